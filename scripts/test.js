@@ -1,0 +1,34 @@
+#!/usr/bin/env node
+// Builds and runs the C++ unit tests through ctest, then the JavaScript tests.
+'use strict';
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
+const fs = require('node:fs');
+
+const root = path.resolve(__dirname, '..');
+const buildDir = path.join(root, 'build', 'native');
+const jobs = String(Math.max(2, require('node:os').availableParallelism?.() ?? 2));
+
+function run(command, args) {
+  console.log(`> ${command} ${args.join(' ')}`);
+  const result = spawnSync(command, args, { cwd: root, stdio: 'inherit' });
+  if (result.error) {
+    console.error(`could not run ${command}: ${result.error.message}`);
+    process.exit(1);
+  }
+  if (result.status !== 0) process.exit(result.status ?? 1);
+}
+
+const extra = process.env.KINOVAR_CMAKE_ARGS ? process.env.KINOVAR_CMAKE_ARGS.split(' ') : [];
+run('cmake', ['-S', '.', '-B', buildDir, '-DKINOVAR_TESTS=ON', ...extra]);
+run('cmake', ['--build', buildDir, '-j', jobs]);
+run('ctest', ['--test-dir', buildDir, '--output-on-failure', '-j', jobs]);
+
+if (!fs.existsSync(path.join(root, 'build', 'addon', 'Release', 'addon.node'))) {
+  run(process.execPath, [require.resolve('cmake-js/bin/cmake-js'), 'compile', '--out', 'build/addon']);
+}
+const jsTests = fs.readdirSync(path.join(root, 'test', 'js'))
+  .filter((name) => name.endsWith('.test.js'))
+  .sort()
+  .map((name) => path.join('test', 'js', name));
+run(process.execPath, ['--test', ...jsTests]);

@@ -1,0 +1,131 @@
+// Node-API face of the module: five synchronous functions taking UTF-8 paths
+// and returning the operation's text. Argument checks throw TypeError; nothing
+// an operation raises may escape into the host uncaught.
+#include <napi.h>
+
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "bindings-js/core/operations.h"
+#include "settings/settings_ops.h"
+#include "sync/sync.h"
+
+namespace {
+
+bool checkArgs(const Napi::CallbackInfo& info, size_t minimum) {
+  if (info.Length() < minimum) {
+    Napi::TypeError::New(info.Env(), "Wrong number of arguments").ThrowAsJavaScriptException();
+    return false;
+  }
+  return true;
+}
+
+void throwWrongArguments(Napi::Env env) {
+  Napi::TypeError::New(env, "Wrong arguments").ThrowAsJavaScriptException();
+}
+
+// Runs an operation and turns any C++ exception into a JavaScript Error with
+// a code the host can switch on.
+template <typename Operation>
+Napi::Value guarded(Napi::Env env, Operation&& operation) {
+  const char* code = "ERR_KINOVAR_INTERNAL";
+  std::string message;
+  try {
+    return Napi::String::New(env, operation());
+  } catch (const std::bad_alloc&) {
+    code = "ERR_KINOVAR_OUT_OF_MEMORY";
+    message = "out of memory";
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "unknown native error";
+  }
+  Napi::Error error = Napi::Error::New(env, message);
+  error.Set("code", Napi::String::New(env, code));
+  error.ThrowAsJavaScriptException();
+  return env.Undefined();
+}
+
+Napi::Value Read(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!info[0].IsString() || !info[1].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  std::string recording = info[0].As<Napi::String>().Utf8Value();
+  std::string csv = info[1].As<Napi::String>().Utf8Value();
+  return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str()); });
+}
+
+Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!info[0].IsArray() || !info[1].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  Napi::Array array = info[0].As<Napi::Array>();
+  std::vector<std::string> paths(array.Length());
+  for (uint32_t i = 0; i < array.Length(); ++i) {
+    Napi::Value element = array.Get(i);
+    if (!element.IsString()) {
+      throwWrongArguments(env);
+      return env.Undefined();
+    }
+    paths[i] = element.As<Napi::String>().Utf8Value();
+  }
+  std::string folder = info[1].As<Napi::String>().Utf8Value();
+  return guarded(env, [&] { return kinovar::readAndSync(paths, folder); });
+}
+
+Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 1)) return env.Undefined();
+  if (!info[0].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  std::string path = info[0].As<Napi::String>().Utf8Value();
+  return guarded(env, [&] { return kinovar::readConfig(path.c_str()); });
+}
+
+Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!info[0].IsString() || !info[1].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  std::string path = info[0].As<Napi::String>().Utf8Value();
+  std::string text = info[1].As<Napi::String>().Utf8Value();
+  return guarded(env, [&] {
+    return std::string(kinovar::writeConfig(path.c_str(), text.c_str()) ? "OK" : "ERROR");
+  });
+}
+
+Napi::Value ReadConfigDeviceId(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 1)) return env.Undefined();
+  if (!info[0].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  std::string path = info[0].As<Napi::String>().Utf8Value();
+  return guarded(env, [&] { return kinovar::readConfigDeviceId(path.c_str()); });
+}
+
+Napi::Object Init(Napi::Env env, Napi::Object exports) {
+  exports.Set("read", Napi::Function::New(env, Read, "read"));
+  exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
+  exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
+  exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
+  exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
+  return exports;
+}
+
+}  // namespace
+
+NODE_API_MODULE(addon, Init)

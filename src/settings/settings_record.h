@@ -1,0 +1,30 @@
+// The settings record format: a run of "Q7" records found in settings files
+// and in block 0 of every recording.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "export/paths.h"
+#include "reader/recording.h"
+
+namespace kinovar {
+
+inline constexpr size_t kSettingsBlockSize = 512;
+
+// Decodes the record at `record`, of which `available` bytes lie inside the
+// block. Returns -1 when there is no magic there or when the record's declared
+// length runs past the block (it is then not read); otherwise L + 7.
+// `recognised` must be true on entry; it is set false for an unknown record.
+int decodeSettingsRecord(DeviceSettings& settings, bool& recognised, const uint8_t* record,
+                         size_t available);
+
+// Walks a 512-byte block. False when no record magic starts in bytes 0..507.
+bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block);
+
+// Reads up to 512 bytes from an open binary stream (missing bytes read as
+// zeros), closes it and walks them. False when no file is open, on a read
+// error, or when the block holds no record.
+bool readSettingsFile(DeviceSettings& settings, FilePtr& file);
+
+}  // namespace kinovar
