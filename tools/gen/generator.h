@@ -1,0 +1,97 @@
+// Synthetic recordings with known contents and known motion, for tests, the
+// demo and the benchmarks. Deterministic for a given spec (seed included).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "reader/recording.h"
+
+namespace kinovar::gen {
+
+// Still (level, z up) for stillSeconds, then a constant rotation about axis.
+struct Motion {
+  double stillSeconds = 1.0;
+  double axis[3] = {0.0, 0.0, 1.0};
+  double rateDps = 90.0;
+  double noise = 0.0;  // standard deviation of sensor noise, in raw counts
+};
+
+struct RadioSettings {  // a 3/9 record
+  uint8_t mode = 1;
+  uint32_t wordA = 0;
+  uint32_t wordB = 0;
+  uint8_t channel = 0;
+};
+
+struct RadioTimeSpec {  // a 3/17 record and its frames
+  uint8_t frameId = 0x17;
+  uint16_t frequency = 10;
+  uint8_t role = 1;
+  uint8_t channel = 0;
+  int64_t valueOffsetTicks = 0;  // each frame carries its own tick plus this
+};
+
+struct TimeMarksSpec {  // a 3/18 record
+  uint8_t value4 = 0;     // seconds of mark 1
+  uint16_t value5 = 0;    // milliseconds of mark 1
+  uint32_t value6 = 0;    // device tick at mark 1
+  uint8_t value9 = 0;
+  uint16_t value10 = 0;
+  uint32_t value11 = 0;
+};
+
+struct Tricky {
+  bool swapBlocks = false;       // two data blocks written in reverse order
+  bool duplicateTicks = false;   // a second accel frame on some ticks, later in the file
+  bool unknownKinds = false;     // frames of a kind no group declares
+  int shortFinalBlock = 0;       // bytes of a partial block appended at the end
+};
+
+struct RecordingSpec {
+  uint16_t clock = 1000;  // ticks per second of the timestamp clock
+  uint16_t accelHz = 100; // 0: not declared
+  uint16_t gyroHz = 100;
+  uint16_t baroHz = 25;
+  uint16_t eventHz = 0;   // 0: no event group; events fall every 1/eventHz seconds
+  double seconds = 10.0;
+  uint32_t seed = 1;
+  uint32_t startTick = 0;  // tick of the first sample (wraps past 0xFFFFFFFF)
+  Motion motion;
+  uint8_t accelFrameId = 0x13;
+  uint8_t gyroFrameId = 0x14;
+  uint8_t baroFrameId = 0x15;
+  uint8_t eventFrameId = 0x16;
+  uint8_t accelRangeCode = 1;  // 16 g
+  uint8_t gyroRangeCode = 3;   // 2000 dps
+  int32_t deviceId = 1234;
+  uint8_t bodyLocation = 1;
+  uint16_t measureId = 7;
+  DateTimeFields createdAt{9, 5, 14, 21, 3, 2017};
+  DateTimeFields endDate{0, 0, 15, 21, 3, 2017};
+  std::optional<uint8_t> radioMode;  // a 1/5 record: mode and radioChannel
+  uint8_t radioChannel = 0;
+  std::optional<RadioSettings> radio;
+  std::optional<RadioTimeSpec> radioTime;
+  std::optional<TimeMarksSpec> timeMarks;
+  std::vector<std::vector<uint8_t>> extraRecords;  // appended whole to the settings block
+  Tricky tricky;
+};
+
+// The raw samples the file carries, before calibration, in tick order.
+struct GeneratedSamples {
+  std::vector<int32_t> accelTicks, gyroTicks, baroTicks, eventTicks, radioTicks;
+  std::vector<int16_t> accel, gyro;        // x, y, z interleaved
+  std::vector<uint32_t> pressure;          // 24-bit, 1/4096 mbar
+  std::vector<int16_t> temperature;        // 1/100 degree C
+  std::vector<uint8_t> events;
+  std::vector<double> trueQuaternion;      // w, x, y, z per gyro sample (sensor to world)
+};
+
+std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload);
+std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples* samples = nullptr);
+bool writeRecording(const std::string& path, const RecordingSpec& spec, GeneratedSamples* samples = nullptr);
+
+}  // namespace kinovar::gen
