@@ -1,6 +1,184 @@
 #include "gen/generator.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+
 namespace kinovar::gen {
+
+namespace {
+
+constexpr size_t kBlock = 512;
+constexpr double kPi = 3.14159265358979323846;
+
+struct Frame {
+  uint64_t time;  // unwrapped tick, for ordering
+  uint8_t kind;
+  uint8_t payload[6];
+};
+
+void put16(std::vector<uint8_t>& v, uint32_t x) {
+  v.push_back(static_cast<uint8_t>(x >> 8));
+  v.push_back(static_cast<uint8_t>(x));
+}
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+  put16(v, x >> 16);
+  put16(v, x & 0xFFFF);
+}
+void putBig16(uint8_t* p, int32_t x) {
+  p[0] = static_cast<uint8_t>(static_cast<uint32_t>(x) >> 8);
+  p[1] = static_cast<uint8_t>(x);
+}
+
+int16_t toRaw(double value, double countsPerUnit) {
+  const double raw = std::nearbyint(value * countsPerUnit);
+  return static_cast<int16_t>(std::clamp(raw, -32768.0, 32767.0));
+}
+
+double accelRange(uint8_t code) {
+  switch (code) {
+    case 0: return 2;
+    case 1: return 16;
+    case 3: return 8;
+    default: return 4;
+  }
+}
+double gyroRange(uint8_t code) {
+  switch (code) {
+    case 0: return 245;
+    case 1: return 500;
+    case 3: return 2000;
+    case 4: return 125;
+    default: return 1000;
+  }
+}
+
+std::vector<uint8_t> dateRecord(uint8_t subtype, const DateTimeFields& d) {
+  std::vector<uint8_t> p = {static_cast<uint8_t>(d.second), static_cast<uint8_t>(d.minute), static_cast<uint8_t>(d.hour),
+                            static_cast<uint8_t>(d.day), static_cast<uint8_t>(d.month)};
+  put16(p, static_cast<uint32_t>(d.year));
+  return settingsRecord(3, subtype, p);
+}
+
+std::vector<uint8_t> sensorRecord(uint8_t subtype, uint8_t frameId, uint16_t hz, uint8_t rangeCode) {
+  std::vector<uint8_t> p = {frameId};
+  put16(p, hz);
+  p.push_back(rangeCode);
+  for (int i = 0; i < 3; ++i) put32(p, 0);      // offsets
+  for (int i = 0; i < 3; ++i) put32(p, 10000);  // gains of 1.0
+  put16(p, 0);
+  return settingsRecord(3, subtype, p);
+}
+
+std::vector<uint8_t> settingsRecords(const RecordingSpec& spec) {
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<uint8_t> p;
+  p.clear();
+  put32(p, static_cast<uint32_t>(spec.deviceId));
+  p.push_back(2);
+  p.push_back(spec.bodyLocation);
+  records.push_back(settingsRecord(1, 1, p));
+  p.clear();
+  put16(p, 1), put16(p, 2), put16(p, 3);
+  records.push_back(settingsRecord(1, 2, p));
+  if (spec.radioMode) records.push_back(settingsRecord(1, 5, {*spec.radioMode, spec.radioChannel}));
+  p.clear();
+  put16(p, spec.clock);
+  records.push_back(settingsRecord(3, 8, p));
+  records.push_back(dateRecord(0, spec.createdAt));
+  records.push_back(dateRecord(6, spec.endDate));
+  p.clear();
+  put16(p, spec.measureId);
+  records.push_back(settingsRecord(3, 21, p));
+  if (spec.accelHz) records.push_back(sensorRecord(2, spec.accelFrameId, spec.accelHz, spec.accelRangeCode));
+  if (spec.gyroHz) records.push_back(sensorRecord(3, spec.gyroFrameId, spec.gyroHz, spec.gyroRangeCode));
+  if (spec.baroHz) {
+    p = {spec.baroFrameId};
+    put16(p, spec.baroHz);
+    put16(p, 0);
+    records.push_back(settingsRecord(3, 4, p));
+  }
+  if (spec.eventHz) {
+    p = {spec.eventFrameId};
+    put16(p, spec.eventHz);
+    records.push_back(settingsRecord(3, 16, p));
+  }
+  if (spec.radio) {
+    p = {spec.radio->mode};
+    put32(p, spec.radio->wordA);
+    put32(p, spec.radio->wordB);
+    p.push_back(spec.radio->channel);
+    records.push_back(settingsRecord(3, 9, p));
+  }
+  if (spec.radioTime) {
+    p = {spec.radioTime->frameId};
+    put16(p, spec.radioTime->frequency);
+    p.push_back(spec.radioTime->role);
+    p.push_back(spec.radioTime->channel);
+    records.push_back(settingsRecord(3, 17, p));
+  }
+  if (spec.timeMarks) {
+    const TimeMarksSpec& m = *spec.timeMarks;
+    p = {0x18};
+    put16(p, 1);
+    p.push_back(0), p.push_back(0), p.push_back(m.value4);
+    put16(p, m.value5);
+    put32(p, m.value6);
+    p.push_back(0), p.push_back(0), p.push_back(m.value9);
+    put16(p, m.value10);
+    put32(p, m.value11);
+    records.push_back(settingsRecord(3, 18, p));
+  }
+  for (const auto& extra : spec.extraRecords) records.push_back(extra);
+  std::vector<uint8_t> all;
+  for (const auto& r : records) all.insert(all.end(), r.begin(), r.end());
+  return all;
+}
+
+// Block 0 is also scanned for frames: place the records where no frame slot
+// holds a declared kind byte, so the settings never read as samples.
+std::vector<uint8_t> settingsBlock(const RecordingSpec& spec, const std::vector<uint8_t>& kinds) {
+  const std::vector<uint8_t> records = settingsRecords(spec);
+  for (size_t start = 0; start + records.size() <= kBlock; ++start) {
+    std::vector<uint8_t> block(kBlock, 0);
+    std::copy(records.begin(), records.end(), block.begin() + start);
+    bool clean = true;
+    for (size_t k = 0; k < 63 && clean; ++k)
+      clean = std::find(kinds.begin(), kinds.end(), block[8 + 8 * k]) == kinds.end();
+    if (clean) return block;
+  }
+  std::vector<uint8_t> block(kBlock, 0);  // cannot be kept clean: write it as is
+  std::copy_n(records.begin(), std::min(records.size(), kBlock), block.begin());
+  return block;
+}
+
+// Packs frames (in order) into blocks whose frames lie within 255 ticks of the base.
+void packBlocks(const std::vector<Frame>& frames, uint32_t startTick, std::vector<uint8_t>& out, uint32_t& blockNumber) {
+  size_t i = 0;
+  while (i < frames.size()) {
+    std::vector<uint8_t> block(kBlock, 0);
+    const uint64_t base = frames[i].time;
+    const uint32_t wrapped = static_cast<uint32_t>(startTick + base);
+    block[0] = static_cast<uint8_t>(blockNumber >> 24), block[1] = static_cast<uint8_t>(blockNumber >> 16);
+    block[2] = static_cast<uint8_t>(blockNumber >> 8), block[3] = static_cast<uint8_t>(blockNumber);
+    block[4] = static_cast<uint8_t>(wrapped >> 24), block[5] = static_cast<uint8_t>(wrapped >> 16);
+    block[6] = static_cast<uint8_t>(wrapped >> 8), block[7] = static_cast<uint8_t>(wrapped);
+    for (size_t k = 0; k < 63 && i < frames.size() && frames[i].time - base <= 255; ++k, ++i) {
+      uint8_t* slot = block.data() + 8 + 8 * k;
+      slot[0] = frames[i].kind;
+      slot[1] = static_cast<uint8_t>(frames[i].time - base);
+      std::copy_n(frames[i].payload, 6, slot + 2);
+    }
+    out.insert(out.end(), block.begin(), block.end());
+    ++blockNumber;
+  }
+}
+
+// Unwrapped tick of sample i of a source at `hz` on a clock of `clock` ticks per second.
+uint64_t sampleTick(uint64_t i, uint32_t hz, uint32_t clock) { return (i * clock + hz / 2) / hz; }
+
+}  // namespace
 
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> record = {'Q', '7', type, subtype, static_cast<uint8_t>(payload.size())};
@@ -10,7 +188,136 @@ std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::ve
   return record;
 }
 
-std::vector<uint8_t> buildRecording(const RecordingSpec&, GeneratedSamples*) { return {}; }
-bool writeRecording(const std::string&, const RecordingSpec&, GeneratedSamples*) { return false; }
+std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples* samples) {
+  GeneratedSamples local;
+  GeneratedSamples& s = samples ? *samples : local;
+  s = GeneratedSamples{};
+  std::mt19937 random(spec.seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto noise = [&]() {
+    if (spec.motion.noise <= 0) return 0.0;
+    const double u1 = 1.0 - unit(random), u2 = unit(random);
+    return spec.motion.noise * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * kPi * u2);
+  };
+  const uint32_t clock = spec.clock ? spec.clock : 1;
+  const uint64_t totalTicks = static_cast<uint64_t>(spec.seconds * clock);
+  double axis[3] = {spec.motion.axis[0], spec.motion.axis[1], spec.motion.axis[2]};
+  const double norm = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+  for (double& a : axis) a = norm > 0 ? a / norm : 0;
+  auto angleAt = [&](double t) { return t <= spec.motion.stillSeconds ? 0.0 : spec.motion.rateDps * (t - spec.motion.stillSeconds) * kPi / 180; };
+
+  std::vector<Frame> frames;
+  auto addFrame = [&](uint64_t time, uint8_t kind) -> uint8_t* {
+    frames.push_back(Frame{time, kind, {0, 0, 0, 0, 0, 0}});
+    return frames.back().payload;
+  };
+
+  if (spec.accelHz) {
+    const double counts = 32768.0 / accelRange(spec.accelRangeCode);
+    for (uint64_t i = 0;; ++i) {
+      const uint64_t tick = sampleTick(i, spec.accelHz, clock);
+      if (tick >= totalTicks) break;
+      // Gravity (world up) seen in the sensor frame: rotate by the inverse orientation.
+      const double th = angleAt(static_cast<double>(tick) / clock), c = std::cos(th), sn = std::sin(th);
+      const double up[3] = {0, 0, 1};
+      const double dot = axis[0] * up[0] + axis[1] * up[1] + axis[2] * up[2];
+      const double cross[3] = {axis[1] * up[2] - axis[2] * up[1], axis[2] * up[0] - axis[0] * up[2], axis[0] * up[1] - axis[1] * up[0]};
+      uint8_t* p = addFrame(tick, spec.accelFrameId);
+      s.accelTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      for (int a = 0; a < 3; ++a) {
+        const double g = up[a] * c - cross[a] * sn + axis[a] * dot * (1 - c);
+        const int16_t raw = toRaw(g + noise() / counts, counts);
+        putBig16(p + 2 * a, raw);
+        s.accel.push_back(raw);
+      }
+    }
+  }
+  if (spec.gyroHz) {
+    const double counts = 32768.0 / gyroRange(spec.gyroRangeCode);
+    for (uint64_t i = 0;; ++i) {
+      const uint64_t tick = sampleTick(i, spec.gyroHz, clock);
+      if (tick >= totalTicks) break;
+      const double t = static_cast<double>(tick) / clock;
+      const double rate = t <= spec.motion.stillSeconds ? 0.0 : spec.motion.rateDps;
+      uint8_t* p = addFrame(tick, spec.gyroFrameId);
+      s.gyroTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      for (int a = 0; a < 3; ++a) {
+        const int16_t raw = toRaw(rate * axis[a] + noise() / counts, counts);
+        putBig16(p + 2 * a, raw);
+        s.gyro.push_back(raw);
+      }
+      const double half = angleAt(t) / 2;
+      s.trueQuaternion.insert(s.trueQuaternion.end(), {std::cos(half), axis[0] * std::sin(half), axis[1] * std::sin(half), axis[2] * std::sin(half)});
+    }
+  }
+  if (spec.baroHz) {
+    for (uint64_t i = 0;; ++i) {
+      const uint64_t tick = sampleTick(i, spec.baroHz, clock);
+      if (tick >= totalTicks) break;
+      const uint32_t pressure = static_cast<uint32_t>(std::nearbyint((1013.25 - 0.01 * static_cast<double>(i % 100)) * 4096));
+      const int16_t temperature = static_cast<int16_t>(2150 + static_cast<int>(i % 7));
+      uint8_t* p = addFrame(tick, spec.baroFrameId);
+      p[0] = static_cast<uint8_t>(pressure), p[1] = static_cast<uint8_t>(pressure >> 8), p[2] = static_cast<uint8_t>(pressure >> 16);
+      p[3] = static_cast<uint8_t>(temperature), p[4] = static_cast<uint8_t>(static_cast<uint16_t>(temperature) >> 8);
+      s.baroTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      s.pressure.push_back(pressure);
+      s.temperature.push_back(temperature);
+    }
+  }
+  if (spec.eventHz) {
+    for (uint64_t i = 0;; ++i) {
+      const uint64_t tick = sampleTick(i, spec.eventHz, clock) + 3;  // off the sensor ticks
+      if (tick >= totalTicks) break;
+      uint8_t* p = addFrame(tick, spec.eventFrameId);
+      p[0] = static_cast<uint8_t>(1 + i % 250);
+      s.eventTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      s.events.push_back(p[0]);
+    }
+  }
+  if (spec.radioTime && spec.radioTime->frequency) {
+    for (uint64_t i = 0;; ++i) {
+      const uint64_t tick = sampleTick(i, spec.radioTime->frequency, clock);
+      if (tick >= totalTicks) break;
+      const uint32_t value = static_cast<uint32_t>(static_cast<int64_t>(spec.startTick + tick) + spec.radioTime->valueOffsetTicks);
+      uint8_t* p = addFrame(tick, spec.radioTime->frameId);
+      p[0] = static_cast<uint8_t>(value >> 24), p[1] = static_cast<uint8_t>(value >> 16);
+      p[2] = static_cast<uint8_t>(value >> 8), p[3] = static_cast<uint8_t>(value);
+      s.radioTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+    }
+  }
+  if (spec.tricky.unknownKinds) {
+    for (uint64_t tick = 5; tick < totalTicks; tick += 97) addFrame(tick, 0x7E)[0] = 0x55;
+  }
+  std::stable_sort(frames.begin(), frames.end(), [](const Frame& a, const Frame& b) { return a.time < b.time; });
+
+  std::vector<uint8_t> kinds;
+  for (const Frame& f : frames)
+    if (std::find(kinds.begin(), kinds.end(), f.kind) == kinds.end()) kinds.push_back(f.kind);
+  for (uint8_t kind : {spec.accelFrameId, spec.gyroFrameId, spec.baroFrameId, spec.eventFrameId}) kinds.push_back(kind);
+  if (spec.radioTime) kinds.push_back(spec.radioTime->frameId);
+
+  std::vector<uint8_t> out = settingsBlock(spec, kinds);
+  uint32_t blockNumber = 1;
+  packBlocks(frames, spec.startTick, out, blockNumber);
+  if (spec.tricky.swapBlocks && out.size() >= 3 * kBlock)
+    std::swap_ranges(out.begin() + kBlock, out.begin() + 2 * kBlock, out.begin() + 2 * kBlock);
+  if (spec.tricky.duplicateTicks) {
+    // Same ticks again, other values: these must lose against the originals.
+    std::vector<Frame> duplicates;
+    for (const Frame& f : frames)
+      if (f.kind == spec.accelFrameId && f.time % 10 == 0) duplicates.push_back(Frame{f.time, f.kind, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
+    packBlocks(duplicates, spec.startTick, out, blockNumber);
+  }
+  out.insert(out.end(), static_cast<size_t>(std::max(0, spec.tricky.shortFinalBlock)), 0xAB);
+  return out;
+}
+
+bool writeRecording(const std::string& path, const RecordingSpec& spec, GeneratedSamples* samples) {
+  const std::vector<uint8_t> bytes = buildRecording(spec, samples);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+}
 
 }  // namespace kinovar::gen
