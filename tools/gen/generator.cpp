@@ -181,10 +181,12 @@ uint64_t sampleTick(uint64_t i, uint32_t hz, uint32_t clock) { return (i * clock
 }  // namespace
 
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> record = {'Q', '7', type, subtype, static_cast<uint8_t>(payload.size())};
-  record.insert(record.end(), payload.begin(), payload.end());
-  record.push_back(0xFF);
-  record.push_back(0xFE);
+  std::vector<uint8_t> record(payload.size() + 7);
+  record[0] = 'Q', record[1] = '7', record[2] = type, record[3] = subtype;
+  record[4] = static_cast<uint8_t>(payload.size());
+  std::copy(payload.begin(), payload.end(), record.begin() + 5);
+  record[5 + payload.size()] = 0xFF;
+  record[6 + payload.size()] = 0xFE;
   return record;
 }
 

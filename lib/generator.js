@@ -1,0 +1,50 @@
+'use strict';
+// Bridge to the synthetic recording generator built beside the addon.
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const exe = process.platform === 'win32' ? 'kinovar-gen.exe' : 'kinovar-gen';
+const candidates = [
+  path.join(__dirname, '..', 'build', 'addon', exe),
+  path.join(__dirname, '..', 'build', 'addon', 'Release', exe),
+  path.join(__dirname, '..', 'build', 'native', exe),
+];
+
+function generatorPath() {
+  const found = candidates.find((file) => fs.existsSync(file));
+  if (!found) {
+    const error = new Error('kinovar: the recording generator is not built; run "npm run build"');
+    error.code = 'ERR_KINOVAR_NOT_BUILT';
+    throw error;
+  }
+  return found;
+}
+
+const flags = {
+  seconds: '--seconds', clock: '--clock', accel: '--accel', gyro: '--gyro', baro: '--baro',
+  events: '--events', seed: '--seed', still: '--still', rate: '--rate', noise: '--noise',
+  startTick: '--start-tick', shortFinal: '--short-final',
+};
+const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
+
+/**
+ * Writes a synthetic recording with known contents.
+ * @param {string} file where to write it
+ * @param {object} [options] seconds, clock, accel, gyro, baro, events (rates in Hz; 0 leaves a sensor out),
+ *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick, shortFinal, swapBlocks, duplicateTicks, unknownKinds
+ * @returns {string} the file written
+ */
+function generateRecording(file, options = {}) {
+  const args = ['--out', file];
+  for (const [key, value] of Object.entries(options)) {
+    if (key in flags) args.push(flags[key], String(value));
+    else if (key in switches) { if (value) args.push(switches[key]); }
+    else if (key === 'axis') args.push('--axis', value.join(','));
+    else throw new TypeError(`unknown generator option ${key}`);
+  }
+  execFileSync(generatorPath(), args, { stdio: ['ignore', 'ignore', 'pipe'] });
+  return file;
+}
+
+module.exports = { generateRecording, generatorPath };
