@@ -24,9 +24,8 @@ run('cmake', ['-S', '.', '-B', buildDir, '-DKINOVAR_TESTS=ON', ...extra]);
 run('cmake', ['--build', buildDir, '-j', jobs]);
 run('ctest', ['--test-dir', buildDir, '--output-on-failure', '-j', jobs]);
 
-if (!fs.existsSync(path.join(root, 'build', 'addon', 'Release', 'addon.node'))) {
-  run(process.execPath, [require.resolve('cmake-js/bin/cmake-js'), 'compile', '--out', 'build/addon']);
-}
+// Incremental: rebuilds the addon only where sources changed.
+run(process.execPath, [require.resolve('cmake-js/bin/cmake-js'), 'compile', '--out', 'build/addon']);
 const jsTests = fs.readdirSync(path.join(root, 'test', 'js'))
   .filter((name) => name.endsWith('.test.js'))
   .sort()
