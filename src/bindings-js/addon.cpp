@@ -22,6 +22,15 @@ bool checkArgs(const Napi::CallbackInfo& info, size_t minimum) {
   return true;
 }
 
+// A JavaScript string may hold NUL characters; as a C path it would silently
+// name a shorter file. Such a path is handed on as bytes that no file has, so
+// the operation answers as for a file that cannot be opened.
+std::string pathArgument(const Napi::Value& value) {
+  std::string text = value.As<Napi::String>().Utf8Value();
+  if (text.find('\0') != std::string::npos) return "\xFF";
+  return text;
+}
+
 void throwWrongArguments(Napi::Env env) {
   Napi::TypeError::New(env, "Wrong arguments").ThrowAsJavaScriptException();
 }
@@ -55,8 +64,8 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
     throwWrongArguments(env);
     return env.Undefined();
   }
-  std::string recording = info[0].As<Napi::String>().Utf8Value();
-  std::string csv = info[1].As<Napi::String>().Utf8Value();
+  std::string recording = pathArgument(info[0]);
+  std::string csv = pathArgument(info[1]);
   return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str()); });
 }
 
@@ -75,9 +84,9 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
       throwWrongArguments(env);
       return env.Undefined();
     }
-    paths[i] = element.As<Napi::String>().Utf8Value();
+    paths[i] = pathArgument(element);
   }
-  std::string folder = info[1].As<Napi::String>().Utf8Value();
+  std::string folder = pathArgument(info[1]);
   return guarded(env, [&] { return kinovar::readAndSync(paths, folder); });
 }
 
@@ -88,7 +97,7 @@ Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
     throwWrongArguments(env);
     return env.Undefined();
   }
-  std::string path = info[0].As<Napi::String>().Utf8Value();
+  std::string path = pathArgument(info[0]);
   return guarded(env, [&] { return kinovar::readConfig(path.c_str()); });
 }
 
@@ -99,7 +108,7 @@ Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
     throwWrongArguments(env);
     return env.Undefined();
   }
-  std::string path = info[0].As<Napi::String>().Utf8Value();
+  std::string path = pathArgument(info[0]);
   std::string text = info[1].As<Napi::String>().Utf8Value();
   return guarded(env, [&] {
     return std::string(kinovar::writeConfig(path.c_str(), text.c_str()) ? "OK" : "ERROR");
@@ -113,7 +122,7 @@ Napi::Value ReadConfigDeviceId(const Napi::CallbackInfo& info) {
     throwWrongArguments(env);
     return env.Undefined();
   }
-  std::string path = info[0].As<Napi::String>().Utf8Value();
+  std::string path = pathArgument(info[0]);
   return guarded(env, [&] { return kinovar::readConfigDeviceId(path.c_str()); });
 }
 

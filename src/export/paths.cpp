@@ -1,6 +1,8 @@
 #include "export/paths.h"
 
 #include <cstring>
+#include <filesystem>
+#include <string_view>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -83,6 +85,24 @@ FilePtr openFile(const char* utf8Path, OpenMode mode) {
   const char* cmode = mode == OpenMode::ReadBinary ? "rb" : mode == OpenMode::WriteText ? "w" : "wb";
   return FilePtr(std::fopen(utf8Path, cmode));
 #endif
+}
+
+namespace {
+
+std::filesystem::path toPath(const char* utf8Path) {
+  std::string_view bytes(utf8Path);
+  return std::filesystem::path(std::u8string(bytes.begin(), bytes.end()));
+}
+
+}  // namespace
+
+bool sameFile(const char* utf8PathA, const char* utf8PathB) {
+  try {
+    std::error_code error;
+    return std::filesystem::equivalent(toPath(utf8PathA), toPath(utf8PathB), error) && !error;
+  } catch (const std::exception&) {
+    return false;  // a path that cannot be named names no file
+  }
 }
 
 bool closeFile(FilePtr& file) {

@@ -30,6 +30,10 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // Null when the file cannot be opened or the path is not well-formed UTF-8.
 FilePtr openFile(const char* utf8Path, OpenMode mode);
 
+// True when both UTF-8 paths name one existing file (through links or
+// other spellings too): writing one would destroy the other.
+bool sameFile(const char* utf8PathA, const char* utf8PathB);
+
 // Closes the file; false when the close reported an error (for writers:
 // data that may not have reached the disk).
 bool closeFile(FilePtr& file);

@@ -65,3 +65,19 @@ test('the CSV is overwritten on every call and non-ASCII paths work on both side
   assert.deepEqual(fs.readFileSync(csv), bytes);
   assert.ok(bytes.length < 100000);
 });
+
+test('the CSV never replaces its own recording, and NUL in a path opens nothing', (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
+  const bytes = fs.readFileSync(recording);
+  fs.symlinkSync(recording, path.join(dir, 'link.csv'));
+  assert.equal(addon.read(recording, recording), errorDocument);
+  assert.equal(addon.read(recording, path.join(dir, '.', 'rec.bin')), errorDocument);
+  assert.equal(addon.read(recording, path.join(dir, 'link.csv')), errorDocument);
+  assert.deepEqual(fs.readFileSync(recording), bytes);
+
+  // "rec.bin\0x" must not read rec.bin, nor "out.csv\0x" write out.csv.
+  assert.equal(addon.read(`${recording}\0x`, path.join(dir, 'a.csv')), defaultDocument);
+  assert.equal(addon.read(recording, path.join(dir, 'out.csv\0x')), errorDocument);
+  assert.ok(!fs.existsSync(path.join(dir, 'out.csv')));
+});

@@ -7,6 +7,8 @@
 namespace kinovar {
 
 std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath) {
+  // The CSV must never replace the recording it is made from.
+  if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
   Recording recording;
   bool parsed;
   {
