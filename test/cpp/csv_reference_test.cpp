@@ -1,0 +1,38 @@
+#include <gtest/gtest.h>
+
+#include "baseline_export.h"
+#include "export/csv.h"
+#include "gen/generator.h"
+#include "orientation/orientation.h"
+#include "reader/parser.h"
+#include "test_files.h"
+
+using namespace kinovar;
+
+// The fast exporter must write exactly what the plain snprintf one writes.
+TEST(CsvReference, FastExportEqualsStraightforwardExport) {
+  struct Case {
+    uint16_t clock, accel, gyro, baro, events;
+    double noise;
+  };
+  const Case cases[] = {{1000, 1000, 1000, 25, 1, 30}, {100, 100, 50, 30, 3, 5}, {200, 100, 100, 0, 0, 0}, {50, 100, 100, 25, 2, 10}};
+  TempDir dir;
+  for (const Case& c : cases) {
+    gen::RecordingSpec spec;
+    spec.clock = c.clock, spec.accelHz = c.accel, spec.gyroHz = c.gyro, spec.baroHz = c.baro, spec.eventHz = c.events;
+    spec.seconds = 6;
+    spec.motion.noise = c.noise;
+    spec.motion.stillSeconds = 2;
+    const std::string recording = dir.path("rec.bin");
+    ASSERT_TRUE(gen::writeRecording(recording, spec));
+    Recording r;
+    ASSERT_TRUE(parseRecordingFile(r.settings, r.streams, recording.c_str()));
+    estimateOrientation(r.settings, r.streams);
+    const std::string fast = dir.path("fast.csv"), plain = dir.path("plain.csv");
+    ASSERT_TRUE(exportCsv(fast.c_str(), r.settings, r.streams));
+    ASSERT_TRUE(baseline::exportCsv(plain.c_str(), r.settings, r.streams));
+    const std::string expected = readText(plain);
+    EXPECT_GT(expected.size(), 1000u);
+    EXPECT_TRUE(readText(fast) == expected) << "clock " << c.clock << " accel " << c.accel << " gyro " << c.gyro;
+  }
+}
