@@ -268,7 +268,9 @@ std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples*
   }
   if (spec.eventHz) {
     for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, spec.eventHz, clock) + 3;  // off the sensor ticks
+      const uint64_t at = spec.eventPeriod > 0 ? static_cast<uint64_t>(static_cast<double>(i) * spec.eventPeriod * clock)
+                                                : sampleTick(i, spec.eventHz, clock);
+      const uint64_t tick = at + 3;  // off the sensor ticks
       if (tick >= totalTicks) break;
       uint8_t* p = addFrame(tick, spec.eventFrameId);
       p[0] = static_cast<uint8_t>(1 + i % 250);

@@ -56,6 +56,7 @@ struct RecordingSpec {
   uint16_t gyroHz = 100;
   uint16_t baroHz = 25;
   uint16_t eventHz = 0;   // 0: no event group; events fall every 1/eventHz seconds
+  double eventPeriod = 0; // when positive: seconds between events instead
   double seconds = 10.0;
   uint32_t seed = 1;
   uint32_t startTick = 0;  // tick of the first sample (wraps past 0xFFFFFFFF)

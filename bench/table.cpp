@@ -1,0 +1,202 @@
+// End-to-end benchmark tables: read and readAndSync2 against the I/O floor and
+// against the snprintf baseline export, stage by stage, with peak memory.
+//   kinovar-bench-table <work folder> [runs]
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "baseline_export.h"
+#include "bindings-js/core/operations.h"
+#include "export/csv.h"
+#include "gen/generator.h"
+#include "orientation/orientation.h"
+#include "reader/parser.h"
+#include "sync/sync.h"
+
+namespace fs = std::filesystem;
+using namespace kinovar;
+
+namespace {
+
+int runs = 3;
+
+double seconds(const std::function<void()>& work) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+gen::RecordingSpec workloadSpec(double secondsLong, uint32_t seed) {
+  gen::RecordingSpec spec;
+  spec.clock = 1000, spec.accelHz = 1000, spec.gyroHz = 1000, spec.baroHz = 25;
+  spec.eventHz = 1;
+  spec.eventPeriod = 12.0;  // a few hundred events an hour
+  spec.seconds = secondsLong;
+  spec.seed = seed;
+  spec.motion.stillSeconds = 5;
+  spec.motion.rateDps = 30;
+  spec.motion.noise = 8;
+  return spec;
+}
+
+std::string ensure(const fs::path& path, const gen::RecordingSpec& spec) {
+  if (!fs::exists(path)) {
+    std::printf("generating %s ...\n", path.string().c_str());
+    if (!gen::writeRecording(path.string(), spec)) std::exit(1);
+  }
+  return path.string();
+}
+
+uint64_t fileSize(const std::string& path) { return fs::file_size(path); }
+
+// Reading the recording's bytes plus writing as many bytes as its CSV has.
+double floorSeconds(const std::string& recording, uint64_t csvBytes, const fs::path& scratch) {
+  std::vector<char> in(fileSize(recording)), out(csvBytes, 'x');
+  return seconds([&] {
+    std::FILE* f = std::fopen(recording.c_str(), "rb");
+    if (std::fread(in.data(), 1, in.size(), f) != in.size()) std::exit(1);
+    std::fclose(f);
+    std::FILE* o = std::fopen((scratch / "floor.out").string().c_str(), "wb");
+    if (std::fwrite(out.data(), 1, out.size(), o) != out.size()) std::exit(1);
+    std::fclose(o);
+  });
+}
+
+uint64_t sampleBytes(const StreamMap& streams) {
+  uint64_t bytes = 0;
+  for (const auto& [key, stream] : streams) bytes += (stream.values.size() + stream.times.size()) * sizeof(double);
+  return bytes;
+}
+
+// High-water resident memory of this process, from the kernel's own count.
+long ownPeakKiB() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status))
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+  std::fclose(status);
+  return kib;
+}
+
+// Runs read in a child process of its own, which reports its peak.
+long peakKiB(const std::string& recording, const std::string& csv) {
+  const std::string command = "/proc/" + std::to_string(getpid()) + "/exe --read '" + recording + "' '" + csv + "'";
+  std::FILE* child = popen(command.c_str(), "r");
+  if (!child) return -1;
+  long kib = -1;
+  if (std::fscanf(child, "%ld", &kib) != 1) kib = -1;
+  pclose(child);
+  return kib;
+}
+
+void row(const char* name, double s, uint64_t rows, uint64_t bytes, double floor) {
+  std::printf("| %-28s | %9.3f | %9.2f | %8.1f | %6.2f |\n", name, s, rows / s / 1e6, bytes / s / 1e6, s / floor);
+}
+
+struct Result {
+  double floor = 0, read = 0;
+};
+
+Result readTable(const std::string& title, const std::string& recording, const fs::path& scratch) {
+  const std::string csv = (scratch / "out.csv").string();
+  Recording parsedOnce;
+  parseRecordingFile(parsedOnce.settings, parsedOnce.streams, recording.c_str());
+  Recording withQuaternion = parsedOnce;
+  estimateOrientation(withQuaternion.settings, withQuaternion.streams);
+  exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams);
+  const uint64_t csvBytes = fileSize(csv);
+  uint64_t rows = 0;
+  for (const auto& [key, stream] : withQuaternion.streams) rows = std::max(rows, stream.count);
+
+  Result result;
+  result.floor = floorSeconds(recording, csvBytes, scratch);
+  const double baseline = seconds([&] { baseline::exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
+  result.read = seconds([&] { readRecording(recording.c_str(), csv.c_str()); });
+  const double parse = seconds([&] {
+    Recording r;
+    parseRecordingFile(r.settings, r.streams, recording.c_str());
+  });
+  const double orientation = seconds([&] {
+    StreamMap copy = parsedOnce.streams;
+    estimateOrientation(parsedOnce.settings, copy);
+  });
+  const double csvOnly = seconds([&] { exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
+
+  std::printf("\n%s: %s, %.1f MB in, %.1f MB CSV, %llu rows\n", title.c_str(), recording.c_str(), fileSize(recording) / 1e6,
+              csvBytes / 1e6, static_cast<unsigned long long>(rows));
+  std::printf("| %-28s | %9s | %9s | %8s | %6s |\n", "", "seconds", "Mrows/s", "MB/s out", "×floor");
+  std::printf("|------------------------------|-----------|-----------|----------|--------|\n");
+  row("floor (read in + write out)", result.floor, rows, csvBytes, result.floor);
+  row("baseline snprintf export", baseline, rows, csvBytes, result.floor);
+  row("read end to end", result.read, rows, csvBytes, result.floor);
+  row("  parse", parse, rows, fileSize(recording), result.floor);
+  row("  orientation", orientation, rows, csvBytes, result.floor);
+  row("  csv", csvOnly, rows, csvBytes, result.floor);
+  std::printf("read is %.2f× the floor and %.2f× faster than the baseline export alone\n", result.read / result.floor,
+              baseline / result.read);
+  std::printf("samples as doubles (quaternion included): %.1f MiB\n", sampleBytes(withQuaternion.streams) / 1048576.0);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--read") {  // child for the peak memory figure
+    readRecording(argv[2], argv[3]);
+    std::printf("%ld\n", ownPeakKiB());
+    return 0;
+  }
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: kinovar-bench-table <work folder> [runs]\n");
+    return 2;
+  }
+  const fs::path work = argv[1];
+  if (argc > 2) runs = std::max(1, std::atoi(argv[2]));
+  fs::create_directories(work);
+  const fs::path scratch = work / "scratch";
+  fs::create_directories(scratch);
+
+  const std::string w1 = ensure(work / "w1.bin", workloadSpec(3600, 1));
+  const std::string w1q = ensure(work / "w1-15min.bin", workloadSpec(900, 1));
+  std::vector<std::string> w4;
+  for (uint32_t i = 0; i < 4; ++i) {
+    gen::RecordingSpec spec = workloadSpec(3600, 10 + i);
+    // Time marks: every sensor saw the same reference seconds at different ticks.
+    spec.timeMarks = gen::TimeMarksSpec{10, 0, 1000 * (i + 1), 50, 0, 1000 * (i + 1) + 40000};
+    w4.push_back(ensure(work / ("w4-" + std::to_string(i) + ".bin"), spec));
+  }
+
+  const Result full = readTable("W1, one hour", w1, scratch);
+  const Result quarter = readTable("W1, 15 minutes", w1q, scratch);
+  std::printf("\nread time, one hour over 15 minutes: %.2f (linear: 4.00)\n", full.read / quarter.read);
+
+  Recording r;
+  parseRecordingFile(r.settings, r.streams, w1.c_str());
+  estimateOrientation(r.settings, r.streams);
+  const double doublesMiB = sampleBytes(r.streams) / 1048576.0;
+  const long peak = peakKiB(w1, (scratch / "peak.csv").string());
+  std::printf("peak resident memory of read on W1: %.1f MiB; limit 1.3 × %.1f + 64 = %.1f MiB\n", peak / 1024.0, doublesMiB,
+              1.3 * doublesMiB + 64);
+
+  const fs::path syncOut = scratch / "sync";
+  fs::create_directories(syncOut);
+  std::string status;
+  const double sync = seconds([&] { status = readAndSync(w4, syncOut.string()); });
+  std::printf("\nW4, four one-hour recordings: readAndSync2 %.3f s (status %s) = %.2f × four W1 floors\n", sync,
+              status.c_str(), sync / (4 * full.floor));
+  return 0;
+}
