@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+
+#include "gen/sync_set.h"
+#include "reader/parser.h"
+#include "sync/sync.h"
+
+using namespace kinovar;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path freshDir(const std::string& name) {
+  const fs::path dir = fs::temp_directory_path() / ("kinovar-" + name + "-" + std::to_string(std::random_device{}()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// Three sensors whose clocks started at 0, -3.25 and 7.125 s of true time and
+// that overlap from 7.5 to 12.0 s; the rotation starts at 9.0 s.
+gen::SyncSetSpec threeSensors(gen::SyncMethod method) {
+  gen::SyncSetSpec set;
+  set.method = method;
+  set.base.seconds = 12.0;
+  set.base.motion.axis[0] = 1.0;
+  set.base.motion.axis[2] = 0.0;
+  set.motionStart = 9.0;
+  set.sensors = {{0.0, 0.5, ""}, {-3.25, 0.0, ""}, {7.125, 7.5, ""}};
+  return set;
+}
+
+constexpr double kAccelLsb = 16.0 / 32768;
+constexpr double kGyroLsb = 2000.0 / 32768;
+
+class SyncSet : public testing::TestWithParam<gen::SyncMethod> {};
+
+}  // namespace
+
+TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
+  const fs::path dir = freshDir("syncset");
+  const gen::SyncSetSpec spec = threeSensors(GetParam());
+  gen::SyncSet set;
+  ASSERT_TRUE(gen::writeSyncSet(dir.string(), spec, &set));
+
+  const size_t n = set.paths.size();
+  std::vector<DeviceSettings> settings(n);
+  std::vector<StreamMap> streams(n);
+  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(parseRecordingFile(settings[i], streams[i], set.paths[i].c_str()));
+  std::vector<StreamMap> out;
+  ASSERT_TRUE(syncRecordings(out, settings, streams));
+
+  // Time marks count from the earliest clock's tick 0, radio from the master's.
+  const double base = GetParam() == gen::SyncMethod::TimeMarks ? -3.25 : 0.0;
+  for (const auto& [key, lsb, count] : {std::tuple{kAccelKey, kAccelLsb, 450u}, {kGyroKey, kGyroLsb, 450u}}) {
+    for (size_t i = 0; i < n; ++i) {
+      const SampleStream& s = out[i].at(key);
+      ASSERT_EQ(s.count, count) << "sensor " << i << " key " << key;
+      EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
+      // Sample 0 is the one each sensor took at 7.5 s of true time.
+      const size_t first = static_cast<size_t>(std::lround((7.5 - spec.sensors[i].firstSample) * 100));
+      const auto& raw = key == kAccelKey ? set.samples[i].accel : set.samples[i].gyro;
+      for (uint64_t c = 0; c < 3; ++c) EXPECT_DOUBLE_EQ(s.value(c, 0), raw[3 * first + c] * lsb);
+      for (uint64_t k = 0; k < s.count; ++k) {
+        EXPECT_NEAR(s.times[k], out[0].at(key).times[k], 1e-6);
+        for (uint64_t c = 0; c < 3; ++c)
+          ASSERT_NEAR(s.value(c, k), out[0].at(key).value(c, k), 1.01 * lsb) << "sensor " << i << " sample " << k;
+      }
+    }
+  }
+  // Rotation starts at the same sample everywhere: 9.0 s is sample 150.
+  for (size_t i = 0; i < n; ++i) {
+    EXPECT_EQ(out[i].at(kGyroKey).value(0, 150), 0.0);
+    EXPECT_NE(out[i].at(kGyroKey).value(0, 151), 0.0);
+    EXPECT_EQ(out[i].at(kBaroKey).count, 112u);
+  }
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(SyncMethods, SyncSet,
+                         testing::Values(gen::SyncMethod::TimeMarks, gen::SyncMethod::RadioSettings,
+                                         gen::SyncMethod::RadioStream),
+                         [](const testing::TestParamInfo<gen::SyncMethod>& info) {
+                           switch (info.param) {
+                             case gen::SyncMethod::TimeMarks: return "TimeMarks";
+                             case gen::SyncMethod::RadioSettings: return "RadioSettings";
+                             default: return "RadioStream";
+                           }
+                         });

@@ -1,0 +1,42 @@
+// Sets of recordings made together by several sensors: the same motion seen
+// through clocks with known offsets, carrying what the synchronisation needs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gen/generator.h"
+
+namespace kinovar::gen {
+
+enum class SyncMethod { TimeMarks, RadioSettings, RadioStream };
+
+struct SyncSensor {
+  double clockZero = 0.0;    // true time (s) at which this sensor's clock read tick 0
+  double firstSample = 0.0;  // true time (s) of its first sample, at or after clockZero
+  std::string name;          // file stem; "sensor<i>" when empty
+};
+
+struct SyncSetSpec {
+  SyncMethod method = SyncMethod::TimeMarks;
+  RecordingSpec base;        // rates, clock, length and motion shared by all
+  double motionStart = 2.0;  // true time (s) at which the rotation begins
+  uint8_t radioChannel = 3;
+  std::vector<SyncSensor> sensors;  // the first one is the radio master
+};
+
+struct SyncSet {
+  std::vector<std::string> paths;
+  std::vector<RecordingSpec> specs;
+  std::vector<GeneratedSamples> samples;
+};
+
+// The recording spec of sensor i; exposed so tests can vary one of them.
+RecordingSpec syncSensorSpec(const SyncSetSpec& set, size_t i);
+
+// Writes <folder>/<name>.bin per sensor. After synchronisation every time is
+// true time minus the earliest clockZero (time marks) or minus the master's
+// clockZero (radio methods).
+bool writeSyncSet(const std::string& folder, const SyncSetSpec& set, SyncSet* written = nullptr);
+
+}  // namespace kinovar::gen
