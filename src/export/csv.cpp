@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <exception>
+#include <future>
+#include <thread>
+#include <vector>
 
 #include "export/fixed.h"
 #include "export/json.h"
@@ -16,7 +20,6 @@ namespace {
 struct Column {
   const SampleStream* stream = nullptr;
   uint64_t divisor = 1;
-  uint64_t next = 0;  // read position
   int precision[4] = {5, 5, 5, 5};
 };
 
@@ -39,8 +42,8 @@ class Output {
  public:
   explicit Output(std::FILE* file) : file_(file) { buffer_.reserve(kCapacity + 4096); }
   std::string& buffer() { return buffer_; }
-  void flushIfFull() {
-    if (buffer_.size() >= kCapacity) flush();
+  void write(const char* data, size_t size) {
+    if (size && std::fwrite(data, 1, size, file_) != size) failed_ = true;
   }
   void flush() {
     if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed_ = true;
@@ -55,21 +58,130 @@ class Output {
   bool failed_ = false;
 };
 
-void appendFixed(std::string& out, double value, int precision) {
-  char digits[kMaxFixedLength];
-  out.append(digits, writeFixed(digits, value, precision));
-  out += ',';
+// Rows are formatted in chunks, on two threads where there are two cores;
+// each chunk starts from the read positions and running time that the rows
+// before it leave, so the bytes do not depend on the thread count.
+struct RowLayout {
+  Column gyro, accel, baro, event, quaternion;
+};
+
+struct ChunkStart {
+  uint64_t row;
+  double t;
+  uint64_t eventNext;
+};
+
+constexpr uint64_t kChunkRows = 1 << 15;
+constexpr size_t kRowBound = 16 * kMaxFixedLength;  // no row is longer
+
+class ChunkBuffer {
+ public:
+  char* room() {
+    if (data_.size() - used_ < kRowBound) data_.resize(std::max(data_.size() * 2, used_ + kRowBound));
+    return data_.data() + used_;
+  }
+  void commit(char* end) { used_ = static_cast<size_t>(end - data_.data()); }
+  const char* data() const { return data_.data(); }
+  size_t size() const { return used_; }
+  void clear() { used_ = 0; }
+
+ private:
+  std::vector<char> data_;
+  size_t used_ = 0;
+};
+
+char* cell(char* out, double value, int precision) {
+  out = writeFixed(out, value, precision);
+  *out++ = ',';
+  return out;
 }
 
-// Writes sample `next` of a divided group when it is due on row r.
-void appendGroup(std::string& out, Column& column, uint64_t row, uint64_t channels) {
-  const SampleStream* stream = column.stream;
-  if (column.next < stream->count && row % column.divisor == 0) {
-    for (uint64_t c = 0; c < channels; ++c) appendFixed(out, stream->values[c * stream->count + column.next], column.precision[c]);
-    ++column.next;
+// Samples of a divided group land on rows k * divisor.
+char* group(char* out, const Column& column, uint64_t row, uint64_t channels) {
+  const SampleStream& stream = *column.stream;
+  const uint64_t k = row / column.divisor;
+  if (row % column.divisor == 0 && k < stream.count) {
+    for (uint64_t c = 0; c < channels; ++c) out = cell(out, stream.values[c * stream.count + k], column.precision[c]);
   } else {
-    out.append(channels, ',');
+    for (uint64_t c = 0; c < channels; ++c) *out++ = ',';
   }
+  return out;
+}
+
+void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart& start, uint64_t end, double period) {
+  buffer.clear();
+  double t = start.t;
+  uint64_t eventNext = start.eventNext;
+  for (uint64_t row = start.row; row < end; ++row) {
+    char* out = buffer.room();
+    out = cell(out, t, 5);
+    if (layout.gyro.stream) out = group(out, layout.gyro, row, 3);
+    if (layout.accel.stream) out = group(out, layout.accel, row, 3);
+    if (layout.baro.stream) out = group(out, layout.baro, row, 2);
+    if (const SampleStream* events = layout.event.stream) {
+      // At most one event a row; a further one that is due waits for the next.
+      if (eventNext < events->count && t >= events->times[eventNext]) {
+        out = cell(out, events->values[eventNext], 3);
+        ++eventNext;
+      } else {
+        *out++ = ',';
+      }
+    }
+    if (layout.quaternion.stream) out = group(out, layout.quaternion, row, 4);
+    *out++ = '\n';
+    buffer.commit(out);
+    t += period;
+  }
+}
+
+// The running time (a sum, not a product) and the event position at the
+// start of every chunk, in one cheap sequential pass.
+std::vector<ChunkStart> chunkStarts(const RowLayout& layout, uint64_t rows, double period) {
+  std::vector<ChunkStart> starts;
+  starts.reserve(rows / kChunkRows + 1);
+  double t = period;
+  uint64_t eventNext = 0;
+  const SampleStream* events = layout.event.stream;
+  for (uint64_t row = 0; row < rows; ++row) {
+    if (row % kChunkRows == 0) starts.push_back({row, t, eventNext});
+    if (events && eventNext < events->count && t >= events->times[eventNext]) ++eventNext;
+    t += period;
+  }
+  return starts;
+}
+
+// Chunks are formatted in pairs (one on a helper thread) while the pair
+// before is being written, so formatting and writing overlap.
+void writeRows(Output& output, const RowLayout& layout, uint64_t rows, double period) {
+  const std::vector<ChunkStart> starts = chunkStarts(layout, rows, period);
+  const bool parallel = std::thread::hardware_concurrency() > 1 && starts.size() > 1;
+  auto endOf = [&](size_t c) { return c + 1 < starts.size() ? starts[c + 1].row : rows; };
+  ChunkBuffer buffers[2][2];
+  std::future<void> writing;
+  auto finishWriting = [&] {
+    if (writing.valid()) writing.get();
+  };
+  try {
+    for (size_t i = 0, batch = 0; i < starts.size(); i += 2, ++batch) {
+      ChunkBuffer* pair = buffers[batch % 2];
+      const bool second = i + 1 < starts.size();
+      std::future<void> helper;
+      if (second && parallel) helper = std::async(std::launch::async, formatChunk, std::ref(pair[1]), std::cref(layout), std::cref(starts[i + 1]), endOf(i + 1), period);
+      formatChunk(pair[0], layout, starts[i], endOf(i), period);
+      if (second && !parallel) formatChunk(pair[1], layout, starts[i + 1], endOf(i + 1), period);
+      if (helper.valid()) helper.get();  // rethrows what the helper raised
+      finishWriting();
+      writing = std::async(parallel ? std::launch::async : std::launch::deferred, [&output, pair, second] {
+        output.write(pair[0].data(), pair[0].size());
+        if (second) output.write(pair[1].data(), pair[1].size());
+      });
+      if (!parallel) finishWriting();
+    }
+  } catch (...) {
+    if (writing.valid()) writing.wait();  // never leave a write running on buffers about to go
+    throw;
+  }
+  finishWriting();
 }
 
 }  // namespace
@@ -129,26 +241,9 @@ bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const Strea
   if (quaternion.stream) out += "[],[],[],[],";
   out += "\n";
 
-  const double period = 1.0 / settings.frequency;
-  double t = period;
-  for (uint64_t row = 0; row < rows; ++row) {
-    appendFixed(out, t, 5);
-    if (gyro.stream) appendGroup(out, gyro, row, 3);
-    if (accel.stream) appendGroup(out, accel, row, 3);
-    if (baro.stream) appendGroup(out, baro, row, 2);
-    if (event.stream) {
-      if (event.next < event.stream->count && t >= event.stream->times[event.next]) {
-        appendFixed(out, event.stream->values[event.next], 3);
-        ++event.next;
-      } else {
-        out += ',';
-      }
-    }
-    if (quaternion.stream) appendGroup(out, quaternion, row, 4);
-    out += '\n';
-    t += period;
-    output.flushIfFull();
-  }
+  output.flush();
+  const RowLayout layout{gyro, accel, baro, event, quaternion};
+  writeRows(output, layout, rows, 1.0 / settings.frequency);
   output.flush();
   const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());
   // A full disk shows up here or at close: the file is then not complete.

@@ -130,29 +130,40 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file)
 
   // Blocks are read in chunks; a chunk that comes back short ends the scan
   // after its whole blocks, as a failed single-block read would.
-  bool ok = true;
   const uint64_t blocks = size > 0 ? static_cast<uint64_t>(size) / kBlockSize : 0;
   std::vector<uint8_t> chunk(kChunkBlocks * kBlockSize);
-  for (uint64_t done = 0; done < blocks && ok;) {
-    const uint64_t want = std::min<uint64_t>(kChunkBlocks, blocks - done);
-    const size_t got = std::fread(chunk.data(), 1, want * kBlockSize, file.get());
-    const uint64_t whole = got / kBlockSize;
-    if (whole < want) ok = false;
-    for (uint64_t b = 0; b < whole; ++b) {
-      const uint8_t* block = chunk.data() + b * kBlockSize;
-      const uint32_t base = static_cast<uint32_t>(bigInt32(block + 4));
-      for (size_t k = 0; k < kFramesPerBlock; ++k) {
-        const uint8_t* frame = block + 8 + 8 * k;
-        Collection* target = byKind[frame[0]];
-        if (!target) continue;
-        RawFrame raw;
-        raw.tick = static_cast<int32_t>(base + frame[1]);
-        std::memcpy(raw.payload, frame + 2, 6);
-        target->frames.push_back(raw);
+  auto scan = [&](auto&& onFrame) {
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+    for (uint64_t done = 0; done < blocks;) {
+      const uint64_t want = std::min<uint64_t>(kChunkBlocks, blocks - done);
+      const uint64_t whole = std::fread(chunk.data(), 1, want * kBlockSize, file.get()) / kBlockSize;
+      for (uint64_t b = 0; b < whole; ++b) {
+        const uint8_t* block = chunk.data() + b * kBlockSize;
+        const uint32_t base = static_cast<uint32_t>(bigInt32(block + 4));
+        for (size_t k = 0; k < kFramesPerBlock; ++k) {
+          const uint8_t* frame = block + 8 + 8 * k;
+          if (Collection* target = byKind[frame[0]]) onFrame(*target, base, frame);
+        }
       }
+      if (whole < want) return false;
+      done += whole;
     }
-    done += whole;
+    return true;
+  };
+  // A counting pass first, so the frames land in vectors of their final size
+  // (the file is in the page cache by then; growing vectors cost far more).
+  std::array<uint64_t, std::size(collections)> counts{};
+  scan([&](Collection& target, uint32_t, const uint8_t*) { ++counts[&target - collections]; });
+  for (size_t c = 0; c < std::size(collections); ++c) {
+    collections[c].frames.reserve(counts[c]);
+    adviseHugePages(collections[c].frames.data(), counts[c] * sizeof(RawFrame));
   }
+  const bool ok = scan([](Collection& target, uint32_t base, const uint8_t* frame) {
+    RawFrame raw;
+    raw.tick = static_cast<int32_t>(base + frame[1]);
+    std::memcpy(raw.payload, frame + 2, 6);
+    target.frames.push_back(raw);
+  });
 
   const bool presentByKey[] = {settings.accel.present, settings.gyro.present, settings.baro.present,
                                settings.channel10.present, settings.event.present, settings.radioTime.present,

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "reader/memory.h"
+
 namespace kinovar {
 
 struct DateTimeFields {
@@ -124,11 +126,10 @@ struct SampleStream {
   std::vector<double> times;
 
   SampleStream() = default;
-  SampleStream(uint64_t channelCount, uint64_t sampleCount)
-      : channels(channelCount),
-        count(sampleCount),
-        values(channelCount * sampleCount, 0.0),
-        times(sampleCount, 0.0) {}
+  SampleStream(uint64_t channelCount, uint64_t sampleCount) : channels(channelCount), count(sampleCount) {
+    resizeLarge(values, channelCount * sampleCount, 0.0);
+    resizeLarge(times, sampleCount, 0.0);
+  }
 
   double value(uint64_t channel, uint64_t sample) const { return values[channel * count + sample]; }
   double& value(uint64_t channel, uint64_t sample) { return values[channel * count + sample]; }

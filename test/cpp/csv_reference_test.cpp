@@ -13,14 +13,16 @@ using namespace kinovar;
 TEST(CsvReference, FastExportEqualsStraightforwardExport) {
   struct Case {
     uint16_t clock, accel, gyro, baro, events;
-    double noise;
+    double noise, seconds;
   };
-  const Case cases[] = {{1000, 1000, 1000, 25, 1, 30}, {100, 100, 50, 30, 3, 5}, {200, 100, 100, 0, 0, 0}, {50, 100, 100, 25, 2, 10}};
+  // The long case spans several formatting chunks, with events due across their edges.
+  const Case cases[] = {{1000, 1000, 1000, 25, 1, 30, 6}, {100, 100, 50, 30, 3, 5, 6}, {200, 100, 100, 0, 0, 0, 6},
+                        {50, 100, 100, 25, 2, 10, 6}, {1000, 1000, 500, 25, 7, 3, 100}};
   TempDir dir;
   for (const Case& c : cases) {
     gen::RecordingSpec spec;
     spec.clock = c.clock, spec.accelHz = c.accel, spec.gyroHz = c.gyro, spec.baroHz = c.baro, spec.eventHz = c.events;
-    spec.seconds = 6;
+    spec.seconds = c.seconds;
     spec.motion.noise = c.noise;
     spec.motion.stillSeconds = 2;
     const std::string recording = dir.path("rec.bin");
