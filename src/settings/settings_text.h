@@ -8,7 +8,7 @@
 
 namespace kinovar {
 
-// Builds the bytes of the settings file. False, with `out` unspecified, for
+// Builds the bytes of the settings file. False (with `out` half built) for
 // an unknown key, an entry with too few values, a value that is not a decimal
 // integer in the signed 32-bit range, or records that would pass 512 bytes.
 bool encodeSettingsText(std::string_view text, std::vector<uint8_t>& out);
