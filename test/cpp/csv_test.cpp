@@ -146,5 +146,7 @@ TEST(Csv, UnusableRatesStillWriteEverySample) {
 TEST(Csv, UnopenableOrFullTargetFails) {
   EXPECT_FALSE(exportCsv("/nonexistent-dir/out.csv", exampleSettings(), StreamMap{}));
   std::ifstream full("/dev/full");
-  if (full.good()) EXPECT_FALSE(exportCsv("/dev/full", exampleSettings(), StreamMap{}));
+  if (full.good()) {
+    EXPECT_FALSE(exportCsv("/dev/full", exampleSettings(), StreamMap{}));
+  }
 }
