@@ -5,6 +5,7 @@
 #include <string>
 
 #include "gen/generator.h"
+#include "gen/sync_set.h"
 
 namespace {
 
@@ -14,7 +15,10 @@ int usage() {
                "                   [--baro HZ] [--events HZ] [--seed N] [--still S] [--rate DPS]\n"
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
-               "A rate of 0 leaves that sensor out of the settings.\n");
+               "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME]...\n"
+               "                   [--motion-start S] [options above]\n"
+               "A rate of 0 leaves that sensor out of the settings. A sync set writes one\n"
+               "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds).\n");
   return 2;
 }
 
@@ -23,6 +27,8 @@ int usage() {
 int main(int argc, char** argv) {
   kinovar::gen::RecordingSpec spec;
   std::string out;
+  std::string syncDir;
+  kinovar::gen::SyncSetSpec syncSet;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -51,10 +57,33 @@ int main(int argc, char** argv) {
     else if (arg == "--duplicate-ticks") spec.tricky.duplicateTicks = true;
     else if (arg == "--unknown-kinds") spec.tricky.unknownKinds = true;
     else if (arg == "--short-final") spec.tricky.shortFinalBlock = std::atoi(value());
+    else if (arg == "--sync-set") syncDir = value();
+    else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
+    else if (arg == "--method") {
+      const std::string method = value();
+      if (method == "marks") syncSet.method = kinovar::gen::SyncMethod::TimeMarks;
+      else if (method == "radio") syncSet.method = kinovar::gen::SyncMethod::RadioSettings;
+      else if (method == "stream") syncSet.method = kinovar::gen::SyncMethod::RadioStream;
+      else return usage();
+    } else if (arg == "--sensor") {
+      kinovar::gen::SyncSensor sensor;
+      char name[256] = "";
+      if (std::sscanf(value(), "%lf,%lf,%255s", &sensor.clockZero, &sensor.firstSample, name) < 2) return usage();
+      sensor.name = name;
+      syncSet.sensors.push_back(sensor);
+    }
     else {
       std::fprintf(stderr, "kinovar-gen: unknown option %s\n", arg.c_str());
       return usage();
     }
+  }
+  if (!syncDir.empty()) {
+    syncSet.base = spec;
+    if (!kinovar::gen::writeSyncSet(syncDir, syncSet)) {
+      std::fprintf(stderr, "kinovar-gen: cannot write the set into %s\n", syncDir.c_str());
+      return 1;
+    }
+    return 0;
   }
   if (out.empty()) return usage();
   if (!kinovar::gen::writeRecording(out, spec)) {
