@@ -1,58 +1,405 @@
 #!/usr/bin/env node
 'use strict';
-// Command line for kinovar: convert recordings, run the demo.
+// Command line for kinovar. Exit codes: 0 done, 1 something was not done
+// (the output says what and why), 2 the command line itself is wrong.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { parseArgs } = require('node:util');
 
-const usage = `usage: kinovar <command> [options]
+const OK = 0;
+const FAILED = 1;
+const USAGE = 2;
+
+class UsageError extends Error {}
+
+const help = {
+  main: `usage: kinovar <command> [options]
+
+Converts Kinovar sensor recordings to CSV, synchronises sets of recordings,
+shows and edits settings files and draws recordings as an HTML page.
 
 commands:
-  demo [folder]                 write a synthetic recording and convert it
-  read <recording> -o <csv>     convert one recording to CSV; prints the JSON answer
-  help                          this text
-`;
+  read <recording>...           convert recordings to CSV files
+  sync <recording>... -o <dir>  convert recordings made together, on one time base
+  config show <file>            list the settings of a settings file or recording
+  config set <file> key=value   change settings, keeping the rest
+  config device-id <file>       print the device identifier
+  view <recording-or-csv>       write an interactive HTML page of a recording
+  demo [folder]                 write a synthetic session of three sensors and convert it
 
-function demo(args) {
-  const { generateRecording } = require('../lib/generator');
-  const kinovar = require('../lib');
-  const folder = args[0] ? path.resolve(args[0]) : fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
-  fs.mkdirSync(folder, { recursive: true });
-  const recording = generateRecording(path.join(folder, 'pelvis.bin'), {
-    seconds: 20, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 1, still: 2, rate: 45,
-  });
-  const csv = path.join(folder, 'pelvis.csv');
-  const answer = kinovar.read(recording, csv);
-  console.log(`recording: ${recording}`);
-  console.log(`csv:       ${csv}`);
-  console.log(`answer:    ${answer}`);
-  return 0;
-}
+Run "kinovar <command> --help" for the options of a command.
+Exit codes: 0 done, 1 some work failed (the summary says which and why), 2 bad command line.
+`,
+  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--jobs N] [--json]
 
-function read(args) {
-  const { values, positionals } = parseArgs({ args, allowPositionals: true, options: { out: { type: 'string', short: 'o' } } });
-  if (positionals.length !== 1 || !values.out) {
-    process.stderr.write(usage);
-    return 2;
+Converts each recording into a CSV file (time, gyroscope, accelerometer,
+pressure, events and orientation), several at once.
+
+options:
+  -o, --out <path>   with one recording: the CSV file, or a folder to put it in;
+                     with several: the folder (created if missing).
+                     Default: each CSV beside its recording, named after it.
+  -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
+  --json             print the results as JSON on standard output, no progress bar
+  -h, --help         this text
+
+A recording that cannot be converted does not stop the others; the summary
+names it with the reason, and the exit code is then 1.
+`,
+  sync: `usage: kinovar sync <recording>... -o <folder> [--json]
+
+Converts recordings that several sensors made at the same time: puts them on
+one time base (by their time marks or radio data), cuts them to the time
+they have in common and writes <folder>/<name>.csv for each.
+
+options:
+  -o, --out <folder> where the CSV files go (created if missing); required
+  --json             print {"ok":..., "files":[...]} or the error as JSON
+  -h, --help         this text
+`,
+  config: `usage: kinovar config show <file> [--json]
+       kinovar config set <file> key=value... [-o <file>]
+       kinovar config device-id <file>
+
+show       lists every setting as key = value (the keys that "set" takes);
+           --json prints the settings object instead.
+set        changes the given settings and writes the file back (or to -o),
+           keeping every other setting, unknown records included. Keys:
+             deviceId deviceType bodyLocation version majorVersion minorVersion
+             radioMode radioChannel baro.frequency
+             accel.<field> gyro.<field> with <field> one of frequency range
+               offsetX offsetY offsetZ gainX gainY gainZ
+           Values are integers. The dates, clock frequency, measure id and GPS
+           rate are read-only: a settings file has no room for them.
+device-id  prints the device identifier (-1 when the file names none).
+`,
+  view: `usage: kinovar view <recording-or-csv> [-o <page.html>] [--max-points N]
+
+Writes one self-contained HTML page (works offline) with interactive plots
+of the accelerometer, gyroscope, pressure and orientation over time, events
+marked. A recording is converted first; a CSV export is read as it is.
+
+options:
+  -o, --out <file>   the page (default: <name>.html beside the input)
+  --max-points <N>   longest series drawn; longer ones keep every k-th sample (default 200000)
+  -h, --help         this text
+`,
+  demo: `usage: kinovar demo [folder]
+
+Writes a synthetic session of three sensors (pelvis, thigh, shank) into the
+folder (default: a new temporary folder), converts each recording, converts
+the set synchronised and writes a viewer page of the first sensor.
+`,
+};
+
+function parse(command, args, options, positionals = true) {
+  try {
+    return parseArgs({ args, allowPositionals: positionals, strict: true, options: { help: { type: 'boolean', short: 'h' }, ...options } });
+  } catch (error) {
+    throw new UsageError(`${error.message}\n\n${help[command]}`);
   }
-  const answer = require('../lib').read(positionals[0], values.out);
-  console.log(answer);
-  return answer.startsWith('{"error"') ? 1 : 0;
 }
 
-function main(argv) {
+function positiveInteger(text, name) {
+  if (!/^\d+$/.test(text) || Number(text) < 1) throw new UsageError(`${name} must be a whole number from 1 up, not "${text}"`);
+  return Number(text);
+}
+
+const out = (text) => process.stdout.write(text);
+const err = (text) => process.stderr.write(text);
+
+/** A one-line bar on a terminal's standard error; nothing when it is piped. */
+function progressBar(enabled) {
+  if (!enabled) return { update() {}, done() {} };
+  let shown = false;
+  return {
+    update(done, total, label) {
+      const width = 30;
+      const filled = Math.round((done / total) * width);
+      const name = label.length > 40 ? `...${label.slice(-37)}` : label;
+      process.stderr.write(`\r[${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${done}/${total} ${name}\x1b[K`);
+      shown = true;
+    },
+    done() {
+      if (shown) process.stderr.write('\r\x1b[K');
+    },
+  };
+}
+
+const describe = (error) => ({ code: error.code ?? error.name, message: error.message });
+
+function isFolderTarget(target) {
+  return /[\\/]$/.test(target) || (fs.existsSync(target) && fs.statSync(target).isDirectory());
+}
+
+async function read(args) {
+  const { values, positionals } = parse('read', args, {
+    out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' },
+  });
+  if (values.help) return out(help.read), OK;
+  if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.read}`);
+  const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
+  const { promises } = require('../lib');
+
+  let items = positionals;
+  let outDir;
+  if (values.out !== undefined) {
+    if (positionals.length === 1 && !isFolderTarget(values.out)) {
+      items = [{ recording: positionals[0], csv: values.out }];
+    } else {
+      if (fs.existsSync(values.out) && !fs.statSync(values.out).isDirectory()) {
+        throw new UsageError(`-o ${values.out} is a file; several recordings need a folder`);
+      }
+      fs.mkdirSync(values.out, { recursive: true });
+      outDir = values.out;
+    }
+  }
+
+  const bar = progressBar(process.stderr.isTTY && !values.json);
+  let results;
+  try {
+    results = await promises.readRecordings(items, {
+      outDir, jobs, onProgress: ({ done, total, result }) => bar.update(done, total, result.recording),
+    });
+  } catch (error) {
+    if (error.code === 'ERR_KINOVAR_DUPLICATE_OUTPUT') throw new UsageError(error.message);
+    throw error;
+  } finally {
+    bar.done();
+  }
+  const failed = results.filter((r) => !r.ok);
+  if (values.json) {
+    out(`${JSON.stringify(results.map((r) => (r.ok
+      ? { recording: r.recording, csv: r.csv, ok: true, info: r.info }
+      : { recording: r.recording, csv: r.csv, ok: false, error: describe(r.error) })), null, 2)}\n`);
+  } else {
+    for (const r of results) {
+      if (r.ok) out(`wrote  ${r.csv}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
+    }
+    for (const r of failed) {
+      const { message } = r.error;
+      err(`failed ${message.includes(r.recording) ? message : `${r.recording}: ${message}`}\n`);
+    }
+    const summary = `${results.length - failed.length} of ${results.length} recording${results.length === 1 ? '' : 's'} converted`;
+    (failed.length ? err : out)(`${summary}${failed.length ? `, ${failed.length} failed` : ''}\n`);
+  }
+  return failed.length ? FAILED : OK;
+}
+
+async function sync(args) {
+  const { values, positionals } = parse('sync', args, { out: { type: 'string', short: 'o' }, json: { type: 'boolean' } });
+  if (values.help) return out(help.sync), OK;
+  if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.sync}`);
+  if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help.sync}`);
+  fs.mkdirSync(values.out, { recursive: true });
+  const { promises } = require('../lib');
+  try {
+    const files = await promises.syncRecordings(positionals, values.out);
+    if (values.json) out(`${JSON.stringify({ ok: true, files }, null, 2)}\n`);
+    else {
+      for (const file of files) out(`wrote  ${file}\n`);
+      out(`${files.length} synchronised CSV file${files.length === 1 ? '' : 's'} written\n`);
+    }
+    return OK;
+  } catch (error) {
+    if (!error.status) throw error;
+    if (values.json) out(`${JSON.stringify({ ok: false, status: error.status, ...describe(error) }, null, 2)}\n`);
+    else err(`kinovar sync: ${error.message} (status ${error.status})\n`);
+    return FAILED;
+  }
+}
+
+// The keys "config set" takes, with their place in the settings object.
+const SENSOR_FIELDS = ['frequency', 'range', 'offsetX', 'offsetY', 'offsetZ', 'gainX', 'gainY', 'gainZ'];
+const TOP_KEYS = ['deviceId', 'deviceType', 'bodyLocation', 'version', 'majorVersion', 'minorVersion', 'radioMode', 'radioChannel'];
+const SETTABLE = new Set([...TOP_KEYS, 'baro.frequency', ...['accel', 'gyro'].flatMap((s) => SENSOR_FIELDS.map((f) => `${s}.${f}`))]);
+const READ_ONLY = new Set(['createdAt', 'endDate', 'frequency', 'measureId', 'gps.frequency', 'unknownFrames']);
+
+function flatten(settings) {
+  const rows = [];
+  for (const [key, value] of Object.entries(settings)) {
+    if (value && typeof value === 'object') for (const [k, v] of Object.entries(value)) rows.push([`${key}.${k}`, v]);
+    else rows.push([key, value]);
+  }
+  return rows;
+}
+
+function applySetting(settings, assignment) {
+  const match = /^([A-Za-z.]+)=(.*)$/.exec(assignment);
+  if (!match) throw new UsageError(`"${assignment}" is not key=value`);
+  const [, key, text] = match;
+  if (READ_ONLY.has(key)) throw new UsageError(`${key} cannot be written to a settings file`);
+  if (!SETTABLE.has(key)) throw new UsageError(`unknown setting ${key} (see "kinovar config --help")`);
+  if (!/^-?\d+$/.test(text.trim())) throw new UsageError(`${key} must be an integer, not "${text}"`);
+  const value = Number(text.trim());
+  const [group, field] = key.split('.');
+  if (!field) {
+    settings[key] = value;
+  } else {
+    // A sensor the file did not declare starts from zero offsets and unit gains.
+    settings[group] ??= group === 'baro' ? { frequency: 0 }
+      : { frequency: 0, range: 0, offsetX: 0, offsetY: 0, offsetZ: 0, gainX: 1, gainY: 1, gainZ: 1 };
+    settings[group][field] = value;
+  }
+}
+
+function config(args) {
+  const [action, ...rest] = args;
+  const kinovar = require('../lib');
+  if (action === undefined || action === '--help' || action === '-h' || action === 'help') {
+    out(help.config);
+    return action ? OK : USAGE;
+  }
+  if (action === 'show') {
+    const { values, positionals } = parse('config', rest, { json: { type: 'boolean' } });
+    if (values.help) return out(help.config), OK;
+    if (positionals.length !== 1) throw new UsageError(`config show takes one file\n\n${help.config}`);
+    const settings = kinovar.readSettings(positionals[0]);
+    if (values.json) out(`${JSON.stringify(settings, null, 2)}\n`);
+    else {
+      const rows = flatten(settings);
+      const width = Math.max(...rows.map(([key]) => key.length));
+      for (const [key, value] of rows) out(`${key.padEnd(width)} = ${value}\n`);
+    }
+    return OK;
+  }
+  if (action === 'set') {
+    const { values, positionals } = parse('config', rest, { out: { type: 'string', short: 'o' } });
+    if (values.help) return out(help.config), OK;
+    if (positionals.length < 2) throw new UsageError(`config set takes a file and at least one key=value\n\n${help.config}`);
+    const [file, ...assignments] = positionals;
+    const settings = kinovar.readSettings(file);
+    for (const assignment of assignments) applySetting(settings, assignment);
+    let text;
+    try {
+      text = kinovar.settingsText(settings);
+    } catch (error) {
+      throw new UsageError(`cannot write these settings: ${error.message.replace(/^settingsText: /, '')}`);
+    }
+    const target = values.out ?? file;
+    if (kinovar.writeConfig(target, text) !== 'OK') {
+      err(`kinovar config set: could not write ${target}\n`);
+      return FAILED;
+    }
+    out(`wrote ${target}: ${assignments.join(' ')}\n`);
+    return OK;
+  }
+  if (action === 'device-id') {
+    const { values, positionals } = parse('config', rest, {});
+    if (values.help) return out(help.config), OK;
+    if (positionals.length !== 1) throw new UsageError(`config device-id takes one file\n\n${help.config}`);
+    out(`${kinovar.readDeviceId(positionals[0])}\n`);
+    return OK;
+  }
+  throw new UsageError(`unknown config action ${action}\n\n${help.config}`);
+}
+
+function view(args) {
+  const { values, positionals } = parse('view', args, { out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' } });
+  if (values.help) return out(help.view), OK;
+  if (positionals.length !== 1) throw new UsageError(`view takes one recording or CSV file\n\n${help.view}`);
+  const input = positionals[0];
+  const maxPoints = values['max-points'] === undefined ? undefined : positiveInteger(values['max-points'], '--max-points');
+  const page = values.out ?? path.join(path.dirname(input), `${path.basename(input).replace(/\.[^.]*$/, '')}.html`);
+  writePage(input, page, maxPoints);
+  out(`wrote ${page}\n`);
+  return OK;
+}
+
+function writePage(input, page, maxPoints) {
+  const { parseExport, buildPage, BANNER } = require('../lib/viewer');
+  const head = Buffer.alloc(BANNER.length);
+  const fd = fs.openSync(input, 'r');
+  fs.readSync(fd, head, 0, head.length, 0);
+  fs.closeSync(fd);
+  let csv = input;
+  let scratch;
+  if (head.toString('latin1') !== BANNER) {
+    scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-view-'));
+    csv = path.join(scratch, 'recording.csv');
+    require('../lib').readRecording(input, csv);
+  }
+  try {
+    const data = parseExport(fs.readFileSync(csv, 'latin1'), { maxPoints });
+    fs.writeFileSync(page, buildPage(data, { title: path.basename(input) }));
+  } finally {
+    if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
+  }
+}
+
+async function demo(args) {
+  const { values, positionals } = parse('demo', args, {});
+  if (values.help) return out(help.demo), OK;
+  if (positionals.length > 1) throw new UsageError(`demo takes at most one folder\n\n${help.demo}`);
+  const { generateSession } = require('../lib/generator');
+  const { promises } = require('../lib');
+  const folder = positionals[0] ? path.resolve(positionals[0]) : fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
+  fs.mkdirSync(folder, { recursive: true });
+
+  const recordings = generateSession(folder, { seconds: 20, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 1, still: 2, rate: 45 });
+  out(`Synthetic session of ${recordings.length} sensors in ${folder}:\n`);
+  for (const file of recordings) out(`  ${path.basename(file)}  ${fs.statSync(file).size} bytes\n`);
+
+  const csvDir = path.join(folder, 'csv');
+  fs.mkdirSync(csvDir, { recursive: true });
+  const results = await promises.readRecordings(recordings, { outDir: csvDir });
+  out(`\nConverted each recording (kinovar read):\n`);
+  for (const r of results) {
+    if (r.ok) {
+      const rows = /Total data points: (\d+)/.exec(fs.readFileSync(r.csv, 'latin1').slice(0, 200))[1];
+      out(`  ${path.relative(folder, r.csv)}  ${rows} rows, ${r.info.frequency} Hz clock, created ${r.info.createdAt}\n`);
+    } else {
+      out(`  ${path.basename(r.recording)}  failed: ${r.error.message}\n`);
+    }
+  }
+
+  out(`\nSynchronised the set (kinovar sync):\n`);
+  const syncDir = path.join(folder, 'synchronised');
+  fs.mkdirSync(syncDir, { recursive: true });
+  try {
+    for (const file of await promises.syncRecordings(recordings, syncDir)) out(`  ${path.relative(folder, file)}\n`);
+  } catch (error) {
+    out(`  not done: ${error.message}${error.status ? ` (status ${error.status})` : ''}\n`);
+  }
+
+  if (results[0].ok) {
+    const page = path.join(folder, `${path.basename(recordings[0], '.bin')}.html`);
+    writePage(results[0].csv, page);
+    out(`\nViewer page (kinovar view): ${page}\n`);
+  }
+  return results.every((r) => r.ok) ? OK : FAILED;
+}
+
+async function main(argv) {
   const [command, ...rest] = argv;
   switch (command) {
-    case 'demo': return demo(rest);
     case 'read': return read(rest);
-    case undefined: case 'help': case '--help': case '-h':
-      process.stdout.write(usage);
-      return command ? 0 : 2;
+    case 'sync': return sync(rest);
+    case 'config': return config(rest);
+    case 'view': return view(rest);
+    case 'demo': return demo(rest);
+    case 'help': case '--help': case '-h':
+      if (rest[0] && help[rest[0]]) out(help[rest[0]]);
+      else out(help.main);
+      return OK;
+    case undefined:
+      err(help.main);
+      return USAGE;
     default:
-      process.stderr.write(`kinovar: unknown command ${command}\n${usage}`);
-      return 2;
+      throw new UsageError(`unknown command ${command}\n\n${help.main}`);
   }
 }
 
-process.exitCode = main(process.argv.slice(2));
+main(process.argv.slice(2)).then(
+  (code) => { process.exitCode = code; },
+  (error) => {
+    if (error instanceof UsageError) {
+      err(`kinovar: ${error.message}${error.message.endsWith('\n') ? '' : '\n'}`);
+      process.exitCode = USAGE;
+    } else {
+      err(`kinovar: ${error.message}\n`);
+      process.exitCode = FAILED;
+    }
+  },
+);

@@ -1,5 +1,11 @@
 'use strict';
+// Public entry: the five native functions exactly as the addon has them,
+// then the idiomatic layer (parsed results, thrown errors, promises).
 const addon = require('./addon');
+const api = require('./api');
+const promises = require('./promises');
+const { settingsText } = require('./settings');
+const { KinovarError, codes } = require('./errors');
 
 module.exports = {
   read: addon.read,
@@ -7,4 +13,14 @@ module.exports = {
   readConfig: addon.readConfig,
   writeConfig: addon.writeConfig,
   readConfigDeviceId: addon.readConfigDeviceId,
+
+  readRecording: api.readRecording,
+  syncRecordings: api.syncRecordings,
+  readSettings: api.readSettings,
+  readDeviceId: api.readDeviceId,
+  writeSettings: api.writeSettings,
+  settingsText,
+  promises,
+  KinovarError,
+  codes,
 };

@@ -1,0 +1,148 @@
+'use strict';
+// The idiomatic, synchronous layer over the native functions: parsed results
+// and thrown errors instead of answer texts. The worker threads run these
+// very functions, so the promise versions behave byte for byte the same.
+const fs = require('node:fs');
+const path = require('node:path');
+const native = require('./addon');
+const { settingsText } = require('./settings');
+const { KinovarError, codes } = require('./errors');
+
+const BLOCK = 512;
+const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
+
+function requireString(value, fn, name) {
+  if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
+}
+
+/**
+ * Throws unless the file starts like a recording: at least one block, with
+ * a settings record in it. The native reader accepts anything and answers a
+ * default document, which tells an API caller nothing.
+ * @param {string} file
+ */
+function checkRecording(file) {
+  const head = Buffer.alloc(BLOCK);
+  const fd = fs.openSync(file, 'r');
+  let size;
+  try {
+    size = fs.readSync(fd, head, 0, BLOCK, 0);
+  } finally {
+    fs.closeSync(fd);
+  }
+  if (size < BLOCK) {
+    throw new KinovarError(`${file}: not a recording (${size} bytes, shorter than one ${BLOCK}-byte block)`,
+      codes.FORMAT, { path: file });
+  }
+  // The first record may start anywhere a whole record header still fits.
+  for (let i = 0; i <= BLOCK - 5; i++) {
+    if (head[i] === 0x51 && head[i + 1] === 0x37) return;
+  }
+  throw new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT, { path: file });
+}
+
+/** The name a recording's CSV gets from the synchronised conversion. */
+function fileStem(file) {
+  const name = file.slice(Math.max(file.lastIndexOf('/'), file.lastIndexOf('\\')) + 1);
+  const dot = name.lastIndexOf('.');
+  return dot < 0 ? name : name.slice(0, dot);
+}
+
+/**
+ * Converts one recording into a CSV file with its estimated orientation.
+ * @param {string} recordingPath
+ * @param {string} csvPath created or overwritten
+ * @returns {object} the recording's description (dates, clock frequency, firmware, measure id)
+ */
+function readRecording(recordingPath, csvPath) {
+  requireString(recordingPath, 'readRecording', 'recordingPath');
+  requireString(csvPath, 'readRecording', 'csvPath');
+  checkRecording(recordingPath);
+  const answer = native.read(recordingPath, csvPath);
+  if (answer === ERROR_DOCUMENT) {
+    throw new KinovarError(`could not write the CSV file ${csvPath}`, codes.CSV_NOT_WRITTEN,
+      { path: csvPath, recording: recordingPath });
+  }
+  return JSON.parse(answer);
+}
+
+const syncFailures = {
+  '-10': [codes.UNREADABLE, 'not every recording could be read'],
+  '-13': [codes.NO_ORIENTATION,
+    'the orientation could not be estimated for every recording (each needs accelerometer and gyroscope samples at one rate)'],
+  '-11': [codes.NOT_SYNCHRONISABLE,
+    'the recordings could not be put on one time base (fewer than two, no single radio master, ' +
+      'differing radio channels or missing radio data)'],
+  '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
+};
+
+/**
+ * Converts recordings made together into one CSV file each, on one time base
+ * and cut to their common time window.
+ * @param {string[]} recordingPaths
+ * @param {string} outputFolder must exist; files are named after the recordings
+ * @returns {string[]} the CSV files written, in the order of the recordings
+ */
+function syncRecordings(recordingPaths, outputFolder) {
+  if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
+    throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
+  }
+  requireString(outputFolder, 'syncRecordings', 'outputFolder');
+  const status = native.readAndSync2(recordingPaths, outputFolder);
+  if (status === 'OK') {
+    return [...new Set(recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)))];
+  }
+  const [code, words] = syncFailures[status] ?? ['ERR_KINOVAR_UNKNOWN_STATUS', `unexpected status ${status}`];
+  const details = { status };
+  let message = words;
+  if (status === '-10') {
+    details.files = recordingPaths.filter((file) => {
+      try { checkRecording(file); return false; } catch { return true; }
+    });
+    if (details.files.length) message += `: ${details.files.join(', ')}`;
+  } else if (status === '-12') {
+    details.path = outputFolder;
+    message += ` into ${outputFolder}`;
+  }
+  throw new KinovarError(message, code, details);
+}
+
+function readSettingsText(fn, file) {
+  requireString(file, fn, 'path');
+  const answer = native[fn === 'readSettings' ? 'readConfig' : 'readConfigDeviceId'](file);
+  if (answer !== '') return JSON.parse(answer);
+  fs.statSync(file);  // a missing or unreachable file throws its own fs error
+  throw new KinovarError(`${file}: holds no settings record`, codes.NO_SETTINGS, { path: file });
+}
+
+/**
+ * Reads a settings file (or the settings block of a recording).
+ * @param {string} file
+ * @returns {object} the settings; `unknownFrames` carries the records not interpreted, as Base64
+ */
+function readSettings(file) {
+  return readSettingsText('readSettings', file);
+}
+
+/**
+ * @param {string} file a settings file or a recording
+ * @returns {number} the device identifier, -1 when the file names none
+ */
+function readDeviceId(file) {
+  return readSettingsText('readDeviceId', file).deviceId;
+}
+
+/**
+ * Writes a settings file from an object shaped like the one readSettings returns.
+ * @param {string} file created or replaced
+ * @param {object|string} settings the object, or its JSON text
+ */
+function writeSettings(file, settings) {
+  requireString(file, 'writeSettings', 'path');
+  const text = settingsText(settings);
+  if (native.writeConfig(file, text) !== 'OK') {
+    throw new KinovarError(`could not write the settings file ${file}`, codes.SETTINGS_NOT_WRITTEN, { path: file });
+  }
+}
+
+module.exports = { readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording, fileStem };

@@ -1,0 +1,66 @@
+'use strict';
+// Errors of the idiomatic layer: every failure the native answers hide
+// becomes an Error with a stable code that callers can switch on.
+
+const codes = Object.freeze({
+  FORMAT: 'ERR_KINOVAR_FORMAT',
+  CSV_NOT_WRITTEN: 'ERR_KINOVAR_CSV_NOT_WRITTEN',
+  UNREADABLE: 'ERR_KINOVAR_UNREADABLE',
+  NO_ORIENTATION: 'ERR_KINOVAR_NO_ORIENTATION',
+  NOT_SYNCHRONISABLE: 'ERR_KINOVAR_NOT_SYNCHRONISABLE',
+  NO_SETTINGS: 'ERR_KINOVAR_NO_SETTINGS',
+  SETTINGS_NOT_WRITTEN: 'ERR_KINOVAR_SETTINGS_NOT_WRITTEN',
+  DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT',
+  ABORTED: 'ABORT_ERR',
+});
+
+/** An operation that did not do what was asked; `code` names the cause. */
+class KinovarError extends Error {
+  /**
+   * @param {string} message
+   * @param {string} code one of `codes`
+   * @param {object} [details] extra properties copied onto the error (path, status, files)
+   */
+  constructor(message, code, details = {}) {
+    super(message);
+    this.name = 'KinovarError';
+    this.code = code;
+    Object.assign(this, details);
+  }
+}
+
+/** The error a cancelled operation rejects with, shaped like Node's own. */
+function abortError(signal) {
+  const error = new Error('The operation was aborted', signal?.reason === undefined ? undefined : { cause: signal.reason });
+  error.name = 'AbortError';
+  error.code = codes.ABORTED;
+  return error;
+}
+
+// Errors cross the worker boundary as plain objects; the structured clone
+// of an Error drops its own properties such as `code` and `path`.
+function serializeError(error) {
+  if (!(error instanceof Error)) return { name: 'Error', message: String(error), props: {} };
+  const props = {};
+  for (const key of Object.keys(error)) {
+    try { props[key] = structuredClone(error[key]); } catch { /* not cloneable: left out */ }
+  }
+  return { name: error.name, message: error.message, stack: error.stack, props };
+}
+
+const builtins = { TypeError, RangeError, SyntaxError };
+
+function deserializeError({ name, message, stack, props }) {
+  let error;
+  if (name === 'KinovarError') error = new KinovarError(message, props.code);
+  else if (builtins[name]) error = new builtins[name](message);
+  else {
+    error = new Error(message);
+    if (name !== 'Error') error.name = name;
+  }
+  Object.assign(error, props);
+  if (stack) error.stack = stack;
+  return error;
+}
+
+module.exports = { KinovarError, codes, abortError, serializeError, deserializeError };

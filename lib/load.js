@@ -1,0 +1,48 @@
+'use strict';
+// Finds the native module: a local build from source first (it is what a
+// developer just compiled), then a prebuilt binary for this platform.
+const fs = require('node:fs');
+const path = require('node:path');
+
+const root = path.join(__dirname, '..');
+const FIX = 'Build it from source with "npm run build" in the kinovar folder (needs CMake and a C++20 compiler), ' +
+  'or "npm rebuild kinovar" in an application that depends on it.';
+
+function localBuilds(dir = root) {
+  return ['Release', 'Debug'].map((kind) => path.join(dir, 'build', 'addon', kind, 'addon.node'));
+}
+
+function prebuilt(dir = root) {
+  try {
+    return require('node-gyp-build').path(dir);
+  } catch {
+    return null;
+  }
+}
+
+/**
+ * Loads the first of the given files that exists, with a message saying what
+ * to run when none does or the one found is built for another platform.
+ * @param {string[]} candidates
+ */
+function loadAddon(candidates = [...localBuilds(), prebuilt()].filter(Boolean)) {
+  const where = `Node ${process.version} (N-API ${process.versions.napi}) on ${process.platform}-${process.arch}`;
+  for (const file of candidates) {
+    if (!fs.existsSync(file)) continue;
+    try {
+      return require(file);
+    } catch (cause) {
+      const error = new Error(
+        `kinovar: the native module ${file} does not load in ${where}: ${cause.message}\n` +
+          `It was probably built for another platform or architecture, or is damaged. ${FIX}`,
+        { cause });
+      error.code = 'ERR_KINOVAR_ADDON_INVALID';
+      throw error;
+    }
+  }
+  const error = new Error(`kinovar: no native module for ${where}; looked for ${candidates.join(', ') || 'a build'}.\n${FIX}`);
+  error.code = 'ERR_KINOVAR_NOT_BUILT';
+  throw error;
+}
+
+module.exports = { loadAddon, localBuilds, prebuilt };

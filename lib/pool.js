@@ -1,0 +1,104 @@
+'use strict';
+// A small pool of worker threads, each with its own copy of the addon.
+// Idle workers are unreferenced so that a pool never keeps a process alive.
+const path = require('node:path');
+const { Worker } = require('node:worker_threads');
+const { abortError, deserializeError } = require('./errors');
+
+const script = path.join(__dirname, 'worker.js');
+
+class WorkerPool {
+  /** @param {number} size the most workers that run at once */
+  constructor(size) {
+    this.size = Math.max(1, Math.floor(size) || 1);
+    this.idle = [];
+    this.workers = new Set();
+    this.queue = [];
+    this.nextId = 0;
+  }
+
+  /**
+   * Runs one API function in a worker.
+   * @param {string} op the name of a function of lib/api.js
+   * @param {unknown[]} args
+   * @param {AbortSignal} [signal] an abort before the task starts cancels it;
+   *   one while it runs waits for the task to finish (its files are then complete)
+   */
+  run(op, args, signal) {
+    if (signal?.aborted) return Promise.reject(abortError(signal));
+    return new Promise((resolve, reject) => {
+      const task = { id: this.nextId++, op, args, resolve, reject, signal };
+      if (signal) {
+        task.onAbort = () => {
+          const queued = this.queue.indexOf(task);
+          if (queued >= 0) {
+            this.queue.splice(queued, 1);
+            reject(abortError(signal));
+          }
+        };
+        signal.addEventListener('abort', task.onAbort, { once: true });
+      }
+      this.queue.push(task);
+      this.dispatch();
+    });
+  }
+
+  dispatch() {
+    while (this.queue.length) {
+      let worker = this.idle.pop();
+      if (!worker) {
+        if (this.workers.size >= this.size) return;
+        worker = this.spawn();
+      }
+      const task = this.queue.shift();
+      worker.task = task;
+      worker.ref();
+      worker.postMessage({ id: task.id, op: task.op, args: task.args });
+    }
+  }
+
+  spawn() {
+    const worker = new Worker(script);
+    this.workers.add(worker);
+    worker.on('message', (message) => {
+      const { task } = worker;
+      worker.task = null;
+      worker.unref();
+      this.idle.push(worker);
+      this.settle(task, message);
+      this.dispatch();
+    });
+    const lost = (error) => {
+      if (!this.workers.delete(worker)) return;
+      this.idle = this.idle.filter((w) => w !== worker);
+      if (worker.task) this.settle(worker.task, { ok: false, error: null, lost: error });
+      worker.task = null;
+      this.dispatch();
+    };
+    worker.on('error', lost);
+    worker.on('exit', (code) => lost(new Error(`kinovar: a worker thread stopped (exit code ${code})`)));
+    return worker;
+  }
+
+  settle(task, message) {
+    task.signal?.removeEventListener('abort', task.onAbort);
+    if (task.signal?.aborted) task.reject(abortError(task.signal));
+    else if (message.ok) task.resolve(message.value);
+    else task.reject(message.error ? deserializeError(message.error) : message.lost);
+  }
+
+  /** Stops every worker; queued tasks are rejected. */
+  async close() {
+    for (const task of this.queue.splice(0)) task.reject(new Error('kinovar: the worker pool was closed'));
+    const workers = [...this.workers];
+    this.workers.clear();
+    for (const worker of workers) {
+      if (worker.task) this.settle(worker.task, { ok: false, lost: new Error('kinovar: the worker pool was closed') });
+      worker.task = null;
+    }
+    this.idle = [];
+    await Promise.all(workers.map((w) => w.terminate()));
+  }
+}
+
+module.exports = { WorkerPool };

@@ -1,0 +1,119 @@
+'use strict';
+// Promise versions of the API, run on worker threads so that a long
+// conversion never blocks the host's event loop.
+const os = require('node:os');
+const path = require('node:path');
+const { WorkerPool } = require('./pool');
+const { fileStem } = require('./api');
+const { KinovarError, codes, abortError } = require('./errors');
+
+const cores = () => os.availableParallelism?.() ?? os.cpus().length;
+let shared;
+const pool = () => (shared ??= new WorkerPool(Math.min(4, cores())));
+
+/**
+ * @param {string} recordingPath
+ * @param {string} csvPath
+ * @param {{signal?: AbortSignal}} [options]
+ * @returns {Promise<object>} as readRecording
+ */
+function readRecording(recordingPath, csvPath, options = {}) {
+  return pool().run('readRecording', [recordingPath, csvPath], options.signal);
+}
+
+/**
+ * @param {string[]} recordingPaths
+ * @param {string} outputFolder
+ * @param {{signal?: AbortSignal}} [options]
+ * @returns {Promise<string[]>} as syncRecordings
+ */
+function syncRecordings(recordingPaths, outputFolder, options = {}) {
+  return pool().run('syncRecordings', [recordingPaths, outputFolder], options.signal);
+}
+
+/** @returns {Promise<object>} as readSettings */
+function readSettings(file, options = {}) {
+  return pool().run('readSettings', [file], options.signal);
+}
+
+/** @returns {Promise<number>} as readDeviceId */
+function readDeviceId(file, options = {}) {
+  return pool().run('readDeviceId', [file], options.signal);
+}
+
+/** @returns {Promise<void>} as writeSettings */
+function writeSettings(file, settings, options = {}) {
+  return pool().run('writeSettings', [file, settings], options.signal);
+}
+
+/**
+ * Where each recording of a batch goes: items given as paths get
+ * `<outDir or their own folder>/<name>.csv`.
+ */
+function planBatch(items, outDir) {
+  if (!Array.isArray(items)) throw new TypeError('readRecordings: expected an array of recordings');
+  const jobs = items.map((item) => {
+    if (typeof item === 'string') {
+      return { recording: item, csv: path.join(outDir ?? path.dirname(item), `${fileStem(item)}.csv`) };
+    }
+    if (item && typeof item.recording === 'string' && typeof item.csv === 'string') {
+      return { recording: item.recording, csv: item.csv };
+    }
+    throw new TypeError('readRecordings: each item must be a path or {recording, csv}');
+  });
+  const seen = new Map();
+  for (const job of jobs) {
+    const key = path.resolve(job.csv);
+    if (seen.has(key)) {
+      throw new KinovarError(`${seen.get(key)} and ${job.recording} would both be written to ${job.csv}`,
+        codes.DUPLICATE_OUTPUT, { path: job.csv });
+    }
+    seen.set(key, job.recording);
+  }
+  return jobs;
+}
+
+/**
+ * Converts many recordings, several at once. A failing file does not stop
+ * the others: every result says whether its file was written.
+ * @param {Array<string|{recording: string, csv: string}>} items
+ * @param {{outDir?: string, jobs?: number, signal?: AbortSignal,
+ *   onProgress?: (progress: {done: number, total: number, result: object}) => void}} [options]
+ *   an abort lets the files under way finish, starts no other and rejects
+ *   with an AbortError whose `results` holds what was finished
+ * @returns {Promise<Array<{recording: string, csv: string, ok: boolean, info?: object, error?: Error}>>}
+ *   in the order of the items
+ */
+async function readRecordings(items, options = {}) {
+  const { outDir, signal, onProgress } = options;
+  const jobs = planBatch(items, outDir);
+  if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
+  const results = new Array(jobs.length);
+  const workers = new WorkerPool(Math.min(options.jobs ?? cores(), Math.max(1, jobs.length)));
+  let next = 0;
+  let done = 0;
+  const lane = async () => {
+    while (next < jobs.length && !signal?.aborted) {
+      const index = next++;
+      const job = jobs[index];
+      let result;
+      try {
+        result = { ...job, ok: true, info: await workers.run('readRecording', [job.recording, job.csv]) };
+      } catch (error) {
+        result = { ...job, ok: false, error };
+      }
+      results[index] = result;
+      done += 1;
+      onProgress?.({ done, total: jobs.length, result });
+    }
+  };
+  try {
+    await Promise.all(Array.from({ length: workers.size }, lane));
+  } finally {
+    await workers.close();
+  }
+  if (signal?.aborted) throw Object.assign(abortError(signal), { results: results.filter(Boolean) });
+  return results;
+}
+
+module.exports = { readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, readRecordings };
