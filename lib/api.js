@@ -92,7 +92,12 @@ function syncRecordings(recordingPaths, outputFolder) {
   if (status === 'OK') {
     return [...new Set(recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)))];
   }
-  const [code, words] = syncFailures[status] ?? ['ERR_KINOVAR_UNKNOWN_STATUS', `unexpected status ${status}`];
+  throw syncFailure(status, recordingPaths, outputFolder);
+}
+
+/** The error for a failure status of the synchronised conversion. */
+function syncFailure(status, recordingPaths, outputFolder) {
+  const [code, words] = syncFailures[status] ?? [codes.UNKNOWN_STATUS, `unexpected status ${status}`];
   const details = { status };
   let message = words;
   if (status === '-10') {
@@ -104,7 +109,7 @@ function syncRecordings(recordingPaths, outputFolder) {
     details.path = outputFolder;
     message += ` into ${outputFolder}`;
   }
-  throw new KinovarError(message, code, details);
+  return new KinovarError(message, code, details);
 }
 
 function readSettingsText(fn, file) {
@@ -145,4 +150,4 @@ function writeSettings(file, settings) {
   }
 }
 
-module.exports = { readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording, fileStem };
+module.exports = { readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording, fileStem, syncFailure };

@@ -1,0 +1,126 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const kinovar = require('../../lib');
+const { generateRecording } = require('../../lib/generator');
+const { scratch } = require('./helpers');
+
+const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
+const cli = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding: 'utf8' });
+
+test('every command has help, and a bad command line exits 2', () => {
+  const main = cli('--help');
+  assert.equal(main.status, 0);
+  for (const command of ['read', 'sync', 'config', 'view', 'demo']) {
+    assert.match(main.stdout, new RegExp(`^  ${command} `, 'm'));
+    const own = cli(command, '--help');
+    assert.equal(own.status, 0, command);
+    assert.match(own.stdout, new RegExp(`usage: kinovar ${command}`), command);
+  }
+  for (const args of [[], ['frobnicate'], ['read'], ['read', 'x.bin', '--jobs', '0'], ['read', '--bogus', 'x'],
+    ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view']]) {
+    const run = cli(...args);
+    assert.equal(run.status, 2, args.join(' '));
+    assert.match(run.stderr, /usage|must|unknown|no recording|required|takes/, args.join(' '));
+  }
+});
+
+test('a batch with a corrupted recording in the middle converts the others and names it', (t) => {
+  const dir = scratch(t);
+  const recordings = ['a', 'b', 'c', 'd'].map((n, i) => generateRecording(path.join(dir, `${n}.bin`), { seconds: 2, seed: i + 1 }));
+  fs.writeFileSync(recordings[1], Buffer.alloc(3000, 0xee));
+  const out = path.join(dir, 'out');
+
+  const run = cli('read', ...recordings, '-o', out, '--jobs', '2');
+  assert.equal(run.status, 1);
+  assert.deepEqual(fs.readdirSync(out).sort(), ['a.csv', 'c.csv', 'd.csv']);
+  assert.match(run.stderr, /failed .*b\.bin: not a recording/);
+  assert.match(run.stderr, /3 of 4 recordings converted, 1 failed/);
+  assert.doesNotMatch(run.stderr, /\r/, 'no progress bar when standard error is piped');
+  assert.equal(fs.readFileSync(path.join(out, 'a.csv'), 'latin1'),
+    (kinovar.readRecording(recordings[0], path.join(dir, 'ref.csv')), fs.readFileSync(path.join(dir, 'ref.csv'), 'latin1')));
+
+  const json = cli('read', ...recordings, '-o', out, '--json');
+  assert.equal(json.status, 1);
+  const results = JSON.parse(json.stdout);
+  assert.deepEqual(results.map((r) => r.ok), [true, false, true, true]);
+  assert.equal(results[1].error.code, kinovar.codes.FORMAT);
+  assert.equal(results[0].info.measureId, 7);
+
+  const single = cli('read', recordings[0], '-o', path.join(dir, 'one.csv'));
+  assert.equal(single.status, 0);
+  assert.ok(fs.existsSync(path.join(dir, 'one.csv')));
+  assert.equal(cli('read', recordings[0]).status, 0);
+  assert.ok(fs.existsSync(path.join(dir, 'a.csv')), 'by default the CSV goes beside its recording');
+});
+
+test('sync says why it failed, in words and as JSON', (t) => {
+  const dir = scratch(t);
+  const good = generateRecording(path.join(dir, 'good.bin'), { seconds: 1 });
+  const run = cli('sync', good, path.join(dir, 'missing.bin'), '-o', path.join(dir, 'out'));
+  assert.equal(run.status, 1);
+  assert.match(run.stderr, /not every recording could be read: .*missing\.bin \(status -10\)/);
+  const json = cli('sync', good, path.join(dir, 'missing.bin'), '-o', path.join(dir, 'out'), '--json');
+  assert.deepEqual(JSON.parse(json.stdout).status, '-10');
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'out')), []);
+});
+
+test('config set changes the named fields and keeps the rest, unknown records included', (t) => {
+  const dir = scratch(t);
+  const file = path.join(dir, 'sensor.cfg');
+  const unknown = 'UTcDBQL/AP/+UTcEAAD//g==';  // a 3/5 and a 4/0 record
+  kinovar.writeSettings(file, {
+    unknownFrames: unknown, deviceId: 1234, deviceType: 2, bodyLocation: 1, version: 1, majorVersion: 2, minorVersion: 3,
+    accel: { frequency: 100, range: 16, offsetX: -5, offsetY: 0, offsetZ: 7, gainX: 10000, gainY: 10000, gainZ: 10000 },
+  });
+  const before = kinovar.readSettings(file);
+
+  const run = cli('config', 'set', file, 'deviceId=77', 'accel.frequency=50', 'baro.frequency=25');
+  assert.equal(run.status, 0, run.stderr);
+  const after = JSON.parse(cli('config', 'show', file, '--json').stdout);
+  assert.deepEqual(after, { ...before, deviceId: 77, accel: { ...before.accel, frequency: 50 }, baro: { frequency: 25 } });
+  assert.equal(after.unknownFrames, unknown);
+  assert.equal(cli('config', 'device-id', file).stdout, '77\n');
+  assert.match(cli('config', 'show', file).stdout, /^accel\.offsetX +\= -5$/m);
+
+  for (const bad of ['measureId=3', 'colour=4', 'deviceId=x', 'baro.frequency=300']) {
+    const refused = cli('config', 'set', file, bad);
+    assert.equal(refused.status, 2, bad);
+  }
+  assert.deepEqual(kinovar.readSettings(file), after, 'a refused change writes nothing');
+  assert.equal(cli('config', 'show', path.join(dir, 'missing.cfg')).status, 1);
+});
+
+test('view writes one offline page holding every plot', (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'walk.bin'), { seconds: 4, baro: 25, events: 1, rate: 40 });
+  const run = cli('view', recording);
+  assert.equal(run.status, 0, run.stderr);
+  const page = fs.readFileSync(path.join(dir, 'walk.html'), 'utf8');
+  assert.doesNotMatch(page, /<script[^>]+src=|<link[^>]+href=|https?:\/\/[^"'\s]*\.(js|css)/, 'nothing fetched');
+  const data = JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(page)[1]);
+  assert.deepEqual(data.plots.map((p) => [p.id, p.x.length]), [['accel', 400], ['gyro', 400], ['baro', 100]]);
+  assert.equal(data.events.length, 4);
+  assert.ok(page.includes('uPlot'));
+
+  const fromCsv = cli('view', path.join(dir, 'walk.html').replace('.html', '.csv'), '-o', path.join(dir, 'x.html'));
+  assert.equal(fromCsv.status, 1, 'no CSV there yet');
+  kinovar.readRecording(recording, path.join(dir, 'walk.csv'));
+  assert.equal(cli('view', path.join(dir, 'walk.csv'), '-o', path.join(dir, 'x.html'), '--max-points', '50').status, 0);
+  const thin = JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(fs.readFileSync(path.join(dir, 'x.html'), 'utf8'))[1]);
+  assert.deepEqual(thin.plots.map((p) => p.x.length), [50, 50, 50]);
+});
+
+test('demo writes and converts three sensors', (t) => {
+  const dir = scratch(t);
+  const run = cli('demo', dir);
+  assert.equal(run.status, 0, run.stderr);
+  for (const name of ['pelvis', 'thigh', 'shank']) {
+    assert.match(run.stdout, new RegExp(`csv/${name}\\.csv +\\d+ rows`));
+    assert.ok(fs.existsSync(path.join(dir, 'csv', `${name}.csv`)));
+  }
+  assert.ok(fs.existsSync(path.join(dir, 'pelvis.html')));
+});
