@@ -31,3 +31,6 @@ const jsTests = fs.readdirSync(path.join(root, 'test', 'js'))
   .sort()
   .map((name) => path.join('test', 'js', name));
 run(process.execPath, ['--test', ...jsTests]);
+
+// The TypeScript declarations against their usage examples.
+run(process.execPath, [path.join(root, 'node_modules', 'tsd', 'dist', 'cli.js')]);

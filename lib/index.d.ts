@@ -1,0 +1,157 @@
+/// <reference types="node" />
+
+/** The description of a recording that `read` answers with. */
+export interface RecordingInfo {
+  /** Start of the recording as `YYYY-MM-DD hh:mm:ss`; zeros when unknown. */
+  createdAt: string;
+  /** End of the recording, written the same way. */
+  endDate: string;
+  /** Ticks per second of the sensor's clock, the CSV's row rate. */
+  frequency: number;
+  version: string;
+  minorVersion: string;
+  majorVersion: string;
+  /** -1 when the recording names none. */
+  measureId: number;
+}
+
+/** An inertial sensor of a settings file. */
+export interface SensorSettings {
+  frequency: number;
+  range: number;
+  offsetX: number;
+  offsetY: number;
+  offsetZ: number;
+  gainX: number;
+  gainY: number;
+  gainZ: number;
+}
+
+/** The content of a settings file, as `readConfig` returns it. */
+export interface Settings {
+  /** Records not interpreted, whole, as Base64; written back unchanged. */
+  unknownFrames: string;
+  gyro?: SensorSettings;
+  accel?: SensorSettings;
+  baro?: { frequency: number };
+  gps?: { frequency: number };
+  deviceId?: number;
+  deviceType?: number;
+  bodyLocation?: number;
+  version?: number;
+  majorVersion?: number;
+  minorVersion?: number;
+  radioMode?: number;
+  radioChannel?: number;
+  createdAt: string;
+  endDate: string;
+  frequency: number;
+  measureId: number;
+}
+
+/** What `writeSettings` accepts: the fields a settings file can hold. */
+export type SettingsInput = Partial<Omit<Settings, 'createdAt' | 'endDate' | 'frequency' | 'measureId' | 'gps'>> &
+  Record<string, unknown>;
+
+/** The native `readAndSync2` statuses. */
+export type SyncStatus = 'OK' | '-10' | '-13' | '-11' | '-12';
+
+export declare const codes: Readonly<{
+  FORMAT: 'ERR_KINOVAR_FORMAT';
+  CSV_NOT_WRITTEN: 'ERR_KINOVAR_CSV_NOT_WRITTEN';
+  UNREADABLE: 'ERR_KINOVAR_UNREADABLE';
+  NO_ORIENTATION: 'ERR_KINOVAR_NO_ORIENTATION';
+  NOT_SYNCHRONISABLE: 'ERR_KINOVAR_NOT_SYNCHRONISABLE';
+  NO_SETTINGS: 'ERR_KINOVAR_NO_SETTINGS';
+  SETTINGS_NOT_WRITTEN: 'ERR_KINOVAR_SETTINGS_NOT_WRITTEN';
+  DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT';
+  UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS';
+  ABORTED: 'ABORT_ERR';
+}>;
+
+export type ErrorCode = (typeof codes)[keyof typeof codes];
+
+/** An operation that did not do what was asked; `code` names the cause. */
+export declare class KinovarError extends Error {
+  constructor(message: string, code: ErrorCode, details?: object);
+  name: 'KinovarError';
+  code: ErrorCode;
+  /** The file concerned, when there is one. */
+  path?: string;
+  /** The recording whose CSV could not be written. */
+  recording?: string;
+  /** The native status of a failed synchronised conversion. */
+  status?: Exclude<SyncStatus, 'OK'>;
+  /** For status -10: the recordings that do not even look like recordings. */
+  files?: string[];
+}
+
+// The native functions, unchanged.
+
+/** Converts a recording to CSV; answers its JSON description or `{"error":"Error during data loading."}`. */
+export declare function read(recordingPath: string, csvPath: string): string;
+/** Converts recordings made together, synchronised, into `<outputFolder>/<name>.csv`. */
+export declare function readAndSync2(recordingPaths: string[], outputFolder: string): SyncStatus;
+/** The settings of a file as JSON text, or `""`. */
+export declare function readConfig(settingsPath: string): string;
+/** Writes a settings file from settings text; `"OK"` or `"ERROR"`. */
+export declare function writeConfig(settingsPath: string, settingsText: string): 'OK' | 'ERROR';
+/** `{"deviceId":N}`, or `""`. */
+export declare function readConfigDeviceId(settingsPath: string): string;
+
+// The idiomatic layer.
+
+/** Converts a recording to CSV. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_CSV_NOT_WRITTEN`. */
+export declare function readRecording(recordingPath: string, csvPath: string): RecordingInfo;
+/** Synchronised conversion; the CSV files written. Throws a KinovarError with the status's code. */
+export declare function syncRecordings(recordingPaths: string[], outputFolder: string): string[];
+/** Throws `ENOENT` or `ERR_KINOVAR_NO_SETTINGS`. */
+export declare function readSettings(settingsPath: string): Settings;
+/** The device identifier, -1 when the file names none. */
+export declare function readDeviceId(settingsPath: string): number;
+/** Throws RangeError for values a settings file cannot hold, `ERR_KINOVAR_SETTINGS_NOT_WRITTEN` when not written. */
+export declare function writeSettings(settingsPath: string, settings: SettingsInput | string): void;
+/** The settings text `writeConfig` takes for a settings object. */
+export declare function settingsText(settings: SettingsInput | string): string;
+
+export interface AbortOptions {
+  /** Cancels a task not yet started; one under way finishes first, so no file is left half written. */
+  signal?: AbortSignal;
+}
+
+export interface BatchItem {
+  recording: string;
+  csv: string;
+}
+
+export type BatchResult =
+  | { recording: string; csv: string; ok: true; info: RecordingInfo }
+  | { recording: string; csv: string; ok: false; error: Error };
+
+export interface BatchProgress {
+  done: number;
+  total: number;
+  result: BatchResult;
+}
+
+export interface BatchOptions extends AbortOptions {
+  /** Where recordings given as paths go (default: beside each recording). */
+  outDir?: string;
+  /** Conversions at once (default: the number of cores). */
+  jobs?: number;
+  onProgress?: (progress: BatchProgress) => void;
+}
+
+/** The same functions on worker threads. */
+export declare namespace promises {
+  function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions): Promise<RecordingInfo>;
+  function syncRecordings(recordingPaths: string[], outputFolder: string, options?: AbortOptions): Promise<string[]>;
+  function readSettings(settingsPath: string, options?: AbortOptions): Promise<Settings>;
+  function readDeviceId(settingsPath: string, options?: AbortOptions): Promise<number>;
+  function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: AbortOptions): Promise<void>;
+  /**
+   * Converts many recordings; resolves with one result per item, in order.
+   * An abort rejects with an AbortError whose `results` holds the finished ones.
+   */
+  function readRecordings(items: Array<string | BatchItem>, options?: BatchOptions): Promise<BatchResult[]>;
+}

@@ -1,0 +1,44 @@
+import { expectAssignable, expectError, expectType } from 'tsd';
+import * as kinovar from '../../lib';
+
+// Native functions keep their text answers.
+expectType<string>(kinovar.read('a.bin', 'a.csv'));
+expectType<kinovar.SyncStatus>(kinovar.readAndSync2(['a.bin'], 'out'));
+expectType<'OK' | 'ERROR'>(kinovar.writeConfig('s.cfg', 'baro,25'));
+expectError(kinovar.read('a.bin'));
+expectError(kinovar.readAndSync2('a.bin', 'out'));
+
+const info = kinovar.readRecording('a.bin', 'a.csv');
+expectType<number>(info.frequency);
+expectType<string>(info.version);
+expectType<string[]>(kinovar.syncRecordings(['a.bin', 'b.bin'], 'out'));
+
+const settings = kinovar.readSettings('s.cfg');
+expectType<number | undefined>(settings.accel?.range);
+kinovar.writeSettings('s.cfg', { ...settings, deviceId: 3 });
+expectType<number>(kinovar.readDeviceId('s.cfg'));
+
+try {
+  kinovar.readRecording('a.bin', 'a.csv');
+} catch (error) {
+  if (error instanceof kinovar.KinovarError) {
+    expectAssignable<kinovar.ErrorCode>(error.code);
+    expectType<'-10' | '-13' | '-11' | '-12' | undefined>(error.status);
+  }
+}
+expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
+
+(async () => {
+  const controller = new AbortController();
+  expectType<kinovar.RecordingInfo>(await kinovar.promises.readRecording('a.bin', 'a.csv', { signal: controller.signal }));
+  const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }], {
+    jobs: 2,
+    outDir: 'out',
+    onProgress: ({ done, total }) => expectType<number>(done + total),
+  });
+  for (const result of results) {
+    if (result.ok) expectType<kinovar.RecordingInfo>(result.info);
+    else expectType<Error>(result.error);
+  }
+  expectError(kinovar.promises.readRecordings(['a.bin'], { jobs: '2' }));
+})();
