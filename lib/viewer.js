@@ -45,8 +45,9 @@ function parseExport(text, { maxPoints = 200000 } = {}) {
   const index = (name) => names.indexOf(name);
   const time = index('Time');
   const event = index('Event');
-  const plots = PLOTS.map((plot) => ({ ...plot, at: plot.columns.map(index), x: [], y: plot.columns.map(() => []) }))
-    .filter((plot) => plot.at[0] >= 0);
+  const all = PLOTS.map((plot) => ({ ...plot, at: plot.columns.map(index), x: [], y: plot.columns.map(() => []) }));
+  const plots = all.filter((plot) => plot.at[0] >= 0);
+  const missing = all.filter((plot) => plot.at[0] < 0).map((plot) => plot.title);
   const events = [];
   let rows = 0;
   for (let r = 7; r < lines.length; r++) {
@@ -72,7 +73,7 @@ function parseExport(text, { maxPoints = 200000 } = {}) {
     plot.step = Math.max(1, step);
     delete plot.at;
   }
-  return { created, rates, plots, events, rows };
+  return { created, rates, plots, missing, events, rows };
 }
 
 const asset = (file) => fs.readFileSync(path.join(path.dirname(require.resolve('uplot')), file), 'utf8');
@@ -160,8 +161,8 @@ h2 { font-size: 1rem; margin: 0.5rem 0; }
     const series = [{ label: 'Time [s]' }].concat(plot.columns.map((name, i) => ({
       label: name, stroke: data.colours[i], width: 1, scale: second && i === 1 ? 'second' : 'y',
     })));
-    const axes = [{ label: 'time [s]' }, { label: plot.unit ? '[' + plot.unit + ']' : '', scale: 'y' }];
-    if (second) axes.push({ label: '[' + plot.secondUnit + ']', scale: 'second', side: 1, grid: { show: false } });
+    const axes = [{ label: 'time [s]' }, { label: plot.unit ? '[' + plot.unit + ']' : '', scale: 'y', size: 80 }];
+    if (second) axes.push({ label: '[' + plot.secondUnit + ']', scale: 'second', side: 1, size: 70, grid: { show: false } });
     const chart = new uPlot({
       width: width(), height: 260, series, axes,
       scales: { x: { time: false } },
@@ -170,6 +171,9 @@ h2 { font-size: 1rem; margin: 0.5rem 0; }
     }, [plot.x].concat(plot.y), section);
     charts.push(chart);
     plotted.push({ id: plot.id, points: plot.x.length, chart });
+  }
+  for (const title of data.missing || []) {
+    holder.append(Object.assign(document.createElement('p'), { className: 'note', textContent: title + ': not in this file' }));
   }
   addEventListener('resize', () => charts.forEach((c) => c.setSize({ width: width(), height: 260 })));
   // Counts the drawn pixels of each plot, so a headless check can tell a

@@ -1,0 +1,64 @@
+#!/usr/bin/env node
+'use strict';
+// Opens a viewer page in headless Chromium and checks that it drew every
+// plot without errors; saves a screenshot. Skipped when Chromium is absent.
+//   node scripts/check-viewer.js [screenshot.png]
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+
+const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
+if (!fs.existsSync(chromium)) {
+  console.log(`check-viewer: skipped, no Chromium at ${chromium} (apt-get install chromium, or set CHROMIUM)`);
+  process.exit(0);
+}
+
+const root = path.join(__dirname, '..');
+const kinovar = require(path.join(root, 'lib'));
+const { generateRecording } = require(path.join(root, 'lib', 'generator'));
+const { parseExport, buildPage } = require(path.join(root, 'lib', 'viewer'));
+
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-viewer-'));
+const screenshot = path.resolve(process.argv[2] ?? path.join(root, 'build', 'viewer-check.png'));
+let failures = 0;
+const check = (ok, what) => {
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+  if (!ok) failures += 1;
+};
+
+try {
+  const recording = generateRecording(path.join(dir, 'walk.bin'), { seconds: 20, baro: 25, events: 1, still: 2, rate: 45 });
+  const csv = path.join(dir, 'walk.csv');
+  kinovar.readRecording(recording, csv);
+  const data = parseExport(fs.readFileSync(csv, 'latin1'));
+  const page = path.join(dir, 'walk.html');
+  fs.writeFileSync(page, buildPage(data, { title: 'walk.bin' }));
+
+  const browser = (...args) => spawnSync(chromium, [
+    '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+    '--disable-sync', '--no-first-run', `--user-data-dir=${path.join(dir, 'profile')}`, '--enable-logging=stderr', '--v=0',
+    '--window-size=1280,1400', '--virtual-time-budget=5000', ...args, `file://${page}`,
+  ], { encoding: 'utf8', timeout: 60000 });
+
+  const dump = browser('--dump-dom');
+  check(dump.status === 0, `chromium ran (exit ${dump.status}${dump.error ? `, ${dump.error.message}` : ''})`);
+  const consoleErrors = (dump.stderr ?? '').split('\n').filter((line) => /CONSOLE.*(error|Uncaught)/i.test(line));
+  check(consoleErrors.length === 0, `no console errors${consoleErrors.length ? `: ${consoleErrors.join(' | ')}` : ''}`);
+  const status = /<pre id="status"[^>]*>(.*?)<\/pre>/s.exec(dump.stdout ?? '');
+  check(Boolean(status) && /data-ready="true"/.test(status[0]), 'the page finished drawing');
+  const report = status ? JSON.parse(status[1].replace(/&quot;/g, '"').replace(/&amp;/g, '&')) : { problems: [], plots: [] };
+  check(report.problems.length === 0, `no page errors${report.problems.length ? `: ${report.problems.join(' | ')}` : ''}`);
+  const expected = data.plots.map((plot) => plot.id);
+  check(['accel', 'gyro', 'baro'].every((id) => expected.includes(id)), `plots in the page: ${expected.join(', ')}`);
+  for (const plot of report.plots) check(plot.points > 0 && plot.inked > 1000, `${plot.id}: ${plot.points} points, ${plot.inked} pixels drawn`);
+  check(report.plots.length === expected.length, 'every plot reported');
+
+  fs.mkdirSync(path.dirname(screenshot), { recursive: true });
+  const shot = browser(`--screenshot=${screenshot}`);
+  check(shot.status === 0 && fs.existsSync(screenshot), `screenshot saved to ${screenshot}`);
+} finally {
+  fs.rmSync(dir, { recursive: true, force: true });
+}
+console.log(failures ? `check-viewer: ${failures} check(s) failed` : 'check-viewer: the viewer draws every plot');
+process.exit(failures ? 1 : 0);
