@@ -40,7 +40,8 @@ function loadAddon(candidates = [...localBuilds(), prebuilt()].filter(Boolean)) 
       throw error;
     }
   }
-  const error = new Error(`kinovar: no native module for ${where}; looked for ${candidates.join(', ') || 'a build'}.\n${FIX}`);
+  const error = new Error(`kinovar: no native module for ${where}; looked for ${candidates.join(', ') || 'a build'} ` +
+    `and a prebuilt binary in prebuilds/${process.platform}-${process.arch}.\n${FIX}`);
   error.code = 'ERR_KINOVAR_NOT_BUILT';
   throw error;
 }
