@@ -30,6 +30,17 @@ const flags = {
 };
 const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
 
+function optionArgs(options) {
+  const args = [];
+  for (const [key, value] of Object.entries(options)) {
+    if (key in flags) args.push(flags[key], String(value));
+    else if (key in switches) { if (value) args.push(switches[key]); }
+    else if (key === 'axis') args.push('--axis', value.join(','));
+    else throw new TypeError(`unknown generator option ${key}`);
+  }
+  return args;
+}
+
 /**
  * Writes a synthetic recording with known contents.
  * @param {string} file where to write it
@@ -38,50 +49,27 @@ const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-tic
  * @returns {string} the file written
  */
 function generateRecording(file, options = {}) {
-  const args = ['--out', file];
-  for (const [key, value] of Object.entries(options)) {
-    if (key in flags) args.push(flags[key], String(value));
-    else if (key in switches) { if (value) args.push(switches[key]); }
-    else if (key === 'axis') args.push('--axis', value.join(','));
-    else throw new TypeError(`unknown generator option ${key}`);
-  }
+  const args = ['--out', file, ...optionArgs(options)];
   execFileSync(generatorPath(), args, { stdio: ['ignore', 'ignore', 'pipe'] });
   return file;
 }
 
-// Until the generator writes sets of its own, the time marks that tie a
-// sensor's clock to the shared reference clock are patched into block 0:
-// a record of type 3/18 holding two equal marks at `start` seconds, tick 0.
-function addTimeMarks(file, start) {
-  const bytes = fs.readFileSync(file);
-  let at = 0;
-  while (bytes[at] === 0x51 && bytes[at + 1] === 0x37) at += bytes[at + 4] + 7;
-  const payload = Buffer.alloc(21);
-  const seconds = Math.floor(start);
-  const millis = Math.round((start - seconds) * 1000);
-  payload[5] = seconds;
-  payload.writeUInt16BE(millis, 6);
-  payload[14] = seconds;
-  payload.writeUInt16BE(millis, 15);
-  const record = Buffer.concat([Buffer.from([0x51, 0x37, 3, 18, 21]), payload, Buffer.from([0xff, 0xfe])]);
-  if (at + record.length > 512) throw new Error(`${file}: no room for time marks in its settings block`);
-  record.copy(bytes, at);
-  fs.writeFileSync(file, bytes);
-  return file;
-}
-
 /**
- * Writes a session of sensors that recorded together, each starting a little
- * later than the one before, with time marks that let them be synchronised.
- * @param {string} folder existing folder
- * @param {object} [options] names (file stems), lag (seconds between starts), and generator options
- * @returns {string[]} the recordings written
+ * Writes a session of sensors that recorded together, each on its own clock,
+ * carrying what the synchronisation needs (time marks or radio data).
+ * @param {string} folder existing folder; gets <name>.bin per sensor
+ * @param {object} [options] method ('marks', 'radio' or 'stream'), sensors ([clockZero, firstSample, name]
+ *   in true seconds), motionStart (seconds), and the options of generateRecording
+ * @returns {string[]} the recordings written, in the order of the sensors
  */
-function generateSession(folder, { names = ['pelvis', 'thigh', 'shank'], lag = 0.25, ...options } = {}) {
-  return names.map((name, i) => {
-    const file = generateRecording(path.join(folder, `${name}.bin`), { seed: i + 1, ...options });
-    return addTimeMarks(file, 10 + i * lag);
-  });
+function generateSession(folder, {
+  method = 'marks', motionStart, sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']], ...options
+} = {}) {
+  const args = ['--sync-set', folder, '--method', method, ...optionArgs(options)];
+  if (motionStart !== undefined) args.push('--motion-start', String(motionStart));
+  for (const [zero, first, name] of sensors) args.push('--sensor', `${zero},${first},${name}`);
+  execFileSync(generatorPath(), args, { stdio: ['ignore', 'ignore', 'pipe'] });
+  return sensors.map(([, , name]) => path.join(folder, `${name}.bin`));
 }
 
-module.exports = { generateRecording, generateSession, addTimeMarks, generatorPath };
+module.exports = { generateRecording, generateSession, generatorPath };
