@@ -8,10 +8,12 @@ const root = path.join(__dirname, '..');
 const FIX = 'Build it from source with "npm run build" in the kinovar folder (needs CMake and a C++20 compiler), ' +
   'or "npm rebuild kinovar" in an application that depends on it.';
 
+/** The addon files a cmake-js build leaves under `dir`. */
 function localBuilds(dir = root) {
   return ['Release', 'Debug'].map((kind) => path.join(dir, 'build', 'addon', kind, 'addon.node'));
 }
 
+/** The prebuilt binary node-gyp-build picks for this platform, or null. */
 function prebuilt(dir = root) {
   try {
     return require('node-gyp-build').path(dir);
