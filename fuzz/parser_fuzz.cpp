@@ -1,0 +1,46 @@
+// Recording files as they come off a half-written or corrupted sensor memory:
+// parse, orientation, CSV export and the JSON answer must stay in bounds.
+#include <cmath>
+
+#include "common.h"
+#include "export/csv.h"
+#include "export/json.h"
+#include "orientation/orientation.h"
+
+using namespace kinovar;
+
+namespace {
+
+// Rows of the CSV grow with clock rate / sensor rate per sample; past this
+// ratio one execution writes millions of rows and fuzzing stalls.
+bool cheapToExport(const DeviceSettings& s) {
+  auto cheap = [&](bool present, int32_t rate) {
+    return !present || rate == 0 || static_cast<int64_t>(s.frequency) / rate <= 64;
+  };
+  return cheap(s.accel.present, s.accel.frequency) && cheap(s.gyro.present, s.gyro.frequency) &&
+         cheap(s.baro.present, s.baro.frequency);
+}
+
+void checkStreams(const StreamMap& streams) {
+  for (const auto& [key, stream] : streams) {
+    if (stream.values.size() != stream.channels * stream.count || stream.times.size() != stream.count)
+      fuzz::fail("stream arrays do not match channels x count");
+    for (uint64_t i = 1; i < stream.count; ++i)
+      if (key != kQuaternionKey && stream.times[i] < stream.times[i - 1]) fuzz::fail("samples not sorted by time");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Recording recording;
+  const bool parsed = fuzz::parseBytes(data, size, recording.settings, recording.streams);
+  if (size < 512 && parsed) fuzz::fail("a file shorter than one block parsed");
+  if (recording.settings.unknownRecords.size() > 512) fuzz::fail("unknown records longer than the block");
+  if (recording.settings.frequency > 0) checkStreams(recording.streams);
+  if (parsed) estimateOrientation(recording.settings, recording.streams);
+  if (cheapToExport(recording.settings) && !exportCsv("/dev/null", recording.settings, recording.streams))
+    fuzz::fail("export to /dev/null failed");
+  readResultJson(recording.settings);
+  return 0;
+}
