@@ -28,9 +28,9 @@ Parsed parseBytes(const std::vector<uint8_t>& bytes) {
 
 // Block 0 holding the given records, padded to 512 bytes.
 std::vector<uint8_t> headBlock(const std::vector<std::vector<uint8_t>>& records) {
-  std::vector<uint8_t> block;
-  for (const auto& r : records) block.insert(block.end(), r.begin(), r.end());
-  block.resize(512, 0);
+  std::vector<uint8_t> block(512, 0);
+  size_t at = 0;
+  for (const auto& r : records) at = std::copy(r.begin(), r.end(), block.begin() + static_cast<long>(at)) - block.begin();
   return block;
 }
 
@@ -42,16 +42,18 @@ std::vector<uint8_t> dataBlock(uint32_t base, const std::vector<std::vector<uint
 }
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
+  const size_t at = a.size();
+  a.resize(at + b.size());
+  std::copy(b.begin(), b.end(), a.begin() + static_cast<long>(at));
   return a;
 }
 
 const std::vector<uint8_t> kClock100 = settingsRecord(3, 8, {0, 100});
 // Legacy accel record: frameId, rate, range 16, zero offsets, gains of 1.
 std::vector<uint8_t> legacySensor(uint8_t subtype, uint8_t frameId) {
-  std::vector<uint8_t> p = {frameId, 100, 16};
-  for (int i = 0; i < 3; ++i) p.insert(p.end(), {0, 0, 0, 0});
-  for (int i = 0; i < 3; ++i) p.insert(p.end(), {0, 0, 0, 1});
+  std::vector<uint8_t> p(27, 0);
+  p[0] = frameId, p[1] = 100, p[2] = 16;
+  p[18] = p[22] = p[26] = 1;
   return settingsRecord(2, subtype, p);
 }
 
