@@ -1,0 +1,98 @@
+'use strict';
+// The addon in several worker threads at once: every output byte must equal
+// what one thread alone produces.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { Worker } = require('node:worker_threads');
+const { execFileSync } = require('node:child_process');
+const { generateRecording, generatorPath } = require('../../lib/generator');
+const { scratch } = require('./helpers');
+const { runJob } = require('./55.workers-job');
+
+const WORKERS = 4;
+const ROUNDS = 3;
+
+const workerSource = `
+const path = require('node:path');
+const { workerData, parentPort } = require('node:worker_threads');
+const addon = require(workerData.addon);
+const { runJob } = require(workerData.jobModule);
+const gate = new Int32Array(workerData.gate);
+Atomics.add(gate, 0, 1);
+Atomics.wait(gate, 1, 0);  // all workers start together
+const answers = [];
+for (let round = 0; round < workerData.rounds; ++round)
+  answers.push(runJob(addon, workerData.job, path.join(workerData.out, String(round))));
+parentPort.postMessage(answers);
+`;
+
+// Every file under dir, by relative name.
+function contents(dir) {
+  const files = {};
+  for (const name of fs.readdirSync(dir, { recursive: true })) {
+    const file = path.join(dir, name);
+    if (fs.statSync(file).isFile()) files[name] = fs.readFileSync(file);
+  }
+  return files;
+}
+
+function makeJobs(dir) {
+  return Array.from({ length: WORKERS }, (_, i) => {
+    const own = path.join(dir, `input${i}`);
+    fs.mkdirSync(own);
+    execFileSync(generatorPath(), ['--sync-set', own, '--method', ['marks', 'radio', 'stream', 'marks'][i],
+      '--clock', '100', '--baro', '0', '--seconds', String(4 + i), '--seed', String(i + 1),
+      '--sensor', '0,0.5,a', '--sensor', `${-i},0,b`], { stdio: ['ignore', 'ignore', 'pipe'] });
+    return {
+      recording: generateRecording(path.join(own, 'rec.bin'), { seconds: 30 + 10 * i, seed: 10 + i, rate: 30 * (i + 1), events: i }),
+      set: [path.join(own, 'a.bin'), path.join(own, 'b.bin')],
+      text: `device,${1000 + i},3,${i}:firmware,1,2,${i}:accel,100,16,${i},0,0,10000,10000,10000:baro,${25 * i}`,
+    };
+  });
+}
+
+test('four workers at once write exactly what one thread writes', async (t) => {
+  const dir = scratch(t, 'kinovar-workers-');
+  const jobs = makeJobs(dir);
+
+  const addonPath = require.resolve('../../lib/addon');
+  const addon = require(addonPath);
+  const expected = jobs.map((job, i) => {
+    const out = path.join(dir, `single${i}`);
+    const answers = runJob(addon, job, out);
+    return { answers, files: contents(out) };
+  });
+  for (const { answers } of expected) {
+    assert.notEqual(answers[0], '{"error":"Error during data loading."}');
+    assert.equal(answers[1], 'OK');
+    assert.equal(answers[2], 'OK');
+  }
+
+  const gate = new SharedArrayBuffer(8);
+  const counters = new Int32Array(gate);
+  const results = jobs.map((job, i) => new Promise((resolve, reject) => {
+    const worker = new Worker(workerSource, {
+      eval: true,
+      workerData: { addon: addonPath, jobModule: require.resolve('./55.workers-job'), gate, job, rounds: ROUNDS, out: path.join(dir, `worker${i}`) },
+    });
+    worker.once('message', resolve);
+    worker.once('error', reject);
+    worker.once('exit', (code) => { if (code !== 0) reject(new Error(`worker ${i} exited with ${code}`)); });
+  }));
+  while (Atomics.load(counters, 0) < WORKERS) await new Promise((resolve) => setTimeout(resolve, 5));
+  Atomics.store(counters, 1, 1);
+  Atomics.notify(counters, 1);
+  const answers = await Promise.all(results);
+
+  for (let i = 0; i < WORKERS; ++i) {
+    for (let round = 0; round < ROUNDS; ++round) {
+      assert.deepEqual(answers[i][round], expected[i].answers, `worker ${i} round ${round}`);
+      const files = contents(path.join(dir, `worker${i}`, String(round)));
+      assert.deepEqual(Object.keys(files).sort(), Object.keys(expected[i].files).sort());
+      for (const [name, bytes] of Object.entries(files))
+        assert.ok(bytes.equals(expected[i].files[name]), `worker ${i} round ${round}: ${name} differs`);
+    }
+  }
+});
