@@ -267,3 +267,18 @@ test('readAndSync2 with a NUL inside a recording path answers -10', { todo: 'thr
   const [left, right] = writeSet(path.join(dir, 'set'));
   touchesOnly(dir, [], () => assert.equal(addon.readAndSync2([`${left}\0x`, right], dir), '-10'));
 });
+
+test('readAndSync2 never writes a CSV over one of its recordings', { todo: 'the recordings are overwritten today' }, (t) => {
+  const dir = scratch(t);
+  const set = writeSet(path.join(dir, 'set'));
+  const named = set.map((file) => {
+    fs.renameSync(file, file.replace(/\.bin$/, '.csv'));
+    return file.replace(/\.bin$/, '.csv');
+  });
+  fs.symlinkSync(named[1], path.join(dir, 'b.csv'));  // the same file by a link
+  touchesOnly(dir, [], () => {
+    assert.equal(addon.readAndSync2(named, path.join(dir, 'set')), '-12');
+    assert.equal(addon.readAndSync2([named[0], path.join(dir, 'b.csv')], path.join(dir, '.', 'set', '.')), '-12');
+    assert.equal(addon.readAndSync2(named, dir), '-12');
+  });
+});
