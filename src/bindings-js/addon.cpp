@@ -23,11 +23,13 @@ bool checkArgs(const Napi::CallbackInfo& info, size_t minimum) {
 }
 
 // A JavaScript string may hold NUL characters; as a C path it would silently
-// name a shorter file. Such a path is handed on as bytes that no file has, so
-// the operation answers as for a file that cannot be opened.
-std::string pathArgument(const Napi::Value& value) {
+// name a shorter file. Such a path is handed on as a name that no file has, so
+// the operation answers as for a file that cannot be opened. Recording paths
+// of a set become the empty name: it is well-formed, so the set's driver
+// reports it as a recording that did not open instead of throwing.
+std::string pathArgument(const Napi::Value& value, const char* unopenable = "\xFF") {
   std::string text = value.As<Napi::String>().Utf8Value();
-  if (text.find('\0') != std::string::npos) return "\xFF";
+  if (text.find('\0') != std::string::npos) return unopenable;
   return text;
 }
 
@@ -84,7 +86,7 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
       throwWrongArguments(env);
       return env.Undefined();
     }
-    paths[i] = pathArgument(element);
+    paths[i] = pathArgument(element, "");
   }
   std::string folder = pathArgument(info[1]);
   return guarded(env, [&] { return kinovar::readAndSync(paths, folder); });

@@ -51,7 +51,8 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   streams.clear();  // only the synchronised copies are exported
 
   // Two recordings with one stem would share a CSV file and the second would
-  // silently replace the first: refuse before writing anything.
+  // silently replace the first; a CSV path that names one of the recordings
+  // would destroy it. Refuse both before writing anything.
   std::vector<std::string> csvPaths(n);
   std::set<std::string> seen;
   for (size_t i = 0; i < n; ++i) {
@@ -59,6 +60,9 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
     if (!seen.insert(collisionKey(stem)).second) return "-12";
     csvPaths[i] = folder + "/" + stem + ".csv";
   }
+  for (const std::string& csv : csvPaths)
+    for (const std::string& recording : paths)
+      if (sameFile(recording.c_str(), csv.c_str())) return "-12";
 
   bool exported = true;
   for (size_t i = 0; i < n; ++i)
