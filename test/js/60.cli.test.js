@@ -102,7 +102,7 @@ test('view writes one offline page holding every plot', (t) => {
   const page = fs.readFileSync(path.join(dir, 'walk.html'), 'utf8');
   assert.doesNotMatch(page, /<script[^>]+src=|<link[^>]+href=|https?:\/\/[^"'\s]*\.(js|css)/, 'nothing fetched');
   const data = JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(page)[1]);
-  assert.deepEqual(data.plots.map((p) => [p.id, p.x.length]), [['accel', 400], ['gyro', 400], ['baro', 100]]);
+  assert.deepEqual(data.plots.map((p) => [p.id, p.x.length]), [['accel', 400], ['gyro', 400], ['baro', 100], ['quat', 400]]);
   assert.equal(data.events.length, 4);
   assert.ok(page.includes('uPlot'));
 
@@ -111,7 +111,7 @@ test('view writes one offline page holding every plot', (t) => {
   kinovar.readRecording(recording, path.join(dir, 'walk.csv'));
   assert.equal(cli('view', path.join(dir, 'walk.csv'), '-o', path.join(dir, 'x.html'), '--max-points', '50').status, 0);
   const thin = JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(fs.readFileSync(path.join(dir, 'x.html'), 'utf8'))[1]);
-  assert.deepEqual(thin.plots.map((p) => p.x.length), [50, 50, 50]);
+  assert.deepEqual(thin.plots.map((p) => p.x.length), [50, 50, 50, 50]);
 });
 
 test('demo writes and converts three sensors', (t) => {
