@@ -25,10 +25,10 @@ void BM_FixedFormat(benchmark::State& state) {
 BENCHMARK(BM_FixedFormat);
 
 void BM_FrameScan(benchmark::State& state) {
-  kinovar::gen::RecordingSpec spec;
-  spec.clock = 1000, spec.accelHz = 1000, spec.gyroHz = 1000, spec.baroHz = 25, spec.seconds = 60;
+  kinovar::gen::RecordingRecipe recipe;
+  recipe.clock = 1000, recipe.accelHz = 1000, recipe.gyroHz = 1000, recipe.baroHz = 25, recipe.seconds = 60;
   const auto path = (std::filesystem::temp_directory_path() / "kinovar-bench-scan.bin").string();
-  kinovar::gen::writeRecording(path, spec);
+  kinovar::gen::writeRecording(path, recipe);
   uint64_t frames = 0;
   for (auto _ : state) {
     kinovar::DeviceSettings settings;

@@ -38,23 +38,23 @@ double seconds(const std::function<void()>& work) {
   return times[times.size() / 2];
 }
 
-gen::RecordingSpec workloadSpec(double secondsLong, uint32_t seed) {
-  gen::RecordingSpec spec;
-  spec.clock = 1000, spec.accelHz = 1000, spec.gyroHz = 1000, spec.baroHz = 25;
-  spec.eventHz = 1;
-  spec.eventPeriod = 12.0;  // a few hundred events an hour
-  spec.seconds = secondsLong;
-  spec.seed = seed;
-  spec.motion.stillSeconds = 5;
-  spec.motion.rateDps = 30;
-  spec.motion.noise = 8;
-  return spec;
+gen::RecordingRecipe workloadRecipe(double secondsLong, uint32_t seed) {
+  gen::RecordingRecipe recipe;
+  recipe.clock = 1000, recipe.accelHz = 1000, recipe.gyroHz = 1000, recipe.baroHz = 25;
+  recipe.eventHz = 1;
+  recipe.eventPeriod = 12.0;  // a few hundred events an hour
+  recipe.seconds = secondsLong;
+  recipe.seed = seed;
+  recipe.motion.stillSeconds = 5;
+  recipe.motion.rateDps = 30;
+  recipe.motion.noise = 8;
+  return recipe;
 }
 
-std::string ensure(const fs::path& path, const gen::RecordingSpec& spec) {
+std::string ensure(const fs::path& path, const gen::RecordingRecipe& recipe) {
   if (!fs::exists(path)) {
     std::printf("generating %s ...\n", path.string().c_str());
-    if (!gen::writeRecording(path.string(), spec)) std::exit(1);
+    if (!gen::writeRecording(path.string(), recipe)) std::exit(1);
   }
   return path.string();
 }
@@ -170,14 +170,14 @@ int main(int argc, char** argv) {
   const fs::path scratch = work / "scratch";
   fs::create_directories(scratch);
 
-  const std::string w1 = ensure(work / "w1.bin", workloadSpec(3600, 1));
-  const std::string w1q = ensure(work / "w1-15min.bin", workloadSpec(900, 1));
+  const std::string w1 = ensure(work / "w1.bin", workloadRecipe(3600, 1));
+  const std::string w1q = ensure(work / "w1-15min.bin", workloadRecipe(900, 1));
   std::vector<std::string> w4;
   for (uint32_t i = 0; i < 4; ++i) {
-    gen::RecordingSpec spec = workloadSpec(3600, 10 + i);
+    gen::RecordingRecipe recipe = workloadRecipe(3600, 10 + i);
     // Time marks: every sensor saw the same reference seconds at different ticks.
-    spec.timeMarks = gen::TimeMarksSpec{10, 0, 1000 * (i + 1), 50, 0, 1000 * (i + 1) + 40000};
-    w4.push_back(ensure(work / ("w4-" + std::to_string(i) + ".bin"), spec));
+    recipe.timeMarks = gen::TimeMarksRecipe{10, 0, 1000 * (i + 1), 50, 0, 1000 * (i + 1) + 40000};
+    w4.push_back(ensure(work / ("w4-" + std::to_string(i) + ".bin"), recipe));
   }
 
   const Result full = readTable("W1, one hour", w1, scratch);

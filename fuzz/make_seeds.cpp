@@ -28,15 +28,15 @@ void put(const std::string& target, const std::string& name, const std::string& 
 }
 
 // Short recordings keep every execution fast; the variety is in the layout.
-std::vector<std::pair<std::string, gen::RecordingSpec>> recordings() {
-  std::vector<std::pair<std::string, gen::RecordingSpec>> out;
-  gen::RecordingSpec base;
+std::vector<std::pair<std::string, gen::RecordingRecipe>> recordings() {
+  std::vector<std::pair<std::string, gen::RecordingRecipe>> out;
+  gen::RecordingRecipe base;
   base.seconds = 0.4;
   base.clock = 100;
   base.motion.stillSeconds = 0.2;
   out.emplace_back("plain", base);
 
-  gen::RecordingSpec s = base;
+  gen::RecordingRecipe s = base;
   s.eventHz = 5;
   s.tricky.swapBlocks = s.tricky.duplicateTicks = s.tricky.unknownKinds = true;
   s.tricky.shortFinalBlock = 100;
@@ -54,8 +54,8 @@ std::vector<std::pair<std::string, gen::RecordingSpec>> recordings() {
   s = base;
   s.radioMode = 0;
   s.radio = gen::RadioSettings{1, 1000, 1500, 3};
-  s.radioTime = gen::RadioTimeSpec{};
-  s.timeMarks = gen::TimeMarksSpec{12, 500, 100, 13, 500, 200};
+  s.radioTime = gen::RadioTimeRecipe{};
+  s.timeMarks = gen::TimeMarksRecipe{12, 500, 100, 13, 500, 200};
   s.extraRecords = {gen::settingsRecord(3, 5, {1, 2, 3}), gen::settingsRecord(4, 0, {}),
                     gen::settingsRecord(3, 7, {0x18, 0, 0, 0, 10, 0, 0, 0}), gen::settingsRecord(1, 2, {0, 0, 0, 123})};
   out.emplace_back("radio", s);
@@ -63,8 +63,8 @@ std::vector<std::pair<std::string, gen::RecordingSpec>> recordings() {
 }
 
 void parserAndSettingsSeeds() {
-  for (const auto& [name, spec] : recordings()) {
-    const Bytes bytes = gen::buildRecording(spec);
+  for (const auto& [name, recipe] : recordings()) {
+    const Bytes bytes = gen::buildRecording(recipe);
     put("parser", name, bytes);
     put("settings_block", name, Bytes(bytes.begin(), bytes.begin() + 512));
   }
@@ -73,19 +73,19 @@ void parserAndSettingsSeeds() {
 }
 
 void syncSeeds() {
-  gen::RecordingSpec a = recordings()[0].second;
+  gen::RecordingRecipe a = recordings()[0].second;
   a.seconds = 0.3;
   a.baroHz = 0;
-  auto pair = [](const std::string& name, const gen::RecordingSpec& x, const gen::RecordingSpec& y) {
+  auto pair = [](const std::string& name, const gen::RecordingRecipe& x, const gen::RecordingRecipe& y) {
     const Bytes first = gen::buildRecording(x), second = gen::buildRecording(y);
     Bytes input = {static_cast<uint8_t>(first.size() >> 8), static_cast<uint8_t>(first.size())};
     input.insert(input.end(), first.begin(), first.end());
     input.insert(input.end(), second.begin(), second.end());
     put("sync", name, input);
   };
-  gen::RecordingSpec b = a;
-  a.timeMarks = gen::TimeMarksSpec{12, 500, 100, 13, 500, 200};
-  b.timeMarks = gen::TimeMarksSpec{12, 0, 40, 13, 0, 140};
+  gen::RecordingRecipe b = a;
+  a.timeMarks = gen::TimeMarksRecipe{12, 500, 100, 13, 500, 200};
+  b.timeMarks = gen::TimeMarksRecipe{12, 0, 40, 13, 0, 140};
   b.seed = 2;
   pair("marks", a, b);
 
@@ -94,12 +94,12 @@ void syncSeeds() {
   a.radioMode = 0;
   b.radioMode = 1;
   b.radio = gen::RadioSettings{1, 1000, 1500, 0};
-  a.radioTime = gen::RadioTimeSpec{0x17, 10, 2, 0, 0};
+  a.radioTime = gen::RadioTimeRecipe{0x17, 10, 2, 0, 0};
   pair("radio-settings", a, b);
 
   a.radioMode.reset();
-  a.radioTime = gen::RadioTimeSpec{0x17, 10, 0, 5, 0};
-  b.radioTime = gen::RadioTimeSpec{0x17, 10, 1, 5, 250};
+  a.radioTime = gen::RadioTimeRecipe{0x17, 10, 0, 5, 0};
+  b.radioTime = gen::RadioTimeRecipe{0x17, 10, 1, 5, 250};
   b.startTick = 40;
   pair("radio-stream", a, b);
 }

@@ -25,10 +25,10 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  kinovar::gen::RecordingSpec spec;
+  kinovar::gen::RecordingRecipe recipe;
   std::string out;
   std::string syncDir;
-  kinovar::gen::SyncSetSpec syncSet;
+  kinovar::gen::SyncSetRecipe syncSet;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -40,23 +40,23 @@ int main(int argc, char** argv) {
     };
     auto rate = [&]() { return static_cast<uint16_t>(std::strtoul(value(), nullptr, 10)); };
     if (arg == "--out") out = value();
-    else if (arg == "--seconds") spec.seconds = std::strtod(value(), nullptr);
-    else if (arg == "--clock") spec.clock = rate();
-    else if (arg == "--accel") spec.accelHz = rate();
-    else if (arg == "--gyro") spec.gyroHz = rate();
-    else if (arg == "--baro") spec.baroHz = rate();
-    else if (arg == "--events") spec.eventHz = rate();
-    else if (arg == "--seed") spec.seed = static_cast<uint32_t>(std::strtoul(value(), nullptr, 10));
-    else if (arg == "--still") spec.motion.stillSeconds = std::strtod(value(), nullptr);
-    else if (arg == "--rate") spec.motion.rateDps = std::strtod(value(), nullptr);
-    else if (arg == "--noise") spec.motion.noise = std::strtod(value(), nullptr);
-    else if (arg == "--start-tick") spec.startTick = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
+    else if (arg == "--seconds") recipe.seconds = std::strtod(value(), nullptr);
+    else if (arg == "--clock") recipe.clock = rate();
+    else if (arg == "--accel") recipe.accelHz = rate();
+    else if (arg == "--gyro") recipe.gyroHz = rate();
+    else if (arg == "--baro") recipe.baroHz = rate();
+    else if (arg == "--events") recipe.eventHz = rate();
+    else if (arg == "--seed") recipe.seed = static_cast<uint32_t>(std::strtoul(value(), nullptr, 10));
+    else if (arg == "--still") recipe.motion.stillSeconds = std::strtod(value(), nullptr);
+    else if (arg == "--rate") recipe.motion.rateDps = std::strtod(value(), nullptr);
+    else if (arg == "--noise") recipe.motion.noise = std::strtod(value(), nullptr);
+    else if (arg == "--start-tick") recipe.startTick = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
     else if (arg == "--axis") {
-      if (std::sscanf(value(), "%lf,%lf,%lf", &spec.motion.axis[0], &spec.motion.axis[1], &spec.motion.axis[2]) != 3) return usage();
-    } else if (arg == "--swap-blocks") spec.tricky.swapBlocks = true;
-    else if (arg == "--duplicate-ticks") spec.tricky.duplicateTicks = true;
-    else if (arg == "--unknown-kinds") spec.tricky.unknownKinds = true;
-    else if (arg == "--short-final") spec.tricky.shortFinalBlock = std::atoi(value());
+      if (std::sscanf(value(), "%lf,%lf,%lf", &recipe.motion.axis[0], &recipe.motion.axis[1], &recipe.motion.axis[2]) != 3) return usage();
+    } else if (arg == "--swap-blocks") recipe.tricky.swapBlocks = true;
+    else if (arg == "--duplicate-ticks") recipe.tricky.duplicateTicks = true;
+    else if (arg == "--unknown-kinds") recipe.tricky.unknownKinds = true;
+    else if (arg == "--short-final") recipe.tricky.shortFinalBlock = std::atoi(value());
     else if (arg == "--sync-set") syncDir = value();
     else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
     else if (arg == "--method") {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!syncDir.empty()) {
-    syncSet.base = spec;
+    syncSet.base = recipe;
     if (!kinovar::gen::writeSyncSet(syncDir, syncSet)) {
       std::fprintf(stderr, "kinovar-gen: cannot write the set into %s\n", syncDir.c_str());
       return 1;
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (out.empty()) return usage();
-  if (!kinovar::gen::writeRecording(out, spec)) {
+  if (!kinovar::gen::writeRecording(out, recipe)) {
     std::fprintf(stderr, "kinovar-gen: cannot write %s\n", out.c_str());
     return 1;
   }

@@ -20,13 +20,13 @@ TEST(CsvReference, FastExportEqualsStraightforwardExport) {
                         {50, 100, 100, 25, 2, 10, 6}, {1000, 1000, 500, 25, 7, 3, 100}};
   TempDir dir;
   for (const Case& c : cases) {
-    gen::RecordingSpec spec;
-    spec.clock = c.clock, spec.accelHz = c.accel, spec.gyroHz = c.gyro, spec.baroHz = c.baro, spec.eventHz = c.events;
-    spec.seconds = c.seconds;
-    spec.motion.noise = c.noise;
-    spec.motion.stillSeconds = 2;
+    gen::RecordingRecipe recipe;
+    recipe.clock = c.clock, recipe.accelHz = c.accel, recipe.gyroHz = c.gyro, recipe.baroHz = c.baro, recipe.eventHz = c.events;
+    recipe.seconds = c.seconds;
+    recipe.motion.noise = c.noise;
+    recipe.motion.stillSeconds = 2;
     const std::string recording = dir.path("rec.bin");
-    ASSERT_TRUE(gen::writeRecording(recording, spec));
+    ASSERT_TRUE(gen::writeRecording(recording, recipe));
     Recording r;
     ASSERT_TRUE(parseRecordingFile(r.settings, r.streams, recording.c_str()));
     estimateOrientation(r.settings, r.streams);

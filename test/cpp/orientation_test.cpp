@@ -189,7 +189,7 @@ TEST(OrientationStage, NonFiniteSampleIsSkipped) {
 
 // Still and level for two seconds, then a turn at 60 deg/s about a tilted axis.
 TEST(OrientationStage, FollowsKnownMotion) {
-  gen::RecordingSpec recipe;
+  gen::RecordingRecipe recipe;
   recipe.clock = 100, recipe.accelHz = 100, recipe.gyroHz = 100, recipe.baroHz = 0;
   recipe.seconds = 30;
   recipe.motion.stillSeconds = 2;

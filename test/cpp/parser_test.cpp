@@ -60,14 +60,14 @@ std::vector<uint8_t> legacySensor(uint8_t subtype, uint8_t frameId) {
 }  // namespace
 
 TEST(Parser, GeneratedRecordingWithTrickyLayout) {
-  gen::RecordingSpec spec;
-  spec.seconds = 3;
-  spec.eventHz = 4;
-  spec.startTick = 0xFFFFFF00u;  // ticks wrap past 2^32 a quarter second in
-  spec.motion.noise = 20;
-  spec.tricky = {true, true, true, 300};
+  gen::RecordingRecipe recipe;
+  recipe.seconds = 3;
+  recipe.eventHz = 4;
+  recipe.startTick = 0xFFFFFF00u;  // ticks wrap past 2^32 a quarter second in
+  recipe.motion.noise = 20;
+  recipe.tricky = {true, true, true, 300};
   gen::GeneratedSamples truth;
-  const Parsed p = parseBytes(gen::buildRecording(spec, &truth));
+  const Parsed p = parseBytes(gen::buildRecording(recipe, &truth));
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.settings.frequency, 1000);
   EXPECT_EQ(p.streams.size(), 4u);  // accel, gyro, baro, events

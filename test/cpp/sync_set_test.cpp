@@ -22,8 +22,8 @@ fs::path freshDir(const std::string& name) {
 
 // Three sensors whose clocks started at 0, -3.25 and 7.125 s of true time and
 // that overlap from 7.5 to 12.0 s; the rotation starts at 9.0 s.
-gen::SyncSetSpec threeSensors(gen::SyncMethod method) {
-  gen::SyncSetSpec set;
+gen::SyncSetRecipe threeSensors(gen::SyncMethod method) {
+  gen::SyncSetRecipe set;
   set.method = method;
   set.base.seconds = 12.0;
   set.base.motion.axis[0] = 1.0;
@@ -42,9 +42,9 @@ class SyncSet : public testing::TestWithParam<gen::SyncMethod> {};
 
 TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   const fs::path dir = freshDir("syncset");
-  const gen::SyncSetSpec spec = threeSensors(GetParam());
+  const gen::SyncSetRecipe recipe = threeSensors(GetParam());
   gen::SyncSet set;
-  ASSERT_TRUE(gen::writeSyncSet(dir.string(), spec, &set));
+  ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
 
   const size_t n = set.paths.size();
   std::vector<DeviceSettings> settings(n);
@@ -61,7 +61,7 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
       ASSERT_EQ(s.count, count) << "sensor " << i << " key " << key;
       EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
       // Sample 0 is the one each sensor took at 7.5 s of true time.
-      const size_t first = static_cast<size_t>(std::lround((7.5 - spec.sensors[i].firstSample) * 100));
+      const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
       const auto& raw = key == kAccelKey ? set.samples[i].accel : set.samples[i].gyro;
       for (uint64_t c = 0; c < 3; ++c) EXPECT_DOUBLE_EQ(s.value(c, 0), raw[3 * first + c] * lsb);
       for (uint64_t k = 0; k < s.count; ++k) {

@@ -71,55 +71,55 @@ std::vector<uint8_t> sensorRecord(uint8_t subtype, uint8_t frameId, uint16_t hz,
   return settingsRecord(3, subtype, p);
 }
 
-std::vector<uint8_t> settingsRecords(const RecordingSpec& spec) {
+std::vector<uint8_t> settingsRecords(const RecordingRecipe& recipe) {
   std::vector<std::vector<uint8_t>> records;
   std::vector<uint8_t> p;
   p.clear();
-  put32(p, static_cast<uint32_t>(spec.deviceId));
+  put32(p, static_cast<uint32_t>(recipe.deviceId));
   p.push_back(2);
-  p.push_back(spec.bodyLocation);
+  p.push_back(recipe.bodyLocation);
   records.push_back(settingsRecord(1, 1, p));
   p.clear();
   put16(p, 1), put16(p, 2), put16(p, 3);
   records.push_back(settingsRecord(1, 2, p));
-  if (spec.radioMode) records.push_back(settingsRecord(1, 5, {*spec.radioMode, spec.radioChannel}));
+  if (recipe.radioMode) records.push_back(settingsRecord(1, 5, {*recipe.radioMode, recipe.radioChannel}));
   p.clear();
-  put16(p, spec.clock);
+  put16(p, recipe.clock);
   records.push_back(settingsRecord(3, 8, p));
-  records.push_back(dateRecord(0, spec.createdAt));
-  records.push_back(dateRecord(6, spec.endDate));
+  records.push_back(dateRecord(0, recipe.createdAt));
+  records.push_back(dateRecord(6, recipe.endDate));
   p.clear();
-  put16(p, spec.measureId);
+  put16(p, recipe.measureId);
   records.push_back(settingsRecord(3, 21, p));
-  if (spec.accelHz) records.push_back(sensorRecord(2, spec.accelFrameId, spec.accelHz, spec.accelRangeCode));
-  if (spec.gyroHz) records.push_back(sensorRecord(3, spec.gyroFrameId, spec.gyroHz, spec.gyroRangeCode));
-  if (spec.baroHz) {
-    p = {spec.baroFrameId};
-    put16(p, spec.baroHz);
+  if (recipe.accelHz) records.push_back(sensorRecord(2, recipe.accelFrameId, recipe.accelHz, recipe.accelRangeCode));
+  if (recipe.gyroHz) records.push_back(sensorRecord(3, recipe.gyroFrameId, recipe.gyroHz, recipe.gyroRangeCode));
+  if (recipe.baroHz) {
+    p = {recipe.baroFrameId};
+    put16(p, recipe.baroHz);
     put16(p, 0);
     records.push_back(settingsRecord(3, 4, p));
   }
-  if (spec.eventHz) {
-    p = {spec.eventFrameId};
-    put16(p, spec.eventHz);
+  if (recipe.eventHz) {
+    p = {recipe.eventFrameId};
+    put16(p, recipe.eventHz);
     records.push_back(settingsRecord(3, 16, p));
   }
-  if (spec.radio) {
-    p = {spec.radio->mode};
-    put32(p, spec.radio->wordA);
-    put32(p, spec.radio->wordB);
-    p.push_back(spec.radio->channel);
+  if (recipe.radio) {
+    p = {recipe.radio->mode};
+    put32(p, recipe.radio->wordA);
+    put32(p, recipe.radio->wordB);
+    p.push_back(recipe.radio->channel);
     records.push_back(settingsRecord(3, 9, p));
   }
-  if (spec.radioTime) {
-    p = {spec.radioTime->frameId};
-    put16(p, spec.radioTime->frequency);
-    p.push_back(spec.radioTime->role);
-    p.push_back(spec.radioTime->channel);
+  if (recipe.radioTime) {
+    p = {recipe.radioTime->frameId};
+    put16(p, recipe.radioTime->frequency);
+    p.push_back(recipe.radioTime->role);
+    p.push_back(recipe.radioTime->channel);
     records.push_back(settingsRecord(3, 17, p));
   }
-  if (spec.timeMarks) {
-    const TimeMarksSpec& m = *spec.timeMarks;
+  if (recipe.timeMarks) {
+    const TimeMarksRecipe& m = *recipe.timeMarks;
     p = {0x18};
     put16(p, 1);
     p.push_back(0), p.push_back(0), p.push_back(m.value4);
@@ -130,7 +130,7 @@ std::vector<uint8_t> settingsRecords(const RecordingSpec& spec) {
     put32(p, m.value11);
     records.push_back(settingsRecord(3, 18, p));
   }
-  for (const auto& extra : spec.extraRecords) records.push_back(extra);
+  for (const auto& extra : recipe.extraRecords) records.push_back(extra);
   std::vector<uint8_t> all;
   for (const auto& r : records) all.insert(all.end(), r.begin(), r.end());
   return all;
@@ -138,8 +138,8 @@ std::vector<uint8_t> settingsRecords(const RecordingSpec& spec) {
 
 // Block 0 is also scanned for frames: place the records where no frame slot
 // holds a declared kind byte, so the settings never read as samples.
-std::vector<uint8_t> settingsBlock(const RecordingSpec& spec, const std::vector<uint8_t>& kinds) {
-  const std::vector<uint8_t> records = settingsRecords(spec);
+std::vector<uint8_t> settingsBlock(const RecordingRecipe& recipe, const std::vector<uint8_t>& kinds) {
+  const std::vector<uint8_t> records = settingsRecords(recipe);
   for (size_t start = 0; start + records.size() <= kBlock; ++start) {
     std::vector<uint8_t> block(kBlock, 0);
     std::copy(records.begin(), records.end(), block.begin() + start);
@@ -190,23 +190,23 @@ std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::ve
   return record;
 }
 
-std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples* samples) {
+std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples) {
   GeneratedSamples local;
   GeneratedSamples& s = samples ? *samples : local;
   s = GeneratedSamples{};
-  std::mt19937 random(spec.seed);
+  std::mt19937 random(recipe.seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   auto noise = [&]() {
-    if (spec.motion.noise <= 0) return 0.0;
+    if (recipe.motion.noise <= 0) return 0.0;
     const double u1 = 1.0 - unit(random), u2 = unit(random);
-    return spec.motion.noise * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * kPi * u2);
+    return recipe.motion.noise * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * kPi * u2);
   };
-  const uint32_t clock = spec.clock ? spec.clock : 1;
-  const uint64_t totalTicks = static_cast<uint64_t>(spec.seconds * clock);
-  double axis[3] = {spec.motion.axis[0], spec.motion.axis[1], spec.motion.axis[2]};
+  const uint32_t clock = recipe.clock ? recipe.clock : 1;
+  const uint64_t totalTicks = static_cast<uint64_t>(recipe.seconds * clock);
+  double axis[3] = {recipe.motion.axis[0], recipe.motion.axis[1], recipe.motion.axis[2]};
   const double norm = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
   for (double& a : axis) a = norm > 0 ? a / norm : 0;
-  auto angleAt = [&](double t) { return t <= spec.motion.stillSeconds ? 0.0 : spec.motion.rateDps * (t - spec.motion.stillSeconds) * kPi / 180; };
+  auto angleAt = [&](double t) { return t <= recipe.motion.stillSeconds ? 0.0 : recipe.motion.rateDps * (t - recipe.motion.stillSeconds) * kPi / 180; };
 
   std::vector<Frame> frames;
   auto addFrame = [&](uint64_t time, uint8_t kind) -> uint8_t* {
@@ -214,18 +214,18 @@ std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples*
     return frames.back().payload;
   };
 
-  if (spec.accelHz) {
-    const double counts = 32768.0 / accelRange(spec.accelRangeCode);
+  if (recipe.accelHz) {
+    const double counts = 32768.0 / accelRange(recipe.accelRangeCode);
     for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, spec.accelHz, clock);
+      const uint64_t tick = sampleTick(i, recipe.accelHz, clock);
       if (tick >= totalTicks) break;
       // Gravity (world up) seen in the sensor frame: rotate by the inverse orientation.
       const double th = angleAt(static_cast<double>(tick) / clock), c = std::cos(th), sn = std::sin(th);
       const double up[3] = {0, 0, 1};
       const double dot = axis[0] * up[0] + axis[1] * up[1] + axis[2] * up[2];
       const double cross[3] = {axis[1] * up[2] - axis[2] * up[1], axis[2] * up[0] - axis[0] * up[2], axis[0] * up[1] - axis[1] * up[0]};
-      uint8_t* p = addFrame(tick, spec.accelFrameId);
-      s.accelTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      uint8_t* p = addFrame(tick, recipe.accelFrameId);
+      s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
       for (int a = 0; a < 3; ++a) {
         const double g = up[a] * c - cross[a] * sn + axis[a] * dot * (1 - c);
         const int16_t raw = toRaw(g + noise() / counts, counts);
@@ -234,15 +234,15 @@ std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples*
       }
     }
   }
-  if (spec.gyroHz) {
-    const double counts = 32768.0 / gyroRange(spec.gyroRangeCode);
+  if (recipe.gyroHz) {
+    const double counts = 32768.0 / gyroRange(recipe.gyroRangeCode);
     for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, spec.gyroHz, clock);
+      const uint64_t tick = sampleTick(i, recipe.gyroHz, clock);
       if (tick >= totalTicks) break;
       const double t = static_cast<double>(tick) / clock;
-      const double rate = t <= spec.motion.stillSeconds ? 0.0 : spec.motion.rateDps;
-      uint8_t* p = addFrame(tick, spec.gyroFrameId);
-      s.gyroTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      const double rate = t <= recipe.motion.stillSeconds ? 0.0 : recipe.motion.rateDps;
+      uint8_t* p = addFrame(tick, recipe.gyroFrameId);
+      s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
       for (int a = 0; a < 3; ++a) {
         const int16_t raw = toRaw(rate * axis[a] + noise() / counts, counts);
         putBig16(p + 2 * a, raw);
@@ -252,44 +252,44 @@ std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples*
       s.trueQuaternion.insert(s.trueQuaternion.end(), {std::cos(half), axis[0] * std::sin(half), axis[1] * std::sin(half), axis[2] * std::sin(half)});
     }
   }
-  if (spec.baroHz) {
+  if (recipe.baroHz) {
     for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, spec.baroHz, clock);
+      const uint64_t tick = sampleTick(i, recipe.baroHz, clock);
       if (tick >= totalTicks) break;
       const uint32_t pressure = static_cast<uint32_t>(std::nearbyint((1013.25 - 0.01 * static_cast<double>(i % 100)) * 4096));
       const int16_t temperature = static_cast<int16_t>(2150 + static_cast<int>(i % 7));
-      uint8_t* p = addFrame(tick, spec.baroFrameId);
+      uint8_t* p = addFrame(tick, recipe.baroFrameId);
       p[0] = static_cast<uint8_t>(pressure), p[1] = static_cast<uint8_t>(pressure >> 8), p[2] = static_cast<uint8_t>(pressure >> 16);
       p[3] = static_cast<uint8_t>(temperature), p[4] = static_cast<uint8_t>(static_cast<uint16_t>(temperature) >> 8);
-      s.baroTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      s.baroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
       s.pressure.push_back(pressure);
       s.temperature.push_back(temperature);
     }
   }
-  if (spec.eventHz) {
+  if (recipe.eventHz) {
     for (uint64_t i = 0;; ++i) {
-      const uint64_t at = spec.eventPeriod > 0 ? static_cast<uint64_t>(static_cast<double>(i) * spec.eventPeriod * clock)
-                                                : sampleTick(i, spec.eventHz, clock);
+      const uint64_t at = recipe.eventPeriod > 0 ? static_cast<uint64_t>(static_cast<double>(i) * recipe.eventPeriod * clock)
+                                                : sampleTick(i, recipe.eventHz, clock);
       const uint64_t tick = at + 3;  // off the sensor ticks
       if (tick >= totalTicks) break;
-      uint8_t* p = addFrame(tick, spec.eventFrameId);
+      uint8_t* p = addFrame(tick, recipe.eventFrameId);
       p[0] = static_cast<uint8_t>(1 + i % 250);
-      s.eventTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      s.eventTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
       s.events.push_back(p[0]);
     }
   }
-  if (spec.radioTime && spec.radioTime->frequency) {
+  if (recipe.radioTime && recipe.radioTime->frequency) {
     for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, spec.radioTime->frequency, clock);
+      const uint64_t tick = sampleTick(i, recipe.radioTime->frequency, clock);
       if (tick >= totalTicks) break;
-      const uint32_t value = static_cast<uint32_t>(static_cast<int64_t>(spec.startTick + tick) + spec.radioTime->valueOffsetTicks);
-      uint8_t* p = addFrame(tick, spec.radioTime->frameId);
+      const uint32_t value = static_cast<uint32_t>(static_cast<int64_t>(recipe.startTick + tick) + recipe.radioTime->valueOffsetTicks);
+      uint8_t* p = addFrame(tick, recipe.radioTime->frameId);
       p[0] = static_cast<uint8_t>(value >> 24), p[1] = static_cast<uint8_t>(value >> 16);
       p[2] = static_cast<uint8_t>(value >> 8), p[3] = static_cast<uint8_t>(value);
-      s.radioTicks.push_back(static_cast<int32_t>(spec.startTick + tick));
+      s.radioTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
     }
   }
-  if (spec.tricky.unknownKinds) {
+  if (recipe.tricky.unknownKinds) {
     for (uint64_t tick = 5; tick < totalTicks; tick += 97) addFrame(tick, 0x7E)[0] = 0x55;
   }
   std::stable_sort(frames.begin(), frames.end(), [](const Frame& a, const Frame& b) { return a.time < b.time; });
@@ -297,27 +297,27 @@ std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples*
   std::vector<uint8_t> kinds;
   for (const Frame& f : frames)
     if (std::find(kinds.begin(), kinds.end(), f.kind) == kinds.end()) kinds.push_back(f.kind);
-  for (uint8_t kind : {spec.accelFrameId, spec.gyroFrameId, spec.baroFrameId, spec.eventFrameId}) kinds.push_back(kind);
-  if (spec.radioTime) kinds.push_back(spec.radioTime->frameId);
+  for (uint8_t kind : {recipe.accelFrameId, recipe.gyroFrameId, recipe.baroFrameId, recipe.eventFrameId}) kinds.push_back(kind);
+  if (recipe.radioTime) kinds.push_back(recipe.radioTime->frameId);
 
-  std::vector<uint8_t> out = settingsBlock(spec, kinds);
+  std::vector<uint8_t> out = settingsBlock(recipe, kinds);
   uint32_t blockNumber = 1;
-  packBlocks(frames, spec.startTick, out, blockNumber);
-  if (spec.tricky.swapBlocks && out.size() >= 3 * kBlock)
+  packBlocks(frames, recipe.startTick, out, blockNumber);
+  if (recipe.tricky.swapBlocks && out.size() >= 3 * kBlock)
     std::swap_ranges(out.begin() + kBlock, out.begin() + 2 * kBlock, out.begin() + 2 * kBlock);
-  if (spec.tricky.duplicateTicks) {
+  if (recipe.tricky.duplicateTicks) {
     // Same ticks again, other values: these must lose against the originals.
     std::vector<Frame> duplicates;
     for (const Frame& f : frames)
-      if (f.kind == spec.accelFrameId && f.time % 10 == 0) duplicates.push_back(Frame{f.time, f.kind, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
-    packBlocks(duplicates, spec.startTick, out, blockNumber);
+      if (f.kind == recipe.accelFrameId && f.time % 10 == 0) duplicates.push_back(Frame{f.time, f.kind, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
+    packBlocks(duplicates, recipe.startTick, out, blockNumber);
   }
-  out.insert(out.end(), static_cast<size_t>(std::max(0, spec.tricky.shortFinalBlock)), 0xAB);
+  out.insert(out.end(), static_cast<size_t>(std::max(0, recipe.tricky.shortFinalBlock)), 0xAB);
   return out;
 }
 
-bool writeRecording(const std::string& path, const RecordingSpec& spec, GeneratedSamples* samples) {
-  const std::vector<uint8_t> bytes = buildRecording(spec, samples);
+bool writeRecording(const std::string& path, const RecordingRecipe& recipe, GeneratedSamples* samples) {
+  const std::vector<uint8_t> bytes = buildRecording(recipe, samples);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();

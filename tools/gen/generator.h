@@ -1,5 +1,5 @@
 // Synthetic recordings with known contents and known motion, for tests, the
-// demo and the benchmarks. Deterministic for a given spec (seed included).
+// demo and the benchmarks. Deterministic for a given recipe (seed included).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@ struct RadioSettings {  // a 3/9 record
   uint8_t channel = 0;
 };
 
-struct RadioTimeSpec {  // a 3/17 record and its frames
+struct RadioTimeRecipe {  // a 3/17 record and its frames
   uint8_t frameId = 0x17;
   uint16_t frequency = 10;
   uint8_t role = 1;
@@ -34,7 +34,7 @@ struct RadioTimeSpec {  // a 3/17 record and its frames
   int64_t valueOffsetTicks = 0;  // each frame carries its own tick plus this
 };
 
-struct TimeMarksSpec {  // a 3/18 record
+struct TimeMarksRecipe {  // a 3/18 record
   uint8_t value4 = 0;     // seconds of mark 1
   uint16_t value5 = 0;    // milliseconds of mark 1
   uint32_t value6 = 0;    // device tick at mark 1
@@ -50,7 +50,7 @@ struct Tricky {
   int shortFinalBlock = 0;       // bytes of a partial block appended at the end
 };
 
-struct RecordingSpec {
+struct RecordingRecipe {
   uint16_t clock = 1000;  // ticks per second of the timestamp clock
   uint16_t accelHz = 100; // 0: not declared
   uint16_t gyroHz = 100;
@@ -75,8 +75,8 @@ struct RecordingSpec {
   std::optional<uint8_t> radioMode;  // a 1/5 record: mode and radioChannel
   uint8_t radioChannel = 0;
   std::optional<RadioSettings> radio;
-  std::optional<RadioTimeSpec> radioTime;
-  std::optional<TimeMarksSpec> timeMarks;
+  std::optional<RadioTimeRecipe> radioTime;
+  std::optional<TimeMarksRecipe> timeMarks;
   std::vector<std::vector<uint8_t>> extraRecords;  // appended whole to the settings block
   Tricky tricky;
 };
@@ -92,7 +92,7 @@ struct GeneratedSamples {
 };
 
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload);
-std::vector<uint8_t> buildRecording(const RecordingSpec& spec, GeneratedSamples* samples = nullptr);
-bool writeRecording(const std::string& path, const RecordingSpec& spec, GeneratedSamples* samples = nullptr);
+std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples = nullptr);
+bool writeRecording(const std::string& path, const RecordingRecipe& recipe, GeneratedSamples* samples = nullptr);
 
 }  // namespace kinovar::gen

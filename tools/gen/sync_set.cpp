@@ -14,27 +14,27 @@ constexpr uint16_t kMarkMillis[2] = {250, 500};
 
 }  // namespace
 
-RecordingSpec syncSensorSpec(const SyncSetSpec& set, size_t i) {
+RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
   const SyncSensor& sensor = set.sensors.at(i);
   const SyncSensor& master = set.sensors.at(0);
-  RecordingSpec spec = set.base;
-  const uint16_t clock = spec.clock;
-  spec.seed = set.base.seed + static_cast<uint32_t>(i);
-  spec.deviceId = set.base.deviceId + static_cast<int32_t>(i);
-  spec.startTick = static_cast<uint32_t>(ticks(sensor.firstSample - sensor.clockZero, clock));
-  spec.motion.stillSeconds = set.motionStart - sensor.firstSample;
+  RecordingRecipe recipe = set.base;
+  const uint16_t clock = recipe.clock;
+  recipe.seed = set.base.seed + static_cast<uint32_t>(i);
+  recipe.deviceId = set.base.deviceId + static_cast<int32_t>(i);
+  recipe.startTick = static_cast<uint32_t>(ticks(sensor.firstSample - sensor.clockZero, clock));
+  recipe.motion.stillSeconds = set.motionStart - sensor.firstSample;
   const bool isMaster = i == 0;
 
   switch (set.method) {
     case SyncMethod::TimeMarks: {
-      TimeMarksSpec marks;
+      TimeMarksRecipe marks;
       marks.value4 = kMarkSeconds[0];
       marks.value5 = kMarkMillis[0];
       marks.value6 = static_cast<uint32_t>(ticks(kMarkSeconds[0] + kMarkMillis[0] / 1000.0 - sensor.clockZero, clock));
       marks.value9 = kMarkSeconds[1];
       marks.value10 = kMarkMillis[1];
       marks.value11 = static_cast<uint32_t>(ticks(kMarkSeconds[1] + kMarkMillis[1] / 1000.0 - sensor.clockZero, clock));
-      spec.timeMarks = marks;
+      recipe.timeMarks = marks;
       break;
     }
     case SyncMethod::RadioSettings: {
@@ -42,33 +42,33 @@ RecordingSpec syncSensorSpec(const SyncSetSpec& set, size_t i) {
       RadioSettings radio;
       radio.mode = isMaster ? 0 : 1;
       radio.channel = set.radioChannel;
-      radio.wordA = spec.startTick;
+      radio.wordA = recipe.startTick;
       radio.wordB = static_cast<uint32_t>(ticks(sensor.firstSample - master.clockZero, clock));
-      spec.radio = radio;
+      recipe.radio = radio;
       break;
     }
     case SyncMethod::RadioStream: {
-      RadioTimeSpec radio;
+      RadioTimeRecipe radio;
       radio.role = isMaster ? 0 : 1;
       radio.channel = set.radioChannel;
       radio.valueOffsetTicks = ticks(sensor.clockZero - master.clockZero, clock);
-      spec.radioTime = radio;
+      recipe.radioTime = radio;
       break;
     }
   }
-  return spec;
+  return recipe;
 }
 
-bool writeSyncSet(const std::string& folder, const SyncSetSpec& set, SyncSet* written) {
+bool writeSyncSet(const std::string& folder, const SyncSetRecipe& set, SyncSet* written) {
   SyncSet local;
   SyncSet& out = written ? *written : local;
   out = SyncSet{};
   for (size_t i = 0; i < set.sensors.size(); ++i) {
     const std::string& name = set.sensors[i].name;
     out.paths.push_back(folder + "/" + (name.empty() ? "sensor" + std::to_string(i) : name) + ".bin");
-    out.specs.push_back(syncSensorSpec(set, i));
+    out.recipes.push_back(syncSensorRecipe(set, i));
     out.samples.emplace_back();
-    if (!writeRecording(out.paths.back(), out.specs.back(), &out.samples.back())) return false;
+    if (!writeRecording(out.paths.back(), out.recipes.back(), &out.samples.back())) return false;
   }
   return true;
 }

@@ -17,9 +17,9 @@ struct SyncSensor {
   std::string name;          // file stem; "sensor<i>" when empty
 };
 
-struct SyncSetSpec {
+struct SyncSetRecipe {
   SyncMethod method = SyncMethod::TimeMarks;
-  RecordingSpec base;        // rates, clock, length and motion shared by all
+  RecordingRecipe base;        // rates, clock, length and motion shared by all
   double motionStart = 2.0;  // true time (s) at which the rotation begins
   uint8_t radioChannel = 3;
   std::vector<SyncSensor> sensors;  // the first one is the radio master
@@ -27,16 +27,16 @@ struct SyncSetSpec {
 
 struct SyncSet {
   std::vector<std::string> paths;
-  std::vector<RecordingSpec> specs;
+  std::vector<RecordingRecipe> recipes;
   std::vector<GeneratedSamples> samples;
 };
 
-// The recording spec of sensor i; exposed so tests can vary one of them.
-RecordingSpec syncSensorSpec(const SyncSetSpec& set, size_t i);
+// The recording recipe of sensor i; exposed so tests can vary one of them.
+RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i);
 
 // Writes <folder>/<name>.bin per sensor. After synchronisation every time is
 // true time minus the earliest clockZero (time marks) or minus the master's
 // clockZero (radio methods).
-bool writeSyncSet(const std::string& folder, const SyncSetSpec& set, SyncSet* written = nullptr);
+bool writeSyncSet(const std::string& folder, const SyncSetRecipe& set, SyncSet* written = nullptr);
 
 }  // namespace kinovar::gen
