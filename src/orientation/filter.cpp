@@ -13,13 +13,46 @@ constexpr float kDegreesPerRadian = std::bit_cast<float>(uint32_t{0x42652EE0});
 
 float norm3(const float v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
+// Four lanes of single precision. Every lane does exactly the operations, in
+// the order, that the scalar formula does for its element, so a lane-wise
+// product sum gives the same bits as the scalar one; it just does four at once.
+#if defined(__GNUC__)
+typedef float F4 __attribute__((vector_size(16)));
+#else
+struct F4 {
+  float v[4];
+  float& operator[](int i) { return v[i]; }
+  float operator[](int i) const { return v[i]; }
+};
+inline F4 operator+(F4 a, F4 b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2], a[3] + b[3]}; }
+inline F4 operator-(F4 a, F4 b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2], a[3] - b[3]}; }
+inline F4 operator*(F4 a, F4 b) { return {a[0] * b[0], a[1] * b[1], a[2] * b[2], a[3] * b[3]}; }
+inline F4 operator/(F4 a, F4 b) { return {a[0] / b[0], a[1] / b[1], a[2] / b[2], a[3] / b[3]}; }
+#endif
+
+inline F4 splat(float x) { return F4{x, x, x, x}; }
+inline F4 load(const float* p) {
+  F4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
+
+// sum over k of c[k] * rows[k], left to right: row i of C * M when c is row i of C.
+inline F4 combine4(const float c[4], const F4 rows[4]) {
+  return splat(c[0]) * rows[0] + splat(c[1]) * rows[1] + splat(c[2]) * rows[2] + splat(c[3]) * rows[3];
+}
+inline F4 combine3(const float c[3], const F4 rows[3]) {
+  return splat(c[0]) * rows[0] + splat(c[1]) * rows[1] + splat(c[2]) * rows[2];
+}
+
 }  // namespace
 
 void quatNormalize(Quaternion& q) {
   const float s = q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z;
   if (s == 0.0f) return;
-  const float r = std::sqrt(s);
-  q.w = q.w / r, q.x = q.x / r, q.y = q.y / r, q.z = q.z / r;
+  const F4 n = F4{q.w, q.x, q.y, q.z} / splat(std::sqrt(s));
+  q = {n[0], n[1], n[2], n[3]};
 }
 
 Quaternion quatMultiply(const Quaternion& a, const Quaternion& b) {
@@ -29,22 +62,26 @@ Quaternion quatMultiply(const Quaternion& a, const Quaternion& b) {
   return p;
 }
 
-// Gauss-Jordan on [A | I] without row exchanges.
+// Gauss-Jordan on [A | I] without row exchanges; a row is two lane groups,
+// columns 0-3 and 4-5 (the last two lanes are padding).
 void invert3x3(const float a[3][3], float out[3][3]) {
-  float m[3][6];
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) m[i][j] = a[i][j], m[i][j + 3] = i == j ? 1.0f : 0.0f;
+  F4 left[3], right[3];
+  for (int i = 0; i < 3; ++i) {
+    left[i] = F4{a[i][0], a[i][1], a[i][2], i == 0 ? 1.0f : 0.0f};
+    right[i] = F4{i == 1 ? 1.0f : 0.0f, i == 2 ? 1.0f : 0.0f, 0.0f, 0.0f};
+  }
   for (int k = 0; k < 3; ++k) {
-    const float pivot = m[k][k];
-    for (int j = 0; j < 6; ++j) m[k][j] = m[k][j] / pivot;
+    const F4 pivot = splat(left[k][k]);
+    left[k] = left[k] / pivot;
+    right[k] = right[k] / pivot;
     for (int i = 0; i < 3; ++i) {
       if (i == k) continue;
-      const float factor = m[i][k];
-      for (int j = 0; j < 6; ++j) m[i][j] = m[i][j] - factor * m[k][j];
+      const F4 factor = splat(left[i][k]);
+      left[i] = left[i] - factor * left[k];
+      right[i] = right[i] - factor * right[k];
     }
   }
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) out[i][j] = m[i][j + 3];
+  for (int i = 0; i < 3; ++i) out[i][0] = left[i][3], out[i][1] = right[i][0], out[i][2] = right[i][1];
 }
 
 Quaternion alignToGravity(const float m[3]) {
@@ -80,21 +117,21 @@ void predictWithGyro(OrientationFilter* s, const float omegaRadians[3]) {
   const float hy = s->halfSamplePeriod * omegaRadians[1];
   const float hz = s->halfSamplePeriod * omegaRadians[2];
   const float f[4][4] = {{1.0f, -hx, -hy, -hz}, {hx, 1.0f, hz, -hy}, {hy, -hz, 1.0f, hx}, {hz, hy, -hx, 1.0f}};
-  const float* q = s->quaternion;
-  float predicted[4];
-  for (int i = 0; i < 4; ++i) predicted[i] = f[i][0] * q[0] + f[i][1] * q[1] + f[i][2] * q[2] + f[i][3] * q[3];
-  std::memcpy(s->quaternion, predicted, sizeof predicted);
+  // Lane j of column k is f[j][k].
+  const F4 columns[4] = {F4{f[0][0], f[1][0], f[2][0], f[3][0]}, F4{f[0][1], f[1][1], f[2][1], f[3][1]},
+                         F4{f[0][2], f[1][2], f[2][2], f[3][2]}, F4{f[0][3], f[1][3], f[2][3], f[3][3]}};
+  store(s->quaternion, combine4(s->quaternion, columns));
 
-  float fp[4][4];
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j)
-      fp[i][j] = f[i][0] * s->covariance[0][j] + f[i][1] * s->covariance[1][j] + f[i][2] * s->covariance[2][j] +
-                 f[i][3] * s->covariance[3][j];
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) {
-      const float noise = s->moving ? (i == j ? 0.0001f : 0.0f) : s->stillProcessNoise[i][j];
-      s->covariance[i][j] = fp[i][0] * f[j][0] + fp[i][1] * f[j][1] + fp[i][2] * f[j][2] + fp[i][3] * f[j][3] + noise;
-    }
+  F4 p[4];
+  for (int i = 0; i < 4; ++i) p[i] = load(s->covariance[i]);
+  for (int i = 0; i < 4; ++i) {
+    float fp[4];
+    store(fp, combine4(f[i], p));  // row i of F P
+    const F4 noise = s->moving ? F4{i == 0 ? 0.0001f : 0.0f, i == 1 ? 0.0001f : 0.0f, i == 2 ? 0.0001f : 0.0f,
+                                    i == 3 ? 0.0001f : 0.0f}
+                               : load(s->stillProcessNoise[i]);
+    store(s->covariance[i], combine4(fp, columns) + noise);  // row i of F P F^T + Q
+  }
 }
 
 void correctWithAccel(OrientationFilter* s, const float a[3]) {
@@ -104,28 +141,33 @@ void correctWithAccel(OrientationFilter* s, const float a[3]) {
                                 {2.0f * x, 2.0f * w, 2.0f * z, 2.0f * y},
                                 {2.0f * w, -2.0f * x, -2.0f * y, 2.0f * z}};
   const float innovation[3] = {a[0] - h[0], a[1] - h[1], a[2] - h[2]};
-  const auto& p = s->covariance;
+  F4 p[4];
+  for (int i = 0; i < 4; ++i) p[i] = load(s->covariance[i]);
+  const F4 jacobianRows[3] = {load(jacobian[0]), load(jacobian[1]), load(jacobian[2])};
+  // Lane j of column k is jacobian[j][k]; lane 3 is padding.
+  F4 jacobianColumns[4];
+  for (int k = 0; k < 4; ++k) jacobianColumns[k] = F4{jacobian[0][k], jacobian[1][k], jacobian[2][k], 0.0f};
 
-  float hp[3][4];  // H P
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 4; ++j)
-      hp[i][j] = jacobian[i][0] * p[0][j] + jacobian[i][1] * p[1][j] + jacobian[i][2] * p[2][j] + jacobian[i][3] * p[3][j];
   float innovationCovariance[3][3];  // H P H^T + R
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) {
-      const float noise = s->moving ? (i == j ? 10000.0f : 0.0f) : s->stillAccelNoise[i][j];
-      innovationCovariance[i][j] =
-          hp[i][0] * jacobian[j][0] + hp[i][1] * jacobian[j][1] + hp[i][2] * jacobian[j][2] + hp[i][3] * jacobian[j][3] + noise;
-    }
+  for (int i = 0; i < 3; ++i) {
+    float hp[4];
+    store(hp, combine4(jacobian[i], p));  // row i of H P
+    const F4 noise = s->moving ? F4{i == 0 ? 10000.0f : 0.0f, i == 1 ? 10000.0f : 0.0f, i == 2 ? 10000.0f : 0.0f, 0.0f}
+                               : F4{s->stillAccelNoise[i][0], s->stillAccelNoise[i][1], s->stillAccelNoise[i][2], 0.0f};
+    const F4 row = combine4(hp, jacobianColumns) + noise;
+    for (int j = 0; j < 3; ++j) innovationCovariance[i][j] = row[j];
+  }
   float inverse[3][3];
   invert3x3(innovationCovariance, inverse);
-  float pht[4][3];  // P H^T
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 3; ++j)
-      pht[i][j] = p[i][0] * jacobian[j][0] + p[i][1] * jacobian[j][1] + p[i][2] * jacobian[j][2] + p[i][3] * jacobian[j][3];
-  float gain[4][3];
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 3; ++j) gain[i][j] = pht[i][0] * inverse[0][j] + pht[i][1] * inverse[1][j] + pht[i][2] * inverse[2][j];
+  const F4 inverseRows[3] = {F4{inverse[0][0], inverse[0][1], inverse[0][2], 0.0f},
+                             F4{inverse[1][0], inverse[1][1], inverse[1][2], 0.0f},
+                             F4{inverse[2][0], inverse[2][1], inverse[2][2], 0.0f}};
+  float gain[4][4];
+  for (int i = 0; i < 4; ++i) {
+    float pht[4];
+    store(pht, combine4(s->covariance[i], jacobianColumns));  // row i of P H^T
+    store(gain[i], combine3(pht, inverseRows));              // row i of K
+  }
 
   Quaternion q{w + (gain[0][0] * innovation[0] + gain[0][1] * innovation[1] + gain[0][2] * innovation[2]),
                x + (gain[1][0] * innovation[0] + gain[1][1] * innovation[1] + gain[1][2] * innovation[2]),
@@ -134,16 +176,13 @@ void correctWithAccel(OrientationFilter* s, const float a[3]) {
   quatNormalize(q);
   s->quaternion[0] = q.w, s->quaternion[1] = q.x, s->quaternion[2] = q.y, s->quaternion[3] = q.z;
 
-  float ikh[4][4];  // I - K H
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j)
-      ikh[i][j] = (i == j ? 1.0f : 0.0f) - (gain[i][0] * jacobian[0][j] + gain[i][1] * jacobian[1][j] + gain[i][2] * jacobian[2][j]);
-  float updated[4][4];
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j)
-      updated[i][j] = ikh[i][0] * p[0][j] + ikh[i][1] * p[1][j] + ikh[i][2] * p[2][j] + ikh[i][3] * p[3][j];
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) s->covariance[i][j] = updated[i][j];
+  for (int i = 0; i < 4; ++i) {
+    F4 identity = splat(0.0f);
+    identity[i] = 1.0f;
+    float ikh[4];
+    store(ikh, identity - combine3(gain[i], jacobianRows));  // row i of I - K H
+    store(s->covariance[i], combine4(ikh, p));             // row i of (I - K H) P
+  }
 }
 
 void filterCycle(OrientationFilter* s, const float a[3], const float omega[3]) {
