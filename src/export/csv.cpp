@@ -1,6 +1,7 @@
 #include "export/csv.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <exception>
@@ -63,7 +64,16 @@ class Output {
 // before it leave, so the bytes do not depend on the thread count.
 struct RowLayout {
   Column gyro, accel, baro, event, quaternion;
+  const std::atomic<uint64_t>* quaternionsReady = nullptr;  // null: all final
 };
+
+// Blocks until the quaternion samples of rows before `end` are final.
+void awaitQuaternions(const RowLayout& layout, uint64_t end) {
+  if (!layout.quaternionsReady || !layout.quaternion.stream || end == 0) return;
+  const uint64_t needed = std::min(layout.quaternion.stream->count, (end - 1) / layout.quaternion.divisor + 1);
+  for (uint64_t ready; (ready = layout.quaternionsReady->load(std::memory_order_acquire)) < needed;)
+    layout.quaternionsReady->wait(ready, std::memory_order_acquire);
+}
 
 struct ChunkStart {
   uint64_t row;
@@ -110,6 +120,7 @@ char* group(char* out, const Column& column, uint64_t row, uint64_t channels) {
 
 void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart& start, uint64_t end, double period) {
   buffer.clear();
+  awaitQuaternions(layout, end);
   double t = start.t;
   uint64_t eventNext = start.eventNext;
   for (uint64_t row = start.row; row < end; ++row) {
@@ -186,7 +197,8 @@ void writeRows(Output& output, const RowLayout& layout, uint64_t rows, double pe
 
 }  // namespace
 
-bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams) {
+bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
+               const std::atomic<uint64_t>* quaternionsReady) {
   FilePtr file = openFile(utf8Path, OpenMode::WriteText);
   if (!file) return false;
 
@@ -242,7 +254,7 @@ bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const Strea
   out += "\n";
 
   output.flush();
-  const RowLayout layout{gyro, accel, baro, event, quaternion};
+  const RowLayout layout{gyro, accel, baro, event, quaternion, quaternionsReady};
   writeRows(output, layout, rows, 1.0 / settings.frequency);
   output.flush();
   const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());

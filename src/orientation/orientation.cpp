@@ -1,13 +1,22 @@
 #include "orientation/orientation.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "orientation/filter.h"
 
 namespace kinovar {
 
-bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams) {
+namespace {
+
+// Often enough that a reader never waits long, rarely enough to cost nothing.
+constexpr uint64_t kPublishEvery = 1 << 13;
+
+}  // namespace
+
+OrientationJob::OrientationJob() = default;
+OrientationJob::~OrientationJob() = default;
+
+bool OrientationJob::begin(const DeviceSettings& settings, StreamMap& streams) {
   const SampleStream* accel = findStream(streams, kAccelKey);
   const SampleStream* gyro = findStream(streams, kGyroKey);
   if (!accel || !gyro || accel->channels != 3 || gyro->channels != 3) return false;
@@ -19,29 +28,53 @@ bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams) {
 
   SampleStream quaternions(4, n);
   std::copy_n(accel->times.begin(), n, quaternions.times.begin());
-  auto filter = std::make_unique<OrientationFilter>();  // throws std::bad_alloc, never a null state
-  orientationFilterInit(filter.get(), settings.accel.frequency);
+  filter_ = std::make_unique<OrientationFilter>();  // throws std::bad_alloc, never a null state
+  orientationFilterInit(filter_.get(), settings.accel.frequency);
   const float thresholds[3] = {1.05f, 0.1f, 15.0f};
   float processNoise[16] = {}, accelNoise[9] = {};
   for (int i = 0; i < 4; ++i) processNoise[5 * i] = 1e-5f;
   for (int i = 0; i < 3; ++i) accelNoise[4 * i] = 10000.0f;
-  orientationFilterSetStaticThresholds(filter.get(), thresholds);
-  orientationFilterSetProcessNoise(filter.get(), processNoise);
-  orientationFilterSetMeasurementNoise(filter.get(), accelNoise);
+  orientationFilterSetStaticThresholds(filter_.get(), thresholds);
+  orientationFilterSetProcessNoise(filter_.get(), processNoise);
+  orientationFilterSetMeasurementNoise(filter_.get(), accelNoise);
 
+  quaternions_ = &streams.emplace(kQuaternionKey, std::move(quaternions)).first->second;
+  accel_ = accel;
+  gyro_ = gyro;
+  return true;
+}
+
+void OrientationJob::run(std::atomic<uint64_t>* done) noexcept {
+  if (!quaternions_) return;
+  const uint64_t n = quaternions_->count;
+  const SampleStream& accel = *accel_;
+  const SampleStream& gyro = *gyro_;
+  double* values = quaternions_->values.data();
+  const auto publish = [done](uint64_t finished) {
+    if (!done) return;
+    done->store(finished, std::memory_order_release);
+    done->notify_all();
+  };
   // The last sample never reaches the filter and keeps zeros, as does every
   // sample without an estimate: hosts read zeros as "no estimate yet".
   for (uint64_t i = 0; i + 1 < n; ++i) {
-    const float a[3] = {static_cast<float>(accel->values[i]), static_cast<float>(accel->values[accel->count + i]),
-                        static_cast<float>(accel->values[2 * accel->count + i])};
-    const float w[3] = {static_cast<float>(gyro->values[i]), static_cast<float>(gyro->values[gyro->count + i]),
-                        static_cast<float>(gyro->values[2 * gyro->count + i])};
-    orientationFilterPush(filter.get(), a, w);
+    const float a[3] = {static_cast<float>(accel.values[i]), static_cast<float>(accel.values[accel.count + i]),
+                        static_cast<float>(accel.values[2 * accel.count + i])};
+    const float w[3] = {static_cast<float>(gyro.values[i]), static_cast<float>(gyro.values[gyro.count + i]),
+                        static_cast<float>(gyro.values[2 * gyro.count + i])};
+    orientationFilterPush(filter_.get(), a, w);
     float q[4];
-    if (orientationFilterStep(filter.get(), q) == Updated)
-      for (int c = 0; c < 4; ++c) quaternions.values[c * n + i] = q[c];
+    if (orientationFilterStep(filter_.get(), q) == Updated)
+      for (int c = 0; c < 4; ++c) values[c * n + i] = q[c];
+    if ((i + 1) % kPublishEvery == 0) publish(i + 1);
   }
-  streams.emplace(kQuaternionKey, std::move(quaternions));
+  publish(n);
+}
+
+bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams) {
+  OrientationJob job;
+  if (!job.begin(settings, streams)) return false;
+  job.run();
   return true;
 }
 

@@ -1,11 +1,35 @@
 // Orientation stage: adds the quaternion stream (key 10) to a parsed recording.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
 #include "reader/recording.h"
 
 namespace kinovar {
 
+struct OrientationFilter;
+
 // True when the quaternion stream was added; on false the map is unchanged.
 bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams);
+
+// The same stage in two steps, so that a caller can read the estimates while
+// they are computed: begin() checks the recording, allocates everything and
+// adds a zeroed quaternion stream; run() fills it, publishing how many
+// samples are final. Nothing in run() can fail.
+class OrientationJob {
+ public:
+  OrientationJob();
+  ~OrientationJob();
+  bool begin(const DeviceSettings& settings, StreamMap& streams);
+  void run(std::atomic<uint64_t>* done = nullptr) noexcept;
+
+ private:
+  std::unique_ptr<OrientationFilter> filter_;
+  const SampleStream* accel_ = nullptr;
+  const SampleStream* gyro_ = nullptr;
+  SampleStream* quaternions_ = nullptr;
+};
 
 }  // namespace kinovar

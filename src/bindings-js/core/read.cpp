@@ -1,4 +1,9 @@
 #include "bindings-js/core/operations.h"
+
+#include <atomic>
+#include <system_error>
+#include <thread>
+
 #include "export/csv.h"
 #include "export/json.h"
 #include "orientation/orientation.h"
@@ -15,9 +20,24 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
     FilePtr input = openFile(utf8RecordingPath, OpenMode::ReadBinary);
     parsed = parseRecording(recording.settings, recording.streams, input);
   }  // the input is closed before the orientation stage
-  if (parsed) estimateOrientation(recording.settings, recording.streams);
-  // A missing or broken recording still gets its (header-only) CSV: hosts rely on it.
-  if (!exportCsv(utf8CsvPath, recording.settings, recording.streams)) return std::string(kErrorDocument);
+  // The filter runs on its own thread while the rows before its position
+  // are formatted and written; the bytes are those of the two in sequence.
+  OrientationJob orientation;
+  std::atomic<uint64_t> ready{0};
+  bool exported;
+  if (parsed && orientation.begin(recording.settings, recording.streams)) {
+    std::jthread filter;
+    try {
+      filter = std::jthread([&] { orientation.run(&ready); });
+    } catch (const std::system_error&) {
+      orientation.run(&ready);  // no thread to spare: one after the other
+    }
+    exported = exportCsv(utf8CsvPath, recording.settings, recording.streams, &ready);
+  } else {
+    // A missing or broken recording still gets its (header-only) CSV: hosts rely on it.
+    exported = exportCsv(utf8CsvPath, recording.settings, recording.streams);
+  }
+  if (!exported) return std::string(kErrorDocument);
   return readResultJson(recording.settings);
 }
 
