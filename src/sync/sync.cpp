@@ -1,8 +1,13 @@
 #include "sync/sync.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <exception>
+#include <mutex>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "export/csv.h"
 #include "export/paths.h"
@@ -25,6 +30,39 @@ std::string collisionKey(const std::string& stem) {
 #endif
 }
 
+// Runs task(i) for every i on up to one thread per core. The recordings of a
+// set are independent until they are synchronised, so parsing and filtering
+// them side by side gives what one after the other gives. The first error
+// raised is rethrown once every thread has finished.
+template <typename Task>
+void forEachRecording(size_t n, Task task) {
+  const size_t threads = std::min<size_t>(n, std::max(1u, std::thread::hardware_concurrency()));
+  std::atomic<size_t> next{0};
+  std::mutex failure;
+  std::exception_ptr error;
+  const auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < n;) {
+      try {
+        task(i);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(failure);
+        if (!error) error = std::current_exception();
+      }
+    }
+  };
+  std::vector<std::jthread> pool;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads still do all the work
+    }
+  }
+  work();
+  pool.clear();  // joins
+  if (error) std::rethrow_exception(error);
+}
+
 }  // namespace
 
 std::string readAndSync(const std::vector<std::string>& paths, const std::string& folder) {
@@ -34,18 +72,14 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   std::vector<StreamMap> streams(n);
   std::vector<StreamMap> synced;
 
-  bool parsed = true;
-  for (size_t i = 0; i < n; ++i) {
-    // A path that is not UTF-8 must reach the host as an error, not as "-10".
-    utf8ToWide(paths[i].c_str());
-    if (!parseRecordingFile(settings[i], streams[i], paths[i].c_str())) parsed = false;
-  }
-  if (!parsed) return "-10";
+  // A path that is not UTF-8 must reach the host as an error, not as "-10".
+  for (const std::string& path : paths) utf8ToWide(path.c_str());
+  std::vector<char> parsed(n, 0), oriented(n, 0);
+  forEachRecording(n, [&](size_t i) { parsed[i] = parseRecordingFile(settings[i], streams[i], paths[i].c_str()); });
+  if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) return "-10";
 
-  bool oriented = true;
-  for (size_t i = 0; i < n; ++i)
-    if (!estimateOrientation(settings[i], streams[i])) oriented = false;
-  if (!oriented) return "-13";
+  forEachRecording(n, [&](size_t i) { oriented[i] = estimateOrientation(settings[i], streams[i]); });
+  if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) return "-13";
 
   if (!syncRecordings(synced, settings, streams) || synced.size() != n) return "-11";
   streams.clear();  // only the synchronised copies are exported

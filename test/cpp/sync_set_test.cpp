@@ -4,9 +4,12 @@
 #include <filesystem>
 #include <random>
 
+#include "export/csv.h"
 #include "gen/sync_set.h"
+#include "orientation/orientation.h"
 #include "reader/parser.h"
 #include "sync/sync.h"
+#include "test_files.h"
 
 using namespace kinovar;
 namespace fs = std::filesystem;
@@ -76,6 +79,20 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
     EXPECT_EQ(out[i].at(kGyroKey).value(0, 150), 0.0);
     EXPECT_NE(out[i].at(kGyroKey).value(0, 151), 0.0);
     EXPECT_EQ(out[i].at(kBaroKey).count, 112u);
+  }
+
+  // The driver parses and filters the sensors side by side; its files must be
+  // what the stages give one after the other.
+  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(estimateOrientation(settings[i], streams[i]));
+  std::vector<StreamMap> oriented;
+  ASSERT_TRUE(syncRecordings(oriented, settings, streams));
+  const fs::path folder = dir / "csv";
+  fs::create_directories(folder);
+  ASSERT_EQ(readAndSync(set.paths, folder.string()), "OK");
+  for (size_t i = 0; i < n; ++i) {
+    const std::string expected = (dir / "expected.csv").string();
+    ASSERT_TRUE(exportCsv(expected.c_str(), settings[i], oriented[i]));
+    EXPECT_TRUE(readText((folder / fs::path(set.paths[i]).stem()).string() + ".csv") == readText(expected)) << i;
   }
   fs::remove_all(dir);
 }
