@@ -6,7 +6,9 @@
 
 #include "export/fixed.h"
 #include "gen/generator.h"
+#include "orientation/filter.h"
 #include "reader/parser.h"
+#include "sync/window.h"
 
 namespace {
 
@@ -40,5 +42,49 @@ void BM_FrameScan(benchmark::State& state) {
   std::filesystem::remove(path);
 }
 BENCHMARK(BM_FrameScan)->Unit(benchmark::kMillisecond);
+
+void BM_FilterStep(benchmark::State& state) {
+  std::mt19937 random(2);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
+  std::vector<float> samples(6 * 4096);
+  for (size_t i = 0; i < samples.size(); i += 6) {
+    samples[i] = noise(random), samples[i + 1] = noise(random), samples[i + 2] = 1.0f + noise(random);
+    samples[i + 3] = 5.0f + noise(random), samples[i + 4] = noise(random), samples[i + 5] = noise(random);
+  }
+  // Slow enough to pass as still, so the filter aligns at once and then runs
+  // its full cycle on every step.
+  kinovar::OrientationFilter filter;
+  kinovar::orientationFilterInit(&filter, 1000);
+  size_t i = 0;
+  float q[4];
+  for (auto _ : state) {
+    const float* s = &samples[6 * (i++ & 4095)];
+    kinovar::orientationFilterPush(&filter, s, s + 3);
+    benchmark::DoNotOptimize(kinovar::orientationFilterStep(&filter, q));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FilterStep);
+
+// Two hour-long 1000 Hz streams half a second apart: the nearest-sample
+// search walks every sample of both.
+void BM_WindowCut(benchmark::State& state) {
+  const uint64_t n = 3600000;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<kinovar::StreamMap> in(2), out(2);
+    std::vector<std::vector<kinovar::WorkingStream>> working(2);
+    for (size_t r = 0; r < 2; ++r) {
+      kinovar::SampleStream stream(3, n);
+      for (uint64_t k = 0; k < n; ++k) stream.times[k] = 0.5 * static_cast<double>(r) + 0.001 * static_cast<double>(k);
+      working[r].push_back({kinovar::kAccelKey, &out[r].emplace(kinovar::kAccelKey, std::move(stream)).first->second, 1000});
+    }
+    state.ResumeTiming();
+    kinovar::cutToCommonWindow(working, in, out);
+    benchmark::DoNotOptimize(out[0].at(kinovar::kAccelKey).count);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(2 * n * state.iterations()));
+}
+BENCHMARK(BM_WindowCut)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -92,9 +92,10 @@ long ownPeakKiB() {
   return kib;
 }
 
-// Runs read in a child process of its own, which reports its peak.
-long peakKiB(const std::string& recording, const std::string& csv) {
-  const std::string command = "/proc/" + std::to_string(getpid()) + "/exe --read '" + recording + "' '" + csv + "'";
+// Runs read (or, given a set, readAndSync2) in a child process of its own,
+// which reports its peak.
+long peakKiB(const std::string& arguments) {
+  const std::string command = "/proc/" + std::to_string(getpid()) + "/exe " + arguments;
   std::FILE* child = popen(command.c_str(), "r");
   if (!child) return -1;
   long kib = -1;
@@ -160,6 +161,11 @@ int main(int argc, char** argv) {
     std::printf("%ld\n", ownPeakKiB());
     return 0;
   }
+  if (argc > 3 && std::string(argv[1]) == "--sync") {
+    readAndSync(std::vector<std::string>(argv + 3, argv + argc), argv[2]);
+    std::printf("%ld\n", ownPeakKiB());
+    return 0;
+  }
   if (argc < 2) {
     std::fprintf(stderr, "usage: kinovar-bench-table <work folder> [runs]\n");
     return 2;
@@ -188,7 +194,7 @@ int main(int argc, char** argv) {
   parseRecordingFile(r.settings, r.streams, w1.c_str());
   estimateOrientation(r.settings, r.streams);
   const double doublesMiB = sampleBytes(r.streams) / 1048576.0;
-  const long peak = peakKiB(w1, (scratch / "peak.csv").string());
+  const long peak = peakKiB("--read '" + w1 + "' '" + (scratch / "peak.csv").string() + "'");
   std::printf("peak resident memory of read on W1: %.1f MiB; limit 1.3 × %.1f + 64 = %.1f MiB\n", peak / 1024.0, doublesMiB,
               1.3 * doublesMiB + 64);
 
@@ -198,5 +204,9 @@ int main(int argc, char** argv) {
   const double sync = seconds([&] { status = readAndSync(w4, syncOut.string()); });
   std::printf("\nW4, four one-hour recordings: readAndSync2 %.3f s (status %s) = %.2f × four W1 floors\n", sync,
               status.c_str(), sync / (4 * full.floor));
+  std::string arguments = "--sync '" + syncOut.string() + "'";
+  for (const std::string& path : w4) arguments += " '" + path + "'";
+  std::printf("peak resident memory of readAndSync2 on W4: %.1f MiB (samples as doubles: 4 × %.1f MiB)\n",
+              peakKiB(arguments) / 1024.0, doublesMiB);
   return 0;
 }
