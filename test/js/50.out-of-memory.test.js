@@ -30,9 +30,12 @@ test('out of memory becomes an Error with its own code', { skip: !prlimit && 'pr
   const small = generateRecording(path.join(dir, 'small.bin'), { seconds: 1 });
 
   // What the child needs with the addon loaded and a small recording read.
-  const unlimited = JSON.parse(execFileSync(process.execPath, ['-e', child, small, small, dir], { encoding: 'utf8' }));
+  // One malloc arena: otherwise each thread that happens to contend for it
+  // reserves another 64 MB of address space, and the baseline drifts.
+  const env = { ...process.env, MALLOC_ARENA_MAX: '1' };
+  const unlimited = JSON.parse(execFileSync(process.execPath, ['-e', child, small, small, dir], { encoding: 'utf8', env }));
   const limit = (unlimited.vm + 96 * 1024) * 1024;
-  const result = spawnSync('prlimit', [`--as=${limit}`, process.execPath, '-e', child, big, small, dir], { encoding: 'utf8' });
+  const result = spawnSync('prlimit', [`--as=${limit}`, process.execPath, '-e', child, big, small, dir], { encoding: 'utf8', env });
   assert.equal(result.status, 0, `child failed under the limit:\n${result.stderr}`);
   const answers = JSON.parse(result.stdout);
   assert.deepEqual(answers.read, ['Error', 'ERR_KINOVAR_OUT_OF_MEMORY', 'out of memory']);
