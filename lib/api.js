@@ -73,7 +73,9 @@ const syncFailures = {
   '-11': [codes.NOT_SYNCHRONISABLE,
     'the recordings could not be put on one time base (fewer than two, no single radio master, ' +
       'differing radio channels or missing radio data)'],
-  '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
+  '-12': [codes.CSV_NOT_WRITTEN,
+    'not every CSV file could be written (two recordings of one name, or a CSV file that would replace ' +
+      'one of the recordings, are refused before anything is written)'],
 };
 
 /**
