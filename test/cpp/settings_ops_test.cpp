@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "settings/base64.h"
 #include "settings/settings_ops.h"
 #include "settings/settings_text.h"
+#include "test_files.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -28,31 +26,7 @@ Bytes encode(const std::string& text) {
   return out;
 }
 
-class SettingsFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kinovar-settings-" + std::to_string(std::random_device{}()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  static void put(const std::string& file, const Bytes& bytes) {
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-  }
-  static Bytes get(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  size_t entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator())); }
-
-  fs::path dir_;
-};
-
-const std::string kEmptyDates = "\"createdAt\":\"0000-00-00 00:00:00\",\"endDate\":\"0000-00-00 00:00:00\",";
+std::string str(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
 
@@ -87,43 +61,47 @@ TEST(SettingsText, RecordsAreByteExactInTextOrder) {
   EXPECT_EQ(encode("baro,1:"), encode("baro,1"));
 }
 
-TEST(SettingsText, RefusesWhatWouldMakeABadFile) {
+TEST(SettingsText, RefusedTextLeavesTheFileAsItWas) {
   std::string full;
   for (int i = 0; i < 14; ++i) full += "accel,1,2,3,4,5,6,7,8:";
   full += "baro,1:baro,1:baro,1:baro,1";  // 14 * 34 + 4 * 9 = 512 exactly
   EXPECT_EQ(encode(full).size(), 512u);
 
+  TempDir dir;
+  const std::string target = dir.path("s.bin");
+  ASSERT_TRUE(writeConfig(target.c_str(), "device,1,2,3:baro,100"));
+  const std::string before = readText(target);
   const std::string refused[] = {
-      "Device,1,2,3",        "accel,1,2,3,4,5,6,7", "firmware,1,2", "baro",        "baro,",
-      "baro,abc",            "baro,-",              "baro, ",       "baro,,1",     "baro,2147483648",
-      "baro,-2147483649",    "baro,99999999999999999999", "device,1,2,3::baro,1", ":baro,1",
-      full + ":baro,1",      "unknownFrames," + encodeBase64(Bytes(513, 'Q')),
+      "Device,1,2,3", "nope,1", "accel,1,2,3,4,5,6,7", "firmware,1,2", "device,1,2", "baro", "baro,", "baro,abc",
+      "baro,-", "baro, ", "baro,,1", "baro,2147483648", "baro,-2147483649", "baro,4294967296",
+      "baro,99999999999999999999", "device,1,2,3::baro,1", ":baro,1", ":", full + ":baro,1",
+      "unknownFrames," + encodeBase64(Bytes(513, 'Q')),
   };
   for (const std::string& text : refused) {
-    Bytes out;
-    EXPECT_FALSE(encodeSettingsText(text, out)) << text;
+    EXPECT_FALSE(writeConfig(target.c_str(), text.c_str())) << text;
+    EXPECT_EQ(readText(target), before) << text;
   }
+  EXPECT_EQ(dir.entries(), 1u);
 }
 
-TEST_F(SettingsFiles, ReadConfigDocument) {
+TEST(SettingsFiles, ReadConfigDocument) {
+  TempDir dir;
+  const std::string kEmptyDates = "\"createdAt\":\"0000-00-00 00:00:00\",\"endDate\":\"0000-00-00 00:00:00\",";
   // Only a measure-id record: exactly five members.
-  put(path("m.bin"), {'Q', '7', 3, 21, 2, 0, 7, 0xFF, 0xFE});
-  EXPECT_EQ(readConfig(path("m.bin").c_str()), "{\"unknownFrames\":\"\"," + kEmptyDates + "\"frequency\":0,\"measureId\":7}");
-  EXPECT_EQ(readConfigDeviceId(path("m.bin").c_str()), "{\"deviceId\":-1}");
+  writeBytes(dir.path("m.bin"), {'Q', '7', 3, 21, 2, 0, 7, 0xFF, 0xFE});
+  EXPECT_EQ(readConfig(dir.path("m.bin").c_str()), "{\"unknownFrames\":\"\"," + kEmptyDates + "\"frequency\":0,\"measureId\":7}");
+  EXPECT_EQ(readConfigDeviceId(dir.path("m.bin").c_str()), "{\"deviceId\":-1}");
 
   // Type-3 accelerometer (offset -12345 is -1.2345, gain -5000 is -0.5), an
   // unknown 3/5 record, a gyro, clock, firmware and a date.
-  Bytes accel3 = {'Q', '7', 3, 2, 30, 7, 0x03, 0xE8, 1, 0xFF, 0xFF, 0xCF, 0xC7};
-  for (int i = 0; i < 4; ++i) accel3.insert(accel3.end(), {0, 0, 0, 0});
-  accel3.insert(accel3.end(), {0xFF, 0xFF, 0xEC, 0x78, 0, 0, 0xFF, 0xFE});
-  Bytes file = accel3;
-  const Bytes unknown = {'Q', '7', 3, 5, 1, 9, 0xFF, 0xFE};
-  file.insert(file.end(), unknown.begin(), unknown.end());
+  Bytes file = {'Q', '7', 3, 2, 30, 7, 0x03, 0xE8, 1, 0xFF, 0xFF, 0xCF, 0xC7};
+  file.resize(file.size() + 16, 0);
+  file.insert(file.end(), {0xFF, 0xFF, 0xEC, 0x78, 0, 0, 0xFF, 0xFE, 'Q', '7', 3, 5, 1, 9, 0xFF, 0xFE});
   const Bytes rest = encode("gyro,50,250,3,-4,5,6,7,8:firmware,4,5,6:baro,25");
   file.insert(file.end(), rest.begin(), rest.end());
   file.insert(file.end(), {'Q', '7', 3, 8, 2, 0x04, 0x00, 0xFF, 0xFE, 'Q', '7', 3, 0, 7, 9, 8, 7, 6, 5, 0x07, 0xE2, 0xFF, 0xFE});
-  put(path("full.bin"), file);
-  EXPECT_EQ(readConfig(path("full.bin").c_str()),
+  writeBytes(dir.path("full.bin"), file);
+  EXPECT_EQ(readConfig(dir.path("full.bin").c_str()),
             "{\"unknownFrames\":\"UTcDBQEJ//4=\","
             "\"gyro\":{\"frequency\":50,\"range\":250,\"offsetX\":3,\"offsetY\":-4,\"offsetZ\":5,\"gainX\":6,\"gainY\":7,\"gainZ\":8},"
             "\"accel\":{\"frequency\":1000,\"range\":16,\"offsetX\":-1,\"offsetY\":0,\"offsetZ\":0,\"gainX\":0,\"gainY\":0,\"gainZ\":0},"
@@ -132,15 +110,15 @@ TEST_F(SettingsFiles, ReadConfigDocument) {
             "\"radioMode\":0,\"radioChannel\":0,"
             "\"createdAt\":\"2018-05-06 07:08:09\",\"endDate\":\"0000-00-00 00:00:00\",\"frequency\":1024,\"measureId\":-1}");
 
-  put(path("empty.bin"), {});
-  EXPECT_EQ(readConfig(path("empty.bin").c_str()), "");
-  EXPECT_EQ(readConfigDeviceId(path("empty.bin").c_str()), "");
-  EXPECT_EQ(readConfig(path("missing.bin").c_str()), "");
+  writeBytes(dir.path("empty.bin"), {});
+  EXPECT_EQ(readConfig(dir.path("empty.bin").c_str()), "");
+  EXPECT_EQ(readConfigDeviceId(dir.path("empty.bin").c_str()), "");
   EXPECT_EQ(readConfigDeviceId("\xA9"), "");
 }
 
-TEST_F(SettingsFiles, WriteThenReadBack) {
-  const std::string target = path("s.bin");
+TEST(SettingsFiles, WriteThenReadBack) {
+  TempDir dir;
+  const std::string target = dir.path("s.bin");
   ASSERT_TRUE(writeConfig(target.c_str(), "device,305419896,3,7:accel,100,16,0,0,0,10000,10000,10000"));
   EXPECT_EQ(readConfigDeviceId(target.c_str()), "{\"deviceId\":305419896}");
   const std::string doc = readConfig(target.c_str());
@@ -152,34 +130,20 @@ TEST_F(SettingsFiles, WriteThenReadBack) {
 
   EXPECT_TRUE(writeConfig(target.c_str(), ""));
   EXPECT_EQ(fs::file_size(target), 0u);
-  EXPECT_EQ(entries(), 1u);  // no temporary left behind
-
-  EXPECT_FALSE(writeConfig(path("no/such/folder.bin").c_str(), "baro,1"));
+  EXPECT_EQ(dir.entries(), 1u);  // no temporary left behind
   EXPECT_FALSE(writeConfig("\xC3", "baro,1"));
 }
 
-TEST_F(SettingsFiles, RefusedTextLeavesTheFileAsItWas) {
-  const std::string target = path("s.bin");
-  ASSERT_TRUE(writeConfig(target.c_str(), "device,1,2,3:baro,100"));
-  const Bytes before = get(target);
-  std::string huge;
-  for (int i = 0; i < 16; ++i) huge += "gyro,1,1,1,1,1,1,1,1:";
-  for (const char* text : {"nope,1", "device,1,2", "baro,x", "baro,4294967296", ":", huge.c_str()}) {
-    EXPECT_FALSE(writeConfig(target.c_str(), text)) << text;
-    EXPECT_EQ(get(target), before) << text;
-  }
-  EXPECT_EQ(entries(), 1u);
-}
-
 #ifndef _WIN32
-TEST_F(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
-  const std::string target = path("s.bin");
+TEST(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
+  TempDir dir;
+  const std::string target = dir.path("s.bin");
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   ASSERT_TRUE(writeConfig(target.c_str(), "baro,1"));
-  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions(target, mode);
   ASSERT_TRUE(writeConfig(target.c_str(), "baro,2"));
-  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  const Bytes before = get(target);
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, mode);
+  const std::string before = readText(target);
 
   // A file size limit makes the write fail part-way, as a full medium would.
   struct sigaction ignore {}, previous {};
@@ -193,15 +157,14 @@ TEST_F(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
   const bool written = writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8");
   setrlimit(RLIMIT_FSIZE, &saved);
   sigaction(SIGXFSZ, &previous, nullptr);
-
   EXPECT_FALSE(written);
-  EXPECT_EQ(get(target), before);
-  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(readText(target), before);
+  EXPECT_EQ(dir.entries(), 1u);
 
   // Writing through a link replaces the file it names.
-  fs::create_symlink(target, path("link.bin"));
-  ASSERT_TRUE(writeConfig(path("link.bin").c_str(), "baro,3"));
-  EXPECT_TRUE(fs::is_symlink(path("link.bin")));
-  EXPECT_EQ(get(target), encode("baro,3"));
+  fs::create_symlink(target, dir.path("link.bin"));
+  ASSERT_TRUE(writeConfig(dir.path("link.bin").c_str(), "baro,3"));
+  EXPECT_TRUE(fs::is_symlink(dir.path("link.bin")));
+  EXPECT_EQ(readText(target), str(encode("baro,3")));
 }
 #endif

@@ -22,6 +22,9 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()));
+  }
 
  private:
   std::filesystem::path dir_;
