@@ -2,25 +2,18 @@
 
 #include <vector>
 
+#include "gen/generator.h"
 #include "settings/settings_record.h"
 
 using namespace kinovar;
 using Bytes = std::vector<uint8_t>;
+using gen::settingsRecord;
 
 namespace {
 
-Bytes record(uint8_t type, uint8_t subtype, const Bytes& payload) {
-  Bytes r = {'Q', '7', type, subtype, static_cast<uint8_t>(payload.size())};
-  r.insert(r.end(), payload.begin(), payload.end());
-  r.push_back(0xFF);
-  r.push_back(0xFE);
-  return r;
-}
-
 Bytes be32(int32_t v) {
   const auto u = static_cast<uint32_t>(v);
-  return {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 8),
-          static_cast<uint8_t>(u)};
+  return {static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u)};
 }
 
 Bytes cat(std::initializer_list<Bytes> parts) {
@@ -37,14 +30,13 @@ Bytes block(const Bytes& content, size_t at = 0) {
 }
 
 Bytes sensorPayload3(uint8_t frameId, uint16_t frequency, uint8_t code, int32_t offsetX) {
-  Bytes p = {frameId, static_cast<uint8_t>(frequency >> 8), static_cast<uint8_t>(frequency), code};
-  p = cat({p, be32(offsetX), be32(0), be32(0), be32(10000), be32(20000), be32(-5000), {0x01, 0x02}});
-  return p;
+  return cat({{frameId, static_cast<uint8_t>(frequency >> 8), static_cast<uint8_t>(frequency), code}, be32(offsetX),
+              be32(0), be32(0), be32(10000), be32(20000), be32(-5000), {0x01, 0x02}});
 }
 
-DeviceSettings decode(const Bytes& b) {
+DeviceSettings decode(const Bytes& content) {
   DeviceSettings s;
-  EXPECT_TRUE(decodeSettingsBlock(s, b.data()));
+  EXPECT_TRUE(decodeSettingsBlock(s, block(content).data()));
   return s;
 }
 
@@ -56,99 +48,88 @@ TEST(SettingsRecord, FirstMagicMustStartBy507) {
   EXPECT_FALSE(decodeSettingsBlock(s, block({'Q', '7'}, 508).data()));
   EXPECT_FALSE(decodeSettingsBlock(s, block({'Q', 'x', '7'}, 0).data()));
   EXPECT_EQ(s.deviceId, -1);
-  EXPECT_EQ(decode(block(record(3, 21, {0x00, 0x07}), 40)).measureId, 7);
+  EXPECT_TRUE(decodeSettingsBlock(s, block(settingsRecord(3, 21, {0x00, 0x07}), 40).data()));
+  EXPECT_EQ(s.measureId, 7);
 }
 
 TEST(SettingsRecord, DeviceAndFirmware) {
-  DeviceSettings s = decode(block(cat({record(1, 1, cat({be32(-2), {3, 200}})), record(1, 2, be32(123)),
-                                       record(1, 5, {4, 9})})));
+  DeviceSettings s = decode(cat({settingsRecord(1, 1, cat({be32(-2), {3, 200}})), settingsRecord(1, 2, be32(123)),
+                                 settingsRecord(1, 5, {4, 9})}));
   EXPECT_EQ(s.deviceId, -2);
   EXPECT_EQ(s.bodyLocation, 200);
   EXPECT_EQ(s.version * 100 + s.majorVersion * 10 + s.minorVersion, 123);
   EXPECT_EQ(s.radioChannel, 9);
 
-  s = decode(block(record(1, 2, be32(1000))));
+  s = decode(settingsRecord(1, 2, be32(1000)));
   EXPECT_TRUE(s.hasDeviceInfo);
   EXPECT_EQ(s.version + s.majorVersion + s.minorVersion, 0);
 
-  s = decode(block(record(1, 2, {0, 0, 0, 0, 1})));  // only 4 or 6 allowed
+  s = decode(settingsRecord(1, 2, {0, 0, 0, 0, 1}));  // only 4 or 6 allowed
   EXPECT_TRUE(s.malformed);
   EXPECT_FALSE(s.hasDeviceInfo);
 }
 
 TEST(SettingsRecord, SensorGenerations) {
-  DeviceSettings s = decode(block(cat({record(3, 2, sensorPayload3(7, 1000, 1, -12345)),
-                                       record(3, 3, sensorPayload3(8, 500, 4, 0))})));
+  DeviceSettings s = decode(cat({settingsRecord(3, 2, sensorPayload3(7, 1000, 1, -12345)),
+                                 settingsRecord(3, 3, sensorPayload3(8, 500, 4, 0))}));
   EXPECT_EQ(s.accel.frequency, 1000);
   EXPECT_EQ(s.accel.range, 16);
   EXPECT_DOUBLE_EQ(s.accel.offset[0], -1.2345);
   EXPECT_DOUBLE_EQ(s.accel.gain[2], -0.5);
   EXPECT_EQ(s.accel.tailWord, 0x0102);
   EXPECT_EQ(s.gyro.range, 125);
-
-  EXPECT_EQ(decode(block(record(3, 2, sensorPayload3(7, 1, 7, 0)))).accel.range, 4);
-  EXPECT_EQ(decode(block(record(3, 3, sensorPayload3(7, 1, 9, 0)))).gyro.range, 1000);
+  EXPECT_EQ(decode(settingsRecord(3, 2, sensorPayload3(7, 1, 7, 0))).accel.range, 4);
+  EXPECT_EQ(decode(settingsRecord(3, 3, sensorPayload3(7, 1, 9, 0))).gyro.range, 1000);
 
   // The later record wins; legacy values are unscaled.
   Bytes legacy = cat({{19, 100, 16}, be32(-1234), be32(0), be32(0), be32(10000), be32(10000), be32(10000)});
-  s = decode(block(cat({record(3, 2, sensorPayload3(7, 1000, 1, 0)), record(2, 0, legacy)})));
+  s = decode(cat({settingsRecord(3, 2, sensorPayload3(7, 1000, 1, 0)), settingsRecord(2, 0, legacy)}));
   EXPECT_EQ(s.accel.frequency, 100);
   EXPECT_DOUBLE_EQ(s.accel.offset[0], -1234.0);
   EXPECT_DOUBLE_EQ(s.accel.gain[2], 10000.0);
 }
 
 TEST(SettingsRecord, GpsPeriodAndRadioTrailer) {
-  DeviceSettings s = decode(block(record(3, 7, cat({{5}, be32(10), {6, 0x12, 0x34}}))));
+  DeviceSettings s = decode(settingsRecord(3, 7, cat({{5}, be32(10), {6, 0x12, 0x34}})));
   EXPECT_EQ(s.gps.frequency, 100);
   EXPECT_EQ(s.gps.tailWord, 0x1234);
-  EXPECT_EQ(decode(block(record(3, 7, cat({{5}, be32(0), {6, 0, 0}})))).gps.frequency, 0);
-  s = decode(block(record(3, 7, {5, 0, 25, 0})));
+  EXPECT_EQ(decode(settingsRecord(3, 7, cat({{5}, be32(0), {6, 0, 0}}))).gps.frequency, 0);
+  s = decode(settingsRecord(3, 7, {5, 0, 25, 0}));
   EXPECT_TRUE(s.malformed);
   EXPECT_FALSE(s.gps.present);
 
   // Length 8: word B ends on the first trailer byte (0xFF).
-  s = decode(block(record(3, 9, cat({{1}, be32(-1), {0x00, 0x00, 0x01}}))));
+  s = decode(settingsRecord(3, 9, cat({{1}, be32(-1), {0x00, 0x00, 0x01}})));
   EXPECT_EQ(s.radioWordA, -1);
   EXPECT_EQ(s.radioWordB, 0x000001FF);
   EXPECT_EQ(s.radioChannel, 0);
-  EXPECT_EQ(decode(block(record(3, 9, cat({{1}, be32(5), be32(9), {42}})))).radioChannel, 42);
+  EXPECT_EQ(decode(settingsRecord(3, 9, cat({{1}, be32(5), be32(9), {42}}))).radioChannel, 42);
 }
 
-TEST(SettingsRecord, UnknownAndMalformedRecordsAreSteppedOver) {
-  const Bytes r35 = record(3, 5, {1, 2, 3});
-  const Bytes r323 = record(3, 23, {});
-  const Bytes r4 = record(4, 0, {9});
-  const Bytes shortAccel = record(3, 2, Bytes(29, 0));
-  DeviceSettings s = decode(block(cat({r35, shortAccel, r323, record(3, 8, {0x03, 0xE8}), r4})));
+TEST(SettingsRecord, UnknownMalformedAndCutRecords) {
+  const Bytes r35 = settingsRecord(3, 5, {1, 2, 3}), r323 = settingsRecord(3, 23, {}), r4 = settingsRecord(4, 0, {9});
+  DeviceSettings s = decode(cat({r35, settingsRecord(3, 2, Bytes(29, 0)), r323, settingsRecord(3, 8, {0x03, 0xE8}), r4}));
   EXPECT_EQ(s.unknownRecords, cat({r35, r323, r4}));
   EXPECT_TRUE(s.malformed);
   EXPECT_FALSE(s.accel.present);
   EXPECT_EQ(s.frequency, 1000);
-}
 
-TEST(SettingsRecord, RecordPastTheBlockEndsTheWalk) {
   // 262 + 231 + 13 bytes of records, then a clock record that needs 9 bytes
-  // where only 6 remain.
-  const Bytes pad1 = record(4, 0, Bytes(255, 0xAA));
-  const Bytes pad2 = record(4, 1, Bytes(224, 0xBB));
-  const Bytes device = record(1, 1, cat({be32(77), {1, 2}}));
-  Bytes b = block(cat({pad1, pad2, device, {'Q', '7', 3, 8, 2, 0x03}}));
-  DeviceSettings s = decode(b);
+  // where only 6 remain: neither it nor a cut unknown record is read.
+  const Bytes pad1 = settingsRecord(4, 0, Bytes(255, 0xAA)), pad2 = settingsRecord(4, 1, Bytes(224, 0xBB));
+  s = decode(cat({pad1, pad2, settingsRecord(1, 1, cat({be32(77), {1, 2}})), {'Q', '7', 3, 8, 2, 0x03}}));
   EXPECT_EQ(s.deviceId, 77);
   EXPECT_EQ(s.frequency, 0);
   EXPECT_EQ(s.unknownRecords, cat({pad1, pad2}));
-
-  // An unknown record cut by the end is not copied either.
-  s = decode(block(cat({pad1, pad2, {'Q', '7', 4, 0, 20}})));
-  EXPECT_EQ(s.unknownRecords.size(), pad1.size() + pad2.size());
+  EXPECT_EQ(decode(cat({pad1, pad2, {'Q', '7', 4, 0, 20}})).unknownRecords.size(), pad1.size() + pad2.size());
 
   // A record that ends exactly on byte 511 is read.
-  s = decode(block(cat({pad1, pad2, record(3, 21, {0, 5}), record(1, 5, Bytes(3, 1))})));
+  s = decode(cat({pad1, pad2, settingsRecord(3, 21, {0, 5}), settingsRecord(1, 5, Bytes(3, 1))}));
   EXPECT_EQ(s.measureId, 5);
   EXPECT_EQ(s.radioChannel, 1);
 
   bool recognised = true;
-  const Bytes clock = record(3, 8, {0, 1});
+  const Bytes clock = settingsRecord(3, 8, {0, 1});
   EXPECT_EQ(decodeSettingsRecord(s, recognised, clock.data(), clock.size()), 9);
   EXPECT_EQ(decodeSettingsRecord(s, recognised, clock.data(), clock.size() - 1), -1);
   EXPECT_EQ(decodeSettingsRecord(s, recognised, clock.data(), 4), -1);
