@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <filesystem>
-#include <random>
 
 #include "export/csv.h"
 #include "gen/sync_set.h"
@@ -15,13 +15,6 @@ using namespace kinovar;
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path freshDir(const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / ("kinovar-" + name + "-" + std::to_string(std::random_device{}()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
 
 // Three sensors whose clocks started at 0, -3.25 and 7.125 s of true time and
 // that overlap from 7.5 to 12.0 s; the rotation starts at 9.0 s.
@@ -44,7 +37,8 @@ class SyncSet : public testing::TestWithParam<gen::SyncMethod> {};
 }  // namespace
 
 TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
-  const fs::path dir = freshDir("syncset");
+  TempDir scratch;
+  const fs::path dir = fs::path(scratch.path("")).parent_path();
   const gen::SyncSetRecipe recipe = threeSensors(GetParam());
   gen::SyncSet set;
   ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
@@ -94,16 +88,11 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
     ASSERT_TRUE(exportCsv(expected.c_str(), settings[i], oriented[i]));
     EXPECT_TRUE(readText((folder / fs::path(set.paths[i]).stem()).string() + ".csv") == readText(expected)) << i;
   }
-  fs::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(SyncMethods, SyncSet,
                          testing::Values(gen::SyncMethod::TimeMarks, gen::SyncMethod::RadioSettings,
                                          gen::SyncMethod::RadioStream),
                          [](const testing::TestParamInfo<gen::SyncMethod>& info) {
-                           switch (info.param) {
-                             case gen::SyncMethod::TimeMarks: return "TimeMarks";
-                             case gen::SyncMethod::RadioSettings: return "RadioSettings";
-                             default: return "RadioStream";
-                           }
+                           return std::string(std::array{"TimeMarks", "RadioSettings", "RadioStream"}[info.index]);
                          });
