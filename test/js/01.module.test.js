@@ -2,9 +2,9 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const addon = require('../../lib/addon');
+const { scratch } = require('./helpers');
 
 const wrongCount = { name: 'TypeError', message: 'Wrong number of arguments' };
 const wrongArgs = { name: 'TypeError', message: 'Wrong arguments' };
@@ -14,8 +14,8 @@ test('the five functions are registered in order', () => {
   for (const name of Object.keys(addon)) assert.equal(addon[name].name, name);
 });
 
-test('argument checks throw TypeError before touching any file', () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-args-'));
+test('argument checks throw TypeError before touching any file', (t) => {
+  const dir = scratch(t);
   const csv = path.join(dir, 'out.csv');
   assert.throws(() => addon.read('x'), wrongCount);
   assert.throws(() => addon.read('x', 1), wrongArgs);
@@ -29,13 +29,4 @@ test('argument checks throw TypeError before touching any file', () => {
   assert.throws(() => addon.writeConfig(csv, 5), wrongArgs);
   assert.throws(() => addon.readConfigDeviceId(null), wrongArgs);
   assert.deepEqual(fs.readdirSync(dir), []);
-});
-
-test('results are always strings', () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-str-'));
-  assert.equal(typeof addon.writeConfig(path.join(dir, 'no', 'such', 'file'), ''), 'string');
-  assert.equal(addon.writeConfig(path.join(dir, 'no', 'such', 'file'), ''), 'ERROR');
-  assert.equal(addon.readConfig(path.join(dir, 'missing')), '');
-  assert.equal(addon.readConfigDeviceId(path.join(dir, 'missing')), '');
-  assert.equal(addon.readAndSync2([], dir), 'OK');
 });
