@@ -10,6 +10,7 @@ const { scratch } = require('./helpers');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
 const cli = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding: 'utf8' });
+const pageData = (page) => JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1]);
 
 test('every command has help, and a bad command line exits 2', () => {
   const main = cli('--help');
@@ -17,8 +18,7 @@ test('every command has help, and a bad command line exits 2', () => {
   for (const command of ['read', 'sync', 'config', 'view', 'demo']) {
     assert.match(main.stdout, new RegExp(`^  ${command} `, 'm'));
     const own = cli(command, '--help');
-    assert.equal(own.status, 0, command);
-    assert.match(own.stdout, new RegExp(`usage: kinovar ${command}`), command);
+    assert.ok(own.status === 0 && own.stdout.includes(`usage: kinovar ${command}`), command);
   }
   for (const args of [[], ['frobnicate'], ['read'], ['read', 'x.bin', '--jobs', '0'], ['read', '--bogus', 'x'],
     ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view']]) {
@@ -40,8 +40,8 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.match(run.stderr, /failed .*b\.bin: not a recording/);
   assert.match(run.stderr, /3 of 4 recordings converted, 1 failed/);
   assert.doesNotMatch(run.stderr, /\r/, 'no progress bar when standard error is piped');
-  assert.equal(fs.readFileSync(path.join(out, 'a.csv'), 'latin1'),
-    (kinovar.readRecording(recordings[0], path.join(dir, 'ref.csv')), fs.readFileSync(path.join(dir, 'ref.csv'), 'latin1')));
+  kinovar.readRecording(recordings[0], path.join(dir, 'ref.csv'));
+  assert.ok(fs.readFileSync(path.join(out, 'a.csv')).equals(fs.readFileSync(path.join(dir, 'ref.csv'))));
 
   const json = cli('read', ...recordings, '-o', out, '--json');
   assert.equal(json.status, 1);
@@ -50,8 +50,7 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.equal(results[1].error.code, kinovar.codes.FORMAT);
   assert.equal(results[0].info.measureId, 7);
 
-  const single = cli('read', recordings[0], '-o', path.join(dir, 'one.csv'));
-  assert.equal(single.status, 0);
+  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'one.csv')).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'one.csv')));
   assert.equal(cli('read', recordings[0]).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'a.csv')), 'by default the CSV goes beside its recording');
@@ -59,12 +58,11 @@ test('a batch with a corrupted recording in the middle converts the others and n
 
 test('sync says why it failed, in words and as JSON', (t) => {
   const dir = scratch(t);
-  const good = generateRecording(path.join(dir, 'good.bin'), { seconds: 1 });
-  const run = cli('sync', good, path.join(dir, 'missing.bin'), '-o', path.join(dir, 'out'));
+  const args = ['sync', generateRecording(path.join(dir, 'good.bin'), { seconds: 1 }), path.join(dir, 'missing.bin'), '-o', path.join(dir, 'out')];
+  const run = cli(...args);
   assert.equal(run.status, 1);
   assert.match(run.stderr, /not every recording could be read: .*missing\.bin \(status -10\)/);
-  const json = cli('sync', good, path.join(dir, 'missing.bin'), '-o', path.join(dir, 'out'), '--json');
-  assert.deepEqual(JSON.parse(json.stdout).status, '-10');
+  assert.equal(JSON.parse(cli(...args, '--json').stdout).status, '-10');
   assert.deepEqual(fs.readdirSync(path.join(dir, 'out')), []);
 });
 
@@ -87,8 +85,7 @@ test('config set changes the named fields and keeps the rest, unknown records in
   assert.match(cli('config', 'show', file).stdout, /^accel\.offsetX +\= -5$/m);
 
   for (const bad of ['measureId=3', 'colour=4', 'deviceId=x', 'baro.frequency=300']) {
-    const refused = cli('config', 'set', file, bad);
-    assert.equal(refused.status, 2, bad);
+    assert.equal(cli('config', 'set', file, bad).status, 2, bad);
   }
   assert.deepEqual(kinovar.readSettings(file), after, 'a refused change writes nothing');
   assert.equal(cli('config', 'show', path.join(dir, 'missing.cfg')).status, 1);
@@ -101,17 +98,16 @@ test('view writes one offline page holding every plot', (t) => {
   assert.equal(run.status, 0, run.stderr);
   const page = fs.readFileSync(path.join(dir, 'walk.html'), 'utf8');
   assert.doesNotMatch(page, /<script[^>]+src=|<link[^>]+href=|https?:\/\/[^"'\s]*\.(js|css)/, 'nothing fetched');
-  const data = JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(page)[1]);
+  assert.ok(page.includes('uPlot'));
+  const data = pageData(path.join(dir, 'walk.html'));
   assert.deepEqual(data.plots.map((p) => [p.id, p.x.length]), [['accel', 400], ['gyro', 400], ['baro', 100], ['quat', 400]]);
   assert.equal(data.events.length, 4);
-  assert.ok(page.includes('uPlot'));
 
-  const fromCsv = cli('view', path.join(dir, 'walk.html').replace('.html', '.csv'), '-o', path.join(dir, 'x.html'));
-  assert.equal(fromCsv.status, 1, 'no CSV there yet');
-  kinovar.readRecording(recording, path.join(dir, 'walk.csv'));
-  assert.equal(cli('view', path.join(dir, 'walk.csv'), '-o', path.join(dir, 'x.html'), '--max-points', '50').status, 0);
-  const thin = JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(fs.readFileSync(path.join(dir, 'x.html'), 'utf8'))[1]);
-  assert.deepEqual(thin.plots.map((p) => p.x.length), [50, 50, 50, 50]);
+  const csv = path.join(dir, 'walk.csv');
+  assert.equal(cli('view', csv, '-o', path.join(dir, 'x.html')).status, 1, 'no CSV there yet');
+  kinovar.readRecording(recording, csv);
+  assert.equal(cli('view', csv, '-o', path.join(dir, 'x.html'), '--max-points', '50').status, 0);
+  assert.deepEqual(pageData(path.join(dir, 'x.html')).plots.map((p) => p.x.length), [50, 50, 50, 50]);
 });
 
 test('demo writes and converts three sensors', (t) => {
