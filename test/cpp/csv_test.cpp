@@ -104,25 +104,13 @@ TEST(Csv, DeclaredButEmptyGroupsAndEventRules) {
             "0.10000,7.000,\n0.20000,8.000,\n0.30000,9.000,\n");
 }
 
-TEST(Csv, DividedAndUnusableRates) {
-  // 100 Hz clock, gyroscope at 25 Hz: 3 samples need rows 0, 4 and 8.
-  DeviceSettings s;
-  s.frequency = 100;
-  s.gyro.present = true;
-  s.gyro.frequency = 25;
-  StreamMap streams;
-  streams[kGyroKey] = makeStream(3, {{1, 1, 1}, {2, 2, 2}, {3, 3, 3}});
-  std::string text = exportToText(s, streams);
-  EXPECT_NE(text.find("Total data points: 9\n"), std::string::npos);
-  EXPECT_NE(text.find("0.05000,2.00000,2.00000,2.00000,\n"), std::string::npos);
-  EXPECT_NE(text.find("0.09000,3.00000,3.00000,3.00000,\n"), std::string::npos);
-
-  // Clock rate 0, a group at 0 Hz and one faster than the clock: a row per sample.
-  DeviceSettings zero;
-  zero.accel.present = zero.baro.present = true;
-  zero.baro.frequency = 50;
-  streams = {{kAccelKey, makeStream(3, {{1, 2, 3}, {4, 5, 6}})}, {kBaroKey, makeStream(2, {{1000, 20}})}};
-  text = exportToText(zero, streams);
+// No usable divisor: every sample still gets a row of its own.
+TEST(Csv, UnusableRatesStillWriteEverySample) {
+  DeviceSettings s;  // clock rate 0, accelerometer at 0 Hz, barometer faster than the clock
+  s.accel.present = s.baro.present = true;
+  s.baro.frequency = 50;
+  StreamMap streams = {{kAccelKey, makeStream(3, {{1, 2, 3}, {4, 5, 6}})}, {kBaroKey, makeStream(2, {{1000, 20}})}};
+  const std::string text = exportToText(s, streams);
   EXPECT_NE(text.find("Total data points: 2\n"), std::string::npos);
   EXPECT_NE(text.find("inf,1.00000,2.00000,3.00000,1000.000,20.0,\ninf,4.00000,5.00000,6.00000,,,\n"), std::string::npos);
 }
