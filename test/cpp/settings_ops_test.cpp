@@ -30,14 +30,9 @@ std::string str(const Bytes& bytes) { return std::string(bytes.begin(), bytes.en
 
 }  // namespace
 
-TEST(SettingsBase64, EncodesAndStopsDecodingAtPaddingOrStrayCharacter) {
-  const std::string plain = "foobar";
-  const char* expected[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-  for (size_t n = 0; n <= plain.size(); ++n) {
-    const Bytes bytes(plain.begin(), plain.begin() + static_cast<long>(n));
-    EXPECT_EQ(encodeBase64(bytes), expected[n]);
-    EXPECT_EQ(decodeBase64(expected[n]), bytes);
-  }
+// Padding and the alphabet are pinned by the unknownFrames cases; the fuzz
+// target checks the round trip.
+TEST(SettingsBase64, DecodingStopsAtPaddingOrAStrayCharacter) {
   EXPECT_EQ(decodeBase64("+/8="), (Bytes{0xFB, 0xFF}));
   EXPECT_EQ(decodeBase64("Zm9v=YmFy"), (Bytes{'f', 'o', 'o'}));
   EXPECT_EQ(decodeBase64("Zm9vY"), (Bytes{'f', 'o', 'o'}));
