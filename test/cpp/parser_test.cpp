@@ -28,9 +28,9 @@ Parsed parseBytes(const std::vector<uint8_t>& bytes) {
 
 // Block 0 holding the given records, padded to 512 bytes.
 std::vector<uint8_t> headBlock(const std::vector<std::vector<uint8_t>>& records) {
-  std::vector<uint8_t> block(512, 0);
-  size_t at = 0;
-  for (const auto& r : records) at = std::copy(r.begin(), r.end(), block.begin() + static_cast<long>(at)) - block.begin();
+  std::vector<uint8_t> block;
+  for (const auto& r : records) block.insert(block.end(), r.begin(), r.end());
+  block.resize(512, 0);
   return block;
 }
 
@@ -42,9 +42,7 @@ std::vector<uint8_t> dataBlock(uint32_t base, const std::vector<std::vector<uint
 }
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  const size_t at = a.size();
-  a.resize(at + b.size());
-  std::copy(b.begin(), b.end(), a.begin() + static_cast<long>(at));
+  a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
