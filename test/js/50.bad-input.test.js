@@ -185,13 +185,7 @@ test('an output folder that cannot be written', (t) => {
   fs.mkdirSync(locked, { mode: 0o555 });
   // Root ignores permission bits; a read-only file system refuses even root.
   const folders = process.platform === 'linux' ? ['/proc'] : [];
-  try {
-    fs.writeFileSync(path.join(locked, 'probe'), '');
-    fs.rmSync(path.join(locked, 'probe'));
-    t.diagnostic('running as root: a folder without write permission is still writable, checking /proc only');
-  } catch {
-    folders.push(locked);
-  }
+  try { fs.writeFileSync(path.join(locked, 'probe'), ''); } catch { folders.push(locked); }
   for (const folder of folders) {
     touchesOnly(dir, [], () => {
       assert.equal(addon.read(recording, path.join(folder, 'kinovar.csv')), errorDocument, folder);
