@@ -34,33 +34,24 @@ test('readRecording throws where the native read answers a default document', (t
   assert.equal(kinovar.readRecording(recording, csv).measureId, 7);
 });
 
-test('every failure status of the synchronised conversion has its code and words', (t) => {
+test('every status of the synchronised conversion becomes its result or error', (t) => {
   const dir = scratch(t);
-  const good = generateRecording(path.join(dir, 'good.bin'), { seconds: 1 });
+  const set = generateSession(dir, { seconds: 3 });
   const bad = path.join(dir, 'bad.bin');
   fs.writeFileSync(bad, 'not a recording');
-  const expected = {
-    '-10': [codes.UNREADABLE, /not every recording could be read: .*bad\.bin$/],
-    '-13': [codes.NO_ORIENTATION, /orientation/],
-    '-11': [codes.NOT_SYNCHRONISABLE, /one time base/],
-    '-12': [codes.CSV_NOT_WRITTEN, /into \/nowhere$/],
-    '-99': [codes.UNKNOWN_STATUS, /-99/],
-  };
-  for (const [status, [code, words]] of Object.entries(expected)) {
-    const error = syncFailure(status, [good, bad], '/nowhere');
-    assert.ok(is(code)(error), status);
-    assert.equal(error.status, status);
-    assert.match(error.message, words);
-  }
-
-  // End to end: the files written, and the failures every build can reach.
-  const set = generateSession(dir, { seconds: 3 });
+  const noGyro = generateRecording(path.join(dir, 'nogyro.bin'), { seconds: 1, gyro: 0 });
   assert.deepEqual(kinovar.syncRecordings(set, dir), ['pelvis', 'thigh', 'shank'].map((n) => path.join(dir, `${n}.csv`)));
   assert.deepEqual(kinovar.syncRecordings([], dir), []);
-  assert.throws(() => kinovar.syncRecordings([good, bad], dir), (e) => is(codes.UNREADABLE)(e) && e.files[0] === bad);
-  assert.throws(() => kinovar.syncRecordings([set[0]], dir), is(codes.NOT_SYNCHRONISABLE));
-  assert.throws(() => kinovar.syncRecordings(set, path.join(dir, 'missing')), is(codes.CSV_NOT_WRITTEN));
+  const fails = (recordings, folder, code, words) => assert.throws(() => kinovar.syncRecordings(recordings, folder),
+    (e) => is(code)(e) && words.test(e.message));
+  fails([set[0], bad], dir, codes.UNREADABLE, /not every recording could be read: .*bad\.bin$/);
+  fails([set[0], noGyro], dir, codes.NO_ORIENTATION, /orientation/);
+  fails([set[0]], dir, codes.NOT_SYNCHRONISABLE, /one time base/);
+  fails(set, path.join(dir, 'missing'), codes.CSV_NOT_WRITTEN, /into .*missing$/);
   assert.throws(() => kinovar.syncRecordings('good.bin', dir), TypeError);
+  assert.deepEqual(syncFailure('-10', [set[0], bad], dir).files, [bad]);
+  const unknown = syncFailure('-99', set, dir);
+  assert.ok(is(codes.UNKNOWN_STATUS)(unknown) && unknown.status === '-99' && /-99/.test(unknown.message));
 });
 
 test('settings: read, device id and write, with their failures', (t) => {
