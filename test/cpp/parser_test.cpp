@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "gen/generator.h"
 #include "reader/parser.h"
 #include "test_files.h"
@@ -126,12 +124,4 @@ TEST(Parser, FrameRulesAndConversions) {
   ASSERT_EQ(baro.count, 1u);
   EXPECT_EQ(baro.value(0, 0), 1.0);
   EXPECT_EQ(baro.value(1, 0), 3.0);
-}
-
-TEST(Parser, ZeroClockGivesIeeeTimes) {
-  const auto bytes = headBlock({legacySensor(0, 0x13)}) + dataBlock(0, {{0x13, 0, 0, 0, 0, 0, 0, 0}, {0x13, 5, 0, 0, 0, 0, 0, 0}});
-  const Parsed p = parseBytes(bytes);
-  ASSERT_TRUE(p.ok);
-  EXPECT_TRUE(std::isnan(p.streams.at(kAccelKey).times[0]));
-  EXPECT_TRUE(std::isinf(p.streams.at(kAccelKey).times[1]));
 }
