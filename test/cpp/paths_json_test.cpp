@@ -14,12 +14,9 @@ TEST(Paths, FileStem) {
   for (const auto& [path, stem] : cases) EXPECT_EQ(fileStem(path), stem) << path;
 }
 
+// Surrogate pairs on Windows; elsewhere the fuzz target compares every
+// decoding with the C library's, so the refusals are what is left to check.
 TEST(Paths, Utf8ToWide) {
-  EXPECT_EQ(utf8ToWide("\xC3\xA9"), std::wstring(1, wchar_t(0xE9)));
-  EXPECT_EQ(utf8ToWide("\xEF\xBB\xBF" "a"), (std::wstring{wchar_t(0xFEFF), L'a'}));  // BOM kept
-  // Overlong forms and surrogate code points are let through.
-  EXPECT_EQ(utf8ToWide("\xC0\xAF"), std::wstring(1, wchar_t(0x2F)));
-  EXPECT_EQ(utf8ToWide("\xED\xA0\x80"), std::wstring(1, wchar_t(0xD800)));
 #ifdef _WIN32
   EXPECT_EQ(utf8ToWide("\xF0\x9F\x98\x80"), (std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}));
 #else
@@ -35,8 +32,8 @@ TEST(Paths, Utf8ToWide) {
   }
 }
 
-TEST(Json, DateText) {
-  EXPECT_EQ(formatDateTime({7, 5, 9, 1, 2, 2018}), "2018-02-01 09:05:07");
+// Ordinary dates are pinned by the read answer and settings documents.
+TEST(Json, DateTextOfOutOfRangeFields) {
   EXPECT_EQ(formatDateTime({0, 0, 0, 0, 123, 5}), "5-123-00 00:00:00");
   EXPECT_EQ(formatDateTime({0, 0, 0, 0, -3, -1}), "-1-0-3-00 00:00:00");
 }
