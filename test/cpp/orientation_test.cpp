@@ -44,17 +44,24 @@ void still(uint64_t, double* w) { w[0] = w[1] = w[2] = 0; }
 
 }  // namespace
 
-// The generated motion starts level and its golden bits cover that branch;
-// a sensor upside down and a zero acceleration are the cases it never meets.
-TEST(OrientationFilter, UpsideDownAlignmentAndZeroAcceleration) {
+// The generated motion starts nearly level; these starts reach both branches
+// of the alignment with every component, and the quaternion products with it.
+TEST(OrientationFilter, AlignmentTurnsGravityUpFromAnyStart) {
+  const float starts[][3] = {{0, 0, -1}, {0.6f, 0, 0.8f}, {0.6f, 0, -0.8f}, {0, -0.6f, -0.8f}, {0, 0.6f, 0.8f}};
+  for (const auto& m : starts) {
+    const Quaternion a = alignToGravity(m);
+    const float q[4] = {a.w, a.x, a.y, a.z};
+    float free[3];
+    freeAcceleration(q, m, free);
+    for (float v : free) EXPECT_NEAR(v, 0.0f, 1e-6) << m[0] << " " << m[1] << " " << m[2];
+  }
   const float down[3] = {0, 0, -1}, none[3] = {0, 0, 0};
   const Quaternion flipped = alignToGravity(down);
   EXPECT_EQ(flipped.w, 0.0f);
   EXPECT_EQ(flipped.x, 1.0f);
+  // No acceleration at all must not divide by a zero norm.
   const float q[4] = {flipped.w, flipped.x, flipped.y, flipped.z};
   float free[3];
-  freeAcceleration(q, down, free);
-  EXPECT_EQ(free[2], 0.0f);  // measured gravity turned into world up
   freeAcceleration(q, none, free);
   EXPECT_EQ(free[2], -1.0f);
 }
