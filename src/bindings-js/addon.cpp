@@ -112,6 +112,8 @@ Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
   }
   std::string path = pathArgument(info[0]);
   std::string text = info[1].As<Napi::String>().Utf8Value();
+  // Cut at a NUL, the text would be written as less than the host sent.
+  if (text.find('\0') != std::string::npos) return Napi::String::New(env, "ERROR");
   return guarded(env, [&] {
     return std::string(kinovar::writeConfig(path.c_str(), text.c_str()) ? "OK" : "ERROR");
   });

@@ -174,6 +174,7 @@ test('a NUL inside a path names no file; a refused settings text changes nothing
     assert.equal(addon.readConfigDeviceId(`${config}\0x`), '');
     assert.equal(addon.writeConfig(`${config}\0x`, 'baro,25'), 'ERROR');
     assert.equal(addon.writeConfig(config, 'baro,x'), 'ERROR');
+    assert.equal(addon.writeConfig(config, 'baro,1\0junk'), 'ERROR', 'a text cut short is refused');
   });
 });
 
