@@ -37,6 +37,12 @@ inline F4 load(const float* p) {
   return v;
 }
 inline void store(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
+// `value` in lane i, zeros elsewhere: row i of a diagonal matrix.
+inline F4 unit(int i, float value) {
+  F4 v = splat(0.0f);
+  v[i] = value;
+  return v;
+}
 
 // sum over k of c[k] * rows[k], left to right: row i of C * M when c is row i of C.
 inline F4 combine4(const float c[4], const F4 rows[4]) {
@@ -127,9 +133,7 @@ void predictWithGyro(OrientationFilter* s, const float omegaRadians[3]) {
   for (int i = 0; i < 4; ++i) {
     float fp[4];
     store(fp, combine4(f[i], p));  // row i of F P
-    const F4 noise = s->moving ? F4{i == 0 ? 0.0001f : 0.0f, i == 1 ? 0.0001f : 0.0f, i == 2 ? 0.0001f : 0.0f,
-                                    i == 3 ? 0.0001f : 0.0f}
-                               : load(s->stillProcessNoise[i]);
+    const F4 noise = s->moving ? unit(i, 0.0001f) : load(s->stillProcessNoise[i]);
     store(s->covariance[i], combine4(fp, columns) + noise);  // row i of F P F^T + Q
   }
 }
@@ -152,7 +156,7 @@ void correctWithAccel(OrientationFilter* s, const float a[3]) {
   for (int i = 0; i < 3; ++i) {
     float hp[4];
     store(hp, combine4(jacobian[i], p));  // row i of H P
-    const F4 noise = s->moving ? F4{i == 0 ? 10000.0f : 0.0f, i == 1 ? 10000.0f : 0.0f, i == 2 ? 10000.0f : 0.0f, 0.0f}
+    const F4 noise = s->moving ? unit(i, 10000.0f)
                                : F4{s->stillAccelNoise[i][0], s->stillAccelNoise[i][1], s->stillAccelNoise[i][2], 0.0f};
     const F4 row = combine4(hp, jacobianColumns) + noise;
     for (int j = 0; j < 3; ++j) innovationCovariance[i][j] = row[j];
@@ -177,10 +181,8 @@ void correctWithAccel(OrientationFilter* s, const float a[3]) {
   s->quaternion[0] = q.w, s->quaternion[1] = q.x, s->quaternion[2] = q.y, s->quaternion[3] = q.z;
 
   for (int i = 0; i < 4; ++i) {
-    F4 identity = splat(0.0f);
-    identity[i] = 1.0f;
     float ikh[4];
-    store(ikh, identity - combine3(gain[i], jacobianRows));  // row i of I - K H
+    store(ikh, unit(i, 1.0f) - combine3(gain[i], jacobianRows));  // row i of I - K H
     store(s->covariance[i], combine4(ikh, p));             // row i of (I - K H) P
   }
 }
