@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   char ours[kinovar::kMaxFixedLength], theirs[kinovar::kMaxFixedLength];
   long long checked = 0, differences = 0;
   auto check = [&](double v) {
-    for (int precision : {1, 3, 5}) {
+    for (int precision = 0; precision <= 9; ++precision) {
       *kinovar::writeFixed(ours, v, precision) = '\0';
       std::snprintf(theirs, sizeof theirs, "%.*f", precision, v);
       ++checked;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <string>
 #include <exception>
-#include <future>
+#include <string>
+#include <system_error>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,7 +23,6 @@ namespace {
 struct Column {
   const SampleStream* stream = nullptr;
   uint64_t divisor = 1;
-  int precision[4] = {5, 5, 5, 5};
 };
 
 const SampleStream* takenStream(const StreamMap& streams, uint32_t key, bool present) {
@@ -100,18 +101,42 @@ class ChunkBuffer {
   size_t used_ = 0;
 };
 
-char* cell(char* out, double value, int precision) {
-  out = writeFixed(out, value, precision);
+template <int P>
+char* cell(char* out, double value) {
+  out = writeFixed<P>(out, value);
   *out++ = ',';
   return out;
 }
 
-// Samples of a divided group land on rows k * divisor.
-char* group(char* out, const Column& column, uint64_t row, uint64_t channels) {
-  const SampleStream& stream = *column.stream;
-  const uint64_t k = row / column.divisor;
-  if (row % column.divisor == 0 && k < stream.count) {
-    for (uint64_t c = 0; c < channels; ++c) out = cell(out, stream.values[c * stream.count + k], column.precision[c]);
+// Where a group stands in a chunk: samples of a divided group land on rows
+// k * divisor, so the next such row is kept instead of dividing every row.
+struct Cursor {
+  const SampleStream* stream = nullptr;
+  uint64_t divisor = 1;
+  uint64_t k = 0;     // sample of the next row that has one
+  uint64_t next = 0;  // that row
+
+  Cursor(const Column& column, uint64_t row) : stream(column.stream), divisor(column.divisor) {
+    if (!stream) return;
+    k = (row + divisor - 1) / divisor;
+    next = k * divisor;
+  }
+  // The sample index of this row, or count when the row has none.
+  uint64_t take(uint64_t row) {
+    if (row != next) return stream->count;
+    next += divisor;
+    return std::min(k++, stream->count);
+  }
+};
+
+// Channel 0 with P0 decimals, the others with P1.
+template <int P0, int P1 = P0>
+char* group(char* out, Cursor& cursor, uint64_t row, uint64_t channels) {
+  const SampleStream& stream = *cursor.stream;
+  const uint64_t k = cursor.take(row);
+  if (k < stream.count) {
+    out = cell<P0>(out, stream.values[k]);
+    for (uint64_t c = 1; c < channels; ++c) out = cell<P1>(out, stream.values[c * stream.count + k]);
   } else {
     for (uint64_t c = 0; c < channels; ++c) *out++ = ',';
   }
@@ -123,22 +148,24 @@ void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart&
   awaitQuaternions(layout, end);
   double t = start.t;
   uint64_t eventNext = start.eventNext;
+  Cursor gyro(layout.gyro, start.row), accel(layout.accel, start.row), baro(layout.baro, start.row),
+      quaternion(layout.quaternion, start.row);
   for (uint64_t row = start.row; row < end; ++row) {
     char* out = buffer.room();
-    out = cell(out, t, 5);
-    if (layout.gyro.stream) out = group(out, layout.gyro, row, 3);
-    if (layout.accel.stream) out = group(out, layout.accel, row, 3);
-    if (layout.baro.stream) out = group(out, layout.baro, row, 2);
+    out = cell<5>(out, t);
+    if (gyro.stream) out = group<5>(out, gyro, row, 3);
+    if (accel.stream) out = group<5>(out, accel, row, 3);
+    if (baro.stream) out = group<3, 1>(out, baro, row, 2);
     if (const SampleStream* events = layout.event.stream) {
       // At most one event a row; a further one that is due waits for the next.
       if (eventNext < events->count && t >= events->times[eventNext]) {
-        out = cell(out, events->values[eventNext], 3);
+        out = cell<3>(out, events->values[eventNext]);
         ++eventNext;
       } else {
         *out++ = ',';
       }
     }
-    if (layout.quaternion.stream) out = group(out, layout.quaternion, row, 4);
+    if (quaternion.stream) out = group<5>(out, quaternion, row, 4);
     *out++ = '\n';
     buffer.commit(out);
     t += period;
@@ -161,39 +188,106 @@ std::vector<ChunkStart> chunkStarts(const RowLayout& layout, uint64_t rows, doub
   return starts;
 }
 
-// Chunks are formatted in pairs (one on a helper thread) while the pair
-// before is being written, so formatting and writing overlap.
-void writeRows(Output& output, const RowLayout& layout, uint64_t rows, double period) {
-  const std::vector<ChunkStart> starts = chunkStarts(layout, rows, period);
-  const bool parallel = std::thread::hardware_concurrency() > 1 && starts.size() > 1;
-  auto endOf = [&](size_t c) { return c + 1 < starts.size() ? starts[c + 1].row : rows; };
-  ChunkBuffer buffers[2][2];
-  std::future<void> writing;
-  auto finishWriting = [&] {
-    if (writing.valid()) writing.get();
-  };
-  try {
-    for (size_t i = 0, batch = 0; i < starts.size(); i += 2, ++batch) {
-      ChunkBuffer* pair = buffers[batch % 2];
-      const bool second = i + 1 < starts.size();
-      std::future<void> helper;
-      if (second && parallel) helper = std::async(std::launch::async, formatChunk, std::ref(pair[1]), std::cref(layout), std::cref(starts[i + 1]), endOf(i + 1), period);
-      formatChunk(pair[0], layout, starts[i], endOf(i), period);
-      if (second && !parallel) formatChunk(pair[1], layout, starts[i + 1], endOf(i + 1), period);
-      if (helper.valid()) helper.get();  // rethrows what the helper raised
-      finishWriting();
-      writing = std::async(parallel ? std::launch::async : std::launch::deferred, [&output, pair, second] {
-        output.write(pair[0].data(), pair[0].size());
-        if (second) output.write(pair[1].data(), pair[1].size());
-      });
-      if (!parallel) finishWriting();
+// Chunks are formatted by two workers (the calling thread and a helper) into
+// a ring of buffers and written strictly in order by a writer thread, which
+// mostly waits on the file system; formatting and writing overlap. Without
+// threads to spare the calling thread formats and writes every chunk itself.
+class RowPipeline {
+ public:
+  RowPipeline(Output& output, const RowLayout& layout, uint64_t rows, double period)
+      : output_(output), layout_(layout), starts_(chunkStarts(layout, rows, period)), rows_(rows), period_(period) {}
+
+  void run() {
+    std::thread writer, helper;
+    if (std::thread::hardware_concurrency() > 1 && starts_.size() > 1) {
+      try {
+        writer = std::thread([this] { writeInOrder(); });
+        writerThread_ = true;
+        helper = std::thread([this] {
+          // While the filter runs it keeps a core of its own: a second
+          // formatter would only take turns with it on the critical path.
+          awaitQuaternions(layout_, rows_);
+          format();
+        });
+      } catch (const std::system_error&) {
+        // fewer threads: the ones there are do it all
+      }
     }
-  } catch (...) {
-    if (writing.valid()) writing.wait();  // never leave a write running on buffers about to go
-    throw;
+    format();
+    if (helper.joinable()) helper.join();
+    if (writer.joinable()) writer.join();
+    if (error_) std::rethrow_exception(error_);
   }
-  finishWriting();
-}
+
+ private:
+  static constexpr size_t kSlots = 6;
+
+  uint64_t endOf(size_t c) const { return c + 1 < starts_.size() ? starts_[c + 1].row : rows_; }
+
+  // Writes the chunks that are due, in order; the lock is held on entry and exit.
+  void writeDue(std::unique_lock<std::mutex>& lock) {
+    while (written_ < starts_.size() && ready_[written_ % kSlots]) {
+      const ChunkBuffer& buffer = buffers_[written_ % kSlots];
+      lock.unlock();
+      output_.write(buffer.data(), buffer.size());
+      lock.lock();
+      ready_[written_ % kSlots] = false;
+      ++written_;
+      changed_.notify_all();
+    }
+  }
+
+  void fail(std::unique_lock<std::mutex>& lock) {
+    if (!lock.owns_lock()) lock.lock();
+    if (!error_) error_ = std::current_exception();
+    changed_.notify_all();
+  }
+
+  void format() noexcept {
+    std::unique_lock lock(mutex_);
+    try {
+      for (;;) {
+        changed_.wait(lock, [&] { return error_ || claimed_ >= starts_.size() || claimed_ < written_ + kSlots; });
+        if (error_ || claimed_ >= starts_.size()) return;
+        const size_t c = claimed_++;
+        lock.unlock();
+        formatChunk(buffers_[c % kSlots], layout_, starts_[c], endOf(c), period_);
+        lock.lock();
+        ready_[c % kSlots] = true;
+        changed_.notify_all();
+        if (!writerThread_) writeDue(lock);
+      }
+    } catch (...) {
+      fail(lock);
+    }
+  }
+
+  void writeInOrder() noexcept {
+    std::unique_lock lock(mutex_);
+    try {
+      while (written_ < starts_.size()) {
+        changed_.wait(lock, [&] { return error_ || ready_[written_ % kSlots]; });
+        if (error_) return;
+        writeDue(lock);
+      }
+    } catch (...) {
+      fail(lock);
+    }
+  }
+
+  Output& output_;
+  const RowLayout& layout_;
+  const std::vector<ChunkStart> starts_;
+  const uint64_t rows_;
+  const double period_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t claimed_ = 0, written_ = 0;  // chunks handed out, chunks written
+  bool writerThread_ = false;
+  bool ready_[kSlots] = {};
+  ChunkBuffer buffers_[kSlots];
+  std::exception_ptr error_;
+};
 
 }  // namespace
 
@@ -211,11 +305,7 @@ bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const Strea
   quaternion.stream = takenStream(streams, kQuaternionKey, true);
   if (gyro.stream) gyro.divisor = divisorOf(settings.frequency, settings.gyro.frequency);
   if (accel.stream) accel.divisor = divisorOf(settings.frequency, settings.accel.frequency);
-  if (baro.stream) {
-    baro.divisor = divisorOf(settings.frequency, settings.baro.frequency);
-    baro.precision[0] = 3;
-    baro.precision[1] = 1;
-  }
+  if (baro.stream) baro.divisor = divisorOf(settings.frequency, settings.baro.frequency);
   if (quaternion.stream) quaternion.divisor = divisorOf(settings.frequency, settings.gyro.frequency);
 
   // Enough rows for the longest stream and for the last sample of every
@@ -255,7 +345,7 @@ bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const Strea
 
   output.flush();
   const RowLayout layout{gyro, accel, baro, event, quaternion, quaternionsReady};
-  writeRows(output, layout, rows, 1.0 / settings.frequency);
+  RowPipeline(output, layout, rows, 1.0 / settings.frequency).run();
   output.flush();
   const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());
   // A full disk shows up here or at close: the file is then not complete.

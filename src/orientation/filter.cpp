@@ -11,8 +11,6 @@ namespace {
 // One unit in the last place below the rounding of 180/pi; part of the output.
 constexpr float kDegreesPerRadian = std::bit_cast<float>(uint32_t{0x42652EE0});
 
-float norm3(const float v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
 // Four lanes of single precision. Every lane does exactly the operations, in
 // the order, that the scalar formula does for its element, so a lane-wise
 // product sum gives the same bits as the scalar one; it just does four at once.
@@ -45,35 +43,39 @@ inline F4 unit(int i, float value) {
 }
 
 // sum over k of c[k] * rows[k], left to right: row i of C * M when c is row i of C.
-inline F4 combine4(const float c[4], const F4 rows[4]) {
+inline F4 combine4(F4 c, const F4 rows[4]) {
   return splat(c[0]) * rows[0] + splat(c[1]) * rows[1] + splat(c[2]) * rows[2] + splat(c[3]) * rows[3];
 }
-inline F4 combine3(const float c[3], const F4 rows[3]) {
-  return splat(c[0]) * rows[0] + splat(c[1]) * rows[1] + splat(c[2]) * rows[2];
+inline F4 combine3(F4 c, const F4 rows[3]) { return splat(c[0]) * rows[0] + splat(c[1]) * rows[1] + splat(c[2]) * rows[2]; }
+
+inline float norm3(const float v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+// A quaternion as lanes w, x, y, z.
+inline F4 normalized(F4 q) {
+  const float s = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+  return s == 0.0f ? q : q / splat(std::sqrt(s));
 }
 
-}  // namespace
-
-void quatNormalize(Quaternion& q) {
-  const float s = q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z;
-  if (s == 0.0f) return;
-  const F4 n = F4{q.w, q.x, q.y, q.z} / splat(std::sqrt(s));
-  q = {n[0], n[1], n[2], n[3]};
+// The Hamilton product, normalised. Lane i sums the four products of its
+// component in the textbook order; a subtracted product is added negated,
+// which rounds the same, so every lane gets the scalar formula's bits.
+inline F4 multiplied(F4 a, F4 b) {
+  const F4 p = splat(a[0]) * b + splat(a[1]) * F4{-b[1], b[0], -b[3], b[2]} +
+               splat(a[2]) * F4{-b[2], b[3], b[0], -b[1]} + splat(a[3]) * F4{-b[3], -b[2], b[1], b[0]};
+  return normalized(p);
 }
 
-Quaternion quatMultiply(const Quaternion& a, const Quaternion& b) {
-  Quaternion p{a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-               a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
-  quatNormalize(p);
-  return p;
-}
+inline F4 asLanes(const Quaternion& q) { return F4{q.w, q.x, q.y, q.z}; }
+inline Quaternion asQuaternion(F4 v) { return {v[0], v[1], v[2], v[3]}; }
 
 // Gauss-Jordan on [A | I] without row exchanges; a row is two lane groups,
-// columns 0-3 and 4-5 (the last two lanes are padding).
-void invert3x3(const float a[3][3], float out[3][3]) {
+// columns 0-3 and 4-5 (the last two lanes are padding). Rows of A and of the
+// inverse are lanes 0-2.
+inline void inverted(const F4 a[3], F4 out[3]) {
   F4 left[3], right[3];
   for (int i = 0; i < 3; ++i) {
-    left[i] = F4{a[i][0], a[i][1], a[i][2], i == 0 ? 1.0f : 0.0f};
+    left[i] = a[i];
+    left[i][3] = i == 0 ? 1.0f : 0.0f;
     right[i] = F4{i == 1 ? 1.0f : 0.0f, i == 2 ? 1.0f : 0.0f, 0.0f, 0.0f};
   }
   for (int k = 0; k < 3; ++k) {
@@ -87,7 +89,31 @@ void invert3x3(const float a[3][3], float out[3][3]) {
       right[i] = right[i] - factor * right[k];
     }
   }
-  for (int i = 0; i < 3; ++i) out[i][0] = left[i][3], out[i][1] = right[i][0], out[i][2] = right[i][1];
+  for (int i = 0; i < 3; ++i) out[i] = F4{left[i][3], right[i][0], right[i][1], 0.0f};
+}
+
+// `length` is |a|, which the caller has already.
+inline void freeAccelerationOf(F4 q, const float a[3], float length, float out[3]) {
+  const F4 p = multiplied(q, F4{0.0f, a[0], a[1], a[2]});
+  const F4 r = multiplied(p, normalized(F4{q[0], -q[1], -q[2], -q[3]}));
+  out[0] = length * r[1];
+  out[1] = length * r[2];
+  out[2] = length * r[3] - 1.0f;
+}
+
+}  // namespace
+
+void quatNormalize(Quaternion& q) { q = asQuaternion(normalized(asLanes(q))); }
+
+Quaternion quatMultiply(const Quaternion& a, const Quaternion& b) { return asQuaternion(multiplied(asLanes(a), asLanes(b))); }
+
+void invert3x3(const float a[3][3], float out[3][3]) {
+  const F4 rows[3] = {F4{a[0][0], a[0][1], a[0][2], 0.0f}, F4{a[1][0], a[1][1], a[1][2], 0.0f},
+                      F4{a[2][0], a[2][1], a[2][2], 0.0f}};
+  F4 inverse[3];
+  inverted(rows, inverse);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) out[i][j] = inverse[i][j];
 }
 
 Quaternion alignToGravity(const float m[3]) {
@@ -106,84 +132,60 @@ Quaternion alignToGravity(const float m[3]) {
   return q;
 }
 
-void freeAcceleration(const float q[4], const float a[3], float out[3]) {
-  const Quaternion rotation{q[0], q[1], q[2], q[3]};
-  const Quaternion p = quatMultiply(rotation, Quaternion{0.0f, a[0], a[1], a[2]});
-  Quaternion e{q[0], -q[1], -q[2], -q[3]};
-  quatNormalize(e);
-  const Quaternion r = quatMultiply(p, e);
-  const float length = norm3(a);
-  out[0] = length * r.x;
-  out[1] = length * r.y;
-  out[2] = length * r.z - 1.0f;
-}
+void freeAcceleration(const float q[4], const float a[3], float out[3]) { freeAccelerationOf(load(q), a, norm3(a), out); }
 
 void predictWithGyro(OrientationFilter* s, const float omegaRadians[3]) {
   const float hx = s->halfSamplePeriod * omegaRadians[0];
   const float hy = s->halfSamplePeriod * omegaRadians[1];
   const float hz = s->halfSamplePeriod * omegaRadians[2];
-  const float f[4][4] = {{1.0f, -hx, -hy, -hz}, {hx, 1.0f, hz, -hy}, {hy, -hz, 1.0f, hx}, {hz, hy, -hx, 1.0f}};
-  // Lane j of column k is f[j][k].
-  const F4 columns[4] = {F4{f[0][0], f[1][0], f[2][0], f[3][0]}, F4{f[0][1], f[1][1], f[2][1], f[3][1]},
-                         F4{f[0][2], f[1][2], f[2][2], f[3][2]}, F4{f[0][3], f[1][3], f[2][3], f[3][3]}};
-  store(s->quaternion, combine4(s->quaternion, columns));
+  const F4 rows[4] = {F4{1.0f, -hx, -hy, -hz}, F4{hx, 1.0f, hz, -hy}, F4{hy, -hz, 1.0f, hx}, F4{hz, hy, -hx, 1.0f}};
+  // Lane j of column k is row j's lane k.
+  const F4 columns[4] = {F4{1.0f, hx, hy, hz}, F4{-hx, 1.0f, -hz, hy}, F4{-hy, hz, 1.0f, -hx}, F4{-hz, -hy, hx, 1.0f}};
+  store(s->quaternion, combine4(load(s->quaternion), columns));
 
   F4 p[4];
   for (int i = 0; i < 4; ++i) p[i] = load(s->covariance[i]);
   for (int i = 0; i < 4; ++i) {
-    float fp[4];
-    store(fp, combine4(f[i], p));  // row i of F P
+    const F4 fp = combine4(rows[i], p);  // row i of F P
     const F4 noise = s->moving ? unit(i, 0.0001f) : load(s->stillProcessNoise[i]);
     store(s->covariance[i], combine4(fp, columns) + noise);  // row i of F P F^T + Q
   }
 }
 
 void correctWithAccel(OrientationFilter* s, const float a[3]) {
-  const float w = s->quaternion[0], x = s->quaternion[1], y = s->quaternion[2], z = s->quaternion[3];
+  const F4 q = load(s->quaternion);
+  const float w = q[0], x = q[1], y = q[2], z = q[3];
   const float h[3] = {2.0f * (x * z - w * y), 2.0f * (y * z + w * x), w * w - x * x - y * y + z * z};
-  const float jacobian[3][4] = {{-2.0f * y, 2.0f * z, -2.0f * w, 2.0f * x},
-                                {2.0f * x, 2.0f * w, 2.0f * z, 2.0f * y},
-                                {2.0f * w, -2.0f * x, -2.0f * y, 2.0f * z}};
-  const float innovation[3] = {a[0] - h[0], a[1] - h[1], a[2] - h[2]};
+  const F4 jacobianRows[3] = {F4{-2.0f * y, 2.0f * z, -2.0f * w, 2.0f * x}, F4{2.0f * x, 2.0f * w, 2.0f * z, 2.0f * y},
+                              F4{2.0f * w, -2.0f * x, -2.0f * y, 2.0f * z}};
+  const F4 innovation{a[0] - h[0], a[1] - h[1], a[2] - h[2], 0.0f};
   F4 p[4];
   for (int i = 0; i < 4; ++i) p[i] = load(s->covariance[i]);
-  const F4 jacobianRows[3] = {load(jacobian[0]), load(jacobian[1]), load(jacobian[2])};
-  // Lane j of column k is jacobian[j][k]; lane 3 is padding.
+  // Lane j of column k is jacobian row j's lane k; lane 3 is padding.
   F4 jacobianColumns[4];
-  for (int k = 0; k < 4; ++k) jacobianColumns[k] = F4{jacobian[0][k], jacobian[1][k], jacobian[2][k], 0.0f};
+  for (int k = 0; k < 4; ++k) jacobianColumns[k] = F4{jacobianRows[0][k], jacobianRows[1][k], jacobianRows[2][k], 0.0f};
 
-  float innovationCovariance[3][3];  // H P H^T + R
+  F4 innovationCovariance[3];  // H P H^T + R
   for (int i = 0; i < 3; ++i) {
-    float hp[4];
-    store(hp, combine4(jacobian[i], p));  // row i of H P
+    const F4 hp = combine4(jacobianRows[i], p);  // row i of H P
     const F4 noise = s->moving ? unit(i, 10000.0f)
                                : F4{s->stillAccelNoise[i][0], s->stillAccelNoise[i][1], s->stillAccelNoise[i][2], 0.0f};
-    const F4 row = combine4(hp, jacobianColumns) + noise;
-    for (int j = 0; j < 3; ++j) innovationCovariance[i][j] = row[j];
+    innovationCovariance[i] = combine4(hp, jacobianColumns) + noise;
   }
-  float inverse[3][3];
-  invert3x3(innovationCovariance, inverse);
-  const F4 inverseRows[3] = {F4{inverse[0][0], inverse[0][1], inverse[0][2], 0.0f},
-                             F4{inverse[1][0], inverse[1][1], inverse[1][2], 0.0f},
-                             F4{inverse[2][0], inverse[2][1], inverse[2][2], 0.0f}};
-  float gain[4][4];
-  for (int i = 0; i < 4; ++i) {
-    float pht[4];
-    store(pht, combine4(s->covariance[i], jacobianColumns));  // row i of P H^T
-    store(gain[i], combine3(pht, inverseRows));              // row i of K
-  }
+  F4 inverseRows[3];
+  inverted(innovationCovariance, inverseRows);
+  F4 gain[4];
+  for (int i = 0; i < 4; ++i) gain[i] = combine3(combine4(p[i], jacobianColumns), inverseRows);  // row i of (P H^T) S^-1
 
-  Quaternion q{w + (gain[0][0] * innovation[0] + gain[0][1] * innovation[1] + gain[0][2] * innovation[2]),
-               x + (gain[1][0] * innovation[0] + gain[1][1] * innovation[1] + gain[1][2] * innovation[2]),
-               y + (gain[2][0] * innovation[0] + gain[2][1] * innovation[1] + gain[2][2] * innovation[2]),
-               z + (gain[3][0] * innovation[0] + gain[3][1] * innovation[1] + gain[3][2] * innovation[2])};
-  quatNormalize(q);
-  s->quaternion[0] = q.w, s->quaternion[1] = q.x, s->quaternion[2] = q.y, s->quaternion[3] = q.z;
+  const F4 corrected{w + (gain[0][0] * innovation[0] + gain[0][1] * innovation[1] + gain[0][2] * innovation[2]),
+                     x + (gain[1][0] * innovation[0] + gain[1][1] * innovation[1] + gain[1][2] * innovation[2]),
+                     y + (gain[2][0] * innovation[0] + gain[2][1] * innovation[1] + gain[2][2] * innovation[2]),
+                     z + (gain[3][0] * innovation[0] + gain[3][1] * innovation[1] + gain[3][2] * innovation[2])};
+  store(s->quaternion, normalized(corrected));
 
   for (int i = 0; i < 4; ++i) {
-    float ikh[4];
-    store(ikh, unit(i, 1.0f) - combine3(gain[i], jacobianRows));  // row i of I - K H
-    store(s->covariance[i], combine4(ikh, p));             // row i of (I - K H) P
+    const F4 ikh = unit(i, 1.0f) - combine3(gain[i], jacobianRows);  // row i of I - K H
+    store(s->covariance[i], combine4(ikh, p));                      // row i of (I - K H) P
   }
 }
 
@@ -193,10 +195,11 @@ void filterCycle(OrientationFilter* s, const float a[3], const float omega[3]) {
   if (s->stillThresholds[0] > std::fabs(accelNorm - norm3(s->previousFreeAcceleration)) &&
       s->stillThresholds[1] > std::fabs(accelNorm - 1.0f) && s->stillThresholds[2] > norm3(omega))
     s->moving = 0;
-  const float radians[3] = {omega[0] / s->degreesPerRadian, omega[1] / s->degreesPerRadian, omega[2] / s->degreesPerRadian};
-  predictWithGyro(s, radians);
+  const F4 radians = F4{omega[0], omega[1], omega[2], 0.0f} / splat(s->degreesPerRadian);
+  const float omegaRadians[3] = {radians[0], radians[1], radians[2]};
+  predictWithGyro(s, omegaRadians);
   correctWithAccel(s, a);
-  freeAcceleration(s->quaternion, a, s->previousFreeAcceleration);
+  freeAccelerationOf(load(s->quaternion), a, accelNorm, s->previousFreeAcceleration);
 }
 
 int orientationFilterSize() { return static_cast<int>(sizeof(OrientationFilter)); }

@@ -17,9 +17,10 @@ TEST(CsvReference, FastExportEqualsStraightforwardExport) {
     uint16_t clock, accel, gyro, baro, events;
     double noise, seconds;
   };
-  // The long case spans several formatting chunks, with events due across their edges.
+  // The long case spans more formatting chunks than there are buffers, with
+  // events due across their edges.
   const Case cases[] = {{1000, 1000, 1000, 25, 1, 30, 6}, {100, 100, 50, 30, 3, 5, 6}, {200, 100, 100, 0, 0, 0, 6},
-                        {50, 100, 100, 25, 2, 10, 6}, {1000, 1000, 500, 25, 7, 3, 100}};
+                        {50, 100, 100, 25, 2, 10, 6}, {1000, 1000, 500, 25, 7, 3, 230}};
   TempDir dir;
   for (const Case& c : cases) {
     gen::RecordingRecipe recipe;

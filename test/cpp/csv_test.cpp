@@ -36,7 +36,16 @@ TEST(Csv, FixedNotationMatchesPrintf) {
   const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> values = {0.0, -0.0, -0.000001, 0.000005, 0.000015, 0.125, 2.5, -2.5, 1013.25, 21.46, 21.45,
                                 1e22, -1e300, 5e-324, std::numeric_limits<double>::max(), inf, -inf, nan, -nan};
-  for (int i = 0; i < 200000; ++i) {
+  // Where the digit count changes, on both sides of rounding up into it.
+  for (int d = 0; d <= 16; ++d) {
+    const double power = std::pow(10.0, d);
+    for (int precision = 0; precision <= 9; ++precision) {
+      const double below = power - 0.5 * std::pow(10.0, -precision);
+      for (double v : {power, below, std::nextafter(below, 0.0), std::nextafter(below, 1e300), std::nextafter(power, 0.0)})
+        values.push_back(v), values.push_back(-v);
+    }
+  }
+  for (int i = 0; i < 100000; ++i) {
     uint64_t bits = random();
     double v;
     std::memcpy(&v, &bits, sizeof v);
@@ -46,7 +55,7 @@ TEST(Csv, FixedNotationMatchesPrintf) {
   }
   char ours[kMaxFixedLength], theirs[kMaxFixedLength];
   for (double v : values) {
-    for (int precision : {1, 3, 5}) {
+    for (int precision = 0; precision <= 9; ++precision) {
       *writeFixed(ours, v, precision) = '\0';
       std::snprintf(theirs, sizeof theirs, "%.*f", precision, v);
       ASSERT_STREQ(ours, theirs) << "precision " << precision;
