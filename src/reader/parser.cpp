@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 
 #include "settings/settings_record.h"
@@ -83,6 +84,15 @@ void sortAndDeduplicate(std::vector<RawFrame>& frames) {
   frames.erase(last, frames.end());
 }
 
+// Keeps the first n samples of a channel-major stream.
+void shrinkStream(SampleStream& stream, uint64_t n) {
+  for (uint64_t j = 1; j < stream.channels; ++j)
+    std::memmove(stream.values.data() + j * n, stream.values.data() + j * stream.count, n * sizeof(double));
+  stream.values.resize(stream.channels * n);
+  stream.times.resize(n);
+  stream.count = n;
+}
+
 }  // namespace
 
 bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file) {
@@ -150,40 +160,89 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file)
     }
     return true;
   };
-  // A counting pass first, so the frames land in vectors of their final size
-  // (the file is in the page cache by then; growing vectors cost far more).
+  // A counting pass first, so that samples land in arrays of their final size
+  // (the file is in the page cache by then; growing arrays cost far more).
   std::array<uint64_t, std::size(collections)> counts{};
   scan([&](Collection& target, uint32_t, const uint8_t*) { ++counts[&target - collections]; });
-  for (size_t c = 0; c < std::size(collections); ++c) {
-    collections[c].frames.reserve(counts[c]);
-    adviseHugePages(collections[c].frames.data(), counts[c] * sizeof(RawFrame));
-  }
-  const bool ok = scan([](Collection& target, uint32_t base, const uint8_t* frame) {
-    RawFrame raw;
-    raw.tick = static_cast<int32_t>(base + frame[1]);
-    std::memcpy(raw.payload, frame + 2, 6);
-    target.frames.push_back(raw);
-  });
 
   const bool presentByKey[] = {settings.accel.present, settings.gyro.present, settings.baro.present,
                                settings.channel10.present, settings.event.present, settings.radioTime.present,
                                settings.secondEvent.present};
   const double frequency = settings.frequency;
+
+  // A recorder writes every stream with strictly rising ticks: frames then
+  // convert straight into their stream. A stream found in any other order
+  // (or with more frames than counted) is collected, sorted and
+  // de-duplicated instead, which gives the same samples.
+  struct Direct {
+    SampleStream stream;
+    uint64_t written = 0;
+    int64_t lastTick = INT64_MIN;
+    bool inOrder = true;
+  };
+  std::array<Direct, std::size(collections)> direct;
+  for (size_t c = 0; c < std::size(collections); ++c) {
+    if (presentByKey[c] && !streams.count(collections[c].key))
+      direct[c].stream = SampleStream(collections[c].channels, counts[c]);
+    else
+      direct[c].inOrder = false;  // nothing to build
+  }
+  bool ok = scan([&](Collection& target, uint32_t base, const uint8_t* frame) {
+    const size_t c = static_cast<size_t>(&target - collections);
+    Direct& d = direct[c];
+    if (!d.inOrder) return;
+    const int32_t tick = static_cast<int32_t>(base + frame[1]);
+    if (tick <= d.lastTick || d.written == d.stream.count) {
+      d.inOrder = false;
+      return;
+    }
+    d.lastTick = tick;
+    const uint64_t i = d.written++;
+    double values[3];
+    d.stream.times[i] = tick / frequency;
+    convert(target.key, settings, frame + 2, values);
+    for (uint64_t j = 0; j < target.channels; ++j) d.stream.values[j * d.stream.count + i] = values[j];
+  });
+
+  bool collect[std::size(collections)] = {};
+  bool anyCollected = false;
+  for (size_t c = 0; c < std::size(collections); ++c) {
+    collect[c] = presentByKey[c] && !streams.count(collections[c].key) && !direct[c].inOrder;
+    anyCollected = anyCollected || collect[c];
+    if (collect[c]) {
+      direct[c].stream = SampleStream();
+      collections[c].frames.reserve(counts[c]);
+      adviseHugePages(collections[c].frames.data(), counts[c] * sizeof(RawFrame));
+    }
+  }
+  if (anyCollected)
+    ok = scan([&](Collection& target, uint32_t base, const uint8_t* frame) {
+      if (!collect[&target - collections]) return;
+      RawFrame raw;
+      raw.tick = static_cast<int32_t>(base + frame[1]);
+      std::memcpy(raw.payload, frame + 2, 6);
+      target.frames.push_back(raw);
+    });
+
+  // Streams go in in the same order whichever way they were built.
   for (size_t c = 0; c < std::size(collections); ++c) {
     Collection& collection = collections[c];
-    if (!presentByKey[c]) continue;
+    if (!presentByKey[c] || streams.count(collection.key)) continue;
+    if (!collect[c]) {
+      Direct& d = direct[c];
+      if (d.written < d.stream.count) shrinkStream(d.stream, d.written);  // the file came up short
+      streams.emplace(collection.key, std::move(d.stream));
+      continue;
+    }
     sortAndDeduplicate(collection.frames);
     const uint64_t count = collection.frames.size();
-    auto [it, inserted] = streams.try_emplace(collection.key, collection.channels, count);
-    if (inserted) {
-      SampleStream& stream = it->second;
-      double values[3];
-      for (uint64_t i = 0; i < count; ++i) {
-        const RawFrame& raw = collection.frames[i];
-        stream.times[i] = raw.tick / frequency;
-        convert(collection.key, settings, raw.payload, values);
-        for (uint64_t j = 0; j < collection.channels; ++j) stream.values[j * count + i] = values[j];
-      }
+    SampleStream& stream = streams.try_emplace(collection.key, collection.channels, count).first->second;
+    double values[3];
+    for (uint64_t i = 0; i < count; ++i) {
+      const RawFrame& raw = collection.frames[i];
+      stream.times[i] = raw.tick / frequency;
+      convert(collection.key, settings, raw.payload, values);
+      for (uint64_t j = 0; j < collection.channels; ++j) stream.values[j * count + i] = values[j];
     }
     std::vector<RawFrame>().swap(collection.frames);
   }

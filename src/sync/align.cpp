@@ -2,6 +2,7 @@
 #include <bitset>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 #include "sync/sync.h"
 #include "sync/window.h"
@@ -66,8 +67,12 @@ double radioWordOffset(const DeviceSettings& slave) {
 
 }  // namespace
 
-bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
-                    const std::vector<StreamMap>& streams) {
+namespace {
+
+// Given inputs it may change, the aligned streams are moved out of them
+// instead of copied; the inputs keep every other stream (events, radio time).
+template <typename Inputs>
+bool synchronise(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings, Inputs& streams) {
   const size_t n = settings.size();
   if (n < 2 || n != streams.size()) return fail("Wrong number of sensors.\n");
   // Entries of value lists cannot be missing, so there is no null check.
@@ -95,8 +100,12 @@ bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSett
     for (size_t k = 0; k < 4; ++k) {
       if (!common.test(k)) continue;
       const uint32_t key = kCandidateKeys[k];
-      SampleStream& copy = output[i].emplace(key, streams[i].at(key)).first->second;
-      working[i].push_back({key, &copy, frequencies[i][k]});
+      SampleStream* copy;
+      if constexpr (std::is_const_v<Inputs>)
+        copy = &output[i].emplace(key, streams[i].at(key)).first->second;
+      else
+        copy = &output[i].emplace(key, std::move(streams[i].at(key))).first->second;
+      working[i].push_back({key, copy, frequencies[i][k]});
     }
   }
 
@@ -144,6 +153,18 @@ bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSett
 
   cutToCommonWindow(working, streams, output);
   return true;
+}
+
+}  // namespace
+
+bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
+                    const std::vector<StreamMap>& streams) {
+  return synchronise(output, settings, streams);
+}
+
+bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
+                    std::vector<StreamMap>&& streams) {
+  return synchronise(output, settings, streams);
 }
 
 }  // namespace kinovar

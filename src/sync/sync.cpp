@@ -81,8 +81,9 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   forEachRecording(n, [&](size_t i) { oriented[i] = estimateOrientation(settings[i], streams[i]); });
   if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) return "-13";
 
-  if (!syncRecordings(synced, settings, streams) || synced.size() != n) return "-11";
-  streams.clear();  // only the synchronised copies are exported
+  const bool aligned = syncRecordings(synced, settings, std::move(streams));
+  streams.clear();  // only the synchronised streams are exported
+  if (!aligned || synced.size() != n) return "-11";
 
   // Two recordings with one stem would share a CSV file and the second would
   // silently replace the first; a CSV path that names one of the recordings

@@ -16,5 +16,9 @@ std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::st
 // never written. False on any failure (a line on stderr says which).
 bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
                     const std::vector<StreamMap>& streams);
+// The same, taking the aligned streams out of `streams` instead of copying
+// them: for a caller that needs only the output afterwards.
+bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
+                    std::vector<StreamMap>&& streams);
 
 }  // namespace kinovar

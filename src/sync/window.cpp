@@ -24,15 +24,17 @@ uint64_t nearestSample(const SampleStream& stream, double target) {
   return best;
 }
 
+// In place: every channel's window moves down to its new place, which never
+// lies past what is still to be read, so memmove in channel order is safe.
 void cutStream(SampleStream& stream, uint64_t start, uint64_t count) {
   const uint64_t oldCount = stream.count;
-  std::vector<double> values(stream.channels * count);
-  for (uint64_t c = 0; c < stream.channels && count > 0; ++c)
-    std::memcpy(values.data() + c * count, stream.values.data() + c * oldCount + start, count * sizeof(double));
-  std::vector<double> times(count);
-  if (count > 0) std::memcpy(times.data(), stream.times.data() + start, count * sizeof(double));
-  stream.values.swap(values);
-  stream.times.swap(times);
+  if (count > 0 && (start != 0 || count != oldCount)) {
+    for (uint64_t c = 0; c < stream.channels; ++c)
+      std::memmove(stream.values.data() + c * count, stream.values.data() + c * oldCount + start, count * sizeof(double));
+    std::memmove(stream.times.data(), stream.times.data() + start, count * sizeof(double));
+  }
+  stream.values.resize(stream.channels * count);
+  stream.times.resize(count);
   stream.count = count;
 }
 
