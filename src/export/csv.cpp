@@ -293,7 +293,11 @@ class RowPipeline {
 
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
                const std::atomic<uint64_t>* quaternionsReady) {
-  FilePtr file = openFile(utf8Path, OpenMode::WriteText);
+  return exportCsv(openFile(utf8Path, OpenMode::WriteText), settings, streams, quaternionsReady);
+}
+
+bool exportCsv(FilePtr file, const DeviceSettings& settings, const StreamMap& streams,
+               const std::atomic<uint64_t>* quaternionsReady) {
   if (!file) return false;
 
   Column gyro, accel, baro, event, quaternion;

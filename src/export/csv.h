@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "export/paths.h"
 #include "reader/recording.h"
 
 namespace kinovar {
@@ -12,6 +13,9 @@ namespace kinovar {
 // `quaternionsReady`, the quaternion stream is still being filled: a row is
 // formatted only once that many of its samples are final.
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
+               const std::atomic<uint64_t>* quaternionsReady = nullptr);
+// The same into a file the caller opened for writing (null: false).
+bool exportCsv(FilePtr file, const DeviceSettings& settings, const StreamMap& streams,
                const std::atomic<uint64_t>* quaternionsReady = nullptr);
 
 }  // namespace kinovar

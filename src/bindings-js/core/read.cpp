@@ -1,6 +1,7 @@
 #include "bindings-js/core/operations.h"
 
 #include <atomic>
+#include <future>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +15,15 @@ namespace kinovar {
 std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath) {
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
+  // Emptying an old CSV of that name can take a while (the file system lets
+  // go of its blocks): it is opened beside the parse.
+  std::future<FilePtr> output;
+  const auto open = [utf8CsvPath] { return openFile(utf8CsvPath, OpenMode::WriteText); };
+  try {
+    output = std::async(std::launch::async, open);
+  } catch (const std::system_error&) {
+    output = std::async(std::launch::deferred, open);
+  }
   Recording recording;
   bool parsed;
   {
@@ -32,10 +42,10 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
     } catch (const std::system_error&) {
       orientation.run(&ready);  // no thread to spare: one after the other
     }
-    exported = exportCsv(utf8CsvPath, recording.settings, recording.streams, &ready);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, &ready);
   } else {
     // A missing or broken recording still gets its (header-only) CSV: hosts rely on it.
-    exported = exportCsv(utf8CsvPath, recording.settings, recording.streams);
+    exported = exportCsv(output.get(), recording.settings, recording.streams);
   }
   if (!exported) return std::string(kErrorDocument);
   return readResultJson(recording.settings);
