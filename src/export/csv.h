@@ -14,8 +14,15 @@ namespace kinovar {
 // formatted only once that many of its samples are final.
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
                const std::atomic<uint64_t>* quaternionsReady = nullptr);
-// The same into a file the caller opened for writing (null: false).
-bool exportCsv(FilePtr file, const DeviceSettings& settings, const StreamMap& streams,
+// A CSV file opened for writing (null when it cannot be), and whether it
+// held data that opening it threw away.
+struct CsvFile {
+  FilePtr file;
+  bool replacesData = false;
+};
+CsvFile openCsv(const char* utf8Path);
+// The same as above into a file already opened by openCsv (null: false).
+bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
                const std::atomic<uint64_t>* quaternionsReady = nullptr);
 
 }  // namespace kinovar

@@ -33,6 +33,8 @@ TEST(CsvReference, FastExportEqualsStraightforwardExport) {
     Recording r;
     ASSERT_TRUE(parseRecordingFile(r.settings, r.streams, recording.c_str()));
     estimateOrientation(r.settings, r.streams);
+    // Every case after the first replaces the files of the one before, as a
+    // second conversion does.
     const std::string fast = dir.path("fast.csv"), plain = dir.path("plain.csv"), overlapped = dir.path("read.csv");
     ASSERT_TRUE(exportCsv(fast.c_str(), r.settings, r.streams));
     readRecording(recording.c_str(), overlapped.c_str());

@@ -17,8 +17,8 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
   // Emptying an old CSV of that name can take a while (the file system lets
   // go of its blocks): it is opened beside the parse.
-  std::future<FilePtr> output;
-  const auto open = [utf8CsvPath] { return openFile(utf8CsvPath, OpenMode::WriteText); };
+  std::future<CsvFile> output;
+  const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
   try {
     output = std::async(std::launch::async, open);
   } catch (const std::system_error&) {
