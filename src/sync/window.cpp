@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 namespace kinovar {
 
@@ -96,12 +98,28 @@ void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
     }
   const float window = *std::min_element(remaining.begin(), remaining.end());
 
-  for (size_t i = 0; i < working.size(); ++i)
+  const auto cutRecording = [&](size_t i) {
     for (size_t k = 0; k < keys; ++k) {
       SampleStream& stream = *working[i][k].stream;
       const uint64_t s = startIndex[i][k];
       cutStream(stream, s, windowSampleCount(working[i][k].frequency, window, stream.count - s));
     }
+  };
+  // Each cut moves only its own recording's samples (and never allocates),
+  // so half of the recordings are cut on a second thread.
+  const size_t half = working.size() / 2;
+  std::thread helper;
+  if (half > 0 && std::thread::hardware_concurrency() > 1) {
+    try {
+      helper = std::thread([&] {
+        for (size_t i = 0; i < half; ++i) cutRecording(i);
+      });
+    } catch (const std::system_error&) {
+      // one thread cuts them all
+    }
+  }
+  for (size_t i = helper.joinable() ? half : 0; i < working.size(); ++i) cutRecording(i);
+  if (helper.joinable()) helper.join();
 
   const double start = *std::min_element(commonStart.begin(), commonStart.end());
   const double end = start + static_cast<double>(window);
