@@ -38,18 +38,19 @@ bool OrientationJob::begin(const DeviceSettings& settings, StreamMap& streams) {
   orientationFilterSetProcessNoise(filter_.get(), processNoise);
   orientationFilterSetMeasurementNoise(filter_.get(), accelNoise);
 
-  quaternions_ = &streams.emplace(kQuaternionKey, std::move(quaternions)).first->second;
-  accel_ = accel;
-  gyro_ = gyro;
+  quaternions_ = streams.emplace(kQuaternionKey, std::move(quaternions)).first->second.values.data();
+  accel_ = accel->values.data(), accelStride_ = accel->count;
+  gyro_ = gyro->values.data(), gyroStride_ = gyro->count;
+  n_ = n;
   return true;
 }
 
 void OrientationJob::run(std::atomic<uint64_t>* done) noexcept {
   if (!quaternions_) return;
-  const uint64_t n = quaternions_->count;
-  const SampleStream& accel = *accel_;
-  const SampleStream& gyro = *gyro_;
-  double* values = quaternions_->values.data();
+  const uint64_t n = n_;
+  const double* accel = accel_;
+  const double* gyro = gyro_;
+  double* values = quaternions_;
   const auto publish = [done](uint64_t finished) {
     if (!done) return;
     done->store(finished, std::memory_order_release);
@@ -58,10 +59,10 @@ void OrientationJob::run(std::atomic<uint64_t>* done) noexcept {
   // The last sample never reaches the filter and keeps zeros, as does every
   // sample without an estimate: hosts read zeros as "no estimate yet".
   for (uint64_t i = 0; i + 1 < n; ++i) {
-    const float a[3] = {static_cast<float>(accel.values[i]), static_cast<float>(accel.values[accel.count + i]),
-                        static_cast<float>(accel.values[2 * accel.count + i])};
-    const float w[3] = {static_cast<float>(gyro.values[i]), static_cast<float>(gyro.values[gyro.count + i]),
-                        static_cast<float>(gyro.values[2 * gyro.count + i])};
+    const float a[3] = {static_cast<float>(accel[i]), static_cast<float>(accel[accelStride_ + i]),
+                        static_cast<float>(accel[2 * accelStride_ + i])};
+    const float w[3] = {static_cast<float>(gyro[i]), static_cast<float>(gyro[gyroStride_ + i]),
+                        static_cast<float>(gyro[2 * gyroStride_ + i])};
     orientationFilterPush(filter_.get(), a, w);
     float q[4];
     if (orientationFilterStep(filter_.get(), q) == Updated)

@@ -69,10 +69,12 @@ double radioWordOffset(const DeviceSettings& slave) {
 
 namespace {
 
-// Given inputs it may change, the aligned streams are moved out of them
-// instead of copied; the inputs keep every other stream (events, radio time).
+// Everything but the cut. Given inputs it may change, the aligned streams are
+// moved out of them instead of copied; the inputs keep every other stream
+// (events, radio time).
 template <typename Inputs>
-bool synchronise(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings, Inputs& streams) {
+bool align(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings, Inputs& streams,
+           std::vector<std::vector<WorkingStream>>& working) {
   const size_t n = settings.size();
   if (n < 2 || n != streams.size()) return fail("Wrong number of sensors.\n");
   // Entries of value lists cannot be missing, so there is no null check.
@@ -94,7 +96,7 @@ bool synchronise(std::vector<StreamMap>& output, const std::vector<DeviceSetting
   if (common.none()) return fail("No common streams with samples.\n");
 
   output.assign(n, StreamMap{});
-  std::vector<std::vector<WorkingStream>> working(n);
+  working.assign(n, {});
   for (size_t i = 0; i < n; ++i) {
     working[i].reserve(common.count());
     for (size_t k = 0; k < 4; ++k) {
@@ -151,7 +153,6 @@ bool synchronise(std::vector<StreamMap>& output, const std::vector<DeviceSetting
     }
   }
 
-  cutToCommonWindow(working, streams, output);
   return true;
 }
 
@@ -159,12 +160,21 @@ bool synchronise(std::vector<StreamMap>& output, const std::vector<DeviceSetting
 
 bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
                     const std::vector<StreamMap>& streams) {
-  return synchronise(output, settings, streams);
+  std::vector<std::vector<WorkingStream>> working;
+  if (!align(output, settings, streams, working)) return false;
+  cutToCommonWindow(working, streams, output);
+  return true;
 }
 
-bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
-                    std::vector<StreamMap>&& streams) {
-  return synchronise(output, settings, streams);
+bool alignRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
+                     std::vector<StreamMap>& streams, AlignedSet& set) {
+  if (!align(output, settings, streams, set.working)) return false;
+  set.window = planCommonWindow(set.working);
+  return true;
+}
+
+void cutAligned(AlignedSet& set, size_t i, const StreamMap& input, StreamMap& output) {
+  applyCommonWindow(set.window, i, set.working[i], &input, &output);
 }
 
 }  // namespace kinovar

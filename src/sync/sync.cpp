@@ -75,18 +75,20 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   // A path that is not UTF-8 must reach the host as an error, not as "-10".
   for (const std::string& path : paths) utf8ToWide(path.c_str());
   std::vector<char> parsed(n, 0), oriented(n, 0);
-  // One task a recording, so that no thread idles between the two stages; a
-  // recording that does not parse answers "-10" before any "-13".
+  // The filters are only prepared here (their zeroed quaternion streams take
+  // part in the alignment); each runs just before its recording is cut and
+  // written, beside the other recordings' work. A recording that does not
+  // parse answers "-10" before any "-13".
+  std::vector<OrientationJob> filters(n);
   forEachRecording(n, [&](size_t i) {
     parsed[i] = parseRecordingFile(settings[i], streams[i], paths[i].c_str());
-    if (parsed[i]) oriented[i] = estimateOrientation(settings[i], streams[i]);
+    if (parsed[i]) oriented[i] = filters[i].begin(settings[i], streams[i]);
   });
   if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) return "-10";
   if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) return "-13";
 
-  const bool aligned = syncRecordings(synced, settings, std::move(streams));
-  streams.clear();  // only the synchronised streams are exported
-  if (!aligned || synced.size() != n) return "-11";
+  AlignedSet aligned;
+  if (!alignRecordings(synced, settings, streams, aligned) || synced.size() != n) return "-11";
 
   // Two recordings with one stem would share a CSV file and the second would
   // silently replace the first; a CSV path that names one of the recordings
@@ -102,11 +104,13 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
     for (const std::string& recording : paths)
       if (sameFile(recording.c_str(), csv.c_str())) return "-12";
 
-  // Two files at a time: much of a write is spent waiting on the file system.
   std::vector<char> exported(n, 0);
   forEachRecording(n, [&](size_t i) {
+    filters[i].run();
+    cutAligned(aligned, i, streams[i], synced[i]);
     exported[i] = exportCsv(csvPaths[i].c_str(), settings[i], synced[i]);
     synced[i] = StreamMap{};
+    streams[i] = StreamMap{};
   });
   return std::find(exported.begin(), exported.end(), 0) == exported.end() ? "OK" : "-12";
 }

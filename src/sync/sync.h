@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "reader/recording.h"
+#include "sync/window.h"
 
 namespace kinovar {
 
@@ -16,9 +17,17 @@ std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::st
 // never written. False on any failure (a line on stderr says which).
 bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
                     const std::vector<StreamMap>& streams);
-// The same, taking the aligned streams out of `streams` instead of copying
-// them: for a caller that needs only the output afterwards.
-bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
-                    std::vector<StreamMap>&& streams);
+// The same in two steps for a caller that needs only the output afterwards
+// and fills sample values in between (counts and times must stay as they
+// are): alignRecordings takes the aligned streams out of `streams` instead of
+// copying them and plans the window; cutAligned then cuts recording i and
+// adds its events from `input` (streams[i]).
+struct AlignedSet {
+  std::vector<std::vector<WorkingStream>> working;
+  WindowPlan window;
+};
+bool alignRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
+                     std::vector<StreamMap>& streams, AlignedSet& set);
+void cutAligned(AlignedSet& set, size_t i, const StreamMap& input, StreamMap& output);
 
 }  // namespace kinovar

@@ -70,12 +70,12 @@ uint64_t windowSampleCount(int32_t frequency, float window, uint64_t left) {
   return std::min(static_cast<uint64_t>(product), left);
 }
 
-void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
-                       const std::vector<StreamMap>& inputs, std::vector<StreamMap>& outputs) {
-  if (working.empty()) return;
+WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& working) {
+  WindowPlan plan;
+  if (working.empty()) return plan;
   size_t keys = working[0].size();
   for (const auto& streams : working) keys = std::min(keys, streams.size());
-  if (keys == 0) return;
+  if (keys == 0) return plan;
 
   std::vector<double> commonStart(keys, 0.0);
   for (const auto& streams : working)
@@ -85,25 +85,46 @@ void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
         commonStart[k] = stream.times[0];
     }
 
-  std::vector<std::vector<uint64_t>> startIndex(working.size(), std::vector<uint64_t>(keys, 0));
+  plan.start.assign(working.size(), std::vector<uint64_t>(keys, 0));
   std::vector<float> remaining;
   remaining.reserve(working.size() * 4);
   for (size_t i = 0; i < working.size(); ++i)
     for (size_t k = 0; k < keys; ++k) {
       const WorkingStream& w = working[i][k];
       const uint64_t s = nearestSample(*w.stream, commonStart[k]);
-      startIndex[i][k] = s;
+      plan.start[i][k] = s;
       const float left = static_cast<float>(w.stream->count - s);
       remaining.push_back(left / static_cast<float>(w.frequency));
     }
   const float window = *std::min_element(remaining.begin(), remaining.end());
 
-  const auto cutRecording = [&](size_t i) {
+  plan.count.assign(working.size(), std::vector<uint64_t>(keys, 0));
+  for (size_t i = 0; i < working.size(); ++i)
     for (size_t k = 0; k < keys; ++k) {
-      SampleStream& stream = *working[i][k].stream;
-      const uint64_t s = startIndex[i][k];
-      cutStream(stream, s, windowSampleCount(working[i][k].frequency, window, stream.count - s));
+      const uint64_t s = plan.start[i][k];
+      plan.count[i][k] = windowSampleCount(working[i][k].frequency, window, working[i][k].stream->count - s);
     }
+  plan.keys = keys;
+  plan.eventStart = *std::min_element(commonStart.begin(), commonStart.end());
+  plan.eventEnd = plan.eventStart + static_cast<double>(window);
+  return plan;
+}
+
+void applyCommonWindow(const WindowPlan& plan, size_t i, std::vector<WorkingStream>& working, const StreamMap* input,
+                       StreamMap* output) {
+  if (plan.keys == 0) return;
+  for (size_t k = 0; k < plan.keys; ++k) cutStream(*working[k].stream, plan.start[i][k], plan.count[i][k]);
+  if (input && output) addEventStream(*input, *output, plan.eventStart, plan.eventEnd);
+}
+
+void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
+                       const std::vector<StreamMap>& inputs, std::vector<StreamMap>& outputs) {
+  const WindowPlan plan = planCommonWindow(working);
+  if (plan.keys == 0) return;
+  // Only the recordings that have both an input and an output get events.
+  const auto cut = [&](size_t i) {
+    const bool both = i < inputs.size() && i < outputs.size();
+    applyCommonWindow(plan, i, working[i], both ? &inputs[i] : nullptr, both ? &outputs[i] : nullptr);
   };
   // Each cut moves only its own recording's samples (and never allocates),
   // so half of the recordings are cut on a second thread.
@@ -112,19 +133,14 @@ void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
   if (half > 0 && std::thread::hardware_concurrency() > 1) {
     try {
       helper = std::thread([&] {
-        for (size_t i = 0; i < half; ++i) cutRecording(i);
+        for (size_t i = 0; i < half; ++i) cut(i);
       });
     } catch (const std::system_error&) {
       // one thread cuts them all
     }
   }
-  for (size_t i = helper.joinable() ? half : 0; i < working.size(); ++i) cutRecording(i);
+  for (size_t i = helper.joinable() ? half : 0; i < working.size(); ++i) cut(i);
   if (helper.joinable()) helper.join();
-
-  const double start = *std::min_element(commonStart.begin(), commonStart.end());
-  const double end = start + static_cast<double>(window);
-  for (size_t i = 0; i < working.size() && i < inputs.size() && i < outputs.size(); ++i)
-    addEventStream(inputs[i], outputs[i], start, end);
 }
 
 }  // namespace kinovar

@@ -24,6 +24,19 @@ struct WorkingStream {
 void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
                        const std::vector<StreamMap>& inputs, std::vector<StreamMap>& outputs);
 
+// The same in two steps, so that samples can still be written between them
+// (counts and times must stay as they are): where every copy's window starts
+// and how many samples it keeps, then recording i's cut.
+struct WindowPlan {
+  size_t keys = 0;  // 0: nothing to cut
+  std::vector<std::vector<uint64_t>> start, count;
+  double eventStart = 0, eventEnd = 0;
+};
+WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& working);
+// Cuts working (recording i's copies) and, given both maps, adds the events.
+void applyCommonWindow(const WindowPlan& plan, size_t i, std::vector<WorkingStream>& working, const StreamMap* input,
+                       StreamMap* output);
+
 // Samples a stream of `frequency` keeps in a window of `window` seconds,
 // never more than the `left` it has from its start index on.
 uint64_t windowSampleCount(int32_t frequency, float window, uint64_t left);
