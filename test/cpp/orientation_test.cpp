@@ -156,3 +156,38 @@ TEST(OrientationStage, FollowsKnownMotion) {
   for (int c = 0; c < 4; ++c)
     EXPECT_EQ(std::bit_cast<uint32_t>(static_cast<float>(q.value(c, q.count - 2))), bits[c]) << c;
 }
+
+// Stillness needs every measure strictly below its threshold; the values are
+// exact in single precision, so each case sits right on its boundary.
+TEST(OrientationFilter, StillnessBoundariesAndInverse) {
+  struct Case {
+    float accel[3], omega[3], previousFree[3];
+    int32_t moving;
+  };
+  const Case cases[] = {
+      {{0, 0, 1}, {0, 0, 0}, {0, 0, 1.25f}, 0},     // all below
+      {{0, 0, 1}, {0, 0, 0}, {0, 0, 1.5f}, 1},      // |a| - |previous free| at 0.5
+      {{0, 0, 1.25f}, {0, 0, 0}, {0, 0, 1}, 1},     // |a| - 1 at 0.25
+      {{0, 0, 1}, {0, 8, 0}, {0, 0, 1}, 1},         // |omega| at 8
+      {{0, 0, 1}, {0, 7.75f, 0}, {0, 0, 1}, 0},     // |omega| just below
+  };
+  const float thresholds[3] = {0.5f, 0.25f, 8.0f};
+  for (const Case& c : cases) {
+    OrientationFilter f;
+    orientationFilterInit(&f, 100);
+    orientationFilterSetStaticThresholds(&f, thresholds);
+    std::copy_n(c.previousFree, 3, f.previousFreeAcceleration);
+    filterCycle(&f, c.accel, c.omega);
+    EXPECT_EQ(f.moving, c.moving) << c.accel[2] << " " << c.omega[1] << " " << c.previousFree[2];
+  }
+
+  const float a[3][3] = {{4, 1, 0}, {1, 3, 1}, {0.5f, 1, 2}};
+  float inverse[3][3];
+  invert3x3(a, inverse);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      float product = 0;
+      for (int k = 0; k < 3; ++k) product += a[i][k] * inverse[k][j];
+      EXPECT_NEAR(product, i == j ? 1.0f : 0.0f, 1e-6f) << i << j;
+    }
+}
