@@ -112,7 +112,7 @@ void row(const char* name, double s, uint64_t rows, uint64_t bytes, double floor
 }
 
 struct Result {
-  double floor = 0, read = 0;
+  double floor = 0, read = 0, parse = 0, orientation = 0, csv = 0;
 };
 
 Result readTable(const std::string& title, const std::string& recording, const fs::path& scratch) {
@@ -130,15 +130,15 @@ Result readTable(const std::string& title, const std::string& recording, const f
   result.floor = floorSeconds(recording, csvBytes, scratch);
   const double baseline = seconds([&] { baseline::exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
   result.read = seconds([&] { readRecording(recording.c_str(), csv.c_str()); });
-  const double parse = seconds([&] {
+  const double parse = result.parse = seconds([&] {
     Recording r;
     parseRecordingFile(r.settings, r.streams, recording.c_str());
   });
-  const double orientation = seconds([&] {
+  const double orientation = result.orientation = seconds([&] {
     StreamMap copy = parsedOnce.streams;
     estimateOrientation(parsedOnce.settings, copy);
   });
-  const double csvOnly = seconds([&] { exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
+  const double csvOnly = result.csv = seconds([&] { exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
   // What read would cost without the orientation stage (and its four columns).
   const double withoutFilter = seconds([&] {
     Recording r;
@@ -200,7 +200,9 @@ int main(int argc, char** argv) {
 
   const Result full = readTable("W1, one hour", w1, scratch);
   const Result quarter = readTable("W1, 15 minutes", w1q, scratch);
-  std::printf("\nread time, one hour over 15 minutes: %.2f (linear: 4.00)\n", full.read / quarter.read);
+  std::printf("\none hour over 15 minutes (linear: 4.00): read %.2f, parse %.2f, orientation %.2f, csv %.2f; floor %.2f\n",
+              full.read / quarter.read, full.parse / quarter.parse, full.orientation / quarter.orientation,
+              full.csv / quarter.csv, full.floor / quarter.floor);
 
   Recording r;
   parseRecordingFile(r.settings, r.streams, w1.c_str());
