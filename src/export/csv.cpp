@@ -73,7 +73,7 @@ class Output {
     // The last MiB may still sit in the stream's buffer; it goes next time.
     if (!writeBehind_ || written_ < started_ + kWritebackStep + (1 << 20)) return;
     const uint64_t end = written_ - (1 << 20);
-    sync_file_range(fileno(file_), static_cast<off64_t>(started_), static_cast<off64_t>(end - started_),
+    sync_file_range(fileno(file_), static_cast<off_t>(started_), static_cast<off_t>(end - started_),
                     SYNC_FILE_RANGE_WRITE);  // a hint: failure is harmless
     started_ = end;
 #endif
