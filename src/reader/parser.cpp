@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "settings/settings_record.h"
@@ -82,6 +82,15 @@ void sortAndDeduplicate(std::vector<RawFrame>& frames) {
   if (!std::is_sorted(frames.begin(), frames.end(), byTick)) std::stable_sort(frames.begin(), frames.end(), byTick);
   auto last = std::unique(frames.begin(), frames.end(), [](const RawFrame& a, const RawFrame& b) { return a.tick == b.tick; });
   frames.erase(last, frames.end());
+}
+
+// Sample i of a stream from its frame's tick and payload.
+void storeSample(SampleStream& stream, uint64_t i, uint32_t key, const DeviceSettings& settings, int32_t tick,
+                 const uint8_t* payload) {
+  double values[3];
+  stream.times[i] = tick / static_cast<double>(settings.frequency);
+  convert(key, settings, payload, values);
+  for (uint64_t j = 0; j < stream.channels; ++j) stream.values[j * stream.count + i] = values[j];
 }
 
 // Keeps the first n samples of a channel-major stream.
@@ -168,7 +177,6 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file)
   const bool presentByKey[] = {settings.accel.present, settings.gyro.present, settings.baro.present,
                                settings.channel10.present, settings.event.present, settings.radioTime.present,
                                settings.secondEvent.present};
-  const double frequency = settings.frequency;
 
   // A recorder writes every stream with strictly rising ticks: frames then
   // convert straight into their stream. A stream found in any other order
@@ -197,11 +205,7 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file)
       return;
     }
     d.lastTick = tick;
-    const uint64_t i = d.written++;
-    double values[3];
-    d.stream.times[i] = tick / frequency;
-    convert(target.key, settings, frame + 2, values);
-    for (uint64_t j = 0; j < target.channels; ++j) d.stream.values[j * d.stream.count + i] = values[j];
+    storeSample(d.stream, d.written++, target.key, settings, tick, frame + 2);
   });
 
   bool collect[std::size(collections)] = {};
@@ -237,13 +241,8 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file)
     sortAndDeduplicate(collection.frames);
     const uint64_t count = collection.frames.size();
     SampleStream& stream = streams.try_emplace(collection.key, collection.channels, count).first->second;
-    double values[3];
-    for (uint64_t i = 0; i < count; ++i) {
-      const RawFrame& raw = collection.frames[i];
-      stream.times[i] = raw.tick / frequency;
-      convert(collection.key, settings, raw.payload, values);
-      for (uint64_t j = 0; j < collection.channels; ++j) stream.values[j * count + i] = values[j];
-    }
+    for (uint64_t i = 0; i < count; ++i)
+      storeSample(stream, i, collection.key, settings, collection.frames[i].tick, collection.frames[i].payload);
     std::vector<RawFrame>().swap(collection.frames);
   }
   closeFile(file);
