@@ -90,11 +90,12 @@ inline char* writeExact(char* out, double value, int precision) {
 }  // namespace detail
 
 // Writes value with P decimals at out and returns the end; out needs
-// kMaxFixedLength bytes (a few past the end may be scribbled on). The scaled value is rounded in double arithmetic when
-// that is provably the correctly rounded result, and by the exact conversion
-// otherwise (near halfway cases, large magnitudes, specials). P is a template
-// argument so the splitting into whole and decimal digits divides by a
-// constant, which is a multiplication rather than a division instruction.
+// kMaxFixedLength bytes (a few past the end may be scribbled on). The scaled
+// value is rounded in double arithmetic when that is provably the correctly
+// rounded result, and by the exact conversion otherwise (near halfway cases,
+// large magnitudes, specials). P is a template argument so the splitting into
+// whole and decimal digits divides by a constant, which is a multiplication
+// rather than a division instruction.
 template <int P>
 inline char* writeFixed(char* out, double value) {
   static_assert(P >= 0 && P <= 9);

@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 namespace kinovar {
 
@@ -122,25 +120,10 @@ void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
   const WindowPlan plan = planCommonWindow(working);
   if (plan.keys == 0) return;
   // Only the recordings that have both an input and an output get events.
-  const auto cut = [&](size_t i) {
+  for (size_t i = 0; i < working.size(); ++i) {
     const bool both = i < inputs.size() && i < outputs.size();
     applyCommonWindow(plan, i, working[i], both ? &inputs[i] : nullptr, both ? &outputs[i] : nullptr);
-  };
-  // Each cut moves only its own recording's samples (and never allocates),
-  // so half of the recordings are cut on a second thread.
-  const size_t half = working.size() / 2;
-  std::thread helper;
-  if (half > 0 && std::thread::hardware_concurrency() > 1) {
-    try {
-      helper = std::thread([&] {
-        for (size_t i = 0; i < half; ++i) cut(i);
-      });
-    } catch (const std::system_error&) {
-      // one thread cuts them all
-    }
   }
-  for (size_t i = helper.joinable() ? half : 0; i < working.size(); ++i) cut(i);
-  if (helper.joinable()) helper.join();
 }
 
 }  // namespace kinovar
