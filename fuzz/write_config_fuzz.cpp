@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common.h"
-#include "settings/settings_ops.h"
+#include "ops/operations.h"
 
 using namespace kinovar;
 

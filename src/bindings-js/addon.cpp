@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings-js/core/operations.h"
-#include "settings/settings_ops.h"
-#include "sync/sync.h"
+#include "ops/operations.h"
 
 namespace {
 

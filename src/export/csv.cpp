@@ -6,7 +6,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -26,6 +25,7 @@ namespace {
 
 // One group of columns fed from one stream.
 struct Column {
+  uint32_t key = 0;
   const SampleStream* stream = nullptr;
   uint64_t divisor = 1;
 };
@@ -91,15 +91,15 @@ class Output {
 // before it leave, so the bytes do not depend on the thread count.
 struct RowLayout {
   Column gyro, accel, baro, event, quaternion;
-  const std::atomic<uint64_t>* quaternionsReady = nullptr;  // null: all final
+  const AwaitSamples* awaitSamples = nullptr;  // null or empty: all final
 };
 
-// Blocks until the quaternion samples of rows before `end` are final.
-void awaitQuaternions(const RowLayout& layout, uint64_t end) {
-  if (!layout.quaternionsReady || !layout.quaternion.stream || end == 0) return;
-  const uint64_t needed = std::min(layout.quaternion.stream->count, (end - 1) / layout.quaternion.divisor + 1);
-  for (uint64_t ready; (ready = layout.quaternionsReady->load(std::memory_order_acquire)) < needed;)
-    layout.quaternionsReady->wait(ready, std::memory_order_acquire);
+// Blocks until the samples that rows before `end` read are final.
+void awaitRows(const RowLayout& layout, uint64_t end) {
+  if (!layout.awaitSamples || !*layout.awaitSamples || end == 0) return;
+  for (const Column* column : {&layout.gyro, &layout.accel, &layout.baro, &layout.quaternion})
+    if (column->stream)
+      (*layout.awaitSamples)(column->key, std::min(column->stream->count, (end - 1) / column->divisor + 1));
 }
 
 struct ChunkStart {
@@ -171,7 +171,7 @@ char* group(char* out, Cursor& cursor, uint64_t row, uint64_t channels) {
 
 void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart& start, uint64_t end, double period) {
   buffer.clear();
-  awaitQuaternions(layout, end);
+  awaitRows(layout, end);
   double t = start.t;
   uint64_t eventNext = start.eventNext;
   Cursor gyro(layout.gyro, start.row), accel(layout.accel, start.row), baro(layout.baro, start.row),
@@ -232,7 +232,7 @@ class RowPipeline {
         helper = std::thread([this] {
           // While the filter runs it keeps a core of its own: a second
           // formatter would only take turns with it on the critical path.
-          awaitQuaternions(layout_, rows_);
+          awaitRows(layout_, rows_);
           format();
         });
       } catch (const std::system_error&) {
@@ -328,16 +328,17 @@ CsvFile openCsv(const char* utf8Path) {
 }
 
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
-               const std::atomic<uint64_t>* quaternionsReady) {
-  return exportCsv(openCsv(utf8Path), settings, streams, quaternionsReady);
+               const AwaitSamples& awaitSamples) {
+  return exportCsv(openCsv(utf8Path), settings, streams, awaitSamples);
 }
 
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
-               const std::atomic<uint64_t>* quaternionsReady) {
+               const AwaitSamples& awaitSamples) {
   FilePtr file = std::move(csv.file);
   if (!file) return false;
 
   Column gyro, accel, baro, event, quaternion;
+  gyro.key = kGyroKey, accel.key = kAccelKey, baro.key = kBaroKey, quaternion.key = kQuaternionKey;
   gyro.stream = takenStream(streams, kGyroKey, settings.gyro.present);
   accel.stream = takenStream(streams, kAccelKey, settings.accel.present);
   baro.stream = takenStream(streams, kBaroKey, settings.baro.present);
@@ -385,7 +386,7 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
   out += "\n";
 
   output.flush();
-  const RowLayout layout{gyro, accel, baro, event, quaternion, quaternionsReady};
+  const RowLayout layout{gyro, accel, baro, event, quaternion, &awaitSamples};
   RowPipeline(output, layout, rows, 1.0 / settings.frequency).run();
   output.flush();
   const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());

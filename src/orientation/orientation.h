@@ -1,39 +1,31 @@
 // Orientation stage: adds the quaternion stream (key 10) to a parsed recording.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
+#include <functional>
 
 #include "reader/recording.h"
 
 namespace kinovar {
 
-struct OrientationFilter;
+enum class Estimator {
+  Classic,   // the Kalman filter of the sensor's own software
+  Accurate,  // not built yet
+  None,      // no quaternion stream
+};
 
 // True when the quaternion stream was added; on false the map is unchanged.
-bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams);
+bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator = Estimator::Classic);
 
 // The same stage in two steps, so that a caller can read the estimates while
-// they are computed: begin() checks the recording, allocates everything and
-// adds a zeroed quaternion stream; run() fills it, publishing how many
-// samples are final. Nothing in run() can fail. In between, the streams may
-// move (to another map, say): run() keeps to their sample arrays, which must
-// stay as they are until it has finished.
-class OrientationJob {
- public:
-  OrientationJob();
-  ~OrientationJob();
-  bool begin(const DeviceSettings& settings, StreamMap& streams);
-  void run(std::atomic<uint64_t>* done = nullptr) noexcept;
-
- private:
-  std::unique_ptr<OrientationFilter> filter_;
-  // Channel-major sample arrays and their channel strides (sample counts).
-  const double* accel_ = nullptr;
-  const double* gyro_ = nullptr;
-  double* quaternions_ = nullptr;
-  uint64_t accelStride_ = 0, gyroStride_ = 0, n_ = 0;
-};
+// they are computed. prepareOrientation checks the recording and adds a
+// zeroed quaternion stream (false, and the map unchanged, when it cannot).
+// fillOrientation then computes it from the accelerometer and gyroscope
+// streams of the map it is given, which may be another map that the three
+// streams moved to in between, telling `finished` how many leading samples
+// are final as it goes and all of them at the end. It cannot fail.
+bool prepareOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator = Estimator::Classic);
+void fillOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator = Estimator::Classic,
+                     const std::function<void(uint64_t)>& finished = {}) noexcept;
 
 }  // namespace kinovar

@@ -10,9 +10,6 @@
 
 namespace kinovar {
 
-// The readAndSync2 operation: "OK", "-10", "-13", "-11" or "-12".
-std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder);
-
 // Builds one aligned and cut map per recording into `output`; the inputs are
 // never written. False on any failure (a line on stderr says which).
 bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,

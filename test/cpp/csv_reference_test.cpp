@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "baseline_export.h"
-#include "bindings-js/core/operations.h"
+#include "ops/operations.h"
 #include "export/csv.h"
 #include "gen/generator.h"
 #include "orientation/orientation.h"

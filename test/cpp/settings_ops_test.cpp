@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "settings/base64.h"
-#include "settings/settings_ops.h"
+#include "ops/operations.h"
 #include "settings/settings_text.h"
 #include "test_files.h"
 

@@ -8,6 +8,7 @@
 #include "gen/sync_set.h"
 #include "orientation/orientation.h"
 #include "reader/parser.h"
+#include "ops/operations.h"
 #include "sync/sync.h"
 #include "test_files.h"
 

@@ -1,4 +1,4 @@
-#include "settings/settings_ops.h"
+#include "ops/operations.h"
 
 #include <cmath>
 #include <string_view>

@@ -1,0 +1,30 @@
+// The operations: each runs one conversion or settings edit from paths to
+// its answer, and is the only place that starts threads, overlaps stages or
+// opens outputs ahead of the stage that writes them. Free of any Node type.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ops/options.h"
+
+namespace kinovar {
+
+// read: parse, estimate orientation, export CSV; the JSON answer or the error document.
+std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath,
+                          const ConversionOptions& options = {});
+
+// readAndSync2: "OK", "-10", "-13", "-11" or "-12".
+std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
+                        const ConversionOptions& options = {});
+
+// The settings file as JSON, or "" when it cannot be read or holds no record.
+std::string readConfig(const char* utf8Path);
+
+// {"deviceId":N}, or "" on the same failures as readConfig.
+std::string readConfigDeviceId(const char* utf8Path);
+
+// Builds the settings file from the settings text; false on failure.
+bool writeConfig(const char* utf8Path, const char* settingsText);
+
+}  // namespace kinovar

@@ -1,0 +1,18 @@
+// What a caller may choose about one conversion. The defaults are the classic
+// behaviour, which the five native functions always use.
+#pragma once
+
+#include "orientation/orientation.h"
+
+namespace kinovar {
+
+enum class OutputFormat {
+  ClassicCsv,  // the banner, three header rows and one row per clock tick
+};
+
+struct ConversionOptions {
+  Estimator estimator = Estimator::Classic;
+  OutputFormat format = OutputFormat::ClassicCsv;
+};
+
+}  // namespace kinovar

@@ -1,0 +1,63 @@
+#include <future>
+#include <system_error>
+#include <thread>
+
+#include "export/csv.h"
+#include "export/json.h"
+#include "ops/operations.h"
+#include "ops/workers.h"
+#include "reader/parser.h"
+
+namespace kinovar {
+
+namespace {
+
+// Emptying an old CSV of that name can take a while (the file system lets go
+// of its blocks): it is opened beside the parse.
+std::future<CsvFile> openCsvBeside(const char* utf8CsvPath) {
+  const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
+  try {
+    return std::async(std::launch::async, open);
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, open);
+  }
+}
+
+// The filter runs on its own thread while the rows before its position are
+// formatted and written; the bytes are those of the two in sequence.
+bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator) {
+  Progress quaternions;
+  const AwaitSamples await = [&](uint32_t key, uint64_t samples) {
+    if (key == kQuaternionKey) quaternions.await(samples);
+  };
+  const auto filter = [&] {
+    fillOrientation(recording.settings, recording.streams, estimator,
+                    [&](uint64_t finished) { quaternions.publish(finished); });
+  };
+  std::jthread thread;
+  try {
+    thread = std::jthread(filter);
+  } catch (const std::system_error&) {
+    filter();  // no thread to spare: one after the other
+  }
+  return exportCsv(std::move(csv), recording.settings, recording.streams, await);
+}
+
+}  // namespace
+
+std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options) {
+  // The CSV must never replace the recording it is made from.
+  if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
+  std::future<CsvFile> output = openCsvBeside(utf8CsvPath);
+  Recording recording;
+  const bool parsed = parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath);
+  bool exported;
+  if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
+    exported = exportWhileFiltering(output.get(), recording, options.estimator);
+  else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
+    exported = exportCsv(output.get(), recording.settings, recording.streams);
+  if (!exported) return std::string(kErrorDocument);
+  return readResultJson(recording.settings);
+}
+
+}  // namespace kinovar
