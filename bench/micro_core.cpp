@@ -72,7 +72,7 @@ void BM_WindowCut(benchmark::State& state) {
   const uint64_t n = 3600000;
   for (auto _ : state) {
     state.PauseTiming();
-    std::vector<kinovar::StreamMap> in(2), out(2);
+    std::vector<kinovar::StreamMap> out(2);
     std::vector<std::vector<kinovar::WorkingStream>> working(2);
     for (size_t r = 0; r < 2; ++r) {
       kinovar::SampleStream stream(3, n);
@@ -80,7 +80,8 @@ void BM_WindowCut(benchmark::State& state) {
       working[r].push_back({kinovar::kAccelKey, &out[r].emplace(kinovar::kAccelKey, std::move(stream)).first->second, 1000});
     }
     state.ResumeTiming();
-    kinovar::cutToCommonWindow(working, in, out);
+    const kinovar::WindowPlan plan = kinovar::planCommonWindow(working);
+    for (size_t r = 0; r < 2; ++r) kinovar::applyCommonWindow(plan, r, out[r]);
     benchmark::DoNotOptimize(out[0].at(kinovar::kAccelKey).count);
   }
   state.SetItemsProcessed(static_cast<int64_t>(2 * n * state.iterations()));

@@ -48,9 +48,7 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
                         const ConversionOptions& options) {
   if (paths.empty()) return "OK";
   const size_t n = paths.size();
-  std::vector<DeviceSettings> settings(n);
-  std::vector<StreamMap> streams(n);
-  std::vector<StreamMap> synced;
+  std::vector<Recording> set(n);
 
   // A path that is not UTF-8 must reach the host as an error, not as "-10".
   for (const std::string& path : paths) utf8ToWide(path.c_str());
@@ -60,14 +58,14 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   // written, beside the other recordings' work. A recording that does not
   // parse answers "-10" before any "-13".
   forEachIndex(n, coreCount(), [&](size_t i) {
-    parsed[i] = parseRecordingFile(settings[i], streams[i], paths[i].c_str());
-    if (parsed[i]) oriented[i] = prepareOrientation(settings[i], streams[i], options.estimator);
+    parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str());
+    if (parsed[i]) oriented[i] = prepareOrientation(set[i].settings, set[i].streams, options.estimator);
   });
   if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) return "-10";
   if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) return "-13";
 
-  AlignedSet aligned;
-  if (!alignRecordings(synced, settings, streams, aligned) || synced.size() != n) return "-11";
+  WindowPlan window;
+  if (!alignRecordings(set, window)) return "-11";
 
   // Refused before anything is written.
   const std::vector<std::string> csvPaths = csvPathsOf(paths, folder);
@@ -75,11 +73,11 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
 
   std::vector<char> exported(n, 0);
   forEachIndex(n, coreCount(), [&](size_t i) {
-    fillOrientation(settings[i], synced[i], options.estimator);
-    cutAligned(aligned, i, streams[i], synced[i]);
-    exported[i] = exportCsv(csvPaths[i].c_str(), settings[i], synced[i]);
-    synced[i] = StreamMap{};
-    streams[i] = StreamMap{};
+    Recording& recording = set[i];
+    fillOrientation(recording.settings, recording.streams, options.estimator);
+    cutToWindow(window, i, recording);
+    exported[i] = exportCsv(csvPaths[i].c_str(), recording.settings, recording.streams);
+    recording.streams = StreamMap{};
   });
   return std::find(exported.begin(), exported.end(), 0) == exported.end() ? "OK" : "-12";
 }

@@ -2,7 +2,6 @@
 // of recordings made together.
 #pragma once
 
-#include <string>
 #include <vector>
 
 #include "reader/recording.h"
@@ -10,21 +9,18 @@
 
 namespace kinovar {
 
-// Builds one aligned and cut map per recording into `output`; the inputs are
-// never written. False on any failure (a line on stderr says which).
-bool syncRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
-                    const std::vector<StreamMap>& streams);
-// The same in two steps for a caller that needs only the output afterwards
-// and fills sample values in between (counts and times must stay as they
-// are): alignRecordings takes the aligned streams out of `streams` instead of
-// copying them and plans the window; cutAligned then cuts recording i and
-// adds its events from `input` (streams[i]).
-struct AlignedSet {
-  std::vector<std::vector<WorkingStream>> working;
-  WindowPlan window;
-};
-bool alignRecordings(std::vector<StreamMap>& output, const std::vector<DeviceSettings>& settings,
-                     std::vector<StreamMap>& streams, AlignedSet& set);
-void cutAligned(AlignedSet& set, size_t i, const StreamMap& input, StreamMap& output);
+// Aligns the set and cuts every recording to the common window, in place.
+// False on any failure (a line on stderr says which); the set is then as it was.
+bool syncRecordings(std::vector<Recording>& set);
+
+// The same in two steps, for a caller that works on each recording between
+// them. alignRecordings puts the set on one time base: each map keeps the
+// streams that every recording has with samples and a rate (accelerometer,
+// gyroscope, barometer, quaternion), shifted onto the common clock, and its
+// event stream as it is; every other stream is dropped. It plans the window.
+// cutToWindow then cuts recording i. In between, sample values may be
+// written, but counts and times must stay as they are.
+bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan);
+void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording);
 
 }  // namespace kinovar

@@ -38,22 +38,21 @@ void cutStream(SampleStream& stream, uint64_t start, uint64_t count) {
   stream.count = count;
 }
 
-void addEventStream(const StreamMap& input, StreamMap& output, double start, double end) {
-  const SampleStream* events = findStream(input, kEventKey);
-  if (events == nullptr) return;
-  const int64_t m = static_cast<int64_t>(std::min<uint64_t>(events->count, events->times.size()));
+// Keeps the events within [start, end], in place; none left removes the stream.
+void cutEventStream(StreamMap& streams, double start, double end) {
+  const auto found = streams.find(kEventKey);
+  if (found == streams.end()) return;
+  SampleStream& events = found->second;
+  const int64_t m = static_cast<int64_t>(std::min<uint64_t>(events.count, events.times.size()));
   int64_t a = 0;
-  while (a < m && !(events->times[a] >= start)) ++a;
+  while (a < m && !(events.times[static_cast<size_t>(a)] >= start)) ++a;
   int64_t b = m - 1;
-  while (b >= 0 && !(events->times[b] <= end)) --b;
-  const int64_t count = b - a + 1;
-  if (count <= 0) return;
-  SampleStream cut(events->channels, static_cast<uint64_t>(count));
-  for (uint64_t c = 0; c < events->channels; ++c)
-    std::memcpy(cut.values.data() + c * cut.count, events->values.data() + c * events->count + a,
-                cut.count * sizeof(double));
-  std::memcpy(cut.times.data(), events->times.data() + a, cut.count * sizeof(double));
-  output.emplace(kEventKey, std::move(cut));
+  while (b >= 0 && !(events.times[static_cast<size_t>(b)] <= end)) --b;
+  if (b < a) {
+    streams.erase(found);
+    return;
+  }
+  cutStream(events, static_cast<uint64_t>(a), static_cast<uint64_t>(b - a + 1));
 }
 
 }  // namespace
@@ -102,28 +101,19 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
       const uint64_t s = plan.start[i][k];
       plan.count[i][k] = windowSampleCount(working[i][k].frequency, window, working[i][k].stream->count - s);
     }
-  plan.keys = keys;
+  for (size_t k = 0; k < keys; ++k) plan.keys.push_back(working[0][k].key);
   plan.eventStart = *std::min_element(commonStart.begin(), commonStart.end());
   plan.eventEnd = plan.eventStart + static_cast<double>(window);
   return plan;
 }
 
-void applyCommonWindow(const WindowPlan& plan, size_t i, std::vector<WorkingStream>& working, const StreamMap* input,
-                       StreamMap* output) {
-  if (plan.keys == 0) return;
-  for (size_t k = 0; k < plan.keys; ++k) cutStream(*working[k].stream, plan.start[i][k], plan.count[i][k]);
-  if (input && output) addEventStream(*input, *output, plan.eventStart, plan.eventEnd);
-}
-
-void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
-                       const std::vector<StreamMap>& inputs, std::vector<StreamMap>& outputs) {
-  const WindowPlan plan = planCommonWindow(working);
-  if (plan.keys == 0) return;
-  // Only the recordings that have both an input and an output get events.
-  for (size_t i = 0; i < working.size(); ++i) {
-    const bool both = i < inputs.size() && i < outputs.size();
-    applyCommonWindow(plan, i, working[i], both ? &inputs[i] : nullptr, both ? &outputs[i] : nullptr);
-  }
+void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams) {
+  for (size_t k = 0; k < plan.keys.size(); ++k)
+    cutStream(streams.at(plan.keys[k]), plan.start[i][k], plan.count[i][k]);
+  if (plan.keys.empty())
+    streams.erase(kEventKey);
+  else
+    cutEventStream(streams, plan.eventStart, plan.eventEnd);
 }
 
 }  // namespace kinovar

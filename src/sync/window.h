@@ -8,34 +8,32 @@
 
 namespace kinovar {
 
-// One aligned copy, living in a recording's output map.
+// One aligned stream of a recording, seen while the window is planned.
 struct WorkingStream {
   uint32_t key = 0;
-  SampleStream* stream = nullptr;
+  const SampleStream* stream = nullptr;
   int32_t frequency = 0;  // samples per second of this stream
 };
 
-// working[i] lists recording i's copies, the same keys in the same order for
-// every recording. Cuts each copy in place to the window that all of them
-// cover, starting at its sample nearest to the latest first sample of its key,
-// and adds each recording's event stream (key 6 of inputs[i]), cut to the same
-// window on its unshifted times, to outputs[i]. Empty streams and rates of 0
-// are the caller's to keep out; given them anyway, nothing is read out of bounds.
-void cutToCommonWindow(std::vector<std::vector<WorkingStream>>& working,
-                       const std::vector<StreamMap>& inputs, std::vector<StreamMap>& outputs);
-
-// The same in two steps, so that samples can still be written between them
-// (counts and times must stay as they are): where every copy's window starts
-// and how many samples it keeps, then recording i's cut.
+// Where every recording's aligned streams start in the window and how many
+// samples they keep (start[i][k], count[i][k] for keys[k]), and the window
+// on the time base that events are cut to.
 struct WindowPlan {
-  size_t keys = 0;  // 0: nothing to cut
+  std::vector<uint32_t> keys;  // empty: nothing to cut
   std::vector<std::vector<uint64_t>> start, count;
   double eventStart = 0, eventEnd = 0;
 };
+
+// working[i] lists recording i's aligned streams, the same keys in the same
+// order for every recording. Each stream's window starts at its sample
+// nearest to the latest first sample of its key and lasts as long as the
+// shortest of them all. Empty streams and rates of 0 are the caller's to keep
+// out; given them anyway, nothing is read out of bounds.
 WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& working);
-// Cuts working (recording i's copies) and, given both maps, adds the events.
-void applyCommonWindow(const WindowPlan& plan, size_t i, std::vector<WorkingStream>& working, const StreamMap* input,
-                       StreamMap* output);
+
+// Cuts recording i's aligned streams in place, and its event stream (key 6)
+// to the window on its unshifted times; an event stream left empty is removed.
+void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams);
 
 // Samples a stream of `frequency` keeps in a window of `window` seconds,
 // never more than the `left` it has from its start index on.

@@ -45,44 +45,44 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
 
   const size_t n = set.paths.size();
-  std::vector<DeviceSettings> settings(n);
-  std::vector<StreamMap> streams(n);
-  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(parseRecordingFile(settings[i], streams[i], set.paths[i].c_str()));
-  std::vector<StreamMap> out;
-  ASSERT_TRUE(syncRecordings(out, settings, streams));
+  std::vector<Recording> parsed(n);
+  for (size_t i = 0; i < n; ++i)
+    ASSERT_TRUE(parseRecordingFile(parsed[i].settings, parsed[i].streams, set.paths[i].c_str()));
+  std::vector<Recording> synced = parsed;
+  ASSERT_TRUE(syncRecordings(synced));
+  const auto out = [&](size_t i) -> const StreamMap& { return synced[i].streams; };
 
   // Time marks count from the earliest clock's tick 0, radio from the master's.
   const double base = GetParam() == gen::SyncMethod::TimeMarks ? -3.25 : 0.0;
   for (const auto& [key, lsb, count] : {std::tuple{kAccelKey, kAccelLsb, 450u}, {kGyroKey, kGyroLsb, 450u}}) {
     for (size_t i = 0; i < n; ++i) {
-      const SampleStream& s = out[i].at(key);
+      const SampleStream& s = out(i).at(key);
       ASSERT_EQ(s.count, count) << "sensor " << i << " key " << key;
       EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
       // Sample 0 is the one each sensor took at 7.5 s of true time.
       const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
       const auto& raw = key == kAccelKey ? set.samples[i].accel : set.samples[i].gyro;
       for (uint64_t c = 0; c < 3; ++c) EXPECT_DOUBLE_EQ(s.value(c, 0), raw[3 * first + c] * lsb);
-      EXPECT_NEAR(s.times[count - 1], out[0].at(key).times[count - 1], 1e-6);
+      EXPECT_NEAR(s.times[count - 1], out(0).at(key).times[count - 1], 1e-6);
     }
   }
   // Rotation starts at the same sample everywhere: 9.0 s is sample 150.
   for (size_t i = 0; i < n; ++i) {
-    EXPECT_EQ(out[i].at(kGyroKey).value(0, 150), 0.0);
-    EXPECT_NE(out[i].at(kGyroKey).value(0, 151), 0.0);
-    EXPECT_EQ(out[i].at(kBaroKey).count, 112u);
+    EXPECT_EQ(out(i).at(kGyroKey).value(0, 150), 0.0);
+    EXPECT_NE(out(i).at(kGyroKey).value(0, 151), 0.0);
+    EXPECT_EQ(out(i).at(kBaroKey).count, 112u);
   }
 
   // The driver parses and filters the sensors side by side; its files must be
   // what the stages give one after the other.
-  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(estimateOrientation(settings[i], streams[i]));
-  std::vector<StreamMap> oriented;
-  ASSERT_TRUE(syncRecordings(oriented, settings, streams));
+  for (Recording& r : parsed) ASSERT_TRUE(estimateOrientation(r.settings, r.streams));
+  ASSERT_TRUE(syncRecordings(parsed));
   const fs::path folder = dir / "csv";
   fs::create_directories(folder);
   ASSERT_EQ(readAndSync(set.paths, folder.string()), "OK");
   for (size_t i = 0; i < n; ++i) {
     const std::string expected = (dir / "expected.csv").string();
-    ASSERT_TRUE(exportCsv(expected.c_str(), settings[i], oriented[i]));
+    ASSERT_TRUE(exportCsv(expected.c_str(), parsed[i].settings, parsed[i].streams));
     EXPECT_TRUE(readText((folder / fs::path(set.paths[i]).stem()).string() + ".csv") == readText(expected)) << i;
   }
 }
