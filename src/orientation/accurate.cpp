@@ -1,0 +1,348 @@
+#include "orientation/accurate.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kinovar {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kRadPerDeg = kPi / 180.0;
+
+void multiply(const double a[4], const double b[4], double out[4]) {
+  const double w = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3];
+  const double x = a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2];
+  const double y = a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1];
+  const double z = a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0];
+  out[0] = w, out[1] = x, out[2] = y, out[3] = z;
+}
+
+void normalize(double q[4]) {
+  const double s = 1.0 / std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  for (int i = 0; i < 4; ++i) q[i] *= s;
+}
+
+// v turned by q: the vector part of q (0, v) q*.
+void rotate(const double q[4], const double v[3], double out[3]) {
+  const double w = q[0], x = q[1], y = q[2], z = q[3];
+  // t = 2 (q.xyz x v); out = v + w t + q.xyz x t
+  const double tx = 2 * (y * v[2] - z * v[1]), ty = 2 * (z * v[0] - x * v[2]), tz = 2 * (x * v[1] - y * v[0]);
+  out[0] = v[0] + w * tx + (y * tz - z * ty);
+  out[1] = v[1] + w * ty + (z * tx - x * tz);
+  out[2] = v[2] + w * tz + (x * ty - y * tx);
+}
+
+// World up seen in sensor axes: the third row of q's rotation matrix.
+void upInSensor(const double q[4], double u[3]) {
+  const double w = q[0], x = q[1], y = q[2], z = q[3];
+  u[0] = 2 * (x * z - w * y), u[1] = 2 * (y * z + w * x), u[2] = w * w - x * x - y * y + z * z;
+}
+
+// The rotation without heading that turns the unit vector u into +z.
+void tiltTo(const double u[3], double q[4]) {
+  if (u[2] > -1.0 + 1e-12) {
+    const double w = std::sqrt(0.5 * (u[2] + 1.0));
+    q[0] = w, q[1] = u[1] / (2 * w), q[2] = -u[0] / (2 * w), q[3] = 0;
+  } else {
+    q[0] = 0, q[1] = 1, q[2] = 0, q[3] = 0;  // upside down: any half turn about a level axis
+  }
+  normalize(q);
+}
+
+LowPass2 butterworth(double timeConstant, double period) {
+  // Cut-off sqrt(2) / (2 pi tau): the step response settles like a first order of tau.
+  const double cutoff = std::sqrt(2.0) / (2.0 * kPi * timeConstant);
+  const double k = std::tan(kPi * cutoff * period);
+  const double norm = 1.0 / (1.0 + std::sqrt(2.0) * k + k * k);
+  LowPass2 f;
+  f.b0 = k * k * norm, f.b1 = 2 * f.b0, f.b2 = f.b0;
+  f.a1 = 2 * (k * k - 1) * norm, f.a2 = (1 - std::sqrt(2.0) * k + k * k) * norm;
+  return f;
+}
+
+inline double filter(const LowPass2& f, double state[2], double x) {
+  const double y = f.b0 * x + state[0];
+  state[0] = f.b1 * x - f.a1 * y + state[1];
+  state[1] = f.b2 * x - f.a2 * y;
+  return y;
+}
+
+// The state of a filter that has long seen only x.
+inline void settle(const LowPass2& f, double state[2], double x) {
+  state[0] = x - f.b0 * x;
+  state[1] = f.b2 * x - f.a2 * x;
+}
+
+void orientationRows(const double q[4], double rows[6]) {
+  const double w = q[0], x = q[1], y = q[2], z = q[3];
+  rows[0] = 1 - 2 * (y * y + z * z), rows[1] = 2 * (x * y - w * z), rows[2] = 2 * (x * z + w * y);
+  rows[3] = 2 * (x * y + w * z), rows[4] = 1 - 2 * (x * x + z * z), rows[5] = 2 * (y * z - w * x);
+}
+
+void clipBias(AccuratePass& p) {
+  for (double& b : p.bias) b = std::clamp(b, -p.biasClip, p.biasClip);
+}
+
+// Bias seen directly while still: z = bias, all three axes.
+void restUpdate(AccuratePass& p, const double z[3]) {
+  double s[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) s[i][j] = p.biasCovariance[i][j] + (i == j ? p.biasRestNoise : 0.0);
+  const double c00 = s[1][1] * s[2][2] - s[1][2] * s[2][1], c01 = s[1][2] * s[2][0] - s[1][0] * s[2][2],
+               c02 = s[1][0] * s[2][1] - s[1][1] * s[2][0];
+  const double det = s[0][0] * c00 + s[0][1] * c01 + s[0][2] * c02;
+  const double inv[3][3] = {
+      {c00 / det, (s[0][2] * s[2][1] - s[0][1] * s[2][2]) / det, (s[0][1] * s[1][2] - s[0][2] * s[1][1]) / det},
+      {c01 / det, (s[0][0] * s[2][2] - s[0][2] * s[2][0]) / det, (s[0][2] * s[1][0] - s[0][0] * s[1][2]) / det},
+      {c02 / det, (s[0][1] * s[2][0] - s[0][0] * s[2][1]) / det, (s[0][0] * s[1][1] - s[0][1] * s[1][0]) / det}};
+  double k[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      k[i][j] = p.biasCovariance[i][0] * inv[0][j] + p.biasCovariance[i][1] * inv[1][j] + p.biasCovariance[i][2] * inv[2][j];
+  double innovation[3];
+  for (int i = 0; i < 3; ++i) innovation[i] = z[i] - p.bias[i];
+  for (int i = 0; i < 3; ++i) p.bias[i] += k[i][0] * innovation[0] + k[i][1] * innovation[1] + k[i][2] * innovation[2];
+  double next[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      next[i][j] = p.biasCovariance[i][j] - (k[i][0] * p.biasCovariance[0][j] + k[i][1] * p.biasCovariance[1][j] +
+                                              k[i][2] * p.biasCovariance[2][j]);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) p.biasCovariance[i][j] = 0.5 * (next[i][j] + next[j][i]);
+}
+
+// Bias seen in motion: the correction rate r (world x, y) that the
+// accelerometer asks for is minus the horizontal part of the residual bias
+// turned into the world, seen through the same low-pass: r = -H (b - b_est).
+void motionUpdate(AccuratePass& p, const double r[2]) {
+  const double* h = p.rows;  // H: 2 x 3, row by row
+  double ph[3][2];           // P H^T
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 2; ++j)
+      ph[i][j] = p.biasCovariance[i][0] * h[3 * j] + p.biasCovariance[i][1] * h[3 * j + 1] +
+                 p.biasCovariance[i][2] * h[3 * j + 2];
+  double s[2][2];
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j)
+      s[i][j] = h[3 * i] * ph[0][j] + h[3 * i + 1] * ph[1][j] + h[3 * i + 2] * ph[2][j] + (i == j ? p.biasMotionNoise : 0.0);
+  const double det = s[0][0] * s[1][1] - s[0][1] * s[1][0];
+  const double inv[2][2] = {{s[1][1] / det, -s[0][1] / det}, {-s[1][0] / det, s[0][0] / det}};
+  double k[3][2];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 2; ++j) k[i][j] = ph[i][0] * inv[0][j] + ph[i][1] * inv[1][j];
+  for (int i = 0; i < 3; ++i) p.bias[i] -= k[i][0] * r[0] + k[i][1] * r[1];
+  for (int i = 0; i < 3; ++i)
+    for (int j = i; j < 3; ++j) {
+      const double v = p.biasCovariance[i][j] - (k[i][0] * ph[j][0] + k[i][1] * ph[j][1]);
+      p.biasCovariance[i][j] = p.biasCovariance[j][i] = v;
+    }
+}
+
+}  // namespace
+
+void accuratePassInit(AccuratePass& p, double rate, const AccurateParameters& parameters) {
+  p = AccuratePass{};
+  p.parameters = parameters;
+  p.period = 1.0 / rate;
+  p.accelFilter = butterworth(parameters.accelTimeConstant, p.period);
+  p.restAlpha = 1.0 - std::exp(-p.period / parameters.restTimeConstant);
+  p.gyroRotation[0] = 1, p.inclination[0] = 1;
+  const double sigma = parameters.biasSigmaInit * kRadPerDeg;
+  for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] = sigma * sigma;
+  p.biasProcessNoise = sigma * sigma * p.period / parameters.biasForgetSeconds;
+  // Every sample's correction is a measurement of the bias, but they are far
+  // from independent: a noise that makes the steady-state gain settle the
+  // bias over biasMotionSeconds, well above the correction's own time
+  // constant, keeps the two loops apart (gain sqrt(Q / R) = period / seconds).
+  p.biasMotionNoise = p.biasProcessNoise * std::pow(parameters.biasMotionSeconds / p.period, 2);
+  p.biasRestNoise = std::pow(parameters.biasSigmaRest * kRadPerDeg, 2);
+  p.biasClip = parameters.biasClip * kRadPerDeg;
+  p.youngSamples = std::max<int64_t>(1, static_cast<int64_t>(parameters.accelTimeConstant * rate));
+}
+
+void accuratePassWarmStart(AccuratePass& p, const double quaternion[4], const double bias[3]) {
+  for (int i = 0; i < 4; ++i) p.gyroRotation[i] = quaternion[i];
+  normalize(p.gyroRotation);
+  p.inclination[0] = 1, p.inclination[1] = p.inclination[2] = p.inclination[3] = 0;
+  for (int i = 0; i < 3; ++i) p.bias[i] = bias[i];
+  clipBias(p);
+  // The drifting frame starts as the world, so gravity there is up.
+  for (int i = 0; i < 3; ++i) settle(p.accelFilter, p.accelState[i], i == 2 ? 1.0 : 0.0);
+  orientationRows(p.gyroRotation, p.rows);
+  for (int i = 0; i < 6; ++i) settle(p.accelFilter, p.rowsState[i], p.rows[i]);
+  p.youngSamples = 0;
+}
+
+void accuratePassStep(AccuratePass& p, const double accel[3], const double gyroDps[3]) {
+  const double T = p.period;
+  if (p.samples == 0)
+    for (int i = 0; i < 3; ++i) p.restGyro[i] = gyroDps[i], p.restAccel[i] = accel[i];
+
+  // Gyroscope strapdown into the drifting frame.
+  double w[3];
+  for (int i = 0; i < 3; ++i) w[i] = gyroDps[i] * kRadPerDeg - p.bias[i];
+  const double angle = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) * T;
+  if (angle > 1e-15) {
+    const double half = 0.5 * angle;
+    double c, s;
+    if (half < 0.2) {  // series to well below double rounding at this size
+      const double h2 = half * half;
+      c = 1 - h2 / 2 * (1 - h2 / 12 * (1 - h2 / 30));
+      s = half * (1 - h2 / 6 * (1 - h2 / 20 * (1 - h2 / 42)));
+    } else {
+      c = std::cos(half), s = std::sin(half);
+    }
+    const double k = s / angle * T;
+    const double dq[4] = {c, w[0] * k, w[1] * k, w[2] * k};
+    double q[4];
+    multiply(p.gyroRotation, dq, q);
+    normalize(q);
+    for (int i = 0; i < 4; ++i) p.gyroRotation[i] = q[i];
+  }
+
+  // Still test: both sensors close to their smoothed values for a while.
+  double gyroDev = 0, accelDev = 0;
+  for (int i = 0; i < 3; ++i) {
+    p.restGyro[i] += p.restAlpha * (gyroDps[i] - p.restGyro[i]);
+    p.restAccel[i] += p.restAlpha * (accel[i] - p.restAccel[i]);
+    gyroDev += (gyroDps[i] - p.restGyro[i]) * (gyroDps[i] - p.restGyro[i]);
+    accelDev += (accel[i] - p.restAccel[i]) * (accel[i] - p.restAccel[i]);
+  }
+  const double gth = p.parameters.restGyroThreshold, ath = p.parameters.restAccelThreshold;
+  p.restSeconds = (gyroDev < gth * gth && accelDev < ath * ath) ? p.restSeconds + T : 0.0;
+
+  // The acceleration in the drifting frame, low-passed there.
+  double inFrame[3], filtered[3];
+  rotate(p.gyroRotation, accel, inFrame);
+  const bool young = p.samples < p.youngSamples;
+  if (young) {
+    // Until the low-pass could have settled, the plain mean is the better guess.
+    const double weight = 1.0 / static_cast<double>(p.samples + 1);
+    for (int i = 0; i < 3; ++i) filtered[i] = p.accelMean[i] += weight * (inFrame[i] - p.accelMean[i]);
+    if (p.samples + 1 == p.youngSamples)
+      for (int i = 0; i < 3; ++i) settle(p.accelFilter, p.accelState[i], p.accelMean[i]);
+  } else {
+    for (int i = 0; i < 3; ++i) filtered[i] = filter(p.accelFilter, p.accelState[i], inFrame[i]);
+  }
+
+  // Inclination: turn the filtered vector straight up.
+  double up[3];
+  rotate(p.inclination, filtered, up);
+  const double norm = std::sqrt(up[0] * up[0] + up[1] * up[1] + up[2] * up[2]);
+  double correction[4] = {1, 0, 0, 0};
+  if (norm > 1e-9) {
+    for (double& v : up) v /= norm;
+    tiltTo(up, correction);
+    double q[4];
+    multiply(correction, p.inclination, q);
+    normalize(q);
+    for (int i = 0; i < 4; ++i) p.inclination[i] = q[i];
+  }
+
+  // The orientation's first two rows, seen through the same low-pass as the correction.
+  double q[4], rows[6];
+  multiply(p.inclination, p.gyroRotation, q);
+  orientationRows(q, rows);
+  if (young) {
+    for (int i = 0; i < 6; ++i) p.rows[i] = rows[i];
+    if (p.samples + 1 == p.youngSamples)
+      for (int i = 0; i < 6; ++i) settle(p.accelFilter, p.rowsState[i], rows[i]);
+  } else {
+    for (int i = 0; i < 6; ++i) p.rows[i] = filter(p.accelFilter, p.rowsState[i], rows[i]);
+  }
+
+  // Bias.
+  for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] += p.biasProcessNoise;
+  if (p.restSeconds >= p.parameters.restMinSeconds) {
+    const double z[3] = {p.restGyro[0] * kRadPerDeg, p.restGyro[1] * kRadPerDeg, p.restGyro[2] * kRadPerDeg};
+    restUpdate(p, z);
+  } else if (!young) {
+    const double r[2] = {2 * correction[1] / T, 2 * correction[2] / T};
+    motionUpdate(p, r);
+  }
+  clipBias(p);
+  ++p.samples;
+}
+
+void accuratePassQuaternion(const AccuratePass& p, double quaternion[4]) {
+  multiply(p.inclination, p.gyroRotation, quaternion);
+  normalize(quaternion);
+}
+
+void estimateAccurate(const double* accel, uint64_t accelStride, const double* gyro, uint64_t gyroStride, uint64_t n,
+                      double rate, double* out, const AccurateParameters& parameters) {
+  if (n == 0) return;
+  const auto sample = [&](uint64_t i, double a[3], double w[3]) {
+    for (int c = 0; c < 3; ++c) a[c] = accel[c * accelStride + i], w[c] = gyro[c * gyroStride + i];
+  };
+  double a[3], w[3], q[4];
+  const double zero[3] = {0, 0, 0};
+
+  // Forward, cold: learns the bias and where the recording ends.
+  AccuratePass pass;
+  accuratePassInit(pass, rate, parameters);
+  for (uint64_t i = 0; i < n; ++i) {
+    sample(i, a, w);
+    accuratePassStep(pass, a, w);
+  }
+
+  // Backward from there, time reversed: the rates change sign, and so does
+  // the bias. Going from sample i + 1 to i turns by sample i + 1's rate. Its
+  // vertical (sensor axes) is kept in the output until the last pass.
+  accuratePassQuaternion(pass, q);
+  double bias[3] = {-pass.bias[0], -pass.bias[1], -pass.bias[2]};
+  double covariance[3][3];
+  std::copy(&pass.biasCovariance[0][0], &pass.biasCovariance[0][0] + 9, &covariance[0][0]);
+  accuratePassInit(pass, rate, parameters);
+  accuratePassWarmStart(pass, q, bias);
+  std::copy(&covariance[0][0], &covariance[0][0] + 9, &pass.biasCovariance[0][0]);
+  for (uint64_t i = n; i-- > 0;) {
+    sample(i, a, w);
+    if (i + 1 < n) {
+      for (int c = 0; c < 3; ++c) w[c] = -gyro[c * gyroStride + i + 1];
+    } else {
+      std::copy(zero, zero + 3, w);
+    }
+    accuratePassStep(pass, a, w);
+    accuratePassQuaternion(pass, q);
+    double u[3];
+    upInSensor(q, u);
+    for (int c = 0; c < 3; ++c) out[(c + 1) * n + i] = u[c];
+  }
+
+  // Forward again from the backward pass's first sample, heading zero.
+  double u0[3] = {out[n], out[2 * n], out[3 * n]}, start[4];
+  tiltTo(u0, start);
+  for (int c = 0; c < 3; ++c) bias[c] = -pass.bias[c];
+  std::copy(&pass.biasCovariance[0][0], &pass.biasCovariance[0][0] + 9, &covariance[0][0]);
+  accuratePassInit(pass, rate, parameters);
+  accuratePassWarmStart(pass, start, bias);
+  std::copy(&covariance[0][0], &covariance[0][0] + 9, &pass.biasCovariance[0][0]);
+  for (uint64_t i = 0; i < n; ++i) {
+    sample(i, a, w);
+    accuratePassStep(pass, a, i == 0 ? zero : w);
+    accuratePassQuaternion(pass, q);
+    // Meet the backward vertical halfway: the forward and backward errors
+    // (lag, residual bias drift) have opposite signs.
+    double forward[3], backward[3] = {out[n + i], out[2 * n + i], out[3 * n + i]}, mid[3];
+    upInSensor(q, forward);
+    for (int c = 0; c < 3; ++c) mid[c] = forward[c] + backward[c];
+    // s turns mid onto forward; q s then has mid as its vertical.
+    const double mn = std::sqrt(mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2]);
+    if (mn > 1e-9) {
+      for (double& v : mid) v /= mn;
+      double s[4] = {1 + mid[0] * forward[0] + mid[1] * forward[1] + mid[2] * forward[2],
+                     mid[1] * forward[2] - mid[2] * forward[1], mid[2] * forward[0] - mid[0] * forward[2],
+                     mid[0] * forward[1] - mid[1] * forward[0]};
+      normalize(s);
+      double blended[4];
+      multiply(q, s, blended);
+      normalize(blended);
+      std::copy(blended, blended + 4, q);
+    }
+    for (int c = 0; c < 4; ++c) out[c * n + i] = q[c];
+  }
+}
+
+}  // namespace kinovar

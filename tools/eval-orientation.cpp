@@ -1,0 +1,203 @@
+// Inclination accuracy of the orientation estimators against optical truth:
+//   kinovar-eval-orientation <folder of NAME.bin + NAME.truth.csv>
+// Per trial: the inclination RMSE over the samples the truth marks valid, of
+// the classic and the accurate estimator; then, with each recording cut to
+// start 20 s into its movement, the time until the error falls below 2 deg
+// and stays there for 5 s.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "orientation/accurate.h"
+#include "orientation/orientation.h"
+#include "reader/parser.h"
+
+namespace fs = std::filesystem;
+using namespace kinovar;
+
+namespace {
+
+constexpr double kDegPerRad = 180.0 / 3.14159265358979323846;
+
+struct Truth {
+  std::vector<double> time, q;  // q: w, x, y, z per sample
+  std::vector<char> valid;
+};
+
+bool readTruth(const fs::path& path, Truth& truth) {
+  std::ifstream in(path);
+  std::string line;
+  if (!std::getline(in, line)) return false;
+  while (std::getline(in, line)) {
+    double v[6];
+    if (std::sscanf(line.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) return false;
+    truth.time.push_back(v[0]);
+    truth.q.insert(truth.q.end(), {v[1], v[2], v[3], v[4]});
+    truth.valid.push_back(v[5] != 0);
+  }
+  return true;
+}
+
+void up(const double* q, double u[3]) {
+  u[0] = 2 * (q[1] * q[3] - q[0] * q[2]);
+  u[1] = 2 * (q[2] * q[3] + q[0] * q[1]);
+  u[2] = q[0] * q[0] - q[1] * q[1] - q[2] * q[2] + q[3] * q[3];
+}
+
+// Inclination error of estimate sample i (channel-major, count n) against truth sample j, degrees.
+double error(const std::vector<double>& est, uint64_t n, uint64_t i, const Truth& truth, uint64_t j) {
+  if (i >= n) return 180;
+  double q[4] = {est[i], est[n + i], est[2 * n + i], est[3 * n + i]};
+  const double norm = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  if (!(norm > 0) || !std::isfinite(norm)) return 180;
+  for (double& c : q) c /= norm;
+  double a[3], b[3];
+  up(q, a);
+  up(&truth.q[4 * j], b);
+  const double dot = std::clamp(a[0] * b[0] + a[1] * b[1] + a[2] * b[2], -1.0, 1.0);
+  return std::acos(dot) * kDegPerRad;
+}
+
+// The recording's accelerometer and gyroscope from sample `from` on.
+StreamMap cut(const StreamMap& streams, uint64_t from) {
+  StreamMap out;
+  for (uint32_t key : {kAccelKey, kGyroKey}) {
+    const SampleStream& s = streams.at(key);
+    const uint64_t n = s.count > from ? s.count - from : 0;
+    SampleStream c(s.channels, n);
+    for (uint64_t ch = 0; ch < s.channels; ++ch)
+      std::copy_n(s.values.begin() + ch * s.count + from, n, c.values.begin() + ch * n);
+    std::copy_n(s.times.begin() + from, n, c.times.begin());
+    out.emplace(key, std::move(c));
+  }
+  return out;
+}
+
+std::vector<double> accurate(const DeviceSettings& settings, const StreamMap& streams, double* nsPerSample = nullptr) {
+  const SampleStream& a = streams.at(kAccelKey);
+  const SampleStream& g = streams.at(kGyroKey);
+  const uint64_t n = std::min(a.count, g.count);
+  std::vector<double> out(4 * n);
+  const auto start = std::clock();
+  estimateAccurate(a.values.data(), a.count, g.values.data(), g.count, n, settings.accel.frequency, out.data());
+  const double seconds = double(std::clock() - start) / CLOCKS_PER_SEC;
+  if (nsPerSample) *nsPerSample = seconds * 1e9 / static_cast<double>(n);
+  return out;
+}
+
+std::vector<double> classic(const DeviceSettings& settings, const StreamMap& streams) {
+  StreamMap copy = streams;
+  if (!estimateOrientation(settings, copy)) return {};
+  return copy.at(kQuaternionKey).values;
+}
+
+double rmse(const std::vector<double>& est, const Truth& truth) {
+  const uint64_t n = est.size() / 4;
+  double sum = 0;
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < truth.valid.size(); ++i) {
+    if (!truth.valid[i]) continue;
+    const double e = error(est, n, i, truth, i);
+    sum += e * e, ++count;
+  }
+  return count ? std::sqrt(sum / static_cast<double>(count)) : NAN;
+}
+
+// Seconds from the cut until the error is below 2 deg and stays so for 5 s; -1 if never.
+double convergence(const std::vector<double>& est, const Truth& truth, uint64_t from) {
+  const uint64_t n = est.size() / 4;
+  const double t0 = truth.time[from];
+  double candidate = t0;
+  for (uint64_t j = from; j < truth.valid.size(); ++j) {
+    if (!truth.valid[j]) continue;
+    if (error(est, n, j - from, truth, j) >= 2.0) {
+      candidate = j + 1 < truth.time.size() ? truth.time[j + 1] : INFINITY;
+    } else if (truth.time[j] - candidate >= 5.0) {
+      return candidate - t0;
+    }
+  }
+  return -1;
+}
+
+bool unitRows(const std::vector<double>& est) {
+  const uint64_t n = est.size() / 4;
+  for (uint64_t i = 0; i < n; ++i) {
+    const double s = est[i] * est[i] + est[n + i] * est[n + i] + est[2 * n + i] * est[2 * n + i] + est[3 * n + i] * est[3 * n + i];
+    if (!(std::fabs(s - 1) < 1e-9)) return false;
+  }
+  return true;
+}
+
+std::string seconds(double s) {
+  char text[32];
+  if (s < 0) return "never";
+  std::snprintf(text, sizeof text, "%.2f s", s);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: kinovar-eval-orientation <folder with NAME.bin and NAME.truth.csv>\n");
+    return 2;
+  }
+  std::vector<fs::path> trials;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(argv[1], ec))
+    if (entry.path().extension() == ".bin") trials.push_back(entry.path());
+  if (ec || trials.empty()) {
+    std::fprintf(stderr, "%s: no recordings (NAME.bin beside NAME.truth.csv) found%s%s\n", argv[1], ec ? ": " : "",
+                 ec ? ec.message().c_str() : "");
+    return 1;
+  }
+  std::sort(trials.begin(), trials.end());
+
+  std::printf("| trial | classic RMSE | accurate RMSE | classic from 20 s in | accurate from 20 s in | accurate ns/sample |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|\n");
+  double sumClassic = 0, sumAccurate = 0, worstClassic = 0, worstAccurate = 0, worstStart = 0;
+  bool allUnit = true, allConverged = true;
+  for (const fs::path& bin : trials) {
+    fs::path truthPath = bin;
+    truthPath.replace_extension(".truth.csv");
+    Truth truth;
+    Recording r;
+    if (!readTruth(truthPath, truth) || !parseRecordingFile(r.settings, r.streams, bin.string().c_str()) ||
+        !findStream(r.streams, kAccelKey) || !findStream(r.streams, kGyroKey)) {
+      std::fprintf(stderr, "%s: cannot read the recording or its truth file\n", bin.string().c_str());
+      return 1;
+    }
+    double ns = 0;
+    const std::vector<double> c = classic(r.settings, r.streams), a = accurate(r.settings, r.streams, &ns);
+    const double ec = rmse(c, truth), ea = rmse(a, truth);
+    allUnit = allUnit && unitRows(a);
+
+    const uint64_t first = std::find(truth.valid.begin(), truth.valid.end(), 1) - truth.valid.begin();
+    const uint64_t from = std::min<uint64_t>(truth.valid.size() - 1, first + static_cast<uint64_t>(20.0 * r.settings.accel.frequency));
+    const StreamMap later = cut(r.streams, from);
+    const double sc = convergence(classic(r.settings, later), truth, from);
+    const std::vector<double> al = accurate(r.settings, later);
+    const double sa = convergence(al, truth, from);
+    allUnit = allUnit && unitRows(al);
+    allConverged = allConverged && sa >= 0;
+    worstStart = std::max(worstStart, sa);
+
+    std::printf("| %s | %.2f° | %.2f° | %s | %s | %.0f |\n", bin.stem().string().c_str(), ec, ea, seconds(sc).c_str(),
+                seconds(sa).c_str(), ns);
+    sumClassic += ec, sumAccurate += ea;
+    worstClassic = std::max(worstClassic, ec), worstAccurate = std::max(worstAccurate, ea);
+  }
+  const double count = static_cast<double>(trials.size());
+  std::printf("| mean | %.2f° | %.2f° | | | |\n", sumClassic / count, sumAccurate / count);
+  std::printf("| worst | %.2f° | %.2f° | | %s | |\n", worstClassic, worstAccurate,
+              allConverged ? seconds(worstStart).c_str() : "never");
+  std::printf("\nevery accurate row a unit quaternion: %s\n", allUnit ? "yes" : "NO");
+  return 0;
+}
