@@ -10,7 +10,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kRadPerDeg = kPi / 180.0;
 
-void multiply(const double a[4], const double b[4], double out[4]) {
+inline void multiply(const double a[4], const double b[4], double out[4]) {
   const double w = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3];
   const double x = a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2];
   const double y = a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1];
@@ -18,13 +18,20 @@ void multiply(const double a[4], const double b[4], double out[4]) {
   out[0] = w, out[1] = x, out[2] = y, out[3] = z;
 }
 
-void normalize(double q[4]) {
+inline void normalize(double q[4]) {
   const double s = 1.0 / std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
   for (int i = 0; i < 4; ++i) q[i] *= s;
 }
 
+// For a quaternion already within rounding of unit length (a product of unit
+// ones): one Newton step towards 1 / |q|, no square root.
+inline void renormalize(double q[4]) {
+  const double s = 0.5 * (3.0 - (q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]));
+  for (int i = 0; i < 4; ++i) q[i] *= s;
+}
+
 // v turned by q: the vector part of q (0, v) q*.
-void rotate(const double q[4], const double v[3], double out[3]) {
+inline void rotate(const double q[4], const double v[3], double out[3]) {
   const double w = q[0], x = q[1], y = q[2], z = q[3];
   // t = 2 (q.xyz x v); out = v + w t + q.xyz x t
   const double tx = 2 * (y * v[2] - z * v[1]), ty = 2 * (z * v[0] - x * v[2]), tz = 2 * (x * v[1] - y * v[0]);
@@ -34,7 +41,7 @@ void rotate(const double q[4], const double v[3], double out[3]) {
 }
 
 // World up seen in sensor axes: the third row of q's rotation matrix.
-void upInSensor(const double q[4], double u[3]) {
+inline void upInSensor(const double q[4], double u[3]) {
   const double w = q[0], x = q[1], y = q[2], z = q[3];
   u[0] = 2 * (x * z - w * y), u[1] = 2 * (y * z + w * x), u[2] = w * w - x * x - y * y + z * z;
 }
@@ -74,7 +81,7 @@ inline void settle(const LowPass2& f, double state[2], double x) {
   state[1] = f.b2 * x - f.a2 * x;
 }
 
-void orientationRows(const double q[4], double rows[6]) {
+inline void orientationRows(const double q[4], double rows[6]) {
   const double w = q[0], x = q[1], y = q[2], z = q[3];
   rows[0] = 1 - 2 * (y * y + z * z), rows[1] = 2 * (x * y - w * z), rows[2] = 2 * (x * z + w * y);
   rows[3] = 2 * (x * y + w * z), rows[4] = 1 - 2 * (x * x + z * z), rows[5] = 2 * (y * z - w * x);
@@ -148,14 +155,17 @@ void accuratePassInit(AccuratePass& p, double rate, const AccurateParameters& pa
   p.accelFilter = butterworth(parameters.accelTimeConstant, p.period);
   p.restAlpha = 1.0 - std::exp(-p.period / parameters.restTimeConstant);
   p.gyroRotation[0] = 1, p.inclination[0] = 1;
+  p.biasEvery = std::max<int64_t>(1, static_cast<int64_t>(rate / parameters.biasUpdateHz));
+  p.biasCountdown = p.biasEvery;
   const double sigma = parameters.biasSigmaInit * kRadPerDeg;
   for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] = sigma * sigma;
-  p.biasProcessNoise = sigma * sigma * p.period / parameters.biasForgetSeconds;
-  // Every sample's correction is a measurement of the bias, but they are far
-  // from independent: a noise that makes the steady-state gain settle the
-  // bias over biasMotionSeconds, well above the correction's own time
-  // constant, keeps the two loops apart (gain sqrt(Q / R) = period / seconds).
-  p.biasMotionNoise = p.biasProcessNoise * std::pow(parameters.biasMotionSeconds / p.period, 2);
+  const double update = p.period * static_cast<double>(p.biasEvery);
+  p.biasProcessNoise = sigma * sigma * update / parameters.biasForgetSeconds;
+  // Every correction is a measurement of the bias, but they are far from
+  // independent: a noise that makes the steady-state gain settle the bias
+  // over biasMotionSeconds, well above the correction's own time constant,
+  // keeps the two loops apart (gain sqrt(Q / R) = update period / seconds).
+  p.biasMotionNoise = p.biasProcessNoise * std::pow(parameters.biasMotionSeconds / update, 2);
   p.biasRestNoise = std::pow(parameters.biasSigmaRest * kRadPerDeg, 2);
   p.biasClip = parameters.biasClip * kRadPerDeg;
   p.youngSamples = std::max<int64_t>(1, static_cast<int64_t>(parameters.accelTimeConstant * rate));
@@ -179,27 +189,24 @@ void accuratePassStep(AccuratePass& p, const double accel[3], const double gyroD
   if (p.samples == 0)
     for (int i = 0; i < 3; ++i) p.restGyro[i] = gyroDps[i], p.restAccel[i] = accel[i];
 
-  // Gyroscope strapdown into the drifting frame.
+  // Gyroscope strapdown into the drifting frame: q (cos h, sin h axis), h
+  // half the angle turned in this sample.
   double w[3];
   for (int i = 0; i < 3; ++i) w[i] = gyroDps[i] * kRadPerDeg - p.bias[i];
-  const double angle = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) * T;
-  if (angle > 1e-15) {
-    const double half = 0.5 * angle;
-    double c, s;
-    if (half < 0.2) {  // series to well below double rounding at this size
-      const double h2 = half * half;
-      c = 1 - h2 / 2 * (1 - h2 / 12 * (1 - h2 / 30));
-      s = half * (1 - h2 / 6 * (1 - h2 / 20 * (1 - h2 / 42)));
-    } else {
-      c = std::cos(half), s = std::sin(half);
-    }
-    const double k = s / angle * T;
-    const double dq[4] = {c, w[0] * k, w[1] * k, w[2] * k};
-    double q[4];
-    multiply(p.gyroRotation, dq, q);
-    normalize(q);
-    for (int i = 0; i < 4; ++i) p.gyroRotation[i] = q[i];
+  const double h2 = 0.25 * T * T * (w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+  double c, k;  // cos h and sin(h) / h * T / 2
+  if (h2 < 0.04) {  // series, exact to double rounding below h = 0.2
+    c = 1 - h2 / 2 * (1 - h2 / 12 * (1 - h2 / 30 * (1 - h2 / 56)));
+    k = 0.5 * T * (1 - h2 / 6 * (1 - h2 / 20 * (1 - h2 / 42 * (1 - h2 / 72))));
+  } else {
+    const double h = std::sqrt(h2);
+    c = std::cos(h), k = 0.5 * T * std::sin(h) / h;
   }
+  const double dq[4] = {c, w[0] * k, w[1] * k, w[2] * k};
+  double q[4];
+  multiply(p.gyroRotation, dq, q);
+  renormalize(q);
+  for (int i = 0; i < 4; ++i) p.gyroRotation[i] = q[i];
 
   // Still test: both sensors close to their smoothed values for a while.
   double gyroDev = 0, accelDev = 0;
@@ -229,19 +236,20 @@ void accuratePassStep(AccuratePass& p, const double accel[3], const double gyroD
   // Inclination: turn the filtered vector straight up.
   double up[3];
   rotate(p.inclination, filtered, up);
-  const double norm = std::sqrt(up[0] * up[0] + up[1] * up[1] + up[2] * up[2]);
-  double correction[4] = {1, 0, 0, 0};
-  if (norm > 1e-9) {
-    for (double& v : up) v /= norm;
+  const double norm2 = up[0] * up[0] + up[1] * up[1] + up[2] * up[2];
+  if (norm2 > 1e-18) {
+    const double inv = 1.0 / std::sqrt(norm2);
+    for (double& v : up) v *= inv;
+    double correction[4];
     tiltTo(up, correction);
-    double q[4];
     multiply(correction, p.inclination, q);
-    normalize(q);
+    renormalize(q);
     for (int i = 0; i < 4; ++i) p.inclination[i] = q[i];
+    p.correctionSum[0] += 2 * correction[1], p.correctionSum[1] += 2 * correction[2];
   }
 
   // The orientation's first two rows, seen through the same low-pass as the correction.
-  double q[4], rows[6];
+  double rows[6];
   multiply(p.inclination, p.gyroRotation, q);
   orientationRows(q, rows);
   if (young) {
@@ -251,54 +259,69 @@ void accuratePassStep(AccuratePass& p, const double accel[3], const double gyroD
   } else {
     for (int i = 0; i < 6; ++i) p.rows[i] = filter(p.accelFilter, p.rowsState[i], rows[i]);
   }
+  ++p.samples;
 
-  // Bias.
+  // Bias, every few samples: still, the smoothed rate is the bias; in
+  // motion, the correction rate tells its horizontal part.
+  if (--p.biasCountdown > 0) return;
+  p.biasCountdown = p.biasEvery;
   for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] += p.biasProcessNoise;
   if (p.restSeconds >= p.parameters.restMinSeconds) {
     const double z[3] = {p.restGyro[0] * kRadPerDeg, p.restGyro[1] * kRadPerDeg, p.restGyro[2] * kRadPerDeg};
     restUpdate(p, z);
   } else if (!young) {
-    const double r[2] = {2 * correction[1] / T, 2 * correction[2] / T};
+    const double span = T * static_cast<double>(p.biasEvery);
+    const double r[2] = {p.correctionSum[0] / span, p.correctionSum[1] / span};
     motionUpdate(p, r);
   }
+  p.correctionSum[0] = p.correctionSum[1] = 0;
   clipBias(p);
-  ++p.samples;
 }
 
 void accuratePassQuaternion(const AccuratePass& p, double quaternion[4]) {
   multiply(p.inclination, p.gyroRotation, quaternion);
-  normalize(quaternion);
 }
+
+namespace {
+
+// Continues a pass from another one's end, time reversed: the rates change
+// sign and so does the bias; the uncertainty of the bias carries over.
+void reverseFrom(AccuratePass& pass, const double quaternion[4], double rate, const AccurateParameters& parameters) {
+  const double bias[3] = {-pass.bias[0], -pass.bias[1], -pass.bias[2]};
+  double covariance[3][3];
+  std::copy(&pass.biasCovariance[0][0], &pass.biasCovariance[0][0] + 9, &covariance[0][0]);
+  accuratePassInit(pass, rate, parameters);
+  accuratePassWarmStart(pass, quaternion, bias);
+  std::copy(&covariance[0][0], &covariance[0][0] + 9, &pass.biasCovariance[0][0]);
+}
+
+}  // namespace
 
 void estimateAccurate(const double* accel, uint64_t accelStride, const double* gyro, uint64_t gyroStride, uint64_t n,
                       double rate, double* out, const AccurateParameters& parameters) {
   if (n == 0) return;
-  const auto sample = [&](uint64_t i, double a[3], double w[3]) {
+  double a[3], w[3], q[4];
+  const auto sample = [&](uint64_t i) {
     for (int c = 0; c < 3; ++c) a[c] = accel[c * accelStride + i], w[c] = gyro[c * gyroStride + i];
   };
-  double a[3], w[3], q[4];
   const double zero[3] = {0, 0, 0};
 
-  // Forward, cold: learns the bias and where the recording ends.
+  // Forward, cold, over the recording's last minute: learns the bias and
+  // where the recording ends.
   AccuratePass pass;
   accuratePassInit(pass, rate, parameters);
-  for (uint64_t i = 0; i < n; ++i) {
-    sample(i, a, w);
+  const double warmup = std::max(1.0, parameters.warmupSeconds * rate);
+  for (uint64_t i = n > warmup ? n - static_cast<uint64_t>(warmup) : 0; i < n; ++i) {
+    sample(i);
     accuratePassStep(pass, a, w);
   }
 
-  // Backward from there, time reversed: the rates change sign, and so does
-  // the bias. Going from sample i + 1 to i turns by sample i + 1's rate. Its
-  // vertical (sensor axes) is kept in the output until the last pass.
+  // Backward from there. Going from sample i + 1 to i turns by sample
+  // i + 1's rate. Its vertical (sensor axes) waits in the output.
   accuratePassQuaternion(pass, q);
-  double bias[3] = {-pass.bias[0], -pass.bias[1], -pass.bias[2]};
-  double covariance[3][3];
-  std::copy(&pass.biasCovariance[0][0], &pass.biasCovariance[0][0] + 9, &covariance[0][0]);
-  accuratePassInit(pass, rate, parameters);
-  accuratePassWarmStart(pass, q, bias);
-  std::copy(&covariance[0][0], &covariance[0][0] + 9, &pass.biasCovariance[0][0]);
+  reverseFrom(pass, q, rate, parameters);
   for (uint64_t i = n; i-- > 0;) {
-    sample(i, a, w);
+    sample(i);
     if (i + 1 < n) {
       for (int c = 0; c < 3; ++c) w[c] = -gyro[c * gyroStride + i + 1];
     } else {
@@ -312,35 +335,32 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
   }
 
   // Forward again from the backward pass's first sample, heading zero.
-  double u0[3] = {out[n], out[2 * n], out[3 * n]}, start[4];
-  tiltTo(u0, start);
-  for (int c = 0; c < 3; ++c) bias[c] = -pass.bias[c];
-  std::copy(&pass.biasCovariance[0][0], &pass.biasCovariance[0][0] + 9, &covariance[0][0]);
-  accuratePassInit(pass, rate, parameters);
-  accuratePassWarmStart(pass, start, bias);
-  std::copy(&covariance[0][0], &covariance[0][0] + 9, &pass.biasCovariance[0][0]);
+  const double u0[3] = {out[n], out[2 * n], out[3 * n]};
+  tiltTo(u0, q);
+  reverseFrom(pass, q, rate, parameters);
   for (uint64_t i = 0; i < n; ++i) {
-    sample(i, a, w);
+    sample(i);
     accuratePassStep(pass, a, i == 0 ? zero : w);
     accuratePassQuaternion(pass, q);
-    // Meet the backward vertical halfway: the forward and backward errors
-    // (lag, residual bias drift) have opposite signs.
-    double forward[3], backward[3] = {out[n + i], out[2 * n + i], out[3 * n + i]}, mid[3];
+    // Meet the backward vertical halfway: the two passes' errors (lag,
+    // residual bias drift) have opposite signs. s turns mid onto forward,
+    // so q s has mid as its vertical and keeps q's heading.
+    double forward[3], mid[3];
     upInSensor(q, forward);
-    for (int c = 0; c < 3; ++c) mid[c] = forward[c] + backward[c];
-    // s turns mid onto forward; q s then has mid as its vertical.
-    const double mn = std::sqrt(mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2]);
-    if (mn > 1e-9) {
-      for (double& v : mid) v /= mn;
+    for (int c = 0; c < 3; ++c) mid[c] = forward[c] + out[(c + 1) * n + i];
+    const double m2 = mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2];
+    if (m2 > 1e-18) {
+      const double inv = 1.0 / std::sqrt(m2);
+      for (double& v : mid) v *= inv;
       double s[4] = {1 + mid[0] * forward[0] + mid[1] * forward[1] + mid[2] * forward[2],
                      mid[1] * forward[2] - mid[2] * forward[1], mid[2] * forward[0] - mid[0] * forward[2],
                      mid[0] * forward[1] - mid[1] * forward[0]};
       normalize(s);
       double blended[4];
       multiply(q, s, blended);
-      normalize(blended);
       std::copy(blended, blended + 4, q);
     }
+    normalize(q);
     for (int c = 0; c < 4; ++c) out[c * n + i] = q[c];
   }
 }

@@ -32,6 +32,8 @@ struct AccurateParameters {
   double biasMotionSeconds = 30.0;  // s: how fast motion alone settles the bias
   double biasSigmaRest = 0.03;      // deg/s: noise of the bias seen at rest
   double biasClip = 2.0;            // deg/s: largest bias believed
+  double biasUpdateHz = 50.0;       // how often the bias filter takes what it saw
+  double warmupSeconds = 60.0;      // s: the first forward pass covers only the recording's end
 };
 
 // Second-order low-pass (Butterworth), transposed direct form.
@@ -61,6 +63,9 @@ struct AccuratePass {
   double rows[6];
   double restGyro[3], restAccel[3];
   double restSeconds;
+  int64_t biasEvery;          // samples per bias update
+  int64_t biasCountdown;
+  double correctionSum[2];    // world x, y rotation the accelerometer asked for since the last update
 };
 
 void accuratePassInit(AccuratePass& pass, double rate, const AccurateParameters& parameters = {});
