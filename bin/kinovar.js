@@ -31,7 +31,7 @@ commands:
 Run "kinovar <command> --help" for the options of a command.
 Exit codes: 0 done, 1 some work failed (the summary says which and why), 2 bad command line.
 `,
-  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--jobs N] [--json]
+  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--jobs N] [--orientation E] [--json]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
 pressure, events and orientation), several at once.
@@ -41,13 +41,16 @@ options:
                      with several: the folder (created if missing).
                      Default: each CSV beside its recording, named after it.
   -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
+  --orientation <e>  how the orientation columns are estimated: classic (default,
+                     the sensor software's filter), accurate (slower, corrects the
+                     gyroscope's bias; see docs/orientation.md) or none (no columns)
   --json             print the results as JSON on standard output, no progress bar
   -h, --help         this text
 
 A recording that cannot be converted does not stop the others; the summary
 names it with the reason, and the exit code is then 1.
 `,
-  sync: `usage: kinovar sync <recording>... -o <folder> [--json]
+  sync: `usage: kinovar sync <recording>... -o <folder> [--orientation E] [--json]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time
@@ -55,6 +58,9 @@ they have in common and writes <folder>/<name>.csv for each.
 
 options:
   -o, --out <folder> where the CSV files go (created if missing); required
+  --orientation <e>  how the orientation columns are estimated: classic (default,
+                     the sensor software's filter), accurate (slower, corrects the
+                     gyroscope's bias; see docs/orientation.md) or none (no columns)
   --json             print {"ok":..., "files":[...]} or the error as JSON
   -h, --help         this text
 `,
@@ -74,7 +80,7 @@ set        changes the given settings and writes the file back (or to -o),
            rate are read-only: a settings file has no room for them.
 device-id  prints the device identifier (-1 when the file names none).
 `,
-  view: `usage: kinovar view <recording-or-csv> [-o <page.html>] [--max-points N]
+  view: `usage: kinovar view <recording-or-csv> [-o <page.html>] [--max-points N] [--orientation E]
 
 Writes one self-contained HTML page (works offline) with interactive plots
 of the accelerometer, gyroscope, pressure and orientation over time, events
@@ -83,6 +89,9 @@ marked. A recording is converted first; a CSV export is read as it is.
 options:
   -o, --out <file>   the page (default: <name>.html beside the input)
   --max-points <N>   longest series drawn; longer ones keep every k-th sample (default 200000)
+  --orientation <e>  for a recording: how its orientation is estimated: classic (default,
+                     the sensor software's filter), accurate (slower, corrects the
+                     gyroscope's bias; see docs/orientation.md) or none (no columns)
   -h, --help         this text
 `,
   demo: `usage: kinovar demo [folder]
@@ -104,6 +113,15 @@ function parse(command, args, options, positionals = true) {
 function positiveInteger(text, name) {
   if (!/^\d+$/.test(text) || Number(text) < 1) throw new UsageError(`${name} must be a whole number from 1 up, not "${text}"`);
   return Number(text);
+}
+
+const ESTIMATORS = ['classic', 'accurate', 'none'];
+
+/** The --orientation value as an API option. */
+function orientationOption(text) {
+  if (text === undefined) return {};
+  if (!ESTIMATORS.includes(text)) throw new UsageError(`--orientation must be one of ${ESTIMATORS.join(', ')}, not "${text}"`);
+  return { orientation: text };
 }
 
 const out = (text) => process.stdout.write(text);
@@ -136,10 +154,12 @@ function isFolderTarget(target) {
 async function read(args) {
   const { values, positionals } = parse('read', args, {
     out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' },
+    orientation: { type: 'string' },
   });
   if (values.help) return out(help.read), OK;
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.read}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
+  const conversion = orientationOption(values.orientation);
   const { promises } = require('../lib');
 
   let items = positionals;
@@ -160,7 +180,7 @@ async function read(args) {
   let results;
   try {
     results = await promises.readRecordings(items, {
-      outDir, jobs, onProgress: ({ done, total, result }) => bar.update(done, total, result.recording),
+      outDir, jobs, ...conversion, onProgress: ({ done, total, result }) => bar.update(done, total, result.recording),
     });
   } catch (error) {
     if (error.code === 'ERR_KINOVAR_DUPLICATE_OUTPUT') throw new UsageError(error.message);
@@ -188,14 +208,17 @@ async function read(args) {
 }
 
 async function sync(args) {
-  const { values, positionals } = parse('sync', args, { out: { type: 'string', short: 'o' }, json: { type: 'boolean' } });
+  const { values, positionals } = parse('sync', args, {
+    out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, orientation: { type: 'string' },
+  });
   if (values.help) return out(help.sync), OK;
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.sync}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help.sync}`);
+  const conversion = orientationOption(values.orientation);
   fs.mkdirSync(values.out, { recursive: true });
   const { promises } = require('../lib');
   try {
-    const files = await promises.syncRecordings(positionals, values.out);
+    const files = await promises.syncRecordings(positionals, values.out, conversion);
     if (values.json) out(`${JSON.stringify({ ok: true, files }, null, 2)}\n`);
     else {
       for (const file of files) out(`wrote  ${file}\n`);
@@ -296,18 +319,20 @@ function config(args) {
 }
 
 function view(args) {
-  const { values, positionals } = parse('view', args, { out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' } });
+  const { values, positionals } = parse('view', args, {
+    out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' }, orientation: { type: 'string' },
+  });
   if (values.help) return out(help.view), OK;
   if (positionals.length !== 1) throw new UsageError(`view takes one recording or CSV file\n\n${help.view}`);
   const input = positionals[0];
   const maxPoints = values['max-points'] === undefined ? undefined : positiveInteger(values['max-points'], '--max-points');
   const page = values.out ?? path.join(path.dirname(input), `${path.basename(input).replace(/\.[^.]*$/, '')}.html`);
-  writePage(input, page, maxPoints);
+  writePage(input, page, maxPoints, orientationOption(values.orientation));
   out(`wrote ${page}\n`);
   return OK;
 }
 
-function writePage(input, page, maxPoints) {
+function writePage(input, page, maxPoints, conversion = {}) {
   const { parseExport, buildPage, BANNER } = require('../lib/viewer');
   const head = Buffer.alloc(BANNER.length);
   const fd = fs.openSync(input, 'r');
@@ -318,7 +343,7 @@ function writePage(input, page, maxPoints) {
   if (head.toString('latin1') !== BANNER) {
     scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-view-'));
     csv = path.join(scratch, 'recording.csv');
-    require('../lib').readRecording(input, csv);
+    require('../lib').readRecording(input, csv, conversion);
   }
   try {
     const data = parseExport(fs.readFileSync(csv, 'latin1'), { maxPoints });

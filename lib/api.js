@@ -41,6 +41,26 @@ function checkRecording(file) {
   throw new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT, { path: file });
 }
 
+const ESTIMATORS = ['classic', 'accurate', 'none'];
+
+/**
+ * The conversion options the native layer takes, checked: only the fields
+ * it knows, so that a worker can be handed them as they are.
+ * @param {string} fn
+ * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ */
+function conversionOptions(fn, options) {
+  if (options === undefined) return {};
+  if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
+  const { orientation } = options;
+  if (orientation === undefined) return {};
+  if (!ESTIMATORS.includes(orientation)) {
+    throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
+      `not ${typeof orientation === 'string' ? `'${orientation}'` : typeof orientation}`);
+  }
+  return { orientation };
+}
+
 /** The name a recording's CSV gets from the synchronised conversion. */
 function fileStem(file) {
   const name = file.slice(Math.max(file.lastIndexOf('/'), file.lastIndexOf('\\')) + 1);
@@ -52,13 +72,17 @@ function fileStem(file) {
  * Converts one recording into a CSV file with its estimated orientation.
  * @param {string} recordingPath
  * @param {string} csvPath created or overwritten
+ * @param {{orientation?: 'classic'|'accurate'|'none'}} [options] the orientation estimator:
+ *   'classic' (default) the sensor software's filter, 'accurate' the offline estimator with
+ *   gyroscope bias estimation, 'none' no quaternion columns
  * @returns {object} the recording's description (dates, clock frequency, firmware, measure id)
  */
-function readRecording(recordingPath, csvPath) {
+function readRecording(recordingPath, csvPath, options) {
   requireString(recordingPath, 'readRecording', 'recordingPath');
   requireString(csvPath, 'readRecording', 'csvPath');
+  const conversion = conversionOptions('readRecording', options);
   checkRecording(recordingPath);
-  const answer = native.read(recordingPath, csvPath);
+  const answer = native.readWithOptions(recordingPath, csvPath, conversion);
   if (answer === ERROR_DOCUMENT) {
     throw new KinovarError(`could not write the CSV file ${csvPath}`, codes.CSV_NOT_WRITTEN,
       { path: csvPath, recording: recordingPath });
@@ -83,14 +107,16 @@ const syncFailures = {
  * and cut to their common time window.
  * @param {string[]} recordingPaths
  * @param {string} outputFolder must exist; files are named after the recordings
+ * @param {{orientation?: 'classic'|'accurate'|'none'}} [options] as readRecording
  * @returns {string[]} the CSV files written, in the order of the recordings
  */
-function syncRecordings(recordingPaths, outputFolder) {
+function syncRecordings(recordingPaths, outputFolder, options) {
   if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
     throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
   }
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
-  const status = native.readAndSync2(recordingPaths, outputFolder);
+  const conversion = conversionOptions('syncRecordings', options);
+  const status = native.readAndSyncWithOptions(recordingPaths, outputFolder, conversion);
   if (status === 'OK') {
     return [...new Set(recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)))];
   }
@@ -152,4 +178,7 @@ function writeSettings(file, settings) {
   }
 }
 
-module.exports = { readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording, fileStem, syncFailure };
+module.exports = {
+  readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording, fileStem, syncFailure,
+  conversionOptions,
+};

@@ -101,10 +101,21 @@ export declare function readConfigDeviceId(settingsPath: string): string;
 
 // The idiomatic layer.
 
+/**
+ * How the orientation (the quaternion columns) is estimated: `'classic'` (default) the sensor
+ * software's filter, `'accurate'` the offline estimator with gyroscope bias estimation,
+ * `'none'` no orientation and no quaternion columns.
+ */
+export type Estimator = 'classic' | 'accurate' | 'none';
+
+export interface ConversionOptions {
+  orientation?: Estimator;
+}
+
 /** Converts a recording to CSV. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_CSV_NOT_WRITTEN`. */
-export declare function readRecording(recordingPath: string, csvPath: string): RecordingInfo;
+export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions): RecordingInfo;
 /** Synchronised conversion; the CSV files written. Throws a KinovarError with the status's code. */
-export declare function syncRecordings(recordingPaths: string[], outputFolder: string): string[];
+export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: ConversionOptions): string[];
 /** Throws `ENOENT` or `ERR_KINOVAR_NO_SETTINGS`. */
 export declare function readSettings(settingsPath: string): Settings;
 /** The device identifier, -1 when the file names none. */
@@ -134,7 +145,7 @@ export interface BatchProgress {
   result: BatchResult;
 }
 
-export interface BatchOptions extends AbortOptions {
+export interface BatchOptions extends AbortOptions, ConversionOptions {
   /** Where recordings given as paths go (default: beside each recording). */
   outDir?: string;
   /** Conversions at once (default: the number of cores). */
@@ -144,8 +155,8 @@ export interface BatchOptions extends AbortOptions {
 
 /** The same functions on worker threads. */
 export declare namespace promises {
-  function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions): Promise<RecordingInfo>;
-  function syncRecordings(recordingPaths: string[], outputFolder: string, options?: AbortOptions): Promise<string[]>;
+  function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions & ConversionOptions): Promise<RecordingInfo>;
+  function syncRecordings(recordingPaths: string[], outputFolder: string, options?: AbortOptions & ConversionOptions): Promise<string[]>;
   function readSettings(settingsPath: string, options?: AbortOptions): Promise<Settings>;
   function readDeviceId(settingsPath: string, options?: AbortOptions): Promise<number>;
   function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: AbortOptions): Promise<void>;

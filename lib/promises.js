@@ -4,7 +4,7 @@
 const os = require('node:os');
 const path = require('node:path');
 const { WorkerPool } = require('./pool');
-const { fileStem } = require('./api');
+const { fileStem, conversionOptions } = require('./api');
 const { KinovarError, codes, abortError } = require('./errors');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
@@ -14,21 +14,23 @@ const pool = () => (shared ??= new WorkerPool(Math.min(4, cores())));
 /**
  * @param {string} recordingPath
  * @param {string} csvPath
- * @param {{signal?: AbortSignal}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', signal?: AbortSignal}} [options]
  * @returns {Promise<object>} as readRecording
  */
-function readRecording(recordingPath, csvPath, options = {}) {
-  return pool().run('readRecording', [recordingPath, csvPath], options.signal);
+async function readRecording(recordingPath, csvPath, options = {}) {
+  const conversion = conversionOptions('readRecording', options);
+  return pool().run('readRecording', [recordingPath, csvPath, conversion], options.signal);
 }
 
 /**
  * @param {string[]} recordingPaths
  * @param {string} outputFolder
- * @param {{signal?: AbortSignal}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', signal?: AbortSignal}} [options]
  * @returns {Promise<string[]>} as syncRecordings
  */
-function syncRecordings(recordingPaths, outputFolder, options = {}) {
-  return pool().run('syncRecordings', [recordingPaths, outputFolder], options.signal);
+async function syncRecordings(recordingPaths, outputFolder, options = {}) {
+  const conversion = conversionOptions('syncRecordings', options);
+  return pool().run('syncRecordings', [recordingPaths, outputFolder, conversion], options.signal);
 }
 
 /** @returns {Promise<object>} as readSettings */
@@ -77,7 +79,7 @@ function planBatch(items, outDir) {
  * Converts many recordings, several at once. A failing file does not stop
  * the others: every result says whether its file was written.
  * @param {Array<string|{recording: string, csv: string}>} items
- * @param {{outDir?: string, jobs?: number, signal?: AbortSignal,
+ * @param {{outDir?: string, jobs?: number, orientation?: 'classic'|'accurate'|'none', signal?: AbortSignal,
  *   onProgress?: (progress: {done: number, total: number, result: object}) => void}} [options]
  *   an abort lets the files under way finish, starts no other and rejects
  *   with an AbortError whose `results` holds what was finished
@@ -86,6 +88,7 @@ function planBatch(items, outDir) {
  */
 async function readRecordings(items, options = {}) {
   const { outDir, signal, onProgress } = options;
+  const conversion = conversionOptions('readRecordings', options);
   const jobs = planBatch(items, outDir);
   if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
   const results = new Array(jobs.length);
@@ -98,7 +101,7 @@ async function readRecordings(items, options = {}) {
       const job = jobs[index];
       let result;
       try {
-        result = { ...job, ok: true, info: await workers.run('readRecording', [job.recording, job.csv]) };
+        result = { ...job, ok: true, info: await workers.run('readRecording', [job.recording, job.csv, conversion]) };
       } catch (error) {
         result = { ...job, ok: false, error };
       }

@@ -57,19 +57,51 @@ Napi::Value guarded(Napi::Env env, Operation&& operation) {
   return env.Undefined();
 }
 
-Napi::Value Read(const Napi::CallbackInfo& info) {
+// The options of a conversion from a plain object, as the JS layer passes
+// them ({orientation: 'classic' | 'accurate' | 'none'}); absent fields keep
+// the classic behaviour. False after throwing a TypeError.
+bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::ConversionOptions& options) {
+  Napi::Env env = info.Env();
+  if (info.Length() <= index || info[index].IsUndefined()) return true;
+  if (!info[index].IsObject()) {
+    Napi::TypeError::New(env, "options must be an object").ThrowAsJavaScriptException();
+    return false;
+  }
+  Napi::Value orientation = info[index].As<Napi::Object>().Get("orientation");
+  if (orientation.IsUndefined()) return true;
+  const std::string name = orientation.IsString() ? orientation.As<Napi::String>().Utf8Value() : "";
+  if (name == "classic") {
+    options.estimator = kinovar::Estimator::Classic;
+  } else if (name == "accurate") {
+    options.estimator = kinovar::Estimator::Accurate;
+  } else if (name == "none") {
+    options.estimator = kinovar::Estimator::None;
+  } else {
+    Napi::TypeError::New(env, "options.orientation must be 'classic', 'accurate' or 'none'").ThrowAsJavaScriptException();
+    return false;
+  }
+  return true;
+}
+
+// read, and with `withOptions` its variant taking conversion options third.
+Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
   Napi::Env env = info.Env();
   if (!checkArgs(info, 2)) return env.Undefined();
   if (!info[0].IsString() || !info[1].IsString()) {
     throwWrongArguments(env);
     return env.Undefined();
   }
+  kinovar::ConversionOptions options;
+  if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
   std::string recording = pathArgument(info[0]);
   std::string csv = pathArgument(info[1]);
-  return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str()); });
+  return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str(), options); });
 }
 
-Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
+Napi::Value Read(const Napi::CallbackInfo& info) { return ReadRecording(info, false); }
+Napi::Value ReadWithOptions(const Napi::CallbackInfo& info) { return ReadRecording(info, true); }
+
+Napi::Value ReadAndSync(const Napi::CallbackInfo& info, bool withOptions) {
   Napi::Env env = info.Env();
   if (!checkArgs(info, 2)) return env.Undefined();
   if (!info[0].IsArray() || !info[1].IsString()) {
@@ -86,9 +118,14 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
     }
     paths[i] = pathArgument(element, "");
   }
+  kinovar::ConversionOptions options;
+  if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
   std::string folder = pathArgument(info[1]);
-  return guarded(env, [&] { return kinovar::readAndSync(paths, folder); });
+  return guarded(env, [&] { return kinovar::readAndSync(paths, folder, options); });
 }
+
+Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) { return ReadAndSync(info, false); }
+Napi::Value ReadAndSyncWithOptions(const Napi::CallbackInfo& info) { return ReadAndSync(info, true); }
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -134,6 +171,9 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
   exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
   exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
+  // For lib/api.js: the two conversions with their options.
+  exports.Set("readWithOptions", Napi::Function::New(env, ReadWithOptions, "readWithOptions"));
+  exports.Set("readAndSyncWithOptions", Napi::Function::New(env, ReadAndSyncWithOptions, "readAndSyncWithOptions"));
   return exports;
 }
 

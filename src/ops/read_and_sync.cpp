@@ -62,7 +62,9 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
     if (parsed[i]) oriented[i] = prepareOrientation(set[i].settings, set[i].streams, options.estimator);
   });
   if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) return "-10";
-  if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) return "-13";
+  // Without an estimator there is no orientation to fail.
+  if (options.estimator != Estimator::None && std::find(oriented.begin(), oriented.end(), 0) != oriented.end())
+    return "-13";
 
   WindowPlan window;
   if (!alignRecordings(set, window)) return "-11";

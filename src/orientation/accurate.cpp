@@ -9,6 +9,8 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kRadPerDeg = kPi / 180.0;
+// Often enough that a reader never waits long, rarely enough to cost nothing.
+constexpr uint64_t kPublishEvery = 1 << 13;
 
 inline void multiply(const double a[4], const double b[4], double out[4]) {
   const double w = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3];
@@ -298,7 +300,8 @@ void reverseFrom(AccuratePass& pass, const double quaternion[4], double rate, co
 }  // namespace
 
 void estimateAccurate(const double* accel, uint64_t accelStride, const double* gyro, uint64_t gyroStride, uint64_t n,
-                      double rate, double* out, const AccurateParameters& parameters) {
+                      double rate, double* out, const AccurateParameters& parameters,
+                      const std::function<void(uint64_t)>& finished) {
   if (n == 0) return;
   double a[3], w[3], q[4];
   const auto sample = [&](uint64_t i) {
@@ -362,6 +365,7 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
     }
     normalize(q);
     for (int c = 0; c < 4; ++c) out[c * n + i] = q[c];
+    if (finished && (i + 1) % kPublishEvery == 0) finished(i + 1);
   }
 }
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace kinovar {
 
@@ -80,7 +81,9 @@ void accuratePassQuaternion(const AccuratePass& pass, double quaternion[4]);
 // The whole-recording estimate: n samples of channel-major input (channel c
 // of sample i at c * stride + i) into out, 4 channels of n (w, x, y, z).
 // Every sample gets a unit quaternion; heading is zero at the first sample.
+// `finished` hears how many leading samples are final as the last pass goes.
 void estimateAccurate(const double* accel, uint64_t accelStride, const double* gyro, uint64_t gyroStride, uint64_t n,
-                      double rate, double* out, const AccurateParameters& parameters = {});
+                      double rate, double* out, const AccurateParameters& parameters = {},
+                      const std::function<void(uint64_t)>& finished = {});
 
 }  // namespace kinovar

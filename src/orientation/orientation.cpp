@@ -1,8 +1,8 @@
 #include "orientation/orientation.h"
 
 #include <algorithm>
-#include <stdexcept>
 
+#include "orientation/accurate.h"
 #include "orientation/filter.h"
 
 namespace kinovar {
@@ -46,7 +46,6 @@ void classicFilter(const DeviceSettings& settings, const SampleStream& accel, co
 
 bool prepareOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator) {
   if (estimator == Estimator::None) return false;
-  if (estimator == Estimator::Accurate) throw std::invalid_argument("the accurate orientation estimator is not built");
   const SampleStream* accel = findStream(streams, kAccelKey);
   const SampleStream* gyro = findStream(streams, kGyroKey);
   if (!accel || !gyro || accel->channels != 3 || gyro->channels != 3) return false;
@@ -68,9 +67,12 @@ void fillOrientation(const DeviceSettings& settings, StreamMap& streams, Estimat
   const SampleStream* accel = findStream(streams, kAccelKey);
   const SampleStream* gyro = findStream(streams, kGyroKey);
   // Only what prepareOrientation left, with its sample counts, is filled.
-  if (estimator == Estimator::Classic && q != streams.end() && accel && gyro && q->second.count <= accel->count &&
-      q->second.count <= gyro->count)
-    classicFilter(settings, *accel, *gyro, q->second, finished);
+  if (q != streams.end() && accel && gyro && q->second.count <= accel->count && q->second.count <= gyro->count) {
+    if (estimator == Estimator::Classic) classicFilter(settings, *accel, *gyro, q->second, finished);
+    if (estimator == Estimator::Accurate)
+      estimateAccurate(accel->values.data(), accel->count, gyro->values.data(), gyro->count, q->second.count,
+                       settings.accel.frequency, q->second.values.data(), {}, finished);
+  }
   if (finished) finished(q != streams.end() ? q->second.count : 0);
 }
 

@@ -10,7 +10,7 @@ namespace kinovar {
 
 enum class Estimator {
   Classic,   // the Kalman filter of the sensor's own software
-  Accurate,  // not built yet
+  Accurate,  // offline smoother with gyroscope bias estimation (accurate.h)
   None,      // no quaternion stream
 };
 

@@ -34,6 +34,41 @@ test('readRecording throws where the native read answers a default document', (t
   assert.equal(kinovar.readRecording(recording, csv).measureId, 7);
 });
 
+// Quaternion cells of a CSV export, one array of four numbers per row that has them.
+function quaternionRows(csv) {
+  const lines = fs.readFileSync(csv, 'latin1').split('\n');
+  const at = lines[5].split(',').indexOf('Quat W');
+  if (at < 0) return null;
+  return lines.slice(7, -1).map((line) => line.split(',').slice(at, at + 4)).filter((q) => q[0] !== '').map((q) => q.map(Number));
+}
+
+test('the orientation option: classic is read, accurate fills every row, none drops the columns', async (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 3, still: 0, rate: 40, axis: [1, 0, 0], noise: 4 });
+  const out = (name) => path.join(dir, name);
+  kinovar.read(recording, out('native.csv'));
+  kinovar.readRecording(recording, out('classic.csv'), { orientation: 'classic' });
+  assert.deepEqual(fs.readFileSync(out('classic.csv')), fs.readFileSync(out('native.csv')));
+
+  await promises.readRecording(recording, out('accurate.csv'), { orientation: 'accurate' });
+  const rows = quaternionRows(out('accurate.csv'));
+  assert.equal(rows.length, 300, 'a quaternion on every row, from the first, though the sensor never rests');
+  for (const q of rows) assert.ok(Math.abs(Math.hypot(...q) - 1) < 2e-5, q.join(','));
+
+  kinovar.readRecording(recording, out('none.csv'), { orientation: 'none' });
+  assert.equal(quaternionRows(out('none.csv')), null);
+  // A set needs no gyroscope when no orientation is wanted.
+  const set = generateSession(dir, { seconds: 3, gyro: 0 });
+  assert.throws(() => kinovar.syncRecordings(set, dir), is(codes.NO_ORIENTATION));
+  assert.equal((await promises.syncRecordings(set, dir, { orientation: 'none' })).length, 3);
+
+  for (const bad of [{ orientation: 'best' }, { orientation: 1 }, 'accurate']) {
+    assert.throws(() => kinovar.readRecording(recording, out('x.csv'), bad), TypeError);
+    await assert.rejects(promises.syncRecordings(set, dir, bad), TypeError);
+  }
+  assert.ok(!fs.existsSync(out('x.csv')));
+});
+
 test('every status of the synchronised conversion becomes its result or error', (t) => {
   const dir = scratch(t);
   const set = generateSession(dir, { seconds: 3 });

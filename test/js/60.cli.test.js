@@ -21,7 +21,7 @@ test('every command has help, and a bad command line exits 2', () => {
     assert.ok(own.status === 0 && own.stdout.includes(`usage: kinovar ${command}`), command);
   }
   for (const args of [[], ['frobnicate'], ['read'], ['read', 'x.bin', '--jobs', '0'], ['read', '--bogus', 'x'],
-    ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view']]) {
+    ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view'], ['read', 'x.bin', '--orientation', 'best']]) {
     const run = cli(...args);
     assert.equal(run.status, 2, args.join(' '));
     assert.match(run.stderr, /usage|must|unknown|no recording|required|takes/, args.join(' '));

@@ -12,6 +12,9 @@ const info = kinovar.readRecording('a.bin', 'a.csv');
 expectType<number>(info.frequency);
 expectType<string>(info.version);
 expectType<string[]>(kinovar.syncRecordings(['a.bin', 'b.bin'], 'out'));
+kinovar.readRecording('a.bin', 'a.csv', { orientation: 'accurate' });
+kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { orientation: 'none' });
+expectError(kinovar.readRecording('a.bin', 'a.csv', { orientation: 'best' }));
 
 const settings = kinovar.readSettings('s.cfg');
 expectType<number | undefined>(settings.accel?.range);
@@ -30,10 +33,13 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
 
 (async () => {
   const controller = new AbortController();
-  expectType<kinovar.RecordingInfo>(await kinovar.promises.readRecording('a.bin', 'a.csv', { signal: controller.signal }));
+  expectType<kinovar.RecordingInfo>(await kinovar.promises.readRecording('a.bin', 'a.csv', {
+    signal: controller.signal, orientation: 'classic',
+  }));
   const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }], {
     jobs: 2,
     outDir: 'out',
+    orientation: 'accurate',
     onProgress: ({ done, total }) => expectType<number>(done + total),
   });
   for (const result of results) {
