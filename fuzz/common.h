@@ -12,13 +12,10 @@
 
 namespace kinovar::fuzz {
 
-// Parses bytes held in memory, so no execution touches the disk.
-inline bool parseBytes(const uint8_t* data, size_t size, DeviceSettings& settings, StreamMap& streams) {
-  // glibc refuses an empty memory stream; an empty file reads nothing anyway.
-  static const uint8_t kEmpty = 0;
-  FilePtr file(fmemopen(const_cast<uint8_t*>(size ? data : &kEmpty), size ? size : 1, "rb"));
-  if (file && size == 0) std::fseek(file.get(), 0, SEEK_END);
-  return parseRecording(settings, streams, file);
+// Parses bytes held in memory, as files are once read, so no execution touches the disk.
+inline bool parseBytes(const uint8_t* data, size_t size, DeviceSettings& settings, StreamMap& streams,
+                       ParseStats* stats = nullptr) {
+  return parseRecording(settings, streams, std::span<const uint8_t>(data, size), stats);
 }
 
 // A property the code under test broke: abort so libFuzzer keeps the input.

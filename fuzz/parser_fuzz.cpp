@@ -34,7 +34,14 @@ void checkStreams(const StreamMap& streams) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Recording recording;
-  const bool parsed = fuzz::parseBytes(data, size, recording.settings, recording.streams);
+  ParseStats stats;
+  const bool parsed = fuzz::parseBytes(data, size, recording.settings, recording.streams, &stats);
+  for (const auto& [key, seen] : stats.streams) {
+    const SampleStream* stream = findStream(recording.streams, key);
+    if (!stream || stream->count != seen.frames - seen.duplicates || seen.duplicates > seen.frames)
+      fuzz::fail("stream count is not frames found less duplicates");
+  }
+  if (parsed && stats.blocks * 512 + stats.tailBytes != size) fuzz::fail("blocks and tail do not make up the file");
   if (size < 512 && parsed) fuzz::fail("a file shorter than one block parsed");
   if (recording.settings.unknownRecords.size() > 512) fuzz::fail("unknown records longer than the block");
   if (recording.settings.frequency > 0) checkStreams(recording.streams);

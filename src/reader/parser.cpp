@@ -1,10 +1,15 @@
 #include "reader/parser.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "export/paths.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {
@@ -13,7 +18,6 @@ namespace {
 
 constexpr size_t kBlockSize = 512;
 constexpr size_t kFramesPerBlock = 63;
-constexpr size_t kChunkBlocks = 256;  // read 128 KiB at a time
 
 // Frames of one stream as they were found: tick plus the six payload bytes.
 struct RawFrame {
@@ -21,24 +25,6 @@ struct RawFrame {
   uint8_t payload[6];
 };
 
-struct Collection {
-  uint32_t key;
-  uint64_t channels;
-  std::vector<RawFrame> frames;
-};
-
-int64_t fileSize(std::FILE* file) {
-#ifdef _WIN32
-  if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
-  const int64_t size = _ftelli64(file);
-  _fseeki64(file, 0, SEEK_SET);
-#else
-  if (fseeko(file, 0, SEEK_END) != 0) return -1;
-  const int64_t size = ftello(file);
-  fseeko(file, 0, SEEK_SET);
-#endif
-  return size;
-}
 
 int16_t bigInt16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1])); }
 
@@ -76,11 +62,14 @@ void convert(uint32_t key, const DeviceSettings& settings, const uint8_t* p, dou
 }
 
 // Sorts by tick keeping file order among equal ticks, then keeps only the
-// first frame of every tick. Recordings are nearly always in order already.
-void sortAndDeduplicate(std::vector<RawFrame>& frames) {
+// first frame of every tick, counting what it finds.
+void sortAndDeduplicate(std::vector<RawFrame>& frames, StreamParseStats& stats) {
+  for (size_t i = 1; i < frames.size(); ++i)
+    if (frames[i].tick < frames[i - 1].tick) ++stats.backwards;
   auto byTick = [](const RawFrame& a, const RawFrame& b) { return a.tick < b.tick; };
-  if (!std::is_sorted(frames.begin(), frames.end(), byTick)) std::stable_sort(frames.begin(), frames.end(), byTick);
+  if (stats.backwards) std::stable_sort(frames.begin(), frames.end(), byTick);
   auto last = std::unique(frames.begin(), frames.end(), [](const RawFrame& a, const RawFrame& b) { return a.tick == b.tick; });
+  stats.duplicates = static_cast<uint64_t>(frames.end() - last);
   frames.erase(last, frames.end());
 }
 
@@ -93,165 +82,175 @@ void storeSample(SampleStream& stream, uint64_t i, uint32_t key, const DeviceSet
   for (uint64_t j = 0; j < stream.channels; ++j) stream.values[j * stream.count + i] = values[j];
 }
 
-// Keeps the first n samples of a channel-major stream.
-void shrinkStream(SampleStream& stream, uint64_t n) {
-  for (uint64_t j = 1; j < stream.channels; ++j)
-    std::memmove(stream.values.data() + j * n, stream.values.data() + j * stream.count, n * sizeof(double));
-  stream.values.resize(stream.channels * n);
-  stream.times.resize(n);
-  stream.count = n;
+// The streams a recording declares, and which of them a frame kind feeds:
+// the first declared group with that identifier wins.
+struct Routing {
+  static constexpr size_t kStreams = 7;
+  const uint32_t keys[kStreams] = {kAccelKey, kGyroKey, kBaroKey, kChannel10Key, kEventKey, kRadioTimeKey, kSecondEventKey};
+  const uint64_t channels[kStreams] = {3, 3, 2, 3, 1, 1, 1};
+  bool built[kStreams] = {};
+  std::array<int8_t, 256> byKind;  // stream index, or -1: no stream
+
+  Routing(const DeviceSettings& settings, const StreamMap& existing) {
+    const bool present[kStreams] = {settings.accel.present, settings.gyro.present, settings.baro.present,
+                                    settings.channel10.present, settings.event.present,
+                                    settings.radioTime.present, settings.secondEvent.present};
+    for (size_t c = 0; c < kStreams; ++c) built[c] = present[c] && !existing.count(keys[c]);
+    const struct {
+      bool present;
+      int32_t frameId;
+      int stream;  // -1: recognised but makes no stream
+    } groups[] = {
+        {settings.accel.present, settings.accel.frameId, 0},
+        {settings.gyro.present, settings.gyro.frameId, 1},
+        {settings.baro.present, settings.baro.frameId, 2},
+        {settings.gps.present, settings.gps.frameId, -1},
+        {settings.channel10.present, settings.channel10.frameId, 3},
+        {settings.event.present, settings.event.frameId, 4},
+        {settings.radioTime.present, settings.radioTime.frameId, 5},
+        {settings.channel19.present, settings.channel19.frameId, -1},
+        {settings.channel20.present, settings.channel20.frameId, -1},
+        {settings.secondEvent.present, settings.secondEvent.frameId, 6},
+    };
+    byKind.fill(-1);
+    std::array<bool, 256> matched{};
+    for (const auto& group : groups) {
+      if (!group.present || group.frameId < 0 || group.frameId > 255 || matched[group.frameId]) continue;
+      matched[group.frameId] = true;
+      byKind[group.frameId] = static_cast<int8_t>(group.stream >= 0 && built[group.stream] ? group.stream : -1);
+    }
+  }
+};
+
+// Calls onFrame(stream, tick, frame) for every frame that feeds a stream, in file order.
+template <typename OnFrame>
+void forEachFrame(std::span<const uint8_t> blocks, const Routing& routing, OnFrame&& onFrame) {
+  for (size_t offset = 0; offset + kBlockSize <= blocks.size(); offset += kBlockSize) {
+    const uint8_t* block = blocks.data() + offset;
+    const uint32_t base = static_cast<uint32_t>(bigInt32(block + 4));
+    for (size_t k = 0; k < kFramesPerBlock; ++k) {
+      const uint8_t* frame = block + 8 + 8 * k;
+      const int stream = routing.byKind[frame[0]];
+      if (stream >= 0) onFrame(static_cast<size_t>(stream), static_cast<int32_t>(base + frame[1]), frame);
+    }
+  }
+}
+
+// A recorder writes every stream with strictly rising ticks: frames then
+// convert straight into their stream, in the one decoding pass.
+struct Direct {
+  SampleStream stream;
+  uint64_t written = 0;
+  int64_t lastTick = INT64_MIN;
+  bool inOrder = true;
+};
+
+// A stream found in any other order is gathered again from the bytes,
+// sorted and de-duplicated, which gives the samples in tick order.
+SampleStream sortedStream(std::span<const uint8_t> blocks, const Routing& routing, size_t c,
+                          const DeviceSettings& settings, StreamParseStats& stats) {
+  std::vector<RawFrame> frames;
+  frames.reserve(stats.frames);
+  adviseHugePages(frames.data(), stats.frames * sizeof(RawFrame));
+  forEachFrame(blocks, routing, [&](size_t stream, int32_t tick, const uint8_t* frame) {
+    if (stream != c) return;
+    RawFrame raw;
+    raw.tick = tick;
+    std::memcpy(raw.payload, frame + 2, 6);
+    frames.push_back(raw);
+  });
+  sortAndDeduplicate(frames, stats);
+  SampleStream out(routing.channels[c], frames.size());
+  for (uint64_t i = 0; i < frames.size(); ++i)
+    storeSample(out, i, routing.keys[c], settings, frames[i].tick, frames[i].payload);
+  return out;
 }
 
 }  // namespace
 
-bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file) {
-  if (!file) return false;
-  std::array<uint8_t, kBlockSize> head{};
-  if (std::fread(head.data(), 1, kBlockSize, file.get()) != kBlockSize || std::ferror(file.get())) return false;
-  const int64_t size = fileSize(file.get());
-  if (!decodeSettingsBlock(settings, head.data())) {
-    file.reset();
-    return false;
-  }
+bool parseRecording(DeviceSettings& settings, StreamMap& streams, std::span<const uint8_t> bytes, ParseStats* stats) {
+  if (bytes.size() < kBlockSize) return false;
+  if (!decodeSettingsBlock(settings, bytes.data())) return false;
+  const Routing routing(settings, streams);
+  const std::span<const uint8_t> blocks = bytes.first(bytes.size() - bytes.size() % kBlockSize);
 
-  // Which group (and so which stream) a frame kind belongs to: the first
-  // declared group with that identifier wins.
-  const struct {
-    bool present;
-    int32_t frameId;
-    uint32_t key;  // 0: recognised but makes no stream
-  } groups[] = {
-      {settings.accel.present, settings.accel.frameId, kAccelKey},
-      {settings.gyro.present, settings.gyro.frameId, kGyroKey},
-      {settings.baro.present, settings.baro.frameId, kBaroKey},
-      {settings.gps.present, settings.gps.frameId, 0},
-      {settings.channel10.present, settings.channel10.frameId, kChannel10Key},
-      {settings.event.present, settings.event.frameId, kEventKey},
-      {settings.radioTime.present, settings.radioTime.frameId, kRadioTimeKey},
-      {settings.channel19.present, settings.channel19.frameId, 0},
-      {settings.channel20.present, settings.channel20.frameId, 0},
-      {settings.secondEvent.present, settings.secondEvent.frameId, kSecondEventKey},
-  };
-  Collection collections[] = {{kAccelKey, 3, {}}, {kGyroKey, 3, {}}, {kBaroKey, 2, {}}, {kChannel10Key, 3, {}},
-                              {kEventKey, 1, {}}, {kRadioTimeKey, 1, {}}, {kSecondEventKey, 1, {}}};
-  auto collectionOf = [&](uint32_t key) -> Collection* {
-    for (auto& c : collections)
-      if (c.key == key) return &c;
-    return nullptr;
-  };
-  std::array<Collection*, 256> byKind{};
-  std::array<bool, 256> matched{};
-  for (const auto& group : groups) {
-    if (!group.present || group.frameId < 0 || group.frameId > 255 || matched[group.frameId]) continue;
-    matched[group.frameId] = true;
-    byKind[group.frameId] = group.key ? collectionOf(group.key) : nullptr;
-  }
-
-  // Blocks are read in chunks; a chunk that comes back short ends the scan
-  // after its whole blocks, as a failed single-block read would.
-  const uint64_t blocks = size > 0 ? static_cast<uint64_t>(size) / kBlockSize : 0;
-  std::vector<uint8_t> chunk(kChunkBlocks * kBlockSize);
-  auto scan = [&](auto&& onFrame) {
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-    for (uint64_t done = 0; done < blocks;) {
-      const uint64_t want = std::min<uint64_t>(kChunkBlocks, blocks - done);
-      const uint64_t whole = std::fread(chunk.data(), 1, want * kBlockSize, file.get()) / kBlockSize;
-      for (uint64_t b = 0; b < whole; ++b) {
-        const uint8_t* block = chunk.data() + b * kBlockSize;
-        const uint32_t base = static_cast<uint32_t>(bigInt32(block + 4));
-        for (size_t k = 0; k < kFramesPerBlock; ++k) {
-          const uint8_t* frame = block + 8 + 8 * k;
-          if (Collection* target = byKind[frame[0]]) onFrame(*target, base, frame);
-        }
-      }
-      if (whole < want) return false;
-      done += whole;
+  // Frames are counted first, so that samples land in arrays of their final
+  // size (growing arrays of hundreds of megabytes costs far more).
+  std::array<StreamParseStats, Routing::kStreams> seen{};
+  std::array<uint64_t, Routing::kStreams> counts{};
+  for (size_t offset = 0; offset < blocks.size(); offset += kBlockSize)
+    for (size_t k = 0; k < kFramesPerBlock; ++k) {
+      const int stream = routing.byKind[blocks[offset + 8 + 8 * k]];
+      if (stream >= 0) ++counts[static_cast<size_t>(stream)];
     }
-    return true;
-  };
-  // A counting pass first, so that samples land in arrays of their final size
-  // (the file is in the page cache by then; growing arrays cost far more).
-  std::array<uint64_t, std::size(collections)> counts{};
-  scan([&](Collection& target, uint32_t, const uint8_t*) { ++counts[&target - collections]; });
-
-  const bool presentByKey[] = {settings.accel.present, settings.gyro.present, settings.baro.present,
-                               settings.channel10.present, settings.event.present, settings.radioTime.present,
-                               settings.secondEvent.present};
-
-  // A recorder writes every stream with strictly rising ticks: frames then
-  // convert straight into their stream. A stream found in any other order
-  // (or with more frames than counted) is collected, sorted and
-  // de-duplicated instead, which gives the same samples.
-  struct Direct {
-    SampleStream stream;
-    uint64_t written = 0;
-    int64_t lastTick = INT64_MIN;
-    bool inOrder = true;
-  };
-  std::array<Direct, std::size(collections)> direct;
-  for (size_t c = 0; c < std::size(collections); ++c) {
-    if (presentByKey[c] && !streams.count(collections[c].key))
-      direct[c].stream = SampleStream(collections[c].channels, counts[c]);
-    else
-      direct[c].inOrder = false;  // nothing to build
+  std::array<Direct, Routing::kStreams> direct;
+  for (size_t c = 0; c < Routing::kStreams; ++c) {
+    seen[c].frames = counts[c];
+    if (routing.built[c]) direct[c].stream = SampleStream(routing.channels[c], counts[c]);
   }
-  bool ok = scan([&](Collection& target, uint32_t base, const uint8_t* frame) {
-    const size_t c = static_cast<size_t>(&target - collections);
+  forEachFrame(blocks, routing, [&](size_t c, int32_t tick, const uint8_t* frame) {
     Direct& d = direct[c];
     if (!d.inOrder) return;
-    const int32_t tick = static_cast<int32_t>(base + frame[1]);
-    if (tick <= d.lastTick || d.written == d.stream.count) {
+    if (tick <= d.lastTick) {
       d.inOrder = false;
       return;
     }
     d.lastTick = tick;
-    storeSample(d.stream, d.written++, target.key, settings, tick, frame + 2);
+    storeSample(d.stream, d.written++, routing.keys[c], settings, tick, frame + 2);
   });
 
-  bool collect[std::size(collections)] = {};
-  bool anyCollected = false;
-  for (size_t c = 0; c < std::size(collections); ++c) {
-    collect[c] = presentByKey[c] && !streams.count(collections[c].key) && !direct[c].inOrder;
-    anyCollected = anyCollected || collect[c];
-    if (collect[c]) {
-      direct[c].stream = SampleStream();
-      collections[c].frames.reserve(counts[c]);
-      adviseHugePages(collections[c].frames.data(), counts[c] * sizeof(RawFrame));
-    }
-  }
-  if (anyCollected)
-    ok = scan([&](Collection& target, uint32_t base, const uint8_t* frame) {
-      if (!collect[&target - collections]) return;
-      RawFrame raw;
-      raw.tick = static_cast<int32_t>(base + frame[1]);
-      std::memcpy(raw.payload, frame + 2, 6);
-      target.frames.push_back(raw);
-    });
-
   // Streams go in in the same order whichever way they were built.
-  for (size_t c = 0; c < std::size(collections); ++c) {
-    Collection& collection = collections[c];
-    if (!presentByKey[c] || streams.count(collection.key)) continue;
-    if (!collect[c]) {
-      Direct& d = direct[c];
-      if (d.written < d.stream.count) shrinkStream(d.stream, d.written);  // the file came up short
-      streams.emplace(collection.key, std::move(d.stream));
-      continue;
+  for (size_t c = 0; c < Routing::kStreams; ++c) {
+    if (!routing.built[c]) continue;
+    if (!direct[c].inOrder) {
+      direct[c].stream = SampleStream();
+      direct[c].stream = sortedStream(blocks, routing, c, settings, seen[c]);
     }
-    sortAndDeduplicate(collection.frames);
-    const uint64_t count = collection.frames.size();
-    SampleStream& stream = streams.try_emplace(collection.key, collection.channels, count).first->second;
-    for (uint64_t i = 0; i < count; ++i)
-      storeSample(stream, i, collection.key, settings, collection.frames[i].tick, collection.frames[i].payload);
-    std::vector<RawFrame>().swap(collection.frames);
+    streams.emplace(routing.keys[c], std::move(direct[c].stream));
+    if (stats) stats->streams[routing.keys[c]] = seen[c];
   }
-  closeFile(file);
-  return ok;
+  if (stats) {
+    stats->blocks = blocks.size() / kBlockSize;
+    stats->tailBytes = bytes.size() - blocks.size();
+    for (size_t offset = 2 * kBlockSize; offset < blocks.size(); offset += kBlockSize)
+      if (bigInt32(blocks.data() + offset + 4) < bigInt32(blocks.data() + offset - kBlockSize + 4))
+        ++stats->blocksBackwards;
+  }
+  return true;
 }
 
-bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path) {
+namespace {
+
+// The whole file in memory; false, with what could be read, on a read error.
+bool readWhole(const char* utf8Path, std::vector<uint8_t>& bytes) {
   FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
-  return parseRecording(settings, streams, file);
+  if (!file) return false;
+  // The size only sizes the buffer; a folder or a device reads as it reads.
+  size_t size = 0;
+#ifdef _WIN32
+  struct _stat64 info;
+  if (_fstat64(_fileno(file.get()), &info) == 0 && (info.st_mode & _S_IFREG)) size = static_cast<size_t>(info.st_size);
+#else
+  struct stat info;
+  if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) size = static_cast<size_t>(info.st_size);
+#endif
+  // One byte more than the size, so that a file that grew is still read to its end.
+  bytes.resize(size + 1);
+  size_t used = 0;
+  for (size_t got; (got = std::fread(bytes.data() + used, 1, bytes.size() - used, file.get())) > 0;) {
+    used += got;
+    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+  }
+  bytes.resize(used);
+  return !std::ferror(file.get());
+}
+
+}  // namespace
+
+bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path, ParseStats* stats) {
+  std::vector<uint8_t> bytes;
+  const bool read = readWhole(utf8Path, bytes);
+  return parseRecording(settings, streams, bytes, stats) && read;
 }
 
 }  // namespace kinovar

@@ -2,18 +2,40 @@
 // big-endian base tick; block 0 also holds the settings records.
 #pragma once
 
-#include "export/paths.h"
+#include <cstdint>
+#include <map>
+#include <span>
+
 #include "reader/recording.h"
 
 namespace kinovar {
 
-// Parses an open binary stream into default settings and an empty map.
-// True when the settings block was found and every block was read. The file
-// is closed on return, except when no file is open or the first 512 bytes
-// cannot be read.
-bool parseRecording(DeviceSettings& settings, StreamMap& streams, FilePtr& file);
+// What the parser saw of one stream's frames. Streams whose ticks rise
+// strictly have only `frames`; the others are sorted by tick, and only the
+// first frame (in file order) of every tick is kept.
+struct StreamParseStats {
+  uint64_t frames = 0;      // frames of the stream in the file
+  uint64_t duplicates = 0;  // frames dropped because an earlier frame had their tick
+  uint64_t backwards = 0;   // frames whose tick is below that of the stream's frame before
+};
 
-// Opens the UTF-8 path and parses it; false when it cannot be opened.
-bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path);
+// What the parser saw of the whole file, filled in the same pass that
+// decodes it.
+struct ParseStats {
+  std::map<uint32_t, StreamParseStats> streams;  // by stream key, for every stream built
+  uint64_t blocks = 0;           // whole 512-byte blocks, block 0 included
+  uint64_t tailBytes = 0;        // bytes after the last whole block, never read
+  uint64_t blocksBackwards = 0;  // data blocks whose base tick is below the block before's
+};
+
+// Decodes a recording held in memory into default settings and an empty map.
+// True when the settings block was found; every whole block is read.
+bool parseRecording(DeviceSettings& settings, StreamMap& streams, std::span<const uint8_t> bytes,
+                    ParseStats* stats = nullptr);
+
+// Reads the file at the UTF-8 path whole and parses it; false when it cannot
+// be opened or read (the blocks read before a read error are kept).
+bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path,
+                        ParseStats* stats = nullptr);
 
 }  // namespace kinovar

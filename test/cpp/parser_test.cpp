@@ -13,6 +13,7 @@ struct Parsed {
   bool ok = false;
   DeviceSettings settings;
   StreamMap streams;
+  ParseStats stats;
 };
 
 Parsed parseBytes(const std::vector<uint8_t>& bytes) {
@@ -20,7 +21,7 @@ Parsed parseBytes(const std::vector<uint8_t>& bytes) {
   const std::string path = dir.path("rec.bin");
   writeBytes(path, bytes);
   Parsed parsed;
-  parsed.ok = parseRecordingFile(parsed.settings, parsed.streams, path.c_str());
+  parsed.ok = parseRecordingFile(parsed.settings, parsed.streams, path.c_str(), &parsed.stats);
   return parsed;
 }
 
@@ -96,7 +97,10 @@ TEST(Parser, BlockCountComesFromFileSize) {
   // The trailing 488 bytes of a 1000-byte file are never read as a block.
   std::vector<uint8_t> partial = head + dataBlock(0, {{0x13, 1, 0x08, 0, 0, 0, 0, 0}});
   partial.resize(1000);
-  EXPECT_EQ(parseBytes(partial).streams.at(kAccelKey).count, 0u);
+  const Parsed cut = parseBytes(partial);
+  EXPECT_EQ(cut.streams.at(kAccelKey).count, 0u);
+  EXPECT_EQ(cut.stats.blocks, 1u);
+  EXPECT_EQ(cut.stats.tailBytes, 488u);
 }
 
 TEST(Parser, FrameRulesAndConversions) {
@@ -124,4 +128,20 @@ TEST(Parser, FrameRulesAndConversions) {
   ASSERT_EQ(baro.count, 1u);
   EXPECT_EQ(baro.value(0, 0), 1.0);
   EXPECT_EQ(baro.value(1, 0), 3.0);
+  // Two ticks ran backwards and one came twice; the second block starts below the first.
+  EXPECT_EQ(p.stats.streams.at(kAccelKey).frames, 4u);
+  EXPECT_EQ(p.stats.streams.at(kAccelKey).backwards, 2u);
+  EXPECT_EQ(p.stats.streams.at(kAccelKey).duplicates, 1u);
+  EXPECT_EQ(p.stats.blocks, 3u);
+  EXPECT_EQ(p.stats.blocksBackwards, 1u);
+
+  // Rising ticks with one repeated: only the repeat is dropped, and nothing ran backwards.
+  const Parsed repeated = parseBytes(head + dataBlock(10, {{0x13, 1, 0x08, 0, 0, 0, 0, 0},
+                                                           {0x13, 2, 0x08, 0, 0, 0, 0, 0},
+                                                           {0x13, 2, 0x7F, 0xFF, 0, 0, 0, 0},
+                                                           {0x13, 3, 0x08, 0, 0, 0, 0, 0}}));
+  ASSERT_EQ(repeated.streams.at(kAccelKey).count, 3u);
+  EXPECT_EQ(repeated.streams.at(kAccelKey).value(0, 1), 1.0);
+  EXPECT_EQ(repeated.stats.streams.at(kAccelKey).duplicates, 1u);
+  EXPECT_EQ(repeated.stats.streams.at(kAccelKey).backwards, 0u);
 }
