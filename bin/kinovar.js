@@ -21,6 +21,7 @@ shows and edits settings files and draws recordings as an HTML page.
 
 commands:
   read <recording>...           convert recordings to CSV files
+  inspect <recording>...        report lost frames, clock jumps, saturation and cut tails
   sync <recording>... -o <dir>  convert recordings made together, on one time base
   config show <file>            list the settings of a settings file or recording
   config set <file> key=value   change settings, keeping the rest
@@ -48,7 +49,22 @@ options:
   -h, --help         this text
 
 A recording that cannot be converted does not stop the others; the summary
-names it with the reason, and the exit code is then 1.
+names it with the reason, and the exit code is then 1. A recording with gaps,
+duplicate frames, blocks out of order or saturated samples is converted and
+gets a one-line warning on standard error ("kinovar inspect" says more).
+`,
+  inspect: `usage: kinovar inspect <recording>... [--json]
+
+Reports what happened in each recording before you trust it: per stream the
+samples, declared and seen rate, first and last time, duplicate frames
+dropped, gaps (samples missing by the declared rate, and the longest gap)
+and saturated samples; for the file the blocks whose ticks run backwards,
+the tail shorter than a block that was never read, and the settings
+records that were malformed or not recognised.
+
+options:
+  --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
+  -h, --help         this text
 `,
   sync: `usage: kinovar sync <recording>... -o <folder> [--orientation E] [--json]
 
@@ -194,8 +210,12 @@ async function read(args) {
       ? { recording: r.recording, csv: r.csv, ok: true, info: r.info }
       : { recording: r.recording, csv: r.csv, ok: false, error: describe(r.error) })), null, 2)}\n`);
   } else {
+    const { qualityProblems } = require('../lib/api');
     for (const r of results) {
-      if (r.ok) out(`wrote  ${r.csv}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
+      if (!r.ok) continue;
+      out(`wrote  ${r.csv}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
+      const problems = qualityProblems(r.info.quality);
+      if (problems.length) err(`warning ${r.recording}: ${problems.join('; ')}\n`);
     }
     for (const r of failed) {
       const { message } = r.error;
@@ -205,6 +225,50 @@ async function read(args) {
     (failed.length ? err : out)(`${summary}${failed.length ? `, ${failed.length} failed` : ''}\n`);
   }
   return failed.length ? FAILED : OK;
+}
+
+async function inspect(args) {
+  const { values, positionals } = parse('inspect', args, { json: { type: 'boolean' } });
+  if (values.help) return out(help.inspect), OK;
+  if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.inspect}`);
+  const kinovar = require('../lib');
+  const { qualityProblems } = require('../lib/api');
+  const results = positionals.map((recording) => {
+    try {
+      return { recording, ok: true, quality: kinovar.inspect(recording) };
+    } catch (error) {
+      return { recording, ok: false, error };
+    }
+  });
+  if (values.json) {
+    out(`${JSON.stringify(results.map((r) => (r.ok ? r : { ...r, error: describe(r.error) })), null, 2)}\n`);
+  } else {
+    for (const r of results) {
+      if (!r.ok) {
+        err(`failed ${r.error.message.includes(r.recording) ? r.error.message : `${r.recording}: ${r.error.message}`}\n`);
+        continue;
+      }
+      out(formatQuality(r.recording, r.quality, qualityProblems(r.quality)));
+    }
+  }
+  return results.every((r) => r.ok) ? OK : FAILED;
+}
+
+function formatQuality(recording, q, problems) {
+  const lines = [`${recording}: ${problems.length ? problems.join('; ') : 'no lost, repeated, reordered or saturated samples'}`];
+  const rows = [['stream', 'samples', 'rate', 'seen', 'first [s]', 'last [s]', 'duplicates', 'missing', 'gaps', 'longest [s]', 'saturated']];
+  const fixed = (x, digits) => (x === null ? '-' : x.toFixed(digits));
+  for (const [name, s] of Object.entries(q.streams)) {
+    rows.push([name, s.samples, s.rate, fixed(s.rateSeen, 3), fixed(s.first, 3), fixed(s.last, 3), s.duplicates,
+      s.gaps.missing, s.gaps.count, fixed(s.gaps.longest, 3), s.saturated].map(String));
+  }
+  const widths = rows[0].map((_, c) => Math.max(...rows.map((row) => row[c].length)));
+  for (const row of rows) lines.push(`  ${row.map((cell, c) => (c ? cell.padStart(widths[c]) : cell.padEnd(widths[c]))).join('  ')}`);
+  lines.push(`  blocks out of order: ${q.outOfOrder}; tail bytes never read: ${q.tailBytes}`);
+  for (const r of q.settingsRecords) {
+    lines.push(`  settings record ${r.type}/${r.subtype} (length ${r.length}) at byte ${r.offset}: ${r.problem}`);
+  }
+  return `${lines.join('\n')}\n`;
 }
 
 async function sync(args) {
@@ -400,6 +464,7 @@ async function main(argv) {
   const [command, ...rest] = argv;
   switch (command) {
     case 'read': return read(rest);
+    case 'inspect': return inspect(rest);
     case 'sync': return sync(rest);
     case 'config': return config(rest);
     case 'view': return view(rest);

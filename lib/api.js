@@ -75,7 +75,8 @@ function fileStem(file) {
  * @param {{orientation?: 'classic'|'accurate'|'none'}} [options] the orientation estimator:
  *   'classic' (default) the sensor software's filter, 'accurate' the offline estimator with
  *   gyroscope bias estimation, 'none' no quaternion columns
- * @returns {object} the recording's description (dates, clock frequency, firmware, measure id)
+ * @returns {object} the recording's description (dates, clock frequency, firmware, measure id),
+ *   with `quality`: what happened in the recording (see inspect)
  */
 function readRecording(recordingPath, csvPath, options) {
   requireString(recordingPath, 'readRecording', 'recordingPath');
@@ -87,7 +88,45 @@ function readRecording(recordingPath, csvPath, options) {
     throw new KinovarError(`could not write the CSV file ${csvPath}`, codes.CSV_NOT_WRITTEN,
       { path: csvPath, recording: recordingPath });
   }
+  const { info, quality } = JSON.parse(answer);
+  return { ...info, quality };
+}
+
+/**
+ * What happened in a recording: per stream the samples, rates, first and
+ * last time, duplicate frames dropped, gaps and saturated samples; for the
+ * file the blocks out of order, the unread tail and the settings records
+ * that could not be used.
+ * @param {string} recordingPath
+ * @returns {object}
+ */
+function inspect(recordingPath) {
+  requireString(recordingPath, 'inspect', 'recordingPath');
+  checkRecording(recordingPath);
+  const answer = native.inspect(recordingPath);
+  if (answer === '') {
+    throw new KinovarError(`${recordingPath}: could not be read to its end`, codes.UNREADABLE, { path: recordingPath });
+  }
   return JSON.parse(answer);
+}
+
+/**
+ * The problems of a quality report, in words; empty when there are none.
+ * @param {object} quality as inspect returns it
+ * @returns {string[]}
+ */
+function qualityProblems(quality) {
+  const problems = [];
+  const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
+  for (const [name, s] of Object.entries(quality.streams)) {
+    if (s.gaps.missing) {
+      problems.push(`${name}: ${plural(s.gaps.missing, 'sample')} missing in ${plural(s.gaps.count, 'gap')} (longest ${s.gaps.longest.toFixed(3)} s)`);
+    }
+    if (s.duplicates) problems.push(`${name}: ${plural(s.duplicates, 'duplicate frame')} dropped`);
+    if (s.saturated) problems.push(`${name}: ${plural(s.saturated, 'saturated sample')}`);
+  }
+  if (quality.outOfOrder) problems.push(`${plural(quality.outOfOrder, 'block')} out of order`);
+  return problems;
 }
 
 const syncFailures = {
@@ -179,6 +218,6 @@ function writeSettings(file, settings) {
 }
 
 module.exports = {
-  readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording, fileStem, syncFailure,
-  conversionOptions,
+  readRecording, inspect, qualityProblems, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording,
+  fileStem, syncFailure, conversionOptions,
 };

@@ -26,7 +26,7 @@ function generatorPath() {
 const flags = {
   seconds: '--seconds', clock: '--clock', accel: '--accel', gyro: '--gyro', baro: '--baro',
   events: '--events', seed: '--seed', still: '--still', rate: '--rate', noise: '--noise',
-  startTick: '--start-tick', shortFinal: '--short-final',
+  startTick: '--start-tick', shortFinal: '--short-final', cutBlocks: '--cut-blocks', spike: '--spike',
 };
 const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
 
@@ -45,7 +45,8 @@ function optionArgs(options) {
  * Writes a synthetic recording with known contents.
  * @param {string} file where to write it
  * @param {object} [options] seconds, clock, accel, gyro, baro, events (rates in Hz; 0 leaves a sensor out),
- *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick, shortFinal, swapBlocks, duplicateTicks, unknownKinds
+ *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick, shortFinal, cutBlocks, spike (seconds),
+ *   swapBlocks, duplicateTicks, unknownKinds
  * @returns {string} the file written
  */
 function generateRecording(file, options = {}) {

@@ -13,6 +13,53 @@ export interface RecordingInfo {
   majorVersion: string;
   /** -1 when the recording names none. */
   measureId: number;
+  /** What happened in the recording, as `inspect` reports it. */
+  quality: QualityReport;
+}
+
+/** What happened to one stream of a recording. */
+export interface StreamQuality {
+  /** Samples kept. */
+  samples: number;
+  /** The declared rate, samples per second. */
+  rate: number;
+  /** (samples - 1) over the time from the first to the last; 0 under two samples. */
+  rateSeen: number;
+  /** Seconds of the first and last sample; null without samples. */
+  first: number | null;
+  last: number | null;
+  /** Frames dropped because a frame with their tick came earlier. */
+  duplicates: number;
+  gaps: {
+    /** Samples absent by the declared rate between consecutive samples (0 for event streams). */
+    missing: number;
+    count: number;
+    /** Seconds between the samples on either side of the longest gap. */
+    longest: number;
+  };
+  /** Samples with an axis at the end of its range (accelerometer, gyroscope, three-axis source). */
+  saturated: number;
+}
+
+/** A settings record the recording's settings block holds but that was not used. */
+export interface SettingsRecordProblem {
+  /** Byte offset in the settings block. */
+  offset: number;
+  type: number;
+  subtype: number;
+  length: number;
+  /** Shorter than its kind needs, of no known kind, or running past the block (the walk stops there). */
+  problem: 'malformed' | 'unknown' | 'truncated';
+}
+
+/** What happened in a recording, counted while it was read. */
+export interface QualityReport {
+  streams: Partial<Record<'accel' | 'gyro' | 'baro' | 'threeAxis' | 'events' | 'radioTime' | 'secondEvents', StreamQuality>>;
+  /** Blocks whose ticks run backwards from the block before. */
+  outOfOrder: number;
+  /** Bytes of a part shorter than a block at the end, never read. */
+  tailBytes: number;
+  settingsRecords: SettingsRecordProblem[];
 }
 
 /** An inertial sensor of a settings file. */
@@ -114,6 +161,8 @@ export interface ConversionOptions {
 
 /** Converts a recording to CSV. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_CSV_NOT_WRITTEN`. */
 export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions): RecordingInfo;
+/** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
+export declare function inspect(recordingPath: string): QualityReport;
 /** Synchronised conversion; the CSV files written. Throws a KinovarError with the status's code. */
 export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: ConversionOptions): string[];
 /** Throws `ENOENT` or `ERR_KINOVAR_NO_SETTINGS`. */
@@ -156,6 +205,7 @@ export interface BatchOptions extends AbortOptions, ConversionOptions {
 /** The same functions on worker threads. */
 export declare namespace promises {
   function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions & ConversionOptions): Promise<RecordingInfo>;
+  function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
   function syncRecordings(recordingPaths: string[], outputFolder: string, options?: AbortOptions & ConversionOptions): Promise<string[]>;
   function readSettings(settingsPath: string, options?: AbortOptions): Promise<Settings>;
   function readDeviceId(settingsPath: string, options?: AbortOptions): Promise<number>;

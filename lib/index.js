@@ -15,6 +15,7 @@ module.exports = {
   readConfigDeviceId: addon.readConfigDeviceId,
 
   readRecording: api.readRecording,
+  inspect: api.inspect,
   syncRecordings: api.syncRecordings,
   readSettings: api.readSettings,
   readDeviceId: api.readDeviceId,

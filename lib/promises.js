@@ -33,6 +33,11 @@ async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   return pool().run('syncRecordings', [recordingPaths, outputFolder, conversion], options.signal);
 }
 
+/** @returns {Promise<object>} as inspect */
+function inspect(recordingPath, options = {}) {
+  return pool().run('inspect', [recordingPath], options.signal);
+}
+
 /** @returns {Promise<object>} as readSettings */
 function readSettings(file, options = {}) {
   return pool().run('readSettings', [file], options.signal);
@@ -119,4 +124,4 @@ async function readRecordings(items, options = {}) {
   return results;
 }
 
-module.exports = { readRecording, syncRecordings, readSettings, readDeviceId, writeSettings, readRecordings };
+module.exports = { readRecording, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, readRecordings };

@@ -15,6 +15,7 @@ int usage() {
                "                   [--baro HZ] [--events HZ] [--seed N] [--still S] [--rate DPS]\n"
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
+               "                   [--cut-blocks N] [--spike SECONDS]\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME]...\n"
                "                   [--motion-start S] [options above]\n"
                "A rate of 0 leaves that sensor out of the settings. A sync set writes one\n"
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
     else if (arg == "--duplicate-ticks") recipe.tricky.duplicateTicks = true;
     else if (arg == "--unknown-kinds") recipe.tricky.unknownKinds = true;
     else if (arg == "--short-final") recipe.tricky.shortFinalBlock = std::atoi(value());
+    else if (arg == "--cut-blocks") recipe.tricky.cutBlocks = std::atoi(value());
+    else if (arg == "--spike") recipe.tricky.spikeAt = std::strtod(value(), nullptr);
     else if (arg == "--sync-set") syncDir = value();
     else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
     else if (arg == "--method") {

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "export/json.h"
 #include "ops/operations.h"
+#include "reader/quality.h"
 
 namespace {
 
@@ -83,7 +85,9 @@ bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::Co
   return true;
 }
 
-// read, and with `withOptions` its variant taking conversion options third.
+// read, and with `withOptions` its variant for lib/api.js, which takes
+// conversion options third and answers {"info":...,"quality":...} (or the
+// error document alone).
 Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
   Napi::Env env = info.Env();
   if (!checkArgs(info, 2)) return env.Undefined();
@@ -95,7 +99,25 @@ Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
   if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
   std::string recording = pathArgument(info[0]);
   std::string csv = pathArgument(info[1]);
-  return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str(), options); });
+  if (!withOptions) return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str(), options); });
+  return guarded(env, [&] {
+    kinovar::QualityReport quality;
+    std::string answer = kinovar::readRecording(recording.c_str(), csv.c_str(), options, &quality);
+    if (answer == kinovar::kErrorDocument) return answer;
+    return "{\"info\":" + answer + ",\"quality\":" + kinovar::qualityJson(quality) + "}";
+  });
+}
+
+// The quality report of a recording as JSON; empty when it cannot be parsed.
+Napi::Value Inspect(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 1)) return env.Undefined();
+  if (!info[0].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  std::string path = pathArgument(info[0]);
+  return guarded(env, [&] { return kinovar::inspectRecording(path.c_str()); });
 }
 
 Napi::Value Read(const Napi::CallbackInfo& info) { return ReadRecording(info, false); }
@@ -174,6 +196,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   // For lib/api.js: the two conversions with their options.
   exports.Set("readWithOptions", Napi::Function::New(env, ReadWithOptions, "readWithOptions"));
   exports.Set("readAndSyncWithOptions", Napi::Function::New(env, ReadAndSyncWithOptions, "readAndSyncWithOptions"));
+  exports.Set("inspect", Napi::Function::New(env, Inspect, "inspect"));
   return exports;
 }
 

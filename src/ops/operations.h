@@ -10,9 +10,16 @@
 
 namespace kinovar {
 
+struct QualityReport;
+
 // read: parse, estimate orientation, export CSV; the JSON answer or the error document.
+// When `quality` is given it also receives what happened in the recording.
 std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath,
-                          const ConversionOptions& options = {});
+                          const ConversionOptions& options = {}, QualityReport* quality = nullptr);
+
+// The quality report of a recording as JSON, or an empty text when the file
+// is not a recording that could be read to its end.
+std::string inspectRecording(const char* utf8RecordingPath);
 
 // readAndSync2: "OK", "-10", "-13", "-11" or "-12".
 std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,

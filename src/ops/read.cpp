@@ -7,6 +7,7 @@
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "reader/parser.h"
+#include "reader/quality.h"
 
 namespace kinovar {
 
@@ -45,12 +46,16 @@ bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator
 
 }  // namespace
 
-std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options) {
+std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
+                          QualityReport* quality) {
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
   std::future<CsvFile> output = openCsvBeside(utf8CsvPath);
   Recording recording;
-  const bool parsed = parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath);
+  ParseStats scan;
+  const bool parsed =
+      parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, quality ? &scan : nullptr);
+  if (quality) *quality = qualityReport(recording.settings, recording.streams, scan);
   bool exported;
   if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
     exported = exportWhileFiltering(output.get(), recording, options.estimator);
@@ -58,6 +63,13 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
     exported = exportCsv(output.get(), recording.settings, recording.streams);
   if (!exported) return std::string(kErrorDocument);
   return readResultJson(recording.settings);
+}
+
+std::string inspectRecording(const char* utf8RecordingPath) {
+  Recording recording;
+  ParseStats scan;
+  if (!parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, &scan)) return std::string();
+  return qualityJson(qualityReport(recording.settings, recording.streams, scan));
 }
 
 }  // namespace kinovar

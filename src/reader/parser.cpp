@@ -210,6 +210,7 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, std::span<cons
     if (stats) stats->streams[routing.keys[c]] = seen[c];
   }
   if (stats) {
+    std::copy_n(bytes.begin(), kBlockSize, stats->settingsBlock.begin());
     stats->blocks = blocks.size() / kBlockSize;
     stats->tailBytes = bytes.size() - blocks.size();
     for (size_t offset = 2 * kBlockSize; offset < blocks.size(); offset += kBlockSize)

@@ -2,6 +2,7 @@
 // big-endian base tick; block 0 also holds the settings records.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -22,6 +23,7 @@ struct StreamParseStats {
 // What the parser saw of the whole file, filled in the same pass that
 // decodes it.
 struct ParseStats {
+  std::array<uint8_t, 512> settingsBlock{};  // block 0 as read
   std::map<uint32_t, StreamParseStats> streams;  // by stream key, for every stream built
   uint64_t blocks = 0;           // whole 512-byte blocks, block 0 included
   uint64_t tailBytes = 0;        // bytes after the last whole block, never read

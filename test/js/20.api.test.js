@@ -144,6 +144,7 @@ test('batches report progress, keep going past a bad file and abort between file
   assert.deepEqual(progress, [1, 2, 3, 4, 5, 6]);
   assert.deepEqual(results.map((r) => r.ok), [true, true, false, true, true, true]);
   assert.ok(is(codes.FORMAT)(results[2].error));
+  assert.deepEqual(results[0].info.quality, kinovar.inspect(recordings[0]), 'each result carries its quality report');
   assert.deepEqual(fs.readdirSync(out).sort(), ['r1.csv', 'r2.csv', 'r4.csv', 'r5.csv', 'r6.csv']);
 
   const aborted = path.join(dir, 'aborted');

@@ -15,7 +15,7 @@ const pageData = (page) => JSON.parse(/<script id="data" type="application\/json
 test('every command has help, and a bad command line exits 2', () => {
   const main = cli('--help');
   assert.equal(main.status, 0);
-  for (const command of ['read', 'sync', 'config', 'view', 'demo']) {
+  for (const command of ['read', 'inspect', 'sync', 'config', 'view', 'demo']) {
     assert.match(main.stdout, new RegExp(`^  ${command} `, 'm'));
     const own = cli(command, '--help');
     assert.ok(own.status === 0 && own.stdout.includes(`usage: kinovar ${command}`), command);
@@ -54,6 +54,34 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.ok(fs.existsSync(path.join(dir, 'one.csv')));
   assert.equal(cli('read', recordings[0]).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'a.csv')), 'by default the CSV goes beside its recording');
+});
+
+test('inspect reports what happened in a recording, and read warns in one line', (t) => {
+  const dir = scratch(t);
+  const clean = generateRecording(path.join(dir, 'clean.bin'), { seconds: 2 });
+  const faulty = generateRecording(path.join(dir, 'faulty.bin'), { seconds: 4, accel: 1000, cutBlocks: 2, duplicateTicks: true, shortFinal: 7 });
+  const run = cli('inspect', '--json', clean, faulty);
+  assert.equal(run.status, 0, run.stderr);
+  const [a, b] = JSON.parse(run.stdout);
+  assert.deepEqual(Object.keys(a.quality.streams), ['accel', 'gyro', 'baro']);
+  assert.deepEqual(a.quality.streams.gyro, {
+    samples: 200, rate: 100, rateSeen: 100, first: 0, last: 1.99, duplicates: 0, gaps: { missing: 0, count: 0, longest: 0 }, saturated: 0,
+  });
+  // The exact counts are the C++ tests'; here the keys and the numbers' meaning.
+  const accel = b.quality.streams.accel;
+  assert.ok(accel.duplicates > 380 && accel.duplicates <= 400);
+  assert.ok(accel.gaps.missing > 40 && accel.gaps.count === 1 && accel.gaps.longest === (accel.gaps.missing + 1) / 1000);
+  assert.equal(b.quality.outOfOrder, 1);
+  assert.equal(b.quality.tailBytes, 7);
+  assert.deepEqual(b.quality.settingsRecords, []);
+  assert.match(cli('inspect', faulty).stdout, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
+
+  const read = cli('read', clean, faulty, '-o', path.join(dir, 'out'));
+  assert.equal(read.status, 0, read.stderr);
+  assert.deepEqual(read.stderr.split('\n').filter((line) => line.startsWith('warning')).map((line) => line.split(':')[0]), [`warning ${faulty}`]);
+  const missing = cli('inspect', path.join(dir, 'missing.bin'));
+  assert.equal(missing.status, 1);
+  assert.match(missing.stderr, /missing\.bin/);
 });
 
 test('sync says why it failed, in words and as JSON', (t) => {

@@ -11,6 +11,8 @@ expectError(kinovar.readAndSync2('a.bin', 'out'));
 const info = kinovar.readRecording('a.bin', 'a.csv');
 expectType<number>(info.frequency);
 expectType<string>(info.version);
+expectType<number | undefined>(info.quality.streams.accel?.gaps.missing);
+expectType<'malformed' | 'unknown' | 'truncated'>(kinovar.inspect('a.bin').settingsRecords[0].problem);
 expectType<string[]>(kinovar.syncRecordings(['a.bin', 'b.bin'], 'out'));
 kinovar.readRecording('a.bin', 'a.csv', { orientation: 'accurate' });
 kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { orientation: 'none' });
@@ -47,4 +49,5 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
     else expectType<Error>(result.error);
   }
   expectError(kinovar.promises.readRecordings(['a.bin'], { jobs: '2' }));
+  expectType<number>((await kinovar.promises.inspect('a.bin')).outOfOrder);
 })();

@@ -153,10 +153,13 @@ std::vector<uint8_t> settingsBlock(const RecordingRecipe& recipe, const std::vec
   return block;
 }
 
-// Packs frames (in order) into blocks whose frames lie within 255 ticks of the base.
-void packBlocks(const std::vector<Frame>& frames, uint32_t startTick, std::vector<uint8_t>& out, uint32_t& blockNumber) {
+// Packs frames (in order) into blocks whose frames lie within 255 ticks of the base;
+// `firsts` receives the index of each block's first frame.
+void packBlocks(const std::vector<Frame>& frames, uint32_t startTick, std::vector<uint8_t>& out, uint32_t& blockNumber,
+                std::vector<size_t>* firsts = nullptr) {
   size_t i = 0;
   while (i < frames.size()) {
+    if (firsts) firsts->push_back(i);
     std::vector<uint8_t> block(kBlock, 0);
     const uint64_t base = frames[i].time;
     const uint32_t wrapped = static_cast<uint32_t>(startTick + base);
@@ -234,6 +237,15 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       }
     }
   }
+  if (recipe.tricky.spikeAt >= 0 && !s.accelTicks.empty()) {
+    // Frames are still in accel order here: sample i is frame i.
+    const double at = recipe.tricky.spikeAt * clock;
+    size_t nearest = 0;
+    for (size_t i = 0; i < s.accelTicks.size(); ++i)
+      if (std::abs(static_cast<double>(frames[i].time) - at) < std::abs(static_cast<double>(frames[nearest].time) - at)) nearest = i;
+    putBig16(frames[nearest].payload, 32767);
+    s.accel[3 * nearest] = 32767;
+  }
   if (recipe.gyroHz) {
     const double counts = 32768.0 / gyroRange(recipe.gyroRangeCode);
     for (uint64_t i = 0;; ++i) {
@@ -302,14 +314,56 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
 
   std::vector<uint8_t> out = settingsBlock(recipe, kinds);
   uint32_t blockNumber = 1;
-  packBlocks(frames, recipe.startTick, out, blockNumber);
-  if (recipe.tricky.swapBlocks && out.size() >= 3 * kBlock)
+  std::vector<size_t> firsts;
+  packBlocks(frames, recipe.startTick, out, blockNumber, &firsts);
+  firsts.push_back(frames.size());
+  const size_t dataBlocks = firsts.size() - 1;
+
+  // The faults each stream suffers, counted on the frames as they are placed.
+  StreamFaults* faultsOf[256] = {};
+  faultsOf[recipe.accelFrameId] = recipe.accelHz ? &s.accelFaults : nullptr;
+  faultsOf[recipe.gyroFrameId] = recipe.gyroHz ? &s.gyroFaults : nullptr;
+  faultsOf[recipe.baroFrameId] = recipe.baroHz ? &s.baroFaults : nullptr;
+  std::vector<bool> cut(frames.size(), false);
+  if (recipe.tricky.cutBlocks > 0 && dataBlocks > static_cast<size_t>(recipe.tricky.cutBlocks) + 2) {
+    const size_t from = dataBlocks / 2, to = from + static_cast<size_t>(recipe.tricky.cutBlocks);
+    for (size_t i = firsts[from]; i < firsts[to]; ++i) cut[i] = true;
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>((1 + from) * kBlock), out.begin() + static_cast<std::ptrdiff_t>((1 + to) * kBlock));
+    for (int kind = 0; kind < 256; ++kind) {
+      StreamFaults* f = faultsOf[kind];
+      if (!f) continue;
+      // The stream's last sample before the cut and first after it.
+      int64_t before = -1, after = -1;
+      for (size_t i = 0; i < firsts[from]; ++i)
+        if (frames[i].kind == kind) before = static_cast<int64_t>(frames[i].time);
+      for (size_t i = firsts[from]; i < firsts[to]; ++i) f->missing += frames[i].kind == kind;
+      for (size_t i = firsts[to]; i < frames.size() && after < 0; ++i)
+        if (frames[i].kind == kind) after = static_cast<int64_t>(frames[i].time);
+      if (f->missing && before >= 0 && after >= 0) f->gaps = 1, f->longestGapTicks = static_cast<uint64_t>(after - before);
+    }
+  }
+  for (size_t i = 0; i < frames.size(); ++i) {
+    StreamFaults* f = faultsOf[frames[i].kind];
+    if (!f || cut[i] || f == &s.baroFaults) continue;
+    bool full = false;
+    for (int a = 0; a < 3; ++a) {
+      const int16_t raw = static_cast<int16_t>(frames[i].payload[2 * a] << 8 | frames[i].payload[2 * a + 1]);
+      full |= raw == 32767 || raw == -32768;
+    }
+    f->saturated += full;
+  }
+  if (recipe.tricky.swapBlocks && out.size() >= 3 * kBlock) {
     std::swap_ranges(out.begin() + kBlock, out.begin() + 2 * kBlock, out.begin() + 2 * kBlock);
+    s.blocksBackwards += 1;  // the first block now follows the second
+  }
   if (recipe.tricky.duplicateTicks) {
     // Same ticks again, other values: these must lose against the originals.
     std::vector<Frame> duplicates;
-    for (const Frame& f : frames)
-      if (f.kind == recipe.accelFrameId && f.time % 10 == 0) duplicates.push_back(Frame{f.time, f.kind, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
+    for (size_t i = 0; i < frames.size(); ++i)
+      if (!cut[i] && frames[i].kind == recipe.accelFrameId && frames[i].time % 10 == 0)
+        duplicates.push_back(Frame{frames[i].time, frames[i].kind, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
+    s.accelFaults.duplicates = duplicates.size();
+    if (!duplicates.empty()) s.blocksBackwards += 1;  // they start again from the first tick
     packBlocks(duplicates, recipe.startTick, out, blockNumber);
   }
   out.insert(out.end(), static_cast<size_t>(std::max(0, recipe.tricky.shortFinalBlock)), 0xAB);

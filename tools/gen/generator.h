@@ -48,6 +48,8 @@ struct Tricky {
   bool duplicateTicks = false;   // a second accel frame on some ticks, later in the file
   bool unknownKinds = false;     // frames of a kind no group declares
   int shortFinalBlock = 0;       // bytes of a partial block appended at the end
+  int cutBlocks = 0;             // data blocks cut out of the middle, as if the memory lost them
+  double spikeAt = -1;           // when not negative: the accel sample nearest this second reads full scale on X
 };
 
 struct RecordingRecipe {
@@ -81,6 +83,15 @@ struct RecordingRecipe {
   Tricky tricky;
 };
 
+// What the faults of a recipe did to one stream, counted as they were made.
+struct StreamFaults {
+  uint64_t duplicates = 0;       // extra frames on ticks already taken
+  uint64_t missing = 0;          // samples cut out
+  uint64_t gaps = 0;             // runs of cut samples
+  uint64_t longestGapTicks = 0;  // between the samples either side of the longest run
+  uint64_t saturated = 0;        // kept samples with an axis at a raw full scale
+};
+
 // The raw samples the file carries, before calibration, in tick order.
 struct GeneratedSamples {
   std::vector<int32_t> accelTicks, gyroTicks, baroTicks, eventTicks, radioTicks;
@@ -89,6 +100,8 @@ struct GeneratedSamples {
   std::vector<int16_t> temperature;        // 1/100 degree C
   std::vector<uint8_t> events;
   std::vector<double> trueQuaternion;      // w, x, y, z per gyro sample (sensor to world)
+  StreamFaults accelFaults, gyroFaults, baroFaults;
+  uint64_t blocksBackwards = 0;            // blocks placed after a block of later ticks
 };
 
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload);

@@ -1,0 +1,193 @@
+#include "reader/quality.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "settings/settings_record.h"
+
+namespace kinovar {
+
+namespace {
+
+// The value a raw count becomes, as the parser converts it.
+double sensorValue(const SensorSettings& sensor, int axis, double raw) {
+  return ((raw * sensor.range) * 0x1p-15 - sensor.offset[axis]) / sensor.gain[axis];
+}
+
+// Gaps by the declared rate: consecutive samples further apart than one and
+// a half periods have round(distance / period) - 1 samples missing between them.
+void countGaps(StreamQuality& q, const SampleStream& stream, int32_t clock) {
+  if (q.rate <= 0 || clock <= 0 || stream.count < 2) return;
+  const double period = 1.0 / q.rate;
+  const double threshold = 1.5 * period;
+  const double* t = stream.times.data();
+  for (uint64_t i = 1; i < stream.count; ++i) {
+    const double step = t[i] - t[i - 1];
+    if (!(step > threshold)) continue;
+    q.missing += static_cast<uint64_t>(std::llround(step / period)) - 1;
+    q.gapCount += 1;
+    // Times are whole ticks over the clock: give the gap in ticks' exact seconds.
+    const double seconds = static_cast<double>(std::llround(step * clock)) / clock;
+    if (seconds > q.longestGap) q.longestGap = seconds;
+  }
+}
+
+// Samples with any axis at a raw full scale, -32768 or 32767.
+uint64_t countSaturated(const SampleStream& stream, const double (&low)[3], const double (&high)[3]) {
+  uint64_t saturated = 0;
+  const uint64_t n = stream.count;
+  const double* v = stream.values.data();
+  for (uint64_t i = 0; i < n; ++i) {
+    bool at = false;
+    for (int a = 0; a < 3; ++a) at |= v[a * n + i] == low[a] || v[a * n + i] == high[a];
+    saturated += at;
+  }
+  return saturated;
+}
+
+uint64_t countSaturated(const SampleStream& stream, const SensorSettings& sensor) {
+  double low[3], high[3];
+  for (int a = 0; a < 3; ++a) low[a] = sensorValue(sensor, a, -32768.0), high[a] = sensorValue(sensor, a, 32767.0);
+  return countSaturated(stream, low, high);
+}
+
+// Walks block 0 as the settings decoder does, noting every record it could
+// not use.
+std::vector<SettingsRecordProblem> settingsProblems(const std::array<uint8_t, 512>& block) {
+  std::vector<SettingsRecordProblem> problems;
+  size_t at = 0;
+  while (at + 1 < kSettingsBlockSize && !(block[at] == 'Q' && block[at + 1] == '7')) ++at;
+  if (at > kSettingsBlockSize - 5) return problems;
+  DeviceSettings scratch;
+  while (at + 1 < kSettingsBlockSize && block[at] == 'Q' && block[at + 1] == '7') {
+    SettingsRecordProblem p;
+    p.offset = static_cast<uint32_t>(at);
+    if (at + 5 <= kSettingsBlockSize) p.type = block[at + 2], p.subtype = block[at + 3], p.length = block[at + 4];
+    bool recognised = true;
+    scratch.malformed = false;
+    const int length = decodeSettingsRecord(scratch, recognised, block.data() + at, kSettingsBlockSize - at);
+    if (length < 0) {
+      p.problem = "truncated";  // runs past the block: the walk ends here
+      problems.push_back(p);
+      break;
+    }
+    if (!recognised) p.problem = "unknown";
+    else if (scratch.malformed) p.problem = "malformed";
+    if (*p.problem) problems.push_back(p);
+    at += static_cast<size_t>(length);
+  }
+  return problems;
+}
+
+struct Source {
+  uint32_t key;
+  const char* name;
+  int32_t rate;
+  bool gaps;  // events come when they come: no rate to miss
+};
+
+}  // namespace
+
+QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan) {
+  QualityReport report;
+  const Source sources[] = {
+      {kAccelKey, "accel", settings.accel.frequency, true},
+      {kGyroKey, "gyro", settings.gyro.frequency, true},
+      {kBaroKey, "baro", settings.baro.frequency, true},
+      {kChannel10Key, "threeAxis", settings.channel10.frequency, true},
+      {kEventKey, "events", settings.event.frequency, false},
+      {kRadioTimeKey, "radioTime", settings.radioTime.frequency, true},
+      {kSecondEventKey, "secondEvents", settings.secondEvent.frequency, false},
+  };
+  for (const Source& source : sources) {
+    const SampleStream* stream = findStream(streams, source.key);
+    if (!stream) continue;
+    StreamQuality q;
+    q.name = source.name;
+    q.rate = source.rate;
+    q.samples = stream->count;
+    if (stream->count > 0) q.first = stream->times.front(), q.last = stream->times.back();
+    if (stream->count > 1 && q.last > q.first) q.rateSeen = static_cast<double>(stream->count - 1) / (q.last - q.first);
+    if (const auto found = scan.streams.find(source.key); found != scan.streams.end()) q.duplicates = found->second.duplicates;
+    if (source.gaps) countGaps(q, *stream, settings.frequency);
+    if (source.key == kAccelKey) q.saturated = countSaturated(*stream, settings.accel);
+    if (source.key == kGyroKey) q.saturated = countSaturated(*stream, settings.gyro);
+    if (source.key == kChannel10Key) q.saturated = countSaturated(*stream, {-32768.0, -32768.0, -32768.0}, {32767.0, 32767.0, 32767.0});
+    report.streams.push_back(q);
+  }
+  report.outOfOrder = scan.blocksBackwards;
+  report.tailBytes = scan.tailBytes;
+  report.settingsRecords = settingsProblems(scan.settingsBlock);
+  return report;
+}
+
+namespace {
+
+// Shortest text that reads back as the same double; null for what JSON cannot hold.
+void appendNumber(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  out.append(buffer, end);
+}
+
+void member(std::string& out, const char* key, uint64_t value) {
+  out += '"', out += key, out += "\":", out += std::to_string(value), out += ',';
+}
+
+void member(std::string& out, const char* key, double value) {
+  out += '"', out += key, out += "\":";
+  appendNumber(out, value);
+  out += ',';
+}
+
+void close(std::string& out, char bracket) {
+  if (out.back() == ',') out.pop_back();
+  out += bracket;
+}
+
+}  // namespace
+
+std::string qualityJson(const QualityReport& report) {
+  std::string out = "{\"streams\":{";
+  for (const StreamQuality& q : report.streams) {
+    out += '"', out += q.name, out += "\":{";
+    member(out, "samples", q.samples);
+    out += "\"rate\":" + std::to_string(q.rate) + ',';
+    member(out, "rateSeen", q.rateSeen);
+    if (q.samples > 0) {
+      member(out, "first", q.first);
+      member(out, "last", q.last);
+    } else {
+      out += "\"first\":null,\"last\":null,";
+    }
+    member(out, "duplicates", q.duplicates);
+    out += "\"gaps\":{";
+    member(out, "missing", q.missing);
+    member(out, "count", q.gapCount);
+    member(out, "longest", q.longestGap);
+    close(out, '}');
+    out += ',';
+    member(out, "saturated", q.saturated);
+    close(out, '}');
+    out += ',';
+  }
+  close(out, '}');
+  out += ',';
+  member(out, "outOfOrder", report.outOfOrder);
+  member(out, "tailBytes", report.tailBytes);
+  out += "\"settingsRecords\":[";
+  for (const SettingsRecordProblem& p : report.settingsRecords) {
+    out += "{\"offset\":" + std::to_string(p.offset) + ",\"type\":" + std::to_string(p.type) +
+           ",\"subtype\":" + std::to_string(p.subtype) + ",\"length\":" + std::to_string(p.length) +
+           ",\"problem\":\"" + p.problem + "\"},";
+  }
+  close(out, ']');
+  out += '}';
+  return out;
+}
+
+}  // namespace kinovar

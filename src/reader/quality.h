@@ -1,0 +1,45 @@
+// What happened in a recording: lost frames, clock jumps, saturation and a
+// cut-off tail, from the streams and what the parse counted on the way.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/parser.h"
+#include "reader/recording.h"
+
+namespace kinovar {
+
+struct StreamQuality {
+  const char* name = "";  // accel, gyro, baro, threeAxis, events, radioTime, secondEvents
+  uint64_t samples = 0;
+  int32_t rate = 0;        // declared, samples per second
+  double rateSeen = 0.0;   // (samples - 1) over the time from first to last; 0 under two samples
+  double first = 0.0, last = 0.0;  // seconds; meaningless without samples
+  uint64_t duplicates = 0;  // frames dropped because their tick was taken
+  uint64_t missing = 0;     // samples absent by the declared rate
+  uint64_t gapCount = 0;
+  double longestGap = 0.0;  // seconds between the samples either side of the longest gap
+  uint64_t saturated = 0;   // samples with an axis at the end of its range
+};
+
+struct SettingsRecordProblem {
+  uint32_t offset = 0;
+  uint8_t type = 0, subtype = 0, length = 0;
+  const char* problem = "";  // malformed, unknown, truncated
+};
+
+struct QualityReport {
+  std::vector<StreamQuality> streams;  // in stream key order
+  uint64_t outOfOrder = 0;
+  uint64_t tailBytes = 0;
+  std::vector<SettingsRecordProblem> settingsRecords;
+};
+
+QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan);
+
+// The report as a JSON object (numbers in the C locale, no white space).
+std::string qualityJson(const QualityReport& report);
+
+}  // namespace kinovar
