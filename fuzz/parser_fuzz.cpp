@@ -45,7 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 512 && parsed) fuzz::fail("a file shorter than one block parsed");
   if (recording.settings.unknownRecords.size() > 512) fuzz::fail("unknown records longer than the block");
   if (recording.settings.frequency > 0) checkStreams(recording.streams);
-  if (parsed) estimateOrientation(recording.settings, recording.streams);
+  if (parsed) {
+    // Whatever the file holds, the accurate estimate is a unit quaternion on every sample.
+    StreamMap accurate = recording.streams;
+    if (estimateOrientation(recording.settings, accurate, Estimator::Accurate)) {
+      const SampleStream& q = accurate.at(kQuaternionKey);
+      for (uint64_t i = 0; i < q.count; ++i) {
+        const double norm = q.value(0, i) * q.value(0, i) + q.value(1, i) * q.value(1, i) +
+                            q.value(2, i) * q.value(2, i) + q.value(3, i) * q.value(3, i);
+        if (!(std::fabs(norm - 1) < 1e-9)) fuzz::fail("an accurate quaternion that is not of unit length");
+      }
+    }
+    estimateOrientation(recording.settings, recording.streams);
+  }
   if (cheapToExport(recording.settings) && !exportCsv("/dev/null", recording.settings, recording.streams))
     fuzz::fail("export to /dev/null failed");
   readResultJson(recording.settings);

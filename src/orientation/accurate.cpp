@@ -186,7 +186,20 @@ void accuratePassWarmStart(AccuratePass& p, const double quaternion[4], const do
   p.youngSamples = 0;
 }
 
-void accuratePassStep(AccuratePass& p, const double accel[3], const double gyroDps[3]) {
+namespace {
+
+// The vector if plausible, else the last plausible one; remembers it.
+const double* plausible(const double* v, double last[3]) {
+  if (!(std::fabs(v[0]) < 1e6 && std::fabs(v[1]) < 1e6 && std::fabs(v[2]) < 1e6)) return last;
+  std::copy(v, v + 3, last);
+  return v;
+}
+
+}  // namespace
+
+void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDps) {
+  accel = plausible(accel, p.lastAccel);
+  gyroDps = plausible(gyroDps, p.lastGyro);
   const double T = p.period;
   if (p.samples == 0)
     for (int i = 0; i < 3; ++i) p.restGyro[i] = gyroDps[i], p.restAccel[i] = accel[i];

@@ -67,13 +67,17 @@ struct AccuratePass {
   int64_t biasEvery;          // samples per bias update
   int64_t biasCountdown;
   double correctionSum[2];    // world x, y rotation the accelerometer asked for since the last update
+  double lastAccel[3], lastGyro[3];  // the last plausible sample, standing in for one that is not
 };
 
 void accuratePassInit(AccuratePass& pass, double rate, const AccurateParameters& parameters = {});
 // Starts from a known orientation (sensor to world), gravity direction and
 // bias instead of learning them; the bias uncertainty is kept.
 void accuratePassWarmStart(AccuratePass& pass, const double quaternion[4], const double bias[3]);
-// One sample: accelerometer in g, gyroscope in degrees per second.
+// One sample: accelerometer in g, gyroscope in degrees per second. A vector
+// with a value that is not a number or beyond any sensor's range (1e6) is
+// replaced by the last plausible one (zeros before any), so a damaged sample
+// cannot spoil the estimates after it.
 void accuratePassStep(AccuratePass& pass, const double accel[3], const double gyroDps[3]);
 // The current orientation, sensor to world, unit length.
 void accuratePassQuaternion(const AccuratePass& pass, double quaternion[4]);

@@ -209,7 +209,14 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
   double axis[3] = {recipe.motion.axis[0], recipe.motion.axis[1], recipe.motion.axis[2]};
   const double norm = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
   for (double& a : axis) a = norm > 0 ? a / norm : 0;
-  auto angleAt = [&](double t) { return t <= recipe.motion.stillSeconds ? 0.0 : recipe.motion.rateDps * (t - recipe.motion.stillSeconds) * kPi / 180; };
+  const Motion& motion = recipe.motion;
+  const auto moving = [&](double t) {
+    return t > motion.stillSeconds && (motion.moveSeconds <= 0 || t <= motion.stillSeconds + motion.moveSeconds);
+  };
+  auto angleAt = [&](double t) {
+    if (motion.moveSeconds > 0) t = std::min(t, motion.stillSeconds + motion.moveSeconds);
+    return t <= motion.stillSeconds ? 0.0 : motion.rateDps * (t - motion.stillSeconds) * kPi / 180;
+  };
 
   std::vector<Frame> frames;
   auto addFrame = [&](uint64_t time, uint8_t kind) -> uint8_t* {
@@ -252,11 +259,11 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       const uint64_t tick = sampleTick(i, recipe.gyroHz, clock);
       if (tick >= totalTicks) break;
       const double t = static_cast<double>(tick) / clock;
-      const double rate = t <= recipe.motion.stillSeconds ? 0.0 : recipe.motion.rateDps;
+      const double rate = moving(t) ? motion.rateDps : 0.0;
       uint8_t* p = addFrame(tick, recipe.gyroFrameId);
       s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
       for (int a = 0; a < 3; ++a) {
-        const int16_t raw = toRaw(rate * axis[a] + noise() / counts, counts);
+        const int16_t raw = toRaw(rate * axis[a] + motion.gyroBiasDps[a] + noise() / counts, counts);
         putBig16(p + 2 * a, raw);
         s.gyro.push_back(raw);
       }

@@ -11,12 +11,15 @@
 
 namespace kinovar::gen {
 
-// Still (level, z up) for stillSeconds, then a constant rotation about axis.
+// Still (level, z up) for stillSeconds, then a constant rotation about axis
+// (for moveSeconds, if given, then still again).
 struct Motion {
   double stillSeconds = 1.0;
   double axis[3] = {0.0, 0.0, 1.0};
   double rateDps = 90.0;
   double noise = 0.0;  // standard deviation of sensor noise, in raw counts
+  double moveSeconds = 0.0;  // when positive: the rotation stops after this long
+  double gyroBiasDps[3] = {0.0, 0.0, 0.0};  // added to every gyroscope sample
 };
 
 struct RadioSettings {  // a 3/9 record
