@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { parseArgs } = require('node:util');
+const { codes } = require('../lib/errors');
 
 const OK = 0;
 const FAILED = 1;
@@ -199,7 +200,7 @@ async function read(args) {
       outDir, jobs, ...conversion, onProgress: ({ done, total, result }) => bar.update(done, total, result.recording),
     });
   } catch (error) {
-    if (error.code === 'ERR_KINOVAR_DUPLICATE_OUTPUT') throw new UsageError(error.message);
+    if (error.code === codes.DUPLICATE_OUTPUT) throw new UsageError(error.message);
     throw error;
   } finally {
     bar.done();

@@ -34,10 +34,7 @@ function checkRecording(file) {
     throw new KinovarError(`${file}: not a recording (${size} bytes, shorter than one ${BLOCK}-byte block)`,
       codes.FORMAT, { path: file });
   }
-  // The first record may start anywhere a whole record header still fits.
-  for (let i = 0; i <= BLOCK - 5; i++) {
-    if (head[i] === 0x51 && head[i + 1] === 0x37) return;
-  }
+  if (native.hasSettingsRecord(head)) return;
   throw new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT, { path: file });
 }
 
@@ -61,11 +58,13 @@ function conversionOptions(fn, options) {
   return { orientation };
 }
 
-/** The name a recording's CSV gets from the synchronised conversion. */
+/**
+ * The name a recording's CSV gets from the synchronised conversion: the
+ * native rule itself, so that the two never differ.
+ * @param {string} file
+ */
 function fileStem(file) {
-  const name = file.slice(Math.max(file.lastIndexOf('/'), file.lastIndexOf('\\')) + 1);
-  const dot = name.lastIndexOf('.');
-  return dot < 0 ? name : name.slice(0, dot);
+  return native.fileStem(file);
 }
 
 /**

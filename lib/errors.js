@@ -1,6 +1,8 @@
 'use strict';
 // Errors of the idiomatic layer: every failure the native answers hide
-// becomes an Error with a stable code that callers can switch on.
+// becomes an Error with a stable code that callers can switch on. `codes` is
+// the one list of our codes; the README table and index.d.ts are tested
+// against it.
 
 const codes = Object.freeze({
   FORMAT: 'ERR_KINOVAR_FORMAT',
@@ -12,6 +14,8 @@ const codes = Object.freeze({
   SETTINGS_NOT_WRITTEN: 'ERR_KINOVAR_SETTINGS_NOT_WRITTEN',
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT',
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS',
+  NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT',
+  ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID',
   ABORTED: 'ABORT_ERR',
 });
 

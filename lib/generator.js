@@ -3,6 +3,7 @@
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
+const { codes } = require('./errors');
 
 const exe = process.platform === 'win32' ? 'kinovar-gen.exe' : 'kinovar-gen';
 const candidates = [
@@ -17,7 +18,7 @@ function generatorPath() {
   const found = candidates.find((file) => fs.existsSync(file));
   if (!found) {
     const error = new Error('kinovar: the recording generator is not built; run "npm run build"');
-    error.code = 'ERR_KINOVAR_NOT_BUILT';
+    error.code = codes.NOT_BUILT;
     throw error;
   }
   return found;

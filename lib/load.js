@@ -3,6 +3,7 @@
 // developer just compiled), then a prebuilt binary for this platform.
 const fs = require('node:fs');
 const path = require('node:path');
+const { codes } = require('./errors');
 
 const root = path.join(__dirname, '..');
 const FIX = 'Build it from source with "npm run build" in the kinovar folder (needs CMake and a C++20 compiler), ' +
@@ -38,13 +39,13 @@ function loadAddon(candidates = [...localBuilds(), prebuilt()].filter(Boolean)) 
         `kinovar: the native module ${file} does not load in ${where}: ${cause.message}\n` +
           `It was probably built for another platform or architecture, or is damaged. ${FIX}`,
         { cause });
-      error.code = 'ERR_KINOVAR_ADDON_INVALID';
+      error.code = codes.ADDON_INVALID;
       throw error;
     }
   }
   const error = new Error(`kinovar: no native module for ${where}; looked for ${candidates.join(', ') || 'a build'} ` +
     `and a prebuilt binary in prebuilds/${process.platform}-${process.arch}.\n${FIX}`);
-  error.code = 'ERR_KINOVAR_NOT_BUILT';
+  error.code = codes.NOT_BUILT;
   throw error;
 }
 

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "export/json.h"
+#include "export/paths.h"
 #include "ops/operations.h"
 #include "reader/quality.h"
+#include "settings/settings_record.h"
 
 namespace {
 
@@ -187,6 +189,26 @@ Napi::Value ReadConfigDeviceId(const Napi::CallbackInfo& info) {
   return guarded(env, [&] { return kinovar::readConfigDeviceId(path.c_str()); });
 }
 
+// The C++ rules that lib/api.js applies before converting, so that the two never differ.
+Napi::Value FileStem(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  return Napi::String::New(env, kinovar::fileStem(info[0].As<Napi::String>().Utf8Value()));
+}
+
+// Whether a recording's first block (a Buffer of at least 512 bytes) holds a settings record.
+Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsBuffer() || info[0].As<Napi::Buffer<uint8_t>>().Length() < kinovar::kSettingsBlockSize) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  return Napi::Boolean::New(env, kinovar::firstSettingsRecord(info[0].As<Napi::Buffer<uint8_t>>().Data()) >= 0);
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
   exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
@@ -197,6 +219,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("readWithOptions", Napi::Function::New(env, ReadWithOptions, "readWithOptions"));
   exports.Set("readAndSyncWithOptions", Napi::Function::New(env, ReadAndSyncWithOptions, "readAndSyncWithOptions"));
   exports.Set("inspect", Napi::Function::New(env, Inspect, "inspect"));
+  exports.Set("fileStem", Napi::Function::New(env, FileStem, "fileStem"));
+  exports.Set("hasSettingsRecord", Napi::Function::New(env, HasSettingsRecord, "hasSettingsRecord"));
   return exports;
 }
 

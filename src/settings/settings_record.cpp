@@ -253,11 +253,17 @@ int decodeSettingsRecord(DeviceSettings& settings, bool& recognised, const uint8
   return length + 7;
 }
 
-bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block) {
+int firstSettingsRecord(const uint8_t* block) {
   constexpr size_t kLastStart = kSettingsBlockSize - 5;  // room for magic, type, subtype, length
-  size_t offset = 0;
-  while (offset <= kLastStart && !hasMagic(block + offset)) ++offset;
-  if (offset > kLastStart) return false;
+  for (size_t offset = 0; offset <= kLastStart; ++offset)
+    if (hasMagic(block + offset)) return static_cast<int>(offset);
+  return -1;
+}
+
+bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block) {
+  const int first = firstSettingsRecord(block);
+  if (first < 0) return false;
+  size_t offset = static_cast<size_t>(first);
   while (offset < kSettingsBlockSize) {
     bool recognised = true;
     const int size = decodeSettingsRecord(settings, recognised, block + offset, kSettingsBlockSize - offset);

@@ -19,7 +19,11 @@ inline constexpr size_t kSettingsBlockSize = 512;
 int decodeSettingsRecord(DeviceSettings& settings, bool& recognised, const uint8_t* record,
                          size_t available);
 
-// Walks a 512-byte block. False when no record magic starts in bytes 0..507.
+// Where the first record magic of a 512-byte block starts, or -1 when none
+// starts in bytes 0..507 (later, no whole record header would fit).
+int firstSettingsRecord(const uint8_t* block);
+
+// Walks a 512-byte block from its first record. False when it has none.
 bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block);
 
 // Reads up to 512 bytes from an open binary stream (missing bytes read as

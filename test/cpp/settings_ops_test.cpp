@@ -12,6 +12,7 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 using namespace kinovar;
@@ -133,10 +134,13 @@ TEST(SettingsFiles, WriteThenReadBack) {
 TEST(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
   TempDir dir;
   const std::string target = dir.path("s.bin");
-  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  // Group write is what the usual umask takes away from a new file: the replacement must keep it.
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write;
+  const mode_t mask = ::umask(022);
   ASSERT_TRUE(writeConfig(target.c_str(), "baro,1"));
   fs::permissions(target, mode);
   ASSERT_TRUE(writeConfig(target.c_str(), "baro,2"));
+  ::umask(mask);
   EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, mode);
   const std::string before = readText(target);
 

@@ -110,6 +110,12 @@ TEST(SyncWindow, LatestStartNearestSampleShortestWindowAndEvents) {
   // Events: [0.503, 10.003], none inside gives no key 6.
   EXPECT_EQ(cut(0, kEventKey).times, std::vector<double>{1.0});
   EXPECT_EQ(cut.maps[1].count(kEventKey), 0u);
+  // Both ends of the window [0, 1] keep their events.
+  Cut ends(2);
+  ends.add(0, kAccelKey, ramp(1, 100, 0.0, 0.01), 100);
+  ends.add(1, kAccelKey, ramp(1, 200, 0.0, 0.01), 100);
+  ends.maps[0][kEventKey] = stamps({0.0, 1.0, 1.0000001});
+  EXPECT_EQ(ends(0, kEventKey).times, (std::vector<double>{0.0, 1.0}));
 }
 
 TEST(SyncWindow, TiesKeepTheEarlierSampleAndNegativeStartsMeetAtZero) {

@@ -30,3 +30,15 @@ test('argument checks throw TypeError before touching any file', (t) => {
   assert.throws(() => addon.readConfigDeviceId(null), wrongArgs);
   assert.deepEqual(fs.readdirSync(dir), []);
 });
+
+test('our error codes are one list: lib/errors.js, index.d.ts and the README table agree', () => {
+  const { codes } = require('../../lib/errors');
+  const root = path.join(__dirname, '..', '..');
+  const declared = Object.fromEntries([...fs.readFileSync(path.join(root, 'lib', 'index.d.ts'), 'utf8')
+    .match(/const codes: Readonly<\{([^}]*)\}>/)[1].matchAll(/(\w+): '([\w]+)'/g)].map((m) => [m[1], m[2]]));
+  assert.deepEqual(declared, { ...codes });
+  const readme = fs.readFileSync(path.join(root, 'README.md'), 'utf8');
+  const table = readme.slice(readme.indexOf('## Error codes'), readme.indexOf('\n## ', readme.indexOf('## Error codes') + 1));
+  const documented = [...table.matchAll(/`((?:ERR_KINOVAR|ABORT)_\w+)`/g)].map((m) => m[1]);
+  assert.deepEqual(documented.sort(), Object.values(codes).sort());
+});

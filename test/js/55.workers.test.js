@@ -8,7 +8,7 @@ const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
-const { runJob } = require('./55.workers-job');
+const { runJob } = require('./workers-job');
 
 const WORKERS = 4;
 const ROUNDS = 3;
@@ -63,7 +63,7 @@ test('four workers at once write exactly what one thread writes', async (t) => {
   const results = jobs.map((job, i) => new Promise((resolve, reject) => {
     const worker = new Worker(workerSource, {
       eval: true,
-      workerData: { addon: addonPath, jobModule: require.resolve('./55.workers-job'), gate, job, rounds: ROUNDS, out: path.join(dir, `worker${i}`) },
+      workerData: { addon: addonPath, jobModule: require.resolve('./workers-job'), gate, job, rounds: ROUNDS, out: path.join(dir, `worker${i}`) },
     });
     worker.once('message', resolve);
     worker.once('error', reject);
