@@ -33,15 +33,21 @@ commands:
 Run "kinovar <command> --help" for the options of a command.
 Exit codes: 0 done, 1 some work failed (the summary says which and why), 2 bad command line.
 `,
-  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--jobs N] [--orientation E] [--json]
+  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--json]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
 pressure, events and orientation), several at once.
 
 options:
-  -o, --out <path>   with one recording: the CSV file, or a folder to put it in;
+  -o, --out <path>   with one recording: the output file, or a folder to put it in;
                      with several: the folder (created if missing).
-                     Default: each CSV beside its recording, named after it.
+                     Default: each output beside its recording, named after it.
+  --format <F>       csv: the classic export (default);
+                     plain: a CSV with one header row that pandas, R and MATLAB
+                       read with no arguments (<name>.csv);
+                     parquet: the same table in a compressed, typed file
+                       (<name>.parquet; chosen too by an -o file ending in .parquet)
+  --force            replace an output file that kinovar did not write
   -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
   --orientation <e>  how the orientation columns are estimated: classic (default,
                      the sensor software's filter), accurate (slower, corrects the
@@ -67,17 +73,24 @@ options:
   --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
   -h, --help         this text
 `,
-  sync: `usage: kinovar sync <recording>... -o <folder> [--orientation E] [--json]
+  sync: `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--json]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time
 they have in common and writes <folder>/<name>.csv for each.
 
 options:
-  -o, --out <folder> where the CSV files go (created if missing); required
+  -o, --out <folder> where the files go (created if missing); required
+  --format <F>       csv (default), plain or parquet: one file per recording;
+                     opensense: one OpenSim orientation table of the whole set,
+                       <folder>/orientations.sto, for OpenSim's IMU placer and
+                       inverse kinematics (see docs/analysis.md)
+  --imu-names <a,b>  the table's sensor names, in the order of the recordings
+                     (default: <name>_imu); OpenSim matches them to the model
   --orientation <e>  how the orientation columns are estimated: classic (default,
                      the sensor software's filter), accurate (slower, corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
+  --force            replace an output file that kinovar did not write
   --json             print {"ok":..., "files":[...]} or the error as JSON
   -h, --help         this text
 `,
@@ -127,6 +140,20 @@ function parse(command, args, options, positionals = true) {
   }
 }
 
+const CONVERSION_FLAGS = { format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' } };
+
+/** The API options of --format, --orientation and --force. */
+function conversionOptions(values, formats) {
+  const options = {};
+  if (values.format !== undefined) {
+    if (!formats.includes(values.format)) throw new UsageError(`--format must be one of ${formats.join(', ')}, not "${values.format}"`);
+    options.format = values.format;
+  }
+  Object.assign(options, orientationOption(values.orientation));
+  if (values.force) options.overwrite = true;
+  return options;
+}
+
 function positiveInteger(text, name) {
   if (!/^\d+$/.test(text) || Number(text) < 1) throw new UsageError(`${name} must be a whole number from 1 up, not "${text}"`);
   return Number(text);
@@ -170,13 +197,12 @@ function isFolderTarget(target) {
 
 async function read(args) {
   const { values, positionals } = parse('read', args, {
-    out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' },
-    orientation: { type: 'string' },
+    out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS,
   });
   if (values.help) return out(help.read), OK;
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.read}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
-  const conversion = orientationOption(values.orientation);
+  const conversion = conversionOptions(values, ['csv', 'plain', 'parquet']);
   const { promises } = require('../lib');
 
   let items = positionals;
@@ -274,12 +300,19 @@ function formatQuality(recording, q, problems) {
 
 async function sync(args) {
   const { values, positionals } = parse('sync', args, {
-    out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, orientation: { type: 'string' },
+    out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, ...CONVERSION_FLAGS,
   });
   if (values.help) return out(help.sync), OK;
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.sync}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help.sync}`);
-  const conversion = orientationOption(values.orientation);
+  const conversion = conversionOptions(values, ['csv', 'plain', 'parquet', 'opensense']);
+  if (values['imu-names'] !== undefined) {
+    if (conversion.format !== 'opensense') throw new UsageError('--imu-names names the columns of --format opensense only');
+    conversion.imuNames = values['imu-names'].split(',');
+    if (conversion.imuNames.length !== positionals.length) {
+      throw new UsageError(`--imu-names gives ${conversion.imuNames.length} names for ${positionals.length} recordings`);
+    }
+  }
   fs.mkdirSync(values.out, { recursive: true });
   const { promises } = require('../lib');
   try {
@@ -287,7 +320,7 @@ async function sync(args) {
     if (values.json) out(`${JSON.stringify({ ok: true, files }, null, 2)}\n`);
     else {
       for (const file of files) out(`wrote  ${file}\n`);
-      out(`${files.length} synchronised CSV file${files.length === 1 ? '' : 's'} written\n`);
+      out(`${files.length} synchronised file${files.length === 1 ? '' : 's'} written\n`);
     }
     return OK;
   } catch (error) {

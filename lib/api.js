@@ -67,13 +67,27 @@ function fileStem(file) {
   return native.fileStem(file);
 }
 
+// Options that ask for another output than the classic CSV, or for its safeguards.
+const beyondClassic = (options) =>
+  Boolean(options) && ((options.format !== undefined && options.format !== 'csv') ||
+    options.overwrite !== undefined || options.imuNames !== undefined);
+
+/** Every option of a conversion, checked, as a worker is handed them. */
+function outputOptions(fn, options) {
+  const checked = conversionOptions(fn, options);
+  for (const key of ['format', 'overwrite', 'imuNames']) if (options?.[key] !== undefined) checked[key] = options[key];
+  return checked;
+}
+
 /**
  * Converts one recording into a CSV file with its estimated orientation.
  * @param {string} recordingPath
  * @param {string} csvPath created or overwritten
- * @param {{orientation?: 'classic'|'accurate'|'none'}} [options] the orientation estimator:
- *   'classic' (default) the sensor software's filter, 'accurate' the offline estimator with
- *   gyroscope bias estimation, 'none' no quaternion columns
+ * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet', overwrite?: boolean}} [options]
+ *   orientation: 'classic' (default) the sensor software's filter, 'accurate' the offline
+ *   estimator with gyroscope bias estimation, 'none' no quaternion columns. format: 'csv'
+ *   (default; 'parquet' for a path ending in .parquet); formats other than the classic CSV
+ *   are written whole or not at all, and never over a file kinovar did not write
  * @returns {object} the recording's description (dates, clock frequency, firmware, measure id),
  *   with `quality`: what happened in the recording (see inspect)
  */
@@ -81,6 +95,9 @@ function readRecording(recordingPath, csvPath, options) {
   requireString(recordingPath, 'readRecording', 'recordingPath');
   requireString(csvPath, 'readRecording', 'csvPath');
   const conversion = conversionOptions('readRecording', options);
+  if (beyondClassic(options) || /\.parquet$/i.test(csvPath)) {
+    return require('./formats').convertRecording(recordingPath, csvPath, options);
+  }
   checkRecording(recordingPath);
   const answer = native.readWithOptions(recordingPath, csvPath, conversion);
   if (answer === ERROR_DOCUMENT) {
@@ -145,8 +162,10 @@ const syncFailures = {
  * and cut to their common time window.
  * @param {string[]} recordingPaths
  * @param {string} outputFolder must exist; files are named after the recordings
- * @param {{orientation?: 'classic'|'accurate'|'none'}} [options] as readRecording
- * @returns {string[]} the CSV files written, in the order of the recordings
+ * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet'|'opensense',
+ *   imuNames?: string[], overwrite?: boolean}} [options] as readRecording; 'opensense' writes
+ *   one OpenSim orientation table, orientations.sto, with a column per recording
+ * @returns {string[]} the files written, in the order of the recordings
  */
 function syncRecordings(recordingPaths, outputFolder, options) {
   if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
@@ -154,6 +173,7 @@ function syncRecordings(recordingPaths, outputFolder, options) {
   }
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
   const conversion = conversionOptions('syncRecordings', options);
+  if (beyondClassic(options)) return require('./formats').convertSet(recordingPaths, outputFolder, options);
   const status = native.readAndSyncWithOptions(recordingPaths, outputFolder, conversion);
   if (status === 'OK') {
     return [...new Set(recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)))];
@@ -218,5 +238,5 @@ function writeSettings(file, settings) {
 
 module.exports = {
   readRecording, inspect, qualityProblems, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording,
-  fileStem, syncFailure, conversionOptions,
+  fileStem, syncFailure, conversionOptions, outputOptions,
 };

@@ -115,6 +115,7 @@ export declare const codes: Readonly<{
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS';
   NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT';
   ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID';
+  NOT_OURS: 'ERR_KINOVAR_NOT_OURS';
   ABORTED: 'ABORT_ERR';
 }>;
 
@@ -157,16 +158,69 @@ export declare function readConfigDeviceId(settingsPath: string): string;
  */
 export type Estimator = 'classic' | 'accurate' | 'none';
 
+/**
+ * Output of a conversion. `csv`: the classic export. `plain`: one header row
+ * (time, gyro_x, ...), no trailing comma. `parquet`: the same table, typed and compressed.
+ */
+export type Format = 'csv' | 'plain' | 'parquet';
+
 export interface ConversionOptions {
   orientation?: Estimator;
+  /** Default: `'parquet'` for a path ending in .parquet, else `'csv'`. */
+  format?: Format;
+  /** Replace an output file that kinovar did not write (refused otherwise). */
+  overwrite?: boolean;
 }
 
-/** Converts a recording to CSV. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_CSV_NOT_WRITTEN`. */
+export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
+  /** `'opensense'`: one OpenSim orientation table, `<outputFolder>/orientations.sto`. */
+  format?: Format | 'opensense';
+  /** OpenSense column names, one per recording in order (default `<file stem>_imu`). */
+  imuNames?: string[];
+}
+
+/** Converts a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT`, `ERR_KINOVAR_CSV_NOT_WRITTEN` or `ERR_KINOVAR_NOT_OURS`. */
 export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions): RecordingInfo;
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
-/** Synchronised conversion; the CSV files written. Throws a KinovarError with the status's code. */
-export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: ConversionOptions): string[];
+/** Synchronised conversion; the files written. Throws a KinovarError with the status's code. */
+export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): string[];
+
+/** Samples of one sensor: `time` in seconds on the device clock, then one array per channel. */
+export interface XyzStream { time: Float64Array; x: Float64Array; y: Float64Array; z: Float64Array }
+export interface LoadedStreams {
+  /** g */
+  accel?: XyzStream;
+  /** degrees per second */
+  gyro?: XyzStream;
+  /** millibar, degrees Celsius */
+  baro?: { time: Float64Array; pressure: Float64Array; temperature: Float64Array };
+  events?: { time: Float64Array; value: Float64Array };
+  /** Unit quaternions; all four zero where there is no estimate yet. */
+  orientation?: { time: Float64Array; w: Float64Array; x: Float64Array; y: Float64Array; z: Float64Array };
+}
+export interface LoadedRecording {
+  info: RecordingInfo;
+  streams: LoadedStreams;
+}
+export interface LoadOptions {
+  orientation?: Estimator;
+}
+/** A recording's samples in memory. Throws `ENOENT` or `ERR_KINOVAR_FORMAT`. */
+export declare function load(recordingPath: string, options?: LoadOptions): LoadedRecording;
+/** Recordings made together, on one time base and cut to their common window. */
+export declare function loadSet(recordingPaths: string[], options?: LoadOptions): {
+  recordings: Array<LoadedRecording & { path: string }>;
+};
+/** Reads a Parquet file kinovar wrote: its table by column (nulls as NaN) and the streams of load(). */
+export declare function readParquet(file: string): {
+  info: RecordingInfo;
+  units: Record<string, string>;
+  rows: number;
+  columns: Record<string, Float64Array>;
+  /** Timed by the table's time column. */
+  streams: LoadedStreams;
+};
 /** Throws `ENOENT` or `ERR_KINOVAR_NO_SETTINGS`. */
 export declare function readSettings(settingsPath: string): Settings;
 /** The device identifier, -1 when the file names none. */
@@ -208,7 +262,13 @@ export interface BatchOptions extends AbortOptions, ConversionOptions {
 export declare namespace promises {
   function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions & ConversionOptions): Promise<RecordingInfo>;
   function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
-  function syncRecordings(recordingPaths: string[], outputFolder: string, options?: AbortOptions & ConversionOptions): Promise<string[]>;
+  function syncRecordings(recordingPaths: string[], outputFolder: string,
+    options?: AbortOptions & SetConversionOptions): Promise<string[]>;
+  /** load() on a worker thread; the arrays move to the caller's thread without a copy. */
+  function load(recordingPath: string, options?: AbortOptions & LoadOptions): Promise<LoadedRecording>;
+  function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions): Promise<{
+    recordings: Array<LoadedRecording & { path: string }>;
+  }>;
   function readSettings(settingsPath: string, options?: AbortOptions): Promise<Settings>;
   function readDeviceId(settingsPath: string, options?: AbortOptions): Promise<number>;
   function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: AbortOptions): Promise<void>;

@@ -6,6 +6,7 @@ const api = require('./api');
 const promises = require('./promises');
 const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
+const data = require('./data');
 
 module.exports = {
   read: addon.read,
@@ -20,6 +21,9 @@ module.exports = {
   readSettings: api.readSettings,
   readDeviceId: api.readDeviceId,
   writeSettings: api.writeSettings,
+  load: data.load,
+  loadSet: data.loadSet,
+  readParquet: (file) => require('./parquet').readParquetBytes(require('node:fs').readFileSync(file)),
   settingsText,
   promises,
   KinovarError,

@@ -4,7 +4,7 @@
 const os = require('node:os');
 const path = require('node:path');
 const { WorkerPool } = require('./pool');
-const { fileStem, conversionOptions } = require('./api');
+const { fileStem, conversionOptions, outputOptions } = require('./api');
 const { KinovarError, codes, abortError } = require('./errors');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
@@ -14,28 +14,39 @@ const pool = () => (shared ??= new WorkerPool(Math.min(4, cores())));
 /**
  * @param {string} recordingPath
  * @param {string} csvPath
- * @param {{orientation?: 'classic'|'accurate'|'none', signal?: AbortSignal}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', format?: string, overwrite?: boolean, signal?: AbortSignal}} [options]
  * @returns {Promise<object>} as readRecording
  */
 async function readRecording(recordingPath, csvPath, options = {}) {
-  const conversion = conversionOptions('readRecording', options);
+  const conversion = outputOptions('readRecording', options);
   return pool().run('readRecording', [recordingPath, csvPath, conversion], options.signal);
 }
 
 /**
  * @param {string[]} recordingPaths
  * @param {string} outputFolder
- * @param {{orientation?: 'classic'|'accurate'|'none', signal?: AbortSignal}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', format?: string, imuNames?: string[], overwrite?: boolean,
+ *   signal?: AbortSignal}} [options]
  * @returns {Promise<string[]>} as syncRecordings
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
-  const conversion = conversionOptions('syncRecordings', options);
+  const conversion = outputOptions('syncRecordings', options);
   return pool().run('syncRecordings', [recordingPaths, outputFolder, conversion], options.signal);
 }
 
 /** @returns {Promise<object>} as inspect */
 function inspect(recordingPath, options = {}) {
   return pool().run('inspect', [recordingPath], options.signal);
+}
+
+/** @returns {Promise<object>} as load, computed on a worker; the arrays move to this thread */
+async function load(recordingPath, options = {}) {
+  return pool().run('load', [recordingPath, conversionOptions('load', options)], options.signal);
+}
+
+/** @returns {Promise<object>} as loadSet */
+async function loadSet(recordingPaths, options = {}) {
+  return pool().run('loadSet', [recordingPaths, conversionOptions('loadSet', options)], options.signal);
 }
 
 /** @returns {Promise<object>} as readSettings */
@@ -57,11 +68,11 @@ function writeSettings(file, settings, options = {}) {
  * Where each recording of a batch goes: items given as paths get
  * `<outDir or their own folder>/<name>.csv`.
  */
-function planBatch(items, outDir) {
+function planBatch(items, outDir, extension = '.csv') {
   if (!Array.isArray(items)) throw new TypeError('readRecordings: expected an array of recordings');
   const jobs = items.map((item) => {
     if (typeof item === 'string') {
-      return { recording: item, csv: path.join(outDir ?? path.dirname(item), `${fileStem(item)}.csv`) };
+      return { recording: item, csv: path.join(outDir ?? path.dirname(item), `${fileStem(item)}${extension}`) };
     }
     if (item && typeof item.recording === 'string' && typeof item.csv === 'string') {
       return { recording: item.recording, csv: item.csv };
@@ -93,8 +104,9 @@ function planBatch(items, outDir) {
  */
 async function readRecordings(items, options = {}) {
   const { outDir, signal, onProgress } = options;
-  const conversion = conversionOptions('readRecordings', options);
-  const jobs = planBatch(items, outDir);
+  const conversion = outputOptions('readRecordings', options);
+  const { formatOf, extensionOf } = require('./formats');
+  const jobs = planBatch(items, outDir, extensionOf(formatOf(options, undefined, 'readRecordings')));
   if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
   const results = new Array(jobs.length);
   const workers = new WorkerPool(Math.min(options.jobs ?? cores(), Math.max(1, jobs.length)));
@@ -124,4 +136,4 @@ async function readRecordings(items, options = {}) {
   return results;
 }
 
-module.exports = { readRecording, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, readRecordings };
+module.exports = { readRecording, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings };

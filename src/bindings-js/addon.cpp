@@ -3,6 +3,7 @@
 // an operation raises may escape into the host uncaught.
 #include <napi.h>
 
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -10,11 +11,14 @@
 
 #include "export/json.h"
 #include "export/paths.h"
+#include "ops/load.h"
 #include "ops/operations.h"
 #include "reader/quality.h"
 #include "settings/settings_record.h"
 
 namespace {
+
+using namespace kinovar;
 
 bool checkArgs(const Napi::CallbackInfo& info, size_t minimum) {
   if (info.Length() < minimum) {
@@ -62,14 +66,26 @@ Napi::Value guarded(Napi::Env env, Operation&& operation) {
 }
 
 // The options of a conversion from a plain object, as the JS layer passes
-// them ({orientation: 'classic' | 'accurate' | 'none'}); absent fields keep
-// the classic behaviour. False after throwing a TypeError.
+// them ({orientation: 'classic' | 'accurate' | 'none', format: 'csv' | 'plain'});
+// absent fields keep the classic behaviour. False after throwing a TypeError.
 bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::ConversionOptions& options) {
   Napi::Env env = info.Env();
   if (info.Length() <= index || info[index].IsUndefined()) return true;
   if (!info[index].IsObject()) {
     Napi::TypeError::New(env, "options must be an object").ThrowAsJavaScriptException();
     return false;
+  }
+  Napi::Value format = info[index].As<Napi::Object>().Get("format");
+  if (!format.IsUndefined()) {
+    const std::string name = format.IsString() ? format.As<Napi::String>().Utf8Value() : "";
+    if (name == "csv") {
+      options.format = kinovar::OutputFormat::ClassicCsv;
+    } else if (name == "plain") {
+      options.format = kinovar::OutputFormat::PlainCsv;
+    } else {
+      Napi::TypeError::New(env, "options.format must be 'csv' or 'plain'").ThrowAsJavaScriptException();
+      return false;
+    }
   }
   Napi::Value orientation = info[index].As<Napi::Object>().Get("orientation");
   if (orientation.IsUndefined()) return true;
@@ -209,18 +225,175 @@ Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
   return Napi::Boolean::New(env, kinovar::firstSettingsRecord(info[0].As<Napi::Buffer<uint8_t>>().Data()) >= 0);
 }
 
+// ---- Entry points the JavaScript layer wraps (lib/data.js); not part of the
+// five classic functions.
+
+// Hands a vector's memory to JavaScript as it is. Where the runtime forbids
+// buffers outside its own heap (Electron's memory cage) the values are copied.
+Napi::ArrayBuffer takeBuffer(Napi::Env env, std::vector<double>&& values) {
+  const size_t bytes = values.size() * sizeof(double);
+  if (bytes > 0) {
+    auto* owned = new std::vector<double>(std::move(values));
+    napi_value buffer;
+    const napi_status status = napi_create_external_arraybuffer(
+        env, owned->data(), bytes,
+        [](napi_env, void*, void* hint) { delete static_cast<std::vector<double>*>(hint); }, owned, &buffer);
+    if (status == napi_ok) return Napi::ArrayBuffer(env, buffer);
+    values = std::move(*owned);
+    delete owned;
+    if (status != 22 /* napi_no_external_buffers_allowed */) NAPI_THROW_IF_FAILED(env, status, Napi::ArrayBuffer());
+  }
+  Napi::ArrayBuffer copy = Napi::ArrayBuffer::New(env, bytes);
+  if (bytes) std::memcpy(copy.Data(), values.data(), bytes);
+  return copy;
+}
+
+// One stream as {divisor, time, <channel>: Float64Array, ...}; the channels
+// are views into the stream's one channel-major buffer.
+Napi::Object streamObject(Napi::Env env, const TableColumn& column, int32_t rate,
+                          std::initializer_list<const char*> names) {
+  SampleStream& stream = const_cast<SampleStream&>(*column.stream);
+  const uint64_t n = stream.count;
+  Napi::Object object = Napi::Object::New(env);
+  object.Set("divisor", Napi::Number::New(env, static_cast<double>(column.divisor)));
+  object.Set("rate", Napi::Number::New(env, rate));
+  object.Set("time", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(stream.times)), 0));
+  Napi::ArrayBuffer values = takeBuffer(env, std::move(stream.values));
+  size_t c = 0;
+  for (const char* name : names) object.Set(name, Napi::Float64Array::New(env, n, values, c++ * n * sizeof(double)));
+  return object;
+}
+
+// The streams the table has, in its column order, taken out of the map.
+Napi::Object recordingObject(Napi::Env env, const std::string& info, const std::string& quality,
+                             const DeviceSettings& settings, StreamMap& streams) {
+  const TableLayout table = tableLayout(settings, streams);
+  Napi::Object result = Napi::Object::New(env);
+  result.Set("info", Napi::String::New(env, info));
+  result.Set("quality", Napi::String::New(env, quality));
+  result.Set("rows", Napi::Number::New(env, static_cast<double>(table.rows)));
+  result.Set("frequency", Napi::Number::New(env, settings.frequency));
+  Napi::Object out = Napi::Object::New(env);
+  const int32_t gyroRate = settings.gyro.frequency;
+  if (table.gyro.stream) out.Set("gyro", streamObject(env, table.gyro, gyroRate, {"x", "y", "z"}));
+  if (table.accel.stream) out.Set("accel", streamObject(env, table.accel, settings.accel.frequency, {"x", "y", "z"}));
+  if (table.baro.stream)
+    out.Set("baro", streamObject(env, table.baro, settings.baro.frequency, {"pressure", "temperature"}));
+  if (table.event.stream) out.Set("events", streamObject(env, table.event, 0, {"value"}));
+  if (table.quaternion.stream) out.Set("orientation", streamObject(env, table.quaternion, gyroRate, {"w", "x", "y", "z"}));
+  result.Set("streams", out);
+  return result;
+}
+
+// Runs an operation that builds its own JavaScript value, with the errors of guarded().
+template <typename Operation>
+Napi::Value guardedValue(Napi::Env env, Operation&& operation) {
+  const char* code = "ERR_KINOVAR_INTERNAL";
+  std::string message;
+  try {
+    return operation();
+  } catch (const Napi::Error&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    code = "ERR_KINOVAR_OUT_OF_MEMORY";
+    message = "out of memory";
+  } catch (const std::exception& e) {
+    message = e.what();
+  }
+  Napi::Error error = Napi::Error::New(env, message);
+  error.Set("code", Napi::String::New(env, code));
+  error.ThrowAsJavaScriptException();
+  return env.Undefined();
+}
+
+// loadRecording(path, options) -> {parsed, info, rows, frequency, streams}
+Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 1)) return env.Undefined();
+  if (!info[0].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  ConversionOptions options;
+  if (!conversionOptions(info, 1, options)) return env.Undefined();
+  std::string path = pathArgument(info[0]);
+  return guardedValue(env, [&]() -> Napi::Value {
+    LoadedRecording loaded = loadRecording(path.c_str(), options);
+    Napi::Object result = recordingObject(env, loaded.info, loaded.quality, loaded.recording.settings, loaded.recording.streams);
+    result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
+    return result;
+  });
+}
+
+std::vector<std::string> pathList(const Napi::Value& value, bool& ok) {
+  std::vector<std::string> paths;
+  ok = value.IsArray();
+  if (!ok) return paths;
+  Napi::Array array = value.As<Napi::Array>();
+  for (uint32_t i = 0; i < array.Length() && ok; ++i) {
+    ok = array.Get(i).IsString();
+    if (ok) paths.push_back(pathArgument(array.Get(i), ""));
+  }
+  return paths;
+}
+
+// loadRecordingSet(paths, options) -> {status, recordings: [...]}
+Napi::Value LoadRecordingSet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 1)) return env.Undefined();
+  bool pathsOk = false;
+  const std::vector<std::string> paths = pathList(info[0], pathsOk);
+  if (!pathsOk) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  ConversionOptions options;
+  if (!conversionOptions(info, 1, options)) return env.Undefined();
+  return guardedValue(env, [&]() -> Napi::Value {
+    LoadedSet set = loadRecordingSet(paths, options);
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("status", Napi::String::New(env, set.status));
+    Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
+    for (size_t i = 0; i < set.recordings.size(); ++i) {
+      Recording& recording = set.recordings[i];
+      recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.infos[i], set.qualities[i], recording.settings, recording.streams));
+    }
+    result.Set("recordings", recordings);
+    return result;
+  });
+}
+
+// convertRecordingSet(recordings, outputs, options): readAndSync2's status,
+// each recording written to its own output file.
+Napi::Value ConvertRecordingSet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  bool recordingsOk = false, outputsOk = false;
+  const std::vector<std::string> paths = pathList(info[0], recordingsOk);
+  const std::vector<std::string> outputs = pathList(info[1], outputsOk);
+  if (!recordingsOk || !outputsOk || outputs.size() != paths.size()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  ConversionOptions options;
+  if (!conversionOptions(info, 2, options)) return env.Undefined();
+  return guarded(env, [&] { return readAndSyncInto(paths, outputs, options); });
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
   exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
   exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
   exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
   exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
-  // For lib/api.js: the two conversions with their options.
   exports.Set("readWithOptions", Napi::Function::New(env, ReadWithOptions, "readWithOptions"));
   exports.Set("readAndSyncWithOptions", Napi::Function::New(env, ReadAndSyncWithOptions, "readAndSyncWithOptions"));
   exports.Set("inspect", Napi::Function::New(env, Inspect, "inspect"));
   exports.Set("fileStem", Napi::Function::New(env, FileStem, "fileStem"));
   exports.Set("hasSettingsRecord", Napi::Function::New(env, HasSettingsRecord, "hasSettingsRecord"));
+  exports.Set("loadRecording", Napi::Function::New(env, LoadRecording, "loadRecording"));
+  exports.Set("loadRecordingSet", Napi::Function::New(env, LoadRecordingSet, "loadRecordingSet"));
+  exports.Set("convertRecordingSet", Napi::Function::New(env, ConvertRecordingSet, "convertRecordingSet"));
   return exports;
 }
 

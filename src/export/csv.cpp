@@ -23,12 +23,7 @@ namespace kinovar {
 
 namespace {
 
-// One group of columns fed from one stream.
-struct Column {
-  uint32_t key = 0;
-  const SampleStream* stream = nullptr;
-  uint64_t divisor = 1;
-};
+using Column = TableColumn;
 
 const SampleStream* takenStream(const StreamMap& streams, uint32_t key, bool present) {
   if (!present) return nullptr;
@@ -92,6 +87,7 @@ class Output {
 struct RowLayout {
   Column gyro, accel, baro, event, quaternion;
   const AwaitSamples* awaitSamples = nullptr;  // null or empty: all final
+  bool plain = false;                          // no comma after the last cell
 };
 
 // Blocks until the samples that rows before `end` read are final.
@@ -192,6 +188,7 @@ void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart&
       }
     }
     if (quaternion.stream) out = group<5>(out, quaternion, row, 4);
+    if (layout.plain) --out;  // every cell ends in a comma: the last one goes
     *out++ = '\n';
     buffer.commit(out);
     t += period;
@@ -332,17 +329,19 @@ bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const Strea
   return exportCsv(openCsv(utf8Path), settings, streams, awaitSamples);
 }
 
-bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples) {
-  FilePtr file = std::move(csv.file);
-  if (!file) return false;
-
-  Column gyro, accel, baro, event, quaternion;
+TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams) {
+  TableLayout table;
+  Column& gyro = table.gyro;
+  Column& accel = table.accel;
+  Column& baro = table.baro;
+  Column& event = table.event;
+  Column& quaternion = table.quaternion;
   gyro.key = kGyroKey, accel.key = kAccelKey, baro.key = kBaroKey, quaternion.key = kQuaternionKey;
   gyro.stream = takenStream(streams, kGyroKey, settings.gyro.present);
   accel.stream = takenStream(streams, kAccelKey, settings.accel.present);
   baro.stream = takenStream(streams, kBaroKey, settings.baro.present);
   event.stream = takenStream(streams, kSecondEventKey, settings.secondEvent.present);
+  event.key = event.stream ? kSecondEventKey : kEventKey;
   if (!event.stream) event.stream = takenStream(streams, kEventKey, settings.event.present);
   quaternion.stream = takenStream(streams, kQuaternionKey, true);
   if (gyro.stream) gyro.divisor = divisorOf(settings.frequency, settings.gyro.frequency);
@@ -352,42 +351,70 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
 
   // Enough rows for the longest stream and for the last sample of every
   // divided group, so that no sample is left without its row.
-  uint64_t rows = 0;
+  uint64_t& rows = table.rows;
   for (const Column* column : {&gyro, &accel, &baro, &quaternion}) {
     if (!column->stream) continue;
     rows = std::max(rows, column->stream->count);
     rows = std::max(rows, (column->stream->count - 1) * column->divisor + 1);
   }
   if (event.stream) rows = std::max(rows, event.stream->count);
+  return table;
+}
 
-  Output output(file.get(), csv.replacesData);
-  std::string& out = output.buffer();
+namespace {
+
+std::string classicHeader(const DeviceSettings& settings, const TableLayout& table) {
+  std::string out;
   out += "Quandrel - Kinovar data export\n";
   out += "Created on: " + formatDateTime(settings.createdAt) + "\n";
-  out += "Total data points: " + std::to_string(rows) + "\n\n";
+  out += "Total data points: " + std::to_string(table.rows) + "\n\n";
   out += "Time [" + std::to_string(settings.frequency) + " hz],";
   if (settings.gyro.present) out += "Gyro [" + std::to_string(settings.gyro.frequency) + " hz],,,";
   if (settings.accel.present) out += "Accel [" + std::to_string(settings.accel.frequency) + " hz],,,";
   if (settings.baro.present) out += "Baro [" + std::to_string(settings.baro.frequency) + " hz],,";
   if (settings.event.present) out += "Event [" + std::to_string(settings.frequency) + " hz],";
-  if (quaternion.stream) out += "Quaternion [" + std::to_string(settings.gyro.frequency) + " hz],,,,";
+  if (table.quaternion.stream) out += "Quaternion [" + std::to_string(settings.gyro.frequency) + " hz],,,,";
   out += "\nTime,";
   if (settings.gyro.present) out += "Gyro X,Gyro Y,Gyro Z,";
   if (settings.accel.present) out += "Accel X,Accel Y,Accel Z,";
   if (settings.baro.present) out += "Pressure,Temperature,";
-  if (event.stream) out += "Event,";
-  if (quaternion.stream) out += "Quat W,Quat X,Quat Y,Quat Z,";
+  if (table.event.stream) out += "Event,";
+  if (table.quaternion.stream) out += "Quat W,Quat X,Quat Y,Quat Z,";
   out += "\n[s],";
   if (settings.gyro.present) out += "[deg/s],[deg/s],[deg/s],";
   if (settings.accel.present) out += "[g],[g],[g],";
   if (settings.baro.present) out += "[mBar],[degree C],";
-  if (event.stream) out += "[],";
-  if (quaternion.stream) out += "[],[],[],[],";
+  if (table.event.stream) out += "[],";
+  if (table.quaternion.stream) out += "[],[],[],[],";
   out += "\n";
+  return out;
+}
 
+// The names the Parquet file gives the same columns.
+std::string plainHeader(const TableLayout& table) {
+  std::string out = "time";
+  if (table.gyro.stream) out += ",gyro_x,gyro_y,gyro_z";
+  if (table.accel.stream) out += ",accel_x,accel_y,accel_z";
+  if (table.baro.stream) out += ",pressure,temperature";
+  if (table.event.stream) out += ",event";
+  if (table.quaternion.stream) out += ",quat_w,quat_x,quat_y,quat_z";
+  return out + "\n";
+}
+
+}  // namespace
+
+bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
+               const AwaitSamples& awaitSamples, CsvStyle style) {
+  FilePtr file = std::move(csv.file);
+  if (!file) return false;
+  const TableLayout table = tableLayout(settings, streams);
+
+  Output output(file.get(), csv.replacesData);
+  output.buffer() += style == CsvStyle::Plain ? plainHeader(table) : classicHeader(settings, table);
   output.flush();
-  const RowLayout layout{gyro, accel, baro, event, quaternion, &awaitSamples};
-  RowPipeline(output, layout, rows, 1.0 / settings.frequency).run();
+  const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples,
+                         style == CsvStyle::Plain};
+  RowPipeline(output, layout, table.rows, 1.0 / settings.frequency).run();
   output.flush();
   const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());
   // A full disk shows up here or at close: the file is then not complete.

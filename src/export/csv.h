@@ -9,6 +9,27 @@
 
 namespace kinovar {
 
+// Where the samples stand in the table: which streams have columns, the
+// divisor that puts sample k of a group on row k * divisor, and the number
+// of rows. Events have no divisor: each lands on the first free row whose
+// time has reached its own.
+struct TableColumn {
+  uint32_t key = 0;
+  const SampleStream* stream = nullptr;  // null: no columns
+  uint64_t divisor = 1;
+};
+struct TableLayout {
+  TableColumn gyro, accel, baro, event, quaternion;
+  uint64_t rows = 0;
+};
+TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams);
+
+// Classic: the export's header block and a comma after every cell. Plain:
+// one row of column names (time, gyro_x, ...) naming exactly the columns the
+// rows have, and no comma at the end of a row, which every analysis tool
+// reads without arguments.
+enum class CsvStyle { Classic, Plain };
+
 // For streams still being filled while their rows are written: before rows
 // are formatted, awaitSamples(key, n) is called for each stream they read,
 // with how many leading samples of it they read, and returns once those are
@@ -27,6 +48,6 @@ struct CsvFile {
 CsvFile openCsv(const char* utf8Path);
 // The same as above into a file already opened by openCsv (null: false).
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples = {});
+               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic);
 
 }  // namespace kinovar

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "export/csv.h"
 #include "ops/options.h"
 
 namespace kinovar {
@@ -24,6 +25,16 @@ std::string inspectRecording(const char* utf8RecordingPath);
 // readAndSync2: "OK", "-10", "-13", "-11" or "-12".
 std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
                         const ConversionOptions& options = {});
+
+// readAndSync into the given files, one per recording in order, instead of
+// <folder>/<stem>.csv; the same status codes.
+std::string readAndSyncInto(const std::vector<std::string>& utf8Paths, const std::vector<std::string>& utf8CsvPaths,
+                            const ConversionOptions& options = {});
+
+// The CSV style of an output format.
+inline CsvStyle csvStyleOf(OutputFormat format) {
+  return format == OutputFormat::PlainCsv ? CsvStyle::Plain : CsvStyle::Classic;
+}
 
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);

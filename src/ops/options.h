@@ -8,6 +8,7 @@ namespace kinovar {
 
 enum class OutputFormat {
   ClassicCsv,  // the banner, three header rows and one row per clock tick
+  PlainCsv,    // one row of column names, the same rows without the trailing comma
 };
 
 struct ConversionOptions {

@@ -26,7 +26,7 @@ std::future<CsvFile> openCsvBeside(const char* utf8CsvPath) {
 
 // The filter runs on its own thread while the rows before its position are
 // formatted and written; the bytes are those of the two in sequence.
-bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator) {
+bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style) {
   Progress quaternions;
   const AwaitSamples await = [&](uint32_t key, uint64_t samples) {
     if (key == kQuaternionKey) quaternions.await(samples);
@@ -41,7 +41,7 @@ bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator
   } catch (const std::system_error&) {
     filter();  // no thread to spare: one after the other
   }
-  return exportCsv(std::move(csv), recording.settings, recording.streams, await);
+  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style);
 }
 
 }  // namespace
@@ -56,11 +56,12 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   const bool parsed =
       parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, quality ? &scan : nullptr);
   if (quality) *quality = qualityReport(recording.settings, recording.streams, scan);
+  const CsvStyle style = csvStyleOf(options.format);
   bool exported;
   if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
-    exported = exportWhileFiltering(output.get(), recording, options.estimator);
+    exported = exportWhileFiltering(output.get(), recording, options.estimator, style);
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
-    exported = exportCsv(output.get(), recording.settings, recording.streams);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style);
   if (!exported) return std::string(kErrorDocument);
   return readResultJson(recording.settings);
 }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <set>
+#include <stdexcept>
 
 #include "export/csv.h"
 #include "export/paths.h"
@@ -44,8 +45,13 @@ std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const
 
 }  // namespace
 
-std::string readAndSync(const std::vector<std::string>& paths, const std::string& folder,
-                        const ConversionOptions& options) {
+namespace {
+
+// The output paths are asked for only once the set is synchronised, so that
+// a refusal of them ("-12") never hides an earlier stage's code.
+template <typename OutputPaths>
+std::string synchronise(const std::vector<std::string>& paths, const ConversionOptions& options,
+                        OutputPaths outputPaths) {
   if (paths.empty()) return "OK";
   const size_t n = paths.size();
   std::vector<Recording> set(n);
@@ -59,7 +65,10 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   // parse answers "-10" before any "-13".
   forEachIndex(n, coreCount(), [&](size_t i) {
     parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str());
-    if (parsed[i]) oriented[i] = prepareOrientation(set[i].settings, set[i].streams, options.estimator);
+    // Without an estimator there is no orientation stage to fail.
+    if (parsed[i])
+      oriented[i] = options.estimator == Estimator::None ||
+                    prepareOrientation(set[i].settings, set[i].streams, options.estimator);
   });
   if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) return "-10";
   // Without an estimator there is no orientation to fail.
@@ -70,18 +79,32 @@ std::string readAndSync(const std::vector<std::string>& paths, const std::string
   if (!alignRecordings(set, window)) return "-11";
 
   // Refused before anything is written.
-  const std::vector<std::string> csvPaths = csvPathsOf(paths, folder);
-  if (csvPaths.empty()) return "-12";
+  const std::vector<std::string> csvPaths = outputPaths();
+  if (csvPaths.size() != n) return "-12";
 
   std::vector<char> exported(n, 0);
   forEachIndex(n, coreCount(), [&](size_t i) {
     Recording& recording = set[i];
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording);
-    exported[i] = exportCsv(csvPaths[i].c_str(), recording.settings, recording.streams);
+    exported[i] = exportCsv(openCsv(csvPaths[i].c_str()), recording.settings, recording.streams, {},
+                            csvStyleOf(options.format));
     recording.streams = StreamMap{};
   });
   return std::find(exported.begin(), exported.end(), 0) == exported.end() ? "OK" : "-12";
+}
+
+}  // namespace
+
+std::string readAndSync(const std::vector<std::string>& paths, const std::string& folder,
+                        const ConversionOptions& options) {
+  return synchronise(paths, options, [&] { return csvPathsOf(paths, folder); });
+}
+
+std::string readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,
+                            const ConversionOptions& options) {
+  if (csvPaths.size() != paths.size()) throw std::invalid_argument("one output file per recording is needed");
+  return synchronise(paths, options, [&] { return csvPaths; });
 }
 
 }  // namespace kinovar

@@ -17,6 +17,15 @@ expectType<string[]>(kinovar.syncRecordings(['a.bin', 'b.bin'], 'out'));
 kinovar.readRecording('a.bin', 'a.csv', { orientation: 'accurate' });
 kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { orientation: 'none' });
 expectError(kinovar.readRecording('a.bin', 'a.csv', { orientation: 'best' }));
+kinovar.readRecording('a.bin', 'a.parquet', { format: 'parquet', orientation: 'none', overwrite: true });
+kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { format: 'opensense', imuNames: ['pelvis_imu', 'femur_r_imu'] });
+expectError(kinovar.readRecording('a.bin', 'a.sto', { format: 'opensense' }));
+expectError(kinovar.load('a.bin', { orientation: 'fast' }));
+const loaded = kinovar.load('a.bin', { orientation: 'accurate' });
+expectType<Float64Array | undefined>(loaded.streams.orientation?.w);
+expectType<Float64Array | undefined>(loaded.streams.baro?.pressure);
+expectType<string>(kinovar.loadSet(['a.bin', 'b.bin']).recordings[0].path);
+expectType<Record<string, Float64Array>>(kinovar.readParquet('a.parquet').columns);
 
 const settings = kinovar.readSettings('s.cfg');
 expectType<number | undefined>(settings.accel?.range);
@@ -38,6 +47,7 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
   expectType<kinovar.RecordingInfo>(await kinovar.promises.readRecording('a.bin', 'a.csv', {
     signal: controller.signal, orientation: 'classic',
   }));
+  expectType<Float64Array | undefined>((await kinovar.promises.load('a.bin', { signal: controller.signal })).streams.accel?.x);
   const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }], {
     jobs: 2,
     outDir: 'out',

@@ -1,0 +1,145 @@
+'use strict';
+// Recordings as data: the samples in typed arrays, and the table of the
+// classic CSV (one row per clock tick) as columns for the other formats.
+const native = require('./addon');
+const { checkRecording, syncFailure, conversionOptions } = require('./api');
+const { KinovarError, codes } = require('./errors');
+
+// The table layout of a loaded recording, kept off its enumerable fields.
+const layoutKey = Symbol('kinovar.layout');
+
+// Streams in the order they are listed to users, with their channel names.
+const STREAMS = {
+  accel: ['x', 'y', 'z'],
+  gyro: ['x', 'y', 'z'],
+  baro: ['pressure', 'temperature'],
+  events: ['value'],
+  orientation: ['w', 'x', 'y', 'z'],
+};
+
+function fromNative(raw, file) {
+  const streams = {};
+  const divisors = {};
+  const rates = {};
+  for (const [name, channels] of Object.entries(STREAMS)) {
+    const stream = raw.streams[name];
+    if (!stream) continue;
+    divisors[name] = stream.divisor;
+    rates[name] = stream.rate;
+    streams[name] = { time: stream.time };
+    for (const channel of channels) streams[name][channel] = stream[channel];
+  }
+  const recording = { info: { ...JSON.parse(raw.info), quality: JSON.parse(raw.quality) }, streams };
+  if (file !== undefined) recording.path = file;
+  Object.defineProperty(recording, layoutKey, { value: { rows: raw.rows, frequency: raw.frequency, divisors, rates } });
+  return recording;
+}
+
+/**
+ * Parses a recording and estimates its orientation, keeping the samples in memory.
+ * @param {string} recordingPath
+ * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ * @returns {{info: object, streams: object}} `info` as readRecording answers; `streams` holds
+ *   accel, gyro, baro, events and orientation, each when the recording has it, each with `time`
+ *   (seconds on the device clock) and one Float64Array per channel
+ */
+function load(recordingPath, options) {
+  if (typeof recordingPath !== 'string') throw new TypeError('load: recordingPath must be a string');
+  const conversion = conversionOptions('load', options);
+  checkRecording(recordingPath);
+  const raw = native.loadRecording(recordingPath, conversion);
+  if (!raw.parsed) {
+    throw new KinovarError(`${recordingPath}: damaged recording (a data block could not be read); ` +
+      'readRecording still converts what it holds', codes.FORMAT, { path: recordingPath });
+  }
+  return fromNative(raw);
+}
+
+/**
+ * Loads recordings made together, on one time base and cut to their common window.
+ * @param {string[]} recordingPaths
+ * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ * @returns {{recordings: Array<{path: string, info: object, streams: object}>}}
+ */
+function loadSet(recordingPaths, options) {
+  if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
+    throw new TypeError('loadSet: recordingPaths must be an array of strings');
+  }
+  const raw = native.loadRecordingSet(recordingPaths, conversionOptions('loadSet', options));
+  if (raw.status !== 'OK') throw syncFailure(raw.status, recordingPaths);
+  return { recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])) };
+}
+
+// The table's columns: name, unit, the stream and channel they come from,
+// and the decimals of the CSV cell.
+const COLUMNS = [
+  ['gyro_x', 'deg/s', 'gyro', 'x'], ['gyro_y', 'deg/s', 'gyro', 'y'], ['gyro_z', 'deg/s', 'gyro', 'z'],
+  ['accel_x', 'g', 'accel', 'x'], ['accel_y', 'g', 'accel', 'y'], ['accel_z', 'g', 'accel', 'z'],
+  ['pressure', 'mBar', 'baro', 'pressure'], ['temperature', 'degree C', 'baro', 'temperature'],
+  ['event', '', 'events', 'value'],
+  ['quat_w', '', 'orientation', 'w'], ['quat_x', '', 'orientation', 'x'], ['quat_y', '', 'orientation', 'y'],
+  ['quat_z', '', 'orientation', 'z'],
+];
+
+/**
+ * The classic CSV's table as typed columns: one row per CSV row, a clear bit
+ * in `valid` where the CSV cell is empty (no bitmap: every cell has a value).
+ * @returns {{rows: number, columns: Array<{name: string, unit: string, type: 'double'|'int32',
+ *   values: Float64Array|Int32Array, valid: Uint8Array|null}>}}
+ */
+function csvTable(recording) {
+  const layout = recording[layoutKey];
+  if (!layout) throw new TypeError('csvTable: expected a recording from load() or loadSet()');
+  const { rows, frequency, divisors } = layout;
+  const { streams } = recording;
+  const time = new Float64Array(rows);
+  const period = 1.0 / frequency;
+  // The CSV's time is a running sum of periods; events are placed on it.
+  const events = streams.events;
+  let eventRows;
+  if (events) {
+    eventRows = new Int32Array(rows).fill(-1);
+    let next = 0;
+    let t = period;
+    for (let r = 0; r < rows; r++) {
+      time[r] = t;
+      if (next < events.time.length && t >= events.time[next]) eventRows[r] = next++;
+      t += period;
+    }
+  } else {
+    let t = period;
+    for (let r = 0; r < rows; r++) { time[r] = t; t += period; }
+  }
+  const columns = [{ name: 'time', unit: 's', type: 'double', values: time, valid: null }];
+  for (const [name, unit, stream, channel] of COLUMNS) {
+    const source = streams[stream]?.[channel];
+    if (!source) continue;
+    const valid = new Uint8Array(Math.ceil(rows / 8));
+    let values;
+    if (stream === 'events') {
+      values = new Int32Array(rows);
+      for (let r = 0; r < rows; r++) {
+        if (eventRows[r] < 0) continue;
+        values[r] = source[eventRows[r]];
+        valid[r >> 3] |= 1 << (r & 7);
+      }
+    } else {
+      const divisor = divisors[stream];
+      const n = source.length;
+      if (divisor === 1 && n === rows) {
+        columns.push({ name, unit, type: 'double', values: source, valid: null });
+        continue;
+      }
+      values = new Float64Array(rows);
+      for (let k = 0; k < n; k++) {
+        const r = k * divisor;
+        values[r] = source[k];
+        valid[r >> 3] |= 1 << (r & 7);
+      }
+    }
+    columns.push({ name, unit, type: stream === 'events' ? 'int32' : 'double', values, valid });
+  }
+  return { rows, columns };
+}
+
+module.exports = { load, loadSet, csvTable, fromNative, layoutKey, COLUMNS };

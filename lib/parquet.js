@@ -1,0 +1,95 @@
+'use strict';
+// The classic CSV's table as a Parquet file, and back. Arrow builds the
+// columns, parquet-wasm (the Rust Parquet writer compiled to WebAssembly)
+// encodes and compresses them: synchronous, no native build, one package
+// for every platform Node runs on.
+const arrow = require('apache-arrow');
+const parquet = require('parquet-wasm');
+const { csvTable, COLUMNS } = require('./data');
+
+// Key-value metadata: which tool wrote the file, and what the columns mean.
+const META_FORMAT = 'kinovar.format';
+const FORMAT_VERSION = 'kinovar table 1';
+const META_RECORDING = 'kinovar.recording';
+const META_UNITS = 'kinovar.units';
+
+function arrowColumn({ type, values, valid }) {
+  const arrowType = type === 'int32' ? new arrow.Int32() : new arrow.Float64();
+  return arrow.makeVector(arrow.makeData({
+    type: arrowType, length: values.length, data: values, ...(valid ? { nullBitmap: valid } : {}),
+  }));
+}
+
+/**
+ * The Parquet bytes of a loaded recording's table.
+ * @param {object} recording from load() or loadSet()
+ * @returns {Uint8Array}
+ */
+function parquetBytes(recording) {
+  const table = csvTable(recording);
+  const vectors = {};
+  for (const column of table.columns) vectors[column.name] = arrowColumn(column);
+  const ipc = arrow.tableToIPC(new arrow.Table(vectors), 'stream');
+  const units = Object.fromEntries(table.columns.map((c) => [c.name, c.unit]));
+  const metadata = new Map([
+    [META_FORMAT, FORMAT_VERSION],
+    [META_RECORDING, JSON.stringify(recording.info)],
+    [META_UNITS, JSON.stringify(units)],
+  ]);
+  const properties = new parquet.WriterPropertiesBuilder()
+    .setCompression(parquet.Compression.ZSTD)
+    .setKeyValueMetadata(metadata)
+    .build();
+  // writeParquet takes the WebAssembly table over and frees it.
+  return parquet.writeParquet(parquet.Table.fromIPCStream(ipc), properties);
+}
+
+const GROUPS = ['accel', 'gyro', 'baro', 'events', 'orientation'];
+
+/**
+ * Reads a Parquet file that kinovar wrote.
+ * @param {Uint8Array} bytes the file's content
+ * @returns {{info: object, units: object, rows: number, columns: object,
+ *   streams: object}} `columns` by name (nulls read as NaN; the event column
+ *   as a Float64Array too); `streams` shaped as load() gives them, with the
+ *   rows that have a sample of each stream, timed by the table's time column
+ */
+function readParquetBytes(bytes) {
+  const table = arrow.tableFromIPC(parquet.readParquet(bytes).intoIPCStream());
+  const metadata = table.schema.metadata;
+  if (metadata.get(META_FORMAT) !== FORMAT_VERSION) throw new Error('not a Parquet file that kinovar wrote');
+  const columns = {};
+  for (const field of table.schema.fields) {
+    const vector = table.getChild(field.name);
+    const values = new Float64Array(vector.length);
+    let r = 0;
+    for (const value of vector) values[r++] = value ?? NaN;
+    columns[field.name] = values;
+  }
+  const streams = {};
+  for (const group of GROUPS) {
+    const members = COLUMNS.filter(([name, , stream]) => stream === group && columns[name]);
+    if (!members.length) continue;
+    const first = columns[members[0][0]];
+    const rows = [];
+    for (let r = 0; r < first.length; r++) if (!Number.isNaN(first[r])) rows.push(r);
+    const stream = { time: Float64Array.from(rows, (row) => columns.time[row]) };
+    for (const [name, , , channel] of members) stream[channel] = Float64Array.from(rows, (row) => columns[name][row]);
+    streams[group] = stream;
+  }
+  return {
+    info: JSON.parse(metadata.get(META_RECORDING)),
+    units: JSON.parse(metadata.get(META_UNITS)),
+    rows: table.numRows,
+    columns,
+    streams,
+  };
+}
+
+/** True when the bytes end like a Parquet file of ours (its footer names our format). */
+function isOurParquet(tail) {
+  return tail.length >= 8 && tail.subarray(tail.length - 4).toString('latin1') === 'PAR1' &&
+    tail.includes(FORMAT_VERSION, 0, 'latin1');
+}
+
+module.exports = { parquetBytes, readParquetBytes, isOurParquet, FORMAT_VERSION };
