@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
-const { generateRecording } = require('../../lib/generator');
+const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
@@ -21,10 +21,12 @@ test('every command has help, and a bad command line exits 2', () => {
     assert.ok(own.status === 0 && own.stdout.includes(`usage: kinovar ${command}`), command);
   }
   for (const args of [[], ['frobnicate'], ['read'], ['read', 'x.bin', '--jobs', '0'], ['read', '--bogus', 'x'],
-    ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view'], ['read', 'x.bin', '--orientation', 'best']]) {
+    ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view'], ['read', 'x.bin', '--orientation', 'best'],
+    ['read', 'x.bin', '--format', 'opensense'], ['sync', 'a.bin', '-o', 'd', '--imu-names', 'a'],
+    ['sync', 'a.bin', 'b.bin', '-o', 'd', '--format', 'opensense', '--imu-names', 'a']]) {
     const run = cli(...args);
     assert.equal(run.status, 2, args.join(' '));
-    assert.match(run.stderr, /usage|must|unknown|no recording|required|takes/, args.join(' '));
+    assert.match(run.stderr, /usage|must|unknown|no recording|required|takes|gives|only/, args.join(' '));
   }
 });
 
@@ -92,6 +94,22 @@ test('sync says why it failed, in words and as JSON', (t) => {
   assert.match(run.stderr, /not every recording could be read: .*missing\.bin \(status -10\)/);
   assert.equal(JSON.parse(cli(...args, '--json').stdout).status, '-10');
   assert.deepEqual(fs.readdirSync(path.join(dir, 'out')), []);
+});
+
+test('read and sync write the other formats, and refuse to replace a file kinovar did not write', (t) => {
+  const dir = scratch(t);
+  const set = generateSession(dir, { seconds: 3 });
+  assert.equal(cli('read', set[0], '-o', path.join(dir, 'pelvis.parquet')).status, 0);
+  assert.deepEqual(kinovar.readParquet(path.join(dir, 'pelvis.parquet')).info.measureId, 7);
+  fs.writeFileSync(path.join(dir, 'thigh.csv'), 'notes\n');
+  const refused = cli('read', set[1], '--format', 'plain');
+  assert.equal(refused.status, 1);
+  assert.match(refused.stderr, /thigh\.csv exists and is not a file kinovar wrote/);
+  assert.equal(cli('read', set[1], '--format', 'plain', '--force').status, 0);
+  assert.match(fs.readFileSync(path.join(dir, 'thigh.csv'), 'latin1'), /^time,gyro_x,/);
+  const sync = cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis_imu,femur_r_imu,tibia_r_imu');
+  assert.equal(sync.status, 0, sync.stderr);
+  assert.match(fs.readFileSync(path.join(dir, 'out', 'orientations.sto'), 'utf8'), /\ntime\tpelvis_imu\tfemur_r_imu\ttibia_r_imu\n/);
 });
 
 test('config set changes the named fields and keeps the rest, unknown records included', (t) => {
