@@ -62,6 +62,11 @@ test('the orientation option: classic is read, accurate fills every row, none dr
 
   kinovar.readRecording(recording, out('none.csv'), { orientation: 'none' });
   assert.equal(quaternionRows(out('none.csv')), null);
+  const full = generateSession(fs.mkdirSync(out('full'), { recursive: true }), { seconds: 3 });
+  const [synced] = await promises.syncRecordings(full, out('full'), { orientation: 'accurate' });
+  const syncedRows = quaternionRows(synced);
+  assert.ok(syncedRows.length > 100);
+  for (const q of syncedRows) assert.ok(Math.abs(Math.hypot(...q) - 1) < 2e-5, q.join(','));
   // A set needs no gyroscope when no orientation is wanted.
   const set = generateSession(dir, { seconds: 3, gyro: 0 });
   assert.throws(() => kinovar.syncRecordings(set, dir), is(codes.NO_ORIENTATION));
