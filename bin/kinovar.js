@@ -91,7 +91,13 @@ options:
                      the sensor software's filter), accurate (slower, corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
   --force            replace an output file that kinovar did not write
-  --json             print {"ok":..., "files":[...]} or the error as JSON
+  --json             print what was done as JSON: {"ok":true, "files", "method",
+                     "offsets", "window", "samples", "events"}, or the error
+                     with its "cause"
+
+The method (time marks, radio settings or radio stream) is chosen by the
+first recording. Each CSV's rows run at that recording's own clock rate.
+See docs/sync.md.
   -h, --help         this text
 `,
   config: `usage: kinovar config show <file> [--json]
@@ -298,6 +304,19 @@ function formatQuality(recording, q, problems) {
   return `${lines.join('\n')}\n`;
 }
 
+const methodWords = { 'time-marks': 'time marks', 'radio-settings': 'radio settings', 'radio-stream': 'radio stream' };
+const seconds = (value) => `${value.toFixed(3)} s`;
+const signed = (value) => `${value < 0 ? '-' : '+'}${seconds(Math.abs(value))}`;
+
+/** Removes the folders mkdirSync made (from `created` down to `folder`) while they are empty. */
+function removeCreatedFolders(folder, created) {
+  if (!created) return;
+  for (let dir = path.resolve(folder); ; dir = path.dirname(dir)) {
+    try { fs.rmdirSync(dir); } catch { return; }
+    if (dir === path.resolve(created) || dir === path.dirname(dir)) return;
+  }
+}
+
 async function sync(args) {
   const { values, positionals } = parse('sync', args, {
     out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, ...CONVERSION_FLAGS,
@@ -313,20 +332,32 @@ async function sync(args) {
       throw new UsageError(`--imu-names gives ${conversion.imuNames.length} names for ${positionals.length} recordings`);
     }
   }
-  fs.mkdirSync(values.out, { recursive: true });
+  const created = fs.mkdirSync(values.out, { recursive: true });
   const { promises } = require('../lib');
   try {
+    // The report comes with the classic CSV; other formats give the files only.
     const files = await promises.syncRecordings(positionals, values.out, conversion);
-    if (values.json) out(`${JSON.stringify({ ok: true, files }, null, 2)}\n`);
-    else {
+    const { report } = files;
+    if (values.json) out(`${JSON.stringify(report ? { ok: true, ...report } : { ok: true, files }, null, 2)}\n`);
+    else if (report) {
+      report.files.forEach((file, i) => {
+        const kept = Object.entries(report.samples[i]).map(([stream, n]) => `${n} ${stream}`).join(', ');
+        out(`wrote  ${file}  (offset ${signed(report.offsets[i])}; ${kept}; ${report.events[i]} events)\n`);
+      });
+      const { start, end } = report.window;
+      out(`${report.files.length} recordings synchronised by ${methodWords[report.method]}, ` +
+        `common window ${seconds(start)} to ${seconds(end)} (${seconds(end - start)})\n`);
+    } else {
       for (const file of files) out(`wrote  ${file}\n`);
       out(`${files.length} synchronised file${files.length === 1 ? '' : 's'} written\n`);
     }
     return OK;
   } catch (error) {
+    removeCreatedFolders(values.out, created);
     if (!error.status) throw error;
-    if (values.json) out(`${JSON.stringify({ ok: false, status: error.status, ...describe(error) }, null, 2)}\n`);
-    else err(`kinovar sync: ${error.message} (status ${error.status})\n`);
+    if (values.json) {
+      out(`${JSON.stringify({ ok: false, status: error.status, ...describe(error), cause: error.cause }, null, 2)}\n`);
+    } else err(`kinovar sync: ${error.message} (status ${error.status})\n`);
     return FAILED;
   }
 }

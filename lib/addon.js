@@ -1,3 +1,3 @@
 'use strict';
-// The native module itself: exactly its five functions.
+// The native module itself: the five functions, then the entries lib/ wraps.
 module.exports = require('./load').loadAddon();

@@ -3,6 +3,7 @@
 // and thrown errors instead of answer texts. The worker threads run these
 // very functions, so the promise versions behave byte for byte the same.
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const native = require('./addon');
 const { settingsText } = require('./settings');
@@ -149,13 +150,139 @@ const syncFailures = {
   '-10': [codes.UNREADABLE, 'not every recording could be read'],
   '-13': [codes.NO_ORIENTATION,
     'the orientation could not be estimated for every recording (each needs accelerometer and gyroscope samples at one rate)'],
-  '-11': [codes.NOT_SYNCHRONISABLE,
-    'the recordings could not be put on one time base (fewer than two, no single radio master, ' +
-      'differing radio channels or missing radio data)'],
-  '-12': [codes.CSV_NOT_WRITTEN,
-    'not every CSV file could be written (two recordings of one name, or a CSV file that would replace ' +
-      'one of the recordings, are refused before anything is written)'],
+  '-11': [codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
+  '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
 };
+
+const unparsedWords = {
+  'not-a-recording': 'is not a recording (no settings block at its start)',
+  'cut-short': `is cut short (a settings block, but not one whole ${BLOCK}-byte block of it can be read)`,
+  unknown: 'could not be parsed',
+};
+
+/** The system's name for an errno the native side gives (ENOENT, EACCES, ...). */
+function errnoName(errno) {
+  return Object.entries(os.constants.errno).find(([, value]) => value === errno)?.[0] ?? `errno ${errno}`;
+}
+
+/** Words for the cause of a failed set, and the cause as data. */
+function syncCause(outcome, recordingPaths, outputFolder) {
+  const named = (indices = []) => indices.map((i) => recordingPaths[i]);
+  const list = (paths) => paths.join(', ');
+  switch (outcome.status) {
+    case '-10': {
+      // Told only the status: the files that do not even look like recordings.
+      const unparsed = outcome.unparsed ?? recordingPaths.flatMap((file, recording) => {
+        try { checkRecording(file); return []; } catch { return [{ recording, reason: 'unknown' }]; }
+      });
+      const recordings = unparsed.map(({ recording, reason, errno }) => {
+        const entry = { path: recordingPaths[recording], reason };
+        if (reason === 'unreadable') {
+          entry.code = errnoName(errno);
+          if (entry.code === 'ENOENT') entry.reason = 'missing';
+        }
+        return entry;
+      });
+      const words = recordings.map(({ path: file, reason, code }) => (reason === 'missing' ? `${file} is missing`
+        : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${unparsedWords[reason]}`));
+      return [words.join('; ') || 'a recording could not be parsed', { reason: 'unreadable-recordings', recordings }];
+    }
+    case '-13': {
+      const recordings = named(outcome.noOrientation);
+      return [list(recordings) || 'each needs accelerometer and gyroscope samples', { reason: 'no-orientation', recordings }];
+    }
+    case '-11': {
+      const recordings = named(outcome.recordings);
+      const cause = { reason: outcome.refusal, method: outcome.method, recordings };
+      switch (outcome.refusal) {
+        case 'too-few-recordings':
+          return [`a set needs at least two recordings, ${recordingPaths.length} given`,
+            { reason: outcome.refusal, count: recordingPaths.length }];
+        case 'no-master':
+          return ['no recording is the radio master; exactly one of the set must be (radio mode 0)', cause];
+        case 'several-masters':
+          return [`${list(recordings)} all claim to be the radio master; exactly one of the set may be`, cause];
+        case 'other-channel': {
+          cause.channel = outcome.channel;
+          cause.channels = outcome.channels;
+          const which = recordings.map((file, i) => `${file} is on radio channel ${outcome.channels[i]}`);
+          return [`${which.join(', ')}, not on channel ${outcome.channel} like ${recordingPaths[0]}; ` +
+            'a set records on one channel', cause];
+        }
+        case 'no-radio-data':
+          return [`${list(recordings)} holds no radio time samples, which the radio-stream method needs from every slave`,
+            cause];
+        case 'no-clock':
+          return [`${list(recordings)} has a clock rate of 0, so its times cannot be placed`, cause];
+        case 'no-common-streams':
+          return ['the recordings share no motion stream with samples at a known rate', cause];
+        default:  // told only the status
+          return ['not exactly one radio master on one channel, no radio data, or fewer than two recordings',
+            { reason: 'unknown' }];
+      }
+    }
+    case '-12': {
+      const recordings = named(outcome.recordings);
+      const cause = { reason: outcome.output, recordings, path: outputFolder };
+      if (outcome.output === 'same-name') {
+        return [`${list(recordings)} would both be written to ${path.join(outputFolder, `${fileStem(recordings[0])}.csv`)}; ` +
+          'rename one of them', cause];
+      }
+      if (outcome.output === 'replaces-recording') {
+        return [`a CSV file would replace the recording ${recordings[0]}; choose another output folder`, cause];
+      }
+      if (outcome.output === 'not-written') {
+        return [`the CSV files of ${list(recordings)} could not be written into ${outputFolder}`, cause];
+      }
+      return [`some were not written into ${outputFolder}`, { reason: 'unknown', path: outputFolder }];
+    }
+    default:
+      return [`unexpected status ${outcome.status}`, { reason: 'unknown-status' }];
+  }
+}
+
+/**
+ * The error for a failed synchronised conversion, its cause named as far as
+ * `outcome` (the native report, or only its status) tells it.
+ */
+function syncFailure(outcome, recordingPaths, outputFolder) {
+  if (typeof outcome === 'string') outcome = { status: outcome };
+  const [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder);
+  const details = { status: outcome.status, cause };
+  if (outcome.status === '-10') details.files = cause.recordings.map((r) => r.path);
+  if (outcome.status === '-12') details.path = outputFolder;
+  return new KinovarError(`${words}: ${detail}`, code, details);
+}
+
+/**
+ * What a synchronised conversion did: the method, each recording's offset,
+ * the common window, and what each recording kept. Throws as syncRecordings.
+ * @param {string[]} recordingPaths
+ * @param {string} outputFolder
+ * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ * @returns {object} see SyncReport in index.d.ts
+ */
+function syncReport(recordingPaths, outputFolder, options) {
+  if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
+    throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
+  }
+  requireString(outputFolder, 'syncRecordings', 'outputFolder');
+  const conversion = conversionOptions('syncRecordings', options);
+  const outcome = native.readAndSyncReport(recordingPaths, outputFolder, conversion);
+  if (outcome.status !== 'OK') throw syncFailure(outcome, recordingPaths, outputFolder);
+  const files = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`));
+  if (outcome.method === undefined) {
+    return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [] };
+  }
+  const { method, offsets, window, samples, events } = outcome;
+  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events };
+}
+
+/** The files of a report, as syncRecordings has always answered, with the report beside them. */
+function filesOf(report) {
+  return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
+}
 
 /**
  * Converts recordings made together into one CSV file each, on one time base
@@ -165,37 +292,19 @@ const syncFailures = {
  * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet'|'opensense',
  *   imuNames?: string[], overwrite?: boolean}} [options] as readRecording; 'opensense' writes
  *   one OpenSim orientation table, orientations.sto, with a column per recording
- * @returns {string[]} the files written, in the order of the recordings
+ * @returns {string[]} the files written, in the order of the recordings; for the classic CSV
+ *   its `report` property says what the synchronisation did
  */
 function syncRecordings(recordingPaths, outputFolder, options) {
-  if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
-    throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
+  if (beyondClassic(options)) {
+    if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
+      throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
+    }
+    requireString(outputFolder, 'syncRecordings', 'outputFolder');
+    conversionOptions('syncRecordings', options);
+    return require('./formats').convertSet(recordingPaths, outputFolder, options);
   }
-  requireString(outputFolder, 'syncRecordings', 'outputFolder');
-  const conversion = conversionOptions('syncRecordings', options);
-  if (beyondClassic(options)) return require('./formats').convertSet(recordingPaths, outputFolder, options);
-  const status = native.readAndSyncWithOptions(recordingPaths, outputFolder, conversion);
-  if (status === 'OK') {
-    return [...new Set(recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)))];
-  }
-  throw syncFailure(status, recordingPaths, outputFolder);
-}
-
-/** The error for a failure status of the synchronised conversion. */
-function syncFailure(status, recordingPaths, outputFolder) {
-  const [code, words] = syncFailures[status] ?? [codes.UNKNOWN_STATUS, `unexpected status ${status}`];
-  const details = { status };
-  let message = words;
-  if (status === '-10') {
-    details.files = recordingPaths.filter((file) => {
-      try { checkRecording(file); return false; } catch { return true; }
-    });
-    if (details.files.length) message += `: ${details.files.join(', ')}`;
-  } else if (status === '-12') {
-    details.path = outputFolder;
-    message += ` into ${outputFolder}`;
-  }
-  return new KinovarError(message, code, details);
+  return filesOf(syncReport(recordingPaths, outputFolder, options));
 }
 
 function readSettingsText(fn, file) {
@@ -237,6 +346,6 @@ function writeSettings(file, settings) {
 }
 
 module.exports = {
-  readRecording, inspect, qualityProblems, syncRecordings, readSettings, readDeviceId, writeSettings, checkRecording,
-  fileStem, syncFailure, conversionOptions, outputOptions,
+  readRecording, inspect, qualityProblems, syncRecordings, syncReport, filesOf, readSettings, readDeviceId, writeSettings,
+  checkRecording, fileStem, syncFailure, conversionOptions, outputOptions,
 };

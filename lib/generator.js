@@ -61,14 +61,18 @@ function generateRecording(file, options = {}) {
  * carrying what the synchronisation needs (time marks or radio data).
  * @param {string} folder existing folder; gets <name>.bin per sensor
  * @param {object} [options] method ('marks', 'radio' or 'stream'), sensors ([clockZero, firstSample, name]
- *   in true seconds), motionStart (seconds), and the options of generateRecording
+ *   in true seconds), motionStart (seconds), channel (radio), radioHz (radio-stream frames a second, 0: none),
+ *   and the options of generateRecording
  * @returns {string[]} the recordings written, in the order of the sensors
  */
 function generateSession(folder, {
-  method = 'marks', motionStart, sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']], ...options
+  method = 'marks', motionStart, channel, radioHz,
+  sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']], ...options
 } = {}) {
   const args = ['--sync-set', folder, '--method', method, ...optionArgs(options)];
   if (motionStart !== undefined) args.push('--motion-start', String(motionStart));
+  if (channel !== undefined) args.push('--channel', String(channel));
+  if (radioHz !== undefined) args.push('--radio-hz', String(radioHz));
   for (const [zero, first, name] of sensors) args.push('--sensor', `${zero},${first},${name}`);
   execFileSync(generatorPath(), args, { stdio: ['ignore', 'ignore', 'pipe'] });
   return sensors.map(([, , name]) => path.join(folder, `${name}.bin`));

@@ -103,6 +103,48 @@ export type SettingsInput = Partial<Omit<Settings, 'createdAt' | 'endDate' | 'fr
 /** The native `readAndSync2` statuses. */
 export type SyncStatus = 'OK' | '-10' | '-13' | '-11' | '-12';
 
+/** How the clocks of a set were put on one time base; chosen by the first recording. */
+export type SyncMethod = 'time-marks' | 'radio-settings' | 'radio-stream';
+
+/** What a synchronised conversion did. Arrays run in the order of the recordings. */
+export interface SyncReport {
+  /** `'none'` for an empty set of recordings. */
+  method: SyncMethod | 'none';
+  recordings: string[];
+  /** The CSV file of each recording. */
+  files: string[];
+  /** Seconds added to each recording's own clock to reach the common time base. */
+  offsets: number[];
+  /** The time all recordings cover, in seconds of the common time base. */
+  window: { start: number; end: number };
+  /** Samples kept per recording and stream; a stream not in every recording is left out. */
+  samples: Array<{ accel?: number; gyro?: number; baro?: number; quaternion?: number }>;
+  /** Events kept per recording. */
+  events: number[];
+}
+
+/** The files of a synchronised conversion, with the report of what was done (absent for formats other than the classic CSV). */
+export type SyncFiles = string[] & { readonly report?: SyncReport };
+
+/** Why a recording of a set did not parse. */
+export interface UnparsedRecording {
+  path: string;
+  reason: 'missing' | 'unreadable' | 'not-a-recording' | 'cut-short' | 'unknown';
+  /** The system's error for a missing or unreadable file (ENOENT, EACCES, EISDIR). */
+  code?: string;
+}
+
+/** The cause of a failed synchronised conversion, as data. */
+export type SyncCause =
+  | { reason: 'unreadable-recordings'; recordings: UnparsedRecording[] }
+  | { reason: 'no-orientation'; recordings: string[] }
+  | { reason: 'too-few-recordings'; count: number }
+  | { reason: 'no-master' | 'several-masters' | 'no-radio-data' | 'no-clock' | 'no-common-streams';
+      method: SyncMethod; recordings: string[] }
+  | { reason: 'other-channel'; method: SyncMethod; recordings: string[]; channels: number[]; channel: number }
+  | { reason: 'same-name' | 'replaces-recording' | 'not-written'; recordings: string[]; path: string }
+  | { reason: 'unknown-status' };
+
 export declare const codes: Readonly<{
   FORMAT: 'ERR_KINOVAR_FORMAT';
   CSV_NOT_WRITTEN: 'ERR_KINOVAR_CSV_NOT_WRITTEN';
@@ -132,8 +174,10 @@ export declare class KinovarError extends Error {
   recording?: string;
   /** The native status of a failed synchronised conversion. */
   status?: Exclude<SyncStatus, 'OK'>;
-  /** For status -10: the recordings that do not even look like recordings. */
+  /** For status -10: the recordings that did not parse. */
   files?: string[];
+  /** What made a synchronised conversion fail, as data. */
+  cause?: SyncCause;
 }
 
 // The native functions, unchanged.
@@ -183,8 +227,11 @@ export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> 
 export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions): RecordingInfo;
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
-/** Synchronised conversion; the files written. Throws a KinovarError with the status's code. */
-export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): string[];
+/**
+ * Synchronised conversion; the files written, with `report` saying what was done (classic CSV only).
+ * Throws a KinovarError with the status's code and the `cause` named.
+ */
+export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): SyncFiles;
 
 /** Samples of one sensor: `time` in seconds on the device clock, then one array per channel. */
 export interface XyzStream { time: Float64Array; x: Float64Array; y: Float64Array; z: Float64Array }
@@ -263,7 +310,7 @@ export declare namespace promises {
   function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions & ConversionOptions): Promise<RecordingInfo>;
   function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
   function syncRecordings(recordingPaths: string[], outputFolder: string,
-    options?: AbortOptions & SetConversionOptions): Promise<string[]>;
+    options?: AbortOptions & SetConversionOptions): Promise<SyncFiles>;
   /** load() on a worker thread; the arrays move to the caller's thread without a copy. */
   function load(recordingPath: string, options?: AbortOptions & LoadOptions): Promise<LoadedRecording>;
   function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions): Promise<{

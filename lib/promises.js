@@ -4,7 +4,7 @@
 const os = require('node:os');
 const path = require('node:path');
 const { WorkerPool } = require('./pool');
-const { fileStem, conversionOptions, outputOptions } = require('./api');
+const { fileStem, conversionOptions, outputOptions, filesOf } = require('./api');
 const { KinovarError, codes, abortError } = require('./errors');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
@@ -31,7 +31,12 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   const conversion = outputOptions('syncRecordings', options);
-  return pool().run('syncRecordings', [recordingPaths, outputFolder, conversion], options.signal);
+  if ((conversion.format !== undefined && conversion.format !== 'csv') || conversion.overwrite !== undefined ||
+      conversion.imuNames !== undefined) {
+    return pool().run('syncRecordings', [recordingPaths, outputFolder, conversion], options.signal);
+  }
+  // A worker's answer loses the array's report property: send the report.
+  return filesOf(await pool().run('syncReport', [recordingPaths, outputFolder, conversion], options.signal));
 }
 
 /** @returns {Promise<object>} as inspect */

@@ -17,7 +17,7 @@ int usage() {
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
                "                   [--cut-blocks N] [--spike SECONDS]\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME]...\n"
-               "                   [--motion-start S] [options above]\n"
+               "                   [--motion-start S] [--channel N] [--radio-hz HZ] [options above]\n"
                "A rate of 0 leaves that sensor out of the settings. A sync set writes one\n"
                "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds).\n");
   return 2;
@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
     else if (arg == "--spike") recipe.tricky.spikeAt = std::strtod(value(), nullptr);
     else if (arg == "--sync-set") syncDir = value();
     else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
+    else if (arg == "--channel") syncSet.radioChannel = static_cast<uint8_t>(std::strtoul(value(), nullptr, 10));
+    else if (arg == "--radio-hz") syncSet.radioHz = rate();
     else if (arg == "--method") {
       const std::string method = value();
       if (method == "marks") syncSet.method = kinovar::gen::SyncMethod::TimeMarks;

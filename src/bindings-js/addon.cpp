@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "export/json.h"
@@ -50,7 +51,10 @@ Napi::Value guarded(Napi::Env env, Operation&& operation) {
   const char* code = "ERR_KINOVAR_INTERNAL";
   std::string message;
   try {
-    return Napi::String::New(env, operation());
+    if constexpr (std::is_same_v<decltype(operation()), std::string>)
+      return Napi::String::New(env, operation());
+    else
+      return operation();
   } catch (const std::bad_alloc&) {
     code = "ERR_KINOVAR_OUT_OF_MEMORY";
     message = "out of memory";
@@ -141,31 +145,154 @@ Napi::Value Inspect(const Napi::CallbackInfo& info) {
 Napi::Value Read(const Napi::CallbackInfo& info) { return ReadRecording(info, false); }
 Napi::Value ReadWithOptions(const Napi::CallbackInfo& info) { return ReadRecording(info, true); }
 
-Napi::Value ReadAndSync(const Napi::CallbackInfo& info, bool withOptions) {
+// The recording paths and folder of a set, or false after throwing.
+bool setArguments(const Napi::CallbackInfo& info, std::vector<std::string>& paths, std::string& folder) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!checkArgs(info, 2)) return false;
   if (!info[0].IsArray() || !info[1].IsString()) {
     throwWrongArguments(env);
-    return env.Undefined();
+    return false;
   }
   Napi::Array array = info[0].As<Napi::Array>();
-  std::vector<std::string> paths(array.Length());
+  paths.assign(array.Length(), std::string());
   for (uint32_t i = 0; i < array.Length(); ++i) {
     Napi::Value element = array.Get(i);
     if (!element.IsString()) {
       throwWrongArguments(env);
-      return env.Undefined();
+      return false;
     }
     paths[i] = pathArgument(element, "");
   }
+  folder = pathArgument(info[1]);
+  return true;
+}
+
+template <typename T>
+Napi::Array numbers(Napi::Env env, const std::vector<T>& values) {
+  Napi::Array array = Napi::Array::New(env, values.size());
+  for (uint32_t i = 0; i < values.size(); ++i) array.Set(i, Napi::Number::New(env, static_cast<double>(values[i])));
+  return array;
+}
+
+const char* methodName(kinovar::SyncMethod method) {
+  switch (method) {
+    case kinovar::SyncMethod::TimeMarks: return "time-marks";
+    case kinovar::SyncMethod::RadioSettings: return "radio-settings";
+    case kinovar::SyncMethod::RadioStream: return "radio-stream";
+    case kinovar::SyncMethod::None: break;
+  }
+  return "none";
+}
+
+const char* refusalName(kinovar::SyncRefusal refusal) {
+  using kinovar::SyncRefusal;
+  switch (refusal) {
+    case SyncRefusal::TooFewRecordings: return "too-few-recordings";
+    case SyncRefusal::NoMaster: return "no-master";
+    case SyncRefusal::SeveralMasters: return "several-masters";
+    case SyncRefusal::OtherChannel: return "other-channel";
+    case SyncRefusal::NoRadioData: return "no-radio-data";
+    case SyncRefusal::NoClock: return "no-clock";
+    case SyncRefusal::NoCommonStreams: return "no-common-streams";
+    case SyncRefusal::None: break;
+  }
+  return "none";
+}
+
+const char* streamName(uint32_t key) {
+  switch (key) {
+    case kinovar::kAccelKey: return "accel";
+    case kinovar::kGyroKey: return "gyro";
+    case kinovar::kBaroKey: return "baro";
+    default: return "quaternion";
+  }
+}
+
+// The outcome of a set as a plain object: status, then what was done or why not.
+Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
+  using namespace kinovar;
+  Napi::Object result = Napi::Object::New(env);
+  result.Set("status", outcome.status);
+  const SyncReport& sync = outcome.sync;
+  if (outcome.status == "-10") {
+    Napi::Array list = Napi::Array::New(env, outcome.unparsed.size());
+    for (uint32_t i = 0; i < outcome.unparsed.size(); ++i) {
+      const UnparsedRecording& u = outcome.unparsed[i];
+      Napi::Object entry = Napi::Object::New(env);
+      entry.Set("recording", static_cast<double>(u.recording));
+      entry.Set("reason", u.reason == Unparsed::Missing         ? "unreadable"
+                          : u.reason == Unparsed::NotARecording ? "not-a-recording"
+                          : u.reason == Unparsed::CutShort      ? "cut-short"
+                                                                : "unknown");
+      if (u.reason == Unparsed::Missing) entry.Set("errno", u.systemError);
+      list.Set(i, entry);
+    }
+    result.Set("unparsed", list);
+  } else if (outcome.status == "-13") {
+    result.Set("noOrientation", numbers(env, outcome.noOrientation));
+  } else if (outcome.status == "-11") {
+    result.Set("method", methodName(sync.method));
+    result.Set("refusal", refusalName(sync.refusal));
+    result.Set("recordings", numbers(env, sync.recordings));
+    result.Set("masters", sync.masters);
+    if (sync.refusal == SyncRefusal::OtherChannel) {
+      result.Set("channel", sync.channel);
+      result.Set("channels", numbers(env, sync.channels));
+    }
+  } else if (outcome.status == "-12") {
+    result.Set("output", outcome.output == OutputProblem::SameName            ? "same-name"
+                         : outcome.output == OutputProblem::ReplacesRecording ? "replaces-recording"
+                                                                              : "not-written");
+    result.Set("recordings", numbers(env, outcome.outputRecordings));
+  }
+  if (!outcome.files.empty()) {
+    Napi::Array files = Napi::Array::New(env, outcome.files.size());
+    for (uint32_t i = 0; i < outcome.files.size(); ++i) files.Set(i, outcome.files[i]);
+    result.Set("files", files);
+  }
+  if (outcome.status == "OK" && sync.method != SyncMethod::None) {
+    result.Set("method", methodName(sync.method));
+    result.Set("offsets", numbers(env, sync.offsets));
+    Napi::Object window = Napi::Object::New(env);
+    window.Set("start", sync.windowStart);
+    window.Set("end", sync.windowEnd);
+    result.Set("window", window);
+    Napi::Array samples = Napi::Array::New(env, sync.samples.size());
+    for (uint32_t i = 0; i < sync.samples.size(); ++i) {
+      Napi::Object kept = Napi::Object::New(env);
+      for (const SyncStreamCount& s : sync.samples[i]) kept.Set(streamName(s.key), static_cast<double>(s.samples));
+      samples.Set(i, kept);
+    }
+    result.Set("samples", samples);
+    result.Set("events", numbers(env, sync.events));
+  }
+  return result;
+}
+
+Napi::Value ReadAndSync(const Napi::CallbackInfo& info, bool withOptions) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  std::string folder;
   kinovar::ConversionOptions options;
+  if (!setArguments(info, paths, folder)) return env.Undefined();
   if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
-  std::string folder = pathArgument(info[1]);
   return guarded(env, [&] { return kinovar::readAndSync(paths, folder, options); });
 }
 
 Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) { return ReadAndSync(info, false); }
 Napi::Value ReadAndSyncWithOptions(const Napi::CallbackInfo& info) { return ReadAndSync(info, true); }
+
+// readAndSync2 told in full, printing nothing, with conversion options
+// third: for the JavaScript layer.
+Napi::Value ReadAndSyncReport(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  std::string folder;
+  kinovar::ConversionOptions options;
+  if (!setArguments(info, paths, folder) || !conversionOptions(info, 2, options)) return env.Undefined();
+  return guarded(env,
+                 [&]() -> Napi::Value { return setOutcome(env, kinovar::readAndSyncSet(paths, folder, true, options)); });
+}
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -394,6 +521,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("loadRecording", Napi::Function::New(env, LoadRecording, "loadRecording"));
   exports.Set("loadRecordingSet", Napi::Function::New(env, LoadRecordingSet, "loadRecordingSet"));
   exports.Set("convertRecordingSet", Napi::Function::New(env, ConvertRecordingSet, "convertRecordingSet"));
+  exports.Set("readAndSyncReport", Napi::Function::New(env, ReadAndSyncReport, "readAndSyncReport"));
   return exports;
 }
 

@@ -8,6 +8,8 @@
 
 #include "export/csv.h"
 #include "ops/options.h"
+#include "reader/unparsed.h"
+#include "sync/report.h"
 
 namespace kinovar {
 
@@ -35,6 +37,31 @@ std::string readAndSyncInto(const std::vector<std::string>& utf8Paths, const std
 inline CsvStyle csvStyleOf(OutputFormat format) {
   return format == OutputFormat::PlainCsv ? CsvStyle::Plain : CsvStyle::Classic;
 }
+
+struct UnparsedRecording {
+  size_t recording = 0;
+  Unparsed reason = Unparsed::None;
+  int systemError = 0;
+};
+enum class OutputProblem {
+  None,
+  SameName,           // recordings: two whose CSV files would have one name
+  ReplacesRecording,  // recordings: the one a CSV file would replace
+  NotWritten,         // recordings: those whose CSV file could not be written
+};
+// readAndSync told in full, for callers that show it themselves.
+struct SetOutcome {
+  std::string status;                          // what readAndSync answers
+  std::vector<UnparsedRecording> unparsed;     // "-10"
+  std::vector<size_t> noOrientation;           // "-13"
+  SyncReport sync;                             // "-11": the refusal; "OK": what was done
+  OutputProblem output = OutputProblem::None;  // "-12"
+  std::vector<size_t> outputRecordings;        // "-12"
+  std::vector<std::string> files;              // the CSV file of each recording, once written
+};
+// Quiet: prints nothing and finds why each unparsed recording failed.
+SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
+                          const ConversionOptions& options = {});
 
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);

@@ -1,6 +1,6 @@
 #include <algorithm>
 #include <cctype>
-#include <set>
+#include <map>
 #include <stdexcept>
 
 #include "export/csv.h"
@@ -8,6 +8,7 @@
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "reader/parser.h"
+#include "reader/unparsed.h"
 #include "sync/sync.h"
 
 namespace kinovar {
@@ -28,18 +29,25 @@ std::string collisionKey(const std::string& stem) {
 
 // Two recordings with one stem would share a CSV file and the second would
 // silently replace the first; a CSV path that names one of the recordings
-// would destroy it. Empty when either would happen.
-std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const std::string& folder) {
+// would destroy it. Empty, and the problem told, when either would happen.
+std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const std::string& folder,
+                                    SetOutcome& outcome) {
+  const auto refuse = [&](OutputProblem problem, std::vector<size_t> recordings) {
+    outcome.output = problem;
+    outcome.outputRecordings = std::move(recordings);
+    return std::vector<std::string>{};
+  };
   std::vector<std::string> csvPaths(paths.size());
-  std::set<std::string> seen;
+  std::map<std::string, size_t> seen;
   for (size_t i = 0; i < paths.size(); ++i) {
     const std::string stem = fileStem(paths[i]);
-    if (!seen.insert(collisionKey(stem)).second) return {};
+    const auto [first, fresh] = seen.emplace(collisionKey(stem), i);
+    if (!fresh) return refuse(OutputProblem::SameName, {first->second, i});
     csvPaths[i] = folder + "/" + stem + ".csv";
   }
   for (const std::string& csv : csvPaths)
-    for (const std::string& recording : paths)
-      if (sameFile(recording.c_str(), csv.c_str())) return {};
+    for (size_t j = 0; j < paths.size(); ++j)
+      if (sameFile(paths[j].c_str(), csv.c_str())) return refuse(OutputProblem::ReplacesRecording, {j});
   return csvPaths;
 }
 
@@ -49,10 +57,13 @@ namespace {
 
 // The output paths are asked for only once the set is synchronised, so that
 // a refusal of them ("-12") never hides an earlier stage's code.
+// Quiet: prints nothing and finds why each unparsed recording failed.
 template <typename OutputPaths>
-std::string synchronise(const std::vector<std::string>& paths, const ConversionOptions& options,
-                        OutputPaths outputPaths) {
-  if (paths.empty()) return "OK";
+SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOptions& options, bool quiet,
+                       OutputPaths outputPaths) {
+  SetOutcome outcome;
+  outcome.status = "OK";
+  if (paths.empty()) return outcome;
   const size_t n = paths.size();
   std::vector<Recording> set(n);
 
@@ -70,41 +81,72 @@ std::string synchronise(const std::vector<std::string>& paths, const ConversionO
       oriented[i] = options.estimator == Estimator::None ||
                     prepareOrientation(set[i].settings, set[i].streams, options.estimator);
   });
-  if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) return "-10";
-  // Without an estimator there is no orientation to fail.
-  if (options.estimator != Estimator::None && std::find(oriented.begin(), oriented.end(), 0) != oriented.end())
-    return "-13";
+  if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) {
+    outcome.status = "-10";
+    for (size_t i = 0; i < n; ++i)
+      if (!parsed[i]) {
+        UnparsedRecording why{i};
+        if (quiet) why.reason = whyUnparsed(paths[i].c_str(), &why.systemError);
+        outcome.unparsed.push_back(why);
+      }
+    return outcome;
+  }
+  if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) {
+    outcome.status = "-13";
+    for (size_t i = 0; i < n; ++i)
+      if (!oriented[i]) outcome.noOrientation.push_back(i);
+    return outcome;
+  }
 
   WindowPlan window;
-  if (!alignRecordings(set, window)) return "-11";
+  if (!alignRecordings(set, window, quiet ? &outcome.sync : nullptr)) {
+    outcome.status = "-11";
+    return outcome;
+  }
 
   // Refused before anything is written.
-  const std::vector<std::string> csvPaths = outputPaths();
-  if (csvPaths.size() != n) return "-12";
+  const std::vector<std::string> csvPaths = outputPaths(outcome);
+  if (csvPaths.size() != n) {
+    outcome.status = "-12";
+    return outcome;
+  }
 
   std::vector<char> exported(n, 0);
   forEachIndex(n, coreCount(), [&](size_t i) {
     Recording& recording = set[i];
     fillOrientation(recording.settings, recording.streams, options.estimator);
-    cutToWindow(window, i, recording);
+    cutToWindow(window, i, recording, &outcome.sync);
+    eventsOnRowClock(recording.streams, recording.settings.frequency);
     exported[i] = exportCsv(openCsv(csvPaths[i].c_str()), recording.settings, recording.streams, {},
                             csvStyleOf(options.format));
     recording.streams = StreamMap{};
   });
-  return std::find(exported.begin(), exported.end(), 0) == exported.end() ? "OK" : "-12";
+  outcome.files = csvPaths;
+  for (size_t i = 0; i < n; ++i)
+    if (!exported[i]) outcome.outputRecordings.push_back(i);
+  if (!outcome.outputRecordings.empty()) {
+    outcome.status = "-12";
+    outcome.output = OutputProblem::NotWritten;
+  }
+  return outcome;
 }
 
 }  // namespace
 
 std::string readAndSync(const std::vector<std::string>& paths, const std::string& folder,
                         const ConversionOptions& options) {
-  return synchronise(paths, options, [&] { return csvPathsOf(paths, folder); });
+  return readAndSyncSet(paths, folder, false, options).status;
+}
+
+SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
+                          const ConversionOptions& options) {
+  return synchronise(paths, options, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
 }
 
 std::string readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,
                             const ConversionOptions& options) {
   if (csvPaths.size() != paths.size()) throw std::invalid_argument("one output file per recording is needed");
-  return synchronise(paths, options, [&] { return csvPaths; });
+  return synchronise(paths, options, false, [&](SetOutcome&) { return csvPaths; }).status;
 }
 
 }  // namespace kinovar

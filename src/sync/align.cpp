@@ -1,6 +1,7 @@
 // Stream selection and clock alignment of a synchronised set.
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "sync/sync.h"
 
@@ -19,15 +20,15 @@ int32_t samplingFrequency(const DeviceSettings& settings, uint32_t key) {
   }
 }
 
-bool fail(const char* message) {
-  std::fputs(message, stderr);
-  return false;
-}
-
 // Every offset method but the radio stream's divides by the clock rate; a
 // rate of 0 would shift every sample by NaN or infinity.
 bool refuseClock(const DeviceSettings& settings) { return settings.frequency <= 0; }
-constexpr const char* kNoClock = "Clock frequency of 0 in the set.\n";
+
+bool refuse(SyncReport& report, SyncRefusal why, std::vector<size_t> recordings = {}) {
+  report.refusal = why;
+  report.recordings = std::move(recordings);
+  return false;
+}
 
 // A key is common when every recording has a stream for it with samples and
 // a usable rate; an empty one has no first sample to align on.
@@ -44,27 +45,14 @@ std::vector<uint32_t> commonKeys(const std::vector<Recording>& set) {
   return keys;
 }
 
-// How far each recording's times move; a recording without one stays as it is.
-struct Offsets {
-  std::vector<double> seconds;
-  std::vector<char> shifted;
-};
-
-Offsets byTimeMarks(const std::vector<Recording>& set) {
-  std::vector<float> start(set.size());
-  size_t earliest = 0;
-  for (size_t i = 0; i < set.size(); ++i) {
-    const TimeMarksSettings& m = set[i].settings.timeMarks;
-    const auto f = [](int32_t v) { return static_cast<float>(v); };
-    const float clock = f(set[i].settings.frequency);
-    const float mark1 = (f(m.value4) * 1000.0f + f(m.value5)) / 1000.0f - f(m.value6) / clock;
-    const float mark2 = (f(m.value9) * 1000.0f + f(m.value10)) / 1000.0f - f(m.value11) / clock;
-    start[i] = (mark1 + mark2) * 0.5f;
-    if (start[i] < start[earliest]) earliest = i;
-  }
-  Offsets offsets{std::vector<double>(set.size()), std::vector<char>(set.size(), 1)};
-  for (size_t i = 0; i < set.size(); ++i) offsets.seconds[i] = static_cast<double>(start[i] - start[earliest]);
-  return offsets;
+// In double precision: a mark is the reference time of the sensor's tick 0,
+// and with ticks near 2^30 single precision is off by a tenth of a second.
+double timeMarkStart(const DeviceSettings& settings) {
+  const TimeMarksSettings& m = settings.timeMarks;
+  const double clock = settings.frequency;
+  const double mark1 = (m.value4 * 1000.0 + m.value5) / 1000.0 - m.value6 / clock;
+  const double mark2 = (m.value9 * 1000.0 + m.value10) / 1000.0 - m.value11 / clock;
+  return (mark1 + mark2) * 0.5;
 }
 
 // The slave's radio words are two readings of the same radio instant: its
@@ -78,8 +66,8 @@ double radioWordOffset(const DeviceSettings& slave) {
   return static_cast<double>(ticks) / static_cast<double>(slave.frequency);
 }
 
-// The master stays; every slave moves onto its clock.
-bool byRadio(const std::vector<Recording>& set, Offsets& offsets) {
+// The master of a set on one radio channel, or the refusal.
+bool radioMaster(const std::vector<Recording>& set, size_t& master, SyncReport& report) {
   const size_t n = set.size();
   const bool rolesFromRadioTime = set[0].settings.radioTime.role != 2;
   const auto role = [&](size_t i) {
@@ -88,88 +76,152 @@ bool byRadio(const std::vector<Recording>& set, Offsets& offsets) {
   const auto channel = [&](size_t i) {
     return rolesFromRadioTime ? set[i].settings.radioTime.channel : set[i].settings.radioChannel;
   };
-  int masters = 0;
-  size_t master = 0;
-  bool sameChannel = true;
+  std::vector<size_t> masters, offChannel;
   for (size_t i = 0; i < n; ++i) {
-    if (role(i) == 0 && masters++ == 0) master = i;
-    if (channel(i) != -1 && channel(i) != channel(0)) sameChannel = false;
+    if (role(i) == 0) masters.push_back(i);
+    if (channel(i) != -1 && channel(i) != channel(0)) offChannel.push_back(i);
   }
-  if (masters != 1 || !sameChannel) {
-    std::fprintf(stderr, "Possibly no master or more than one used (%i). Different radio channels are used.\n",
-                 masters);
-    return false;
-  }
-  offsets = {std::vector<double>(n), std::vector<char>(n, 1)};
-  offsets.shifted[master] = 0;
-  if (!rolesFromRadioTime) {
-    for (size_t i = 0; i < n; ++i)
-      if (i != master && refuseClock(set[i].settings)) return fail(kNoClock);
-    for (size_t i = 0; i < n; ++i)
-      if (i != master) offsets.seconds[i] = radioWordOffset(set[i].settings);
+  report.masters = static_cast<int>(masters.size());
+  if (masters.size() == 1 && offChannel.empty()) {
+    master = masters[0];
     return true;
   }
+  if (masters.empty()) return refuse(report, SyncRefusal::NoMaster);
+  if (masters.size() > 1) return refuse(report, SyncRefusal::SeveralMasters, masters);
+  report.channel = channel(0);
+  for (const size_t i : offChannel) report.channels.push_back(channel(i));
+  return refuse(report, SyncRefusal::OtherChannel, offChannel);
+}
+
+// The master stays; every slave moves onto its clock.
+bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
+  const size_t n = set.size();
+  std::vector<double>& offsets = report.offsets;
+  size_t master = 0;
+  if (!radioMaster(set, master, report)) return false;
+  std::vector<size_t> noClock;
+  if (report.method == SyncMethod::RadioSettings) {
+    for (size_t i = 0; i < n; ++i)
+      if (i != master && refuseClock(set[i].settings)) noClock.push_back(i);
+    if (!noClock.empty()) return refuse(report, SyncRefusal::NoClock, noClock);
+    for (size_t i = 0; i < n; ++i)
+      if (i != master) offsets[i] = radioWordOffset(set[i].settings);
+    return true;
+  }
+  // The first slave at fault names the cause; every slave with that fault is listed.
+  std::vector<size_t> noRadio;
+  SyncRefusal first = SyncRefusal::None;
   for (size_t i = 0; i < n; ++i) {
     if (i == master) continue;
     const SampleStream* radio = findStream(set[i].streams, kRadioTimeKey);
-    if (radio == nullptr || radio->count == 0 || radio->values.empty() || radio->times.empty())
-      return fail("No radio data.\n");
-    // Radio times are ticks over the clock rate too: NaN or infinite at 0.
-    if (refuseClock(set[i].settings)) return fail(kNoClock);
-    offsets.seconds[i] = radio->values[0] - radio->times[0];
+    if (radio == nullptr || radio->count == 0 || radio->values.empty() || radio->times.empty()) {
+      noRadio.push_back(i);
+      if (first == SyncRefusal::None) first = SyncRefusal::NoRadioData;
+    } else if (refuseClock(set[i].settings)) {  // radio times are ticks over the clock rate too
+      noClock.push_back(i);
+      if (first == SyncRefusal::None) first = SyncRefusal::NoClock;
+    } else {
+      offsets[i] = radio->values[0] - radio->times[0];
+    }
   }
+  if (first != SyncRefusal::None) return refuse(report, first, first == SyncRefusal::NoClock ? noClock : noRadio);
   return true;
 }
 
-bool clockOffsets(const std::vector<Recording>& set, Offsets& offsets) {
-  if (!set[0].settings.timeMarks.present) return byRadio(set, offsets);
-  for (const Recording& r : set)
-    if (refuseClock(r.settings)) return fail(kNoClock);
-  offsets = byTimeMarks(set);
+// Each recording's offset in seconds, by the method the first recording names.
+bool clockOffsets(const std::vector<Recording>& set, SyncReport& report) {
+  report.offsets.assign(set.size(), 0.0);
+  if (!set[0].settings.timeMarks.present) {
+    report.method = set[0].settings.radioTime.role != 2 ? SyncMethod::RadioStream : SyncMethod::RadioSettings;
+    return byRadio(set, report);
+  }
+  report.method = SyncMethod::TimeMarks;
+  std::vector<size_t> noClock;
+  for (size_t i = 0; i < set.size(); ++i)
+    if (refuseClock(set[i].settings)) noClock.push_back(i);
+  if (!noClock.empty()) return refuse(report, SyncRefusal::NoClock, noClock);
+  for (size_t i = 0; i < set.size(); ++i) report.offsets[i] = timeMarkStart(set[i].settings);
+  const double earliest = *std::min_element(report.offsets.begin(), report.offsets.end());
+  for (double& offset : report.offsets) offset -= earliest;
   return true;
 }
 
-// Keeps the aligned streams, shifted, and the events; drops the rest.
-void moveOntoCommonClock(StreamMap& streams, const std::vector<uint32_t>& keys, bool shifted, double offset) {
+// Keeps the aligned streams and the events, shifted alike so that an event
+// on a sample's tick keeps that sample's time to the bit; drops the rest.
+void moveOntoCommonClock(StreamMap& streams, const std::vector<uint32_t>& keys, double offset) {
   for (auto it = streams.begin(); it != streams.end();) {
     const bool aligned = std::find(keys.begin(), keys.end(), it->first) != keys.end();
     if (!aligned && it->first != kEventKey) {
       it = streams.erase(it);
       continue;
     }
-    if (aligned && shifted)
+    if (offset != 0.0)
       for (double& t : it->second.times) t += offset;
     ++it;
   }
 }
 
-}  // namespace
-
-bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan) {
-  if (set.size() < 2) return fail("Wrong number of sensors.\n");
+bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report) {
+  report = SyncReport{};
+  if (set.size() < 2) return refuse(report, SyncRefusal::TooFewRecordings);
   const std::vector<uint32_t> keys = commonKeys(set);
-  if (keys.empty()) return fail("No common streams with samples.\n");
-  Offsets offsets;
-  if (!clockOffsets(set, offsets)) return false;
+  if (keys.empty()) return refuse(report, SyncRefusal::NoCommonStreams);
+  if (!clockOffsets(set, report)) return false;
 
   std::vector<std::vector<WorkingStream>> working(set.size());
   for (size_t i = 0; i < set.size(); ++i) {
-    moveOntoCommonClock(set[i].streams, keys, offsets.shifted[i], offsets.seconds[i]);
+    moveOntoCommonClock(set[i].streams, keys, report.offsets[i]);
     for (const uint32_t key : keys)
       working[i].push_back({key, &set[i].streams.at(key), samplingFrequency(set[i].settings, key)});
   }
   plan = planCommonWindow(working);
+  report.windowStart = plan.eventStart;
+  report.windowEnd = plan.eventEnd;
+  report.samples.assign(set.size(), {});
+  report.events.assign(set.size(), 0);
   return true;
 }
 
-void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording) {
-  applyCommonWindow(plan, i, recording.streams);
+}  // namespace
+
+std::string refusalLine(const SyncReport& report) {
+  switch (report.refusal) {
+    case SyncRefusal::None: return "";
+    case SyncRefusal::TooFewRecordings: return "Wrong number of sensors.\n";
+    case SyncRefusal::NoMaster:
+    case SyncRefusal::SeveralMasters:
+    case SyncRefusal::OtherChannel:
+      return "Possibly no master or more than one used (" + std::to_string(report.masters) +
+             "). Different radio channels are used.\n";
+    case SyncRefusal::NoRadioData: return "No radio data.\n";
+    case SyncRefusal::NoClock: return "Clock frequency of 0 in the set.\n";
+    case SyncRefusal::NoCommonStreams: return "No common streams with samples.\n";
+  }
+  return "";
 }
 
-bool syncRecordings(std::vector<Recording>& set) {
+bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report) {
+  SyncReport local;
+  SyncReport& r = report ? *report : local;
+  if (align(set, plan, r)) return true;
+  // The classic operation tells a refusal on stderr; a caller with a report learns it there.
+  if (report == nullptr) std::fputs(refusalLine(r).c_str(), stderr);
+  return false;
+}
+
+void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report) {
+  applyCommonWindow(plan, i, recording.streams);
+  if (report == nullptr || i >= report->samples.size()) return;
+  report->samples[i].clear();
+  for (const uint32_t key : plan.keys) report->samples[i].push_back({key, recording.streams.at(key).count});
+  const SampleStream* events = findStream(recording.streams, kEventKey);
+  report->events[i] = events ? events->count : 0;
+}
+
+bool syncRecordings(std::vector<Recording>& set, SyncReport* report) {
   WindowPlan plan;
-  if (!alignRecordings(set, plan)) return false;
-  for (size_t i = 0; i < set.size(); ++i) cutToWindow(plan, i, set[i]);
+  if (!alignRecordings(set, plan, report)) return false;
+  for (size_t i = 0; i < set.size(); ++i) cutToWindow(plan, i, set[i], report);
   return true;
 }
 

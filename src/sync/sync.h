@@ -5,22 +5,25 @@
 #include <vector>
 
 #include "reader/recording.h"
+#include "sync/report.h"
 #include "sync/window.h"
 
 namespace kinovar {
 
 // Aligns the set and cuts every recording to the common window, in place.
-// False on any failure (a line on stderr says which); the set is then as it was.
-bool syncRecordings(std::vector<Recording>& set);
+// False on any failure; the set is then as it was. Without a report a line on
+// stderr says why; with one, the report does (and, on success, what was done).
+bool syncRecordings(std::vector<Recording>& set, SyncReport* report = nullptr);
 
 // The same in two steps, for a caller that works on each recording between
 // them. alignRecordings puts the set on one time base: each map keeps the
 // streams that every recording has with samples and a rate (accelerometer,
-// gyroscope, barometer, quaternion), shifted onto the common clock, and its
-// event stream as it is; every other stream is dropped. It plans the window.
+// gyroscope, barometer, quaternion) and its event stream, shifted onto the
+// common clock; every other stream is dropped. It plans the window.
 // cutToWindow then cuts recording i. In between, sample values may be
-// written, but counts and times must stay as they are.
-bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan);
-void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording);
+// written, but counts and times must stay as they are. A report given to
+// both is filled in as syncRecordings fills it.
+bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report = nullptr);
+void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report = nullptr);
 
 }  // namespace kinovar

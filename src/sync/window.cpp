@@ -38,10 +38,22 @@ void cutStream(SampleStream& stream, uint64_t start, uint64_t count) {
   stream.count = count;
 }
 
-// Keeps the events within [start, end], in place; none left removes the stream.
-void cutEventStream(StreamMap& streams, double start, double end) {
+// Keeps the events within [start, end] that also fall from the first kept
+// sample of the aligned streams to the last, in place; none left removes the
+// stream. The events were shifted by the same sums as the samples, so an
+// event on a sample's tick compares equal to it.
+void cutEventStream(StreamMap& streams, const std::vector<uint32_t>& keys, double start, double end) {
   const auto found = streams.find(kEventKey);
   if (found == streams.end()) return;
+  double first = std::numeric_limits<double>::infinity(), last = -first;
+  for (const uint32_t key : keys) {
+    const SampleStream& kept = streams.at(key);
+    if (kept.count == 0) continue;
+    first = std::min(first, kept.times.front());
+    last = std::max(last, kept.times[kept.count - 1]);
+  }
+  start = std::max(start, first);
+  end = std::min(end, last);
   SampleStream& events = found->second;
   const int64_t m = static_cast<int64_t>(std::min<uint64_t>(events.count, events.times.size()));
   int64_t a = 0;
@@ -74,13 +86,17 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   for (const auto& streams : working) keys = std::min(keys, streams.size());
   if (keys == 0) return plan;
 
-  std::vector<double> commonStart(keys, 0.0);
+  // The latest first sample, whatever its sign: a set that lies wholly
+  // before time 0 (a master clock past 2^31 ticks) still has its overlap.
+  std::vector<double> commonStart(keys, -std::numeric_limits<double>::infinity());
   for (const auto& streams : working)
     for (size_t k = 0; k < keys; ++k) {
       const SampleStream& stream = *streams[k].stream;
       if (stream.count > 0 && !stream.times.empty() && stream.times[0] > commonStart[k])
         commonStart[k] = stream.times[0];
     }
+  for (double& start : commonStart)
+    if (std::isinf(start)) start = 0.0;
 
   plan.start.assign(working.size(), std::vector<uint64_t>(keys, 0));
   std::vector<float> remaining;
@@ -113,7 +129,21 @@ void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams) {
   if (plan.keys.empty())
     streams.erase(kEventKey);
   else
-    cutEventStream(streams, plan.eventStart, plan.eventEnd);
+    cutEventStream(streams, plan.keys, plan.eventStart, plan.eventEnd);
+}
+
+void eventsOnRowClock(StreamMap& synced, int32_t clock) {
+  const auto events = synced.find(kEventKey);
+  if (events == synced.end() || clock <= 0) return;
+  double origin = std::numeric_limits<double>::infinity();
+  for (const auto& [key, stream] : synced)
+    if (key != kEventKey && stream.count > 0 && !stream.times.empty()) origin = std::min(origin, stream.times[0]);
+  if (std::isinf(origin)) return;
+  // Ticks are whole: rounding takes out what the shift added in the last
+  // bits. Half a tick on, the running row time reaches the event exactly on
+  // row k, whichever way its sum rounds.
+  for (double& t : events->second.times)
+    t = (static_cast<double>(std::llround((t - origin) * clock)) + 0.5) / clock;
 }
 
 }  // namespace kinovar

@@ -17,30 +17,37 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Three sensors whose clocks started at 0, -3.25 and 7.125 s of true time and
-// that overlap from 7.5 to 12.0 s; the rotation starts at 9.0 s.
-gen::SyncSetRecipe threeSensors(gen::SyncMethod method) {
+// Three sensors whose clocks started at 0, -3.25 and 7.125 s of true time,
+// or `age` seconds before that, and that overlap from 7.5 to 12.0 s; the
+// rotation starts at 9.0 s, and each sensor marks an event every second from
+// 3 ticks after its first sample.
+gen::SyncSetRecipe threeSensors(gen::SyncMethod method, double age) {
   gen::SyncSetRecipe set;
   set.method = method;
   set.base.seconds = 12.0;
+  set.base.eventHz = 1;
   set.base.motion.axis[0] = 1.0;
   set.base.motion.axis[2] = 0.0;
   set.motionStart = 9.0;
-  set.sensors = {{0.0, 0.5, ""}, {-3.25, 0.0, ""}, {7.125, 7.5, ""}};
+  set.sensors = {{0.0 - age, 0.5, ""}, {-3.25 - age, 0.0, ""}, {7.125 - age, 7.5, ""}};
   return set;
 }
 
 constexpr double kAccelLsb = 16.0 / 32768;
 constexpr double kGyroLsb = 2000.0 / 32768;
 
-class SyncSet : public testing::TestWithParam<gen::SyncMethod> {};
+// Clocks of any age: ticks near 2^30 (time marks lose the offset in single
+// precision) and past 2^31 (every time of the set is negative).
+constexpr double kTicks2To30 = 1073741.824, kTicksPast2To31 = 2200000.0;
+class SyncSet : public testing::TestWithParam<std::tuple<gen::SyncMethod, double>> {};
 
 }  // namespace
 
 TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   TempDir scratch;
   const fs::path dir = fs::path(scratch.path("")).parent_path();
-  const gen::SyncSetRecipe recipe = threeSensors(GetParam());
+  const auto [method, age] = GetParam();
+  const gen::SyncSetRecipe recipe = threeSensors(method, age);
   gen::SyncSet set;
   ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
 
@@ -53,12 +60,13 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   const auto out = [&](size_t i) -> const StreamMap& { return synced[i].streams; };
 
   // Time marks count from the earliest clock's tick 0, radio from the master's.
-  const double base = GetParam() == gen::SyncMethod::TimeMarks ? -3.25 : 0.0;
+  const double base = method == gen::SyncMethod::TimeMarks ? -3.25 : 0.0;
   for (const auto& [key, lsb, count] : {std::tuple{kAccelKey, kAccelLsb, 450u}, {kGyroKey, kGyroLsb, 450u}}) {
     for (size_t i = 0; i < n; ++i) {
       const SampleStream& s = out(i).at(key);
       ASSERT_EQ(s.count, count) << "sensor " << i << " key " << key;
-      EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
+      if (age == 0) EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
+      EXPECT_NEAR(s.times[0], out(0).at(key).times[0], 1e-6);
       // Sample 0 is the one each sensor took at 7.5 s of true time.
       const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
       const auto& raw = key == kAccelKey ? set.samples[i].accel : set.samples[i].gyro;
@@ -72,6 +80,15 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
     EXPECT_NE(out(i).at(kGyroKey).value(0, 151), 0.0);
     EXPECT_EQ(out(i).at(kBaroKey).count, 112u);
   }
+  // Events on the common time base, those from 7.5 to 11.99 s: the first at
+  // 8.003 s for the sensor that started at 0.0 s, 7.503 for the others.
+  for (size_t i = 0; i < n; ++i) {
+    const SampleStream& events = out(i).at(kEventKey);
+    const double first = i == 1 ? 8.003 : 7.503;
+    ASSERT_EQ(events.count, i == 1 ? 4u : 5u);
+    EXPECT_NEAR(events.times[0] - out(i).at(kGyroKey).times[0], first - 7.5, 1e-6);
+    EXPECT_EQ(events.value(0, 0), std::round(first - recipe.sensors[i].firstSample) + 1);
+  }
 
   // The driver parses and filters the sensors side by side; its files must be
   // what the stages give one after the other.
@@ -82,14 +99,20 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   ASSERT_EQ(readAndSync(set.paths, folder.string()), "OK");
   for (size_t i = 0; i < n; ++i) {
     const std::string expected = (dir / "expected.csv").string();
+    eventsOnRowClock(parsed[i].streams, parsed[i].settings.frequency);
     ASSERT_TRUE(exportCsv(expected.c_str(), parsed[i].settings, parsed[i].streams));
     EXPECT_TRUE(readText((folder / fs::path(set.paths[i]).stem()).string() + ".csv") == readText(expected)) << i;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(SyncMethods, SyncSet,
-                         testing::Values(gen::SyncMethod::TimeMarks, gen::SyncMethod::RadioSettings,
-                                         gen::SyncMethod::RadioStream),
-                         [](const testing::TestParamInfo<gen::SyncMethod>& info) {
-                           return std::string(std::array{"TimeMarks", "RadioSettings", "RadioStream"}[info.index]);
+                         testing::Values(std::make_tuple(gen::SyncMethod::TimeMarks, 0.0),
+                                         std::make_tuple(gen::SyncMethod::RadioSettings, 0.0),
+                                         std::make_tuple(gen::SyncMethod::RadioStream, 0.0),
+                                         std::make_tuple(gen::SyncMethod::TimeMarks, kTicks2To30),
+                                         std::make_tuple(gen::SyncMethod::RadioSettings, kTicksPast2To31),
+                                         std::make_tuple(gen::SyncMethod::RadioStream, kTicksPast2To31)),
+                         [](const testing::TestParamInfo<SyncSet::ParamType>& info) {
+                           return std::string(std::array{"TimeMarks", "RadioSettings", "RadioStream"}[info.index % 3]) +
+                                  (info.index < 3 ? "" : "OldClocks");
                          });

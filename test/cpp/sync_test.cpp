@@ -110,23 +110,25 @@ TEST(SyncWindow, LatestStartNearestSampleShortestWindowAndEvents) {
   // Events: [0.503, 10.003], none inside gives no key 6.
   EXPECT_EQ(cut(0, kEventKey).times, std::vector<double>{1.0});
   EXPECT_EQ(cut.maps[1].count(kEventKey), 0u);
-  // Both ends of the window [0, 1] keep their events.
+  // The window is [0, 1], its rows run from the first kept sample to the
+  // last (0.99): both ends keep their events, nothing past them.
   Cut ends(2);
   ends.add(0, kAccelKey, ramp(1, 100, 0.0, 0.01), 100);
   ends.add(1, kAccelKey, ramp(1, 200, 0.0, 0.01), 100);
-  ends.maps[0][kEventKey] = stamps({0.0, 1.0, 1.0000001});
-  EXPECT_EQ(ends(0, kEventKey).times, (std::vector<double>{0.0, 1.0}));
+  ends.maps[0][kEventKey] = stamps({0.0, 0.99, 0.9900001, 1.0});
+  EXPECT_EQ(ends(0, kEventKey).times, (std::vector<double>{0.0, 0.99}));
 }
 
-TEST(SyncWindow, TiesKeepTheEarlierSampleAndNegativeStartsMeetAtZero) {
+TEST(SyncWindow, TiesKeepTheEarlierSampleAndNegativeStartsKeepTheirOverlap) {
   Cut tie(2), negative(2);
   tie.add(0, kGyroKey, ramp(1, 40, 0.0, 0.25), 4);
   tie.add(1, kGyroKey, ramp(1, 40, 0.125, 0.25), 4);
   EXPECT_EQ(origin(tie(0, kGyroKey)), 0u);
   negative.add(0, kGyroKey, ramp(1, 40, -1.0, 0.25), 4);
   negative.add(1, kGyroKey, ramp(1, 40, -0.5, 0.25), 4);
-  EXPECT_EQ(origin(negative(0, kGyroKey)), 4u);
-  EXPECT_EQ(origin(negative(1, kGyroKey)), 2u);
+  EXPECT_EQ(origin(negative(0, kGyroKey)), 2u);  // from -0.5, not from 0
+  EXPECT_EQ(origin(negative(1, kGyroKey)), 0u);
+  EXPECT_EQ(negative(1, kGyroKey).count, 38u);
 }
 
 TEST(SyncWindow, SinglePrecisionCountsNeverPastTheEnd) {
@@ -205,7 +207,7 @@ TEST(SyncAlign, RadioWordsAreTicksOfTheSlaveClock) {
   EXPECT_EQ(sync(s, maps).err, "Clock frequency of 0 in the set.\n");
 }
 
-TEST(SyncAlign, RadioStreamOffsetsAndUnshiftedEvents) {
+TEST(SyncAlign, RadioStreamOffsetsShiftTheEventsToo) {
   std::vector<DeviceSettings> s(3, device());
   s[0].radioTime.role = 0, s[1].radioTime.role = s[2].radioTime.role = 1;
   std::vector<StreamMap> maps = {motion(100.0), motion(0.0), motion(0.0)};
@@ -218,7 +220,7 @@ TEST(SyncAlign, RadioStreamOffsetsAndUnshiftedEvents) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(origin(r.out[1].at(kGyroKey)), 25u);
   EXPECT_DOUBLE_EQ(r.out[1].at(kGyroKey).times[0], 100.25);
-  EXPECT_EQ(r.out[1].at(kEventKey).times, std::vector<double>{105.0});  // window [100.25, 110]
+  EXPECT_EQ(r.out[1].at(kEventKey).times, std::vector<double>{100.5});  // window [100.25, 110]
   maps[2][kRadioTimeKey] = SampleStream(1, 0);
   EXPECT_EQ(sync(s, maps).err, "No radio data.\n");
 }

@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { syncFailure, fileStem } = require('../../lib/api');
+const { fileStem } = require('../../lib/api');
 const { loadAddon } = require('../../lib/load');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
@@ -79,24 +79,57 @@ test('the orientation option: classic is read, accurate fills every row, none dr
   assert.ok(!fs.existsSync(out('x.csv')));
 });
 
-test('every status of the synchronised conversion becomes its result or error', (t) => {
+test('a failed synchronised conversion names its cause, in words and as data', (t) => {
   const dir = scratch(t);
-  const set = generateSession(dir, { seconds: 3 });
-  const bad = path.join(dir, 'bad.bin');
-  fs.writeFileSync(bad, 'not a recording');
+  const radio = (name, options) => generateSession(fs.mkdirSync(path.join(dir, name)) ?? path.join(dir, name),
+    { method: 'radio', seconds: 2, ...options });
+  const [master, slave, slave2] = radio('a');
+  const [, otherChannel] = radio('b', { channel: 5, sensors: [[0, 0, 'm'], [0, 0, 'other']] });
+  const streamSet = radio('c', { method: 'stream', radioHz: 0 });
+  const lone = [0, 1].map((i) => generateRecording(path.join(dir, `lone${i}.bin`), { seconds: 1 }));
+  const missing = path.join(dir, 'missing.bin');
+  const text = path.join(dir, 'text.bin');
+  fs.writeFileSync(text, 'not a recording');
+  const short = path.join(dir, 'short.bin');
+  fs.writeFileSync(short, 'Q7\x03\x08\x02\x03\xe8');
   const noGyro = generateRecording(path.join(dir, 'nogyro.bin'), { seconds: 1, gyro: 0 });
-  assert.deepEqual(kinovar.syncRecordings(set, dir), ['pelvis', 'thigh', 'shank'].map((n) => path.join(dir, `${n}.csv`)));
-  assert.deepEqual(kinovar.syncRecordings([], dir), []);
-  const fails = (recordings, folder, code, words) => assert.throws(() => kinovar.syncRecordings(recordings, folder),
-    (e) => is(code)(e) && words.test(e.message));
-  fails([set[0], bad], dir, codes.UNREADABLE, /not every recording could be read: .*bad\.bin$/);
-  fails([set[0], noGyro], dir, codes.NO_ORIENTATION, /orientation/);
-  fails([set[0]], dir, codes.NOT_SYNCHRONISABLE, /one time base/);
-  fails(set, path.join(dir, 'missing'), codes.CSV_NOT_WRITTEN, /into .*missing$/);
+  const out = path.join(dir, 'out');
+  fs.mkdirSync(out);
+
+  const fails = (recordings, folder, code, words, cause) => assert.throws(() => kinovar.syncRecordings(recordings, folder),
+    (e) => {
+      assert.ok(is(code)(e), e.message);
+      assert.match(e.message, words);
+      assert.deepEqual(e.cause, cause);
+      return true;
+    });
+  fails([master, missing, text, short, dir], out, codes.UNREADABLE,
+    /missing\.bin is missing; .*text\.bin is not a recording .*; .*short\.bin is cut short .*; .* cannot be read \(EISDIR\)$/,
+    { reason: 'unreadable-recordings', recordings: [{ path: missing, reason: 'missing', code: 'ENOENT' },
+      { path: text, reason: 'not-a-recording' }, { path: short, reason: 'cut-short' },
+      { path: dir, reason: 'unreadable', code: 'EISDIR' }] });
+  fails([master, noGyro], out, codes.NO_ORIENTATION, /nogyro\.bin$/, { reason: 'no-orientation', recordings: [noGyro] });
+  fails([master], out, codes.NOT_SYNCHRONISABLE, /at least two recordings, 1 given/, { reason: 'too-few-recordings', count: 1 });
+  fails(lone, out, codes.NOT_SYNCHRONISABLE, /lone0\.bin, .*lone1\.bin all claim to be the radio master/,
+    { reason: 'several-masters', method: 'radio-settings', recordings: lone });
+  fails([slave, slave2], out, codes.NOT_SYNCHRONISABLE, /no recording is the radio master/,
+    { reason: 'no-master', method: 'radio-settings', recordings: [] });
+  fails([master, slave, otherChannel], out, codes.NOT_SYNCHRONISABLE, /other\.bin is on radio channel 5, not on channel 3/,
+    { reason: 'other-channel', method: 'radio-settings', recordings: [otherChannel], channels: [5], channel: 3 });
+  fails(streamSet, out, codes.NOT_SYNCHRONISABLE, /thigh\.bin, .*shank\.bin holds no radio time samples/,
+    { reason: 'no-radio-data', method: 'radio-stream', recordings: streamSet.slice(1) });
+  const sameName = path.join(dir, 'b', 'thigh.bin');
+  fs.copyFileSync(slave, sameName);
+  fails([master, slave, sameName], out, codes.CSV_NOT_WRITTEN, /thigh\.bin would both be written to .*thigh\.csv; rename/,
+    { reason: 'same-name', recordings: [slave, sameName], path: out });
+  const named = path.join(dir, 'a', 'pelvis.csv');
+  fs.copyFileSync(master, named);
+  fails([named, slave], path.join(dir, 'a'), codes.CSV_NOT_WRITTEN, /would replace the recording .*pelvis\.csv/,
+    { reason: 'replaces-recording', recordings: [named], path: path.join(dir, 'a') });
+  fails([master, slave], text, codes.CSV_NOT_WRITTEN, /could not be written into .*text\.bin$/,
+    { reason: 'not-written', recordings: [master, slave], path: text });
+  assert.deepEqual(fs.readdirSync(out), []);
   assert.throws(() => kinovar.syncRecordings('good.bin', dir), TypeError);
-  assert.deepEqual(syncFailure('-10', [set[0], bad], dir).files, [bad]);
-  const unknown = syncFailure('-99', set, dir);
-  assert.ok(is(codes.UNKNOWN_STATUS)(unknown) && unknown.status === '-99' && /-99/.test(unknown.message));
 });
 
 test('settings: read, device id and write, with their failures', (t) => {

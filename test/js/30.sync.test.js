@@ -3,7 +3,10 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
+const crypto = require('node:crypto');
+const { spawnSync } = require('node:child_process');
 const addon = require('../../lib/addon');
+const kinovar = require('../../lib');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
 
@@ -31,4 +34,64 @@ test('status precedence: -10, then -13, then -11, then -12; nothing written on f
   // The folder is taken as given: a trailing separator just doubles.
   assert.equal(addon.readAndSync2([pelvis, thigh], `${out}/`), 'OK');
   assert.deepEqual(fs.readdirSync(out).sort(), ['pelvis.csv', 'thigh.csv']);
+});
+
+// Rows of a synchronised CSV: [gyro X cell, event cell] per row.
+function rows(csv) {
+  const lines = fs.readFileSync(csv, 'latin1').split('\n');
+  const names = lines[5].split(',');
+  const [gyro, event] = [names.indexOf('Gyro X'), names.indexOf('Event')];
+  return lines.slice(7, -1).map((line) => { const cells = line.split(','); return [cells[gyro], event < 0 ? '' : cells[event]]; });
+}
+
+test('events stand on the rows of their ticks, counted from the first written sample, whatever the offsets', (t) => {
+  const dir = scratch(t);
+  // Clock zeros (true s) of many seconds either way and one from days before.
+  const sensors = [[10, 10, 'a'], [11, 11, 'b'], [-200000, 12, 'c'], [13.5, 14, 'd']];
+  for (const method of ['marks', 'radio', 'stream']) {
+    const folder = path.join(dir, method);
+    fs.mkdirSync(folder);
+    const files = generateSession(folder, { method, sensors, seconds: 20, events: 1 });
+    const { report } = kinovar.syncRecordings(files, folder);
+    assert.equal(report.method, { marks: 'time-marks', radio: 'radio-settings', stream: 'radio-stream' }[method]);
+    const base = method === 'marks' ? -200000 : 10;  // the earliest clock zero, or the master's
+    report.offsets.forEach((offset, i) => assert.ok(Math.abs(offset - (sensors[i][0] - base)) < 1e-6, `${method} ${offset}`));
+    assert.ok(Math.abs(report.window.start - (14 - base)) < 1e-6, `${method} window ${report.window.start}`);
+    files.forEach((file, i) => {
+      const first = sensors[i][1];
+      const table = rows(report.files[i]);
+      // A sensor's k-th event comes k s and 3 ticks after its first sample and
+      // carries k + 1; the first written sample is the one taken at 14 s.
+      const expected = [];
+      for (let k = 0; k < 20; k++) {
+        const row = Math.round((first + k + 0.003 - 14) * 1000);
+        if (row >= 0 && row < table.length) expected.push([row, ((k % 250) + 1).toFixed(3)]);
+      }
+      const found = table.flatMap(([, event], row) => (event ? [[row, event]] : []));
+      assert.deepEqual(found, expected, `${method} ${file}`);
+      assert.equal(report.events[i], found.length);
+      assert.equal(report.samples[i].gyro, table.filter(([gyro]) => gyro).length);
+    });
+  }
+});
+
+test('unaffected sets keep their bytes, and only the native function prints', (t) => {
+  const dir = scratch(t);
+  // Set without events: the sha-256 of its three files as they were before
+  // events moved to their ticks, the window start kept its sign and the
+  // time marks went to double precision.
+  for (const method of ['marks', 'radio', 'stream']) {
+    const folder = path.join(dir, method);
+    fs.mkdirSync(folder);
+    const files = generateSession(folder, { method, seconds: 4, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b'], [0.75, 1, 'c']] });
+    const hash = crypto.createHash('sha256');
+    for (const csv of kinovar.syncRecordings(files, folder)) hash.update(fs.readFileSync(csv));
+    assert.equal(hash.digest('hex').slice(0, 16), '9b6a0e0235637aee', method);
+  }
+  const script = `const k = require(${JSON.stringify(path.join(__dirname, '..', '..', 'lib'))});
+    const one = [${JSON.stringify(path.join(dir, 'marks', 'a.bin'))}];
+    try { k.syncRecordings(one, '.'); } catch {}
+    k.promises.syncRecordings(one, '.').catch(() => { k.readAndSync2(one, '.'); process.exit(0); });`;
+  const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8' });
+  assert.equal(child.stderr, 'Wrong number of sensors.\n');
 });

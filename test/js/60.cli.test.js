@@ -5,6 +5,8 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
+
+const { codes } = kinovar;
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
 
@@ -86,14 +88,31 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.match(missing.stderr, /missing\.bin/);
 });
 
-test('sync says why it failed, in words and as JSON', (t) => {
+test('sync reports what it did or why not, in words and as JSON, and leaves no folder it made for nothing', (t) => {
   const dir = scratch(t);
-  const args = ['sync', generateRecording(path.join(dir, 'good.bin'), { seconds: 1 }), path.join(dir, 'missing.bin'), '-o', path.join(dir, 'out')];
-  const run = cli(...args);
-  assert.equal(run.status, 1);
-  assert.match(run.stderr, /not every recording could be read: .*missing\.bin \(status -10\)/);
-  assert.equal(JSON.parse(cli(...args, '--json').stdout).status, '-10');
-  assert.deepEqual(fs.readdirSync(path.join(dir, 'out')), []);
+  const set = generateSession(dir, { method: 'radio', seconds: 3, events: 1 });
+  const out = path.join(dir, 'out');
+  const done = cli('sync', ...set, '-o', out);
+  assert.equal(done.status, 0, done.stderr);
+  assert.equal(done.stderr, '');
+  assert.match(done.stdout, /wrote {2}.*thigh\.csv {2}\(offset -1\.250 s; \d+ accel, \d+ gyro, \d+ baro, \d+ quaternion; \d+ events\)/);
+  assert.match(done.stdout, /^3 recordings synchronised by radio settings, common window 1\.000 s to \d+\.\d{3} s/m);
+  const json = JSON.parse(cli('sync', ...set, '-o', out, '--json').stdout);
+  assert.equal(json.ok, true);
+  assert.deepEqual(Object.keys(json), ['ok', 'method', 'recordings', 'files', 'offsets', 'window', 'samples', 'events']);
+  assert.deepEqual(json.files, ['pelvis', 'thigh', 'shank'].map((n) => path.join(out, `${n}.csv`)));
+  assert.equal(json.method, 'radio-settings');
+  json.offsets.forEach((offset, i) => assert.ok(Math.abs(offset - [0, -1.25, 0.75][i]) < 1e-9, `${offset}`));
+
+  const lone = generateRecording(path.join(dir, 'lone.bin'), { seconds: 1 });
+  const args = ['sync', set[0], lone, '-o', path.join(dir, 'new', 'deeper')];
+  const refused = cli(...args);
+  assert.equal(refused.status, 1);
+  assert.equal(refused.stderr, `kinovar sync: the recordings could not be put on one time base: ${set[0]}, ${lone} ` +
+    'all claim to be the radio master; exactly one of the set may be (status -11)\n');
+  const failed = JSON.parse(cli(...args, '--json').stdout);
+  assert.deepEqual([failed.ok, failed.status, failed.code, failed.cause.reason], [false, '-11', codes.NOT_SYNCHRONISABLE, 'several-masters']);
+  assert.ok(!fs.existsSync(path.join(dir, 'new')), 'the folders made for the refused set are gone');
 });
 
 test('read and sync write the other formats, and refuse to replace a file kinovar did not write', (t) => {

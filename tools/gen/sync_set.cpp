@@ -52,6 +52,7 @@ RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
       radio.role = isMaster ? 0 : 1;
       radio.channel = set.radioChannel;
       radio.valueOffsetTicks = ticks(sensor.clockZero - master.clockZero, clock);
+      radio.frequency = set.radioHz;
       recipe.radioTime = radio;
       break;
     }

@@ -22,6 +22,7 @@ struct SyncSetRecipe {
   RecordingRecipe base;        // rates, clock, length and motion shared by all
   double motionStart = 2.0;  // true time (s) at which the rotation begins
   uint8_t radioChannel = 3;
+  uint16_t radioHz = 10;  // radio-stream frames per second of each slave; 0: none
   std::vector<SyncSensor> sensors;  // the first one is the radio master
 };
 

@@ -1,0 +1,49 @@
+// What the synchronisation of a set did, or why it refused the set: plain
+// data for callers that show it (the JavaScript layer, the command line).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kinovar {
+
+enum class SyncMethod { None, TimeMarks, RadioSettings, RadioStream };
+
+enum class SyncRefusal {
+  None,
+  TooFewRecordings,  // fewer than two
+  NoMaster,          // radio methods: no recording has the master role
+  SeveralMasters,    // recordings: those that claim it
+  OtherChannel,      // recordings: those off the first one's channel; channels: theirs
+  NoRadioData,       // recordings: slaves without radio time samples
+  NoClock,           // recordings: a clock rate of 0 or below
+  NoCommonStreams,   // no motion stream with samples in every recording
+};
+
+struct SyncStreamCount {
+  uint32_t key = 0;      // stream key (1, 2, 3, 10)
+  uint64_t samples = 0;  // kept in the window
+};
+
+struct SyncReport {
+  SyncMethod method = SyncMethod::None;
+
+  SyncRefusal refusal = SyncRefusal::None;
+  std::vector<size_t> recordings;  // the recordings a refusal concerns, in set order
+  std::vector<int32_t> channels;   // OtherChannel: the channel of each of them
+  int32_t channel = 0;             // OtherChannel: the first recording's channel
+  int masters = 0;                 // radio methods: recordings with the master role
+
+  // One entry per recording once the set is aligned.
+  std::vector<double> offsets;  // seconds added to the recording's own times
+  double windowStart = 0.0;     // the common window, in seconds of the common time base
+  double windowEnd = 0.0;
+  std::vector<std::vector<SyncStreamCount>> samples;  // per recording, keys in order
+  std::vector<uint64_t> events;                       // events kept per recording
+};
+
+// The one line the classic operation prints for a refusal ("" for none).
+std::string refusalLine(const SyncReport& report);
+
+}  // namespace kinovar
