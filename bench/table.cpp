@@ -18,6 +18,7 @@
 #include "gen/generator.h"
 #include "orientation/orientation.h"
 #include "reader/parser.h"
+#include "reader/quality.h"
 #include "sync/sync.h"
 
 namespace fs = std::filesystem;
@@ -130,6 +131,17 @@ Result readTable(const std::string& title, const std::string& recording, const f
   result.floor = floorSeconds(recording, csvBytes, scratch);
   const double baseline = seconds([&] { baseline::exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
   result.read = seconds([&] { readRecording(recording.c_str(), csv.c_str()); });
+  // What the API and the command line run: read with its quality report.
+  const double withQuality = seconds([&] {
+    QualityReport quality;
+    readRecording(recording.c_str(), csv.c_str(), {}, &quality);
+  });
+  ParseStats stats;
+  {
+    Recording r;
+    parseRecordingFile(r.settings, r.streams, recording.c_str(), &stats);
+  }
+  const double reportOnly = seconds([&] { qualityReport(parsedOnce.settings, parsedOnce.streams, stats); });
   const double parse = result.parse = seconds([&] {
     Recording r;
     parseRecordingFile(r.settings, r.streams, recording.c_str());
@@ -166,10 +178,14 @@ Result readTable(const std::string& title, const std::string& recording, const f
   row("read without orientation", withoutFilter, rows, csvBytes, result.floor);
   row("read, accurate orientation", readAccurate, rows, csvBytes, result.floor);
   row("  orientation, accurate", accurate, rows, csvBytes, result.floor);
+  row("read with quality report", withQuality, rows, csvBytes, result.floor);
+  row("  quality report alone", reportOnly, rows, csvBytes, result.floor);
   std::printf("read is %.2f× the floor and %.2f× faster than the baseline export alone\n", result.read / result.floor,
               baseline / result.read);
   std::printf("orientation adds %.3f s to read (%.0f%% of it)\n", result.read - withoutFilter,
               100.0 * (result.read - withoutFilter) / result.read);
+  std::printf("the quality report adds %.1f%% to read (alone: %.1f%% of read)\n", 100.0 * (withQuality - result.read) / result.read,
+              100.0 * reportOnly / result.read);
   std::printf("samples as doubles (quaternion included): %.1f MiB\n", sampleBytes(withQuaternion.streams) / 1048576.0);
   const double samples = static_cast<double>(withQuaternion.streams.at(kQuaternionKey).count);
   std::printf("orientation per sample (a copy of the streams included): classic %.0f ns, accurate %.0f ns; "

@@ -116,15 +116,21 @@ set        changes the given settings and writes the file back (or to -o),
            rate are read-only: a settings file has no room for them.
 device-id  prints the device identifier (-1 when the file names none).
 `,
-  view: `usage: kinovar view <recording-or-csv> [-o <page.html>] [--max-points N] [--orientation E]
+  view: `usage: kinovar view <recording-or-csv> [-o <page.html>] [--size MB] [--orientation E] [--force]
 
 Writes one self-contained HTML page (works offline) with interactive plots
-of the accelerometer, gyroscope, pressure and orientation over time, events
-marked. A recording is converted first; a CSV export is read as it is.
+of the accelerometer, gyroscope, pressure and temperature, and orientation
+(roll, pitch, yaw; the quaternion a click away) on one time axis, events
+marked with their values. Each pixel column shows the lowest and highest
+sample it covers at any zoom, so no peak is lost, whatever the length.
+Reads a recording or a classic CSV export.
 
 options:
   -o, --out <file>   the page (default: <name>.html beside the input)
-  --max-points <N>   longest series drawn; longer ones keep every k-th sample (default 200000)
+  --size <MB>        the plots' data in the page, before Base64 (default 16); more
+                     keeps finer detail for deep zooms into long recordings
+  --force            replace the page file even when it is not a kinovar page
+  --max-points <N>   no longer used (every sample counts now); accepted for old scripts
   --orientation <e>  for a recording: how its orientation is estimated: classic (default,
                      the sensor software's filter), accurate (slower, corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
@@ -450,36 +456,22 @@ function config(args) {
 function view(args) {
   const { values, positionals } = parse('view', args, {
     out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' }, orientation: { type: 'string' },
+    size: { type: 'string' }, force: { type: 'boolean' },
   });
   if (values.help) return out(help.view), OK;
   if (positionals.length !== 1) throw new UsageError(`view takes one recording or CSV file\n\n${help.view}`);
   const input = positionals[0];
-  const maxPoints = values['max-points'] === undefined ? undefined : positiveInteger(values['max-points'], '--max-points');
+  if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
+  const options = { ...orientationOption(values.orientation), force: values.force };
+  if (values.size !== undefined) options.budget = positiveInteger(values.size, '--size') * 1e6;
   const page = values.out ?? path.join(path.dirname(input), `${path.basename(input).replace(/\.[^.]*$/, '')}.html`);
-  writePage(input, page, maxPoints, orientationOption(values.orientation));
-  out(`wrote ${page}\n`);
+  const { bytes } = writePage(input, page, options);
+  out(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
   return OK;
 }
 
-function writePage(input, page, maxPoints, conversion = {}) {
-  const { parseExport, buildPage, BANNER } = require('../lib/viewer');
-  const head = Buffer.alloc(BANNER.length);
-  const fd = fs.openSync(input, 'r');
-  fs.readSync(fd, head, 0, head.length, 0);
-  fs.closeSync(fd);
-  let csv = input;
-  let scratch;
-  if (head.toString('latin1') !== BANNER) {
-    scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-view-'));
-    csv = path.join(scratch, 'recording.csv');
-    require('../lib').readRecording(input, csv, conversion);
-  }
-  try {
-    const data = parseExport(fs.readFileSync(csv, 'latin1'), { maxPoints });
-    fs.writeFileSync(page, buildPage(data, { title: path.basename(input) }));
-  } finally {
-    if (scratch) fs.rmSync(scratch, { recursive: true, force: true });
-  }
+function writePage(input, page, options = {}) {
+  return require('../lib/viewer').writeViewPage(input, page, options);
 }
 
 async function demo(args) {

@@ -1,98 +1,94 @@
 'use strict';
-// The viewer: a CSV export turned into one self-contained HTML page with
-// interactive plots (uPlot, inlined, so the page works offline).
+// The viewer: one self-contained HTML page (uPlot inlined, works offline) of
+// a recording, a classic CSV export or a Parquet file, for any length.
+//
+// The native side bins every channel by time and keeps the minimum and the
+// maximum of each bin, at the finest bin the size budget allows and at every
+// coarser power of two (a pyramid). The page embeds the pyramid and, on
+// every zoom, gives each pixel column the extremes of the bins it covers
+// from the coarsest level still finer than a column: no peak is lost at any
+// zoom, and the page needs no server. Below the finest bin (0.5 s for a day
+// at 1000 Hz, 16 ms for an hour) the page shows that bin's band.
 const fs = require('node:fs');
 const path = require('node:path');
 
 const BANNER = 'Quandrel - Kinovar data export';
+const GENERATOR = '<meta name="generator" content="kinovar view">';
 
-// Plots by the CSV columns they draw; the first column of a group tells
-// whether the row holds a sample of it.
-const PLOTS = [
-  { id: 'accel', title: 'Accelerometer', unit: 'g', columns: ['Accel X', 'Accel Y', 'Accel Z'] },
-  { id: 'gyro', title: 'Gyroscope', unit: 'deg/s', columns: ['Gyro X', 'Gyro Y', 'Gyro Z'] },
-  { id: 'baro', title: 'Pressure', unit: 'mBar', columns: ['Pressure', 'Temperature'], secondUnit: 'degree C' },
-  { id: 'quat', title: 'Orientation (quaternion)', unit: '', columns: ['Quat W', 'Quat X', 'Quat Y', 'Quat Z'] },
-];
+/**
+ * Reads the viewer data the native module builds: its header and the codes
+ * of each level. Runs in Node and, as its own source, in the page.
+ * @param {Uint8Array} bytes
+ */
+function decodeViewData(bytes) {
+  const magic = String.fromCharCode(bytes[0], bytes[1], bytes[2], bytes[3]);
+  if (magic !== 'KVW1') throw new Error('not kinovar viewer data');
+  const length = bytes[4] | (bytes[5] << 8) | (bytes[6] << 16) | (bytes[7] << 24);
+  const header = JSON.parse(new TextDecoder().decode(bytes.subarray(8, 8 + length)));
+  const base = 8 + length + ((8 + length) % 2);
+  const codes = bytes.slice(base);  // its own buffer, aligned for 16-bit views
+  /** [minima, maxima] of a channel at a level, as codes 0..65535. */
+  const level = (plot, channel, l) => {
+    const n = plot.levels[l];
+    const at = plot.channels[channel].offsets[l];
+    return [new Uint16Array(codes.buffer, at, n), new Uint16Array(codes.buffer, at + 2 * n, n)];
+  };
+  /** The value of a code of a channel. */
+  const value = (plot, channel, code) => {
+    const { low, high } = plot.channels[channel];
+    return code === 65535 ? high : low + (code * (high - low)) / 65535;
+  };
+  return { header, level, value };
+}
 
-const SENSOR_GROUPS = [['Gyro X', 'Gyro Y', 'Gyro Z'], ['Accel X', 'Accel Y', 'Accel Z'], ['Pressure', 'Temperature']];
-
-// A sensor that its settings declare but that never sampled keeps its names
-// in the header while its cells are left out of the rows: drop such groups
-// until the names fit the rows' width.
-function columnNames(names, width) {
-  if (width <= 1 || names.length === width) return names;
-  const named = SENSOR_GROUPS.filter((group) => names.includes(group[0]));
-  for (let mask = 1; mask < 1 << named.length; mask++) {
-    const dropped = named.filter((_, i) => mask & (1 << i)).flat();
-    const kept = names.filter((name) => !dropped.includes(name));
-    if (kept.length === width) return kept;
+/** What kind of input a file is, by its first bytes. */
+function inputKind(file) {
+  const head = Buffer.alloc(BANNER.length);
+  const fd = fs.openSync(file, 'r');
+  try {
+    fs.readSync(fd, head, 0, head.length, 0);
+  } finally {
+    fs.closeSync(fd);
   }
-  return names;
+  if (head.toString('latin1') === BANNER) return 'csv';
+  if (head.toString('latin1', 0, 4) === 'PAR1') return 'parquet';
+  return 'recording';
 }
 
 /**
- * Reads a CSV export into columns per plot.
- * @param {string} text the whole file
- * @param {{maxPoints?: number}} [options] longer series keep every k-th sample
+ * The viewer data of a recording or a classic CSV export.
+ * @param {string} input
+ * @param {{orientation?: string, budget?: number}} [options] budget: bytes of the pyramids
+ * @returns {Buffer}
  */
-function parseExport(text, { maxPoints = 200000 } = {}) {
-  const lines = text.split(/\r?\n/);
-  if (lines[0] !== BANNER) throw new Error('not a kinovar CSV export (its first line is not the export banner)');
-  const created = lines[1].replace(/^Created on: /, '');
-  const rates = lines[4] ?? '';
-  const names = columnNames((lines[5] ?? '').split(','), (lines[7] ?? '').split(',').length);
-  const index = (name) => names.indexOf(name);
-  const time = index('Time');
-  const event = index('Event');
-  const all = PLOTS.map((plot) => ({ ...plot, at: plot.columns.map(index), x: [], y: plot.columns.map(() => []) }));
-  const plots = all.filter((plot) => plot.at[0] >= 0);
-  const missing = all.filter((plot) => plot.at[0] < 0).map((plot) => plot.title);
-  const events = [];
-  let rows = 0;
-  for (let r = 7; r < lines.length; r++) {
-    if (lines[r] === '') continue;
-    rows += 1;
-    const cells = lines[r].split(',');
-    const t = Number(cells[time]);
-    for (const plot of plots) {
-      if (cells[plot.at[0]] === '') continue;
-      plot.x.push(t);
-      plot.at.forEach((at, c) => plot.y[c].push(Number(cells[at])));
-    }
-    if (event >= 0 && cells[event] !== '') events.push([t, Number(cells[event])]);
+function viewData(input, options = {}) {
+  const native = require('./addon');
+  const kind = inputKind(input);
+  if (kind === 'parquet') {
+    const { KinovarError, codes } = require('./errors');
+    throw new KinovarError(`${input}: Parquet files cannot be viewed yet; view the recording or its classic CSV`,
+      codes.FORMAT, { path: input });
   }
-  for (const plot of plots) {
-    plot.samples = plot.x.length;
-    const step = Math.ceil(plot.samples / maxPoints);
-    if (step > 1) {
-      const keep = (series) => series.filter((_, i) => i % step === 0);
-      plot.x = keep(plot.x);
-      plot.y = plot.y.map(keep);
-    }
-    plot.step = Math.max(1, step);
-    delete plot.at;
-  }
-  return { created, rates, plots, missing, events, rows };
+  if (kind === 'recording') require('./api').checkRecording(input);
+  return native.viewData(input, kind, { ...options });
 }
 
 const asset = (file) => fs.readFileSync(path.join(path.dirname(require.resolve('uplot')), file), 'utf8');
 // Inline scripts end at the first "</script", wherever it stands.
 const inlineSafe = (text) => text.replace(/<\/(script)/gi, '<\\/$1');
-
-const COLOURS = ['#d62728', '#2ca02c', '#1f77b4', '#9467bd'];
+const escape = (s) => String(s).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
 
 /**
  * Builds the page.
- * @param {ReturnType<typeof parseExport>} data
- * @param {{title?: string}} [options]
+ * @param {Uint8Array} data as viewData returns it
+ * @param {{title?: string, problems?: string[]}} [options] problems: the recording's quality warnings
  * @returns {string} HTML
  */
-function buildPage(data, { title = 'kinovar recording' } = {}) {
-  const escape = (s) => String(s).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
-  const payload = inlineSafe(JSON.stringify({ ...data, colours: COLOURS }));
+function buildPage(data, { title = 'kinovar recording', problems = [] } = {}) {
+  const settings = inlineSafe(JSON.stringify({ problems }));
   return `<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
+${GENERATOR}
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>${escape(title)}</title>
 <script>
@@ -103,81 +99,216 @@ addEventListener('error', (e) => __problems.push(String(e.message)));
 <style>${asset('uPlot.min.css')}
 body { font-family: system-ui, sans-serif; margin: 1rem 2rem; color: #222; }
 h1 { font-size: 1.3rem; margin-bottom: 0.2rem; }
-.meta { color: #555; margin: 0 0 1rem; }
-section { margin-bottom: 1.5rem; }
-h2 { font-size: 1rem; margin: 0.5rem 0; }
+.meta { color: #555; margin: 0 0 0.5rem; }
+.warn { color: #a04000; margin: 0 0 1rem; }
+section { margin-bottom: 0.8rem; }
+h2 { font-size: 1rem; margin: 0.3rem 0; display: flex; gap: 1rem; align-items: baseline; }
+h2 button { font-size: 0.8rem; }
 .note { color: #777; font-size: 0.85rem; }
 </style></head>
 <body>
 <h1>${escape(title)}</h1>
 <p class="meta" id="meta"></p>
+<p class="warn" id="warn" hidden></p>
 <div id="plots"></div>
-<p class="note">Drag to zoom (all plots follow), double-click to zoom out; click a legend entry to hide a series.</p>
+<p class="note">Drag across a plot to zoom (all plots follow), double-click to see everything. Each pixel column
+shows the lowest and highest sample it covers, so no peak is lost; dashed lines are events, with their values.</p>
 <pre id="status" hidden></pre>
-<script id="data" type="application/json">${payload}</script>
+<script id="data" type="application/octet-stream">${Buffer.from(data.buffer, data.byteOffset, data.byteLength).toString('base64')}</script>
+<script id="settings" type="application/json">${settings}</script>
 <script>${inlineSafe(asset('uPlot.iife.min.js'))}</script>
 <script>
-(function () {
-  const data = JSON.parse(document.getElementById('data').textContent);
-  const meta = document.getElementById('meta');
-  meta.textContent = 'Created on ' + data.created + ' \\u00b7 ' + data.rows + ' rows \\u00b7 ' + data.events.length + ' events';
+${decodeViewData.toString()}
+(${pageScript.toString()})();
+</script>
+</body></html>
+`;
+}
+
+// Runs in the page.
+/* eslint-disable no-undef */
+function pageScript() {
+  const text = document.getElementById('data').textContent;
+  const binary = atob(text);
+  const bytes = new Uint8Array(binary.length);
+  for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+  const view = decodeViewData(bytes);
+  const header = view.header;
+  const settings = JSON.parse(document.getElementById('settings').textContent);
+  const COLOURS = ['#d62728', '#2ca02c', '#1f77b4', '#9467bd'];
   const holder = document.getElementById('plots');
+  const byId = Object.fromEntries(header.plots.map((p) => [p.id, p]));
+  const duration = header.end - header.start;
+  const seconds = (s) => (s >= 3600 ? (s / 3600).toFixed(2) + ' h' : s >= 60 ? (s / 60).toFixed(1) + ' min' : s.toFixed(2) + ' s');
+  document.getElementById('meta').textContent = 'Created on ' + header.created + ' \u00b7 ' + seconds(duration) +
+    ' \u00b7 ' + header.events.length + ' events';
+  if (settings.problems.length) {
+    const warn = document.getElementById('warn');
+    warn.textContent = 'In this recording: ' + settings.problems.join('; ');
+    warn.hidden = false;
+  }
+  let range = [header.start, header.end];
   const width = () => Math.max(400, holder.clientWidth || 900);
-  const charts = [];
-  let syncing = false;
-  const eventLines = (u) => {
+
+  // Per pixel column, the extremes of the bins it covers, from the coarsest
+  // level whose bins are no wider than a column.
+  function columns(plot, W) {
+    const [x0, x1] = range;
+    const column = (x1 - x0) / W;
+    let l = 0;
+    while (l + 1 < plot.levels.length && plot.binSeconds * 2 ** (l + 1) <= column) l++;
+    const bin = plot.binSeconds * 2 ** l;
+    const n = plot.levels[l];
+    const xs = new Array(W);
+    const series = plot.channels.map(() => [new Array(W).fill(null), new Array(W).fill(null)]);
+    const levels = plot.channels.map((_, c) => view.level(plot, c, l));
+    for (let col = 0; col < W; col++) {
+      const a = x0 + col * column;
+      xs[col] = a + column / 2;
+      if (a + column < header.start || a > header.end) continue;
+      let first = Math.floor((a - header.start) / bin);
+      let last = Math.ceil((a + column - header.start) / bin) - 1;
+      first = Math.max(0, Math.min(n - 1, first));
+      last = Math.max(first, Math.min(n - 1, last));
+      for (let c = 0; c < levels.length; c++) {
+        const [mins, maxs] = levels[c];
+        let low = 65535;
+        let high = -1;
+        for (let b = first; b <= last; b++) {
+          if (mins[b] > maxs[b]) continue;  // no sample in this bin
+          if (mins[b] < low) low = mins[b];
+          if (maxs[b] > high) high = maxs[b];
+        }
+        if (high < 0) continue;
+        series[c][0][col] = view.value(plot, c, high);
+        series[c][1][col] = view.value(plot, c, low);
+      }
+    }
+    return [xs].concat(series.flat());
+  }
+
+  function drawEvents(u) {
     const { ctx } = u;
+    const top = u.bbox.top;
+    const bottom = top + u.bbox.height;
     ctx.save();
     ctx.strokeStyle = 'rgba(255,127,14,0.8)';
+    ctx.fillStyle = '#b35900';
+    ctx.font = Math.round(11 * devicePixelRatio) + 'px sans-serif';
     ctx.setLineDash([4, 4]);
-    for (const [t] of data.events) {
+    let lastLabel = -Infinity;
+    const shown = header.events.filter(([t]) => t >= range[0] && t <= range[1]);
+    // Too many to draw across the plot: a short mark at its top each.
+    const foot = shown.length > u.bbox.width / (12 * devicePixelRatio) ? top + 6 * devicePixelRatio : bottom;
+    for (const [t, value] of shown) {
       const x = u.valToPos(t, 'x', true);
-      if (x < u.bbox.left || x > u.bbox.left + u.bbox.width) continue;
-      ctx.beginPath(); ctx.moveTo(x, u.bbox.top); ctx.lineTo(x, u.bbox.top + u.bbox.height); ctx.stroke();
+      ctx.beginPath(); ctx.moveTo(x, top); ctx.lineTo(x, foot); ctx.stroke();
+      // A label where there is room for one.
+      if (x - lastLabel > 30 * devicePixelRatio) {
+        ctx.fillText(String(value), x + 3, top + 16 * devicePixelRatio);
+        lastLabel = x;
+      }
     }
     ctx.restore();
-  };
-  const follow = (u, key) => {
-    if (key !== 'x' || syncing) return;
-    syncing = true;
-    const { min, max } = u.scales.x;
-    for (const other of charts) if (other !== u) other.setScale('x', { min, max });
-    syncing = false;
-  };
-  const plotted = [];
-  for (const plot of data.plots) {
+  }
+
+  const charts = [];
+  let redrawing = false;
+  function zoomTo(min, max) {
+    if (!(max > min)) return;
+    range = [min, max];
+    redrawing = true;
+    for (const entry of charts) entry.chart.setData(columns(entry.plot, entry.chart.bbox.width / devicePixelRatio | 0 || width()));
+    redrawing = false;
+  }
+
+  function makeChart(entry) {
+    const plot = entry.plot;
+    const W = width();
+    const series = [{ label: 'Time [s]', value: (u, v) => (v == null ? '' : v.toFixed(3)) }];
+    const bands = [];
+    plot.channels.forEach((channel, c) => {
+      const scale = plot.id === 'baro' && c === 1 ? 'second' : 'y';
+      const unit = channel.unit ? ' [' + channel.unit + ']' : '';
+      series.push({ label: channel.name + unit + ' max', stroke: COLOURS[c], width: 1, scale });
+      series.push({ label: channel.name + unit + ' min', stroke: COLOURS[c], width: 1, scale });
+      bands.push({ series: [series.length - 2, series.length - 1], fill: COLOURS[c] + '55' });
+    });
+    const unit = plot.channels[0].unit;
+    const second = plot.id === 'baro' ? plot.channels[1] : null;
+    // Every axis has the same room in every plot, and every plot a right-hand
+    // axis (blank where it has no second unit), so all plot areas line up.
+    const room = { size: 70, labelSize: 20 };
+    const axes = [
+      { label: 'time [s]', size: 40, labelSize: 20 },
+      { ...room, label: unit ? '[' + unit + ']' : ' ', scale: 'y' },
+      second ? { ...room, label: '[' + second.unit + ']', scale: 'second', side: 1, grid: { show: false } }
+        : { ...room, label: ' ', scale: 'y', side: 1, grid: { show: false }, ticks: { show: false }, values: (u, splits) => splits.map(() => '') },
+    ];
+    const scales = { x: { time: false, range: () => [range[0], range[1]] } };
+    entry.chart = new uPlot({
+      width: W, height: 240, series, axes, scales, bands,
+      cursor: { sync: { key: 'kinovar' }, drag: { x: true, y: false, setScale: false }, bind: { dblclick: () => null } },
+      hooks: {
+        draw: [drawEvents],
+        setSelect: [(u) => {
+          if (u.select.width < 3) return;
+          const min = u.posToVal(u.select.left, 'x');
+          const max = u.posToVal(u.select.left + u.select.width, 'x');
+          u.setSelect({ left: 0, top: 0, width: 0, height: 0 }, false);
+          zoomTo(min, max);
+        }],
+      },
+    }, columns(plot, W - 180), entry.body);
+    entry.chart.over.addEventListener('dblclick', () => zoomTo(header.start, header.end));
+  }
+
+  const order = ['accel', 'gyro', 'baro', 'orientation'];
+  for (const id of order) {
+    const plot = byId[id];
+    if (!plot) continue;
     const section = document.createElement('section');
-    section.dataset.plot = plot.id;
+    section.dataset.plot = id;
     const heading = document.createElement('h2');
-    heading.textContent = plot.title + (plot.step > 1 ? ' (every ' + plot.step + 'th of ' + plot.samples + ' samples)' : '');
-    section.append(heading);
+    const name = document.createElement('span');
+    heading.append(name);
+    const body = document.createElement('div');
+    section.append(heading, body);
     holder.append(section);
-    if (plot.x.length === 0) {
-      section.append(Object.assign(document.createElement('p'), { className: 'note', textContent: 'no samples' }));
-      plotted.push({ id: plot.id, points: 0, inked: 0 });
-      continue;
+    const entry = { plot, body };
+    const label = () => {
+      name.textContent = entry.plot.title + (id === 'orientation' && entry.plot.id === 'orientation' ? ' (roll, pitch, yaw)' : '');
+    };
+    label();
+    if (id === 'orientation' && byId.quaternion) {
+      // The quaternion is a click away.
+      const toggle = document.createElement('button');
+      toggle.textContent = 'show quaternion';
+      toggle.addEventListener('click', () => {
+        const quaternion = entry.plot.id === 'orientation';
+        entry.plot = quaternion ? byId.quaternion : byId.orientation;
+        toggle.textContent = quaternion ? 'show roll, pitch, yaw' : 'show quaternion';
+        entry.chart.destroy();
+        makeChart(entry);
+        label();
+        zoomTo(range[0], range[1]);
+      });
+      heading.append(toggle);
     }
-    const second = plot.secondUnit !== undefined;
-    const series = [{ label: 'Time [s]' }].concat(plot.columns.map((name, i) => ({
-      label: name, stroke: data.colours[i], width: 1, scale: second && i === 1 ? 'second' : 'y',
-    })));
-    const axes = [{ label: 'time [s]' }, { label: plot.unit ? '[' + plot.unit + ']' : '', scale: 'y', size: 80 }];
-    if (second) axes.push({ label: '[' + plot.secondUnit + ']', scale: 'second', side: 1, size: 70, grid: { show: false } });
-    const chart = new uPlot({
-      width: width(), height: 260, series, axes,
-      scales: { x: { time: false } },
-      cursor: { sync: { key: 'kinovar' } },
-      hooks: { draw: [eventLines], setScale: [follow] },
-    }, [plot.x].concat(plot.y), section);
-    charts.push(chart);
-    plotted.push({ id: plot.id, points: plot.x.length, chart });
+    makeChart(entry);
+    charts.push(entry);
   }
-  for (const title of data.missing || []) {
-    holder.append(Object.assign(document.createElement('p'), { className: 'note', textContent: title + ': not in this file' }));
-  }
-  addEventListener('resize', () => charts.forEach((c) => c.setSize({ width: width(), height: 260 })));
+  // The page may have grown a scroll bar while the plots were added.
+  for (const entry of charts) entry.chart.setSize({ width: width(), height: 240 });
+  if (!charts.length) holder.append(Object.assign(document.createElement('p'), { className: 'note', textContent: 'no samples to draw' }));
+  addEventListener('resize', () => {
+    for (const entry of charts) entry.chart.setSize({ width: width(), height: 240 });
+    zoomTo(range[0], range[1]);
+  });
+  zoomTo(range[0], range[1]);
+
   // Counts the drawn pixels of each plot, so a headless check can tell a
-  // drawn plot from an empty frame.
+  // drawn plot from an empty frame, and says where each plot area stands.
   const inked = (chart) => {
     const canvas = chart.root.querySelector('canvas');
     const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
@@ -185,16 +316,52 @@ h2 { font-size: 1rem; margin: 0.5rem 0; }
     for (let i = 3; i < pixels.length; i += 4) if (pixels[i] !== 0) count++;
     return count;
   };
+  window.__view = { zoomTo, charts, columns };
   requestAnimationFrame(() => {
-    const status = { problems: window.__problems, plots: plotted.map((p) => ({ id: p.id, points: p.points, inked: p.chart ? inked(p.chart) : 0 })) };
+    const status = {
+      problems: window.__problems,
+      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width })),
+    };
     const node = document.getElementById('status');
     node.textContent = JSON.stringify(status);
     node.dataset.ready = 'true';
   });
-})();
-</script>
-</body></html>
-`;
+}
+/* eslint-enable no-undef */
+
+/**
+ * Writes the page beside its target and moves it into place; refuses to
+ * replace a file that is not a page of ours.
+ * @param {string} input a recording, a classic CSV export or a Parquet file
+ * @param {string} page
+ * @param {{orientation?: string, budget?: number, force?: boolean}} [options]
+ */
+function writeViewPage(input, page, options = {}) {
+  const { force, ...viewOptions } = options;
+  if (!force && fs.existsSync(page)) {
+    const head = Buffer.alloc(200);
+    const fd = fs.openSync(page, 'r');
+    const got = fs.readSync(fd, head, 0, head.length, 0);
+    fs.closeSync(fd);
+    if (!head.toString('utf8', 0, got).includes(GENERATOR)) {
+      const { KinovarError, codes } = require('./errors');
+      throw new KinovarError(`${page} exists and is not a kinovar page; choose another name or remove it first`,
+        codes.FORMAT, { path: page });
+    }
+  }
+  const data = viewData(input, viewOptions);
+  const { quality } = decodeViewData(data).header;
+  const problems = quality ? require('./api').qualityProblems(quality) : [];
+  const html = buildPage(data, { title: path.basename(input), problems });
+  const temporary = path.join(path.dirname(page), `.${path.basename(page)}.${process.pid}.tmp`);
+  try {
+    fs.writeFileSync(temporary, html);
+    fs.renameSync(temporary, page);
+  } catch (error) {
+    fs.rmSync(temporary, { force: true });
+    throw error;
+  }
+  return { bytes: Buffer.byteLength(html) };
 }
 
-module.exports = { parseExport, buildPage, BANNER };
+module.exports = { decodeViewData, viewData, buildPage, writeViewPage, inputKind, BANNER };

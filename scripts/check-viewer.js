@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 'use strict';
 // Opens a viewer page in headless Chromium and checks that it drew every
-// plot without errors; saves a screenshot. Skipped when Chromium is absent.
+// plot without errors, all plot areas at one place and width; saves a
+// screenshot. Skipped when Chromium is absent.
 //   node scripts/check-viewer.js [screenshot.png]
 const fs = require('node:fs');
 const os = require('node:os');
@@ -15,9 +16,8 @@ if (!fs.existsSync(chromium)) {
 }
 
 const root = path.join(__dirname, '..');
-const kinovar = require(path.join(root, 'lib'));
 const { generateRecording } = require(path.join(root, 'lib', 'generator'));
-const { parseExport, buildPage } = require(path.join(root, 'lib', 'viewer'));
+const { writeViewPage } = require(path.join(root, 'lib', 'viewer'));
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-viewer-'));
 const screenshot = path.resolve(process.argv[2] ?? path.join(root, 'build', 'viewer-check.png'));
@@ -28,18 +28,17 @@ const check = (ok, what) => {
 };
 
 try {
-  const recording = generateRecording(path.join(dir, 'walk.bin'), { seconds: 20, baro: 25, events: 1, still: 2, rate: 45 });
-  const csv = path.join(dir, 'walk.csv');
-  kinovar.readRecording(recording, csv);
-  const data = parseExport(fs.readFileSync(csv, 'latin1'));
+  const recording = generateRecording(path.join(dir, 'walk.bin'), {
+    seconds: 600, accel: 1000, gyro: 1000, baro: 25, events: 1, still: 30, rate: 20, noise: 40, spike: 300,
+  });
   const page = path.join(dir, 'walk.html');
-  fs.writeFileSync(page, buildPage(data, { title: 'walk.bin' }));
+  writeViewPage(recording, page);
 
   const browser = (...args) => spawnSync(chromium, [
     '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
     '--disable-sync', '--no-first-run', `--user-data-dir=${path.join(dir, 'profile')}`, '--enable-logging=stderr', '--v=0',
     '--window-size=1280,1400', '--virtual-time-budget=5000', ...args, `file://${page}`,
-  ], { encoding: 'utf8', timeout: 60000 });
+  ], { encoding: 'utf8', timeout: 60000, maxBuffer: 1 << 30 });
 
   const dump = browser('--dump-dom');
   check(dump.status === 0, `chromium ran (exit ${dump.status}${dump.error ? `, ${dump.error.message}` : ''})`);
@@ -49,10 +48,11 @@ try {
   check(Boolean(status) && /data-ready="true"/.test(status[0]), 'the page finished drawing');
   const report = status ? JSON.parse(status[1].replace(/&quot;/g, '"').replace(/&amp;/g, '&')) : { problems: [], plots: [] };
   check(report.problems.length === 0, `no page errors${report.problems.length ? `: ${report.problems.join(' | ')}` : ''}`);
-  const expected = data.plots.map((plot) => plot.id);
-  check(['accel', 'gyro', 'baro'].every((id) => expected.includes(id)), `plots in the page: ${expected.join(', ')}`);
-  for (const plot of report.plots) check(plot.points > 0 && plot.inked > 1000, `${plot.id}: ${plot.points} points, ${plot.inked} pixels drawn`);
-  check(report.plots.length === expected.length, 'every plot reported');
+  const drawn = report.plots.map((plot) => plot.id);
+  check(['accel', 'gyro', 'baro', 'orientation'].every((id) => drawn.includes(id)), `plots in the page: ${drawn.join(', ')}`);
+  for (const plot of report.plots) check(plot.columns > 0 && plot.inked > 1000, `${plot.id}: ${plot.columns} columns, ${plot.inked} pixels drawn`);
+  const areas = new Set(report.plots.map((plot) => `${plot.left}+${plot.width}`));
+  check(areas.size === 1, `one time axis: every plot area at ${[...areas].join(', ')}`);
 
   fs.mkdirSync(path.dirname(screenshot), { recursive: true });
   const shot = browser(`--screenshot=${screenshot}`);

@@ -507,6 +507,46 @@ Napi::Value ConvertRecordingSet(const Napi::CallbackInfo& info) {
   return guarded(env, [&] { return readAndSyncInto(paths, outputs, options); });
 }
 
+// The viewer's data of a recording ("recording") or a classic CSV ("csv"),
+// as a Buffer: viewData(path, kind, {orientation, budget}). A file that is not
+// what it should be throws an Error with code ERR_KINOVAR_FORMAT and its path.
+Napi::Value ViewData(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!info[0].IsString() || !info[1].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  kinovar::ConversionOptions options;
+  if (!conversionOptions(info, 2, options)) return env.Undefined();
+  uint64_t budget = 16'000'000;
+  if (info.Length() > 2 && info[2].IsObject()) {
+    Napi::Value value = info[2].As<Napi::Object>().Get("budget");
+    if (value.IsNumber() && value.As<Napi::Number>().DoubleValue() >= 1) budget = value.As<Napi::Number>().Int64Value();
+  }
+  const std::string path = pathArgument(info[0]);
+  const bool csv = info[1].As<Napi::String>().Utf8Value() == "csv";
+  std::vector<uint8_t> page;
+  std::string error;
+  bool ok = false;
+  const char* code = "ERR_KINOVAR_FORMAT";
+  try {
+    ok = csv ? kinovar::viewClassicCsv(path.c_str(), budget, page, error)
+             : kinovar::viewRecording(path.c_str(), options, budget, page, error);
+  } catch (const std::bad_alloc&) {
+    code = "ERR_KINOVAR_OUT_OF_MEMORY";
+    error = "out of memory";
+  }
+  if (!ok) {
+    Napi::Error failure = Napi::Error::New(env, path + ": " + error);
+    failure.Set("code", Napi::String::New(env, code));
+    failure.Set("path", Napi::String::New(env, path));
+    failure.ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
   exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
@@ -522,6 +562,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("loadRecordingSet", Napi::Function::New(env, LoadRecordingSet, "loadRecordingSet"));
   exports.Set("convertRecordingSet", Napi::Function::New(env, ConvertRecordingSet, "convertRecordingSet"));
   exports.Set("readAndSyncReport", Napi::Function::New(env, ReadAndSyncReport, "readAndSyncReport"));
+  exports.Set("viewData", Napi::Function::New(env, ViewData, "viewData"));
   return exports;
 }
 

@@ -3,6 +3,7 @@
 // opens outputs ahead of the stage that writes them. Free of any Node type.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,13 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
 // The quality report of a recording as JSON, or an empty text when the file
 // is not a recording that could be read to its end.
 std::string inspectRecording(const char* utf8RecordingPath);
+
+// The viewer's data (view/view_data.h) of a recording, its orientation
+// estimated as `options` say, or of a classic CSV export; false with the
+// reason when the input cannot be read.
+bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& options, uint64_t budgetBytes,
+                   std::vector<uint8_t>& page, std::string& error);
+bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<uint8_t>& page, std::string& error);
 
 // readAndSync2: "OK", "-10", "-13", "-11" or "-12".
 std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,

@@ -8,11 +8,13 @@ const kinovar = require('../../lib');
 
 const { codes } = kinovar;
 const { generateRecording, generateSession } = require('../../lib/generator');
+const { decodeViewData } = require('../../lib/viewer');
 const { scratch } = require('./helpers');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
 const cli = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding: 'utf8' });
-const pageData = (page) => JSON.parse(/<script id="data" type="application\/json">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1]);
+const pageData = (page) => decodeViewData(new Uint8Array(Buffer.from(
+  /<script id="data" type="application\/octet-stream">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1], 'base64')));
 
 test('every command has help, and a bad command line exits 2', () => {
   const main = cli('--help');
@@ -156,23 +158,57 @@ test('config set changes the named fields and keeps the rest, unknown records in
   assert.equal(cli('config', 'show', path.join(dir, 'missing.cfg')).status, 1);
 });
 
-test('view writes one offline page holding every plot', (t) => {
+test('view draws every sample of a recording or its CSV inside its band, and a spike at full height at every level', (t) => {
   const dir = scratch(t);
-  const recording = generateRecording(path.join(dir, 'walk.bin'), { seconds: 4, baro: 25, events: 1, rate: 40 });
+  const recording = generateRecording(path.join(dir, 'walk.bin'), { seconds: 4, baro: 25, events: 1, rate: 40, noise: 30, spike: 2.5 });
   const run = cli('view', recording);
   assert.equal(run.status, 0, run.stderr);
-  const page = fs.readFileSync(path.join(dir, 'walk.html'), 'utf8');
-  assert.doesNotMatch(page, /<script[^>]+src=|<link[^>]+href=|https?:\/\/[^"'\s]*\.(js|css)/, 'nothing fetched');
-  assert.ok(page.includes('uPlot'));
-  const data = pageData(path.join(dir, 'walk.html'));
-  assert.deepEqual(data.plots.map((p) => [p.id, p.x.length]), [['accel', 400], ['gyro', 400], ['baro', 100], ['quat', 400]]);
-  assert.equal(data.events.length, 4);
+  const html = fs.readFileSync(path.join(dir, 'walk.html'), 'utf8');
+  assert.doesNotMatch(html, /<script[^>]+src=|<link[^>]+href=|https?:\/\/[^"'\s]*\.(js|css)/, 'nothing fetched');
+  assert.match(html, /"problems":\["accel: 1 saturated sample"\]/, "the quality warnings stand on the page");
+  const view = pageData(path.join(dir, 'walk.html'));
+  assert.deepEqual(view.header.plots.map((p) => p.id), ['accel', 'gyro', 'baro', 'orientation', 'quaternion']);
+  assert.deepEqual(view.header.events.map(([, value]) => value), [1, 2, 3, 4]);
 
+  // The samples as the CSV has them, against the bands of the finest and the coarsest level.
   const csv = path.join(dir, 'walk.csv');
-  assert.equal(cli('view', csv, '-o', path.join(dir, 'x.html')).status, 1, 'no CSV there yet');
   kinovar.readRecording(recording, csv);
-  assert.equal(cli('view', csv, '-o', path.join(dir, 'x.html'), '--max-points', '50').status, 0);
-  assert.deepEqual(pageData(path.join(dir, 'x.html')).plots.map((p) => p.x.length), [50, 50, 50, 50]);
+  // The generator samples the accelerometer at 100 Hz from tick 0: sample k is at k / 100 s.
+  const rows = fs.readFileSync(csv, 'latin1').split('\n').slice(7).map((r) => r.split(',')).filter((cells) => cells[4]);
+  assert.equal(rows.length, 400);
+  const accel = view.header.plots[0];
+  const step = (c) => (accel.channels[c].high - accel.channels[c].low) / 65535 + 1e-5;
+  const inBand = (plot, l) => rows.every((cells, k) => [4, 5, 6].every((column, c) => {
+    const b = Math.floor((k / 100 - view.header.start) / (plot.binSeconds * 2 ** l));
+    const [mins, maxs] = view.level(plot, c, l);
+    const v = Number(cells[column]);
+    return view.value(plot, c, mins[b]) <= v + step(c) && v - step(c) <= view.value(plot, c, maxs[b]);
+  }));
+  assert.equal(accel.binSeconds, 2 ** -6, 'a 100 Hz stream is binned no finer than its period');
+  assert.ok(inBand(accel, 0) && inBand(accel, accel.levels.length - 1));
+  // Raw 32767 at a range of 16 g, wherever it falls: the top of every level.
+  for (let l = 0; l < accel.levels.length; l++) {
+    const maxs = view.level(accel, 0, l)[1];
+    assert.equal(view.value(accel, 0, Math.max(...maxs)), 32767 * 16 / 32768, `level ${l}`);
+    assert.equal(maxs[Math.floor((2.5 - view.header.start) / (accel.binSeconds * 2 ** l))], 65535, `level ${l}`);
+  }
+
+  // The CSV gives the same plots, its rounded samples inside the same bands.
+  assert.equal(cli('view', csv, '-o', path.join(dir, 'from-csv.html'), '--max-points', '50').status, 0);
+  const fromCsv = pageData(path.join(dir, 'from-csv.html'));
+  assert.deepEqual(fromCsv.header.plots.map((p) => [p.id, p.levels]), view.header.plots.map((p) => [p.id, p.levels]));
+  const ranges = (v) => v.header.plots.flatMap((p) => p.channels.map((c) => [c.low, c.high])).flat();
+  ranges(fromCsv).forEach((x, i) => assert.ok(Math.abs(x - ranges(view)[i]) <= 0.05, `range ${i} (temperature has one decimal in the CSV): ${x} against ${ranges(view)[i]}`));
+
+  // A page that is not ours is not replaced, unless asked.
+  const other = path.join(dir, 'notes.html');
+  fs.writeFileSync(other, '<p>my notes</p>');
+  const refused = cli('view', recording, '-o', other);
+  assert.equal(refused.status, 1);
+  assert.match(refused.stderr, /notes\.html exists and is not a kinovar page/);
+  assert.equal(fs.readFileSync(other, 'utf8'), '<p>my notes</p>');
+  assert.equal(cli('view', recording, '-o', other, '--force').status, 0);
+  assert.equal(cli('view', recording, '-o', other).status, 0, 'our own page is replaced');
 });
 
 test('demo writes and converts three sensors', (t) => {

@@ -1,0 +1,207 @@
+// The classic CSV export read back, for the viewer.
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "export/paths.h"
+#include "view/view_data.h"
+
+namespace kinovar {
+
+namespace {
+
+constexpr std::string_view kBanner = "Quandrel - Kinovar data export";
+
+struct Group {
+  uint32_t key;
+  std::vector<std::string_view> names;
+  std::array<int, 4> at{-1, -1, -1, -1};  // column of each channel
+  std::vector<double> times{};
+  std::vector<double> values{};  // interleaved while reading
+};
+
+// Fixed notation as the export writes it: the digits make an integer, which
+// one division by a power of ten turns into the correctly rounded value.
+bool parseFixed(std::string_view cell, double& out) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
+  size_t i = 0;
+  const bool negative = !cell.empty() && cell[0] == '-';
+  if (negative) ++i;
+  uint64_t digits = 0;
+  int count = 0, fraction = -1;
+  for (; i < cell.size(); ++i) {
+    const char c = cell[i];
+    if (c == '.' && fraction < 0) {
+      fraction = 0;
+      continue;
+    }
+    if (c < '0' || c > '9' || ++count > 18) return false;
+    digits = digits * 10 + static_cast<uint64_t>(c - '0');
+    if (fraction >= 0) ++fraction;
+  }
+  if (count == 0) return false;
+  out = static_cast<double>(digits) / kPow10[fraction < 0 ? 0 : fraction];
+  if (negative) out = -out;
+  return true;
+}
+
+std::vector<std::string_view> split(std::string_view line) {
+  std::vector<std::string_view> cells;
+  size_t from = 0;
+  for (size_t comma; (comma = line.find(',', from)) != std::string_view::npos; from = comma + 1)
+    cells.push_back(line.substr(from, comma - from));
+  cells.push_back(line.substr(from));
+  return cells;
+}
+
+}  // namespace
+
+bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& created, std::string& error) {
+  FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
+  if (!file) {
+    error = "cannot be opened";
+    return false;
+  }
+  std::vector<char> buffer(1 << 22);
+  std::string carry;
+  std::vector<std::string> head;
+  std::vector<Group> groups = {{kGyroKey, {"Gyro X", "Gyro Y", "Gyro Z"}}, {kAccelKey, {"Accel X", "Accel Y", "Accel Z"}},
+                               {kBaroKey, {"Pressure", "Temperature"}}, {kEventKey, {"Event"}},
+                               {kQuaternionKey, {"Quat W", "Quat X", "Quat Y", "Quat Z"}}};
+  int timeAt = -1;
+  uint64_t line = 0;
+
+  auto setUp = [&](std::string_view firstRow) {
+    if (head[0] != kBanner) {
+      error = "is not a kinovar CSV export (its first line is not the export banner)";
+      return false;
+    }
+    created = head[1].rfind("Created on: ", 0) == 0 ? head[1].substr(12) : head[1];
+    uint64_t total = 0;
+    std::sscanf(head[2].c_str(), "Total data points: %llu", reinterpret_cast<unsigned long long*>(&total));
+    std::vector<std::string_view> names = split(head[5]);
+    if (!names.empty() && names.back().empty()) names.pop_back();
+    // A sensor its settings declare but that never sampled keeps its names
+    // while its cells are left out of the rows: drop such groups until the
+    // names fit the rows.
+    std::vector<std::string_view> cells = split(firstRow);
+    if (!cells.empty() && cells.back().empty()) cells.pop_back();
+    if (!firstRow.empty() && names.size() != cells.size()) {
+      for (unsigned mask = 1; mask < 8; ++mask) {
+        std::vector<std::string_view> kept;
+        for (std::string_view name : names) {
+          bool dropped = false;
+          for (unsigned g = 0; g < 3; ++g)
+            for (std::string_view n : groups[g].names) dropped |= (mask >> g & 1) && name == n;
+          if (!dropped) kept.push_back(name);
+        }
+        if (kept.size() == cells.size()) {
+          names = kept;
+          break;
+        }
+      }
+    }
+    for (size_t c = 0; c < names.size(); ++c) {
+      if (names[c] == "Time") timeAt = static_cast<int>(c);
+      for (Group& g : groups)
+        for (size_t k = 0; k < g.names.size(); ++k)
+          if (names[c] == g.names[k]) g.at[k] = static_cast<int>(c);
+    }
+    if (timeAt < 0) {
+      error = "has no Time column";
+      return false;
+    }
+    for (Group& g : groups) {
+      if (g.at[0] < 0 || g.key == kEventKey || g.key == kBaroKey) continue;
+      g.times.reserve(total);
+      g.values.reserve(total * g.names.size());
+    }
+    return true;
+  };
+
+  std::vector<std::string_view> cells;
+  auto row = [&](std::string_view text) {
+    if (text.empty()) return true;
+    cells.clear();
+    size_t from = 0;
+    for (size_t comma; (comma = text.find(',', from)) != std::string_view::npos; from = comma + 1)
+      cells.push_back(text.substr(from, comma - from));
+    cells.push_back(text.substr(from));
+    double t;
+    if (static_cast<size_t>(timeAt) >= cells.size() || !parseFixed(cells[timeAt], t)) return false;
+    for (Group& g : groups) {
+      if (g.at[0] < 0 || static_cast<size_t>(g.at[0]) >= cells.size() || cells[g.at[0]].empty()) continue;
+      const size_t mark = g.values.size();
+      bool ok = true;
+      for (size_t k = 0; k < g.names.size() && ok; ++k) {
+        double v;
+        ok = static_cast<size_t>(g.at[k]) < cells.size() && parseFixed(cells[g.at[k]], v);
+        if (ok) g.values.push_back(v);
+      }
+      if (!ok) {
+        g.values.resize(mark);
+        return false;
+      }
+      g.times.push_back(t);
+    }
+    return true;
+  };
+
+  auto take = [&](std::string_view text) {
+    ++line;
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (head.size() < 7) {
+      head.emplace_back(text);
+      if (head.size() == 1 && text != kBanner) {
+        error = "is not a kinovar CSV export (its first line is not the export banner)";
+        return false;
+      }
+      return true;
+    }
+    if (timeAt < 0 && !setUp(text)) return false;
+    if (!row(text)) {
+      error = "has a malformed row at line " + std::to_string(line);
+      return false;
+    }
+    return true;
+  };
+
+  for (size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
+    std::string_view chunk(buffer.data(), got);
+    size_t from = 0;
+    for (size_t nl; (nl = chunk.find('\n', from)) != std::string_view::npos; from = nl + 1) {
+      bool ok;
+      if (!carry.empty()) {
+        carry.append(chunk.substr(from, nl - from));
+        ok = take(carry);
+        carry.clear();
+      } else {
+        ok = take(chunk.substr(from, nl - from));
+      }
+      if (!ok) return false;
+    }
+    carry.append(chunk.substr(from));
+  }
+  if (!carry.empty() && !take(carry)) return false;
+  if (head.size() < 7) {
+    error = head.empty() || head[0] == kBanner ? "ends inside its header" : "is not a kinovar CSV export";
+    return false;
+  }
+  if (timeAt < 0 && !setUp("")) return false;
+
+  for (Group& g : groups) {
+    if (g.at[0] < 0) continue;
+    const uint64_t channels = g.names.size(), n = g.times.size();
+    SampleStream stream(channels, n);
+    stream.times = std::move(g.times);
+    for (uint64_t i = 0; i < n; ++i)
+      for (uint64_t c = 0; c < channels; ++c) stream.value(c, i) = g.values[i * channels + c];
+    std::vector<double>().swap(g.values);
+    streams.emplace(g.key, std::move(stream));
+  }
+  return true;
+}
+
+}  // namespace kinovar

@@ -1,0 +1,218 @@
+#include "view/view_data.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace kinovar {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr uint16_t kTop = 65535;
+
+struct Plot {
+  const char* id;
+  const char* title;
+  std::vector<const char*> channels;
+  std::vector<const char*> units;  // per channel
+  bool euler = false;  // roll, pitch and yaw of a quaternion stream
+  const SampleStream* stream = nullptr;
+  double binSeconds = 0;
+  uint64_t bins = 0;
+};
+
+// Roll, pitch and yaw (Z-Y-X, degrees) of sample i of a W, X, Y, Z stream.
+double eulerDegrees(const SampleStream& q, uint64_t channel, uint64_t i) {
+  const double w = q.value(0, i), x = q.value(1, i), y = q.value(2, i), z = q.value(3, i);
+  double angle;
+  if (channel == 0) angle = std::atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y));
+  else if (channel == 1) angle = std::asin(std::clamp(2 * (w * y - z * x), -1.0, 1.0));
+  else angle = std::atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z));
+  return angle * 180 / kPi;
+}
+
+void appendNumber(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+void appendString(std::string& out, const std::string& text) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (static_cast<unsigned char>(c) < 0x20) continue;
+    out += c;
+  }
+  out += '"';
+}
+
+// Bins of every level down to a few hundred.
+std::vector<uint64_t> levelSizes(uint64_t bins) {
+  std::vector<uint64_t> sizes{bins};
+  while (sizes.back() > 256) sizes.push_back((sizes.back() + 1) / 2);
+  return sizes;
+}
+
+uint64_t pyramidBytes(uint64_t bins, size_t channels) {
+  uint64_t total = 0;
+  for (uint64_t n : levelSizes(bins)) total += n;
+  return total * channels * 4;
+}
+
+}  // namespace
+
+std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options) {
+  std::vector<Plot> plots;
+  auto add = [&](uint32_t key, Plot plot) {
+    plot.stream = findStream(streams, key);
+    if (!plot.stream || plot.stream->count == 0) return;
+    plots.push_back(std::move(plot));
+  };
+  add(kAccelKey, {"accel", "Accelerometer", {"X", "Y", "Z"}, {"g", "g", "g"}});
+  add(kGyroKey, {"gyro", "Gyroscope", {"X", "Y", "Z"}, {"deg/s", "deg/s", "deg/s"}});
+  add(kBaroKey, {"baro", "Pressure and temperature", {"Pressure", "Temperature"}, {"mBar", "degree C"}});
+  add(kQuaternionKey, {"orientation", "Orientation", {"Roll", "Pitch", "Yaw"}, {"deg", "deg", "deg"}, true});
+  add(kQuaternionKey, {"quaternion", "Orientation (quaternion)", {"W", "X", "Y", "Z"}, {"", "", "", ""}});
+
+  // One time axis: from the earliest sample of any plot to the latest.
+  double start = std::numeric_limits<double>::infinity(), end = -start;
+  for (const Plot& p : plots) {
+    start = std::min(start, p.stream->times.front());
+    end = std::max(end, p.stream->times.back());
+  }
+  if (plots.empty()) start = end = 0;
+  const double span = std::max(end - start, 1e-9);
+
+  // The finest bin: the smallest power of two of seconds whose pyramids fit
+  // the budget. A stream sampled more slowly gets bins no finer than its
+  // sampling period, so that its bins are not mostly empty.
+  for (int k = -14;; ++k) {
+    const double bin = std::ldexp(1.0, k);
+    uint64_t bytes = 0;
+    for (Plot& p : plots) {
+      const double period = p.stream->count > 1 ? span / static_cast<double>(p.stream->count - 1) : span;
+      p.binSeconds = bin;
+      while (p.binSeconds < period && p.binSeconds < span) p.binSeconds *= 2;
+      p.bins = static_cast<uint64_t>(span / p.binSeconds) + 1;
+      bytes += pyramidBytes(p.bins, p.channels.size());
+    }
+    if (bytes <= options.budgetBytes || k > 40) break;
+  }
+
+  std::string header = "{\"version\":1,\"created\":";
+  appendString(header, created);
+  header += ",\"start\":";
+  appendNumber(header, start);
+  header += ",\"end\":";
+  appendNumber(header, end);
+  header += ",\"plots\":[";
+  std::vector<uint8_t> data;
+  for (size_t pi = 0; pi < plots.size(); ++pi) {
+    const Plot& p = plots[pi];
+    const uint64_t n = p.stream->count, channels = p.channels.size();
+    const std::vector<uint64_t> sizes = levelSizes(p.bins);
+    if (pi) header += ',';
+    header += "{\"id\":\"" + std::string(p.id) + "\",\"title\":\"" + p.title + "\",\"samples\":" + std::to_string(n) +
+              ",\"binSeconds\":";
+    appendNumber(header, p.binSeconds);
+    header += ",\"levels\":[";
+    for (size_t l = 0; l < sizes.size(); ++l) {
+      if (l) header += ',';
+      header += std::to_string(sizes[l]);
+    }
+    header += "],\"channels\":[";
+    // Extremes of every finest bin, all channels in one pass over the samples.
+    std::vector<std::vector<double>> lows(channels, std::vector<double>(p.bins, std::numeric_limits<double>::infinity()));
+    std::vector<std::vector<double>> highs(channels, std::vector<double>(p.bins, -std::numeric_limits<double>::infinity()));
+    const double perSecond = 1.0 / p.binSeconds;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t b = std::min<uint64_t>(p.bins - 1, static_cast<uint64_t>((p.stream->times[i] - start) * perSecond));
+      double v[4];
+      if (p.euler) {
+        for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(*p.stream, c, i);
+      } else {
+        for (uint64_t c = 0; c < channels; ++c) v[c] = p.stream->value(c, i);
+      }
+      for (uint64_t c = 0; c < channels; ++c) {
+        if (std::isnan(v[c])) continue;
+        lows[c][b] = std::min(lows[c][b], v[c]);
+        highs[c][b] = std::max(highs[c][b], v[c]);
+      }
+    }
+    for (uint64_t c = 0; c < channels; ++c) {
+      std::vector<double>& low = lows[c];
+      std::vector<double>& high = highs[c];
+      double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+      for (uint64_t b = 0; b < p.bins; ++b)
+        if (low[b] <= high[b]) lo = std::min(lo, low[b]), hi = std::max(hi, high[b]);
+      if (!(lo <= hi)) lo = hi = 0;
+      // Minima round down and maxima up, so the drawn band always holds the
+      // samples; the extremes of the recording code exactly 0 and 65535.
+      const double scale = hi > lo ? kTop / (hi - lo) : 0;
+      auto code = [&](double v, bool up) -> uint16_t {
+        const double x = (v - lo) * scale;
+        return static_cast<uint16_t>(std::clamp(up ? std::ceil(x) : std::floor(x), 0.0, double(kTop)));
+      };
+      if (c) header += ',';
+      header += "{\"name\":\"" + std::string(p.channels[c]) + "\",\"unit\":\"" + p.units[c] + "\",\"low\":";
+      appendNumber(header, lo);
+      header += ",\"high\":";
+      appendNumber(header, hi);
+      header += ",\"offsets\":[";
+      for (size_t l = 0; l < sizes.size(); ++l) {
+        if (l) {  // halve: each bin the extremes of the two below
+          for (uint64_t b = 0; b < sizes[l]; ++b) {
+            const uint64_t right = std::min(2 * b + 1, sizes[l - 1] - 1);
+            low[b] = std::min(low[2 * b], low[right]);
+            high[b] = std::max(high[2 * b], high[right]);
+          }
+        }
+        if (l) header += ',';
+        header += std::to_string(data.size());
+        // An empty bin (no sample, or a gap) has its minimum above its maximum.
+        for (uint64_t b = 0; b < sizes[l]; ++b) {
+          const uint16_t v = low[b] <= high[b] ? code(low[b], false) : kTop;
+          data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
+        }
+        for (uint64_t b = 0; b < sizes[l]; ++b) {
+          const uint16_t v = low[b] <= high[b] ? code(high[b], true) : 0;
+          data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
+        }
+      }
+      header += "]}";
+    }
+    header += "]}";
+  }
+  header += "],\"events\":[";
+  const SampleStream* events = findStream(streams, kSecondEventKey);
+  if (!events || events->count == 0) events = findStream(streams, kEventKey);
+  if (events) {
+    for (uint64_t i = 0; i < events->count; ++i) {
+      header += i ? ",[" : "[";
+      appendNumber(header, events->times[i]);
+      header += ',';
+      appendNumber(header, events->values[i]);
+      header += ']';
+    }
+  }
+  header += ']';
+  if (!options.qualityJson.empty()) header += ",\"quality\":" + options.qualityJson;
+  header += '}';
+
+  std::vector<uint8_t> out = {'K', 'V', 'W', '1'};
+  const uint32_t length = static_cast<uint32_t>(header.size());
+  for (int b = 0; b < 4; ++b) out.push_back(static_cast<uint8_t>(length >> (8 * b)));
+  out.insert(out.end(), header.begin(), header.end());
+  if (out.size() % 2) out.push_back(0);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+}  // namespace kinovar

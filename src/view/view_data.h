@@ -1,0 +1,29 @@
+// What the viewer page draws: per plot and channel, the minimum and maximum
+// of the samples in each time bin, at the finest bin the page budget allows
+// and at every coarser power of two, so that a page can give each pixel
+// column the extremes of the samples it covers at any zoom.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/recording.h"
+
+namespace kinovar {
+
+struct ViewOptions {
+  uint64_t budgetBytes = 16'000'000;  // the pyramids' bytes, before the page's Base64
+  std::string qualityJson;            // when not empty, the header's "quality"
+};
+
+// The page's data: "KVW1", the header's length (u32, little-endian), the
+// header (JSON: plots, their bins, levels and value ranges, the events),
+// zeros to an even offset, then the levels' codes as little-endian u16.
+std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options = {});
+
+// Reads a classic CSV export back into streams (keys 1, 2, 3, 6, 10) and its
+// creation date; false, with a reason, when it is not one.
+bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& created, std::string& error);
+
+}  // namespace kinovar
