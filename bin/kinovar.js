@@ -27,7 +27,7 @@ commands:
   config show <file>            list the settings of a settings file or recording
   config set <file> key=value   change settings, keeping the rest
   config device-id <file>       print the device identifier
-  view <recording-or-csv>       write an interactive HTML page of a recording
+  view <recording|csv|parquet>  write an interactive HTML page of a recording
   demo [folder]                 write a synthetic session of three sensors and convert it
 
 Run "kinovar <command> --help" for the options of a command.
@@ -116,20 +116,21 @@ set        changes the given settings and writes the file back (or to -o),
            rate are read-only: a settings file has no room for them.
 device-id  prints the device identifier (-1 when the file names none).
 `,
-  view: `usage: kinovar view <recording-or-csv> [-o <page.html>] [--size MB] [--orientation E] [--force]
+  view: `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force]
 
 Writes one self-contained HTML page (works offline) with interactive plots
 of the accelerometer, gyroscope, pressure and temperature, and orientation
 (roll, pitch, yaw; the quaternion a click away) on one time axis, events
 marked with their values. Each pixel column shows the lowest and highest
 sample it covers at any zoom, so no peak is lost, whatever the length.
-Reads a recording or a classic CSV export.
+Reads a recording, a classic CSV export or a Parquet file kinovar wrote
+(its orientation is the one it was written with).
 
 options:
   -o, --out <file>   the page (default: <name>.html beside the input)
   --size <MB>        the plots' data in the page, before Base64 (default 16); more
                      keeps finer detail for deep zooms into long recordings
-  --force            replace the page file even when it is not a kinovar page
+  --force            replace the page file even when kinovar did not write it
   --max-points <N>   no longer used (every sample counts now); accepted for old scripts
   --orientation <e>  for a recording: how its orientation is estimated: classic (default,
                      the sensor software's filter), accurate (slower, corrects the
@@ -459,7 +460,7 @@ function view(args) {
     size: { type: 'string' }, force: { type: 'boolean' },
   });
   if (values.help) return out(help.view), OK;
-  if (positionals.length !== 1) throw new UsageError(`view takes one recording or CSV file\n\n${help.view}`);
+  if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help.view}`);
   const input = positionals[0];
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
   const options = { ...orientationOption(values.orientation), force: values.force };

@@ -11,6 +11,8 @@ const { COLUMNS } = require('./data');
 
 const BANNER = 'Quandrel - Kinovar data export';
 const PLAIN_NAMES = new Set(['time', ...COLUMNS.map(([name]) => name)]);
+// The viewer's pages name their generator near the top.
+const VIEW_PAGE = '<meta name="generator" content="kinovar view">';
 const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpenSimVersion=4\.5\r?\nendheader\r?\ntime\t/;
 
 function readRange(fd, position, length) {
@@ -26,7 +28,7 @@ function isOurOutput(file) {
     const size = fs.fstatSync(fd).size;
     if (size === 0) return true;  // an empty file holds nothing to lose
     const head = readRange(fd, 0, 512).toString('latin1');
-    if (head.startsWith(BANNER) || STO_HEAD.test(head)) return true;
+    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_PAGE)) return true;
     const firstLine = head.split(/\r?\n/)[0];
     if (head.includes('\n') && firstLine.startsWith('time') && firstLine.split(',').every((n) => PLAIN_NAMES.has(n))) return true;
     return head.startsWith('PAR1') && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));

@@ -56,7 +56,7 @@ function inputKind(file) {
 }
 
 /**
- * The viewer data of a recording or a classic CSV export.
+ * The viewer data of a recording, a classic CSV export or a Parquet file kinovar wrote.
  * @param {string} input
  * @param {{orientation?: string, budget?: number}} [options] budget: bytes of the pyramids
  * @returns {Buffer}
@@ -65,9 +65,21 @@ function viewData(input, options = {}) {
   const native = require('./addon');
   const kind = inputKind(input);
   if (kind === 'parquet') {
-    const { KinovarError, codes } = require('./errors');
-    throw new KinovarError(`${input}: Parquet files cannot be viewed yet; view the recording or its classic CSV`,
-      codes.FORMAT, { path: input });
+    const { readParquetBytes } = require('./parquet');
+    let table;
+    try {
+      table = readParquetBytes(fs.readFileSync(input));
+    } catch (error) {
+      if (error.code) throw error;  // a system error: the file could not be read
+      const { KinovarError, codes } = require('./errors');
+      throw new KinovarError(`${input}: not a Parquet file kinovar wrote (${error.message}); view its recording instead`,
+        codes.FORMAT, { path: input });
+    }
+    // The table's orientation is the one it was written with; a Parquet file
+    // written with orientation 'none' has none to show.
+    const { quality, createdAt = '' } = table.info;
+    return native.viewSamples(table.streams, createdAt,
+      { budget: options.budget, ...(quality ? { quality: JSON.stringify(quality) } : {}) });
   }
   if (kind === 'recording') require('./api').checkRecording(input);
   return native.viewData(input, kind, { ...options });
@@ -331,37 +343,23 @@ function pageScript() {
 
 /**
  * Writes the page beside its target and moves it into place; refuses to
- * replace a file that is not a page of ours.
+ * replace a file that kinovar did not write unless `force` is set.
  * @param {string} input a recording, a classic CSV export or a Parquet file
  * @param {string} page
  * @param {{orientation?: string, budget?: number, force?: boolean}} [options]
  */
 function writeViewPage(input, page, options = {}) {
   const { force, ...viewOptions } = options;
-  if (!force && fs.existsSync(page)) {
-    const head = Buffer.alloc(200);
-    const fd = fs.openSync(page, 'r');
-    const got = fs.readSync(fd, head, 0, head.length, 0);
-    fs.closeSync(fd);
-    if (!head.toString('utf8', 0, got).includes(GENERATOR)) {
-      const { KinovarError, codes } = require('./errors');
-      throw new KinovarError(`${page} exists and is not a kinovar page; choose another name or remove it first`,
-        codes.FORMAT, { path: page });
-    }
-  }
-  const data = viewData(input, viewOptions);
-  const { quality } = decodeViewData(data).header;
-  const problems = quality ? require('./api').qualityProblems(quality) : [];
-  const html = buildPage(data, { title: path.basename(input), problems });
-  const temporary = path.join(path.dirname(page), `.${path.basename(page)}.${process.pid}.tmp`);
-  try {
+  let bytes = 0;
+  require('./output').writeAtomically([page], ([temporary]) => {
+    const data = viewData(input, viewOptions);
+    const { quality } = decodeViewData(data).header;
+    const problems = quality ? require('./api').qualityProblems(quality) : [];
+    const html = buildPage(data, { title: path.basename(input), problems });
     fs.writeFileSync(temporary, html);
-    fs.renameSync(temporary, page);
-  } catch (error) {
-    fs.rmSync(temporary, { force: true });
-    throw error;
-  }
-  return { bytes: Buffer.byteLength(html) };
+    bytes = Buffer.byteLength(html);
+  }, { overwrite: force });
+  return { bytes };
 }
 
 module.exports = { decodeViewData, viewData, buildPage, writeViewPage, inputKind, BANNER };

@@ -3,6 +3,7 @@
 // an operation raises may escape into the host uncaught.
 #include <napi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -507,6 +508,84 @@ Napi::Value ConvertRecordingSet(const Napi::CallbackInfo& info) {
   return guarded(env, [&] { return readAndSyncInto(paths, outputs, options); });
 }
 
+// The bytes of the page's pyramids, {budget} of the options at index.
+uint64_t viewBudget(const Napi::CallbackInfo& info, size_t index) {
+  uint64_t budget = 16'000'000;
+  if (info.Length() > index && info[index].IsObject()) {
+    Napi::Value value = info[index].As<Napi::Object>().Get("budget");
+    if (value.IsNumber() && value.As<Napi::Number>().DoubleValue() >= 1) budget = value.As<Napi::Number>().Int64Value();
+  }
+  return budget;
+}
+
+// The viewer's data of samples already in memory (a Parquet file read in JS):
+// viewSamples(streams, created, {budget, quality}), streams shaped as
+// loadRecording gives them ({accel: {time, x, y, z}, ...}, Float64Arrays).
+Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!info[0].IsObject() || !info[1].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  struct Layout {
+    const char* name;
+    uint32_t key;
+    std::vector<const char*> channels;
+  };
+  static const Layout layouts[] = {{"accel", kAccelKey, {"x", "y", "z"}},
+                                   {"gyro", kGyroKey, {"x", "y", "z"}},
+                                   {"baro", kBaroKey, {"pressure", "temperature"}},
+                                   {"events", kEventKey, {"value"}},
+                                   {"orientation", kQuaternionKey, {"w", "x", "y", "z"}}};
+  Napi::Object given = info[0].As<Napi::Object>();
+  auto doubles = [](const Napi::Value& value, size_t n) -> const double* {
+    if (!value.IsTypedArray() || value.As<Napi::TypedArray>().TypedArrayType() != napi_float64_array) return nullptr;
+    Napi::Float64Array array = value.As<Napi::Float64Array>();
+    return array.ElementLength() == n ? array.Data() : nullptr;
+  };
+  StreamMap streams;
+  for (const Layout& layout : layouts) {
+    Napi::Value value = given.Get(layout.name);
+    if (value.IsUndefined()) continue;
+    Napi::Value time = value.IsObject() ? value.As<Napi::Object>().Get("time") : env.Undefined();
+    const size_t n = time.IsTypedArray() ? time.As<Napi::TypedArray>().ElementLength() : 0;
+    const double* times = doubles(time, n);
+    if (!times) {
+      Napi::TypeError::New(env, std::string(layout.name) + ": time must be a Float64Array").ThrowAsJavaScriptException();
+      return env.Undefined();
+    }
+    SampleStream stream(layout.channels.size(), n);
+    std::copy(times, times + n, stream.times.begin());
+    for (size_t c = 0; c < layout.channels.size(); ++c) {
+      const double* values = doubles(value.As<Napi::Object>().Get(layout.channels[c]), n);
+      if (!values) {
+        Napi::TypeError::New(env, std::string(layout.name) + "." + layout.channels[c] +
+                                      ": must be a Float64Array as long as its time")
+            .ThrowAsJavaScriptException();
+        return env.Undefined();
+      }
+      std::copy(values, values + n, stream.values.begin() + c * n);
+    }
+    streams.emplace(layout.key, std::move(stream));
+  }
+  std::string quality;
+  if (info.Length() > 2 && info[2].IsObject()) {
+    Napi::Value q = info[2].As<Napi::Object>().Get("quality");
+    if (q.IsString()) quality = q.As<Napi::String>().Utf8Value();
+  }
+  std::vector<uint8_t> page;
+  try {
+    page = viewSamples(streams, info[1].As<Napi::String>().Utf8Value(), viewBudget(info, 2), quality);
+  } catch (const std::bad_alloc&) {
+    Napi::Error failure = Napi::Error::New(env, "out of memory");
+    failure.Set("code", Napi::String::New(env, "ERR_KINOVAR_OUT_OF_MEMORY"));
+    failure.ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
+}
+
 // The viewer's data of a recording ("recording") or a classic CSV ("csv"),
 // as a Buffer: viewData(path, kind, {orientation, budget}). A file that is not
 // what it should be throws an Error with code ERR_KINOVAR_FORMAT and its path.
@@ -519,11 +598,7 @@ Napi::Value ViewData(const Napi::CallbackInfo& info) {
   }
   kinovar::ConversionOptions options;
   if (!conversionOptions(info, 2, options)) return env.Undefined();
-  uint64_t budget = 16'000'000;
-  if (info.Length() > 2 && info[2].IsObject()) {
-    Napi::Value value = info[2].As<Napi::Object>().Get("budget");
-    if (value.IsNumber() && value.As<Napi::Number>().DoubleValue() >= 1) budget = value.As<Napi::Number>().Int64Value();
-  }
+  const uint64_t budget = viewBudget(info, 2);
   const std::string path = pathArgument(info[0]);
   const bool csv = info[1].As<Napi::String>().Utf8Value() == "csv";
   std::vector<uint8_t> page;
@@ -563,6 +638,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("convertRecordingSet", Napi::Function::New(env, ConvertRecordingSet, "convertRecordingSet"));
   exports.Set("readAndSyncReport", Napi::Function::New(env, ReadAndSyncReport, "readAndSyncReport"));
   exports.Set("viewData", Napi::Function::New(env, ViewData, "viewData"));
+  exports.Set("viewSamples", Napi::Function::New(env, ViewSamples, "viewSamples"));
   return exports;
 }
 

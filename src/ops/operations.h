@@ -31,6 +31,9 @@ std::string inspectRecording(const char* utf8RecordingPath);
 bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& options, uint64_t budgetBytes,
                    std::vector<uint8_t>& page, std::string& error);
 bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<uint8_t>& page, std::string& error);
+// ... or of samples already in memory, with their quality report as JSON (or empty).
+std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& created, uint64_t budgetBytes,
+                                 const std::string& qualityJson);
 
 // readAndSync2: "OK", "-10", "-13", "-11" or "-12".
 std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,

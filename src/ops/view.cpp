@@ -29,4 +29,9 @@ bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<u
   return true;
 }
 
+std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& created, uint64_t budgetBytes,
+                                 const std::string& qualityJson) {
+  return buildViewData(streams, created, {budgetBytes, qualityJson});
+}
+
 }  // namespace kinovar

@@ -199,13 +199,20 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   assert.deepEqual(fromCsv.header.plots.map((p) => [p.id, p.levels]), view.header.plots.map((p) => [p.id, p.levels]));
   const ranges = (v) => v.header.plots.flatMap((p) => p.channels.map((c) => [c.low, c.high])).flat();
   ranges(fromCsv).forEach((x, i) => assert.ok(Math.abs(x - ranges(view)[i]) <= 0.05, `range ${i} (temperature has one decimal in the CSV): ${x} against ${ranges(view)[i]}`));
+  // The Parquet table holds the samples unrounded: the same ranges to the bit, events and warnings.
+  assert.equal(cli('read', recording, '--format', 'parquet').status, 0);
+  assert.equal(cli('view', path.join(dir, 'walk.parquet'), '-o', path.join(dir, 'from-parquet.html')).status, 0);
+  const fromParquet = pageData(path.join(dir, 'from-parquet.html'));
+  assert.deepEqual(ranges(fromParquet), ranges(view));
+  assert.deepEqual(fromParquet.header.events.map(([, value]) => value), [1, 2, 3, 4]);
+  assert.match(fs.readFileSync(path.join(dir, 'from-parquet.html'), 'utf8'), /"problems":\["accel: 1 saturated sample"\]/);
 
   // A page that is not ours is not replaced, unless asked.
   const other = path.join(dir, 'notes.html');
   fs.writeFileSync(other, '<p>my notes</p>');
   const refused = cli('view', recording, '-o', other);
   assert.equal(refused.status, 1);
-  assert.match(refused.stderr, /notes\.html exists and is not a kinovar page/);
+  assert.match(refused.stderr, /notes\.html exists and is not a file kinovar wrote/);
   assert.equal(fs.readFileSync(other, 'utf8'), '<p>my notes</p>');
   assert.equal(cli('view', recording, '-o', other, '--force').status, 0);
   assert.equal(cli('view', recording, '-o', other).status, 0, 'our own page is replaced');
