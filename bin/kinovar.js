@@ -342,21 +342,20 @@ async function sync(args) {
   const created = fs.mkdirSync(values.out, { recursive: true });
   const { promises } = require('../lib');
   try {
-    // The report comes with the classic CSV; other formats give the files only.
-    const files = await promises.syncRecordings(positionals, values.out, conversion);
-    const { report } = files;
-    if (values.json) out(`${JSON.stringify(report ? { ok: true, ...report } : { ok: true, files }, null, 2)}\n`);
-    else if (report) {
-      report.files.forEach((file, i) => {
+    const { report } = await promises.syncRecordings(positionals, values.out, conversion);
+    if (values.json) out(`${JSON.stringify({ ok: true, ...report }, null, 2)}\n`);
+    else {
+      // One file per recording, or one table for the whole set.
+      const each = report.files.length === report.recordings.length;
+      report.recordings.forEach((recording, i) => {
         const kept = Object.entries(report.samples[i]).map(([stream, n]) => `${n} ${stream}`).join(', ');
-        out(`wrote  ${file}  (offset ${signed(report.offsets[i])}; ${kept}; ${report.events[i]} events)\n`);
+        out(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${kept}; ` +
+          `${report.events[i]} events)\n`);
       });
+      if (!each) for (const file of report.files) out(`wrote  ${file}\n`);
       const { start, end } = report.window;
-      out(`${report.files.length} recordings synchronised by ${methodWords[report.method]}, ` +
+      out(`${report.recordings.length} recordings synchronised by ${methodWords[report.method]}, ` +
         `common window ${seconds(start)} to ${seconds(end)} (${seconds(end - start)})\n`);
-    } else {
-      for (const file of files) out(`wrote  ${file}\n`);
-      out(`${files.length} synchronised file${files.length === 1 ? '' : 's'} written\n`);
     }
     return OK;
   } catch (error) {

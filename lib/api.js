@@ -271,7 +271,11 @@ function syncReport(recordingPaths, outputFolder, options) {
   const conversion = conversionOptions('syncRecordings', options);
   const outcome = native.readAndSyncReport(recordingPaths, outputFolder, conversion);
   if (outcome.status !== 'OK') throw syncFailure(outcome, recordingPaths, outputFolder);
-  const files = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`));
+  return reportOf(outcome, recordingPaths, recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)));
+}
+
+/** The report of a native outcome whose status is "OK", naming the files written. */
+function reportOf(outcome, recordingPaths, files) {
   if (outcome.method === undefined) {
     return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [] };
   }
@@ -292,8 +296,8 @@ function filesOf(report) {
  * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet'|'opensense',
  *   imuNames?: string[], overwrite?: boolean}} [options] as readRecording; 'opensense' writes
  *   one OpenSim orientation table, orientations.sto, with a column per recording
- * @returns {string[]} the files written, in the order of the recordings; for the classic CSV
- *   its `report` property says what the synchronisation did
+ * @returns {string[]} the files written, in the order of the recordings; their `report`
+ *   property says what the synchronisation did
  */
 function syncRecordings(recordingPaths, outputFolder, options) {
   if (beyondClassic(options)) {
@@ -346,6 +350,6 @@ function writeSettings(file, settings) {
 }
 
 module.exports = {
-  readRecording, inspect, qualityProblems, syncRecordings, syncReport, filesOf, readSettings, readDeviceId, writeSettings,
+  readRecording, inspect, qualityProblems, syncRecordings, syncReport, reportOf, filesOf, readSettings, readDeviceId, writeSettings,
   checkRecording, fileStem, syncFailure, conversionOptions, outputOptions,
 };

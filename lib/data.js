@@ -2,7 +2,7 @@
 // Recordings as data: the samples in typed arrays, and the table of the
 // classic CSV (one row per clock tick) as columns for the other formats.
 const native = require('./addon');
-const { checkRecording, syncFailure, conversionOptions } = require('./api');
+const { checkRecording, syncFailure, reportOf, conversionOptions } = require('./api');
 const { KinovarError, codes } = require('./errors');
 
 // The table layout of a loaded recording, kept off its enumerable fields.
@@ -59,15 +59,19 @@ function load(recordingPath, options) {
  * Loads recordings made together, on one time base and cut to their common window.
  * @param {string[]} recordingPaths
  * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
- * @returns {{recordings: Array<{path: string, info: object, streams: object}>}}
+ * @returns {{recordings: Array<{path: string, info: object, streams: object}>, report: object}}
+ *   `report` says what the synchronisation did, as syncRecordings' report (no files)
  */
 function loadSet(recordingPaths, options) {
   if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
     throw new TypeError('loadSet: recordingPaths must be an array of strings');
   }
   const raw = native.loadRecordingSet(recordingPaths, conversionOptions('loadSet', options));
-  if (raw.status !== 'OK') throw syncFailure(raw.status, recordingPaths);
-  return { recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])) };
+  if (raw.status !== 'OK') throw syncFailure(raw, recordingPaths);
+  return {
+    recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])),
+    report: reportOf(raw, recordingPaths, []),
+  };
 }
 
 // The table's columns: name, unit, the stream and channel they come from,

@@ -4,7 +4,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./addon');
-const { checkRecording, syncFailure, fileStem, conversionOptions } = require('./api');
+const { checkRecording, syncFailure, reportOf, filesOf, fileStem, conversionOptions } = require('./api');
 const { load, loadSet } = require('./data');
 const { writeAtomically } = require('./output');
 const { KinovarError, codes } = require('./errors');
@@ -131,22 +131,25 @@ function convertSet(recordingPaths, outputFolder, options = {}) {
     const set = loadSet(recordingPaths, conversion);
     const text = openSenseTable(set.recordings, names);
     writeAtomically([target], ([temporary]) => fs.writeFileSync(temporary, text), options);
-    return [target];
+    return filesOf({ ...set.report, files: [target] });
   }
   const targets = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}${extensionOf(format)}`));
   const unique = new Set(targets.map((t) => path.resolve(t)));
   if (unique.size !== targets.length) throw syncFailure('-12', recordingPaths, outputFolder);
+  let report;
   writeAtomically(targets, (temporary) => {
     if (format === 'parquet') {
       const { parquetBytes } = require('./parquet');
       const set = loadSet(recordingPaths, conversion);
       set.recordings.forEach((recording, i) => fs.writeFileSync(temporary[i], parquetBytes(recording)));
+      report = set.report;
       return;
     }
-    const status = native.convertRecordingSet(recordingPaths, temporary, { ...conversion, format });
-    if (status !== 'OK') throw syncFailure(status, recordingPaths, outputFolder);
+    const outcome = native.convertRecordingSet(recordingPaths, temporary, { ...conversion, format });
+    if (outcome.status !== 'OK') throw syncFailure(outcome, recordingPaths, outputFolder);
+    report = reportOf(outcome, recordingPaths, []);
   }, options);
-  return targets;
+  return filesOf({ ...report, files: targets });
 }
 
 module.exports = { convertRecording, convertSet, openSenseTable, formatOf, extensionOf, FORMATS, SET_FORMATS };

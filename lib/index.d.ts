@@ -111,7 +111,7 @@ export interface SyncReport {
   /** `'none'` for an empty set of recordings. */
   method: SyncMethod | 'none';
   recordings: string[];
-  /** The CSV file of each recording. */
+  /** The files written: one per recording, or the one OpenSim table of the set; none for loadSet. */
   files: string[];
   /** Seconds added to each recording's own clock to reach the common time base. */
   offsets: number[];
@@ -123,8 +123,8 @@ export interface SyncReport {
   events: number[];
 }
 
-/** The files of a synchronised conversion, with the report of what was done (absent for formats other than the classic CSV). */
-export type SyncFiles = string[] & { readonly report?: SyncReport };
+/** The files of a synchronised conversion, with the report of what was done. */
+export type SyncFiles = string[] & { readonly report: SyncReport };
 
 /** Why a recording of a set did not parse. */
 export interface UnparsedRecording {
@@ -228,7 +228,7 @@ export declare function readRecording(recordingPath: string, csvPath: string, op
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
 /**
- * Synchronised conversion; the files written, with `report` saying what was done (classic CSV only).
+ * Synchronised conversion; the files written, with `report` saying what was done.
  * Throws a KinovarError with the status's code and the `cause` named.
  */
 export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): SyncFiles;
@@ -258,6 +258,8 @@ export declare function load(recordingPath: string, options?: LoadOptions): Load
 /** Recordings made together, on one time base and cut to their common window. */
 export declare function loadSet(recordingPaths: string[], options?: LoadOptions): {
   recordings: Array<LoadedRecording & { path: string }>;
+  /** What the synchronisation did; `files` is empty. */
+  report: SyncReport;
 };
 /** Reads a Parquet file kinovar wrote: its table by column (nulls as NaN) and the streams of load(). */
 export declare function readParquet(file: string): {
@@ -315,6 +317,7 @@ export declare namespace promises {
   function load(recordingPath: string, options?: AbortOptions & LoadOptions): Promise<LoadedRecording>;
   function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions): Promise<{
     recordings: Array<LoadedRecording & { path: string }>;
+    report: SyncReport;
   }>;
   function readSettings(settingsPath: string, options?: AbortOptions): Promise<Settings>;
   function readDeviceId(settingsPath: string, options?: AbortOptions): Promise<number>;

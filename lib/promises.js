@@ -31,12 +31,7 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   const conversion = outputOptions('syncRecordings', options);
-  if ((conversion.format !== undefined && conversion.format !== 'csv') || conversion.overwrite !== undefined ||
-      conversion.imuNames !== undefined) {
-    return pool().run('syncRecordings', [recordingPaths, outputFolder, conversion], options.signal);
-  }
-  // A worker's answer loses the array's report property: send the report.
-  return filesOf(await pool().run('syncReport', [recordingPaths, outputFolder, conversion], options.signal));
+  return filesOf(await pool().run('syncRecordingsReport', [recordingPaths, outputFolder, conversion], options.signal));
 }
 
 /** @returns {Promise<object>} as inspect */

@@ -5,7 +5,8 @@ const api = require('./api');
 const { load, loadSet } = require('./data');
 const { serializeError } = require('./errors');
 
-const ops = { ...api, load, loadSet };
+// A worker's answer loses an array's own properties: a set's report goes alone.
+const ops = { ...api, load, loadSet, syncRecordingsReport: (...args) => api.syncRecordings(...args).report };
 
 // The sample buffers of loaded recordings move to the host instead of being copied.
 function buffersOf(value, found = new Set()) {

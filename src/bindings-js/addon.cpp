@@ -479,8 +479,7 @@ Napi::Value LoadRecordingSet(const Napi::CallbackInfo& info) {
   if (!conversionOptions(info, 1, options)) return env.Undefined();
   return guardedValue(env, [&]() -> Napi::Value {
     LoadedSet set = loadRecordingSet(paths, options);
-    Napi::Object result = Napi::Object::New(env);
-    result.Set("status", Napi::String::New(env, set.status));
+    Napi::Object result = setOutcome(env, set.outcome);
     Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
     for (size_t i = 0; i < set.recordings.size(); ++i) {
       Recording& recording = set.recordings[i];
@@ -491,7 +490,7 @@ Napi::Value LoadRecordingSet(const Napi::CallbackInfo& info) {
   });
 }
 
-// convertRecordingSet(recordings, outputs, options): readAndSync2's status,
+// convertRecordingSet(recordings, outputs, options): what readAndSyncReport tells,
 // each recording written to its own output file.
 Napi::Value ConvertRecordingSet(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -505,7 +504,7 @@ Napi::Value ConvertRecordingSet(const Napi::CallbackInfo& info) {
   }
   ConversionOptions options;
   if (!conversionOptions(info, 2, options)) return env.Undefined();
-  return guarded(env, [&] { return readAndSyncInto(paths, outputs, options); });
+  return guardedValue(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncInto(paths, outputs, options)); });
 }
 
 // The bytes of the page's pyramids, {budget} of the options at index.

@@ -8,6 +8,7 @@
 #include "orientation/orientation.h"
 #include "reader/parser.h"
 #include "reader/quality.h"
+#include "reader/unparsed.h"
 #include "sync/sync.h"
 
 namespace kinovar {
@@ -25,6 +26,7 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const ConversionOptions& options) {
   LoadedSet loaded;
+  loaded.outcome.status = "OK";
   const size_t n = paths.size();
   if (n == 0) return loaded;
   for (const std::string& path : paths) utf8ToWide(path.c_str());  // not UTF-8: an error, not "-10"
@@ -39,11 +41,21 @@ LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const Conversi
     oriented[i] = parsed[i] && (options.estimator == Estimator::None ||
                                 estimateOrientation(set[i].settings, set[i].streams, options.estimator));
   });
-  loaded.status = std::find(parsed.begin(), parsed.end(), 0) != parsed.end()       ? "-10"
-                  : std::find(oriented.begin(), oriented.end(), 0) != oriented.end() ? "-13"
-                  : !syncRecordings(set)                                              ? "-11"
-                                                                                      : "OK";
-  if (loaded.status != "OK") {
+  SetOutcome& outcome = loaded.outcome;
+  for (size_t i = 0; i < n; ++i)
+    if (!parsed[i]) {
+      UnparsedRecording why{i};
+      why.reason = whyUnparsed(paths[i].c_str(), &why.systemError);
+      outcome.unparsed.push_back(why);
+    }
+  if (outcome.unparsed.empty())
+    for (size_t i = 0; i < n; ++i)
+      if (!oriented[i]) outcome.noOrientation.push_back(i);
+  outcome.status = !outcome.unparsed.empty()         ? "-10"
+                   : !outcome.noOrientation.empty()  ? "-13"
+                   : !syncRecordings(set, &outcome.sync) ? "-11"
+                                                         : "OK";
+  if (outcome.status != "OK") {
     set.clear();
     return loaded;
   }

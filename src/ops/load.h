@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ops/operations.h"
 #include "ops/options.h"
 #include "reader/recording.h"
 
@@ -20,10 +21,11 @@ struct LoadedRecording {
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {});
 
 // A set parsed, oriented and synchronised as readAndSync2 does it, without
-// the files: status "OK" or the failure code readAndSync2 gives, and on "OK"
-// the recordings, synchronised, with their JSON descriptions.
+// the files and printing nothing: the outcome readAndSyncSet tells (status
+// "OK" or readAndSync2's failure code, and what was done or why not), and on
+// "OK" the recordings, synchronised, with their JSON descriptions.
 struct LoadedSet {
-  std::string status = "OK";
+  SetOutcome outcome;
   std::vector<Recording> recordings;
   std::vector<std::string> infos, qualities;
 };

@@ -39,10 +39,6 @@ std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& cr
 std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
                         const ConversionOptions& options = {});
 
-// readAndSync into the given files, one per recording in order, instead of
-// <folder>/<stem>.csv; the same status codes.
-std::string readAndSyncInto(const std::vector<std::string>& utf8Paths, const std::vector<std::string>& utf8CsvPaths,
-                            const ConversionOptions& options = {});
 
 // The CSV style of an output format.
 inline CsvStyle csvStyleOf(OutputFormat format) {
@@ -73,6 +69,11 @@ struct SetOutcome {
 // Quiet: prints nothing and finds why each unparsed recording failed.
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
                           const ConversionOptions& options = {});
+
+// readAndSyncSet, quiet, into the given files, one per recording in order,
+// instead of <folder>/<stem>.csv.
+SetOutcome readAndSyncInto(const std::vector<std::string>& utf8Paths, const std::vector<std::string>& utf8CsvPaths,
+                           const ConversionOptions& options = {});
 
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);

@@ -143,10 +143,10 @@ SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::stri
   return synchronise(paths, options, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
 }
 
-std::string readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,
-                            const ConversionOptions& options) {
+SetOutcome readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,
+                           const ConversionOptions& options) {
   if (csvPaths.size() != paths.size()) throw std::invalid_argument("one output file per recording is needed");
-  return synchronise(paths, options, false, [&](SetOutcome&) { return csvPaths; }).status;
+  return synchronise(paths, options, true, [&](SetOutcome&) { return csvPaths; });
 }
 
 }  // namespace kinovar

@@ -90,8 +90,9 @@ test('unaffected sets keep their bytes, and only the native function prints', (t
   }
   const script = `const k = require(${JSON.stringify(path.join(__dirname, '..', '..', 'lib'))});
     const one = [${JSON.stringify(path.join(dir, 'marks', 'a.bin'))}];
-    try { k.syncRecordings(one, '.'); } catch {}
+    for (const format of ['csv', 'plain', 'parquet', 'opensense']) try { k.syncRecordings(one, '.', { format }); } catch {}
+    try { k.loadSet(one); } catch {}
     k.promises.syncRecordings(one, '.').catch(() => { k.readAndSync2(one, '.'); process.exit(0); });`;
-  const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8' });
+  const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', cwd: dir });
   assert.equal(child.stderr, 'Wrong number of sensors.\n');
 });

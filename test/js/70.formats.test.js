@@ -140,9 +140,15 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
   const set = generateSession(dir, { seconds: 4, clock: 100, accel: 100, gyro: 100, still: 1 });
   const out = path.join(dir, 'out');
   fs.mkdirSync(out);
-  kinovar.readAndSync2(set, out);
-  const [file] = kinovar.syncRecordings(set, out, { format: 'opensense' });
+  const { report } = kinovar.syncRecordings(set, out);
+  // Every format reports the synchronisation the classic CSV did.
+  const sameReport = (other, keys = ['method', 'recordings', 'offsets', 'window', 'samples', 'events']) =>
+    keys.forEach((key) => assert.deepEqual(other[key], report[key], key));
+  const table = kinovar.syncRecordings(set, out, { format: 'opensense' });
+  const [file] = table;
   assert.equal(file, path.join(out, 'orientations.sto'));
+  sameReport(table.report);
+  assert.deepEqual(table.report.files, [file]);
   const lines = fs.readFileSync(file, 'utf8').split('\n').slice(0, -1);
   assert.deepEqual(lines.slice(0, 6), ['DataRate=100', 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', 'endheader',
     'time\tpelvis_imu\tthigh_imu\tshank_imu']);
@@ -180,10 +186,14 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
   const plain = kinovar.syncRecordings(set, plainDir, { format: 'plain' });
   plain.forEach((file, s) => assert.deepEqual(fs.readFileSync(file, 'latin1').split('\n').slice(1, -1),
     synced[s].rows.map((cells) => cells.join(','))));
-  assert.equal(kinovar.syncRecordings(set, plainDir, { format: 'parquet', orientation: 'none' }).length, 3);
+  sameReport(plain.report);
+  const parquet = kinovar.syncRecordings(set, plainDir, { format: 'parquet', orientation: 'none' });
+  assert.equal(parquet.length, 3);
+  sameReport(parquet.report, ['method', 'offsets', 'window', 'events']);
   assert.equal(kinovar.readParquet(path.join(plainDir, 'thigh.parquet')).columns.quat_w, undefined);
 
-  const { recordings } = kinovar.loadSet(set);
+  const { recordings, report: loaded } = kinovar.loadSet(set);
+  sameReport(loaded);
   assert.deepEqual(recordings.map((r) => path.basename(r.path)), ['pelvis.bin', 'thigh.bin', 'shank.bin']);
   assert.ok(recordings.every((r) => r.streams.orientation.w.length === synced[0].rows.length));
   assert.throws(() => kinovar.loadSet([set[0]]), { code: kinovar.codes.NOT_SYNCHRONISABLE });

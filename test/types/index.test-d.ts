@@ -15,9 +15,9 @@ expectType<number | undefined>(info.quality.streams.accel?.gaps.missing);
 expectType<'malformed' | 'unknown' | 'truncated'>(kinovar.inspect('a.bin').settingsRecords[0].problem);
 const synced = kinovar.syncRecordings(['a.bin', 'b.bin'], 'out');
 expectAssignable<string[]>(synced);
-expectType<kinovar.SyncMethod | 'none' | undefined>(synced.report?.method);
-expectType<number>(synced.report!.window.end - synced.report!.offsets[0]);
-expectType<number | undefined>(synced.report!.samples[0].gyro);
+expectType<kinovar.SyncMethod | 'none'>(synced.report.method);
+expectType<number>(synced.report.window.end - synced.report.offsets[0]);
+expectType<number | undefined>(kinovar.loadSet(['a.bin', 'b.bin']).report.samples[0].gyro);
 kinovar.readRecording('a.bin', 'a.csv', { orientation: 'accurate' });
 kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { orientation: 'none' });
 expectError(kinovar.readRecording('a.bin', 'a.csv', { orientation: 'best' }));
@@ -53,7 +53,7 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
     signal: controller.signal, orientation: 'classic',
   }));
   expectType<Float64Array | undefined>((await kinovar.promises.load('a.bin', { signal: controller.signal })).streams.accel?.x);
-  expectType<kinovar.SyncReport>((await kinovar.promises.syncRecordings(['a.bin', 'b.bin'], 'out')).report!);
+  expectType<kinovar.SyncReport>((await kinovar.promises.syncRecordings(['a.bin', 'b.bin'], 'out')).report);
   const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }], {
     jobs: 2,
     outDir: 'out',
