@@ -70,7 +70,9 @@ test('the orientation option: classic is read, accurate fills every row, none dr
   // A set needs no gyroscope when no orientation is wanted.
   const set = generateSession(dir, { seconds: 3, gyro: 0 });
   assert.throws(() => kinovar.syncRecordings(set, dir), is(codes.NO_ORIENTATION));
-  assert.equal((await promises.syncRecordings(set, dir, { orientation: 'none' })).length, 3);
+  const noOrientation = await promises.syncRecordings(set, dir, { orientation: 'none' });
+  assert.equal(noOrientation.length, 3);
+  assert.deepEqual(Object.keys(noOrientation.report.samples[0]), ['accel', 'baro']);
 
   for (const bad of [{ orientation: 'best' }, { orientation: 1 }, 'accurate']) {
     assert.throws(() => kinovar.readRecording(recording, out('x.csv'), bad), TypeError);
@@ -171,7 +173,8 @@ test('promise versions give the same results, bytes and errors, off the event lo
 
   await assert.rejects(promises.readRecording(path.join(dir, 'missing.bin'), path.join(dir, 'x.csv')), { code: 'ENOENT' });
   await assert.rejects(promises.readRecording(recording, path.join(dir, 'no', 'x.csv')), is(codes.CSV_NOT_WRITTEN));
-  await assert.rejects(promises.syncRecordings([recording, path.join(dir, 'missing.bin')], dir), is(codes.UNREADABLE));
+  await assert.rejects(promises.syncRecordings([recording, path.join(dir, 'missing.bin')], dir, { format: 'plain' }),
+    (e) => is(codes.UNREADABLE)(e) && e.cause.recordings[0].reason === 'missing');
   await assert.rejects(promises.writeSettings(file, { baro: { frequency: -1 } }), RangeError);
   await assert.rejects(promises.readRecording(1, 2), TypeError);
 });
