@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { fileStem } = require('../../lib/api');
+const { fileStem, syncFailure } = require('../../lib/api');
 const { loadAddon } = require('../../lib/load');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
@@ -132,6 +132,8 @@ test('a failed synchronised conversion names its cause, in words and as data', (
     { reason: 'not-written', recordings: [master, slave], path: text });
   assert.deepEqual(fs.readdirSync(out), []);
   assert.throws(() => kinovar.syncRecordings('good.bin', dir), TypeError);
+  const unknown = syncFailure('-99', lone, out);
+  assert.ok(is(codes.UNKNOWN_STATUS)(unknown) && unknown.status === '-99' && /-99/.test(unknown.message));
 });
 
 test('settings: read, device id and write, with their failures', (t) => {
