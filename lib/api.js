@@ -45,18 +45,25 @@ const ESTIMATORS = ['classic', 'accurate', 'none'];
  * The conversion options the native layer takes, checked: only the fields
  * it knows, so that a worker can be handed them as they are.
  * @param {string} fn
- * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number}} [options]
  */
 function conversionOptions(fn, options) {
   if (options === undefined) return {};
   if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
-  const { orientation } = options;
-  if (orientation === undefined) return {};
+  const { orientation, threads } = options;
+  const checked = {};
+  if (threads !== undefined) {
+    if (!Number.isInteger(threads) || threads < 1 || threads > 1024) {
+      throw new TypeError(`${fn}: options.threads must be a whole number from 1 to 1024, not ${threads}`);
+    }
+    checked.threads = threads;
+  }
+  if (orientation === undefined) return checked;
   if (!ESTIMATORS.includes(orientation)) {
     throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
       `not ${typeof orientation === 'string' ? `'${orientation}'` : typeof orientation}`);
   }
-  return { orientation };
+  return { orientation, ...checked };
 }
 
 /**

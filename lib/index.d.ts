@@ -214,6 +214,8 @@ export interface ConversionOptions {
   format?: Format;
   /** Replace an output file that kinovar did not write (refused otherwise). */
   overwrite?: boolean;
+  /** The most threads one conversion keeps busy, 1 to 1024 (default: one per core). Batches divide the cores. */
+  threads?: number;
 }
 
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {

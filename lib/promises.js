@@ -110,6 +110,8 @@ async function readRecordings(items, options = {}) {
   if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
   const results = new Array(jobs.length);
   const workers = new WorkerPool(Math.min(options.jobs ?? cores(), Math.max(1, jobs.length)));
+  // Conversions side by side share the cores: a batch never keeps more threads busy than there are.
+  const budget = { threads: Math.max(1, Math.floor(cores() / workers.size)), ...conversion };
   let next = 0;
   let done = 0;
   const lane = async () => {
@@ -118,7 +120,7 @@ async function readRecordings(items, options = {}) {
       const job = jobs[index];
       let result;
       try {
-        result = { ...job, ok: true, info: await workers.run('readRecording', [job.recording, job.csv, conversion]) };
+        result = { ...job, ok: true, info: await workers.run('readRecording', [job.recording, job.csv, budget]) };
       } catch (error) {
         result = { ...job, ok: false, error };
       }

@@ -92,6 +92,15 @@ bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::Co
       return false;
     }
   }
+  Napi::Value threads = info[index].As<Napi::Object>().Get("threads");
+  if (!threads.IsUndefined()) {
+    const double count = threads.IsNumber() ? threads.As<Napi::Number>().DoubleValue() : 0;
+    if (!(count >= 1 && count <= 1024 && count == static_cast<double>(static_cast<unsigned>(count)))) {
+      Napi::TypeError::New(env, "options.threads must be a whole number from 1 to 1024").ThrowAsJavaScriptException();
+      return false;
+    }
+    options.threads = static_cast<unsigned>(count);
+  }
   Napi::Value orientation = info[index].As<Napi::Object>().Get("orientation");
   if (orientation.IsUndefined()) return true;
   const std::string name = orientation.IsString() ? orientation.As<Napi::String>().Utf8Value() : "";

@@ -220,9 +220,9 @@ class RowPipeline {
   RowPipeline(Output& output, const RowLayout& layout, uint64_t rows, double period)
       : output_(output), layout_(layout), starts_(chunkStarts(layout, rows, period)), rows_(rows), period_(period) {}
 
-  void run() {
+  void run(bool threaded) {
     std::thread writer, helper;
-    if (std::thread::hardware_concurrency() > 1 && starts_.size() > 1) {
+    if (threaded && starts_.size() > 1) {
       try {
         writer = std::thread([this] { writeInOrder(); });
         writerThread_ = true;
@@ -404,7 +404,7 @@ std::string plainHeader(const TableLayout& table) {
 }  // namespace
 
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples, CsvStyle style) {
+               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads) {
   FilePtr file = std::move(csv.file);
   if (!file) return false;
   const TableLayout table = tableLayout(settings, streams);
@@ -414,7 +414,8 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
   output.flush();
   const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples,
                          style == CsvStyle::Plain};
-  RowPipeline(output, layout, table.rows, 1.0 / settings.frequency).run();
+  if (threads == 0) threads = std::thread::hardware_concurrency();
+  RowPipeline(output, layout, table.rows, 1.0 / settings.frequency).run(threads > 1);
   output.flush();
   const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());
   // A full disk shows up here or at close: the file is then not complete.

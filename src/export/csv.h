@@ -36,7 +36,9 @@ enum class CsvStyle { Classic, Plain };
 // final. Empty: every sample is final already.
 using AwaitSamples = std::function<void(uint32_t key, uint64_t samples)>;
 
-// True when the file was opened and completely written and closed.
+// True when the file was opened and completely written and closed. Rows are
+// formatted and written on up to `threads` threads (0: as many as there are
+// cores); the bytes are the same for every count.
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {});
 // A CSV file opened for writing (null when it cannot be), and whether it
@@ -48,6 +50,6 @@ struct CsvFile {
 CsvFile openCsv(const char* utf8Path);
 // The same as above into a file already opened by openCsv (null: false).
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic);
+               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0);
 
 }  // namespace kinovar

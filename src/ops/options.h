@@ -14,6 +14,9 @@ enum class OutputFormat {
 struct ConversionOptions {
   Estimator estimator = Estimator::Classic;
   OutputFormat format = OutputFormat::ClassicCsv;
+  // The most threads the conversion keeps busy, the caller's included; 0: one
+  // per core. A batch that runs conversions side by side divides the cores.
+  unsigned threads = 0;
 };
 
 }  // namespace kinovar

@@ -15,18 +15,21 @@ namespace {
 
 // Emptying an old CSV of that name can take a while (the file system lets go
 // of its blocks): it is opened beside the parse.
-std::future<CsvFile> openCsvBeside(const char* utf8CsvPath) {
+std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
   const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
-  try {
-    return std::async(std::launch::async, open);
-  } catch (const std::system_error&) {
-    return std::async(std::launch::deferred, open);
+  if (threads > 1) {
+    try {
+      return std::async(std::launch::async, open);
+    } catch (const std::system_error&) {
+    }
   }
+  return std::async(std::launch::deferred, open);
 }
 
 // The filter runs on its own thread while the rows before its position are
-// formatted and written; the bytes are those of the two in sequence.
-bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style) {
+// formatted and written; the bytes are those of the two in sequence. With
+// one thread, the filter runs first.
+bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style, unsigned threads) {
   Progress quaternions;
   const AwaitSamples await = [&](uint32_t key, uint64_t samples) {
     if (key == kQuaternionKey) quaternions.await(samples);
@@ -37,11 +40,11 @@ bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator
   };
   std::jthread thread;
   try {
-    thread = std::jthread(filter);
+    if (threads > 1) thread = std::jthread(filter);
   } catch (const std::system_error&) {
-    filter();  // no thread to spare: one after the other
   }
-  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style);
+  if (!thread.joinable()) filter();  // no thread to spare: one after the other
+  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style, threads);
 }
 
 }  // namespace
@@ -50,7 +53,8 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
                           QualityReport* quality) {
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
-  std::future<CsvFile> output = openCsvBeside(utf8CsvPath);
+  const unsigned threads = threadBudget(options);
+  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads);
   Recording recording;
   ParseStats scan;
   const bool parsed =
@@ -59,9 +63,9 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   const CsvStyle style = csvStyleOf(options.format);
   bool exported;
   if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
-    exported = exportWhileFiltering(output.get(), recording, options.estimator, style);
+    exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads);
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
-    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads);
   if (!exported) return std::string(kErrorDocument);
   return readResultJson(recording.settings);
 }

@@ -74,7 +74,8 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   // part in the alignment); each runs just before its recording is cut and
   // written, beside the other recordings' work. A recording that does not
   // parse answers "-10" before any "-13".
-  forEachIndex(n, coreCount(), [&](size_t i) {
+  const unsigned budget = threadBudget(options);
+  forEachIndex(n, budget, [&](size_t i) {
     parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str());
     // Without an estimator there is no orientation stage to fail.
     if (parsed[i])
@@ -111,14 +112,16 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     return outcome;
   }
 
+  // Recordings side by side first; threads left over go to each file's rows.
+  const unsigned exportThreads = std::max<unsigned>(1, budget / static_cast<unsigned>(std::min<size_t>(n, budget)));
   std::vector<char> exported(n, 0);
-  forEachIndex(n, coreCount(), [&](size_t i) {
+  forEachIndex(n, budget, [&](size_t i) {
     Recording& recording = set[i];
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
     eventsOnRowClock(recording.streams, recording.settings.frequency);
     exported[i] = exportCsv(openCsv(csvPaths[i].c_str()), recording.settings, recording.streams, {},
-                            csvStyleOf(options.format));
+                            csvStyleOf(options.format), exportThreads);
     recording.streams = StreamMap{};
   });
   outcome.files = csvPaths;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "ops/options.h"
+
 namespace kinovar {
 
 // How many samples of a stream are final. A mutex and a condition variable
@@ -76,5 +78,9 @@ void forEachIndex(size_t n, size_t threads, Task task) {
 }
 
 inline size_t coreCount() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+inline unsigned threadBudget(const ConversionOptions& options) {
+  return options.threads ? options.threads : static_cast<unsigned>(coreCount());
+}
 
 }  // namespace kinovar

@@ -19,7 +19,7 @@ expectType<kinovar.SyncMethod | 'none'>(synced.report.method);
 expectType<number>(synced.report.window.end - synced.report.offsets[0]);
 expectType<number | undefined>(kinovar.loadSet(['a.bin', 'b.bin']).report.samples[0].gyro);
 kinovar.readRecording('a.bin', 'a.csv', { orientation: 'accurate' });
-kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { orientation: 'none' });
+kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { orientation: 'none', threads: 1 });
 expectError(kinovar.readRecording('a.bin', 'a.csv', { orientation: 'best' }));
 kinovar.readRecording('a.bin', 'a.parquet', { format: 'parquet', orientation: 'none', overwrite: true });
 kinovar.syncRecordings(['a.bin', 'b.bin'], 'out', { format: 'opensense', imuNames: ['pelvis_imu', 'femur_r_imu'] });
