@@ -75,7 +75,7 @@ test('the orientation option: classic is read, accurate fills every row, none dr
   assert.equal(noOrientation.length, 3);
   assert.deepEqual(Object.keys(noOrientation.report.samples[0]), ['accel', 'baro']);
 
-  for (const bad of [{ orientation: 'best' }, { orientation: 1 }, 'accurate']) {
+  for (const bad of [{ orientation: 'best' }, { orientation: 1 }, 'accurate', { threads: 0 }, { threads: 1.5 }]) {
     assert.throws(() => kinovar.readRecording(recording, out('x.csv'), bad), TypeError);
     await assert.rejects(promises.syncRecordings(set, dir, bad), TypeError);
   }
