@@ -197,15 +197,12 @@ const double* plausible(const double* v, double last[3]) {
 
 }  // namespace
 
-void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDps) {
-  accel = plausible(accel, p.lastAccel);
-  gyroDps = plausible(gyroDps, p.lastGyro);
-  const double T = p.period;
-  if (p.samples == 0)
-    for (int i = 0; i < 3; ++i) p.restGyro[i] = gyroDps[i], p.restAccel[i] = accel[i];
+namespace {
 
-  // Gyroscope strapdown into the drifting frame: q (cos h, sin h axis), h
-  // half the angle turned in this sample.
+// Gyroscope strapdown into the drifting frame: q (cos h, sin h axis), h
+// half the angle turned in this sample.
+void strapdown(AccuratePass& p, const double* gyroDps) {
+  const double T = p.period;
   double w[3];
   for (int i = 0; i < 3; ++i) w[i] = gyroDps[i] * kRadPerDeg - p.bias[i];
   const double h2 = 0.25 * T * T * (w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
@@ -222,8 +219,10 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
   multiply(p.gyroRotation, dq, q);
   renormalize(q);
   for (int i = 0; i < 4; ++i) p.gyroRotation[i] = q[i];
+}
 
-  // Still test: both sensors close to their smoothed values for a while.
+// Still test: both sensors close to their smoothed values for a while.
+void restTest(AccuratePass& p, const double* accel, const double* gyroDps) {
   double gyroDev = 0, accelDev = 0;
   for (int i = 0; i < 3; ++i) {
     p.restGyro[i] += p.restAlpha * (gyroDps[i] - p.restGyro[i]);
@@ -232,12 +231,13 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
     accelDev += (accel[i] - p.restAccel[i]) * (accel[i] - p.restAccel[i]);
   }
   const double gth = p.parameters.restGyroThreshold, ath = p.parameters.restAccelThreshold;
-  p.restSeconds = (gyroDev < gth * gth && accelDev < ath * ath) ? p.restSeconds + T : 0.0;
+  p.restSeconds = (gyroDev < gth * gth && accelDev < ath * ath) ? p.restSeconds + p.period : 0.0;
+}
 
-  // The acceleration in the drifting frame, low-passed there.
-  double inFrame[3], filtered[3];
+// The acceleration in the drifting frame, low-passed there.
+void filteredInFrame(AccuratePass& p, const double* accel, bool young, double filtered[3]) {
+  double inFrame[3];
   rotate(p.gyroRotation, accel, inFrame);
-  const bool young = p.samples < p.youngSamples;
   if (young) {
     // Until the low-pass could have settled, the plain mean is the better guess.
     const double weight = 1.0 / static_cast<double>(p.samples + 1);
@@ -247,24 +247,27 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
   } else {
     for (int i = 0; i < 3; ++i) filtered[i] = filter(p.accelFilter, p.accelState[i], inFrame[i]);
   }
+}
 
-  // Inclination: turn the filtered vector straight up.
+// Inclination: turn the filtered vector straight up.
+void incline(AccuratePass& p, const double filtered[3]) {
   double up[3];
   rotate(p.inclination, filtered, up);
   const double norm2 = up[0] * up[0] + up[1] * up[1] + up[2] * up[2];
-  if (norm2 > 1e-18) {
-    const double inv = 1.0 / std::sqrt(norm2);
-    for (double& v : up) v *= inv;
-    double correction[4];
-    tiltTo(up, correction);
-    multiply(correction, p.inclination, q);
-    renormalize(q);
-    for (int i = 0; i < 4; ++i) p.inclination[i] = q[i];
-    p.correctionSum[0] += 2 * correction[1], p.correctionSum[1] += 2 * correction[2];
-  }
+  if (!(norm2 > 1e-18)) return;  // NaN too
+  const double inv = 1.0 / std::sqrt(norm2);
+  for (double& v : up) v *= inv;
+  double correction[4], q[4];
+  tiltTo(up, correction);
+  multiply(correction, p.inclination, q);
+  renormalize(q);
+  for (int i = 0; i < 4; ++i) p.inclination[i] = q[i];
+  p.correctionSum[0] += 2 * correction[1], p.correctionSum[1] += 2 * correction[2];
+}
 
-  // The orientation's first two rows, seen through the same low-pass as the correction.
-  double rows[6];
+// The orientation's first two rows, seen through the same low-pass as the correction.
+void filterRows(AccuratePass& p, bool young) {
+  double q[4], rows[6];
   multiply(p.inclination, p.gyroRotation, q);
   orientationRows(q, rows);
   if (young) {
@@ -274,10 +277,11 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
   } else {
     for (int i = 0; i < 6; ++i) p.rows[i] = filter(p.accelFilter, p.rowsState[i], rows[i]);
   }
-  ++p.samples;
+}
 
-  // Bias, every few samples: still, the smoothed rate is the bias; in
-  // motion, the correction rate tells its horizontal part.
+// Bias, every few samples: still, the smoothed rate is the bias; in
+// motion, the correction rate tells its horizontal part.
+void updateBias(AccuratePass& p, bool young) {
   if (--p.biasCountdown > 0) return;
   p.biasCountdown = p.biasEvery;
   for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] += p.biasProcessNoise;
@@ -285,12 +289,30 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
     const double z[3] = {p.restGyro[0] * kRadPerDeg, p.restGyro[1] * kRadPerDeg, p.restGyro[2] * kRadPerDeg};
     restUpdate(p, z);
   } else if (!young) {
-    const double span = T * static_cast<double>(p.biasEvery);
+    const double span = p.period * static_cast<double>(p.biasEvery);
     const double r[2] = {p.correctionSum[0] / span, p.correctionSum[1] / span};
     motionUpdate(p, r);
   }
   p.correctionSum[0] = p.correctionSum[1] = 0;
   clipBias(p);
+}
+
+}  // namespace
+
+void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDps) {
+  accel = plausible(accel, p.lastAccel);
+  gyroDps = plausible(gyroDps, p.lastGyro);
+  if (p.samples == 0)
+    for (int i = 0; i < 3; ++i) p.restGyro[i] = gyroDps[i], p.restAccel[i] = accel[i];
+  strapdown(p, gyroDps);
+  restTest(p, accel, gyroDps);
+  const bool young = p.samples < p.youngSamples;
+  double filtered[3];
+  filteredInFrame(p, accel, young, filtered);
+  incline(p, filtered);
+  filterRows(p, young);
+  ++p.samples;
+  updateBias(p, young);
 }
 
 void accuratePassQuaternion(const AccuratePass& p, double quaternion[4]) {
