@@ -20,3 +20,4 @@ run('cmake', ['--build', build, '-j', '2']);
 run(path.join(build, 'bench', 'kinovar-bench-table'), [path.join(build, 'workloads'), runs]);
 run(path.join(build, 'bench', 'kinovar-bench-micro'), ['--benchmark_min_time=0.2']);
 run(process.execPath, [path.join(root, 'bench', 'formats.js'), path.join(build, 'workloads'), runs]);
+run(process.execPath, [path.join(root, 'bench', 'view.js'), path.join(build, 'workloads')]);
