@@ -29,25 +29,30 @@ commands:
   config device-id <file>       print the device identifier
   view <recording|csv|parquet>  write an interactive HTML page of a recording
   demo [folder]                 write a synthetic session of three sensors and convert it
+  gen <file.bin> [options]      write one synthetic recording (the generator demo uses)
 
-Run "kinovar <command> --help" for the options of a command.
+Run "kinovar <command> --help" for the options of a command; "kinovar --version"
+prints the version.
 Exit codes: 0 done, 1 some work failed (the summary says which and why), 2 bad command line.
 `,
-  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--json]
+  read: `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--force] [--json]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
-pressure, events and orientation), several at once.
+pressure, events and orientation), several at once. To convert every
+recording of a folder, give "folder/*.bin".
 
 options:
-  -o, --out <path>   with one recording: the output file, or a folder to put it in;
-                     with several: the folder (created if missing).
+  -o, --out <path>   a path ending in "/" or an existing folder: the folder to
+                     write <name>.csv (or .parquet) into, created if missing;
+                     anything else: the output file itself, for one recording only.
                      Default: each output beside its recording, named after it.
   --format <F>       csv: the classic export (default);
                      plain: a CSV with one header row that pandas, R and MATLAB
                        read with no arguments (<name>.csv);
                      parquet: the same table in a compressed, typed file
                        (<name>.parquet; chosen too by an -o file ending in .parquet)
-  --force            replace an output file that kinovar did not write
+  --force            replace an existing file that kinovar did not write
+                     (without it such files are refused)
   -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
   --orientation <e>  how the orientation columns are estimated: classic (default,
                      the sensor software's filter), accurate (slower, corrects the
@@ -73,7 +78,7 @@ options:
   --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
   -h, --help         this text
 `,
-  sync: `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--json]
+  sync: `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--force] [--json]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time
@@ -101,19 +106,24 @@ See docs/sync.md.
   -h, --help         this text
 `,
   config: `usage: kinovar config show <file> [--json]
-       kinovar config set <file> key=value... [-o <file>]
+       kinovar config set <file> key=value... [-o <file>] [--force]
        kinovar config device-id <file>
 
 show       lists every setting as key = value (the keys that "set" takes);
            --json prints the settings object instead.
-set        changes the given settings and writes the file back (or to -o),
-           keeping every other setting, unknown records included. Keys:
+set        changes exactly the given settings and writes the file back (or to
+           -o); every other byte stays, unknown records included. Each value is
+           written in the form its record already has; one the record cannot
+           hold is refused and nothing is written. A recording is never
+           written to (use -o to make a settings file from its settings). Keys:
              deviceId deviceType bodyLocation version majorVersion minorVersion
-             radioMode radioChannel baro.frequency
+             radioMode radioChannel baro.frequency gps.frequency
              accel.<field> gyro.<field> with <field> one of frequency range
                offsetX offsetY offsetZ gainX gainY gainZ
-           Values are integers. The dates, clock frequency, measure id and GPS
-           rate are read-only: a settings file has no room for them.
+             frequency measureId createdAt endDate (where the file has them)
+           Values are integers, calibration of type-3 records may have four
+           decimals, dates read "YYYY-MM-DD hh:mm:ss".
+           --force replaces a -o file that is not a settings file.
 device-id  prints the device identifier (-1 when the file names none).
 `,
   view: `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force]
@@ -135,21 +145,54 @@ options:
   --orientation <e>  for a recording: how its orientation is estimated: classic (default,
                      the sensor software's filter), accurate (slower, corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
+  --force            replace an existing file that is not a viewer page of kinovar
   -h, --help         this text
 `,
   demo: `usage: kinovar demo [folder]
 
 Writes a synthetic session of three sensors (pelvis, thigh, shank) into the
 folder (default: a new temporary folder), converts each recording, converts
-the set synchronised and writes a viewer page of the first sensor.
+the set synchronised and writes a viewer page of the first sensor. The
+recordings come from the generator that "kinovar gen" runs.
+`,
+  gen: `usage: kinovar gen <file.bin> [options]
+
+Writes one synthetic recording with known content: a sensor held still, then
+turning about one axis at a steady rate.
+
+options:
+  --seconds <S>      length (default 10)
+  --clock <HZ>       clock rate (default 1000)
+  --accel <HZ>       accelerometer rate, 0 leaves it out (default 100)
+  --gyro <HZ>        gyroscope rate, 0 leaves it out (default 100)
+  --baro <HZ>        barometer rate, 0 leaves it out (default 25)
+  --events <HZ>      event rate, 0 for none (default 0)
+  --still <S>        seconds held still at the start (default 2)
+  --rate <DEG/S>     turning rate after that (default 45)
+  --seed <N>         noise seed
+  --force            replace an existing file that is not a recording
+  -h, --help         this text
 `,
 };
+
+// parseArgs's own texts quote unevenly and repeat its internals; ours say
+// what was wrong in a line.
+function parseMessage(error, command) {
+  const quoted = /'([^']*)'/.exec(error.message)?.[1] ?? '';
+  const see = `(see "kinovar ${command} --help")`;
+  switch (error.code) {
+    case 'ERR_PARSE_ARGS_UNKNOWN_OPTION': return `unknown option ${quoted} ${see}`;
+    case 'ERR_PARSE_ARGS_INVALID_OPTION_VALUE': return `option ${quoted.replace(/ <value>$/, '')} needs a value ${see}`;
+    case 'ERR_PARSE_ARGS_UNEXPECTED_POSITIONAL': return `unexpected argument ${quoted} ${see}`;
+    default: return `${error.message} ${see}`;
+  }
+}
 
 function parse(command, args, options, positionals = true) {
   try {
     return parseArgs({ args, allowPositionals: positionals, strict: true, options: { help: { type: 'boolean', short: 'h' }, ...options } });
   } catch (error) {
-    throw new UsageError(`${error.message}\n\n${help[command]}`);
+    throw new UsageError(parseMessage(error, command));
   }
 }
 
@@ -208,6 +251,21 @@ function isFolderTarget(target) {
   return /[\\/]$/.test(target) || (fs.existsSync(target) && fs.statSync(target).isDirectory());
 }
 
+// A folder where a recording was expected gets the hint to name its files.
+function checkInputs(recordings) {
+  for (const file of recordings) {
+    if (fs.existsSync(file) && fs.statSync(file).isDirectory()) {
+      throw new UsageError(`${file} is a folder; to convert the recordings in it, give ${file.replace(/[\\/]+$/, '')}/*.bin`);
+    }
+  }
+}
+
+// Output folders are made before any recording is read.
+function ensureFolder(folder) {
+  const { ensureFolder: make } = require('../lib/output');
+  return make(folder);
+}
+
 async function read(args) {
   const { values, positionals } = parse('read', args, {
     out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS,
@@ -216,19 +274,21 @@ async function read(args) {
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help.read}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
   const conversion = conversionOptions(values, ['csv', 'plain', 'parquet']);
+  checkInputs(positionals);
   const { promises } = require('../lib');
 
   let items = positionals;
   let outDir;
   if (values.out !== undefined) {
-    if (positionals.length === 1 && !isFolderTarget(values.out)) {
-      items = [{ recording: positionals[0], csv: values.out }];
-    } else {
-      if (fs.existsSync(values.out) && !fs.statSync(values.out).isDirectory()) {
-        throw new UsageError(`-o ${values.out} is a file; several recordings need a folder`);
-      }
-      fs.mkdirSync(values.out, { recursive: true });
+    if (isFolderTarget(values.out)) {
       outDir = values.out;
+      ensureFolder(outDir);
+    } else if (positionals.length === 1) {
+      items = [{ recording: positionals[0], csv: values.out }];
+      ensureFolder(path.dirname(values.out));
+    } else {
+      throw new UsageError(`-o ${values.out} names one file, but ${positionals.length} recordings need a folder: ` +
+        `end it with "/" (${values.out}/) to make one`);
     }
   }
 
@@ -315,7 +375,7 @@ const methodWords = { 'time-marks': 'time marks', 'radio-settings': 'radio setti
 const seconds = (value) => `${value.toFixed(3)} s`;
 const signed = (value) => `${value < 0 ? '-' : '+'}${seconds(Math.abs(value))}`;
 
-/** Removes the folders mkdirSync made (from `created` down to `folder`) while they are empty. */
+/** Removes the folders this run made (from `created` down to `folder`) while they are empty. */
 function removeCreatedFolders(folder, created) {
   if (!created) return;
   for (let dir = path.resolve(folder); ; dir = path.dirname(dir)) {
@@ -339,7 +399,9 @@ async function sync(args) {
       throw new UsageError(`--imu-names gives ${conversion.imuNames.length} names for ${positionals.length} recordings`);
     }
   }
-  const created = fs.mkdirSync(values.out, { recursive: true });
+  checkInputs(positionals);
+  // Made before any parsing; on failure only what this run made is removed.
+  const created = ensureFolder(values.out)[0];
   const { promises } = require('../lib');
   try {
     const { report } = await promises.syncRecordings(positionals, values.out, conversion);
@@ -370,9 +432,10 @@ async function sync(args) {
 
 // The keys "config set" takes, with their place in the settings object.
 const SENSOR_FIELDS = ['frequency', 'range', 'offsetX', 'offsetY', 'offsetZ', 'gainX', 'gainY', 'gainZ'];
-const TOP_KEYS = ['deviceId', 'deviceType', 'bodyLocation', 'version', 'majorVersion', 'minorVersion', 'radioMode', 'radioChannel'];
-const SETTABLE = new Set([...TOP_KEYS, 'baro.frequency', ...['accel', 'gyro'].flatMap((s) => SENSOR_FIELDS.map((f) => `${s}.${f}`))]);
-const READ_ONLY = new Set(['createdAt', 'endDate', 'frequency', 'measureId', 'gps.frequency', 'unknownFrames']);
+const TOP_KEYS = ['deviceId', 'deviceType', 'bodyLocation', 'version', 'majorVersion', 'minorVersion', 'radioMode',
+  'radioChannel', 'frequency', 'measureId'];
+const SETTABLE = new Set([...TOP_KEYS, 'baro.frequency', 'gps.frequency', 'createdAt', 'endDate',
+  ...['accel', 'gyro'].flatMap((s) => SENSOR_FIELDS.map((f) => `${s}.${f}`))]);
 
 function flatten(settings) {
   const rows = [];
@@ -383,23 +446,28 @@ function flatten(settings) {
   return rows;
 }
 
-function applySetting(settings, assignment) {
-  const match = /^([A-Za-z.]+)=(.*)$/.exec(assignment);
+// "key=value" into the change it names; values stay as typed until a record
+// says what it can hold.
+function parseSetting(assignment) {
+  const match = /^([A-Za-z.]+)=(.*)$/s.exec(assignment);
   if (!match) throw new UsageError(`"${assignment}" is not key=value`);
-  const [, key, text] = match;
-  if (READ_ONLY.has(key)) throw new UsageError(`${key} cannot be written to a settings file`);
+  const [, key, raw] = match;
+  const text = raw.trim();
+  if (key === 'unknownFrames') throw new UsageError('unknownFrames cannot be set: unknown records are kept as they are');
   if (!SETTABLE.has(key)) throw new UsageError(`unknown setting ${key} (see "kinovar config --help")`);
-  if (!/^-?\d+$/.test(text.trim())) throw new UsageError(`${key} must be an integer, not "${text}"`);
-  const value = Number(text.trim());
-  const [group, field] = key.split('.');
-  if (!field) {
-    settings[key] = value;
-  } else {
-    // A sensor the file did not declare starts from zero offsets and unit gains.
-    settings[group] ??= group === 'baro' ? { frequency: 0 }
-      : { frequency: 0, range: 0, offsetX: 0, offsetY: 0, offsetZ: 0, gainX: 1, gainY: 1, gainZ: 1 };
-    settings[group][field] = value;
+  if (key === 'createdAt' || key === 'endDate') return [key, text];
+  if (!/^-?\d+(\.\d+)?$/.test(text)) throw new UsageError(`${key} must be a number, not "${raw}"`);
+  return [key, Number(text)];
+}
+
+function nest(changes) {
+  const settings = {};
+  for (const [key, value] of changes) {
+    const [group, field] = key.split('.');
+    if (field) (settings[group] ??= {})[field] = value;
+    else settings[key] = value;
   }
+  return settings;
 }
 
 function config(args) {
@@ -423,22 +491,19 @@ function config(args) {
     return OK;
   }
   if (action === 'set') {
-    const { values, positionals } = parse('config', rest, { out: { type: 'string', short: 'o' } });
+    const { values, positionals } = parse('config', rest, { out: { type: 'string', short: 'o' }, force: { type: 'boolean' } });
     if (values.help) return out(help.config), OK;
     if (positionals.length < 2) throw new UsageError(`config set takes a file and at least one key=value\n\n${help.config}`);
     const [file, ...assignments] = positionals;
-    const settings = kinovar.readSettings(file);
-    for (const assignment of assignments) applySetting(settings, assignment);
-    let text;
-    try {
-      text = kinovar.settingsText(settings);
-    } catch (error) {
-      throw new UsageError(`cannot write these settings: ${error.message.replace(/^settingsText: /, '')}`);
-    }
+    const changes = assignments.map(parseSetting);
+    kinovar.readSettings(file);  // a missing file or one without settings says so first
     const target = values.out ?? file;
-    if (kinovar.writeConfig(target, text) !== 'OK') {
-      err(`kinovar config set: could not write ${target}\n`);
-      return FAILED;
+    if (values.out !== undefined) ensureFolder(path.dirname(values.out));
+    try {
+      kinovar.writeSettings(target, nest(changes), { from: file, overwrite: values.force });
+    } catch (error) {
+      if (error instanceof RangeError) throw new UsageError(`nothing written: ${error.message}`);
+      throw error;
     }
     out(`wrote ${target}: ${assignments.join(' ')}\n`);
     return OK;
@@ -517,9 +582,37 @@ async function demo(args) {
   return results.every((r) => r.ok) ? OK : FAILED;
 }
 
+function gen(args) {
+  const numbers = ['seconds', 'clock', 'accel', 'gyro', 'baro', 'events', 'still', 'rate', 'seed'];
+  const { values, positionals } = parse('gen', args, {
+    ...Object.fromEntries(numbers.map((name) => [name, { type: 'string' }])), force: { type: 'boolean' },
+  });
+  if (values.help) return out(help.gen), OK;
+  if (positionals.length !== 1) throw new UsageError(`gen takes one file to write\n\n${help.gen}`);
+  const options = {};
+  for (const name of numbers) {
+    if (values[name] === undefined) continue;
+    if (!/^\d+(\.\d+)?$/.test(values[name])) throw new UsageError(`--${name} must be a number from 0 up, not "${values[name]}"`);
+    options[name] = Number(values[name]);
+  }
+  const [file] = positionals;
+  const found = require('../lib/output').inspect(file);
+  if (!['missing', 'empty', 'recording'].includes(found.kind) && !values.force) {
+    throw new UsageError(`${file} exists and is not a recording; choose another name, or --force to replace it`);
+  }
+  ensureFolder(path.dirname(file));
+  require('../lib/generator').generateRecording(file, { seconds: 10, ...options });
+  out(`wrote ${file}  ${fs.statSync(file).size} bytes\n`);
+  return OK;
+}
+
 async function main(argv) {
   const [command, ...rest] = argv;
   switch (command) {
+    case '--version': case '-V': case 'version':
+      out(`${require('../package.json').version}\n`);
+      return OK;
+    case 'gen': return gen(rest);
     case 'read': return read(rest);
     case 'inspect': return inspect(rest);
     case 'sync': return sync(rest);

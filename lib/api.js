@@ -8,6 +8,9 @@ const path = require('node:path');
 const native = require('./addon');
 const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
+const outputs = require('./output');
+const { writeObstacle, sameExistingFile } = outputs;
+const records = require('./records');
 
 const BLOCK = 512;
 const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
@@ -45,18 +48,22 @@ const ESTIMATORS = ['classic', 'accurate', 'none'];
  * The conversion options the native layer takes, checked: only the fields
  * it knows, so that a worker can be handed them as they are.
  * @param {string} fn
- * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number, overwrite?: boolean}} [options]
  */
 function conversionOptions(fn, options) {
   if (options === undefined) return {};
   if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
-  const { orientation, threads } = options;
+  const { orientation, threads, overwrite } = options;
   const checked = {};
   if (threads !== undefined) {
     if (!Number.isInteger(threads) || threads < 1 || threads > 1024) {
       throw new TypeError(`${fn}: options.threads must be a whole number from 1 to 1024, not ${threads}`);
     }
     checked.threads = threads;
+  }
+  if (overwrite !== undefined) {
+    if (typeof overwrite !== 'boolean') throw new TypeError(`${fn}: options.overwrite must be true or false`);
+    checked.overwrite = overwrite;
   }
   if (orientation === undefined) return checked;
   if (!ESTIMATORS.includes(orientation)) {
@@ -75,10 +82,9 @@ function fileStem(file) {
   return native.fileStem(file);
 }
 
-// Options that ask for another output than the classic CSV, or for its safeguards.
+// Options that ask for another output than the classic CSV.
 const beyondClassic = (options) =>
-  Boolean(options) && ((options.format !== undefined && options.format !== 'csv') ||
-    options.overwrite !== undefined || options.imuNames !== undefined);
+  Boolean(options) && ((options.format !== undefined && options.format !== 'csv') || options.imuNames !== undefined);
 
 /** Every option of a conversion, checked, as a worker is handed them. */
 function outputOptions(fn, options) {
@@ -87,15 +93,26 @@ function outputOptions(fn, options) {
   return checked;
 }
 
+/** The error for an output the native side could not write. */
+function notWritten(file, what, fallbackCode, details = {}) {
+  const cause = writeObstacle(file);
+  if (cause) return Object.assign(outputs.systemError(cause, file, `write ${what}`), details);
+  return new KinovarError(`could not write ${what} ${file}; check the disk (full, removed, or failing)`, fallbackCode,
+    { path: file, ...details });
+}
+
 /**
  * Converts one recording into a CSV file with its estimated orientation.
+ * The file is written under a temporary name and moved into place when
+ * complete; an existing file that is not an output of ours is refused
+ * unless `overwrite` is set.
  * @param {string} recordingPath
- * @param {string} csvPath created or overwritten
+ * @param {string} csvPath created or replaced
  * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet', overwrite?: boolean}} [options]
  *   orientation: 'classic' (default) the sensor software's filter, 'accurate' the offline
  *   estimator with gyroscope bias estimation, 'none' no quaternion columns. format: 'csv'
- *   (default; 'parquet' for a path ending in .parquet); formats other than the classic CSV
- *   are written whole or not at all, and never over a file kinovar did not write
+ *   (default; 'parquet' for a path ending in .parquet). Every format is written whole or not
+ *   at all, and never over a file kinovar did not write unless overwrite is set
  * @returns {object} the recording's description (dates, clock frequency, firmware, measure id),
  *   with `quality`: what happened in the recording (see inspect)
  */
@@ -107,10 +124,23 @@ function readRecording(recordingPath, csvPath, options) {
     return require('./formats').convertRecording(recordingPath, csvPath, options);
   }
   checkRecording(recordingPath);
-  const answer = native.readWithOptions(recordingPath, csvPath, conversion);
+  if (sameExistingFile(recordingPath, csvPath)) {
+    throw new KinovarError(`${csvPath} is the recording itself: a CSV file must not replace it`, codes.NOT_OURS,
+      { path: csvPath, found: 'recording' });
+  }
+  outputs.checkReplaceable(csvPath, 'csv', { overwrite: conversion.overwrite === true });
+  // What the folder already forbids is said before the recording is read.
+  const obstacle = writeObstacle(csvPath);
+  if (obstacle) throw Object.assign(outputs.systemError(obstacle, csvPath, 'write the CSV file'), { recording: recordingPath });
+  let answer;
+  try {
+    answer = native.readWithOptions(recordingPath, csvPath, conversion);
+  } catch (error) {
+    if (!error.syscall) throw error;
+    throw Object.assign(outputs.systemError(error, csvPath, 'write the CSV file'), { recording: recordingPath });
+  }
   if (answer === ERROR_DOCUMENT) {
-    throw new KinovarError(`could not write the CSV file ${csvPath}`, codes.CSV_NOT_WRITTEN,
-      { path: csvPath, recording: recordingPath });
+    throw notWritten(csvPath, 'the CSV file', codes.CSV_NOT_WRITTEN, { recording: recordingPath });
   }
   const { info, quality } = JSON.parse(answer);
   return { ...info, quality };
@@ -276,8 +306,28 @@ function syncReport(recordingPaths, outputFolder, options) {
   }
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
   const conversion = conversionOptions('syncRecordings', options);
-  const outcome = native.readAndSyncReport(recordingPaths, outputFolder, conversion);
-  if (outcome.status !== 'OK') throw syncFailure(outcome, recordingPaths, outputFolder);
+  const created = outputs.ensureFolder(outputFolder);
+  let outcome;
+  try {
+    for (const p of recordingPaths) {
+      const target = path.join(outputFolder, `${fileStem(p)}.csv`);
+      // A target that is one of the recordings is refused by the conversion itself, after the sync.
+      if (!recordingPaths.some((r) => sameExistingFile(r, target))) {
+        outputs.checkReplaceable(target, 'csv', { overwrite: conversion.overwrite === true });
+      }
+    }
+    outcome = native.readAndSyncReport(recordingPaths, outputFolder, conversion);
+    if (outcome.status !== 'OK') {
+      const failure = syncFailure(outcome, recordingPaths, outputFolder);
+      const cause = outcome.systemError;
+      // A file the system refused: its code and path, with the set's status and cause.
+      throw cause ? Object.assign(outputs.systemError(cause, cause.path, 'write the CSV file'),
+        { status: failure.status, cause: failure.cause }) : failure;
+    }
+  } catch (error) {
+    if (created.length) error.createdFolders = created;
+    throw error;
+  }
   return reportOf(outcome, recordingPaths, recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)));
 }
 
@@ -299,7 +349,7 @@ function filesOf(report) {
  * Converts recordings made together into one CSV file each, on one time base
  * and cut to their common time window.
  * @param {string[]} recordingPaths
- * @param {string} outputFolder must exist; files are named after the recordings
+ * @param {string} outputFolder created when missing; files are named after the recordings
  * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet'|'opensense',
  *   imuNames?: string[], overwrite?: boolean}} [options] as readRecording; 'opensense' writes
  *   one OpenSim orientation table, orientations.sto, with a column per recording
@@ -313,6 +363,7 @@ function syncRecordings(recordingPaths, outputFolder, options) {
     }
     requireString(outputFolder, 'syncRecordings', 'outputFolder');
     conversionOptions('syncRecordings', options);
+    outputs.ensureFolder(outputFolder);
     return require('./formats').convertSet(recordingPaths, outputFolder, options);
   }
   return filesOf(syncReport(recordingPaths, outputFolder, options));
@@ -321,7 +372,15 @@ function syncRecordings(recordingPaths, outputFolder, options) {
 function readSettingsText(fn, file) {
   requireString(file, fn, 'path');
   const answer = native[fn === 'readSettings' ? 'readConfig' : 'readConfigDeviceId'](file);
-  if (answer !== '') return JSON.parse(answer);
+  if (answer !== '') {
+    const settings = JSON.parse(answer);
+    if (fn !== 'readSettings') return settings;
+    // The native document cuts calibration to integers; the records hold it exactly.
+    for (const [group, exact] of Object.entries(records.exactCalibration(outputs.head(file, records.BLOCK)))) {
+      if (settings[group]) Object.assign(settings[group], exact);
+    }
+    return settings;
+  }
   fs.statSync(file);  // a missing or unreachable file throws its own fs error
   throw new KinovarError(`${file}: holds no settings record`, codes.NO_SETTINGS, { path: file });
 }
@@ -344,16 +403,69 @@ function readDeviceId(file) {
 }
 
 /**
- * Writes a settings file from an object shaped like the one readSettings returns.
- * @param {string} file created or replaced
- * @param {object|string} settings the object, or its JSON text
+ * What may be written at `file` as a settings file: throws when it is a
+ * recording (always) or another file that is not a settings file (unless
+ * `overwrite`). Returns the current bytes when it is a settings file.
+ * @returns {Buffer|null}
  */
-function writeSettings(file, settings) {
-  requireString(file, 'writeSettings', 'path');
-  const text = settingsText(settings);
-  if (native.writeConfig(file, text) !== 'OK') {
-    throw new KinovarError(`could not write the settings file ${file}`, codes.SETTINGS_NOT_WRITTEN, { path: file });
+function settingsTarget(file, overwrite) {
+  const found = outputs.inspect(file);
+  if (found.kind === 'folder') {
+    throw new KinovarError(`${file} is a folder, not a settings file; give a file name`, 'EISDIR', { path: file });
   }
+  if (found.kind === 'recording') {
+    throw new KinovarError(`${file} is a recording (${found.size} bytes: data follow its settings block), not a ` +
+      'settings file: kinovar never writes settings into a recording. Write them to a new file instead.',
+    codes.IS_RECORDING, { path: file });
+  }
+  if (found.kind === 'settings') return fs.readFileSync(file);
+  if (!['missing', 'empty', 'device'].includes(found.kind) && !overwrite) {
+    const what = found.kind === 'other' ? 'holds no settings record' : `is a ${found.kind.toUpperCase()} file`;
+    throw new KinovarError(`${file} is not a settings file (it ${what}): kinovar will not replace it. ` +
+      'Choose another name, or replace it on purpose with --force (overwrite: true in the API).', codes.NOT_OURS,
+    { path: file, found: found.kind });
+  }
+  return null;
+}
+
+/**
+ * Writes a settings file from an object shaped like the one readSettings
+ * returns. An existing settings file is edited: the fields whose values
+ * differ from the file's are changed, each in the record (and the form)
+ * that holds it, and every other byte stays; members left out keep their
+ * values. A new file is made of the native writer's records.
+ * @param {string} file created or edited; never a recording
+ * @param {object|string} settings the object, or its JSON text
+ * @param {{overwrite?: boolean, from?: string}} [options] overwrite: replace a file that is not a
+ *   settings file; from: edit the records of that file (a settings file or recording) instead
+ */
+function writeSettings(file, settings, options = {}) {
+  requireString(file, 'writeSettings', 'path');
+  if (typeof settings === 'string') settings = JSON.parse(settings);
+  if (settings === null || typeof settings !== 'object') throw new TypeError('writeSettings: expected a settings object');
+  const current = settingsTarget(file, options?.overwrite === true);
+  const source = options?.from === undefined ? current : outputs.head(options.from, records.BLOCK);
+  let bytes;
+  if (source && records.walkRecords(source)) {
+    const wanted = records.flatten(settings);
+    // Base64 of unknown records is not a field: they stay as the file has them.
+    const unknownFrames = records.unknownRecords(source).toString('base64');
+    if (wanted.has('unknownFrames') && wanted.get('unknownFrames') !== unknownFrames) {
+      throw new RangeError('unknownFrames cannot be changed in an existing settings file; its unknown records are kept as they are');
+    }
+    wanted.delete('unknownFrames');
+    // Fields left at what the file reads as (defaults included) are not edits.
+    const now = records.flatten(readSettings(options?.from ?? file));
+    for (const [name, value] of wanted) if (now.has(name) && now.get(name) === value) wanted.delete(name);
+    bytes = records.editRecords(source, wanted);
+  } else {
+    const text = settingsText(settings);
+    if (native.writeConfig(file, text) !== 'OK') {
+      throw notWritten(file, 'the settings file', codes.SETTINGS_NOT_WRITTEN);
+    }
+    return;
+  }
+  outputs.writeFileAtomic(file, bytes, 'the settings file');
 }
 
 module.exports = {

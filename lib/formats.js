@@ -62,7 +62,7 @@ function convertRecording(recordingPath, target, options = {}) {
     if (answer === ERROR_DOCUMENT) throw notWritten(target, recordingPath);
     const { info: description, quality } = JSON.parse(answer);
     info = { ...description, quality };
-  }, options);
+  }, { overwrite: options.overwrite, inputs: [recordingPath], what: `the ${format} file` });
   return info;
 }
 
@@ -130,7 +130,8 @@ function convertSet(recordingPaths, outputFolder, options = {}) {
     const target = path.join(outputFolder, options.fileName ?? 'orientations.sto');
     const set = loadSet(recordingPaths, conversion);
     const text = openSenseTable(set.recordings, names);
-    writeAtomically([target], ([temporary]) => fs.writeFileSync(temporary, text), options);
+    writeAtomically([target], ([temporary]) => fs.writeFileSync(temporary, text),
+      { overwrite: options.overwrite, inputs: recordingPaths, what: 'the OpenSim table' });
     return filesOf({ ...set.report, files: [target] });
   }
   const targets = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}${extensionOf(format)}`));
@@ -146,9 +147,9 @@ function convertSet(recordingPaths, outputFolder, options = {}) {
       return;
     }
     const outcome = native.convertRecordingSet(recordingPaths, temporary, { ...conversion, format });
-    if (outcome.status !== 'OK') throw syncFailure(outcome, recordingPaths, outputFolder);
+    if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
     report = reportOf(outcome, recordingPaths, []);
-  }, options);
+  }, { overwrite: options.overwrite, inputs: recordingPaths, what: `the ${format} file` });
   return filesOf({ ...report, files: targets });
 }
 

@@ -96,9 +96,31 @@ export interface Settings {
   measureId: number;
 }
 
-/** What `writeSettings` accepts: the fields a settings file can hold. */
-export type SettingsInput = Partial<Omit<Settings, 'createdAt' | 'endDate' | 'frequency' | 'measureId' | 'gps'>> &
-  Record<string, unknown>;
+/**
+ * What `writeSettings` accepts. Editing an existing settings file, the members
+ * whose values differ from the file's are written (the dates, clock frequency,
+ * measure id and GPS rate only where the file has their records); members left
+ * out keep their values. Sensor members may be given in part.
+ */
+export type SettingsInput = Partial<Omit<Settings, 'gyro' | 'accel' | 'baro' | 'gps'>> & {
+  gyro?: Partial<SensorSettings>;
+  accel?: Partial<SensorSettings>;
+  baro?: { frequency?: number };
+  gps?: { frequency?: number };
+} & Record<string, unknown>;
+
+/** Options of the conversions. */
+export interface OutputOptions {
+  /** Replace an existing file that is not a CSV file of kinovar (a recording, anything else). Default false. */
+  overwrite?: boolean;
+}
+
+export interface WriteSettingsOptions {
+  /** Replace an existing file that is not a settings file (a recording is never replaced). Default false. */
+  overwrite?: boolean;
+  /** Edit the records of this settings file or recording, and write the result to the target. */
+  from?: string;
+}
 
 /** The native `readAndSync2` statuses. */
 export type SyncStatus = 'OK' | '-10' | '-13' | '-11' | '-12';
@@ -154,22 +176,34 @@ export declare const codes: Readonly<{
   NO_SETTINGS: 'ERR_KINOVAR_NO_SETTINGS';
   SETTINGS_NOT_WRITTEN: 'ERR_KINOVAR_SETTINGS_NOT_WRITTEN';
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT';
+  NOT_OURS: 'ERR_KINOVAR_NOT_OURS';
+  IS_RECORDING: 'ERR_KINOVAR_IS_RECORDING';
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS';
   NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT';
   ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID';
-  NOT_OURS: 'ERR_KINOVAR_NOT_OURS';
   ABORTED: 'ABORT_ERR';
 }>;
 
-export type ErrorCode = (typeof codes)[keyof typeof codes];
+/** The system's name for a file system failure, as Node gives it. */
+export type SystemErrorCode = 'ENOENT' | 'ENOTDIR' | 'EISDIR' | 'EACCES' | 'EPERM' | 'EROFS' | 'ENOSPC' | 'EDQUOT' |
+  'EFBIG' | 'EBUSY' | 'ENAMETOOLONG' | 'EMFILE' | 'EIO' | (string & {});
+
+export type ErrorCode = (typeof codes)[keyof typeof codes] | SystemErrorCode;
 
 /** An operation that did not do what was asked; `code` names the cause. */
 export declare class KinovarError extends Error {
   constructor(message: string, code: ErrorCode, details?: object);
   name: 'KinovarError';
+  /** One of `codes` for what is ours; the system's code (ENOTDIR, EACCES, ENOSPC, ...) for a file system failure. */
   code: ErrorCode;
   /** The file concerned, when there is one. */
   path?: string;
+  /** For a system failure: the step that failed ("open", "write", "rename", ...). */
+  syscall?: string;
+  /** For ERR_KINOVAR_NOT_OURS: what the existing file is. */
+  found?: 'recording' | 'settings' | 'other' | string;
+  /** Folders a failed conversion made, outermost first, so a caller may remove them. */
+  createdFolders?: string[];
   /** The recording whose CSV could not be written. */
   recording?: string;
   /** The native status of a failed synchronised conversion. */
@@ -208,7 +242,7 @@ export type Estimator = 'classic' | 'accurate' | 'none';
  */
 export type Format = 'csv' | 'plain' | 'parquet';
 
-export interface ConversionOptions {
+export interface ConversionOptions extends OutputOptions {
   orientation?: Estimator;
   /** Default: `'parquet'` for a path ending in .parquet, else `'csv'`. */
   format?: Format;
@@ -225,13 +259,17 @@ export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> 
   imuNames?: string[];
 }
 
-/** Converts a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT`, `ERR_KINOVAR_CSV_NOT_WRITTEN` or `ERR_KINOVAR_NOT_OURS`. */
+/**
+ * Converts a recording, written whole or not at all. Throws the system's code for the recording or the output
+ * file, `ERR_KINOVAR_FORMAT`, or `ERR_KINOVAR_NOT_OURS` for an existing file that kinovar did not write.
+ */
 export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions): RecordingInfo;
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
 /**
- * Synchronised conversion; the files written, with `report` saying what was done.
- * Throws a KinovarError with the status's code and the `cause` named.
+ * Synchronised conversion into `outputFolder` (made when missing); the files written, with `report`
+ * saying what was done (classic CSV only). Throws a KinovarError with the status's code and the
+ * `cause` named, or with the system's code (ENOTDIR, EACCES, ...) and `path` when a file could not be written.
  */
 export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): SyncFiles;
 
@@ -276,8 +314,22 @@ export declare function readParquet(file: string): {
 export declare function readSettings(settingsPath: string): Settings;
 /** The device identifier, -1 when the file names none. */
 export declare function readDeviceId(settingsPath: string): number;
-/** Throws RangeError for values a settings file cannot hold, `ERR_KINOVAR_SETTINGS_NOT_WRITTEN` when not written. */
-export declare function writeSettings(settingsPath: string, settings: SettingsInput | string): void;
+/**
+ * Writes or edits a settings file. Throws RangeError (naming the field and the values allowed) for a value its record
+ * cannot hold, `ERR_KINOVAR_IS_RECORDING` for a recording, `ERR_KINOVAR_NOT_OURS` for another file that is not a
+ * settings file, or the system's code.
+ */
+export declare function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: WriteSettingsOptions): void;
+/**
+ * Writes the data as the whole content of the file: into a temporary file beside it, moved into place once complete.
+ * A failure throws the system's code and leaves the old file as it was. For outputs of other formats.
+ */
+export declare function writeFileAtomic(file: string, data: Uint8Array | string, what?: string): void;
+/**
+ * Throws `ERR_KINOVAR_NOT_OURS` unless `file` is missing, empty, or already an output of this kind (by its first bytes).
+ * @param kind a kind of output with a known signature, such as 'csv'
+ */
+export declare function checkReplaceable(file: string, kind: string, options?: OutputOptions): void;
 /** The settings text `writeConfig` takes for a settings object. */
 export declare function settingsText(settings: SettingsInput | string): string;
 
@@ -302,7 +354,7 @@ export interface BatchProgress {
 }
 
 export interface BatchOptions extends AbortOptions, ConversionOptions {
-  /** Where recordings given as paths go (default: beside each recording). */
+  /** Where recordings given as paths go (default: beside each recording); made when missing. */
   outDir?: string;
   /** Conversions at once (default: the number of cores). */
   jobs?: number;
@@ -323,7 +375,7 @@ export declare namespace promises {
   }>;
   function readSettings(settingsPath: string, options?: AbortOptions): Promise<Settings>;
   function readDeviceId(settingsPath: string, options?: AbortOptions): Promise<number>;
-  function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: AbortOptions): Promise<void>;
+  function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: AbortOptions & WriteSettingsOptions): Promise<void>;
   /**
    * Converts many recordings; resolves with one result per item, in order.
    * An abort rejects with an AbortError whose `results` holds the finished ones.

@@ -7,6 +7,7 @@ const promises = require('./promises');
 const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
 const data = require('./data');
+const outputs = require('./output');
 
 module.exports = {
   read: addon.read,
@@ -25,6 +26,8 @@ module.exports = {
   loadSet: data.loadSet,
   readParquet: (file) => require('./parquet').readParquetBytes(require('node:fs').readFileSync(file)),
   settingsText,
+  writeFileAtomic: outputs.writeFileAtomic,
+  checkReplaceable: outputs.checkReplaceable,
   promises,
   KinovarError,
   codes,

@@ -1,16 +1,18 @@
 'use strict';
-// Files we write appear complete or not at all: each is written to a
-// temporary file beside its target and renamed over it when done. A target
-// that exists and is not something kinovar wrote is left alone unless the
-// caller asks for it to be replaced.
+// What every output of ours goes through, whatever its format: it appears
+// complete or not at all (written beside its target, renamed over it when
+// done), a file that is not one of our outputs is not replaced unless the
+// caller says so, missing output folders are made before any work starts,
+// and a failure to write names the system's reason and what to do.
 const fs = require('node:fs');
 const path = require('node:path');
 const crypto = require('node:crypto');
 const { KinovarError, codes } = require('./errors');
-const { COLUMNS } = require('./data');
+
+const BLOCK = 512;
 
 const BANNER = 'Quandrel - Kinovar data export';
-const PLAIN_NAMES = new Set(['time', ...COLUMNS.map(([name]) => name)]);
+let plainNames;  // the plain CSV's column names, taken when first needed (./data needs this module)
 // The viewer's pages name their generator near the top.
 const VIEW_PAGE = '<meta name="generator" content="kinovar view">';
 const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpenSimVersion=4\.5\r?\nendheader\r?\ntime\t/;
@@ -23,6 +25,7 @@ function readRange(fd, position, length) {
 /** True when the file is one of the outputs kinovar writes (any format). */
 function isOurOutput(file) {
   const { isOurParquet } = require('./parquet');
+  plainNames ??= new Set(['time', ...require('./data').COLUMNS.map(([name]) => name)]);
   const fd = fs.openSync(file, 'r');
   try {
     const size = fs.fstatSync(fd).size;
@@ -30,29 +33,39 @@ function isOurOutput(file) {
     const head = readRange(fd, 0, 512).toString('latin1');
     if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_PAGE)) return true;
     const firstLine = head.split(/\r?\n/)[0];
-    if (head.includes('\n') && firstLine.startsWith('time') && firstLine.split(',').every((n) => PLAIN_NAMES.has(n))) return true;
+    if (head.includes('\n') && firstLine.startsWith('time') && firstLine.split(',').every((n) => plainNames.has(n))) return true;
     return head.startsWith('PAR1') && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));
   } finally {
     fs.closeSync(fd);
   }
 }
 
-/** Throws unless `target` may be written: missing, one of ours, or `overwrite` is set. */
-function checkTarget(target, overwrite) {
-  let stat;
+function sameExistingFile(a, b) {
   try {
-    stat = fs.statSync(target);
+    const [x, y] = [fs.statSync(a), fs.statSync(b)];
+    return x.dev === y.dev && x.ino === y.ino;
+  } catch {
+    return false;
+  }
+}
+
+/**
+ * The system's reason why a file could not be created or replaced, as far
+ * as looking at its folder tells; null when nothing there forbids it.
+ * @param {string} file
+ */
+function writeObstacle(file) {
+  const folder = path.dirname(path.resolve(file));
+  try {
+    if (!fs.statSync(folder).isDirectory()) {
+      return Object.assign(new Error(`not a folder: ${folder}`), { code: 'ENOTDIR', message: 'a part of the path is not a folder' });
+    }
+    fs.accessSync(folder, fs.constants.W_OK);
+    if (fs.existsSync(file)) fs.accessSync(file, fs.constants.W_OK);
   } catch (error) {
-    if (error.code === 'ENOENT') return;
-    throw error;
+    return error;
   }
-  if (stat.isDirectory()) {
-    throw new KinovarError(`${target} is a folder; name a file to write`, codes.NOT_OURS, { path: target });
-  }
-  if (!overwrite && !isOurOutput(target)) {
-    throw new KinovarError(`${target} exists and is not a file kinovar wrote; it was left as it is. ` +
-      'Choose another name, or pass overwrite: true (--force) to replace it', codes.NOT_OURS, { path: target });
-  }
+  return null;
 }
 
 /** A name for a temporary file beside `target`, hidden where dot files are. */
@@ -60,23 +73,212 @@ function temporaryBeside(target) {
   return path.join(path.dirname(target), `.${path.basename(target)}.${crypto.randomBytes(6).toString('hex')}.tmp`);
 }
 
+function syncFile(file) {
+  const fd = fs.openSync(file, 'r+');
+  try {
+    fs.fsyncSync(fd);
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
 /**
- * Writes several files so that each appears only when all were written:
- * `write(temporaryPaths)` fills the temporary files; they are then renamed
- * onto the targets. On any failure the temporary files are removed.
+ * Writes several files of one output so that each appears only when all
+ * were written. Before any work: each target is checked (never one of
+ * `inputs`; not replaced unless it is missing, empty or one of our outputs,
+ * or `overwrite` is set) and its folder must let us write. Then
+ * `write(temporaryPaths)` fills temporary files beside the targets, which
+ * are forced to the medium and renamed onto the targets. On any failure the
+ * temporary files are removed and the targets keep their old content; a
+ * system error comes back with its code (ENOSPC, EACCES, ...) and the target.
  * @param {string[]} targets
  * @param {(temporaryPaths: string[]) => void} write
- * @param {{overwrite?: boolean}} [options]
+ * @param {{overwrite?: boolean, inputs?: string[], what?: string}} [options]
+ *   inputs: files read to make the output, never replaced; what: for messages, e.g. "the Parquet file"
  */
-function writeAtomically(targets, write, { overwrite = false } = {}) {
-  for (const target of targets) checkTarget(target, overwrite);
+function writeAtomically(targets, write, { overwrite = false, inputs = [], what = 'the file' } = {}) {
+  for (const target of targets) {
+    if (inputs.some((input) => sameExistingFile(input, target))) {
+      throw new KinovarError(`${target} is one of the files being converted: an output must not replace it`, codes.NOT_OURS,
+        { path: target, found: 'recording' });
+    }
+    checkReplaceable(target, path.extname(target).slice(1) || 'output', { overwrite });
+    const obstacle = writeObstacle(target);
+    if (obstacle) throw systemError(obstacle, target, `write ${what}`);
+  }
   const temporary = targets.map(temporaryBeside);
+  let i = 0;
   try {
     write(temporary);
-    targets.forEach((target, i) => fs.renameSync(temporary[i], target));
+    for (; i < targets.length; i++) syncFile(temporary[i]);
+    for (i = 0; i < targets.length; i++) fs.renameSync(temporary[i], targets[i]);
+  } catch (error) {
+    if (!error.syscall || error instanceof KinovarError) throw error;
+    throw systemError(error, targets[Math.min(i, targets.length - 1)], `write ${what}`);
   } finally {
     for (const file of temporary) fs.rmSync(file, { force: true });
   }
 }
 
-module.exports = { writeAtomically, isOurOutput, checkTarget };
+/**
+ * How each kind of output of ours begins. A file that starts with one of
+ * these strings, or whose first 512 bytes match one of these patterns, may be
+ * replaced by an output of that kind. Other formats add their signatures
+ * here and call checkReplaceable with their kind.
+ */
+const signatures = {
+  csv: ['Quandrel - Kinovar data export\n', 'Quandrel - Kinovar data export\r\n'],
+  html: [/^<!DOCTYPE html>\r?\n<html[^>]*><head><meta charset="utf-8">\r?\n<meta name="generator" content="kinovar[^"]*">/],
+};
+
+function matches(bytes, start) {
+  if (start instanceof RegExp) return start.test(bytes.toString('latin1'));
+  return bytes.subarray(0, Buffer.byteLength(start)).equals(Buffer.from(start));
+}
+
+function head(file, size) {
+  const fd = fs.openSync(file, 'r');
+  try {
+    const bytes = Buffer.alloc(size);
+    return bytes.subarray(0, fs.readSync(fd, bytes, 0, size, 0));
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+function hasSettingsMagic(bytes) {
+  for (let i = 0; i + 5 <= Math.min(bytes.length, BLOCK); i++) {
+    if (bytes[i] === 0x51 && bytes[i + 1] === 0x37) return true;
+  }
+  return false;
+}
+
+/**
+ * What an existing file is, in words, as far as replacing it is concerned.
+ * @param {string} file
+ * @returns {{kind: 'missing'|'folder'|'empty'|'recording'|'settings'|'other'|string, size?: number}}
+ *   a kind of `signatures` when it begins like one of our outputs
+ */
+function inspect(file) {
+  let info;
+  try {
+    info = fs.statSync(file);
+  } catch (error) {
+    // Nothing there to lose; writing says why the path is wrong.
+    if (error.code === 'ENOENT' || error.code === 'ENOTDIR') return { kind: 'missing' };
+    throw error;
+  }
+  if (info.isDirectory()) return { kind: 'folder' };
+  if (!info.isFile()) return { kind: 'device' };  // a pipe or device is written as it is
+  if (info.size === 0) return { kind: 'empty', size: 0 };
+  const bytes = head(file, BLOCK);
+  for (const [kind, starts] of Object.entries(signatures)) {
+    if (starts.some((start) => matches(bytes, start))) {
+      return { kind, size: info.size };
+    }
+  }
+  if (hasSettingsMagic(bytes)) return { kind: info.size > BLOCK ? 'recording' : 'settings', size: info.size };
+  // Another format of ours (plain CSV, Parquet, OpenSim table) may give way to any output of ours.
+  if (isOurOutput(file)) return { kind: 'output', size: info.size };
+  return { kind: 'other', size: info.size };
+}
+
+const describe = {
+  recording: 'a recording, ',
+  settings: 'a settings file, ',
+};
+
+/**
+ * Throws unless `file` may receive an output of `kind`: it does not exist,
+ * is empty, is a pipe or device, or already is an output of ours (of any
+ * format: one output of ours may replace another).
+ * @param {string} file
+ * @param {string} kind a key of `signatures`
+ * @param {{overwrite?: boolean}} [options] overwrite allows any file
+ */
+function checkReplaceable(file, kind, { overwrite = false } = {}) {
+  const found = inspect(file);
+  if (found.kind === 'folder') {
+    throw new KinovarError(`${file} is a folder; give a file name for the ${kind.toUpperCase()} output, or a folder path ending in "/"`,
+      'EISDIR', { path: file });
+  }
+  if (['missing', 'empty', 'device', 'output', ...Object.keys(signatures)].includes(found.kind) || overwrite) return found;
+  throw new KinovarError(`${file} exists and is not a file kinovar wrote (${describe[found.kind] ?? ''}${found.size} bytes): ` +
+    'kinovar will not replace it. Choose another output name, or replace it on purpose with --force ' +
+    '(overwrite: true in the API).',
+  codes.NOT_OURS, { path: file, found: found.kind });
+}
+
+/**
+ * Makes the folder and any missing parents.
+ * @param {string} folder
+ * @returns {string[]} the folders that did not exist before, outermost first (to remove them on failure)
+ */
+function ensureFolder(folder) {
+  const missing = [];
+  for (let dir = path.resolve(folder); ; dir = path.dirname(dir)) {
+    if (fs.existsSync(dir)) break;
+    missing.unshift(dir);
+    if (path.dirname(dir) === dir) break;
+  }
+  try {
+    fs.mkdirSync(folder, { recursive: true });
+  } catch (error) {
+    // The folder's own name taken by a file: that part of the path is not a folder.
+    const cause = error.code === 'EEXIST' ? Object.assign(new Error('not a folder'), { code: 'ENOTDIR' }) : error;
+    throw systemError(cause, folder, 'create the folder');
+  }
+  return missing;
+}
+
+const advice = {
+  ENOENT: 'the folder does not exist; create it or choose another path',
+  ENOTDIR: 'a part of the path is a file, not a folder; choose another path',
+  EISDIR: 'it is a folder; give a file name',
+  EACCES: 'no permission; choose a folder you may write to, or change its permissions',
+  EPERM: 'not permitted; choose a folder you may write to',
+  EROFS: 'the file system is read-only; write somewhere else',
+  ENOSPC: 'the disk is full; free some space or write somewhere else',
+  EDQUOT: 'the disk quota is used up; free some space or write somewhere else',
+  EFBIG: 'the file would be larger than this file system or process allows; write somewhere else',
+  ENAMETOOLONG: 'the path is too long; choose a shorter one',
+  EBUSY: 'another program holds the file; close it and try again',
+  EMFILE: 'too many files are open; convert fewer at once (--jobs)',
+};
+
+/**
+ * An error that keeps the system's code and path and says what to do.
+ * @param {Error & {code?: string}} cause a Node or native system error
+ * @param {string} file
+ * @param {string} action e.g. "write the CSV file"
+ */
+function systemError(cause, file, action) {
+  const code = cause.code ?? 'EIO';
+  const hint = advice[code] ?? 'check the path and the disk';
+  const reason = cause.message?.replace(/^[A-Z]+: /, '').replace(/,.*$/, '') || code;
+  const error = new KinovarError(`could not ${action} ${file}: ${reason} (${code}); ${hint}`, code,
+    { path: file, syscall: cause.syscall, errno: cause.errno });
+  return error;
+}
+
+/**
+ * Writes the data as the file's whole content: into a temporary file beside
+ * it, moved into place once complete and on the medium. A failure leaves the
+ * old file as it was and throws with the system's code.
+ * @param {string} file
+ * @param {Uint8Array|string} data a string is written as UTF-8
+ * @param {string} [what] for the message, e.g. "the viewer page"
+ */
+function writeFileAtomic(file, data, what = 'the file') {
+  try {
+    require('./addon').replaceFile(file, data);
+  } catch (error) {
+    if (!error.syscall) throw error;
+    throw systemError(error, file, `write ${what}`);
+  }
+}
+
+module.exports = {
+  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, systemError, writeObstacle,
+  sameExistingFile, signatures, head, hasSettingsMagic, BLOCK,
+};

@@ -6,10 +6,14 @@ const path = require('node:path');
 const { WorkerPool } = require('./pool');
 const { fileStem, conversionOptions, outputOptions, filesOf } = require('./api');
 const { KinovarError, codes, abortError } = require('./errors');
+const { ensureFolder } = require('./output');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
 let shared;
 const pool = () => (shared ??= new WorkerPool(Math.min(4, cores())));
+
+// The options a worker gets: plain values only (a signal stays here).
+const passed = ({ overwrite, from } = {}) => ({ overwrite, from });
 
 /**
  * @param {string} recordingPath
@@ -61,7 +65,7 @@ function readDeviceId(file, options = {}) {
 
 /** @returns {Promise<void>} as writeSettings */
 function writeSettings(file, settings, options = {}) {
-  return pool().run('writeSettings', [file, settings], options.signal);
+  return pool().run('writeSettings', [file, settings, passed(options)], options.signal);
 }
 
 /**
@@ -83,7 +87,7 @@ function planBatch(items, outDir, extension = '.csv') {
   for (const job of jobs) {
     const key = path.resolve(job.csv);
     if (seen.has(key)) {
-      throw new KinovarError(`${seen.get(key)} and ${job.recording} would both be written to ${job.csv}`,
+      throw new KinovarError(`${seen.get(key)} and ${job.recording} would both be written to ${job.csv}; rename one of them`,
         codes.DUPLICATE_OUTPUT, { path: job.csv });
     }
     seen.set(key, job.recording);
@@ -95,8 +99,11 @@ function planBatch(items, outDir, extension = '.csv') {
  * Converts many recordings, several at once. A failing file does not stop
  * the others: every result says whether its file was written.
  * @param {Array<string|{recording: string, csv: string}>} items
- * @param {{outDir?: string, jobs?: number, orientation?: 'classic'|'accurate'|'none', signal?: AbortSignal,
+ * @param {{outDir?: string, jobs?: number, orientation?: 'classic'|'accurate'|'none', overwrite?: boolean,
+ *   signal?: AbortSignal,
  *   onProgress?: (progress: {done: number, total: number, result: object}) => void}} [options]
+ *   outDir is created when missing, before any recording is read; overwrite
+ *   replaces files that are not CSV files of ours
  *   an abort lets the files under way finish, starts no other and rejects
  *   with an AbortError whose `results` holds what was finished
  * @returns {Promise<Array<{recording: string, csv: string, ok: boolean, info?: object, error?: Error}>>}
@@ -108,6 +115,7 @@ async function readRecordings(items, options = {}) {
   const { formatOf, extensionOf } = require('./formats');
   const jobs = planBatch(items, outDir, extensionOf(formatOf(options, undefined, 'readRecordings')));
   if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
+  if (outDir !== undefined && jobs.length) ensureFolder(outDir);
   const results = new Array(jobs.length);
   const workers = new WorkerPool(Math.min(options.jobs ?? cores(), Math.max(1, jobs.length)));
   // Conversions side by side share the cores: a batch never keeps more threads busy than there are.

@@ -349,16 +349,18 @@ function pageScript() {
  * @param {{orientation?: string, budget?: number, force?: boolean}} [options]
  */
 function writeViewPage(input, page, options = {}) {
+  const output = require('./output');
   const { force, ...viewOptions } = options;
+  output.ensureFolder(path.dirname(page));
   let bytes = 0;
-  require('./output').writeAtomically([page], ([temporary]) => {
+  output.writeAtomically([page], ([temporary]) => {
     const data = viewData(input, viewOptions);
     const { quality } = decodeViewData(data).header;
     const problems = quality ? require('./api').qualityProblems(quality) : [];
     const html = buildPage(data, { title: path.basename(input), problems });
     fs.writeFileSync(temporary, html);
     bytes = Buffer.byteLength(html);
-  }, { overwrite: force });
+  }, { overwrite: force === true, inputs: [input], what: 'the viewer page' });
   return { bytes };
 }
 

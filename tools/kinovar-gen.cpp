@@ -9,8 +9,8 @@
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr,
+int usage(std::FILE* to = stderr) {
+  std::fprintf(to,
                "usage: kinovar-gen --out FILE [--seconds S] [--clock HZ] [--accel HZ] [--gyro HZ]\n"
                "                   [--baro HZ] [--events HZ] [--seed N] [--still S] [--rate DPS]\n"
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
@@ -20,7 +20,7 @@ int usage() {
                "                   [--motion-start S] [--channel N] [--radio-hz HZ] [options above]\n"
                "A rate of 0 leaves that sensor out of the settings. A sync set writes one\n"
                "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds).\n");
-  return 2;
+  return to == stderr ? 2 : 0;
 }
 
 }  // namespace
@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   kinovar::gen::SyncSetRecipe syncSet;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") return usage(stdout);
     auto value = [&]() -> const char* {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "kinovar-gen: %s needs a value\n", arg.c_str());

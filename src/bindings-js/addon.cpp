@@ -8,12 +8,14 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <system_error>
 #include <type_traits>
 #include <vector>
 
 #include "export/json.h"
 #include "export/paths.h"
 #include "ops/load.h"
+#include "export/output_file.h"
 #include "ops/operations.h"
 #include "reader/quality.h"
 #include "settings/settings_record.h"
@@ -70,6 +72,18 @@ Napi::Value guarded(Napi::Env env, Operation&& operation) {
   return env.Undefined();
 }
 
+// A file system failure as Node reports its own: `code` is the system's
+// name for it, `syscall` the step that failed, `path` the file.
+Napi::Error systemError(Napi::Env env, const std::error_code& error, const char* step, const std::string& path) {
+  const char* name = kinovar::errnoName(error.value());
+  Napi::Error e = Napi::Error::New(env, std::string(name) + ": " + error.message() + ", " + step + " '" + path + "'");
+  e.Set("code", Napi::String::New(env, name));
+  e.Set("errno", Napi::Number::New(env, error.value()));
+  e.Set("syscall", Napi::String::New(env, step));
+  e.Set("path", Napi::String::New(env, path));
+  return e;
+}
+
 // The options of a conversion from a plain object, as the JS layer passes
 // them ({orientation: 'classic' | 'accurate' | 'none', format: 'csv' | 'plain'});
 // absent fields keep the classic behaviour. False after throwing a TypeError.
@@ -118,8 +132,9 @@ bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::Co
 }
 
 // read, and with `withOptions` its variant for lib/api.js, which takes
-// conversion options third and answers {"info":...,"quality":...} (or the
-// error document alone).
+// conversion options third, answers {"info":...,"quality":...} (or the error
+// document alone), and throws the system's reason for a CSV file it could
+// not write instead of answering the error document.
 Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
   Napi::Env env = info.Env();
   if (!checkArgs(info, 2)) return env.Undefined();
@@ -132,12 +147,18 @@ Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
   std::string recording = pathArgument(info[0]);
   std::string csv = pathArgument(info[1]);
   if (!withOptions) return guarded(env, [&] { return kinovar::readRecording(recording.c_str(), csv.c_str(), options); });
-  return guarded(env, [&] {
+  kinovar::OutputFailure failure;
+  Napi::Value answer = guarded(env, [&] {
     kinovar::QualityReport quality;
-    std::string answer = kinovar::readRecording(recording.c_str(), csv.c_str(), options, &quality);
+    std::string answer = kinovar::readRecording(recording.c_str(), csv.c_str(), options, &quality, &failure);
     if (answer == kinovar::kErrorDocument) return answer;
     return "{\"info\":" + answer + ",\"quality\":" + kinovar::qualityJson(quality) + "}";
   });
+  if (failure.error && !env.IsExceptionPending()) {
+    systemError(env, failure.error, failure.step, failure.path).ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return answer;
 }
 
 // The quality report of a recording as JSON; empty when it cannot be parsed.
@@ -254,6 +275,11 @@ Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
                          : outcome.output == OutputProblem::ReplacesRecording ? "replaces-recording"
                                                                               : "not-written");
     result.Set("recordings", numbers(env, outcome.outputRecordings));
+    if (outcome.failure.error) {
+      // The system's reason for the first file not written, as Node gives its own.
+      const Napi::Error error = systemError(env, outcome.failure.error, outcome.failure.step, outcome.failure.path);
+      result.Set("systemError", error.Value());
+    }
   }
   if (!outcome.files.empty()) {
     Napi::Array files = Napi::Array::New(env, outcome.files.size());
@@ -286,7 +312,15 @@ Napi::Value ReadAndSync(const Napi::CallbackInfo& info, bool withOptions) {
   kinovar::ConversionOptions options;
   if (!setArguments(info, paths, folder)) return env.Undefined();
   if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
-  return guarded(env, [&] { return kinovar::readAndSync(paths, folder, options); });
+  kinovar::OutputFailure failure;
+  Napi::Value status = guarded(env, [&] { return kinovar::readAndSync(paths, folder, options, &failure); });
+  if (withOptions && failure.error && !env.IsExceptionPending()) {
+    Napi::Error error = systemError(env, failure.error, failure.step, failure.path);
+    error.Set("status", Napi::String::New(env, "-12"));
+    error.ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return status;
 }
 
 Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) { return ReadAndSync(info, false); }
@@ -630,12 +664,44 @@ Napi::Value ViewData(const Napi::CallbackInfo& info) {
   return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
 }
 
+// replaceFile(path, bytes): the bytes (a Uint8Array or a string, taken as
+// UTF-8) become the file's whole content, by way of a temporary file beside
+// it that is moved into place once complete. Throws the system's error.
+Napi::Value ReplaceFile(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!checkArgs(info, 2)) return env.Undefined();
+  if (!info[0].IsString() || !(info[1].IsTypedArray() || info[1].IsString())) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  const std::string path = info[0].As<Napi::String>().Utf8Value();
+  std::vector<uint8_t> bytes;
+  if (info[1].IsString()) {
+    const std::string text = info[1].As<Napi::String>().Utf8Value();
+    bytes.assign(text.begin(), text.end());
+  } else {
+    Napi::TypedArray array = info[1].As<Napi::TypedArray>();
+    const auto* data = static_cast<const uint8_t*>(array.ArrayBuffer().Data()) + array.ByteOffset();
+    bytes.assign(data, data + array.ByteLength());
+  }
+  std::error_code error;
+  const char* step = "open";
+  if (path.find('\0') != std::string::npos) {
+    error = std::make_error_code(std::errc::invalid_argument);
+  } else if (kinovar::replaceFile(path.c_str(), bytes, &error, &step)) {
+    return env.Undefined();
+  }
+  systemError(env, error, step, path).ThrowAsJavaScriptException();
+  return env.Undefined();
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
   exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
   exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
   exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
   exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
+  // For lib/api.js: the two conversions with their options, and whole-file writes.
   exports.Set("readWithOptions", Napi::Function::New(env, ReadWithOptions, "readWithOptions"));
   exports.Set("readAndSyncWithOptions", Napi::Function::New(env, ReadAndSyncWithOptions, "readAndSyncWithOptions"));
   exports.Set("inspect", Napi::Function::New(env, Inspect, "inspect"));
@@ -647,6 +713,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("readAndSyncReport", Napi::Function::New(env, ReadAndSyncReport, "readAndSyncReport"));
   exports.Set("viewData", Napi::Function::New(env, ViewData, "viewData"));
   exports.Set("viewSamples", Napi::Function::New(env, ViewSamples, "viewSamples"));
+  exports.Set("replaceFile", Napi::Function::New(env, ReplaceFile, "replaceFile"));
   return exports;
 }
 

@@ -2,10 +2,10 @@
 
 #if defined(__linux__)
 #include <fcntl.h>
-#include <sys/stat.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -39,17 +39,20 @@ uint64_t divisorOf(int32_t clock, int32_t rate) {
   return divisor < 1 ? 1 : static_cast<uint64_t>(divisor);
 }
 
-// Buffered writer that remembers whether any write failed. Replacing a file
-// that held data makes Linux file systems start writing all of it back at
-// close, and the close waits for that; with `writeBehind` the writeback of
-// what is written is started as it goes instead, beside the formatting.
+// Buffered writer that remembers whether any write failed, and why. The
+// file is forced to the medium before it takes its name; with `writeBehind`
+// the writeback of what is written is started as it goes, beside the
+// formatting, so that little is left to wait for then.
 class Output {
  public:
   Output(std::FILE* file, bool writeBehind) : file_(file), writeBehind_(writeBehind) { buffer_.reserve(kCapacity + 4096); }
   std::string& buffer() { return buffer_; }
   void write(const char* data, size_t size) {
     if (!size) return;
-    if (std::fwrite(data, 1, size, file_) != size) failed_ = true;
+    if (std::fwrite(data, 1, size, file_) != size && !failed_) {
+      failed_ = true;
+      errno_ = errno;
+    }
     written_ += size;
     startWriteback();
   }
@@ -58,6 +61,7 @@ class Output {
     buffer_.clear();
   }
   bool failed() const { return failed_; }
+  int errnum() const { return errno_; }
 
  private:
   static constexpr size_t kCapacity = 1 << 20;
@@ -78,6 +82,7 @@ class Output {
   bool writeBehind_;
   std::string buffer_;
   bool failed_ = false;
+  int errno_ = 0;
   uint64_t written_ = 0, started_ = 0;
 };
 
@@ -315,18 +320,12 @@ class RowPipeline {
 }  // namespace
 
 CsvFile openCsv(const char* utf8Path) {
-  CsvFile csv;
-#if defined(__linux__)
-  struct stat before;
-  csv.replacesData = ::stat(utf8Path, &before) == 0 && S_ISREG(before.st_mode) && before.st_size > 0;
-#endif
-  csv.file = openFile(utf8Path, OpenMode::WriteText);
-  return csv;
+  return CsvFile{OutputFile(utf8Path, OutputFile::Mode::Text), utf8Path};
 }
 
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples) {
-  return exportCsv(openCsv(utf8Path), settings, streams, awaitSamples);
+               const AwaitSamples& awaitSamples, OutputFailure* failure) {
+  return exportCsv(openCsv(utf8Path), settings, streams, awaitSamples, CsvStyle::Classic, 0, failure);
 }
 
 TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams) {
@@ -401,15 +400,20 @@ std::string plainHeader(const TableLayout& table) {
   return out + "\n";
 }
 
+bool reportFailure(CsvFile& csv, OutputFailure* failure) {
+  if (failure) *failure = OutputFailure{csv.path, csv.output.error(), csv.output.failedStep()};
+  csv.output.discard();
+  return false;
+}
+
 }  // namespace
 
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads) {
-  FilePtr file = std::move(csv.file);
-  if (!file) return false;
+               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure) {
+  if (!csv.output) return reportFailure(csv, failure);
   const TableLayout table = tableLayout(settings, streams);
 
-  Output output(file.get(), csv.replacesData);
+  Output output(csv.output.file(), true);
   output.buffer() += style == CsvStyle::Plain ? plainHeader(table) : classicHeader(settings, table);
   output.flush();
   const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples,
@@ -417,9 +421,11 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
   if (threads == 0) threads = std::thread::hardware_concurrency();
   RowPipeline(output, layout, table.rows, 1.0 / settings.frequency).run(threads > 1);
   output.flush();
-  const bool flushed = std::fflush(file.get()) == 0 && !std::ferror(file.get());
-  // A full disk shows up here or at close: the file is then not complete.
-  return closeFile(file) && flushed && !output.failed();
+  if (output.failed()) csv.output.noteWriteError(output.errnum());
+  // A full disk shows up in a write, the flush, the sync or the close: the
+  // file is then not complete and does not take the name.
+  if (csv.output.error() || !csv.output.commit(true)) return reportFailure(csv, failure);
+  return true;
 }
 
 }  // namespace kinovar

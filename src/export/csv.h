@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "export/output_file.h"
 #include "export/paths.h"
 #include "reader/recording.h"
 
@@ -36,20 +37,24 @@ enum class CsvStyle { Classic, Plain };
 // final. Empty: every sample is final already.
 using AwaitSamples = std::function<void(uint32_t key, uint64_t samples)>;
 
-// True when the file was opened and completely written and closed. Rows are
-// formatted and written on up to `threads` threads (0: as many as there are
-// cores); the bytes are the same for every count.
+// True when the file was completely written, closed and moved into place.
+// The rows go to a temporary file beside the target (see OutputFile), so a
+// failure or an interruption leaves the old file, or none, under the name.
+// On false, `failure` (when given) says why. Rows are formatted and written
+// on up to `threads` threads (0: as many as there are cores); the bytes are
+// the same for every count.
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples = {});
-// A CSV file opened for writing (null when it cannot be), and whether it
-// held data that opening it threw away.
+               const AwaitSamples& awaitSamples = {}, OutputFailure* failure = nullptr);
+// A CSV file opened for writing beside its target (not open when it cannot
+// be; its error says why).
 struct CsvFile {
-  FilePtr file;
-  bool replacesData = false;
+  OutputFile output;
+  std::string path;
 };
 CsvFile openCsv(const char* utf8Path);
-// The same as above into a file already opened by openCsv (null: false).
+// The same as above into a file already opened by openCsv (not open: false).
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0);
+               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
+               OutputFailure* failure = nullptr);
 
 }  // namespace kinovar

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "export/csv.h"
+#include "export/output_file.h"
 #include "ops/options.h"
 #include "reader/unparsed.h"
 #include "sync/report.h"
@@ -16,10 +17,14 @@ namespace kinovar {
 
 struct QualityReport;
 
-// read: parse, estimate orientation, export CSV; the JSON answer or the error document.
-// When `quality` is given it also receives what happened in the recording.
+// read: parse, estimate orientation, export CSV; the JSON answer or the error
+// document. When `quality` is given it also receives what happened in the
+// recording. Every output is written beside its target and moved into place
+// when complete; with the error document, `failure` (when given) holds the
+// system's reason if there was one.
 std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath,
-                          const ConversionOptions& options = {}, QualityReport* quality = nullptr);
+                          const ConversionOptions& options = {}, QualityReport* quality = nullptr,
+                          OutputFailure* failure = nullptr);
 
 // The quality report of a recording as JSON, or an empty text when the file
 // is not a recording that could be read to its end.
@@ -35,9 +40,10 @@ bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<u
 std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& created, uint64_t budgetBytes,
                                  const std::string& qualityJson);
 
-// readAndSync2: "OK", "-10", "-13", "-11" or "-12".
+// readAndSync2: "OK", "-10", "-13", "-11" or "-12"; with "-12", `failure`
+// holds the first CSV file that could not be written and why.
 std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
-                        const ConversionOptions& options = {});
+                        const ConversionOptions& options = {}, OutputFailure* failure = nullptr);
 
 
 // The CSV style of an output format.
@@ -65,6 +71,7 @@ struct SetOutcome {
   OutputProblem output = OutputProblem::None;  // "-12"
   std::vector<size_t> outputRecordings;        // "-12"
   std::vector<std::string> files;              // the CSV file of each recording, once written
+  OutputFailure failure;                       // "-12" not written: the first file and the system's reason
 };
 // Quiet: prints nothing and finds why each unparsed recording failed.
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,

@@ -13,8 +13,8 @@ namespace kinovar {
 
 namespace {
 
-// Emptying an old CSV of that name can take a while (the file system lets go
-// of its blocks): it is opened beside the parse.
+// Opening the output (finding its target, creating the file beside it) is
+// done beside the parse.
 std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
   const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
   if (threads > 1) {
@@ -29,7 +29,8 @@ std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
 // The filter runs on its own thread while the rows before its position are
 // formatted and written; the bytes are those of the two in sequence. With
 // one thread, the filter runs first.
-bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style, unsigned threads) {
+bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style, unsigned threads,
+                          OutputFailure* failure) {
   Progress quaternions;
   const AwaitSamples await = [&](uint32_t key, uint64_t samples) {
     if (key == kQuaternionKey) quaternions.await(samples);
@@ -44,13 +45,13 @@ bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator
   } catch (const std::system_error&) {
   }
   if (!thread.joinable()) filter();  // no thread to spare: one after the other
-  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style, threads);
+  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style, threads, failure);
 }
 
 }  // namespace
 
 std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
-                          QualityReport* quality) {
+                          QualityReport* quality, OutputFailure* failure) {
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
   const unsigned threads = threadBudget(options);
@@ -63,9 +64,9 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   const CsvStyle style = csvStyleOf(options.format);
   bool exported;
   if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
-    exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads);
+    exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure);
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
-    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure);
   if (!exported) return std::string(kErrorDocument);
   return readResultJson(recording.settings);
 }

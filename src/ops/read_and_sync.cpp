@@ -115,13 +115,14 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   // Recordings side by side first; threads left over go to each file's rows.
   const unsigned exportThreads = std::max<unsigned>(1, budget / static_cast<unsigned>(std::min<size_t>(n, budget)));
   std::vector<char> exported(n, 0);
+  std::vector<OutputFailure> failures(n);
   forEachIndex(n, budget, [&](size_t i) {
     Recording& recording = set[i];
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
     eventsOnRowClock(recording.streams, recording.settings.frequency);
     exported[i] = exportCsv(openCsv(csvPaths[i].c_str()), recording.settings, recording.streams, {},
-                            csvStyleOf(options.format), exportThreads);
+                            csvStyleOf(options.format), exportThreads, &failures[i]);
     recording.streams = StreamMap{};
   });
   outcome.files = csvPaths;
@@ -130,6 +131,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   if (!outcome.outputRecordings.empty()) {
     outcome.status = "-12";
     outcome.output = OutputProblem::NotWritten;
+    outcome.failure = failures[outcome.outputRecordings.front()];
   }
   return outcome;
 }
@@ -137,8 +139,10 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 }  // namespace
 
 std::string readAndSync(const std::vector<std::string>& paths, const std::string& folder,
-                        const ConversionOptions& options) {
-  return readAndSyncSet(paths, folder, false, options).status;
+                        const ConversionOptions& options, OutputFailure* failure) {
+  SetOutcome outcome = readAndSyncSet(paths, folder, false, options);
+  if (failure) *failure = outcome.failure;
+  return outcome.status;
 }
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,

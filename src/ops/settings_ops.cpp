@@ -4,9 +4,9 @@
 #include <string_view>
 
 #include "export/json.h"
+#include "export/output_file.h"
 #include "export/paths.h"
 #include "settings/base64.h"
-#include "settings/replace_file.h"
 #include "settings/settings_record.h"
 #include "settings/settings_text.h"
 

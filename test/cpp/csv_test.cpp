@@ -11,6 +11,13 @@
 #include "export/fixed.h"
 #include "test_files.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#endif
+
 using namespace kinovar;
 
 namespace {
@@ -123,3 +130,49 @@ TEST(Csv, UnusableRatesStillWriteEverySample) {
   EXPECT_NE(text.find("Total data points: 2\n"), std::string::npos);
   EXPECT_NE(text.find("inf,1.00000,2.00000,3.00000,1000.000,20.0,\ninf,4.00000,5.00000,6.00000,,,\n"), std::string::npos);
 }
+
+#ifndef _WIN32
+// The CSV takes its name only when complete: a write that fails part-way (a
+// file size limit stands in for a full disk) leaves the old file and no
+// temporary one, and says why; a target no plain open could write is refused
+// with the reason that open gives.
+TEST(Csv, FailedWriteKeepsTheOldFileAndSaysWhy) {
+  TempDir dir;
+  const std::string target = dir.path("out.csv");
+  writeBytes(target, {'o', 'l', 'd'});
+  DeviceSettings s;
+  s.frequency = 100;
+  s.accel.present = true;
+  s.accel.frequency = 100;
+  std::vector<std::vector<double>> samples(20000, {1.0, 2.0, 3.0});
+  const StreamMap streams = {{kAccelKey, makeStream(3, samples)}};
+
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 100000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  OutputFailure failure;
+  const bool written = exportCsv(target.c_str(), s, streams, {}, &failure);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(failure.error.value(), EFBIG);
+  EXPECT_EQ(failure.path, target);
+  EXPECT_EQ(readText(target), "old");
+  EXPECT_EQ(dir.entries(), 1u);
+
+  const std::pair<std::string, int> refused[] = {{dir.path("out.csv/x.csv"), ENOTDIR}, {dir.path("no/x.csv"), ENOENT},
+                                                 {dir.path(""), EISDIR}};
+  for (const auto& [path, errnum] : refused) {
+    EXPECT_FALSE(exportCsv(path.c_str(), s, streams, {}, &failure)) << path;
+    EXPECT_EQ(failure.error.value(), errnum) << path;
+    EXPECT_STREQ(failure.step, "open");
+  }
+  EXPECT_EQ(readText(target), "old");
+  EXPECT_EQ(dir.entries(), 1u);
+}
+#endif

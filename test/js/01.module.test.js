@@ -11,6 +11,7 @@ const wrongArgs = { name: 'TypeError', message: 'Wrong arguments' };
 
 test('the five functions are registered in order, before the entry points of lib/api.js', () => {
   assert.deepEqual(Object.keys(addon).slice(0, 5), ['read', 'readAndSync2', 'readConfig', 'writeConfig', 'readConfigDeviceId']);
+  assert.ok(Object.keys(addon).includes('replaceFile'));
   for (const name of Object.keys(addon)) assert.equal(addon[name].name, name);
 });
 
@@ -28,6 +29,7 @@ test('argument checks throw TypeError before touching any file', (t) => {
   assert.throws(() => addon.writeConfig(csv), wrongCount);
   assert.throws(() => addon.writeConfig(csv, 5), wrongArgs);
   assert.throws(() => addon.readConfigDeviceId(null), wrongArgs);
+  assert.throws(() => addon.replaceFile(csv, 5), wrongArgs);
   assert.deepEqual(fs.readdirSync(dir), []);
 });
 

@@ -33,8 +33,6 @@ test('readRecording throws where the native read answers a default document', (t
   assert.equal(fileStem('C:\\data\\Rec.1.bin'), 'Rec.1');
 
   const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
-  assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'no', 'out.csv')),
-    (e) => is(codes.CSV_NOT_WRITTEN)(e) && e.recording === recording);
   assert.throws(() => kinovar.readRecording(recording), TypeError);
   assert.equal(kinovar.readRecording(recording, csv).measureId, 7);
 });
@@ -80,6 +78,45 @@ test('the orientation option: classic is read, accurate fills every row, none dr
     await assert.rejects(promises.syncRecordings(set, dir, bad), TypeError);
   }
   assert.ok(!fs.existsSync(out('x.csv')));
+});
+
+test('outputs: never over what is not ours, folders made, failures with the system\'s reason', (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
+  const other = generateRecording(path.join(dir, 'other.bin'), { seconds: 1, seed: 2 });
+  const notes = path.join(dir, 'notes.txt');
+  fs.writeFileSync(notes, 'mine');
+  const before = [other, notes].map((f) => fs.readFileSync(f));
+  for (const target of [other, notes, recording]) {
+    assert.throws(() => kinovar.readRecording(recording, target), (e) => is(codes.NOT_OURS)(e) && e.path === target &&
+      /recording|not a file kinovar wrote/.test(e.message));
+  }
+  assert.deepEqual([other, notes].map((f) => fs.readFileSync(f)), before);
+  kinovar.readRecording(recording, notes, { overwrite: true });
+  assert.match(fs.readFileSync(notes, 'latin1'), /^Quandrel - Kinovar data export\n/);
+  kinovar.readRecording(recording, notes);  // now one of ours
+  assert.throws(() => kinovar.readRecording(recording, recording, { overwrite: true }), is(codes.NOT_OURS));
+
+  // The system's code and the file; the words say what to do.
+  const cases = [[path.join(dir, 'no', 'x.csv'), 'ENOENT', /folder does not exist/],
+    [path.join(recording, 'x.csv'), 'ENOTDIR', /not a folder/]];
+  for (const [target, code, hint] of cases) {
+    assert.throws(() => kinovar.readRecording(recording, target),
+      (e) => e.code === code && e.path === target && e.recording === recording && hint.test(e.message));
+    assert.throws(() => kinovar.writeSettings(target, { baro: { frequency: 25 } }), (e) => e.code === code && e.path === target);
+  }
+  assert.throws(() => kinovar.syncRecordings([recording, other], path.join(recording, 'out')),
+    (e) => e.code === 'ENOTDIR' && /not a folder/.test(e.message));
+
+  const session = path.join(dir, 'session');
+  fs.mkdirSync(session);
+  const set = generateSession(session, { seconds: 3 });
+  const out = path.join(dir, 'new', 'synced');
+  assert.deepEqual(kinovar.syncRecordings(set, out), ['pelvis', 'thigh', 'shank'].map((n) => path.join(out, `${n}.csv`)));
+  fs.writeFileSync(path.join(out, 'thigh.csv'), 'a file of the user');
+  assert.throws(() => kinovar.syncRecordings(set, out), (e) => is(codes.NOT_OURS)(e) && e.path.endsWith('thigh.csv'));
+  assert.equal(fs.readFileSync(path.join(out, 'thigh.csv'), 'latin1'), 'a file of the user');
+  kinovar.syncRecordings(set, out, { overwrite: true });
 });
 
 test('a failed synchronised conversion names its cause, in words and as data', (t) => {
@@ -129,8 +166,8 @@ test('a failed synchronised conversion names its cause, in words and as data', (
   fs.copyFileSync(master, named);
   fails([named, slave], path.join(dir, 'a'), codes.CSV_NOT_WRITTEN, /would replace the recording .*pelvis\.csv/,
     { reason: 'replaces-recording', recordings: [named], path: path.join(dir, 'a') });
-  fails([master, slave], text, codes.CSV_NOT_WRITTEN, /could not be written into .*text\.bin$/,
-    { reason: 'not-written', recordings: [master, slave], path: text });
+  // An output folder that is a file: the system's answer, before any parsing.
+  assert.throws(() => kinovar.syncRecordings([master, slave], text), { code: 'ENOTDIR', path: text });
   assert.deepEqual(fs.readdirSync(out), []);
   assert.throws(() => kinovar.syncRecordings('good.bin', dir), TypeError);
   const unknown = syncFailure('-99', lone, out);
@@ -153,9 +190,57 @@ test('settings: read, device id and write, with their failures', (t) => {
     assert.throws(() => read(path.join(dir, 'missing.cfg')), { code: 'ENOENT' });
     assert.throws(() => read(empty), (e) => is(codes.NO_SETTINGS)(e) && e.path === empty);
   }
-  assert.throws(() => kinovar.writeSettings(path.join(dir, 'no', 'x.cfg'), settings), is(codes.SETTINGS_NOT_WRITTEN));
   assert.throws(() => kinovar.writeSettings(file, { baro: { frequency: 300 } }), RangeError);
   assert.equal(kinovar.readDeviceId(file), 99, 'a refused write leaves the file alone');
+
+  // Settings never go into a recording, whatever its rates.
+  for (const clock of [100, 1000]) {
+    const recording = generateRecording(path.join(dir, `rec${clock}.bin`), { seconds: 2, clock, gyro: 100 });
+    const bytes = fs.readFileSync(recording);
+    for (const options of [{}, { overwrite: true }]) {
+      assert.throws(() => kinovar.writeSettings(recording, { ...kinovar.readSettings(recording), deviceId: 42 }, options),
+        (e) => is(codes.IS_RECORDING)(e) && e.path === recording && /is a recording/.test(e.message));
+    }
+    assert.ok(fs.readFileSync(recording).equals(bytes));
+  }
+});
+
+// Type-3 records with calibration in 1/10000, a 500 deg/s range code and an
+// unknown record between them.
+function typeThreeFile(file) {
+  const record = (type, subtype, payload) => Buffer.from([0x51, 0x37, type, subtype, payload.length, ...payload, 0xff, 0xfe]);
+  const be = (value, width) => { const b = Buffer.alloc(width); b.writeIntBE(value, 0, width); return [...b]; };
+  const sensor = (subtype, code, calibration) => record(3, subtype, [19 + subtype - 2, ...be(1000, 2), code,
+    ...calibration.flatMap((v) => be(v, 4)), 0, 0]);
+  fs.writeFileSync(file, Buffer.concat([record(1, 1, [...be(1234, 4), 2, 1]),
+    sensor(2, 3, [-12345, 0, 5, 9995, 10000, 10000]), record(3, 5, [1, 2, 3]),
+    sensor(3, 1, [7, 0, 0, 10001, 10000, 10000]), record(3, 21, be(7, 2))]));
+  return fs.readFileSync(file);
+}
+
+test('a settings edit changes only the fields it names, each in the form of its record', (t) => {
+  const dir = scratch(t);
+  const file = path.join(dir, 'type3.cfg');
+  const original = typeThreeFile(file);
+  const settings = kinovar.readSettings(file);
+  assert.deepEqual([settings.accel.offsetX, settings.accel.gainX, settings.gyro.range, settings.gyro.gainX], [-1.2345, 0.9995, 500, 1.0001]);
+  assert.equal(JSON.parse(kinovar.readConfig(file)).accel.gainX, 0, 'the native document keeps its integers');
+
+  kinovar.writeSettings(file, { ...settings, deviceId: 7 });
+  const edited = fs.readFileSync(file);
+  const changed = [...edited.keys()].filter((i) => edited[i] !== original[i]);
+  assert.deepEqual(changed, [7, 8], 'only the low bytes of the device id');
+  assert.equal(edited.length, original.length);
+
+  kinovar.writeSettings(file, { accel: { gainX: 1.5 }, gyro: { range: 2000 } });
+  const after = kinovar.readSettings(file);
+  assert.deepEqual([after.accel.gainX, after.accel.offsetX, after.gyro.range, after.unknownFrames, after.measureId],
+    [1.5, -1.2345, 2000, settings.unknownFrames, 7]);
+  for (const bad of [{ gyro: { range: 300 } }, { accel: { gainX: 0.99951 } }, { deviceType: 256 }, { createdAt: '2020-01-01 00:00:00' }]) {
+    assert.throws(() => kinovar.writeSettings(file, bad), (e) => e instanceof RangeError &&
+      new RegExp(Object.keys(bad)[0]).test(e.message), JSON.stringify(bad));
+  }
+  assert.deepEqual(kinovar.readSettings(file), after, 'a refused value writes nothing');
 });
 
 test('promise versions give the same results, bytes and errors, off the event loop', async (t) => {
@@ -175,7 +260,7 @@ test('promise versions give the same results, bytes and errors, off the event lo
   assert.equal(await promises.readDeviceId(file), 5);
 
   await assert.rejects(promises.readRecording(path.join(dir, 'missing.bin'), path.join(dir, 'x.csv')), { code: 'ENOENT' });
-  await assert.rejects(promises.readRecording(recording, path.join(dir, 'no', 'x.csv')), is(codes.CSV_NOT_WRITTEN));
+  await assert.rejects(promises.readRecording(recording, path.join(dir, 'no', 'x.csv')), { code: 'ENOENT' });
   await assert.rejects(promises.syncRecordings([recording, path.join(dir, 'missing.bin')], dir, { format: 'plain' }),
     (e) => is(codes.UNREADABLE)(e) && e.cause.recordings[0].reason === 'missing');
   await assert.rejects(promises.writeSettings(file, { baro: { frequency: -1 } }), RangeError);
@@ -187,8 +272,7 @@ test('batches report progress, keep going past a bad file and abort between file
   const recordings = [1, 2, 3, 4, 5, 6].map((i) => generateRecording(path.join(dir, `r${i}.bin`), { seconds: 2, seed: i }));
   fs.writeFileSync(recordings[2], Buffer.alloc(700));
   const progress = [];
-  const out = path.join(dir, 'out');
-  fs.mkdirSync(out);
+  const out = path.join(dir, 'out', 'csv');  // made before the first recording is read
   const results = await promises.readRecordings(recordings, { outDir: out, jobs: 3, onProgress: (p) => progress.push(p.done) });
   assert.deepEqual(progress, [1, 2, 3, 4, 5, 6]);
   assert.deepEqual(results.map((r) => r.ok), [true, true, false, true, true, true]);

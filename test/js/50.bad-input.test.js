@@ -214,3 +214,38 @@ test('no CSV is written over a recording it is made from', (t) => {
     assert.equal(addon.readAndSync2(named, out), '-12', 'through a link');
   });
 });
+
+// Stops the child once its temporary CSV holds data (it is then writing),
+// kills it, and returns what is left in the folder.
+function killWhileWriting(t, dir, args) {
+  const { spawn } = require('node:child_process');
+  const child = spawn(process.execPath, args, { stdio: 'ignore' });
+  t.after(() => child.kill('SIGKILL'));
+  const pause = new Int32Array(new SharedArrayBuffer(4));
+  for (;;) {
+    const temp = fs.readdirSync(dir).find((name) => name.includes('.csv.tmp-'));
+    if (temp && fs.statSync(path.join(dir, temp)).size > 0) break;
+    assert.equal(child.exitCode, null, 'the conversion ended before it was caught writing');
+    Atomics.wait(pause, 0, 0, 2);
+  }
+  child.kill('SIGKILL');
+  return new Promise((resolve) => child.on('exit', resolve));
+}
+
+test('a conversion killed while it writes leaves the old CSV whole', async (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'long.bin'), { seconds: 300, accel: 1000, gyro: 1000 });
+  const csv = path.join(dir, 'long.csv');
+  const old = Buffer.from(`${headerOnly}the previous conversion\n`);
+  const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
+  const native = `require(${JSON.stringify(require.resolve('../../lib/addon'))}).read(process.argv[1], process.argv[2])`;
+  for (const args of [[bin, 'read', recording, '-o', csv], ['-e', native, recording, csv]]) {
+    fs.writeFileSync(csv, old);
+    await killWhileWriting(t, dir, args);
+    assert.ok(fs.readFileSync(csv).equals(old), `${args[0]}: the old CSV is intact`);
+    for (const name of fs.readdirSync(dir)) if (name.includes('.tmp-')) fs.unlinkSync(path.join(dir, name));
+  }
+  // Uninterrupted, the file is replaced whole and nothing is left beside it.
+  assert.notEqual(addon.read(recording, csv), errorDocument);
+  assert.deepEqual(fs.readdirSync(dir).sort(), ['long.bin', 'long.csv']);
+});

@@ -19,7 +19,7 @@ const pageData = (page) => decodeViewData(new Uint8Array(Buffer.from(
 test('every command has help, and a bad command line exits 2', () => {
   const main = cli('--help');
   assert.equal(main.status, 0);
-  for (const command of ['read', 'inspect', 'sync', 'config', 'view', 'demo']) {
+  for (const command of ['read', 'inspect', 'sync', 'config', 'view', 'demo', 'gen']) {
     assert.match(main.stdout, new RegExp(`^  ${command} `, 'm'));
     const own = cli(command, '--help');
     assert.ok(own.status === 0 && own.stdout.includes(`usage: kinovar ${command}`), command);
@@ -32,15 +32,25 @@ test('every command has help, and a bad command line exits 2', () => {
     assert.equal(run.status, 2, args.join(' '));
     assert.match(run.stderr, /usage|must|unknown|no recording|required|takes|gives|only/, args.join(' '));
   }
+  const { version } = require('../../package.json');
+  for (const flag of ['--version', '-V']) assert.equal(cli(flag).stdout, `${version}\n`);
+  assert.equal(cli('read', 'x.bin', '--bogus').stderr, 'kinovar: unknown option --bogus (see "kinovar read --help")\n');
+  const folder = cli('read', __dirname);
+  assert.equal(folder.status, 2);
+  assert.match(folder.stderr, /is a folder; to convert the recordings in it, give .*\/\*\.bin/);
+  const several = cli('read', 'a.bin', 'b.bin', '-o', 'all.csv');
+  assert.equal(several.status, 2);
+  assert.match(several.stderr, /-o all\.csv names one file, but 2 recordings need a folder: end it with "\/"/);
+  assert.ok(!fs.existsSync('all.csv'));
 });
 
 test('a batch with a corrupted recording in the middle converts the others and names it', (t) => {
   const dir = scratch(t);
   const recordings = ['a', 'b', 'c', 'd'].map((n, i) => generateRecording(path.join(dir, `${n}.bin`), { seconds: 2, seed: i + 1 }));
   fs.writeFileSync(recordings[1], Buffer.alloc(3000, 0xee));
-  const out = path.join(dir, 'out');
+  const out = path.join(dir, 'new', 'out');
 
-  const run = cli('read', ...recordings, '-o', out, '--jobs', '2');
+  const run = cli('read', ...recordings, '-o', `${out}/`, '--jobs', '2');
   assert.equal(run.status, 1);
   assert.deepEqual(fs.readdirSync(out).sort(), ['a.csv', 'c.csv', 'd.csv']);
   assert.match(run.stderr, /failed .*b\.bin: not a recording/);
@@ -56,10 +66,25 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.equal(results[1].error.code, kinovar.codes.FORMAT);
   assert.equal(results[0].info.measureId, 7);
 
-  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'one.csv')).status, 0);
-  assert.ok(fs.existsSync(path.join(dir, 'one.csv')));
+  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'one', 'one.csv')).status, 0);
+  assert.ok(fs.existsSync(path.join(dir, 'one', 'one.csv')), 'the folder of a file -o is made');
+  assert.equal(cli('read', recordings[0], '-o', out).status, 0);
+  assert.ok(fs.existsSync(path.join(out, 'a.csv')), 'an existing folder is a folder');
   assert.equal(cli('read', recordings[0]).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'a.csv')), 'by default the CSV goes beside its recording');
+
+  // Another recording, or any file that is not a CSV of ours, stays unless --force.
+  const before = fs.readFileSync(recordings[2]);
+  const onto = cli('read', recordings[0], '-o', recordings[2]);
+  assert.equal(onto.status, 1);
+  assert.match(onto.stderr, /c\.bin exists and is not a file kinovar wrote \(a recording, .*--force/);
+  assert.ok(fs.readFileSync(recordings[2]).equals(before));
+  fs.writeFileSync(path.join(dir, 'notes.txt'), 'mine');
+  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'notes.txt')).status, 1);
+  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'), '--force').status, 0);
+  const parentIsFile = cli('read', recordings[0], '-o', path.join(recordings[3], 'x.csv'));
+  assert.equal(parentIsFile.status, 1);
+  assert.match(parentIsFile.stderr, /d\.bin: not a folder \(ENOTDIR\); a part of the path is a file/);
 });
 
 test('inspect reports what happened in a recording, and read warns in one line', (t) => {
@@ -82,7 +107,7 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.deepEqual(b.quality.settingsRecords, []);
   assert.match(cli('inspect', faulty).stdout, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
 
-  const read = cli('read', clean, faulty, '-o', path.join(dir, 'out'));
+  const read = cli('read', clean, faulty, '-o', `${path.join(dir, 'out')}/`);
   assert.equal(read.status, 0, read.stderr);
   assert.deepEqual(read.stderr.split('\n').filter((line) => line.startsWith('warning')).map((line) => line.split(':')[0]), [`warning ${faulty}`]);
   const missing = cli('inspect', path.join(dir, 'missing.bin'));
@@ -156,6 +181,19 @@ test('config set changes the named fields and keeps the rest, unknown records in
   }
   assert.deepEqual(kinovar.readSettings(file), after, 'a refused change writes nothing');
   assert.equal(cli('config', 'show', path.join(dir, 'missing.cfg')).status, 1);
+
+  for (const clock of [100, 1000]) {
+    const recording = generateRecording(path.join(dir, `rec${clock}.bin`), { seconds: 2, clock, gyro: 100 });
+    const bytes = fs.readFileSync(recording);
+    const refused = cli('config', 'set', recording, 'deviceId=42');
+    assert.equal(refused.status, 1);
+    assert.match(refused.stderr, /is a recording/);
+    assert.ok(fs.readFileSync(recording).equals(bytes), `${clock} Hz recording unchanged`);
+    // Its settings can still go to a new settings file.
+    const made = path.join(dir, `from${clock}.cfg`);
+    assert.equal(cli('config', 'set', recording, 'deviceId=42', '-o', made).status, 0);
+    assert.equal(kinovar.readDeviceId(made), 42);
+  }
 });
 
 test('view draws every sample of a recording or its CSV inside its band, and a spike at full height at every level', (t) => {

@@ -219,7 +219,7 @@ test('outputs are written whole, and never over a file kinovar did not write', (
   kinovar.readRecording(recording, notes, { format: 'plain', overwrite: true });
   assert.match(fs.readFileSync(notes, 'latin1'), /^time,/);
   assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'missing', 'x.csv'), { format: 'plain' }),
-    { code: kinovar.codes.CSV_NOT_WRITTEN });
+    { code: 'ENOENT', path: path.join(dir, 'missing', 'x.csv') });
   assert.throws(() => kinovar.readRecording(recording, out, { format: 'xlsx' }), RangeError);
   assert.deepEqual(fs.readdirSync(dir).filter((name) => name.endsWith('.tmp')), []);
 });

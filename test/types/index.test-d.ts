@@ -34,6 +34,10 @@ expectType<Record<string, Float64Array>>(kinovar.readParquet('a.parquet').column
 const settings = kinovar.readSettings('s.cfg');
 expectType<number | undefined>(settings.accel?.range);
 kinovar.writeSettings('s.cfg', { ...settings, deviceId: 3 });
+kinovar.writeSettings('new.cfg', { accel: { gainX: 0.9995 } }, { from: 'rec.bin' });
+kinovar.readRecording('a.bin', 'a.csv', { overwrite: true });
+expectError(kinovar.readRecording('a.bin', 'a.csv', { overwrite: 'yes' }));
+kinovar.writeFileAtomic('page.html', '<!doctype html>');
 expectType<number>(kinovar.readDeviceId('s.cfg'));
 
 try {
@@ -43,6 +47,7 @@ try {
     expectAssignable<kinovar.ErrorCode>(error.code);
     expectType<'-10' | '-13' | '-11' | '-12' | undefined>(error.status);
     if (error.cause?.reason === 'other-channel') expectType<number[]>(error.cause.channels);
+    if (error.code === 'ENOTDIR' || error.code === kinovar.codes.NOT_OURS) expectType<string | undefined>(error.path);
   }
 }
 expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);

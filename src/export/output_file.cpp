@@ -1,0 +1,345 @@
+#include "export/output_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "export/paths.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#endif
+
+namespace kinovar {
+
+namespace {
+
+std::string randomSuffix() {
+  static thread_local std::mt19937_64 engine{std::random_device{}()};
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string suffix = ".tmp-";
+  uint64_t bits = engine();
+  for (int i = 0; i < 12; ++i, bits >>= 4) suffix += kDigits[bits & 15];
+  return suffix;
+}
+
+constexpr int kNameAttempts = 16;
+
+#ifdef _WIN32
+
+int errnoOfLastError() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    default: return EIO;
+  }
+}
+
+#else
+
+void syncFolder(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);  // the rename is already done; this only hastens it to the medium
+  ::close(fd);
+}
+
+#endif
+
+}  // namespace
+
+void OutputFile::fail(const char* step, int errnum) {
+  if (error_) return;
+  error_ = std::error_code(errnum == 0 ? EIO : errnum, std::generic_category());
+  step_ = step;
+}
+
+void OutputFile::noteWriteError(int errnum) { fail("write", errnum); }
+
+#ifdef _WIN32
+
+OutputFile::OutputFile(const char* utf8Path, Mode mode) {
+  try {
+    target_ = utf8ToWide(utf8Path);
+  } catch (const std::range_error&) {
+    fail("open", EINVAL);
+    return;
+  }
+  if (target_.empty()) {
+    fail("open", ENOENT);
+    return;
+  }
+  // The open for update fails as the truncating open would (read-only file,
+  // folder, missing folder, a file held by another program) without
+  // touching the content.
+  if (FILE* probe = _wfsopen(target_.c_str(), L"r+b", _SH_DENYNO)) {
+    struct _stat64 info {};
+    replacesData_ = _fstat64(_fileno(probe), &info) == 0 && info.st_size > 0;
+    std::fclose(probe);
+  } else if (errno != ENOENT) {
+    fail("open", errno);
+    return;
+  }
+  const wchar_t* wmode = mode == Mode::Text ? L"wx" : L"wbx";
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string suffix = randomSuffix();
+    temp_ = target_ + std::wstring(suffix.begin(), suffix.end());
+    file_ = _wfsopen(temp_.c_str(), wmode, _SH_DENYNO);
+    if (file_ != nullptr) return;
+    if (errno == EEXIST) continue;
+    const int why = errno;
+    temp_.clear();
+    if (why == EACCES && replacesData_) {
+      // A folder we may not create in, around a file we may write: in place.
+      file_ = _wfsopen(target_.c_str(), mode == Mode::Text ? L"w" : L"wb", _SH_DENYNO);
+      if (file_ != nullptr) {
+        direct_ = true;
+        return;
+      }
+    }
+    fail("open", why);
+    return;
+  }
+  temp_.clear();
+  fail("open", EEXIST);
+}
+
+bool OutputFile::commit(bool durable) {
+  if (file_ == nullptr) return false;
+  std::FILE* file = std::exchange(file_, nullptr);
+  if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
+  if (durable && !error_ && _commit(_fileno(file)) != 0) fail("sync", errno);
+  if (std::fclose(file) != 0) fail("close", errno);
+  if (!direct_ && !error_ &&
+      MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    fail("rename", errnoOfLastError());
+  }
+  if (!direct_ && error_) _wremove(temp_.c_str());
+  temp_.clear();
+  return !error_;
+}
+
+void OutputFile::discard() {
+  if (file_ != nullptr) std::fclose(std::exchange(file_, nullptr));
+  if (!temp_.empty()) _wremove(temp_.c_str());
+  temp_.clear();
+}
+
+#else
+
+OutputFile::OutputFile(const char* utf8Path, Mode mode) {
+  try {
+    utf8ToWide(utf8Path);  // a path that cannot be named is a file that cannot be opened
+  } catch (const std::range_error&) {
+    fail("open", EINVAL);
+    return;
+  }
+  target_ = utf8Path;
+  if (target_.empty()) {
+    fail("open", ENOENT);
+    return;
+  }
+  const char* cmode = mode == Mode::Text ? "w" : "wb";
+  mode_t permissions = 0666;  // a new file gets what a plain create would give it
+  bool existed = false;
+  struct stat info {};
+  if (::lstat(target_.c_str(), &info) == 0) {
+    if (S_ISLNK(info.st_mode)) {
+      // Replace the file the link names, not the link itself.
+      char resolved[PATH_MAX];
+      if (::realpath(target_.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0) {
+        fail("open", errno);
+        return;
+      }
+      target_ = resolved;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      fail("open", EISDIR);
+      return;
+    }
+    existed = true;
+    if (!S_ISREG(info.st_mode)) {
+      // A device or a pipe cannot be swapped for a file: it is written as it is.
+      direct_ = true;
+    } else if (::access(target_.c_str(), W_OK) != 0) {
+      fail("open", errno);
+      return;
+    }
+    permissions = info.st_mode & 07777;
+    replacesData_ = S_ISREG(info.st_mode) && info.st_size > 0;
+  } else if (errno != ENOENT) {
+    fail("open", errno);
+    return;
+  }
+  if (!direct_) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      temp_ = target_ + randomSuffix();
+      const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) {
+        const int why = errno;
+        temp_.clear();
+        // A folder we may not create in, around a file we may write: in place.
+        if (existed && (why == EACCES || why == EPERM)) {
+          direct_ = true;
+          break;
+        }
+        fail("open", why);
+        return;
+      }
+      if (existed) ::fchmod(fd, permissions);  // umask must not narrow an existing file
+      file_ = ::fdopen(fd, cmode);
+      if (file_ == nullptr) {
+        fail("open", errno);
+        ::close(fd);
+        ::unlink(temp_.c_str());
+        temp_.clear();
+      }
+      return;
+    }
+    if (!direct_) {
+      temp_.clear();
+      fail("open", EEXIST);
+      return;
+    }
+  }
+  file_ = std::fopen(target_.c_str(), cmode);
+  if (file_ == nullptr) fail("open", errno);
+}
+
+bool OutputFile::commit(bool durable) {
+  if (file_ == nullptr) return false;
+  std::FILE* file = std::exchange(file_, nullptr);
+  if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
+  if (durable && !direct_ && !error_ && ::fsync(fileno(file)) != 0) fail("sync", errno);
+  if (std::fclose(file) != 0) fail("close", errno);
+  if (!direct_) {
+    if (!error_ && ::rename(temp_.c_str(), target_.c_str()) != 0) fail("rename", errno);
+    if (error_) {
+      ::unlink(temp_.c_str());
+    } else if (durable) {
+      syncFolder(target_);
+    }
+  }
+  temp_.clear();
+  return !error_;
+}
+
+void OutputFile::discard() {
+  if (file_ != nullptr) std::fclose(std::exchange(file_, nullptr));
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+#endif
+
+OutputFile OutputFile::inPlace(const char* utf8Path, Mode mode) {
+  OutputFile output;
+  output.direct_ = true;
+  output.file_ = openFile(utf8Path, mode == Mode::Text ? OpenMode::WriteText : OpenMode::WriteBinary).release();
+  if (output.file_ == nullptr) output.fail("open", errno);
+  return output;
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::release() noexcept {
+  file_ = nullptr;
+  temp_.clear();
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : file_(other.file_),
+      target_(std::move(other.target_)),
+      temp_(std::move(other.temp_)),
+      direct_(other.direct_),
+      replacesData_(other.replacesData_),
+      error_(other.error_),
+      step_(other.step_) {
+  other.release();
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    file_ = other.file_;
+    target_ = std::move(other.target_);
+    temp_ = std::move(other.temp_);
+    direct_ = other.direct_;
+    replacesData_ = other.replacesData_;
+    error_ = other.error_;
+    step_ = other.step_;
+    other.release();
+  }
+  return *this;
+}
+
+bool replaceFile(const char* utf8Path, const std::vector<uint8_t>& bytes, std::error_code* error,
+                 const char** failedStep) {
+  OutputFile output(utf8Path, OutputFile::Mode::Binary);
+  if (output && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), output.file()) != bytes.size()) {
+    output.noteWriteError(errno);
+  }
+  const bool ok = output && !output.error() && output.commit(true);
+  if (!ok) output.discard();
+  if (error) *error = output.error();
+  if (failedStep) *failedStep = output.failedStep();
+  return ok;
+}
+
+const char* errnoName(int errnum) {
+  switch (errnum) {
+    case ENOENT: return "ENOENT";
+    case ENOTDIR: return "ENOTDIR";
+    case EISDIR: return "EISDIR";
+    case EACCES: return "EACCES";
+    case EPERM: return "EPERM";
+    case EROFS: return "EROFS";
+    case ENOSPC: return "ENOSPC";
+    case EEXIST: return "EEXIST";
+    case EBUSY: return "EBUSY";
+    case EINVAL: return "EINVAL";
+    case EMFILE: return "EMFILE";
+    case ENFILE: return "ENFILE";
+    case ENAMETOOLONG: return "ENAMETOOLONG";
+    case EFBIG: return "EFBIG";
+    case EXDEV: return "EXDEV";
+    case ELOOP: return "ELOOP";
+#ifdef EDQUOT
+    case EDQUOT: return "EDQUOT";
+#endif
+#ifdef ETXTBSY
+    case ETXTBSY: return "ETXTBSY";
+#endif
+    default: return "EIO";
+  }
+}
+
+}  // namespace kinovar

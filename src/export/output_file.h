@@ -1,0 +1,92 @@
+// Output files that are written whole or not at all. The bytes go to a new
+// file beside the target, which takes the target's name only once it is
+// complete and closed: a run that is killed or fails part-way leaves the old
+// file (or none) under the name, never a truncated one.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace kinovar {
+
+class OutputFile {
+ public:
+  enum class Mode { Text, Binary };
+
+  OutputFile() = default;
+  // Opens the temporary file. A target that a plain truncating open would
+  // refuse (a folder, a file without write permission, a missing folder, on
+  // Windows a file another program holds) is refused with the error that
+  // open gives, and nothing is created. A symbolic link is written through.
+  // A target that is not a regular file (a device, a pipe) is written
+  // directly, as is an existing writable file in a folder that does not
+  // let us create the temporary file.
+  OutputFile(const char* utf8Path, Mode mode);
+  // The target opened, created or emptied, as a plain open does: no
+  // temporary file and no sync at commit. For comparisons.
+  static OutputFile inPlace(const char* utf8Path, Mode mode);
+  ~OutputFile();  // uncommitted: the temporary file is removed
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  std::FILE* file() const { return file_; }
+  explicit operator bool() const { return file_ != nullptr; }
+  // The target is a file that holds data, which the commit will replace.
+  bool replacesData() const { return replacesData_; }
+
+  // Flushes, forces the bytes to the medium when `durable`, closes and moves
+  // the file into place. False when any step failed; the target then keeps
+  // its old content and the temporary file is gone.
+  bool commit(bool durable = true);
+  // Removes the temporary file; the target is not touched.
+  void discard();
+
+  // A writer that saw a write fail records the system's error number here
+  // (the first one counts); commit then fails with it.
+  void noteWriteError(int errnum);
+
+  // The first failure: the system's error and the step ("open", "write",
+  // "sync", "close", "rename"). Empty while nothing failed.
+  std::error_code error() const { return error_; }
+  const char* failedStep() const { return step_; }
+
+ private:
+  void fail(const char* step, int errnum);
+  void release() noexcept;
+
+  std::FILE* file_ = nullptr;
+#ifdef _WIN32
+  std::wstring target_, temp_;
+#else
+  std::string target_, temp_;
+#endif
+  bool direct_ = false;  // written in place: no temporary file
+  bool replacesData_ = false;
+  std::error_code error_;
+  const char* step_ = "";
+};
+
+// Why an output was not written: the file, the system's error and the step.
+struct OutputFailure {
+  std::string path;
+  std::error_code error;
+  const char* step = "";
+};
+
+// Writes the bytes as the whole content of the file, by way of an
+// OutputFile forced to the medium. False (and `error` set when given) when
+// the target cannot be written or any step fails; the target then keeps its
+// old content.
+bool replaceFile(const char* utf8Path, const std::vector<uint8_t>& bytes, std::error_code* error = nullptr,
+                 const char** failedStep = nullptr);
+
+// The symbolic name of a system error number ("ENOENT", "ENOSPC", ...), as
+// Node names them; "EIO" for one this table does not know.
+const char* errnoName(int errnum);
+
+}  // namespace kinovar
