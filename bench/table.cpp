@@ -215,22 +215,14 @@ void atomicTable(const std::string& recording, const fs::path& scratch) {
   const double atomicNew = seconds(atomic, none), atomicOld = seconds(atomic, old);
   const double readNew = seconds([&] { readRecording(recording.c_str(), csv.c_str()); }, none);
   const double readOld = seconds([&] { readRecording(recording.c_str(), csv.c_str()); }, old);
-  std::printf("
-Atomic output, W1 one hour (%.1f MB CSV): beside the target, synced, renamed into place
-",
+  std::printf("\nAtomic output, W1 one hour (%.1f MB CSV): beside the target, synced, renamed into place (s)\n",
               fileSize(csv) / 1e6);
-  std::printf("| %-34s | %9s | %9s | %9s |
-", "", "no CSV", "old CSV", "");
-  std::printf("|------------------------------------|-----------|-----------|-----------|
-");
-  std::printf("| %-34s | %9.3f | %9.3f | %9s |
-", "csv stage, in place (plain open)", inPlaceNew, inPlaceOld, "");
-  std::printf("| %-34s | %9.3f | %9.3f | %9s |
-", "csv stage, atomic", atomicNew, atomicOld, "");
-  std::printf("| %-34s | %9.3f | %9.3f | %9s |
-", "read end to end, atomic", readNew, readOld, "");
-  std::printf("atomic over in place: %.2f× with no CSV there, %.2f× replacing one
-", atomicNew / inPlaceNew,
+  std::printf("| %-34s | %9s | %9s |\n", "", "no CSV", "old CSV");
+  std::printf("|------------------------------------|-----------|-----------|\n");
+  std::printf("| %-34s | %9.3f | %9.3f |\n", "csv stage, in place (plain open)", inPlaceNew, inPlaceOld);
+  std::printf("| %-34s | %9.3f | %9.3f |\n", "csv stage, atomic", atomicNew, atomicOld);
+  std::printf("| %-34s | %9.3f | %9.3f |\n", "read end to end, atomic", readNew, readOld);
+  std::printf("atomic over in place: %.2f× with no CSV there, %.2f× replacing one\n", atomicNew / inPlaceNew,
               atomicOld / inPlaceOld);
 }
 
@@ -247,8 +239,11 @@ int main(int argc, char** argv) {
     std::printf("%ld\n", ownPeakKiB());
     return 0;
   }
+  // --atomic: only the atomic output table.
+  const bool atomicOnly = argc > 1 && std::string(argv[1]) == "--atomic";
+  if (atomicOnly) --argc, ++argv;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: kinovar-bench-table <work folder> [runs]\n");
+    std::fprintf(stderr, "usage: kinovar-bench-table [--atomic] <work folder> [runs]\n");
     return 2;
   }
   const fs::path work = argv[1];
@@ -258,6 +253,10 @@ int main(int argc, char** argv) {
   fs::create_directories(scratch);
 
   const std::string w1 = ensure(work / "w1.bin", workloadRecipe(3600, 1));
+  if (atomicOnly) {
+    atomicTable(w1, scratch);
+    return 0;
+  }
   const std::string w1q = ensure(work / "w1-15min.bin", workloadRecipe(900, 1));
   std::vector<std::string> w4;
   for (uint32_t i = 0; i < 4; ++i) {
