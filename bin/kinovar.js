@@ -148,12 +148,15 @@ options:
   --force            replace an existing file that is not a viewer page of kinovar
   -h, --help         this text
 `,
-  demo: `usage: kinovar demo [folder]
+  demo: `usage: kinovar demo [folder] [--force]
 
 Writes a synthetic session of three sensors (pelvis, thigh, shank) into the
 folder (default: a new temporary folder), converts each recording, converts
 the set synchronised and writes a viewer page of the first sensor. The
 recordings come from the generator that "kinovar gen" runs.
+
+options:
+  --force            replace pelvis.bin, thigh.bin and shank.bin if the folder has them
 `,
   gen: `usage: kinovar gen <file.bin> [options]
 
@@ -170,7 +173,7 @@ options:
   --still <S>        seconds held still at the start (default 2)
   --rate <DEG/S>     turning rate after that (default 45)
   --seed <N>         noise seed
-  --force            replace an existing file that is not a recording
+  --force            replace an existing file (a recording there may be a real one)
   -h, --help         this text
 `,
 };
@@ -540,13 +543,17 @@ function writePage(input, page, options = {}) {
 }
 
 async function demo(args) {
-  const { values, positionals } = parse('demo', args, {});
+  const { values, positionals } = parse('demo', args, { force: { type: 'boolean' } });
   if (values.help) return out(help.demo), OK;
   if (positionals.length > 1) throw new UsageError(`demo takes at most one folder\n\n${help.demo}`);
   const { generateSession } = require('../lib/generator');
   const { promises } = require('../lib');
   const folder = positionals[0] ? path.resolve(positionals[0]) : fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
-  fs.mkdirSync(folder, { recursive: true });
+  ensureFolder(folder);
+  const { checkReplaceable } = require('../lib/output');
+  for (const name of ['pelvis', 'thigh', 'shank']) {
+    checkReplaceable(path.join(folder, `${name}.bin`), 'recording', { overwrite: values.force === true });
+  }
 
   const recordings = generateSession(folder, { seconds: 20, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 1, still: 2, rate: 45 });
   out(`Synthetic session of ${recordings.length} sensors in ${folder}:\n`);
@@ -596,12 +603,11 @@ function gen(args) {
     options[name] = Number(values[name]);
   }
   const [file] = positionals;
-  const found = require('../lib/output').inspect(file);
-  if (!['missing', 'empty', 'recording'].includes(found.kind) && !values.force) {
-    throw new UsageError(`${file} exists and is not a recording; choose another name, or --force to replace it`);
-  }
   ensureFolder(path.dirname(file));
-  require('../lib/generator').generateRecording(file, { seconds: 10, ...options });
+  // A recording there may be a real one: replaced only with --force, and whole.
+  require('../lib/output').writeAtomically([file], ([temporary]) =>
+    require('../lib/generator').generateRecording(temporary, { seconds: 10, ...options }),
+  { overwrite: values.force === true, what: 'the recording' });
   out(`wrote ${file}  ${fs.statSync(file).size} bytes\n`);
   return OK;
 }

@@ -79,6 +79,12 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.equal(onto.status, 1);
   assert.match(onto.stderr, /c\.bin exists and is not a file kinovar wrote \(a recording, .*--force/);
   assert.ok(fs.readFileSync(recordings[2]).equals(before));
+  // Neither does the generator replace a recording (it may be a real one), nor demo its session's names.
+  assert.match(cli('gen', recordings[2], '--seconds', '1').stderr, /c\.bin exists and is not a file kinovar wrote/);
+  fs.renameSync(recordings[2], path.join(dir, 'pelvis.bin'));
+  assert.match(cli('demo', dir).stderr, /pelvis\.bin exists and is not a file kinovar wrote/);
+  assert.ok(fs.readFileSync(path.join(dir, 'pelvis.bin')).equals(before));
+  fs.renameSync(path.join(dir, 'pelvis.bin'), recordings[2]);
   fs.writeFileSync(path.join(dir, 'notes.txt'), 'mine');
   assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'notes.txt')).status, 1);
   assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'), '--force').status, 0);
