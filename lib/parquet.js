@@ -54,6 +54,24 @@ function parquetBytes(recording) {
 
 const GROUPS = ['accel', 'gyro', 'baro', 'events', 'orientation'];
 
+/** A numeric column as doubles, nulls as NaN: chunk by chunk, not value by value (an hour has millions). */
+function asDoubles(vector) {
+  const values = new Float64Array(vector.length);
+  let at = 0;
+  for (const data of vector.data) {
+    values.set(data.values.subarray(0, data.length), at);  // a chunk's values start at its offset already
+    if (data.nullCount > 0) {
+      const bitmap = data.nullBitmap;
+      for (let i = 0; i < data.length; i++) {
+        const bit = data.offset + i;
+        if (!((bitmap[bit >> 3] >> (bit & 7)) & 1)) values[at + i] = NaN;
+      }
+    }
+    at += data.length;
+  }
+  return values;
+}
+
 /**
  * Reads a Parquet file that kinovar wrote.
  * @param {Uint8Array} bytes the file's content
@@ -67,22 +85,20 @@ function readParquetBytes(bytes) {
   const metadata = table.schema.metadata;
   if (metadata.get(META_FORMAT) !== FORMAT_VERSION) throw new Error('not a Parquet file that kinovar wrote');
   const columns = {};
-  for (const field of table.schema.fields) {
-    const vector = table.getChild(field.name);
-    const values = new Float64Array(vector.length);
-    let r = 0;
-    for (const value of vector) values[r++] = value ?? NaN;
-    columns[field.name] = values;
-  }
+  for (const field of table.schema.fields) columns[field.name] = asDoubles(table.getChild(field.name));
   const streams = {};
   for (const group of GROUPS) {
     const members = COLUMNS.filter(([name, , stream]) => stream === group && columns[name]);
     if (!members.length) continue;
     const first = columns[members[0][0]];
-    const rows = [];
-    for (let r = 0; r < first.length; r++) if (!Number.isNaN(first[r])) rows.push(r);
-    const stream = { time: Float64Array.from(rows, (row) => columns.time[row]) };
-    for (const [name, , , channel] of members) stream[channel] = Float64Array.from(rows, (row) => columns[name][row]);
+    let count = 0;
+    for (let r = 0; r < first.length; r++) if (first[r] === first[r]) count++;
+    const picked = [['time', columns.time], ...members.map(([name, , , channel]) => [channel, columns[name]])];
+    const stream = Object.fromEntries(picked.map(([key]) => [key, new Float64Array(count)]));
+    for (const [key, column] of picked) {
+      const out = stream[key];
+      for (let r = 0, k = 0; r < first.length; r++) if (first[r] === first[r]) out[k++] = column[r];
+    }
     streams[group] = stream;
   }
   return {
