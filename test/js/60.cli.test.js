@@ -260,6 +260,10 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   assert.equal(fs.readFileSync(other, 'utf8'), '<p>my notes</p>');
   assert.equal(cli('view', recording, '-o', other, '--force').status, 0);
   assert.equal(cli('view', recording, '-o', other).status, 0, 'our own page is replaced');
+  // Nor is the input, though it is an output of ours.
+  const before = fs.readFileSync(csv);
+  assert.equal(cli('view', csv, '-o', csv).status, 1);
+  assert.deepEqual(fs.readFileSync(csv), before);
 });
 
 test('demo writes and converts three sensors', (t) => {
