@@ -535,6 +535,9 @@ function view(args) {
   const page = values.out ?? path.join(path.dirname(input), `${path.basename(input).replace(/\.[^.]*$/, '')}.html`);
   const { bytes } = writePage(input, page, options);
   out(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
+  if (values.orientation !== undefined && require('../lib/viewer').inputKind(input) !== 'recording') {
+    err(`note: --orientation applies to recordings; ${input} shows the orientation it was written with\n`);
+  }
   return OK;
 }
 

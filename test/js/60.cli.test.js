@@ -238,7 +238,9 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   }
 
   // The CSV gives the same plots, its rounded samples inside the same bands.
-  assert.equal(cli('view', csv, '-o', path.join(dir, 'from-csv.html'), '--max-points', '50').status, 0);
+  const fromCsvRun = cli('view', csv, '-o', path.join(dir, 'from-csv.html'), '--max-points', '50', '--orientation', 'accurate');
+  assert.equal(fromCsvRun.status, 0);
+  assert.match(fromCsvRun.stderr, /--orientation applies to recordings; .*walk\.csv shows the orientation it was written with/);
   const fromCsv = pageData(path.join(dir, 'from-csv.html'));
   assert.deepEqual(fromCsv.header.plots.map((p) => [p.id, p.levels]), view.header.plots.map((p) => [p.id, p.levels]));
   const ranges = (v) => v.header.plots.flatMap((p) => p.channels.map((c) => [c.low, c.high])).flat();
