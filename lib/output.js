@@ -7,6 +7,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const crypto = require('node:crypto');
+const os = require('node:os');
 const { KinovarError, codes } = require('./errors');
 
 const BLOCK = 512;
@@ -97,27 +98,81 @@ function syncFile(file) {
  *   inputs: files read to make the output, never replaced; what: for messages, e.g. "the Parquet file"
  */
 function writeAtomically(targets, write, { overwrite = false, inputs = [], what = 'the file' } = {}) {
-  for (const target of targets) {
+  const places = targets.map((target) => {
     if (inputs.some((input) => sameExistingFile(input, target))) {
       throw new KinovarError(`${target} is one of the files being converted: an output must not replace it`, codes.NOT_OURS,
         { path: target, found: 'recording' });
     }
     checkReplaceable(target, path.extname(target).slice(1) || 'output', { overwrite });
-    const obstacle = writeObstacle(target);
+    let place;
+    try {
+      place = placeOf(target);
+    } catch (error) {
+      throw systemError(error, target, `write ${what}`);
+    }
+    const obstacle = place.regular && writeObstacle(place.file);
     if (obstacle) throw systemError(obstacle, target, `write ${what}`);
-  }
-  const temporary = targets.map(temporaryBeside);
+    return place;
+  });
+  const temporary = places.map(({ file, regular }) => temporaryBeside(regular ? file : path.join(os.tmpdir(), path.basename(file))));
   let i = 0;
   try {
     write(temporary);
     for (; i < targets.length; i++) syncFile(temporary[i]);
-    for (i = 0; i < targets.length; i++) fs.renameSync(temporary[i], targets[i]);
+    for (i = 0; i < targets.length; i++) {
+      const { file, regular, mode } = places[i];
+      if (!regular) {
+        copyInto(temporary[i], file);  // a device or pipe takes the bytes; it is never replaced
+        continue;
+      }
+      if (mode !== undefined) fs.chmodSync(temporary[i], mode);  // the file keeps its permissions
+      fs.renameSync(temporary[i], file);
+    }
   } catch (error) {
     if (!error.syscall || error instanceof KinovarError) throw error;
     throw systemError(error, targets[Math.min(i, targets.length - 1)], `write ${what}`);
   } finally {
     for (const file of temporary) fs.rmSync(file, { force: true });
   }
+}
+
+/** Writes a file's bytes into a device or pipe. (fs.copyFileSync would unlink the device on a failure.) */
+function copyInto(source, device) {
+  const buffer = Buffer.alloc(1 << 20);
+  const input = fs.openSync(source, 'r');
+  try {
+    const output = fs.openSync(device, 'w');
+    try {
+      for (let n; (n = fs.readSync(input, buffer, 0, buffer.length, null)) > 0;) {
+        for (let done = 0; done < n;) done += fs.writeSync(output, buffer, done, n - done);
+      }
+    } finally {
+      fs.closeSync(output);
+    }
+  } finally {
+    fs.closeSync(input);
+  }
+}
+
+/**
+ * Where an output's bytes finally go: a symbolic link is written through
+ * (the file it names is replaced, the link stays), and a device or pipe is
+ * written into rather than replaced.
+ */
+function placeOf(target) {
+  let stat;
+  try {
+    stat = fs.statSync(target);
+  } catch (error) {
+    if (error.code === 'ENOENT' && !fs.lstatSync(target, { throwIfNoEntry: false })?.isSymbolicLink()) {
+      return { file: target, regular: true };
+    }
+    throw error;
+  }
+  // /dev/stdout names a pipe through links that cannot all be resolved: it is written as named.
+  if (!stat.isFile()) return { file: target, regular: false };
+  const file = fs.lstatSync(target).isSymbolicLink() ? fs.realpathSync(target) : target;
+  return { file, regular: true, mode: stat.mode & 0o7777 };
 }
 
 /**

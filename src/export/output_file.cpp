@@ -172,13 +172,21 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
   struct stat info {};
   if (::lstat(target_.c_str(), &info) == 0) {
     if (S_ISLNK(info.st_mode)) {
-      // Replace the file the link names, not the link itself.
-      char resolved[PATH_MAX];
-      if (::realpath(target_.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0) {
+      if (::stat(target_.c_str(), &info) != 0) {
         fail("open", errno);
         return;
       }
-      target_ = resolved;
+      // Replace the file the link names, not the link itself. A device or
+      // pipe is written as named: /dev/stdout leads to a pipe through links
+      // that do not all resolve.
+      char resolved[PATH_MAX];
+      if (S_ISREG(info.st_mode)) {
+        if (::realpath(target_.c_str(), resolved) == nullptr) {
+          fail("open", errno);
+          return;
+        }
+        target_ = resolved;
+      }
     }
     if (S_ISDIR(info.st_mode)) {
       fail("open", EISDIR);

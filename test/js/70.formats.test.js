@@ -218,6 +218,27 @@ test('outputs are written whole, and never over a file kinovar did not write', (
   kinovar.readRecording(recording, out, { format: 'parquet' });
   kinovar.readRecording(recording, notes, { format: 'plain', overwrite: true });
   assert.match(fs.readFileSync(notes, 'latin1'), /^time,/);
+  if (process.platform === 'linux') {
+    // A pipe (standard output here) takes the bytes as they are and is never replaced.
+    const script = path.join(dir, 'to-pipe.js');
+    const toPipe = (fn, options) => {
+      fs.writeFileSync(script, `require(${JSON.stringify(require.resolve('../..'))}).${fn}(${JSON.stringify(recording)}, '/proc/self/fd/1'${options});`);
+      return spawnSync('sh', ['-c', `"${process.execPath}" "${script}" | cat`], { encoding: 'latin1' }).stdout;
+    };
+    assert.equal(toPipe('readRecording', ", { format: 'plain' }"), fs.readFileSync(notes, 'latin1'));
+    kinovar.readRecording(recording, path.join(dir, 'classic.csv'));
+    assert.equal(toPipe('read', ''), fs.readFileSync(path.join(dir, 'classic.csv'), 'latin1'));
+  }
+  if (process.platform !== 'win32') {
+    // Through a link: the file it names is replaced and keeps its permissions; the link stays.
+    const link = path.join(dir, 'link.parquet');
+    fs.symlinkSync(out, link);
+    fs.chmodSync(out, 0o600);
+    kinovar.readRecording(recording, link, { format: 'plain' });
+    assert.ok(fs.lstatSync(link).isSymbolicLink());
+    assert.match(fs.readFileSync(out, 'latin1'), /^time,/);
+    assert.equal(fs.statSync(out).mode & 0o777, 0o600);
+  }
   assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'missing', 'x.csv'), { format: 'plain' }),
     { code: 'ENOENT', path: path.join(dir, 'missing', 'x.csv') });
   assert.throws(() => kinovar.readRecording(recording, out, { format: 'xlsx' }), RangeError);
