@@ -555,7 +555,8 @@ uint64_t viewBudget(const Napi::CallbackInfo& info, size_t index) {
   uint64_t budget = 16'000'000;
   if (info.Length() > index && info[index].IsObject()) {
     Napi::Value value = info[index].As<Napi::Object>().Get("budget");
-    if (value.IsNumber() && value.As<Napi::Number>().DoubleValue() >= 1) budget = value.As<Napi::Number>().Int64Value();
+    if (value.IsNumber() && value.As<Napi::Number>().DoubleValue() >= 1)
+      budget = static_cast<uint64_t>(value.As<Napi::Number>().Int64Value());
   }
   return budget;
 }
@@ -607,7 +608,7 @@ Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
             .ThrowAsJavaScriptException();
         return env.Undefined();
       }
-      std::copy(values, values + n, stream.values.begin() + c * n);
+      std::copy(values, values + n, stream.values.data() + c * n);
     }
     streams.emplace(layout.key, std::move(stream));
   }

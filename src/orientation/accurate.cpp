@@ -340,7 +340,7 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
   if (n == 0) return;
   double a[3], w[3], q[4];
   const auto sample = [&](uint64_t i) {
-    for (int c = 0; c < 3; ++c) a[c] = accel[c * accelStride + i], w[c] = gyro[c * gyroStride + i];
+    for (uint64_t c = 0; c < 3; ++c) a[c] = accel[c * accelStride + i], w[c] = gyro[c * gyroStride + i];
   };
   const double zero[3] = {0, 0, 0};
 
@@ -361,7 +361,7 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
   for (uint64_t i = n; i-- > 0;) {
     sample(i);
     if (i + 1 < n) {
-      for (int c = 0; c < 3; ++c) w[c] = -gyro[c * gyroStride + i + 1];
+      for (uint64_t c = 0; c < 3; ++c) w[c] = -gyro[c * gyroStride + i + 1];
     } else {
       std::copy(zero, zero + 3, w);
     }
@@ -369,7 +369,7 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
     accuratePassQuaternion(pass, q);
     double u[3];
     upInSensor(q, u);
-    for (int c = 0; c < 3; ++c) out[(c + 1) * n + i] = u[c];
+    for (uint64_t c = 0; c < 3; ++c) out[(c + 1) * n + i] = u[c];
   }
 
   // Forward again from the backward pass's first sample, heading zero.
@@ -385,7 +385,7 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
     // so q s has mid as its vertical and keeps q's heading.
     double forward[3], mid[3];
     upInSensor(q, forward);
-    for (int c = 0; c < 3; ++c) mid[c] = forward[c] + out[(c + 1) * n + i];
+    for (uint64_t c = 0; c < 3; ++c) mid[c] = forward[c] + out[(c + 1) * n + i];
     const double m2 = mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2];
     if (m2 > 1e-18) {
       const double inv = 1.0 / std::sqrt(m2);
@@ -399,7 +399,7 @@ void estimateAccurate(const double* accel, uint64_t accelStride, const double* g
       std::copy(blended, blended + 4, q);
     }
     normalize(q);
-    for (int c = 0; c < 4; ++c) out[c * n + i] = q[c];
+    for (uint64_t c = 0; c < 4; ++c) out[c * n + i] = q[c];
     if (finished && (i + 1) % kPublishEvery == 0) finished(i + 1);
   }
 }

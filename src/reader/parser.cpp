@@ -115,9 +115,11 @@ struct Routing {
     byKind.fill(-1);
     std::array<bool, 256> matched{};
     for (const auto& group : groups) {
-      if (!group.present || group.frameId < 0 || group.frameId > 255 || matched[group.frameId]) continue;
-      matched[group.frameId] = true;
-      byKind[group.frameId] = static_cast<int8_t>(group.stream >= 0 && built[group.stream] ? group.stream : -1);
+      if (!group.present || group.frameId < 0 || group.frameId > 255) continue;
+      const auto kind = static_cast<size_t>(group.frameId);
+      if (matched[kind]) continue;
+      matched[kind] = true;
+      byKind[kind] = static_cast<int8_t>(group.stream >= 0 && built[group.stream] ? group.stream : -1);
     }
   }
 };

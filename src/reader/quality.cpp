@@ -39,7 +39,7 @@ uint64_t countSaturated(const SampleStream& stream, const double (&low)[3], cons
   const double* v = stream.values.data();
   for (uint64_t i = 0; i < n; ++i) {
     bool at = false;
-    for (int a = 0; a < 3; ++a) at |= v[a * n + i] == low[a] || v[a * n + i] == high[a];
+    for (uint64_t a = 0; a < 3; ++a) at |= v[a * n + i] == low[a] || v[a * n + i] == high[a];
     saturated += at;
   }
   return saturated;

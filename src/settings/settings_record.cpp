@@ -112,7 +112,7 @@ int minimumLength(int type, int subtype) {
   if (type == 3) {
     static constexpr std::array<int, 23> kMin = {7, 4, 30, 30, 5, -1, 7, 5, 2, 8, 5, 4,
                                                  4, 4, 4, 4,  3, 5, 21, 5, 5, 2, 3};
-    return subtype < static_cast<int>(kMin.size()) ? kMin[subtype] : -1;
+    return subtype >= 0 && subtype < static_cast<int>(kMin.size()) ? kMin[static_cast<size_t>(subtype)] : -1;
   }
   return -1;
 }

@@ -129,15 +129,19 @@ bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& creat
     for (size_t comma; (comma = text.find(',', from)) != std::string_view::npos; from = comma + 1)
       cells.push_back(text.substr(from, comma - from));
     cells.push_back(text.substr(from));
+    const auto cell = [&](int at) -> const std::string_view* {
+      return at >= 0 && static_cast<size_t>(at) < cells.size() ? &cells[static_cast<size_t>(at)] : nullptr;
+    };
     double t;
-    if (static_cast<size_t>(timeAt) >= cells.size() || !parseFixed(cells[timeAt], t)) return false;
+    if (const std::string_view* time = cell(timeAt); !time || !parseFixed(*time, t)) return false;
     for (Group& g : groups) {
-      if (g.at[0] < 0 || static_cast<size_t>(g.at[0]) >= cells.size() || cells[g.at[0]].empty()) continue;
+      if (const std::string_view* first = cell(g.at[0]); !first || first->empty()) continue;
       const size_t mark = g.values.size();
       bool ok = true;
       for (size_t k = 0; k < g.names.size() && ok; ++k) {
         double v;
-        ok = static_cast<size_t>(g.at[k]) < cells.size() && parseFixed(cells[g.at[k]], v);
+        const std::string_view* number = cell(g.at[k]);
+        ok = number && parseFixed(*number, v);
         if (ok) g.values.push_back(v);
       }
       if (!ok) {

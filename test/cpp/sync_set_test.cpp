@@ -65,7 +65,9 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
     for (size_t i = 0; i < n; ++i) {
       const SampleStream& s = out(i).at(key);
       ASSERT_EQ(s.count, count) << "sensor " << i << " key " << key;
-      if (age == 0) EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
+      if (age == 0) {
+        EXPECT_NEAR(s.times[0], 7.5 - base, 1e-6);
+      }
       EXPECT_NEAR(s.times[0], out(0).at(key).times[0], 1e-6);
       // Sample 0 is the one each sensor took at 7.5 s of true time.
       const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
