@@ -378,15 +378,6 @@ const methodWords = { 'time-marks': 'time marks', 'radio-settings': 'radio setti
 const seconds = (value) => `${value.toFixed(3)} s`;
 const signed = (value) => `${value < 0 ? '-' : '+'}${seconds(Math.abs(value))}`;
 
-/** Removes the folders this run made (from `created` down to `folder`) while they are empty. */
-function removeCreatedFolders(folder, created) {
-  if (!created) return;
-  for (let dir = path.resolve(folder); ; dir = path.dirname(dir)) {
-    try { fs.rmdirSync(dir); } catch { return; }
-    if (dir === path.resolve(created) || dir === path.dirname(dir)) return;
-  }
-}
-
 async function sync(args) {
   const { values, positionals } = parse('sync', args, {
     out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, ...CONVERSION_FLAGS,
@@ -404,7 +395,7 @@ async function sync(args) {
   }
   checkInputs(positionals);
   // Made before any parsing; on failure only what this run made is removed.
-  const created = ensureFolder(values.out)[0];
+  const created = ensureFolder(values.out);
   const { promises } = require('../lib');
   try {
     const { report } = await promises.syncRecordings(positionals, values.out, conversion);
@@ -424,7 +415,7 @@ async function sync(args) {
     }
     return OK;
   } catch (error) {
-    removeCreatedFolders(values.out, created);
+    require('../lib/output').removeFolders(created);
     if (!error.status) throw error;
     if (values.json) {
       out(`${JSON.stringify({ ok: false, status: error.status, ...describe(error), cause: error.cause }, null, 2)}\n`);

@@ -325,7 +325,8 @@ function syncReport(recordingPaths, outputFolder, options) {
         { status: failure.status, cause: failure.cause }) : failure;
     }
   } catch (error) {
-    if (created.length) error.createdFolders = created;
+    // A failed sync leaves no folder behind that it made itself.
+    outputs.removeFolders(created);
     throw error;
   }
   return reportOf(outcome, recordingPaths, recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)));
@@ -363,8 +364,13 @@ function syncRecordings(recordingPaths, outputFolder, options) {
     }
     requireString(outputFolder, 'syncRecordings', 'outputFolder');
     conversionOptions('syncRecordings', options);
-    outputs.ensureFolder(outputFolder);
-    return require('./formats').convertSet(recordingPaths, outputFolder, options);
+    const created = outputs.ensureFolder(outputFolder);
+    try {
+      return require('./formats').convertSet(recordingPaths, outputFolder, options);
+    } catch (error) {
+      outputs.removeFolders(created);
+      throw error;
+    }
   }
   return filesOf(syncReport(recordingPaths, outputFolder, options));
 }

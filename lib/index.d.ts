@@ -202,8 +202,6 @@ export declare class KinovarError extends Error {
   syscall?: string;
   /** For ERR_KINOVAR_NOT_OURS: what the existing file is. */
   found?: 'recording' | 'settings' | 'other' | string;
-  /** Folders a failed conversion made, outermost first, so a caller may remove them. */
-  createdFolders?: string[];
   /** The recording whose CSV could not be written. */
   recording?: string;
   /** The native status of a failed synchronised conversion. */

@@ -286,6 +286,13 @@ function ensureFolder(folder) {
   return missing;
 }
 
+/** Removes the folders ensureFolder made, innermost first, while they are empty. */
+function removeFolders(created) {
+  for (const dir of [...created].reverse()) {
+    try { fs.rmdirSync(dir); } catch { return; }
+  }
+}
+
 const advice = {
   ENOENT: 'the folder does not exist; create it or choose another path',
   ENOTDIR: 'a part of the path is a file, not a folder; choose another path',
@@ -334,6 +341,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, systemError, writeObstacle,
+  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, writeObstacle,
   sameExistingFile, signatures, head, hasSettingsMagic, BLOCK,
 };

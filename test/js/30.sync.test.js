@@ -30,6 +30,12 @@ test('status precedence: -10, then -13, then -11, then -12; nothing written on f
   assert.equal(addon.readAndSync2([pelvis, shank, sameName], out), '-12');
   assert.equal(addon.readAndSync2([pelvis, shank], path.join(dir, 'nowhere')), '-12');
   assert.deepEqual(fs.readdirSync(out), []);
+  // The API makes a missing folder, and takes it away again when the set is refused.
+  for (const format of ['csv', 'plain']) {
+    assert.throws(() => kinovar.syncRecordings([pelvis, alone], path.join(dir, 'new', 'deeper'), { format }),
+      { status: '-11' });
+    assert.ok(!fs.existsSync(path.join(dir, 'new')), format);
+  }
 
   // The folder is taken as given: a trailing separator just doubles.
   assert.equal(addon.readAndSync2([pelvis, thigh], `${out}/`), 'OK');
