@@ -268,6 +268,10 @@ function syncCause(outcome, recordingPaths, outputFolder) {
       if (outcome.output === 'replaces-recording') {
         return [`a CSV file would replace the recording ${recordings[0]}; choose another output folder`, cause];
       }
+      if (outcome.output === 'device-name') {
+        const csv = `${fileStem(recordings[0])}.csv`;
+        return [`the CSV file of ${recordings[0]} would be ${csv}${outputs.deviceNameReason(csv)}; rename that recording`, cause];
+      }
       if (outcome.output === 'not-written') {
         return [`the CSV files of ${list(recordings)} could not be written into ${outputFolder}`, cause];
       }
@@ -415,6 +419,7 @@ function readDeviceId(file) {
  * @returns {Buffer|null}
  */
 function settingsTarget(file, overwrite) {
+  outputs.refuseDeviceName(file);
   const found = outputs.inspect(file);
   if (found.kind === 'folder') {
     throw new KinovarError(`${file} is a folder, not a settings file; give a file name`, 'EISDIR', { path: file });

@@ -164,7 +164,7 @@ export type SyncCause =
   | { reason: 'no-master' | 'several-masters' | 'no-radio-data' | 'no-clock' | 'no-common-streams';
       method: SyncMethod; recordings: string[] }
   | { reason: 'other-channel'; method: SyncMethod; recordings: string[]; channels: number[]; channel: number }
-  | { reason: 'same-name' | 'replaces-recording' | 'not-written'; recordings: string[]; path: string }
+  | { reason: 'same-name' | 'replaces-recording' | 'device-name' | 'not-written'; recordings: string[]; path: string }
   | { reason: 'unknown-status' };
 
 export declare const codes: Readonly<{

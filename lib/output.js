@@ -238,6 +238,23 @@ function inspect(file) {
   return { kind: 'other', size: info.size };
 }
 
+// Windows opens a device for these names, whatever the extension or case:
+// what is written to them vanishes.
+const DEVICE_NAME = /^(con|prn|aux|nul|conin\$|conout\$|(com|lpt)[0-9\u00b9\u00b2\u00b3]) *$/i;
+
+/** Why a file cannot be written on Windows under its name, or ''. */
+function deviceNameReason(file) {
+  if (process.platform !== 'win32') return '';
+  const name = path.win32.basename(file).split('.')[0];
+  return DEVICE_NAME.test(name) ? ` (${name} is a device name on Windows, not a file; choose another name)` : '';
+}
+
+/** Throws when Windows would hand a device, not a file, to a write of `file`. */
+function refuseDeviceName(file) {
+  const reason = deviceNameReason(file);
+  if (reason) throw new KinovarError(`${file} cannot be written${reason}`, codes.NOT_OURS, { path: file, found: 'device' });
+}
+
 const describe = {
   recording: 'a recording, ',
   settings: 'a settings file, ',
@@ -252,6 +269,7 @@ const describe = {
  * @param {{overwrite?: boolean}} [options] overwrite allows any file
  */
 function checkReplaceable(file, kind, { overwrite = false } = {}) {
+  refuseDeviceName(file);
   const found = inspect(file);
   if (found.kind === 'folder') {
     throw new KinovarError(`${file} is a folder; give a file name for the ${kind.toUpperCase()} output, or a folder path ending in "/"`,
@@ -342,5 +360,5 @@ function writeFileAtomic(file, data, what = 'the file') {
 
 module.exports = {
   writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, writeObstacle,
-  sameExistingFile, signatures, head, hasSettingsMagic, BLOCK,
+  sameExistingFile, signatures, head, hasSettingsMagic, BLOCK, deviceNameReason, refuseDeviceName,
 };

@@ -68,6 +68,22 @@ function writeSettings(file, settings, options = {}) {
   return pool().run('writeSettings', [file, settings, passed(options)], options.signal);
 }
 
+const single = (text, fallback) => ([...text].length === 1 ? text : fallback);
+const foldChar = (c) => {
+  const upper = single(c.toUpperCase(), c);
+  return single(upper.toLowerCase(), upper);
+};
+
+/**
+ * The name under which the file system files a path: Windows and macOS (by
+ * default) fold case beyond ASCII, and macOS normalises as well.
+ */
+function outputKey(file) {
+  const resolved = path.resolve(file);
+  if (process.platform !== 'win32' && process.platform !== 'darwin') return resolved;
+  return Array.from(resolved.normalize('NFC'), foldChar).join('');
+}
+
 /**
  * Where each recording of a batch goes: items given as paths get
  * `<outDir or their own folder>/<name>.csv`.
@@ -85,7 +101,7 @@ function planBatch(items, outDir, extension = '.csv') {
   });
   const seen = new Map();
   for (const job of jobs) {
-    const key = path.resolve(job.csv);
+    const key = outputKey(job.csv);
     if (seen.has(key)) {
       throw new KinovarError(`${seen.get(key)} and ${job.recording} would both be written to ${job.csv}; rename one of them`,
         codes.DUPLICATE_OUTPUT, { path: job.csv });

@@ -4,6 +4,7 @@
 // build and names the result the way node-gyp-build looks for it; the
 // recording generator goes beside it so that the demo works without a
 // compiler. Then checks that a copy of the package without any build loads it.
+// On Linux it cross-builds the Windows binary as well.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -45,3 +46,7 @@ try {
 } finally {
   fs.rmSync(stage, { recursive: true, force: true });
 }
+
+// Linux also cross-builds the Windows binary (its loading is checked under
+// Wine by "npm run test:windows").
+if (tuple === 'linux-x64') run(process.execPath, [path.join(__dirname, 'windows.js'), 'build']);

@@ -3,6 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
 
 #include "gen/generator.h"
 #include "gen/sync_set.h"
@@ -23,9 +31,7 @@ int usage(std::FILE* to = stderr) {
   return to == stderr ? 2 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   kinovar::gen::RecordingRecipe recipe;
   std::string out;
   std::string syncDir;
@@ -98,3 +104,25 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The narrow argv of Windows is in the ANSI code page, which cannot name
+// every folder; the wide one is, and goes on as UTF-8 like everywhere else.
+int wmain(int argc, wchar_t** wide) {
+  std::vector<std::string> args(static_cast<size_t>(argc));
+  std::vector<char*> argv;
+  for (int i = 0; i < argc; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    args[i].resize(size > 0 ? static_cast<size_t>(size) : 1);
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, args[i].data(), size, nullptr, nullptr);
+    args[i].pop_back();  // the NUL the call wrote
+    argv.push_back(args[i].data());
+  }
+  argv.push_back(nullptr);
+  return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

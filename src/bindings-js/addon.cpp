@@ -273,6 +273,7 @@ Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
   } else if (outcome.status == "-12") {
     result.Set("output", outcome.output == OutputProblem::SameName            ? "same-name"
                          : outcome.output == OutputProblem::ReplacesRecording ? "replaces-recording"
+                         : outcome.output == OutputProblem::DeviceName        ? "device-name"
                                                                               : "not-written");
     result.Set("recordings", numbers(env, outcome.outputRecordings));
     if (outcome.failure.error) {

@@ -96,6 +96,11 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
     fail("open", ENOENT);
     return;
   }
+  // The device would swallow the bytes, and no temporary file can take its name.
+  if (reservedDeviceName(utf8Path)) {
+    fail("open", EINVAL);
+    return;
+  }
   // The open for update fails as the truncating open would (read-only file,
   // folder, missing folder, a file held by another program) without
   // touching the content.
@@ -107,11 +112,11 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
     fail("open", errno);
     return;
   }
-  const wchar_t* wmode = mode == Mode::Text ? L"wx" : L"wbx";
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     const std::string suffix = randomSuffix();
     temp_ = target_ + std::wstring(suffix.begin(), suffix.end());
-    file_ = _wfsopen(temp_.c_str(), wmode, _SH_DENYNO);
+    file_ = createNewFile((utf8Path + suffix).c_str(), mode == Mode::Text ? OpenMode::WriteText : OpenMode::WriteBinary)
+                .release();
     if (file_ != nullptr) return;
     if (errno == EEXIST) continue;
     const int why = errno;

@@ -1,12 +1,24 @@
 #include "export/paths.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string_view>
 #include <stdexcept>
 
+#include "export/case_fold_table.h"
+
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <share.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace kinovar {
@@ -71,6 +83,76 @@ std::string fileStem(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+namespace {
+
+uint32_t foldCodePoint(uint32_t cp) {
+  const auto* runs = casefold::kRuns;
+  const auto* end = runs + std::size(casefold::kRuns);
+  const auto* run = std::upper_bound(runs, end, cp, [](uint32_t c, const casefold::Run& r) { return c < r.first; });
+  if (run == runs) return cp;
+  --run;
+  if (cp > run->last || (cp - run->first) % run->stride != 0) return cp;
+  return static_cast<uint32_t>(static_cast<int32_t>(cp) + run->delta);
+}
+
+void appendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string caseFoldKey(const std::string& utf8) {
+  std::string key;
+  key.reserve(utf8.size());
+  const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t n = utf8.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char lead = bytes[i];
+    const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    bool wellFormed = length != 0 && i + length <= n;
+    uint32_t cp = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; wellFormed && k < length; ++k) {
+      wellFormed = (bytes[i + k] & 0xC0) == 0x80;
+      cp = cp << 6 | (bytes[i + k] & 0x3F);
+    }
+    if (!wellFormed) {
+      key += static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    appendUtf8(key, foldCodePoint(cp));
+    i += length;
+  }
+  return key;
+}
+
+bool reservedDeviceName(const std::string& path) {
+  const size_t separator = path.find_last_of("\\/");
+  std::string name = path.substr(separator == std::string::npos ? 0 : separator + 1);
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL" || name == "CONIN$" || name == "CONOUT$") return true;
+  if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "LPT") != 0)) return false;
+  const std::string digit = name.substr(3);
+  return (digit.size() == 1 && std::isdigit(static_cast<unsigned char>(digit[0]))) ||
+         digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
 FilePtr openFile(const char* utf8Path, OpenMode mode) {
   std::wstring wide;
   try {
@@ -79,6 +161,10 @@ FilePtr openFile(const char* utf8Path, OpenMode mode) {
     return nullptr;  // a path that cannot be named is a file that cannot be opened
   }
 #ifdef _WIN32
+  if (mode != OpenMode::ReadBinary && reservedDeviceName(utf8Path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
   const wchar_t* wmode = mode == OpenMode::ReadBinary ? L"rb" : mode == OpenMode::WriteText ? L"w" : L"wb";
   return FilePtr(_wfsopen(wide.c_str(), wmode, _SH_DENYNO));
 #else
@@ -103,6 +189,33 @@ bool sameFile(const char* utf8PathA, const char* utf8PathB) {
   } catch (const std::exception&) {
     return false;  // a path that cannot be named names no file
   }
+}
+
+FilePtr createNewFile(const char* utf8Path, OpenMode mode) {
+  const bool text = mode == OpenMode::WriteText;
+  std::wstring wide;
+  try {
+    wide = utf8ToWide(utf8Path);
+  } catch (const std::range_error&) {
+    errno = EINVAL;
+    return nullptr;
+  }
+#ifdef _WIN32
+  int fd = -1;
+  if (_wsopen_s(&fd, wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY) | _O_NOINHERIT,
+                _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+    return nullptr;
+  }
+  FilePtr file(_fdopen(fd, text ? "w" : "wb"));
+  if (!file) _close(fd);
+  return file;
+#else
+  const int fd = ::open(utf8Path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FilePtr file(::fdopen(fd, text ? "w" : "wb"));
+  if (!file) ::close(fd);
+  return file;
+#endif
 }
 
 bool closeFile(FilePtr& file) {

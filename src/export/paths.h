@@ -15,6 +15,17 @@ std::wstring utf8ToWide(const char* utf8);
 // The file name of path without its folder and its last extension.
 std::string fileStem(const std::string& path);
 
+// The name under which a case-insensitive file system (Windows; macOS by
+// default) files a name: each code point becomes the lower case of its upper
+// case, so that Émilie, ÉMILIE and émilie meet. Malformed bytes stay as they are.
+std::string caseFoldKey(const std::string& utf8);
+
+// True when Windows opens a device, not a file, under the path's file name:
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with ¹²³) and CONIN$, CONOUT$,
+// in any case, before the name's first dot and trailing blanks. Writes to
+// such a "file" vanish.
+bool reservedDeviceName(const std::string& path);
+
 enum class OpenMode {
   ReadBinary,   // recordings and settings files
   WriteText,    // the CSV export: created, or emptied if it exists
@@ -27,8 +38,14 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens a file by UTF-8 path, letting other processes read and write it.
-// Null when the file cannot be opened or the path is not well-formed UTF-8.
+// Null when the file cannot be opened or the path is not well-formed UTF-8,
+// and on Windows for writing to a reserved device name.
 FilePtr openFile(const char* utf8Path, OpenMode mode);
+
+// Creates a file that must not exist yet, for writing (text or binary as
+// `mode` says); null (errno EEXIST) when it does. Windows' C runtime ignores
+// fopen's "x", so this goes through the exclusive create of the system itself.
+FilePtr createNewFile(const char* utf8Path, OpenMode mode = OpenMode::WriteBinary);
 
 // True when both UTF-8 paths name one existing file (through links or
 // other spellings too): writing one would destroy the other.

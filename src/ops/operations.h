@@ -60,6 +60,7 @@ enum class OutputProblem {
   None,
   SameName,           // recordings: two whose CSV files would have one name
   ReplacesRecording,  // recordings: the one a CSV file would replace
+  DeviceName,         // recordings: the one whose CSV name Windows keeps for a device
   NotWritten,         // recordings: those whose CSV file could not be written
 };
 // readAndSync told in full, for callers that show it themselves.

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <stdexcept>
 
@@ -15,13 +14,11 @@ namespace kinovar {
 
 namespace {
 
-// Names that land on the same CSV file; Windows folds ASCII case in file names.
+// Names that land on the same CSV file: Windows and macOS (by default) fold
+// case in file names, beyond ASCII too.
 std::string collisionKey(const std::string& stem) {
-#ifdef _WIN32
-  std::string key = stem;
-  std::transform(key.begin(), key.end(), key.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return key;
+#if defined(_WIN32) || defined(__APPLE__)
+  return caseFoldKey(stem);
 #else
   return stem;
 #endif
@@ -29,7 +26,8 @@ std::string collisionKey(const std::string& stem) {
 
 // Two recordings with one stem would share a CSV file and the second would
 // silently replace the first; a CSV path that names one of the recordings
-// would destroy it. Empty, and the problem told, when either would happen.
+// would destroy it; on Windows a device name would swallow the rows. Empty,
+// and the problem told, when any of these would happen.
 std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const std::string& folder,
                                     SetOutcome& outcome) {
   const auto refuse = [&](OutputProblem problem, std::vector<size_t> recordings) {
@@ -44,6 +42,9 @@ std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const
     const auto [first, fresh] = seen.emplace(collisionKey(stem), i);
     if (!fresh) return refuse(OutputProblem::SameName, {first->second, i});
     csvPaths[i] = folder + "/" + stem + ".csv";
+#ifdef _WIN32
+    if (reservedDeviceName(csvPaths[i])) return refuse(OutputProblem::DeviceName, {i});
+#endif
   }
   for (const std::string& csv : csvPaths)
     for (size_t j = 0; j < paths.size(); ++j)

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #include "export/json.h"
 #include "export/paths.h"
+#include "test_files.h"
 
 using namespace kinovar;
 
@@ -30,6 +32,39 @@ TEST(Paths, Utf8ToWide) {
       EXPECT_STREQ(e.what(), "bad conversion");
     }
   }
+}
+
+// Names one case-insensitive file system files as one: the folds that differ
+// from ASCII lower case (long s, dotless i, micro sign, final sigma) and the
+// ones it must not make (dotted capital I, sharp s against ss).
+TEST(Paths, CaseFoldKeyAndReservedNames) {
+  EXPECT_EQ(caseFoldKey("\xC3\x89milie"), caseFoldKey("\xC3\xA9MILIE"));  // Émilie, éMILIE
+  EXPECT_EQ(caseFoldKey("\xC3\x89milie"), "\xC3\xA9milie");
+  EXPECT_EQ(caseFoldKey("\xC5\xBF\xC4\xB1\xC2\xB5\xCF\x82"), "si\xCE\xBC\xCF\x83");  // ſıµς
+  EXPECT_EQ(caseFoldKey("\xD0\x96\xF0\x90\x90\x80"), "\xD0\xB6\xF0\x90\x90\xA8");  // Ж and Deseret long I
+  EXPECT_EQ(caseFoldKey("\xC4\xB0"), "\xC4\xB0");
+  EXPECT_NE(caseFoldKey("\xC3\x9F"), caseFoldKey("ss"));
+  EXPECT_EQ(caseFoldKey("a\xFF\xC3" "b\xE4\xB8"), "a\xFF\xC3" "b\xE4\xB8");  // malformed bytes pass through
+
+  for (const char* name : {"aux.csv", "dir/NUL", "C:\\x\\com1.csv", "Lpt9.tar.gz", "con .csv", "com\xC2\xB9.csv", "CONOUT$"})
+    EXPECT_TRUE(reservedDeviceName(name)) << name;
+  for (const char* name : {"auxiliary.csv", "aux/rec.csv", "com10.csv", "lpt.csv", "xnul.csv", "", "com\xC2\xB4"})
+    EXPECT_FALSE(reservedDeviceName(name)) << name;
+}
+
+// The temporary files beside a target rely on it: an existing file is
+// neither opened nor emptied.
+TEST(Paths, CreateNewFileIsExclusive) {
+  TempDir dir;
+  const std::string file = dir.path("new.tmp");
+  FilePtr created = createNewFile(file.c_str());
+  ASSERT_TRUE(created);
+  std::fputs("kept", created.get());
+  ASSERT_TRUE(closeFile(created));
+  errno = 0;
+  EXPECT_FALSE(createNewFile(file.c_str()));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(readText(file), "kept");
 }
 
 // Ordinary dates are pinned by the read answer and settings documents.

@@ -35,6 +35,22 @@ inline std::string readText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A text file's content with "\n" line ends: on Windows every line must
+// end in "\r\n" (text mode) and the CRs are taken out; a stray one stays.
+inline std::string textLines(const std::string& text) {
+#ifdef _WIN32
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) lines += "<bare LF>";
+    lines += text[i];
+  }
+  return lines;
+#else
+  return text;
+#endif
+}
+
 inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -298,6 +298,11 @@ test('batches report progress, keep going past a bad file and abort between file
   assert.ok(!fs.existsSync(path.join(dir, 'x.csv')));
   await assert.rejects(promises.readRecordings([recordings[0], path.join(dir, 'other', 'r1.bin')], { outDir: out }),
     is(codes.DUPLICATE_OUTPUT));
+  // Names one file where the file system folds case, beyond ASCII too.
+  const pair = [path.join(dir, 'a', '\u00c9milie.bin'), path.join(dir, 'b', '\u00e9milie.bin')];
+  const batch = promises.readRecordings(pair, { outDir: out });
+  if (process.platform === 'win32' || process.platform === 'darwin') await assert.rejects(batch, is(codes.DUPLICATE_OUTPUT));
+  else assert.equal((await batch).length, 2);
 });
 
 test('the loader says what to run when the module is missing or foreign', (t) => {

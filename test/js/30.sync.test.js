@@ -37,6 +37,17 @@ test('status precedence: -10, then -13, then -11, then -12; nothing written on f
     assert.ok(!fs.existsSync(path.join(dir, 'new')), format);
   }
 
+  // Where the file system folds case (Windows, macOS), names that differ only
+  // in case, beyond ASCII too, are one CSV file.
+  const folded = ['a', 'b'].map((sub) => path.join(dir, 'folded', sub, `${sub === 'a' ? '\u00c9' : '\u00e9'}milie.bin`));
+  folded.forEach((file, i) => {
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.copyFileSync([pelvis, thigh][i], file);
+  });
+  const folds = process.platform === 'win32' || process.platform === 'darwin';
+  assert.equal(addon.readAndSync2(folded, out), folds ? '-12' : 'OK');
+  for (const file of fs.readdirSync(out)) fs.rmSync(path.join(out, file));
+
   // The folder is taken as given: a trailing separator just doubles.
   assert.equal(addon.readAndSync2([pelvis, thigh], `${out}/`), 'OK');
   assert.deepEqual(fs.readdirSync(out).sort(), ['pelvis.csv', 'thigh.csv']);

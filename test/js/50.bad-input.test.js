@@ -249,3 +249,28 @@ test('a conversion killed while it writes leaves the old CSV whole', async (t) =
   assert.notEqual(addon.read(recording, csv), errorDocument);
   assert.deepEqual(fs.readdirSync(dir).sort(), ['long.bin', 'long.csv']);
 });
+
+test('names Windows keeps for devices are refused there, with the reason', {
+  skip: process.platform !== 'win32' && 'only Windows opens a device for them',
+}, (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
+  touchesOnly(dir, [], () => {
+    for (const name of ['aux.csv', 'NUL.csv', 'com1.tar.csv']) {
+      assert.equal(addon.read(recording, path.join(dir, name)), errorDocument, name);
+    }
+    assert.equal(addon.writeConfig(path.join(dir, 'con.cfg'), 'baro,25'), 'ERROR');
+  });
+  const kinovar = require('../../lib');
+  for (const [name, write] of [['Aux.csv', kinovar.readRecording], ['lpt1.parquet', kinovar.readRecording],
+    ['con.cfg', (_, file) => kinovar.writeSettings(file, {})]]) {
+    assert.throws(() => write(recording, path.join(dir, name)),
+      { code: kinovar.codes.NOT_OURS, message: new RegExp(`${name.split('.')[0]} is a device name on Windows`) });
+  }
+  // Windows holds a file named aux.bin only under a \\?\ path, which skips the device names.
+  const [pelvis, thigh] = generateSession(path.join(dir, 'set'), { seconds: 2 });
+  const aux = `\\\\?\\${path.join(dir, 'set', 'aux.bin')}`;
+  fs.copyFileSync(thigh, aux);
+  assert.equal(addon.readAndSync2([pelvis, aux], dir), '-12');
+  assert.throws(() => kinovar.syncRecordings([pelvis, aux], dir), /aux is a device name on Windows/);
+});

@@ -19,12 +19,16 @@ function prng(seed) {
   };
 }
 
+// The CSV is a text file: Windows stores each line end as CR LF.
+const EOL = process.platform === 'win32' ? '\r\n' : '\n';
+
 // The answers of read that hosts compare as text.
 const errorDocument = '{"error":"Error during data loading."}';
 const defaultDocument =
   '{"createdAt":"0000-00-00 00:00:00","endDate":"0000-00-00 00:00:00","frequency":0,' +
   '"version":"0","minorVersion":"0","majorVersion":"0","measureId":-1}';
 const headerOnly =
-  'Quandrel - Kinovar data export\nCreated on: 0000-00-00 00:00:00\nTotal data points: 0\n\nTime [0 hz],\nTime,\n[s],\n';
+  'Quandrel - Kinovar data export\nCreated on: 0000-00-00 00:00:00\nTotal data points: 0\n\nTime [0 hz],\nTime,\n[s],\n'
+    .replaceAll('\n', EOL);
 
-module.exports = { scratch, prng, errorDocument, defaultDocument, headerOnly };
+module.exports = { scratch, prng, errorDocument, defaultDocument, headerOnly, EOL };

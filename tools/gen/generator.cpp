@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <random>
 
+#include "export/paths.h"
+
 namespace kinovar::gen {
 
 namespace {
@@ -379,10 +381,11 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
 
 bool writeRecording(const std::string& path, const RecordingRecipe& recipe, GeneratedSamples* samples) {
   const std::vector<uint8_t> bytes = buildRecording(recipe, samples);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  // By UTF-8 path, so that names outside the Windows code page work too.
+  FilePtr file = openFile(path.c_str(), OpenMode::WriteBinary);
   if (!file) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && written;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  return closeFile(file) && written;
 }
 
 }  // namespace kinovar::gen
