@@ -127,8 +127,10 @@ function stagePackage() {
   const stage = path.join(buildDir, 'stage');
   fs.rmSync(stage, { recursive: true, force: true });
   fs.mkdirSync(stage, { recursive: true });
-  for (const part of ['lib', 'bin', 'test', 'tools', 'prebuilds', 'package.json']) {
-    if (fs.existsSync(path.join(root, part))) fs.cpSync(path.join(root, part), path.join(stage, part), { recursive: true });
+  // Everything the tests may read, but no Linux build for the loader to find first.
+  const skipped = new Set(['.git', '.cache', 'build', 'node_modules']);
+  for (const part of fs.readdirSync(root).filter((name) => !skipped.has(name))) {
+    fs.cpSync(path.join(root, part), path.join(stage, part), { recursive: true });
   }
   fs.symlinkSync(path.join(root, 'node_modules'), path.join(stage, 'node_modules'));
   return stage;

@@ -205,12 +205,15 @@ test('no CSV is written over a recording it is made from', (t) => {
   const out = path.join(dir, 'out');
   fs.mkdirSync(out);
   fs.symlinkSync(named[1], path.join(out, 'right.csv'));  // the recording again, by a link
+  // Wine reports the link made but makes none; Windows itself does.
+  const linked = fs.existsSync(path.join(out, 'right.csv'));
   touchesOnly(dir, [], () => {
     assert.equal(addon.read(named[0], named[0]), errorDocument);
     assert.equal(addon.read(named[0], `${dir}/./set/left.csv`), errorDocument, 'another spelling');
-    assert.equal(addon.read(named[1], path.join(out, 'right.csv')), errorDocument, 'through a link');
     assert.equal(addon.readAndSync2(named, path.join(dir, 'set')), '-12');
     assert.equal(addon.readAndSync2(named, `${dir}/./set/.`), '-12', 'another spelling');
+    if (!linked) return t.diagnostic('no symbolic link here: the link cases were not run');
+    assert.equal(addon.read(named[1], path.join(out, 'right.csv')), errorDocument, 'through a link');
     assert.equal(addon.readAndSync2(named, out), '-12', 'through a link');
   });
 });

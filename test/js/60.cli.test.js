@@ -115,7 +115,9 @@ test('inspect reports what happened in a recording, and read warns in one line',
 
   const read = cli('read', clean, faulty, '-o', `${path.join(dir, 'out')}/`);
   assert.equal(read.status, 0, read.stderr);
-  assert.deepEqual(read.stderr.split('\n').filter((line) => line.startsWith('warning')).map((line) => line.split(':')[0]), [`warning ${faulty}`]);
+  const warnings = read.stderr.split('\n').filter((line) => line.startsWith('warning'));
+  assert.equal(warnings.length, 1);
+  assert.ok(warnings[0].startsWith(`warning ${faulty}: `), warnings[0]);
   const missing = cli('inspect', path.join(dir, 'missing.bin'));
   assert.equal(missing.status, 1);
   assert.match(missing.stderr, /missing\.bin/);
@@ -273,7 +275,7 @@ test('demo writes and converts three sensors', (t) => {
   const run = cli('demo', dir);
   assert.equal(run.status, 0, run.stderr);
   for (const name of ['pelvis', 'thigh', 'shank']) {
-    assert.match(run.stdout, new RegExp(`csv/${name}\\.csv +\\d+ rows`));
+    assert.match(run.stdout, new RegExp(`csv[/\\\\]${name}\\.csv +\\d+ rows`));
     assert.ok(fs.existsSync(path.join(dir, 'csv', `${name}.csv`)));
   }
   assert.ok(fs.existsSync(path.join(dir, 'pelvis.html')));

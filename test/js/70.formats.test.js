@@ -8,7 +8,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 const { generateRecording, generateSession } = require('../../lib/generator');
-const { scratch } = require('./helpers');
+const { scratch, EOL } = require('./helpers');
 
 // Columns of the classic CSV by the load() stream and channel they hold, with their decimals.
 const CLASSIC = [
@@ -23,7 +23,7 @@ const PLAIN = ['gyro_x', 'gyro_y', 'gyro_z', 'accel_x', 'accel_y', 'accel_z', 'p
 
 /** The classic CSV as cells: its column names and rows of texts ('' where empty). */
 function classicCells(file) {
-  const lines = fs.readFileSync(file, 'latin1').split('\n').slice(0, -1);
+  const lines = fs.readFileSync(file, 'latin1').split(EOL).slice(0, -1);
   const names = lines[5].split(',').slice(0, -1);
   return { names, rows: lines.slice(7).map((line) => line.split(',').slice(0, -1)) };
 }
@@ -76,8 +76,8 @@ test('the plain CSV is the classic rows under one header, without trailing comma
   const plain = path.join(dir, 'plain.csv');
   kinovar.read(recording, classic);
   assert.deepEqual(kinovar.readRecording(recording, plain, { format: 'plain' }), kinovar.load(recording).info);
-  const classicLines = fs.readFileSync(classic, 'latin1').split('\n');
-  const plainLines = fs.readFileSync(plain, 'latin1').split('\n');
+  const classicLines = fs.readFileSync(classic, 'latin1').split(EOL);
+  const plainLines = fs.readFileSync(plain, 'latin1').split(EOL);
   assert.equal(plainLines[0], ['time', ...PLAIN].join(','));
   assert.deepEqual(plainLines.slice(1), classicLines.slice(7).map((line) => line.replace(/,$/, '')));
 
@@ -184,7 +184,7 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
   const plainDir = path.join(dir, 'plain');
   fs.mkdirSync(plainDir);
   const plain = kinovar.syncRecordings(set, plainDir, { format: 'plain' });
-  plain.forEach((file, s) => assert.deepEqual(fs.readFileSync(file, 'latin1').split('\n').slice(1, -1),
+  plain.forEach((file, s) => assert.deepEqual(fs.readFileSync(file, 'latin1').split(EOL).slice(1, -1),
     synced[s].rows.map((cells) => cells.join(','))));
   sameReport(plain.report);
   const parquet = kinovar.syncRecordings(set, plainDir, { format: 'parquet', orientation: 'none' });
