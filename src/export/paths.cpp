@@ -166,7 +166,11 @@ FilePtr openFile(const char* utf8Path, OpenMode mode) {
     return nullptr;
   }
   const wchar_t* wmode = mode == OpenMode::ReadBinary ? L"rb" : mode == OpenMode::WriteText ? L"w" : L"wb";
-  return FilePtr(_wfsopen(wide.c_str(), wmode, _SH_DENYNO));
+  FilePtr file(_wfsopen(wide.c_str(), wmode, _SH_DENYNO));
+  // Windows answers EACCES for a folder; say what it is, as POSIX does.
+  struct _stat64 info {};
+  if (!file && errno == EACCES && _wstat64(wide.c_str(), &info) == 0 && (info.st_mode & _S_IFDIR)) errno = EISDIR;
+  return file;
 #else
   const char* cmode = mode == OpenMode::ReadBinary ? "rb" : mode == OpenMode::WriteText ? "w" : "wb";
   return FilePtr(std::fopen(utf8Path, cmode));

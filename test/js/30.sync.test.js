@@ -8,7 +8,7 @@ const { spawnSync } = require('node:child_process');
 const addon = require('../../lib/addon');
 const kinovar = require('../../lib');
 const { generateRecording, generateSession } = require('../../lib/generator');
-const { scratch } = require('./helpers');
+const { scratch, EOL } = require('./helpers');
 
 test('status precedence: -10, then -13, then -11, then -12; nothing written on failure', (t) => {
   const dir = scratch(t, 'kinovar-sync-');
@@ -102,7 +102,7 @@ test('unaffected sets keep their bytes, and only the native function prints', (t
     fs.mkdirSync(folder);
     const files = generateSession(folder, { method, seconds: 4, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b'], [0.75, 1, 'c']] });
     const hash = crypto.createHash('sha256');
-    for (const csv of kinovar.syncRecordings(files, folder)) hash.update(fs.readFileSync(csv));
+    for (const csv of kinovar.syncRecordings(files, folder)) hash.update(fs.readFileSync(csv, 'latin1').split(EOL).join('\n'), 'latin1');
     assert.equal(hash.digest('hex').slice(0, 16), '9b6a0e0235637aee', method);
   }
   const script = `const k = require(${JSON.stringify(path.join(__dirname, '..', '..', 'lib'))});

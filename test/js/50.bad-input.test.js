@@ -271,8 +271,8 @@ test('names Windows keeps for devices are refused there, with the reason', {
       { code: kinovar.codes.NOT_OURS, message: new RegExp(`${name.split('.')[0]} is a device name on Windows`) });
   }
   // Windows holds a file named aux.bin only under a \\?\ path, which skips the device names.
-  const [pelvis, thigh] = generateSession(path.join(dir, 'set'), { seconds: 2 });
-  const aux = `\\\\?\\${path.join(dir, 'set', 'aux.bin')}`;
+  const [pelvis, thigh] = generateSession(dir, { seconds: 2 });
+  const aux = `\\\\?\\${path.join(dir, 'aux.bin')}`;
   fs.copyFileSync(thigh, aux);
   assert.equal(addon.readAndSync2([pelvis, aux], dir), '-12');
   assert.throws(() => kinovar.syncRecordings([pelvis, aux], dir), /aux is a device name on Windows/);
