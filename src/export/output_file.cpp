@@ -159,6 +159,83 @@ void OutputFile::discard() {
 
 #else
 
+// What is at the target now: a file (its permissions kept), a link to one
+// (replaced through the link), a device or a pipe (written as it is), or
+// nothing. False when the output cannot go there.
+bool OutputFile::examineTarget(unsigned& permissions, bool& existed) {
+  struct stat info {};
+  if (::lstat(target_.c_str(), &info) != 0) {
+    if (errno == ENOENT) return true;
+    fail("open", errno);
+    return false;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    if (::stat(target_.c_str(), &info) != 0) {
+      fail("open", errno);
+      return false;
+    }
+    // Replace the file the link names, not the link itself. A device or
+    // pipe is written as named: /dev/stdout leads to a pipe through links
+    // that do not all resolve.
+    char resolved[PATH_MAX];
+    if (S_ISREG(info.st_mode)) {
+      if (::realpath(target_.c_str(), resolved) == nullptr) {
+        fail("open", errno);
+        return false;
+      }
+      target_ = resolved;
+    }
+  }
+  if (S_ISDIR(info.st_mode)) {
+    fail("open", EISDIR);
+    return false;
+  }
+  existed = true;
+  if (!S_ISREG(info.st_mode)) {
+    // A device or a pipe cannot be swapped for a file: it is written as it is.
+    direct_ = true;
+  } else if (::access(target_.c_str(), W_OK) != 0) {
+    fail("open", errno);
+    return false;
+  }
+  permissions = info.st_mode & 07777;
+  replacesData_ = S_ISREG(info.st_mode) && info.st_size > 0;
+  return true;
+}
+
+// Opens a new temporary file beside the target. False when the target is to
+// be written in place instead: a folder we may not create in, around a file
+// we may write.
+bool OutputFile::openTemporary(unsigned permissions, bool existed, const char* cmode) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    temp_ = target_ + randomSuffix();
+    const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(permissions));
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      const int why = errno;
+      temp_.clear();
+      if (existed && (why == EACCES || why == EPERM)) {
+        direct_ = true;
+        return false;
+      }
+      fail("open", why);
+      return true;
+    }
+    if (existed) ::fchmod(fd, static_cast<mode_t>(permissions));  // umask must not narrow an existing file
+    file_ = ::fdopen(fd, cmode);
+    if (file_ == nullptr) {
+      fail("open", errno);
+      ::close(fd);
+      ::unlink(temp_.c_str());
+      temp_.clear();
+    }
+    return true;
+  }
+  temp_.clear();
+  fail("open", EEXIST);
+  return true;
+}
+
 OutputFile::OutputFile(const char* utf8Path, Mode mode) {
   try {
     utf8ToWide(utf8Path);  // a path that cannot be named is a file that cannot be opened
@@ -172,77 +249,10 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
     return;
   }
   const char* cmode = mode == Mode::Text ? "w" : "wb";
-  mode_t permissions = 0666;  // a new file gets what a plain create would give it
+  unsigned permissions = 0666;  // a new file gets what a plain create would give it
   bool existed = false;
-  struct stat info {};
-  if (::lstat(target_.c_str(), &info) == 0) {
-    if (S_ISLNK(info.st_mode)) {
-      if (::stat(target_.c_str(), &info) != 0) {
-        fail("open", errno);
-        return;
-      }
-      // Replace the file the link names, not the link itself. A device or
-      // pipe is written as named: /dev/stdout leads to a pipe through links
-      // that do not all resolve.
-      char resolved[PATH_MAX];
-      if (S_ISREG(info.st_mode)) {
-        if (::realpath(target_.c_str(), resolved) == nullptr) {
-          fail("open", errno);
-          return;
-        }
-        target_ = resolved;
-      }
-    }
-    if (S_ISDIR(info.st_mode)) {
-      fail("open", EISDIR);
-      return;
-    }
-    existed = true;
-    if (!S_ISREG(info.st_mode)) {
-      // A device or a pipe cannot be swapped for a file: it is written as it is.
-      direct_ = true;
-    } else if (::access(target_.c_str(), W_OK) != 0) {
-      fail("open", errno);
-      return;
-    }
-    permissions = info.st_mode & 07777;
-    replacesData_ = S_ISREG(info.st_mode) && info.st_size > 0;
-  } else if (errno != ENOENT) {
-    fail("open", errno);
-    return;
-  }
-  if (!direct_) {
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-      temp_ = target_ + randomSuffix();
-      const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
-      if (fd < 0 && errno == EEXIST) continue;
-      if (fd < 0) {
-        const int why = errno;
-        temp_.clear();
-        // A folder we may not create in, around a file we may write: in place.
-        if (existed && (why == EACCES || why == EPERM)) {
-          direct_ = true;
-          break;
-        }
-        fail("open", why);
-        return;
-      }
-      if (existed) ::fchmod(fd, permissions);  // umask must not narrow an existing file
-      file_ = ::fdopen(fd, cmode);
-      if (file_ == nullptr) {
-        fail("open", errno);
-        ::close(fd);
-        ::unlink(temp_.c_str());
-        temp_.clear();
-      }
-      return;
-    }
-    if (!direct_) {
-      temp_.clear();
-      fail("open", EEXIST);
-      return;
-    }
-  }
+  if (!examineTarget(permissions, existed)) return;
+  if (!direct_ && openTemporary(permissions, existed, cmode)) return;
   file_ = std::fopen(target_.c_str(), cmode);
   if (file_ == nullptr) fail("open", errno);
 }

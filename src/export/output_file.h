@@ -58,6 +58,10 @@ class OutputFile {
  private:
   void fail(const char* step, int errnum);
   void release() noexcept;
+#ifndef _WIN32
+  bool examineTarget(unsigned& permissions, bool& existed);
+  bool openTemporary(unsigned permissions, bool existed, const char* cmode);
+#endif
 
   std::FILE* file_ = nullptr;
 #ifdef _WIN32
