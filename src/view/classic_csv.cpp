@@ -56,85 +56,116 @@ std::vector<std::string_view> split(std::string_view line) {
   return cells;
 }
 
-}  // namespace
+// The export's lines one by one: seven header lines, then the rows, each
+// sensor group's cells gathered into its own samples.
+class ClassicCsvReader {
+ public:
+  ClassicCsvReader(std::string& created, std::string& error) : created_(created), error_(error) {}
 
-bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& created, std::string& error) {
-  FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
-  if (!file) {
-    error = "cannot be opened";
-    return false;
-  }
-  std::vector<char> buffer(1 << 22);
-  std::string carry;
-  std::vector<std::string> head;
-  std::vector<Group> groups = {{kGyroKey, {"Gyro X", "Gyro Y", "Gyro Z"}}, {kAccelKey, {"Accel X", "Accel Y", "Accel Z"}},
-                               {kBaroKey, {"Pressure", "Temperature"}}, {kEventKey, {"Event"}},
-                               {kQuaternionKey, {"Quat W", "Quat X", "Quat Y", "Quat Z"}}};
-  int timeAt = -1;
-  uint64_t line = 0;
-
-  auto setUp = [&](std::string_view firstRow) {
-    if (head[0] != kBanner) {
-      error = "is not a kinovar CSV export (its first line is not the export banner)";
+  bool take(std::string_view text) {
+    ++line_;
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (head_.size() < 7) {
+      head_.emplace_back(text);
+      if (head_.size() == 1 && text != kBanner) {
+        error_ = "is not a kinovar CSV export (its first line is not the export banner)";
+        return false;
+      }
+      return true;
+    }
+    if (timeAt_ < 0 && !setUp(text)) return false;
+    if (!row(text)) {
+      error_ = "has a malformed row at line " + std::to_string(line_);
       return false;
     }
-    created = head[1].rfind("Created on: ", 0) == 0 ? head[1].substr(12) : head[1];
-    uint64_t total = 0;
-    std::sscanf(head[2].c_str(), "Total data points: %llu", reinterpret_cast<unsigned long long*>(&total));
-    std::vector<std::string_view> names = split(head[5]);
-    if (!names.empty() && names.back().empty()) names.pop_back();
-    // A sensor its settings declare but that never sampled keeps its names
-    // while its cells are left out of the rows: drop such groups until the
-    // names fit the rows.
+    return true;
+  }
+
+  // After the last line: the streams read, or false with the reason.
+  bool finish(StreamMap& streams) {
+    if (head_.size() < 7) {
+      error_ = head_.empty() || head_[0] == kBanner ? "ends inside its header" : "is not a kinovar CSV export";
+      return false;
+    }
+    if (timeAt_ < 0 && !setUp("")) return false;
+    for (Group& g : groups_) {
+      if (g.at[0] < 0) continue;
+      const uint64_t channels = g.names.size(), n = g.times.size();
+      SampleStream stream(channels, n);
+      stream.times = std::move(g.times);
+      for (uint64_t i = 0; i < n; ++i)
+        for (uint64_t c = 0; c < channels; ++c) stream.value(c, i) = g.values[i * channels + c];
+      std::vector<double>().swap(g.values);
+      streams.emplace(g.key, std::move(stream));
+    }
+    return true;
+  }
+
+ private:
+  // A sensor its settings declare but that never sampled keeps its names
+  // while its cells are left out of the rows: drop such groups until the
+  // names fit the rows.
+  void fitNamesToRow(std::vector<std::string_view>& names, std::string_view firstRow) const {
     std::vector<std::string_view> cells = split(firstRow);
     if (!cells.empty() && cells.back().empty()) cells.pop_back();
-    if (!firstRow.empty() && names.size() != cells.size()) {
-      for (unsigned mask = 1; mask < 8; ++mask) {
-        std::vector<std::string_view> kept;
-        for (std::string_view name : names) {
-          bool dropped = false;
-          for (unsigned g = 0; g < 3; ++g)
-            for (std::string_view n : groups[g].names) dropped |= (mask >> g & 1) && name == n;
-          if (!dropped) kept.push_back(name);
-        }
-        if (kept.size() == cells.size()) {
-          names = kept;
-          break;
-        }
+    if (firstRow.empty() || names.size() == cells.size()) return;
+    for (unsigned mask = 1; mask < 8; ++mask) {
+      std::vector<std::string_view> kept;
+      for (std::string_view name : names) {
+        bool dropped = false;
+        for (unsigned g = 0; g < 3; ++g)
+          for (std::string_view n : groups_[g].names) dropped |= (mask >> g & 1) && name == n;
+        if (!dropped) kept.push_back(name);
+      }
+      if (kept.size() == cells.size()) {
+        names = kept;
+        return;
       }
     }
+  }
+
+  bool setUp(std::string_view firstRow) {
+    if (head_[0] != kBanner) {
+      error_ = "is not a kinovar CSV export (its first line is not the export banner)";
+      return false;
+    }
+    created_ = head_[1].rfind("Created on: ", 0) == 0 ? head_[1].substr(12) : head_[1];
+    uint64_t total = 0;
+    std::sscanf(head_[2].c_str(), "Total data points: %llu", reinterpret_cast<unsigned long long*>(&total));
+    std::vector<std::string_view> names = split(head_[5]);
+    if (!names.empty() && names.back().empty()) names.pop_back();
+    fitNamesToRow(names, firstRow);
     for (size_t c = 0; c < names.size(); ++c) {
-      if (names[c] == "Time") timeAt = static_cast<int>(c);
-      for (Group& g : groups)
+      if (names[c] == "Time") timeAt_ = static_cast<int>(c);
+      for (Group& g : groups_)
         for (size_t k = 0; k < g.names.size(); ++k)
           if (names[c] == g.names[k]) g.at[k] = static_cast<int>(c);
     }
-    if (timeAt < 0) {
-      error = "has no Time column";
+    if (timeAt_ < 0) {
+      error_ = "has no Time column";
       return false;
     }
-    for (Group& g : groups) {
+    for (Group& g : groups_) {
       if (g.at[0] < 0 || g.key == kEventKey || g.key == kBaroKey) continue;
       g.times.reserve(total);
       g.values.reserve(total * g.names.size());
     }
     return true;
-  };
+  }
 
-  std::vector<std::string_view> cells;
-  auto row = [&](std::string_view text) {
+  bool row(std::string_view text) {
     if (text.empty()) return true;
-    cells.clear();
+    cells_.clear();
     size_t from = 0;
     for (size_t comma; (comma = text.find(',', from)) != std::string_view::npos; from = comma + 1)
-      cells.push_back(text.substr(from, comma - from));
-    cells.push_back(text.substr(from));
+      cells_.push_back(text.substr(from, comma - from));
+    cells_.push_back(text.substr(from));
     const auto cell = [&](int at) -> const std::string_view* {
-      return at >= 0 && static_cast<size_t>(at) < cells.size() ? &cells[static_cast<size_t>(at)] : nullptr;
+      return at >= 0 && static_cast<size_t>(at) < cells_.size() ? &cells_[static_cast<size_t>(at)] : nullptr;
     };
     double t;
-    if (const std::string_view* time = cell(timeAt); !time || !parseFixed(*time, t)) return false;
-    for (Group& g : groups) {
+    if (const std::string_view* time = cell(timeAt_); !time || !parseFixed(*time, t)) return false;
+    for (Group& g : groups_) {
       if (const std::string_view* first = cell(g.at[0]); !first || first->empty()) continue;
       const size_t mark = g.values.size();
       bool ok = true;
@@ -151,27 +182,32 @@ bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& creat
       g.times.push_back(t);
     }
     return true;
-  };
+  }
 
-  auto take = [&](std::string_view text) {
-    ++line;
-    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    if (head.size() < 7) {
-      head.emplace_back(text);
-      if (head.size() == 1 && text != kBanner) {
-        error = "is not a kinovar CSV export (its first line is not the export banner)";
-        return false;
-      }
-      return true;
-    }
-    if (timeAt < 0 && !setUp(text)) return false;
-    if (!row(text)) {
-      error = "has a malformed row at line " + std::to_string(line);
-      return false;
-    }
-    return true;
-  };
+  std::string& created_;
+  std::string& error_;
+  std::vector<std::string> head_;
+  std::vector<Group> groups_ = {{kGyroKey, {"Gyro X", "Gyro Y", "Gyro Z"}},
+                                {kAccelKey, {"Accel X", "Accel Y", "Accel Z"}},
+                                {kBaroKey, {"Pressure", "Temperature"}},
+                                {kEventKey, {"Event"}},
+                                {kQuaternionKey, {"Quat W", "Quat X", "Quat Y", "Quat Z"}}};
+  int timeAt_ = -1;
+  uint64_t line_ = 0;
+  std::vector<std::string_view> cells_;
+};
 
+}  // namespace
+
+bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& created, std::string& error) {
+  FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
+  if (!file) {
+    error = "cannot be opened";
+    return false;
+  }
+  ClassicCsvReader reader(created, error);
+  std::vector<char> buffer(1 << 22);
+  std::string carry;
   for (size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
     std::string_view chunk(buffer.data(), got);
     size_t from = 0;
@@ -179,33 +215,17 @@ bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& creat
       bool ok;
       if (!carry.empty()) {
         carry.append(chunk.substr(from, nl - from));
-        ok = take(carry);
+        ok = reader.take(carry);
         carry.clear();
       } else {
-        ok = take(chunk.substr(from, nl - from));
+        ok = reader.take(chunk.substr(from, nl - from));
       }
       if (!ok) return false;
     }
     carry.append(chunk.substr(from));
   }
-  if (!carry.empty() && !take(carry)) return false;
-  if (head.size() < 7) {
-    error = head.empty() || head[0] == kBanner ? "ends inside its header" : "is not a kinovar CSV export";
-    return false;
-  }
-  if (timeAt < 0 && !setUp("")) return false;
-
-  for (Group& g : groups) {
-    if (g.at[0] < 0) continue;
-    const uint64_t channels = g.names.size(), n = g.times.size();
-    SampleStream stream(channels, n);
-    stream.times = std::move(g.times);
-    for (uint64_t i = 0; i < n; ++i)
-      for (uint64_t c = 0; c < channels; ++c) stream.value(c, i) = g.values[i * channels + c];
-    std::vector<double>().swap(g.values);
-    streams.emplace(g.key, std::move(stream));
-  }
-  return true;
+  if (!carry.empty() && !reader.take(carry)) return false;
+  return reader.finish(streams);
 }
 
 }  // namespace kinovar

@@ -66,9 +66,7 @@ uint64_t pyramidBytes(uint64_t bins, size_t channels) {
   return total * channels * 4;
 }
 
-}  // namespace
-
-std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options) {
+std::vector<Plot> plotsOf(const StreamMap& streams) {
   std::vector<Plot> plots;
   auto add = [&](uint32_t key, Plot plot) {
     plot.stream = findStream(streams, key);
@@ -80,19 +78,13 @@ std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& 
   add(kBaroKey, {"baro", "Pressure and temperature", {"Pressure", "Temperature"}, {"mBar", "degree C"}});
   add(kQuaternionKey, {"orientation", "Orientation", {"Roll", "Pitch", "Yaw"}, {"deg", "deg", "deg"}, true});
   add(kQuaternionKey, {"quaternion", "Orientation (quaternion)", {"W", "X", "Y", "Z"}, {"", "", "", ""}});
+  return plots;
+}
 
-  // One time axis: from the earliest sample of any plot to the latest.
-  double start = std::numeric_limits<double>::infinity(), end = -start;
-  for (const Plot& p : plots) {
-    start = std::min(start, p.stream->times.front());
-    end = std::max(end, p.stream->times.back());
-  }
-  if (plots.empty()) start = end = 0;
-  const double span = std::max(end - start, 1e-9);
-
-  // The finest bin: the smallest power of two of seconds whose pyramids fit
-  // the budget. A stream sampled more slowly gets bins no finer than its
-  // sampling period, so that its bins are not mostly empty.
+// The finest bin: the smallest power of two of seconds whose pyramids fit
+// the budget. A stream sampled more slowly gets bins no finer than its
+// sampling period, so that its bins are not mostly empty.
+void chooseBins(std::vector<Plot>& plots, double span, uint64_t budgetBytes) {
   for (int k = -14;; ++k) {
     const double bin = std::ldexp(1.0, k);
     uint64_t bytes = 0;
@@ -103,94 +95,98 @@ std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& 
       p.bins = static_cast<uint64_t>(span / p.binSeconds) + 1;
       bytes += pyramidBytes(p.bins, p.channels.size());
     }
-    if (bytes <= options.budgetBytes || k > 40) break;
+    if (bytes <= budgetBytes || k > 40) break;
   }
+}
 
-  std::string header = "{\"version\":1,\"created\":";
-  appendString(header, created);
-  header += ",\"start\":";
-  appendNumber(header, start);
-  header += ",\"end\":";
-  appendNumber(header, end);
-  header += ",\"plots\":[";
-  std::vector<uint8_t> data;
-  for (size_t pi = 0; pi < plots.size(); ++pi) {
-    const Plot& p = plots[pi];
-    const uint64_t n = p.stream->count, channels = p.channels.size();
-    const std::vector<uint64_t> sizes = levelSizes(p.bins);
-    if (pi) header += ',';
-    header += "{\"id\":\"" + std::string(p.id) + "\",\"title\":\"" + p.title + "\",\"samples\":" + std::to_string(n) +
-              ",\"binSeconds\":";
-    appendNumber(header, p.binSeconds);
-    header += ",\"levels\":[";
-    for (size_t l = 0; l < sizes.size(); ++l) {
-      if (l) header += ',';
-      header += std::to_string(sizes[l]);
-    }
-    header += "],\"channels\":[";
-    // Extremes of every finest bin, all channels in one pass over the samples.
-    std::vector<std::vector<double>> lows(channels, std::vector<double>(p.bins, std::numeric_limits<double>::infinity()));
-    std::vector<std::vector<double>> highs(channels, std::vector<double>(p.bins, -std::numeric_limits<double>::infinity()));
-    const double perSecond = 1.0 / p.binSeconds;
-    for (uint64_t i = 0; i < n; ++i) {
-      const uint64_t b = std::min<uint64_t>(p.bins - 1, static_cast<uint64_t>((p.stream->times[i] - start) * perSecond));
-      double v[4];
-      if (p.euler) {
-        for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(*p.stream, c, i);
-      } else {
-        for (uint64_t c = 0; c < channels; ++c) v[c] = p.stream->value(c, i);
-      }
-      for (uint64_t c = 0; c < channels; ++c) {
-        if (std::isnan(v[c])) continue;
-        lows[c][b] = std::min(lows[c][b], v[c]);
-        highs[c][b] = std::max(highs[c][b], v[c]);
-      }
+// Extremes of every finest bin, all channels in one pass over the samples.
+void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>>& lows,
+                    std::vector<std::vector<double>>& highs) {
+  const uint64_t n = p.stream->count, channels = p.channels.size();
+  lows.assign(channels, std::vector<double>(p.bins, std::numeric_limits<double>::infinity()));
+  highs.assign(channels, std::vector<double>(p.bins, -std::numeric_limits<double>::infinity()));
+  const double perSecond = 1.0 / p.binSeconds;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t b = std::min<uint64_t>(p.bins - 1, static_cast<uint64_t>((p.stream->times[i] - start) * perSecond));
+    double v[4];
+    if (p.euler) {
+      for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(*p.stream, c, i);
+    } else {
+      for (uint64_t c = 0; c < channels; ++c) v[c] = p.stream->value(c, i);
     }
     for (uint64_t c = 0; c < channels; ++c) {
-      std::vector<double>& low = lows[c];
-      std::vector<double>& high = highs[c];
-      double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-      for (uint64_t b = 0; b < p.bins; ++b)
-        if (low[b] <= high[b]) lo = std::min(lo, low[b]), hi = std::max(hi, high[b]);
-      if (!(lo <= hi)) lo = hi = 0;
-      // Minima round down and maxima up, so the drawn band always holds the
-      // samples; the extremes of the recording code exactly 0 and 65535.
-      const double scale = hi > lo ? kTop / (hi - lo) : 0;
-      auto code = [&](double v, bool up) -> uint16_t {
-        const double x = (v - lo) * scale;
-        return static_cast<uint16_t>(std::clamp(up ? std::ceil(x) : std::floor(x), 0.0, double(kTop)));
-      };
-      if (c) header += ',';
-      header += "{\"name\":\"" + std::string(p.channels[c]) + "\",\"unit\":\"" + p.units[c] + "\",\"low\":";
-      appendNumber(header, lo);
-      header += ",\"high\":";
-      appendNumber(header, hi);
-      header += ",\"offsets\":[";
-      for (size_t l = 0; l < sizes.size(); ++l) {
-        if (l) {  // halve: each bin the extremes of the two below
-          for (uint64_t b = 0; b < sizes[l]; ++b) {
-            const uint64_t right = std::min(2 * b + 1, sizes[l - 1] - 1);
-            low[b] = std::min(low[2 * b], low[right]);
-            high[b] = std::max(high[2 * b], high[right]);
-          }
-        }
-        if (l) header += ',';
-        header += std::to_string(data.size());
-        // An empty bin (no sample, or a gap) has its minimum above its maximum.
-        for (uint64_t b = 0; b < sizes[l]; ++b) {
-          const uint16_t v = low[b] <= high[b] ? code(low[b], false) : kTop;
-          data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
-        }
-        for (uint64_t b = 0; b < sizes[l]; ++b) {
-          const uint16_t v = low[b] <= high[b] ? code(high[b], true) : 0;
-          data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
-        }
-      }
-      header += "]}";
+      if (std::isnan(v[c])) continue;
+      lows[c][b] = std::min(lows[c][b], v[c]);
+      highs[c][b] = std::max(highs[c][b], v[c]);
     }
-    header += "]}";
   }
-  header += "],\"events\":[";
+}
+
+// One channel: its range in the header, and every level of its pyramid as
+// 16-bit codes in the data.
+void appendChannel(std::string& header, std::vector<uint8_t>& data, const char* name, const char* unit,
+                   const std::vector<uint64_t>& sizes, std::vector<double>& low, std::vector<double>& high) {
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (uint64_t b = 0; b < sizes[0]; ++b)
+    if (low[b] <= high[b]) lo = std::min(lo, low[b]), hi = std::max(hi, high[b]);
+  if (!(lo <= hi)) lo = hi = 0;
+  // Minima round down and maxima up, so the drawn band always holds the
+  // samples; the extremes of the recording code exactly 0 and 65535.
+  const double scale = hi > lo ? kTop / (hi - lo) : 0;
+  auto code = [&](double v, bool up) -> uint16_t {
+    const double x = (v - lo) * scale;
+    return static_cast<uint16_t>(std::clamp(up ? std::ceil(x) : std::floor(x), 0.0, double(kTop)));
+  };
+  header += "{\"name\":\"" + std::string(name) + "\",\"unit\":\"" + unit + "\",\"low\":";
+  appendNumber(header, lo);
+  header += ",\"high\":";
+  appendNumber(header, hi);
+  header += ",\"offsets\":[";
+  for (size_t l = 0; l < sizes.size(); ++l) {
+    if (l) {  // halve: each bin the extremes of the two below
+      for (uint64_t b = 0; b < sizes[l]; ++b) {
+        const uint64_t right = std::min(2 * b + 1, sizes[l - 1] - 1);
+        low[b] = std::min(low[2 * b], low[right]);
+        high[b] = std::max(high[2 * b], high[right]);
+      }
+    }
+    if (l) header += ',';
+    header += std::to_string(data.size());
+    // An empty bin (no sample, or a gap) has its minimum above its maximum.
+    for (uint64_t b = 0; b < sizes[l]; ++b) {
+      const uint16_t v = low[b] <= high[b] ? code(low[b], false) : kTop;
+      data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    for (uint64_t b = 0; b < sizes[l]; ++b) {
+      const uint16_t v = low[b] <= high[b] ? code(high[b], true) : 0;
+      data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
+    }
+  }
+  header += "]}";
+}
+
+void appendPlot(std::string& header, std::vector<uint8_t>& data, const Plot& p, double start) {
+  const std::vector<uint64_t> sizes = levelSizes(p.bins);
+  header += "{\"id\":\"" + std::string(p.id) + "\",\"title\":\"" + p.title +
+            "\",\"samples\":" + std::to_string(p.stream->count) + ",\"binSeconds\":";
+  appendNumber(header, p.binSeconds);
+  header += ",\"levels\":[";
+  for (size_t l = 0; l < sizes.size(); ++l) {
+    if (l) header += ',';
+    header += std::to_string(sizes[l]);
+  }
+  header += "],\"channels\":[";
+  std::vector<std::vector<double>> lows, highs;
+  finestExtremes(p, start, lows, highs);
+  for (size_t c = 0; c < p.channels.size(); ++c) {
+    if (c) header += ',';
+    appendChannel(header, data, p.channels[c], p.units[c], sizes, lows[c], highs[c]);
+  }
+  header += "]}";
+}
+
+void appendEvents(std::string& header, const StreamMap& streams) {
+  header += ",\"events\":[";
   const SampleStream* events = findStream(streams, kSecondEventKey);
   if (!events || events->count == 0) events = findStream(streams, kEventKey);
   if (events) {
@@ -203,6 +199,35 @@ std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& 
     }
   }
   header += ']';
+}
+
+}  // namespace
+
+std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options) {
+  std::vector<Plot> plots = plotsOf(streams);
+  // One time axis: from the earliest sample of any plot to the latest.
+  double start = std::numeric_limits<double>::infinity(), end = -start;
+  for (const Plot& p : plots) {
+    start = std::min(start, p.stream->times.front());
+    end = std::max(end, p.stream->times.back());
+  }
+  if (plots.empty()) start = end = 0;
+  chooseBins(plots, std::max(end - start, 1e-9), options.budgetBytes);
+
+  std::string header = "{\"version\":1,\"created\":";
+  appendString(header, created);
+  header += ",\"start\":";
+  appendNumber(header, start);
+  header += ",\"end\":";
+  appendNumber(header, end);
+  header += ",\"plots\":[";
+  std::vector<uint8_t> data;
+  for (size_t pi = 0; pi < plots.size(); ++pi) {
+    if (pi) header += ',';
+    appendPlot(header, data, plots[pi], start);
+  }
+  header += ']';
+  appendEvents(header, streams);
   if (!options.qualityJson.empty()) header += ",\"quality\":" + options.qualityJson;
   header += '}';
 
