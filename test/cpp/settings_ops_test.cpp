@@ -27,7 +27,7 @@ Bytes encode(const std::string& text) {
   return out;
 }
 
-std::string str(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+[[maybe_unused]] std::string str(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
 
