@@ -93,7 +93,7 @@ test('outputs: never over what is not ours, folders made, failures with the syst
   }
   assert.deepEqual([other, notes].map((f) => fs.readFileSync(f)), before);
   kinovar.readRecording(recording, notes, { overwrite: true });
-  assert.match(fs.readFileSync(notes, 'latin1'), /^Quandrel - Kinovar data export\n/);
+  assert.match(fs.readFileSync(notes, 'latin1'), /^Quandrel - Kinovar data export\r?\n/);
   kinovar.readRecording(recording, notes);  // now one of ours
   assert.throws(() => kinovar.readRecording(recording, recording, { overwrite: true }), is(codes.NOT_OURS));
 
