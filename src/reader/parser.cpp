@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/paths.h"
+#include "reader/memory.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {
@@ -238,7 +239,7 @@ bool readWhole(const char* utf8Path, std::vector<uint8_t>& bytes) {
   if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) size = static_cast<size_t>(info.st_size);
 #endif
   // One byte more than the size, so that a file that grew is still read to its end.
-  bytes.resize(size + 1);
+  resizeLarge(bytes, size + 1);
   size_t used = 0;
   for (size_t got; (got = std::fread(bytes.data() + used, 1, bytes.size() - used, file.get())) > 0;) {
     used += got;
