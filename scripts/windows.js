@@ -109,6 +109,8 @@ function wineEnv() {
     WINEARCH: 'win64',
   };
   if (!fs.existsSync(path.join(env.WINEPREFIX, 'system.reg'))) {
+    // Wine makes the prefix but not the folders above it (a fresh clone has no cache yet).
+    fs.mkdirSync(cache, { recursive: true });
     // Node refuses the Windows 7 that a new prefix reports.
     run('wine', ['winecfg', '/v', 'win10'], { env, stdio: ['ignore', 'ignore', 'inherit'] });
   }
