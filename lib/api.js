@@ -19,6 +19,12 @@ function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
 }
 
+function requirePaths(value, fn) {
+  if (!Array.isArray(value) || !value.every((p) => typeof p === 'string')) {
+    throw new TypeError(`${fn}: recordingPaths must be an array of strings`);
+  }
+}
+
 /**
  * Throws unless the file starts like a recording: at least one block, with
  * a settings record in it. The native reader accepts anything and answers a
@@ -305,9 +311,7 @@ function syncFailure(outcome, recordingPaths, outputFolder) {
  * @returns {object} see SyncReport in index.d.ts
  */
 function syncReport(recordingPaths, outputFolder, options) {
-  if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
-    throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
-  }
+  requirePaths(recordingPaths, 'syncRecordings');
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
   const conversion = conversionOptions('syncRecordings', options);
   const created = outputs.ensureFolder(outputFolder);
@@ -363,9 +367,7 @@ function filesOf(report) {
  */
 function syncRecordings(recordingPaths, outputFolder, options) {
   if (beyondClassic(options)) {
-    if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
-      throw new TypeError('syncRecordings: recordingPaths must be an array of strings');
-    }
+    requirePaths(recordingPaths, 'syncRecordings');
     requireString(outputFolder, 'syncRecordings', 'outputFolder');
     conversionOptions('syncRecordings', options);
     const created = outputs.ensureFolder(outputFolder);
@@ -481,5 +483,5 @@ function writeSettings(file, settings, options = {}) {
 
 module.exports = {
   readRecording, inspect, qualityProblems, syncRecordings, syncReport, reportOf, filesOf, readSettings, readDeviceId, writeSettings,
-  checkRecording, fileStem, syncFailure, conversionOptions, outputOptions,
+  checkRecording, fileStem, syncFailure, conversionOptions, outputOptions, requirePaths,
 };

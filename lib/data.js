@@ -2,7 +2,7 @@
 // Recordings as data: the samples in typed arrays, and the table of the
 // classic CSV (one row per clock tick) as columns for the other formats.
 const native = require('./addon');
-const { checkRecording, syncFailure, reportOf, conversionOptions } = require('./api');
+const { checkRecording, syncFailure, reportOf, conversionOptions, requirePaths } = require('./api');
 const { KinovarError, codes } = require('./errors');
 
 // The table layout of a loaded recording, kept off its enumerable fields.
@@ -63,9 +63,7 @@ function load(recordingPath, options) {
  *   `report` says what the synchronisation did, as syncRecordings' report (no files)
  */
 function loadSet(recordingPaths, options) {
-  if (!Array.isArray(recordingPaths) || !recordingPaths.every((p) => typeof p === 'string')) {
-    throw new TypeError('loadSet: recordingPaths must be an array of strings');
-  }
+  requirePaths(recordingPaths, 'loadSet');
   const raw = native.loadRecordingSet(recordingPaths, conversionOptions('loadSet', options));
   if (raw.status !== 'OK') throw syncFailure(raw, recordingPaths);
   return {

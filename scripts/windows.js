@@ -158,7 +158,7 @@ function jsSuite(env = wineEnv(), round = '') {
   const log = path.join(buildDir, 'js-tests.log');
   const out = fs.openSync(log, 'w');
   console.log(`> node.exe ${nodeVersion} --test (${files.length} files) under Wine${round}`);
-  const result = spawnSync('wine', [node, '--test', '--test-reporter=spec', '--test-timeout=600000', ...files], {
+  const result = spawnSync('wine', [node, '--test', '--test-timeout=600000', ...files], {
     cwd: stage, env, stdio: ['ignore', out, out], timeout: 30 * 60 * 1000,
   });
   fs.closeSync(out);

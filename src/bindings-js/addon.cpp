@@ -47,6 +47,18 @@ void throwWrongArguments(Napi::Env env) {
   Napi::TypeError::New(env, "Wrong arguments").ThrowAsJavaScriptException();
 }
 
+// The first `count` arguments are strings; false after throwing.
+bool stringArguments(const Napi::CallbackInfo& info, size_t count) {
+  if (!checkArgs(info, count)) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (!info[i].IsString()) {
+      throwWrongArguments(info.Env());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Runs an operation and turns any C++ exception into a JavaScript Error with
 // a code the host can switch on.
 template <typename Operation>
@@ -58,6 +70,8 @@ Napi::Value guarded(Napi::Env env, Operation&& operation) {
       return Napi::String::New(env, operation());
     else
       return operation();
+  } catch (const Napi::Error&) {
+    throw;  // already a JavaScript error
   } catch (const std::bad_alloc&) {
     code = "ERR_KINOVAR_OUT_OF_MEMORY";
     message = "out of memory";
@@ -137,11 +151,7 @@ bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::Co
 // not write instead of answering the error document.
 Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 2)) return env.Undefined();
-  if (!info[0].IsString() || !info[1].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 2)) return env.Undefined();
   kinovar::ConversionOptions options;
   if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
   std::string recording = pathArgument(info[0]);
@@ -164,11 +174,7 @@ Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
 // The quality report of a recording as JSON; empty when it cannot be parsed.
 Napi::Value Inspect(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 1)) return env.Undefined();
-  if (!info[0].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 1)) return env.Undefined();
   std::string path = pathArgument(info[0]);
   return guarded(env, [&] { return kinovar::inspectRecording(path.c_str()); });
 }
@@ -341,22 +347,14 @@ Napi::Value ReadAndSyncReport(const Napi::CallbackInfo& info) {
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 1)) return env.Undefined();
-  if (!info[0].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 1)) return env.Undefined();
   std::string path = pathArgument(info[0]);
   return guarded(env, [&] { return kinovar::readConfig(path.c_str()); });
 }
 
 Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 2)) return env.Undefined();
-  if (!info[0].IsString() || !info[1].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 2)) return env.Undefined();
   std::string path = pathArgument(info[0]);
   std::string text = info[1].As<Napi::String>().Utf8Value();
   // Cut at a NUL, the text would be written as less than the host sent.
@@ -368,11 +366,7 @@ Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
 
 Napi::Value ReadConfigDeviceId(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 1)) return env.Undefined();
-  if (!info[0].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 1)) return env.Undefined();
   std::string path = pathArgument(info[0]);
   return guarded(env, [&] { return kinovar::readConfigDeviceId(path.c_str()); });
 }
@@ -457,39 +451,14 @@ Napi::Object recordingObject(Napi::Env env, const std::string& info, const std::
   return result;
 }
 
-// Runs an operation that builds its own JavaScript value, with the errors of guarded().
-template <typename Operation>
-Napi::Value guardedValue(Napi::Env env, Operation&& operation) {
-  const char* code = "ERR_KINOVAR_INTERNAL";
-  std::string message;
-  try {
-    return operation();
-  } catch (const Napi::Error&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    code = "ERR_KINOVAR_OUT_OF_MEMORY";
-    message = "out of memory";
-  } catch (const std::exception& e) {
-    message = e.what();
-  }
-  Napi::Error error = Napi::Error::New(env, message);
-  error.Set("code", Napi::String::New(env, code));
-  error.ThrowAsJavaScriptException();
-  return env.Undefined();
-}
-
 // loadRecording(path, options) -> {parsed, info, rows, frequency, streams}
 Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 1)) return env.Undefined();
-  if (!info[0].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 1)) return env.Undefined();
   ConversionOptions options;
   if (!conversionOptions(info, 1, options)) return env.Undefined();
   std::string path = pathArgument(info[0]);
-  return guardedValue(env, [&]() -> Napi::Value {
+  return guarded(env, [&]() -> Napi::Value {
     LoadedRecording loaded = loadRecording(path.c_str(), options);
     Napi::Object result = recordingObject(env, loaded.info, loaded.quality, loaded.recording.settings, loaded.recording.streams);
     result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
@@ -521,7 +490,7 @@ Napi::Value LoadRecordingSet(const Napi::CallbackInfo& info) {
   }
   ConversionOptions options;
   if (!conversionOptions(info, 1, options)) return env.Undefined();
-  return guardedValue(env, [&]() -> Napi::Value {
+  return guarded(env, [&]() -> Napi::Value {
     LoadedSet set = loadRecordingSet(paths, options);
     Napi::Object result = setOutcome(env, set.outcome);
     Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
@@ -548,7 +517,7 @@ Napi::Value ConvertRecordingSet(const Napi::CallbackInfo& info) {
   }
   ConversionOptions options;
   if (!conversionOptions(info, 2, options)) return env.Undefined();
-  return guardedValue(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncInto(paths, outputs, options)); });
+  return guarded(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncInto(paths, outputs, options)); });
 }
 
 // The bytes of the page's pyramids, {budget} of the options at index.
@@ -618,16 +587,11 @@ Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
     Napi::Value q = info[2].As<Napi::Object>().Get("quality");
     if (q.IsString()) quality = q.As<Napi::String>().Utf8Value();
   }
-  std::vector<uint8_t> page;
-  try {
-    page = viewSamples(streams, info[1].As<Napi::String>().Utf8Value(), viewBudget(info, 2), quality);
-  } catch (const std::bad_alloc&) {
-    Napi::Error failure = Napi::Error::New(env, "out of memory");
-    failure.Set("code", Napi::String::New(env, "ERR_KINOVAR_OUT_OF_MEMORY"));
-    failure.ThrowAsJavaScriptException();
-    return env.Undefined();
-  }
-  return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
+  const std::string created = info[1].As<Napi::String>().Utf8Value();
+  return guarded(env, [&]() -> Napi::Value {
+    const std::vector<uint8_t> page = viewSamples(streams, created, viewBudget(info, 2), quality);
+    return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
+  });
 }
 
 // The viewer's data of a recording ("recording") or a classic CSV ("csv"),
@@ -635,11 +599,7 @@ Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
 // what it should be throws an Error with code ERR_KINOVAR_FORMAT and its path.
 Napi::Value ViewData(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!checkArgs(info, 2)) return env.Undefined();
-  if (!info[0].IsString() || !info[1].IsString()) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
+  if (!stringArguments(info, 2)) return env.Undefined();
   kinovar::ConversionOptions options;
   if (!conversionOptions(info, 2, options)) return env.Undefined();
   const uint64_t budget = viewBudget(info, 2);

@@ -12,9 +12,6 @@
 #include "test_files.h"
 
 #ifndef _WIN32
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <cerrno>
 #endif
 
@@ -149,18 +146,8 @@ TEST(Csv, FailedWriteKeepsTheOldFileAndSaysWhy) {
   std::vector<std::vector<double>> samples(20000, {1.0, 2.0, 3.0});
   const StreamMap streams = {{kAccelKey, makeStream(3, samples)}};
 
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &previous);
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit small = saved;
-  small.rlim_cur = 100000;
-  setrlimit(RLIMIT_FSIZE, &small);
   OutputFailure failure;
-  const bool written = exportCsv(target.c_str(), s, streams, {}, &failure);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  sigaction(SIGXFSZ, &previous, nullptr);
+  const bool written = withFileSizeLimit(100000, [&] { return exportCsv(target.c_str(), s, streams, {}, &failure); });
   EXPECT_FALSE(written);
   EXPECT_EQ(failure.error.value(), EFBIG);
   EXPECT_EQ(failure.path, target);

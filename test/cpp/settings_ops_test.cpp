@@ -10,8 +10,6 @@
 #include "test_files.h"
 
 #ifndef _WIN32
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -145,17 +143,7 @@ TEST(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
   const std::string before = readText(target);
 
   // A file size limit makes the write fail part-way, as a full medium would.
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &previous);
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit small = saved;
-  small.rlim_cur = 20;
-  setrlimit(RLIMIT_FSIZE, &small);
-  const bool written = writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8");
-  setrlimit(RLIMIT_FSIZE, &saved);
-  sigaction(SIGXFSZ, &previous, nullptr);
+  const bool written = withFileSizeLimit(20, [&] { return writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8"); });
   EXPECT_FALSE(written);
   EXPECT_EQ(readText(target), before);
   EXPECT_EQ(dir.entries(), 1u);

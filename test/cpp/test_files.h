@@ -55,3 +55,26 @@ inline void writeBytes(const std::string& path, const std::vector<uint8_t>& byte
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+
+// Runs `write` with the file size limited to `bytes`, so that it fails
+// part-way as on a full medium (EFBIG instead of the signal).
+template <typename Write>
+bool withFileSizeLimit(rlim_t bytes, Write&& write) {
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const bool written = write();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  return written;
+}
+#endif
