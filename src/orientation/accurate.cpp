@@ -154,23 +154,23 @@ void accuratePassInit(AccuratePass& p, double rate, const AccurateParameters& pa
   p = AccuratePass{};
   p.parameters = parameters;
   p.period = 1.0 / rate;
-  p.accelFilter = butterworth(parameters.accelTimeConstant, p.period);
+  p.slowEvery = std::max<int64_t>(1, static_cast<int64_t>(rate / parameters.slowRateHz));
+  p.slowCountdown = p.slowEvery;
+  const double slowPeriod = p.period * static_cast<double>(p.slowEvery);
+  p.accelFilter = butterworth(parameters.accelTimeConstant, slowPeriod);
   p.restAlpha = 1.0 - std::exp(-p.period / parameters.restTimeConstant);
   p.gyroRotation[0] = 1, p.inclination[0] = 1;
-  p.biasEvery = std::max<int64_t>(1, static_cast<int64_t>(rate / parameters.biasUpdateHz));
-  p.biasCountdown = p.biasEvery;
   const double sigma = parameters.biasSigmaInit * kRadPerDeg;
   for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] = sigma * sigma;
-  const double update = p.period * static_cast<double>(p.biasEvery);
-  p.biasProcessNoise = sigma * sigma * update / parameters.biasForgetSeconds;
+  p.biasProcessNoise = sigma * sigma * slowPeriod / parameters.biasForgetSeconds;
   // Every correction is a measurement of the bias, but they are far from
   // independent: a noise that makes the steady-state gain settle the bias
   // over biasMotionSeconds, well above the correction's own time constant,
   // keeps the two loops apart (gain sqrt(Q / R) = update period / seconds).
-  p.biasMotionNoise = p.biasProcessNoise * std::pow(parameters.biasMotionSeconds / update, 2);
+  p.biasMotionNoise = p.biasProcessNoise * std::pow(parameters.biasMotionSeconds / slowPeriod, 2);
   p.biasRestNoise = std::pow(parameters.biasSigmaRest * kRadPerDeg, 2);
   p.biasClip = parameters.biasClip * kRadPerDeg;
-  p.youngSamples = std::max<int64_t>(1, static_cast<int64_t>(parameters.accelTimeConstant * rate));
+  p.youngSteps = std::max<int64_t>(1, static_cast<int64_t>(parameters.accelTimeConstant / slowPeriod));
 }
 
 void accuratePassWarmStart(AccuratePass& p, const double quaternion[4], const double bias[3]) {
@@ -183,7 +183,7 @@ void accuratePassWarmStart(AccuratePass& p, const double quaternion[4], const do
   for (int i = 0; i < 3; ++i) settle(p.accelFilter, p.accelState[i], i == 2 ? 1.0 : 0.0);
   orientationRows(p.gyroRotation, p.rows);
   for (int i = 0; i < 6; ++i) settle(p.accelFilter, p.rowsState[i], p.rows[i]);
-  p.youngSamples = 0;
+  p.youngSteps = 0;
 }
 
 namespace {
@@ -234,23 +234,25 @@ void restTest(AccuratePass& p, const double* accel, const double* gyroDps) {
   p.restSeconds = (gyroDev < gth * gth && accelDev < ath * ath) ? p.restSeconds + p.period : 0.0;
 }
 
-// The acceleration in the drifting frame, low-passed there.
-void filteredInFrame(AccuratePass& p, const double* accel, bool young, double filtered[3]) {
-  double inFrame[3];
-  rotate(p.gyroRotation, accel, inFrame);
+// The slow step's mean acceleration in the drifting frame, low-passed there.
+void filteredInFrame(AccuratePass& p, bool young, double filtered[3]) {
+  double mean[3];
+  const double inv = 1.0 / static_cast<double>(p.slowEvery);
+  for (int i = 0; i < 3; ++i) mean[i] = p.accelSum[i] * inv, p.accelSum[i] = 0;
   if (young) {
     // Until the low-pass could have settled, the plain mean is the better guess.
-    const double weight = 1.0 / static_cast<double>(p.samples + 1);
-    for (int i = 0; i < 3; ++i) filtered[i] = p.accelMean[i] += weight * (inFrame[i] - p.accelMean[i]);
-    if (p.samples + 1 == p.youngSamples)
+    const double weight = 1.0 / static_cast<double>(p.slowSteps + 1);
+    for (int i = 0; i < 3; ++i) filtered[i] = p.accelMean[i] += weight * (mean[i] - p.accelMean[i]);
+    if (p.slowSteps + 1 == p.youngSteps)
       for (int i = 0; i < 3; ++i) settle(p.accelFilter, p.accelState[i], p.accelMean[i]);
   } else {
-    for (int i = 0; i < 3; ++i) filtered[i] = filter(p.accelFilter, p.accelState[i], inFrame[i]);
+    for (int i = 0; i < 3; ++i) filtered[i] = filter(p.accelFilter, p.accelState[i], mean[i]);
   }
 }
 
 // Inclination: turn the filtered vector straight up.
 void incline(AccuratePass& p, const double filtered[3]) {
+  p.correction[0] = p.correction[1] = 0;
   double up[3];
   rotate(p.inclination, filtered, up);
   const double norm2 = up[0] * up[0] + up[1] * up[1] + up[2] * up[2];
@@ -262,7 +264,7 @@ void incline(AccuratePass& p, const double filtered[3]) {
   multiply(correction, p.inclination, q);
   renormalize(q);
   for (int i = 0; i < 4; ++i) p.inclination[i] = q[i];
-  p.correctionSum[0] += 2 * correction[1], p.correctionSum[1] += 2 * correction[2];
+  p.correction[0] = 2 * correction[1], p.correction[1] = 2 * correction[2];
 }
 
 // The orientation's first two rows, seen through the same low-pass as the correction.
@@ -272,29 +274,39 @@ void filterRows(AccuratePass& p, bool young) {
   orientationRows(q, rows);
   if (young) {
     for (int i = 0; i < 6; ++i) p.rows[i] = rows[i];
-    if (p.samples + 1 == p.youngSamples)
+    if (p.slowSteps + 1 == p.youngSteps)
       for (int i = 0; i < 6; ++i) settle(p.accelFilter, p.rowsState[i], rows[i]);
   } else {
     for (int i = 0; i < 6; ++i) p.rows[i] = filter(p.accelFilter, p.rowsState[i], rows[i]);
   }
 }
 
-// Bias, every few samples: still, the smoothed rate is the bias; in
-// motion, the correction rate tells its horizontal part.
+// Bias: still, the smoothed rate is the bias; in motion, the correction rate
+// tells its horizontal part.
 void updateBias(AccuratePass& p, bool young) {
-  if (--p.biasCountdown > 0) return;
-  p.biasCountdown = p.biasEvery;
   for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] += p.biasProcessNoise;
   if (p.restSeconds >= p.parameters.restMinSeconds) {
     const double z[3] = {p.restGyro[0] * kRadPerDeg, p.restGyro[1] * kRadPerDeg, p.restGyro[2] * kRadPerDeg};
     restUpdate(p, z);
   } else if (!young) {
-    const double span = p.period * static_cast<double>(p.biasEvery);
-    const double r[2] = {p.correctionSum[0] / span, p.correctionSum[1] / span};
+    const double span = p.period * static_cast<double>(p.slowEvery);
+    const double r[2] = {p.correction[0] / span, p.correction[1] / span};
     motionUpdate(p, r);
   }
-  p.correctionSum[0] = p.correctionSum[1] = 0;
   clipBias(p);
+}
+
+// What changes over seconds runs at the slow rate: the acceleration's
+// low-pass (an average over the step is all it needs), the inclination and
+// the bias.
+void slowStep(AccuratePass& p) {
+  const bool young = p.slowSteps < p.youngSteps;
+  double filtered[3];
+  filteredInFrame(p, young, filtered);
+  incline(p, filtered);
+  filterRows(p, young);
+  ++p.slowSteps;
+  updateBias(p, young);
 }
 
 }  // namespace
@@ -306,13 +318,13 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
     for (int i = 0; i < 3; ++i) p.restGyro[i] = gyroDps[i], p.restAccel[i] = accel[i];
   strapdown(p, gyroDps);
   restTest(p, accel, gyroDps);
-  const bool young = p.samples < p.youngSamples;
-  double filtered[3];
-  filteredInFrame(p, accel, young, filtered);
-  incline(p, filtered);
-  filterRows(p, young);
+  double inFrame[3];
+  rotate(p.gyroRotation, accel, inFrame);
+  for (int i = 0; i < 3; ++i) p.accelSum[i] += inFrame[i];
   ++p.samples;
-  updateBias(p, young);
+  if (--p.slowCountdown > 0) return;
+  p.slowCountdown = p.slowEvery;
+  slowStep(p);
 }
 
 void accuratePassQuaternion(const AccuratePass& p, double quaternion[4]) {

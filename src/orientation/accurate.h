@@ -7,7 +7,9 @@
 // other than gravity average out; the filtered vector sets the inclination.
 // The bias is a small Kalman filter fed by still periods (the gyroscope's
 // mean) and by motion (the inclination correction the accelerometer keeps
-// asking for).
+// asking for). The gyroscope is integrated every sample; the low-pass, the
+// inclination and the bias, which change over seconds, step about 50 times
+// a second on the mean of the samples between.
 //
 // The offline estimate runs three passes: forward (to learn the bias and
 // the state at the end), backward from that state, and forward again from
@@ -33,7 +35,7 @@ struct AccurateParameters {
   double biasMotionSeconds = 30.0;  // s: how fast motion alone settles the bias
   double biasSigmaRest = 0.03;      // deg/s: noise of the bias seen at rest
   double biasClip = 2.0;            // deg/s: largest bias believed
-  double biasUpdateHz = 50.0;       // how often the bias filter takes what it saw
+  double slowRateHz = 50.0;         // rate of the slow loop: acceleration low-pass, inclination, bias
   double warmupSeconds = 60.0;      // s: the first forward pass covers only the recording's end
 };
 
@@ -58,15 +60,17 @@ struct AccuratePass {
   double biasMotionNoise, biasRestNoise, biasClip;  // per sample, (rad/s)^2; rad/s
   double accelState[3][2];    // low-pass state of the acceleration in the drifting frame
   double accelMean[3];        // its plain mean while the pass is young
+  double accelSum[3];         // the acceleration in the drifting frame, summed over the slow step
   int64_t samples;            // seen since the start
-  int64_t youngSamples;       // how long the mean stands in for the low-pass
+  int64_t slowSteps;          // slow steps taken since the start
+  int64_t youngSteps;         // how long the mean stands in for the low-pass
   double rowsState[6][2];     // low-pass of the first two rows of the orientation matrix
   double rows[6];
   double restGyro[3], restAccel[3];
   double restSeconds;
-  int64_t biasEvery;          // samples per bias update
-  int64_t biasCountdown;
-  double correctionSum[2];    // world x, y rotation the accelerometer asked for since the last update
+  int64_t slowEvery;          // samples per slow step
+  int64_t slowCountdown;
+  double correction[2];       // world x, y rotation the accelerometer asked for in the last slow step
   double lastAccel[3], lastGyro[3];  // the last plausible sample, standing in for one that is not
 };
 
