@@ -117,6 +117,7 @@ section { margin-bottom: 0.8rem; }
 h2 { font-size: 1rem; margin: 0.3rem 0; display: flex; gap: 1rem; align-items: baseline; }
 h2 button { font-size: 0.8rem; }
 .note { color: #777; font-size: 0.85rem; }
+.u-legend tr.lows { display: none; }
 </style></head>
 <body>
 <h1>${escape(title)}</h1>
@@ -161,6 +162,7 @@ function pageScript() {
   }
   let range = [header.start, header.end];
   const width = () => Math.max(400, holder.clientWidth || 900);
+  const decimals = (v) => (v == null ? '--' : String(Math.round(v * 1000) / 1000));
 
   // Per pixel column, the extremes of the bins it covers, from the coarsest
   // level whose bins are no wider than a column.
@@ -242,8 +244,11 @@ function pageScript() {
     plot.channels.forEach((channel, c) => {
       const scale = plot.id === 'baro' && c === 1 ? 'second' : 'y';
       const unit = channel.unit ? ' [' + channel.unit + ']' : '';
-      series.push({ label: channel.name + unit + ' max', stroke: COLOURS[c], width: 1, scale });
-      series.push({ label: channel.name + unit + ' min', stroke: COLOURS[c], width: 1, scale });
+      // A channel is drawn as two lines, its highs and its lows, but is one
+      // entry of the legend: the highs' entry shows both and toggles both.
+      series.push({ label: channel.name + unit, stroke: COLOURS[c], width: 1, scale,
+        value: (u, v, s, i) => (v == null || i == null ? '--' : decimals(u.data[s + 1][i]) + ' to ' + decimals(v)) });
+      series.push({ label: channel.name + unit + ' min', class: 'lows', stroke: COLOURS[c], width: 1, scale });
       bands.push({ series: [series.length - 2, series.length - 1], fill: COLOURS[c] + '55' });
     });
     const unit = plot.channels[0].unit;
@@ -263,6 +268,9 @@ function pageScript() {
       cursor: { sync: { key: 'kinovar' }, drag: { x: true, y: false, setScale: false }, bind: { dblclick: () => null } },
       hooks: {
         draw: [drawEvents],
+        setSeries: [(u, s, { show }) => {
+          if (show != null && s % 2 === 1 && u.series[s + 1].show !== show) u.setSeries(s + 1, { show }, false);
+        }],
         setSelect: [(u) => {
           if (u.select.width < 3) return;
           const min = u.posToVal(u.select.left, 'x');
@@ -320,7 +328,8 @@ function pageScript() {
   zoomTo(range[0], range[1]);
 
   // Counts the drawn pixels of each plot, so a headless check can tell a
-  // drawn plot from an empty frame, and says where each plot area stands.
+  // drawn plot from an empty frame, and says where each plot area stands
+  // and what its legend shows.
   const inked = (chart) => {
     const canvas = chart.root.querySelector('canvas');
     const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
@@ -328,11 +337,13 @@ function pageScript() {
     for (let i = 3; i < pixels.length; i += 4) if (pixels[i] !== 0) count++;
     return count;
   };
+  const legend = (chart) => [...chart.root.querySelectorAll('.u-legend .u-series')]
+    .filter((row) => getComputedStyle(row).display !== 'none').map((row) => row.querySelector('.u-label').textContent);
   window.__view = { zoomTo, charts, columns };
   requestAnimationFrame(() => {
     const status = {
       problems: window.__problems,
-      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width })),
+      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width, legend: legend(e.chart) })),
     };
     const node = document.getElementById('status');
     node.textContent = JSON.stringify(status);
