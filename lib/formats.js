@@ -58,7 +58,7 @@ function convertRecording(recordingPath, target, options = {}) {
       info = recording.info;
       return;
     }
-    const answer = native.readWithOptions(recordingPath, temporary, { ...conversion, format });
+    const answer = native.readWithOptions(recordingPath, temporary, { ...conversion, format, inPlace: true });
     if (answer === ERROR_DOCUMENT) throw notWritten(target, recordingPath);
     const { info: description, quality } = JSON.parse(answer);
     info = { ...description, quality };
@@ -146,7 +146,7 @@ function convertSet(recordingPaths, outputFolder, options = {}) {
       report = set.report;
       return;
     }
-    const outcome = native.convertRecordingSet(recordingPaths, temporary, { ...conversion, format });
+    const outcome = native.convertRecordingSet(recordingPaths, temporary, { ...conversion, format, inPlace: true });
     if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
     report = reportOf(outcome, recordingPaths, []);
   }, { overwrite: options.overwrite, inputs: recordingPaths, what: `the ${format} file` });

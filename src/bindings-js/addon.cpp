@@ -99,7 +99,8 @@ Napi::Error systemError(Napi::Env env, const std::error_code& error, const char*
 }
 
 // The options of a conversion from a plain object, as the JS layer passes
-// them ({orientation: 'classic' | 'accurate' | 'none', format: 'csv' | 'plain'});
+// them ({orientation: 'classic' | 'accurate' | 'none', format: 'csv' | 'plain',
+// threads, inPlace: true when the outputs are its own temporary files});
 // absent fields keep the classic behaviour. False after throwing a TypeError.
 bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::ConversionOptions& options) {
   Napi::Env env = info.Env();
@@ -129,6 +130,7 @@ bool conversionOptions(const Napi::CallbackInfo& info, size_t index, kinovar::Co
     }
     options.threads = static_cast<unsigned>(count);
   }
+  options.inPlace = info[index].As<Napi::Object>().Get("inPlace").ToBoolean().Value();
   Napi::Value orientation = info[index].As<Napi::Object>().Get("orientation");
   if (orientation.IsUndefined()) return true;
   const std::string name = orientation.IsString() ? orientation.As<Napi::String>().Utf8Value() : "";

@@ -319,7 +319,8 @@ class RowPipeline {
 
 }  // namespace
 
-CsvFile openCsv(const char* utf8Path) {
+CsvFile openCsv(const char* utf8Path, bool inPlace) {
+  if (inPlace) return CsvFile{OutputFile::inPlace(utf8Path, OutputFile::Mode::Text), utf8Path, false};
   return CsvFile{OutputFile(utf8Path, OutputFile::Mode::Text), utf8Path};
 }
 
@@ -424,7 +425,7 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
   if (output.failed()) csv.output.noteWriteError(output.errnum());
   // A full disk shows up in a write, the flush, the sync or the close: the
   // file is then not complete and does not take the name.
-  if (csv.output.error() || !csv.output.commit(true)) return reportFailure(csv, failure);
+  if (csv.output.error() || !csv.output.commit(csv.durable)) return reportFailure(csv, failure);
   return true;
 }
 

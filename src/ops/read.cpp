@@ -15,8 +15,8 @@ namespace {
 
 // Opening the output (finding its target, creating the file beside it) is
 // done beside the parse.
-std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
-  const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
+std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, bool inPlace, unsigned threads) {
+  const auto open = [utf8CsvPath, inPlace] { return openCsv(utf8CsvPath, inPlace); };
   if (threads > 1) {
     try {
       return std::async(std::launch::async, open);
@@ -55,7 +55,7 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
   const unsigned threads = threadBudget(options);
-  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads);
+  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, options.inPlace, threads);
   Recording recording;
   ParseStats scan;
   const bool parsed =

@@ -122,7 +122,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
     eventsOnRowClock(recording.streams, recording.settings.frequency);
-    exported[i] = exportCsv(openCsv(csvPaths[i].c_str()), recording.settings, recording.streams, {},
+    exported[i] = exportCsv(openCsv(csvPaths[i].c_str(), options.inPlace), recording.settings, recording.streams, {},
                             csvStyleOf(options.format), exportThreads, &failures[i]);
     recording.streams = StreamMap{};
   });
