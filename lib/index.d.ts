@@ -246,7 +246,7 @@ export interface ConversionOptions extends OutputOptions {
   format?: Format;
   /** Replace an output file that kinovar did not write (refused otherwise). */
   overwrite?: boolean;
-  /** The most threads one conversion keeps busy, 1 to 1024 (default: one per core). Batches divide the cores. */
+  /** The most threads one conversion keeps busy, 1 to 1024 (default: one per core). Batches, and promise calls running at once, divide the cores. */
   threads?: number;
 }
 

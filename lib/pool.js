@@ -1,6 +1,7 @@
 'use strict';
 // A small pool of worker threads, each with its own copy of the addon.
 // Idle workers are unreferenced so that a pool never keeps a process alive.
+const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { abortError, deserializeError } = require('./errors');
@@ -8,19 +9,26 @@ const { abortError, deserializeError } = require('./errors');
 const script = path.join(__dirname, 'worker.js');
 
 class WorkerPool {
-  /** @param {number} size the most workers that run at once */
-  constructor(size) {
+  /**
+   * @param {number} size the most workers that run at once
+   * @param {number} [cores] the cores the tasks share
+   */
+  constructor(size, cores = os.availableParallelism?.() ?? os.cpus().length) {
     this.size = Math.max(1, Math.floor(size) || 1);
+    this.cores = cores;
     this.idle = [];
     this.workers = new Set();
     this.queue = [];
     this.nextId = 0;
+    this.dispatching = false;
   }
 
   /**
    * Runs one API function in a worker.
    * @param {string} op the name of a function of lib/api.js
-   * @param {unknown[]} args
+   * @param {unknown[] | ((threads: number) => unknown[])} args, or the arguments given the threads
+   *   the task may keep busy when it starts: every core for a task alone, a share when tasks run
+   *   or wait beside it (those asked for in one tick start as one batch)
    * @param {AbortSignal} [signal] an abort before the task starts cancels it;
    *   one while it runs waits for the task to finish (its files are then complete)
    */
@@ -39,7 +47,13 @@ class WorkerPool {
         signal.addEventListener('abort', task.onAbort, { once: true });
       }
       this.queue.push(task);
-      this.dispatch();
+      if (!this.dispatching) {
+        this.dispatching = true;
+        queueMicrotask(() => {
+          this.dispatching = false;
+          this.dispatch();
+        });
+      }
     });
   }
 
@@ -51,9 +65,11 @@ class WorkerPool {
         worker = this.spawn();
       }
       const task = this.queue.shift();
+      const running = [...this.workers].filter((w) => w.task).length;
+      const threads = Math.max(1, Math.floor(this.cores / Math.min(this.size, running + 1 + this.queue.length)));
       worker.task = task;
       worker.ref();
-      worker.postMessage({ id: task.id, op: task.op, args: task.args });
+      worker.postMessage({ id: task.id, op: task.op, args: typeof task.args === 'function' ? task.args(threads) : task.args });
     }
   }
 

@@ -10,10 +10,12 @@ const { ensureFolder } = require('./output');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
 let shared;
-const pool = () => (shared ??= new WorkerPool(Math.min(4, cores())));
+const pool = () => (shared ??= new WorkerPool(Math.min(4, cores()), cores()));
 
 // The options a worker gets: plain values only (a signal stays here).
 const passed = ({ overwrite, from } = {}) => ({ overwrite, from });
+// A conversion's arguments with the threads the pool grants it, unless the caller chose a number.
+const budgeted = (args, conversion) => (threads) => [...args, { threads: Math.min(threads, 1024), ...conversion }];
 
 /**
  * @param {string} recordingPath
@@ -23,7 +25,7 @@ const passed = ({ overwrite, from } = {}) => ({ overwrite, from });
  */
 async function readRecording(recordingPath, csvPath, options = {}) {
   const conversion = outputOptions('readRecording', options);
-  return pool().run('readRecording', [recordingPath, csvPath, conversion], options.signal);
+  return pool().run('readRecording', budgeted([recordingPath, csvPath], conversion), options.signal);
 }
 
 /**
@@ -35,7 +37,7 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   const conversion = outputOptions('syncRecordings', options);
-  return filesOf(await pool().run('syncRecordingsReport', [recordingPaths, outputFolder, conversion], options.signal));
+  return filesOf(await pool().run('syncRecordingsReport', budgeted([recordingPaths, outputFolder], conversion), options.signal));
 }
 
 /** @returns {Promise<object>} as inspect */
@@ -45,12 +47,12 @@ function inspect(recordingPath, options = {}) {
 
 /** @returns {Promise<object>} as load, computed on a worker; the arrays move to this thread */
 async function load(recordingPath, options = {}) {
-  return pool().run('load', [recordingPath, conversionOptions('load', options)], options.signal);
+  return pool().run('load', budgeted([recordingPath], conversionOptions('load', options)), options.signal);
 }
 
 /** @returns {Promise<object>} as loadSet */
 async function loadSet(recordingPaths, options = {}) {
-  return pool().run('loadSet', [recordingPaths, conversionOptions('loadSet', options)], options.signal);
+  return pool().run('loadSet', budgeted([recordingPaths], conversionOptions('loadSet', options)), options.signal);
 }
 
 /** @returns {Promise<object>} as readSettings */

@@ -34,7 +34,7 @@ LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const Conversi
   set.resize(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
   loaded.qualities.resize(n);
-  forEachIndex(n, coreCount(), [&](size_t i) {
+  forEachIndex(n, threadBudget(options), [&](size_t i) {
     ParseStats scan;
     parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str(), &scan);
     loaded.qualities[i] = qualityJson(qualityReport(set[i].settings, set[i].streams, scan));

@@ -6,6 +6,7 @@ const path = require('node:path');
 const kinovar = require('../../lib');
 const { fileStem, syncFailure } = require('../../lib/api');
 const { loadAddon } = require('../../lib/load');
+const { WorkerPool } = require('../../lib/pool');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
 
@@ -303,6 +304,21 @@ test('batches report progress, keep going past a bad file and abort between file
   const batch = promises.readRecordings(pair, { outDir: out });
   if (process.platform === 'win32' || process.platform === 'darwin') await assert.rejects(batch, is(codes.DUPLICATE_OUTPUT));
   else assert.equal((await batch).length, 2);
+
+  // Single calls: one alone keeps every core busy, those made at once share them as a batch does.
+  const pool = new WorkerPool(4, 8);
+  const granted = [];
+  pool.spawn = () => {  // a worker that only notes the threads its task was given
+    const worker = { ref() {}, unref() {}, postMessage: ({ args }) => granted.push(args[0].threads) };
+    pool.workers.add(worker);
+    return worker;
+  };
+  const convert = (own) => pool.run('readRecording', (threads) => [{ threads, ...own }]);
+  convert();
+  await new Promise(setImmediate);
+  [{}, {}, { threads: 1 }].forEach(convert);
+  await new Promise(setImmediate);
+  assert.deepEqual(granted, [8, 2, 2, 1]);
 });
 
 test('the loader says what to run when the module is missing or foreign', (t) => {
