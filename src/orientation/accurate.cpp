@@ -155,7 +155,7 @@ void accuratePassInit(AccuratePass& p, double rate, const AccurateParameters& pa
   p.parameters = parameters;
   p.period = 1.0 / rate;
   p.slowEvery = std::max<int64_t>(1, static_cast<int64_t>(rate / parameters.slowRateHz));
-  p.slowCountdown = p.slowEvery;
+  p.slowCountdown = 1;  // a cold pass inclines on its first sample, so even a few samples stand upright
   const double slowPeriod = p.period * static_cast<double>(p.slowEvery);
   p.accelFilter = butterworth(parameters.accelTimeConstant, slowPeriod);
   p.restAlpha = 1.0 - std::exp(-p.period / parameters.restTimeConstant);
@@ -184,6 +184,7 @@ void accuratePassWarmStart(AccuratePass& p, const double quaternion[4], const do
   orientationRows(p.gyroRotation, p.rows);
   for (int i = 0; i < 6; ++i) settle(p.accelFilter, p.rowsState[i], p.rows[i]);
   p.youngSteps = 0;
+  p.slowCountdown = p.slowEvery;
 }
 
 namespace {
@@ -237,7 +238,7 @@ void restTest(AccuratePass& p, const double* accel, const double* gyroDps) {
 // The slow step's mean acceleration in the drifting frame, low-passed there.
 void filteredInFrame(AccuratePass& p, bool young, double filtered[3]) {
   double mean[3];
-  const double inv = 1.0 / static_cast<double>(p.slowEvery);
+  const double inv = 1.0 / static_cast<double>(p.stepSamples);
   for (int i = 0; i < 3; ++i) mean[i] = p.accelSum[i] * inv, p.accelSum[i] = 0;
   if (young) {
     // Until the low-pass could have settled, the plain mean is the better guess.
@@ -289,7 +290,7 @@ void updateBias(AccuratePass& p, bool young) {
     const double z[3] = {p.restGyro[0] * kRadPerDeg, p.restGyro[1] * kRadPerDeg, p.restGyro[2] * kRadPerDeg};
     restUpdate(p, z);
   } else if (!young) {
-    const double span = p.period * static_cast<double>(p.slowEvery);
+    const double span = p.period * static_cast<double>(p.stepSamples);
     const double r[2] = {p.correction[0] / span, p.correction[1] / span};
     motionUpdate(p, r);
   }
@@ -307,6 +308,7 @@ void slowStep(AccuratePass& p) {
   filterRows(p, young);
   ++p.slowSteps;
   updateBias(p, young);
+  p.stepSamples = 0;
 }
 
 }  // namespace
@@ -321,7 +323,7 @@ void accuratePassStep(AccuratePass& p, const double* accel, const double* gyroDp
   double inFrame[3];
   rotate(p.gyroRotation, accel, inFrame);
   for (int i = 0; i < 3; ++i) p.accelSum[i] += inFrame[i];
-  ++p.samples;
+  ++p.samples, ++p.stepSamples;
   if (--p.slowCountdown > 0) return;
   p.slowCountdown = p.slowEvery;
   slowStep(p);
