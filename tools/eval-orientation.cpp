@@ -6,6 +6,9 @@
 // and stays there for 5 s, and until the cut estimate is within 0.5 deg of
 // the whole recording's. Times are processor time, the machine may be shared.
 //
+// Heading is not in the error; how fast it drifts is printed apart: the
+// slope, in degrees a minute, of the estimate's heading less the truth's.
+//
 // Last, how far the sensor's samples stand behind the optical truth: the
 // shift that best matches the gyroscope to the rates the truth turns at,
 // found apart from any estimator; and the accurate figures again with the
@@ -144,6 +147,26 @@ double convergence(const Truth& truth, uint64_t from, double limit, Error errorA
   return -1;
 }
 
+// Degrees a minute: the least-squares slope of the heading of est ⊗ truth*
+// (its turn about the world's vertical), unwrapped, over the valid samples.
+double headingDrift(const std::vector<double>& est, const Truth& truth) {
+  const uint64_t n = est.size() / 4;
+  double unwrapped = 0, previous = 0, st = 0, sh = 0, stt = 0, sth = 0, count = 0;
+  for (uint64_t i = 0; i < n && i < truth.valid.size(); ++i) {
+    if (!truth.valid[i]) continue;
+    const double* t = &truth.q[4 * i];
+    const double e[4] = {est[i], est[n + i], est[2 * n + i], est[3 * n + i]};
+    const double w = e[0] * t[0] + e[1] * t[1] + e[2] * t[2] + e[3] * t[3];
+    const double z = -e[0] * t[3] - e[1] * t[2] + e[2] * t[1] + e[3] * t[0];
+    const double heading = 2 * std::atan2(z, w) * kDegPerRad;
+    unwrapped += count == 0 ? heading : std::remainder(heading - previous, 360.0);
+    previous = heading;
+    const double time = truth.time[i];
+    st += time, sh += unwrapped, stt += time * time, sth += time * unwrapped, ++count;
+  }
+  return count > 1 ? 60 * (count * sth - st * sh) / (count * stt - st * st) : NAN;
+}
+
 // Samples by which the gyroscope stands behind the truth. Sample k covers
 // the turn from tick k - 1 to k, so on time it matches the truth's turn from
 // j to j + 1 at k = j + 1; the delay is the best k - j - 1, in steps of 0.05.
@@ -230,7 +253,7 @@ int main(int argc, char** argv) {
 
   std::printf("| trial | classic RMSE | accurate RMSE | classic from 20 s in | accurate from 20 s in | within 0.5° of uncut | accurate ns/sample |\n");
   std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
-  std::string alignedRows;
+  std::string alignedRows, headingRows;
   double sumClassic = 0, sumAccurate = 0, worstClassic = 0, worstAccurate = 0, worstStart = 0;
   bool allUnit = true, allConverged = true;
   for (const fs::path& bin : trials) {
@@ -274,6 +297,9 @@ int main(int argc, char** argv) {
     std::snprintf(line, sizeof line, "| %s | %.2f (%.1f ms) | %.2f° | %s |\n", bin.stem().string().c_str(), delay,
                   delay * period * 1e3, rmse(aligned, truth), seconds(convergence(truth, from, 2.0, againstTruth(alignedCut))).c_str());
     alignedRows += line;
+    std::snprintf(line, sizeof line, "| %s | %.1f | %.1f |\n", bin.stem().string().c_str(), headingDrift(c, truth),
+                  headingDrift(a, truth));
+    headingRows += line;
     sumClassic += ec, sumAccurate += ea;
     worstClassic = std::max(worstClassic, ec), worstAccurate = std::max(worstAccurate, ea);
   }
@@ -282,6 +308,8 @@ int main(int argc, char** argv) {
   std::printf("| worst | %.2f° | %.2f° | | %s | | |\n", worstClassic, worstAccurate,
               allConverged ? seconds(worstStart).c_str() : "never");
   std::printf("\nevery accurate row a unit quaternion: %s\n", allUnit ? "yes" : "NO");
+  std::printf("\nHeading drift against the truth, degrees a minute:\n\n| trial | classic | accurate |\n|---|---:|---:|\n%s",
+              headingRows.c_str());
   std::printf("\nThe sensor against the truth's clock: the gyroscope's delay in samples (best match to the truth's\n"
               "rates), and the accurate estimate read that much later:\n\n");
   std::printf("| trial | gyroscope behind truth | accurate RMSE | accurate from 20 s in |\n|---|---:|---:|---:|\n%s",
