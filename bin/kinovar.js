@@ -55,7 +55,7 @@ options:
                      (without it such files are refused)
   -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
   --orientation <e>  how the orientation columns are estimated: classic (default,
-                     the sensor software's filter), accurate (slower, corrects the
+                     the sensor software's filter), accurate (corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
   --json             print the results as JSON on standard output, no progress bar
   -h, --help         this text
@@ -93,7 +93,7 @@ options:
   --imu-names <a,b>  the table's sensor names, in the order of the recordings
                      (default: <name>_imu); OpenSim matches them to the model
   --orientation <e>  how the orientation columns are estimated: classic (default,
-                     the sensor software's filter), accurate (slower, corrects the
+                     the sensor software's filter), accurate (corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
   --force            replace an output file that kinovar did not write
   --json             print what was done as JSON: {"ok":true, "files", "method",
@@ -143,7 +143,7 @@ options:
   --force            replace the page file even when kinovar did not write it
   --max-points <N>   no longer used (every sample counts now); accepted for old scripts
   --orientation <e>  for a recording: how its orientation is estimated: classic (default,
-                     the sensor software's filter), accurate (slower, corrects the
+                     the sensor software's filter), accurate (corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
   --force            replace an existing file that is not a viewer page of kinovar
   -h, --help         this text
