@@ -32,13 +32,17 @@ function requirePaths(value, fn) {
  * @param {string} file
  */
 function checkRecording(file) {
-  const head = Buffer.alloc(BLOCK);
-  const fd = fs.openSync(file, 'r');
   let size;
+  const head = Buffer.alloc(BLOCK);
   try {
-    size = fs.readSync(fd, head, 0, BLOCK, 0);
-  } finally {
-    fs.closeSync(fd);
+    const fd = fs.openSync(file, 'r');
+    try {
+      size = fs.readSync(fd, head, 0, BLOCK, 0);
+    } finally {
+      fs.closeSync(fd);
+    }
+  } catch (error) {
+    throw outputs.inputError(error, file);
   }
   if (size < BLOCK) {
     throw new KinovarError(`${file}: not a recording (${size} bytes, shorter than one ${BLOCK}-byte block)`,
@@ -393,7 +397,11 @@ function readSettingsText(fn, file) {
     }
     return settings;
   }
-  fs.statSync(file);  // a missing or unreachable file throws its own fs error
+  try {
+    fs.statSync(file);
+  } catch (error) {
+    throw outputs.inputError(error, file);
+  }
   throw new KinovarError(`${file}: holds no settings record`, codes.NO_SETTINGS, { path: file });
 }
 

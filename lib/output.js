@@ -326,6 +326,30 @@ const advice = {
   EMFILE: 'too many files are open; convert fewer at once (--jobs)',
 };
 
+const readAdvice = {
+  ENOENT: 'check the name and the folder',
+  ENOTDIR: 'a part of the path is a file, not a folder; check the path',
+  EISDIR: 'it is a folder; name a file in it',
+  EACCES: 'no permission to read it; change its permissions or copy it somewhere you may read',
+  EPERM: 'not permitted to read it; copy it somewhere you may read',
+  EMFILE: advice.EMFILE,
+  ENAMETOOLONG: advice.ENAMETOOLONG,
+};
+
+/**
+ * The error of an input that cannot be opened or read: it names the file
+ * first, keeps the system's code and says what to do.
+ * @param {Error & {code?: string}} cause
+ * @param {string} file
+ */
+function inputError(cause, file) {
+  if (!cause.syscall) return cause;
+  const code = cause.code ?? 'EIO';
+  const reason = cause.message?.replace(/^[A-Z]+: /, '').replace(/,.*$/, '') || code;
+  return new KinovarError(`${file}: cannot be read: ${reason} (${code}); ${readAdvice[code] ?? 'check the path and the disk'}`,
+    code, { path: file, syscall: cause.syscall, errno: cause.errno });
+}
+
 /**
  * An error that keeps the system's code and path and says what to do.
  * @param {Error & {code?: string}} cause a Node or native system error
@@ -359,6 +383,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, writeObstacle,
+  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, inputError, writeObstacle,
   sameExistingFile, signatures, head, hasSettingsMagic, BLOCK, deviceNameReason, refuseDeviceName,
 };

@@ -44,11 +44,15 @@ function decodeViewData(bytes) {
 /** What kind of input a file is, by its first bytes. */
 function inputKind(file) {
   const head = Buffer.alloc(BANNER.length);
-  const fd = fs.openSync(file, 'r');
   try {
-    fs.readSync(fd, head, 0, head.length, 0);
-  } finally {
-    fs.closeSync(fd);
+    const fd = fs.openSync(file, 'r');
+    try {
+      fs.readSync(fd, head, 0, head.length, 0);
+    } finally {
+      fs.closeSync(fd);
+    }
+  } catch (error) {
+    throw require('./output').inputError(error, file);
   }
   if (head.toString('latin1') === BANNER) return 'csv';
   if (head.toString('latin1', 0, 4) === 'PAR1') return 'parquet';
@@ -362,6 +366,7 @@ function pageScript() {
 function writeViewPage(input, page, options = {}) {
   const output = require('./output');
   const { force, ...viewOptions } = options;
+  inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   output.ensureFolder(path.dirname(page));
   let bytes = 0;
   output.writeAtomically([page], ([temporary]) => {

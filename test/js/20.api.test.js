@@ -21,7 +21,8 @@ test('readRecording throws where the native read answers a default document', (t
   noSettings.write('Q7', 508);  // too late to start a record
   fs.writeFileSync(path.join(dir, 'nosettings.bin'), noSettings);
 
-  assert.throws(() => kinovar.readRecording(path.join(dir, 'missing.bin'), csv), { code: 'ENOENT' });
+  assert.throws(() => kinovar.readRecording(path.join(dir, 'missing.bin'), csv),
+    { code: 'ENOENT', path: path.join(dir, 'missing.bin'), message: /missing\.bin: cannot be read: .*; check the name/ });
   assert.throws(() => kinovar.readRecording(path.join(dir, 'short.bin'), csv),
     (e) => is(codes.FORMAT)(e) && e.message.includes('short.bin') && /shorter than one 512-byte block/.test(e.message));
   assert.throws(() => kinovar.readRecording(path.join(dir, 'nosettings.bin'), csv),

@@ -38,6 +38,12 @@ test('every command has help, and a bad command line exits 2', () => {
   const folder = cli('read', __dirname);
   assert.equal(folder.status, 2);
   assert.match(folder.stderr, /is a folder; to convert the recordings in it, give .*\/\*\.bin/);
+  // A missing input is named as the input, never as an output that could not be written.
+  for (const command of ['read', 'view', 'inspect']) {
+    const missing = cli(command, 'missing.bin');
+    assert.equal(missing.status, 1, command);
+    assert.match(missing.stderr, /missing\.bin: cannot be read: .*\(ENOENT\); check the name and the folder\n/, command);
+  }
   const several = cli('read', 'a.bin', 'b.bin', '-o', 'all.csv');
   assert.equal(several.status, 2);
   assert.match(several.stderr, /-o all\.csv names one file, but 2 recordings need a folder: end it with "\/"/);
