@@ -182,6 +182,9 @@ function inspect(recordingPath) {
 function qualityProblems(quality) {
   const problems = [];
   const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
+  if (Object.values(quality.streams).every((s) => s.samples === 0)) {
+    problems.push('no samples at all (the sensor recorded nothing, or the file ends after its settings)');
+  }
   for (const [name, s] of Object.entries(quality.streams)) {
     if (s.gaps.missing) {
       problems.push(`${name}: ${plural(s.gaps.missing, 'sample')} missing in ${plural(s.gaps.count, 'gap')} (longest ${s.gaps.longest.toFixed(3)} s)`);
