@@ -229,6 +229,12 @@ function orientationOption(text) {
 
 const out = (text) => process.stdout.write(text);
 const err = (text) => process.stderr.write(text);
+// A reader that stops early (kinovar inspect --json x.bin | head) closes the
+// pipe: not a failure, so stop quietly, as other command-line tools do.
+process.stdout.on('error', (error) => {
+  if (error.code !== 'EPIPE') throw error;
+  process.exit(process.exitCode ?? 0);
+});
 
 /** A one-line bar on a terminal's standard error; nothing when it is piped. */
 function progressBar(enabled) {

@@ -3,7 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 
 const { codes } = kinovar;
@@ -16,7 +16,7 @@ const cli = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding:
 const pageData = (page) => decodeViewData(new Uint8Array(Buffer.from(
   /<script id="data" type="application\/octet-stream">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1], 'base64')));
 
-test('every command has help, and a bad command line exits 2', () => {
+test('every command has help, and a bad command line exits 2', async () => {
   const main = cli('--help');
   assert.equal(main.status, 0);
   for (const command of ['read', 'inspect', 'sync', 'config', 'view', 'demo', 'gen']) {
@@ -32,6 +32,15 @@ test('every command has help, and a bad command line exits 2', () => {
     assert.equal(run.status, 2, args.join(' '));
     assert.match(run.stderr, /usage|must|unknown|no recording|required|takes|gives|only/, args.join(' '));
   }
+  // A reader that closes the pipe early is no failure.
+  const closed = await new Promise((resolve) => {
+    const child = spawn(process.execPath, [bin, 'config', '--help'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    child.stdout.destroy();
+    let stderr = '';
+    child.stderr.on('data', (chunk) => { stderr += chunk; });
+    child.on('close', (status) => resolve({ status, stderr }));
+  });
+  assert.deepEqual(closed, { status: 0, stderr: '' });
   const { version } = require('../../package.json');
   for (const flag of ['--version', '-V']) assert.equal(cli(flag).stdout, `${version}\n`);
   assert.equal(cli('read', 'x.bin', '--bogus').stderr, 'kinovar: unknown option --bogus (see "kinovar read --help")\n');
