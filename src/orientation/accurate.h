@@ -56,8 +56,8 @@ struct AccuratePass {
   double inclination[4];
   double bias[3];             // rad/s
   double biasCovariance[3][3];
-  double biasProcessNoise;    // per sample, (rad/s)^2
-  double biasMotionNoise, biasRestNoise, biasClip;  // per sample, (rad/s)^2; rad/s
+  double biasProcessNoise;    // per slow step, (rad/s)^2
+  double biasMotionNoise, biasRestNoise, biasClip;  // per slow step, (rad/s)^2; rad/s
   double accelState[3][2];    // low-pass state of the acceleration in the drifting frame
   double accelMean[3];        // its plain mean while the pass is young
   double accelSum[3];         // the acceleration in the drifting frame, summed over the slow step
