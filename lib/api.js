@@ -32,20 +32,9 @@ function requirePaths(value, fn) {
  * @param {string} file
  */
 function checkRecording(file) {
-  let size;
-  const head = Buffer.alloc(BLOCK);
-  try {
-    const fd = fs.openSync(file, 'r');
-    try {
-      size = fs.readSync(fd, head, 0, BLOCK, 0);
-    } finally {
-      fs.closeSync(fd);
-    }
-  } catch (error) {
-    throw outputs.inputError(error, file);
-  }
-  if (size < BLOCK) {
-    throw new KinovarError(`${file}: not a recording (${size} bytes, shorter than one ${BLOCK}-byte block)`,
+  const head = outputs.inputHead(file, BLOCK);
+  if (head.length < BLOCK) {
+    throw new KinovarError(`${file}: not a recording (${head.length} bytes, shorter than one ${BLOCK}-byte block)`,
       codes.FORMAT, { path: file });
   }
   if (native.hasSettingsRecord(head)) return;

@@ -350,6 +350,15 @@ function inputError(cause, file) {
     code, { path: file, syscall: cause.syscall, errno: cause.errno });
 }
 
+/** The first bytes of an input (fewer when it is shorter); one that cannot be read throws inputError's error. */
+function inputHead(file, size) {
+  try {
+    return head(file, size);
+  } catch (error) {
+    throw inputError(error, file);
+  }
+}
+
 /**
  * An error that keeps the system's code and path and says what to do.
  * @param {Error & {code?: string}} cause a Node or native system error
@@ -383,6 +392,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, inputError, writeObstacle,
+  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, inputError, inputHead, writeObstacle,
   sameExistingFile, signatures, head, hasSettingsMagic, BLOCK, deviceNameReason, refuseDeviceName,
 };

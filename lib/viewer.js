@@ -43,17 +43,7 @@ function decodeViewData(bytes) {
 
 /** What kind of input a file is, by its first bytes. */
 function inputKind(file) {
-  const head = Buffer.alloc(BANNER.length);
-  try {
-    const fd = fs.openSync(file, 'r');
-    try {
-      fs.readSync(fd, head, 0, head.length, 0);
-    } finally {
-      fs.closeSync(fd);
-    }
-  } catch (error) {
-    throw require('./output').inputError(error, file);
-  }
+  const head = require('./output').inputHead(file, BANNER.length);
   if (head.toString('latin1') === BANNER) return 'csv';
   if (head.toString('latin1', 0, 4) === 'PAR1') return 'parquet';
   return 'recording';

@@ -251,9 +251,10 @@ void filteredInFrame(AccuratePass& p, bool young, double filtered[3]) {
   }
 }
 
-// Inclination: turn the filtered vector straight up.
-void incline(AccuratePass& p, const double filtered[3]) {
-  p.correction[0] = p.correction[1] = 0;
+// Inclination: turn the filtered vector straight up. `asked` is the world
+// x, y rotation that took.
+void incline(AccuratePass& p, const double filtered[3], double asked[2]) {
+  asked[0] = asked[1] = 0;
   double up[3];
   rotate(p.inclination, filtered, up);
   const double norm2 = up[0] * up[0] + up[1] * up[1] + up[2] * up[2];
@@ -265,7 +266,7 @@ void incline(AccuratePass& p, const double filtered[3]) {
   multiply(correction, p.inclination, q);
   renormalize(q);
   for (int i = 0; i < 4; ++i) p.inclination[i] = q[i];
-  p.correction[0] = 2 * correction[1], p.correction[1] = 2 * correction[2];
+  asked[0] = 2 * correction[1], asked[1] = 2 * correction[2];
 }
 
 // The orientation's first two rows, seen through the same low-pass as the correction.
@@ -282,16 +283,16 @@ void filterRows(AccuratePass& p, bool young) {
   }
 }
 
-// Bias: still, the smoothed rate is the bias; in motion, the correction rate
-// tells its horizontal part.
-void updateBias(AccuratePass& p, bool young) {
+// Bias: still, the smoothed rate is the bias; in motion, the rate of the
+// correction the accelerometer asked for tells its horizontal part.
+void updateBias(AccuratePass& p, bool young, const double asked[2]) {
   for (int i = 0; i < 3; ++i) p.biasCovariance[i][i] += p.biasProcessNoise;
   if (p.restSeconds >= p.parameters.restMinSeconds) {
     const double z[3] = {p.restGyro[0] * kRadPerDeg, p.restGyro[1] * kRadPerDeg, p.restGyro[2] * kRadPerDeg};
     restUpdate(p, z);
   } else if (!young) {
     const double span = p.period * static_cast<double>(p.stepSamples);
-    const double r[2] = {p.correction[0] / span, p.correction[1] / span};
+    const double r[2] = {asked[0] / span, asked[1] / span};
     motionUpdate(p, r);
   }
   clipBias(p);
@@ -302,12 +303,12 @@ void updateBias(AccuratePass& p, bool young) {
 // the bias.
 void slowStep(AccuratePass& p) {
   const bool young = p.slowSteps < p.youngSteps;
-  double filtered[3];
+  double filtered[3], asked[2];
   filteredInFrame(p, young, filtered);
-  incline(p, filtered);
+  incline(p, filtered, asked);
   filterRows(p, young);
   ++p.slowSteps;
-  updateBias(p, young);
+  updateBias(p, young, asked);
   p.stepSamples = 0;
 }
 

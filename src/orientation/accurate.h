@@ -71,7 +71,6 @@ struct AccuratePass {
   int64_t slowEvery;          // samples per slow step
   int64_t slowCountdown;
   int64_t stepSamples;        // samples summed since the last slow step
-  double correction[2];       // world x, y rotation the accelerometer asked for in the last slow step
   double lastAccel[3], lastGyro[3];  // the last plausible sample, standing in for one that is not
 };
 
