@@ -483,5 +483,5 @@ function writeSettings(file, settings, options = {}) {
 
 module.exports = {
   readRecording, inspect, qualityProblems, syncRecordings, syncReport, reportOf, filesOf, readSettings, readDeviceId, writeSettings,
-  checkRecording, fileStem, syncFailure, conversionOptions, outputOptions, requirePaths,
+  checkRecording, fileStem, syncFailure, conversionOptions, outputOptions, requirePaths, ESTIMATORS,
 };

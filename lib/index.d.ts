@@ -330,6 +330,56 @@ export declare function writeFileAtomic(file: string, data: Uint8Array | string,
 export declare function checkReplaceable(file: string, kind: string, options?: OutputOptions): void;
 /** The settings text `writeConfig` takes for a settings object. */
 export declare function settingsText(settings: SettingsInput | string): string;
+/** Makes the folder and any missing parents; the folders it made, outermost first. Throws the system's code. */
+export declare function ensureFolder(folder: string): string[];
+/** The report's problems in words, one line each ("accel: 3 samples missing in 1 gap ..."); empty when there are none. */
+export declare function qualityProblems(quality: QualityReport): string[];
+
+export interface ViewPageOptions {
+  /** For a recording; a CSV or Parquet file shows the orientation it was written with. */
+  orientation?: Estimator;
+  /** Bytes of the plots' data in the page (default 16e6). */
+  budget?: number;
+  /** Replace a file that is not a viewer page of kinovar (refused otherwise). */
+  force?: boolean;
+}
+/** Writes one self-contained HTML page of a recording, a classic CSV export or a Parquet file kinovar wrote. */
+export declare function writeViewPage(input: string, page: string, options?: ViewPageOptions): {
+  bytes: number;
+  inputKind: 'recording' | 'csv' | 'parquet';
+};
+
+export interface GeneratorOptions {
+  /** Length (default 10 for generateRecording). */
+  seconds?: number;
+  /** Clock rate, Hz. */
+  clock?: number;
+  /** Stream rates in Hz; 0 leaves the stream out. */
+  accel?: number;
+  gyro?: number;
+  baro?: number;
+  events?: number;
+  /** Seconds held still before turning. */
+  still?: number;
+  /** Turning rate after that, degrees per second. */
+  rate?: number;
+  seed?: number;
+}
+/** Writes a synthetic recording with known content, whole; a file kinovar did not write stays unless `overwrite`. */
+export declare function generateRecording(file: string, options?: GeneratorOptions & { overwrite?: boolean }): string;
+/** Writes a session of three sensors (pelvis, thigh, shank) that recorded together into an existing folder, as generateRecording; their paths. */
+export declare function generateSession(folder: string, options?: GeneratorOptions & { overwrite?: boolean }): string[];
+
+/** The values `orientation` takes. */
+export declare const estimators: readonly Estimator[];
+/** The formats one recording converts into. */
+export declare const formats: readonly Format[];
+/** The formats a synchronised set converts into. */
+export declare const setFormats: readonly (Format | 'opensense')[];
+/** The names writeSettings edits, flat: "deviceId", "accel.gainX", "createdAt", ... */
+export declare const settingsKeys: readonly string[];
+/** The fields of an inertial sensor's settings, in their order. */
+export declare const sensorFields: readonly (keyof SensorSettings)[];
 
 export interface AbortOptions {
   /** Cancels a task not yet started; one under way finishes first, so no file is left half written. */

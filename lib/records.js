@@ -371,4 +371,10 @@ function flatten(settings) {
   return flat;
 }
 
-module.exports = { walkRecords, unknownRecords, decodeFields, exactCalibration, editRecords, flatten, SettingsValueError, BLOCK };
+// The flat names an edit may change: every field a recognised record holds.
+const SETTINGS_KEYS = [...new Set([...Object.values(KINDS).flatMap((kind) => Object.keys(kind.fields ?? {})),
+  ...FIRMWARE, 'radioMode', 'radioChannel', 'gps.frequency'])];
+
+module.exports = {
+  walkRecords, unknownRecords, decodeFields, exactCalibration, editRecords, flatten, SettingsValueError, BLOCK, SETTINGS_KEYS, SENSOR_FIELDS,
+};

@@ -356,7 +356,7 @@ function pageScript() {
 function writeViewPage(input, page, options = {}) {
   const output = require('./output');
   const { force, ...viewOptions } = options;
-  inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
+  const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   output.ensureFolder(path.dirname(page));
   let bytes = 0;
   output.writeAtomically([page], ([temporary]) => {
@@ -367,7 +367,7 @@ function writeViewPage(input, page, options = {}) {
     fs.writeFileSync(temporary, html);
     bytes = Buffer.byteLength(html);
   }, { overwrite: force === true, inputs: [input], what: 'the viewer page' });
-  return { bytes };
+  return { bytes, inputKind: kind };
 }
 
 module.exports = { decodeViewData, viewData, buildPage, writeViewPage, inputKind, BANNER };
