@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "baseline_export.h"
 #include "ops/operations.h"
 #include "export/csv.h"
 #include "gen/generator.h"
 #include "orientation/orientation.h"
 #include "reader/parser.h"
 #include "reader/quality.h"
+#include "reference/csv_writer.h"
 #include "sync/sync.h"
 
 namespace fs = std::filesystem;
@@ -130,7 +130,7 @@ Result readTable(const std::string& title, const std::string& recording, const f
 
   Result result;
   result.floor = floorSeconds(recording, csvBytes, scratch);
-  const double baseline = seconds([&] { baseline::exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
+  const double baseline = seconds([&] { reference::exportCsv(csv.c_str(), withQuaternion.settings, withQuaternion.streams); });
   result.read = seconds([&] { readRecording(recording.c_str(), csv.c_str()); });
   // What the API and the command line run: read with its quality report.
   const double withQuality = seconds([&] {

@@ -8,7 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-all=(parser settings_block write_config base64 utf8 sync)
+# Every fuzz/<name>_fuzz.cpp is a target.
+all=()
+for source in fuzz/*_fuzz.cpp; do
+  name=${source#fuzz/}
+  all+=("${name%_fuzz.cpp}")
+done
 targets=("${@:-${all[@]}}")
 jobs=${KINOVAR_FUZZ_JOBS:-1}
 build=build/fuzz
@@ -24,6 +29,7 @@ max_len() {
     settings_block) echo 600 ;;
     write_config | base64) echo 2048 ;;
     utf8) echo 256 ;;
+    *) echo 4096 ;;
   esac
 }
 

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "baseline_export.h"
 #include "ops/operations.h"
 #include "export/csv.h"
 #include "gen/generator.h"
 #include "orientation/orientation.h"
+#include "reference/csv_writer.h"
 #include "reader/parser.h"
 #include "test_files.h"
 
@@ -38,7 +38,7 @@ TEST(CsvReference, FastExportEqualsStraightforwardExport) {
     const std::string fast = dir.path("fast.csv"), plain = dir.path("plain.csv"), overlapped = dir.path("read.csv");
     ASSERT_TRUE(exportCsv(fast.c_str(), r.settings, r.streams));
     readRecording(recording.c_str(), overlapped.c_str());
-    ASSERT_TRUE(baseline::exportCsv(plain.c_str(), r.settings, r.streams));
+    ASSERT_TRUE(reference::exportCsv(plain.c_str(), r.settings, r.streams));
     const std::string expected = readText(plain);
     EXPECT_GT(expected.size(), 1000u);
     EXPECT_TRUE(readText(fast) == expected) << "clock " << c.clock << " accel " << c.accel << " gyro " << c.gyro;

@@ -1,4 +1,4 @@
-#include "baseline_export.h"
+#include "csv_writer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "export/json.h"
 
-namespace kinovar::baseline {
+namespace kinovar::reference {
 
 namespace {
 
@@ -94,4 +94,4 @@ bool exportCsv(const char* path, const DeviceSettings& s, const StreamMap& strea
   return std::fclose(f) == 0;
 }
 
-}  // namespace kinovar::baseline
+}  // namespace kinovar::reference
