@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
+const { main, commands } = require('../../bin/kinovar');
 
 const { codes } = kinovar;
 const { generateRecording, generateSession } = require('../../lib/generator');
@@ -12,27 +13,66 @@ const { decodeViewData } = require('../../lib/viewer');
 const { scratch } = require('./helpers');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
-const cli = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding: 'utf8' });
+const spawned = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding: 'utf8' });
+// In-process, as the shell would run it, with standard error a terminal or not.
+async function inProcess(isTTY, args) {
+  const seen = { stdout: '', stderr: '' };
+  const io = { stdout: (text) => { seen.stdout += text; }, stderr: (text) => { seen.stderr += text; }, isTTY, env: {}, cwd: process.cwd() };
+  return { status: await main(args, io), ...seen };
+}
+const cli = (...args) => inProcess(false, args);
 const pageData = (page) => decodeViewData(new Uint8Array(Buffer.from(
   /<script id="data" type="application\/octet-stream">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1], 'base64')));
 
 test('every command has help, and a bad command line exits 2', async () => {
-  const main = cli('--help');
-  assert.equal(main.status, 0);
-  for (const command of ['read', 'inspect', 'sync', 'config', 'view', 'demo', 'gen']) {
-    assert.match(main.stdout, new RegExp(`^  ${command} `, 'm'));
-    const own = cli(command, '--help');
-    assert.ok(own.status === 0 && own.stdout.includes(`usage: kinovar ${command}`), command);
+  const top = await cli('--help');
+  assert.equal(top.status, 0);
+  for (const [command, { help }] of Object.entries(commands)) {
+    assert.match(top.stdout, new RegExp(`^  ${command} `, 'm'));
+    const own = await cli(command, '--help');
+    assert.ok(own.status === 0 && own.stdout === help && help.includes(`usage: kinovar ${command}`), command);
+    // Options stand together in the list, each once.
+    assert.doesNotMatch(help, /^(?!options:)\S.*\n  -/m, command);
+    const flags = help.match(/^ {2}(?:-\w, )?--[\w-]+/gm) ?? [];
+    assert.equal(new Set(flags).size, flags.length, `${command}: ${flags}`);
   }
+  // Every key "config set" takes is named in its help.
+  const keys = commands.config.help.replace(/(accel|gyro)\.<field>/g, (_, group) => kinovar.sensorFields.map((f) => `${group}.${f}`).join(' '));
+  for (const key of kinovar.settingsKeys) assert.match(keys, new RegExp(`\\s${key.replace('.', '\\.')}\\s`), key);
+
   for (const args of [[], ['frobnicate'], ['read'], ['read', 'x.bin', '--jobs', '0'], ['read', '--bogus', 'x'],
     ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view'], ['read', 'x.bin', '--orientation', 'best'],
     ['read', 'x.bin', '--format', 'opensense'], ['sync', 'a.bin', '-o', 'd', '--imu-names', 'a'],
     ['sync', 'a.bin', 'b.bin', '-o', 'd', '--format', 'opensense', '--imu-names', 'a']]) {
-    const run = cli(...args);
-    assert.equal(run.status, 2, args.join(' '));
-    assert.match(run.stderr, /usage|must|unknown|no recording|required|takes|gives|only/, args.join(' '));
+    const bad = await cli(...args);
+    assert.equal(bad.status, 2, args.join(' '));
+    assert.match(bad.stderr, /usage|must|unknown|no recording|required|takes|gives|only/, args.join(' '));
   }
-  // A reader that closes the pipe early is no failure.
+  const { version } = require('../../package.json');
+  for (const flag of ['--version', '-V']) assert.equal((await cli(flag)).stdout, `${version}\n`);
+  assert.equal((await cli('read', 'x.bin', '--bogus')).stderr, 'kinovar: unknown option --bogus (see "kinovar read --help")\n');
+  const folder = await cli('read', __dirname);
+  assert.equal(folder.status, 2);
+  assert.match(folder.stderr, /is a folder; to convert the recordings in it, give .*\/\*\.bin/);
+  // A missing input is named as the input, never as an output that could not be written.
+  for (const command of ['read', 'view', 'inspect']) {
+    const missing = await cli(command, 'missing.bin');
+    assert.equal(missing.status, 1, command);
+    assert.match(missing.stderr, /missing\.bin: cannot be read: .*\(ENOENT\); check the name and the folder\n/, command);
+  }
+  const several = await cli('read', 'a.bin', 'b.bin', '-o', 'all.csv');
+  assert.equal(several.status, 2);
+  assert.match(several.stderr, /-o all\.csv names one file, but 2 recordings need a folder: end it with "\/"/);
+  assert.ok(!fs.existsSync('all.csv'));
+});
+
+test('the program sets its exit code and ends quietly when its reader closes the pipe', async () => {
+  for (const [args, status, stderr] of [[['--help'], 0, ''], [['frobnicate'], 2, /^kinovar: unknown command frobnicate\n\nusage/],
+    [['inspect', 'missing.bin'], 1, /^failed missing\.bin: cannot be read/]]) {
+    const done = spawned(...args);
+    assert.equal(done.status, status, args.join(' '));
+    assert.match(done.stderr, stderr instanceof RegExp ? stderr : /^$/, args.join(' '));
+  }
   const closed = await new Promise((resolve) => {
     const child = spawn(process.execPath, [bin, 'config', '--help'], { stdio: ['ignore', 'pipe', 'pipe'] });
     child.stdout.destroy();
@@ -41,31 +81,15 @@ test('every command has help, and a bad command line exits 2', async () => {
     child.on('close', (status) => resolve({ status, stderr }));
   });
   assert.deepEqual(closed, { status: 0, stderr: '' });
-  const { version } = require('../../package.json');
-  for (const flag of ['--version', '-V']) assert.equal(cli(flag).stdout, `${version}\n`);
-  assert.equal(cli('read', 'x.bin', '--bogus').stderr, 'kinovar: unknown option --bogus (see "kinovar read --help")\n');
-  const folder = cli('read', __dirname);
-  assert.equal(folder.status, 2);
-  assert.match(folder.stderr, /is a folder; to convert the recordings in it, give .*\/\*\.bin/);
-  // A missing input is named as the input, never as an output that could not be written.
-  for (const command of ['read', 'view', 'inspect']) {
-    const missing = cli(command, 'missing.bin');
-    assert.equal(missing.status, 1, command);
-    assert.match(missing.stderr, /missing\.bin: cannot be read: .*\(ENOENT\); check the name and the folder\n/, command);
-  }
-  const several = cli('read', 'a.bin', 'b.bin', '-o', 'all.csv');
-  assert.equal(several.status, 2);
-  assert.match(several.stderr, /-o all\.csv names one file, but 2 recordings need a folder: end it with "\/"/);
-  assert.ok(!fs.existsSync('all.csv'));
 });
 
-test('a batch with a corrupted recording in the middle converts the others and names it', (t) => {
+test('a batch with a corrupted recording in the middle converts the others and names it', async (t) => {
   const dir = scratch(t);
   const recordings = ['a', 'b', 'c', 'd'].map((n, i) => generateRecording(path.join(dir, `${n}.bin`), { seconds: 2, seed: i + 1 }));
   fs.writeFileSync(recordings[1], Buffer.alloc(3000, 0xee));
   const out = path.join(dir, 'new', 'out');
 
-  const run = cli('read', ...recordings, '-o', `${out}/`, '--jobs', '2');
+  const run = await cli('read', ...recordings, '-o', `${out}/`, '--jobs', '2');
   assert.equal(run.status, 1);
   assert.deepEqual(fs.readdirSync(out).sort(), ['a.csv', 'c.csv', 'd.csv']);
   assert.match(run.stderr, /failed .*b\.bin: not a recording/);
@@ -74,45 +98,51 @@ test('a batch with a corrupted recording in the middle converts the others and n
   kinovar.readRecording(recordings[0], path.join(dir, 'ref.csv'));
   assert.ok(fs.readFileSync(path.join(out, 'a.csv')).equals(fs.readFileSync(path.join(dir, 'ref.csv'))));
 
-  const json = cli('read', ...recordings, '-o', out, '--json');
+  const json = await cli('read', ...recordings, '-o', out, '--json');
   assert.equal(json.status, 1);
   const results = JSON.parse(json.stdout);
   assert.deepEqual(results.map((r) => r.ok), [true, false, true, true]);
   assert.equal(results[1].error.code, kinovar.codes.FORMAT);
   assert.equal(results[0].info.measureId, 7);
+  // On a terminal a bar counts the recordings on standard error and is wiped before the summary; not with --json.
+  const shown = await inProcess(true, ['read', ...recordings, '-o', out]);
+  assert.match(shown.stderr, /^\r\[#+\.+\] 1\/4 .*?\x1b\[K/);
+  assert.match(shown.stderr, /\r\[#{30}\] 4\/4 [^\n]*?\x1b\[K\r\x1b\[Kfailed /);
+  assert.doesNotMatch((await inProcess(true, ['read', ...recordings, '-o', out, '--json'])).stderr, /\r/);
 
-  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'one', 'one.csv')).status, 0);
+  assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'one', 'one.csv'))).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'one', 'one.csv')), 'the folder of a file -o is made');
-  assert.equal(cli('read', recordings[0], '-o', out).status, 0);
+  assert.equal((await cli('read', recordings[0], '-o', out)).status, 0);
   assert.ok(fs.existsSync(path.join(out, 'a.csv')), 'an existing folder is a folder');
-  assert.equal(cli('read', recordings[0]).status, 0);
+  assert.equal((await cli('read', recordings[0])).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'a.csv')), 'by default the CSV goes beside its recording');
 
   // Another recording, or any file that is not a CSV of ours, stays unless --force.
   const before = fs.readFileSync(recordings[2]);
-  const onto = cli('read', recordings[0], '-o', recordings[2]);
+  const onto = await cli('read', recordings[0], '-o', recordings[2]);
   assert.equal(onto.status, 1);
   assert.match(onto.stderr, /c\.bin exists and is not a file kinovar wrote \(a recording, .*--force/);
   assert.ok(fs.readFileSync(recordings[2]).equals(before));
   // Neither does the generator replace a recording (it may be a real one), nor demo its session's names.
-  assert.match(cli('gen', recordings[2], '--seconds', '1').stderr, /c\.bin exists and is not a file kinovar wrote/);
+  assert.match((await cli('gen', recordings[2], '--seconds', '1')).stderr, /c\.bin exists and is not a file kinovar wrote/);
   fs.renameSync(recordings[2], path.join(dir, 'pelvis.bin'));
-  assert.match(cli('demo', dir).stderr, /pelvis\.bin exists and is not a file kinovar wrote/);
+  assert.match((await cli('demo', dir)).stderr, /pelvis\.bin exists and is not a file kinovar wrote/);
   assert.ok(fs.readFileSync(path.join(dir, 'pelvis.bin')).equals(before));
+  assert.deepEqual(fs.readdirSync(dir).filter((name) => name.startsWith('.')), [], 'nothing generated is left aside');
   fs.renameSync(path.join(dir, 'pelvis.bin'), recordings[2]);
   fs.writeFileSync(path.join(dir, 'notes.txt'), 'mine');
-  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'notes.txt')).status, 1);
-  assert.equal(cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'), '--force').status, 0);
-  const parentIsFile = cli('read', recordings[0], '-o', path.join(recordings[3], 'x.csv'));
+  assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'))).status, 1);
+  assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'), '--force')).status, 0);
+  const parentIsFile = await cli('read', recordings[0], '-o', path.join(recordings[3], 'x.csv'));
   assert.equal(parentIsFile.status, 1);
   assert.match(parentIsFile.stderr, /d\.bin: not a folder \(ENOTDIR\); a part of the path is a file/);
 });
 
-test('inspect reports what happened in a recording, and read warns in one line', (t) => {
+test('inspect reports what happened in a recording, and read warns in one line', async (t) => {
   const dir = scratch(t);
   const clean = generateRecording(path.join(dir, 'clean.bin'), { seconds: 2 });
   const faulty = generateRecording(path.join(dir, 'faulty.bin'), { seconds: 4, accel: 1000, cutBlocks: 2, duplicateTicks: true, shortFinal: 7 });
-  const run = cli('inspect', '--json', clean, faulty);
+  const run = await cli('inspect', '--json', clean, faulty);
   assert.equal(run.status, 0, run.stderr);
   const [a, b] = JSON.parse(run.stdout);
   assert.deepEqual(Object.keys(a.quality.streams), ['accel', 'gyro', 'baro']);
@@ -126,11 +156,11 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.equal(b.quality.outOfOrder, 1);
   assert.equal(b.quality.tailBytes, 7);
   assert.deepEqual(b.quality.settingsRecords, []);
-  assert.match(cli('inspect', faulty).stdout, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
+  assert.match((await cli('inspect', faulty)).stdout, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
 
   const empty = path.join(dir, 'empty.bin');
   fs.writeFileSync(empty, fs.readFileSync(clean).subarray(0, 512));
-  const read = cli('read', clean, faulty, empty, '-o', `${path.join(dir, 'out')}/`);
+  const read = await cli('read', clean, faulty, empty, '-o', `${path.join(dir, 'out')}/`);
   assert.equal(read.status, 0, read.stderr);
   const warnings = read.stderr.split('\n').filter((line) => line.startsWith('warning'));
   assert.equal(warnings.length, 2);
@@ -138,16 +168,16 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.equal(warnings[1], `warning ${empty}: no samples at all (the sensor recorded nothing, or the file ends after its settings)`);
 });
 
-test('sync reports what it did or why not, in words and as JSON, and leaves no folder it made for nothing', (t) => {
+test('sync reports what it did or why not, in words and as JSON, and leaves no folder it made for nothing', async (t) => {
   const dir = scratch(t);
   const set = generateSession(dir, { method: 'radio', seconds: 3, events: 1 });
   const out = path.join(dir, 'out');
-  const done = cli('sync', ...set, '-o', out);
+  const done = await cli('sync', ...set, '-o', out);
   assert.equal(done.status, 0, done.stderr);
   assert.equal(done.stderr, '');
   assert.match(done.stdout, /wrote {2}.*thigh\.csv {2}\(offset -1\.250 s; \d+ accel, \d+ gyro, \d+ baro, \d+ quaternion; \d+ events\)/);
   assert.match(done.stdout, /^3 recordings synchronised by radio settings, common window 1\.000 s to \d+\.\d{3} s/m);
-  const json = JSON.parse(cli('sync', ...set, '-o', out, '--json').stdout);
+  const json = JSON.parse((await cli('sync', ...set, '-o', out, '--json')).stdout);
   assert.equal(json.ok, true);
   assert.deepEqual(Object.keys(json), ['ok', 'method', 'recordings', 'files', 'offsets', 'window', 'samples', 'events']);
   assert.deepEqual(json.files, ['pelvis', 'thigh', 'shank'].map((n) => path.join(out, `${n}.csv`)));
@@ -156,32 +186,32 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
 
   const lone = generateRecording(path.join(dir, 'lone.bin'), { seconds: 1 });
   const args = ['sync', set[0], lone, '-o', path.join(dir, 'new', 'deeper')];
-  const refused = cli(...args);
+  const refused = await cli(...args);
   assert.equal(refused.status, 1);
   assert.equal(refused.stderr, `kinovar sync: the recordings could not be put on one time base: ${set[0]}, ${lone} ` +
     'all claim to be the radio master; exactly one of the set may be (status -11)\n');
-  const failed = JSON.parse(cli(...args, '--json').stdout);
+  const failed = JSON.parse((await cli(...args, '--json')).stdout);
   assert.deepEqual([failed.ok, failed.status, failed.code, failed.cause.reason], [false, '-11', codes.NOT_SYNCHRONISABLE, 'several-masters']);
   assert.ok(!fs.existsSync(path.join(dir, 'new')), 'the folders made for the refused set are gone');
 });
 
-test('read and sync write the other formats, and refuse to replace a file kinovar did not write', (t) => {
+test('read and sync write the other formats, and refuse to replace a file kinovar did not write', async (t) => {
   const dir = scratch(t);
   const set = generateSession(dir, { seconds: 3 });
-  assert.equal(cli('read', set[0], '-o', path.join(dir, 'pelvis.parquet')).status, 0);
+  assert.equal((await cli('read', set[0], '-o', path.join(dir, 'pelvis.parquet'))).status, 0);
   assert.deepEqual(kinovar.readParquet(path.join(dir, 'pelvis.parquet')).info.measureId, 7);
   fs.writeFileSync(path.join(dir, 'thigh.csv'), 'notes\n');
-  const refused = cli('read', set[1], '--format', 'plain');
+  const refused = await cli('read', set[1], '--format', 'plain');
   assert.equal(refused.status, 1);
   assert.match(refused.stderr, /thigh\.csv exists and is not a file kinovar wrote/);
-  assert.equal(cli('read', set[1], '--format', 'plain', '--force').status, 0);
+  assert.equal((await cli('read', set[1], '--format', 'plain', '--force')).status, 0);
   assert.match(fs.readFileSync(path.join(dir, 'thigh.csv'), 'latin1'), /^time,gyro_x,/);
-  const sync = cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis_imu,femur_r_imu,tibia_r_imu');
+  const sync = await cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis_imu,femur_r_imu,tibia_r_imu');
   assert.equal(sync.status, 0, sync.stderr);
   assert.match(fs.readFileSync(path.join(dir, 'out', 'orientations.sto'), 'utf8'), /\ntime\tpelvis_imu\tfemur_r_imu\ttibia_r_imu\n/);
 });
 
-test('config set changes the named fields and keeps the rest, unknown records included', (t) => {
+test('config set changes the named fields and keeps the rest, unknown records included', async (t) => {
   const dir = scratch(t);
   const file = path.join(dir, 'sensor.cfg');
   const unknown = 'UTcDBQL/AP/+UTcEAAD//g==';  // a 3/5 and a 4/0 record
@@ -191,38 +221,38 @@ test('config set changes the named fields and keeps the rest, unknown records in
   });
   const before = kinovar.readSettings(file);
 
-  const run = cli('config', 'set', file, 'deviceId=77', 'accel.frequency=50', 'baro.frequency=25');
+  const run = await cli('config', 'set', file, 'deviceId=77', 'accel.frequency=50', 'baro.frequency=25');
   assert.equal(run.status, 0, run.stderr);
-  const after = JSON.parse(cli('config', 'show', file, '--json').stdout);
+  const after = JSON.parse((await cli('config', 'show', file, '--json')).stdout);
   assert.deepEqual(after, { ...before, deviceId: 77, accel: { ...before.accel, frequency: 50 }, baro: { frequency: 25 } });
   assert.equal(after.unknownFrames, unknown);
-  assert.equal(cli('config', 'device-id', file).stdout, '77\n');
-  assert.match(cli('config', 'show', file).stdout, /^accel\.offsetX +\= -5$/m);
+  assert.equal((await cli('config', 'device-id', file)).stdout, '77\n');
+  assert.match((await cli('config', 'show', file)).stdout, /^accel\.offsetX +\= -5$/m);
 
   for (const bad of ['measureId=3', 'colour=4', 'deviceId=x', 'baro.frequency=300']) {
-    assert.equal(cli('config', 'set', file, bad).status, 2, bad);
+    assert.equal((await cli('config', 'set', file, bad)).status, 2, bad);
   }
   assert.deepEqual(kinovar.readSettings(file), after, 'a refused change writes nothing');
-  assert.equal(cli('config', 'show', path.join(dir, 'missing.cfg')).status, 1);
+  assert.equal((await cli('config', 'show', path.join(dir, 'missing.cfg'))).status, 1);
 
   for (const clock of [100, 1000]) {
     const recording = generateRecording(path.join(dir, `rec${clock}.bin`), { seconds: 2, clock, gyro: 100 });
     const bytes = fs.readFileSync(recording);
-    const refused = cli('config', 'set', recording, 'deviceId=42');
+    const refused = await cli('config', 'set', recording, 'deviceId=42');
     assert.equal(refused.status, 1);
     assert.match(refused.stderr, /is a recording/);
     assert.ok(fs.readFileSync(recording).equals(bytes), `${clock} Hz recording unchanged`);
     // Its settings can still go to a new settings file.
     const made = path.join(dir, `from${clock}.cfg`);
-    assert.equal(cli('config', 'set', recording, 'deviceId=42', '-o', made).status, 0);
+    assert.equal((await cli('config', 'set', recording, 'deviceId=42', '-o', made)).status, 0);
     assert.equal(kinovar.readDeviceId(made), 42);
   }
 });
 
-test('view draws every sample of a recording or its CSV inside its band, and a spike at full height at every level', (t) => {
+test('view draws every sample of a recording or its CSV inside its band, and a spike at full height at every level', async (t) => {
   const dir = scratch(t);
   const recording = generateRecording(path.join(dir, 'walk.bin'), { seconds: 4, baro: 25, events: 1, rate: 40, noise: 30, spike: 2.5 });
-  const run = cli('view', recording);
+  const run = await cli('view', recording);
   assert.equal(run.status, 0, run.stderr);
   const html = fs.readFileSync(path.join(dir, 'walk.html'), 'utf8');
   assert.doesNotMatch(html, /<script[^>]+src=|<link[^>]+href=|https?:\/\/[^"'\s]*\.(js|css)/, 'nothing fetched');
@@ -255,7 +285,7 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   }
 
   // The CSV gives the same plots, its rounded samples inside the same bands.
-  const fromCsvRun = cli('view', csv, '-o', path.join(dir, 'from-csv.html'), '--max-points', '50', '--orientation', 'accurate');
+  const fromCsvRun = await cli('view', csv, '-o', path.join(dir, 'from-csv.html'), '--max-points', '50', '--orientation', 'accurate');
   assert.equal(fromCsvRun.status, 0);
   assert.match(fromCsvRun.stderr, /--orientation applies to recordings; .*walk\.csv shows the orientation it was written with/);
   const fromCsv = pageData(path.join(dir, 'from-csv.html'));
@@ -263,8 +293,8 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   const ranges = (v) => v.header.plots.flatMap((p) => p.channels.map((c) => [c.low, c.high])).flat();
   ranges(fromCsv).forEach((x, i) => assert.ok(Math.abs(x - ranges(view)[i]) <= 0.05, `range ${i} (temperature has one decimal in the CSV): ${x} against ${ranges(view)[i]}`));
   // The Parquet table holds the samples unrounded: the same ranges to the bit, events and warnings.
-  assert.equal(cli('read', recording, '--format', 'parquet').status, 0);
-  assert.equal(cli('view', path.join(dir, 'walk.parquet'), '-o', path.join(dir, 'from-parquet.html')).status, 0);
+  assert.equal((await cli('read', recording, '--format', 'parquet')).status, 0);
+  assert.equal((await cli('view', path.join(dir, 'walk.parquet'), '-o', path.join(dir, 'from-parquet.html'))).status, 0);
   const fromParquet = pageData(path.join(dir, 'from-parquet.html'));
   assert.deepEqual(ranges(fromParquet), ranges(view));
   assert.deepEqual(fromParquet.header.events.map(([, value]) => value), [1, 2, 3, 4]);
@@ -273,21 +303,21 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   // A page that is not ours is not replaced, unless asked.
   const other = path.join(dir, 'notes.html');
   fs.writeFileSync(other, '<p>my notes</p>');
-  const refused = cli('view', recording, '-o', other);
+  const refused = await cli('view', recording, '-o', other);
   assert.equal(refused.status, 1);
   assert.match(refused.stderr, /notes\.html exists and is not a file kinovar wrote/);
   assert.equal(fs.readFileSync(other, 'utf8'), '<p>my notes</p>');
-  assert.equal(cli('view', recording, '-o', other, '--force').status, 0);
-  assert.equal(cli('view', recording, '-o', other).status, 0, 'our own page is replaced');
+  assert.equal((await cli('view', recording, '-o', other, '--force')).status, 0);
+  assert.equal((await cli('view', recording, '-o', other)).status, 0, 'our own page is replaced');
   // Nor is the input, though it is an output of ours.
   const before = fs.readFileSync(csv);
-  assert.equal(cli('view', csv, '-o', csv).status, 1);
+  assert.equal((await cli('view', csv, '-o', csv)).status, 1);
   assert.deepEqual(fs.readFileSync(csv), before);
 });
 
-test('demo writes and converts three sensors', (t) => {
+test('demo writes and converts three sensors', async (t) => {
   const dir = scratch(t);
-  const run = cli('demo', dir);
+  const run = await cli('demo', dir);
   assert.equal(run.status, 0, run.stderr);
   for (const name of ['pelvis', 'thigh', 'shank']) {
     assert.match(run.stdout, new RegExp(`csv[/\\\\]${name}\\.csv +\\d+ rows`));

@@ -1,0 +1,66 @@
+'use strict';
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { lib, OK, FAILED, UsageError, parse } = require('../shared');
+
+const summary = [['demo [folder]', 'write a synthetic session of three sensors and convert it']];
+
+const help = `usage: kinovar demo [folder] [--force]
+
+Writes a synthetic session of three sensors (pelvis, thigh, shank) into the
+folder (default: a new temporary folder), converts each recording, converts
+the set synchronised and writes a viewer page of the first sensor. The
+recordings come from the generator that "kinovar gen" runs.
+
+options:
+  --force            replace pelvis.bin, thigh.bin and shank.bin if the folder has them
+`;
+
+const options = { force: { type: 'boolean' } };
+
+async function run(args, io) {
+  const kinovar = lib();
+  const { values, positionals } = parse('demo', args, options);
+  if (values.help) return io.stdout(help), OK;
+  if (positionals.length > 1) throw new UsageError(`demo takes at most one folder\n\n${help}`);
+  let folder;
+  if (positionals[0]) {
+    folder = path.resolve(io.cwd, positionals[0]);
+    kinovar.ensureFolder(folder);
+  } else folder = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
+
+  const recordings = kinovar.generateSession(folder, {
+    seconds: 20, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 1, still: 2, rate: 45, overwrite: values.force === true,
+  });
+  io.stdout(`Synthetic session of ${recordings.length} sensors in ${folder}:\n`);
+  for (const file of recordings) io.stdout(`  ${path.basename(file)}  ${fs.statSync(file).size} bytes\n`);
+
+  const results = await kinovar.promises.readRecordings(recordings, { outDir: path.join(folder, 'csv') });
+  io.stdout(`\nConverted each recording (kinovar read):\n`);
+  for (const r of results) {
+    if (r.ok) {
+      const rows = /Total data points: (\d+)/.exec(fs.readFileSync(r.csv, 'latin1').slice(0, 200))[1];
+      io.stdout(`  ${path.relative(folder, r.csv)}  ${rows} rows, ${r.info.frequency} Hz clock, created ${r.info.createdAt}\n`);
+    } else {
+      io.stdout(`  ${path.basename(r.recording)}  failed: ${r.error.message}\n`);
+    }
+  }
+
+  io.stdout(`\nSynchronised the set (kinovar sync):\n`);
+  try {
+    const files = await kinovar.promises.syncRecordings(recordings, path.join(folder, 'synchronised'));
+    for (const file of files) io.stdout(`  ${path.relative(folder, file)}\n`);
+  } catch (error) {
+    io.stdout(`  not done: ${error.message}${error.status ? ` (status ${error.status})` : ''}\n`);
+  }
+
+  if (results[0].ok) {
+    const page = path.join(folder, `${path.basename(recordings[0], '.bin')}.html`);
+    kinovar.writeViewPage(results[0].csv, page);
+    io.stdout(`\nViewer page (kinovar view): ${page}\n`);
+  }
+  return results.every((r) => r.ok) ? OK : FAILED;
+}
+
+module.exports = { summary, help, options, run };

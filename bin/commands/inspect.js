@@ -1,0 +1,64 @@
+'use strict';
+const { lib, OK, FAILED, UsageError, parse, describe, failedLine } = require('../shared');
+
+const summary = [['inspect <recording>...', 'report lost frames, clock jumps, saturation and cut tails']];
+
+const help = `usage: kinovar inspect <recording>... [--json]
+
+Reports what happened in each recording before you trust it: per stream the
+samples, declared and seen rate, first and last time, duplicate frames
+dropped, gaps (samples missing by the declared rate, and the longest gap)
+and saturated samples; for the file the blocks whose ticks run backwards,
+the tail shorter than a block that was never read, and the settings
+records that were malformed or not recognised.
+
+options:
+  --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
+  -h, --help         this text
+`;
+
+const options = { json: { type: 'boolean' } };
+
+function run(args, io) {
+  const kinovar = lib();
+  const { values, positionals } = parse('inspect', args, options);
+  if (values.help) return io.stdout(help), OK;
+  if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
+  const results = positionals.map((recording) => {
+    try {
+      return { recording, ok: true, quality: kinovar.inspect(recording) };
+    } catch (error) {
+      return { recording, ok: false, error };
+    }
+  });
+  if (values.json) {
+    io.stdout(`${JSON.stringify(results.map((r) => (r.ok ? r : { ...r, error: describe(r.error) })), null, 2)}\n`);
+  } else {
+    for (const r of results) {
+      if (r.ok) io.stdout(report(r.recording, r.quality));
+      else io.stderr(failedLine(r.recording, r.error));
+    }
+  }
+  return results.every((r) => r.ok) ? OK : FAILED;
+}
+
+/** The problems in a line, then a table of the streams, then the file's own findings. */
+function report(recording, q) {
+  const problems = lib().qualityProblems(q);
+  const lines = [`${recording}: ${problems.length ? problems.join('; ') : 'no lost, repeated, reordered or saturated samples'}`];
+  const rows = [['stream', 'samples', 'rate', 'seen', 'first [s]', 'last [s]', 'duplicates', 'missing', 'gaps', 'longest [s]', 'saturated']];
+  const fixed = (x, digits) => (x === null ? '-' : x.toFixed(digits));
+  for (const [name, s] of Object.entries(q.streams)) {
+    rows.push([name, s.samples, s.rate, fixed(s.rateSeen, 3), fixed(s.first, 3), fixed(s.last, 3), s.duplicates,
+      s.gaps.missing, s.gaps.count, fixed(s.gaps.longest, 3), s.saturated].map(String));
+  }
+  const widths = rows[0].map((_, c) => Math.max(...rows.map((row) => row[c].length)));
+  for (const row of rows) lines.push(`  ${row.map((cell, c) => (c ? cell.padStart(widths[c]) : cell.padEnd(widths[c]))).join('  ')}`);
+  lines.push(`  blocks out of order: ${q.outOfOrder}; tail bytes never read: ${q.tailBytes}`);
+  for (const r of q.settingsRecords) {
+    lines.push(`  settings record ${r.type}/${r.subtype} (length ${r.length}) at byte ${r.offset}: ${r.problem}`);
+  }
+  return `${lines.join('\n')}\n`;
+}
+
+module.exports = { summary, help, options, run };

@@ -1,0 +1,84 @@
+'use strict';
+const { lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, checkInputs, describe } = require('../shared');
+
+const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
+
+const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--force] [--json]
+
+Converts recordings that several sensors made at the same time: puts them on
+one time base (by their time marks or radio data), cuts them to the time
+they have in common and writes <folder>/<name>.csv for each.
+
+options:
+  -o, --out <folder> where the files go (created if missing); required
+  --format <F>       csv (default), plain or parquet: one file per recording;
+                     opensense: one OpenSim orientation table of the whole set,
+                       <folder>/orientations.sto, for OpenSim's IMU placer and
+                       inverse kinematics (see docs/analysis.md)
+  --imu-names <a,b>  the table's sensor names, in the order of the recordings
+                     (default: <name>_imu); OpenSim matches them to the model
+  --orientation <e>  how the orientation columns are estimated: classic (default,
+                     the sensor software's filter), accurate (corrects the
+                     gyroscope's bias; see docs/orientation.md) or none (no columns)
+  --force            replace an output file that kinovar did not write
+  --json             print what was done as JSON: {"ok":true, "files", "method",
+                     "offsets", "window", "samples", "events"}, or the error
+                     with its "cause"
+  -h, --help         this text
+
+The method (time marks, radio settings or radio stream) is chosen by the
+first recording. Each CSV's rows run at that recording's own clock rate.
+See docs/sync.md.
+`;
+
+const options = { out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, ...CONVERSION_FLAGS };
+
+const methodWords = { 'time-marks': 'time marks', 'radio-settings': 'radio settings', 'radio-stream': 'radio stream' };
+const seconds = (value) => `${value.toFixed(3)} s`;
+const signed = (value) => `${value < 0 ? '-' : '+'}${seconds(Math.abs(value))}`;
+
+async function run(args, io) {
+  const kinovar = lib();
+  const { values, positionals } = parse('sync', args, options);
+  if (values.help) return io.stdout(help), OK;
+  if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
+  if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
+  const conversion = conversionOptions(values, kinovar.setFormats);
+  if (values['imu-names'] !== undefined) {
+    if (conversion.format !== 'opensense') throw new UsageError('--imu-names names the columns of --format opensense only');
+    conversion.imuNames = values['imu-names'].split(',');
+    if (conversion.imuNames.length !== positionals.length) {
+      throw new UsageError(`--imu-names gives ${conversion.imuNames.length} names for ${positionals.length} recordings`);
+    }
+  }
+  checkInputs(positionals);
+  let report;
+  try {
+    // The folder is made before any recording is read, and removed again if the set fails.
+    ({ report } = await kinovar.promises.syncRecordings(positionals, values.out, conversion));
+  } catch (error) {
+    if (!error.status) throw error;
+    if (values.json) {
+      io.stdout(`${JSON.stringify({ ok: false, status: error.status, ...describe(error), cause: error.cause }, null, 2)}\n`);
+    } else io.stderr(`kinovar sync: ${error.message} (status ${error.status})\n`);
+    return FAILED;
+  }
+  if (values.json) {
+    io.stdout(`${JSON.stringify({ ok: true, ...report }, null, 2)}\n`);
+    return OK;
+  }
+  // One file per recording, or one table for the whole set.
+  const each = report.files.length === report.recordings.length;
+  report.recordings.forEach((recording, i) => {
+    const kept = Object.entries(report.samples[i]).map(([stream, n]) => `${n} ${stream}`).join(', ');
+    io.stdout(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${kept}; ` +
+      `${report.events[i]} events)\n`);
+  });
+  if (!each) for (const file of report.files) io.stdout(`wrote  ${file}\n`);
+  const { start, end } = report.window;
+  io.stdout(`${report.recordings.length} recordings synchronised by ${methodWords[report.method]}, ` +
+    `common window ${seconds(start)} to ${seconds(end)} (${seconds(end - start)})\n`);
+  return OK;
+}
+
+module.exports = { summary, help, options, run };

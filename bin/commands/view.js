@@ -1,0 +1,52 @@
+'use strict';
+const path = require('node:path');
+const { lib, OK, UsageError, parse, orientationOption, positiveInteger } = require('../shared');
+
+const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
+
+const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force]
+
+Writes one self-contained HTML page (works offline) with interactive plots
+of the accelerometer, gyroscope, pressure and temperature, and orientation
+(roll, pitch, yaw; the quaternion a click away) on one time axis, events
+marked with their values. Each pixel column shows the lowest and highest
+sample it covers at any zoom, so no peak is lost, whatever the length.
+Reads a recording, a classic CSV export or a Parquet file kinovar wrote
+(its orientation is the one it was written with).
+
+options:
+  -o, --out <file>   the page (default: <name>.html beside the input)
+  --size <MB>        the plots' data in the page, before Base64 (default 16); more
+                     keeps finer detail for deep zooms into long recordings
+  --force            replace an existing file that is not a viewer page of kinovar
+  --max-points <N>   no longer used (every sample counts now); accepted for old scripts
+  --orientation <e>  for a recording: how its orientation is estimated: classic (default,
+                     the sensor software's filter), accurate (corrects the
+                     gyroscope's bias; see docs/orientation.md) or none (no columns)
+  -h, --help         this text
+`;
+
+const options = {
+  out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' }, orientation: { type: 'string' },
+  size: { type: 'string' }, force: { type: 'boolean' },
+};
+
+function run(args, io) {
+  const kinovar = lib();
+  const { values, positionals } = parse('view', args, options);
+  if (values.help) return io.stdout(help), OK;
+  if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help}`);
+  const [input] = positionals;
+  if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
+  const pageOptions = { ...orientationOption(values.orientation), force: values.force };
+  if (values.size !== undefined) pageOptions.budget = positiveInteger(values.size, '--size') * 1e6;
+  const page = values.out ?? path.join(path.dirname(input), `${path.basename(input).replace(/\.[^.]*$/, '')}.html`);
+  const { bytes, inputKind } = kinovar.writeViewPage(input, page, pageOptions);
+  io.stdout(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
+  if (values.orientation !== undefined && inputKind !== 'recording') {
+    io.stderr(`note: --orientation applies to recordings; ${input} shows the orientation it was written with\n`);
+  }
+  return OK;
+}
+
+module.exports = { summary, help, options, run };
