@@ -7,7 +7,8 @@ const fs = require('node:fs');
 const { parseArgs } = require('node:util');
 
 // The library loads the native module: only once a command needs it, so that
-// the help and the version come even where it is not built.
+// the version and the help (all but config's, which lists the library's
+// settings keys) come even where it is not built.
 const lib = () => require('../lib');
 
 const OK = 0;

@@ -20,9 +20,9 @@ options:
 const options = { force: { type: 'boolean' } };
 
 async function run(args, io) {
-  const kinovar = lib();
   const { values, positionals } = parse('demo', args, options);
   if (values.help) return io.stdout(help), OK;
+  const kinovar = lib();
   if (positionals.length > 1) throw new UsageError(`demo takes at most one folder\n\n${help}`);
   let folder;
   if (positionals[0]) {

@@ -28,9 +28,9 @@ const NUMBERS = ['seconds', 'clock', 'accel', 'gyro', 'baro', 'events', 'still',
 const options = { ...Object.fromEntries(NUMBERS.map((name) => [name, { type: 'string' }])), force: { type: 'boolean' } };
 
 function run(args, io) {
-  const kinovar = lib();
   const { values, positionals } = parse('gen', args, options);
   if (values.help) return io.stdout(help), OK;
+  const kinovar = lib();
   if (positionals.length !== 1) throw new UsageError(`gen takes one file to write\n\n${help}`);
   const generator = { seconds: 10 };
   for (const name of NUMBERS) {

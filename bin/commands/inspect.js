@@ -20,9 +20,9 @@ options:
 const options = { json: { type: 'boolean' } };
 
 function run(args, io) {
-  const kinovar = lib();
   const { values, positionals } = parse('inspect', args, options);
   if (values.help) return io.stdout(help), OK;
+  const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   const results = positionals.map((recording) => {
     try {

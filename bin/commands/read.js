@@ -42,9 +42,9 @@ gets a one-line warning on standard error ("kinovar inspect" says more).
 const options = { out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS };
 
 async function run(args, io) {
-  const kinovar = lib();
   const { values, positionals } = parse('read', args, options);
   if (values.help) return io.stdout(help), OK;
+  const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
   const conversion = conversionOptions(values, kinovar.formats);

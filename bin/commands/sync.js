@@ -38,9 +38,9 @@ const seconds = (value) => `${value.toFixed(3)} s`;
 const signed = (value) => `${value < 0 ? '-' : '+'}${seconds(Math.abs(value))}`;
 
 async function run(args, io) {
-  const kinovar = lib();
   const { values, positionals } = parse('sync', args, options);
   if (values.help) return io.stdout(help), OK;
+  const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const conversion = conversionOptions(values, kinovar.setFormats);

@@ -32,9 +32,9 @@ const options = {
 };
 
 function run(args, io) {
-  const kinovar = lib();
   const { values, positionals } = parse('view', args, options);
   if (values.help) return io.stdout(help), OK;
+  const kinovar = lib();
   if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help}`);
   const [input] = positionals;
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');

@@ -7,8 +7,7 @@ const { spawn, spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 const { main, commands } = require('../../bin/kinovar');
 
-const { codes } = kinovar;
-const { generateRecording, generateSession } = require('../../lib/generator');
+const { codes, generateRecording, generateSession } = kinovar;
 const { decodeViewData } = require('../../lib/viewer');
 const { scratch } = require('./helpers');
 
