@@ -3,102 +3,28 @@
 // and thrown errors instead of answer texts. The worker threads run these
 // very functions, so the promise versions behave byte for byte the same.
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-const native = require('./addon');
+const native = require('./native');
 const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output');
 const { writeObstacle, sameExistingFile } = outputs;
 const records = require('./records');
+const { requireString, requirePaths, conversionOptions, checkRecording } = require('./checks');
+const { notWritten, syncFailure, reportOf, filesOf, qualityProblems } = require('./outcomes');
+const formats = require('./formats');
+const { load, loadSet } = require('./data');
+const { readParquetBytes } = require('./parquet');
+const { BLOCK } = require('./schema');
+const generator = require('./generator');
 
-const BLOCK = 512;
 const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
-
-function requireString(value, fn, name) {
-  if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
-}
-
-function requirePaths(value, fn) {
-  if (!Array.isArray(value) || !value.every((p) => typeof p === 'string')) {
-    throw new TypeError(`${fn}: recordingPaths must be an array of strings`);
-  }
-}
-
-/**
- * Throws unless the file starts like a recording: at least one block, with
- * a settings record in it. The native reader accepts anything and answers a
- * default document, which tells an API caller nothing.
- * @param {string} file
- */
-function checkRecording(file) {
-  const head = outputs.inputHead(file, BLOCK);
-  if (head.length < BLOCK) {
-    throw new KinovarError(`${file}: not a recording (${head.length} bytes, shorter than one ${BLOCK}-byte block)`,
-      codes.FORMAT, { path: file });
-  }
-  if (native.hasSettingsRecord(head)) return;
-  throw new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT, { path: file });
-}
-
-const ESTIMATORS = ['classic', 'accurate', 'none'];
-
-/**
- * The conversion options the native layer takes, checked: only the fields
- * it knows, so that a worker can be handed them as they are.
- * @param {string} fn
- * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number, overwrite?: boolean}} [options]
- */
-function conversionOptions(fn, options) {
-  if (options === undefined) return {};
-  if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
-  const { orientation, threads, overwrite } = options;
-  const checked = {};
-  if (threads !== undefined) {
-    if (!Number.isInteger(threads) || threads < 1 || threads > 1024) {
-      throw new TypeError(`${fn}: options.threads must be a whole number from 1 to 1024, not ${threads}`);
-    }
-    checked.threads = threads;
-  }
-  if (overwrite !== undefined) {
-    if (typeof overwrite !== 'boolean') throw new TypeError(`${fn}: options.overwrite must be true or false`);
-    checked.overwrite = overwrite;
-  }
-  if (orientation === undefined) return checked;
-  if (!ESTIMATORS.includes(orientation)) {
-    throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
-      `not ${typeof orientation === 'string' ? `'${orientation}'` : typeof orientation}`);
-  }
-  return { orientation, ...checked };
-}
-
-/**
- * The name a recording's CSV gets from the synchronised conversion: the
- * native rule itself, so that the two never differ.
- * @param {string} file
- */
-function fileStem(file) {
-  return native.fileStem(file);
-}
+const fileStem = (file) => native.fileStem(file);
 
 // Options that ask for another output than the classic CSV.
 const beyondClassic = (options) =>
   Boolean(options) && ((options.format !== undefined && options.format !== 'csv') || options.imuNames !== undefined);
 
-/** Every option of a conversion, checked, as a worker is handed them. */
-function outputOptions(fn, options) {
-  const checked = conversionOptions(fn, options);
-  for (const key of ['format', 'overwrite', 'imuNames']) if (options?.[key] !== undefined) checked[key] = options[key];
-  return checked;
-}
-
-/** The error for an output the native side could not write. */
-function notWritten(file, what, fallbackCode, details = {}) {
-  const cause = writeObstacle(file);
-  if (cause) return Object.assign(outputs.systemError(cause, file, `write ${what}`), details);
-  return new KinovarError(`could not write ${what} ${file}; check the disk (full, removed, or failing)`, fallbackCode,
-    { path: file, ...details });
-}
 
 /**
  * Converts one recording into a CSV file with its estimated orientation.
@@ -120,7 +46,7 @@ function readRecording(recordingPath, csvPath, options) {
   requireString(csvPath, 'readRecording', 'csvPath');
   const conversion = conversionOptions('readRecording', options);
   if (beyondClassic(options) || /\.parquet$/i.test(csvPath)) {
-    return require('./formats').convertRecording(recordingPath, csvPath, options);
+    return formats.convertRecording(recordingPath, csvPath, options);
   }
   checkRecording(recordingPath);
   if (sameExistingFile(recordingPath, csvPath)) {
@@ -133,7 +59,7 @@ function readRecording(recordingPath, csvPath, options) {
   if (obstacle) throw Object.assign(outputs.systemError(obstacle, csvPath, 'write the CSV file'), { recording: recordingPath });
   let answer;
   try {
-    answer = native.readWithOptions(recordingPath, csvPath, conversion);
+    answer = native.convertRecording(recordingPath, csvPath, conversion);
   } catch (error) {
     if (!error.syscall) throw error;
     throw Object.assign(outputs.systemError(error, csvPath, 'write the CSV file'), { recording: recordingPath });
@@ -164,141 +90,6 @@ function inspect(recordingPath) {
 }
 
 /**
- * The problems of a quality report, in words; empty when there are none.
- * @param {object} quality as inspect returns it
- * @returns {string[]}
- */
-function qualityProblems(quality) {
-  const problems = [];
-  const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
-  if (Object.values(quality.streams).every((s) => s.samples === 0)) {
-    problems.push('no samples at all (the sensor recorded nothing, or the file ends after its settings)');
-  }
-  for (const [name, s] of Object.entries(quality.streams)) {
-    if (s.gaps.missing) {
-      problems.push(`${name}: ${plural(s.gaps.missing, 'sample')} missing in ${plural(s.gaps.count, 'gap')} (longest ${s.gaps.longest.toFixed(3)} s)`);
-    }
-    if (s.duplicates) problems.push(`${name}: ${plural(s.duplicates, 'duplicate frame')} dropped`);
-    if (s.saturated) problems.push(`${name}: ${plural(s.saturated, 'saturated sample')}`);
-  }
-  if (quality.outOfOrder) problems.push(`${plural(quality.outOfOrder, 'block')} out of order`);
-  return problems;
-}
-
-const syncFailures = {
-  '-10': [codes.UNREADABLE, 'not every recording could be read'],
-  '-13': [codes.NO_ORIENTATION,
-    'the orientation could not be estimated for every recording (each needs accelerometer and gyroscope samples at one rate)'],
-  '-11': [codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
-  '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
-};
-
-const unparsedWords = {
-  'not-a-recording': 'is not a recording (no settings block at its start)',
-  'cut-short': `is cut short (a settings block, but not one whole ${BLOCK}-byte block of it can be read)`,
-  unknown: 'could not be parsed',
-};
-
-/** The system's name for an errno the native side gives (ENOENT, EACCES, ...). */
-function errnoName(errno) {
-  return Object.entries(os.constants.errno).find(([, value]) => value === errno)?.[0] ?? `errno ${errno}`;
-}
-
-/** Words for the cause of a failed set, and the cause as data. */
-function syncCause(outcome, recordingPaths, outputFolder) {
-  const named = (indices = []) => indices.map((i) => recordingPaths[i]);
-  const list = (paths) => paths.join(', ');
-  switch (outcome.status) {
-    case '-10': {
-      // Told only the status: the files that do not even look like recordings.
-      const unparsed = outcome.unparsed ?? recordingPaths.flatMap((file, recording) => {
-        try { checkRecording(file); return []; } catch { return [{ recording, reason: 'unknown' }]; }
-      });
-      const recordings = unparsed.map(({ recording, reason, errno }) => {
-        const entry = { path: recordingPaths[recording], reason };
-        if (reason === 'unreadable') {
-          entry.code = errnoName(errno);
-          if (entry.code === 'ENOENT') entry.reason = 'missing';
-        }
-        return entry;
-      });
-      const words = recordings.map(({ path: file, reason, code }) => (reason === 'missing' ? `${file} is missing`
-        : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${unparsedWords[reason]}`));
-      return [words.join('; ') || 'a recording could not be parsed', { reason: 'unreadable-recordings', recordings }];
-    }
-    case '-13': {
-      const recordings = named(outcome.noOrientation);
-      return [list(recordings) || 'each needs accelerometer and gyroscope samples', { reason: 'no-orientation', recordings }];
-    }
-    case '-11': {
-      const recordings = named(outcome.recordings);
-      const cause = { reason: outcome.refusal, method: outcome.method, recordings };
-      switch (outcome.refusal) {
-        case 'too-few-recordings':
-          return [`a set needs at least two recordings, ${recordingPaths.length} given`,
-            { reason: outcome.refusal, count: recordingPaths.length }];
-        case 'no-master':
-          return ['no recording is the radio master; exactly one of the set must be (radio mode 0)', cause];
-        case 'several-masters':
-          return [`${list(recordings)} all claim to be the radio master; exactly one of the set may be`, cause];
-        case 'other-channel': {
-          cause.channel = outcome.channel;
-          cause.channels = outcome.channels;
-          const which = recordings.map((file, i) => `${file} is on radio channel ${outcome.channels[i]}`);
-          return [`${which.join(', ')}, not on channel ${outcome.channel} like ${recordingPaths[0]}; ` +
-            'a set records on one channel', cause];
-        }
-        case 'no-radio-data':
-          return [`${list(recordings)} holds no radio time samples, which the radio-stream method needs from every slave`,
-            cause];
-        case 'no-clock':
-          return [`${list(recordings)} has a clock rate of 0, so its times cannot be placed`, cause];
-        case 'no-common-streams':
-          return ['the recordings share no motion stream with samples at a known rate', cause];
-        default:  // told only the status
-          return ['not exactly one radio master on one channel, no radio data, or fewer than two recordings',
-            { reason: 'unknown' }];
-      }
-    }
-    case '-12': {
-      const recordings = named(outcome.recordings);
-      const cause = { reason: outcome.output, recordings, path: outputFolder };
-      if (outcome.output === 'same-name') {
-        return [`${list(recordings)} would both be written to ${path.join(outputFolder, `${fileStem(recordings[0])}.csv`)}; ` +
-          'rename one of them', cause];
-      }
-      if (outcome.output === 'replaces-recording') {
-        return [`a CSV file would replace the recording ${recordings[0]}; choose another output folder`, cause];
-      }
-      if (outcome.output === 'device-name') {
-        const csv = `${fileStem(recordings[0])}.csv`;
-        return [`the CSV file of ${recordings[0]} would be ${csv}${outputs.deviceNameReason(csv)}; rename that recording`, cause];
-      }
-      if (outcome.output === 'not-written') {
-        return [`the CSV files of ${list(recordings)} could not be written into ${outputFolder}`, cause];
-      }
-      return [`some were not written into ${outputFolder}`, { reason: 'unknown', path: outputFolder }];
-    }
-    default:
-      return [`unexpected status ${outcome.status}`, { reason: 'unknown-status' }];
-  }
-}
-
-/**
- * The error for a failed synchronised conversion, its cause named as far as
- * `outcome` (the native report, or only its status) tells it.
- */
-function syncFailure(outcome, recordingPaths, outputFolder) {
-  if (typeof outcome === 'string') outcome = { status: outcome };
-  const [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
-  const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder);
-  const details = { status: outcome.status, cause };
-  if (outcome.status === '-10') details.files = cause.recordings.map((r) => r.path);
-  if (outcome.status === '-12') details.path = outputFolder;
-  return new KinovarError(`${words}: ${detail}`, code, details);
-}
-
-/**
  * What a synchronised conversion did: the method, each recording's offset,
  * the common window, and what each recording kept. Throws as syncRecordings.
  * @param {string[]} recordingPaths
@@ -320,7 +111,7 @@ function syncReport(recordingPaths, outputFolder, options) {
         outputs.checkReplaceable(target, 'csv', { overwrite: conversion.overwrite === true });
       }
     }
-    outcome = native.readAndSyncReport(recordingPaths, outputFolder, conversion);
+    outcome = native.convertSet(recordingPaths, outputFolder, conversion);
     if (outcome.status !== 'OK') {
       const failure = syncFailure(outcome, recordingPaths, outputFolder);
       const cause = outcome.systemError;
@@ -334,20 +125,6 @@ function syncReport(recordingPaths, outputFolder, options) {
     throw error;
   }
   return reportOf(outcome, recordingPaths, recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)));
-}
-
-/** The report of a native outcome whose status is "OK", naming the files written. */
-function reportOf(outcome, recordingPaths, files) {
-  if (outcome.method === undefined) {
-    return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [] };
-  }
-  const { method, offsets, window, samples, events } = outcome;
-  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events };
-}
-
-/** The files of a report, as syncRecordings has always answered, with the report beside them. */
-function filesOf(report) {
-  return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
 }
 
 /**
@@ -368,7 +145,7 @@ function syncRecordings(recordingPaths, outputFolder, options) {
     conversionOptions('syncRecordings', options);
     const created = outputs.ensureFolder(outputFolder);
     try {
-      return require('./formats').convertSet(recordingPaths, outputFolder, options);
+      return formats.convertSet(recordingPaths, outputFolder, options);
     } catch (error) {
       outputs.removeFolders(created);
       throw error;
@@ -384,7 +161,7 @@ function readSettingsText(fn, file) {
     const settings = JSON.parse(answer);
     if (fn !== 'readSettings') return settings;
     // The native document cuts calibration to integers; the records hold it exactly.
-    for (const [group, exact] of Object.entries(records.exactCalibration(outputs.head(file, records.BLOCK)))) {
+    for (const [group, exact] of Object.entries(records.exactCalibration(outputs.head(file, BLOCK)))) {
       if (settings[group]) Object.assign(settings[group], exact);
     }
     return settings;
@@ -457,7 +234,7 @@ function writeSettings(file, settings, options = {}) {
   if (typeof settings === 'string') settings = JSON.parse(settings);
   if (settings === null || typeof settings !== 'object') throw new TypeError('writeSettings: expected a settings object');
   const current = settingsTarget(file, options?.overwrite === true);
-  const source = options?.from === undefined ? current : outputs.head(options.from, records.BLOCK);
+  const source = options?.from === undefined ? current : outputs.head(options.from, BLOCK);
   let bytes;
   if (source && records.walkRecords(source)) {
     const wanted = records.flatten(settings);
@@ -481,7 +258,43 @@ function writeSettings(file, settings, options = {}) {
   outputs.writeFileAtomic(file, bytes, 'the settings file');
 }
 
+/**
+ * Reads a Parquet file that kinovar wrote.
+ * @param {string} file
+ */
+function readParquet(file) {
+  return readParquetBytes(fs.readFileSync(file));
+}
+
+/**
+ * A synthetic recording, written whole; an existing file that is not an
+ * output of ours (a recording there may be a real one) stays unless `overwrite`.
+ */
+function generateRecording(file, { overwrite = false, ...options } = {}) {
+  outputs.writeAtomically([file], ([temporary]) => generator.generateRecording(temporary, options),
+    { overwrite, what: 'the recording' });
+  return file;
+}
+
+/**
+ * A session of sensors that recorded together, written into an existing
+ * folder as generateRecording writes one recording.
+ */
+function generateSession(folder, { overwrite = false, ...options } = {}) {
+  // Generated aside on the same disk, so that each file is moved into place whole.
+  const aside = fs.mkdtempSync(path.join(folder, '.kinovar-session-'));
+  try {
+    const made = generator.generateSession(aside, options);
+    const targets = made.map((file) => path.join(folder, path.basename(file)));
+    outputs.writeAtomically(targets, (temporary) => made.forEach((file, i) => fs.renameSync(file, temporary[i])),
+      { overwrite, what: 'the recording' });
+    return targets;
+  } finally {
+    fs.rmSync(aside, { recursive: true, force: true });
+  }
+}
+
 module.exports = {
-  readRecording, inspect, qualityProblems, syncRecordings, syncReport, reportOf, filesOf, readSettings, readDeviceId, writeSettings,
-  checkRecording, fileStem, syncFailure, conversionOptions, outputOptions, requirePaths, ESTIMATORS,
+  readRecording, inspect, syncRecordings, syncReport, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  qualityProblems, generateRecording, generateSession,
 };

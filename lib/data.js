@@ -1,21 +1,14 @@
 'use strict';
 // Recordings as data: the samples in typed arrays, and the table of the
 // classic CSV (one row per clock tick) as columns for the other formats.
-const native = require('./addon');
-const { checkRecording, syncFailure, reportOf, conversionOptions, requirePaths } = require('./api');
+const native = require('./native');
+const { checkRecording, conversionOptions, requirePaths } = require('./checks');
+const { syncFailure, reportOf } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
+const { STREAMS, COLUMNS } = require('./schema');
 
 // The table layout of a loaded recording, kept off its enumerable fields.
 const layoutKey = Symbol('kinovar.layout');
-
-// Streams in the order they are listed to users, with their channel names.
-const STREAMS = {
-  accel: ['x', 'y', 'z'],
-  gyro: ['x', 'y', 'z'],
-  baro: ['pressure', 'temperature'],
-  events: ['value'],
-  orientation: ['w', 'x', 'y', 'z'],
-};
 
 function fromNative(raw, file) {
   const streams = {};
@@ -71,17 +64,6 @@ function loadSet(recordingPaths, options) {
     report: reportOf(raw, recordingPaths, []),
   };
 }
-
-// The table's columns: name, unit, the stream and channel they come from,
-// and the decimals of the CSV cell.
-const COLUMNS = [
-  ['gyro_x', 'deg/s', 'gyro', 'x'], ['gyro_y', 'deg/s', 'gyro', 'y'], ['gyro_z', 'deg/s', 'gyro', 'z'],
-  ['accel_x', 'g', 'accel', 'x'], ['accel_y', 'g', 'accel', 'y'], ['accel_z', 'g', 'accel', 'z'],
-  ['pressure', 'mBar', 'baro', 'pressure'], ['temperature', 'degree C', 'baro', 'temperature'],
-  ['event', '', 'events', 'value'],
-  ['quat_w', '', 'orientation', 'w'], ['quat_x', '', 'orientation', 'x'], ['quat_y', '', 'orientation', 'y'],
-  ['quat_z', '', 'orientation', 'z'],
-];
 
 /**
  * The classic CSV's table as typed columns: one row per CSV row, a clear bit
@@ -144,4 +126,4 @@ function csvTable(recording) {
   return { rows, columns };
 }
 
-module.exports = { load, loadSet, csvTable, fromNative, layoutKey, COLUMNS };
+module.exports = { load, loadSet, csvTable, fromNative, layoutKey };

@@ -3,33 +3,17 @@
 // and, for a synchronised set, OpenSim's orientation table.
 const fs = require('node:fs');
 const path = require('node:path');
-const native = require('./addon');
-const { checkRecording, syncFailure, reportOf, filesOf, fileStem, conversionOptions } = require('./api');
-const { load, loadSet } = require('./data');
+const native = require('./native');
+const { checkRecording, conversionOptions, formatOf } = require('./checks');
+const { syncFailure, reportOf, filesOf } = require('./outcomes');
+const { load, loadSet, layoutKey } = require('./data');
+const { parquetBytes } = require('./parquet');
 const { writeAtomically } = require('./output');
 const { KinovarError, codes } = require('./errors');
+const { SET_FORMATS, EXTENSIONS } = require('./schema');
 
-const FORMATS = ['csv', 'plain', 'parquet'];
-const SET_FORMATS = [...FORMATS, 'opensense'];
 const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
-
-/** The format an options object asks for; a target ending in .parquet or .sto chooses its own. */
-function formatOf(options, target, fn, allowed = FORMATS) {
-  let format = options?.format;
-  if (format === undefined) {
-    const extension = path.extname(target ?? '').toLowerCase();
-    format = extension === '.parquet' ? 'parquet' : extension === '.sto' && allowed.includes('opensense') ? 'opensense' : 'csv';
-  }
-  if (!allowed.includes(format)) {
-    throw new RangeError(`${fn}: format must be one of ${allowed.map((f) => `'${f}'`).join(', ')}, not ${JSON.stringify(format)}`);
-  }
-  return format;
-}
-
-/** The file extension each format's files get. */
-function extensionOf(format) {
-  return { csv: '.csv', plain: '.csv', parquet: '.parquet', opensense: '.sto' }[format];
-}
+const fileStem = (file) => native.fileStem(file);
 
 function notWritten(target, recording, cause) {
   return new KinovarError(`could not write ${target}${cause ? `: ${cause.message}` : ''}`, codes.CSV_NOT_WRITTEN,
@@ -48,7 +32,6 @@ function convertRecording(recordingPath, target, options = {}) {
   let info;
   writeAtomically([target], ([temporary]) => {
     if (format === 'parquet') {
-      const { parquetBytes } = require('./parquet');
       const recording = load(recordingPath, conversion);
       try {
         fs.writeFileSync(temporary, parquetBytes(recording));
@@ -58,7 +41,7 @@ function convertRecording(recordingPath, target, options = {}) {
       info = recording.info;
       return;
     }
-    const answer = native.readWithOptions(recordingPath, temporary, { ...conversion, format, inPlace: true });
+    const answer = native.convertRecording(recordingPath, temporary, { ...conversion, format, inPlace: true });
     if (answer === ERROR_DOCUMENT) throw notWritten(target, recordingPath);
     const { info: description, quality } = JSON.parse(answer);
     info = { ...description, quality };
@@ -76,7 +59,6 @@ const cell = (value) => String(value);
  * @param {string[]} names the column names
  */
 function openSenseTable(recordings, names) {
-  const { layoutKey } = require('./data');
   const streams = recordings.map((r, i) => {
     const stream = r.streams.orientation;
     if (!stream) {
@@ -134,23 +116,22 @@ function convertSet(recordingPaths, outputFolder, options = {}) {
       { overwrite: options.overwrite, inputs: recordingPaths, what: 'the OpenSim table' });
     return filesOf({ ...set.report, files: [target] });
   }
-  const targets = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}${extensionOf(format)}`));
+  const targets = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}${EXTENSIONS[format]}`));
   const unique = new Set(targets.map((t) => path.resolve(t)));
   if (unique.size !== targets.length) throw syncFailure('-12', recordingPaths, outputFolder);
   let report;
   writeAtomically(targets, (temporary) => {
     if (format === 'parquet') {
-      const { parquetBytes } = require('./parquet');
       const set = loadSet(recordingPaths, conversion);
       set.recordings.forEach((recording, i) => fs.writeFileSync(temporary[i], parquetBytes(recording)));
       report = set.report;
       return;
     }
-    const outcome = native.convertRecordingSet(recordingPaths, temporary, { ...conversion, format, inPlace: true });
+    const outcome = native.convertSetInto(recordingPaths, temporary, { ...conversion, format, inPlace: true });
     if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
     report = reportOf(outcome, recordingPaths, []);
   }, { overwrite: options.overwrite, inputs: recordingPaths, what: `the ${format} file` });
   return filesOf({ ...report, files: targets });
 }
 
-module.exports = { convertRecording, convertSet, openSenseTable, formatOf, extensionOf, FORMATS, SET_FORMATS };
+module.exports = { convertRecording, convertSet, openSenseTable };

@@ -8,15 +8,14 @@ const fs = require('node:fs');
 const path = require('node:path');
 const crypto = require('node:crypto');
 const os = require('node:os');
+const native = require('./native');
 const { KinovarError, codes } = require('./errors');
+const {
+  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION,
+} = require('./schema');
 
-const BLOCK = 512;
-
-const BANNER = 'Quandrel - Kinovar data export';
-let plainNames;  // the plain CSV's column names, taken when first needed (./data needs this module)
-// The viewer's pages name their generator near the top.
-const VIEW_PAGE = '<meta name="generator" content="kinovar view">';
-const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpenSimVersion=4\.5\r?\nendheader\r?\ntime\t/;
+// The plain CSV's column names.
+const plainNames = new Set(['time', ...COLUMNS.map(([name]) => name)]);
 
 function readRange(fd, position, length) {
   const buffer = Buffer.alloc(length);
@@ -25,20 +24,28 @@ function readRange(fd, position, length) {
 
 /** True when the file is one of the outputs kinovar writes (any format). */
 function isOurOutput(file) {
-  const { isOurParquet } = require('./parquet');
-  plainNames ??= new Set(['time', ...require('./data').COLUMNS.map(([name]) => name)]);
   const fd = fs.openSync(file, 'r');
   try {
     const size = fs.fstatSync(fd).size;
     if (size === 0) return true;  // an empty file holds nothing to lose
-    const head = readRange(fd, 0, 512).toString('latin1');
-    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_PAGE)) return true;
+    const head = readRange(fd, 0, BLOCK).toString('latin1');
+    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_GENERATOR)) return true;
     const firstLine = head.split(/\r?\n/)[0];
     if (head.includes('\n') && firstLine.startsWith('time') && firstLine.split(',').every((n) => plainNames.has(n))) return true;
-    return head.startsWith('PAR1') && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));
+    return head.startsWith(PARQUET_MAGIC) && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));
   } finally {
     fs.closeSync(fd);
   }
+}
+
+/**
+ * True when the bytes end like a Parquet file of ours: the footer, which
+ * holds the key-value metadata, names our format. Read from the bytes, so
+ * that recognising a file loads no Parquet decoder.
+ */
+function isOurParquet(tail) {
+  return tail.length >= 8 && tail.subarray(tail.length - 4).toString('latin1') === PARQUET_MAGIC &&
+    tail.includes(PARQUET_VERSION, 0, 'latin1');
 }
 
 function sameExistingFile(a, b) {
@@ -175,17 +182,6 @@ function placeOf(target) {
   return { file, regular: true, mode: stat.mode & 0o7777 };
 }
 
-/**
- * How each kind of output of ours begins. A file that starts with one of
- * these strings, or whose first 512 bytes match one of these patterns, may be
- * replaced by an output of that kind. Other formats add their signatures
- * here and call checkReplaceable with their kind.
- */
-const signatures = {
-  csv: ['Quandrel - Kinovar data export\n', 'Quandrel - Kinovar data export\r\n'],
-  html: [/^<!DOCTYPE html>\r?\n<html[^>]*><head><meta charset="utf-8">\r?\n<meta name="generator" content="kinovar[^"]*">/],
-};
-
 function matches(bytes, start) {
   if (start instanceof RegExp) return start.test(bytes.toString('latin1'));
   return bytes.subarray(0, Buffer.byteLength(start)).equals(Buffer.from(start));
@@ -203,7 +199,7 @@ function head(file, size) {
 
 function hasSettingsMagic(bytes) {
   for (let i = 0; i + 5 <= Math.min(bytes.length, BLOCK); i++) {
-    if (bytes[i] === 0x51 && bytes[i + 1] === 0x37) return true;
+    if (bytes[i] === RECORD_MAGIC[0] && bytes[i + 1] === RECORD_MAGIC[1]) return true;
   }
   return false;
 }
@@ -212,7 +208,7 @@ function hasSettingsMagic(bytes) {
  * What an existing file is, in words, as far as replacing it is concerned.
  * @param {string} file
  * @returns {{kind: 'missing'|'folder'|'empty'|'recording'|'settings'|'other'|string, size?: number}}
- *   a kind of `signatures` when it begins like one of our outputs
+ *   a kind of SIGNATURES when it begins like one of our outputs
  */
 function inspect(file) {
   let info;
@@ -227,7 +223,7 @@ function inspect(file) {
   if (!info.isFile()) return { kind: 'device' };  // a pipe or device is written as it is
   if (info.size === 0) return { kind: 'empty', size: 0 };
   const bytes = head(file, BLOCK);
-  for (const [kind, starts] of Object.entries(signatures)) {
+  for (const [kind, starts] of Object.entries(SIGNATURES)) {
     if (starts.some((start) => matches(bytes, start))) {
       return { kind, size: info.size };
     }
@@ -265,7 +261,7 @@ const describe = {
  * is empty, is a pipe or device, or already is an output of ours (of any
  * format: one output of ours may replace another).
  * @param {string} file
- * @param {string} kind a key of `signatures`
+ * @param {string} kind a key of SIGNATURES, or another format's name
  * @param {{overwrite?: boolean}} [options] overwrite allows any file
  */
 function checkReplaceable(file, kind, { overwrite = false } = {}) {
@@ -275,7 +271,7 @@ function checkReplaceable(file, kind, { overwrite = false } = {}) {
     throw new KinovarError(`${file} is a folder; give a file name for the ${kind.toUpperCase()} output, or a folder path ending in "/"`,
       'EISDIR', { path: file });
   }
-  if (['missing', 'empty', 'device', 'output', ...Object.keys(signatures)].includes(found.kind) || overwrite) return found;
+  if (['missing', 'empty', 'device', 'output', ...Object.keys(SIGNATURES)].includes(found.kind) || overwrite) return found;
   throw new KinovarError(`${file} exists and is not a file kinovar wrote (${describe[found.kind] ?? ''}${found.size} bytes): ` +
     'kinovar will not replace it. Choose another output name, or replace it on purpose with --force ' +
     '(overwrite: true in the API).',
@@ -384,7 +380,7 @@ function systemError(cause, file, action) {
  */
 function writeFileAtomic(file, data, what = 'the file') {
   try {
-    require('./addon').replaceFile(file, data);
+    native.replaceFile(file, data);
   } catch (error) {
     if (!error.syscall) throw error;
     throw systemError(error, file, `write ${what}`);
@@ -392,6 +388,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, inspect, ensureFolder, removeFolders, systemError, inputError, inputHead, writeObstacle,
-  sameExistingFile, signatures, head, hasSettingsMagic, BLOCK, deviceNameReason, refuseDeviceName,
+  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
+  systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

@@ -3,17 +3,18 @@
 // columns, parquet-wasm (the Rust Parquet writer compiled to WebAssembly)
 // encodes and compresses them: synchronous, no native build, one package
 // for every platform Node runs on.
-const arrow = require('apache-arrow');
-const parquet = require('parquet-wasm');
-const { csvTable, COLUMNS } = require('./data');
+const { csvTable } = require('./data');
+const { COLUMNS, STREAMS, PARQUET_META, PARQUET_VERSION } = require('./schema');
 
-// Key-value metadata: which tool wrote the file, and what the columns mean.
-const META_FORMAT = 'kinovar.format';
-const FORMAT_VERSION = 'kinovar table 1';
-const META_RECORDING = 'kinovar.recording';
-const META_UNITS = 'kinovar.units';
+// Both packages are loaded on first use: they take a while to load, and
+// most conversions need neither.
+let packages;
+function load() {
+  packages ??= { arrow: require('apache-arrow'), parquet: require('parquet-wasm') };
+  return packages;
+}
 
-function arrowColumn({ type, values, valid }) {
+function arrowColumn(arrow, { type, values, valid }) {
   const arrowType = type === 'int32' ? new arrow.Int32() : new arrow.Float64();
   return arrow.makeVector(arrow.makeData({
     type: arrowType, length: values.length, data: values, ...(valid ? { nullBitmap: valid } : {}),
@@ -26,15 +27,16 @@ function arrowColumn({ type, values, valid }) {
  * @returns {Uint8Array}
  */
 function parquetBytes(recording) {
+  const { arrow, parquet } = load();
   const table = csvTable(recording);
   const vectors = {};
-  for (const column of table.columns) vectors[column.name] = arrowColumn(column);
+  for (const column of table.columns) vectors[column.name] = arrowColumn(arrow, column);
   const ipc = arrow.tableToIPC(new arrow.Table(vectors), 'stream');
   const units = Object.fromEntries(table.columns.map((c) => [c.name, c.unit]));
   const metadata = new Map([
-    [META_FORMAT, FORMAT_VERSION],
-    [META_RECORDING, JSON.stringify(recording.info)],
-    [META_UNITS, JSON.stringify(units)],
+    [PARQUET_META.format, PARQUET_VERSION],
+    [PARQUET_META.recording, JSON.stringify(recording.info)],
+    [PARQUET_META.units, JSON.stringify(units)],
   ]);
   let builder = new parquet.WriterPropertiesBuilder()
     .setCompression(parquet.Compression.ZSTD)
@@ -51,8 +53,6 @@ function parquetBytes(recording) {
   // writeParquet takes the WebAssembly table over and frees it.
   return parquet.writeParquet(parquet.Table.fromIPCStream(ipc), properties);
 }
-
-const GROUPS = ['accel', 'gyro', 'baro', 'events', 'orientation'];
 
 /** A numeric column as doubles, nulls as NaN: chunk by chunk, not value by value (an hour has millions). */
 function asDoubles(vector) {
@@ -81,14 +81,15 @@ function asDoubles(vector) {
  *   rows that have a sample of each stream, timed by the table's time column
  */
 function readParquetBytes(bytes) {
+  const { arrow, parquet } = load();
   // Large batches: the decoder's default of 1024 rows makes an hour thousands of chunks, twice as slow.
   const table = arrow.tableFromIPC(parquet.readParquet(bytes, { batchSize: 1 << 16 }).intoIPCStream());
   const metadata = table.schema.metadata;
-  if (metadata.get(META_FORMAT) !== FORMAT_VERSION) throw new Error('not a Parquet file that kinovar wrote');
+  if (metadata.get(PARQUET_META.format) !== PARQUET_VERSION) throw new Error('not a Parquet file that kinovar wrote');
   const columns = {};
   for (const field of table.schema.fields) columns[field.name] = asDoubles(table.getChild(field.name));
   const streams = {};
-  for (const group of GROUPS) {
+  for (const group of Object.keys(STREAMS)) {
     const members = COLUMNS.filter(([name, , stream]) => stream === group && columns[name]);
     if (!members.length) continue;
     const first = columns[members[0][0]];
@@ -103,18 +104,12 @@ function readParquetBytes(bytes) {
     streams[group] = stream;
   }
   return {
-    info: JSON.parse(metadata.get(META_RECORDING)),
-    units: JSON.parse(metadata.get(META_UNITS)),
+    info: JSON.parse(metadata.get(PARQUET_META.recording)),
+    units: JSON.parse(metadata.get(PARQUET_META.units)),
     rows: table.numRows,
     columns,
     streams,
   };
 }
 
-/** True when the bytes end like a Parquet file of ours (its footer names our format). */
-function isOurParquet(tail) {
-  return tail.length >= 8 && tail.subarray(tail.length - 4).toString('latin1') === 'PAR1' &&
-    tail.includes(FORMAT_VERSION, 0, 'latin1');
-}
-
-module.exports = { parquetBytes, readParquetBytes, isOurParquet, FORMAT_VERSION };
+module.exports = { parquetBytes, readParquetBytes };

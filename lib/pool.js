@@ -5,6 +5,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { abortError, deserializeError } = require('./errors');
+const { filesOf } = require('./outcomes');
 
 const script = path.join(__dirname, 'worker.js');
 
@@ -25,7 +26,7 @@ class WorkerPool {
 
   /**
    * Runs one API function in a worker.
-   * @param {string} op the name of a function of lib/api.js
+   * @param {string} op the name of a public function (lib/index.js)
    * @param {unknown[] | ((threads: number) => unknown[])} args, or the arguments given the threads
    *   the task may keep busy when it starts: every core for a task alone, a share when tasks run
    *   or wait beside it (those asked for in one tick start as one batch)
@@ -99,7 +100,7 @@ class WorkerPool {
   settle(task, message) {
     task.signal?.removeEventListener('abort', task.onAbort);
     if (task.signal?.aborted) task.reject(abortError(task.signal));
-    else if (message.ok) task.resolve(message.value);
+    else if (message.ok) task.resolve(message.report ? filesOf(message.report) : message.value);
     else task.reject(message.error ? deserializeError(message.error) : message.lost);
   }
 

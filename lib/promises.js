@@ -3,10 +3,12 @@
 // conversion never blocks the host's event loop.
 const os = require('node:os');
 const path = require('node:path');
+const native = require('./native');
 const { WorkerPool } = require('./pool');
-const { fileStem, conversionOptions, outputOptions, filesOf } = require('./api');
+const { conversionOptions, outputOptions, formatOf } = require('./checks');
 const { KinovarError, codes, abortError } = require('./errors');
 const { ensureFolder } = require('./output');
+const { EXTENSIONS } = require('./schema');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
 let shared;
@@ -37,7 +39,7 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   const conversion = outputOptions('syncRecordings', options);
-  return filesOf(await pool().run('syncRecordingsReport', budgeted([recordingPaths, outputFolder], conversion), options.signal));
+  return pool().run('syncRecordings', budgeted([recordingPaths, outputFolder], conversion), options.signal);
 }
 
 /** @returns {Promise<object>} as inspect */
@@ -94,7 +96,7 @@ function planBatch(items, outDir, extension = '.csv') {
   if (!Array.isArray(items)) throw new TypeError('readRecordings: expected an array of recordings');
   const jobs = items.map((item) => {
     if (typeof item === 'string') {
-      return { recording: item, csv: path.join(outDir ?? path.dirname(item), `${fileStem(item)}${extension}`) };
+      return { recording: item, csv: path.join(outDir ?? path.dirname(item), `${native.fileStem(item)}${extension}`) };
     }
     if (item && typeof item.recording === 'string' && typeof item.csv === 'string') {
       return { recording: item.recording, csv: item.csv };
@@ -130,8 +132,7 @@ function planBatch(items, outDir, extension = '.csv') {
 async function readRecordings(items, options = {}) {
   const { outDir, signal, onProgress } = options;
   const conversion = outputOptions('readRecordings', options);
-  const { formatOf, extensionOf } = require('./formats');
-  const jobs = planBatch(items, outDir, extensionOf(formatOf(options, undefined, 'readRecordings')));
+  const jobs = planBatch(items, outDir, EXTENSIONS[formatOf(options, undefined, 'readRecordings')]);
   if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
   if (outDir !== undefined && jobs.length) ensureFolder(outDir);
   const results = new Array(jobs.length);

@@ -4,8 +4,7 @@
 // (a type-3 accelerometer stays type 3, with its range code); every other
 // byte stays as it was, unknown records and their order included.
 
-const BLOCK = 512;
-const MAGIC = [0x51, 0x37];
+const { BLOCK, RECORD_MAGIC: MAGIC } = require('./schema');
 
 const INT32 = [-2147483648, 2147483647];
 

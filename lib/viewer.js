@@ -11,9 +11,13 @@
 // at 1000 Hz, 16 ms for an hour) the page shows that bin's band.
 const fs = require('node:fs');
 const path = require('node:path');
-
-const BANNER = 'Quandrel - Kinovar data export';
-const GENERATOR = '<meta name="generator" content="kinovar view">';
+const native = require('./native');
+const output = require('./output');
+const { readParquetBytes } = require('./parquet');
+const { checkRecording } = require('./checks');
+const { qualityProblems } = require('./outcomes');
+const { KinovarError, codes } = require('./errors');
+const { BANNER, VIEW_GENERATOR, PARQUET_MAGIC } = require('./schema');
 
 /**
  * Reads the viewer data the native module builds: its header and the codes
@@ -43,9 +47,9 @@ function decodeViewData(bytes) {
 
 /** What kind of input a file is, by its first bytes. */
 function inputKind(file) {
-  const head = require('./output').inputHead(file, BANNER.length);
+  const head = output.inputHead(file, BANNER.length);
   if (head.toString('latin1') === BANNER) return 'csv';
-  if (head.toString('latin1', 0, 4) === 'PAR1') return 'parquet';
+  if (head.toString('latin1', 0, 4) === PARQUET_MAGIC) return 'parquet';
   return 'recording';
 }
 
@@ -56,16 +60,13 @@ function inputKind(file) {
  * @returns {Buffer}
  */
 function viewData(input, options = {}) {
-  const native = require('./addon');
   const kind = inputKind(input);
   if (kind === 'parquet') {
-    const { readParquetBytes } = require('./parquet');
     let table;
     try {
       table = readParquetBytes(fs.readFileSync(input));
     } catch (error) {
       if (error.code) throw error;  // a system error: the file could not be read
-      const { KinovarError, codes } = require('./errors');
       throw new KinovarError(`${input}: not a Parquet file kinovar wrote (${error.message}); view its recording instead`,
         codes.FORMAT, { path: input });
     }
@@ -75,7 +76,7 @@ function viewData(input, options = {}) {
     return native.viewSamples(table.streams, createdAt,
       { budget: options.budget, ...(quality ? { quality: JSON.stringify(quality) } : {}) });
   }
-  if (kind === 'recording') require('./api').checkRecording(input);
+  if (kind === 'recording') checkRecording(input);
   return native.viewData(input, kind, { ...options });
 }
 
@@ -94,7 +95,7 @@ function buildPage(data, { title = 'kinovar recording', problems = [] } = {}) {
   const settings = inlineSafe(JSON.stringify({ problems }));
   return `<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
-${GENERATOR}
+${VIEW_GENERATOR}
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>${escape(title)}</title>
 <script>
@@ -354,7 +355,6 @@ function pageScript() {
  * @param {{orientation?: string, budget?: number, force?: boolean}} [options]
  */
 function writeViewPage(input, page, options = {}) {
-  const output = require('./output');
   const { force, ...viewOptions } = options;
   const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   output.ensureFolder(path.dirname(page));
@@ -362,7 +362,7 @@ function writeViewPage(input, page, options = {}) {
   output.writeAtomically([page], ([temporary]) => {
     const data = viewData(input, viewOptions);
     const { quality } = decodeViewData(data).header;
-    const problems = quality ? require('./api').qualityProblems(quality) : [];
+    const problems = quality ? qualityProblems(quality) : [];
     const html = buildPage(data, { title: path.basename(input), problems });
     fs.writeFileSync(temporary, html);
     bytes = Buffer.byteLength(html);
@@ -370,4 +370,4 @@ function writeViewPage(input, page, options = {}) {
   return { bytes, inputKind: kind };
 }
 
-module.exports = { decodeViewData, viewData, buildPage, writeViewPage, inputKind, BANNER };
+module.exports = { decodeViewData, viewData, buildPage, writeViewPage, inputKind };

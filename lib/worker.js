@@ -1,12 +1,8 @@
 'use strict';
-// A pool worker: runs the synchronous API off the host's event loop.
+// A pool worker: runs the public synchronous functions off the host's event loop.
 const { parentPort } = require('node:worker_threads');
-const api = require('./api');
-const { load, loadSet } = require('./data');
+const kinovar = require('./index');
 const { serializeError } = require('./errors');
-
-// A worker's answer loses an array's own properties: a set's report goes alone.
-const ops = { ...api, load, loadSet, syncRecordingsReport: (...args) => api.syncRecordings(...args).report };
 
 // The sample buffers of loaded recordings move to the host instead of being copied.
 function buffersOf(value, found = new Set()) {
@@ -17,8 +13,10 @@ function buffersOf(value, found = new Set()) {
 
 parentPort.on('message', ({ id, op, args }) => {
   try {
-    const value = ops[op](...args);
-    parentPort.postMessage({ id, ok: true, value }, op.startsWith('load') ? [...buffersOf(value)] : []);
+    const value = kinovar[op](...args);
+    // A message keeps no array's own properties: a set's report goes beside its files.
+    const report = Array.isArray(value) ? value.report : undefined;
+    parentPort.postMessage({ id, ok: true, value, report }, op.startsWith('load') ? [...buffersOf(value)] : []);
   } catch (error) {
     parentPort.postMessage({ id, ok: false, error: serializeError(error) });
   }

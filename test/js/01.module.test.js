@@ -44,3 +44,28 @@ test('our error codes are one list: lib/errors.js, index.d.ts and the README tab
   const documented = [...table.matchAll(/`((?:ERR_KINOVAR|ABORT)_\w+)`/g)].map((m) => m[1]);
   assert.deepEqual(documented.sort(), Object.values(codes).sort());
 });
+
+test('lib/ has no require loop, even through requires inside functions', () => {
+  const dir = path.join(__dirname, '..', '..', 'lib');
+  const graph = new Map(fs.readdirSync(dir).filter((f) => f.endsWith('.js')).map((file) => [file,
+    [...fs.readFileSync(path.join(dir, file), 'utf8').matchAll(/require\(\s*['"]\.\/([\w.-]+?)(?:\.js)?['"]\s*\)/g)]
+      .map((m) => `${m[1]}.js`)]));
+  const done = new Set();
+  const visit = (file, trail) => {
+    assert.ok(!trail.includes(file), `require loop: ${[...trail, file].join(' -> ')}`);
+    if (done.has(file)) return;
+    for (const next of graph.get(file) ?? []) visit(next, [...trail, file]);
+    done.add(file);
+  };
+  for (const file of graph.keys()) visit(file, []);
+});
+
+test('recognising an output of ours loads no Parquet decoder', (t) => {
+  const file = path.join(scratch(t), 'ours.parquet');
+  // Only what recognition reads: the magic at both ends and our format's name in the footer.
+  fs.writeFileSync(file, Buffer.from('PAR1\0\0\0\0kinovar.format\0kinovar table 1\0\0\0\0PAR1', 'latin1'));
+  const { checkReplaceable } = require('../../lib');
+  assert.equal(checkReplaceable(file, 'parquet').kind, 'output');
+  const loaded = Object.keys(require.cache).filter((f) => /apache-arrow|parquet-wasm/.test(f));
+  assert.deepEqual(loaded, []);
+});

@@ -1,0 +1,170 @@
+'use strict';
+// What a conversion's outcome means to a caller: the native outcome of a
+// set as a report or as an error naming its cause, a recording's quality in
+// words, and the error of an output that could not be written.
+const os = require('node:os');
+const path = require('node:path');
+const native = require('./native');
+const { KinovarError, codes } = require('./errors');
+const { writeObstacle, systemError, deviceNameReason } = require('./output');
+const { checkRecording } = require('./checks');
+const { BLOCK } = require('./schema');
+
+/** The error for an output the native side could not write. */
+function notWritten(file, what, fallbackCode, details = {}) {
+  const cause = writeObstacle(file);
+  if (cause) return Object.assign(systemError(cause, file, `write ${what}`), details);
+  return new KinovarError(`could not write ${what} ${file}; check the disk (full, removed, or failing)`, fallbackCode,
+    { path: file, ...details });
+}
+
+/**
+ * The problems of a quality report, in words; empty when there are none.
+ * @param {object} quality as inspect returns it
+ * @returns {string[]}
+ */
+function qualityProblems(quality) {
+  const problems = [];
+  const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
+  if (Object.values(quality.streams).every((s) => s.samples === 0)) {
+    problems.push('no samples at all (the sensor recorded nothing, or the file ends after its settings)');
+  }
+  for (const [name, s] of Object.entries(quality.streams)) {
+    if (s.gaps.missing) {
+      problems.push(`${name}: ${plural(s.gaps.missing, 'sample')} missing in ${plural(s.gaps.count, 'gap')} (longest ${s.gaps.longest.toFixed(3)} s)`);
+    }
+    if (s.duplicates) problems.push(`${name}: ${plural(s.duplicates, 'duplicate frame')} dropped`);
+    if (s.saturated) problems.push(`${name}: ${plural(s.saturated, 'saturated sample')}`);
+  }
+  if (quality.outOfOrder) problems.push(`${plural(quality.outOfOrder, 'block')} out of order`);
+  return problems;
+}
+
+const syncFailures = {
+  '-10': [codes.UNREADABLE, 'not every recording could be read'],
+  '-13': [codes.NO_ORIENTATION,
+    'the orientation could not be estimated for every recording (each needs accelerometer and gyroscope samples at one rate)'],
+  '-11': [codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
+  '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
+};
+
+const unparsedWords = {
+  'not-a-recording': 'is not a recording (no settings block at its start)',
+  'cut-short': `is cut short (a settings block, but not one whole ${BLOCK}-byte block of it can be read)`,
+  unknown: 'could not be parsed',
+};
+
+/** The system's name for an errno the native side gives (ENOENT, EACCES, ...). */
+function errnoName(errno) {
+  return Object.entries(os.constants.errno).find(([, value]) => value === errno)?.[0] ?? `errno ${errno}`;
+}
+
+/** Words for the cause of a failed set, and the cause as data. */
+function syncCause(outcome, recordingPaths, outputFolder) {
+  const named = (indices = []) => indices.map((i) => recordingPaths[i]);
+  const list = (paths) => paths.join(', ');
+  switch (outcome.status) {
+    case '-10': {
+      // Told only the status: the files that do not even look like recordings.
+      const unparsed = outcome.unparsed ?? recordingPaths.flatMap((file, recording) => {
+        try { checkRecording(file); return []; } catch { return [{ recording, reason: 'unknown' }]; }
+      });
+      const recordings = unparsed.map(({ recording, reason, errno }) => {
+        const entry = { path: recordingPaths[recording], reason };
+        if (reason === 'unreadable') {
+          entry.code = errnoName(errno);
+          if (entry.code === 'ENOENT') entry.reason = 'missing';
+        }
+        return entry;
+      });
+      const words = recordings.map(({ path: file, reason, code }) => (reason === 'missing' ? `${file} is missing`
+        : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${unparsedWords[reason]}`));
+      return [words.join('; ') || 'a recording could not be parsed', { reason: 'unreadable-recordings', recordings }];
+    }
+    case '-13': {
+      const recordings = named(outcome.noOrientation);
+      return [list(recordings) || 'each needs accelerometer and gyroscope samples', { reason: 'no-orientation', recordings }];
+    }
+    case '-11': {
+      const recordings = named(outcome.recordings);
+      const cause = { reason: outcome.refusal, method: outcome.method, recordings };
+      switch (outcome.refusal) {
+        case 'too-few-recordings':
+          return [`a set needs at least two recordings, ${recordingPaths.length} given`,
+            { reason: outcome.refusal, count: recordingPaths.length }];
+        case 'no-master':
+          return ['no recording is the radio master; exactly one of the set must be (radio mode 0)', cause];
+        case 'several-masters':
+          return [`${list(recordings)} all claim to be the radio master; exactly one of the set may be`, cause];
+        case 'other-channel': {
+          cause.channel = outcome.channel;
+          cause.channels = outcome.channels;
+          const which = recordings.map((file, i) => `${file} is on radio channel ${outcome.channels[i]}`);
+          return [`${which.join(', ')}, not on channel ${outcome.channel} like ${recordingPaths[0]}; ` +
+            'a set records on one channel', cause];
+        }
+        case 'no-radio-data':
+          return [`${list(recordings)} holds no radio time samples, which the radio-stream method needs from every slave`,
+            cause];
+        case 'no-clock':
+          return [`${list(recordings)} has a clock rate of 0, so its times cannot be placed`, cause];
+        case 'no-common-streams':
+          return ['the recordings share no motion stream with samples at a known rate', cause];
+        default:  // told only the status
+          return ['not exactly one radio master on one channel, no radio data, or fewer than two recordings',
+            { reason: 'unknown' }];
+      }
+    }
+    case '-12': {
+      const recordings = named(outcome.recordings);
+      const cause = { reason: outcome.output, recordings, path: outputFolder };
+      if (outcome.output === 'same-name') {
+        return [`${list(recordings)} would both be written to ${path.join(outputFolder, `${native.fileStem(recordings[0])}.csv`)}; ` +
+          'rename one of them', cause];
+      }
+      if (outcome.output === 'replaces-recording') {
+        return [`a CSV file would replace the recording ${recordings[0]}; choose another output folder`, cause];
+      }
+      if (outcome.output === 'device-name') {
+        const csv = `${native.fileStem(recordings[0])}.csv`;
+        return [`the CSV file of ${recordings[0]} would be ${csv}${deviceNameReason(csv)}; rename that recording`, cause];
+      }
+      if (outcome.output === 'not-written') {
+        return [`the CSV files of ${list(recordings)} could not be written into ${outputFolder}`, cause];
+      }
+      return [`some were not written into ${outputFolder}`, { reason: 'unknown', path: outputFolder }];
+    }
+    default:
+      return [`unexpected status ${outcome.status}`, { reason: 'unknown-status' }];
+  }
+}
+
+/**
+ * The error for a failed synchronised conversion, its cause named as far as
+ * `outcome` (the native report, or only its status) tells it.
+ */
+function syncFailure(outcome, recordingPaths, outputFolder) {
+  if (typeof outcome === 'string') outcome = { status: outcome };
+  const [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder);
+  const details = { status: outcome.status, cause };
+  if (outcome.status === '-10') details.files = cause.recordings.map((r) => r.path);
+  if (outcome.status === '-12') details.path = outputFolder;
+  return new KinovarError(`${words}: ${detail}`, code, details);
+}
+
+/** The report of a native outcome whose status is "OK", naming the files written. */
+function reportOf(outcome, recordingPaths, files) {
+  if (outcome.method === undefined) {
+    return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [] };
+  }
+  const { method, offsets, window, samples, events } = outcome;
+  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events };
+}
+
+/** The files of a report, as syncRecordings has always answered, with the report beside them. */
+function filesOf(report) {
+  return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
+}
+
+module.exports = { notWritten, qualityProblems, syncFailure, reportOf, filesOf };
