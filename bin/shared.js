@@ -2,7 +2,9 @@
 // What the commands share: exit codes, argument checks and terminal output.
 // A command writes only through its io object, { stdout(text), stderr(text),
 // isTTY (standard error is a terminal), env, cwd }, so that it runs the same
-// in-process as from a shell.
+// in-process as from a shell. Paths go to the library as given, so that
+// messages name them as the user wrote them; only demo's folder, which it
+// prints whole, is resolved against cwd.
 const fs = require('node:fs');
 const { parseArgs } = require('node:util');
 
