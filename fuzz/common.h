@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "export/paths.h"
+#include "io/paths.h"
 #include "reader/parser.h"
 
 namespace kinovar::fuzz {

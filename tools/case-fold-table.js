@@ -1,6 +1,6 @@
 #!/usr/bin/env node
 'use strict';
-// Writes src/export/case_fold_table.h: for every code point, the lower case
+// Writes src/io/case_fold_table.h: for every code point, the lower case
 // of its upper case (single code points only), as runs of equal offset. Two
 // names that meet under this map are one file on a case-insensitive file
 // system. Node's own Unicode tables are the source; run it again when they
@@ -52,5 +52,5 @@ ${lines.join('\n')}
 
 }  // namespace kinovar::casefold
 `;
-fs.writeFileSync(path.join(__dirname, '..', 'src', 'export', 'case_fold_table.h'), text);
+fs.writeFileSync(path.join(__dirname, '..', 'src', 'io', 'case_fold_table.h'), text);
 console.log(`${runs.length} runs`);

@@ -7,15 +7,16 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <span>
 #include <string>
 #include <system_error>
 #include <type_traits>
 #include <vector>
 
 #include "export/json.h"
-#include "export/paths.h"
+#include "io/paths.h"
 #include "ops/load.h"
-#include "export/output_file.h"
+#include "io/output_file.h"
 #include "ops/operations.h"
 #include "reader/quality.h"
 #include "settings/settings_record.h"
@@ -628,36 +629,71 @@ Napi::Value ViewData(const Napi::CallbackInfo& info) {
   return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
 }
 
-// replaceFile(path, bytes): the bytes (a Uint8Array or a string, taken as
-// UTF-8) become the file's whole content, by way of a temporary file beside
-// it that is moved into place once complete. Throws the system's error.
-Napi::Value ReplaceFile(const Napi::CallbackInfo& info) {
+// The bytes of a Uint8Array, or of a string taken as UTF-8; false when the
+// value is neither.
+bool bytesArgument(const Napi::Value& value, std::string& text, std::span<const uint8_t>& bytes) {
+  if (value.IsString()) {
+    text = value.As<Napi::String>().Utf8Value();
+    bytes = {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+    return true;
+  }
+  if (!value.IsTypedArray()) return false;
+  Napi::TypedArray array = value.As<Napi::TypedArray>();
+  bytes = {static_cast<const uint8_t*>(array.ArrayBuffer().Data()) + array.ByteOffset(), array.ByteLength()};
+  return true;
+}
+
+// replaceFiles(paths, contents): each content (a Uint8Array or a string,
+// taken as UTF-8) becomes its file's whole content, each file taking its name
+// only once all are complete. Throws the system's error for the first file
+// that could not be written; the files then keep their content.
+Napi::Value ReplaceFiles(const Napi::CallbackInfo& info, bool one) {
   Napi::Env env = info.Env();
   if (!checkArgs(info, 2)) return env.Undefined();
-  if (!info[0].IsString() || !(info[1].IsTypedArray() || info[1].IsString())) {
-    throwWrongArguments(env);
-    return env.Undefined();
-  }
-  const std::string path = info[0].As<Napi::String>().Utf8Value();
-  std::vector<uint8_t> bytes;
-  if (info[1].IsString()) {
-    const std::string text = info[1].As<Napi::String>().Utf8Value();
-    bytes.assign(text.begin(), text.end());
+  std::vector<std::string> paths;
+  std::vector<Napi::Value> values;
+  if (one && info[0].IsString()) {
+    paths.push_back(info[0].As<Napi::String>().Utf8Value());
+    values.push_back(info[1]);
+  } else if (!one && info[0].IsArray() && info[1].IsArray() &&
+             info[0].As<Napi::Array>().Length() == info[1].As<Napi::Array>().Length()) {
+    Napi::Array names = info[0].As<Napi::Array>(), contents = info[1].As<Napi::Array>();
+    for (uint32_t i = 0; i < names.Length(); ++i) {
+      if (!names.Get(i).IsString()) break;
+      paths.push_back(names.Get(i).As<Napi::String>().Utf8Value());
+      values.push_back(contents.Get(i));
+    }
+    if (paths.size() != names.Length()) paths.clear(), values.assign(1, env.Undefined());
   } else {
-    Napi::TypedArray array = info[1].As<Napi::TypedArray>();
-    const auto* data = static_cast<const uint8_t*>(array.ArrayBuffer().Data()) + array.ByteOffset();
-    bytes.assign(data, data + array.ByteLength());
+    values.push_back(env.Undefined());
   }
-  std::error_code error;
-  const char* step = "open";
-  if (path.find('\0') != std::string::npos) {
-    error = std::make_error_code(std::errc::invalid_argument);
-  } else if (kinovar::replaceFile(path.c_str(), bytes, &error, &step)) {
+  std::vector<std::string> texts(values.size());
+  std::vector<std::span<const uint8_t>> contents(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!bytesArgument(values[i], texts[i], contents[i])) {
+      throwWrongArguments(env);
+      return env.Undefined();
+    }
+  }
+  for (const std::string& path : paths) {
+    if (path.find('\0') != std::string::npos) {
+      systemError(env, std::make_error_code(std::errc::invalid_argument), "open", path).ThrowAsJavaScriptException();
+      return env.Undefined();
+    }
+  }
+  kinovar::OutputFailure failure;
+  Napi::Value done = guarded(env, [&]() -> Napi::Value {
+    kinovar::replaceFiles(paths, contents, &failure);
     return env.Undefined();
+  });
+  if (failure.error && !env.IsExceptionPending()) {
+    systemError(env, failure.error, failure.step, failure.path).ThrowAsJavaScriptException();
   }
-  systemError(env, error, step, path).ThrowAsJavaScriptException();
-  return env.Undefined();
+  return done;
 }
+
+Napi::Value ReplaceFile(const Napi::CallbackInfo& info) { return ReplaceFiles(info, true); }
+Napi::Value ReplaceFilesOfSet(const Napi::CallbackInfo& info) { return ReplaceFiles(info, false); }
 
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
@@ -678,6 +714,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("viewData", Napi::Function::New(env, ViewData, "viewData"));
   exports.Set("viewSamples", Napi::Function::New(env, ViewSamples, "viewSamples"));
   exports.Set("replaceFile", Napi::Function::New(env, ReplaceFile, "replaceFile"));
+  exports.Set("replaceFiles", Napi::Function::New(env, ReplaceFilesOfSet, "replaceFiles"));
   return exports;
 }
 

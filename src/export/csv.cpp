@@ -1,23 +1,18 @@
 #include "export/csv.h"
 
-#if defined(__linux__)
-#include <fcntl.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <system_error>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "export/fixed.h"
 #include "export/json.h"
-#include "export/paths.h"
+#include "io/ordered_writer.h"
+#include "io/paths.h"
 
 namespace kinovar {
 
@@ -39,56 +34,10 @@ uint64_t divisorOf(int32_t clock, int32_t rate) {
   return divisor < 1 ? 1 : static_cast<uint64_t>(divisor);
 }
 
-// Buffered writer that remembers whether any write failed, and why. The
-// file is forced to the medium before it takes its name; with `writeBehind`
-// the writeback of what is written is started as it goes, beside the
-// formatting, so that little is left to wait for then.
-class Output {
- public:
-  Output(std::FILE* file, bool writeBehind) : file_(file), writeBehind_(writeBehind) { buffer_.reserve(kCapacity + 4096); }
-  std::string& buffer() { return buffer_; }
-  void write(const char* data, size_t size) {
-    if (!size) return;
-    if (std::fwrite(data, 1, size, file_) != size && !failed_) {
-      failed_ = true;
-      errno_ = errno;
-    }
-    written_ += size;
-    startWriteback();
-  }
-  void flush() {
-    write(buffer_.data(), buffer_.size());
-    buffer_.clear();
-  }
-  bool failed() const { return failed_; }
-  int errnum() const { return errno_; }
-
- private:
-  static constexpr size_t kCapacity = 1 << 20;
-  static constexpr uint64_t kWritebackStep = 8 << 20;
-
-  void startWriteback() {
-#if defined(__linux__)
-    // The last MiB may still sit in the stream's buffer; it goes next time.
-    if (!writeBehind_ || written_ < started_ + kWritebackStep + (1 << 20)) return;
-    const uint64_t end = written_ - (1 << 20);
-    sync_file_range(fileno(file_), static_cast<off_t>(started_), static_cast<off_t>(end - started_),
-                    SYNC_FILE_RANGE_WRITE);  // a hint: failure is harmless
-    started_ = end;
-#endif
-  }
-
-  std::FILE* file_;
-  bool writeBehind_;
-  std::string buffer_;
-  bool failed_ = false;
-  int errno_ = 0;
-  uint64_t written_ = 0, started_ = 0;
-};
-
-// Rows are formatted in chunks, on two threads where there are two cores;
-// each chunk starts from the read positions and running time that the rows
-// before it leave, so the bytes do not depend on the thread count.
+// Rows are formatted in chunks (io/ordered_writer.h), on two threads where
+// there are two cores; each chunk starts from the read positions and running
+// time that the rows before it leave, so the bytes do not depend on the
+// thread count.
 struct RowLayout {
   Column gyro, accel, baro, event, quaternion;
   const AwaitSamples* awaitSamples = nullptr;  // null or empty: all final
@@ -111,22 +60,6 @@ struct ChunkStart {
 
 constexpr uint64_t kChunkRows = 1 << 15;
 constexpr size_t kRowBound = 16 * kMaxFixedLength;  // no row is longer
-
-class ChunkBuffer {
- public:
-  char* room() {
-    if (data_.size() - used_ < kRowBound) data_.resize(std::max(data_.size() * 2, used_ + kRowBound));
-    return data_.data() + used_;
-  }
-  void commit(char* end) { used_ = static_cast<size_t>(end - data_.data()); }
-  const char* data() const { return data_.data(); }
-  size_t size() const { return used_; }
-  void clear() { used_ = 0; }
-
- private:
-  std::vector<char> data_;
-  size_t used_ = 0;
-};
 
 template <int P>
 char* cell(char* out, double value) {
@@ -215,107 +148,6 @@ std::vector<ChunkStart> chunkStarts(const RowLayout& layout, uint64_t rows, doub
   }
   return starts;
 }
-
-// Chunks are formatted by two workers (the calling thread and a helper) into
-// a ring of buffers and written strictly in order by a writer thread, which
-// mostly waits on the file system; formatting and writing overlap. Without
-// threads to spare the calling thread formats and writes every chunk itself.
-class RowPipeline {
- public:
-  RowPipeline(Output& output, const RowLayout& layout, uint64_t rows, double period)
-      : output_(output), layout_(layout), starts_(chunkStarts(layout, rows, period)), rows_(rows), period_(period) {}
-
-  void run(bool threaded) {
-    std::thread writer, helper;
-    if (threaded && starts_.size() > 1) {
-      try {
-        writer = std::thread([this] { writeInOrder(); });
-        writerThread_ = true;
-        helper = std::thread([this] {
-          // While the filter runs it keeps a core of its own: a second
-          // formatter would only take turns with it on the critical path.
-          awaitRows(layout_, rows_);
-          format();
-        });
-      } catch (const std::system_error&) {
-        // fewer threads: the ones there are do it all
-      }
-    }
-    format();
-    if (helper.joinable()) helper.join();
-    if (writer.joinable()) writer.join();
-    if (error_) std::rethrow_exception(error_);
-  }
-
- private:
-  static constexpr size_t kSlots = 6;
-
-  uint64_t endOf(size_t c) const { return c + 1 < starts_.size() ? starts_[c + 1].row : rows_; }
-
-  // Writes the chunks that are due, in order; the lock is held on entry and exit.
-  void writeDue(std::unique_lock<std::mutex>& lock) {
-    while (written_ < starts_.size() && ready_[written_ % kSlots]) {
-      const ChunkBuffer& buffer = buffers_[written_ % kSlots];
-      lock.unlock();
-      output_.write(buffer.data(), buffer.size());
-      lock.lock();
-      ready_[written_ % kSlots] = false;
-      ++written_;
-      changed_.notify_all();
-    }
-  }
-
-  void fail(std::unique_lock<std::mutex>& lock) {
-    if (!lock.owns_lock()) lock.lock();
-    if (!error_) error_ = std::current_exception();
-    changed_.notify_all();
-  }
-
-  void format() noexcept {
-    std::unique_lock lock(mutex_);
-    try {
-      for (;;) {
-        changed_.wait(lock, [&] { return error_ || claimed_ >= starts_.size() || claimed_ < written_ + kSlots; });
-        if (error_ || claimed_ >= starts_.size()) return;
-        const size_t c = claimed_++;
-        lock.unlock();
-        formatChunk(buffers_[c % kSlots], layout_, starts_[c], endOf(c), period_);
-        lock.lock();
-        ready_[c % kSlots] = true;
-        changed_.notify_all();
-        if (!writerThread_) writeDue(lock);
-      }
-    } catch (...) {
-      fail(lock);
-    }
-  }
-
-  void writeInOrder() noexcept {
-    std::unique_lock lock(mutex_);
-    try {
-      while (written_ < starts_.size()) {
-        changed_.wait(lock, [&] { return error_ || ready_[written_ % kSlots]; });
-        if (error_) return;
-        writeDue(lock);
-      }
-    } catch (...) {
-      fail(lock);
-    }
-  }
-
-  Output& output_;
-  const RowLayout& layout_;
-  const std::vector<ChunkStart> starts_;
-  const uint64_t rows_;
-  const double period_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  size_t claimed_ = 0, written_ = 0;  // chunks handed out, chunks written
-  bool writerThread_ = false;
-  bool ready_[kSlots] = {};
-  ChunkBuffer buffers_[kSlots];
-  std::exception_ptr error_;
-};
 
 }  // namespace
 
@@ -414,13 +246,23 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
   if (!csv.output) return reportFailure(csv, failure);
   const TableLayout table = tableLayout(settings, streams);
 
-  Output output(csv.output.file(), true);
+  FileWriter output(csv.output.file(), true);
   output.buffer() += style == CsvStyle::Plain ? plainHeader(table) : classicHeader(settings, table);
   output.flush();
   const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples,
                          style == CsvStyle::Plain};
   if (threads == 0) threads = std::thread::hardware_concurrency();
-  RowPipeline(output, layout, table.rows, 1.0 / settings.frequency).run(threads > 1);
+  const double period = 1.0 / settings.frequency;
+  const std::vector<ChunkStart> starts = chunkStarts(layout, table.rows, period);
+  writeChunksInOrder(
+      starts.size(), kRowBound,
+      [&](size_t c, ChunkBuffer& buffer) {
+        formatChunk(buffer, layout, starts[c], c + 1 < starts.size() ? starts[c + 1].row : table.rows, period);
+      },
+      [&](const char* data, size_t size) { output.write(data, size); }, threads > 1,
+      // While the filter runs it keeps a core of its own: a second formatter
+      // would only take turns with it on the critical path.
+      [&] { awaitRows(layout, table.rows); });
   output.flush();
   if (output.failed()) csv.output.noteWriteError(output.errnum());
   // A full disk shows up in a write, the flush, the sync or the close: the

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "export/output_file.h"
-#include "export/paths.h"
+#include "io/output_file.h"
+#include "io/paths.h"
 #include "reader/recording.h"
 
 namespace kinovar {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "export/json.h"
-#include "export/paths.h"
+#include "io/paths.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
 #include "reader/parser.h"

@@ -1,6 +1,8 @@
 // The operations: each runs one conversion or settings edit from paths to
-// its answer, and is the only place that starts threads, overlaps stages or
-// opens outputs ahead of the stage that writes them. Free of any Node type.
+// its answer. With io/ (whose ordered writer writes a file's rows beside
+// their formatting) the only place that starts threads; the only place that
+// overlaps stages or opens outputs ahead of the stage that writes them.
+// Free of any Node type.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,7 @@
 #include <vector>
 
 #include "export/csv.h"
-#include "export/output_file.h"
+#include "io/output_file.h"
 #include "ops/options.h"
 #include "reader/unparsed.h"
 #include "sync/report.h"

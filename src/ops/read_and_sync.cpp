@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "export/csv.h"
-#include "export/paths.h"
+#include "io/paths.h"
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "reader/parser.h"

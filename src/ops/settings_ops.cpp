@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "export/json.h"
-#include "export/output_file.h"
-#include "export/paths.h"
+#include "io/output_file.h"
+#include "io/paths.h"
 #include "settings/base64.h"
 #include "settings/settings_record.h"
 #include "settings/settings_text.h"

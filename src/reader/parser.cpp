@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "export/paths.h"
-#include "reader/memory.h"
+#include "io/paths.h"
+#include "io/memory.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "reader/memory.h"
+#include "io/memory.h"
 
 namespace kinovar {
 

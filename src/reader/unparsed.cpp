@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "export/paths.h"
+#include "io/paths.h"
 
 namespace kinovar {
 

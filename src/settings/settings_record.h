@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "export/paths.h"
+#include "io/paths.h"
 #include "reader/recording.h"
 
 namespace kinovar {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "export/paths.h"
+#include "io/paths.h"
 #include "view/view_data.h"
 
 namespace kinovar {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "export/json.h"
-#include "export/paths.h"
+#include "io/paths.h"
 #include "test_files.h"
 
 using namespace kinovar;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <random>
 
-#include "export/paths.h"
+#include "io/paths.h"
 
 namespace kinovar::gen {
 

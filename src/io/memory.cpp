@@ -1,4 +1,4 @@
-#include "reader/memory.h"
+#include "io/memory.h"
 
 #include <cstdint>
 

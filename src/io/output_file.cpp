@@ -1,4 +1,4 @@
-#include "export/output_file.h"
+#include "io/output_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "export/paths.h"
+#include "io/paths.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -136,14 +136,20 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
   fail("open", EEXIST);
 }
 
-bool OutputFile::commit(bool durable) {
+bool OutputFile::finish(bool durable) {
   if (file_ == nullptr) return false;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
   if (durable && !error_ && _commit(_fileno(file)) != 0) fail("sync", errno);
   if (std::fclose(file) != 0) fail("close", errno);
-  if (!direct_ && !error_ &&
-      MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+  finished_ = !error_;
+  return finished_;
+}
+
+bool OutputFile::publish(bool /*durable*/) {
+  if (!finished_) return false;
+  finished_ = false;
+  if (!direct_ && MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
     fail("rename", errnoOfLastError());
   }
   if (!direct_ && error_) _wremove(temp_.c_str());
@@ -155,6 +161,7 @@ void OutputFile::discard() {
   if (file_ != nullptr) std::fclose(std::exchange(file_, nullptr));
   if (!temp_.empty()) _wremove(temp_.c_str());
   temp_.clear();
+  finished_ = false;
 }
 
 #else
@@ -257,14 +264,21 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
   if (file_ == nullptr) fail("open", errno);
 }
 
-bool OutputFile::commit(bool durable) {
+bool OutputFile::finish(bool durable) {
   if (file_ == nullptr) return false;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
   if (durable && !direct_ && !error_ && ::fsync(fileno(file)) != 0) fail("sync", errno);
   if (std::fclose(file) != 0) fail("close", errno);
+  finished_ = !error_;
+  return finished_;
+}
+
+bool OutputFile::publish(bool durable) {
+  if (!finished_) return false;
+  finished_ = false;
   if (!direct_) {
-    if (!error_ && ::rename(temp_.c_str(), target_.c_str()) != 0) fail("rename", errno);
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("rename", errno);
     if (error_) {
       ::unlink(temp_.c_str());
     } else if (durable) {
@@ -279,6 +293,7 @@ void OutputFile::discard() {
   if (file_ != nullptr) std::fclose(std::exchange(file_, nullptr));
   if (!temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
+  finished_ = false;
 }
 
 #endif
@@ -296,13 +311,17 @@ OutputFile::~OutputFile() { discard(); }
 void OutputFile::release() noexcept {
   file_ = nullptr;
   temp_.clear();
+  finished_ = false;
 }
+
+bool OutputFile::commit(bool durable) { return finish(durable) && publish(durable); }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(other.file_),
       target_(std::move(other.target_)),
       temp_(std::move(other.temp_)),
       direct_(other.direct_),
+      finished_(other.finished_),
       replacesData_(other.replacesData_),
       error_(other.error_),
       step_(other.step_) {
@@ -316,6 +335,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     target_ = std::move(other.target_);
     temp_ = std::move(other.temp_);
     direct_ = other.direct_;
+    finished_ = other.finished_;
     replacesData_ = other.replacesData_;
     error_ = other.error_;
     step_ = other.step_;
@@ -324,17 +344,46 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   return *this;
 }
 
-bool replaceFile(const char* utf8Path, const std::vector<uint8_t>& bytes, std::error_code* error,
-                 const char** failedStep) {
-  OutputFile output(utf8Path, OutputFile::Mode::Binary);
-  if (output && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), output.file()) != bytes.size()) {
-    output.noteWriteError(errno);
+bool commitTogether(std::vector<OutputFile>& files, bool durable, size_t* failed) {
+  size_t bad = files.size();
+  for (size_t i = 0; i < files.size() && bad == files.size(); ++i)
+    if (files[i].error() || !files[i].finish(durable)) bad = i;
+  // Renames are the only step left that can fail; one that does leaves the
+  // files before it in place, each complete.
+  for (size_t i = 0; i < files.size() && bad == files.size(); ++i)
+    if (!files[i].publish(durable)) bad = i;
+  if (bad == files.size()) return true;
+  for (OutputFile& file : files) file.discard();
+  if (failed) *failed = bad;
+  return false;
+}
+
+bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<std::span<const uint8_t>>& contents,
+                  OutputFailure* failure) {
+  if (utf8Paths.size() != contents.size()) throw std::invalid_argument("one content per file is needed");
+  std::vector<OutputFile> files;
+  files.reserve(utf8Paths.size());
+  size_t bad = utf8Paths.size();
+  // Every target is opened before any is written: a refusal leaves all as they were.
+  for (size_t i = 0; i < utf8Paths.size() && bad == utf8Paths.size(); ++i) {
+    files.emplace_back(utf8Paths[i].c_str(), OutputFile::Mode::Binary);
+    if (!files.back()) bad = i;
   }
-  const bool ok = output && !output.error() && output.commit(true);
-  if (!ok) output.discard();
-  if (error) *error = output.error();
-  if (failedStep) *failedStep = output.failedStep();
-  return ok;
+  for (size_t i = 0; i < files.size() && bad == utf8Paths.size(); ++i) {
+    const std::span<const uint8_t> bytes = contents[i];
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), files[i].file()) != bytes.size()) {
+      files[i].noteWriteError(errno);
+      bad = i;
+    }
+  }
+  if (bad == utf8Paths.size() && commitTogether(files, true, &bad)) return true;
+  if (failure) *failure = OutputFailure{utf8Paths[bad], files[bad].error(), files[bad].failedStep()};
+  for (OutputFile& file : files) file.discard();
+  return false;
+}
+
+bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure) {
+  return replaceFiles({utf8Path}, {bytes}, failure);
 }
 
 const char* errnoName(int errnum) {

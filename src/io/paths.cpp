@@ -1,4 +1,4 @@
-#include "export/paths.h"
+#include "io/paths.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <stdexcept>
 
-#include "export/case_fold_table.h"
+#include "io/case_fold_table.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

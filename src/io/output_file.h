@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -26,7 +27,8 @@ class OutputFile {
   // let us create the temporary file.
   OutputFile(const char* utf8Path, Mode mode);
   // The target opened, created or emptied, as a plain open does: no
-  // temporary file and no sync at commit. For comparisons.
+  // temporary file and no sync at commit. For outputs that are a caller's
+  // own temporary file, which it syncs and renames itself.
   static OutputFile inPlace(const char* utf8Path, Mode mode);
   ~OutputFile();  // uncommitted: the temporary file is removed
   OutputFile(OutputFile&& other) noexcept;
@@ -43,6 +45,10 @@ class OutputFile {
   // the file into place. False when any step failed; the target then keeps
   // its old content and the temporary file is gone.
   bool commit(bool durable = true);
+  // commit in two steps, for files that take their names together: finish
+  // flushes, syncs and closes; publish then moves the file into place.
+  bool finish(bool durable = true);
+  bool publish(bool durable = true);
   // Removes the temporary file; the target is not touched.
   void discard();
 
@@ -70,6 +76,7 @@ class OutputFile {
   std::string target_, temp_;
 #endif
   bool direct_ = false;  // written in place: no temporary file
+  bool finished_ = false;  // closed complete, not yet in place
   bool replacesData_ = false;
   std::error_code error_;
   const char* step_ = "";
@@ -82,12 +89,18 @@ struct OutputFailure {
   const char* step = "";
 };
 
-// Writes the bytes as the whole content of the file, by way of an
-// OutputFile forced to the medium. False (and `error` set when given) when
-// the target cannot be written or any step fails; the target then keeps its
-// old content.
-bool replaceFile(const char* utf8Path, const std::vector<uint8_t>& bytes, std::error_code* error = nullptr,
-                 const char** failedStep = nullptr);
+// Commits the files so that each takes its name only once every one is
+// complete; otherwise none is committed and all are discarded, the targets
+// keeping their old content. False with the index of the first failed file.
+bool commitTogether(std::vector<OutputFile>& files, bool durable = true, size_t* failed = nullptr);
+
+// Writes each content as the whole of its file, by way of OutputFiles forced
+// to the medium and committed together: every target is opened (and so
+// checked) before any is written. False, with the first file that failed
+// and why, when one cannot be written; the targets then keep their content.
+bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<std::span<const uint8_t>>& contents,
+                  OutputFailure* failure = nullptr);
+bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure = nullptr);
 
 // The symbolic name of a system error number ("ENOENT", "ENOSPC", ...), as
 // Node names them; "EIO" for one this table does not know.

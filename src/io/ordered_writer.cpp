@@ -1,0 +1,148 @@
+#include "io/ordered_writer.h"
+
+#if defined(__linux__)
+#include <fcntl.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace kinovar {
+
+FileWriter::FileWriter(std::FILE* file, bool writeBehind) : file_(file), writeBehind_(writeBehind) {
+  buffer_.reserve((1 << 20) + 4096);
+}
+
+void FileWriter::write(const char* data, size_t size) {
+  if (!size) return;
+  if (std::fwrite(data, 1, size, file_) != size && !failed_) {
+    failed_ = true;
+    errno_ = errno;
+  }
+  written_ += size;
+  startWriteback();
+}
+
+void FileWriter::startWriteback() {
+#if defined(__linux__)
+  constexpr uint64_t kWritebackStep = 8 << 20;
+  // The last MiB may still sit in the stream's buffer; it goes next time.
+  if (!writeBehind_ || written_ < started_ + kWritebackStep + (1 << 20)) return;
+  const uint64_t end = written_ - (1 << 20);
+  sync_file_range(fileno(file_), static_cast<off_t>(started_), static_cast<off_t>(end - started_),
+                  SYNC_FILE_RANGE_WRITE);  // a hint: failure is harmless
+  started_ = end;
+#endif
+}
+
+namespace {
+
+class Pipeline {
+ public:
+  Pipeline(size_t count, size_t bound, const std::function<void(size_t, ChunkBuffer&)>& make,
+           const std::function<void(const char*, size_t)>& write)
+      : count_(count), make_(make), write_(write) {
+    for (ChunkBuffer& buffer : buffers_) buffer.setBound(bound);
+  }
+
+  void run(bool threaded, const std::function<void()>& helperStart) {
+    std::thread writer, helper;
+    if (threaded && count_ > 1) {
+      try {
+        writer = std::thread([this] { writeInOrder(); });
+        writerThread_ = true;
+        helper = std::thread([this, &helperStart] {
+          if (helperStart) helperStart();
+          make();
+        });
+      } catch (const std::system_error&) {
+        // fewer threads: the ones there are do it all
+      }
+    }
+    make();
+    if (helper.joinable()) helper.join();
+    if (writer.joinable()) writer.join();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  static constexpr size_t kSlots = 6;
+
+  // Writes the chunks that are due, in order; the lock is held on entry and exit.
+  void writeDue(std::unique_lock<std::mutex>& lock) {
+    while (written_ < count_ && ready_[written_ % kSlots]) {
+      const ChunkBuffer& buffer = buffers_[written_ % kSlots];
+      lock.unlock();
+      write_(buffer.data(), buffer.size());
+      lock.lock();
+      ready_[written_ % kSlots] = false;
+      ++written_;
+      changed_.notify_all();
+    }
+  }
+
+  void fail(std::unique_lock<std::mutex>& lock) {
+    if (!lock.owns_lock()) lock.lock();
+    if (!error_) error_ = std::current_exception();
+    changed_.notify_all();
+  }
+
+  void make() noexcept {
+    std::unique_lock lock(mutex_);
+    try {
+      for (;;) {
+        changed_.wait(lock, [&] { return error_ || claimed_ >= count_ || claimed_ < written_ + kSlots; });
+        if (error_ || claimed_ >= count_) return;
+        const size_t c = claimed_++;
+        lock.unlock();
+        buffers_[c % kSlots].clear();
+        make_(c, buffers_[c % kSlots]);
+        lock.lock();
+        ready_[c % kSlots] = true;
+        changed_.notify_all();
+        if (!writerThread_) writeDue(lock);
+      }
+    } catch (...) {
+      fail(lock);
+    }
+  }
+
+  void writeInOrder() noexcept {
+    std::unique_lock lock(mutex_);
+    try {
+      while (written_ < count_) {
+        changed_.wait(lock, [&] { return error_ || ready_[written_ % kSlots]; });
+        if (error_) return;
+        writeDue(lock);
+      }
+    } catch (...) {
+      fail(lock);
+    }
+  }
+
+  const size_t count_;
+  const std::function<void(size_t, ChunkBuffer&)>& make_;
+  const std::function<void(const char*, size_t)>& write_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t claimed_ = 0, written_ = 0;  // chunks handed out, chunks written
+  bool writerThread_ = false;
+  bool ready_[kSlots] = {};
+  ChunkBuffer buffers_[kSlots];
+  std::exception_ptr error_;
+};
+
+}  // namespace
+
+void writeChunksInOrder(size_t count, size_t chunkBound, const std::function<void(size_t, ChunkBuffer&)>& make,
+                        const std::function<void(const char*, size_t)>& write, bool threaded,
+                        const std::function<void()>& helperStart) {
+  Pipeline(count, chunkBound, make, write).run(threaded, helperStart);
+}
+
+}  // namespace kinovar

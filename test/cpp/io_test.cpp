@@ -1,0 +1,126 @@
+// The io floor: outputs replaced whole, alone or together, and chunks
+// written in order whatever the threads.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "io/ordered_writer.h"
+#include "io/output_file.h"
+#include "test_files.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+using namespace kinovar;
+namespace fs = std::filesystem;
+
+std::span<const uint8_t> bytesOf(const std::string& text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+TEST(ReplaceFiles, EachTakesItsNameOnlyWhenAllAreWritten) {
+  TempDir dir;
+  const std::string a = dir.path("a.csv"), b = dir.path("b.csv");
+  writeBytes(a, {'o', 'l', 'd'});
+  OutputFailure failure;
+  ASSERT_TRUE(replaceFiles({a, b}, {bytesOf("first"), bytesOf("second")}, &failure));
+  EXPECT_EQ(readText(a), "first");
+  EXPECT_EQ(readText(b), "second");
+  EXPECT_EQ(dir.entries(), 2u);  // no temporary file left
+
+  // A target that cannot be written (a folder) refuses the whole set before
+  // any is touched, naming that target.
+  fs::create_directory(dir.path("c.csv"));
+  EXPECT_FALSE(replaceFiles({a, dir.path("c.csv")}, {bytesOf("new"), bytesOf("new")}, &failure));
+  EXPECT_EQ(failure.path, dir.path("c.csv"));
+  EXPECT_EQ(failure.error.value(), EISDIR);
+  EXPECT_STREQ(failure.step, "open");
+  EXPECT_EQ(readText(a), "first");
+  EXPECT_EQ(dir.entries(), 3u);
+
+#ifndef _WIN32
+  // A write that fails part-way (a full medium) leaves every target as it was.
+  const std::string big(1 << 16, 'x');
+  EXPECT_FALSE(withFileSizeLimit(1 << 12, [&] { return replaceFiles({a, b}, {bytesOf("small"), bytesOf(big)}, &failure); }));
+  EXPECT_EQ(failure.path, b);
+  EXPECT_EQ(failure.error.value(), EFBIG);
+  EXPECT_EQ(readText(a), "first");
+  EXPECT_EQ(readText(b), "second");
+  EXPECT_EQ(dir.entries(), 3u);
+#endif
+}
+
+#ifndef _WIN32
+TEST(ReplaceFiles, KeepsWhatUsersSetUpAroundTheFile) {
+  TempDir dir;
+  fs::create_directory(dir.path("data"));
+  const std::string real = dir.path("data/real.csv"), link = dir.path("link.csv");
+  writeBytes(real, {'o', 'l', 'd'});
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  fs::create_symlink("data/real.csv", link);
+
+  // Through a link: the file it names is replaced, the link stays, and the
+  // file keeps its permissions whatever the umask.
+  const mode_t saved = umask(077);
+  ASSERT_TRUE(replaceFile(link.c_str(), bytesOf("new")));
+  umask(saved);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(readText(real), "new");
+  struct stat info {};
+  ASSERT_EQ(stat(real.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.entries(), 2u);
+
+  // A device is written as it is, never replaced by a file.
+  const std::string device = dir.path("null.csv");
+  fs::create_symlink("/dev/null", device);
+  ASSERT_TRUE(replaceFile(device.c_str(), bytesOf("gone")));
+  ASSERT_TRUE(fs::is_symlink(device));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+  // A link to nothing is not a place to create the file.
+  const std::string dangling = dir.path("dangling.csv");
+  fs::create_symlink("missing/x.csv", dangling);
+  OutputFailure failure;
+  EXPECT_FALSE(replaceFile(dangling.c_str(), bytesOf("x"), &failure));
+  EXPECT_EQ(failure.error.value(), ENOENT);
+  EXPECT_EQ(dir.entries(), 4u);
+}
+#endif
+
+TEST(OrderedWriter, WritesChunksInOrderAndPassesOnTheFirstError) {
+  for (const bool threaded : {false, true}) {
+    std::string out;
+    writeChunksInOrder(
+        200, 16,
+        [](size_t c, ChunkBuffer& buffer) {
+          const std::string text = std::to_string(c) + ";";
+          char* room = buffer.room();
+          std::copy(text.begin(), text.end(), room);
+          buffer.commit(room + text.size());
+        },
+        [&](const char* data, size_t size) { out.append(data, size); }, threaded);
+    std::string expected;
+    for (int c = 0; c < 200; ++c) expected += std::to_string(c) + ";";
+    EXPECT_EQ(out, expected) << "threaded " << threaded;
+
+    size_t written = 0;
+    EXPECT_THROW(writeChunksInOrder(
+                     200, 16,
+                     [](size_t c, ChunkBuffer&) {
+                       if (c == 50) throw std::runtime_error("chunk");
+                     },
+                     [&](const char*, size_t) { ++written; }, threaded),
+                 std::runtime_error);
+    EXPECT_LE(written, 50u);
+  }
+}
+
+}  // namespace
