@@ -3,10 +3,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "export/csv.h"
 #include "gen/generator.h"
+#include "orientation/orientation.h"
+#include "reader/parser.h"
 #include "settings/base64.h"
 
 using namespace kinovar;
@@ -72,6 +76,35 @@ void parserAndSettingsSeeds() {
   put("settings_block", "short", gen::settingsRecord(3, 21, {0, 7}));
 }
 
+// Classic CSV exports of the recordings as the viewer is handed them: whole,
+// with Windows line ends, and cut or damaged the ways files are.
+void classicCsvSeeds() {
+  fs::create_directories(root / "classic_csv");
+  std::string whole;
+  for (const auto& [name, recipe] : recordings()) {
+    const Bytes bytes = gen::buildRecording(recipe);
+    Recording r;
+    parseRecording(r.settings, r.streams, bytes);
+    estimateOrientation(r.settings, r.streams);
+    const std::string path = (root / "classic_csv" / name).string();
+    if (!exportCsv(path.c_str(), r.settings, r.streams)) std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    if (name != "plain") continue;
+    std::ifstream in(path, std::ios::binary);
+    whole.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string crlf;
+  for (char c : whole) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  put("classic_csv", "crlf", crlf);
+  const size_t firstRow = whole.find('\n', whole.find("\n[s],") + 1) + 1;
+  put("classic_csv", "cut-header", whole.substr(0, whole.find('\n', 40)));
+  put("classic_csv", "headers-only", whole.substr(0, firstRow));
+  put("classic_csv", "cut-row", whole.substr(0, firstRow + (whole.size() - firstRow) / 2));
+  std::string edited = whole;
+  edited[whole.find(',', firstRow) + 1] = 'x';
+  put("classic_csv", "bad-cell", edited);
+  put("classic_csv", "not-ours", std::string("time,x\n0.1,2\n"));
+}
+
 void syncSeeds() {
   gen::RecordingRecipe a = recordings()[0].second;
   a.seconds = 0.3;
@@ -132,6 +165,7 @@ int main(int argc, char** argv) {
   }
   root = argv[1];
   parserAndSettingsSeeds();
+  classicCsvSeeds();
   syncSeeds();
   textSeeds();
   return 0;

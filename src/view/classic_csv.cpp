@@ -1,4 +1,5 @@
 // The classic CSV export read back, for the viewer.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -145,10 +146,14 @@ class ClassicCsvReader {
       error_ = "has no Time column";
       return false;
     }
+    // The header's count is a hint that a damaged or edited file may set to
+    // anything, past what memory holds: reserve a little of it, and let
+    // longer files grow the arrays as they are read.
+    const uint64_t rows = std::min<uint64_t>(total, uint64_t{1} << 16);
     for (Group& g : groups_) {
       if (g.at[0] < 0 || g.key == kEventKey || g.key == kBaroKey) continue;
-      g.times.reserve(total);
-      g.values.reserve(total * g.names.size());
+      g.times.reserve(rows);
+      g.values.reserve(rows * g.names.size());
     }
     return true;
   }

@@ -107,7 +107,10 @@ void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>
   highs.assign(channels, std::vector<double>(p.bins, -std::numeric_limits<double>::infinity()));
   const double perSecond = 1.0 / p.binSeconds;
   for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t b = std::min<uint64_t>(p.bins - 1, static_cast<uint64_t>((p.stream->times[i] - start) * perSecond));
+    // A hand-edited CSV may hold a time before the first row's: its sample
+    // goes to the first bin (a negative one has no integer to convert to).
+    const double at = (p.stream->times[i] - start) * perSecond;
+    const uint64_t b = at < 0 ? 0 : at < static_cast<double>(p.bins - 1) ? static_cast<uint64_t>(at) : p.bins - 1;
     double v[4];
     if (p.euler) {
       for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(*p.stream, c, i);
