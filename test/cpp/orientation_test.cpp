@@ -144,11 +144,9 @@ TEST(OrientationStage, FollowsKnownMotion) {
   recipe.motion.rateDps = 60;
   recipe.motion.axis[0] = 0.3, recipe.motion.axis[1] = 0.2, recipe.motion.axis[2] = 1.0;
   recipe.motion.noise = 4;
-  TempDir dir;
   gen::GeneratedSamples truth;
-  ASSERT_TRUE(gen::writeRecording(dir.path("turn.bin"), recipe, &truth));
   Recording r;
-  ASSERT_TRUE(parseRecordingFile(r.settings, r.streams, dir.path("turn.bin").c_str()));
+  ASSERT_TRUE(parseRecording(r.settings, r.streams, gen::buildRecording(recipe, &truth)));
   ASSERT_TRUE(estimateOrientation(r.settings, r.streams));
   const SampleStream& q = r.streams.at(kQuaternionKey);
   std::vector<double> errors;
@@ -168,7 +166,7 @@ TEST(OrientationStage, FollowsKnownMotion) {
 
 // Stillness needs every measure strictly below its threshold; the values are
 // exact in single precision, so each case sits right on its boundary.
-TEST(OrientationFilter, StillnessBoundariesAndInverse) {
+TEST(OrientationFilter, StillnessBoundaries) {
   struct Case {
     float accel[3], omega[3], previousFree[3];
     int32_t moving;
@@ -189,7 +187,9 @@ TEST(OrientationFilter, StillnessBoundariesAndInverse) {
     filterCycle(&f, c.accel, c.omega);
     EXPECT_EQ(f.moving, c.moving) << c.accel[2] << " " << c.omega[1] << " " << c.previousFree[2];
   }
+}
 
+TEST(OrientationFilter, Invert3x3) {
   const float a[3][3] = {{4, 1, 0}, {1, 3, 1}, {0.5f, 1, 2}};
   float inverse[3][3];
   invert3x3(a, inverse);
@@ -220,11 +220,9 @@ struct Accurate {
 };
 
 Accurate accurateOn(const gen::RecordingRecipe& recipe) {
-  TempDir dir;
   gen::GeneratedSamples truth;
   Accurate out;
-  EXPECT_TRUE(gen::writeRecording(dir.path("r.bin"), recipe, &truth));
-  EXPECT_TRUE(parseRecordingFile(out.recording.settings, out.recording.streams, dir.path("r.bin").c_str()));
+  EXPECT_TRUE(parseRecording(out.recording.settings, out.recording.streams, gen::buildRecording(recipe, &truth)));
   EXPECT_TRUE(estimateOrientation(out.recording.settings, out.recording.streams, Estimator::Accurate));
   const SampleStream& q = out.recording.streams.at(kQuaternionKey);
   for (uint64_t i = 0; i < q.count; ++i) {
@@ -253,10 +251,8 @@ TEST(AccurateOrientation, LearnsGyroscopeBias) {
     gen::RecordingRecipe recipe = motionRecipe(still, 30, {1, 1, 0.5}, still > 0 ? 20 : 240);
     const double truth[3] = {0.5, -0.3, 0.2};
     std::copy_n(truth, 3, recipe.motion.gyroBiasDps);
-    TempDir dir;
-    ASSERT_TRUE(gen::writeRecording(dir.path("r.bin"), recipe));
     Recording r;
-    ASSERT_TRUE(parseRecordingFile(r.settings, r.streams, dir.path("r.bin").c_str()));
+    ASSERT_TRUE(parseRecording(r.settings, r.streams, gen::buildRecording(recipe)));
     const SampleStream& a = r.streams.at(kAccelKey);
     const SampleStream& g = r.streams.at(kGyroKey);
     AccuratePass pass;
@@ -285,9 +281,11 @@ TEST(AccurateOrientation, GeneratedMotions) {
   const SampleStream& q = tilt.recording.streams.at(kQuaternionKey);
   EXPECT_NEAR(q.value(0, 0), 1.0, 1e-4);
   EXPECT_NEAR(q.value(3, 0), 0.0, 1e-5);
+}
 
-  // Three samples lying on the side, shorter than anything the estimator
-  // averages over, still stand upright: x up is a quarter turn about y.
+// Three samples lying on the side, shorter than anything the estimator
+// averages over, still stand upright: x up is a quarter turn about y.
+TEST(AccurateOrientation, ShorterThanOneStepStillStandsUpright) {
   const double accel[9] = {1, 1, 1, 0, 0, 0, 0, 0, 0}, gyro[9] = {};
   double out[12];
   estimateAccurate(accel, 3, gyro, 3, 3, 1000, out);
@@ -299,7 +297,7 @@ TEST(AccurateOrientation, GeneratedMotions) {
 TEST(AccurateOrientation, RealSegmentAgainstOpticalTruth) {
   const std::string data = KINOVAR_TEST_DATA "/orientation/broad-15-segment";
   Recording r;
-  ASSERT_TRUE(parseRecordingFile(r.settings, r.streams, (data + ".bin").c_str()));
+  ASSERT_TRUE(parseRecording(r.settings, r.streams, readBytes(data + ".bin")));
   ASSERT_TRUE(estimateOrientation(r.settings, r.streams, Estimator::Accurate));
   const SampleStream& q = r.streams.at(kQuaternionKey);
   std::ifstream truth(data + ".truth.csv");

@@ -2,7 +2,6 @@
 
 #include "gen/generator.h"
 #include "reader/parser.h"
-#include "test_files.h"
 
 using namespace kinovar;
 using gen::settingsRecord;
@@ -17,11 +16,8 @@ struct Parsed {
 };
 
 Parsed parseBytes(const std::vector<uint8_t>& bytes) {
-  TempDir dir;
-  const std::string path = dir.path("rec.bin");
-  writeBytes(path, bytes);
   Parsed parsed;
-  parsed.ok = parseRecordingFile(parsed.settings, parsed.streams, path.c_str(), &parsed.stats);
+  parsed.ok = parseRecording(parsed.settings, parsed.streams, bytes, &parsed.stats);
   return parsed;
 }
 

@@ -129,10 +129,11 @@ TEST(SettingsFiles, WriteThenReadBack) {
 }
 
 #ifndef _WIN32
-TEST(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
+// Group write is what the usual umask takes away from a new file: the
+// replacement must keep it.
+TEST(SettingsFiles, ReplacementKeepsTheFileMode) {
   TempDir dir;
   const std::string target = dir.path("s.bin");
-  // Group write is what the usual umask takes away from a new file: the replacement must keep it.
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write;
   const mode_t mask = ::umask(022);
   ASSERT_TRUE(writeConfig(target.c_str(), "baro,1"));
@@ -140,15 +141,24 @@ TEST(SettingsFiles, FailedWriteKeepsTheOldFileAndItsMode) {
   ASSERT_TRUE(writeConfig(target.c_str(), "baro,2"));
   ::umask(mask);
   EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, mode);
-  const std::string before = readText(target);
+}
 
-  // A file size limit makes the write fail part-way, as a full medium would.
+// A file size limit makes the write fail part-way, as a full medium would.
+TEST(SettingsFiles, FailedWriteKeepsTheOldFile) {
+  TempDir dir;
+  const std::string target = dir.path("s.bin");
+  ASSERT_TRUE(writeConfig(target.c_str(), "baro,2"));
+  const std::string before = readText(target);
   const bool written = withFileSizeLimit(20, [&] { return writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8"); });
   EXPECT_FALSE(written);
   EXPECT_EQ(readText(target), before);
   EXPECT_EQ(dir.entries(), 1u);
+}
 
-  // Writing through a link replaces the file it names.
+TEST(SettingsFiles, WritingThroughALinkReplacesTheFileItNames) {
+  TempDir dir;
+  const std::string target = dir.path("s.bin");
+  ASSERT_TRUE(writeConfig(target.c_str(), "baro,2"));
   fs::create_symlink(target, dir.path("link.bin"));
   ASSERT_TRUE(writeConfig(dir.path("link.bin").c_str(), "baro,3"));
   EXPECT_TRUE(fs::is_symlink(dir.path("link.bin")));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 #include "gen/generator.h"
@@ -34,6 +35,8 @@ Bytes sensorPayload3(uint8_t frameId, uint16_t frequency, uint8_t code, int32_t 
               be32(0), be32(0), be32(10000), be32(20000), be32(-5000), {0x01, 0x02}});
 }
 
+std::array<int32_t, 3> firmware(const DeviceSettings& s) { return {s.version, s.majorVersion, s.minorVersion}; }
+
 DeviceSettings decode(const Bytes& content) {
   DeviceSettings s;
   EXPECT_TRUE(decodeSettingsBlock(s, block(content).data()));
@@ -57,12 +60,12 @@ TEST(SettingsRecord, DeviceAndFirmware) {
                                  settingsRecord(1, 5, {4, 9})}));
   EXPECT_EQ(s.deviceId, -2);
   EXPECT_EQ(s.bodyLocation, 200);
-  EXPECT_EQ(s.version * 100 + s.majorVersion * 10 + s.minorVersion, 123);
+  EXPECT_EQ(firmware(s), (std::array{1, 2, 3}));  // 123 in one word
   EXPECT_EQ(s.radioChannel, 9);
 
   s = decode(settingsRecord(1, 2, be32(1000)));
   EXPECT_TRUE(s.hasDeviceInfo);
-  EXPECT_EQ(s.version + s.majorVersion + s.minorVersion, 0);
+  EXPECT_EQ(firmware(s), (std::array{0, 0, 0}));  // past 999: no digits to split
 
   s = decode(settingsRecord(1, 2, {0, 0, 0, 0, 1}));  // only 4 or 6 allowed
   EXPECT_FALSE(s.hasDeviceInfo);

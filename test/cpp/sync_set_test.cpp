@@ -54,7 +54,7 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   const size_t n = set.paths.size();
   std::vector<Recording> parsed(n);
   for (size_t i = 0; i < n; ++i)
-    ASSERT_TRUE(parseRecordingFile(parsed[i].settings, parsed[i].streams, set.paths[i].c_str()));
+    ASSERT_TRUE(parseRecording(parsed[i].settings, parsed[i].streams, readBytes(set.paths[i])));
   std::vector<Recording> synced = parsed;
   ASSERT_TRUE(syncRecordings(synced));
   const auto out = [&](size_t i) -> const StreamMap& { return synced[i].streams; };

@@ -35,6 +35,11 @@ inline std::string readText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+inline std::vector<uint8_t> readBytes(const std::string& path) {
+  const std::string text = readText(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 // A text file's content with "\n" line ends: on Windows every line must
 // end in "\r\n" (text mode) and the CRs are taken out; a stray one stays.
 inline std::string textLines(const std::string& text) {
