@@ -8,23 +8,14 @@ const native = require('./native');
 const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output');
-const { writeObstacle, sameExistingFile } = outputs;
 const records = require('./records');
-const { requireString, requirePaths, conversionOptions, checkRecording } = require('./checks');
-const { notWritten, syncFailure, reportOf, filesOf, qualityProblems } = require('./outcomes');
+const { requireString, checkRecording } = require('./checks');
+const { notWritten, qualityProblems } = require('./outcomes');
 const formats = require('./formats');
 const { load, loadSet } = require('./data');
 const { readParquetBytes } = require('./parquet');
 const { BLOCK } = require('./schema');
 const generator = require('./generator');
-
-const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
-const fileStem = (file) => native.fileStem(file);
-
-// Options that ask for another output than the classic CSV.
-const beyondClassic = (options) =>
-  Boolean(options) && ((options.format !== undefined && options.format !== 'csv') || options.imuNames !== undefined);
-
 
 /**
  * Converts one recording into a CSV file with its estimated orientation.
@@ -42,33 +33,7 @@ const beyondClassic = (options) =>
  *   with `quality`: what happened in the recording (see inspect)
  */
 function readRecording(recordingPath, csvPath, options) {
-  requireString(recordingPath, 'readRecording', 'recordingPath');
-  requireString(csvPath, 'readRecording', 'csvPath');
-  const conversion = conversionOptions('readRecording', options);
-  if (beyondClassic(options) || /\.parquet$/i.test(csvPath)) {
-    return formats.convertRecording(recordingPath, csvPath, options);
-  }
-  checkRecording(recordingPath);
-  if (sameExistingFile(recordingPath, csvPath)) {
-    throw new KinovarError(`${csvPath} is the recording itself: a CSV file must not replace it`, codes.NOT_OURS,
-      { path: csvPath, found: 'recording' });
-  }
-  outputs.checkReplaceable(csvPath, 'csv', { overwrite: conversion.overwrite === true });
-  // What the folder already forbids is said before the recording is read.
-  const obstacle = writeObstacle(csvPath);
-  if (obstacle) throw Object.assign(outputs.systemError(obstacle, csvPath, 'write the CSV file'), { recording: recordingPath });
-  let answer;
-  try {
-    answer = native.convertRecording(recordingPath, csvPath, conversion);
-  } catch (error) {
-    if (!error.syscall) throw error;
-    throw Object.assign(outputs.systemError(error, csvPath, 'write the CSV file'), { recording: recordingPath });
-  }
-  if (answer === ERROR_DOCUMENT) {
-    throw notWritten(csvPath, 'the CSV file', codes.CSV_NOT_WRITTEN, { recording: recordingPath });
-  }
-  const { info, quality } = JSON.parse(answer);
-  return { ...info, quality };
+  return formats.convertRecording(recordingPath, csvPath, options);
 }
 
 /**
@@ -90,44 +55,6 @@ function inspect(recordingPath) {
 }
 
 /**
- * What a synchronised conversion did: the method, each recording's offset,
- * the common window, and what each recording kept. Throws as syncRecordings.
- * @param {string[]} recordingPaths
- * @param {string} outputFolder
- * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
- * @returns {object} see SyncReport in index.d.ts
- */
-function syncReport(recordingPaths, outputFolder, options) {
-  requirePaths(recordingPaths, 'syncRecordings');
-  requireString(outputFolder, 'syncRecordings', 'outputFolder');
-  const conversion = conversionOptions('syncRecordings', options);
-  const created = outputs.ensureFolder(outputFolder);
-  let outcome;
-  try {
-    for (const p of recordingPaths) {
-      const target = path.join(outputFolder, `${fileStem(p)}.csv`);
-      // A target that is one of the recordings is refused by the conversion itself, after the sync.
-      if (!recordingPaths.some((r) => sameExistingFile(r, target))) {
-        outputs.checkReplaceable(target, 'csv', { overwrite: conversion.overwrite === true });
-      }
-    }
-    outcome = native.convertSet(recordingPaths, outputFolder, conversion);
-    if (outcome.status !== 'OK') {
-      const failure = syncFailure(outcome, recordingPaths, outputFolder);
-      const cause = outcome.systemError;
-      // A file the system refused: its code and path, with the set's status and cause.
-      throw cause ? Object.assign(outputs.systemError(cause, cause.path, 'write the CSV file'),
-        { status: failure.status, cause: failure.cause }) : failure;
-    }
-  } catch (error) {
-    // A failed sync leaves no folder behind that it made itself.
-    outputs.removeFolders(created);
-    throw error;
-  }
-  return reportOf(outcome, recordingPaths, recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}.csv`)));
-}
-
-/**
  * Converts recordings made together into one CSV file each, on one time base
  * and cut to their common time window.
  * @param {string[]} recordingPaths
@@ -139,19 +66,7 @@ function syncReport(recordingPaths, outputFolder, options) {
  *   property says what the synchronisation did
  */
 function syncRecordings(recordingPaths, outputFolder, options) {
-  if (beyondClassic(options)) {
-    requirePaths(recordingPaths, 'syncRecordings');
-    requireString(outputFolder, 'syncRecordings', 'outputFolder');
-    conversionOptions('syncRecordings', options);
-    const created = outputs.ensureFolder(outputFolder);
-    try {
-      return formats.convertSet(recordingPaths, outputFolder, options);
-    } catch (error) {
-      outputs.removeFolders(created);
-      throw error;
-    }
-  }
-  return filesOf(syncReport(recordingPaths, outputFolder, options));
+  return formats.convertSet(recordingPaths, outputFolder, options);
 }
 
 function readSettingsText(fn, file) {
@@ -295,6 +210,6 @@ function generateSession(folder, { overwrite = false, ...options } = {}) {
 }
 
 module.exports = {
-  readRecording, inspect, syncRecordings, syncReport, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  readRecording, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   qualityProblems, generateRecording, generateSession,
 };

@@ -40,6 +40,11 @@ function load(recordingPath, options) {
   if (typeof recordingPath !== 'string') throw new TypeError('load: recordingPath must be a string');
   const conversion = conversionOptions('load', options);
   checkRecording(recordingPath);
+  return loadRecording(recordingPath, conversion);
+}
+
+/** load() of a recording already checked, with checked options. */
+function loadRecording(recordingPath, conversion) {
   const raw = native.loadRecording(recordingPath, conversion);
   if (!raw.parsed) {
     throw new KinovarError(`${recordingPath}: damaged recording (a data block could not be read); ` +
@@ -57,7 +62,12 @@ function load(recordingPath, options) {
  */
 function loadSet(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
-  const raw = native.loadRecordingSet(recordingPaths, conversionOptions('loadSet', options));
+  return loadRecordingSet(recordingPaths, conversionOptions('loadSet', options));
+}
+
+/** loadSet() with checked arguments. */
+function loadRecordingSet(recordingPaths, conversion) {
+  const raw = native.loadRecordingSet(recordingPaths, conversion);
   if (raw.status !== 'OK') throw syncFailure(raw, recordingPaths);
   return {
     recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])),
@@ -126,4 +136,4 @@ function csvTable(recording) {
   return { rows, columns };
 }
 
-module.exports = { load, loadSet, csvTable, fromNative, layoutKey };
+module.exports = { load, loadSet, loadRecording, loadRecordingSet, csvTable, layoutKey };

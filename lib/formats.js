@@ -1,52 +1,58 @@
 'use strict';
-// Conversions into the formats beside the classic CSV: the plain CSV, Parquet
-// and, for a synchronised set, OpenSim's orientation table.
+// The one conversion path: a recording, or recordings made together, into
+// any format. The CSV formats are written by the native side; Parquet and
+// the OpenSim table are made here from the loaded samples and written by
+// the same native writer. Either way a file appears complete or not at all.
 const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
-const { checkRecording, conversionOptions, formatOf } = require('./checks');
-const { syncFailure, reportOf, filesOf } = require('./outcomes');
-const { load, loadSet, layoutKey } = require('./data');
+const { requireString, requirePaths, conversionOptions, formatOf, checkRecording } = require('./checks');
+const { notWritten, syncFailure, reportOf, filesOf } = require('./outcomes');
+const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
-const { writeAtomically } = require('./output');
+const output = require('./output');
+const { writeAtomically } = output;
 const { KinovarError, codes } = require('./errors');
 const { SET_FORMATS, EXTENSIONS } = require('./schema');
 
 const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
-const fileStem = (file) => native.fileStem(file);
-
-function notWritten(target, recording, cause) {
-  return new KinovarError(`could not write ${target}${cause ? `: ${cause.message}` : ''}`, codes.CSV_NOT_WRITTEN,
-    { path: target, recording, ...(cause ? { cause } : {}) });
-}
+// What each format's file is called in messages.
+const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
 
 /**
  * Converts one recording into `target` in the format asked for (default:
  * by the target's extension, else the classic CSV).
- * @returns {object} the recording's description, as readRecording answers
+ * @returns {object} the recording's description with its quality, as readRecording answers
  */
-function convertRecording(recordingPath, target, options = {}) {
-  const format = formatOf(options, target, 'readRecording');
+function convertRecording(recordingPath, target, options) {
+  requireString(recordingPath, 'readRecording', 'recordingPath');
+  requireString(target, 'readRecording', 'csvPath');
   const conversion = conversionOptions('readRecording', options);
+  const format = formatOf(options, target, 'readRecording');
+  const what = FILE_OF[format];
   checkRecording(recordingPath);
-  let info;
-  writeAtomically([target], ([temporary]) => {
-    if (format === 'parquet') {
-      const recording = load(recordingPath, conversion);
-      try {
-        fs.writeFileSync(temporary, parquetBytes(recording));
-      } catch (error) {
-        throw notWritten(target, recordingPath, error);
-      }
-      info = recording.info;
-      return;
+  output.checkTarget(target, {
+    kind: format === 'parquet' ? 'parquet' : 'csv', what, inputs: [recordingPath], overwrite: conversion.overwrite === true,
+    itself: `${target} is the recording itself: ${what.replace('the', 'a')} must not replace it`,
+    details: { recording: recordingPath },
+  });
+  const written = (write) => {
+    try {
+      return write();
+    } catch (error) {
+      if (!error.syscall) throw error;
+      throw Object.assign(output.systemError(error, target, `write ${what}`), { recording: recordingPath });
     }
-    const answer = native.convertRecording(recordingPath, temporary, { ...conversion, format, inPlace: true });
-    if (answer === ERROR_DOCUMENT) throw notWritten(target, recordingPath);
-    const { info: description, quality } = JSON.parse(answer);
-    info = { ...description, quality };
-  }, { overwrite: options.overwrite, inputs: [recordingPath], what: `the ${format} file` });
-  return info;
+  };
+  if (format === 'parquet') {
+    const recording = loadRecording(recordingPath, conversion);
+    written(() => native.replaceFile(target, parquetBytes(recording)));
+    return recording.info;
+  }
+  const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
+  if (answer === ERROR_DOCUMENT) throw notWritten(target, what, codes.CSV_NOT_WRITTEN, { recording: recordingPath });
+  const { info, quality } = JSON.parse(answer);
+  return { ...info, quality };
 }
 
 /** Cells of OpenSim's table: shortest text that reads back as the same double. */
@@ -87,7 +93,7 @@ function openSenseTable(recordings, names) {
 }
 
 function imuNamesOf(options, recordingPaths) {
-  const names = options.imuNames ?? recordingPaths.map((p) => `${fileStem(p)}_imu`);
+  const names = options?.imuNames ?? recordingPaths.map((p) => `${native.fileStem(p)}_imu`);
   if (!Array.isArray(names) || names.length !== recordingPaths.length || !names.every((n) => typeof n === 'string')) {
     throw new TypeError(`syncRecordings: imuNames must be ${recordingPaths.length} names, one per recording`);
   }
@@ -98,40 +104,75 @@ function imuNamesOf(options, recordingPaths) {
 }
 
 /**
- * Converts a synchronised set into the folder in the format asked for.
- * @returns {string[]} the files written
+ * The CSV files of a set, written by the native conversion, which refuses
+ * outputs that clash after the synchronisation, before writing any.
+ * @returns {object} the set's report
  */
-function convertSet(recordingPaths, outputFolder, options = {}) {
-  const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
+function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
+  let outcome;
+  if (format === 'csv') {
+    outcome = native.convertSet(recordingPaths, outputFolder, conversion);
+  } else {
+    writeAtomically(targets, (temporary) => {
+      outcome = native.convertSetInto(recordingPaths, temporary, { ...conversion, format, inPlace: true });
+      if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
+    }, { overwrite: conversion.overwrite, inputs: recordingPaths, what: FILE_OF[format] });
+  }
+  if (outcome.status !== 'OK') {
+    const failure = syncFailure(outcome, recordingPaths, outputFolder);
+    const cause = outcome.systemError;
+    // A file the system refused: its code and path, with the set's status and cause.
+    throw cause ? Object.assign(output.systemError(cause, cause.path, `write ${FILE_OF[format]}`),
+      { status: failure.status, cause: failure.cause }) : failure;
+  }
+  return reportOf(outcome, recordingPaths, targets);
+}
+
+/**
+ * The files of a set made here from its loaded samples: a Parquet file per
+ * recording, or one OpenSim table.
+ * @returns {object} the set's report
+ */
+function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names) {
+  const set = loadRecordingSet(recordingPaths, conversion);
+  if (format === 'parquet' && new Set(targets.map((t) => path.resolve(t))).size !== targets.length) {
+    throw syncFailure('-12', recordingPaths, outputFolder);
+  }
+  const contents = format === 'opensense' ? [openSenseTable(set.recordings, names)] : set.recordings.map(parquetBytes);
+  writeAtomically(targets, (temporary) => temporary.forEach((file, i) => fs.writeFileSync(file, contents[i])),
+    { overwrite: conversion.overwrite, inputs: recordingPaths, what: FILE_OF[format] });
+  return set.report;
+}
+
+/**
+ * Converts recordings made together into the folder, in the format asked
+ * for: a file per recording named after it, or one OpenSim table.
+ * @returns {string[]} the files written, with the set's report as their `report`
+ */
+function convertSet(recordingPaths, outputFolder, options) {
+  requirePaths(recordingPaths, 'syncRecordings');
+  requireString(outputFolder, 'syncRecordings', 'outputFolder');
   const conversion = conversionOptions('syncRecordings', options);
-  if (!fs.statSync(outputFolder).isDirectory()) {
-    throw new KinovarError(`${outputFolder} is not a folder`, codes.CSV_NOT_WRITTEN, { path: outputFolder });
-  }
-  if (format === 'opensense') {
-    const names = imuNamesOf(options, recordingPaths);
-    const target = path.join(outputFolder, options.fileName ?? 'orientations.sto');
-    const set = loadSet(recordingPaths, conversion);
-    const text = openSenseTable(set.recordings, names);
-    writeAtomically([target], ([temporary]) => fs.writeFileSync(temporary, text),
-      { overwrite: options.overwrite, inputs: recordingPaths, what: 'the OpenSim table' });
-    return filesOf({ ...set.report, files: [target] });
-  }
-  const targets = recordingPaths.map((p) => path.join(outputFolder, `${fileStem(p)}${EXTENSIONS[format]}`));
-  const unique = new Set(targets.map((t) => path.resolve(t)));
-  if (unique.size !== targets.length) throw syncFailure('-12', recordingPaths, outputFolder);
-  let report;
-  writeAtomically(targets, (temporary) => {
-    if (format === 'parquet') {
-      const set = loadSet(recordingPaths, conversion);
-      set.recordings.forEach((recording, i) => fs.writeFileSync(temporary[i], parquetBytes(recording)));
-      report = set.report;
-      return;
+  const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
+  const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;
+  const targets = format === 'opensense' ? [path.join(outputFolder, 'orientations.sto')]
+    : recordingPaths.map((p) => path.join(outputFolder, `${native.fileStem(p)}${EXTENSIONS[format]}`));
+  const created = output.ensureFolder(outputFolder);
+  try {
+    for (const target of targets) {
+      // A target that is one of the recordings is refused in the set's order, after the synchronisation.
+      if (recordingPaths.some((r) => output.sameExistingFile(r, target))) continue;
+      output.checkReplaceable(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });
     }
-    const outcome = native.convertSetInto(recordingPaths, temporary, { ...conversion, format, inPlace: true });
-    if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
-    report = reportOf(outcome, recordingPaths, []);
-  }, { overwrite: options.overwrite, inputs: recordingPaths, what: `the ${format} file` });
-  return filesOf({ ...report, files: targets });
+    const report = format === 'csv' || format === 'plain'
+      ? writeCsvSet(recordingPaths, outputFolder, targets, conversion, format)
+      : writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names);
+    return filesOf({ ...report, files: targets });
+  } catch (error) {
+    // A failed set leaves no folder behind that it made itself.
+    output.removeFolders(created);
+    throw error;
+  }
 }
 
 module.exports = { convertRecording, convertSet, openSenseTable };

@@ -59,17 +59,22 @@ function sameExistingFile(a, b) {
 
 /**
  * The system's reason why a file could not be created or replaced, as far
- * as looking at its folder tells; null when nothing there forbids it.
+ * as looking at it and its folder tells; null when nothing there forbids it.
+ * As the native writer does: an existing file (through a link, or a device
+ * or pipe) needs only to be writable; a new one needs a folder we may write.
  * @param {string} file
  */
 function writeObstacle(file) {
-  const folder = path.dirname(path.resolve(file));
   try {
+    if (fs.statSync(file, { throwIfNoEntry: false })) {
+      fs.accessSync(file, fs.constants.W_OK);
+      return null;
+    }
+    const folder = path.dirname(path.resolve(file));
     if (!fs.statSync(folder).isDirectory()) {
       return Object.assign(new Error(`not a folder: ${folder}`), { code: 'ENOTDIR', message: 'a part of the path is not a folder' });
     }
     fs.accessSync(folder, fs.constants.W_OK);
-    if (fs.existsSync(file)) fs.accessSync(file, fs.constants.W_OK);
   } catch (error) {
     return error;
   }
@@ -279,6 +284,26 @@ function checkReplaceable(file, kind, { overwrite = false } = {}) {
 }
 
 /**
+ * Throws unless `target` may receive an output, checked once before any
+ * work: it is none of the files the output is made from, it is not a file
+ * kinovar did not write (unless `overwrite`), and nothing there forbids
+ * writing it.
+ * @param {string} target
+ * @param {{kind: string, what: string, inputs?: string[], overwrite?: boolean, itself?: string, details?: object}} options
+ *   kind as checkReplaceable takes it; what: for messages, e.g. "the CSV file"; itself: the message
+ *   when the target is an input; details: added to a system error
+ */
+function checkTarget(target, { kind, what, inputs = [], overwrite = false, itself, details }) {
+  if (inputs.some((input) => sameExistingFile(input, target))) {
+    throw new KinovarError(itself ?? `${target} is one of the files being converted: an output must not replace it`,
+      codes.NOT_OURS, { path: target, found: 'recording' });
+  }
+  checkReplaceable(target, kind, { overwrite });
+  const obstacle = writeObstacle(target);
+  if (obstacle) throw Object.assign(systemError(obstacle, target, `write ${what}`), details);
+}
+
+/**
  * Makes the folder and any missing parents.
  * @param {string} folder
  * @returns {string[]} the folders that did not exist before, outermost first (to remove them on failure)
@@ -388,6 +413,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkReplaceable, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
+  writeAtomically, writeFileAtomic, checkTarget, checkReplaceable, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
   systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

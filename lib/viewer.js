@@ -348,8 +348,8 @@ function pageScript() {
 /* eslint-enable no-undef */
 
 /**
- * Writes the page beside its target and moves it into place; refuses to
- * replace a file that kinovar did not write unless `force` is set.
+ * Writes the page, whole or not at all; refuses to replace a file that
+ * kinovar did not write unless `force` is set.
  * @param {string} input a recording, a classic CSV export or a Parquet file
  * @param {string} page
  * @param {{orientation?: string, budget?: number, force?: boolean}} [options]
@@ -358,16 +358,13 @@ function writeViewPage(input, page, options = {}) {
   const { force, ...viewOptions } = options;
   const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   output.ensureFolder(path.dirname(page));
-  let bytes = 0;
-  output.writeAtomically([page], ([temporary]) => {
-    const data = viewData(input, viewOptions);
-    const { quality } = decodeViewData(data).header;
-    const problems = quality ? qualityProblems(quality) : [];
-    const html = buildPage(data, { title: path.basename(input), problems });
-    fs.writeFileSync(temporary, html);
-    bytes = Buffer.byteLength(html);
-  }, { overwrite: force === true, inputs: [input], what: 'the viewer page' });
-  return { bytes, inputKind: kind };
+  output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input], overwrite: force === true });
+  const data = viewData(input, viewOptions);
+  const { quality } = decodeViewData(data).header;
+  const problems = quality ? qualityProblems(quality) : [];
+  const html = buildPage(data, { title: path.basename(input), problems });
+  output.writeFileAtomic(page, html, 'the viewer page');
+  return { bytes: Buffer.byteLength(html), inputKind: kind };
 }
 
 module.exports = { decodeViewData, viewData, buildPage, writeViewPage, inputKind };
