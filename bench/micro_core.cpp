@@ -9,7 +9,7 @@
 #include "gen/generator.h"
 #include "orientation/accurate.h"
 #include "orientation/filter.h"
-#include "reader/parser.h"
+#include "ops/recording_file.h"
 #include "sync/window.h"
 
 namespace {

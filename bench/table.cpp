@@ -16,7 +16,7 @@
 #include "export/csv.h"
 #include "gen/generator.h"
 #include "orientation/orientation.h"
-#include "reader/parser.h"
+#include "ops/recording_file.h"
 #include "reader/quality.h"
 #include "reference/csv_writer.h"
 #include "sync/sync.h"
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc > 3 && std::string(argv[1]) == "--sync") {
-    readAndSync(std::vector<std::string>(argv + 3, argv + argc), argv[2]);
+    readAndSyncSet(std::vector<std::string>(argv + 3, argv + argc), argv[2], false);
     std::printf("%ld\n", ownPeakKiB());
     return 0;
   }
@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
   const fs::path syncOut = scratch / "sync";
   fs::create_directories(syncOut);
   std::string status;
-  const double sync = seconds([&] { status = readAndSync(w4, syncOut.string()); });
+  const double sync = seconds([&] { status = readAndSyncSet(w4, syncOut.string(), false).failure == SetFailure::None ? "OK" : "refused"; });
   std::printf("\nW4, four one-hour recordings: readAndSync2 %.3f s (status %s) = %.2f × four W1 floors\n", sync,
               status.c_str(), sync / (4 * full.floor));
   std::string arguments = "--sync '" + syncOut.string() + "'";

@@ -1,8 +1,6 @@
 // Classic CSV exports as users hand them to the viewer: cut short, edited by
 // hand, or not ours at all. Reading one must refuse it with a reason or give
 // streams whose arrays agree, and the page built from them must stay in bounds.
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "common.h"
@@ -10,28 +8,10 @@
 
 using namespace kinovar;
 
-namespace {
-
-void removeScratch() {
-  std::error_code ignored;
-  std::filesystem::remove_all(fuzz::scratchFolder(), ignored);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = [] {
-    std::string file = fuzz::scratchFolder() + "/export.csv";
-    std::atexit(removeScratch);
-    return file;
-  }();
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
   StreamMap streams;
   std::string created, error;
-  if (!readClassicCsv(path.c_str(), streams, created, error)) {
+  if (!decodeClassicCsv({reinterpret_cast<const char*>(data), size}, streams, created, error)) {
     if (error.empty()) fuzz::fail("a refused CSV without a reason");
     return 0;
   }

@@ -25,7 +25,7 @@
 
 #include "orientation/accurate.h"
 #include "orientation/orientation.h"
-#include "reader/parser.h"
+#include "ops/recording_file.h"
 
 namespace fs = std::filesystem;
 using namespace kinovar;

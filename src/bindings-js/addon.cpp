@@ -248,13 +248,25 @@ const char* streamName(uint32_t key) {
   }
 }
 
+// readAndSync2's answer: "OK", or the code of the first stage that failed.
+const char* statusText(kinovar::SetFailure failure) {
+  switch (failure) {
+    case kinovar::SetFailure::Unparsed: return "-10";
+    case kinovar::SetFailure::NoOrientation: return "-13";
+    case kinovar::SetFailure::NotSynchronised: return "-11";
+    case kinovar::SetFailure::Output: return "-12";
+    case kinovar::SetFailure::None: break;
+  }
+  return "OK";
+}
+
 // The outcome of a set as a plain object: status, then what was done or why not.
 Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
   using namespace kinovar;
   Napi::Object result = Napi::Object::New(env);
-  result.Set("status", outcome.status);
+  result.Set("status", statusText(outcome.failure));
   const SyncReport& sync = outcome.sync;
-  if (outcome.status == "-10") {
+  if (outcome.failure == SetFailure::Unparsed) {
     Napi::Array list = Napi::Array::New(env, outcome.unparsed.size());
     for (uint32_t i = 0; i < outcome.unparsed.size(); ++i) {
       const UnparsedRecording& u = outcome.unparsed[i];
@@ -268,9 +280,9 @@ Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
       list.Set(i, entry);
     }
     result.Set("unparsed", list);
-  } else if (outcome.status == "-13") {
+  } else if (outcome.failure == SetFailure::NoOrientation) {
     result.Set("noOrientation", numbers(env, outcome.noOrientation));
-  } else if (outcome.status == "-11") {
+  } else if (outcome.failure == SetFailure::NotSynchronised) {
     result.Set("method", methodName(sync.method));
     result.Set("refusal", refusalName(sync.refusal));
     result.Set("recordings", numbers(env, sync.recordings));
@@ -279,15 +291,15 @@ Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
       result.Set("channel", sync.channel);
       result.Set("channels", numbers(env, sync.channels));
     }
-  } else if (outcome.status == "-12") {
+  } else if (outcome.failure == SetFailure::Output) {
     result.Set("output", outcome.output == OutputProblem::SameName            ? "same-name"
                          : outcome.output == OutputProblem::ReplacesRecording ? "replaces-recording"
                          : outcome.output == OutputProblem::DeviceName        ? "device-name"
                                                                               : "not-written");
     result.Set("recordings", numbers(env, outcome.outputRecordings));
-    if (outcome.failure.error) {
+    if (outcome.written.error) {
       // The system's reason for the first file not written, as Node gives its own.
-      const Napi::Error error = systemError(env, outcome.failure.error, outcome.failure.step, outcome.failure.path);
+      const Napi::Error error = systemError(env, outcome.written.error, outcome.written.step, outcome.written.path);
       result.Set("systemError", error.Value());
     }
   }
@@ -296,7 +308,7 @@ Napi::Object setOutcome(Napi::Env env, const kinovar::SetOutcome& outcome) {
     for (uint32_t i = 0; i < outcome.files.size(); ++i) files.Set(i, outcome.files[i]);
     result.Set("files", files);
   }
-  if (outcome.status == "OK" && sync.method != SyncMethod::None) {
+  if (outcome.failure == SetFailure::None && sync.method != SyncMethod::None) {
     result.Set("method", methodName(sync.method));
     result.Set("offsets", numbers(env, sync.offsets));
     Napi::Object window = Napi::Object::New(env);
@@ -323,7 +335,11 @@ Napi::Value ReadAndSync(const Napi::CallbackInfo& info, bool withOptions) {
   if (!setArguments(info, paths, folder)) return env.Undefined();
   if (withOptions && !conversionOptions(info, 2, options)) return env.Undefined();
   kinovar::OutputFailure failure;
-  Napi::Value status = guarded(env, [&] { return kinovar::readAndSync(paths, folder, options, &failure); });
+  Napi::Value status = guarded(env, [&] {
+    const kinovar::SetOutcome outcome = kinovar::readAndSyncSet(paths, folder, false, options);
+    failure = outcome.written;
+    return std::string(statusText(outcome.failure));
+  });
   if (withOptions && failure.error && !env.IsExceptionPending()) {
     Napi::Error error = systemError(env, failure.error, failure.step, failure.path);
     error.Set("status", Napi::String::New(env, "-12"));

@@ -21,9 +21,9 @@ struct LoadedRecording {
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {});
 
 // A set parsed, oriented and synchronised as readAndSync2 does it, without
-// the files and printing nothing: the outcome readAndSyncSet tells (status
-// "OK" or readAndSync2's failure code, and what was done or why not), and on
-// "OK" the recordings, synchronised, with their JSON descriptions.
+// the files and printing nothing: the outcome readAndSyncSet tells (what was
+// done or why not), and without a failure the recordings, synchronised, with
+// their JSON descriptions.
 struct LoadedSet {
   SetOutcome outcome;
   std::vector<Recording> recordings;

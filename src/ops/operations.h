@@ -42,16 +42,20 @@ bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<u
 std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& created, uint64_t budgetBytes,
                                  const std::string& qualityJson);
 
-// readAndSync2: "OK", "-10", "-13", "-11" or "-12"; with "-12", `failure`
-// holds the first CSV file that could not be written and why.
-std::string readAndSync(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
-                        const ConversionOptions& options = {}, OutputFailure* failure = nullptr);
-
 
 // The CSV style of an output format.
 inline CsvStyle csvStyleOf(OutputFormat format) {
   return format == OutputFormat::PlainCsv ? CsvStyle::Plain : CsvStyle::Classic;
 }
+
+// Why a set was not converted, in the order the stages find it.
+enum class SetFailure {
+  None,
+  Unparsed,         // recordings that did not parse (unparsed says why)
+  NoOrientation,    // recordings whose orientation cannot be estimated
+  NotSynchronised,  // the synchronisation refused the set (sync says why)
+  Output,           // the output files were refused or not written (output says which)
+};
 
 struct UnparsedRecording {
   size_t recording = 0;
@@ -65,18 +69,20 @@ enum class OutputProblem {
   DeviceName,         // recordings: the one whose CSV name Windows keeps for a device
   NotWritten,         // recordings: those whose CSV file could not be written
 };
-// readAndSync told in full, for callers that show it themselves.
+// What a set operation did, or why it did not.
 struct SetOutcome {
-  std::string status;                          // what readAndSync answers
-  std::vector<UnparsedRecording> unparsed;     // "-10"
-  std::vector<size_t> noOrientation;           // "-13"
-  SyncReport sync;                             // "-11": the refusal; "OK": what was done
-  OutputProblem output = OutputProblem::None;  // "-12"
-  std::vector<size_t> outputRecordings;        // "-12"
+  SetFailure failure = SetFailure::None;
+  std::vector<UnparsedRecording> unparsed;     // Unparsed
+  std::vector<size_t> noOrientation;           // NoOrientation
+  SyncReport sync;                             // NotSynchronised: the refusal; None: what was done
+  OutputProblem output = OutputProblem::None;  // Output
+  std::vector<size_t> outputRecordings;        // Output
   std::vector<std::string> files;              // the CSV file of each recording, once written
-  OutputFailure failure;                       // "-12" not written: the first file and the system's reason
+  OutputFailure written;                       // Output, not written: the first file and the system's reason
 };
-// Quiet: prints nothing and finds why each unparsed recording failed.
+// readAndSync2: the set converted into <folder>/<stem>.csv. Not quiet: a
+// refusal of the synchronisation is told in a line on stderr, as the classic
+// operation does.
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
                           const ConversionOptions& options = {});
 

@@ -6,7 +6,7 @@
 #include "export/json.h"
 #include "ops/operations.h"
 #include "ops/workers.h"
-#include "reader/parser.h"
+#include "ops/recording_file.h"
 #include "reader/quality.h"
 
 namespace kinovar {

@@ -5,9 +5,9 @@
 #include "export/csv.h"
 #include "io/paths.h"
 #include "ops/operations.h"
+#include "ops/recording_file.h"
 #include "ops/workers.h"
-#include "reader/parser.h"
-#include "reader/unparsed.h"
+#include "orientation/orientation.h"
 #include "sync/sync.h"
 
 namespace kinovar {
@@ -57,63 +57,35 @@ std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const
 namespace {
 
 // The output paths are asked for only once the set is synchronised, so that
-// a refusal of them ("-12") never hides an earlier stage's code.
-// Quiet: prints nothing and finds why each unparsed recording failed.
+// a refusal of them never hides an earlier stage's failure.
+// Quiet: prints nothing.
 template <typename OutputPaths>
 SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOptions& options, bool quiet,
                        OutputPaths outputPaths) {
-  SetOutcome outcome;
-  outcome.status = "OK";
-  if (paths.empty()) return outcome;
+  if (paths.empty()) return SetOutcome{};
   const size_t n = paths.size();
-  std::vector<Recording> set(n);
-
-  // A path that is not UTF-8 must reach the host as an error, not as "-10".
-  for (const std::string& path : paths) utf8ToWide(path.c_str());
-  std::vector<char> parsed(n, 0), oriented(n, 0);
   // The filters are only prepared here (their zeroed quaternion streams take
   // part in the alignment); each runs just before its recording is cut and
-  // written, beside the other recordings' work. A recording that does not
-  // parse answers "-10" before any "-13".
-  const unsigned budget = threadBudget(options);
-  forEachIndex(n, budget, [&](size_t i) {
-    parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str());
-    // Without an estimator there is no orientation stage to fail.
-    if (parsed[i])
-      oriented[i] = options.estimator == Estimator::None ||
-                    prepareOrientation(set[i].settings, set[i].streams, options.estimator);
-  });
-  if (std::find(parsed.begin(), parsed.end(), 0) != parsed.end()) {
-    outcome.status = "-10";
-    for (size_t i = 0; i < n; ++i)
-      if (!parsed[i]) {
-        UnparsedRecording why{i};
-        if (quiet) why.reason = whyUnparsed(paths[i].c_str(), &why.systemError);
-        outcome.unparsed.push_back(why);
-      }
-    return outcome;
-  }
-  if (std::find(oriented.begin(), oriented.end(), 0) != oriented.end()) {
-    outcome.status = "-13";
-    for (size_t i = 0; i < n; ++i)
-      if (!oriented[i]) outcome.noOrientation.push_back(i);
-    return outcome;
-  }
+  // written, beside the other recordings' work.
+  std::vector<Recording> set;
+  SetOutcome outcome = prepareSet(paths, options, OrientationStep::Prepare, set);
+  if (outcome.failure != SetFailure::None) return outcome;
 
   WindowPlan window;
   if (!alignRecordings(set, window, quiet ? &outcome.sync : nullptr)) {
-    outcome.status = "-11";
+    outcome.failure = SetFailure::NotSynchronised;
     return outcome;
   }
 
   // Refused before anything is written.
   const std::vector<std::string> csvPaths = outputPaths(outcome);
   if (csvPaths.size() != n) {
-    outcome.status = "-12";
+    outcome.failure = SetFailure::Output;
     return outcome;
   }
 
   // Recordings side by side first; threads left over go to each file's rows.
+  const unsigned budget = threadBudget(options);
   const unsigned exportThreads = std::max<unsigned>(1, budget / static_cast<unsigned>(std::min<size_t>(n, budget)));
   std::vector<char> exported(n, 0);
   std::vector<OutputFailure> failures(n);
@@ -130,21 +102,14 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   for (size_t i = 0; i < n; ++i)
     if (!exported[i]) outcome.outputRecordings.push_back(i);
   if (!outcome.outputRecordings.empty()) {
-    outcome.status = "-12";
+    outcome.failure = SetFailure::Output;
     outcome.output = OutputProblem::NotWritten;
-    outcome.failure = failures[outcome.outputRecordings.front()];
+    outcome.written = failures[outcome.outputRecordings.front()];
   }
   return outcome;
 }
 
 }  // namespace
-
-std::string readAndSync(const std::vector<std::string>& paths, const std::string& folder,
-                        const ConversionOptions& options, OutputFailure* failure) {
-  SetOutcome outcome = readAndSyncSet(paths, folder, false, options);
-  if (failure) *failure = outcome.failure;
-  return outcome.status;
-}
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
                           const ConversionOptions& options) {

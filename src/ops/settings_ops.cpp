@@ -5,7 +5,7 @@
 
 #include "export/json.h"
 #include "io/output_file.h"
-#include "io/paths.h"
+#include "io/read_file.h"
 #include "settings/base64.h"
 #include "settings/settings_record.h"
 #include "settings/settings_text.h"
@@ -15,8 +15,8 @@ namespace kinovar {
 namespace {
 
 bool loadSettings(const char* utf8Path, DeviceSettings& settings) {
-  FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
-  return readSettingsFile(settings, file);
+  std::vector<uint8_t> bytes;
+  return readFile(utf8Path, bytes, nullptr, kSettingsBlockSize) && decodeSettingsFile(settings, bytes);
 }
 
 // Calibration is reported as whole numbers; clamping only matters for values

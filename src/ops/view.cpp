@@ -1,7 +1,8 @@
 #include "export/json.h"
 #include "ops/operations.h"
 #include "orientation/orientation.h"
-#include "reader/parser.h"
+#include "io/read_file.h"
+#include "ops/recording_file.h"
 #include "reader/quality.h"
 #include "view/view_data.h"
 
@@ -22,9 +23,15 @@ bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& optio
 }
 
 bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<uint8_t>& page, std::string& error) {
+  std::vector<uint8_t> bytes;
+  if (!readFile(utf8CsvPath, bytes)) {
+    error = "cannot be opened";
+    return false;
+  }
   StreamMap streams;
   std::string created;
-  if (!readClassicCsv(utf8CsvPath, streams, created, error)) return false;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (!decodeClassicCsv(text, streams, created, error)) return false;
   page = buildViewData(streams, created, {budgetBytes, {}});
   return true;
 }

@@ -1,15 +1,11 @@
 #include "reader/parser.h"
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "io/paths.h"
 #include "io/memory.h"
 #include "settings/settings_record.h"
 
@@ -221,40 +217,6 @@ bool parseRecording(DeviceSettings& settings, StreamMap& streams, std::span<cons
         ++stats->blocksBackwards;
   }
   return true;
-}
-
-namespace {
-
-// The whole file in memory; false, with what could be read, on a read error.
-bool readWhole(const char* utf8Path, std::vector<uint8_t>& bytes) {
-  FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
-  if (!file) return false;
-  // The size only sizes the buffer; a folder or a device reads as it reads.
-  size_t size = 0;
-#ifdef _WIN32
-  struct _stat64 info;
-  if (_fstat64(_fileno(file.get()), &info) == 0 && (info.st_mode & _S_IFREG)) size = static_cast<size_t>(info.st_size);
-#else
-  struct stat info;
-  if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) size = static_cast<size_t>(info.st_size);
-#endif
-  // One byte more than the size, so that a file that grew is still read to its end.
-  resizeLarge(bytes, size + 1);
-  size_t used = 0;
-  for (size_t got; (got = std::fread(bytes.data() + used, 1, bytes.size() - used, file.get())) > 0;) {
-    used += got;
-    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-  }
-  bytes.resize(used);
-  return !std::ferror(file.get());
-}
-
-}  // namespace
-
-bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path, ParseStats* stats) {
-  std::vector<uint8_t> bytes;
-  const bool read = readWhole(utf8Path, bytes);
-  return parseRecording(settings, streams, bytes, stats) && read;
 }
 
 }  // namespace kinovar

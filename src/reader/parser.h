@@ -30,14 +30,10 @@ struct ParseStats {
   uint64_t blocksBackwards = 0;  // data blocks whose base tick is below the block before's
 };
 
-// Decodes a recording held in memory into default settings and an empty map.
-// True when the settings block was found; every whole block is read.
+// Decodes a recording's bytes into default settings and an empty map. True
+// when the settings block was found; every whole block is read. Files are
+// read by the operations (ops/recording_file.h), never here.
 bool parseRecording(DeviceSettings& settings, StreamMap& streams, std::span<const uint8_t> bytes,
                     ParseStats* stats = nullptr);
-
-// Reads the file at the UTF-8 path whole and parses it; false when it cannot
-// be opened or read (the blocks read before a read error are kept).
-bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path,
-                        ParseStats* stats = nullptr);
 
 }  // namespace kinovar

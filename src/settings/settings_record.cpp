@@ -1,5 +1,6 @@
 #include "settings/settings_record.h"
 
+#include <algorithm>
 #include <array>
 
 namespace kinovar {
@@ -276,13 +277,9 @@ bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block) {
   return true;
 }
 
-bool readSettingsFile(DeviceSettings& settings, FilePtr& file) {
-  if (!file) return false;
+bool decodeSettingsFile(DeviceSettings& settings, std::span<const uint8_t> bytes) {
   std::array<uint8_t, kSettingsBlockSize> block{};
-  std::fread(block.data(), 1, block.size(), file.get());
-  const bool readFailed = std::ferror(file.get()) != 0;
-  const bool closed = closeFile(file);
-  if (readFailed || !closed) return false;
+  std::copy_n(bytes.begin(), std::min(bytes.size(), block.size()), block.begin());
   return decodeSettingsBlock(settings, block.data());
 }
 

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
-#include "io/paths.h"
 #include "reader/recording.h"
 
 namespace kinovar {
@@ -26,9 +26,8 @@ int firstSettingsRecord(const uint8_t* block);
 // Walks a 512-byte block from its first record. False when it has none.
 bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block);
 
-// Reads up to 512 bytes from an open binary stream (missing bytes read as
-// zeros), closes it and walks them. False when no file is open, on a read
-// error, or when the block holds no record.
-bool readSettingsFile(DeviceSettings& settings, FilePtr& file);
+// Walks a settings file's first 512 bytes (missing bytes read as zeros).
+// False when they hold no record.
+bool decodeSettingsFile(DeviceSettings& settings, std::span<const uint8_t> bytes);
 
 }  // namespace kinovar

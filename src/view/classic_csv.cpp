@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "io/paths.h"
 #include "view/view_data.h"
 
 namespace kinovar {
@@ -204,32 +203,12 @@ class ClassicCsvReader {
 
 }  // namespace
 
-bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& created, std::string& error) {
-  FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
-  if (!file) {
-    error = "cannot be opened";
-    return false;
-  }
+bool decodeClassicCsv(std::string_view text, StreamMap& streams, std::string& created, std::string& error) {
   ClassicCsvReader reader(created, error);
-  std::vector<char> buffer(1 << 22);
-  std::string carry;
-  for (size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0;) {
-    std::string_view chunk(buffer.data(), got);
-    size_t from = 0;
-    for (size_t nl; (nl = chunk.find('\n', from)) != std::string_view::npos; from = nl + 1) {
-      bool ok;
-      if (!carry.empty()) {
-        carry.append(chunk.substr(from, nl - from));
-        ok = reader.take(carry);
-        carry.clear();
-      } else {
-        ok = reader.take(chunk.substr(from, nl - from));
-      }
-      if (!ok) return false;
-    }
-    carry.append(chunk.substr(from));
-  }
-  if (!carry.empty() && !reader.take(carry)) return false;
+  size_t from = 0;
+  for (size_t nl; (nl = text.find('\n', from)) != std::string_view::npos; from = nl + 1)
+    if (!reader.take(text.substr(from, nl - from))) return false;
+  if (from < text.size() && !reader.take(text.substr(from))) return false;
   return reader.finish(streams);
 }
 

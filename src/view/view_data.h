@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "reader/recording.h"
@@ -22,8 +23,8 @@ struct ViewOptions {
 // zeros to an even offset, then the levels' codes as little-endian u16.
 std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options = {});
 
-// Reads a classic CSV export back into streams (keys 1, 2, 3, 6, 10) and its
-// creation date; false, with a reason, when it is not one.
-bool readClassicCsv(const char* utf8Path, StreamMap& streams, std::string& created, std::string& error);
+// Decodes a classic CSV export's text back into streams (keys 1, 2, 3, 6, 10)
+// and its creation date; false, with a reason, when it is not one.
+bool decodeClassicCsv(std::string_view text, StreamMap& streams, std::string& created, std::string& error);
 
 }  // namespace kinovar

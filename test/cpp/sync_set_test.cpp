@@ -98,7 +98,7 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
   ASSERT_TRUE(syncRecordings(parsed));
   const fs::path folder = dir / "csv";
   fs::create_directories(folder);
-  ASSERT_EQ(readAndSync(set.paths, folder.string()), "OK");
+  ASSERT_EQ(readAndSyncSet(set.paths, folder.string(), false).failure, SetFailure::None);
   for (size_t i = 0; i < n; ++i) {
     const std::string expected = (dir / "expected.csv").string();
     eventsOnRowClock(parsed[i].streams, parsed[i].settings.frequency);

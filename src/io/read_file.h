@@ -1,0 +1,19 @@
+// Whole-file reads, the only way the core reads its inputs: the decoders
+// above take the bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace kinovar {
+
+// Reads the file at the UTF-8 path, whole or its first `limit` bytes, into
+// `bytes` (a large file into huge pages). False, with the system's error
+// number in `systemError` when given, when it cannot be opened or a read
+// fails; the bytes read before a failed read are kept.
+bool readFile(const char* utf8Path, std::vector<uint8_t>& bytes, int* systemError = nullptr,
+              size_t limit = std::numeric_limits<size_t>::max());
+
+}  // namespace kinovar

@@ -1,0 +1,63 @@
+#include "ops/recording_file.h"
+
+#include <algorithm>
+
+#include "io/paths.h"
+#include "io/read_file.h"
+#include "ops/workers.h"
+#include "orientation/orientation.h"
+#include "reader/quality.h"
+#include "reader/unparsed.h"
+
+namespace kinovar {
+
+bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path, ParseStats* stats,
+                        UnparsedRecording* why) {
+  std::vector<uint8_t> bytes;
+  int systemError = 0;
+  const bool read = readFile(utf8Path, bytes, &systemError);
+  const bool parsed = parseRecording(settings, streams, bytes, stats);
+  if (why && !read) {
+    why->reason = Unparsed::Missing;
+    why->systemError = systemError;
+  } else if (why && !parsed) {
+    why->reason = whyUnparsed(bytes);
+  }
+  return parsed && read;
+}
+
+SetOutcome prepareSet(const std::vector<std::string>& paths, const ConversionOptions& options, OrientationStep step,
+                      std::vector<Recording>& set, std::vector<std::string>* qualities) {
+  SetOutcome outcome;
+  const size_t n = paths.size();
+  for (const std::string& path : paths) utf8ToWide(path.c_str());
+  set.assign(n, Recording{});
+  if (qualities) qualities->assign(n, std::string());
+  std::vector<UnparsedRecording> unparsed(n);
+  std::vector<char> parsed(n, 0), oriented(n, 0);
+  forEachIndex(n, threadBudget(options), [&](size_t i) {
+    ParseStats scan;
+    unparsed[i].recording = i;
+    parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str(), qualities ? &scan : nullptr,
+                                   &unparsed[i]);
+    if (qualities) (*qualities)[i] = qualityJson(qualityReport(set[i].settings, set[i].streams, scan));
+    // Without an estimator there is no orientation stage to fail.
+    oriented[i] = parsed[i] && (options.estimator == Estimator::None ||
+                                (step == OrientationStep::Estimate
+                                     ? estimateOrientation(set[i].settings, set[i].streams, options.estimator)
+                                     : prepareOrientation(set[i].settings, set[i].streams, options.estimator)));
+  });
+  // A recording that does not parse fails the set before any orientation does.
+  for (size_t i = 0; i < n; ++i)
+    if (!parsed[i]) outcome.unparsed.push_back(unparsed[i]);
+  if (!outcome.unparsed.empty()) {
+    outcome.failure = SetFailure::Unparsed;
+    return outcome;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (!oriented[i]) outcome.noOrientation.push_back(i);
+  if (!outcome.noOrientation.empty()) outcome.failure = SetFailure::NoOrientation;
+  return outcome;
+}
+
+}  // namespace kinovar
