@@ -1,6 +1,7 @@
-// Node-API face of the module: five synchronous functions taking UTF-8 paths
-// and returning the operation's text. Argument checks throw TypeError; nothing
-// an operation raises may escape into the host uncaught.
+// Node-API face of the module: the five classic synchronous functions taking
+// UTF-8 paths and returning the operation's text, then the entries lib/
+// wraps (lib/native.js). Argument checks throw TypeError; nothing an
+// operation raises may escape into the host uncaught.
 #include <napi.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "export/json.h"
+#include "io/json_writer.h"
 #include "io/paths.h"
 #include "ops/load.h"
 #include "io/output_file.h"
@@ -165,7 +167,9 @@ Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
     kinovar::QualityReport quality;
     std::string answer = kinovar::readRecording(recording.c_str(), csv.c_str(), options, &quality, &failure);
     if (answer == kinovar::kErrorDocument) return answer;
-    return "{\"info\":" + answer + ",\"quality\":" + kinovar::qualityJson(quality) + "}";
+    kinovar::JsonWriter json;
+    json.beginObject().key("info").document(answer).key("quality").document(kinovar::qualityJson(quality));
+    return json.endObject().take();
   });
   if (failure.error && !env.IsExceptionPending()) {
     systemError(env, failure.error, failure.step, failure.path).ThrowAsJavaScriptException();

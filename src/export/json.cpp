@@ -1,5 +1,7 @@
 #include "export/json.h"
 
+#include "io/json_writer.h"
+
 namespace kinovar {
 
 namespace {
@@ -28,45 +30,18 @@ std::string formatDateTime(const DateTimeFields& date) {
   return out;
 }
 
-void JsonWriter::number(std::string_view keyLiteral, int32_t value) {
-  text_ += keyLiteral;
-  text_ += std::to_string(value);
-  text_ += ',';
-}
-
-void JsonWriter::text(std::string_view keyLiteral, std::string_view value) {
-  text_ += keyLiteral;
-  text_ += value;
-  text_ += "\",";
-}
-
-void JsonWriter::openObject(std::string_view keyLiteral) { text_ += keyLiteral; }
-
-void JsonWriter::closeObject() {
-  if (text_.back() == ',') text_.pop_back();
-  text_ += "},";
-}
-
-void JsonWriter::dropTrailingComma() {
-  if (text_.size() > 1) text_.pop_back();
-}
-
-std::string JsonWriter::finish() {
-  dropTrailingComma();
-  text_ += '}';
-  return std::move(text_);
-}
-
 std::string readResultJson(const DeviceSettings& settings) {
   JsonWriter json;
-  json.text("\"createdAt\":\"", formatDateTime(settings.createdAt));
-  json.text("\"endDate\":\"", formatDateTime(settings.endDate));
-  json.number("\"frequency\":", settings.frequency);
-  json.text("\"version\":\"", std::to_string(settings.version));
-  json.text("\"minorVersion\":\"", std::to_string(settings.minorVersion));
-  json.text("\"majorVersion\":\"", std::to_string(settings.majorVersion));
-  json.number("\"measureId\":", settings.measureId);
-  return json.finish();
+  json.beginObject();
+  json.member("createdAt", formatDateTime(settings.createdAt));
+  json.member("endDate", formatDateTime(settings.endDate));
+  json.member("frequency", settings.frequency);
+  // The versions are texts in this answer, numbers in readConfig's: hosts rely on both.
+  json.member("version", std::to_string(settings.version));
+  json.member("minorVersion", std::to_string(settings.minorVersion));
+  json.member("majorVersion", std::to_string(settings.majorVersion));
+  json.member("measureId", settings.measureId);
+  return json.endObject().take();
 }
 
 }  // namespace kinovar

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "export/json.h"
+#include "io/json_writer.h"
 #include "io/output_file.h"
 #include "io/read_file.h"
 #include "settings/base64.h"
@@ -27,17 +28,17 @@ int32_t truncateToInt32(double value) {
   return static_cast<int32_t>(std::trunc(value));
 }
 
-void writeSensor(JsonWriter& json, std::string_view keyLiteral, const SensorSettings& sensor) {
-  json.openObject(keyLiteral);
-  json.number("\"frequency\":", sensor.frequency);
-  json.number("\"range\":", sensor.range);
-  json.number("\"offsetX\":", truncateToInt32(sensor.offset[0]));
-  json.number("\"offsetY\":", truncateToInt32(sensor.offset[1]));
-  json.number("\"offsetZ\":", truncateToInt32(sensor.offset[2]));
-  json.number("\"gainX\":", truncateToInt32(sensor.gain[0]));
-  json.number("\"gainY\":", truncateToInt32(sensor.gain[1]));
-  json.number("\"gainZ\":", truncateToInt32(sensor.gain[2]));
-  json.closeObject();
+void writeSensor(JsonWriter& json, std::string_view name, const SensorSettings& sensor) {
+  json.key(name).beginObject();
+  json.member("frequency", sensor.frequency);
+  json.member("range", sensor.range);
+  json.member("offsetX", truncateToInt32(sensor.offset[0]));
+  json.member("offsetY", truncateToInt32(sensor.offset[1]));
+  json.member("offsetZ", truncateToInt32(sensor.offset[2]));
+  json.member("gainX", truncateToInt32(sensor.gain[0]));
+  json.member("gainY", truncateToInt32(sensor.gain[1]));
+  json.member("gainZ", truncateToInt32(sensor.gain[2]));
+  json.endObject();
 }
 
 }  // namespace
@@ -46,40 +47,33 @@ std::string readConfig(const char* utf8Path) {
   DeviceSettings s;
   if (!loadSettings(utf8Path, s)) return "";
   JsonWriter json;
-  json.text("\"unknownFrames\":\"", encodeBase64(s.unknownRecords));
-  if (s.gyro.present) writeSensor(json, "\"gyro\":{", s.gyro);
-  if (s.accel.present) writeSensor(json, "\"accel\":{", s.accel);
-  if (s.baro.present) {
-    json.openObject("\"baro\":{");
-    json.number("\"frequency\":", s.baro.frequency);
-    json.closeObject();
-  }
-  if (s.gps.present) {
-    json.openObject("\"gps\":{");
-    json.number("\"frequency\":", s.gps.frequency);
-    json.closeObject();
-  }
+  json.beginObject();
+  json.member("unknownFrames", encodeBase64(s.unknownRecords));
+  if (s.gyro.present) writeSensor(json, "gyro", s.gyro);
+  if (s.accel.present) writeSensor(json, "accel", s.accel);
+  if (s.baro.present) json.key("baro").beginObject().member("frequency", s.baro.frequency).endObject();
+  if (s.gps.present) json.key("gps").beginObject().member("frequency", s.gps.frequency).endObject();
   if (s.hasDeviceInfo) {
-    json.number("\"deviceId\":", s.deviceId);
-    json.number("\"deviceType\":", s.deviceType);
-    json.number("\"bodyLocation\":", s.bodyLocation);
-    json.number("\"version\":", s.version);
-    json.number("\"majorVersion\":", s.majorVersion);
-    json.number("\"minorVersion\":", s.minorVersion);
-    json.number("\"radioMode\":", s.radioMode);
-    json.number("\"radioChannel\":", s.radioChannel);
+    json.member("deviceId", s.deviceId);
+    json.member("deviceType", s.deviceType);
+    json.member("bodyLocation", s.bodyLocation);
+    json.member("version", s.version);
+    json.member("majorVersion", s.majorVersion);
+    json.member("minorVersion", s.minorVersion);
+    json.member("radioMode", s.radioMode);
+    json.member("radioChannel", s.radioChannel);
   }
-  json.text("\"createdAt\":\"", formatDateTime(s.createdAt));
-  json.text("\"endDate\":\"", formatDateTime(s.endDate));
-  json.number("\"frequency\":", s.frequency);
-  json.number("\"measureId\":", s.measureId);
-  return json.finish();
+  json.member("createdAt", formatDateTime(s.createdAt));
+  json.member("endDate", formatDateTime(s.endDate));
+  json.member("frequency", s.frequency);
+  json.member("measureId", s.measureId);
+  return json.endObject().take();
 }
 
 std::string readConfigDeviceId(const char* utf8Path) {
   DeviceSettings s;
   if (!loadSettings(utf8Path, s)) return "";
-  return "{\"deviceId\":" + std::to_string(s.deviceId) + "}";
+  return JsonWriter().beginObject().member("deviceId", s.deviceId).endObject().take();
 }
 
 // The whole text is checked before the file is touched, and the file is

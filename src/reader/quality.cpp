@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "io/json_writer.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {
@@ -121,73 +122,45 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
   return report;
 }
 
-namespace {
-
-// Shortest text that reads back as the same double; null for what JSON cannot hold.
-void appendNumber(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  char buffer[32];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  out.append(buffer, end);
-}
-
-void member(std::string& out, const char* key, uint64_t value) {
-  out += '"', out += key, out += "\":", out += std::to_string(value), out += ',';
-}
-
-void member(std::string& out, const char* key, double value) {
-  out += '"', out += key, out += "\":";
-  appendNumber(out, value);
-  out += ',';
-}
-
-void close(std::string& out, char bracket) {
-  if (out.back() == ',') out.pop_back();
-  out += bracket;
-}
-
-}  // namespace
-
 std::string qualityJson(const QualityReport& report) {
-  std::string out = "{\"streams\":{";
+  JsonWriter json;
+  json.beginObject().key("streams").beginObject();
   for (const StreamQuality& q : report.streams) {
-    out += '"', out += q.name, out += "\":{";
-    member(out, "samples", q.samples);
-    out += "\"rate\":" + std::to_string(q.rate) + ',';
-    member(out, "rateSeen", q.rateSeen);
+    json.key(q.name).beginObject();
+    json.member("samples", q.samples);
+    json.member("rate", q.rate);
+    json.member("rateSeen", q.rateSeen);
     if (q.samples > 0) {
-      member(out, "first", q.first);
-      member(out, "last", q.last);
+      json.member("first", q.first);
+      json.member("last", q.last);
     } else {
-      out += "\"first\":null,\"last\":null,";
+      json.key("first").null();
+      json.key("last").null();
     }
-    member(out, "duplicates", q.duplicates);
-    out += "\"gaps\":{";
-    member(out, "missing", q.missing);
-    member(out, "count", q.gapCount);
-    member(out, "longest", q.longestGap);
-    close(out, '}');
-    out += ',';
-    member(out, "saturated", q.saturated);
-    close(out, '}');
-    out += ',';
+    json.member("duplicates", q.duplicates);
+    json.key("gaps").beginObject();
+    json.member("missing", q.missing);
+    json.member("count", q.gapCount);
+    json.member("longest", q.longestGap);
+    json.endObject();
+    json.member("saturated", q.saturated);
+    json.endObject();
   }
-  close(out, '}');
-  out += ',';
-  member(out, "outOfOrder", report.outOfOrder);
-  member(out, "tailBytes", report.tailBytes);
-  out += "\"settingsRecords\":[";
+  json.endObject();
+  json.member("outOfOrder", report.outOfOrder);
+  json.member("tailBytes", report.tailBytes);
+  json.key("settingsRecords").beginArray();
   for (const SettingsRecordProblem& p : report.settingsRecords) {
-    out += "{\"offset\":" + std::to_string(p.offset) + ",\"type\":" + std::to_string(p.type) +
-           ",\"subtype\":" + std::to_string(p.subtype) + ",\"length\":" + std::to_string(p.length) +
-           ",\"problem\":\"" + p.problem + "\"},";
+    json.beginObject();
+    json.member("offset", p.offset);
+    json.member("type", p.type);
+    json.member("subtype", p.subtype);
+    json.member("length", p.length);
+    json.member("problem", p.problem);
+    json.endObject();
   }
-  close(out, ']');
-  out += '}';
-  return out;
+  json.endArray();
+  return json.endObject().take();
 }
 
 }  // namespace kinovar

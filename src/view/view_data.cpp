@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "io/json_writer.h"
+
 namespace kinovar {
 
 namespace {
@@ -32,25 +34,6 @@ double eulerDegrees(const SampleStream& q, uint64_t channel, uint64_t i) {
   else if (channel == 1) angle = std::asin(std::clamp(2 * (w * y - z * x), -1.0, 1.0));
   else angle = std::atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z));
   return angle * 180 / kPi;
-}
-
-void appendNumber(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  char buffer[32];
-  out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-}
-
-void appendString(std::string& out, const std::string& text) {
-  out += '"';
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) continue;
-    out += c;
-  }
-  out += '"';
 }
 
 // Bins of every level down to a few hundred.
@@ -127,7 +110,7 @@ void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>
 
 // One channel: its range in the header, and every level of its pyramid as
 // 16-bit codes in the data.
-void appendChannel(std::string& header, std::vector<uint8_t>& data, const char* name, const char* unit,
+void appendChannel(JsonWriter& header, std::vector<uint8_t>& data, const char* name, const char* unit,
                    const std::vector<uint64_t>& sizes, std::vector<double>& low, std::vector<double>& high) {
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (uint64_t b = 0; b < sizes[0]; ++b)
@@ -140,11 +123,8 @@ void appendChannel(std::string& header, std::vector<uint8_t>& data, const char* 
     const double x = (v - lo) * scale;
     return static_cast<uint16_t>(std::clamp(up ? std::ceil(x) : std::floor(x), 0.0, double(kTop)));
   };
-  header += "{\"name\":\"" + std::string(name) + "\",\"unit\":\"" + unit + "\",\"low\":";
-  appendNumber(header, lo);
-  header += ",\"high\":";
-  appendNumber(header, hi);
-  header += ",\"offsets\":[";
+  header.beginObject().member("name", name).member("unit", unit).member("low", lo).member("high", hi);
+  header.key("offsets").beginArray();
   for (size_t l = 0; l < sizes.size(); ++l) {
     if (l) {  // halve: each bin the extremes of the two below
       for (uint64_t b = 0; b < sizes[l]; ++b) {
@@ -153,8 +133,7 @@ void appendChannel(std::string& header, std::vector<uint8_t>& data, const char* 
         high[b] = std::max(high[2 * b], high[right]);
       }
     }
-    if (l) header += ',';
-    header += std::to_string(data.size());
+    header.value(static_cast<uint64_t>(data.size()));
     // An empty bin (no sample, or a gap) has its minimum above its maximum.
     for (uint64_t b = 0; b < sizes[l]; ++b) {
       const uint16_t v = low[b] <= high[b] ? code(low[b], false) : kTop;
@@ -165,43 +144,32 @@ void appendChannel(std::string& header, std::vector<uint8_t>& data, const char* 
       data.push_back(static_cast<uint8_t>(v)), data.push_back(static_cast<uint8_t>(v >> 8));
     }
   }
-  header += "]}";
+  header.endArray().endObject();
 }
 
-void appendPlot(std::string& header, std::vector<uint8_t>& data, const Plot& p, double start) {
+void appendPlot(JsonWriter& header, std::vector<uint8_t>& data, const Plot& p, double start) {
   const std::vector<uint64_t> sizes = levelSizes(p.bins);
-  header += "{\"id\":\"" + std::string(p.id) + "\",\"title\":\"" + p.title +
-            "\",\"samples\":" + std::to_string(p.stream->count) + ",\"binSeconds\":";
-  appendNumber(header, p.binSeconds);
-  header += ",\"levels\":[";
-  for (size_t l = 0; l < sizes.size(); ++l) {
-    if (l) header += ',';
-    header += std::to_string(sizes[l]);
-  }
-  header += "],\"channels\":[";
+  header.beginObject().member("id", p.id).member("title", p.title).member("samples", p.stream->count);
+  header.member("binSeconds", p.binSeconds);
+  header.key("levels").beginArray();
+  for (const uint64_t size : sizes) header.value(size);
+  header.endArray().key("channels").beginArray();
   std::vector<std::vector<double>> lows, highs;
   finestExtremes(p, start, lows, highs);
-  for (size_t c = 0; c < p.channels.size(); ++c) {
-    if (c) header += ',';
+  for (size_t c = 0; c < p.channels.size(); ++c)
     appendChannel(header, data, p.channels[c], p.units[c], sizes, lows[c], highs[c]);
-  }
-  header += "]}";
+  header.endArray().endObject();
 }
 
-void appendEvents(std::string& header, const StreamMap& streams) {
-  header += ",\"events\":[";
+void appendEvents(JsonWriter& header, const StreamMap& streams) {
+  header.key("events").beginArray();
   const SampleStream* events = findStream(streams, kSecondEventKey);
   if (!events || events->count == 0) events = findStream(streams, kEventKey);
   if (events) {
-    for (uint64_t i = 0; i < events->count; ++i) {
-      header += i ? ",[" : "[";
-      appendNumber(header, events->times[i]);
-      header += ',';
-      appendNumber(header, events->values[i]);
-      header += ']';
-    }
+    for (uint64_t i = 0; i < events->count; ++i)
+      header.beginArray().value(events->times[i]).value(events->values[i]).endArray();
   }
-  header += ']';
+  header.endArray();
 }
 
 }  // namespace
@@ -217,22 +185,15 @@ std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& 
   if (plots.empty()) start = end = 0;
   chooseBins(plots, std::max(end - start, 1e-9), options.budgetBytes);
 
-  std::string header = "{\"version\":1,\"created\":";
-  appendString(header, created);
-  header += ",\"start\":";
-  appendNumber(header, start);
-  header += ",\"end\":";
-  appendNumber(header, end);
-  header += ",\"plots\":[";
+  JsonWriter json;
+  json.beginObject().member("version", 1).member("created", created).member("start", start).member("end", end);
+  json.key("plots").beginArray();
   std::vector<uint8_t> data;
-  for (size_t pi = 0; pi < plots.size(); ++pi) {
-    if (pi) header += ',';
-    appendPlot(header, data, plots[pi], start);
-  }
-  header += ']';
-  appendEvents(header, streams);
-  if (!options.qualityJson.empty()) header += ",\"quality\":" + options.qualityJson;
-  header += '}';
+  for (const Plot& plot : plots) appendPlot(json, data, plot, start);
+  json.endArray();
+  appendEvents(json, streams);
+  if (!options.qualityJson.empty()) json.key("quality").document(options.qualityJson);
+  const std::string header = json.endObject().take();
 
   std::vector<uint8_t> out = {'K', 'V', 'W', '1'};
   const uint32_t length = static_cast<uint32_t>(header.size());

@@ -1,13 +1,15 @@
-// The io floor: outputs replaced whole, alone or together, and chunks
-// written in order whatever the threads.
+// The io floor: outputs replaced whole, alone or together, chunks
+// written in order whatever the threads, and the JSON writer.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "io/json_writer.h"
 #include "io/ordered_writer.h"
 #include "io/output_file.h"
 #include "test_files.h"
@@ -121,6 +123,20 @@ TEST(OrderedWriter, WritesChunksInOrderAndPassesOnTheFirstError) {
                  std::runtime_error);
     EXPECT_LE(written, 50u);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(JsonWriter, NestsSeparatesAndEscapes) {
+  JsonWriter json;
+  json.beginObject().member("text", "a\"b\\c\n").key("list").beginArray();
+  json.value(1.5).value(std::numeric_limits<double>::infinity()).value(uint64_t{18446744073709551615u});
+  json.beginObject().endObject().beginArray().endArray().endArray();
+  json.key("raw").document("{\"x\":1}").member("n", -3);
+  EXPECT_EQ(json.endObject().take(),
+            "{\"text\":\"a\\\"b\\\\c\",\"list\":[1.5,null,18446744073709551615,{},[]],\"raw\":{\"x\":1},\"n\":-3}");
 }
 
 }  // namespace
