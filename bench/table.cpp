@@ -1,5 +1,5 @@
 // End-to-end benchmark tables: read and readAndSync2 against the I/O floor and
-// against the snprintf baseline export, stage by stage, with peak memory.
+// against the printf baseline export (test/reference), stage by stage, with peak memory.
 //   kinovar-bench-table <work folder> [runs]
 #include <unistd.h>
 

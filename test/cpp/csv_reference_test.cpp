@@ -10,8 +10,9 @@
 
 using namespace kinovar;
 
-// The fast exporter must write exactly what the plain snprintf one writes, and
-// so must read, which formats rows while the filter is still running.
+// The fast exporter must write exactly what the reference one (every cell
+// through printf) writes, and so must read, which formats rows while the
+// filter is still running.
 TEST(CsvReference, FastExportEqualsStraightforwardExport) {
   struct Case {
     uint16_t clock, accel, gyro, baro, events;
