@@ -376,6 +376,8 @@ export declare const estimators: readonly Estimator[];
 export declare const formats: readonly Format[];
 /** The formats a synchronised set converts into. */
 export declare const setFormats: readonly (Format | 'opensense')[];
+/** The extension of each format's files: ".csv", ".parquet", ".sto". */
+export declare const extensions: Readonly<Record<Format | 'opensense', string>>;
 /** The names writeSettings edits, flat: "deviceId", "accel.gainX", "createdAt", ... */
 export declare const settingsKeys: readonly string[];
 /** The fields of an inertial sensor's settings, in their order. */

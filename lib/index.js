@@ -7,7 +7,7 @@ const promises = require('./promises');
 const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output');
-const { ESTIMATORS, FORMATS, SET_FORMATS } = require('./schema');
+const { ESTIMATORS, FORMATS, SET_FORMATS, EXTENSIONS } = require('./schema');
 const { SETTINGS_KEYS, SENSOR_FIELDS } = require('./records');
 const { writeViewPage } = require('./viewer');
 
@@ -41,6 +41,7 @@ module.exports = {
   estimators: list(ESTIMATORS),
   formats: list(FORMATS),
   setFormats: list(SET_FORMATS),
+  extensions: EXTENSIONS,
   settingsKeys: list(SETTINGS_KEYS),
   sensorFields: list(SENSOR_FIELDS),
   promises,
