@@ -1,4 +1,6 @@
 // Writes a synthetic recording: kinovar-gen --out FILE [options]; see usage().
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +55,13 @@ int run(int argc, char** argv) {
     else if (arg == "--accel") recipe.accelHz = rate();
     else if (arg == "--gyro") recipe.gyroHz = rate();
     else if (arg == "--baro") recipe.baroHz = rate();
-    else if (arg == "--events") recipe.eventHz = rate();
+    else if (arg == "--events") {
+      // The settings declare a whole rate; a rate that is not whole (0.5: one
+      // event every 2 s) is kept as the time between events.
+      const double hz = std::strtod(value(), nullptr);
+      recipe.eventHz = hz > 0 ? static_cast<uint16_t>(std::max(1.0, std::round(hz))) : 0;
+      recipe.eventPeriod = hz > 0 && hz != std::floor(hz) ? 1.0 / hz : 0;
+    }
     else if (arg == "--seed") recipe.seed = static_cast<uint32_t>(std::strtoul(value(), nullptr, 10));
     else if (arg == "--still") recipe.motion.stillSeconds = std::strtod(value(), nullptr);
     else if (arg == "--rate") recipe.motion.rateDps = std::strtod(value(), nullptr);

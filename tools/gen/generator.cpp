@@ -289,8 +289,9 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
   }
   if (recipe.eventHz) {
     for (uint64_t i = 0;; ++i) {
-      const uint64_t at = recipe.eventPeriod > 0 ? static_cast<uint64_t>(static_cast<double>(i) * recipe.eventPeriod * clock)
-                                                : sampleTick(i, recipe.eventHz, clock);
+      const uint64_t at = recipe.eventPeriod > 0
+                              ? static_cast<uint64_t>(std::llround(static_cast<double>(i) * recipe.eventPeriod * clock))
+                              : sampleTick(i, recipe.eventHz, clock);
       const uint64_t tick = at + 3;  // off the sensor ticks
       if (tick >= totalTicks) break;
       uint8_t* p = addFrame(tick, recipe.eventFrameId);
