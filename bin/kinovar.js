@@ -3,7 +3,7 @@
 // Command line for kinovar. Exit codes: 0 done, 1 something was not done
 // (the output says what and why), 2 the command line itself is wrong.
 // Each command lives in commands/<name>.js; this file only dispatches.
-const { OK, USAGE, UsageError, execute } = require('./shared');
+const { OK, USAGE, UsageError, didYouMean, execute } = require('./shared');
 
 // In the order the main help lists them.
 const commands = Object.fromEntries(['read', 'inspect', 'sync', 'config', 'view', 'demo', 'gen']
@@ -17,7 +17,8 @@ shows and edits settings files and draws recordings as an HTML page.
 commands:
 ${Object.values(commands).flatMap((c) => c.summary).map(([usage, words]) => `  ${usage.padEnd(30)}${words}\n`).join('')}
 Run "kinovar <command> --help" for the options of a command; "kinovar --version"
-prints the version.
+prints the version. Every command takes -q, --quiet: nothing but errors (and
+the output asked for: --json, -o -, config show) is printed.
 Exit codes: 0 done, 1 some work failed (the summary says which and why), 2 bad command line.
 `;
 
@@ -35,7 +36,7 @@ const dispatcher = {
         io.stderr(mainHelp);
         return USAGE;
       default:
-        throw new UsageError(`unknown command ${command}\n\n${mainHelp}`);
+        throw new UsageError(`unknown command ${command}${didYouMean(command, Object.keys(commands))}\n\n${mainHelp}`);
     }
   },
 };

@@ -2,10 +2,13 @@
 // What the commands share: exit codes, argument checks and terminal output.
 // A command writes only through its io object, { stdout(text), stderr(text),
 // isTTY (standard error is a terminal), env, cwd }, so that it runs the same
-// in-process as from a shell. Paths go to the library as given, so that
+// in-process as from a shell. execute adds say(text) and warn(text) for what
+// --quiet silences: summaries on standard output, warnings on standard error;
+// stdout and stderr then carry only what was asked for and the errors. Paths go to the library as given, so that
 // messages name them as the user wrote them; only demo's folder, which it
 // prints whole, is resolved against cwd.
 const fs = require('node:fs');
+const path = require('node:path');
 const { parseArgs } = require('node:util');
 
 // The library loads the native module: only once a command needs it, so that
@@ -20,26 +23,73 @@ const USAGE = 2;
 /** The command line itself is wrong: exit code 2. */
 class UsageError extends Error {}
 
+/** Edits from a to b, a swap of neighbours counting as one, letter case aside. */
+function distance(a, b) {
+  const [x, y] = [a.toLowerCase(), b.toLowerCase()];
+  const d = Array.from({ length: x.length + 1 }, (_, i) => [i, ...Array(y.length).fill(0)]);
+  for (let j = 1; j <= y.length; j++) d[0][j] = j;
+  for (let i = 1; i <= x.length; i++) {
+    for (let j = 1; j <= y.length; j++) {
+      d[i][j] = Math.min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (x[i - 1] === y[j - 1] ? 0 : 1));
+      if (i > 1 && j > 1 && x[i - 1] === y[j - 2] && x[i - 2] === y[j - 1]) d[i][j] = Math.min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[x.length][y.length];
+}
+
+/** "; did you mean X?" for the known name nearest a mistyped one, or '' when none is near. */
+function didYouMean(word, known) {
+  const near = known.map((name) => [distance(word, name), name]).filter(([d]) => d <= Math.max(1, Math.floor(word.length / 3)));
+  if (!near.length) return '';
+  return `; did you mean ${near.reduce((best, next) => (next[0] < best[0] ? next : best))[1]}?`;
+}
+
 // parseArgs's own texts quote unevenly and repeat its internals; ours say
 // what was wrong in a line.
-function parseMessage(error, command) {
+function parseMessage(error, command, options) {
   const quoted = /'([^']*)'/.exec(error.message)?.[1] ?? '';
   const see = `(see "kinovar ${command} --help")`;
   switch (error.code) {
-    case 'ERR_PARSE_ARGS_UNKNOWN_OPTION': return `unknown option ${quoted} ${see}`;
+    case 'ERR_PARSE_ARGS_UNKNOWN_OPTION': {
+      const flags = Object.entries(options).flatMap(([name, { short }]) => [`--${name}`, ...(short ? [`-${short}`] : [])]);
+      return `unknown option ${quoted}${didYouMean(quoted, flags)} ${see}`;
+    }
     case 'ERR_PARSE_ARGS_INVALID_OPTION_VALUE': return `option ${quoted.replace(/ <value>$/, '')} needs a value ${see}`;
     case 'ERR_PARSE_ARGS_UNEXPECTED_POSITIONAL': return `unexpected argument ${quoted} ${see}`;
     default: return `${error.message} ${see}`;
   }
 }
 
-/** The arguments against a command's options, -h/--help always among them. */
-function parse(command, args, options) {
-  try {
-    return parseArgs({ args, allowPositionals: true, strict: true, options: { help: { type: 'boolean', short: 'h' }, ...options } });
-  } catch (error) {
-    throw new UsageError(parseMessage(error, command));
+// What every command takes.
+const COMMON = { help: { type: 'boolean', short: 'h' }, quiet: { type: 'boolean', short: 'q' } };
+
+// "--seconds -5" is a value that looks like an option to parseArgs: joined as
+// "--seconds=-5", it reaches the command's own check, which says what is wanted.
+function joinNegatives(args, options) {
+  const joined = [];
+  for (let i = 0; i < args.length; i++) {
+    if (args[i] === '--') return [...joined, ...args.slice(i)];
+    const name = /^--([^=]+)$/.exec(args[i])?.[1] ?? Object.keys(options).find((key) => args[i] === `-${options[key].short}`);
+    if (options[name]?.type === 'string' && /^-\.?\d/.test(args[i + 1] ?? '')) joined.push(`--${name}=${args[++i]}`);
+    else joined.push(args[i]);
   }
+  return joined;
+}
+
+/**
+ * The arguments against a command's options, -h/--help and -q/--quiet always
+ * among them; --quiet silences io's say and warn and any progress bar.
+ */
+function parse(command, args, options, io) {
+  const all = { ...COMMON, ...options };
+  let parsed;
+  try {
+    parsed = parseArgs({ args: joinNegatives(args, all), allowPositionals: true, strict: true, options: all });
+  } catch (error) {
+    throw new UsageError(parseMessage(error, command, all));
+  }
+  if (parsed.values.quiet && io) Object.assign(io, { say() {}, warn() {}, isTTY: false });
+  return parsed;
 }
 
 /**
@@ -48,7 +98,7 @@ function parse(command, args, options) {
  */
 async function execute(command, args, io) {
   try {
-    return await command.run(args, io);
+    return await command.run(args, { ...io, say: io.stdout, warn: io.stderr });
   } catch (error) {
     const usage = error instanceof UsageError;
     io.stderr(`kinovar: ${error.message}${usage && error.message.endsWith('\n') ? '' : '\n'}`);
@@ -58,12 +108,15 @@ async function execute(command, args, io) {
 
 const CONVERSION_FLAGS = { format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' } };
 
-/** The API options of --format (one of `formats`), --orientation and --force. */
+/** The API options of --format (one of `formats`, in any letter case), --orientation and --force. */
 function conversionOptions(values, formats) {
   const options = {};
   if (values.format !== undefined) {
-    if (!formats.includes(values.format)) throw new UsageError(`--format must be one of ${formats.join(', ')}, not "${values.format}"`);
-    options.format = values.format;
+    const format = values.format.toLowerCase();
+    if (!formats.includes(format)) {
+      throw new UsageError(`--format must be one of ${formats.join(', ')}, not "${values.format}"${didYouMean(values.format, formats)}`);
+    }
+    options.format = format;
   }
   Object.assign(options, orientationOption(values.orientation));
   if (values.force) options.overwrite = true;
@@ -93,6 +146,42 @@ function isFolder(file) {
 
 /** A path ending in a separator, or an existing folder. */
 const isFolderTarget = (target) => /[\\/]$/.test(target) || isFolder(target);
+
+// Windows shells hand a pattern over as typed: '*', '?' and [classes] in the
+// last part of a path are matched here as a POSIX shell would.
+const PATTERN = /[*?[]/;
+function patternRegExp(pattern) {
+  const source = pattern.replace(/\[(!|\^)?([^\]]+)\]|[*?]|[^*?[]+|\[/g, (part, negate, set) => {
+    if (set !== undefined) return `[${negate ? '^' : ''}${set.replace(/[\\^]/g, '\\$&')}]`;
+    if (part === '*') return '.*';
+    if (part === '?') return '.';
+    return part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+  });
+  return new RegExp(`^${source}$`, process.platform === 'win32' ? 'i' : '');
+}
+
+/**
+ * The inputs with each pattern replaced by the files it matches, sorted; a
+ * name that exists as given is taken as it is.
+ */
+function expandPatterns(inputs) {
+  return inputs.flatMap((input) => {
+    const name = path.basename(input);
+    if (!PATTERN.test(name) || fs.existsSync(input)) return [input];
+    const folder = input.slice(0, input.length - name.length);
+    const match = patternRegExp(name);
+    let entries;
+    try {
+      entries = fs.readdirSync(folder || '.');
+    } catch {
+      entries = [];
+    }
+    // As in a shell, a leading dot is matched only by a dot.
+    const found = entries.filter((entry) => match.test(entry) && (!entry.startsWith('.') || name.startsWith('.'))).sort();
+    if (!found.length) throw new Error(`${input} matches no file; check the pattern and the folder`);
+    return found.map((entry) => folder + entry);
+  });
+}
 
 // A folder where a recording was expected gets the hint to name its files.
 function checkInputs(recordings) {
@@ -128,6 +217,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, parse, execute, CONVERSION_FLAGS, conversionOptions, orientationOption, positiveInteger,
-  isFolderTarget, checkInputs, progressBar, describe, failedLine,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, conversionOptions, orientationOption,
+  positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

@@ -1,6 +1,6 @@
 'use strict';
 const path = require('node:path');
-const { lib, OK, USAGE, UsageError, parse } = require('../shared');
+const { lib, OK, USAGE, UsageError, didYouMean, parse } = require('../shared');
 
 const summary = [
   ['config show <file>', 'list the settings of a settings file or recording'],
@@ -15,6 +15,7 @@ const help = (fields = lib().sensorFields) => `usage: kinovar config show <file>
 
 show       lists every setting as key = value (the keys that "set" takes);
            --json prints the settings object instead.
+           -q, --quiet (any action) prints nothing but errors and what is asked for.
 set        changes exactly the given settings and writes the file back (or to
            -o); every other byte stays, unknown records included. Each value is
            written in the form its record already has; one the record cannot
@@ -48,7 +49,8 @@ function parseSetting(assignment) {
   const [, key, raw] = match;
   const text = raw.trim();
   if (key === 'unknownFrames') throw new UsageError('unknownFrames cannot be set: unknown records are kept as they are');
-  if (!lib().settingsKeys.includes(key)) throw new UsageError(`unknown setting ${key} (see "kinovar config --help")`);
+  const keys = lib().settingsKeys;
+  if (!keys.includes(key)) throw new UsageError(`unknown setting ${key}${didYouMean(key, keys)} (see "kinovar config --help")`);
   if (DATES.has(key)) return [key, text];
   if (!/^-?\d+(\.\d+)?$/.test(text)) throw new UsageError(`${key} must be a number, not "${raw}"`);
   return [key, Number(text)];
@@ -76,7 +78,7 @@ const actions = {
   show(kinovar, values, [file], io) {
     const settings = kinovar.readSettings(file);
     if (values.json) return io.stdout(`${JSON.stringify(settings, null, 2)}\n`);
-    const rows = flatten(settings);
+    const rows = flatten(settings).filter(([, value]) => value !== '');  // no unknown records: no line
     const width = Math.max(...rows.map(([key]) => key.length));
     for (const [key, value] of rows) io.stdout(`${key.padEnd(width)} = ${value}\n`);
   },
@@ -91,7 +93,7 @@ const actions = {
       if (error instanceof RangeError) throw new UsageError(`nothing written: ${error.message}`);
       throw error;
     }
-    io.stdout(`wrote ${target}: ${assignments.join(' ')}\n`);
+    io.say(`wrote ${target}: ${assignments.join(' ')}\n`);
   },
   'device-id'(kinovar, values, [file], io) {
     io.stdout(`${kinovar.readDeviceId(file)}\n`);
@@ -107,12 +109,13 @@ const arity = {
 
 function run(args, io) {
   const [action, ...rest] = args;
-  if (action === undefined || action === '--help' || action === '-h' || action === 'help') {
-    io.stdout(help());
-    return action ? OK : USAGE;
+  // Bare "kinovar config" is a command line left unfinished, as bare "kinovar" is.
+  if (action === undefined) return io.stderr(help()), USAGE;
+  if (action === '--help' || action === '-h' || action === 'help') return io.stdout(help()), OK;
+  if (!Object.hasOwn(actions, action)) {
+    throw new UsageError(`unknown config action ${action}${didYouMean(action, Object.keys(actions))}\n\n${help()}`);
   }
-  if (!Object.hasOwn(actions, action)) throw new UsageError(`unknown config action ${action}\n\n${help()}`);
-  const { values, positionals } = parse('config', rest, options[action]);
+  const { values, positionals } = parse('config', rest, options[action], io);
   if (values.help) return io.stdout(help()), OK;
   const [fits, words] = arity[action];
   if (!fits(positionals.length)) throw new UsageError(`${words}\n\n${help()}`);

@@ -6,7 +6,7 @@ const { lib, OK, FAILED, UsageError, parse } = require('../shared');
 
 const summary = [['demo [folder]', 'write a synthetic session of three sensors and convert it']];
 
-const help = `usage: kinovar demo [folder] [--force]
+const help = `usage: kinovar demo [folder] [--force] [--quiet]
 
 Writes a synthetic session of three sensors (pelvis, thigh, shank) into the
 folder (default: a new temporary folder), converts each recording, converts
@@ -15,12 +15,13 @@ recordings come from the generator that "kinovar gen" runs.
 
 options:
   --force            replace pelvis.bin, thigh.bin and shank.bin if the folder has them
+  -q, --quiet        print nothing but errors
 `;
 
 const options = { force: { type: 'boolean' } };
 
 async function run(args, io) {
-  const { values, positionals } = parse('demo', args, options);
+  const { values, positionals } = parse('demo', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
   if (positionals.length > 1) throw new UsageError(`demo takes at most one folder\n\n${help}`);
@@ -33,32 +34,32 @@ async function run(args, io) {
   const recordings = kinovar.generateSession(folder, {
     seconds: 20, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 1, still: 2, rate: 45, overwrite: values.force === true,
   });
-  io.stdout(`Synthetic session of ${recordings.length} sensors in ${folder}:\n`);
-  for (const file of recordings) io.stdout(`  ${path.basename(file)}  ${fs.statSync(file).size} bytes\n`);
+  io.say(`Synthetic session of ${recordings.length} sensors in ${folder}:\n`);
+  for (const file of recordings) io.say(`  ${path.basename(file)}  ${fs.statSync(file).size} bytes\n`);
 
   const results = await kinovar.promises.readRecordings(recordings, { outDir: path.join(folder, 'csv') });
-  io.stdout(`\nConverted each recording (kinovar read):\n`);
+  io.say(`\nConverted each recording (kinovar read):\n`);
   for (const r of results) {
     if (r.ok) {
       const rows = /Total data points: (\d+)/.exec(fs.readFileSync(r.csv, 'latin1').slice(0, 200))[1];
-      io.stdout(`  ${path.relative(folder, r.csv)}  ${rows} rows, ${r.info.frequency} Hz clock, created ${r.info.createdAt}\n`);
+      io.say(`  ${path.relative(folder, r.csv)}  ${rows} rows, ${r.info.frequency} Hz clock, created ${r.info.createdAt}\n`);
     } else {
-      io.stdout(`  ${path.basename(r.recording)}  failed: ${r.error.message}\n`);
+      io.stderr(`  ${path.basename(r.recording)}  failed: ${r.error.message}\n`);
     }
   }
 
-  io.stdout(`\nSynchronised the set (kinovar sync):\n`);
+  io.say(`\nSynchronised the set (kinovar sync):\n`);
   try {
     const files = await kinovar.promises.syncRecordings(recordings, path.join(folder, 'synchronised'));
-    for (const file of files) io.stdout(`  ${path.relative(folder, file)}\n`);
+    for (const file of files) io.say(`  ${path.relative(folder, file)}\n`);
   } catch (error) {
-    io.stdout(`  not done: ${error.message}${error.status ? ` (status ${error.status})` : ''}\n`);
+    io.stderr(`  not done: ${error.message}${error.status ? ` (status ${error.status})` : ''}\n`);
   }
 
   if (results[0].ok) {
     const page = path.join(folder, `${path.basename(recordings[0], '.bin')}.html`);
     kinovar.writeViewPage(results[0].csv, page);
-    io.stdout(`\nViewer page (kinovar view): ${page}\n`);
+    io.say(`\nViewer page (kinovar view): ${page}\n`);
   }
   return results.every((r) => r.ok) ? OK : FAILED;
 }

@@ -1,9 +1,9 @@
 'use strict';
-const { lib, OK, FAILED, UsageError, parse, describe, failedLine } = require('../shared');
+const { lib, OK, FAILED, UsageError, parse, expandPatterns, describe, failedLine } = require('../shared');
 
 const summary = [['inspect <recording>...', 'report lost frames, clock jumps, saturation and cut tails']];
 
-const help = `usage: kinovar inspect <recording>... [--json]
+const help = `usage: kinovar inspect <recording>... [--json] [--strict] [--quiet]
 
 Reports what happened in each recording before you trust it: per stream the
 samples, declared and seen rate, first and last time, duplicate frames
@@ -14,17 +14,24 @@ records that were malformed or not recognised.
 
 options:
   --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
+  --strict           exit with 1 when anything is reported (a problem, a tail never
+                     read, a settings record), for scripts and pipelines
+  -q, --quiet        print nothing but errors (with --strict: only the exit code and
+                     the names of the recordings with something reported)
   -h, --help         this text
 `;
 
-const options = { json: { type: 'boolean' } };
+const options = { json: { type: 'boolean' }, strict: { type: 'boolean' } };
+
+/** Whether a report holds anything beyond counts: what --strict fails on. */
+const reportsAnything = (kinovar, q) => kinovar.qualityProblems(q).length > 0 || q.tailBytes > 0 || q.settingsRecords.length > 0;
 
 function run(args, io) {
-  const { values, positionals } = parse('inspect', args, options);
+  const { values, positionals } = parse('inspect', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
-  const results = positionals.map((recording) => {
+  const results = expandPatterns(positionals).map((recording) => {
     try {
       return { recording, ok: true, quality: kinovar.inspect(recording) };
     } catch (error) {
@@ -35,11 +42,13 @@ function run(args, io) {
     io.stdout(`${JSON.stringify(results.map((r) => (r.ok ? r : { ...r, error: describe(r.error) })), null, 2)}\n`);
   } else {
     for (const r of results) {
-      if (r.ok) io.stdout(report(r.recording, r.quality));
+      if (r.ok) io.say(report(r.recording, r.quality));
       else io.stderr(failedLine(r.recording, r.error));
     }
   }
-  return results.every((r) => r.ok) ? OK : FAILED;
+  const reported = values.strict ? results.filter((r) => r.ok && reportsAnything(kinovar, r.quality)) : [];
+  if (reported.length) io.stderr(`kinovar inspect --strict: something reported for ${reported.map((r) => r.recording).join(', ')}\n`);
+  return results.every((r) => r.ok) && !reported.length ? OK : FAILED;
 }
 
 /** The problems in a line, then a table of the streams, then the file's own findings. */

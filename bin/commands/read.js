@@ -1,23 +1,27 @@
 'use strict';
+const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, positiveInteger, isFolderTarget, checkInputs,
-  progressBar, describe, failedLine,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
+  checkInputs, progressBar, describe, failedLine,
 } = require('../shared');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
 
-const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--force] [--json]
+const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--force] [--json] [--quiet]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
 pressure, events and orientation), several at once. To convert every
-recording of a folder, give "folder/*.bin".
+recording of a folder, give "folder/*.bin" (kinovar expands the pattern itself
+when the shell has not).
 
 options:
   -o, --out <path>   a path ending in "/" or an existing folder: the folder to
                      write <name>.csv (or .parquet) into, created if missing;
-                     anything else: the output file itself, for one recording only.
+                     anything else: the output file itself, for one recording only,
+                     its extension that of the format (.csv or .parquet);
+                     "-": standard output, for one recording in a CSV format.
                      Default: each output beside its recording, named after it.
   --format <F>       csv: the classic export (default);
                      plain: a CSV with one header row that pandas, R and MATLAB
@@ -31,6 +35,7 @@ options:
                      the sensor software's filter), accurate (corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
   --json             print the results as JSON on standard output, no progress bar
+  -q, --quiet        print nothing but errors (no progress, warnings or summary)
   -h, --help         this text
 
 A recording that cannot be converted does not stop the others; the summary
@@ -41,25 +46,79 @@ gets a one-line warning on standard error ("kinovar inspect" says more).
 
 const options = { out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS };
 
+// The formats that write each extension, in words: ".csv (csv, plain) or .parquet (parquet)".
+function extensionWords({ formats, extensions }) {
+  const by = new Map();
+  for (const format of formats) by.set(extensions[format], [...(by.get(extensions[format]) ?? []), format]);
+  return [...by].map(([extension, names]) => `${extension} (${names.join(', ')})`).join(' or ');
+}
+
+// An -o file's name says what it holds: its extension must be one we write,
+// and the one of --format when that is given. A name without one is as given.
+function checkExtension(kinovar, file, format) {
+  const extension = path.extname(file).toLowerCase();
+  if (!extension) return;
+  const { formats, extensions } = kinovar;
+  if (!formats.some((f) => extensions[f] === extension)) {
+    throw new UsageError(`-o ${file}: kinovar writes ${extensionWords(kinovar)} files, not ${extension}; ` +
+      `name the file for its format`);
+  }
+  if (format !== undefined && extensions[format] !== extension) {
+    throw new UsageError(`-o ${file} ends in ${extension}, but --format ${format} writes ${extensions[format]} files; ` +
+      `name it ${file.slice(0, -extension.length)}${extensions[format]}, or give the format of ${extension}: ` +
+      `${formats.filter((f) => extensions[f] === extension).join(' or ')}`);
+  }
+}
+
+// Standard output may be a pipe, a terminal or a file: the CSV is made in a
+// temporary folder and copied out, as it is on every system.
+async function toStandardOutput(kinovar, recording, conversion, io) {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-'));
+  try {
+    const csv = path.join(folder, 'out.csv');
+    const info = await kinovar.promises.readRecording(recording, csv, conversion);
+    const problems = kinovar.qualityProblems(info.quality);
+    if (problems.length) io.warn(`warning ${recording}: ${problems.join('; ')}\n`);
+    const fd = fs.openSync(csv, 'r');
+    try {
+      const chunk = Buffer.alloc(1 << 20);
+      for (let n; (n = fs.readSync(fd, chunk)) > 0;) io.stdout(Buffer.from(chunk.subarray(0, n)));
+    } finally {
+      fs.closeSync(fd);
+    }
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+  }
+  return OK;
+}
+
 async function run(args, io) {
-  const { values, positionals } = parse('read', args, options);
+  const { values, positionals } = parse('read', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
   const conversion = conversionOptions(values, kinovar.formats);
-  checkInputs(positionals);
+  const recordings = expandPatterns(positionals);
+  checkInputs(recordings);
 
-  let items = positionals;
+  if (values.out === '-') {
+    if (recordings.length !== 1) throw new UsageError(`-o - writes one recording to standard output, not ${recordings.length}`);
+    if (conversion.format === 'parquet') throw new UsageError('-o - writes a CSV format (csv or plain); name a file for Parquet');
+    if (values.json) throw new UsageError('-o - and --json would both write to standard output; choose one');
+    return toStandardOutput(kinovar, recordings[0], conversion, io);
+  }
+  let items = recordings;
   let outDir;
   if (values.out !== undefined) {
     if (isFolderTarget(values.out)) {
       outDir = values.out;  // made by the batch before any recording is read
-    } else if (positionals.length === 1) {
-      items = [{ recording: positionals[0], csv: values.out }];
+    } else if (recordings.length === 1) {
+      checkExtension(kinovar, values.out, conversion.format);
+      items = [{ recording: recordings[0], csv: values.out }];
       kinovar.ensureFolder(path.dirname(values.out));
     } else {
-      throw new UsageError(`-o ${values.out} names one file, but ${positionals.length} recordings need a folder: ` +
+      throw new UsageError(`-o ${values.out} names one file, but ${recordings.length} recordings need a folder: ` +
         `end it with "/" (${values.out}/) to make one`);
     }
   }
@@ -85,14 +144,14 @@ async function run(args, io) {
   }
   for (const r of results) {
     if (!r.ok) continue;
-    io.stdout(`wrote  ${r.csv}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
+    io.say(`wrote  ${r.csv}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
     const problems = kinovar.qualityProblems(r.info.quality);
-    if (problems.length) io.stderr(`warning ${r.recording}: ${problems.join('; ')}\n`);
+    if (problems.length) io.warn(`warning ${r.recording}: ${problems.join('; ')}\n`);
   }
   for (const r of failed) io.stderr(failedLine(r.recording, r.error));
   const summaryLine = `${results.length - failed.length} of ${results.length} recording${results.length === 1 ? '' : 's'} converted`;
   if (failed.length) io.stderr(`${summaryLine}, ${failed.length} failed\n`);
-  else io.stdout(`${summaryLine}\n`);
+  else io.say(`${summaryLine}\n`);
   return failed.length ? FAILED : OK;
 }
 

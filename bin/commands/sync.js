@@ -1,9 +1,11 @@
 'use strict';
-const { lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, checkInputs, describe } = require('../shared');
+const {
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, expandPatterns, checkInputs, describe,
+} = require('../shared');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
 
-const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--force] [--json]
+const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--force] [--json] [--quiet]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time
@@ -24,6 +26,7 @@ options:
   --json             print what was done as JSON: {"ok":true, "files", "method",
                      "offsets", "window", "samples", "events"}, or the error
                      with its "cause"
+  -q, --quiet        print nothing but errors
   -h, --help         this text
 
 The method (time marks, radio settings or radio stream) is chosen by the
@@ -38,12 +41,13 @@ const seconds = (value) => `${value.toFixed(3)} s`;
 const signed = (value) => `${value < 0 ? '-' : '+'}${seconds(Math.abs(value))}`;
 
 async function run(args, io) {
-  const { values, positionals } = parse('sync', args, options);
+  const { values, positionals: given } = parse('sync', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
-  if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
+  if (given.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const conversion = conversionOptions(values, kinovar.setFormats);
+  const positionals = expandPatterns(given);
   if (values['imu-names'] !== undefined) {
     if (conversion.format !== 'opensense') throw new UsageError('--imu-names names the columns of --format opensense only');
     conversion.imuNames = values['imu-names'].split(',');
@@ -57,6 +61,8 @@ async function run(args, io) {
     // The folder is made before any recording is read, and removed again if the set fails.
     ({ report } = await kinovar.promises.syncRecordings(positionals, values.out, conversion));
   } catch (error) {
+    // The library's refusal of a name is a refusal of the command line.
+    if (conversion.imuNames && error instanceof RangeError) throw new UsageError(error.message.replace(/^syncRecordings: /, '--imu-names: '));
     if (!error.status) throw error;
     if (values.json) {
       io.stdout(`${JSON.stringify({ ok: false, status: error.status, ...describe(error), cause: error.cause }, null, 2)}\n`);
@@ -71,12 +77,12 @@ async function run(args, io) {
   const each = report.files.length === report.recordings.length;
   report.recordings.forEach((recording, i) => {
     const kept = Object.entries(report.samples[i]).map(([stream, n]) => `${n} ${stream}`).join(', ');
-    io.stdout(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${kept}; ` +
+    io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${kept}; ` +
       `${report.events[i]} events)\n`);
   });
-  if (!each) for (const file of report.files) io.stdout(`wrote  ${file}\n`);
+  if (!each) for (const file of report.files) io.say(`wrote  ${file}\n`);
   const { start, end } = report.window;
-  io.stdout(`${report.recordings.length} recordings synchronised by ${methodWords[report.method]}, ` +
+  io.say(`${report.recordings.length} recordings synchronised by ${methodWords[report.method]}, ` +
     `common window ${seconds(start)} to ${seconds(end)} (${seconds(end - start)})\n`);
   return OK;
 }

@@ -1,10 +1,10 @@
 'use strict';
 const path = require('node:path');
-const { lib, OK, UsageError, parse, orientationOption, positiveInteger } = require('../shared');
+const { lib, OK, UsageError, parse, orientationOption, positiveInteger, isFolderTarget } = require('../shared');
 
 const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
 
-const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force]
+const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force] [--quiet]
 
 Writes one self-contained HTML page (works offline) with interactive plots
 of the accelerometer, gyroscope, pressure and temperature, and orientation
@@ -15,7 +15,9 @@ Reads a recording, a classic CSV export or a Parquet file kinovar wrote
 (its orientation is the one it was written with).
 
 options:
-  -o, --out <file>   the page (default: <name>.html beside the input)
+  -o, --out <file>   the page (default: <name>.html beside the input); a path ending
+                     in "/" or an existing folder: the folder for <name>.html,
+                     created if missing
   --size <MB>        the plots' data in the page, before Base64 (default 16); more
                      keeps finer detail for deep zooms into long recordings
   --force            replace an existing file that is not a viewer page of kinovar
@@ -23,6 +25,7 @@ options:
   --orientation <e>  for a recording: how its orientation is estimated: classic (default,
                      the sensor software's filter), accurate (corrects the
                      gyroscope's bias; see docs/orientation.md) or none (no columns)
+  -q, --quiet        print nothing but errors
   -h, --help         this text
 `;
 
@@ -31,8 +34,28 @@ const options = {
   size: { type: 'string' }, force: { type: 'boolean' },
 };
 
+// A settings file starts as a recording does but holds no samples: its page
+// would be empty, and what the user wants from it is its settings.
+function refuseSettingsFile(kinovar, input) {
+  try {
+    kinovar.readSettings(input);
+  } catch {
+    return;  // no settings: the viewer says what the file is
+  }
+  let samples = 0;
+  try {
+    samples = Object.values(kinovar.inspect(input).streams).reduce((sum, s) => sum + s.samples, 0);
+  } catch (error) {
+    if (error.code !== kinovar.codes.FORMAT) return;  // cannot be read: the viewer says why
+  }
+  if (!samples) {
+    throw new Error(`${input} is a settings file (settings and no samples): there is nothing to draw; ` +
+      `"kinovar config show ${input}" lists its settings`);
+  }
+}
+
 function run(args, io) {
-  const { values, positionals } = parse('view', args, options);
+  const { values, positionals } = parse('view', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
   if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help}`);
@@ -40,11 +63,14 @@ function run(args, io) {
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
   const pageOptions = { ...orientationOption(values.orientation), force: values.force };
   if (values.size !== undefined) pageOptions.budget = positiveInteger(values.size, '--size') * 1e6;
-  const page = values.out ?? path.join(path.dirname(input), `${path.basename(input).replace(/\.[^.]*$/, '')}.html`);
+  const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
+  const out = values.out ?? path.dirname(input);
+  const page = values.out === undefined || isFolderTarget(values.out) ? path.join(out, name) : out;
+  refuseSettingsFile(kinovar, input);
   const { bytes, inputKind } = kinovar.writeViewPage(input, page, pageOptions);
-  io.stdout(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
+  io.say(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
   if (values.orientation !== undefined && inputKind !== 'recording') {
-    io.stderr(`note: --orientation applies to recordings; ${input} shows the orientation it was written with\n`);
+    io.warn(`note: --orientation applies to recordings; ${input} shows the orientation it was written with\n`);
   }
   return OK;
 }

@@ -42,11 +42,33 @@ test('every command has help, and a bad command line exits 2', async () => {
   for (const args of [[], ['frobnicate'], ['read'], ['read', 'x.bin', '--jobs', '0'], ['read', '--bogus', 'x'],
     ['sync', 'a.bin'], ['config', 'set', 'x.cfg'], ['view'], ['read', 'x.bin', '--orientation', 'best'],
     ['read', 'x.bin', '--format', 'opensense'], ['sync', 'a.bin', '-o', 'd', '--imu-names', 'a'],
-    ['sync', 'a.bin', 'b.bin', '-o', 'd', '--format', 'opensense', '--imu-names', 'a']]) {
+    ['sync', 'a.bin', 'b.bin', '-o', 'd', '--format', 'opensense', '--imu-names', 'a'],
+    ['read', 'x.bin', '-o', '-', '--format', 'parquet'], ['read', 'a.bin', 'b.bin', '-o', '-'],
+    ['gen', 'x.bin', '--set', '2', '--method', 'wire']]) {
     const bad = await cli(...args);
     assert.equal(bad.status, 2, args.join(' '));
-    assert.match(bad.stderr, /usage|must|unknown|no recording|required|takes|gives|only/, args.join(' '));
+    assert.match(bad.stderr, /usage|must|unknown|no recording|required|takes|gives|only|writes/, args.join(' '));
   }
+  // Each says what would be right: the format that agrees, a value that fits, the name meant.
+  for (const [args, words] of [
+    [['read', 'x.bin', '-o', 'y.csv', '--format', 'parquet'], '-o y.csv ends in .csv, but --format parquet writes .parquet files; name it y.parquet, or give the format of .csv: csv or plain'],
+    [['read', 'x.bin', '-o', 'y.parquet', '--format', 'Plain'], '-o y.parquet ends in .parquet, but --format plain writes .csv files'],
+    [['read', 'x.bin', '-o', 'x.xlsx'], '-o x.xlsx: kinovar writes .csv (csv, plain) or .parquet (parquet) files, not .xlsx'],
+    [['gen', 'x.bin', '--seconds', '-5'], '--seconds must be a positive number, not "-5"'],
+    [['gen', 'x.bin', '--accel', '2.5'], '--accel must be a whole number from 0 to 65535, not "2.5"'],
+    [['rea', 'x.bin'], 'unknown command rea; did you mean read?'],
+    [['read', 'x.bin', '--fromat', 'csv'], 'unknown option --fromat; did you mean --format?'],
+    [['sync', 'x.bin', '-o', 'd', '--format', 'opensens'], 'did you mean opensense?'],
+    [['config', 'set', 'x.cfg', 'deviceid=5'], 'unknown setting deviceid; did you mean deviceId?'],
+  ]) {
+    const bad = await cli(...args);
+    assert.equal(bad.status, 2, args.join(' '));
+    assert.ok(bad.stderr.startsWith('kinovar: ') && bad.stderr.includes(words), bad.stderr);
+  }
+  // Bare "kinovar config" is unfinished, as bare "kinovar" is: its usage on standard error.
+  const bare = await cli('config');
+  assert.deepEqual([bare.status, bare.stdout], [2, '']);
+  assert.match(bare.stderr, /^usage: kinovar config show/);
   const { version } = require('../../package.json');
   for (const flag of ['--version', '-V']) assert.equal((await cli(flag)).stdout, `${version}\n`);
   assert.equal((await cli('read', 'x.bin', '--bogus')).stderr, 'kinovar: unknown option --bogus (see "kinovar read --help")\n');
@@ -116,11 +138,11 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.equal((await cli('read', recordings[0])).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'a.csv')), 'by default the CSV goes beside its recording');
 
-  // Another recording, or any file that is not a CSV of ours, stays unless --force.
+  // Another recording is no name for an output, and any file that is not an output of ours stays unless --force.
   const before = fs.readFileSync(recordings[2]);
-  const onto = await cli('read', recordings[0], '-o', recordings[2]);
-  assert.equal(onto.status, 1);
-  assert.match(onto.stderr, /c\.bin exists and is not a file kinovar wrote \(a recording, .*--force/);
+  const onto = await cli('read', recordings[0], '-o', recordings[2], '--force');
+  assert.equal(onto.status, 2);
+  assert.match(onto.stderr, /c\.bin: kinovar writes \.csv \(csv, plain\) or \.parquet \(parquet\) files, not \.bin/);
   assert.ok(fs.readFileSync(recordings[2]).equals(before));
   // Neither does the generator replace a recording (it may be a real one), nor demo its session's names.
   assert.match((await cli('gen', recordings[2], '--seconds', '1')).stderr, /c\.bin exists and is not a file kinovar wrote/);
@@ -129,9 +151,9 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.ok(fs.readFileSync(path.join(dir, 'pelvis.bin')).equals(before));
   assert.deepEqual(fs.readdirSync(dir).filter((name) => name.startsWith('.')), [], 'nothing generated is left aside');
   fs.renameSync(path.join(dir, 'pelvis.bin'), recordings[2]);
-  fs.writeFileSync(path.join(dir, 'notes.txt'), 'mine');
-  assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'))).status, 1);
-  assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'notes.txt'), '--force')).status, 0);
+  fs.writeFileSync(path.join(dir, 'notes.csv'), 'mine');
+  assert.match((await cli('read', recordings[0], '-o', path.join(dir, 'notes.csv'))).stderr, /notes\.csv exists and is not a file kinovar wrote/);
+  assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'notes.csv'), '--force')).status, 0);
   const parentIsFile = await cli('read', recordings[0], '-o', path.join(recordings[3], 'x.csv'));
   assert.equal(parentIsFile.status, 1);
   assert.match(parentIsFile.stderr, /d\.bin: not a folder \(ENOTDIR\); a part of the path is a file/);
@@ -141,7 +163,8 @@ test('inspect reports what happened in a recording, and read warns in one line',
   const dir = scratch(t);
   const clean = generateRecording(path.join(dir, 'clean.bin'), { seconds: 2 });
   const faulty = generateRecording(path.join(dir, 'faulty.bin'), { seconds: 4, accel: 1000, cutBlocks: 2, duplicateTicks: true, shortFinal: 7 });
-  const run = await cli('inspect', '--json', clean, faulty);
+  // A pattern is expanded as a shell would (Windows shells pass it as typed), in order.
+  const run = await cli('inspect', '--json', path.join(dir, '*.bin'));
   assert.equal(run.status, 0, run.stderr);
   const [a, b] = JSON.parse(run.stdout);
   assert.deepEqual(Object.keys(a.quality.streams), ['accel', 'gyro', 'baro']);
@@ -156,6 +179,10 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.equal(b.quality.tailBytes, 7);
   assert.deepEqual(b.quality.settingsRecords, []);
   assert.match((await cli('inspect', faulty)).stdout, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
+  assert.deepEqual(await cli('inspect', path.join(dir, 'f*.xyz')), { status: 1, stdout: '', stderr: `kinovar: ${path.join(dir, 'f*.xyz')} matches no file; check the pattern and the folder\n` });
+  // --strict fails a pipeline on anything reported; --quiet leaves the names of those only.
+  assert.equal((await cli('inspect', '--strict', clean)).status, 0);
+  assert.deepEqual(await cli('inspect', '--strict', '-q', clean, faulty), { status: 1, stdout: '', stderr: `kinovar inspect --strict: something reported for ${faulty}\n` });
 
   const empty = path.join(dir, 'empty.bin');
   fs.writeFileSync(empty, fs.readFileSync(clean).subarray(0, 512));
@@ -165,6 +192,11 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.equal(warnings.length, 2);
   assert.ok(warnings[0].startsWith(`warning ${faulty}: `), warnings[0]);
   assert.equal(warnings[1], `warning ${empty}: no samples at all (the sensor recorded nothing, or the file ends after its settings)`);
+  // Settings and no samples are a settings file: no empty page for it.
+  const page = await cli('view', empty);
+  assert.equal(page.status, 1);
+  assert.match(page.stderr, /empty\.bin is a settings file \(settings and no samples\): there is nothing to draw; "kinovar config show .*empty\.bin" lists its settings/);
+  assert.ok(!fs.existsSync(path.join(dir, 'empty.html')));
 });
 
 test('sync reports what it did or why not, in words and as JSON, and leaves no folder it made for nothing', async (t) => {
@@ -197,7 +229,7 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
 test('read and sync write the other formats, and refuse to replace a file kinovar did not write', async (t) => {
   const dir = scratch(t);
   const set = generateSession(dir, { seconds: 3 });
-  assert.equal((await cli('read', set[0], '-o', path.join(dir, 'pelvis.parquet'))).status, 0);
+  assert.equal((await cli('read', set[0], '-o', path.join(dir, 'pelvis.parquet'), '--format', 'PARQUET')).status, 0);
   assert.deepEqual(kinovar.readParquet(path.join(dir, 'pelvis.parquet')).info.measureId, 7);
   fs.writeFileSync(path.join(dir, 'thigh.csv'), 'notes\n');
   const refused = await cli('read', set[1], '--format', 'plain');
@@ -205,6 +237,12 @@ test('read and sync write the other formats, and refuse to replace a file kinova
   assert.match(refused.stderr, /thigh\.csv exists and is not a file kinovar wrote/);
   assert.equal((await cli('read', set[1], '--format', 'plain', '--force')).status, 0);
   assert.match(fs.readFileSync(path.join(dir, 'thigh.csv'), 'latin1'), /^time,gyro_x,/);
+  // "-o -": the same bytes on standard output, and nothing else there.
+  const piped = await cli('read', set[1], '-o', '-', '--format', 'plain');
+  assert.deepEqual([piped.status, piped.stderr], [0, '']);
+  assert.ok(piped.stdout === fs.readFileSync(path.join(dir, 'thigh.csv'), 'latin1'));
+  const badName = await cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis,left thigh,shank');
+  assert.deepEqual([badName.status, badName.stderr], [2, 'kinovar: --imu-names: IMU name "left thigh" must be non-empty, without blanks or commas\n']);
   const sync = await cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis_imu,femur_r_imu,tibia_r_imu');
   assert.equal(sync.status, 0, sync.stderr);
   assert.match(fs.readFileSync(path.join(dir, 'out', 'orientations.sto'), 'utf8'), /\ntime\tpelvis_imu\tfemur_r_imu\ttibia_r_imu\n/);
@@ -245,6 +283,7 @@ test('config set changes the named fields and keeps the rest, unknown records in
     const made = path.join(dir, `from${clock}.cfg`);
     assert.equal((await cli('config', 'set', recording, 'deviceId=42', '-o', made)).status, 0);
     assert.equal(kinovar.readDeviceId(made), 42);
+    assert.doesNotMatch((await cli('config', 'show', made)).stdout, /unknownFrames/, 'no line for no unknown records');
   }
 });
 
@@ -299,6 +338,9 @@ test('view draws every sample of a recording or its CSV inside its band, and a s
   assert.deepEqual(fromParquet.header.events.map(([, value]) => value), [1, 2, 3, 4]);
   assert.match(fs.readFileSync(path.join(dir, 'from-parquet.html'), 'utf8'), /"problems":\["accel: 1 saturated sample"\]/);
 
+  assert.equal((await cli('view', recording, '-o', `${path.join(dir, 'new', 'pages')}/`)).status, 0);
+  assert.ok(fs.existsSync(path.join(dir, 'new', 'pages', 'walk.html')), 'view makes the folder as read does');
+
   // A page that is not ours is not replaced, unless asked.
   const other = path.join(dir, 'notes.html');
   fs.writeFileSync(other, '<p>my notes</p>');
@@ -323,4 +365,42 @@ test('demo writes and converts three sensors', async (t) => {
     assert.ok(fs.existsSync(path.join(dir, 'csv', `${name}.csv`)));
   }
   assert.ok(fs.existsSync(path.join(dir, 'pelvis.html')));
+});
+
+test('--quiet prints nothing but errors, whatever the command', async (t) => {
+  const dir = scratch(t);
+  const say = (args) => inProcess(true, [...args, '--quiet']);
+  generateRecording(path.join(dir, 'rough.bin'), { seconds: 4, accel: 1000, cutBlocks: 2 });  // read and inspect warn of it
+  const runs = [
+    ['gen', path.join(dir, 'set'), '--set', '2'],
+    ['read', path.join(dir, 'rough.bin'), '--orientation', 'accurate'],
+    ['inspect', path.join(dir, 'rough.bin')],
+    ['sync', path.join(dir, 'set', '*.bin'), '-o', path.join(dir, 'out')],
+    ['view', path.join(dir, 'rough.csv'), '--orientation', 'classic'],
+    ['config', 'set', path.join(dir, 'rough.bin'), 'deviceId=3', '-o', path.join(dir, 'rough.cfg')],
+    ['demo', path.join(dir, 'demo')],
+  ];
+  for (const args of runs) assert.deepEqual(await say(args), { status: 0, stdout: '', stderr: '' }, args.join(' '));
+  assert.match((await say(['read', path.join(dir, 'missing.bin')])).stderr, /missing\.bin: cannot be read/);
+});
+
+test('gen writes what its help says, events slower than one a second, and sets of any size', async (t) => {
+  const dir = scratch(t);
+  const { help } = commands.gen;
+  const defaults = Object.fromEntries(['seconds', 'still', 'rate'].map((name) => [name, Number(new RegExp(`--${name} .*\\(default ([\\d.]+)\\)`).exec(help)[1])]));
+  assert.equal((await cli('gen', path.join(dir, 'plain.bin'))).status, 0);
+  const { gyro } = kinovar.load(path.join(dir, 'plain.bin'), { orientation: 'none' }).streams;
+  const at = (s) => gyro.z[gyro.time.findIndex((time) => time >= s)];
+  assert.deepEqual([at(defaults.still - 0.05), Math.round(at(defaults.still + 0.05)), Math.round(gyro.time.at(-1))],
+    [0, defaults.rate, defaults.seconds], 'still, then turning, for as long as the help says');
+
+  assert.equal((await cli('gen', path.join(dir, 'slow.bin'), '--events', '0.5', '--seconds', '5')).status, 0);
+  assert.deepEqual(Array.from(kinovar.load(path.join(dir, 'slow.bin')).streams.events.time), [0.003, 2.003, 4.003]);
+
+  const run = await cli('gen', path.join(dir, 'set'), '--set', '4', '--seconds', '25', '--method', 'radio');
+  assert.equal(run.status, 0, run.stderr);
+  const set = [1, 2, 3, 4].map((i) => path.join(dir, 'set', `sensor${i}.bin`));
+  const { report } = kinovar.syncRecordings(set, path.join(dir, 'out'));
+  assert.equal(report.method, 'radio-settings');
+  assert.ok(report.window.end - report.window.start > 20, 'longer than the demo');
 });
