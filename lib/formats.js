@@ -104,6 +104,19 @@ function imuNamesOf(options, recordingPaths) {
 }
 
 /**
+ * Throws when two of a set's outputs would be one file, or one would replace
+ * a recording: after the synchronisation and before any file takes its
+ * name, in the native set conversion's order and by its rule.
+ */
+function refuseClash(recordingPaths, outputFolder, targets, format) {
+  const clash = output.outputClash(targets);
+  const replaced = recordingPaths.findIndex((r) => targets.some((t) => output.sameExistingFile(r, t)));
+  if (!clash && replaced < 0) return;
+  const refusal = clash ? { output: 'same-name', recordings: clash } : { output: 'replaces-recording', recordings: [replaced] };
+  throw syncFailure({ status: '-12', ...refusal }, recordingPaths, outputFolder, EXTENSIONS[format]);
+}
+
+/**
  * The CSV files of a set, written by the native conversion, which refuses
  * outputs that clash after the synchronisation, before writing any.
  * @returns {object} the set's report
@@ -113,9 +126,11 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
   if (format === 'csv') {
     outcome = native.convertSet(recordingPaths, outputFolder, conversion);
   } else {
+    // Written into temporary files that take their names together once all are complete.
     writeAtomically(targets, (temporary) => {
       outcome = native.convertSetInto(recordingPaths, temporary, { ...conversion, format, inPlace: true });
       if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
+      refuseClash(recordingPaths, outputFolder, targets, format);
     }, { overwrite: conversion.overwrite, inputs: recordingPaths, what: FILE_OF[format] });
   }
   if (outcome.status !== 'OK') {
@@ -135,12 +150,14 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
  */
 function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names) {
   const set = loadRecordingSet(recordingPaths, conversion);
-  if (format === 'parquet' && new Set(targets.map((t) => path.resolve(t))).size !== targets.length) {
-    throw syncFailure('-12', recordingPaths, outputFolder);
-  }
+  refuseClash(recordingPaths, outputFolder, targets, format);
   const contents = format === 'opensense' ? [openSenseTable(set.recordings, names)] : set.recordings.map(parquetBytes);
-  writeAtomically(targets, (temporary) => temporary.forEach((file, i) => fs.writeFileSync(file, contents[i])),
-    { overwrite: conversion.overwrite, inputs: recordingPaths, what: FILE_OF[format] });
+  try {
+    native.replaceFiles(targets, contents);
+  } catch (error) {
+    if (!error.syscall) throw error;
+    throw output.systemError(error, error.path ?? targets[0], `write ${FILE_OF[format]}`);
+  }
   return set.report;
 }
 

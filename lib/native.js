@@ -14,6 +14,8 @@ module.exports = {
   inspect: addon.inspect,
   /** (path) -> the name a recording's outputs take */
   fileStem: addon.fileStem,
+  /** (paths) -> [first, second] of two that the file system would file as one, or null */
+  outputClash: addon.outputClash,
   /** (first block) -> whether it holds a settings record */
   hasSettingsRecord: addon.hasSettingsRecord,
   /** (recording, conversion) -> {parsed, info, quality, rows, frequency, streams} */
@@ -26,6 +28,8 @@ module.exports = {
   viewSamples: addon.viewSamples,
   /** (path, bytes) -> the bytes become the file's content, all or nothing; throws a system error */
   replaceFile: addon.replaceFile,
+  /** (paths, contents) -> as replaceFile, each file taking its name only once all are complete */
+  replaceFiles: addon.replaceFiles,
   readConfig: addon.readConfig,
   readConfigDeviceId: addon.readConfigDeviceId,
   writeConfig: addon.writeConfig,

@@ -60,7 +60,7 @@ function errnoName(errno) {
 }
 
 /** Words for the cause of a failed set, and the cause as data. */
-function syncCause(outcome, recordingPaths, outputFolder) {
+function syncCause(outcome, recordingPaths, outputFolder, extension) {
   const named = (indices = []) => indices.map((i) => recordingPaths[i]);
   const list = (paths) => paths.join(', ');
   switch (outcome.status) {
@@ -119,11 +119,11 @@ function syncCause(outcome, recordingPaths, outputFolder) {
       const recordings = named(outcome.recordings);
       const cause = { reason: outcome.output, recordings, path: outputFolder };
       if (outcome.output === 'same-name') {
-        return [`${list(recordings)} would both be written to ${path.join(outputFolder, `${native.fileStem(recordings[0])}.csv`)}; ` +
+        return [`${list(recordings)} would both be written to ${path.join(outputFolder, `${native.fileStem(recordings[0])}${extension}`)}; ` +
           'rename one of them', cause];
       }
       if (outcome.output === 'replaces-recording') {
-        return [`a CSV file would replace the recording ${recordings[0]}; choose another output folder`, cause];
+        return [`${extension === '.csv' ? 'a CSV file' : `a ${extension} file`} would replace the recording ${recordings[0]}; choose another output folder`, cause];
       }
       if (outcome.output === 'device-name') {
         const csv = `${native.fileStem(recordings[0])}.csv`;
@@ -142,11 +142,12 @@ function syncCause(outcome, recordingPaths, outputFolder) {
 /**
  * The error for a failed synchronised conversion, its cause named as far as
  * `outcome` (the native report, or only its status) tells it.
+ * @param {string} [extension] of the set's files, for the names they would have
  */
-function syncFailure(outcome, recordingPaths, outputFolder) {
+function syncFailure(outcome, recordingPaths, outputFolder, extension = '.csv') {
   if (typeof outcome === 'string') outcome = { status: outcome };
   const [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
-  const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder);
+  const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder, extension);
   const details = { status: outcome.status, cause };
   if (outcome.status === '-10') details.files = cause.recordings.map((r) => r.path);
   if (outcome.status === '-12') details.path = outputFolder;

@@ -58,6 +58,17 @@ function sameExistingFile(a, b) {
 }
 
 /**
+ * The first two of the paths that would be one file, as [first, second],
+ * or null. Where names fold is the native rule, which the set conversion
+ * applies too; macOS besides files a name in any Unicode normalisation as one.
+ * @param {string[]} files
+ */
+function outputClash(files) {
+  const normalised = process.platform === 'darwin' ? (file) => file.normalize('NFC') : (file) => file;
+  return native.outputClash(files.map((file) => normalised(path.resolve(file))));
+}
+
+/**
  * The system's reason why a file could not be created or replaced, as far
  * as looking at it and its folder tells; null when nothing there forbids it.
  * As the native writer does: an existing file (through a link, or a device
@@ -413,6 +424,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkTarget, checkReplaceable, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
+  writeAtomically, writeFileAtomic, checkTarget, checkReplaceable, outputClash, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
   systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

@@ -7,7 +7,7 @@ const native = require('./native');
 const { WorkerPool } = require('./pool');
 const { conversionOptions, outputOptions, formatOf } = require('./checks');
 const { KinovarError, codes, abortError } = require('./errors');
-const { ensureFolder } = require('./output');
+const { ensureFolder, outputClash } = require('./output');
 const { EXTENSIONS } = require('./schema');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
@@ -72,22 +72,6 @@ function writeSettings(file, settings, options = {}) {
   return pool().run('writeSettings', [file, settings, passed(options)], options.signal);
 }
 
-const single = (text, fallback) => ([...text].length === 1 ? text : fallback);
-const foldChar = (c) => {
-  const upper = single(c.toUpperCase(), c);
-  return single(upper.toLowerCase(), upper);
-};
-
-/**
- * The name under which the file system files a path: Windows and macOS (by
- * default) fold case beyond ASCII, and macOS normalises as well.
- */
-function outputKey(file) {
-  const resolved = path.resolve(file);
-  if (process.platform !== 'win32' && process.platform !== 'darwin') return resolved;
-  return Array.from(resolved.normalize('NFC'), foldChar).join('');
-}
-
 /**
  * Where each recording of a batch goes: items given as paths get
  * `<outDir or their own folder>/<name>.csv`.
@@ -103,14 +87,11 @@ function planBatch(items, outDir, extension = '.csv') {
     }
     throw new TypeError('readRecordings: each item must be a path or {recording, csv}');
   });
-  const seen = new Map();
-  for (const job of jobs) {
-    const key = outputKey(job.csv);
-    if (seen.has(key)) {
-      throw new KinovarError(`${seen.get(key)} and ${job.recording} would both be written to ${job.csv}; rename one of them`,
-        codes.DUPLICATE_OUTPUT, { path: job.csv });
-    }
-    seen.set(key, job.recording);
+  const clash = outputClash(jobs.map((job) => job.csv));
+  if (clash) {
+    const [first, second] = clash.map((i) => jobs[i]);
+    throw new KinovarError(`${first.recording} and ${second.recording} would both be written to ${second.csv}; rename one of them`,
+      codes.DUPLICATE_OUTPUT, { path: second.csv });
   }
   return jobs;
 }

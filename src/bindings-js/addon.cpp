@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <new>
 #include <span>
 #include <string>
@@ -715,6 +716,28 @@ Napi::Value ReplaceFiles(const Napi::CallbackInfo& info, bool one) {
 Napi::Value ReplaceFile(const Napi::CallbackInfo& info) { return ReplaceFiles(info, true); }
 Napi::Value ReplaceFilesOfSet(const Napi::CallbackInfo& info) { return ReplaceFiles(info, false); }
 
+// outputClash(paths): the first two output paths that the file system would
+// file under one name, as [first, second], or null when all differ.
+Napi::Value OutputClash(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  bool ok = false;
+  const std::vector<std::string> paths = info.Length() < 1 ? std::vector<std::string>{} : pathList(info[0], ok);
+  if (!ok) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  std::map<std::string, uint32_t> seen;
+  for (uint32_t i = 0; i < paths.size(); ++i) {
+    const auto [first, fresh] = seen.emplace(kinovar::outputNameKey(paths[i]), i);
+    if (fresh) continue;
+    Napi::Array pair = Napi::Array::New(env, 2);
+    pair.Set(0u, first->second);
+    pair.Set(1u, i);
+    return pair;
+  }
+  return env.Null();
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
   exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
@@ -735,6 +758,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("viewSamples", Napi::Function::New(env, ViewSamples, "viewSamples"));
   exports.Set("replaceFile", Napi::Function::New(env, ReplaceFile, "replaceFile"));
   exports.Set("replaceFiles", Napi::Function::New(env, ReplaceFilesOfSet, "replaceFiles"));
+  exports.Set("outputClash", Napi::Function::New(env, OutputClash, "outputClash"));
   return exports;
 }
 

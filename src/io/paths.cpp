@@ -115,6 +115,14 @@ void appendUtf8(std::string& out, uint32_t cp) {
 
 }  // namespace
 
+std::string outputNameKey(const std::string& utf8Path) {
+#if defined(_WIN32) || defined(__APPLE__)
+  return caseFoldKey(utf8Path);
+#else
+  return utf8Path;
+#endif
+}
+
 std::string caseFoldKey(const std::string& utf8) {
   std::string key;
   key.reserve(utf8.size());

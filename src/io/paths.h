@@ -20,6 +20,11 @@ std::string fileStem(const std::string& path);
 // case, so that Émilie, ÉMILIE and émilie meet. Malformed bytes stay as they are.
 std::string caseFoldKey(const std::string& utf8);
 
+// The name under which this system's file system files an output path:
+// caseFoldKey's where names fold (Windows; macOS by default), the path as
+// it is elsewhere. Two outputs with one key would be one file.
+std::string outputNameKey(const std::string& utf8Path);
+
 // True when Windows opens a device, not a file, under the path's file name:
 // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with ¹²³) and CONIN$, CONOUT$,
 // in any case, before the name's first dot and trailing blanks. Writes to

@@ -14,16 +14,6 @@ namespace kinovar {
 
 namespace {
 
-// Names that land on the same CSV file: Windows and macOS (by default) fold
-// case in file names, beyond ASCII too.
-std::string collisionKey(const std::string& stem) {
-#if defined(_WIN32) || defined(__APPLE__)
-  return caseFoldKey(stem);
-#else
-  return stem;
-#endif
-}
-
 // Two recordings with one stem would share a CSV file and the second would
 // silently replace the first; a CSV path that names one of the recordings
 // would destroy it; on Windows a device name would swallow the rows. Empty,
@@ -39,7 +29,7 @@ std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const
   std::map<std::string, size_t> seen;
   for (size_t i = 0; i < paths.size(); ++i) {
     const std::string stem = fileStem(paths[i]);
-    const auto [first, fresh] = seen.emplace(collisionKey(stem), i);
+    const auto [first, fresh] = seen.emplace(outputNameKey(stem), i);
     if (!fresh) return refuse(OutputProblem::SameName, {first->second, i});
     csvPaths[i] = folder + "/" + stem + ".csv";
 #ifdef _WIN32

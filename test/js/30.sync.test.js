@@ -30,10 +30,22 @@ test('status precedence: -10, then -13, then -11, then -12; nothing written on f
   assert.equal(addon.readAndSync2([pelvis, shank, sameName], out), '-12');
   assert.equal(addon.readAndSync2([pelvis, shank], path.join(dir, 'nowhere')), '-12');
   assert.deepEqual(fs.readdirSync(out), []);
-  // The API makes a missing folder, and takes it away again when the set is refused.
-  for (const format of ['csv', 'plain']) {
-    assert.throws(() => kinovar.syncRecordings([pelvis, alone], path.join(dir, 'new', 'deeper'), { format }),
-      { status: '-11' });
+  // Every format of a set: the same order and the same name rule. The API makes a
+  // missing folder, and takes it away again when the set is refused.
+  for (const format of kinovar.setFormats) {
+    const failure = (recordings) => {
+      try {
+        const imuNames = format === 'opensense' ? recordings.map((_, i) => `imu${i}`) : undefined;
+        kinovar.syncRecordings(recordings, path.join(dir, 'new', 'deeper'), { format, imuNames });
+      } catch (error) {
+        return [error.status, error.cause.reason];
+      }
+      return ['OK'];
+    };
+    assert.deepEqual(failure([pelvis, noGyro, missing, alone, sameName]), ['-10', 'unreadable-recordings'], format);
+    assert.deepEqual(failure([pelvis, noGyro, alone, shank, sameName]), ['-13', 'no-orientation'], format);
+    assert.deepEqual(failure([pelvis, alone, shank, sameName]), ['-11', 'several-masters'], format);
+    if (format !== 'opensense') assert.deepEqual(failure([pelvis, shank, sameName]), ['-12', 'same-name'], format);
     assert.ok(!fs.existsSync(path.join(dir, 'new')), format);
   }
 
@@ -46,6 +58,8 @@ test('status precedence: -10, then -13, then -11, then -12; nothing written on f
   });
   const folds = process.platform === 'win32' || process.platform === 'darwin';
   assert.equal(addon.readAndSync2(folded, out), folds ? '-12' : 'OK');
+  for (const file of fs.readdirSync(out)) fs.rmSync(path.join(out, file));
+  assert.equal(kinovar.syncRecordings(folded, out, { format: 'parquet' }).length === 2, !folds);
   for (const file of fs.readdirSync(out)) fs.rmSync(path.join(out, file));
 
   // The folder is taken as given: a trailing separator just doubles.
