@@ -243,6 +243,13 @@ bool reportFailure(CsvFile& csv, OutputFailure* failure) {
 
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure) {
+  if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure)) return false;
+  if (!csv.output.publish(csv.durable)) return reportFailure(csv, failure);
+  return true;
+}
+
+bool writeCsv(CsvFile& csv, const DeviceSettings& settings, const StreamMap& streams,
+              const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure) {
   if (!csv.output) return reportFailure(csv, failure);
   const TableLayout table = tableLayout(settings, streams);
 
@@ -267,7 +274,7 @@ bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& str
   if (output.failed()) csv.output.noteWriteError(output.errnum());
   // A full disk shows up in a write, the flush, the sync or the close: the
   // file is then not complete and does not take the name.
-  if (csv.output.error() || !csv.output.commit(csv.durable)) return reportFailure(csv, failure);
+  if (csv.output.error() || !csv.output.finish(csv.durable)) return reportFailure(csv, failure);
   return true;
 }
 

@@ -58,5 +58,10 @@ CsvFile openCsv(const char* utf8Path, bool inPlace = false);
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
                OutputFailure* failure = nullptr);
+// exportCsv without the last step: the file is complete and closed but not
+// yet in place, for files that take their names together (commitTogether).
+bool writeCsv(CsvFile& file, const DeviceSettings& settings, const StreamMap& streams,
+              const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
+              OutputFailure* failure = nullptr);
 
 }  // namespace kinovar

@@ -347,7 +347,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 bool commitTogether(std::vector<OutputFile>& files, bool durable, size_t* failed) {
   size_t bad = files.size();
   for (size_t i = 0; i < files.size() && bad == files.size(); ++i)
-    if (files[i].error() || !files[i].finish(durable)) bad = i;
+    if (files[i].error() || !(files[i].finished() || files[i].finish(durable))) bad = i;
   // Renames are the only step left that can fail; one that does leaves the
   // files before it in place, each complete.
   for (size_t i = 0; i < files.size() && bad == files.size(); ++i)

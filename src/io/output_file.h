@@ -49,6 +49,7 @@ class OutputFile {
   // flushes, syncs and closes; publish then moves the file into place.
   bool finish(bool durable = true);
   bool publish(bool durable = true);
+  bool finished() const { return finished_; }
   // Removes the temporary file; the target is not touched.
   void discard();
 
@@ -89,8 +90,8 @@ struct OutputFailure {
   const char* step = "";
 };
 
-// Commits the files so that each takes its name only once every one is
-// complete; otherwise none is committed and all are discarded, the targets
+// Commits the files (those not yet finished are finished first) so that
+// each takes its name only once every one is complete; otherwise none is committed and all are discarded, the targets
 // keeping their old content. False with the index of the first failed file.
 bool commitTogether(std::vector<OutputFile>& files, bool durable = true, size_t* failed = nullptr);
 

@@ -87,7 +87,8 @@ SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::
                           const ConversionOptions& options = {});
 
 // readAndSyncSet, quiet, into the given files, one per recording in order,
-// instead of <folder>/<stem>.csv.
+// instead of <folder>/<stem>.csv; each file takes its name only once all are
+// written, and none does when one cannot be.
 SetOutcome readAndSyncInto(const std::vector<std::string>& utf8Paths, const std::vector<std::string>& utf8CsvPaths,
                            const ConversionOptions& options = {});
 

@@ -48,10 +48,11 @@ namespace {
 
 // The output paths are asked for only once the set is synchronised, so that
 // a refusal of them never hides an earlier stage's failure.
-// Quiet: prints nothing.
+// Quiet: prints nothing. Together: the files take their names only once all
+// are written; otherwise each as soon as it is, as readAndSync2 always did.
 template <typename OutputPaths>
 SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOptions& options, bool quiet,
-                       OutputPaths outputPaths) {
+                       bool together, OutputPaths outputPaths) {
   if (paths.empty()) return SetOutcome{};
   const size_t n = paths.size();
   // The filters are only prepared here (their zeroed quaternion streams take
@@ -79,18 +80,31 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   const unsigned exportThreads = std::max<unsigned>(1, budget / static_cast<unsigned>(std::min<size_t>(n, budget)));
   std::vector<char> exported(n, 0);
   std::vector<OutputFailure> failures(n);
+  std::vector<CsvFile> csvs(n);
   forEachIndex(n, budget, [&](size_t i) {
     Recording& recording = set[i];
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
     eventsOnRowClock(recording.streams, recording.settings.frequency);
-    exported[i] = exportCsv(openCsv(csvPaths[i].c_str(), options.inPlace), recording.settings, recording.streams, {},
-                            csvStyleOf(options.format), exportThreads, &failures[i]);
+    csvs[i] = openCsv(csvPaths[i].c_str(), options.inPlace);
+    const CsvStyle style = csvStyleOf(options.format);
+    exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads, &failures[i])
+                           : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,
+                                       exportThreads, &failures[i]);
     recording.streams = StreamMap{};
   });
   outcome.files = csvPaths;
   for (size_t i = 0; i < n; ++i)
     if (!exported[i]) outcome.outputRecordings.push_back(i);
+  if (together && outcome.outputRecordings.empty()) {
+    std::vector<OutputFile> outputs;
+    for (CsvFile& csv : csvs) outputs.push_back(std::move(csv.output));
+    size_t bad = 0;
+    if (!commitTogether(outputs, csvs.front().durable, &bad)) {
+      outcome.outputRecordings.push_back(bad);
+      failures[bad] = OutputFailure{csvPaths[bad], outputs[bad].error(), outputs[bad].failedStep()};
+    }
+  }
   if (!outcome.outputRecordings.empty()) {
     outcome.failure = SetFailure::Output;
     outcome.output = OutputProblem::NotWritten;
@@ -103,13 +117,13 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
                           const ConversionOptions& options) {
-  return synchronise(paths, options, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
+  return synchronise(paths, options, quiet, false, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
 }
 
 SetOutcome readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,
                            const ConversionOptions& options) {
   if (csvPaths.size() != paths.size()) throw std::invalid_argument("one output file per recording is needed");
-  return synchronise(paths, options, true, [&](SetOutcome&) { return csvPaths; });
+  return synchronise(paths, options, true, true, [&](SetOutcome&) { return csvPaths; });
 }
 
 }  // namespace kinovar

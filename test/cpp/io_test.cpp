@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "gen/sync_set.h"
 #include "io/json_writer.h"
 #include "io/ordered_writer.h"
 #include "io/output_file.h"
+#include "ops/operations.h"
 #include "test_files.h"
 
 #ifndef _WIN32
@@ -137,6 +139,39 @@ TEST(JsonWriter, NestsSeparatesAndEscapes) {
   json.key("raw").document("{\"x\":1}").member("n", -3);
   EXPECT_EQ(json.endObject().take(),
             "{\"text\":\"a\\\"b\\\\c\",\"list\":[1.5,null,18446744073709551615,{},[]],\"raw\":{\"x\":1},\"n\":-3}");
+}
+
+}  // namespace
+
+namespace {
+
+// The JS layer relies on a set's files appearing together: a file that
+// cannot be written keeps every other target as it was.
+TEST(SetOutputs, TakeTheirNamesTogether) {
+  TempDir dir;
+  gen::SyncSetRecipe recipe;
+  recipe.method = gen::SyncMethod::TimeMarks;
+  recipe.base.seconds = 2.0;
+  recipe.base.eventHz = 1;
+  recipe.motionStart = 1.0;
+  recipe.sensors = {{0.0, 0.0, ""}, {0.25, 0.25, ""}};
+  gen::SyncSet set;
+  ASSERT_TRUE(gen::writeSyncSet(dir.path(""), recipe, &set));
+  const std::vector<std::string> targets = {dir.path("a.csv"), dir.path("b.csv")};
+  writeBytes(targets[0], {'o', 'l', 'd'});
+  std::filesystem::create_directory(targets[1]);
+
+  const SetOutcome refused = readAndSyncInto(set.paths, targets);
+  EXPECT_EQ(refused.failure, SetFailure::Output);
+  EXPECT_EQ(refused.outputRecordings, std::vector<size_t>{1});
+  EXPECT_EQ(readText(targets[0]), "old");
+
+  std::filesystem::remove(targets[1]);
+  const SetOutcome written = readAndSyncInto(set.paths, targets);
+  ASSERT_EQ(written.failure, SetFailure::None);
+  EXPECT_EQ(readText(targets[0]).rfind("Quandrel - Kinovar data export", 0), 0u);
+  EXPECT_TRUE(std::filesystem::is_regular_file(targets[1]));
+  EXPECT_EQ(dir.entries(), set.paths.size() + 2);  // no temporary file left
 }
 
 }  // namespace
