@@ -22,11 +22,15 @@ const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-digests-'));
 const digests = {};
 const put = (name, value) => { digests[name] = value; };
 
+// The recordings keep the end date they had when the digests were taken;
+// the generator now writes each one's real end by default.
+const endDate = '2017-03-21 15:00:00';
+
 try {
-  const one = generateRecording(path.join(dir, 'one.bin'), { seconds: 12, events: 1, seed: 7, baro: 25 });
+  const one = generateRecording(path.join(dir, 'one.bin'), { seconds: 12, events: 1, seed: 7, baro: 25, endDate });
   const rough = generateRecording(path.join(dir, 'rough.bin'),
-    { seconds: 12, seed: 3, cutBlocks: 3, swapBlocks: true, duplicateTicks: true, spike: 5 });
-  const odd = generateRecording(path.join(dir, 'odd.bin'), { seconds: 6, clock: 1024, accel: 300, gyro: 300, seed: 5 });
+    { seconds: 12, seed: 3, cutBlocks: 3, swapBlocks: true, duplicateTicks: true, spike: 5, endDate });
+  const odd = generateRecording(path.join(dir, 'odd.bin'), { seconds: 6, clock: 1024, accel: 300, gyro: 300, seed: 5, endDate });
 
   // The five native functions.
   for (const [name, file] of Object.entries({ one, rough, odd })) {
@@ -37,7 +41,7 @@ try {
   for (const method of ['marks', 'radio', 'stream']) {
     const folder = path.join(dir, `set-${method}`);
     fs.mkdirSync(folder);
-    const set = generateSession(folder, { method, seconds: 8, events: 1, radioHz: method === 'stream' ? 10 : undefined });
+    const set = generateSession(folder, { method, seconds: 8, events: 1, radioHz: method === 'stream' ? 10 : undefined, endDate });
     const out = path.join(dir, `native-sync-${method}`);
     fs.mkdirSync(out);
     put(`readAndSync2(${method}).status`, kinovar.readAndSync2(set, out));

@@ -25,10 +25,11 @@ int usage(std::FILE* to = stderr) {
                "                   [--baro HZ] [--events HZ] [--seed N] [--still S] [--rate DPS]\n"
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
-               "                   [--cut-blocks N] [--spike SECONDS]\n"
+               "                   [--cut-blocks N] [--spike SECONDS] [--end-date 'YYYY-MM-DD hh:mm:ss']\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME]...\n"
                "                   [--motion-start S] [--channel N] [--radio-hz HZ] [options above]\n"
-               "A rate of 0 leaves that sensor out of the settings. A sync set writes one\n"
+               "A rate of 0 leaves that sensor out of the settings; the end date is the\n"
+               "creation date plus the length unless given. A sync set writes one\n"
                "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds).\n");
   return to == stderr ? 2 : 0;
 }
@@ -67,6 +68,11 @@ int run(int argc, char** argv) {
     else if (arg == "--rate") recipe.motion.rateDps = std::strtod(value(), nullptr);
     else if (arg == "--noise") recipe.motion.noise = std::strtod(value(), nullptr);
     else if (arg == "--start-tick") recipe.startTick = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
+    else if (arg == "--end-date") {
+      kinovar::DateTimeFields& end = recipe.endDate.emplace();
+      if (std::sscanf(value(), "%d-%d-%d %d:%d:%d", &end.year, &end.month, &end.day, &end.hour, &end.minute, &end.second) != 6)
+        return usage();
+    }
     else if (arg == "--axis") {
       if (std::sscanf(value(), "%lf,%lf,%lf", &recipe.motion.axis[0], &recipe.motion.axis[1], &recipe.motion.axis[2]) != 3) return usage();
     } else if (arg == "--swap-blocks") recipe.tricky.swapBlocks = true;

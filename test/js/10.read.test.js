@@ -14,7 +14,7 @@ test('a generated recording converts end to end', (t) => {
   const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 2, clock: 100, accel: 100, gyro: 100, baro: 25, events: 2 });
   const csv = path.join(dir, 'rec.csv');
   assert.equal(addon.read(recording, csv),
-    '{"createdAt":"2017-03-21 14:05:09","endDate":"2017-03-21 15:00:00","frequency":100,' +
+    '{"createdAt":"2017-03-21 14:05:09","endDate":"2017-03-21 14:05:11","frequency":100,' +
     '"version":"1","minorVersion":"3","majorVersion":"2","measureId":7}');
   const lines = fs.readFileSync(csv, 'latin1').split(EOL);
   assert.equal(lines[2], 'Total data points: 200');

@@ -393,6 +393,8 @@ test('gen writes what its help says, events slower than one a second, and sets o
   const at = (s) => gyro.z[gyro.time.findIndex((time) => time >= s)];
   assert.deepEqual([at(defaults.still - 0.05), Math.round(at(defaults.still + 0.05)), Math.round(gyro.time.at(-1))],
     [0, defaults.rate, defaults.seconds], 'still, then turning, for as long as the help says');
+  const { createdAt, endDate } = kinovar.readSettings(path.join(dir, 'plain.bin'));
+  assert.deepEqual([createdAt, endDate], ['2017-03-21 14:05:09', '2017-03-21 14:05:19'], 'it ends when it ends');
 
   assert.equal((await cli('gen', path.join(dir, 'slow.bin'), '--events', '0.5', '--seconds', '5')).status, 0);
   assert.deepEqual(Array.from(kinovar.load(path.join(dir, 'slow.bin')).streams.events.time), [0.003, 2.003, 4.003]);

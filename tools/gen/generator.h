@@ -76,7 +76,7 @@ struct RecordingRecipe {
   uint8_t bodyLocation = 1;
   uint16_t measureId = 7;
   DateTimeFields createdAt{9, 5, 14, 21, 3, 2017};
-  DateTimeFields endDate{0, 0, 15, 21, 3, 2017};
+  std::optional<DateTimeFields> endDate;  // empty: createdAt + seconds, when the recording really ends
   std::optional<uint8_t> radioMode;  // a 1/5 record: mode and radioChannel
   uint8_t radioChannel = 0;
   std::optional<RadioSettings> radio;
@@ -108,6 +108,8 @@ struct GeneratedSamples {
 };
 
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload);
+// The date and time that many seconds after `start` (whole seconds, rounded).
+DateTimeFields addSeconds(const DateTimeFields& start, double seconds);
 std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples = nullptr);
 bool writeRecording(const std::string& path, const RecordingRecipe& recipe, GeneratedSamples* samples = nullptr);
 
