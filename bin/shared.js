@@ -4,9 +4,9 @@
 // isTTY (standard error is a terminal), env, cwd }, so that it runs the same
 // in-process as from a shell. execute adds say(text) and warn(text) for what
 // --quiet silences: summaries on standard output, warnings on standard error;
-// stdout and stderr then carry only what was asked for and the errors. Paths go to the library as given, so that
-// messages name them as the user wrote them; only demo's folder, which it
-// prints whole, is resolved against cwd.
+// stdout and stderr carry what was asked for and the errors. Paths go to the
+// library as given, so that messages name them as the user wrote them; only
+// demo's folder, which it prints whole, is resolved against cwd.
 const fs = require('node:fs');
 const path = require('node:path');
 const { parseArgs } = require('node:util');
