@@ -3,6 +3,7 @@
 // and thrown errors instead of answer texts. The worker threads run these
 // very functions, so the promise versions behave byte for byte the same.
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
 const { settingsText } = require('./settings');
@@ -182,12 +183,38 @@ function readParquet(file) {
 }
 
 /**
+ * Writes what the generator made aside into the targets it names, as every
+ * output of ours is written: whole, together, and never over a file kinovar
+ * did not write unless `overwrite`.
+ * @param {(aside: string) => string[]} generate writes the files into `aside`
+ * @param {(made: string) => string} targetOf
+ */
+function writeGenerated(generate, targetOf, overwrite) {
+  const aside = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-gen-'));
+  try {
+    const made = generate(aside);
+    const targets = made.map(targetOf);
+    for (const target of targets) {
+      outputs.checkTarget(target, { kind: path.extname(target).slice(1) || 'output', what: 'the recording', overwrite });
+    }
+    try {
+      native.replaceFiles(targets, made.map((file) => fs.readFileSync(file)));
+    } catch (error) {
+      if (!error.syscall) throw error;
+      throw outputs.systemError(error, error.path ?? targets[0], 'write the recording');
+    }
+    return targets;
+  } finally {
+    fs.rmSync(aside, { recursive: true, force: true });
+  }
+}
+
+/**
  * A synthetic recording, written whole; an existing file that is not an
  * output of ours (a recording there may be a real one) stays unless `overwrite`.
  */
 function generateRecording(file, { overwrite = false, ...options } = {}) {
-  outputs.writeAtomically([file], ([temporary]) => generator.generateRecording(temporary, options),
-    { overwrite, what: 'the recording' });
+  writeGenerated((aside) => [generator.generateRecording(path.join(aside, 'recording.bin'), options)], () => file, overwrite);
   return file;
 }
 
@@ -196,17 +223,8 @@ function generateRecording(file, { overwrite = false, ...options } = {}) {
  * folder as generateRecording writes one recording.
  */
 function generateSession(folder, { overwrite = false, ...options } = {}) {
-  // Generated aside on the same disk, so that each file is moved into place whole.
-  const aside = fs.mkdtempSync(path.join(folder, '.kinovar-session-'));
-  try {
-    const made = generator.generateSession(aside, options);
-    const targets = made.map((file) => path.join(folder, path.basename(file)));
-    outputs.writeAtomically(targets, (temporary) => made.forEach((file, i) => fs.renameSync(file, temporary[i])),
-      { overwrite, what: 'the recording' });
-    return targets;
-  } finally {
-    fs.rmSync(aside, { recursive: true, force: true });
-  }
+  return writeGenerated((aside) => generator.generateSession(aside, options), (made) => path.join(folder, path.basename(made)),
+    overwrite);
 }
 
 module.exports = {

@@ -3,7 +3,6 @@
 // any format. The CSV formats are written by the native side; Parquet and
 // the OpenSim table are made here from the loaded samples and written by
 // the same native writer. Either way a file appears complete or not at all.
-const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, formatOf, checkRecording } = require('./checks');
@@ -11,7 +10,6 @@ const { notWritten, syncFailure, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
 const output = require('./output');
-const { writeAtomically } = output;
 const { KinovarError, codes } = require('./errors');
 const { SET_FORMATS, EXTENSIONS } = require('./schema');
 
@@ -117,22 +115,13 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
 }
 
 /**
- * The CSV files of a set, written by the native conversion, which refuses
- * outputs that clash after the synchronisation, before writing any.
+ * The CSV files of a set, written by the native conversion: it refuses
+ * outputs that clash after the synchronisation, before writing any, and
+ * the files take their names together once all are complete.
  * @returns {object} the set's report
  */
 function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
-  let outcome;
-  if (format === 'csv') {
-    outcome = native.convertSet(recordingPaths, outputFolder, conversion);
-  } else {
-    // Written into temporary files that take their names together once all are complete.
-    writeAtomically(targets, (temporary) => {
-      outcome = native.convertSetInto(recordingPaths, temporary, { ...conversion, format, inPlace: true });
-      if (outcome.status !== 'OK') throw outcome.systemError ?? syncFailure(outcome, recordingPaths, outputFolder);
-      refuseClash(recordingPaths, outputFolder, targets, format);
-    }, { overwrite: conversion.overwrite, inputs: recordingPaths, what: FILE_OF[format] });
-  }
+  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
   if (outcome.status !== 'OK') {
     const failure = syncFailure(outcome, recordingPaths, outputFolder);
     const cause = outcome.systemError;

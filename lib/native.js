@@ -6,10 +6,8 @@ const addon = require('./addon');
 module.exports = {
   /** (recording, target, conversion) -> '{"info":...,"quality":...}', or the error document; throws a system error */
   convertRecording: addon.readWithOptions,
-  /** (recordings, folder, conversion) -> the set's outcome, each CSV file written as <folder>/<stem>.csv */
+  /** (recordings, folder, conversion) -> the set's outcome, its CSV files written together as <folder>/<stem>.csv */
   convertSet: addon.readAndSyncReport,
-  /** (recordings, targets, conversion) -> as convertSet, into the given files */
-  convertSetInto: addon.convertRecordingSet,
   /** (recording) -> the quality report as JSON, or '' */
   inspect: addon.inspect,
   /** (path) -> the name a recording's outputs take */

@@ -1,13 +1,12 @@
 'use strict';
-// What every output of ours goes through, whatever its format: it appears
-// complete or not at all (written beside its target, renamed over it when
-// done), a file that is not one of our outputs is not replaced unless the
-// caller says so, missing output folders are made before any work starts,
-// and a failure to write names the system's reason and what to do.
+// What every output of ours goes through, whatever its format: it is checked
+// once before any work (a file that is not one of our outputs is not
+// replaced unless the caller says so), missing output folders are made
+// first, bytes made in JS are written by the native writer (complete or not
+// at all), and a failure names the system's reason and what to do. Also how
+// our outputs are recognised: from their bytes alone.
 const fs = require('node:fs');
 const path = require('node:path');
-const crypto = require('node:crypto');
-const os = require('node:os');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const {
@@ -90,112 +89,6 @@ function writeObstacle(file) {
     return error;
   }
   return null;
-}
-
-/** A name for a temporary file beside `target`, hidden where dot files are. */
-function temporaryBeside(target) {
-  return path.join(path.dirname(target), `.${path.basename(target)}.${crypto.randomBytes(6).toString('hex')}.tmp`);
-}
-
-function syncFile(file) {
-  const fd = fs.openSync(file, 'r+');
-  try {
-    fs.fsyncSync(fd);
-  } finally {
-    fs.closeSync(fd);
-  }
-}
-
-/**
- * Writes several files of one output so that each appears only when all
- * were written. Before any work: each target is checked (never one of
- * `inputs`; not replaced unless it is missing, empty or one of our outputs,
- * or `overwrite` is set) and its folder must let us write. Then
- * `write(temporaryPaths)` fills temporary files beside the targets, which
- * are forced to the medium and renamed onto the targets. On any failure the
- * temporary files are removed and the targets keep their old content; a
- * system error comes back with its code (ENOSPC, EACCES, ...) and the target.
- * @param {string[]} targets
- * @param {(temporaryPaths: string[]) => void} write
- * @param {{overwrite?: boolean, inputs?: string[], what?: string}} [options]
- *   inputs: files read to make the output, never replaced; what: for messages, e.g. "the Parquet file"
- */
-function writeAtomically(targets, write, { overwrite = false, inputs = [], what = 'the file' } = {}) {
-  const places = targets.map((target) => {
-    if (inputs.some((input) => sameExistingFile(input, target))) {
-      throw new KinovarError(`${target} is one of the files being converted: an output must not replace it`, codes.NOT_OURS,
-        { path: target, found: 'recording' });
-    }
-    checkReplaceable(target, path.extname(target).slice(1) || 'output', { overwrite });
-    let place;
-    try {
-      place = placeOf(target);
-    } catch (error) {
-      throw systemError(error, target, `write ${what}`);
-    }
-    const obstacle = place.regular && writeObstacle(place.file);
-    if (obstacle) throw systemError(obstacle, target, `write ${what}`);
-    return place;
-  });
-  const temporary = places.map(({ file, regular }) => temporaryBeside(regular ? file : path.join(os.tmpdir(), path.basename(file))));
-  let i = 0;
-  try {
-    write(temporary);
-    for (; i < targets.length; i++) syncFile(temporary[i]);
-    for (i = 0; i < targets.length; i++) {
-      const { file, regular, mode } = places[i];
-      if (!regular) {
-        copyInto(temporary[i], file);  // a device or pipe takes the bytes; it is never replaced
-        continue;
-      }
-      if (mode !== undefined) fs.chmodSync(temporary[i], mode);  // the file keeps its permissions
-      fs.renameSync(temporary[i], file);
-    }
-  } catch (error) {
-    if (!error.syscall || error instanceof KinovarError) throw error;
-    throw systemError(error, targets[Math.min(i, targets.length - 1)], `write ${what}`);
-  } finally {
-    for (const file of temporary) fs.rmSync(file, { force: true });
-  }
-}
-
-/** Writes a file's bytes into a device or pipe. (fs.copyFileSync would unlink the device on a failure.) */
-function copyInto(source, device) {
-  const buffer = Buffer.alloc(1 << 20);
-  const input = fs.openSync(source, 'r');
-  try {
-    const output = fs.openSync(device, 'w');
-    try {
-      for (let n; (n = fs.readSync(input, buffer, 0, buffer.length, null)) > 0;) {
-        for (let done = 0; done < n;) done += fs.writeSync(output, buffer, done, n - done);
-      }
-    } finally {
-      fs.closeSync(output);
-    }
-  } finally {
-    fs.closeSync(input);
-  }
-}
-
-/**
- * Where an output's bytes finally go: a symbolic link is written through
- * (the file it names is replaced, the link stays), and a device or pipe is
- * written into rather than replaced.
- */
-function placeOf(target) {
-  let stat;
-  try {
-    stat = fs.statSync(target);
-  } catch (error) {
-    if (error.code === 'ENOENT' && !fs.lstatSync(target, { throwIfNoEntry: false })?.isSymbolicLink()) {
-      return { file: target, regular: true };
-    }
-    throw error;
-  }
-  // /dev/stdout names a pipe through links that cannot all be resolved: it is written as named.
-  if (!stat.isFile()) return { file: target, regular: false };
-  const file = fs.lstatSync(target).isSymbolicLink() ? fs.realpathSync(target) : target;
-  return { file, regular: true, mode: stat.mode & 0o7777 };
 }
 
 function matches(bytes, start) {
@@ -424,6 +317,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeAtomically, writeFileAtomic, checkTarget, checkReplaceable, outputClash, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
+  writeFileAtomic, checkTarget, checkReplaceable, outputClash, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
   systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

@@ -82,7 +82,8 @@ struct SetOutcome {
 };
 // readAndSync2: the set converted into <folder>/<stem>.csv. Not quiet: a
 // refusal of the synchronisation is told in a line on stderr, as the classic
-// operation does.
+// operation does. Quiet (the JS layer): the files take their names together,
+// once every one is complete.
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
                           const ConversionOptions& options = {});
 

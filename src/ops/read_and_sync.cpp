@@ -117,7 +117,8 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
                           const ConversionOptions& options) {
-  return synchronise(paths, options, quiet, false, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
+  // Quiet callers (the JS layer) get the set whole or not at all, as from readAndSyncInto.
+  return synchronise(paths, options, quiet, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
 }
 
 SetOutcome readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,

@@ -239,6 +239,16 @@ test('outputs are written whole, and never over a file kinovar did not write', (
     assert.match(fs.readFileSync(out, 'latin1'), /^time,/);
     assert.equal(fs.statSync(out).mode & 0o777, 0o600);
   }
+  if (process.platform === 'linux') {
+    // A set is written whole or not at all, in every format: one file that fills the disk, none written.
+    const set = generateSession(fs.mkdtempSync(path.join(dir, 'session-')), { seconds: 2 });
+    const full = fs.mkdtempSync(path.join(dir, 'full-'));
+    for (const name of ['thigh.csv', 'thigh.parquet']) fs.symlinkSync('/dev/full', path.join(full, name));
+    for (const format of ['csv', 'plain', 'parquet']) {
+      assert.throws(() => kinovar.syncRecordings(set, full, { format }), { code: 'ENOSPC' }, format);
+      assert.deepEqual(fs.readdirSync(full).sort(), ['thigh.csv', 'thigh.parquet'], format);
+    }
+  }
   assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'missing', 'x.csv'), { format: 'plain' }),
     { code: 'ENOENT', path: path.join(dir, 'missing', 'x.csv') });
   assert.throws(() => kinovar.readRecording(recording, out, { format: 'xlsx' }), RangeError);
