@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const addon = require('../../lib/addon');
 const { settingsText } = require('../../lib/settings');
+const { decodeFields, unknownRecords, flatten } = require('../../lib/records');
 const { scratch, prng } = require('./helpers');
 
 const record = (type, subtype, payload) => Buffer.from([0x51, 0x37, type, subtype, payload.length, ...payload, 0xff, 0xfe]);
@@ -47,4 +48,35 @@ test('readConfig, settingsText and writeConfig round-trip generated files', (t) 
     assert.equal(addon.readConfig(file), before, `seed ${seed}: ${text}`);
   }
   assert.throws(() => settingsText({ unknownFrames: 'a,b' }), TypeError);
+});
+
+test('the JS settings codec reads random blocks as readConfig does', (t) => {
+  const dir = scratch(t);
+  const file = path.join(dir, 'random.cfg');
+  const rand = prng(11);
+  // Every kind the codec knows, some it does not; lengths it expects and any other.
+  const kinds = [[1, 1], [1, 2], [1, 5], [2, 0], [2, 1], [2, 2], [3, 0], [3, 2], [3, 3], [3, 4], [3, 6], [3, 7], [3, 8],
+    [3, 9], [3, 21], ...UNKNOWN_KINDS];
+  const lengths = [2, 4, 5, 6, 7, 8, 10, 27, 30];
+  let compared = 0;
+  for (let n = 0; n < 300; n++) {
+    const bytes = Buffer.concat(Array.from({ length: 1 + rand(8) }, () => {
+      const [type, subtype] = kinds[rand(kinds.length)];
+      const length = rand(2) ? lengths[rand(lengths.length)] : rand(40);
+      // Half the bytes zero: small numbers, as real fields mostly hold.
+      return record(type, subtype, Array.from({ length }, () => (rand(2) ? rand(256) : 0)));
+    }));
+    fs.writeFileSync(file, bytes);
+    const native = flatten(JSON.parse(addon.readConfig(file)));
+    const { values } = decodeFields(bytes);
+    for (const [name, value] of values) {
+      // The document leaves out a group without a record of its own, and cuts calibration to integers.
+      if (!native.has(name)) continue;
+      const expected = Number.isInteger(value) || typeof value !== 'number' ? value : Math.trunc(value);
+      assert.equal(native.get(name), expected, `block ${n}: ${name}`);
+      compared++;
+    }
+    assert.equal(native.get('unknownFrames'), unknownRecords(bytes).toString('base64'), `block ${n}`);
+  }
+  assert.ok(compared > 500, `only ${compared} values compared`);
 });

@@ -180,9 +180,17 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
   assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b'] }), TypeError);
   assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b c', 'd'] }), RangeError);
 
-  // The set in the other formats: the plain CSVs hold the synchronised classic rows.
+});
+
+test('a set in every format holds the synchronised classic rows and reports what the classic CSV did', (t) => {
+  const dir = scratch(t);
+  const set = generateSession(dir, { seconds: 4, clock: 100, accel: 100, gyro: 100, still: 1 });
+  const out = path.join(dir, 'out');
+  const { report } = kinovar.syncRecordings(set, out);
+  const synced = ['pelvis', 'thigh', 'shank'].map((name) => classicCells(path.join(out, `${name}.csv`)));
+  const sameReport = (other, keys = ['method', 'recordings', 'offsets', 'window', 'samples', 'events']) =>
+    keys.forEach((key) => assert.deepEqual(other[key], report[key], key));
   const plainDir = path.join(dir, 'plain');
-  fs.mkdirSync(plainDir);
   const plain = kinovar.syncRecordings(set, plainDir, { format: 'plain' });
   plain.forEach((file, s) => assert.deepEqual(fs.readFileSync(file, 'latin1').split(EOL).slice(1, -1),
     synced[s].rows.map((cells) => cells.join(','))));
