@@ -4,7 +4,10 @@
 // the classic and the accurate estimator; then, with each recording cut to
 // start 20 s into its movement, the time until the error falls below 2 deg
 // and stays there for 5 s, and until the cut estimate is within 0.5 deg of
-// the whole recording's. Times are processor time, the machine may be shared.
+// the whole recording's. The start target (settled within 2 s) is counted on
+// the second: it measures the start alone, while the first also carries the
+// error the whole recording's estimate makes in fast turns. Times are
+// processor time, the machine may be shared.
 //
 // Heading is not in the error; how fast it drifts is printed apart: the
 // slope, in degrees a minute, of the estimate's heading less the truth's.
@@ -254,8 +257,9 @@ int main(int argc, char** argv) {
   std::printf("| trial | classic RMSE | accurate RMSE | classic from 20 s in | accurate from 20 s in | within 0.5° of uncut | accurate ns/sample |\n");
   std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
   std::string alignedRows, headingRows;
-  double sumClassic = 0, sumAccurate = 0, worstClassic = 0, worstAccurate = 0, worstStart = 0;
-  bool allUnit = true, allConverged = true;
+  double sumClassic = 0, sumAccurate = 0, worstClassic = 0, worstAccurate = 0, worstStart = 0, worstSettled = 0;
+  bool allUnit = true, allConverged = true, allSettled = true;
+  int startsMet = 0;
   for (const fs::path& bin : trials) {
     fs::path truthPath = bin;
     truthPath.replace_extension(".truth.csv");
@@ -286,6 +290,9 @@ int main(int argc, char** argv) {
     allUnit = allUnit && unitRows(al);
     allConverged = allConverged && sa >= 0;
     worstStart = std::max(worstStart, sa);
+    allSettled = allSettled && ss >= 0;
+    worstSettled = std::max(worstSettled, ss);
+    startsMet += ss >= 0 && ss <= 2.0;
 
     std::printf("| %s | %.2f° | %.2f° | %s | %s | %s | %.0f |\n", bin.stem().string().c_str(), ec, ea, seconds(sc).c_str(),
                 seconds(sa).c_str(), seconds(ss).c_str(), ns);
@@ -305,8 +312,9 @@ int main(int argc, char** argv) {
   }
   const double count = static_cast<double>(trials.size());
   std::printf("| mean | %.2f° | %.2f° | | | | |\n", sumClassic / count, sumAccurate / count);
-  std::printf("| worst | %.2f° | %.2f° | | %s | | |\n", worstClassic, worstAccurate,
-              allConverged ? seconds(worstStart).c_str() : "never");
+  std::printf("| worst | %.2f° | %.2f° | | %s | %s | |\n", worstClassic, worstAccurate,
+              allConverged ? seconds(worstStart).c_str() : "never", allSettled ? seconds(worstSettled).c_str() : "never");
+  std::printf("\nstart in motion, within 0.5° of the uncut estimate by 2 s: %d of %zu trials\n", startsMet, trials.size());
   std::printf("\nevery accurate row a unit quaternion: %s\n", allUnit ? "yes" : "NO");
   std::printf("\nHeading drift against the truth, degrees a minute:\n\n| trial | classic | accurate |\n|---|---:|---:|\n%s",
               headingRows.c_str());
