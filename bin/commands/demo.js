@@ -9,9 +9,10 @@ const summary = [['demo [folder]', 'write a synthetic session of three sensors a
 const help = `usage: kinovar demo [folder] [--force] [--quiet]
 
 Writes a synthetic session of three sensors (pelvis, thigh, shank) into the
-folder (default: a new temporary folder), converts each recording, converts
-the set synchronised and writes a viewer page of the first sensor. The
-recordings come from the generator that "kinovar gen" runs.
+folder, converts each recording, converts the set synchronised and writes a
+viewer page of the first sensor. The recordings come from the generator that
+"kinovar gen" runs. Without a folder the demo works in a temporary folder and
+removes it when done: name a folder to keep the files and open the page.
 
 options:
   --force            replace pelvis.bin, thigh.bin and shank.bin if the folder has them
@@ -25,12 +26,22 @@ async function run(args, io) {
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
   if (positionals.length > 1) throw new UsageError(`demo takes at most one folder\n\n${help}`);
-  let folder;
   if (positionals[0]) {
-    folder = path.resolve(io.cwd, positionals[0]);
+    const folder = path.resolve(io.cwd, positionals[0]);
     kinovar.ensureFolder(folder);
-  } else folder = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
+    return demo(kinovar, folder, values, io);
+  }
+  // Nobody asked for these files: none may stay behind in the temporary folder.
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
+  try {
+    return await demo(kinovar, folder, values, io);
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+    io.say(`\nRemoved ${folder}; run "kinovar demo <folder>" to keep the files and open the page.\n`);
+  }
+}
 
+async function demo(kinovar, folder, values, io) {
   const recordings = kinovar.generateSession(folder, {
     seconds: 20, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 1, still: 2, rate: 45, overwrite: values.force === true,
   });

@@ -315,6 +315,15 @@ test('demo writes and converts three sensors', async (t) => {
     assert.ok(fs.existsSync(path.join(dir, 'csv', `${name}.csv`)));
   }
   assert.ok(fs.existsSync(path.join(dir, 'pelvis.html')));
+
+  // Without a folder it works in the temporary folder and leaves nothing there.
+  const tmp = path.join(dir, 'tmp');
+  fs.mkdirSync(tmp);
+  const temporary = spawnSync(process.execPath, [bin, 'demo'],
+    { encoding: 'utf8', env: { ...process.env, TMPDIR: tmp, TMP: tmp, TEMP: tmp } });
+  assert.equal(temporary.status, 0, temporary.stderr);
+  assert.match(temporary.stdout, /csv[/\\]shank\.csv +\d+ rows[^]*Removed .*kinovar-demo-\w+; run "kinovar demo <folder>" to keep/);
+  assert.deepEqual(fs.readdirSync(tmp), []);
 });
 
 test('--quiet prints nothing but errors, whatever the command', async (t) => {
