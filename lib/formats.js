@@ -107,11 +107,14 @@ function imuNamesOf(options, recordingPaths) {
  * name, in the native set conversion's order and by its rule.
  */
 function refuseClash(recordingPaths, outputFolder, targets, format) {
+  const refuse = (output, recordings) =>
+    syncFailure({ status: '-12', output, recordings }, recordingPaths, outputFolder, EXTENSIONS[format]);
   const clash = output.outputClash(targets);
+  if (clash) throw refuse('same-name', clash);
+  const device = targets.findIndex((t) => output.deviceNameReason(t));
+  if (device >= 0) throw refuse('device-name', [device]);
   const replaced = recordingPaths.findIndex((r) => targets.some((t) => output.sameExistingFile(r, t)));
-  if (!clash && replaced < 0) return;
-  const refusal = clash ? { output: 'same-name', recordings: clash } : { output: 'replaces-recording', recordings: [replaced] };
-  throw syncFailure({ status: '-12', ...refusal }, recordingPaths, outputFolder, EXTENSIONS[format]);
+  if (replaced >= 0) throw refuse('replaces-recording', [replaced]);
 }
 
 /**
@@ -166,9 +169,9 @@ function convertSet(recordingPaths, outputFolder, options) {
   const created = output.ensureFolder(outputFolder);
   try {
     for (const target of targets) {
-      // A target that is one of the recordings is refused in the set's order, after the synchronisation.
+      // A target that is one of the recordings or a device name is refused in the set's order, after the synchronisation.
       if (recordingPaths.some((r) => output.sameExistingFile(r, target))) continue;
-      output.checkReplaceable(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });
+      output.checkExisting(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });
     }
     const report = format === 'csv' || format === 'plain'
       ? writeCsvSet(recordingPaths, outputFolder, targets, conversion, format)

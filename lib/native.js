@@ -14,6 +14,8 @@ module.exports = {
   fileStem: addon.fileStem,
   /** (paths) -> [first, second] of two that the file system would file as one, or null */
   outputClash: addon.outputClash,
+  /** (path) -> whether Windows opens a device, not a file, under its name */
+  isDeviceName: addon.isDeviceName,
   /** (first block) -> whether it holds a settings record */
   hasSettingsRecord: addon.hasSettingsRecord,
   /** (recording, conversion) -> {parsed, info, quality, rows, frequency, streams} */

@@ -126,8 +126,9 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
         return [`${extension === '.csv' ? 'a CSV file' : `a ${extension} file`} would replace the recording ${recordings[0]}; choose another output folder`, cause];
       }
       if (outcome.output === 'device-name') {
-        const csv = `${native.fileStem(recordings[0])}.csv`;
-        return [`the CSV file of ${recordings[0]} would be ${csv}${deviceNameReason(csv)}; rename that recording`, cause];
+        const file = `${native.fileStem(recordings[0])}${extension}`;
+        const what = extension === '.csv' ? 'CSV file' : `${extension} file`;
+        return [`the ${what} of ${recordings[0]} would be ${file}${deviceNameReason(file)}; rename that recording`, cause];
       }
       if (outcome.output === 'not-written') {
         return [`the CSV files of ${list(recordings)} could not be written into ${outputFolder}`, cause];
@@ -146,7 +147,8 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
  */
 function syncFailure(outcome, recordingPaths, outputFolder, extension = '.csv') {
   if (typeof outcome === 'string') outcome = { status: outcome };
-  const [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  let [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  if (outcome.status === '-12' && extension !== '.csv') words = `not every ${extension} file could be written`;
   const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder, extension);
   const details = { status: outcome.status, cause };
   if (outcome.status === '-10') details.files = cause.recordings.map((r) => r.path);

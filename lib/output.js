@@ -143,15 +143,11 @@ function inspect(file) {
   return { kind: 'other', size: info.size };
 }
 
-// Windows opens a device for these names, whatever the extension or case:
-// what is written to them vanishes.
-const DEVICE_NAME = /^(con|prn|aux|nul|conin\$|conout\$|(com|lpt)[0-9\u00b9\u00b2\u00b3]) *$/i;
-
-/** Why a file cannot be written on Windows under its name, or ''. */
+/** Why a file cannot be written on Windows under its name (the native rule), or ''. */
 function deviceNameReason(file) {
-  if (process.platform !== 'win32') return '';
+  if (process.platform !== 'win32' || !native.isDeviceName(file)) return '';
   const name = path.win32.basename(file).split('.')[0];
-  return DEVICE_NAME.test(name) ? ` (${name} is a device name on Windows, not a file; choose another name)` : '';
+  return ` (${name} is a device name on Windows, not a file; choose another name)`;
 }
 
 /** Throws when Windows would hand a device, not a file, to a write of `file`. */
@@ -173,8 +169,13 @@ const describe = {
  * @param {string} kind a key of SIGNATURES, or another format's name
  * @param {{overwrite?: boolean}} [options] overwrite allows any file
  */
-function checkReplaceable(file, kind, { overwrite = false } = {}) {
+function checkReplaceable(file, kind, options) {
   refuseDeviceName(file);
+  return checkExisting(file, kind, options);
+}
+
+/** checkReplaceable for a caller that refuses device names itself, in its own order. */
+function checkExisting(file, kind, { overwrite = false } = {}) {
   const found = inspect(file);
   if (found.kind === 'folder') {
     throw new KinovarError(`${file} is a folder; give a file name for the ${kind.toUpperCase()} output, or a folder path ending in "/"`,
@@ -317,6 +318,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeFileAtomic, checkTarget, checkReplaceable, outputClash, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
+  writeFileAtomic, checkTarget, checkReplaceable, checkExisting, outputClash, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
   systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

@@ -738,6 +738,17 @@ Napi::Value OutputClash(const Napi::CallbackInfo& info) {
   return env.Null();
 }
 
+// isDeviceName(path): whether Windows opens a device, not a file, under the
+// path's file name (on every platform, for messages about Windows).
+Napi::Value IsDeviceName(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) {
+    throwWrongArguments(env);
+    return env.Undefined();
+  }
+  return Napi::Boolean::New(env, kinovar::reservedDeviceName(info[0].As<Napi::String>().Utf8Value()));
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("read", Napi::Function::New(env, Read, "read"));
   exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
@@ -759,6 +770,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("replaceFile", Napi::Function::New(env, ReplaceFile, "replaceFile"));
   exports.Set("replaceFiles", Napi::Function::New(env, ReplaceFilesOfSet, "replaceFiles"));
   exports.Set("outputClash", Napi::Function::New(env, OutputClash, "outputClash"));
+  exports.Set("isDeviceName", Napi::Function::New(env, IsDeviceName, "isDeviceName"));
   return exports;
 }
 

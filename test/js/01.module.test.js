@@ -9,7 +9,7 @@ const { scratch } = require('./helpers');
 const wrongCount = { name: 'TypeError', message: 'Wrong number of arguments' };
 const wrongArgs = { name: 'TypeError', message: 'Wrong arguments' };
 
-test('the five functions are registered in order, before the entry points of lib/api.js', () => {
+test('the five functions are registered in order, before the entries lib/native.js binds', () => {
   assert.deepEqual(Object.keys(addon).slice(0, 5), ['read', 'readAndSync2', 'readConfig', 'writeConfig', 'readConfigDeviceId']);
   assert.ok(Object.keys(addon).includes('replaceFile'));
   for (const name of Object.keys(addon)) assert.equal(addon[name].name, name);
