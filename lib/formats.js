@@ -102,13 +102,14 @@ function imuNamesOf(options, recordingPaths) {
 }
 
 /**
- * Throws when two of a set's outputs would be one file, or one would replace
- * a recording: after the synchronisation and before any file takes its
- * name, in the native set conversion's order and by its rule.
+ * Throws when two of a set's outputs would be one file, one has a name
+ * Windows keeps for a device, or one would replace a recording: after the
+ * synchronisation and before any file takes its name, in the native set
+ * conversion's order and by its rules.
  */
 function refuseClash(recordingPaths, outputFolder, targets, format) {
-  const refuse = (output, recordings) =>
-    syncFailure({ status: '-12', output, recordings }, recordingPaths, outputFolder, EXTENSIONS[format]);
+  const refuse = (problem, recordings) =>
+    syncFailure({ status: '-12', output: problem, recordings }, recordingPaths, outputFolder, EXTENSIONS[format]);
   const clash = output.outputClash(targets);
   if (clash) throw refuse('same-name', clash);
   const device = targets.findIndex((t) => output.deviceNameReason(t));
