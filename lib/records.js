@@ -15,15 +15,16 @@ function plain(min, fields, extra = {}) {
 }
 
 const SENSOR_FIELDS = ['frequency', 'range', 'offsetX', 'offsetY', 'offsetZ', 'gainX', 'gainY', 'gainZ'];
-const ACCEL_CODES = [2, 16, 4, 8];
-const GYRO_CODES = [245, 500, 1000, 2000, 125];
+// Indexed by the stored code; the unit is what a person sets the range in.
+const ACCEL_CODES = Object.assign([2, 16, 4, 8], { unit: 'g' });
+const GYRO_CODES = Object.assign([245, 500, 1000, 2000, 125], { unit: 'deg/s' });
 
 function legacySensor(group) {
   const fields = [[`${group}.frequency`, 1, 1], [`${group}.range`, 2, 1]];
   ['X', 'Y', 'Z'].forEach((axis, i) => {
     fields.push([`${group}.offset${axis}`, 3 + 4 * i, 4], [`${group}.gain${axis}`, 15 + 4 * i, 4]);
   });
-  return plain(27, fields, { group, form: 'the older one-byte' });
+  return plain(27, fields, { group, form: 'the older form: rate and range in one byte each, calibration in whole numbers' });
 }
 
 function modernSensor(group, codes) {
@@ -32,7 +33,7 @@ function modernSensor(group, codes) {
     fields[`${group}.offset${axis}`] = { offset: 4 + 4 * i, width: 4, scale: 10000 };
     fields[`${group}.gain${axis}`] = { offset: 16 + 4 * i, width: 4, scale: 10000 };
   });
-  return { min: 30, fields, group, form: 'the type-3' };
+  return { min: 30, fields, group, form: 'the newer form: rate in two bytes, calibration in steps of 0.0001' };
 }
 
 const date = (name) => ({ min: 7, fields: { [name]: { offset: 0, date: true } } });
@@ -44,11 +45,11 @@ const KINDS = {
   '1/5': plain(2, [['radioMode', 0, 1], ['radioChannel', 1, 1]]),
   '2/0': legacySensor('accel'),
   '2/1': legacySensor('gyro'),
-  '2/2': plain(2, [['baro.frequency', 1, 1]], { group: 'baro' }),
+  '2/2': plain(2, [['baro.frequency', 1, 1]], { group: 'baro', form: 'the older form: its rate in one byte' }),
   '3/0': date('createdAt'),
   '3/2': modernSensor('accel', ACCEL_CODES),
   '3/3': modernSensor('gyro', GYRO_CODES),
-  '3/4': plain(5, [['baro.frequency', 1, 2]], { group: 'baro' }),
+  '3/4': plain(5, [['baro.frequency', 1, 2]], { group: 'baro', form: 'the newer form: its rate in two bytes' }),
   '3/6': date('endDate'),
   '3/7': { min: 5, exact: [5, 8], gps: true, group: 'gps' },
   '3/8': plain(2, [['frequency', 0, 2]]),
@@ -221,7 +222,7 @@ function writeField(payload, name, field, value, where) {
   }
   if (field.codes) {
     const code = field.codes.indexOf(value);
-    if (code < 0) refuse(name, `one of ${field.codes.join(', ')}`, value, where);
+    if (code < 0) refuse(name, `one of ${[...field.codes].sort((a, b) => a - b).join(', ')} (${field.codes.unit})`, value);
     payload[field.offset] = code;
     return;
   }
@@ -254,7 +255,7 @@ function writeFirmware(payload, length, triple, where) {
     triple.forEach((v, i) => payload.writeUInt16BE(integerIn(FIRMWARE[i], v, [0, 65535], where), 2 * i));
     return;
   }
-  triple.forEach((v, i) => integerIn(FIRMWARE[i], v, [0, 9], `${where}: the three are stored as one number up to 999`));
+  triple.forEach((v, i) => integerIn(FIRMWARE[i], v, [0, 9], where));
   payload.writeInt32BE(100 * triple[0] + 10 * triple[1] + triple[2], 0);
 }
 
@@ -263,7 +264,7 @@ function writeFirmware(payload, length, triple, where) {
 const record = (type, subtype, payload) => Buffer.from([...MAGIC, type, subtype, payload.length, ...payload, 0xff, 0xfe]);
 
 function newRecord(group, get) {
-  const where = 'a new record of the older one-byte form';
+  const where = 'kinovar adds it in the one-byte form of its settings files';
   const be32 = (name) => {
     const b = Buffer.alloc(4);
     b.writeInt32BE(integerIn(name, get(name), INT32, where));
@@ -298,6 +299,14 @@ function newGroupOf(name) {
   return null;
 }
 
+const SENSOR_WORDS = { accel: 'accelerometer', gyro: 'gyroscope', baro: 'barometer' };
+
+// What a setting that cannot be added is, in words.
+const ADDABLE_NOT = {
+  'gps.frequency': 'GPS rate', frequency: 'clock frequency', measureId: 'measure id', createdAt: 'creation date',
+  endDate: 'end date',
+};
+
 const DEFAULTS = { range: 0, offsetX: 0, offsetY: 0, offsetZ: 0, gainX: 1, gainY: 1, gainZ: 1 };
 
 /**
@@ -322,14 +331,19 @@ function editRecords(bytes, changes) {
     const owner = owners.get(name);
     if (!owner) {
       const group = newGroupOf(name);
-      if (!group) throw new SettingsValueError(`${name} cannot be added: the file has no record for it, and kinovar adds only device, firmware, radio and sensor records`);
+      if (!group) {
+        // Only the settings our own settings files hold have a form kinovar knows how to add.
+        throw new SettingsValueError(`${name} cannot be set in this file: it holds no ${ADDABLE_NOT[name] ?? name} setting to ` +
+          'change, and kinovar can add only the settings its own settings files hold (device, firmware, radio, ' +
+          'accelerometer, gyroscope and barometer). Edit a file that already has it, such as one the device itself wrote');
+      }
       if (!added.has(group)) added.set(group, new Map());
       added.get(group).set(name, value);
       continue;
     }
     const kind = kindOf(owner);
     const payload = out.subarray(owner.start + 5, owner.start + 5 + owner.length);
-    const where = `record ${owner.type}/${owner.subtype}${kind.form ? `, ${kind.form} form` : ''}`;
+    const where = kind.form ? `this file stores the ${SENSOR_WORDS[kind.group]} settings in ${kind.form}` : '';
     if (kind.firmware) {
       firmwareChanges.set(name, value);
       continue;
@@ -340,7 +354,7 @@ function editRecords(bytes, changes) {
     const owner = owners.get('version');
     const triple = FIRMWARE.map((name) => (firmwareChanges.has(name) ? firmwareChanges.get(name) : values.get(name)));
     writeFirmware(out.subarray(owner.start + 5, owner.start + 5 + owner.length), owner.length, triple,
-      `record 1/2 of length ${owner.length}`);
+      owner.length === 6 ? '' : 'this file stores the three as one number up to 999, a digit each');
   }
   if (added.size === 0) return out;
   const extra = [];

@@ -237,9 +237,16 @@ test('a settings edit changes only the fields it names, each in the form of its 
   const after = kinovar.readSettings(file);
   assert.deepEqual([after.accel.gainX, after.accel.offsetX, after.gyro.range, after.unknownFrames, after.measureId],
     [1.5, -1.2345, 2000, settings.unknownFrames, 7]);
-  for (const bad of [{ gyro: { range: 300 } }, { accel: { gainX: 0.99951 } }, { deviceType: 256 }, { createdAt: '2020-01-01 00:00:00' }]) {
-    assert.throws(() => kinovar.writeSettings(file, bad), (e) => e instanceof RangeError &&
-      new RegExp(Object.keys(bad)[0]).test(e.message), JSON.stringify(bad));
+  // Refusals name the field and what it may be, in words: no record numbers, values sorted.
+  for (const [bad, words] of [
+    [{ gyro: { range: 300 } }, /^gyro\.range must be one of 125, 245, 500, 1000, 2000 \(deg\/s\), not 300$/],
+    [{ accel: { gainX: 0.99951 } }, /^accel\.gainX must be a multiple of 0\.0001 .*calibration in steps of 0\.0001\)/],
+    [{ deviceType: 256 }, /^deviceType must be an integer from 0 to 255/],
+    [{ createdAt: '2020-01-01 00:00:00' }, /^createdAt cannot be set in this file: it holds no creation date/],
+    [{ gps: { frequency: 5 } }, /^gps\.frequency cannot be set in this file: it holds no GPS rate .*can add only .*accelerometer/],
+  ]) {
+    assert.throws(() => kinovar.writeSettings(file, bad), (e) => e instanceof RangeError && words.test(e.message) &&
+      !/record \d/.test(e.message), JSON.stringify(bad));
   }
   assert.deepEqual(kinovar.readSettings(file), after, 'a refused value writes nothing');
 });
