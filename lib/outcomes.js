@@ -136,7 +136,9 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
       return [`some were not written into ${outputFolder}`, { reason: 'unknown', path: outputFolder }];
     }
     default:
-      return [`unexpected status ${outcome.status}`, { reason: 'unknown-status' }];
+      // A native module newer or older than this library: its status stays on the error for programs.
+      return ['the native module gave an answer this version of kinovar does not know; reinstall kinovar so that ' +
+        'its native module and library match ("npm rebuild kinovar")', { reason: 'unknown-status' }];
   }
 }
 

@@ -64,7 +64,7 @@ async function demo(kinovar, folder, values, io) {
     const files = await kinovar.promises.syncRecordings(recordings, path.join(folder, 'synchronised'));
     for (const file of files) io.say(`  ${path.relative(folder, file)}\n`);
   } catch (error) {
-    io.stderr(`  not done: ${error.message}${error.status ? ` (status ${error.status})` : ''}\n`);
+    io.stderr(`  not done: ${error.message}\n`);
   }
 
   if (results[0].ok) {

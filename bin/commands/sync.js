@@ -66,7 +66,7 @@ async function run(args, io) {
     if (!error.status) throw error;
     if (values.json) {
       io.stdout(`${JSON.stringify({ ok: false, status: error.status, ...describe(error), cause: error.cause }, null, 2)}\n`);
-    } else io.stderr(`kinovar sync: ${error.message} (status ${error.status})\n`);
+    } else io.stderr(`kinovar sync: ${error.message}\n`);
     return FAILED;
   }
   if (values.json) {

@@ -172,7 +172,9 @@ test('a failed synchronised conversion names its cause, in words and as data', (
   assert.deepEqual(fs.readdirSync(out), []);
   assert.throws(() => kinovar.syncRecordings('good.bin', dir), TypeError);
   const unknown = syncFailure('-99', lone, out);
-  assert.ok(is(codes.UNKNOWN_STATUS)(unknown) && unknown.status === '-99' && /-99/.test(unknown.message));
+  // The status is for programs; the words say what to do.
+  assert.ok(is(codes.UNKNOWN_STATUS)(unknown) && unknown.status === '-99' && !/-99/.test(unknown.message) &&
+    /reinstall kinovar/.test(unknown.message));
 });
 
 test('settings: read, device id and write, with their failures', (t) => {
