@@ -90,14 +90,32 @@ function openSenseTable(recordings, names) {
   return `${lines.join('\n')}\n`;
 }
 
+// What a column name of OpenSim's table cannot hold: its header is split at
+// blanks and tabs, and a quaternion cell's parts at commas.
+const NOT_IN_NAME = /[\s,\x00-\x1f\x7f]/;
+const mended = (name) => name.replace(new RegExp(NOT_IN_NAME, 'g'), '_');
+
+/** The IMU names of a set: as given (checked), or derived from the file names and mended. */
 function imuNamesOf(options, recordingPaths) {
-  const names = options?.imuNames ?? recordingPaths.map((p) => `${native.fileStem(p)}_imu`);
+  const given = options?.imuNames;
+  const names = given ?? recordingPaths.map((p) => mended(`${native.fileStem(p)}_imu`));
   if (!Array.isArray(names) || names.length !== recordingPaths.length || !names.every((n) => typeof n === 'string')) {
     throw new TypeError(`syncRecordings: imuNames must be ${recordingPaths.length} names, one per recording`);
   }
-  const bad = names.find((n) => n === '' || /[\s,]/.test(n));
-  if (bad !== undefined) throw new RangeError(`syncRecordings: IMU name ${JSON.stringify(bad)} must be non-empty, without blanks or commas`);
-  if (new Set(names).size !== names.length) throw new RangeError('syncRecordings: two sensors have the same IMU name');
+  // A name given on purpose matches the model's: changing it would break that match silently.
+  const bad = names.find((n) => n === '' || NOT_IN_NAME.test(n));
+  if (bad !== undefined) {
+    throw new RangeError(bad === '' ? 'syncRecordings: an IMU name is empty; give each sensor the name of its body in the model'
+      : `syncRecordings: IMU name ${JSON.stringify(bad)} holds a blank, comma or control character, which OpenSim's table ` +
+        `cannot hold in a name; use ${JSON.stringify(mended(bad))}`);
+  }
+  const second = names.findIndex((n, i) => names.indexOf(n) !== i);
+  if (second >= 0) {
+    const first = names.indexOf(names[second]);
+    throw new RangeError(`syncRecordings: two sensors have the same IMU name ${JSON.stringify(names[second])} ` +
+      `(${recordingPaths[first]} and ${recordingPaths[second]}); ` +
+      `${given ? 'give each its own' : 'name each sensor with imuNames (--imu-names)'}`);
+  }
   return names;
 }
 

@@ -242,7 +242,8 @@ test('read and sync write the other formats, and refuse to replace a file kinova
   assert.deepEqual([piped.status, piped.stderr], [0, '']);
   assert.ok(piped.stdout === fs.readFileSync(path.join(dir, 'thigh.csv'), 'latin1'));
   const badName = await cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis,left thigh,shank');
-  assert.deepEqual([badName.status, badName.stderr], [2, 'kinovar: --imu-names: IMU name "left thigh" must be non-empty, without blanks or commas\n']);
+  assert.deepEqual([badName.status, badName.stderr], [2, 'kinovar: --imu-names: IMU name "left thigh" holds a blank, comma or control character, ' +
+    'which OpenSim\'s table cannot hold in a name; use "left_thigh"\n']);
   const sync = await cli('sync', ...set, '-o', path.join(dir, 'out'), '--format', 'opensense', '--imu-names', 'pelvis_imu,femur_r_imu,tibia_r_imu');
   assert.equal(sync.status, 0, sync.stderr);
   assert.match(fs.readFileSync(path.join(dir, 'out', 'orientations.sto'), 'utf8'), /\ntime\tpelvis_imu\tfemur_r_imu\ttibia_r_imu\n/);

@@ -178,7 +178,18 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
   kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['pelvis_imu', 'femur_r_imu', 'tibia_r_imu'] });
   assert.match(fs.readFileSync(file, 'utf8'), /\ntime\tpelvis_imu\tfemur_r_imu\ttibia_r_imu\n/);
   assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b'] }), TypeError);
-  assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b c', 'd'] }), RangeError);
+  assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b c', 'd'] }),
+    (e) => e instanceof RangeError && /IMU name "b c" .*; use "b_c"$/.test(e.message));
+  // Names made from file names are mended into ones the table can hold; a clash left after that names the name.
+  const renamed = (names) => names.map((name, i) => {
+    fs.copyFileSync(set[i], path.join(dir, name));
+    return path.join(dir, name);
+  });
+  kinovar.syncRecordings(renamed(['bassin gauche.bin', 'cuisse,droite.bin', 'tibia.bin']), out, { format: 'opensense' });
+  assert.match(fs.readFileSync(file, 'utf8'), /\ntime\tbassin_gauche_imu\tcuisse_droite_imu\ttibia_imu\n/);
+  const twins = renamed(['bassin gauche.bin', 'bassin_gauche.bin', 'tibia.bin']);
+  assert.throws(() => kinovar.syncRecordings(twins, out, { format: 'opensense' }), (e) => e instanceof RangeError &&
+    e.message.includes(`same IMU name "bassin_gauche_imu" (${twins[0]} and ${twins[1]})`));
 
 });
 
