@@ -169,8 +169,10 @@ Napi::Value ReadRecording(const Napi::CallbackInfo& info, bool withOptions) {
     std::string answer = kinovar::readRecording(recording.c_str(), csv.c_str(), options, &quality, &failure);
     if (answer == kinovar::kErrorDocument) return answer;
     kinovar::JsonWriter json;
-    json.beginObject().key("info").document(answer).key("quality").document(kinovar::qualityJson(quality));
-    return json.endObject().take();
+    json.beginObject().key("info");
+    json.document(answer).key("quality");
+    json.document(kinovar::qualityJson(quality)).endObject();
+    return json.take();
   });
   if (failure.error && !env.IsExceptionPending()) {
     systemError(env, failure.error, failure.step, failure.path).ThrowAsJavaScriptException();

@@ -1,7 +1,5 @@
 #include "export/json.h"
 
-#include "io/json_writer.h"
-
 namespace kinovar {
 
 namespace {
@@ -30,8 +28,7 @@ std::string formatDateTime(const DateTimeFields& date) {
   return out;
 }
 
-std::string readResultJson(const DeviceSettings& settings) {
-  JsonWriter json;
+void writeReadResult(JsonSink& json, const DeviceSettings& settings) {
   json.beginObject();
   json.member("createdAt", formatDateTime(settings.createdAt));
   json.member("endDate", formatDateTime(settings.endDate));
@@ -41,7 +38,11 @@ std::string readResultJson(const DeviceSettings& settings) {
   json.member("minorVersion", std::to_string(settings.minorVersion));
   json.member("majorVersion", std::to_string(settings.majorVersion));
   json.member("measureId", settings.measureId);
-  return json.endObject().take();
+  json.endObject();
+}
+
+std::string readResultJson(const DeviceSettings& settings) {
+  return jsonText([&](JsonSink& json) { writeReadResult(json, settings); });
 }
 
 }  // namespace kinovar

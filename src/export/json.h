@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/json_writer.h"
 #include "reader/recording.h"
 
 namespace kinovar {
@@ -16,7 +17,9 @@ inline constexpr std::string_view kErrorDocument = "{\"error\":\"Error during da
 
 std::string formatDateTime(const DateTimeFields& date);
 
-// The answer of `read` for a recording whose CSV export succeeded.
+// The answer of `read` for a recording whose CSV export succeeded: the
+// recording's description.
+void writeReadResult(JsonSink& json, const DeviceSettings& settings);
 std::string readResultJson(const DeviceSettings& settings);
 
 }  // namespace kinovar

@@ -15,50 +15,44 @@ void JsonWriter::separate() {
   first_.back() = false;
 }
 
-JsonWriter& JsonWriter::open(char bracket) {
+void JsonWriter::open(bool array) {
   separate();
-  text_ += bracket;
+  text_ += array ? '[' : '{';
   first_.push_back(true);
-  return *this;
 }
 
-JsonWriter& JsonWriter::close(char bracket) {
-  text_ += bracket;
+void JsonWriter::close(bool array) {
+  text_ += array ? ']' : '}';
   first_.pop_back();
-  return *this;
 }
 
-JsonWriter& JsonWriter::key(std::string_view name) {
-  value(name);
+void JsonWriter::memberName(std::string_view name) {
+  string(name);
   text_ += ':';
   afterKey_ = true;
-  return *this;
 }
 
-JsonWriter& JsonWriter::value(int64_t number) {
+void JsonWriter::integer(int64_t number) {
   separate();
   text_ += std::to_string(number);
-  return *this;
 }
 
-JsonWriter& JsonWriter::value(uint64_t number) {
+void JsonWriter::unsignedInteger(uint64_t number) {
   separate();
   text_ += std::to_string(number);
-  return *this;
 }
 
-JsonWriter& JsonWriter::value(double number) {
+void JsonWriter::real(double number) {
   separate();
   if (!std::isfinite(number)) {
     text_ += "null";
-    return *this;
+    return;
   }
   char buffer[32];
   text_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
-  return *this;
 }
 
-JsonWriter& JsonWriter::value(std::string_view text) {
+void JsonWriter::string(std::string_view text) {
   separate();
   text_ += '"';
   for (char c : text) {
@@ -67,13 +61,11 @@ JsonWriter& JsonWriter::value(std::string_view text) {
     text_ += c;
   }
   text_ += '"';
-  return *this;
 }
 
-JsonWriter& JsonWriter::null() {
+void JsonWriter::nothing() {
   separate();
   text_ += "null";
-  return *this;
 }
 
 JsonWriter& JsonWriter::document(std::string_view json) {

@@ -1,5 +1,7 @@
-// The one writer of the core's JSON documents: compact (no white space),
-// members in the order written, numbers in their shortest exact form.
+// The one writer of the core's JSON documents. A document is written once,
+// to a sink: JsonWriter makes compact text of it (no white space, members in
+// the order written, numbers in their shortest exact form); a host binding
+// may build its own values from the same calls instead.
 #pragma once
 
 #include <cstdint>
@@ -9,45 +11,76 @@
 
 namespace kinovar {
 
-class JsonWriter {
+class JsonSink {
  public:
-  JsonWriter& beginObject() { return open('{'); }
-  JsonWriter& endObject() { return close('}'); }
-  JsonWriter& beginArray() { return open('['); }
-  JsonWriter& endArray() { return close(']'); }
-  // The name of the next member of the open object.
-  JsonWriter& key(std::string_view name);
+  virtual ~JsonSink() = default;
 
-  JsonWriter& value(int64_t number);
-  JsonWriter& value(uint64_t number);
-  JsonWriter& value(int32_t number) { return value(static_cast<int64_t>(number)); }
-  JsonWriter& value(uint32_t number) { return value(static_cast<uint64_t>(number)); }
-  // Shortest text that reads back as the same double; null for what JSON
-  // cannot hold (infinities, NaN).
-  JsonWriter& value(double number);
-  // A string: quotes and backslashes escaped, control characters left out.
-  JsonWriter& value(std::string_view text);
-  JsonWriter& value(const char* text) { return value(std::string_view(text)); }
-  JsonWriter& null();
-  // A document made by this writer before, as the value.
-  JsonWriter& document(std::string_view json);
+  JsonSink& beginObject() { return open(false), *this; }
+  JsonSink& endObject() { return close(false), *this; }
+  JsonSink& beginArray() { return open(true), *this; }
+  JsonSink& endArray() { return close(true), *this; }
+  // The name of the next member of the open object.
+  JsonSink& key(std::string_view name) { return memberName(name), *this; }
+
+  JsonSink& value(int64_t number) { return integer(number), *this; }
+  JsonSink& value(uint64_t number) { return unsignedInteger(number), *this; }
+  JsonSink& value(int32_t number) { return integer(number), *this; }
+  JsonSink& value(uint32_t number) { return unsignedInteger(number), *this; }
+  // Infinities and NaN, which JSON cannot hold, are null.
+  JsonSink& value(double number) { return real(number), *this; }
+  JsonSink& value(std::string_view text) { return string(text), *this; }
+  JsonSink& value(const char* text) { return string(text), *this; }
+  JsonSink& value(const std::string& text) { return string(text), *this; }
+  JsonSink& null() { return nothing(), *this; }
 
   template <typename T>
-  JsonWriter& member(std::string_view name, const T& v) {
+  JsonSink& member(std::string_view name, const T& v) {
     return key(name).value(v);
   }
 
+ protected:
+  virtual void open(bool array) = 0;
+  virtual void close(bool array) = 0;
+  virtual void memberName(std::string_view name) = 0;
+  virtual void integer(int64_t number) = 0;
+  virtual void unsignedInteger(uint64_t number) = 0;
+  virtual void real(double number) = 0;
+  virtual void string(std::string_view text) = 0;
+  virtual void nothing() = 0;
+};
+
+class JsonWriter : public JsonSink {
+ public:
+  // A document made as text before, as the next value.
+  JsonWriter& document(std::string_view json);
   const std::string& text() const { return text_; }
   std::string take() { return std::move(text_); }
 
+ protected:
+  void open(bool array) override;
+  void close(bool array) override;
+  void memberName(std::string_view name) override;
+  void integer(int64_t number) override;
+  void unsignedInteger(uint64_t number) override;
+  void real(double number) override;
+  // Quotes and backslashes escaped, control characters left out.
+  void string(std::string_view text) override;
+  void nothing() override;
+
  private:
-  JsonWriter& open(char bracket);
-  JsonWriter& close(char bracket);
   void separate();
 
   std::string text_;
   std::vector<bool> first_;  // per open level: nothing written in it yet
   bool afterKey_ = false;
 };
+
+// The text of a document written by `write` to a JsonWriter.
+template <typename Write>
+std::string jsonText(Write&& write) {
+  JsonWriter json;
+  write(static_cast<JsonSink&>(json));
+  return json.take();
+}
 
 }  // namespace kinovar

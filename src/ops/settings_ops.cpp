@@ -67,13 +67,14 @@ std::string readConfig(const char* utf8Path) {
   json.member("endDate", formatDateTime(s.endDate));
   json.member("frequency", s.frequency);
   json.member("measureId", s.measureId);
-  return json.endObject().take();
+  json.endObject();
+  return json.take();
 }
 
 std::string readConfigDeviceId(const char* utf8Path) {
   DeviceSettings s;
   if (!loadSettings(utf8Path, s)) return "";
-  return JsonWriter().beginObject().member("deviceId", s.deviceId).endObject().take();
+  return jsonText([&](JsonSink& json) { json.beginObject().member("deviceId", s.deviceId).endObject(); });
 }
 
 // The whole text is checked before the file is touched, and the file is

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "io/json_writer.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {
@@ -122,8 +121,7 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
   return report;
 }
 
-std::string qualityJson(const QualityReport& report) {
-  JsonWriter json;
+void writeQuality(JsonSink& json, const QualityReport& report) {
   json.beginObject().key("streams").beginObject();
   for (const StreamQuality& q : report.streams) {
     json.key(q.name).beginObject();
@@ -159,8 +157,11 @@ std::string qualityJson(const QualityReport& report) {
     json.member("problem", p.problem);
     json.endObject();
   }
-  json.endArray();
-  return json.endObject().take();
+  json.endArray().endObject();
+}
+
+std::string qualityJson(const QualityReport& report) {
+  return jsonText([&](JsonSink& json) { writeQuality(json, report); });
 }
 
 }  // namespace kinovar

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "io/json_writer.h"
 #include "reader/parser.h"
 #include "reader/recording.h"
 
@@ -40,6 +41,7 @@ struct QualityReport {
 QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan);
 
 // The report as a JSON object (numbers in the C locale, no white space).
+void writeQuality(JsonSink& json, const QualityReport& report);
 std::string qualityJson(const QualityReport& report);
 
 }  // namespace kinovar

@@ -110,7 +110,7 @@ void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>
 
 // One channel: its range in the header, and every level of its pyramid as
 // 16-bit codes in the data.
-void appendChannel(JsonWriter& header, std::vector<uint8_t>& data, const char* name, const char* unit,
+void appendChannel(JsonSink& header, std::vector<uint8_t>& data, const char* name, const char* unit,
                    const std::vector<uint64_t>& sizes, std::vector<double>& low, std::vector<double>& high) {
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (uint64_t b = 0; b < sizes[0]; ++b)
@@ -147,7 +147,7 @@ void appendChannel(JsonWriter& header, std::vector<uint8_t>& data, const char* n
   header.endArray().endObject();
 }
 
-void appendPlot(JsonWriter& header, std::vector<uint8_t>& data, const Plot& p, double start) {
+void appendPlot(JsonSink& header, std::vector<uint8_t>& data, const Plot& p, double start) {
   const std::vector<uint64_t> sizes = levelSizes(p.bins);
   header.beginObject().member("id", p.id).member("title", p.title).member("samples", p.stream->count);
   header.member("binSeconds", p.binSeconds);
@@ -161,7 +161,7 @@ void appendPlot(JsonWriter& header, std::vector<uint8_t>& data, const Plot& p, d
   header.endArray().endObject();
 }
 
-void appendEvents(JsonWriter& header, const StreamMap& streams) {
+void appendEvents(JsonSink& header, const StreamMap& streams) {
   header.key("events").beginArray();
   const SampleStream* events = findStream(streams, kSecondEventKey);
   if (!events || events->count == 0) events = findStream(streams, kEventKey);
@@ -192,8 +192,12 @@ std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& 
   for (const Plot& plot : plots) appendPlot(json, data, plot, start);
   json.endArray();
   appendEvents(json, streams);
-  if (!options.qualityJson.empty()) json.key("quality").document(options.qualityJson);
-  const std::string header = json.endObject().take();
+  if (!options.qualityJson.empty()) {
+    json.key("quality");
+    json.document(options.qualityJson);
+  }
+  json.endObject();
+  const std::string header = json.take();
 
   std::vector<uint8_t> out = {'K', 'V', 'W', '1'};
   const uint32_t length = static_cast<uint32_t>(header.size());

@@ -136,8 +136,9 @@ TEST(JsonWriter, NestsSeparatesAndEscapes) {
   json.beginObject().member("text", "a\"b\\c\n").key("list").beginArray();
   json.value(1.5).value(std::numeric_limits<double>::infinity()).value(uint64_t{18446744073709551615u});
   json.beginObject().endObject().beginArray().endArray().endArray();
-  json.key("raw").document("{\"x\":1}").member("n", -3);
-  EXPECT_EQ(json.endObject().take(),
+  json.key("raw");
+  json.document("{\"x\":1}").member("n", -3).endObject();
+  EXPECT_EQ(json.take(),
             "{\"text\":\"a\\\"b\\\\c\",\"list\":[1.5,null,18446744073709551615,{},[]],\"raw\":{\"x\":1},\"n\":-3}");
 }
 
