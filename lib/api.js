@@ -48,11 +48,11 @@ function readRecording(recordingPath, csvPath, options) {
 function inspect(recordingPath) {
   requireString(recordingPath, 'inspect', 'recordingPath');
   checkRecording(recordingPath);
-  const answer = native.inspect(recordingPath);
-  if (answer === '') {
+  const report = native.inspect(recordingPath);
+  if (report === null) {
     throw new KinovarError(`${recordingPath}: could not be read to its end`, codes.UNREADABLE, { path: recordingPath });
   }
-  return JSON.parse(answer);
+  return report;
 }
 
 /**

@@ -22,7 +22,7 @@ function fromNative(raw, file) {
     streams[name] = { time: stream.time };
     for (const channel of channels) streams[name][channel] = stream[channel];
   }
-  const recording = { info: { ...JSON.parse(raw.info), quality: JSON.parse(raw.quality) }, streams };
+  const recording = { info: { ...raw.info, quality: raw.quality }, streams };
   if (file !== undefined) recording.path = file;
   Object.defineProperty(recording, layoutKey, { value: { rows: raw.rows, frequency: raw.frequency, divisors, rates } });
   return recording;

@@ -13,7 +13,6 @@ const output = require('./output');
 const { KinovarError, codes } = require('./errors');
 const { SET_FORMATS, EXTENSIONS } = require('./schema');
 
-const ERROR_DOCUMENT = '{"error":"Error during data loading."}';
 // What each format's file is called in messages.
 const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
 
@@ -48,9 +47,8 @@ function convertRecording(recordingPath, target, options) {
     return recording.info;
   }
   const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
-  if (answer === ERROR_DOCUMENT) throw notWritten(target, what, codes.CSV_NOT_WRITTEN, { recording: recordingPath });
-  const { info, quality } = JSON.parse(answer);
-  return { ...info, quality };
+  if (answer === null) throw notWritten(target, what, codes.CSV_NOT_WRITTEN, { recording: recordingPath });
+  return { ...answer.info, quality: answer.quality };
 }
 
 /** Cells of OpenSim's table: shortest text that reads back as the same double. */

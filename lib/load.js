@@ -1,6 +1,8 @@
 'use strict';
-// Finds the native module: a local build from source first (it is what a
-// developer just compiled), then a prebuilt binary for this platform.
+// Finds the native modules: a local build from source first (it is what a
+// developer just compiled), then a prebuilt binary for this platform. The
+// build makes two: addon.node, the classic five functions, and native.node,
+// the entry of this library, which a prebuilt folder holds beside the first.
 const fs = require('node:fs');
 const path = require('node:path');
 const { codes } = require('./errors');
@@ -9,15 +11,16 @@ const root = path.join(__dirname, '..');
 const FIX = 'Build it from source with "npm run build" in the kinovar folder (needs CMake and a C++20 compiler), ' +
   'or "npm rebuild kinovar" in an application that depends on it.';
 
-/** The addon files a cmake-js build leaves under `dir`. */
-function localBuilds(dir = root) {
-  return ['Release', 'Debug'].map((kind) => path.join(dir, 'build', 'addon', kind, 'addon.node'));
+/** The files of a module (addon.node or native.node) a cmake-js build leaves under `dir`. */
+function localBuilds(dir = root, file = 'addon.node') {
+  return ['Release', 'Debug'].map((kind) => path.join(dir, 'build', 'addon', kind, file));
 }
 
-/** The prebuilt binary node-gyp-build picks for this platform, or null. */
-function prebuilt(dir = root) {
+/** The prebuilt binary node-gyp-build picks for this platform (or `file` beside it), or null. */
+function prebuilt(dir = root, file) {
   try {
-    return require('node-gyp-build').path(dir);
+    const addon = require('node-gyp-build').path(dir);
+    return file ? path.join(path.dirname(addon), file) : addon;
   } catch {
     return null;
   }
@@ -49,4 +52,9 @@ function loadAddon(candidates = [...localBuilds(), prebuilt()].filter(Boolean)) 
   throw error;
 }
 
-module.exports = { loadAddon, localBuilds, prebuilt };
+/** This library's entry, from the same place as the addon. */
+function loadNative() {
+  return loadAddon([...localBuilds(root, 'native.node'), prebuilt(root, 'native.node')].filter(Boolean));
+}
+
+module.exports = { loadAddon, loadNative, localBuilds, prebuilt };

@@ -1,35 +1,43 @@
 'use strict';
 // The native entries lib/ calls, in one place: no other module of lib/
-// reaches into the addon, so a change of how they are bound stays here.
+// reaches into the native modules, so a change of how they are bound stays
+// here. The five classic functions come from the addon; the rest from this
+// library's own entry, which throws KinovarError (handed to it here), each
+// with a code: a system error's (ENOENT, ...) with errno, syscall and path,
+// ERR_KINOVAR_FORMAT, or ERR_KINOVAR_INTERNAL and ERR_KINOVAR_OUT_OF_MEMORY.
 const addon = require('./addon');
+const entry = require('./load').loadNative();
+const { KinovarError } = require('./errors');
+
+entry.init(KinovarError);
 
 module.exports = {
-  /** (recording, target, conversion) -> '{"info":...,"quality":...}', or the error document; throws a system error */
-  convertRecording: addon.readWithOptions,
+  /** (recording, target, conversion) -> {info, quality}, or null when the CSV file was not written; throws a system error */
+  convertRecording: entry.convertRecording,
   /** (recordings, folder, conversion) -> the set's outcome, its CSV files written together as <folder>/<stem>.csv */
-  convertSet: addon.readAndSyncReport,
-  /** (recording) -> the quality report as JSON, or '' */
-  inspect: addon.inspect,
+  convertSet: entry.convertSet,
+  /** (recording) -> the quality report, or null */
+  inspect: entry.inspect,
   /** (path) -> the name a recording's outputs take */
-  fileStem: addon.fileStem,
+  fileStem: entry.fileStem,
   /** (paths) -> [first, second] of two that the file system would file as one, or null */
-  outputClash: addon.outputClash,
+  outputClash: entry.outputClash,
   /** (path) -> whether Windows opens a device, not a file, under its name */
-  isDeviceName: addon.isDeviceName,
+  isDeviceName: entry.isDeviceName,
   /** (first block) -> whether it holds a settings record */
-  hasSettingsRecord: addon.hasSettingsRecord,
+  hasSettingsRecord: entry.hasSettingsRecord,
   /** (recording, conversion) -> {parsed, info, quality, rows, frequency, streams} */
-  loadRecording: addon.loadRecording,
+  loadRecording: entry.loadRecording,
   /** (recordings, conversion) -> the set's outcome with its recordings */
-  loadRecordingSet: addon.loadRecordingSet,
+  loadRecordingSet: entry.loadSet,
   /** (input, 'recording'|'csv', {orientation, budget}) -> the viewer's data */
-  viewData: addon.viewData,
+  viewData: entry.viewData,
   /** (streams, created, {budget, quality}) -> the viewer's data */
-  viewSamples: addon.viewSamples,
+  viewSamples: entry.viewSamples,
   /** (path, bytes) -> the bytes become the file's content, all or nothing; throws a system error */
-  replaceFile: addon.replaceFile,
+  replaceFile: (file, bytes) => entry.replaceFiles([file], [bytes]),
   /** (paths, contents) -> as replaceFile, each file taking its name only once all are complete */
-  replaceFiles: addon.replaceFiles,
+  replaceFiles: entry.replaceFiles,
   readConfig: addon.readConfig,
   readConfigDeviceId: addon.readConfigDeviceId,
   writeConfig: addon.writeConfig,

@@ -10,9 +10,11 @@ const path = require('node:path');
 const root = path.join(__dirname, '..');
 const fromSource = process.env.npm_config_build_from_source === 'true' || fs.existsSync(path.join(root, '.git'));
 
+// Both modules: the addon node-gyp-build picks, and the library's entry beside it.
 function prebuiltLoads() {
-  const probe = spawnSync(process.execPath, ['-e', 'require(require("node-gyp-build").path(process.argv[1]))', root],
-    { encoding: 'utf8' });
+  const probe = spawnSync(process.execPath, ['-e',
+    'const p = require("node-gyp-build").path(process.argv[1]); require(p); require(require("path").join(require("path").dirname(p), "native.node"))',
+    root], { encoding: 'utf8' });
   return probe.status === 0;
 }
 

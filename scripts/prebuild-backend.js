@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 'use strict';
 // Stands in for node-gyp under prebuildify: builds with cmake-js and puts the
-// addon where prebuildify collects it (build/Release). The target version
+// addon where prebuildify collects it (build/Release), alone there so that it
+// is the one collected (prebuild.js copies the library's native.node). The target version
 // prebuildify passes does not matter: the addon uses Node-API only.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');

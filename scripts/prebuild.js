@@ -1,9 +1,9 @@
 #!/usr/bin/env node
 'use strict';
 // Makes the prebuilt binary for this platform: prebuildify drives a cmake-js
-// build and names the result the way node-gyp-build looks for it; the
-// recording generator goes beside it so that the demo works without a
-// compiler. Then checks that a copy of the package without any build loads it.
+// build and names the addon the way node-gyp-build looks for it; the
+// library's own module (native.node) and the recording generator go beside
+// it, so that the library and the demo work without a compiler. Then checks that a copy of the package without any build loads it.
 // On Linux it cross-builds the Windows binary as well.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -28,6 +28,7 @@ run(process.execPath, [path.join(root, 'node_modules', 'prebuildify', 'bin.js'),
 });
 const gen = process.platform === 'win32' ? 'kinovar-gen.exe' : 'kinovar-gen';
 fs.copyFileSync(path.join(root, 'build', 'addon', gen), path.join(folder, gen));
+fs.copyFileSync(path.join(root, 'build', 'addon', 'Release', 'native.node'), path.join(folder, 'native.node'));
 console.log(`prebuilds/${tuple}: ${fs.readdirSync(folder).join(', ')}`);
 
 // A package without build/ must load the prebuilt binary.

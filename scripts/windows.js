@@ -2,7 +2,7 @@
 'use strict';
 // Windows from a Linux machine: cross-builds the addon with mingw-w64 and
 // tests it under Wine with the Windows build of Node.
-//   node scripts/windows.js build   prebuilds/win32-x64 (addon and generator)
+//   node scripts/windows.js build   prebuilds/win32-x64 (the two modules and the generator)
 //   node scripts/windows.js test    the C++ tests through ctest, then the JS suite
 //   node scripts/windows.js js [N]  the JS suite alone, N times, on the last build
 // What is missing is installed: the Debian packages (as root, through apt-get)
@@ -69,14 +69,15 @@ function configure(tests) {
   run('cmake', args);
 }
 
-/** Cross-builds the addon and the generator into prebuilds/win32-x64. */
+/** Cross-builds the two modules and the generator into prebuilds/win32-x64. */
 function build() {
   ensureTools(false);
   configure(false);
-  run('cmake', ['--build', buildDir, '-j', jobs, '--target', 'addon', 'kinovar-gen']);
+  run('cmake', ['--build', buildDir, '-j', jobs, '--target', 'addon', 'native', 'kinovar-gen']);
   fs.mkdirSync(prebuildDir, { recursive: true });
   // The name node-gyp-build picks for a Node-API build of any Node version.
   fs.copyFileSync(path.join(buildDir, 'addon.node'), path.join(prebuildDir, 'node.napi.node'));
+  fs.copyFileSync(path.join(buildDir, 'native.node'), path.join(prebuildDir, 'native.node'));
   fs.copyFileSync(path.join(buildDir, 'kinovar-gen.exe'), path.join(prebuildDir, 'kinovar-gen.exe'));
   for (const file of fs.readdirSync(prebuildDir)) {
     run('x86_64-w64-mingw32-strip', [path.join(prebuildDir, file)]);

@@ -151,8 +151,7 @@ std::vector<ChunkStart> chunkStarts(const RowLayout& layout, uint64_t rows, doub
 
 }  // namespace
 
-CsvFile openCsv(const char* utf8Path, bool inPlace) {
-  if (inPlace) return CsvFile{OutputFile::inPlace(utf8Path, OutputFile::Mode::Text), utf8Path, false};
+CsvFile openCsv(const char* utf8Path) {
   return CsvFile{OutputFile(utf8Path, OutputFile::Mode::Text), utf8Path};
 }
 
@@ -244,7 +243,7 @@ bool reportFailure(CsvFile& csv, OutputFailure* failure) {
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure) {
   if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure)) return false;
-  if (!csv.output.publish(csv.durable)) return reportFailure(csv, failure);
+  if (!csv.output.publish()) return reportFailure(csv, failure);
   return true;
 }
 
@@ -274,7 +273,7 @@ bool writeCsv(CsvFile& csv, const DeviceSettings& settings, const StreamMap& str
   if (output.failed()) csv.output.noteWriteError(output.errnum());
   // A full disk shows up in a write, the flush, the sync or the close: the
   // file is then not complete and does not take the name.
-  if (csv.output.error() || !csv.output.finish(csv.durable)) return reportFailure(csv, failure);
+  if (csv.output.error() || !csv.output.finish()) return reportFailure(csv, failure);
   return true;
 }
 

@@ -46,14 +46,12 @@ using AwaitSamples = std::function<void(uint32_t key, uint64_t samples)>;
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {}, OutputFailure* failure = nullptr);
 // A CSV file opened for writing beside its target (not open when it cannot
-// be; its error says why). In place: the target itself, a temporary file of
-// the caller's, which the caller forces to the medium and moves into place.
+// be; its error says why).
 struct CsvFile {
   OutputFile output;
   std::string path;
-  bool durable = true;  // forced to the medium before it takes the name
 };
-CsvFile openCsv(const char* utf8Path, bool inPlace = false);
+CsvFile openCsv(const char* utf8Path);
 // The same as above into a file already opened by openCsv (not open: false).
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,

@@ -27,8 +27,7 @@ class OutputFile {
   // let us create the temporary file.
   OutputFile(const char* utf8Path, Mode mode);
   // The target opened, created or emptied, as a plain open does: no
-  // temporary file and no sync at commit. For outputs that are a caller's
-  // own temporary file, which it syncs and renames itself.
+  // temporary file and no sync at commit. For comparisons (the bench).
   static OutputFile inPlace(const char* utf8Path, Mode mode);
   ~OutputFile();  // uncommitted: the temporary file is removed
   OutputFile(OutputFile&& other) noexcept;

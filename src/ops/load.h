@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ops/names.h"
 #include "ops/operations.h"
 #include "ops/options.h"
 #include "reader/recording.h"
@@ -12,10 +13,9 @@
 namespace kinovar {
 
 struct LoadedRecording {
-  Recording recording;
+  Recording recording;  // its settings are the description read answers with
   bool parsed = false;
-  std::string info;     // the JSON description read answers with
-  std::string quality;  // what happened in the recording, as JSON
+  QualityReport quality;  // what happened in the recording
 };
 
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {});
@@ -23,13 +23,28 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
 // A set parsed, oriented and synchronised as readAndSync2 does it, without
 // the files and printing nothing: the outcome readAndSyncSet tells (what was
 // done or why not), and without a failure the recordings, synchronised, with
-// their JSON descriptions.
+// their quality reports.
 struct LoadedSet {
   SetOutcome outcome;
   std::vector<Recording> recordings;
-  std::vector<std::string> infos, qualities;
+  std::vector<QualityReport> qualities;
 };
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options = {});
+
+// A loaded recording's streams as the table of its classic CSV has them, in
+// the order of streamLayouts(): where sample k of each stands (row k *
+// divisor; events have no divisor and a rate of 0) and its rate.
+struct LoadedStream {
+  const StreamLayout* layout = nullptr;
+  SampleStream* stream = nullptr;
+  uint64_t divisor = 1;
+  int32_t rate = 0;
+};
+struct LoadedTable {
+  uint64_t rows = 0;
+  std::vector<LoadedStream> streams;
+};
+LoadedTable loadedTable(Recording& recording);
 
 }  // namespace kinovar

@@ -6,18 +6,20 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "export/csv.h"
+#include "export/json.h"
 #include "io/output_file.h"
 #include "ops/options.h"
+#include "reader/quality.h"
 #include "reader/unparsed.h"
 #include "sync/report.h"
+#include "view/view_data.h"
 
 namespace kinovar {
-
-struct QualityReport;
 
 // read: parse, estimate orientation, export CSV; the JSON answer or the error
 // document. When `quality` is given it also receives what happened in the
@@ -28,9 +30,15 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
                           const ConversionOptions& options = {}, QualityReport* quality = nullptr,
                           OutputFailure* failure = nullptr);
 
-// The quality report of a recording as JSON, or an empty text when the file
-// is not a recording that could be read to its end.
-std::string inspectRecording(const char* utf8RecordingPath);
+// read for a host that shows the outcome itself: false when the CSV file was
+// not written (`failure`, when given, holds the system's reason if there was
+// one); `settings` receives the recording's description (writeReadResult).
+bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
+                      DeviceSettings& settings, QualityReport* quality = nullptr, OutputFailure* failure = nullptr);
+
+// The quality report of a recording; false when the file is not a recording
+// that could be read to its end.
+bool inspectRecording(const char* utf8RecordingPath, QualityReport& report);
 
 // The viewer's data (view/view_data.h) of a recording, its orientation
 // estimated as `options` say, or of a classic CSV export; false with the
@@ -87,17 +95,15 @@ struct SetOutcome {
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
                           const ConversionOptions& options = {});
 
-// readAndSyncSet, quiet, into the given files, one per recording in order,
-// instead of <folder>/<stem>.csv; each file takes its name only once all are
-// written, and none does when one cannot be.
-SetOutcome readAndSyncInto(const std::vector<std::string>& utf8Paths, const std::vector<std::string>& utf8CsvPaths,
-                           const ConversionOptions& options = {});
-
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);
 
 // {"deviceId":N}, or "" on the same failures as readConfig.
 std::string readConfigDeviceId(const char* utf8Path);
+
+// Whether a recording's first block (or as much of it as there is) holds a
+// settings record.
+bool holdsSettingsRecord(std::span<const uint8_t> block);
 
 // Builds the settings file from the settings text; false on failure.
 bool writeConfig(const char* utf8Path, const char* settingsText);

@@ -17,10 +17,6 @@ struct ConversionOptions {
   // The most threads the conversion keeps busy, the caller's included; 0: one
   // per core. A batch that runs conversions side by side divides the cores.
   unsigned threads = 0;
-  // The outputs are the caller's own temporary files, which it forces to the
-  // medium and moves into place itself: written as named, without a file of
-  // ours beside them or a sync of our own.
-  bool inPlace = false;
 };
 
 }  // namespace kinovar

@@ -15,8 +15,8 @@ namespace {
 
 // Opening the output (finding its target, creating the file beside it) is
 // done beside the parse.
-std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, bool inPlace, unsigned threads) {
-  const auto open = [utf8CsvPath, inPlace] { return openCsv(utf8CsvPath, inPlace); };
+std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
+  const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
   if (threads > 1) {
     try {
       return std::async(std::launch::async, open);
@@ -50,12 +50,12 @@ bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator
 
 }  // namespace
 
-std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
-                          QualityReport* quality, OutputFailure* failure) {
+bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
+                      DeviceSettings& settings, QualityReport* quality, OutputFailure* failure) {
   // The CSV must never replace the recording it is made from.
-  if (sameFile(utf8RecordingPath, utf8CsvPath)) return std::string(kErrorDocument);
+  if (sameFile(utf8RecordingPath, utf8CsvPath)) return false;
   const unsigned threads = threadBudget(options);
-  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, options.inPlace, threads);
+  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads);
   Recording recording;
   ParseStats scan;
   const bool parsed =
@@ -67,15 +67,24 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
     exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure);
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
     exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure);
-  if (!exported) return std::string(kErrorDocument);
-  return readResultJson(recording.settings);
+  settings = std::move(recording.settings);
+  return exported;
 }
 
-std::string inspectRecording(const char* utf8RecordingPath) {
+std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
+                          QualityReport* quality, OutputFailure* failure) {
+  DeviceSettings settings;
+  if (!convertRecording(utf8RecordingPath, utf8CsvPath, options, settings, quality, failure))
+    return std::string(kErrorDocument);
+  return readResultJson(settings);
+}
+
+bool inspectRecording(const char* utf8RecordingPath, QualityReport& report) {
   Recording recording;
   ParseStats scan;
-  if (!parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, &scan)) return std::string();
-  return qualityJson(qualityReport(recording.settings, recording.streams, scan));
+  if (!parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, &scan)) return false;
+  report = qualityReport(recording.settings, recording.streams, scan);
+  return true;
 }
 
 }  // namespace kinovar

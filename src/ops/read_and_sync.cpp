@@ -86,7 +86,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
     eventsOnRowClock(recording.streams, recording.settings.frequency);
-    csvs[i] = openCsv(csvPaths[i].c_str(), options.inPlace);
+    csvs[i] = openCsv(csvPaths[i].c_str());
     const CsvStyle style = csvStyleOf(options.format);
     exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads, &failures[i])
                            : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,
@@ -100,7 +100,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     std::vector<OutputFile> outputs;
     for (CsvFile& csv : csvs) outputs.push_back(std::move(csv.output));
     size_t bad = 0;
-    if (!commitTogether(outputs, csvs.front().durable, &bad)) {
+    if (!commitTogether(outputs, true, &bad)) {
       outcome.outputRecordings.push_back(bad);
       failures[bad] = OutputFailure{csvPaths[bad], outputs[bad].error(), outputs[bad].failedStep()};
     }
@@ -117,14 +117,8 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
                           const ConversionOptions& options) {
-  // Quiet callers (the JS layer) get the set whole or not at all, as from readAndSyncInto.
+  // Quiet callers (the JS layer) get the set whole or not at all.
   return synchronise(paths, options, quiet, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
-}
-
-SetOutcome readAndSyncInto(const std::vector<std::string>& paths, const std::vector<std::string>& csvPaths,
-                           const ConversionOptions& options) {
-  if (csvPaths.size() != paths.size()) throw std::invalid_argument("one output file per recording is needed");
-  return synchronise(paths, options, true, true, [&](SetOutcome&) { return csvPaths; });
 }
 
 }  // namespace kinovar

@@ -27,12 +27,12 @@ bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char
 }
 
 SetOutcome prepareSet(const std::vector<std::string>& paths, const ConversionOptions& options, OrientationStep step,
-                      std::vector<Recording>& set, std::vector<std::string>* qualities) {
+                      std::vector<Recording>& set, std::vector<QualityReport>* qualities) {
   SetOutcome outcome;
   const size_t n = paths.size();
   for (const std::string& path : paths) utf8ToWide(path.c_str());
   set.assign(n, Recording{});
-  if (qualities) qualities->assign(n, std::string());
+  if (qualities) qualities->assign(n, QualityReport{});
   std::vector<UnparsedRecording> unparsed(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
   forEachIndex(n, threadBudget(options), [&](size_t i) {
@@ -40,7 +40,7 @@ SetOutcome prepareSet(const std::vector<std::string>& paths, const ConversionOpt
     unparsed[i].recording = i;
     parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str(), qualities ? &scan : nullptr,
                                    &unparsed[i]);
-    if (qualities) (*qualities)[i] = qualityJson(qualityReport(set[i].settings, set[i].streams, scan));
+    if (qualities) (*qualities)[i] = qualityReport(set[i].settings, set[i].streams, scan);
     // Without an estimator there is no orientation stage to fail.
     oriented[i] = parsed[i] && (options.estimator == Estimator::None ||
                                 (step == OrientationStep::Estimate

@@ -24,10 +24,10 @@ enum class OrientationStep { Estimate, Prepare };
 // side on the threads the options allow. The outcome's failure is
 // SetFailure::Unparsed (with why for each) or SetFailure::NoOrientation, and
 // the recordings are then of no use; `qualities` (when given) receives each
-// recording's quality report as JSON. A path that is not UTF-8 throws: it is
+// recording's quality report. A path that is not UTF-8 throws: it is
 // the caller's error, not a recording that failed.
 SetOutcome prepareSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
                       OrientationStep step, std::vector<Recording>& set,
-                      std::vector<std::string>* qualities = nullptr);
+                      std::vector<QualityReport>* qualities = nullptr);
 
 }  // namespace kinovar

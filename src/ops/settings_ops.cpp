@@ -1,5 +1,7 @@
 #include "ops/operations.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <string_view>
 
@@ -75,6 +77,12 @@ std::string readConfigDeviceId(const char* utf8Path) {
   DeviceSettings s;
   if (!loadSettings(utf8Path, s)) return "";
   return jsonText([&](JsonSink& json) { json.beginObject().member("deviceId", s.deviceId).endObject(); });
+}
+
+bool holdsSettingsRecord(std::span<const uint8_t> block) {
+  std::array<uint8_t, kSettingsBlockSize> whole{};
+  std::copy_n(block.begin(), std::min(block.size(), whole.size()), whole.begin());
+  return firstSettingsRecord(whole.data()) >= 0;
 }
 
 // The whole text is checked before the file is touched, and the file is

@@ -155,24 +155,25 @@ TEST(SetOutputs, TakeTheirNamesTogether) {
   recipe.base.seconds = 2.0;
   recipe.base.eventHz = 1;
   recipe.motionStart = 1.0;
-  recipe.sensors = {{0.0, 0.0, ""}, {0.25, 0.25, ""}};
+  recipe.sensors = {{0.0, 0.0, "a"}, {0.25, 0.25, "b"}};
   gen::SyncSet set;
   ASSERT_TRUE(gen::writeSyncSet(dir.path(""), recipe, &set));
-  const std::vector<std::string> targets = {dir.path("a.csv"), dir.path("b.csv")};
+  std::filesystem::create_directory(dir.path("out"));
+  const std::vector<std::string> targets = {dir.path("out/a.csv"), dir.path("out/b.csv")};
   writeBytes(targets[0], {'o', 'l', 'd'});
   std::filesystem::create_directory(targets[1]);
 
-  const SetOutcome refused = readAndSyncInto(set.paths, targets);
+  const SetOutcome refused = readAndSyncSet(set.paths, dir.path("out"), true);
   EXPECT_EQ(refused.failure, SetFailure::Output);
   EXPECT_EQ(refused.outputRecordings, std::vector<size_t>{1});
   EXPECT_EQ(readText(targets[0]), "old");
 
   std::filesystem::remove(targets[1]);
-  const SetOutcome written = readAndSyncInto(set.paths, targets);
+  const SetOutcome written = readAndSyncSet(set.paths, dir.path("out"), true);
   ASSERT_EQ(written.failure, SetFailure::None);
   EXPECT_EQ(readText(targets[0]).rfind("Quandrel - Kinovar data export", 0), 0u);
   EXPECT_TRUE(std::filesystem::is_regular_file(targets[1]));
-  EXPECT_EQ(dir.entries(), set.paths.size() + 2);  // no temporary file left
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("out")), {}), 2);  // no temporary file left
 }
 
 }  // namespace

@@ -9,10 +9,14 @@ const { scratch } = require('./helpers');
 const wrongCount = { name: 'TypeError', message: 'Wrong number of arguments' };
 const wrongArgs = { name: 'TypeError', message: 'Wrong arguments' };
 
-test('the five functions are registered in order, before the entries lib/native.js binds', () => {
-  assert.deepEqual(Object.keys(addon).slice(0, 5), ['read', 'readAndSync2', 'readConfig', 'writeConfig', 'readConfigDeviceId']);
-  assert.ok(Object.keys(addon).includes('replaceFile'));
+test('the module is the five functions, in order, and nothing else; the library has an entry of its own', () => {
+  assert.deepEqual(Object.keys(addon), ['read', 'readAndSync2', 'readConfig', 'writeConfig', 'readConfigDeviceId']);
   for (const name of Object.keys(addon)) assert.equal(addon[name].name, name);
+  const entry = require('../../lib/load').loadNative();
+  require('../../lib/native');  // hands the entry its error class
+  assert.ok(!Object.keys(entry).some((name) => Object.keys(addon).includes(name)));
+  // Its errors are the class the library handed it, with a code.
+  assert.throws(() => entry.fileStem(5), { name: 'KinovarError', code: 'ERR_KINOVAR_INTERNAL' });
 });
 
 test('argument checks throw TypeError before touching any file', (t) => {
@@ -29,7 +33,6 @@ test('argument checks throw TypeError before touching any file', (t) => {
   assert.throws(() => addon.writeConfig(csv), wrongCount);
   assert.throws(() => addon.writeConfig(csv, 5), wrongArgs);
   assert.throws(() => addon.readConfigDeviceId(null), wrongArgs);
-  assert.throws(() => addon.replaceFile(csv, 5), wrongArgs);
   assert.deepEqual(fs.readdirSync(dir), []);
 });
 

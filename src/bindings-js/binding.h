@@ -1,0 +1,57 @@
+// What both modules of the binding share: reading arguments, running an
+// operation so that nothing it raises escapes into the host uncaught.
+#pragma once
+
+#include <napi.h>
+
+#include <exception>
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "ops/operations.h"
+
+namespace kinovar::binding {
+
+// readAndSync2's answer: "OK", or the code of the first stage that failed.
+// The JavaScript layer's set outcomes carry the same as their status.
+const char* statusText(SetFailure failure);
+
+bool checkArgs(const Napi::CallbackInfo& info, size_t minimum);
+void throwWrongArguments(Napi::Env env);
+// The first `count` arguments are strings; false after throwing.
+bool stringArguments(const Napi::CallbackInfo& info, size_t count);
+
+// A JavaScript string may hold NUL characters; as a C path it would silently
+// name a shorter file. Such a path is handed on as a name that no file has, so
+// the operation answers as for a file that cannot be opened. Recording paths
+// of a set become the empty name: it is well-formed, so the set's driver
+// reports it as a recording that did not open instead of throwing.
+std::string pathArgument(const Napi::Value& value, const char* unopenable = "\xFF");
+
+// Runs an operation and turns any C++ exception into `fail(code, message)`,
+// a thrown JavaScript error with a code the host can switch on.
+template <typename Operation, typename Fail>
+Napi::Value guarded(Napi::Env env, Operation&& operation, Fail&& fail) {
+  const char* code = "ERR_KINOVAR_INTERNAL";
+  std::string message;
+  try {
+    if constexpr (std::is_same_v<decltype(operation()), std::string>)
+      return Napi::String::New(env, operation());
+    else
+      return operation();
+  } catch (const Napi::Error&) {
+    throw;  // already a JavaScript error
+  } catch (const std::bad_alloc&) {
+    code = "ERR_KINOVAR_OUT_OF_MEMORY";
+    message = "out of memory";
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "unknown native error";
+  }
+  fail(code, message);
+  return env.Undefined();
+}
+
+}  // namespace kinovar::binding

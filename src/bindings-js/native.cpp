@@ -1,0 +1,540 @@
+// The JavaScript layer's entry (lib/native.js), a module of its own so that
+// the classic module keeps its five functions. Its functions take plain
+// option objects the layer has already checked, return objects, and throw
+// the one error class the layer hands in at load (init), each with a code.
+#include <napi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "bindings-js/binding.h"
+#include "ops/load.h"
+#include "ops/names.h"
+#include "ops/operations.h"
+
+namespace {
+
+using namespace kinovar;
+using namespace kinovar::binding;
+
+// ---- Errors: the class handed in at init, per instance of the module.
+
+struct Instance {
+  Napi::FunctionReference errorClass;
+};
+
+Napi::Error makeError(Napi::Env env, const std::string& message, const char* code,
+                      Napi::Object details = Napi::Object()) {
+  Instance* instance = env.GetInstanceData<Instance>();
+  if (details.IsEmpty()) details = Napi::Object::New(env);
+  if (!instance || instance->errorClass.IsEmpty()) {
+    Napi::Error error = Napi::Error::New(env, "kinovar: the native entry was used before init; " + message);
+    error.Set("code", Napi::String::New(env, code));
+    return error;
+  }
+  Napi::Value error = instance->errorClass.New({Napi::String::New(env, message), Napi::String::New(env, code), details});
+  return Napi::Error(env, error);
+}
+
+// An argument the JavaScript layer should have checked: a fault of the layer.
+Napi::Value wrongArguments(Napi::Env env, const char* entry) {
+  makeError(env, std::string(entry) + ": wrong arguments", "ERR_KINOVAR_INTERNAL").ThrowAsJavaScriptException();
+  return env.Undefined();
+}
+
+template <typename Operation>
+Napi::Value run(Napi::Env env, Operation&& operation) {
+  return guarded(env, operation, [&](const char* code, const std::string& message) {
+    makeError(env, message, code).ThrowAsJavaScriptException();
+  });
+}
+
+// A file system failure as Node reports its own: `code` is the system's
+// name for it, `syscall` the step that failed, `path` the file.
+Napi::Error systemError(Napi::Env env, const OutputFailure& failure) {
+  const char* name = errnoName(failure.error.value());
+  Napi::Object details = Napi::Object::New(env);
+  details.Set("errno", failure.error.value());
+  details.Set("syscall", failure.step);
+  details.Set("path", failure.path);
+  return makeError(env, std::string(name) + ": " + failure.error.message() + ", " + failure.step + " '" + failure.path + "'",
+                   name, details);
+}
+
+Napi::Value Init(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsFunction()) return wrongArguments(env, "init");
+  Instance* instance = env.GetInstanceData<Instance>();
+  if (!instance) {
+    instance = new Instance();
+    env.SetInstanceData(instance);
+  }
+  instance->errorClass = Napi::Persistent(info[0].As<Napi::Function>());
+  return env.Undefined();
+}
+
+// ---- Documents as JavaScript values, written by the core's document writers.
+
+class ValueSink : public JsonSink {
+ public:
+  explicit ValueSink(Napi::Env env) : env_(env) {}
+  Napi::Value result() const { return result_; }
+
+ protected:
+  void open(bool array) override {
+    Napi::Value value = array ? Napi::Array::New(env_).As<Napi::Value>() : Napi::Object::New(env_).As<Napi::Value>();
+    put(value);
+    levels_.push_back({value.As<Napi::Object>(), array, 0});
+  }
+  void close(bool) override { levels_.pop_back(); }
+  void memberName(std::string_view name) override { key_ = std::string(name); }
+  void integer(int64_t number) override { put(Napi::Number::New(env_, static_cast<double>(number))); }
+  void unsignedInteger(uint64_t number) override { put(Napi::Number::New(env_, static_cast<double>(number))); }
+  void real(double number) override {
+    put(std::isfinite(number) ? Napi::Number::New(env_, number).As<Napi::Value>() : env_.Null());
+  }
+  void string(std::string_view text) override { put(Napi::String::New(env_, text.data(), text.size())); }
+  void nothing() override { put(env_.Null()); }
+
+ private:
+  struct Level {
+    Napi::Object value;
+    bool array;
+    uint32_t length;
+  };
+  void put(Napi::Value value) {
+    if (levels_.empty()) {
+      result_ = value;
+    } else if (levels_.back().array) {
+      levels_.back().value.Set(levels_.back().length++, value);
+    } else {
+      levels_.back().value.Set(key_, value);
+    }
+  }
+
+  Napi::Env env_;
+  std::vector<Level> levels_;
+  std::string key_;
+  Napi::Value result_;
+};
+
+template <typename Write>
+Napi::Value document(Napi::Env env, Write&& write) {
+  ValueSink sink(env);
+  write(static_cast<JsonSink&>(sink));
+  return sink.result();
+}
+
+// ---- Arguments.
+
+// {orientation, format, threads}, checked by the JavaScript layer;
+// absent fields keep the classic behaviour. False for a value it lets through
+// by mistake.
+bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
+  if (!value.IsObject()) return value.IsUndefined();
+  Napi::Object object = value.As<Napi::Object>();
+  Napi::Value orientation = object.Get("orientation"), format = object.Get("format"), threads = object.Get("threads");
+  if (!orientation.IsUndefined() &&
+      !(orientation.IsString() && estimatorNamed(orientation.As<Napi::String>().Utf8Value(), options.estimator)))
+    return false;
+  if (!format.IsUndefined() &&
+      !(format.IsString() && outputFormatNamed(format.As<Napi::String>().Utf8Value(), options.format)))
+    return false;
+  if (threads.IsNumber()) options.threads = threads.As<Napi::Number>().Uint32Value();
+  return true;
+}
+
+bool pathList(const Napi::Value& value, std::vector<std::string>& paths) {
+  if (!value.IsArray()) return false;
+  Napi::Array array = value.As<Napi::Array>();
+  for (uint32_t i = 0; i < array.Length(); ++i) {
+    if (!array.Get(i).IsString()) return false;
+    paths.push_back(pathArgument(array.Get(i), ""));
+  }
+  return true;
+}
+
+template <typename T>
+Napi::Array numbers(Napi::Env env, const std::vector<T>& values) {
+  Napi::Array array = Napi::Array::New(env, values.size());
+  for (uint32_t i = 0; i < values.size(); ++i) array.Set(i, Napi::Number::New(env, static_cast<double>(values[i])));
+  return array;
+}
+
+// ---- Conversions.
+
+// convertRecording(recording, target, options) -> {info, quality}, or null
+// when the CSV file was not written for no reason the system gave; throws
+// the system's reason when it gave one.
+Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ConversionOptions options;
+  if (info.Length() < 2 || !info[0].IsString() || !info[1].IsString() || !conversionOptions(info[2], options))
+    return wrongArguments(env, "convertRecording");
+  const std::string recording = pathArgument(info[0]), csv = pathArgument(info[1]);
+  OutputFailure failure;
+  Napi::Value answer = run(env, [&]() -> Napi::Value {
+    DeviceSettings settings;
+    QualityReport quality;
+    if (!convertRecording(recording.c_str(), csv.c_str(), options, settings, &quality, &failure)) return env.Null();
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, settings); }));
+    result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
+    return result;
+  });
+  if (failure.error && !env.IsExceptionPending()) {
+    systemError(env, failure).ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return answer;
+}
+
+// The outcome of a set as a plain object: status, then what was done or why not.
+Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
+  Napi::Object result = Napi::Object::New(env);
+  result.Set("status", statusText(outcome.failure));
+  const SyncReport& sync = outcome.sync;
+  if (outcome.failure == SetFailure::Unparsed) {
+    Napi::Array list = Napi::Array::New(env, outcome.unparsed.size());
+    for (uint32_t i = 0; i < outcome.unparsed.size(); ++i) {
+      const UnparsedRecording& u = outcome.unparsed[i];
+      Napi::Object entry = Napi::Object::New(env);
+      entry.Set("recording", static_cast<double>(u.recording));
+      entry.Set("reason", unparsedName(u.reason));
+      if (u.reason == Unparsed::Missing) entry.Set("errno", u.systemError);
+      list.Set(i, entry);
+    }
+    result.Set("unparsed", list);
+  } else if (outcome.failure == SetFailure::NoOrientation) {
+    result.Set("noOrientation", numbers(env, outcome.noOrientation));
+  } else if (outcome.failure == SetFailure::NotSynchronised) {
+    result.Set("method", syncMethodName(sync.method));
+    result.Set("refusal", syncRefusalName(sync.refusal));
+    result.Set("recordings", numbers(env, sync.recordings));
+    result.Set("masters", sync.masters);
+    if (sync.refusal == SyncRefusal::OtherChannel) {
+      result.Set("channel", sync.channel);
+      result.Set("channels", numbers(env, sync.channels));
+    }
+  } else if (outcome.failure == SetFailure::Output) {
+    result.Set("output", outputProblemName(outcome.output));
+    result.Set("recordings", numbers(env, outcome.outputRecordings));
+    // The system's reason for the first file not written, as Node gives its own.
+    if (outcome.written.error) result.Set("systemError", systemError(env, outcome.written).Value());
+  }
+  if (!outcome.files.empty()) {
+    Napi::Array files = Napi::Array::New(env, outcome.files.size());
+    for (uint32_t i = 0; i < outcome.files.size(); ++i) files.Set(i, outcome.files[i]);
+    result.Set("files", files);
+  }
+  if (outcome.failure == SetFailure::None && sync.method != SyncMethod::None) {
+    result.Set("method", syncMethodName(sync.method));
+    result.Set("offsets", numbers(env, sync.offsets));
+    Napi::Object window = Napi::Object::New(env);
+    window.Set("start", sync.windowStart);
+    window.Set("end", sync.windowEnd);
+    result.Set("window", window);
+    Napi::Array samples = Napi::Array::New(env, sync.samples.size());
+    for (uint32_t i = 0; i < sync.samples.size(); ++i) {
+      Napi::Object kept = Napi::Object::New(env);
+      for (const SyncStreamCount& s : sync.samples[i]) kept.Set(syncStreamName(s.key), static_cast<double>(s.samples));
+      samples.Set(i, kept);
+    }
+    result.Set("samples", samples);
+    result.Set("events", numbers(env, sync.events));
+  }
+  return result;
+}
+
+// convertSet(recordings, folder, options) -> the set's outcome, printing
+// nothing; the CSV files, <folder>/<stem>.csv, take their names together.
+Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  ConversionOptions options;
+  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options))
+    return wrongArguments(env, "convertSet");
+  const std::string folder = pathArgument(info[1]);
+  return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options)); });
+}
+
+// inspect(recording) -> the quality report, or null when the file is not a
+// recording that could be read to its end.
+Napi::Value Inspect(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "inspect");
+  const std::string path = pathArgument(info[0]);
+  return run(env, [&]() -> Napi::Value {
+    QualityReport report;
+    if (!inspectRecording(path.c_str(), report)) return env.Null();
+    return document(env, [&](JsonSink& json) { writeQuality(json, report); });
+  });
+}
+
+// ---- Recordings in memory.
+
+// Hands a vector's memory to JavaScript as it is. Where the runtime forbids
+// buffers outside its own heap (Electron's memory cage) the values are copied.
+Napi::ArrayBuffer takeBuffer(Napi::Env env, std::vector<double>&& values) {
+  const size_t bytes = values.size() * sizeof(double);
+  if (bytes > 0) {
+    auto* owned = new std::vector<double>(std::move(values));
+    napi_value buffer;
+    const napi_status status = napi_create_external_arraybuffer(
+        env, owned->data(), bytes,
+        [](napi_env, void*, void* hint) { delete static_cast<std::vector<double>*>(hint); }, owned, &buffer);
+    if (status == napi_ok) return Napi::ArrayBuffer(env, buffer);
+    values = std::move(*owned);
+    delete owned;
+    if (status != 22 /* napi_no_external_buffers_allowed */) NAPI_THROW_IF_FAILED(env, status, Napi::ArrayBuffer());
+  }
+  Napi::ArrayBuffer copy = Napi::ArrayBuffer::New(env, bytes);
+  if (bytes) std::memcpy(copy.Data(), values.data(), bytes);
+  return copy;
+}
+
+// {info, quality, rows, frequency, streams}: each stream {divisor, rate, time,
+// <channel>...}, its channels views into its one channel-major buffer, taken
+// out of the recording.
+Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityReport& quality) {
+  const LoadedTable table = loadedTable(recording);
+  Napi::Object result = Napi::Object::New(env);
+  result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, recording.settings); }));
+  result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
+  result.Set("rows", Napi::Number::New(env, static_cast<double>(table.rows)));
+  result.Set("frequency", Napi::Number::New(env, recording.settings.frequency));
+  Napi::Object streams = Napi::Object::New(env);
+  for (const LoadedStream& loaded : table.streams) {
+    SampleStream& stream = *loaded.stream;
+    const uint64_t n = stream.count;
+    Napi::Object object = Napi::Object::New(env);
+    object.Set("divisor", Napi::Number::New(env, static_cast<double>(loaded.divisor)));
+    object.Set("rate", Napi::Number::New(env, loaded.rate));
+    object.Set("time", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(stream.times)), 0));
+    Napi::ArrayBuffer values = takeBuffer(env, std::move(stream.values));
+    size_t c = 0;
+    for (const char* name : loaded.layout->channels)
+      object.Set(name, Napi::Float64Array::New(env, n, values, c++ * n * sizeof(double)));
+    streams.Set(loaded.layout->name, object);
+  }
+  result.Set("streams", streams);
+  return result;
+}
+
+// loadRecording(path, options) -> {parsed, info, quality, rows, frequency, streams}
+Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ConversionOptions options;
+  if (info.Length() < 1 || !info[0].IsString() || !conversionOptions(info[1], options))
+    return wrongArguments(env, "loadRecording");
+  const std::string path = pathArgument(info[0]);
+  return run(env, [&]() -> Napi::Value {
+    LoadedRecording loaded = loadRecording(path.c_str(), options);
+    Napi::Object result = recordingObject(env, loaded.recording, loaded.quality);
+    result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
+    return result;
+  });
+}
+
+// loadSet(paths, options) -> the set's outcome with its recordings
+Napi::Value LoadSet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  ConversionOptions options;
+  if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options))
+    return wrongArguments(env, "loadSet");
+  return run(env, [&]() -> Napi::Value {
+    LoadedSet set = loadRecordingSet(paths, options);
+    Napi::Object result = setOutcome(env, set.outcome);
+    Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
+    for (size_t i = 0; i < set.recordings.size(); ++i)
+      recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.recordings[i], set.qualities[i]));
+    result.Set("recordings", recordings);
+    return result;
+  });
+}
+
+// ---- The viewer.
+
+// The bytes of the page's pyramids: {budget} of the options.
+uint64_t viewBudget(const Napi::Value& options) {
+  uint64_t budget = ViewOptions{}.budgetBytes;
+  if (options.IsObject()) {
+    Napi::Value value = options.As<Napi::Object>().Get("budget");
+    if (value.IsNumber() && value.As<Napi::Number>().DoubleValue() >= 1)
+      budget = static_cast<uint64_t>(value.As<Napi::Number>().Int64Value());
+  }
+  return budget;
+}
+
+// viewData(path, 'recording' | 'csv', {orientation, budget}) -> the viewer's
+// data; a file that is not what it should be throws ERR_KINOVAR_FORMAT.
+Napi::Value ViewData(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ConversionOptions options;
+  if (info.Length() < 2 || !info[0].IsString() || !info[1].IsString() || !conversionOptions(info[2], options))
+    return wrongArguments(env, "viewData");
+  const uint64_t budget = viewBudget(info[2]);
+  const std::string path = pathArgument(info[0]);
+  const bool csv = info[1].As<Napi::String>().Utf8Value() == "csv";
+  return run(env, [&]() -> Napi::Value {
+    std::vector<uint8_t> page;
+    std::string error;
+    if (csv ? viewClassicCsv(path.c_str(), budget, page, error)
+            : viewRecording(path.c_str(), options, budget, page, error))
+      return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
+    Napi::Object details = Napi::Object::New(env);
+    details.Set("path", path);
+    makeError(env, path + ": " + error, "ERR_KINOVAR_FORMAT", details).ThrowAsJavaScriptException();
+    return env.Undefined();
+  });
+}
+
+// viewSamples(streams, created, {budget, quality}): the viewer's data of
+// samples already in memory (a Parquet file read in JS), streams shaped as
+// loadRecording gives them, the quality report as JSON text.
+Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsObject() || !info[1].IsString()) return wrongArguments(env, "viewSamples");
+  Napi::Object given = info[0].As<Napi::Object>();
+  auto doubles = [](const Napi::Value& value, size_t n) -> const double* {
+    if (!value.IsTypedArray() || value.As<Napi::TypedArray>().TypedArrayType() != napi_float64_array) return nullptr;
+    Napi::Float64Array array = value.As<Napi::Float64Array>();
+    return array.ElementLength() == n ? array.Data() : nullptr;
+  };
+  StreamMap streams;
+  for (const StreamLayout& layout : streamLayouts()) {
+    Napi::Value value = given.Get(layout.name);
+    if (value.IsUndefined()) continue;
+    Napi::Value time = value.IsObject() ? value.As<Napi::Object>().Get("time") : env.Undefined();
+    const size_t n = time.IsTypedArray() ? time.As<Napi::TypedArray>().ElementLength() : 0;
+    const double* times = doubles(time, n);
+    if (!times) return wrongArguments(env, "viewSamples");
+    SampleStream stream(layout.channels.size(), n);
+    std::copy(times, times + n, stream.times.begin());
+    for (size_t c = 0; c < layout.channels.size(); ++c) {
+      const double* values = doubles(value.As<Napi::Object>().Get(layout.channels[c]), n);
+      if (!values) return wrongArguments(env, "viewSamples");
+      std::copy(values, values + n, stream.values.data() + c * n);
+    }
+    streams.emplace(layout.key, std::move(stream));
+  }
+  std::string quality;
+  if (info.Length() > 2 && info[2].IsObject()) {
+    Napi::Value q = info[2].As<Napi::Object>().Get("quality");
+    if (q.IsString()) quality = q.As<Napi::String>().Utf8Value();
+  }
+  const std::string created = info[1].As<Napi::String>().Utf8Value();
+  const uint64_t budget = viewBudget(info.Length() > 2 ? info[2] : env.Undefined());
+  return run(env, [&]() -> Napi::Value {
+    const std::vector<uint8_t> page = viewSamples(streams, created, budget, quality);
+    return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
+  });
+}
+
+// ---- Files and names.
+
+// replaceFiles(paths, contents): each content (a Uint8Array or a string,
+// taken as UTF-8) becomes its file's whole content, each file taking its name
+// only once all are complete. Throws the system's error for the first file
+// that could not be written; the files then keep their content.
+Napi::Value ReplaceFiles(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsArray() ||
+      info[1].As<Napi::Array>().Length() != paths.size())
+    return wrongArguments(env, "replaceFiles");
+  Napi::Array given = info[1].As<Napi::Array>();
+  std::vector<std::string> texts(paths.size());
+  std::vector<std::span<const uint8_t>> contents(paths.size());
+  for (uint32_t i = 0; i < paths.size(); ++i) {
+    Napi::Value value = given.Get(i);
+    if (value.IsString()) {
+      texts[i] = value.As<Napi::String>().Utf8Value();
+      contents[i] = {reinterpret_cast<const uint8_t*>(texts[i].data()), texts[i].size()};
+    } else if (value.IsTypedArray()) {
+      Napi::TypedArray array = value.As<Napi::TypedArray>();
+      contents[i] = {static_cast<const uint8_t*>(array.ArrayBuffer().Data()) + array.ByteOffset(), array.ByteLength()};
+    } else {
+      return wrongArguments(env, "replaceFiles");
+    }
+  }
+  OutputFailure failure;
+  Napi::Value done = run(env, [&]() -> Napi::Value {
+    replaceFiles(paths, contents, &failure);
+    return env.Undefined();
+  });
+  if (failure.error && !env.IsExceptionPending()) systemError(env, failure).ThrowAsJavaScriptException();
+  return done;
+}
+
+// The C++ rules that lib/ applies before converting, so that the two never differ.
+Napi::Value FileStem(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "fileStem");
+  return Napi::String::New(env, fileStem(info[0].As<Napi::String>().Utf8Value()));
+}
+
+// outputClash(paths): the first two output paths that the file system would
+// file under one name, as [first, second], or null when all differ.
+Napi::Value OutputClash(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  if (info.Length() < 1 || !pathList(info[0], paths)) return wrongArguments(env, "outputClash");
+  std::map<std::string, uint32_t> seen;
+  for (uint32_t i = 0; i < paths.size(); ++i) {
+    const auto [first, fresh] = seen.emplace(outputNameKey(paths[i]), i);
+    if (fresh) continue;
+    Napi::Array pair = Napi::Array::New(env, 2);
+    pair.Set(0u, first->second);
+    pair.Set(1u, i);
+    return pair;
+  }
+  return env.Null();
+}
+
+// isDeviceName(path): whether Windows opens a device, not a file, under the
+// path's file name (on every platform, for messages about Windows).
+Napi::Value IsDeviceName(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "isDeviceName");
+  return Napi::Boolean::New(env, reservedDeviceName(info[0].As<Napi::String>().Utf8Value()));
+}
+
+// Whether a recording's first block (a Buffer of at least 512 bytes) holds a settings record.
+Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsBuffer()) return wrongArguments(env, "hasSettingsRecord");
+  Napi::Buffer<uint8_t> block = info[0].As<Napi::Buffer<uint8_t>>();
+  return Napi::Boolean::New(env, holdsSettingsRecord({block.Data(), block.Length()}));
+}
+
+Napi::Object Register(Napi::Env env, Napi::Object exports) {
+  const std::pair<const char*, Napi::Function::Callback> entries[] = {
+      {"init", Init},
+      {"convertRecording", ConvertRecording},
+      {"convertSet", ConvertSet},
+      {"inspect", Inspect},
+      {"loadRecording", LoadRecording},
+      {"loadSet", LoadSet},
+      {"viewData", ViewData},
+      {"viewSamples", ViewSamples},
+      {"replaceFiles", ReplaceFiles},
+      {"fileStem", FileStem},
+      {"outputClash", OutputClash},
+      {"isDeviceName", IsDeviceName},
+      {"hasSettingsRecord", HasSettingsRecord},
+  };
+  for (const auto& [name, callback] : entries) exports.Set(name, Napi::Function::New(env, callback, name));
+  return exports;
+}
+
+}  // namespace
+
+NODE_API_MODULE(native, Register)

@@ -1,0 +1,83 @@
+#include "ops/names.h"
+
+namespace kinovar {
+
+const char* syncMethodName(SyncMethod method) {
+  switch (method) {
+    case SyncMethod::TimeMarks: return "time-marks";
+    case SyncMethod::RadioSettings: return "radio-settings";
+    case SyncMethod::RadioStream: return "radio-stream";
+    case SyncMethod::None: break;
+  }
+  return "none";
+}
+
+const char* syncRefusalName(SyncRefusal refusal) {
+  switch (refusal) {
+    case SyncRefusal::TooFewRecordings: return "too-few-recordings";
+    case SyncRefusal::NoMaster: return "no-master";
+    case SyncRefusal::SeveralMasters: return "several-masters";
+    case SyncRefusal::OtherChannel: return "other-channel";
+    case SyncRefusal::NoRadioData: return "no-radio-data";
+    case SyncRefusal::NoClock: return "no-clock";
+    case SyncRefusal::NoCommonStreams: return "no-common-streams";
+    case SyncRefusal::None: break;
+  }
+  return "none";
+}
+
+const char* unparsedName(Unparsed reason) {
+  switch (reason) {
+    case Unparsed::Missing: return "unreadable";
+    case Unparsed::NotARecording: return "not-a-recording";
+    case Unparsed::CutShort: return "cut-short";
+    case Unparsed::None: break;
+  }
+  return "unknown";
+}
+
+const char* outputProblemName(OutputProblem problem) {
+  switch (problem) {
+    case OutputProblem::SameName: return "same-name";
+    case OutputProblem::ReplacesRecording: return "replaces-recording";
+    case OutputProblem::DeviceName: return "device-name";
+    case OutputProblem::NotWritten:
+    case OutputProblem::None: break;
+  }
+  return "not-written";
+}
+
+const char* syncStreamName(uint32_t key) {
+  switch (key) {
+    case kAccelKey: return "accel";
+    case kGyroKey: return "gyro";
+    case kBaroKey: return "baro";
+    default: return "quaternion";
+  }
+}
+
+bool estimatorNamed(std::string_view name, Estimator& estimator) {
+  if (name == "classic") estimator = Estimator::Classic;
+  else if (name == "accurate") estimator = Estimator::Accurate;
+  else if (name == "none") estimator = Estimator::None;
+  else return false;
+  return true;
+}
+
+bool outputFormatNamed(std::string_view name, OutputFormat& format) {
+  if (name == "csv") format = OutputFormat::ClassicCsv;
+  else if (name == "plain") format = OutputFormat::PlainCsv;
+  else return false;
+  return true;
+}
+
+const std::vector<StreamLayout>& streamLayouts() {
+  static const std::vector<StreamLayout> layouts = {{"accel", kAccelKey, {"x", "y", "z"}},
+                                                    {"gyro", kGyroKey, {"x", "y", "z"}},
+                                                    {"baro", kBaroKey, {"pressure", "temperature"}},
+                                                    {"events", kEventKey, {"value"}},
+                                                    {"orientation", kQuaternionKey, {"w", "x", "y", "z"}}};
+  return layouts;
+}
+
+}  // namespace kinovar

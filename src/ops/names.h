@@ -1,0 +1,34 @@
+// The names hosts know the core's values by, and the layout of the streams
+// they receive: one table each, here.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "ops/operations.h"
+
+namespace kinovar {
+
+const char* syncMethodName(SyncMethod method);
+const char* syncRefusalName(SyncRefusal refusal);
+const char* unparsedName(Unparsed reason);
+const char* outputProblemName(OutputProblem problem);
+// A stream's name in a synchronised set's sample counts.
+const char* syncStreamName(uint32_t key);
+
+// The options by name ("classic", "accurate", "none"; "csv", "plain"); false
+// for any other name.
+bool estimatorNamed(std::string_view name, Estimator& estimator);
+bool outputFormatNamed(std::string_view name, OutputFormat& format);
+
+// A stream as hosts receive it: its name, its key and its channels' names.
+struct StreamLayout {
+  const char* name;
+  uint32_t key;
+  std::vector<const char*> channels;
+};
+// accel, gyro, baro, events, orientation.
+const std::vector<StreamLayout>& streamLayouts();
+
+}  // namespace kinovar
