@@ -8,7 +8,9 @@
 // every zoom, gives each pixel column the extremes of the bins it covers
 // from the coarsest level still finer than a column: no peak is lost at any
 // zoom, and the page needs no server. Below the finest bin (0.5 s for a day
-// at 1000 Hz, 16 ms for an hour) the page shows that bin's band.
+// at 1000 Hz, 16 ms for an hour) the page shows that bin's band. Roll and
+// yaw keep arcs instead (see view_data.cpp), and a column whose arc crosses
+// ±180° is drawn as two pieces, the line broken there.
 const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
@@ -30,7 +32,8 @@ function decodeViewData(bytes) {
   const length = bytes[4] | (bytes[5] << 8) | (bytes[6] << 16) | (bytes[7] << 24);
   const header = JSON.parse(new TextDecoder().decode(bytes.subarray(8, 8 + length)));
   const base = 8 + length + ((8 + length) % 2);
-  const codes = bytes.slice(base);  // its own buffer, aligned for 16-bit views
+  // Its own buffer, aligned for 16-bit views (a Buffer's slice would be a view).
+  const codes = Uint8Array.prototype.slice.call(bytes, base);
   /** [minima, maxima] of a channel at a level, as codes 0..65535. */
   const level = (plot, channel, l) => {
     const n = plot.levels[l];
@@ -120,7 +123,8 @@ h2 button { font-size: 0.8rem; }
 <p class="warn" id="warn" hidden></p>
 <div id="plots"></div>
 <p class="note">Drag across a plot to zoom (all plots follow), double-click to see everything. Each pixel column
-shows the lowest and highest sample it covers, so no peak is lost; dashed lines are events, with their values.</p>
+shows the lowest and highest sample it covers, so no peak is lost; roll and yaw break their line where they
+cross &plusmn;180&deg;. Dashed lines are events, with their values.</p>
 <pre id="status" hidden></pre>
 <script id="data" type="application/octet-stream">${Buffer.from(data.buffer, data.byteOffset, data.byteLength).toString('base64')}</script>
 <script id="settings" type="application/json">${settings}</script>
@@ -159,8 +163,49 @@ function pageScript() {
   const width = () => Math.max(400, holder.clientWidth || 900);
   const decimals = (v) => (v == null ? '--' : String(Math.round(v * 1000) / 1000));
 
+  // The shortest arc holding two arcs of a wrapping channel: as the native
+  // pyramid joins its bins, low in [-180, 180), high - low at most 360.
+  function joinArcs(a, lb, hb) {
+    if (!a) return [lb, hb];
+    let best = null;
+    for (const shift of [-360, 0, 360]) {
+      const l = Math.min(a[0], lb + shift);
+      const h = Math.max(a[1], hb + shift);
+      if (!best || h - l < best[1] - best[0]) best = [l, h];
+    }
+    if (best[1] - best[0] >= 360) return [-180, 180];
+    return best[0] < -180 ? [best[0] + 360, best[1] + 360] : best;
+  }
+
+  // Which of a wrapping channel's two lines each piece of a column goes on:
+  // the line whose last piece it meets without crossing ±180°. A piece that
+  // meets none starts a line, on a slot left empty if there is one, so the
+  // line it would otherwise join ends at the wrap.
+  function place(pieces, previous) {
+    const placed = [null, null];
+    const unmet = [];
+    for (const p of pieces) {
+      let slot = -1;
+      let nearest = Infinity;
+      for (let s = 0; s < 2; s++) {
+        const q = previous[s];
+        if (!q || placed[s]) continue;
+        const gap = Math.max(0, q[0] - p[1], p[0] - q[1]);
+        const across = Math.max(0, Math.min(q[0] + 360 - p[1], p[0] + 360 - q[1]));
+        if (gap <= across && gap < nearest) { slot = s; nearest = gap; }
+      }
+      if (slot >= 0) placed[slot] = p; else unmet.push(p);
+    }
+    for (const p of unmet) {
+      const empty = [0, 1].filter((s) => !placed[s]);
+      placed[empty.find((s) => !previous[s]) ?? empty[0]] = p;
+    }
+    return placed;
+  }
+
   // Per pixel column, the extremes of the bins it covers, from the coarsest
-  // level whose bins are no wider than a column.
+  // level whose bins are no wider than a column. A channel gives a line pair
+  // (highs, lows) per column, a wrapping channel two pairs.
   function columns(plot, W) {
     const [x0, x1] = range;
     const column = (x1 - x0) / W;
@@ -169,18 +214,37 @@ function pageScript() {
     const bin = plot.binSeconds * 2 ** l;
     const n = plot.levels[l];
     const xs = new Array(W);
-    const series = plot.channels.map(() => [new Array(W).fill(null), new Array(W).fill(null)]);
+    const series = plot.channels.map((channel) =>
+      Array.from({ length: channel.wraps ? 4 : 2 }, () => new Array(W).fill(null)));
     const levels = plot.channels.map((_, c) => view.level(plot, c, l));
+    let previous = plot.channels.map(() => [null, null]);
     for (let col = 0; col < W; col++) {
       const a = x0 + col * column;
       xs[col] = a + column / 2;
-      if (a + column < header.start || a > header.end) continue;
+      if (a + column < header.start || a > header.end) {
+        previous = plot.channels.map(() => [null, null]);
+        continue;
+      }
       let first = Math.floor((a - header.start) / bin);
       let last = Math.ceil((a + column - header.start) / bin) - 1;
       first = Math.max(0, Math.min(n - 1, first));
       last = Math.max(first, Math.min(n - 1, last));
       for (let c = 0; c < levels.length; c++) {
         const [mins, maxs] = levels[c];
+        if (plot.channels[c].wraps) {
+          let arc = null;
+          for (let b = first; b <= last; b++) {
+            if (mins[b] > maxs[b]) continue;
+            arc = joinArcs(arc, view.value(plot, c, mins[b]), view.value(plot, c, maxs[b]));
+          }
+          const pieces = !arc ? [] : arc[1] - arc[0] >= 360 ? [[-180, 180]]
+            : arc[1] > 180 ? [[arc[0], 180], [-180, arc[1] - 360]] : [arc];
+          previous[c] = place(pieces, previous[c]);
+          previous[c].forEach((p, s) => {
+            if (p) [series[c][2 * s][col], series[c][2 * s + 1][col]] = [p[1], p[0]];
+          });
+          continue;
+        }
         let low = 65535;
         let high = -1;
         for (let b = first; b <= last; b++) {
@@ -236,15 +300,30 @@ function pageScript() {
     const W = width();
     const series = [{ label: 'Time [s]', value: (u, v) => (v == null ? '' : v.toFixed(3)) }];
     const bands = [];
+    const companions = {};
+    entry.pairs = [];
     plot.channels.forEach((channel, c) => {
       const scale = plot.id === 'baro' && c === 1 ? 'second' : 'y';
       const unit = channel.unit ? ' [' + channel.unit + ']' : '';
-      // A channel is drawn as two lines, its highs and its lows, but is one
-      // entry of the legend: the highs' entry shows both and toggles both.
+      // A channel is drawn as line pairs, its highs and its lows (two pairs
+      // for an angle that wraps), but is one entry of the legend: the first
+      // highs' entry shows every piece and toggles every line.
+      const first = series.length;
+      const count = channel.wraps ? 4 : 2;
       series.push({ label: channel.name + unit, stroke: COLOURS[c], width: 1, scale,
-        value: (u, v, s, i) => (v == null || i == null ? '--' : decimals(u.data[s + 1][i]) + ' to ' + decimals(v)) });
-      series.push({ label: channel.name + unit + ' min', class: 'lows', stroke: COLOURS[c], width: 1, scale });
-      bands.push({ series: [series.length - 2, series.length - 1], fill: COLOURS[c] + '55' });
+        value: (u, v, s, i) => {
+          if (i == null) return '--';
+          const pieces = [];
+          for (let k = s; k < s + count; k += 2) if (u.data[k][i] != null) pieces.push([u.data[k + 1][i], u.data[k][i]]);
+          pieces.sort((p, q) => q[1] - p[1]);
+          return pieces.length ? pieces.map(([lo, hi]) => decimals(lo) + ' to ' + decimals(hi)).join(', ') : '--';
+        } });
+      for (let k = 1; k < count; k++) series.push({ label: channel.name + unit + ['', ' min', ' past 180', ' past 180 min'][k], class: 'lows', stroke: COLOURS[c], width: 1, scale });
+      for (let k = first; k < first + count; k += 2) {
+        bands.push({ series: [k, k + 1], fill: COLOURS[c] + '55' });
+        entry.pairs.push([k, k + 1]);
+      }
+      companions[first] = Array.from({ length: count - 1 }, (_, k) => first + 1 + k);
     });
     const unit = plot.channels[0].unit;
     const second = plot.id === 'baro' ? plot.channels[1] : null;
@@ -264,7 +343,8 @@ function pageScript() {
       hooks: {
         draw: [drawEvents],
         setSeries: [(u, s, { show }) => {
-          if (show != null && s % 2 === 1 && u.series[s + 1].show !== show) u.setSeries(s + 1, { show }, false);
+          if (show == null || !companions[s]) return;
+          for (const k of companions[s]) if (u.series[k].show !== show) u.setSeries(k, { show }, false);
         }],
         setSelect: [(u) => {
           if (u.select.width < 3) return;
@@ -332,13 +412,21 @@ function pageScript() {
     for (let i = 3; i < pixels.length; i += 4) if (pixels[i] !== 0) count++;
     return count;
   };
+  // The widest piece any column draws, in the plot's unit.
+  const widest = (entry) => {
+    let most = 0;
+    for (const [hi, lo] of entry.pairs) {
+      entry.chart.data[hi].forEach((v, col) => { if (v != null) most = Math.max(most, v - entry.chart.data[lo][col]); });
+    }
+    return most;
+  };
   const legend = (chart) => [...chart.root.querySelectorAll('.u-legend .u-series')]
     .filter((row) => getComputedStyle(row).display !== 'none').map((row) => row.querySelector('.u-label').textContent);
   window.__view = { zoomTo, charts, columns };
   requestAnimationFrame(() => {
     const status = {
       problems: window.__problems,
-      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width, legend: legend(e.chart) })),
+      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width, legend: legend(e.chart), widest: widest(e) })),
     };
     const node = document.getElementById('status');
     node.textContent = JSON.stringify(status);

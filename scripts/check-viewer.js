@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 'use strict';
-// Opens a viewer page in headless Chromium and checks that it drew every
-// plot without errors, all plot areas at one place and width; saves a
-// screenshot. Skipped when Chromium is absent.
+// Opens viewer pages in headless Chromium and checks that they drew every
+// plot without errors, all plot areas at one place and width, and that a
+// yaw turning through ±180° stays a line; saves a screenshot.
+// Skipped when Chromium is absent.
 //   node scripts/check-viewer.js [screenshot.png]
 const fs = require('node:fs');
 const os = require('node:os');
@@ -34,20 +35,25 @@ try {
   const page = path.join(dir, 'walk.html');
   writeViewPage(recording, page);
 
-  const browser = (...args) => spawnSync(chromium, [
+  const browser = (url, ...args) => spawnSync(chromium, [
     '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
     '--disable-sync', '--no-first-run', `--user-data-dir=${path.join(dir, 'profile')}`, '--enable-logging=stderr', '--v=0',
-    '--window-size=1280,1400', '--virtual-time-budget=5000', ...args, `file://${page}`,
+    '--window-size=1280,1400', '--virtual-time-budget=5000', ...args, url,
   ], { encoding: 'utf8', timeout: 60000, maxBuffer: 1 << 30 });
+  // What the page says it drew.
+  const open = (url) => {
+    const dump = browser(url, '--dump-dom');
+    check(dump.status === 0, `chromium ran (exit ${dump.status}${dump.error ? `, ${dump.error.message}` : ''})`);
+    const consoleErrors = (dump.stderr ?? '').split('\n').filter((line) => /CONSOLE.*(error|Uncaught)/i.test(line));
+    check(consoleErrors.length === 0, `no console errors${consoleErrors.length ? `: ${consoleErrors.join(' | ')}` : ''}`);
+    const status = /<pre id="status"[^>]*>(.*?)<\/pre>/s.exec(dump.stdout ?? '');
+    check(Boolean(status) && /data-ready="true"/.test(status[0]), 'the page finished drawing');
+    const report = status ? JSON.parse(status[1].replace(/&quot;/g, '"').replace(/&amp;/g, '&')) : { problems: [], plots: [] };
+    check(report.problems.length === 0, `no page errors${report.problems.length ? `: ${report.problems.join(' | ')}` : ''}`);
+    return report;
+  };
 
-  const dump = browser('--dump-dom');
-  check(dump.status === 0, `chromium ran (exit ${dump.status}${dump.error ? `, ${dump.error.message}` : ''})`);
-  const consoleErrors = (dump.stderr ?? '').split('\n').filter((line) => /CONSOLE.*(error|Uncaught)/i.test(line));
-  check(consoleErrors.length === 0, `no console errors${consoleErrors.length ? `: ${consoleErrors.join(' | ')}` : ''}`);
-  const status = /<pre id="status"[^>]*>(.*?)<\/pre>/s.exec(dump.stdout ?? '');
-  check(Boolean(status) && /data-ready="true"/.test(status[0]), 'the page finished drawing');
-  const report = status ? JSON.parse(status[1].replace(/&quot;/g, '"').replace(/&amp;/g, '&')) : { problems: [], plots: [] };
-  check(report.problems.length === 0, `no page errors${report.problems.length ? `: ${report.problems.join(' | ')}` : ''}`);
+  const report = open(`file://${page}`);
   const drawn = report.plots.map((plot) => plot.id);
   check(['accel', 'gyro', 'baro', 'orientation'].every((id) => drawn.includes(id)), `plots in the page: ${drawn.join(', ')}`);
   for (const plot of report.plots) check(plot.columns > 0 && plot.inked > 1000, `${plot.id}: ${plot.columns} columns, ${plot.inked} pixels drawn`);
@@ -59,8 +65,17 @@ try {
   const areas = new Set(report.plots.map((plot) => `${plot.left}+${plot.width}`));
   check(areas.size === 1, `one time axis: every plot area at ${[...areas].join(', ')}`);
 
+  // Turning steadily about z, yaw wraps every 4 s: each column a few
+  // degrees, not a band across the circle.
+  const turning = generateRecording(path.join(dir, 'turning.bin'), { seconds: 240, rate: 90 });
+  const turningPage = path.join(dir, 'turning.html');
+  writeViewPage(turning, turningPage);
+  const whole = open(`file://${turningPage}`);
+  const orientation = whole.plots.find((plot) => plot.id === 'orientation');
+  check(orientation && orientation.widest < 45, `a wrapping yaw stays a line: widest column ${orientation?.widest.toFixed(1)} deg`);
+
   fs.mkdirSync(path.dirname(screenshot), { recursive: true });
-  const shot = browser(`--screenshot=${screenshot}`);
+  const shot = browser(`file://${turningPage}`, `--screenshot=${screenshot}`);
   check(shot.status === 0 && fs.existsSync(screenshot), `screenshot saved to ${screenshot}`);
 } finally {
   fs.rmSync(dir, { recursive: true, force: true });

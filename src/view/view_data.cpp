@@ -26,14 +26,42 @@ struct Plot {
   uint64_t bins = 0;
 };
 
-// Roll, pitch and yaw (Z-Y-X, degrees) of sample i of a W, X, Y, Z stream.
+// Roll, pitch and yaw (Z-Y-X, degrees) of sample i of a W, X, Y, Z stream;
+// none (NaN) for a row of zeros, which means "no estimate", not level.
 double eulerDegrees(const SampleStream& q, uint64_t channel, uint64_t i) {
   const double w = q.value(0, i), x = q.value(1, i), y = q.value(2, i), z = q.value(3, i);
+  if (w == 0 && x == 0 && y == 0 && z == 0) return std::numeric_limits<double>::quiet_NaN();
   double angle;
   if (channel == 0) angle = std::atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y));
   else if (channel == 1) angle = std::asin(std::clamp(2 * (w * y - z * x), -1.0, 1.0));
   else angle = std::atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z));
   return angle * 180 / kPi;
+}
+
+// Roll and yaw wrap at ±180°: a bin's extremes are then the shortest arc
+// that holds its samples, from low in [-180, 180) up to high (to 540 when
+// the arc crosses +180, [-180, 180] for a full turn), so that a bin where
+// the angle crosses ±180° keeps the few degrees it covers instead of the
+// whole circle.
+bool wraps(const Plot& p, uint64_t channel) { return p.euler && channel != 1; }
+
+// The shortest arc holding arcs [la, ha] and [lb, hb] (both as above),
+// into the first. One starts where the other ends, seen from one side or
+// the other: b shifted a turn down, not, or up, whichever spans least.
+void joinArcs(double& la, double& ha, double lb, double hb) {
+  if (lb > hb) return;  // b empty
+  double low = lb, high = hb;
+  if (la <= ha) {
+    high = std::numeric_limits<double>::infinity();
+    for (const double shift : {-360.0, 0.0, 360.0}) {
+      const double l = std::min(la, lb + shift), h = std::max(ha, hb + shift);
+      if (h - l < high - low) low = l, high = h;
+    }
+  }
+  if (high - low >= 360) low = -180, high = 180;
+  else if (low < -180) low += 360, high += 360;
+  else if (low >= 180) low -= 360, high -= 360;
+  la = low, ha = high;
 }
 
 // Bins of every level down to a few hundred.
@@ -102,6 +130,10 @@ void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>
     }
     for (uint64_t c = 0; c < channels; ++c) {
       if (std::isnan(v[c])) continue;
+      if (wraps(p, c)) {
+        joinArcs(lows[c][b], highs[c][b], v[c], v[c]);
+        continue;
+      }
       lows[c][b] = std::min(lows[c][b], v[c]);
       highs[c][b] = std::max(highs[c][b], v[c]);
     }
@@ -110,7 +142,7 @@ void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>
 
 // One channel: its range in the header, and every level of its pyramid as
 // 16-bit codes in the data.
-void appendChannel(JsonSink& header, std::vector<uint8_t>& data, const char* name, const char* unit,
+void appendChannel(JsonSink& header, std::vector<uint8_t>& data, const char* name, const char* unit, bool wrap,
                    const std::vector<uint64_t>& sizes, std::vector<double>& low, std::vector<double>& high) {
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (uint64_t b = 0; b < sizes[0]; ++b)
@@ -124,11 +156,18 @@ void appendChannel(JsonSink& header, std::vector<uint8_t>& data, const char* nam
     return static_cast<uint16_t>(std::clamp(up ? std::ceil(x) : std::floor(x), 0.0, double(kTop)));
   };
   header.beginObject().member("name", name).member("unit", unit).member("low", lo).member("high", hi);
+  if (wrap) header.member("wraps", 360);
   header.key("offsets").beginArray();
   for (size_t l = 0; l < sizes.size(); ++l) {
     if (l) {  // halve: each bin the extremes of the two below
       for (uint64_t b = 0; b < sizes[l]; ++b) {
         const uint64_t right = std::min(2 * b + 1, sizes[l - 1] - 1);
+        if (wrap) {
+          double lo2 = low[2 * b], hi2 = high[2 * b];
+          joinArcs(lo2, hi2, low[right], high[right]);
+          low[b] = lo2, high[b] = hi2;
+          continue;
+        }
         low[b] = std::min(low[2 * b], low[right]);
         high[b] = std::max(high[2 * b], high[right]);
       }
@@ -157,7 +196,7 @@ void appendPlot(JsonSink& header, std::vector<uint8_t>& data, const Plot& p, dou
   std::vector<std::vector<double>> lows, highs;
   finestExtremes(p, start, lows, highs);
   for (size_t c = 0; c < p.channels.size(); ++c)
-    appendChannel(header, data, p.channels[c], p.units[c], sizes, lows[c], highs[c]);
+    appendChannel(header, data, p.channels[c], p.units[c], wraps(p, c), sizes, lows[c], highs[c]);
   header.endArray().endObject();
 }
 

@@ -1,7 +1,8 @@
 // What the viewer page draws: per plot and channel, the minimum and maximum
 // of the samples in each time bin, at the finest bin the page budget allows
 // and at every coarser power of two, so that a page can give each pixel
-// column the extremes of the samples it covers at any zoom.
+// column the extremes of the samples it covers at any zoom. Roll and yaw,
+// which wrap at ±180°, keep the shortest arc holding their samples instead.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,8 @@ struct ViewOptions {
 };
 
 // The page's data: "KVW1", the header's length (u32, little-endian), the
-// header (JSON: plots, their bins, levels and value ranges, the events),
+// header (JSON: plots, their bins, levels and value ranges, "wraps": 360 on
+// the channels that keep arcs, the events),
 // zeros to an even offset, then the levels' codes as little-endian u16.
 std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options = {});
 
