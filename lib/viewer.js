@@ -11,6 +11,8 @@
 // at 1000 Hz, 16 ms for an hour) the page shows that bin's band. Roll and
 // yaw keep arcs instead (see view_data.cpp), and a column whose arc crosses
 // ±180° is drawn as two pieces, the line broken there.
+//
+// A page opened as page.html#t=<from>,<to> (seconds) shows that window.
 const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
@@ -124,7 +126,7 @@ h2 button { font-size: 0.8rem; }
 <div id="plots"></div>
 <p class="note">Drag across a plot to zoom (all plots follow), double-click to see everything. Each pixel column
 shows the lowest and highest sample it covers, so no peak is lost; roll and yaw break their line where they
-cross &plusmn;180&deg;. Dashed lines are events, with their values.</p>
+cross &plusmn;180&deg;. Dashed lines are events, labelled with their values where there is room.</p>
 <pre id="status" hidden></pre>
 <script id="data" type="application/octet-stream">${Buffer.from(data.buffer, data.byteOffset, data.byteLength).toString('base64')}</script>
 <script id="settings" type="application/json">${settings}</script>
@@ -260,28 +262,52 @@ function pageScript() {
     return [xs].concat(series.flat());
   }
 
+  // Labels are thinned the same way at every zoom: events are labelled in
+  // the order of their rank (how many times two divides their index), each
+  // where its text has room, so zooming in adds labels and keeps those shown.
+  const labelOrder = header.events.map((_, i) => i);
+  const rank = (i) => (i === 0 ? 64 : Math.log2(i & -i));
+  labelOrder.sort((a, b) => rank(b) - rank(a) || a - b);
+
   function drawEvents(u) {
     const { ctx } = u;
     const top = u.bbox.top;
     const bottom = top + u.bbox.height;
+    const left = u.bbox.left;
+    const right = left + u.bbox.width;
     ctx.save();
     ctx.strokeStyle = 'rgba(255,127,14,0.8)';
     ctx.fillStyle = '#b35900';
     ctx.font = Math.round(11 * devicePixelRatio) + 'px sans-serif';
     ctx.setLineDash([4, 4]);
-    let lastLabel = -Infinity;
     const shown = header.events.filter(([t]) => t >= range[0] && t <= range[1]);
     // Too many to draw across the plot: a short mark at its top each.
     const foot = shown.length > u.bbox.width / (12 * devicePixelRatio) ? top + 6 * devicePixelRatio : bottom;
-    for (const [t, value] of shown) {
+    for (const [t] of shown) {
       const x = u.valToPos(t, 'x', true);
       ctx.beginPath(); ctx.moveTo(x, top); ctx.lineTo(x, foot); ctx.stroke();
-      // A label where there is room for one.
-      if (x - lastLabel > 30 * devicePixelRatio) {
-        ctx.fillText(String(value), x + 3, top + 16 * devicePixelRatio);
-        lastLabel = x;
-      }
     }
+    // Every label is given the room of the longest, so that evenly spaced
+    // events get evenly spaced labels.
+    const widest = shown.reduce((most, [, value]) => Math.max(most, ctx.measureText(String(value)).width), 0);
+    const taken = new Uint8Array(Math.ceil(u.bbox.width) + 1);
+    const room = 6 * devicePixelRatio;
+    const labels = [];
+    for (const i of labelOrder) {
+      const [t, value] = header.events[i];
+      if (t < range[0] || t > range[1]) continue;
+      const text = String(value);
+      const from = u.valToPos(t, 'x', true) + 3;
+      const to = from + widest;
+      if (to > right) continue;
+      const a = Math.max(0, Math.floor(from - room - left));
+      const b = Math.min(taken.length - 1, Math.ceil(to + room - left));
+      if (taken.subarray(a, b + 1).some((v) => v)) continue;
+      taken.fill(1, a, b + 1);
+      ctx.fillText(text, from, top + 16 * devicePixelRatio);
+      labels.push([i, Math.round(from), Math.round(to)]);
+    }
+    u.eventLabels = labels;
     ctx.restore();
   }
 
@@ -400,6 +426,8 @@ function pageScript() {
     for (const entry of charts) entry.chart.setSize({ width: width(), height: 240 });
     zoomTo(range[0], range[1]);
   });
+  const opened = /^#t=(-?[\d.]+),(-?[\d.]+)$/.exec(location.hash);
+  if (opened) range = [Number(opened[1]), Number(opened[2])];
   zoomTo(range[0], range[1]);
 
   // Counts the drawn pixels of each plot, so a headless check can tell a
@@ -426,7 +454,7 @@ function pageScript() {
   requestAnimationFrame(() => {
     const status = {
       problems: window.__problems,
-      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width, legend: legend(e.chart), widest: widest(e) })),
+      plots: charts.map((e) => ({ id: e.plot.id, columns: e.chart.data[0].length, inked: inked(e.chart), left: e.chart.bbox.left, width: e.chart.bbox.width, legend: legend(e.chart), widest: widest(e), labels: e.chart.eventLabels })),
     };
     const node = document.getElementById('status');
     node.textContent = JSON.stringify(status);

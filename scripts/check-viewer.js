@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 'use strict';
 // Opens viewer pages in headless Chromium and checks that they drew every
-// plot without errors, all plot areas at one place and width, and that a
-// yaw turning through ±180° stays a line; saves a screenshot.
+// plot without errors, all plot areas at one place and width; that a yaw
+// turning through ±180° stays a line, and that crowded event labels are
+// thinned, kept when zooming in, and never overlap; saves a screenshot.
 // Skipped when Chromium is absent.
 //   node scripts/check-viewer.js [screenshot.png]
 const fs = require('node:fs');
@@ -18,7 +19,7 @@ if (!fs.existsSync(chromium)) {
 
 const root = path.join(__dirname, '..');
 const { generateRecording } = require(path.join(root, 'lib', 'generator'));
-const { writeViewPage } = require(path.join(root, 'lib', 'viewer'));
+const { writeViewPage, viewData, decodeViewData } = require(path.join(root, 'lib', 'viewer'));
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-viewer-'));
 const screenshot = path.resolve(process.argv[2] ?? path.join(root, 'build', 'viewer-check.png'));
@@ -66,13 +67,25 @@ try {
   check(areas.size === 1, `one time axis: every plot area at ${[...areas].join(', ')}`);
 
   // Turning steadily about z, yaw wraps every 4 s: each column a few
-  // degrees, not a band across the circle.
-  const turning = generateRecording(path.join(dir, 'turning.bin'), { seconds: 240, rate: 90 });
+  // degrees, not a band across the circle. Five events a second crowd the
+  // labels: none may overlap, and zooming in keeps those shown and adds more.
+  const turning = generateRecording(path.join(dir, 'turning.bin'), { seconds: 240, rate: 90, events: 5 });
   const turningPage = path.join(dir, 'turning.html');
   writeViewPage(turning, turningPage);
   const whole = open(`file://${turningPage}`);
   const orientation = whole.plots.find((plot) => plot.id === 'orientation');
   check(orientation && orientation.widest < 45, `a wrapping yaw stays a line: widest column ${orientation?.widest.toFixed(1)} deg`);
+  const labelled = (report) => report.plots[0]?.labels ?? [];
+  const apart = (labels) => [...labels].sort((a, b) => a[1] - b[1]).every((l, k, all) => k === 0 || l[1] > all[k - 1][2]);
+  const wide = labelled(whole);
+  check(wide.length > 10 && wide.length < 1200 && apart(wide), `${wide.length} of 1200 event labels at full view, none overlapping`);
+  const zoomed = labelled(open(`file://${turningPage}#t=100,130`));
+  const kept = new Set(zoomed.map(([event]) => event));
+  const { events } = decodeViewData(viewData(turning)).header;
+  // Labels near the right edge may lack room there.
+  const before = wide.filter(([event]) => events[event][0] >= 100 && events[event][0] <= 128);
+  check(apart(zoomed) && zoomed.length > before.length && before.every(([event]) => kept.has(event)),
+    `zoomed in to 30 s: ${zoomed.length} labels, none overlapping, the ${before.length} shown before among them`);
 
   fs.mkdirSync(path.dirname(screenshot), { recursive: true });
   const shot = browser(`file://${turningPage}`, `--screenshot=${screenshot}`);
