@@ -426,8 +426,9 @@ function pageScript() {
     for (const entry of charts) entry.chart.setSize({ width: width(), height: 240 });
     zoomTo(range[0], range[1]);
   });
+  // A window that is not one (#t=5,2, #t=1.2.3,4) leaves the whole recording.
   const opened = /^#t=(-?[\d.]+),(-?[\d.]+)$/.exec(location.hash);
-  if (opened) range = [Number(opened[1]), Number(opened[2])];
+  if (opened && Number(opened[2]) > Number(opened[1])) range = [Number(opened[1]), Number(opened[2])];
   zoomTo(range[0], range[1]);
 
   // Counts the drawn pixels of each plot, so a headless check can tell a
