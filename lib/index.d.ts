@@ -36,9 +36,20 @@ export interface StreamQuality {
     count: number;
     /** Seconds between the samples on either side of the longest gap. */
     longest: number;
+    /**
+     * inspect() only, when there are gaps: each one, in time order. start: seconds from the
+     * recording's first sample to the sample before the gap; length: seconds to the sample after it.
+     */
+    list?: Array<{ start: number; length: number }>;
   };
   /** Samples with an axis at the end of its range (accelerometer, gyroscope, three-axis source). */
   saturated: number;
+  /**
+   * inspect() only, for an accelerometer, gyroscope or barometer whose rate does not divide the
+   * clock: clock ticks per sample, and the rows apart the tables (every format) place its samples.
+   */
+  ticksPerSample?: number;
+  rowsPerSample?: number;
 }
 
 /** A settings record the recording's settings block holds but that was not used. */

@@ -35,9 +35,19 @@ function qualityProblems(quality) {
     }
     if (s.duplicates) problems.push(`${name}: ${plural(s.duplicates, 'duplicate frame')} dropped`);
     if (s.saturated) problems.push(`${name}: ${plural(s.saturated, 'saturated sample')}`);
+    if (s.ticksPerSample) problems.push(clockWords(name, s));
   }
   if (quality.outOfOrder) problems.push(`${plural(quality.outOfOrder, 'block')} out of order`);
   return problems;
+}
+
+// A rate that does not divide the clock: the tables' rows are whole ticks apart, so that sensor's time drifts.
+function clockWords(name, { rate, ticksPerSample: ticks, rowsPerSample: rows }) {
+  const clock = Math.round(ticks * rate);
+  const pace = rows / ticks;
+  return `${name}: ${rate} Hz does not divide the ${clock} Hz clock, so the tables (csv, plain and parquet alike) put ` +
+    `its samples ${rows} row${rows === 1 ? '' : 's'} apart instead of ${ticks.toFixed(2)} ticks and its Time runs ` +
+    `${(Math.abs(1 - pace) * 100).toFixed(1)}% ${pace < 1 ? 'slow' : 'fast'}; load() in the library gives its true times`;
 }
 
 const syncFailures = {

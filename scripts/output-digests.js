@@ -26,6 +26,18 @@ const put = (name, value) => { digests[name] = value; };
 // the generator now writes each one's real end by default.
 const endDate = '2017-03-21 15:00:00';
 
+// inspect's details (each gap, a rate that does not divide the clock) came
+// after the digests were taken and have tests of their own; the summary
+// every answer shares stays pinned.
+function inspectSummary(report) {
+  for (const stream of Object.values(report.streams)) {
+    delete stream.gaps.list;
+    delete stream.ticksPerSample;
+    delete stream.rowsPerSample;
+  }
+  return report;
+}
+
 try {
   const one = generateRecording(path.join(dir, 'one.bin'), { seconds: 12, events: 1, seed: 7, baro: 25, endDate });
   const rough = generateRecording(path.join(dir, 'rough.bin'),
@@ -71,7 +83,7 @@ try {
         put(`readRecording(${name},${format},${orientation}).file`, fileSha(target));
       }
     }
-    put(`inspect(${name})`, sha(json(kinovar.inspect(file))));
+    put(`inspect(${name})`, sha(json(inspectSummary(kinovar.inspect(file)))));
     const loaded = kinovar.load(file, { orientation: 'accurate' });
     put(`load(${name})`, sha(json(loaded)));
     const page = path.join(dir, `view-${name}.html`);

@@ -7,10 +7,13 @@ const help = `usage: kinovar inspect <recording>... [--json] [--strict] [--quiet
 
 Reports what happened in each recording before you trust it: per stream the
 samples, declared and seen rate, first and last time, duplicate frames
-dropped, gaps (samples missing by the declared rate, and the longest gap)
-and saturated samples; for the file the blocks whose ticks run backwards,
-the tail shorter than a block that was never read, and the settings
-records that were malformed or not recognised.
+dropped, gaps (samples missing by the declared rate, the longest gap, and
+where the first five start, in seconds from the first sample, and how long
+they are; --json lists them all), saturated samples, and a rate that does
+not divide the clock (the tables' time then runs slow for that sensor); for
+the file the blocks whose ticks run backwards, the tail shorter than a block
+that was never read, and the settings records that were malformed or not
+recognised.
 
 options:
   --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
@@ -51,6 +54,8 @@ function run(args, io) {
   return results.every((r) => r.ok) && !reported.length ? OK : FAILED;
 }
 
+const GAPS_SHOWN = 5;
+
 /** The problems in a line, then a table of the streams, then the file's own findings. */
 function report(recording, q) {
   const problems = lib().qualityProblems(q);
@@ -63,6 +68,13 @@ function report(recording, q) {
   }
   const widths = rows[0].map((_, c) => Math.max(...rows.map((row) => row[c].length)));
   for (const row of rows) lines.push(`  ${row.map((cell, c) => (c ? cell.padStart(widths[c]) : cell.padEnd(widths[c]))).join('  ')}`);
+  // The first few gaps of each stream where they are; --json gives them all.
+  for (const [name, s] of Object.entries(q.streams)) {
+    const list = s.gaps.list ?? [];
+    if (!list.length) continue;
+    const shown = list.slice(0, GAPS_SHOWN).map((g) => `${g.start.toFixed(3)} s (${g.length.toFixed(3)} s long)`);
+    lines.push(`  ${name} gaps at ${shown.join(', ')}${list.length > GAPS_SHOWN ? ` and ${list.length - GAPS_SHOWN} more` : ''}`);
+  }
   lines.push(`  blocks out of order: ${q.outOfOrder}; tail bytes never read: ${q.tailBytes}`);
   for (const r of q.settingsRecords) {
     lines.push(`  settings record ${r.type}/${r.subtype} (length ${r.length}) at byte ${r.offset}: ${r.problem}`);

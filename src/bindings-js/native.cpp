@@ -273,7 +273,7 @@ Napi::Value Inspect(const Napi::CallbackInfo& info) {
   return run(env, [&]() -> Napi::Value {
     QualityReport report;
     if (!inspectRecording(path.c_str(), report)) return env.Null();
-    return document(env, [&](JsonSink& json) { writeQuality(json, report); });
+    return document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); });
   });
 }
 

@@ -1,4 +1,5 @@
 #include <future>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -84,6 +85,13 @@ bool inspectRecording(const char* utf8RecordingPath, QualityReport& report) {
   ParseStats scan;
   if (!parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, &scan)) return false;
   report = qualityReport(recording.settings, recording.streams, scan);
+  // How far apart the tables place each sensor's samples: told where the rate does not divide the clock.
+  const TableLayout layout = tableLayout(recording.settings, recording.streams);
+  for (StreamQuality& q : report.streams) {
+    const std::string_view name = q.name;
+    const TableColumn& column = name == "accel" ? layout.accel : name == "gyro" ? layout.gyro : layout.baro;
+    if ((name == "accel" || name == "gyro" || name == "baro") && column.stream) q.rowsPerSample = column.divisor;
+  }
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "reader/quality.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -16,19 +17,21 @@ double sensorValue(const SensorSettings& sensor, int axis, double raw) {
 
 // Gaps by the declared rate: consecutive samples further apart than one and
 // a half periods have round(distance / period) - 1 samples missing between them.
-void countGaps(StreamQuality& q, const SampleStream& stream, int32_t clock) {
+void countGaps(StreamQuality& q, const SampleStream& stream, int32_t clock, double origin) {
   if (q.rate <= 0 || clock <= 0 || stream.count < 2) return;
   const double period = 1.0 / q.rate;
   const double threshold = 1.5 * period;
   const double* t = stream.times.data();
+  // Times are whole ticks over the clock: gaps are given in ticks' exact seconds.
+  const auto exact = [clock](double seconds) { return static_cast<double>(std::llround(seconds * clock)) / clock; };
   for (uint64_t i = 1; i < stream.count; ++i) {
     const double step = t[i] - t[i - 1];
     if (!(step > threshold)) continue;
     q.missing += static_cast<uint64_t>(std::llround(step / period)) - 1;
     q.gapCount += 1;
-    // Times are whole ticks over the clock: give the gap in ticks' exact seconds.
-    const double seconds = static_cast<double>(std::llround(step * clock)) / clock;
+    const double seconds = exact(step);
     if (seconds > q.longestGap) q.longestGap = seconds;
+    q.gapList.push_back({exact(t[i - 1] - origin), seconds});
   }
 }
 
@@ -90,6 +93,14 @@ struct Source {
 
 QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan) {
   QualityReport report;
+  // Gap times count from the recording's first sample, whichever stream has it.
+  double origin = 0.0;
+  bool any = false;
+  for (const auto& [key, stream] : streams) {
+    if (stream.count == 0) continue;
+    origin = any ? std::min(origin, stream.times.front()) : stream.times.front();
+    any = true;
+  }
   const Source sources[] = {
       {kAccelKey, "accel", settings.accel.frequency, true},
       {kGyroKey, "gyro", settings.gyro.frequency, true},
@@ -109,7 +120,11 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
     if (stream->count > 0) q.first = stream->times.front(), q.last = stream->times.back();
     if (stream->count > 1 && q.last > q.first) q.rateSeen = static_cast<double>(stream->count - 1) / (q.last - q.first);
     if (const auto found = scan.streams.find(source.key); found != scan.streams.end()) q.duplicates = found->second.duplicates;
-    if (source.gaps) countGaps(q, *stream, settings.frequency);
+    if (source.gaps) countGaps(q, *stream, settings.frequency, origin);
+    // The sensors the tables place on clock rows by a whole divisor.
+    const bool tabled = source.key == kAccelKey || source.key == kGyroKey || source.key == kBaroKey;
+    if (tabled && q.rate > 0 && settings.frequency > 0 && settings.frequency % q.rate != 0)
+      q.ticksPerSample = static_cast<double>(settings.frequency) / q.rate;
     if (source.key == kAccelKey) q.saturated = countSaturated(*stream, settings.accel);
     if (source.key == kGyroKey) q.saturated = countSaturated(*stream, settings.gyro);
     if (source.key == kChannel10Key) q.saturated = countSaturated(*stream, {-32768.0, -32768.0, -32768.0}, {32767.0, 32767.0, 32767.0});
@@ -121,7 +136,8 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
   return report;
 }
 
-void writeQuality(JsonSink& json, const QualityReport& report) {
+void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail) {
+  const bool full = detail == QualityDetail::full;
   json.beginObject().key("streams").beginObject();
   for (const StreamQuality& q : report.streams) {
     json.key(q.name).beginObject();
@@ -140,8 +156,17 @@ void writeQuality(JsonSink& json, const QualityReport& report) {
     json.member("missing", q.missing);
     json.member("count", q.gapCount);
     json.member("longest", q.longestGap);
+    if (full && !q.gapList.empty()) {
+      json.key("list").beginArray();
+      for (const Gap& gap : q.gapList) json.beginObject().member("start", gap.start).member("length", gap.length).endObject();
+      json.endArray();
+    }
     json.endObject();
     json.member("saturated", q.saturated);
+    if (full && q.ticksPerSample > 0 && q.rowsPerSample > 0) {
+      json.member("ticksPerSample", q.ticksPerSample);
+      json.member("rowsPerSample", q.rowsPerSample);
+    }
     json.endObject();
   }
   json.endObject();
@@ -160,8 +185,8 @@ void writeQuality(JsonSink& json, const QualityReport& report) {
   json.endArray().endObject();
 }
 
-std::string qualityJson(const QualityReport& report) {
-  return jsonText([&](JsonSink& json) { writeQuality(json, report); });
+std::string qualityJson(const QualityReport& report, QualityDetail detail) {
+  return jsonText([&](JsonSink& json) { writeQuality(json, report, detail); });
 }
 
 }  // namespace kinovar

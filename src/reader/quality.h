@@ -12,6 +12,11 @@
 
 namespace kinovar {
 
+struct Gap {
+  double start = 0.0;   // seconds from the recording's first sample to the last one before the gap
+  double length = 0.0;  // seconds between the samples either side
+};
+
 struct StreamQuality {
   const char* name = "";  // accel, gyro, baro, threeAxis, events, radioTime, secondEvents
   uint64_t samples = 0;
@@ -23,6 +28,12 @@ struct StreamQuality {
   uint64_t gapCount = 0;
   double longestGap = 0.0;  // seconds between the samples either side of the longest gap
   uint64_t saturated = 0;   // samples with an axis at the end of its range
+  std::vector<Gap> gapList;  // in time order
+  // Clock ticks per sample when the rate does not divide the clock, else 0,
+  // and the rows apart the tables place its samples (a whole number: their
+  // time then runs at rows / ticks of the true pace); 0 where not told.
+  double ticksPerSample = 0.0;
+  uint64_t rowsPerSample = 0;
 };
 
 struct SettingsRecordProblem {
@@ -41,7 +52,10 @@ struct QualityReport {
 QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan);
 
 // The report as a JSON object (numbers in the C locale, no white space).
-void writeQuality(JsonSink& json, const QualityReport& report);
-std::string qualityJson(const QualityReport& report);
+// The summary goes with every answer; the details (each gap, a rate that
+// does not divide the clock) are what inspect adds.
+enum class QualityDetail { summary, full };
+void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail = QualityDetail::summary);
+std::string qualityJson(const QualityReport& report, QualityDetail detail = QualityDetail::summary);
 
 }  // namespace kinovar

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "gen/generator.h"
 #include "reader/parser.h"
 #include "reader/quality.h"
@@ -36,6 +38,16 @@ void expectFaults(const StreamQuality& q, const gen::StreamFaults& f, const char
   EXPECT_EQ(q.gapCount, f.gaps);
   EXPECT_EQ(q.longestGap, f.longestGapTicks / 1000.0);
   EXPECT_EQ(q.saturated, f.saturated);
+  // Each gap where it is: in time order, the longest among them, inside the recording.
+  ASSERT_EQ(q.gapList.size(), q.gapCount);
+  double longest = 0.0, before = -1.0;
+  for (const Gap& gap : q.gapList) {
+    EXPECT_GT(gap.start, before);
+    EXPECT_LE(gap.start + gap.length, q.last);
+    before = gap.start;
+    longest = std::max(longest, gap.length);
+  }
+  EXPECT_EQ(longest, q.longestGap);
 }
 
 }  // namespace
@@ -87,6 +99,15 @@ TEST(Quality, CleanRecordingReportsZerosAndItsRates) {
   EXPECT_EQ(r.report.outOfOrder + r.report.tailBytes, 0u);
   EXPECT_TRUE(r.report.settingsRecords.empty());
   EXPECT_TRUE(qualityJson(r.report).ends_with("\"saturated\":0}},\"outOfOrder\":0,\"tailBytes\":0,\"settingsRecords\":[]}"));
+  // 30 Hz on a 1000 Hz clock: whole rows cannot keep its time, which the full report tells.
+  EXPECT_EQ(stream(r.report, "baro").ticksPerSample, 1000.0 / 30);
+  EXPECT_EQ(accel.ticksPerSample, 0.0);
+  QualityReport told = r.report;
+  ASSERT_STREQ(told.streams[2].name, "baro");
+  told.streams[2].rowsPerSample = 33;
+  EXPECT_EQ(qualityJson(told).find("ticksPerSample"), std::string::npos) << "the summary stays as it was";
+  EXPECT_NE(qualityJson(told, QualityDetail::full).find("\"ticksPerSample\":33.333333333333336,\"rowsPerSample\":33}"),
+            std::string::npos);
 }
 
 TEST(Quality, SettingsRecordsThatCouldNotBeUsedAreListed) {

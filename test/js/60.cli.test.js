@@ -175,10 +175,20 @@ test('inspect reports what happened in a recording, and read warns in one line',
   const accel = b.quality.streams.accel;
   assert.ok(accel.duplicates > 380 && accel.duplicates <= 400);
   assert.ok(accel.gaps.missing > 40 && accel.gaps.count === 1 && accel.gaps.longest === (accel.gaps.missing + 1) / 1000);
+  const [gap] = accel.gaps.list;
+  assert.ok(accel.gaps.list.length === 1 && gap.length === accel.gaps.longest && gap.start > 0 && gap.start + gap.length < 4);
+  assert.equal(a.quality.streams.gyro.gaps.list, undefined, 'no gaps, no list');
   assert.equal(b.quality.outOfOrder, 1);
   assert.equal(b.quality.tailBytes, 7);
   assert.deepEqual(b.quality.settingsRecords, []);
-  assert.match((await cli('inspect', faulty)).stdout, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
+  const text = (await cli('inspect', faulty)).stdout;
+  assert.match(text, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
+  assert.ok(text.includes(`\n  accel gaps at ${gap.start.toFixed(3)} s (${gap.length.toFixed(3)} s long)\n`), text);
+  // A rate the clock is no whole multiple of: the tables' time runs slow for it, and inspect says so.
+  const odd = generateRecording(path.join(dir, 'odd.bin'), { seconds: 2, clock: 1024, accel: 300, gyro: 300 });
+  assert.deepEqual([kinovar.inspect(odd).streams.accel.ticksPerSample, kinovar.inspect(odd).streams.accel.rowsPerSample], [1024 / 300, 3]);
+  assert.match((await cli('inspect', odd)).stdout, /accel: 300 Hz does not divide the 1024 Hz clock, .* 3 rows apart instead of 3\.41 ticks and its Time runs 12\.1% slow;/);
+  assert.equal(kinovar.inspect(clean).streams.accel.ticksPerSample, undefined);
   assert.deepEqual(await cli('inspect', path.join(dir, 'f*.xyz')), { status: 1, stdout: '', stderr: `kinovar: ${path.join(dir, 'f*.xyz')} matches no file; check the pattern and the folder\n` });
   // --strict fails a pipeline on anything reported; --quiet leaves the names of those only.
   assert.equal((await cli('inspect', '--strict', clean)).status, 0);
