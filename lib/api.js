@@ -47,7 +47,7 @@ function readRecording(recordingPath, csvPath, options) {
  */
 function inspect(recordingPath) {
   requireString(recordingPath, 'inspect', 'recordingPath');
-  checkRecording(recordingPath);
+  checkRecording(recordingPath, { samples: false });  // reporting a file without samples is inspect's job
   const report = native.inspect(recordingPath);
   if (report === null) {
     throw new KinovarError(`${recordingPath}: could not be read to its end`, codes.UNREADABLE, { path: recordingPath });

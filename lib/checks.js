@@ -1,6 +1,7 @@
 'use strict';
 // The checks every entry makes before any work: its arguments and options,
 // once, in the words callers see; and whether an input is a recording.
+const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
@@ -67,19 +68,62 @@ function formatOf(options, target, fn, allowed = FORMATS) {
 }
 
 /**
- * Throws unless the file starts like a recording: at least one block, with
- * a settings record in it. The native reader accepts anything and answers a
- * default document, which tells an API caller nothing.
+ * The error of a file that holds settings and no samples: a settings file, or
+ * a recording that ends after its settings or whose sensor recorded nothing.
+ * There is nothing to convert or draw; what it holds is its settings.
  * @param {string} file
+ * @param {number} size its bytes
  */
-function checkRecording(file) {
-  const head = inputHead(file, BLOCK);
-  if (head.length < BLOCK) {
-    throw new KinovarError(`${file}: not a recording (${head.length} bytes, shorter than one ${BLOCK}-byte block)`,
-      codes.FORMAT, { path: file });
-  }
-  if (native.hasSettingsRecord(head)) return;
-  throw new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT, { path: file });
+function noSamplesError(file, size) {
+  const what = size <= BLOCK ? 'is a settings file (settings and no samples)'
+    : 'is a recording with no samples (the sensor recorded nothing, or the file ends after its settings)';
+  return new KinovarError(`${file} ${what}: there is nothing to convert or draw; ` +
+    `"kinovar config show ${file}" lists its settings`, codes.NO_SAMPLES, { path: file, reason: size <= BLOCK ? 'settings-file' : 'no-samples' });
 }
 
-module.exports = { requireString, requirePaths, conversionOptions, outputOptions, formatOf, checkRecording };
+/**
+ * Why a file cannot be converted as a recording, in the words every entry
+ * gives for it (read, sync, load, view): an error with its code, path and
+ * `reason` ('missing', 'unreadable', 'not-a-recording', 'cut-short',
+ * 'settings-file', 'no-samples'), or null. The native reader accepts
+ * anything and answers a default document, which tells a caller nothing.
+ * @param {string} file
+ * @param {{samples?: boolean}} [options] samples: false for an entry that reports a file without samples (inspect)
+ */
+function recordingFailure(file, { samples = true } = {}) {
+  let head;
+  try {
+    head = inputHead(file, BLOCK);
+  } catch (error) {
+    if (error.syscall) return Object.assign(error, { reason: error.code === 'ENOENT' ? 'missing' : 'unreadable' });
+    throw error;
+  }
+  if (head.length < BLOCK) {
+    // Settings records at its start: a recording cut before its first block ends.
+    const cut = native.hasSettingsRecord(Buffer.concat([head, Buffer.alloc(BLOCK - head.length)]));
+    return new KinovarError(`${file}: ${cut ? 'cut short' : 'not a recording'} (${head.length} bytes, shorter than one ` +
+      `${BLOCK}-byte block)`, codes.FORMAT, { path: file, reason: cut ? 'cut-short' : 'not-a-recording' });
+  }
+  if (!native.hasSettingsRecord(head)) {
+    return new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT,
+      { path: file, reason: 'not-a-recording' });
+  }
+  // Samples come in whole blocks after the settings block: a file without one has none.
+  const size = fs.statSync(file).size;
+  return samples && size < 2 * BLOCK ? noSamplesError(file, size) : null;
+}
+
+/** Throws recordingFailure's error, if any. */
+function checkRecording(file, options) {
+  const failure = recordingFailure(file, options);
+  if (failure) throw failure;
+}
+
+/** Throws noSamplesError when a quality report (of a file read whole) counts no sample at all. */
+function checkSamples(file, quality) {
+  if (Object.values(quality.streams).every((s) => s.samples === 0)) throw noSamplesError(file, fs.statSync(file).size);
+}
+
+module.exports = {
+  requireString, requirePaths, conversionOptions, outputOptions, formatOf, recordingFailure, checkRecording, checkSamples,
+};

@@ -2,8 +2,8 @@
 // Recordings as data: the samples in typed arrays, and the table of the
 // classic CSV (one row per clock tick) as columns for the other formats.
 const native = require('./native');
-const { checkRecording, conversionOptions, requirePaths } = require('./checks');
-const { syncFailure, reportOf } = require('./outcomes');
+const { checkRecording, checkSamples, conversionOptions, requirePaths } = require('./checks');
+const { setFailure, checkMembers, reportOf } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { STREAMS, COLUMNS } = require('./schema');
 
@@ -50,7 +50,9 @@ function loadRecording(recordingPath, conversion) {
     throw new KinovarError(`${recordingPath}: damaged recording (a data block could not be read); ` +
       'readRecording still converts what it holds', codes.FORMAT, { path: recordingPath });
   }
-  return fromNative(raw);
+  const recording = fromNative(raw);
+  checkSamples(recordingPath, recording.info.quality);
+  return recording;
 }
 
 /**
@@ -62,13 +64,15 @@ function loadRecording(recordingPath, conversion) {
  */
 function loadSet(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
-  return loadRecordingSet(recordingPaths, conversionOptions('loadSet', options));
+  const conversion = conversionOptions('loadSet', options);
+  checkMembers(recordingPaths);
+  return loadRecordingSet(recordingPaths, conversion);
 }
 
 /** loadSet() with checked arguments. */
 function loadRecordingSet(recordingPaths, conversion) {
   const raw = native.loadRecordingSet(recordingPaths, conversion);
-  if (raw.status !== 'OK') throw syncFailure(raw, recordingPaths);
+  if (raw.status !== 'OK') throw setFailure(raw, recordingPaths);
   return {
     recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])),
     report: reportOf(raw, recordingPaths, []),

@@ -3,10 +3,11 @@
 // any format. The CSV formats are written by the native side; Parquet and
 // the OpenSim table are made here from the loaded samples and written by
 // the same native writer. Either way a file appears complete or not at all.
+const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
-const { requireString, requirePaths, conversionOptions, formatOf, checkRecording } = require('./checks');
-const { notWritten, syncFailure, reportOf, filesOf } = require('./outcomes');
+const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples } = require('./checks');
+const { notWritten, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
 const output = require('./output');
@@ -46,8 +47,16 @@ function convertRecording(recordingPath, target, options) {
     written(() => native.replaceFile(target, parquetBytes(recording)));
     return recording.info;
   }
+  const existed = fs.existsSync(target);
   const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
   if (answer === null) throw notWritten(target, what, codes.CSV_NOT_WRITTEN, { recording: recordingPath });
+  try {
+    checkSamples(recordingPath, answer.quality);
+  } catch (error) {
+    // Blocks without a sample are told only by the parse that wrote the table: a table of headers made here goes again.
+    if (!existed) fs.rmSync(target, { force: true });
+    throw error;
+  }
   return { ...answer.info, quality: answer.quality };
 }
 
@@ -143,7 +152,7 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
 function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
   const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
   if (outcome.status !== 'OK') {
-    const failure = syncFailure(outcome, recordingPaths, outputFolder);
+    const failure = setFailure(outcome, recordingPaths, outputFolder);
     const cause = outcome.systemError;
     // A file the system refused: its code and path, with the set's status and cause.
     throw cause ? Object.assign(output.systemError(cause, cause.path, `write ${FILE_OF[format]}`),
@@ -181,6 +190,7 @@ function convertSet(recordingPaths, outputFolder, options) {
   const conversion = conversionOptions('syncRecordings', options);
   const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
   const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;
+  checkMembers(recordingPaths, outputFolder);
   const targets = format === 'opensense' ? [path.join(outputFolder, 'orientations.sto')]
     : recordingPaths.map((p) => path.join(outputFolder, `${native.fileStem(p)}${EXTENSIONS[format]}`));
   const created = output.ensureFolder(outputFolder);

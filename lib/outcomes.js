@@ -7,7 +7,7 @@ const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const { writeObstacle, systemError, deviceNameReason } = require('./output');
-const { checkRecording } = require('./checks');
+const { recordingFailure, checkSamples } = require('./checks');
 const { BLOCK } = require('./schema');
 
 /** The error for an output the native side could not write. */
@@ -64,6 +64,43 @@ const unparsedWords = {
   unknown: 'could not be parsed',
 };
 
+/** The set's members that read would refuse, each with read's reason and words. */
+function inputFailures(recordingPaths, options) {
+  return recordingPaths.flatMap((file, recording) => {
+    const failure = recordingFailure(file, options);
+    return failure ? [{ recording, reason: failure.reason, code: failure.syscall ? failure.code : undefined,
+      message: failure.message, error: failure }] : [];
+  });
+}
+
+/**
+ * Throws before any work when a member of a set is a file read refuses, in
+ * read's words: the unreadable ones as the set's first failure (status -10),
+ * else one that holds no samples with that error itself.
+ */
+function checkMembers(recordingPaths, outputFolder) {
+  const failures = inputFailures(recordingPaths);
+  const unreadable = failures.filter(({ error }) => error.code !== codes.NO_SAMPLES);
+  if (unreadable.length) throw syncFailure({ status: '-10', unparsed: unreadable }, recordingPaths, outputFolder);
+  if (failures.length) throw failures[0].error;
+}
+
+/**
+ * The error of a set the native side refused: a member that holds blocks but
+ * no sample is told as read tells it (the set would name it for what it
+ * lacks), else the set's own cause. Read only on failure, so a set that
+ * succeeds is parsed once.
+ */
+function setFailure(outcome, recordingPaths, outputFolder, extension) {
+  if (outcome.status === '-13' || outcome.status === '-11') {
+    for (const file of recordingPaths) {
+      const report = native.inspect(file);
+      if (report) checkSamples(file, report);
+    }
+  }
+  return syncFailure(outcome, recordingPaths, outputFolder, extension);
+}
+
 /** The system's name for an errno the native side gives (ENOENT, EACCES, ...). */
 function errnoName(errno) {
   return Object.entries(os.constants.errno).find(([, value]) => value === errno)?.[0] ?? `errno ${errno}`;
@@ -76,19 +113,21 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
   switch (outcome.status) {
     case '-10': {
       // Told only the status: the files that do not even look like recordings.
-      const unparsed = outcome.unparsed ?? recordingPaths.flatMap((file, recording) => {
-        try { checkRecording(file); return []; } catch { return [{ recording, reason: 'unknown' }]; }
-      });
-      const recordings = unparsed.map(({ recording, reason, errno }) => {
+      const unparsed = outcome.unparsed ?? inputFailures(recordingPaths, { samples: false });
+      const recordings = unparsed.map(({ recording, reason, errno, code }) => {
         const entry = { path: recordingPaths[recording], reason };
-        if (reason === 'unreadable') {
-          entry.code = errnoName(errno);
+        if (reason === 'unreadable' || reason === 'missing') {
+          entry.code = code ?? errnoName(errno);
           if (entry.code === 'ENOENT') entry.reason = 'missing';
         }
         return entry;
       });
-      const words = recordings.map(({ path: file, reason, code }) => (reason === 'missing' ? `${file} is missing`
-        : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${unparsedWords[reason]}`));
+      // A file read refuses is told in read's words; the others as the native parse found them.
+      const words = unparsed.map(({ message }, i) => {
+        const { path: file, reason, code } = recordings[i];
+        return message ?? (reason === 'missing' ? `${file} is missing`
+          : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${unparsedWords[reason]}`);
+      });
       return [words.join('; ') || 'a recording could not be parsed', { reason: 'unreadable-recordings', recordings }];
     }
     case '-13': {
@@ -182,4 +221,4 @@ function filesOf(report) {
   return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
 }
 
-module.exports = { notWritten, qualityProblems, syncFailure, reportOf, filesOf };
+module.exports = { notWritten, qualityProblems, syncFailure, setFailure, checkMembers, reportOf, filesOf };

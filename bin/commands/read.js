@@ -39,7 +39,9 @@ options:
   -h, --help         this text
 
 A recording that cannot be converted does not stop the others; the summary
-names it with the reason, and the exit code is then 1. A recording with gaps,
+names it with the reason, and the exit code is then 1. A settings file, or a
+recording with no samples, is such a file ("kinovar config show" lists its
+settings). A recording with gaps,
 duplicate frames, blocks out of order or saturated samples is converted and
 gets a one-line warning on standard error ("kinovar inspect" says more).
 `;

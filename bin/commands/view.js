@@ -34,26 +34,6 @@ const options = {
   size: { type: 'string' }, force: { type: 'boolean' },
 };
 
-// A settings file starts as a recording does but holds no samples: its page
-// would be empty, and what the user wants from it is its settings.
-function refuseSettingsFile(kinovar, input) {
-  try {
-    kinovar.readSettings(input);
-  } catch {
-    return;  // no settings: the viewer says what the file is
-  }
-  let samples = 0;
-  try {
-    samples = Object.values(kinovar.inspect(input).streams).reduce((sum, s) => sum + s.samples, 0);
-  } catch (error) {
-    if (error.code !== kinovar.codes.FORMAT) return;  // cannot be read: the viewer says why
-  }
-  if (!samples) {
-    throw new Error(`${input} is a settings file (settings and no samples): there is nothing to draw; ` +
-      `"kinovar config show ${input}" lists its settings`);
-  }
-}
-
 function run(args, io) {
   const { values, positionals } = parse('view', args, options, io);
   if (values.help) return io.stdout(help), OK;
@@ -66,7 +46,6 @@ function run(args, io) {
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);
   const page = values.out === undefined || isFolderTarget(values.out) ? path.join(out, name) : out;
-  refuseSettingsFile(kinovar, input);
   const { bytes, inputKind } = kinovar.writeViewPage(input, page, pageOptions);
   io.say(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
   if (values.orientation !== undefined && inputKind !== 'recording') {

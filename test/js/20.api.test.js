@@ -28,10 +28,11 @@ test('readRecording throws where the native read answers a default document', (t
   assert.throws(() => kinovar.readRecording(path.join(dir, 'nosettings.bin'), csv),
     (e) => is(codes.FORMAT)(e) && e.path === path.join(dir, 'nosettings.bin'));
   assert.ok(!fs.existsSync(csv), 'a refused recording writes no CSV');
-  // The scan is the native rule (its cases are in the C++ tests).
+  // The scan is the native rule (its cases are in the C++ tests): a recording, here one without samples.
   noSettings.write('Q7', 507);
   fs.writeFileSync(path.join(dir, 'late.bin'), noSettings);
-  assert.equal(kinovar.readRecording(path.join(dir, 'late.bin'), csv).frequency, 0);
+  assert.throws(() => kinovar.readRecording(path.join(dir, 'late.bin'), csv), is(codes.NO_SAMPLES));
+  assert.ok(!fs.existsSync(csv), 'nor one without samples');
 
   const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
   assert.throws(() => kinovar.readRecording(recording), TypeError);
@@ -145,7 +146,7 @@ test('a failed synchronised conversion names its cause, in words and as data', (
       return true;
     });
   fails([master, missing, text, short, dir], out, codes.UNREADABLE,
-    /missing\.bin is missing; .*text\.bin is not a recording .*; .*short\.bin is cut short .*; .* cannot be read \(EISDIR\)$/,
+    /missing\.bin: cannot be read: .*\(ENOENT\).*; .*text\.bin: not a recording .*; .*short\.bin: cut short .*: cannot be read: .*\(EISDIR\); it is a folder; name a file in it$/,
     { reason: 'unreadable-recordings', recordings: [{ path: missing, reason: 'missing', code: 'ENOENT' },
       { path: text, reason: 'not-a-recording' }, { path: short, reason: 'cut-short' },
       { path: dir, reason: 'unreadable', code: 'EISDIR' }] });
@@ -175,6 +176,44 @@ test('a failed synchronised conversion names its cause, in words and as data', (
   // The status is for programs; the words say what to do.
   assert.ok(is(codes.UNKNOWN_STATUS)(unknown) && unknown.status === '-99' && !/-99/.test(unknown.message) &&
     /reinstall kinovar/.test(unknown.message));
+});
+
+test('a bad file gets one reason from read, load, sync and view; settings without samples are refused by each', async (t) => {
+  const dir = scratch(t);
+  const set = generateSession(dir, { seconds: 2 });
+  const head = fs.readFileSync(set[1]).subarray(0, 512);
+  const bad = {
+    missing: path.join(dir, 'missing.bin'), text: path.join(dir, 'text.bin'), short: path.join(dir, 'short.bin'),
+    settings: path.join(dir, 'sensor.cfg'), empty: path.join(dir, 'empty.bin'),
+  };
+  fs.writeFileSync(bad.text, 'not a recording\n'.repeat(40));
+  fs.writeFileSync(bad.short, head.subarray(0, 200));
+  fs.writeFileSync(bad.settings, head);
+  fs.writeFileSync(bad.empty, Buffer.concat([head, Buffer.alloc(1024)]));  // blocks, but no sample in them
+  const out = path.join(dir, 'out');
+  const refusal = (run) => { try { run(); } catch (error) { return error; } assert.fail('not refused'); };
+  for (const [name, file] of Object.entries(bad)) {
+    const read = refusal(() => kinovar.readRecording(file, path.join(dir, 'x.csv')));
+    assert.ok(read.message.startsWith(file), name);
+    for (const other of [() => kinovar.readRecording(file, path.join(dir, 'x.parquet')), () => kinovar.load(file),
+      () => kinovar.writeViewPage(file, path.join(dir, 'x.html'))]) {
+      assert.deepEqual([refusal(other).code, refusal(other).message], [read.code, read.message], name);
+    }
+    for (const format of ['csv', 'parquet']) {
+      const sync = refusal(() => kinovar.syncRecordings([set[0], file], out, { format }));
+      assert.ok(sync.message.endsWith(read.message), `${name}: ${sync.message}`);
+      assert.equal(sync.code, read.code === codes.NO_SAMPLES ? codes.NO_SAMPLES : codes.UNREADABLE, name);
+    }
+    await assert.rejects(promises.loadSet([set[0], file]), (e) => e.message.endsWith(read.message));
+  }
+  // Settings and no samples: its own code, pointing to the settings.
+  for (const file of [bad.settings, bad.empty]) {
+    assert.throws(() => kinovar.readRecording(file, path.join(dir, 'x.csv'), { format: 'plain' }), (e) => is(codes.NO_SAMPLES)(e) &&
+      e.message.includes(`"kinovar config show ${file}"`) && e.path === file);
+  }
+  assert.match(refusal(() => kinovar.load(bad.settings)).message, /sensor\.cfg is a settings file/);
+  assert.equal(kinovar.inspect(bad.empty).streams.accel.samples, 0, 'inspect reports it');
+  assert.deepEqual(fs.readdirSync(dir).filter((f) => f.startsWith('x.') || f === 'out'), [], 'nothing written');
 });
 
 test('settings: read, device id and write, with their failures', (t) => {

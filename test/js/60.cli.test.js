@@ -197,15 +197,17 @@ test('inspect reports what happened in a recording, and read warns in one line',
   const empty = path.join(dir, 'empty.bin');
   fs.writeFileSync(empty, fs.readFileSync(clean).subarray(0, 512));
   const read = await cli('read', clean, faulty, empty, '-o', `${path.join(dir, 'out')}/`);
-  assert.equal(read.status, 0, read.stderr);
+  assert.equal(read.status, 1, read.stderr);
   const warnings = read.stderr.split('\n').filter((line) => line.startsWith('warning'));
-  assert.equal(warnings.length, 2);
+  assert.equal(warnings.length, 1);
   assert.ok(warnings[0].startsWith(`warning ${faulty}: `), warnings[0]);
-  assert.equal(warnings[1], `warning ${empty}: no samples at all (the sensor recorded nothing, or the file ends after its settings)`);
-  // Settings and no samples are a settings file: no empty page for it.
-  const page = await cli('view', empty);
-  assert.equal(page.status, 1);
-  assert.match(page.stderr, /empty\.bin is a settings file \(settings and no samples\): there is nothing to draw; "kinovar config show .*empty\.bin" lists its settings/);
+  // Settings and no samples are a settings file: no table of headers, no empty page, the same words; inspect reports it.
+  const settingsFile = `${empty} is a settings file (settings and no samples): there is nothing to convert or draw; ` +
+    `"kinovar config show ${empty}" lists its settings`;
+  assert.ok(read.stderr.includes(`failed ${settingsFile}\n`), read.stderr);
+  assert.ok(!fs.existsSync(path.join(dir, 'out', 'empty.csv')));
+  assert.deepEqual(await cli('view', empty), { status: 1, stdout: '', stderr: `kinovar: ${settingsFile}\n` });
+  assert.match((await cli('inspect', empty)).stdout, /empty\.bin: no samples at all/);
   assert.ok(!fs.existsSync(path.join(dir, 'empty.html')));
 });
 
