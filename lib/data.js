@@ -140,4 +140,29 @@ function csvTable(recording) {
   return { rows, columns };
 }
 
-module.exports = { load, loadSet, loadRecording, loadRecordingSet, csvTable, layoutKey };
+/**
+ * A table's columns (by name, empty cells as NaN) as streams shaped as load()
+ * gives them: the rows that have a sample of each stream, timed by the
+ * table's time column.
+ * @param {Record<string, Float64Array>} columns
+ */
+function tableStreams(columns) {
+  const streams = {};
+  for (const group of Object.keys(STREAMS)) {
+    const members = COLUMNS.filter(([name, , stream]) => stream === group && columns[name]);
+    if (!members.length) continue;
+    const first = columns[members[0][0]];
+    let count = 0;
+    for (let r = 0; r < first.length; r++) if (first[r] === first[r]) count++;
+    const picked = [['time', columns.time], ...members.map(([name, , , channel]) => [channel, columns[name]])];
+    const stream = Object.fromEntries(picked.map(([key]) => [key, new Float64Array(count)]));
+    for (const [key, column] of picked) {
+      const out = stream[key];
+      for (let r = 0, k = 0; r < first.length; r++) if (first[r] === first[r]) out[k++] = column[r];
+    }
+    streams[group] = stream;
+  }
+  return streams;
+}
+
+module.exports = { load, loadSet, loadRecording, loadRecordingSet, csvTable, tableStreams, layoutKey };

@@ -355,10 +355,10 @@ export interface ViewPageOptions {
   /** Replace a file that is not a viewer page of kinovar (refused otherwise). */
   force?: boolean;
 }
-/** Writes one self-contained HTML page of a recording, a classic CSV export or a Parquet file kinovar wrote. */
+/** Writes one self-contained HTML page of a recording, or of a CSV (classic or plain) or Parquet file kinovar wrote. */
 export declare function writeViewPage(input: string, page: string, options?: ViewPageOptions): {
   bytes: number;
-  inputKind: 'recording' | 'csv' | 'parquet';
+  inputKind: 'recording' | 'csv' | 'plain' | 'parquet';
 };
 
 export interface GeneratorOptions {

@@ -21,6 +21,11 @@ function readRange(fd, position, length) {
   return buffer.subarray(0, fs.readSync(fd, buffer, 0, length, position));
 }
 
+/** True when a first line is the plain CSV's header: time, then names of our columns. */
+function isPlainHeader(line) {
+  return line.startsWith('time') && line.split(',').every((name) => plainNames.has(name));
+}
+
 /** True when the file is one of the outputs kinovar writes (any format). */
 function isOurOutput(file) {
   const fd = fs.openSync(file, 'r');
@@ -29,8 +34,7 @@ function isOurOutput(file) {
     if (size === 0) return true;  // an empty file holds nothing to lose
     const head = readRange(fd, 0, BLOCK).toString('latin1');
     if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_GENERATOR)) return true;
-    const firstLine = head.split(/\r?\n/)[0];
-    if (head.includes('\n') && firstLine.startsWith('time') && firstLine.split(',').every((n) => plainNames.has(n))) return true;
+    if (head.includes('\n') && isPlainHeader(head.split(/\r?\n/)[0])) return true;
     return head.startsWith(PARQUET_MAGIC) && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));
   } finally {
     fs.closeSync(fd);
@@ -318,6 +322,6 @@ function writeFileAtomic(file, data, what = 'the file') {
 }
 
 module.exports = {
-  writeFileAtomic, checkTarget, checkReplaceable, checkExisting, outputClash, isOurOutput, isOurParquet, inspect, ensureFolder, removeFolders,
+  writeFileAtomic, checkTarget, checkReplaceable, checkExisting, outputClash, isOurOutput, isOurParquet, isPlainHeader, inspect, ensureFolder, removeFolders,
   systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

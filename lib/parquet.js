@@ -3,8 +3,8 @@
 // columns, parquet-wasm (the Rust Parquet writer compiled to WebAssembly)
 // encodes and compresses them: synchronous, no native build, one package
 // for every platform Node runs on.
-const { csvTable } = require('./data');
-const { COLUMNS, STREAMS, PARQUET_META, PARQUET_VERSION } = require('./schema');
+const { csvTable, tableStreams } = require('./data');
+const { PARQUET_META, PARQUET_VERSION } = require('./schema');
 
 // Both packages are loaded on first use: they take a while to load, and
 // most conversions need neither.
@@ -88,21 +88,7 @@ function readParquetBytes(bytes) {
   if (metadata.get(PARQUET_META.format) !== PARQUET_VERSION) throw new Error('not a Parquet file that kinovar wrote');
   const columns = {};
   for (const field of table.schema.fields) columns[field.name] = asDoubles(table.getChild(field.name));
-  const streams = {};
-  for (const group of Object.keys(STREAMS)) {
-    const members = COLUMNS.filter(([name, , stream]) => stream === group && columns[name]);
-    if (!members.length) continue;
-    const first = columns[members[0][0]];
-    let count = 0;
-    for (let r = 0; r < first.length; r++) if (first[r] === first[r]) count++;
-    const picked = [['time', columns.time], ...members.map(([name, , , channel]) => [channel, columns[name]])];
-    const stream = Object.fromEntries(picked.map(([key]) => [key, new Float64Array(count)]));
-    for (const [key, column] of picked) {
-      const out = stream[key];
-      for (let r = 0, k = 0; r < first.length; r++) if (first[r] === first[r]) out[k++] = column[r];
-    }
-    streams[group] = stream;
-  }
+  const streams = tableStreams(columns);
   return {
     info: JSON.parse(metadata.get(PARQUET_META.recording)),
     units: JSON.parse(metadata.get(PARQUET_META.units)),

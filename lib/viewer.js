@@ -21,7 +21,8 @@ const { readParquetBytes } = require('./parquet');
 const { checkRecording, checkSamples } = require('./checks');
 const { qualityProblems } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
-const { BANNER, VIEW_GENERATOR, PARQUET_MAGIC } = require('./schema');
+const { tableStreams } = require('./data');
+const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC } = require('./schema');
 
 /**
  * Reads the viewer data the native module builds: its header and the codes
@@ -52,14 +53,40 @@ function decodeViewData(bytes) {
 
 /** What kind of input a file is, by its first bytes. */
 function inputKind(file) {
-  const head = output.inputHead(file, BANNER.length);
-  if (head.toString('latin1') === BANNER) return 'csv';
-  if (head.toString('latin1', 0, 4) === PARQUET_MAGIC) return 'parquet';
+  const head = output.inputHead(file, BLOCK).toString('latin1');
+  if (head.startsWith(BANNER)) return 'csv';
+  if (head.startsWith(PARQUET_MAGIC)) return 'parquet';
+  if (/\r?\n/.test(head) && output.isPlainHeader(head.split(/\r?\n/)[0])) return 'plain';
   return 'recording';
 }
 
 /**
- * The viewer data of a recording, a classic CSV export or a Parquet file kinovar wrote.
+ * The columns of our plain CSV by name, empty cells as NaN.
+ * @param {string} file
+ * @returns {Record<string, Float64Array>}
+ */
+function plainColumns(file) {
+  const text = fs.readFileSync(file, 'latin1');
+  let at = text.indexOf('\n');
+  const names = text.slice(0, at).replace(/\r$/, '').split(',');
+  let rows = 0;
+  for (let i = at; i !== -1 && i + 1 < text.length; i = text.indexOf('\n', i + 1)) rows++;
+  const columns = names.map(() => new Float64Array(rows));
+  for (let r = 0; r < rows; r++) {
+    const start = at + 1;
+    at = text.indexOf('\n', start);
+    const cells = text.slice(start, at === -1 ? text.length : at).replace(/\r$/, '').split(',');
+    if (cells.length !== names.length) {
+      throw new KinovarError(`${file}: row ${r + 2} has ${cells.length} cells under ${names.length} names; ` +
+        'it is not a plain CSV as kinovar writes it: view its recording instead', codes.FORMAT, { path: file });
+    }
+    for (let c = 0; c < cells.length; c++) columns[c][r] = cells[c] === '' ? NaN : Number(cells[c]);
+  }
+  return Object.fromEntries(names.map((name, c) => [name, columns[c]]));
+}
+
+/**
+ * The viewer data of a recording, or of a classic CSV, plain CSV or Parquet file kinovar wrote.
  * @param {string} input
  * @param {{orientation?: string, budget?: number}} [options] budget: bytes of the pyramids
  * @returns {Buffer}
@@ -81,6 +108,8 @@ function viewData(input, options = {}) {
     return native.viewSamples(table.streams, createdAt,
       { budget: options.budget, ...(quality ? { quality: JSON.stringify(quality) } : {}) });
   }
+  // Our plain CSV names its columns and keeps no date: its rows are read here, as Parquet's are.
+  if (kind === 'plain') return native.viewSamples(tableStreams(plainColumns(input)), '', { budget: options.budget });
   if (kind === 'recording') checkRecording(input);
   return native.viewData(input, kind, { ...options });
 }

@@ -11,8 +11,8 @@ of the accelerometer, gyroscope, pressure and temperature, and orientation
 (roll, pitch, yaw; the quaternion a click away) on one time axis, events
 marked with their values. Each pixel column shows the lowest and highest
 sample it covers at any zoom, so no peak is lost, whatever the length.
-Reads a recording, a classic CSV export or a Parquet file kinovar wrote
-(its orientation is the one it was written with).
+Reads a recording, or a CSV (classic or plain) or Parquet file kinovar
+wrote (its orientation is the one it was written with).
 
 options:
   -o, --out <file>   the page (default: <name>.html beside the input); a path ending

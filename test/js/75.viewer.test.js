@@ -49,7 +49,7 @@ test('a page draws every sample of a recording inside its band, and a spike at f
   }
 });
 
-test('a CSV or Parquet export gives the plots of its recording', (t) => {
+test('a CSV (classic or plain) or Parquet export gives the plots of its recording', (t) => {
   const dir = scratch(t);
   const recording = kinovar.generateRecording(path.join(dir, 'walk.bin'), { seconds: 4, baro: 25, events: 1, rate: 40, noise: 30, spike: 2.5 });
   kinovar.writeViewPage(recording, path.join(dir, 'walk.html'));
@@ -62,6 +62,14 @@ test('a CSV or Parquet export gives the plots of its recording', (t) => {
   assert.deepEqual(fromCsv.header.plots.map((p) => [p.id, p.levels]), view.header.plots.map((p) => [p.id, p.levels]));
   ranges(fromCsv).forEach((x, i) => assert.ok(Math.abs(x - ranges(view)[i]) <= 0.05,
     `range ${i} (temperature has one decimal in the CSV): ${x} against ${ranges(view)[i]}`));
+  // The plain CSV holds the classic rows under its column names: the same page data, but for the date it lacks.
+  const plain = path.join(dir, 'walk-plain.csv');
+  kinovar.readRecording(recording, plain, { format: 'plain' });
+  assert.equal(kinovar.writeViewPage(plain, path.join(dir, 'from-plain.html')).inputKind, 'plain');
+  const fromPlain = pageData(path.join(dir, 'from-plain.html'));
+  assert.deepEqual(fromPlain.header.plots.map((p) => [p.id, p.levels]), fromCsv.header.plots.map((p) => [p.id, p.levels]));
+  assert.deepEqual(ranges(fromPlain), ranges(fromCsv));
+  assert.deepEqual(fromPlain.header.events, fromCsv.header.events);
   // The Parquet table holds the samples unrounded: the same ranges to the bit, events and warnings.
   const parquet = path.join(dir, 'walk.parquet');
   kinovar.readRecording(recording, parquet);
