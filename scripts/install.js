@@ -22,8 +22,17 @@ if (!fromSource && prebuiltLoads()) {
   console.log(`kinovar: using the prebuilt binary for ${process.platform}-${process.arch}`);
   process.exit(0);
 }
-const build = spawnSync(process.execPath, [require.resolve('cmake-js/bin/cmake-js'), 'compile', '--out', 'build/addon'],
-  { cwd: root, stdio: 'inherit' });
+// cmake-js is an optional dependency: only a build from source needs it.
+let cmakeJs;
+try {
+  cmakeJs = require.resolve('cmake-js/bin/cmake-js');
+} catch {
+  console.error(`kinovar: no prebuilt binary for ${process.platform}-${process.arch} loads here, and cmake-js, which ` +
+    'builds from source, is not installed (optional dependencies were left out); install kinovar again without ' +
+    '--omit=optional (the build also needs CMake and a C++20 compiler)');
+  process.exit(1);
+}
+const build = spawnSync(process.execPath, [cmakeJs, 'compile', '--out', 'build/addon'], { cwd: root, stdio: 'inherit' });
 if (build.status !== 0) {
   console.error('kinovar: the build from source failed; it needs CMake and a C++20 compiler ' +
     `(no prebuilt binary for ${process.platform}-${process.arch} loads here)`);

@@ -48,11 +48,20 @@ test('our error codes are one list: lib/errors.js, index.d.ts and the README tab
   assert.deepEqual(documented.sort(), Object.values(codes).sort());
 });
 
-test('lib/ has no require loop, even through requires inside functions', () => {
+test('lib/ has no require loop, even through requires inside functions, and needs only run-time packages', () => {
   const dir = path.join(__dirname, '..', '..', 'lib');
   const graph = new Map(fs.readdirSync(dir).filter((f) => f.endsWith('.js')).map((file) => [file,
     [...fs.readFileSync(path.join(dir, file), 'utf8').matchAll(/require\(\s*['"]\.\/([\w.-]+?)(?:\.js)?['"]\s*\)/g)]
       .map((m) => `${m[1]}.js`)]));
+  // An install may leave out optional packages (cmake-js builds from source) and dev ones.
+  const { dependencies } = require('../../package.json');
+  const sources = (folder) => fs.readdirSync(folder, { recursive: true }).filter((f) => f.endsWith('.js'))
+    .map((f) => [f, fs.readFileSync(path.join(folder, f), 'utf8')]);
+  for (const [file, text] of [...sources(dir), ...sources(path.join(dir, '..', 'bin'))]) {
+    for (const [, name] of text.matchAll(/(?:require|require\.resolve|import)\(\s*['"]((?:@[\w.-]+\/)?[\w-][\w.-]*)[^'"]*['"]/g)) {
+      assert.ok(name === 'node' || Object.hasOwn(dependencies, name), `${file} requires ${name}, not a run-time dependency`);
+    }
+  }
   const done = new Set();
   const visit = (file, trail) => {
     assert.ok(!trail.includes(file), `require loop: ${[...trail, file].join(' -> ')}`);
