@@ -30,8 +30,9 @@ run(process.execPath, [path.join(root, 'node_modules', 'prebuildify', 'bin.js'),
 });
 const gen = process.platform === 'win32' ? 'kinovar-gen.exe' : 'kinovar-gen';
 fs.copyFileSync(path.join(root, 'build', 'prebuild', gen), path.join(folder, gen));
-if (process.platform !== 'win32' && process.platform !== 'darwin') run('strip', [path.join(folder, gen)]);
 fs.copyFileSync(path.join(root, 'build', 'prebuild', 'Release', 'native.node'), path.join(folder, 'native.node'));
+// prebuildify strips the addon alone.
+if (process.platform === 'linux') run('strip', [path.join(folder, gen), path.join(folder, 'native.node')]);
 console.log(`prebuilds/${tuple}: ${fs.readdirSync(folder).join(', ')}`);
 if (process.platform === 'linux') for (const file of fs.readdirSync(folder)) checkVersions(path.join(folder, file));
 
