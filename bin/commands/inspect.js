@@ -73,7 +73,8 @@ function report(recording, q) {
     const list = s.gaps.list ?? [];
     if (!list.length) continue;
     const shown = list.slice(0, GAPS_SHOWN).map((g) => `${g.start.toFixed(3)} s (${g.length.toFixed(3)} s long)`);
-    lines.push(`  ${name} gaps at ${shown.join(', ')}${list.length > GAPS_SHOWN ? ` and ${list.length - GAPS_SHOWN} more` : ''}`);
+    const more = list.length > GAPS_SHOWN ? ` and ${list.length - GAPS_SHOWN} more` : '';
+    lines.push(`  ${name} ${list.length === 1 ? 'gap' : 'gaps'} at ${shown.join(', ')}${more}`);
   }
   lines.push(`  blocks out of order: ${q.outOfOrder}; tail bytes never read: ${q.tailBytes}`);
   for (const r of q.settingsRecords) {

@@ -183,7 +183,16 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.deepEqual(b.quality.settingsRecords, []);
   const text = (await cli('inspect', faulty)).stdout;
   assert.match(text, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
-  assert.ok(text.includes(`\n  accel gaps at ${gap.start.toFixed(3)} s (${gap.length.toFixed(3)} s long)\n`), text);
+  assert.ok(text.includes(`\n  accel gap at ${gap.start.toFixed(3)} s (${gap.length.toFixed(3)} s long)\n`), text);
+  // Every eighth data block left out: nine gaps, five of them in the text.
+  const blocks = fs.readFileSync(generateRecording(path.join(dir, 'whole.dat'), { seconds: 20, seed: 4 }));
+  const holed = path.join(dir, 'holed.dat');
+  fs.writeFileSync(holed, Buffer.concat(Array.from({ length: blocks.length / 512 }, (_, i) => blocks.subarray(i * 512, i * 512 + 512))
+    .filter((_, i) => i < 2 || i % 8)));
+  const { list } = kinovar.inspect(holed).streams.accel.gaps;
+  assert.equal(list.length, 9);
+  assert.match((await cli('inspect', holed)).stdout, new RegExp(`\n  accel gaps at ${list[0].start.toFixed(3)} s \\(${
+    list[0].length.toFixed(3)} s long\\), (.*, ){3}${list[4].start.toFixed(3)} s .* and 4 more\n`));
   // A rate the clock is no whole multiple of: the tables' time runs slow for it, and inspect says so.
   const odd = generateRecording(path.join(dir, 'odd.bin'), { seconds: 2, clock: 1024, accel: 300, gyro: 300 });
   assert.deepEqual([kinovar.inspect(odd).streams.accel.ticksPerSample, kinovar.inspect(odd).streams.accel.rowsPerSample], [1024 / 300, 3]);
