@@ -5,7 +5,10 @@
 // and Windows x64, installs it into a new project whose PATH holds nothing but
 // node and npm (no compiler, no CMake) with optional dependencies (cmake-js)
 // left out, runs the demo there and converts a recording, which must give the
-// bytes this checkout gives.
+// bytes this checkout gives. Where Wine is installed (npm run test:windows
+// installs it), Windows Node runs the demo from the same install on the
+// Windows binaries. Last, the tarball installed with a build from source
+// forced (as where no prebuilt binary serves) must build and give those bytes.
 //   node scripts/check-pack.js [kinovar-x.y.z.tgz]   check that tarball instead of packing anew
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -99,6 +102,31 @@ try {
     fail('the installed package and this checkout write different CSV files for the same recording');
   }
   console.log('the installed package writes the bytes this checkout writes');
+
+  if (spawnSync('sh', ['-c', 'command -v wine'], { stdio: 'ignore' }).status === 0) {
+    const windows = spawnSync(process.execPath, [path.join(__dirname, 'windows.js'), 'node',
+      path.join('node_modules', 'kinovar', 'bin', 'kinovar.js'), 'demo', 'windows-demo'], { cwd: app, env, encoding: 'utf8' });
+    // Wine may lose a process's exit code: the files must be there too.
+    const written = ['pelvis', 'thigh', 'shank'].every((name) => fs.existsSync(path.join(app, 'windows-demo', 'csv', `${name}.csv`)));
+    if (windows.status !== 0 || !written) fail(`the demo failed under Wine on the Windows binaries:\n${windows.stdout}${windows.stderr}`);
+    console.log('kinovar demo under Wine: done with the prebuilt Windows binaries');
+  } else {
+    console.log('Windows binaries not run: Wine is not installed ("npm run test:windows" installs it)');
+  }
+
+  const source = path.join(work, 'source');
+  fs.mkdirSync(source);
+  fs.writeFileSync(path.join(source, 'package.json'), '{ "name": "source", "private": true }\n');
+  console.log('> npm install <tarball>, built from source');
+  run('npm', ['install', tarball, '--no-audit', '--no-fund'], { cwd: source, env: { ...env, npm_config_build_from_source: 'true' } });
+  if (!fs.existsSync(path.join(source, 'node_modules', 'kinovar', 'build', 'addon', 'Release', 'native.node'))) {
+    fail('the install built nothing although a build from source was asked for');
+  }
+  run(process.execPath, ['-e', convert, 'kinovar', path.join(work, 'built.csv')], { cwd: source, env });
+  if (!fs.readFileSync(path.join(work, 'built.csv')).equals(fs.readFileSync(path.join(work, 'here.csv')))) {
+    fail('the package built from source writes other bytes than this checkout');
+  }
+  console.log('built from source on install: the same bytes');
 } finally {
   fs.rmSync(work, { recursive: true, force: true });
 }

@@ -5,6 +5,7 @@
 //   node scripts/windows.js build   prebuilds/win32-x64 (the two modules and the generator)
 //   node scripts/windows.js test    the C++ tests through ctest, then the JS suite
 //   node scripts/windows.js js [N]  the JS suite alone, N times, on the last build
+//   node scripts/windows.js node ARGS  Windows Node with these arguments, in the current folder
 // What is missing is installed: the Debian packages (as root, through apt-get)
 // and Windows Node from the npm registry, kept in .cache/windows.
 const { spawnSync } = require('node:child_process');
@@ -176,6 +177,20 @@ function jsSuite(env = wineEnv(), round = '') {
   }
 }
 
+/** Windows Node under Wine in the current folder; its output is printed, its exit code returned. */
+function windowsNodeRun(args) {
+  const env = wineEnv();
+  const node = windowsNode();
+  const log = path.join(os.tmpdir(), `kinovar-wine-node-${process.pid}.log`);
+  const out = fs.openSync(log, 'w');
+  const result = spawnSync('wine', [node, ...args], { env, stdio: ['ignore', out, out], timeout: 10 * 60 * 1000 });
+  fs.closeSync(out);
+  process.stdout.write(fs.readFileSync(log, 'utf8'));
+  fs.rmSync(log);
+  if (result.error) fail(`Windows Node under Wine did not finish: ${result.error.message}`);
+  return result.status ?? 1;
+}
+
 const command = process.argv[2];
 if (command === 'build') build();
 else if (command === 'test') test();
@@ -184,4 +199,5 @@ else if (command === 'js') {
   const runs = Number(process.argv[3] ?? 1);
   const env = wineEnv();
   for (let i = 1; i <= runs; i++) jsSuite(env, runs > 1 ? ` (run ${i} of ${runs})` : '');
-} else fail('usage: node scripts/windows.js build | test | js [runs]');
+} else if (command === 'node') process.exitCode = windowsNodeRun(process.argv.slice(3));
+else fail('usage: node scripts/windows.js build | test | js [runs] | node [arguments]');
