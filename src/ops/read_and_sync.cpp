@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 
@@ -63,7 +64,9 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   if (outcome.failure != SetFailure::None) return outcome;
 
   WindowPlan window;
-  if (!alignRecordings(set, window, quiet ? &outcome.sync : nullptr)) {
+  if (!alignRecordings(set, window, &outcome.sync)) {
+    // readAndSync2 tells a refusal in a line on stderr, as it always has; nothing else in the core prints.
+    if (!quiet) std::fputs(refusalLine(outcome.sync).c_str(), stderr);
     outcome.failure = SetFailure::NotSynchronised;
     return outcome;
   }

@@ -1,6 +1,5 @@
 // Stream selection and clock alignment of a synchronised set.
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "sync/sync.h"
@@ -203,10 +202,7 @@ std::string refusalLine(const SyncReport& report) {
 bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report) {
   SyncReport local;
   SyncReport& r = report ? *report : local;
-  if (align(set, plan, r)) return true;
-  // The classic operation tells a refusal on stderr; a caller with a report learns it there.
-  if (report == nullptr) std::fputs(refusalLine(r).c_str(), stderr);
-  return false;
+  return align(set, plan, r);
 }
 
 void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report) {

@@ -11,8 +11,8 @@
 namespace kinovar {
 
 // Aligns the set and cuts every recording to the common window, in place.
-// False on any failure; the set is then as it was. Without a report a line on
-// stderr says why; with one, the report does (and, on success, what was done).
+// False on any failure; the set is then as it was. The report, when given,
+// says why (and, on success, what was done); the stage prints nothing.
 bool syncRecordings(std::vector<Recording>& set, SyncReport* report = nullptr);
 
 // The same in two steps, for a caller that works on each recording between

@@ -77,9 +77,9 @@ Synced sync(const std::vector<DeviceSettings>& settings, const std::vector<Strea
     if (i < streams.size()) set[i].streams = streams[i];
   }
   Synced r;
-  testing::internal::CaptureStderr();
-  r.ok = syncRecordings(set);
-  r.err = testing::internal::GetCapturedStderr();
+  SyncReport report;
+  r.ok = syncRecordings(set, &report);
+  r.err = r.ok ? "" : refusalLine(report);  // what readAndSync2 prints
   for (size_t i = 0; i < set.size(); ++i) {
     if (!r.ok && i < streams.size()) {
       EXPECT_TRUE(same(set[i].streams, streams[i])) << "refused set changed";
