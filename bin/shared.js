@@ -123,6 +123,19 @@ function conversionOptions(values, formats) {
   return options;
 }
 
+// The estimators in the help texts, the library's default first; read from
+// its schema, which loads no native module, so that the help comes without one.
+const { ESTIMATORS, DEFAULT_ESTIMATOR } = require('../lib/schema');
+const ESTIMATOR_WORDS = {
+  accurate: "learns the gyroscope's bias",
+  classic: "the sensor software's filter, as the native read() writes",
+  none: 'no columns',
+};
+const ORIENTATION_HELP = `  --orientation <e>  how the orientation is estimated (see docs/orientation.md):
+${[DEFAULT_ESTIMATOR, ...ESTIMATORS.filter((e) => e !== DEFAULT_ESTIMATOR)]
+    .map((e) => `                     ${e} (${e === DEFAULT_ESTIMATOR ? 'default; ' : ''}${ESTIMATOR_WORDS[e]})`).join('\n')}
+`;
+
 /** The --orientation value as an API option. */
 function orientationOption(text) {
   if (text === undefined) return {};
@@ -217,6 +230,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

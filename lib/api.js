@@ -26,8 +26,9 @@ const generator = require('./generator');
  * @param {string} recordingPath
  * @param {string} csvPath created or replaced
  * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet', overwrite?: boolean}} [options]
- *   orientation: 'classic' (default) the sensor software's filter, 'accurate' the offline
- *   estimator with gyroscope bias estimation, 'none' no quaternion columns. format: 'csv'
+ *   orientation: 'accurate' (default) the offline estimator with gyroscope bias estimation,
+ *   'classic' the sensor software's filter (the native read's file, byte for byte), 'none' no
+ *   quaternion columns. format: 'csv'
  *   (default; 'parquet' for a path ending in .parquet). Every format is written whole or not
  *   at all, and never over a file kinovar did not write unless overwrite is set
  * @returns {object} the recording's description (dates, clock frequency, firmware, measure id),

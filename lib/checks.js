@@ -6,7 +6,7 @@ const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
-const { BLOCK, ESTIMATORS, FORMATS } = require('./schema');
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS } = require('./schema');
 
 function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
@@ -20,12 +20,13 @@ function requirePaths(value, fn) {
 
 /**
  * The conversion options the native layer takes, checked: only the fields
- * it knows, so that a worker can be handed them as they are.
+ * it knows, so that a worker can be handed them as they are. The estimator
+ * is always named: the native side's own default is the classic one.
  * @param {string} fn
  * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number, overwrite?: boolean}} [options]
  */
 function conversionOptions(fn, options) {
-  if (options === undefined) return {};
+  if (options === undefined) return { orientation: DEFAULT_ESTIMATOR };
   if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
   const { orientation, threads, overwrite } = options;
   const checked = {};
@@ -39,7 +40,7 @@ function conversionOptions(fn, options) {
     if (typeof overwrite !== 'boolean') throw new TypeError(`${fn}: options.overwrite must be true or false`);
     checked.overwrite = overwrite;
   }
-  if (orientation === undefined) return checked;
+  if (orientation === undefined) return { orientation: DEFAULT_ESTIMATOR, ...checked };
   if (!ESTIMATORS.includes(orientation)) {
     throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
       `not ${typeof orientation === 'string' ? `'${orientation}'` : typeof orientation}`);

@@ -240,9 +240,11 @@ export declare function readConfigDeviceId(settingsPath: string): string;
 // The idiomatic layer.
 
 /**
- * How the orientation (the quaternion columns) is estimated: `'classic'` (default) the sensor
- * software's filter, `'accurate'` the offline estimator with gyroscope bias estimation,
- * `'none'` no orientation and no quaternion columns.
+ * How the orientation (the quaternion columns) is estimated: `'accurate'` (the default of every
+ * function of the idiomatic layer and of the command line) the offline estimator with gyroscope
+ * bias estimation; `'classic'` the sensor software's filter, which the five native functions
+ * always use: choose it for files byte-identical to theirs; `'none'` no orientation and no
+ * quaternion columns.
  */
 export type Estimator = 'classic' | 'accurate' | 'none';
 
@@ -293,7 +295,7 @@ export interface LoadedStreams {
   /** millibar, degrees Celsius */
   baro?: { time: Float64Array; pressure: Float64Array; temperature: Float64Array };
   events?: { time: Float64Array; value: Float64Array };
-  /** Unit quaternions; all four zero where there is no estimate yet. */
+  /** Unit quaternions; with the classic filter, all four zero where there is no estimate yet. */
   orientation?: { time: Float64Array; w: Float64Array; x: Float64Array; y: Float64Array; z: Float64Array };
 }
 export interface LoadedRecording {

@@ -22,7 +22,7 @@ const { checkRecording, checkSamples } = require('./checks');
 const { qualityProblems } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { tableStreams } = require('./data');
-const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC } = require('./schema');
+const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC, DEFAULT_ESTIMATOR } = require('./schema');
 
 /**
  * Reads the viewer data the native module builds: its header and the codes
@@ -111,7 +111,9 @@ function viewData(input, options = {}) {
   // Our plain CSV names its columns and keeps no date: its rows are read here, as Parquet's are.
   if (kind === 'plain') return native.viewSamples(tableStreams(plainColumns(input)), '', { budget: options.budget });
   if (kind === 'recording') checkRecording(input);
-  return native.viewData(input, kind, { ...options });
+  // The native side's own default is the classic filter; ours is named here.
+  const orientation = options.orientation === undefined ? DEFAULT_ESTIMATOR : options.orientation;
+  return native.viewData(input, kind, { ...options, orientation });
 }
 
 const asset = (file) => fs.readFileSync(path.join(path.dirname(require.resolve('uplot')), file), 'utf8');

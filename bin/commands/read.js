@@ -3,7 +3,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
   checkInputs, progressBar, describe, failedLine,
 } = require('../shared');
 
@@ -31,10 +31,7 @@ options:
   --force            replace an existing file that kinovar did not write
                      (without it such files are refused)
   -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
-  --orientation <e>  how the orientation columns are estimated: classic (default,
-                     the sensor software's filter), accurate (corrects the
-                     gyroscope's bias; see docs/orientation.md) or none (no columns)
-  --json             print the results as JSON on standard output, no progress bar
+${ORIENTATION_HELP}  --json             print the results as JSON on standard output, no progress bar
   -q, --quiet        print nothing but errors (no progress, warnings or summary)
   -h, --help         this text
 

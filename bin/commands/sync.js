@@ -1,6 +1,6 @@
 'use strict';
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, conversionOptions, expandPatterns, checkInputs, describe,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, conversionOptions, expandPatterns, checkInputs, describe,
 } = require('../shared');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
@@ -19,10 +19,7 @@ options:
                        inverse kinematics (see docs/analysis.md)
   --imu-names <a,b>  the table's sensor names, in the order of the recordings
                      (default: <name>_imu); OpenSim matches them to the model
-  --orientation <e>  how the orientation columns are estimated: classic (default,
-                     the sensor software's filter), accurate (corrects the
-                     gyroscope's bias; see docs/orientation.md) or none (no columns)
-  --force            replace an output file that kinovar did not write
+${ORIENTATION_HELP}  --force            replace an output file that kinovar did not write
   --json             print what was done as JSON: {"ok":true, "files", "method",
                      "offsets", "window", "samples", "events"}, or the error
                      with its "cause"

@@ -1,6 +1,6 @@
 'use strict';
 const path = require('node:path');
-const { lib, OK, UsageError, parse, orientationOption, positiveInteger, isFolderTarget } = require('../shared');
+const { lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, positiveInteger, isFolderTarget } = require('../shared');
 
 const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
 
@@ -22,10 +22,7 @@ options:
                      keeps finer detail for deep zooms into long recordings
   --force            replace an existing file that is not a viewer page of kinovar
   --max-points <N>   no longer used (every sample counts now); accepted for old scripts
-  --orientation <e>  for a recording: how its orientation is estimated: classic (default,
-                     the sensor software's filter), accurate (corrects the
-                     gyroscope's bias; see docs/orientation.md) or none (no columns)
-  -q, --quiet        print nothing but errors
+${ORIENTATION_HELP}  -q, --quiet        print nothing but errors
   -h, --help         this text
 `;
 

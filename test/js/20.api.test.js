@@ -47,7 +47,7 @@ function quaternionRows(csv) {
   return lines.slice(7, -1).map((line) => line.split(',').slice(at, at + 4)).filter((q) => q[0] !== '').map((q) => q.map(Number));
 }
 
-test('the orientation option: classic is read, accurate fills every row, none drops the columns', async (t) => {
+test('the orientation option: classic is read, accurate (the default) fills every row, none drops the columns', async (t) => {
   const dir = scratch(t);
   const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 3, still: 0, rate: 40, axis: [1, 0, 0], noise: 4 });
   const out = (name) => path.join(dir, name);
@@ -57,6 +57,8 @@ test('the orientation option: classic is read, accurate fills every row, none dr
   assert.deepEqual(fs.readFileSync(out('classic.csv')), fs.readFileSync(out('native.csv')));
 
   await promises.readRecording(recording, out('accurate.csv'), { orientation: 'accurate' });
+  kinovar.readRecording(recording, out('default.csv'));
+  assert.deepEqual(fs.readFileSync(out('default.csv')), fs.readFileSync(out('accurate.csv')), 'accurate by default');
   const rows = quaternionRows(out('accurate.csv'));
   assert.equal(rows.length, 300, 'a quaternion on every row, from the first, though the sensor never rests');
   for (const q of rows) assert.ok(Math.abs(Math.hypot(...q) - 1) < 2e-5, q.join(','));

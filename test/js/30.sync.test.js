@@ -106,7 +106,7 @@ test('events stand on the rows of their ticks, counted from the first written sa
   }
 });
 
-test('unaffected sets keep their bytes, and only the native function prints', (t) => {
+test('unaffected sets keep their bytes, classic ones as the native function writes them, and only it prints', (t) => {
   const dir = scratch(t);
   // Set without events: the sha-256 of its three files as they were before
   // events moved to their ticks, the window start kept its sign and the
@@ -116,8 +116,13 @@ test('unaffected sets keep their bytes, and only the native function prints', (t
     fs.mkdirSync(folder);
     const files = generateSession(folder, { method, seconds: 4, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b'], [0.75, 1, 'c']] });
     const hash = crypto.createHash('sha256');
-    for (const csv of kinovar.syncRecordings(files, folder)) hash.update(fs.readFileSync(csv, 'latin1').split(EOL).join('\n'), 'latin1');
+    const written = kinovar.syncRecordings(files, folder, { orientation: 'classic' });
+    for (const csv of written) hash.update(fs.readFileSync(csv, 'latin1').split(EOL).join('\n'), 'latin1');
     assert.equal(hash.digest('hex').slice(0, 16), '9b6a0e0235637aee', method);
+    const native = path.join(folder, 'native');
+    fs.mkdirSync(native);
+    assert.equal(addon.readAndSync2(files, native), 'OK');
+    for (const csv of written) assert.ok(fs.readFileSync(path.join(native, path.basename(csv))).equals(fs.readFileSync(csv)), csv);
   }
   const script = `const k = require(${JSON.stringify(path.join(__dirname, '..', '..', 'lib'))});
     const one = [${JSON.stringify(path.join(dir, 'marks', 'a.bin'))}];
