@@ -11,12 +11,40 @@ function buffersOf(value, found = new Set()) {
   return found;
 }
 
+/**
+ * The value with its arrays on copies of their buffers, which can move.
+ * The native side hands over its own memory, which Node 22 and later refuse
+ * to transfer; channels that shared a buffer share its copy.
+ */
+function onOwnBuffers(value, copies = new Map()) {
+  for (const [key, member] of Object.entries(value)) {
+    if (ArrayBuffer.isView(member)) {
+      if (!copies.has(member.buffer)) copies.set(member.buffer, member.buffer.slice(0));
+      value[key] = new member.constructor(copies.get(member.buffer), member.byteOffset, member.length);
+    } else if (member && typeof member === 'object') {
+      onOwnBuffers(member, copies);
+    }
+  }
+  return value;
+}
+
+function post(message, moving) {
+  if (!moving) return parentPort.postMessage(message);
+  try {
+    parentPort.postMessage(message, [...buffersOf(message.value)]);
+  } catch (error) {
+    if (error.name !== 'DataCloneError') throw error;
+    const value = onOwnBuffers(message.value);
+    parentPort.postMessage({ ...message, value }, [...buffersOf(value)]);
+  }
+}
+
 parentPort.on('message', ({ id, op, args }) => {
   try {
     const value = kinovar[op](...args);
     // A message keeps no array's own properties: a set's report goes beside its files.
     const report = Array.isArray(value) ? value.report : undefined;
-    parentPort.postMessage({ id, ok: true, value, report }, op.startsWith('load') ? [...buffersOf(value)] : []);
+    post({ id, ok: true, value, report }, op.startsWith('load'));
   } catch (error) {
     parentPort.postMessage({ id, ok: false, error: serializeError(error) });
   }

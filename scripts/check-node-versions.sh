@@ -2,6 +2,7 @@
 # Runs the JavaScript tests with other Node major versions against the addon
 # built here (Node-API, so one binary serves them all). Node binaries come
 # from the registry's node-<platform>-<arch> packages, into a temporary prefix.
+# CI runs it on every major from 18 to 24 but the one it built with.
 #   scripts/check-node-versions.sh [major...]     default: 18 22 24
 set -uo pipefail
 cd "$(dirname "$0")/.."

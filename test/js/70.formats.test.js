@@ -197,7 +197,7 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
 
 });
 
-test('a set in every format holds the synchronised classic rows and reports what the classic CSV did', (t) => {
+test('a set in every format holds the synchronised classic rows and reports what the classic CSV did', async (t) => {
   const dir = scratch(t);
   const set = generateSession(dir, { seconds: 4, clock: 100, accel: 100, gyro: 100, still: 1 });
   const out = path.join(dir, 'out');
@@ -219,6 +219,8 @@ test('a set in every format holds the synchronised classic rows and reports what
   sameReport(loaded);
   assert.deepEqual(recordings.map((r) => path.basename(r.path)), ['pelvis.bin', 'thigh.bin', 'shank.bin']);
   assert.ok(recordings.every((r) => r.streams.orientation.w.length === synced[0].rows.length));
+  const moved = await kinovar.promises.loadSet(set);
+  assert.deepEqual(moved.recordings.map((r) => r.streams), recordings.map((r) => r.streams));
   assert.throws(() => kinovar.loadSet([set[0]]), { code: kinovar.codes.NOT_SYNCHRONISABLE });
 });
 
