@@ -81,3 +81,20 @@ test('recognising an output of ours loads no Parquet decoder', (t) => {
   const loaded = Object.keys(require.cache).filter((f) => /apache-arrow|parquet-wasm/.test(f));
   assert.deepEqual(loaded, []);
 });
+
+test('the ESM entry gives every public name, to Node and to TypeScript with module nodenext', async () => {
+  // The package by its own name, through its exports, as an application imports it.
+  const esm = await import('kinovar');
+  const cjs = require('../../lib');
+  assert.equal(require('kinovar'), cjs);
+  assert.equal(esm.default, cjs);
+  assert.deepEqual(Object.keys(esm).filter((name) => name !== 'default').sort(), Object.keys(cjs).sort());
+  for (const name of Object.keys(cjs)) assert.equal(esm[name], cjs[name], name);
+
+  const ts = require('@tsd/typescript');
+  const program = ts.createProgram([path.join(__dirname, '..', 'types', 'esm.mts')], {
+    module: ts.ModuleKind.NodeNext, moduleResolution: ts.ModuleResolutionKind.NodeNext, strict: true, noEmit: true,
+    types: ['node'], skipLibCheck: true,
+  });
+  assert.deepEqual(ts.getPreEmitDiagnostics(program).map((d) => ts.flattenDiagnosticMessageText(d.messageText, '\n')), []);
+});

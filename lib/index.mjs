@@ -1,0 +1,14 @@
+// The ESM entry: the CommonJS library, its public names as named exports.
+// Named exports must be static, so they are listed; a test holds the list
+// to lib/index.js.
+import kinovar from './index.js';
+
+export default kinovar;
+export const {
+  read, readAndSync2, readConfig, writeConfig, readConfigDeviceId,
+  readRecording, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  settingsText, writeFileAtomic, checkReplaceable, ensureFolder, qualityProblems, writeViewPage,
+  generateRecording, generateSession,
+  estimators, formats, setFormats, extensions, settingsKeys, sensorFields,
+  promises, KinovarError, codes,
+} = kinovar;
