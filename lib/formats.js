@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples } = require('./checks');
-const { notWritten, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
+const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
 const output = require('./output');
@@ -49,7 +49,7 @@ function convertRecording(recordingPath, target, options) {
   }
   const existed = fs.existsSync(target);
   const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
-  if (answer === null) throw notWritten(target, what, codes.CSV_NOT_WRITTEN, { recording: recordingPath });
+  if (answer === null) throw notWritten(target, what, notWrittenCode(format), { recording: recordingPath });
   try {
     checkSamples(recordingPath, answer.quality);
   } catch (error) {
@@ -134,7 +134,7 @@ function imuNamesOf(options, recordingPaths) {
  */
 function refuseClash(recordingPaths, outputFolder, targets, format) {
   const refuse = (problem, recordings) =>
-    syncFailure({ status: '-12', output: problem, recordings }, recordingPaths, outputFolder, EXTENSIONS[format]);
+    syncFailure({ status: '-12', output: problem, recordings }, recordingPaths, outputFolder, format);
   const clash = output.outputClash(targets);
   if (clash) throw refuse('same-name', clash);
   const device = targets.findIndex((t) => output.deviceNameReason(t));
@@ -152,7 +152,7 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
 function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
   const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
   if (outcome.status !== 'OK') {
-    const failure = setFailure(outcome, recordingPaths, outputFolder);
+    const failure = setFailure(outcome, recordingPaths, outputFolder, format);
     const cause = outcome.systemError;
     // A file the system refused: its code and path, with the set's status and cause.
     throw cause ? Object.assign(output.systemError(cause, cause.path, `write ${FILE_OF[format]}`),

@@ -180,7 +180,10 @@ export type SyncCause =
 
 export declare const codes: Readonly<{
   FORMAT: 'ERR_KINOVAR_FORMAT';
+  /** A classic CSV file (format 'csv') could not be written; the code it always had. */
   CSV_NOT_WRITTEN: 'ERR_KINOVAR_CSV_NOT_WRITTEN';
+  /** A plain CSV, Parquet file or OpenSim table could not be written (these had CSV_NOT_WRITTEN before). */
+  OUTPUT_NOT_WRITTEN: 'ERR_KINOVAR_OUTPUT_NOT_WRITTEN';
   UNREADABLE: 'ERR_KINOVAR_UNREADABLE';
   NO_ORIENTATION: 'ERR_KINOVAR_NO_ORIENTATION';
   NOT_SYNCHRONISABLE: 'ERR_KINOVAR_NOT_SYNCHRONISABLE';
@@ -402,14 +405,19 @@ export interface AbortOptions {
   signal?: AbortSignal;
 }
 
-export interface BatchItem {
+/** A recording and the file it goes to, in any format; `{ recording, csv }`, the former name, is taken too. */
+export type BatchItem = { recording: string; output: string } | { recording: string; csv: string };
+
+interface BatchTarget {
   recording: string;
+  /** The file written, in the batch's format. */
+  output: string;
+  /** @deprecated `output` under its former name, kept for older callers. */
   csv: string;
 }
-
 export type BatchResult =
-  | { recording: string; csv: string; ok: true; info: RecordingInfo }
-  | { recording: string; csv: string; ok: false; error: Error };
+  | (BatchTarget & { ok: true; info: RecordingInfo })
+  | (BatchTarget & { ok: false; error: Error });
 
 export interface BatchProgress {
   done: number;

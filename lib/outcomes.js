@@ -8,7 +8,7 @@ const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const { writeObstacle, systemError, deviceNameReason } = require('./output');
 const { recordingFailure, checkSamples } = require('./checks');
-const { BLOCK } = require('./schema');
+const { BLOCK, EXTENSIONS } = require('./schema');
 
 /** The error for an output the native side could not write. */
 function notWritten(file, what, fallbackCode, details = {}) {
@@ -58,6 +58,9 @@ const syncFailures = {
   '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
 };
 
+/** The code of an output of `format` not written: classic CSV files keep theirs. */
+const notWrittenCode = (format) => (format === 'csv' ? codes.CSV_NOT_WRITTEN : codes.OUTPUT_NOT_WRITTEN);
+
 const unparsedWords = {
   'not-a-recording': 'is not a recording (no settings block at its start)',
   'cut-short': `is cut short (a settings block, but not one whole ${BLOCK}-byte block of it can be read)`,
@@ -91,14 +94,14 @@ function checkMembers(recordingPaths, outputFolder) {
  * lacks), else the set's own cause. Read only on failure, so a set that
  * succeeds is parsed once.
  */
-function setFailure(outcome, recordingPaths, outputFolder, extension) {
+function setFailure(outcome, recordingPaths, outputFolder, format) {
   if (outcome.status === '-13' || outcome.status === '-11') {
     for (const file of recordingPaths) {
       const report = native.inspect(file);
       if (report) checkSamples(file, report);
     }
   }
-  return syncFailure(outcome, recordingPaths, outputFolder, extension);
+  return syncFailure(outcome, recordingPaths, outputFolder, format);
 }
 
 /** The system's name for an errno the native side gives (ENOENT, EACCES, ...). */
@@ -194,11 +197,13 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
 /**
  * The error for a failed synchronised conversion, its cause named as far as
  * `outcome` (the native report, or only its status) tells it.
- * @param {string} [extension] of the set's files, for the names they would have
+ * @param {string} [format] of the set's files, for their code and the names they would have
  */
-function syncFailure(outcome, recordingPaths, outputFolder, extension = '.csv') {
+function syncFailure(outcome, recordingPaths, outputFolder, format = 'csv') {
+  const extension = EXTENSIONS[format];
   if (typeof outcome === 'string') outcome = { status: outcome };
   let [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  if (outcome.status === '-12') code = notWrittenCode(format);
   if (outcome.status === '-12' && extension !== '.csv') words = `not every ${extension} file could be written`;
   const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder, extension);
   const details = { status: outcome.status, cause };
@@ -221,4 +226,4 @@ function filesOf(report) {
   return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
 }
 
-module.exports = { notWritten, qualityProblems, syncFailure, setFailure, checkMembers, reportOf, filesOf };
+module.exports = { notWritten, notWrittenCode, qualityProblems, syncFailure, setFailure, checkMembers, reportOf, filesOf };

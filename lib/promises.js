@@ -72,26 +72,26 @@ function writeSettings(file, settings, options = {}) {
   return pool().run('writeSettings', [file, settings, passed(options)], options.signal);
 }
 
+// A job names its file `output`, and `csv` as well, the name it had when every output was one.
+const job = (recording, output) => ({ recording, output, csv: output });
+
 /**
  * Where each recording of a batch goes: items given as paths get
- * `<outDir or their own folder>/<name>.csv`.
+ * `<outDir or their own folder>/<name>.csv` (or their format's extension).
  */
 function planBatch(items, outDir, extension = '.csv') {
   if (!Array.isArray(items)) throw new TypeError('readRecordings: expected an array of recordings');
   const jobs = items.map((item) => {
-    if (typeof item === 'string') {
-      return { recording: item, csv: path.join(outDir ?? path.dirname(item), `${native.fileStem(item)}${extension}`) };
-    }
-    if (item && typeof item.recording === 'string' && typeof item.csv === 'string') {
-      return { recording: item.recording, csv: item.csv };
-    }
-    throw new TypeError('readRecordings: each item must be a path or {recording, csv}');
+    if (typeof item === 'string') return job(item, path.join(outDir ?? path.dirname(item), `${native.fileStem(item)}${extension}`));
+    const output = item?.output ?? item?.csv;
+    if (item && typeof item.recording === 'string' && typeof output === 'string') return job(item.recording, output);
+    throw new TypeError('readRecordings: each item must be a path or {recording, output}');
   });
-  const clash = outputClash(jobs.map((job) => job.csv));
+  const clash = outputClash(jobs.map((j) => j.output));
   if (clash) {
     const [first, second] = clash.map((i) => jobs[i]);
-    throw new KinovarError(`${first.recording} and ${second.recording} would both be written to ${second.csv}; rename one of them`,
-      codes.DUPLICATE_OUTPUT, { path: second.csv });
+    throw new KinovarError(`${first.recording} and ${second.recording} would both be written to ${second.output}; rename one of them`,
+      codes.DUPLICATE_OUTPUT, { path: second.output });
   }
   return jobs;
 }
@@ -99,7 +99,7 @@ function planBatch(items, outDir, extension = '.csv') {
 /**
  * Converts many recordings, several at once. A failing file does not stop
  * the others: every result says whether its file was written.
- * @param {Array<string|{recording: string, csv: string}>} items
+ * @param {Array<string|{recording: string, output: string}>} items ({recording, csv} as well)
  * @param {{outDir?: string, jobs?: number, orientation?: 'classic'|'accurate'|'none', overwrite?: boolean,
  *   signal?: AbortSignal,
  *   onProgress?: (progress: {done: number, total: number, result: object}) => void}} [options]
@@ -107,8 +107,8 @@ function planBatch(items, outDir, extension = '.csv') {
  *   replaces files that are not CSV files of ours
  *   an abort lets the files under way finish, starts no other and rejects
  *   with an AbortError whose `results` holds what was finished
- * @returns {Promise<Array<{recording: string, csv: string, ok: boolean, info?: object, error?: Error}>>}
- *   in the order of the items
+ * @returns {Promise<Array<{recording: string, output: string, csv: string, ok: boolean, info?: object, error?: Error}>>}
+ *   in the order of the items; `csv` is `output` under its former name
  */
 async function readRecordings(items, options = {}) {
   const { outDir, signal, onProgress } = options;
@@ -125,12 +125,12 @@ async function readRecordings(items, options = {}) {
   const lane = async () => {
     while (next < jobs.length && !signal?.aborted) {
       const index = next++;
-      const job = jobs[index];
+      const planned = jobs[index];
       let result;
       try {
-        result = { ...job, ok: true, info: await workers.run('readRecording', [job.recording, job.csv, budget]) };
+        result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget]) };
       } catch (error) {
-        result = { ...job, ok: false, error };
+        result = { ...planned, ok: false, error };
       }
       results[index] = result;
       done += 1;

@@ -166,6 +166,9 @@ test('a failed synchronised conversion names its cause, in words and as data', (
   fs.copyFileSync(slave, sameName);
   fails([master, slave, sameName], out, codes.CSV_NOT_WRITTEN, /thigh\.bin would both be written to .*thigh\.csv; rename/,
     { reason: 'same-name', recordings: [slave, sameName], path: out });
+  // Outputs other than the classic CSV have the code that says so.
+  assert.throws(() => kinovar.syncRecordings([master, slave, sameName], out, { format: 'parquet' }),
+    { code: codes.OUTPUT_NOT_WRITTEN, message: /^not every \.parquet file could be written: .*thigh\.parquet; rename/ });
   const named = path.join(dir, 'a', 'pelvis.csv');
   fs.copyFileSync(master, named);
   fails([named, slave], path.join(dir, 'a'), codes.CSV_NOT_WRITTEN, /would replace the recording .*pelvis\.csv/,
@@ -330,6 +333,10 @@ test('batches report progress, keep going past a bad file and abort between file
   assert.ok(is(codes.FORMAT)(results[2].error));
   assert.deepEqual(results[0].info.quality, kinovar.inspect(recordings[0]), 'each result carries its quality report');
   assert.deepEqual(fs.readdirSync(out).sort(), ['r1.csv', 'r2.csv', 'r4.csv', 'r5.csv', 'r6.csv']);
+  // Every format's file is the result's `output`; `csv`, its former name, is kept for older callers.
+  const [parquet, named] = await promises.readRecordings([recordings[0], { recording: recordings[1], csv: path.join(out, 'old.parquet') }],
+    { outDir: out, format: 'parquet' });
+  assert.deepEqual([parquet.output, parquet.csv, named.output], [path.join(out, 'r1.parquet'), parquet.output, named.csv]);
 
   const aborted = path.join(dir, 'aborted');
   fs.mkdirSync(aborted);
@@ -338,7 +345,7 @@ test('batches report progress, keep going past a bad file and abort between file
     outDir: aborted, jobs: 1, signal: controller.signal, onProgress: ({ done }) => done === 2 && controller.abort(),
   }).catch((error) => error);
   assert.equal(rejection.name, 'AbortError');
-  assert.deepEqual(rejection.results.map((r) => path.basename(r.csv)), ['r1.csv', 'r2.csv']);
+  assert.deepEqual(rejection.results.map((r) => path.basename(r.output)), ['r1.csv', 'r2.csv']);
   assert.deepEqual(fs.readdirSync(aborted).sort(), ['r1.csv', 'r2.csv']);
   for (const name of ['r1.csv', 'r2.csv']) {
     assert.deepEqual(fs.readFileSync(path.join(aborted, name)), fs.readFileSync(path.join(out, name)), `${name} is whole`);

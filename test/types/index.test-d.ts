@@ -59,13 +59,14 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
   }));
   expectType<Float64Array | undefined>((await kinovar.promises.load('a.bin', { signal: controller.signal })).streams.accel?.x);
   expectType<kinovar.SyncReport>((await kinovar.promises.syncRecordings(['a.bin', 'b.bin'], 'out')).report);
-  const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }], {
+  const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }, { recording: 'c.bin', output: 'c.csv' }], {
     jobs: 2,
     outDir: 'out',
     orientation: 'accurate',
     onProgress: ({ done, total }) => expectType<number>(done + total),
   });
   for (const result of results) {
+    expectType<string>(result.output);
     if (result.ok) expectType<kinovar.RecordingInfo>(result.info);
     else expectType<Error>(result.error);
   }
