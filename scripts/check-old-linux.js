@@ -146,22 +146,19 @@ if (process.argv[2] === '--probe') {
 
   const there = path.join(debian, 'tmp', 'kinovar-check');
   const here = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-old-linux-'));
-  try {
-    fs.rmSync(there, { recursive: true, force: true });
-    fs.mkdirSync(there);
-    run(chroot, [debian, '/opt/node', '/opt/kinovar/scripts/check-old-linux.js', '--probe', '/opt/kinovar', '/tmp/kinovar-check'],
-      { env: bare });
-    // The same work here, the recordings included (the generator is deterministic).
-    const converted = spawnSync(process.execPath, [__filename, '--probe', root, here], { stdio: 'inherit' });
-    if (converted.status !== 0) fail('the same conversions failed on this machine');
-    const made = files(there);
-    const differing = made.filter((file) => !fs.existsSync(path.join(here, file)) ||
-      !fs.readFileSync(path.join(there, file)).equals(fs.readFileSync(path.join(here, file))));
-    if (differing.length > 0) fail(`Debian ${suite} wrote other bytes than this machine in ${differing.join(', ')}`);
-    console.log(`${glibc}, Node ${nodeMajor}: the prebuilt binaries load and write ${made.length} files with the bytes ` +
-      `written here (${Math.round((Date.now() - start) / 1000)} s)`);
-  } finally {
-    fs.rmSync(here, { recursive: true, force: true });
-    fs.rmSync(there, { recursive: true, force: true });
-  }
+  // fail() exits at once: the folders go then too.
+  process.on('exit', () => [here, there].forEach((folder) => fs.rmSync(folder, { recursive: true, force: true })));
+  fs.rmSync(there, { recursive: true, force: true });
+  fs.mkdirSync(there);
+  run(chroot, [debian, '/opt/node', '/opt/kinovar/scripts/check-old-linux.js', '--probe', '/opt/kinovar', '/tmp/kinovar-check'],
+    { env: bare });
+  // The same work here, the recordings included (the generator is deterministic).
+  const converted = spawnSync(process.execPath, [__filename, '--probe', root, here], { stdio: 'inherit' });
+  if (converted.status !== 0) fail('the same conversions failed on this machine');
+  const made = files(there);
+  const differing = made.filter((file) => !fs.existsSync(path.join(here, file)) ||
+    !fs.readFileSync(path.join(there, file)).equals(fs.readFileSync(path.join(here, file))));
+  if (differing.length > 0) fail(`Debian ${suite} wrote other bytes than this machine in ${differing.join(', ')}`);
+  console.log(`${glibc}, Node ${nodeMajor}: the prebuilt binaries load and write ${made.length} files with the bytes ` +
+    `written here (${Math.round((Date.now() - start) / 1000)} s)`);
 }
