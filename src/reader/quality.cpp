@@ -118,7 +118,12 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
     q.rate = source.rate;
     q.samples = stream->count;
     if (stream->count > 0) q.first = stream->times.front(), q.last = stream->times.back();
-    if (stream->count > 1 && q.last > q.first) q.rateSeen = static_cast<double>(stream->count - 1) / (q.last - q.first);
+    if (stream->count > 1 && q.last > q.first && settings.frequency > 0) {
+      // From whole ticks, one rounding: a steady 100 Hz reads 100, not 100.00000000000001.
+      const double f = settings.frequency;
+      const double ticks = std::round((q.last - q.first) * f);
+      q.rateSeen = static_cast<double>(stream->count - 1) * f / ticks;
+    }
     if (const auto found = scan.streams.find(source.key); found != scan.streams.end()) q.duplicates = found->second.duplicates;
     if (source.gaps) countGaps(q, *stream, settings.frequency, origin);
     // The sensors the tables place on clock rows by a whole divisor.

@@ -175,7 +175,7 @@ bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report) {
   }
   plan = planCommonWindow(working);
   report.windowStart = plan.eventStart;
-  report.windowEnd = plan.eventEnd;
+  report.windowEnd = plan.reportEnd;
   report.samples.assign(set.size(), {});
   report.events.assign(set.size(), 0);
   return true;

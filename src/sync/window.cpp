@@ -100,6 +100,7 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
 
   plan.start.assign(working.size(), std::vector<uint64_t>(keys, 0));
   std::vector<float> remaining;
+  std::vector<double> exact;  // the same in double precision, for the report
   remaining.reserve(working.size() * 4);
   for (size_t i = 0; i < working.size(); ++i)
     for (size_t k = 0; k < keys; ++k) {
@@ -108,8 +109,10 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
       plan.start[i][k] = s;
       const float left = static_cast<float>(w.stream->count - s);
       remaining.push_back(left / static_cast<float>(w.frequency));
+      exact.push_back(static_cast<double>(w.stream->count - s) / static_cast<double>(w.frequency));
     }
-  const float window = *std::min_element(remaining.begin(), remaining.end());
+  const auto shortest = std::min_element(remaining.begin(), remaining.end());
+  const float window = *shortest;
 
   plan.count.assign(working.size(), std::vector<uint64_t>(keys, 0));
   for (size_t i = 0; i < working.size(); ++i)
@@ -120,6 +123,7 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   for (size_t k = 0; k < keys; ++k) plan.keys.push_back(working[0][k].key);
   plan.eventStart = *std::min_element(commonStart.begin(), commonStart.end());
   plan.eventEnd = plan.eventStart + static_cast<double>(window);
+  plan.reportEnd = plan.eventStart + exact[static_cast<size_t>(shortest - remaining.begin())];
   return plan;
 }
 

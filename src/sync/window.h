@@ -22,6 +22,10 @@ struct WindowPlan {
   std::vector<uint32_t> keys;  // empty: nothing to cut
   std::vector<std::vector<uint64_t>> start, count;
   double eventStart = 0, eventEnd = 0;
+  // The window's end as reported: the shortest stream's samples over its
+  // rate in double precision, where eventEnd keeps the single-precision
+  // window that the cut has always used.
+  double reportEnd = 0;
 };
 
 // working[i] lists recording i's aligned streams, the same keys in the same

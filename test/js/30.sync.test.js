@@ -119,6 +119,8 @@ test('unaffected sets keep their bytes, classic ones as the native function writ
     const written = kinovar.syncRecordings(files, folder, { orientation: 'classic' });
     for (const csv of written) hash.update(fs.readFileSync(csv, 'latin1').split(EOL).join('\n'), 'latin1');
     assert.equal(hash.digest('hex').slice(0, 16), '9b6a0e0235637aee', method);
+    // The window's end in double precision: 5.49, not the 5.490000009536743 a float gives.
+    assert.deepEqual(written.report.window, method === 'marks' ? { start: 2.25, end: 5.49 } : { start: 1, end: 4.24 }, method);
     const native = path.join(folder, 'native');
     fs.mkdirSync(native);
     assert.equal(addon.readAndSync2(files, native), 'OK');
