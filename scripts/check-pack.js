@@ -99,11 +99,17 @@ console.log('kinovar demo: done with the prebuilt binaries');
 const recording = path.join(app, 'demo', 'thigh.bin');
 const convert = `const k = require(process.argv[1]); k.readRecording(${JSON.stringify(recording)}, process.argv[2]);`;
 run(path.join(bin, 'node'), ['-e', convert, 'kinovar', path.join(work, 'packed.csv')], { cwd: app, env: bare });
+// And through the package's ES module entry.
+run(path.join(bin, 'node'), ['--input-type=module', '-e', `import { readRecording } from 'kinovar'; ` +
+  `readRecording(${JSON.stringify(recording)}, ${JSON.stringify(path.join(work, 'imported.csv'))});`], { cwd: app, env: bare });
 run(process.execPath, ['-e', convert, root, path.join(work, 'here.csv')], { env });
-if (!fs.readFileSync(path.join(work, 'packed.csv')).equals(fs.readFileSync(path.join(work, 'here.csv')))) {
-  fail('the installed package and this checkout write different CSV files for the same recording');
+for (const file of ['packed.csv', 'imported.csv']) {
+  if (!fs.readFileSync(path.join(work, file)).equals(fs.readFileSync(path.join(work, 'here.csv')))) {
+    fail(`the installed package (${file === 'packed.csv' ? 'required' : 'imported'}) and this checkout write different ` +
+      'CSV files for the same recording');
+  }
 }
-console.log('the installed package writes the bytes this checkout writes');
+console.log('the installed package, required or imported, writes the bytes this checkout writes');
 
 if (spawnSync('sh', ['-c', 'command -v wine'], { stdio: 'ignore' }).status === 0) {
   const windows = spawnSync(process.execPath, [path.join(__dirname, 'windows.js'), 'node',
