@@ -88,7 +88,8 @@ test('the ESM entry gives every public name, to Node and to TypeScript with modu
   const cjs = require('../../lib');
   assert.equal(require('kinovar'), cjs);
   assert.equal(esm.default, cjs);
-  assert.deepEqual(Object.keys(esm).filter((name) => name !== 'default').sort(), Object.keys(cjs).sort());
+  assert.deepEqual(Object.keys(esm).filter((name) => name !== 'default').sort(), Object.keys(cjs).sort(),
+    'lib/index.mjs lists every public name of lib/index.js, and no other');
   for (const name of Object.keys(cjs)) assert.equal(esm[name], cjs[name], name);
 
   const ts = require('@tsd/typescript');
