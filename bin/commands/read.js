@@ -114,7 +114,7 @@ async function run(args, io) {
       outDir = values.out;  // made by the batch before any recording is read
     } else if (recordings.length === 1) {
       checkExtension(kinovar, values.out, conversion.format);
-      items = [{ recording: recordings[0], csv: values.out }];
+      items = [{ recording: recordings[0], output: values.out }];
       kinovar.ensureFolder(path.dirname(values.out));
     } else {
       throw new UsageError(`-o ${values.out} names one file, but ${recordings.length} recordings need a folder: ` +
@@ -137,13 +137,13 @@ async function run(args, io) {
   const failed = results.filter((r) => !r.ok);
   if (values.json) {
     io.stdout(`${JSON.stringify(results.map((r) => (r.ok
-      ? { recording: r.recording, csv: r.csv, ok: true, info: r.info }
-      : { recording: r.recording, csv: r.csv, ok: false, error: describe(r.error) })), null, 2)}\n`);
+      ? { recording: r.recording, output: r.output, csv: r.csv, ok: true, info: r.info }
+      : { recording: r.recording, output: r.output, csv: r.csv, ok: false, error: describe(r.error) })), null, 2)}\n`);
     return failed.length ? FAILED : OK;
   }
   for (const r of results) {
     if (!r.ok) continue;
-    io.say(`wrote  ${r.csv}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
+    io.say(`wrote  ${r.output}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
     const problems = kinovar.qualityProblems(r.info.quality);
     if (problems.length) io.warn(`warning ${r.recording}: ${problems.join('; ')}\n`);
   }

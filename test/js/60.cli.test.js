@@ -125,6 +125,7 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.deepEqual(results.map((r) => r.ok), [true, false, true, true]);
   assert.equal(results[1].error.code, kinovar.codes.FORMAT);
   assert.equal(results[0].info.measureId, 7);
+  assert.deepEqual([results[0].output, results[0].csv], [path.join(out, 'a.csv'), path.join(out, 'a.csv')], 'csv: output\'s former name');
   // On a terminal a bar counts the recordings on standard error and is wiped before the summary; not with --json.
   const shown = await inProcess(true, ['read', ...recordings, '-o', out]);
   assert.match(shown.stderr, /^\r\[#+\.+\] 1\/4 .*?\x1b\[K/);
