@@ -150,6 +150,14 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
  * @returns {object} the set's report
  */
 function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
+  // The native conversion folds names as the file system does but cannot
+  // normalise Unicode; when only that makes two outputs one, the set is
+  // refused here, after what the conversion would have refused first.
+  const clash = output.outputClash(targets);
+  if (clash) {
+    loadRecordingSet(recordingPaths, conversion);
+    throw syncFailure({ status: '-12', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
+  }
   const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
   if (outcome.status !== 'OK') {
     const failure = setFailure(outcome, recordingPaths, outputFolder, format);

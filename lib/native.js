@@ -24,6 +24,8 @@ module.exports = {
   outputClash: entry.outputClash,
   /** (path) -> whether Windows opens a device, not a file, under its name */
   isDeviceName: entry.isDeviceName,
+  /** () -> {banner, streams, columns}: what the tables look like, as the native writers make them */
+  schema: entry.schema,
   /** (first block) -> whether it holds a settings record */
   hasSettingsRecord: entry.hasSettingsRecord,
   /** (recording, conversion) -> {parsed, info, quality, rows, frequency, streams} */

@@ -9,25 +9,12 @@ const BLOCK = 512;
 /** Every settings record starts with these two bytes. */
 const RECORD_MAGIC = [0x51, 0x37];
 
-// Streams in the order they are listed to users, with their channel names.
-const STREAMS = Object.freeze({
-  accel: ['x', 'y', 'z'],
-  gyro: ['x', 'y', 'z'],
-  baro: ['pressure', 'temperature'],
-  events: ['value'],
-  orientation: ['w', 'x', 'y', 'z'],
-});
-
-// The table's columns after its time: name, unit, and the stream and
-// channel they come from.
-const COLUMNS = [
-  ['gyro_x', 'deg/s', 'gyro', 'x'], ['gyro_y', 'deg/s', 'gyro', 'y'], ['gyro_z', 'deg/s', 'gyro', 'z'],
-  ['accel_x', 'g', 'accel', 'x'], ['accel_y', 'g', 'accel', 'y'], ['accel_z', 'g', 'accel', 'z'],
-  ['pressure', 'mBar', 'baro', 'pressure'], ['temperature', 'degree C', 'baro', 'temperature'],
-  ['event', '', 'events', 'value'],
-  ['quat_w', '', 'orientation', 'w'], ['quat_x', '', 'orientation', 'x'], ['quat_y', '', 'orientation', 'y'],
-  ['quat_z', '', 'orientation', 'z'],
-];
+// The streams with their channel names, the table's columns after its time
+// (name, unit, and the stream and channel they come from) and the classic
+// CSV's first line are the native writers': asked of them on first use, so
+// that what only needs the lists below loads no native module.
+let tables;
+const native = () => (tables ??= require('./native').schema());
 
 const ESTIMATORS = ['classic', 'accurate', 'none'];
 /**
@@ -42,8 +29,6 @@ const FORMATS = ['csv', 'plain', 'parquet'];
 const SET_FORMATS = [...FORMATS, 'opensense'];
 const EXTENSIONS = Object.freeze({ csv: '.csv', plain: '.csv', parquet: '.parquet', opensense: '.sto' });
 
-/** The classic CSV's first line. */
-const BANNER = 'Quandrel - Kinovar data export';
 /** The viewer's pages name their generator near the top. */
 const VIEW_GENERATOR = '<meta name="generator" content="kinovar view">';
 /** OpenSim's orientation table as we write it, up to its column names. */
@@ -59,12 +44,21 @@ const PARQUET_VERSION = 'kinovar table 1';
  * that starts with one of these strings, or whose first block matches one
  * of these patterns.
  */
-const SIGNATURES = Object.freeze({
-  csv: [`${BANNER}\n`, `${BANNER}\r\n`],
+const signatures = () => Object.freeze({
+  csv: [`${native().banner}\n`, `${native().banner}\r\n`],
   html: [/^<!DOCTYPE html>\r?\n<html[^>]*><head><meta charset="utf-8">\r?\n<meta name="generator" content="kinovar[^"]*">/],
 });
 
 module.exports = {
-  BLOCK, RECORD_MAGIC, STREAMS, COLUMNS, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, BANNER, VIEW_GENERATOR, STO_HEAD,
-  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SIGNATURES,
+  BLOCK, RECORD_MAGIC, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
+  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION,
 };
+for (const [name, value] of Object.entries({
+  STREAMS: () => Object.freeze(native().streams),
+  COLUMNS: () => Object.freeze(native().columns),
+  BANNER: () => native().banner,
+  SIGNATURES: signatures,
+})) {
+  let made;
+  Object.defineProperty(module.exports, name, { enumerable: true, get: () => (made ??= value()) });
+}

@@ -515,6 +515,33 @@ Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
   return Napi::Boolean::New(env, holdsSettingsRecord({block.Data(), block.Length()}));
 }
 
+// schema(): what the tables look like, for the layer's writers and
+// recognisers: {banner, streams: {name: [channel...]}, columns: [[name, unit, stream, channel]...]}.
+Napi::Value Schema(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Object streams = Napi::Object::New(env);
+  for (const StreamLayout& layout : streamLayouts()) {
+    Napi::Array channels = Napi::Array::New(env, layout.channels.size());
+    for (uint32_t c = 0; c < layout.channels.size(); ++c) channels.Set(c, layout.channels[c]);
+    streams.Set(layout.name, channels);
+  }
+  const std::vector<ColumnLayout> layouts = columnLayouts();
+  Napi::Array columns = Napi::Array::New(env, layouts.size());
+  for (uint32_t i = 0; i < layouts.size(); ++i) {
+    Napi::Array column = Napi::Array::New(env, 4);
+    column.Set(0u, layouts[i].name);
+    column.Set(1u, layouts[i].unit);
+    column.Set(2u, layouts[i].stream);
+    column.Set(3u, layouts[i].channel);
+    columns.Set(i, column);
+  }
+  Napi::Object schema = Napi::Object::New(env);
+  schema.Set("banner", csvBanner());
+  schema.Set("streams", streams);
+  schema.Set("columns", columns);
+  return schema;
+}
+
 Napi::Object Register(Napi::Env env, Napi::Object exports) {
   const std::pair<const char*, Napi::Function::Callback> entries[] = {
       {"init", Init},
@@ -530,6 +557,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"outputClash", OutputClash},
       {"isDeviceName", IsDeviceName},
       {"hasSettingsRecord", HasSettingsRecord},
+      {"schema", Schema},
   };
   for (const auto& [name, callback] : entries) exports.Set(name, Napi::Function::New(env, callback, name));
   return exports;

@@ -192,11 +192,22 @@ TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams
   return table;
 }
 
+std::span<const ColumnName> tableColumns() {
+  static constexpr ColumnName columns[] = {
+      {"gyro_x", "deg/s", kGyroKey, 0},     {"gyro_y", "deg/s", kGyroKey, 1},     {"gyro_z", "deg/s", kGyroKey, 2},
+      {"accel_x", "g", kAccelKey, 0},       {"accel_y", "g", kAccelKey, 1},       {"accel_z", "g", kAccelKey, 2},
+      {"pressure", "mBar", kBaroKey, 0},    {"temperature", "degree C", kBaroKey, 1},
+      {"event", "", kEventKey, 0},
+      {"quat_w", "", kQuaternionKey, 0},    {"quat_x", "", kQuaternionKey, 1},    {"quat_y", "", kQuaternionKey, 2},
+      {"quat_z", "", kQuaternionKey, 3}};
+  return columns;
+}
+
 namespace {
 
 std::string classicHeader(const DeviceSettings& settings, const TableLayout& table) {
   std::string out;
-  out += "Quandrel - Kinovar data export\n";
+  out += std::string(kCsvBanner) + "\n";
   out += "Created on: " + formatDateTime(settings.createdAt) + "\n";
   out += "Total data points: " + std::to_string(table.rows) + "\n\n";
   out += "Time [" + std::to_string(settings.frequency) + " hz],";
@@ -221,14 +232,22 @@ std::string classicHeader(const DeviceSettings& settings, const TableLayout& tab
   return out;
 }
 
+const TableColumn& tableColumnOf(const TableLayout& table, uint32_t key) {
+  switch (key) {
+    case kGyroKey: return table.gyro;
+    case kAccelKey: return table.accel;
+    case kBaroKey: return table.baro;
+    case kEventKey: return table.event;
+    default: return table.quaternion;
+  }
+}
+
 // The names the Parquet file gives the same columns.
 std::string plainHeader(const TableLayout& table) {
   std::string out = "time";
-  if (table.gyro.stream) out += ",gyro_x,gyro_y,gyro_z";
-  if (table.accel.stream) out += ",accel_x,accel_y,accel_z";
-  if (table.baro.stream) out += ",pressure,temperature";
-  if (table.event.stream) out += ",event";
-  if (table.quaternion.stream) out += ",quat_w,quat_x,quat_y,quat_z";
+  for (const ColumnName& column : tableColumns()) {
+    if (tableColumnOf(table, column.key).stream) out += std::string(",") + column.name;
+  }
   return out + "\n";
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 
 #include "io/output_file.h"
 #include "io/paths.h"
@@ -24,6 +25,19 @@ struct TableLayout {
   uint64_t rows = 0;
 };
 TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams);
+
+// The classic export's first line, by which its readers know it.
+inline constexpr char kCsvBanner[] = "Quandrel - Kinovar data export";
+
+// The table's columns after its time, in order: their names in the plain CSV
+// and Parquet, their units, and the stream and channel each comes from.
+struct ColumnName {
+  const char* name;
+  const char* unit;
+  uint32_t key;
+  uint32_t channel;
+};
+std::span<const ColumnName> tableColumns();
 
 // Classic: the export's header block and a comma after every cell. Plain:
 // one row of column names (time, gyro_x, ...) naming exactly the columns the

@@ -1,5 +1,7 @@
 #include "ops/names.h"
 
+#include "export/csv.h"
+
 namespace kinovar {
 
 const char* syncMethodName(SyncMethod method) {
@@ -79,5 +81,17 @@ const std::vector<StreamLayout>& streamLayouts() {
                                                     {"orientation", kQuaternionKey, {"w", "x", "y", "z"}}};
   return layouts;
 }
+
+std::vector<ColumnLayout> columnLayouts() {
+  std::vector<ColumnLayout> columns;
+  for (const ColumnName& column : tableColumns()) {
+    for (const StreamLayout& layout : streamLayouts()) {
+      if (layout.key == column.key) columns.push_back({column.name, column.unit, layout.name, layout.channels.at(column.channel)});
+    }
+  }
+  return columns;
+}
+
+const char* csvBanner() { return kCsvBanner; }
 
 }  // namespace kinovar

@@ -31,4 +31,16 @@ struct StreamLayout {
 // accel, gyro, baro, events, orientation.
 const std::vector<StreamLayout>& streamLayouts();
 
+// A column of the table after its time, as hosts name it: the stream and
+// channel by the names of streamLayouts().
+struct ColumnLayout {
+  const char* name;
+  const char* unit;
+  const char* stream;
+  const char* channel;
+};
+std::vector<ColumnLayout> columnLayouts();
+// The classic CSV's first line.
+const char* csvBanner();
+
 }  // namespace kinovar

@@ -5,13 +5,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "export/csv.h"
 #include "view/view_data.h"
 
 namespace kinovar {
 
 namespace {
 
-constexpr std::string_view kBanner = "Quandrel - Kinovar data export";
+constexpr std::string_view kBanner = kCsvBanner;
 
 struct Group {
   uint32_t key;

@@ -62,6 +62,24 @@ test('status precedence: -10, then -13, then -11, then -12; nothing written on f
   assert.equal(kinovar.syncRecordings(folded, out, { format: 'parquet' }).length === 2, !folds);
   for (const file of fs.readdirSync(out)) fs.rmSync(path.join(out, file));
 
+  // Where the file system also normalises Unicode (macOS), a name written
+  // composed and the same name decomposed are one file, in every format.
+  const decomposed = ['a', 'b'].map((sub) => path.join(dir, 'nfd', sub, sub === 'a' ? 'caf\u00e9.bin' : 'cafe\u0301.bin'));
+  decomposed.forEach((file, i) => {
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.copyFileSync([pelvis, thigh][i], file);
+  });
+  const platform = Object.getOwnPropertyDescriptor(process, 'platform');
+  Object.defineProperty(process, 'platform', { value: 'darwin' });
+  try {
+    for (const format of ['csv', 'plain', 'parquet']) {
+      assert.throws(() => kinovar.syncRecordings(decomposed, out, { format }), { status: '-12' }, format);
+    }
+  } finally {
+    Object.defineProperty(process, 'platform', platform);
+  }
+  assert.deepEqual(fs.readdirSync(out), []);
+
   // The folder is taken as given: a trailing separator just doubles.
   assert.equal(addon.readAndSync2([pelvis, thigh], `${out}/`), 'OK');
   assert.deepEqual(fs.readdirSync(out).sort(), ['pelvis.csv', 'thigh.csv']);
