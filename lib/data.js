@@ -1,30 +1,29 @@
 'use strict';
-// Recordings as data: the samples in typed arrays, and the table of the
-// classic CSV (one row per clock tick) as columns for the other formats.
+// Recordings as data: the samples in typed arrays, each at its own time, and
+// the table the other formats hold (a row per instant a sample was taken at)
+// as columns.
 const native = require('./native');
 const { checkRecording, checkSamples, conversionOptions, requirePaths } = require('./checks');
 const { setFailure, checkMembers, reportOf } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { STREAMS, COLUMNS } = require('./schema');
 
-// The table layout of a loaded recording, kept off its enumerable fields.
+// The rates of a loaded recording's streams, kept off its enumerable fields.
 const layoutKey = Symbol('kinovar.layout');
 
 function fromNative(raw, file) {
   const streams = {};
-  const divisors = {};
   const rates = {};
   for (const [name, channels] of Object.entries(STREAMS)) {
     const stream = raw.streams[name];
     if (!stream) continue;
-    divisors[name] = stream.divisor;
     rates[name] = stream.rate;
     streams[name] = { time: stream.time };
     for (const channel of channels) streams[name][channel] = stream[channel];
   }
   const recording = { info: { ...raw.info, quality: raw.quality }, streams };
   if (file !== undefined) recording.path = file;
-  Object.defineProperty(recording, layoutKey, { value: { rows: raw.rows, frequency: raw.frequency, divisors, rates } });
+  Object.defineProperty(recording, layoutKey, { value: { rates } });
   return recording;
 }
 
@@ -34,7 +33,8 @@ function fromNative(raw, file) {
  * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
  * @returns {{info: object, streams: object}} `info` as readRecording answers; `streams` holds
  *   accel, gyro, baro, events and orientation, each when the recording has it, each with `time`
- *   (seconds on the device clock) and one Float64Array per channel
+ *   (seconds from the recording's first sample, from its ticks) and one Float64Array per channel;
+ *   an orientation without an estimate reads NaN
  */
 function load(recordingPath, options) {
   if (typeof recordingPath !== 'string') throw new TypeError('load: recordingPath must be a string');
@@ -60,7 +60,8 @@ function loadRecording(recordingPath, conversion) {
  * @param {string[]} recordingPaths
  * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
  * @returns {{recordings: Array<{path: string, info: object, streams: object}>, report: object}}
- *   `report` says what the synchronisation did, as syncRecordings' report (no files)
+ *   `report` says what the synchronisation did, as syncRecordings' report (no files); every
+ *   `time` counts from the set's window start, so one instant has one time in every recording
  */
 function loadSet(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
@@ -80,62 +81,54 @@ function loadRecordingSet(recordingPaths, conversion) {
 }
 
 /**
- * The classic CSV's table as typed columns: one row per CSV row, a clear bit
- * in `valid` where the CSV cell is empty (no bitmap: every cell has a value).
+ * The table of a loaded recording as typed columns: a row per instant that
+ * any stream has a sample at, a clear bit in `valid` where a stream has no
+ * value on the row or the orientation no estimate (no bitmap: every cell has
+ * a value).
  * @returns {{rows: number, columns: Array<{name: string, unit: string, type: 'double'|'int32',
  *   values: Float64Array|Int32Array, valid: Uint8Array|null}>}}
  */
-function csvTable(recording) {
-  const layout = recording[layoutKey];
-  if (!layout) throw new TypeError('csvTable: expected a recording from load() or loadSet()');
-  const { rows, frequency, divisors } = layout;
+function sampleTable(recording) {
+  if (!recording[layoutKey]) throw new TypeError('sampleTable: expected a recording from load() or loadSet()');
   const { streams } = recording;
-  const time = new Float64Array(rows);
-  const period = 1.0 / frequency;
-  // The CSV's time is a running sum of periods; events are placed on it.
-  const events = streams.events;
-  let eventRows;
-  if (events) {
-    eventRows = new Int32Array(rows).fill(-1);
-    let next = 0;
-    let t = period;
-    for (let r = 0; r < rows; r++) {
-      time[r] = t;
-      if (next < events.time.length && t >= events.time[next]) eventRows[r] = next++;
-      t += period;
+  const names = Object.keys(STREAMS).filter((name) => streams[name]);
+  const { rows, rowOf } = native.tableRows(names.map((name) => streams[name].time));
+  const at = Object.fromEntries(names.map((name, s) => [name, rowOf[s]]));
+  // A stream with a sample on every row is its own column, without a copy.
+  const everyRow = (name) => streams[name].time.length === rows;
+  const whole = names.find(everyRow);
+  let time = whole && streams[whole].time;
+  if (!time) {
+    time = new Float64Array(rows);
+    for (const name of names) {
+      const { time: times } = streams[name];
+      const row = at[name];
+      for (let k = 0; k < row.length; k++) time[row[k]] = times[k];
     }
-  } else {
-    let t = period;
-    for (let r = 0; r < rows; r++) { time[r] = t; t += period; }
   }
+  // An orientation without an estimate is NaN in all four channels: one bitmap for them.
+  const estimated = streams.orientation && noEstimates(streams.orientation.w);
   const columns = [{ name: 'time', unit: 's', type: 'double', values: time, valid: null }];
   for (const [name, unit, stream, channel] of COLUMNS) {
     const source = streams[stream]?.[channel];
     if (!source) continue;
-    const valid = new Uint8Array(Math.ceil(rows / 8));
-    let values;
-    if (stream === 'events') {
-      values = new Int32Array(rows);
-      for (let r = 0; r < rows; r++) {
-        if (eventRows[r] < 0) continue;
-        values[r] = source[eventRows[r]];
-        valid[r >> 3] |= 1 << (r & 7);
-      }
-    } else {
-      const divisor = divisors[stream];
-      const n = source.length;
-      if (divisor === 1 && n === rows) {
-        columns.push({ name, unit, type: 'double', values: source, valid: null });
-        continue;
-      }
-      values = new Float64Array(rows);
-      for (let k = 0; k < n; k++) {
-        const r = k * divisor;
-        values[r] = source[k];
-        valid[r >> 3] |= 1 << (r & 7);
-      }
+    const type = stream === 'events' ? 'int32' : 'double';
+    const none = stream === 'orientation' ? estimated : null;
+    if (type === 'double' && everyRow(stream)) {
+      columns.push({ name, unit, type, values: source, valid: none });
+      continue;
     }
-    columns.push({ name, unit, type: stream === 'events' ? 'int32' : 'double', values, valid });
+    const row = at[stream];
+    const values = type === 'int32' ? new Int32Array(rows) : new Float64Array(rows);
+    const valid = new Uint8Array(Math.ceil(rows / 8));
+    for (let k = 0; k < source.length; k++) {
+      const value = source[k];
+      if (value !== value) continue;  // no estimate
+      const r = row[k];
+      values[r] = value;
+      valid[r >> 3] |= 1 << (r & 7);
+    }
+    columns.push({ name, unit, type, values, valid });
   }
   return { rows, columns };
 }
@@ -165,4 +158,13 @@ function tableStreams(columns) {
   return streams;
 }
 
-module.exports = { load, loadSet, loadRecording, loadRecordingSet, csvTable, tableStreams, layoutKey };
+/** The validity bitmap of a channel that is NaN where there is no value, or null when it has every one. */
+function noEstimates(channel) {
+  const first = channel.findIndex((v) => v !== v);
+  if (first < 0) return null;
+  const valid = new Uint8Array(Math.ceil(channel.length / 8));
+  for (let k = 0; k < channel.length; k++) if (channel[k] === channel[k]) valid[k >> 3] |= 1 << (k & 7);
+  return valid;
+}
+
+module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, tableStreams, layoutKey };

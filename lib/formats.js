@@ -12,7 +12,7 @@ const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
-const { SET_FORMATS, EXTENSIONS } = require('./schema');
+const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION } = require('./schema');
 
 // What each format's file is called in messages.
 const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
@@ -62,10 +62,14 @@ function convertRecording(recordingPath, target, options) {
 
 /** Cells of OpenSim's table: shortest text that reads back as the same double. */
 const cell = (value) => String(value);
+/** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */
+const timeCell = (seconds) => String(Number(seconds.toFixed(9)) || 0);
 
 /**
  * OpenSim's orientation table (.sto) of a synchronised set: a column per
- * sensor, a row per sample where every sensor has an estimate.
+ * sensor, a row per sample of the first sensor where every sensor has an
+ * estimate at that instant (its own sample within half a period), at the
+ * first sensor's time on the set's base.
  * @param {Array<{path: string, streams: object}>} recordings from loadSet()
  * @param {string[]} names the column names
  */
@@ -84,15 +88,24 @@ function openSenseTable(recordings, names) {
     throw new KinovarError(`the sensors estimate orientation at different rates (${rate} and ${other.rate} Hz); ` +
       'an OpenSim table has one rate for all', codes.FORMAT);
   }
-  const count = Math.min(...streams.map((s) => s.stream.w.length));
   const lines = [`DataRate=${rate}`, 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', 'endheader',
     ['time', ...names].join('\t')];
-  for (let i = 0; i < count; i++) {
-    // An all-zero quaternion is a sample the estimator had nothing for yet.
-    if (streams.some(({ stream: q }) => q.w[i] === 0 && q.x[i] === 0 && q.y[i] === 0 && q.z[i] === 0)) continue;
-    const row = [cell(i / rate)];
-    for (const { stream: q } of streams) row.push(`${cell(q.w[i])},${cell(q.x[i])},${cell(q.y[i])},${cell(q.z[i])}`);
-    lines.push(row.join('\t'));
+  const half = 0.5 / rate + 1e-9;
+  const next = streams.map(() => 0);
+  const first = streams[0].stream;
+  for (let i = 0; i < first.time.length; i++) {
+    const t = first.time[i];
+    const row = [timeCell(t)];
+    for (let s = 0; s < streams.length; s++) {
+      const q = streams[s].stream;
+      let k = next[s];
+      while (k + 1 < q.time.length && Math.abs(q.time[k + 1] - t) <= Math.abs(q.time[k] - t)) k++;
+      next[s] = k;
+      // No sample at this instant (a gap), or no estimate (NaN): the row is left out.
+      if (!(Math.abs(q.time[k] - t) <= half) || q.w[k] !== q.w[k]) break;
+      row.push(`${cell(q.w[k])},${cell(q.x[k])},${cell(q.y[k])},${cell(q.z[k])}`);
+    }
+    if (row.length === streams.length + 1) lines.push(row.join('\t'));
   }
   return `${lines.join('\n')}\n`;
 }
@@ -144,9 +157,37 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
 }
 
 /**
+ * The report a set's files carry: what the synchronisation did, the files
+ * by name and the recordings from the folder (so that it stays true when
+ * the folder moves with them), and what their time counts from.
+ */
+function carriedReport(report, outputFolder, targets) {
+  return {
+    ...report,
+    recordings: report.recordings.map((r) => path.relative(outputFolder, r)),
+    files: targets.map((target) => path.basename(target)),
+    time: 'seconds from window.start on the common time base: one instant has one time in every file',
+  };
+}
+
+/** set.json: the report beside the files, its format first, by which it is recognised. */
+const setFile = (report, outputFolder, targets) =>
+  `${JSON.stringify({ format: SET_VERSION, ...carriedReport(report, outputFolder, targets) }, null, 2)}\n`;
+
+function writeFiles(files, contents, format) {
+  try {
+    native.replaceFiles(files, contents);
+  } catch (error) {
+    if (!error.syscall) throw error;
+    throw output.systemError(error, error.path ?? files[0], `write ${FILE_OF[format]}`);
+  }
+}
+
+/**
  * The CSV files of a set, written by the native conversion: it refuses
  * outputs that clash after the synchronisation, before writing any, and
- * the files take their names together once all are complete.
+ * the files take their names together once all are complete. A plain set's
+ * report follows them into set.json.
  * @returns {object} the set's report
  */
 function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
@@ -166,23 +207,27 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     throw cause ? Object.assign(output.systemError(cause, cause.path, `write ${FILE_OF[format]}`),
       { status: failure.status, cause: failure.cause }) : failure;
   }
-  return reportOf(outcome, recordingPaths, targets);
+  const report = reportOf(outcome, recordingPaths, targets);
+  if (format === 'plain') writeFiles([path.join(outputFolder, SET_FILE)], [setFile(report, outputFolder, targets)], format);
+  return report;
 }
 
 /**
  * The files of a set made here from its loaded samples: a Parquet file per
- * recording, or one OpenSim table.
+ * recording, the set's report in each, or one OpenSim table with set.json
+ * beside it, all taking their names together.
  * @returns {object} the set's report
  */
 function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names) {
   const set = loadRecordingSet(recordingPaths, conversion);
   refuseClash(recordingPaths, outputFolder, targets, format);
-  const contents = format === 'opensense' ? [openSenseTable(set.recordings, names)] : set.recordings.map(parquetBytes);
-  try {
-    native.replaceFiles(targets, contents);
-  } catch (error) {
-    if (!error.syscall) throw error;
-    throw output.systemError(error, error.path ?? targets[0], `write ${FILE_OF[format]}`);
+  const report = { ...set.report, files: targets };
+  if (format === 'opensense') {
+    writeFiles([...targets, path.join(outputFolder, SET_FILE)],
+      [openSenseTable(set.recordings, names), setFile(report, outputFolder, targets)], format);
+  } else {
+    const carried = carriedReport(report, outputFolder, targets);
+    writeFiles(targets, set.recordings.map((recording) => parquetBytes(recording, carried)), format);
   }
   return set.report;
 }
@@ -203,7 +248,8 @@ function convertSet(recordingPaths, outputFolder, options) {
     : recordingPaths.map((p) => path.join(outputFolder, `${native.fileStem(p)}${EXTENSIONS[format]}`));
   const created = output.ensureFolder(outputFolder);
   try {
-    for (const target of targets) {
+    const besides = format === 'plain' || format === 'opensense' ? [path.join(outputFolder, SET_FILE)] : [];
+    for (const target of [...targets, ...besides]) {
       // A target that is one of the recordings or a device name is refused in the set's order, after the synchronisation.
       if (recordingPaths.some((r) => output.sameExistingFile(r, target))) continue;
       output.checkExisting(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });

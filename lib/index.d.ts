@@ -288,7 +288,10 @@ export declare function inspect(recordingPath: string): QualityReport;
  */
 export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): SyncFiles;
 
-/** Samples of one sensor: `time` in seconds on the device clock, then one array per channel. */
+/**
+ * Samples of one sensor: `time` in seconds from the recording's first sample (for a set, from its
+ * window start), each sample's own time from its clock ticks; then one array per channel.
+ */
 export interface XyzStream { time: Float64Array; x: Float64Array; y: Float64Array; z: Float64Array }
 export interface LoadedStreams {
   /** g */
@@ -298,7 +301,7 @@ export interface LoadedStreams {
   /** millibar, degrees Celsius */
   baro?: { time: Float64Array; pressure: Float64Array; temperature: Float64Array };
   events?: { time: Float64Array; value: Float64Array };
-  /** Unit quaternions; with the classic filter, all four zero where there is no estimate yet. */
+  /** Unit quaternions; with the classic filter, all four NaN where there is no estimate. */
   orientation?: { time: Float64Array; w: Float64Array; x: Float64Array; y: Float64Array; z: Float64Array };
 }
 export interface LoadedRecording {
@@ -324,6 +327,8 @@ export declare function readParquet(file: string): {
   columns: Record<string, Float64Array>;
   /** Timed by the table's time column. */
   streams: LoadedStreams;
+  /** The report of the set the file was written with (method, offsets, window, files, ...). */
+  set?: SyncReport & { time: string };
 };
 /** Throws `ENOENT` or `ERR_KINOVAR_NO_SETTINGS`. */
 export declare function readSettings(settingsPath: string): Settings;

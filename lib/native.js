@@ -28,8 +28,10 @@ module.exports = {
   schema: entry.schema,
   /** (first block) -> whether it holds a settings record */
   hasSettingsRecord: entry.hasSettingsRecord,
-  /** (recording, conversion) -> {parsed, info, quality, rows, frequency, streams} */
+  /** (recording, conversion) -> {parsed, info, quality, streams} */
   loadRecording: entry.loadRecording,
+  /** (times: Float64Array[], at most five) -> {rows, rowOf: Uint32Array[]}: the table's row of each sample */
+  tableRows: entry.tableRows,
   /** (recordings, conversion) -> the set's outcome with its recordings */
   loadRecordingSet: entry.loadSet,
   /** (input, 'recording'|'csv', {orientation, budget}) -> the viewer's data */

@@ -10,7 +10,7 @@ const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const {
-  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION,
+  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD,
 } = require('./schema');
 
 // The plain CSV's column names.
@@ -33,7 +33,7 @@ function isOurOutput(file) {
     const size = fs.fstatSync(fd).size;
     if (size === 0) return true;  // an empty file holds nothing to lose
     const head = readRange(fd, 0, BLOCK).toString('latin1');
-    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_GENERATOR)) return true;
+    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_GENERATOR) || SET_HEAD.test(head)) return true;
     if (head.includes('\n') && isPlainHeader(head.split(/\r?\n/)[0])) return true;
     return head.startsWith(PARQUET_MAGIC) && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));
   } finally {
@@ -141,9 +141,11 @@ function inspect(file) {
       return { kind, size: info.size };
     }
   }
-  if (hasSettingsMagic(bytes)) return { kind: info.size > BLOCK ? 'recording' : 'settings', size: info.size };
-  // Another format of ours (plain CSV, Parquet, OpenSim table) may give way to any output of ours.
+  // Another format of ours (plain CSV, Parquet, OpenSim table, a set's report) may give way to any
+  // output of ours. Known before the settings records are looked for: a path in a set's report may
+  // hold their two magic letters.
   if (isOurOutput(file)) return { kind: 'output', size: info.size };
+  if (hasSettingsMagic(bytes)) return { kind: info.size > BLOCK ? 'recording' : 'settings', size: info.size };
   return { kind: 'other', size: info.size };
 }
 

@@ -1,9 +1,10 @@
 'use strict';
-// The classic CSV's table as a Parquet file, and back. Arrow builds the
+// A recording's table (a row per instant a sample was taken at) as a
+// Parquet file, and back. Arrow builds the
 // columns, parquet-wasm (the Rust Parquet writer compiled to WebAssembly)
 // encodes and compresses them: synchronous, no native build, one package
 // for every platform Node runs on.
-const { csvTable, tableStreams } = require('./data');
+const { sampleTable, tableStreams } = require('./data');
 const { PARQUET_META, PARQUET_VERSION } = require('./schema');
 
 // Both packages are loaded on first use: they take a while to load, and
@@ -24,11 +25,12 @@ function arrowColumn(arrow, { type, values, valid }) {
 /**
  * The Parquet bytes of a loaded recording's table.
  * @param {object} recording from load() or loadSet()
+ * @param {object} [set] the report of the set it belongs to, carried in the metadata
  * @returns {Uint8Array}
  */
-function parquetBytes(recording) {
+function parquetBytes(recording, set) {
   const { arrow, parquet } = load();
-  const table = csvTable(recording);
+  const table = sampleTable(recording);
   const vectors = {};
   for (const column of table.columns) vectors[column.name] = arrowColumn(arrow, column);
   const ipc = arrow.tableToIPC(new arrow.Table(vectors), 'stream');
@@ -37,6 +39,7 @@ function parquetBytes(recording) {
     [PARQUET_META.format, PARQUET_VERSION],
     [PARQUET_META.recording, JSON.stringify(recording.info)],
     [PARQUET_META.units, JSON.stringify(units)],
+    ...(set ? [[PARQUET_META.set, JSON.stringify(set)]] : []),
   ]);
   let builder = new parquet.WriterPropertiesBuilder()
     .setCompression(parquet.Compression.ZSTD)
@@ -76,9 +79,10 @@ function asDoubles(vector) {
  * Reads a Parquet file that kinovar wrote.
  * @param {Uint8Array} bytes the file's content
  * @returns {{info: object, units: object, rows: number, columns: object,
- *   streams: object}} `columns` by name (nulls read as NaN; the event column
- *   as a Float64Array too); `streams` shaped as load() gives them, with the
- *   rows that have a sample of each stream, timed by the table's time column
+ *   streams: object, set?: object}} `columns` by name (nulls read as NaN; the
+ *   event column as a Float64Array too); `streams` shaped as load() gives
+ *   them, with the rows that have a value of each stream, timed by the table's
+ *   time column; `set`: the report of the set the file was written with
  */
 function readParquetBytes(bytes) {
   const { arrow, parquet } = load();
@@ -89,12 +93,14 @@ function readParquetBytes(bytes) {
   const columns = {};
   for (const field of table.schema.fields) columns[field.name] = asDoubles(table.getChild(field.name));
   const streams = tableStreams(columns);
+  const set = metadata.get(PARQUET_META.set);
   return {
     info: JSON.parse(metadata.get(PARQUET_META.recording)),
     units: JSON.parse(metadata.get(PARQUET_META.units)),
     rows: table.numRows,
     columns,
     streams,
+    ...(set ? { set: JSON.parse(set) } : {}),
   };
 }
 

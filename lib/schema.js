@@ -36,8 +36,17 @@ const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpe
 
 // Our Parquet files name their format in the footer's key-value metadata.
 const PARQUET_MAGIC = 'PAR1';
-const PARQUET_META = Object.freeze({ format: 'kinovar.format', recording: 'kinovar.recording', units: 'kinovar.units' });
+const PARQUET_META = Object.freeze({
+  format: 'kinovar.format', recording: 'kinovar.recording', units: 'kinovar.units', set: 'kinovar.set',
+});
 const PARQUET_VERSION = 'kinovar table 1';
+
+// A set's report beside its plain CSV files or OpenSim table: what the
+// synchronisation did and what their time counts from. It begins with its
+// format, by which it is recognised.
+const SET_FILE = 'set.json';
+const SET_VERSION = 'kinovar set 1';
+const SET_HEAD = /^\{\s*"format":\s*"kinovar set 1"/;
 
 /**
  * How the outputs that may only be replaced by their own kind begin: a file
@@ -51,7 +60,7 @@ const signatures = () => Object.freeze({
 
 module.exports = {
   BLOCK, RECORD_MAGIC, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
-  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION,
+  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({
   STREAMS: () => Object.freeze(native().streams),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bindings-js/binding.h"
+#include "export/rows.h"
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
@@ -299,22 +300,18 @@ Napi::ArrayBuffer takeBuffer(Napi::Env env, std::vector<double>&& values) {
   return copy;
 }
 
-// {info, quality, rows, frequency, streams}: each stream {divisor, rate, time,
-// <channel>...}, its channels views into its one channel-major buffer, taken
-// out of the recording.
+// {info, quality, streams}: each stream {rate, time, <channel>...}, its
+// channels views into its one channel-major buffer, taken out of the
+// recording.
 Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityReport& quality) {
-  const LoadedTable table = loadedTable(recording);
   Napi::Object result = Napi::Object::New(env);
   result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, recording.settings); }));
   result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
-  result.Set("rows", Napi::Number::New(env, static_cast<double>(table.rows)));
-  result.Set("frequency", Napi::Number::New(env, recording.settings.frequency));
   Napi::Object streams = Napi::Object::New(env);
-  for (const LoadedStream& loaded : table.streams) {
+  for (const LoadedStream& loaded : loadedStreams(recording)) {
     SampleStream& stream = *loaded.stream;
     const uint64_t n = stream.count;
     Napi::Object object = Napi::Object::New(env);
-    object.Set("divisor", Napi::Number::New(env, static_cast<double>(loaded.divisor)));
     object.Set("rate", Napi::Number::New(env, loaded.rate));
     object.Set("time", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(stream.times)), 0));
     Napi::ArrayBuffer values = takeBuffer(env, std::move(stream.values));
@@ -327,7 +324,7 @@ Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityR
   return result;
 }
 
-// loadRecording(path, options) -> {parsed, info, quality, rows, frequency, streams}
+// loadRecording(path, options) -> {parsed, info, quality, streams}
 Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   ConversionOptions options;
@@ -356,6 +353,37 @@ Napi::Value LoadSet(const Napi::CallbackInfo& info) {
     for (size_t i = 0; i < set.recordings.size(); ++i)
       recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.recordings[i], set.qualities[i]));
     result.Set("recordings", recordings);
+    return result;
+  });
+}
+
+// tableRows([times...]) -> {rows, rowOf: [Uint32Array...]}: the table's row
+// of each sample of up to five streams, by their times (Float64Arrays).
+Napi::Value TableRows(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsArray()) return wrongArguments(env, "tableRows");
+  const Napi::Array list = info[0].As<Napi::Array>();
+  if (list.Length() > InstantMerge::kMax) return wrongArguments(env, "tableRows");
+  std::vector<std::span<const double>> times;
+  for (uint32_t i = 0; i < list.Length(); ++i) {
+    const Napi::Value item = list.Get(i);
+    if (!item.IsTypedArray() || item.As<Napi::TypedArray>().TypedArrayType() != napi_float64_array)
+      return wrongArguments(env, "tableRows");
+    const Napi::Float64Array array = item.As<Napi::Float64Array>();
+    times.emplace_back(array.Data(), array.ElementLength());
+  }
+  return run(env, [&]() -> Napi::Value {
+    std::vector<std::vector<uint32_t>> rowOf;
+    const uint64_t rows = tableRows(times, rowOf);
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));
+    Napi::Array arrays = Napi::Array::New(env, rowOf.size());
+    for (size_t s = 0; s < rowOf.size(); ++s) {
+      Napi::Uint32Array array = Napi::Uint32Array::New(env, rowOf[s].size());
+      std::copy(rowOf[s].begin(), rowOf[s].end(), array.Data());
+      arrays.Set(static_cast<uint32_t>(s), array);
+    }
+    result.Set("rowOf", arrays);
     return result;
   });
 }
@@ -549,6 +577,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertSet", ConvertSet},
       {"inspect", Inspect},
       {"loadRecording", LoadRecording},
+      {"tableRows", TableRows},
       {"loadSet", LoadSet},
       {"viewData", ViewData},
       {"viewSamples", ViewSamples},

@@ -1,7 +1,9 @@
 #include "export/csv.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -11,8 +13,10 @@
 
 #include "export/fixed.h"
 #include "export/json.h"
+#include "export/rows.h"
 #include "io/ordered_writer.h"
 #include "io/paths.h"
+#include "orientation/orientation.h"
 
 namespace kinovar {
 
@@ -41,7 +45,6 @@ uint64_t divisorOf(int32_t clock, int32_t rate) {
 struct RowLayout {
   Column gyro, accel, baro, event, quaternion;
   const AwaitSamples* awaitSamples = nullptr;  // null or empty: all final
-  bool plain = false;                          // no comma after the last cell
 };
 
 // Blocks until the samples that rows before `end` read are final.
@@ -126,11 +129,106 @@ void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart&
       }
     }
     if (quaternion.stream) out = group<5>(out, quaternion, row, 4);
-    if (layout.plain) --out;  // every cell ends in a comma: the last one goes
     *out++ = '\n';
     buffer.commit(out);
     t += period;
   }
+}
+
+// The plain table: a row per instant that any stream has a sample at, its
+// time counted from `origin`. Chunks start from the merge's positions.
+struct PlainStart {
+  uint64_t row;
+  std::array<uint64_t, InstantMerge::kMax> at;
+};
+
+struct PlainLayout {
+  const Column* columns[5];  // gyro, accel, baro, event, quaternion: the merge's streams in this order, when present
+  uint64_t channels[5];
+  InstantMerge merge;
+  double origin = 0;
+  const AwaitSamples* awaitSamples = nullptr;
+};
+
+PlainLayout plainLayout(const TableLayout& table, double origin, const AwaitSamples* awaitSamples) {
+  PlainLayout layout{{&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion}, {3, 3, 2, 1, 4}, {},
+                     origin, awaitSamples};
+  for (const Column* column : layout.columns)
+    if (column->stream) layout.merge.add(column->stream->times.data(), column->stream->count);
+  if (std::isnan(layout.origin)) layout.origin = layout.merge.first();
+  return layout;
+}
+
+}  // namespace
+
+double firstInstant(const TableLayout& table) { return plainLayout(table, 0, nullptr).merge.first(); }
+
+namespace {
+
+// Nine decimals hold any tick of any clock to half a nanosecond; the zeros
+// that follow the last significant one go (0.001 at 1000 Hz, not 0.001000000).
+char* timeCell(char* out, double seconds) {
+  char* end = writeFixed<9>(out, seconds);
+  while (end[-1] == '0' && end[-2] != '.') --end;
+  *end++ = ',';
+  return end;
+}
+
+void awaitPlain(const PlainLayout& layout, const std::array<uint64_t, InstantMerge::kMax>& end) {
+  if (!layout.awaitSamples || !*layout.awaitSamples) return;
+  size_t s = 0;
+  for (const Column* column : layout.columns) {
+    if (!column->stream) continue;
+    if (end[s] > 0) (*layout.awaitSamples)(column->key, end[s]);
+    ++s;
+  }
+}
+
+void formatPlainChunk(ChunkBuffer& buffer, const PlainLayout& layout, const PlainStart& start, const PlainStart& end) {
+  buffer.clear();
+  awaitPlain(layout, end.at);
+  InstantMerge merge = layout.merge;
+  merge.seek(start.at);
+  for (uint64_t row = start.row; row < end.row; ++row) {
+    const double t = merge.next();
+    char* out = timeCell(buffer.room(), t - layout.origin);
+    size_t s = 0;
+    for (size_t g = 0; g < 5; ++g) {
+      const SampleStream* stream = layout.columns[g]->stream;
+      if (!stream) continue;
+      const uint64_t channels = layout.channels[g];
+      uint64_t k = 0;
+      const bool sampled = merge.take(s++, t, k);
+      const double* v = stream->values.data();
+      const uint64_t n = stream->count;
+      if (!sampled || (g == 4 && noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]))) {
+        for (uint64_t c = 0; c < channels; ++c) *out++ = ',';
+      } else if (g == 2) {
+        out = cell<3>(out, v[k]);
+        out = cell<1>(out, v[n + k]);
+      } else if (g == 3) {
+        out = cell<3>(out, v[k]);
+      } else {
+        for (uint64_t c = 0; c < channels; ++c) out = cell<5>(out, v[c * n + k]);
+      }
+    }
+    out[-1] = '\n';  // in place of the last cell's comma
+    buffer.commit(out);
+  }
+}
+
+// Where every chunk starts, and (last) where the table ends, in one cheap
+// sequential pass over the instants.
+std::vector<PlainStart> plainStarts(const PlainLayout& layout) {
+  std::vector<PlainStart> starts;
+  InstantMerge merge = layout.merge;
+  uint64_t rows = 0;
+  for (double t = merge.next(); !std::isinf(t); t = merge.next(), ++rows) {
+    if (rows % kChunkRows == 0) starts.push_back({rows, merge.positions()});
+    merge.pass(t);
+  }
+  starts.push_back({rows, merge.positions()});
+  return starts;
 }
 
 // The running time (a sum, not a product) and the event position at the
@@ -260,34 +358,45 @@ bool reportFailure(CsvFile& csv, OutputFailure* failure) {
 }  // namespace
 
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
-               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure) {
-  if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure)) return false;
+               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure,
+               double origin) {
+  if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure, origin)) return false;
   if (!csv.output.publish()) return reportFailure(csv, failure);
   return true;
 }
 
 bool writeCsv(CsvFile& csv, const DeviceSettings& settings, const StreamMap& streams,
-              const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure) {
+              const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure,
+              double origin) {
   if (!csv.output) return reportFailure(csv, failure);
   const TableLayout table = tableLayout(settings, streams);
 
   FileWriter output(csv.output.file(), true);
   output.buffer() += style == CsvStyle::Plain ? plainHeader(table) : classicHeader(settings, table);
   output.flush();
-  const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples,
-                         style == CsvStyle::Plain};
   if (threads == 0) threads = std::thread::hardware_concurrency();
-  const double period = 1.0 / settings.frequency;
-  const std::vector<ChunkStart> starts = chunkStarts(layout, table.rows, period);
-  writeChunksInOrder(
-      starts.size(), kRowBound,
-      [&](size_t c, ChunkBuffer& buffer) {
-        formatChunk(buffer, layout, starts[c], c + 1 < starts.size() ? starts[c + 1].row : table.rows, period);
-      },
-      [&](const char* data, size_t size) { output.write(data, size); }, threads > 1,
-      // While the filter runs it keeps a core of its own: a second formatter
-      // would only take turns with it on the critical path.
-      [&] { awaitRows(layout, table.rows); });
+  const auto write = [&](const char* data, size_t size) { output.write(data, size); };
+  if (style == CsvStyle::Plain) {
+    const PlainLayout layout = plainLayout(table, origin, &awaitSamples);
+    const std::vector<PlainStart> starts = plainStarts(layout);
+    writeChunksInOrder(
+        starts.size() - 1, kRowBound,
+        [&](size_t c, ChunkBuffer& buffer) { formatPlainChunk(buffer, layout, starts[c], starts[c + 1]); }, write,
+        threads > 1, [&] { awaitPlain(layout, starts.back().at); });
+  } else {
+    const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples};
+    const double period = 1.0 / settings.frequency;
+    const std::vector<ChunkStart> starts = chunkStarts(layout, table.rows, period);
+    writeChunksInOrder(
+        starts.size(), kRowBound,
+        [&](size_t c, ChunkBuffer& buffer) {
+          formatChunk(buffer, layout, starts[c], c + 1 < starts.size() ? starts[c + 1].row : table.rows, period);
+        },
+        write, threads > 1,
+        // While the filter runs it keeps a core of its own: a second formatter
+        // would only take turns with it on the critical path.
+        [&] { awaitRows(layout, table.rows); });
+  }
   output.flush();
   if (output.failed()) csv.output.noteWriteError(output.errnum());
   // A full disk shows up in a write, the flush, the sync or the close: the

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 
 #include "io/output_file.h"
@@ -25,6 +26,8 @@ struct TableLayout {
   uint64_t rows = 0;
 };
 TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams);
+// The time of the table's first sample, which a recording's time counts from.
+double firstInstant(const TableLayout& table);
 
 // The classic export's first line, by which its readers know it.
 inline constexpr char kCsvBanner[] = "Quandrel - Kinovar data export";
@@ -39,11 +42,16 @@ struct ColumnName {
 };
 std::span<const ColumnName> tableColumns();
 
-// Classic: the export's header block and a comma after every cell. Plain:
-// one row of column names (time, gyro_x, ...) naming exactly the columns the
-// rows have, and no comma at the end of a row, which every analysis tool
-// reads without arguments.
+// Classic: the export's header block, a row per clock tick and a comma
+// after every cell. Plain: one row of column names (time, gyro_x, ...)
+// naming exactly the columns the rows have, no comma at the end of a row,
+// which every analysis tool reads without arguments, and a row per instant
+// that a sample was taken at (export/rows.h), its time counted from the
+// origin; a quaternion without an estimate is left empty.
 enum class CsvStyle { Classic, Plain };
+
+// The plain table's time counts from the first sample of the recording.
+inline constexpr double kFromFirstSample = std::numeric_limits<double>::quiet_NaN();
 
 // For streams still being filled while their rows are written: before rows
 // are formatted, awaitSamples(key, n) is called for each stream they read,
@@ -66,14 +74,15 @@ struct CsvFile {
   std::string path;
 };
 CsvFile openCsv(const char* utf8Path);
-// The same as above into a file already opened by openCsv (not open: false).
+// The same as above into a file already opened by openCsv (not open: false);
+// a plain table's time counts from `origin` (seconds on the streams' clock).
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
-               OutputFailure* failure = nullptr);
+               OutputFailure* failure = nullptr, double origin = kFromFirstSample);
 // exportCsv without the last step: the file is complete and closed but not
 // yet in place, for files that take their names together (commitTogether).
 bool writeCsv(CsvFile& file, const DeviceSettings& settings, const StreamMap& streams,
               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
-              OutputFailure* failure = nullptr);
+              OutputFailure* failure = nullptr, double origin = kFromFirstSample);
 
 }  // namespace kinovar

@@ -2,6 +2,7 @@
 // the same parse, orientation stage and synchronisation as the conversions.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@
 
 namespace kinovar {
 
+// Loaded streams keep the samples' own times, counted as the tables count
+// them (from the first sample of the recording, or from a set's window
+// start), and a quaternion without an estimate reads NaN.
 struct LoadedRecording {
   Recording recording;  // its settings are the description read answers with
   bool parsed = false;
@@ -32,19 +36,17 @@ struct LoadedSet {
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options = {});
 
-// A loaded recording's streams as the table of its classic CSV has them, in
-// the order of streamLayouts(): where sample k of each stands (row k *
-// divisor; events have no divisor and a rate of 0) and its rate.
+// A loaded recording's streams, the table's, in the order of streamLayouts(),
+// with their rates (events: 0).
 struct LoadedStream {
   const StreamLayout* layout = nullptr;
   SampleStream* stream = nullptr;
-  uint64_t divisor = 1;
   int32_t rate = 0;
 };
-struct LoadedTable {
-  uint64_t rows = 0;
-  std::vector<LoadedStream> streams;
-};
-LoadedTable loadedTable(Recording& recording);
+std::vector<LoadedStream> loadedStreams(Recording& recording);
+
+// The table's rows (export/rows.h) of streams with the given times, at most
+// five: the row of each sample of each stream, and the number of rows.
+uint64_t tableRows(const std::vector<std::span<const double>>& times, std::vector<std::vector<uint32_t>>& rowOf);
 
 }  // namespace kinovar

@@ -88,12 +88,16 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     Recording& recording = set[i];
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
-    eventsOnRowClock(recording.streams, recording.settings.frequency);
-    csvs[i] = openCsv(csvPaths[i].c_str());
     const CsvStyle style = csvStyleOf(options.format);
-    exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads, &failures[i])
+    // Classic rows are clock ticks from each file's first sample; plain rows
+    // are the samples' instants, counted from the set's window start.
+    if (style == CsvStyle::Classic) eventsOnRowClock(recording.streams, recording.settings.frequency);
+    const double origin = window.eventStart;
+    csvs[i] = openCsv(csvPaths[i].c_str());
+    exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads,
+                                      &failures[i], origin)
                            : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,
-                                       exportThreads, &failures[i]);
+                                       exportThreads, &failures[i], origin);
     recording.streams = StreamMap{};
   });
   outcome.files = csvPaths;

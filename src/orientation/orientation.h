@@ -14,6 +14,10 @@ enum class Estimator {
   None,      // no quaternion stream
 };
 
+// The classic filter leaves a quaternion of zeros where it has no estimate
+// (before it settles, and on the last sample).
+inline bool noEstimate(double w, double x, double y, double z) { return w == 0 && x == 0 && y == 0 && z == 0; }
+
 // True when the quaternion stream was added; on false the map is unchanged.
 bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator = Estimator::Classic);
 

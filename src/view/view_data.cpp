@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "io/json_writer.h"
+#include "orientation/orientation.h"
 
 namespace kinovar {
 
@@ -30,7 +31,7 @@ struct Plot {
 // none (NaN) for a row of zeros, which means "no estimate", not level.
 double eulerDegrees(const SampleStream& q, uint64_t channel, uint64_t i) {
   const double w = q.value(0, i), x = q.value(1, i), y = q.value(2, i), z = q.value(3, i);
-  if (w == 0 && x == 0 && y == 0 && z == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (noEstimate(w, x, y, z)) return std::numeric_limits<double>::quiet_NaN();
   double angle;
   if (channel == 0) angle = std::atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y));
   else if (channel == 1) angle = std::asin(std::clamp(2 * (w * y - z * x), -1.0, 1.0));
@@ -127,6 +128,8 @@ void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>
       for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(*p.stream, c, i);
     } else {
       for (uint64_t c = 0; c < channels; ++c) v[c] = p.stream->value(c, i);
+      // A quaternion without an estimate is no value, as its angles are.
+      if (channels == 4 && noEstimate(v[0], v[1], v[2], v[3])) continue;
     }
     for (uint64_t c = 0; c < channels; ++c) {
       if (std::isnan(v[c])) continue;

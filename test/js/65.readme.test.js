@@ -28,5 +28,5 @@ test('the README examples run as written', { skip: process.platform === 'win32' 
     { cwd: dir, encoding: 'utf8' });
   assert.equal(run.status, 0, run.stderr);
   assert.equal(JSON.parse(spawnSync('sh', ['-c', `${cli} config device-id sensor.cfg`], { cwd: dir, encoding: 'utf8' }).stdout), 42);
-  assert.deepEqual(fs.readdirSync(path.join(dir, 'out')).sort(), ['orientations.sto', 'pelvis.csv', 'shank.csv']);
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'out')).sort(), ['orientations.sto', 'pelvis.csv', 'set.json', 'shank.csv']);
 });

@@ -1,6 +1,7 @@
 'use strict';
-// load(), the plain CSV, Parquet and the OpenSim table, each checked against
-// the classic CSV that the native read writes for the same recording.
+// load(), the plain CSV, Parquet and the OpenSim table: every sample at the
+// time its ticks give, read from the recording's blocks here, and the values
+// the classic CSV has for it.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -28,16 +29,45 @@ function classicCells(file) {
   return { names, rows: lines.slice(7).map((line) => line.split(',').slice(0, -1)) };
 }
 
+// The native read's estimator, for comparing with its CSV and for estimates that are missing.
+const CLASSIC_FILTER = { orientation: 'classic' };
+
 // A value matches a cell when the cell is the value rounded to its decimals.
 const within = (value, cell, digits) => Math.abs(value - Number(cell)) <= 0.5 * 10 ** -digits + 1e-9 * Math.abs(value);
 
-// Clock 200 Hz with sensors at 100 and 25 Hz: the table has empty cells
-// between samples and events placed by their times.
-const RECORDING = { seconds: 3, clock: 200, accel: 100, gyro: 100, baro: 25, events: 1, still: 1 };
-// The native read's estimator, for comparing with its CSV.
-const CLASSIC_FILTER = { orientation: 'classic' };
+/** The ticks of each stream of a generated recording, from its data blocks (the generator's frame kinds). */
+function sampleTicks(file) {
+  const bytes = fs.readFileSync(file);
+  const kinds = { 0x13: 'accel', 0x14: 'gyro', 0x15: 'baro', 0x16: 'events' };
+  const found = { accel: new Set(), gyro: new Set(), baro: new Set(), events: new Set() };
+  for (let block = 512; block + 512 <= bytes.length; block += 512) {
+    const base = bytes.readUInt32BE(block + 4);
+    for (let f = block + 8; f < block + 512; f += 8) if (kinds[bytes[f]]) found[kinds[bytes[f]]].add((base + bytes[f + 1]) | 0);
+  }
+  return Object.fromEntries(Object.entries(found).map(([name, ticks]) => [name, [...ticks].sort((a, b) => a - b)]));
+}
 
-test('load() gives every sample of the classic CSV, channel by channel, and takes the orientation option', async (t) => {
+// Clock 200 Hz with sensors at 100 and 25 Hz: empty cells between samples, events off the sensor ticks.
+const RECORDING = { seconds: 3, clock: 200, accel: 100, gyro: 100, baro: 25, events: 1, still: 1 };
+// Rows that are not a regular grid: blocks lost and out of order, rates that do not divide the clock.
+const IRREGULAR = [
+  { seconds: 3, clock: 1000, accel: 300, gyro: 300, baro: 25, events: 1, cutBlocks: 6, swapBlocks: true },
+  { seconds: 2, clock: 1024, accel: 1024, gyro: 1024, baro: 25, events: 1, cutBlocks: 3 },
+  { seconds: 2, clock: 1000, accel: 1024, gyro: 1024, baro: 25, events: 1 },
+];
+
+/** Each stream's times against its ticks, counted from the recording's first sample. */
+function assertTickTimes(streams, ticks, clock, label) {
+  const first = Math.min(...Object.values(ticks).filter((t) => t.length).map((t) => t[0]));
+  for (const [name, stream] of Object.entries(streams)) {
+    const own = ticks[name === 'orientation' ? 'accel' : name];
+    assert.equal(stream.time.length, own.length, `${label} ${name}`);
+    own.forEach((tick, k) => assert.ok(Math.abs(stream.time[k] - (tick - first) / clock) <= 1e-9,
+      `${label} ${name} ${k}: ${stream.time[k]} is not tick ${tick}`));
+  }
+}
+
+test('load() gives every sample at its ticks\' time from the first, and NaN where there is no estimate', async (t) => {
   const dir = scratch(t);
   const recording = generateRecording(path.join(dir, 'rec.bin'), RECORDING);
   const csv = path.join(dir, 'classic.csv');
@@ -54,12 +84,17 @@ test('load() gives every sample of the classic CSV, channel by channel, and take
     const values = loaded.streams[stream][channel];
     assert.ok(values instanceof Float64Array, name);
     assert.equal(values.length, cells.length, name);
-    assert.equal(loaded.streams[stream].time.length, cells.length, name);
-    cells.forEach((cell, k) => assert.ok(within(values[k], cell, digits), `${name} ${k}: ${values[k]} is not ${cell}`));
+    // The classic filter writes 0,0,0,0 where it has no estimate.
+    const none = (k) => stream === 'orientation' && ['w', 'x', 'y', 'z'].every((c) => rows.filter((r) => r[at] !== '')[k][names.indexOf(`Quat ${c.toUpperCase()}`)] === '0.00000');
+    cells.forEach((cell, k) => assert.ok(none(k) ? Number.isNaN(values[k]) : within(values[k], cell, digits),
+      `${name} ${k}: ${values[k]} is not ${cell}`));
   }
-  // The samples' own times: the clock ticks at which they were taken, rising.
-  const { time } = loaded.streams.gyro;
-  assert.ok(time.every((t, k) => k === 0 || t > time[k - 1]));
+  assert.ok(Number.isNaN(loaded.streams.orientation.w.at(-1)), 'the filter has no estimate for the last sample');
+  assertTickTimes(loaded.streams, sampleTicks(recording), RECORDING.clock, 'regular');
+  IRREGULAR.forEach((options, i) => {
+    const file = generateRecording(path.join(dir, `irregular${i}.bin`), options);
+    assertTickTimes(kinovar.load(file).streams, sampleTicks(file), options.clock, JSON.stringify(options));
+  });
 
   assert.equal(kinovar.load(recording, { orientation: 'none' }).streams.orientation, undefined);
   assert.throws(() => kinovar.load(recording, { orientation: 'fast' }), TypeError);
@@ -73,112 +108,96 @@ test('load() gives every sample of the classic CSV, channel by channel, and take
   assert.notDeepEqual(moved.streams.orientation, loaded.streams.orientation);
 });
 
-test('the plain CSV is the classic rows under one header, without trailing commas', (t) => {
-  const dir = scratch(t);
-  const recording = generateRecording(path.join(dir, 'rec.bin'), RECORDING);
-  const classic = path.join(dir, 'classic.csv');
-  const plain = path.join(dir, 'plain.csv');
-  kinovar.read(recording, classic);
-  assert.deepEqual(kinovar.readRecording(recording, plain, { format: 'plain', ...CLASSIC_FILTER }), kinovar.load(recording).info);
-  const classicLines = fs.readFileSync(classic, 'latin1').split(EOL);
-  const plainLines = fs.readFileSync(plain, 'latin1').split(EOL);
-  assert.equal(plainLines[0], ['time', ...PLAIN].join(','));
-  assert.deepEqual(plainLines.slice(1), classicLines.slice(7).map((line) => line.replace(/,$/, '')));
+/** The plain CSV as rows of cells by column name. */
+function plainRows(file) {
+  const lines = fs.readFileSync(file, 'latin1').split(EOL).slice(0, -1);
+  const names = lines[0].split(',');
+  return { names, rows: lines.slice(1).map((line) => Object.fromEntries(line.split(',').map((c, i) => [names[i], c]))) };
+}
 
-  // Debian's python3-pandas lives with the system interpreter, which need not come first on PATH.
-  const script = `import pandas, sys
+test('plain CSV and Parquet: a row per instant a sample was taken at, each stream empty where it has none', async (t) => {
+  const dir = scratch(t);
+  const { parquetReadObjects, parquetMetadata } = await import('hyparquet');
+  const { compressors } = await import('hyparquet-compressors');
+  for (const [i, options] of [RECORDING, ...IRREGULAR].entries()) {
+    const label = JSON.stringify(options);
+    const recording = generateRecording(path.join(dir, `rec${i}.bin`), options);
+    const plain = path.join(dir, `rec${i}.csv`);
+    const file = path.join(dir, `rec${i}.parquet`);
+    assert.deepEqual(kinovar.readRecording(recording, plain, { format: 'plain', ...CLASSIC_FILTER }),
+      kinovar.load(recording).info);
+    kinovar.readRecording(recording, file, CLASSIC_FILTER);  // the extension chooses the format
+    const loaded = kinovar.load(recording, CLASSIC_FILTER);
+    const ticks = sampleTicks(recording);
+    const first = Math.min(...Object.values(ticks).filter((s) => s.length).map((s) => s[0]));
+    const instants = [...new Set(Object.values(ticks).flat())].sort((a, b) => a - b);
+    const { names, rows } = plainRows(plain);
+    assert.deepEqual(names, ['time', ...PLAIN], label);
+    assert.equal(rows.length, instants.length, label);
+
+    const bytes = fs.readFileSync(file);
+    const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length);
+    const table = await parquetReadObjects({ file: buffer, compressors });
+    const metadata = Object.fromEntries(parquetMetadata(buffer).key_value_metadata.map(({ key, value }) => [key, value]));
+    assert.deepEqual(JSON.parse(metadata['kinovar.recording']), loaded.info);
+    assert.equal(JSON.parse(metadata['kinovar.units']).gyro_x, 'deg/s');
+    assert.equal(metadata['kinovar.set'], undefined, 'one recording is no set');
+    assert.deepEqual(Object.keys(table[0]), ['time', ...PLAIN]);
+    assert.equal(table.length, rows.length, label);
+
+    const next = Object.fromEntries(CLASSIC.map(([, stream]) => [stream, 0]));
+    instants.forEach((tick, r) => {
+      const at = `${label} row ${r}`;
+      assert.ok(Math.abs(Number(rows[r].time) - (tick - first) / options.clock) <= 1e-9, `${at}: ${rows[r].time}`);
+      assert.ok(Math.abs(table[r].time - (tick - first) / options.clock) <= 1e-9, `${at}: ${table[r].time}`);
+      const taken = new Set();
+      CLASSIC.forEach(([, stream, channel, digits], c) => {
+        const cell = rows[r][PLAIN[c]];
+        const value = table[r][PLAIN[c]];
+        const own = ticks[stream === 'orientation' ? 'accel' : stream];
+        const k = next[stream];
+        if (own[k] !== tick || Number.isNaN(loaded.streams[stream][channel][k])) {
+          assert.equal(cell, '', `${at} ${PLAIN[c]}`);
+          assert.equal(value, null, `${at} ${PLAIN[c]}`);
+        } else {
+          assert.ok(within(value, cell, digits), `${at} ${PLAIN[c]}: ${value} is not ${cell}`);
+          assert.equal(value, loaded.streams[stream][channel][k], `${at} ${PLAIN[c]} at full precision`);
+        }
+        if (own[k] === tick) taken.add(stream);
+      });
+      for (const stream of taken) next[stream]++;
+    });
+    assert.deepEqual(next, Object.fromEntries(Object.keys(next).map((s) => [s, loaded.streams[s].time.length])), label);
+    if (i > 0) continue;
+
+    // Our own reader, for the viewer: the same streams as load(), timed by the table.
+    const back = kinovar.readParquet(file);
+    assert.deepEqual(back.info, loaded.info);
+    assert.deepEqual(back.streams.gyro.x, loaded.streams.gyro.x);
+    assert.deepEqual(back.streams.gyro.time, loaded.streams.gyro.time);
+    assert.deepEqual(back.streams.events.value, loaded.streams.events.value);
+
+    // Debian's python3-pandas lives with the system interpreter, which need not come first on PATH.
+    const script = `import pandas, sys
 frame = pandas.read_csv(sys.argv[1])
 assert all(str(t) in ('float64', 'int64') for t in frame.dtypes), frame.dtypes
 print(len(frame.columns), len(frame))`;
-  const pandas = ['python3', '/usr/bin/python3'].map((python) => spawnSync(python, ['-c', script, plain], { encoding: 'utf8' }))
-    .find((run) => !(run.error || /No module named/.test(run.stderr)));
-  if (!pandas) {
-    t.diagnostic('pandas is not installed (Debian: apt-get install python3-pandas): its reading was not checked');
-  } else {
-    assert.equal(pandas.stdout.trim(), `14 ${plainLines.length - 2}`, pandas.stderr);
+    const pandas = ['python3', '/usr/bin/python3'].map((python) => spawnSync(python, ['-c', script, plain], { encoding: 'utf8' }))
+      .find((run) => !(run.error || /No module named/.test(run.stderr)));
+    if (!pandas) {
+      t.diagnostic('pandas is not installed (Debian: apt-get install python3-pandas): its reading was not checked');
+    } else {
+      assert.equal(pandas.stdout.trim(), `14 ${rows.length}`, pandas.stderr);
+    }
   }
 });
 
-test('Parquet holds the classic table at full precision, read back by an independent reader', async (t) => {
+test('the OpenSim table names a column per sensor, mended from file names or as given', (t) => {
   const dir = scratch(t);
-  const recording = generateRecording(path.join(dir, 'rec.bin'), RECORDING);
-  const classic = path.join(dir, 'classic.csv');
-  const file = path.join(dir, 'rec.parquet');
-  kinovar.read(recording, classic);
-  kinovar.readRecording(recording, file, CLASSIC_FILTER);  // the extension chooses the format
-  const { names, rows } = classicCells(classic);
-  const loaded = kinovar.load(recording, CLASSIC_FILTER);
-
-  const { parquetReadObjects, parquetMetadata } = await import('hyparquet');
-  const { compressors } = await import('hyparquet-compressors');
-  const bytes = fs.readFileSync(file);
-  const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length);
-  const table = await parquetReadObjects({ file: buffer, compressors });
-  const metadata = Object.fromEntries(parquetMetadata(buffer).key_value_metadata.map(({ key, value }) => [key, value]));
-  assert.deepEqual(JSON.parse(metadata['kinovar.recording']), loaded.info);
-  assert.equal(JSON.parse(metadata['kinovar.units']).gyro_x, 'deg/s');
-  assert.deepEqual(Object.keys(table[0]), ['time', ...PLAIN]);
-  assert.equal(table.length, rows.length);
-  const next = Object.fromEntries(CLASSIC.map(([name]) => [name, 0]));
-  rows.forEach((cells, r) => {
-    assert.ok(within(table[r].time, cells[0], 5), `time ${r}`);
-    CLASSIC.forEach(([name, stream, channel, digits], c) => {
-      const cell = cells[names.indexOf(name)];
-      const value = table[r][PLAIN[c]];
-      if (cell === '') return assert.equal(value, null, `${name} ${r} should be null`);
-      assert.ok(within(value, cell, digits), `${name} ${r}: ${value} is not ${cell}`);
-      assert.equal(value, loaded.streams[stream][channel][next[name]++], `${name} ${r} at full precision`);
-    });
-  });
-  assert.equal(typeof table.find((row) => row.event !== null).event, 'number');
-
-  // Our own reader, for the viewer: the same streams as load(), timed by the table.
-  const back = kinovar.readParquet(file);
-  assert.deepEqual(back.info, loaded.info);
-  assert.deepEqual(back.streams.gyro.x, loaded.streams.gyro.x);
-  assert.deepEqual(back.streams.events.value, loaded.streams.events.value);
-});
-
-test('the OpenSim table of a set: a column per sensor, unit quaternions, rising times, the synced CSV numbers', (t) => {
-  const dir = scratch(t);
-  const set = generateSession(dir, { seconds: 4, clock: 100, accel: 100, gyro: 100, still: 1 });
+  const set = generateSession(dir, { seconds: 2, clock: 100, accel: 100, gyro: 100, still: 1 });
   const out = path.join(dir, 'out');
-  fs.mkdirSync(out);
-  const { report } = kinovar.syncRecordings(set, out);
-  // Every format reports the synchronisation the classic CSV did.
-  const sameReport = (other, keys = ['method', 'recordings', 'offsets', 'window', 'samples', 'events']) =>
-    keys.forEach((key) => assert.deepEqual(other[key], report[key], key));
-  const table = kinovar.syncRecordings(set, out, { format: 'opensense' });
-  const [file] = table;
-  assert.equal(file, path.join(out, 'orientations.sto'));
-  sameReport(table.report);
-  assert.deepEqual(table.report.files, [file]);
-  const lines = fs.readFileSync(file, 'utf8').split('\n').slice(0, -1);
-  assert.deepEqual(lines.slice(0, 6), ['DataRate=100', 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', 'endheader',
-    'time\tpelvis_imu\tthigh_imu\tshank_imu']);
-  const synced = ['pelvis', 'thigh', 'shank'].map((name) => classicCells(path.join(out, `${name}.csv`)));
-  const rows = lines.slice(6).map((line) => line.split('\t'));
-  assert.ok(rows.length > 200);
-  let last = -1;
-  for (const [time, ...cells] of rows) {
-    const i = Math.round(Number(time) * 100);
-    assert.ok(Number(time) > last && Number(time) >= 0);
-    last = Number(time);
-    cells.forEach((cell, s) => {
-      const q = cell.split(',').map(Number);
-      assert.equal(q.length, 4);
-      assert.ok(Math.abs(Math.hypot(...q) - 1) < 1e-6, `unit quaternion at ${time}`);
-      const { names, rows: csvRows } = synced[s];
-      q.forEach((v, c) => assert.ok(within(v, csvRows[i][names.indexOf(['Quat W', 'Quat X', 'Quat Y', 'Quat Z'][c])], 5)));
-    });
-  }
-  // Every row left out has a sensor without an estimate (all-zero quaternion in its CSV).
-  const kept = new Set(rows.map(([time]) => Math.round(Number(time) * 100)));
-  synced[0].rows.forEach((_, i) => {
-    if (kept.has(i)) return;
-    assert.ok(synced.some(({ names, rows: r }) => r[i][names.indexOf('Quat W')] === '0.00000'), `row ${i} left out`);
-  });
-
+  const file = path.join(out, 'orientations.sto');
+  assert.deepEqual(kinovar.syncRecordings(set, out, { format: 'opensense' }), [file]);
   kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['pelvis_imu', 'femur_r_imu', 'tibia_r_imu'] });
   assert.match(fs.readFileSync(file, 'utf8'), /\ntime\tpelvis_imu\tfemur_r_imu\ttibia_r_imu\n/);
   assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b'] }), TypeError);
@@ -197,31 +216,103 @@ test('the OpenSim table of a set: a column per sensor, unit quaternions, rising 
 
 });
 
-test('a set in every format holds the synchronised classic rows and reports what the classic CSV did', async (t) => {
+test('a set in every format: one instant has one time in every file, counted from the window start', async (t) => {
   const dir = scratch(t);
-  const set = generateSession(dir, { seconds: 4, clock: 100, accel: 100, gyro: 100, still: 1 });
-  const out = path.join(dir, 'out');
-  const { report } = kinovar.syncRecordings(set, out);
-  const synced = ['pelvis', 'thigh', 'shank'].map((name) => classicCells(path.join(out, `${name}.csv`)));
-  const sameReport = (other, keys = ['method', 'recordings', 'offsets', 'window', 'samples', 'events']) =>
-    keys.forEach((key) => assert.deepEqual(other[key], report[key], key));
-  const plainDir = path.join(dir, 'plain');
-  const plain = kinovar.syncRecordings(set, plainDir, { format: 'plain' });
-  plain.forEach((file, s) => assert.deepEqual(fs.readFileSync(file, 'latin1').split(EOL).slice(1, -1),
-    synced[s].rows.map((cells) => cells.join(','))));
-  sameReport(plain.report);
-  const parquet = kinovar.syncRecordings(set, plainDir, { format: 'parquet', orientation: 'none' });
-  assert.equal(parquet.length, 3);
-  sameReport(parquet.report, ['method', 'offsets', 'window', 'events']);
-  assert.equal(kinovar.readParquet(path.join(plainDir, 'thigh.parquet')).columns.quat_w, undefined);
+  // True seconds at which each sensor's clock read 0 and took its first sample: the window starts at 1 s.
+  const sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']];
+  const cases = [
+    { method: 'marks', seconds: 3, clock: 1000, accel: 300, gyro: 300, baro: 25, events: 1, cutBlocks: 3 },
+    { method: 'stream', seconds: 2, clock: 1024, accel: 1024, gyro: 1024, baro: 25, events: 1 },
+  ];
+  for (const [c, { method, ...options }] of cases.entries()) {
+    const label = JSON.stringify(cases[c]);
+    const folder = fs.mkdirSync(path.join(dir, `set${c}`), { recursive: true });
+    const set = generateSession(folder, { method, sensors, ...options });
+    const ticks = set.map(sampleTicks);
+    // The sensor's own tick of a time in its files.
+    const tickOf = (i, time) => {
+      const tick = (time + 1 - sensors[i][0]) * options.clock;
+      assert.ok(Math.abs(tick - Math.round(tick)) <= 1e-9 * options.clock, `${label} ${sensors[i][2]}: ${time} is no tick`);
+      return Math.round(tick);
+    };
+    const { report } = kinovar.syncRecordings(set, path.join(dir, `classic${c}`));
+    const sameReport = (other, keys = ['method', 'recordings', 'offsets', 'window', 'samples', 'events']) =>
+      keys.forEach((key) => assert.deepEqual(other[key], report[key], `${label} ${key}`));
 
-  const { recordings, report: loaded } = kinovar.loadSet(set);
-  sameReport(loaded);
-  assert.deepEqual(recordings.map((r) => path.basename(r.path)), ['pelvis.bin', 'thigh.bin', 'shank.bin']);
-  assert.ok(recordings.every((r) => r.streams.orientation.w.length === synced[0].rows.length));
-  const moved = await kinovar.promises.loadSet(set);
-  assert.deepEqual(moved.recordings.map((r) => r.streams), recordings.map((r) => r.streams));
-  assert.throws(() => kinovar.loadSet([set[0]]), { code: kinovar.codes.NOT_SYNCHRONISABLE });
+    const out = path.join(dir, `out${c}`);
+    const plain = kinovar.syncRecordings(set, out, { format: 'plain' });
+    sameReport(plain.report);
+    const carried = { ...report, files: set.map((file) => `${path.basename(file, '.bin')}.csv`) };
+    const setJson = JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8'));
+    // The files carry the report, their recordings named from the folder.
+    const carriedKeys = ['method', 'offsets', 'window', 'samples', 'events'];
+    sameReport(setJson, carriedKeys);
+    assert.deepEqual(setJson.recordings.map((r) => path.resolve(out, r)), set.map((r) => path.resolve(r)));
+    assert.equal(setJson.format, 'kinovar set 1');
+    assert.deepEqual(setJson.files, carried.files);
+    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet' });
+    sameReport(parquet.report);
+    const { recordings, report: loadedReport } = kinovar.loadSet(set, CLASSIC_FILTER);
+    sameReport(loadedReport);
+    const moved = await kinovar.promises.loadSet(set, CLASSIC_FILTER);
+    assert.deepEqual(moved.recordings.map((r) => r.streams), recordings.map((r) => r.streams));
+
+    plain.forEach((file, i) => {
+      const { rows } = plainRows(file);
+      const table = kinovar.readParquet(parquet[i]);
+      sameReport(table.set, carriedKeys);
+      assert.deepEqual(table.set.recordings, setJson.recordings);
+      assert.deepEqual(table.set.files, set.map((f) => `${path.basename(f, '.bin')}.parquet`));
+      assert.equal(table.rows, rows.length);
+      assert.ok(Math.abs(Number(rows[0].time)) < 1 / 25, `${label}: the first row is near the window start`);
+      let last = -Infinity;
+      const kept = { accel: [], gyro: [], baro: [], events: [] };
+      rows.forEach((row, r) => {
+        const time = Number(row.time);
+        assert.ok(time > last && Math.abs(table.columns.time[r] - time) <= 1e-9, `${label} ${file} row ${r}`);
+        last = time;
+        const tick = tickOf(i, time);
+        let any = false;
+        for (const [stream, column] of [['accel', 'accel_x'], ['gyro', 'gyro_x'], ['baro', 'pressure'], ['events', 'event']]) {
+          if (row[column] === '') continue;
+          kept[stream].push(tick);
+          any = true;
+        }
+        assert.ok(any, `${label} ${file} row ${r} holds a sample`);
+      });
+      // Each stream keeps a run of its samples, each on its own tick.
+      for (const [stream, run] of Object.entries(kept)) {
+        const from = ticks[i][stream].indexOf(run[0]);
+        assert.deepEqual(run, ticks[i][stream].slice(from, from + run.length), `${label} ${file} ${stream}`);
+      }
+      assert.deepEqual([kept.accel.length, kept.gyro.length, kept.events.length], [report.samples[i].accel,
+        report.samples[i].gyro, report.events[i]], `${label} ${file}`);
+      for (const [stream, { time }] of Object.entries(recordings[i].streams)) {
+        const own = ticks[i][stream === 'orientation' ? 'accel' : stream];
+        time.forEach((t, k) => assert.ok(own.includes(tickOf(i, t)), `${label} loadSet ${stream} ${k}`));
+      }
+    });
+
+    // OpenSim's table: the first sensor's instants, each sensor's estimate there, a row left out without one.
+    const [sto] = kinovar.syncRecordings(set, out, { format: 'opensense', ...CLASSIC_FILTER });
+    assert.deepEqual(JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8')).files, ['orientations.sto']);
+    const lines = fs.readFileSync(sto, 'utf8').split('\n').slice(0, -1);
+    assert.deepEqual(lines.slice(0, 6), [`DataRate=${options.accel}`, 'DataType=Quaternion', 'version=3',
+      'OpenSimVersion=4.5', 'endheader', 'time\tpelvis_imu\tthigh_imu\tshank_imu']);
+    const kept = new Map(lines.slice(6).map((line) => line.split('\t')).map(([time, ...cells]) => [Number(time), cells]));
+    const orientations = recordings.map((r) => r.streams.orientation);
+    const [first] = orientations;
+    first.time.forEach((time, k) => {
+      const estimates = orientations.map((q) => {
+        const j = q.time.findIndex((u) => Math.abs(u - time) <= 0.5 / options.accel);
+        return j < 0 || Number.isNaN(q.w[j]) ? null : [q.w[j], q.x[j], q.y[j], q.z[j]].map((v) => v + 0);  // '0' for -0
+      });
+      const row = kept.get(Number(time.toFixed(9)));
+      if (estimates.includes(null)) return assert.equal(row, undefined, `${label} opensense ${time}`);
+      assert.deepEqual(row?.map((cell) => cell.split(',').map(Number)), estimates, `${label} opensense ${time}`);
+    });
+    assert.ok(kept.size > first.time.length / 2, label);
+  }
 });
 
 test('outputs are written whole, and never over a file kinovar did not write', (t) => {
@@ -274,6 +365,18 @@ test('outputs are written whole, and never over a file kinovar did not write', (
       assert.deepEqual(fs.readdirSync(full).sort(), ['thigh.csv', 'thigh.parquet'], format);
     }
   }
+  // A set's report beside its files replaces our own, never a user's set.json; its paths may hold
+  // anything, even the two letters that begin a recording's settings record.
+  const session = generateSession(fs.mkdtempSync(path.join(dir, 'session-Q7')), { seconds: 1 });
+  const mine = fs.mkdtempSync(path.join(dir, 'mine-'));
+  fs.writeFileSync(path.join(mine, 'set.json'), '{"mine": true}\n');
+  for (const format of ['plain', 'opensense']) {
+    assert.throws(() => kinovar.syncRecordings(session, mine, { format }), { code: kinovar.codes.NOT_OURS, path: path.join(mine, 'set.json') });
+    assert.deepEqual(fs.readdirSync(mine), ['set.json'], format);
+  }
+  kinovar.syncRecordings(session, mine, { format: 'plain', overwrite: true });
+  kinovar.syncRecordings(session, mine, { format: 'opensense' });
+  assert.match(fs.readFileSync(path.join(mine, 'set.json'), 'utf8'), /"files": \[\s*"orientations.sto"/);
   assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'missing', 'x.csv'), { format: 'plain' }),
     { code: 'ENOENT', path: path.join(dir, 'missing', 'x.csv') });
   assert.throws(() => kinovar.readRecording(recording, out, { format: 'xlsx' }), RangeError);

@@ -62,14 +62,15 @@ test('a CSV (classic or plain) or Parquet export gives the plots of its recordin
   assert.deepEqual(fromCsv.header.plots.map((p) => [p.id, p.levels]), view.header.plots.map((p) => [p.id, p.levels]));
   ranges(fromCsv).forEach((x, i) => assert.ok(Math.abs(x - ranges(view)[i]) <= 0.05,
     `range ${i} (temperature has one decimal in the CSV): ${x} against ${ranges(view)[i]}`));
-  // The plain CSV holds the classic rows under its column names: the same page data, but for the date it lacks.
+  // The plain CSV holds the same rounded samples at their own times (the recording starts at tick 0):
+  // the classic CSV's ranges, and the recording's events where the classic CSV puts them a row late.
   const plain = path.join(dir, 'walk-plain.csv');
   kinovar.readRecording(recording, plain, { format: 'plain' });
   assert.equal(kinovar.writeViewPage(plain, path.join(dir, 'from-plain.html')).inputKind, 'plain');
   const fromPlain = pageData(path.join(dir, 'from-plain.html'));
   assert.deepEqual(fromPlain.header.plots.map((p) => [p.id, p.levels]), fromCsv.header.plots.map((p) => [p.id, p.levels]));
   assert.deepEqual(ranges(fromPlain), ranges(fromCsv));
-  assert.deepEqual(fromPlain.header.events, fromCsv.header.events);
+  assert.deepEqual(fromPlain.header.events, view.header.events);
   // The Parquet table holds the samples unrounded: the same ranges to the bit, events and warnings.
   const parquet = path.join(dir, 'walk.parquet');
   kinovar.readRecording(recording, parquet);

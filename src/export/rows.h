@@ -1,0 +1,66 @@
+// The rows of the tables beyond the classic CSV (plain CSV, Parquet, load()):
+// one row per distinct instant at which any of the table's streams has a
+// sample, in time order. A stream without a sample at an instant has no
+// value there; nothing is placed on a row by its number.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace kinovar {
+
+// Walks the union of up to kMax streams' sample times. Each stream's times
+// rise strictly (the parser sorts them and keeps one sample per tick), and
+// samples taken on one tick have the same time to the bit in every stream,
+// also after a set's shift, which adds the same offset to each.
+class InstantMerge {
+ public:
+  static constexpr size_t kMax = 5;
+
+  // Stream s (in the order added) with `count` samples at `times`.
+  size_t add(const double* times, uint64_t count) {
+    times_[size_] = times;
+    count_[size_] = count;
+    return size_++;
+  }
+  // The next row's time, or infinity once every sample has its row.
+  double next() const {
+    double t = std::numeric_limits<double>::infinity();
+    for (size_t s = 0; s < size_; ++s)
+      if (at_[s] < count_[s] && times_[s][at_[s]] < t) t = times_[s][at_[s]];
+    return t;
+  }
+  // Sample of stream s on the row at time t and steps past it, or false
+  // when the stream has none there.
+  bool take(size_t s, double t, uint64_t& k) {
+    if (at_[s] >= count_[s] || times_[s][at_[s]] != t) return false;
+    k = at_[s]++;
+    return true;
+  }
+  // Steps every stream past the row at time t.
+  void pass(double t) {
+    for (size_t s = 0; s < size_; ++s)
+      if (at_[s] < count_[s] && times_[s][at_[s]] == t) ++at_[s];
+  }
+  // Where each stream stands: the samples that earlier rows took.
+  const std::array<uint64_t, kMax>& positions() const { return at_; }
+  void seek(const std::array<uint64_t, kMax>& positions) { at_ = positions; }
+  // The first instant of all: what a recording's time counts from.
+  double first() const {
+    double t = std::numeric_limits<double>::infinity();
+    for (size_t s = 0; s < size_; ++s)
+      if (count_[s] > 0) t = std::min(t, times_[s][0]);
+    return std::isinf(t) ? 0.0 : t;
+  }
+
+ private:
+  std::array<const double*, kMax> times_{};
+  std::array<uint64_t, kMax> count_{};
+  std::array<uint64_t, kMax> at_{};
+  size_t size_ = 0;
+};
+
+}  // namespace kinovar
