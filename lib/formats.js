@@ -3,7 +3,6 @@
 // any format. The CSV formats are written by the native side; Parquet and
 // the OpenSim table are made here from the loaded samples and written by
 // the same native writer. Either way a file appears complete or not at all.
-const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples } = require('./checks');
@@ -47,16 +46,10 @@ function convertRecording(recordingPath, target, options) {
     written(() => native.replaceFile(target, parquetBytes(recording)));
     return recording.info;
   }
-  const existed = fs.existsSync(target);
   const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
   if (answer === null) throw notWritten(target, what, notWrittenCode(format), { recording: recordingPath });
-  try {
-    checkSamples(recordingPath, answer.quality);
-  } catch (error) {
-    // Blocks without a sample are told only by the parse that wrote the table: a table of headers made here goes again.
-    if (!existed) fs.rmSync(target, { force: true });
-    throw error;
-  }
+  // Blocks without a sample are told only by the parse: the native side then leaves the target as it was.
+  checkSamples(recordingPath, answer.quality);
   return { ...answer.info, quality: answer.quality };
 }
 

@@ -172,12 +172,14 @@ Napi::Array numbers(Napi::Env env, const std::vector<T>& values) {
 
 // convertRecording(recording, target, options) -> {info, quality}, or null
 // when the CSV file was not written for no reason the system gave; throws
-// the system's reason when it gave one.
+// the system's reason when it gave one. A recording without samples writes
+// nothing.
 Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   ConversionOptions options;
   if (info.Length() < 2 || !info[0].IsString() || !info[1].IsString() || !conversionOptions(info[2], options))
     return wrongArguments(env, "convertRecording");
+  options.writeEmpty = false;  // the layer refuses a recording without samples: its target stays as it was
   const std::string recording = pathArgument(info[0]), csv = pathArgument(info[1]);
   OutputFailure failure;
   Napi::Value answer = run(env, [&]() -> Napi::Value {

@@ -17,6 +17,10 @@ struct ConversionOptions {
   // The most threads the conversion keeps busy, the caller's included; 0: one
   // per core. A batch that runs conversions side by side divides the cores.
   unsigned threads = 0;
+  // A recording without a single sample still gets its table of headers, as
+  // the five functions' hosts rely on; false leaves the target as it was,
+  // for callers that refuse such a recording.
+  bool writeEmpty = true;
 };
 
 }  // namespace kinovar

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <future>
 #include <string_view>
 #include <system_error>
@@ -62,6 +63,12 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   const bool parsed =
       parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, quality ? &scan : nullptr);
   if (quality) *quality = qualityReport(recording.settings, recording.streams, scan);
+  const auto sampled = [](const auto& entry) { return entry.second.count > 0; };
+  if (!options.writeEmpty && std::none_of(recording.streams.begin(), recording.streams.end(), sampled)) {
+    output.get().output.discard();
+    settings = std::move(recording.settings);
+    return true;
+  }
   const CsvStyle style = csvStyleOf(options.format);
   bool exported;
   if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))

@@ -216,6 +216,13 @@ test('a bad file gets one reason from read, load, sync and view; settings withou
     assert.throws(() => kinovar.readRecording(file, path.join(dir, 'x.csv'), { format: 'plain' }), (e) => is(codes.NO_SAMPLES)(e) &&
       e.message.includes(`"kinovar config show ${file}"`) && e.path === file);
   }
+  // An earlier output of ours under the name stays as it was.
+  const earlier = path.join(dir, 'earlier.csv');
+  kinovar.readRecording(set[0], earlier, { format: 'plain' });
+  const before = fs.readFileSync(earlier);
+  assert.throws(() => kinovar.readRecording(bad.empty, earlier, { format: 'plain' }), is(codes.NO_SAMPLES));
+  assert.deepEqual(fs.readFileSync(earlier), before);
+  fs.rmSync(earlier);
   assert.match(refusal(() => kinovar.load(bad.settings)).message, /sensor\.cfg is a settings file/);
   assert.equal(kinovar.inspect(bad.empty).streams.accel.samples, 0, 'inspect reports it');
   assert.deepEqual(fs.readdirSync(dir).filter((f) => f.startsWith('x.') || f === 'out'), [], 'nothing written');
