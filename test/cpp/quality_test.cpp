@@ -91,7 +91,9 @@ TEST(Quality, CleanRecordingReportsZerosAndItsRates) {
     EXPECT_EQ(q.duplicates + q.missing + q.gapCount + q.saturated, 0u);
     EXPECT_EQ(q.longestGap, 0.0);
     // A rate that divides the clock reads as itself, without float noise.
-    if (1000 % q.rate == 0) EXPECT_EQ(q.rateSeen, q.rate);
+    if (1000 % q.rate == 0) {
+      EXPECT_EQ(q.rateSeen, q.rate);
+    }
     EXPECT_NEAR(q.rateSeen, q.rate, 0.02 * q.rate);
   }
   const StreamQuality& accel = stream(r.report, "accel");
