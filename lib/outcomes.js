@@ -41,13 +41,46 @@ function qualityProblems(quality) {
   return problems;
 }
 
-// A rate that does not divide the clock: the tables' rows are whole ticks apart, so that sensor's time drifts.
+// What keeps the samples' own times where the classic CSV's Time column does not.
+const TRUE_TIME = 'the plain CSV, Parquet, OpenSense and load() keep the true times';
+
+// A rate that does not divide the clock: the classic CSV's rows are whole ticks apart, so that sensor's time drifts.
 function clockWords(name, { rate, ticksPerSample: ticks, rowsPerSample: rows }) {
   const clock = Math.round(ticks * rate);
   const pace = rows / ticks;
-  return `${name}: ${rate} Hz does not divide the ${clock} Hz clock, so the tables (csv, plain and parquet alike) put ` +
-    `its samples ${rows} row${rows === 1 ? '' : 's'} apart instead of ${ticks.toFixed(2)} ticks and its Time runs ` +
-    `${(Math.abs(1 - pace) * 100).toFixed(1)}% ${pace < 1 ? 'slow' : 'fast'}; load() in the library gives its true times`;
+  return `${name}: ${rate} Hz does not divide the ${clock} Hz clock, so the classic CSV puts its samples ` +
+    `${rows} row${rows === 1 ? '' : 's'} apart instead of ${ticks.toFixed(2)} ticks and its Time column runs ` +
+    `${(Math.abs(1 - pace) * 100).toFixed(1)}% ${pace < 1 ? 'slow' : 'fast'}`;
+}
+
+/**
+ * The sensors (accel, gyro, baro) whose rate does not divide the clock, which
+ * the classic CSV places a whole number of rows apart.
+ * @param {number} clock ticks per second
+ * @param {Record<string, number|undefined>} rates by sensor
+ * @returns {string[]}
+ */
+function ratesOffClock(clock, rates) {
+  return Object.entries(rates).filter(([, rate]) => clock > 0 && rate > 0 && clock % rate !== 0).map(([name]) => name);
+}
+
+/**
+ * Why the classic CSV's Time column (rows counted at the clock's period)
+ * does not give a recording's samples their times, in words, or ''.
+ * @param {object} quality the recording's quality report (inspect's tells the rates that do not divide the clock)
+ * @param {number} [clock] its clock rate, for a report that does not
+ */
+function classicTimeWarning(quality, clock) {
+  const sensors = ['accel', 'gyro', 'baro'].filter((name) => quality.streams[name]);
+  const gaps = sensors.filter((name) => quality.streams[name].gaps.missing > 0);
+  const off = clock === undefined ? sensors.filter((name) => quality.streams[name].ticksPerSample)
+    : ratesOffClock(clock, Object.fromEntries(sensors.map((name) => [name, quality.streams[name].rate])));
+  const reasons = [];
+  if (gaps.length) reasons.push(`after a gap (${gaps.join(', ')}) every later row stands early`);
+  if (off.length) reasons.push(`the rows of ${off.join(', ')} (a rate that does not divide the clock) run slow`);
+  if (!reasons.length) return '';
+  return `the classic CSV's Time column counts rows, not the samples' times: ${reasons.join('; ')}; ${TRUE_TIME} ` +
+    '(--format plain or parquet)';
 }
 
 const syncFailures = {
@@ -226,4 +259,4 @@ function filesOf(report) {
   return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
 }
 
-module.exports = { notWritten, notWrittenCode, qualityProblems, syncFailure, setFailure, checkMembers, reportOf, filesOf };
+module.exports = { notWritten, notWrittenCode, qualityProblems, classicTimeWarning, ratesOffClock, syncFailure, setFailure, checkMembers, reportOf, filesOf };

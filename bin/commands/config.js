@@ -94,6 +94,17 @@ const actions = {
       throw error;
     }
     io.say(`wrote ${target}: ${assignments.join(' ')}\n`);
+    // A rate set that the clock does not divide makes recordings whose classic CSV times run slow.
+    const changed = (name) => changes.some(([key]) => key === 'frequency' || key === `${name}.frequency`);
+    if (['accel', 'gyro', 'baro'].some(changed)) {
+      const written = kinovar.readSettings(target);
+      const rates = Object.fromEntries(['accel', 'gyro', 'baro'].filter(changed).map((name) => [name, written[name]?.frequency]));
+      for (const name of require('../../lib/outcomes').ratesOffClock(written.frequency, rates)) {
+        io.warn(`warning ${target}: ${name}.frequency=${rates[name]} does not divide the ${written.frequency} Hz clock; ` +
+          'the classic CSV will put its samples a whole number of rows apart and its Time column will run slow ' +
+          'for them (plain, parquet, opensense and load() keep true time)\n');
+      }
+    }
   },
   'device-id'(kinovar, values, [file], io) {
     io.stdout(`${kinovar.readDeviceId(file)}\n`);

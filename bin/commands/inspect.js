@@ -10,7 +10,8 @@ samples, declared and seen rate, first and last time, duplicate frames
 dropped, gaps (samples missing by the declared rate, the longest gap, and
 where the first five start, in seconds from the first sample, and how long
 they are; --json lists them all), saturated samples, and a rate that does
-not divide the clock (the tables' time then runs slow for that sensor); for
+not divide the clock (the classic CSV's time then runs slow for that sensor,
+as it stands early after a gap; plain, parquet and opensense keep true time); for
 the file the blocks whose ticks run backwards, the tail shorter than a block
 that was never read, and the settings records that were malformed or not
 recognised.
@@ -58,7 +59,8 @@ const GAPS_SHOWN = 5;
 
 /** The problems in a line, then a table of the streams, then the file's own findings. */
 function report(recording, q) {
-  const problems = lib().qualityProblems(q);
+  const time = require('../../lib/outcomes').classicTimeWarning(q);
+  const problems = [...lib().qualityProblems(q), ...(time ? [time] : [])];
   const lines = [`${recording}: ${problems.length ? problems.join('; ') : 'no lost, repeated, reordered or saturated samples'}`];
   const rows = [['stream', 'samples', 'rate', 'seen', 'first [s]', 'last [s]', 'duplicates', 'missing', 'gaps', 'longest [s]', 'saturated']];
   const fixed = (x, digits) => (x === null ? '-' : x.toFixed(digits));

@@ -40,7 +40,10 @@ names it with the reason, and the exit code is then 1. A settings file, or a
 recording with no samples, is such a file ("kinovar config show" lists its
 settings). A recording with gaps,
 duplicate frames, blocks out of order or saturated samples is converted and
-gets a one-line warning on standard error ("kinovar inspect" says more).
+gets a one-line warning on standard error ("kinovar inspect" says more). The
+classic CSV's Time column counts rows at the clock's period: after a gap, or
+for a sensor whose rate does not divide the clock, it is not the samples'
+time, which the warning then says; plain and parquet keep the true times.
 `;
 
 const options = { out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS };
@@ -69,6 +72,17 @@ function checkExtension(kinovar, file, format) {
   }
 }
 
+/**
+ * A converted recording's warnings: its quality's problems and, in the
+ * classic CSV, where its Time column does not give the samples' times.
+ */
+function warnings(kinovar, info, format, output) {
+  const problems = kinovar.qualityProblems(info.quality);
+  const classic = (format ?? (path.extname(output).toLowerCase() === '.parquet' ? 'parquet' : 'csv')) === 'csv';
+  const time = classic ? require('../../lib/outcomes').classicTimeWarning(info.quality, info.frequency) : '';
+  return time ? [...problems, time] : problems;
+}
+
 // Standard output may be a pipe, a terminal or a file: the CSV is made in a
 // temporary folder and copied out, as it is on every system.
 async function toStandardOutput(kinovar, recording, conversion, io) {
@@ -76,7 +90,7 @@ async function toStandardOutput(kinovar, recording, conversion, io) {
   try {
     const csv = path.join(folder, 'out.csv');
     const info = await kinovar.promises.readRecording(recording, csv, conversion);
-    const problems = kinovar.qualityProblems(info.quality);
+    const problems = warnings(kinovar, info, conversion.format, csv);
     if (problems.length) io.warn(`warning ${recording}: ${problems.join('; ')}\n`);
     const fd = fs.openSync(csv, 'r');
     try {
@@ -144,7 +158,7 @@ async function run(args, io) {
   for (const r of results) {
     if (!r.ok) continue;
     io.say(`wrote  ${r.output}  (${r.info.frequency} Hz clock, created ${r.info.createdAt})\n`);
-    const problems = kinovar.qualityProblems(r.info.quality);
+    const problems = warnings(kinovar, r.info, conversion.format, r.output);
     if (problems.length) io.warn(`warning ${r.recording}: ${problems.join('; ')}\n`);
   }
   for (const r of failed) io.stderr(failedLine(r.recording, r.error));

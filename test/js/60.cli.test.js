@@ -183,7 +183,7 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.equal(b.quality.tailBytes, 7);
   assert.deepEqual(b.quality.settingsRecords, []);
   const text = (await cli('inspect', faulty)).stdout;
-  assert.match(text, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order\n  stream +samples/m);
+  assert.match(text, /faulty\.bin: accel: \d+ samples missing in 1 gap .*; accel: \d+ duplicate frames dropped;.* 1 block out of order; the classic CSV's Time .*\n  stream +samples/m);
   assert.ok(text.includes(`\n  accel gap at ${gap.start.toFixed(3)} s (${gap.length.toFixed(3)} s long)\n`), text);
   // Every eighth data block left out: nine gaps, five of them in the text.
   const blocks = fs.readFileSync(generateRecording(path.join(dir, 'whole.dat'), { seconds: 20, seed: 4 }));
@@ -194,10 +194,17 @@ test('inspect reports what happened in a recording, and read warns in one line',
   assert.equal(list.length, 9);
   assert.match((await cli('inspect', holed)).stdout, new RegExp(`\n  accel gaps at ${list[0].start.toFixed(3)} s \\(${
     list[0].length.toFixed(3)} s long\\), (.*, ){3}${list[4].start.toFixed(3)} s .* and 4 more\n`));
-  // A rate the clock is no whole multiple of: the tables' time runs slow for it, and inspect says so.
+  // A rate the clock is no whole multiple of: the classic CSV's time runs slow for it, and inspect and read say so;
+  // read says it of the classic CSV only, and of gaps too.
   const odd = generateRecording(path.join(dir, 'odd.bin'), { seconds: 2, clock: 1024, accel: 300, gyro: 300 });
   assert.deepEqual([kinovar.inspect(odd).streams.accel.ticksPerSample, kinovar.inspect(odd).streams.accel.rowsPerSample], [1024 / 300, 3]);
-  assert.match((await cli('inspect', odd)).stdout, /accel: 300 Hz does not divide the 1024 Hz clock, .* 3 rows apart instead of 3\.41 ticks and its Time runs 12\.1% slow;/);
+  assert.match((await cli('inspect', odd)).stdout, /accel: 300 Hz does not divide the 1024 Hz clock, .* 3 rows apart instead of 3\.41 ticks and its Time column runs 12\.1% slow;.* the rows of accel, gyro, baro \(a rate that does not divide the clock\) run slow; the plain CSV, Parquet/);
+  const classicTime = /the classic CSV's Time column counts rows, not the samples' times: (.*); the plain CSV, Parquet/;
+  for (const [file, format, reasons] of [[odd, 'csv', /^the rows of accel, gyro, baro /], [faulty, 'csv', /^after a gap \(accel, gyro, baro\) every later row stands early$/],
+    [odd, 'plain', null], [faulty, 'parquet', null], [clean, 'csv', null]]) {
+    const { stderr } = await cli('read', file, '-o', path.join(dir, `out-${format}/`), '--format', format, '--force');
+    assert.match(classicTime.exec(stderr)?.[1] ?? 'none', reasons ?? /^none$/, `${file} ${format}: ${stderr}`);
+  }
   assert.equal(kinovar.inspect(clean).streams.accel.ticksPerSample, undefined);
   assert.deepEqual(await cli('inspect', path.join(dir, 'f*.xyz')), { status: 1, stdout: '', stderr: `kinovar: ${path.join(dir, 'f*.xyz')} matches no file; check the pattern and the folder\n` });
   // --strict fails a pipeline on anything reported; --quiet leaves the names of those only.
@@ -304,8 +311,11 @@ test('config set changes the named fields and keeps the rest, unknown records in
     assert.ok(fs.readFileSync(recording).equals(bytes), `${clock} Hz recording unchanged`);
     // Its settings can still go to a new settings file.
     const made = path.join(dir, `from${clock}.cfg`);
-    assert.equal((await cli('config', 'set', recording, 'deviceId=42', '-o', made)).status, 0);
+    const set = await cli('config', 'set', recording, 'deviceId=42', 'accel.frequency=300', '-o', made);
+    assert.equal(set.status, 0);
     assert.equal(kinovar.readDeviceId(made), 42);
+    // A rate the clock does not divide is written, with a warning that the classic CSV's time will run slow.
+    assert.equal(/accel\.frequency=300 does not divide the 1000 Hz clock; the classic CSV/.test(set.stderr), clock === 1000, set.stderr);
     assert.doesNotMatch((await cli('config', 'show', made)).stdout, /unknownFrames/, 'no line for no unknown records');
   }
 });
