@@ -170,6 +170,18 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     assert.deepEqual(next, Object.fromEntries(Object.keys(next).map((s) => [s, loaded.streams[s].time.length])), label);
     if (i > 0) continue;
 
+    // Rows are formatted in chunks of 32768, beside the filter where there are threads: the same bytes either way.
+    const long = generateRecording(path.join(dir, 'long.bin'), { seconds: 40, accel: 1000, gyro: 1000, baro: 25, cutBlocks: 9 });
+    const [one, two] = [1, 2].map((threads) => {
+      const file = path.join(dir, `long${threads}.csv`);
+      kinovar.readRecording(long, file, { format: 'plain', threads, ...CLASSIC_FILTER });
+      return fs.readFileSync(file, 'latin1');
+    });
+    assert.equal(one, two);
+    const longTicks = [...new Set(Object.values(sampleTicks(long)).flat())].sort((a, b) => a - b);
+    const times = one.split(EOL).slice(1, -1).map((line) => Number(line.slice(0, line.indexOf(','))));
+    assert.deepEqual(times, longTicks.map((tick) => (tick - longTicks[0]) / 1000));
+
     // Our own reader, for the viewer: the same streams as load(), timed by the table.
     const back = kinovar.readParquet(file);
     assert.deepEqual(back.info, loaded.info);
