@@ -106,7 +106,10 @@ async function execute(command, args, io) {
   }
 }
 
-const CONVERSION_FLAGS = { format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' } };
+const CONVERSION_FLAGS = {
+  format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' },
+  time: { type: 'string' }, timezone: { type: 'string' },
+};
 
 /** The API options of --format (one of `formats`, in any letter case), --orientation and --force. */
 function conversionOptions(values, formats) {
@@ -120,6 +123,15 @@ function conversionOptions(values, formats) {
   }
   Object.assign(options, orientationOption(values.orientation));
   if (values.force) options.overwrite = true;
+  if (values.time !== undefined) {
+    const time = values.time.toLowerCase();
+    if (!['relative', 'absolute'].includes(time)) throw new UsageError(`--time must be relative or absolute, not "${values.time}"`);
+    options.time = time;
+  }
+  if (values.timezone !== undefined) {
+    if (options.time !== 'absolute') throw new UsageError('--timezone goes with --time absolute');
+    options.timezone = values.timezone;
+  }
   return options;
 }
 
@@ -134,6 +146,16 @@ const ESTIMATOR_WORDS = {
 const ORIENTATION_HELP = `  --orientation <e>  how the orientation is estimated (see docs/orientation.md):
 ${[DEFAULT_ESTIMATOR, ...ESTIMATORS.filter((e) => e !== DEFAULT_ESTIMATOR)]
     .map((e) => `                     ${e} (${e === DEFAULT_ESTIMATOR ? 'default; ' : ''}${ESTIMATOR_WORDS[e]})`).join('\n')}
+`;
+
+// --time and --timezone, in the help of the commands that write tables.
+const TIME_HELP = `  --time <t>         relative (default): time in seconds from the first sample
+                       (a set: from its common window's start);
+                     absolute: plain and parquet get a datetime column too, the
+                       recording's creation time standing at its first sample
+  --timezone <zone>  with --time absolute: the IANA zone the sensor's clock was set
+                       in (Europe/Paris); the datetime is then UTC. Without it:
+                       the sensor's local time, with no offset
 `;
 
 /** The --orientation value as an API option. */
@@ -230,6 +252,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

@@ -6,6 +6,7 @@ const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
+const { timeOptions } = require('./time');
 const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS } = require('./schema');
 
 function requireString(value, fn, name) {
@@ -29,7 +30,7 @@ function conversionOptions(fn, options) {
   if (options === undefined) return { orientation: DEFAULT_ESTIMATOR };
   if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
   const { orientation, threads, overwrite } = options;
-  const checked = {};
+  const checked = timeOptions(fn, options);
   if (threads !== undefined) {
     if (!Number.isInteger(threads) || threads < 1 || threads > 1024) {
       throw new TypeError(`${fn}: options.threads must be a whole number from 1 to 1024, not ${threads}`);

@@ -23,7 +23,7 @@ function fromNative(raw, file) {
   }
   const recording = { info: { ...raw.info, quality: raw.quality }, streams };
   if (file !== undefined) recording.path = file;
-  Object.defineProperty(recording, layoutKey, { value: { rates } });
+  Object.defineProperty(recording, layoutKey, { value: { rates, timeBase: raw.timeBase } });
   return recording;
 }
 
@@ -85,10 +85,11 @@ function loadRecordingSet(recordingPaths, conversion) {
  * any stream has a sample at, a clear bit in `valid` where a stream has no
  * value on the row or the orientation no estimate (no bitmap: every cell has
  * a value).
- * @returns {{rows: number, columns: Array<{name: string, unit: string, type: 'double'|'int32',
- *   values: Float64Array|Int32Array, valid: Uint8Array|null}>}}
+ * @param {{datetime?: boolean}} [options] datetime: a column of the rows' dates (microseconds since 1970)
+ * @returns {{rows: number, columns: Array<{name: string, unit: string, type: 'double'|'int32'|'timestamp',
+ *   values: Float64Array|Int32Array|BigInt64Array, valid: Uint8Array|null}>}}
  */
-function sampleTable(recording) {
+function sampleTable(recording, { datetime = false } = {}) {
   if (!recording[layoutKey]) throw new TypeError('sampleTable: expected a recording from load() or loadSet()');
   const { streams } = recording;
   const names = Object.keys(STREAMS).filter((name) => streams[name]);
@@ -109,6 +110,14 @@ function sampleTable(recording) {
   // An orientation without an estimate is NaN in all four channels: one bitmap for them.
   const estimated = streams.orientation && noEstimates(streams.orientation.w);
   const columns = [{ name: 'time', unit: 's', type: 'double', values: time, valid: null }];
+  if (datetime) {
+    // Microseconds since 1970 of each row: the time base's whole seconds kept apart, as the CSV does.
+    const { timeBase } = recording[layoutKey];
+    const whole = Math.floor(timeBase);
+    const micros = new BigInt64Array(rows);
+    for (let r = 0; r < rows; r++) micros[r] = BigInt(whole) * 1000000n + BigInt(Math.round((timeBase - whole + time[r]) * 1e6));
+    columns.push({ name: 'datetime', unit: '', type: 'timestamp', values: micros, valid: null });
+  }
   for (const [name, unit, stream, channel] of COLUMNS) {
     const source = streams[stream]?.[channel];
     if (!source) continue;

@@ -9,6 +9,7 @@ const { requireString, requirePaths, conversionOptions, formatOf, checkRecording
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
+const { absoluteTime } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
 const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION } = require('./schema');
@@ -24,8 +25,8 @@ const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parq
 function convertRecording(recordingPath, target, options) {
   requireString(recordingPath, 'readRecording', 'recordingPath');
   requireString(target, 'readRecording', 'csvPath');
-  const conversion = conversionOptions('readRecording', options);
   const format = formatOf(options, target, 'readRecording');
+  const conversion = timeOf('readRecording', conversionOptions('readRecording', options), format, recordingPath);
   const what = FILE_OF[format];
   checkRecording(recordingPath);
   output.checkTarget(target, {
@@ -43,7 +44,7 @@ function convertRecording(recordingPath, target, options) {
   };
   if (format === 'parquet') {
     const recording = loadRecording(recordingPath, conversion);
-    written(() => native.replaceFile(target, parquetBytes(recording)));
+    written(() => native.replaceFile(target, parquetBytes(recording, conversion)));
     return recording.info;
   }
   const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
@@ -51,6 +52,22 @@ function convertRecording(recordingPath, target, options) {
   // Blocks without a sample are told only by the parse: the native side then leaves the target as it was.
   checkSamples(recordingPath, answer.quality);
   return { ...answer.info, quality: answer.quality };
+}
+
+/**
+ * The conversion with absolute time made native: refused for a format
+ * without a datetime column, the zone's offset found from the creation
+ * time of the recording whose time the others stand on.
+ */
+function timeOf(fn, conversion, format, firstRecording) {
+  if (conversion.time !== 'absolute') return conversion;
+  if (format !== 'plain' && format !== 'parquet') {
+    throw new RangeError(`${fn}: time 'absolute' adds a datetime column to the plain CSV and Parquet, not to ` +
+      `${format === 'csv' ? 'the classic CSV' : FILE_OF[format]}; choose format 'plain' or 'parquet'`);
+  }
+  checkRecording(firstRecording);
+  const settings = native.readConfig(firstRecording);
+  return absoluteTime(conversion, settings ? JSON.parse(settings).createdAt : '', firstRecording);
 }
 
 /** Cells of OpenSim's table: shortest text that reads back as the same double. */
@@ -220,7 +237,7 @@ function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, forma
       [openSenseTable(set.recordings, names), setFile(report, outputFolder, targets)], format);
   } else {
     const carried = carriedReport(report, outputFolder, targets);
-    writeFiles(targets, set.recordings.map((recording) => parquetBytes(recording, carried)), format);
+    writeFiles(targets, set.recordings.map((recording) => parquetBytes(recording, { ...conversion, set: carried })), format);
   }
   return set.report;
 }
@@ -233,10 +250,12 @@ function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, forma
 function convertSet(recordingPaths, outputFolder, options) {
   requirePaths(recordingPaths, 'syncRecordings');
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
-  const conversion = conversionOptions('syncRecordings', options);
+  const checked = conversionOptions('syncRecordings', options);
   const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
   const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;
   checkMembers(recordingPaths, outputFolder);
+  // The first recording's creation time stands at its first sample.
+  const conversion = timeOf('syncRecordings', checked, format, recordingPaths[0]);
   const targets = format === 'opensense' ? [path.join(outputFolder, 'orientations.sto')]
     : recordingPaths.map((p) => path.join(outputFolder, `${native.fileStem(p)}${EXTENSIONS[format]}`));
   const created = output.ensureFolder(outputFolder);

@@ -265,6 +265,13 @@ export interface ConversionOptions extends OutputOptions {
   overwrite?: boolean;
   /** The most threads one conversion keeps busy, 1 to 1024 (default: one per core). Batches, and promise calls running at once, divide the cores. */
   threads?: number;
+  /**
+   * `'absolute'`: the plain CSV and Parquet get a `datetime` column, the recording's creation time standing at
+   * its first sample (a set's first recording's, on the set's base); refused for other formats.
+   */
+  time?: 'relative' | 'absolute';
+  /** With time `'absolute'`: the IANA zone the sensor's clock was set in; the datetime is then UTC. Default: local time, no offset. */
+  timezone?: string;
 }
 
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
@@ -324,6 +331,7 @@ export declare function readParquet(file: string): {
   info: RecordingInfo;
   units: Record<string, string>;
   rows: number;
+  /** By name; a datetime column in milliseconds since 1970, as `Date` takes them. */
   columns: Record<string, Float64Array>;
   /** Timed by the table's time column. */
   streams: LoadedStreams;

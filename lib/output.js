@@ -13,8 +13,8 @@ const {
   BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD,
 } = require('./schema');
 
-// The plain CSV's column names.
-const plainNames = new Set(['time', ...COLUMNS.map(([name]) => name)]);
+// The plain CSV's column names (datetime with absolute time).
+const plainNames = new Set(['time', 'datetime', ...COLUMNS.map(([name]) => name)]);
 
 function readRange(fd, position, length) {
   const buffer = Buffer.alloc(length);

@@ -15,8 +15,9 @@ function load() {
   return packages;
 }
 
-function arrowColumn(arrow, { type, values, valid }) {
-  const arrowType = type === 'int32' ? new arrow.Int32() : new arrow.Float64();
+function arrowColumn(arrow, { type, values, valid }, zone) {
+  const arrowType = type === 'int32' ? new arrow.Int32()
+    : type === 'timestamp' ? new arrow.TimestampMicrosecond(zone) : new arrow.Float64();
   return arrow.makeVector(arrow.makeData({
     type: arrowType, length: values.length, data: values, ...(valid ? { nullBitmap: valid } : {}),
   }));
@@ -25,14 +26,17 @@ function arrowColumn(arrow, { type, values, valid }) {
 /**
  * The Parquet bytes of a loaded recording's table.
  * @param {object} recording from load() or loadSet()
- * @param {object} [set] the report of the set it belongs to, carried in the metadata
+ * @param {{set?: object, time?: string, utcOffset?: number}} [options] set: the report of the set it
+ *   belongs to, carried in the metadata; time 'absolute': a datetime column, in UTC when the zone's
+ *   offset was known, else the device's local time (a timestamp without a zone)
  * @returns {Uint8Array}
  */
-function parquetBytes(recording, set) {
+function parquetBytes(recording, { set, time, utcOffset } = {}) {
   const { arrow, parquet } = load();
-  const table = sampleTable(recording);
+  const table = sampleTable(recording, { datetime: time === 'absolute' });
   const vectors = {};
-  for (const column of table.columns) vectors[column.name] = arrowColumn(arrow, column);
+  const zone = utcOffset === undefined ? null : 'UTC';
+  for (const column of table.columns) vectors[column.name] = arrowColumn(arrow, column, zone);
   const ipc = arrow.tableToIPC(new arrow.Table(vectors), 'stream');
   const units = Object.fromEntries(table.columns.map((c) => [c.name, c.unit]));
   const metadata = new Map([
@@ -62,7 +66,10 @@ function asDoubles(vector) {
   const values = new Float64Array(vector.length);
   let at = 0;
   for (const data of vector.data) {
-    values.set(data.values.subarray(0, data.length), at);  // a chunk's values start at its offset already
+    const chunk = data.values.subarray(0, data.length);  // a chunk's values start at its offset already
+    // A datetime's microseconds since 1970 become milliseconds, as Date takes them.
+    if (chunk instanceof BigInt64Array) for (let i = 0; i < chunk.length; i++) values[at + i] = Number(chunk[i]) / 1000;
+    else values.set(chunk, at);
     if (data.nullCount > 0) {
       const bitmap = data.nullBitmap;
       for (let i = 0; i < data.length; i++) {

@@ -3,13 +3,13 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
   checkInputs, progressBar, describe, failedLine,
 } = require('../shared');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
 
-const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--force] [--json] [--quiet]
+const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--time T [--timezone Z]] [--force] [--json] [--quiet]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
 pressure, events and orientation), several at once. To convert every
@@ -31,7 +31,7 @@ options:
   --force            replace an existing file that kinovar did not write
                      (without it such files are refused)
   -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
-${ORIENTATION_HELP}  --json             print the results as JSON on standard output, no progress bar
+${ORIENTATION_HELP}${TIME_HELP}  --json             print the results as JSON on standard output, no progress bar
   -q, --quiet        print nothing but errors (no progress, warnings or summary)
   -h, --help         this text
 

@@ -148,6 +148,9 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
       !(format.IsString() && outputFormatNamed(format.As<Napi::String>().Utf8Value(), options.format)))
     return false;
   if (threads.IsNumber()) options.threads = threads.As<Napi::Number>().Uint32Value();
+  const Napi::Value time = object.Get("time"), utcOffset = object.Get("utcOffset");
+  options.absoluteTime = time.IsString() && time.As<Napi::String>().Utf8Value() == "absolute";
+  if (utcOffset.IsNumber()) options.utcOffset = utcOffset.As<Napi::Number>().DoubleValue();
   return true;
 }
 
@@ -302,11 +305,13 @@ Napi::ArrayBuffer takeBuffer(Napi::Env env, std::vector<double>&& values) {
   return copy;
 }
 
-// {info, quality, streams}: each stream {rate, time, <channel>...}, its
+// {timeBase, info, quality, streams}: timeBase the seconds since 1970 at
+// time 0 (ops/options.h); each stream {rate, time, <channel>...}, its
 // channels views into its one channel-major buffer, taken out of the
 // recording.
-Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityReport& quality) {
+Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityReport& quality, double timeBase) {
   Napi::Object result = Napi::Object::New(env);
+  result.Set("timeBase", Napi::Number::New(env, timeBase));
   result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, recording.settings); }));
   result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
   Napi::Object streams = Napi::Object::New(env);
@@ -335,7 +340,7 @@ Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
   const std::string path = pathArgument(info[0]);
   return run(env, [&]() -> Napi::Value {
     LoadedRecording loaded = loadRecording(path.c_str(), options);
-    Napi::Object result = recordingObject(env, loaded.recording, loaded.quality);
+    Napi::Object result = recordingObject(env, loaded.recording, loaded.quality, loaded.timeBase);
     result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
     return result;
   });
@@ -353,7 +358,7 @@ Napi::Value LoadSet(const Napi::CallbackInfo& info) {
     Napi::Object result = setOutcome(env, set.outcome);
     Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
     for (size_t i = 0; i < set.recordings.size(); ++i)
-      recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.recordings[i], set.qualities[i]));
+      recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.recordings[i], set.qualities[i], set.timeBase));
     result.Set("recordings", recordings);
     return result;
   });

@@ -146,22 +146,74 @@ struct PlainLayout {
   const Column* columns[5];  // gyro, accel, baro, event, quaternion: the merge's streams in this order, when present
   uint64_t channels[5];
   InstantMerge merge;
-  double origin = 0;
+  PlainTime time;
   const AwaitSamples* awaitSamples = nullptr;
 };
 
-PlainLayout plainLayout(const TableLayout& table, double origin, const AwaitSamples* awaitSamples) {
+PlainLayout plainLayout(const TableLayout& table, const PlainTime& time, const AwaitSamples* awaitSamples) {
   PlainLayout layout{{&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion}, {3, 3, 2, 1, 4}, {},
-                     origin, awaitSamples};
+                     time, awaitSamples};
   for (const Column* column : layout.columns)
     if (column->stream) layout.merge.add(column->stream->times.data(), column->stream->count);
-  if (std::isnan(layout.origin)) layout.origin = layout.merge.first();
+  if (std::isnan(layout.time.origin)) layout.time.origin = layout.merge.first();
   return layout;
+}
+
+// 1970-01-01 plus `days`, in the proleptic Gregorian calendar.
+void civilFromDays(int64_t days, int64_t& year, int& month, int& day) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t mp = (5 * dayOfYear + 2) / 153;
+  day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  year = yearOfEra + era * 400 + (month <= 2);
+}
+
+// The datetime cell of time t: epoch + t to the microsecond, the whole
+// seconds of the epoch kept apart so that the sum loses nothing.
+char* datetimeCell(char* out, const PlainTime& time, double t) {
+  const double whole = std::floor(time.epoch);
+  const int64_t micros = static_cast<int64_t>(whole) * 1000000 + std::llround((time.epoch - whole + t) * 1e6);
+  const int64_t seconds = micros >= 0 ? micros / 1000000 : (micros - 999999) / 1000000;
+  const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  const int64_t inDay = seconds - days * 86400;
+  int64_t year;
+  int month, day;
+  civilFromDays(days, year, month, day);
+  out = detail::writePadded(out, static_cast<uint64_t>(year), 4);
+  *out++ = '-';
+  out = detail::writePadded(out, static_cast<uint64_t>(month), 2);
+  *out++ = '-';
+  out = detail::writePadded(out, static_cast<uint64_t>(day), 2);
+  *out++ = 'T';
+  out = detail::writePadded(out, static_cast<uint64_t>(inDay / 3600), 2);
+  *out++ = ':';
+  out = detail::writePadded(out, static_cast<uint64_t>(inDay / 60 % 60), 2);
+  *out++ = ':';
+  out = detail::writePadded(out, static_cast<uint64_t>(inDay % 60), 2);
+  *out++ = '.';
+  out = detail::writePadded(out, static_cast<uint64_t>(micros - seconds * 1000000), 6);
+  if (time.utc) *out++ = 'Z';
+  *out++ = ',';
+  return out;
 }
 
 }  // namespace
 
-double firstInstant(const TableLayout& table) { return plainLayout(table, 0, nullptr).merge.first(); }
+double epochSeconds(const DateTimeFields& date) {
+  const int64_t y = date.year - (date.month <= 2);
+  const int64_t m = date.month;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yearOfEra = y - era * 400;
+  const int64_t dayOfYear = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + date.day - 1;
+  const int64_t days = era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
+  return static_cast<double>(days * 86400 + date.hour * 3600 + date.minute * 60 + date.second);
+}
+
+double firstInstant(const TableLayout& table) { return plainLayout(table, {}, nullptr).merge.first(); }
 
 namespace {
 
@@ -191,7 +243,8 @@ void formatPlainChunk(ChunkBuffer& buffer, const PlainLayout& layout, const Plai
   merge.seek(start.at);
   for (uint64_t row = start.row; row < end.row; ++row) {
     const double t = merge.next();
-    char* out = timeCell(buffer.room(), t - layout.origin);
+    char* out = timeCell(buffer.room(), t - layout.time.origin);
+    if (layout.time.datetime) out = datetimeCell(out, layout.time, t - layout.time.origin);
     size_t s = 0;
     for (size_t g = 0; g < 5; ++g) {
       const SampleStream* stream = layout.columns[g]->stream;
@@ -341,8 +394,8 @@ const TableColumn& tableColumnOf(const TableLayout& table, uint32_t key) {
 }
 
 // The names the Parquet file gives the same columns.
-std::string plainHeader(const TableLayout& table) {
-  std::string out = "time";
+std::string plainHeader(const TableLayout& table, bool datetime) {
+  std::string out = datetime ? "time,datetime" : "time";
   for (const ColumnName& column : tableColumns()) {
     if (tableColumnOf(table, column.key).stream) out += std::string(",") + column.name;
   }
@@ -359,25 +412,25 @@ bool reportFailure(CsvFile& csv, OutputFailure* failure) {
 
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure,
-               double origin) {
-  if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure, origin)) return false;
+               const PlainTime& time) {
+  if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure, time)) return false;
   if (!csv.output.publish()) return reportFailure(csv, failure);
   return true;
 }
 
 bool writeCsv(CsvFile& csv, const DeviceSettings& settings, const StreamMap& streams,
               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure,
-              double origin) {
+              const PlainTime& time) {
   if (!csv.output) return reportFailure(csv, failure);
   const TableLayout table = tableLayout(settings, streams);
 
   FileWriter output(csv.output.file(), true);
-  output.buffer() += style == CsvStyle::Plain ? plainHeader(table) : classicHeader(settings, table);
+  output.buffer() += style == CsvStyle::Plain ? plainHeader(table, time.datetime) : classicHeader(settings, table);
   output.flush();
   if (threads == 0) threads = std::thread::hardware_concurrency();
   const auto write = [&](const char* data, size_t size) { output.write(data, size); };
   if (style == CsvStyle::Plain) {
-    const PlainLayout layout = plainLayout(table, origin, &awaitSamples);
+    const PlainLayout layout = plainLayout(table, time, &awaitSamples);
     const std::vector<PlainStart> starts = plainStarts(layout);
     writeChunksInOrder(
         starts.size() - 1, kRowBound,

@@ -53,6 +53,21 @@ enum class CsvStyle { Classic, Plain };
 // The plain table's time counts from the first sample of the recording.
 inline constexpr double kFromFirstSample = std::numeric_limits<double>::quiet_NaN();
 
+// What the plain table's time counts from (seconds on the streams' clock),
+// and, when `datetime` is set, the date and time of the first of them: a
+// datetime column follows time (ISO 8601 to the microsecond), `epoch`
+// seconds since 1970-01-01 00:00:00 at time 0, in UTC (written with a Z)
+// or in the device's local time (no offset).
+// Seconds since 1970-01-01 00:00:00 of a date and time read as UTC.
+double epochSeconds(const DateTimeFields& date);
+
+struct PlainTime {
+  double origin = kFromFirstSample;
+  bool datetime = false;
+  double epoch = 0.0;
+  bool utc = false;
+};
+
 // For streams still being filled while their rows are written: before rows
 // are formatted, awaitSamples(key, n) is called for each stream they read,
 // with how many leading samples of it they read, and returns once those are
@@ -74,15 +89,15 @@ struct CsvFile {
   std::string path;
 };
 CsvFile openCsv(const char* utf8Path);
-// The same as above into a file already opened by openCsv (not open: false);
-// a plain table's time counts from `origin` (seconds on the streams' clock).
+// The same as above into a file already opened by openCsv (not open: false),
+// a plain table's time as `time` says.
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
-               OutputFailure* failure = nullptr, double origin = kFromFirstSample);
+               OutputFailure* failure = nullptr, const PlainTime& time = {});
 // exportCsv without the last step: the file is complete and closed but not
 // yet in place, for files that take their names together (commitTogether).
 bool writeCsv(CsvFile& file, const DeviceSettings& settings, const StreamMap& streams,
               const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
-              OutputFailure* failure = nullptr, double origin = kFromFirstSample);
+              OutputFailure* failure = nullptr, const PlainTime& time = {});
 
 }  // namespace kinovar

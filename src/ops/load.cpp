@@ -43,6 +43,7 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   loaded.quality = qualityReport(recording.settings, recording.streams, scan);
   if (loaded.parsed) estimateOrientation(recording.settings, recording.streams, options.estimator);
   onTableTime(recording, kFromFirstSample);
+  loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
   return loaded;
 }
 
@@ -52,9 +53,17 @@ LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const Conversi
   std::vector<Recording>& set = loaded.recordings;
   SetOutcome& outcome = loaded.outcome;
   outcome = prepareSet(paths, options, OrientationStep::Estimate, set, &loaded.qualities);
-  if (outcome.failure == SetFailure::None && !syncRecordings(set, &outcome.sync))
+  WindowPlan window;
+  if (outcome.failure == SetFailure::None && !alignRecordings(set, window, &outcome.sync))
     outcome.failure = SetFailure::NotSynchronised;
-  if (outcome.failure != SetFailure::None) set.clear();
+  if (outcome.failure != SetFailure::None) {
+    set.clear();
+    return loaded;
+  }
+  // The first recording's creation time stands at its first sample, before the cut.
+  const double first = firstInstant(tableLayout(set[0].settings, set[0].streams));
+  loaded.timeBase = timeBase(epochSeconds(set[0].settings.createdAt), outcome.sync.windowStart - first, options);
+  for (size_t i = 0; i < set.size(); ++i) cutToWindow(window, i, set[i], &outcome.sync);
   for (Recording& recording : set) onTableTime(recording, outcome.sync.windowStart);
   return loaded;
 }

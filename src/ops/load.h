@@ -20,6 +20,7 @@ struct LoadedRecording {
   Recording recording;  // its settings are the description read answers with
   bool parsed = false;
   QualityReport quality;  // what happened in the recording
+  double timeBase = 0.0;  // seconds since 1970 at time 0 (ops/options.h timeBase)
 };
 
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {});
@@ -32,6 +33,7 @@ struct LoadedSet {
   SetOutcome outcome;
   std::vector<Recording> recordings;
   std::vector<QualityReport> qualities;
+  double timeBase = 0.0;  // seconds since 1970 at the window start, for every recording
 };
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options = {});

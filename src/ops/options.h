@@ -2,6 +2,8 @@
 // behaviour, which the five native functions always use.
 #pragma once
 
+#include <limits>
+
 #include "orientation/orientation.h"
 
 namespace kinovar {
@@ -21,6 +23,19 @@ struct ConversionOptions {
   // the five functions' hosts rely on; false leaves the target as it was,
   // for callers that refuse such a recording.
   bool writeEmpty = true;
+  // Plain CSV: a datetime column, the recording's creation time standing at
+  // its first sample (a set's first recording's, carried onto the set's
+  // base). utcOffset: seconds east of UTC of the zone it was made in, the
+  // column then in UTC; NaN: the device's local time, without an offset.
+  bool absoluteTime = false;
+  double utcOffset = std::numeric_limits<double>::quiet_NaN();
 };
+
+// Seconds since 1970-01-01 00:00:00 UTC at a recording's time 0, when it
+// was created at `created` (read as UTC) and stood at time 0 `since` seconds
+// after its creation; in the device's local time without an offset.
+inline double timeBase(double created, double since, const ConversionOptions& options) {
+  return created + since - (options.utcOffset == options.utcOffset ? options.utcOffset : 0.0);
+}
 
 }  // namespace kinovar

@@ -32,7 +32,7 @@ std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
 // formatted and written; the bytes are those of the two in sequence. With
 // one thread, the filter runs first.
 bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style, unsigned threads,
-                          OutputFailure* failure) {
+                          OutputFailure* failure, const PlainTime& time) {
   Progress quaternions;
   const AwaitSamples await = [&](uint32_t key, uint64_t samples) {
     if (key == kQuaternionKey) quaternions.await(samples);
@@ -47,7 +47,7 @@ bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator
   } catch (const std::system_error&) {
   }
   if (!thread.joinable()) filter();  // no thread to spare: one after the other
-  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style, threads, failure);
+  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style, threads, failure, time);
 }
 
 }  // namespace
@@ -70,11 +70,14 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
     return true;
   }
   const CsvStyle style = csvStyleOf(options.format);
+  // The creation time stands at the first sample, where the table's time starts.
+  const PlainTime time{kFromFirstSample, options.absoluteTime,
+                       timeBase(epochSeconds(recording.settings.createdAt), 0.0, options), options.utcOffset == options.utcOffset};
   bool exported;
   if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
-    exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure);
+    exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure, time);
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
-    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
   settings = std::move(recording.settings);
   return exported;
 }

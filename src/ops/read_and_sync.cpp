@@ -78,6 +78,13 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     return outcome;
   }
 
+  // One time for the set: from its window start, the first recording's
+  // creation time standing at its first sample on the common base.
+  const double first = firstInstant(tableLayout(set[0].settings, set[0].streams));
+  const PlainTime time{window.eventStart, options.absoluteTime,
+                       timeBase(epochSeconds(set[0].settings.createdAt), window.eventStart - first, options),
+                       options.utcOffset == options.utcOffset};
+
   // Recordings side by side first; threads left over go to each file's rows.
   const unsigned budget = threadBudget(options);
   const unsigned exportThreads = std::max<unsigned>(1, budget / static_cast<unsigned>(std::min<size_t>(n, budget)));
@@ -92,12 +99,11 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     // Classic rows are clock ticks from each file's first sample; plain rows
     // are the samples' instants, counted from the set's window start.
     if (style == CsvStyle::Classic) eventsOnRowClock(recording.streams, recording.settings.frequency);
-    const double origin = window.eventStart;
     csvs[i] = openCsv(csvPaths[i].c_str());
     exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads,
-                                      &failures[i], origin)
+                                      &failures[i], time)
                            : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,
-                                       exportThreads, &failures[i], origin);
+                                       exportThreads, &failures[i], time);
     recording.streams = StreamMap{};
   });
   outcome.files = csvPaths;

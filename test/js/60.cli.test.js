@@ -60,6 +60,8 @@ test('every command has help, and a bad command line exits 2', async () => {
     [['read', 'x.bin', '--fromat', 'csv'], 'unknown option --fromat; did you mean --format?'],
     [['sync', 'x.bin', '-o', 'd', '--format', 'opensens'], 'did you mean opensense?'],
     [['config', 'set', 'x.cfg', 'deviceid=5'], 'unknown setting deviceid; did you mean deviceId?'],
+    [['read', 'x.bin', '--time', 'wall'], '--time must be relative or absolute, not "wall"'],
+    [['sync', 'x.bin', 'y.bin', '-o', 'd', '--timezone', 'UTC'], '--timezone goes with --time absolute'],
   ]) {
     const bad = await cli(...args);
     assert.equal(bad.status, 2, args.join(' '));

@@ -170,6 +170,27 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     assert.deepEqual(next, Object.fromEntries(Object.keys(next).map((s) => [s, loaded.streams[s].time.length])), label);
     if (i > 0) continue;
 
+    // Absolute time: the creation time (the generator's 2017-03-21 14:05:09) at the first sample, local or in UTC.
+    for (const [timezone, zone, hour] of [[undefined, '', 14], ['Europe/Paris', 'Z', 13], ['America/New_York', 'Z', 18]]) {
+      const timed = path.join(dir, 'timed.csv');
+      kinovar.readRecording(recording, timed, { format: 'plain', time: 'absolute', timezone });
+      kinovar.readRecording(recording, `${timed}.parquet`, { format: 'parquet', time: 'absolute', timezone });
+      const dated = plainRows(timed).rows;
+      const { columns } = kinovar.readParquet(`${timed}.parquet`);
+      assert.equal(dated.length, rows.length);
+      const start = Date.UTC(2017, 2, 21, hour, 5, 9);
+      dated.forEach((row, r) => {
+        const [, micros] = /\.(\d{6})/.exec(row.datetime);
+        assert.equal(row.datetime, `${new Date(start + Math.floor(Number(row.time) * 1000)).toISOString().slice(0, 19)}.${micros}${zone}`);
+        assert.equal(Number(micros), Math.round((Number(row.time) * 1e6) % 1e6), `${timezone} row ${r}`);
+        assert.ok(Math.abs(columns.datetime[r] - (start + table[r].time * 1000)) <= 1e-3, `${timezone} Parquet row ${r}`);
+      });
+    }
+    assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'x.csv'), { time: 'absolute' }),
+      (e) => e instanceof RangeError && /not to the classic CSV; choose format 'plain' or 'parquet'/.test(e.message));
+    assert.throws(() => kinovar.readRecording(recording, plain, { format: 'plain', time: 'absolute', timezone: 'Mars/Base' }), RangeError);
+    assert.throws(() => kinovar.readRecording(recording, plain, { format: 'plain', timezone: 'UTC' }), TypeError);
+
     // Rows are formatted in chunks of 32768, beside the filter where there are threads: the same bytes either way.
     const long = generateRecording(path.join(dir, 'long.bin'), { seconds: 40, accel: 1000, gyro: 1000, baro: 25, cutBlocks: 9 });
     const [one, two] = [1, 2].map((threads) => {
@@ -252,7 +273,7 @@ test('a set in every format: one instant has one time in every file, counted fro
       keys.forEach((key) => assert.deepEqual(other[key], report[key], `${label} ${key}`));
 
     const out = path.join(dir, `out${c}`);
-    const plain = kinovar.syncRecordings(set, out, { format: 'plain' });
+    const plain = kinovar.syncRecordings(set, out, { format: 'plain', time: 'absolute' });
     sameReport(plain.report);
     const carried = { ...report, files: set.map((file) => `${path.basename(file, '.bin')}.csv`) };
     const setJson = JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8'));
@@ -262,7 +283,7 @@ test('a set in every format: one instant has one time in every file, counted fro
     assert.deepEqual(setJson.recordings.map((r) => path.resolve(out, r)), set.map((r) => path.resolve(r)));
     assert.equal(setJson.format, 'kinovar set 1');
     assert.deepEqual(setJson.files, carried.files);
-    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet' });
+    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute' });
     sameReport(parquet.report);
     const { recordings, report: loadedReport } = kinovar.loadSet(set, CLASSIC_FILTER);
     sameReport(loadedReport);
@@ -284,6 +305,11 @@ test('a set in every format: one instant has one time in every file, counted fro
         assert.ok(time > last && Math.abs(table.columns.time[r] - time) <= 1e-9, `${label} ${file} row ${r}`);
         last = time;
         const tick = tickOf(i, time);
+        // The first recording's creation time at its first sample, half a second before the window starts.
+        const micros = 500000 + Math.round(time * 1e6);
+        assert.equal(row.datetime, `${new Date(Date.UTC(2017, 2, 21, 14, 5, 9) + Math.floor(micros / 1e6) * 1000)
+          .toISOString().slice(0, 19)}.${String(micros % 1e6).padStart(6, '0')}`);
+        assert.ok(Math.abs(table.columns.datetime[r] - (Date.UTC(2017, 2, 21, 14, 5, 9, 500) + time * 1000)) <= 1e-3);
         let any = false;
         for (const [stream, column] of [['accel', 'accel_x'], ['gyro', 'gyro_x'], ['baro', 'pressure'], ['events', 'event']]) {
           if (row[column] === '') continue;

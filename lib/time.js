@@ -1,0 +1,62 @@
+'use strict';
+// Absolute time: a datetime column beside time, the recording's creation
+// time standing at its first sample (a set's first recording's, carried onto
+// the set's base, natively). The creation time carries no zone: a zone
+// given by name turns it into UTC; without one the column is the device's
+// local time without an offset.
+const { KinovarError, codes } = require('./errors');
+
+const TIMES = ['relative', 'absolute'];
+
+/** The time options checked: {time, timezone} as given, or nothing. */
+function timeOptions(fn, { time, timezone } = {}) {
+  const checked = {};
+  if (time !== undefined) {
+    if (!TIMES.includes(time)) throw new TypeError(`${fn}: options.time must be 'relative' or 'absolute', not ${JSON.stringify(time)}`);
+    checked.time = time;
+  }
+  if (timezone !== undefined) {
+    if (time !== 'absolute') throw new TypeError(`${fn}: options.timezone goes with time: 'absolute'`);
+    try {
+      new Intl.DateTimeFormat('en-US', { timeZone: timezone });
+    } catch {
+      throw new RangeError(`${fn}: options.timezone must be an IANA zone name such as "Europe/Paris" or "UTC", ` +
+        `not ${JSON.stringify(timezone)}`);
+    }
+    checked.timezone = timezone;
+  }
+  return checked;
+}
+
+const wallParts = (text) => /^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})$/.exec(text)?.slice(1).map(Number);
+
+/** Seconds east of UTC that `zone` is at the instant `ms` (milliseconds since 1970, UTC). */
+function offsetAt(zone, ms) {
+  const parts = Object.fromEntries(new Intl.DateTimeFormat('en-US', {
+    timeZone: zone, hourCycle: 'h23', year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit', minute: '2-digit', second: '2-digit',
+  }).formatToParts(ms).map(({ type, value }) => [type, Number(value)]));
+  return (Date.UTC(parts.year, parts.month - 1, parts.day, parts.hour, parts.minute, parts.second) - Math.floor(ms / 1000) * 1000) / 1000;
+}
+
+/**
+ * The native conversion options of absolute time for recordings whose time
+ * stands on the creation time `createdAt` ('YYYY-MM-DD hh:mm:ss'): the
+ * zone's offset from UTC at that wall time, when a zone is given.
+ */
+function absoluteTime(conversion, createdAt, recordingPath) {
+  if (conversion.time !== 'absolute') return conversion;
+  const wall = wallParts(createdAt);
+  if (!wall || wall[1] === 0) {
+    throw new KinovarError(`${recordingPath}: has no creation date, which absolute time stands on; convert it ` +
+      'without time: \'absolute\' (--time absolute)', codes.FORMAT, { path: recordingPath });
+  }
+  const { timezone, ...rest } = conversion;
+  if (timezone === undefined) return rest;
+  const local = Date.UTC(wall[0], wall[1] - 1, wall[2], wall[3], wall[4], wall[5]);
+  // The instant whose wall time in the zone is the creation time: the zone's offset there, found twice.
+  let offset = offsetAt(timezone, local);
+  offset = offsetAt(timezone, local - offset * 1000);
+  return { ...rest, utcOffset: offset };
+}
+
+module.exports = { timeOptions, absoluteTime };
