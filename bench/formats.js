@@ -12,15 +12,18 @@ const root = path.join(__dirname, '..');
 
 function measure(mode, recording, output) {
   const kinovar = require(root);
-  const native = require(path.join(root, 'lib', 'addon'));
+  const addon = require(path.join(root, 'lib', 'addon'));
+  const native = require(path.join(root, 'lib', 'native'));
+  // One estimator for every format, the one the classic CSV has.
+  const classic = { orientation: 'classic' };
   const before = process.memoryUsage().rss;
   const start = process.hrtime.bigint();
   let samples = 0;
-  if (mode === 'csv') native.read(recording, output);
-  else if (mode === 'plain' || mode === 'parquet') kinovar.readRecording(recording, output, { format: mode });
-  else if (mode === 'native') native.loadRecording(recording, {});
+  if (mode === 'csv') addon.read(recording, output);
+  else if (mode === 'plain' || mode === 'parquet') kinovar.readRecording(recording, output, { format: mode, ...classic });
+  else if (mode === 'native') native.loadRecording(recording, classic);
   else if (mode === 'load') {
-    const { streams } = kinovar.load(recording);
+    const { streams } = kinovar.load(recording, classic);
     for (const stream of Object.values(streams)) for (const array of Object.values(stream)) samples += array.byteLength;
   }
   const seconds = Number(process.hrtime.bigint() - start) / 1e9;
