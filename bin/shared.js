@@ -108,7 +108,7 @@ async function execute(command, args, io) {
 
 const CONVERSION_FLAGS = {
   format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' },
-  time: { type: 'string' }, timezone: { type: 'string' },
+  time: { type: 'string' }, timezone: { type: 'string' }, resample: { type: 'string' },
 };
 
 /** The API options of --format (one of `formats`, in any letter case), --orientation and --force. */
@@ -127,6 +127,11 @@ function conversionOptions(values, formats) {
     const time = values.time.toLowerCase();
     if (!['relative', 'absolute'].includes(time)) throw new UsageError(`--time must be relative or absolute, not "${values.time}"`);
     options.time = time;
+  }
+  if (values.resample !== undefined) {
+    const rate = Number(values.resample);
+    if (!(rate > 0 && rate <= 100000)) throw new UsageError(`--resample must be samples per second above 0, not "${values.resample}"`);
+    options.resample = rate;
   }
   if (values.timezone !== undefined) {
     if (options.time !== 'absolute') throw new UsageError('--timezone goes with --time absolute');
@@ -156,6 +161,10 @@ const TIME_HELP = `  --time <t>         relative (default): time in seconds from
   --timezone <zone>  with --time absolute: the IANA zone the sensor's clock was set
                        in (Europe/Paris); the datetime is then UTC. Without it:
                        the sensor's local time, with no offset
+  --resample <Hz>    plain, parquet, opensense: the sensors and orientation on a
+                       uniform grid from the first sample (a set: from its window
+                       start), interpolated; low-passed first to a lower rate;
+                       nothing across a gap (see docs/analysis.md)
 `;
 
 /** The --orientation value as an API option. */

@@ -37,6 +37,13 @@ function conversionOptions(fn, options) {
     }
     checked.threads = threads;
   }
+  if (options.resample !== undefined) {
+    const { resample } = options;
+    if (typeof resample !== 'number' || !(resample > 0 && resample <= 100000)) {
+      throw new TypeError(`${fn}: options.resample must be samples per second above 0 (up to 100000), not ${resample}`);
+    }
+    checked.resample = resample;
+  }
   if (overwrite !== undefined) {
     if (typeof overwrite !== 'boolean') throw new TypeError(`${fn}: options.overwrite must be true or false`);
     checked.overwrite = overwrite;

@@ -76,7 +76,7 @@ function loadRecordingSet(recordingPaths, conversion) {
   if (raw.status !== 'OK') throw setFailure(raw, recordingPaths);
   return {
     recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])),
-    report: reportOf(raw, recordingPaths, []),
+    report: reportOf(raw, recordingPaths, [], conversion),
   };
 }
 

@@ -60,6 +60,10 @@ function convertRecording(recordingPath, target, options) {
  * time of the recording whose time the others stand on.
  */
 function timeOf(fn, conversion, format, firstRecording) {
+  if (conversion.resample !== undefined && format === 'csv') {
+    throw new RangeError(`${fn}: the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table ` +
+      '(format \'plain\', \'parquet\' or \'opensense\')');
+  }
   if (conversion.time !== 'absolute') return conversion;
   if (format !== 'plain' && format !== 'parquet') {
     throw new RangeError(`${fn}: time 'absolute' adds a datetime column to the plain CSV and Parquet, not to ` +
@@ -217,7 +221,7 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     throw cause ? Object.assign(output.systemError(cause, cause.path, `write ${FILE_OF[format]}`),
       { status: failure.status, cause: failure.cause }) : failure;
   }
-  const report = reportOf(outcome, recordingPaths, targets);
+  const report = reportOf(outcome, recordingPaths, targets, conversion);
   if (format === 'plain') writeFiles([path.join(outputFolder, SET_FILE)], [setFile(report, outputFolder, targets)], format);
   return report;
 }

@@ -154,6 +154,8 @@ export interface SyncReport {
   samples: Array<{ accel?: number; gyro?: number; baro?: number; quaternion?: number }>;
   /** Events kept per recording. */
   events: number[];
+  /** When the set was resampled: the grid's rate and how. */
+  resample?: { rate: number; grid: string; method: string };
 }
 
 /** The files of a synchronised conversion, with the report of what was done. */
@@ -272,6 +274,8 @@ export interface ConversionOptions extends OutputOptions {
   time?: 'relative' | 'absolute';
   /** With time `'absolute'`: the IANA zone the sensor's clock was set in; the datetime is then UTC. Default: local time, no offset. */
   timezone?: string;
+  /** Plain CSV, Parquet, OpenSim table: samples per second of a uniform grid the samples are resampled onto. */
+  resample?: number;
 }
 
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
@@ -317,6 +321,8 @@ export interface LoadedRecording {
 }
 export interface LoadOptions {
   orientation?: Estimator;
+  /** Samples per second of a uniform grid from the first sample (a set: its window start); see docs/analysis.md. */
+  resample?: number;
 }
 /** A recording's samples in memory. Throws `ENOENT` or `ERR_KINOVAR_FORMAT`. */
 export declare function load(recordingPath: string, options?: LoadOptions): LoadedRecording;

@@ -245,13 +245,26 @@ function syncFailure(outcome, recordingPaths, outputFolder, format = 'csv') {
   return new KinovarError(`${words}: ${detail}`, code, details);
 }
 
-/** The report of a native outcome whose status is "OK", naming the files written. */
-function reportOf(outcome, recordingPaths, files) {
+// How a resampled set's files were made (the native resampler's method, export/resample.h).
+const resampled = (rate) => ({
+  resample: {
+    rate, grid: 'window.start + k / rate', method: 'linear interpolation, quaternions by slerp; to a lower rate after a ' +
+      'zero-phase second-order Butterworth low-pass at 0.4 x rate; no value across a gap of more than two source periods',
+  },
+});
+
+/**
+ * The report of a native outcome whose status is "OK", naming the files
+ * written (samples: those of the recordings kept in the window), and the
+ * resampling when the conversion asked for it.
+ */
+function reportOf(outcome, recordingPaths, files, conversion) {
   if (outcome.method === undefined) {
     return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [] };
   }
   const { method, offsets, window, samples, events } = outcome;
-  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events };
+  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events,
+    ...(conversion?.resample ? resampled(conversion.resample) : {}) };
 }
 
 /** The files of a report, as syncRecordings has always answered, with the report beside them. */

@@ -9,7 +9,7 @@ const {
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
 
-const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--time T [--timezone Z]] [--force] [--json] [--quiet]
+const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--json] [--quiet]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
 pressure, events and orientation), several at once. To convert every

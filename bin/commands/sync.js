@@ -5,7 +5,7 @@ const {
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
 
-const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--time T [--timezone Z]] [--force] [--json] [--quiet]
+const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--json] [--quiet]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time

@@ -151,6 +151,8 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   const Napi::Value time = object.Get("time"), utcOffset = object.Get("utcOffset");
   options.absoluteTime = time.IsString() && time.As<Napi::String>().Utf8Value() == "absolute";
   if (utcOffset.IsNumber()) options.utcOffset = utcOffset.As<Napi::Number>().DoubleValue();
+  const Napi::Value resample = object.Get("resample");
+  if (resample.IsNumber()) options.resample = resample.As<Napi::Number>().DoubleValue();
   return true;
 }
 
@@ -309,13 +311,14 @@ Napi::ArrayBuffer takeBuffer(Napi::Env env, std::vector<double>&& values) {
 // time 0 (ops/options.h); each stream {rate, time, <channel>...}, its
 // channels views into its one channel-major buffer, taken out of the
 // recording.
-Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityReport& quality, double timeBase) {
+Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityReport& quality, double timeBase,
+                             double resampled) {
   Napi::Object result = Napi::Object::New(env);
   result.Set("timeBase", Napi::Number::New(env, timeBase));
   result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, recording.settings); }));
   result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
   Napi::Object streams = Napi::Object::New(env);
-  for (const LoadedStream& loaded : loadedStreams(recording)) {
+  for (const LoadedStream& loaded : loadedStreams(recording, resampled)) {
     SampleStream& stream = *loaded.stream;
     const uint64_t n = stream.count;
     Napi::Object object = Napi::Object::New(env);
@@ -340,7 +343,7 @@ Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
   const std::string path = pathArgument(info[0]);
   return run(env, [&]() -> Napi::Value {
     LoadedRecording loaded = loadRecording(path.c_str(), options);
-    Napi::Object result = recordingObject(env, loaded.recording, loaded.quality, loaded.timeBase);
+    Napi::Object result = recordingObject(env, loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled);
     result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
     return result;
   });
@@ -358,7 +361,7 @@ Napi::Value LoadSet(const Napi::CallbackInfo& info) {
     Napi::Object result = setOutcome(env, set.outcome);
     Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
     for (size_t i = 0; i < set.recordings.size(); ++i)
-      recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.recordings[i], set.qualities[i], set.timeBase));
+      recordings.Set(static_cast<uint32_t>(i), recordingObject(env, set.recordings[i], set.qualities[i], set.timeBase, set.resampled));
     result.Set("recordings", recordings);
     return result;
   });

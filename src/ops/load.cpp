@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "export/csv.h"
+#include "export/resample.h"
 #include "export/rows.h"
 #include "ops/recording_file.h"
 #include "orientation/orientation.h"
@@ -42,7 +43,10 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   loaded.parsed = parseRecordingFile(recording.settings, recording.streams, utf8Path, &scan);
   loaded.quality = qualityReport(recording.settings, recording.streams, scan);
   if (loaded.parsed) estimateOrientation(recording.settings, recording.streams, options.estimator);
-  onTableTime(recording, kFromFirstSample);
+  const double origin = firstInstant(tableLayout(recording.settings, recording.streams));
+  resampleStreams(recording.settings, recording.streams, options.resample, origin);
+  onTableTime(recording, origin);
+  loaded.resampled = options.resample;
   loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
   return loaded;
 }
@@ -63,17 +67,23 @@ LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const Conversi
   // The first recording's creation time stands at its first sample, before the cut.
   const double first = firstInstant(tableLayout(set[0].settings, set[0].streams));
   loaded.timeBase = timeBase(epochSeconds(set[0].settings.createdAt), outcome.sync.windowStart - first, options);
-  for (size_t i = 0; i < set.size(); ++i) cutToWindow(window, i, set[i], &outcome.sync);
+  for (size_t i = 0; i < set.size(); ++i) {
+    cutToWindow(window, i, set[i], &outcome.sync);
+    resampleStreams(set[i].settings, set[i].streams, options.resample, outcome.sync.windowStart);
+  }
+  loaded.resampled = options.resample;
   for (Recording& recording : set) onTableTime(recording, outcome.sync.windowStart);
   return loaded;
 }
 
-std::vector<LoadedStream> loadedStreams(Recording& recording) {
+std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled) {
   const DeviceSettings& settings = recording.settings;
   const TableLayout table = tableLayout(settings, recording.streams);
   const TableColumn* columns[] = {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion};
-  const int32_t rates[] = {settings.accel.frequency, settings.gyro.frequency, settings.baro.frequency, 0,
-                           settings.gyro.frequency};
+  int32_t rates[] = {settings.accel.frequency, settings.gyro.frequency, settings.baro.frequency, 0,
+                     settings.gyro.frequency};
+  if (resampled > 0)
+    for (int32_t& rate : rates) rate = rate ? static_cast<int32_t>(std::lround(resampled)) : 0;
   std::vector<LoadedStream> loaded;
   const std::vector<StreamLayout>& layouts = streamLayouts();
   for (size_t i = 0; i < layouts.size(); ++i) {

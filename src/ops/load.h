@@ -21,6 +21,7 @@ struct LoadedRecording {
   bool parsed = false;
   QualityReport quality;  // what happened in the recording
   double timeBase = 0.0;  // seconds since 1970 at time 0 (ops/options.h timeBase)
+  double resampled = 0.0;  // the grid's rate, 0: none
 };
 
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {});
@@ -34,18 +35,19 @@ struct LoadedSet {
   std::vector<Recording> recordings;
   std::vector<QualityReport> qualities;
   double timeBase = 0.0;  // seconds since 1970 at the window start, for every recording
+  double resampled = 0.0;  // the grid's rate, 0: none
 };
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options = {});
 
 // A loaded recording's streams, the table's, in the order of streamLayouts(),
-// with their rates (events: 0).
+// with their rates (events: 0; the grid's when resampled).
 struct LoadedStream {
   const StreamLayout* layout = nullptr;
   SampleStream* stream = nullptr;
   int32_t rate = 0;
 };
-std::vector<LoadedStream> loadedStreams(Recording& recording);
+std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled = 0.0);
 
 // The table's rows (export/rows.h) of streams with the given times, at most
 // five: the row of each sample of each stream, and the number of rows.

@@ -29,6 +29,10 @@ struct ConversionOptions {
   // column then in UTC; NaN: the device's local time, without an offset.
   bool absoluteTime = false;
   double utcOffset = std::numeric_limits<double>::quiet_NaN();
+  // Plain CSV and load(): samples per second of a uniform grid that the
+  // sensors and quaternions are resampled onto (export/resample.h); 0: the
+  // samples as they were taken.
+  double resample = 0.0;
 };
 
 // Seconds since 1970-01-01 00:00:00 UTC at a recording's time 0, when it

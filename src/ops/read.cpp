@@ -6,6 +6,7 @@
 
 #include "export/csv.h"
 #include "export/json.h"
+#include "export/resample.h"
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "ops/recording_file.h"
@@ -71,10 +72,16 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   }
   const CsvStyle style = csvStyleOf(options.format);
   // The creation time stands at the first sample, where the table's time starts.
-  const PlainTime time{kFromFirstSample, options.absoluteTime,
+  PlainTime time{kFromFirstSample, options.absoluteTime,
                        timeBase(epochSeconds(recording.settings.createdAt), 0.0, options), options.utcOffset == options.utcOffset};
   bool exported;
-  if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
+  if (style == CsvStyle::Plain && options.resample > 0) {
+    // The grid needs every estimate first: no rows beside the filter.
+    estimateOrientation(recording.settings, recording.streams, options.estimator);
+    time.origin = firstInstant(tableLayout(recording.settings, recording.streams));
+    resampleStreams(recording.settings, recording.streams, options.resample, time.origin);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
+  } else if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
     exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure, time);
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
     exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);

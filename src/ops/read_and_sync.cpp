@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "export/csv.h"
+#include "export/resample.h"
 #include "io/paths.h"
 #include "ops/operations.h"
 #include "ops/recording_file.h"
@@ -96,6 +97,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
     const CsvStyle style = csvStyleOf(options.format);
+    if (style == CsvStyle::Plain) resampleStreams(recording.settings, recording.streams, options.resample, window.eventStart);
     // Classic rows are clock ticks from each file's first sample; plain rows
     // are the samples' instants, counted from the set's window start.
     if (style == CsvStyle::Classic) eventsOnRowClock(recording.streams, recording.settings.frequency);

@@ -353,6 +353,60 @@ test('a set in every format: one instant has one time in every file, counted fro
   }
 });
 
+test('resampling: one grid from the first sample or the window start, a sine kept to 1%, nothing inside a gap', (t) => {
+  const dir = scratch(t);
+  // Turning about x at 360 deg/s after a second at rest: gravity gives y a 1 Hz sine of 1 g; blocks cut out make a gap.
+  const sine = generateRecording(path.join(dir, 'sine.bin'),
+    { seconds: 8, accel: 1000, gyro: 1000, rate: 360, axis: [1, 0, 0], still: 1, cutBlocks: 20, noise: 0 });
+  const sources = kinovar.load(sine).streams;
+  const source = sources.accel;
+  // Each stream's own gap: the samples either side of it.
+  const gapOf = ({ time }) => {
+    const i = time.findIndex((u, k) => k > 0 && u - time[k - 1] > 0.05);
+    return [time[i - 1], time[i]];
+  };
+  assert.ok(gapOf(source)[1] - gapOf(source)[0] > 0.5);
+  const sampleAt = new Map(Array.from(source.time, (time, i) => [Math.round(time * 1000), i]));
+  for (const hz of [100, 2000]) {  // filtered down, interpolated up
+    const { streams } = kinovar.load(sine, { resample: hz });
+    for (const [name, { time }] of Object.entries(streams)) {
+      if (name === 'events') continue;
+      const [before, after] = gapOf(sources[name]);
+      assert.ok(time.every((u) => Math.abs(u * hz - Math.round(u * hz)) < 1e-6), `${hz} Hz ${name} on the grid`);
+      assert.ok(!time.some((u) => u > before && u < after), `${hz} Hz ${name}: nothing inside the gap`);
+      if (name === 'baro') continue;  // its own samples, further apart
+      assert.ok(time.some((u) => u <= before && u > before - 1 / hz) && time.some((u) => u >= after && u < after + 1 / hz),
+        `${hz} Hz ${name}: up to the gap on both sides`);
+    }
+    const { time, y } = streams.accel;
+    let compared = 0;
+    time.forEach((u, j) => {
+      const i = sampleAt.get(Math.round(u * 1000));
+      if (i === undefined || u < 1.1) return;  // the sine once turning, where a sample stands on the grid point
+      assert.ok(Math.abs(y[j] - source.y[i]) <= 0.01, `${hz} Hz at ${u}: ${y[j]} against ${source.y[i]}`);
+      compared++;
+    });
+    assert.ok(compared > 500, `${hz} Hz`);
+    const q = streams.orientation;
+    assert.ok(q.w.every((w, k) => Math.abs(Math.hypot(w, q.x[k], q.y[k], q.z[k]) - 1) < 1e-9), `${hz} Hz unit quaternions`);
+  }
+
+  // A set: one grid from the window start for every file, the method in its report and beside its files.
+  const set = generateSession(fs.mkdirSync(path.join(dir, 'set'), { recursive: true }), { seconds: 3, clock: 1000, accel: 300, gyro: 300 });
+  const out = path.join(dir, 'out');
+  const plain = kinovar.syncRecordings(set, out, { format: 'plain', resample: 50 });
+  assert.equal(plain.report.resample.rate, 50);
+  assert.deepEqual(JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8')).resample, plain.report.resample);
+  for (const file of plain) {
+    const times = plainRows(file).rows.map((row) => Number(row.time));
+    assert.ok(times.length > 100 && times.every((u) => Math.abs(u * 50 - Math.round(u * 50)) < 1e-6), file);
+  }
+  const [sto] = kinovar.syncRecordings(set, out, { format: 'opensense', resample: 50 });
+  assert.match(fs.readFileSync(sto, 'utf8'), /^DataRate=50\n[^]*\n0\.02\t/);
+  assert.throws(() => kinovar.readRecording(sine, path.join(dir, 'x.csv'), { resample: 50 }), /the classic CSV keeps its rows/);
+  assert.throws(() => kinovar.load(sine, { resample: -1 }), TypeError);
+});
+
 test('outputs are written whole, and never over a file kinovar did not write', (t) => {
   const dir = scratch(t);
   const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
