@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "bindings-js/binding.h"
-#include "export/rows.h"
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
@@ -373,7 +372,7 @@ Napi::Value TableRows(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() < 1 || !info[0].IsArray()) return wrongArguments(env, "tableRows");
   const Napi::Array list = info[0].As<Napi::Array>();
-  if (list.Length() > InstantMerge::kMax) return wrongArguments(env, "tableRows");
+  if (list.Length() > kTableStreams) return wrongArguments(env, "tableRows");
   std::vector<std::span<const double>> times;
   for (uint32_t i = 0; i < list.Length(); ++i) {
     const Napi::Value item = list.Get(i);

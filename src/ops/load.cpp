@@ -94,6 +94,8 @@ std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled) 
   return loaded;
 }
 
+static_assert(kTableStreams == InstantMerge::kMax);
+
 uint64_t tableRows(const std::vector<std::span<const double>>& times, std::vector<std::vector<uint32_t>>& rowOf) {
   InstantMerge merge;
   rowOf.assign(std::min(times.size(), InstantMerge::kMax), {});

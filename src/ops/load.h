@@ -50,7 +50,8 @@ struct LoadedStream {
 std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled = 0.0);
 
 // The table's rows (export/rows.h) of streams with the given times, at most
-// five: the row of each sample of each stream, and the number of rows.
+// kTableStreams: the row of each sample of each stream, and the number of rows.
+inline constexpr size_t kTableStreams = 5;
 uint64_t tableRows(const std::vector<std::span<const double>>& times, std::vector<std::vector<uint32_t>>& rowOf);
 
 }  // namespace kinovar
