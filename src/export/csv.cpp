@@ -17,6 +17,7 @@
 #include "io/ordered_writer.h"
 #include "io/paths.h"
 #include "orientation/orientation.h"
+#include "reader/calendar.h"
 
 namespace kinovar {
 
@@ -159,19 +160,6 @@ PlainLayout plainLayout(const TableLayout& table, const PlainTime& time, const A
   return layout;
 }
 
-// 1970-01-01 plus `days`, in the proleptic Gregorian calendar.
-void civilFromDays(int64_t days, int64_t& year, int& month, int& day) {
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t mp = (5 * dayOfYear + 2) / 153;
-  day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = yearOfEra + era * 400 + (month <= 2);
-}
-
 // The datetime cell of time t: epoch + t to the microsecond, the whole
 // seconds of the epoch kept apart so that the sum loses nothing.
 char* datetimeCell(char* out, const PlainTime& time, double t) {
@@ -180,9 +168,7 @@ char* datetimeCell(char* out, const PlainTime& time, double t) {
   const int64_t seconds = micros >= 0 ? micros / 1000000 : (micros - 999999) / 1000000;
   const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
   const int64_t inDay = seconds - days * 86400;
-  int64_t year;
-  int month, day;
-  civilFromDays(days, year, month, day);
+  const auto [year, month, day] = civilFromDays(days);
   out = detail::writePadded(out, static_cast<uint64_t>(year), 4);
   *out++ = '-';
   out = detail::writePadded(out, static_cast<uint64_t>(month), 2);

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "io/paths.h"
+#include "reader/calendar.h"
 
 namespace kinovar::gen {
 
@@ -180,27 +181,6 @@ void packBlocks(const std::vector<Frame>& frames, uint32_t startTick, std::vecto
   }
 }
 
-// Days from 1970-01-01 to a date of the Gregorian calendar, and back; by
-// hand, as the calendar of <chrono> is missing from older compilers.
-int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yearOfEra = y - era * 400;
-  const int64_t dayOfYear = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  return era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
-}
-void civilFromDays(int64_t z, DateTimeFields& out) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t dayOfEra = z - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t mp = (5 * dayOfYear + 2) / 153;
-  out.day = static_cast<int32_t>(dayOfYear - (153 * mp + 2) / 5 + 1);
-  out.month = static_cast<int32_t>(mp < 10 ? mp + 3 : mp - 9);
-  out.year = static_cast<int32_t>(yearOfEra + era * 400 + (out.month <= 2));
-}
-
 // Unwrapped tick of sample i of a source at `hz` on a clock of `clock` ticks per second.
 uint64_t sampleTick(uint64_t i, uint32_t hz, uint32_t clock) { return (i * clock + hz / 2) / hz; }
 
@@ -210,8 +190,11 @@ DateTimeFields addSeconds(const DateTimeFields& start, double seconds) {
   const int64_t at = daysFromCivil(start.year, start.month, start.day) * 86400 + start.hour * 3600 + start.minute * 60 +
                      start.second + std::llround(seconds);
   const int64_t days = (at >= 0 ? at : at - 86399) / 86400, second = at - days * 86400;
+  const CivilDate date = civilFromDays(days);
   DateTimeFields end;
-  civilFromDays(days, end);
+  end.year = static_cast<int32_t>(date.year);
+  end.month = date.month;
+  end.day = date.day;
   end.hour = static_cast<int32_t>(second / 3600);
   end.minute = static_cast<int32_t>(second / 60 % 60);
   end.second = static_cast<int32_t>(second % 60);
