@@ -51,7 +51,10 @@ void slerp(const double* a, const double* b, double w, double* out) {
     wa = std::sin((1 - w) * angle) / s, wb = std::sin(w * angle) / s;
   }
   double norm = 0;
-  for (int c = 0; c < 4; ++c) norm += (out[c] = wa * a[c] + sign * wb * b[c]) * out[c];
+  for (int c = 0; c < 4; ++c) {
+    out[c] = wa * a[c] + sign * wb * b[c];
+    norm += out[c] * out[c];
+  }
   norm = std::sqrt(norm);
   for (int c = 0; c < 4; ++c) out[c] /= norm;
 }
@@ -90,7 +93,7 @@ SampleStream resampled(const SampleStream& source, int32_t rate, double hz, doub
     double v[4];
     if (quaternion) {
       double a[4], b[4];
-      for (int c = 0; c < 4; ++c) a[c] = values[c * n + i], b[c] = values[c * n + i + 1];
+      for (uint64_t c = 0; c < 4; ++c) a[c] = values[c * n + i], b[c] = values[c * n + i + 1];
       if (noEstimate(a[0], a[1], a[2], a[3]) || noEstimate(b[0], b[1], b[2], b[3]) || a[0] != a[0] || b[0] != b[0])
         continue;
       slerp(a, b, w, v);
@@ -102,7 +105,8 @@ SampleStream resampled(const SampleStream& source, int32_t rate, double hz, doub
   }
   SampleStream stream(channels, times.size());
   std::copy(times.begin(), times.end(), stream.times.begin());
-  for (uint64_t c = 0; c < channels; ++c) std::copy(columns[c].begin(), columns[c].end(), stream.values.begin() + c * stream.count);
+  for (uint64_t c = 0; c < channels; ++c)
+    std::copy(columns[c].begin(), columns[c].end(), stream.values.begin() + static_cast<std::ptrdiff_t>(c * stream.count));
   return stream;
 }
 
