@@ -22,8 +22,8 @@ function measure(mode, recording, output) {
   if (mode === 'csv') addon.read(recording, output);
   else if (mode === 'plain' || mode === 'parquet') kinovar.readRecording(recording, output, { format: mode, ...classic });
   else if (mode === 'native') native.loadRecording(recording, classic);
-  else if (mode === 'load') {
-    const { streams } = kinovar.load(recording, classic);
+  else if (mode === 'load' || mode === 'resample') {
+    const { streams } = kinovar.load(recording, mode === 'load' ? classic : { ...classic, resample: 100 });
     for (const stream of Object.values(streams)) for (const array of Object.values(stream)) samples += array.byteLength;
   }
   const seconds = Number(process.hrtime.bigint() - start) / 1e9;
@@ -73,6 +73,9 @@ try {
   console.log(`| load() | ${loaded.seconds.toFixed(2)} | ${MB(loaded.peakAbove)} | ${MB(loaded.samples)} | ` +
     `${(loaded.peakAbove / loaded.samples).toFixed(2)} |`);
   console.log(`\nload() over parse + orientation (the native stages alone): ${(loaded.seconds / native.seconds).toFixed(2)}`);
+  const resampled = best('resample');
+  console.log(`load() resampled to 100 Hz: ${resampled.seconds.toFixed(2)} s, ` +
+    `${(resampled.seconds - loaded.seconds).toFixed(2)} s more than load() itself`);
 } finally {
   fs.rmSync(scratch, { recursive: true, force: true });
 }
