@@ -254,7 +254,7 @@ test('a set in every format: one instant has one time in every file, counted fro
   // True seconds at which each sensor's clock read 0 and took its first sample: the window starts at 1 s.
   const sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']];
   const cases = [
-    { method: 'marks', seconds: 3, clock: 1000, accel: 300, gyro: 300, baro: 25, events: 1, cutBlocks: 3 },
+    { method: 'marks', seconds: 3, clock: 1000, accel: 300, gyro: 300, baro: 25, events: 1, cutBlocks: 3, swapBlocks: true },
     { method: 'stream', seconds: 2, clock: 1024, accel: 1024, gyro: 1024, baro: 25, events: 1 },
   ];
   for (const [c, { method, ...options }] of cases.entries()) {
@@ -389,6 +389,20 @@ test('resampling: one grid from the first sample or the window start, a sine kep
     assert.ok(compared > 500, `${hz} Hz`);
     const q = streams.orientation;
     assert.ok(q.w.every((w, k) => Math.abs(Math.hypot(w, q.x[k], q.y[k], q.z[k]) - 1) < 1e-9), `${hz} Hz unit quaternions`);
+    if (hz !== 100) continue;
+    // The files hold load()'s grid: each accel value at its point, none inside the gap.
+    const plain = path.join(dir, 'sine.csv');
+    kinovar.readRecording(sine, plain, { format: 'plain', resample: hz });
+    kinovar.readRecording(sine, `${plain}.parquet`, { format: 'parquet', resample: hz });
+    const table = kinovar.readParquet(`${plain}.parquet`);
+    const [before, after] = gapOf(source);
+    const valued = plainRows(plain).rows.filter((row, r) => {
+      assert.ok(Math.abs(table.columns.time[r] - Number(row.time)) <= 1e-9, `row ${r}`);
+      if (row.accel_y === '') return assert.equal(table.columns.accel_y[r], null) ?? false;
+      assert.ok(!(Number(row.time) > before && Number(row.time) < after), `row ${r} at ${row.time} inside the gap`);
+      return true;
+    });
+    assert.deepEqual(valued.map((row) => Math.round(Number(row.time) * hz)), Array.from(time, (u) => Math.round(u * hz)));
   }
 
   // A set: one grid from the window start for every file, the method in its report and beside its files.
