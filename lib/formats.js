@@ -200,8 +200,8 @@ function writeFiles(files, contents, format) {
 /**
  * The CSV files of a set, written by the native conversion: it refuses
  * outputs that clash after the synchronisation, before writing any, and
- * the files take their names together once all are complete. A plain set's
- * report follows them into set.json.
+ * the files take their names together once all are complete, a plain set's
+ * set.json with them.
  * @returns {object} the set's report
  */
 function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
@@ -213,7 +213,10 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     loadRecordingSet(recordingPaths, conversion);
     throw syncFailure({ status: '-12', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
-  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
+  // A plain set's report goes into set.json, which takes its name with the CSV files.
+  const beside = format === 'plain' ? (done) => [[path.join(outputFolder, SET_FILE),
+    setFile(reportOf(done, recordingPaths, targets, conversion), outputFolder, targets)]] : undefined;
+  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format }, beside);
   if (outcome.status !== 'OK') {
     const failure = setFailure(outcome, recordingPaths, outputFolder, format);
     const cause = outcome.systemError;
@@ -221,9 +224,7 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     throw cause ? Object.assign(output.systemError(cause, cause.path, `write ${FILE_OF[format]}`),
       { status: failure.status, cause: failure.cause }) : failure;
   }
-  const report = reportOf(outcome, recordingPaths, targets, conversion);
-  if (format === 'plain') writeFiles([path.join(outputFolder, SET_FILE)], [setFile(report, outputFolder, targets)], format);
-  return report;
+  return reportOf(outcome, recordingPaths, targets, conversion);
 }
 
 /**

@@ -259,16 +259,35 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
   return result;
 }
 
-// convertSet(recordings, folder, options) -> the set's outcome, printing
-// nothing; the CSV files, <folder>/<stem>.csv, take their names together.
+// convertSet(recordings, folder, options[, beside]) -> the set's outcome,
+// printing nothing; the CSV files, <folder>/<stem>.csv, take their names
+// together, with the files beside(outcome) gives as [[path, text], ...]
+// once the CSV files are complete.
 Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   std::vector<std::string> paths;
   ConversionOptions options;
-  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options))
+  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options) ||
+      (info.Length() > 3 && !info[3].IsFunction() && !info[3].IsUndefined()))
     return wrongArguments(env, "convertSet");
   const std::string folder = pathArgument(info[1]);
-  return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options)); });
+  BesideFiles beside;
+  if (info.Length() > 3 && info[3].IsFunction()) {
+    beside = [env, give = info[3].As<Napi::Function>()](const SetOutcome& outcome) {
+      const Napi::Value given = give.Call({setOutcome(env, outcome)});
+      std::vector<std::pair<std::string, std::string>> files;
+      if (!given.IsArray()) throw Napi::TypeError::New(env, "convertSet: beside must give [[path, text], ...]");
+      const Napi::Array list = given.As<Napi::Array>();
+      for (uint32_t i = 0; i < list.Length(); ++i) {
+        const Napi::Value item = list.Get(i);
+        if (!item.IsArray() || !item.As<Napi::Array>().Get(0u).IsString() || !item.As<Napi::Array>().Get(1u).IsString())
+          throw Napi::TypeError::New(env, "convertSet: beside must give [[path, text], ...]");
+        files.emplace_back(pathArgument(item.As<Napi::Array>().Get(0u)), item.As<Napi::Array>().Get(1u).As<Napi::String>().Utf8Value());
+      }
+      return files;
+    };
+  }
+  return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options, beside)); });
 }
 
 // inspect(recording) -> the quality report, or null when the file is not a

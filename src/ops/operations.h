@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "export/csv.h"
@@ -92,8 +94,12 @@ struct SetOutcome {
 // refusal of the synchronisation is told in a line on stderr, as the classic
 // operation does. Quiet (the JS layer): the files take their names together,
 // once every one is complete.
+// Quiet only: `beside` gives files, (path, bytes), to write beside the CSV
+// files once they are complete (the outcome as it will be told); all take
+// their names together.
+using BesideFiles = std::function<std::vector<std::pair<std::string, std::string>>(const SetOutcome&)>;
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
-                          const ConversionOptions& options = {});
+                          const ConversionOptions& options = {}, const BesideFiles& beside = {});
 
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -54,7 +55,7 @@ namespace {
 // are written; otherwise each as soon as it is, as readAndSync2 always did.
 template <typename OutputPaths>
 SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOptions& options, bool quiet,
-                       bool together, OutputPaths outputPaths) {
+                       bool together, OutputPaths outputPaths, const BesideFiles& beside = {}) {
   if (paths.empty()) return SetOutcome{};
   const size_t n = paths.size();
   // The filters are only prepared here (their zeroed quaternion streams take
@@ -114,10 +115,24 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   if (together && outcome.outputRecordings.empty()) {
     std::vector<OutputFile> outputs;
     for (CsvFile& csv : csvs) outputs.push_back(std::move(csv.output));
+    std::vector<std::string> besidePaths;
+    if (beside) {
+      for (const auto& [path, bytes] : beside(outcome)) {
+        OutputFile& file = outputs.emplace_back(path.c_str(), OutputFile::Mode::Binary);
+        besidePaths.push_back(path);
+        if (file && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.file()) != bytes.size())
+          file.noteWriteError(errno);
+        if (!file) break;  // refused at open: its error stands, nothing further is needed
+      }
+    }
     size_t bad = 0;
     if (!commitTogether(outputs, true, &bad)) {
-      outcome.outputRecordings.push_back(bad);
-      failures[bad] = OutputFailure{csvPaths[bad], outputs[bad].error(), outputs[bad].failedStep()};
+      const OutputFailure failure{bad < n ? csvPaths[bad] : besidePaths[bad - n], outputs[bad].error(),
+                                  outputs[bad].failedStep()};
+      // A file beside them failed: no file of the set took its name.
+      if (bad < n) outcome.outputRecordings.push_back(bad);
+      else for (size_t i = 0; i < n; ++i) outcome.outputRecordings.push_back(i);
+      failures[outcome.outputRecordings.front()] = failure;
     }
   }
   if (!outcome.outputRecordings.empty()) {
@@ -131,9 +146,10 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 }  // namespace
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
-                          const ConversionOptions& options) {
+                          const ConversionOptions& options, const BesideFiles& beside) {
   // Quiet callers (the JS layer) get the set whole or not at all.
-  return synchronise(paths, options, quiet, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); });
+  return synchronise(paths, options, quiet, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); },
+                     quiet ? beside : BesideFiles{});
 }
 
 }  // namespace kinovar

@@ -470,6 +470,13 @@ test('outputs are written whole, and never over a file kinovar did not write', (
       assert.throws(() => kinovar.syncRecordings(set, full, { format }), { code: 'ENOSPC' }, format);
       assert.deepEqual(fs.readdirSync(full).sort(), ['thigh.csv', 'thigh.parquet'], format);
     }
+    // A set's report takes its name with the files: when it cannot be written, neither are they.
+    const beside = fs.mkdtempSync(path.join(dir, 'full-'));
+    fs.symlinkSync('/dev/full', path.join(beside, 'set.json'));
+    for (const format of ['plain', 'opensense']) {
+      assert.throws(() => kinovar.syncRecordings(set, beside, { format }), { code: 'ENOSPC', path: path.join(beside, 'set.json') }, format);
+      assert.deepEqual(fs.readdirSync(beside), ['set.json'], format);
+    }
   }
   // A set's report beside its files replaces our own, never a user's set.json; its paths may hold
   // anything, even the two letters that begin a recording's settings record.
