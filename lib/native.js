@@ -18,6 +18,8 @@ module.exports = {
   convertSet: entry.convertSet,
   /** (recording) -> the quality report, or null */
   inspect: entry.inspect,
+  /** (clock, rate) -> clock ticks per sample when the rate does not divide the clock, else 0 */
+  ticksOffClock: entry.ticksOffClock,
   /** (path) -> the name a recording's outputs take */
   fileStem: entry.fileStem,
   /** (paths) -> [first, second] of two that the file system would file as one, or null */

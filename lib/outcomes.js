@@ -61,7 +61,8 @@ function clockWords(name, { rate, ticksPerSample: ticks, rowsPerSample: rows }) 
  * @returns {string[]}
  */
 function ratesOffClock(clock, rates) {
-  return Object.entries(rates).filter(([, rate]) => clock > 0 && rate > 0 && clock % rate !== 0).map(([name]) => name);
+  return Object.entries(rates).filter(([, rate]) => typeof clock === 'number' && typeof rate === 'number' &&
+    native.ticksOffClock(clock, rate) > 0).map(([name]) => name);
 }
 
 /**

@@ -303,6 +303,14 @@ Napi::Value Inspect(const Napi::CallbackInfo& info) {
   });
 }
 
+// ticksOffClock(clock, rate) -> clock ticks per sample when the rate does
+// not divide the clock, else 0.
+Napi::Value TicksOffClock(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsNumber() || !info[1].IsNumber()) return wrongArguments(env, "ticksOffClock");
+  return Napi::Number::New(env, ticksOffClock(info[0].As<Napi::Number>().Int32Value(), info[1].As<Napi::Number>().Int32Value()));
+}
+
 // ---- Recordings in memory.
 
 // Hands a vector's memory to JavaScript as it is. Where the runtime forbids
@@ -604,6 +612,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertRecording", ConvertRecording},
       {"convertSet", ConvertSet},
       {"inspect", Inspect},
+      {"ticksOffClock", TicksOffClock},
       {"loadRecording", LoadRecording},
       {"tableRows", TableRows},
       {"loadSet", LoadSet},

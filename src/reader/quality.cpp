@@ -91,6 +91,10 @@ struct Source {
 
 }  // namespace
 
+double ticksOffClock(int32_t clock, int32_t rate) {
+  return clock > 0 && rate > 0 && clock % rate != 0 ? static_cast<double>(clock) / rate : 0.0;
+}
+
 QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan) {
   QualityReport report;
   // Gap times count from the recording's first sample, whichever stream has it.
@@ -128,8 +132,7 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
     if (source.gaps) countGaps(q, *stream, settings.frequency, origin);
     // The sensors the tables place on clock rows by a whole divisor.
     const bool tabled = source.key == kAccelKey || source.key == kGyroKey || source.key == kBaroKey;
-    if (tabled && q.rate > 0 && settings.frequency > 0 && settings.frequency % q.rate != 0)
-      q.ticksPerSample = static_cast<double>(settings.frequency) / q.rate;
+    if (tabled) q.ticksPerSample = ticksOffClock(settings.frequency, q.rate);
     if (source.key == kAccelKey) q.saturated = countSaturated(*stream, settings.accel);
     if (source.key == kGyroKey) q.saturated = countSaturated(*stream, settings.gyro);
     if (source.key == kChannel10Key) q.saturated = countSaturated(*stream, {-32768.0, -32768.0, -32768.0}, {32767.0, 32767.0, 32767.0});

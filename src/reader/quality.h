@@ -51,6 +51,11 @@ struct QualityReport {
 
 QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan);
 
+// Clock ticks per sample of a sensor rate that does not divide the clock
+// (the classic CSV's rows then run slow for it), else 0. The one rule: the
+// JS layer asks for it too (read's and config set's warnings).
+double ticksOffClock(int32_t clock, int32_t rate);
+
 // The report as a JSON object (numbers in the C locale, no white space).
 // The summary goes with every answer; the details (each gap, a rate that
 // does not divide the clock) are what inspect adds.
