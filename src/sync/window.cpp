@@ -38,17 +38,28 @@ void cutStream(SampleStream& stream, uint64_t start, uint64_t count) {
   stream.count = count;
 }
 
+// The rows are the accelerometer's, gyroscope's and orientation's; a
+// barometer's first kept sample can precede theirs by one of its periods and
+// must not move the events. Only a set aligned on the barometer alone counts it.
+bool definesRows(const StreamMap& streams, uint32_t key) {
+  if (key == kEventKey || key == kSecondEventKey) return false;
+  if (key != kBaroKey) return true;
+  for (const auto& [other, stream] : streams)
+    if (other != kBaroKey && other != kEventKey && other != kSecondEventKey && stream.count > 0) return false;
+  return true;
+}
+
 // Keeps the events within [start, end] that also fall from the first kept
-// sample of the aligned streams to the last, in place; none left removes the
-// stream. The events were shifted by the same sums as the samples, so an
-// event on a sample's tick compares equal to it.
+// sample of the streams that define the rows to the last, in place; none
+// left removes the stream. The events were shifted by the same sums as the
+// samples, so an event on a sample's tick compares equal to it.
 void cutEventStream(StreamMap& streams, const std::vector<uint32_t>& keys, double start, double end) {
   const auto found = streams.find(kEventKey);
   if (found == streams.end()) return;
   double first = std::numeric_limits<double>::infinity(), last = -first;
   for (const uint32_t key : keys) {
     const SampleStream& kept = streams.at(key);
-    if (kept.count == 0) continue;
+    if (kept.count == 0 || !definesRows(streams, key)) continue;
     first = std::min(first, kept.times.front());
     last = std::max(last, kept.times[kept.count - 1]);
   }
@@ -141,7 +152,7 @@ void eventsOnRowClock(StreamMap& synced, int32_t clock) {
   if (events == synced.end() || clock <= 0) return;
   double origin = std::numeric_limits<double>::infinity();
   for (const auto& [key, stream] : synced)
-    if (key != kEventKey && stream.count > 0 && !stream.times.empty()) origin = std::min(origin, stream.times[0]);
+    if (definesRows(synced, key) && stream.count > 0 && !stream.times.empty()) origin = std::min(origin, stream.times[0]);
   if (std::isinf(origin)) return;
   // Ticks are whole: rounding takes out what the shift added in the last
   // bits. Half a tick on, the running row time reaches the event exactly on

@@ -37,14 +37,16 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
 
 // Cuts recording i's aligned streams in place, and its event stream (key 6,
 // on the same time base) to the events in the window that fall from the
-// first kept sample to the last; an event stream left empty is removed.
+// first kept accelerometer, gyroscope or orientation sample to the last; an
+// event stream left empty is removed.
 void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams);
 
-// The CSV's rows are the ticks of the recording's clock from its first kept
-// sample on, and an event stands on the first row whose running time reaches
-// its own. Events of a synchronised map are on the common time base; this
-// gives an event measured k ticks after the first kept sample a time that
-// row k, and no earlier one, reaches.
+// The CSV's rows are the ticks of the recording's clock from the first kept
+// accelerometer, gyroscope or orientation sample on (the barometer's may
+// come earlier), and an event stands on the first row whose running time
+// reaches its own. Events of a synchronised map are on the common time base;
+// this gives an event measured k ticks after that sample a time that row k,
+// and no earlier one, reaches.
 void eventsOnRowClock(StreamMap& synced, int32_t clock);
 
 // Samples a stream of `frequency` keeps in a window of `window` seconds,

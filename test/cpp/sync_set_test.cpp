@@ -33,6 +33,26 @@ gen::SyncSetRecipe threeSensors(gen::SyncMethod method, double age) {
   return set;
 }
 
+// The rows of a classic CSV that carry an event: the Event cell follows
+// Time, the gyroscope's three, the accelerometer's three and, when
+// `barometer`, the barometer's two.
+std::vector<size_t> eventRows(const std::string& csvPath, bool barometer) {
+  std::vector<size_t> rows;
+  const std::string text = readText(csvPath);
+  size_t line = 0, row = 0;
+  for (size_t at = 0; at < text.size(); ++line) {
+    const size_t end = text.find('\n', at);
+    if (line >= 7) {
+      size_t cell = at;
+      for (int c = 0; c < (barometer ? 9 : 7); ++c) cell = text.find(',', cell) + 1;
+      if (text[cell] != ',') rows.push_back(row);
+      ++row;
+    }
+    at = end + 1;
+  }
+  return rows;
+}
+
 constexpr double kAccelLsb = 16.0 / 32768;
 constexpr double kGyroLsb = 2000.0 / 32768;
 
@@ -104,6 +124,25 @@ TEST_P(SyncSet, GeneratedSensorsLineUpToTheSample) {
     eventsOnRowClock(parsed[i].streams, parsed[i].settings.frequency);
     ASSERT_TRUE(exportCsv(expected.c_str(), parsed[i].settings, parsed[i].streams));
     EXPECT_TRUE(readText((folder / fs::path(set.paths[i]).stem()).string() + ".csv") == readText(expected)) << i;
+  }
+
+  // Row k of the classic CSV is k ticks after the gyroscope's and
+  // accelerometer's first kept sample, 7.5 s of true time, whether or not a
+  // 25 Hz barometer's first kept sample comes earlier.
+  for (const bool barometer : {true, false}) {
+    gen::SyncSetRecipe without = recipe;
+    without.base.baroHz = barometer ? 25 : 0;
+    const fs::path sub = dir / (barometer ? "with" : "without");
+    fs::create_directories(sub / "csv");
+    gen::SyncSet written;
+    ASSERT_TRUE(gen::writeSyncSet(sub.string(), without, &written));
+    ASSERT_EQ(readAndSyncSet(written.paths, (sub / "csv").string(), true).failure, SetFailure::None);
+    for (size_t i = 0; i < n; ++i) {
+      std::vector<size_t> truth;
+      for (double t = i == 1 ? 8.003 : 7.503; t < 12.0; t += 1.0) truth.push_back(std::lround((t - 7.5) * 1000));
+      const std::string csv = (sub / "csv" / fs::path(written.paths[i]).stem()).string() + ".csv";
+      EXPECT_EQ(eventRows(csv, barometer), truth) << "sensor " << i << (barometer ? " with" : " without") << " barometer";
+    }
   }
 }
 
