@@ -60,20 +60,25 @@ function generateRecording(file, options = {}) {
  * Writes a session of sensors that recorded together, each on its own clock,
  * carrying what the synchronisation needs (time marks or radio data).
  * @param {string} folder existing folder; gets <name>.bin per sensor
- * @param {object} [options] method ('marks', 'radio' or 'stream'), sensors ([clockZero, firstSample, name]
- *   in true seconds), motionStart (seconds), channel (radio), radioHz (radio-stream frames a second, 0: none),
- *   and the options of generateRecording
+ * @param {object} [options] method ('marks', 'radio' or 'stream'), sensors ([clockZero, firstSample, name, ppm]:
+ *   true seconds, and the clock's rate error), motionStart (seconds), channel (radio), radioHz (radio-stream
+ *   frames a second, 0: none), radioCorrupt (fraction of radio pairs that are noise), markSpan (seconds between
+ *   the time marks), and the options of generateRecording
  * @returns {string[]} the recordings written, in the order of the sensors
  */
 function generateSession(folder, {
-  method = 'marks', motionStart, channel, radioHz,
+  method = 'marks', motionStart, channel, radioHz, radioCorrupt, markSpan,
   sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']], ...options
 } = {}) {
   const args = ['--sync-set', folder, '--method', method, ...optionArgs(options)];
   if (motionStart !== undefined) args.push('--motion-start', String(motionStart));
   if (channel !== undefined) args.push('--channel', String(channel));
   if (radioHz !== undefined) args.push('--radio-hz', String(radioHz));
-  for (const [zero, first, name] of sensors) args.push('--sensor', `${zero},${first},${name}`);
+  if (radioCorrupt !== undefined) args.push('--radio-corrupt', String(radioCorrupt));
+  if (markSpan !== undefined) args.push('--mark-span', String(markSpan));
+  for (const [zero, first, name, ppm] of sensors) {
+    args.push('--sensor', `${zero},${first},${name}${ppm === undefined ? '' : `,${ppm}`}`);
+  }
   execFileSync(generatorPath(), args, { stdio: ['ignore', 'ignore', 'pipe'] });
   return sensors.map(([, , name]) => path.join(folder, `${name}.bin`));
 }

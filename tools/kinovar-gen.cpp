@@ -26,11 +26,13 @@ int usage(std::FILE* to = stderr) {
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
                "                   [--cut-blocks N] [--spike SECONDS] [--end-date 'YYYY-MM-DD hh:mm:ss']\n"
-               "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME]...\n"
-               "                   [--motion-start S] [--channel N] [--radio-hz HZ] [options above]\n"
+               "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME[,PPM]]...\n"
+               "                   [--motion-start S] [--channel N] [--radio-hz HZ] [--radio-corrupt FRACTION]\n"
+               "                   [--mark-span S] [options above]\n"
                "A rate of 0 leaves that sensor out of the settings; the end date is the\n"
                "creation date plus the length unless given. A sync set writes one\n"
-               "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds).\n");
+               "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds, the\n"
+               "clock's rate error in ppm).\n");
   return to == stderr ? 2 : 0;
 }
 
@@ -85,6 +87,8 @@ int run(int argc, char** argv) {
     else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
     else if (arg == "--channel") syncSet.radioChannel = static_cast<uint8_t>(std::strtoul(value(), nullptr, 10));
     else if (arg == "--radio-hz") syncSet.radioHz = rate();
+    else if (arg == "--radio-corrupt") syncSet.radioCorrupt = std::strtod(value(), nullptr);
+    else if (arg == "--mark-span") syncSet.markSpan = std::strtod(value(), nullptr);
     else if (arg == "--method") {
       const std::string method = value();
       if (method == "marks") syncSet.method = kinovar::gen::SyncMethod::TimeMarks;
@@ -94,7 +98,8 @@ int run(int argc, char** argv) {
     } else if (arg == "--sensor") {
       kinovar::gen::SyncSensor sensor;
       char name[256] = "";
-      if (std::sscanf(value(), "%lf,%lf,%255s", &sensor.clockZero, &sensor.firstSample, name) < 2) return usage();
+      if (std::sscanf(value(), "%lf,%lf,%255[^,],%lf", &sensor.clockZero, &sensor.firstSample, name, &sensor.ppm) < 2)
+        return usage();
       sensor.name = name;
       syncSet.sensors.push_back(sensor);
     }

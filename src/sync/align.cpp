@@ -1,7 +1,9 @@
 // Stream selection and clock alignment of a synchronised set.
 #include <algorithm>
+#include <cmath>
 #include <string>
 
+#include "sync/clock_model.h"
 #include "sync/sync.h"
 
 namespace kinovar {
@@ -98,13 +100,17 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
   std::vector<double>& offsets = report.offsets;
   size_t master = 0;
   if (!radioMaster(set, master, report)) return false;
+  report.clocks[master].rateMeasured = true;  // the common clock itself
   std::vector<size_t> noClock;
   if (report.method == SyncMethod::RadioSettings) {
     for (size_t i = 0; i < n; ++i)
       if (i != master && refuseClock(set[i].settings)) noClock.push_back(i);
     if (!noClock.empty()) return refuse(report, SyncRefusal::NoClock, noClock);
     for (size_t i = 0; i < n; ++i)
-      if (i != master) offsets[i] = radioWordOffset(set[i].settings);
+      if (i != master) {
+        offsets[i] = radioWordOffset(set[i].settings);
+        report.clocks[i] = radioSettingsClock(set[i].settings);
+      }
     return true;
   }
   // The first slave at fault names the cause; every slave with that fault is listed.
@@ -121,6 +127,7 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
       if (first == SyncRefusal::None) first = SyncRefusal::NoClock;
     } else {
       offsets[i] = radio->values[0] - radio->times[0];
+      report.clocks[i] = radioStreamClock(*radio, set[i].settings.frequency);
     }
   }
   if (first != SyncRefusal::None) return refuse(report, first, first == SyncRefusal::NoClock ? noClock : noRadio);
@@ -130,6 +137,7 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
 // Each recording's offset in seconds, by the method the first recording names.
 bool clockOffsets(const std::vector<Recording>& set, SyncReport& report) {
   report.offsets.assign(set.size(), 0.0);
+  report.clocks.assign(set.size(), ClockModel{});
   if (!set[0].settings.timeMarks.present) {
     report.method = set[0].settings.radioTime.role != 2 ? SyncMethod::RadioStream : SyncMethod::RadioSettings;
     return byRadio(set, report);
@@ -142,6 +150,10 @@ bool clockOffsets(const std::vector<Recording>& set, SyncReport& report) {
   for (size_t i = 0; i < set.size(); ++i) report.offsets[i] = timeMarkStart(set[i].settings);
   const double earliest = *std::min_element(report.offsets.begin(), report.offsets.end());
   for (double& offset : report.offsets) offset -= earliest;
+  for (size_t i = 0; i < set.size(); ++i) {
+    report.clocks[i] = timeMarksClock(set[i].settings);
+    report.clocks[i].offset -= earliest;
+  }
   return true;
 }
 
@@ -176,6 +188,12 @@ bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report) {
   plan = planCommonWindow(working);
   report.windowStart = plan.eventStart;
   report.windowEnd = plan.reportEnd;
+  // Own time at the window's end, where offset-only alignment is furthest off for a clock that drifts.
+  for (size_t i = 0; i < set.size(); ++i) {
+    ClockModel& clock = report.clocks[i];
+    const double own = report.windowEnd - report.offsets[i];
+    clock.endErrorMs = std::fabs(clock.offset - report.offsets[i] + (clock.rate - 1.0) * own) * 1000.0;
+  }
   report.samples.assign(set.size(), {});
   report.events.assign(set.size(), 0);
   return true;

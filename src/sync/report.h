@@ -26,6 +26,29 @@ struct SyncStreamCount {
   uint64_t samples = 0;  // kept in the window
 };
 
+// A recording's clock against the set's common clock: t_common = offset +
+// rate * t_own (seconds). The alignment still shifts by one offset; the
+// model says how far that is off.
+struct ClockFit {
+  double offset = 0.0;  // seconds of the common clock at own time 0
+  double rate = 1.0;    // common seconds per own second
+  uint64_t first = 0;   // radio stream: the pairs [first, end) it was fitted on
+  uint64_t end = 0;
+};
+
+struct ClockModel {
+  double offset = 0.0;
+  double rate = 1.0;
+  bool rateMeasured = false;  // radio settings give an offset only
+  uint64_t pairs = 0;         // readings the fit kept
+  uint64_t outliers = 0;      // radio stream: pairs left out (corrupt, duplicated, off the line)
+  std::vector<ClockFit> pieces;  // radio stream: more than one where the pairs jump (a reset)
+  double rmsMs = 0.0, largestMs = 0.0;  // residuals of the kept readings
+  double endErrorMs = 0.0;    // how far offset-only alignment is off at the window's end
+
+  double ppm() const { return (rate - 1.0) * 1e6; }
+};
+
 struct SyncReport {
   SyncMethod method = SyncMethod::None;
 
@@ -41,6 +64,7 @@ struct SyncReport {
   double windowEnd = 0.0;
   std::vector<std::vector<SyncStreamCount>> samples;  // per recording, keys in order
   std::vector<uint64_t> events;                       // events kept per recording
+  std::vector<ClockModel> clocks;                     // per recording, measured on the common clock
 };
 
 // The one line the classic operation prints for a refusal ("" for none).

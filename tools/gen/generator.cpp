@@ -317,10 +317,18 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
     }
   }
   if (recipe.radioTime && recipe.radioTime->frequency) {
+    const RadioTimeRecipe& radio = *recipe.radioTime;
+    std::mt19937 noise(recipe.seed ^ 0x5eedu);  // apart from the samples' draws, which stay as they were
     for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, recipe.radioTime->frequency, clock);
+      const uint64_t tick = sampleTick(i, radio.frequency, clock);
       if (tick >= totalTicks) break;
-      const uint32_t value = static_cast<uint32_t>(static_cast<int64_t>(recipe.startTick + tick) + recipe.radioTime->valueOffsetTicks);
+      const int64_t own = static_cast<int64_t>(recipe.startTick) + static_cast<int64_t>(tick);
+      uint32_t value = radio.valueRate == 1.0
+                           ? static_cast<uint32_t>(own + radio.valueOffsetTicks)
+                           : static_cast<uint32_t>(std::llround(static_cast<double>(own) * radio.valueRate) +
+                                                   radio.valueOffsetTicks);
+      if (radio.corrupt > 0 && std::uniform_real_distribution<double>(0, 1)(noise) < radio.corrupt)
+        value = static_cast<uint32_t>(noise());
       uint8_t* p = addFrame(tick, recipe.radioTime->frameId);
       p[0] = static_cast<uint8_t>(value >> 24), p[1] = static_cast<uint8_t>(value >> 16);
       p[2] = static_cast<uint8_t>(value >> 8), p[3] = static_cast<uint8_t>(value);

@@ -35,6 +35,8 @@ struct RadioTimeRecipe {  // a 3/17 record and its frames
   uint8_t role = 1;
   uint8_t channel = 0;
   int64_t valueOffsetTicks = 0;  // each frame carries its own tick plus this
+  double valueRate = 1.0;        // ...its own tick times this, for a master clock that runs apart
+  double corrupt = 0.0;          // fraction of frames whose value is noise instead
 };
 
 struct TimeMarksRecipe {  // a 3/18 record

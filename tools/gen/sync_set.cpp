@@ -8,8 +8,13 @@ namespace {
 
 int64_t ticks(double seconds, uint16_t clock) { return std::llround(seconds * clock); }
 
-// Two readings of the shared reference clock, 30 s apart.
-constexpr uint8_t kMarkSeconds[2] = {100, 130};
+// A sensor's own ticks at true time t.
+int64_t ownTicks(const SyncSensor& sensor, double t, uint16_t clock) {
+  return std::llround((t - sensor.clockZero) * clock * (1.0 + sensor.ppm * 1e-6));
+}
+
+// The first reading of the shared reference clock; the second is markSpan later.
+constexpr double kMarkStart = 100.0;
 constexpr uint16_t kMarkMillis[2] = {250, 500};
 
 }  // namespace
@@ -21,19 +26,20 @@ RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
   const uint16_t clock = recipe.clock;
   recipe.seed = set.base.seed + static_cast<uint32_t>(i);
   recipe.deviceId = set.base.deviceId + static_cast<int32_t>(i);
-  recipe.startTick = static_cast<uint32_t>(ticks(sensor.firstSample - sensor.clockZero, clock));
+  recipe.startTick = static_cast<uint32_t>(ownTicks(sensor, sensor.firstSample, clock));
   recipe.motion.stillSeconds = set.motionStart - sensor.firstSample;
   const bool isMaster = i == 0;
 
   switch (set.method) {
     case SyncMethod::TimeMarks: {
+      const double seconds[2] = {kMarkStart, kMarkStart + std::round(set.markSpan)};
       TimeMarksRecipe marks;
-      marks.value4 = kMarkSeconds[0];
+      marks.value4 = static_cast<uint8_t>(static_cast<int64_t>(seconds[0]) % 256);
       marks.value5 = kMarkMillis[0];
-      marks.value6 = static_cast<uint32_t>(ticks(kMarkSeconds[0] + kMarkMillis[0] / 1000.0 - sensor.clockZero, clock));
-      marks.value9 = kMarkSeconds[1];
+      marks.value6 = static_cast<uint32_t>(ownTicks(sensor, seconds[0] + kMarkMillis[0] / 1000.0, clock));
+      marks.value9 = static_cast<uint8_t>(static_cast<int64_t>(seconds[1]) % 256);
       marks.value10 = kMarkMillis[1];
-      marks.value11 = static_cast<uint32_t>(ticks(kMarkSeconds[1] + kMarkMillis[1] / 1000.0 - sensor.clockZero, clock));
+      marks.value11 = static_cast<uint32_t>(ownTicks(sensor, seconds[1] + kMarkMillis[1] / 1000.0, clock));
       recipe.timeMarks = marks;
       break;
     }
@@ -43,7 +49,7 @@ RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
       radio.mode = isMaster ? 0 : 1;
       radio.channel = set.radioChannel;
       radio.wordA = recipe.startTick;
-      radio.wordB = static_cast<uint32_t>(ticks(sensor.firstSample - master.clockZero, clock));
+      radio.wordB = static_cast<uint32_t>(ownTicks(master, sensor.firstSample, clock));
       recipe.radio = radio;
       break;
     }
@@ -51,8 +57,12 @@ RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
       RadioTimeRecipe radio;
       radio.role = isMaster ? 0 : 1;
       radio.channel = set.radioChannel;
-      radio.valueOffsetTicks = ticks(sensor.clockZero - master.clockZero, clock);
+      // The master's ticks at the true instant of each own tick.
+      const double masterRate = 1.0 + master.ppm * 1e-6;
+      radio.valueOffsetTicks = ticks((sensor.clockZero - master.clockZero) * masterRate, clock);
+      radio.valueRate = masterRate / (1.0 + sensor.ppm * 1e-6);
       radio.frequency = set.radioHz;
+      radio.corrupt = isMaster ? 0.0 : set.radioCorrupt;
       recipe.radioTime = radio;
       break;
     }

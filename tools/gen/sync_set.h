@@ -15,6 +15,7 @@ struct SyncSensor {
   double clockZero = 0.0;    // true time (s) at which this sensor's clock read tick 0
   double firstSample = 0.0;  // true time (s) of its first sample, at or after clockZero
   std::string name;          // file stem; "sensor<i>" when empty
+  double ppm = 0.0;          // the clock's rate error: it counts (1 + ppm/1e6) ticks per true tick
 };
 
 struct SyncSetRecipe {
@@ -23,6 +24,8 @@ struct SyncSetRecipe {
   double motionStart = 2.0;  // true time (s) at which the rotation begins
   uint8_t radioChannel = 3;
   uint16_t radioHz = 10;  // radio-stream frames per second of each slave; 0: none
+  double radioCorrupt = 0.0;  // fraction of radio-stream frames whose master time is noise
+  double markSpan = 30.0;     // true seconds between the two time marks (the seconds field turns over at 256)
   std::vector<SyncSensor> sensors;  // the first one is the radio master
 };
 
