@@ -154,6 +154,24 @@ export interface SyncReport {
   samples: Array<{ accel?: number; gyro?: number; baro?: number; quaternion?: number }>;
   /** Events kept per recording. */
   events: number[];
+  /**
+   * Each recording's clock as measured: common time = offset + (1 + ppm / 1e6) x own time. The alignment
+   * still uses `offsets`; offsetOnlyAtEndMs says how far that is off at the window's end.
+   */
+  clocks: Array<{
+    offset: number;
+    ppm: number;
+    measured: 'time-marks' | 'radio-settings' | 'radio-stream' | 'master';
+    /** False where the data give no rate (radio settings): ppm is then 0. */
+    rateMeasured: boolean;
+    pairs: number;
+    /** Radio stream: pairs left out of the fit (noise, duplicates). */
+    outliers: number;
+    /** Radio stream: pieces fitted apart where the pairs jump (a reset); the longest is the model. */
+    pieces: number;
+    residualsMs: { rms: number; largest: number };
+    offsetOnlyAtEndMs: number;
+  }>;
   /** When the set was resampled: the grid's rate and how. */
   resample?: { rate: number; grid: string; method: string };
 }

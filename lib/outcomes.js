@@ -261,10 +261,10 @@ const resampled = (rate) => ({
  */
 function reportOf(outcome, recordingPaths, files, conversion) {
   if (outcome.method === undefined) {
-    return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [] };
+    return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [], clocks: [] };
   }
-  const { method, offsets, window, samples, events } = outcome;
-  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events,
+  const { method, offsets, window, samples, events, clocks } = outcome;
+  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events, clocks,
     ...(conversion?.resample ? resampled(conversion.resample) : {}) };
 }
 

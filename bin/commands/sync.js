@@ -21,13 +21,16 @@ options:
                      (default: <name>_imu); OpenSim matches them to the model
 ${ORIENTATION_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
   --json             print what was done as JSON: {"ok":true, "files", "method",
-                     "offsets", "window", "samples", "events"}, or the error
-                     with its "cause"
+                     "offsets", "window", "samples", "events", "clocks"}, or
+                     the error with its "cause"
   -q, --quiet        print nothing but errors
   -h, --help         this text
 
 The method (time marks, radio settings or radio stream) is chosen by the
 first recording. Each CSV's rows run at that recording's own clock rate.
+Each recording's clock rate against the common one is measured (radio
+settings give none) and a warning says where shifting by one offset leaves
+a recording more than half a sample off at the window's end.
 See docs/sync.md.
 `;
 
@@ -74,8 +77,22 @@ async function run(args, io) {
   const each = report.files.length === report.recordings.length;
   report.recordings.forEach((recording, i) => {
     const kept = Object.entries(report.samples[i]).map(([stream, n]) => `${n} ${stream}`).join(', ');
-    io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${kept}; ` +
+    const clock = report.clocks[i];
+    const rate = clock.rateMeasured ? `clock ${clock.ppm >= 0 ? '+' : ''}${clock.ppm.toFixed(1)} ppm` : 'clock rate not measured';
+    io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${rate}; ${kept}; ` +
       `${report.events[i]} events)\n`);
+  });
+  // Half a sample of the fastest stream kept, whose rows drift first.
+  const { start: from, end: to } = report.window;
+  const fastest = Math.max(...report.samples.flatMap((kept) => Object.values(kept))) / Math.max(to - from, 1e-9);
+  const halfSampleMs = 500 / fastest;
+  report.clocks.forEach((clock, i) => {
+    if (!(clock.offsetOnlyAtEndMs > halfSampleMs)) return;
+    const span = halfSampleMs / 1000 / (Math.abs(clock.ppm) * 1e-6);
+    io.stderr(`kinovar sync: warning: ${report.recordings[i]} is ${clock.offsetOnlyAtEndMs.toFixed(1)} ms off at the ` +
+      `window's end (its clock runs ${clock.ppm.toFixed(1)} ppm apart), more than half a sample; its rows hold ` +
+      `within half a sample for about the first ${span.toFixed(0)} s of the window: cut longer recordings into ` +
+      'shorter sets, or treat the end of this one with care\n');
   });
   if (!each) for (const file of report.files) io.say(`wrote  ${file}\n`);
   const { start, end } = report.window;

@@ -255,6 +255,25 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
     }
     result.Set("samples", samples);
     result.Set("events", numbers(env, sync.events));
+    Napi::Array clocks = Napi::Array::New(env, sync.clocks.size());
+    for (uint32_t i = 0; i < sync.clocks.size(); ++i) {
+      const ClockModel& c = sync.clocks[i];
+      Napi::Object clock = Napi::Object::New(env);
+      clock.Set("offset", c.offset);
+      clock.Set("ppm", c.ppm());
+      clock.Set("measured", c.master ? "master" : syncMethodName(sync.method));
+      clock.Set("rateMeasured", c.rateMeasured);
+      clock.Set("pairs", static_cast<double>(c.pairs));
+      clock.Set("outliers", static_cast<double>(c.outliers));
+      clock.Set("pieces", static_cast<double>(c.pieces.size()));
+      Napi::Object residuals = Napi::Object::New(env);
+      residuals.Set("rms", c.rmsMs);
+      residuals.Set("largest", c.largestMs);
+      clock.Set("residualsMs", residuals);
+      clock.Set("offsetOnlyAtEndMs", c.endErrorMs);
+      clocks.Set(i, clock);
+    }
+    result.Set("clocks", clocks);
   }
   return result;
 }

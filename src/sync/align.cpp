@@ -100,7 +100,7 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
   std::vector<double>& offsets = report.offsets;
   size_t master = 0;
   if (!radioMaster(set, master, report)) return false;
-  report.clocks[master].rateMeasured = true;  // the common clock itself
+  report.clocks[master].master = report.clocks[master].rateMeasured = true;
   std::vector<size_t> noClock;
   if (report.method == SyncMethod::RadioSettings) {
     for (size_t i = 0; i < n; ++i)

@@ -39,6 +39,7 @@ struct ClockFit {
 struct ClockModel {
   double offset = 0.0;
   double rate = 1.0;
+  bool master = false;        // radio methods: the common clock itself
   bool rateMeasured = false;  // radio settings give an offset only
   uint64_t pairs = 0;         // readings the fit kept
   uint64_t outliers = 0;      // radio stream: pairs left out (corrupt, duplicated, off the line)

@@ -237,14 +237,34 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
   const done = await cli('sync', ...set, '-o', out);
   assert.equal(done.status, 0, done.stderr);
   assert.equal(done.stderr, '');
-  assert.match(done.stdout, /wrote {2}.*thigh\.csv {2}\(offset -1\.250 s; \d+ accel, \d+ gyro, \d+ baro, \d+ quaternion; \d+ events\)/);
+  assert.match(done.stdout, /wrote {2}.*thigh\.csv {2}\(offset -1\.250 s; clock rate not measured; \d+ accel, \d+ gyro, \d+ baro, \d+ quaternion; \d+ events\)/);
   assert.match(done.stdout, /^3 recordings synchronised by radio settings, common window 1\.000 s to \d+\.\d{3} s/m);
   const json = JSON.parse((await cli('sync', ...set, '-o', out, '--json')).stdout);
   assert.equal(json.ok, true);
-  assert.deepEqual(Object.keys(json), ['ok', 'method', 'recordings', 'files', 'offsets', 'window', 'samples', 'events']);
+  assert.deepEqual(Object.keys(json), ['ok', 'method', 'recordings', 'files', 'offsets', 'window', 'samples', 'events', 'clocks']);
   assert.deepEqual(json.files, ['pelvis', 'thigh', 'shank'].map((n) => path.join(out, `${n}.csv`)));
   assert.equal(json.method, 'radio-settings');
   json.offsets.forEach((offset, i) => assert.ok(Math.abs(offset - [0, -1.25, 0.75][i]) < 1e-9, `${offset}`));
+  assert.deepEqual(json.clocks.map((c) => [c.measured, c.rateMeasured]), [['master', true], ['radio-settings', false], ['radio-settings', false]]);
+
+  // Clocks 20, -80 and +100 ppm fast, 1 % of the radio pairs noise: each slave's rate against the
+  // master's within 1 ppm, and a warning for each slave whose rows end more than half a sample off.
+  const drifting = path.join(dir, 'drifting');
+  fs.mkdirSync(drifting);
+  const ppm = [20, -80, 100];
+  const stream = generateSession(drifting, { method: 'stream', seconds: 180, radioHz: 10, radioCorrupt: 0.01,
+    sensors: [[0, 0.5, 'pelvis', ppm[0]], [-1.25, 0.25, 'thigh', ppm[1]], [0.75, 1, 'shank', ppm[2]]] });
+  const measured = JSON.parse((await cli('sync', ...stream, '-o', path.join(drifting, 'out'), '--json')).stdout);
+  measured.clocks.forEach((clock, i) => {
+    const truth = ((1 + ppm[0] * 1e-6) / (1 + ppm[i] * 1e-6) - 1) * 1e6;
+    assert.ok(Math.abs(clock.ppm - truth) < 1, `${i}: ${clock.ppm} ppm, truly ${truth}`);
+    assert.equal(clock.measured, i === 0 ? 'master' : 'radio-stream');
+  });
+  const warned = await cli('sync', ...stream, '-o', path.join(drifting, 'out'));
+  assert.equal(warned.status, 0, warned.stderr);
+  assert.match(warned.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ppm;/);
+  assert.deepEqual(warned.stderr.split('\n').filter(Boolean).map((line) => line.match(/warning: \S+(thigh|shank)\.bin is/)?.[1]),
+    ['thigh', 'shank']);
 
   const lone = generateRecording(path.join(dir, 'lone.bin'), { seconds: 1 });
   const args = ['sync', set[0], lone, '-o', path.join(dir, 'new', 'deeper')];
