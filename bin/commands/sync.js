@@ -78,7 +78,9 @@ async function run(args, io) {
   report.recordings.forEach((recording, i) => {
     const kept = Object.entries(report.samples[i]).map(([stream, n]) => `${n} ${stream}`).join(', ');
     const clock = report.clocks[i];
-    const rate = clock.rateMeasured ? `clock ${clock.ppm >= 0 ? '+' : ''}${clock.ppm.toFixed(1)} ppm` : 'clock rate not measured';
+    const pieces = clock.pieces > 1 ? ` (radio pairs jump: ${clock.pieces} pieces fitted apart, the longest taken)` : '';
+    const rate = clock.measured === 'master' ? 'the common clock'
+      : clock.rateMeasured ? `clock ${clock.ppm >= 0 ? '+' : ''}${clock.ppm.toFixed(1)} ppm${pieces}` : 'clock rate not measured';
     io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${rate}; ${kept}; ` +
       `${report.events[i]} events)\n`);
   });

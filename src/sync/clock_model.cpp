@@ -141,7 +141,11 @@ ClockModel radioStreamClock(const SampleStream& radio, int32_t clock) {
       ++model.pairs;
     }
   }
-  if (model.pieces.empty()) return model;
+  if (model.pieces.empty()) {
+    // Too few pairs for a line: the first pair's offset, as the alignment takes it.
+    model.offset = radio.values[0] - radio.times[0];
+    return model;
+  }
   // The model stands for the longest piece; the others are in `pieces`.
   const ClockFit& longest = *std::max_element(model.pieces.begin(), model.pieces.end(),
                                               [](const ClockFit& a, const ClockFit& b) { return a.end - a.first < b.end - b.first; });

@@ -82,4 +82,10 @@ TEST(ClockModel, RadioPairsThatJumpAreFittedApart) {
   for (const ClockFit& piece : model.pieces) EXPECT_NEAR((piece.rate - 1.0) * 1e6, 50.0, 1.0);
   EXPECT_NEAR(model.offset, 2147000.0, 1e-3);
   EXPECT_EQ(model.outliers, 0u);
+
+  // Two pairs draw no line: the first pair's offset, the rate not measured.
+  radio.count = 2;
+  const ClockModel few = radioStreamClock(radio, 1000);
+  EXPECT_FALSE(few.rateMeasured);
+  EXPECT_NEAR(few.offset, 2147000.0 + 40.0 * 50e-6, 1e-3);
 }
