@@ -109,7 +109,11 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
     replacesData_ = _fstat64(_fileno(probe), &info) == 0 && info.st_size > 0;
     std::fclose(probe);
   } else if (errno != ENOENT) {
-    fail("open", errno);
+    // Windows says only "access denied" for a folder: named as elsewhere.
+    const int why = errno;
+    struct _stat64 info {};
+    const bool folder = why == EACCES && _wstat64(target_.c_str(), &info) == 0 && (info.st_mode & _S_IFDIR);
+    fail("open", folder ? EISDIR : why);
     return;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
