@@ -125,12 +125,12 @@ function conversionOptions(values, formats) {
   if (values.force) options.overwrite = true;
   if (values.time !== undefined) {
     const time = values.time.toLowerCase();
-    if (!['relative', 'absolute'].includes(time)) throw new UsageError(`--time must be relative or absolute, not "${values.time}"`);
+    if (!TIMES.includes(time)) throw new UsageError(`--time must be ${TIMES.join(' or ')}, not "${values.time}"`);
     options.time = time;
   }
   if (values.resample !== undefined) {
     const rate = Number(values.resample);
-    if (!(rate > 0 && rate <= 100000)) throw new UsageError(`--resample must be samples per second above 0, not "${values.resample}"`);
+    if (!(rate > 0 && rate <= MAX_RESAMPLE_HZ)) throw new UsageError(`--resample must be samples per second above 0, not "${values.resample}"`);
     options.resample = rate;
   }
   if (values.timezone !== undefined) {
@@ -142,7 +142,7 @@ function conversionOptions(values, formats) {
 
 // The estimators in the help texts, the library's default first; read from
 // its schema, which loads no native module, so that the help comes without one.
-const { ESTIMATORS, DEFAULT_ESTIMATOR } = require('../lib/schema');
+const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ } = require('../lib/schema');
 const ESTIMATOR_WORDS = {
   accurate: "learns the gyroscope's bias",
   classic: "the sensor software's filter, as the native read() writes",

@@ -7,7 +7,7 @@ const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
 const { timeOptions } = require('./time');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS } = require('./schema');
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, MAX_RESAMPLE_HZ } = require('./schema');
 
 function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
@@ -39,8 +39,8 @@ function conversionOptions(fn, options) {
   }
   if (options.resample !== undefined) {
     const { resample } = options;
-    if (typeof resample !== 'number' || !(resample > 0 && resample <= 100000)) {
-      throw new TypeError(`${fn}: options.resample must be samples per second above 0 (up to 100000), not ${resample}`);
+    if (typeof resample !== 'number' || !(resample > 0 && resample <= MAX_RESAMPLE_HZ)) {
+      throw new TypeError(`${fn}: options.resample must be samples per second above 0 (up to ${MAX_RESAMPLE_HZ}), not ${resample}`);
     }
     checked.resample = resample;
   }

@@ -17,6 +17,10 @@ let tables;
 const native = () => (tables ??= require('./native').schema());
 
 const ESTIMATORS = ['classic', 'accurate', 'none'];
+/** What a table's time counts: seconds from its first sample, or that with the wall-clock datetime beside. */
+const TIMES = ['relative', 'absolute'];
+/** The highest rate a table may be resampled to, in samples per second. */
+const MAX_RESAMPLE_HZ = 100000;
 /**
  * The estimator of our own API and command line when none is asked for. The
  * five native functions keep the classic filter, which 'classic' reproduces
@@ -59,7 +63,7 @@ const signatures = () => Object.freeze({
 });
 
 module.exports = {
-  BLOCK, RECORD_MAGIC, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
+  BLOCK, RECORD_MAGIC, ESTIMATORS, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
   PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({

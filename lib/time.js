@@ -5,8 +5,7 @@
 // given by name turns it into UTC; without one the column is the device's
 // local time without an offset.
 const { KinovarError, codes } = require('./errors');
-
-const TIMES = ['relative', 'absolute'];
+const { TIMES } = require('./schema');
 
 /** The time options checked: {time, timezone} as given, or nothing. */
 function timeOptions(fn, { time, timezone } = {}) {
