@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include "orientation/streaming.h"
 
 namespace kinovar {
 
@@ -9,8 +12,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kRadPerDeg = kPi / 180.0;
-// Often enough that a reader never waits long, rarely enough to cost nothing.
-constexpr uint64_t kPublishEvery = 1 << 13;
 
 inline void multiply(const double a[4], const double b[4], double out[4]) {
   const double w = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3];
@@ -349,74 +350,167 @@ void reverseFrom(AccuratePass& pass, const double quaternion[4], double rate, co
 
 }  // namespace
 
+namespace {
+
+// How many pass states one level of the backward pass keeps; a recording of
+// more chunks than this is split into pieces, each swept again.
+constexpr uint64_t kCheckpoints = 4096;
+
+// The three passes over a source, a chunk at a time.
+class ChunkedEstimate {
+ public:
+  ChunkedEstimate(const ImuSource& source, uint64_t chunk, const QuaternionChunkFn& emit,
+                  const AccurateParameters& parameters)
+      : source_(source), n_(source.count), chunk_(chunk), emit_(emit), parameters_(parameters),
+        accel_(3 * (chunk + 1)), gyro_(3 * (chunk + 1)), up_(3 * chunk), out_(4 * chunk) {}
+
+  void run() {
+    // Forward, cold, over the recording's last minute: learns the bias and
+    // where the recording ends.
+    AccuratePass pass;
+    accuratePassInit(pass, source_.rate, parameters_);
+    const double warmup = std::max(1.0, parameters_.warmupSeconds * source_.rate);
+    for (uint64_t lo = n_ > warmup ? n_ - static_cast<uint64_t>(warmup) : 0; lo < n_; lo += chunk_) {
+      const uint64_t m = std::min(chunk_, n_ - lo);
+      const uint64_t stride = read(lo, m);
+      double a[3], w[3];
+      for (uint64_t i = 0; i < m; ++i) {
+        sample(i, stride, a, w);
+        accuratePassStep(pass, a, w);
+      }
+    }
+    // Backward from there; each chunk's verticals then meet the forward pass.
+    double q[4];
+    accuratePassQuaternion(pass, q);
+    reverseFrom(pass, q, source_.rate, parameters_);
+    backward(pass, 0, n_);
+  }
+
+ private:
+  // Reads samples lo .. lo + m - 1 and, for the backward pass, the next
+  // sample's gyroscope; the buffers then hold m + 1 samples (m at the end).
+  uint64_t read(uint64_t lo, uint64_t m) {
+    const uint64_t got = std::min(m + 1, n_ - lo);
+    source_.read(lo, got, accel_.data(), gyro_.data());
+    return got;
+  }
+
+  void sample(uint64_t i, uint64_t stride, double a[3], double w[3]) const {
+    for (uint64_t c = 0; c < 3; ++c) a[c] = accel_[c * stride + i], w[c] = gyro_[c * stride + i];
+  }
+
+  // The backward pass over samples hi - 1 down to lo, from its state before
+  // sample hi - 1. Up to kCheckpoints pieces: the pass runs over them once,
+  // keeping its state at each piece's end, then over each again in forward
+  // order, so that chunks reach the forward pass first to last.
+  void backward(const AccuratePass& from, uint64_t lo, uint64_t hi) {
+    if (hi - lo <= chunk_) return leaf(from, lo, hi);
+    const uint64_t chunks = (hi - lo + chunk_ - 1) / chunk_;
+    const uint64_t piece = (chunks + kCheckpoints - 1) / kCheckpoints * chunk_;
+    const uint64_t pieces = (hi - lo + piece - 1) / piece;
+    std::vector<AccuratePass> starts(pieces);
+    AccuratePass pass = from;
+    for (uint64_t k = pieces; k-- > 0;) {
+      starts[k] = pass;
+      const uint64_t pieceLo = lo + k * piece, pieceHi = std::min(hi, pieceLo + piece);
+      for (uint64_t end = pieceHi; end > pieceLo;) {
+        const uint64_t begin = end - std::min(chunk_, end - pieceLo);
+        sweep(pass, begin, end, false);
+        end = begin;
+      }
+    }
+    for (uint64_t k = 0; k < pieces; ++k) backward(starts[k], lo + k * piece, std::min(hi, lo + (k + 1) * piece));
+  }
+
+  // The backward pass over one chunk. Going from sample i + 1 to i turns by
+  // sample i + 1's rate.
+  void sweep(AccuratePass& pass, uint64_t lo, uint64_t hi, bool keep) {
+    const uint64_t m = hi - lo, stride = read(lo, m);
+    double a[3], w[3], q[4], u[3];
+    for (uint64_t j = m; j-- > 0;) {
+      sample(j, stride, a, w);
+      for (uint64_t c = 0; c < 3; ++c) w[c] = lo + j + 1 < n_ ? -gyro_[c * stride + j + 1] : 0.0;
+      accuratePassStep(pass, a, w);
+      if (!keep) continue;
+      accuratePassQuaternion(pass, q);
+      upInSensor(q, u);
+      for (uint64_t c = 0; c < 3; ++c) up_[c * m + j] = u[c];
+    }
+    stride_ = stride;
+  }
+
+  void leaf(const AccuratePass& from, uint64_t lo, uint64_t hi) {
+    AccuratePass pass = from;
+    sweep(pass, lo, hi, true);
+    const uint64_t m = hi - lo;
+    if (lo == 0) {
+      // Forward again from the backward pass's first sample, heading zero.
+      const double u0[3] = {up_[0], up_[m], up_[2 * m]};
+      double q[4];
+      tiltTo(u0, q);
+      forward_ = pass;
+      reverseFrom(forward_, q, source_.rate, parameters_);
+    }
+    const double zero[3] = {0, 0, 0};
+    double a[3], w[3], q[4];
+    for (uint64_t j = 0; j < m; ++j) {
+      sample(j, stride_, a, w);
+      accuratePassStep(forward_, a, lo + j == 0 ? zero : w);
+      accuratePassQuaternion(forward_, q);
+      // Meet the backward vertical halfway: the two passes' errors (lag,
+      // residual bias drift) have opposite signs. s turns mid onto forward,
+      // so q s has mid as its vertical and keeps q's heading.
+      double forward[3], mid[3];
+      upInSensor(q, forward);
+      for (uint64_t c = 0; c < 3; ++c) mid[c] = forward[c] + up_[c * m + j];
+      const double m2 = mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2];
+      if (m2 > 1e-18) {
+        const double inv = 1.0 / std::sqrt(m2);
+        for (double& v : mid) v *= inv;
+        double s[4] = {1 + mid[0] * forward[0] + mid[1] * forward[1] + mid[2] * forward[2],
+                       mid[1] * forward[2] - mid[2] * forward[1], mid[2] * forward[0] - mid[0] * forward[2],
+                       mid[0] * forward[1] - mid[1] * forward[0]};
+        normalize(s);
+        double blended[4];
+        multiply(q, s, blended);
+        std::copy(blended, blended + 4, q);
+      }
+      normalize(q);
+      for (uint64_t c = 0; c < 4; ++c) out_[c * m + j] = q[c];
+    }
+    emit_(lo, m, out_.data());
+  }
+
+  const ImuSource& source_;
+  const uint64_t n_, chunk_;
+  const QuaternionChunkFn& emit_;
+  const AccurateParameters& parameters_;
+  std::vector<double> accel_, gyro_, up_, out_;
+  uint64_t stride_ = 0;  // samples the buffers hold
+  AccuratePass forward_{};
+};
+
+}  // namespace
+
+void estimateAccurateChunked(const ImuSource& source, uint64_t chunk, const QuaternionChunkFn& emit,
+                             const AccurateParameters& parameters) {
+  if (source.count == 0) return;
+  ChunkedEstimate(source, chunk ? chunk : kAccurateChunk, emit, parameters).run();
+}
+
 void estimateAccurate(const double* accel, uint64_t accelStride, const double* gyro, uint64_t gyroStride, uint64_t n,
                       double rate, double* out, const AccurateParameters& parameters,
                       const std::function<void(uint64_t)>& finished) {
-  if (n == 0) return;
-  double a[3], w[3], q[4];
-  const auto sample = [&](uint64_t i) {
-    for (uint64_t c = 0; c < 3; ++c) a[c] = accel[c * accelStride + i], w[c] = gyro[c * gyroStride + i];
-  };
-  const double zero[3] = {0, 0, 0};
-
-  // Forward, cold, over the recording's last minute: learns the bias and
-  // where the recording ends.
-  AccuratePass pass;
-  accuratePassInit(pass, rate, parameters);
-  const double warmup = std::max(1.0, parameters.warmupSeconds * rate);
-  for (uint64_t i = n > warmup ? n - static_cast<uint64_t>(warmup) : 0; i < n; ++i) {
-    sample(i);
-    accuratePassStep(pass, a, w);
-  }
-
-  // Backward from there. Going from sample i + 1 to i turns by sample
-  // i + 1's rate. Its vertical (sensor axes) waits in the output.
-  accuratePassQuaternion(pass, q);
-  reverseFrom(pass, q, rate, parameters);
-  for (uint64_t i = n; i-- > 0;) {
-    sample(i);
-    if (i + 1 < n) {
-      for (uint64_t c = 0; c < 3; ++c) w[c] = -gyro[c * gyroStride + i + 1];
-    } else {
-      std::copy(zero, zero + 3, w);
-    }
-    accuratePassStep(pass, a, w);
-    accuratePassQuaternion(pass, q);
-    double u[3];
-    upInSensor(q, u);
-    for (uint64_t c = 0; c < 3; ++c) out[(c + 1) * n + i] = u[c];
-  }
-
-  // Forward again from the backward pass's first sample, heading zero.
-  const double u0[3] = {out[n], out[2 * n], out[3 * n]};
-  tiltTo(u0, q);
-  reverseFrom(pass, q, rate, parameters);
-  for (uint64_t i = 0; i < n; ++i) {
-    sample(i);
-    accuratePassStep(pass, a, i == 0 ? zero : w);
-    accuratePassQuaternion(pass, q);
-    // Meet the backward vertical halfway: the two passes' errors (lag,
-    // residual bias drift) have opposite signs. s turns mid onto forward,
-    // so q s has mid as its vertical and keeps q's heading.
-    double forward[3], mid[3];
-    upInSensor(q, forward);
-    for (uint64_t c = 0; c < 3; ++c) mid[c] = forward[c] + out[(c + 1) * n + i];
-    const double m2 = mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2];
-    if (m2 > 1e-18) {
-      const double inv = 1.0 / std::sqrt(m2);
-      for (double& v : mid) v *= inv;
-      double s[4] = {1 + mid[0] * forward[0] + mid[1] * forward[1] + mid[2] * forward[2],
-                     mid[1] * forward[2] - mid[2] * forward[1], mid[2] * forward[0] - mid[0] * forward[2],
-                     mid[0] * forward[1] - mid[1] * forward[0]};
-      normalize(s);
-      double blended[4];
-      multiply(q, s, blended);
-      std::copy(blended, blended + 4, q);
-    }
-    normalize(q);
-    for (uint64_t c = 0; c < 4; ++c) out[c * n + i] = q[c];
-    if (finished && (i + 1) % kPublishEvery == 0) finished(i + 1);
-  }
+  ImuSource source{n, rate, [&](uint64_t first, uint64_t m, double* a, double* g) {
+                     for (uint64_t c = 0; c < 3; ++c) {
+                       std::copy_n(accel + c * accelStride + first, m, a + c * m);
+                       std::copy_n(gyro + c * gyroStride + first, m, g + c * m);
+                     }
+                   }};
+  estimateAccurateChunked(source, kAccurateChunk, [&](uint64_t first, uint64_t m, const double* q) {
+    for (uint64_t c = 0; c < 4; ++c) std::copy_n(q + c * m, m, out + c * n + first);
+    if (finished) finished(first + m);
+  }, parameters);
 }
 
 }  // namespace kinovar

@@ -12,6 +12,7 @@
 #include "orientation/accurate.h"
 #include "orientation/filter.h"
 #include "orientation/orientation.h"
+#include "orientation/streaming.h"
 #include "reader/parser.h"
 #include "test_files.h"
 
@@ -316,4 +317,56 @@ TEST(AccurateOrientation, RealSegmentAgainstOpticalTruth) {
   ASSERT_GT(count, 200);
   EXPECT_LT(std::sqrt(sum / count), 1.5);
   EXPECT_LT(worst, 4.0);
+}
+
+// Both estimators in chunks of any size give the whole streams' numbers bit
+// for bit, in order: a generated rest, turn and rest, and a real recording,
+// each of more one-sample chunks than the accurate estimator keeps states for.
+TEST(StreamingOrientation, ChunksGiveTheWholeStreamsNumbers) {
+  gen::RecordingRecipe recipe = motionRecipe(3, 45, {1, 0.5, 0}, 40);
+  recipe.motion.moveSeconds = 5, recipe.motion.gyroBiasDps[0] = 0.4;
+  Recording generated, real;
+  ASSERT_TRUE(parseRecording(generated.settings, generated.streams, gen::buildRecording(recipe)));
+  ASSERT_TRUE(parseRecording(real.settings, real.streams,
+                             readBytes(KINOVAR_TEST_DATA "/orientation/broad-15-segment.bin")));
+  for (const Recording* r : {&generated, &real}) {
+    const SampleStream& a = r->streams.at(kAccelKey);
+    const SampleStream& g = r->streams.at(kGyroKey);
+    const uint64_t n = std::min(a.count, g.count);
+    ASSERT_GT(n, 4096u);
+    std::vector<double> whole[2];
+    for (const Estimator e : {Estimator::Classic, Estimator::Accurate}) {
+      StreamMap streams = r->streams;
+      ASSERT_TRUE(estimateOrientation(r->settings, streams, e));
+      whole[e == Estimator::Accurate] = streams.at(kQuaternionKey).values;
+    }
+    const ImuSource source{n, static_cast<double>(r->settings.accel.frequency),
+                           [&](uint64_t first, uint64_t m, double* accel, double* gyro) {
+                             for (uint64_t c = 0; c < 3; ++c) {
+                               std::copy_n(&a.values[c * a.count + first], m, accel + c * m);
+                               std::copy_n(&g.values[c * g.count + first], m, gyro + c * m);
+                             }
+                           }};
+    for (const uint64_t chunk : {1, 7, 1000, 0}) {
+      std::vector<double> got(4 * n, -1.0);
+      uint64_t next = 0;
+      const QuaternionChunkFn collect = [&](uint64_t first, uint64_t m, const double* q) {
+        EXPECT_EQ(first, next);
+        next = first + m;
+        for (uint64_t c = 0; c < 4; ++c) std::copy_n(q + c * m, m, &got[c * n + first]);
+      };
+      estimateAccurateChunked(source, chunk, collect);
+      EXPECT_EQ(next, n);
+      EXPECT_TRUE(got == whole[1]) << "accurate, chunks of " << chunk;
+
+      next = 0;
+      ClassicFilterStream classic(r->settings.accel.frequency);
+      const uint64_t step = chunk ? chunk : n;
+      for (uint64_t first = 0; first < n; first += step)
+        classic.push(&a.values[first], a.count, &g.values[first], g.count, std::min(step, n - first), collect);
+      classic.finish(collect);
+      EXPECT_EQ(next, n);
+      EXPECT_TRUE(got == whole[0]) << "classic, chunks of " << chunk;
+    }
+  }
 }
