@@ -108,8 +108,13 @@ async function execute(command, args, io) {
 
 const CONVERSION_FLAGS = {
   format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' },
-  time: { type: 'string' }, timezone: { type: 'string' }, resample: { type: 'string' },
+  time: { type: 'string' }, timezone: { type: 'string' }, resample: { type: 'string' }, durable: { type: 'boolean' },
 };
+
+// --durable, in the help of every command that writes outputs.
+const DURABLE_HELP = `  --durable          force each output to the disk before it takes its name (slower;
+                       a power cut then cannot leave a named file without its data)
+`;
 
 /** The API options of --format (one of `formats`, in any letter case), --orientation and --force. */
 function conversionOptions(values, formats) {
@@ -123,6 +128,7 @@ function conversionOptions(values, formats) {
   }
   Object.assign(options, orientationOption(values.orientation));
   if (values.force) options.overwrite = true;
+  if (values.durable) options.durable = true;
   if (values.time !== undefined) {
     const time = values.time.toLowerCase();
     if (!TIMES.includes(time)) throw new UsageError(`--time must be ${TIMES.join(' or ')}, not "${values.time}"`);
@@ -261,6 +267,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

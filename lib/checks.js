@@ -24,7 +24,8 @@ function requirePaths(value, fn) {
  * it knows, so that a worker can be handed them as they are. The estimator
  * is always named: the native side's own default is the classic one.
  * @param {string} fn
- * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number, overwrite?: boolean}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number, overwrite?: boolean, durable?: boolean,
+ *   onProgress?: Function}} [options] onProgress is checked, not passed: a worker cannot be handed a function
  */
 function conversionOptions(fn, options) {
   if (options === undefined) return { orientation: DEFAULT_ESTIMATOR };
@@ -44,9 +45,13 @@ function conversionOptions(fn, options) {
     }
     checked.resample = resample;
   }
-  if (overwrite !== undefined) {
-    if (typeof overwrite !== 'boolean') throw new TypeError(`${fn}: options.overwrite must be true or false`);
-    checked.overwrite = overwrite;
+  for (const [key, value] of Object.entries({ overwrite, durable: options.durable })) {
+    if (value === undefined) continue;
+    if (typeof value !== 'boolean') throw new TypeError(`${fn}: options.${key} must be true or false`);
+    checked[key] = value;
+  }
+  if (options.onProgress !== undefined && typeof options.onProgress !== 'function') {
+    throw new TypeError(`${fn}: options.onProgress must be a function`);
   }
   if (orientation === undefined) return { orientation: DEFAULT_ESTIMATOR, ...checked };
   if (!ESTIMATORS.includes(orientation)) {
@@ -54,6 +59,23 @@ function conversionOptions(fn, options) {
       `not ${typeof orientation === 'string' ? `'${orientation}'` : typeof orientation}`);
   }
   return { orientation, ...checked };
+}
+
+/**
+ * The native conversion's progress(fraction) for options.onProgress: called
+ * with {fraction} only when the fraction grew, and with 1 once at the end.
+ * @returns {((fraction: number) => void) | undefined}
+ */
+function progressOf(options) {
+  const onProgress = options?.onProgress;
+  if (typeof onProgress !== 'function') return undefined;
+  let last = -1;
+  return (fraction) => {
+    const f = Math.min(1, Math.max(0, fraction));
+    if (f <= last) return;
+    last = f;
+    onProgress({ fraction: f });
+  };
 }
 
 /** Every option of a conversion, checked, as a worker is handed them. */
@@ -134,5 +156,5 @@ function checkSamples(file, quality) {
 }
 
 module.exports = {
-  requireString, requirePaths, conversionOptions, outputOptions, formatOf, recordingFailure, checkRecording, checkSamples,
+  requireString, requirePaths, conversionOptions, outputOptions, progressOf, formatOf, recordingFailure, checkRecording, checkSamples,
 };

@@ -5,7 +5,7 @@
 // the same native writer. Either way a file appears complete or not at all.
 const path = require('node:path');
 const native = require('./native');
-const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples } = require('./checks');
+const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { parquetBytes } = require('./parquet');
@@ -27,6 +27,7 @@ function convertRecording(recordingPath, target, options) {
   requireString(target, 'readRecording', 'csvPath');
   const format = formatOf(options, target, 'readRecording');
   const conversion = timeOf('readRecording', conversionOptions('readRecording', options), format, recordingPath);
+  const progress = progressOf(options);
   const what = FILE_OF[format];
   checkRecording(recordingPath);
   output.checkTarget(target, {
@@ -43,11 +44,12 @@ function convertRecording(recordingPath, target, options) {
     }
   };
   if (format === 'parquet') {
-    const recording = loadRecording(recordingPath, conversion);
-    written(() => native.replaceFile(target, parquetBytes(recording, conversion)));
+    const recording = loadRecording(recordingPath, { ...conversion, progress });
+    written(() => native.replaceFile(target, parquetBytes(recording, conversion), conversion.durable === true));
+    progress?.(1);
     return recording.info;
   }
-  const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format }));
+  const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format, progress }));
   if (answer === null) throw notWritten(target, what, notWrittenCode(format), { recording: recordingPath });
   // Blocks without a sample are told only by the parse: the native side then leaves the target as it was.
   checkSamples(recordingPath, answer.quality);
@@ -188,9 +190,9 @@ function carriedReport(report, outputFolder, targets) {
 const setFile = (report, outputFolder, targets) =>
   `${JSON.stringify({ format: SET_VERSION, ...carriedReport(report, outputFolder, targets) }, null, 2)}\n`;
 
-function writeFiles(files, contents, format) {
+function writeFiles(files, contents, format, durable) {
   try {
-    native.replaceFiles(files, contents);
+    native.replaceFiles(files, contents, durable);
   } catch (error) {
     if (!error.syscall) throw error;
     throw output.systemError(error, error.path ?? files[0], `write ${FILE_OF[format]}`);
@@ -239,10 +241,11 @@ function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, forma
   const report = { ...set.report, files: targets };
   if (format === 'opensense') {
     writeFiles([...targets, path.join(outputFolder, SET_FILE)],
-      [openSenseTable(set.recordings, names), setFile(report, outputFolder, targets)], format);
+      [openSenseTable(set.recordings, names), setFile(report, outputFolder, targets)], format, conversion.durable === true);
   } else {
     const carried = carriedReport(report, outputFolder, targets);
-    writeFiles(targets, set.recordings.map((recording) => parquetBytes(recording, { ...conversion, set: carried })), format);
+    writeFiles(targets, set.recordings.map((recording) => parquetBytes(recording, { ...conversion, set: carried })), format,
+      conversion.durable === true);
   }
   return set.report;
 }
@@ -260,7 +263,7 @@ function convertSet(recordingPaths, outputFolder, options) {
   const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;
   checkMembers(recordingPaths, outputFolder);
   // The first recording's creation time stands at its first sample.
-  const conversion = timeOf('syncRecordings', checked, format, recordingPaths[0]);
+  const conversion = { ...timeOf('syncRecordings', checked, format, recordingPaths[0]), progress: progressOf(options) };
   const targets = format === 'opensense' ? [path.join(outputFolder, 'orientations.sto')]
     : recordingPaths.map((p) => path.join(outputFolder, `${native.fileStem(p)}${EXTENSIONS[format]}`));
   const created = output.ensureFolder(outputFolder);
@@ -274,6 +277,7 @@ function convertSet(recordingPaths, outputFolder, options) {
     const report = format === 'csv' || format === 'plain'
       ? writeCsvSet(recordingPaths, outputFolder, targets, conversion, format)
       : writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names);
+    conversion.progress?.(1);
     return filesOf({ ...report, files: targets });
   } catch (error) {
     // A failed set leaves no folder behind that it made itself.

@@ -294,6 +294,13 @@ export interface ConversionOptions extends OutputOptions {
   timezone?: string;
   /** Plain CSV, Parquet, OpenSim table: samples per second of a uniform grid the samples are resampled onto. */
   resample?: number;
+  /** Force each output to the disk before it takes its name (slower; survives a power cut). */
+  durable?: boolean;
+}
+
+export interface ProgressOptions {
+  /** Called as the conversion goes, with the fraction (0 to 1) of its input consumed; 1 at the end. */
+  onProgress?: (progress: { fraction: number }) => void;
 }
 
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
@@ -307,7 +314,7 @@ export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> 
  * Converts a recording, written whole or not at all. Throws the system's code for the recording or the output
  * file, `ERR_KINOVAR_FORMAT`, or `ERR_KINOVAR_NOT_OURS` for an existing file that kinovar did not write.
  */
-export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions): RecordingInfo;
+export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions & ProgressOptions): RecordingInfo;
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
 /**
@@ -315,7 +322,8 @@ export declare function inspect(recordingPath: string): QualityReport;
  * saying what was done (classic CSV only). Throws a KinovarError with the status's code and the
  * `cause` named, or with the system's code (ENOTDIR, EACCES, ...) and `path` when a file could not be written.
  */
-export declare function syncRecordings(recordingPaths: string[], outputFolder: string, options?: SetConversionOptions): SyncFiles;
+export declare function syncRecordings(recordingPaths: string[], outputFolder: string,
+  options?: SetConversionOptions & ProgressOptions): SyncFiles;
 
 /**
  * Samples of one sensor: `time` in seconds from the recording's first sample (for a set, from its
@@ -373,10 +381,11 @@ export declare function readDeviceId(settingsPath: string): number;
  */
 export declare function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: WriteSettingsOptions): void;
 /**
- * Writes the data as the whole content of the file: into a temporary file beside it, moved into place once complete.
+ * Writes the data as the whole content of the file: into a temporary file beside it, moved into place once complete
+ * (and forced to the disk first, unless `durable` is false).
  * A failure throws the system's code and leaves the old file as it was. For outputs of other formats.
  */
-export declare function writeFileAtomic(file: string, data: Uint8Array | string, what?: string): void;
+export declare function writeFileAtomic(file: string, data: Uint8Array | string, what?: string, durable?: boolean): void;
 /**
  * Throws `ERR_KINOVAR_NOT_OURS` unless `file` is missing, empty, or already an output of this kind (by its first bytes).
  * @param kind a kind of output with a known signature, such as 'csv'
@@ -396,6 +405,8 @@ export interface ViewPageOptions {
   budget?: number;
   /** Replace a file that is not a viewer page of kinovar (refused otherwise). */
   force?: boolean;
+  /** Force the page to the disk before it takes its name. */
+  durable?: boolean;
 }
 /** Writes one self-contained HTML page of a recording, or of a CSV (classic or plain) or Parquet file kinovar wrote. */
 export declare function writeViewPage(input: string, page: string, options?: ViewPageOptions): {
@@ -456,11 +467,10 @@ export type BatchResult =
   | (BatchTarget & { ok: true; info: RecordingInfo })
   | (BatchTarget & { ok: false; error: Error });
 
-export interface BatchProgress {
-  done: number;
-  total: number;
-  result: BatchResult;
-}
+/** A file done (with its result), or one converting (with its recording and the fraction of it converted). */
+export type BatchProgress =
+  | { done: number; total: number; result: BatchResult }
+  | { done: number; total: number; recording: string; fraction: number; result?: undefined };
 
 export interface BatchOptions extends AbortOptions, ConversionOptions {
   /** Where recordings given as paths go (default: beside each recording); made when missing. */
@@ -472,10 +482,11 @@ export interface BatchOptions extends AbortOptions, ConversionOptions {
 
 /** The same functions on worker threads. */
 export declare namespace promises {
-  function readRecording(recordingPath: string, csvPath: string, options?: AbortOptions & ConversionOptions): Promise<RecordingInfo>;
+  function readRecording(recordingPath: string, csvPath: string,
+    options?: AbortOptions & ConversionOptions & ProgressOptions): Promise<RecordingInfo>;
   function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
   function syncRecordings(recordingPaths: string[], outputFolder: string,
-    options?: AbortOptions & SetConversionOptions): Promise<SyncFiles>;
+    options?: AbortOptions & SetConversionOptions & ProgressOptions): Promise<SyncFiles>;
   /** load() on a worker thread; the arrays move to the caller's thread without a copy. */
   function load(recordingPath: string, options?: AbortOptions & LoadOptions): Promise<LoadedRecording>;
   function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions): Promise<{

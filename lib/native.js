@@ -40,9 +40,10 @@ module.exports = {
   viewData: entry.viewData,
   /** (streams, created, {budget, quality}) -> the viewer's data */
   viewSamples: entry.viewSamples,
-  /** (path, bytes) -> the bytes become the file's content, all or nothing; throws a system error */
-  replaceFile: (file, bytes) => entry.replaceFiles([file], [bytes]),
-  /** (paths, contents) -> as replaceFile, each file taking its name only once all are complete */
+  /** (path, bytes[, durable]) -> the bytes become the file's content, all or nothing, on the medium unless
+   * durable is false; throws a system error */
+  replaceFile: (file, bytes, durable) => entry.replaceFiles([file], [bytes], durable),
+  /** (paths, contents[, durable]) -> as replaceFile, each file taking its name only once all are complete */
   replaceFiles: entry.replaceFiles,
   readConfig: addon.readConfig,
   readConfigDeviceId: addon.readConfigDeviceId,

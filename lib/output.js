@@ -308,15 +308,17 @@ function systemError(cause, file, action) {
 
 /**
  * Writes the data as the file's whole content: into a temporary file beside
- * it, moved into place once complete and on the medium. A failure leaves the
- * old file as it was and throws with the system's code.
+ * it, moved into place once complete (and on the medium, unless `durable`
+ * is false). A failure leaves the old file as it was and throws with the
+ * system's code.
  * @param {string} file
  * @param {Uint8Array|string} data a string is written as UTF-8
  * @param {string} [what] for the message, e.g. "the viewer page"
+ * @param {boolean} [durable]
  */
-function writeFileAtomic(file, data, what = 'the file') {
+function writeFileAtomic(file, data, what = 'the file', durable = true) {
   try {
-    native.replaceFile(file, data);
+    native.replaceFile(file, data, durable);
   } catch (error) {
     if (!error.syscall) throw error;
     throw systemError(error, file, `write ${what}`);

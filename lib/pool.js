@@ -32,11 +32,13 @@ class WorkerPool {
    *   or wait beside it (those asked for in one tick start as one batch)
    * @param {AbortSignal} [signal] an abort before the task starts cancels it;
    *   one while it runs waits for the task to finish (its files are then complete)
+   * @param {(progress: {fraction: number}) => void} [onProgress] handed to the function as its
+   *   last argument's onProgress, called here as the worker reports
    */
-  run(op, args, signal) {
+  run(op, args, signal, onProgress) {
     if (signal?.aborted) return Promise.reject(abortError(signal));
     return new Promise((resolve, reject) => {
-      const task = { id: this.nextId++, op, args, resolve, reject, signal };
+      const task = { id: this.nextId++, op, args, resolve, reject, signal, onProgress };
       if (signal) {
         task.onAbort = () => {
           const queued = this.queue.indexOf(task);
@@ -70,7 +72,9 @@ class WorkerPool {
       const threads = Math.max(1, Math.floor(this.cores / Math.min(this.size, running + 1 + this.queue.length)));
       worker.task = task;
       worker.ref();
-      worker.postMessage({ id: task.id, op: task.op, args: typeof task.args === 'function' ? task.args(threads) : task.args });
+      worker.postMessage({
+        id: task.id, op: task.op, args: typeof task.args === 'function' ? task.args(threads) : task.args, progress: !!task.onProgress,
+      });
     }
   }
 
@@ -79,6 +83,10 @@ class WorkerPool {
     this.workers.add(worker);
     worker.on('message', (message) => {
       const { task } = worker;
+      if (message.progress) {
+        task?.onProgress?.(message.progress);
+        return;
+      }
       worker.task = null;
       worker.unref();
       this.idle.push(worker);

@@ -27,7 +27,7 @@ const budgeted = (args, conversion) => (threads) => [...args, { threads: Math.mi
  */
 async function readRecording(recordingPath, csvPath, options = {}) {
   const conversion = outputOptions('readRecording', options);
-  return pool().run('readRecording', budgeted([recordingPath, csvPath], conversion), options.signal);
+  return pool().run('readRecording', budgeted([recordingPath, csvPath], conversion), options.signal, options.onProgress);
 }
 
 /**
@@ -39,7 +39,7 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   const conversion = outputOptions('syncRecordings', options);
-  return pool().run('syncRecordings', budgeted([recordingPaths, outputFolder], conversion), options.signal);
+  return pool().run('syncRecordings', budgeted([recordingPaths, outputFolder], conversion), options.signal, options.onProgress);
 }
 
 /** @returns {Promise<object>} as inspect */
@@ -102,7 +102,9 @@ function planBatch(items, outDir, extension = '.csv') {
  * @param {Array<string|{recording: string, output: string}>} items ({recording, csv} as well)
  * @param {{outDir?: string, jobs?: number, orientation?: 'classic'|'accurate'|'none', overwrite?: boolean,
  *   signal?: AbortSignal,
- *   onProgress?: (progress: {done: number, total: number, result: object}) => void}} [options]
+ *   onProgress?: (progress: {done: number, total: number, result?: object, recording?: string, fraction?: number}) => void}} [options]
+ *   onProgress is called once a file is done, with its result, and while one converts, with its
+ *   recording and the fraction of it converted
  *   outDir is created when missing, before any recording is read; overwrite
  *   replaces files that are not CSV files of ours
  *   an abort lets the files under way finish, starts no other and rejects
@@ -128,7 +130,8 @@ async function readRecordings(items, options = {}) {
       const planned = jobs[index];
       let result;
       try {
-        result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget]) };
+        const converting = onProgress && (({ fraction }) => onProgress({ done, total: jobs.length, recording: planned.recording, fraction }));
+        result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget], undefined, converting) };
       } catch (error) {
         result = { ...planned, ok: false, error };
       }

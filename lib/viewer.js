@@ -500,10 +500,11 @@ function pageScript() {
  * kinovar did not write unless `force` is set.
  * @param {string} input a recording, a classic CSV export or a Parquet file
  * @param {string} page
- * @param {{orientation?: string, budget?: number, force?: boolean}} [options]
+ * @param {{orientation?: string, budget?: number, force?: boolean, durable?: boolean}} [options]
+ *   durable: the page is forced to the disk before it takes its name
  */
 function writeViewPage(input, page, options = {}) {
-  const { force, ...viewOptions } = options;
+  const { force, durable, ...viewOptions } = options;
   const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   if (kind === 'recording') checkRecording(input);  // before any folder is made for its page
   output.ensureFolder(path.dirname(page));
@@ -513,7 +514,7 @@ function writeViewPage(input, page, options = {}) {
   if (kind === 'recording' && quality) checkSamples(input, quality);  // an empty page tells nothing
   const problems = quality ? qualityProblems(quality) : [];
   const html = buildPage(data, { title: path.basename(input), problems });
-  output.writeFileAtomic(page, html, 'the viewer page');
+  output.writeFileAtomic(page, html, 'the viewer page', durable === true);
   return { bytes: Buffer.byteLength(html), inputKind: kind };
 }
 

@@ -39,8 +39,12 @@ function post(message, moving) {
   }
 }
 
-parentPort.on('message', ({ id, op, args }) => {
+parentPort.on('message', ({ id, op, args, progress }) => {
   try {
+    if (progress) {
+      const last = args.length - 1;
+      args[last] = { ...args[last], onProgress: (p) => parentPort.postMessage({ id, progress: p }) };
+    }
     const value = kinovar[op](...args);
     // A message keeps no array's own properties: a set's report goes beside its files.
     const report = Array.isArray(value) ? value.report : undefined;

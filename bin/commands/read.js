@@ -3,13 +3,13 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
   checkInputs, progressBar, describe, failedLine,
 } = require('../shared');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
 
-const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--json] [--quiet]
+const help = `usage: kinovar read <recording>... [-o <file-or-folder>] [--format F] [--jobs N] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--durable] [--json] [--quiet]
 
 Converts each recording into a CSV file (time, gyroscope, accelerometer,
 pressure, events and orientation), several at once. To convert every
@@ -30,7 +30,7 @@ options:
                        (<name>.parquet; chosen too by an -o file ending in .parquet)
   --force            replace an existing file that kinovar did not write
                      (without it such files are refused)
-  -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
+${DURABLE_HELP}  -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
 ${ORIENTATION_HELP}${TIME_HELP}  --json             print the results as JSON on standard output, no progress bar
   -q, --quiet        print nothing but errors (no progress, warnings or summary)
   -h, --help         this text
@@ -140,7 +140,7 @@ async function run(args, io) {
   let results;
   try {
     results = await kinovar.promises.readRecordings(items, {
-      outDir, jobs, ...conversion, onProgress: ({ done, total, result }) => bar.update(done, total, result.recording),
+      outDir, jobs, ...conversion, onProgress: ({ done, total, result, recording }) => bar.update(done, total, result?.recording ?? recording),
     });
   } catch (error) {
     if (error.code === kinovar.codes.DUPLICATE_OUTPUT) throw new UsageError(error.message);

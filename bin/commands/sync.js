@@ -1,11 +1,11 @@
 'use strict';
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, conversionOptions, expandPatterns, checkInputs, describe,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, expandPatterns, checkInputs, describe,
 } = require('../shared');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
 
-const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--json] [--quiet]
+const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--durable] [--json] [--quiet]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time
@@ -20,7 +20,7 @@ options:
   --imu-names <a,b>  the table's sensor names, in the order of the recordings
                      (default: <name>_imu); OpenSim matches them to the model
 ${ORIENTATION_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
-  --json             print what was done as JSON: {"ok":true, "files", "method",
+${DURABLE_HELP}  --json             print what was done as JSON: {"ok":true, "files", "method",
                      "offsets", "window", "samples", "events", "clocks"}, or
                      the error with its "cause"
   -q, --quiet        print nothing but errors

@@ -1,10 +1,12 @@
 'use strict';
 const path = require('node:path');
-const { lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, positiveInteger, isFolderTarget } = require('../shared');
+const {
+  lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, DURABLE_HELP, positiveInteger, isFolderTarget,
+} = require('../shared');
 
 const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
 
-const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force] [--quiet]
+const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force] [--durable] [--quiet]
 
 Writes one self-contained HTML page (works offline) with interactive plots
 of the accelerometer, gyroscope, pressure and temperature, and orientation
@@ -21,14 +23,14 @@ options:
   --size <MB>        the plots' data in the page, before Base64 (default 16); more
                      keeps finer detail for deep zooms into long recordings
   --force            replace an existing file that is not a viewer page of kinovar
-  --max-points <N>   no longer used (every sample counts now); accepted for old scripts
+${DURABLE_HELP}  --max-points <N>   no longer used (every sample counts now); accepted for old scripts
 ${ORIENTATION_HELP}  -q, --quiet        print nothing but errors
   -h, --help         this text
 `;
 
 const options = {
   out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' }, orientation: { type: 'string' },
-  size: { type: 'string' }, force: { type: 'boolean' },
+  size: { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' },
 };
 
 function run(args, io) {
@@ -38,7 +40,7 @@ function run(args, io) {
   if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help}`);
   const [input] = positionals;
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
-  const pageOptions = { ...orientationOption(values.orientation), force: values.force };
+  const pageOptions = { ...orientationOption(values.orientation), force: values.force, durable: values.durable };
   if (values.size !== undefined) pageOptions.budget = positiveInteger(values.size, '--size') * 1e6;
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);

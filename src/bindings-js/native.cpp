@@ -5,12 +5,15 @@
 #include <napi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bindings-js/binding.h"
@@ -133,7 +136,28 @@ Napi::Value document(Napi::Env env, Write&& write) {
 
 // ---- Arguments.
 
-// {orientation, format, threads}, checked by the JavaScript layer;
+// progress(fraction) of the options: JS can be called only from the thread
+// that called us, so a fraction reported from another is kept for the next
+// report on ours. A callback that throws stops the conversion.
+ProgressFn progressCallback(Napi::Function callback) {
+  // The handle lives as long as the call that converts: no reference to free.
+  struct Shared {
+    Napi::Function callback;
+    std::thread::id caller = std::this_thread::get_id();
+    std::atomic<double> latest{0.0};
+  };
+  auto shared = std::make_shared<Shared>();
+  shared->callback = callback;
+  return [shared](double fraction) {
+    double seen = shared->latest.load();
+    while (fraction > seen && !shared->latest.compare_exchange_weak(seen, fraction)) {
+    }
+    if (std::this_thread::get_id() != shared->caller) return;
+    shared->callback.Call({Napi::Number::New(shared->callback.Env(), shared->latest.load())});
+  };
+}
+
+// {orientation, format, threads, durable, progress}, checked by the JavaScript layer;
 // absent fields keep the classic behaviour. False for a value it lets through
 // by mistake.
 bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
@@ -152,6 +176,10 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   if (utcOffset.IsNumber()) options.utcOffset = utcOffset.As<Napi::Number>().DoubleValue();
   const Napi::Value resample = object.Get("resample");
   if (resample.IsNumber()) options.resample = resample.As<Napi::Number>().DoubleValue();
+  options.durable = object.Get("durable").ToBoolean().Value();
+  const Napi::Value progress = object.Get("progress");
+  if (progress.IsFunction()) options.progress = progressCallback(progress.As<Napi::Function>());
+  else if (!progress.IsUndefined()) return false;
   return true;
 }
 
@@ -523,9 +551,10 @@ Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
 
 // ---- Files and names.
 
-// replaceFiles(paths, contents): each content (a Uint8Array or a string,
-// taken as UTF-8) becomes its file's whole content, each file taking its name
-// only once all are complete. Throws the system's error for the first file
+// replaceFiles(paths, contents[, durable]): each content (a Uint8Array or a
+// string, taken as UTF-8) becomes its file's whole content, each file taking
+// its name only once all are complete; forced to the medium unless durable
+// is false. Throws the system's error for the first file
 // that could not be written; the files then keep their content.
 Napi::Value ReplaceFiles(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -550,7 +579,7 @@ Napi::Value ReplaceFiles(const Napi::CallbackInfo& info) {
   }
   OutputFailure failure;
   Napi::Value done = run(env, [&]() -> Napi::Value {
-    replaceFiles(paths, contents, &failure);
+    replaceFiles(paths, contents, &failure, !(info.Length() > 2 && info[2].IsBoolean() && !info[2].As<Napi::Boolean>().Value()));
     return env.Undefined();
   });
   if (failure.error && !env.IsExceptionPending()) systemError(env, failure).ThrowAsJavaScriptException();

@@ -288,8 +288,8 @@ std::vector<ChunkStart> chunkStarts(const RowLayout& layout, uint64_t rows, doub
 
 }  // namespace
 
-CsvFile openCsv(const char* utf8Path) {
-  return CsvFile{OutputFile(utf8Path, OutputFile::Mode::Text), utf8Path};
+CsvFile openCsv(const char* utf8Path, bool durable) {
+  return CsvFile{OutputFile(utf8Path, OutputFile::Mode::Text, durable), utf8Path};
 }
 
 bool exportCsv(const char* utf8Path, const DeviceSettings& settings, const StreamMap& streams,

@@ -88,7 +88,7 @@ struct CsvFile {
   OutputFile output;
   std::string path;
 };
-CsvFile openCsv(const char* utf8Path);
+CsvFile openCsv(const char* utf8Path, bool durable = false);
 // The same as above into a file already opened by openCsv (not open: false),
 // a plain table's time as `time` says.
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,

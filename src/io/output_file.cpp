@@ -85,7 +85,7 @@ void OutputFile::noteWriteError(int errnum) { fail("write", errnum); }
 
 #ifdef _WIN32
 
-OutputFile::OutputFile(const char* utf8Path, Mode mode) {
+OutputFile::OutputFile(const char* utf8Path, Mode mode, bool durable) : durable_(durable) {
   try {
     target_ = utf8ToWide(utf8Path);
   } catch (const std::range_error&) {
@@ -142,6 +142,7 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
 
 bool OutputFile::finish(bool durable) {
   if (file_ == nullptr) return false;
+  durable = durable || durable_;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
   if (durable && !error_ && _commit(_fileno(file)) != 0) fail("sync", errno);
@@ -150,10 +151,11 @@ bool OutputFile::finish(bool durable) {
   return finished_;
 }
 
-bool OutputFile::publish(bool /*durable*/) {
+bool OutputFile::publish(bool durable) {
   if (!finished_) return false;
   finished_ = false;
-  if (!direct_ && MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable || durable_ ? MOVEFILE_WRITE_THROUGH : 0);
+  if (!direct_ && MoveFileExW(temp_.c_str(), target_.c_str(), flags) == 0) {
     fail("rename", errnoOfLastError());
   }
   if (!direct_ && error_) _wremove(temp_.c_str());
@@ -247,7 +249,7 @@ bool OutputFile::openTemporary(unsigned permissions, bool existed, const char* c
   return true;
 }
 
-OutputFile::OutputFile(const char* utf8Path, Mode mode) {
+OutputFile::OutputFile(const char* utf8Path, Mode mode, bool durable) : durable_(durable) {
   try {
     utf8ToWide(utf8Path);  // a path that cannot be named is a file that cannot be opened
   } catch (const std::range_error&) {
@@ -270,6 +272,7 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode) {
 
 bool OutputFile::finish(bool durable) {
   if (file_ == nullptr) return false;
+  durable = durable || durable_;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
   if (durable && !direct_ && !error_ && ::fsync(fileno(file)) != 0) fail("sync", errno);
@@ -280,6 +283,7 @@ bool OutputFile::finish(bool durable) {
 
 bool OutputFile::publish(bool durable) {
   if (!finished_) return false;
+  durable = durable || durable_;
   finished_ = false;
   if (!direct_) {
     if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("rename", errno);
@@ -327,6 +331,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       direct_(other.direct_),
       finished_(other.finished_),
       replacesData_(other.replacesData_),
+      durable_(other.durable_),
       error_(other.error_),
       step_(other.step_) {
   other.release();
@@ -341,6 +346,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     direct_ = other.direct_;
     finished_ = other.finished_;
     replacesData_ = other.replacesData_;
+    durable_ = other.durable_;
     error_ = other.error_;
     step_ = other.step_;
     other.release();
@@ -363,14 +369,14 @@ bool commitTogether(std::vector<OutputFile>& files, bool durable, size_t* failed
 }
 
 bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<std::span<const uint8_t>>& contents,
-                  OutputFailure* failure) {
+                  OutputFailure* failure, bool durable) {
   if (utf8Paths.size() != contents.size()) throw std::invalid_argument("one content per file is needed");
   std::vector<OutputFile> files;
   files.reserve(utf8Paths.size());
   size_t bad = utf8Paths.size();
   // Every target is opened before any is written: a refusal leaves all as they were.
   for (size_t i = 0; i < utf8Paths.size() && bad == utf8Paths.size(); ++i) {
-    files.emplace_back(utf8Paths[i].c_str(), OutputFile::Mode::Binary);
+    files.emplace_back(utf8Paths[i].c_str(), OutputFile::Mode::Binary, durable);
     if (!files.back()) bad = i;
   }
   for (size_t i = 0; i < files.size() && bad == utf8Paths.size(); ++i) {
@@ -380,14 +386,14 @@ bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<s
       bad = i;
     }
   }
-  if (bad == utf8Paths.size() && commitTogether(files, true, &bad)) return true;
+  if (bad == utf8Paths.size() && commitTogether(files, durable, &bad)) return true;
   if (failure) *failure = OutputFailure{utf8Paths[bad], files[bad].error(), files[bad].failedStep()};
   for (OutputFile& file : files) file.discard();
   return false;
 }
 
-bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure) {
-  return replaceFiles({utf8Path}, {bytes}, failure);
+bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure, bool durable) {
+  return replaceFiles({utf8Path}, {bytes}, failure, durable);
 }
 
 const char* errnoName(int errnum) {

@@ -25,7 +25,9 @@ class OutputFile {
   // A target that is not a regular file (a device, a pipe) is written
   // directly, as is an existing writable file in a folder that does not
   // let us create the temporary file.
-  OutputFile(const char* utf8Path, Mode mode);
+  // Durable: its bytes are forced to the medium before it takes the name,
+  // and the folder after.
+  OutputFile(const char* utf8Path, Mode mode, bool durable = false);
   // The target opened, created or emptied, as a plain open does: no
   // temporary file and no sync at commit. For comparisons (the bench).
   static OutputFile inPlace(const char* utf8Path, Mode mode);
@@ -40,14 +42,16 @@ class OutputFile {
   // The target is a file that holds data, which the commit will replace.
   bool replacesData() const { return replacesData_; }
 
-  // Flushes, forces the bytes to the medium when `durable`, closes and moves
-  // the file into place. False when any step failed; the target then keeps
-  // its old content and the temporary file is gone.
-  bool commit(bool durable = true);
+  // Flushes, forces the bytes to the medium when the file is durable (or
+  // `durable` asks it), closes and moves the file into place. False when any
+  // step failed; the target then keeps its old content and the temporary
+  // file is gone.
+  bool commit(bool durable = false);
   // commit in two steps, for files that take their names together: finish
   // flushes, syncs and closes; publish then moves the file into place.
-  bool finish(bool durable = true);
-  bool publish(bool durable = true);
+  bool finish(bool durable = false);
+  bool publish(bool durable = false);
+  bool durable() const { return durable_; }
   bool finished() const { return finished_; }
   // Removes the temporary file; the target is not touched.
   void discard();
@@ -78,6 +82,7 @@ class OutputFile {
   bool direct_ = false;  // written in place: no temporary file
   bool finished_ = false;  // closed complete, not yet in place
   bool replacesData_ = false;
+  bool durable_ = false;
   std::error_code error_;
   const char* step_ = "";
 };
@@ -89,18 +94,20 @@ struct OutputFailure {
   const char* step = "";
 };
 
-// Commits the files (those not yet finished are finished first) so that
-// each takes its name only once every one is complete; otherwise none is committed and all are discarded, the targets
+// Commits the files (those not yet finished are finished first; all durable
+// when `durable`) so that each takes its name only once every one is complete; otherwise none is committed and all are discarded, the targets
 // keeping their old content. False with the index of the first failed file.
-bool commitTogether(std::vector<OutputFile>& files, bool durable = true, size_t* failed = nullptr);
+bool commitTogether(std::vector<OutputFile>& files, bool durable = false, size_t* failed = nullptr);
 
-// Writes each content as the whole of its file, by way of OutputFiles forced
-// to the medium and committed together: every target is opened (and so
-// checked) before any is written. False, with the first file that failed
-// and why, when one cannot be written; the targets then keep their content.
+// Writes each content as the whole of its file, by way of OutputFiles
+// committed together (forced to the medium when `durable`): every target is
+// opened (and so checked) before any is written. False, with the first file
+// that failed and why, when one cannot be written; the targets then keep
+// their content.
 bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<std::span<const uint8_t>>& contents,
-                  OutputFailure* failure = nullptr);
-bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure = nullptr);
+                  OutputFailure* failure = nullptr, bool durable = true);
+bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure = nullptr,
+                 bool durable = true);
 
 // The symbolic name of a system error number ("ENOENT", "ENOSPC", ...), as
 // Node names them; "EIO" for one this table does not know.

@@ -2,11 +2,15 @@
 // behaviour, which the five native functions always use.
 #pragma once
 
+#include <functional>
 #include <limits>
 
 #include "orientation/orientation.h"
 
 namespace kinovar {
+
+// How far a conversion has come: the fraction (0 to 1) of its input consumed.
+using ProgressFn = std::function<void(double fraction)>;
 
 enum class OutputFormat {
   ClassicCsv,  // the banner, three header rows and one row per clock tick
@@ -33,7 +37,19 @@ struct ConversionOptions {
   // sensors and quaternions are resampled onto (export/resample.h); 0: the
   // samples as they were taken.
   double resample = 0.0;
+  // Called now and then (every few MB or chunks) from the thread that
+  // started the conversion, with the fraction of the input consumed; 1 once
+  // at the end. Empty: nobody is watching.
+  ProgressFn progress;
+  // Force the outputs' bytes to the medium before they take their names
+  // (and the folder after): slower, but a power cut then cannot leave a
+  // renamed output whose data never reached the disk.
+  bool durable = false;
 };
+
+inline void reportProgress(const ConversionOptions& options, double fraction) {
+  if (options.progress) options.progress(fraction);
+}
 
 // Seconds since 1970-01-01 00:00:00 UTC at a recording's time 0, when it
 // was created at `created` (read as UTC) and stood at time 0 `since` seconds

@@ -18,8 +18,8 @@ namespace {
 
 // Opening the output (finding its target, creating the file beside it) is
 // done beside the parse.
-std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads) {
-  const auto open = [utf8CsvPath] { return openCsv(utf8CsvPath); };
+std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads, bool durable) {
+  const auto open = [utf8CsvPath, durable] { return openCsv(utf8CsvPath, durable); };
   if (threads > 1) {
     try {
       return std::async(std::launch::async, open);
@@ -58,12 +58,13 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return false;
   const unsigned threads = threadBudget(options);
-  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads);
+  std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads, options.durable);
   Recording recording;
   ParseStats scan;
   const bool parsed =
       parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, quality ? &scan : nullptr);
   if (quality) *quality = qualityReport(recording.settings, recording.streams, scan);
+  reportProgress(options, 0.5);  // parsed: the orientation and the rows remain
   const auto sampled = [](const auto& entry) { return entry.second.count > 0; };
   if (!options.writeEmpty && std::none_of(recording.streams.begin(), recording.streams.end(), sampled)) {
     output.get().output.discard();
@@ -86,6 +87,7 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
     exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
   settings = std::move(recording.settings);
+  if (exported) reportProgress(options, 1.0);
   return exported;
 }
 

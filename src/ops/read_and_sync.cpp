@@ -102,7 +102,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     // Classic rows are clock ticks from each file's first sample; plain rows
     // are the samples' instants, counted from the set's window start.
     if (style == CsvStyle::Classic) eventsOnRowClock(recording.streams, recording.settings.frequency);
-    csvs[i] = openCsv(csvPaths[i].c_str());
+    csvs[i] = openCsv(csvPaths[i].c_str(), options.durable);
     exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads,
                                       &failures[i], time)
                            : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,
@@ -126,7 +126,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
       }
     }
     size_t bad = 0;
-    if (!commitTogether(outputs, true, &bad)) {
+    if (!commitTogether(outputs, options.durable, &bad)) {
       const OutputFailure failure{bad < n ? csvPaths[bad] : besidePaths[bad - n], outputs[bad].error(),
                                   outputs[bad].failedStep()};
       // A file beside them failed: no file of the set took its name.

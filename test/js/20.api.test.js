@@ -334,8 +334,11 @@ test('batches report progress, keep going past a bad file and abort between file
   fs.writeFileSync(recordings[2], Buffer.alloc(700));
   const progress = [];
   const out = path.join(dir, 'out', 'csv');  // made before the first recording is read
-  const results = await promises.readRecordings(recordings, { outDir: out, jobs: 3, onProgress: (p) => progress.push(p.done) });
-  assert.deepEqual(progress, [1, 2, 3, 4, 5, 6]);
+  const results = await promises.readRecordings(recordings, { outDir: out, jobs: 3, onProgress: (p) => progress.push(p) });
+  assert.deepEqual(progress.filter((p) => p.result).map((p) => p.done), [1, 2, 3, 4, 5, 6]);
+  // While a file converts, the fraction of it converted rises to 1.
+  const fractions = progress.filter((p) => p.recording === recordings[0]).map((p) => p.fraction);
+  assert.ok(fractions.length > 1 && fractions.at(-1) === 1 && fractions.every((f, i) => !i || f > fractions[i - 1]), `${fractions}`);
   assert.deepEqual(results.map((r) => r.ok), [true, true, false, true, true, true]);
   assert.ok(is(codes.FORMAT)(results[2].error));
   assert.deepEqual(results[0].info.quality, kinovar.inspect(recordings[0]), 'each result carries its quality report');
