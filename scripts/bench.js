@@ -21,3 +21,5 @@ run(path.join(build, 'bench', 'kinovar-bench-table'), [path.join(build, 'workloa
 run(path.join(build, 'bench', 'kinovar-bench-micro'), ['--benchmark_min_time=0.2']);
 run(process.execPath, [path.join(root, 'bench', 'formats.js'), path.join(build, 'workloads'), runs]);
 run(process.execPath, [path.join(root, 'bench', 'view.js'), path.join(build, 'workloads')]);
+// The hour of the long table; npm run bench:long adds a day and a week.
+run(process.execPath, [path.join(root, 'bench', 'long.js'), path.join(build, 'workloads'), '--short']);

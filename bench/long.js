@@ -1,0 +1,259 @@
+#!/usr/bin/env node
+'use strict';
+// Long recordings through the command line: seconds and peak resident memory
+// of read (each format, each estimator), inspect, view and a three-recording
+// sync, for one hour and one day at 1000 Hz and a week at 100 Hz, with the
+// ratios the targets name. Each command runs in a fresh process; outputs go
+// to a scratch folder and are deleted as soon as they are measured.
+//   node bench/long.js [work folder] [--short] [--kinovar <checkout>] [--runs N]
+//     [--only <text>] [--max-rss-gb G] [--scratch <folder>]
+// --short: the hour only. --runs: runs of each (default 3 for the hour, 1
+// for the longer ones). --kinovar: measure another checkout's build (a
+// baseline) with this script. --only: the rows whose name contains the text.
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+function parseArgs(argv) {
+  const options = { work: null, short: false, root: path.join(__dirname, '..'), runs: null, only: null,
+    maxRssGb: 12, scratch: os.tmpdir() };
+  for (let i = 0; i < argv.length; ++i) {
+    const value = () => {
+      if (i + 1 >= argv.length) throw new Error(`${argv[i]} needs a value`);
+      return argv[++i];
+    };
+    if (argv[i] === '--short') options.short = true;
+    else if (argv[i] === '--kinovar') options.root = path.resolve(value());
+    else if (argv[i] === '--runs') options.runs = Number(value());
+    else if (argv[i] === '--only') options.only = value();
+    else if (argv[i] === '--max-rss-gb') options.maxRssGb = Number(value());
+    else if (argv[i] === '--scratch') options.scratch = path.resolve(value());
+    else if (!argv[i].startsWith('-') && options.work === null) options.work = path.resolve(argv[i]);
+    else throw new Error(`unknown argument ${argv[i]}`);
+  }
+  options.work ??= path.join(options.root, 'build', 'bench', 'workloads');
+  return options;
+}
+
+// The I/O floor: the input read and as many bytes as the output had written,
+// in large pieces, with plain file calls.
+if (process.argv[2] === '--floor') {
+  const [, , , input, bytes, output] = process.argv;
+  const buffer = Buffer.alloc(4 << 20, 'x');
+  const start = process.hrtime.bigint();
+  const fdIn = fs.openSync(input, 'r');
+  while (fs.readSync(fdIn, buffer, 0, buffer.length, null) > 0);
+  fs.closeSync(fdIn);
+  const fdOut = fs.openSync(output, 'w');
+  for (let left = Number(bytes); left > 0; left -= buffer.length) fs.writeSync(fdOut, buffer, 0, Math.min(left, buffer.length));
+  fs.closeSync(fdOut);
+  process.stdout.write(String(Number(process.hrtime.bigint() - start) / 1e9));
+  process.exit(0);
+}
+
+const options = parseArgs(process.argv.slice(2));
+const cli = path.join(options.root, 'bin', 'kinovar.js');
+const { generateRecording, generateSession } = require(path.join(options.root, 'lib', 'generator'));
+const GB = 1e9;
+const MB = (bytes) => (bytes / 1e6).toFixed(0);
+
+const lengths = [
+  { name: '1 h at 1000 Hz', key: '1h', seconds: 3600, hz: 1000 },
+  { name: '24 h at 1000 Hz', key: '24h', seconds: 86400, hz: 1000 },
+  { name: '7 days at 100 Hz', key: '7d', seconds: 7 * 86400, hz: 100 },
+].filter((length) => !options.short || length.key === '1h');
+
+const recipe = (length) => ({ seconds: length.seconds, clock: 1000, accel: length.hz, gyro: length.hz, baro: 25,
+  events: 1 / 12, still: 5, rate: 30, noise: 8 });
+
+function workloads(length) {
+  fs.mkdirSync(options.work, { recursive: true });
+  const recording = path.join(options.work, `long-${length.key}.bin`);
+  if (!fs.existsSync(recording)) {
+    console.log(`generating ${recording} ...`);
+    generateRecording(`${recording}.part`, recipe(length));
+    fs.renameSync(`${recording}.part`, recording);
+  }
+  const setFolder = path.join(options.work, `long-set-${length.key}`);
+  if (!fs.existsSync(path.join(setFolder, 'done'))) {
+    console.log(`generating ${setFolder} ...`);
+    fs.rmSync(setFolder, { recursive: true, force: true });
+    fs.mkdirSync(setFolder);
+    generateSession(setFolder, recipe(length));
+    fs.writeFileSync(path.join(setFolder, 'done'), '');
+  }
+  const set = fs.readdirSync(setFolder).filter((f) => f.endsWith('.bin')).sort().map((f) => path.join(setFolder, f));
+  return { recording, set };
+}
+
+/** Every process below pid, pid included. */
+function tree(pid) {
+  const pids = [pid];
+  for (let i = 0; i < pids.length; ++i) {
+    try {
+      for (const task of fs.readdirSync(`/proc/${pids[i]}/task`)) {
+        const children = fs.readFileSync(`/proc/${pids[i]}/task/${task}/children`, 'utf8').trim();
+        if (children) pids.push(...children.split(/\s+/).map(Number));
+      }
+    } catch { /* gone */ }
+  }
+  return pids;
+}
+
+function rss(pids) {
+  let bytes = 0;
+  for (const pid of pids) {
+    try {
+      const match = /VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
+      if (match) bytes += Number(match[1]) * 1024;
+    } catch { /* gone */ }
+  }
+  return bytes;
+}
+
+const timeBinary = fs.existsSync('/usr/bin/time') ? '/usr/bin/time' : null;
+
+/**
+ * Runs a command niced, its peak resident memory from the kernel (through
+ * time(1)) where it can, else sampled. A run that grows past the limit is
+ * stopped, so that a baseline that cannot finish does not take the machine.
+ */
+function measure(command, args) {
+  return new Promise((resolve) => {
+    spawnSync('sync');
+    const report = path.join(options.scratch, `kinovar-long-time-${process.pid}`);
+    const argv = timeBinary ? [timeBinary, '-f', '%e %M', '-o', report, command, ...args] : [command, ...args];
+    const start = process.hrtime.bigint();
+    const child = spawn('nice', ['-n', '10', ...argv], { stdio: ['ignore', 'ignore', 'pipe'] });
+    let stderr = '';
+    child.stderr.on('data', (chunk) => { stderr = (stderr + chunk).slice(-2000); });
+    let sampled = 0, stopped = false;
+    const watch = setInterval(() => {
+      const now = rss(tree(child.pid));
+      sampled = Math.max(sampled, now);
+      if (now > options.maxRssGb * GB && !stopped) {
+        stopped = true;
+        for (const pid of tree(child.pid).reverse()) try { process.kill(pid, 'SIGKILL'); } catch { /* gone */ }
+      }
+    }, 100);
+    child.on('close', (code) => {
+      clearInterval(watch);
+      const seconds = Number(process.hrtime.bigint() - start) / 1e9;
+      let peak = sampled;
+      try {
+        const [, kib] = fs.readFileSync(report, 'utf8').trim().split('\n').pop().split(' ').map(Number);
+        if (kib > 0) peak = kib * 1024;
+        fs.rmSync(report, { force: true });
+      } catch { /* no report */ }
+      const failure = stopped ? `stopped above ${options.maxRssGb} GB` : code !== 0 ? lastLine(stderr) || `exit ${code}` : null;
+      resolve({ seconds, peak, failure });
+    });
+  });
+}
+
+const lastLine = (text) => text.trim().split('\n').filter((l) => !/^\s*Command (exited|terminated)/.test(l)).pop() ?? '';
+
+function sizeOf(target) {
+  if (!fs.existsSync(target)) return 0;
+  const stat = fs.statSync(target);
+  if (!stat.isDirectory()) return stat.size;
+  return fs.readdirSync(target).reduce((sum, f) => sum + sizeOf(path.join(target, f)), 0);
+}
+
+function readHelp() {
+  return execFileSync(process.execPath, [cli, 'read', '--help'], { encoding: 'utf8' });
+}
+
+// Formats named by this checkout's read (a later one may write more).
+const help = readHelp();
+const formats = [['csv', '.csv'], ['plain', '.csv'], ['parquet', '.parquet'], ['opensim', '.sto']]
+  .filter(([format]) => format === 'csv' || new RegExp(`^\\s+${format}:`, 'm').test(help));
+const estimators = ['classic', 'accurate', 'none'];
+
+function jobs(length, { recording, set }, scratch) {
+  const list = [];
+  for (const [format, extension] of formats) {
+    for (const estimator of estimators) {
+      const out = path.join(scratch, `out${extension}`);
+      list.push({ name: `read --format ${format} --orientation ${estimator}`, kind: 'read', format, estimator, out,
+        args: [cli, 'read', recording, '-o', out, '--format', format, '--orientation', estimator, '--quiet'] });
+    }
+  }
+  list.push({ name: 'inspect', args: [cli, 'inspect', recording, '--quiet'] });
+  const page = path.join(scratch, 'page.html');
+  list.push({ name: 'view', out: page, args: [cli, 'view', recording, '-o', page, '--quiet'] });
+  for (const format of ['csv', 'opensense']) {
+    const folder = path.join(scratch, 'set');
+    list.push({ name: `sync ×${set.length} --format ${format} --orientation accurate`, kind: 'sync', out: folder,
+      args: [cli, 'sync', ...set, '-o', folder, '--format', format, '--orientation', 'accurate', '--quiet'] });
+  }
+  return list.filter((job) => !options.only || job.name.includes(options.only));
+}
+
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+
+async function main() {
+  const commit = spawnSync('git', ['-C', options.root, 'log', '-1', '--format=%h %s'], { encoding: 'utf8' }).stdout.trim();
+  const scratch = fs.mkdtempSync(path.join(options.scratch, 'kinovar-long-'));
+  const results = {};
+  console.log(`\nLong recordings, ${commit.slice(0, 80)}`);
+  console.log(`${os.cpus().length} cores, ${(os.totalmem() / GB).toFixed(0)} GB; median of ${options.runs ?? '3 (the hour) or 1'} run(s), ` +
+    `each a fresh niced process; load average at start ${os.loadavg()[0].toFixed(1)}\n`);
+  console.log('| length | work | seconds | peak MB | output MB | × I/O floor | × 1 h (per sample) |');
+  console.log('|---|---|---:|---:|---:|---:|---:|');
+  try {
+    for (const length of lengths) {
+      const inputs = workloads(length);
+      for (const job of jobs(length, inputs, scratch)) {
+        const runs = [];
+        let bytes = 0, floor = null;
+        for (let r = 0; r < (options.runs ?? (length.key === '1h' ? 3 : 1)); ++r) {
+          const result = await measure(process.execPath, job.args);
+          if (job.out) bytes = sizeOf(job.out);
+          if (job.kind === 'read' && length.key === '1h' && !result.failure && floor === null) {
+            spawnSync('sync');  // the floor must not pay for the writes of the run before
+            floor = Number(execFileSync('nice', ['-n', '10', process.execPath, __filename, '--floor', inputs.recording, String(bytes),
+              path.join(scratch, 'floor.out')], { encoding: 'utf8' }));
+          }
+          fs.rmSync(path.join(scratch, 'floor.out'), { force: true });
+          if (job.out) fs.rmSync(job.out, { recursive: true, force: true });
+          runs.push(result);
+          if (result.failure) break;
+        }
+        const failure = runs.find((r) => r.failure)?.failure;
+        const result = { seconds: median(runs.map((r) => r.seconds)), peak: Math.max(...runs.map((r) => r.peak)), bytes, floor, failure };
+        (results[job.name] ??= {})[length.key] = result;
+        const hour = results[job.name]['1h'];
+        // Against the hour: the plain ratio, and per sample (1.00 is linear).
+        const samples = length.seconds * length.hz / 3.6e6;
+        const linear = length.key !== '1h' && hour && !hour.failure && !failure
+          ? `${(result.seconds / hour.seconds).toFixed(1)} (${(result.seconds / hour.seconds / samples).toFixed(2)})` : '';
+        const seconds = failure ? `fails after ${result.seconds.toFixed(0)} s: ${failure}` : result.seconds.toFixed(1);
+        console.log(`| ${length.name} | ${job.name} | ${seconds} | ${MB(result.peak)} | ${bytes ? MB(bytes) : ''} | ` +
+          `${floor ? (result.seconds / floor).toFixed(2) : ''} | ${linear} |`);
+      }
+    }
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+
+  // Parquet against the plain CSV, per estimator and length.
+  const lines = [];
+  for (const estimator of estimators) {
+    for (const length of lengths) {
+      const parquet = results[`read --format parquet --orientation ${estimator}`]?.[length.key];
+      const plain = results[`read --format plain --orientation ${estimator}`]?.[length.key];
+      if (parquet && plain && !parquet.failure && !plain.failure) {
+        lines.push(`| ${length.name} | ${estimator} | ${(parquet.seconds / plain.seconds).toFixed(2)} |`);
+      }
+    }
+  }
+  if (lines.length) console.log(['\n| length | estimator | Parquet / plain CSV |', '|---|---|---:|', ...lines].join('\n'));
+  console.log('\nThe last column: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
+}
+
+main().catch((error) => {
+  console.error(`bench/long.js: ${error.message}`);
+  process.exit(1);
+});
