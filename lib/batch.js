@@ -1,0 +1,567 @@
+'use strict';
+// Cohorts: a work list that every node sorts and cuts alike, so shards need
+// not talk to each other; a ledger per shard that says what each output was
+// made from, so a rerun redoes only what is missing, failed or out of date;
+// and one summary joined from the ledgers.
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const native = require('./native');
+const { WorkerPool } = require('./pool');
+const { outputOptions } = require('./checks');
+const { writeFileAtomic, ensureFolder, outputClash, inspect: inspectFile } = require('./output');
+const { KinovarError, codes } = require('./errors');
+const { EXTENSIONS, PARQUET_META, PARQUET_MAGIC } = require('./schema');
+const { version } = require('../package.json');
+
+const LEDGERS = 'ledgers';
+const LEDGER_VERSION = 'kinovar ledger 1';
+const SUMMARY_VERSION = 'kinovar batch summary 1';
+const SUMMARY = 'summary';
+const RECORDING = /\.bin$/i;
+const STATUSES = ['converted', 'current', 'failed'];
+
+/** A work list or manifest that cannot be planned: the command line's fault, not a conversion's. */
+class PlanError extends Error {}
+
+// ---------------------------------------------------------------- manifest
+
+/** The rows of a CSV text as arrays of cells, each with its line number; quoted cells may hold commas, quotes and line ends. */
+function csvRows(text) {
+  const rows = [];
+  let row = [];
+  let cell = '';
+  let line = 1;
+  let start = 1;
+  let quoted = false;
+  let i = text.charCodeAt(0) === 0xfeff ? 1 : 0;
+  for (; i < text.length; i++) {
+    const c = text[i];
+    if (quoted) {
+      if (c === '"' && text[i + 1] === '"') cell += text[++i];
+      else if (c === '"') quoted = false;
+      else {
+        if (c === '\n') line++;
+        cell += c;
+      }
+    } else if (c === '"' && cell === '') quoted = true;
+    else if (c === ',') row.push(cell), cell = '';
+    else if (c === '\n' || c === '\r') {
+      if (c === '\r' && text[i + 1] === '\n') i++;
+      row.push(cell);
+      rows.push({ cells: row, line: start });
+      row = [];
+      cell = '';
+      start = ++line;
+    } else cell += c;
+  }
+  if (quoted) throw new PlanError(`line ${start}: a quoted cell is not closed`);
+  if (cell !== '' || row.length) rows.push({ cells: [...row, cell], line: start });
+  return rows.filter(({ cells }) => cells.some((c) => c.trim() !== ''));
+}
+
+/**
+ * The entries of a manifest: a CSV with a `path` column and optional
+ * `output` and `set` columns. Paths are read from the manifest's folder.
+ * Every bad row is named at once, so that one pass fixes the file.
+ * @returns {Array<{path: string, output?: string, set?: string, line: number}>}
+ */
+function parseManifest(file) {
+  let text;
+  try {
+    text = fs.readFileSync(file, 'utf8');
+  } catch (error) {
+    throw new PlanError(`manifest ${file}: cannot be read (${error.code}); check the name`);
+  }
+  const where = `manifest ${file}`;
+  let rows;
+  try {
+    rows = csvRows(text);
+  } catch (error) {
+    throw new PlanError(`${where}: ${error.message}`);
+  }
+  if (!rows.length) throw new PlanError(`${where} is empty; it needs a header row with a "path" column, then a row per recording`);
+  const header = rows[0].cells.map((name) => name.trim().toLowerCase());
+  const column = (name) => header.indexOf(name);
+  if (column('path') < 0) {
+    throw new PlanError(`${where} has no "path" column (its header is ${rows[0].cells.join(',')}); name the recordings' column "path"`);
+  }
+  const folder = path.dirname(file);
+  const problems = [];
+  const entries = [];
+  for (const { cells, line } of rows.slice(1)) {
+    if (cells.length !== header.length) {
+      problems.push(`line ${line}: ${cells.length} cells, the header has ${header.length}`);
+      continue;
+    }
+    const [given, output, set] = ['path', 'output', 'set'].map((name) => (column(name) < 0 ? '' : cells[column(name)].trim()));
+    if (!given) {
+      problems.push(`line ${line}: no path`);
+      continue;
+    }
+    entries.push({ path: path.resolve(folder, given), given, line, ...(output ? { output } : {}), ...(set ? { set } : {}) });
+  }
+  if (problems.length) throw new PlanError(`${where}: ${problems.join('; ')}; fix these rows`);
+  return entries;
+}
+
+// ---------------------------------------------------------------- planning
+
+/** The recordings under a folder, at any depth, as paths relative to it. */
+function recordingsUnder(folder, skip) {
+  const found = [];
+  const walk = (relative) => {
+    for (const entry of fs.readdirSync(path.join(folder, relative), { withFileTypes: true })) {
+      if (entry.name.startsWith('.')) continue;
+      const name = path.join(relative, entry.name);
+      if (entry.isDirectory()) {
+        if (path.resolve(folder, name) !== skip) walk(name);
+      } else if (RECORDING.test(entry.name)) found.push(name);
+    }
+  };
+  walk('');
+  return found;
+}
+
+// A unit's key is its output's path inside the output folder, with "/": the
+// same on every node and system, and what the work list is sorted by.
+const keyOf = (relative) => relative.split(path.sep).join('/');
+
+function insideOutput(relative, what) {
+  if (!relative || path.isAbsolute(relative) || relative.split(/[\\/]/).includes('..')) {
+    throw new PlanError(`${what} must be a path inside the output folder, not "${relative}"`);
+  }
+  return relative;
+}
+
+/**
+ * The sorted work list: a unit per recording, or per set of recordings
+ * synchronised together.
+ * @param {{inputs?: string[], manifest?: string, outDir: string, format?: string}} plan
+ * @returns {Array<{key: string, kind: 'recording'|'set', inputs: string[], output: string}>}
+ */
+function planUnits({ inputs = [], manifest, outDir, format = 'csv' }) {
+  const extension = EXTENSIONS[format];
+  const units = [];
+  const named = (stem, relativeDir) => path.join(relativeDir, `${native.fileStem(stem)}${extension}`);
+  const addRecording = (input, relative) => units.push({ key: keyOf(relative), kind: 'recording', inputs: [input], output: path.join(outDir, relative) });
+  if (manifest !== undefined) {
+    const sets = new Map();
+    for (const entry of parseManifest(manifest)) {
+      if (entry.set === undefined) {
+        const relative = entry.output === undefined ? named(entry.path, '') : withExtension(entry.output, extension, entry.line);
+        addRecording(entry.path, insideOutput(relative, `line ${entry.line}: the output`));
+      } else {
+        const set = sets.get(entry.set) ?? sets.set(entry.set, { entries: [] }).get(entry.set);
+        if (entry.output !== undefined && set.output !== undefined && entry.output !== set.output) {
+          throw new PlanError(`manifest ${manifest}: line ${entry.line}: set ${entry.set} has two outputs, ${set.output} and ${entry.output}; give one, or none`);
+        }
+        set.output ??= entry.output;
+        set.entries.push(entry);
+      }
+    }
+    for (const [name, set] of sets) {
+      if (set.entries.length < 2) {
+        throw new PlanError(`manifest ${manifest}: line ${set.entries[0].line}: set ${name} has one recording; a set synchronises two or more`);
+      }
+      const relative = insideOutput(set.output ?? name, `line ${set.entries[0].line}: set ${name}'s folder`);
+      units.push({ key: keyOf(relative), kind: 'set', inputs: set.entries.map((e) => e.path), output: path.join(outDir, relative) });
+    }
+  }
+  for (const input of inputs) {
+    let folder = false;
+    try {
+      folder = fs.statSync(input).isDirectory();
+    } catch { /* a missing recording fails as its own unit */ }
+    if (!folder) addRecording(path.resolve(input), named(input, ''));
+    else for (const relative of recordingsUnder(input, path.resolve(outDir))) addRecording(path.resolve(input, relative), named(relative, path.dirname(relative)));
+  }
+  if (format === 'opensense' && units.some((u) => u.kind === 'recording')) {
+    throw new PlanError(`--format opensense writes one table per set; ${units.find((u) => u.kind === 'recording').inputs[0]} is in no set`);
+  }
+  checkUnique(units, outDir);
+  return units.sort((a, b) => (a.key < b.key ? -1 : a.key > b.key ? 1 : 0));
+}
+
+function withExtension(output, extension, line) {
+  const given = path.extname(output).toLowerCase();
+  if (!given) return `${output}${extension}`;
+  if (given !== extension) throw new PlanError(`line ${line}: the output ${output} ends in ${given}, but the format writes ${extension} files`);
+  return output;
+}
+
+// Two units writing one file, one recording converted twice, or an output
+// where the ledgers or summary go would make shards overwrite each other.
+function checkUnique(units, outDir) {
+  const seen = new Map();
+  for (const unit of units) {
+    for (const input of unit.inputs) {
+      if (seen.has(input)) throw new PlanError(`${input} is in the work list twice (${seen.get(input)} and ${unit.key}); convert each recording once`);
+      seen.set(input, unit.key);
+    }
+    const top = unit.key.split('/')[0].toLowerCase();
+    if (top === LEDGERS || top === `${SUMMARY}.csv` || top === `${SUMMARY}.parquet`) {
+      throw new PlanError(`${unit.key} would be written where the batch keeps its ${top === LEDGERS ? 'ledgers' : 'summary'} in ${outDir}; rename it in a manifest`);
+    }
+  }
+  const clash = outputClash(units.map((u) => u.output));
+  if (clash) {
+    const [a, b] = clash.map((i) => units[i]);
+    throw new PlanError(`${a.inputs[0]} and ${b.inputs[0]} would both be written to ${b.output}; rename one, or name the outputs in a manifest`);
+  }
+}
+
+/**
+ * The shard i of n (i from 0): every n-th unit of the sorted list from the
+ * i-th, so that recordings sorted by participant or site spread evenly.
+ */
+const shardOf = (units, { index, count }) => units.filter((_, k) => k % count === index);
+
+/** "i/n", or "env": from SLURM's array variables, or with `shards` from a Kubernetes Indexed Job's index. */
+function parseShard(text, env, shards) {
+  if (text === 'env') {
+    const whole = (name) => (/^\d+$/.test(env[name] ?? '') ? Number(env[name]) : undefined);
+    if (whole('SLURM_ARRAY_TASK_ID') !== undefined && whole('SLURM_ARRAY_TASK_COUNT') !== undefined) {
+      const count = whole('SLURM_ARRAY_TASK_COUNT');
+      if (shards !== undefined && shards !== count) {
+        throw new PlanError(`--shards ${shards}, but SLURM runs the array in ${count} tasks; size the array to the shards (--array=0-${shards - 1})`);
+      }
+      return checkedShard(whole('SLURM_ARRAY_TASK_ID') - (whole('SLURM_ARRAY_TASK_MIN') ?? 0), count, 'SLURM_ARRAY_TASK_ID');
+    }
+    if (whole('JOB_COMPLETION_INDEX') !== undefined) {
+      if (shards === undefined) throw new PlanError('--shard env in a Kubernetes Indexed Job needs --shards <n>, the Job\'s completions');
+      return checkedShard(whole('JOB_COMPLETION_INDEX'), shards, 'JOB_COMPLETION_INDEX');
+    }
+    throw new PlanError('--shard env: neither SLURM_ARRAY_TASK_ID and SLURM_ARRAY_TASK_COUNT (a SLURM job array) nor JOB_COMPLETION_INDEX ' +
+      '(a Kubernetes Indexed Job) is set; give --shard i/n');
+  }
+  const match = /^(\d+)\/(\d+)$/.exec(text);
+  if (!match) throw new PlanError(`--shard must be i/n (0/4 to 3/4 for four shards) or env, not "${text}"`);
+  return checkedShard(Number(match[1]), Number(match[2]), '--shard');
+}
+
+function checkedShard(index, count, source) {
+  if (!(count >= 1)) throw new PlanError(`${source}: there must be at least one shard`);
+  if (!(index >= 0 && index < count)) throw new PlanError(`${source}: shard ${index} of ${count}; shards count from 0, so it must be 0 to ${count - 1}`);
+  return { index, count };
+}
+
+// ---------------------------------------------------------------- provenance
+
+/** The SHA-256 of a file's content, read in pieces. */
+function hashFile(file) {
+  return new Promise((resolve, reject) => {
+    const hash = crypto.createHash('sha256');
+    fs.createReadStream(file, { highWaterMark: 1 << 20 }).on('error', reject).on('data', (chunk) => hash.update(chunk))
+      .on('end', () => resolve(hash.digest('hex')));
+  });
+}
+
+function statOf(file) {
+  try {
+    const { size, mtimeMs } = fs.statSync(file);
+    return { size, mtimeMs };
+  } catch {
+    return null;
+  }
+}
+
+/**
+ * What an output is made from besides its recordings: the options that
+ * change its bytes, and the kinovar that wrote it. Threads, jobs,
+ * overwrite and durable change no byte.
+ */
+function recipeOf(options) {
+  const { threads, overwrite, durable, ...kept } = options;
+  return { ...Object.fromEntries(Object.keys(kept).sort().map((key) => [key, kept[key]])), kinovar: version };
+}
+
+/**
+ * Why a unit must be converted again, or '' when its last record stands:
+ * the same recordings (same size and time, else the same content), the same
+ * recipe, a success, and every output still there at its size.
+ */
+async function staleness(unit, record, recipe, rehash) {
+  if (!record) return 'not converted yet';
+  if (record.status === 'failed') return 'failed before';
+  if (JSON.stringify(record.recipe) !== JSON.stringify(recipe)) return 'other options';
+  if (record.inputs.length !== unit.inputs.length || record.inputs.some((input, i) => input.path !== unit.inputs[i])) return 'other recordings';
+  for (const input of record.inputs) {
+    const now = statOf(input.path);
+    if (!now) return 'recording missing';
+    if (now.size !== input.size) return 'recording changed';
+    // A copy or a touch changes the time only: the content says whether it changed.
+    if (rehash || now.mtimeMs !== input.mtimeMs) {
+      if ((await hashFile(input.path)) !== input.sha256) return 'recording changed';
+      input.mtimeMs = now.mtimeMs;
+    }
+  }
+  for (const output of record.outputs) if (statOf(output.path)?.size !== output.size) return 'output missing';
+  return '';
+}
+
+// ---------------------------------------------------------------- ledgers
+
+const ledgerFolder = (outDir) => path.join(outDir, LEDGERS);
+const shardName = ({ index, count }) => `shard-${index}-of-${count}`;
+
+/**
+ * Every record in the ledgers of a folder, the one last checked of each unit: a
+ * ledger per shard of every run, and the journal of a shard cut off before
+ * it wrote its ledger.
+ * @returns {Map<string, object>} by unit key
+ */
+function readLedgers(outDir) {
+  const folder = ledgerFolder(outDir);
+  let names;
+  try {
+    names = fs.readdirSync(folder).sort();
+  } catch {
+    return new Map();
+  }
+  const latest = new Map();
+  const take = (row) => {
+    const held = latest.get(row?.key);
+    if (row?.key && STATUSES.includes(row.status) && (!held || held.checked <= row.checked)) latest.set(row.key, row);
+  };
+  for (const name of names) {
+    const file = path.join(folder, name);
+    if (name.endsWith('.json')) {
+      let ledger;
+      try {
+        ledger = JSON.parse(fs.readFileSync(file, 'utf8'));
+      } catch {
+        continue;  // not a ledger (or half of one a copy tool left): its units are redone
+      }
+      if (ledger?.format === LEDGER_VERSION && Array.isArray(ledger.rows)) ledger.rows.forEach(take);
+    } else if (name.endsWith('.journal')) {
+      // A line cut by a kill is no record.
+      for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
+        try { take(JSON.parse(line)); } catch { /* cut */ }
+      }
+    }
+  }
+  return latest;
+}
+
+function writeLedger(outDir, shard, rows) {
+  const file = path.join(ledgerFolder(outDir), `${shardName(shard)}.json`);
+  const found = inspectFile(file);
+  if (found.kind !== 'missing' && !isLedger(file)) {
+    throw new KinovarError(`${file} is not a ledger of kinovar batch: it will not replace it; move it out of ${ledgerFolder(outDir)}`,
+      codes.NOT_OURS, { path: file });
+  }
+  const ledger = { format: LEDGER_VERSION, shard: `${shard.index}/${shard.count}`, rows };
+  writeFileAtomic(file, `${JSON.stringify(ledger, null, 1)}\n`, 'the ledger');
+}
+
+function isLedger(file) {
+  try {
+    const fd = fs.openSync(file, 'r');
+    try {
+      const head = Buffer.alloc(64);
+      return /^\{\s*"format":\s*"kinovar ledger 1"/.test(head.subarray(0, fs.readSync(fd, head, 0, 64, 0)).toString('latin1'));
+    } finally {
+      fs.closeSync(fd);
+    }
+  } catch {
+    return false;
+  }
+}
+
+// ---------------------------------------------------------------- running
+
+/** The figures of a converted recording or set that the summary gives. */
+function figures(unit, value) {
+  if (unit.kind === 'set') {
+    const { report } = value;
+    const kept = (stream) => report.samples.reduce((sum, s) => sum + (s[stream] ?? 0), 0);
+    return {
+      duration: report.window.end - report.window.start, accelSamples: kept('accel'), gyroSamples: kept('gyro'), baroSamples: kept('baro'),
+      syncMethod: report.method, clockPpm: Math.max(...report.clocks.map((c) => Math.abs(c.ppm))),
+    };
+  }
+  const { streams, outOfOrder } = value.quality;
+  const each = (key) => Object.values(streams).reduce((sum, s) => sum + s[key], 0);
+  return {
+    duration: Math.max(...Object.values(streams).map((s) => s.last - s.first)),
+    accelHz: streams.accel?.rate, gyroHz: streams.gyro?.rate, baroHz: streams.baro?.rate,
+    accelSamples: streams.accel?.samples, gyroSamples: streams.gyro?.samples, baroSamples: streams.baro?.samples,
+    missing: Object.values(streams).reduce((sum, s) => sum + s.gaps.missing, 0), duplicates: each('duplicates'), saturated: each('saturated'),
+    outOfOrder,
+  };
+}
+
+/**
+ * Converts the units of a shard that are not current, several at once; one
+ * that fails does not stop the others. Each finished unit is journalled at
+ * once, and the shard's ledger written whole at the end.
+ * @param {object[]} units the shard's, from planUnits
+ * @param {{outDir: string, shard: {index: number, count: number}, jobs?: number, rehash?: boolean,
+ *   onUnit?: (row: object, done: number, total: number) => void}} how
+ * @param {object} options the conversion options, as readRecordings takes them
+ * @returns {Promise<object[]>} the ledger's rows, in the order of the units
+ */
+async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, options = {}) {
+  const conversion = outputOptions('batch', { ...options, format: options.format ?? 'csv' });
+  const recipe = recipeOf(conversion);
+  const previous = readLedgers(outDir);
+  const rows = new Array(units.length);
+  const todo = [];
+  let done = 0;
+  for (let k = 0; k < units.length; k++) {
+    const record = previous.get(units[k].key);
+    const why = await staleness(units[k], record, recipe, rehash);
+    if (why) todo.push({ k, why });
+    else {
+      rows[k] = { ...record, status: 'current', shard: `${shard.index}/${shard.count}`, redone: undefined, checked: new Date().toISOString() };
+      onUnit?.(rows[k], ++done, units.length);
+    }
+  }
+  if (todo.length) {
+    ensureFolder(ledgerFolder(outDir));
+    const journal = fs.openSync(path.join(ledgerFolder(outDir), `${shardName(shard)}.journal`), 'a');
+    const cores = os.availableParallelism?.() ?? os.cpus().length;
+    const workers = new WorkerPool(Math.min(jobs ?? cores, todo.length));
+    const budget = { ...conversion, threads: Math.max(1, Math.floor(cores / workers.size)) };
+    let next = 0;
+    const lane = async () => {
+      while (next < todo.length) {
+        const { k, why } = todo[next++];
+        rows[k] = await convertUnit(units[k], workers, budget, recipe, shard, why);
+        fs.writeSync(journal, `${JSON.stringify(rows[k])}\n`);
+        onUnit?.(rows[k], ++done, units.length);
+      }
+    };
+    try {
+      await Promise.all(Array.from({ length: workers.size }, lane));
+    } finally {
+      await workers.close();
+      fs.closeSync(journal);
+    }
+  }
+  if (units.length) {
+    ensureFolder(ledgerFolder(outDir));
+    writeLedger(outDir, shard, rows);
+    // The ledger holds what the journal did; a journal left by a kill stays until then.
+    fs.rmSync(path.join(ledgerFolder(outDir), `${shardName(shard)}.journal`), { force: true });
+  }
+  return rows;
+}
+
+async function convertUnit(unit, workers, budget, recipe, shard, why) {
+  const started = process.hrtime.bigint();
+  const base = { key: unit.key, kind: unit.kind, shard: `${shard.index}/${shard.count}`, node: os.hostname(), recipe, redone: why };
+  const inputs = unit.inputs.map((input) => ({ path: input, ...statOf(input) }));
+  let result;
+  try {
+    // The hash is read beside the conversion, not before it.
+    const hashes = Promise.all(unit.inputs.map((input) => hashFile(input).catch(() => null)));
+    let value;
+    if (unit.kind === 'set') {
+      value = await workers.run('syncRecordings', [unit.inputs, unit.output, budget]);
+    } else {
+      ensureFolder(path.dirname(unit.output));
+      value = await workers.run('readRecording', [unit.inputs[0], unit.output, budget]);
+    }
+    (await hashes).forEach((sha256, i) => { inputs[i].sha256 = sha256; });
+    const files = unit.kind === 'set' ? [...value] : [unit.output];
+    result = { status: 'converted', outputs: files.map((file) => ({ path: path.resolve(file), size: statOf(file)?.size })), ...figures(unit, value) };
+  } catch (error) {
+    result = { status: 'failed', outputs: [], errorCode: error.code ?? error.name, error: error.message };
+  }
+  const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+  const finished = new Date().toISOString();
+  return { ...base, inputs, ...result, seconds, finished, checked: finished };
+}
+
+// ---------------------------------------------------------------- summary
+
+// The summary's columns: name, type, and how a ledger row gives it.
+const COLUMNS = [
+  ['unit', 'string', (r) => r.key], ['kind', 'string', (r) => r.kind],
+  ['inputs', 'string', (r) => r.inputs.map((i) => i.path).join(';')],
+  ['outputs', 'string', (r) => r.outputs.map((o) => o.path).join(';')],
+  ['status', 'string', (r) => r.status], ['converted_because', 'string', (r) => r.redone], ['error_code', 'string', (r) => r.errorCode], ['error', 'string', (r) => r.error],
+  ['duration_s', 'number', (r) => r.duration], ['accel_hz', 'number', (r) => r.accelHz], ['gyro_hz', 'number', (r) => r.gyroHz],
+  ['baro_hz', 'number', (r) => r.baroHz], ['accel_samples', 'number', (r) => r.accelSamples],
+  ['gyro_samples', 'number', (r) => r.gyroSamples], ['baro_samples', 'number', (r) => r.baroSamples],
+  ['missing_samples', 'number', (r) => r.missing], ['duplicates', 'number', (r) => r.duplicates],
+  ['saturated', 'number', (r) => r.saturated], ['blocks_out_of_order', 'number', (r) => r.outOfOrder],
+  ['sync_method', 'string', (r) => r.syncMethod], ['clock_ppm_max', 'number', (r) => r.clockPpm],
+  ['format', 'string', (r) => r.recipe.format], ['estimator', 'string', (r) => r.recipe.orientation],
+  ['input_bytes', 'number', (r) => r.inputs.reduce((sum, i) => sum + (i.size ?? 0), 0)],
+  ['sha256', 'string', (r) => r.inputs.map((i) => i.sha256 ?? '').join(';')],
+  ['seconds', 'number', (r) => r.seconds], ['node', 'string', (r) => r.node], ['shard', 'string', (r) => r.shard],
+  ['finished', 'string', (r) => r.finished],
+];
+
+const csvCell = (value) => {
+  if (value === undefined || value === null || (typeof value === 'number' && !Number.isFinite(value))) return '';
+  const text = String(value);
+  return /[",\r\n]/.test(text) ? `"${text.replaceAll('"', '""')}"` : text;
+};
+
+function summaryCsv(rows) {
+  const lines = [COLUMNS.map(([name]) => name).join(','), ...rows.map((row) => COLUMNS.map(([, , of]) => csvCell(of(row))).join(','))];
+  return `${lines.join('\n')}\n`;
+}
+
+function summaryParquet(rows) {
+  const arrow = require('apache-arrow');
+  const parquet = require('parquet-wasm');
+  const vectors = {};
+  for (const [name, type, of] of COLUMNS) {
+    const values = rows.map((row) => {
+      const value = of(row);
+      return value === undefined || (typeof value === 'number' && !Number.isFinite(value)) ? null : value;
+    });
+    vectors[name] = arrow.vectorFromArray(values, type === 'number' ? new arrow.Float64() : new arrow.Utf8());
+  }
+  const ipc = arrow.tableToIPC(new arrow.Table(vectors), 'stream');
+  const properties = new parquet.WriterPropertiesBuilder().setCompression(parquet.Compression.ZSTD)
+    .setKeyValueMetadata(new Map([[PARQUET_META.format, SUMMARY_VERSION]])).build();
+  return parquet.writeParquet(parquet.Table.fromIPCStream(ipc), properties);
+}
+
+// A summary is replaced only by a summary: the header it starts with, or the format its Parquet footer names.
+function isSummary(file, kind) {
+  const found = inspectFile(file);
+  if (['missing', 'empty'].includes(found.kind)) return true;
+  if (found.kind !== 'other' && found.kind !== 'output') return false;
+  const bytes = fs.readFileSync(file);
+  if (kind === 'csv') return bytes.subarray(0, 200).toString('utf8').startsWith(`${COLUMNS.map(([name]) => name).join(',')}\n`);
+  return bytes.subarray(0, 4).toString('latin1') === PARQUET_MAGIC && bytes.subarray(-65536).includes(SUMMARY_VERSION, 0, 'latin1');
+}
+
+/**
+ * Joins the ledgers of an output folder into summary.csv and summary.parquet
+ * there: the latest record of each unit, sorted by unit.
+ * @param {string} outDir
+ * @param {{overwrite?: boolean}} [options] overwrite: replace summary files kinovar did not write
+ * @returns {{rows: object[], files: string[]}}
+ */
+function mergeLedgers(outDir, { overwrite = false } = {}) {
+  const records = readLedgers(outDir);
+  if (!records.size) {
+    throw new KinovarError(`${outDir} holds no ledger (${path.join(outDir, LEDGERS)}); run "kinovar batch ... -o ${outDir}" first`,
+      'ENOENT', { path: outDir });
+  }
+  const rows = [...records.values()].sort((a, b) => (a.key < b.key ? -1 : a.key > b.key ? 1 : 0));
+  const files = [];
+  for (const [kind, bytes] of [['csv', () => summaryCsv(rows)], ['parquet', () => summaryParquet(rows)]]) {
+    const file = path.join(outDir, `${SUMMARY}.${kind}`);
+    if (!overwrite && !isSummary(file, kind)) {
+      throw new KinovarError(`${file} exists and is not a summary kinovar wrote: it will not replace it. Move it, or replace it on ` +
+        'purpose with --force', codes.NOT_OURS, { path: file });
+    }
+    writeFileAtomic(file, bytes(), 'the summary');
+    files.push(file);
+  }
+  return { rows, files };
+}
+
+module.exports = {
+  PlanError, parseManifest, planUnits, shardOf, parseShard, recipeOf, runShard, readLedgers, mergeLedgers, hashFile, COLUMNS, LEDGERS,
+};
