@@ -91,11 +91,12 @@ function parseManifest(file) {
   const problems = [];
   const entries = [];
   for (const { cells, line } of rows.slice(1)) {
-    if (cells.length !== header.length) {
+    // Trailing empty cells may be left out, as hand-written files do.
+    if (cells.length > header.length) {
       problems.push(`line ${line}: ${cells.length} cells, the header has ${header.length}`);
       continue;
     }
-    const [given, output, set] = ['path', 'output', 'set'].map((name) => (column(name) < 0 ? '' : cells[column(name)].trim()));
+    const [given, output, set] = ['path', 'output', 'set'].map((name) => (cells[column(name)] ?? '').trim());
     if (!given) {
       problems.push(`line ${line}: no path`);
       continue;
@@ -218,16 +219,18 @@ function checkUnique(units, outDir) {
  */
 const shardOf = (units, { index, count }) => units.filter((_, k) => k % count === index);
 
-/** "i/n", or "env": from SLURM's array variables, or with `shards` from a Kubernetes Indexed Job's index. */
+/**
+ * "i/n", or "env": from SLURM's array variables (the task id as the shard of
+ * `shards`, or without it the task's place in the array), or with `shards`
+ * from a Kubernetes Indexed Job's index.
+ */
 function parseShard(text, env, shards) {
   if (text === 'env') {
     const whole = (name) => (/^\d+$/.test(env[name] ?? '') ? Number(env[name]) : undefined);
     if (whole('SLURM_ARRAY_TASK_ID') !== undefined && whole('SLURM_ARRAY_TASK_COUNT') !== undefined) {
-      const count = whole('SLURM_ARRAY_TASK_COUNT');
-      if (shards !== undefined && shards !== count) {
-        throw new PlanError(`--shards ${shards}, but SLURM runs the array in ${count} tasks; size the array to the shards (--array=0-${shards - 1})`);
-      }
-      return checkedShard(whole('SLURM_ARRAY_TASK_ID') - (whole('SLURM_ARRAY_TASK_MIN') ?? 0), count, 'SLURM_ARRAY_TASK_ID');
+      // With --shards the task id is the shard, so that one task resubmitted alone (--array=17) keeps its share.
+      if (shards !== undefined) return checkedShard(whole('SLURM_ARRAY_TASK_ID'), shards, 'SLURM_ARRAY_TASK_ID');
+      return checkedShard(whole('SLURM_ARRAY_TASK_ID') - (whole('SLURM_ARRAY_TASK_MIN') ?? 0), whole('SLURM_ARRAY_TASK_COUNT'), 'SLURM_ARRAY_TASK_ID');
     }
     if (whole('JOB_COMPLETION_INDEX') !== undefined) {
       if (shards === undefined) throw new PlanError('--shard env in a Kubernetes Indexed Job needs --shards <n>, the Job\'s completions');

@@ -38,10 +38,11 @@ options:
 ${ORIENTATION_HELP}${TIME_HELP}  --force            replace files kinovar did not write
 ${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
                      list from the i-th; a set is one unit.
-                     env: i and n from SLURM_ARRAY_TASK_ID and _COUNT, or with
-                     --shards from a Kubernetes Indexed Job's JOB_COMPLETION_INDEX
-  --shards <n>       the number of shards (--shard env in Kubernetes; with
-                     --slurm-script the size of the array)
+                     env: i from SLURM_ARRAY_TASK_ID, n from --shards or else
+                     SLURM_ARRAY_TASK_COUNT; or i from a Kubernetes Indexed
+                     Job's JOB_COMPLETION_INDEX, n from --shards
+  --shards <n>       the number of shards (--shard env; with --slurm-script the
+                     size of the array)
   -j, --jobs <N>     units converted at once (default: the number of cores)
   --rehash           hash every recording again, even one whose size and time
                      are as recorded (by default only those are trusted)
@@ -99,7 +100,7 @@ function slurmScript(args, units, { shards, jobs, cwd }) {
   // A conversion reads a few MB a second; 1 MB/s per CPU leaves room for slow nodes and disks.
   const minutes = Math.ceil(largest / 1e6 / cpus / 60) + 10;
   const time = `${String(Math.floor(minutes / 60)).padStart(2, '0')}:${String(minutes % 60).padStart(2, '0')}:00`;
-  const command = [process.execPath, path.resolve(__dirname, '..', 'kinovar.js'), 'batch', ...withoutOwn(args), '--shard', 'env'];
+  const command = [process.execPath, path.resolve(__dirname, '..', 'kinovar.js'), 'batch', ...withoutOwn(args), '--shard', 'env', '--shards', tasks];
   const out = withoutOwn(args)[withoutOwn(args).findIndex((a) => a === '-o' || a === '--out') + 1] ?? args.find((a) => /^--out=/.test(a))?.slice(6);
   const merge = [process.execPath, path.resolve(__dirname, '..', 'kinovar.js'), 'batch', 'merge', out].map(quote).join(' ');
   return `#!/bin/bash
@@ -109,7 +110,8 @@ function slurmScript(args, units, { shards, jobs, cwd }) {
 # Submit, then merge the ledgers once every task has ended, failed ones too:
 #   jobid=$(sbatch --parsable this-script.sh)
 #   sbatch --dependency=afterany:$jobid --wrap "${merge.replaceAll('"', '\\"')}"
-# A task that is cancelled or fails can be run again: only its missing work is redone.
+# A task that is cancelled or fails can be run again alone (sbatch --array=<i> this-script.sh):
+# only its missing work is redone.
 #SBATCH --job-name=kinovar-batch
 #SBATCH --array=0-${tasks - 1}
 #SBATCH --ntasks=1

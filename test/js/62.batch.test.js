@@ -40,14 +40,16 @@ test('the work list: folders, a manifest with sets, sorted and cut into shards e
     assert.ok(Math.max(...shards.map((s) => s.length)) - Math.min(...shards.map((s) => s.length)) <= 1, `${count}: even`);
   }
   assert.deepEqual(batch.parseShard('env', { SLURM_ARRAY_TASK_ID: '5', SLURM_ARRAY_TASK_MIN: '1', SLURM_ARRAY_TASK_COUNT: '8' }), { index: 4, count: 8 });
+  // A task resubmitted alone keeps its shard.
+  assert.deepEqual(batch.parseShard('env', { SLURM_ARRAY_TASK_ID: '17', SLURM_ARRAY_TASK_MIN: '17', SLURM_ARRAY_TASK_COUNT: '1' }, 20), { index: 17, count: 20 });
   assert.deepEqual(batch.parseShard('env', { JOB_COMPLETION_INDEX: '2' }, 3), { index: 2, count: 3 });
   for (const [text, env, shards, words] of [['4/4', {}, undefined, 'must be 0 to 3'], ['1-4', {}, undefined, 'must be i/n'],
     ['env', { JOB_COMPLETION_INDEX: '2' }, undefined, 'needs --shards'], ['env', {}, undefined, 'give --shard i/n'],
-    ['env', { SLURM_ARRAY_TASK_ID: '0', SLURM_ARRAY_TASK_COUNT: '4' }, 2, 'size the array']]) {
+    ['env', { SLURM_ARRAY_TASK_ID: '4', SLURM_ARRAY_TASK_COUNT: '1' }, 4, 'must be 0 to 3']]) {
     assert.throws(() => batch.parseShard(text, env, shards), (e) => e instanceof batch.PlanError && e.message.includes(words), text);
   }
   // Every bad row at once, by line; then the plan's own refusals.
-  for (const [manifest, words] of [['path,set\na.bin\n,s\nb.bin,s\n', /line 2: 1 cells, the header has 2; line 3: no path/],
+  for (const [manifest, words] of [['path,set\na.bin,s,x\n,s\nb.bin\n', /line 2: 3 cells, the header has 2; line 3: no path; fix these rows$/],
     ['file\na.bin\n', /no "path" column/], ['path,set\na/x.bin,s\n', /set s has one recording/],
     ['path,output\na/x.bin,../up.csv\n', /inside the output folder/], ['path,output\na/x.bin,x.parquet\n', /ends in \.parquet/],
     ['path\na/x.bin\n./a/x.bin\n', /in the work list twice/], ['path,output\na/x.bin,y.csv\nb/x.bin,Y.CSV\n', process.platform === 'linux' ? /^$/ : /both be written/],
@@ -131,6 +133,6 @@ test('--slurm-script prints an array sized from the work list that runs each sha
   assert.match(stdout, /^#!\/bin\/bash\n/);
   assert.match(stdout, /^#SBATCH --array=0-2$/m);
   assert.match(stdout, /^#SBATCH --cpus-per-task=2$/m);
-  assert.match(stdout, /^exec .* 'batch' '[^']+' '-o' '[^']+' '--format' 'plain' '--shard' 'env' --jobs 2$/m);
+  assert.match(stdout, /^exec .* 'batch' '[^']+' '-o' '[^']+' '--format' 'plain' '--shard' 'env' '--shards' '3' --jobs 2$/m);
   assert.match((await cli('batch', dir, '-o', 'x', '--shards', '2', '--slurm-script')).stdout, /^#SBATCH --array=0-1$/m);
 });
