@@ -10,11 +10,11 @@ const { settingsText } = require('./settings');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output');
 const records = require('./records');
-const { requireString, checkRecording } = require('./checks');
+const { requireString, checkRecording, rangeOptions } = require('./checks');
 const { notWritten, qualityProblems } = require('./outcomes');
 const formats = require('./formats');
 const { load, loadSet } = require('./data');
-const { readParquetBytes } = require('./parquet');
+const { readParquetFile } = require('./parquet');
 const { BLOCK } = require('./schema');
 const generator = require('./generator');
 
@@ -176,11 +176,29 @@ function writeSettings(file, settings, options = {}) {
 }
 
 /**
- * Reads a Parquet file that kinovar wrote.
+ * Reads a Parquet file that kinovar wrote, or a range of its time: only the
+ * row groups that hold rows of the range are read.
  * @param {string} file
+ * @param {{from?: number, to?: number, streams?: string[]}} [options] rows with from <= time < to (seconds);
+ *   only the named streams' columns (time and datetime always)
  */
-function readParquet(file) {
-  return readParquetBytes(fs.readFileSync(file));
+function readParquet(file, options) {
+  requireString(file, 'readParquet', 'file');
+  const range = rangeOptions('readParquet', options);
+  const fd = fs.openSync(file, 'r');
+  try {
+    const read = (position, length) => {
+      const bytes = Buffer.alloc(length);
+      const got = fs.readSync(fd, bytes, 0, length, position);
+      return got === length ? bytes : bytes.subarray(0, got);
+    };
+    return readParquetFile(read, fs.fstatSync(fd).size, range);
+  } catch (error) {
+    if (error.code) throw error;  // a system error: the file could not be read
+    throw new KinovarError(`${file}: ${error.message}; read its recording with load() instead`, codes.FORMAT, { path: file });
+  } finally {
+    fs.closeSync(fd);
+  }
 }
 
 /**

@@ -7,7 +7,8 @@ const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
 const { timeOptions } = require('./time');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, MAX_RESAMPLE_HZ } = require('./schema');
+const schema = require('./schema');
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, MAX_RESAMPLE_HZ } = schema;
 
 function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
@@ -45,6 +46,13 @@ function conversionOptions(fn, options) {
     }
     checked.resample = resample;
   }
+  // Rows per Parquet row group and per piece of OpenSim's table: undocumented, for tests that cut small pieces.
+  if (options.rowGroupRows !== undefined) {
+    if (!Number.isInteger(options.rowGroupRows) || options.rowGroupRows < 1) {
+      throw new TypeError(`${fn}: options.rowGroupRows must be a whole number above 0, not ${options.rowGroupRows}`);
+    }
+    checked.rowGroupRows = options.rowGroupRows;
+  }
   for (const [key, value] of Object.entries({ overwrite, durable: options.durable })) {
     if (value === undefined) continue;
     if (typeof value !== 'boolean') throw new TypeError(`${fn}: options.${key} must be true or false`);
@@ -76,6 +84,32 @@ function progressOf(options) {
     last = f;
     onProgress({ fraction: f });
   };
+}
+
+/**
+ * The part of a recording asked for: rows with from <= time < to, in
+ * seconds on the table's time, and only the streams named.
+ * @param {string} fn
+ * @param {{from?: number, to?: number, streams?: string[]}} [options]
+ * @returns {{from: number, to: number, streams?: string[]}}
+ */
+function rangeOptions(fn, options) {
+  if (options === undefined) return { from: -Infinity, to: Infinity };
+  if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
+  const { from = -Infinity, to = Infinity, streams } = options;
+  for (const [name, value] of [['from', from], ['to', to]]) {
+    if (typeof value !== 'number' || Number.isNaN(value)) {
+      throw new TypeError(`${fn}: options.${name} must be seconds (a number), not ${JSON.stringify(value)}`);
+    }
+  }
+  if (from > to) throw new RangeError(`${fn}: options.from (${from} s) comes after options.to (${to} s); give the earlier time first`);
+  if (streams === undefined) return { from, to };
+  const known = Object.keys(schema.STREAMS);
+  if (!Array.isArray(streams) || streams.some((s) => !known.includes(s))) {
+    throw new TypeError(`${fn}: options.streams must be an array of stream names among ${known.map((s) => `'${s}'`).join(', ')}, ` +
+      `not ${JSON.stringify(streams)}`);
+  }
+  return { from, to, streams };
 }
 
 /** Every option of a conversion, checked, as a worker is handed them. */
@@ -156,5 +190,6 @@ function checkSamples(file, quality) {
 }
 
 module.exports = {
-  requireString, requirePaths, conversionOptions, outputOptions, progressOf, formatOf, recordingFailure, checkRecording, checkSamples,
+  requireString, requirePaths, conversionOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure, checkRecording,
+  checkSamples,
 };

@@ -8,7 +8,7 @@ const native = require('./native');
 const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
-const { parquetBytes } = require('./parquet');
+const { writeParquet } = require('./parquet');
 const { absoluteTime } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
@@ -45,7 +45,8 @@ function convertRecording(recordingPath, target, options) {
   };
   if (format === 'parquet') {
     const recording = loadRecording(recordingPath, { ...conversion, progress });
-    written(() => native.replaceFile(target, parquetBytes(recording, conversion), conversion.durable === true));
+    written(() => output.writeInPieces([target], (append) => writeParquet((bytes) => append(0, bytes), recording, conversion),
+      { durable: conversion.durable === true }));
     progress?.(1);
     return recording.info;
   }
@@ -81,15 +82,20 @@ const cell = (value) => String(value);
 /** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */
 const timeCell = (seconds) => String(Number(seconds.toFixed(9)) || 0);
 
+/** Rows of OpenSim's table per piece of text handed on: a few MB. */
+const STO_PIECE_ROWS = 1 << 16;
+
 /**
- * OpenSim's orientation table (.sto) of a synchronised set: a column per
- * sensor, a row per sample of the first sensor where every sensor has an
- * estimate at that instant (its own sample within half a period), at the
- * first sensor's time on the set's base.
+ * OpenSim's orientation table (.sto) of a synchronised set, in pieces of
+ * text: a column per sensor, a row per sample of the first sensor where
+ * every sensor has an estimate at that instant (its own sample within half a
+ * period), at the first sensor's time on the set's base.
  * @param {Array<{path: string, streams: object}>} recordings from loadSet()
  * @param {string[]} names the column names
+ * @param {number} [pieceRows] rows per piece
+ * @returns {Generator<string>}
  */
-function openSenseTable(recordings, names) {
+function* openSensePieces(recordings, names, pieceRows = STO_PIECE_ROWS) {
   const streams = recordings.map((r, i) => {
     const stream = r.streams.orientation;
     if (!stream) {
@@ -104,7 +110,7 @@ function openSenseTable(recordings, names) {
     throw new KinovarError(`the sensors estimate orientation at different rates (${rate} and ${other.rate} Hz); ` +
       'an OpenSim table has one rate for all', codes.FORMAT);
   }
-  const lines = [`DataRate=${rate}`, 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', 'endheader',
+  let lines = [`DataRate=${rate}`, 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', 'endheader',
     ['time', ...names].join('\t')];
   const half = 0.5 / rate + 1e-9;
   const next = streams.map(() => 0);
@@ -122,9 +128,16 @@ function openSenseTable(recordings, names) {
       row.push(`${cell(q.w[k])},${cell(q.x[k])},${cell(q.y[k])},${cell(q.z[k])}`);
     }
     if (row.length === streams.length + 1) lines.push(row.join('\t'));
+    if (lines.length >= pieceRows) {
+      yield `${lines.join('\n')}\n`;
+      lines = [];
+    }
   }
-  return `${lines.join('\n')}\n`;
+  if (lines.length) yield `${lines.join('\n')}\n`;
 }
+
+/** OpenSim's table of a set as one text (for small sets). */
+const openSenseTable = (recordings, names, pieceRows) => [...openSensePieces(recordings, names, pieceRows)].join('');
 
 // What a column name of OpenSim's table cannot hold: its header is split at
 // blanks and tabs, and a quaternion cell's parts at commas.
@@ -190,9 +203,10 @@ function carriedReport(report, outputFolder, targets) {
 const setFile = (report, outputFolder, targets) =>
   `${JSON.stringify({ format: SET_VERSION, ...carriedReport(report, outputFolder, targets) }, null, 2)}\n`;
 
-function writeFiles(files, contents, format, durable) {
+/** The files of a set, written in pieces by `write` (see output.writeInPieces), taking their names together. */
+function writeFiles(files, write, format, durable) {
   try {
-    native.replaceFiles(files, contents, durable);
+    output.writeInPieces(files, write, { durable });
   } catch (error) {
     if (!error.syscall) throw error;
     throw output.systemError(error, error.path ?? files[0], `write ${FILE_OF[format]}`);
@@ -240,11 +254,14 @@ function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, forma
   refuseClash(recordingPaths, outputFolder, targets, format);
   const report = { ...set.report, files: targets };
   if (format === 'opensense') {
-    writeFiles([...targets, path.join(outputFolder, SET_FILE)],
-      [openSenseTable(set.recordings, names), setFile(report, outputFolder, targets)], format, conversion.durable === true);
+    writeFiles([...targets, path.join(outputFolder, SET_FILE)], (append) => {
+      for (const piece of openSensePieces(set.recordings, names, conversion.rowGroupRows)) append(0, piece);
+      append(1, setFile(report, outputFolder, targets));
+    }, format, conversion.durable === true);
   } else {
     const carried = carriedReport(report, outputFolder, targets);
-    writeFiles(targets, set.recordings.map((recording) => parquetBytes(recording, { ...conversion, set: carried })), format,
+    writeFiles(targets, (append) => set.recordings.forEach((recording, i) =>
+      writeParquet((bytes) => append(i, bytes), recording, { ...conversion, set: carried })), format,
       conversion.durable === true);
   }
   return set.report;

@@ -358,8 +358,18 @@ export declare function loadSet(recordingPaths: string[], options?: LoadOptions)
   /** What the synchronisation did; `files` is empty. */
   report: SyncReport;
 };
-/** Reads a Parquet file kinovar wrote: its table by column (nulls as NaN) and the streams of load(). */
-export declare function readParquet(file: string): {
+/** A part of a recording: its rows with `from <= time < to` (seconds on its table's time), of the streams named. */
+export interface RangeOptions {
+  from?: number;
+  to?: number;
+  /** Only these streams (time, and datetime where there is one, always). */
+  streams?: Array<keyof LoadedStreams>;
+}
+/**
+ * Reads a Parquet file kinovar wrote: its table by column (nulls as NaN) and the streams of load(); with a range, only
+ * the row groups that hold its rows are read. Throws `ERR_KINOVAR_FORMAT` for another file, or the system's code.
+ */
+export declare function readParquet(file: string, options?: RangeOptions): {
   info: RecordingInfo;
   units: Record<string, string>;
   rows: number;

@@ -45,6 +45,14 @@ module.exports = {
   replaceFile: (file, bytes, durable) => entry.replaceFiles([file], [bytes], durable),
   /** (paths, contents[, durable]) -> as replaceFile, each file taking its name only once all are complete */
   replaceFiles: entry.replaceFiles,
+  /** (paths) -> a handle of files written in pieces, each beside its target; throws a system error */
+  openOutputs: entry.openOutputs,
+  /** (handle, index, bytes or string) -> appended to the index-th file */
+  appendOutput: entry.appendOutput,
+  /** (handle, durable) -> the files take their names together, all or none */
+  commitOutputs: entry.commitOutputs,
+  /** (handle) -> the files are removed, the targets untouched */
+  discardOutputs: entry.discardOutputs,
   readConfig: addon.readConfig,
   readConfigDeviceId: addon.readConfigDeviceId,
   writeConfig: addon.writeConfig,

@@ -325,7 +325,27 @@ function writeFileAtomic(file, data, what = 'the file', durable = true) {
   }
 }
 
+/**
+ * Writes files too large to hold whole as `write` hands out their pieces:
+ * each into a temporary file beside its target, all taking their names
+ * together once complete. A failure (or a throw from `write`) leaves every
+ * target as it was; the system's errors keep their code and path.
+ * @param {string[]} files
+ * @param {(append: (index: number, bytes: Uint8Array|string) => void) => void} write
+ * @param {{durable?: boolean}} [options] durable: force the data to the medium before the renames
+ */
+function writeInPieces(files, write, { durable = false } = {}) {
+  const handle = native.openOutputs(files);
+  try {
+    write((index, bytes) => native.appendOutput(handle, index, bytes));
+    native.commitOutputs(handle, durable);
+  } catch (error) {
+    native.discardOutputs(handle);
+    throw error;
+  }
+}
+
 module.exports = {
-  writeFileAtomic, checkTarget, checkReplaceable, checkExisting, outputClash, isOurOutput, isOurParquet, isPlainHeader, inspect, ensureFolder, removeFolders,
+  writeFileAtomic, writeInPieces, checkTarget, checkReplaceable, checkExisting, outputClash, isOurOutput, isOurParquet, isPlainHeader, inspect, ensureFolder, removeFolders,
   systemError, inputError, inputHead, writeObstacle, sameExistingFile, head, deviceNameReason, refuseDeviceName,
 };

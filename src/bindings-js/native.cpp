@@ -586,6 +586,83 @@ Napi::Value ReplaceFiles(const Napi::CallbackInfo& info) {
   return done;
 }
 
+// Outputs written in pieces, for files made in JS that are too large to
+// hold whole: openOutputs(paths) -> handle, appendOutput(handle, index,
+// bytes or string), commitOutputs(handle, durable) where they take their
+// names together, discardOutputs(handle). A handle dropped uncommitted
+// removes its temporary files when it is collected; discard does it at once.
+struct PieceOutputs {
+  std::vector<std::string> paths;
+  std::vector<OutputFile> files;
+};
+
+PieceOutputs* pieceOutputs(const Napi::Value& value) {
+  return value.IsExternal() ? value.As<Napi::External<PieceOutputs>>().Data() : nullptr;
+}
+
+// Throws the failure of file `index` and discards every file of the handle.
+Napi::Value failPieces(Napi::Env env, PieceOutputs& outputs, size_t index, std::error_code error, const char* step) {
+  for (OutputFile& file : outputs.files) file.discard();
+  systemError(env, OutputFailure{outputs.paths[index], error, step}).ThrowAsJavaScriptException();
+  return env.Undefined();
+}
+
+Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  auto outputs = std::make_unique<PieceOutputs>();
+  if (info.Length() < 1 || !pathList(info[0], outputs->paths)) return wrongArguments(env, "openOutputs");
+  outputs->files.reserve(outputs->paths.size());
+  // Every target is opened before any is written: a refusal leaves all as they were.
+  for (size_t i = 0; i < outputs->paths.size(); ++i) {
+    outputs->files.emplace_back(outputs->paths[i].c_str(), OutputFile::Mode::Binary);
+    if (!outputs->files.back()) {
+      const OutputFile& failed = outputs->files.back();
+      return failPieces(env, *outputs, i, failed.error(), failed.failedStep());
+    }
+  }
+  return Napi::External<PieceOutputs>::New(env, outputs.release(), [](Napi::Env, PieceOutputs* done) { delete done; });
+}
+
+Napi::Value AppendOutput(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  PieceOutputs* outputs = info.Length() > 2 ? pieceOutputs(info[0]) : nullptr;
+  if (!outputs || !info[1].IsNumber()) return wrongArguments(env, "appendOutput");
+  const uint32_t index = info[1].As<Napi::Number>().Uint32Value();
+  if (index >= outputs->files.size() || !outputs->files[index]) return wrongArguments(env, "appendOutput");
+  std::string text;
+  std::span<const uint8_t> bytes;
+  if (info[2].IsString()) {
+    text = info[2].As<Napi::String>().Utf8Value();
+    bytes = {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+  } else if (info[2].IsTypedArray()) {
+    Napi::TypedArray array = info[2].As<Napi::TypedArray>();
+    bytes = {static_cast<const uint8_t*>(array.ArrayBuffer().Data()) + array.ByteOffset(), array.ByteLength()};
+  } else {
+    return wrongArguments(env, "appendOutput");
+  }
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), outputs->files[index].file()) != bytes.size())
+    return failPieces(env, *outputs, index, std::error_code(errno, std::generic_category()), "write");
+  return env.Undefined();
+}
+
+Napi::Value CommitOutputs(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  PieceOutputs* outputs = info.Length() > 1 ? pieceOutputs(info[0]) : nullptr;
+  if (!outputs || !info[1].IsBoolean()) return wrongArguments(env, "commitOutputs");
+  size_t bad = 0;
+  if (commitTogether(outputs->files, info[1].As<Napi::Boolean>().Value(), &bad)) return env.Undefined();
+  const OutputFile& failed = outputs->files[bad];
+  return failPieces(env, *outputs, bad, failed.error(), failed.failedStep());
+}
+
+Napi::Value DiscardOutputs(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  PieceOutputs* outputs = info.Length() > 0 ? pieceOutputs(info[0]) : nullptr;
+  if (!outputs) return wrongArguments(env, "discardOutputs");
+  for (OutputFile& file : outputs->files) file.discard();
+  return env.Undefined();
+}
+
 // The C++ rules that lib/ applies before converting, so that the two never differ.
 Napi::Value FileStem(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -667,6 +744,10 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"viewData", ViewData},
       {"viewSamples", ViewSamples},
       {"replaceFiles", ReplaceFiles},
+      {"openOutputs", OpenOutputs},
+      {"appendOutput", AppendOutput},
+      {"commitOutputs", CommitOutputs},
+      {"discardOutputs", DiscardOutputs},
       {"fileStem", FileStem},
       {"outputClash", OutputClash},
       {"isDeviceName", IsDeviceName},

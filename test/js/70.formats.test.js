@@ -9,6 +9,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 const { generateRecording, generateSession } = require('../../lib/generator');
+const { writeInPieces } = require('../../lib/output');
 const { scratch, EOL } = require('./helpers');
 
 // Columns of the classic CSV by the load() stream and channel they hold, with their decimals.
@@ -126,7 +127,9 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     const file = path.join(dir, `rec${i}.parquet`);
     assert.deepEqual(kinovar.readRecording(recording, plain, { format: 'plain', ...CLASSIC_FILTER }),
       kinovar.load(recording).info);
-    kinovar.readRecording(recording, file, CLASSIC_FILTER);  // the extension chooses the format
+    // The irregular ones in row groups of 97 rows, most starting inside a byte of the null bitmaps.
+    const groupRows = i > 0 ? 97 : undefined;
+    kinovar.readRecording(recording, file, { ...CLASSIC_FILTER, rowGroupRows: groupRows });  // the extension chooses the format
     const loaded = kinovar.load(recording, CLASSIC_FILTER);
     const ticks = sampleTicks(recording);
     const first = Math.min(...Object.values(ticks).filter((s) => s.length).map((s) => s[0]));
@@ -144,6 +147,7 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     assert.equal(metadata['kinovar.set'], undefined, 'one recording is no set');
     assert.deepEqual(Object.keys(table[0]), ['time', ...PLAIN]);
     assert.equal(table.length, rows.length, label);
+    if (groupRows) assert.equal(parquetMetadata(buffer).row_groups.length, Math.ceil(rows.length / groupRows), label);
 
     const next = Object.fromEntries(CLASSIC.map(([, stream]) => [stream, 0]));
     instants.forEach((tick, r) => {
@@ -168,6 +172,27 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
       for (const stream of taken) next[stream]++;
     });
     assert.deepEqual(next, Object.fromEntries(Object.keys(next).map((s) => [s, loaded.streams[s].time.length])), label);
+    if (groupRows) {
+      // A range reads the row groups that hold its rows and cuts them at its edges, on and beside the groups' edges.
+      const whole = kinovar.readParquet(file);
+      const { time } = whole.columns;
+      const rowAt = (seconds) => (time.findIndex((u) => u >= seconds) + time.length + 1) % (time.length + 1);
+      for (const [from, to] of [[time[97], time[194]], [time[96] + 1e-9, time[97]], [time[10], time[20]],
+        [-Infinity, time[1]], [time.at(-1), Infinity], [time.at(-1) + 1, Infinity]]) {
+        const part = kinovar.readParquet(file, { from, to });
+        const [a, b] = [rowAt(from), rowAt(to)];
+        assert.equal(part.rows, b - a, `${label} ${from}..${to}`);
+        for (const [name, column] of Object.entries(whole.columns)) assert.deepEqual(part.columns[name], column.slice(a, b), name);
+      }
+      const baro = kinovar.readParquet(file, { from: time[150], streams: ['baro'] });
+      assert.deepEqual([Object.keys(baro.columns), Object.keys(baro.streams)], [['time', 'pressure', 'temperature'], ['baro']]);
+      assert.deepEqual(baro.streams.baro.pressure, whole.streams.baro.pressure.filter((_, k) => whole.streams.baro.time[k] >= time[150]));
+      // The first group damaged: a range after it does not read it.
+      fs.writeFileSync(file, Buffer.from(bytes).fill(0, 4, 200));
+      assert.deepEqual(kinovar.readParquet(file, { from: time[97] }).columns.time, time.slice(97));
+      assert.throws(() => kinovar.readParquet(file, { from: 2, to: 1 }), RangeError);
+      assert.throws(() => kinovar.readParquet(file, { streams: ['gps'] }), TypeError);
+    }
     if (i > 0) continue;
 
     // Absolute time: the creation time (the generator's 2017-03-21 14:05:09) at the first sample, local or in UTC.
@@ -283,7 +308,7 @@ test('a set in every format: one instant has one time in every file, counted fro
     assert.deepEqual(setJson.recordings.map((r) => path.resolve(out, r)), set.map((r) => path.resolve(r)));
     assert.equal(setJson.format, 'kinovar set 1');
     assert.deepEqual(setJson.files, carried.files);
-    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute' });
+    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute', rowGroupRows: c ? 50 : undefined });
     sameReport(parquet.report);
     const { recordings, report: loadedReport } = kinovar.loadSet(set, CLASSIC_FILTER);
     sameReport(loadedReport);
@@ -334,6 +359,8 @@ test('a set in every format: one instant has one time in every file, counted fro
     // OpenSim's table: the first sensor's instants, each sensor's estimate there, a row left out without one.
     const [sto] = kinovar.syncRecordings(set, out, { format: 'opensense', ...CLASSIC_FILTER });
     assert.deepEqual(JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8')).files, ['orientations.sto']);
+    const [pieces] = kinovar.syncRecordings(set, path.join(dir, `pieces${c}`), { format: 'opensense', ...CLASSIC_FILTER, rowGroupRows: 7 });
+    assert.equal(fs.readFileSync(pieces, 'utf8'), fs.readFileSync(sto, 'utf8'), `${label}: written 7 rows at a time`);
     const lines = fs.readFileSync(sto, 'utf8').split('\n').slice(0, -1);
     assert.deepEqual(lines.slice(0, 6), [`DataRate=${options.accel}`, 'DataType=Quaternion', 'version=3',
       'OpenSimVersion=4.5', 'endheader', 'time\tpelvis_imu\tthigh_imu\tshank_imu']);
@@ -440,6 +467,13 @@ test('outputs are written whole, and never over a file kinovar did not write', (
   kinovar.readRecording(recording, out, { format: 'parquet' });
   kinovar.readRecording(recording, notes, { format: 'plain', overwrite: true });
   assert.match(fs.readFileSync(notes, 'latin1'), /^time,/);
+  // Written in pieces: a writer that stops part-way leaves the old file, and no other.
+  const [before, listed] = [fs.readFileSync(out), fs.readdirSync(dir)];
+  assert.throws(() => writeInPieces([out], (append) => {
+    append(0, 'PAR1 and no more');
+    throw new Error('stopped');
+  }), /stopped/);
+  assert.deepEqual([fs.readFileSync(out), fs.readdirSync(dir)], [before, listed]);
   if (process.platform === 'linux') {
     // A pipe (standard output here) takes the bytes as they are and is never replaced.
     const script = path.join(dir, 'to-pipe.js');

@@ -29,7 +29,8 @@ const loaded = kinovar.load('a.bin', { orientation: 'accurate' });
 expectType<Float64Array | undefined>(loaded.streams.orientation?.w);
 expectType<Float64Array | undefined>(loaded.streams.baro?.pressure);
 expectType<string>(kinovar.loadSet(['a.bin', 'b.bin']).recordings[0].path);
-expectType<Record<string, Float64Array>>(kinovar.readParquet('a.parquet').columns);
+expectType<Record<string, Float64Array>>(kinovar.readParquet('a.parquet', { from: 3600, to: 7200, streams: ['accel'] }).columns);
+expectError(kinovar.readParquet('a.parquet', { streams: ['gps'] }));
 
 const settings = kinovar.readSettings('s.cfg');
 expectType<number | undefined>(settings.accel?.range);
