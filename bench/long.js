@@ -5,18 +5,21 @@
 // sync, for one hour and one day at 1000 Hz and a week at 100 Hz, with the
 // ratios the targets name. Each command runs in a fresh process; outputs go
 // to a scratch folder and are deleted as soon as they are measured.
-//   node bench/long.js [work folder] [--short] [--kinovar <checkout>] [--runs N]
-//     [--only <text>] [--max-rss-gb G] [--scratch <folder>]
-// --short: the hour only. --runs: runs of each (default 3 for the hour, 1
-// for the longer ones). --kinovar: measure another checkout's build (a
-// baseline) with this script. --only: the rows whose name contains the text.
+//   node bench/long.js [work folder] [--short] [--long-sets] [--kinovar <checkout>]
+//     [--runs N] [--only <text>] [--max-rss-gb G] [--scratch <folder>]
+// --short: the hour only. --long-sets: sync sets of a day and a week too
+// (else of an hour only: a set takes three times the generation and time).
+// --runs: runs of each (default 3 for the hour, 1 for the longer ones).
+// --kinovar: measure another checkout's build (a baseline) with this script.
+// --only: the rows whose name contains the text. Without --short, it takes
+// about an hour on two cores, and some 12 GB of /tmp beside the workloads.
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
 function parseArgs(argv) {
-  const options = { work: null, short: false, root: path.join(__dirname, '..'), runs: null, only: null,
+  const options = { work: null, short: false, longSets: false, root: path.join(__dirname, '..'), runs: null, only: null,
     maxRssGb: 12, scratch: os.tmpdir() };
   for (let i = 0; i < argv.length; ++i) {
     const value = () => {
@@ -24,6 +27,7 @@ function parseArgs(argv) {
       return argv[++i];
     };
     if (argv[i] === '--short') options.short = true;
+    else if (argv[i] === '--long-sets') options.longSets = true;
     else if (argv[i] === '--kinovar') options.root = path.resolve(value());
     else if (argv[i] === '--runs') options.runs = Number(value());
     else if (argv[i] === '--only') options.only = value();
@@ -75,6 +79,7 @@ function workloads(length) {
     generateRecording(`${recording}.part`, recipe(length));
     fs.renameSync(`${recording}.part`, recording);
   }
+  if (length.key !== '1h' && !options.longSets) return { recording, set: null };
   const setFolder = path.join(options.work, `long-set-${length.key}`);
   if (!fs.existsSync(path.join(setFolder, 'done'))) {
     console.log(`generating ${setFolder} ...`);
@@ -123,7 +128,7 @@ function measure(command, args) {
   return new Promise((resolve) => {
     spawnSync('sync');
     const report = path.join(options.scratch, `kinovar-long-time-${process.pid}`);
-    const argv = timeBinary ? [timeBinary, '-f', '%e %M', '-o', report, command, ...args] : [command, ...args];
+    const argv = timeBinary ? [timeBinary, '-f', '%e %M %U %S', '-o', report, command, ...args] : [command, ...args];
     const start = process.hrtime.bigint();
     const child = spawn('nice', ['-n', '10', ...argv], { stdio: ['ignore', 'ignore', 'pipe'] });
     let stderr = '';
@@ -140,14 +145,14 @@ function measure(command, args) {
     child.on('close', (code) => {
       clearInterval(watch);
       const seconds = Number(process.hrtime.bigint() - start) / 1e9;
-      let peak = sampled;
+      let peak = sampled, cpu = null;
       try {
-        const [, kib] = fs.readFileSync(report, 'utf8').trim().split('\n').pop().split(' ').map(Number);
-        if (kib > 0) peak = kib * 1024;
+        const [, kib, user, system] = fs.readFileSync(report, 'utf8').trim().split('\n').pop().split(' ').map(Number);
+        if (kib > 0) peak = kib * 1024, cpu = user + system;
         fs.rmSync(report, { force: true });
       } catch { /* no report */ }
       const failure = stopped ? `stopped above ${options.maxRssGb} GB` : code !== 0 ? lastLine(stderr) || `exit ${code}` : null;
-      resolve({ seconds, peak, failure });
+      resolve({ seconds, cpu, peak, failure });
     });
   });
 }
@@ -174,7 +179,7 @@ const estimators = ['classic', 'accurate', 'none'];
 function jobs(length, { recording, set }, scratch) {
   const list = [];
   for (const [format, extension] of formats) {
-    for (const estimator of estimators) {
+    for (const estimator of length.key === '1h' ? estimators : ['classic', 'accurate']) {
       const out = path.join(scratch, `out${extension}`);
       list.push({ name: `read --format ${format} --orientation ${estimator}`, kind: 'read', format, estimator, out,
         args: [cli, 'read', recording, '-o', out, '--format', format, '--orientation', estimator, '--quiet'] });
@@ -183,7 +188,7 @@ function jobs(length, { recording, set }, scratch) {
   list.push({ name: 'inspect', args: [cli, 'inspect', recording, '--quiet'] });
   const page = path.join(scratch, 'page.html');
   list.push({ name: 'view', out: page, args: [cli, 'view', recording, '-o', page, '--quiet'] });
-  for (const format of ['csv', 'opensense']) {
+  for (const format of set ? ['csv', 'opensense'] : []) {
     const folder = path.join(scratch, 'set');
     list.push({ name: `sync ×${set.length} --format ${format} --orientation accurate`, kind: 'sync', out: folder,
       args: [cli, 'sync', ...set, '-o', folder, '--format', format, '--orientation', 'accurate', '--quiet'] });
@@ -200,8 +205,8 @@ async function main() {
   console.log(`\nLong recordings, ${commit.slice(0, 80)}`);
   console.log(`${os.cpus().length} cores, ${(os.totalmem() / GB).toFixed(0)} GB; median of ${options.runs ?? '3 (the hour) or 1'} run(s), ` +
     `each a fresh niced process; load average at start ${os.loadavg()[0].toFixed(1)}\n`);
-  console.log('| length | work | seconds | peak MB | output MB | × I/O floor | × 1 h (per sample) |');
-  console.log('|---|---|---:|---:|---:|---:|---:|');
+  console.log('| length | work | seconds | CPU s | peak MB | output MB | × I/O floor | × 1 h (per sample) |');
+  console.log('|---|---|---:|---:|---:|---:|---:|---:|');
   try {
     for (const length of lengths) {
       const inputs = workloads(length);
@@ -222,7 +227,7 @@ async function main() {
           if (result.failure) break;
         }
         const failure = runs.find((r) => r.failure)?.failure;
-        const result = { seconds: median(runs.map((r) => r.seconds)), peak: Math.max(...runs.map((r) => r.peak)), bytes, floor, failure };
+        const result = { seconds: median(runs.map((r) => r.seconds)), cpu: median(runs.map((r) => r.cpu)), peak: Math.max(...runs.map((r) => r.peak)), bytes, floor, failure };
         (results[job.name] ??= {})[length.key] = result;
         const hour = results[job.name]['1h'];
         // Against the hour: the plain ratio, and per sample (1.00 is linear).
@@ -230,7 +235,7 @@ async function main() {
         const linear = length.key !== '1h' && hour && !hour.failure && !failure
           ? `${(result.seconds / hour.seconds).toFixed(1)} (${(result.seconds / hour.seconds / samples).toFixed(2)})` : '';
         const seconds = failure ? `fails after ${result.seconds.toFixed(0)} s: ${failure}` : result.seconds.toFixed(1);
-        console.log(`| ${length.name} | ${job.name} | ${seconds} | ${MB(result.peak)} | ${bytes ? MB(bytes) : ''} | ` +
+        console.log(`| ${length.name} | ${job.name} | ${seconds} | ${result.cpu?.toFixed(1) ?? ''} | ${MB(result.peak)} | ${bytes ? MB(bytes) : ''} | ` +
           `${floor ? (result.seconds / floor).toFixed(2) : ''} | ${linear} |`);
       }
     }
@@ -250,7 +255,8 @@ async function main() {
     }
   }
   if (lines.length) console.log(['\n| length | estimator | Parquet / plain CSV |', '|---|---|---:|', ...lines].join('\n'));
-  console.log('\nThe last column: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
+  console.log('\nSeconds: wall time; CPU s: user and system time of every thread (what a busy machine changes least).' +
+    '\nThe last column: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
 }
 
 main().catch((error) => {
