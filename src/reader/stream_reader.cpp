@@ -1,0 +1,501 @@
+#include "reader/stream_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <queue>
+#include <stdexcept>
+#include <string>
+
+#include "io/paths.h"
+#include "reader/frames.h"
+#include "settings/settings_record.h"
+
+namespace kinovar {
+
+using frames::kBlockSize;
+using frames::kFramesPerBlock;
+using frames::Routing;
+
+namespace {
+
+constexpr size_t kPieceBytes = 1 << 20;
+// Frames of a stream found out of order that are sorted in memory at once;
+// beyond that they are sorted in runs kept in a temporary file and merged.
+constexpr uint64_t kRunFrames = 1 << 21;
+
+struct RawFrame {
+  int32_t tick;
+  uint8_t payload[6];
+};
+
+// A sorted run of a stream's frames in the spill file.
+struct Run {
+  uint64_t offset = 0;
+  uint64_t frames = 0;
+};
+
+// The temporary file sorted runs go to: the system's, unnamed, so that it
+// goes with the process whatever ends it.
+struct SpillFile {
+  FilePtr file;
+  uint64_t size = 0;
+  std::mutex mutex;  // cursors on several threads share the file position
+
+  bool append(const RawFrame* frames, size_t n) {
+    if (!file) return false;
+    const bool ok = std::fwrite(frames, sizeof(RawFrame), n, file.get()) == n;
+    size += n * sizeof(RawFrame);
+    return ok;
+  }
+  size_t readAt(uint64_t offset, RawFrame* out, size_t n) {
+    std::lock_guard lock(mutex);
+    std::fflush(file.get());
+#ifdef _WIN32
+    if (_fseeki64(file.get(), static_cast<int64_t>(offset), SEEK_SET) != 0) return 0;
+#else
+    if (fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return 0;
+#endif
+    const size_t got = std::fread(out, sizeof(RawFrame), n, file.get());
+    std::fseek(file.get(), 0, SEEK_END);
+    return got;
+  }
+};
+
+}  // namespace
+
+struct RecordingReader::State {
+  std::span<const uint8_t> memory;
+  std::string path;
+  uint64_t blockBytes = 0;  // whole blocks, block 0 included
+  DeviceSettings settings;
+  Routing routing;
+  std::array<uint64_t, Routing::kStreams> counts{};
+  std::array<bool, Routing::kStreams> inOrder{};
+  std::array<std::vector<RawFrame>, Routing::kStreams> sorted;  // out of order, sorted in memory
+  std::array<std::vector<Run>, Routing::kStreams> runs;         // out of order, sorted in runs
+  std::shared_ptr<SpillFile> spill;
+};
+
+namespace {
+
+// The whole blocks of a recording in pieces: all at once from memory, a
+// piece at a time from a file.
+class Pieces {
+ public:
+  explicit Pieces(const RecordingReader::State& state) : state_(state) {
+    if (state.path.empty()) return;
+    file_ = openFile(state.path.c_str(), OpenMode::ReadBinary);
+    buffer_.resize(kPieceBytes);
+  }
+  bool next(std::span<const uint8_t>& piece) {
+    if (state_.path.empty()) {
+      if (done_ >= state_.blockBytes) return false;
+      piece = state_.memory.first(state_.blockBytes);
+      done_ = state_.blockBytes;
+      return true;
+    }
+    if (!file_ || done_ >= state_.blockBytes) return false;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), state_.blockBytes - done_));
+    const size_t got = std::fread(buffer_.data(), 1, want, file_.get());
+    const size_t whole = got - got % kBlockSize;
+    if (whole == 0) return false;  // the file shrank since the first pass
+    done_ += whole;
+    piece = std::span<const uint8_t>(buffer_.data(), whole);
+    return true;
+  }
+
+ private:
+  const RecordingReader::State& state_;
+  FilePtr file_;
+  std::vector<uint8_t> buffer_;
+  uint64_t done_ = 0;
+};
+
+// Calls onFrame(stream, tick, frame) for every frame of the recording that
+// feeds a stream, in file order; stops early when it returns false.
+template <typename OnFrame>
+void forEachFrame(const RecordingReader::State& state, OnFrame&& onFrame) {
+  Pieces pieces(state);
+  for (std::span<const uint8_t> piece; pieces.next(piece);)
+    for (size_t offset = 0; offset < piece.size(); offset += kBlockSize) {
+      const uint8_t* block = piece.data() + offset;
+      for (size_t k = 0; k < kFramesPerBlock; ++k) {
+        const int stream = state.routing.byKind[block[8 + 8 * k]];
+        if (stream >= 0) onFrame(static_cast<size_t>(stream), frames::frameTick(block, k), block + 8 + 8 * k);
+      }
+    }
+}
+
+// Sizes `out` for up to max samples; trim() then packs the n read.
+void prepare(SampleStream& out, uint64_t channels, uint64_t max) {
+  out.channels = channels;
+  out.count = max;
+  if (out.values.size() < channels * max) out.values.resize(channels * max);
+  if (out.times.size() < max) out.times.resize(max);
+}
+
+uint64_t trim(SampleStream& out, uint64_t n, uint64_t max) {
+  for (uint64_t c = 1; c < out.channels && n < max; ++c)
+    std::memmove(out.values.data() + c * n, out.values.data() + c * max, n * sizeof(double));
+  out.values.resize(out.channels * n);
+  out.times.resize(n);
+  out.count = n;
+  return n;
+}
+
+void store(SampleStream& out, uint64_t i, uint64_t max, uint32_t key, const DeviceSettings& settings, int32_t tick,
+           const uint8_t* payload) {
+  double values[3];
+  out.times[i] = tick / static_cast<double>(settings.frequency);
+  frames::convert(key, settings, payload, values);
+  for (uint64_t j = 0; j < out.channels; ++j) out.values[j * max + i] = values[j];
+}
+
+// A stream whose ticks rise strictly: its frames straight from the blocks.
+class InOrderCursor : public StreamCursor {
+ public:
+  InOrderCursor(std::shared_ptr<const RecordingReader::State> state, size_t c)
+      : state_(std::move(state)), c_(c), pieces_(*state_) {}
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const State& s = *state_;
+    const uint32_t key = Routing::keys[c_];
+    prepare(out, Routing::channels[c_], max);
+    uint64_t n = 0;
+    while (n < max) {
+      if (at_ >= piece_.size()) {
+        if (!pieces_.next(piece_)) break;
+        at_ = 0, k_ = 0;
+      }
+      const uint8_t* block = piece_.data() + at_;
+      for (; k_ < kFramesPerBlock && n < max; ++k_) {
+        const uint8_t* frame = block + 8 + 8 * k_;
+        if (s.routing.byKind[frame[0]] == static_cast<int8_t>(c_))
+          store(out, n++, max, key, s.settings, frames::frameTick(block, k_), frame + 2);
+      }
+      if (k_ == kFramesPerBlock) at_ += kBlockSize, k_ = 0;
+    }
+    return trim(out, n, max);
+  }
+
+ private:
+  using State = RecordingReader::State;
+  std::shared_ptr<const State> state_;
+  size_t c_;
+  Pieces pieces_;
+  std::span<const uint8_t> piece_;
+  size_t at_ = 0, k_ = 0;
+};
+
+// Frames already sorted and de-duplicated, in memory.
+class SortedCursor : public StreamCursor {
+ public:
+  SortedCursor(std::shared_ptr<const RecordingReader::State> state, size_t c) : state_(std::move(state)), c_(c) {}
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const std::vector<RawFrame>& sorted = state_->sorted[c_];
+    prepare(out, Routing::channels[c_], max);
+    uint64_t n = 0;
+    for (; n < max && next_ < sorted.size(); ++n, ++next_)
+      store(out, n, max, Routing::keys[c_], state_->settings, sorted[next_].tick, sorted[next_].payload);
+    return trim(out, n, max);
+  }
+
+ private:
+  std::shared_ptr<const RecordingReader::State> state_;
+  size_t c_;
+  size_t next_ = 0;
+};
+
+// Sorted runs merged: the least tick first, and among equal ticks the
+// earliest run, which holds the frame first in the file; only that one is kept.
+class MergeCursor : public StreamCursor {
+ public:
+  MergeCursor(std::shared_ptr<const RecordingReader::State> state, size_t c) : state_(std::move(state)), c_(c) {
+    const std::vector<Run>& runs = state_->runs[c_];
+    readers_.resize(runs.size());
+    for (size_t r = 0; r < runs.size(); ++r) {
+      readers_[r].run = runs[r];
+      if (refill(r)) heap_.push({readers_[r].frames[0].tick, r});
+    }
+  }
+
+  // The next frame kept, or false at the end.
+  bool next(RawFrame& frame) {
+    while (!heap_.empty()) {
+      const size_t r = heap_.top().second;
+      heap_.pop();
+      Reader& reader = readers_[r];
+      frame = reader.frames[reader.at++];
+      if (reader.at < reader.frames.size() || refill(r)) heap_.push({reader.frames[reader.at].tick, r});
+      if (started_ && frame.tick == last_) continue;
+      started_ = true, last_ = frame.tick;
+      return true;
+    }
+    return false;
+  }
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    prepare(out, Routing::channels[c_], max);
+    uint64_t n = 0;
+    for (RawFrame frame; n < max && next(frame); ++n)
+      store(out, n, max, Routing::keys[c_], state_->settings, frame.tick, frame.payload);
+    return trim(out, n, max);
+  }
+
+ private:
+  struct Reader {
+    Run run;
+    uint64_t done = 0;
+    std::vector<RawFrame> frames;
+    size_t at = 0;
+  };
+  bool refill(size_t r) {
+    Reader& reader = readers_[r];
+    const uint64_t left = reader.run.frames - reader.done;
+    reader.frames.resize(static_cast<size_t>(std::min<uint64_t>(left, 4096)));
+    reader.at = 0;
+    if (reader.frames.empty()) return false;
+    const size_t got = state_->spill->readAt(reader.run.offset + reader.done * sizeof(RawFrame), reader.frames.data(),
+                                             reader.frames.size());
+    reader.frames.resize(got);
+    reader.done += got;
+    if (got == 0) reader.done = reader.run.frames;  // unreadable: the run ends here
+    return got > 0;
+  }
+
+  std::shared_ptr<const RecordingReader::State> state_;
+  size_t c_;
+  std::vector<Reader> readers_;
+  using Head = std::pair<int32_t, size_t>;
+  std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heap_;
+  bool started_ = false;
+  int32_t last_ = 0;
+};
+
+// Sorts by tick keeping file order among equal ticks, then keeps only the
+// first frame of every tick.
+void sortRun(std::vector<RawFrame>& frames) {
+  std::stable_sort(frames.begin(), frames.end(), [](const RawFrame& a, const RawFrame& b) { return a.tick < b.tick; });
+  auto last = std::unique(frames.begin(), frames.end(), [](const RawFrame& a, const RawFrame& b) { return a.tick == b.tick; });
+  frames.erase(last, frames.end());
+}
+
+}  // namespace
+
+RecordingReader::RecordingReader(uint64_t chunkSamples)
+    : chunk_(chunkSamples ? chunkSamples : kDefaultChunkSamples), state_(std::make_shared<State>()) {}
+
+RecordingReader::~RecordingReader() = default;
+
+bool RecordingReader::open(std::span<const uint8_t> bytes, const StreamMap& existing) {
+  if (bytes.size() < kBlockSize) return false;
+  if (!decodeSettingsBlock(settings_, bytes.data())) return false;
+  state_->memory = bytes;
+  state_->blockBytes = bytes.size() - bytes.size() % kBlockSize;
+  stats_.tailBytes = bytes.size() - state_->blockBytes;
+  std::copy_n(bytes.begin(), kBlockSize, stats_.settingsBlock.begin());
+  start(existing);
+  finish();
+  return true;
+}
+
+bool RecordingReader::openFile(const char* utf8Path, Unparsed* why, int* systemError) {
+  errno = 0;
+  FilePtr file = kinovar::openFile(utf8Path, OpenMode::ReadBinary);
+  if (!file) {
+    if (why) *why = Unparsed::Missing;
+    if (systemError) *systemError = errno;
+    return false;
+  }
+  // Block 0 first: without settings there is nothing to scan.
+  std::vector<uint8_t> piece(kPieceBytes);
+  size_t used = 0;
+  for (size_t got; used < kBlockSize && (got = std::fread(piece.data() + used, 1, kBlockSize - used, file.get())) > 0;)
+    used += got;
+  const auto failed = [&] {
+    if (!std::ferror(file.get())) return false;  // a folder opens, then fails to read with EISDIR
+    if (why) *why = Unparsed::Missing;
+    if (systemError) *systemError = errno;
+    return true;
+  };
+  if (failed()) return false;
+  if (used < kBlockSize || !decodeSettingsBlock(settings_, piece.data())) {
+    if (why) *why = whyUnparsed(std::span<const uint8_t>(piece.data(), used));
+    return false;
+  }
+  std::copy_n(piece.begin(), kBlockSize, stats_.settingsBlock.begin());
+  state_->path = utf8Path;
+  start({});
+
+  // The first pass: counts, order, and the blocks that go back in time.
+  State& s = *state_;
+  uint64_t total = kBlockSize;
+  size_t carry = 0;  // bytes of a block begun in the piece before
+  std::array<int64_t, Routing::kStreams> lastTick;
+  lastTick.fill(INT64_MIN);
+  int32_t lastBase = 0;
+  const auto scanBlock = [&](const uint8_t* block, uint64_t index) {
+    for (size_t k = 0; k < kFramesPerBlock; ++k) {
+      const int stream = s.routing.byKind[block[8 + 8 * k]];
+      if (stream < 0) continue;
+      const auto c = static_cast<size_t>(stream);
+      const int32_t tick = frames::frameTick(block, k);
+      ++stats_.streams[Routing::keys[c]].frames;
+      if (tick <= lastTick[c]) {
+        s.inOrder[c] = false;
+        if (tick < lastTick[c]) ++stats_.streams[Routing::keys[c]].backwards;
+      }
+      lastTick[c] = tick;
+    }
+    const int32_t base = frames::bigInt32(block + 4);
+    if (index >= 2 && base < lastBase) ++stats_.blocksBackwards;
+    lastBase = base;
+  };
+  scanBlock(piece.data(), 0);
+  for (size_t got; (got = std::fread(piece.data() + carry, 1, piece.size() - carry, file.get())) > 0;) {
+    const size_t have = carry + got;
+    const size_t whole = have - have % kBlockSize;
+    for (size_t offset = 0; offset < whole; offset += kBlockSize)
+      scanBlock(piece.data() + offset, total / kBlockSize + offset / kBlockSize);
+    total += whole;
+    carry = have - whole;
+    std::memmove(piece.data(), piece.data() + whole, carry);
+  }
+  const bool read = !failed();
+  s.blockBytes = total;
+  stats_.tailBytes = carry;
+  file.reset();
+  finish();
+  return read;
+}
+
+void RecordingReader::start(const StreamMap& existing) {
+  State& s = *state_;
+  s.routing = Routing(settings_, existing);
+  s.inOrder.fill(true);
+  for (size_t c = 0; c < Routing::kStreams; ++c)
+    if (s.routing.built[c]) stats_.streams[Routing::keys[c]] = {};
+  // A recording in memory is scanned here; a file as it is first read.
+  if (!s.path.empty()) return;
+  std::array<int64_t, Routing::kStreams> lastTick;
+  lastTick.fill(INT64_MIN);
+  forEachFrame(s, [&](size_t c, int32_t tick, const uint8_t*) {
+    StreamParseStats& seen = stats_.streams[Routing::keys[c]];
+    ++seen.frames;
+    if (tick <= lastTick[c]) {
+      s.inOrder[c] = false;
+      if (tick < lastTick[c]) ++seen.backwards;
+    }
+    lastTick[c] = tick;
+  });
+  for (uint64_t offset = 2 * kBlockSize; offset < s.blockBytes; offset += kBlockSize)
+    if (frames::bigInt32(s.memory.data() + offset + 4) < frames::bigInt32(s.memory.data() + offset - kBlockSize + 4))
+      ++stats_.blocksBackwards;
+}
+
+// Streams found out of order are sorted now, in memory when they fit a run,
+// else in sorted runs spilled to a temporary file and merged when read.
+void RecordingReader::finish() {
+  State& s = *state_;
+  s.settings = settings_;
+  stats_.blocks = s.blockBytes / kBlockSize;
+  const uint64_t runFrames = chunk_ < kDefaultChunkSamples ? chunk_ : kRunFrames;
+  std::array<std::vector<RawFrame>, Routing::kStreams> gathered;
+  bool any = false;
+  for (size_t c = 0; c < Routing::kStreams; ++c) any |= s.routing.built[c] && !s.inOrder[c];
+  if (any) {
+    // Without a temporary file the frames stay in memory, whatever their number.
+    s.spill = std::make_shared<SpillFile>();
+    s.spill->file.reset(std::tmpfile());
+    const auto spill = [&](size_t c) {
+      std::vector<RawFrame>& run = gathered[c];
+      sortRun(run);
+      const uint64_t offset = s.spill->size;
+      if (!s.spill->append(run.data(), run.size()))
+        throw std::runtime_error(std::string("could not write the temporary file that sorts a stream found out of order (") +
+                                 std::strerror(errno) + "): free space in the system's temporary folder and try again");
+      s.runs[c].push_back({offset, run.size()});
+      run.clear();
+    };
+    forEachFrame(s, [&](size_t c, int32_t tick, const uint8_t* frame) {
+      if (s.inOrder[c]) return;
+      RawFrame raw;
+      raw.tick = tick;
+      std::memcpy(raw.payload, frame + 2, 6);
+      gathered[c].push_back(raw);
+      if (gathered[c].size() >= runFrames && s.spill->file) spill(c);
+    });
+    for (size_t c = 0; c < Routing::kStreams; ++c) {
+      if (!s.routing.built[c] || s.inOrder[c]) continue;
+      if (!s.runs[c].empty() && !gathered[c].empty()) spill(c);
+      if (s.runs[c].empty()) {
+        sortRun(gathered[c]);
+        s.sorted[c] = std::move(gathered[c]);
+      }
+    }
+  }
+  for (size_t c = 0; c < Routing::kStreams; ++c) {
+    if (!s.routing.built[c]) continue;
+    const uint32_t key = Routing::keys[c];
+    keys_.push_back(key);
+    StreamParseStats& seen = stats_.streams[key];
+    if (s.inOrder[c]) {
+      s.counts[c] = seen.frames;
+    } else if (s.runs[c].empty()) {
+      s.counts[c] = s.sorted[c].size();
+    } else {
+      MergeCursor merge(state_, c);
+      for (RawFrame frame; merge.next(frame);) ++s.counts[c];
+    }
+    seen.duplicates = seen.frames - s.counts[c];
+  }
+  std::sort(keys_.begin(), keys_.end());
+}
+
+bool RecordingReader::has(uint32_t key) const {
+  const size_t c = Routing::indexOf(key);
+  return c < Routing::kStreams && state_->routing.built[c];
+}
+
+uint64_t RecordingReader::count(uint32_t key) const { return has(key) ? state_->counts[Routing::indexOf(key)] : 0; }
+
+uint64_t RecordingReader::channels(uint32_t key) const {
+  return has(key) ? Routing::channels[Routing::indexOf(key)] : 0;
+}
+
+StreamMap RecordingReader::shapes() const {
+  StreamMap shapes;
+  for (uint32_t key : keys_) {
+    SampleStream shape;
+    shape.channels = channels(key);
+    shape.count = count(key);
+    shapes.emplace(key, std::move(shape));
+  }
+  return shapes;
+}
+
+std::unique_ptr<StreamCursor> RecordingReader::cursor(uint32_t key) const {
+  if (!has(key)) return nullptr;
+  const size_t c = Routing::indexOf(key);
+  if (state_->inOrder[c]) return std::make_unique<InOrderCursor>(state_, c);
+  if (state_->runs[c].empty()) return std::make_unique<SortedCursor>(state_, c);
+  return std::make_unique<MergeCursor>(state_, c);
+}
+
+void RecordingReader::readAll(StreamMap& streams) const {
+  // Streams go in in the same order whichever way they were built.
+  for (size_t c = 0; c < Routing::kStreams; ++c) {
+    if (!state_->routing.built[c]) continue;
+    const uint32_t key = Routing::keys[c];
+    SampleStream stream(channels(key), count(key));
+    if (stream.count > 0) cursor(key)->read(stream, stream.count);
+    streams.emplace(key, std::move(stream));
+  }
+}
+
+}  // namespace kinovar

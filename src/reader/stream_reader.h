@@ -1,0 +1,79 @@
+// Recordings read in bounded memory: a first pass over the file finds the
+// settings, the streams, their sample counts and what the parse counts; each
+// stream is then read in tick order, in pieces, as often as a stage needs it.
+// The samples are exactly those of parseRecording, which reads through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "reader/parser.h"
+#include "reader/recording.h"
+#include "reader/unparsed.h"
+
+namespace kinovar {
+
+// Samples per piece when the caller does not say (ConversionOptions::chunkSamples).
+inline constexpr uint64_t kDefaultChunkSamples = 1 << 16;
+
+// A stream's samples in tick order, a piece at a time.
+class StreamCursor {
+ public:
+  virtual ~StreamCursor() = default;
+  // The next samples, at most `max` (at least 1), into `out` (channel-major,
+  // out.count of them); 0 at the end.
+  virtual uint64_t read(SampleStream& out, uint64_t max) = 0;
+};
+
+class RecordingReader {
+ public:
+  // `chunkSamples` also bounds the frames a stream found out of order is
+  // sorted in at once (0: the defaults).
+  explicit RecordingReader(uint64_t chunkSamples = 0);
+  ~RecordingReader();
+  RecordingReader(const RecordingReader&) = delete;
+  RecordingReader& operator=(const RecordingReader&) = delete;
+
+  // A recording's bytes that the caller keeps while the reader is used;
+  // streams already in `existing` are not built. True when the settings
+  // block was found.
+  bool open(std::span<const uint8_t> bytes, const StreamMap& existing = {});
+  // A recording file, read in pieces. False when it cannot be read to its
+  // end (the blocks read before a read error still count) or its bytes are
+  // no recording; `why` and `systemError` (when given) then say which.
+  bool openFile(const char* utf8Path, Unparsed* why = nullptr, int* systemError = nullptr);
+
+  const DeviceSettings& settings() const { return settings_; }
+  DeviceSettings& settings() { return settings_; }
+  const ParseStats& stats() const { return stats_; }
+  // The streams built, in stream key order.
+  const std::vector<uint32_t>& keys() const { return keys_; }
+  bool has(uint32_t key) const;
+  uint64_t count(uint32_t key) const;
+  uint64_t channels(uint32_t key) const;
+  uint64_t chunkSamples() const { return chunk_; }
+  // Streams of the built keys with their counts and no samples: the shape
+  // tables and reports are laid out from.
+  StreamMap shapes() const;
+  // A new cursor at the first sample of a built stream (null otherwise).
+  std::unique_ptr<StreamCursor> cursor(uint32_t key) const;
+  // Every built stream read whole into `streams`.
+  void readAll(StreamMap& streams) const;
+
+  struct State;
+
+ private:
+  void start(const StreamMap& existing);
+  void finish();
+
+  uint64_t chunk_;
+  DeviceSettings settings_;
+  ParseStats stats_;
+  std::vector<uint32_t> keys_;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace kinovar
