@@ -8,6 +8,11 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <condition_variable>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -39,31 +44,115 @@ uint64_t divisorOf(int32_t clock, int32_t rate) {
   return divisor < 1 ? 1 : static_cast<uint64_t>(divisor);
 }
 
-// Rows are formatted in chunks (io/ordered_writer.h), on two threads where
-// there are two cores; each chunk starts from the read positions and running
-// time that the rows before it leave, so the bytes do not depend on the
-// thread count.
-struct RowLayout {
-  Column gyro, accel, baro, event, quaternion;
-  const AwaitSamples* awaitSamples = nullptr;  // null or empty: all final
+// Samples of one stream taken in order from its cursor, with a look ahead.
+class SampleQueue {
+ public:
+  SampleQueue() = default;
+  SampleQueue(std::unique_ptr<StreamCursor> cursor, uint64_t channels, uint64_t piece)
+      : cursor_(std::move(cursor)), channels_(channels), piece_(piece), values_(channels) {}
+  explicit operator bool() const { return channels_ > 0; }
+
+  // How many samples are ahead: at least n unless the stream ends first.
+  uint64_t fill(uint64_t n) {
+    while (size() < n && cursor_) {
+      if (cursor_->read(read_, piece_) == 0) {
+        cursor_.reset();
+        break;
+      }
+      if (head_ > 0) {
+        times_.erase(times_.begin(), times_.begin() + static_cast<long>(head_));
+        for (std::vector<double>& channel : values_) channel.erase(channel.begin(), channel.begin() + static_cast<long>(head_));
+        head_ = 0;
+      }
+      times_.insert(times_.end(), read_.times.begin(), read_.times.end());
+      for (uint64_t c = 0; c < channels_; ++c)
+        values_[c].insert(values_[c].end(), read_.values.begin() + static_cast<long>(c * read_.count),
+                          read_.values.begin() + static_cast<long>((c + 1) * read_.count));
+    }
+    return size();
+  }
+  uint64_t size() const { return times_.size() - head_; }
+  double time(uint64_t i) const { return times_[head_ + i]; }
+  // Moves the next n samples (at most those ahead) into `out`.
+  void take(uint64_t n, SampleStream& out) {
+    n = std::min(n, fill(n));
+    out.channels = channels_;
+    out.count = n;
+    out.times.assign(times_.begin() + static_cast<long>(head_), times_.begin() + static_cast<long>(head_ + n));
+    out.values.resize(channels_ * n);
+    for (uint64_t c = 0; c < channels_; ++c)
+      std::copy_n(values_[c].begin() + static_cast<long>(head_), n, out.values.begin() + static_cast<long>(c * n));
+    head_ += n;
+  }
+
+ private:
+  std::unique_ptr<StreamCursor> cursor_;
+  uint64_t channels_ = 0;
+  uint64_t piece_ = kDefaultChunkSamples;
+  SampleStream read_;
+  std::vector<double> times_;
+  std::vector<std::vector<double>> values_;
+  uint64_t head_ = 0;
 };
 
-// Blocks until the samples that rows before `end` read are final.
-void awaitRows(const RowLayout& layout, uint64_t end) {
-  if (!layout.awaitSamples || !*layout.awaitSamples || end == 0) return;
-  for (const Column* column : {&layout.gyro, &layout.accel, &layout.baro, &layout.quaternion})
-    if (column->stream)
-      (*layout.awaitSamples)(column->key, std::min(column->stream->count, (end - 1) / column->divisor + 1));
+SampleQueue queueOf(const StreamSource& source, const Column& column) {
+  if (!column.stream) return {};
+  const uint64_t piece = source.chunkSamples ? source.chunkSamples : kDefaultChunkSamples;
+  return SampleQueue(source.cursor(column.key), column.stream->channels, piece);
 }
 
-struct ChunkStart {
-  uint64_t row;
-  double t;
-  uint64_t eventNext;
+// Chunks are loaded strictly in order (the cursors read on), each by the
+// thread that then formats it; a failure stops the ones waiting.
+class InOrder {
+ public:
+  template <typename Load>
+  void run(size_t c, Load&& load) {
+    std::unique_lock lock(mutex_);
+    turn_.wait(lock, [&] { return broken_ || next_ == c; });
+    if (broken_) throw std::runtime_error("stopped by an earlier failure");
+    try {
+      load();
+    } catch (...) {
+      broken_ = true;
+      turn_.notify_all();
+      throw;
+    }
+    ++next_;
+    turn_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  size_t next_ = 0;
+  bool broken_ = false;
+};
+
+// The chunks' samples, kept for the next chunk instead of freed and faulted in again.
+template <typename Chunk>
+class ChunkPool {
+ public:
+  std::unique_ptr<Chunk> acquire() {
+    std::lock_guard lock(mutex_);
+    if (free_.empty()) return std::make_unique<Chunk>();
+    std::unique_ptr<Chunk> chunk = std::move(free_.back());
+    free_.pop_back();
+    return chunk;
+  }
+  void release(std::unique_ptr<Chunk> chunk) {
+    std::lock_guard lock(mutex_);
+    free_.push_back(std::move(chunk));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Chunk>> free_;
 };
 
 constexpr uint64_t kChunkRows = 1 << 15;
 constexpr size_t kRowBound = 16 * kMaxFixedLength;  // no row is longer
+
+uint64_t chunkRows(const StreamSource& source) { return source.chunkSamples ? source.chunkSamples : kChunkRows; }
 
 template <int P>
 char* cell(char* out, double value) {
@@ -72,18 +161,64 @@ char* cell(char* out, double value) {
   return out;
 }
 
+// The classic table's rows row..end-1: the samples of each group that land
+// on them, the events they take and the running time (a sum, not a
+// product) at the first of them.
+struct ClassicChunk {
+  uint64_t row = 0, end = 0;
+  double t = 0.0;
+  SampleStream gyro, accel, baro, event, quaternion;
+};
+
+class ClassicLoader {
+ public:
+  ClassicLoader(const StreamSource& source, const TableLayout& table, double period)
+      : table_(table), period_(period), t_(period) {
+    for (size_t g = 0; g < 5; ++g) queues_[g] = queueOf(source, *columns()[g]);
+  }
+  void load(uint64_t row, uint64_t end, ClassicChunk& chunk) {
+    chunk.row = row, chunk.end = end, chunk.t = t_;
+    SampleStream* windows[5] = {&chunk.gyro, &chunk.accel, &chunk.baro, &chunk.event, &chunk.quaternion};
+    for (size_t g : {size_t{0}, size_t{1}, size_t{2}, size_t{4}}) {
+      const Column& column = *columns()[g];
+      if (!column.stream) continue;
+      // Samples of a divided group stand on rows k * divisor.
+      const uint64_t first = (row + column.divisor - 1) / column.divisor;
+      const uint64_t last = std::min(column.stream->count, (end + column.divisor - 1) / column.divisor);
+      queues_[g].take(last > first ? last - first : 0, *windows[g]);
+    }
+    // At most one event a row; a further one that is due waits for the next.
+    SampleQueue& events = queues_[3];
+    uint64_t taken = 0;
+    for (uint64_t r = row; r < end; ++r) {
+      if (events && events.fill(taken + 1) > taken && t_ >= events.time(taken)) ++taken;
+      t_ += period_;
+    }
+    if (events) events.take(taken, chunk.event);
+  }
+
+ private:
+  std::array<const Column*, 5> columns() const {
+    return {&table_.gyro, &table_.accel, &table_.baro, &table_.event, &table_.quaternion};
+  }
+  const TableLayout& table_;
+  double period_;
+  double t_;
+  SampleQueue queues_[5];
+};
+
 // Where a group stands in a chunk: samples of a divided group land on rows
 // k * divisor, so the next such row is kept instead of dividing every row.
 struct Cursor {
   const SampleStream* stream = nullptr;
   uint64_t divisor = 1;
-  uint64_t k = 0;     // sample of the next row that has one
+  uint64_t k = 0;     // the chunk's sample of the next row that has one
   uint64_t next = 0;  // that row
 
-  Cursor(const Column& column, uint64_t row) : stream(column.stream), divisor(column.divisor) {
-    if (!stream) return;
-    k = (row + divisor - 1) / divisor;
-    next = k * divisor;
+  Cursor(const Column& column, const SampleStream& window, uint64_t row) : divisor(column.divisor) {
+    if (!column.stream) return;
+    stream = &window;
+    next = (row + divisor - 1) / divisor * divisor;
   }
   // The sample index of this row, or count when the row has none.
   uint64_t take(uint64_t row) {
@@ -107,21 +242,20 @@ char* group(char* out, Cursor& cursor, uint64_t row, uint64_t channels) {
   return out;
 }
 
-void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart& start, uint64_t end, double period) {
+void formatChunk(ChunkBuffer& buffer, const TableLayout& table, const ClassicChunk& chunk, double period) {
   buffer.clear();
-  awaitRows(layout, end);
-  double t = start.t;
-  uint64_t eventNext = start.eventNext;
-  Cursor gyro(layout.gyro, start.row), accel(layout.accel, start.row), baro(layout.baro, start.row),
-      quaternion(layout.quaternion, start.row);
-  for (uint64_t row = start.row; row < end; ++row) {
+  double t = chunk.t;
+  uint64_t eventNext = 0;
+  Cursor gyro(table.gyro, chunk.gyro, chunk.row), accel(table.accel, chunk.accel, chunk.row),
+      baro(table.baro, chunk.baro, chunk.row), quaternion(table.quaternion, chunk.quaternion, chunk.row);
+  const SampleStream* events = table.event.stream ? &chunk.event : nullptr;
+  for (uint64_t row = chunk.row; row < chunk.end; ++row) {
     char* out = buffer.room();
     out = cell<5>(out, t);
     if (gyro.stream) out = group<5>(out, gyro, row, 3);
     if (accel.stream) out = group<5>(out, accel, row, 3);
     if (baro.stream) out = group<3, 1>(out, baro, row, 2);
-    if (const SampleStream* events = layout.event.stream) {
-      // At most one event a row; a further one that is due waits for the next.
+    if (events) {
       if (eventNext < events->count && t >= events->times[eventNext]) {
         out = cell<3>(out, events->values[eventNext]);
         ++eventNext;
@@ -137,28 +271,48 @@ void formatChunk(ChunkBuffer& buffer, const RowLayout& layout, const ChunkStart&
 }
 
 // The plain table: a row per instant that any stream has a sample at, its
-// time counted from `origin`. Chunks start from the merge's positions.
-struct PlainStart {
-  uint64_t row;
-  std::array<uint64_t, InstantMerge::kMax> at;
+// time counted from `origin`; gyro, accel, baro, event, quaternion: the
+// merge's streams in this order, when present.
+struct PlainChunk {
+  uint64_t rows = 0;
+  SampleStream windows[5];
 };
+constexpr uint64_t kPlainChannels[5] = {3, 3, 2, 1, 4};
 
-struct PlainLayout {
-  const Column* columns[5];  // gyro, accel, baro, event, quaternion: the merge's streams in this order, when present
-  uint64_t channels[5];
-  InstantMerge merge;
-  PlainTime time;
-  const AwaitSamples* awaitSamples = nullptr;
+class PlainLoader {
+ public:
+  PlainLoader(const StreamSource& source, const TableLayout& table, uint64_t rows) : rows_(rows) {
+    const Column* columns[5] = {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion};
+    for (size_t g = 0; g < 5; ++g) queues_[g] = queueOf(source, *columns[g]);
+  }
+  // The time of the first sample of all, what a recording's time counts from.
+  double first() {
+    double t = std::numeric_limits<double>::infinity();
+    for (SampleQueue& queue : queues_)
+      if (queue && queue.fill(1) > 0) t = std::min(t, queue.time(0));
+    return std::isinf(t) ? 0.0 : t;
+  }
+  // The next rows, up to the chunk's number; none at the end.
+  void load(PlainChunk& chunk) {
+    uint64_t taken[5] = {};
+    chunk.rows = 0;
+    while (chunk.rows < rows_) {
+      double t = std::numeric_limits<double>::infinity();
+      for (size_t g = 0; g < 5; ++g)
+        if (queues_[g] && queues_[g].fill(taken[g] + 1) > taken[g]) t = std::min(t, queues_[g].time(taken[g]));
+      if (std::isinf(t)) break;
+      for (size_t g = 0; g < 5; ++g)
+        if (queues_[g] && queues_[g].size() > taken[g] && queues_[g].time(taken[g]) == t) ++taken[g];
+      ++chunk.rows;
+    }
+    for (size_t g = 0; g < 5; ++g)
+      if (queues_[g]) queues_[g].take(taken[g], chunk.windows[g]);
+  }
+
+ private:
+  uint64_t rows_;
+  SampleQueue queues_[5];
 };
-
-PlainLayout plainLayout(const TableLayout& table, const PlainTime& time, const AwaitSamples* awaitSamples) {
-  PlainLayout layout{{&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion}, {3, 3, 2, 1, 4}, {},
-                     time, awaitSamples};
-  for (const Column* column : layout.columns)
-    if (column->stream) layout.merge.add(column->stream->times.data(), column->stream->count);
-  if (std::isnan(layout.time.origin)) layout.time.origin = layout.merge.first();
-  return layout;
-}
 
 // The datetime cell of time t: epoch + t to the microsecond, the whole
 // seconds of the epoch kept apart so that the sum loses nothing.
@@ -199,7 +353,12 @@ double epochSeconds(const DateTimeFields& date) {
   return static_cast<double>(days * 86400 + date.hour * 3600 + date.minute * 60 + date.second);
 }
 
-double firstInstant(const TableLayout& table) { return plainLayout(table, {}, nullptr).merge.first(); }
+double firstInstant(const TableLayout& table) {
+  InstantMerge merge;
+  for (const Column* column : {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion})
+    if (column->stream) merge.add(column->stream->times.data(), column->stream->count);
+  return merge.first();
+}
 
 namespace {
 
@@ -212,34 +371,25 @@ char* timeCell(char* out, double seconds) {
   return end;
 }
 
-void awaitPlain(const PlainLayout& layout, const std::array<uint64_t, InstantMerge::kMax>& end) {
-  if (!layout.awaitSamples || !*layout.awaitSamples) return;
-  size_t s = 0;
-  for (const Column* column : layout.columns) {
-    if (!column->stream) continue;
-    if (end[s] > 0) (*layout.awaitSamples)(column->key, end[s]);
-    ++s;
-  }
-}
-
-void formatPlainChunk(ChunkBuffer& buffer, const PlainLayout& layout, const PlainStart& start, const PlainStart& end) {
+void formatPlainChunk(ChunkBuffer& buffer, const PlainChunk& chunk, const PlainTime& time) {
   buffer.clear();
-  awaitPlain(layout, end.at);
-  InstantMerge merge = layout.merge;
-  merge.seek(start.at);
-  for (uint64_t row = start.row; row < end.row; ++row) {
+  InstantMerge merge;
+  size_t present[5];
+  size_t streams = 0;
+  for (size_t g = 0; g < 5; ++g)
+    if (chunk.windows[g].channels) present[streams++] = g, merge.add(chunk.windows[g].times.data(), chunk.windows[g].count);
+  for (uint64_t row = 0; row < chunk.rows; ++row) {
     const double t = merge.next();
-    char* out = timeCell(buffer.room(), t - layout.time.origin);
-    if (layout.time.datetime) out = datetimeCell(out, layout.time, t - layout.time.origin);
-    size_t s = 0;
-    for (size_t g = 0; g < 5; ++g) {
-      const SampleStream* stream = layout.columns[g]->stream;
-      if (!stream) continue;
-      const uint64_t channels = layout.channels[g];
+    char* out = timeCell(buffer.room(), t - time.origin);
+    if (time.datetime) out = datetimeCell(out, time, t - time.origin);
+    for (size_t s = 0; s < streams; ++s) {
+      const size_t g = present[s];
+      const SampleStream& stream = chunk.windows[g];
+      const uint64_t channels = kPlainChannels[g];
       uint64_t k = 0;
-      const bool sampled = merge.take(s++, t, k);
-      const double* v = stream->values.data();
-      const uint64_t n = stream->count;
+      const bool sampled = merge.take(s, t, k);
+      const double* v = stream.values.data();
+      const uint64_t n = stream.count;
       if (!sampled || (g == 4 && noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]))) {
         for (uint64_t c = 0; c < channels; ++c) *out++ = ',';
       } else if (g == 2) {
@@ -254,36 +404,6 @@ void formatPlainChunk(ChunkBuffer& buffer, const PlainLayout& layout, const Plai
     out[-1] = '\n';  // in place of the last cell's comma
     buffer.commit(out);
   }
-}
-
-// Where every chunk starts, and (last) where the table ends, in one cheap
-// sequential pass over the instants.
-std::vector<PlainStart> plainStarts(const PlainLayout& layout) {
-  std::vector<PlainStart> starts;
-  InstantMerge merge = layout.merge;
-  uint64_t rows = 0;
-  for (double t = merge.next(); !std::isinf(t); t = merge.next(), ++rows) {
-    if (rows % kChunkRows == 0) starts.push_back({rows, merge.positions()});
-    merge.pass(t);
-  }
-  starts.push_back({rows, merge.positions()});
-  return starts;
-}
-
-// The running time (a sum, not a product) and the event position at the
-// start of every chunk, in one cheap sequential pass.
-std::vector<ChunkStart> chunkStarts(const RowLayout& layout, uint64_t rows, double period) {
-  std::vector<ChunkStart> starts;
-  starts.reserve(rows / kChunkRows + 1);
-  double t = period;
-  uint64_t eventNext = 0;
-  const SampleStream* events = layout.event.stream;
-  for (uint64_t row = 0; row < rows; ++row) {
-    if (row % kChunkRows == 0) starts.push_back({row, t, eventNext});
-    if (events && eventNext < events->count && t >= events->times[eventNext]) ++eventNext;
-    t += period;
-  }
-  return starts;
 }
 
 }  // namespace
@@ -396,45 +516,87 @@ bool reportFailure(CsvFile& csv, OutputFailure* failure) {
 
 }  // namespace
 
+namespace {
+
+StreamSource memorySource(const DeviceSettings& settings, const StreamMap& streams, const AwaitSamples& awaitSamples) {
+  StreamSource source;
+  source.settings = &settings;
+  source.shapes = &streams;
+  source.cursor = [&streams, &awaitSamples](uint32_t key) {
+    std::function<void(uint64_t)> await;
+    if (awaitSamples) await = [&awaitSamples, key](uint64_t n) { awaitSamples(key, n); };
+    return memoryCursor(streams.at(key), std::move(await));
+  };
+  // While the filter runs it keeps a core of its own: a second formatter
+  // would only take turns with it on the critical path.
+  if (const SampleStream* q = findStream(streams, kQuaternionKey); q && awaitSamples)
+    source.helperStart = [&awaitSamples, n = q->count] { awaitSamples(kQuaternionKey, n); };
+  return source;
+}
+
+}  // namespace
+
 bool exportCsv(CsvFile csv, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure,
                const PlainTime& time) {
-  if (!writeCsv(csv, settings, streams, awaitSamples, style, threads, failure, time)) return false;
-  if (!csv.output.publish()) return reportFailure(csv, failure);
-  return true;
+  return exportCsv(std::move(csv), memorySource(settings, streams, awaitSamples), style, threads, failure, time);
 }
 
 bool writeCsv(CsvFile& csv, const DeviceSettings& settings, const StreamMap& streams,
               const AwaitSamples& awaitSamples, CsvStyle style, unsigned threads, OutputFailure* failure,
               const PlainTime& time) {
+  return writeCsv(csv, memorySource(settings, streams, awaitSamples), style, threads, failure, time);
+}
+
+bool exportCsv(CsvFile csv, const StreamSource& source, CsvStyle style, unsigned threads, OutputFailure* failure,
+               const PlainTime& time) {
+  if (!writeCsv(csv, source, style, threads, failure, time)) return false;
+  if (!csv.output.publish()) return reportFailure(csv, failure);
+  return true;
+}
+
+bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned threads, OutputFailure* failure,
+              const PlainTime& time) {
   if (!csv.output) return reportFailure(csv, failure);
-  const TableLayout table = tableLayout(settings, streams);
+  const DeviceSettings& settings = *source.settings;
+  const TableLayout table = tableLayout(settings, *source.shapes);
 
   FileWriter output(csv.output.file(), true);
   output.buffer() += style == CsvStyle::Plain ? plainHeader(table, time.datetime) : classicHeader(settings, table);
   output.flush();
   if (threads == 0) threads = std::thread::hardware_concurrency();
   const auto write = [&](const char* data, size_t size) { output.write(data, size); };
+  InOrder inOrder;
+  ChunkPool<ClassicChunk> classicChunks;
+  ChunkPool<PlainChunk> plainChunks;
+  const uint64_t rows = chunkRows(source);
   if (style == CsvStyle::Plain) {
-    const PlainLayout layout = plainLayout(table, time, &awaitSamples);
-    const std::vector<PlainStart> starts = plainStarts(layout);
-    writeChunksInOrder(
-        starts.size() - 1, kRowBound,
-        [&](size_t c, ChunkBuffer& buffer) { formatPlainChunk(buffer, layout, starts[c], starts[c + 1]); }, write,
-        threads > 1, [&] { awaitPlain(layout, starts.back().at); });
-  } else {
-    const RowLayout layout{table.gyro, table.accel, table.baro, table.event, table.quaternion, &awaitSamples};
-    const double period = 1.0 / settings.frequency;
-    const std::vector<ChunkStart> starts = chunkStarts(layout, table.rows, period);
-    writeChunksInOrder(
-        starts.size(), kRowBound,
+    PlainLoader loader(source, table, rows);
+    PlainTime plain = time;
+    if (std::isnan(plain.origin)) plain.origin = loader.first();
+    writeChunksUntil(
+        kRowBound,
         [&](size_t c, ChunkBuffer& buffer) {
-          formatChunk(buffer, layout, starts[c], c + 1 < starts.size() ? starts[c + 1].row : table.rows, period);
+          std::unique_ptr<PlainChunk> chunk = plainChunks.acquire();
+          inOrder.run(c, [&] { loader.load(*chunk); });
+          formatPlainChunk(buffer, *chunk, plain);
+          const bool rows = chunk->rows > 0;
+          plainChunks.release(std::move(chunk));
+          return rows;
         },
-        write, threads > 1,
-        // While the filter runs it keeps a core of its own: a second formatter
-        // would only take turns with it on the critical path.
-        [&] { awaitRows(layout, table.rows); });
+        write, threads > 1, source.helperStart);
+  } else {
+    const double period = 1.0 / settings.frequency;
+    ClassicLoader loader(source, table, period);
+    writeChunksInOrder(
+        static_cast<size_t>((table.rows + rows - 1) / rows), kRowBound,
+        [&](size_t c, ChunkBuffer& buffer) {
+          std::unique_ptr<ClassicChunk> chunk = classicChunks.acquire();
+          inOrder.run(c, [&] { loader.load(c * rows, std::min(table.rows, (c + 1) * rows), *chunk); });
+          formatChunk(buffer, table, *chunk, period);
+          classicChunks.release(std::move(chunk));
+        },
+        write, threads > 1, source.helperStart);
   }
   output.flush();
   if (output.failed()) csv.output.noteWriteError(output.errnum());

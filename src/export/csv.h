@@ -9,6 +9,7 @@
 #include "io/output_file.h"
 #include "io/paths.h"
 #include "reader/recording.h"
+#include "reader/stream_reader.h"
 
 namespace kinovar {
 
@@ -94,6 +95,21 @@ CsvFile openCsv(const char* utf8Path, bool durable = false);
 bool exportCsv(CsvFile file, const DeviceSettings& settings, const StreamMap& streams,
                const AwaitSamples& awaitSamples = {}, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
                OutputFailure* failure = nullptr, const PlainTime& time = {});
+// A recording's streams as the writers read them: in order, a piece at a
+// time. `shapes` gives each stream's channels and count (the samples need not
+// be there); rows are formatted in chunks of chunkSamples rows (0: the
+// default), which never changes a byte.
+struct StreamSource {
+  const DeviceSettings* settings = nullptr;
+  const StreamMap* shapes = nullptr;
+  std::function<std::unique_ptr<StreamCursor>(uint32_t key)> cursor;
+  uint64_t chunkSamples = 0;
+  std::function<void()> helperStart;  // what the second formatting thread waits for first
+};
+bool exportCsv(CsvFile file, const StreamSource& source, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
+               OutputFailure* failure = nullptr, const PlainTime& time = {});
+bool writeCsv(CsvFile& file, const StreamSource& source, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
+              OutputFailure* failure = nullptr, const PlainTime& time = {});
 // exportCsv without the last step: the file is complete and closed but not
 // yet in place, for files that take their names together (commitTogether).
 bool writeCsv(CsvFile& file, const DeviceSettings& settings, const StreamMap& streams,

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -44,7 +45,7 @@ namespace {
 
 class Pipeline {
  public:
-  Pipeline(size_t count, size_t bound, const std::function<void(size_t, ChunkBuffer&)>& make,
+  Pipeline(size_t count, size_t bound, const std::function<bool(size_t, ChunkBuffer&)>& make,
            const std::function<void(const char*, size_t)>& write)
       : count_(count), make_(make), write_(write) {
     for (ChunkBuffer& buffer : buffers_) buffer.setBound(bound);
@@ -101,8 +102,13 @@ class Pipeline {
         const size_t c = claimed_++;
         lock.unlock();
         buffers_[c % kSlots].clear();
-        make_(c, buffers_[c % kSlots]);
+        const bool made = make_(c, buffers_[c % kSlots]);
         lock.lock();
+        if (!made) {  // the end: chunk c and those after it are not written
+          count_ = std::min(count_, c);
+          changed_.notify_all();
+          continue;
+        }
         ready_[c % kSlots] = true;
         changed_.notify_all();
         if (!writerThread_) writeDue(lock);
@@ -116,7 +122,7 @@ class Pipeline {
     std::unique_lock lock(mutex_);
     try {
       while (written_ < count_) {
-        changed_.wait(lock, [&] { return error_ || ready_[written_ % kSlots]; });
+        changed_.wait(lock, [&] { return error_ || written_ >= count_ || ready_[written_ % kSlots]; });
         if (error_) return;
         writeDue(lock);
       }
@@ -125,8 +131,8 @@ class Pipeline {
     }
   }
 
-  const size_t count_;
-  const std::function<void(size_t, ChunkBuffer&)>& make_;
+  size_t count_;  // lowered when a chunk turns out to be past the end
+  const std::function<bool(size_t, ChunkBuffer&)>& make_;
   const std::function<void(const char*, size_t)>& write_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -142,7 +148,17 @@ class Pipeline {
 void writeChunksInOrder(size_t count, size_t chunkBound, const std::function<void(size_t, ChunkBuffer&)>& make,
                         const std::function<void(const char*, size_t)>& write, bool threaded,
                         const std::function<void()>& helperStart) {
-  Pipeline(count, chunkBound, make, write).run(threaded, helperStart);
+  const std::function<bool(size_t, ChunkBuffer&)> made = [&](size_t c, ChunkBuffer& buffer) {
+    make(c, buffer);
+    return true;
+  };
+  Pipeline(count, chunkBound, made, write).run(threaded, helperStart);
+}
+
+void writeChunksUntil(size_t chunkBound, const std::function<bool(size_t, ChunkBuffer&)>& make,
+                      const std::function<void(const char*, size_t)>& write, bool threaded,
+                      const std::function<void()>& helperStart) {
+  Pipeline(SIZE_MAX, chunkBound, make, write).run(threaded, helperStart);
 }
 
 }  // namespace kinovar

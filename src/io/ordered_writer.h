@@ -70,5 +70,11 @@ class ChunkBuffer {
 void writeChunksInOrder(size_t count, size_t chunkBound, const std::function<void(size_t, ChunkBuffer&)>& make,
                         const std::function<void(const char*, size_t)>& write, bool threaded,
                         const std::function<void()>& helperStart = {});
+// The same for a number of chunks found as they are made: make(c, buffer)
+// returns false for the first chunk past the end (made in order, so that
+// every chunk before it is made too).
+void writeChunksUntil(size_t chunkBound, const std::function<bool(size_t, ChunkBuffer&)>& make,
+                      const std::function<void(const char*, size_t)>& write, bool threaded,
+                      const std::function<void()>& helperStart = {});
 
 }  // namespace kinovar

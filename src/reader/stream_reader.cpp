@@ -287,6 +287,38 @@ void sortRun(std::vector<RawFrame>& frames) {
 
 }  // namespace
 
+namespace {
+
+class MemoryCursor : public StreamCursor {
+ public:
+  MemoryCursor(const SampleStream& stream, std::function<void(uint64_t)> await)
+      : stream_(stream), await_(std::move(await)) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const uint64_t n = std::min(max, stream_.count - next_);
+    if (n && await_) await_(next_ + n);
+    out.channels = stream_.channels;
+    out.count = n;
+    out.times.assign(stream_.times.begin() + static_cast<long>(next_), stream_.times.begin() + static_cast<long>(next_ + n));
+    out.values.resize(stream_.channels * n);
+    for (uint64_t c = 0; c < stream_.channels; ++c)
+      std::copy_n(stream_.values.begin() + static_cast<long>(c * stream_.count + next_), n,
+                  out.values.begin() + static_cast<long>(c * n));
+    next_ += n;
+    return n;
+  }
+
+ private:
+  const SampleStream& stream_;
+  std::function<void(uint64_t)> await_;
+  uint64_t next_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream, std::function<void(uint64_t)> await) {
+  return std::make_unique<MemoryCursor>(stream, std::move(await));
+}
+
 RecordingReader::RecordingReader(uint64_t chunkSamples)
     : chunk_(chunkSamples ? chunkSamples : kDefaultChunkSamples), state_(std::make_shared<State>()) {}
 

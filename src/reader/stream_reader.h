@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -27,6 +28,11 @@ class StreamCursor {
   // out.count of them); 0 at the end.
   virtual uint64_t read(SampleStream& out, uint64_t max) = 0;
 };
+
+// A cursor over a stream held in memory. `await(n)`, when given, is called
+// before the first n samples are read and returns once they are final.
+std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream,
+                                           std::function<void(uint64_t)> await = {});
 
 class RecordingReader {
  public:
