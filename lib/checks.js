@@ -58,6 +58,8 @@ function conversionOptions(fn, options) {
     if (typeof value !== 'boolean') throw new TypeError(`${fn}: options.${key} must be true or false`);
     checked[key] = value;
   }
+  // Undocumented, for tests: pieces of that many samples, which change no byte.
+  if (Number.isInteger(options.chunkSamples) && options.chunkSamples > 0) checked.chunkSamples = options.chunkSamples;
   if (options.onProgress !== undefined && typeof options.onProgress !== 'function') {
     throw new TypeError(`${fn}: options.onProgress must be a function`);
   }

@@ -177,6 +177,9 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   const Napi::Value resample = object.Get("resample");
   if (resample.IsNumber()) options.resample = resample.As<Napi::Number>().DoubleValue();
   options.durable = object.Get("durable").ToBoolean().Value();
+  // Undocumented: tests make the pieces tiny, which must not change a byte.
+  if (const Napi::Value chunk = object.Get("chunkSamples"); chunk.IsNumber())
+    options.chunkSamples = static_cast<uint64_t>(std::max(0.0, chunk.As<Napi::Number>().DoubleValue()));
   const Napi::Value progress = object.Get("progress");
   if (progress.IsFunction()) options.progress = progressCallback(progress.As<Napi::Function>());
   else if (!progress.IsUndefined()) return false;

@@ -283,8 +283,13 @@ class PlainLoader {
  public:
   PlainLoader(const StreamSource& source, const TableLayout& table, uint64_t rows) : rows_(rows) {
     const Column* columns[5] = {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion};
-    for (size_t g = 0; g < 5; ++g) queues_[g] = queueOf(source, *columns[g]);
+    for (size_t g = 0; g < 5; ++g) {
+      queues_[g] = queueOf(source, *columns[g]);
+      if (columns[g]->stream) samples_ += columns[g]->stream->count;
+    }
   }
+  // The fraction of the samples taken so far.
+  double fraction() const { return samples_ ? static_cast<double>(taken_) / static_cast<double>(samples_) : 1.0; }
   // The time of the first sample of all, what a recording's time counts from.
   double first() {
     double t = std::numeric_limits<double>::infinity();
@@ -306,11 +311,12 @@ class PlainLoader {
       ++chunk.rows;
     }
     for (size_t g = 0; g < 5; ++g)
-      if (queues_[g]) queues_[g].take(taken[g], chunk.windows[g]);
+      if (queues_[g]) queues_[g].take(taken[g], chunk.windows[g]), taken_ += taken[g];
   }
 
  private:
   uint64_t rows_;
+  uint64_t samples_ = 0, taken_ = 0;
   SampleQueue queues_[5];
 };
 
@@ -578,7 +584,10 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
         kRowBound,
         [&](size_t c, ChunkBuffer& buffer) {
           std::unique_ptr<PlainChunk> chunk = plainChunks.acquire();
-          inOrder.run(c, [&] { loader.load(*chunk); });
+          inOrder.run(c, [&] {
+            loader.load(*chunk);
+            if (source.progress) source.progress(loader.fraction());
+          });
           formatPlainChunk(buffer, *chunk, plain);
           const bool rows = chunk->rows > 0;
           plainChunks.release(std::move(chunk));
@@ -592,7 +601,11 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
         static_cast<size_t>((table.rows + rows - 1) / rows), kRowBound,
         [&](size_t c, ChunkBuffer& buffer) {
           std::unique_ptr<ClassicChunk> chunk = classicChunks.acquire();
-          inOrder.run(c, [&] { loader.load(c * rows, std::min(table.rows, (c + 1) * rows), *chunk); });
+          inOrder.run(c, [&] {
+            const uint64_t end = std::min(table.rows, (c + 1) * rows);
+            loader.load(c * rows, end, *chunk);
+            if (source.progress) source.progress(static_cast<double>(end) / static_cast<double>(table.rows));
+          });
           formatChunk(buffer, table, *chunk, period);
           classicChunks.release(std::move(chunk));
         },

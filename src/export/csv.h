@@ -105,6 +105,7 @@ struct StreamSource {
   std::function<std::unique_ptr<StreamCursor>(uint32_t key)> cursor;
   uint64_t chunkSamples = 0;
   std::function<void()> helperStart;  // what the second formatting thread waits for first
+  std::function<void(double)> progress;  // the fraction of the rows made, after each chunk
 };
 bool exportCsv(CsvFile file, const StreamSource& source, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
                OutputFailure* failure = nullptr, const PlainTime& time = {});

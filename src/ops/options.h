@@ -2,6 +2,7 @@
 // behaviour, which the five native functions always use.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <limits>
 
@@ -45,6 +46,9 @@ struct ConversionOptions {
   // (and the folder after): slower, but a power cut then cannot leave a
   // renamed output whose data never reached the disk.
   bool durable = false;
+  // Samples a stream is read in, and rows a table is formatted in; 0: the
+  // defaults. Tests make them tiny: the bytes never depend on them.
+  uint64_t chunkSamples = 0;
 };
 
 inline void reportProgress(const ConversionOptions& options, double fraction) {

@@ -10,6 +10,7 @@
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "ops/recording_file.h"
+#include "ops/stream_recording.h"
 #include "reader/quality.h"
 
 namespace kinovar {
@@ -59,34 +60,47 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return false;
   const unsigned threads = threadBudget(options);
   std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads, options.durable);
-  Recording recording;
-  ParseStats scan;
-  const bool parsed =
-      parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, quality ? &scan : nullptr);
-  if (quality) *quality = qualityReport(recording.settings, recording.streams, scan);
-  reportProgress(options, 0.5);  // parsed: the orientation and the rows remain
-  const auto sampled = [](const auto& entry) { return entry.second.count > 0; };
-  if (!options.writeEmpty && std::none_of(recording.streams.begin(), recording.streams.end(), sampled)) {
+  RecordingReader reader(options.chunkSamples);
+  const bool parsed = reader.openFile(utf8RecordingPath);
+  if (quality) *quality = qualityReport(reader);
+  const auto sampled = [&](uint32_t key) { return reader.count(key) > 0; };
+  if (!options.writeEmpty && std::none_of(reader.keys().begin(), reader.keys().end(), sampled)) {
     output.get().output.discard();
-    settings = std::move(recording.settings);
+    settings = reader.settings();
     return true;
   }
   const CsvStyle style = csvStyleOf(options.format);
   // The creation time stands at the first sample, where the table's time starts.
   PlainTime time{kFromFirstSample, options.absoluteTime,
-                       timeBase(epochSeconds(recording.settings.createdAt), 0.0, options), options.utcOffset == options.utcOffset};
+                       timeBase(epochSeconds(reader.settings().createdAt), 0.0, options), options.utcOffset == options.utcOffset};
   bool exported;
-  if (style == CsvStyle::Plain && options.resample > 0) {
-    // The grid needs every estimate first: no rows beside the filter.
-    estimateOrientation(recording.settings, recording.streams, options.estimator);
-    time.origin = firstInstant(tableLayout(recording.settings, recording.streams));
-    resampleStreams(recording.settings, recording.streams, options.resample, time.origin);
-    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
-  } else if (parsed && prepareOrientation(recording.settings, recording.streams, options.estimator))
-    exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure, time);
-  else  // a missing or broken recording still gets its (header-only) CSV: hosts rely on it
-    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
-  settings = std::move(recording.settings);
+  if ((style == CsvStyle::Plain && options.resample > 0) || (parsed && options.estimator == Estimator::Accurate)) {
+    Recording recording;
+    recording.settings = reader.settings();
+    reader.readAll(recording.streams);
+    reportProgress(options, 0.5);  // parsed: the orientation and the rows remain
+    if (style == CsvStyle::Plain && options.resample > 0) {
+      // The grid needs every estimate first: no rows beside the filter.
+      estimateOrientation(recording.settings, recording.streams, options.estimator);
+      time.origin = firstInstant(tableLayout(recording.settings, recording.streams));
+      resampleStreams(recording.settings, recording.streams, options.resample, time.origin);
+      exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
+    } else if (prepareOrientation(recording.settings, recording.streams, options.estimator)) {
+      exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure, time);
+    } else {
+      exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
+    }
+  } else {
+    // Streams are read a piece at a time as the rows need them. A missing
+    // or broken recording still gets its (header-only) CSV: hosts rely on it.
+    ConversionOptions streamed = options;
+    if (!parsed) streamed.estimator = Estimator::None;
+    const RecordingStreams streams(reader, streamed);
+    StreamSource source = streams.source();
+    source.progress = [&options](double fraction) { reportProgress(options, fraction); };
+    exported = exportCsv(output.get(), source, style, threads, failure, time);
+  }
+  settings = reader.settings();
   if (exported) reportProgress(options, 1.0);
   return exported;
 }

@@ -31,16 +31,22 @@ void classicFilter(const DeviceSettings& settings, const SampleStream& accel, co
 
 }  // namespace
 
-bool prepareOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator) {
-  if (estimator == Estimator::None) return false;
+uint64_t orientationSamples(const DeviceSettings& settings, const StreamMap& streams, Estimator estimator) {
+  if (estimator == Estimator::None) return 0;
   const SampleStream* accel = findStream(streams, kAccelKey);
   const SampleStream* gyro = findStream(streams, kGyroKey);
-  if (!accel || !gyro || accel->channels != 3 || gyro->channels != 3) return false;
-  if (settings.accel.frequency != settings.gyro.frequency) return false;
+  if (!accel || !gyro || accel->channels != 3 || gyro->channels != 3) return 0;
+  if (settings.accel.frequency != settings.gyro.frequency) return 0;
   // A rate of 0 would make the time step infinite and every estimate NaN.
-  if (settings.accel.frequency <= 0) return false;
-  const uint64_t n = std::min(accel->count, gyro->count);
-  if (n == 0 || streams.count(kQuaternionKey)) return false;
+  if (settings.accel.frequency <= 0) return 0;
+  if (streams.count(kQuaternionKey)) return 0;
+  return std::min(accel->count, gyro->count);
+}
+
+bool prepareOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator) {
+  const uint64_t n = orientationSamples(settings, streams, estimator);
+  if (n == 0) return false;
+  const SampleStream* accel = findStream(streams, kAccelKey);
 
   SampleStream quaternions(4, n);
   std::copy_n(accel->times.begin(), n, quaternions.times.begin());

@@ -21,6 +21,10 @@ inline bool noEstimate(double w, double x, double y, double z) { return w == 0 &
 // True when the quaternion stream was added; on false the map is unchanged.
 bool estimateOrientation(const DeviceSettings& settings, StreamMap& streams, Estimator estimator = Estimator::Classic);
 
+// How many quaternions the stage gives the streams (channels and counts
+// are all it reads), 0 when it cannot run.
+uint64_t orientationSamples(const DeviceSettings& settings, const StreamMap& streams, Estimator estimator);
+
 // The same stage in two steps, so that a caller can read the estimates while
 // they are computed. prepareOrientation checks the recording and adds a
 // zeroed quaternion stream (false, and the map unchanged, when it cannot).

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <functional>
+#include <iterator>
+#include <memory>
 
 #include "settings/settings_record.h"
 
@@ -15,43 +18,65 @@ double sensorValue(const SensorSettings& sensor, int axis, double raw) {
   return ((raw * sensor.range) * 0x1p-15 - sensor.offset[axis]) / sensor.gain[axis];
 }
 
-// Gaps by the declared rate: consecutive samples further apart than one and
-// a half periods have round(distance / period) - 1 samples missing between them.
-void countGaps(StreamQuality& q, const SampleStream& stream, int32_t clock, double origin) {
-  if (q.rate <= 0 || clock <= 0 || stream.count < 2) return;
-  const double period = 1.0 / q.rate;
-  const double threshold = 1.5 * period;
-  const double* t = stream.times.data();
+// What one stream's samples show, taken a piece at a time in order.
+struct StreamScan {
+  StreamQuality& q;
+  int32_t clock;
+  double low[3] = {}, high[3] = {};
+  bool saturation = false;
+  bool gaps = false;
+  bool any = false;
+  double previous = 0.0;
+  std::vector<double> gapBefore;  // the time of the sample before each gap, absolute
+
+  StreamScan(StreamQuality& quality, int32_t clockRate) : q(quality), clock(clockRate) {}
+
+  void piece(const SampleStream& stream) {
+    const uint64_t n = stream.count;
+    if (n == 0) return;
+    const double* t = stream.times.data();
+    if (!any) q.first = t[0];
+    q.last = t[n - 1];
+    if (gaps) {
+      // Gaps by the declared rate: consecutive samples further apart than one
+      // and a half periods have round(distance / period) - 1 samples missing between them.
+      const double period = 1.0 / q.rate;
+      const double threshold = 1.5 * period;
+      for (uint64_t i = 0; i < n; ++i) {
+        const double before = i ? t[i - 1] : previous;
+        if (i == 0 && !any) continue;
+        const double step = t[i] - before;
+        if (!(step > threshold)) continue;
+        q.missing += static_cast<uint64_t>(std::llround(step / period)) - 1;
+        q.gapCount += 1;
+        const double seconds = exact(step);
+        if (seconds > q.longestGap) q.longestGap = seconds;
+        gapBefore.push_back(before);
+        q.gapList.push_back({0.0, seconds});
+      }
+    }
+    if (saturation) {
+      // Samples with any axis at a raw full scale, -32768 or 32767.
+      const double* v = stream.values.data();
+      for (uint64_t i = 0; i < n; ++i) {
+        bool at = false;
+        for (uint64_t a = 0; a < 3; ++a) at |= v[a * n + i] == low[a] || v[a * n + i] == high[a];
+        q.saturated += at;
+      }
+    }
+    previous = t[n - 1];
+    any = true;
+  }
+  // Gap starts count from the recording's first sample, once it is known.
+  void finish(double origin) {
+    for (size_t g = 0; g < gapBefore.size(); ++g) q.gapList[g].start = exact(gapBefore[g] - origin);
+  }
   // Times are whole ticks over the clock: gaps are given in ticks' exact seconds.
-  const auto exact = [clock](double seconds) { return static_cast<double>(std::llround(seconds * clock)) / clock; };
-  for (uint64_t i = 1; i < stream.count; ++i) {
-    const double step = t[i] - t[i - 1];
-    if (!(step > threshold)) continue;
-    q.missing += static_cast<uint64_t>(std::llround(step / period)) - 1;
-    q.gapCount += 1;
-    const double seconds = exact(step);
-    if (seconds > q.longestGap) q.longestGap = seconds;
-    q.gapList.push_back({exact(t[i - 1] - origin), seconds});
-  }
-}
+  double exact(double seconds) const { return static_cast<double>(std::llround(seconds * clock)) / clock; }
+};
 
-// Samples with any axis at a raw full scale, -32768 or 32767.
-uint64_t countSaturated(const SampleStream& stream, const double (&low)[3], const double (&high)[3]) {
-  uint64_t saturated = 0;
-  const uint64_t n = stream.count;
-  const double* v = stream.values.data();
-  for (uint64_t i = 0; i < n; ++i) {
-    bool at = false;
-    for (uint64_t a = 0; a < 3; ++a) at |= v[a * n + i] == low[a] || v[a * n + i] == high[a];
-    saturated += at;
-  }
-  return saturated;
-}
-
-uint64_t countSaturated(const SampleStream& stream, const SensorSettings& sensor) {
-  double low[3], high[3];
+void sensorRange(const SensorSettings& sensor, double (&low)[3], double (&high)[3]) {
   for (int a = 0; a < 3; ++a) low[a] = sensorValue(sensor, a, -32768.0), high[a] = sensorValue(sensor, a, 32767.0);
-  return countSaturated(stream, low, high);
 }
 
 // Walks block 0 as the settings decoder does, noting every record it could
@@ -95,16 +120,10 @@ double ticksOffClock(int32_t clock, int32_t rate) {
   return clock > 0 && rate > 0 && clock % rate != 0 ? static_cast<double>(clock) / rate : 0.0;
 }
 
-QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan) {
+QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan,
+                            const std::function<std::unique_ptr<StreamCursor>(uint32_t key)>& cursor,
+                            uint64_t piece) {
   QualityReport report;
-  // Gap times count from the recording's first sample, whichever stream has it.
-  double origin = 0.0;
-  bool any = false;
-  for (const auto& [key, stream] : streams) {
-    if (stream.count == 0) continue;
-    origin = any ? std::min(origin, stream.times.front()) : stream.times.front();
-    any = true;
-  }
   const Source sources[] = {
       {kAccelKey, "accel", settings.accel.frequency, true},
       {kGyroKey, "gyro", settings.gyro.frequency, true},
@@ -114,14 +133,31 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
       {kRadioTimeKey, "radioTime", settings.radioTime.frequency, true},
       {kSecondEventKey, "secondEvents", settings.secondEvent.frequency, false},
   };
+  std::vector<StreamScan> scans;
+  report.streams.reserve(std::size(sources));
+  // Gap times count from the recording's first sample, whichever stream has it.
+  double origin = 0.0;
+  bool any = false;
   for (const Source& source : sources) {
     const SampleStream* stream = findStream(streams, source.key);
     if (!stream) continue;
-    StreamQuality q;
+    StreamQuality& q = report.streams.emplace_back();
     q.name = source.name;
     q.rate = source.rate;
     q.samples = stream->count;
-    if (stream->count > 0) q.first = stream->times.front(), q.last = stream->times.back();
+    StreamScan& walk = scans.emplace_back(q, settings.frequency);
+    walk.gaps = source.gaps && q.rate > 0 && settings.frequency > 0 && stream->count >= 2;
+    walk.saturation = source.key == kAccelKey || source.key == kGyroKey || source.key == kChannel10Key;
+    if (source.key == kAccelKey) sensorRange(settings.accel, walk.low, walk.high);
+    if (source.key == kGyroKey) sensorRange(settings.gyro, walk.low, walk.high);
+    if (source.key == kChannel10Key) std::fill_n(walk.low, 3, -32768.0), std::fill_n(walk.high, 3, 32767.0);
+    if (stream->count > 0) {
+      std::unique_ptr<StreamCursor> samples = cursor(source.key);
+      SampleStream read;
+      while (samples->read(read, piece) > 0) walk.piece(read);
+      origin = any ? std::min(origin, q.first) : q.first;
+      any = true;
+    }
     if (stream->count > 1 && q.last > q.first && settings.frequency > 0) {
       // From whole ticks, one rounding: a steady 100 Hz reads 100, not 100.00000000000001.
       const double f = settings.frequency;
@@ -129,19 +165,26 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
       q.rateSeen = static_cast<double>(stream->count - 1) * f / ticks;
     }
     if (const auto found = scan.streams.find(source.key); found != scan.streams.end()) q.duplicates = found->second.duplicates;
-    if (source.gaps) countGaps(q, *stream, settings.frequency, origin);
     // The sensors the tables place on clock rows by a whole divisor.
     const bool tabled = source.key == kAccelKey || source.key == kGyroKey || source.key == kBaroKey;
     if (tabled) q.ticksPerSample = ticksOffClock(settings.frequency, q.rate);
-    if (source.key == kAccelKey) q.saturated = countSaturated(*stream, settings.accel);
-    if (source.key == kGyroKey) q.saturated = countSaturated(*stream, settings.gyro);
-    if (source.key == kChannel10Key) q.saturated = countSaturated(*stream, {-32768.0, -32768.0, -32768.0}, {32767.0, 32767.0, 32767.0});
-    report.streams.push_back(q);
   }
+  for (StreamScan& walk : scans) walk.finish(origin);
   report.outOfOrder = scan.blocksBackwards;
   report.tailBytes = scan.tailBytes;
   report.settingsRecords = settingsProblems(scan.settingsBlock);
   return report;
+}
+
+QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan) {
+  return qualityReport(settings, streams, scan, [&](uint32_t key) { return memoryCursor(streams.at(key)); },
+                       kDefaultChunkSamples);
+}
+
+QualityReport qualityReport(const RecordingReader& reader) {
+  const StreamMap shapes = reader.shapes();
+  return qualityReport(reader.settings(), shapes, reader.stats(), [&](uint32_t key) { return reader.cursor(key); },
+                       reader.chunkSamples());
 }
 
 void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail) {

@@ -9,6 +9,7 @@
 #include "io/json_writer.h"
 #include "reader/parser.h"
 #include "reader/recording.h"
+#include "reader/stream_reader.h"
 
 namespace kinovar {
 
@@ -50,6 +51,8 @@ struct QualityReport {
 };
 
 QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& streams, const ParseStats& scan);
+// The same, each stream read in pieces.
+QualityReport qualityReport(const RecordingReader& reader);
 
 // Clock ticks per sample of a sensor rate that does not divide the clock
 // (the classic CSV's rows then run slow for it), else 0. The one rule: the
