@@ -30,28 +30,6 @@ std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads, bo
   return std::async(std::launch::deferred, open);
 }
 
-// The filter runs on its own thread while the rows before its position are
-// formatted and written; the bytes are those of the two in sequence. With
-// one thread, the filter runs first.
-bool exportWhileFiltering(CsvFile csv, Recording& recording, Estimator estimator, CsvStyle style, unsigned threads,
-                          OutputFailure* failure, const PlainTime& time) {
-  Progress quaternions;
-  const AwaitSamples await = [&](uint32_t key, uint64_t samples) {
-    if (key == kQuaternionKey) quaternions.await(samples);
-  };
-  const auto filter = [&] {
-    fillOrientation(recording.settings, recording.streams, estimator,
-                    [&](uint64_t finished) { quaternions.publish(finished); });
-  };
-  std::jthread thread;
-  try {
-    if (threads > 1) thread = std::jthread(filter);
-  } catch (const std::system_error&) {
-  }
-  if (!thread.joinable()) filter();  // no thread to spare: one after the other
-  return exportCsv(std::move(csv), recording.settings, recording.streams, await, style, threads, failure, time);
-}
-
 }  // namespace
 
 bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
@@ -74,28 +52,22 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   PlainTime time{kFromFirstSample, options.absoluteTime,
                        timeBase(epochSeconds(reader.settings().createdAt), 0.0, options), options.utcOffset == options.utcOffset};
   bool exported;
-  if ((style == CsvStyle::Plain && options.resample > 0) || (parsed && options.estimator == Estimator::Accurate)) {
+  if (style == CsvStyle::Plain && options.resample > 0) {
     Recording recording;
     recording.settings = reader.settings();
     reader.readAll(recording.streams);
     reportProgress(options, 0.5);  // parsed: the orientation and the rows remain
-    if (style == CsvStyle::Plain && options.resample > 0) {
-      // The grid needs every estimate first: no rows beside the filter.
-      estimateOrientation(recording.settings, recording.streams, options.estimator);
-      time.origin = firstInstant(tableLayout(recording.settings, recording.streams));
-      resampleStreams(recording.settings, recording.streams, options.resample, time.origin);
-      exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
-    } else if (prepareOrientation(recording.settings, recording.streams, options.estimator)) {
-      exported = exportWhileFiltering(output.get(), recording, options.estimator, style, threads, failure, time);
-    } else {
-      exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
-    }
+    // The grid needs every estimate first: no rows beside the filter.
+    estimateOrientation(recording.settings, recording.streams, options.estimator);
+    time.origin = firstInstant(tableLayout(recording.settings, recording.streams));
+    resampleStreams(recording.settings, recording.streams, options.resample, time.origin);
+    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
   } else {
     // Streams are read a piece at a time as the rows need them. A missing
     // or broken recording still gets its (header-only) CSV: hosts rely on it.
     ConversionOptions streamed = options;
     if (!parsed) streamed.estimator = Estimator::None;
-    const RecordingStreams streams(reader, streamed);
+    const RecordingStreams streams(reader, streamed, threads > 1);
     StreamSource source = streams.source();
     source.progress = [&options](double fraction) { reportProgress(options, fraction); };
     exported = exportCsv(output.get(), source, style, threads, failure, time);
@@ -114,12 +86,12 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
 }
 
 bool inspectRecording(const char* utf8RecordingPath, QualityReport& report) {
-  Recording recording;
-  ParseStats scan;
-  if (!parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, &scan)) return false;
-  report = qualityReport(recording.settings, recording.streams, scan);
+  RecordingReader reader;
+  if (!reader.openFile(utf8RecordingPath)) return false;
+  report = qualityReport(reader);
   // How far apart the tables place each sensor's samples: told where the rate does not divide the clock.
-  const TableLayout layout = tableLayout(recording.settings, recording.streams);
+  const StreamMap shapes = reader.shapes();
+  const TableLayout layout = tableLayout(reader.settings(), shapes);
   for (StreamQuality& q : report.streams) {
     const std::string_view name = q.name;
     const TableColumn& column = name == "accel" ? layout.accel : name == "gyro" ? layout.gyro : layout.baro;

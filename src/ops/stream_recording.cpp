@@ -1,6 +1,11 @@
 #include "ops/stream_recording.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "orientation/orientation.h"
@@ -67,10 +72,189 @@ class ClassicCursor : public StreamCursor {
   uint64_t head_ = 0;
 };
 
+// Another cursor read on a thread of its own, at most a few pieces ahead:
+// the classic filter then runs beside the rows' formatting, as it did over
+// whole streams.
+class AheadCursor : public StreamCursor {
+ public:
+  AheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece)
+      : inner_(std::move(inner)), piece_(std::max<uint64_t>(piece, 1)) {
+    thread_ = std::thread([this] {
+      try {
+        SampleStream read;
+        for (;;) {
+          const uint64_t n = inner_->read(read, piece_);
+          std::unique_lock lock(mutex_);
+          changed_.wait(lock, [&] { return stop_ || queued_ < 4; });
+          if (stop_ || n == 0) break;
+          pieces_.push_back(read);
+          ++queued_;
+          changed_.notify_all();
+        }
+      } catch (...) {
+        std::lock_guard lock(mutex_);
+        error_ = std::current_exception();
+      }
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      changed_.notify_all();
+    });
+  }
+  ~AheadCursor() override {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    out.channels = 4;
+    out.count = 0;
+    out.times.clear();
+    out.values.clear();
+    std::vector<double> channels[4];
+    while (out.count < max) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return done_ || !pieces_.empty(); });
+      if (error_) std::rethrow_exception(error_);
+      if (pieces_.empty()) break;
+      SampleStream& piece = pieces_.front();
+      const uint64_t n = std::min(max - out.count, piece.count - used_);
+      out.times.insert(out.times.end(), piece.times.begin() + static_cast<long>(used_),
+                       piece.times.begin() + static_cast<long>(used_ + n));
+      for (uint64_t c = 0; c < piece.channels && c < 4; ++c)
+        channels[c].insert(channels[c].end(), piece.values.begin() + static_cast<long>(c * piece.count + used_),
+                           piece.values.begin() + static_cast<long>(c * piece.count + used_ + n));
+      out.channels = piece.channels;
+      out.count += n;
+      used_ += n;
+      if (used_ == piece.count) {
+        pieces_.pop_front();
+        --queued_;
+        used_ = 0;
+        changed_.notify_all();
+      }
+    }
+    for (uint64_t c = 0; c < out.channels; ++c) out.values.insert(out.values.end(), channels[c].begin(), channels[c].end());
+    return out.count;
+  }
+
+ private:
+  std::unique_ptr<StreamCursor> inner_;
+  uint64_t piece_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<SampleStream> pieces_;
+  uint64_t queued_ = 0, used_ = 0;
+  bool done_ = false, stop_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
+// The accurate estimate runs on a thread of its own, at most a few chunks
+// ahead of the rows that read it; its input is read again from the file
+// wherever its passes ask for it.
+class AccurateCursor : public StreamCursor {
+ public:
+  AccurateCursor(const RecordingReader& reader, uint64_t count)
+      : reader_(reader), times_(reader.cursor(kAccelKey)), chunk_(std::max<uint64_t>(reader.chunkSamples(), 1)) {
+    source_.count = count;
+    source_.rate = reader.settings().accel.frequency;
+    source_.read = [this](uint64_t first, uint64_t n, double* accel, double* gyro) {
+      readInput(accel_, kAccelKey, first, n, accel);
+      readInput(gyro_, kGyroKey, first, n, gyro);
+    };
+    thread_ = std::thread([this] {
+      try {
+        estimateAccurateChunked(source_, chunk_, [this](uint64_t, uint64_t n, const double* q) { hand(n, q); });
+      } catch (const Stopped&) {
+      } catch (...) {
+        std::lock_guard lock(mutex_);
+        error_ = std::current_exception();
+      }
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      changed_.notify_all();
+    });
+  }
+  ~AccurateCursor() override {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done_ || ready_[0].size() >= max; });
+    if (error_) std::rethrow_exception(error_);
+    const uint64_t n = std::min<uint64_t>(max, ready_[0].size());
+    out.channels = 4;
+    out.count = n;
+    out.values.resize(4 * n);
+    for (uint64_t c = 0; c < 4; ++c) {
+      std::copy_n(ready_[c].begin(), n, out.values.begin() + static_cast<long>(c * n));
+      ready_[c].erase(ready_[c].begin(), ready_[c].begin() + static_cast<long>(n));
+    }
+    changed_.notify_all();
+    lock.unlock();
+    SampleStream times;
+    const uint64_t got = n ? times_->read(times, n) : 0;
+    out.times.assign(times.times.begin(), times.times.begin() + static_cast<long>(std::min(got, n)));
+    out.times.resize(n);
+    return n;
+  }
+
+ private:
+  struct Stopped {};
+  struct Input {
+    std::unique_ptr<StreamCursor> cursor;
+    uint64_t next = 0;
+    SampleStream piece;
+  };
+  void readInput(Input& input, uint32_t key, uint64_t first, uint64_t n, double* out) {
+    if (!input.cursor || input.next != first) input.cursor = reader_.cursor(key, first);
+    const uint64_t got = input.cursor->read(input.piece, n);
+    input.next = first + got;
+    for (uint64_t c = 0; c < 3; ++c) {
+      std::copy_n(input.piece.values.begin() + static_cast<long>(c * got), got, out + c * n);
+      std::fill(out + c * n + got, out + (c + 1) * n, 0.0);
+    }
+  }
+  // Quaternions handed on in order; waits while the rows are far behind.
+  void hand(uint64_t n, const double* q) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stop_ || ready_[0].size() < 4 * chunk_; });
+    if (stop_) throw Stopped{};
+    for (uint64_t c = 0; c < 4; ++c) ready_[c].insert(ready_[c].end(), q + c * n, q + (c + 1) * n);
+    changed_.notify_all();
+  }
+
+  const RecordingReader& reader_;
+  std::unique_ptr<StreamCursor> times_;
+  uint64_t chunk_;
+  ImuSource source_;
+  Input accel_, gyro_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<double> ready_[4];
+  bool done_ = false, stop_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
 }  // namespace
 
-RecordingStreams::RecordingStreams(const RecordingReader& reader, const ConversionOptions& options)
-    : reader_(reader), estimator_(options.estimator), chunkSamples_(options.chunkSamples), shapes_(reader.shapes()) {
+RecordingStreams::RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead)
+    : reader_(reader),
+      estimator_(options.estimator),
+      chunkSamples_(options.chunkSamples),
+      ahead_(ahead),
+      shapes_(reader.shapes()) {
   quaternions_ = orientationSamples(reader.settings(), shapes_, estimator_);
   if (quaternions_ == 0) return;
   SampleStream shape;
@@ -86,7 +270,10 @@ StreamSource RecordingStreams::source() const {
   source.chunkSamples = chunkSamples_;
   source.cursor = [this](uint32_t key) -> std::unique_ptr<StreamCursor> {
     if (key != kQuaternionKey) return reader_.cursor(key);
-    return std::make_unique<ClassicCursor>(reader_, quaternions_);
+    if (estimator_ == Estimator::Accurate) return std::make_unique<AccurateCursor>(reader_, quaternions_);
+    auto classic = std::make_unique<ClassicCursor>(reader_, quaternions_);
+    if (!ahead_) return classic;
+    return std::make_unique<AheadCursor>(std::move(classic), reader_.chunkSamples());
   };
   return source;
 }

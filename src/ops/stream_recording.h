@@ -12,8 +12,9 @@ namespace kinovar {
 
 class RecordingStreams {
  public:
-  // The reader must outlive this, and the sources it hands out.
-  RecordingStreams(const RecordingReader& reader, const ConversionOptions& options);
+  // The reader must outlive this, and the sources it hands out. `ahead`:
+  // estimates are made on a thread of their own (there is a core to spare).
+  RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead = false);
   // Channels and counts of every stream, the quaternions' included.
   const StreamMap& shapes() const { return shapes_; }
   bool oriented() const { return quaternions_ > 0; }
@@ -24,6 +25,7 @@ class RecordingStreams {
   const RecordingReader& reader_;
   Estimator estimator_;
   uint64_t chunkSamples_;
+  bool ahead_;
   StreamMap shapes_;
   uint64_t quaternions_ = 0;
 };

@@ -78,6 +78,10 @@ struct RecordingReader::State {
   std::array<std::vector<RawFrame>, Routing::kStreams> sorted;  // out of order, sorted in memory
   std::array<std::vector<Run>, Routing::kStreams> runs;         // out of order, sorted in runs
   std::shared_ptr<SpillFile> spill;
+  // Where every indexEvery-th frame of each stream stands (block offset,
+  // frame), for cursors that start at a sample.
+  uint64_t indexEvery = kDefaultChunkSamples;
+  std::array<std::vector<std::pair<uint64_t, uint8_t>>, Routing::kStreams> index;
 };
 
 namespace {
@@ -86,15 +90,20 @@ namespace {
 // piece at a time from a file.
 class Pieces {
  public:
-  explicit Pieces(const RecordingReader::State& state) : state_(state) {
+  explicit Pieces(const RecordingReader::State& state, uint64_t from = 0) : state_(state), done_(from) {
     if (state.path.empty()) return;
     file_ = openFile(state.path.c_str(), OpenMode::ReadBinary);
     buffer_.resize(kPieceBytes);
+#ifdef _WIN32
+    if (file_ && from && _fseeki64(file_.get(), static_cast<int64_t>(from), SEEK_SET) != 0) file_.reset();
+#else
+    if (file_ && from && fseeko(file_.get(), static_cast<off_t>(from), SEEK_SET) != 0) file_.reset();
+#endif
   }
   bool next(std::span<const uint8_t>& piece) {
     if (state_.path.empty()) {
       if (done_ >= state_.blockBytes) return false;
-      piece = state_.memory.first(state_.blockBytes);
+      piece = state_.memory.subspan(done_, state_.blockBytes - done_);
       done_ = state_.blockBytes;
       return true;
     }
@@ -158,8 +167,24 @@ void store(SampleStream& out, uint64_t i, uint64_t max, uint32_t key, const Devi
 // A stream whose ticks rise strictly: its frames straight from the blocks.
 class InOrderCursor : public StreamCursor {
  public:
-  InOrderCursor(std::shared_ptr<const RecordingReader::State> state, size_t c)
-      : state_(std::move(state)), c_(c), pieces_(*state_) {}
+  // From sample `first`: from the indexed frame at or before it, skipping the rest.
+  InOrderCursor(std::shared_ptr<const RecordingReader::State> state, size_t c, uint64_t first = 0)
+      : state_(std::move(state)), c_(c), pieces_(*state_, startOf(*state_, c, first)) {
+    const auto& index = state_->index[c_];
+    const uint64_t mark = std::min<uint64_t>(first / state_->indexEvery, index.size());
+    if (mark > 0) startK_ = index[mark - 1].second;
+    for (uint64_t skip = first - mark * state_->indexEvery; skip > 0;) {
+      SampleStream ignored;
+      const uint64_t n = read(ignored, std::min<uint64_t>(skip, state_->indexEvery));
+      if (n == 0) break;
+      skip -= n;
+    }
+  }
+  static uint64_t startOf(const RecordingReader::State& state, size_t c, uint64_t first) {
+    const auto& index = state.index[c];
+    const uint64_t mark = std::min<uint64_t>(first / state.indexEvery, index.size());
+    return mark > 0 ? index[mark - 1].first : 0;
+  }
 
   uint64_t read(SampleStream& out, uint64_t max) override {
     const State& s = *state_;
@@ -169,7 +194,7 @@ class InOrderCursor : public StreamCursor {
     while (n < max) {
       if (at_ >= piece_.size()) {
         if (!pieces_.next(piece_)) break;
-        at_ = 0, k_ = 0;
+        at_ = 0, k_ = startK_, startK_ = 0;
       }
       const uint8_t* block = piece_.data() + at_;
       for (; k_ < kFramesPerBlock && n < max; ++k_) {
@@ -189,12 +214,14 @@ class InOrderCursor : public StreamCursor {
   Pieces pieces_;
   std::span<const uint8_t> piece_;
   size_t at_ = 0, k_ = 0;
+  size_t startK_ = 0;  // the first frame of the first piece
 };
 
 // Frames already sorted and de-duplicated, in memory.
 class SortedCursor : public StreamCursor {
  public:
-  SortedCursor(std::shared_ptr<const RecordingReader::State> state, size_t c) : state_(std::move(state)), c_(c) {}
+  SortedCursor(std::shared_ptr<const RecordingReader::State> state, size_t c, uint64_t first = 0)
+      : state_(std::move(state)), c_(c), next_(static_cast<size_t>(first)) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
     const std::vector<RawFrame>& sorted = state_->sorted[c_];
@@ -215,8 +242,8 @@ class SortedCursor : public StreamCursor {
 // earliest run, which holds the frame first in the file; only that one is kept.
 class MergeCursor : public StreamCursor {
  public:
-  MergeCursor(std::shared_ptr<const RecordingReader::State> state, size_t c) : state_(std::move(state)), c_(c) {
-    const std::vector<Run>& runs = state_->runs[c_];
+  MergeCursor(std::shared_ptr<const RecordingReader::State> state, size_t c, const std::vector<Run>& runs)
+      : state_(std::move(state)), c_(c) {
     readers_.resize(runs.size());
     for (size_t r = 0; r < runs.size(); ++r) {
       readers_[r].run = runs[r];
@@ -277,6 +304,42 @@ class MergeCursor : public StreamCursor {
   int32_t last_ = 0;
 };
 
+// The first pass, a block at a time: counts, order, the blocks that go
+// back in time and the index of every stream.
+struct Scanner {
+  RecordingReader::State& state;
+  ParseStats& stats;
+  std::array<int64_t, Routing::kStreams> lastTick;
+  std::array<uint64_t, Routing::kStreams> frames{};
+  int32_t lastBase = 0;
+
+  Scanner(RecordingReader::State& s, ParseStats& p) : state(s), stats(p) { lastTick.fill(INT64_MIN); }
+
+  void block(const uint8_t* block, uint64_t index) {
+    for (size_t k = 0; k < kFramesPerBlock; ++k) {
+      const int stream = state.routing.byKind[block[8 + 8 * k]];
+      if (stream < 0) continue;
+      const auto c = static_cast<size_t>(stream);
+      const int32_t tick = frames::frameTick(block, k);
+      if (frames[c] > 0 && frames[c] % state.indexEvery == 0)
+        state.index[c].emplace_back(index * kBlockSize, static_cast<uint8_t>(k));
+      ++frames[c];
+      if (tick <= lastTick[c]) {
+        state.inOrder[c] = false;
+        if (tick < lastTick[c]) ++stats.streams[Routing::keys[c]].backwards;
+      }
+      lastTick[c] = tick;
+    }
+    const int32_t base = frames::bigInt32(block + 4);
+    if (index >= 2 && base < lastBase) ++stats.blocksBackwards;
+    lastBase = base;
+  }
+  void end() {
+    for (size_t c = 0; c < Routing::kStreams; ++c)
+      if (state.routing.built[c]) stats.streams[Routing::keys[c]].frames = frames[c];
+  }
+};
+
 // Sorts by tick keeping file order among equal ticks, then keeps only the
 // first frame of every tick.
 void sortRun(std::vector<RawFrame>& frames) {
@@ -320,7 +383,9 @@ std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream, std::func
 }
 
 RecordingReader::RecordingReader(uint64_t chunkSamples)
-    : chunk_(chunkSamples ? chunkSamples : kDefaultChunkSamples), state_(std::make_shared<State>()) {}
+    : chunk_(chunkSamples ? chunkSamples : kDefaultChunkSamples), state_(std::make_shared<State>()) {
+  state_->indexEvery = chunk_;
+}
 
 RecordingReader::~RecordingReader() = default;
 
@@ -365,39 +430,21 @@ bool RecordingReader::openFile(const char* utf8Path, Unparsed* why, int* systemE
   start({});
 
   // The first pass: counts, order, and the blocks that go back in time.
-  State& s = *state_;
+  Scanner scanner(*state_, stats_);
   uint64_t total = kBlockSize;
   size_t carry = 0;  // bytes of a block begun in the piece before
-  std::array<int64_t, Routing::kStreams> lastTick;
-  lastTick.fill(INT64_MIN);
-  int32_t lastBase = 0;
-  const auto scanBlock = [&](const uint8_t* block, uint64_t index) {
-    for (size_t k = 0; k < kFramesPerBlock; ++k) {
-      const int stream = s.routing.byKind[block[8 + 8 * k]];
-      if (stream < 0) continue;
-      const auto c = static_cast<size_t>(stream);
-      const int32_t tick = frames::frameTick(block, k);
-      ++stats_.streams[Routing::keys[c]].frames;
-      if (tick <= lastTick[c]) {
-        s.inOrder[c] = false;
-        if (tick < lastTick[c]) ++stats_.streams[Routing::keys[c]].backwards;
-      }
-      lastTick[c] = tick;
-    }
-    const int32_t base = frames::bigInt32(block + 4);
-    if (index >= 2 && base < lastBase) ++stats_.blocksBackwards;
-    lastBase = base;
-  };
-  scanBlock(piece.data(), 0);
+  scanner.block(piece.data(), 0);
   for (size_t got; (got = std::fread(piece.data() + carry, 1, piece.size() - carry, file.get())) > 0;) {
     const size_t have = carry + got;
     const size_t whole = have - have % kBlockSize;
     for (size_t offset = 0; offset < whole; offset += kBlockSize)
-      scanBlock(piece.data() + offset, total / kBlockSize + offset / kBlockSize);
+      scanner.block(piece.data() + offset, (total + offset) / kBlockSize);
     total += whole;
     carry = have - whole;
     std::memmove(piece.data(), piece.data() + whole, carry);
   }
+  scanner.end();
+  State& s = *state_;
   const bool read = !failed();
   s.blockBytes = total;
   stats_.tailBytes = carry;
@@ -414,20 +461,10 @@ void RecordingReader::start(const StreamMap& existing) {
     if (s.routing.built[c]) stats_.streams[Routing::keys[c]] = {};
   // A recording in memory is scanned here; a file as it is first read.
   if (!s.path.empty()) return;
-  std::array<int64_t, Routing::kStreams> lastTick;
-  lastTick.fill(INT64_MIN);
-  forEachFrame(s, [&](size_t c, int32_t tick, const uint8_t*) {
-    StreamParseStats& seen = stats_.streams[Routing::keys[c]];
-    ++seen.frames;
-    if (tick <= lastTick[c]) {
-      s.inOrder[c] = false;
-      if (tick < lastTick[c]) ++seen.backwards;
-    }
-    lastTick[c] = tick;
-  });
-  for (uint64_t offset = 2 * kBlockSize; offset < s.blockBytes; offset += kBlockSize)
-    if (frames::bigInt32(s.memory.data() + offset + 4) < frames::bigInt32(s.memory.data() + offset - kBlockSize + 4))
-      ++stats_.blocksBackwards;
+  Scanner scanner(s, stats_);
+  for (uint64_t offset = 0; offset < s.blockBytes; offset += kBlockSize)
+    scanner.block(s.memory.data() + offset, offset / kBlockSize);
+  scanner.end();
 }
 
 // Streams found out of order are sorted now, in memory when they fit a run,
@@ -481,8 +518,24 @@ void RecordingReader::finish() {
     } else if (s.runs[c].empty()) {
       s.counts[c] = s.sorted[c].size();
     } else {
-      MergeCursor merge(state_, c);
-      for (RawFrame frame; merge.next(frame);) ++s.counts[c];
+      // Merged once more into a single run, which a cursor can start anywhere in.
+      MergeCursor merge(state_, c, s.runs[c]);
+      const uint64_t offset = s.spill->size;
+      std::vector<RawFrame> out;
+      out.reserve(4096);
+      const auto flush = [&] {
+        if (!s.spill->append(out.data(), out.size()))
+          throw std::runtime_error(std::string("could not write the temporary file that sorts a stream found out of order (") +
+                                   std::strerror(errno) + "): free space in the system's temporary folder and try again");
+        out.clear();
+      };
+      for (RawFrame frame; merge.next(frame);) {
+        out.push_back(frame);
+        ++s.counts[c];
+        if (out.size() == 4096) flush();
+      }
+      flush();
+      s.runs[c] = {Run{offset, s.counts[c]}};
     }
     seen.duplicates = seen.frames - s.counts[c];
   }
@@ -511,12 +564,14 @@ StreamMap RecordingReader::shapes() const {
   return shapes;
 }
 
-std::unique_ptr<StreamCursor> RecordingReader::cursor(uint32_t key) const {
+std::unique_ptr<StreamCursor> RecordingReader::cursor(uint32_t key, uint64_t first) const {
   if (!has(key)) return nullptr;
   const size_t c = Routing::indexOf(key);
-  if (state_->inOrder[c]) return std::make_unique<InOrderCursor>(state_, c);
-  if (state_->runs[c].empty()) return std::make_unique<SortedCursor>(state_, c);
-  return std::make_unique<MergeCursor>(state_, c);
+  first = std::min(first, count(key));
+  if (state_->inOrder[c]) return std::make_unique<InOrderCursor>(state_, c, first);
+  if (state_->runs[c].empty()) return std::make_unique<SortedCursor>(state_, c, first);
+  const Run& run = state_->runs[c].front();
+  return std::make_unique<MergeCursor>(state_, c, std::vector<Run>{{run.offset + first * sizeof(RawFrame), run.frames - first}});
 }
 
 void RecordingReader::readAll(StreamMap& streams) const {

@@ -64,8 +64,8 @@ class RecordingReader {
   // Streams of the built keys with their counts and no samples: the shape
   // tables and reports are laid out from.
   StreamMap shapes() const;
-  // A new cursor at the first sample of a built stream (null otherwise).
-  std::unique_ptr<StreamCursor> cursor(uint32_t key) const;
+  // A new cursor at sample `first` of a built stream (null otherwise).
+  std::unique_ptr<StreamCursor> cursor(uint32_t key, uint64_t first = 0) const;
   // Every built stream read whole into `streams`.
   void readAll(StreamMap& streams) const;
 

@@ -22,7 +22,7 @@ std::vector<uint8_t> firstBlockLast(std::vector<uint8_t> bytes) {
 
 // Read in pieces of any size, from a file, every stream holds exactly what
 // the whole-file parse gives, across blocks out of order, repeated ticks, a
-// clock wrap, lost blocks and a cut-off tail.
+// clock wrap, lost blocks and a cut-off tail; from any sample on too.
 TEST(StreamReader, PiecesOfAnySizeGiveTheWholeParse) {
   gen::RecordingRecipe recipe;
   recipe.seconds = 4;
@@ -64,6 +64,14 @@ TEST(StreamReader, PiecesOfAnySizeGiveTheWholeParse) {
           }
         }
         EXPECT_EQ(read, stream.count);
+        // A cursor started anywhere reads on from there.
+        const uint64_t c = reader.chunkSamples();
+        for (uint64_t first : {uint64_t{1}, c - 1, c, c + 1, 3 * c + 2, stream.count / 2, stream.count - 1}) {
+          if (first >= stream.count) continue;
+          ASSERT_GT(reader.cursor(key, first)->read(piece, 2), 0u);
+          EXPECT_EQ(piece.times[0], stream.times[first]) << key << " from " << first;
+          EXPECT_EQ(piece.value(stream.channels - 1, 0), stream.value(stream.channels - 1, first));
+        }
       }
     }
   }
