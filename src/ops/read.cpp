@@ -69,7 +69,9 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
     if (!parsed) streamed.estimator = Estimator::None;
     const RecordingStreams streams(reader, streamed, threads > 1);
     StreamSource source = streams.source();
-    source.progress = [&options](double fraction) { reportProgress(options, fraction); };
+    // The first pass and the quality report read the file once already.
+    reportProgress(options, 0.1);
+    source.progress = [&options](double fraction) { reportProgress(options, 0.1 + 0.9 * fraction); };
     exported = exportCsv(output.get(), source, style, threads, failure, time);
   }
   settings = reader.settings();
