@@ -72,6 +72,15 @@ try {
     const loaded = kinovar.loadSet(set, { orientation: 'accurate' });
     put(`loadSet(${method})`, sha(json(loaded)));
   }
+  // A master whose signed counter passes 2^31 ticks after a slave's first radio pair.
+  const late = path.join(dir, 'set-master-past-2^31');
+  fs.mkdirSync(late);
+  const lateSet = generateSession(late, { method: 'stream', seconds: 12, events: 1, radioHz: 10, endDate,
+    sensors: [[1 - 2147483.648, 1.5, 'pelvis'], [-3.25, 0.5, 'thigh'], [7.125, 7.5, 'shank']] });
+  const lateOut = path.join(dir, 'native-sync-master-past-2^31');
+  fs.mkdirSync(lateOut);
+  put('readAndSync2(stream,master past 2^31).status', kinovar.readAndSync2(lateSet, lateOut));
+  for (const f of fs.readdirSync(lateOut).sort()) put(`readAndSync2(stream,master past 2^31).${f}`, fileSha(path.join(lateOut, f)));
 
   // Every format and estimator of one recording, through the API.
   for (const [name, file] of Object.entries({ one, rough, odd })) {

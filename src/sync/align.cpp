@@ -1,6 +1,7 @@
 // Stream selection and clock alignment of a synchronised set.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "sync/clock_model.h"
@@ -44,6 +45,16 @@ std::vector<uint32_t> commonKeys(const std::vector<Recording>& set) {
     if (common) keys.push_back(key);
   }
   return keys;
+}
+
+// The earliest first sample of the streams a set may align on (0 for none).
+double firstTime(const Recording& recording) {
+  double first = std::numeric_limits<double>::infinity();
+  for (const uint32_t key : kCandidateKeys) {
+    const SampleStream* stream = findStream(recording.streams, key);
+    if (stream && stream->count > 0 && !stream->times.empty()) first = std::min(first, stream->times[0]);
+  }
+  return std::isinf(first) ? 0.0 : first;
 }
 
 // In double precision: a mark is the reference time of the sensor's tick 0,
@@ -128,6 +139,15 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
     } else {
       offsets[i] = radio->values[0] - radio->times[0];
       report.clocks[i] = radioStreamClock(*radio, set[i].settings.frequency);
+      // The master's signed counter may pass 2^31 between the slave's first
+      // pair and its own samples: the turn that puts both on one stretch of time.
+      const double wrap = 4294967296.0 / set[i].settings.frequency;
+      const double turns = std::round((firstTime(set[master]) - firstTime(set[i]) - offsets[i]) / wrap);
+      if (turns != 0.0 && std::isfinite(turns)) {
+        offsets[i] += turns * wrap;
+        report.clocks[i].offset += turns * wrap;
+        for (ClockFit& piece : report.clocks[i].pieces) piece.offset += turns * wrap;
+      }
     }
   }
   if (first != SyncRefusal::None) return refuse(report, first, first == SyncRefusal::NoClock ? noClock : noRadio);

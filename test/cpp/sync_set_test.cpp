@@ -157,3 +157,29 @@ INSTANTIATE_TEST_SUITE_P(SyncMethods, SyncSet,
                            return std::string(std::array{"TimeMarks", "RadioSettings", "RadioStream"}[info.index % 3]) +
                                   (info.index < 3 ? "" : "OldClocks");
                          });
+
+// A master whose signed counter passes 2^31 after a slave's first radio
+// pair and before its own first sample: the pair reads a time a whole
+// counter turn from the master's, which must not move the slave.
+TEST(SyncSetRadio, MasterCounterPastTwoToThe31) {
+  TempDir scratch;
+  const fs::path dir = fs::path(scratch.path("")).parent_path();
+  gen::SyncSetRecipe recipe = threeSensors(gen::SyncMethod::RadioStream, 0.0);
+  recipe.sensors = {{1.0 - 2147483.648, 1.5, ""}, {-3.25, 0.5, ""}, {7.125, 7.5, ""}};
+  gen::SyncSet set;
+  ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
+  std::vector<Recording> synced(3);
+  for (size_t i = 0; i < 3; ++i)
+    ASSERT_TRUE(parseRecording(synced[i].settings, synced[i].streams, readBytes(set.paths[i])));
+  SyncReport report;
+  ASSERT_TRUE(syncRecordings(synced, &report));
+  // Every recording from 7.5 s of true time, the master's times all negative.
+  for (size_t i = 0; i < 3; ++i) {
+    const SampleStream& accel = synced[i].streams.at(kAccelKey);
+    EXPECT_EQ(accel.count, 500u) << i;
+    EXPECT_NEAR(accel.times[0], synced[0].streams.at(kAccelKey).times[0], 1e-6) << i;
+    const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
+    EXPECT_DOUBLE_EQ(accel.value(0, 0), set.samples[i].accel[3 * first] * kAccelLsb) << i;
+  }
+  EXPECT_LT(report.windowStart, 0.0);
+}
