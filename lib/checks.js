@@ -8,7 +8,7 @@ const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
 const { timeOptions } = require('./time');
 const schema = require('./schema');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, FORMATS, MAX_RESAMPLE_HZ } = schema;
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, MAX_RESAMPLE_HZ } = schema;
 
 function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
@@ -63,6 +63,12 @@ function conversionOptions(fn, options) {
   if (options.onProgress !== undefined && typeof options.onProgress !== 'function') {
     throw new TypeError(`${fn}: options.onProgress must be a function`);
   }
+  if (options.clock !== undefined) {
+    if (!CLOCKS.includes(options.clock)) {
+      throw new TypeError(`${fn}: options.clock must be ${CLOCKS.map((c) => `'${c}'`).join(' or ')}, not ${JSON.stringify(options.clock)}`);
+    }
+    checked.clock = options.clock;
+  }
   if (orientation === undefined) return { orientation: DEFAULT_ESTIMATOR, ...checked };
   if (!ESTIMATORS.includes(orientation)) {
     throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
@@ -113,6 +119,9 @@ function rangeOptions(fn, options) {
   }
   return { from, to, streams };
 }
+
+/** A set's conversion options: aligned by drift unless asked otherwise. */
+const setOptions = (checked) => ({ ...checked, clock: checked.clock ?? DEFAULT_CLOCK });
 
 /** Every option of a conversion, checked, as a worker is handed them. */
 function outputOptions(fn, options) {
@@ -192,6 +201,6 @@ function checkSamples(file, quality) {
 }
 
 module.exports = {
-  requireString, requirePaths, conversionOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure, checkRecording,
-  checkSamples,
+  requireString, requirePaths, conversionOptions, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
+  checkRecording, checkSamples,
 };

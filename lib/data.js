@@ -3,7 +3,7 @@
 // the table the other formats hold (a row per instant a sample was taken at)
 // as columns.
 const native = require('./native');
-const { checkRecording, checkSamples, conversionOptions, requirePaths } = require('./checks');
+const { checkRecording, checkSamples, conversionOptions, setOptions, requirePaths } = require('./checks');
 const { setFailure, checkMembers, reportOf } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { STREAMS, COLUMNS } = require('./schema');
@@ -65,7 +65,7 @@ function loadRecording(recordingPath, conversion) {
  */
 function loadSet(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
-  const conversion = conversionOptions('loadSet', options);
+  const conversion = setOptions(conversionOptions('loadSet', options));
   checkMembers(recordingPaths);
   return loadRecordingSet(recordingPaths, conversion);
 }

@@ -5,7 +5,7 @@
 // the same native writer. Either way a file appears complete or not at all.
 const path = require('node:path');
 const native = require('./native');
-const { requireString, requirePaths, conversionOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
+const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecording, loadRecordingSet, layoutKey } = require('./data');
 const { writeParquet } = require('./parquet');
@@ -275,7 +275,7 @@ function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, forma
 function convertSet(recordingPaths, outputFolder, options) {
   requirePaths(recordingPaths, 'syncRecordings');
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
-  const checked = conversionOptions('syncRecordings', options);
+  const checked = setOptions(conversionOptions('syncRecordings', options));
   const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
   const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;
   checkMembers(recordingPaths, outputFolder);

@@ -146,7 +146,9 @@ export interface SyncReport {
   recordings: string[];
   /** The files written: one per recording, or the one OpenSim table of the set; none for loadSet. */
   files: string[];
-  /** Seconds added to each recording's own clock to reach the common time base. */
+  /** `'drift'` when each recording's clock model placed its samples on one grid; absent when aligned by offset. */
+  clock?: 'drift';
+  /** Seconds added to each recording's own clock to reach the common time base (aligned by drift: at its time 0). */
   offsets: number[];
   /** The time all recordings cover, in seconds of the common time base. */
   window: { start: number; end: number };
@@ -155,8 +157,8 @@ export interface SyncReport {
   /** Events kept per recording. */
   events: number[];
   /**
-   * Each recording's clock as measured: common time = offset + (1 + ppm / 1e6) x own time. The alignment
-   * still uses `offsets`; offsetOnlyAtEndMs says how far that is off at the window's end.
+   * Each recording's clock as measured: common time = offset + (1 + ppm / 1e6) x own time. offsetOnlyAtEndMs
+   * says how far one offset would be off at the window's end.
    */
   clocks: Array<{
     offset: number;
@@ -171,6 +173,9 @@ export interface SyncReport {
     pieces: number;
     residualsMs: { rms: number; largest: number };
     offsetOnlyAtEndMs: number;
+    /** Aligned by drift: per stream, samples passed over and rows holding the row before's sample. */
+    skipped?: { accel?: number; gyro?: number; baro?: number; quaternion?: number };
+    repeated?: { accel?: number; gyro?: number; baro?: number; quaternion?: number };
   }>;
   /** When the set was resampled: the grid's rate and how. */
   resample?: { rate: number; grid: string; method: string };
@@ -303,9 +308,16 @@ export interface ProgressOptions {
   onProgress?: (progress: { fraction: number }) => void;
 }
 
+/**
+ * How a set goes onto one clock: `'drift'` (default), each recording by its clock's measured rate, the rows on
+ * the first recording's grid; `'offset'`, one offset each, the rows of the native `readAndSync2`.
+ */
+export type SetClock = 'drift' | 'offset';
+
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
   /** `'opensense'`: one OpenSim orientation table, `<outputFolder>/orientations.sto`. */
   format?: Format | 'opensense';
+  clock?: SetClock;
   /** OpenSense column names, one per recording in order (default `<file stem>_imu`). */
   imuNames?: string[];
 }
@@ -353,7 +365,7 @@ export interface LoadOptions {
 /** A recording's samples in memory. Throws `ENOENT` or `ERR_KINOVAR_FORMAT`. */
 export declare function load(recordingPath: string, options?: LoadOptions): LoadedRecording;
 /** Recordings made together, on one time base and cut to their common window. */
-export declare function loadSet(recordingPaths: string[], options?: LoadOptions): {
+export declare function loadSet(recordingPaths: string[], options?: LoadOptions & { clock?: SetClock }): {
   recordings: Array<LoadedRecording & { path: string }>;
   /** What the synchronisation did; `files` is empty. */
   report: SyncReport;
@@ -499,7 +511,7 @@ export declare namespace promises {
     options?: AbortOptions & SetConversionOptions & ProgressOptions): Promise<SyncFiles>;
   /** load() on a worker thread; the arrays move to the caller's thread without a copy. */
   function load(recordingPath: string, options?: AbortOptions & LoadOptions): Promise<LoadedRecording>;
-  function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions): Promise<{
+  function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions & { clock?: SetClock }): Promise<{
     recordings: Array<LoadedRecording & { path: string }>;
     report: SyncReport;
   }>;

@@ -263,8 +263,9 @@ function reportOf(outcome, recordingPaths, files, conversion) {
   if (outcome.method === undefined) {
     return { method: 'none', recordings: [], files, offsets: [], window: { start: 0, end: 0 }, samples: [], events: [], clocks: [] };
   }
-  const { method, offsets, window, samples, events, clocks } = outcome;
-  return { method, recordings: [...recordingPaths], files, offsets, window, samples, events, clocks,
+  const { method, offsets, window, samples, events, clocks, clock } = outcome;
+  // 'drift' only where the clocks' models placed the samples: a set aligned by offset reads as it always has.
+  return { method, recordings: [...recordingPaths], files, ...(clock ? { clock } : {}), offsets, window, samples, events, clocks,
     ...(conversion?.resample ? resampled(conversion.resample) : {}) };
 }
 

@@ -27,6 +27,13 @@ const MAX_RESAMPLE_HZ = 100000;
  * byte for byte.
  */
 const DEFAULT_ESTIMATOR = 'accurate';
+/**
+ * How a set goes onto one clock: each recording's measured clock model
+ * ('drift', our API's default where the data give a rate), or one offset
+ * each ('offset': the rows of the native readAndSync2).
+ */
+const CLOCKS = ['drift', 'offset'];
+const DEFAULT_CLOCK = 'drift';
 
 // The formats of one recording, those of a set, and the extension of each format's files.
 const FORMATS = ['csv', 'plain', 'parquet'];
@@ -63,7 +70,7 @@ const signatures = () => Object.freeze({
 });
 
 module.exports = {
-  BLOCK, RECORD_MAGIC, ESTIMATORS, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
+  BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
   PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({

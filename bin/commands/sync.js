@@ -3,9 +3,20 @@ const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, expandPatterns, checkInputs, describe,
 } = require('../shared');
 
+const { CLOCKS, DEFAULT_CLOCK } = require('../../lib/schema');
+
+const CLOCK_WORDS = {
+  drift: "each by its clock's measured rate, on the first one's grid",
+  offset: 'one offset each, the rows of the native readAndSync2',
+};
+const CLOCK_HELP = `  --clock <c>        how the recordings go onto one clock (see docs/sync.md):
+${[DEFAULT_CLOCK, ...CLOCKS.filter((c) => c !== DEFAULT_CLOCK)]
+    .map((c) => `                     ${c} (${c === DEFAULT_CLOCK ? 'default; ' : ''}${CLOCK_WORDS[c]})`).join('\n')}
+`;
+
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
 
-const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--time T [--timezone Z]] [--resample Hz] [--force] [--durable] [--json] [--quiet]
+const help = `usage: kinovar sync <recording>... -o <folder> [--format F] [--orientation E] [--clock C] [--time T [--timezone Z]] [--resample Hz] [--force] [--durable] [--json] [--quiet]
 
 Converts recordings that several sensors made at the same time: puts them on
 one time base (by their time marks or radio data), cuts them to the time
@@ -19,22 +30,31 @@ options:
                        inverse kinematics (see docs/analysis.md)
   --imu-names <a,b>  the table's sensor names, in the order of the recordings
                      (default: <name>_imu); OpenSim matches them to the model
-${ORIENTATION_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
+${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
 ${DURABLE_HELP}  --json             print what was done as JSON: {"ok":true, "files", "method",
-                     "offsets", "window", "samples", "events", "clocks"}, or
+                     "clock", "offsets", "window", "samples", "events", "clocks"}, or
                      the error with its "cause"
   -q, --quiet        print nothing but errors
   -h, --help         this text
 
 The method (time marks, radio settings or radio stream) is chosen by the
-first recording. Each CSV's rows run at that recording's own clock rate.
-Each recording's clock rate against the common one is measured (radio
-settings give none) and a warning says where shifting by one offset leaves
-a recording more than half a sample off at the window's end.
+first recording. Each recording's clock rate against the common one is
+measured (radio settings give none, and their sets keep one offset); where
+clocks slip a whole sample against the grid, a sample is skipped or
+repeated, counted per recording. Aligned by offset, a warning says where
+that leaves a recording more than half a sample off at the window's end.
 See docs/sync.md.
 `;
 
-const options = { out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, ...CONVERSION_FLAGS };
+const options = {
+  out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, clock: { type: 'string' }, ...CONVERSION_FLAGS,
+};
+
+// The most slips of any stream: the rows' streams slip alike, a slower one less often.
+function slipWords({ skipped, repeated }) {
+  const most = (counts) => Math.max(0, ...Object.values(counts));
+  return `${most(skipped)} sample${most(skipped) === 1 ? '' : 's'} skipped, ${most(repeated)} repeated`;
+}
 
 const methodWords = { 'time-marks': 'time marks', 'radio-settings': 'radio settings', 'radio-stream': 'radio stream' };
 const seconds = (value) => `${value.toFixed(3)} s`;
@@ -47,6 +67,11 @@ async function run(args, io) {
   if (given.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const conversion = conversionOptions(values, kinovar.setFormats);
+  if (values.clock !== undefined) {
+    const clock = values.clock.toLowerCase();
+    if (!CLOCKS.includes(clock)) throw new UsageError(`--clock must be ${CLOCKS.join(' or ')}, not "${values.clock}"`);
+    conversion.clock = clock;
+  }
   const positionals = expandPatterns(given);
   if (values['imu-names'] !== undefined) {
     if (conversion.format !== 'opensense') throw new UsageError('--imu-names names the columns of --format opensense only');
@@ -81,7 +106,8 @@ async function run(args, io) {
     const pieces = clock.pieces > 1 ? ` (radio pairs jump: ${clock.pieces} pieces fitted apart, the longest taken)` : '';
     const rate = clock.measured === 'master' ? 'the common clock'
       : clock.rateMeasured ? `clock ${clock.ppm >= 0 ? '+' : ''}${clock.ppm.toFixed(1)} ppm${pieces}` : 'clock rate not measured';
-    io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${rate}; ${kept}; ` +
+    const slips = report.clock === 'drift' ? `; ${slipWords(clock)}` : '';
+    io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${rate}${slips}; ${kept}; ` +
       `${report.events[i]} events)\n`);
   });
   // Half a sample of the fastest stream kept, whose rows drift first.
@@ -89,16 +115,17 @@ async function run(args, io) {
   const fastest = Math.max(...report.samples.flatMap((kept) => Object.values(kept))) / Math.max(to - from, 1e-9);
   const halfSampleMs = 500 / fastest;
   report.clocks.forEach((clock, i) => {
-    if (!(clock.offsetOnlyAtEndMs > halfSampleMs)) return;
+    if (report.clock === 'drift' || !(clock.offsetOnlyAtEndMs > halfSampleMs)) return;
     const span = halfSampleMs / 1000 / (Math.abs(clock.ppm) * 1e-6);
     io.stderr(`kinovar sync: warning: ${report.recordings[i]} is ${clock.offsetOnlyAtEndMs.toFixed(1)} ms off at the ` +
       `window's end (its clock runs ${clock.ppm.toFixed(1)} ppm apart), more than half a sample; its rows hold ` +
       `within half a sample for about the first ${span.toFixed(0)} s of the window: cut longer recordings into ` +
-      'shorter sets, or treat the end of this one with care\n');
+      `shorter sets, or align by drift${conversion.clock === 'offset' ? ' (leave out --clock offset)' : ''}\n`);
   });
   if (!each) for (const file of report.files) io.say(`wrote  ${file}\n`);
   const { start, end } = report.window;
-  io.say(`${report.recordings.length} recordings synchronised by ${methodWords[report.method]}, ` +
+  io.say(`${report.recordings.length} recordings synchronised by ${methodWords[report.method]}` +
+    `${report.clock === 'drift' ? ' and each clock\'s rate' : ''}, ` +
     `common window ${seconds(start)} to ${seconds(end)} (${seconds(end - start)})\n`);
   return OK;
 }

@@ -183,6 +183,8 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   const Napi::Value progress = object.Get("progress");
   if (progress.IsFunction()) options.progress = progressCallback(progress.As<Napi::Function>());
   else if (!progress.IsUndefined()) return false;
+  const Napi::Value clock = object.Get("clock");
+  if (clock.IsString() && clock.As<Napi::String>().Utf8Value() == "drift") options.clock = SetClock::Drift;
   return true;
 }
 
@@ -285,6 +287,8 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
       samples.Set(i, kept);
     }
     result.Set("samples", samples);
+    // Only a set aligned by drift says so, with what slipped: one aligned by offset reads as it always has.
+    if (sync.drift) result.Set("clock", "drift");
     result.Set("events", numbers(env, sync.events));
     Napi::Array clocks = Napi::Array::New(env, sync.clocks.size());
     for (uint32_t i = 0; i < sync.clocks.size(); ++i) {
@@ -302,6 +306,15 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
       residuals.Set("largest", c.largestMs);
       clock.Set("residualsMs", residuals);
       clock.Set("offsetOnlyAtEndMs", c.endErrorMs);
+      if (sync.drift && i < sync.samples.size()) {
+        Napi::Object skipped = Napi::Object::New(env), repeated = Napi::Object::New(env);
+        for (const SyncStreamCount& s : sync.samples[i]) {
+          skipped.Set(syncStreamName(s.key), static_cast<double>(s.skipped));
+          repeated.Set(syncStreamName(s.key), static_cast<double>(s.repeated));
+        }
+        clock.Set("skipped", skipped);
+        clock.Set("repeated", repeated);
+      }
       clocks.Set(i, clock);
     }
     result.Set("clocks", clocks);

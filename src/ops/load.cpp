@@ -58,7 +58,8 @@ LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const Conversi
   SetOutcome& outcome = loaded.outcome;
   outcome = prepareSet(paths, options, OrientationStep::Estimate, set, &loaded.qualities);
   WindowPlan window;
-  if (outcome.failure == SetFailure::None && !alignRecordings(set, window, &outcome.sync))
+  if (outcome.failure == SetFailure::None &&
+      !alignRecordings(set, window, &outcome.sync, clockAlignment(options, options.resample > 0)))
     outcome.failure = SetFailure::NotSynchronised;
   if (outcome.failure != SetFailure::None) {
     set.clear();

@@ -13,6 +13,10 @@ namespace kinovar {
 // How far a conversion has come: the fraction (0 to 1) of its input consumed.
 using ProgressFn = std::function<void(double fraction)>;
 
+// How a set's recordings are put on the common clock: one offset each (the
+// classic rows), or each one's measured clock rate too (sync/sync.h).
+enum class SetClock { Offset, Drift };
+
 enum class OutputFormat {
   ClassicCsv,  // the banner, three header rows and one row per clock tick
   PlainCsv,    // one row of column names, the same rows without the trailing comma
@@ -49,6 +53,8 @@ struct ConversionOptions {
   // Samples a stream is read in, and rows a table is formatted in; 0: the
   // defaults. Tests make them tiny: the bytes never depend on them.
   uint64_t chunkSamples = 0;
+  // A set: placed by each clock's measured model, or by one offset each.
+  SetClock clock = SetClock::Offset;
 };
 
 inline void reportProgress(const ConversionOptions& options, double fraction) {

@@ -66,7 +66,8 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   if (outcome.failure != SetFailure::None) return outcome;
 
   WindowPlan window;
-  if (!alignRecordings(set, window, &outcome.sync)) {
+  const bool resampled = csvStyleOf(options.format) == CsvStyle::Plain && options.resample > 0;
+  if (!alignRecordings(set, window, &outcome.sync, clockAlignment(options, resampled))) {
     // readAndSync2 tells a refusal in a line on stderr, as it always has; nothing else in the core prints.
     if (!quiet) std::fputs(refusalLine(outcome.sync).c_str(), stderr);
     outcome.failure = SetFailure::NotSynchronised;

@@ -7,6 +7,7 @@
 
 #include "ops/operations.h"
 #include "reader/parser.h"
+#include "sync/sync.h"
 
 namespace kinovar {
 
@@ -29,5 +30,12 @@ enum class OrientationStep { Estimate, Prepare };
 SetOutcome prepareSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
                       OrientationStep step, std::vector<Recording>& set,
                       std::vector<QualityReport>* qualities = nullptr);
+
+// How a set's options put it on the common clock: by drift on a grid, or
+// by the models' times where a resampler interpolates onto its own grid.
+inline ClockAlignment clockAlignment(const ConversionOptions& options, bool resampled) {
+  if (options.clock == SetClock::Offset) return ClockAlignment::Offset;
+  return resampled ? ClockAlignment::DriftTimes : ClockAlignment::Drift;
+}
 
 }  // namespace kinovar

@@ -177,42 +177,68 @@ bool clockOffsets(const std::vector<Recording>& set, SyncReport& report) {
   return true;
 }
 
-// Keeps the aligned streams and the events, shifted alike so that an event
+// Keeps the aligned streams and the events, moved alike so that an event
 // on a sample's tick keeps that sample's time to the bit; drops the rest.
-void moveOntoCommonClock(StreamMap& streams, const std::vector<uint32_t>& keys, double offset) {
+// A rate of exactly 1 is the classic shift by the offset alone.
+void moveOntoCommonClock(StreamMap& streams, const std::vector<uint32_t>& keys, double offset, double rate) {
   for (auto it = streams.begin(); it != streams.end();) {
     const bool aligned = std::find(keys.begin(), keys.end(), it->first) != keys.end();
     if (!aligned && it->first != kEventKey) {
       it = streams.erase(it);
       continue;
     }
-    if (offset != 0.0)
+    if (rate != 1.0)
+      for (double& t : it->second.times) t = offset + rate * t;
+    else if (offset != 0.0)
       for (double& t : it->second.times) t += offset;
     ++it;
   }
 }
 
-bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report) {
+// Aligned by drift, the models place the recordings: their offsets become
+// the set's, time marks counted from the earliest model's tick 0 (the
+// classic offsets moved alike, to say how far they would be off).
+void adoptModels(SyncReport& report, std::vector<double>& classic) {
+  if (report.method == SyncMethod::TimeMarks) {
+    double earliest = std::numeric_limits<double>::infinity();
+    for (const ClockModel& clock : report.clocks) earliest = std::min(earliest, clock.offset);
+    for (size_t i = 0; i < report.clocks.size(); ++i) {
+      report.clocks[i].offset -= earliest;
+      classic[i] -= earliest;
+    }
+  }
+  for (size_t i = 0; i < report.clocks.size(); ++i) report.offsets[i] = report.clocks[i].offset;
+  report.drift = true;
+}
+
+bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report, ClockAlignment how) {
   report = SyncReport{};
   if (set.size() < 2) return refuse(report, SyncRefusal::TooFewRecordings);
   const std::vector<uint32_t> keys = commonKeys(set);
   if (keys.empty()) return refuse(report, SyncRefusal::NoCommonStreams);
   if (!clockOffsets(set, report)) return false;
 
+  // Drift where the data give a rate; a set whose every rate is unmeasured keeps its offsets.
+  std::vector<double> classic = report.offsets;
+  const bool drift = how != ClockAlignment::Offset &&
+                     std::any_of(report.clocks.begin(), report.clocks.end(),
+                                 [](const ClockModel& c) { return c.rateMeasured && !c.master; });
+  if (drift) adoptModels(report, classic);
+
   std::vector<std::vector<WorkingStream>> working(set.size());
   for (size_t i = 0; i < set.size(); ++i) {
-    moveOntoCommonClock(set[i].streams, keys, report.offsets[i]);
+    moveOntoCommonClock(set[i].streams, keys, report.offsets[i], drift ? report.clocks[i].rate : 1.0);
     for (const uint32_t key : keys)
       working[i].push_back({key, &set[i].streams.at(key), samplingFrequency(set[i].settings, key)});
   }
-  plan = planCommonWindow(working);
+  plan = drift && how == ClockAlignment::Drift ? planGridWindow(working) : planCommonWindow(working);
   report.windowStart = plan.eventStart;
   report.windowEnd = plan.reportEnd;
   // Own time at the window's end, where offset-only alignment is furthest off for a clock that drifts.
   for (size_t i = 0; i < set.size(); ++i) {
     ClockModel& clock = report.clocks[i];
-    const double own = report.windowEnd - report.offsets[i];
-    clock.endErrorMs = std::fabs(clock.offset - report.offsets[i] + (clock.rate - 1.0) * own) * 1000.0;
+    const double own = drift ? (report.windowEnd - clock.offset) / clock.rate : report.windowEnd - report.offsets[i];
+    clock.endErrorMs = std::fabs(clock.offset - classic[i] + (clock.rate - 1.0) * own) * 1000.0;
   }
   report.samples.assign(set.size(), {});
   report.events.assign(set.size(), 0);
@@ -237,24 +263,23 @@ std::string refusalLine(const SyncReport& report) {
   return "";
 }
 
-bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report) {
+bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report, ClockAlignment how) {
   SyncReport local;
   SyncReport& r = report ? *report : local;
-  return align(set, plan, r);
+  return align(set, plan, r, how);
 }
 
 void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report) {
-  applyCommonWindow(plan, i, recording.streams);
-  if (report == nullptr || i >= report->samples.size()) return;
-  report->samples[i].clear();
-  for (const uint32_t key : plan.keys) report->samples[i].push_back({key, recording.streams.at(key).count});
+  const bool reported = report != nullptr && i < report->samples.size();
+  applyCommonWindow(plan, i, recording.streams, reported ? &report->samples[i] : nullptr);
+  if (!reported) return;
   const SampleStream* events = findStream(recording.streams, kEventKey);
   report->events[i] = events ? events->count : 0;
 }
 
-bool syncRecordings(std::vector<Recording>& set, SyncReport* report) {
+bool syncRecordings(std::vector<Recording>& set, SyncReport* report, ClockAlignment how) {
   WindowPlan plan;
-  if (!alignRecordings(set, plan, report)) return false;
+  if (!alignRecordings(set, plan, report, how)) return false;
   for (size_t i = 0; i < set.size(); ++i) cutToWindow(plan, i, set[i], report);
   return true;
 }

@@ -24,11 +24,14 @@ enum class SyncRefusal {
 struct SyncStreamCount {
   uint32_t key = 0;      // stream key (1, 2, 3, 10)
   uint64_t samples = 0;  // kept in the window
+  // Aligned by drift on a grid: samples passed over, and rows that hold the
+  // sample of the row before, where this clock slipped against the grid.
+  uint64_t skipped = 0, repeated = 0;
 };
 
 // A recording's clock against the set's common clock: t_common = offset +
-// rate * t_own (seconds). The alignment still shifts by one offset; the
-// model says how far that is off.
+// rate * t_own (seconds). Aligned by offset, the model says how far that
+// one offset is off; aligned by drift, it places every sample.
 struct ClockFit {
   double offset = 0.0;  // seconds of the common clock at own time 0
   double rate = 1.0;    // common seconds per own second
@@ -66,6 +69,9 @@ struct SyncReport {
   std::vector<std::vector<SyncStreamCount>> samples;  // per recording, keys in order
   std::vector<uint64_t> events;                       // events kept per recording
   std::vector<ClockModel> clocks;                     // per recording, measured on the common clock
+  // Aligned by each clock's model (offsets are then the models' offsets);
+  // false: by one offset each, as the classic operation does.
+  bool drift = false;
 };
 
 // The one line the classic operation prints for a refusal ("" for none).

@@ -10,10 +10,17 @@
 
 namespace kinovar {
 
+// How the streams go onto the common clock. Offset: one offset per
+// recording, the classic rows. Drift: each recording's clock model (where
+// the data give a rate; else as Offset), the rows on one grid. DriftTimes:
+// the models' times cut as Offset cuts them, for a resampler to interpolate.
+enum class ClockAlignment { Offset, Drift, DriftTimes };
+
 // Aligns the set and cuts every recording to the common window, in place.
 // False on any failure; the set is then as it was. The report, when given,
 // says why (and, on success, what was done); the stage prints nothing.
-bool syncRecordings(std::vector<Recording>& set, SyncReport* report = nullptr);
+bool syncRecordings(std::vector<Recording>& set, SyncReport* report = nullptr,
+                    ClockAlignment how = ClockAlignment::Offset);
 
 // The same in two steps, for a caller that works on each recording between
 // them. alignRecordings puts the set on one time base: each map keeps the
@@ -23,7 +30,8 @@ bool syncRecordings(std::vector<Recording>& set, SyncReport* report = nullptr);
 // cutToWindow then cuts recording i. In between, sample values may be
 // written, but counts and times must stay as they are. A report given to
 // both is filled in as syncRecordings fills it.
-bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report = nullptr);
+bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report = nullptr,
+                     ClockAlignment how = ClockAlignment::Offset);
 void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report = nullptr);
 
 }  // namespace kinovar

@@ -38,6 +38,29 @@ void cutStream(SampleStream& stream, uint64_t start, uint64_t count) {
   stream.count = count;
 }
 
+// Row r of a grid takes the sample nearest to start + r / rate; both
+// advance, so one walk over the times finds them all. A clock half a sample
+// off the grid would flip between its two samples on the last bits of each
+// sum: within a millionth of a period, the earlier one stays.
+void gridStream(SampleStream& stream, double start, double rate, uint64_t rows, SyncStreamCount& slips) {
+  SampleStream out(stream.channels, rows);
+  const uint64_t n = std::min<uint64_t>(stream.count, stream.times.size());
+  const double tie = 1e-6 / rate;
+  uint64_t j = 0;
+  for (uint64_t r = 0; r < rows && n > 0; ++r) {
+    const double t = start + static_cast<double>(r) / rate;
+    const uint64_t before = j;
+    while (j + 1 < n && std::fabs(stream.times[j + 1] - t) < std::fabs(stream.times[j] - t) - tie) ++j;
+    if (r > 0) {
+      if (j == before) ++slips.repeated;
+      else slips.skipped += j - before - 1;
+    }
+    out.times[r] = t;
+    for (uint64_t c = 0; c < stream.channels; ++c) out.values[c * rows + r] = stream.values[c * stream.count + j];
+  }
+  stream = std::move(out);
+}
+
 // The rows are the accelerometer's, gyroscope's and orientation's; a
 // barometer's first kept sample can precede theirs by one of its periods and
 // must not move the events. Only a set aligned on the barometer alone counts it.
@@ -138,9 +161,65 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   return plan;
 }
 
-void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams) {
-  for (size_t k = 0; k < plan.keys.size(); ++k)
-    cutStream(streams.at(plan.keys[k]), plan.start[i][k], plan.count[i][k]);
+WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working) {
+  WindowPlan plan;
+  if (working.empty()) return plan;
+  size_t keys = working[0].size();
+  for (const auto& streams : working) keys = std::min(keys, streams.size());
+  if (keys == 0) return plan;
+
+  plan.gridStart.assign(keys, 0.0);
+  plan.gridRate.assign(keys, 0.0);
+  double window = std::numeric_limits<double>::infinity();
+  for (size_t k = 0; k < keys; ++k) {
+    double latest = -std::numeric_limits<double>::infinity();
+    for (const auto& streams : working) {
+      const SampleStream& stream = *streams[k].stream;
+      if (stream.count > 0 && !stream.times.empty()) latest = std::max(latest, stream.times[0]);
+    }
+    const SampleStream& first = *working[0][k].stream;
+    const double rate = working[0][k].frequency;
+    if (std::isinf(latest) || first.times.empty() || !(rate > 0)) {
+      window = 0.0;
+      continue;
+    }
+    plan.gridStart[k] = first.times[nearestSample(first, latest)];
+    plan.gridRate[k] = rate;
+    // Rows up to every recording's last sample; a hair of tolerance for the sum's last bits.
+    for (const auto& streams : working) {
+      const SampleStream& stream = *streams[k].stream;
+      const uint64_t n = std::min<uint64_t>(stream.count, stream.times.size());
+      const double span = n ? (stream.times[n - 1] - plan.gridStart[k]) * rate : -1.0;
+      const double rows = span < 0 ? 0.0 : std::floor(span + 1e-6) + 1.0;
+      window = std::min(window, rows / rate);
+    }
+  }
+  if (std::isinf(window)) window = 0.0;
+  plan.start.assign(working.size(), std::vector<uint64_t>(keys, 0));
+  plan.count.assign(working.size(), std::vector<uint64_t>(keys, 0));
+  for (size_t k = 0; k < keys; ++k) {
+    const auto rows = static_cast<uint64_t>(std::floor(window * plan.gridRate[k] + 1e-6));
+    for (size_t i = 0; i < working.size(); ++i) plan.count[i][k] = rows;
+    plan.keys.push_back(working[0][k].key);
+  }
+  plan.eventStart = *std::min_element(plan.gridStart.begin(), plan.gridStart.end());
+  plan.eventEnd = plan.reportEnd = plan.eventStart + window;
+  return plan;
+}
+
+void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams, std::vector<SyncStreamCount>* slips) {
+  if (slips) slips->assign(plan.keys.size(), SyncStreamCount{});
+  for (size_t k = 0; k < plan.keys.size(); ++k) {
+    SampleStream& stream = streams.at(plan.keys[k]);
+    SyncStreamCount local;
+    SyncStreamCount& slip = slips ? (*slips)[k] : local;
+    slip.key = plan.keys[k];
+    if (plan.gridStart.empty())
+      cutStream(stream, plan.start[i][k], plan.count[i][k]);
+    else
+      gridStream(stream, plan.gridStart[k], plan.gridRate[k], plan.count[i][k], slip);
+    slip.samples = stream.count;
+  }
   if (plan.keys.empty())
     streams.erase(kEventKey);
   else

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "reader/recording.h"
+#include "sync/report.h"
 
 namespace kinovar {
 
@@ -26,6 +27,9 @@ struct WindowPlan {
   // rate in double precision, where eventEnd keeps the single-precision
   // window that the cut has always used.
   double reportEnd = 0;
+  // A grid (aligned by drift): key k's rows stand at gridStart[k] + n /
+  // gridRate[k], n < count[i][k], alike in every recording; start is unused.
+  std::vector<double> gridStart, gridRate;
 };
 
 // working[i] lists recording i's aligned streams, the same keys in the same
@@ -35,11 +39,18 @@ struct WindowPlan {
 // out; given them anyway, nothing is read out of bounds.
 WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& working);
 
+// The same window on a grid: each key's rows at the first recording's rate,
+// from its sample nearest to the latest first sample, as long as every
+// recording has samples up to the row (the shortest over all keys).
+WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working);
+
 // Cuts recording i's aligned streams in place, and its event stream (key 6,
 // on the same time base) to the events in the window that fall from the
 // first kept accelerometer, gyroscope or orientation sample to the last; an
-// event stream left empty is removed.
-void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams);
+// event stream left empty is removed. On a grid, each row takes the sample
+// nearest to its instant; `slips` (when given) receives per key what slipped.
+void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams,
+                       std::vector<SyncStreamCount>* slips = nullptr);
 
 // The CSV's rows are the ticks of the recording's clock from the first kept
 // accelerometer, gyroscope or orientation sample on (the barometer's may

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "export/csv.h"
+#include "gen/drift_check.h"
 #include "gen/sync_set.h"
 #include "orientation/orientation.h"
 #include "reader/parser.h"
@@ -158,6 +159,59 @@ INSTANTIATE_TEST_SUITE_P(SyncMethods, SyncSet,
                                   (info.index < 3 ? "" : "OldClocks");
                          });
 
+// Four minutes of clocks running -100 to +100 ppm apart, 1 % of the radio
+// pairs noise, on 1000 and 1024 Hz clocks: aligned by drift, every sample
+// stands within half a row of its row's true instant (time marks: and a tick,
+// their resolution) and every event on the tick of its own; offsets alone
+// are rows off by the end, and radio settings, which give no rate, keep them.
+TEST(DriftSet, EverySampleOnTheRowOfItsTrueInstant) {
+  for (const int clock : {1000, 1024}) {
+    for (const gen::SyncMethod method : {gen::SyncMethod::TimeMarks, gen::SyncMethod::RadioStream}) {
+      SCOPED_TRACE(testing::Message() << clock << " Hz clock, method " << static_cast<int>(method));
+      TempDir scratch;
+      gen::SyncSetRecipe recipe;
+      recipe.method = method;
+      recipe.base.clock = static_cast<uint16_t>(clock);
+      recipe.base.accelHz = recipe.base.gyroHz = clock == 1000 ? 100 : 128;
+      recipe.base.baroHz = 0;
+      recipe.base.seconds = 240.0;
+      recipe.base.eventPeriod = 7.3;
+      recipe.base.eventHz = 1;
+      recipe.radioCorrupt = 0.01;
+      recipe.markSpan = 3600.0;
+      recipe.sensors = {{-7.0, 1.0, "", 35.0}, {0.0, 0.5, "", -100.0}, {3.25, 3.5, "", 100.0}};
+      gen::SyncSet set;
+      ASSERT_TRUE(gen::writeSyncSet(fs::path(scratch.path("")).parent_path().string(), recipe, &set));
+      const gen::DriftCheck check = gen::checkDriftSet(recipe, set);
+      ASSERT_TRUE(check.aligned) << check.error;
+      EXPECT_EQ(check.error, "");
+      EXPECT_GT(check.rows, 3 * 230u * recipe.base.accelHz);
+      EXPECT_LE(check.worstRow, check.halfRow + (method == gen::SyncMethod::TimeMarks ? 1.0 / clock : 1e-5));
+      EXPECT_LT(check.worstPpm, 1.0);
+      EXPECT_GE(check.events, 3 * 30u);
+      EXPECT_LE(check.worstEventTicks, method == gen::SyncMethod::TimeMarks ? 1.5 : 0.5);
+      // 200 ppm apart over four minutes: about five samples slip.
+      EXPECT_GE(check.slipped, 4u);
+
+      // Offsets alone leave the fastest clock rows off at the end.
+      std::vector<Recording> parsed(3);
+      for (size_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(parseRecording(parsed[i].settings, parsed[i].streams, readBytes(set.paths[i])));
+      SyncReport report;
+      ASSERT_TRUE(syncRecordings(parsed, &report, ClockAlignment::Offset));
+      EXPECT_FALSE(report.drift);
+      EXPECT_GT(report.clocks[2].endErrorMs, 2 * 1000.0 * check.halfRow);
+    }
+  }
+  TempDir scratch;
+  gen::SyncSetRecipe radio;
+  radio.method = gen::SyncMethod::RadioSettings;
+  radio.sensors = {{0.0, 0.5, "", 50.0}, {1.0, 1.5, "", -50.0}};
+  gen::SyncSet set;
+  ASSERT_TRUE(gen::writeSyncSet(fs::path(scratch.path("")).parent_path().string(), radio, &set));
+  EXPECT_EQ(gen::checkDriftSet(radio, set).error, "the set was not aligned by drift");
+}
+
 // A master whose signed counter passes 2^31 after a slave's first radio
 // pair and before its own first sample: the pair reads a time a whole
 // counter turn from the master's, which must not move the slave.
@@ -168,18 +222,21 @@ TEST(SyncSetRadio, MasterCounterPastTwoToThe31) {
   recipe.sensors = {{1.0 - 2147483.648, 1.5, ""}, {-3.25, 0.5, ""}, {7.125, 7.5, ""}};
   gen::SyncSet set;
   ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
-  std::vector<Recording> synced(3);
+  std::vector<Recording> parsed(3);
   for (size_t i = 0; i < 3; ++i)
-    ASSERT_TRUE(parseRecording(synced[i].settings, synced[i].streams, readBytes(set.paths[i])));
-  SyncReport report;
-  ASSERT_TRUE(syncRecordings(synced, &report));
-  // Every recording from 7.5 s of true time, the master's times all negative.
-  for (size_t i = 0; i < 3; ++i) {
-    const SampleStream& accel = synced[i].streams.at(kAccelKey);
-    EXPECT_EQ(accel.count, 500u) << i;
-    EXPECT_NEAR(accel.times[0], synced[0].streams.at(kAccelKey).times[0], 1e-6) << i;
-    const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
-    EXPECT_DOUBLE_EQ(accel.value(0, 0), set.samples[i].accel[3 * first] * kAccelLsb) << i;
+    ASSERT_TRUE(parseRecording(parsed[i].settings, parsed[i].streams, readBytes(set.paths[i])));
+  for (const ClockAlignment how : {ClockAlignment::Offset, ClockAlignment::Drift}) {
+    std::vector<Recording> synced = parsed;
+    SyncReport report;
+    ASSERT_TRUE(syncRecordings(synced, &report, how));
+    // Every recording from 7.5 s of true time, the master's times all negative.
+    for (size_t i = 0; i < 3; ++i) {
+      const SampleStream& accel = synced[i].streams.at(kAccelKey);
+      EXPECT_EQ(accel.count, 500u) << i;
+      EXPECT_NEAR(accel.times[0], synced[0].streams.at(kAccelKey).times[0], 1e-6) << i;
+      const size_t first = static_cast<size_t>(std::lround((7.5 - recipe.sensors[i].firstSample) * 100));
+      EXPECT_DOUBLE_EQ(accel.value(0, 0), set.samples[i].accel[3 * first] * kAccelLsb) << i;
+    }
+    EXPECT_LT(report.windowStart, 0.0);
   }
-  EXPECT_LT(report.windowStart, 0.0);
 }

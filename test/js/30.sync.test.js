@@ -125,7 +125,7 @@ test('events stand on the rows of their ticks, counted from the first written sa
   }
 });
 
-test('unaffected sets keep their bytes, classic ones as the native function writes them, and only it prints', (t) => {
+test('unaffected sets keep their bytes, aligned by offset as the native function writes them, and only it prints', (t) => {
   const dir = scratch(t);
   // Set without events: the sha-256 of its three files as they were before
   // events moved to their ticks, the window start kept its sign and the
@@ -135,7 +135,8 @@ test('unaffected sets keep their bytes, classic ones as the native function writ
     fs.mkdirSync(folder);
     const files = generateSession(folder, { method, seconds: 4, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b'], [0.75, 1, 'c']] });
     const hash = crypto.createHash('sha256');
-    const written = kinovar.syncRecordings(files, folder, { orientation: 'classic' });
+    const written = kinovar.syncRecordings(files, folder, { orientation: 'classic', clock: 'offset' });
+    assert.equal(written.report.clock, undefined);
     for (const csv of written) hash.update(fs.readFileSync(csv, 'latin1').split(EOL).join('\n'), 'latin1');
     assert.equal(hash.digest('hex').slice(0, 16), '9b6a0e0235637aee', method);
     // The window's end in double precision: 5.49, not the 5.490000009536743 a float gives.
@@ -152,4 +153,29 @@ test('unaffected sets keep their bytes, classic ones as the native function writ
     k.promises.syncRecordings(one, '.').catch(() => { k.readAndSync2(one, '.'); process.exit(0); });`;
   const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', cwd: dir });
   assert.equal(child.stderr, 'Wrong number of sensors.\n');
+});
+
+test('clocks that drift: one grid for every file, the slips counted, offset alone on request', async (t) => {
+  const dir = scratch(t);
+  // Five minutes at +20, -80 and +100 ppm: the last two slip two and three samples against the first.
+  const files = generateSession(dir, { method: 'stream', seconds: 300, radioHz: 10, radioCorrupt: 0.01, noise: 20,
+    sensors: [[0, 0.5, 'a', 20], [-1.25, 0.25, 'b', -80], [0.75, 1, 'c', 100]] });
+  const { recordings, report } = await kinovar.promises.loadSet(files, { orientation: 'none' });
+  assert.equal(report.clock, 'drift');
+  const [grid, ...others] = recordings.map((r) => r.streams.accel.time);
+  for (const time of others) assert.deepEqual(time, grid);
+  assert.ok(Math.abs(grid[grid.length - 1] - grid[0] - (grid.length - 1) / 100) < 1e-9);
+  const slips = report.clocks.map(({ skipped, repeated }) => [skipped.accel, repeated.accel]);
+  assert.deepEqual(slips.map(([s, r]) => s + r > 0), [false, true, true]);
+  // Aligned by offset, row k is sample k everywhere: the master's rows are the same, the slipping clocks' are not.
+  const offset = kinovar.loadSet(files, { orientation: 'none', clock: 'offset' });
+  const x = (set, i) => set.recordings[i].streams.accel.x.slice(-1000);
+  assert.deepEqual(x(offset, 0), x({ recordings }, 0));
+  assert.notDeepEqual(x(offset, 1), x({ recordings }, 1));
+  assert.ok(offset.report.clocks[1].offsetOnlyAtEndMs > 25 && offset.report.clocks[1].skipped === undefined);
+  // Plain CSV: the rows are the grid's instants in every file.
+  const plain = kinovar.syncRecordings(files, path.join(dir, 'plain'), { format: 'plain', orientation: 'none' });
+  const times = plain.map((file) => fs.readFileSync(file, 'latin1').split(EOL).slice(1, -1).map((line) => line.split(',')[0]));
+  for (const column of times.slice(1)) assert.deepEqual(column, times[0]);
+  assert.throws(() => kinovar.loadSet(files, { clock: 'rate' }), /options\.clock must be 'drift' or 'offset', not "rate"/);
 });

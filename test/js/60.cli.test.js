@@ -248,7 +248,8 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
   assert.deepEqual(json.clocks.map((c) => [c.measured, c.rateMeasured]), [['master', true], ['radio-settings', false], ['radio-settings', false]]);
 
   // Clocks 20, -80 and +100 ppm fast, 1 % of the radio pairs noise: each slave's rate against the
-  // master's within 1 ppm, and a warning for each slave whose rows end more than half a sample off.
+  // master's within 1 ppm, its slips told; aligned by offset, a warning for each slave whose rows
+  // end more than half a sample off.
   const drifting = path.join(dir, 'drifting');
   fs.mkdirSync(drifting);
   const ppm = [20, -80, 100];
@@ -260,7 +261,11 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
     assert.ok(Math.abs(clock.ppm - truth) < 1, `${i}: ${clock.ppm} ppm, truly ${truth}`);
     assert.equal(clock.measured, i === 0 ? 'master' : 'radio-stream');
   });
-  const warned = await cli('sync', ...stream, '-o', path.join(drifting, 'out'));
+  const drifted = await cli('sync', ...stream, '-o', path.join(drifting, 'out'));
+  assert.equal(drifted.stderr, '');
+  assert.match(drifted.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ppm; 1 sample skipped, 0 repeated;/);
+  assert.match(drifted.stdout, /synchronised by radio stream and each clock's rate,/);
+  const warned = await cli('sync', ...stream, '-o', path.join(drifting, 'out'), '--clock', 'offset');
   assert.equal(warned.status, 0, warned.stderr);
   assert.match(warned.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ppm;/);
   assert.deepEqual(warned.stderr.split('\n').filter(Boolean).map((line) => line.match(/warning: \S+(thigh|shank)\.bin is/)?.[1]),

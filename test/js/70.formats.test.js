@@ -276,6 +276,8 @@ test('the OpenSim table names a column per sensor, mended from file names or as 
 
 test('a set in every format: one instant has one time in every file, counted from the window start', async (t) => {
   const dir = scratch(t);
+  // Aligned by offset, every sample keeps its own tick's time.
+  const OFFSET = { clock: 'offset' };
   // True seconds at which each sensor's clock read 0 and took its first sample: the window starts at 1 s.
   const sensors = [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh'], [0.75, 1, 'shank']];
   const cases = [
@@ -293,12 +295,12 @@ test('a set in every format: one instant has one time in every file, counted fro
       assert.ok(Math.abs(tick - Math.round(tick)) <= 1e-9 * options.clock, `${label} ${sensors[i][2]}: ${time} is no tick`);
       return Math.round(tick);
     };
-    const { report } = kinovar.syncRecordings(set, path.join(dir, `classic${c}`));
+    const { report } = kinovar.syncRecordings(set, path.join(dir, `classic${c}`), OFFSET);
     const sameReport = (other, keys = ['method', 'recordings', 'offsets', 'window', 'samples', 'events']) =>
       keys.forEach((key) => assert.deepEqual(other[key], report[key], `${label} ${key}`));
 
     const out = path.join(dir, `out${c}`);
-    const plain = kinovar.syncRecordings(set, out, { format: 'plain', time: 'absolute' });
+    const plain = kinovar.syncRecordings(set, out, { format: 'plain', time: 'absolute', ...OFFSET });
     sameReport(plain.report);
     const carried = { ...report, files: set.map((file) => `${path.basename(file, '.bin')}.csv`) };
     const setJson = JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8'));
@@ -308,11 +310,11 @@ test('a set in every format: one instant has one time in every file, counted fro
     assert.deepEqual(setJson.recordings.map((r) => path.resolve(out, r)), set.map((r) => path.resolve(r)));
     assert.equal(setJson.format, 'kinovar set 1');
     assert.deepEqual(setJson.files, carried.files);
-    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute', rowGroupRows: c ? 50 : undefined });
+    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute', rowGroupRows: c ? 50 : undefined, ...OFFSET });
     sameReport(parquet.report);
-    const { recordings, report: loadedReport } = kinovar.loadSet(set, CLASSIC_FILTER);
+    const { recordings, report: loadedReport } = kinovar.loadSet(set, { ...CLASSIC_FILTER, ...OFFSET });
     sameReport(loadedReport);
-    const moved = await kinovar.promises.loadSet(set, CLASSIC_FILTER);
+    const moved = await kinovar.promises.loadSet(set, { ...CLASSIC_FILTER, ...OFFSET });
     assert.deepEqual(moved.recordings.map((r) => r.streams), recordings.map((r) => r.streams));
 
     plain.forEach((file, i) => {
@@ -357,9 +359,9 @@ test('a set in every format: one instant has one time in every file, counted fro
     });
 
     // OpenSim's table: the first sensor's instants, each sensor's estimate there, a row left out without one.
-    const [sto] = kinovar.syncRecordings(set, out, { format: 'opensense', ...CLASSIC_FILTER });
+    const [sto] = kinovar.syncRecordings(set, out, { format: 'opensense', ...CLASSIC_FILTER, ...OFFSET });
     assert.deepEqual(JSON.parse(fs.readFileSync(path.join(out, 'set.json'), 'utf8')).files, ['orientations.sto']);
-    const [pieces] = kinovar.syncRecordings(set, path.join(dir, `pieces${c}`), { format: 'opensense', ...CLASSIC_FILTER, rowGroupRows: 7 });
+    const [pieces] = kinovar.syncRecordings(set, path.join(dir, `pieces${c}`), { format: 'opensense', ...CLASSIC_FILTER, rowGroupRows: 7, ...OFFSET });
     assert.equal(fs.readFileSync(pieces, 'utf8'), fs.readFileSync(sto, 'utf8'), `${label}: written 7 rows at a time`);
     const lines = fs.readFileSync(sto, 'utf8').split('\n').slice(0, -1);
     assert.deepEqual(lines.slice(0, 6), [`DataRate=${options.accel}`, 'DataType=Quaternion', 'version=3',

@@ -325,7 +325,8 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       const int64_t own = static_cast<int64_t>(recipe.startTick) + static_cast<int64_t>(tick);
       uint32_t value = radio.valueRate == 1.0
                            ? static_cast<uint32_t>(own + radio.valueOffsetTicks)
-                           : static_cast<uint32_t>(std::llround(static_cast<double>(own) * radio.valueRate) +
+                           : static_cast<uint32_t>(std::llround(static_cast<double>(own) * radio.valueRate +
+                                                               radio.valueOffsetFraction) +
                                                    radio.valueOffsetTicks);
       if (radio.corrupt > 0 && std::uniform_real_distribution<double>(0, 1)(noise) < radio.corrupt)
         value = static_cast<uint32_t>(noise());

@@ -36,6 +36,7 @@ struct RadioTimeRecipe {  // a 3/17 record and its frames
   uint8_t channel = 0;
   int64_t valueOffsetTicks = 0;  // each frame carries its own tick plus this
   double valueRate = 1.0;        // ...its own tick times this, for a master clock that runs apart
+  double valueOffsetFraction = 0.0;  // ...and, running apart, the part of a tick the offset's whole ticks leave out
   double corrupt = 0.0;          // fraction of frames whose value is noise instead
 };
 

@@ -6,8 +6,6 @@ namespace kinovar::gen {
 
 namespace {
 
-int64_t ticks(double seconds, uint16_t clock) { return std::llround(seconds * clock); }
-
 // A sensor's own ticks at true time t.
 int64_t ownTicks(const SyncSensor& sensor, double t, uint16_t clock) {
   return std::llround((t - sensor.clockZero) * clock * (1.0 + sensor.ppm * 1e-6));
@@ -59,8 +57,11 @@ RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
       radio.channel = set.radioChannel;
       // The master's ticks at the true instant of each own tick.
       const double masterRate = 1.0 + master.ppm * 1e-6;
-      radio.valueOffsetTicks = ticks((sensor.clockZero - master.clockZero) * masterRate, clock);
+      const double offsetTicks = (sensor.clockZero - master.clockZero) * masterRate * clock;
+      radio.valueOffsetTicks = std::llround(offsetTicks);
       radio.valueRate = masterRate / (1.0 + sensor.ppm * 1e-6);
+      // Each pair rounds the master's time once, as the master's counter would.
+      radio.valueOffsetFraction = offsetTicks - static_cast<double>(radio.valueOffsetTicks);
       radio.frequency = set.radioHz;
       radio.corrupt = isMaster ? 0.0 : set.radioCorrupt;
       recipe.radioTime = radio;
