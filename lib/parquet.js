@@ -54,13 +54,12 @@ const shift = (fields, id, by) => {
 class ParquetWriter {
   /**
    * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
-   * @param {{columns: Array<{name: string, type: 'double'|'int32'|'timestamp'}>, metadata: Map<string, string>,
-   *   zone?: string|null, rowGroupRows?: number}} layout
+   * @param {{columns: Array<{name: string, type: 'double'|'int32'|'timestamp'}>, zone?: string|null,
+   *   rowGroupRows?: number}} layout
    */
-  constructor(write, { columns, metadata, zone = null, rowGroupRows = ROW_GROUP_ROWS }) {
+  constructor(write, { columns, zone = null, rowGroupRows = ROW_GROUP_ROWS }) {
     this.write = write;
     this.columns = columns;
-    this.metadata = metadata;
     this.zone = zone;
     this.groupRows = rowGroupRows;
     this.filled = 0;
@@ -143,8 +142,7 @@ class ParquetWriter {
     const { parquet } = load();
     let builder = new parquet.WriterPropertiesBuilder()
       .setCompression(parquet.Compression.ZSTD)
-      .setMaxRowGroupSize(Math.max(this.groupRows, 1))
-      .setKeyValueMetadata(this.metadata);
+      .setMaxRowGroupSize(Math.max(this.groupRows, 1));
     // Times and quaternions have (nearly) as many values as rows: a dictionary
     // only costs time there, while their bytes split by significance compress
     // well (the time column to a fiftieth). Sensor samples are few distinct
@@ -197,8 +195,12 @@ class ParquetWriter {
     this.position += body.length;
   }
 
-  /** Writes the rows still buffered, the page indexes and the footer. */
-  finish() {
+  /**
+   * Writes the rows still buffered, the page indexes and the footer.
+   * @param {Map<string, string>} metadata the footer's key-value metadata: known only once the rows are
+   *   (a recording's quality report is counted as it streams)
+   */
+  finish(metadata) {
     if (this.filled > 0 || this.groups.length === 0) this.flush();
     const out = (bytes) => {
       this.write(bytes);
@@ -217,15 +219,10 @@ class ParquetWriter {
       setField(chunk, CHUNK.OFFSET_INDEX_LENGTH, bytes.length);
       out(bytes);
     }
-    // The encoder lists the key-value metadata in the order of a hash map
-    // seeded anew for each file: ours come first, in our order, so that the
-    // same table always gives the same bytes.
-    const order = [...this.metadata.keys()];
-    const rank = (kv) => {
-      const at = order.indexOf(text(field(kv, 1)));
-      return at < 0 ? order.length : at;
-    };
-    field(this.template, FILE.KEY_VALUES).items.sort((a, b) => rank(a) - rank(b));
+    // Ours first, in our order, then the encoder's own (its Arrow schema).
+    const utf8 = (value) => new Uint8Array(Buffer.from(value, 'utf8'));
+    const entries = field(this.template, FILE.KEY_VALUES).items;
+    entries.unshift(...[...metadata].map(([key, value]) => [[1, T.BINARY, utf8(key)], [2, T.BINARY, utf8(value)]]));
     setField(this.template, FILE.NUM_ROWS, this.rows);
     setField(this.template, FILE.ROW_GROUPS, { element: T.STRUCT, items: this.groups });
     const footer = encode(this.template);
@@ -253,24 +250,28 @@ function recordingTable(recording, { datetime = false } = {}) {
 }
 
 /**
- * A writer of one recording's table, to be fed its rows in pieces (see
- * ParquetWriter.append) and finished: for a recording loaded whole or one
- * whose rows stream.
+ * A writer of one recording's table, to be fed its rows in pieces (append,
+ * see ParquetWriter) and finished with the recording's description: for a
+ * recording loaded whole or one whose rows stream.
  * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
- * @param {{columns: Array<{name: string, unit: string, type: string}>, info: object, set?: object,
- *   utcOffset?: number, rowGroupRows?: number}} table the columns, the recording's description; set: the
- *   report of the set it belongs to, carried in the metadata; utcOffset: known for a datetime column in UTC,
- *   else it is the device's local time (a timestamp without a zone)
+ * @param {{columns: Array<{name: string, unit: string, type: string}>, utcOffset?: number, rowGroupRows?: number}}
+ *   table utcOffset: known for a datetime column in UTC, else it is the device's local time (no zone)
+ * @returns {{append: (chunk: object) => void, finish: (about: {info: object, set?: object}) => void, rowGroupRows: number}}
+ *   finish's set: the report of the set the recording belongs to, carried in the metadata
  */
-function tableWriter(write, { columns, info, set, utcOffset, rowGroupRows = ROW_GROUP_ROWS }) {
+function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS }) {
+  const writer = new ParquetWriter(write, { columns, zone: utcOffset === undefined ? null : 'UTC', rowGroupRows });
   const units = Object.fromEntries(columns.map((c) => [c.name, c.unit]));
-  const metadata = new Map([
-    [PARQUET_META.format, PARQUET_VERSION],
-    [PARQUET_META.recording, JSON.stringify(info)],
-    [PARQUET_META.units, JSON.stringify(units)],
-    ...(set ? [[PARQUET_META.set, JSON.stringify(set)]] : []),
-  ]);
-  return new ParquetWriter(write, { columns, metadata, zone: utcOffset === undefined ? null : 'UTC', rowGroupRows });
+  return {
+    rowGroupRows,
+    append: (chunk) => writer.append(chunk),
+    finish: ({ info, set }) => writer.finish(new Map([
+      [PARQUET_META.format, PARQUET_VERSION],
+      [PARQUET_META.recording, JSON.stringify(info)],
+      [PARQUET_META.units, JSON.stringify(units)],
+      ...(set ? [[PARQUET_META.set, JSON.stringify(set)]] : []),
+    ])),
+  };
 }
 
 /**
@@ -280,11 +281,11 @@ function tableWriter(write, { columns, info, set, utcOffset, rowGroupRows = ROW_
  * @param {{set?: object, time?: string, utcOffset?: number, rowGroupRows?: number}} [options] as tableWriter's;
  *   time 'absolute': a datetime column
  */
-function writeParquet(write, recording, { time, ...options } = {}) {
+function writeParquet(write, recording, { time, set, utcOffset, rowGroupRows } = {}) {
   const table = recordingTable(recording, { datetime: time === 'absolute' });
-  const writer = tableWriter(write, { ...options, columns: table.columns, info: recording.info });
-  for (const chunk of table.chunks(writer.groupRows)) writer.append(chunk);
-  writer.finish();
+  const writer = tableWriter(write, { columns: table.columns, utcOffset, rowGroupRows });
+  for (const chunk of table.chunks(writer.rowGroupRows)) writer.append(chunk);
+  writer.finish({ info: recording.info, set });
 }
 
 /** The Parquet bytes of a loaded recording's table, whole (for small tables). */

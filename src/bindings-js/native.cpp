@@ -5,6 +5,7 @@
 #include <napi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cmath>
 #include <cstring>
