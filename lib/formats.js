@@ -136,8 +136,6 @@ function* openSensePieces(recordings, names, pieceRows = STO_PIECE_ROWS) {
   if (lines.length) yield `${lines.join('\n')}\n`;
 }
 
-/** OpenSim's table of a set as one text (for small sets). */
-const openSenseTable = (recordings, names, pieceRows) => [...openSensePieces(recordings, names, pieceRows)].join('');
 
 // What a column name of OpenSim's table cannot hold: its header is split at
 // blanks and tabs, and a quaternion cell's parts at commas.
@@ -303,4 +301,4 @@ function convertSet(recordingPaths, outputFolder, options) {
   }
 }
 
-module.exports = { convertRecording, convertSet, openSenseTable };
+module.exports = { convertRecording, convertSet, openSensePieces };

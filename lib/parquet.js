@@ -288,13 +288,6 @@ function writeParquet(write, recording, { time, set, utcOffset, rowGroupRows } =
   writer.finish({ info: recording.info, set });
 }
 
-/** The Parquet bytes of a loaded recording's table, whole (for small tables). */
-function parquetBytes(recording, options) {
-  const pieces = [];
-  writeParquet((bytes) => pieces.push(Buffer.from(bytes)), recording, options);
-  return Buffer.concat(pieces);
-}
-
 /** A numeric column as doubles, nulls as NaN: chunk by chunk, not value by value (an hour has millions). */
 function asDoubles(vector) {
   const values = new Float64Array(vector.length);
@@ -419,4 +412,4 @@ function readParquetBytes(bytes, range) {
   return readParquetFile((position, length) => bytes.subarray(position, position + length), bytes.length, range);
 }
 
-module.exports = { tableWriter, writeParquet, parquetBytes, readParquetFile, readParquetBytes, ROW_GROUP_ROWS };
+module.exports = { tableWriter, writeParquet, readParquetFile, readParquetBytes };
