@@ -157,7 +157,11 @@ function measure(command, args) {
   });
 }
 
-const lastLine = (text) => text.trim().split('\n').filter((l) => !/^\s*Command (exited|terminated)/.test(l)).pop() ?? '';
+// Why a run failed: the reason the summary's recording was given, else the last line.
+function lastLine(text) {
+  const lines = text.replace(/\r[^\n]*?\x1b\[K/g, '').trim().split('\n').filter((l) => !/^\s*Command (exited|terminated)/.test(l));
+  return lines.find((l) => /^failed /.test(l))?.replace(/^failed .*?: /, '') ?? lines.pop() ?? '';
+}
 
 function sizeOf(target) {
   if (!fs.existsSync(target)) return 0;
