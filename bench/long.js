@@ -254,11 +254,12 @@ async function main() {
       const parquet = results[`read --format parquet --orientation ${estimator}`]?.[length.key];
       const plain = results[`read --format plain --orientation ${estimator}`]?.[length.key];
       if (parquet && plain && !parquet.failure && !plain.failure) {
-        lines.push(`| ${length.name} | ${estimator} | ${(parquet.seconds / plain.seconds).toFixed(2)} |`);
+        const cpu = parquet.cpu && plain.cpu ? (parquet.cpu / plain.cpu).toFixed(2) : '';
+        lines.push(`| ${length.name} | ${estimator} | ${(parquet.seconds / plain.seconds).toFixed(2)} | ${cpu} |`);
       }
     }
   }
-  if (lines.length) console.log(['\n| length | estimator | Parquet / plain CSV |', '|---|---|---:|', ...lines].join('\n'));
+  if (lines.length) console.log(['\n| length | estimator | Parquet / plain CSV, seconds | CPU s |', '|---|---|---:|---:|', ...lines].join('\n'));
   console.log('\nSeconds: wall time; CPU s: user and system time of every thread (what a busy machine changes least).' +
     '\nThe last column: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
 }
