@@ -3,7 +3,7 @@
 // the table the other formats hold (a row per instant a sample was taken at)
 // as columns.
 const native = require('./native');
-const { checkRecording, checkSamples, conversionOptions, setOptions, requirePaths } = require('./checks');
+const { checkRecording, checkSamples, conversionOptions, rangeOptions, setOptions, requirePaths } = require('./checks');
 const { setFailure, checkMembers, reportOf } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { STREAMS, COLUMNS } = require('./schema');
@@ -30,7 +30,8 @@ function fromNative(raw, file) {
 /**
  * Parses a recording and estimates its orientation, keeping the samples in memory.
  * @param {string} recordingPath
- * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', from?: number, to?: number, streams?: string[]}} [options]
+ *   from, to: only the samples with from <= time < to (seconds); streams: only those, by name
  * @returns {{info: object, streams: object}} `info` as readRecording answers; `streams` holds
  *   accel, gyro, baro, events and orientation, each when the recording has it, each with `time`
  *   (seconds from the recording's first sample, from its ticks) and one Float64Array per channel;
@@ -39,20 +40,70 @@ function fromNative(raw, file) {
 function load(recordingPath, options) {
   if (typeof recordingPath !== 'string') throw new TypeError('load: recordingPath must be a string');
   const conversion = conversionOptions('load', options);
+  const range = rangeOptions('load', options);
   checkRecording(recordingPath);
-  return loadRecording(recordingPath, conversion);
+  return loadRecording(recordingPath, conversion, range);
 }
 
-/** load() of a recording already checked, with checked options. */
-function loadRecording(recordingPath, conversion) {
-  const raw = native.loadRecording(recordingPath, conversion);
-  if (!raw.parsed) {
-    throw new KinovarError(`${recordingPath}: damaged recording (a data block could not be read); ` +
-      'readRecording still converts what it holds', codes.FORMAT, { path: recordingPath });
-  }
+function damaged(recordingPath) {
+  return new KinovarError(`${recordingPath}: damaged recording (a data block could not be read); ` +
+    'readRecording still converts what it holds', codes.FORMAT, { path: recordingPath });
+}
+
+/**
+ * load() of a recording already checked, with checked options; `range`
+ * ({from, to, streams}: seconds on the table's time, from <= time < to) keeps
+ * only those samples, and only they are read into memory.
+ */
+function loadRecording(recordingPath, conversion, range = {}) {
+  const raw = native.loadRecording(recordingPath, { ...conversion, ...range });
+  if (!raw.parsed) throw damaged(recordingPath);
   const recording = fromNative(raw);
   checkSamples(recordingPath, recording.info.quality);
   return recording;
+}
+
+/**
+ * A recording's table read a piece of rows at a time, never whole: the rows
+ * and columns of sampleTable(load()) with the same options.
+ * @returns {{info: object, columns: Array<{name: string, unit: string, type: 'double'|'int32'|'timestamp'}>,
+ *   chunks: (rows: number) => Iterable<{from: number, to: number, columns: Array<{values, valid}>}>}}
+ *   each chunk's rows `from` to `to` of its own columns; the recording is let go when the chunks end
+ */
+function streamTable(recordingPath, conversion, { datetime = false } = {}) {
+  const table = native.openTable(recordingPath, conversion);
+  if (!table.parsed) {
+    native.closeTable(table.handle);
+    throw damaged(recordingPath);
+  }
+  const info = { ...table.info, quality: table.quality };
+  checkSamples(recordingPath, info.quality);
+  const columns = [{ name: 'time', unit: 's', type: 'double' }];
+  if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp' });
+  for (const { name, unit, stream } of table.columns) columns.push({ name, unit, type: stream === 'events' ? 'int32' : 'double' });
+  return {
+    info,
+    columns,
+    * chunks(rows) {
+      try {
+        for (let piece; (piece = native.nextRows(table.handle, rows));) {
+          const values = [{ values: piece.time, valid: null }];
+          if (datetime) values.push({ values: datetimes(piece.time, table.timeBase), valid: null });
+          yield { from: 0, to: piece.rows, columns: [...values, ...piece.columns] };
+        }
+      } finally {
+        native.closeTable(table.handle);
+      }
+    },
+  };
+}
+
+/** Microseconds since 1970 of each time: the time base's whole seconds kept apart, as the CSV does. */
+function datetimes(time, timeBase) {
+  const whole = Math.floor(timeBase);
+  const micros = new BigInt64Array(time.length);
+  for (let r = 0; r < time.length; r++) micros[r] = BigInt(whole) * 1000000n + BigInt(Math.round((timeBase - whole + time[r]) * 1e6));
+  return micros;
 }
 
 /**
@@ -110,14 +161,7 @@ function sampleTable(recording, { datetime = false } = {}) {
   // An orientation without an estimate is NaN in all four channels: one bitmap for them.
   const estimated = streams.orientation && noEstimates(streams.orientation.w);
   const columns = [{ name: 'time', unit: 's', type: 'double', values: time, valid: null }];
-  if (datetime) {
-    // Microseconds since 1970 of each row: the time base's whole seconds kept apart, as the CSV does.
-    const { timeBase } = recording[layoutKey];
-    const whole = Math.floor(timeBase);
-    const micros = new BigInt64Array(rows);
-    for (let r = 0; r < rows; r++) micros[r] = BigInt(whole) * 1000000n + BigInt(Math.round((timeBase - whole + time[r]) * 1e6));
-    columns.push({ name: 'datetime', unit: '', type: 'timestamp', values: micros, valid: null });
-  }
+  if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp', values: datetimes(time, recording[layoutKey].timeBase), valid: null });
   for (const [name, unit, stream, channel] of COLUMNS) {
     const source = streams[stream]?.[channel];
     if (!source) continue;
@@ -176,4 +220,4 @@ function noEstimates(channel) {
   return valid;
 }
 
-module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, tableStreams, layoutKey };
+module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, tableStreams, layoutKey };

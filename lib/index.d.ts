@@ -362,8 +362,11 @@ export interface LoadOptions {
   /** Samples per second of a uniform grid from the first sample (a set: its window start); see docs/analysis.md. */
   resample?: number;
 }
-/** A recording's samples in memory. Throws `ENOENT` or `ERR_KINOVAR_FORMAT`. */
-export declare function load(recordingPath: string, options?: LoadOptions): LoadedRecording;
+/**
+ * A recording's samples in memory; with a range, only its samples are read into memory (a week a day at a time).
+ * Throws `ENOENT` or `ERR_KINOVAR_FORMAT`.
+ */
+export declare function load(recordingPath: string, options?: LoadOptions & RangeOptions): LoadedRecording;
 /** Recordings made together, on one time base and cut to their common window. */
 export declare function loadSet(recordingPaths: string[], options?: LoadOptions & { clock?: SetClock }): {
   recordings: Array<LoadedRecording & { path: string }>;

@@ -32,6 +32,12 @@ module.exports = {
   hasSettingsRecord: entry.hasSettingsRecord,
   /** (recording, conversion) -> {parsed, info, quality, streams} */
   loadRecording: entry.loadRecording,
+  /** (recording, conversion) -> {handle, parsed, info, quality, timeBase, columns: [{name, unit, stream, channel}]} */
+  openTable: entry.openTable,
+  /** (handle, maxRows) -> {rows, time, columns: [{values, valid}]}, or null after the last row */
+  nextRows: entry.nextRows,
+  /** (handle) -> the recording is let go at once */
+  closeTable: entry.closeTable,
   /** (times: Float64Array[], at most five) -> {rows, rowOf: Uint32Array[]}: the table's row of each sample */
   tableRows: entry.tableRows,
   /** (recordings, conversion) -> the set's outcome with its recordings */

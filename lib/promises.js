@@ -5,7 +5,7 @@ const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
 const { WorkerPool } = require('./pool');
-const { conversionOptions, outputOptions, formatOf } = require('./checks');
+const { conversionOptions, rangeOptions, outputOptions, formatOf } = require('./checks');
 const { KinovarError, codes, abortError } = require('./errors');
 const { ensureFolder, outputClash } = require('./output');
 const { EXTENSIONS } = require('./schema');
@@ -49,7 +49,8 @@ function inspect(recordingPath, options = {}) {
 
 /** @returns {Promise<object>} as load, computed on a worker; the arrays move to this thread */
 async function load(recordingPath, options = {}) {
-  return pool().run('load', budgeted([recordingPath], conversionOptions('load', options)), options.signal);
+  const checked = { ...conversionOptions('load', options), ...rangeOptions('load', options) };
+  return pool().run('load', budgeted([recordingPath], checked), options.signal);
 }
 
 /** @returns {Promise<object>} as loadSet */

@@ -424,15 +424,27 @@ Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityR
   return result;
 }
 
-// loadRecording(path, options) -> {parsed, info, quality, streams}
+// {from, to, streams} of load()'s options, checked by the JavaScript layer.
+bool loadWindow(const Napi::Value& value, LoadWindow& window) {
+  if (!value.IsObject()) return true;
+  Napi::Object object = value.As<Napi::Object>();
+  const Napi::Value from = object.Get("from"), to = object.Get("to"), streams = object.Get("streams");
+  if (from.IsNumber()) window.from = from.As<Napi::Number>().DoubleValue();
+  if (to.IsNumber()) window.to = to.As<Napi::Number>().DoubleValue();
+  return streams.IsUndefined() || pathList(streams, window.streams);
+}
+
+// loadRecording(path, options) -> {parsed, info, quality, streams}; options
+// may also hold {from, to, streams}, which samples to keep.
 Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   ConversionOptions options;
-  if (info.Length() < 1 || !info[0].IsString() || !conversionOptions(info[1], options))
+  LoadWindow window;
+  if (info.Length() < 1 || !info[0].IsString() || !conversionOptions(info[1], options) || !loadWindow(info[1], window))
     return wrongArguments(env, "loadRecording");
   const std::string path = pathArgument(info[0]);
   return run(env, [&]() -> Napi::Value {
-    LoadedRecording loaded = loadRecording(path.c_str(), options);
+    LoadedRecording loaded = loadRecording(path.c_str(), options, window);
     Napi::Object result = recordingObject(env, loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled);
     result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
     return result;
@@ -455,6 +467,94 @@ Napi::Value LoadSet(const Napi::CallbackInfo& info) {
     result.Set("recordings", recordings);
     return result;
   });
+}
+
+// A recording's table in pieces: openTable(path, options) -> {handle, parsed,
+// info, quality, timeBase, columns: [{name, unit, stream, channel}]};
+// nextRows(handle, maxRows) -> {rows, time, columns: [{values, valid}]} (an
+// event's values Int32Array, the others Float64Array; valid: a bit per row
+// that has a value, null when every row has one), or null at the end;
+// closeTable(handle) lets the file go at once (else when collected).
+using TableHandle = std::unique_ptr<TableReader>;
+
+TableHandle* tableHandle(const Napi::Value& value) {
+  return value.IsExternal() ? value.As<Napi::External<TableHandle>>().Data() : nullptr;
+}
+
+Napi::Value OpenTable(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ConversionOptions options;
+  if (info.Length() < 1 || !info[0].IsString() || !conversionOptions(info[1], options))
+    return wrongArguments(env, "openTable");
+  const std::string path = pathArgument(info[0]);
+  return run(env, [&]() -> Napi::Value {
+    auto handle = std::make_unique<TableHandle>(std::make_unique<TableReader>(path.c_str(), options));
+    const TableReader& table = **handle;
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("parsed", Napi::Boolean::New(env, table.parsed()));
+    result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, table.settings()); }));
+    result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, table.quality()); }));
+    result.Set("timeBase", Napi::Number::New(env, table.timeBase()));
+    Napi::Array columns = Napi::Array::New(env, table.columns().size());
+    for (uint32_t c = 0; c < table.columns().size(); ++c) {
+      const ColumnLayout& layout = table.columns()[c];
+      Napi::Object column = Napi::Object::New(env);
+      column.Set("name", layout.name);
+      column.Set("unit", layout.unit);
+      column.Set("stream", layout.stream);
+      column.Set("channel", layout.channel);
+      columns.Set(c, column);
+    }
+    result.Set("columns", columns);
+    result.Set("handle", Napi::External<TableHandle>::New(env, handle.release(), [](Napi::Env, TableHandle* done) { delete done; }));
+    return result;
+  });
+}
+
+Napi::Value NextRows(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  TableHandle* handle = info.Length() > 1 ? tableHandle(info[0]) : nullptr;
+  if (!handle || !info[1].IsNumber()) return wrongArguments(env, "nextRows");
+  if (!*handle) return env.Null();
+  const double asked = info[1].As<Napi::Number>().DoubleValue();
+  const uint64_t maxRows = asked >= 1 ? static_cast<uint64_t>(std::min(asked, 1e9)) : 1;
+  return run(env, [&]() -> Napi::Value {
+    TableChunk chunk;
+    if (!(*handle)->next(maxRows, chunk)) return env.Null();
+    const size_t n = static_cast<size_t>(chunk.rows);
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("rows", Napi::Number::New(env, static_cast<double>(n)));
+    result.Set("time", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(chunk.time)), 0));
+    Napi::Array columns = Napi::Array::New(env, chunk.values.size());
+    for (uint32_t c = 0; c < chunk.values.size(); ++c) {
+      Napi::Object column = Napi::Object::New(env);
+      if (std::string_view((*handle)->columns()[c].stream) == "events") {
+        Napi::Int32Array values = Napi::Int32Array::New(env, n);
+        for (size_t r = 0; r < n; ++r) values[r] = static_cast<int32_t>(chunk.values[c][r]);
+        column.Set("values", values);
+      } else {
+        column.Set("values", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(chunk.values[c])), 0));
+      }
+      if (chunk.valid[c].empty()) {
+        column.Set("valid", env.Null());
+      } else {
+        Napi::Uint8Array valid = Napi::Uint8Array::New(env, chunk.valid[c].size());
+        std::copy(chunk.valid[c].begin(), chunk.valid[c].end(), valid.Data());
+        column.Set("valid", valid);
+      }
+      columns.Set(c, column);
+    }
+    result.Set("columns", columns);
+    return result;
+  });
+}
+
+Napi::Value CloseTable(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  TableHandle* handle = info.Length() > 0 ? tableHandle(info[0]) : nullptr;
+  if (!handle) return wrongArguments(env, "closeTable");
+  handle->reset();
+  return env.Undefined();
 }
 
 // tableRows([times...]) -> {rows, rowOf: [Uint32Array...]}: the table's row
@@ -756,6 +856,9 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"inspect", Inspect},
       {"ticksOffClock", TicksOffClock},
       {"loadRecording", LoadRecording},
+      {"openTable", OpenTable},
+      {"nextRows", NextRows},
+      {"closeTable", CloseTable},
       {"tableRows", TableRows},
       {"loadSet", LoadSet},
       {"viewData", ViewData},

@@ -270,55 +270,7 @@ void formatChunk(ChunkBuffer& buffer, const TableLayout& table, const ClassicChu
   }
 }
 
-// The plain table: a row per instant that any stream has a sample at, its
-// time counted from `origin`; gyro, accel, baro, event, quaternion: the
-// merge's streams in this order, when present.
-struct PlainChunk {
-  uint64_t rows = 0;
-  SampleStream windows[5];
-};
 constexpr uint64_t kPlainChannels[5] = {3, 3, 2, 1, 4};
-
-class PlainLoader {
- public:
-  PlainLoader(const StreamSource& source, const TableLayout& table, uint64_t rows) : rows_(rows) {
-    const Column* columns[5] = {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion};
-    for (size_t g = 0; g < 5; ++g) {
-      queues_[g] = queueOf(source, *columns[g]);
-      if (columns[g]->stream) samples_ += columns[g]->stream->count;
-    }
-  }
-  // The fraction of the samples taken so far.
-  double fraction() const { return samples_ ? static_cast<double>(taken_) / static_cast<double>(samples_) : 1.0; }
-  // The time of the first sample of all, what a recording's time counts from.
-  double first() {
-    double t = std::numeric_limits<double>::infinity();
-    for (SampleQueue& queue : queues_)
-      if (queue && queue.fill(1) > 0) t = std::min(t, queue.time(0));
-    return std::isinf(t) ? 0.0 : t;
-  }
-  // The next rows, up to the chunk's number; none at the end.
-  void load(PlainChunk& chunk) {
-    uint64_t taken[5] = {};
-    chunk.rows = 0;
-    while (chunk.rows < rows_) {
-      double t = std::numeric_limits<double>::infinity();
-      for (size_t g = 0; g < 5; ++g)
-        if (queues_[g] && queues_[g].fill(taken[g] + 1) > taken[g]) t = std::min(t, queues_[g].time(taken[g]));
-      if (std::isinf(t)) break;
-      for (size_t g = 0; g < 5; ++g)
-        if (queues_[g] && queues_[g].size() > taken[g] && queues_[g].time(taken[g]) == t) ++taken[g];
-      ++chunk.rows;
-    }
-    for (size_t g = 0; g < 5; ++g)
-      if (queues_[g]) queues_[g].take(taken[g], chunk.windows[g]), taken_ += taken[g];
-  }
-
- private:
-  uint64_t rows_;
-  uint64_t samples_ = 0, taken_ = 0;
-  SampleQueue queues_[5];
-};
 
 // The datetime cell of time t: epoch + t to the microsecond, the whole
 // seconds of the epoch kept apart so that the sum loses nothing.
@@ -349,6 +301,50 @@ char* datetimeCell(char* out, const PlainTime& time, double t) {
 
 }  // namespace
 
+struct TableRows::Queues {
+  SampleQueue queues[5];
+};
+
+TableRows::TableRows(const StreamSource& source, const TableLayout& table, uint64_t rows)
+    : rows_(rows ? rows : kChunkRows), queues_(std::make_unique<Queues>()) {
+  const Column* columns[5] = {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion};
+  for (size_t g = 0; g < 5; ++g) {
+    queues_->queues[g] = queueOf(source, *columns[g]);
+    if (columns[g]->stream) samples_ += columns[g]->stream->count;
+  }
+}
+
+TableRows::~TableRows() = default;
+
+double TableRows::first() {
+  double t = std::numeric_limits<double>::infinity();
+  for (SampleQueue& queue : queues_->queues)
+    if (queue && queue.fill(1) > 0) t = std::min(t, queue.time(0));
+  return std::isinf(t) ? 0.0 : t;
+}
+
+void TableRows::load(TablePiece& piece, uint64_t maxRows) {
+  SampleQueue* queues = queues_->queues;
+  uint64_t taken[5] = {};
+  piece.rows = 0;
+  if (maxRows == 0) maxRows = rows_;
+  while (piece.rows < maxRows) {
+    double t = std::numeric_limits<double>::infinity();
+    for (size_t g = 0; g < 5; ++g)
+      if (queues[g] && queues[g].fill(taken[g] + 1) > taken[g]) t = std::min(t, queues[g].time(taken[g]));
+    if (std::isinf(t)) break;
+    for (size_t g = 0; g < 5; ++g)
+      if (queues[g] && queues[g].size() > taken[g] && queues[g].time(taken[g]) == t) ++taken[g];
+    ++piece.rows;
+  }
+  for (size_t g = 0; g < 5; ++g)
+    if (queues[g]) queues[g].take(taken[g], piece.windows[g]), taken_ += taken[g];
+}
+
+double TableRows::fraction() const {
+  return samples_ ? static_cast<double>(taken_) / static_cast<double>(samples_) : 1.0;
+}
+
 double epochSeconds(const DateTimeFields& date) {
   const int64_t y = date.year - (date.month <= 2);
   const int64_t m = date.month;
@@ -377,7 +373,7 @@ char* timeCell(char* out, double seconds) {
   return end;
 }
 
-void formatPlainChunk(ChunkBuffer& buffer, const PlainChunk& chunk, const PlainTime& time) {
+void formatTablePiece(ChunkBuffer& buffer, const TablePiece& chunk, const PlainTime& time) {
   buffer.clear();
   InstantMerge merge;
   size_t present[5];
@@ -574,23 +570,23 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
   const auto write = [&](const char* data, size_t size) { output.write(data, size); };
   InOrder inOrder;
   ChunkPool<ClassicChunk> classicChunks;
-  ChunkPool<PlainChunk> plainChunks;
+  ChunkPool<TablePiece> tablePieces;
   const uint64_t rows = chunkRows(source);
   if (style == CsvStyle::Plain) {
-    PlainLoader loader(source, table, rows);
+    TableRows loader(source, table, rows);
     PlainTime plain = time;
     if (std::isnan(plain.origin)) plain.origin = loader.first();
     writeChunksUntil(
         kRowBound,
         [&](size_t c, ChunkBuffer& buffer) {
-          std::unique_ptr<PlainChunk> chunk = plainChunks.acquire();
+          std::unique_ptr<TablePiece> chunk = tablePieces.acquire();
           inOrder.run(c, [&] {
             loader.load(*chunk);
             if (source.progress) source.progress(loader.fraction());
           });
-          formatPlainChunk(buffer, *chunk, plain);
+          formatTablePiece(buffer, *chunk, plain);
           const bool rows = chunk->rows > 0;
-          plainChunks.release(std::move(chunk));
+          tablePieces.release(std::move(chunk));
           return rows;
         },
         write, threads > 1, source.helperStart);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <span>
 
 #include "io/output_file.h"
@@ -107,6 +108,32 @@ struct StreamSource {
   std::function<void()> helperStart;  // what the second formatting thread waits for first
   std::function<void(double)> progress;  // the fraction of the rows made, after each chunk
 };
+// The plain table's rows (export/rows.h) read in pieces from a source: each
+// piece holds the samples on its rows of the groups gyro, accel, baro,
+// event and quaternion, in this order (no channels: the table has none).
+struct TablePiece {
+  uint64_t rows = 0;
+  SampleStream windows[5];
+};
+class TableRows {
+ public:
+  // Pieces of at most `rows` rows (0: the default).
+  TableRows(const StreamSource& source, const TableLayout& table, uint64_t rows);
+  ~TableRows();
+  // The time of the first sample of all, which the table's time counts from.
+  double first();
+  // The next rows, at most maxRows (0: the pieces' size); none at the end.
+  void load(TablePiece& piece, uint64_t maxRows = 0);
+  // The fraction of the samples taken so far.
+  double fraction() const;
+
+ private:
+  struct Queues;
+  uint64_t rows_;
+  std::unique_ptr<Queues> queues_;
+  uint64_t samples_ = 0, taken_ = 0;
+};
+
 bool exportCsv(CsvFile file, const StreamSource& source, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,
                OutputFailure* failure = nullptr, const PlainTime& time = {});
 bool writeCsv(CsvFile& file, const StreamSource& source, CsvStyle style = CsvStyle::Classic, unsigned threads = 0,

@@ -8,6 +8,7 @@
 #include "export/resample.h"
 #include "export/rows.h"
 #include "ops/recording_file.h"
+#include "ops/workers.h"
 #include "orientation/orientation.h"
 #include "reader/quality.h"
 #include "sync/sync.h"
@@ -36,19 +37,182 @@ void onTableTime(Recording& recording, double origin) {
 
 }  // namespace
 
-LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options) {
+namespace {
+
+bool chosen(const LoadWindow& window, uint32_t key) {
+  if (window.streams.empty()) return true;
+  for (const StreamLayout& layout : streamLayouts())
+    if (layout.key == (key == kSecondEventKey ? kEventKey : key))
+      return std::find(window.streams.begin(), window.streams.end(), layout.name) != window.streams.end();
+  return false;
+}
+
+// Keeps the samples of the window's streams on its times (already on the table's).
+void cutStreams(Recording& recording, const LoadWindow& window) {
+  for (auto it = recording.streams.begin(); it != recording.streams.end();) {
+    SampleStream& stream = it->second;
+    if (!chosen(window, it->first)) {
+      it = recording.streams.erase(it);
+      continue;
+    }
+    const auto begin = std::lower_bound(stream.times.begin(), stream.times.end(), window.from);
+    const auto end = std::lower_bound(begin, stream.times.end(), window.to);
+    const auto first = static_cast<uint64_t>(begin - stream.times.begin()), n = static_cast<uint64_t>(end - begin);
+    SampleStream kept(stream.channels, n);
+    std::copy(begin, end, kept.times.begin());
+    for (uint64_t c = 0; c < stream.channels; ++c)
+      std::copy_n(stream.values.begin() + static_cast<long>(c * stream.count + first), n,
+                  kept.values.begin() + static_cast<long>(c * n));
+    stream = std::move(kept);
+    ++it;
+  }
+}
+
+// The earliest first sample of the table's streams: what its time counts
+// from (the quaternions' times are the accelerometer's).
+double tableOrigin(const StreamSource& source, const TableLayout& table) {
+  double origin = std::numeric_limits<double>::infinity();
+  for (const TableColumn* column : {&table.gyro, &table.accel, &table.baro, &table.event}) {
+    if (!column->stream) continue;
+    SampleStream first;
+    if (source.cursor(column->key)->read(first, 1) > 0) origin = std::min(origin, first.times[0]);
+  }
+  return std::isinf(origin) ? 0.0 : origin;
+}
+
+}  // namespace
+
+LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options, const LoadWindow& window) {
   LoadedRecording loaded;
   Recording& recording = loaded.recording;
-  ParseStats scan;
-  loaded.parsed = parseRecordingFile(recording.settings, recording.streams, utf8Path, &scan);
-  loaded.quality = qualityReport(recording.settings, recording.streams, scan);
-  if (loaded.parsed) estimateOrientation(recording.settings, recording.streams, options.estimator);
-  const double origin = firstInstant(tableLayout(recording.settings, recording.streams));
-  resampleStreams(recording.settings, recording.streams, options.resample, origin);
-  onTableTime(recording, origin);
   loaded.resampled = options.resample;
+  if (options.resample > 0) {  // the grid needs every sample first
+    ParseStats scan;
+    loaded.parsed = parseRecordingFile(recording.settings, recording.streams, utf8Path, &scan);
+    loaded.quality = qualityReport(recording.settings, recording.streams, scan);
+    if (loaded.parsed) estimateOrientation(recording.settings, recording.streams, options.estimator);
+    const double origin = firstInstant(tableLayout(recording.settings, recording.streams));
+    resampleStreams(recording.settings, recording.streams, options.resample, origin);
+    onTableTime(recording, origin);
+    cutStreams(recording, window);
+    loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
+    return loaded;
+  }
+  // Each stream is read in pieces, only what the window keeps staying in memory.
+  RecordingReader reader(options.chunkSamples);
+  loaded.parsed = reader.openFile(utf8Path);
+  loaded.quality = qualityReport(reader);
+  recording.settings = reader.settings();
   loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
+  ConversionOptions estimated = options;
+  if (!loaded.parsed) estimated.estimator = Estimator::None;
+  const RecordingStreams streams(reader, estimated, threadBudget(options) > 1);
+  const StreamSource source = streams.source();
+  const TableLayout table = tableLayout(recording.settings, streams.shapes());
+  const double origin = tableOrigin(source, table);
+  const uint64_t piece = reader.chunkSamples();
+  for (const TableColumn* column : {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion}) {
+    if (!column->stream || !chosen(window, column->key)) continue;
+    std::unique_ptr<StreamCursor> cursor = source.cursor(column->key);
+    const uint64_t channels = column->stream->channels;
+    std::vector<double> times;
+    std::vector<std::vector<double>> values(channels);
+    SampleStream read;
+    bool past = false;
+    while (!past && cursor->read(read, piece) > 0) {
+      for (uint64_t i = 0; i < read.count; ++i) {
+        const double t = read.times[i] - origin;
+        if (t < window.from) continue;
+        if (t >= window.to) {
+          past = true;
+          break;
+        }
+        times.push_back(t);
+        for (uint64_t c = 0; c < channels; ++c) values[c].push_back(read.value(c, i));
+      }
+    }
+    SampleStream stream(channels, times.size());
+    std::copy(times.begin(), times.end(), stream.times.begin());
+    for (uint64_t c = 0; c < channels; ++c)
+      std::copy(values[c].begin(), values[c].end(), stream.values.begin() + static_cast<long>(c * stream.count));
+    if (column->key == kQuaternionKey) {
+      // NaN where the filter had no estimate.
+      double* v = stream.values.data();
+      const uint64_t n = stream.count;
+      for (uint64_t k = 0; k < n; ++k)
+        if (noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]))
+          v[k] = v[n + k] = v[2 * n + k] = v[3 * n + k] = std::numeric_limits<double>::quiet_NaN();
+    }
+    recording.streams.emplace(column->key, std::move(stream));
+  }
   return loaded;
+}
+
+TableReader::TableReader(const char* utf8Path, const ConversionOptions& options) : reader_(options.chunkSamples) {
+  parsed_ = reader_.openFile(utf8Path);
+  quality_ = qualityReport(reader_);
+  timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);
+  ConversionOptions estimated = options;
+  if (!parsed_) estimated.estimator = Estimator::None;
+  streams_ = std::make_unique<RecordingStreams>(reader_, estimated, threadBudget(options) > 1);
+  source_ = streams_->source();
+  table_ = tableLayout(reader_.settings(), streams_->shapes());
+  rows_ = std::make_unique<TableRows>(source_, table_, 0);
+  origin_ = rows_->first();
+  const TableColumn* groups[5] = {&table_.gyro, &table_.accel, &table_.baro, &table_.event, &table_.quaternion};
+  const std::vector<ColumnLayout> all = columnLayouts();
+  const std::span<const ColumnName> names = tableColumns();
+  for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t g = 0; g < 5; ++g) {
+      const uint32_t key = g == 3 ? kEventKey : groups[g]->key;
+      if (names[i].key != key || !groups[g]->stream) continue;
+      columns_.push_back(all[i]);
+      columnOf_.emplace_back(g, names[i].channel);
+    }
+  }
+}
+
+TableReader::~TableReader() = default;
+
+bool TableReader::next(uint64_t maxRows, TableChunk& chunk) {
+  rows_->load(piece_, std::max<uint64_t>(maxRows, 1));
+  const uint64_t rows = chunk.rows = piece_.rows;
+  if (rows == 0) return false;
+  InstantMerge merge;
+  size_t slot[5] = {};
+  for (size_t g = 0, s = 0; g < 5; ++g)
+    if (piece_.windows[g].channels) slot[g] = s++, merge.add(piece_.windows[g].times.data(), piece_.windows[g].count);
+  chunk.time.assign(rows, 0.0);
+  chunk.values.assign(columns_.size(), std::vector<double>(rows, 0.0));
+  chunk.valid.assign(columns_.size(), std::vector<uint8_t>((rows + 7) / 8, 0));
+  std::vector<bool> full(columns_.size(), true);
+  uint64_t k[5] = {};
+  bool sampled[5] = {};
+  for (uint64_t r = 0; r < rows; ++r) {
+    const double t = merge.next();
+    chunk.time[r] = t - origin_;
+    for (size_t g = 0; g < 5; ++g) {
+      if (!piece_.windows[g].channels) continue;
+      sampled[g] = merge.take(slot[g], t, k[g]);
+      if (g == 4 && sampled[g]) {
+        const SampleStream& q = piece_.windows[4];
+        const uint64_t n = q.count, i = k[4];
+        sampled[g] = !noEstimate(q.values[i], q.values[n + i], q.values[2 * n + i], q.values[3 * n + i]);
+      }
+    }
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      const auto [g, channel] = columnOf_[c];
+      if (!sampled[g]) {
+        full[c] = false;
+        continue;
+      }
+      chunk.values[c][r] = piece_.windows[g].value(channel, k[g]);
+      chunk.valid[c][r >> 3] = static_cast<uint8_t>(chunk.valid[c][r >> 3] | 1u << (r & 7));
+    }
+  }
+  for (size_t c = 0; c < columns_.size(); ++c)
+    if (full[c]) chunk.valid[c].clear();
+  return true;
 }
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const ConversionOptions& options) {

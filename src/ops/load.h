@@ -2,6 +2,8 @@
 // the same parse, orientation stage and synchronisation as the conversions.
 #pragma once
 
+#include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "ops/names.h"
 #include "ops/operations.h"
 #include "ops/options.h"
+#include "ops/stream_recording.h"
 #include "reader/recording.h"
 
 namespace kinovar {
@@ -24,7 +27,55 @@ struct LoadedRecording {
   double resampled = 0.0;  // the grid's rate, 0: none
 };
 
-LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {});
+// The samples load() keeps: those whose time on the table (seconds from the
+// first sample) lies from `from` up to, not including, `to`, of the streams named as
+// streamLayouts() names them (none named: every one). Only those are read
+// into memory; a stream without a sample there is left out.
+struct LoadWindow {
+  double from = -std::numeric_limits<double>::infinity();
+  double to = std::numeric_limits<double>::infinity();
+  std::vector<std::string> streams;
+};
+
+LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {},
+                              const LoadWindow& window = {});
+
+// A recording's table read a piece of rows at a time (openTable): the rows
+// of load()'s sampleTable, each column a value per row and a bit per row
+// that has one (a quaternion without an estimate has none).
+struct TableChunk {
+  uint64_t rows = 0;
+  std::vector<double> time;
+  std::vector<std::vector<double>> values;  // per column of columns()
+  std::vector<std::vector<uint8_t>> valid;  // per column; empty: every row has a value
+};
+class TableReader {
+ public:
+  TableReader(const char* utf8Path, const ConversionOptions& options);
+  ~TableReader();
+  bool parsed() const { return parsed_; }
+  const DeviceSettings& settings() const { return reader_.settings(); }
+  const QualityReport& quality() const { return quality_; }
+  double timeBase() const { return timeBase_; }
+  // The table's columns after its time, in order.
+  const std::vector<ColumnLayout>& columns() const { return columns_; }
+  // The next rows, at most maxRows; false at the end.
+  bool next(uint64_t maxRows, TableChunk& chunk);
+
+ private:
+  RecordingReader reader_;
+  bool parsed_ = false;
+  QualityReport quality_;
+  double timeBase_ = 0.0;
+  std::unique_ptr<RecordingStreams> streams_;
+  StreamSource source_;
+  TableLayout table_;
+  std::unique_ptr<TableRows> rows_;
+  double origin_ = 0.0;
+  std::vector<ColumnLayout> columns_;
+  std::vector<std::pair<size_t, uint64_t>> columnOf_;  // (group, channel) of each column
+  TablePiece piece_;
+};
 
 // A set parsed, oriented and synchronised as readAndSync2 does it, without
 // the files and printing nothing: the outcome readAndSyncSet tells (what was

@@ -9,6 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
 const { generateRecording } = require('../../lib/generator');
+const { sampleTable, streamTable } = require('../../lib/data');
 const { scratch } = require('./helpers');
 
 const BLOCK = 512;
@@ -49,6 +50,48 @@ test('pieces of any size give the bytes of the whole', (t) => {
         assert.deepEqual(answer, expected, `${what}: the answer in pieces of ${chunkSamples}`);
         assert.ok(fs.readFileSync(pieces).equals(bytes), `${what}: the bytes in pieces of ${chunkSamples}`);
       }
+    }
+  }
+});
+
+test('load() in pieces, a part of it, and its table a piece of rows at a time give the whole one\'s arrays', (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'tricky.bin'), {
+    seconds: 3, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 7, startTick: 0xFFFFFF00,
+    swapBlocks: true, duplicateTicks: true, cutBlocks: 2,
+  });
+  for (const orientation of ['classic', 'accurate']) {
+    const whole = kinovar.load(recording, { orientation });
+    const table = sampleTable(whole, { datetime: true });
+    for (const chunkSamples of [...CHUNKS, 0]) {
+      const what = `${orientation}, pieces of ${chunkSamples}`;
+      if (chunkSamples) assert.deepEqual(kinovar.load(recording, { orientation, chunkSamples }), whole, what);
+      // The table a few rows at a time: the same columns, values and empty cells.
+      const streamed = streamTable(recording, { orientation, chunkSamples }, { datetime: true });
+      assert.deepEqual(streamed.columns, table.columns.map(({ name, unit, type }) => ({ name, unit, type })));
+      let at = 0;
+      for (const piece of streamed.chunks(50)) {
+        for (const [c, { values, valid }] of piece.columns.entries()) {
+          const expected = table.columns[c];
+          assert.equal(values.constructor, expected.values.constructor);
+          for (let r = 0; r < piece.to; r++) {
+            const has = (bits, i) => !bits || ((bits[i >> 3] >> (i & 7)) & 1) === 1;
+            assert.equal(has(valid, r), has(expected.valid, at + r), `${what}: ${expected.name} row ${at + r}`);
+            if (has(valid, r)) assert.equal(values[r], expected.values[at + r], `${what}: ${expected.name} row ${at + r}`);
+          }
+        }
+        at += piece.to;
+      }
+      assert.equal(at, table.rows, what);
+    }
+    // A part: the samples from 1 s up to 2 s of the streams named, and no other.
+    const part = kinovar.load(recording, { orientation, from: 1, to: 2, streams: ['accel', 'orientation'], chunkSamples: 7 });
+    assert.deepEqual(Object.keys(part.streams), ['accel', 'orientation']);
+    for (const [name, stream] of Object.entries(part.streams)) {
+      const all = whole.streams[name];
+      const first = all.time.findIndex((s) => s >= 1);
+      const end = all.time.findIndex((s) => s >= 2);
+      for (const [channel, values] of Object.entries(stream)) assert.deepEqual(values, all[channel].subarray(first, end), `${name}.${channel}`);
     }
   }
 });
