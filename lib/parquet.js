@@ -275,17 +275,28 @@ function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS 
 }
 
 /**
- * Writes a loaded recording's table as Parquet, row group by row group.
+ * Writes a table as Parquet, row group by row group, then its footer.
  * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
- * @param {object} recording from load() or loadSet()
- * @param {{set?: object, time?: string, utcOffset?: number, rowGroupRows?: number}} [options] as tableWriter's;
- *   time 'absolute': a datetime column
+ * @param {{columns: Array<{name: string, unit: string, type: string}>, chunks: (rows: number) => Iterable<object>}} table
+ *   its columns and its rows in pieces, as lib/data's streamTable gives them
+ * @param {{info: object, set?: object, utcOffset?: number, rowGroupRows?: number}} about as tableWriter and its
+ *   finish take them
  */
-function writeParquet(write, recording, { time, set, utcOffset, rowGroupRows } = {}) {
-  const table = recordingTable(recording, { datetime: time === 'absolute' });
+function writeTable(write, table, { info, set, utcOffset, rowGroupRows }) {
   const writer = tableWriter(write, { columns: table.columns, utcOffset, rowGroupRows });
   for (const chunk of table.chunks(writer.rowGroupRows)) writer.append(chunk);
-  writer.finish({ info: recording.info, set });
+  writer.finish({ info, set });
+}
+
+/**
+ * Writes a loaded recording's table as Parquet.
+ * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
+ * @param {object} recording from load() or loadSet()
+ * @param {{set?: object, time?: string, utcOffset?: number, rowGroupRows?: number}} [options] as writeTable's;
+ *   time 'absolute': a datetime column
+ */
+function writeParquet(write, recording, { time, ...options } = {}) {
+  writeTable(write, recordingTable(recording, { datetime: time === 'absolute' }), { ...options, info: recording.info });
 }
 
 /** A numeric column as doubles, nulls as NaN: chunk by chunk, not value by value (an hour has millions). */
@@ -412,4 +423,4 @@ function readParquetBytes(bytes, range) {
   return readParquetFile((position, length) => bytes.subarray(position, position + length), bytes.length, range);
 }
 
-module.exports = { tableWriter, writeParquet, readParquetFile, readParquetBytes };
+module.exports = { tableWriter, recordingTable, writeTable, writeParquet, readParquetFile, readParquetBytes };

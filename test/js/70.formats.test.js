@@ -10,6 +10,7 @@ const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { writeInPieces } = require('../../lib/output');
+const { tableWriter, recordingTable } = require('../../lib/parquet');
 const { scratch, EOL } = require('./helpers');
 
 // Columns of the classic CSV by the load() stream and channel they hold, with their decimals.
@@ -173,6 +174,21 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     });
     assert.deepEqual(next, Object.fromEntries(Object.keys(next).map((s) => [s, loaded.streams[s].time.length])), label);
     if (groupRows) {
+      // The writer gathers pieces of any size into the same groups, whether the rows stream or come from load().
+      const fed = (sizes) => {
+        const pieces = [];
+        const table = recordingTable(loaded);
+        const writer = tableWriter((b) => pieces.push(Buffer.from(b)), { columns: table.columns, rowGroupRows: groupRows });
+        const [whole] = table.chunks(Infinity);
+        for (let from = 0, i = 0; from < whole.to; i++) {
+          const to = Math.min(whole.to, from + sizes[i % sizes.length]);
+          writer.append({ ...whole, from, to });
+          from = to;
+        }
+        writer.finish({ info: loaded.info });
+        return Buffer.concat(pieces);
+      };
+      assert.ok(fed([30, 1, 200, 5]).equals(bytes), label);
       // A range reads the row groups that hold its rows and cuts them at its edges, on and beside the groups' edges.
       const whole = kinovar.readParquet(file);
       const { time } = whole.columns;
