@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "io/paths.h"
-#include "io/read_file.h"
+#include "reader/stream_reader.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
 #include "reader/quality.h"
@@ -13,17 +13,19 @@ namespace kinovar {
 
 bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path, ParseStats* stats,
                         UnparsedRecording* why) {
-  std::vector<uint8_t> bytes;
+  // Read in pieces: the file's bytes are never held whole beside its streams.
+  RecordingReader reader;
+  Unparsed reason = Unparsed::None;
   int systemError = 0;
-  const bool read = readFile(utf8Path, bytes, &systemError);
-  const bool parsed = parseRecording(settings, streams, bytes, stats);
-  if (why && !read) {
-    why->reason = Unparsed::Missing;
+  const bool parsed = reader.openFile(utf8Path, &reason, &systemError);
+  settings = reader.settings();
+  reader.readAll(streams);
+  if (stats && reader.stats().blocks > 0) *stats = reader.stats();  // the settings block was found
+  if (why && !parsed) {
+    why->reason = reason;
     why->systemError = systemError;
-  } else if (why && !parsed) {
-    why->reason = whyUnparsed(bytes);
   }
-  return parsed && read;
+  return parsed;
 }
 
 SetOutcome prepareSet(const std::vector<std::string>& paths, const ConversionOptions& options, OrientationStep step,

@@ -11,7 +11,7 @@
 
 namespace kinovar {
 
-// Reads the recording file whole and parses it. False when it cannot be read
+// Reads the recording file (in pieces) and parses it. False when it cannot be read
 // to its end (the blocks read before a read error are parsed all the same)
 // or its bytes are no recording; `why` (when given) then says which.
 bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path,

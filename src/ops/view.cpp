@@ -3,6 +3,8 @@
 #include "orientation/orientation.h"
 #include "io/read_file.h"
 #include "ops/recording_file.h"
+#include "ops/stream_recording.h"
+#include "ops/workers.h"
 #include "reader/quality.h"
 #include "view/view_data.h"
 
@@ -10,15 +12,29 @@ namespace kinovar {
 
 bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& options, uint64_t budgetBytes,
                    std::vector<uint8_t>& page, std::string& error) {
-  Recording recording;
-  ParseStats stats;
-  if (!parseRecordingFile(recording.settings, recording.streams, utf8RecordingPath, &stats)) {
+  // The streams are read in pieces, as often as the page needs them.
+  RecordingReader reader(options.chunkSamples);
+  if (!reader.openFile(utf8RecordingPath)) {
     error = "could not be read to its end";
     return false;
   }
-  const std::string quality = qualityJson(qualityReport(recording.settings, recording.streams, stats));
-  estimateOrientation(recording.settings, recording.streams, options.estimator);
-  page = buildViewData(recording.streams, formatDateTime(recording.settings.createdAt), {budgetBytes, quality});
+  const std::string quality = qualityJson(qualityReport(reader));
+  const RecordingStreams streams(reader, options, threadBudget(options) > 1);
+  const StreamSource source = streams.source();
+  ViewSource view;
+  view.shapes = &streams.shapes();
+  view.cursor = source.cursor;
+  view.piece = reader.chunkSamples();
+  view.span = [&](uint32_t key) {
+    // The quaternions stand at the accelerometer's times.
+    const uint32_t timed = key == kQuaternionKey ? kAccelKey : key;
+    SampleStream one;
+    reader.cursor(timed, 0)->read(one, 1);
+    const double first = one.times[0];
+    reader.cursor(timed, streams.shapes().at(key).count - 1)->read(one, 1);
+    return std::pair{first, one.times[0]};
+  };
+  page = buildViewData(view, formatDateTime(reader.settings().createdAt), {budgetBytes, quality});
   return true;
 }
 

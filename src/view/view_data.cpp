@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <tuple>
+#include <utility>
 
 #include "io/json_writer.h"
 #include "orientation/orientation.h"
@@ -22,9 +25,12 @@ struct Plot {
   std::vector<const char*> channels;
   std::vector<const char*> units;  // per channel
   bool euler = false;  // roll, pitch and yaw of a quaternion stream
-  const SampleStream* stream = nullptr;
+  uint32_t key = 0;
+  uint64_t count = 0;
+  double first = 0, last = 0;
   double binSeconds = 0;
   uint64_t bins = 0;
+  std::vector<std::vector<double>> lows{}, highs{};  // per channel, per finest bin
 };
 
 // Roll, pitch and yaw (Z-Y-X, degrees) of sample i of a W, X, Y, Z stream;
@@ -78,11 +84,14 @@ uint64_t pyramidBytes(uint64_t bins, size_t channels) {
   return total * channels * 4;
 }
 
-std::vector<Plot> plotsOf(const StreamMap& streams) {
+std::vector<Plot> plotsOf(const ViewSource& source) {
   std::vector<Plot> plots;
   auto add = [&](uint32_t key, Plot plot) {
-    plot.stream = findStream(streams, key);
-    if (!plot.stream || plot.stream->count == 0) return;
+    const SampleStream* stream = findStream(*source.shapes, key);
+    if (!stream || stream->count == 0) return;
+    plot.key = key;
+    plot.count = stream->count;
+    std::tie(plot.first, plot.last) = source.span(key);
     plots.push_back(std::move(plot));
   };
   add(kAccelKey, {"accel", "Accelerometer", {"X", "Y", "Z"}, {"g", "g", "g"}});
@@ -101,7 +110,7 @@ void chooseBins(std::vector<Plot>& plots, double span, uint64_t budgetBytes) {
     const double bin = std::ldexp(1.0, k);
     uint64_t bytes = 0;
     for (Plot& p : plots) {
-      const double period = p.stream->count > 1 ? span / static_cast<double>(p.stream->count - 1) : span;
+      const double period = p.count > 1 ? span / static_cast<double>(p.count - 1) : span;
       p.binSeconds = bin;
       while (p.binSeconds < period && p.binSeconds < span) p.binSeconds *= 2;
       p.bins = static_cast<uint64_t>(span / p.binSeconds) + 1;
@@ -111,34 +120,37 @@ void chooseBins(std::vector<Plot>& plots, double span, uint64_t budgetBytes) {
   }
 }
 
-// Extremes of every finest bin, all channels in one pass over the samples.
-void finestExtremes(const Plot& p, double start, std::vector<std::vector<double>>& lows,
-                    std::vector<std::vector<double>>& highs) {
-  const uint64_t n = p.stream->count, channels = p.channels.size();
-  lows.assign(channels, std::vector<double>(p.bins, std::numeric_limits<double>::infinity()));
-  highs.assign(channels, std::vector<double>(p.bins, -std::numeric_limits<double>::infinity()));
+// Extremes of every finest bin, all channels, a piece of samples at a time.
+void startExtremes(Plot& p) {
+  const size_t channels = p.channels.size();
+  p.lows.assign(channels, std::vector<double>(p.bins, std::numeric_limits<double>::infinity()));
+  p.highs.assign(channels, std::vector<double>(p.bins, -std::numeric_limits<double>::infinity()));
+}
+
+void addExtremes(Plot& p, const SampleStream& piece, double start) {
+  const uint64_t n = piece.count, channels = p.channels.size();
   const double perSecond = 1.0 / p.binSeconds;
   for (uint64_t i = 0; i < n; ++i) {
     // A hand-edited CSV may hold a time before the first row's: its sample
     // goes to the first bin (a negative one has no integer to convert to).
-    const double at = (p.stream->times[i] - start) * perSecond;
+    const double at = (piece.times[i] - start) * perSecond;
     const uint64_t b = at < 0 ? 0 : at < static_cast<double>(p.bins - 1) ? static_cast<uint64_t>(at) : p.bins - 1;
     double v[4];
     if (p.euler) {
-      for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(*p.stream, c, i);
+      for (uint64_t c = 0; c < channels; ++c) v[c] = eulerDegrees(piece, c, i);
     } else {
-      for (uint64_t c = 0; c < channels; ++c) v[c] = p.stream->value(c, i);
+      for (uint64_t c = 0; c < channels; ++c) v[c] = piece.value(c, i);
       // A quaternion without an estimate is no value, as its angles are.
       if (channels == 4 && noEstimate(v[0], v[1], v[2], v[3])) continue;
     }
     for (uint64_t c = 0; c < channels; ++c) {
       if (std::isnan(v[c])) continue;
       if (wraps(p, c)) {
-        joinArcs(lows[c][b], highs[c][b], v[c], v[c]);
+        joinArcs(p.lows[c][b], p.highs[c][b], v[c], v[c]);
         continue;
       }
-      lows[c][b] = std::min(lows[c][b], v[c]);
-      highs[c][b] = std::max(highs[c][b], v[c]);
+      p.lows[c][b] = std::min(p.lows[c][b], v[c]);
+      p.highs[c][b] = std::max(p.highs[c][b], v[c]);
     }
   }
 }
@@ -189,27 +201,28 @@ void appendChannel(JsonSink& header, std::vector<uint8_t>& data, const char* nam
   header.endArray().endObject();
 }
 
-void appendPlot(JsonSink& header, std::vector<uint8_t>& data, const Plot& p, double start) {
+void appendPlot(JsonSink& header, std::vector<uint8_t>& data, Plot& p) {
   const std::vector<uint64_t> sizes = levelSizes(p.bins);
-  header.beginObject().member("id", p.id).member("title", p.title).member("samples", p.stream->count);
+  header.beginObject().member("id", p.id).member("title", p.title).member("samples", p.count);
   header.member("binSeconds", p.binSeconds);
   header.key("levels").beginArray();
   for (const uint64_t size : sizes) header.value(size);
   header.endArray().key("channels").beginArray();
-  std::vector<std::vector<double>> lows, highs;
-  finestExtremes(p, start, lows, highs);
   for (size_t c = 0; c < p.channels.size(); ++c)
-    appendChannel(header, data, p.channels[c], p.units[c], wraps(p, c), sizes, lows[c], highs[c]);
+    appendChannel(header, data, p.channels[c], p.units[c], wraps(p, c), sizes, p.lows[c], p.highs[c]);
   header.endArray().endObject();
 }
 
-void appendEvents(JsonSink& header, const StreamMap& streams) {
+void appendEvents(JsonSink& header, const ViewSource& source) {
   header.key("events").beginArray();
-  const SampleStream* events = findStream(streams, kSecondEventKey);
-  if (!events || events->count == 0) events = findStream(streams, kEventKey);
-  if (events) {
-    for (uint64_t i = 0; i < events->count; ++i)
-      header.beginArray().value(events->times[i]).value(events->values[i]).endArray();
+  const SampleStream* events = findStream(*source.shapes, kSecondEventKey);
+  uint32_t key = kSecondEventKey;
+  if (!events || events->count == 0) events = findStream(*source.shapes, kEventKey), key = kEventKey;
+  if (events && events->count > 0) {
+    std::unique_ptr<StreamCursor> cursor = source.cursor(key);
+    SampleStream piece;
+    while (cursor->read(piece, source.piece) > 0)
+      for (uint64_t i = 0; i < piece.count; ++i) header.beginArray().value(piece.times[i]).value(piece.values[i]).endArray();
   }
   header.endArray();
 }
@@ -217,23 +230,44 @@ void appendEvents(JsonSink& header, const StreamMap& streams) {
 }  // namespace
 
 std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options) {
-  std::vector<Plot> plots = plotsOf(streams);
+  ViewSource source;
+  source.shapes = &streams;
+  source.cursor = [&streams](uint32_t key) { return memoryCursor(streams.at(key)); };
+  source.span = [&streams](uint32_t key) {
+    const SampleStream& stream = streams.at(key);
+    return std::pair{stream.times.front(), stream.times.back()};
+  };
+  return buildViewData(source, created, options);
+}
+
+std::vector<uint8_t> buildViewData(const ViewSource& source, const std::string& created, const ViewOptions& options) {
+  std::vector<Plot> plots = plotsOf(source);
   // One time axis: from the earliest sample of any plot to the latest.
   double start = std::numeric_limits<double>::infinity(), end = -start;
   for (const Plot& p : plots) {
-    start = std::min(start, p.stream->times.front());
-    end = std::max(end, p.stream->times.back());
+    start = std::min(start, p.first);
+    end = std::max(end, p.last);
   }
   if (plots.empty()) start = end = 0;
   chooseBins(plots, std::max(end - start, 1e-9), options.budgetBytes);
+  // Each stream read once, for every plot drawn from it.
+  for (size_t i = 0; i < plots.size(); ++i) {
+    if (i > 0 && plots[i - 1].key == plots[i].key) continue;
+    std::vector<Plot*> readers;
+    for (size_t j = i; j < plots.size() && plots[j].key == plots[i].key; ++j) startExtremes(plots[j]), readers.push_back(&plots[j]);
+    std::unique_ptr<StreamCursor> cursor = source.cursor(plots[i].key);
+    SampleStream piece;
+    while (cursor->read(piece, source.piece) > 0)
+      for (Plot* p : readers) addExtremes(*p, piece, start);
+  }
 
   JsonWriter json;
   json.beginObject().member("version", 1).member("created", created).member("start", start).member("end", end);
   json.key("plots").beginArray();
   std::vector<uint8_t> data;
-  for (const Plot& plot : plots) appendPlot(json, data, plot, start);
+  for (Plot& plot : plots) appendPlot(json, data, plot);
   json.endArray();
-  appendEvents(json, streams);
+  appendEvents(json, source);
   if (!options.qualityJson.empty()) {
     json.key("quality");
     json.document(options.qualityJson);

@@ -6,11 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "reader/recording.h"
+#include "reader/stream_reader.h"
 
 namespace kinovar {
 
@@ -24,6 +28,17 @@ struct ViewOptions {
 // the channels that keep arcs, the events),
 // zeros to an even offset, then the levels' codes as little-endian u16.
 std::vector<uint8_t> buildViewData(const StreamMap& streams, const std::string& created, const ViewOptions& options = {});
+
+// The same from streams read in pieces: `shapes` gives each stream's
+// channels and count, `span` its first and last sample's time, `cursor`
+// its samples in order, `piece` of them at a time.
+struct ViewSource {
+  const StreamMap* shapes = nullptr;
+  std::function<std::unique_ptr<StreamCursor>(uint32_t key)> cursor;
+  std::function<std::pair<double, double>(uint32_t key)> span;
+  uint64_t piece = kDefaultChunkSamples;
+};
+std::vector<uint8_t> buildViewData(const ViewSource& source, const std::string& created, const ViewOptions& options = {});
 
 // Decodes a classic CSV export's text back into streams (keys 1, 2, 3, 6, 10)
 // and its creation date; false, with a reason, when it is not one.

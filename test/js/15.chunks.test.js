@@ -10,6 +10,7 @@ const path = require('node:path');
 const kinovar = require('../../lib');
 const { generateRecording } = require('../../lib/generator');
 const { sampleTable, streamTable } = require('../../lib/data');
+const { viewData } = require('../../lib/viewer');
 const { scratch } = require('./helpers');
 
 const BLOCK = 512;
@@ -54,7 +55,7 @@ test('pieces of any size give the bytes of the whole', (t) => {
   }
 });
 
-test('load() in pieces, a part of it, and its table a piece of rows at a time give the whole one\'s arrays', (t) => {
+test('load() and the viewer in pieces, a part of load(), and its table a piece of rows at a time give the whole one\'s', (t) => {
   const dir = scratch(t);
   const recording = generateRecording(path.join(dir, 'tricky.bin'), {
     seconds: 3, clock: 1000, accel: 100, gyro: 100, baro: 25, events: 7, startTick: 0xFFFFFF00,
@@ -63,9 +64,11 @@ test('load() in pieces, a part of it, and its table a piece of rows at a time gi
   for (const orientation of ['classic', 'accurate']) {
     const whole = kinovar.load(recording, { orientation });
     const table = sampleTable(whole, { datetime: true });
+    const page = viewData(recording, { orientation });
     for (const chunkSamples of [...CHUNKS, 0]) {
       const what = `${orientation}, pieces of ${chunkSamples}`;
       if (chunkSamples) assert.deepEqual(kinovar.load(recording, { orientation, chunkSamples }), whole, what);
+      if (chunkSamples) assert.ok(viewData(recording, { orientation, chunkSamples }).equals(page), `${what}: the viewer's data`);
       // The table a few rows at a time: the same columns, values and empty cells.
       const streamed = streamTable(recording, { orientation, chunkSamples }, { datetime: true });
       assert.deepEqual(streamed.columns, table.columns.map(({ name, unit, type }) => ({ name, unit, type })));
