@@ -6,6 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+if [ "$(id -u)" != 0 ]; then
+  echo "test:cluster: run it as root: slurmd starts each job as its user, and the packages may need installing" >&2
+  exit 1
+fi
 if ! command -v slurmctld >/dev/null || ! command -v slurmd >/dev/null || ! command -v munged >/dev/null; then
   if ! command -v apt-get >/dev/null; then
     echo "test:cluster: slurmctld, slurmd and munged are missing; install SLURM and munge (Debian: slurm-wlm munge)" >&2
@@ -47,7 +51,7 @@ port=$((20000 + RANDOM % 20000))
 cpus=$(nproc)
 cat >"$dir/slurm.conf" <<EOF
 ClusterName=kinovartest
-SlurmctldHost=$host
+SlurmctldHost=$host(127.0.0.1)
 AuthType=auth/munge
 AuthInfo=socket=$dir/munge.socket
 CryptoType=crypto/munge
@@ -72,7 +76,7 @@ SchedulerType=sched/backfill
 MpiDefault=none
 ReturnToService=2
 KillWait=5
-NodeName=$host CPUs=$cpus RealMemory=$((cpus * 2048)) State=UNKNOWN
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$cpus RealMemory=$((cpus * 2048)) State=UNKNOWN
 PartitionName=test Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
 export SLURM_CONF="$dir/slurm.conf"

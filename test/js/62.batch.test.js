@@ -30,7 +30,7 @@ test('the work list: folders, a manifest with sets, sorted and cut into shards e
     '"a/deep/y.BIN",s1,,2\n/abs/q.bin,,,3\n');
   const units = batch.planUnits({ manifest: path.join(dir, 'm.csv'), outDir: out, format: 'parquet' });
   assert.deepEqual(units.map(({ key, kind, inputs }) => [key, kind, inputs]),
-    [['p,1.parquet', 'recording', [path.join(dir, 'a/x.bin')]], ['q.parquet', 'recording', ['/abs/q.bin']],
+    [['p,1.parquet', 'recording', [path.join(dir, 'a/x.bin')]], ['q.parquet', 'recording', [path.resolve(dir, '/abs/q.bin')]],
       ['s1', 'set', [path.join(dir, 'b/x.bin'), path.join(dir, 'a/deep/y.BIN')]]]);
 
   const list = Array.from({ length: 11 }, (_, k) => ({ key: String(k) }));
