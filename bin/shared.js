@@ -148,7 +148,7 @@ function conversionOptions(values, formats) {
 
 // The estimators in the help texts, the library's default first; read from
 // its schema, which loads no native module, so that the help comes without one.
-const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ } = require('../lib/schema');
+const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK } = require('../lib/schema');
 const ESTIMATOR_WORDS = {
   accurate: "learns the gyroscope's bias",
   classic: "the sensor software's filter, as the native read() writes",
@@ -172,6 +172,24 @@ const TIME_HELP = `  --time <t>         relative (default): time in seconds from
                        start), interpolated; low-passed first to a lower rate;
                        nothing across a gap (see docs/analysis.md)
 `;
+
+// --clock, in the help of the commands that convert sets; its values are the library's schema's.
+const CLOCK_WORDS = {
+  drift: "each by its clock's measured rate, on the first one's grid",
+  offset: 'one offset each, the rows of the native readAndSync2',
+};
+const CLOCK_HELP = `  --clock <c>        how the recordings go onto one clock (see docs/sync.md):
+${[DEFAULT_CLOCK, ...CLOCKS.filter((c) => c !== DEFAULT_CLOCK)]
+    .map((c) => `                     ${c} (${c === DEFAULT_CLOCK ? 'default; ' : ''}${CLOCK_WORDS[c]})`).join('\n')}
+`;
+
+/** The --clock value as an API option, in any letter case. */
+function clockOption(text) {
+  if (text === undefined) return {};
+  const clock = text.toLowerCase();
+  if (!CLOCKS.includes(clock)) throw new UsageError(`--clock must be ${CLOCKS.join(' or ')}, not "${text}"`);
+  return { clock };
+}
 
 /** The --orientation value as an API option. */
 function orientationOption(text) {
@@ -267,6 +285,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

@@ -9,7 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
 const { WorkerPool } = require('./pool');
-const { outputOptions } = require('./checks');
+const { outputOptions, setOptions } = require('./checks');
 const { writeFileAtomic, ensureFolder, outputClash, inspect: inspectFile } = require('./output');
 const { KinovarError, codes } = require('./errors');
 const { EXTENSIONS, PARQUET_META, PARQUET_MAGIC } = require('./schema');
@@ -272,11 +272,13 @@ function statOf(file) {
 
 /**
  * What an output is made from besides its recordings: the options that
- * change its bytes, and the kinovar that wrote it. Threads, jobs,
- * overwrite and durable change no byte.
+ * change its bytes, and the kinovar that wrote it. Threads, jobs, overwrite,
+ * durable and the sizes of pieces change no byte; the clock changes a set's
+ * only, whose default is named so that a new default redoes it.
  */
-function recipeOf(options) {
-  const { threads, overwrite, durable, ...kept } = options;
+function recipeOf(options, kind) {
+  const { threads, overwrite, durable, rowGroupRows, chunkSamples, clock, ...kept } = options;
+  if (kind === 'set') kept.clock = setOptions(options).clock;
   return { ...Object.fromEntries(Object.keys(kept).sort().map((key) => [key, kept[key]])), kinovar: version };
 }
 
@@ -408,14 +410,14 @@ function figures(unit, value) {
  */
 async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, options = {}) {
   const conversion = outputOptions('batch', { ...options, format: options.format ?? 'csv' });
-  const recipe = recipeOf(conversion);
+  const recipes = { recording: recipeOf(conversion, 'recording'), set: recipeOf(conversion, 'set') };
   const previous = readLedgers(outDir);
   const rows = new Array(units.length);
   const todo = [];
   let done = 0;
   for (let k = 0; k < units.length; k++) {
     const record = previous.get(units[k].key);
-    const why = await staleness(units[k], record, recipe, rehash);
+    const why = await staleness(units[k], record, recipes[units[k].kind], rehash);
     if (why) todo.push({ k, why });
     else {
       rows[k] = { ...record, status: 'current', shard: `${shard.index}/${shard.count}`, redone: undefined, checked: new Date().toISOString() };
@@ -432,7 +434,7 @@ async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, 
     const lane = async () => {
       while (next < todo.length) {
         const { k, why } = todo[next++];
-        rows[k] = await convertUnit(units[k], workers, budget, recipe, shard, why);
+        rows[k] = await convertUnit(units[k], workers, budget, recipes[units[k].kind], shard, why);
         fs.writeSync(journal, `${JSON.stringify(rows[k])}\n`);
         onUnit?.(rows[k], ++done, units.length);
       }
@@ -498,6 +500,7 @@ const COLUMNS = [
   ['saturated', 'number', (r) => r.saturated], ['blocks_out_of_order', 'number', (r) => r.outOfOrder],
   ['sync_method', 'string', (r) => r.syncMethod], ['clock_ppm_max', 'number', (r) => r.clockPpm],
   ['format', 'string', (r) => r.recipe.format], ['estimator', 'string', (r) => r.recipe.orientation],
+  ['clock', 'string', (r) => r.recipe.clock],
   ['input_bytes', 'number', (r) => r.inputs.reduce((sum, i) => sum + (i.size ?? 0), 0)],
   ['sha256', 'string', (r) => r.inputs.map((i) => i.sha256 ?? '').join(';')],
   ['seconds', 'number', (r) => r.seconds], ['node', 'string', (r) => r.node], ['shard', 'string', (r) => r.shard],

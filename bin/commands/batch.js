@@ -2,7 +2,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, positiveInteger, expandPatterns,
   progressBar, failedLine,
 } = require('../shared');
 
@@ -35,7 +35,7 @@ options:
                      (rows sharing a set are synchronised together, into the
                      folder the set names)
   --format <F>       csv (default), plain, parquet; opensense for sets only
-${ORIENTATION_HELP}${TIME_HELP}  --force            replace files kinovar did not write
+${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace files kinovar did not write
 ${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
                      list from the i-th; a set is one unit.
                      env: i from SLURM_ARRAY_TASK_ID, n from --shards or else
@@ -57,7 +57,8 @@ anything failed, and the last line gives the counts.
 
 const options = {
   out: { type: 'string', short: 'o' }, manifest: { type: 'string' }, shard: { type: 'string' }, shards: { type: 'string' },
-  jobs: { type: 'string', short: 'j' }, rehash: { type: 'boolean' }, 'slurm-script': { type: 'boolean' }, ...CONVERSION_FLAGS,
+  jobs: { type: 'string', short: 'j' }, rehash: { type: 'boolean' }, 'slurm-script': { type: 'boolean' }, clock: { type: 'string' },
+  ...CONVERSION_FLAGS,
 };
 
 const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
@@ -144,7 +145,7 @@ async function run(args, io) {
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
   const shards = values.shards === undefined ? undefined : positiveInteger(values.shards, '--shards');
-  const conversion = conversionOptions(values, kinovar.setFormats);
+  const conversion = { ...conversionOptions(values, kinovar.setFormats), ...clockOption(values.clock) };
   const units = await planned(() => batch.planUnits({
     inputs: expandPatterns(given), manifest: values.manifest, outDir: values.out, format: conversion.format,
   }));

@@ -1,18 +1,7 @@
 'use strict';
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, expandPatterns, checkInputs, describe,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
 } = require('../shared');
-
-const { CLOCKS, DEFAULT_CLOCK } = require('../../lib/schema');
-
-const CLOCK_WORDS = {
-  drift: "each by its clock's measured rate, on the first one's grid",
-  offset: 'one offset each, the rows of the native readAndSync2',
-};
-const CLOCK_HELP = `  --clock <c>        how the recordings go onto one clock (see docs/sync.md):
-${[DEFAULT_CLOCK, ...CLOCKS.filter((c) => c !== DEFAULT_CLOCK)]
-    .map((c) => `                     ${c} (${c === DEFAULT_CLOCK ? 'default; ' : ''}${CLOCK_WORDS[c]})`).join('\n')}
-`;
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
 
@@ -67,11 +56,7 @@ async function run(args, io) {
   if (given.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const conversion = conversionOptions(values, kinovar.setFormats);
-  if (values.clock !== undefined) {
-    const clock = values.clock.toLowerCase();
-    if (!CLOCKS.includes(clock)) throw new UsageError(`--clock must be ${CLOCKS.join(' or ')}, not "${values.clock}"`);
-    conversion.clock = clock;
-  }
+  Object.assign(conversion, clockOption(values.clock));
   const positionals = expandPatterns(given);
   if (values['imu-names'] !== undefined) {
     if (conversion.format !== 'opensense') throw new UsageError('--imu-names names the columns of --format opensense only');

@@ -109,6 +109,9 @@ test('a batch converts in shards, resumes only what is missing, failed or out of
   const sets = await cli('batch', '--manifest', path.join(dir, 'm.csv'), '-o', path.join(dir, 'sets'), '--format', 'plain');
   assert.equal(sets.last, '2 converted, 0 current, 0 failed (shard 0/1: 2 of 2 units)');
   assert.deepEqual(fs.readdirSync(path.join(dir, 'sets', 'walk')).sort(), ['pelvis.csv', 'set.json', 'shank.csv', 'thigh.csv']);
+  // The clock changes a set's bytes only.
+  assert.equal((await cli('batch', '--manifest', path.join(dir, 'm.csv'), '-o', path.join(dir, 'sets'), '--format', 'plain', '--clock', 'offset')).last,
+    '1 converted, 1 current, 0 failed (shard 0/1: 2 of 2 units)');
 
   const merged = await cli('batch', 'merge', out);
   assert.deepEqual([merged.status, merged.last], [1, '5 units: 1 converted, 3 current, 1 failed']);
