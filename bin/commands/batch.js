@@ -91,7 +91,7 @@ function withoutOwn(args) {
 const MAX_TASKS = 1000;
 
 /** An sbatch script running the batch as an array, one shard per task. */
-function slurmScript(args, units, { shards, jobs, cwd }) {
+function slurmScript(args, units, { out, shards, jobs, cwd }) {
   const batch = require('../../lib/batch');
   const tasks = Math.max(1, Math.min(units.length, shards ?? MAX_TASKS));
   const cpus = jobs ?? 2;
@@ -102,7 +102,6 @@ function slurmScript(args, units, { shards, jobs, cwd }) {
   const minutes = Math.ceil(largest / 1e6 / cpus / 60) + 10;
   const time = `${String(Math.floor(minutes / 60)).padStart(2, '0')}:${String(minutes % 60).padStart(2, '0')}:00`;
   const command = [process.execPath, path.resolve(__dirname, '..', 'kinovar.js'), 'batch', ...withoutOwn(args), '--shard', 'env', '--shards', tasks];
-  const out = withoutOwn(args)[withoutOwn(args).findIndex((a) => a === '-o' || a === '--out') + 1] ?? args.find((a) => /^--out=/.test(a))?.slice(6);
   const merge = [process.execPath, path.resolve(__dirname, '..', 'kinovar.js'), 'batch', 'merge', out].map(quote).join(' ');
   return `#!/bin/bash
 # kinovar batch: ${plural(units.length, 'unit')} (recordings or sets) in ${plural(tasks, 'task')} of up to ${Math.ceil(units.length / tasks)}.
@@ -150,7 +149,7 @@ async function run(args, io) {
     inputs: expandPatterns(given), manifest: values.manifest, outDir: values.out, format: conversion.format,
   }));
   if (!units.length) throw new UsageError(`no recording (*.bin) found in ${given.join(', ')}`);
-  if (values['slurm-script']) return io.stdout(slurmScript(args, units, { shards, jobs, cwd: io.cwd })), OK;
+  if (values['slurm-script']) return io.stdout(slurmScript(args, units, { out: values.out, shards, jobs, cwd: io.cwd })), OK;
   if (values.shard === undefined && shards !== undefined) throw new UsageError('--shards goes with --shard env or --slurm-script');
   const shard = values.shard === undefined ? { index: 0, count: 1 } : await planned(() => batch.parseShard(values.shard, io.env, shards));
   if (shards !== undefined && values.shard !== 'env' && shards !== shard.count) {
