@@ -511,6 +511,15 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   });
 }
 
+// A piece's values in memory the JavaScript heap owns: an external buffer is
+// let go by a finalizer that Node runs only once its event loop turns, which
+// a synchronous reader of every piece (a Parquet conversion) never lets it do.
+Napi::Float64Array heapArray(Napi::Env env, const std::vector<double>& values) {
+  Napi::Float64Array array = Napi::Float64Array::New(env, values.size());
+  if (!values.empty()) std::memcpy(array.Data(), values.data(), values.size() * sizeof(double));
+  return array;
+}
+
 Napi::Value NextRows(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   TableHandle* handle = info.Length() > 1 ? tableHandle(info[0]) : nullptr;
@@ -524,7 +533,7 @@ Napi::Value NextRows(const Napi::CallbackInfo& info) {
     const size_t n = static_cast<size_t>(chunk.rows);
     Napi::Object result = Napi::Object::New(env);
     result.Set("rows", Napi::Number::New(env, static_cast<double>(n)));
-    result.Set("time", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(chunk.time)), 0));
+    result.Set("time", heapArray(env, chunk.time));
     Napi::Array columns = Napi::Array::New(env, chunk.values.size());
     for (uint32_t c = 0; c < chunk.values.size(); ++c) {
       Napi::Object column = Napi::Object::New(env);
@@ -533,7 +542,7 @@ Napi::Value NextRows(const Napi::CallbackInfo& info) {
         for (size_t r = 0; r < n; ++r) values[r] = static_cast<int32_t>(chunk.values[c][r]);
         column.Set("values", values);
       } else {
-        column.Set("values", Napi::Float64Array::New(env, n, takeBuffer(env, std::move(chunk.values[c])), 0));
+        column.Set("values", heapArray(env, chunk.values[c]));
       }
       if (chunk.valid[c].empty()) {
         column.Set("valid", env.Null());
