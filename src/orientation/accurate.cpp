@@ -362,7 +362,7 @@ class ChunkedEstimate {
   ChunkedEstimate(const ImuSource& source, uint64_t chunk, const QuaternionChunkFn& emit,
                   const AccurateParameters& parameters)
       : source_(source), n_(source.count), chunk_(chunk), emit_(emit), parameters_(parameters),
-        accel_(3 * (chunk + 1)), gyro_(3 * (chunk + 1)), up_(3 * chunk), out_(4 * chunk) {}
+        accel_(3 * chunk), gyro_(3 * chunk), up_(3 * chunk), out_(4 * chunk) {}
 
   void run() {
     // Forward, cold, over the recording's last minute: learns the bias and
@@ -372,10 +372,10 @@ class ChunkedEstimate {
     const double warmup = std::max(1.0, parameters_.warmupSeconds * source_.rate);
     for (uint64_t lo = n_ > warmup ? n_ - static_cast<uint64_t>(warmup) : 0; lo < n_; lo += chunk_) {
       const uint64_t m = std::min(chunk_, n_ - lo);
-      const uint64_t stride = read(lo, m);
+      source_.read(lo, m, accel_.data(), gyro_.data());
       double a[3], w[3];
       for (uint64_t i = 0; i < m; ++i) {
-        sample(i, stride, a, w);
+        sample(i, m, a, w);
         accuratePassStep(pass, a, w);
       }
     }
@@ -383,17 +383,17 @@ class ChunkedEstimate {
     double q[4];
     accuratePassQuaternion(pass, q);
     reverseFrom(pass, q, source_.rate, parameters_);
-    backward(pass, 0, n_);
+    backward({pass, {}}, 0, n_);
   }
 
  private:
-  // Reads samples lo .. lo + m - 1 and, for the backward pass, the next
-  // sample's gyroscope; the buffers then hold m + 1 samples (m at the end).
-  uint64_t read(uint64_t lo, uint64_t m) {
-    const uint64_t got = std::min(m + 1, n_ - lo);
-    source_.read(lo, got, accel_.data(), gyro_.data());
-    return got;
-  }
+  // The backward pass about to take sample hi - 1, and the gyroscope of
+  // sample hi, which turns it there: every chunk is then read once a sweep,
+  // and the chunks of a forward sweep one after the other.
+  struct Checkpoint {
+    AccuratePass pass;
+    double nextGyro[3];
+  };
 
   void sample(uint64_t i, uint64_t stride, double a[3], double w[3]) const {
     for (uint64_t c = 0; c < 3; ++c) a[c] = accel_[c * stride + i], w[c] = gyro_[c * stride + i];
@@ -403,19 +403,19 @@ class ChunkedEstimate {
   // sample hi - 1. Up to kCheckpoints pieces: the pass runs over them once,
   // keeping its state at each piece's end, then over each again in forward
   // order, so that chunks reach the forward pass first to last.
-  void backward(const AccuratePass& from, uint64_t lo, uint64_t hi) {
+  void backward(const Checkpoint& from, uint64_t lo, uint64_t hi) {
     if (hi - lo <= chunk_) return leaf(from, lo, hi);
     const uint64_t chunks = (hi - lo + chunk_ - 1) / chunk_;
     const uint64_t piece = (chunks + kCheckpoints - 1) / kCheckpoints * chunk_;
     const uint64_t pieces = (hi - lo + piece - 1) / piece;
-    std::vector<AccuratePass> starts(pieces);
-    AccuratePass pass = from;
+    std::vector<Checkpoint> starts(pieces);
+    Checkpoint at = from;
     for (uint64_t k = pieces; k-- > 0;) {
-      starts[k] = pass;
+      starts[k] = at;
       const uint64_t pieceLo = lo + k * piece, pieceHi = std::min(hi, pieceLo + piece);
       for (uint64_t end = pieceHi; end > pieceLo;) {
         const uint64_t begin = end - std::min(chunk_, end - pieceLo);
-        sweep(pass, begin, end, false);
+        sweep(at, begin, end, false);
         end = begin;
       }
     }
@@ -424,37 +424,39 @@ class ChunkedEstimate {
 
   // The backward pass over one chunk. Going from sample i + 1 to i turns by
   // sample i + 1's rate.
-  void sweep(AccuratePass& pass, uint64_t lo, uint64_t hi, bool keep) {
-    const uint64_t m = hi - lo, stride = read(lo, m);
+  void sweep(Checkpoint& at, uint64_t lo, uint64_t hi, bool keep) {
+    const uint64_t m = hi - lo;
+    source_.read(lo, m, accel_.data(), gyro_.data());
     double a[3], w[3], q[4], u[3];
     for (uint64_t j = m; j-- > 0;) {
-      sample(j, stride, a, w);
-      for (uint64_t c = 0; c < 3; ++c) w[c] = lo + j + 1 < n_ ? -gyro_[c * stride + j + 1] : 0.0;
-      accuratePassStep(pass, a, w);
+      sample(j, m, a, w);
+      for (uint64_t c = 0; c < 3; ++c)
+        w[c] = lo + j + 1 == n_ ? 0.0 : j + 1 < m ? -gyro_[c * m + j + 1] : -at.nextGyro[c];
+      accuratePassStep(at.pass, a, w);
       if (!keep) continue;
-      accuratePassQuaternion(pass, q);
+      accuratePassQuaternion(at.pass, q);
       upInSensor(q, u);
       for (uint64_t c = 0; c < 3; ++c) up_[c * m + j] = u[c];
     }
-    stride_ = stride;
+    for (uint64_t c = 0; c < 3; ++c) at.nextGyro[c] = gyro_[c * m];
   }
 
-  void leaf(const AccuratePass& from, uint64_t lo, uint64_t hi) {
-    AccuratePass pass = from;
-    sweep(pass, lo, hi, true);
+  void leaf(const Checkpoint& from, uint64_t lo, uint64_t hi) {
+    Checkpoint at = from;
+    sweep(at, lo, hi, true);
     const uint64_t m = hi - lo;
     if (lo == 0) {
       // Forward again from the backward pass's first sample, heading zero.
       const double u0[3] = {up_[0], up_[m], up_[2 * m]};
       double q[4];
       tiltTo(u0, q);
-      forward_ = pass;
+      forward_ = at.pass;
       reverseFrom(forward_, q, source_.rate, parameters_);
     }
     const double zero[3] = {0, 0, 0};
     double a[3], w[3], q[4];
     for (uint64_t j = 0; j < m; ++j) {
-      sample(j, stride_, a, w);
+      sample(j, m, a, w);
       accuratePassStep(forward_, a, lo + j == 0 ? zero : w);
       accuratePassQuaternion(forward_, q);
       // Meet the backward vertical halfway: the two passes' errors (lag,
@@ -486,7 +488,6 @@ class ChunkedEstimate {
   const QuaternionChunkFn& emit_;
   const AccurateParameters& parameters_;
   std::vector<double> accel_, gyro_, up_, out_;
-  uint64_t stride_ = 0;  // samples the buffers hold
   AccuratePass forward_{};
 };
 

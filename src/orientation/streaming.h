@@ -49,7 +49,7 @@ struct ImuSource {
   std::function<void(uint64_t first, uint64_t n, double* accel, double* gyro)> read;
 };
 
-// A default chunk: about 7 MB of buffers, some 1300 checkpoints a day at
+// A default chunk: about 6 MB of buffers, some 1300 checkpoints a day at
 // 1000 Hz.
 constexpr uint64_t kAccurateChunk = 1 << 16;
 
@@ -59,6 +59,8 @@ constexpr uint64_t kAccurateChunk = 1 << 16;
 // backward pass runs twice (once to checkpoint its state, once a chunk at a
 // time in forward order), so the source is read about twice, and the
 // estimate takes up to about 1.7 times the processor time of one piece.
+// Reads never overlap: the last minute's chunks in order, every chunk from
+// the last to the first, then every chunk from the first to the last.
 void estimateAccurateChunked(const ImuSource& source, uint64_t chunk, const QuaternionChunkFn& emit,
                              const AccurateParameters& parameters = {});
 
