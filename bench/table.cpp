@@ -43,6 +43,20 @@ double seconds(const std::function<void()>& work, const std::function<void()>& s
   return times[times.size() / 2];
 }
 
+// The set's files aligned by each clock's model against one offset each:
+// what placing every sample by its clock costs (at most 1.10).
+void clockTable(const std::vector<std::string>& set, const fs::path& scratch) {
+  const fs::path out = scratch / "clock";
+  fs::create_directories(out);
+  double took[2] = {0, 0};
+  for (const SetClock clock : {SetClock::Offset, SetClock::Drift}) {
+    ConversionOptions options;
+    options.clock = clock;
+    took[clock == SetClock::Drift] = seconds([&] { readAndSyncSet(set, out.string(), true, options); });
+  }
+  std::printf("W4 aligned by offset %.3f s, by drift %.3f s: drift / offset %.3f\n", took[0], took[1], took[1] / took[0]);
+}
+
 gen::RecordingRecipe workloadRecipe(double secondsLong, uint32_t seed) {
   gen::RecordingRecipe recipe;
   recipe.clock = 1000, recipe.accelHz = 1000, recipe.gyroHz = 1000, recipe.baroHz = 25;
@@ -224,6 +238,19 @@ void atomicTable(const std::string& recording, const fs::path& scratch) {
               atomicOld / inPlaceOld);
 }
 
+// W4: four one-hour recordings made together.
+std::vector<std::string> w4Set(const fs::path& work) {
+  std::vector<std::string> w4;
+  for (uint32_t i = 0; i < 4; ++i) {
+    gen::RecordingRecipe recipe = workloadRecipe(3600, 10 + i);
+    // Time marks: every sensor saw the same reference seconds at different
+    // ticks, its clock 25 ppm apart from the one before (a tick in 40 s).
+    recipe.timeMarks = gen::TimeMarksRecipe{10, 0, 1000 * (i + 1), 50, 0, 1000 * (i + 1) + 40000 + i};
+    w4.push_back(ensure(work / ("w4-" + std::to_string(i) + ".bin"), recipe));
+  }
+  return w4;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,11 +264,12 @@ int main(int argc, char** argv) {
     std::printf("%ld\n", ownPeakKiB());
     return 0;
   }
-  // --atomic: only the atomic output table.
+  // --atomic: only the atomic output table; --clock: only W4 by drift against by offset.
   const bool atomicOnly = argc > 1 && std::string(argv[1]) == "--atomic";
-  if (atomicOnly) --argc, ++argv;
+  const bool clockOnly = argc > 1 && std::string(argv[1]) == "--clock";
+  if (atomicOnly || clockOnly) --argc, ++argv;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: kinovar-bench-table [--atomic] <work folder> [runs]\n");
+    std::fprintf(stderr, "usage: kinovar-bench-table [--atomic | --clock] <work folder> [runs]\n");
     return 2;
   }
   const fs::path work = argv[1];
@@ -250,19 +278,17 @@ int main(int argc, char** argv) {
   const fs::path scratch = work / "scratch";
   fs::create_directories(scratch);
 
+  if (clockOnly) {
+    clockTable(w4Set(work), scratch);
+    return 0;
+  }
   const std::string w1 = ensure(work / "w1.bin", workloadRecipe(3600, 1));
   if (atomicOnly) {
     atomicTable(w1, scratch);
     return 0;
   }
   const std::string w1q = ensure(work / "w1-15min.bin", workloadRecipe(900, 1));
-  std::vector<std::string> w4;
-  for (uint32_t i = 0; i < 4; ++i) {
-    gen::RecordingRecipe recipe = workloadRecipe(3600, 10 + i);
-    // Time marks: every sensor saw the same reference seconds at different ticks.
-    recipe.timeMarks = gen::TimeMarksRecipe{10, 0, 1000 * (i + 1), 50, 0, 1000 * (i + 1) + 40000};
-    w4.push_back(ensure(work / ("w4-" + std::to_string(i) + ".bin"), recipe));
-  }
+  const std::vector<std::string> w4 = w4Set(work);
 
   const Result full = readTable("W1, one hour", w1, scratch);
   const Result quarter = readTable("W1, 15 minutes", w1q, scratch);
@@ -290,5 +316,6 @@ int main(int argc, char** argv) {
   for (const std::string& path : w4) arguments += " '" + path + "'";
   std::printf("peak resident memory of readAndSync2 on W4: %.1f MiB (samples as doubles: 4 × %.1f MiB)\n",
               peakKiB(arguments) / 1024.0, doublesMiB);
+  clockTable(w4, scratch);
   return 0;
 }
