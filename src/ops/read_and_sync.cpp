@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -9,6 +11,7 @@
 #include "io/paths.h"
 #include "ops/operations.h"
 #include "ops/recording_file.h"
+#include "ops/stream_recording.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
 #include "sync/sync.h"
@@ -49,6 +52,213 @@ std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const
 
 namespace {
 
+// A stream of a set cut to its window as it is read: `count` samples after
+// skipping `skip`, their times onto the common clock.
+class WindowCursor : public StreamCursor {
+ public:
+  WindowCursor(std::unique_ptr<StreamCursor> inner, uint64_t skip, uint64_t count, double offset, double rate)
+      : inner_(std::move(inner)), skip_(skip), left_(count), offset_(offset), rate_(rate) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    for (SampleStream ignored; skip_ > 0;) {
+      const uint64_t n = inner_->read(ignored, std::min<uint64_t>(skip_, kDefaultChunkSamples));
+      if (n == 0) break;
+      skip_ -= n;
+    }
+    const uint64_t n = left_ && max ? inner_->read(out, std::min(max, left_)) : 0;
+    for (uint64_t j = 0; j < n; ++j) out.times[j] = onCommonClock(out.times[j], offset_, rate_);
+    left_ -= n;
+    return n;
+  }
+
+ private:
+  std::unique_ptr<StreamCursor> inner_;
+  uint64_t skip_, left_;
+  double offset_, rate_;
+};
+
+// A stream onto a grid as it is read: row r takes the sample nearest to
+// start + r / gridRate on the common clock, as the cut of a stream in memory
+// does (sync/window.cpp); what slipped is told once the last row is read.
+class GridCursor : public StreamCursor {
+ public:
+  GridCursor(std::unique_ptr<StreamCursor> inner, uint64_t channels, double offset, double rate, double start,
+             double gridRate, uint64_t rows, SyncStreamCount& slips)
+      : inner_(std::move(inner)), channels_(channels), offset_(offset), rate_(rate), start_(start),
+        gridRate_(gridRate), rows_(rows), slips_(slips), cur_(channels), next_(channels) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const uint64_t n = std::min(max, rows_ - row_);
+    out.channels = channels_;
+    out.count = n;
+    out.times.resize(n);
+    out.values.resize(channels_ * n);
+    if (row_ == 0 && n > 0) {
+      have_ = take(cur_, curTime_);
+      haveNext_ = have_ && take(next_, nextTime_);
+    }
+    const double tie = 1e-6 / gridRate_;
+    for (uint64_t r = 0; r < n; ++r, ++row_) {
+      const double t = start_ + static_cast<double>(row_) / gridRate_;
+      uint64_t moved = 0;
+      while (haveNext_ && std::fabs(nextTime_ - t) < std::fabs(curTime_ - t) - tie) {
+        std::swap(cur_, next_);
+        curTime_ = nextTime_;
+        haveNext_ = take(next_, nextTime_);
+        ++moved;
+      }
+      if (row_ > 0) {
+        if (moved == 0) ++repeated_;
+        else skipped_ += moved - 1;
+      }
+      out.times[r] = t;
+      for (uint64_t c = 0; c < channels_; ++c) out.values[c * n + r] = have_ ? cur_[c] : 0.0;
+    }
+    if (row_ == rows_ && n > 0) slips_.skipped = skipped_, slips_.repeated = repeated_;
+    return n;
+  }
+
+ private:
+  // The next sample of the stream, its time on the common clock.
+  bool take(std::vector<double>& values, double& time) {
+    if (at_ == piece_.count) {
+      at_ = 0;
+      if (inner_->read(piece_, kDefaultChunkSamples) == 0) {
+        piece_.count = 0;
+        return false;
+      }
+    }
+    for (uint64_t c = 0; c < channels_; ++c) values[c] = piece_.values[c * piece_.count + at_];
+    time = onCommonClock(piece_.times[at_++], offset_, rate_);
+    return true;
+  }
+
+  std::unique_ptr<StreamCursor> inner_;
+  uint64_t channels_;
+  double offset_, rate_, start_, gridRate_;
+  uint64_t rows_, row_ = 0;
+  SyncStreamCount& slips_;
+  uint64_t skipped_ = 0, repeated_ = 0;
+  SampleStream piece_;
+  uint64_t at_ = 0;
+  std::vector<double> cur_, next_;
+  double curTime_ = 0.0, nextTime_ = 0.0;
+  bool have_ = false, haveNext_ = false;
+};
+
+// The own time of sample j of a stream of the reader (a quaternion stands at
+// its accelerometer sample's time).
+double ownTime(const RecordingReader& reader, uint32_t key, uint64_t j) {
+  SampleStream one;
+  const auto cursor = reader.cursor(key == kQuaternionKey ? kAccelKey : key, j);
+  return cursor && cursor->read(one, 1) == 1 ? one.times[0] : 0.0;
+}
+
+// The first pass over a set read in pieces: each recording's settings, its
+// streams by their counts alone (the quaternions' as the estimator will make
+// them), and whole only the few samples the alignment reads: radio time and
+// events. Failures as prepareSet tells them.
+SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOptions& options,
+                   std::vector<std::unique_ptr<RecordingReader>>& readers, std::vector<Recording>& set) {
+  SetOutcome outcome;
+  const size_t n = paths.size();
+  for (const std::string& path : paths) utf8ToWide(path.c_str());
+  set.assign(n, Recording{});
+  readers.clear();
+  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples));
+  std::vector<UnparsedRecording> unparsed(n);
+  std::vector<char> parsed(n, 0), oriented(n, 0);
+  forEachIndex(n, threadBudget(options), [&](size_t i) {
+    RecordingReader& reader = *readers[i];
+    unparsed[i].recording = i;
+    parsed[i] = reader.openFile(paths[i].c_str(), &unparsed[i].reason, &unparsed[i].systemError);
+    set[i].settings = reader.settings();
+    set[i].streams = reader.shapes();
+    for (const uint32_t key : {kRadioTimeKey, kEventKey}) {
+      const auto found = set[i].streams.find(key);
+      if (found == set[i].streams.end() || found->second.count == 0) continue;
+      SampleStream whole(found->second.channels, found->second.count);
+      reader.cursor(key)->read(whole, whole.count);
+      found->second = std::move(whole);
+    }
+    const uint64_t quaternions = orientationSamples(set[i].settings, set[i].streams, options.estimator);
+    if (quaternions > 0) {
+      SampleStream shape;
+      shape.channels = 4;
+      shape.count = quaternions;
+      set[i].streams.emplace(kQuaternionKey, std::move(shape));
+    }
+    oriented[i] = parsed[i] && (options.estimator == Estimator::None || quaternions > 0);
+  });
+  for (size_t i = 0; i < n; ++i)
+    if (!parsed[i]) outcome.unparsed.push_back(unparsed[i]);
+  if (!outcome.unparsed.empty()) {
+    outcome.failure = SetFailure::Unparsed;
+    return outcome;
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (!oriented[i]) outcome.noOrientation.push_back(i);
+  if (!outcome.noOrientation.empty()) outcome.failure = SetFailure::NoOrientation;
+  return outcome;
+}
+
+// The first instant of recording i's table on the common clock, before the
+// cut: its earliest first sample or event.
+double streamedFirstInstant(const Recording& light, const RecordingReader& reader, double offset, double rate) {
+  double first = std::numeric_limits<double>::infinity();
+  for (const auto& [key, stream] : light.streams) {
+    if (stream.count == 0) continue;
+    first = std::min(first, key == kEventKey ? stream.times[0] : onCommonClock(ownTime(reader, key, 0), offset, rate));
+  }
+  return first;
+}
+
+// Recording i of a set read in pieces, cut to the window as its rows are
+// made: its shapes take the window's counts, its events are cut (and, in the
+// classic CSV, put on their rows' ticks) in memory, the rest streams.
+StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, const RecordingReader& reader,
+                         const RecordingStreams& streams, SyncReport& report, CsvStyle style) {
+  const double offset = report.offsets[i], rate = placedRate(report, i);
+  const bool grid = !window.gridStart.empty();
+  std::vector<SyncStreamCount>& kept = report.samples[i];
+  kept.assign(window.keys.size(), SyncStreamCount{});
+  std::vector<std::pair<uint32_t, std::pair<double, double>>> spans;
+  for (size_t k = 0; k < window.keys.size(); ++k) {
+    const uint32_t key = window.keys[k];
+    const uint64_t count = window.count[i][k];
+    light.streams.at(key).count = kept[k].samples = count;
+    kept[k].key = key;
+    if (count == 0) continue;
+    if (grid) {
+      spans.push_back({key, {window.gridStart[k], window.gridStart[k] + static_cast<double>(count - 1) / window.gridRate[k]}});
+    } else {
+      const uint64_t start = window.start[i][k];
+      spans.push_back({key, {onCommonClock(ownTime(reader, key, start), offset, rate),
+                             onCommonClock(ownTime(reader, key, start + count - 1), offset, rate)}});
+    }
+  }
+  cutEvents(window, light.streams, spans);
+  if (style == CsvStyle::Classic) eventsOnRowClock(light.streams, light.settings.frequency, firstRowTime(light.streams, spans));
+  const SampleStream* events = findStream(light.streams, kEventKey);
+  report.events[i] = events ? events->count : 0;
+
+  StreamSource source = streams.source();
+  source.settings = &light.settings;
+  source.shapes = &light.streams;
+  const auto read = source.cursor;
+  source.cursor = [&window, &light, &reader, &kept, read, i, offset, rate, grid](uint32_t key) -> std::unique_ptr<StreamCursor> {
+    if (key == kEventKey) return memoryCursor(light.streams.at(kEventKey));
+    const size_t k = static_cast<size_t>(std::find(window.keys.begin(), window.keys.end(), key) - window.keys.begin());
+    if (k == window.keys.size()) return read(key);
+    const uint64_t count = window.count[i][k];
+    if (grid)
+      return std::make_unique<GridCursor>(read(key), light.streams.at(key).channels, offset, rate, window.gridStart[k],
+                                          window.gridRate[k], count, kept[k]);
+    // Quaternions are estimated from the first sample on; the rest start where the window does.
+    if (key == kQuaternionKey) return std::make_unique<WindowCursor>(read(key), window.start[i][k], count, offset, rate);
+    return std::make_unique<WindowCursor>(reader.cursor(key, window.start[i][k]), 0, count, offset, rate);
+  };
+  return source;
+}
+
 // The output paths are asked for only once the set is synchronised, so that
 // a refusal of them never hides an earlier stage's failure.
 // Quiet: prints nothing. Together: the files take their names only once all
@@ -58,16 +268,23 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
                        bool together, OutputPaths outputPaths, const BesideFiles& beside = {}) {
   if (paths.empty()) return SetOutcome{};
   const size_t n = paths.size();
-  // The filters are only prepared here (their zeroed quaternion streams take
-  // part in the alignment); each runs just before its recording is cut and
-  // written, beside the other recordings' work.
+  const CsvStyle style = csvStyleOf(options.format);
+  // Resampling takes each stream whole. Otherwise a first pass over each
+  // recording finds what the alignment needs, and the second streams the
+  // cut through the writers, so that memory does not grow with the length.
+  // In memory the filters are only prepared here (their zeroed quaternion
+  // streams take part in the alignment); each runs just before its
+  // recording is cut and written, beside the other recordings' work.
+  const bool resampled = style == CsvStyle::Plain && options.resample > 0;
   std::vector<Recording> set;
-  SetOutcome outcome = prepareSet(paths, options, OrientationStep::Prepare, set);
+  std::vector<std::unique_ptr<RecordingReader>> readers;
+  SetOutcome outcome = resampled ? prepareSet(paths, options, OrientationStep::Prepare, set) : openSet(paths, options, readers, set);
   if (outcome.failure != SetFailure::None) return outcome;
+  OwnTime streamed;
+  if (!resampled) streamed = [&readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
 
   WindowPlan window;
-  const bool resampled = csvStyleOf(options.format) == CsvStyle::Plain && options.resample > 0;
-  if (!alignRecordings(set, window, &outcome.sync, clockAlignment(options, resampled))) {
+  if (!alignRecordings(set, window, &outcome.sync, clockAlignment(options, resampled), streamed)) {
     // readAndSync2 tells a refusal in a line on stderr, as it always has; nothing else in the core prints.
     if (!quiet) std::fputs(refusalLine(outcome.sync).c_str(), stderr);
     outcome.failure = SetFailure::NotSynchronised;
@@ -83,7 +300,8 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 
   // One time for the set: from its window start, the first recording's
   // creation time standing at its first sample on the common base.
-  const double first = firstInstant(tableLayout(set[0].settings, set[0].streams));
+  const double first = resampled ? firstInstant(tableLayout(set[0].settings, set[0].streams))
+                                 : streamedFirstInstant(set[0], *readers[0], outcome.sync.offsets[0], placedRate(outcome.sync, 0));
   const PlainTime time{window.eventStart, options.absoluteTime,
                        timeBase(epochSeconds(set[0].settings.createdAt), window.eventStart - first, options),
                        options.utcOffset == options.utcOffset};
@@ -96,14 +314,17 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   std::vector<CsvFile> csvs(n);
   forEachIndex(n, budget, [&](size_t i) {
     Recording& recording = set[i];
+    csvs[i] = openCsv(csvPaths[i].c_str(), options.durable);
+    if (!resampled) {
+      const RecordingStreams streams(*readers[i], options, exportThreads > 1);
+      const StreamSource source = streamedCut(window, i, recording, *readers[i], streams, outcome.sync, style);
+      exported[i] = together ? writeCsv(csvs[i], source, style, exportThreads, &failures[i], time)
+                             : exportCsv(std::move(csvs[i]), source, style, exportThreads, &failures[i], time);
+      return;
+    }
     fillOrientation(recording.settings, recording.streams, options.estimator);
     cutToWindow(window, i, recording, &outcome.sync);
-    const CsvStyle style = csvStyleOf(options.format);
-    if (style == CsvStyle::Plain) resampleStreams(recording.settings, recording.streams, options.resample, window.eventStart);
-    // Classic rows are clock ticks from each file's first sample; plain rows
-    // are the samples' instants, counted from the set's window start.
-    if (style == CsvStyle::Classic) eventsOnRowClock(recording.streams, recording.settings.frequency);
-    csvs[i] = openCsv(csvPaths[i].c_str(), options.durable);
+    resampleStreams(recording.settings, recording.streams, options.resample, window.eventStart);
     exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads,
                                       &failures[i], time)
                            : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,

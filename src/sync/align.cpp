@@ -48,11 +48,12 @@ std::vector<uint32_t> commonKeys(const std::vector<Recording>& set) {
 }
 
 // The earliest first sample of the streams a set may align on (0 for none).
-double firstTime(const Recording& recording) {
+double firstTime(const std::vector<Recording>& set, size_t i, const OwnTime& streamed) {
   double first = std::numeric_limits<double>::infinity();
   for (const uint32_t key : kCandidateKeys) {
-    const SampleStream* stream = findStream(recording.streams, key);
+    const SampleStream* stream = findStream(set[i].streams, key);
     if (stream && stream->count > 0 && !stream->times.empty()) first = std::min(first, stream->times[0]);
+    else if (stream && stream->count > 0 && streamed) first = std::min(first, streamed(i, key, 0));
   }
   return std::isinf(first) ? 0.0 : first;
 }
@@ -106,7 +107,7 @@ bool radioMaster(const std::vector<Recording>& set, size_t& master, SyncReport& 
 }
 
 // The master stays; every slave moves onto its clock.
-bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
+bool byRadio(const std::vector<Recording>& set, SyncReport& report, const OwnTime& streamed) {
   const size_t n = set.size();
   std::vector<double>& offsets = report.offsets;
   size_t master = 0;
@@ -142,7 +143,7 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
       // The master's signed counter may pass 2^31 between the slave's first
       // pair and its own samples: the turn that puts both on one stretch of time.
       const double wrap = 4294967296.0 / set[i].settings.frequency;
-      const double turns = std::round((firstTime(set[master]) - firstTime(set[i]) - offsets[i]) / wrap);
+      const double turns = std::round((firstTime(set, master, streamed) - firstTime(set, i, streamed) - offsets[i]) / wrap);
       if (turns != 0.0 && std::isfinite(turns)) {
         offsets[i] += turns * wrap;
         report.clocks[i].offset += turns * wrap;
@@ -155,12 +156,12 @@ bool byRadio(const std::vector<Recording>& set, SyncReport& report) {
 }
 
 // Each recording's offset in seconds, by the method the first recording names.
-bool clockOffsets(const std::vector<Recording>& set, SyncReport& report) {
+bool clockOffsets(const std::vector<Recording>& set, SyncReport& report, const OwnTime& streamed) {
   report.offsets.assign(set.size(), 0.0);
   report.clocks.assign(set.size(), ClockModel{});
   if (!set[0].settings.timeMarks.present) {
     report.method = set[0].settings.radioTime.role != 2 ? SyncMethod::RadioStream : SyncMethod::RadioSettings;
-    return byRadio(set, report);
+    return byRadio(set, report, streamed);
   }
   report.method = SyncMethod::TimeMarks;
   std::vector<size_t> noClock;
@@ -187,10 +188,8 @@ void moveOntoCommonClock(StreamMap& streams, const std::vector<uint32_t>& keys, 
       it = streams.erase(it);
       continue;
     }
-    if (rate != 1.0)
-      for (double& t : it->second.times) t = offset + rate * t;
-    else if (offset != 0.0)
-      for (double& t : it->second.times) t += offset;
+    if (rate != 1.0 || offset != 0.0)
+      for (double& t : it->second.times) t = onCommonClock(t, offset, rate);
     ++it;
   }
 }
@@ -211,12 +210,12 @@ void adoptModels(SyncReport& report, std::vector<double>& classic) {
   report.drift = true;
 }
 
-bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report, ClockAlignment how) {
+bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report, ClockAlignment how, const OwnTime& streamed) {
   report = SyncReport{};
   if (set.size() < 2) return refuse(report, SyncRefusal::TooFewRecordings);
   const std::vector<uint32_t> keys = commonKeys(set);
   if (keys.empty()) return refuse(report, SyncRefusal::NoCommonStreams);
-  if (!clockOffsets(set, report)) return false;
+  if (!clockOffsets(set, report, streamed)) return false;
 
   // Drift where the data give a rate; a set whose every rate is unmeasured keeps its offsets.
   std::vector<double> classic = report.offsets;
@@ -227,9 +226,18 @@ bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report, Cl
 
   std::vector<std::vector<WorkingStream>> working(set.size());
   for (size_t i = 0; i < set.size(); ++i) {
-    moveOntoCommonClock(set[i].streams, keys, report.offsets[i], drift ? report.clocks[i].rate : 1.0);
-    for (const uint32_t key : keys)
-      working[i].push_back({key, &set[i].streams.at(key), samplingFrequency(set[i].settings, key)});
+    const double offset = report.offsets[i], rate = drift ? report.clocks[i].rate : 1.0;
+    moveOntoCommonClock(set[i].streams, keys, offset, rate);
+    for (const uint32_t key : keys) {
+      const SampleStream& stream = set[i].streams.at(key);
+      const int32_t frequency = samplingFrequency(set[i].settings, key);
+      if (!streamed || stream.times.size() >= stream.count) {
+        working[i].push_back({key, &stream, frequency});
+        continue;
+      }
+      working[i].push_back({key, frequency, stream.count,
+                            [&streamed, i, key, offset, rate](uint64_t j) { return onCommonClock(streamed(i, key, j), offset, rate); }});
+    }
   }
   plan = drift && how == ClockAlignment::Drift ? planGridWindow(working) : planCommonWindow(working);
   report.windowStart = plan.eventStart;
@@ -263,10 +271,11 @@ std::string refusalLine(const SyncReport& report) {
   return "";
 }
 
-bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report, ClockAlignment how) {
+bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report, ClockAlignment how,
+                     const OwnTime& streamed) {
   SyncReport local;
   SyncReport& r = report ? *report : local;
-  return align(set, plan, r, how);
+  return align(set, plan, r, how, streamed);
 }
 
 void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report) {

@@ -2,6 +2,7 @@
 // of recordings made together.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "reader/recording.h"
@@ -30,8 +31,20 @@ bool syncRecordings(std::vector<Recording>& set, SyncReport* report = nullptr,
 // cutToWindow then cuts recording i. In between, sample values may be
 // written, but counts and times must stay as they are. A report given to
 // both is filled in as syncRecordings fills it.
+//
+// A stream may also stand in the map by its count alone (no samples): then
+// `streamed(i, key, j)` gives the own time of its sample j, and the caller
+// reads its samples later onto the common clock as onCommonClock says.
+using OwnTime = std::function<double(size_t recording, uint32_t key, uint64_t j)>;
 bool alignRecordings(std::vector<Recording>& set, WindowPlan& plan, SyncReport* report = nullptr,
-                     ClockAlignment how = ClockAlignment::Offset);
+                     ClockAlignment how = ClockAlignment::Offset, const OwnTime& streamed = {});
+
+// An own time on the common clock, as the alignment placed recording i:
+// by its offset alone, or by its clock model when the set is aligned by drift.
+inline double onCommonClock(double t, double offset, double rate) {
+  return rate != 1.0 ? offset + rate * t : offset != 0.0 ? t + offset : t;
+}
+inline double placedRate(const SyncReport& report, size_t i) { return report.drift ? report.clocks[i].rate : 1.0; }
 void cutToWindow(const WindowPlan& plan, size_t i, Recording& recording, SyncReport* report = nullptr);
 
 }  // namespace kinovar

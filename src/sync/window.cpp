@@ -9,19 +9,26 @@ namespace kinovar {
 
 namespace {
 
-// The first sample nearest to `target`; ties keep the earlier one.
-uint64_t nearestSample(const SampleStream& stream, double target) {
-  uint64_t best = 0;
-  double bestDistance = std::numeric_limits<double>::max();
-  const uint64_t n = std::min<uint64_t>(stream.count, stream.times.size());
-  for (uint64_t i = 0; i < n; ++i) {
-    const double distance = std::fabs(stream.times[i] - target);
-    if (distance < bestDistance) {
-      bestDistance = distance;
-      best = i;
-    }
+// Samples a working stream has, and the time of sample j.
+uint64_t samplesOf(const WorkingStream& w) { return w.stream ? w.stream->count : w.count; }
+uint64_t timedOf(const WorkingStream& w) {
+  return w.stream ? std::min<uint64_t>(w.stream->count, w.stream->times.size()) : w.count;
+}
+double timeOf(const WorkingStream& w, uint64_t j) { return w.stream ? w.stream->times[j] : w.time(j); }
+
+// The sample nearest to `target`; ties keep the earlier one. Times rise, so
+// it is one of the two either side of where the target would go.
+uint64_t nearestSample(const WorkingStream& w, double target) {
+  const uint64_t n = timedOf(w);
+  uint64_t low = 0, high = n;
+  while (low < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    if (timeOf(w, mid) < target) low = mid + 1;
+    else high = mid;
   }
-  return best;
+  if (low == n) return n ? n - 1 : 0;
+  if (low > 0 && !(std::fabs(timeOf(w, low) - target) < std::fabs(timeOf(w, low - 1) - target))) return low - 1;
+  return low;
 }
 
 // In place: every channel's window moves down to its new place, which never
@@ -73,18 +80,19 @@ bool definesRows(const StreamMap& streams, uint32_t key) {
 }
 
 // Keeps the events within [start, end] that also fall from the first kept
-// sample of the streams that define the rows to the last, in place; none
-// left removes the stream. The events were shifted by the same sums as the
-// samples, so an event on a sample's tick compares equal to it.
-void cutEventStream(StreamMap& streams, const std::vector<uint32_t>& keys, double start, double end) {
+// sample of the streams that define the rows to the last (`spans`: those
+// that kept any), in place; none left removes the stream. The events were
+// shifted by the same sums as the samples, so an event on a sample's tick
+// compares equal to it.
+void cutEventStream(StreamMap& streams, const std::vector<std::pair<uint32_t, std::pair<double, double>>>& spans,
+                    double start, double end) {
   const auto found = streams.find(kEventKey);
   if (found == streams.end()) return;
   double first = std::numeric_limits<double>::infinity(), last = -first;
-  for (const uint32_t key : keys) {
-    const SampleStream& kept = streams.at(key);
-    if (kept.count == 0 || !definesRows(streams, key)) continue;
-    first = std::min(first, kept.times.front());
-    last = std::max(last, kept.times[kept.count - 1]);
+  for (const auto& [key, span] : spans) {
+    if (!definesRows(streams, key)) continue;
+    first = std::min(first, span.first);
+    last = std::max(last, span.second);
   }
   start = std::max(start, first);
   end = std::min(end, last);
@@ -125,9 +133,8 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   std::vector<double> commonStart(keys, -std::numeric_limits<double>::infinity());
   for (const auto& streams : working)
     for (size_t k = 0; k < keys; ++k) {
-      const SampleStream& stream = *streams[k].stream;
-      if (stream.count > 0 && !stream.times.empty() && stream.times[0] > commonStart[k])
-        commonStart[k] = stream.times[0];
+      const WorkingStream& w = streams[k];
+      if (samplesOf(w) > 0 && timedOf(w) > 0 && timeOf(w, 0) > commonStart[k]) commonStart[k] = timeOf(w, 0);
     }
   for (double& start : commonStart)
     if (std::isinf(start)) start = 0.0;
@@ -139,11 +146,11 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   for (size_t i = 0; i < working.size(); ++i)
     for (size_t k = 0; k < keys; ++k) {
       const WorkingStream& w = working[i][k];
-      const uint64_t s = nearestSample(*w.stream, commonStart[k]);
+      const uint64_t s = nearestSample(w, commonStart[k]);
       plan.start[i][k] = s;
-      const float left = static_cast<float>(w.stream->count - s);
+      const float left = static_cast<float>(samplesOf(w) - s);
       remaining.push_back(left / static_cast<float>(w.frequency));
-      exact.push_back(static_cast<double>(w.stream->count - s) / static_cast<double>(w.frequency));
+      exact.push_back(static_cast<double>(samplesOf(w) - s) / static_cast<double>(w.frequency));
     }
   const auto shortest = std::min_element(remaining.begin(), remaining.end());
   const float window = *shortest;
@@ -152,7 +159,7 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   for (size_t i = 0; i < working.size(); ++i)
     for (size_t k = 0; k < keys; ++k) {
       const uint64_t s = plan.start[i][k];
-      plan.count[i][k] = windowSampleCount(working[i][k].frequency, window, working[i][k].stream->count - s);
+      plan.count[i][k] = windowSampleCount(working[i][k].frequency, window, samplesOf(working[i][k]) - s);
     }
   for (size_t k = 0; k < keys; ++k) plan.keys.push_back(working[0][k].key);
   plan.eventStart = *std::min_element(commonStart.begin(), commonStart.end());
@@ -173,23 +180,20 @@ WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working
   double window = std::numeric_limits<double>::infinity();
   for (size_t k = 0; k < keys; ++k) {
     double latest = -std::numeric_limits<double>::infinity();
-    for (const auto& streams : working) {
-      const SampleStream& stream = *streams[k].stream;
-      if (stream.count > 0 && !stream.times.empty()) latest = std::max(latest, stream.times[0]);
-    }
-    const SampleStream& first = *working[0][k].stream;
-    const double rate = working[0][k].frequency;
-    if (std::isinf(latest) || first.times.empty() || !(rate > 0)) {
+    for (const auto& streams : working)
+      if (samplesOf(streams[k]) > 0 && timedOf(streams[k]) > 0) latest = std::max(latest, timeOf(streams[k], 0));
+    const WorkingStream& first = working[0][k];
+    const double rate = first.frequency;
+    if (std::isinf(latest) || timedOf(first) == 0 || !(rate > 0)) {
       window = 0.0;
       continue;
     }
-    plan.gridStart[k] = first.times[nearestSample(first, latest)];
+    plan.gridStart[k] = timeOf(first, nearestSample(first, latest));
     plan.gridRate[k] = rate;
     // Rows up to every recording's last sample; a hair of tolerance for the sum's last bits.
     for (const auto& streams : working) {
-      const SampleStream& stream = *streams[k].stream;
-      const uint64_t n = std::min<uint64_t>(stream.count, stream.times.size());
-      const double span = n ? (stream.times[n - 1] - plan.gridStart[k]) * rate : -1.0;
+      const uint64_t n = timedOf(streams[k]);
+      const double span = n ? (timeOf(streams[k], n - 1) - plan.gridStart[k]) * rate : -1.0;
       const double rows = span < 0 ? 0.0 : std::floor(span + 1e-6) + 1.0;
       window = std::min(window, rows / rate);
     }
@@ -220,19 +224,38 @@ void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams, std
       gridStream(stream, plan.gridStart[k], plan.gridRate[k], plan.count[i][k], slip);
     slip.samples = stream.count;
   }
+  std::vector<std::pair<uint32_t, std::pair<double, double>>> spans;
+  for (const uint32_t key : plan.keys) {
+    const SampleStream& kept = streams.at(key);
+    if (kept.count > 0) spans.push_back({key, {kept.times.front(), kept.times[kept.count - 1]}});
+  }
+  cutEvents(plan, streams, spans);
+}
+
+void cutEvents(const WindowPlan& plan, StreamMap& streams, const std::vector<std::pair<uint32_t, std::pair<double, double>>>& spans) {
   if (plan.keys.empty())
     streams.erase(kEventKey);
   else
-    cutEventStream(streams, plan.keys, plan.eventStart, plan.eventEnd);
+    cutEventStream(streams, spans, plan.eventStart, plan.eventEnd);
 }
 
 void eventsOnRowClock(StreamMap& synced, int32_t clock) {
-  const auto events = synced.find(kEventKey);
-  if (events == synced.end() || clock <= 0) return;
   double origin = std::numeric_limits<double>::infinity();
   for (const auto& [key, stream] : synced)
     if (definesRows(synced, key) && stream.count > 0 && !stream.times.empty()) origin = std::min(origin, stream.times[0]);
-  if (std::isinf(origin)) return;
+  eventsOnRowClock(synced, clock, origin);
+}
+
+double firstRowTime(const StreamMap& streams, const std::vector<std::pair<uint32_t, std::pair<double, double>>>& spans) {
+  double origin = std::numeric_limits<double>::infinity();
+  for (const auto& [key, span] : spans)
+    if (definesRows(streams, key)) origin = std::min(origin, span.first);
+  return origin;
+}
+
+void eventsOnRowClock(StreamMap& synced, int32_t clock, double origin) {
+  const auto events = synced.find(kEventKey);
+  if (events == synced.end() || clock <= 0 || std::isinf(origin)) return;
   // Ticks are whole: rounding takes out what the shift added in the last
   // bits. Half a tick on, the running row time reaches the event exactly on
   // row k, whichever way its sum rounds.

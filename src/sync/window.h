@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "reader/recording.h"
@@ -9,11 +11,17 @@
 
 namespace kinovar {
 
-// One aligned stream of a recording, seen while the window is planned.
+// One aligned stream of a recording, seen while the window is planned: in
+// memory, or (stream null) `count` samples whose times `time` gives, in order.
 struct WorkingStream {
+  WorkingStream(uint32_t k, const SampleStream* s, int32_t f) : key(k), stream(s), frequency(f) {}
+  WorkingStream(uint32_t k, int32_t f, uint64_t n, std::function<double(uint64_t)> t)
+      : key(k), frequency(f), count(n), time(std::move(t)) {}
   uint32_t key = 0;
   const SampleStream* stream = nullptr;
   int32_t frequency = 0;  // samples per second of this stream
+  uint64_t count = 0;
+  std::function<double(uint64_t)> time;
 };
 
 // Where every recording's aligned streams start in the window and how many
@@ -52,6 +60,10 @@ WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working
 void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams,
                        std::vector<SyncStreamCount>* slips = nullptr);
 
+// The events alone, for streams that are not in memory: `spans` gives the
+// first and last kept time of each key of the plan that kept samples.
+void cutEvents(const WindowPlan& plan, StreamMap& streams, const std::vector<std::pair<uint32_t, std::pair<double, double>>>& spans);
+
 // The CSV's rows are the ticks of the recording's clock from the first kept
 // accelerometer, gyroscope or orientation sample on (the barometer's may
 // come earlier), and an event stands on the first row whose running time
@@ -59,6 +71,11 @@ void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams,
 // this gives an event measured k ticks after that sample a time that row k,
 // and no earlier one, reaches.
 void eventsOnRowClock(StreamMap& synced, int32_t clock);
+// The same from a first row at `origin` on the events' time base: for
+// streams not in memory, the earliest of `spans` (as for cutEvents) that
+// defines the rows.
+void eventsOnRowClock(StreamMap& synced, int32_t clock, double origin);
+double firstRowTime(const StreamMap& streams, const std::vector<std::pair<uint32_t, std::pair<double, double>>>& spans);
 
 // Samples a stream of `frequency` keeps in a window of `window` seconds,
 // never more than the `left` it has from its start index on.

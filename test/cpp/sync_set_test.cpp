@@ -240,3 +240,66 @@ TEST(SyncSetRadio, MasterCounterPastTwoToThe31) {
     EXPECT_LT(report.windowStart, 0.0);
   }
 }
+
+// A set is read twice in pieces and cut as its rows are made: in pieces of
+// any size, by offset or by drift, classic or plain, its files hold the
+// bytes of the set cut whole in memory, across blocks out of order, a gap,
+// events and a barometer whose window edges fall anywhere in a piece. The
+// clocks run far apart so that samples slip within seconds.
+TEST(DriftSet, StreamedSetWritesTheBytesOfTheWholeSet) {
+  TempDir scratch;
+  const fs::path dir = fs::path(scratch.path("")).parent_path();
+  gen::SyncSetRecipe recipe = threeSensors(gen::SyncMethod::RadioStream, 0.0);
+  recipe.base.tricky.swapBlocks = true;
+  recipe.base.tricky.cutBlocks = 1;
+  recipe.radioCorrupt = 0.01;
+  recipe.sensors = {{0.0, 0.5, "", 400.0}, {-3.25, 0.0, "", -3000.0}, {7.125, 7.5, "", 3000.0}};
+  gen::SyncSet set;
+  ASSERT_TRUE(gen::writeSyncSet(dir.string(), recipe, &set));
+  for (const SetClock clock : {SetClock::Offset, SetClock::Drift}) {
+    for (const OutputFormat format : {OutputFormat::ClassicCsv, OutputFormat::PlainCsv}) {
+      std::vector<Recording> whole(3);
+      for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(parseRecording(whole[i].settings, whole[i].streams, readBytes(set.paths[i])));
+        ASSERT_TRUE(estimateOrientation(whole[i].settings, whole[i].streams));
+      }
+      SyncReport report;
+      ASSERT_TRUE(syncRecordings(whole, &report, clock == SetClock::Drift ? ClockAlignment::Drift : ClockAlignment::Offset));
+      ASSERT_EQ(report.drift, clock == SetClock::Drift);
+      uint64_t slipped = 0;
+      for (const auto& kept : report.samples)
+        for (const SyncStreamCount& s : kept) slipped += s.skipped + s.repeated;
+      EXPECT_EQ(slipped > 3, clock == SetClock::Drift);
+      const CsvStyle style = csvStyleOf(format);
+      std::vector<std::string> expected(3);
+      for (size_t i = 0; i < 3; ++i) {
+        if (style == CsvStyle::Classic) eventsOnRowClock(whole[i].streams, whole[i].settings.frequency);
+        const std::string file = (dir / "expected.csv").string();
+        ASSERT_TRUE(exportCsv(openCsv(file.c_str()), whole[i].settings, whole[i].streams, {}, style, 1, nullptr,
+                              PlainTime{report.windowStart}));
+        expected[i] = readText(file);
+      }
+      for (const uint64_t chunk : {1u, 7u, 100u, 0u}) {
+        SCOPED_TRACE(testing::Message() << "clock " << static_cast<int>(clock) << ", format " << static_cast<int>(format)
+                                        << ", pieces of " << chunk);
+        ConversionOptions options;
+        options.clock = clock;
+        options.format = format;
+        options.chunkSamples = chunk;
+        const fs::path out = dir / ("out" + std::to_string(chunk));
+        fs::create_directories(out);
+        const SetOutcome outcome = readAndSyncSet(set.paths, out.string(), true, options);
+        ASSERT_EQ(outcome.failure, SetFailure::None);
+        for (size_t i = 0; i < 3; ++i) {
+          EXPECT_TRUE(readText((out / fs::path(set.paths[i]).stem()).string() + ".csv") == expected[i]) << i;
+          ASSERT_EQ(outcome.sync.samples[i].size(), report.samples[i].size());
+          for (size_t k = 0; k < report.samples[i].size(); ++k) {
+            const SyncStreamCount &a = outcome.sync.samples[i][k], &b = report.samples[i][k];
+            EXPECT_EQ(std::tuple(a.key, a.samples, a.skipped, a.repeated), std::tuple(b.key, b.samples, b.skipped, b.repeated));
+          }
+          EXPECT_EQ(outcome.sync.events[i], report.events[i]);
+        }
+      }
+    }
+  }
+}
