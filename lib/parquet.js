@@ -299,10 +299,11 @@ function writeParquet(write, recording, { time, ...options } = {}) {
   writeTable(write, recordingTable(recording, { datetime: time === 'absolute' }), { ...options, info: recording.info });
 }
 
-/** A numeric column as doubles, nulls as NaN: chunk by chunk, not value by value (an hour has millions). */
-function asDoubles(vector) {
-  const values = new Float64Array(vector.length);
-  let at = 0;
+/**
+ * A numeric column as doubles, nulls as NaN, into `values` from `at`: chunk
+ * by chunk, not value by value (an hour has millions).
+ */
+function asDoubles(vector, values, at) {
   for (const data of vector.data) {
     const chunk = data.values.subarray(0, data.length);  // a chunk's values start at its offset already
     // A datetime's microseconds since 1970 become milliseconds, as Date takes them.
@@ -317,7 +318,6 @@ function asDoubles(vector) {
     }
     at += data.length;
   }
-  return values;
 }
 
 const notOurs = (why) => new Error(`not a Parquet file that kinovar wrote: ${why}`);
@@ -341,6 +341,35 @@ function timeSpan(group) {
 }
 
 /**
+ * A row group of a file as a Parquet file of its own: its column chunks read
+ * one after another, under the file's footer with that group alone (and
+ * without page indexes, which the decoder does not need).
+ */
+function groupFile(read, footer, group) {
+  const pieces = [MAGIC];
+  let position = MAGIC.length;
+  const chunks = field(group, GROUP.COLUMNS).items;
+  for (const chunk of chunks) {
+    const meta = field(chunk, CHUNK.META);
+    const start = Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].map((id) => field(meta, id) ?? Infinity));
+    pieces.push(read(start, field(meta, META.COMPRESSED)));
+    const by = position - start;
+    for (const id of [META.DATA_PAGE, META.INDEX_PAGE, META.DICTIONARY_PAGE]) shift(meta, id, by);
+    position += field(meta, META.COMPRESSED);
+    chunk.splice(0, chunk.length, ...chunk.filter(([id]) => id < CHUNK.OFFSET_INDEX));
+    if (field(chunk, CHUNK.FILE_OFFSET)) setField(chunk, CHUNK.FILE_OFFSET, 0);
+  }
+  const kept = group.filter(([id]) => id !== GROUP.FILE_OFFSET);
+  const fields = footer.map(([id, type, value]) => [id, type, id === FILE.NUM_ROWS ? field(group, GROUP.NUM_ROWS)
+    : id === FILE.ROW_GROUPS ? { element: T.STRUCT, items: [kept] } : value]);
+  const tail = encode(fields);
+  const end = Buffer.alloc(8);
+  end.writeUInt32LE(tail.length, 0);
+  MAGIC.copy(end, 4);
+  return Buffer.concat([...pieces, tail, end]);
+}
+
+/**
  * Reads a Parquet file that kinovar wrote, or the rows of a range of its time.
  * @param {(position: number, length: number) => Uint8Array} read the file's bytes at a position
  * @param {number} size the file's length
@@ -360,58 +389,39 @@ function readParquetFile(read, size, { from = -Infinity, to = Infinity, streams 
   const footer = decode(read(size - 8 - length, length)).fields;
   const metadata = new Map(field(footer, FILE.KEY_VALUES)?.items.map((kv) => [text(field(kv, 1)), text(field(kv, 2) ?? [])]));
   if (metadata.get(PARQUET_META.format) !== PARQUET_VERSION) throw notOurs(`its metadata names no ${PARQUET_VERSION}`);
-  // The row groups that hold rows of the range, their column chunks copied
-  // one after another into a file of their own, which the decoder reads whole.
-  const groups = field(footer, FILE.ROW_GROUPS).items.filter((group) => {
-    const { first, last } = timeSpan(group);
-    return !(last < from) && !(first >= to);
-  });
-  const pieces = [MAGIC];
-  let position = MAGIC.length;
-  for (const group of groups) {
-    const chunks = field(group, GROUP.COLUMNS).items;
-    for (const chunk of chunks) {
-      const meta = field(chunk, CHUNK.META);
-      const start = Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].map((id) => field(meta, id) ?? Infinity));
-      pieces.push(read(start, field(meta, META.COMPRESSED)));
-      const by = position - start;
-      for (const id of [META.DATA_PAGE, META.INDEX_PAGE, META.DICTIONARY_PAGE]) shift(meta, id, by);
-      position += field(meta, META.COMPRESSED);
-    }
-    // Their page indexes stay behind: the decoder does not need them.
-    for (const chunk of chunks) {
-      chunk.splice(0, chunk.length, ...chunk.filter(([id]) => id < CHUNK.OFFSET_INDEX));
-      if (field(chunk, CHUNK.FILE_OFFSET)) setField(chunk, CHUNK.FILE_OFFSET, 0);
-    }
-    if (field(group, GROUP.FILE_OFFSET) !== undefined) group.splice(group.findIndex(([id]) => id === GROUP.FILE_OFFSET), 1);
-  }
-  setField(footer, FILE.NUM_ROWS, groups.reduce((sum, group) => sum + field(group, GROUP.NUM_ROWS), 0));
-  setField(footer, FILE.ROW_GROUPS, { element: T.STRUCT, items: groups });
-  const tail = encode(footer);
-  const end = Buffer.alloc(8);
-  end.writeUInt32LE(tail.length, 0);
-  MAGIC.copy(end, 4);
-  const bytes = Buffer.concat([...pieces, tail, end]);
   const wanted = streams && new Set(['time', 'datetime',
     ...COLUMNS.filter(([, , stream]) => streams.includes(stream)).map(([name]) => name)]);
   const names = field(footer, FILE.SCHEMA).items.slice(1).map((element) => text(field(element, 4)))
     .filter((name) => !wanted || wanted.has(name));
-  // Large batches: the decoder's default of 1024 rows makes an hour thousands of chunks, twice as slow.
-  const table = arrow.tableFromIPC(parquet.readParquet(bytes, { batchSize: 1 << 16, columns: names }).intoIPCStream());
-  const columns = {};
-  for (const name of names) columns[name] = asDoubles(table.getChild(name));
-  // The groups' edges are not the range's: the rows outside it go.
-  const { time } = columns;
-  let first = 0;
-  while (first < time.length && !(time[first] >= from)) first++;
-  let last = first;
-  while (last < time.length && time[last] < to) last++;
-  if (first > 0 || last < time.length) for (const name of Object.keys(columns)) columns[name] = columns[name].slice(first, last);
+  // The row groups that hold rows of the range, each decoded on its own into
+  // the arrays, so that the decoder's memory is a group's, not the file's.
+  const groups = field(footer, FILE.ROW_GROUPS).items.filter((group) => {
+    const { first, last } = timeSpan(group);
+    return !(last < from) && !(first >= to);
+  });
+  const total = groups.reduce((sum, group) => sum + field(group, GROUP.NUM_ROWS), 0);
+  let columns = Object.fromEntries(names.map((name) => [name, new Float64Array(total)]));
+  let rows = 0;
+  for (const group of groups) {
+    // Large batches: the decoder's default of 1024 rows makes an hour thousands of chunks, twice as slow.
+    const bytes = groupFile(read, footer, group);
+    const table = arrow.tableFromIPC(parquet.readParquet(bytes, { batchSize: 1 << 16, columns: names }).intoIPCStream());
+    for (const name of names) asDoubles(table.getChild(name), columns[name], rows);
+    // The groups' edges are not the range's: the rows outside it go.
+    const time = columns.time.subarray(rows, rows + table.numRows);
+    let first = 0;
+    while (first < time.length && !(time[first] >= from)) first++;
+    let last = first;
+    while (last < time.length && time[last] < to) last++;
+    if (first > 0) for (const name of names) columns[name].copyWithin(rows, rows + first, rows + last);
+    rows += last - first;
+  }
+  if (rows < total) columns = Object.fromEntries(names.map((name) => [name, columns[name].slice(0, rows)]));
   const set = metadata.get(PARQUET_META.set);
   return {
     info: JSON.parse(metadata.get(PARQUET_META.recording)),
     units: JSON.parse(metadata.get(PARQUET_META.units)),
-    rows: last - first,
+    rows,
     columns,
     streams: tableStreams(columns),
     ...(set ? { set: JSON.parse(set) } : {}),
