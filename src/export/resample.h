@@ -2,7 +2,11 @@
 // load(): the accelerometer, gyroscope, barometer and quaternion streams.
 #pragma once
 
+#include <functional>
+#include <memory>
+
 #include "reader/recording.h"
+#include "reader/stream_reader.h"
 
 namespace kinovar {
 
@@ -15,5 +19,20 @@ namespace kinovar {
 // keep their own times. Streams the grid points of one origin and rate give
 // the same times to the bit, so the tables' rows of a set line up.
 void resampleStreams(const DeviceSettings& settings, StreamMap& streams, double hz, double origin);
+
+// One stream resampled the same way while it is read in pieces: `open`
+// gives cursors over its own samples (twice when it is low-passed, whose
+// values then wait in a temporary file), `count` of them, the first and
+// last at those times.
+struct ResampledStream {
+  uint64_t channels = 0, count = 0;
+  double first = 0, last = 0;
+  int32_t rate = 0;
+  double hz = 0, origin = 0;
+  bool quaternion = false;
+  uint64_t piece = kDefaultChunkSamples;
+};
+std::unique_ptr<StreamCursor> resampledCursor(const std::function<std::unique_ptr<StreamCursor>()>& open,
+                                              const ResampledStream& stream);
 
 }  // namespace kinovar

@@ -47,58 +47,14 @@ bool chosen(const LoadWindow& window, uint32_t key) {
   return false;
 }
 
-// Keeps the samples of the window's streams on its times (already on the table's).
-void cutStreams(Recording& recording, const LoadWindow& window) {
-  for (auto it = recording.streams.begin(); it != recording.streams.end();) {
-    SampleStream& stream = it->second;
-    if (!chosen(window, it->first)) {
-      it = recording.streams.erase(it);
-      continue;
-    }
-    const auto begin = std::lower_bound(stream.times.begin(), stream.times.end(), window.from);
-    const auto end = std::lower_bound(begin, stream.times.end(), window.to);
-    const auto first = static_cast<uint64_t>(begin - stream.times.begin()), n = static_cast<uint64_t>(end - begin);
-    SampleStream kept(stream.channels, n);
-    std::copy(begin, end, kept.times.begin());
-    for (uint64_t c = 0; c < stream.channels; ++c)
-      std::copy_n(stream.values.begin() + static_cast<long>(c * stream.count + first), n,
-                  kept.values.begin() + static_cast<long>(c * n));
-    stream = std::move(kept);
-    ++it;
-  }
-}
-
-// The earliest first sample of the table's streams: what its time counts
-// from (the quaternions' times are the accelerometer's).
-double tableOrigin(const StreamSource& source, const TableLayout& table) {
-  double origin = std::numeric_limits<double>::infinity();
-  for (const TableColumn* column : {&table.gyro, &table.accel, &table.baro, &table.event}) {
-    if (!column->stream) continue;
-    SampleStream first;
-    if (source.cursor(column->key)->read(first, 1) > 0) origin = std::min(origin, first.times[0]);
-  }
-  return std::isinf(origin) ? 0.0 : origin;
-}
-
 }  // namespace
 
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options, const LoadWindow& window) {
   LoadedRecording loaded;
   Recording& recording = loaded.recording;
   loaded.resampled = options.resample;
-  if (options.resample > 0) {  // the grid needs every sample first
-    ParseStats scan;
-    loaded.parsed = parseRecordingFile(recording.settings, recording.streams, utf8Path, &scan);
-    loaded.quality = qualityReport(recording.settings, recording.streams, scan);
-    if (loaded.parsed) estimateOrientation(recording.settings, recording.streams, options.estimator);
-    const double origin = firstInstant(tableLayout(recording.settings, recording.streams));
-    resampleStreams(recording.settings, recording.streams, options.resample, origin);
-    onTableTime(recording, origin);
-    cutStreams(recording, window);
-    loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
-    return loaded;
-  }
-  // Each stream is read in pieces, only what the window keeps staying in memory.
+  // Each stream is read in pieces (resampled as it is read), only what the
+  // window keeps staying in memory.
   RecordingReader reader(options.chunkSamples);
   loaded.parsed = reader.openFile(utf8Path);
   loaded.quality = qualityReport(reader);
@@ -106,10 +62,10 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
   ConversionOptions estimated = options;
   if (!loaded.parsed) estimated.estimator = Estimator::None;
-  const RecordingStreams streams(reader, estimated, threadBudget(options) > 1);
+  const RecordingStreams streams(reader, estimated, threadBudget(options) > 1, true);
   const StreamSource source = streams.source();
   const TableLayout table = tableLayout(recording.settings, streams.shapes());
-  const double origin = tableOrigin(source, table);
+  const double origin = streams.origin();
   const uint64_t piece = reader.chunkSamples();
   for (const TableColumn* column : {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion}) {
     if (!column->stream || !chosen(window, column->key)) continue;
@@ -154,11 +110,11 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
   timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);
   ConversionOptions estimated = options;
   if (!parsed_) estimated.estimator = Estimator::None;
-  streams_ = std::make_unique<RecordingStreams>(reader_, estimated, threadBudget(options) > 1);
+  streams_ = std::make_unique<RecordingStreams>(reader_, estimated, threadBudget(options) > 1, true);
   source_ = streams_->source();
   table_ = tableLayout(reader_.settings(), streams_->shapes());
   rows_ = std::make_unique<TableRows>(source_, table_, 0);
-  origin_ = rows_->first();
+  origin_ = streams_->origin();
   const TableColumn* groups[5] = {&table_.gyro, &table_.accel, &table_.baro, &table_.event, &table_.quaternion};
   const std::vector<ColumnLayout> all = columnLayouts();
   const std::span<const ColumnName> names = tableColumns();

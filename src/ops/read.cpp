@@ -6,7 +6,6 @@
 
 #include "export/csv.h"
 #include "export/json.h"
-#include "export/resample.h"
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "ops/recording_file.h"
@@ -51,29 +50,19 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   // The creation time stands at the first sample, where the table's time starts.
   PlainTime time{kFromFirstSample, options.absoluteTime,
                        timeBase(epochSeconds(reader.settings().createdAt), 0.0, options), options.utcOffset == options.utcOffset};
-  bool exported;
-  if (style == CsvStyle::Plain && options.resample > 0) {
-    Recording recording;
-    recording.settings = reader.settings();
-    reader.readAll(recording.streams);
-    reportProgress(options, 0.5);  // parsed: the orientation and the rows remain
-    // The grid needs every estimate first: no rows beside the filter.
-    estimateOrientation(recording.settings, recording.streams, options.estimator);
-    time.origin = firstInstant(tableLayout(recording.settings, recording.streams));
-    resampleStreams(recording.settings, recording.streams, options.resample, time.origin);
-    exported = exportCsv(output.get(), recording.settings, recording.streams, {}, style, threads, failure, time);
-  } else {
-    // Streams are read a piece at a time as the rows need them. A missing
-    // or broken recording still gets its (header-only) CSV: hosts rely on it.
-    ConversionOptions streamed = options;
-    if (!parsed) streamed.estimator = Estimator::None;
-    const RecordingStreams streams(reader, streamed, threads > 1);
-    StreamSource source = streams.source();
-    // The first pass and the quality report read the file once already.
-    reportProgress(options, 0.1);
-    source.progress = [&options](double fraction) { reportProgress(options, 0.1 + 0.9 * fraction); };
-    exported = exportCsv(output.get(), source, style, threads, failure, time);
-  }
+  // Streams are read a piece at a time as the rows need them, resampled as
+  // they are read. A missing or broken recording still gets its
+  // (header-only) CSV: hosts rely on it.
+  const bool resampled = style == CsvStyle::Plain && options.resample > 0;
+  ConversionOptions streamed = options;
+  if (!parsed && !resampled) streamed.estimator = Estimator::None;
+  const RecordingStreams streams(reader, streamed, threads > 1, resampled);
+  if (resampled) time.origin = streams.origin();
+  StreamSource source = streams.source();
+  // The first pass and the quality report read the file once already.
+  reportProgress(options, 0.1);
+  source.progress = [&options](double fraction) { reportProgress(options, 0.1 + 0.9 * fraction); };
+  const bool exported = exportCsv(output.get(), source, style, threads, failure, time);
   settings = reader.settings();
   if (exported) reportProgress(options, 1.0);
   return exported;

@@ -1,6 +1,8 @@
 #include "ops/stream_recording.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -247,20 +249,111 @@ class AccurateCursor : public StreamCursor {
   std::thread thread_;
 };
 
+// A cursor whose first piece was read already.
+class PeekedCursor : public StreamCursor {
+ public:
+  PeekedCursor(SampleStream first, std::unique_ptr<StreamCursor> rest) : first_(std::move(first)), rest_(std::move(rest)) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    if (used_ >= first_.count) return rest_->read(out, max);
+    const uint64_t n = std::min(max, first_.count - used_);
+    out.channels = first_.channels;
+    out.count = n;
+    out.times.assign(first_.times.begin() + static_cast<long>(used_), first_.times.begin() + static_cast<long>(used_ + n));
+    out.values.resize(first_.channels * n);
+    for (uint64_t c = 0; c < first_.channels; ++c)
+      std::copy_n(first_.values.begin() + static_cast<long>(c * first_.count + used_), n,
+                  out.values.begin() + static_cast<long>(c * n));
+    used_ += n;
+    return n;
+  }
+
+ private:
+  SampleStream first_;
+  std::unique_ptr<StreamCursor> rest_;
+  uint64_t used_ = 0;
+};
+
 }  // namespace
 
-RecordingStreams::RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead)
+RecordingStreams::RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead,
+                                   bool resampled)
     : reader_(reader),
       estimator_(options.estimator),
       chunkSamples_(options.chunkSamples),
       ahead_(ahead),
       shapes_(reader.shapes()) {
   quaternions_ = orientationSamples(reader.settings(), shapes_, estimator_);
-  if (quaternions_ == 0) return;
-  SampleStream shape;
-  shape.channels = 4;
-  shape.count = quaternions_;
-  shapes_.emplace(kQuaternionKey, std::move(shape));
+  if (quaternions_ > 0) {
+    SampleStream shape;
+    shape.channels = 4;
+    shape.count = quaternions_;
+    shapes_.emplace(kQuaternionKey, std::move(shape));
+  }
+  // The earliest first sample of the table's streams (the quaternions' times are the accelerometer's).
+  const TableLayout table = tableLayout(reader.settings(), shapes_);
+  origin_ = std::numeric_limits<double>::infinity();
+  for (const TableColumn* column : {&table.gyro, &table.accel, &table.baro, &table.event}) {
+    if (!column->stream) continue;
+    SampleStream first;
+    if (reader.cursor(column->key)->read(first, 1) > 0) origin_ = std::min(origin_, first.times[0]);
+  }
+  if (std::isinf(origin_)) origin_ = 0.0;
+  if (!resampled || !(options.resample > 0)) return;
+  const DeviceSettings& settings = reader.settings();
+  const struct {
+    uint32_t key;
+    int32_t rate;
+  } sources[] = {{kAccelKey, settings.accel.frequency},
+                 {kGyroKey, settings.gyro.frequency},
+                 {kBaroKey, settings.baro.frequency},
+                 {kQuaternionKey, settings.gyro.frequency}};
+  for (const auto& source : sources) {
+    const auto found = shapes_.find(source.key);
+    if (found == shapes_.end() || found->second.count == 0) continue;
+    ResampledStream stream;
+    stream.channels = found->second.channels;
+    stream.count = found->second.count;
+    stream.rate = source.rate;
+    stream.hz = options.resample;
+    stream.origin = origin_;
+    stream.quaternion = source.key == kQuaternionKey;
+    stream.piece = reader.chunkSamples();
+    // The quaternions stand at the accelerometer's times.
+    const uint32_t timed = stream.quaternion ? kAccelKey : source.key;
+    SampleStream one;
+    reader.cursor(timed, 0)->read(one, 1);
+    stream.first = one.times[0];
+    reader.cursor(timed, stream.count - 1)->read(one, 1);
+    stream.last = one.times[0];
+    resampled_.emplace(source.key, stream);
+    // Whether the stream keeps a point at all decides its columns.
+    std::unique_ptr<StreamCursor> cursor = cursorOf(source.key);
+    SampleStream first;
+    cursor->read(first, stream.piece);
+    const bool any = first.count > 0;
+    found->second.count = any ? std::max<uint64_t>(first.count, static_cast<uint64_t>((stream.last - stream.first) * stream.hz)) : 0;
+    if (any) peeked_[source.key] = std::make_unique<PeekedCursor>(std::move(first), std::move(cursor));
+  }
+}
+
+RecordingStreams::~RecordingStreams() = default;
+
+std::unique_ptr<StreamCursor> RecordingStreams::cursorOf(uint32_t key) const {
+  if (const auto found = resampled_.find(key); found != resampled_.end()) {
+    if (auto peeked = peeked_.find(key); peeked != peeked_.end() && peeked->second) return std::move(peeked->second);
+    const ResampledStream stream = found->second;
+    const uint32_t plain = key;
+    return resampledCursor([this, plain] { return RecordingStreams::ownCursor(plain); }, stream);
+  }
+  return ownCursor(key);
+}
+
+std::unique_ptr<StreamCursor> RecordingStreams::ownCursor(uint32_t key) const {
+  if (key != kQuaternionKey) return reader_.cursor(key);
+  if (estimator_ == Estimator::Accurate) return std::make_unique<AccurateCursor>(reader_, quaternions_);
+  auto classic = std::make_unique<ClassicCursor>(reader_, quaternions_);
+  if (!ahead_) return classic;
+  return std::make_unique<AheadCursor>(std::move(classic), reader_.chunkSamples());
 }
 
 StreamSource RecordingStreams::source() const {
@@ -268,13 +361,7 @@ StreamSource RecordingStreams::source() const {
   source.settings = &reader_.settings();
   source.shapes = &shapes_;
   source.chunkSamples = chunkSamples_;
-  source.cursor = [this](uint32_t key) -> std::unique_ptr<StreamCursor> {
-    if (key != kQuaternionKey) return reader_.cursor(key);
-    if (estimator_ == Estimator::Accurate) return std::make_unique<AccurateCursor>(reader_, quaternions_);
-    auto classic = std::make_unique<ClassicCursor>(reader_, quaternions_);
-    if (!ahead_) return classic;
-    return std::make_unique<AheadCursor>(std::move(classic), reader_.chunkSamples());
-  };
+  source.cursor = [this](uint32_t key) { return cursorOf(key); };
   return source;
 }
 

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 
 #include "export/csv.h"
+#include "export/resample.h"
 #include "ops/options.h"
 #include "reader/stream_reader.h"
 
@@ -14,7 +17,13 @@ class RecordingStreams {
  public:
   // The reader must outlive this, and the sources it hands out. `ahead`:
   // estimates are made on a thread of their own (there is a core to spare).
-  RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead = false);
+  // `resampled`: the sensors and quaternions on options.resample's grid
+  // from origin() (export/resample.h), when it asks for one.
+  RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead = false,
+                   bool resampled = false);
+  ~RecordingStreams();
+  // The time of the table's first sample, as taken, which its time counts from.
+  double origin() const { return origin_; }
   // Channels and counts of every stream, the quaternions' included.
   const StreamMap& shapes() const { return shapes_; }
   bool oriented() const { return quaternions_ > 0; }
@@ -28,6 +37,13 @@ class RecordingStreams {
   bool ahead_;
   StreamMap shapes_;
   uint64_t quaternions_ = 0;
+  double origin_ = 0.0;
+  std::unique_ptr<StreamCursor> cursorOf(uint32_t key) const;
+  std::unique_ptr<StreamCursor> ownCursor(uint32_t key) const;
+  // Resampled streams, with the first piece each gave when it was looked at
+  // for whether it has a point at all; handed out once.
+  std::map<uint32_t, ResampledStream> resampled_;
+  mutable std::map<uint32_t, std::unique_ptr<StreamCursor>> peeked_;
 };
 
 }  // namespace kinovar

@@ -38,6 +38,9 @@ test('pieces of any size give the bytes of the whole', (t) => {
     { format: 'plain', orientation: 'classic' },
     { format: 'plain', orientation: 'none', time: 'absolute' },
     { format: 'csv', orientation: 'accurate' },
+    // Down to 50 Hz (low-passed first, stretch by stretch) and up to 250 Hz.
+    { format: 'plain', orientation: 'classic', resample: 50 },
+    { format: 'plain', orientation: 'accurate', resample: 250 },
   ];
   for (const recording of [tricky, shuffled]) {
     for (const options of outputs) {
@@ -68,6 +71,10 @@ test('load() and the viewer in pieces, a part of load(), and its table a piece o
     for (const chunkSamples of [...CHUNKS, 0]) {
       const what = `${orientation}, pieces of ${chunkSamples}`;
       if (chunkSamples) assert.deepEqual(kinovar.load(recording, { orientation, chunkSamples }), whole, what);
+      if (chunkSamples) {
+        assert.deepEqual(kinovar.load(recording, { orientation, chunkSamples, resample: 40 }),
+          kinovar.load(recording, { orientation, resample: 40 }), `${what}, resampled`);
+      }
       if (chunkSamples) assert.ok(viewData(recording, { orientation, chunkSamples }).equals(page), `${what}: the viewer's data`);
       // The table a few rows at a time: the same columns, values and empty cells.
       const streamed = streamTable(recording, { orientation, chunkSamples }, { datetime: true });
