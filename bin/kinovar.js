@@ -59,6 +59,7 @@ if (require.main === module) {
     if (error.code !== 'EPIPE') throw error;
     process.exit(process.exitCode ?? 0);
   });
+  require('./interrupt').handleInterruptions();
   const io = {
     stdout: (text) => process.stdout.write(text),
     stderr: (text) => process.stderr.write(text),

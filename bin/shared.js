@@ -260,20 +260,40 @@ function checkInputs(recordings) {
   }
 }
 
-/** A one-line bar on a terminal's standard error; nothing when it is piped. */
+/**
+ * A one-line bar on a terminal's standard error for work that lasts: drawn
+ * once it has run about a second (io.progressDelay ms), redrawn as it goes,
+ * and wiped at the end; nothing when standard error is not a terminal or
+ * with --quiet. update(fraction, label): fraction from 0 to 1, or null
+ * when only the stage is known.
+ */
 function progressBar(io, enabled) {
   if (!enabled || !io.isTTY) return { update() {}, done() {} };
-  let shown = false;
+  const start = Date.now();
+  const delay = io.progressDelay ?? 1000;
+  let state = null;
+  let drawn = '';
+  const draw = () => {
+    if (!state || Date.now() - start < delay) return;
+    const [fraction, label] = state;
+    const width = 30;
+    const filled = fraction === null ? 0 : Math.round(Math.min(1, fraction) * width);
+    const name = label.length > 40 ? `...${label.slice(-37)}` : label;
+    const line = `\r[${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${name}\x1b[K`;
+    if (line !== drawn) io.stderr(line);
+    drawn = line;
+  };
+  // A conversion may report nothing for a while: the bar still appears on time.
+  const timer = setInterval(draw, 200);
+  timer.unref();
   return {
-    update(done, total, label) {
-      const width = 30;
-      const filled = Math.round((done / total) * width);
-      const name = label.length > 40 ? `...${label.slice(-37)}` : label;
-      io.stderr(`\r[${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${done}/${total} ${name}\x1b[K`);
-      shown = true;
+    update(fraction, label = '') {
+      state = [fraction, label];
+      draw();
     },
     done() {
-      if (shown) io.stderr('\r\x1b[K');
+      clearInterval(timer);
+      if (drawn) io.stderr('\r\x1b[K');
     },
   };
 }

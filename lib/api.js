@@ -3,7 +3,6 @@
 // and thrown errors instead of answer texts. The worker threads run these
 // very functions, so the promise versions behave byte for byte the same.
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
 const { settingsText } = require('./settings');
@@ -214,7 +213,7 @@ function readParquet(file, options) {
  * @param {(made: string) => string} targetOf
  */
 function writeGenerated(generate, targetOf, overwrite) {
-  const aside = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-gen-'));
+  const aside = native.temporaryFolder();
   try {
     const made = generate(aside);
     const targets = made.map(targetOf);
@@ -229,7 +228,7 @@ function writeGenerated(generate, targetOf, overwrite) {
     }
     return targets;
   } finally {
-    fs.rmSync(aside, { recursive: true, force: true });
+    native.discardTemporary(aside);
   }
 }
 

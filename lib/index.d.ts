@@ -526,4 +526,8 @@ export declare namespace promises {
    * An abort rejects with an AbortError whose `results` holds the finished ones.
    */
   function readRecordings(items: Array<string | BatchItem>, options?: BatchOptions): Promise<BatchResult[]>;
+  function writeViewPage(input: string, page: string, options?: AbortOptions & ViewPageOptions & ProgressOptions):
+    Promise<{ bytes: number; inputKind: 'recording' | 'csv' | 'plain' | 'parquet' }>;
+  function generateRecording(file: string, options?: AbortOptions & GeneratorOptions & { overwrite?: boolean }): Promise<string>;
+  function generateSession(folder: string, options?: AbortOptions & GeneratorOptions & { overwrite?: boolean }): Promise<string[]>;
 }

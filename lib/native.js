@@ -59,6 +59,16 @@ module.exports = {
   commitOutputs: entry.commitOutputs,
   /** (handle) -> the files are removed, the targets untouched */
   discardOutputs: entry.discardOutputs,
+  /** ([parent]) -> a new scratch folder of ours (in the system's temporary folder without a parent) */
+  temporaryFolder: entry.temporaryFolder,
+  /** (temporary) -> removes a temporary file or scratch folder of ours */
+  discardTemporary: entry.discardTemporary,
+  /** () -> {files, folders}: an interruption; this process's temporaries removed, with the output folders it made left empty */
+  abandonTemporaries: entry.abandonTemporaries,
+  /** (folder) -> a folder made for outputs, removed at an interruption when left empty */
+  noteMadeFolder: entry.noteMadeFolder,
+  /** (code) -> ends the process at once, conversions under way or not */
+  exitNow: entry.exitNow,
   readConfig: addon.readConfig,
   readConfigDeviceId: addon.readConfigDeviceId,
   writeConfig: addon.writeConfig,

@@ -228,6 +228,7 @@ function ensureFolder(folder) {
   }
   try {
     fs.mkdirSync(folder, { recursive: true });
+    for (const dir of missing) native.noteMadeFolder(dir);
   } catch (error) {
     // The folder's own name taken by a file: that part of the path is not a folder.
     const cause = error.code === 'EEXIST' ? Object.assign(new Error('not a folder'), { code: 'ENOTDIR' }) : error;

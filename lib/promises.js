@@ -73,6 +73,24 @@ function writeSettings(file, settings, options = {}) {
   return pool().run('writeSettings', [file, settings, passed(options)], options.signal);
 }
 
+// The options a worker can be handed: all but the signal and the callback, which stay here.
+const plain = ({ signal, onProgress, ...rest } = {}) => rest;
+
+/** @returns {Promise<{bytes: number, inputKind: string}>} as writeViewPage */
+function writeViewPage(input, page, options = {}) {
+  return pool().run('writeViewPage', [input, page, plain(options)], options.signal, options.onProgress);
+}
+
+/** @returns {Promise<string>} as generateRecording */
+function generateRecording(file, options = {}) {
+  return pool().run('generateRecording', [file, plain(options)], options.signal);
+}
+
+/** @returns {Promise<string[]>} as generateSession */
+function generateSession(folder, options = {}) {
+  return pool().run('generateSession', [folder, plain(options)], options.signal);
+}
+
 // A job names its file `output`, and `csv` as well, the name it had when every output was one.
 const job = (recording, output) => ({ recording, output, csv: output });
 
@@ -150,4 +168,7 @@ async function readRecordings(items, options = {}) {
   return results;
 }
 
-module.exports = { readRecording, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings };
+module.exports = {
+  readRecording, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings, writeViewPage,
+  generateRecording, generateSession,
+};

@@ -18,7 +18,7 @@ const path = require('node:path');
 const native = require('./native');
 const output = require('./output');
 const { readParquetBytes } = require('./parquet');
-const { checkRecording, checkSamples } = require('./checks');
+const { checkRecording, checkSamples, progressOf } = require('./checks');
 const { qualityProblems } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { tableStreams } = require('./data');
@@ -504,17 +504,19 @@ function pageScript() {
  *   durable: the page is forced to the disk before it takes its name
  */
 function writeViewPage(input, page, options = {}) {
-  const { force, durable, ...viewOptions } = options;
+  const { force, durable, onProgress, ...viewOptions } = options;
+  const progress = progressOf(options);
   const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   if (kind === 'recording') checkRecording(input);  // before any folder is made for its page
   output.ensureFolder(path.dirname(page));
   output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input], overwrite: force === true });
-  const data = viewData(input, viewOptions);
+  const data = viewData(input, { ...viewOptions, progress });
   const { quality } = decodeViewData(data).header;
   if (kind === 'recording' && quality) checkSamples(input, quality);  // an empty page tells nothing
   const problems = quality ? qualityProblems(quality) : [];
   const html = buildPage(data, { title: path.basename(input), problems });
   output.writeFileAtomic(page, html, 'the viewer page', durable === true);
+  progress?.(1);
   return { bytes: Buffer.byteLength(html), inputKind: kind };
 }
 

@@ -1,6 +1,5 @@
 'use strict';
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { lib, OK, FAILED, UsageError, parse } = require('../shared');
 
@@ -32,11 +31,12 @@ async function run(args, io) {
     return demo(kinovar, folder, values, io);
   }
   // Nobody asked for these files: none may stay behind in the temporary folder.
-  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-demo-'));
+  const native = require('../../lib/native');
+  const folder = native.temporaryFolder();
   try {
     return await demo(kinovar, folder, values, io);
   } finally {
-    fs.rmSync(folder, { recursive: true, force: true });
+    native.discardTemporary(folder);
     io.say(`\nRemoved ${folder}; run "kinovar demo <folder>" to keep the files and open the page.\n`);
   }
 }

@@ -1,7 +1,7 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
-const { lib, OK, UsageError, didYouMean, parse, positiveInteger } = require('../shared');
+const { lib, OK, UsageError, didYouMean, parse, positiveInteger, progressBar } = require('../shared');
 
 const summary = [['gen <file.bin> [options]', 'write synthetic recordings (the generator demo uses)']];
 
@@ -73,7 +73,7 @@ function sensors(count) {
   });
 }
 
-function run(args, io) {
+async function run(args, io) {
   const { values, positionals } = parse('gen', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
@@ -86,16 +86,23 @@ function run(args, io) {
   const [target] = positionals;
   const overwrite = values.force === true;
 
+  // On a worker, so that an interruption is handled at once; the bar tells the stage.
+  const bar = progressBar(io, true);
+  bar.update(null, `generating ${target}`);
   let files;
-  if (set === undefined) {
-    kinovar.ensureFolder(path.dirname(target));
-    files = [kinovar.generateRecording(target, { ...recipe, still, overwrite })];
-  } else {
-    kinovar.ensureFolder(target);
-    const clocks = sensors(set);
-    // Every sensor is still for at least --still seconds of its own recording.
-    const motionStart = still + Math.max(...clocks.map(([, first]) => first));
-    files = kinovar.generateSession(target, { ...recipe, method, sensors: clocks, motionStart, overwrite });
+  try {
+    if (set === undefined) {
+      kinovar.ensureFolder(path.dirname(target));
+      files = [await kinovar.promises.generateRecording(target, { ...recipe, still, overwrite })];
+    } else {
+      kinovar.ensureFolder(target);
+      const clocks = sensors(set);
+      // Every sensor is still for at least --still seconds of its own recording.
+      const motionStart = still + Math.max(...clocks.map(([, first]) => first));
+      files = await kinovar.promises.generateSession(target, { ...recipe, method, sensors: clocks, motionStart, overwrite });
+    }
+  } finally {
+    bar.done();
   }
   for (const file of files) io.say(`wrote ${file}  ${fs.statSync(file).size} bytes\n`);
   return OK;

@@ -1,5 +1,5 @@
 'use strict';
-const { lib, OK, FAILED, UsageError, parse, expandPatterns, describe, failedLine } = require('../shared');
+const { lib, OK, FAILED, UsageError, parse, expandPatterns, describe, failedLine, progressBar } = require('../shared');
 
 const summary = [['inspect <recording>...', 'report lost frames, clock jumps, saturation and cut tails']];
 
@@ -30,18 +30,27 @@ const options = { json: { type: 'boolean' }, strict: { type: 'boolean' } };
 /** Whether a report holds anything beyond counts: what --strict fails on. */
 const reportsAnything = (kinovar, q) => kinovar.qualityProblems(q).length > 0 || q.tailBytes > 0 || q.settingsRecords.length > 0;
 
-function run(args, io) {
+async function run(args, io) {
   const { values, positionals } = parse('inspect', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
-  const results = expandPatterns(positionals).map((recording) => {
-    try {
-      return { recording, ok: true, quality: kinovar.inspect(recording) };
-    } catch (error) {
-      return { recording, ok: false, error };
+  const recordings = expandPatterns(positionals);
+  const bar = progressBar(io, !values.json);
+  const results = [];
+  try {
+    // On a worker, so that an interruption is handled at once.
+    for (const [i, recording] of recordings.entries()) {
+      bar.update(i / recordings.length, `${i}/${recordings.length} ${recording}`);
+      try {
+        results.push({ recording, ok: true, quality: await kinovar.promises.inspect(recording) });
+      } catch (error) {
+        results.push({ recording, ok: false, error });
+      }
     }
-  });
+  } finally {
+    bar.done();
+  }
   if (values.json) {
     io.stdout(`${JSON.stringify(results.map((r) => (r.ok ? r : { ...r, error: describe(r.error) })), null, 2)}\n`);
   } else {

@@ -86,10 +86,16 @@ function warnings(kinovar, info, format, output) {
 // Standard output may be a pipe, a terminal or a file: the CSV is made in a
 // temporary folder and copied out, as it is on every system.
 async function toStandardOutput(kinovar, recording, conversion, io) {
-  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-'));
+  const folder = require('../../lib/native').temporaryFolder();
   try {
     const csv = path.join(folder, 'out.csv');
-    const info = await kinovar.promises.readRecording(recording, csv, conversion);
+    const bar = progressBar(io, true);
+    let info;
+    try {
+      info = await kinovar.promises.readRecording(recording, csv, { ...conversion, onProgress: ({ fraction }) => bar.update(fraction, recording) });
+    } finally {
+      bar.done();
+    }
     const problems = warnings(kinovar, info, conversion.format, csv);
     if (problems.length) io.warn(`warning ${recording}: ${problems.join('; ')}\n`);
     const fd = fs.openSync(csv, 'r');
@@ -100,7 +106,7 @@ async function toStandardOutput(kinovar, recording, conversion, io) {
       fs.closeSync(fd);
     }
   } finally {
-    fs.rmSync(folder, { recursive: true, force: true });
+    require('../../lib/native').discardTemporary(folder);
   }
   return OK;
 }
@@ -137,11 +143,17 @@ async function run(args, io) {
   }
 
   const bar = progressBar(io, !values.json);
+  // The bar counts the recordings done and the share of those under way.
+  const underWay = new Map();
+  const onProgress = ({ done, total, result, recording, fraction }) => {
+    if (result) underWay.delete(result.recording);
+    else underWay.set(recording, fraction);
+    const share = [...underWay.values()].reduce((sum, f) => sum + f, 0);
+    bar.update((done + share) / total, `${done}/${total} ${result?.recording ?? recording}`);
+  };
   let results;
   try {
-    results = await kinovar.promises.readRecordings(items, {
-      outDir, jobs, ...conversion, onProgress: ({ done, total, result, recording }) => bar.update(done, total, result?.recording ?? recording),
-    });
+    results = await kinovar.promises.readRecordings(items, { outDir, jobs, ...conversion, onProgress });
   } catch (error) {
     if (error.code === kinovar.codes.DUPLICATE_OUTPUT) throw new UsageError(error.message);
     throw error;

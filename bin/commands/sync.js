@@ -1,6 +1,7 @@
 'use strict';
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
+  progressBar,
 } = require('../shared');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
@@ -67,10 +68,13 @@ async function run(args, io) {
   }
   checkInputs(positionals);
   let report;
+  const bar = progressBar(io, !values.json);
   try {
     // The folder is made before any recording is read, and removed again if the set fails.
-    ({ report } = await kinovar.promises.syncRecordings(positionals, values.out, conversion));
+    ({ report } = await kinovar.promises.syncRecordings(positionals, values.out,
+      { ...conversion, onProgress: ({ fraction }) => bar.update(fraction, `${positionals.length} recordings`) }));
   } catch (error) {
+    bar.done();
     // The library's refusal of a name is a refusal of the command line.
     if (conversion.imuNames && error instanceof RangeError) throw new UsageError(error.message.replace(/^syncRecordings: /, '--imu-names: '));
     if (!error.status) throw error;
@@ -79,6 +83,7 @@ async function run(args, io) {
     } else io.stderr(`kinovar sync: ${error.message}\n`);
     return FAILED;
   }
+  bar.done();
   if (values.json) {
     io.stdout(`${JSON.stringify({ ok: true, ...report }, null, 2)}\n`);
     return OK;

@@ -1,7 +1,7 @@
 'use strict';
 const path = require('node:path');
 const {
-  lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, DURABLE_HELP, positiveInteger, isFolderTarget,
+  lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, DURABLE_HELP, positiveInteger, isFolderTarget, progressBar,
 } = require('../shared');
 
 const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
@@ -33,7 +33,7 @@ const options = {
   size: { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' },
 };
 
-function run(args, io) {
+async function run(args, io) {
   const { values, positionals } = parse('view', args, options, io);
   if (values.help) return io.stdout(help), OK;
   const kinovar = lib();
@@ -45,7 +45,14 @@ function run(args, io) {
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);
   const page = values.out === undefined || isFolderTarget(values.out) ? path.join(out, name) : out;
-  const { bytes, inputKind } = kinovar.writeViewPage(input, page, pageOptions);
+  const bar = progressBar(io, true);
+  let written;
+  try {
+    written = await kinovar.promises.writeViewPage(input, page, { ...pageOptions, onProgress: ({ fraction }) => bar.update(fraction, input) });
+  } finally {
+    bar.done();
+  }
+  const { bytes, inputKind } = written;
   io.say(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
   if (values.orientation !== undefined && inputKind !== 'recording') {
     io.warn(`note: --orientation applies to recordings; ${input} shows the orientation it was written with\n`);

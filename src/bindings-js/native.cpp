@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -789,6 +791,66 @@ Napi::Value DiscardOutputs(const Napi::CallbackInfo& info) {
   return env.Undefined();
 }
 
+// ---- Temporary files: named and listed here, so that one interrupted or
+// killed run's are found and removed (io/temporary.h).
+
+Napi::Value throwSystem(Napi::Env env, const std::string& path, int errnum, const char* step) {
+  systemError(env, OutputFailure{path, std::error_code(errnum, std::generic_category()), step}).ThrowAsJavaScriptException();
+  return env.Undefined();
+}
+
+// temporaryFolder([parent]) -> a new scratch folder of ours (in the
+// system's temporary folder without a parent), held until discardTemporary.
+Napi::Value TemporaryFolder(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() > 0 && !info[0].IsString() && !info[0].IsUndefined()) return wrongArguments(env, "temporaryFolder");
+  const std::string parent = info.Length() > 0 && info[0].IsString() ? pathArgument(info[0]) : std::string();
+  int errnum = 0;
+  const std::string path = makeTemporaryFolder(parent, errnum);
+  if (path.empty()) return throwSystem(env, parent, errnum, "mkdir");
+  return Napi::String::New(env, path);
+}
+
+// discardTemporary(path): removes a temporary file or scratch folder of ours.
+Napi::Value DiscardTemporary(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "discardTemporary");
+  discardTemporary(pathArgument(info[0]));
+  return env.Undefined();
+}
+
+// abandonTemporaries() -> {files, folders}: an interruption; every
+// temporary of this process is removed, with the output folders it made
+// that are left empty, and none takes its name after this.
+Napi::Value AbandonTemporaries(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  const Abandoned gone = abandonTemporaries();
+  Napi::Object result = Napi::Object::New(env);
+  const auto list = [&](const std::vector<std::string>& paths) {
+    Napi::Array array = Napi::Array::New(env, paths.size());
+    for (uint32_t i = 0; i < paths.size(); ++i) array.Set(i, paths[i]);
+    return array;
+  };
+  result.Set("files", list(gone.files));
+  result.Set("folders", list(gone.folders));
+  return result;
+}
+
+// exitNow(code): ends the process at once, without waiting for conversions
+// under way on other threads (their temporaries abandoned first).
+Napi::Value ExitNow(const Napi::CallbackInfo& info) {
+  std::fflush(nullptr);
+  std::_Exit(info.Length() > 0 && info[0].IsNumber() ? info[0].As<Napi::Number>().Int32Value() : 1);
+}
+
+// noteMadeFolder(folder): a folder made for outputs, removed at an interruption if left empty.
+Napi::Value NoteMadeFolder(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "noteMadeFolder");
+  noteMadeFolder(pathArgument(info[0]));
+  return env.Undefined();
+}
+
 // The C++ rules that lib/ applies before converting, so that the two never differ.
 Napi::Value FileStem(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -882,6 +944,11 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"isDeviceName", IsDeviceName},
       {"hasSettingsRecord", HasSettingsRecord},
       {"schema", Schema},
+      {"temporaryFolder", TemporaryFolder},
+      {"discardTemporary", DiscardTemporary},
+      {"abandonTemporaries", AbandonTemporaries},
+      {"noteMadeFolder", NoteMadeFolder},
+      {"exitNow", ExitNow},
   };
   for (const auto& [name, callback] : entries) exports.Set(name, Napi::Function::New(env, callback, name));
   return exports;

@@ -1,13 +1,14 @@
 #include "io/output_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "io/paths.h"
+#include "io/temporary.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -33,18 +34,47 @@ namespace kinovar {
 
 namespace {
 
-std::string randomSuffix() {
-  static thread_local std::mt19937_64 engine{std::random_device{}()};
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string suffix = ".tmp-";
-  uint64_t bits = engine();
-  for (int i = 0; i < 12; ++i, bits >>= 4) suffix += kDigits[bits & 15];
-  return suffix;
-}
-
 constexpr int kNameAttempts = 16;
 
+std::atomic<uint64_t> syncs{0};
+
+// fsync (_commit on Windows), counted.
+int forceToMedium(int fd) {
+  ++syncs;
 #ifdef _WIN32
+  return _commit(fd);
+#else
+  return ::fsync(fd);
+#endif
+}
+
+// The folder part of a path, with its separator; "." for a bare name.
+std::string folderOf(const std::string& utf8Path) {
+#ifdef _WIN32
+  const size_t slash = utf8Path.find_last_of("/\\:");
+#else
+  const size_t slash = utf8Path.find_last_of('/');
+#endif
+  return slash == std::string::npos ? "." : utf8Path.substr(0, slash + 1);
+}
+
+#ifdef _WIN32
+
+int errnoOfLastError();
+
+// Moves a complete temporary file into place: 0, or the system's error
+// (EINTR when the process is being interrupted).
+int moveIntoPlace(const std::string& held, const std::wstring& temp, const std::wstring& target, bool durable) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+  int why = 0;
+  if (!renameTemporary(held, [&] {
+        if (MoveFileExW(temp.c_str(), target.c_str(), flags) != 0) return true;
+        why = errnoOfLastError();
+        return false;
+      }))
+    return why == 0 ? EINTR : why;
+  return 0;
+}
 
 int errnoOfLastError() {
   switch (GetLastError()) {
@@ -67,8 +97,22 @@ void syncFolder(const std::string& path) {
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fsync(fd);  // the rename is already done; this only hastens it to the medium
+  forceToMedium(fd);  // the rename is already done; this only hastens it to the medium
   ::close(fd);
+}
+
+// Moves a complete temporary file into place: 0, or the system's error
+// (EINTR when the process is being interrupted). A file replaced stays open
+// across the rename, so that its space is released when closeLater closes
+// it, not by the rename on the caller's path.
+int moveIntoPlace(const std::string& temp, const std::string& target, bool durable, bool replacesData) {
+  const int old = replacesData ? ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1;
+  int why = 0;
+  if (!renameTemporary(temp, [&] { return ::rename(temp.c_str(), target.c_str()) == 0 || (why = errno, false); }))
+    why = why == 0 ? EINTR : why;
+  if (why == 0 && durable) syncFolder(target);
+  closeLater(old);
+  return why;
 }
 
 #endif
@@ -116,15 +160,21 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode, bool durable) : durable_
     fail("open", folder ? EISDIR : why);
     return;
   }
+  removeStaleTemporaries(folderOf(utf8Path));
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::string suffix = randomSuffix();
-    temp_ = target_ + std::wstring(suffix.begin(), suffix.end());
-    file_ = createNewFile((utf8Path + suffix).c_str(), mode == Mode::Text ? OpenMode::WriteText : OpenMode::WriteBinary)
-                .release();
+    held_ = temporaryPath(utf8Path);
+    temp_ = utf8ToWide(held_.c_str());
+    file_ = createNewFile(held_.c_str(), mode == Mode::Text ? OpenMode::WriteText : OpenMode::WriteBinary).release();
+    if (file_ != nullptr && !holdTemporary(held_)) {
+      discard();
+      fail("open", EINTR);  // the process is being interrupted
+      return;
+    }
     if (file_ != nullptr) return;
     if (errno == EEXIST) continue;
     const int why = errno;
     temp_.clear();
+    held_.clear();
     if (why == EACCES && replacesData_) {
       // A folder we may not create in, around a file we may write: in place.
       file_ = _wfsopen(target_.c_str(), mode == Mode::Text ? L"w" : L"wb", _SH_DENYNO);
@@ -137,6 +187,7 @@ OutputFile::OutputFile(const char* utf8Path, Mode mode, bool durable) : durable_
     return;
   }
   temp_.clear();
+  held_.clear();
   fail("open", EEXIST);
 }
 
@@ -145,7 +196,7 @@ bool OutputFile::finish(bool durable) {
   durable = durable || durable_;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
-  if (durable && !error_ && _commit(_fileno(file)) != 0) fail("sync", errno);
+  if (durable && !error_ && forceToMedium(_fileno(file)) != 0) fail("sync", errno);
   if (std::fclose(file) != 0) fail("close", errno);
   finished_ = !error_;
   return finished_;
@@ -154,19 +205,20 @@ bool OutputFile::finish(bool durable) {
 bool OutputFile::publish(bool durable) {
   if (!finished_) return false;
   finished_ = false;
-  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable || durable_ ? MOVEFILE_WRITE_THROUGH : 0);
-  if (!direct_ && MoveFileExW(temp_.c_str(), target_.c_str(), flags) == 0) {
-    fail("rename", errnoOfLastError());
-  }
+  if (!direct_)
+    if (const int why = moveIntoPlace(held_, temp_, target_, durable || durable_)) fail("rename", why);
   if (!direct_ && error_) _wremove(temp_.c_str());
   temp_.clear();
+  held_.clear();
   return !error_;
 }
 
 void OutputFile::discard() {
   if (file_ != nullptr) std::fclose(std::exchange(file_, nullptr));
   if (!temp_.empty()) _wremove(temp_.c_str());
+  if (!held_.empty()) releaseTemporary(held_);
   temp_.clear();
+  held_.clear();
   finished_ = false;
 }
 
@@ -220,8 +272,9 @@ bool OutputFile::examineTarget(unsigned& permissions, bool& existed) {
 // be written in place instead: a folder we may not create in, around a file
 // we may write.
 bool OutputFile::openTemporary(unsigned permissions, bool existed, const char* cmode) {
+  removeStaleTemporaries(folderOf(target_));
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    temp_ = target_ + randomSuffix();
+    temp_ = temporaryPath(target_);
     const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(permissions));
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) {
@@ -234,12 +287,20 @@ bool OutputFile::openTemporary(unsigned permissions, bool existed, const char* c
       fail("open", why);
       return true;
     }
+    if (!holdTemporary(temp_, fd)) {
+      ::close(fd);
+      ::unlink(temp_.c_str());
+      temp_.clear();
+      fail("open", EINTR);  // the process is being interrupted
+      return true;
+    }
     if (existed) ::fchmod(fd, static_cast<mode_t>(permissions));  // umask must not narrow an existing file
     file_ = ::fdopen(fd, cmode);
     if (file_ == nullptr) {
       fail("open", errno);
       ::close(fd);
       ::unlink(temp_.c_str());
+      releaseTemporary(temp_);
       temp_.clear();
     }
     return true;
@@ -275,7 +336,7 @@ bool OutputFile::finish(bool durable) {
   durable = durable || durable_;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
-  if (durable && !direct_ && !error_ && ::fsync(fileno(file)) != 0) fail("sync", errno);
+  if (durable && !direct_ && !error_ && forceToMedium(fileno(file)) != 0) fail("sync", errno);
   if (std::fclose(file) != 0) fail("close", errno);
   finished_ = !error_;
   return finished_;
@@ -286,12 +347,8 @@ bool OutputFile::publish(bool durable) {
   durable = durable || durable_;
   finished_ = false;
   if (!direct_) {
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("rename", errno);
-    if (error_) {
-      ::unlink(temp_.c_str());
-    } else if (durable) {
-      syncFolder(target_);
-    }
+    if (const int why = moveIntoPlace(temp_, target_, durable, replacesData_)) fail("rename", why);
+    if (error_) ::unlink(temp_.c_str());
   }
   temp_.clear();
   return !error_;
@@ -299,7 +356,10 @@ bool OutputFile::publish(bool durable) {
 
 void OutputFile::discard() {
   if (file_ != nullptr) std::fclose(std::exchange(file_, nullptr));
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  if (!temp_.empty()) {
+    ::unlink(temp_.c_str());
+    releaseTemporary(temp_);
+  }
   temp_.clear();
   finished_ = false;
 }
@@ -319,6 +379,9 @@ OutputFile::~OutputFile() { discard(); }
 void OutputFile::release() noexcept {
   file_ = nullptr;
   temp_.clear();
+#ifdef _WIN32
+  held_.clear();
+#endif
   finished_ = false;
 }
 
@@ -328,6 +391,9 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(other.file_),
       target_(std::move(other.target_)),
       temp_(std::move(other.temp_)),
+#ifdef _WIN32
+      held_(std::move(other.held_)),
+#endif
       direct_(other.direct_),
       finished_(other.finished_),
       replacesData_(other.replacesData_),
@@ -343,6 +409,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     file_ = other.file_;
     target_ = std::move(other.target_);
     temp_ = std::move(other.temp_);
+#ifdef _WIN32
+    held_ = std::move(other.held_);
+#endif
     direct_ = other.direct_;
     finished_ = other.finished_;
     replacesData_ = other.replacesData_;
@@ -395,6 +464,8 @@ bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<s
 bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure, bool durable) {
   return replaceFiles({utf8Path}, {bytes}, failure, durable);
 }
+
+uint64_t forcedSyncs() { return syncs; }
 
 const char* errnoName(int errnum) {
   switch (errnum) {

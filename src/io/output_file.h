@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "io/temporary.h"
+
 namespace kinovar {
 
 class OutputFile {
@@ -76,6 +78,7 @@ class OutputFile {
   std::FILE* file_ = nullptr;
 #ifdef _WIN32
   std::wstring target_, temp_;
+  std::string held_;  // temp_ in UTF-8, as the list of temporaries names it
 #else
   std::string target_, temp_;
 #endif
@@ -108,6 +111,10 @@ bool replaceFiles(const std::vector<std::string>& utf8Paths, const std::vector<s
                   OutputFailure* failure = nullptr, bool durable = true);
 bool replaceFile(const char* utf8Path, std::span<const uint8_t> bytes, OutputFailure* failure = nullptr,
                  bool durable = true);
+
+// How many times this process forced a file or a folder to the medium:
+// what tells a test that durability reached the writer.
+uint64_t forcedSyncs();
 
 // The symbolic name of a system error number ("ENOENT", "ENOSPC", ...), as
 // Node names them; "EIO" for one this table does not know.

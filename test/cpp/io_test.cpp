@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gen/generator.h"
 #include "gen/sync_set.h"
 #include "io/json_writer.h"
 #include "io/ordered_writer.h"
@@ -98,6 +99,46 @@ TEST(ReplaceFiles, KeepsWhatUsersSetUpAroundTheFile) {
   EXPECT_EQ(dir.entries(), 4u);
 }
 #endif
+
+// Forcing to the medium costs a conversion dearly: done only when asked,
+// and always for settings, which configure devices.
+TEST(OutputFile, ForcesToTheMediumOnlyWhenDurable) {
+  TempDir dir;
+  const std::string recording = dir.path("r.bin"), csv = dir.path("r.csv");
+  writeBytes(recording, gen::buildRecording(gen::RecordingRecipe{}));
+  ConversionOptions options;
+  DeviceSettings settings;
+  uint64_t before = forcedSyncs();
+  ASSERT_TRUE(convertRecording(recording.c_str(), csv.c_str(), options, settings));
+  EXPECT_EQ(forcedSyncs(), before);
+  options.durable = true;
+  ASSERT_TRUE(convertRecording(recording.c_str(), csv.c_str(), options, settings));
+  EXPECT_GT(forcedSyncs(), before);
+  before = forcedSyncs();
+  ASSERT_TRUE(replaceFile(dir.path("s.cfg").c_str(), bytesOf("settings")));
+  EXPECT_GT(forcedSyncs(), before);
+}
+
+// Our temporary names carry the owner's pid and nothing else passes for
+// one; a file replaced (its space released off the caller's path) leaves no
+// name behind.
+TEST(OutputFile, TemporariesAreNamedAndLeaveNothing) {
+  uint64_t pid = 0;
+  const std::string name = fs::path(temporaryPath("dir/out.csv")).filename().string();
+  EXPECT_TRUE(isTemporaryName(name, &pid)) << name;
+  EXPECT_GT(pid, 0u);
+  EXPECT_TRUE(isTemporaryName(fs::path(temporaryFolderPath("dir")).filename().string()));
+  for (const char* other : {"out.csv.tmp-0123456789ab", "out.csv.kinovar-12-0123456789ab", "notes.kinovar-12-0123.tmp",
+                            "out.csv.kinovar--0123456789ab.tmp", "x.kinovar-12-0123456789AB.tmp", ".kinovar-1-0123456789ab.tmp"})
+    EXPECT_FALSE(isTemporaryName(other)) << other;
+
+  TempDir dir;
+  const std::string target = dir.path("out.csv");
+  ASSERT_TRUE(replaceFile(target.c_str(), bytesOf(std::string(1 << 20, 'a'))));
+  ASSERT_TRUE(replaceFile(target.c_str(), bytesOf("new"), nullptr, false));
+  EXPECT_EQ(readText(target), "new");
+  EXPECT_EQ(dir.entries(), 1u);
+}
 
 TEST(OrderedWriter, WritesChunksInOrderAndPassesOnTheFirstError) {
   for (const bool threaded : {false, true}) {

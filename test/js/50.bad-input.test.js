@@ -226,7 +226,7 @@ function killWhileWriting(t, dir, args) {
   t.after(() => child.kill('SIGKILL'));
   const pause = new Int32Array(new SharedArrayBuffer(4));
   for (;;) {
-    const temp = fs.readdirSync(dir).find((name) => name.includes('.csv.tmp-'));
+    const temp = fs.readdirSync(dir).find((name) => /\.csv\.kinovar-\d+-[0-9a-f]{12}\.tmp$/.test(name));
     if (temp && fs.statSync(path.join(dir, temp)).size > 0) break;
     assert.equal(child.exitCode, null, 'the conversion ended before it was caught writing');
     Atomics.wait(pause, 0, 0, 2);
@@ -246,7 +246,7 @@ test('a conversion killed while it writes leaves the old CSV whole', async (t) =
     fs.writeFileSync(csv, old);
     await killWhileWriting(t, dir, args);
     assert.ok(fs.readFileSync(csv).equals(old), `${args[0]}: the old CSV is intact`);
-    for (const name of fs.readdirSync(dir)) if (name.includes('.tmp-')) fs.unlinkSync(path.join(dir, name));
+    for (const name of fs.readdirSync(dir)) if (name.endsWith('.tmp')) fs.unlinkSync(path.join(dir, name));
   }
   // Uninterrupted, the file is replaced whole and nothing is left beside it.
   assert.notEqual(addon.read(recording, csv), errorDocument);

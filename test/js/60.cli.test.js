@@ -14,9 +14,11 @@ const { scratch } = require('./helpers');
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
 const spawned = (...args) => spawnSync(process.execPath, [bin, ...args], { encoding: 'utf8' });
 // In-process, as the shell would run it, with standard error a terminal or not.
-async function inProcess(isTTY, args) {
+async function inProcess(isTTY, args, more = {}) {
   const seen = { stdout: '', stderr: '' };
-  const io = { stdout: (text) => { seen.stdout += text; }, stderr: (text) => { seen.stderr += text; }, isTTY, env: {}, cwd: process.cwd() };
+  const io = {
+    stdout: (text) => { seen.stdout += text; }, stderr: (text) => { seen.stderr += text; }, isTTY, env: {}, cwd: process.cwd(), ...more,
+  };
   return { status: await main(args, io), ...seen };
 }
 const cli = (...args) => inProcess(false, args);
@@ -128,12 +130,14 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.equal(results[1].error.code, kinovar.codes.FORMAT);
   assert.equal(results[0].info.measureId, 7);
   assert.deepEqual([results[0].output, results[0].csv], [path.join(out, 'a.csv'), path.join(out, 'a.csv')], 'csv: output\'s former name');
-  // On a terminal a bar counts the recordings on standard error and is wiped before the summary; not with --json.
-  const shown = await inProcess(true, ['read', ...recordings, '-o', out]);
-  // A file under way shows its fraction before any file is done: the first bar may stand at 0/4.
-  assert.match(shown.stderr, /^\r\[[#.]+\] [01]\/4 .*?\x1b\[K/);
+  // On a terminal, work that lasts (here: from the start) shows a bar on standard error that counts the recordings
+  // and is wiped before the summary; not with --json, nor for work done within a second.
+  const now = { progressDelay: 0 };
+  const shown = await inProcess(true, ['read', ...recordings, '-o', out], now);
+  assert.match(shown.stderr, /^\r\[[#.]{30}\] [0-3]\/4 .*?\x1b\[K/);
   assert.match(shown.stderr, /\r\[#{30}\] 4\/4 [^\n]*?\x1b\[K\r\x1b\[Kfailed /);
-  assert.doesNotMatch((await inProcess(true, ['read', ...recordings, '-o', out, '--json'])).stderr, /\r/);
+  assert.doesNotMatch((await inProcess(true, ['read', ...recordings, '-o', out, '--json'], now)).stderr, /\r/);
+  assert.doesNotMatch((await inProcess(true, ['read', ...recordings, '-o', out])).stderr, /\r/);
 
   assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'one', 'one.csv'))).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'one', 'one.csv')), 'the folder of a file -o is made');
@@ -383,7 +387,7 @@ test('demo writes and converts three sensors', async (t) => {
   const temporary = spawnSync(process.execPath, [bin, 'demo'],
     { encoding: 'utf8', env: { ...process.env, TMPDIR: tmp, TMP: tmp, TEMP: tmp } });
   assert.equal(temporary.status, 0, temporary.stderr);
-  assert.match(temporary.stdout, /csv[/\\]shank\.csv +\d+ rows[^]*Removed .*kinovar-demo-\w+; run "kinovar demo <folder>" to keep/);
+  assert.match(temporary.stdout, /csv[/\\]shank\.csv +\d+ rows[^]*Removed .*kinovar-\d+-[0-9a-f]{12}\.tmp; run "kinovar demo <folder>" to keep/);
   assert.deepEqual(fs.readdirSync(tmp), []);
 });
 
@@ -425,4 +429,66 @@ test('gen writes what its help says, events slower than one a second, and sets o
   const { report } = kinovar.syncRecordings(set, path.join(dir, 'out'));
   assert.equal(report.method, 'radio-settings');
   assert.ok(report.window.end - report.window.start > 20, 'longer than the demo');
+});
+
+// Temporary files of ours beside their targets, and scratch folders.
+const TEMPORARY = /kinovar-\d+-[0-9a-f]{12}\.tmp$/;
+const exited = (child) => new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+
+test('Ctrl-C or SIGTERM leaves no temporary file, keeps the old output, removes a folder it made and says so',
+  { skip: process.platform === 'win32' && 'no POSIX signals' }, async (t) => {
+    const dir = scratch(t);
+    const long = path.join(dir, 'long.bin');
+    generateRecording(long, { seconds: 1800, accel: 1000, gyro: 1000 });
+    generateRecording(path.join(dir, 'short.bin'));
+    const out = path.join(dir, 'out.csv');
+    kinovar.readRecording(path.join(dir, 'short.bin'), out);
+    const old = fs.readFileSync(out);
+    const interrupt = async (signal, args, begun) => {
+      const child = spawn(process.execPath, [bin, 'read', long, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
+      let stderr = '';
+      child.stderr.on('data', (data) => { stderr += data; });
+      const code = exited(child);
+      let done = false;
+      code.then(() => { done = true; });
+      while (!done && !begun()) await new Promise((resolve) => setTimeout(resolve, 5));
+      assert.ok(!done, 'the conversion ended before it could be interrupted');
+      child.kill(signal);
+      return { code: await code, stderr };
+    };
+    const temporaries = (folder) => fs.readdirSync(folder).filter((name) => TEMPORARY.test(name));
+    const bytesIn = (folder) => temporaries(folder).some((name) => (fs.statSync(path.join(folder, name), { throwIfNoEntry: false })?.size ?? 0) > 0);
+
+    const replacing = await interrupt('SIGINT', ['-o', out, '--orientation', 'accurate'], () => bytesIn(dir));
+    assert.equal(replacing.code, 130);
+    assert.match(replacing.stderr, /^kinovar: interrupted by SIGINT: .*out\.csv left as it was \(unfinished copy removed\)[^\n]*\n$/);
+    assert.deepEqual(temporaries(dir), []);
+    assert.deepEqual(fs.readFileSync(out), old);
+
+    const made = path.join(dir, 'made', 'deeper');
+    const fresh = await interrupt('SIGTERM', ['-o', `${made}/`], () => fs.existsSync(made) && bytesIn(made));
+    assert.equal(fresh.code, 143);
+    assert.match(fresh.stderr, /not written .*removed the empty folders .*made[/\\]deeper, .*made;/);
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['long.bin', 'out.csv', 'short.bin']);
+  });
+
+test('the next conversion into a folder removes the temporary files a killed run left there, and nothing else', async (t) => {
+  const dir = scratch(t);
+  const recording = path.join(scratch(t), 'r.bin');
+  generateRecording(recording);
+  const gone = spawnSync(process.execPath, ['-e', '']).pid;  // a process that has ended
+  // One that lives, writing an output of its own.
+  const live = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../lib/native'))})` +
+    `.openOutputs([${JSON.stringify(path.join(dir, 'live.csv'))}]); console.log(); setInterval(() => {}, 1000);`]);
+  t.after(() => live.kill());
+  await new Promise((resolve) => live.stdout.once('data', resolve));
+  const held = fs.readdirSync(dir)[0];
+  const stale = [`x.csv.kinovar-${gone}-0123456789ab.tmp`, `kinovar-${gone}-0123456789ab.tmp`];
+  const users = ['x.csv.kinovar-notes.tmp', 'x.csv.tmp-0123456789ab', `x.csv.kinovar-${gone}-0123456789ab.tmp.bak`];
+  fs.writeFileSync(path.join(dir, stale[0]), 'half a table');
+  fs.mkdirSync(path.join(dir, stale[1]));
+  fs.writeFileSync(path.join(dir, stale[1], 'scratch'), 'x');
+  for (const name of users) fs.writeFileSync(path.join(dir, name), 'mine');
+  kinovar.readRecording(recording, path.join(dir, 'r.csv'));
+  assert.deepEqual(fs.readdirSync(dir).sort(), [held, 'r.csv', ...users].sort());
 });
