@@ -58,7 +58,7 @@ constexpr uint64_t kAccurateChunk = 1 << 16;
 // chunks' buffers and pass states, whatever the recording's length; the
 // backward pass runs twice (once to checkpoint its state, once a chunk at a
 // time in forward order), so the source is read about twice, and the
-// estimate takes up to about 1.7 times the processor time of one piece.
+// estimate takes about 1.8 times the processor time of one piece.
 // Reads never overlap: the last minute's chunks in order, every chunk from
 // the last to the first, then every chunk from the first to the last.
 void estimateAccurateChunked(const ImuSource& source, uint64_t chunk, const QuaternionChunkFn& emit,
