@@ -7,8 +7,8 @@ const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
-const { loadRecording, loadRecordingSet, streamTable, layoutKey } = require('./data');
-const { writeParquet, writeTable, recordingTable } = require('./parquet');
+const { loadRecordingSet, streamTable, layoutKey } = require('./data');
+const { writeParquet, writeTable } = require('./parquet');
 const { absoluteTime } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
@@ -44,15 +44,8 @@ function convertRecording(recordingPath, target, options) {
     }
   };
   if (format === 'parquet') {
-    // The rows come from the recording a piece at a time, so memory does not grow with its length;
-    // a resampled table is made from the streams whole, as load() makes it.
-    const datetime = conversion.time === 'absolute';
-    let table;
-    if (conversion.resample === undefined) table = streamTable(recordingPath, { ...conversion, progress }, { datetime });
-    else {
-      const recording = loadRecording(recordingPath, { ...conversion, progress });
-      table = { ...recordingTable(recording, { datetime }), info: recording.info };
-    }
+    // The rows come from the recording a piece at a time, so memory does not grow with its length.
+    const table = streamTable(recordingPath, { ...conversion, progress }, { datetime: conversion.time === 'absolute' });
     written(() => output.writeInPieces([target], (append) => writeTable((bytes) => append(0, bytes), table,
       { ...conversion, info: table.info }), { durable: conversion.durable === true }));
     progress?.(1);
