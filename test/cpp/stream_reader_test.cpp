@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
+#include "export/resample.h"
 #include "gen/generator.h"
 #include "reader/parser.h"
 #include "reader/stream_reader.h"
@@ -73,6 +77,47 @@ TEST(StreamReader, PiecesOfAnySizeGiveTheWholeParse) {
           EXPECT_EQ(piece.value(stream.channels - 1, 0), stream.value(stream.channels - 1, first));
         }
       }
+    }
+  }
+}
+
+// A stream resampled as it is read gives the points of the whole-stream
+// resampling, down (low-passed stretch by stretch, stretches longer and
+// shorter than the filter's padding) and up, quaternions too.
+TEST(StreamReader, ResampledInPiecesAsWhole) {
+  SampleStream sensor(3, 3000), quaternion(4, 3000);
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> noise(-1.0, 1.0);
+  double t = 0.25;
+  for (uint64_t i = 0; i < sensor.count; ++i) {
+    // 1000 Hz, with a gap after 1200 samples and a short stretch of 40 after it.
+    t += i == 1200 || i == 1240 ? 0.05 : 0.001;
+    sensor.times[i] = quaternion.times[i] = t;
+    for (uint64_t c = 0; c < 3; ++c) sensor.value(c, i) = std::sin(t * (c + 3)) + 0.1 * noise(random);
+    const double half = 0.5 * std::sin(t);
+    quaternion.value(0, i) = std::cos(half), quaternion.value(3, i) = std::sin(half);
+  }
+  quaternion.value(0, 10) = quaternion.value(3, 10) = 0;  // no estimate there
+  DeviceSettings settings;
+  settings.accel.frequency = settings.gyro.frequency = 1000;
+  for (double hz : {100.0, 30.0, 2500.0}) {
+    StreamMap whole{{kAccelKey, sensor}, {kQuaternionKey, quaternion}};
+    resampleStreams(settings, whole, hz, 0.2);
+    for (uint32_t key : {kAccelKey, kQuaternionKey}) {
+      const SampleStream& own = key == kAccelKey ? sensor : quaternion;
+      ResampledStream stream{own.channels, own.count, own.times.front(), own.times.back(), 1000, hz, 0.2,
+                             key == kQuaternionKey, 7};
+      std::unique_ptr<StreamCursor> cursor = resampledCursor([&] { return memoryCursor(own); }, stream);
+      const SampleStream& expected = whole.at(key);
+      SampleStream piece;
+      uint64_t at = 0;
+      while (cursor->read(piece, 5) > 0)
+        for (uint64_t i = 0; i < piece.count; ++i, ++at) {
+          ASSERT_LT(at, expected.count) << hz;
+          ASSERT_EQ(piece.times[i], expected.times[at]) << hz << " point " << at;
+          for (uint64_t c = 0; c < own.channels; ++c) ASSERT_EQ(piece.value(c, i), expected.value(c, at)) << hz << " " << at;
+        }
+      EXPECT_EQ(at, expected.count) << hz;
     }
   }
 }
