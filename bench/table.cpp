@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -44,17 +45,31 @@ double seconds(const std::function<void()>& work, const std::function<void()>& s
 }
 
 // The set's files aligned by each clock's model against one offset each:
-// what placing every sample by its clock costs (at most 1.10).
+// what placing every sample by its clock costs (at most 1.10), in wall time
+// and in processor time (what a busy machine changes least), medians of the
+// runs taken in turn.
 void clockTable(const std::vector<std::string>& set, const fs::path& scratch) {
   const fs::path out = scratch / "clock";
   fs::create_directories(out);
-  double took[2] = {0, 0};
-  for (const SetClock clock : {SetClock::Offset, SetClock::Drift}) {
-    ConversionOptions options;
-    options.clock = clock;
-    took[clock == SetClock::Drift] = seconds([&] { readAndSyncSet(set, out.string(), true, options); });
-  }
-  std::printf("W4 aligned by offset %.3f s, by drift %.3f s: drift / offset %.3f\n", took[0], took[1], took[1] / took[0]);
+  std::vector<double> wall[2], processor[2];
+  for (int run = 0; run < runs; ++run)
+    for (const SetClock clock : {SetClock::Offset, SetClock::Drift}) {
+      ConversionOptions options;
+      options.clock = clock;
+      ::sync();
+      const std::clock_t cpu = std::clock();
+      const auto start = std::chrono::steady_clock::now();
+      readAndSyncSet(set, out.string(), true, options);
+      wall[clock == SetClock::Drift].push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      processor[clock == SetClock::Drift].push_back(static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC);
+    }
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double w[2] = {median(wall[0]), median(wall[1])}, p[2] = {median(processor[0]), median(processor[1])};
+  std::printf("W4 aligned by offset %.3f s (processor %.3f s), by drift %.3f s (%.3f s): drift / offset %.3f (processor %.3f)\n",
+              w[0], p[0], w[1], p[1], w[1] / w[0], p[1] / p[0]);
 }
 
 gen::RecordingRecipe workloadRecipe(double secondsLong, uint32_t seed) {

@@ -79,30 +79,28 @@ class WindowCursor : public StreamCursor {
 // A stream onto a grid as it is read: row r takes the sample nearest to
 // start + r / gridRate on the common clock, as the cut of a stream in memory
 // does (sync/window.cpp); what slipped is told once the last row is read.
+// The rows walk the pieces as read; the last sample of a piece is kept
+// aside while the next is read, so that a row can always look one ahead.
 class GridCursor : public StreamCursor {
  public:
   GridCursor(std::unique_ptr<StreamCursor> inner, uint64_t channels, double offset, double rate, double start,
              double gridRate, uint64_t rows, SyncStreamCount& slips)
       : inner_(std::move(inner)), channels_(channels), offset_(offset), rate_(rate), start_(start),
-        gridRate_(gridRate), rows_(rows), slips_(slips), cur_(channels), next_(channels) {}
+        gridRate_(gridRate), rows_(rows), slips_(slips), kept_(channels) {}
   uint64_t read(SampleStream& out, uint64_t max) override {
     const uint64_t n = std::min(max, rows_ - row_);
     out.channels = channels_;
     out.count = n;
     out.times.resize(n);
     out.values.resize(channels_ * n);
-    if (row_ == 0 && n > 0) {
-      have_ = take(cur_, curTime_);
-      haveNext_ = have_ && take(next_, nextTime_);
-    }
+    if (row_ == 0 && n > 0 && !more()) empty_ = true;
     const double tie = 1e-6 / gridRate_;
     for (uint64_t r = 0; r < n; ++r, ++row_) {
       const double t = start_ + static_cast<double>(row_) / gridRate_;
       uint64_t moved = 0;
-      while (haveNext_ && std::fabs(nextTime_ - t) < std::fabs(curTime_ - t) - tie) {
-        std::swap(cur_, next_);
-        curTime_ = nextTime_;
-        haveNext_ = take(next_, nextTime_);
+      while (!empty_ && hasNext() && std::fabs(nextTime() - t) < std::fabs(currentTime() - t) - tie) {
+        if (keeping_) keeping_ = false, at_ = 0;
+        else ++at_;
         ++moved;
       }
       if (row_ > 0) {
@@ -110,24 +108,37 @@ class GridCursor : public StreamCursor {
         else skipped_ += moved - 1;
       }
       out.times[r] = t;
-      for (uint64_t c = 0; c < channels_; ++c) out.values[c * n + r] = have_ ? cur_[c] : 0.0;
+      for (uint64_t c = 0; c < channels_; ++c)
+        out.values[c * n + r] = empty_ ? 0.0 : keeping_ ? kept_[c] : piece_.values[c * piece_.count + at_];
     }
     if (row_ == rows_ && n > 0) slips_.skipped = skipped_, slips_.repeated = repeated_;
     return n;
   }
 
  private:
-  // The next sample of the stream, its time on the common clock.
-  bool take(std::vector<double>& values, double& time) {
-    if (at_ == piece_.count) {
-      at_ = 0;
-      if (inner_->read(piece_, kDefaultChunkSamples) == 0) {
-        piece_.count = 0;
-        return false;
-      }
+  double currentTime() const { return keeping_ ? keptTime_ : piece_.times[at_]; }
+  double nextTime() const { return piece_.times[keeping_ ? 0 : at_ + 1]; }
+  // Whether a sample follows the current one, reading the next piece when
+  // the current is its piece's last (then kept aside).
+  bool hasNext() {
+    if (keeping_ || at_ + 1 < piece_.count) return true;
+    if (ended_) return false;
+    keptTime_ = piece_.times[at_];
+    for (uint64_t c = 0; c < channels_; ++c) kept_[c] = piece_.values[c * piece_.count + at_];
+    if (!more()) return false;
+    keeping_ = true;
+    return true;
+  }
+  // The next piece into piece_, its times on the common clock; false at the
+  // end, piece_ then as it was.
+  bool more() {
+    if (ended_ || inner_->read(next_, kDefaultChunkSamples) == 0) {
+      ended_ = true;
+      return false;
     }
-    for (uint64_t c = 0; c < channels_; ++c) values[c] = piece_.values[c * piece_.count + at_];
-    time = onCommonClock(piece_.times[at_++], offset_, rate_);
+    for (uint64_t j = 0; j < next_.count; ++j) next_.times[j] = onCommonClock(next_.times[j], offset_, rate_);
+    std::swap(piece_, next_);
+    at_ = 0;
     return true;
   }
 
@@ -137,11 +148,11 @@ class GridCursor : public StreamCursor {
   uint64_t rows_, row_ = 0;
   SyncStreamCount& slips_;
   uint64_t skipped_ = 0, repeated_ = 0;
-  SampleStream piece_;
+  SampleStream piece_, next_;
   uint64_t at_ = 0;
-  std::vector<double> cur_, next_;
-  double curTime_ = 0.0, nextTime_ = 0.0;
-  bool have_ = false, haveNext_ = false;
+  std::vector<double> kept_;
+  double keptTime_ = 0.0;
+  bool keeping_ = false, ended_ = false, empty_ = false;
 };
 
 // The own time of sample j of a stream of the reader (a quaternion stands at
