@@ -209,8 +209,8 @@ async function main() {
   console.log(`\nLong recordings, ${commit.slice(0, 80)}`);
   console.log(`${os.cpus().length} cores, ${(os.totalmem() / GB).toFixed(0)} GB; median of ${options.runs ?? '3 (the hour) or 1'} run(s), ` +
     `each a fresh niced process; load average at start ${os.loadavg()[0].toFixed(1)}\n`);
-  console.log('| length | work | seconds | CPU s | peak MB | output MB | × I/O floor | × 1 h (per sample) |');
-  console.log('|---|---|---:|---:|---:|---:|---:|---:|');
+  console.log('| length | work | seconds | CPU s | peak MB | output MB | × I/O floor | × 1 h (per sample) | CPU × 1 h (per sample) |');
+  console.log('|---|---|---:|---:|---:|---:|---:|---:|---:|');
   try {
     for (const length of lengths) {
       const inputs = workloads(length);
@@ -234,10 +234,12 @@ async function main() {
         const result = { seconds: median(runs.map((r) => r.seconds)), cpu: median(runs.map((r) => r.cpu)), peak: Math.max(...runs.map((r) => r.peak)), bytes, floor, failure };
         (results[job.name] ??= {})[length.key] = result;
         const hour = results[job.name]['1h'];
-        // Against the hour: the plain ratio, and per sample (1.00 is linear).
+        // Against the hour, in wall and in processor time: the plain ratio,
+        // and per sample (1.00 is linear).
         const samples = length.seconds * length.hz / 3.6e6;
+        const ratio = (a, b) => a && b ? `${(a / b).toFixed(1)} (${(a / b / samples).toFixed(2)})` : '';
         const linear = length.key !== '1h' && hour && !hour.failure && !failure
-          ? `${(result.seconds / hour.seconds).toFixed(1)} (${(result.seconds / hour.seconds / samples).toFixed(2)})` : '';
+          ? `${ratio(result.seconds, hour.seconds)} | ${ratio(result.cpu, hour.cpu)}` : ' | ';
         const seconds = failure ? `fails after ${result.seconds.toFixed(0)} s: ${failure}` : result.seconds.toFixed(1);
         console.log(`| ${length.name} | ${job.name} | ${seconds} | ${result.cpu?.toFixed(1) ?? ''} | ${MB(result.peak)} | ${bytes ? MB(bytes) : ''} | ` +
           `${floor ? (result.seconds / floor).toFixed(2) : ''} | ${linear} |`);
@@ -261,7 +263,7 @@ async function main() {
   }
   if (lines.length) console.log(['\n| length | estimator | Parquet / plain CSV, seconds | CPU s |', '|---|---|---:|---:|', ...lines].join('\n'));
   console.log('\nSeconds: wall time; CPU s: user and system time of every thread (what a busy machine changes least).' +
-    '\nThe last column: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
+    '\nThe last columns: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
 }
 
 main().catch((error) => {
