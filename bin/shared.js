@@ -264,8 +264,9 @@ function checkInputs(recordings) {
  * A one-line bar on a terminal's standard error for work that lasts: drawn
  * once it has run about a second (io.progressDelay ms), redrawn as it goes,
  * and wiped at the end; nothing when standard error is not a terminal or
- * with --quiet. update(fraction, label): fraction from 0 to 1, or null
- * when only the stage is known.
+ * with --quiet. update(fraction, label, count): fraction from 0 to 1, or
+ * null when only the stage is known; a long label loses its start, never
+ * the count before it ("3/10").
  */
 function progressBar(io, enabled) {
   if (!enabled || !io.isTTY) return { update() {}, done() {} };
@@ -275,11 +276,11 @@ function progressBar(io, enabled) {
   let drawn = '';
   const draw = () => {
     if (!state || Date.now() - start < delay) return;
-    const [fraction, label] = state;
+    const [fraction, label, count] = state;
     const width = 30;
     const filled = fraction === null ? 0 : Math.round(Math.min(1, fraction) * width);
     const name = label.length > 40 ? `...${label.slice(-37)}` : label;
-    const line = `\r[${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${name}\x1b[K`;
+    const line = `\r[${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${count ? `${count} ` : ''}${name}\x1b[K`;
     if (line !== drawn) io.stderr(line);
     drawn = line;
   };
@@ -287,8 +288,8 @@ function progressBar(io, enabled) {
   const timer = setInterval(draw, 200);
   timer.unref();
   return {
-    update(fraction, label = '') {
-      state = [fraction, label];
+    update(fraction, label = '', count = '') {
+      state = [fraction, label, count];
       draw();
     },
     done() {

@@ -68,9 +68,10 @@ function loadRecording(recordingPath, conversion, range = {}) {
  * and columns of sampleTable(load()) with the same options.
  * @returns {{info: object, columns: Array<{name: string, unit: string, type: 'double'|'int32'|'timestamp'}>,
  *   chunks: (rows: number) => Iterable<{from: number, to: number, columns: Array<{values, valid}>}>}}
- *   each chunk's rows `from` to `to` of its own columns; the recording is let go when the chunks end
+ *   each chunk's rows `from` to `to` of its own columns; the recording is let go when the chunks end;
+ *   conversion.progress, when given, is told the fraction of the recording's time the rows have reached
  */
-function streamTable(recordingPath, conversion, { datetime = false } = {}) {
+function streamTable(recordingPath, { progress, ...conversion }, { datetime = false } = {}) {
   const table = native.openTable(recordingPath, conversion);
   if (!table.parsed) {
     native.closeTable(table.handle);
@@ -81,6 +82,10 @@ function streamTable(recordingPath, conversion, { datetime = false } = {}) {
   const columns = [{ name: 'time', unit: 's', type: 'double' }];
   if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp' });
   for (const { name, unit, stream } of table.columns) columns.push({ name, unit, type: stream === 'events' ? 'int32' : 'double' });
+  // How far the rows have come, by their time against the recording's span.
+  const spans = Object.values(info.quality.streams).filter((s) => s.samples > 0);
+  const first = Math.min(...spans.map((s) => s.first));
+  const span = Math.max(...spans.map((s) => s.last)) - first || 1;
   return {
     info,
     columns,
@@ -90,6 +95,7 @@ function streamTable(recordingPath, conversion, { datetime = false } = {}) {
           const values = [{ values: piece.time, valid: null }];
           if (datetime) values.push({ values: datetimes(piece.time, table.timeBase), valid: null });
           yield { from: 0, to: piece.rows, columns: [...values, ...piece.columns] };
+          if (piece.rows) progress?.((piece.time[piece.rows - 1] - first) / span);
         }
       } finally {
         native.closeTable(table.handle);

@@ -41,7 +41,7 @@ async function run(args, io) {
   try {
     // On a worker, so that an interruption is handled at once.
     for (const [i, recording] of recordings.entries()) {
-      bar.update(i / recordings.length, `${i}/${recordings.length} ${recording}`);
+      bar.update(i / recordings.length, recording, `${i}/${recordings.length}`);
       try {
         results.push({ recording, ok: true, quality: await kinovar.promises.inspect(recording) });
       } catch (error) {

@@ -149,7 +149,7 @@ async function run(args, io) {
     if (result) underWay.delete(result.recording);
     else underWay.set(recording, fraction);
     const share = [...underWay.values()].reduce((sum, f) => sum + f, 0);
-    bar.update((done + share) / total, `${done}/${total} ${result?.recording ?? recording}`);
+    bar.update((done + share) / total, result?.recording ?? recording, `${done}/${total}`);
   };
   let results;
   try {

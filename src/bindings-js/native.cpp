@@ -489,6 +489,7 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   if (info.Length() < 1 || !info[0].IsString() || !conversionOptions(info[1], options))
     return wrongArguments(env, "openTable");
   const std::string path = pathArgument(info[0]);
+  options.progress = nullptr;  // JS is called only within the call that gave it; the handle outlives this one
   return run(env, [&]() -> Napi::Value {
     auto handle = std::make_unique<TableHandle>(std::make_unique<TableReader>(path.c_str(), options));
     const TableReader& table = **handle;

@@ -480,7 +480,7 @@ test('the next conversion into a folder removes the temporary files a killed run
   // One that lives, writing an output of its own.
   const live = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../lib/native'))})` +
     `.openOutputs([${JSON.stringify(path.join(dir, 'live.csv'))}]); console.log(); setInterval(() => {}, 1000);`]);
-  t.after(() => live.kill());
+  const ended = exited(live);
   await new Promise((resolve) => live.stdout.once('data', resolve));
   const held = fs.readdirSync(dir)[0];
   const stale = [`x.csv.kinovar-${gone}-0123456789ab.tmp`, `kinovar-${gone}-0123456789ab.tmp`];
@@ -489,6 +489,12 @@ test('the next conversion into a folder removes the temporary files a killed run
   fs.mkdirSync(path.join(dir, stale[1]));
   fs.writeFileSync(path.join(dir, stale[1], 'scratch'), 'x');
   for (const name of users) fs.writeFileSync(path.join(dir, name), 'mine');
-  kinovar.readRecording(recording, path.join(dir, 'r.csv'));
-  assert.deepEqual(fs.readdirSync(dir).sort(), [held, 'r.csv', ...users].sort());
+  try {
+    kinovar.readRecording(recording, path.join(dir, 'r.csv'));
+    assert.deepEqual(fs.readdirSync(dir).sort(), [held, 'r.csv', ...users].sort());
+  } finally {
+    // Ended before the folder is removed: Windows removes no file a process holds.
+    live.kill();
+    await ended;
+  }
 });
