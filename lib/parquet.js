@@ -53,6 +53,30 @@ const shift = (fields, id, by) => {
   if (value !== undefined) setField(fields, id, value + by);
 };
 
+/** Bytes appended end to end in one growing buffer. */
+class Bytes {
+  constructor() {
+    this.bytes = new Uint8Array(1 << 12);
+    this.length = 0;
+  }
+
+  /** Appends the bytes, and returns their length. */
+  push(bytes) {
+    if (this.length + bytes.length > this.bytes.length) {
+      const grown = new Uint8Array(Math.max(this.bytes.length * 2, this.length + bytes.length));
+      grown.set(this.bytes.subarray(0, this.length));
+      this.bytes = grown;
+    }
+    this.bytes.set(bytes, this.length);
+    this.length += bytes.length;
+    return bytes.length;
+  }
+
+  result() {
+    return this.bytes.subarray(0, this.length);
+  }
+}
+
 /**
  * Writes a table's rows as they come: whole row groups as soon as they are
  * full, the footer at `finish`.
@@ -70,8 +94,13 @@ class ParquetWriter {
     this.groupRows = rowGroupRows;
     this.filled = 0;
     this.buffers = null;
+    // Per group only bytes: its footer entry encoded, and its chunks' page
+    // indexes end to end with their lengths (-1: none), so that what a long
+    // recording holds until the footer is a few bytes a group, not objects.
     this.groups = [];
-    this.indexes = [];  // per column chunk: [chunk, column index bytes, offset index fields]
+    this.columnIndexes = new Bytes();
+    this.offsetIndexes = new Bytes();
+    this.indexLengths = [];  // per column chunk: [column index, offset index]
     this.template = null;
     this.rows = 0;
     this.position = MAGIC.length;
@@ -184,17 +213,18 @@ class ParquetWriter {
       for (const id of [META.DATA_PAGE, META.INDEX_PAGE, META.DICTIONARY_PAGE]) shift(meta, id, by);
       if (field(chunk, CHUNK.FILE_OFFSET)) shift(chunk, CHUNK.FILE_OFFSET, by);
       const at = field(chunk, CHUNK.COLUMN_INDEX);
-      const columnIndex = at === undefined ? null : bytes.slice(at, at + field(chunk, CHUNK.COLUMN_INDEX_LENGTH));
-      let offsetIndex = null;
+      const lengths = [-1, -1];
+      if (at !== undefined) lengths[0] = this.columnIndexes.push(bytes.subarray(at, at + field(chunk, CHUNK.COLUMN_INDEX_LENGTH)));
       if (field(chunk, CHUNK.OFFSET_INDEX) !== undefined) {
-        offsetIndex = decode(bytes, field(chunk, CHUNK.OFFSET_INDEX)).fields;
+        const offsetIndex = decode(bytes, field(chunk, CHUNK.OFFSET_INDEX)).fields;
         for (const page of field(offsetIndex, 1).items) shift(page, 1, by);
+        lengths[1] = this.offsetIndexes.push(encode(offsetIndex));
       }
-      this.indexes.push([chunk, columnIndex, offsetIndex]);
+      this.indexLengths.push(lengths);
     }
     if (field(group, GROUP.FILE_OFFSET)) shift(group, GROUP.FILE_OFFSET, by);
     if (field(group, GROUP.ORDINAL) !== undefined) setField(group, GROUP.ORDINAL, this.groups.length);
-    this.groups.push(group);
+    this.groups.push(encode(group));
     this.rows += n;
     const body = bytes.subarray(MAGIC.length, end);
     this.write(body);
@@ -213,24 +243,34 @@ class ParquetWriter {
       this.position += bytes.length;
     };
     // As one write of the whole table lays them out: every column index, then every offset index.
-    for (const [chunk, columnIndex] of this.indexes) {
-      if (!columnIndex) continue;
-      setField(chunk, CHUNK.COLUMN_INDEX, this.position);
-      out(columnIndex);
-    }
-    for (const [chunk, , offsetIndex] of this.indexes) {
-      if (!offsetIndex) continue;
-      const bytes = encode(offsetIndex);
-      setField(chunk, CHUNK.OFFSET_INDEX, this.position);
-      setField(chunk, CHUNK.OFFSET_INDEX_LENGTH, bytes.length);
-      out(bytes);
-    }
+    let columnAt = this.position;
+    if (this.columnIndexes.length) out(this.columnIndexes.result());
+    let offsetAt = this.position;
+    if (this.offsetIndexes.length) out(this.offsetIndexes.result());
+    // Each group's entry decoded alone, told where its indexes went, and encoded again.
+    let chunkAt = 0;
+    const groups = this.groups.map((encoded) => {
+      const group = decode(encoded).fields;
+      for (const chunk of field(group, GROUP.COLUMNS).items) {
+        const [columnLength, offsetLength] = this.indexLengths[chunkAt++];
+        if (columnLength >= 0) {
+          setField(chunk, CHUNK.COLUMN_INDEX, columnAt);
+          columnAt += columnLength;
+        }
+        if (offsetLength >= 0) {
+          setField(chunk, CHUNK.OFFSET_INDEX, offsetAt);
+          setField(chunk, CHUNK.OFFSET_INDEX_LENGTH, offsetLength);
+          offsetAt += offsetLength;
+        }
+      }
+      return encode(group);
+    });
     // Ours first, in our order, then the encoder's own (its Arrow schema).
     const utf8 = (value) => new Uint8Array(Buffer.from(value, 'utf8'));
     const entries = field(this.template, FILE.KEY_VALUES).items;
     entries.unshift(...[...metadata].map(([key, value]) => [[1, T.BINARY, utf8(key)], [2, T.BINARY, utf8(value)]]));
     setField(this.template, FILE.NUM_ROWS, this.rows);
-    setField(this.template, FILE.ROW_GROUPS, { element: T.STRUCT, items: this.groups });
+    setField(this.template, FILE.ROW_GROUPS, { element: T.STRUCT, items: groups });
     const footer = encode(this.template);
     const tail = Buffer.alloc(8);
     tail.writeUInt32LE(footer.length, 0);

@@ -139,7 +139,14 @@ class Writer {
         }
         return;
       }
-      case T.STRUCT: return this.struct(value);
+      case T.STRUCT: {
+        // A struct already encoded goes as it is.
+        if (!(value instanceof Uint8Array)) return this.struct(value);
+        this.room(value.length);
+        this.bytes.set(value, this.length);
+        this.length += value.length;
+        return;
+      }
       default: throw new RangeError(`thrift: field type ${type} is not one Parquet writes`);
     }
   }
