@@ -119,7 +119,7 @@ function plainRows(file) {
 
 test('plain CSV and Parquet: a row per instant a sample was taken at, each stream empty where it has none', async (t) => {
   const dir = scratch(t);
-  const { parquetReadObjects, parquetMetadata } = await import('hyparquet');
+  const { parquetReadObjects, parquetMetadata, readColumnIndex, readOffsetIndex } = await import('hyparquet');
   const { compressors } = await import('hyparquet-compressors');
   for (const [i, options] of [RECORDING, ...IRREGULAR].entries()) {
     const label = JSON.stringify(options);
@@ -148,7 +148,23 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     assert.equal(metadata['kinovar.set'], undefined, 'one recording is no set');
     assert.deepEqual(Object.keys(table[0]), ['time', ...PLAIN]);
     assert.equal(table.length, rows.length, label);
-    if (groupRows) assert.equal(parquetMetadata(buffer).row_groups.length, Math.ceil(rows.length / groupRows), label);
+    if (groupRows) {
+      const { row_groups: groups, schema } = parquetMetadata(buffer);
+      assert.equal(groups.length, Math.ceil(rows.length / groupRows), label);
+      // Each chunk's page indexes are where the footer says, and are its own: its first data page, its group's first time.
+      const view = new DataView(buffer);
+      groups.forEach((group, g) => group.columns.forEach(({ meta_data: meta, ...chunk }) => {
+        const at = `${label} group ${g} ${meta.path_in_schema[0]}`;
+        const offsets = { view, offset: Number(chunk.offset_index_offset) };
+        const [page] = readOffsetIndex(offsets).page_locations;
+        assert.equal(offsets.offset - Number(chunk.offset_index_offset), chunk.offset_index_length, at);
+        assert.equal(page.offset, meta.data_page_offset, at);
+        const element = schema.find((e) => e.name === meta.path_in_schema[0]);
+        const index = readColumnIndex({ view, offset: Number(chunk.column_index_offset) }, element);
+        // A zero minimum is kept as -0.
+        if (meta.path_in_schema[0] === 'time') assert.equal(index.min_values[0] + 0, table[g * groupRows].time, at);
+      }));
+    }
 
     const next = Object.fromEntries(CLASSIC.map(([, stream]) => [stream, 0]));
     instants.forEach((tick, r) => {
