@@ -79,28 +79,65 @@ function streamTable(recordingPath, { progress, ...conversion }, { datetime = fa
   }
   const info = { ...table.info, quality: table.quality };
   checkSamples(recordingPath, info.quality);
-  const columns = [{ name: 'time', unit: 's', type: 'double' }];
-  if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp' });
-  for (const { name, unit, stream } of table.columns) columns.push({ name, unit, type: stream === 'events' ? 'int32' : 'double' });
   // How far the rows have come, by their time against the recording's span.
   const spans = Object.values(info.quality.streams).filter((s) => s.samples > 0);
   const first = Math.min(...spans.map((s) => s.first));
   const span = Math.max(...spans.map((s) => s.last)) - first || 1;
   return {
     info,
-    columns,
+    columns: tableColumns(table.columns, datetime),
     * chunks(rows) {
       try {
-        for (let piece; (piece = native.nextRows(table.handle, rows));) {
-          const values = [{ values: piece.time, valid: null }];
-          if (datetime) values.push({ values: datetimes(piece.time, table.timeBase), valid: null });
-          yield { from: 0, to: piece.rows, columns: [...values, ...piece.columns] };
-          if (piece.rows) progress?.((piece.time[piece.rows - 1] - first) / span);
+        for (const piece of pieces(() => native.nextRows(table.handle, rows), datetime, table.timeBase)) {
+          yield piece;
+          if (piece.to) progress?.((piece.columns[0].values[piece.to - 1] - first) / span);
         }
       } finally {
         native.closeTable(table.handle);
       }
     },
+  };
+}
+
+/** The columns of a table as streamTable gives them, from the native ones. */
+function tableColumns(layouts, datetime) {
+  const columns = [{ name: 'time', unit: 's', type: 'double' }];
+  if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp' });
+  for (const { name, unit, stream } of layouts) columns.push({ name, unit, type: stream === 'events' ? 'int32' : 'double' });
+  return columns;
+}
+
+function* pieces(next, datetime, timeBase) {
+  for (let piece; (piece = next());) {
+    const values = [{ values: piece.time, valid: null }];
+    if (datetime) values.push({ values: datetimes(piece.time, timeBase), valid: null });
+    yield { from: 0, to: piece.rows, columns: [...values, ...piece.columns] };
+  }
+}
+
+/**
+ * The tables of a set read a piece of rows at a time, never whole: per
+ * recording, the rows and columns of sampleTable of loadSet()'s with the same
+ * options. Call close() when done.
+ * @returns {{tables: Array<{info: object, columns: object[], chunks: (rows: number) => Iterable<object>}>,
+ *   report: () => object, close: () => void}} report: the set's, its slips those of the rows read
+ */
+function streamSet(recordingPaths, { progress, ...conversion }, { datetime = false } = {}) {
+  // The handle outlives this call, so it must not hold the callback.
+  const set = native.openSetTable(recordingPaths, conversion);
+  if (set.status !== 'OK') throw setFailure(set, recordingPaths);
+  const tables = set.recordings.map((recording, i) => ({
+    info: { ...recording.info, quality: recording.quality },
+    columns: tableColumns(recording.columns, datetime),
+    * chunks(rows) {
+      yield* pieces(() => native.nextSetRows(set.handle, i, rows), datetime, set.timeBase);
+      progress?.((i + 1) / set.recordings.length);
+    },
+  }));
+  return {
+    tables,
+    report: () => reportOf(native.setTableOutcome(set.handle), recordingPaths, [], conversion),
+    close: () => native.closeSetTable(set.handle),
   };
 }
 
@@ -226,4 +263,4 @@ function noEstimates(channel) {
   return valid;
 }
 
-module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, tableStreams, layoutKey };
+module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, layoutKey };

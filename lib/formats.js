@@ -7,8 +7,8 @@ const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
-const { loadRecordingSet, streamTable, layoutKey } = require('./data');
-const { writeParquet, writeTable } = require('./parquet');
+const { loadRecordingSet, streamTable, streamSet, layoutKey } = require('./data');
+const { writeParquet, writeTable, tableWriter } = require('./parquet');
 const { absoluteTime } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
@@ -249,6 +249,7 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
  * @returns {object} the set's report
  */
 function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names) {
+  if (format === 'parquet' && conversion.resample === undefined) return writeStreamedSet(recordingPaths, outputFolder, targets, conversion);
   const set = loadRecordingSet(recordingPaths, conversion);
   refuseClash(recordingPaths, outputFolder, targets, format);
   const report = { ...set.report, files: targets };
@@ -264,6 +265,34 @@ function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, forma
       conversion.durable === true);
   }
   return set.report;
+}
+
+/**
+ * A Parquet file per recording of a set, its rows read a piece at a time:
+ * every file stays open until the last row of the last recording is made,
+ * since the report each carries counts the slips of all, then they are
+ * finished and take their names together.
+ * @returns {object} the set's report
+ */
+function writeStreamedSet(recordingPaths, outputFolder, targets, conversion) {
+  const set = streamSet(recordingPaths, conversion, { datetime: conversion.time === 'absolute' });
+  try {
+    refuseClash(recordingPaths, outputFolder, targets, 'parquet');
+    let report;
+    writeFiles(targets, (append) => {
+      const writers = set.tables.map((table, i) => {
+        const writer = tableWriter((bytes) => append(i, bytes), { ...conversion, columns: table.columns });
+        for (const chunk of table.chunks(writer.rowGroupRows)) writer.append(chunk);
+        return writer;
+      });
+      report = set.report();
+      const carried = carriedReport({ ...report, files: targets }, outputFolder, targets);
+      writers.forEach((writer, i) => writer.finish({ info: set.tables[i].info, set: carried }));
+    }, 'parquet', conversion.durable === true);
+    return report;
+  } finally {
+    set.close();
+  }
 }
 
 /**

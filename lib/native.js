@@ -40,6 +40,14 @@ module.exports = {
   closeTable: entry.closeTable,
   /** (times: Float64Array[], at most five) -> {rows, rowOf: Uint32Array[]}: the table's row of each sample */
   tableRows: entry.tableRows,
+  /** (recordings, conversion) -> the set's outcome with {handle, timeBase, recordings: [{info, quality, columns}]} */
+  openSetTable: entry.openSetTable,
+  /** (handle, i, maxRows) -> recording i's next rows as nextRows gives them, or null after its last */
+  nextSetRows: entry.nextSetRows,
+  /** (handle) -> the set's outcome, its slips those of the rows read */
+  setTableOutcome: entry.setTableOutcome,
+  /** (handle) -> the recordings are let go at once */
+  closeSetTable: entry.closeSetTable,
   /** (recordings, conversion) -> the set's outcome with its recordings */
   loadRecordingSet: entry.loadSet,
   /** (input, 'recording'|'csv', {orientation, budget}) -> the viewer's data */

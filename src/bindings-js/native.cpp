@@ -483,6 +483,19 @@ TableHandle* tableHandle(const Napi::Value& value) {
   return value.IsExternal() ? value.As<Napi::External<TableHandle>>().Data() : nullptr;
 }
 
+Napi::Array columnsObject(Napi::Env env, const std::vector<ColumnLayout>& layouts) {
+  Napi::Array columns = Napi::Array::New(env, layouts.size());
+  for (uint32_t c = 0; c < layouts.size(); ++c) {
+    Napi::Object column = Napi::Object::New(env);
+    column.Set("name", layouts[c].name);
+    column.Set("unit", layouts[c].unit);
+    column.Set("stream", layouts[c].stream);
+    column.Set("channel", layouts[c].channel);
+    columns.Set(c, column);
+  }
+  return columns;
+}
+
 Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   ConversionOptions options;
@@ -498,17 +511,7 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
     result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, table.settings()); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, table.quality()); }));
     result.Set("timeBase", Napi::Number::New(env, table.timeBase()));
-    Napi::Array columns = Napi::Array::New(env, table.columns().size());
-    for (uint32_t c = 0; c < table.columns().size(); ++c) {
-      const ColumnLayout& layout = table.columns()[c];
-      Napi::Object column = Napi::Object::New(env);
-      column.Set("name", layout.name);
-      column.Set("unit", layout.unit);
-      column.Set("stream", layout.stream);
-      column.Set("channel", layout.channel);
-      columns.Set(c, column);
-    }
-    result.Set("columns", columns);
+    result.Set("columns", columnsObject(env, table.columns()));
     result.Set("handle", Napi::External<TableHandle>::New(env, handle.release(), [](Napi::Env, TableHandle* done) { delete done; }));
     return result;
   });
@@ -523,42 +526,119 @@ Napi::Float64Array heapArray(Napi::Env env, const std::vector<double>& values) {
   return array;
 }
 
+// A piece of a table's rows as nextRows hands it.
+Napi::Value rowsObject(Napi::Env env, const TableChunk& chunk, const std::vector<ColumnLayout>& layouts) {
+  const size_t n = static_cast<size_t>(chunk.rows);
+  Napi::Object result = Napi::Object::New(env);
+  result.Set("rows", Napi::Number::New(env, static_cast<double>(n)));
+  result.Set("time", heapArray(env, chunk.time));
+  Napi::Array columns = Napi::Array::New(env, chunk.values.size());
+  for (uint32_t c = 0; c < chunk.values.size(); ++c) {
+    Napi::Object column = Napi::Object::New(env);
+    if (std::string_view(layouts[c].stream) == "events") {
+      Napi::Int32Array values = Napi::Int32Array::New(env, n);
+      for (size_t r = 0; r < n; ++r) values[r] = static_cast<int32_t>(chunk.values[c][r]);
+      column.Set("values", values);
+    } else {
+      column.Set("values", heapArray(env, chunk.values[c]));
+    }
+    if (chunk.valid[c].empty()) {
+      column.Set("valid", env.Null());
+    } else {
+      Napi::Uint8Array valid = Napi::Uint8Array::New(env, chunk.valid[c].size());
+      std::copy(chunk.valid[c].begin(), chunk.valid[c].end(), valid.Data());
+      column.Set("valid", valid);
+    }
+    columns.Set(c, column);
+  }
+  result.Set("columns", columns);
+  return result;
+}
+
+uint64_t maxRowsOf(const Napi::Value& value) {
+  const double asked = value.As<Napi::Number>().DoubleValue();
+  return asked >= 1 ? static_cast<uint64_t>(std::min(asked, 1e9)) : 1;
+}
+
 Napi::Value NextRows(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   TableHandle* handle = info.Length() > 1 ? tableHandle(info[0]) : nullptr;
   if (!handle || !info[1].IsNumber()) return wrongArguments(env, "nextRows");
   if (!*handle) return env.Null();
-  const double asked = info[1].As<Napi::Number>().DoubleValue();
-  const uint64_t maxRows = asked >= 1 ? static_cast<uint64_t>(std::min(asked, 1e9)) : 1;
+  const uint64_t maxRows = maxRowsOf(info[1]);
   return run(env, [&]() -> Napi::Value {
     TableChunk chunk;
     if (!(*handle)->next(maxRows, chunk)) return env.Null();
-    const size_t n = static_cast<size_t>(chunk.rows);
-    Napi::Object result = Napi::Object::New(env);
-    result.Set("rows", Napi::Number::New(env, static_cast<double>(n)));
-    result.Set("time", heapArray(env, chunk.time));
-    Napi::Array columns = Napi::Array::New(env, chunk.values.size());
-    for (uint32_t c = 0; c < chunk.values.size(); ++c) {
-      Napi::Object column = Napi::Object::New(env);
-      if (std::string_view((*handle)->columns()[c].stream) == "events") {
-        Napi::Int32Array values = Napi::Int32Array::New(env, n);
-        for (size_t r = 0; r < n; ++r) values[r] = static_cast<int32_t>(chunk.values[c][r]);
-        column.Set("values", values);
-      } else {
-        column.Set("values", heapArray(env, chunk.values[c]));
-      }
-      if (chunk.valid[c].empty()) {
-        column.Set("valid", env.Null());
-      } else {
-        Napi::Uint8Array valid = Napi::Uint8Array::New(env, chunk.valid[c].size());
-        std::copy(chunk.valid[c].begin(), chunk.valid[c].end(), valid.Data());
-        column.Set("valid", valid);
-      }
-      columns.Set(c, column);
+    return rowsObject(env, chunk, (*handle)->columns());
+  });
+}
+
+// A set's tables in pieces: openSetTable(paths, options) -> the set's outcome
+// with {handle, timeBase, recordings: [{info, quality, columns}]} (no handle
+// after a failure); nextSetRows(handle, i, maxRows) -> recording i's next
+// rows as nextRows, or null at its end; setTableOutcome(handle) -> the
+// outcome with the slips of the rows read; closeSetTable(handle).
+using SetTableHandle = std::unique_ptr<SetTableReader>;
+
+SetTableHandle* setTableHandle(const Napi::Value& value) {
+  return value.IsExternal() ? value.As<Napi::External<SetTableHandle>>().Data() : nullptr;
+}
+
+Napi::Value OpenSetTable(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  ConversionOptions options;
+  if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options))
+    return wrongArguments(env, "openSetTable");
+  return run(env, [&]() -> Napi::Value {
+    auto handle = std::make_unique<SetTableHandle>(std::make_unique<SetTableReader>(paths, options));
+    const SetTableReader& set = **handle;
+    Napi::Object result = setOutcome(env, set.outcome());
+    if (set.outcome().failure != SetFailure::None) return result;
+    Napi::Array recordings = Napi::Array::New(env, set.size());
+    for (uint32_t i = 0; i < set.size(); ++i) {
+      Napi::Object recording = Napi::Object::New(env);
+      recording.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, set.settings(i)); }));
+      recording.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, set.quality(i)); }));
+      recording.Set("columns", columnsObject(env, set.columns(i)));
+      recordings.Set(i, recording);
     }
-    result.Set("columns", columns);
+    result.Set("recordings", recordings);
+    result.Set("timeBase", Napi::Number::New(env, set.timeBase()));
+    result.Set("handle",
+               Napi::External<SetTableHandle>::New(env, handle.release(), [](Napi::Env, SetTableHandle* done) { delete done; }));
     return result;
   });
+}
+
+Napi::Value NextSetRows(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  SetTableHandle* handle = info.Length() > 2 ? setTableHandle(info[0]) : nullptr;
+  if (!handle || !*handle || !info[1].IsNumber() || !info[2].IsNumber()) return wrongArguments(env, "nextSetRows");
+  const double i = info[1].As<Napi::Number>().DoubleValue();
+  if (!(i >= 0 && i < static_cast<double>((*handle)->size()))) return wrongArguments(env, "nextSetRows");
+  const uint64_t maxRows = maxRowsOf(info[2]);
+  return run(env, [&]() -> Napi::Value {
+    TableChunk chunk;
+    const size_t recording = static_cast<size_t>(i);
+    if (!(*handle)->next(recording, maxRows, chunk)) return env.Null();
+    return rowsObject(env, chunk, (*handle)->columns(recording));
+  });
+}
+
+Napi::Value SetTableOutcome(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  SetTableHandle* handle = info.Length() > 0 ? setTableHandle(info[0]) : nullptr;
+  if (!handle || !*handle) return wrongArguments(env, "setTableOutcome");
+  return setOutcome(env, (*handle)->outcome());
+}
+
+Napi::Value CloseSetTable(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  SetTableHandle* handle = info.Length() > 0 ? setTableHandle(info[0]) : nullptr;
+  if (!handle) return wrongArguments(env, "closeSetTable");
+  handle->reset();
+  return env.Undefined();
 }
 
 Napi::Value CloseTable(const Napi::CallbackInfo& info) {
@@ -931,6 +1011,10 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"openTable", OpenTable},
       {"nextRows", NextRows},
       {"closeTable", CloseTable},
+      {"openSetTable", OpenSetTable},
+      {"nextSetRows", NextSetRows},
+      {"setTableOutcome", SetTableOutcome},
+      {"closeSetTable", CloseSetTable},
       {"tableRows", TableRows},
       {"loadSet", LoadSet},
       {"viewData", ViewData},

@@ -8,6 +8,7 @@
 #include "export/resample.h"
 #include "export/rows.h"
 #include "ops/recording_file.h"
+#include "ops/streamed_set.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
 #include "reader/quality.h"
@@ -104,6 +105,69 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   return loaded;
 }
 
+namespace {
+
+TableColumns tableColumnsOf(const TableLayout& table) {
+  TableColumns columns;
+  const TableColumn* groups[5] = {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion};
+  const std::vector<ColumnLayout> all = columnLayouts();
+  const std::span<const ColumnName> names = tableColumns();
+  for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t g = 0; g < 5; ++g) {
+      const uint32_t key = g == 3 ? kEventKey : groups[g]->key;
+      if (names[i].key != key || !groups[g]->stream) continue;
+      columns.layouts.push_back(all[i]);
+      columns.of.emplace_back(g, names[i].channel);
+    }
+  }
+  return columns;
+}
+
+// The next rows of a table, their time from `origin`.
+bool nextRows(TableRows& table, TablePiece& piece, const TableColumns& columns, double origin, uint64_t maxRows,
+              TableChunk& chunk) {
+  table.load(piece, std::max<uint64_t>(maxRows, 1));
+  const uint64_t rows = chunk.rows = piece.rows;
+  if (rows == 0) return false;
+  InstantMerge merge;
+  size_t slot[5] = {};
+  for (size_t g = 0, s = 0; g < 5; ++g)
+    if (piece.windows[g].channels) slot[g] = s++, merge.add(piece.windows[g].times.data(), piece.windows[g].count);
+  chunk.time.assign(rows, 0.0);
+  chunk.values.assign(columns.layouts.size(), std::vector<double>(rows, 0.0));
+  chunk.valid.assign(columns.layouts.size(), std::vector<uint8_t>((rows + 7) / 8, 0));
+  std::vector<bool> full(columns.layouts.size(), true);
+  uint64_t k[5] = {};
+  bool sampled[5] = {};
+  for (uint64_t r = 0; r < rows; ++r) {
+    const double t = merge.next();
+    chunk.time[r] = t - origin;
+    for (size_t g = 0; g < 5; ++g) {
+      if (!piece.windows[g].channels) continue;
+      sampled[g] = merge.take(slot[g], t, k[g]);
+      if (g == 4 && sampled[g]) {
+        const SampleStream& q = piece.windows[4];
+        const uint64_t n = q.count, i = k[4];
+        sampled[g] = !noEstimate(q.values[i], q.values[n + i], q.values[2 * n + i], q.values[3 * n + i]);
+      }
+    }
+    for (size_t c = 0; c < columns.layouts.size(); ++c) {
+      const auto [g, channel] = columns.of[c];
+      if (!sampled[g]) {
+        full[c] = false;
+        continue;
+      }
+      chunk.values[c][r] = piece.windows[g].value(channel, k[g]);
+      chunk.valid[c][r >> 3] = static_cast<uint8_t>(chunk.valid[c][r >> 3] | 1u << (r & 7));
+    }
+  }
+  for (size_t c = 0; c < columns.layouts.size(); ++c)
+    if (full[c]) chunk.valid[c].clear();
+  return true;
+}
+
+}  // namespace
+
 TableReader::TableReader(const char* utf8Path, const ConversionOptions& options) : reader_(options.chunkSamples) {
   parsed_ = reader_.openFile(utf8Path);
   quality_ = qualityReport(reader_);
@@ -115,60 +179,63 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
   table_ = tableLayout(reader_.settings(), streams_->shapes());
   rows_ = std::make_unique<TableRows>(source_, table_, 0);
   origin_ = streams_->origin();
-  const TableColumn* groups[5] = {&table_.gyro, &table_.accel, &table_.baro, &table_.event, &table_.quaternion};
-  const std::vector<ColumnLayout> all = columnLayouts();
-  const std::span<const ColumnName> names = tableColumns();
-  for (size_t i = 0; i < names.size(); ++i) {
-    for (size_t g = 0; g < 5; ++g) {
-      const uint32_t key = g == 3 ? kEventKey : groups[g]->key;
-      if (names[i].key != key || !groups[g]->stream) continue;
-      columns_.push_back(all[i]);
-      columnOf_.emplace_back(g, names[i].channel);
-    }
-  }
+  columns_ = tableColumnsOf(table_);
 }
 
 TableReader::~TableReader() = default;
 
 bool TableReader::next(uint64_t maxRows, TableChunk& chunk) {
-  rows_->load(piece_, std::max<uint64_t>(maxRows, 1));
-  const uint64_t rows = chunk.rows = piece_.rows;
-  if (rows == 0) return false;
-  InstantMerge merge;
-  size_t slot[5] = {};
-  for (size_t g = 0, s = 0; g < 5; ++g)
-    if (piece_.windows[g].channels) slot[g] = s++, merge.add(piece_.windows[g].times.data(), piece_.windows[g].count);
-  chunk.time.assign(rows, 0.0);
-  chunk.values.assign(columns_.size(), std::vector<double>(rows, 0.0));
-  chunk.valid.assign(columns_.size(), std::vector<uint8_t>((rows + 7) / 8, 0));
-  std::vector<bool> full(columns_.size(), true);
-  uint64_t k[5] = {};
-  bool sampled[5] = {};
-  for (uint64_t r = 0; r < rows; ++r) {
-    const double t = merge.next();
-    chunk.time[r] = t - origin_;
-    for (size_t g = 0; g < 5; ++g) {
-      if (!piece_.windows[g].channels) continue;
-      sampled[g] = merge.take(slot[g], t, k[g]);
-      if (g == 4 && sampled[g]) {
-        const SampleStream& q = piece_.windows[4];
-        const uint64_t n = q.count, i = k[4];
-        sampled[g] = !noEstimate(q.values[i], q.values[n + i], q.values[2 * n + i], q.values[3 * n + i]);
-      }
-    }
-    for (size_t c = 0; c < columns_.size(); ++c) {
-      const auto [g, channel] = columnOf_[c];
-      if (!sampled[g]) {
-        full[c] = false;
-        continue;
-      }
-      chunk.values[c][r] = piece_.windows[g].value(channel, k[g]);
-      chunk.valid[c][r >> 3] = static_cast<uint8_t>(chunk.valid[c][r >> 3] | 1u << (r & 7));
-    }
+  return nextRows(*rows_, piece_, columns_, origin_, maxRows, chunk);
+}
+
+namespace {
+
+// Times from the window start before the rows are matched, as a set loaded
+// whole has them: a difference of two times can round to equal where the
+// times themselves differ.
+class FromOrigin : public StreamCursor {
+ public:
+  FromOrigin(std::unique_ptr<StreamCursor> cursor, double origin) : cursor_(std::move(cursor)), origin_(origin) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const uint64_t n = cursor_->read(out, max);
+    for (uint64_t k = 0; k < n; ++k) out.times[k] -= origin_;
+    return n;
   }
-  for (size_t c = 0; c < columns_.size(); ++c)
-    if (full[c]) chunk.valid[c].clear();
-  return true;
+
+ private:
+  std::unique_ptr<StreamCursor> cursor_;
+  double origin_;
+};
+
+}  // namespace
+
+SetTableReader::SetTableReader(const std::vector<std::string>& paths, const ConversionOptions& options)
+    : set_(openStreamedSet(paths, options, CsvStyle::Plain)) {
+  tables_.resize(set_->sources.size());
+  for (size_t i = 0; i < tables_.size(); ++i) {
+    Table& table = tables_[i];
+    table.layout = tableLayout(set_->recordings[i].settings, set_->recordings[i].streams);
+    table.columns = tableColumnsOf(table.layout);
+  }
+}
+
+SetTableReader::~SetTableReader() = default;
+const SetOutcome& SetTableReader::outcome() const { return set_->outcome; }
+const DeviceSettings& SetTableReader::settings(size_t i) const { return set_->recordings[i].settings; }
+const QualityReport& SetTableReader::quality(size_t i) const { return set_->qualities[i]; }
+double SetTableReader::timeBase() const { return set_->timeBase; }
+
+bool SetTableReader::next(size_t i, uint64_t maxRows, TableChunk& chunk) {
+  Table& table = tables_[i];
+  // Made at the first rows asked for, so that a table not read costs nothing.
+  if (!table.rows) {
+    StreamSource source = set_->sources[i];
+    source.cursor = [read = source.cursor, origin = set_->window.eventStart](uint32_t key) {
+      return std::unique_ptr<StreamCursor>(std::make_unique<FromOrigin>(read(key), origin));
+    };
+    table.rows = std::make_unique<TableRows>(source, table.layout, 0);
+  }
+  return nextRows(*table.rows, table.piece, table.columns, 0.0, maxRows, chunk);
 }
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const ConversionOptions& options) {

@@ -49,6 +49,11 @@ struct TableChunk {
   std::vector<std::vector<double>> values;  // per column of columns()
   std::vector<std::vector<uint8_t>> valid;  // per column; empty: every row has a value
 };
+// The columns of a table and where each takes its values from.
+struct TableColumns {
+  std::vector<ColumnLayout> layouts;
+  std::vector<std::pair<size_t, uint64_t>> of;  // (group, channel) of each column
+};
 class TableReader {
  public:
   TableReader(const char* utf8Path, const ConversionOptions& options);
@@ -58,7 +63,7 @@ class TableReader {
   const QualityReport& quality() const { return quality_; }
   double timeBase() const { return timeBase_; }
   // The table's columns after its time, in order.
-  const std::vector<ColumnLayout>& columns() const { return columns_; }
+  const std::vector<ColumnLayout>& columns() const { return columns_.layouts; }
   // The next rows, at most maxRows; false at the end.
   bool next(uint64_t maxRows, TableChunk& chunk);
 
@@ -72,9 +77,35 @@ class TableReader {
   TableLayout table_;
   std::unique_ptr<TableRows> rows_;
   double origin_ = 0.0;
-  std::vector<ColumnLayout> columns_;
-  std::vector<std::pair<size_t, uint64_t>> columnOf_;  // (group, channel) of each column
+  TableColumns columns_;
   TablePiece piece_;
+};
+
+// The tables of a set read in pieces, one per recording, aligned and cut as
+// the CSV set does it: loadSet's sampleTable of each, without holding one
+// whole. The report's slips are complete once every table is read to its end.
+struct StreamedSet;
+class SetTableReader {
+ public:
+  SetTableReader(const std::vector<std::string>& utf8Paths, const ConversionOptions& options);
+  ~SetTableReader();
+  const SetOutcome& outcome() const;
+  size_t size() const { return tables_.size(); }
+  const DeviceSettings& settings(size_t i) const;
+  const QualityReport& quality(size_t i) const;
+  double timeBase() const;
+  const std::vector<ColumnLayout>& columns(size_t i) const { return tables_[i].columns.layouts; }
+  bool next(size_t i, uint64_t maxRows, TableChunk& chunk);
+
+ private:
+  struct Table {
+    TableLayout layout;
+    std::unique_ptr<TableRows> rows;
+    TableColumns columns;
+    TablePiece piece;
+  };
+  std::unique_ptr<StreamedSet> set_;
+  std::vector<Table> tables_;
 };
 
 // A set parsed, oriented and synchronised as readAndSync2 does it, without

@@ -12,6 +12,7 @@
 #include "ops/operations.h"
 #include "ops/recording_file.h"
 #include "ops/stream_recording.h"
+#include "ops/streamed_set.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
 #include "sync/sync.h"
@@ -377,6 +378,31 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 }
 
 }  // namespace
+
+std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& paths, const ConversionOptions& options,
+                                             CsvStyle style) {
+  auto set = std::make_unique<StreamedSet>();
+  if (paths.empty()) return set;
+  SetOutcome& outcome = set->outcome;
+  outcome = openSet(paths, options, set->readers, set->recordings);
+  if (outcome.failure != SetFailure::None) return set;
+  const OwnTime own = [&readers = set->readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
+  if (!alignRecordings(set->recordings, set->window, &outcome.sync, clockAlignment(options, false), own)) {
+    outcome.failure = SetFailure::NotSynchronised;
+    return set;
+  }
+  // The first recording's creation time stands at its first sample, before the cut.
+  const double first = streamedFirstInstant(set->recordings[0], *set->readers[0], outcome.sync.offsets[0],
+                                            placedRate(outcome.sync, 0));
+  set->timeBase = timeBase(epochSeconds(set->recordings[0].settings.createdAt), set->window.eventStart - first, options);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    set->qualities.push_back(qualityReport(*set->readers[i]));
+    set->streams.push_back(std::make_unique<RecordingStreams>(*set->readers[i], options));
+    set->sources.push_back(
+        streamedCut(set->window, i, set->recordings[i], *set->readers[i], *set->streams[i], outcome.sync, style));
+  }
+  return set;
+}
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
                           const ConversionOptions& options, const BesideFiles& beside) {

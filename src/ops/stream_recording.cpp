@@ -192,7 +192,9 @@ class AccurateCursor : public StreamCursor {
 
   uint64_t read(SampleStream& out, uint64_t max) override {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return done_ || ready_[0].size() >= max; });
+    // No more than the estimator keeps ahead: a reader asking for more would wait on it for ever.
+    const uint64_t wanted = std::min<uint64_t>(max, 4 * chunk_);
+    changed_.wait(lock, [&] { return done_ || ready_[0].size() >= wanted; });
     if (error_) std::rethrow_exception(error_);
     const uint64_t n = std::min<uint64_t>(max, ready_[0].size());
     out.channels = 4;

@@ -8,7 +8,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { generateRecording } = require('../../lib/generator');
+const { generateRecording, generateSession } = require('../../lib/generator');
 const { sampleTable, streamTable } = require('../../lib/data');
 const { viewData } = require('../../lib/viewer');
 const { scratch } = require('./helpers');
@@ -102,6 +102,24 @@ test('load() and the viewer in pieces, a part of load(), and its table a piece o
       const first = all.time.findIndex((s) => s >= 1);
       const end = all.time.findIndex((s) => s >= 2);
       for (const [channel, values] of Object.entries(stream)) assert.deepEqual(values, all[channel].subarray(first, end), `${name}.${channel}`);
+    }
+  }
+});
+
+test('a Parquet set read in pieces gives the bytes of the default pieces, and the slips of the set loaded whole', (t) => {
+  const dir = scratch(t);
+  // Clocks 300 ppm apart over 40 s slip samples against each other; the window's edges fall anywhere in a piece.
+  const files = generateSession(dir, { method: 'stream', seconds: 40, radioHz: 10, events: 2, baro: 25,
+    sensors: [[0, 0.5, 'a', 50], [-1.25, 0.25, 'b', -250], [0.75, 1, 'c', 0]] });
+  for (const clock of ['drift', 'offset']) {
+    const options = { format: 'parquet', orientation: 'accurate', clock };
+    const whole = kinovar.syncRecordings(files, path.join(dir, `${clock}-whole`), options);
+    const bytes = whole.map((file) => fs.readFileSync(file));
+    const { report } = kinovar.loadSet(files, { orientation: 'accurate', clock });
+    assert.deepEqual(whole.report.clocks, report.clocks, clock);
+    for (const chunkSamples of [1, 7]) {
+      const pieces = kinovar.syncRecordings(files, path.join(dir, `${clock}-${chunkSamples}`), { ...options, chunkSamples });
+      pieces.forEach((file, i) => assert.ok(fs.readFileSync(file).equals(bytes[i]), `${clock}: ${file}`));
     }
   }
 });

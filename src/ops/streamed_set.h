@@ -1,0 +1,35 @@
+// A set read in pieces, as the CSV sets are converted: the first pass over
+// each recording and the alignment when opened, then each recording's cut
+// streamed from its file, so that no recording is held whole.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "export/csv.h"
+#include "ops/operations.h"
+#include "ops/options.h"
+#include "ops/stream_recording.h"
+#include "reader/quality.h"
+#include "reader/recording.h"
+#include "sync/sync.h"
+
+namespace kinovar {
+
+struct StreamedSet {
+  SetOutcome outcome;  // the report's slips are complete once every cut is read
+  std::vector<std::unique_ptr<RecordingReader>> readers;
+  std::vector<Recording> recordings;  // settings, and the cut's shapes (events whole)
+  std::vector<QualityReport> qualities;
+  WindowPlan window;
+  std::vector<std::unique_ptr<RecordingStreams>> streams;
+  std::vector<StreamSource> sources;  // each recording's cut, on the common clock
+  double timeBase = 0.0;  // seconds since 1970 at the window start
+};
+
+// Opened, aligned and cut, or stopped at the failure outcome tells (no sources then).
+std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
+                                             CsvStyle style);
+
+}  // namespace kinovar
