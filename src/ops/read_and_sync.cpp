@@ -226,8 +226,31 @@ double streamedFirstInstant(const Recording& light, const RecordingReader& reade
 // Recording i of a set read in pieces, cut to the window as its rows are
 // made: its shapes take the window's counts, its events are cut (and, in the
 // classic CSV, put on their rows' ticks) in memory, the rest streams.
+// A stream's first piece read ahead, then the rest.
+class PeekedPiece : public StreamCursor {
+ public:
+  PeekedPiece(SampleStream first, std::unique_ptr<StreamCursor> rest) : first_(std::move(first)), rest_(std::move(rest)) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    if (at_ >= first_.count) return rest_->read(out, max);
+    const uint64_t n = std::min<uint64_t>(max, first_.count - at_);
+    out.channels = first_.channels;
+    out.count = n;
+    out.times.assign(first_.times.begin() + static_cast<long>(at_), first_.times.begin() + static_cast<long>(at_ + n));
+    out.values.resize(first_.channels * n);
+    for (uint64_t c = 0; c < first_.channels; ++c)
+      std::copy_n(first_.values.begin() + static_cast<long>(c * first_.count + at_), n, out.values.begin() + static_cast<long>(c * n));
+    at_ += n;
+    return n;
+  }
+
+ private:
+  SampleStream first_;
+  std::unique_ptr<StreamCursor> rest_;
+  uint64_t at_ = 0;
+};
+
 StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, const RecordingReader& reader,
-                         const RecordingStreams& streams, SyncReport& report, CsvStyle style) {
+                         const RecordingStreams& streams, SyncReport& report, CsvStyle style, double hz = 0.0) {
   const double offset = report.offsets[i], rate = placedRate(report, i);
   const bool grid = !window.gridStart.empty();
   std::vector<SyncStreamCount>& kept = report.samples[i];
@@ -268,6 +291,45 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
     if (key == kQuaternionKey) return std::make_unique<WindowCursor>(read(key), window.start[i][k], count, offset, rate);
     return std::make_unique<WindowCursor>(reader.cursor(key, window.start[i][k]), 0, count, offset, rate);
   };
+  if (!(hz > 0)) return source;
+  // Resampled onto the set's grid from the window start as the cut is read, as a set in memory is.
+  const DeviceSettings& settings = light.settings;
+  const std::pair<uint32_t, int32_t> resampled[] = {{kAccelKey, settings.accel.frequency},
+                                                    {kGyroKey, settings.gyro.frequency},
+                                                    {kBaroKey, settings.baro.frequency},
+                                                    {kQuaternionKey, settings.gyro.frequency}};
+  auto peeked = std::make_shared<std::map<uint32_t, std::unique_ptr<StreamCursor>>>();
+  auto plans = std::make_shared<std::map<uint32_t, ResampledStream>>();
+  const auto cut = source.cursor;
+  for (const auto& [key, ownRate] : resampled) {
+    const auto span = std::find_if(spans.begin(), spans.end(), [key](const auto& s) { return s.first == key; });
+    if (span == spans.end()) continue;
+    SampleStream& shape = light.streams.at(key);
+    ResampledStream stream;
+    stream.channels = shape.channels;
+    stream.count = shape.count;
+    stream.rate = ownRate;
+    stream.hz = hz;
+    stream.origin = window.eventStart;
+    stream.quaternion = key == kQuaternionKey;
+    stream.piece = reader.chunkSamples();
+    stream.first = span->second.first;
+    stream.last = span->second.second;
+    (*plans)[key] = stream;
+    // Whether the stream keeps a point at all decides its columns.
+    std::unique_ptr<StreamCursor> cursor = resampledCursor([cut, key] { return cut(key); }, stream);
+    SampleStream first;
+    cursor->read(first, stream.piece);
+    const bool any = first.count > 0;
+    shape.count = any ? std::max<uint64_t>(first.count, static_cast<uint64_t>((stream.last - stream.first) * hz)) : 0;
+    if (any) (*peeked)[key] = std::make_unique<PeekedPiece>(std::move(first), std::move(cursor));
+  }
+  source.cursor = [cut, peeked, plans](uint32_t key) -> std::unique_ptr<StreamCursor> {
+    if (auto found = peeked->find(key); found != peeked->end() && found->second) return std::move(found->second);
+    if (auto plan = plans->find(key); plan != plans->end())
+      return resampledCursor([cut, key] { return cut(key); }, plan->second);
+    return cut(key);
+  };
   return source;
 }
 
@@ -281,19 +343,15 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   if (paths.empty()) return SetOutcome{};
   const size_t n = paths.size();
   const CsvStyle style = csvStyleOf(options.format);
-  // Resampling takes each stream whole. Otherwise a first pass over each
-  // recording finds what the alignment needs, and the second streams the
-  // cut through the writers, so that memory does not grow with the length.
-  // In memory the filters are only prepared here (their zeroed quaternion
-  // streams take part in the alignment); each runs just before its
-  // recording is cut and written, beside the other recordings' work.
+  // A first pass over each recording finds what the alignment needs, and
+  // the second streams the cut (resampled as it is read, when asked)
+  // through the writers, so that memory does not grow with the length.
   const bool resampled = style == CsvStyle::Plain && options.resample > 0;
   std::vector<Recording> set;
   std::vector<std::unique_ptr<RecordingReader>> readers;
-  SetOutcome outcome = resampled ? prepareSet(paths, options, OrientationStep::Prepare, set) : openSet(paths, options, readers, set);
+  SetOutcome outcome = openSet(paths, options, readers, set);
   if (outcome.failure != SetFailure::None) return outcome;
-  OwnTime streamed;
-  if (!resampled) streamed = [&readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
+  const OwnTime streamed = [&readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
 
   WindowPlan window;
   if (!alignRecordings(set, window, &outcome.sync, clockAlignment(options, resampled), streamed)) {
@@ -312,8 +370,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 
   // One time for the set: from its window start, the first recording's
   // creation time standing at its first sample on the common base.
-  const double first = resampled ? firstInstant(tableLayout(set[0].settings, set[0].streams))
-                                 : streamedFirstInstant(set[0], *readers[0], outcome.sync.offsets[0], placedRate(outcome.sync, 0));
+  const double first = streamedFirstInstant(set[0], *readers[0], outcome.sync.offsets[0], placedRate(outcome.sync, 0));
   const PlainTime time{window.eventStart, options.absoluteTime,
                        timeBase(epochSeconds(set[0].settings.createdAt), window.eventStart - first, options),
                        options.utcOffset == options.utcOffset};
@@ -327,21 +384,11 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   forEachIndex(n, budget, [&](size_t i) {
     Recording& recording = set[i];
     csvs[i] = openCsv(csvPaths[i].c_str(), options.durable);
-    if (!resampled) {
-      const RecordingStreams streams(*readers[i], options, exportThreads > 1);
-      const StreamSource source = streamedCut(window, i, recording, *readers[i], streams, outcome.sync, style);
-      exported[i] = together ? writeCsv(csvs[i], source, style, exportThreads, &failures[i], time)
-                             : exportCsv(std::move(csvs[i]), source, style, exportThreads, &failures[i], time);
-      return;
-    }
-    fillOrientation(recording.settings, recording.streams, options.estimator);
-    cutToWindow(window, i, recording, &outcome.sync);
-    resampleStreams(recording.settings, recording.streams, options.resample, window.eventStart);
-    exported[i] = together ? writeCsv(csvs[i], recording.settings, recording.streams, {}, style, exportThreads,
-                                      &failures[i], time)
-                           : exportCsv(std::move(csvs[i]), recording.settings, recording.streams, {}, style,
-                                       exportThreads, &failures[i], time);
-    recording.streams = StreamMap{};
+    const RecordingStreams streams(*readers[i], options, exportThreads > 1);
+    const StreamSource source = streamedCut(window, i, recording, *readers[i], streams, outcome.sync, style,
+                                            resampled ? options.resample : 0.0);
+    exported[i] = together ? writeCsv(csvs[i], source, style, exportThreads, &failures[i], time)
+                           : exportCsv(std::move(csvs[i]), source, style, exportThreads, &failures[i], time);
   });
   outcome.files = csvPaths;
   for (size_t i = 0; i < n; ++i)

@@ -106,20 +106,24 @@ test('load() and the viewer in pieces, a part of load(), and its table a piece o
   }
 });
 
-test('a Parquet set read in pieces gives the bytes of the default pieces, and the slips of the set loaded whole', (t) => {
+test('a Parquet or resampled set read in pieces gives the bytes of the default pieces, and the slips of the set loaded whole', (t) => {
   const dir = scratch(t);
   // Clocks 300 ppm apart over 40 s slip samples against each other; the window's edges fall anywhere in a piece.
   const files = generateSession(dir, { method: 'stream', seconds: 40, radioHz: 10, events: 2, baro: 25,
     sensors: [[0, 0.5, 'a', 50], [-1.25, 0.25, 'b', -250], [0.75, 1, 'c', 0]] });
+  const outputs = [{ format: 'parquet' }, { format: 'plain', resample: 40 }, { format: 'plain', resample: 250 }];
   for (const clock of ['drift', 'offset']) {
-    const options = { format: 'parquet', orientation: 'accurate', clock };
-    const whole = kinovar.syncRecordings(files, path.join(dir, `${clock}-whole`), options);
-    const bytes = whole.map((file) => fs.readFileSync(file));
-    const { report } = kinovar.loadSet(files, { orientation: 'accurate', clock });
-    assert.deepEqual(whole.report.clocks, report.clocks, clock);
-    for (const chunkSamples of [1, 7]) {
-      const pieces = kinovar.syncRecordings(files, path.join(dir, `${clock}-${chunkSamples}`), { ...options, chunkSamples });
-      pieces.forEach((file, i) => assert.ok(fs.readFileSync(file).equals(bytes[i]), `${clock}: ${file}`));
+    for (const output of outputs) {
+      const options = { ...output, orientation: 'accurate', clock };
+      const what = JSON.stringify(options);
+      const whole = kinovar.syncRecordings(files, path.join(dir, 'whole'), { ...options, overwrite: true });
+      const bytes = whole.map((file) => fs.readFileSync(file));
+      const { report } = kinovar.loadSet(files, { orientation: 'accurate', clock, resample: output.resample });
+      assert.deepEqual(whole.report.clocks, report.clocks, what);
+      for (const chunkSamples of [1, 7]) {
+        const pieces = kinovar.syncRecordings(files, path.join(dir, 'pieces'), { ...options, chunkSamples, overwrite: true });
+        pieces.forEach((file, i) => assert.ok(fs.readFileSync(file).equals(bytes[i]), `${what}: ${file} in pieces of ${chunkSamples}`));
+      }
     }
   }
 });
