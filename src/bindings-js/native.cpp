@@ -590,6 +590,7 @@ Napi::Value OpenSetTable(const Napi::CallbackInfo& info) {
   ConversionOptions options;
   if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options))
     return wrongArguments(env, "openSetTable");
+  options.progress = nullptr;  // as openTable's: the handle outlives this call
   return run(env, [&]() -> Napi::Value {
     auto handle = std::make_unique<SetTableHandle>(std::make_unique<SetTableReader>(paths, options));
     const SetTableReader& set = **handle;
