@@ -19,7 +19,7 @@
 //   LZ4_RAW  1.3 s, 111 MB    hyparquet cannot read the encoder's LZ4_RAW ("lz4 offset out of range")
 // Page sizes, statistics and batch sizes change neither by a hundredth.
 const { sampleTable, tableStreams } = require('./data');
-const { decode, encode, field, setField, T } = require('./thrift');
+const { Hole, decode, encode, encodeOpen, fill, field, setField, T } = require('./thrift');
 const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('./schema');
 
 /** Rows per row group: 64 Ki keeps a group's encoding within a few tens of MB, and reads by range fine-grained. */
@@ -60,7 +60,6 @@ class Bytes {
     this.length = 0;
   }
 
-  /** Appends the bytes, and returns their length. */
   push(bytes) {
     if (this.length + bytes.length > this.bytes.length) {
       const grown = new Uint8Array(Math.max(this.bytes.length * 2, this.length + bytes.length));
@@ -69,7 +68,6 @@ class Bytes {
     }
     this.bytes.set(bytes, this.length);
     this.length += bytes.length;
-    return bytes.length;
   }
 
   result() {
@@ -94,13 +92,13 @@ class ParquetWriter {
     this.groupRows = rowGroupRows;
     this.filled = 0;
     this.buffers = null;
-    // Per group only bytes: its footer entry encoded, and its chunks' page
-    // indexes end to end with their lengths (-1: none), so that what a long
-    // recording holds until the footer is a few bytes a group, not objects.
+    // Per group only bytes: its footer entry encoded but for where its page
+    // indexes will be (holes, filled at the end), and the indexes end to end,
+    // so that what a long recording holds until the footer is a few bytes a
+    // group, not objects.
     this.groups = [];
     this.columnIndexes = new Bytes();
     this.offsetIndexes = new Bytes();
-    this.indexLengths = [];  // per column chunk: [column index, offset index]
     this.template = null;
     this.rows = 0;
     this.position = MAGIC.length;
@@ -213,18 +211,22 @@ class ParquetWriter {
       for (const id of [META.DATA_PAGE, META.INDEX_PAGE, META.DICTIONARY_PAGE]) shift(meta, id, by);
       if (field(chunk, CHUNK.FILE_OFFSET)) shift(chunk, CHUNK.FILE_OFFSET, by);
       const at = field(chunk, CHUNK.COLUMN_INDEX);
-      const lengths = [-1, -1];
-      if (at !== undefined) lengths[0] = this.columnIndexes.push(bytes.subarray(at, at + field(chunk, CHUNK.COLUMN_INDEX_LENGTH)));
+      if (at !== undefined) {
+        setField(chunk, CHUNK.COLUMN_INDEX, new Hole(0, this.columnIndexes.length));
+        this.columnIndexes.push(bytes.subarray(at, at + field(chunk, CHUNK.COLUMN_INDEX_LENGTH)));
+      }
       if (field(chunk, CHUNK.OFFSET_INDEX) !== undefined) {
         const offsetIndex = decode(bytes, field(chunk, CHUNK.OFFSET_INDEX)).fields;
         for (const page of field(offsetIndex, 1).items) shift(page, 1, by);
-        lengths[1] = this.offsetIndexes.push(encode(offsetIndex));
+        const encoded = encode(offsetIndex);
+        setField(chunk, CHUNK.OFFSET_INDEX, new Hole(1, this.offsetIndexes.length));
+        setField(chunk, CHUNK.OFFSET_INDEX_LENGTH, encoded.length);
+        this.offsetIndexes.push(encoded);
       }
-      this.indexLengths.push(lengths);
     }
     if (field(group, GROUP.FILE_OFFSET)) shift(group, GROUP.FILE_OFFSET, by);
     if (field(group, GROUP.ORDINAL) !== undefined) setField(group, GROUP.ORDINAL, this.groups.length);
-    this.groups.push(encode(group));
+    this.groups.push(encodeOpen(group));
     this.rows += n;
     const body = bytes.subarray(MAGIC.length, end);
     this.write(body);
@@ -243,28 +245,11 @@ class ParquetWriter {
       this.position += bytes.length;
     };
     // As one write of the whole table lays them out: every column index, then every offset index.
-    let columnAt = this.position;
+    const bases = [this.position, 0];
     if (this.columnIndexes.length) out(this.columnIndexes.result());
-    let offsetAt = this.position;
+    bases[1] = this.position;
     if (this.offsetIndexes.length) out(this.offsetIndexes.result());
-    // Each group's entry decoded alone, told where its indexes went, and encoded again.
-    let chunkAt = 0;
-    const groups = this.groups.map((encoded) => {
-      const group = decode(encoded).fields;
-      for (const chunk of field(group, GROUP.COLUMNS).items) {
-        const [columnLength, offsetLength] = this.indexLengths[chunkAt++];
-        if (columnLength >= 0) {
-          setField(chunk, CHUNK.COLUMN_INDEX, columnAt);
-          columnAt += columnLength;
-        }
-        if (offsetLength >= 0) {
-          setField(chunk, CHUNK.OFFSET_INDEX, offsetAt);
-          setField(chunk, CHUNK.OFFSET_INDEX_LENGTH, offsetLength);
-          offsetAt += offsetLength;
-        }
-      }
-      return encode(group);
-    });
+    const groups = this.groups.map((open) => fill(open, bases));
     // Ours first, in our order, then the encoder's own (its Arrow schema).
     const utf8 = (value) => new Uint8Array(Buffer.from(value, 'utf8'));
     const entries = field(this.template, FILE.KEY_VALUES).items;

@@ -78,10 +78,19 @@ class Reader {
   }
 }
 
+/** A number left open in an encoding, known later: the `base`th of the bases given to fill, plus `by`. */
+class Hole {
+  constructor(base, by) {
+    this.base = base;
+    this.by = by;
+  }
+}
+
 class Writer {
   constructor() {
     this.bytes = new Uint8Array(256);
     this.length = 0;
+    this.holes = [];  // where each hole is, its base and its own part, flat
   }
 
   room(n) {
@@ -108,11 +117,19 @@ class Writer {
     this.varint(value < 0 ? -2 * value - 1 : 2 * value);
   }
 
+  raw(bytes) {
+    this.room(bytes.length);
+    this.bytes.set(bytes, this.length);
+    this.length += bytes.length;
+  }
+
   value(type, value) {
     switch (type) {
       case T.TRUE: case T.FALSE: return;
       case T.BYTE: return this.byte(value);
-      case T.I16: case T.I32: case T.I64: return this.zigzag(value);
+      case T.I16: case T.I32: case T.I64:
+        if (value instanceof Hole) return void this.holes.push(this.length, value.base, value.by);
+        return this.zigzag(value);
       case T.DOUBLE: {
         this.room(8);
         new DataView(this.bytes.buffer, this.length, 8).setFloat64(0, value, true);
@@ -139,14 +156,8 @@ class Writer {
         }
         return;
       }
-      case T.STRUCT: {
-        // A struct already encoded goes as it is.
-        if (!(value instanceof Uint8Array)) return this.struct(value);
-        this.room(value.length);
-        this.bytes.set(value, this.length);
-        this.length += value.length;
-        return;
-      }
+      // A struct already encoded goes as it is.
+      case T.STRUCT: return value instanceof Uint8Array ? this.raw(value) : this.struct(value);
       default: throw new RangeError(`thrift: field type ${type} is not one Parquet writes`);
     }
   }
@@ -184,6 +195,26 @@ const encode = (fields) => {
   return writer.result();
 };
 
+/** The fields encoded but for their holes, which fill writes: a few bytes to keep instead of the fields. */
+const encodeOpen = (fields) => {
+  const writer = new Writer();
+  writer.struct(fields);
+  return { bytes: writer.result(), holes: Float64Array.from(writer.holes) };
+};
+
+/** An open encoding with its holes written. */
+function fill({ bytes, holes }, bases) {
+  const writer = new Writer();
+  let from = 0;
+  for (let h = 0; h < holes.length; h += 3) {
+    writer.raw(bytes.subarray(from, holes[h]));
+    writer.zigzag(bases[holes[h + 1]] + holes[h + 2]);
+    from = holes[h];
+  }
+  writer.raw(bytes.subarray(from));
+  return writer.result();
+}
+
 /** A field's value by id, or undefined. */
 const field = (fields, id) => fields.find((f) => f[0] === id)?.[2];
 
@@ -194,4 +225,4 @@ function setField(fields, id, value) {
   found[2] = value;
 }
 
-module.exports = { T, decode, encode, field, setField };
+module.exports = { T, Hole, decode, encode, encodeOpen, fill, field, setField };
