@@ -152,7 +152,8 @@ function datetimes(time, timeBase) {
 /**
  * Loads recordings made together, on one time base and cut to their common window.
  * @param {string[]} recordingPaths
- * @param {{orientation?: 'classic'|'accurate'|'none'}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', from?: number, to?: number, streams?: string[]}} [options]
+ *   from, to, streams: only those samples, as load() takes them, on the set's time
  * @returns {{recordings: Array<{path: string, info: object, streams: object}>, report: object}}
  *   `report` says what the synchronisation did, as syncRecordings' report (no files); every
  *   `time` counts from the set's window start, so one instant has one time in every recording
@@ -160,13 +161,14 @@ function datetimes(time, timeBase) {
 function loadSet(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
   const conversion = setOptions(conversionOptions('loadSet', options));
+  const range = rangeOptions('loadSet', options);
   checkMembers(recordingPaths);
-  return loadRecordingSet(recordingPaths, conversion);
+  return loadRecordingSet(recordingPaths, conversion, range);
 }
 
-/** loadSet() with checked arguments. */
-function loadRecordingSet(recordingPaths, conversion) {
-  const raw = native.loadRecordingSet(recordingPaths, conversion);
+/** loadSet() with checked arguments; `range` as loadRecording's, on the set's time. */
+function loadRecordingSet(recordingPaths, conversion, range = {}) {
+  const raw = native.loadRecordingSet(recordingPaths, { ...conversion, ...range });
   if (raw.status !== 'OK') throw setFailure(raw, recordingPaths);
   return {
     recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])),

@@ -368,7 +368,7 @@ export interface LoadOptions {
  */
 export declare function load(recordingPath: string, options?: LoadOptions & RangeOptions): LoadedRecording;
 /** Recordings made together, on one time base and cut to their common window. */
-export declare function loadSet(recordingPaths: string[], options?: LoadOptions & { clock?: SetClock }): {
+export declare function loadSet(recordingPaths: string[], options?: LoadOptions & RangeOptions & { clock?: SetClock }): {
   recordings: Array<LoadedRecording & { path: string }>;
   /** What the synchronisation did; `files` is empty. */
   report: SyncReport;
@@ -514,7 +514,7 @@ export declare namespace promises {
     options?: AbortOptions & SetConversionOptions & ProgressOptions): Promise<SyncFiles>;
   /** load() on a worker thread; the arrays move to the caller's thread without a copy. */
   function load(recordingPath: string, options?: AbortOptions & LoadOptions): Promise<LoadedRecording>;
-  function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions & { clock?: SetClock }): Promise<{
+  function loadSet(recordingPaths: string[], options?: AbortOptions & LoadOptions & RangeOptions & { clock?: SetClock }): Promise<{
     recordings: Array<LoadedRecording & { path: string }>;
     report: SyncReport;
   }>;

@@ -55,7 +55,8 @@ async function load(recordingPath, options = {}) {
 
 /** @returns {Promise<object>} as loadSet */
 async function loadSet(recordingPaths, options = {}) {
-  return pool().run('loadSet', budgeted([recordingPaths], conversionOptions('loadSet', options)), options.signal);
+  const checked = { ...conversionOptions('loadSet', options), ...rangeOptions('loadSet', options) };
+  return pool().run('loadSet', budgeted([recordingPaths], checked), options.signal);
 }
 
 /** @returns {Promise<object>} as readSettings */

@@ -453,15 +453,16 @@ Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
   });
 }
 
-// loadSet(paths, options) -> the set's outcome with its recordings
+// loadSet(paths, options) -> the set's outcome with its recordings; options may hold {from, to, streams}
 Napi::Value LoadSet(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   std::vector<std::string> paths;
   ConversionOptions options;
-  if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options))
+  LoadWindow window;
+  if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options) || !loadWindow(info[1], window))
     return wrongArguments(env, "loadSet");
   return run(env, [&]() -> Napi::Value {
-    LoadedSet set = loadRecordingSet(paths, options);
+    LoadedSet set = loadRecordingSet(paths, options, window);
     Napi::Object result = setOutcome(env, set.outcome);
     Napi::Array recordings = Napi::Array::New(env, set.recordings.size());
     for (size_t i = 0; i < set.recordings.size(); ++i)

@@ -18,28 +18,6 @@ namespace kinovar {
 
 namespace {
 
-// The table's time on every stream a host receives; NaN where the filter had no estimate.
-void onTableTime(Recording& recording, double origin) {
-  const TableLayout table = tableLayout(recording.settings, recording.streams);
-  if (std::isnan(origin)) origin = firstInstant(table);
-  for (const TableColumn* column : {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion}) {
-    if (!column->stream) continue;
-    SampleStream& stream = *const_cast<SampleStream*>(column->stream);
-    for (double& t : stream.times) t -= origin;
-  }
-  if (!table.quaternion.stream) return;
-  SampleStream& q = *const_cast<SampleStream*>(table.quaternion.stream);
-  const uint64_t n = q.count;
-  double* v = q.values.data();
-  for (uint64_t k = 0; k < n; ++k)
-    if (noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]))
-      v[k] = v[n + k] = v[2 * n + k] = v[3 * n + k] = std::numeric_limits<double>::quiet_NaN();
-}
-
-}  // namespace
-
-namespace {
-
 bool chosen(const LoadWindow& window, uint32_t key) {
   if (window.streams.empty()) return true;
   for (const StreamLayout& layout : streamLayouts())
@@ -50,24 +28,13 @@ bool chosen(const LoadWindow& window, uint32_t key) {
 
 }  // namespace
 
-LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options, const LoadWindow& window) {
-  LoadedRecording loaded;
-  Recording& recording = loaded.recording;
-  loaded.resampled = options.resample;
-  // Each stream is read in pieces (resampled as it is read), only what the
-  // window keeps staying in memory.
-  RecordingReader reader(options.chunkSamples);
-  loaded.parsed = reader.openFile(utf8Path);
-  loaded.quality = qualityReport(reader);
-  recording.settings = reader.settings();
-  loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
-  ConversionOptions estimated = options;
-  if (!loaded.parsed) estimated.estimator = Estimator::None;
-  const RecordingStreams streams(reader, estimated, threadBudget(options) > 1, true);
-  const StreamSource source = streams.source();
-  const TableLayout table = tableLayout(recording.settings, streams.shapes());
-  const double origin = streams.origin();
-  const uint64_t piece = reader.chunkSamples();
+namespace {
+
+// The samples of `source`'s streams that `window` keeps, their times from
+// `origin`, into `into`'s streams (a quaternion without an estimate as NaN).
+void keepWindow(const StreamSource& source, const StreamMap& shapes, double origin, const LoadWindow& window,
+                uint64_t piece, Recording& recording) {
+  const TableLayout table = tableLayout(recording.settings, shapes);
   for (const TableColumn* column : {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion}) {
     if (!column->stream || !chosen(window, column->key)) continue;
     std::unique_ptr<StreamCursor> cursor = source.cursor(column->key);
@@ -102,6 +69,26 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
     }
     recording.streams.emplace(column->key, std::move(stream));
   }
+}
+
+}  // namespace
+
+LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options, const LoadWindow& window) {
+  LoadedRecording loaded;
+  Recording& recording = loaded.recording;
+  loaded.resampled = options.resample;
+  // Each stream is read in pieces (resampled as it is read), only what the
+  // window keeps staying in memory.
+  RecordingReader reader(options.chunkSamples);
+  loaded.parsed = reader.openFile(utf8Path);
+  loaded.quality = qualityReport(reader);
+  recording.settings = reader.settings();
+  loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
+  ConversionOptions estimated = options;
+  if (!loaded.parsed) estimated.estimator = Estimator::None;
+  const RecordingStreams streams(reader, estimated, threadBudget(options) > 1, true);
+  const StreamSource source = streams.source();
+  keepWindow(source, streams.shapes(), streams.origin(), window, reader.chunkSamples(), recording);
   return loaded;
 }
 
@@ -238,29 +225,24 @@ bool SetTableReader::next(size_t i, uint64_t maxRows, TableChunk& chunk) {
   return nextRows(*table.rows, table.piece, table.columns, 0.0, maxRows, chunk);
 }
 
-LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const ConversionOptions& options) {
+LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const ConversionOptions& options,
+                           const LoadWindow& window) {
   LoadedSet loaded;
   if (paths.empty()) return loaded;
-  std::vector<Recording>& set = loaded.recordings;
-  SetOutcome& outcome = loaded.outcome;
-  outcome = prepareSet(paths, options, OrientationStep::Estimate, set, &loaded.qualities);
-  WindowPlan window;
-  if (outcome.failure == SetFailure::None &&
-      !alignRecordings(set, window, &outcome.sync, clockAlignment(options, options.resample > 0)))
-    outcome.failure = SetFailure::NotSynchronised;
-  if (outcome.failure != SetFailure::None) {
-    set.clear();
-    return loaded;
+  const std::unique_ptr<StreamedSet> set = openStreamedSet(paths, options, CsvStyle::Plain);
+  if (set->outcome.failure == SetFailure::None) {
+    loaded.timeBase = set->timeBase;
+    loaded.resampled = options.resample;
+    loaded.qualities = set->qualities;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      Recording& recording = loaded.recordings.emplace_back();
+      recording.settings = set->recordings[i].settings;
+      keepWindow(set->sources[i], set->recordings[i].streams, set->window.eventStart, window,
+                 set->readers[i]->chunkSamples(), recording);
+    }
   }
-  // The first recording's creation time stands at its first sample, before the cut.
-  const double first = firstInstant(tableLayout(set[0].settings, set[0].streams));
-  loaded.timeBase = timeBase(epochSeconds(set[0].settings.createdAt), outcome.sync.windowStart - first, options);
-  for (size_t i = 0; i < set.size(); ++i) {
-    cutToWindow(window, i, set[i], &outcome.sync);
-    resampleStreams(set[i].settings, set[i].streams, options.resample, outcome.sync.windowStart);
-  }
-  loaded.resampled = options.resample;
-  for (Recording& recording : set) onTableTime(recording, outcome.sync.windowStart);
+  // The slips are counted as the cuts are read.
+  loaded.outcome = set->outcome;
   return loaded;
 }
 

@@ -120,7 +120,10 @@ struct LoadedSet {
   double resampled = 0.0;  // the grid's rate, 0: none
 };
 
-LoadedSet loadRecordingSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options = {});
+// Each recording read in pieces, only what `window` keeps (its times from
+// the set's window start) staying in memory.
+LoadedSet loadRecordingSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options = {},
+                           const LoadWindow& window = {});
 
 // A loaded recording's streams, the table's, in the order of streamLayouts(),
 // with their rates (events: 0; the grid's when resampled).

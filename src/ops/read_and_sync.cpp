@@ -434,7 +434,8 @@ std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& pat
   outcome = openSet(paths, options, set->readers, set->recordings);
   if (outcome.failure != SetFailure::None) return set;
   const OwnTime own = [&readers = set->readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
-  if (!alignRecordings(set->recordings, set->window, &outcome.sync, clockAlignment(options, false), own)) {
+  const bool resampled = options.resample > 0;
+  if (!alignRecordings(set->recordings, set->window, &outcome.sync, clockAlignment(options, resampled), own)) {
     outcome.failure = SetFailure::NotSynchronised;
     return set;
   }
@@ -446,7 +447,8 @@ std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& pat
     set->qualities.push_back(qualityReport(*set->readers[i]));
     set->streams.push_back(std::make_unique<RecordingStreams>(*set->readers[i], options));
     set->sources.push_back(
-        streamedCut(set->window, i, set->recordings[i], *set->readers[i], *set->streams[i], outcome.sync, style));
+        streamedCut(set->window, i, set->recordings[i], *set->readers[i], *set->streams[i], outcome.sync, style,
+                    resampled ? options.resample : 0.0));
   }
   return set;
 }

@@ -24,7 +24,7 @@ struct StreamedSet {
   std::vector<QualityReport> qualities;
   WindowPlan window;
   std::vector<std::unique_ptr<RecordingStreams>> streams;
-  std::vector<StreamSource> sources;  // each recording's cut, on the common clock
+  std::vector<StreamSource> sources;  // each recording's cut (resampled when asked), on the common clock
   double timeBase = 0.0;  // seconds since 1970 at the window start
 };
 

@@ -118,8 +118,24 @@ test('a Parquet or resampled set read in pieces gives the bytes of the default p
       const what = JSON.stringify(options);
       const whole = kinovar.syncRecordings(files, path.join(dir, 'whole'), { ...options, overwrite: true });
       const bytes = whole.map((file) => fs.readFileSync(file));
-      const { report } = kinovar.loadSet(files, { orientation: 'accurate', clock, resample: output.resample });
-      assert.deepEqual(whole.report.clocks, report.clocks, what);
+      const set = kinovar.loadSet(files, { orientation: 'accurate', clock, resample: output.resample });
+      assert.deepEqual(whole.report.clocks, set.report.clocks, what);
+      // A part of the set: the samples from 10 s up to 20 s of the streams named, and no other; the report the
+      // same but for the slips, which are counted in what is read.
+      const part = kinovar.loadSet(files, { orientation: 'accurate', clock, resample: output.resample, from: 10, to: 20,
+        streams: ['gyro', 'orientation'], chunkSamples: 7 });
+      const unslipped = (report) => ({ ...report, clocks: report.clocks.map(({ skipped, repeated, ...clock }) => clock) });
+      assert.deepEqual(unslipped(part.report), unslipped(set.report), what);
+      part.recordings.forEach((recording, i) => {
+        assert.deepEqual(Object.keys(recording.streams), ['gyro', 'orientation']);
+        for (const [name, stream] of Object.entries(recording.streams)) {
+          const all = set.recordings[i].streams[name];
+          const [first, end] = [10, 20].map((s) => all.time.findIndex((t) => t >= s));
+          for (const [channel, values] of Object.entries(stream)) {
+            assert.deepEqual(values, all[channel].subarray(first, end), `${what}: ${name}.${channel}`);
+          }
+        }
+      });
       for (const chunkSamples of [1, 7]) {
         const pieces = kinovar.syncRecordings(files, path.join(dir, 'pieces'), { ...options, chunkSamples, overwrite: true });
         pieces.forEach((file, i) => assert.ok(fs.readFileSync(file).equals(bytes[i]), `${what}: ${file} in pieces of ${chunkSamples}`));
