@@ -1,14 +1,15 @@
 'use strict';
 // The one conversion path: a recording, or recordings made together, into
-// any format. The CSV formats are written by the native side; Parquet and
-// the OpenSim table are made here from the loaded samples and written by
-// the same native writer. Either way a file appears complete or not at all.
+// any format. The CSV formats are written by the native side; Parquet is
+// made here from the rows read in pieces, the OpenSim table from the loaded
+// samples, and both are written by the same native writer. Either way a file
+// appears complete or not at all.
 const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { loadRecordingSet, streamTable, streamSet, layoutKey } = require('./data');
-const { writeParquet, writeTable, tableWriter } = require('./parquet');
+const { writeTable, tableWriter } = require('./parquet');
 const { absoluteTime } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
@@ -243,27 +244,18 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
 }
 
 /**
- * The files of a set made here from its loaded samples: a Parquet file per
- * recording, the set's report in each, or one OpenSim table with set.json
- * beside it, all taking their names together.
+ * OpenSim's table of a set, made here from its loaded samples, with set.json
+ * beside it, both taking their names together.
  * @returns {object} the set's report
  */
-function writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names) {
-  if (format === 'parquet' && conversion.resample === undefined) return writeStreamedSet(recordingPaths, outputFolder, targets, conversion);
+function writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names) {
   const set = loadRecordingSet(recordingPaths, conversion);
-  refuseClash(recordingPaths, outputFolder, targets, format);
+  refuseClash(recordingPaths, outputFolder, targets, 'opensense');
   const report = { ...set.report, files: targets };
-  if (format === 'opensense') {
-    writeFiles([...targets, path.join(outputFolder, SET_FILE)], (append) => {
-      for (const piece of openSensePieces(set.recordings, names, conversion.rowGroupRows)) append(0, piece);
-      append(1, setFile(report, outputFolder, targets));
-    }, format, conversion.durable === true);
-  } else {
-    const carried = carriedReport(report, outputFolder, targets);
-    writeFiles(targets, (append) => set.recordings.forEach((recording, i) =>
-      writeParquet((bytes) => append(i, bytes), recording, { ...conversion, set: carried })), format,
-      conversion.durable === true);
-  }
+  writeFiles([...targets, path.join(outputFolder, SET_FILE)], (append) => {
+    for (const piece of openSensePieces(set.recordings, names, conversion.rowGroupRows)) append(0, piece);
+    append(1, setFile(report, outputFolder, targets));
+  }, 'opensense', conversion.durable === true);
   return set.report;
 }
 
@@ -321,7 +313,8 @@ function convertSet(recordingPaths, outputFolder, options) {
     }
     const report = format === 'csv' || format === 'plain'
       ? writeCsvSet(recordingPaths, outputFolder, targets, conversion, format)
-      : writeLoadedSet(recordingPaths, outputFolder, targets, conversion, format, names);
+      : format === 'parquet' ? writeStreamedSet(recordingPaths, outputFolder, targets, conversion)
+        : writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names);
     conversion.progress?.(1);
     return filesOf({ ...report, files: targets });
   } catch (error) {

@@ -111,7 +111,7 @@ test('a Parquet or resampled set read in pieces gives the bytes of the default p
   // Clocks 300 ppm apart over 40 s slip samples against each other; the window's edges fall anywhere in a piece.
   const files = generateSession(dir, { method: 'stream', seconds: 40, radioHz: 10, events: 2, baro: 25,
     sensors: [[0, 0.5, 'a', 50], [-1.25, 0.25, 'b', -250], [0.75, 1, 'c', 0]] });
-  const outputs = [{ format: 'parquet' }, { format: 'plain', resample: 40 }, { format: 'plain', resample: 250 }];
+  const outputs = [{ format: 'parquet' }, { format: 'parquet', resample: 40 }, { format: 'plain', resample: 250 }];
   for (const clock of ['drift', 'offset']) {
     for (const output of outputs) {
       const options = { ...output, orientation: 'accurate', clock };
