@@ -301,7 +301,8 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
   auto peeked = std::make_shared<std::map<uint32_t, std::unique_ptr<StreamCursor>>>();
   auto plans = std::make_shared<std::map<uint32_t, ResampledStream>>();
   const auto cut = source.cursor;
-  for (const auto& [key, ownRate] : resampled) {
+  for (const auto& [entryKey, ownRate] : resampled) {
+    const uint32_t key = entryKey;  // clang 14 cannot capture a structured binding
     const auto span = std::find_if(spans.begin(), spans.end(), [key](const auto& s) { return s.first == key; });
     if (span == spans.end()) continue;
     SampleStream& shape = light.streams.at(key);
