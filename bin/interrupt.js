@@ -8,12 +8,8 @@
 const fs = require('node:fs');
 
 const CODES = { SIGINT: 130, SIGTERM: 143 };
-// A temporary file of ours beside its target: <target>.kinovar-<pid>-<hex>.tmp.
-const BESIDE = /^(.+)\.kinovar-\d+-[0-9a-f]{12}\.tmp$/;
-
 /** The line that says what an interruption left: each output under way, and the folders removed. */
-function leftLine(signal, { files, folders }) {
-  const targets = [...new Set(files.map((file) => BESIDE.exec(file)?.[1]).filter(Boolean))];
+function leftLine(signal, { targets, folders }) {
   const outputs = targets.map((target) => `${target} ${fs.existsSync(target) ? 'left as it was' : 'not written'}`);
   const said = outputs.length ? `${outputs.join(', ')} (unfinished ${outputs.length > 1 ? 'copies' : 'copy'} removed)`
     : 'no output was under way';
@@ -27,7 +23,7 @@ function handleInterruptions() {
     process.on(signal, () => {
       // The native module is loaded before any conversion; without it there is nothing to remove.
       const loaded = require.cache[require.resolve('../lib/native')]?.exports;
-      const left = loaded ? loaded.abandonTemporaries() : { files: [], folders: [] };
+      const left = loaded ? loaded.abandonTemporaries() : { files: [], folders: [], targets: [] };
       try {
         fs.writeSync(2, leftLine(signal, left));
       } catch {

@@ -902,7 +902,7 @@ Napi::Value DiscardTemporary(const Napi::CallbackInfo& info) {
   return env.Undefined();
 }
 
-// abandonTemporaries() -> {files, folders}: an interruption; every
+// abandonTemporaries() -> {files, folders, targets}: an interruption; every
 // temporary of this process is removed, with the output folders it made
 // that are left empty, and none takes its name after this.
 Napi::Value AbandonTemporaries(const Napi::CallbackInfo& info) {
@@ -916,6 +916,7 @@ Napi::Value AbandonTemporaries(const Napi::CallbackInfo& info) {
   };
   result.Set("files", list(gone.files));
   result.Set("folders", list(gone.folders));
+  result.Set("targets", list(gone.targets));
   return result;
 }
 

@@ -237,6 +237,16 @@ bool isTemporaryName(std::string_view name, uint64_t* pid) {
   return true;
 }
 
+// The output a temporary file stands in for; empty for a scratch folder.
+static std::string temporaryTarget(const std::string& path) {
+  const size_t name = path.find_last_of("/\\") + 1;  // 0 without a folder
+  const size_t tag = path.rfind(kTag);
+  if (tag == std::string::npos || tag <= name + 1 || path[tag - 1] != '.' ||
+      !isTemporaryName(std::string_view(path).substr(name), nullptr))
+    return {};
+  return path.substr(0, tag - 1);
+}
+
 bool holdTemporary(const std::string& path, int fd) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
@@ -281,7 +291,12 @@ Abandoned abandonTemporaries() {
   for (const Held& h : r.held) {
     std::error_code error;
     try {
-      if (fs::remove_all(nativePath(h.path), error) > 0 && !error) gone.files.push_back(h.path);
+      if (fs::remove_all(nativePath(h.path), error) > 0 && !error) {
+        gone.files.push_back(h.path);
+        std::string target = temporaryTarget(h.path);
+        if (!target.empty() && std::find(gone.targets.begin(), gone.targets.end(), target) == gone.targets.end())
+          gone.targets.push_back(std::move(target));
+      }
     } catch (const std::exception&) {
     }
     closeLock(h.fd);

@@ -41,6 +41,7 @@ bool renameTemporary(const std::string& path, const std::function<bool()>& renam
 struct Abandoned {
   std::vector<std::string> files;    // temporary files and folders removed
   std::vector<std::string> folders;  // output folders made by this run, removed as empty
+  std::vector<std::string> targets;  // the outputs whose unfinished files were removed, once each
 };
 Abandoned abandonTemporaries();
 // A folder this process made for outputs: removed at an interruption if it
