@@ -119,16 +119,16 @@ SampleStream resampled(const SampleStream& source, int32_t rate, double hz, doub
 
 }  // namespace
 
+std::array<ResampledSource, 4> resampledSources(const DeviceSettings& settings) {
+  return {{{kAccelKey, settings.accel.frequency},
+           {kGyroKey, settings.gyro.frequency},
+           {kBaroKey, settings.baro.frequency},
+           {kQuaternionKey, settings.gyro.frequency}}};
+}
+
 void resampleStreams(const DeviceSettings& settings, StreamMap& streams, double hz, double origin) {
   if (!(hz > 0)) return;
-  const struct {
-    uint32_t key;
-    int32_t rate;
-  } sources[] = {{kAccelKey, settings.accel.frequency},
-                 {kGyroKey, settings.gyro.frequency},
-                 {kBaroKey, settings.baro.frequency},
-                 {kQuaternionKey, settings.gyro.frequency}};
-  for (const auto& source : sources) {
+  for (const ResampledSource& source : resampledSources(settings)) {
     const auto found = streams.find(source.key);
     if (found == streams.end()) continue;
     found->second = resampled(found->second, source.rate, hz, origin, source.key == kQuaternionKey);

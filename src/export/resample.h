@@ -2,6 +2,7 @@
 // load(): the accelerometer, gyroscope, barometer and quaternion streams.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -19,6 +20,14 @@ namespace kinovar {
 // keep their own times. Streams the grid points of one origin and rate give
 // the same times to the bit, so the tables' rows of a set line up.
 void resampleStreams(const DeviceSettings& settings, StreamMap& streams, double hz, double origin);
+
+// The streams a table resamples, each with the rate it was sampled at (the
+// quaternions are estimated at the gyroscope's).
+struct ResampledSource {
+  uint32_t key;
+  int32_t rate;
+};
+std::array<ResampledSource, 4> resampledSources(const DeviceSettings& settings);
 
 // One stream resampled the same way while it is read in pieces: `open`
 // gives cursors over its own samples (twice when it is low-passed, whose

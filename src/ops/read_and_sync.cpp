@@ -293,23 +293,18 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
   };
   if (!(hz > 0)) return source;
   // Resampled onto the set's grid from the window start as the cut is read, as a set in memory is.
-  const DeviceSettings& settings = light.settings;
-  const std::pair<uint32_t, int32_t> resampled[] = {{kAccelKey, settings.accel.frequency},
-                                                    {kGyroKey, settings.gyro.frequency},
-                                                    {kBaroKey, settings.baro.frequency},
-                                                    {kQuaternionKey, settings.gyro.frequency}};
   auto peeked = std::make_shared<std::map<uint32_t, std::unique_ptr<StreamCursor>>>();
   auto plans = std::make_shared<std::map<uint32_t, ResampledStream>>();
   const auto cut = source.cursor;
-  for (const auto& [entryKey, ownRate] : resampled) {
-    const uint32_t key = entryKey;  // clang 14 cannot capture a structured binding
+  for (const ResampledSource& source : resampledSources(light.settings)) {
+    const uint32_t key = source.key;
     const auto span = std::find_if(spans.begin(), spans.end(), [key](const auto& s) { return s.first == key; });
     if (span == spans.end()) continue;
     SampleStream& shape = light.streams.at(key);
     ResampledStream stream;
     stream.channels = shape.channels;
     stream.count = shape.count;
-    stream.rate = ownRate;
+    stream.rate = source.rate;
     stream.hz = hz;
     stream.origin = window.eventStart;
     stream.quaternion = key == kQuaternionKey;

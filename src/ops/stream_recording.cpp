@@ -301,15 +301,7 @@ RecordingStreams::RecordingStreams(const RecordingReader& reader, const Conversi
   }
   if (std::isinf(origin_)) origin_ = 0.0;
   if (!resampled || !(options.resample > 0)) return;
-  const DeviceSettings& settings = reader.settings();
-  const struct {
-    uint32_t key;
-    int32_t rate;
-  } sources[] = {{kAccelKey, settings.accel.frequency},
-                 {kGyroKey, settings.gyro.frequency},
-                 {kBaroKey, settings.baro.frequency},
-                 {kQuaternionKey, settings.gyro.frequency}};
-  for (const auto& source : sources) {
+  for (const ResampledSource& source : resampledSources(reader.settings())) {
     const auto found = shapes_.find(source.key);
     if (found == shapes_.end() || found->second.count == 0) continue;
     ResampledStream stream;
