@@ -405,12 +405,44 @@ class ResampledCursor : public StreamCursor {
   SampleStream piece_;
 };
 
+// A cursor whose first piece was read already.
+class PeekedCursor : public StreamCursor {
+ public:
+  PeekedCursor(SampleStream first, std::unique_ptr<StreamCursor> rest)
+      : first_(std::move(first)), head_(memoryCursor(first_)), rest_(std::move(rest)) {}
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const uint64_t n = head_->read(out, max);
+    return n || !max ? n : rest_->read(out, max);
+  }
+
+ private:
+  SampleStream first_;
+  std::unique_ptr<StreamCursor> head_, rest_;
+};
+
 }  // namespace
 
 std::unique_ptr<StreamCursor> resampledCursor(const std::function<std::unique_ptr<StreamCursor>()>& open,
                                               const ResampledStream& stream) {
   if (stream.count < 2 || stream.rate <= 0) return open();  // as it was taken
   return std::make_unique<ResampledCursor>(open, stream);
+}
+
+uint64_t ResampledTable::add(uint32_t key, const ResampledStream& stream) {
+  streams_[key] = stream;
+  std::unique_ptr<StreamCursor> cursor = resampledCursor([this, key] { return open_(key); }, stream);
+  SampleStream first;
+  if (cursor->read(first, stream.piece) == 0) return 0;
+  const uint64_t points = std::max<uint64_t>(first.count, static_cast<uint64_t>((stream.last - stream.first) * stream.hz));
+  peeked_[key] = std::make_unique<PeekedCursor>(std::move(first), std::move(cursor));
+  return points;
+}
+
+std::unique_ptr<StreamCursor> ResampledTable::cursor(uint32_t key) {
+  if (auto peeked = peeked_.find(key); peeked != peeked_.end() && peeked->second) return std::move(peeked->second);
+  if (auto stream = streams_.find(key); stream != streams_.end())
+    return resampledCursor([this, key] { return open_(key); }, stream->second);
+  return open_(key);
 }
 
 }  // namespace kinovar

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "reader/recording.h"
@@ -43,5 +44,23 @@ struct ResampledStream {
 };
 std::unique_ptr<StreamCursor> resampledCursor(const std::function<std::unique_ptr<StreamCursor>()>& open,
                                               const ResampledStream& stream);
+
+// A table's resampled streams. Each is read ahead by a piece when added,
+// since whether it keeps a point at all decides the table's columns; its
+// first cursor hands that piece on. `open` gives a stream as it was taken.
+class ResampledTable {
+ public:
+  using Open = std::function<std::unique_ptr<StreamCursor>(uint32_t key)>;
+  explicit ResampledTable(Open open) : open_(std::move(open)) {}
+  // The count of points the stream's shape takes: none where it keeps none.
+  uint64_t add(uint32_t key, const ResampledStream& stream);
+  // The stream resampled where it was added, as taken where not.
+  std::unique_ptr<StreamCursor> cursor(uint32_t key);
+
+ private:
+  Open open_;
+  std::map<uint32_t, ResampledStream> streams_;
+  std::map<uint32_t, std::unique_ptr<StreamCursor>> peeked_;
+};
 
 }  // namespace kinovar

@@ -226,29 +226,6 @@ double streamedFirstInstant(const Recording& light, const RecordingReader& reade
 // Recording i of a set read in pieces, cut to the window as its rows are
 // made: its shapes take the window's counts, its events are cut (and, in the
 // classic CSV, put on their rows' ticks) in memory, the rest streams.
-// A stream's first piece read ahead, then the rest.
-class PeekedPiece : public StreamCursor {
- public:
-  PeekedPiece(SampleStream first, std::unique_ptr<StreamCursor> rest) : first_(std::move(first)), rest_(std::move(rest)) {}
-  uint64_t read(SampleStream& out, uint64_t max) override {
-    if (at_ >= first_.count) return rest_->read(out, max);
-    const uint64_t n = std::min<uint64_t>(max, first_.count - at_);
-    out.channels = first_.channels;
-    out.count = n;
-    out.times.assign(first_.times.begin() + static_cast<long>(at_), first_.times.begin() + static_cast<long>(at_ + n));
-    out.values.resize(first_.channels * n);
-    for (uint64_t c = 0; c < first_.channels; ++c)
-      std::copy_n(first_.values.begin() + static_cast<long>(c * first_.count + at_), n, out.values.begin() + static_cast<long>(c * n));
-    at_ += n;
-    return n;
-  }
-
- private:
-  SampleStream first_;
-  std::unique_ptr<StreamCursor> rest_;
-  uint64_t at_ = 0;
-};
-
 StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, const RecordingReader& reader,
                          const RecordingStreams& streams, SyncReport& report, CsvStyle style, double hz = 0.0) {
   const double offset = report.offsets[i], rate = placedRate(report, i);
@@ -293,39 +270,24 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
   };
   if (!(hz > 0)) return source;
   // Resampled onto the set's grid from the window start as the cut is read, as a set in memory is.
-  auto peeked = std::make_shared<std::map<uint32_t, std::unique_ptr<StreamCursor>>>();
-  auto plans = std::make_shared<std::map<uint32_t, ResampledStream>>();
-  const auto cut = source.cursor;
-  for (const ResampledSource& source : resampledSources(light.settings)) {
-    const uint32_t key = source.key;
-    const auto span = std::find_if(spans.begin(), spans.end(), [key](const auto& s) { return s.first == key; });
+  auto table = std::make_shared<ResampledTable>(source.cursor);
+  for (const ResampledSource& own : resampledSources(light.settings)) {
+    const auto span = std::find_if(spans.begin(), spans.end(), [&own](const auto& s) { return s.first == own.key; });
     if (span == spans.end()) continue;
-    SampleStream& shape = light.streams.at(key);
+    SampleStream& shape = light.streams.at(own.key);
     ResampledStream stream;
     stream.channels = shape.channels;
     stream.count = shape.count;
-    stream.rate = source.rate;
+    stream.rate = own.rate;
     stream.hz = hz;
     stream.origin = window.eventStart;
-    stream.quaternion = key == kQuaternionKey;
+    stream.quaternion = own.key == kQuaternionKey;
     stream.piece = reader.chunkSamples();
     stream.first = span->second.first;
     stream.last = span->second.second;
-    (*plans)[key] = stream;
-    // Whether the stream keeps a point at all decides its columns.
-    std::unique_ptr<StreamCursor> cursor = resampledCursor([cut, key] { return cut(key); }, stream);
-    SampleStream first;
-    cursor->read(first, stream.piece);
-    const bool any = first.count > 0;
-    shape.count = any ? std::max<uint64_t>(first.count, static_cast<uint64_t>((stream.last - stream.first) * hz)) : 0;
-    if (any) (*peeked)[key] = std::make_unique<PeekedPiece>(std::move(first), std::move(cursor));
+    shape.count = table->add(own.key, stream);
   }
-  source.cursor = [cut, peeked, plans](uint32_t key) -> std::unique_ptr<StreamCursor> {
-    if (auto found = peeked->find(key); found != peeked->end() && found->second) return std::move(found->second);
-    if (auto plan = plans->find(key); plan != plans->end())
-      return resampledCursor([cut, key] { return cut(key); }, plan->second);
-    return cut(key);
-  };
+  source.cursor = [table](uint32_t key) { return table->cursor(key); };
   return source;
 }
 

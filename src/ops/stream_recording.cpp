@@ -251,30 +251,6 @@ class AccurateCursor : public StreamCursor {
   std::thread thread_;
 };
 
-// A cursor whose first piece was read already.
-class PeekedCursor : public StreamCursor {
- public:
-  PeekedCursor(SampleStream first, std::unique_ptr<StreamCursor> rest) : first_(std::move(first)), rest_(std::move(rest)) {}
-  uint64_t read(SampleStream& out, uint64_t max) override {
-    if (used_ >= first_.count) return rest_->read(out, max);
-    const uint64_t n = std::min(max, first_.count - used_);
-    out.channels = first_.channels;
-    out.count = n;
-    out.times.assign(first_.times.begin() + static_cast<long>(used_), first_.times.begin() + static_cast<long>(used_ + n));
-    out.values.resize(first_.channels * n);
-    for (uint64_t c = 0; c < first_.channels; ++c)
-      std::copy_n(first_.values.begin() + static_cast<long>(c * first_.count + used_), n,
-                  out.values.begin() + static_cast<long>(c * n));
-    used_ += n;
-    return n;
-  }
-
- private:
-  SampleStream first_;
-  std::unique_ptr<StreamCursor> rest_;
-  uint64_t used_ = 0;
-};
-
 }  // namespace
 
 RecordingStreams::RecordingStreams(const RecordingReader& reader, const ConversionOptions& options, bool ahead,
@@ -301,6 +277,7 @@ RecordingStreams::RecordingStreams(const RecordingReader& reader, const Conversi
   }
   if (std::isinf(origin_)) origin_ = 0.0;
   if (!resampled || !(options.resample > 0)) return;
+  resampled_ = std::make_unique<ResampledTable>([this](uint32_t key) { return ownCursor(key); });
   for (const ResampledSource& source : resampledSources(reader.settings())) {
     const auto found = shapes_.find(source.key);
     if (found == shapes_.end() || found->second.count == 0) continue;
@@ -319,27 +296,14 @@ RecordingStreams::RecordingStreams(const RecordingReader& reader, const Conversi
     stream.first = one.times[0];
     reader.cursor(timed, stream.count - 1)->read(one, 1);
     stream.last = one.times[0];
-    resampled_.emplace(source.key, stream);
-    // Whether the stream keeps a point at all decides its columns.
-    std::unique_ptr<StreamCursor> cursor = cursorOf(source.key);
-    SampleStream first;
-    cursor->read(first, stream.piece);
-    const bool any = first.count > 0;
-    found->second.count = any ? std::max<uint64_t>(first.count, static_cast<uint64_t>((stream.last - stream.first) * stream.hz)) : 0;
-    if (any) peeked_[source.key] = std::make_unique<PeekedCursor>(std::move(first), std::move(cursor));
+    found->second.count = resampled_->add(source.key, stream);
   }
 }
 
 RecordingStreams::~RecordingStreams() = default;
 
 std::unique_ptr<StreamCursor> RecordingStreams::cursorOf(uint32_t key) const {
-  if (const auto found = resampled_.find(key); found != resampled_.end()) {
-    if (auto peeked = peeked_.find(key); peeked != peeked_.end() && peeked->second) return std::move(peeked->second);
-    const ResampledStream stream = found->second;
-    const uint32_t plain = key;
-    return resampledCursor([this, plain] { return RecordingStreams::ownCursor(plain); }, stream);
-  }
-  return ownCursor(key);
+  return resampled_ ? resampled_->cursor(key) : ownCursor(key);
 }
 
 std::unique_ptr<StreamCursor> RecordingStreams::ownCursor(uint32_t key) const {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 
 #include "export/csv.h"
@@ -40,10 +39,7 @@ class RecordingStreams {
   double origin_ = 0.0;
   std::unique_ptr<StreamCursor> cursorOf(uint32_t key) const;
   std::unique_ptr<StreamCursor> ownCursor(uint32_t key) const;
-  // Resampled streams, with the first piece each gave when it was looked at
-  // for whether it has a point at all; handed out once.
-  std::map<uint32_t, ResampledStream> resampled_;
-  mutable std::map<uint32_t, std::unique_ptr<StreamCursor>> peeked_;
+  std::unique_ptr<ResampledTable> resampled_;  // none when not resampled
 };
 
 }  // namespace kinovar
