@@ -14,7 +14,6 @@
 #include "ops/stream_recording.h"
 #include "ops/streamed_set.h"
 #include "ops/workers.h"
-#include "orientation/orientation.h"
 #include "sync/sync.h"
 
 namespace kinovar {
@@ -162,54 +161,6 @@ double ownTime(const RecordingReader& reader, uint32_t key, uint64_t j) {
   SampleStream one;
   const auto cursor = reader.cursor(key == kQuaternionKey ? kAccelKey : key, j);
   return cursor && cursor->read(one, 1) == 1 ? one.times[0] : 0.0;
-}
-
-// The first pass over a set read in pieces: each recording's settings, its
-// streams by their counts alone (the quaternions' as the estimator will make
-// them), and whole only the few samples the alignment reads: radio time and
-// events. Failures as prepareSet tells them.
-SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOptions& options,
-                   std::vector<std::unique_ptr<RecordingReader>>& readers, std::vector<Recording>& set) {
-  SetOutcome outcome;
-  const size_t n = paths.size();
-  for (const std::string& path : paths) utf8ToWide(path.c_str());
-  set.assign(n, Recording{});
-  readers.clear();
-  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples));
-  std::vector<UnparsedRecording> unparsed(n);
-  std::vector<char> parsed(n, 0), oriented(n, 0);
-  forEachIndex(n, threadBudget(options), [&](size_t i) {
-    RecordingReader& reader = *readers[i];
-    unparsed[i].recording = i;
-    parsed[i] = reader.openFile(paths[i].c_str(), &unparsed[i].reason, &unparsed[i].systemError);
-    set[i].settings = reader.settings();
-    set[i].streams = reader.shapes();
-    for (const uint32_t key : {kRadioTimeKey, kEventKey}) {
-      const auto found = set[i].streams.find(key);
-      if (found == set[i].streams.end() || found->second.count == 0) continue;
-      SampleStream whole(found->second.channels, found->second.count);
-      reader.cursor(key)->read(whole, whole.count);
-      found->second = std::move(whole);
-    }
-    const uint64_t quaternions = orientationSamples(set[i].settings, set[i].streams, options.estimator);
-    if (quaternions > 0) {
-      SampleStream shape;
-      shape.channels = 4;
-      shape.count = quaternions;
-      set[i].streams.emplace(kQuaternionKey, std::move(shape));
-    }
-    oriented[i] = parsed[i] && (options.estimator == Estimator::None || quaternions > 0);
-  });
-  for (size_t i = 0; i < n; ++i)
-    if (!parsed[i]) outcome.unparsed.push_back(unparsed[i]);
-  if (!outcome.unparsed.empty()) {
-    outcome.failure = SetFailure::Unparsed;
-    return outcome;
-  }
-  for (size_t i = 0; i < n; ++i)
-    if (!oriented[i]) outcome.noOrientation.push_back(i);
-  if (!outcome.noOrientation.empty()) outcome.failure = SetFailure::NoOrientation;
-  return outcome;
 }
 
 // The first instant of recording i's table on the common clock, before the

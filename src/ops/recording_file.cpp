@@ -1,13 +1,8 @@
 #include "ops/recording_file.h"
 
-#include <algorithm>
-
 #include "io/paths.h"
-#include "reader/stream_reader.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
-#include "reader/quality.h"
-#include "reader/unparsed.h"
 
 namespace kinovar {
 
@@ -28,26 +23,38 @@ bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char
   return parsed;
 }
 
-SetOutcome prepareSet(const std::vector<std::string>& paths, const ConversionOptions& options, OrientationStep step,
-                      std::vector<Recording>& set, std::vector<QualityReport>* qualities) {
+SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOptions& options,
+                   std::vector<std::unique_ptr<RecordingReader>>& readers, std::vector<Recording>& set) {
   SetOutcome outcome;
   const size_t n = paths.size();
   for (const std::string& path : paths) utf8ToWide(path.c_str());
   set.assign(n, Recording{});
-  if (qualities) qualities->assign(n, QualityReport{});
+  readers.clear();
+  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples));
   std::vector<UnparsedRecording> unparsed(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
   forEachIndex(n, threadBudget(options), [&](size_t i) {
-    ParseStats scan;
+    RecordingReader& reader = *readers[i];
     unparsed[i].recording = i;
-    parsed[i] = parseRecordingFile(set[i].settings, set[i].streams, paths[i].c_str(), qualities ? &scan : nullptr,
-                                   &unparsed[i]);
-    if (qualities) (*qualities)[i] = qualityReport(set[i].settings, set[i].streams, scan);
+    parsed[i] = reader.openFile(paths[i].c_str(), &unparsed[i].reason, &unparsed[i].systemError);
+    set[i].settings = reader.settings();
+    set[i].streams = reader.shapes();
+    for (const uint32_t key : {kRadioTimeKey, kEventKey}) {
+      const auto found = set[i].streams.find(key);
+      if (found == set[i].streams.end() || found->second.count == 0) continue;
+      SampleStream whole(found->second.channels, found->second.count);
+      reader.cursor(key)->read(whole, whole.count);
+      found->second = std::move(whole);
+    }
+    const uint64_t quaternions = orientationSamples(set[i].settings, set[i].streams, options.estimator);
+    if (quaternions > 0) {
+      SampleStream shape;
+      shape.channels = 4;
+      shape.count = quaternions;
+      set[i].streams.emplace(kQuaternionKey, std::move(shape));
+    }
     // Without an estimator there is no orientation stage to fail.
-    oriented[i] = parsed[i] && (options.estimator == Estimator::None ||
-                                (step == OrientationStep::Estimate
-                                     ? estimateOrientation(set[i].settings, set[i].streams, options.estimator)
-                                     : prepareOrientation(set[i].settings, set[i].streams, options.estimator)));
+    oriented[i] = parsed[i] && (options.estimator == Estimator::None || quaternions > 0);
   });
   // A recording that does not parse fails the set before any orientation does.
   for (size_t i = 0; i < n; ++i)

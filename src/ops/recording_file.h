@@ -1,12 +1,14 @@
-// Recording files read (through io/) and handed to the parser as bytes, and
-// the preparation every set operation starts with.
+// Recording files read (through io/) and handed to the parser, and the
+// first pass every set operation starts with.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ops/operations.h"
 #include "reader/parser.h"
+#include "reader/stream_reader.h"
 #include "sync/sync.h"
 
 namespace kinovar {
@@ -17,19 +19,15 @@ namespace kinovar {
 bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char* utf8Path,
                         ParseStats* stats = nullptr, UnparsedRecording* why = nullptr);
 
-// How the orientation stage runs while a set is prepared: wholly, or only
-// prepared (a zeroed stream that takes part in the alignment, filled later).
-enum class OrientationStep { Estimate, Prepare };
-
-// Parses every recording of the set and runs its orientation stage, side by
-// side on the threads the options allow. The outcome's failure is
-// SetFailure::Unparsed (with why for each) or SetFailure::NoOrientation, and
-// the recordings are then of no use; `qualities` (when given) receives each
-// recording's quality report. A path that is not UTF-8 throws: it is
-// the caller's error, not a recording that failed.
-SetOutcome prepareSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
-                      OrientationStep step, std::vector<Recording>& set,
-                      std::vector<QualityReport>* qualities = nullptr);
+// Opens every recording of the set, side by side on the threads the options
+// allow: each one's settings, its streams by their counts alone (the
+// quaternions' as the estimator will make them), and whole only the few
+// samples the alignment reads: radio time and events. The outcome's failure
+// is SetFailure::Unparsed (with why for each) or SetFailure::NoOrientation,
+// and the recordings are then of no use. A path that is not UTF-8 throws: it
+// is the caller's error, not a recording that failed.
+SetOutcome openSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
+                   std::vector<std::unique_ptr<RecordingReader>>& readers, std::vector<Recording>& set);
 
 // How a set's options put it on the common clock: by drift on a grid, or
 // by the models' times where a resampler interpolates onto its own grid.
