@@ -9,11 +9,13 @@
 #include <string>
 #include <system_error>
 #include <condition_variable>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "export/fixed.h"
@@ -45,54 +47,84 @@ uint64_t divisorOf(int32_t clock, int32_t rate) {
 }
 
 // Samples of one stream taken in order from its cursor, with a look ahead.
+// The pieces stay as the cursor wrote them, so that each sample is copied
+// once on its way to a chunk, and not at all when nothing is queued.
 class SampleQueue {
  public:
   SampleQueue() = default;
   SampleQueue(std::unique_ptr<StreamCursor> cursor, uint64_t channels, uint64_t piece)
-      : cursor_(std::move(cursor)), channels_(channels), piece_(piece), values_(channels) {}
+      : cursor_(std::move(cursor)), channels_(channels), piece_(piece) {}
   explicit operator bool() const { return channels_ > 0; }
 
   // How many samples are ahead: at least n unless the stream ends first.
   uint64_t fill(uint64_t n) {
-    while (size() < n && cursor_) {
-      if (cursor_->read(read_, piece_) == 0) {
+    while (size_ < n && cursor_) {
+      SampleStream piece = spare();
+      if (cursor_->read(piece, piece_) == 0) {
         cursor_.reset();
+        free_.push_back(std::move(piece));
         break;
       }
-      if (head_ > 0) {
-        times_.erase(times_.begin(), times_.begin() + static_cast<long>(head_));
-        for (std::vector<double>& channel : values_) channel.erase(channel.begin(), channel.begin() + static_cast<long>(head_));
-        head_ = 0;
-      }
-      times_.insert(times_.end(), read_.times.begin(), read_.times.end());
-      for (uint64_t c = 0; c < channels_; ++c)
-        values_[c].insert(values_[c].end(), read_.values.begin() + static_cast<long>(c * read_.count),
-                          read_.values.begin() + static_cast<long>((c + 1) * read_.count));
+      size_ += piece.count;
+      pieces_.push_back(std::move(piece));
     }
-    return size();
+    return size_;
   }
-  uint64_t size() const { return times_.size() - head_; }
-  double time(uint64_t i) const { return times_[head_ + i]; }
+  uint64_t size() const { return size_; }
+  double time(uint64_t i) const {
+    i += head_;
+    for (const SampleStream& piece : pieces_) {
+      if (i < piece.count) return piece.times[i];
+      i -= piece.count;
+    }
+    return std::numeric_limits<double>::quiet_NaN();  // past what fill() made ready
+  }
   // Moves the next n samples (at most those ahead) into `out`.
   void take(uint64_t n, SampleStream& out) {
+    if (size_ == 0 && cursor_ && n > 0) {
+      const uint64_t got = cursor_->read(out, n);
+      if (got == n) return;
+      // A cursor that gave fewer: what it gave is queued, the rest follows.
+      if (got == 0) cursor_.reset();
+      size_ = got;
+      if (got > 0) pieces_.push_back(std::exchange(out, SampleStream{}));
+    }
     n = std::min(n, fill(n));
     out.channels = channels_;
     out.count = n;
-    out.times.assign(times_.begin() + static_cast<long>(head_), times_.begin() + static_cast<long>(head_ + n));
+    out.times.resize(n);
     out.values.resize(channels_ * n);
-    for (uint64_t c = 0; c < channels_; ++c)
-      std::copy_n(values_[c].begin() + static_cast<long>(head_), n, out.values.begin() + static_cast<long>(c * n));
-    head_ += n;
+    for (uint64_t done = 0; done < n;) {
+      SampleStream& piece = pieces_.front();
+      const uint64_t m = std::min(n - done, piece.count - head_);
+      std::copy_n(piece.times.begin() + static_cast<long>(head_), m, out.times.begin() + static_cast<long>(done));
+      for (uint64_t c = 0; c < channels_; ++c)
+        std::copy_n(piece.values.begin() + static_cast<long>(c * piece.count + head_), m,
+                    out.values.begin() + static_cast<long>(c * n + done));
+      done += m, head_ += m, size_ -= m;
+      if (head_ == piece.count) {
+        free_.push_back(std::move(piece));
+        pieces_.pop_front();
+        head_ = 0;
+      }
+    }
   }
 
  private:
+  SampleStream spare() {
+    if (free_.empty()) return {};
+    SampleStream piece = std::move(free_.back());
+    free_.pop_back();
+    return piece;
+  }
+
   std::unique_ptr<StreamCursor> cursor_;
   uint64_t channels_ = 0;
   uint64_t piece_ = kDefaultChunkSamples;
-  SampleStream read_;
-  std::vector<double> times_;
-  std::vector<std::vector<double>> values_;
-  uint64_t head_ = 0;
+  std::deque<SampleStream> pieces_;
+  std::vector<SampleStream> free_;  // emptied pieces, their storage kept
+  uint64_t head_ = 0;  // samples of the first piece already taken
+  uint64_t size_ = 0;
 };
 
 SampleQueue queueOf(const StreamSource& source, const Column& column) {
@@ -150,9 +182,11 @@ class ChunkPool {
 };
 
 constexpr uint64_t kChunkRows = 1 << 15;
+// A CSV chunk's text (about 800 KB) stays in the cache until write() copies it out.
+constexpr uint64_t kCsvChunkRows = 1 << 13;
 constexpr size_t kRowBound = 16 * kMaxFixedLength;  // no row is longer
 
-uint64_t chunkRows(const StreamSource& source) { return source.chunkSamples ? source.chunkSamples : kChunkRows; }
+uint64_t chunkRows(const StreamSource& source) { return source.chunkSamples ? source.chunkSamples : kCsvChunkRows; }
 
 template <int P>
 char* cell(char* out, double value) {
