@@ -130,6 +130,19 @@ inline char* writeFixed(char* out, double value) {
             std::memcpy(out, &tail, sizeof tail);
             return out + P;
           }
+          if (rounded < 1000000000000) {
+            // Longer times (past 1000 s at five decimals): the digits above
+            // the low eight, then those eight as above.
+            constexpr int integerPlaces = 8 - P;
+            const uint64_t digits = detail::eightDigits(static_cast<uint32_t>(rounded % 100000000));
+            out = detail::writeShortUnsigned(out, static_cast<uint32_t>(rounded / 100000000));
+            std::memcpy(out, &digits, sizeof digits);
+            out += integerPlaces;
+            *out++ = '.';
+            const uint64_t tail = digits >> (8 * integerPlaces);
+            std::memcpy(out, &tail, sizeof tail);
+            return out + P;
+          }
         }
         const uint64_t integer = rounded / unit;
         if (integer < 10000 && std::endian::native == std::endian::little) {
