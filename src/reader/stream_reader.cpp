@@ -156,8 +156,8 @@ uint64_t trim(SampleStream& out, uint64_t n, uint64_t max) {
   return n;
 }
 
-void store(SampleStream& out, uint64_t i, uint64_t max, uint32_t key, const DeviceSettings& settings, int32_t tick,
-           const uint8_t* payload) {
+inline void store(SampleStream& out, uint64_t i, uint64_t max, uint32_t key, const DeviceSettings& settings,
+                  int32_t tick, const uint8_t* payload) {
   double values[3];
   out.times[i] = tick / static_cast<double>(settings.frequency);
   frames::convert(key, settings, payload, values);
@@ -187,8 +187,23 @@ class InOrderCursor : public StreamCursor {
   }
 
   uint64_t read(SampleStream& out, uint64_t max) override {
+    // The sensors' conversion chosen once a piece, not once a frame.
+    switch (Routing::keys[c_]) {
+      case kAccelKey: return readAs<kAccelKey>(out, max);
+      case kGyroKey: return readAs<kGyroKey>(out, max);
+      default: return readAs<0>(out, max);
+    }
+  }
+
+ private:
+  using State = RecordingReader::State;
+
+  // Key: the stream's key, or 0 to look it up.
+  template <uint32_t Key>
+  uint64_t readAs(SampleStream& out, uint64_t max) {
     const State& s = *state_;
-    const uint32_t key = Routing::keys[c_];
+    const uint32_t key = Key ? Key : Routing::keys[c_];
+    const auto stream = static_cast<int8_t>(c_);
     prepare(out, Routing::channels[c_], max);
     uint64_t n = 0;
     while (n < max) {
@@ -199,16 +214,13 @@ class InOrderCursor : public StreamCursor {
       const uint8_t* block = piece_.data() + at_;
       for (; k_ < kFramesPerBlock && n < max; ++k_) {
         const uint8_t* frame = block + 8 + 8 * k_;
-        if (s.routing.byKind[frame[0]] == static_cast<int8_t>(c_))
-          store(out, n++, max, key, s.settings, frames::frameTick(block, k_), frame + 2);
+        if (s.routing.byKind[frame[0]] == stream) store(out, n++, max, key, s.settings, frames::frameTick(block, k_), frame + 2);
       }
       if (k_ == kFramesPerBlock) at_ += kBlockSize, k_ = 0;
     }
     return trim(out, n, max);
   }
 
- private:
-  using State = RecordingReader::State;
   std::shared_ptr<const State> state_;
   size_t c_;
   Pieces pieces_;
