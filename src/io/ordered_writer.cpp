@@ -35,9 +35,18 @@ void FileWriter::startWriteback() {
   // The last MiB may still sit in the stream's buffer; it goes next time.
   if (!writeBehind_ || written_ < started_ + kWritebackStep + (1 << 20)) return;
   const uint64_t end = written_ - (1 << 20);
-  sync_file_range(fileno(file_), static_cast<off_t>(started_), static_cast<off_t>(end - started_),
+  const int fd = fileno(file_);
+  sync_file_range(fd, static_cast<off_t>(started_), static_cast<off_t>(end - started_),
                   SYNC_FILE_RANGE_WRITE);  // a hint: failure is harmless
   started_ = end;
+  // What went to the medium a while ago is clean by now and let go, so that
+  // a long output does not fill memory with its pages and make every later
+  // allocation reclaim them; pages still dirty are skipped, never waited for.
+  if (started_ > dropped_ + kDropLag + kWritebackStep) {
+    const uint64_t upTo = started_ - kDropLag;
+    posix_fadvise(fd, static_cast<off_t>(dropped_), static_cast<off_t>(upTo - dropped_), POSIX_FADV_DONTNEED);
+    dropped_ = upTo;
+  }
 #endif
 }
 

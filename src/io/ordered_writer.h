@@ -15,8 +15,10 @@
 namespace kinovar {
 
 // Buffered writer that remembers whether any write failed, and why. With
-// `writeBehind` the writeback of what is written is started as it goes, so
-// that little is left to wait for when the file is forced to the medium.
+// `writeBehind` (Linux; elsewhere the system's own writeback) the writeback of
+// what is written is started as it goes, so that little is left to wait for
+// when the file is forced to the medium, and the cached pages written back
+// long before are let go, so that a long output does not crowd memory.
 class FileWriter {
  public:
   FileWriter(std::FILE* file, bool writeBehind);
@@ -37,7 +39,9 @@ class FileWriter {
   std::string buffer_;
   bool failed_ = false;
   int errno_ = 0;
-  uint64_t written_ = 0, started_ = 0;
+  uint64_t written_ = 0, started_ = 0, dropped_ = 0;
+  // The output's most recent bytes stay cached for whoever reads it next.
+  static constexpr uint64_t kDropLag = 256 << 20;
 };
 
 // A chunk's bytes; room() always leaves at least `bound` bytes free.
