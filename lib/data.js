@@ -118,17 +118,20 @@ function* pieces(next, datetime, timeBase) {
 /**
  * The tables of a set read a piece of rows at a time, never whole: per
  * recording, the rows and columns of sampleTable of loadSet()'s with the same
- * options. Call close() when done.
- * @returns {{tables: Array<{info: object, columns: object[], chunks: (rows: number) => Iterable<object>}>,
- *   report: () => object, close: () => void}} report: the set's, its slips those of the rows read
+ * options (`streams`: only those). The tables may be read interleaved, each
+ * piece by piece. Call close() when done.
+ * @returns {{tables: Array<{info: object, columns: object[], rates: Record<string, number>,
+ *   chunks: (rows: number) => Iterable<object>}>, span: number, report: () => object, close: () => void}}
+ *   report: the set's, its slips those of the whole tables once each is read to its end
  */
-function streamSet(recordingPaths, { progress, ...conversion }, { datetime = false } = {}) {
+function streamSet(recordingPaths, { progress, ...conversion }, { datetime = false, streams } = {}) {
   // The handle outlives this call, so it must not hold the callback.
-  const set = native.openSetTable(recordingPaths, conversion);
+  const set = native.openSetTable(recordingPaths, { ...conversion, streams });
   if (set.status !== 'OK') throw setFailure(set, recordingPaths);
   const tables = set.recordings.map((recording, i) => ({
     info: { ...recording.info, quality: recording.quality },
     columns: tableColumns(recording.columns, datetime),
+    rates: recording.rates,
     * chunks(rows) {
       yield* pieces(() => native.nextSetRows(set.handle, i, rows), datetime, set.timeBase);
       progress?.((i + 1) / set.recordings.length);
@@ -136,6 +139,8 @@ function streamSet(recordingPaths, { progress, ...conversion }, { datetime = fal
   }));
   return {
     tables,
+    // The window's length in seconds, over which the tables' time runs.
+    span: set.window ? set.window.end - set.window.start : 0,
     report: () => reportOf(native.setTableOutcome(set.handle), recordingPaths, [], conversion),
     close: () => native.closeSetTable(set.handle),
   };

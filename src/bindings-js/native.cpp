@@ -575,10 +575,11 @@ Napi::Value NextRows(const Napi::CallbackInfo& info) {
 }
 
 // A set's tables in pieces: openSetTable(paths, options) -> the set's outcome
-// with {handle, timeBase, recordings: [{info, quality, columns}]} (no handle
-// after a failure); nextSetRows(handle, i, maxRows) -> recording i's next
-// rows as nextRows, or null at its end; setTableOutcome(handle) -> the
-// outcome with the slips of the rows read; closeSetTable(handle).
+// with {handle, timeBase, recordings: [{info, quality, columns, rates}]} (no
+// handle after a failure; options.streams: only those; rates: per stream's
+// name); nextSetRows(handle, i, maxRows) -> recording i's next rows as
+// nextRows, or null at its end; setTableOutcome(handle) -> the outcome with
+// the slips of the tables read to their end; closeSetTable(handle).
 using SetTableHandle = std::unique_ptr<SetTableReader>;
 
 SetTableHandle* setTableHandle(const Napi::Value& value) {
@@ -589,11 +590,12 @@ Napi::Value OpenSetTable(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   std::vector<std::string> paths;
   ConversionOptions options;
-  if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options))
+  LoadWindow window;
+  if (info.Length() < 1 || !pathList(info[0], paths) || !conversionOptions(info[1], options) || !loadWindow(info[1], window))
     return wrongArguments(env, "openSetTable");
   options.progress = nullptr;  // as openTable's: the handle outlives this call
   return run(env, [&]() -> Napi::Value {
-    auto handle = std::make_unique<SetTableHandle>(std::make_unique<SetTableReader>(paths, options));
+    auto handle = std::make_unique<SetTableHandle>(std::make_unique<SetTableReader>(paths, options, window.streams));
     const SetTableReader& set = **handle;
     Napi::Object result = setOutcome(env, set.outcome());
     if (set.outcome().failure != SetFailure::None) return result;
@@ -603,6 +605,9 @@ Napi::Value OpenSetTable(const Napi::CallbackInfo& info) {
       recording.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, set.settings(i)); }));
       recording.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, set.quality(i)); }));
       recording.Set("columns", columnsObject(env, set.columns(i)));
+      Napi::Object rates = Napi::Object::New(env);
+      for (const LoadedStream& stream : set.streams(i)) rates.Set(stream.layout->name, stream.rate);
+      recording.Set("rates", rates);
       recordings.Set(i, recording);
     }
     result.Set("recordings", recordings);

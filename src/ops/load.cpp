@@ -18,11 +18,11 @@ namespace kinovar {
 
 namespace {
 
-bool chosen(const LoadWindow& window, uint32_t key) {
-  if (window.streams.empty()) return true;
+bool chosen(const std::vector<std::string>& streams, uint32_t key) {
+  if (streams.empty()) return true;
   for (const StreamLayout& layout : streamLayouts())
     if (layout.key == (key == kSecondEventKey ? kEventKey : key))
-      return std::find(window.streams.begin(), window.streams.end(), layout.name) != window.streams.end();
+      return std::find(streams.begin(), streams.end(), layout.name) != streams.end();
   return false;
 }
 
@@ -36,7 +36,7 @@ void keepWindow(const StreamSource& source, const StreamMap& shapes, double orig
                 uint64_t piece, Recording& recording) {
   const TableLayout table = tableLayout(recording.settings, shapes);
   for (const TableColumn* column : {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion}) {
-    if (!column->stream || !chosen(window, column->key)) continue;
+    if (!column->stream || !chosen(window.streams, column->key)) continue;
     std::unique_ptr<StreamCursor> cursor = source.cursor(column->key);
     const uint64_t channels = column->stream->channels;
     std::vector<double> times;
@@ -196,12 +196,21 @@ class FromOrigin : public StreamCursor {
 
 }  // namespace
 
-SetTableReader::SetTableReader(const std::vector<std::string>& paths, const ConversionOptions& options)
-    : set_(openStreamedSet(paths, options, CsvStyle::Plain)) {
+SetTableReader::SetTableReader(const std::vector<std::string>& paths, const ConversionOptions& options,
+                               const std::vector<std::string>& streams)
+    : resampled_(options.resample), set_(openStreamedSet(paths, options, CsvStyle::Plain)) {
   tables_.resize(set_->sources.size());
   for (size_t i = 0; i < tables_.size(); ++i) {
     Table& table = tables_[i];
     table.layout = tableLayout(set_->recordings[i].settings, set_->recordings[i].streams);
+    for (TableColumn* column : {&table.layout.gyro, &table.layout.accel, &table.layout.baro, &table.layout.event,
+                                &table.layout.quaternion}) {
+      if (!column->stream || chosen(streams, column->key)) continue;
+      column->stream = nullptr;
+      // Only a grid slips; events are cut in memory.
+      if (!set_->window.gridStart.empty() && column->key != kEventKey && column->key != kSecondEventKey)
+        table.leftOut.push_back(column->key);
+    }
     table.columns = tableColumnsOf(table.layout);
   }
 }
@@ -211,6 +220,15 @@ const SetOutcome& SetTableReader::outcome() const { return set_->outcome; }
 const DeviceSettings& SetTableReader::settings(size_t i) const { return set_->recordings[i].settings; }
 const QualityReport& SetTableReader::quality(size_t i) const { return set_->qualities[i]; }
 double SetTableReader::timeBase() const { return set_->timeBase; }
+
+std::vector<LoadedStream> SetTableReader::streams(size_t i) const {
+  std::vector<LoadedStream> kept;
+  const TableLayout& layout = tables_[i].layout;
+  for (const LoadedStream& stream : loadedStreams(set_->recordings[i], resampled_))
+    for (const TableColumn* column : {&layout.gyro, &layout.accel, &layout.baro, &layout.event, &layout.quaternion})
+      if (column->stream == stream.stream) kept.push_back(stream);
+  return kept;
+}
 
 bool SetTableReader::next(size_t i, uint64_t maxRows, TableChunk& chunk) {
   Table& table = tables_[i];
@@ -222,7 +240,15 @@ bool SetTableReader::next(size_t i, uint64_t maxRows, TableChunk& chunk) {
     };
     table.rows = std::make_unique<TableRows>(source, table.layout, 0);
   }
-  return nextRows(*table.rows, table.piece, table.columns, 0.0, maxRows, chunk);
+  if (nextRows(*table.rows, table.piece, table.columns, 0.0, maxRows, chunk)) return true;
+  // The slips of the streams left out, counted as their cut is read.
+  for (const uint32_t key : table.leftOut) {
+    const std::unique_ptr<StreamCursor> cursor = set_->sources[i].cursor(key);
+    for (SampleStream ignored; cursor->read(ignored, kDefaultChunkSamples) > 0;) {
+    }
+  }
+  table.leftOut.clear();
+  return false;
 }
 
 LoadedSet loadRecordingSet(const std::vector<std::string>& paths, const ConversionOptions& options,

@@ -84,10 +84,16 @@ class TableReader {
 // The tables of a set read in pieces, one per recording, aligned and cut as
 // the CSV set does it: loadSet's sampleTable of each, without holding one
 // whole. The report's slips are complete once every table is read to its end.
+// `streams` keeps only those columns (named as LoadWindow's); the slips of
+// the streams left out are still counted, their cut read through once the
+// table's last rows are, so that the report is the whole table's. The tables
+// may be read in any order, interleaved.
 struct StreamedSet;
+struct LoadedStream;
 class SetTableReader {
  public:
-  SetTableReader(const std::vector<std::string>& utf8Paths, const ConversionOptions& options);
+  SetTableReader(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
+                 const std::vector<std::string>& streams = {});
   ~SetTableReader();
   const SetOutcome& outcome() const;
   size_t size() const { return tables_.size(); }
@@ -95,6 +101,8 @@ class SetTableReader {
   const QualityReport& quality(size_t i) const;
   double timeBase() const;
   const std::vector<ColumnLayout>& columns(size_t i) const { return tables_[i].columns.layouts; }
+  // Recording i's streams in its table, with their rates, as loadSet gives them.
+  std::vector<LoadedStream> streams(size_t i) const;
   bool next(size_t i, uint64_t maxRows, TableChunk& chunk);
 
  private:
@@ -103,7 +111,9 @@ class SetTableReader {
     std::unique_ptr<TableRows> rows;
     TableColumns columns;
     TablePiece piece;
+    std::vector<uint32_t> leftOut;  // keys whose slips are still to count
   };
+  double resampled_ = 0.0;
   std::unique_ptr<StreamedSet> set_;
   std::vector<Table> tables_;
 };

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
 const { generateRecording, generateSession } = require('../../lib/generator');
-const { sampleTable, streamTable } = require('../../lib/data');
+const { sampleTable, streamTable, layoutKey } = require('../../lib/data');
 const { viewData } = require('../../lib/viewer');
 const { scratch } = require('./helpers');
 
@@ -106,12 +106,29 @@ test('load() and the viewer in pieces, a part of load(), and its table a piece o
   }
 });
 
-test('a Parquet or resampled set read in pieces gives the bytes of the default pieces, and the slips of the set loaded whole', (t) => {
+/** OpenSim's table of a set loaded whole: each sensor's sample nearest the first's (the later of two), within half a period. */
+function stoOfLoaded({ recordings }, rate) {
+  const [first, ...others] = recordings.map((r) => r.streams.orientation);
+  const cell = (q, k) => (Number.isNaN(q.w[k]) ? null : `${q.w[k]},${q.x[k]},${q.y[k]},${q.z[k]}`);
+  const rows = Array.from(first.time, (t, k) => [String(Number(t.toFixed(9)) || 0), cell(first, k), ...others.map((q) => {
+    let j = q.time.findIndex((u) => u > t);
+    if (j < 0) j = q.time.length - 1;
+    else if (j > 0 && Math.abs(q.time[j - 1] - t) < Math.abs(q.time[j] - t)) j--;  // of two as near, the later
+    return Math.abs(q.time[j] - t) <= 0.5 / rate + 1e-9 ? cell(q, j) : null;
+  })]).filter((row) => !row.includes(null));
+  return rows.map((row) => row.join('\t'));
+}
+
+test('a Parquet, OpenSim or resampled set read in pieces gives the bytes of the default pieces, and the slips of the set loaded whole', (t) => {
   const dir = scratch(t);
   // Clocks 300 ppm apart over 40 s slip samples against each other; the window's edges fall anywhere in a piece.
   const files = generateSession(dir, { method: 'stream', seconds: 40, radioHz: 10, events: 2, baro: 25,
-    sensors: [[0, 0.5, 'a', 50], [-1.25, 0.25, 'b', -250], [0.75, 1, 'c', 0]] });
-  const outputs = [{ format: 'parquet' }, { format: 'parquet', resample: 40 }, { format: 'plain', resample: 250 }];
+    sensors: [[0, 0.5, 'a', 50], [-1.25, 0.25, 'b', -250], [0.75, 1.005, 'c', 0]] });
+  // b loses a stretch of blocks midway: a gap in one sensor only.
+  const b = fs.readFileSync(files[1]);
+  const middle = Math.floor(b.length / BLOCK / 2) * BLOCK;
+  fs.writeFileSync(files[1], Buffer.concat([b.subarray(0, middle), b.subarray(middle + 8 * BLOCK)]));
+  const outputs = [{ format: 'parquet' }, { format: 'parquet', resample: 40 }, { format: 'plain', resample: 250 }, { format: 'opensense' }];
   for (const clock of ['drift', 'offset']) {
     for (const output of outputs) {
       const options = { ...output, orientation: 'accurate', clock };
@@ -120,6 +137,13 @@ test('a Parquet or resampled set read in pieces gives the bytes of the default p
       const bytes = whole.map((file) => fs.readFileSync(file));
       const set = kinovar.loadSet(files, { orientation: 'accurate', clock, resample: output.resample });
       assert.deepEqual(whole.report.clocks, set.report.clocks, what);
+      if (output.format === 'opensense') {
+        const rate = set.recordings[0][layoutKey].rates.orientation;
+        const lines = bytes[0].toString().split('\n').slice(6, -1);
+        assert.deepEqual(lines, stoOfLoaded(set, rate), what);
+        // By drift every row holds each sensor's nearest sample, across a gap too.
+        if (clock === 'offset') assert.ok(lines.length < set.recordings[0].streams.orientation.time.length - 50, `${what}: b's gap`);
+      }
       // A part of the set: the samples from 10 s up to 20 s of the streams named, and no other; the report the
       // same but for the slips, which are counted in what is read.
       const part = kinovar.loadSet(files, { orientation: 'accurate', clock, resample: output.resample, from: 10, to: 20,
@@ -137,7 +161,9 @@ test('a Parquet or resampled set read in pieces gives the bytes of the default p
         }
       });
       for (const chunkSamples of [1, 7]) {
-        const pieces = kinovar.syncRecordings(files, path.join(dir, 'pieces'), { ...options, chunkSamples, overwrite: true });
+        // The OpenSim table's text, and each sensor's orientation, read a few rows at a time too.
+        const pieces = kinovar.syncRecordings(files, path.join(dir, 'pieces'),
+          { ...options, chunkSamples, rowGroupRows: output.format === 'opensense' ? chunkSamples : undefined, overwrite: true });
         pieces.forEach((file, i) => assert.ok(fs.readFileSync(file).equals(bytes[i]), `${what}: ${file} in pieces of ${chunkSamples}`));
       }
     }
