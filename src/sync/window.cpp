@@ -109,6 +109,25 @@ void cutEventStream(StreamMap& streams, const std::vector<std::pair<uint32_t, st
   cutStream(events, static_cast<uint64_t>(a), static_cast<uint64_t>(b - a + 1));
 }
 
+// How many streams every recording of the set has (the first that many
+// are the same streams in each).
+size_t sharedStreams(const std::vector<std::vector<WorkingStream>>& working) {
+  if (working.empty()) return 0;
+  size_t keys = working[0].size();
+  for (const auto& streams : working) keys = std::min(keys, streams.size());
+  return keys;
+}
+
+// The latest first sample of stream k in the set, whatever its sign: a set
+// that lies wholly before time 0 (a master clock past 2^31 ticks) still has
+// its overlap. -infinity where no recording has a timed sample of it.
+double latestFirstSample(const std::vector<std::vector<WorkingStream>>& working, size_t k) {
+  double latest = -std::numeric_limits<double>::infinity();
+  for (const auto& streams : working)
+    if (samplesOf(streams[k]) > 0 && timedOf(streams[k]) > 0) latest = std::max(latest, timeOf(streams[k], 0));
+  return latest;
+}
+
 }  // namespace
 
 // floor(f * window) in single precision, as hosts have always seen it (a
@@ -123,21 +142,14 @@ uint64_t windowSampleCount(int32_t frequency, float window, uint64_t left) {
 
 WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& working) {
   WindowPlan plan;
-  if (working.empty()) return plan;
-  size_t keys = working[0].size();
-  for (const auto& streams : working) keys = std::min(keys, streams.size());
+  const size_t keys = sharedStreams(working);
   if (keys == 0) return plan;
 
-  // The latest first sample, whatever its sign: a set that lies wholly
-  // before time 0 (a master clock past 2^31 ticks) still has its overlap.
-  std::vector<double> commonStart(keys, -std::numeric_limits<double>::infinity());
-  for (const auto& streams : working)
-    for (size_t k = 0; k < keys; ++k) {
-      const WorkingStream& w = streams[k];
-      if (samplesOf(w) > 0 && timedOf(w) > 0 && timeOf(w, 0) > commonStart[k]) commonStart[k] = timeOf(w, 0);
-    }
-  for (double& start : commonStart)
-    if (std::isinf(start)) start = 0.0;
+  std::vector<double> commonStart(keys);
+  for (size_t k = 0; k < keys; ++k) {
+    const double latest = latestFirstSample(working, k);
+    commonStart[k] = std::isinf(latest) ? 0.0 : latest;
+  }
 
   plan.start.assign(working.size(), std::vector<uint64_t>(keys, 0));
   std::vector<float> remaining;
@@ -170,18 +182,14 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
 
 WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working) {
   WindowPlan plan;
-  if (working.empty()) return plan;
-  size_t keys = working[0].size();
-  for (const auto& streams : working) keys = std::min(keys, streams.size());
+  const size_t keys = sharedStreams(working);
   if (keys == 0) return plan;
 
   plan.gridStart.assign(keys, 0.0);
   plan.gridRate.assign(keys, 0.0);
   double window = std::numeric_limits<double>::infinity();
   for (size_t k = 0; k < keys; ++k) {
-    double latest = -std::numeric_limits<double>::infinity();
-    for (const auto& streams : working)
-      if (samplesOf(streams[k]) > 0 && timedOf(streams[k]) > 0) latest = std::max(latest, timeOf(streams[k], 0));
+    const double latest = latestFirstSample(working, k);
     const WorkingStream& first = working[0][k];
     const double rate = first.frequency;
     if (std::isinf(latest) || timedOf(first) == 0 || !(rate > 0)) {
