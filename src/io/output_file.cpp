@@ -8,24 +8,10 @@
 #include <utility>
 
 #include "io/paths.h"
+#include "io/system.h"
 #include "io/temporary.h"
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#ifndef _WIN32
 #include <climits>
 #include <cstdlib>
 #endif

@@ -16,25 +16,11 @@
 #include <thread>
 
 #include "io/paths.h"
+#include "io/system.h"
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace kinovar {
