@@ -356,6 +356,12 @@ namespace {
 // more chunks than this is split into pieces, each swept again.
 constexpr uint64_t kCheckpoints = 4096;
 
+// How many chunks' verticals the checkpointing sweep keeps: its last chunks
+// are the forward pass's first, so they need no second sweep (a recording of
+// up to this many chunks takes the backward pass once). 24 MB at the default
+// chunk.
+constexpr uint64_t kKeptChunks = 16;
+
 // The three passes over a source, a chunk at a time.
 class ChunkedEstimate {
  public:
@@ -402,12 +408,19 @@ class ChunkedEstimate {
   // The backward pass over samples hi - 1 down to lo, from its state before
   // sample hi - 1. Up to kCheckpoints pieces: the pass runs over them once,
   // keeping its state at each piece's end, then over each again in forward
-  // order, so that chunks reach the forward pass first to last.
+  // order, so that chunks reach the forward pass first to last. Where the
+  // pieces are chunks, the first few keep their verticals from the first run.
   void backward(const Checkpoint& from, uint64_t lo, uint64_t hi) {
-    if (hi - lo <= chunk_) return leaf(from, lo, hi);
+    if (hi - lo <= chunk_) {
+      Checkpoint at = from;
+      sweep(at, lo, hi, up_.data());
+      return meet(lo, hi - lo, up_.data(), at.pass);
+    }
     const uint64_t chunks = (hi - lo + chunk_ - 1) / chunk_;
     const uint64_t piece = (chunks + kCheckpoints - 1) / kCheckpoints * chunk_;
     const uint64_t pieces = (hi - lo + piece - 1) / piece;
+    const uint64_t kept = piece == chunk_ ? std::min(pieces, kKeptChunks) : 0;
+    if (kept_.size() < kept) kept_.resize(kept, std::vector<double>(3 * chunk_));
     std::vector<Checkpoint> starts(pieces);
     Checkpoint at = from;
     for (uint64_t k = pieces; k-- > 0;) {
@@ -415,16 +428,23 @@ class ChunkedEstimate {
       const uint64_t pieceLo = lo + k * piece, pieceHi = std::min(hi, pieceLo + piece);
       for (uint64_t end = pieceHi; end > pieceLo;) {
         const uint64_t begin = end - std::min(chunk_, end - pieceLo);
-        sweep(at, begin, end, false);
+        sweep(at, begin, end, k < kept ? kept_[k].data() : nullptr);
         end = begin;
       }
     }
-    for (uint64_t k = 0; k < pieces; ++k) backward(starts[k], lo + k * piece, std::min(hi, lo + (k + 1) * piece));
+    // `at` is now the backward pass at sample lo, where the forward pass
+    // starts, and the buffers still hold the first chunk.
+    for (uint64_t k = 0; k < kept; ++k) {
+      const uint64_t begin = lo + k * chunk_, m = std::min(chunk_, hi - begin);
+      if (k > 0) source_.read(begin, m, accel_.data(), gyro_.data());
+      meet(begin, m, kept_[k].data(), at.pass);
+    }
+    for (uint64_t k = kept; k < pieces; ++k) backward(starts[k], lo + k * piece, std::min(hi, lo + (k + 1) * piece));
   }
 
-  // The backward pass over one chunk. Going from sample i + 1 to i turns by
-  // sample i + 1's rate.
-  void sweep(Checkpoint& at, uint64_t lo, uint64_t hi, bool keep) {
+  // The backward pass over one chunk, its verticals into `up` unless null.
+  // Going from sample i + 1 to i turns by sample i + 1's rate.
+  void sweep(Checkpoint& at, uint64_t lo, uint64_t hi, double* up) {
     const uint64_t m = hi - lo;
     source_.read(lo, m, accel_.data(), gyro_.data());
     double a[3], w[3], q[4], u[3];
@@ -433,24 +453,24 @@ class ChunkedEstimate {
       for (uint64_t c = 0; c < 3; ++c)
         w[c] = lo + j + 1 == n_ ? 0.0 : j + 1 < m ? -gyro_[c * m + j + 1] : -at.nextGyro[c];
       accuratePassStep(at.pass, a, w);
-      if (!keep) continue;
+      if (!up) continue;
       accuratePassQuaternion(at.pass, q);
       upInSensor(q, u);
-      for (uint64_t c = 0; c < 3; ++c) up_[c * m + j] = u[c];
+      for (uint64_t c = 0; c < 3; ++c) up[c * m + j] = u[c];
     }
     for (uint64_t c = 0; c < 3; ++c) at.nextGyro[c] = gyro_[c * m];
   }
 
-  void leaf(const Checkpoint& from, uint64_t lo, uint64_t hi) {
-    Checkpoint at = from;
-    sweep(at, lo, hi, true);
-    const uint64_t m = hi - lo;
+  // The forward pass over the m samples from lo, read into the buffers,
+  // blended with the backward pass's verticals `up`; at the first sample it
+  // starts from `backwardAtLo`, the backward pass's state there.
+  void meet(uint64_t lo, uint64_t m, const double* up, const AccuratePass& backwardAtLo) {
     if (lo == 0) {
       // Forward again from the backward pass's first sample, heading zero.
-      const double u0[3] = {up_[0], up_[m], up_[2 * m]};
+      const double u0[3] = {up[0], up[m], up[2 * m]};
       double q[4];
       tiltTo(u0, q);
-      forward_ = at.pass;
+      forward_ = backwardAtLo;
       reverseFrom(forward_, q, source_.rate, parameters_);
     }
     const double zero[3] = {0, 0, 0};
@@ -459,12 +479,18 @@ class ChunkedEstimate {
       sample(j, m, a, w);
       accuratePassStep(forward_, a, lo + j == 0 ? zero : w);
       accuratePassQuaternion(forward_, q);
+      for (uint64_t c = 0; c < 4; ++c) out_[c * m + j] = q[c];
+    }
+    // The blend of each sample stands alone: a loop of its own, whose
+    // square roots and divisions overlap from one sample to the next.
+    for (uint64_t j = 0; j < m; ++j) {
+      for (uint64_t c = 0; c < 4; ++c) q[c] = out_[c * m + j];
       // Meet the backward vertical halfway: the two passes' errors (lag,
       // residual bias drift) have opposite signs. s turns mid onto forward,
       // so q s has mid as its vertical and keeps q's heading.
       double forward[3], mid[3];
       upInSensor(q, forward);
-      for (uint64_t c = 0; c < 3; ++c) mid[c] = forward[c] + up_[c * m + j];
+      for (uint64_t c = 0; c < 3; ++c) mid[c] = forward[c] + up[c * m + j];
       const double m2 = mid[0] * mid[0] + mid[1] * mid[1] + mid[2] * mid[2];
       if (m2 > 1e-18) {
         const double inv = 1.0 / std::sqrt(m2);
@@ -488,6 +514,7 @@ class ChunkedEstimate {
   const QuaternionChunkFn& emit_;
   const AccurateParameters& parameters_;
   std::vector<double> accel_, gyro_, up_, out_;
+  std::vector<std::vector<double>> kept_;  // verticals of the first chunks, from the checkpointing sweep
   AccuratePass forward_{};
 };
 
