@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -74,103 +75,20 @@ class ClassicCursor : public StreamCursor {
   uint64_t head_ = 0;
 };
 
-// Another cursor read on a thread of its own, at most a few pieces ahead:
-// the classic filter then runs beside the rows' formatting, as it did over
-// whole streams.
-class AheadCursor : public StreamCursor {
+// Samples made on a thread of its own, at most `limit` of them ahead of the
+// reader: the classic filter and the accurate estimate then run beside the
+// rows' formatting, as they did over whole streams. `produce` hands its
+// pieces to `put` in order and returns at the end; put waits while the
+// reader is behind, and throws Stopped once the reader has gone.
+class Ahead {
  public:
-  AheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece)
-      : inner_(std::move(inner)), piece_(std::max<uint64_t>(piece, 1)) {
-    thread_ = std::thread([this] {
+  struct Stopped {};
+  using Put = std::function<void(SampleStream&&)>;
+
+  Ahead(uint64_t limit, std::function<void(const Put&)> produce) : limit_(std::max<uint64_t>(limit, 1)) {
+    thread_ = std::thread([this, produce = std::move(produce)] {
       try {
-        SampleStream read;
-        for (;;) {
-          const uint64_t n = inner_->read(read, piece_);
-          std::unique_lock lock(mutex_);
-          changed_.wait(lock, [&] { return stop_ || queued_ < 4; });
-          if (stop_ || n == 0) break;
-          pieces_.push_back(read);
-          ++queued_;
-          changed_.notify_all();
-        }
-      } catch (...) {
-        std::lock_guard lock(mutex_);
-        error_ = std::current_exception();
-      }
-      std::lock_guard lock(mutex_);
-      done_ = true;
-      changed_.notify_all();
-    });
-  }
-  ~AheadCursor() override {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-
-  uint64_t read(SampleStream& out, uint64_t max) override {
-    out.channels = 4;
-    out.count = 0;
-    out.times.clear();
-    out.values.clear();
-    std::vector<double> channels[4];
-    while (out.count < max) {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return done_ || !pieces_.empty(); });
-      if (error_) std::rethrow_exception(error_);
-      if (pieces_.empty()) break;
-      SampleStream& piece = pieces_.front();
-      const uint64_t n = std::min(max - out.count, piece.count - used_);
-      out.times.insert(out.times.end(), piece.times.begin() + static_cast<long>(used_),
-                       piece.times.begin() + static_cast<long>(used_ + n));
-      for (uint64_t c = 0; c < piece.channels && c < 4; ++c)
-        channels[c].insert(channels[c].end(), piece.values.begin() + static_cast<long>(c * piece.count + used_),
-                           piece.values.begin() + static_cast<long>(c * piece.count + used_ + n));
-      out.channels = piece.channels;
-      out.count += n;
-      used_ += n;
-      if (used_ == piece.count) {
-        pieces_.pop_front();
-        --queued_;
-        used_ = 0;
-        changed_.notify_all();
-      }
-    }
-    for (uint64_t c = 0; c < out.channels; ++c) out.values.insert(out.values.end(), channels[c].begin(), channels[c].end());
-    return out.count;
-  }
-
- private:
-  std::unique_ptr<StreamCursor> inner_;
-  uint64_t piece_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<SampleStream> pieces_;
-  uint64_t queued_ = 0, used_ = 0;
-  bool done_ = false, stop_ = false;
-  std::exception_ptr error_;
-  std::thread thread_;
-};
-
-// The accurate estimate runs on a thread of its own, at most a few chunks
-// ahead of the rows that read it; its input is read again from the file
-// wherever its passes ask for it.
-class AccurateCursor : public StreamCursor {
- public:
-  AccurateCursor(const RecordingReader& reader, uint64_t count)
-      : reader_(reader), times_(reader.cursor(kAccelKey)), chunk_(std::max<uint64_t>(reader.chunkSamples(), 1)) {
-    source_.count = count;
-    source_.rate = reader.settings().accel.frequency;
-    source_.read = [this](uint64_t first, uint64_t n, double* accel, double* gyro) {
-      readInput(accel_, kAccelKey, first, n, accel);
-      readInput(gyro_, kGyroKey, first, n, gyro);
-    };
-    thread_ = std::thread([this] {
-      try {
-        estimateAccurateChunked(source_, chunk_, [this](uint64_t, uint64_t n, const double* q) { hand(n, q); });
+        produce([this](SampleStream&& piece) { put(std::move(piece)); });
       } catch (const Stopped&) {
       } catch (...) {
         std::lock_guard lock(mutex_);
@@ -181,7 +99,7 @@ class AccurateCursor : public StreamCursor {
       changed_.notify_all();
     });
   }
-  ~AccurateCursor() override {
+  ~Ahead() {
     {
       std::lock_guard lock(mutex_);
       stop_ = true;
@@ -190,22 +108,110 @@ class AccurateCursor : public StreamCursor {
     thread_.join();
   }
 
-  uint64_t read(SampleStream& out, uint64_t max) override {
-    std::unique_lock lock(mutex_);
-    // No more than the estimator keeps ahead: a reader asking for more would wait on it for ever.
-    const uint64_t wanted = std::min<uint64_t>(max, 4 * chunk_);
-    changed_.wait(lock, [&] { return done_ || ready_[0].size() >= wanted; });
-    if (error_) std::rethrow_exception(error_);
-    const uint64_t n = std::min<uint64_t>(max, ready_[0].size());
-    out.channels = 4;
-    out.count = n;
-    out.values.resize(4 * n);
-    for (uint64_t c = 0; c < 4; ++c) {
-      std::copy_n(ready_[c].begin(), n, out.values.begin() + static_cast<long>(c * n));
-      ready_[c].erase(ready_[c].begin(), ready_[c].begin() + static_cast<long>(n));
+  // The next max samples, fewer only at the end, as the pieces were put:
+  // values channel-major, and times if the pieces had them.
+  uint64_t take(SampleStream& out, uint64_t max) {
+    out.count = 0;
+    out.times.clear();
+    out.values.clear();
+    std::vector<std::vector<double>> channels;
+    while (out.count < max) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return done_ || !pieces_.empty(); });
+      if (error_) std::rethrow_exception(error_);
+      if (pieces_.empty()) break;
+      SampleStream& piece = pieces_.front();
+      const uint64_t n = std::min(max - out.count, piece.count - used_);
+      if (!piece.times.empty())
+        out.times.insert(out.times.end(), piece.times.begin() + static_cast<long>(used_),
+                         piece.times.begin() + static_cast<long>(used_ + n));
+      channels.resize(piece.channels);
+      for (uint64_t c = 0; c < piece.channels; ++c)
+        channels[c].insert(channels[c].end(), piece.values.begin() + static_cast<long>(c * piece.count + used_),
+                           piece.values.begin() + static_cast<long>(c * piece.count + used_ + n));
+      out.channels = piece.channels;
+      out.count += n;
+      used_ += n;
+      queued_ -= n;
+      if (used_ == piece.count) {
+        pieces_.pop_front();
+        used_ = 0;
+      }
+      changed_.notify_all();
     }
+    for (const std::vector<double>& channel : channels) out.values.insert(out.values.end(), channel.begin(), channel.end());
+    return out.count;
+  }
+
+ private:
+  void put(SampleStream&& piece) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stop_ || queued_ < limit_; });
+    if (stop_) throw Stopped{};
+    queued_ += piece.count;
+    pieces_.push_back(std::move(piece));
     changed_.notify_all();
-    lock.unlock();
+  }
+
+  uint64_t limit_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<SampleStream> pieces_;
+  uint64_t queued_ = 0, used_ = 0;  // samples in pieces_ not yet taken; taken of the first piece
+  bool done_ = false, stop_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
+// Another cursor read on a thread of its own, a few pieces ahead.
+class AheadCursor : public StreamCursor {
+ public:
+  AheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece)
+      : inner_(std::move(inner)), ahead_(4 * std::max<uint64_t>(piece, 1), [this, piece](const Ahead::Put& put) {
+          for (;;) {
+            SampleStream read;
+            if (inner_->read(read, std::max<uint64_t>(piece, 1)) == 0) return;
+            put(std::move(read));
+          }
+        }) {}
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    out.channels = 4;
+    return ahead_.take(out, max);
+  }
+
+ private:
+  std::unique_ptr<StreamCursor> inner_;
+  Ahead ahead_;  // last: its thread stops before what it reads goes
+};
+
+// The accurate estimate runs on a thread of its own, a few chunks ahead of
+// the rows that read it; its input is read again from the file wherever its
+// passes ask for it.
+class AccurateCursor : public StreamCursor {
+ public:
+  AccurateCursor(const RecordingReader& reader, uint64_t count)
+      : reader_(reader),
+        times_(reader.cursor(kAccelKey)),
+        source_{count, static_cast<double>(reader.settings().accel.frequency),
+                [this](uint64_t first, uint64_t n, double* accel, double* gyro) {
+                  readInput(accel_, kAccelKey, first, n, accel);
+                  readInput(gyro_, kGyroKey, first, n, gyro);
+                }},
+        ahead_(4 * std::max<uint64_t>(reader.chunkSamples(), 1), [this](const Ahead::Put& put) {
+          estimateAccurateChunked(source_, std::max<uint64_t>(reader_.chunkSamples(), 1),
+                                  [&](uint64_t, uint64_t n, const double* q) {
+                                    SampleStream piece;
+                                    piece.channels = 4;
+                                    piece.count = n;
+                                    piece.values.assign(q, q + 4 * n);
+                                    put(std::move(piece));
+                                  });
+        }) {}
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    out.channels = 4;
+    const uint64_t n = ahead_.take(out, max);
     SampleStream times;
     const uint64_t got = n ? times_->read(times, n) : 0;
     out.times.assign(times.times.begin(), times.times.begin() + static_cast<long>(std::min(got, n)));
@@ -214,7 +220,6 @@ class AccurateCursor : public StreamCursor {
   }
 
  private:
-  struct Stopped {};
   struct Input {
     std::unique_ptr<StreamCursor> cursor;
     uint64_t next = 0;
@@ -229,26 +234,12 @@ class AccurateCursor : public StreamCursor {
       std::fill(out + c * n + got, out + (c + 1) * n, 0.0);
     }
   }
-  // Quaternions handed on in order; waits while the rows are far behind.
-  void hand(uint64_t n, const double* q) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stop_ || ready_[0].size() < 4 * chunk_; });
-    if (stop_) throw Stopped{};
-    for (uint64_t c = 0; c < 4; ++c) ready_[c].insert(ready_[c].end(), q + c * n, q + (c + 1) * n);
-    changed_.notify_all();
-  }
 
   const RecordingReader& reader_;
   std::unique_ptr<StreamCursor> times_;
-  uint64_t chunk_;
   ImuSource source_;
   Input accel_, gyro_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<double> ready_[4];
-  bool done_ = false, stop_ = false;
-  std::exception_ptr error_;
-  std::thread thread_;
+  Ahead ahead_;  // last: its thread stops before what it reads goes
 };
 
 }  // namespace
