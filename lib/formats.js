@@ -8,7 +8,7 @@ const path = require('node:path');
 const native = require('./native');
 const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
-const { loadRecordingSet, streamTable, streamSet } = require('./data');
+const { streamTable, streamSet } = require('./data');
 const { writeTable, tableWriter } = require('./parquet');
 const { absoluteTime } = require('./time');
 const output = require('./output');
@@ -297,7 +297,8 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
   // refused here, after what the conversion would have refused first.
   const clash = output.outputClash(targets);
   if (clash) {
-    loadRecordingSet(recordingPaths, conversion);
+    // Opened, which fails as the conversion would, and let go: no stream is read.
+    streamSet(recordingPaths, conversion).close();
     throw syncFailure({ status: '-12', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
   // A plain set's report goes into set.json, which takes its name with the CSV files.
