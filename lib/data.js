@@ -68,17 +68,24 @@ function loadRecording(recordingPath, conversion, range = {}) {
  * and columns of sampleTable(load()) with the same options.
  * @returns {{info: object, columns: Array<{name: string, unit: string, type: 'double'|'int32'|'timestamp'}>,
  *   chunks: (rows: number) => Iterable<{from: number, to: number, columns: Array<{values, valid}>}>}}
- *   each chunk's rows `from` to `to` of its own columns; the recording is let go when the chunks end;
- *   conversion.progress, when given, is told the fraction of the recording's time the rows have reached
+ *   each chunk's rows `from` to `to` of its own columns, whose arrays the next chunk overwrites (a
+ *   conversion then allocates them once); the recording is let go when the chunks end;
+ *   conversion.progress, when given, is told the fraction of the recording's time the rows have reached;
+ *   `rows`, the size chunks() will be asked for, has the first piece made on a thread of its own at once
  */
-function streamTable(recordingPath, { progress, ...conversion }, { datetime = false } = {}) {
-  const table = native.openTable(recordingPath, conversion);
+function streamTable(recordingPath, { progress, ...conversion }, { datetime = false, rows } = {}) {
+  const table = native.openTable(recordingPath, conversion, rows);
   if (!table.parsed) {
     native.closeTable(table.handle);
     throw damaged(recordingPath);
   }
   const info = { ...table.info, quality: table.quality };
-  checkSamples(recordingPath, info.quality);
+  try {
+    checkSamples(recordingPath, info.quality);
+  } catch (error) {
+    native.closeTable(table.handle);
+    throw error;
+  }
   // How far the rows have come, by their time against the recording's span.
   const spans = Object.values(info.quality.streams).filter((s) => s.samples > 0);
   const first = Math.min(...spans.map((s) => s.first));
@@ -88,7 +95,8 @@ function streamTable(recordingPath, { progress, ...conversion }, { datetime = fa
     columns: tableColumns(table.columns, datetime),
     * chunks(rows) {
       try {
-        for (const piece of pieces(() => native.nextRows(table.handle, rows), datetime, table.timeBase)) {
+        const store = {};
+        for (const piece of pieces(() => native.nextRows(table.handle, rows, store), datetime, table.timeBase)) {
           yield piece;
           if (piece.to) progress?.((piece.columns[0].values[piece.to - 1] - first) / span);
         }

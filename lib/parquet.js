@@ -41,6 +41,19 @@ function load() {
   return packages;
 }
 
+/** Arrow's byte sink, made to copy what it is given into one buffer that grows as needed. */
+let IpcSink;
+function ipcSink() {
+  IpcSink ??= class extends load().arrow.AsyncByteQueue {
+    kept = new Bytes();
+
+    write(bytes) {
+      this.kept.push(bytes);
+    }
+  };
+  return IpcSink;
+}
+
 /** The footer of a whole Parquet file in memory, and where it starts. */
 function footerOf(bytes) {
   const length = new DataView(bytes.buffer, bytes.byteOffset + bytes.length - 8, 4).getUint32(0, true);
@@ -103,6 +116,8 @@ class ParquetWriter {
     this.rows = 0;
     this.position = MAGIC.length;
     write(MAGIC);
+    // Now, while the first rows are being made ahead.
+    load();
   }
 
   /**
@@ -168,7 +183,15 @@ class ParquetWriter {
     }
     const schema = new arrow.Schema(fields);
     const batch = new arrow.RecordBatch(schema, arrow.makeData({ type: new arrow.Struct(fields), length: n, children }));
-    return arrow.tableToIPC(new arrow.Table(schema, [batch]), 'stream');
+    // tableToIPC's bytes, into a buffer kept from group to group: a new one
+    // a group is garbage that the collector lets pile up to tens of MB.
+    this.ipc ??= new (ipcSink())();
+    this.ipc.kept.length = 0;
+    const writer = new arrow.RecordBatchStreamWriter();
+    writer.reset(this.ipc);
+    writer.write(batch);
+    writer.finish();
+    return this.ipc.kept.result();
   }
 
   properties() {
@@ -464,4 +487,4 @@ function readParquetBytes(bytes, range) {
   return readParquetFile((position, length) => bytes.subarray(position, position + length), bytes.length, range);
 }
 
-module.exports = { tableWriter, recordingTable, writeTable, writeParquet, readParquetFile, readParquetBytes };
+module.exports = { ROW_GROUP_ROWS, tableWriter, recordingTable, writeTable, writeParquet, readParquetFile, readParquetBytes };

@@ -472,11 +472,14 @@ Napi::Value LoadSet(const Napi::CallbackInfo& info) {
   });
 }
 
-// A recording's table in pieces: openTable(path, options) -> {handle, parsed,
-// info, quality, timeBase, columns: [{name, unit, stream, channel}]};
-// nextRows(handle, maxRows) -> {rows, time, columns: [{values, valid}]} (an
-// event's values Int32Array, the others Float64Array; valid: a bit per row
-// that has a value, null when every row has one), or null at the end;
+// A recording's table in pieces: openTable(path, options[, rows]) -> {handle,
+// parsed, info, quality, timeBase, columns: [{name, unit, stream, channel}]}
+// (rows: the first piece's size, made at once on a thread while JS gets ready);
+// nextRows(handle, maxRows[, store]) -> {rows, time, columns: [{values, valid}]}
+// (an event's values Int32Array, the others Float64Array; valid: a bit per
+// row that has a value, null when every row has one), or null at the end;
+// with a store (an object kept by the caller) the arrays are views of its
+// buffers, overwritten by the next call with it;
 // closeTable(handle) lets the file go at once (else when collected).
 using TableHandle = std::unique_ptr<TableReader>;
 
@@ -497,6 +500,11 @@ Napi::Array columnsObject(Napi::Env env, const std::vector<ColumnLayout>& layout
   return columns;
 }
 
+uint64_t maxRowsOf(const Napi::Value& value) {
+  const double asked = value.As<Napi::Number>().DoubleValue();
+  return asked >= 1 ? static_cast<uint64_t>(std::min(asked, 1e9)) : 1;
+}
+
 Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   ConversionOptions options;
@@ -506,7 +514,8 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   options.progress = nullptr;  // JS is called only within the call that gave it; the handle outlives this one
   return run(env, [&]() -> Napi::Value {
     auto handle = std::make_unique<TableHandle>(std::make_unique<TableReader>(path.c_str(), options));
-    const TableReader& table = **handle;
+    TableReader& table = **handle;
+    if (table.parsed() && info.Length() > 2 && info[2].IsNumber()) table.ahead(maxRowsOf(info[2]));
     Napi::Object result = Napi::Object::New(env);
     result.Set("parsed", Napi::Boolean::New(env, table.parsed()));
     result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, table.settings()); }));
@@ -518,47 +527,55 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   });
 }
 
-// A piece's values in memory the JavaScript heap owns: an external buffer is
+// A piece's arrays in memory the JavaScript heap owns: an external buffer is
 // let go by a finalizer that Node runs only once its event loop turns, which
 // a synchronous reader of every piece (a Parquet conversion) never lets it do.
-Napi::Float64Array heapArray(Napi::Env env, const std::vector<double>& values) {
-  Napi::Float64Array array = Napi::Float64Array::New(env, values.size());
-  if (!values.empty()) std::memcpy(array.Data(), values.data(), values.size() * sizeof(double));
+// With a store, the buffer kept there under `key` is reused when it is big
+// enough, so that a reader of every piece allocates them once.
+template <typename T>
+Napi::TypedArrayOf<T> pieceArray(Napi::Env env, Napi::Object* store, const std::string& key, size_t n) {
+  if (!store) return Napi::TypedArrayOf<T>::New(env, n);
+  const Napi::Value kept = store->Get(key);
+  Napi::ArrayBuffer buffer;
+  if (kept.IsArrayBuffer() && kept.As<Napi::ArrayBuffer>().ByteLength() >= n * sizeof(T)) {
+    buffer = kept.As<Napi::ArrayBuffer>();
+  } else {
+    buffer = Napi::ArrayBuffer::New(env, n * sizeof(T));
+    store->Set(key, buffer);
+  }
+  return Napi::TypedArrayOf<T>::New(env, n, buffer, 0);
+}
+
+template <typename T>
+Napi::TypedArrayOf<T> pieceArray(Napi::Env env, Napi::Object* store, const std::string& key, const std::vector<T>& values) {
+  Napi::TypedArrayOf<T> array = pieceArray<T>(env, store, key, values.size());
+  if (!values.empty()) std::memcpy(array.Data(), values.data(), values.size() * sizeof(T));
   return array;
 }
 
 // A piece of a table's rows as nextRows hands it.
-Napi::Value rowsObject(Napi::Env env, const TableChunk& chunk, const std::vector<ColumnLayout>& layouts) {
+Napi::Value rowsObject(Napi::Env env, const TableChunk& chunk, const std::vector<ColumnLayout>& layouts,
+                       Napi::Object* store = nullptr) {
   const size_t n = static_cast<size_t>(chunk.rows);
   Napi::Object result = Napi::Object::New(env);
   result.Set("rows", Napi::Number::New(env, static_cast<double>(n)));
-  result.Set("time", heapArray(env, chunk.time));
+  result.Set("time", pieceArray(env, store, "time", chunk.time));
   Napi::Array columns = Napi::Array::New(env, chunk.values.size());
   for (uint32_t c = 0; c < chunk.values.size(); ++c) {
     Napi::Object column = Napi::Object::New(env);
+    const std::string key = std::to_string(c);
     if (std::string_view(layouts[c].stream) == "events") {
-      Napi::Int32Array values = Napi::Int32Array::New(env, n);
+      Napi::Int32Array values = pieceArray<int32_t>(env, store, "v" + key, n);
       for (size_t r = 0; r < n; ++r) values[r] = static_cast<int32_t>(chunk.values[c][r]);
       column.Set("values", values);
     } else {
-      column.Set("values", heapArray(env, chunk.values[c]));
+      column.Set("values", pieceArray(env, store, "v" + key, chunk.values[c]));
     }
-    if (chunk.valid[c].empty()) {
-      column.Set("valid", env.Null());
-    } else {
-      Napi::Uint8Array valid = Napi::Uint8Array::New(env, chunk.valid[c].size());
-      std::copy(chunk.valid[c].begin(), chunk.valid[c].end(), valid.Data());
-      column.Set("valid", valid);
-    }
+    column.Set("valid", chunk.valid[c].empty() ? env.Null() : Napi::Value(pieceArray(env, store, "b" + key, chunk.valid[c])));
     columns.Set(c, column);
   }
   result.Set("columns", columns);
   return result;
-}
-
-uint64_t maxRowsOf(const Napi::Value& value) {
-  const double asked = value.As<Napi::Number>().DoubleValue();
-  return asked >= 1 ? static_cast<uint64_t>(std::min(asked, 1e9)) : 1;
 }
 
 Napi::Value NextRows(const Napi::CallbackInfo& info) {
@@ -567,10 +584,11 @@ Napi::Value NextRows(const Napi::CallbackInfo& info) {
   if (!handle || !info[1].IsNumber()) return wrongArguments(env, "nextRows");
   if (!*handle) return env.Null();
   const uint64_t maxRows = maxRowsOf(info[1]);
+  Napi::Object store = info.Length() > 2 && info[2].IsObject() ? info[2].As<Napi::Object>() : Napi::Object();
   return run(env, [&]() -> Napi::Value {
     TableChunk chunk;
     if (!(*handle)->next(maxRows, chunk)) return env.Null();
-    return rowsObject(env, chunk, (*handle)->columns());
+    return rowsObject(env, chunk, (*handle)->columns(), store.IsEmpty() ? nullptr : &store);
   });
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <system_error>
 
 #include "export/csv.h"
 #include "export/resample.h"
@@ -167,12 +168,76 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
   rows_ = std::make_unique<TableRows>(source_, table_, 0);
   origin_ = streams_->origin();
   columns_ = tableColumnsOf(table_);
+  ahead_ = threadBudget(options) > 1;
 }
 
-TableReader::~TableReader() = default;
+TableReader::~TableReader() {
+  if (making_.valid()) making_.wait();
+}
+
+bool TableReader::make(uint64_t maxRows, TableChunk& chunk) {
+  return nextRows(*rows_, piece_, columns_, origin_, maxRows, chunk);
+}
+
+namespace {
+
+// Rows `first` to `first + count` of a piece.
+TableChunk rowsOf(const TableChunk& chunk, uint64_t first, uint64_t count) {
+  TableChunk part;
+  part.rows = count;
+  const auto copy = [&](const std::vector<double>& from, std::vector<double>& to) {
+    to.assign(from.data() + first, from.data() + first + count);
+  };
+  copy(chunk.time, part.time);
+  part.values.resize(chunk.values.size());
+  part.valid.resize(chunk.valid.size());
+  for (size_t c = 0; c < chunk.values.size(); ++c) {
+    copy(chunk.values[c], part.values[c]);
+    if (chunk.valid[c].empty()) continue;
+    part.valid[c].assign((count + 7) / 8, 0);
+    for (uint64_t r = 0; r < count; ++r)
+      if ((chunk.valid[c][(first + r) >> 3] >> ((first + r) & 7)) & 1) part.valid[c][r >> 3] |= static_cast<uint8_t>(1u << (r & 7));
+  }
+  return part;
+}
+
+}  // namespace
 
 bool TableReader::next(uint64_t maxRows, TableChunk& chunk) {
-  return nextRows(*rows_, piece_, columns_, origin_, maxRows, chunk);
+  maxRows = std::max<uint64_t>(maxRows, 1);
+  if (making_.valid()) {
+    more_ = making_.get();
+    madeRows_ = made_.rows;
+  }
+  bool more;
+  if (madeRows_ == 0) {
+    if (!more_) {
+      chunk.rows = 0;
+      return false;
+    }
+    more = make(maxRows, chunk);
+  } else if (madeRows_ <= maxRows) {
+    std::swap(chunk, made_);
+    madeRows_ = 0;
+    more = true;
+  } else {
+    // Asked for fewer rows than were made ahead: the rest waits for the next call.
+    chunk = rowsOf(made_, 0, maxRows);
+    made_ = rowsOf(made_, maxRows, madeRows_ - maxRows);
+    madeRows_ = made_.rows;
+    return true;
+  }
+  if (more) ahead(maxRows);
+  return more;
+}
+
+void TableReader::ahead(uint64_t maxRows) {
+  if (!ahead_ || !more_ || madeRows_ > 0 || making_.valid()) return;
+  try {
+    making_ = std::async(std::launch::async, [this, maxRows] { return make(std::max<uint64_t>(maxRows, 1), made_); });
+  } catch (const std::system_error&) {
+    ahead_ = false;  // no thread to be had: each piece is made when asked for
+  }
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // the same parse, orientation stage and synchronisation as the conversions.
 #pragma once
 
+#include <future>
 #include <limits>
 #include <memory>
 #include <span>
@@ -64,10 +65,15 @@ class TableReader {
   double timeBase() const { return timeBase_; }
   // The table's columns after its time, in order.
   const std::vector<ColumnLayout>& columns() const { return columns_.layouts; }
-  // The next rows, at most maxRows; false at the end.
+  // The next rows, at most maxRows; false at the end. With threads to spare
+  // the piece after is made ahead, on a thread of its own, of the same size.
   bool next(uint64_t maxRows, TableChunk& chunk);
+  // Starts making the first piece, of maxRows rows, while the caller gets ready for it.
+  void ahead(uint64_t maxRows);
 
  private:
+  bool make(uint64_t maxRows, TableChunk& chunk);
+
   RecordingReader reader_;
   bool parsed_ = false;
   QualityReport quality_;
@@ -79,6 +85,11 @@ class TableReader {
   double origin_ = 0.0;
   TableColumns columns_;
   TablePiece piece_;
+  bool ahead_ = false;  // whether the next piece is made while the caller uses this one
+  TableChunk made_;  // made ahead, or what is left of it when a smaller piece was asked for
+  bool more_ = true;  // whether made_ came before the end
+  uint64_t madeRows_ = 0;  // the rows made_ holds
+  std::future<bool> making_;  // making made_; last, so that it is waited for before the rest goes
 };
 
 // The tables of a set read in pieces, one per recording, aligned and cut as

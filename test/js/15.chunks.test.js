@@ -76,8 +76,9 @@ test('load() and the viewer in pieces, a part of load(), and its table a piece o
           kinovar.load(recording, { orientation, resample: 40 }), `${what}, resampled`);
       }
       if (chunkSamples) assert.ok(viewData(recording, { orientation, chunkSamples }).equals(page), `${what}: the viewer's data`);
-      // The table a few rows at a time: the same columns, values and empty cells.
-      const streamed = streamTable(recording, { orientation, chunkSamples }, { datetime: true });
+      // The table a few rows at a time: the same columns, values and empty cells, the first
+      // piece made ahead bigger than asked for and handed out in parts.
+      const streamed = streamTable(recording, { orientation, chunkSamples }, { datetime: true, rows: 120 });
       assert.deepEqual(streamed.columns, table.columns.map(({ name, unit, type }) => ({ name, unit, type })));
       let at = 0;
       for (const piece of streamed.chunks(50)) {
