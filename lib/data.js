@@ -244,25 +244,33 @@ function sampleTable(recording, { datetime = false } = {}) {
   return { rows, columns };
 }
 
+/** The columns whose cells tell that an orientation sample stands on a row, estimated or not. */
+const ESTIMATED_FROM = ['accel', 'gyro'].map((group) => COLUMNS.find(([, , stream]) => stream === group)[0]);
+
 /**
  * A table's columns (by name, empty cells as NaN) as streams shaped as load()
  * gives them: the rows that have a sample of each stream, timed by the
- * table's time column.
+ * table's time column. An empty quaternion is a sample without an estimate
+ * (NaN) where the row has the accelerometer and gyroscope sample it is
+ * estimated from, given their columns (ESTIMATED_FROM).
  * @param {Record<string, Float64Array>} columns
  */
 function tableStreams(columns) {
   const streams = {};
+  const [accel, gyro] = ESTIMATED_FROM.map((name) => columns[name]);
   for (const group of Object.keys(STREAMS)) {
     const members = COLUMNS.filter(([name, , stream]) => stream === group && columns[name]);
     if (!members.length) continue;
     const first = columns[members[0][0]];
+    const has = group === 'orientation' && accel && gyro
+      ? (r) => first[r] === first[r] || (accel[r] === accel[r] && gyro[r] === gyro[r]) : (r) => first[r] === first[r];
     let count = 0;
-    for (let r = 0; r < first.length; r++) if (first[r] === first[r]) count++;
+    for (let r = 0; r < first.length; r++) if (has(r)) count++;
     const picked = [['time', columns.time], ...members.map(([name, , , channel]) => [channel, columns[name]])];
     const stream = Object.fromEntries(picked.map(([key]) => [key, new Float64Array(count)]));
     for (const [key, column] of picked) {
       const out = stream[key];
-      for (let r = 0, k = 0; r < first.length; r++) if (first[r] === first[r]) out[k++] = column[r];
+      for (let r = 0, k = 0; r < first.length; r++) if (has(r)) out[k++] = column[r];
     }
     streams[group] = stream;
   }
@@ -278,4 +286,4 @@ function noEstimates(channel) {
   return valid;
 }
 
-module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, layoutKey };
+module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, ESTIMATED_FROM, layoutKey };

@@ -390,7 +390,7 @@ export declare function readParquet(file: string, options?: RangeOptions): {
   rows: number;
   /** By name; a datetime column in milliseconds since 1970, as `Date` takes them. */
   columns: Record<string, Float64Array>;
-  /** Timed by the table's time column. */
+  /** Timed by the table's time column; an orientation sample without an estimate is NaN, as load() gives it. */
   streams: LoadedStreams;
   /** The report of the set the file was written with (method, offsets, window, files, ...). */
   set?: SyncReport & { time: string };

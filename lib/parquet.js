@@ -18,7 +18,7 @@
 //   snappy   1.14 s, 118 MB   chosen: a tenth of the whole conversion's time for a tenth more bytes
 //   LZ4_RAW  1.3 s, 111 MB    hyparquet cannot read the encoder's LZ4_RAW ("lz4 offset out of range")
 // Page sizes, statistics and batch sizes change neither by a hundredth.
-const { sampleTable, tableStreams } = require('./data');
+const { sampleTable, tableStreams, ESTIMATED_FROM } = require('./data');
 const { Hole, decode, encode, encodeOpen, fill, field, setField, T } = require('./thrift');
 const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('./schema');
 
@@ -443,8 +443,10 @@ function readParquetFile(read, size, { from = -Infinity, to = Infinity, streams 
   const footer = decode(read(size - 8 - length, length)).fields;
   const metadata = new Map(field(footer, FILE.KEY_VALUES)?.items.map((kv) => [text(field(kv, 1)), text(field(kv, 2) ?? [])]));
   if (metadata.get(PARQUET_META.format) !== PARQUET_VERSION) throw notOurs(`its metadata names no ${PARQUET_VERSION}`);
-  const wanted = streams && new Set(['time', 'datetime',
+  const asked = streams && new Set(['time', 'datetime',
     ...COLUMNS.filter(([, , stream]) => streams.includes(stream)).map(([name]) => name)]);
+  // The orientation's samples without an estimate are told by the columns it is estimated from.
+  const wanted = asked && new Set([...asked, ...(streams.includes('orientation') ? ESTIMATED_FROM : [])]);
   const names = field(footer, FILE.SCHEMA).items.slice(1).map((element) => text(field(element, 4)))
     .filter((name) => !wanted || wanted.has(name));
   // The row groups that hold rows of the range, each decoded on its own into
@@ -472,12 +474,13 @@ function readParquetFile(read, size, { from = -Infinity, to = Infinity, streams 
   }
   if (rows < total) columns = Object.fromEntries(names.map((name) => [name, columns[name].slice(0, rows)]));
   const set = metadata.get(PARQUET_META.set);
+  const found = tableStreams(columns);
   return {
     info: JSON.parse(metadata.get(PARQUET_META.recording)),
     units: JSON.parse(metadata.get(PARQUET_META.units)),
     rows,
-    columns,
-    streams: tableStreams(columns),
+    columns: asked ? Object.fromEntries(Object.entries(columns).filter(([name]) => asked.has(name))) : columns,
+    streams: asked ? Object.fromEntries(Object.entries(found).filter(([stream]) => streams.includes(stream))) : found,
     ...(set ? { set: JSON.parse(set) } : {}),
   };
 }

@@ -86,6 +86,16 @@ function plainColumns(file) {
 }
 
 /**
+ * A table's streams with only the orientation samples that have an estimate:
+ * the viewer draws no point for one without, whatever file it reads.
+ */
+function estimatedOnly(streams) {
+  const q = streams.orientation;
+  if (!q || !q.w.some((w) => w !== w)) return streams;
+  return { ...streams, orientation: Object.fromEntries(Object.entries(q).map(([key, values]) => [key, values.filter((_, k) => q.w[k] === q.w[k])])) };
+}
+
+/**
  * The viewer data of a recording, or of a classic CSV, plain CSV or Parquet file kinovar wrote.
  * @param {string} input
  * @param {{orientation?: string, budget?: number}} [options] budget: bytes of the pyramids
@@ -105,11 +115,11 @@ function viewData(input, options = {}) {
     // The table's orientation is the one it was written with; a Parquet file
     // written with orientation 'none' has none to show.
     const { quality, createdAt = '' } = table.info;
-    return native.viewSamples(table.streams, createdAt,
+    return native.viewSamples(estimatedOnly(table.streams), createdAt,
       { budget: options.budget, ...(quality ? { quality: JSON.stringify(quality) } : {}) });
   }
   // Our plain CSV names its columns and keeps no date: its rows are read here, as Parquet's are.
-  if (kind === 'plain') return native.viewSamples(tableStreams(plainColumns(input)), '', { budget: options.budget });
+  if (kind === 'plain') return native.viewSamples(estimatedOnly(tableStreams(plainColumns(input))), '', { budget: options.budget });
   if (kind === 'recording') checkRecording(input);
   // The native side's own default is the classic filter; ours is named here.
   const orientation = options.orientation === undefined ? DEFAULT_ESTIMATOR : options.orientation;

@@ -219,6 +219,10 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
       const baro = kinovar.readParquet(file, { from: time[150], streams: ['baro'] });
       assert.deepEqual([Object.keys(baro.columns), Object.keys(baro.streams)], [['time', 'pressure', 'temperature'], ['baro']]);
       assert.deepEqual(baro.streams.baro.pressure, whole.streams.baro.pressure.filter((_, k) => whole.streams.baro.time[k] >= time[150]));
+      // The orientation alone still knows its samples without an estimate, from columns it does not return.
+      const turned = kinovar.readParquet(file, { streams: ['orientation'] });
+      assert.deepEqual([Object.keys(turned.columns).length, Object.keys(turned.streams)], [5, ['orientation']]);
+      assert.deepEqual(turned.streams.orientation, whole.streams.orientation);
       // The first group damaged: a range after it does not read it.
       fs.writeFileSync(file, Buffer.from(bytes).fill(0, 4, 200));
       assert.deepEqual(kinovar.readParquet(file, { from: time[97] }).columns.time, time.slice(97));
@@ -266,6 +270,9 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     assert.deepEqual(back.streams.gyro.x, loaded.streams.gyro.x);
     assert.deepEqual(back.streams.gyro.time, loaded.streams.gyro.time);
     assert.deepEqual(back.streams.events.value, loaded.streams.events.value);
+    // A quaternion without an estimate is still a sample, NaN as load() has it, not a row left out.
+    assert.ok(loaded.streams.orientation.w.some((w) => Number.isNaN(w)));
+    assert.deepEqual(back.streams.orientation, loaded.streams.orientation);
 
     // Debian's python3-pandas lives with the system interpreter, which need not come first on PATH.
     const script = `import pandas, sys
