@@ -19,29 +19,48 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Second-order Butterworth low-pass (bilinear transform), forwards then
-// backwards over x. Both ends are first extended by their point reflection
-// over a few time constants, so that the filter starts settled on a level or
+// Second-order Butterworth low-pass (bilinear transform), a sample at a time.
+struct Biquad {
+  static Biquad lowPass(double cutoff, double rate) {
+    const double k = std::tan(kPi * cutoff / rate);
+    const double norm = 1.0 / (1.0 + std::sqrt(2.0) * k + k * k);
+    Biquad f;
+    f.b0 = k * k * norm, f.b1 = 2 * f.b0, f.b2 = f.b0;
+    f.a1 = 2 * (k * k - 1) * norm, f.a2 = (1 - std::sqrt(2.0) * k + k * k) * norm;
+    return f;
+  }
+  double b0 = 0, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+  double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+  void start(double v) { x1 = x2 = y1 = y2 = v; }
+  double step(double v) {
+    const double out = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    x2 = x1, x1 = v, y2 = y1, y1 = out;
+    return out;
+  }
+};
+
+// How far each end of a stretch is extended for the filter to settle: a few
+// time constants.
+uint64_t settlingSamples(double cutoff, double rate) { return static_cast<uint64_t>(std::ceil(3.0 * rate / cutoff)); }
+
+// More than two of a stream's periods between neighbouring samples is a gap.
+double gapLimit(double rate) { return 2.0 / rate * (1 + 1e-9); }
+
+// The low-pass forwards then backwards over x. Both ends are first extended
+// by their point reflection, so that the filter starts settled on a level or
 // a slope instead of ringing at a gap's edge.
 void zeroPhaseLowPass(double* x, size_t n, double cutoff, double rate) {
   if (n < 3) return;
-  const double k = std::tan(kPi * cutoff / rate);
-  const double norm = 1.0 / (1.0 + std::sqrt(2.0) * k + k * k);
-  const double b0 = k * k * norm, b1 = 2 * b0, b2 = b0;
-  const double a1 = 2 * (k * k - 1) * norm, a2 = (1 - std::sqrt(2.0) * k + k * k) * norm;
-  const size_t pad = std::min(n - 1, static_cast<size_t>(std::ceil(3.0 * rate / cutoff)));
+  const Biquad design = Biquad::lowPass(cutoff, rate);
+  const size_t pad = std::min(n - 1, static_cast<size_t>(settlingSamples(cutoff, rate)));
   std::vector<double> y(n + 2 * pad);
   for (size_t i = 0; i < pad; ++i) y[i] = 2 * x[0] - x[pad - i];
   std::copy(x, x + n, y.begin() + static_cast<std::ptrdiff_t>(pad));
   for (size_t i = 0; i < pad; ++i) y[pad + n + i] = 2 * x[n - 1] - x[n - 2 - i];
   const auto pass = [&](auto at) {
-    double x1 = at(0), x2 = at(0), y1 = at(0), y2 = at(0);
-    for (size_t i = 0; i < y.size(); ++i) {
-      double& v = at(i);
-      const double out = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-      x2 = x1, x1 = v, y2 = y1, y1 = out;
-      v = out;
-    }
+    Biquad filter = design;
+    filter.start(at(0));
+    for (size_t i = 0; i < y.size(); ++i) at(i) = filter.step(at(i));
   };
   pass([&](size_t i) -> double& { return y[i]; });
   pass([&](size_t i) -> double& { return y[y.size() - 1 - i]; });
@@ -66,10 +85,39 @@ void slerp(const double* a, const double* b, double w, double* out) {
   for (int c = 0; c < 4; ++c) out[c] /= norm;
 }
 
+// The grid points k, at origin + k / hz, from `first` to `last`.
+struct GridSpan {
+  int64_t from, to;
+};
+GridSpan gridSpan(double first, double last, double origin, double hz) {
+  return {static_cast<int64_t>(std::ceil((first - origin) * hz - 1e-9)),
+          static_cast<int64_t>(std::floor((last - origin) * hz + 1e-9))};
+}
+
+// Grid point g between its neighbouring samples, a at t0 and b at t1, into
+// v: linearly interpolated, quaternions by slerp. False where it takes no
+// point: outside the two, inside a gap (unless on a), or a quaternion with
+// no estimate at either end.
+bool pointBetween(double g, double t0, double t1, double limit, const double* a, const double* b, uint64_t channels,
+                  bool quaternion, double* v) {
+  if (g < t0 - 1e-12 || g > t1 + 1e-12) return false;  // outside the samples
+  const bool onSample = std::fabs(g - t0) <= 1e-12;    // also the last sample before a gap
+  if (t1 - t0 > limit && !onSample) return false;      // inside a gap
+  const double w = onSample ? 0.0 : std::clamp((g - t0) / (t1 - t0), 0.0, 1.0);
+  if (quaternion) {
+    if (noEstimate(a[0], a[1], a[2], a[3]) || noEstimate(b[0], b[1], b[2], b[3]) || a[0] != a[0] || b[0] != b[0])
+      return false;
+    slerp(a, b, w, v);
+  } else {
+    for (uint64_t c = 0; c < channels; ++c) v[c] = a[c] + w * (b[c] - a[c]);
+  }
+  return true;
+}
+
 SampleStream resampled(const SampleStream& source, int32_t rate, double hz, double origin, bool quaternion) {
   const uint64_t n = source.count, channels = source.channels;
   if (n < 2 || rate <= 0) return source;
-  const double limit = 2.0 / rate * (1 + 1e-9);
+  const double limit = gapLimit(rate);
   std::vector<double> values(source.values.begin(), source.values.end());
   if (!quaternion && hz < rate) {
     // Gap by gap, so that no filter runs across a gap.
@@ -80,33 +128,19 @@ SampleStream resampled(const SampleStream& source, int32_t rate, double hz, doub
       from = to;
     }
   }
-  const double first = source.times.front(), last = source.times[n - 1];
-  const int64_t k0 = static_cast<int64_t>(std::ceil((first - origin) * hz - 1e-9));
-  const int64_t k1 = static_cast<int64_t>(std::floor((last - origin) * hz + 1e-9));
+  const GridSpan span = gridSpan(source.times.front(), source.times[n - 1], origin, hz);
   std::vector<double> times;
   std::vector<std::vector<double>> columns(channels);
-  const size_t points = k1 >= k0 ? static_cast<size_t>(k1 - k0 + 1) : 0;
+  const size_t points = span.to >= span.from ? static_cast<size_t>(span.to - span.from + 1) : 0;
   times.reserve(points);
   for (auto& column : columns) column.reserve(points);
   uint64_t i = 0;
-  for (int64_t k = k0; k <= k1; ++k) {
+  for (int64_t k = span.from; k <= span.to; ++k) {
     const double g = origin + static_cast<double>(k) / hz;
     while (i + 2 < n && source.times[i + 1] <= g) ++i;
-    const double t0 = source.times[i], t1 = source.times[i + 1];
-    if (g < t0 - 1e-12 || g > t1 + 1e-12) continue;  // outside the samples
-    const bool onSample = std::fabs(g - t0) <= 1e-12;    // also the last sample before a gap
-    if (t1 - t0 > limit && !onSample) continue;           // inside a gap
-    const double w = onSample ? 0.0 : std::clamp((g - t0) / (t1 - t0), 0.0, 1.0);
-    double v[4];
-    if (quaternion) {
-      double a[4], b[4];
-      for (uint64_t c = 0; c < 4; ++c) a[c] = values[c * n + i], b[c] = values[c * n + i + 1];
-      if (noEstimate(a[0], a[1], a[2], a[3]) || noEstimate(b[0], b[1], b[2], b[3]) || a[0] != a[0] || b[0] != b[0])
-        continue;
-      slerp(a, b, w, v);
-    } else {
-      for (uint64_t c = 0; c < channels; ++c) v[c] = values[c * n + i] + w * (values[c * n + i + 1] - values[c * n + i]);
-    }
+    double a[4], b[4], v[4];
+    for (uint64_t c = 0; c < channels; ++c) a[c] = values[c * n + i], b[c] = values[c * n + i + 1];
+    if (!pointBetween(g, source.times[i], source.times[i + 1], limit, a, b, channels, quaternion, v)) continue;
     times.push_back(g);
     for (uint64_t c = 0; c < channels; ++c) columns[c].push_back(v[c]);
   }
@@ -179,30 +213,18 @@ class DoubleStore {
 };
 
 // The second-order Butterworth of zeroPhaseLowPass over one channel, one pass.
-struct Biquad {
-  double b0 = 0, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-  double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-  void start(double v) { x1 = x2 = y1 = y2 = v; }
-  double step(double v) {
-    const double out = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    x2 = x1, x1 = v, y2 = y1, y1 = out;
-    return out;
-  }
-};
-
 // zeroPhaseLowPass over every gap-free stretch of a stream of any length,
 // the same numbers: the forward pass goes to a temporary file as the
 // samples come, the backward pass runs over it from the stretch's end.
 class LowPassed {
  public:
   LowPassed(StreamCursor& input, uint64_t channels, double cutoff, double rate, uint64_t piece)
-      : channels_(channels), cutoff_(cutoff), rate_(rate) {
-    const double k = std::tan(kPi * cutoff / rate);
-    const double norm = 1.0 / (1.0 + std::sqrt(2.0) * k + k * k);
-    filter_.b0 = k * k * norm, filter_.b1 = 2 * filter_.b0, filter_.b2 = filter_.b0;
-    filter_.a1 = 2 * (k * k - 1) * norm, filter_.a2 = (1 - std::sqrt(2.0) * k + k * k) * norm;
-    longest_ = static_cast<uint64_t>(std::ceil(3.0 * rate / cutoff));
-    const double limit = 2.0 / rate * (1 + 1e-9);
+      : channels_(channels),
+        cutoff_(cutoff),
+        rate_(rate),
+        filter_(Biquad::lowPass(cutoff, rate)),
+        longest_(settlingSamples(cutoff, rate)) {
+    const double limit = gapLimit(rate);
     SampleStream read;
     bool any = false;
     double previous = 0;
@@ -317,13 +339,13 @@ class LowPassed {
 class ResampledCursor : public StreamCursor {
  public:
   ResampledCursor(const std::function<std::unique_ptr<StreamCursor>()>& open, const ResampledStream& stream)
-      : input_(open()), s_(stream), limit_(2.0 / stream.rate * (1 + 1e-9)) {
+      : input_(open()), s_(stream), limit_(gapLimit(stream.rate)) {
     if (!s_.quaternion && s_.hz < s_.rate) {
       const std::unique_ptr<StreamCursor> values = open();
       lowPassed_ = std::make_unique<LowPassed>(*values, s_.channels, 0.4 * s_.hz, s_.rate, s_.piece);
     }
-    k_ = static_cast<int64_t>(std::ceil((s_.first - s_.origin) * s_.hz - 1e-9));
-    last_ = static_cast<int64_t>(std::floor((s_.last - s_.origin) * s_.hz + 1e-9));
+    const GridSpan span = gridSpan(s_.first, s_.last, s_.origin, s_.hz);
+    k_ = span.from, last_ = span.to;
   }
 
   uint64_t read(SampleStream& out, uint64_t max) override {
@@ -335,20 +357,10 @@ class ResampledCursor : public StreamCursor {
       const double g = s_.origin + static_cast<double>(k) / s_.hz;
       while (i_ + 2 < n && time(i_ + 1) <= g) ++i_;
       const double t0 = time(i_), t1 = time(i_ + 1);
-      if (g < t0 - 1e-12 || g > t1 + 1e-12) continue;  // outside the samples
-      const bool onSample = std::fabs(g - t0) <= 1e-12;    // also the last sample before a gap
-      if (t1 - t0 > limit_ && !onSample) continue;          // inside a gap
-      const double w = onSample ? 0.0 : std::clamp((g - t0) / (t1 - t0), 0.0, 1.0);
       const double* a = at(i_);
       const double* b = at(i_ + 1);
       double v[4];
-      if (s_.quaternion) {
-        if (noEstimate(a[0], a[1], a[2], a[3]) || noEstimate(b[0], b[1], b[2], b[3]) || a[0] != a[0] || b[0] != b[0])
-          continue;
-        slerp(a, b, w, v);
-      } else {
-        for (uint64_t c = 0; c < channels; ++c) v[c] = a[c] + w * (b[c] - a[c]);
-      }
+      if (!pointBetween(g, t0, t1, limit_, a, b, channels, s_.quaternion, v)) continue;
       times.push_back(g);
       values.insert(values.end(), v, v + channels);
     }
