@@ -134,7 +134,17 @@ Quaternion alignToGravity(const float m[3]) {
 
 void freeAcceleration(const float q[4], const float a[3], float out[3]) { freeAccelerationOf(load(q), a, norm3(a), out); }
 
-void predictWithGyro(OrientationFilter* s, const float omegaRadians[3]) {
+namespace {
+
+// The cycle's two halves, inlined into it so that the covariance passes from
+// one to the other in registers rather than through the state.
+#if defined(__GNUC__)
+#define KINOVAR_CYCLE_PART [[gnu::always_inline]] inline
+#else
+#define KINOVAR_CYCLE_PART inline
+#endif
+
+KINOVAR_CYCLE_PART void predict(OrientationFilter* s, const float omegaRadians[3]) {
   const float hx = s->halfSamplePeriod * omegaRadians[0];
   const float hy = s->halfSamplePeriod * omegaRadians[1];
   const float hz = s->halfSamplePeriod * omegaRadians[2];
@@ -152,7 +162,7 @@ void predictWithGyro(OrientationFilter* s, const float omegaRadians[3]) {
   }
 }
 
-void correctWithAccel(OrientationFilter* s, const float a[3]) {
+KINOVAR_CYCLE_PART void correct(OrientationFilter* s, const float a[3]) {
   const F4 q = load(s->quaternion);
   const float w = q[0], x = q[1], y = q[2], z = q[3];
   const float h[3] = {2.0f * (x * z - w * y), 2.0f * (y * z + w * x), w * w - x * x - y * y + z * z};
@@ -189,6 +199,13 @@ void correctWithAccel(OrientationFilter* s, const float a[3]) {
   }
 }
 
+#undef KINOVAR_CYCLE_PART
+
+}  // namespace
+
+void predictWithGyro(OrientationFilter* s, const float omegaRadians[3]) { predict(s, omegaRadians); }
+void correctWithAccel(OrientationFilter* s, const float a[3]) { correct(s, a); }
+
 void filterCycle(OrientationFilter* s, const float a[3], const float omega[3]) {
   const float accelNorm = norm3(a);
   s->moving = 1;
@@ -197,8 +214,8 @@ void filterCycle(OrientationFilter* s, const float a[3], const float omega[3]) {
     s->moving = 0;
   const F4 radians = F4{omega[0], omega[1], omega[2], 0.0f} / splat(s->degreesPerRadian);
   const float omegaRadians[3] = {radians[0], radians[1], radians[2]};
-  predictWithGyro(s, omegaRadians);
-  correctWithAccel(s, a);
+  predict(s, omegaRadians);
+  correct(s, a);
   freeAccelerationOf(load(s->quaternion), a, accelNorm, s->previousFreeAcceleration);
 }
 
@@ -234,7 +251,7 @@ bool orientationFilterPush(OrientationFilter* s, const float accelerometer[3], c
   float* slot = s->queue[s->queueWrite];
   std::memcpy(slot, accelerometer, 3 * sizeof(float));
   std::memcpy(slot + 3, gyroscope, 3 * sizeof(float));
-  s->queueWrite = (s->queueWrite + 1) % s->queueCapacity;
+  if (++s->queueWrite == s->queueCapacity) s->queueWrite = 0;
   --s->queueFree;
   return true;
 }
@@ -244,7 +261,7 @@ StepResult orientationFilterStep(OrientationFilter* s, float quaternion[4]) {
   float sample[6];
   std::memcpy(sample, s->queue[s->queueRead], sizeof sample);
   ++s->queueFree;
-  s->queueRead = (s->queueRead + 1) % s->queueCapacity;
+  if (++s->queueRead == s->queueCapacity) s->queueRead = 0;
   const float* a = sample;
   const float* omega = sample + 3;
   // One bad value would spread into the quaternion and the covariance and
