@@ -262,12 +262,14 @@ StepResult orientationFilterStep(OrientationFilter* s, float quaternion[4]) {
   std::memcpy(sample, s->queue[s->queueRead], sizeof sample);
   ++s->queueFree;
   if (++s->queueRead == s->queueCapacity) s->queueRead = 0;
-  const float* a = sample;
-  const float* omega = sample + 3;
+  return orientationFilterStepSample(s, sample, sample + 3, quaternion);
+}
+
+StepResult orientationFilterStepSample(OrientationFilter* s, const float a[3], const float omega[3], float quaternion[4]) {
   // One bad value would spread into the quaternion and the covariance and
   // spoil every later sample: such a sample is skipped, state untouched.
-  for (float v : sample)
-    if (!std::isfinite(v)) return Rejected;
+  for (int i = 0; i < 3; ++i)
+    if (!std::isfinite(a[i]) || !std::isfinite(omega[i])) return Rejected;
 
   if (s->aligned) {
     filterCycle(s, a, omega);

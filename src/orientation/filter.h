@@ -47,6 +47,9 @@ void orientationFilterSetProcessNoise(OrientationFilter* state, const float matr
 void orientationFilterSetMeasurementNoise(OrientationFilter* state, const float matrix[9]);
 bool orientationFilterPush(OrientationFilter* state, const float accelerometer[3], const float gyroscope[3]);
 StepResult orientationFilterStep(OrientationFilter* state, float quaternion[4]);
+// A sample pushed and stepped at once, past an empty queue.
+StepResult orientationFilterStepSample(OrientationFilter* state, const float accelerometer[3], const float gyroscope[3],
+                                       float quaternion[4]);
 
 // The equations of one cycle, exposed for tests.
 void filterCycle(OrientationFilter* state, const float a[3], const float omega[3]);

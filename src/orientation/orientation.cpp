@@ -83,9 +83,8 @@ ClassicFilterStream::ClassicFilterStream(int32_t frequency) {
 void ClassicFilterStream::step(const double a[3], const double g[3], double quaternion[4]) {
   const float af[3] = {static_cast<float>(a[0]), static_cast<float>(a[1]), static_cast<float>(a[2])};
   const float wf[3] = {static_cast<float>(g[0]), static_cast<float>(g[1]), static_cast<float>(g[2])};
-  orientationFilterPush(&filter_, af, wf);
   float q[4];
-  const bool updated = orientationFilterStep(&filter_, q) == Updated;
+  const bool updated = orientationFilterStepSample(&filter_, af, wf, q) == Updated;
   for (int c = 0; c < 4; ++c) quaternion[c] = updated ? q[c] : 0.0;
 }
 
