@@ -6,12 +6,13 @@
 // ratios the targets name. Each command runs in a fresh process; outputs go
 // to a scratch folder and are deleted as soon as they are measured.
 //   node bench/long.js [work folder] [--short] [--long-sets] [--kinovar <checkout>]
-//     [--runs N] [--only <text>] [--max-rss-gb G] [--scratch <folder>]
+//     [--runs N] [--only <text>] [--lengths 1h,24h,7d] [--max-rss-gb G] [--scratch <folder>]
 // --short: the hour only. --long-sets: sync sets of a day and a week too
 // (else of an hour only: a set takes three times the generation and time).
 // --runs: runs of each (default 3 for the hour, 1 for the longer ones).
 // --kinovar: measure another checkout's build (a baseline) with this script.
-// --only: the rows whose name contains the text. Without --short, it takes
+// --only: the rows whose name contains the text. --lengths: those lengths
+// only (keep 1h: the others are compared with it). Without --short, it takes
 // about an hour on two cores, and some 12 GB of /tmp beside the workloads.
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -20,7 +21,7 @@ const path = require('node:path');
 
 function parseArgs(argv) {
   const options = { work: null, short: false, longSets: false, root: path.join(__dirname, '..'), runs: null, only: null,
-    maxRssGb: 12, scratch: os.tmpdir() };
+    lengths: null, maxRssGb: 12, scratch: os.tmpdir() };
   for (let i = 0; i < argv.length; ++i) {
     const value = () => {
       if (i + 1 >= argv.length) throw new Error(`${argv[i]} needs a value`);
@@ -31,6 +32,7 @@ function parseArgs(argv) {
     else if (argv[i] === '--kinovar') options.root = path.resolve(value());
     else if (argv[i] === '--runs') options.runs = Number(value());
     else if (argv[i] === '--only') options.only = value();
+    else if (argv[i] === '--lengths') options.lengths = value().split(',');
     else if (argv[i] === '--max-rss-gb') options.maxRssGb = Number(value());
     else if (argv[i] === '--scratch') options.scratch = path.resolve(value());
     else if (!argv[i].startsWith('-') && options.work === null) options.work = path.resolve(argv[i]);
@@ -66,7 +68,7 @@ const lengths = [
   { name: '1 h at 1000 Hz', key: '1h', seconds: 3600, hz: 1000 },
   { name: '24 h at 1000 Hz', key: '24h', seconds: 86400, hz: 1000 },
   { name: '7 days at 100 Hz', key: '7d', seconds: 7 * 86400, hz: 100 },
-].filter((length) => !options.short || length.key === '1h');
+].filter((length) => (!options.short || length.key === '1h') && (!options.lengths || options.lengths.includes(length.key)));
 
 const recipe = (length) => ({ seconds: length.seconds, clock: 1000, accel: length.hz, gyro: length.hz, baro: 25,
   events: 1 / 12, still: 5, rate: 30, noise: 8 });
