@@ -9,7 +9,7 @@ const native = require('./native');
 const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { streamTable, streamSet } = require('./data');
-const { ROW_GROUP_ROWS, writeTable, tableWriter } = require('./parquet');
+const { tablePieceRows, writeTable, tableWriter } = require('./parquet');
 const { absoluteTime } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
@@ -47,7 +47,7 @@ function convertRecording(recordingPath, target, options) {
   if (format === 'parquet') {
     // The rows come from the recording a piece at a time, so memory does not grow with its length.
     const table = streamTable(recordingPath, { ...conversion, progress },
-      { datetime: conversion.time === 'absolute', rows: conversion.rowGroupRows ?? ROW_GROUP_ROWS });
+      { datetime: conversion.time === 'absolute', rows: tablePieceRows(conversion.rowGroupRows) });
     written(() => output.writeInPieces([target], (append) => writeTable((bytes) => append(0, bytes), table,
       { ...conversion, info: table.info }), { durable: conversion.durable === true }));
     progress?.(1);
