@@ -59,10 +59,12 @@ if (require.main === module) {
     if (error.code !== 'EPIPE') throw error;
     process.exit(process.exitCode ?? 0);
   });
-  require('./interrupt').handleInterruptions();
+  const { handleInterruptions, isInterrupted } = require('./interrupt');
+  handleInterruptions();
+  // Once interrupted, the one line says what was left: the command's own words on its stopped work are not said.
   const io = {
-    stdout: (text) => process.stdout.write(text),
-    stderr: (text) => process.stderr.write(text),
+    stdout: (text) => isInterrupted() || process.stdout.write(text),
+    stderr: (text) => isInterrupted() || process.stderr.write(text),
     isTTY: process.stderr.isTTY === true,
     env: process.env,
     cwd: process.cwd(),

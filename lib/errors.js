@@ -39,9 +39,14 @@ class KinovarError extends Error {
   }
 }
 
-/** The error a cancelled operation rejects with, shaped like Node's own. */
-function abortError(signal) {
-  const error = new Error('The operation was aborted', signal?.reason === undefined ? undefined : { cause: signal.reason });
+/**
+ * The error a cancelled operation rejects with, shaped like Node's own.
+ * @param {AbortSignal} [signal]
+ * @param {string} [left] what the operation left, added to the message
+ */
+function abortError(signal, left) {
+  const message = `The operation was aborted${left ? `: ${left}` : ''}`;
+  const error = new Error(message, signal?.reason === undefined ? undefined : { cause: signal.reason });
   error.name = 'AbortError';
   error.code = codes.ABORTED;
   return error;

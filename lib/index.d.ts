@@ -474,8 +474,19 @@ export declare const settingsKeys: readonly string[];
 export declare const sensorFields: readonly (keyof SensorSettings)[];
 
 export interface AbortOptions {
-  /** Cancels a task not yet started; one under way finishes first, so no file is left half written. */
+  /**
+   * Cancels a task not yet started, and stops a conversion under way at the next piece it reads: its unfinished
+   * files are removed and old outputs keep their content. The promise then rejects with an AbortError.
+   */
   signal?: AbortSignal;
+}
+
+/** What an aborted promise version rejects with: its message says what was left. */
+export interface AbortError extends Error {
+  name: 'AbortError';
+  code: 'ABORT_ERR';
+  /** readRecordings: the results of the files finished before the abort. */
+  results?: BatchResult[];
 }
 
 /** A recording and the file it goes to, in any format; `{ recording, csv }`, the former name, is taken too. */

@@ -77,6 +77,15 @@ module.exports = {
   noteMadeFolder: entry.noteMadeFolder,
   /** (code) -> ends the process at once, conversions under way or not */
   exitNow: entry.exitNow,
+  /** () -> every conversion of the process stops at its next piece, and no temporary takes its name */
+  stopConversions: entry.stopConversions,
+  /** () -> the number of a new flag, given as a conversion's `cancel`; cancel(id) raises it from any thread */
+  cancelFlag: entry.cancelFlag,
+  cancel: entry.cancel,
+  /** (id) -> the flag's number is forgotten */
+  dropCancelFlag: entry.dropCancelFlag,
+  /** (id) -> conversions on this thread that name no flag take this one; 0: none */
+  cancelOn: entry.cancelOn,
   readConfig: addon.readConfig,
   readConfigDeviceId: addon.readConfigDeviceId,
   writeConfig: addon.writeConfig,

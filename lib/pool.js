@@ -4,6 +4,7 @@
 const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
+const native = require('./native');
 const { abortError, deserializeError } = require('./errors');
 const { filesOf } = require('./outcomes');
 
@@ -13,6 +14,26 @@ const script = path.join(__dirname, 'worker.js');
 // pieces makes a few short-lived arrays a piece, which a small one lets go
 // of sooner (a Parquet conversion peaks some 10 MB lower) at no cost in time.
 const YOUNG_MB = 4;
+
+// Tasks running on this thread's pools, and those waiting for none to run.
+let busy = 0;
+const waiting = [];
+const finished = () => {
+  busy -= 1;
+  if (busy === 0) for (const resolve of waiting.splice(0)) resolve();
+};
+
+/**
+ * Resolves once no task of this thread's pools runs, or after `ms`:
+ * an interruption gives the conversions it stopped that long to clean up.
+ */
+function settled(ms) {
+  if (busy === 0) return Promise.resolve();
+  return new Promise((resolve) => {
+    const timer = setTimeout(resolve, ms);
+    waiting.push(() => { clearTimeout(timer); resolve(); });
+  });
+}
 
 class WorkerPool {
   /**
@@ -35,21 +56,27 @@ class WorkerPool {
    * @param {unknown[] | ((threads: number) => unknown[])} args, or the arguments given the threads
    *   the task may keep busy when it starts: every core for a task alone, a share when tasks run
    *   or wait beside it (those asked for in one tick start as one batch)
-   * @param {AbortSignal} [signal] an abort before the task starts cancels it;
-   *   one while it runs waits for the task to finish (its files are then complete)
+   * @param {AbortSignal} [signal] an abort before the task starts cancels it; one while it
+   *   runs stops its conversion at the next piece read, its unfinished files removed
    * @param {(progress: {fraction: number}) => void} [onProgress] handed to the function as its
    *   last argument's onProgress, called here as the worker reports
+   * @param {(complete: boolean) => string} [left] what an abort leaves, for its message:
+   *   complete when the task ended before it could stop
    */
-  run(op, args, signal, onProgress) {
-    if (signal?.aborted) return Promise.reject(abortError(signal));
+  run(op, args, signal, onProgress, left) {
+    if (signal?.aborted) return Promise.reject(abortError(signal, left?.(false)));
     return new Promise((resolve, reject) => {
-      const task = { id: this.nextId++, op, args, resolve, reject, signal, onProgress };
+      const task = { id: this.nextId++, op, args, resolve, reject, signal, onProgress, left };
       if (signal) {
+        task.cancel = native.cancelFlag();
         task.onAbort = () => {
           const queued = this.queue.indexOf(task);
           if (queued >= 0) {
             this.queue.splice(queued, 1);
-            reject(abortError(signal));
+            native.dropCancelFlag(task.cancel);
+            reject(abortError(signal, left?.(false)));
+          } else {
+            native.cancel(task.cancel);
           }
         };
         signal.addEventListener('abort', task.onAbort, { once: true });
@@ -77,8 +104,10 @@ class WorkerPool {
       const threads = Math.max(1, Math.floor(this.cores / Math.min(this.size, running + 1 + this.queue.length)));
       worker.task = task;
       worker.ref();
+      busy += 1;
       worker.postMessage({
         id: task.id, op: task.op, args: typeof task.args === 'function' ? task.args(threads) : task.args, progress: !!task.onProgress,
+        cancel: task.cancel ?? 0,
       });
     }
   }
@@ -111,8 +140,10 @@ class WorkerPool {
   }
 
   settle(task, message) {
+    finished();
     task.signal?.removeEventListener('abort', task.onAbort);
-    if (task.signal?.aborted) task.reject(abortError(task.signal));
+    if (task.cancel) native.dropCancelFlag(task.cancel);
+    if (task.signal?.aborted) task.reject(abortError(task.signal, task.left?.(message.ok === true)));
     else if (message.ok) task.resolve(message.report ? filesOf(message.report) : message.value);
     else task.reject(message.error ? deserializeError(message.error) : message.lost);
   }
@@ -131,4 +162,4 @@ class WorkerPool {
   }
 }
 
-module.exports = { WorkerPool };
+module.exports = { WorkerPool, settled };

@@ -1,6 +1,7 @@
 'use strict';
 // Promise versions of the API, run on worker threads so that a long
 // conversion never blocks the host's event loop.
+const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
@@ -19,6 +20,12 @@ const passed = ({ overwrite, from } = {}) => ({ overwrite, from });
 // A conversion's arguments with the threads the pool grants it, unless the caller chose a number.
 const budgeted = (args, conversion) => (threads) => [...args, { threads: Math.min(threads, 1024), ...conversion }];
 
+// What an abort leaves of one output: stopped, the target as it was; complete, the new one.
+const leftOf = (target) => (complete) => (complete ? `${target} was complete before the abort took effect and stays`
+  : `${target} ${fs.existsSync(target) ? 'left as it was' : 'not written'}, no unfinished copy kept`);
+const setLeft = (folder) => (complete) => (complete ? `the set's files in ${folder} were complete before the abort took effect and stay`
+  : `no file of the set written in ${folder}, no unfinished copy kept`);
+
 /**
  * @param {string} recordingPath
  * @param {string} csvPath
@@ -27,7 +34,8 @@ const budgeted = (args, conversion) => (threads) => [...args, { threads: Math.mi
  */
 async function readRecording(recordingPath, csvPath, options = {}) {
   const conversion = outputOptions('readRecording', options);
-  return pool().run('readRecording', budgeted([recordingPath, csvPath], conversion), options.signal, options.onProgress);
+  return pool().run('readRecording', budgeted([recordingPath, csvPath], conversion), options.signal, options.onProgress,
+    leftOf(csvPath));
 }
 
 /**
@@ -39,7 +47,8 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
   const conversion = outputOptions('syncRecordings', options);
-  return pool().run('syncRecordings', budgeted([recordingPaths, outputFolder], conversion), options.signal, options.onProgress);
+  return pool().run('syncRecordings', budgeted([recordingPaths, outputFolder], conversion), options.signal, options.onProgress,
+    setLeft(outputFolder));
 }
 
 /** @returns {Promise<object>} as inspect */
@@ -79,7 +88,7 @@ const plain = ({ signal, onProgress, ...rest } = {}) => rest;
 
 /** @returns {Promise<{bytes: number, inputKind: string}>} as writeViewPage */
 function writeViewPage(input, page, options = {}) {
-  return pool().run('writeViewPage', [input, page, plain(options)], options.signal, options.onProgress);
+  return pool().run('writeViewPage', [input, page, plain(options)], options.signal, options.onProgress, leftOf(page));
 }
 
 /** @returns {Promise<string>} as generateRecording */
@@ -127,8 +136,8 @@ function planBatch(items, outDir, extension = '.csv') {
  *   recording and the fraction of it converted
  *   outDir is created when missing, before any recording is read; overwrite
  *   replaces files that are not CSV files of ours
- *   an abort lets the files under way finish, starts no other and rejects
- *   with an AbortError whose `results` holds what was finished
+ *   an abort stops the files under way (their targets as they were), starts
+ *   no other and rejects with an AbortError whose `results` holds what was finished
  * @returns {Promise<Array<{recording: string, output: string, csv: string, ok: boolean, info?: object, error?: Error}>>}
  *   in the order of the items; `csv` is `output` under its former name
  */
@@ -151,8 +160,9 @@ async function readRecordings(items, options = {}) {
       let result;
       try {
         const converting = onProgress && (({ fraction }) => onProgress({ done, total: jobs.length, recording: planned.recording, fraction }));
-        result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget], undefined, converting) };
+        result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget], signal, converting) };
       } catch (error) {
+        if (signal?.aborted) return;  // stopped: not among the results, its target as it was
         result = { ...planned, ok: false, error };
       }
       results[index] = result;
@@ -165,7 +175,12 @@ async function readRecordings(items, options = {}) {
   } finally {
     await workers.close();
   }
-  if (signal?.aborted) throw Object.assign(abortError(signal), { results: results.filter(Boolean) });
+  if (signal?.aborted) {
+    const finished = results.filter(Boolean);
+    const written = finished.filter((r) => r.ok).length;
+    throw Object.assign(abortError(signal, `${written} of ${jobs.length} files written, the others left as they were, ` +
+      'no unfinished copy kept'), { results: finished });
+  }
   return results;
 }
 

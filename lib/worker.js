@@ -2,6 +2,7 @@
 // A pool worker: runs the public synchronous functions off the host's event loop.
 const { parentPort } = require('node:worker_threads');
 const kinovar = require('./index');
+const native = require('./native');
 const { serializeError } = require('./errors');
 
 // The sample buffers of loaded recordings move to the host instead of being copied.
@@ -39,7 +40,9 @@ function post(message, moving) {
   }
 }
 
-parentPort.on('message', ({ id, op, args, progress }) => {
+parentPort.on('message', ({ id, op, args, progress, cancel }) => {
+  // The task's conversions stop when the pool raises its flag (an abort of its signal).
+  native.cancelOn(cancel);
   try {
     if (progress) {
       const last = args.length - 1;
@@ -51,5 +54,7 @@ parentPort.on('message', ({ id, op, args, progress }) => {
     post({ id, ok: true, value, report }, op.startsWith('load'));
   } catch (error) {
     parentPort.postMessage({ id, ok: false, error: serializeError(error) });
+  } finally {
+    native.cancelOn(0);
   }
 });

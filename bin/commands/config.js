@@ -88,11 +88,13 @@ const actions = {
     const target = values.out ?? file;
     if (values.out !== undefined) kinovar.ensureFolder(path.dirname(values.out));
     try {
+      // On this thread, whole: a signal is handled once the file is written, and its line names it.
       kinovar.writeSettings(target, nest(changes), { from: file, overwrite: values.force });
     } catch (error) {
       if (error instanceof RangeError) throw new UsageError(`nothing written: ${error.message}`);
       throw error;
     }
+    require('../interrupt').noteWritten(target);
     io.say(`wrote ${target}: ${assignments.join(' ')}\n`);
     // A rate set that the clock does not divide makes recordings whose classic CSV times run slow.
     const changed = (name) => changes.some(([key]) => key === 'frequency' || key === `${name}.frequency`);
@@ -118,7 +120,7 @@ const arity = {
   'device-id': [(n) => n === 1, 'config device-id takes one file'],
 };
 
-function run(args, io) {
+async function run(args, io) {
   const [action, ...rest] = args;
   // Bare "kinovar config" is a command line left unfinished, as bare "kinovar" is.
   if (action === undefined) return io.stderr(help()), USAGE;
@@ -131,6 +133,8 @@ function run(args, io) {
   const [fits, words] = arity[action];
   if (!fits(positionals.length)) throw new UsageError(`${words}\n\n${help()}`);
   actions[action](lib(), values, positionals, io);
+  // A signal that came during the write is handled now, before the process could end without a word.
+  if (action === 'set') await new Promise(setImmediate);
   return OK;
 }
 

@@ -45,6 +45,9 @@ Napi::Value guarded(Napi::Env env, Operation&& operation, Fail&& fail) {
   } catch (const std::bad_alloc&) {
     code = "ERR_KINOVAR_OUT_OF_MEMORY";
     message = "out of memory";
+  } catch (const Cancelled& e) {
+    code = "ABORT_ERR";
+    message = e.what();
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {

@@ -160,10 +160,24 @@ ProgressFn progressCallback(Napi::Function callback) {
   };
 }
 
+// The flag of the task this thread runs (cancelOn), for conversions whose
+// options do not name one: a pool worker runs one task at a time.
+thread_local uint32_t taskCancel = 0;
+
+// The conversion stops when the flag named by options.cancel or by the
+// thread's task (cancelFlag()) is raised, and whenever the process is
+// interrupted.
+CancelToken cancelOf(const Napi::Value& options) {
+  const Napi::Value id = options.IsObject() ? options.As<Napi::Object>().Get("cancel") : options.Env().Undefined();
+  if (id.IsNumber()) return cancelToken(id.As<Napi::Number>().Uint32Value());
+  return taskCancel ? cancelToken(taskCancel) : CancelToken(nullptr);
+}
+
 // {orientation, format, threads, durable, progress}, checked by the JavaScript layer;
 // absent fields keep the classic behaviour. False for a value it lets through
 // by mistake.
 bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
+  options.cancel = cancelOf(value);
   if (!value.IsObject()) return value.IsUndefined();
   Napi::Object object = value.As<Napi::Object>();
   Napi::Value orientation = object.Get("orientation"), format = object.Get("format"), threads = object.Get("threads");
@@ -356,15 +370,16 @@ Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
   return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options, beside)); });
 }
 
-// inspect(recording) -> the quality report, or null when the file is not a
-// recording that could be read to its end.
+// inspect(recording[, {cancel}]) -> the quality report, or null when the
+// file is not a recording that could be read to its end.
 Napi::Value Inspect(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "inspect");
   const std::string path = pathArgument(info[0]);
+  const CancelToken cancel = cancelOf(info.Length() > 1 ? info[1] : env.Undefined());
   return run(env, [&]() -> Napi::Value {
     QualityReport report;
-    if (!inspectRecording(path.c_str(), report)) return env.Null();
+    if (!inspectRecording(path.c_str(), report, cancel)) return env.Null();
     return document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); });
   });
 }
@@ -943,6 +958,39 @@ Napi::Value AbandonTemporaries(const Napi::CallbackInfo& info) {
   return result;
 }
 
+// stopConversions(): the first step of an interruption; every conversion of
+// the process stops at its next piece and no temporary takes its name.
+Napi::Value StopConversions(const Napi::CallbackInfo& info) {
+  stopConversions();
+  return info.Env().Undefined();
+}
+
+// cancelFlag() -> a number that names a new flag, for options.cancel;
+// cancel(id) raises it, from any thread; dropCancelFlag(id) once done.
+Napi::Value CancelFlag(const Napi::CallbackInfo& info) { return Napi::Number::New(info.Env(), newCancelFlag()); }
+
+Napi::Value Cancel(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsNumber()) return wrongArguments(env, "cancel");
+  raiseCancelFlag(info[0].As<Napi::Number>().Uint32Value());
+  return env.Undefined();
+}
+
+// cancelOn(id): the flag of the task this thread now runs; 0 when it is done.
+Napi::Value CancelOn(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsNumber()) return wrongArguments(env, "cancelOn");
+  taskCancel = info[0].As<Napi::Number>().Uint32Value();
+  return env.Undefined();
+}
+
+Napi::Value DropCancelFlag(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsNumber()) return wrongArguments(env, "dropCancelFlag");
+  dropCancelFlag(info[0].As<Napi::Number>().Uint32Value());
+  return env.Undefined();
+}
+
 // exitNow(code): ends the process at once, without waiting for conversions
 // under way on other threads (their temporaries abandoned first).
 Napi::Value ExitNow(const Napi::CallbackInfo& info) {
@@ -1060,6 +1108,11 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"abandonTemporaries", AbandonTemporaries},
       {"noteMadeFolder", NoteMadeFolder},
       {"exitNow", ExitNow},
+      {"stopConversions", StopConversions},
+      {"cancelFlag", CancelFlag},
+      {"cancel", Cancel},
+      {"dropCancelFlag", DropCancelFlag},
+      {"cancelOn", CancelOn},
   };
   for (const auto& [name, callback] : entries) exports.Set(name, Napi::Function::New(env, callback, name));
   return exports;

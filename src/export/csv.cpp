@@ -141,11 +141,12 @@ class InOrder {
   void run(size_t c, Load&& load) {
     std::unique_lock lock(mutex_);
     turn_.wait(lock, [&] { return broken_ || next_ == c; });
-    if (broken_) throw std::runtime_error("stopped by an earlier failure");
+    // The earlier failure itself, so that whichever thread reports it tells what happened.
+    if (broken_) std::rethrow_exception(broken_);
     try {
       load();
     } catch (...) {
-      broken_ = true;
+      broken_ = std::current_exception();
       turn_.notify_all();
       throw;
     }
@@ -157,7 +158,7 @@ class InOrder {
   std::mutex mutex_;
   std::condition_variable turn_;
   size_t next_ = 0;
-  bool broken_ = false;
+  std::exception_ptr broken_;
 };
 
 // The chunks' samples, kept for the next chunk instead of freed and faulted in again.

@@ -71,6 +71,7 @@ struct Registry {
   std::mutex mutex;
   std::vector<Held> held;
   std::vector<std::string> made;
+  std::vector<std::string> underway;  // targets held when the conversions were stopped
   std::map<std::string, std::chrono::steady_clock::time_point> cleaned;
   std::atomic<bool> abandoned{false};
 };
@@ -269,11 +270,33 @@ void noteMadeFolder(const std::string& folder) {
   r.made.push_back(folder);
 }
 
+namespace {
+
+void stopLocked(Registry& r) {
+  if (r.abandoned.exchange(true)) return;
+  for (const Held& h : r.held) {
+    std::string target = temporaryTarget(h.path);
+    if (!target.empty() && std::find(r.underway.begin(), r.underway.end(), target) == r.underway.end())
+      r.underway.push_back(std::move(target));
+  }
+}
+
+}  // namespace
+
+void stopConversions() {
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  stopLocked(r);
+}
+
+bool interrupted() { return registry().abandoned.load(std::memory_order_relaxed); }
+
 Abandoned abandonTemporaries() {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
-  r.abandoned = true;
+  stopLocked(r);
   Abandoned gone;
+  gone.targets = r.underway;
   for (const Held& h : r.held) {
     std::error_code error;
     try {

@@ -44,6 +44,12 @@ struct Abandoned {
   std::vector<std::string> targets;  // the outputs whose unfinished files were removed, once each
 };
 Abandoned abandonTemporaries();
+// The first step of an interruption: no temporary is held or renamed after
+// this, and conversions stop at their next piece (interrupted() is true),
+// removing their own temporaries; abandonTemporaries then removes what is
+// left and names every output that was under way here.
+void stopConversions();
+bool interrupted();
 // A folder this process made for outputs: removed at an interruption if it
 // is then empty.
 void noteMadeFolder(const std::string& folder);

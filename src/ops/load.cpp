@@ -80,7 +80,7 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   loaded.resampled = options.resample;
   // Each stream is read in pieces (resampled as it is read), only what the
   // window keeps staying in memory.
-  RecordingReader reader(options.chunkSamples);
+  RecordingReader reader(options.chunkSamples, options.cancel);
   loaded.parsed = reader.openFile(utf8Path);
   loaded.quality = qualityReport(reader);
   recording.settings = reader.settings();
@@ -156,7 +156,7 @@ bool nextRows(TableRows& table, TablePiece& piece, const TableColumns& columns, 
 
 }  // namespace
 
-TableReader::TableReader(const char* utf8Path, const ConversionOptions& options) : reader_(options.chunkSamples) {
+TableReader::TableReader(const char* utf8Path, const ConversionOptions& options) : reader_(options.chunkSamples, options.cancel) {
   parsed_ = reader_.openFile(utf8Path);
   quality_ = qualityReport(reader_);
   timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);

@@ -40,7 +40,7 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
 
 // The quality report of a recording; false when the file is not a recording
 // that could be read to its end.
-bool inspectRecording(const char* utf8RecordingPath, QualityReport& report);
+bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel = {});
 
 // The viewer's data (view/view_data.h) of a recording, its orientation
 // estimated as `options` say, or of a classic CSV export; false with the

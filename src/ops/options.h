@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "io/cancel.h"
 #include "orientation/orientation.h"
 
 namespace kinovar {
@@ -55,6 +56,9 @@ struct ConversionOptions {
   uint64_t chunkSamples = 0;
   // A set: placed by each clock's measured model, or by one offset each.
   SetClock clock = SetClock::Offset;
+  // Asks the conversion to stop (checked as each piece of a recording is
+  // read); it then throws Cancelled. The default never asks.
+  CancelToken cancel;
 };
 
 inline void reportProgress(const ConversionOptions& options, double fraction) {

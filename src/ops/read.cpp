@@ -37,7 +37,7 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return false;
   const unsigned threads = threadBudget(options);
   std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads, options.durable);
-  RecordingReader reader(options.chunkSamples);
+  RecordingReader reader(options.chunkSamples, options.cancel);
   const bool parsed = reader.openFile(utf8RecordingPath);
   if (quality) *quality = qualityReport(reader);
   const auto sampled = [&](uint32_t key) { return reader.count(key) > 0; };
@@ -76,8 +76,8 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   return readResultJson(settings);
 }
 
-bool inspectRecording(const char* utf8RecordingPath, QualityReport& report) {
-  RecordingReader reader;
+bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel) {
+  RecordingReader reader(0, cancel);
   if (!reader.openFile(utf8RecordingPath)) return false;
   report = qualityReport(reader);
   // How far apart the tables place each sensor's samples: told where the rate does not divide the clock.

@@ -30,7 +30,7 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
   for (const std::string& path : paths) utf8ToWide(path.c_str());
   set.assign(n, Recording{});
   readers.clear();
-  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples));
+  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples, options.cancel));
   std::vector<UnparsedRecording> unparsed(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
   forEachIndex(n, threadBudget(options), [&](size_t i) {

@@ -82,6 +82,7 @@ struct RecordingReader::State {
   // frame), for cursors that start at a sample.
   uint64_t indexEvery = kDefaultChunkSamples;
   std::array<std::vector<std::pair<uint64_t, uint8_t>>, Routing::kStreams> index;
+  CancelToken cancel;
 };
 
 namespace {
@@ -101,6 +102,7 @@ class Pieces {
 #endif
   }
   bool next(std::span<const uint8_t>& piece) {
+    state_.cancel.check();
     if (state_.path.empty()) {
       if (done_ >= state_.blockBytes) return false;
       piece = state_.memory.subspan(done_, state_.blockBytes - done_);
@@ -394,9 +396,10 @@ std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream, std::func
   return std::make_unique<MemoryCursor>(stream, std::move(await));
 }
 
-RecordingReader::RecordingReader(uint64_t chunkSamples)
+RecordingReader::RecordingReader(uint64_t chunkSamples, CancelToken cancel)
     : chunk_(chunkSamples ? chunkSamples : kDefaultChunkSamples), state_(std::make_shared<State>()) {
   state_->indexEvery = chunk_;
+  state_->cancel = std::move(cancel);
 }
 
 RecordingReader::~RecordingReader() = default;
@@ -447,6 +450,7 @@ bool RecordingReader::openFile(const char* utf8Path, Unparsed* why, int* systemE
   size_t carry = 0;  // bytes of a block begun in the piece before
   scanner.block(piece.data(), 0);
   for (size_t got; (got = std::fread(piece.data() + carry, 1, piece.size() - carry, file.get())) > 0;) {
+    state_->cancel.check();
     const size_t have = carry + got;
     const size_t whole = have - have % kBlockSize;
     for (size_t offset = 0; offset < whole; offset += kBlockSize)
@@ -578,6 +582,7 @@ StreamMap RecordingReader::shapes() const {
 
 std::unique_ptr<StreamCursor> RecordingReader::cursor(uint32_t key, uint64_t first) const {
   if (!has(key)) return nullptr;
+  state_->cancel.check();
   const size_t c = Routing::indexOf(key);
   first = std::min(first, count(key));
   if (state_->inOrder[c]) return std::make_unique<InOrderCursor>(state_, c, first);

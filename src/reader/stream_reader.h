@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "io/cancel.h"
 #include "reader/parser.h"
 #include "reader/recording.h"
 #include "reader/unparsed.h"
@@ -37,8 +38,9 @@ std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream,
 class RecordingReader {
  public:
   // `chunkSamples` also bounds the frames a stream found out of order is
-  // sorted in at once (0: the defaults).
-  explicit RecordingReader(uint64_t chunkSamples = 0);
+  // sorted in at once (0: the defaults). `cancel` is checked at every piece
+  // of the file read and every cursor made.
+  explicit RecordingReader(uint64_t chunkSamples = 0, CancelToken cancel = {});
   ~RecordingReader();
   RecordingReader(const RecordingReader&) = delete;
   RecordingReader& operator=(const RecordingReader&) = delete;

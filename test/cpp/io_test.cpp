@@ -215,6 +215,27 @@ TEST(SetOutputs, TakeTheirNamesTogether) {
   EXPECT_EQ(readText(targets[0]).rfind("Quandrel - Kinovar data export", 0), 0u);
   EXPECT_TRUE(std::filesystem::is_regular_file(targets[1]));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("out")), {}), 2);  // no temporary file left
+
+  // Asked to stop, a set throws Cancelled, and so does a recording asked
+  // part-way (once it has told some progress, rows written): the old files
+  // stay and no temporary is left, whatever the estimator's threads were doing.
+  const std::string before = readText(targets[0]);
+  for (const Estimator estimator : {Estimator::Classic, Estimator::Accurate}) {
+    const uint32_t flag = newCancelFlag();
+    ConversionOptions options;
+    options.estimator = estimator;
+    options.chunkSamples = 16;
+    options.cancel = cancelToken(flag);
+    DeviceSettings settings;
+    options.progress = [&](double fraction) {
+      if (fraction > 0.5 && fraction < 1) raiseCancelFlag(flag);
+    };
+    EXPECT_THROW(convertRecording(set.paths[0].c_str(), targets[0].c_str(), options, settings), Cancelled);
+    EXPECT_THROW(readAndSyncSet(set.paths, dir.path("out"), true, options), Cancelled);
+    dropCancelFlag(flag);
+    EXPECT_EQ(readText(targets[0]), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("out")), {}), 2);
+  }
 }
 
 }  // namespace

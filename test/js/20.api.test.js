@@ -364,6 +364,19 @@ test('batches report progress, keep going past a bad file and abort between file
   await assert.rejects(promises.readRecordings(recordings, { outDir: aborted, signal: AbortSignal.abort() }), { name: 'AbortError' });
   await assert.rejects(promises.readRecording(recordings[0], path.join(dir, 'x.csv'), { signal: AbortSignal.abort() }), { code: 'ABORT_ERR' });
   assert.ok(!fs.existsSync(path.join(dir, 'x.csv')));
+  // An abort while it converts stops the conversion: the old output stays, no unfinished copy, and the message says so.
+  const long = generateRecording(path.join(dir, 'long.bin'), { seconds: 600, accel: 1000, gyro: 1000 });
+  for (const [target, format, left] of [[path.join(out, 'r1.csv'), 'csv', 'left as it was'], [path.join(dir, 'x.parquet'), 'parquet', 'not written']]) {
+    const stop = new AbortController();
+    const before = fs.existsSync(target) ? fs.readFileSync(target) : null;
+    const stopped = await promises.readRecording(long, target, {
+      format, overwrite: true, signal: stop.signal, onProgress: ({ fraction }) => fraction < 1 && stop.abort(),
+    }).catch((error) => error);
+    assert.deepEqual([stopped.name, stopped.code], ['AbortError', 'ABORT_ERR'], stopped.stack);
+    assert.equal(stopped.message, `The operation was aborted: ${target} ${left}, no unfinished copy kept`);
+    assert.deepEqual(fs.existsSync(target) ? fs.readFileSync(target) : null, before);
+    assert.deepEqual(fs.readdirSync(path.dirname(target)).filter((name) => name.includes('kinovar-')), []);
+  }
   await assert.rejects(promises.readRecordings([recordings[0], path.join(dir, 'other', 'r1.bin')], { outDir: out }),
     is(codes.DUPLICATE_OUTPUT));
   // Names one file where the file system folds case, beyond ASCII too.

@@ -435,42 +435,66 @@ test('gen writes what its help says, events slower than one a second, and sets o
 const TEMPORARY = /kinovar-\d+-[0-9a-f]{12}\.tmp$/;
 const exited = (child) => new Promise((resolve) => child.on('exit', (code) => resolve(code)));
 
-test('Ctrl-C or SIGTERM leaves no temporary file, keeps the old output, removes a folder it made and says so',
-  { skip: process.platform === 'win32' && 'no POSIX signals' }, async (t) => {
-    const dir = scratch(t);
-    const long = path.join(dir, 'long.bin');
-    generateRecording(long, { seconds: 1800, accel: 1000, gyro: 1000 });
-    generateRecording(path.join(dir, 'short.bin'));
-    const out = path.join(dir, 'out.csv');
-    kinovar.readRecording(path.join(dir, 'short.bin'), out);
-    const old = fs.readFileSync(out);
-    const interrupt = async (signal, args, begun) => {
-      const child = spawn(process.execPath, [bin, 'read', long, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
-      let stderr = '';
-      child.stderr.on('data', (data) => { stderr += data; });
-      const code = exited(child);
-      let done = false;
-      code.then(() => { done = true; });
-      while (!done && !begun()) await new Promise((resolve) => setTimeout(resolve, 5));
-      assert.ok(!done, 'the conversion ended before it could be interrupted');
-      child.kill(signal);
-      return { code: await code, stderr };
-    };
-    const temporaries = (folder) => fs.readdirSync(folder).filter((name) => TEMPORARY.test(name));
-    const bytesIn = (folder) => temporaries(folder).some((name) => (fs.statSync(path.join(folder, name), { throwIfNoEntry: false })?.size ?? 0) > 0);
+test('Ctrl-C or SIGTERM stops the conversions, leaves no temporary file, keeps the old output, removes a folder it made ' +
+  'and says so; a settings edit is never cut', async (t) => {
+  const dir = scratch(t);
+  const temporaries = (folder) => fs.readdirSync(folder).filter((name) => TEMPORARY.test(name));
+  // config set writes whole on the main thread: a signal that comes during its write is handled once the file has its name.
+  // Windows has no POSIX signal to send: Ctrl-Break's event is raised as the console would.
+  const cfg = path.join(dir, 'edit.cfg');
+  generateRecording(path.join(dir, 'short.bin'));
+  const hook = path.join(dir, 'hook.js');
+  fs.writeFileSync(hook, `const lib = require(${JSON.stringify(require.resolve('../../lib'))});
+    const write = lib.writeSettings;
+    lib.writeSettings = (...args) => {
+      if (process.platform === 'win32') setImmediate(() => process.emit('SIGBREAK'));
+      else process.kill(process.pid, 'SIGINT');
+      return write(...args);
+    };`);
+  const edit = spawnSync(process.execPath, ['-r', hook, bin, 'config', 'set', path.join(dir, 'short.bin'), 'deviceId=7', '-o', cfg],
+    { encoding: 'utf8' });
+  const [signal, code] = process.platform === 'win32' ? ['SIGBREAK', 143] : ['SIGINT', 130];
+  assert.deepEqual([edit.status, edit.stderr], [code, `kinovar: interrupted by ${signal}: ${cfg} written in full; outputs already written stay\n`]);
+  assert.equal(kinovar.readDeviceId(cfg), 7);
+  assert.deepEqual(temporaries(dir), []);
+  if (process.platform === 'win32') return;
 
-    const replacing = await interrupt('SIGINT', ['-o', out, '--orientation', 'accurate'], () => bytesIn(dir));
-    assert.equal(replacing.code, 130);
-    assert.match(replacing.stderr, /^kinovar: interrupted by SIGINT: .*out\.csv left as it was \(unfinished copy removed\)[^\n]*\n$/);
-    assert.deepEqual(temporaries(dir), []);
-    assert.deepEqual(fs.readFileSync(out), old);
+  const long = path.join(dir, 'long.bin');
+  generateRecording(long, { seconds: 1800, accel: 1000, gyro: 1000 });
+  const out = path.join(dir, 'out.csv');
+  kinovar.readRecording(path.join(dir, 'short.bin'), out);
+  const old = fs.readFileSync(out);
+  const interrupt = async (signal, args, begun) => {
+    const child = spawn(process.execPath, [bin, 'read', long, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
+    let stderr = '';
+    child.stderr.on('data', (data) => { stderr += data; });
+    const code = exited(child);
+    let done = false;
+    code.then(() => { done = true; });
+    while (!done && !begun()) await new Promise((resolve) => setTimeout(resolve, 5));
+    assert.ok(!done, 'the conversion ended before it could be interrupted');
+    child.kill(signal);
+    return { code: await code, stderr };
+  };
+  const bytesIn = (folder) => temporaries(folder).some((name) => (fs.statSync(path.join(folder, name), { throwIfNoEntry: false })?.size ?? 0) > 0);
 
-    const made = path.join(dir, 'made', 'deeper');
-    const fresh = await interrupt('SIGTERM', ['-o', `${made}/`], () => fs.existsSync(made) && bytesIn(made));
-    assert.equal(fresh.code, 143);
-    assert.match(fresh.stderr, /not written .*removed the empty folders .*made[/\\]deeper, .*made;/);
-    assert.deepEqual(fs.readdirSync(dir).sort(), ['long.bin', 'out.csv', 'short.bin']);
-  });
+  const replacing = await interrupt('SIGINT', ['-o', out, '--orientation', 'accurate'], () => bytesIn(dir));
+  assert.equal(replacing.code, 130);
+  assert.match(replacing.stderr, /^kinovar: interrupted by SIGINT: .*out\.csv left as it was \(unfinished copy removed\)[^\n]*\n$/);
+  assert.deepEqual(temporaries(dir), []);
+  assert.deepEqual(fs.readFileSync(out), old);
+
+  // Parquet's rows are made by JavaScript on a worker, a piece at a time from the native table.
+  const parquet = await interrupt('SIGINT', ['-o', path.join(dir, 'out.parquet')], () => bytesIn(dir));
+  assert.deepEqual([parquet.code, parquet.stderr],
+    [130, `kinovar: interrupted by SIGINT: ${path.join(dir, 'out.parquet')} not written (unfinished copy removed); outputs already written stay\n`]);
+
+  const made = path.join(dir, 'made', 'deeper');
+  const fresh = await interrupt('SIGTERM', ['-o', `${made}/`], () => fs.existsSync(made) && bytesIn(made));
+  assert.equal(fresh.code, 143);
+  assert.match(fresh.stderr, /not written .*removed the empty folders .*made[/\\]deeper, .*made;/);
+  assert.deepEqual(fs.readdirSync(dir).sort(), ['edit.cfg', 'hook.js', 'long.bin', 'out.csv', 'short.bin']);
+});
 
 test('the next conversion into a folder removes the temporary files a killed run left there, and nothing else', async (t) => {
   const dir = scratch(t);

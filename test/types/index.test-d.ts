@@ -60,6 +60,10 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
     signal: controller.signal, orientation: 'classic',
   }));
   expectType<Float64Array | undefined>((await kinovar.promises.load('a.bin', { signal: controller.signal })).streams.accel?.x);
+  await kinovar.promises.syncRecordings(['a.bin'], 'out', { signal: controller.signal }).catch((error: kinovar.AbortError) => {
+    expectType<'ABORT_ERR'>(error.code);
+    expectType<kinovar.BatchResult[] | undefined>(error.results);
+  });
   expectType<kinovar.SyncReport>((await kinovar.promises.syncRecordings(['a.bin', 'b.bin'], 'out')).report);
   const results = await kinovar.promises.readRecordings(['a.bin', { recording: 'b.bin', csv: 'b.csv' }, { recording: 'c.bin', output: 'c.csv' }], {
     jobs: 2,
