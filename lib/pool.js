@@ -3,7 +3,7 @@
 // Idle workers are unreferenced so that a pool never keeps a process alive.
 const os = require('node:os');
 const path = require('node:path');
-const { Worker } = require('node:worker_threads');
+const { Worker, isMainThread } = require('node:worker_threads');
 const native = require('./native');
 const { abortError, deserializeError } = require('./errors');
 const { filesOf } = require('./outcomes');
@@ -33,6 +33,15 @@ function settled(ms) {
     const timer = setTimeout(resolve, ms);
     waiting.push(() => { clearTimeout(timer); resolve(); });
   });
+}
+
+// process.exit() does not wait for the workers' conversions to end: each is
+// stopped at its next piece, its temporary files removed, none renamed.
+let exitHooked = false;
+function stopAtExit() {
+  if (exitHooked || !isMainThread) return;
+  exitHooked = true;
+  process.once('exit', () => native.stopConversions());
 }
 
 class WorkerPool {
@@ -65,6 +74,7 @@ class WorkerPool {
    */
   run(op, args, signal, onProgress, left) {
     if (signal?.aborted) return Promise.reject(abortError(signal, left?.(false)));
+    stopAtExit();
     return new Promise((resolve, reject) => {
       const task = { id: this.nextId++, op, args, resolve, reject, signal, onProgress, left };
       if (signal) {

@@ -5,6 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { Worker } = require('node:worker_threads');
 const { generateRecording, generateSession } = require('../../lib/generator');
 const { scratch } = require('./helpers');
@@ -83,4 +84,22 @@ test('four workers at once write exactly what one thread writes', async (t) => {
         assert.ok(bytes.equals(expected[i].files[name]), `worker ${i} round ${round}: ${name} differs`);
     }
   }
+});
+
+test('process.exit() during a promise conversion ends the process cleanly, the conversion stopped and its file removed', (t) => {
+  const dir = scratch(t);
+  const recording = generateRecording(path.join(dir, 'long.bin'), { seconds: 600, accel: 1000, gyro: 1000 });
+  const out = path.join(dir, 'out.csv');
+  fs.writeFileSync(out, 'old');
+  // It aborted (134): a call into a worker's environment being torn down threw where nothing could catch it.
+  // The child exits once the unfinished file has bytes; 4 if the conversion ended first.
+  const child = spawnSync(process.execPath, ['-e', `const fs = require('node:fs'); const path = require('node:path');
+    const dir = ${JSON.stringify(dir)};
+    require(${JSON.stringify(require.resolve('../../lib'))}).promises.readRecording(${JSON.stringify(recording)},
+      ${JSON.stringify(out)}, { overwrite: true, orientation: 'classic' }).then(() => process.exit(4));
+    setInterval(() => fs.readdirSync(dir).some((name) => name.includes('.kinovar-') &&
+      fs.statSync(path.join(dir, name), { throwIfNoEntry: false })?.size > 0) && process.exit(3), 1);`], { encoding: 'utf8' });
+  assert.deepEqual([child.status, child.signal, child.stderr], [3, null, '']);
+  assert.deepEqual(fs.readdirSync(dir).sort(), ['long.bin', 'out.csv']);
+  assert.equal(fs.readFileSync(out, 'utf8'), 'old');
 });
