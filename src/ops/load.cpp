@@ -172,7 +172,12 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
 }
 
 TableReader::~TableReader() {
-  if (making_.valid()) making_.wait();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (maker_.joinable()) maker_.join();
 }
 
 bool TableReader::make(uint64_t maxRows, TableChunk& chunk) {
@@ -201,42 +206,70 @@ TableChunk rowsOf(const TableChunk& chunk, uint64_t first, uint64_t count) {
   return part;
 }
 
+// Pieces made ahead: a row group's worth of quarter-group pieces, which the
+// caller takes at once between encodings, so that it never waits for one the
+// thread had time to make.
+constexpr size_t kPiecesAhead = 4;
+
 }  // namespace
 
 bool TableReader::next(uint64_t maxRows, TableChunk& chunk) {
   maxRows = std::max<uint64_t>(maxRows, 1);
-  if (making_.valid()) {
-    more_ = making_.get();
-    madeRows_ = made_.rows;
+  ahead(maxRows);
+  if (!maker_.joinable()) return make(maxRows, chunk);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return !made_.empty() || end_; });
+  if (made_.empty()) {
+    if (failure_) std::rethrow_exception(failure_);
+    chunk.rows = 0;
+    return false;
   }
-  bool more;
-  if (madeRows_ == 0) {
-    if (!more_) {
-      chunk.rows = 0;
-      return false;
-    }
-    more = make(maxRows, chunk);
-  } else if (madeRows_ <= maxRows) {
-    std::swap(chunk, made_);
-    madeRows_ = 0;
-    more = true;
+  TableChunk& first = made_.front();
+  if (first.rows <= maxRows) {
+    chunk = std::move(first);
+    made_.pop_front();
   } else {
     // Asked for fewer rows than were made ahead: the rest waits for the next call.
-    chunk = rowsOf(made_, 0, maxRows);
-    made_ = rowsOf(made_, maxRows, madeRows_ - maxRows);
-    madeRows_ = made_.rows;
-    return true;
+    chunk = rowsOf(first, 0, maxRows);
+    first = rowsOf(first, maxRows, first.rows - maxRows);
   }
-  if (more) ahead(maxRows);
-  return more;
+  lock.unlock();
+  changed_.notify_all();
+  return true;
 }
 
 void TableReader::ahead(uint64_t maxRows) {
-  if (!ahead_ || !more_ || madeRows_ > 0 || making_.valid()) return;
+  if (!ahead_ || maker_.joinable()) return;
+  aheadRows_ = std::max<uint64_t>(maxRows, 1);
   try {
-    making_ = std::async(std::launch::async, [this, maxRows] { return make(std::max<uint64_t>(maxRows, 1), made_); });
+    maker_ = std::thread([this] { makeAhead(); });
   } catch (const std::system_error&) {
     ahead_ = false;  // no thread to be had: each piece is made when asked for
+  }
+}
+
+void TableReader::makeAhead() {
+  for (bool more = true; more;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || made_.size() < kPiecesAhead; });
+      if (stop_) return;
+    }
+    TableChunk piece;
+    std::exception_ptr failure;
+    try {
+      more = make(aheadRows_, piece);
+    } catch (...) {
+      more = false;
+      failure = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (more) made_.push_back(std::move(piece));
+      end_ = !more;
+      failure_ = failure;
+    }
+    changed_.notify_all();
   }
 }
 

@@ -2,9 +2,13 @@
 // the same parse, orientation stage and synchronisation as the conversions.
 #pragma once
 
-#include <future>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <span>
 #include <string>
 #include <vector>
@@ -66,13 +70,15 @@ class TableReader {
   // The table's columns after its time, in order.
   const std::vector<ColumnLayout>& columns() const { return columns_.layouts; }
   // The next rows, at most maxRows; false at the end. With threads to spare
-  // the piece after is made ahead, on a thread of its own, of the same size.
+  // the pieces after are made ahead, on a thread of its own, of the first
+  // call's size.
   bool next(uint64_t maxRows, TableChunk& chunk);
-  // Starts making the first piece, of maxRows rows, while the caller gets ready for it.
+  // Starts making pieces of maxRows rows while the caller gets ready for them.
   void ahead(uint64_t maxRows);
 
  private:
   bool make(uint64_t maxRows, TableChunk& chunk);
+  void makeAhead();
 
   RecordingReader reader_;
   bool parsed_ = false;
@@ -85,11 +91,15 @@ class TableReader {
   double origin_ = 0.0;
   TableColumns columns_;
   TablePiece piece_;
-  bool ahead_ = false;  // whether the next piece is made while the caller uses this one
-  TableChunk made_;  // made ahead, or what is left of it when a smaller piece was asked for
-  bool more_ = true;  // whether made_ came before the end
-  uint64_t madeRows_ = 0;  // the rows made_ holds
-  std::future<bool> making_;  // making made_; last, so that it is waited for before the rest goes
+  bool ahead_ = false;  // whether pieces are made while the caller uses the ones before
+  uint64_t aheadRows_ = 0;  // their size
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<TableChunk> made_;  // in order; the first may be what is left of one handed out in part
+  bool end_ = false;  // nothing comes after made_
+  bool stop_ = false;
+  std::exception_ptr failure_;  // why the pieces ended early
+  std::thread maker_;
 };
 
 // The tables of a set read in pieces, one per recording, aligned and cut as
