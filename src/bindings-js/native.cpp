@@ -530,13 +530,14 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   return run(env, [&]() -> Napi::Value {
     auto handle = std::make_unique<TableHandle>(std::make_unique<TableReader>(path.c_str(), options));
     TableReader& table = **handle;
-    if (table.parsed() && info.Length() > 2 && info[2].IsNumber()) table.ahead(maxRowsOf(info[2]));
     Napi::Object result = Napi::Object::New(env);
     result.Set("parsed", Napi::Boolean::New(env, table.parsed()));
     result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, table.settings()); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, table.quality()); }));
     result.Set("timeBase", Napi::Number::New(env, table.timeBase()));
     result.Set("columns", columnsObject(env, table.columns()));
+    // Once its description is read: the thread then has the reader to itself.
+    if (table.parsed() && info.Length() > 2 && info[2].IsNumber()) table.ahead(maxRowsOf(info[2]));
     result.Set("handle", Napi::External<TableHandle>::New(env, handle.release(), [](Napi::Env, TableHandle* done) { delete done; }));
     return result;
   });
