@@ -333,7 +333,8 @@ bool OutputFile::finish(bool durable) {
   durable = durable || durable_;
   std::FILE* file = std::exchange(file_, nullptr);
   if (std::fflush(file) != 0 || std::ferror(file)) fail("write", errno);
-  if (durable && !direct_ && !error_ && forceToMedium(fileno(file)) != 0) fail("sync", errno);
+  // A file written in place is forced too; a device or a pipe has no medium to force (EINVAL).
+  if (durable && !error_ && forceToMedium(fileno(file)) != 0 && !(direct_ && errno == EINVAL)) fail("sync", errno);
   if (std::fclose(file) != 0) fail("close", errno);
   finished_ = !error_;
   return finished_;

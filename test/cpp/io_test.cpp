@@ -117,6 +117,17 @@ TEST(OutputFile, ForcesToTheMediumOnlyWhenDurable) {
   before = forcedSyncs();
   ASSERT_TRUE(replaceFile(dir.path("s.cfg").c_str(), bytesOf("settings")));
   EXPECT_GT(forcedSyncs(), before);
+  // Written in place (a folder we may not create in): still forced when asked.
+#ifdef _WIN32
+  for (const char* target : {csv.c_str()}) {
+#else
+  for (const char* target : {csv.c_str(), "/dev/null"}) {
+#endif
+    OutputFile file = OutputFile::inPlace(target, OutputFile::Mode::Binary);
+    before = forcedSyncs();
+    EXPECT_TRUE(file.finish(true)) << target;
+    EXPECT_GT(forcedSyncs(), before) << target;
+  }
 }
 
 // Our temporary names carry the owner's pid and nothing else passes for
