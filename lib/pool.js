@@ -15,6 +15,8 @@ const script = path.join(__dirname, 'worker.js');
 // of sooner (a Parquet conversion peaks some 10 MB lower) at no cost in time.
 const YOUNG_MB = 4;
 
+const COMPLETED = Symbol('completed');
+
 // Tasks running on this thread's pools, and those waiting for none to run.
 let busy = 0;
 const waiting = [];
@@ -153,7 +155,12 @@ class WorkerPool {
     finished();
     task.signal?.removeEventListener('abort', task.onAbort);
     if (task.cancel) native.dropCancelFlag(task.cancel);
-    if (task.signal?.aborted) task.reject(abortError(task.signal, task.left?.(message.ok === true)));
+    if (task.signal?.aborted) {
+      const error = abortError(task.signal, task.left?.(message.ok === true));
+      // A task that ended before the abort reached it: its value, for a batch's results.
+      if (message.ok) error[COMPLETED] = message.report ? filesOf(message.report) : message.value;
+      task.reject(error);
+    }
     else if (message.ok) task.resolve(message.report ? filesOf(message.report) : message.value);
     else task.reject(message.error ? deserializeError(message.error) : message.lost);
   }
@@ -172,4 +179,4 @@ class WorkerPool {
   }
 }
 
-module.exports = { WorkerPool, settled };
+module.exports = { WorkerPool, settled, COMPLETED };

@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
-const { WorkerPool } = require('./pool');
+const { WorkerPool, COMPLETED } = require('./pool');
 const { conversionOptions, rangeOptions, outputOptions, formatOf } = require('./checks');
 const { KinovarError, codes, abortError } = require('./errors');
 const { ensureFolder, outputClash } = require('./output');
@@ -162,8 +162,8 @@ async function readRecordings(items, options = {}) {
         const converting = onProgress && (({ fraction }) => onProgress({ done, total: jobs.length, recording: planned.recording, fraction }));
         result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget], signal, converting) };
       } catch (error) {
-        if (signal?.aborted) return;  // stopped: not among the results, its target as it was
-        result = { ...planned, ok: false, error };
+        if (signal?.aborted && !(COMPLETED in error)) return;  // stopped: not among the results, its target as it was
+        result = COMPLETED in error ? { ...planned, ok: true, info: error[COMPLETED] } : { ...planned, ok: false, error };
       }
       results[index] = result;
       done += 1;
