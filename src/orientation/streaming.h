@@ -55,9 +55,9 @@ constexpr uint64_t kAccurateChunk = 1 << 16;
 
 // estimateAccurate over a source, in chunks of `chunk` samples (0 = the
 // default): the same numbers, handed to `emit` in order. Memory is a few
-// chunks' buffers and pass states, and the verticals of 16 chunks, whatever
-// the recording's length. The backward pass runs once over those first 16
-// chunks (a million samples at the default) and twice over the rest (once
+// chunks' buffers and pass states, and the verticals of up to 16 chunks or
+// 8 MB, whatever the recording's length. The backward pass runs once over
+// those first chunks (five at the default) and twice over the rest (once
 // to checkpoint its state, once a chunk at a time in forward order), so the
 // source is read about twice where a recording is longer.
 // Reads never overlap: the last minute's chunks in order, every chunk from
