@@ -77,18 +77,22 @@ class ClassicCursor : public StreamCursor {
 
 // Samples made on a thread of its own, at most `limit` of them ahead of the
 // reader: the classic filter and the accurate estimate then run beside the
-// rows' formatting, as they did over whole streams. `produce` hands its
-// pieces to `put` in order and returns at the end; put waits while the
-// reader is behind, and throws Stopped once the reader has gone.
+// rows' formatting, as they did over whole streams. `produce` fills a piece
+// and hands it to `put` in order, returning at the end; put waits while the
+// reader is behind, and throws Stopped once the reader has gone. put swaps
+// the piece for one the reader has used up: the same few buffers go round
+// for the whole recording, allocated once on one thread, where a piece
+// allocated on this thread and freed on the reader's left its memory with
+// the allocator's arenas.
 class Ahead {
  public:
   struct Stopped {};
-  using Put = std::function<void(SampleStream&&)>;
+  using Put = std::function<void(SampleStream&)>;
 
   Ahead(uint64_t limit, std::function<void(const Put&)> produce) : limit_(std::max<uint64_t>(limit, 1)) {
     thread_ = std::thread([this, produce = std::move(produce)] {
       try {
-        produce([this](SampleStream&& piece) { put(std::move(piece)); });
+        produce([this](SampleStream& piece) { put(piece); });
       } catch (const Stopped&) {
       } catch (...) {
         std::lock_guard lock(mutex_);
@@ -109,47 +113,63 @@ class Ahead {
   }
 
   // The next max samples, fewer only at the end, as the pieces were put:
-  // values channel-major, and times if the pieces had them.
+  // values channel-major, and times if the pieces had them. Each channel is
+  // copied once, to its place for max samples, and moved down at a short end.
   uint64_t take(SampleStream& out, uint64_t max) {
-    out.count = 0;
-    out.times.clear();
-    out.values.clear();
-    std::vector<std::vector<double>> channels;
-    while (out.count < max) {
+    uint64_t count = 0, channels = 0;
+    bool timed = false;
+    while (count < max) {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return done_ || !pieces_.empty(); });
       if (error_) std::rethrow_exception(error_);
       if (pieces_.empty()) break;
       SampleStream& piece = pieces_.front();
-      const uint64_t n = std::min(max - out.count, piece.count - used_);
-      if (!piece.times.empty())
-        out.times.insert(out.times.end(), piece.times.begin() + static_cast<long>(used_),
-                         piece.times.begin() + static_cast<long>(used_ + n));
-      channels.resize(piece.channels);
-      for (uint64_t c = 0; c < piece.channels; ++c)
-        channels[c].insert(channels[c].end(), piece.values.begin() + static_cast<long>(c * piece.count + used_),
-                           piece.values.begin() + static_cast<long>(c * piece.count + used_ + n));
-      out.channels = piece.channels;
-      out.count += n;
+      if (count == 0) {
+        channels = piece.channels;
+        timed = !piece.times.empty();
+        out.values.resize(channels * max);
+        out.times.resize(timed ? max : 0);
+      }
+      const uint64_t n = std::min(max - count, piece.count - used_);
+      if (timed) std::copy_n(piece.times.begin() + static_cast<long>(used_), n, out.times.begin() + static_cast<long>(count));
+      for (uint64_t c = 0; c < channels; ++c)
+        std::copy_n(piece.values.begin() + static_cast<long>(c * piece.count + used_), n,
+                    out.values.begin() + static_cast<long>(c * max + count));
+      count += n;
       used_ += n;
       queued_ -= n;
       if (used_ == piece.count) {
+        spare_.push_back(std::move(piece));
         pieces_.pop_front();
         used_ = 0;
       }
       changed_.notify_all();
     }
-    for (const std::vector<double>& channel : channels) out.values.insert(out.values.end(), channel.begin(), channel.end());
-    return out.count;
+    if (count < max) {
+      for (uint64_t c = 1; c < channels; ++c)
+        std::copy_n(out.values.begin() + static_cast<long>(c * max), count,
+                    out.values.begin() + static_cast<long>(c * count));
+      out.values.resize(channels * count);
+      out.times.resize(timed ? count : 0);
+    }
+    if (channels) out.channels = channels;
+    out.count = count;
+    return count;
   }
 
  private:
-  void put(SampleStream&& piece) {
+  void put(SampleStream& piece) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return stop_ || queued_ < limit_; });
     if (stop_) throw Stopped{};
     queued_ += piece.count;
     pieces_.push_back(std::move(piece));
+    if (spare_.empty()) {
+      piece = SampleStream{};
+    } else {
+      piece = std::move(spare_.back());
+      spare_.pop_back();
+    }
     changed_.notify_all();
   }
 
@@ -157,6 +177,7 @@ class Ahead {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<SampleStream> pieces_;
+  std::vector<SampleStream> spare_;  // pieces taken, whose buffers the producer fills next
   uint64_t queued_ = 0, used_ = 0;  // samples in pieces_ not yet taken; taken of the first piece
   bool done_ = false, stop_ = false;
   std::exception_ptr error_;
@@ -168,11 +189,8 @@ class AheadCursor : public StreamCursor {
  public:
   AheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece)
       : inner_(std::move(inner)), ahead_(4 * std::max<uint64_t>(piece, 1), [this, piece](const Ahead::Put& put) {
-          for (;;) {
-            SampleStream read;
-            if (inner_->read(read, std::max<uint64_t>(piece, 1)) == 0) return;
-            put(std::move(read));
-          }
+          SampleStream read;
+          while (inner_->read(read, std::max<uint64_t>(piece, 1)) > 0) put(read);
         }) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
@@ -200,22 +218,21 @@ class AccurateCursor : public StreamCursor {
                 }},
         ahead_(4 * std::max<uint64_t>(reader.chunkSamples(), 1), [this](const Ahead::Put& put) {
           estimateAccurateChunked(source_, std::max<uint64_t>(reader_.chunkSamples(), 1),
-                                  [&](uint64_t, uint64_t n, const double* q) {
-                                    SampleStream piece;
+                                  [&, piece = SampleStream{}](uint64_t, uint64_t n, const double* q) mutable {
                                     piece.channels = 4;
                                     piece.count = n;
                                     piece.values.assign(q, q + 4 * n);
-                                    put(std::move(piece));
+                                    put(piece);
                                   });
         }) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
     out.channels = 4;
     const uint64_t n = ahead_.take(out, max);
-    SampleStream times;
-    const uint64_t got = n ? times_->read(times, n) : 0;
-    out.times.assign(times.times.begin(), times.times.begin() + static_cast<long>(std::min(got, n)));
-    out.times.resize(n);
+    const uint64_t got = n ? times_->read(timed_, n) : 0;
+    timed_.times.resize(std::min(got, n));
+    timed_.times.resize(n);
+    std::swap(out.times, timed_.times);
     return n;
   }
 
@@ -237,6 +254,7 @@ class AccurateCursor : public StreamCursor {
 
   const RecordingReader& reader_;
   std::unique_ptr<StreamCursor> times_;
+  SampleStream timed_;  // the accelerometer's times, its buffers swapped with the caller's
   ImuSource source_;
   Input accel_, gyro_;
   Ahead ahead_;  // last: its thread stops before what it reads goes
