@@ -151,18 +151,22 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     if (groupRows) {
       const { row_groups: groups, schema } = parquetMetadata(buffer);
       assert.equal(groups.length, Math.ceil(rows.length / groupRows), label);
-      // Each chunk's page indexes are where the footer says, and are its own: its first data page, its group's first time.
+      // Each chunk's page indexes are where the footer says, and are its own: its first data page, its group's
+      // first time. Statistics and a column index are the time column's alone.
       const view = new DataView(buffer);
       groups.forEach((group, g) => group.columns.forEach(({ meta_data: meta, ...chunk }) => {
-        const at = `${label} group ${g} ${meta.path_in_schema[0]}`;
+        const name = meta.path_in_schema[0];
+        const at = `${label} group ${g} ${name}`;
         const offsets = { view, offset: Number(chunk.offset_index_offset) };
         const [page] = readOffsetIndex(offsets).page_locations;
         assert.equal(offsets.offset - Number(chunk.offset_index_offset), chunk.offset_index_length, at);
         assert.equal(page.offset, meta.data_page_offset, at);
-        const element = schema.find((e) => e.name === meta.path_in_schema[0]);
-        const index = readColumnIndex({ view, offset: Number(chunk.column_index_offset) }, element);
+        assert.deepEqual([meta.statistics, chunk.column_index_offset].map((x) => x !== undefined), [name === 'time', name === 'time'], at);
+        if (name !== 'time') return;
+        const index = readColumnIndex({ view, offset: Number(chunk.column_index_offset) }, schema.find((e) => e.name === name));
         // A zero minimum is kept as -0.
-        if (meta.path_in_schema[0] === 'time') assert.equal(index.min_values[0] + 0, table[g * groupRows].time, at);
+        assert.equal(index.min_values[0] + 0, table[g * groupRows].time, at);
+        assert.equal(meta.statistics.min_value + 0, table[g * groupRows].time, at);
       }));
     }
 
