@@ -131,36 +131,16 @@ const typeOf = ({ type }, zone) => (type === 'int32' ? [INT, table([[4, 32], [1,
   : type === 'timestamp' ? [TIMESTAMP, table([[2, MICROSECOND], zone === null ? undefined : string(zone)])]
     : [FLOAT, table([[2, DOUBLE]])]);
 
-const message = (kind, header, bodyLength) => Flat.build(table([[2, V5], [1, kind], header, [8, bodyLength]]));
-
-/** Bytes appended end to end in one buffer kept from stream to stream. */
-class Sink {
-  constructor() {
-    this.bytes = new Uint8Array(1 << 12);
-    this.length = 0;
-  }
-
-  push(bytes, length = bytes.length) {
-    if (this.length + length > this.bytes.length) {
-      const grown = new Uint8Array(Math.max(this.bytes.length * 2, this.length + length));
-      grown.set(this.bytes.subarray(0, this.length));
-      this.bytes = grown;
-    }
-    if (bytes) this.bytes.set(bytes, this.length);
-    else this.bytes.fill(0, this.length, this.length + length);
-    this.length += length;
-  }
-
-  /** A message: its metadata padded to 8 bytes behind the continuation mark and length. */
-  message(metadata) {
-    const padded = Math.ceil((metadata.length + 8) / 8) * 8 - 8;
-    const head = new DataView(new ArrayBuffer(8));
-    head.setInt32(0, -1, true);
-    head.setInt32(4, padded, true);
-    this.push(new Uint8Array(head.buffer));
-    this.push(metadata);
-    this.push(null, padded - metadata.length);
-  }
+/** A message: its metadata padded to 8 bytes behind the continuation mark and its length. */
+function message(kind, header, bodyLength) {
+  const metadata = Flat.build(table([[2, V5], [1, kind], header, [8, bodyLength]]));
+  const padded = Math.ceil(metadata.length / 8) * 8;
+  const bytes = new Uint8Array(8 + padded);
+  const view = new DataView(bytes.buffer);
+  view.setInt32(0, -1, true);
+  view.setInt32(4, padded, true);
+  bytes.set(metadata, 8);
+  return bytes;
 }
 
 const ones = new Uint8Array(256).map((_, b) => {
@@ -169,49 +149,77 @@ const ones = new Uint8Array(256).map((_, b) => {
   return n;
 });
 
+const padded = (n) => Math.ceil(n / 8) * 8;
+
 /**
- * Writes the stream of `n` rows into `sink` (emptied first): the columns'
- * layouts ({name, type}), their values and bitmaps of the rows that have one
- * (null: all have), both starting at the first row.
- * @returns {Uint8Array} the stream, a view of the sink's buffer
+ * A row group's Arrow stream (a schema, one record batch, the end mark) in
+ * one buffer kept from group to group, whose columns' arrays are where the
+ * batch's body has them: rows gathered into `columns` are sent as they lie.
  */
-function arrowStream(sink, layouts, zone, columns, n) {
-  sink.length = 0;
-  const fields = layouts.map((layout) => {
-    const [kind, type] = typeOf(layout, zone);
-    // Every column may be empty on a row, as the whole table's writer declared them.
-    return table([string(layout.name), [1, 1], [1, kind], type, undefined, tables([])]);
-  });
-  sink.message(message(SCHEMA, table([undefined, tables(fields)]), 0));
-  const nodes = [];
-  const buffers = [];
-  const body = [];
-  let offset = 0;
-  const add = (bytes) => {
-    buffers.push(offset, bytes ? bytes.length : 0);
-    if (!bytes) return;
-    body.push(bytes);
-    offset += Math.ceil(bytes.length / 8) * 8;
-  };
-  for (const { values, valid } of columns) {
-    let nulls = 0;
-    if (valid) {
-      const bytes = n >> 3;
-      for (let i = 0; i < bytes; i++) nulls += 8 - ones[valid[i]];
-      if (n & 7) nulls += (n & 7) - ones[valid[bytes] & ((1 << (n & 7)) - 1)];
-    }
-    nodes.push(n, nulls);
-    add(nulls ? valid.subarray(0, (n + 7) >> 3) : null);
-    const data = values.subarray(0, n);
-    add(new Uint8Array(data.buffer, data.byteOffset, data.byteLength));
+class ArrowGroup {
+  /**
+   * @param {Array<{name: string, type: 'double'|'int32'|'timestamp'}>} layouts the columns
+   * @param {string|null} zone the timestamps' zone
+   * @param {number} capacity rows at most
+   */
+  constructor(layouts, zone, capacity) {
+    this.capacity = capacity;
+    const fields = layouts.map((layout) => {
+      const [kind, type] = typeOf(layout, zone);
+      // Every column may be empty on a row, as the whole table's writer declared them.
+      return table([string(layout.name), [1, 1], [1, kind], type, undefined, tables([])]);
+    });
+    this.schema = message(SCHEMA, table([undefined, tables(fields)]), 0);
+    // Each column's bitmap, then its values, at 8-byte boundaries.
+    let at = 0;
+    this.regions = layouts.map(({ type }) => {
+      const size = type === 'int32' ? 4 : 8;
+      const region = { valid: at, values: at + padded((capacity + 7) >> 3), size };
+      at = region.values + padded(capacity * size);
+      return region;
+    });
+    this.bodyLength = at;
+    // The batch's metadata is as long whatever its numbers.
+    this.head = this.schema.length + this.batch(0).length;
+    this.bytes = new Uint8Array(this.head + this.bodyLength + 8);
+    const { buffer } = this.bytes;
+    this.columns = layouts.map(({ type }, c) => {
+      const { valid, values } = this.regions[c];
+      const Values = type === 'int32' ? Int32Array : type === 'timestamp' ? BigInt64Array : Float64Array;
+      return { values: new Values(buffer, this.head + values, capacity), valid: new Uint8Array(buffer, this.head + valid, (capacity + 7) >> 3) };
+    });
   }
-  sink.message(message(RECORD_BATCH, table([[8, n], longs(nodes, 2), longs(buffers, 2)]), offset));
-  for (const bytes of body) {
-    sink.push(bytes);
-    sink.push(null, Math.ceil(bytes.length / 8) * 8 - bytes.length);
+
+  /** The record batch's message for the first `n` rows of the columns. */
+  batch(n) {
+    const nodes = [];
+    const buffers = [];
+    this.regions.forEach(({ valid, values, size }, c) => {
+      const bitmap = this.columns?.[c].valid;
+      let nulls = 0;
+      if (bitmap) {
+        const bytes = n >> 3;
+        for (let i = 0; i < bytes; i++) nulls += 8 - ones[bitmap[i]];
+        if (n & 7) nulls += (n & 7) - ones[bitmap[bytes] & ((1 << (n & 7)) - 1)];
+      }
+      nodes.push(n, nulls);
+      buffers.push(valid, nulls ? (n + 7) >> 3 : 0, values, n * size);
+    });
+    return message(RECORD_BATCH, table([[8, n], longs(nodes, 2), longs(buffers, 2)]), this.bodyLength);
   }
-  sink.push(new Uint8Array([0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0]));
-  return sink.bytes.subarray(0, sink.length);
+
+  /**
+   * The stream of the first `n` rows of `columns` (a bitmap bit set for each
+   * row that has a value), a view of the kept buffer.
+   */
+  stream(n) {
+    const batch = this.batch(n);
+    if (this.schema.length + batch.length !== this.head) throw new Error('arrow: a record batch\'s metadata changed length');
+    this.bytes.set(this.schema, 0);
+    this.bytes.set(batch, this.schema.length);
+    this.bytes.set([0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0], this.head + this.bodyLength);
+    return this.bytes;
+  }
 }
 
-module.exports = { arrowStream, Sink };
+module.exports = { ArrowGroup };

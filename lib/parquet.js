@@ -31,7 +31,7 @@
 const { sampleTable, tableStreams, ESTIMATED_FROM } = require('./data');
 const { Hole, decode, encode, encodeOpen, fill, field, setField, T } = require('./thrift');
 const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('./schema');
-const { arrowStream, Sink } = require('./arrowstream');
+const { ArrowGroup } = require('./arrowstream');
 
 /** Rows per row group: 64 Ki keeps a group's encoding within a few tens of MB, and reads by range fine-grained. */
 const ROW_GROUP_ROWS = 1 << 16;
@@ -110,7 +110,7 @@ class ParquetWriter {
     this.zone = zone;
     this.groupRows = rowGroupRows;
     this.filled = 0;
-    this.buffers = null;
+    this.group = null;
     // Per group only bytes: its footer entry encoded but for where its page
     // indexes will be (holes, filled at the end), and the indexes end to end,
     // so that what a long recording holds until the footer is a few bytes a
@@ -134,23 +134,18 @@ class ParquetWriter {
   append({ from, to, columns }) {
     for (let at = from; at < to;) {
       const n = Math.min(to - at, this.groupRows - this.filled);
-      if (this.filled === 0 && n === this.groupRows) this.writeGroup(columns, at, n);
-      else {
-        this.buffer(columns, at, n);
-        if (this.filled === this.groupRows) this.flush();
-      }
+      this.buffer(columns, at, n);
+      if (this.filled === this.groupRows) this.flush();
       at += n;
     }
   }
 
+  /** Gathers rows into the group's Arrow stream, where the encoder takes them from. */
   buffer(columns, from, n) {
-    this.buffers ??= this.columns.map(({ type }) => ({
-      values: new (type === 'int32' ? Int32Array : type === 'timestamp' ? BigInt64Array : Float64Array)(this.groupRows),
-      valid: new Uint8Array(Math.ceil(this.groupRows / 8)),
-    }));
+    this.group ??= new ArrowGroup(this.columns, this.zone, Math.max(this.groupRows, 1));
     for (let c = 0; c < columns.length; c++) {
       const { values, valid } = columns[c];
-      const into = this.buffers[c];
+      const into = this.group.columns[c];
       into.values.set(values.subarray(from, from + n), this.filled);
       if (from % 8 === 0 && this.filled % 8 === 0) {
         // Whole bytes of the bitmap, the bits past the rows cleared.
@@ -171,25 +166,9 @@ class ParquetWriter {
   }
 
   flush() {
-    this.writeGroup(this.buffers, 0, this.filled);
+    this.group ??= new ArrowGroup(this.columns, this.zone, Math.max(this.groupRows, 1));
+    this.writeGroup(this.filled);
     this.filled = 0;
-  }
-
-  /** The Arrow IPC stream of rows `from`..`from + n` of the columns. */
-  arrowRows(columns, from, n) {
-    const rows = columns.map(({ values, valid }) => {
-      let bitmap = null;
-      if (valid && from % 8 === 0) bitmap = valid.subarray(from >> 3, (from + n + 7) >> 3);
-      else if (valid) {
-        bitmap = new Uint8Array((n + 7) >> 3);
-        for (let i = 0; i < n; i++) if ((valid[(from + i) >> 3] >> ((from + i) & 7)) & 1) bitmap[i >> 3] |= 1 << (i & 7);
-      }
-      return { values: values.subarray(from, from + n), valid: bitmap };
-    });
-    // Into a buffer kept from group to group: a new one a group is garbage
-    // that the collector lets pile up to tens of MB.
-    this.ipc ??= new Sink();
-    return arrowStream(this.ipc, this.columns, this.zone, rows, n);
   }
 
   properties() {
@@ -218,10 +197,10 @@ class ParquetWriter {
    * are written on; its footer's description of them is kept, moved to where
    * they now stand, and its page indexes are kept for the end of the file.
    */
-  writeGroup(columns, from, n) {
+  writeGroup(n) {
     const { parquet } = load({ arrow: false });
     // writeParquet takes the WebAssembly table over and frees it.
-    const bytes = parquet.writeParquet(parquet.Table.fromIPCStream(this.arrowRows(columns, from, n)), this.properties());
+    const bytes = parquet.writeParquet(parquet.Table.fromIPCStream(this.group.stream(n)), this.properties());
     const footer = footerOf(bytes);
     const [group, ...more] = field(footer.fields, FILE.ROW_GROUPS).items;
     if (!group || more.length) throw new Error(`parquet: a row group of ${n} rows was encoded as ${more.length + 1}`);
