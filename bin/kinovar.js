@@ -59,6 +59,8 @@ if (require.main === module) {
     if (error.code !== 'EPIPE') throw error;
     process.exit(process.exitCode ?? 0);
   });
+  // Before any worker starts: the conversions' threads then share two allocator pools, keeping memory flat.
+  require('../lib/native').limitAllocatorPools();
   const { handleInterruptions, isInterrupted } = require('./interrupt');
   handleInterruptions();
   // Once interrupted, the one line says what was left: the command's own words on its stopped work are not said.

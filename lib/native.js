@@ -77,6 +77,8 @@ module.exports = {
   noteMadeFolder: entry.noteMadeFolder,
   /** (code) -> ends the process at once, conversions under way or not */
   exitNow: entry.exitNow,
+  /** () -> the process's allocator keeps few per-thread pools (for the command line, which owns its process) */
+  limitAllocatorPools: entry.limitAllocatorPools,
   /** () -> every conversion of the process stops at its next piece, and no temporary takes its name */
   stopConversions: entry.stopConversions,
   /** () -> the number of a new flag, given as a conversion's `cancel`; cancel(id) raises it from any thread */

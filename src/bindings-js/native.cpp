@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bindings-js/binding.h"
+#include "io/memory.h"
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
@@ -944,6 +945,12 @@ Napi::Value DiscardTemporary(const Napi::CallbackInfo& info) {
 // abandonTemporaries() -> {files, folders, targets}: an interruption; every
 // temporary of this process is removed, with the output folders it made
 // that are left empty, and none takes its name after this.
+// limitAllocatorPools(): for the command line, which owns its process.
+Napi::Value LimitAllocatorPools(const Napi::CallbackInfo& info) {
+  limitAllocatorPools();
+  return info.Env().Undefined();
+}
+
 Napi::Value AbandonTemporaries(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   const Abandoned gone = abandonTemporaries();
@@ -1114,6 +1121,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"cancel", Cancel},
       {"dropCancelFlag", DropCancelFlag},
       {"cancelOn", CancelOn},
+      {"limitAllocatorPools", LimitAllocatorPools},
   };
   for (const auto& [name, callback] : entries) exports.Set(name, Napi::Function::New(env, callback, name));
   return exports;

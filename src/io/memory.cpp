@@ -5,6 +5,9 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace kinovar {
 
@@ -18,6 +21,12 @@ void adviseHugePages(void* data, size_t bytes) noexcept {
 #else
   (void)data;
   (void)bytes;
+#endif
+}
+
+void limitAllocatorPools() noexcept {
+#if defined(__GLIBC__) && defined(M_ARENA_MAX)
+  mallopt(M_ARENA_MAX, 2);  // a hint: failure is harmless
 #endif
 }
 
