@@ -1,10 +1,13 @@
 // Writes a synthetic recording: kinovar-gen --out FILE [options]; see usage().
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #ifdef _WIN32
@@ -16,6 +19,7 @@
 
 #include "gen/generator.h"
 #include "gen/sync_set.h"
+#include "io/paths.h"
 
 namespace {
 
@@ -110,8 +114,19 @@ int run(int argc, char** argv) {
   }
   if (!syncDir.empty()) {
     syncSet.base = recipe;
-    if (!kinovar::gen::writeSyncSet(syncDir, syncSet)) {
-      std::fprintf(stderr, "kinovar-gen: cannot write the set into %s\n", syncDir.c_str());
+    // Made when missing, as the command line's output folders are.
+#ifdef _WIN32
+    const std::filesystem::path folder(kinovar::utf8ToWide(syncDir.c_str()));
+#else
+    const std::filesystem::path folder(syncDir);
+#endif
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    errno = 0;
+    if (made || !kinovar::gen::writeSyncSet(syncDir, syncSet)) {
+      const int why = made ? made.value() : errno;
+      std::fprintf(stderr, "kinovar-gen: cannot write the set into %s: %s; give a folder you may write in\n",
+                   syncDir.c_str(), why ? std::strerror(why) : "a file of the set could not be written");
       return 1;
     }
     return 0;
