@@ -222,4 +222,4 @@ class ArrowGroup {
   }
 }
 
-module.exports = { ArrowGroup };
+module.exports = { ArrowGroup, ones };

@@ -225,4 +225,4 @@ function setField(fields, id, value) {
   found[2] = value;
 }
 
-module.exports = { T, Hole, decode, encode, encodeOpen, fill, field, setField };
+module.exports = { T, Hole, Writer, decode, encode, encodeOpen, fill, field, setField };

@@ -574,3 +574,40 @@ test('outputs are written whole, and never over a file kinovar did not write', (
   assert.throws(() => kinovar.readRecording(recording, out, { format: 'xlsx' }), RangeError);
   assert.deepEqual(fs.readdirSync(dir).filter((name) => name.endsWith('.tmp')), []);
 });
+
+test('Parquet sensor columns as dictionary pages: values, empty rows and page edges read back exactly by another reader', async (t) => {
+  const { parquetReadObjects } = await import('hyparquet');
+  const { compressors } = await import('hyparquet-compressors');
+  const { readParquetBytes } = require('../../lib/parquet');
+  // Over two pages of 16384 rows: a constant stretch (no index bits), long runs, a few hundred distinct
+  // values, 0 and -0 apart, empty rows off the bytes' edges; a sparse column left to the encoder.
+  const rows = 40000;
+  const time = Float64Array.from({ length: rows }, (_, r) => r / 1000);
+  const dense = new Float64Array(rows);
+  const sparse = new Float64Array(rows);
+  const [denseValid, sparseValid] = [new Uint8Array(rows / 8), new Uint8Array(rows / 8)];
+  for (let r = 0, seed = 1; r < rows; r++) {
+    seed = (seed * 48271) % 2147483647;
+    dense[r] = r < 17000 ? 1.5 : r < 20000 ? Math.floor(r / 100) * 0.25 : r % 7 === 0 ? -0 : (seed % 300) * 0.061;
+    if (r % 5 !== 3 || r < 17000) denseValid[r >> 3] |= 1 << (r & 7);
+    sparse[r] = seed % 40;
+    if (r % 10 === 0) sparseValid[r >> 3] |= 1 << (r & 7);
+  }
+  const columns = [{ name: 'time', unit: 's', type: 'double' }, { name: 'gyro_x', unit: 'deg/s', type: 'double' },
+    { name: 'pressure', unit: 'mBar', type: 'double' }];
+  const pieces = [];
+  const writer = tableWriter((b) => pieces.push(Buffer.from(b)), { columns, rowGroupRows: 32768 });
+  writer.append({ from: 0, to: rows, columns: [{ values: time, valid: null }, { values: dense, valid: denseValid },
+    { values: sparse, valid: sparseValid }] });
+  writer.finish({ info: {} });
+  const bytes = Buffer.concat(pieces);
+  const has = (valid, r) => (valid[r >> 3] >> (r & 7)) & 1;
+  const table = await parquetReadObjects({ file: bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length), compressors });
+  const ours = readParquetBytes(bytes).columns;
+  assert.equal(table.length, rows);
+  for (let r = 0; r < rows; r++) {
+    assert.ok(Object.is(table[r].gyro_x, has(denseValid, r) ? dense[r] : null), `row ${r}: ${table[r].gyro_x}`);
+    assert.ok(Object.is(ours.gyro_x[r], has(denseValid, r) ? dense[r] : NaN), `row ${r}`);
+    assert.equal(table[r].pressure, has(sparseValid, r) ? sparse[r] : null, `row ${r}`);
+  }
+});
