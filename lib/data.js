@@ -136,19 +136,25 @@ function streamSet(recordingPaths, { progress, ...conversion }, { datetime = fal
   // The handle outlives this call, so it must not hold the callback.
   const set = native.openSetTable(recordingPaths, { ...conversion, streams });
   if (set.status !== 'OK') throw setFailure(set, recordingPaths);
+  // The window's length in seconds, over which the tables' time runs.
+  const span = set.window ? set.window.end - set.window.start : 0;
+  // The tables are read one after the other: each its share, by the window time its rows have reached.
+  const done = (i, within) => progress?.((i + Math.min(1, within)) / set.recordings.length);
   const tables = set.recordings.map((recording, i) => ({
     info: { ...recording.info, quality: recording.quality },
     columns: tableColumns(recording.columns, datetime),
     rates: recording.rates,
     * chunks(rows) {
-      yield* pieces(() => native.nextSetRows(set.handle, i, rows), datetime, set.timeBase);
-      progress?.((i + 1) / set.recordings.length);
+      for (const piece of pieces(() => native.nextSetRows(set.handle, i, rows), datetime, set.timeBase)) {
+        yield piece;
+        if (piece.to && span > 0) done(i, piece.columns[0].values[piece.to - 1] / span);
+      }
+      done(i, 1);
     },
   }));
   return {
     tables,
-    // The window's length in seconds, over which the tables' time runs.
-    span: set.window ? set.window.end - set.window.start : 0,
+    span,
     report: () => reportOf(native.setTableOutcome(set.handle), recordingPaths, [], conversion),
     close: () => native.closeSetTable(set.handle),
   };

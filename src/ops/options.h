@@ -61,6 +61,10 @@ struct ConversionOptions {
   CancelToken cancel;
 };
 
+// The share of a conversion's progress its first pass over the input takes
+// (the parse and quality report, or a set's alignment) before any row is made.
+inline constexpr double kFirstPassShare = 0.1;
+
 inline void reportProgress(const ConversionOptions& options, double fraction) {
   if (options.progress) options.progress(fraction);
 }

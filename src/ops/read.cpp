@@ -60,8 +60,10 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   if (resampled) time.origin = streams.origin();
   StreamSource source = streams.source();
   // The first pass and the quality report read the file once already.
-  reportProgress(options, 0.1);
-  source.progress = [&options](double fraction) { reportProgress(options, 0.1 + 0.9 * fraction); };
+  reportProgress(options, kFirstPassShare);
+  source.progress = [&options](double fraction) {
+    reportProgress(options, kFirstPassShare + (1.0 - kFirstPassShare) * fraction);
+  };
   const bool exported = exportCsv(output.get(), source, style, threads, failure, time);
   settings = reader.settings();
   if (exported) reportProgress(options, 1.0);

@@ -53,12 +53,15 @@ std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const
 namespace {
 
 // A stream of a set cut to its window as it is read: `count` samples after
-// skipping `skip`, their times onto the common clock.
+// skipping `skip`, their times onto the common clock. The token is checked
+// at every read, since a set's reader may hold a whole file in one piece.
 class WindowCursor : public StreamCursor {
  public:
-  WindowCursor(std::unique_ptr<StreamCursor> inner, uint64_t skip, uint64_t count, double offset, double rate)
-      : inner_(std::move(inner)), skip_(skip), left_(count), offset_(offset), rate_(rate) {}
+  WindowCursor(std::unique_ptr<StreamCursor> inner, uint64_t skip, uint64_t count, double offset, double rate,
+               const CancelToken& cancel)
+      : inner_(std::move(inner)), skip_(skip), left_(count), offset_(offset), rate_(rate), cancel_(cancel) {}
   uint64_t read(SampleStream& out, uint64_t max) override {
+    cancel_.check();
     for (SampleStream ignored; skip_ > 0;) {
       const uint64_t n = inner_->read(ignored, std::min<uint64_t>(skip_, kDefaultChunkSamples));
       if (n == 0) break;
@@ -74,6 +77,7 @@ class WindowCursor : public StreamCursor {
   std::unique_ptr<StreamCursor> inner_;
   uint64_t skip_, left_;
   double offset_, rate_;
+  CancelToken cancel_;
 };
 
 // A stream onto a grid as it is read: row r takes the sample nearest to
@@ -84,10 +88,11 @@ class WindowCursor : public StreamCursor {
 class GridCursor : public StreamCursor {
  public:
   GridCursor(std::unique_ptr<StreamCursor> inner, uint64_t channels, double offset, double rate, double start,
-             double gridRate, uint64_t rows, SyncStreamCount& slips)
+             double gridRate, uint64_t rows, SyncStreamCount& slips, const CancelToken& cancel)
       : inner_(std::move(inner)), channels_(channels), offset_(offset), rate_(rate), start_(start),
-        gridRate_(gridRate), rows_(rows), slips_(slips), kept_(channels) {}
+        gridRate_(gridRate), rows_(rows), slips_(slips), kept_(channels), cancel_(cancel) {}
   uint64_t read(SampleStream& out, uint64_t max) override {
+    cancel_.check();
     const uint64_t n = std::min(max, rows_ - row_);
     out.channels = channels_;
     out.count = n;
@@ -153,6 +158,7 @@ class GridCursor : public StreamCursor {
   std::vector<double> kept_;
   double keptTime_ = 0.0;
   bool keeping_ = false, ended_ = false, empty_ = false;
+  CancelToken cancel_;
 };
 
 // The own time of sample j of a stream of the reader (a quaternion stands at
@@ -178,7 +184,8 @@ double streamedFirstInstant(const Recording& light, const RecordingReader& reade
 // made: its shapes take the window's counts, its events are cut (and, in the
 // classic CSV, put on their rows' ticks) in memory, the rest streams.
 StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, const RecordingReader& reader,
-                         const RecordingStreams& streams, SyncReport& report, CsvStyle style, double hz = 0.0) {
+                         const RecordingStreams& streams, SyncReport& report, const CancelToken& cancel, CsvStyle style,
+                         double hz = 0.0) {
   const double offset = report.offsets[i], rate = placedRate(report, i);
   const bool grid = !window.gridStart.empty();
   std::vector<SyncStreamCount>& kept = report.samples[i];
@@ -207,17 +214,17 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
   source.settings = &light.settings;
   source.shapes = &light.streams;
   const auto read = source.cursor;
-  source.cursor = [&window, &light, &reader, &kept, read, i, offset, rate, grid](uint32_t key) -> std::unique_ptr<StreamCursor> {
+  source.cursor = [&window, &light, &reader, &kept, read, i, offset, rate, grid, cancel](uint32_t key) -> std::unique_ptr<StreamCursor> {
     if (key == kEventKey) return memoryCursor(light.streams.at(kEventKey));
     const size_t k = static_cast<size_t>(std::find(window.keys.begin(), window.keys.end(), key) - window.keys.begin());
     if (k == window.keys.size()) return read(key);
     const uint64_t count = window.count[i][k];
     if (grid)
       return std::make_unique<GridCursor>(read(key), light.streams.at(key).channels, offset, rate, window.gridStart[k],
-                                          window.gridRate[k], count, kept[k]);
+                                          window.gridRate[k], count, kept[k], cancel);
     // Quaternions are estimated from the first sample on; the rest start where the window does.
-    if (key == kQuaternionKey) return std::make_unique<WindowCursor>(read(key), window.start[i][k], count, offset, rate);
-    return std::make_unique<WindowCursor>(reader.cursor(key, window.start[i][k]), 0, count, offset, rate);
+    if (key == kQuaternionKey) return std::make_unique<WindowCursor>(read(key), window.start[i][k], count, offset, rate, cancel);
+    return std::make_unique<WindowCursor>(reader.cursor(key, window.start[i][k]), 0, count, offset, rate, cancel);
   };
   if (!(hz > 0)) return source;
   // Resampled onto the set's grid from the window start as the cut is read, as a set in memory is.
@@ -290,15 +297,22 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   std::vector<char> exported(n, 0);
   std::vector<OutputFailure> failures(n);
   std::vector<CsvFile> csvs(n);
+  // Each recording's rows weigh by its samples in the window, a fair measure of its share of the work.
+  std::vector<double> weights(n, 0.0);
+  for (size_t i = 0; i < std::min(n, window.count.size()); ++i)
+    for (const uint64_t count : window.count[i]) weights[i] += static_cast<double>(count);
+  SetProgress progress(options, n, kFirstPassShare, 1.0, std::move(weights));
   forEachIndex(n, budget, [&](size_t i) {
     Recording& recording = set[i];
     csvs[i] = openCsv(csvPaths[i].c_str(), options.durable);
     const RecordingStreams streams(*readers[i], options, exportThreads > 1);
-    const StreamSource source = streamedCut(window, i, recording, *readers[i], streams, outcome.sync, style,
-                                            resampled ? options.resample : 0.0);
+    StreamSource source = streamedCut(window, i, recording, *readers[i], streams, outcome.sync, options.cancel, style,
+                                      resampled ? options.resample : 0.0);
+    if (options.progress) source.progress = [&progress, i](double fraction) { progress.note(i, fraction); };
     exported[i] = together ? writeCsv(csvs[i], source, style, exportThreads, &failures[i], time)
                            : exportCsv(std::move(csvs[i]), source, style, exportThreads, &failures[i], time);
-  });
+    progress.note(i, 1.0);
+  }, progress.waiting());
   outcome.files = csvPaths;
   for (size_t i = 0; i < n; ++i)
     if (!exported[i]) outcome.outputRecordings.push_back(i);
@@ -329,6 +343,8 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
     outcome.failure = SetFailure::Output;
     outcome.output = OutputProblem::NotWritten;
     outcome.written = failures[outcome.outputRecordings.front()];
+  } else {
+    reportProgress(options, 1.0);
   }
   return outcome;
 }
@@ -356,8 +372,8 @@ std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& pat
     set->qualities.push_back(qualityReport(*set->readers[i]));
     set->streams.push_back(std::make_unique<RecordingStreams>(*set->readers[i], options));
     set->sources.push_back(
-        streamedCut(set->window, i, set->recordings[i], *set->readers[i], *set->streams[i], outcome.sync, style,
-                    resampled ? options.resample : 0.0));
+        streamedCut(set->window, i, set->recordings[i], *set->readers[i], *set->streams[i], outcome.sync, options.cancel,
+                    style, resampled ? options.resample : 0.0));
   }
   return set;
 }

@@ -33,6 +33,7 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
   for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples, options.cancel));
   std::vector<UnparsedRecording> unparsed(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
+  SetProgress progress(options, n, 0.0, kFirstPassShare);
   forEachIndex(n, threadBudget(options), [&](size_t i) {
     RecordingReader& reader = *readers[i];
     unparsed[i].recording = i;
@@ -55,7 +56,8 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
     }
     // Without an estimator there is no orientation stage to fail.
     oriented[i] = parsed[i] && (options.estimator == Estimator::None || quaternions > 0);
-  });
+    progress.note(i, 1.0);
+  }, progress.waiting());
   // A recording that does not parse fails the set before any orientation does.
   for (size_t i = 0; i < n; ++i)
     if (!parsed[i]) outcome.unparsed.push_back(unparsed[i]);

@@ -2,6 +2,7 @@
 // written in order whatever the threads, and the JSON writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <limits>
@@ -227,25 +228,39 @@ TEST(SetOutputs, TakeTheirNamesTogether) {
   EXPECT_TRUE(std::filesystem::is_regular_file(targets[1]));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("out")), {}), 2);  // no temporary file left
 
-  // Asked to stop, a set throws Cancelled, and so does a recording asked
-  // part-way (once it has told some progress, rows written): the old files
-  // stay and no temporary is left, whatever the estimator's threads were doing.
-  const std::string before = readText(targets[0]);
+  // A set tells how far it has come as its rows are made, from its first
+  // pass to 1. Asked to stop part-way (once it has told some progress, rows
+  // written), a set or a recording throws Cancelled: the old files stay and
+  // no temporary is left, whatever the estimator's threads were doing.
   for (const Estimator estimator : {Estimator::Classic, Estimator::Accurate}) {
-    const uint32_t flag = newCancelFlag();
     ConversionOptions options;
     options.estimator = estimator;
     options.chunkSamples = 16;
-    options.cancel = cancelToken(flag);
-    DeviceSettings settings;
-    options.progress = [&](double fraction) {
-      if (fraction > 0.5 && fraction < 1) raiseCancelFlag(flag);
-    };
-    EXPECT_THROW(convertRecording(set.paths[0].c_str(), targets[0].c_str(), options, settings), Cancelled);
-    EXPECT_THROW(readAndSyncSet(set.paths, dir.path("out"), true, options), Cancelled);
-    dropCancelFlag(flag);
-    EXPECT_EQ(readText(targets[0]), before);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("out")), {}), 2);
+    std::vector<double> told;
+    options.progress = [&](double fraction) { told.push_back(fraction); };
+    ASSERT_EQ(readAndSyncSet(set.paths, dir.path("out"), true, options).failure, SetFailure::None);
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.back(), 1.0);
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+    EXPECT_GT(std::count_if(told.begin(), told.end(), [](double f) { return f > 0.1 && f < 1; }), 5) << "rises with the rows";
+    const std::string before = readText(targets[0]);
+    for (const bool wholeSet : {false, true}) {
+      const uint32_t flag = newCancelFlag();
+      options.cancel = cancelToken(flag);
+      told.clear();
+      options.progress = [&](double fraction) {
+        told.push_back(fraction);
+        if (fraction > 0.5 && fraction < 1) raiseCancelFlag(flag);
+      };
+      DeviceSettings settings;
+      options.threads = wholeSet ? 1 : 0;  // past half way, the first file is complete and the second begun
+      if (wholeSet) EXPECT_THROW(readAndSyncSet(set.paths, dir.path("out"), true, options), Cancelled);
+      else EXPECT_THROW(convertRecording(set.paths[0].c_str(), targets[0].c_str(), options, settings), Cancelled);
+      dropCancelFlag(flag);
+      EXPECT_TRUE(!told.empty() && told.back() > 0.5) << "stopped part-way";
+      EXPECT_EQ(readText(targets[0]), before);
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("out")), {}), 2);
+    }
   }
 }
 

@@ -353,8 +353,12 @@ test('a set in every format: one instant has one time in every file, counted fro
     assert.deepEqual(setJson.recordings.map((r) => path.resolve(out, r)), set.map((r) => path.resolve(r)));
     assert.equal(setJson.format, 'kinovar set 1');
     assert.deepEqual(setJson.files, carried.files);
-    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute', rowGroupRows: c ? 50 : undefined, ...OFFSET });
+    const told = [];
+    const parquet = kinovar.syncRecordings(set, out, { format: 'parquet', time: 'absolute', rowGroupRows: c ? 50 : undefined, ...OFFSET,
+      onProgress: ({ fraction }) => told.push(fraction) });
     sameReport(parquet.report);
+    // In groups of 50 rows, each file's groups move the fraction, not only its end.
+    assert.ok(told.at(-1) === 1 && told.every((f, i) => !i || f > told[i - 1]) && (!c || told.length > 4 * set.length), `${label}: ${told}`);
     const { recordings, report: loadedReport } = kinovar.loadSet(set, { ...CLASSIC_FILTER, ...OFFSET });
     sameReport(loadedReport);
     const moved = await kinovar.promises.loadSet(set, { ...CLASSIC_FILTER, ...OFFSET });
