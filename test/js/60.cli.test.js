@@ -465,7 +465,7 @@ test('Ctrl-C or SIGTERM stops the conversions, leaves no temporary file, keeps t
   kinovar.readRecording(path.join(dir, 'short.bin'), out);
   const old = fs.readFileSync(out);
   const interrupt = async (signal, args, begun) => {
-    const child = spawn(process.execPath, [bin, 'read', long, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
+    const child = spawn(process.execPath, [bin, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
     let stderr = '';
     child.stderr.on('data', (data) => { stderr += data; });
     const code = exited(child);
@@ -478,22 +478,39 @@ test('Ctrl-C or SIGTERM stops the conversions, leaves no temporary file, keeps t
   };
   const bytesIn = (folder) => temporaries(folder).some((name) => (fs.statSync(path.join(folder, name), { throwIfNoEntry: false })?.size ?? 0) > 0);
 
-  const replacing = await interrupt('SIGINT', ['-o', out, '--orientation', 'accurate'], () => bytesIn(dir));
+  const replacing = await interrupt('SIGINT', ['read', long, '-o', out, '--orientation', 'accurate'], () => bytesIn(dir));
   assert.equal(replacing.code, 130);
   assert.match(replacing.stderr, /^kinovar: interrupted by SIGINT: .*out\.csv left as it was \(unfinished copy removed\)[^\n]*\n$/);
   assert.deepEqual(temporaries(dir), []);
   assert.deepEqual(fs.readFileSync(out), old);
 
   // Parquet's rows are made by JavaScript on a worker, a piece at a time from the native table.
-  const parquet = await interrupt('SIGINT', ['-o', path.join(dir, 'out.parquet')], () => bytesIn(dir));
+  const parquet = await interrupt('SIGINT', ['read', long, '-o', path.join(dir, 'out.parquet')], () => bytesIn(dir));
   assert.deepEqual([parquet.code, parquet.stderr],
     [130, `kinovar: interrupted by SIGINT: ${path.join(dir, 'out.parquet')} not written (unfinished copy removed); outputs already written stay\n`]);
 
   const made = path.join(dir, 'made', 'deeper');
-  const fresh = await interrupt('SIGTERM', ['-o', `${made}/`], () => fs.existsSync(made) && bytesIn(made));
+  const fresh = await interrupt('SIGTERM', ['read', long, '-o', `${made}/`], () => fs.existsSync(made) && bytesIn(made));
   assert.equal(fresh.code, 143);
   assert.match(fresh.stderr, /not written .*removed the empty folders .*made[/\\]deeper, .*made;/);
   assert.deepEqual(fs.readdirSync(dir).sort(), ['edit.cfg', 'hook.js', 'long.bin', 'out.csv', 'short.bin']);
+
+  // A set's files take their names together: stopped once its rows have begun, none takes one, and the line
+  // names each file under way (the third may not have begun).
+  const folder = (name) => fs.mkdirSync(path.join(dir, name), { recursive: true });
+  const set = generateSession(folder('set'), { seconds: 600, accel: 1000, gyro: 1000 });
+  const setOut = path.join(dir, 'set-out');
+  kinovar.syncRecordings(generateSession(folder('short'), { seconds: 3 }), setOut, { format: 'plain' });
+  const kept = ['pelvis.csv', 'set.json'];
+  const olds = kept.map((name) => fs.readFileSync(path.join(setOut, name)));
+  for (const name of ['thigh.csv', 'shank.csv']) fs.rmSync(path.join(setOut, name));
+  const stopped = await interrupt('SIGINT', ['sync', ...set, '-o', setOut, '--format', 'plain'], () => bytesIn(setOut));
+  assert.equal(stopped.code, 130, stopped.stderr);
+  const said = stopped.stderr.match(/^kinovar: interrupted by SIGINT: (.+) \(unfinished cop(?:y|ies) removed\); outputs already written stay\n$/);
+  const states = ['left as it was', 'not written', 'not written'].map((state, i) => `${path.join(setOut, `${['pelvis', 'thigh', 'shank'][i]}.csv`)} ${state}`);
+  assert.ok(said && said[1].split(', ').every((part) => states.includes(part)), stopped.stderr);
+  assert.deepEqual(fs.readdirSync(setOut).sort(), kept);
+  kept.forEach((name, i) => assert.deepEqual(fs.readFileSync(path.join(setOut, name)), olds[i], name));
 });
 
 test('the next conversion into a folder removes the temporary files a killed run left there, and nothing else', async (t) => {
