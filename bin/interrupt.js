@@ -26,7 +26,8 @@ const isInterrupted = () => interrupted;
 
 /** The line that says what an interruption left: each output under way, the files finished, and the folders removed. */
 function leftLine(signal, { targets, folders }, finished = []) {
-  const outputs = targets.map((target) => `${target} ${fs.existsSync(target) ? 'left as it was' : 'not written'}`);
+  // By name: files written side by side start in any order.
+  const outputs = [...targets].sort().map((target) => `${target} ${fs.existsSync(target) ? 'left as it was' : 'not written'}`);
   const parts = [];
   if (outputs.length) parts.push(`${outputs.join(', ')} (unfinished ${outputs.length > 1 ? 'copies' : 'copy'} removed)`);
   if (finished.length) parts.push(`${finished.join(', ')} written in full`);
