@@ -1,8 +1,9 @@
 // Linked into the prebuilt Linux addon only (cmake/old-glibc.cmake). glibc
 // gave these functions new symbol versions after 2.28: pthread moved into libc
 // in 2.34, stat became a function in 2.33, exp lost its error wrapper in 2.29,
-// and 2.32 and 2.36 added __libc_single_threaded and arc4random, which the
-// static libstdc++ built here expects. Every reference to NAME is redirected
+// and 2.30, 2.32 and 2.36 added pthread_cond_clockwait,
+// __libc_single_threaded and arc4random, which the static libstdc++ built
+// here expects. Every reference to NAME is redirected
 // (--wrap=NAME) to __wrap_NAME below, which calls what glibc 2.28 exports, so
 // the addon loads there and on every later glibc alike.
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <pthread.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 // old_NAME is NAME at the version glibc had before it changed.
@@ -74,6 +76,22 @@ int __wrap_fstat(int fd, struct stat* out) { return old___fxstat(kStatVersion, f
 int __wrap_fstat64(int fd, struct stat* out) { return old___fxstat(kStatVersion, fd, out); }
 
 double __wrap_exp(double x) { return old_exp(x); }
+
+// A condition variable's timed wait on the steady clock: the same deadline
+// on the real-time clock, which glibc 2.28 can wait for.
+int __wrap_pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock, const timespec* at) {
+  if (clock == CLOCK_REALTIME) return pthread_cond_timedwait(cond, mutex, at);
+  timespec now{}, real{};
+  clock_gettime(clock, &now);
+  clock_gettime(CLOCK_REALTIME, &real);
+  constexpr int64_t kNano = 1000000000;
+  const int64_t left = (static_cast<int64_t>(at->tv_sec) - now.tv_sec) * kNano + (at->tv_nsec - now.tv_nsec);
+  const int64_t deadline = static_cast<int64_t>(real.tv_sec) * kNano + real.tv_nsec + (left > 0 ? left : 0);
+  timespec on{};
+  on.tv_sec = static_cast<time_t>(deadline / kNano);
+  on.tv_nsec = static_cast<long>(deadline % kNano);
+  return pthread_cond_timedwait(cond, mutex, &on);
+}
 
 // Never "single-threaded": libstdc++ then always takes the atomic path, which
 // is right whatever the process does.
