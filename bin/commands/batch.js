@@ -158,7 +158,7 @@ async function run(args, io) {
   const mine = batch.shardOf(units, shard);
   const bar = progressBar(io, true);
   const rows = await batch.runShard(mine, {
-    outDir: values.out, shard, jobs, rehash: values.rehash === true, onUnit: (row, done, total) => bar.update(done, total, row.key),
+    outDir: values.out, shard, jobs, rehash: values.rehash === true, onUnit: (row, done, total) => bar.update(done / total, row.key, `${done}/${total}`),
   }, conversion).finally(() => bar.done());
   for (const row of rows) {
     if (row.status === 'failed') io.stderr(failedLine(row.inputs.map((i) => i.path).join(', '), { message: row.error }));

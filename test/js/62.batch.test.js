@@ -8,9 +8,11 @@ const { main } = require('../../bin/kinovar');
 const batch = require('../../lib/batch');
 const { scratch } = require('./helpers');
 
+/** The command line in this process; a first argument that is an object changes its io (a terminal, say). */
 async function cli(...args) {
+  const more = typeof args[0] === 'object' ? args.shift() : {};
   const seen = { stdout: '', stderr: '' };
-  const io = { stdout: (text) => { seen.stdout += text; }, stderr: (text) => { seen.stderr += text; }, isTTY: false, env: {}, cwd: process.cwd() };
+  const io = { stdout: (text) => { seen.stdout += text; }, stderr: (text) => { seen.stderr += text; }, isTTY: false, env: {}, cwd: process.cwd(), ...more };
   const status = await main(args, io);
   return { status, ...seen, last: (seen.stdout + seen.stderr).trim().split('\n').pop() };
 }
@@ -85,8 +87,11 @@ test('a batch converts in shards, resumes only what is missing, failed or out of
   assert.ok(fs.readFileSync(outputs[3]).equals(fs.readFileSync(path.join(dir, 'ref.csv'))));
 
   const before = mtimes(outputs);
-  const again = await cli('batch', study, ...flags);
+  // On a terminal the bar fills by the units done, and counts them.
+  const again = await cli({ isTTY: true, progressDelay: 0 }, 'batch', study, ...flags);
   assert.equal(again.last, '0 converted, 4 current, 1 failed (shard 0/1: 5 of 5 units)', 'failures are tried again');
+  assert.match(again.stderr, /\r\[#{6}\.{24}\] 1\/5 /);
+  assert.match(again.stderr, /\r\[#{30}\] 5\/5 /);
   assert.deepEqual(mtimes(outputs), before);
   // A touch alone is no change (the content is hashed again); new content, a lost output or other options are.
   fs.utimesSync(files[0], new Date(), new Date(Date.now() + 5000));
