@@ -266,16 +266,18 @@ function checkInputs(recordings) {
  * and wiped at the end; nothing when standard error is not a terminal or
  * with --quiet. update(fraction, label, count): fraction from 0 to 1, or
  * null when only the stage is known; a long label loses its start, never
- * the count before it ("3/10").
+ * the count before it ("3/10"). firstLabel and firstCount: what the bar says
+ * until the first update, so that it appears on time even when the work's
+ * first pass reports nothing.
  */
-function progressBar(io, enabled) {
+function progressBar(io, enabled, firstLabel = '', firstCount = '') {
   if (!enabled || !io.isTTY) return { update() {}, done() {} };
   const start = Date.now();
   const delay = io.progressDelay ?? 1000;
-  let state = null;
+  let state = [0, firstLabel, firstCount];
   let drawn = '';
   const draw = () => {
-    if (!state || Date.now() - start < delay) return;
+    if (Date.now() - start < delay) return;
     const [fraction, label, count] = state;
     const width = 30;
     const filled = fraction === null ? 0 : Math.round(Math.min(1, fraction) * width);

@@ -89,7 +89,7 @@ async function toStandardOutput(kinovar, recording, conversion, io) {
   const folder = require('../../lib/native').temporaryFolder();
   try {
     const csv = path.join(folder, 'out.csv');
-    const bar = progressBar(io, true);
+    const bar = progressBar(io, true, recording);
     let info;
     try {
       info = await kinovar.promises.readRecording(recording, csv, { ...conversion, onProgress: ({ fraction }) => bar.update(fraction, recording) });
@@ -142,7 +142,7 @@ async function run(args, io) {
     }
   }
 
-  const bar = progressBar(io, !values.json);
+  const bar = progressBar(io, !values.json, '', `0/${items.length}`);
   // The bar counts the recordings done and the share of those under way.
   const underWay = new Map();
   const onProgress = ({ done, total, result, recording, fraction }) => {

@@ -68,7 +68,7 @@ async function run(args, io) {
   }
   checkInputs(positionals);
   let report;
-  const bar = progressBar(io, !values.json);
+  const bar = progressBar(io, !values.json, `${positionals.length} recordings`);
   try {
     // The folder is made before any recording is read, and removed again if the set fails.
     ({ report } = await kinovar.promises.syncRecordings(positionals, values.out,

@@ -45,7 +45,7 @@ async function run(args, io) {
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);
   const page = values.out === undefined || isFolderTarget(values.out) ? path.join(out, name) : out;
-  const bar = progressBar(io, true);
+  const bar = progressBar(io, true, input);
   let written;
   try {
     written = await kinovar.promises.writeViewPage(input, page, { ...pageOptions, onProgress: ({ fraction }) => bar.update(fraction, input) });

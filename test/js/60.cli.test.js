@@ -6,6 +6,7 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 const { main, commands } = require('../../bin/kinovar');
+const { progressBar } = require('../../bin/shared');
 
 const { codes, generateRecording, generateSession } = kinovar;
 const { decodeViewData } = require('../../lib/viewer');
@@ -138,6 +139,12 @@ test('a batch with a corrupted recording in the middle converts the others and n
   assert.match(shown.stderr, /\r\[#{30}\] 4\/4 [^\n]*?\x1b\[K\r\x1b\[Kfailed /);
   assert.doesNotMatch((await inProcess(true, ['read', ...recordings, '-o', out, '--json'], now)).stderr, /\r/);
   assert.doesNotMatch((await inProcess(true, ['read', ...recordings, '-o', out])).stderr, /\r/);
+  // Work whose first pass reports nothing (a long recording's parse) still shows its bar on time.
+  const drawn = [];
+  const waiting = progressBar({ isTTY: true, progressDelay: 0, stderr: (text) => drawn.push(text) }, true, 'r.bin', '0/4');
+  await new Promise((resolve) => setTimeout(resolve, 450));
+  waiting.done();
+  assert.deepEqual(drawn, [`\r[${'.'.repeat(30)}] 0/4 r.bin\x1b[K`, '\r\x1b[K']);
 
   assert.equal((await cli('read', recordings[0], '-o', path.join(dir, 'one', 'one.csv'))).status, 0);
   assert.ok(fs.existsSync(path.join(dir, 'one', 'one.csv')), 'the folder of a file -o is made');
