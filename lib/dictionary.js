@@ -11,8 +11,6 @@ const { ones } = require('./arrowstream');
 
 const PAGE_TYPE = { DATA: 0, DICTIONARY: 2 };
 const ENCODING = { PLAIN: 0, RLE: 3, RLE_DICTIONARY: 8 };
-const DOUBLE = 5;
-const UNCOMPRESSED = 0;
 
 /** Rows per data page: a few per group, so that a reader skipping by the page index skips in steps of a few seconds. */
 const PAGE_ROWS = 1 << 14;
@@ -82,7 +80,7 @@ class DictionaryEncoder {
     this.shift = 32 - 10;
     this.entries = 0;
     this.words = new Uint32Array(2 * 256);  // each entry's two 32-bit halves
-    this.slotOf = new Int32Array(256);
+    this.entrySlot = new Int32Array(256);  // where each entry stands in `slots`
     this.indexes = new Int32Array(1 << 16);
   }
 
@@ -96,7 +94,7 @@ class DictionaryEncoder {
       let s = slotOf(this.words[2 * e], this.words[2 * e + 1], this.shift);
       while (this.slots[s] !== 0) s = (s + 1) & mask;
       this.slots[s] = e + 1;
-      this.slotOf[e] = s;
+      this.entrySlot[e] = s;
     }
   }
 
@@ -128,7 +126,7 @@ class DictionaryEncoder {
         words[2 * e] = lo;
         words[2 * e + 1] = hi;
         slots[s] = e + 1;
-        this.slotOf[e] = s;
+        this.entrySlot[e] = s;
         if (2 * entries > slots.length) {
           this.entries = entries;
           this.grow();
@@ -146,14 +144,14 @@ class DictionaryEncoder {
     const words = new Uint32Array(this.words.length * 2);
     words.set(this.words);
     this.words = words;
-    const slotOf = new Int32Array(this.slotOf.length * 2);
-    slotOf.set(this.slotOf);
-    this.slotOf = slotOf;
+    const entrySlot = new Int32Array(this.entrySlot.length * 2);
+    entrySlot.set(this.entrySlot);
+    this.entrySlot = entrySlot;
   }
 
   /** Forgets the dictionary, clearing only the slots it took. */
   clear() {
-    for (let e = 0; e < this.entries; e++) this.slots[this.slotOf[e]] = 0;
+    for (let e = 0; e < this.entries; e++) this.slots[this.entrySlot[e]] = 0;
     this.entries = 0;
   }
 
@@ -177,7 +175,7 @@ class DictionaryEncoder {
     for (let first = 0, taken = 0; first < n; first += PAGE_ROWS) {
       const rows = Math.min(PAGE_ROWS, n - first);
       body.length = 4;
-      const have = this.definitions(body, valid, first, rows);
+      const have = definitions(body, valid, first, rows);
       new DataView(body.bytes.buffer).setUint32(0, body.length - 4, true);
       // As wide as the page's largest index needs: the first pages of a group know fewer entries.
       let largest = 0;
@@ -196,83 +194,56 @@ class DictionaryEncoder {
     this.clear();
     return { bytes: out.bytes.slice(0, out.length), pages };
   }
-
-  /**
-   * Rows [first, first + rows)'s definition levels (1: a value, 0: empty) into
-   * `out` in the hybrid encoding of width 1, whose bit packing is the
-   * bitmap's own layout: two or more whole bytes all set or all clear as a
-   * run, the others as they are. `first` is a multiple of 8.
-   * @returns {number} how many of the rows have a value
-   */
-  definitions(out, valid, first, rows) {
-    const from = first >> 3;
-    const whole = rows >> 3;
-    const bytes = (rows + 7) >> 3;
-    let have = 0;
-    let packed = 0;
-    const pack = (end) => {
-      while (packed < end) {
-        const groups = Math.min(63, end - packed);
-        out.varint((groups << 1) | 1);
-        out.raw(valid.subarray(from + packed, from + packed + groups));
-        packed += groups;
-      }
-    };
-    for (let k = 0; k < whole;) {
-      const b = valid[from + k];
-      have += ones[b];
-      let j = k + 1;
-      if (b === 0 || b === 0xff) {
-        while (j < whole && valid[from + j] === b) j++;
-        have += ones[b] * (j - k - 1);
-      }
-      if (j - k >= 2) {
-        pack(k);
-        out.varint((j - k) * 16);
-        out.room(1);
-        out.bytes[out.length++] = b & 1;
-        packed = j;
-      }
-      k = j;
-    }
-    pack(whole);
-    if (bytes > whole) {
-      // The bits past the last row cleared.
-      const b = valid[from + whole] & ((1 << (rows & 7)) - 1);
-      have += ones[b];
-      out.varint(3);
-      out.room(1);
-      out.bytes[out.length++] = b;
-    }
-    return have;
-  }
 }
 
 /**
- * The footer's entry of a chunk that `chunk` made, standing at `position` in
- * the file, and its offset index.
- * @param {string} name the column's
- * @param {number} n the rows of the group
+ * Rows [first, first + rows)'s definition levels (1: a value, 0: empty) into
+ * `out` in the hybrid encoding of width 1, whose bit packing is the
+ * bitmap's own layout: two or more whole bytes all set or all clear as a
+ * run, the others as they are. `first` is a multiple of 8.
+ * @returns {number} how many of the rows have a value
  */
-function chunkEntry(name, n, { bytes, pages }, position) {
-  const meta = [
-    [1, T.I32, DOUBLE],
-    [2, T.LIST, { element: T.I32, items: [ENCODING.PLAIN, ENCODING.RLE, ENCODING.RLE_DICTIONARY] }],
-    [3, T.LIST, { element: T.BINARY, items: [new Uint8Array(Buffer.from(name, 'utf8'))] }],
-    [4, T.I32, UNCOMPRESSED],
-    [5, T.I64, n],
-    [6, T.I64, bytes.length],
-    [7, T.I64, bytes.length],
-    [9, T.I64, position + pages[0].offset],
-    [11, T.I64, position],
-    [13, T.LIST, { element: T.STRUCT, items: [
-      [[1, T.I32, PAGE_TYPE.DATA], [2, T.I32, ENCODING.RLE_DICTIONARY], [3, T.I32, pages.length]],
-      [[1, T.I32, PAGE_TYPE.DICTIONARY], [2, T.I32, ENCODING.PLAIN], [3, T.I32, 1]],
-    ] }],
-  ];
-  const offsetIndex = [[1, T.LIST, { element: T.STRUCT, items: pages.map(({ offset, length, firstRow }) => [
-    [1, T.I64, position + offset], [2, T.I32, length], [3, T.I64, firstRow]]) }]];
-  return { meta, offsetIndex };
+function definitions(out, valid, first, rows) {
+  const from = first >> 3;
+  const whole = rows >> 3;
+  const bytes = (rows + 7) >> 3;
+  let have = 0;
+  let packed = 0;
+  const pack = (end) => {
+    while (packed < end) {
+      const groups = Math.min(63, end - packed);
+      out.varint((groups << 1) | 1);
+      out.raw(valid.subarray(from + packed, from + packed + groups));
+      packed += groups;
+    }
+  };
+  for (let k = 0; k < whole;) {
+    const b = valid[from + k];
+    have += ones[b];
+    let j = k + 1;
+    if (b === 0 || b === 0xff) {
+      while (j < whole && valid[from + j] === b) j++;
+      have += ones[b] * (j - k - 1);
+    }
+    if (j - k >= 2) {
+      pack(k);
+      out.varint((j - k) * 16);
+      out.room(1);
+      out.bytes[out.length++] = b & 1;
+      packed = j;
+    }
+    k = j;
+  }
+  pack(whole);
+  if (bytes > whole) {
+    // The bits past the last row cleared.
+    const b = valid[from + whole] & ((1 << (rows & 7)) - 1);
+    have += ones[b];
+    out.varint(3);
+    out.room(1);
+    out.bytes[out.length++] = b;
+  }
+  return have;
 }
 
-module.exports = { DictionaryEncoder, chunkEntry, hybrid };
+module.exports = { DictionaryEncoder, PAGE_TYPE, ENCODING };

@@ -40,7 +40,7 @@ const { sampleTable, tableStreams, ESTIMATED_FROM } = require('./data');
 const { Hole, decode, encode, encodeOpen, fill, field, setField, T } = require('./thrift');
 const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('./schema');
 const { ArrowGroup, ones } = require('./arrowstream');
-const { DictionaryEncoder, chunkEntry } = require('./dictionary');
+const { DictionaryEncoder, PAGE_TYPE, ENCODING } = require('./dictionary');
 
 /** Rows per row group: 64 Ki keeps a group's encoding within a few tens of MB, and reads by range fine-grained. */
 const ROW_GROUP_ROWS = 1 << 16;
@@ -56,7 +56,11 @@ const tablePieceRows = (groupRows = ROW_GROUP_ROWS) => Math.min(groupRows, 1 << 
 const FILE = { SCHEMA: 2, NUM_ROWS: 3, ROW_GROUPS: 4, KEY_VALUES: 5 };
 const GROUP = { COLUMNS: 1, TOTAL_BYTE_SIZE: 2, NUM_ROWS: 3, FILE_OFFSET: 5, TOTAL_COMPRESSED_SIZE: 6, ORDINAL: 7 };
 const CHUNK = { FILE_OFFSET: 2, META: 3, OFFSET_INDEX: 4, OFFSET_INDEX_LENGTH: 5, COLUMN_INDEX: 6, COLUMN_INDEX_LENGTH: 7 };
-const META = { PATH: 3, UNCOMPRESSED: 6, COMPRESSED: 7, DATA_PAGE: 9, INDEX_PAGE: 10, DICTIONARY_PAGE: 11, STATISTICS: 12 };
+const META = { TYPE: 1, ENCODINGS: 2, PATH: 3, CODEC: 4, VALUES: 5, UNCOMPRESSED: 6, COMPRESSED: 7, DATA_PAGE: 9, INDEX_PAGE: 10,
+  DICTIONARY_PAGE: 11, STATISTICS: 12, ENCODING_STATS: 13 };
+const PAGE_LOCATIONS = 1;
+const DOUBLE = 5;
+const UNCOMPRESSED = 0;
 const STATS = { MAX: 1, MIN: 2, MAX_VALUE: 5, MIN_VALUE: 6 };
 const MAGIC = Buffer.from(PARQUET_MAGIC, 'latin1');
 
@@ -81,6 +85,9 @@ const shift = (fields, id, by) => {
   if (value !== undefined) setField(fields, id, value + by);
 };
 
+/** Where a column chunk's bytes start: its dictionary page, else its first data page. */
+const chunkStart = (meta) => Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].map((id) => field(meta, id) ?? Infinity));
+
 /** Bytes appended end to end in one growing buffer. */
 class Bytes {
   constructor() {
@@ -104,6 +111,39 @@ class Bytes {
 }
 
 /**
+ * Times and quaternions: (nearly) as many values as rows, so a dictionary
+ * only costs time there, while their bytes split by significance compress
+ * well (the time column to a fiftieth).
+ */
+const splitColumn = (name) => name === 'time' || name.startsWith('quat_');
+
+/**
+ * The footer's entry of a chunk that the dictionary encoder made for column
+ * `name`, standing at `position` in the file, and its offset index.
+ * @param {number} n the rows of the group
+ */
+function dictionaryChunkEntry(name, n, { bytes, pages }, position) {
+  const meta = [
+    [META.TYPE, T.I32, DOUBLE],
+    [META.ENCODINGS, T.LIST, { element: T.I32, items: [ENCODING.PLAIN, ENCODING.RLE, ENCODING.RLE_DICTIONARY] }],
+    [META.PATH, T.LIST, { element: T.BINARY, items: [new Uint8Array(Buffer.from(name, 'utf8'))] }],
+    [META.CODEC, T.I32, UNCOMPRESSED],
+    [META.VALUES, T.I64, n],
+    [META.UNCOMPRESSED, T.I64, bytes.length],
+    [META.COMPRESSED, T.I64, bytes.length],
+    [META.DATA_PAGE, T.I64, position + pages[0].offset],
+    [META.DICTIONARY_PAGE, T.I64, position],
+    [META.ENCODING_STATS, T.LIST, { element: T.STRUCT, items: [
+      [[1, T.I32, PAGE_TYPE.DATA], [2, T.I32, ENCODING.RLE_DICTIONARY], [3, T.I32, pages.length]],
+      [[1, T.I32, PAGE_TYPE.DICTIONARY], [2, T.I32, ENCODING.PLAIN], [3, T.I32, 1]],
+    ] }],
+  ];
+  const offsetIndex = [[PAGE_LOCATIONS, T.LIST, { element: T.STRUCT, items: pages.map(({ offset, length, firstRow }) => [
+    [1, T.I64, position + offset], [2, T.I32, length], [3, T.I64, firstRow]]) }]];
+  return { meta, offsetIndex };
+}
+
+/**
  * Whether a group's column is encoded here (lib/dictionary) rather than by
  * the encoder: a sensor's samples, few distinct counts, on at least half the
  * rows. A sparser column's empty rows are a pattern that only compression
@@ -111,7 +151,7 @@ class Bytes {
  * encoder's too.
  */
 function ownDictionary({ name, type }, { valid }, n) {
-  if (type !== 'double' || name === 'time' || name.startsWith('quat_')) return false;
+  if (type !== 'double' || splitColumn(name)) return false;
   let have = 0;
   for (let i = 0; i < n >> 3; i++) have += ones[valid[i]];
   return have > 0 && 2 * have >= n;
@@ -205,12 +245,8 @@ class ParquetWriter {
       .setMaxRowGroupSize(Math.max(this.groupRows, 1))
       .setStatisticsEnabled(parquet.EnabledStatistics.None)
       .setColumnStatisticsEnabled('time', parquet.EnabledStatistics.Page);
-    // Times and quaternions have (nearly) as many values as rows: a dictionary
-    // only costs time there, while their bytes split by significance compress
-    // well (the time column to a fiftieth). Sensor samples are few distinct
-    // counts, which the dictionary suits.
     for (const { name } of this.columns) {
-      if (name !== 'time' && !name.startsWith('quat_')) continue;
+      if (!splitColumn(name)) continue;
       builder = builder.setColumnDictionaryEnabled(name, false).setColumnEncoding(name, parquet.Encoding.BYTE_STREAM_SPLIT);
     }
     return builder.build();
@@ -243,14 +279,14 @@ class ParquetWriter {
     chunks.forEach((chunk, c) => {
       let body;
       if (own[c]) {
-        const { meta, offsetIndex } = chunkEntry(this.columns[c].name, n, own[c], this.position);
+        const { meta, offsetIndex } = dictionaryChunkEntry(this.columns[c].name, n, own[c], this.position);
         chunk.splice(0, chunk.length, [CHUNK.FILE_OFFSET, T.I64, 0], [CHUNK.META, T.STRUCT, meta],
           [CHUNK.OFFSET_INDEX, T.I64, 0], [CHUNK.OFFSET_INDEX_LENGTH, T.I32, 0]);
         body = own[c].bytes;
         this.offsetIndex(chunk, offsetIndex);
       } else {
         const meta = field(chunk, CHUNK.META);
-        const start = Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].map((id) => field(meta, id) ?? Infinity));
+        const start = chunkStart(meta);
         body = bytes.subarray(start, start + field(meta, META.COMPRESSED));
         const by = this.position - start;
         for (const id of [META.DATA_PAGE, META.INDEX_PAGE, META.DICTIONARY_PAGE]) shift(meta, id, by);
@@ -262,7 +298,7 @@ class ParquetWriter {
         }
         if (field(chunk, CHUNK.OFFSET_INDEX) !== undefined) {
           const offsetIndex = decode(bytes, field(chunk, CHUNK.OFFSET_INDEX)).fields;
-          for (const page of field(offsetIndex, 1).items) shift(page, 1, by);
+          for (const page of field(offsetIndex, PAGE_LOCATIONS).items) shift(page, 1, by);
           this.offsetIndex(chunk, offsetIndex);
         }
       }
@@ -436,7 +472,7 @@ function groupFile(read, footer, group) {
   const chunks = field(group, GROUP.COLUMNS).items;
   for (const chunk of chunks) {
     const meta = field(chunk, CHUNK.META);
-    const start = Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].map((id) => field(meta, id) ?? Infinity));
+    const start = chunkStart(meta);
     pieces.push(read(start, field(meta, META.COMPRESSED)));
     const by = position - start;
     for (const id of [META.DATA_PAGE, META.INDEX_PAGE, META.DICTIONARY_PAGE]) shift(meta, id, by);
