@@ -197,7 +197,7 @@ function readParquet(file, options) {
     // The decoder's WebAssembly memory has a ceiling, which a row group far larger than ours can reach.
     if (error instanceof WebAssembly.RuntimeError) {
       throw new KinovarError(`${file}: the Parquet decoder ran out of memory (${error.message}); read a part of it ` +
-        'with { from, to, streams }', 'ERR_KINOVAR_OUT_OF_MEMORY', { path: file });
+        'with { from, to, streams }', codes.OUT_OF_MEMORY, { path: file });
     }
     throw new KinovarError(`${file}: ${error.message}; read its recording with load() instead`, codes.FORMAT, { path: file });
   } finally {

@@ -21,6 +21,9 @@ const codes = Object.freeze({
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS',
   NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT',
   ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID',
+  // The core met a state it should never reach (a fault of ours), or memory ran out.
+  INTERNAL: 'ERR_KINOVAR_INTERNAL',
+  OUT_OF_MEMORY: 'ERR_KINOVAR_OUT_OF_MEMORY',
   ABORTED: 'ABORT_ERR',
 });
 

@@ -46,6 +46,17 @@ test('our error codes are one list: lib/errors.js, index.d.ts and the README tab
   const table = readme.slice(readme.indexOf('## Error codes'), readme.indexOf('\n## ', readme.indexOf('## Error codes') + 1));
   const documented = [...table.matchAll(/`((?:ERR_KINOVAR|ABORT)_\w+)`/g)].map((m) => m[1]);
   assert.deepEqual(documented.sort(), Object.values(codes).sort());
+  // Every code the sources throw, in any language, is in the list.
+  const thrown = new Set();
+  for (const folder of ['lib', 'bin', 'src', 'python']) {
+    const dir = path.join(root, folder);
+    if (!fs.existsSync(dir)) continue;
+    for (const file of fs.readdirSync(dir, { recursive: true })) {
+      if (!/\.(js|cpp|h|py|pyi)$/.test(file) || file.endsWith('index.d.ts')) continue;
+      for (const m of fs.readFileSync(path.join(dir, file), 'utf8').matchAll(/ERR_KINOVAR_[A-Z_]*[A-Z]/g)) thrown.add(m[0]);
+    }
+  }
+  assert.deepEqual([...thrown].filter((code) => !Object.values(codes).includes(code)), []);
 });
 
 test('lib/ has no require loop, even through requires inside functions, and needs only run-time packages', () => {
