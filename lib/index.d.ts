@@ -430,7 +430,9 @@ export interface ViewPageOptions {
   orientation?: Estimator;
   /** Bytes of the plots' data in the page (default 16e6). */
   budget?: number;
-  /** Replace a file that is not a viewer page of kinovar (refused otherwise). */
+  /** Replace a file that is not a viewer page of kinovar (refused otherwise), as every other call takes it. */
+  overwrite?: boolean;
+  /** The older name of `overwrite`. */
   force?: boolean;
   /** Force the page to the disk before it takes its name. */
   durable?: boolean;

@@ -507,19 +507,20 @@ function pageScript() {
 
 /**
  * Writes the page, whole or not at all; refuses to replace a file that
- * kinovar did not write unless `force` is set.
+ * kinovar did not write unless `overwrite` is set (`force`, its older name).
  * @param {string} input a recording, a classic CSV export or a Parquet file
  * @param {string} page
- * @param {{orientation?: string, budget?: number, force?: boolean, durable?: boolean}} [options]
+ * @param {{orientation?: string, budget?: number, overwrite?: boolean, force?: boolean, durable?: boolean}} [options]
  *   durable: the page is forced to the disk before it takes its name
  */
 function writeViewPage(input, page, options = {}) {
-  const { force, durable, onProgress, ...viewOptions } = options;
+  const { overwrite, force, durable, onProgress, ...viewOptions } = options;
   const progress = progressOf(options);
   const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   if (kind === 'recording') checkRecording(input);  // before any folder is made for its page
   output.ensureFolder(path.dirname(page));
-  output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input], overwrite: force === true });
+  output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input],
+    overwrite: overwrite === true || force === true });
   const data = viewData(input, { ...viewOptions, progress });
   const { quality } = decodeViewData(data).header;
   if (kind === 'recording' && quality) checkSamples(input, quality);  // an empty page tells nothing

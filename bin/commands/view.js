@@ -40,7 +40,7 @@ async function run(args, io) {
   if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help}`);
   const [input] = positionals;
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
-  const pageOptions = { ...orientationOption(values.orientation), force: values.force, durable: values.durable };
+  const pageOptions = { ...orientationOption(values.orientation), overwrite: values.force, durable: values.durable };
   if (values.size !== undefined) pageOptions.budget = positiveInteger(values.size, '--size') * 1e6;
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);

@@ -89,8 +89,10 @@ test('a page never replaces its input nor a file kinovar did not write', (t) => 
   assert.throws(() => kinovar.writeViewPage(recording, other),
     { code: kinovar.codes.NOT_OURS, message: /notes\.html exists and is not a file kinovar wrote/ });
   assert.equal(fs.readFileSync(other, 'utf8'), '<p>my notes</p>');
-  kinovar.writeViewPage(recording, other, { force: true });
+  kinovar.writeViewPage(recording, other, { overwrite: true });
   kinovar.writeViewPage(recording, other);  // now a page of ours
+  fs.writeFileSync(other, '<p>my notes</p>');
+  kinovar.writeViewPage(recording, other, { force: true });  // the older name still serves
   // Nor is the input, though it is an output of ours.
   const csv = path.join(dir, 'walk.csv');
   kinovar.readRecording(recording, csv);
