@@ -223,17 +223,21 @@ void strapdown(AccuratePass& p, const double* gyroDps) {
   for (int i = 0; i < 4; ++i) p.gyroRotation[i] = q[i];
 }
 
-// Still test: both sensors close to their smoothed values for a while.
+// Still test: both sensors close to their smoothed values for a while, and
+// the smoothed rate small. Steadiness alone would take a steady turn for
+// rest, and its rate for bias.
 void restTest(AccuratePass& p, const double* accel, const double* gyroDps) {
-  double gyroDev = 0, accelDev = 0;
+  double gyroDev = 0, accelDev = 0, rate = 0;
   for (int i = 0; i < 3; ++i) {
     p.restGyro[i] += p.restAlpha * (gyroDps[i] - p.restGyro[i]);
     p.restAccel[i] += p.restAlpha * (accel[i] - p.restAccel[i]);
     gyroDev += (gyroDps[i] - p.restGyro[i]) * (gyroDps[i] - p.restGyro[i]);
     accelDev += (accel[i] - p.restAccel[i]) * (accel[i] - p.restAccel[i]);
+    rate += p.restGyro[i] * p.restGyro[i];
   }
   const double gth = p.parameters.restGyroThreshold, ath = p.parameters.restAccelThreshold;
-  p.restSeconds = (gyroDev < gth * gth && accelDev < ath * ath) ? p.restSeconds + p.period : 0.0;
+  const double rth = p.parameters.restRateThreshold;
+  p.restSeconds = (gyroDev < gth * gth && accelDev < ath * ath && rate < rth * rth) ? p.restSeconds + p.period : 0.0;
 }
 
 // The slow step's mean acceleration in the drifting frame, low-passed there.

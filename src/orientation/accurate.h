@@ -6,8 +6,8 @@
 // low-pass filtered there, so rotation does not smear it while accelerations
 // other than gravity average out; the filtered vector sets the inclination.
 // The bias is a small Kalman filter fed by still periods (the gyroscope's
-// mean) and by motion (the inclination correction the accelerometer keeps
-// asking for). The gyroscope is integrated every sample; the low-pass, the
+// mean, when small as well as steady) and by motion (the inclination
+// correction the accelerometer keeps asking for). The gyroscope is integrated every sample; the low-pass, the
 // inclination and the bias, which change over seconds, step about 50 times
 // a second on the mean of the samples between.
 //
@@ -29,6 +29,7 @@ struct AccurateParameters {
   double restTimeConstant = 0.5;    // s: smoothing for the still test
   double restMinSeconds = 1.5;      // s: stillness needed before it counts
   double restGyroThreshold = 2.0;   // deg/s from the smoothed rate
+  double restRateThreshold = 2.0;   // deg/s: the smoothed rate's largest size at rest; a steady turn is not rest
   double restAccelThreshold = 0.05; // g from the smoothed acceleration
   double biasSigmaInit = 0.5;       // deg/s: bias uncertainty at the start
   double biasForgetSeconds = 100.0; // s: time over which that uncertainty returns

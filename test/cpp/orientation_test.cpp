@@ -243,6 +243,20 @@ gen::RecordingRecipe motionRecipe(double still, double rate, std::array<double, 
   return recipe;
 }
 
+// One forward pass over a recording's first samples.
+AccuratePass forwardPass(const Recording& r, uint64_t samples) {
+  const SampleStream& a = r.streams.at(kAccelKey);
+  const SampleStream& g = r.streams.at(kGyroKey);
+  AccuratePass pass;
+  accuratePassInit(pass, r.settings.accel.frequency);
+  for (uint64_t i = 0; i < samples; ++i) {
+    const double av[3] = {a.value(0, i), a.value(1, i), a.value(2, i)};
+    const double gv[3] = {g.value(0, i), g.value(1, i), g.value(2, i)};
+    accuratePassStep(pass, av, gv);
+  }
+  return pass;
+}
+
 }  // namespace
 
 // The bias that one forward pass learns: from a rest, and from motion alone
@@ -254,15 +268,7 @@ TEST(AccurateOrientation, LearnsGyroscopeBias) {
     std::copy_n(truth, 3, recipe.motion.gyroBiasDps);
     Recording r;
     ASSERT_TRUE(parseRecording(r.settings, r.streams, gen::buildRecording(recipe)));
-    const SampleStream& a = r.streams.at(kAccelKey);
-    const SampleStream& g = r.streams.at(kGyroKey);
-    AccuratePass pass;
-    accuratePassInit(pass, recipe.accelHz);
-    for (uint64_t i = 0; i < a.count; ++i) {
-      const double av[3] = {a.value(0, i), a.value(1, i), a.value(2, i)};
-      const double gv[3] = {g.value(0, i), g.value(1, i), g.value(2, i)};
-      accuratePassStep(pass, av, gv);
-    }
+    const AccuratePass pass = forwardPass(r, r.streams.at(kAccelKey).count);
     for (int c = 0; c < 3; ++c) EXPECT_NEAR(pass.bias[c] * 180 / 3.14159265358979, truth[c], 0.1) << still << " " << c;
   }
 }
@@ -369,4 +375,79 @@ TEST(StreamingOrientation, ChunksGiveTheWholeStreamsNumbers) {
       EXPECT_TRUE(got == whole[0]) << "classic, chunks of " << chunk;
     }
   }
+}
+
+namespace {
+
+using Quaternions = std::vector<std::array<double, 4>>;
+
+// Angle turned from sample a to b about the unit sensor axis `spin`, in
+// degrees: each sample's turn summed, so whole revolutions count and the
+// heading, which nothing observes, drops out.
+double turned(const Quaternions& q, uint64_t a, uint64_t b, const double spin[3]) {
+  double sum = 0;
+  for (uint64_t i = a; i < b; ++i) {
+    const auto& p = q[i];
+    const auto& n = q[i + 1];
+    // conj(p) n: the turn in sensor axes
+    double d[4] = {p[0] * n[0] + p[1] * n[1] + p[2] * n[2] + p[3] * n[3],
+                   p[0] * n[1] - p[1] * n[0] - p[2] * n[3] + p[3] * n[2],
+                   p[0] * n[2] + p[1] * n[3] - p[2] * n[0] - p[3] * n[1],
+                   p[0] * n[3] - p[1] * n[2] + p[2] * n[1] - p[3] * n[0]};
+    if (d[0] < 0)
+      for (double& c : d) c = -c;
+    const double s = std::sqrt(d[1] * d[1] + d[2] * d[2] + d[3] * d[3]);
+    if (s > 0) sum += 2 * std::atan2(s, d[0]) * (d[1] * spin[0] + d[2] * spin[1] + d[3] * spin[2]) / s;
+  }
+  return sum * 180 / 3.14159265358979;
+}
+
+// The whole turn between samples a and b, degrees, whatever its axis.
+double angleBetween(const std::array<double, 4>& p, const std::array<double, 4>& n) {
+  const double dot = std::fabs(p[0] * n[0] + p[1] * n[1] + p[2] * n[2] + p[3] * n[3]);
+  return 2 * std::acos(std::min(1.0, dot)) * 180 / 3.14159265358979;
+}
+
+}  // namespace
+
+// Steady turns: still, turning at a constant rate for a minute, still again.
+// A steady rate is not rest, however steady: the estimate turns as the
+// generator's truth does, the turn never reaches the bias (a forward pass
+// ends it with what the rest taught), and the still phases do not drift.
+TEST(AccurateOrientation, SteadyTurnsAreNotRest) {
+  const double kDeg = 3.14159265358979 / 180;
+  struct Case {
+    double rate;
+    std::array<double, 3> axis;  // in the world
+    double tilt;                 // degrees about x while still
+  };
+  for (const Case c : {Case{5, {0, 0, 1}, 0}, Case{10, {0, 0, 1}, 30}, Case{90, {0, 0, 1}, 0}, Case{20, {1, 0, 0}, 0}})
+    for (const bool noisy : {false, true}) {
+      gen::RecordingRecipe recipe = motionRecipe(20, c.rate, c.axis, 100);
+      recipe.clock = 100, recipe.accelHz = 100, recipe.gyroHz = 100;
+      recipe.motion.moveSeconds = 60;
+      recipe.motion.noise = noisy ? 4 : 0;
+      const double bias[3] = {0.3, -0.2, 0.4};
+      if (noisy) std::copy_n(bias, 3, recipe.motion.gyroBiasDps);
+      recipe.motion.start[0] = std::cos(c.tilt * kDeg / 2), recipe.motion.start[1] = std::sin(c.tilt * kDeg / 2);
+      // The world axis in sensor axes: turned back by the tilt.
+      const double spin[3] = {c.axis[0], std::sin(c.tilt * kDeg) * c.axis[2], std::cos(c.tilt * kDeg) * c.axis[2]};
+      gen::GeneratedSamples truth;
+      Recording r;
+      ASSERT_TRUE(parseRecording(r.settings, r.streams, gen::buildRecording(recipe, &truth)));
+      ASSERT_TRUE(estimateOrientation(r.settings, r.streams, Estimator::Accurate));
+      const SampleStream& q = r.streams.at(kQuaternionKey);
+      Quaternions est(q.count), real(q.count);
+      for (uint64_t i = 0; i < q.count; ++i)
+        for (int k = 0; k < 4; ++k) est[i][k] = q.value(k, i), real[i][k] = truth.trueQuaternion[4 * i + k];
+      const std::string label = std::to_string(c.rate) + " deg/s" + (noisy ? ", noisy" : "");
+      // From a second before the turn to a second after it.
+      const double want = turned(real, 1900, 8100, spin), got = turned(est, 1900, 8100, spin);
+      EXPECT_NEAR(want, 60 * c.rate, 0.01 * c.rate) << label;
+      EXPECT_NEAR(got / want, 1.0, 0.02) << label << ": turned " << got << " of " << want;
+      const AccuratePass pass = forwardPass(r, 7990);
+      for (int k = 0; k < 3; ++k) EXPECT_NEAR(pass.bias[k] / kDeg, recipe.motion.gyroBiasDps[k], 0.05) << label << " " << k;
+      EXPECT_LT(angleBetween(est[100], est[1900]), 0.5) << label;
+      EXPECT_LT(angleBetween(est[8200], est[9980]), 0.5) << label;
+    }
 }

@@ -181,6 +181,21 @@ void packBlocks(const std::vector<Frame>& frames, uint32_t startTick, std::vecto
   }
 }
 
+// Quaternion product a b, and v turned by q (q v q*), for a tilted start.
+void multiply(const double a[4], const double b[4], double out[4]) {
+  out[0] = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3];
+  out[1] = a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2];
+  out[2] = a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1];
+  out[3] = a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0];
+}
+void rotate(const double q[4], const double v[3], double out[3]) {
+  const double p[4] = {0, v[0], v[1], v[2]}, conj[4] = {q[0], -q[1], -q[2], -q[3]};
+  double t[4], r[4];
+  multiply(q, p, t);
+  multiply(t, conj, r);
+  std::copy_n(r + 1, 3, out);
+}
+
 // Unwrapped tick of sample i of a source at `hz` on a clock of `clock` ticks per second.
 uint64_t sampleTick(uint64_t i, uint32_t hz, uint32_t clock) { return (i * clock + hz / 2) / hz; }
 
@@ -228,6 +243,18 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
   const double norm = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
   for (double& a : axis) a = norm > 0 ? a / norm : 0;
   const Motion& motion = recipe.motion;
+  // A level start keeps the plain formulas below, and so its bytes.
+  double start[4] = {motion.start[0], motion.start[1], motion.start[2], motion.start[3]};
+  const double startNorm = std::sqrt(start[0] * start[0] + start[1] * start[1] + start[2] * start[2] + start[3] * start[3]);
+  for (double& c : start) c /= startNorm;
+  const bool tilted = !(start[0] == 1 && start[1] == 0 && start[2] == 0 && start[3] == 0);
+  const double startConj[4] = {start[0], -start[1], -start[2], -start[3]};
+  // The turn about the world axis after the start, sensor to world.
+  auto orientationAt = [&](double angle, double q[4]) {
+    const double turn[4] = {std::cos(angle / 2), axis[0] * std::sin(angle / 2), axis[1] * std::sin(angle / 2),
+                            axis[2] * std::sin(angle / 2)};
+    multiply(turn, start, q);
+  };
   const auto moving = [&](double t) {
     return t > motion.stillSeconds && (motion.moveSeconds <= 0 || t <= motion.stillSeconds + motion.moveSeconds);
   };
@@ -254,8 +281,15 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       const double cross[3] = {axis[1] * up[2] - axis[2] * up[1], axis[2] * up[0] - axis[0] * up[2], axis[0] * up[1] - axis[1] * up[0]};
       uint8_t* p = addFrame(tick, recipe.accelFrameId);
       s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+      double seen[3];  // gravity in sensor axes when tilted
+      if (tilted) {
+        double q[4];
+        orientationAt(th, q);
+        const double conj[4] = {q[0], -q[1], -q[2], -q[3]};
+        rotate(conj, up, seen);
+      }
       for (int a = 0; a < 3; ++a) {
-        const double g = up[a] * c - cross[a] * sn + axis[a] * dot * (1 - c);
+        const double g = tilted ? seen[a] : up[a] * c - cross[a] * sn + axis[a] * dot * (1 - c);
         const int16_t raw = toRaw(g + noise() / counts, counts);
         putBig16(p + 2 * a, raw);
         s.accel.push_back(raw);
@@ -280,10 +314,19 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       const double rate = moving(t) ? motion.rateDps : 0.0;
       uint8_t* p = addFrame(tick, recipe.gyroFrameId);
       s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+      // A turn about a fixed world axis shows in sensor axes as that axis seen from the start.
+      double spin[3] = {axis[0], axis[1], axis[2]};
+      if (tilted) rotate(startConj, axis, spin);
       for (int a = 0; a < 3; ++a) {
-        const int16_t raw = toRaw(rate * axis[a] + motion.gyroBiasDps[a] + noise() / counts, counts);
+        const int16_t raw = toRaw(rate * spin[a] + motion.gyroBiasDps[a] + noise() / counts, counts);
         putBig16(p + 2 * a, raw);
         s.gyro.push_back(raw);
+      }
+      if (tilted) {
+        double q[4];
+        orientationAt(angleAt(t), q);
+        s.trueQuaternion.insert(s.trueQuaternion.end(), {q[0], q[1], q[2], q[3]});
+        continue;
       }
       const double half = angleAt(t) / 2;
       s.trueQuaternion.insert(s.trueQuaternion.end(), {std::cos(half), axis[0] * std::sin(half), axis[1] * std::sin(half), axis[2] * std::sin(half)});

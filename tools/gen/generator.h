@@ -11,8 +11,9 @@
 
 namespace kinovar::gen {
 
-// Still (level, z up) for stillSeconds, then a constant rotation about axis
-// (for moveSeconds, if given, then still again).
+// Still (level, z up, or as `start` has it) for stillSeconds, then a constant
+// rotation about axis, a world axis (for moveSeconds, if given, then still
+// again).
 struct Motion {
   double stillSeconds = 1.0;
   double axis[3] = {0.0, 0.0, 1.0};
@@ -20,6 +21,7 @@ struct Motion {
   double noise = 0.0;  // standard deviation of sensor noise, in raw counts
   double moveSeconds = 0.0;  // when positive: the rotation stops after this long
   double gyroBiasDps[3] = {0.0, 0.0, 0.0};  // added to every gyroscope sample
+  double start[4] = {1.0, 0.0, 0.0, 0.0};  // orientation while still, sensor to world (w, x, y, z)
 };
 
 struct RadioSettings {  // a 3/9 record
