@@ -34,3 +34,22 @@ run(process.execPath, ['--test', ...jsTests]);
 
 // The TypeScript declarations against their usage examples.
 run(process.execPath, [path.join(root, 'node_modules', 'tsd', 'dist', 'cli.js')]);
+
+// The Python package, where a Python 3 has pybind11, numpy and pytest (Debian's
+// python3-pybind11, python3-numpy, python3-pytest): built in place over the
+// core just built for the C++ tests.
+const python = [process.env.PYTHON, 'python3', '/usr/bin/python3'].filter(Boolean)
+  .find((exe) => spawnSync(exe, ['-c', 'import pybind11, numpy, pytest'], { stdio: 'ignore' }).status === 0);
+if (python) {
+  const inPython = { cwd: path.join(root, 'python'), stdio: 'inherit', env: { ...process.env, KINOVAR_CORE_BUILD: buildDir } };
+  for (const args of [['setup.py', '-q', 'build_ext', '--inplace'], ['-m', 'pytest', '-q', 'tests']]) {
+    console.log(`> (python) ${python} ${args.join(' ')}`);
+    const result = spawnSync(python, args, inPython);
+    if (result.status !== 0) process.exit(result.status ?? 1);
+  }
+} else if (process.env.KINOVAR_PYTHON_TESTS === 'required') {
+  console.error('no python3 with pybind11, numpy and pytest: install python3-pybind11 python3-numpy python3-pytest');
+  process.exit(1);
+} else {
+  console.log('Python tests skipped: no python3 with pybind11, numpy and pytest');
+}

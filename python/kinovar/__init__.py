@@ -1,0 +1,269 @@
+"""Kinovar inertial sensor recordings in Python.
+
+The same core as the Node library: each sample at its true time, the
+orientation estimated from the accelerometer and gyroscope, sets of
+recordings on one time base, and the sensors' settings files. Samples come
+as numpy arrays that are views of the memory the core filled; the core
+works without the GIL, so threads load in parallel.
+"""
+import json
+import math
+import numbers
+import os
+
+from . import _core
+from ._errors import KinovarError, from_os_error, system_error
+from ._recording import Recording, RecordingSet, Stream
+
+__all__ = [
+    "KinovarError", "Recording", "RecordingSet", "Stream", "load", "load_set", "inspect", "convert", "read_settings",
+    "write_settings",
+]
+
+ORIENTATIONS = ("classic", "accurate", "none")
+CLOCKS = ("drift", "offset")
+FORMATS = ("csv", "plain")
+STREAMS = tuple(name for name, _ in _core.stream_layouts())
+# The first block of a recording holds its settings.
+_BLOCK = 512
+
+
+def _path(value, fn, name="path"):
+    """A path as the file system's bytes; str, bytes or os.PathLike."""
+    try:
+        path = os.fspath(value)
+    except TypeError:
+        raise TypeError(f"{fn}: {name} must be a str or os.PathLike, not {type(value).__name__}") from None
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError(f"{fn}: {name} holds a NUL character, which no file name can: {path!r}")
+    return encoded
+
+
+def _choice(value, fn, name, allowed):
+    if not isinstance(value, str):
+        raise TypeError(f"{fn}: {name} must be a str, not {type(value).__name__}")
+    if value not in allowed:
+        raise ValueError(f"{fn}: {name} must be one of {', '.join(map(repr, allowed))}, not {value!r}")
+    return value
+
+
+def _seconds(value, fn, name, default):
+    if value is None:
+        return default
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{fn}: {name} must be seconds (a number) or None, not {type(value).__name__}")
+    if math.isnan(value):
+        raise ValueError(f"{fn}: {name} is NaN; give seconds from the first sample")
+    return float(value)
+
+
+def _window(fn, start, stop, streams):
+    start = _seconds(start, fn, "start", -math.inf)
+    stop = _seconds(stop, fn, "stop", math.inf)
+    if start > stop:
+        raise ValueError(f"{fn}: start ({start} s) comes after stop ({stop} s); give the earlier time first")
+    if streams is None:
+        return start, stop, []
+    if isinstance(streams, str) or not all(isinstance(s, str) for s in streams):
+        raise TypeError(f"{fn}: streams must be a list of stream names, not {streams!r}")
+    streams = list(streams)
+    unknown = [s for s in streams if s not in STREAMS]
+    if unknown:
+        raise ValueError(f"{fn}: unknown streams {unknown}; the streams are {', '.join(STREAMS)}")
+    return start, stop, streams
+
+
+def _display(path):
+    return os.fsdecode(path)
+
+
+def _check_recording(path):
+    """Raises the system's error for a file that cannot be read, and
+    ERR_KINOVAR_FORMAT for one without settings at its start."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(_BLOCK)
+    except OSError as error:
+        raise from_os_error(error, _display(path), "read") from None
+    if not _core.holds_settings_record(head):
+        raise KinovarError(f"{_display(path)}: not a recording (no settings block at its start)", "ERR_KINOVAR_FORMAT",
+                           path=_display(path))
+
+
+def _require_samples(path, quality):
+    if all(stream["samples"] == 0 for stream in quality["streams"].values()):
+        raise KinovarError(f"{_display(path)} holds no samples (a settings file, or the sensor recorded nothing): there "
+                           "is nothing to load or convert; kinovar.read_settings reads its settings",
+                           "ERR_KINOVAR_NO_SAMPLES", path=_display(path))
+
+
+def load(path, *, start=None, stop=None, streams=None, orientation="accurate"):
+    """Loads a recording into memory.
+
+    Each stream the recording has becomes a :class:`Stream` of numpy arrays:
+    ``time`` in seconds from the recording's first sample (its ticks over
+    the clock rate) and one array per channel. ``start``/``stop`` keep the
+    samples with ``start <= time < stop`` and ``streams`` only the streams
+    named (accel, gyro, baro, events, orientation); only those are read
+    into memory. ``orientation`` chooses the estimator: 'accurate' (offline,
+    with gyroscope bias estimation), 'classic' (the sensor software's
+    filter) or 'none'; a sample without an estimate reads NaN.
+    """
+    encoded = _path(path, "load")
+    orientation = _choice(orientation, "load", "orientation", ORIENTATIONS)
+    window = _window("load", start, stop, streams)
+    _check_recording(encoded)
+    raw = _core.load(encoded, orientation, *window)
+    recording = Recording(raw, path)
+    _require_samples(encoded, recording.quality)
+    if not raw["parsed"]:
+        raise KinovarError(f"{_display(encoded)}: damaged recording (a data block could not be read); "
+                           "kinovar.convert still converts what it holds", "ERR_KINOVAR_FORMAT", path=_display(encoded))
+    return recording
+
+
+# Why a set was refused: the code the Node library gives it, and what to do.
+_SET_FAILURES = {
+    "unparsed": ("ERR_KINOVAR_UNREADABLE", "not every recording could be read"),
+    "no-orientation": ("ERR_KINOVAR_NO_ORIENTATION", "the orientation could not be estimated for every recording "
+                       "(each needs accelerometer and gyroscope samples at one rate)"),
+    "not-synchronised": ("ERR_KINOVAR_NOT_SYNCHRONISABLE", "the recordings could not be put on one time base"),
+}
+
+
+def _set_error(outcome, paths):
+    failure = outcome["failure"]
+    code, words = _SET_FAILURES[failure]
+    named = lambda indices: [_display(paths[i]) for i in indices]  # noqa: E731
+    if failure == "unparsed":
+        cause = [{"path": _display(paths[i]), "reason": reason, **({"errno": number} if number else {})}
+                 for i, reason, number in outcome["unparsed"]]
+        detail = "; ".join(f"{c['path']}: {c['reason']}" + (f" ({os.strerror(c['errno'])})" if "errno" in c else "")
+                           for c in cause)
+    elif failure == "no-orientation":
+        cause = {"recordings": named(outcome["recordings"])}
+        detail = ", ".join(cause["recordings"])
+    else:
+        cause = {"reason": outcome["refusal"], "method": outcome["method"], "recordings": named(outcome["recordings"])}
+        detail = outcome["refusal"] + (f" ({', '.join(cause['recordings'])})" if cause["recordings"] else "")
+    return KinovarError(f"{words}: {detail}", code, cause=cause)
+
+
+def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orientation="accurate"):
+    """Loads recordings made together, on one time base and cut to their
+    common window: every ``time`` counts from the window's start.
+
+    ``clock='drift'`` places each recording by its clock's measured model
+    (offset and rate); 'offset' by one offset each. ``start``, ``stop``,
+    ``streams`` and ``orientation`` as :func:`load`, on the set's time.
+    Returns a :class:`RecordingSet`; its ``report`` says how they were aligned.
+    """
+    if isinstance(paths, (str, bytes)) or not hasattr(paths, "__iter__"):
+        raise TypeError(f"load_set: paths must be a list of paths, not {type(paths).__name__}")
+    originals = list(paths)
+    encoded = [_path(p, "load_set", "each path") for p in originals]
+    clock = _choice(clock, "load_set", "clock", CLOCKS)
+    orientation = _choice(orientation, "load_set", "orientation", ORIENTATIONS)
+    window = _window("load_set", start, stop, streams)
+    raw = _core.load_set(encoded, orientation, clock, *window)
+    if raw["failure"] is not None:
+        raise _set_error(raw, encoded)
+    recordings = [Recording(r, p) for r, p in zip(raw.pop("recordings"), originals)]
+    del raw["failure"]
+    raw["recordings"] = [_display(p) for p in encoded]
+    raw["window"] = dict(zip(("start", "end"), raw["window"]))
+    return RecordingSet(recordings, raw)
+
+
+def inspect(path):
+    """What happened in a recording: per stream the samples, rates, first
+    and last time, duplicate frames dropped, gaps and saturated samples; for
+    the file the blocks out of order and the settings records that could not
+    be used."""
+    encoded = _path(path, "inspect")
+    _check_recording(encoded)
+    report = _core.inspect(encoded)
+    if report is None:
+        raise KinovarError(f"{_display(encoded)}: could not be read to its end", "ERR_KINOVAR_UNREADABLE",
+                           path=_display(encoded))
+    return json.loads(report)
+
+
+def _refuse_existing(target, fn, what):
+    if os.path.lexists(target):
+        raise KinovarError(f"{_display(target)} exists: {fn} replaces no file unless overwrite=True "
+                           f"(it cannot tell here whether the file is {what}); choose another name, or pass overwrite=True",
+                           "ERR_KINOVAR_NOT_OURS", path=_display(target))
+
+
+def convert(path, out, *, format="csv", orientation="accurate", overwrite=False):
+    """Converts a recording into a CSV file, as the command line does.
+
+    ``format='csv'`` is the classic CSV (a row per clock tick, the classic
+    time column); 'plain' has a header row of names and the samples' true
+    times. The file is written beside its target and takes its name when
+    complete. An existing ``out`` is replaced only with ``overwrite=True``,
+    never when it is the recording itself. Returns the recording's
+    description with its ``quality`` report.
+    """
+    encoded, target = _path(path, "convert"), _path(out, "convert", "out")
+    format = _choice(format, "convert", "format", FORMATS)
+    orientation = _choice(orientation, "convert", "orientation", ORIENTATIONS)
+    if not isinstance(overwrite, bool):
+        raise TypeError(f"convert: overwrite must be True or False, not {type(overwrite).__name__}")
+    _check_recording(encoded)
+    if os.path.exists(target) and os.path.samefile(encoded, target):
+        raise KinovarError(f"{_display(target)} is the recording itself; write the CSV file elsewhere",
+                           "ERR_KINOVAR_NOT_OURS", path=_display(target))
+    if not overwrite:
+        _refuse_existing(target, "convert", "an output of kinovar")
+    answer = _core.convert(encoded, target, orientation, format)
+    if answer is None:
+        code = "ERR_KINOVAR_CSV_NOT_WRITTEN" if format == "csv" else "ERR_KINOVAR_OUTPUT_NOT_WRITTEN"
+        raise KinovarError(f"could not write the CSV file {_display(target)}; check the disk (full, removed, or failing)",
+                           code, path=_display(target))
+    if isinstance(answer[0], int):
+        number, step, where = answer
+        raise system_error(number, where, f"write the CSV file ({step})")
+    info, quality = json.loads(answer[0]), json.loads(answer[1])
+    _require_samples(encoded, quality)
+    info["quality"] = quality
+    return info
+
+
+def read_settings(path):
+    """The settings of a settings file, or of a recording's settings block, as
+    a dict; ``unknownFrames`` carries the records not interpreted, as Base64."""
+    encoded = _path(path, "read_settings")
+    text = _core.read_config(encoded)
+    if text:
+        return json.loads(text)
+    try:
+        with open(encoded, "rb"):
+            pass
+    except OSError as error:
+        raise from_os_error(error, _display(encoded), "read") from None
+    raise KinovarError(f"{_display(encoded)}: holds no settings record", "ERR_KINOVAR_NO_SETTINGS", path=_display(encoded))
+
+
+def write_settings(path, settings, *, overwrite=False):
+    """Writes a settings file from the settings text the sensor software
+    takes: entries split by ':', fields by ',' (``device,ID,TYPE,LOCATION``,
+    ``accel,RATE,RANGE,...``, ``unknownFrames,BASE64``). The file is written
+    whole or not at all; an existing file is replaced only with
+    ``overwrite=True``."""
+    encoded = _path(path, "write_settings")
+    if not isinstance(settings, str):
+        raise TypeError("write_settings: settings must be the settings text (a str, entries split by ':'), "
+                        f"not {type(settings).__name__}")
+    if "\0" in settings:
+        raise ValueError("write_settings: the settings text holds a NUL character")
+    if not isinstance(overwrite, bool):
+        raise TypeError(f"write_settings: overwrite must be True or False, not {type(overwrite).__name__}")
+    if not overwrite:
+        _refuse_existing(encoded, "write_settings", "a settings file")
+    if not _core.write_config(encoded, settings):
+        raise KinovarError(f"the settings file {_display(encoded)} was not written: the text names an unknown record, "
+                           "gives too few values or one that is not a 32-bit integer, or makes more than 512 bytes of "
+                           "records; or the disk refused it", "ERR_KINOVAR_SETTINGS_NOT_WRITTEN", path=_display(encoded))

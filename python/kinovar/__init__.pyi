@@ -1,0 +1,63 @@
+import os
+from typing import Any, Iterable, Iterator, Literal, Optional, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+import pandas
+
+PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+Orientation = Literal["classic", "accurate", "none"]
+StreamName = Literal["accel", "gyro", "baro", "events", "orientation"]
+Array = npt.NDArray[np.float64]
+
+ORIENTATIONS: tuple[str, ...]
+CLOCKS: tuple[str, ...]
+FORMATS: tuple[str, ...]
+STREAMS: tuple[str, ...]
+
+class KinovarError(Exception):
+    code: str
+    def __init__(self, message: str, code: str, **details: Any) -> None: ...
+
+class Stream:
+    name: str
+    rate: int
+    time: Array
+    channels: dict[str, Array]
+    def __getattr__(self, channel: str) -> Array: ...
+    def __getitem__(self, channel: str) -> Array: ...
+    def __len__(self) -> int: ...
+
+class Recording:
+    path: Optional[PathLike]
+    info: dict[str, Any]
+    quality: dict[str, Any]
+    time_base: float
+    streams: dict[str, Stream]
+    def __getattr__(self, name: str) -> Stream: ...
+    @overload
+    def to_pandas(self, how: None = None, datetime: bool = False) -> dict[str, pandas.DataFrame]: ...
+    @overload
+    def to_pandas(self, how: Literal["outer"], datetime: bool = False) -> pandas.DataFrame: ...
+
+class RecordingSet:
+    recordings: list[Recording]
+    report: dict[str, Any]
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Recording]: ...
+    def __getitem__(self, index: int) -> Recording: ...
+    @overload
+    def to_pandas(self, how: None = None, datetime: bool = False) -> list[dict[str, pandas.DataFrame]]: ...
+    @overload
+    def to_pandas(self, how: Literal["outer"], datetime: bool = False) -> list[pandas.DataFrame]: ...
+
+def load(path: PathLike, *, start: Optional[float] = None, stop: Optional[float] = None,
+         streams: Optional[Iterable[StreamName]] = None, orientation: Orientation = "accurate") -> Recording: ...
+def load_set(paths: Iterable[PathLike], *, clock: Literal["drift", "offset"] = "drift", start: Optional[float] = None,
+             stop: Optional[float] = None, streams: Optional[Iterable[StreamName]] = None,
+             orientation: Orientation = "accurate") -> RecordingSet: ...
+def inspect(path: PathLike) -> dict[str, Any]: ...
+def convert(path: PathLike, out: PathLike, *, format: Literal["csv", "plain"] = "csv",
+            orientation: Orientation = "accurate", overwrite: bool = False) -> dict[str, Any]: ...
+def read_settings(path: PathLike) -> dict[str, Any]: ...
+def write_settings(path: PathLike, settings: str, *, overwrite: bool = False) -> None: ...

@@ -1,0 +1,262 @@
+// kinovar._core: the Python face of the core's operations. It only binds:
+// arguments arrive checked by the package (kinovar/__init__.py), paths as
+// the file system's bytes; answers leave as plain values, numpy arrays that
+// are views of the memory the core filled, and JSON text the package parses.
+// The GIL is let go while the core works.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "io/json_writer.h"
+#include "ops/load.h"
+#include "ops/names.h"
+#include "ops/operations.h"
+
+namespace py = pybind11;
+using namespace kinovar;
+
+namespace {
+
+// A failure with the code the package's KinovarError carries.
+struct CodedError : std::runtime_error {
+  CodedError(const char* code, const std::string& message) : std::runtime_error(message), code(code) {}
+  const char* code;
+};
+
+// Names the package passes are the core's own; anything else is the package's fault.
+ConversionOptions conversionOptions(const std::string& orientation, const std::string& format = "csv",
+                                    const std::string& clock = "offset") {
+  ConversionOptions options;
+  if (!estimatorNamed(orientation, options.estimator) || !outputFormatNamed(format, options.format))
+    throw std::invalid_argument("unknown orientation '" + orientation + "' or format '" + format + "'");
+  options.clock = clock == "drift" ? SetClock::Drift : SetClock::Offset;
+  return options;
+}
+
+LoadWindow loadWindow(double start, double stop, const std::vector<std::string>& streams) {
+  LoadWindow window;
+  window.from = start;
+  window.to = stop;
+  window.streams = streams;
+  return window;
+}
+
+// Runs the core without the GIL; what it throws becomes a CodedError.
+template <typename Operation>
+auto released(Operation&& operation) -> decltype(operation()) {
+  py::gil_scoped_release release;
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    throw CodedError("ERR_KINOVAR_OUT_OF_MEMORY", "out of memory");
+  } catch (const CodedError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw CodedError("ERR_KINOVAR_INTERNAL", e.what());
+  }
+}
+
+// The values of a vector, moved into memory a capsule owns, as arrays of
+// `parts` equal pieces (a stream's channels lie one after the other).
+std::vector<py::array> views(std::vector<double>&& values, size_t parts, size_t n) {
+  auto* owned = new std::vector<double>(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+  std::vector<py::array> arrays;
+  for (size_t c = 0; c < parts; ++c)
+    arrays.push_back(py::array_t<double>({n}, {sizeof(double)}, owned->data() + c * n, owner));
+  return arrays;
+}
+
+// {name: (rate, time, {channel: values})} of a loaded recording, its
+// samples taken out of it.
+py::dict streamsOf(Recording& recording, double resampled) {
+  py::dict streams;
+  for (const LoadedStream& loaded : loadedStreams(recording, resampled)) {
+    SampleStream& stream = *loaded.stream;
+    const size_t n = static_cast<size_t>(stream.count);
+    py::array time = views(std::move(stream.times), 1, n)[0];
+    std::vector<py::array> values = views(std::move(stream.values), loaded.layout->channels.size(), n);
+    py::dict channels;
+    for (size_t c = 0; c < values.size(); ++c) channels[loaded.layout->channels[c]] = values[c];
+    streams[loaded.layout->name] = py::make_tuple(loaded.rate, time, channels);
+  }
+  return streams;
+}
+
+py::dict recordingOf(Recording& recording, const QualityReport& quality, double timeBase, double resampled) {
+  py::dict result;
+  result["info"] = jsonText([&](JsonSink& json) { writeReadResult(json, recording.settings); });
+  result["quality"] = qualityJson(quality);
+  result["time_base"] = timeBase;
+  result["streams"] = streamsOf(recording, resampled);
+  return result;
+}
+
+py::list indices(const std::vector<size_t>& values) { return py::cast(values); }
+
+// What a set operation did, or why not, named as the core names it.
+py::dict setOutcome(const SetOutcome& outcome) {
+  py::dict result;
+  const SyncReport& sync = outcome.sync;
+  switch (outcome.failure) {
+    case SetFailure::None: result["failure"] = py::none(); break;
+    case SetFailure::Unparsed: {
+      result["failure"] = "unparsed";
+      py::list list;
+      for (const UnparsedRecording& u : outcome.unparsed)
+        list.append(py::make_tuple(u.recording, unparsedName(u.reason), u.systemError));
+      result["unparsed"] = list;
+      break;
+    }
+    case SetFailure::NoOrientation:
+      result["failure"] = "no-orientation";
+      result["recordings"] = indices(outcome.noOrientation);
+      break;
+    case SetFailure::NotSynchronised:
+      result["failure"] = "not-synchronised";
+      result["refusal"] = syncRefusalName(sync.refusal);
+      result["method"] = syncMethodName(sync.method);
+      result["recordings"] = indices(sync.recordings);
+      result["channel"] = sync.channel;
+      result["channels"] = py::cast(sync.channels);
+      break;
+    case SetFailure::Output:
+      result["failure"] = "output";
+      result["output"] = outputProblemName(outcome.output);
+      result["recordings"] = indices(outcome.outputRecordings);
+      break;
+  }
+  if (outcome.failure != SetFailure::None) return result;
+  result["method"] = syncMethodName(sync.method);
+  // As the Node library tells it: only a set aligned by drift says so.
+  if (sync.drift) result["clock"] = "drift";
+  result["offsets"] = py::cast(sync.offsets);
+  result["window"] = py::make_tuple(sync.windowStart, sync.windowEnd);
+  py::list samples, clocks;
+  for (size_t i = 0; i < sync.samples.size(); ++i) {
+    py::dict kept, skipped, repeated;
+    for (const SyncStreamCount& s : sync.samples[i]) {
+      kept[syncStreamName(s.key)] = s.samples;
+      skipped[syncStreamName(s.key)] = s.skipped;
+      repeated[syncStreamName(s.key)] = s.repeated;
+    }
+    samples.append(kept);
+    if (i >= sync.clocks.size()) continue;
+    const ClockModel& c = sync.clocks[i];
+    py::dict clock;
+    clock["offset"] = c.offset;
+    clock["ppm"] = c.ppm();
+    clock["measured"] = c.master ? "master" : syncMethodName(sync.method);
+    clock["rateMeasured"] = c.rateMeasured;
+    clock["pairs"] = c.pairs;
+    clock["outliers"] = c.outliers;
+    clock["pieces"] = c.pieces.size();
+    clock["residualsMs"] = py::dict(py::arg("rms") = c.rmsMs, py::arg("largest") = c.largestMs);
+    clock["offsetOnlyAtEndMs"] = c.endErrorMs;
+    if (sync.drift) {
+      clock["skipped"] = skipped;
+      clock["repeated"] = repeated;
+    }
+    clocks.append(clock);
+  }
+  result["samples"] = samples;
+  result["events"] = py::cast(sync.events);
+  result["clocks"] = clocks;
+  return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The native core of kinovar; use the functions of the kinovar package.";
+
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const CodedError& e) {
+      py::object error = py::module_::import("kinovar._errors").attr("KinovarError")(e.what(), e.code);
+      PyErr_SetObject(error.get_type().ptr(), error.ptr());
+    }
+  });
+
+  m.def("stream_layouts", [] {
+    py::list list;
+    for (const StreamLayout& layout : streamLayouts()) {
+      std::vector<std::string> channels(layout.channels.begin(), layout.channels.end());
+      list.append(py::make_tuple(layout.name, channels));
+    }
+    return list;
+  }, "[(stream, [channel, ...])] in the tables' order");
+
+  m.def("column_layouts", [] {
+    py::list list;
+    for (const ColumnLayout& c : columnLayouts()) list.append(py::make_tuple(c.name, c.unit, c.stream, c.channel));
+    return list;
+  }, "[(column, unit, stream, channel)] of the table after its time");
+
+  m.def("load", [](const std::string& path, const std::string& orientation, double start, double stop,
+                   const std::vector<std::string>& streams) {
+    const ConversionOptions options = conversionOptions(orientation);
+    const LoadWindow window = loadWindow(start, stop, streams);
+    LoadedRecording loaded = released([&] { return loadRecording(path.c_str(), options, window); });
+    py::dict result = recordingOf(loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled);
+    result["parsed"] = loaded.parsed;
+    return result;
+  }, py::arg("path"), py::arg("orientation"), py::arg("start"), py::arg("stop"), py::arg("streams"));
+
+  m.def("load_set", [](const std::vector<std::string>& paths, const std::string& orientation, const std::string& clock,
+                       double start, double stop, const std::vector<std::string>& streams) {
+    const ConversionOptions options = conversionOptions(orientation, "csv", clock);
+    const LoadWindow window = loadWindow(start, stop, streams);
+    LoadedSet set = released([&] { return loadRecordingSet(paths, options, window); });
+    py::dict result = setOutcome(set.outcome);
+    py::list recordings;
+    for (size_t i = 0; i < set.recordings.size(); ++i)
+      recordings.append(recordingOf(set.recordings[i], set.qualities[i], set.timeBase, set.resampled));
+    result["recordings"] = recordings;
+    return result;
+  }, py::arg("paths"), py::arg("orientation"), py::arg("clock"), py::arg("start"), py::arg("stop"), py::arg("streams"));
+
+  m.def("inspect", [](const std::string& path) -> py::object {
+    QualityReport report;
+    if (!released([&] { return inspectRecording(path.c_str(), report); })) return py::none();
+    return py::str(qualityJson(report, QualityDetail::full));
+  }, py::arg("path"), "the quality report as JSON, or None when the file cannot be read to its end as a recording");
+
+  m.def("convert", [](const std::string& path, const std::string& target, const std::string& orientation,
+                      const std::string& format) -> py::object {
+    ConversionOptions options = conversionOptions(orientation, format);
+    options.writeEmpty = false;  // a recording without samples leaves the target as it was
+    DeviceSettings settings;
+    QualityReport quality;
+    OutputFailure failure;
+    const bool written =
+        released([&] { return convertRecording(path.c_str(), target.c_str(), options, settings, &quality, &failure); });
+    if (!written) {
+      if (!failure.error) return py::none();
+      return py::make_tuple(failure.error.value(), failure.step, failure.path);
+    }
+    return py::make_tuple(jsonText([&](JsonSink& json) { writeReadResult(json, settings); }), qualityJson(quality));
+  }, py::arg("path"), py::arg("target"), py::arg("orientation"), py::arg("format"),
+     "(info, quality) as JSON; (errno, step, path) when the system refused the target; None when not written");
+
+  m.def("holds_settings_record", [](const py::bytes& head) {
+    const std::string bytes = head;
+    return holdsSettingsRecord({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  }, py::arg("head"), "whether a file's first 512 bytes hold a settings record");
+
+  m.def("read_config", [](const std::string& path) { return released([&] { return readConfig(path.c_str()); }); },
+        py::arg("path"), "the settings as JSON, or '' when the file holds none");
+
+  m.def("write_config", [](const std::string& path, const std::string& text) {
+    return released([&] { return writeConfig(path.c_str(), text.c_str()); });
+  }, py::arg("path"), py::arg("text"));
+}

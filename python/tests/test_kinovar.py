@@ -1,0 +1,168 @@
+import os
+import threading
+
+import numpy as np
+import pytest
+
+import kinovar
+
+
+def same(a, b):
+    """Equal bit for bit, NaN included."""
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("options", [{}, {"orientation": "classic"}, {"start": 1.5, "stop": 4, "streams": ["gyro", "orientation"]}])
+def test_load_equals_node(recordings, node, options):
+    r = kinovar.load(recordings["one"], **options)
+    js_options = {"orientation": options.get("orientation", "accurate")}
+    if "start" in options:
+        js_options.update({"from": options["start"], "to": options["stop"], "streams": options["streams"]})
+    js = node("load", str(recordings["one"]), js_options)
+    assert sorted(r.streams) == sorted(js["streams"])
+    for name, stream in r.streams.items():
+        for key, values in js["streams"][name].items():
+            assert same(stream[key], values), (name, key)
+    assert {**r.info, "quality": r.quality} == js["info"]
+    if "start" in options:
+        assert r.gyro.time[0] >= 1.5 and r.gyro.time[-1] < 4
+
+
+def test_arrays_are_views_of_the_cores_memory(recordings):
+    r = kinovar.load(recordings["one"])
+    x, y, z = r.accel.x, r.accel.y, r.accel.z
+    # One block per stream, owned by a capsule: numpy never copied it.
+    assert type(x.base).__name__ == "PyCapsule" and x.base is y.base is z.base
+    assert y.__array_interface__["data"][0] - x.__array_interface__["data"][0] == len(x) * 8
+    assert not np.shares_memory(x, y) and r.accel.time.base is not x.base
+    del r, y, z
+    assert np.isfinite(x).all()  # the capsule keeps the block alive after the recording goes
+
+
+def test_threads_load_what_one_thread_loads(recordings):
+    serial = [kinovar.load(p) for p in recordings["set"] * 2]
+    results = [None] * 4
+
+    def work(i):
+        results[i] = kinovar.load(recordings["set"][i % 2])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in zip(serial, results):
+        assert all(same(a.streams[n][c], b.streams[n][c]) for n in a.streams for c in ["time", *a.streams[n].channels])
+
+
+def test_load_set_equals_node(recordings, node):
+    paths = [str(p) for p in recordings["set"]]
+    for clock in ["drift", "offset"]:
+        s = kinovar.load_set(recordings["set"], clock=clock)
+        js = node("loadSet", paths, {"clock": clock})
+        assert {k: v for k, v in js["report"].items() if k != "files"} == s.report
+        for r, j in zip(s, js["recordings"]):
+            assert all(same(r.streams[n][k], v) for n in j["streams"] for k, v in j["streams"][n].items())
+        # One instant, one time: the window starts at 0 in every recording.
+        assert min(r.accel.time[0] for r in s) == pytest.approx(0, abs=0.02)
+
+
+@pytest.mark.parametrize("format", ["csv", "plain"])
+def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
+    ours, theirs = tmp_path / f"ours-{format}.csv", tmp_path / f"node-{format}.csv"
+    info = kinovar.convert(recordings["one"], ours, format=format)
+    node("readRecording", str(recordings["one"]), str(theirs), {"format": format})
+    assert ours.read_bytes() == theirs.read_bytes()
+    assert info["quality"]["streams"]["accel"]["samples"] == 600
+    with pytest.raises(kinovar.KinovarError) as refused:
+        kinovar.convert(recordings["one"], ours, format=format)
+    assert refused.value.code == "ERR_KINOVAR_NOT_OURS" and ours.read_bytes() == theirs.read_bytes()
+    kinovar.convert(recordings["one"], ours, format=format, orientation="none", overwrite=True)
+    assert b"quat" not in ours.read_bytes()[:400]
+
+
+def test_to_pandas(recordings):
+    pytest.importorskip("pandas")
+    r = kinovar.load(recordings["one"])
+    frames = r.to_pandas()
+    assert list(frames) == list(r.streams)
+    assert np.array_equal(frames["accel"]["z"].to_numpy(), r.accel.z)
+    assert np.array_equal(frames["accel"].index.to_numpy(), r.accel.time)
+    table = r.to_pandas(how="outer", datetime=True)
+    times = np.unique(np.concatenate([s.time for s in r.streams.values()]))
+    assert np.array_equal(table["time"].to_numpy(), times)
+    assert str(table.index[0]) == r.info["createdAt"]
+    assert str(table["event"].dtype) == "Int32" and table["event"].notna().sum() == len(r.events)
+    # Rows only the events have hold nothing else: no value is invented.
+    only_events = table[~np.isin(table["time"], r.accel.time)]
+    assert len(only_events) == len(r.events) and only_events["accel_x"].isna().all()
+
+
+def test_unicode_paths_and_settings(tmp_path, recordings):
+    folder = tmp_path / "Ünïcødé 測試 🎉"
+    folder.mkdir()
+    recording = folder / "rëcording ñ.bin"
+    recording.write_bytes(recordings["one"].read_bytes())
+    assert len(kinovar.load(str(recording)).accel) == 600
+    assert kinovar.inspect(recording)["streams"]["gyro"]["samples"] == 600
+    kinovar.convert(recording, folder / "ödë.csv")
+    assert (folder / "ödë.csv").stat().st_size > 0
+    settings = folder / "séttings.bin"
+    kinovar.write_settings(settings, "device,42,2,7:accel,100,8,1,2,3,4,5,6:radio,1,9")
+    read = kinovar.read_settings(settings)
+    assert (read["deviceId"], read["bodyLocation"], read["radioChannel"]) == (42, 7, 9)
+    assert (read["accel"]["frequency"], read["accel"]["gainZ"]) == (100, 6)
+    assert kinovar.read_settings(recording)["deviceId"] == 1234
+
+
+def codes_of(call, *args, **kwargs):
+    with pytest.raises(kinovar.KinovarError) as raised:
+        call(*args, **kwargs)
+    assert str(raised.value)  # every failure says what happened
+    return raised.value.code
+
+
+def test_errors(tmp_path, recordings):
+    one = recordings["one"]
+    missing, junk, settings = tmp_path / "missing.bin", tmp_path / "junk.bin", tmp_path / "settings.bin"
+    junk.write_bytes(b"not a recording" * 100)
+    kinovar.write_settings(settings, "device,1,2,3")
+    for call in [kinovar.load, kinovar.inspect, lambda p: kinovar.convert(p, tmp_path / "x.csv")]:
+        assert codes_of(call, missing) == "ENOENT"
+        assert codes_of(call, junk) == "ERR_KINOVAR_FORMAT"
+    assert codes_of(kinovar.load, settings) == "ERR_KINOVAR_NO_SAMPLES"
+    assert codes_of(kinovar.convert, settings, tmp_path / "s.csv") == "ERR_KINOVAR_NO_SAMPLES"
+    assert not (tmp_path / "s.csv").exists()
+    assert codes_of(kinovar.convert, one, one, overwrite=True) == "ERR_KINOVAR_NOT_OURS"
+    assert codes_of(kinovar.read_settings, junk) == "ERR_KINOVAR_NO_SETTINGS"
+    assert codes_of(kinovar.read_settings, missing) == "ENOENT"
+    assert codes_of(kinovar.write_settings, tmp_path / "bad.bin", "nonsense,1") == "ERR_KINOVAR_SETTINGS_NOT_WRITTEN"
+    assert codes_of(kinovar.write_settings, junk, "device,1,2,3") == "ERR_KINOVAR_NOT_OURS"
+    assert junk.read_bytes().startswith(b"not a recording")
+    assert codes_of(kinovar.load_set, [one]) == "ERR_KINOVAR_NOT_SYNCHRONISABLE"
+    error = pytest.raises(kinovar.KinovarError, kinovar.load_set, [recordings["set"][0], missing]).value
+    assert error.code == "ERR_KINOVAR_UNREADABLE" and error.cause[0]["path"] == str(missing)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda p: kinovar.load(3), TypeError),
+    (lambda p: kinovar.load(p, orientation=1), TypeError),
+    (lambda p: kinovar.load(p, start="1"), TypeError),
+    (lambda p: kinovar.load(p, start=True), TypeError),
+    (lambda p: kinovar.load(p, streams="accel"), TypeError),
+    (lambda p: kinovar.load_set("a.bin"), TypeError),
+    (lambda p: kinovar.write_settings("x.bin", {"deviceId": 1}), TypeError),
+    (lambda p: kinovar.convert(p, "x.csv", overwrite="yes"), TypeError),
+    (lambda p: kinovar.load(p, orientation="best"), ValueError),
+    (lambda p: kinovar.load(p, start=3, stop=1), ValueError),
+    (lambda p: kinovar.load(p, stop=float("nan")), ValueError),
+    (lambda p: kinovar.load(p, streams=["accel", "magnetometer"]), ValueError),
+    (lambda p: kinovar.load("a\0b.bin"), ValueError),
+    (lambda p: kinovar.load_set([p, p], clock="exact"), ValueError),
+    (lambda p: kinovar.convert(p, "x.parquet", format="parquet"), ValueError),
+    (lambda p: kinovar.load(p).to_pandas(how="inner"), ValueError),
+])
+def test_wrong_arguments(recordings, call, error):
+    with pytest.raises(error):
+        call(recordings["one"])
+    assert not os.path.exists("x.csv")
