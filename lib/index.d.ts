@@ -215,6 +215,8 @@ export declare const codes: Readonly<{
   NO_SETTINGS: 'ERR_KINOVAR_NO_SETTINGS';
   NO_SAMPLES: 'ERR_KINOVAR_NO_SAMPLES';
   SETTINGS_NOT_WRITTEN: 'ERR_KINOVAR_SETTINGS_NOT_WRITTEN';
+  /** A settings value that no record kinovar writes can hold; thrown as a RangeError naming the field. */
+  SETTINGS_VALUE: 'ERR_KINOVAR_SETTINGS_VALUE';
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT';
   NOT_OURS: 'ERR_KINOVAR_NOT_OURS';
   IS_RECORDING: 'ERR_KINOVAR_IS_RECORDING';
@@ -402,8 +404,9 @@ export declare function readSettings(settingsPath: string): Settings;
 /** The device identifier, -1 when the file names none. */
 export declare function readDeviceId(settingsPath: string): number;
 /**
- * Writes or edits a settings file. Throws RangeError (naming the field and the values allowed) for a value its record
- * cannot hold, `ERR_KINOVAR_IS_RECORDING` for a recording, `ERR_KINOVAR_NOT_OURS` for another file that is not a
+ * Writes or edits a settings file. Throws a RangeError with the code `ERR_KINOVAR_SETTINGS_VALUE` (naming the field
+ * and the values allowed) for a value its record cannot hold, before anything is written; `ERR_KINOVAR_IS_RECORDING`
+ * for a recording, `ERR_KINOVAR_NOT_OURS` for another file that is not a
  * settings file, or the system's code.
  */
 export declare function writeSettings(settingsPath: string, settings: SettingsInput | string, options?: WriteSettingsOptions): void;

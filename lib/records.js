@@ -5,6 +5,7 @@
 // byte stays as it was, unknown records and their order included.
 
 const { BLOCK, RECORD_MAGIC: MAGIC } = require('./schema');
+const { codes } = require('./errors');
 
 const INT32 = [-2147483648, 2147483647];
 
@@ -196,7 +197,12 @@ function exactCalibration(bytes) {
   return result;
 }
 
-class SettingsValueError extends RangeError {}
+class SettingsValueError extends RangeError {
+  constructor(message) {
+    super(message);
+    this.code = codes.SETTINGS_VALUE;
+  }
+}
 
 function refuse(name, allowed, value, where) {
   throw new SettingsValueError(`${name} must be ${allowed}${where ? ` (${where})` : ''}, not ${JSON.stringify(value)}`);
@@ -263,6 +269,34 @@ function writeFirmware(payload, length, triple, where) {
 // native writer uses for a new file.
 const record = (type, subtype, payload) => Buffer.from([...MAGIC, type, subtype, payload.length, ...payload, 0xff, 0xfe]);
 
+const SENSOR_RECORDS = { accel: ['2/0', '3/2', 19], gyro: ['2/1', '3/3', 20], baro: ['2/2', '3/4', 21] };
+
+/**
+ * A new sensor record: the native writer's one-byte form when the values fit
+ * it, else the newer form the device itself writes (two-byte rate, range by
+ * its code, calibration in steps of 0.0001), so that what a recording's
+ * settings hold (a 2000 deg/s range, a 1000 Hz rate, 0.9995) can be written
+ * to a new file. The frame ids are the native writer's.
+ * @param {'accel'|'gyro'|'baro'} group
+ * @param {(name: string) => *} get the value of a flat name ("gyro.range")
+ * @returns {Buffer}
+ * @throws {SettingsValueError} naming the field and the values allowed when neither form holds it
+ */
+function newSensorRecord(group, get) {
+  const [legacy, modern, frameId] = SENSOR_RECORDS[group];
+  const names = Object.keys(KINDS[modern].fields);
+  const byte = (v) => Number.isInteger(v) && v >= 0 && v <= 255;
+  const fitsLegacy = names.every((name) => (/\.(frequency|range)$/.test(name) ? byte(get(name)) :
+    Number.isInteger(get(name)) && get(name) >= INT32[0] && get(name) <= INT32[1]));
+  const [type, subtype] = (fitsLegacy ? legacy : modern).split('/').map(Number);
+  const kind = KINDS[fitsLegacy ? legacy : modern];
+  const payload = Buffer.alloc(kind.min);
+  payload[0] = frameId;
+  const where = fitsLegacy ? '' : `beyond the one-byte form, a new ${SENSOR_WORDS[group]} record takes ${kind.form}`;
+  for (const [name, field] of Object.entries(kind.fields)) writeField(payload, name, field, get(name), where);
+  return record(type, subtype, [...payload]);
+}
+
 function newRecord(group, get) {
   const where = 'kinovar adds it in the one-byte form of its settings files';
   const be32 = (name) => {
@@ -270,13 +304,7 @@ function newRecord(group, get) {
     b.writeInt32BE(integerIn(name, get(name), INT32, where));
     return [...b];
   };
-  if (group === 'accel' || group === 'gyro') {
-    const p = [group === 'accel' ? 19 : 20, integerIn(`${group}.frequency`, get(`${group}.frequency`), [0, 255], where),
-      integerIn(`${group}.range`, get(`${group}.range`), [0, 255], where)];
-    for (const f of ['offsetX', 'offsetY', 'offsetZ', 'gainX', 'gainY', 'gainZ']) p.push(...be32(`${group}.${f}`));
-    return record(2, group === 'accel' ? 0 : 1, p);
-  }
-  if (group === 'baro') return record(2, 2, [21, integerIn('baro.frequency', get('baro.frequency'), [0, 255], where)]);
+  if (group === 'accel' || group === 'gyro' || group === 'baro') return newSensorRecord(group, get);
   if (group === 'device') {
     return record(1, 1, [...be32('deviceId'), integerIn('deviceType', get('deviceType'), [0, 255], where),
       integerIn('bodyLocation', get('bodyLocation'), [0, 255], where)]);
@@ -389,5 +417,6 @@ const SETTINGS_KEYS = [...new Set([...Object.values(KINDS).flatMap((kind) => Obj
   ...FIRMWARE, 'radioMode', 'radioChannel', 'gps.frequency'])];
 
 module.exports = {
-  walkRecords, unknownRecords, decodeFields, exactCalibration, editRecords, flatten, SettingsValueError, BLOCK, SETTINGS_KEYS, SENSOR_FIELDS,
+  walkRecords, unknownRecords, decodeFields, exactCalibration, editRecords, newSensorRecord, flatten, SettingsValueError, BLOCK,
+  SETTINGS_KEYS, SENSOR_FIELDS,
 };

@@ -4,11 +4,16 @@
 // change some values and write it back.
 //
 // writeConfig stores sensors as the compact legacy records (one-byte rates
-// and ranges), so a value that would not survive that is refused here with a
-// RangeError instead of being cut to its low byte on the device. The
-// members writeConfig cannot write (gps, the dates, the clock frequency,
-// measureId) are left out; readConfig reports them at their defaults for
-// files that writeConfig made.
+// and ranges). A sensor those cannot hold (a recording's 2000 deg/s range,
+// 1000 Hz rate or calibration of 0.9995) goes as the newer record the device
+// itself writes, handed to writeConfig as record bytes, which it copies; a
+// value neither holds is refused with a RangeError (code
+// ERR_KINOVAR_SETTINGS_VALUE) instead of being cut to its low byte on the
+// device. The members writeConfig cannot write (gps, the dates, the clock
+// frequency, measureId) are left out; readConfig reports them at their
+// defaults for files that writeConfig made.
+
+const { newSensorRecord, SettingsValueError, SENSOR_FIELDS } = require('./records');
 
 const INT32 = [-2147483648, 2147483647];
 const BYTE = [0, 255];
@@ -16,16 +21,15 @@ const WORD = [0, 65535];
 
 function integer(value, name, [low, high]) {
   if (!Number.isInteger(value) || value < low || value > high) {
-    throw new RangeError(`settingsText: ${name} must be an integer from ${low} to ${high}, not ${value}`);
+    throw new SettingsValueError(`settingsText: ${name} must be an integer from ${low} to ${high}, not ${value}`);
   }
   return value;
 }
 
 function sensorEntry(key, sensor) {
-  const f = (member, range) => integer(sensor[member], `${key}.${member}`, range);
-  return [key, f('frequency', BYTE), f('range', BYTE),
-    f('offsetX', INT32), f('offsetY', INT32), f('offsetZ', INT32),
-    f('gainX', INT32), f('gainY', INT32), f('gainZ', INT32)].join(',');
+  const bytes = newSensorRecord(key, (name) => sensor?.[name.slice(key.length + 1)]);
+  if (bytes[2] !== 2) return `unknownFrames,${bytes.toString('base64')}`;
+  return [key, ...(key === 'baro' ? ['frequency'] : SENSOR_FIELDS).map((member) => sensor[member])].join(',');
 }
 
 const DEVICE_KEYS = ['deviceId', 'deviceType', 'bodyLocation', 'version', 'majorVersion', 'minorVersion',
@@ -43,7 +47,7 @@ function settingsText(config) {
   if (unknown !== '') entries.push(`unknownFrames,${unknown}`);
   if (config.gyro) entries.push(sensorEntry('gyro', config.gyro));
   if (config.accel) entries.push(sensorEntry('accel', config.accel));
-  if (config.baro) entries.push(`baro,${integer(config.baro.frequency, 'baro.frequency', BYTE)}`);
+  if (config.baro) entries.push(sensorEntry('baro', config.baro));
 
   if (DEVICE_KEYS.some((key) => key in config)) {
     const value = (key, fallback, range) => integer(config[key] ?? fallback, key, range);

@@ -299,9 +299,37 @@ test('a settings edit changes only the fields it names, each in the form of its 
     [{ gps: { frequency: 5 } }, /^gps\.frequency cannot be set in this file: it holds no GPS rate .*can add only .*accelerometer/],
   ]) {
     assert.throws(() => kinovar.writeSettings(file, bad), (e) => e instanceof RangeError && words.test(e.message) &&
-      !/record \d/.test(e.message), JSON.stringify(bad));
+      e.code === codes.SETTINGS_VALUE && !/record \d/.test(e.message), JSON.stringify(bad));
   }
   assert.deepEqual(kinovar.readSettings(file), after, 'a refused value writes nothing');
+});
+
+// What a recording's settings hold (2000 deg/s, 1000 Hz, 0.9995) is beyond
+// the one-byte records of a new file: those sensors take the newer form.
+test('settings read from a recording write a new file that reads back the same, or nothing', (t) => {
+  const dir = scratch(t);
+  const sources = [generateRecording(path.join(dir, 'rec.bin'), { seconds: 2, clock: 1000, accel: 1000, gyro: 100 }),
+    path.join(dir, 'type3.cfg')];
+  typeThreeFile(sources[1]);
+  const kept = ['unknownFrames', 'gyro', 'accel', 'baro', 'deviceId', 'deviceType', 'bodyLocation', 'version',
+    'majorVersion', 'minorVersion', 'radioMode', 'radioChannel'];
+  for (const [n, source] of sources.entries()) {
+    const settings = kinovar.readSettings(source);
+    const file = path.join(dir, `copy${n}.cfg`);
+    kinovar.writeSettings(file, settings);
+    const back = kinovar.readSettings(file);
+    for (const key of kept) assert.deepEqual(back[key], settings[key], `${source}: ${key}`);
+  }
+  assert.equal(kinovar.readSettings(sources[0]).gyro.range, 2000);
+
+  const refused = path.join(dir, 'refused.cfg');
+  const settings = kinovar.readSettings(sources[0]);
+  for (const [group, member, value] of [['gyro', 'range', 300], ['accel', 'frequency', 70000], ['accel', 'gainX', 0.99951]]) {
+    const bad = { ...settings, [group]: { ...settings[group], [member]: value } };
+    assert.throws(() => kinovar.writeSettings(refused, bad), (e) => e instanceof RangeError &&
+      e.code === codes.SETTINGS_VALUE && e.message.startsWith(`${group}.${member} must be `), `${group}.${member}`);
+    assert.ok(!fs.existsSync(refused), 'nothing written');
+  }
 });
 
 test('promise versions give the same results, bytes and errors, off the event loop', async (t) => {
