@@ -140,7 +140,7 @@ function conversionOptions(values, formats) {
     options.resample = rate;
   }
   if (values.timezone !== undefined) {
-    if (options.time !== 'absolute') throw new UsageError('--timezone goes with --time absolute');
+    if (options.time !== 'absolute' && options.format !== BIDS) throw new UsageError('--timezone goes with --time absolute');
     options.timezone = values.timezone;
   }
   return options;
@@ -148,7 +148,7 @@ function conversionOptions(values, formats) {
 
 // The estimators in the help texts, the library's default first; read from
 // its schema, which loads no native module, so that the help comes without one.
-const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK } = require('../lib/schema');
+const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK, BIDS } = require('../lib/schema');
 const ESTIMATOR_WORDS = {
   accurate: "learns the gyroscope's bias",
   classic: "the sensor software's filter, as the native read() writes",
@@ -301,6 +301,60 @@ function progressBar(io, enabled, firstLabel = '', firstCount = '') {
   };
 }
 
+// The entities and placements of a BIDS dataset (--format bids); the library checks them.
+const BIDS_FLAGS = {
+  subject: { type: 'string' }, session: { type: 'string' }, task: { type: 'string' }, run: { type: 'string' },
+  acquisition: { type: 'string' }, tracksys: { type: 'string' }, placements: { type: 'string' },
+};
+const BIDS_HELP = `                     bids: a BIDS motion dataset (Motion-BIDS) whose root is -o:
+                       the recordings are one tracking system, each a tracked
+                       point (see docs/bids.md); with:
+  --subject <label>  the participant (required)
+  --task <label>     the task (required)
+  --session <label>, --acquisition <label>, --run <n>, --tracksys <label> (default kinovar)
+  --placements <f>   a JSON file of each tracked point's placement on the body
+`;
+
+/**
+ * The BIDS options of the command line, for --format bids only; the
+ * placements file read. The labels are the library's to check.
+ */
+function bidsOptions(values, format) {
+  const given = Object.keys(BIDS_FLAGS).filter((key) => values[key] !== undefined);
+  if (format !== BIDS) {
+    if (given.length) throw new UsageError(`--${given[0]} names a part of a BIDS dataset; it goes with --format bids`);
+    return {};
+  }
+  const options = Object.fromEntries(given.map((key) => [key, values[key]]));
+  if (values.placements !== undefined) {
+    try {
+      options.placements = JSON.parse(fs.readFileSync(values.placements, 'utf8'));
+    } catch (error) {
+      throw new UsageError(`--placements ${values.placements}: ${error.code ? `cannot be read (${error.code})` : 'is not JSON'}; ` +
+        'give a JSON file such as {"pelvis": "left iliac crest"}');
+    }
+  }
+  return options;
+}
+
+/**
+ * Writes recordings as a BIDS dataset and says what was written; a label the
+ * library refuses is a wrong command line.
+ */
+async function writeBids(write, values, io) {
+  let written;
+  try {
+    written = await write();
+  } catch (error) {
+    if (error.code === lib().codes.BIDS_LABEL) throw new UsageError(error.message.replace(/^\w+: /, ''));
+    throw error;
+  }
+  const files = Array.isArray(written) ? [...written] : written.files;
+  if (values.json) io.stdout(`${JSON.stringify({ ok: true, files, ...(Array.isArray(written) ? written.report : {}) }, null, 2)}\n`);
+  else for (const file of files) io.say(`wrote  ${file}\n`);
+  return OK;
+}
+
 /** An error as JSON output carries it. */
 const describe = (error) => ({ code: error.code ?? error.name, message: error.message });
 
@@ -308,6 +362,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions, writeBids, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

@@ -8,7 +8,9 @@ const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
 const { timeOptions } = require('./time');
 const schema = require('./schema');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, MAX_RESAMPLE_HZ } = schema;
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, BIDS, MAX_RESAMPLE_HZ } = schema;
+/** The options of a BIDS dataset, handed on as given and checked where it is written. */
+const BIDS_OPTIONS = ['subject', 'session', 'task', 'run', 'acquisition', 'tracksys', 'placements'];
 
 function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
@@ -32,7 +34,8 @@ function conversionOptions(fn, options) {
   if (options === undefined) return { orientation: DEFAULT_ESTIMATOR };
   if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
   const { orientation, threads, overwrite } = options;
-  const checked = timeOptions(fn, options);
+  // A BIDS dataset's scans table states when each run began: its time is always absolute.
+  const checked = timeOptions(fn, options.format === BIDS ? { ...options, time: 'absolute' } : options);
   if (threads !== undefined) {
     if (!Number.isInteger(threads) || threads < 1 || threads > 1024) {
       throw new TypeError(`${fn}: options.threads must be a whole number from 1 to 1024, not ${threads}`);
@@ -126,7 +129,7 @@ const setOptions = (checked) => ({ ...checked, clock: checked.clock ?? DEFAULT_C
 /** Every option of a conversion, checked, as a worker is handed them. */
 function outputOptions(fn, options) {
   const checked = conversionOptions(fn, options);
-  for (const key of ['format', 'overwrite', 'imuNames']) if (options?.[key] !== undefined) checked[key] = options[key];
+  for (const key of ['format', 'overwrite', 'imuNames', ...BIDS_OPTIONS]) if (options?.[key] !== undefined) checked[key] = options[key];
   return checked;
 }
 

@@ -71,7 +71,8 @@ function loadRecording(recordingPath, conversion, range = {}) {
  *   each chunk's rows `from` to `to` of its own columns, whose arrays the next chunk overwrites (a
  *   conversion then allocates them once); the recording is let go when the chunks end;
  *   conversion.progress, when given, is told the fraction of the recording's time the rows have reached;
- *   `rows`, the size chunks() will be asked for, has the first piece made on a thread of its own at once
+ *   `rows`, the size chunks() will be asked for, has the first piece made on a thread of its own at once;
+ *   close() lets the recording go at once
  */
 function streamTable(recordingPath, { progress, ...conversion }, { datetime = false, rows } = {}) {
   const table = native.openTable(recordingPath, conversion, rows);
@@ -104,6 +105,8 @@ function streamTable(recordingPath, { progress, ...conversion }, { datetime = fa
         native.closeTable(table.handle);
       }
     },
+    // For a caller that stops before its chunks end, or never reads them.
+    close: () => native.closeTable(table.handle),
   };
 }
 

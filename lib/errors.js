@@ -20,6 +20,12 @@ const codes = Object.freeze({
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT',
   NOT_OURS: 'ERR_KINOVAR_NOT_OURS',
   IS_RECORDING: 'ERR_KINOVAR_IS_RECORDING',
+  // A BIDS dataset: a label missing or holding what BIDS forbids; a root that is not a dataset;
+  // a run the dataset holds already; a set whose recordings share no grid of instants.
+  BIDS_LABEL: 'ERR_KINOVAR_BIDS_LABEL',
+  NOT_BIDS: 'ERR_KINOVAR_NOT_BIDS',
+  BIDS_EXISTS: 'ERR_KINOVAR_BIDS_EXISTS',
+  NO_GRID: 'ERR_KINOVAR_NO_GRID',
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS',
   NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT',
   ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID',

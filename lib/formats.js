@@ -10,10 +10,14 @@ const { requireString, requirePaths, conversionOptions, setOptions, formatOf, ch
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
 const { streamTable, streamSet } = require('./data');
 const { tablePieceRows, writeTable, tableWriter } = require('./parquet');
-const { absoluteTime } = require('./time');
+const { absoluteTime, timeCell } = require('./time');
 const output = require('./output');
 const { KinovarError, codes } = require('./errors');
-const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS } = require('./schema');
+const { convertBids } = require('./bids');
+const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS, BIDS } = require('./schema');
+
+// A BIDS dataset's tracked points: the file name alone, in a table's channel names.
+const BIDS_NAMES = (fn) => ({ fn, suffix: '', holder: 'a BIDS channel name' });
 
 // What each format's file is called in messages.
 const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
@@ -26,6 +30,9 @@ const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parq
 function convertRecording(recordingPath, target, options) {
   requireString(recordingPath, 'readRecording', 'recordingPath');
   requireString(target, 'readRecording', 'csvPath');
+  if (options?.format === BIDS) {
+    return convertBids([recordingPath], target, options, 'readRecording', imuNamesOf(options, [recordingPath], BIDS_NAMES('readRecording')));
+  }
   const format = formatOf(options, target, 'readRecording');
   const conversion = timeOf('readRecording', conversionOptions('readRecording', options), format, recordingPath);
   const progress = progressOf(options);
@@ -82,8 +89,6 @@ function timeOf(fn, conversion, format, firstRecording) {
 
 /** Cells of OpenSim's table: shortest text that reads back as the same double. */
 const cell = (value) => String(value);
-/** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */
-const timeCell = (seconds) => String(Number(seconds.toFixed(9)) || 0);
 
 /**
  * Rows of OpenSim's table per piece of text handed on, and per piece of a
@@ -216,24 +221,28 @@ function* openSensePieces(set, recordingPaths, names, pieceRows = STO_PIECE_ROWS
 const NOT_IN_NAME = /[\s,\x00-\x1f\x7f]/;
 const mended = (name) => name.replace(new RegExp(NOT_IN_NAME, 'g'), '_');
 
-/** The IMU names of a set: as given (checked), or derived from the file names and mended. */
-function imuNamesOf(options, recordingPaths) {
+/**
+ * The IMU names of a set: as given (checked), or derived from the file names
+ * and mended. A BIDS dataset's tracked points are named the same way, from
+ * the file name alone.
+ */
+function imuNamesOf(options, recordingPaths, { fn = 'syncRecordings', suffix = '_imu', holder = "OpenSim's table" } = {}) {
   const given = options?.imuNames;
-  const names = given ?? recordingPaths.map((p) => mended(`${native.fileStem(p)}_imu`));
+  const names = given ?? recordingPaths.map((p) => mended(`${native.fileStem(p)}${suffix}`));
   if (!Array.isArray(names) || names.length !== recordingPaths.length || !names.every((n) => typeof n === 'string')) {
-    throw new TypeError(`syncRecordings: imuNames must be ${recordingPaths.length} names, one per recording`);
+    throw new TypeError(`${fn}: imuNames must be ${recordingPaths.length} names, one per recording`);
   }
   // A name given on purpose matches the model's: changing it would break that match silently.
   const bad = names.find((n) => n === '' || NOT_IN_NAME.test(n));
   if (bad !== undefined) {
-    throw new RangeError(bad === '' ? 'syncRecordings: an IMU name is empty; give each sensor the name of its body in the model'
-      : `syncRecordings: IMU name ${JSON.stringify(bad)} holds a blank, comma or control character, which OpenSim's table ` +
+    throw new RangeError(bad === '' ? `${fn}: an IMU name is empty; give each sensor the name of its place on the body`
+      : `${fn}: IMU name ${JSON.stringify(bad)} holds a blank, comma or control character, which ${holder} ` +
         `cannot hold in a name; use ${JSON.stringify(mended(bad))}`);
   }
   const second = names.findIndex((n, i) => names.indexOf(n) !== i);
   if (second >= 0) {
     const first = names.indexOf(names[second]);
-    throw new RangeError(`syncRecordings: two sensors have the same IMU name ${JSON.stringify(names[second])} ` +
+    throw new RangeError(`${fn}: two sensors have the same IMU name ${JSON.stringify(names[second])} ` +
       `(${recordingPaths[first]} and ${recordingPaths[second]}); ` +
       `${given ? 'give each its own' : 'name each sensor with imuNames (--imu-names)'}`);
   }
@@ -377,6 +386,9 @@ function writeStreamedSet(recordingPaths, outputFolder, targets, conversion) {
 function convertSet(recordingPaths, outputFolder, options) {
   requirePaths(recordingPaths, 'syncRecordings');
   requireString(outputFolder, 'syncRecordings', 'outputFolder');
+  if (options?.format === BIDS) {
+    return convertBids(recordingPaths, outputFolder, options, 'syncRecordings', imuNamesOf(options, recordingPaths, BIDS_NAMES('syncRecordings')));
+  }
   const checked = setOptions(conversionOptions('syncRecordings', options));
   const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
   const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;

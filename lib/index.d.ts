@@ -220,6 +220,14 @@ export declare const codes: Readonly<{
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT';
   NOT_OURS: 'ERR_KINOVAR_NOT_OURS';
   IS_RECORDING: 'ERR_KINOVAR_IS_RECORDING';
+  /** Format 'bids': a subject or task missing, or a label with what BIDS forbids (only letters and digits; run a number). */
+  BIDS_LABEL: 'ERR_KINOVAR_BIDS_LABEL';
+  /** Format 'bids': the root holds files but is not a BIDS dataset, or a file where the dataset needs a folder. */
+  NOT_BIDS: 'ERR_KINOVAR_NOT_BIDS';
+  /** Format 'bids': the dataset holds this run already; `overwrite: true` replaces it. */
+  BIDS_EXISTS: 'ERR_KINOVAR_BIDS_EXISTS';
+  /** Format 'bids': a set aligned by offset has no common grid of instants; resample it, or align by drift. */
+  NO_GRID: 'ERR_KINOVAR_NO_GRID';
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS';
   NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT';
   ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID';
@@ -286,10 +294,33 @@ export type Estimator = 'classic' | 'accurate' | 'none';
  */
 export type Format = 'csv' | 'plain' | 'parquet';
 
-export interface ConversionOptions extends OutputOptions {
+/**
+ * Format `'bids'`: the recordings as one tracking system of the BIDS motion dataset whose root is the
+ * output path (see docs/bids.md). Labels hold letters and digits only.
+ */
+export interface BidsOptions {
+  /** Required with format 'bids'. */
+  subject?: string;
+  /** Required with format 'bids'. */
+  task?: string;
+  session?: string;
+  acquisition?: string;
+  run?: string | number;
+  /** The tracking system's name (default `'kinovar'`). */
+  tracksys?: string;
+  /** Each tracked point's placement on the body, by its name. */
+  placements?: Record<string, string>;
+  /**
+   * One name per recording, in order: OpenSense's column names (default `<file stem>_imu`), or a BIDS
+   * dataset's tracked points (default: the file stems, mended).
+   */
+  imuNames?: string[];
+}
+
+export interface ConversionOptions extends OutputOptions, BidsOptions {
   orientation?: Estimator;
-  /** Default: `'parquet'` for a path ending in .parquet, else `'csv'`. */
-  format?: Format;
+  /** Default: `'parquet'` for a path ending in .parquet, else `'csv'`. `'bids'`: the output path is a dataset's root. */
+  format?: Format | 'bids';
   /** Replace an output file that kinovar did not write (refused otherwise). */
   overwrite?: boolean;
   /** The most threads one conversion keeps busy, 1 to 1024 (default: one per core). Batches, and promise calls running at once, divide the cores. */
@@ -319,18 +350,17 @@ export interface ProgressOptions {
 export type SetClock = 'drift' | 'offset';
 
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
-  /** `'opensense'`: one OpenSim orientation table, `<outputFolder>/orientations.sto`. */
-  format?: Format | 'opensense';
+  /** `'opensense'`: one OpenSim orientation table, `<outputFolder>/orientations.sto`; `'bids'`: `outputFolder` is a dataset's root. */
+  format?: Format | 'opensense' | 'bids';
   clock?: SetClock;
-  /** OpenSense column names, one per recording in order (default `<file stem>_imu`). */
-  imuNames?: string[];
 }
 
 /**
  * Converts a recording, written whole or not at all. Throws the system's code for the recording or the output
  * file, `ERR_KINOVAR_FORMAT`, or `ERR_KINOVAR_NOT_OURS` for an existing file that kinovar did not write.
  */
-export declare function readRecording(recordingPath: string, csvPath: string, options?: ConversionOptions & ProgressOptions): RecordingInfo;
+export declare function readRecording(recordingPath: string, csvPath: string,
+  options?: ConversionOptions & ProgressOptions): RecordingInfo & { /** Format 'bids': the run's files. */ files?: string[] };
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
 /**

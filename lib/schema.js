@@ -38,6 +38,8 @@ const DEFAULT_CLOCK = 'drift';
 // The formats of one recording, those of a set, and the extension of each format's files.
 const FORMATS = ['csv', 'plain', 'parquet'];
 const SET_FORMATS = [...FORMATS, 'opensense'];
+/** A BIDS motion dataset: a folder of its own files rather than a file of one format, so apart from the formats above. */
+const BIDS = 'bids';
 const EXTENSIONS = Object.freeze({ csv: '.csv', plain: '.csv', parquet: '.parquet', opensense: '.sto' });
 
 /** The viewer's pages name their generator near the top. */
@@ -70,7 +72,7 @@ const signatures = () => Object.freeze({
 });
 
 module.exports = {
-  BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
+  BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
   PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({

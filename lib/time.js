@@ -58,4 +58,7 @@ function absoluteTime(conversion, createdAt, recordingPath) {
   return { ...rest, utcOffset: offset };
 }
 
-module.exports = { timeOptions, absoluteTime };
+/** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */
+const timeCell = (seconds) => String(Number(seconds.toFixed(9)) || 0);
+
+module.exports = { timeOptions, absoluteTime, timeCell };

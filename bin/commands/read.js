@@ -4,7 +4,7 @@ const os = require('node:os');
 const path = require('node:path');
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
-  checkInputs, progressBar, describe, failedLine,
+  checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions, writeBids,
 } = require('../shared');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
@@ -46,7 +46,9 @@ for a sensor whose rate does not divide the clock, it is not the samples'
 time, which the warning then says; plain and parquet keep the true times.
 `;
 
-const options = { out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS };
+const options = {
+  out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS, ...BIDS_FLAGS,
+};
 
 // The formats that write each extension, in words: ".csv (csv, plain) or .parquet (parquet)".
 function extensionWords({ formats, extensions }) {
@@ -117,9 +119,18 @@ async function run(args, io) {
   const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
-  const conversion = conversionOptions(values, kinovar.formats);
+  const conversion = conversionOptions(values, [...kinovar.formats, BIDS]);
+  const bids = bidsOptions(values, conversion.format);
   const recordings = expandPatterns(positionals);
   checkInputs(recordings);
+  if (conversion.format === BIDS) {
+    if (values.out === undefined || values.out === '-') throw new UsageError('--format bids needs -o <folder>, the dataset\'s root');
+    if (recordings.length !== 1) {
+      throw new UsageError(`--format bids writes one recording per run, not ${recordings.length}; give a set made ` +
+        'together to kinovar sync, or each recording with its own --run');
+    }
+    return writeBids(() => kinovar.promises.readRecording(recordings[0], values.out, { ...conversion, ...bids }), values, io);
+  }
 
   if (values.out === '-') {
     if (recordings.length !== 1) throw new UsageError(`-o - writes one recording to standard output, not ${recordings.length}`);

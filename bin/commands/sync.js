@@ -1,7 +1,7 @@
 'use strict';
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
-  progressBar,
+  progressBar, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions, writeBids,
 } = require('../shared');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
@@ -18,8 +18,8 @@ options:
                      opensense: one OpenSim orientation table of the whole set,
                        <folder>/orientations.sto, for OpenSim's IMU placer and
                        inverse kinematics (see docs/analysis.md)
-  --imu-names <a,b>  the table's sensor names, in the order of the recordings
-                     (default: <name>_imu); OpenSim matches them to the model
+${BIDS_HELP}  --imu-names <a,b>  the table's sensor names, in the order of the recordings
+                     (default: <name>_imu; bids: <name>); OpenSim matches them to the model
 ${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
 ${DURABLE_HELP}  --json             print what was done as JSON: {"ok":true, "files", "method",
                      "clock", "offsets", "window", "samples", "events", "clocks"}, or
@@ -37,7 +37,7 @@ See docs/sync.md.
 `;
 
 const options = {
-  out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, clock: { type: 'string' }, ...CONVERSION_FLAGS,
+  out: { type: 'string', short: 'o' }, json: { type: 'boolean' }, 'imu-names': { type: 'string' }, clock: { type: 'string' }, ...CONVERSION_FLAGS, ...BIDS_FLAGS,
 };
 
 // The most slips of any stream: the rows' streams slip alike, a slower one less often.
@@ -56,17 +56,22 @@ async function run(args, io) {
   const kinovar = lib();
   if (given.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
-  const conversion = conversionOptions(values, kinovar.setFormats);
-  Object.assign(conversion, clockOption(values.clock));
+  const conversion = conversionOptions(values, [...kinovar.setFormats, BIDS]);
+  Object.assign(conversion, clockOption(values.clock), bidsOptions(values, conversion.format));
   const positionals = expandPatterns(given);
   if (values['imu-names'] !== undefined) {
-    if (conversion.format !== 'opensense') throw new UsageError('--imu-names names the columns of --format opensense only');
+    if (conversion.format !== 'opensense' && conversion.format !== BIDS) {
+      throw new UsageError('--imu-names names the columns of --format opensense or the tracked points of --format bids only');
+    }
     conversion.imuNames = values['imu-names'].split(',');
     if (conversion.imuNames.length !== positionals.length) {
       throw new UsageError(`--imu-names gives ${conversion.imuNames.length} names for ${positionals.length} recordings`);
     }
   }
   checkInputs(positionals);
+  if (conversion.format === BIDS) {
+    return writeBids(() => kinovar.promises.syncRecordings(positionals, values.out, conversion), values, io);
+  }
   let report;
   const bar = progressBar(io, !values.json, `${positionals.length} recordings`);
   try {

@@ -1,0 +1,158 @@
+'use strict';
+// BIDS motion datasets: accepted by the official validator, their values
+// those of the plain CSV in BIDS's units, gaps left empty, and bad input
+// refused before anything is written.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const kinovar = require('../../lib');
+const { generateRecording, generateSession } = require('../../lib/generator');
+const { scratch } = require('./helpers');
+
+// Its package exports no path to its command: found beside its package.json.
+const VALIDATOR = path.join(path.dirname(require.resolve('bids-validator/package.json')), 'bin', 'bids-validator');
+const CLI = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
+
+/** The validator's errors for the dataset (it reads only the folder: no network). */
+function validatorErrors(root) {
+  const run = spawnSync(process.execPath, [VALIDATOR, root, '--json'], { encoding: 'utf8' });
+  const { issues } = JSON.parse(run.stdout);
+  return issues.errors.map((e) => `${e.key}: ${e.files.map((f) => f.file?.relativePath ?? '').join(' ')}`);
+}
+
+const rowsOf = (file) => fs.readFileSync(file, 'utf8').split('\n').filter(Boolean).map((line) => line.split('\t'));
+
+/** The motion table of a run as columns by channel name, numbers or null for n/a. */
+function motionTable(files) {
+  const motion = files.find((f) => f.endsWith('_motion.tsv'));
+  const [header, ...channels] = rowsOf(motion.replace(/_motion\.tsv$/, '_channels.tsv'));
+  const names = channels.map((c) => c[header.indexOf('name')]);
+  const rows = rowsOf(motion);
+  assert.ok(rows.every((r) => r.length === names.length), 'every row has a cell per channel');
+  return Object.fromEntries(names.map((name, j) => [name, rows.map((r) => (r[j] === 'n/a' ? null : Number(r[j])))]));
+}
+
+/** Every file under a folder with its bytes, to tell that nothing changed. */
+function tree(root) {
+  if (!fs.existsSync(root)) return {};
+  return Object.fromEntries(fs.readdirSync(root, { recursive: true }).sort()
+    .map((f) => path.join(root, f)).map((f) => [f, fs.statSync(f).isFile() ? fs.readFileSync(f, 'hex') : 'folder']));
+}
+
+/** Cuts `blocks` data blocks out of a recording's middle: a gap its ticks tell. */
+function cutBlocks(file, blocks) {
+  const bytes = fs.readFileSync(file);
+  const from = Math.floor(bytes.length / 512 / 2) * 512;
+  fs.writeFileSync(file, Buffer.concat([bytes.subarray(0, from), bytes.subarray(from + blocks * 512)]));
+}
+
+test('sets of 1, 2 and 5 sensors, a resampled set with a gap and a second session: the validator accepts them all', (t) => {
+  const dir = scratch(t);
+  const root = path.join(dir, 'study');
+  const five = generateSession(path.join(dir, 'five'), {
+    seconds: 4, events: 1, noise: 5,
+    sensors: [[0, 0.5, 'pelvis'], [-1.25, 0.25, 'thigh r'], [0.75, 1, 'shank'], [0.2, 0.3, 'foot'], [1, 0.4, 'wrist']],
+  });
+  const single = generateRecording(path.join(dir, 'walk.bin'), { seconds: 3, events: 2, baro: 25 });
+  const gappy = generateSession(path.join(dir, 'gap'), { seconds: 12, method: 'stream', radioHz: 10, noise: 5 });
+  cutBlocks(gappy[1], 4);
+
+  const one = kinovar.readRecording(single, root, { format: 'bids', subject: 'p01', task: 'walk', session: '1', timezone: 'Europe/Paris' });
+  assert.deepEqual(validatorErrors(root), []);
+  kinovar.syncRecordings(five.slice(0, 2), root, { format: 'bids', subject: 'p01', task: 'walk', session: '2', run: 1 });
+  const all = kinovar.syncRecordings(five, root, { format: 'bids', subject: 'p02', task: 'walk', placements: { thigh_r: 'right thigh' } });
+  const gap = kinovar.syncRecordings(gappy, root, { format: 'bids', subject: 'p03', task: 'walk', acquisition: 'lab', resample: 50 });
+  assert.deepEqual(validatorErrors(root), []);
+
+  // Each sensor a tracked point, names mended; the subjects listed once each.
+  const channels = rowsOf(all[1]);
+  assert.deepEqual([...new Set(channels.slice(1, -1).map((c) => c[3]))], ['pelvis', 'thigh_r', 'shank', 'foot', 'wrist']);
+  assert.ok(channels.some((c) => c[0] === 'thigh_r_accel_x' && c[5] === 'right thigh'));
+  assert.deepEqual(rowsOf(path.join(root, 'participants.tsv')).map((r) => r[0]), ['participant_id', 'sub-p01', 'sub-p02', 'sub-p03']);
+  const motion = JSON.parse(fs.readFileSync(all[3], 'utf8'));
+  assert.equal(motion.TrackedPointsCount, 5);
+  assert.deepEqual(motion.SoftwareFilters['kinovar clock alignment'].offsets, all.report.offsets);
+  assert.ok(rowsOf(one.files[4]).length > 1, 'the events are listed');
+
+  // The run's start: the plain CSV's first datetime, in UTC with the zone.
+  const plain = path.join(dir, 'walk.csv');
+  kinovar.readRecording(single, plain, { format: 'plain', time: 'absolute', timezone: 'Europe/Paris', orientation: 'none' });
+  const firstRow = fs.readFileSync(plain, 'utf8').split('\n')[1].split(',');
+  const scans = rowsOf(path.join(root, 'sub-p01', 'ses-1', 'sub-p01_ses-1_scans.tsv'));
+  assert.deepEqual(scans[1], ['motion/sub-p01_ses-1_task-walk_tracksys-kinovar_motion.tsv', firstRow[1]]);
+
+  // The gap: the cut recording's cells empty for as long as its samples are missing, the others' full.
+  const table = motionTable(gap);
+  const missing = table.thigh_accel_x.map((v, r) => v === null && table.pelvis_accel_x[r] !== null);
+  const longest = missing.reduce(([run, best], m) => (m ? [run + 1, Math.max(best, run + 1)] : [0, best]), [0, 0])[1];
+  const truth = kinovar.inspect(gappy[1]).streams.accel.gaps.longest;
+  assert.ok(Math.abs(longest / 50 - truth) <= 3 / 50, `${longest} empty rows for a gap of ${truth} s`);
+});
+
+test('the motion table holds the plain CSV\'s values in m/s^2 and rad/s, row for row', (t) => {
+  const dir = scratch(t);
+  const files = generateSession(dir, { seconds: 3, noise: 20, rate: 30, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b']] });
+  const written = kinovar.syncRecordings(files, path.join(dir, 'ds'), { format: 'bids', subject: '1', task: 't' });
+  kinovar.syncRecordings(files, path.join(dir, 'plain'), { format: 'plain' });
+  const table = motionTable(written);
+  const start = written.report.window.start;
+  assert.equal(typeof start, 'number');
+  const factors = { accel: 9.80665, gyro: Math.PI / 180, quat: 1 };
+  let compared = 0;
+  for (const name of ['a', 'b']) {
+    const [header, ...rows] = fs.readFileSync(path.join(dir, 'plain', `${name}.csv`), 'utf8').split('\n').filter(Boolean)
+      .map((line) => line.split(','));
+    const motionRows = rows.filter((r) => r[header.indexOf('accel_x')] !== '');
+    const latency = table.latency;
+    assert.equal(motionRows.length, latency.length, 'a row per instant of the grid');
+    motionRows.forEach((row, r) => {
+      assert.ok(Math.abs(Number(row[0]) - Number(motionRows[0][0]) - latency[r]) < 1e-9, `row ${r}'s time`);
+      for (const column of ['accel_x', 'accel_z', 'gyro_y', 'quat_w', 'quat_z']) {
+        const cell = row[header.indexOf(column)];
+        const decimals = cell.split('.')[1]?.length ?? 0;
+        const factor = factors[column.split('_')[0]];
+        const value = table[`${name}_${column}`][r];
+        assert.ok(Math.abs(value - Number(cell) * factor) <= (0.5 * 10 ** -decimals + 1e-12) * factor,
+          `${name} ${column} row ${r}: ${value} against ${cell}`);
+        compared++;
+      }
+    });
+  }
+  assert.ok(compared > 1000);
+});
+
+test('bad input is refused with its code before anything is written; our own run is replaced only with force', (t) => {
+  const dir = scratch(t);
+  const files = generateSession(path.join(dir, 'set'), { seconds: 2, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b']] });
+  const root = path.join(dir, 'ds');
+  const options = { format: 'bids', subject: '01', task: 'walk' };
+  const refused = (opts, code, where = root) => {
+    const before = tree(where);
+    assert.throws(() => kinovar.syncRecordings(files, where, opts), (e) => e.code === code);
+    assert.deepEqual(tree(where), before);
+  };
+  refused({ ...options, subject: undefined }, 'ERR_KINOVAR_BIDS_LABEL');
+  refused({ ...options, task: undefined }, 'ERR_KINOVAR_BIDS_LABEL');
+  refused({ ...options, subject: 'sub_01' }, 'ERR_KINOVAR_BIDS_LABEL');
+  refused({ ...options, run: 'one' }, 'ERR_KINOVAR_BIDS_LABEL');
+  refused({ ...options, placements: { c: 'x' } }, 'ERR_KINOVAR_BIDS_LABEL');
+  const other = path.join(dir, 'other');
+  fs.mkdirSync(path.join(other, 'sub-01'), { recursive: true });
+  refused(options, 'ERR_KINOVAR_NOT_BIDS', other);
+  refused({ ...options, clock: 'offset' }, 'ERR_KINOVAR_NO_GRID');
+  assert.equal(fs.existsSync(root), false);
+
+  // The command line: a missing label is a wrong command line.
+  const cli = spawnSync(process.execPath, [CLI, 'sync', ...files, '-o', root, '--format', 'bids', '--task', 'walk'], { encoding: 'utf8' });
+  assert.equal(cli.status, 2);
+  assert.match(cli.stderr, /subject/);
+
+  const first = kinovar.syncRecordings(files, root, options);
+  refused(options, 'ERR_KINOVAR_BIDS_EXISTS');
+  fs.writeFileSync(first[0], 'stale');
+  kinovar.syncRecordings(files, root, { ...options, overwrite: true });
+  assert.notEqual(fs.readFileSync(first[0], 'utf8'), 'stale');
+  assert.deepEqual(rowsOf(path.join(root, 'sub-01', 'sub-01_scans.tsv')).length, 2, 'one row per run, replaced');
+});
