@@ -27,7 +27,7 @@ function generatorPath() {
 const flags = {
   seconds: '--seconds', clock: '--clock', accel: '--accel', gyro: '--gyro', baro: '--baro',
   events: '--events', seed: '--seed', still: '--still', rate: '--rate', noise: '--noise',
-  startTick: '--start-tick', shortFinal: '--short-final', cutBlocks: '--cut-blocks', spike: '--spike', endDate: '--end-date',
+  startTick: '--start-tick', shortFinal: '--short-final', cutBlocks: '--cut-blocks', spike: '--spike', endDate: '--end-date', scenario: '--scenario',
 };
 const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
 
@@ -47,7 +47,8 @@ function optionArgs(options) {
  * @param {string} file where to write it
  * @param {object} [options] seconds, clock, accel, gyro, baro, events (rates in Hz; 0 leaves a sensor out),
  *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick, shortFinal, cutBlocks, spike (seconds),
- *   swapBlocks, duplicateTicks, unknownKinds, endDate ("YYYY-MM-DD hh:mm:ss"; default: the real end)
+ *   swapBlocks, duplicateTicks, unknownKinds, endDate ("YYYY-MM-DD hh:mm:ss"; default: the real end),
+ *   scenario ('KIND:SECONDS[:NOISE_MG],...': active, nonwear, sleep, gap, clipped, one after another)
  * @returns {string} the file written
  */
 function generateRecording(file, options = {}) {

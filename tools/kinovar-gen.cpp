@@ -30,13 +30,15 @@ int usage(std::FILE* to = stderr) {
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
                "                   [--cut-blocks N] [--spike SECONDS] [--end-date 'YYYY-MM-DD hh:mm:ss']\n"
+               "                   [--scenario KIND:SECONDS[:NOISE_MG],...]\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME[,PPM]]...\n"
                "                   [--motion-start S] [--channel N] [--radio-hz HZ] [--radio-corrupt FRACTION]\n"
                "                   [--mark-span S] [options above]\n"
                "A rate of 0 leaves that sensor out of the settings; the end date is the\n"
                "creation date plus the length unless given. A sync set writes one\n"
                "DIR/NAME.bin per --sensor (clock zero and first sample in true seconds, the\n"
-               "clock's rate error in ppm).\n");
+               "clock's rate error in ppm). A scenario's stretches (active, nonwear, sleep,\n"
+               "gap, clipped) follow one another from the first sample.\n");
   return to == stderr ? 2 : 0;
 }
 
@@ -87,6 +89,9 @@ int run(int argc, char** argv) {
     else if (arg == "--short-final") recipe.tricky.shortFinalBlock = std::atoi(value());
     else if (arg == "--cut-blocks") recipe.tricky.cutBlocks = std::atoi(value());
     else if (arg == "--spike") recipe.tricky.spikeAt = std::strtod(value(), nullptr);
+    else if (arg == "--scenario") {
+      if (!kinovar::gen::parseScenario(value(), recipe.scenario)) return usage();
+    }
     else if (arg == "--sync-set") syncDir = value();
     else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
     else if (arg == "--channel") syncSet.radioChannel = static_cast<uint8_t>(std::strtoul(value(), nullptr, 10));

@@ -307,33 +307,6 @@ void formatChunk(ChunkBuffer& buffer, const TableLayout& table, const ClassicChu
 
 constexpr uint64_t kPlainChannels[5] = {3, 3, 2, 1, 4};
 
-// The datetime cell of time t: epoch + t to the microsecond, the whole
-// seconds of the epoch kept apart so that the sum loses nothing.
-char* datetimeCell(char* out, const PlainTime& time, double t) {
-  const double whole = std::floor(time.epoch);
-  const int64_t micros = static_cast<int64_t>(whole) * 1000000 + std::llround((time.epoch - whole + t) * 1e6);
-  const int64_t seconds = micros >= 0 ? micros / 1000000 : (micros - 999999) / 1000000;
-  const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-  const int64_t inDay = seconds - days * 86400;
-  const auto [year, month, day] = civilFromDays(days);
-  out = detail::writePadded(out, static_cast<uint64_t>(year), 4);
-  *out++ = '-';
-  out = detail::writePadded(out, static_cast<uint64_t>(month), 2);
-  *out++ = '-';
-  out = detail::writePadded(out, static_cast<uint64_t>(day), 2);
-  *out++ = 'T';
-  out = detail::writePadded(out, static_cast<uint64_t>(inDay / 3600), 2);
-  *out++ = ':';
-  out = detail::writePadded(out, static_cast<uint64_t>(inDay / 60 % 60), 2);
-  *out++ = ':';
-  out = detail::writePadded(out, static_cast<uint64_t>(inDay % 60), 2);
-  *out++ = '.';
-  out = detail::writePadded(out, static_cast<uint64_t>(micros - seconds * 1000000), 6);
-  if (time.utc) *out++ = 'Z';
-  *out++ = ',';
-  return out;
-}
-
 }  // namespace
 
 struct TableRows::Queues {
@@ -399,15 +372,6 @@ double firstInstant(const TableLayout& table) {
 
 namespace {
 
-// Nine decimals hold any tick of any clock to half a nanosecond; the zeros
-// that follow the last significant one go (0.001 at 1000 Hz, not 0.001000000).
-char* timeCell(char* out, double seconds) {
-  char* end = writeFixed<9>(out, seconds);
-  while (end[-1] == '0' && end[-2] != '.') --end;
-  *end++ = ',';
-  return end;
-}
-
 void formatTablePiece(ChunkBuffer& buffer, const TablePiece& chunk, const PlainTime& time) {
   buffer.clear();
   InstantMerge merge;
@@ -444,6 +408,41 @@ void formatTablePiece(ChunkBuffer& buffer, const TablePiece& chunk, const PlainT
 }
 
 }  // namespace
+
+// The epoch's whole seconds are kept apart so that the sum loses nothing.
+char* datetimeCell(char* out, const PlainTime& time, double t) {
+  const double whole = std::floor(time.epoch);
+  const int64_t micros = static_cast<int64_t>(whole) * 1000000 + std::llround((time.epoch - whole + t) * 1e6);
+  const int64_t seconds = micros >= 0 ? micros / 1000000 : (micros - 999999) / 1000000;
+  const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  const int64_t inDay = seconds - days * 86400;
+  const auto [year, month, day] = civilFromDays(days);
+  out = detail::writePadded(out, static_cast<uint64_t>(year), 4);
+  *out++ = '-';
+  out = detail::writePadded(out, static_cast<uint64_t>(month), 2);
+  *out++ = '-';
+  out = detail::writePadded(out, static_cast<uint64_t>(day), 2);
+  *out++ = 'T';
+  out = detail::writePadded(out, static_cast<uint64_t>(inDay / 3600), 2);
+  *out++ = ':';
+  out = detail::writePadded(out, static_cast<uint64_t>(inDay / 60 % 60), 2);
+  *out++ = ':';
+  out = detail::writePadded(out, static_cast<uint64_t>(inDay % 60), 2);
+  *out++ = '.';
+  out = detail::writePadded(out, static_cast<uint64_t>(micros - seconds * 1000000), 6);
+  if (time.utc) *out++ = 'Z';
+  *out++ = ',';
+  return out;
+}
+
+// Nine decimals hold any tick of any clock to half a nanosecond.
+char* timeCell(char* out, double seconds) {
+  char* end = writeFixed<9>(out, seconds);
+  while (end[-1] == '0' && end[-2] != '.') --end;
+  *end++ = ',';
+  return end;
+}
+
 
 CsvFile openCsv(const char* utf8Path, bool durable) {
   return CsvFile{OutputFile(utf8Path, OutputFile::Mode::Text, durable), utf8Path};

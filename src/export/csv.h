@@ -70,6 +70,12 @@ struct PlainTime {
   bool utc = false;
 };
 
+// The plain table's cells, each followed by a comma. Time: the zeros after
+// the last significant decimal go (0.001 at 1000 Hz, not 0.001000000).
+// Datetime: time.epoch + t to the microsecond.
+char* timeCell(char* out, double seconds);
+char* datetimeCell(char* out, const PlainTime& time, double t);
+
 // For streams still being filled while their rows are written: before rows
 // are formatted, awaitSamples(key, n) is called for each stream they read,
 // with how many leading samples of it they read, and returns once those are

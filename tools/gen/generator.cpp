@@ -226,6 +226,97 @@ std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::ve
   return record;
 }
 
+namespace {
+
+// The scenario's sensors over time: stretch by stretch, with its own draws so
+// that recipes without one keep theirs.
+class Scenario {
+ public:
+  Scenario(const RecordingRecipe& recipe) : stretches_(recipe.scenario), random_(recipe.seed ^ 0x5ce7u) {
+    double at = 0.0;
+    for (const Stretch& s : stretches_) {
+      starts_.push_back(at);
+      std::vector<double> changes;
+      if (s.kind == Stretch::Kind::Sleep) {
+        std::uniform_real_distribution<double> every(20 * 60.0, 40 * 60.0);
+        for (double t = at + every(random_); t < at + s.seconds; t += every(random_)) changes.push_back(t);
+      }
+      changes_.push_back(changes);
+      at += s.seconds;
+    }
+    starts_.push_back(at);
+  }
+  bool active() const { return !stretches_.empty(); }
+  bool gap(double t) const {
+    const size_t i = at(t);
+    return i < stretches_.size() && stretches_[i].kind == Stretch::Kind::Gap;
+  }
+  // Acceleration in g at time t.
+  void accel(double t, double (&a)[3]) {
+    static constexpr double kPostures[4][3] = {{0.6, 0.0, 0.8}, {0.0, -0.8, 0.6}, {-0.5, 0.5, 0.7071}, {0.0, 0.0, 1.0}};
+    const size_t i = at(t);
+    const Stretch& s = stretches_[std::min(i, stretches_.size() - 1)];
+    std::normal_distribution<double> noise(0.0, s.noiseMg / 1000.0);
+    const double swing = std::sin(2 * kPi * 2.0 * t);
+    switch (s.kind) {
+      case Stretch::Kind::Active:
+        a[0] = 0.3 * 0.4 * swing, a[1] = 0.2 * 0.4 * std::cos(2 * kPi * 2.0 * t), a[2] = 1.0 + 0.4 * swing;
+        break;
+      case Stretch::Kind::Clipped:
+        a[0] = a[1] = a[2] = 40.0 * swing;
+        break;
+      case Stretch::Kind::Sleep: {
+        const std::vector<double>& changes = changes_[i];
+        const size_t posture = static_cast<size_t>(std::upper_bound(changes.begin(), changes.end(), t) - changes.begin());
+        for (int k = 0; k < 3; ++k) a[k] = kPostures[posture % 4][k];
+        break;
+      }
+      default:
+        a[0] = 0.02, a[1] = -0.03, a[2] = std::sqrt(1.0 - 0.02 * 0.02 - 0.03 * 0.03);
+    }
+    for (double& v : a) v += noise(random_);
+  }
+  // Angular rate in deg/s about each axis at time t.
+  double gyro(double t, int axis) const {
+    const size_t i = at(t);
+    if (i >= stretches_.size() || stretches_[i].kind != Stretch::Kind::Active) return 0.0;
+    return 30.0 * std::sin(2 * kPi * 2.0 * t + axis);
+  }
+
+ private:
+  size_t at(double t) const {
+    return static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), t) - starts_.begin()) - 1;
+  }
+  std::vector<Stretch> stretches_;
+  std::vector<double> starts_;
+  std::vector<std::vector<double>> changes_;  // posture changes of each sleep
+  std::mt19937 random_;
+};
+
+}  // namespace
+
+bool parseScenario(const std::string& text, std::vector<Stretch>& scenario) {
+  scenario.clear();
+  size_t from = 0;
+  while (from <= text.size()) {
+    const size_t end = std::min(text.find(',', from), text.size());
+    const std::string item = text.substr(from, end - from);
+    char kind[16] = "";
+    Stretch s;
+    if (std::sscanf(item.c_str(), "%15[a-z]:%lf:%lf", kind, &s.seconds, &s.noiseMg) < 2 || !(s.seconds > 0)) return false;
+    const std::string k = kind;
+    if (k == "active") s.kind = Stretch::Kind::Active;
+    else if (k == "nonwear") s.kind = Stretch::Kind::Nonwear;
+    else if (k == "sleep") s.kind = Stretch::Kind::Sleep;
+    else if (k == "gap") s.kind = Stretch::Kind::Gap;
+    else if (k == "clipped") s.kind = Stretch::Kind::Clipped;
+    else return false;
+    scenario.push_back(s);
+    from = end + 1;
+  }
+  return !scenario.empty();
+}
+
 std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples) {
   GeneratedSamples local;
   GeneratedSamples& s = samples ? *samples : local;
@@ -263,6 +354,7 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
     return t <= motion.stillSeconds ? 0.0 : motion.rateDps * (t - motion.stillSeconds) * kPi / 180;
   };
 
+  Scenario scenario(recipe);
   std::vector<Frame> frames;
   auto addFrame = [&](uint64_t time, uint8_t kind) -> uint8_t* {
     frames.push_back(Frame{time, kind, {0, 0, 0, 0, 0, 0}});
@@ -274,6 +366,20 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
     for (uint64_t i = 0;; ++i) {
       const uint64_t tick = sampleTick(i, recipe.accelHz, clock);
       if (tick >= totalTicks) break;
+      const double seconds = static_cast<double>(tick) / clock;
+      if (scenario.active()) {
+        if (scenario.gap(seconds)) continue;
+        double g[3];
+        scenario.accel(seconds, g);
+        uint8_t* p = addFrame(tick, recipe.accelFrameId);
+        s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+        for (int a = 0; a < 3; ++a) {
+          const int16_t raw = toRaw(g[a], counts);
+          putBig16(p + 2 * a, raw);
+          s.accel.push_back(raw);
+        }
+        continue;
+      }
       // Gravity (world up) seen in the sensor frame: rotate by the inverse orientation.
       const double th = angleAt(static_cast<double>(tick) / clock), c = std::cos(th), sn = std::sin(th);
       const double up[3] = {0, 0, 1};
@@ -312,6 +418,17 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       if (tick >= totalTicks) break;
       const double t = static_cast<double>(tick) / clock;
       const double rate = moving(t) ? motion.rateDps : 0.0;
+      if (scenario.active()) {
+        if (scenario.gap(t)) continue;
+        uint8_t* p = addFrame(tick, recipe.gyroFrameId);
+        s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+        for (int a = 0; a < 3; ++a) {
+          const int16_t raw = toRaw(scenario.gyro(t, a) + motion.gyroBiasDps[a], counts);
+          putBig16(p + 2 * a, raw);
+          s.gyro.push_back(raw);
+        }
+        continue;
+      }
       uint8_t* p = addFrame(tick, recipe.gyroFrameId);
       s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
       // A turn about a fixed world axis shows in sensor axes as that axis seen from the start.
@@ -336,6 +453,7 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
     for (uint64_t i = 0;; ++i) {
       const uint64_t tick = sampleTick(i, recipe.baroHz, clock);
       if (tick >= totalTicks) break;
+      if (scenario.gap(static_cast<double>(tick) / clock)) continue;
       const uint32_t pressure = static_cast<uint32_t>(std::nearbyint((1013.25 - 0.01 * static_cast<double>(i % 100)) * 4096));
       const int16_t temperature = static_cast<int16_t>(2150 + static_cast<int>(i % 7));
       uint8_t* p = addFrame(tick, recipe.baroFrameId);

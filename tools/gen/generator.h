@@ -60,6 +60,18 @@ struct Tricky {
   double spikeAt = -1;           // when not negative: the accel sample nearest this second reads full scale on X
 };
 
+// A stretch of a free-living day: what the sensor saw for `seconds`.
+//   Active    walking-like: gravity plus a 2 Hz swing of 0.4 g, worn
+//   Nonwear   lying on a table: one posture, noise of noiseMg
+//   Sleep     still, worn: the posture changes every 20 to 40 minutes
+//   Gap       no sample of any sensor, as if the memory lost them
+//   Clipped   a burst beyond the accelerometer's range on every axis
+struct Stretch {
+  enum class Kind { Active, Nonwear, Sleep, Gap, Clipped } kind = Kind::Active;
+  double seconds = 60.0;
+  double noiseMg = 2.0;
+};
+
 struct RecordingRecipe {
   uint16_t clock = 1000;  // ticks per second of the timestamp clock
   uint16_t accelHz = 100; // 0: not declared
@@ -89,7 +101,14 @@ struct RecordingRecipe {
   std::optional<TimeMarksRecipe> timeMarks;
   std::vector<std::vector<uint8_t>> extraRecords;  // appended whole to the settings block
   Tricky tricky;
+  // When given, the accelerometer and gyroscope follow these stretches, one
+  // after another from the first sample, instead of `motion`.
+  std::vector<Stretch> scenario;
 };
+
+// A scenario from text: KIND:SECONDS[:NOISE_MG] separated by commas, KIND
+// one of active, nonwear, sleep, gap, clipped; false when it does not read.
+bool parseScenario(const std::string& text, std::vector<Stretch>& scenario);
 
 // What the faults of a recipe did to one stream, counted as they were made.
 struct StreamFaults {

@@ -1,0 +1,353 @@
+#include "ops/epochs.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cerrno>
+#include <cstring>
+
+#include "export/csv.h"
+#include "export/fixed.h"
+#include "io/ordered_writer.h"
+#include "ops/stream_recording.h"
+
+namespace kinovar {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+enum Field { Samples, Enmo, Mad, Anglez, MeanX, MeanY, MeanZ, SdX, SdY, SdZ, Clipped, Nonwear, Gyro, Pressure, Temperature };
+
+// In table order. Metrics in g to the nano-g and angles to 1e-4 degree, so
+// that a mean recomputed from the plain CSV's samples agrees.
+constexpr EpochColumn kFields[] = {
+    {"samples", "", true, 0},
+    {"enmo", "g", false, 9},
+    {"mad", "g", false, 9},
+    {"anglez", "deg", false, 4},
+    {"accel_x_mean", "g", false, 9},
+    {"accel_y_mean", "g", false, 9},
+    {"accel_z_mean", "g", false, 9},
+    {"accel_x_sd", "g", false, 9},
+    {"accel_y_sd", "g", false, 9},
+    {"accel_z_sd", "g", false, 9},
+    {"clipped", "", true, 0},
+    {"nonwear", "", true, 0},
+    {"gyro_mean", "deg/s", false, 6},
+    {"pressure", "mBar", false, 4},
+    {"temperature", "degree C", false, 4},
+};
+
+double fieldOf(const EpochRow& r, int field) {
+  switch (field) {
+    case Samples: return static_cast<double>(r.samples);
+    case Enmo: return r.samples ? r.enmo : kNaN;
+    case Mad: return r.samples ? r.mad : kNaN;
+    case Anglez: return r.samples ? r.anglez : kNaN;
+    case MeanX: case MeanY: case MeanZ: return r.samples ? r.mean[field - MeanX] : kNaN;
+    case SdX: case SdY: case SdZ: return r.samples ? r.sd[field - SdX] : kNaN;
+    case Clipped: return r.samples ? static_cast<double>(r.clipped) : kNaN;
+    case Nonwear: return r.samples ? (r.nonwear ? 1.0 : 0.0) : kNaN;
+    case Gyro: return r.gyroSamples ? r.gyro : kNaN;
+    case Pressure: return r.baroSamples ? r.pressure : kNaN;
+    default: return r.baroSamples ? r.temperature : kNaN;
+  }
+}
+
+// A number with at most `decimals` decimals, its trailing zeros dropped, and a comma.
+char* numberCell(char* out, double value, int decimals) {
+  if (value != value) {
+    *out++ = ',';
+    return out;
+  }
+  char* end = writeFixed(out, value, decimals);
+  if (decimals > 0) {
+    while (end[-1] == '0') --end;
+    if (end[-1] == '.') --end;
+  }
+  if (end - out == 2 && out[0] == '-' && out[1] == '0') out[0] = '0', end = out + 1;
+  *end++ = ',';
+  return end;
+}
+
+}  // namespace
+
+struct EpochReader::Streams {
+  std::unique_ptr<RecordingStreams> streams;
+  std::unique_ptr<StreamCursor> cursor[3];  // accel, gyro, baro
+  SampleStream piece[3];
+  double reached[3] = {0, 0, 0};
+  bool ended[3] = {true, true, true};
+  uint64_t accelRead = 0, accelTotal = 0;
+};
+
+EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options, const EpochRequest& request)
+    : reader_(options.chunkSamples, options.cancel), request_(request), streams_(std::make_unique<Streams>()) {
+  const bool parsed = reader_.openFile(utf8Path);
+  quality_ = qualityReport(reader_);
+  timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);
+  if (!parsed) {
+    refusal_ = EpochRefusal::Unparsed;
+    return;
+  }
+  if (reader_.count(kAccelKey) == 0) {
+    refusal_ = EpochRefusal::NoAccel;
+    return;
+  }
+  const DeviceSettings& settings = reader_.settings();
+  rate_ = settings.accel.frequency;
+  EpochOptions& epochs = request_.epochs;
+  if (std::isinf(epochs.clipLimit) && settings.accel.range > 0) epochs.clipLimit = settings.accel.range - 0.5;
+  ConversionOptions raw = options;
+  raw.estimator = Estimator::None;
+  Streams& s = *streams_;
+  s.streams = std::make_unique<RecordingStreams>(reader_, raw);
+  const double origin = s.streams->origin();
+  if (request_.alignToClock) {
+    const double local = timeBase_ + (options.utcOffset == options.utcOffset ? options.utcOffset : 0.0);
+    grid_ = std::floor(local / epochs.seconds) * epochs.seconds - local;
+  }
+  const uint32_t keys[3] = {kAccelKey, kGyroKey, kBaroKey};
+  for (int k = 0; k < 3; ++k) {
+    if (reader_.count(keys[k]) == 0) continue;
+    s.cursor[k] = reader_.cursor(keys[k]);
+    s.ended[k] = false;
+  }
+  s.accelTotal = reader_.count(kAccelKey);
+  for (int f = 0; f < static_cast<int>(std::size(kFields)); ++f) {
+    if (f == Gyro && s.ended[1]) continue;
+    if ((f == Pressure || f == Temperature) && s.ended[2]) continue;
+    columns_.push_back(kFields[f]);
+    fields_.push_back(f);
+  }
+  builder_ = std::make_unique<EpochBuilder>(epochs, origin + grid_);
+  if (s.ended[1]) builder_->endGyro();
+  if (s.ended[2]) builder_->endBaro();
+  // Without a calendar, days run 24 h from the first epoch.
+  if (request_.days.on && request_.days.starts.empty()) request_.days.starts.push_back(timeBase_ + grid_);
+}
+
+EpochReader::~EpochReader() = default;
+
+void EpochReader::pump() {
+  Streams& s = *streams_;
+  const uint64_t piece = reader_.chunkSamples();
+  const auto read = [&](int k) {
+    SampleStream& p = s.piece[k];
+    const uint64_t n = s.cursor[k]->read(p, piece);
+    if (n == 0) {
+      s.ended[k] = true;
+      if (k == 0) builder_->endAccel();
+      if (k == 1) builder_->endGyro();
+      if (k == 2) builder_->endBaro();
+      return;
+    }
+    double* v = p.values.data();
+    if (k == 0) builder_->accel(p.times.data(), v, v + n, v + 2 * n, n), s.accelRead += n;
+    if (k == 1) builder_->gyro(p.times.data(), v, v + n, v + 2 * n, n);
+    if (k == 2) builder_->baro(p.times.data(), v, v + n, n);
+    s.reached[k] = p.times[n - 1];
+  };
+  if (!s.ended[0]) read(0);
+  // The slower streams follow the accelerometer, so that rows can leave.
+  for (int k = 1; k < 3; ++k)
+    while (!s.ended[k] && (s.ended[0] || s.reached[k] < s.reached[0])) read(k);
+}
+
+bool EpochReader::next(uint64_t maxRows, std::vector<EpochRow>& rows) {
+  rows.clear();
+  if (!builder_) return false;
+  Streams& s = *streams_;
+  EpochRow row;
+  while (rows.size() < maxRows) {
+    if (builder_->next(row)) {
+      count(row);
+      rows.push_back(row);
+      continue;
+    }
+    if (s.ended[0] && s.ended[1] && s.ended[2]) break;
+    pump();
+  }
+  if (rows.empty()) closeDays();
+  return !rows.empty();
+}
+
+double EpochReader::value(const EpochRow& row, size_t c) const { return fieldOf(row, fields_[c]); }
+
+double EpochReader::progress() const {
+  const Streams& s = *streams_;
+  return s.accelTotal ? static_cast<double>(s.accelRead) / static_cast<double>(s.accelTotal) : 1.0;
+}
+
+void EpochReader::count(const EpochRow& row) {
+  const double length = request_.epochs.seconds;
+  const double covered = row.samples == 0 ? 0.0 : rate_ > 0 ? std::min(length, static_cast<double>(row.samples) / rate_) : length;
+  const double hours = covered / 3600.0;
+  ++summary_.epochs;
+  summary_.recordedHours += hours;
+  (row.nonwear ? summary_.notWornHours : summary_.wornHours) += hours;
+  summary_.clippedSamples += row.clipped;
+  if (!request_.days.on) return;
+  const int64_t d = dayOf(timeBase_ + timeOf(row));
+  if (summary_.days.empty()) openDay(d);
+  // Days without any epoch between two that have some still get their rows.
+  while (day_ < d) closeDays(), openDay(day_ + 1);
+  DayRow& day = summary_.days.back();
+  day.recorded += hours;
+  (row.nonwear ? day.notWorn : day.worn) += hours;
+  if (row.clipped) day.clipped += hours;
+  if (row.samples && !row.nonwear) {
+    dayWornSamples_ += static_cast<double>(row.samples);
+    dayEnmo_ += row.enmo * static_cast<double>(row.samples);
+  }
+}
+
+double EpochReader::dayStart(int64_t d) const {
+  const std::vector<double>& starts = request_.days.starts;
+  const int64_t known = static_cast<int64_t>(starts.size());
+  if (d < known) return starts[static_cast<size_t>(d)];
+  return starts.back() + 86400.0 * static_cast<double>(d - known + 1);
+}
+
+int64_t EpochReader::dayOf(double at) const {
+  const std::vector<double>& starts = request_.days.starts;
+  // A tenth of a millisecond of slack: an epoch starting on a midnight belongs to the day it opens.
+  if (at + 1e-4 >= starts.back()) return static_cast<int64_t>(starts.size()) - 1 + static_cast<int64_t>(std::floor((at + 1e-4 - starts.back()) / 86400.0));
+  return std::max<int64_t>(0, std::upper_bound(starts.begin(), starts.end(), at + 1e-4) - starts.begin() - 1);
+}
+
+void EpochReader::openDay(int64_t d) {
+  day_ = d;
+  DayRow next;
+  next.day = summary_.days.empty() ? 1 : summary_.days.back().day + 1;
+  const std::vector<std::string>& dates = request_.days.dates;
+  next.date = d >= 0 && d < static_cast<int64_t>(dates.size()) ? dates[static_cast<size_t>(d)] : std::string();
+  next.start = dayStart(d) - timeBase_;
+  next.hours = (dayStart(d + 1) - dayStart(d)) / 3600.0;
+  next.enmo = kNaN;
+  summary_.days.push_back(next);
+  dayWornSamples_ = dayEnmo_ = 0.0;
+}
+
+void EpochReader::closeDays() {
+  if (summary_.days.empty()) return;
+  DayRow& day = summary_.days.back();
+  if (dayWornSamples_ > 0) day.enmo = dayEnmo_ / dayWornSamples_;
+  day.valid = day.worn >= request_.days.validHours - 1e-9;
+  summary_.validDays = 0;
+  for (const DayRow& d : summary_.days) summary_.validDays += d.valid;
+}
+
+namespace {
+
+template <typename Make>
+bool writeText(const char* utf8CsvPath, const ConversionOptions& options, OutputFailure* failure, Make make) {
+  OutputFile output(utf8CsvPath, OutputFile::Mode::Binary, options.durable);
+  const auto failed = [&] {
+    if (failure) *failure = OutputFailure{utf8CsvPath, output.error(), output.failedStep()};
+    return false;
+  };
+  if (!output) return failed();
+  ChunkBuffer buffer(64 * kMaxFixedLength);
+  const auto flush = [&] {
+    if (buffer.size() && std::fwrite(buffer.data(), 1, buffer.size(), output.file()) != buffer.size())
+      output.noteWriteError(errno ? errno : EIO);
+    buffer.clear();
+  };
+  make(buffer, flush);
+  flush();
+  if (output.error() || !output.commit()) return failed();
+  return true;
+}
+
+char* text(char* out, const char* s) {
+  const size_t n = std::strlen(s);
+  std::memcpy(out, s, n);
+  return out + n;
+}
+
+}  // namespace
+
+bool writeEpochsCsv(EpochReader& epochs, const char* utf8CsvPath, const ConversionOptions& options,
+                    OutputFailure* failure) {
+  PlainTime time{0.0, options.absoluteTime, epochs.timeBase(), options.utcOffset == options.utcOffset};
+  const std::vector<EpochColumn>& columns = epochs.columns();
+  return writeText(utf8CsvPath, options, failure, [&](ChunkBuffer& buffer, const auto& flush) {
+    char* out = text(buffer.room(), time.datetime ? "time,datetime" : "time");
+    for (const EpochColumn& c : columns) *out++ = ',', out = text(out, c.name);
+    *out++ = '\n';
+    buffer.commit(out);
+    std::vector<EpochRow> rows;
+    while (epochs.next(1 << 12, rows)) {
+      for (const EpochRow& row : rows) {
+        const double t = epochs.timeOf(row);
+        out = timeCell(buffer.room(), t);
+        if (time.datetime) out = datetimeCell(out, time, t);
+        for (size_t c = 0; c < columns.size(); ++c) out = numberCell(out, epochs.value(row, c), columns[c].decimals);
+        out[-1] = '\n';
+        buffer.commit(out);
+      }
+      flush();
+      reportProgress(options, epochs.progress());
+    }
+  });
+}
+
+}  // namespace kinovar
+
+namespace kinovar {
+
+namespace {
+
+constexpr EpochColumn kDayFields[] = {
+    {"day", "", true, 0},
+    {"date", "", false, 0},
+    {"start", "s", false, 9},
+    {"hours", "h", false, 6},
+    {"recorded_hours", "h", false, 6},
+    {"worn_hours", "h", false, 6},
+    {"nonwear_hours", "h", false, 6},
+    {"clipped_hours", "h", false, 6},
+    {"enmo_worn", "g", false, 9},
+    {"valid", "", true, 0},
+};
+
+}  // namespace
+
+std::span<const EpochColumn> dayColumns() { return kDayFields; }
+
+double dayValue(const DayRow& day, size_t c) {
+  switch (c) {
+    case 0: return static_cast<double>(day.day);
+    case 2: return day.start;
+    case 3: return day.hours;
+    case 4: return day.recorded;
+    case 5: return day.worn;
+    case 6: return day.notWorn;
+    case 7: return day.clipped;
+    case 8: return day.enmo;
+    case 9: return day.valid ? 1.0 : 0.0;
+    default: return kNaN;
+  }
+}
+
+bool writeDaysCsv(const EpochSummary& summary, const char* utf8CsvPath, const ConversionOptions& options,
+                  OutputFailure* failure) {
+  return writeText(utf8CsvPath, options, failure, [&](ChunkBuffer& buffer, const auto&) {
+    char* out = buffer.room();
+    for (const EpochColumn& c : kDayFields) out = text(out, c.name), *out++ = ',';
+    out[-1] = '\n';
+    buffer.commit(out);
+    for (const DayRow& day : summary.days) {
+      out = buffer.room();
+      for (size_t c = 0; c < std::size(kDayFields); ++c) {
+        if (c == 1) out = text(out, day.date.c_str()), *out++ = ',';
+        else out = numberCell(out, dayValue(day, c), kDayFields[c].decimals);
+      }
+      out[-1] = '\n';
+      buffer.commit(out);
+    }
+  });
+}
+
+}  // namespace kinovar
