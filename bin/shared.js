@@ -338,16 +338,19 @@ function bidsOptions(values, format) {
 }
 
 /**
- * Writes recordings as a BIDS dataset and says what was written; a label the
- * library refuses is a wrong command line.
+ * Writes recordings as a BIDS dataset, `write(onProgress)`, and says what was
+ * written; a label the library refuses is a wrong command line.
  */
-async function writeBids(write, values, io) {
+async function writeBids(write, values, io, label) {
+  const bar = progressBar(io, !values.json, label);
   let written;
   try {
-    written = await write();
+    written = await write(({ fraction }) => bar.update(fraction, label));
   } catch (error) {
     if (error.code === lib().codes.BIDS_LABEL) throw new UsageError(error.message.replace(/^\w+: /, ''));
     throw error;
+  } finally {
+    bar.done();
   }
   const files = Array.isArray(written) ? [...written] : written.files;
   if (values.json) io.stdout(`${JSON.stringify({ ok: true, files, ...(Array.isArray(written) ? written.report : {}) }, null, 2)}\n`);

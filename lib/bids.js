@@ -137,7 +137,35 @@ function layoutOf(root, entities) {
   };
 }
 
+/** What a dataset's root holds while runs of ours are making it: hidden files, subjects, and the shared files' temporaries. */
+const MAKING = /^(\.|sub-[a-zA-Z0-9]+$|dataset_description\.json\.|participants\.tsv\.)/;
+
 const notBids = (file, message) => new KinovarError(`${file}: ${message}`, codes.NOT_BIDS, { path: file });
+
+/** How long a lock may stand before it is taken for one left by a run that died holding it. */
+const STALE_LOCK_MS = 60000;
+
+/**
+ * Takes the dataset's lock, a file made only when absent: runs writing
+ * into one dataset at once (a batch's units, other processes) read and
+ * replace its shared tables one at a time, so that no row is lost.
+ * @returns {() => void} lets it go
+ */
+function lock(root) {
+  const file = path.join(root, '.kinovar-lock');
+  const pause = new Int32Array(new SharedArrayBuffer(4));
+  for (;;) {
+    try {
+      fs.closeSync(fs.openSync(file, 'wx'));
+      return () => fs.rmSync(file, { force: true });
+    } catch (error) {
+      if (error.code !== 'EEXIST') throw output.systemError(error, file, 'lock the dataset');
+      const since = fs.statSync(file, { throwIfNoEntry: false })?.mtimeMs;
+      if (since !== undefined && Date.now() - since > STALE_LOCK_MS) fs.rmSync(file, { force: true });
+      else Atomics.wait(pause, 0, 0, 20);
+    }
+  }
+}
 
 /** A TSV file as its header and rows, or null when missing. */
 function readTsv(file) {
@@ -153,39 +181,18 @@ function readTsv(file) {
 }
 
 /**
- * The dataset's shared files as they will be, from what the root holds,
- * or an error naming what in the root is not BIDS; nothing is written.
- * @returns {{description: string|null, participants: string, scans: string}} the texts to write (description
- *   null when it exists)
+ * Throws unless the run may be written into `root`: a new or empty folder, or
+ * a BIDS dataset without this run (unless `overwrite`), whose shared tables
+ * can take its rows. Nothing is written.
  */
-function sharedFiles(root, layout, entities, overwrite) {
+function checkRoot(root, layout, entities, overwrite) {
   const stat = fs.statSync(root, { throwIfNoEntry: false });
   if (stat && !stat.isDirectory()) throw notBids(root, 'is a file, not a folder; give the root folder of the dataset');
-  let description = null;
-  if (stat) {
-    const entries = fs.readdirSync(root);
-    if (!entries.includes('dataset_description.json')) {
-      if (entries.length) {
-        throw notBids(root, 'is a folder that is not a BIDS dataset (it holds files but no dataset_description.json); ' +
-          'give a new or empty folder, or the root of a BIDS dataset');
-      }
-    } else {
-      let parsed;
-      try {
-        parsed = JSON.parse(fs.readFileSync(layout.description, 'utf8'));
-      } catch (error) {
-        if (error.syscall) throw output.inputError(error, layout.description);
-      }
-      if (typeof parsed?.BIDSVersion !== 'string') {
-        throw notBids(layout.description, 'is not a BIDS dataset description (no BIDSVersion); mend it, or give another folder');
-      }
-    }
-  }
-  if (!stat || !fs.existsSync(layout.description)) {
-    description = `${JSON.stringify({
-      Name: `${entities.task} (kinovar)`, BIDSVersion: '1.9.0', DatasetType: 'raw',
-      GeneratedBy: [{ Name: 'kinovar', Version: version, Description: 'Motion-BIDS from Kinovar inertial sensor recordings' }],
-    }, null, 2)}\n`;
+  // Without a description the root may hold only what runs of ours make first (other runs may be under way).
+  const foreign = stat && !fs.existsSync(layout.description) && fs.readdirSync(root).find((entry) => !MAKING.test(entry));
+  if (foreign) {
+    throw notBids(root, `is a folder that is not a BIDS dataset: it holds ${foreign} but no dataset_description.json; ` +
+      'give a new or empty folder, or the root of a BIDS dataset');
   }
   for (const folder of layout.folders) {
     const found = fs.statSync(folder, { throwIfNoEntry: false });
@@ -199,6 +206,32 @@ function sharedFiles(root, layout, entities, overwrite) {
         'system are already in the dataset. Give another --run (or --session, --acquisition), or replace them on ' +
         'purpose with --force (overwrite: true)', codes.BIDS_EXISTS, { path: file });
     }
+  }
+  sharedFiles(layout, entities);
+}
+
+/**
+ * The dataset's shared files as they stand, with the run's subject: the
+ * description (its bytes, or ours when missing) and the participants and
+ * scans tables; an error names what in them is not BIDS.
+ */
+function sharedFiles(layout, entities) {
+  let description;
+  try {
+    description = fs.readFileSync(layout.description);
+  } catch (error) {
+    if (error.code !== 'ENOENT') throw output.inputError(error, layout.description);
+    description = `${JSON.stringify({
+      Name: `${entities.task} (kinovar)`, BIDSVersion: '1.9.0', DatasetType: 'raw',
+      GeneratedBy: [{ Name: 'kinovar', Version: version, Description: 'Motion-BIDS from Kinovar inertial sensor recordings' }],
+    }, null, 2)}\n`;
+  }
+  let parsed;
+  try {
+    parsed = JSON.parse(description);
+  } catch { /* told below */ }
+  if (typeof parsed?.BIDSVersion !== 'string') {
+    throw notBids(layout.description, 'is not a BIDS dataset description (no BIDSVersion); mend it, or give another folder');
   }
   const participants = readTsv(layout.participants) ?? { header: ['participant_id'], rows: [] };
   if (participants.header[0] !== 'participant_id') {
@@ -435,7 +468,8 @@ function convertBids(recordingPaths, root, options, fn, names) {
   else recordingPaths.forEach((file) => checkRecording(file));
   const layout = layoutOf(root, entities);
   const overwrite = conversion.overwrite === true;
-  const shared = sharedFiles(root, layout, entities, overwrite);
+  // Checked before any work; the shared files are read again under the lock when written.
+  checkRoot(root, layout, entities, overwrite);
   const settings = recordingPaths.map(settingsOf);
   const createdAt = settings[0]?.createdAt ?? '';
   let timed;
@@ -449,7 +483,8 @@ function convertBids(recordingPaths, root, options, fn, names) {
   const datetime = timed.time === 'absolute';
   // Off the motion grid the barometer would add rows of its own; resampled it shares the grid.
   const streams = ['accel', 'gyro', 'orientation', 'events', ...(conversion.resample ? ['baro'] : [])];
-  const set = isSet ? streamSet(recordingPaths, { ...timed, progress }, { datetime, streams })
+  // A set's tables are read together, so its progress is the time its rows have reached.
+  const set = isSet ? streamSet(recordingPaths, timed, { datetime, streams })
     : oneTable(recordingPaths[0], { ...timed, progress }, datetime);
   const created = [];
   try {
@@ -466,22 +501,35 @@ function convertBids(recordingPaths, root, options, fn, names) {
     const rate = conversion.resample ?? Math.max(...['accel', 'gyro', 'orientation'].map((s) => first.rates[s] ?? 0));
     created.push(...output.ensureFolder(path.dirname(layout.own.motion)));
     const own = Object.values(layout.own);
-    const files = [...own, layout.scans, layout.participants, ...(shared.description ? [layout.description] : [])];
+    // A description that is there is left as it is; one made now may meet another run's, whose bytes it keeps.
+    const describe = !fs.existsSync(layout.description);
+    const files = [...own, layout.scans, layout.participants, ...(describe ? [layout.description] : [])];
     const state = { rows: 0, first: 0, last: 0, events: [] };
     let report;
-    output.writeInPieces(files, (append) => {
-      for (const piece of motionRows(set.tables, channels, state)) append(0, piece);
-      report = isSet ? set.report() : null;
-      append(1, channelsText(channels));
-      append(2, json({ reference_frame: FRAMES }));
-      append(3, motionJson({ entities, channels, names, infos: set.tables.map((t) => t.info), settings, state, rate, conversion, report }));
-      append(4, tsv({ header: ['onset', 'duration', 'value', 'tracked_point'],
-        rows: state.events.map(([t, value, i]) => [timeCell(t - state.first), '0', String(value), names[i]]) }));
-      append(5, EVENTS_JSON);
-      append(6, scansText(shared.scans, layout.scanName, acqTime(state.start, timed.utcOffset !== undefined)));
-      append(7, tsv(shared.participants));
-      if (shared.description) append(8, shared.description);
-    }, { durable: conversion.durable === true });
+    let unlock;
+    try {
+      output.writeInPieces(files, (append) => {
+        for (const piece of motionRows(set.tables, channels, state)) {
+          append(0, piece);
+          if (isSet && set.span > 0) progress?.(state.last / set.span);
+        }
+        report = isSet ? set.report() : null;
+        append(1, channelsText(channels));
+        append(2, json({ reference_frame: FRAMES }));
+        append(3, motionJson({ entities, channels, names, infos: set.tables.map((t) => t.info), settings, state, rate, conversion, report }));
+        append(4, tsv({ header: ['onset', 'duration', 'value', 'tracked_point'],
+          rows: state.events.map(([t, value, i]) => [timeCell(t - state.first), '0', String(value), names[i]]) }));
+        append(5, EVENTS_JSON);
+        // The shared files as they stand once the lock is held, until they take their names.
+        unlock = lock(root);
+        const now = sharedFiles(layout, entities);
+        append(6, scansText(now.scans, layout.scanName, acqTime(state.start, timed.utcOffset !== undefined)));
+        append(7, tsv(now.participants));
+        if (describe) append(8, now.description);
+      }, { durable: conversion.durable === true });
+    } finally {
+      unlock?.();
+    }
     progress?.(1);
     return isSet ? filesOf({ ...report, files: own }) : { ...first.info, files: own };
   } catch (error) {

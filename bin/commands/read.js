@@ -129,7 +129,8 @@ async function run(args, io) {
       throw new UsageError(`--format bids writes one recording per run, not ${recordings.length}; give a set made ` +
         'together to kinovar sync, or each recording with its own --run');
     }
-    return writeBids(() => kinovar.promises.readRecording(recordings[0], values.out, { ...conversion, ...bids }), values, io);
+    return writeBids((onProgress) => kinovar.promises.readRecording(recordings[0], values.out, { ...conversion, ...bids, onProgress }),
+      values, io, recordings[0]);
   }
 
   if (values.out === '-') {

@@ -70,7 +70,8 @@ async function run(args, io) {
   }
   checkInputs(positionals);
   if (conversion.format === BIDS) {
-    return writeBids(() => kinovar.promises.syncRecordings(positionals, values.out, conversion), values, io);
+    return writeBids((onProgress) => kinovar.promises.syncRecordings(positionals, values.out, { ...conversion, onProgress }),
+      values, io, `${positionals.length} recordings`);
   }
   let report;
   const bar = progressBar(io, !values.json, `${positionals.length} recordings`);

@@ -139,7 +139,10 @@ test('bad input is refused with its code before anything is written; our own run
   refused({ ...options, run: 'one' }, 'ERR_KINOVAR_BIDS_LABEL');
   refused({ ...options, placements: { c: 'x' } }, 'ERR_KINOVAR_BIDS_LABEL');
   const other = path.join(dir, 'other');
-  fs.mkdirSync(path.join(other, 'sub-01'), { recursive: true });
+  fs.mkdirSync(path.join(other, 'raw'), { recursive: true });
+  refused(options, 'ERR_KINOVAR_NOT_BIDS', other);
+  fs.rmdirSync(path.join(other, 'raw'));
+  fs.writeFileSync(path.join(other, 'sub-01'), 'not a folder');
   refused(options, 'ERR_KINOVAR_NOT_BIDS', other);
   refused({ ...options, clock: 'offset' }, 'ERR_KINOVAR_NO_GRID');
   assert.equal(fs.existsSync(root), false);
@@ -155,4 +158,17 @@ test('bad input is refused with its code before anything is written; our own run
   kinovar.syncRecordings(files, root, { ...options, overwrite: true });
   assert.notEqual(fs.readFileSync(first[0], 'utf8'), 'stale');
   assert.deepEqual(rowsOf(path.join(root, 'sub-01', 'sub-01_scans.tsv')).length, 2, 'one row per run, replaced');
+});
+
+test('runs written into one dataset at once keep every row of the shared tables', async (t) => {
+  const dir = scratch(t);
+  const files = generateSession(path.join(dir, 'set'), { seconds: 2, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b']] });
+  const root = path.join(dir, 'ds');
+  const runs = ['1', '2', '3', '4', '5', '6'];
+  await Promise.all(runs.map((run, i) => kinovar.promises.syncRecordings(files, root,
+    { format: 'bids', subject: String(i % 3), task: 'walk', run, threads: 1 })));
+  assert.deepEqual(rowsOf(path.join(root, 'participants.tsv')).map((r) => r[0]).sort(), ['participant_id', 'sub-0', 'sub-1', 'sub-2']);
+  for (const subject of ['0', '1', '2']) assert.equal(rowsOf(path.join(root, `sub-${subject}`, `sub-${subject}_scans.tsv`)).length, 3);
+  assert.deepEqual(fs.readdirSync(root).filter((f) => f.startsWith('.')), [], 'the lock is let go');
+  assert.deepEqual(validatorErrors(root), []);
 });
