@@ -166,6 +166,10 @@ export interface SyncReport {
     measured: 'time-marks' | 'radio-settings' | 'radio-stream' | 'master';
     /** False where the data give no rate (radio settings): ppm is then 0. */
     rateMeasured: boolean;
+    /** The rate's standard uncertainty in ppm (time marks: from their resolution and distance); null where not measured. */
+    ppmUncertainty: number | null;
+    /** The rate differs from the common clock's by more than its uncertainty (false for the master and where not measured). */
+    rateSignificant: boolean;
     pairs: number;
     /** Radio stream: pairs left out of the fit (noise, duplicates). */
     outliers: number;
@@ -173,9 +177,13 @@ export interface SyncReport {
     pieces: number;
     residualsMs: { rms: number; largest: number };
     offsetOnlyAtEndMs: number;
-    /** Aligned by drift: per stream, samples passed over and rows holding the row before's sample. */
+    /**
+     * Aligned by drift: per stream, samples passed over, rows holding the row before's sample (a slip of the
+     * clock), and rows left empty, with no sample within half a period of their instant (a gap).
+     */
     skipped?: { accel?: number; gyro?: number; baro?: number; quaternion?: number };
     repeated?: { accel?: number; gyro?: number; baro?: number; quaternion?: number };
+    empty?: { accel?: number; gyro?: number; baro?: number; quaternion?: number };
   }>;
   /** When the set was resampled: the grid's rate and how. */
   resample?: { rate: number; grid: string; method: string };

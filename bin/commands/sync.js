@@ -29,9 +29,10 @@ ${DURABLE_HELP}  --json             print what was done as JSON: {"ok":true, "fi
 
 The method (time marks, radio settings or radio stream) is chosen by the
 first recording. Each recording's clock rate against the common one is
-measured (radio settings give none, and their sets keep one offset); where
-clocks slip a whole sample against the grid, a sample is skipped or
-repeated, counted per recording. Aligned by offset, a warning says where
+measured with its uncertainty (radio settings give none, and their sets
+keep one offset); where clocks slip a whole sample against the grid, a
+sample is skipped or repeated, and a row with no sample of a recording
+near its instant (a gap) is left empty, counted per recording. Aligned by offset, a warning says where
 that leaves a recording more than half a sample off at the window's end.
 See docs/sync.md.
 `;
@@ -41,9 +42,22 @@ const options = {
 };
 
 // The most slips of any stream: the rows' streams slip alike, a slower one less often.
-function slipWords({ skipped, repeated }) {
-  const most = (counts) => Math.max(0, ...Object.values(counts));
-  return `${most(skipped)} sample${most(skipped) === 1 ? '' : 's'} skipped, ${most(repeated)} repeated`;
+function slipWords({ skipped, repeated, empty }) {
+  const most = (counts) => Math.max(0, ...Object.values(counts ?? {}));
+  const gaps = most(empty) ? `, ${most(empty)} row${most(empty) === 1 ? '' : 's'} empty (no sample near)` : '';
+  return `${most(skipped)} sample${most(skipped) === 1 ? '' : 's'} skipped, ${most(repeated)} repeated${gaps}`;
+}
+
+// A rate and its uncertainty, and where the rate is lost in it, what the alignment rests on.
+function rateWords(clock, report) {
+  const ppm = `${clock.ppm >= 0 ? '+' : ''}${clock.ppm.toFixed(1)}`;
+  const rate = `clock ${ppm} ± ${clock.ppmUncertainty.toFixed(1)} ppm`;
+  if (clock.rateSignificant) return rate;
+  const { start, end } = report.window;
+  const spreadMs = clock.ppmUncertainty * 1e-6 * Math.max(end - start, 0) * 1000;
+  const source = clock.measured === 'time-marks' ? 'the time marks' : 'the radio pairs';
+  return `${rate}, not significant: the alignment rests on the offset from ${source}, ` +
+    `and may be ${spreadMs.toFixed(1)} ms off at the window's end`;
 }
 
 const methodWords = { 'time-marks': 'time marks', 'radio-settings': 'radio settings', 'radio-stream': 'radio stream' };
@@ -101,7 +115,7 @@ async function run(args, io) {
     const clock = report.clocks[i];
     const pieces = clock.pieces > 1 ? ` (radio pairs jump: ${clock.pieces} pieces fitted apart, the longest taken)` : '';
     const rate = clock.measured === 'master' ? 'the common clock'
-      : clock.rateMeasured ? `clock ${clock.ppm >= 0 ? '+' : ''}${clock.ppm.toFixed(1)} ppm${pieces}` : 'clock rate not measured';
+      : clock.rateMeasured ? `${rateWords(clock, report)}${pieces}` : 'clock rate not measured';
     const slips = report.clock === 'drift' ? `; ${slipWords(clock)}` : '';
     io.say(`${each ? `wrote  ${report.files[i]}` : recording}  (offset ${signed(report.offsets[i])}; ${rate}${slips}; ${kept}; ` +
       `${report.events[i]} events)\n`);

@@ -142,11 +142,12 @@ py::dict setOutcome(const SetOutcome& outcome) {
   result["window"] = py::make_tuple(sync.windowStart, sync.windowEnd);
   py::list samples, clocks;
   for (size_t i = 0; i < sync.samples.size(); ++i) {
-    py::dict kept, skipped, repeated;
+    py::dict kept, skipped, repeated, empty;
     for (const SyncStreamCount& s : sync.samples[i]) {
       kept[syncStreamName(s.key)] = s.samples;
       skipped[syncStreamName(s.key)] = s.skipped;
       repeated[syncStreamName(s.key)] = s.repeated;
+      empty[syncStreamName(s.key)] = s.empty;
     }
     samples.append(kept);
     if (i >= sync.clocks.size()) continue;
@@ -156,6 +157,8 @@ py::dict setOutcome(const SetOutcome& outcome) {
     clock["ppm"] = c.ppm();
     clock["measured"] = c.master ? "master" : syncMethodName(sync.method);
     clock["rateMeasured"] = c.rateMeasured;
+    clock["ppmUncertainty"] = c.rateMeasured ? py::object(py::float_(c.ppmUncertainty)) : py::object(py::none());
+    clock["rateSignificant"] = c.rateSignificant();
     clock["pairs"] = c.pairs;
     clock["outliers"] = c.outliers;
     clock["pieces"] = c.pieces.size();
@@ -164,6 +167,7 @@ py::dict setOutcome(const SetOutcome& outcome) {
     if (sync.drift) {
       clock["skipped"] = skipped;
       clock["repeated"] = repeated;
+      clock["empty"] = empty;
     }
     clocks.append(clock);
   }

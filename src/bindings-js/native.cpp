@@ -316,6 +316,10 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
       clock.Set("ppm", c.ppm());
       clock.Set("measured", c.master ? "master" : syncMethodName(sync.method));
       clock.Set("rateMeasured", c.rateMeasured);
+      // Unmeasured (radio settings): no uncertainty to give.
+      if (c.rateMeasured) clock.Set("ppmUncertainty", c.ppmUncertainty);
+      else clock.Set("ppmUncertainty", env.Null());
+      clock.Set("rateSignificant", c.rateSignificant());
       clock.Set("pairs", static_cast<double>(c.pairs));
       clock.Set("outliers", static_cast<double>(c.outliers));
       clock.Set("pieces", static_cast<double>(c.pieces.size()));
@@ -325,13 +329,15 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
       clock.Set("residualsMs", residuals);
       clock.Set("offsetOnlyAtEndMs", c.endErrorMs);
       if (sync.drift && i < sync.samples.size()) {
-        Napi::Object skipped = Napi::Object::New(env), repeated = Napi::Object::New(env);
+        Napi::Object skipped = Napi::Object::New(env), repeated = Napi::Object::New(env), empty = Napi::Object::New(env);
         for (const SyncStreamCount& s : sync.samples[i]) {
           skipped.Set(syncStreamName(s.key), static_cast<double>(s.skipped));
           repeated.Set(syncStreamName(s.key), static_cast<double>(s.repeated));
+          empty.Set(syncStreamName(s.key), static_cast<double>(s.empty));
         }
         clock.Set("skipped", skipped);
         clock.Set("repeated", repeated);
+        clock.Set("empty", empty);
       }
       clocks.Set(i, clock);
     }

@@ -268,7 +268,8 @@ template <int P0, int P1 = P0>
 char* group(char* out, Cursor& cursor, uint64_t row, uint64_t channels) {
   const SampleStream& stream = *cursor.stream;
   const uint64_t k = cursor.take(row);
-  if (k < stream.count) {
+  // NaN: a row of a set that no sample of the stream stood near.
+  if (k < stream.count && stream.values[k] == stream.values[k]) {
     out = cell<P0>(out, stream.values[k]);
     for (uint64_t c = 1; c < channels; ++c) out = cell<P1>(out, stream.values[c * stream.count + k]);
   } else {
@@ -370,6 +371,13 @@ double firstInstant(const TableLayout& table) {
   return merge.first();
 }
 
+bool holdsValue(const SampleStream& stream, size_t group, uint64_t k) {
+  const double* v = stream.values.data();
+  const uint64_t n = stream.count;
+  if (v[k] != v[k]) return false;  // a row of a set that no sample of the stream stood near
+  return group != 4 || !noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]);
+}
+
 namespace {
 
 void formatTablePiece(ChunkBuffer& buffer, const TablePiece& chunk, const PlainTime& time) {
@@ -391,7 +399,7 @@ void formatTablePiece(ChunkBuffer& buffer, const TablePiece& chunk, const PlainT
       const bool sampled = merge.take(s, t, k);
       const double* v = stream.values.data();
       const uint64_t n = stream.count;
-      if (!sampled || (g == 4 && noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]))) {
+      if (!sampled || !holdsValue(stream, g, k)) {
         for (uint64_t c = 0; c < channels; ++c) *out++ = ',';
       } else if (g == 2) {
         out = cell<3>(out, v[k]);

@@ -121,6 +121,10 @@ struct TablePiece {
   uint64_t rows = 0;
   SampleStream windows[5];
 };
+// Whether sample k of a piece's group (as numbered above) holds a value:
+// a quaternion without an estimate, or a row of a set with no sample near
+// it (NaN), holds none.
+bool holdsValue(const SampleStream& stream, size_t group, uint64_t k);
 class TableRows {
  public:
   // Pieces of at most `rows` rows (0: the default).

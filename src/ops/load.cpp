@@ -132,12 +132,7 @@ bool nextRows(TableRows& table, TablePiece& piece, const TableColumns& columns, 
     chunk.time[r] = t - origin;
     for (size_t g = 0; g < 5; ++g) {
       if (!piece.windows[g].channels) continue;
-      sampled[g] = merge.take(slot[g], t, k[g]);
-      if (g == 4 && sampled[g]) {
-        const SampleStream& q = piece.windows[4];
-        const uint64_t n = q.count, i = k[4];
-        sampled[g] = !noEstimate(q.values[i], q.values[n + i], q.values[2 * n + i], q.values[3 * n + i]);
-      }
+      sampled[g] = merge.take(slot[g], t, k[g]) && holdsValue(piece.windows[g], g, k[g]);
     }
     for (size_t c = 0; c < columns.layouts.size(); ++c) {
       const auto [g, channel] = columns.of[c];
@@ -306,7 +301,7 @@ SetTableReader::SetTableReader(const std::vector<std::string>& paths, const Conv
       if (!column->stream || chosen(streams, column->key)) continue;
       column->stream = nullptr;
       // Only a grid slips; events are cut in memory.
-      if (!set_->window.gridStart.empty() && column->key != kEventKey && column->key != kSecondEventKey)
+      if (set_->window.grid() && column->key != kEventKey && column->key != kSecondEventKey)
         table.leftOut.push_back(column->key);
     }
     table.columns = tableColumnsOf(table.layout);

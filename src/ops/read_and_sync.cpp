@@ -80,17 +80,18 @@ class WindowCursor : public StreamCursor {
   CancelToken cancel_;
 };
 
-// A stream onto a grid as it is read: row r takes the sample nearest to
-// start + r / gridRate on the common clock, as the cut of a stream in memory
-// does (sync/window.cpp); what slipped is told once the last row is read.
+// A stream onto a grid as it is read: row r takes the sample nearest its
+// instant when near enough, as the cut of a stream in memory does
+// (sync/window.cpp); what slipped is told once the last row is read.
 // The rows walk the pieces as read; the last sample of a piece is kept
 // aside while the next is read, so that a row can always look one ahead.
 class GridCursor : public StreamCursor {
  public:
-  GridCursor(std::unique_ptr<StreamCursor> inner, uint64_t channels, double offset, double rate, double start,
-             double gridRate, uint64_t rows, SyncStreamCount& slips, const CancelToken& cancel)
-      : inner_(std::move(inner)), channels_(channels), offset_(offset), rate_(rate), start_(start),
-        gridRate_(gridRate), rows_(rows), slips_(slips), kept_(channels), cancel_(cancel) {}
+  GridCursor(std::unique_ptr<StreamCursor> inner, uint64_t channels, double offset, double rate, const WindowPlan& plan,
+             size_t i, size_t k, uint64_t rows, SyncStreamCount& slips, const CancelToken& cancel)
+      : inner_(std::move(inner)), channels_(channels), offset_(offset), rate_(rate), plan_(plan), k_(k), rows_(rows),
+        slips_(slips), counted_(SyncStreamCount{slips.key}), take_(plan.gridReach[i][k], counted_), kept_(channels),
+        cancel_(cancel) {}
   uint64_t read(SampleStream& out, uint64_t max) override {
     cancel_.check();
     const uint64_t n = std::min(max, rows_ - row_);
@@ -99,24 +100,23 @@ class GridCursor : public StreamCursor {
     out.times.resize(n);
     out.values.resize(channels_ * n);
     if (row_ == 0 && n > 0 && !more()) empty_ = true;
-    const double tie = 1e-6 / gridRate_;
+    const double tie = 1e-6 * plan_.gridPeriod(k_);
     for (uint64_t r = 0; r < n; ++r, ++row_) {
-      const double t = start_ + static_cast<double>(row_) / gridRate_;
-      uint64_t moved = 0;
+      const double t = plan_.gridTime(k_, row_);
       while (!empty_ && hasNext() && std::fabs(nextTime() - t) < std::fabs(currentTime() - t) - tie) {
         if (keeping_) keeping_ = false, at_ = 0;
         else ++at_;
-        ++moved;
-      }
-      if (row_ > 0) {
-        if (moved == 0) ++repeated_;
-        else skipped_ += moved - 1;
+        ++index_;
       }
       out.times[r] = t;
+      const bool held = take_.take(index_, empty_ ? GridTake::kNoSample : std::fabs(currentTime() - t));
       for (uint64_t c = 0; c < channels_; ++c)
-        out.values[c * n + r] = empty_ ? 0.0 : keeping_ ? kept_[c] : piece_.values[c * piece_.count + at_];
+        out.values[c * n + r] = !held ? std::numeric_limits<double>::quiet_NaN()
+                                : keeping_ ? kept_[c] : piece_.values[c * piece_.count + at_];
     }
-    if (row_ == rows_ && n > 0) slips_.skipped = skipped_, slips_.repeated = repeated_;
+    if (row_ == rows_ && n > 0) {
+      slips_.skipped = counted_.skipped, slips_.repeated = counted_.repeated, slips_.empty = counted_.empty;
+    }
     return n;
   }
 
@@ -149,12 +149,15 @@ class GridCursor : public StreamCursor {
 
   std::unique_ptr<StreamCursor> inner_;
   uint64_t channels_;
-  double offset_, rate_, start_, gridRate_;
+  double offset_, rate_;
+  const WindowPlan& plan_;
+  size_t k_;
   uint64_t rows_, row_ = 0;
   SyncStreamCount& slips_;
-  uint64_t skipped_ = 0, repeated_ = 0;
+  SyncStreamCount counted_;
+  GridTake take_;
   SampleStream piece_, next_;
-  uint64_t at_ = 0;
+  uint64_t at_ = 0, index_ = 0;  // in the piece, and in the stream
   std::vector<double> kept_;
   double keptTime_ = 0.0;
   bool keeping_ = false, ended_ = false, empty_ = false;
@@ -187,7 +190,7 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
                          const RecordingStreams& streams, SyncReport& report, const CancelToken& cancel, CsvStyle style,
                          double hz = 0.0) {
   const double offset = report.offsets[i], rate = placedRate(report, i);
-  const bool grid = !window.gridStart.empty();
+  const bool grid = window.grid();
   std::vector<SyncStreamCount>& kept = report.samples[i];
   kept.assign(window.keys.size(), SyncStreamCount{});
   std::vector<std::pair<uint32_t, std::pair<double, double>>> spans;
@@ -198,7 +201,7 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
     kept[k].key = key;
     if (count == 0) continue;
     if (grid) {
-      spans.push_back({key, {window.gridStart[k], window.gridStart[k] + static_cast<double>(count - 1) / window.gridRate[k]}});
+      spans.push_back({key, {window.gridTime(k, 0), window.gridTime(k, count - 1)}});
     } else {
       const uint64_t start = window.start[i][k];
       spans.push_back({key, {onCommonClock(ownTime(reader, key, start), offset, rate),
@@ -220,8 +223,8 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
     if (k == window.keys.size()) return read(key);
     const uint64_t count = window.count[i][k];
     if (grid)
-      return std::make_unique<GridCursor>(read(key), light.streams.at(key).channels, offset, rate, window.gridStart[k],
-                                          window.gridRate[k], count, kept[k], cancel);
+      return std::make_unique<GridCursor>(read(key), light.streams.at(key).channels, offset, rate, window, i, k, count,
+                                          kept[k], cancel);
     // Quaternions are estimated from the first sample on; the rest start where the window does.
     if (key == kQuaternionKey) return std::make_unique<WindowCursor>(read(key), window.start[i][k], count, offset, rate, cancel);
     return std::make_unique<WindowCursor>(reader.cursor(key, window.start[i][k]), 0, count, offset, rate, cancel);

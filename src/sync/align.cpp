@@ -239,7 +239,22 @@ bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report, Cl
                             [&streamed, i, key, offset, rate](uint64_t j) { return onCommonClock(streamed(i, key, j), offset, rate); }});
     }
   }
-  plan = drift && how == ClockAlignment::Drift ? planGridWindow(working) : planCommonWindow(working);
+  plan = drift && how == ClockAlignment::Drift ? planGridWindow(working, set[0].settings.frequency) : planCommonWindow(working);
+  // A row holds a sample within half a period of its instant, and what the
+  // clock may slip against the grid's over it (its rate, and that rate's
+  // uncertainty); a stream whose rate does not divide its clock's stands on
+  // the nearest ticks, up to half a tick off.
+  for (size_t i = 0; i < set.size() && plan.grid(); ++i) {
+    const ClockModel& clock = report.clocks[i];
+    const int32_t ticks = set[i].settings.frequency;
+    const double slip = std::fabs(clock.rate - 1.0) + clock.ppmUncertainty * 1e-6 + 1e-6;
+    plan.gridReach.emplace_back();
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const int32_t own = working[i][k].frequency;
+      const double rounded = own > 0 && ticks % own != 0 ? 0.5 / ticks : 0.0;
+      plan.gridReach[i].push_back(0.5 * plan.gridPeriod(k) * (1.0 + slip) + rounded);
+    }
+  }
   report.windowStart = plan.eventStart;
   report.windowEnd = plan.reportEnd;
   // Own time at the window's end, where offset-only alignment is furthest off for a clock that drifts.

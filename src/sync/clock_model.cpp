@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace kinovar {
 
 namespace {
+
+// The reference clock's readings are whole milliseconds.
+constexpr double kMarkResolution = 1e-3;
 
 double median(std::vector<double> v) {
   if (v.empty()) return 0.0;
@@ -68,6 +72,11 @@ ClockModel timeMarksClock(const DeviceSettings& settings) {
     model.rate = refSpan / ownSpan;
     model.rateMeasured = true;
     model.offset = ref1 - model.rate * own1;
+    // Each span is the difference of two readings, each whole in its unit
+    // (a millisecond of the reference, a tick of the clock): a uniform
+    // rounding error of unit^2 / 12 per reading.
+    const double variance = 2.0 * (kMarkResolution * kMarkResolution + 1.0 / (clock * clock)) / 12.0;
+    model.ppmUncertainty = std::sqrt(variance) / ownSpan * model.rate * 1e6;
   } else {
     // Both marks on one tick: the classic mean of the two.
     model.offset = (ref1 - own1 + ref2 - m.value11 / clock) * 0.5;
@@ -122,6 +131,7 @@ ClockModel radioStreamClock(const SampleStream& radio, int32_t clock) {
   cuts.push_back(n);
 
   double sumSq = 0;
+  std::vector<double> slopeErrors;  // per piece: the standard error of its slope
   for (size_t p = 0; p + 1 < cuts.size(); ++p) {
     const uint64_t first = cuts[p], end = cuts[p + 1];
     if (end - first < 3) {
@@ -130,16 +140,23 @@ ClockModel radioStreamClock(const SampleStream& radio, int32_t clock) {
     }
     const Line line = robustLine(x, d, first, end, tick, inlier);
     model.pieces.push_back({line.c, 1.0 + line.m, first, end});
+    double pieceSq = 0, sx = 0, k = 0;
     for (uint64_t j = first; j < end; ++j) {
       if (!inlier[j]) {
         ++model.outliers;
         continue;
       }
       const double r = (d[j] - line.c - line.m * x[j]) * 1000.0;
-      sumSq += r * r;
+      sumSq += r * r, pieceSq += r * r, sx += x[j], ++k;
       model.largestMs = std::max(model.largestMs, std::fabs(r));
       ++model.pairs;
     }
+    double sxx = 0;
+    for (uint64_t j = first; j < end; ++j)
+      if (inlier[j]) sxx += (x[j] - sx / k) * (x[j] - sx / k);
+    // The pairs are whole ticks: their scatter is at least a tick's rounding.
+    const double scatter = std::max(k > 2 ? std::sqrt(pieceSq / (k - 2)) / 1000.0 : 0.0, tick / std::sqrt(12.0));
+    slopeErrors.push_back(sxx > 0 ? scatter / std::sqrt(sxx) : std::numeric_limits<double>::infinity());
   }
   if (model.pieces.empty()) {
     // Too few pairs for a line: the first pair's offset, as the alignment takes it.
@@ -151,6 +168,7 @@ ClockModel radioStreamClock(const SampleStream& radio, int32_t clock) {
                                               [](const ClockFit& a, const ClockFit& b) { return a.end - a.first < b.end - b.first; });
   model.offset = longest.offset;
   model.rate = longest.rate;
+  model.ppmUncertainty = slopeErrors[static_cast<size_t>(&longest - model.pieces.data())] * 1e6;
   model.rateMeasured = model.pairs >= 2;
   model.rmsMs = model.pairs ? std::sqrt(sumSq / static_cast<double>(model.pairs)) : 0.0;
   return model;

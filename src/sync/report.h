@@ -2,6 +2,7 @@
 // data for callers that show it (the JavaScript layer, the command line).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,9 +25,10 @@ enum class SyncRefusal {
 struct SyncStreamCount {
   uint32_t key = 0;      // stream key (1, 2, 3, 10)
   uint64_t samples = 0;  // kept in the window
-  // Aligned by drift on a grid: samples passed over, and rows that hold the
-  // sample of the row before, where this clock slipped against the grid.
-  uint64_t skipped = 0, repeated = 0;
+  // Aligned by drift on a grid: samples passed over, rows that hold the
+  // sample of the row before, where this clock slipped against the grid,
+  // and rows left empty, with no sample of the stream near their instant.
+  uint64_t skipped = 0, repeated = 0, empty = 0;
 };
 
 // A recording's clock against the set's common clock: t_common = offset +
@@ -49,8 +51,11 @@ struct ClockModel {
   std::vector<ClockFit> pieces;  // radio stream: more than one where the pairs jump (a reset)
   double rmsMs = 0.0, largestMs = 0.0;  // residuals of the kept readings
   double endErrorMs = 0.0;    // how far offset-only alignment is off at the window's end
+  double ppmUncertainty = 0.0;  // standard uncertainty of ppm(), where the rate is measured
 
   double ppm() const { return (rate - 1.0) * 1e6; }
+  // A rate told apart from the common clock's: further from it than its uncertainty.
+  bool rateSignificant() const { return rateMeasured && !master && std::fabs(ppm()) > ppmUncertainty; }
 };
 
 struct SyncReport {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 
 namespace kinovar {
 
@@ -45,25 +46,24 @@ void cutStream(SampleStream& stream, uint64_t start, uint64_t count) {
   stream.count = count;
 }
 
-// Row r of a grid takes the sample nearest to start + r / rate; both
-// advance, so one walk over the times finds them all. A clock half a sample
-// off the grid would flip between its two samples on the last bits of each
-// sum: within a millionth of a period, the earlier one stays.
-void gridStream(SampleStream& stream, double start, double rate, uint64_t rows, SyncStreamCount& slips) {
+// Row r of a grid takes the sample nearest its instant, when near enough;
+// both advance, so one walk over the times finds them all. A clock half a
+// sample off the grid would flip between its two samples on the last bits
+// of each sum: within a millionth of a period, the earlier one stays. A
+// row that holds no sample holds NaN.
+void gridStream(SampleStream& stream, const WindowPlan& plan, size_t i, size_t k, uint64_t rows, SyncStreamCount& slips) {
   SampleStream out(stream.channels, rows);
   const uint64_t n = std::min<uint64_t>(stream.count, stream.times.size());
-  const double tie = 1e-6 / rate;
+  const double tie = 1e-6 * plan.gridPeriod(k);
+  GridTake take(plan.gridReach[i][k], slips);
   uint64_t j = 0;
-  for (uint64_t r = 0; r < rows && n > 0; ++r) {
-    const double t = start + static_cast<double>(r) / rate;
-    const uint64_t before = j;
+  for (uint64_t r = 0; r < rows; ++r) {
+    const double t = plan.gridTime(k, r);
     while (j + 1 < n && std::fabs(stream.times[j + 1] - t) < std::fabs(stream.times[j] - t) - tie) ++j;
-    if (r > 0) {
-      if (j == before) ++slips.repeated;
-      else slips.skipped += j - before - 1;
-    }
     out.times[r] = t;
-    for (uint64_t c = 0; c < stream.channels; ++c) out.values[c * rows + r] = stream.values[c * stream.count + j];
+    const bool held = take.take(j, n > 0 ? std::fabs(stream.times[j] - t) : GridTake::kNoSample);
+    for (uint64_t c = 0; c < stream.channels; ++c)
+      out.values[c * rows + r] = held ? stream.values[c * stream.count + j] : std::numeric_limits<double>::quiet_NaN();
   }
   stream = std::move(out);
 }
@@ -180,43 +180,106 @@ WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& worki
   return plan;
 }
 
-WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working) {
+WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working, int32_t clock) {
   WindowPlan plan;
   const size_t keys = sharedStreams(working);
   if (keys == 0) return plan;
+  const std::vector<WorkingStream>& first = working[0];
 
-  plan.gridStart.assign(keys, 0.0);
-  plan.gridRate.assign(keys, 0.0);
-  double window = std::numeric_limits<double>::infinity();
+  // The lattice: the least rate that the clock's and every stream's divide
+  // (far past any clock, the fastest stream's, its periods then rounded).
+  uint64_t lattice = clock > 0 ? static_cast<uint64_t>(clock) : 1;
+  int32_t fastest = 1;
+  for (size_t k = 0; k < keys; ++k)
+    if (first[k].frequency > 0) {
+      lattice = std::lcm(lattice, static_cast<uint64_t>(first[k].frequency));
+      fastest = std::max(fastest, first[k].frequency);
+    }
+  if (lattice > (uint64_t{1} << 32)) lattice = static_cast<uint64_t>(std::max(fastest, clock));
+  plan.gridLattice = static_cast<double>(lattice);
+
+  // Each key's first row: the first recording's sample nearest the latest first sample.
+  bool usable = true;
+  std::vector<double> start(keys, 0.0);
   for (size_t k = 0; k < keys; ++k) {
     const double latest = latestFirstSample(working, k);
-    const WorkingStream& first = working[0][k];
-    const double rate = first.frequency;
-    if (std::isinf(latest) || timedOf(first) == 0 || !(rate > 0)) {
-      window = 0.0;
+    if (std::isinf(latest) || timedOf(first[k]) == 0 || first[k].frequency <= 0) {
+      usable = false;
       continue;
     }
-    plan.gridStart[k] = timeOf(first, nearestSample(first, latest));
-    plan.gridRate[k] = rate;
-    // Rows up to every recording's last sample; a hair of tolerance for the sum's last bits.
+    start[k] = timeOf(first[k], nearestSample(first[k], latest));
+  }
+  // The rows start at the first row of the streams that define them (the
+  // barometer only when it is alone); a barometer's first row is the first
+  // of its rows from there on.
+  const auto definesRowsOfSet = [&](size_t k) {
+    if (first[k].key != kBaroKey) return true;
+    for (size_t o = 0; o < keys; ++o)
+      if (first[o].key != kBaroKey) return false;
+    return true;
+  };
+  double origin = std::numeric_limits<double>::infinity();
+  for (size_t k = 0; k < keys; ++k)
+    if (definesRowsOfSet(k)) origin = std::min(origin, start[k]);
+  if (!usable || std::isinf(origin)) origin = 0.0;
+  plan.gridOrigin = origin;
+  plan.gridFirst.assign(keys, 0);
+  plan.gridStep.assign(keys, 1);
+  // The window's end, a lattice step: where the first of the streams runs
+  // out, each row of a stream covering a period from its instant.
+  int64_t end = std::numeric_limits<int64_t>::max();
+  for (size_t k = 0; k < keys && usable; ++k) {
+    const auto f = static_cast<uint64_t>(first[k].frequency);
+    const int64_t step = std::max<int64_t>(1, static_cast<int64_t>(lattice % f == 0 ? lattice / f : (lattice + f / 2) / f));
+    int64_t at = std::llround((start[k] - origin) * plan.gridLattice);
+    if (at < 0) at += (-at + step - 1) / step * step;
+    plan.gridFirst[k] = at, plan.gridStep[k] = step;
+    // A hair of tolerance for the sum's last bits.
     for (const auto& streams : working) {
       const uint64_t n = timedOf(streams[k]);
-      const double span = n ? (timeOf(streams[k], n - 1) - plan.gridStart[k]) * rate : -1.0;
-      const double rows = span < 0 ? 0.0 : std::floor(span + 1e-6) + 1.0;
-      window = std::min(window, rows / rate);
+      const double steps = n ? (timeOf(streams[k], n - 1) - origin) * plan.gridLattice + 1e-6 * static_cast<double>(step) : -1.0;
+      const int64_t last = steps < static_cast<double>(at) ? at - step : static_cast<int64_t>(std::floor(steps));
+      end = std::min(end, at + ((last - at) / step + 1) * step);
     }
   }
-  if (std::isinf(window)) window = 0.0;
+  if (!usable) end = 0;
   plan.start.assign(working.size(), std::vector<uint64_t>(keys, 0));
   plan.count.assign(working.size(), std::vector<uint64_t>(keys, 0));
   for (size_t k = 0; k < keys; ++k) {
-    const auto rows = static_cast<uint64_t>(std::floor(window * plan.gridRate[k] + 1e-6));
+    const int64_t at = plan.gridFirst[k], step = plan.gridStep[k];
+    const uint64_t rows = end > at ? static_cast<uint64_t>((end - at + step - 1) / step) : 0;
     for (size_t i = 0; i < working.size(); ++i) plan.count[i][k] = rows;
-    plan.keys.push_back(working[0][k].key);
+    plan.keys.push_back(first[k].key);
   }
-  plan.eventStart = *std::min_element(plan.gridStart.begin(), plan.gridStart.end());
-  plan.eventEnd = plan.reportEnd = plan.eventStart + window;
+  plan.eventStart = origin;
+  plan.eventEnd = plan.reportEnd = origin + static_cast<double>(std::max<int64_t>(end, 0)) / plan.gridLattice;
   return plan;
+}
+
+bool GridTake::take(uint64_t j, double distance) {
+  if (!(distance <= reach_)) {
+    ++slips_.empty;
+    previous_ = false;
+    return false;
+  }
+  if (any_ && j == last_ && previous_) ++slips_.repeated;
+  if (any_ && j > last_) slips_.skipped += j - last_ - 1;
+  last_ = j, any_ = previous_ = true;
+  return true;
+}
+
+void eventsOnGrid(const WindowPlan& plan, StreamMap& streams) {
+  const auto events = streams.find(kEventKey);
+  if (!plan.grid() || events == streams.end()) return;
+  // Events a step apart or more keep their order; two on one step (a clock
+  // faster than the lattice) would share an instant, so the later moves on.
+  int64_t previous = std::numeric_limits<int64_t>::min();
+  for (double& t : events->second.times) {
+    int64_t at = std::llround((t - plan.gridOrigin) * plan.gridLattice);
+    if (at <= previous) at = previous + 1;
+    previous = at;
+    t = plan.gridOrigin + static_cast<double>(at) / plan.gridLattice;
+  }
 }
 
 void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams, std::vector<SyncStreamCount>* slips) {
@@ -226,10 +289,10 @@ void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams, std
     SyncStreamCount local;
     SyncStreamCount& slip = slips ? (*slips)[k] : local;
     slip.key = plan.keys[k];
-    if (plan.gridStart.empty())
+    if (!plan.grid())
       cutStream(stream, plan.start[i][k], plan.count[i][k]);
     else
-      gridStream(stream, plan.gridStart[k], plan.gridRate[k], plan.count[i][k], slip);
+      gridStream(stream, plan, i, k, plan.count[i][k], slip);
     slip.samples = stream.count;
   }
   std::vector<std::pair<uint32_t, std::pair<double, double>>> spans;
@@ -245,6 +308,7 @@ void cutEvents(const WindowPlan& plan, StreamMap& streams, const std::vector<std
     streams.erase(kEventKey);
   else
     cutEventStream(streams, spans, plan.eventStart, plan.eventEnd);
+  eventsOnGrid(plan, streams);
 }
 
 void eventsOnRowClock(StreamMap& synced, int32_t clock) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -35,9 +36,23 @@ struct WindowPlan {
   // rate in double precision, where eventEnd keeps the single-precision
   // window that the cut has always used.
   double reportEnd = 0;
-  // A grid (aligned by drift): key k's rows stand at gridStart[k] + n /
-  // gridRate[k], n < count[i][k], alike in every recording; start is unused.
-  std::vector<double> gridStart, gridRate;
+  // A grid (aligned by drift): one lattice of instants gridOrigin + n /
+  // gridLattice (n whole) for the set, whose rate every stream's divides.
+  // Key k's row m stands at lattice step gridFirst[k] + m * gridStep[k],
+  // m < count[i][k], alike in every recording; start is unused. Each time
+  // is made from its whole step once, so samples of two streams at one
+  // instant share a row to the bit.
+  double gridOrigin = 0, gridLattice = 0;  // lattice 0: no grid
+  std::vector<int64_t> gridFirst, gridStep;
+  // gridReach[i][k]: how far from its row's instant a sample of recording
+  // i's stream k may stand and still hold the row (seconds). A row with no
+  // sample that near is empty.
+  std::vector<std::vector<double>> gridReach;
+  bool grid() const { return gridLattice > 0; }
+  double gridTime(size_t k, uint64_t m) const {
+    return gridOrigin + static_cast<double>(gridFirst[k] + static_cast<int64_t>(m) * gridStep[k]) / gridLattice;
+  }
+  double gridPeriod(size_t k) const { return static_cast<double>(gridStep[k]) / gridLattice; }
 };
 
 // working[i] lists recording i's aligned streams, the same keys in the same
@@ -48,9 +63,32 @@ struct WindowPlan {
 WindowPlan planCommonWindow(const std::vector<std::vector<WorkingStream>>& working);
 
 // The same window on a grid: each key's rows at the first recording's rate,
-// from its sample nearest to the latest first sample, as long as every
-// recording has samples up to the row (the shortest over all keys).
-WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working);
+// from its sample nearest to the latest first sample (not before the first
+// row of the streams that define the rows), as long as every recording has
+// samples up to the row. `clock`: the first recording's ticks per second,
+// which the lattice also divides, so that events on distinct ticks keep
+// distinct instants.
+WindowPlan planGridWindow(const std::vector<std::vector<WorkingStream>>& working, int32_t clock);
+
+// A grid plan's events onto the lattice instant nearest each, so that an
+// event at a sample's instant shares its row in the tables with a time column.
+void eventsOnGrid(const WindowPlan& plan, StreamMap& streams);
+
+// What a grid's row takes of a recording's stream, counted as the rows are
+// made: row after row, the sample nearest its instant and how far off it is.
+class GridTake {
+ public:
+  static constexpr double kNoSample = std::numeric_limits<double>::infinity();
+  GridTake(double reach, SyncStreamCount& slips) : reach_(reach), slips_(slips) {}
+  // True when the row holds sample j (kNoSample: the stream has none).
+  bool take(uint64_t j, double distance);
+
+ private:
+  double reach_;
+  SyncStreamCount& slips_;
+  uint64_t last_ = 0;
+  bool any_ = false, previous_ = false;
+};
 
 // Cuts recording i's aligned streams in place, and its event stream (key 6,
 // on the same time base) to the events in the window that fall from the
@@ -61,7 +99,8 @@ void applyCommonWindow(const WindowPlan& plan, size_t i, StreamMap& streams,
                        std::vector<SyncStreamCount>* slips = nullptr);
 
 // The events alone, for streams that are not in memory: `spans` gives the
-// first and last kept time of each key of the plan that kept samples.
+// first and last kept time of each key of the plan that kept samples. On a
+// grid, the events kept move onto the lattice (eventsOnGrid).
 void cutEvents(const WindowPlan& plan, StreamMap& streams, const std::vector<std::pair<uint32_t, std::pair<double, double>>>& spans);
 
 // The CSV's rows are the ticks of the recording's clock from the first kept

@@ -44,7 +44,8 @@ TEST(ClockModel, RateOfEveryClockWithinOnePpm) {
         if (method == gen::SyncMethod::TimeMarks) {
           // The reference is true time: one own second is 1 / own of it.
           EXPECT_TRUE(model.rateMeasured);
-          EXPECT_NEAR(model.ppm(), (1.0 / own - 1.0) * 1e6, 1.0) << i;
+          EXPECT_NEAR(model.ppm(), (1.0 / own - 1.0) * 1e6, std::min(1.0, 3 * model.ppmUncertainty)) << i;
+          EXPECT_TRUE(model.rateSignificant()) << i;
           continue;
         }
         if (i == 0 || method == gen::SyncMethod::RadioSettings) {
@@ -53,7 +54,8 @@ TEST(ClockModel, RateOfEveryClockWithinOnePpm) {
           continue;
         }
         const double truth = (master / own - 1.0) * 1e6;
-        EXPECT_NEAR(model.ppm(), truth, 1.0) << i;
+        EXPECT_NEAR(model.ppm(), truth, std::min(1.0, 4 * model.ppmUncertainty)) << i;
+        EXPECT_TRUE(model.rateSignificant()) << i;
         EXPECT_NEAR(model.offset, (recipe.sensors[i].clockZero - recipe.sensors[0].clockZero) * master, 2e-3) << i;
         EXPECT_EQ(model.pieces.size(), 1u) << i;
         EXPECT_GT(model.outliers, 10u) << i;
@@ -88,4 +90,25 @@ TEST(ClockModel, RadioPairsThatJumpAreFittedApart) {
   const ClockModel few = radioStreamClock(radio, 1000);
   EXPECT_FALSE(few.rateMeasured);
   EXPECT_NEAR(few.offset, 2147000.0 + 40.0 * 50e-6, 1e-3);
+}
+
+// Two marks 30.25 s apart, read to the millisecond on a 1000 Hz clock, know
+// the rate only to about 19 ppm (each span two readings rounded to 1 ms):
+// a clock 25 ppm fast whose readings happen to give 0 ppm is not told apart
+// from the reference, and one 400 ppm fast is.
+TEST(ClockModel, TimeMarksRateUncertainty) {
+  DeviceSettings settings;
+  settings.frequency = 1000;
+  TimeMarksSettings& marks = settings.timeMarks;
+  marks.present = true;
+  marks.value4 = 100, marks.value5 = 250, marks.value6 = 100250;
+  marks.value9 = 130, marks.value10 = 500, marks.value11 = 130500;
+  const ClockModel still = timeMarksClock(settings);
+  EXPECT_EQ(still.ppm(), 0.0);
+  EXPECT_NEAR(still.ppmUncertainty, std::sqrt(4e-6 / 12) / 30.25 * 1e6, 0.01);
+  EXPECT_FALSE(still.rateSignificant());
+  marks.value11 = 130500 + 12;  // 400 ppm of 30.25 s
+  const ClockModel fast = timeMarksClock(settings);
+  EXPECT_NEAR(fast.ppm(), -396.5, 0.5);
+  EXPECT_TRUE(fast.rateSignificant());
 }

@@ -60,6 +60,19 @@ constexpr double kGyroLsb = 2000.0 / 32768;
 // Clocks of any age: ticks near 2^30 (time marks lose the offset in single
 // precision) and past 2^31 (every time of the set is negative).
 constexpr double kTicks2To30 = 1073741.824, kTicksPast2To31 = 2200000.0;
+// A set on a 1000 or 1024 Hz clock whose motion streams run at 100 or 128
+// Hz, with an event every `eventPeriod` seconds.
+gen::SyncSetRecipe driftingSet(gen::SyncMethod method, int clock, double seconds, double eventPeriod) {
+  gen::SyncSetRecipe recipe;
+  recipe.method = method;
+  recipe.base.clock = static_cast<uint16_t>(clock);
+  recipe.base.accelHz = recipe.base.gyroHz = clock == 1000 ? 100 : 128;
+  recipe.base.seconds = seconds;
+  recipe.base.eventPeriod = eventPeriod;
+  recipe.base.eventHz = 1;
+  return recipe;
+}
+
 class SyncSet : public testing::TestWithParam<std::tuple<gen::SyncMethod, double>> {};
 
 }  // namespace
@@ -169,14 +182,8 @@ TEST(DriftSet, EverySampleOnTheRowOfItsTrueInstant) {
     for (const gen::SyncMethod method : {gen::SyncMethod::TimeMarks, gen::SyncMethod::RadioStream}) {
       SCOPED_TRACE(testing::Message() << clock << " Hz clock, method " << static_cast<int>(method));
       TempDir scratch;
-      gen::SyncSetRecipe recipe;
-      recipe.method = method;
-      recipe.base.clock = static_cast<uint16_t>(clock);
-      recipe.base.accelHz = recipe.base.gyroHz = clock == 1000 ? 100 : 128;
+      gen::SyncSetRecipe recipe = driftingSet(method, clock, 240.0, 7.3);
       recipe.base.baroHz = 0;
-      recipe.base.seconds = 240.0;
-      recipe.base.eventPeriod = 7.3;
-      recipe.base.eventHz = 1;
       recipe.radioCorrupt = 0.01;
       recipe.markSpan = 3600.0;
       recipe.sensors = {{-7.0, 1.0, "", 35.0}, {0.0, 0.5, "", -100.0}, {3.25, 3.5, "", 100.0}};
@@ -210,6 +217,48 @@ TEST(DriftSet, EverySampleOnTheRowOfItsTrueInstant) {
   gen::SyncSet set;
   ASSERT_TRUE(gen::writeSyncSet(fs::path(scratch.path("")).parent_path().string(), radio, &set));
   EXPECT_EQ(gen::checkDriftSet(radio, set).error, "the set was not aligned by drift");
+}
+
+// One recording of a set loses 10 to 40 blocks in its middle: aligned by
+// drift, the rows of its gap are empty (not its last sample again), every
+// value of every stream stands within half its period of its row's true
+// instant, the report counts the empty rows, and samples of two streams at
+// one instant (a barometer's and an accelerometer's) share one row.
+TEST(DriftSet, AGapLeavesItsRowsEmpty) {
+  for (const int clock : {1000, 1024}) {
+    for (const gen::SyncMethod method : {gen::SyncMethod::TimeMarks, gen::SyncMethod::RadioStream}) {
+      for (const int cut : {10, 40}) {
+        SCOPED_TRACE(testing::Message() << clock << " Hz clock, method " << static_cast<int>(method) << ", " << cut << " blocks");
+        TempDir scratch;
+        gen::SyncSetRecipe recipe = driftingSet(method, clock, 90.0, 3.1);
+        recipe.base.motion.noise = 3.0;
+        recipe.markSpan = 60.0;
+        // The gap in the grid's own recording, or in another.
+        const size_t gapped = cut == 10 ? 0 : 2;
+        recipe.sensors = {{-7.0, 1.0, "", 100.0}, {0.0, 0.5, "", -100.0}, {3.25, 3.5, "", 40.0}};
+        recipe.sensors[gapped].cutBlocks = cut;
+        gen::SyncSet set;
+        ASSERT_TRUE(gen::writeSyncSet(fs::path(scratch.path("")).parent_path().string(), recipe, &set));
+        const gen::DriftCheck check = gen::checkDriftSet(recipe, set);
+        ASSERT_TRUE(check.aligned) << check.error;
+        EXPECT_EQ(check.error, "");
+        // Half a period, plus what the model places a sample off by: time marks a tick,
+        // their resolution; radio pairs some tens of microseconds by the recording's end.
+        const double resolution = method == gen::SyncMethod::TimeMarks ? 1.0 / clock : 5e-5;
+        EXPECT_LE(check.worstBeyondHalf, resolution);
+        EXPECT_GE(check.nearestBesideEmpty, -resolution);
+        EXPECT_EQ(check.sharedInstants, 0u);
+        // A block holds 63 frames: a cut of k blocks loses about k * 63 / (frames a second) seconds.
+        const double framesPerSecond = 2.0 * recipe.base.accelHz + recipe.base.baroHz + 1.0 / 3.1 + 10.0;
+        const double lost = cut * 63 / framesPerSecond;
+        const double rowsPerSecond = 2.0 * recipe.base.accelHz + recipe.base.baroHz;
+        for (size_t i = 0; i < 3; ++i) {
+          if (i != gapped) EXPECT_EQ(check.emptyRows[i], 0u) << i;
+          else EXPECT_NEAR(static_cast<double>(check.emptyRows[i]), lost * rowsPerSecond, 0.1 * lost * rowsPerSecond);
+        }
+      }
+    }
+  }
 }
 
 // A master whose signed counter passes 2^31 after a slave's first radio

@@ -169,7 +169,7 @@ test('clocks that drift: one grid for every file, the slips counted, offset alon
   assert.deepEqual(slips.map(([s, r]) => s + r > 0), [false, true, true]);
   // Aligned by offset, row k is sample k everywhere: the master's rows are the same, the slipping clocks' are not.
   const offset = kinovar.loadSet(files, { orientation: 'none', clock: 'offset' });
-  const x = (set, i) => set.recordings[i].streams.accel.x.slice(-1000);
+  const x = (set, i) => set.recordings[i].streams.accel.x.slice(20000, 21000);
   assert.deepEqual(x(offset, 0), x({ recordings }, 0));
   assert.notDeepEqual(x(offset, 1), x({ recordings }, 1));
   assert.ok(offset.report.clocks[1].offsetOnlyAtEndMs > 25 && offset.report.clocks[1].skipped === undefined);
@@ -178,4 +178,41 @@ test('clocks that drift: one grid for every file, the slips counted, offset alon
   const times = plain.map((file) => fs.readFileSync(file, 'latin1').split(EOL).slice(1, -1).map((line) => line.split(',')[0]));
   for (const column of times.slice(1)) assert.deepEqual(column, times[0]);
   assert.throws(() => kinovar.loadSet(files, { clock: 'rate' }), /options\.clock must be 'drift' or 'offset', not "rate"/);
+});
+
+test('a gap by drift: its rows empty in every format, one row per instant, the rows within the window', (t) => {
+  const dir = scratch(t);
+  // Each recording loses 30 blocks (about 8 s) in its middle, each at another true time.
+  const files = generateSession(dir, { method: 'stream', seconds: 60, radioHz: 10, noise: 20, cutBlocks: 30, events: 1,
+    sensors: [[0, 0.5, 'a', 100], [-1.25, 0.25, 'b', -100], [0.75, 1, 'c', 40]] });
+  const plain = kinovar.syncRecordings(files, path.join(dir, 'plain'), { format: 'plain' });
+  const parquet = kinovar.syncRecordings(files, path.join(dir, 'parquet'), { format: 'parquet' });
+  const sto = kinovar.syncRecordings(files, path.join(dir, 'sto'), { format: 'opensense' });
+  const { report } = plain;
+  assert.deepEqual(parquet.report.clocks, report.clocks);
+  const span = report.window.end - report.window.start;
+  const gaps = plain.map((file, i) => {
+    const [head, ...lines] = fs.readFileSync(file, 'latin1').split(EOL).slice(0, -1).map((line) => line.split(','));
+    const [gyro, accel, event] = ['gyro_x', 'accel_x', 'event'].map((name) => head.indexOf(name));
+    const times = lines.map(([time]) => time);
+    assert.equal(new Set(times).size, times.length, `${file}: two rows with one time`);
+    // The first row is the accelerometer's, the last within the window.
+    assert.equal(Number(times[0]), 0);
+    assert.notEqual(lines[0][accel], '');
+    assert.ok(Number(times.at(-1)) <= span + 1e-9, `${times.at(-1)} past ${span}`);
+    // The gap's rows hold neither (an event's row holds only the event).
+    const empty = lines.filter((cells) => cells[accel] === '' && cells[gyro] === '' && cells[event] === '').length;
+    assert.equal(empty, report.clocks[i].empty.accel);
+    assert.equal(report.clocks[i].empty.gyro, report.clocks[i].empty.accel);
+    assert.ok(empty > 600 && empty < 1000, `${file}: ${empty} empty rows`);
+    const table = kinovar.readParquet(parquet[i]);
+    assert.equal(table.rows, lines.length);
+    const events = lines.filter((cells) => cells[event] !== '').length;
+    assert.equal(table.columns.accel_x.filter((v) => v === null || Number.isNaN(v)).length, empty + events);
+    return empty;
+  });
+  // OpenSim's table leaves out every row where a sensor has no orientation.
+  const rows = fs.readFileSync(sto[0], 'latin1').split(/\r?\n/).slice(6, -1).length;
+  assert.ok(rows <= report.samples[0].quaternion - Math.max(...gaps), `${rows} rows`);
+  assert.ok(report.clocks.every((c) => Object.values(c.repeated).every((n) => n < 10)), 'a gap repeats nothing');
 });

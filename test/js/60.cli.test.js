@@ -275,11 +275,11 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
   });
   const drifted = await cli('sync', ...stream, '-o', path.join(drifting, 'out'));
   assert.equal(drifted.stderr, '');
-  assert.match(drifted.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ppm; 1 sample skipped, 0 repeated;/);
+  assert.match(drifted.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ± \d+\.\d ppm; 1 sample skipped, 0 repeated;/);
   assert.match(drifted.stdout, /synchronised by radio stream and each clock's rate,/);
   const warned = await cli('sync', ...stream, '-o', path.join(drifting, 'out'), '--clock', 'offset');
   assert.equal(warned.status, 0, warned.stderr);
-  assert.match(warned.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ppm;/);
+  assert.match(warned.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ± \d+\.\d ppm;/);
   assert.deepEqual(warned.stderr.split('\n').filter(Boolean).map((line) => line.match(/warning: \S+(thigh|shank)\.bin is/)?.[1]),
     ['thigh', 'shank']);
 

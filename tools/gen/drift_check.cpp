@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "io/read_file.h"
 #include "reader/parser.h"
@@ -37,13 +38,26 @@ DriftCheck checkDriftSet(const SyncSetRecipe& recipe, const SyncSet& written) {
     check.error = "the set was not aligned by drift";
     return check;
   }
-  // Each sample and event carries its own index through the cut.
-  for (Recording& r : set)
-    for (const uint32_t key : {kAccelKey, kEventKey}) {
-      const auto found = r.streams.find(key);
-      if (found == r.streams.end()) continue;
+  // Each sample and event carries its own index through the cut; the
+  // samples' own ticks find them in the recipe's truth.
+  std::vector<std::map<uint32_t, std::vector<int32_t>>> ticks(n);
+  for (size_t i = 0; i < n; ++i)
+    for (const uint32_t key : {kAccelKey, kGyroKey, kBaroKey, kEventKey}) {
+      const auto found = set[i].streams.find(key);
+      if (found == set[i].streams.end()) continue;
       for (uint64_t j = 0; j < found->second.count; ++j) found->second.value(0, j) = static_cast<double>(j);
     }
+  for (size_t i = 0; i < n; ++i) {
+    std::vector<uint8_t> bytes;
+    Recording own;
+    if (!readFile(written.paths[i].c_str(), bytes) || !parseRecording(own.settings, own.streams, bytes)) return check;
+    for (const uint32_t key : {kAccelKey, kGyroKey, kBaroKey}) {
+      const SampleStream* stream = findStream(own.streams, key);
+      if (!stream) continue;
+      for (const double t : stream->times)
+        ticks[i][key].push_back(static_cast<int32_t>(static_cast<uint32_t>(std::llround(t * recipe.base.clock))));
+    }
+  }
   for (size_t i = 0; i < n; ++i) cutToWindow(plan, i, set[i], &report);
 
   const double clock = recipe.base.clock, wrap = 4294967296.0 / clock;
@@ -67,6 +81,7 @@ DriftCheck checkDriftSet(const SyncSetRecipe& recipe, const SyncSet& written) {
   const double rowRate = recipe.base.accelHz;
   check.halfRow = 0.5 / rowRate;
   check.aligned = true;
+  check.nearestBesideEmpty = std::numeric_limits<double>::infinity();
 
   const SampleStream& grid = set[0].streams.at(kAccelKey);
   for (size_t i = 0; i < n; ++i) {
@@ -81,8 +96,45 @@ DriftCheck checkDriftSet(const SyncSetRecipe& recipe, const SyncSet& written) {
       check.worstRow = std::max(check.worstRow, std::fabs(off));
     }
     check.rows += accel.count;
-    for (const SyncStreamCount& kept : report.samples[i])
+    uint64_t reportedEmpty = 0;
+    for (const SyncStreamCount& kept : report.samples[i]) {
       if (kept.key == kAccelKey) check.slipped += kept.skipped + kept.repeated;
+      if (kept.key != kQuaternionKey) reportedEmpty += kept.empty;
+    }
+
+    // Every row of every stream: its sample within half a period of the
+    // row's true instant, or empty where no sample of the file stood that near.
+    check.emptyRows.push_back(0);
+    std::vector<double> instants;
+    for (const auto& [key, own] : ticks[i]) {
+      const SampleStream* rows = findStream(set[i].streams, key);
+      if (!rows || rows->count == 0) continue;
+      const double half = 0.5 / (key == kBaroKey ? made.baroHz : key == kGyroKey ? made.gyroHz : made.accelHz);
+      std::vector<double> truth;
+      for (const int32_t tick : own) truth.push_back(common(i, ownTick(made, tick)));
+      // The rows on the truth's stretch of time (radio clocks past 2^31 stand whole turns apart).
+      const double turn = wrap * std::round((truth.front() - rows->times[0]) / wrap);
+      size_t near = 0;
+      for (uint64_t r = 0; r < rows->count; ++r) {
+        const double t = rows->times[r] + turn;
+        instants.push_back(rows->times[r]);
+        while (near + 1 < truth.size() && std::fabs(truth[near + 1] - t) <= std::fabs(truth[near] - t)) ++near;
+        const double v = rows->value(0, r);
+        if (v != v) {
+          ++check.emptyRows.back();
+          check.nearestBesideEmpty = std::min(check.nearestBesideEmpty, std::fabs(truth[near] - t) - half);
+          continue;
+        }
+        const double off = std::fabs(truth[static_cast<size_t>(v)] - t);
+        check.worstBeyondHalf = std::max(check.worstBeyondHalf, off - half);
+      }
+    }
+    if (check.emptyRows.back() != reportedEmpty) check.error = "the report counts other empty rows";
+    if (const SampleStream* events = findStream(set[i].streams, kEventKey))
+      instants.insert(instants.end(), events->times.begin(), events->times.end());
+    std::sort(instants.begin(), instants.end());
+    for (size_t a = 1; a < instants.size(); ++a)
+      if (instants[a] != instants[a - 1] && instants[a] - instants[a - 1] < 1e-6) ++check.sharedInstants;
 
     const SyncSensor& s = recipe.sensors[i];
     const double rate = (marks ? 1.0 : 1.0 + master.ppm * 1e-6) / (1.0 + s.ppm * 1e-6);

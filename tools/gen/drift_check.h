@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gen/sync_set.h"
 
@@ -13,7 +14,15 @@ struct DriftCheck {
   bool aligned = false;        // the set was aligned (and by drift)
   uint64_t rows = 0;           // grid rows checked, over every recording and its accelerometer
   double halfRow = 0.0;        // half the grid's period, seconds
-  double worstRow = 0.0;       // seconds: farthest a sample stands from its row's true instant
+  double worstRow = 0.0;       // seconds: farthest an accelerometer sample stands from its row's true instant
+  // Over the accelerometer, gyroscope and barometer: the most a sample
+  // stands beyond half its stream's period from its row's true instant
+  // (negative: within), and how near to its instant a sample stood by a
+  // row left empty (infinity: none).
+  double worstBeyondHalf = -1.0;
+  double nearestBesideEmpty = 0.0;
+  std::vector<uint64_t> emptyRows;  // per recording, over those streams, as the check found them
+  uint64_t sharedInstants = 0;      // pairs of a recording's rows (any stream, events) less than a microsecond apart
   double worstPpm = 0.0;       // largest error of an estimated clock rate, ppm
   uint64_t events = 0;         // events kept and checked
   double worstEventTicks = 0;  // clock ticks between an event's row and its true instant

@@ -26,6 +26,7 @@ RecordingRecipe syncSensorRecipe(const SyncSetRecipe& set, size_t i) {
   recipe.deviceId = set.base.deviceId + static_cast<int32_t>(i);
   recipe.startTick = static_cast<uint32_t>(ownTicks(sensor, sensor.firstSample, clock));
   recipe.motion.stillSeconds = set.motionStart - sensor.firstSample;
+  if (sensor.cutBlocks > 0) recipe.tricky.cutBlocks = sensor.cutBlocks;
   const bool isMaster = i == 0;
 
   switch (set.method) {

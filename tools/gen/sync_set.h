@@ -16,6 +16,7 @@ struct SyncSensor {
   double firstSample = 0.0;  // true time (s) of its first sample, at or after clockZero
   std::string name;          // file stem; "sensor<i>" when empty
   double ppm = 0.0;          // the clock's rate error: it counts (1 + ppm/1e6) ticks per true tick
+  int cutBlocks = 0;         // data blocks this recording alone loses in its middle (a gap)
 };
 
 struct SyncSetRecipe {
