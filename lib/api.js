@@ -16,6 +16,7 @@ const { load, loadSet } = require('./data');
 const { readParquetFile } = require('./parquet');
 const { BLOCK } = require('./schema');
 const generator = require('./generator');
+const { epochs, checkEpochOptions } = require('./epochs');
 
 /**
  * Converts one recording into a CSV file with its estimated orientation.
@@ -251,6 +252,6 @@ function generateSession(folder, { overwrite = false, ...options } = {}) {
 }
 
 module.exports = {
-  readRecording, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  readRecording, inspect, syncRecordings, epochs, checkEpochOptions, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   qualityProblems, generateRecording, generateSession,
 };

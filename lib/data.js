@@ -295,4 +295,6 @@ function noEstimates(channel) {
   return valid;
 }
 
-module.exports = { load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, ESTIMATED_FROM, layoutKey };
+module.exports = {
+  load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, datetimes, ESTIMATED_FROM, layoutKey,
+};

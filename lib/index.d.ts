@@ -222,6 +222,8 @@ export declare const codes: Readonly<{
   NOT_SYNCHRONISABLE: 'ERR_KINOVAR_NOT_SYNCHRONISABLE';
   NO_SETTINGS: 'ERR_KINOVAR_NO_SETTINGS';
   NO_SAMPLES: 'ERR_KINOVAR_NO_SAMPLES';
+  /** Epochs asked of a recording without accelerometer samples. */
+  NO_ACCELEROMETER: 'ERR_KINOVAR_NO_ACCELEROMETER';
   SETTINGS_NOT_WRITTEN: 'ERR_KINOVAR_SETTINGS_NOT_WRITTEN';
   /** A settings value that no record kinovar writes can hold; thrown as a RangeError naming the field. */
   SETTINGS_VALUE: 'ERR_KINOVAR_SETTINGS_VALUE';
@@ -369,6 +371,55 @@ export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> 
  */
 export declare function readRecording(recordingPath: string, csvPath: string,
   options?: ConversionOptions & ProgressOptions): RecordingInfo & { /** Format 'bids': the run's files. */ files?: string[] };
+/** Epoch summaries: the options of `epochs()` (docs/epochs.md). */
+export interface EpochOptions extends ProgressOptions {
+  /** Seconds per epoch, 1 to 3600 (default 5). */
+  epoch?: number;
+  /** `false`: no non-wear; otherwise the van Hees (2013) thresholds (default 13 mg, 150 mg, 60 minutes). */
+  nonwear?: false | { sdMg?: number; rangeMg?: number; windowMinutes?: number };
+  /** A .csv file of one row per day (local days with `timezone`, else 24 h from the first epoch). */
+  days?: string;
+  /** Hours worn that make a day valid (default 16). */
+  validHours?: number;
+  /** `'absolute'`: a datetime column, and epochs at whole clock times. */
+  time?: 'relative' | 'absolute';
+  /** With time 'absolute': the IANA zone the sensor's clock was set in. */
+  timezone?: string;
+  overwrite?: boolean;
+  durable?: boolean;
+}
+export interface EpochDay {
+  time: number;
+  day: number;
+  /** YYYY-MM-DD in the zone; empty for 24 h days. */
+  date: string;
+  hours: number;
+  recorded_hours: number;
+  worn_hours: number;
+  nonwear_hours: number;
+  clipped_hours: number;
+  /** Mean ENMO over worn time, g; null without any. */
+  enmo_worn: number | null;
+  valid: 0 | 1;
+}
+export interface EpochReport extends RecordingInfo {
+  epochs: number;
+  recordedHours: number;
+  wornHours: number;
+  notWornHours: number;
+  clippedSamples: number;
+  validDays: number;
+  /** With `days`. */
+  days?: EpochDay[];
+}
+/**
+ * Epoch summaries of a recording into `target` (.csv or .parquet): ENMO, MAD, anglez, means, SDs, clipping and
+ * non-wear per epoch. Throws `ERR_KINOVAR_NO_ACCELEROMETER`, `ERR_KINOVAR_NO_SAMPLES`, a RangeError for an option
+ * out of range, and what readRecording throws; nothing is written then.
+ */
+export declare function epochs(recordingPath: string, target: string, options?: EpochOptions): EpochReport;
+/** Throws what `epochs()` would throw for these options. */
+export declare function checkEpochOptions(options?: EpochOptions): void;
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
 /**
@@ -566,6 +617,7 @@ export declare namespace promises {
   function readRecording(recordingPath: string, csvPath: string,
     options?: AbortOptions & ConversionOptions & ProgressOptions): Promise<RecordingInfo>;
   function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
+  function epochs(recordingPath: string, target: string, options?: AbortOptions & EpochOptions): Promise<EpochReport>;
   function syncRecordings(recordingPaths: string[], outputFolder: string,
     options?: AbortOptions & SetConversionOptions & ProgressOptions): Promise<SyncFiles>;
   /** load() on a worker thread; the arrays move to the caller's thread without a copy. */

@@ -22,6 +22,8 @@ module.exports = {
   readConfigDeviceId: addon.readConfigDeviceId,
 
   readRecording: api.readRecording,
+  epochs: api.epochs,
+  checkEpochOptions: api.checkEpochOptions,
   inspect: api.inspect,
   syncRecordings: api.syncRecordings,
   readSettings: api.readSettings,

@@ -6,7 +6,7 @@ import kinovar from './index.js';
 export default kinovar;
 export const {
   read, readAndSync2, readConfig, writeConfig, readConfigDeviceId,
-  readRecording, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  readRecording, epochs, checkEpochOptions, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   settingsText, writeFileAtomic, checkReplaceable, ensureFolder, qualityProblems, writeViewPage,
   generateRecording, generateSession,
   estimators, formats, setFormats, extensions, settingsKeys, sensorFields,

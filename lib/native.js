@@ -38,6 +38,22 @@ module.exports = {
   nextRows: entry.nextRows,
   /** (handle) -> the recording is let go at once */
   closeTable: entry.closeTable,
+  /** (recording, conversion, request) -> {handle, refusal, info, quality, timeBase, columns: [{name, unit, integer}]} */
+  openEpochs: entry.openEpochs,
+  /** (handle, {starts, dates}) -> the days are local days instead of 24 h steps */
+  planDays: entry.planDays,
+  /** (handle, maxRows[, store]) -> {rows, time, columns: [{values, valid}]}, or null after the last epoch */
+  nextEpochs: entry.nextEpochs,
+  /** (handle, maxRows, header, conversion) -> the next epochs as plain CSV text, or null after the last */
+  nextEpochText: entry.nextEpochText,
+  /** (handle) -> the fraction of the accelerometer's samples read */
+  epochProgress: entry.epochProgress,
+  /** (handle) -> {epochs, recordedHours, wornHours, notWornHours, clippedSamples, validDays, days} once all are read */
+  epochSummary: entry.epochSummary,
+  /** (handle) -> the days as plain CSV text */
+  dayText: entry.dayText,
+  /** (handle) -> the recording is let go at once */
+  closeEpochs: entry.closeEpochs,
   /** (times: Float64Array[], at most five) -> {rows, rowOf: Uint32Array[]}: the table's row of each sample */
   tableRows: entry.tableRows,
   /** (recordings, conversion) -> the set's outcome with {handle, timeBase, recordings: [{info, quality, columns}]} */

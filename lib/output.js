@@ -10,11 +10,12 @@ const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const {
-  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD,
+  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SUMMARY_COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD,
 } = require('./schema');
 
-// The plain CSV's column names (datetime with absolute time).
-const plainNames = new Set(['time', 'datetime', ...COLUMNS.map(([name]) => name)]);
+// The plain CSV's column names (datetime with absolute time), and those of the epoch and day tables.
+let plainNames;
+const plainName = (name) => (plainNames ??= new Set(['time', 'datetime', ...COLUMNS.map(([n]) => n), ...SUMMARY_COLUMNS])).has(name);
 
 function readRange(fd, position, length) {
   const buffer = Buffer.alloc(length);
@@ -23,7 +24,7 @@ function readRange(fd, position, length) {
 
 /** True when a first line is the plain CSV's header: time, then names of our columns. */
 function isPlainHeader(line) {
-  return line.startsWith('time') && line.split(',').every((name) => plainNames.has(name));
+  return line.startsWith('time') && line.split(',').every(plainName);
 }
 
 /** True when the file is one of the outputs kinovar writes (any format). */

@@ -51,6 +51,17 @@ async function syncRecordings(recordingPaths, outputFolder, options = {}) {
     setLeft(outputFolder));
 }
 
+/**
+ * @param {string} recordingPath
+ * @param {string} target .csv or .parquet
+ * @param {object} [options] as epochs, with signal
+ * @returns {Promise<object>} as epochs
+ */
+async function epochs(recordingPath, target, options = {}) {
+  const { signal, onProgress, ...rest } = options;
+  return pool().run('epochs', budgeted([recordingPath, target], rest), signal, onProgress, leftOf(target));
+}
+
 /** @returns {Promise<object>} as inspect */
 function inspect(recordingPath, options = {}) {
   return pool().run('inspect', [recordingPath], options.signal);
@@ -185,6 +196,6 @@ async function readRecordings(items, options = {}) {
 }
 
 module.exports = {
-  readRecording, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings, writeViewPage,
+  readRecording, epochs, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings, writeViewPage,
   generateRecording, generateSession,
 };

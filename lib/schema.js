@@ -78,6 +78,7 @@ module.exports = {
 for (const [name, value] of Object.entries({
   STREAMS: () => Object.freeze(native().streams),
   COLUMNS: () => Object.freeze(native().columns),
+  SUMMARY_COLUMNS: () => Object.freeze([...native().epochColumns, ...native().dayColumns]),
   BANNER: () => native().banner,
   SIGNATURES: signatures,
 })) {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "export/csv.h"
 #include "export/fixed.h"
-#include "io/ordered_writer.h"
 #include "ops/stream_recording.h"
 
 namespace kinovar {
@@ -123,8 +123,6 @@ EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options,
   builder_ = std::make_unique<EpochBuilder>(epochs, origin + grid_);
   if (s.ended[1]) builder_->endGyro();
   if (s.ended[2]) builder_->endBaro();
-  // Without a calendar, days run 24 h from the first epoch.
-  if (request_.days.on && request_.days.starts.empty()) request_.days.starts.push_back(timeBase_ + grid_);
 }
 
 EpochReader::~EpochReader() = default;
@@ -174,6 +172,12 @@ bool EpochReader::next(uint64_t maxRows, std::vector<EpochRow>& rows) {
 
 double EpochReader::value(const EpochRow& row, size_t c) const { return fieldOf(row, fields_[c]); }
 
+void EpochReader::planDays(const std::vector<double>& starts, const std::vector<std::string>& dates) {
+  request_.days.on = true;
+  request_.days.starts = starts;
+  request_.days.dates = dates;
+}
+
 double EpochReader::progress() const {
   const Streams& s = *streams_;
   return s.accelTotal ? static_cast<double>(s.accelRead) / static_cast<double>(s.accelTotal) : 1.0;
@@ -182,20 +186,23 @@ double EpochReader::progress() const {
 void EpochReader::count(const EpochRow& row) {
   const double length = request_.epochs.seconds;
   const double covered = row.samples == 0 ? 0.0 : rate_ > 0 ? std::min(length, static_cast<double>(row.samples) / rate_) : length;
-  const double hours = covered / 3600.0;
+  // Sums of seconds, in hours after each: a week of 5 s epochs adds up exactly.
+  const auto add = [covered](double& seconds, double& hours) { hours = (seconds += covered) / 3600.0; };
   ++summary_.epochs;
-  summary_.recordedHours += hours;
-  (row.nonwear ? summary_.notWornHours : summary_.wornHours) += hours;
+  add(seconds_[0], summary_.recordedHours);
+  if (row.samples) add(seconds_[row.nonwear ? 2 : 1], row.nonwear ? summary_.notWornHours : summary_.wornHours);
   summary_.clippedSamples += row.clipped;
   if (!request_.days.on) return;
+  // Without a calendar, days run 24 h from the first epoch.
+  if (request_.days.starts.empty()) request_.days.starts.push_back(timeBase_ + grid_);
   const int64_t d = dayOf(timeBase_ + timeOf(row));
   if (summary_.days.empty()) openDay(d);
   // Days without any epoch between two that have some still get their rows.
   while (day_ < d) closeDays(), openDay(day_ + 1);
   DayRow& day = summary_.days.back();
-  day.recorded += hours;
-  (row.nonwear ? day.notWorn : day.worn) += hours;
-  if (row.clipped) day.clipped += hours;
+  add(daySeconds_[0], day.recorded);
+  if (row.samples) add(daySeconds_[row.nonwear ? 2 : 1], row.nonwear ? day.notWorn : day.worn);
+  if (row.clipped) add(daySeconds_[3], day.clipped);
   if (row.samples && !row.nonwear) {
     dayWornSamples_ += static_cast<double>(row.samples);
     dayEnmo_ += row.enmo * static_cast<double>(row.samples);
@@ -227,6 +234,7 @@ void EpochReader::openDay(int64_t d) {
   next.enmo = kNaN;
   summary_.days.push_back(next);
   dayWornSamples_ = dayEnmo_ = 0.0;
+  std::fill(std::begin(daySeconds_), std::end(daySeconds_), 0.0);
 }
 
 void EpochReader::closeDays() {
@@ -238,71 +246,16 @@ void EpochReader::closeDays() {
   for (const DayRow& d : summary_.days) summary_.validDays += d.valid;
 }
 
-namespace {
-
-template <typename Make>
-bool writeText(const char* utf8CsvPath, const ConversionOptions& options, OutputFailure* failure, Make make) {
-  OutputFile output(utf8CsvPath, OutputFile::Mode::Binary, options.durable);
-  const auto failed = [&] {
-    if (failure) *failure = OutputFailure{utf8CsvPath, output.error(), output.failedStep()};
-    return false;
-  };
-  if (!output) return failed();
-  ChunkBuffer buffer(64 * kMaxFixedLength);
-  const auto flush = [&] {
-    if (buffer.size() && std::fwrite(buffer.data(), 1, buffer.size(), output.file()) != buffer.size())
-      output.noteWriteError(errno ? errno : EIO);
-    buffer.clear();
-  };
-  make(buffer, flush);
-  flush();
-  if (output.error() || !output.commit()) return failed();
-  return true;
-}
-
-char* text(char* out, const char* s) {
-  const size_t n = std::strlen(s);
-  std::memcpy(out, s, n);
-  return out + n;
-}
-
-}  // namespace
-
-bool writeEpochsCsv(EpochReader& epochs, const char* utf8CsvPath, const ConversionOptions& options,
-                    OutputFailure* failure) {
-  PlainTime time{0.0, options.absoluteTime, epochs.timeBase(), options.utcOffset == options.utcOffset};
-  const std::vector<EpochColumn>& columns = epochs.columns();
-  return writeText(utf8CsvPath, options, failure, [&](ChunkBuffer& buffer, const auto& flush) {
-    char* out = text(buffer.room(), time.datetime ? "time,datetime" : "time");
-    for (const EpochColumn& c : columns) *out++ = ',', out = text(out, c.name);
-    *out++ = '\n';
-    buffer.commit(out);
-    std::vector<EpochRow> rows;
-    while (epochs.next(1 << 12, rows)) {
-      for (const EpochRow& row : rows) {
-        const double t = epochs.timeOf(row);
-        out = timeCell(buffer.room(), t);
-        if (time.datetime) out = datetimeCell(out, time, t);
-        for (size_t c = 0; c < columns.size(); ++c) out = numberCell(out, epochs.value(row, c), columns[c].decimals);
-        out[-1] = '\n';
-        buffer.commit(out);
-      }
-      flush();
-      reportProgress(options, epochs.progress());
-    }
-  });
-}
-
 }  // namespace kinovar
 
 namespace kinovar {
 
 namespace {
 
+// After the day's start, its time.
 constexpr EpochColumn kDayFields[] = {
     {"day", "", true, 0},
     {"date", "", false, 0},
-    {"start", "s", false, 9},
     {"hours", "h", false, 6},
     {"recorded_hours", "h", false, 6},
     {"worn_hours", "h", false, 6},
@@ -312,42 +265,102 @@ constexpr EpochColumn kDayFields[] = {
     {"valid", "", true, 0},
 };
 
+char* text(char* out, std::string_view s) {
+  std::memcpy(out, s.data(), s.size());
+  return out + s.size();
+}
+
+PlainTime plainTime(const EpochReader& epochs, const ConversionOptions& options) {
+  return PlainTime{0.0, options.absoluteTime, epochs.timeBase(), options.utcOffset == options.utcOffset};
+}
+
 }  // namespace
 
+std::span<const EpochColumn> epochColumns() { return kFields; }
 std::span<const EpochColumn> dayColumns() { return kDayFields; }
 
 double dayValue(const DayRow& day, size_t c) {
   switch (c) {
     case 0: return static_cast<double>(day.day);
-    case 2: return day.start;
-    case 3: return day.hours;
-    case 4: return day.recorded;
-    case 5: return day.worn;
-    case 6: return day.notWorn;
-    case 7: return day.clipped;
-    case 8: return day.enmo;
-    case 9: return day.valid ? 1.0 : 0.0;
+    case 2: return day.hours;
+    case 3: return day.recorded;
+    case 4: return day.worn;
+    case 5: return day.notWorn;
+    case 6: return day.clipped;
+    case 7: return day.enmo;
+    case 8: return day.valid ? 1.0 : 0.0;
     default: return kNaN;
   }
 }
 
-bool writeDaysCsv(const EpochSummary& summary, const char* utf8CsvPath, const ConversionOptions& options,
-                  OutputFailure* failure) {
-  return writeText(utf8CsvPath, options, failure, [&](ChunkBuffer& buffer, const auto&) {
-    char* out = buffer.room();
-    for (const EpochColumn& c : kDayFields) out = text(out, c.name), *out++ = ',';
-    out[-1] = '\n';
-    buffer.commit(out);
-    for (const DayRow& day : summary.days) {
-      out = buffer.room();
-      for (size_t c = 0; c < std::size(kDayFields); ++c) {
-        if (c == 1) out = text(out, day.date.c_str()), *out++ = ',';
-        else out = numberCell(out, dayValue(day, c), kDayFields[c].decimals);
-      }
-      out[-1] = '\n';
-      buffer.commit(out);
+bool nextEpochText(EpochReader& epochs, uint64_t maxRows, bool header, const ConversionOptions& options,
+                   std::string& out) {
+  const PlainTime time = plainTime(epochs, options);
+  const std::vector<EpochColumn>& columns = epochs.columns();
+  if (header) {
+    out += time.datetime ? "time,datetime" : "time";
+    for (const EpochColumn& c : columns) out += ',', out += c.name;
+    out += '\n';
+  }
+  std::vector<EpochRow> rows;
+  if (!epochs.next(maxRows, rows)) return false;
+  char line[24 * kMaxFixedLength];
+  for (const EpochRow& row : rows) {
+    const double t = epochs.timeOf(row);
+    char* end = timeCell(line, t);
+    if (time.datetime) end = datetimeCell(end, time, t);
+    for (size_t c = 0; c < columns.size(); ++c) end = numberCell(end, epochs.value(row, c), columns[c].decimals);
+    end[-1] = '\n';
+    out.append(line, end);
+  }
+  return true;
+}
+
+std::string dayText(const EpochReader& epochs) {
+  std::string out = "time";
+  for (const EpochColumn& c : kDayFields) out += ',', out += c.name;
+  out += '\n';
+  char line[16 * kMaxFixedLength];
+  for (const DayRow& day : epochs.summary().days) {
+    char* end = timeCell(line, day.start);
+    for (size_t c = 0; c < std::size(kDayFields); ++c) {
+      if (c == 1) end = text(end, day.date), *end++ = ',';
+      else end = numberCell(end, dayValue(day, c), kDayFields[c].decimals);
     }
-  });
+    end[-1] = '\n';
+    out.append(line, end);
+  }
+  return out;
+}
+
+bool writeEpochsCsv(EpochReader& epochs, const char* utf8CsvPath, const char* utf8DaysPath,
+                    const ConversionOptions& options, OutputFailure* failure) {
+  std::vector<OutputFile> files;
+  std::vector<const char*> paths = {utf8CsvPath};
+  if (utf8DaysPath) paths.push_back(utf8DaysPath);
+  const auto failed = [&](size_t i) {
+    if (failure) *failure = OutputFailure{paths[i], files[i].error(), files[i].failedStep()};
+    return false;
+  };
+  for (size_t i = 0; i < paths.size(); ++i) {
+    files.emplace_back(paths[i], OutputFile::Mode::Binary, options.durable);
+    if (!files[i]) return failed(i);
+  }
+  const auto put = [&](size_t i, const std::string& bytes) {
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), files[i].file()) != bytes.size())
+      files[i].noteWriteError(errno ? errno : EIO);
+  };
+  std::string text;
+  for (bool header = true; nextEpochText(epochs, 1 << 12, header, options, text); header = false) {
+    put(0, text);
+    text.clear();
+    reportProgress(options, epochs.progress());
+  }
+  put(0, text);  // a header without rows
+  if (utf8DaysPath) put(1, dayText(epochs));
+  size_t at = 0;
+  if (!commitTogether(files, options.durable, &at)) return failed(at);
+  return true;
 }
 
 }  // namespace kinovar

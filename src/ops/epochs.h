@@ -84,6 +84,8 @@ class EpochReader {
   // Column c's value in a row; NaN where the cell is empty.
   double value(const EpochRow& row, size_t c) const;
   const EpochSummary& summary() const { return summary_; }
+  // Local days instead of 24 h steps (before the first row is read).
+  void planDays(const std::vector<double>& starts, const std::vector<std::string>& dates);
   // The fraction of the accelerometer's samples read.
   double progress() const;
 
@@ -110,17 +112,28 @@ class EpochReader {
   EpochSummary summary_;
   int64_t day_ = 0;  // the day the rows have reached, counted in the plan
   double dayWornSamples_ = 0.0, dayEnmo_ = 0.0;
+  double seconds_[3] = {0, 0, 0};  // recorded, worn, not worn
+  double daySeconds_[4] = {0, 0, 0, 0};  // the same, and clipped
 };
 
-// The epochs of a recording as a plain CSV file (written beside the target
-// and moved into place); false with the reason when it was not written.
-bool writeEpochsCsv(EpochReader& epochs, const char* utf8CsvPath, const ConversionOptions& options,
-                    OutputFailure* failure = nullptr);
-// The days' columns, and column c's value of a day (NaN: the date, or no value).
+// Every column an epoch table may have, and the days' (after their time).
+std::span<const EpochColumn> epochColumns();
 std::span<const EpochColumn> dayColumns();
+// Column c's value of a day; NaN for the date, or where there is none.
 double dayValue(const DayRow& day, size_t c);
-// The days as a plain CSV file.
-bool writeDaysCsv(const EpochSummary& summary, const char* utf8CsvPath, const ConversionOptions& options,
-                  OutputFailure* failure = nullptr);
+
+// The epochs as plain CSV text: the next rows (at most maxRows; the header
+// line first when asked), appended to `text`; false at the end. Datetime as
+// the plain tables write it, from `options`.
+bool nextEpochText(EpochReader& epochs, uint64_t maxRows, bool header, const ConversionOptions& options,
+                   std::string& text);
+// The days as plain CSV text, once every row is read.
+std::string dayText(const EpochReader& epochs);
+
+// The epochs as a plain CSV file and, when `utf8DaysPath` is given, the
+// days as another, taking their names together once both are complete;
+// false with the reason when they were not written.
+bool writeEpochsCsv(EpochReader& epochs, const char* utf8CsvPath, const char* utf8DaysPath,
+                    const ConversionOptions& options, OutputFailure* failure = nullptr);
 
 }  // namespace kinovar

@@ -1,0 +1,190 @@
+'use strict';
+// Epoch summaries of a recording (activity, clipping, non-wear) and its days,
+// as a plain CSV or a Parquet file. The rows are made natively in one
+// streaming pass; here the options are checked, the local days found (the
+// zone rules are JavaScript's) and the files written, together, through the
+// output layer.
+const path = require('node:path');
+const native = require('./native');
+const { requireString, conversionOptions, checkRecording, checkSamples, progressOf } = require('./checks');
+const { absoluteTime, localDays } = require('./time');
+const { tableWriter, tablePieceRows } = require('./parquet');
+const { datetimes } = require('./data');
+const output = require('./output');
+const { KinovarError, codes } = require('./errors');
+
+/** The epoch's length in seconds when none is asked for, and its bounds. */
+const DEFAULT_EPOCH = 5;
+const EPOCH_RANGE = [1, 3600];
+/** Non-wear after van Hees et al. (2013): SD and range in mg, the window in minutes. */
+const NONWEAR = Object.freeze({ sdMg: 13, rangeMg: 150, windowMinutes: 60 });
+/** Hours worn that make a day valid. */
+const VALID_HOURS = 16;
+const DAY_SECONDS = 86400;
+
+const FORMAT_OF = { '.csv': 'plain', '.parquet': 'parquet' };
+
+/**
+ * The epoch options checked, as the native side takes them.
+ * @param {string} fn
+ * @param {{epoch?: number, nonwear?: false | {sdMg?: number, rangeMg?: number, windowMinutes?: number},
+ *   days?: string, validHours?: number}} [options]
+ */
+function epochRequest(fn, options = {}) {
+  const { epoch = DEFAULT_EPOCH, nonwear = {}, days, validHours = VALID_HOURS } = options;
+  if (typeof epoch !== 'number' || !(epoch >= EPOCH_RANGE[0] && epoch <= EPOCH_RANGE[1])) {
+    throw new RangeError(`${fn}: options.epoch must be seconds from ${EPOCH_RANGE[0]} to ${EPOCH_RANGE[1]}, not ` +
+      `${JSON.stringify(epoch)}; the field's usual epochs are 5, 30 and 60 s`);
+  }
+  const request = { epoch, align: options.time === 'absolute' };
+  if (nonwear === false) {
+    request.nonwear = { on: false };
+  } else if (nonwear !== null && typeof nonwear === 'object') {
+    const rule = { ...NONWEAR, ...nonwear };
+    for (const [key, value] of Object.entries(rule)) {
+      if (!(key in NONWEAR)) throw new TypeError(`${fn}: options.nonwear has no ${key}; it takes ${Object.keys(NONWEAR).join(', ')}`);
+      if (typeof value !== 'number' || !(value > 0)) throw new RangeError(`${fn}: options.nonwear.${key} must be a number above 0, not ${JSON.stringify(value)}`);
+    }
+    if (!Number.isInteger(rule.windowMinutes) || rule.windowMinutes > 1440) {
+      throw new RangeError(`${fn}: options.nonwear.windowMinutes must be whole minutes from 1 to 1440, not ${rule.windowMinutes}`);
+    }
+    request.nonwear = { on: true, sd: rule.sdMg / 1000, range: rule.rangeMg / 1000, window: rule.windowMinutes };
+  } else {
+    throw new TypeError(`${fn}: options.nonwear must be false (no non-wear) or an object of thresholds, not ${JSON.stringify(nonwear)}`);
+  }
+  if (days !== undefined) {
+    requireString(days, fn, 'options.days');
+    if (!Number.isInteger(DAY_SECONDS / epoch)) {
+      throw new RangeError(`${fn}: options.epoch (${epoch} s) must divide a day (86400 s) evenly when days are asked, ` +
+        'so that no epoch straddles midnight; choose 5, 10, 15, 30 or 60 s, for instance');
+    }
+    if (typeof validHours !== 'number' || !(validHours >= 0 && validHours <= 25)) {
+      throw new RangeError(`${fn}: options.validHours must be hours from 0 to 25, not ${JSON.stringify(validHours)}`);
+    }
+    request.days = { validHours };
+  }
+  return request;
+}
+
+/** The output's format by its extension: a plain CSV or Parquet. */
+function epochFormat(fn, target, name = 'target') {
+  const format = FORMAT_OF[path.extname(target).toLowerCase()];
+  if (!format) throw new RangeError(`${fn}: ${name} ${target} must end in .csv or .parquet, the formats epochs are written in`);
+  return format;
+}
+
+function refusal(recordingPath, why) {
+  if (why === 'noAccel') {
+    return new KinovarError(`${recordingPath}: has no accelerometer samples, which every epoch metric is made from; ` +
+      'epochs need a recording whose accelerometer was on', codes.NO_ACCELEROMETER, { path: recordingPath });
+  }
+  return new KinovarError(`${recordingPath}: damaged recording (a data block could not be read); ` +
+    'readRecording still converts what it holds', codes.FORMAT, { path: recordingPath });
+}
+
+/** The local days over the recording's span (seconds since 1970 and dates), or none: 24 h steps. */
+function dayPlan(zone, { quality, timeBase }) {
+  if (zone === undefined) return {};
+  const spans = Object.values(quality.streams).filter((s) => s.samples > 0);
+  const length = Math.max(...spans.map((s) => s.last)) - Math.min(...spans.map((s) => s.first));
+  return localDays(zone, timeBase - DAY_SECONDS, timeBase + length + DAY_SECONDS);
+}
+
+/**
+ * Epoch summaries of a recording into `target` (.csv: a plain CSV; .parquet).
+ * @param {string} recordingPath
+ * @param {string} target
+ * @param {object} [options] epoch (s, default 5), nonwear (false, or {sdMg, rangeMg, windowMinutes}), days (a
+ *   .csv path for one row per day), validHours (16), time ('absolute': a datetime column and epochs at whole clock
+ *   times), timezone (IANA: local days), overwrite, durable, onProgress
+ * @returns {object} the recording's info and quality, `epochs` (count), worn and not-worn hours, valid days, `days`
+ */
+function epochs(recordingPath, target, options = {}) {
+  const fn = 'epochs';
+  requireString(recordingPath, fn, 'recordingPath');
+  requireString(target, fn, 'target');
+  const request = epochRequest(fn, options);
+  const format = epochFormat(fn, target);
+  const conversion = conversionOptions(fn, { ...options, epoch: undefined });
+  if (options.days !== undefined) epochFormat(fn, options.days, 'options.days');
+  if (options.days !== undefined && epochFormat(fn, options.days) !== 'plain') {
+    throw new RangeError(`${fn}: options.days ${options.days} must be a .csv file`);
+  }
+  const progress = progressOf(options);
+  checkRecording(recordingPath);
+  const targets = options.days === undefined ? [target] : [target, options.days];
+  if (targets.length === 2 && output.outputClash(targets)) {
+    throw new KinovarError(`${fn}: the epochs and the days would both be ${target}; give the days a name of their own`,
+      codes.DUPLICATE_OUTPUT, { path: target });
+  }
+  for (const file of targets) {
+    output.checkTarget(file, {
+      kind: format === 'parquet' && file === target ? 'parquet' : 'csv', what: 'the epochs file', inputs: [recordingPath],
+      overwrite: conversion.overwrite === true, details: { recording: recordingPath },
+    });
+  }
+  let timing = conversion;
+  if (conversion.time === 'absolute') {
+    const settings = native.readConfig(recordingPath);
+    timing = absoluteTime(conversion, settings ? JSON.parse(settings).createdAt : '', recordingPath);
+  }
+  const opened = native.openEpochs(recordingPath, timing, request);
+  try {
+    if (opened.refusal) throw refusal(recordingPath, opened.refusal);
+    checkSamples(recordingPath, opened.quality);
+    // Local days need the recording's span, which opening it has found.
+    if (options.days !== undefined) native.planDays(opened.handle, dayPlan(conversion.timezone, opened));
+    const written = (write) => {
+      try {
+        return write();
+      } catch (error) {
+        if (!error.syscall) throw error;
+        throw Object.assign(output.systemError(error, error.path ?? target, 'write the epochs file'), { recording: recordingPath });
+      }
+    };
+    const datetime = timing.time === 'absolute';
+    written(() => output.writeInPieces(targets, (append) => {
+      if (format === 'plain') {
+        for (let text, first = true; (text = native.nextEpochText(opened.handle, 1 << 12, first, timing)) !== null; first = false) {
+          append(0, text);
+          progress?.(native.epochProgress(opened.handle));
+        }
+      } else {
+        writeParquet((bytes) => append(0, bytes), { ...opened, utcOffset: timing.utcOffset }, datetime, progress);
+      }
+      if (targets.length === 2) append(1, native.dayText(opened.handle));
+    }, { durable: conversion.durable === true }));
+    progress?.(1);
+    const summary = native.epochSummary(opened.handle);
+    const { days, ...totals } = summary;
+    return { ...opened.info, quality: opened.quality, ...totals, ...(options.days === undefined ? {} : { days }) };
+  } finally {
+    native.closeEpochs(opened.handle);
+  }
+}
+
+/** The epochs as Parquet: a row group at a time, the recording's description in the footer. */
+function writeParquet(write, opened, datetime, progress) {
+  const columns = [{ name: 'time', unit: 's', type: 'double' }];
+  if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp' });
+  for (const { name, unit, integer } of opened.columns) columns.push({ name, unit, type: integer ? 'int32' : 'double' });
+  const writer = tableWriter(write, { columns, utcOffset: opened.utcOffset });
+  const store = {};
+  for (let piece; (piece = native.nextEpochs(opened.handle, tablePieceRows(writer.rowGroupRows), store));) {
+    const values = [{ values: piece.time, valid: null }];
+    if (datetime) values.push({ values: datetimes(piece.time, opened.timeBase), valid: null });
+    piece.columns.forEach((column, c) => values.push(opened.columns[c].integer
+      ? { values: Int32Array.from(column.values.subarray(0, piece.rows)), valid: column.valid } : column));
+    writer.append({ from: 0, to: piece.rows, columns: values });
+    progress?.(native.epochProgress(opened.handle));
+  }
+  writer.finish({ info: { ...opened.info, quality: opened.quality } });
+}
+
+/** Throws what epochs() would throw for these options, before any file is looked at. */
+function checkEpochOptions(options) {
+  epochRequest('epochs', options);
+  conversionOptions('epochs', { ...options, epoch: undefined });
+}
+
+module.exports = { epochs, epochRequest, checkEpochOptions, DEFAULT_EPOCH, NONWEAR, VALID_HOURS };
