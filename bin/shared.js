@@ -120,7 +120,7 @@ const DURABLE_HELP = `  --durable          force each output to the disk before 
 function conversionOptions(values, formats) {
   const options = {};
   if (values.format !== undefined) {
-    const format = values.format.toLowerCase();
+    const format = FORMAT_ALIASES[values.format.toLowerCase()] ?? values.format.toLowerCase();
     if (!formats.includes(format)) {
       throw new UsageError(`--format must be one of ${formats.join(', ')}, not "${values.format}"${didYouMean(values.format, formats)}`);
     }
@@ -148,7 +148,7 @@ function conversionOptions(values, formats) {
 
 // The estimators in the help texts, the library's default first; read from
 // its schema, which loads no native module, so that the help comes without one.
-const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK, BIDS } = require('../lib/schema');
+const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK, BIDS, FORMAT_ALIASES } = require('../lib/schema');
 const ESTIMATOR_WORDS = {
   accurate: "learns the gyroscope's bias",
   classic: "the sensor software's filter, as the native read() writes",

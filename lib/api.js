@@ -19,17 +19,17 @@ const generator = require('./generator');
 const { epochs, checkEpochOptions } = require('./epochs');
 
 /**
- * Converts one recording into a CSV file with its estimated orientation.
+ * Converts one recording into a table (the plain CSV by default) with its estimated orientation.
  * The file is written under a temporary name and moved into place when
  * complete; an existing file that is not an output of ours is refused
  * unless `overwrite` is set.
  * @param {string} recordingPath
  * @param {string} csvPath created or replaced
- * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet', overwrite?: boolean}} [options]
+ * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'plain'|'classic'|'parquet', overwrite?: boolean}} [options]
  *   orientation: 'accurate' (default) the offline estimator with gyroscope bias estimation,
  *   'classic' the sensor software's filter (the native read's file, byte for byte), 'none' no
- *   quaternion columns. format: 'csv'
- *   (default; 'parquet' for a path ending in .parquet). Every format is written whole or not
+ *   quaternion columns. format: 'plain'
+ *   (default; 'parquet' for a path ending in .parquet; 'classic' the native read's CSV, also by its 0.1 name 'csv'). Every format is written whole or not
  *   at all, and never over a file kinovar did not write unless overwrite is set
  * @returns {object} the recording's description (dates, clock frequency, firmware, measure id),
  *   with `quality`: what happened in the recording (see inspect)
@@ -57,11 +57,11 @@ function inspect(recordingPath) {
 }
 
 /**
- * Converts recordings made together into one CSV file each, on one time base
+ * Converts recordings made together into one table each, on one time base
  * and cut to their common time window.
  * @param {string[]} recordingPaths
  * @param {string} outputFolder created when missing; files are named after the recordings
- * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'csv'|'plain'|'parquet'|'opensense',
+ * @param {{orientation?: 'classic'|'accurate'|'none', format?: 'plain'|'classic'|'parquet'|'opensense',
  *   imuNames?: string[], overwrite?: boolean}} [options] as readRecording; 'opensense' writes
  *   one OpenSim orientation table, orientations.sto, with a column per recording
  * @returns {string[]} the files written, in the order of the recordings; their `report`

@@ -9,10 +9,10 @@ const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
 const { WorkerPool } = require('./pool');
-const { outputOptions, setOptions } = require('./checks');
+const { outputOptions, setOptions, formatOf } = require('./checks');
 const { writeFileAtomic, ensureFolder, outputClash, inspect: inspectFile } = require('./output');
 const { KinovarError, codes } = require('./errors');
-const { EXTENSIONS, PARQUET_META, PARQUET_MAGIC } = require('./schema');
+const { EXTENSIONS, SET_FORMATS, PARQUET_META, PARQUET_MAGIC } = require('./schema');
 const { version } = require('../package.json');
 
 const LEDGERS = 'ledgers';
@@ -142,7 +142,8 @@ function insideOutput(relative, what) {
  * @param {{inputs?: string[], manifest?: string, outDir: string, format?: string}} plan
  * @returns {Array<{key: string, kind: 'recording'|'set', inputs: string[], output: string}>}
  */
-function planUnits({ inputs = [], manifest, outDir, format = 'csv' }) {
+function planUnits({ inputs = [], manifest, outDir, format: asked }) {
+  const format = formatOf({ format: asked }, undefined, 'batch', SET_FORMATS);
   const extension = EXTENSIONS[format];
   const units = [];
   const named = (stem, relativeDir) => path.join(relativeDir, `${native.fileStem(stem)}${extension}`);
@@ -409,7 +410,8 @@ function figures(unit, value) {
  * @returns {Promise<object[]>} the ledger's rows, in the order of the units
  */
 async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, options = {}) {
-  const conversion = outputOptions('batch', { ...options, format: options.format ?? 'csv' });
+  // By the format's own name, so that an old name of it is the same recipe.
+  const conversion = outputOptions('batch', { ...options, format: formatOf(options, undefined, 'batch', SET_FORMATS) });
   const recipes = { recording: recipeOf(conversion, 'recording'), set: recipeOf(conversion, 'set') };
   const previous = readLedgers(outDir);
   const rows = new Array(units.length);

@@ -8,7 +8,7 @@ const { KinovarError, codes } = require('./errors');
 const { inputHead } = require('./output');
 const { timeOptions } = require('./time');
 const schema = require('./schema');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, BIDS, MAX_RESAMPLE_HZ } = schema;
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, DEFAULT_FORMAT, FORMAT_ALIASES, BIDS, MAX_RESAMPLE_HZ } = schema;
 /** The options of a BIDS dataset, handed on as given and checked where it is written. */
 const BIDS_OPTIONS = ['subject', 'session', 'task', 'run', 'acquisition', 'tracksys', 'placements'];
 
@@ -133,12 +133,15 @@ function outputOptions(fn, options) {
   return checked;
 }
 
-/** The format an options object asks for; a target ending in .parquet or .sto chooses its own. */
+/**
+ * The format an options object asks for, by its own name; a target ending
+ * in .parquet or .sto chooses its own, anything else is the plain table.
+ */
 function formatOf(options, target, fn, allowed = FORMATS) {
-  let format = options?.format;
+  let format = FORMAT_ALIASES[options?.format] ?? options?.format;
   if (format === undefined) {
     const extension = path.extname(target ?? '').toLowerCase();
-    format = extension === '.parquet' ? 'parquet' : extension === '.sto' && allowed.includes('opensense') ? 'opensense' : 'csv';
+    format = extension === '.parquet' ? 'parquet' : extension === '.sto' && allowed.includes('opensense') ? 'opensense' : DEFAULT_FORMAT;
   }
   if (!allowed.includes(format)) {
     throw new RangeError(`${fn}: format must be one of ${allowed.map((f) => `'${f}'`).join(', ')}, not ${JSON.stringify(format)}`);

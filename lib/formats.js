@@ -20,11 +20,11 @@ const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS, BIDS } = requir
 const BIDS_NAMES = (fn) => ({ fn, suffix: '', holder: 'a BIDS channel name' });
 
 // What each format's file is called in messages.
-const FILE_OF = { csv: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
+const FILE_OF = { classic: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
 
 /**
  * Converts one recording into `target` in the format asked for (default:
- * by the target's extension, else the classic CSV).
+ * by the target's extension, else the plain CSV).
  * @returns {object} the recording's description with its quality, as readRecording answers
  */
 function convertRecording(recordingPath, target, options) {
@@ -73,14 +73,14 @@ function convertRecording(recordingPath, target, options) {
  * time of the recording whose time the others stand on.
  */
 function timeOf(fn, conversion, format, firstRecording) {
-  if (conversion.resample !== undefined && format === 'csv') {
+  if (conversion.resample !== undefined && format === 'classic') {
     throw new RangeError(`${fn}: the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table ` +
       '(format \'plain\', \'parquet\' or \'opensense\')');
   }
   if (conversion.time !== 'absolute') return conversion;
   if (format !== 'plain' && format !== 'parquet') {
     throw new RangeError(`${fn}: time 'absolute' adds a datetime column to the plain CSV and Parquet, not to ` +
-      `${format === 'csv' ? 'the classic CSV' : FILE_OF[format]}; choose format 'plain' or 'parquet'`);
+      `${format === 'classic' ? 'the classic CSV' : FILE_OF[format]}; choose format 'plain' or 'parquet'`);
   }
   checkRecording(firstRecording);
   const settings = native.readConfig(firstRecording);
@@ -405,7 +405,7 @@ function convertSet(recordingPaths, outputFolder, options) {
       if (recordingPaths.some((r) => output.sameExistingFile(r, target))) continue;
       output.checkExisting(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });
     }
-    const report = format === 'csv' || format === 'plain'
+    const report = format === 'classic' || format === 'plain'
       ? writeCsvSet(recordingPaths, outputFolder, targets, conversion, format)
       : format === 'parquet' ? writeStreamedSet(recordingPaths, outputFolder, targets, conversion)
         : writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names);

@@ -13,6 +13,8 @@ export interface RecordingInfo {
   majorVersion: string;
   /** -1 when the recording names none. */
   measureId: number;
+  /** The sensor that made the recording; -1 when its settings name none. */
+  deviceId: number;
   /** What happened in the recording, as `inspect` reports it. */
   quality: QualityReport;
 }
@@ -213,7 +215,7 @@ export type SyncCause =
 
 export declare const codes: Readonly<{
   FORMAT: 'ERR_KINOVAR_FORMAT';
-  /** A classic CSV file (format 'csv') could not be written; the code it always had. */
+  /** A classic CSV file (format 'classic') could not be written; the code it always had. */
   CSV_NOT_WRITTEN: 'ERR_KINOVAR_CSV_NOT_WRITTEN';
   /** A plain CSV, Parquet file or OpenSim table could not be written (these had CSV_NOT_WRITTEN before). */
   OUTPUT_NOT_WRITTEN: 'ERR_KINOVAR_OUTPUT_NOT_WRITTEN';
@@ -299,10 +301,11 @@ export declare function readConfigDeviceId(settingsPath: string): string;
 export type Estimator = 'classic' | 'accurate' | 'none';
 
 /**
- * Output of a conversion. `csv`: the classic export. `plain`: one header row
- * (time, gyro_x, ...), no trailing comma. `parquet`: the same table, typed and compressed.
+ * Output of a conversion. `plain`: one header row (time, gyro_x, ...), a row per instant with a
+ * sample, no trailing comma. `classic`: the sensor software's export, a row per clock tick.
+ * `parquet`: the plain table, typed and compressed.
  */
-export type Format = 'csv' | 'plain' | 'parquet';
+export type Format = 'plain' | 'classic' | 'parquet';
 
 /**
  * Format `'bids'`: the recordings as one tracking system of the BIDS motion dataset whose root is the
@@ -329,8 +332,11 @@ export interface BidsOptions {
 
 export interface ConversionOptions extends OutputOptions, BidsOptions {
   orientation?: Estimator;
-  /** Default: `'parquet'` for a path ending in .parquet, else `'csv'`. `'bids'`: the output path is a dataset's root. */
-  format?: Format | 'bids';
+  /**
+   * Default: `'parquet'` for a path ending in .parquet, else `'plain'` (0.1 wrote the classic CSV).
+   * `'csv'`, the classic CSV's name in 0.1, still gives it. `'bids'`: the output path is a dataset's root.
+   */
+  format?: Format | 'csv' | 'bids';
   /** Replace an output file that kinovar did not write (refused otherwise). */
   overwrite?: boolean;
   /** The most threads one conversion keeps busy, 1 to 1024 (default: one per core). Batches, and promise calls running at once, divide the cores. */
@@ -361,7 +367,7 @@ export type SetClock = 'drift' | 'offset';
 
 export interface SetConversionOptions extends Omit<ConversionOptions, 'format'> {
   /** `'opensense'`: one OpenSim orientation table, `<outputFolder>/orientations.sto`; `'bids'`: `outputFolder` is a dataset's root. */
-  format?: Format | 'opensense' | 'bids';
+  format?: Format | 'csv' | 'opensense' | 'bids';
   clock?: SetClock;
 }
 

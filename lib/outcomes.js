@@ -93,7 +93,7 @@ const syncFailures = {
 };
 
 /** The code of an output of `format` not written: classic CSV files keep theirs. */
-const notWrittenCode = (format) => (format === 'csv' ? codes.CSV_NOT_WRITTEN : codes.OUTPUT_NOT_WRITTEN);
+const notWrittenCode = (format) => (format === 'classic' ? codes.CSV_NOT_WRITTEN : codes.OUTPUT_NOT_WRITTEN);
 
 const unparsedWords = {
   'not-a-recording': 'is not a recording (no settings block at its start)',
@@ -233,7 +233,7 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
  * `outcome` (the native report, or only its status) tells it.
  * @param {string} [format] of the set's files, for their code and the names they would have
  */
-function syncFailure(outcome, recordingPaths, outputFolder, format = 'csv') {
+function syncFailure(outcome, recordingPaths, outputFolder, format = 'classic') {
   const extension = EXTENSIONS[format];
   if (typeof outcome === 'string') outcome = { status: outcome };
   let [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];

@@ -35,12 +35,16 @@ const DEFAULT_ESTIMATOR = 'accurate';
 const CLOCKS = ['drift', 'offset'];
 const DEFAULT_CLOCK = 'drift';
 
-// The formats of one recording, those of a set, and the extension of each format's files.
-const FORMATS = ['csv', 'plain', 'parquet'];
+// The formats of one recording, those of a set, and the extension of each
+// format's files. A .csv output is the plain table unless the classic CSV
+// is asked for; 'csv', the classic CSV's name in 0.1, still names it.
+const FORMATS = ['plain', 'classic', 'parquet'];
 const SET_FORMATS = [...FORMATS, 'opensense'];
 /** A BIDS motion dataset: a folder of its own files rather than a file of one format, so apart from the formats above. */
 const BIDS = 'bids';
-const EXTENSIONS = Object.freeze({ csv: '.csv', plain: '.csv', parquet: '.parquet', opensense: '.sto' });
+const DEFAULT_FORMAT = 'plain';
+const FORMAT_ALIASES = Object.freeze({ csv: 'classic' });
+const EXTENSIONS = Object.freeze({ plain: '.csv', classic: '.csv', parquet: '.parquet', opensense: '.sto' });
 
 /** The viewer's pages name their generator near the top. */
 const VIEW_GENERATOR = '<meta name="generator" content="kinovar view">';
@@ -72,7 +76,8 @@ const signatures = () => Object.freeze({
 });
 
 module.exports = {
-  BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
+  BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, DEFAULT_FORMAT,
+  FORMAT_ALIASES, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
   PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({

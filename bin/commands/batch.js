@@ -34,7 +34,7 @@ options:
                      optional "output" (a path in the output folder) and "set"
                      (rows sharing a set are synchronised together, into the
                      folder the set names)
-  --format <F>       csv (default), plain, parquet; opensense for sets only
+  --format <F>       plain (default), classic, parquet; opensense for sets only
 ${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace files kinovar did not write
 ${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
                      list from the i-th; a set is one unit.

@@ -52,8 +52,9 @@ async function demo(kinovar, folder, values, io) {
   io.say(`\nConverted each recording (kinovar read):\n`);
   for (const r of results) {
     if (r.ok) {
-      const rows = /Total data points: (\d+)/.exec(fs.readFileSync(r.csv, 'latin1').slice(0, 200))[1];
-      io.say(`  ${path.relative(folder, r.csv)}  ${rows} rows, ${r.info.frequency} Hz clock, created ${r.info.createdAt}\n`);
+      // The plain table: a header line, then a row per instant with a sample.
+      const rows = fs.readFileSync(r.output, 'latin1').split('\n').length - 2;
+      io.say(`  ${path.relative(folder, r.output)}  ${rows} rows, ${r.info.frequency} Hz clock, created ${r.info.createdAt}\n`);
     } else {
       io.stderr(`  ${path.basename(r.recording)}  failed: ${r.error.message}\n`);
     }
@@ -69,7 +70,7 @@ async function demo(kinovar, folder, values, io) {
 
   if (results[0].ok) {
     const page = path.join(folder, `${path.basename(recordings[0], '.bin')}.html`);
-    kinovar.writeViewPage(results[0].csv, page);
+    kinovar.writeViewPage(results[0].output, page);
     io.say(`\nViewer page (kinovar view): ${page}\n`);
   }
   return results.every((r) => r.ok) ? OK : FAILED;

@@ -23,9 +23,11 @@ options:
                      its extension that of the format (.csv or .parquet);
                      "-": standard output, for one recording in a CSV format.
                      Default: each output beside its recording, named after it.
-  --format <F>       csv: the classic export (default);
-                     plain: a CSV with one header row that pandas, R and MATLAB
-                       read with no arguments (<name>.csv);
+  --format <F>       plain (default): a CSV with one header row that pandas, R
+                       and MATLAB read with no arguments (<name>.csv);
+                     classic: the sensor software's export, a row per clock
+                       tick under its own header block (<name>.csv; "csv",
+                       its name in 0.1, still gives it);
                      parquet: the same table in a compressed, typed file
                        (<name>.parquet; chosen too by an -o file ending in .parquet)
   --force            replace an existing file that kinovar did not write
@@ -50,7 +52,7 @@ const options = {
   out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...CONVERSION_FLAGS, ...BIDS_FLAGS,
 };
 
-// The formats that write each extension, in words: ".csv (csv, plain) or .parquet (parquet)".
+// The formats that write each extension, in words: ".csv (plain, classic) or .parquet (parquet)".
 function extensionWords({ formats, extensions }) {
   const by = new Map();
   for (const format of formats) by.set(extensions[format], [...(by.get(extensions[format]) ?? []), format]);
@@ -80,7 +82,7 @@ function checkExtension(kinovar, file, format) {
  */
 function warnings(kinovar, info, format, output) {
   const problems = kinovar.qualityProblems(info.quality);
-  const classic = (format ?? (path.extname(output).toLowerCase() === '.parquet' ? 'parquet' : 'csv')) === 'csv';
+  const classic = require('../../lib/checks').formatOf({ format }, output, 'read') === 'classic';
   const time = classic ? require('../../lib/outcomes').classicTimeWarning(info.quality, info.frequency) : '';
   return time ? [...problems, time] : problems;
 }
@@ -135,7 +137,7 @@ async function run(args, io) {
 
   if (values.out === '-') {
     if (recordings.length !== 1) throw new UsageError(`-o - writes one recording to standard output, not ${recordings.length}`);
-    if (conversion.format === 'parquet') throw new UsageError('-o - writes a CSV format (csv or plain); name a file for Parquet');
+    if (conversion.format === 'parquet') throw new UsageError('-o - writes a CSV format (plain or classic); name a file for Parquet');
     if (values.json) throw new UsageError('-o - and --json would both write to standard output; choose one');
     return toStandardOutput(kinovar, recordings[0], conversion, io);
   }

@@ -14,7 +14,7 @@ they have in common and writes <folder>/<name>.csv for each.
 
 options:
   -o, --out <folder> where the files go (created if missing); required
-  --format <F>       csv (default), plain or parquet: one file per recording;
+  --format <F>       plain (default), classic or parquet: one file per recording;
                      opensense: one OpenSim orientation table of the whole set,
                        <folder>/orientations.sto, for OpenSim's IMU placer and
                        inverse kinematics (see docs/analysis.md)

@@ -93,7 +93,7 @@ py::dict streamsOf(Recording& recording, double resampled) {
 
 py::dict recordingOf(Recording& recording, const QualityReport& quality, double timeBase, double resampled) {
   py::dict result;
-  result["info"] = jsonText([&](JsonSink& json) { writeReadResult(json, recording.settings); });
+  result["info"] = jsonText([&](JsonSink& json) { writeRecordingInfo(json, recording.settings); });
   result["quality"] = qualityJson(quality);
   result["time_base"] = timeBase;
   result["streams"] = streamsOf(recording, resampled);
@@ -248,7 +248,7 @@ PYBIND11_MODULE(_core, m) {
       if (!failure.error) return py::none();
       return py::make_tuple(failure.error.value(), failure.step, failure.path);
     }
-    return py::make_tuple(jsonText([&](JsonSink& json) { writeReadResult(json, settings); }), qualityJson(quality));
+    return py::make_tuple(jsonText([&](JsonSink& json) { writeRecordingInfo(json, settings); }), qualityJson(quality));
   }, py::arg("path"), py::arg("target"), py::arg("orientation"), py::arg("format"),
      "(info, quality) as JSON; (errno, step, path) when the system refused the target; None when not written");
 

@@ -243,7 +243,7 @@ Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
     QualityReport quality;
     if (!convertRecording(recording.c_str(), csv.c_str(), options, settings, &quality, &failure)) return env.Null();
     Napi::Object result = Napi::Object::New(env);
-    result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, settings); }));
+    result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, settings); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
     return result;
   });
@@ -430,7 +430,7 @@ Napi::Object recordingObject(Napi::Env env, Recording& recording, const QualityR
                              double resampled) {
   Napi::Object result = Napi::Object::New(env);
   result.Set("timeBase", Napi::Number::New(env, timeBase));
-  result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, recording.settings); }));
+  result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, recording.settings); }));
   result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
   Napi::Object streams = Napi::Object::New(env);
   for (const LoadedStream& loaded : loadedStreams(recording, resampled)) {
@@ -540,7 +540,7 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
     TableReader& table = **handle;
     Napi::Object result = Napi::Object::New(env);
     result.Set("parsed", Napi::Boolean::New(env, table.parsed()));
-    result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, table.settings()); }));
+    result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, table.settings()); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, table.quality()); }));
     result.Set("timeBase", Napi::Number::New(env, table.timeBase()));
     result.Set("columns", columnsObject(env, table.columns()));
@@ -644,7 +644,7 @@ Napi::Value OpenSetTable(const Napi::CallbackInfo& info) {
     Napi::Array recordings = Napi::Array::New(env, set.size());
     for (uint32_t i = 0; i < set.size(); ++i) {
       Napi::Object recording = Napi::Object::New(env);
-      recording.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, set.settings(i)); }));
+      recording.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, set.settings(i)); }));
       recording.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, set.quality(i)); }));
       recording.Set("columns", columnsObject(env, set.columns(i)));
       Napi::Object rates = Napi::Object::New(env);

@@ -28,8 +28,9 @@ std::string formatDateTime(const DateTimeFields& date) {
   return out;
 }
 
-void writeReadResult(JsonSink& json, const DeviceSettings& settings) {
-  json.beginObject();
+namespace {
+
+void writeReadMembers(JsonSink& json, const DeviceSettings& settings) {
   json.member("createdAt", formatDateTime(settings.createdAt));
   json.member("endDate", formatDateTime(settings.endDate));
   json.member("frequency", settings.frequency);
@@ -38,6 +39,20 @@ void writeReadResult(JsonSink& json, const DeviceSettings& settings) {
   json.member("minorVersion", std::to_string(settings.minorVersion));
   json.member("majorVersion", std::to_string(settings.majorVersion));
   json.member("measureId", settings.measureId);
+}
+
+}  // namespace
+
+void writeReadResult(JsonSink& json, const DeviceSettings& settings) {
+  json.beginObject();
+  writeReadMembers(json, settings);
+  json.endObject();
+}
+
+void writeRecordingInfo(JsonSink& json, const DeviceSettings& settings) {
+  json.beginObject();
+  writeReadMembers(json, settings);
+  json.member("deviceId", settings.deviceId);
   json.endObject();
 }
 

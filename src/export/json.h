@@ -21,5 +21,8 @@ std::string formatDateTime(const DateTimeFields& date);
 // recording's description.
 void writeReadResult(JsonSink& json, const DeviceSettings& settings);
 std::string readResultJson(const DeviceSettings& settings);
+// Our API's description of a recording: that answer with the device that
+// made it, which `read` has never given.
+void writeRecordingInfo(JsonSink& json, const DeviceSettings& settings);
 
 }  // namespace kinovar

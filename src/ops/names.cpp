@@ -67,7 +67,7 @@ bool estimatorNamed(std::string_view name, Estimator& estimator) {
 }
 
 bool outputFormatNamed(std::string_view name, OutputFormat& format) {
-  if (name == "csv") format = OutputFormat::ClassicCsv;
+  if (name == "classic" || name == "csv") format = OutputFormat::ClassicCsv;  // "csv": its name in 0.1
   else if (name == "plain") format = OutputFormat::PlainCsv;
   else return false;
   return true;

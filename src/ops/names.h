@@ -17,7 +17,7 @@ const char* outputProblemName(OutputProblem problem);
 // A stream's name in a synchronised set's sample counts.
 const char* syncStreamName(uint32_t key);
 
-// The options by name ("classic", "accurate", "none"; "csv", "plain"); false
+// The options by name ("classic", "accurate", "none"; "classic" or "csv", "plain"); false
 // for any other name.
 bool estimatorNamed(std::string_view name, Estimator& estimator);
 bool outputFormatNamed(std::string_view name, OutputFormat& format);

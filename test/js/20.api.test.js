@@ -53,20 +53,20 @@ test('the orientation option: classic is read, accurate (the default) fills ever
   const out = (name) => path.join(dir, name);
   kinovar.read(recording, out('native.csv'));
   // One thread (as in a full batch) formats the same bytes as the threaded read.
-  kinovar.readRecording(recording, out('classic.csv'), { orientation: 'classic', threads: 1 });
+  kinovar.readRecording(recording, out('classic.csv'), { orientation: 'classic', format: 'classic', threads: 1 });
   assert.deepEqual(fs.readFileSync(out('classic.csv')), fs.readFileSync(out('native.csv')));
 
-  await promises.readRecording(recording, out('accurate.csv'), { orientation: 'accurate' });
-  kinovar.readRecording(recording, out('default.csv'));
+  await promises.readRecording(recording, out('accurate.csv'), { orientation: 'accurate', format: 'classic' });
+  kinovar.readRecording(recording, out('default.csv'), { format: 'csv' });
   assert.deepEqual(fs.readFileSync(out('default.csv')), fs.readFileSync(out('accurate.csv')), 'accurate by default');
   const rows = quaternionRows(out('accurate.csv'));
   assert.equal(rows.length, 300, 'a quaternion on every row, from the first, though the sensor never rests');
   for (const q of rows) assert.ok(Math.abs(Math.hypot(...q) - 1) < 2e-5, q.join(','));
 
-  kinovar.readRecording(recording, out('none.csv'), { orientation: 'none' });
+  kinovar.readRecording(recording, out('none.csv'), { orientation: 'none', format: 'classic' });
   assert.equal(quaternionRows(out('none.csv')), null);
   const full = generateSession(fs.mkdirSync(out('full'), { recursive: true }), { seconds: 3 });
-  const [synced] = await promises.syncRecordings(full, out('full'), { orientation: 'accurate' });
+  const [synced] = await promises.syncRecordings(full, out('full'), { orientation: 'accurate', format: 'classic' });
   const syncedRows = quaternionRows(synced);
   assert.ok(syncedRows.length > 100);
   for (const q of syncedRows) assert.ok(Math.abs(Math.hypot(...q) - 1) < 2e-5, q.join(','));
@@ -97,7 +97,7 @@ test('outputs: never over what is not ours, folders made, failures with the syst
   }
   assert.deepEqual([other, notes].map((f) => fs.readFileSync(f)), before);
   kinovar.readRecording(recording, notes, { overwrite: true });
-  assert.match(fs.readFileSync(notes, 'latin1'), /^Quandrel - Kinovar data export\r?\n/);
+  assert.match(fs.readFileSync(notes, 'latin1'), /^time,gyro_x,/, 'the plain table by default');
   kinovar.readRecording(recording, notes);  // now one of ours
   assert.throws(() => kinovar.readRecording(recording, recording, { overwrite: true }), is(codes.NOT_OURS));
 
@@ -140,7 +140,8 @@ test('a failed synchronised conversion names its cause, in words and as data', (
   const out = path.join(dir, 'out');
   fs.mkdirSync(out);
 
-  const fails = (recordings, folder, code, words, cause) => assert.throws(() => kinovar.syncRecordings(recordings, folder),
+  // The classic CSV, whose failures keep the codes they always had.
+  const fails = (recordings, folder, code, words, cause) => assert.throws(() => kinovar.syncRecordings(recordings, folder, { format: 'classic' }),
     (e) => {
       assert.ok(is(code)(e), e.message);
       assert.match(e.message, words);
@@ -169,6 +170,7 @@ test('a failed synchronised conversion names its cause, in words and as data', (
   // Outputs other than the classic CSV have the code that says so.
   assert.throws(() => kinovar.syncRecordings([master, slave, sameName], out, { format: 'parquet' }),
     { code: codes.OUTPUT_NOT_WRITTEN, message: /^not every \.parquet file could be written: .*thigh\.parquet; rename/ });
+  assert.throws(() => kinovar.syncRecordings([master, slave, sameName], out), { code: codes.OUTPUT_NOT_WRITTEN });
   const named = path.join(dir, 'a', 'pelvis.csv');
   fs.copyFileSync(master, named);
   fails([named, slave], path.join(dir, 'a'), codes.CSV_NOT_WRITTEN, /would replace the recording .*pelvis\.csv/,

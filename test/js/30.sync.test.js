@@ -102,7 +102,7 @@ test('events stand on the rows of their ticks, counted from the first written sa
     const folder = path.join(dir, method);
     fs.mkdirSync(folder);
     const files = generateSession(folder, { method, sensors, seconds: 20, events: 1 });
-    const { report } = kinovar.syncRecordings(files, folder);
+    const { report } = kinovar.syncRecordings(files, folder, { format: 'classic' });
     assert.equal(report.method, { marks: 'time-marks', radio: 'radio-settings', stream: 'radio-stream' }[method]);
     const base = method === 'marks' ? -200000 : 10;  // the earliest clock zero, or the master's
     report.offsets.forEach((offset, i) => assert.ok(Math.abs(offset - (sensors[i][0] - base)) < 1e-6, `${method} ${offset}`));
@@ -135,7 +135,7 @@ test('unaffected sets keep their bytes, aligned by offset as the native function
     fs.mkdirSync(folder);
     const files = generateSession(folder, { method, seconds: 4, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b'], [0.75, 1, 'c']] });
     const hash = crypto.createHash('sha256');
-    const written = kinovar.syncRecordings(files, folder, { orientation: 'classic', clock: 'offset' });
+    const written = kinovar.syncRecordings(files, folder, { orientation: 'classic', clock: 'offset', format: 'classic' });
     assert.equal(written.report.clock, undefined);
     for (const csv of written) hash.update(fs.readFileSync(csv, 'latin1').split(EOL).join('\n'), 'latin1');
     assert.equal(hash.digest('hex').slice(0, 16), '9b6a0e0235637aee', method);
@@ -148,7 +148,7 @@ test('unaffected sets keep their bytes, aligned by offset as the native function
   }
   const script = `const k = require(${JSON.stringify(path.join(__dirname, '..', '..', 'lib'))});
     const one = [${JSON.stringify(path.join(dir, 'marks', 'a.bin'))}];
-    for (const format of ['csv', 'plain', 'parquet', 'opensense']) try { k.syncRecordings(one, '.', { format }); } catch {}
+    for (const format of ['classic', 'plain', 'parquet', 'opensense']) try { k.syncRecordings(one, '.', { format }); } catch {}
     try { k.loadSet(one); } catch {}
     k.promises.syncRecordings(one, '.').catch(() => { k.readAndSync2(one, '.'); process.exit(0); });`;
   const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', cwd: dir });

@@ -54,9 +54,9 @@ test('every command has help, and a bad command line exits 2', async () => {
   }
   // Each says what would be right: the format that agrees, a value that fits, the name meant.
   for (const [args, words] of [
-    [['read', 'x.bin', '-o', 'y.csv', '--format', 'parquet'], '-o y.csv ends in .csv, but --format parquet writes .parquet files; name it y.parquet, or give the format of .csv: csv or plain'],
+    [['read', 'x.bin', '-o', 'y.csv', '--format', 'parquet'], '-o y.csv ends in .csv, but --format parquet writes .parquet files; name it y.parquet, or give the format of .csv: plain or classic'],
     [['read', 'x.bin', '-o', 'y.parquet', '--format', 'Plain'], '-o y.parquet ends in .parquet, but --format plain writes .csv files'],
-    [['read', 'x.bin', '-o', 'x.xlsx'], '-o x.xlsx: kinovar writes .csv (csv, plain) or .parquet (parquet) files, not .xlsx'],
+    [['read', 'x.bin', '-o', 'x.xlsx'], '-o x.xlsx: kinovar writes .csv (plain, classic) or .parquet (parquet) files, not .xlsx'],
     [['gen', 'x.bin', '--seconds', '-5'], '--seconds must be a positive number, not "-5"'],
     [['gen', 'x.bin', '--accel', '2.5'], '--accel must be a whole number from 0 to 65535, not "2.5"'],
     [['rea', 'x.bin'], 'unknown command rea; did you mean read?'],
@@ -157,7 +157,7 @@ test('a batch with a corrupted recording in the middle converts the others and n
   const before = fs.readFileSync(recordings[2]);
   const onto = await cli('read', recordings[0], '-o', recordings[2], '--force');
   assert.equal(onto.status, 2);
-  assert.match(onto.stderr, /c\.bin: kinovar writes \.csv \(csv, plain\) or \.parquet \(parquet\) files, not \.bin/);
+  assert.match(onto.stderr, /c\.bin: kinovar writes \.csv \(plain, classic\) or \.parquet \(parquet\) files, not \.bin/);
   assert.ok(fs.readFileSync(recordings[2]).equals(before));
   // Neither does the generator replace a recording (it may be a real one), nor demo its session's names.
   assert.match((await cli('gen', recordings[2], '--seconds', '1')).stderr, /c\.bin exists and is not a file kinovar wrote/);

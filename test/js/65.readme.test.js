@@ -21,7 +21,7 @@ test('the README examples run as written', { skip: process.platform === 'win32' 
     const run = spawnSync('sh', ['-c', command], { cwd: dir, encoding: 'utf8' });
     assert.equal(run.status, 0, `${line}\n${run.stderr}`);
   }
-  assert.equal(fs.readFileSync(path.join(dir, 'pelvis.csv'), 'latin1').slice(0, 31), 'Quandrel - Kinovar data export\n');
+  assert.match(fs.readFileSync(path.join(dir, 'pelvis.csv'), 'latin1'), /^time,gyro_x,/);
 
   const script = blocks('js').join('\n').replaceAll("require('kinovar')", `require(${JSON.stringify(root)})`);
   const run = spawnSync(process.execPath, ['-e', `(async () => {\n${script}\n})().then(() => process.exit(0), (e) => { console.error(e); process.exit(1); });`],

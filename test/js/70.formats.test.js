@@ -76,8 +76,10 @@ test('load() gives every sample at its ticks\' time from the first, and NaN wher
   const info = JSON.parse(kinovar.read(recording, csv));
   const { names, rows } = classicCells(csv);
   const loaded = kinovar.load(recording, CLASSIC_FILTER);
-  const { quality, ...description } = loaded.info;
+  // The native answer, and the device that made the recording.
+  const { quality, deviceId, ...description } = loaded.info;
   assert.deepEqual(description, info);
+  assert.equal(deviceId, JSON.parse(kinovar.readConfigDeviceId(recording)).deviceId);
   assert.equal(typeof quality, 'object');
   assert.deepEqual(Object.keys(loaded.streams), ['accel', 'gyro', 'baro', 'events', 'orientation']);
   for (const [name, stream, channel, digits] of CLASSIC) {
@@ -251,7 +253,7 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
         assert.ok(Math.abs(columns.datetime[r] - (start + table[r].time * 1000)) <= 1e-3, `${timezone} Parquet row ${r}`);
       });
     }
-    assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'x.csv'), { time: 'absolute' }),
+    assert.throws(() => kinovar.readRecording(recording, path.join(dir, 'x.csv'), { format: 'classic', time: 'absolute' }),
       (e) => e instanceof RangeError && /not to the classic CSV; choose format 'plain' or 'parquet'/.test(e.message));
     assert.throws(() => kinovar.readRecording(recording, plain, { format: 'plain', time: 'absolute', timezone: 'Mars/Base' }), RangeError);
     assert.throws(() => kinovar.readRecording(recording, plain, { format: 'plain', timezone: 'UTC' }), TypeError);
@@ -493,7 +495,7 @@ test('resampling: one grid from the first sample or the window start, a sine kep
   }
   const [sto] = kinovar.syncRecordings(set, out, { format: 'opensense', resample: 50 });
   assert.match(fs.readFileSync(sto, 'utf8'), /^DataRate=50\n[^]*\n0\.02\t/);
-  assert.throws(() => kinovar.readRecording(sine, path.join(dir, 'x.csv'), { resample: 50 }), /the classic CSV keeps its rows/);
+  assert.throws(() => kinovar.readRecording(sine, path.join(dir, 'x.csv'), { format: 'classic', resample: 50 }), /the classic CSV keeps its rows/);
   assert.throws(() => kinovar.load(sine, { resample: -1 }), TypeError);
 });
 
@@ -531,7 +533,7 @@ test('outputs are written whole, and never over a file kinovar did not write', (
       return spawnSync('sh', ['-c', `"${process.execPath}" "${script}" | cat`], { encoding: 'latin1' }).stdout;
     };
     assert.equal(toPipe('readRecording', ", { format: 'plain' }"), fs.readFileSync(notes, 'latin1'));
-    kinovar.readRecording(recording, path.join(dir, 'classic.csv'), CLASSIC_FILTER);
+    kinovar.readRecording(recording, path.join(dir, 'classic.csv'), { ...CLASSIC_FILTER, format: 'classic' });
     assert.equal(toPipe('read', ''), fs.readFileSync(path.join(dir, 'classic.csv'), 'latin1'));
   }
   if (process.platform !== 'win32') {
@@ -549,7 +551,7 @@ test('outputs are written whole, and never over a file kinovar did not write', (
     const set = generateSession(fs.mkdtempSync(path.join(dir, 'session-')), { seconds: 2 });
     const full = fs.mkdtempSync(path.join(dir, 'full-'));
     for (const name of ['thigh.csv', 'thigh.parquet']) fs.symlinkSync('/dev/full', path.join(full, name));
-    for (const format of ['csv', 'plain', 'parquet']) {
+    for (const format of ['classic', 'plain', 'parquet']) {
       assert.throws(() => kinovar.syncRecordings(set, full, { format }), { code: 'ENOSPC' }, format);
       assert.deepEqual(fs.readdirSync(full).sort(), ['thigh.csv', 'thigh.parquet'], format);
     }

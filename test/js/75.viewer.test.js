@@ -27,7 +27,7 @@ test('a page draws every sample of a recording inside its band, and a spike at f
 
   // The samples as the CSV has them, against the bands of the finest and the coarsest level.
   const csv = path.join(dir, 'walk.csv');
-  kinovar.readRecording(recording, csv);
+  kinovar.readRecording(recording, csv, { format: 'classic' });
   // The generator samples the accelerometer at 100 Hz from tick 0: sample k is at k / 100 s.
   const rows = fs.readFileSync(csv, 'latin1').split('\n').slice(7).map((r) => r.split(',')).filter((cells) => cells[4]);
   assert.equal(rows.length, 400);
@@ -55,7 +55,7 @@ test('a CSV (classic or plain) or Parquet export gives the plots of its recordin
   kinovar.writeViewPage(recording, path.join(dir, 'walk.html'));
   const view = pageData(path.join(dir, 'walk.html'));
   const csv = path.join(dir, 'walk.csv');
-  kinovar.readRecording(recording, csv);
+  kinovar.readRecording(recording, csv, { format: 'classic' });
   // The same plots and levels: the CSV's rounded samples fall inside the same bands.
   assert.equal(kinovar.writeViewPage(csv, path.join(dir, 'from-csv.html')).inputKind, 'csv');
   const fromCsv = pageData(path.join(dir, 'from-csv.html'));
@@ -65,7 +65,7 @@ test('a CSV (classic or plain) or Parquet export gives the plots of its recordin
   // The plain CSV holds the same rounded samples at their own times (the recording starts at tick 0):
   // the classic CSV's ranges, and the recording's events where the classic CSV puts them a row late.
   const plain = path.join(dir, 'walk-plain.csv');
-  kinovar.readRecording(recording, plain, { format: 'plain' });
+  kinovar.readRecording(recording, plain);
   assert.equal(kinovar.writeViewPage(plain, path.join(dir, 'from-plain.html')).inputKind, 'plain');
   const fromPlain = pageData(path.join(dir, 'from-plain.html'));
   assert.deepEqual(fromPlain.header.plots.map((p) => [p.id, p.levels]), fromCsv.header.plots.map((p) => [p.id, p.levels]));
