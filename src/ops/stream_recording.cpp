@@ -184,13 +184,53 @@ class Ahead {
   std::thread thread_;
 };
 
+// The samples a producer makes, handed to the reader in batches of at
+// least `least`, however small its pieces: every hand-off wakes a thread,
+// which costs far more than a piece of a few samples is worth (under Wine,
+// a Windows build's tests with pieces of one sample took minutes for it).
+class Batch {
+ public:
+  explicit Batch(uint64_t least) : least_(least) {}
+  // n samples of `channels`, channel-major at v, and their times (or none).
+  void add(const Ahead::Put& put, uint64_t channels, uint64_t n, const double* v, const double* times = nullptr) {
+    columns_.resize(channels);
+    for (uint64_t c = 0; c < channels; ++c) columns_[c].insert(columns_[c].end(), v + c * n, v + (c + 1) * n);
+    if (times) times_.insert(times_.end(), times, times + n);
+    count_ += n;
+    if (count_ >= least_) flush(put);
+  }
+  void flush(const Ahead::Put& put) {
+    if (count_ == 0) return;
+    piece_.channels = columns_.size();
+    piece_.count = count_;
+    piece_.values.clear();
+    for (std::vector<double>& column : columns_) piece_.values.insert(piece_.values.end(), column.begin(), column.end()), column.clear();
+    piece_.times.assign(times_.begin(), times_.end());
+    times_.clear();
+    count_ = 0;
+    put(piece_);
+  }
+
+ private:
+  uint64_t least_, count_ = 0;
+  std::vector<std::vector<double>> columns_;
+  std::vector<double> times_;
+  SampleStream piece_;
+};
+
+// Samples per hand-off between threads: the pieces' size, or more.
+uint64_t handOffSamples(uint64_t piece) { return std::max<uint64_t>(piece, 4096); }
+
 // Another cursor read on a thread of its own, a few pieces ahead.
 class AheadCursor : public StreamCursor {
  public:
   AheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece)
-      : inner_(std::move(inner)), ahead_(4 * std::max<uint64_t>(piece, 1), [this, piece](const Ahead::Put& put) {
+      : inner_(std::move(inner)), ahead_(4 * handOffSamples(piece), [this, piece](const Ahead::Put& put) {
           SampleStream read;
-          while (inner_->read(read, std::max<uint64_t>(piece, 1)) > 0) put(read);
+          Batch batch(handOffSamples(piece));
+          while (inner_->read(read, std::max<uint64_t>(piece, 1)) > 0)
+            batch.add(put, read.channels, read.count, read.values.data(), read.times.empty() ? nullptr : read.times.data());
+          batch.flush(put);
         }) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
@@ -216,14 +256,11 @@ class AccurateCursor : public StreamCursor {
                   readInput(accel_, kAccelKey, first, n, accel);
                   readInput(gyro_, kGyroKey, first, n, gyro);
                 }},
-        ahead_(4 * std::max<uint64_t>(reader.chunkSamples(), 1), [this](const Ahead::Put& put) {
+        ahead_(4 * handOffSamples(reader.chunkSamples()), [this](const Ahead::Put& put) {
+          Batch batch(handOffSamples(reader_.chunkSamples()));
           estimateAccurateChunked(source_, std::max<uint64_t>(reader_.chunkSamples(), 1),
-                                  [&, piece = SampleStream{}](uint64_t, uint64_t n, const double* q) mutable {
-                                    piece.channels = 4;
-                                    piece.count = n;
-                                    piece.values.assign(q, q + 4 * n);
-                                    put(piece);
-                                  });
+                                  [&](uint64_t, uint64_t n, const double* q) { batch.add(put, 4, n, q); });
+          batch.flush(put);
         }) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
