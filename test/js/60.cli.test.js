@@ -277,6 +277,12 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
   assert.equal(drifted.stderr, '');
   assert.match(drifted.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ± \d+\.\d ppm; 1 sample skipped, 0 repeated;/);
   assert.match(drifted.stdout, /synchronised by radio stream and each clock's rate,/);
+  // Time marks 30 s apart know a rate to about 19 ppm: clocks that agree are not told apart, and the line says
+  // what the alignment rests on.
+  fs.mkdirSync(path.join(dir, 'marks'));
+  const marks = generateSession(path.join(dir, 'marks'), { method: 'marks', seconds: 4 });
+  const rested = await cli('sync', ...marks, '-o', path.join(dir, 'marks', 'out'));
+  assert.equal(rested.stdout.match(/clock \+0\.0 ± 19\.1 ppm, not significant: the alignment rests on the offset from the time marks, and may be 0\.\d ms off at the window's end;/g).length, 3);
   const warned = await cli('sync', ...stream, '-o', path.join(drifting, 'out'), '--clock', 'offset');
   assert.equal(warned.status, 0, warned.stderr);
   assert.match(warned.stdout, /shank\.csv {2}\(offset \+\d\.\d{3} s; clock -80\.\d ± \d+\.\d ppm;/);
