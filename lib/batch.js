@@ -12,7 +12,8 @@ const { WorkerPool } = require('./pool');
 const { outputOptions, setOptions, formatOf } = require('./checks');
 const { writeFileAtomic, ensureFolder, outputClash, inspect: inspectFile } = require('./output');
 const { KinovarError, codes } = require('./errors');
-const { EXTENSIONS, SET_FORMATS, PARQUET_META, PARQUET_MAGIC } = require('./schema');
+const { EXTENSIONS, SET_FORMATS, PARQUET_META, PARQUET_MAGIC, BIDS } = require('./schema');
+const { entitiesOf, layoutOf } = require('./bids');
 const { version } = require('../package.json');
 
 const LEDGERS = 'ledgers';
@@ -61,11 +62,14 @@ function csvRows(text) {
   return rows.filter(({ cells }) => cells.some((c) => c.trim() !== ''));
 }
 
+/** A manifest's columns of a BIDS run's labels. */
+const LABEL_COLUMNS = ['subject', 'session', 'task', 'run', 'acquisition', 'tracksys'];
+
 /**
  * The entries of a manifest: a CSV with a `path` column and optional
- * `output` and `set` columns. Paths are read from the manifest's folder.
+ * `output` and `set` columns, and the labels of a BIDS run. Paths are read from the manifest's folder.
  * Every bad row is named at once, so that one pass fixes the file.
- * @returns {Array<{path: string, output?: string, set?: string, line: number}>}
+ * @returns {Array<{path: string, output?: string, set?: string, labels: object, line: number}>}
  */
 function parseManifest(file) {
   let text;
@@ -101,7 +105,8 @@ function parseManifest(file) {
       problems.push(`line ${line}: no path`);
       continue;
     }
-    entries.push({ path: path.resolve(folder, given), given, line, ...(output ? { output } : {}), ...(set ? { set } : {}) });
+    const labels = Object.fromEntries(LABEL_COLUMNS.map((name) => [name, (cells[column(name)] ?? '').trim()]).filter(([, value]) => value));
+    entries.push({ path: path.resolve(folder, given), given, line, labels, ...(output ? { output } : {}), ...(set ? { set } : {}) });
   }
   if (problems.length) throw new PlanError(`${where}: ${problems.join('; ')}; fix these rows`);
   return entries;
@@ -142,7 +147,8 @@ function insideOutput(relative, what) {
  * @param {{inputs?: string[], manifest?: string, outDir: string, format?: string}} plan
  * @returns {Array<{key: string, kind: 'recording'|'set', inputs: string[], output: string}>}
  */
-function planUnits({ inputs = [], manifest, outDir, format: asked }) {
+function planUnits({ inputs = [], manifest, outDir, format: asked, labels = {} }) {
+  if (asked === BIDS) return planRuns({ inputs, manifest, outDir, labels });
   const format = formatOf({ format: asked }, undefined, 'batch', SET_FORMATS);
   const extension = EXTENSIONS[format];
   const units = [];
@@ -181,6 +187,49 @@ function planUnits({ inputs = [], manifest, outDir, format: asked }) {
   }
   if (format === 'opensense' && units.some((u) => u.kind === 'recording')) {
     throw new PlanError(`--format opensense writes one table per set; ${units.find((u) => u.kind === 'recording').inputs[0]} is in no set`);
+  }
+  checkUnique(units, outDir);
+  return units.sort((a, b) => (a.key < b.key ? -1 : a.key > b.key ? 1 : 0));
+}
+
+/**
+ * The work list of a BIDS dataset: a unit per run of the manifest, a
+ * recording or a set, its labels from its rows over `labels`; its key the
+ * run's files' name in the dataset.
+ */
+function planRuns({ inputs, manifest, outDir, labels }) {
+  if (manifest === undefined || inputs.length) {
+    throw new PlanError('--format bids takes a manifest (--manifest) whose rows give each run its subject (and task, ' +
+      'session, run, acquisition where they differ): recordings or folders alone name no participant');
+  }
+  const runs = new Map();
+  for (const entry of parseManifest(manifest)) {
+    if (entry.output !== undefined) {
+      throw new PlanError(`manifest ${manifest}: line ${entry.line}: a BIDS run's files are named by its labels; leave the output column empty`);
+    }
+    const name = entry.set ?? `line ${entry.line}`;
+    const run = runs.get(name) ?? runs.set(name, { entries: [] }).get(name);
+    if (run.entries.length && JSON.stringify(run.entries[0].labels) !== JSON.stringify(entry.labels)) {
+      throw new PlanError(`manifest ${manifest}: line ${entry.line}: set ${entry.set} has other labels than on line ${run.entries[0].line}; give a set's rows the same`);
+    }
+    run.entries.push(entry);
+  }
+  const units = [];
+  for (const [name, { entries }] of runs) {
+    let entities;
+    try {
+      entities = entitiesOf('batch', { ...labels, ...entries[0].labels });
+    } catch (error) {
+      throw new PlanError(`manifest ${manifest}: line ${entries[0].line}: ${error.message.replace(/^batch: /, '')}`);
+    }
+    if (entries[0].set !== undefined && entries.length < 2) {
+      throw new PlanError(`manifest ${manifest}: line ${entries[0].line}: set ${name} has one recording; a set synchronises two or more`);
+    }
+    const { motion } = layoutOf(outDir, entities).own;
+    units.push({
+      key: keyOf(path.relative(outDir, motion)).replace(/_motion\.tsv$/, ''), kind: entries.length > 1 ? 'set' : 'recording',
+      inputs: entries.map((e) => e.path), output: motion, root: outDir, labels: entities,
+    });
   }
   checkUnique(units, outDir);
   return units.sort((a, b) => (a.key < b.key ? -1 : a.key > b.key ? 1 : 0));
@@ -310,6 +359,14 @@ async function staleness(unit, record, recipe, rehash) {
 // ---------------------------------------------------------------- ledgers
 
 const ledgerFolder = (outDir) => path.join(outDir, LEDGERS);
+
+/**
+ * Where a batch keeps its ledgers and summary: its output folder, or in a
+ * BIDS dataset a hidden folder of it, which the dataset's validator passes over.
+ */
+const homeOf = (outDir, format) => (format === BIDS || fs.existsSync(ledgerFolder(path.join(outDir, HIDDEN_HOME)))
+  ? path.join(outDir, HIDDEN_HOME) : outDir);
+const HIDDEN_HOME = '.kinovar';
 const shardName = ({ index, count }) => `shard-${index}-of-${count}`;
 
 /**
@@ -411,7 +468,8 @@ function figures(unit, value) {
  */
 async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, options = {}) {
   // By the format's own name, so that an old name of it is the same recipe.
-  const conversion = outputOptions('batch', { ...options, format: formatOf(options, undefined, 'batch', SET_FORMATS) });
+  const format = options.format === BIDS ? BIDS : formatOf(options, undefined, 'batch', SET_FORMATS);
+  const conversion = outputOptions('batch', { ...options, format });
   const recipes = { recording: recipeOf(conversion, 'recording'), set: recipeOf(conversion, 'set') };
   const previous = readLedgers(outDir);
   const rows = new Array(units.length);
@@ -420,7 +478,7 @@ async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, 
   for (let k = 0; k < units.length; k++) {
     const record = previous.get(units[k].key);
     const why = await staleness(units[k], record, recipes[units[k].kind], rehash);
-    if (why) todo.push({ k, why });
+    if (why) todo.push({ k, why, record });
     else {
       rows[k] = { ...record, status: 'current', shard: `${shard.index}/${shard.count}`, redone: undefined, checked: new Date().toISOString() };
       onUnit?.(rows[k], ++done, units.length);
@@ -435,8 +493,8 @@ async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, 
     let next = 0;
     const lane = async () => {
       while (next < todo.length) {
-        const { k, why } = todo[next++];
-        rows[k] = await convertUnit(units[k], workers, budget, recipes[units[k].kind], shard, why);
+        const { k, why, record } = todo[next++];
+        rows[k] = await convertUnit(units[k], workers, budget, recipes[units[k].kind], shard, why, record);
         fs.writeSync(journal, `${JSON.stringify(rows[k])}\n`);
         onUnit?.(rows[k], ++done, units.length);
       }
@@ -457,7 +515,7 @@ async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, 
   return rows;
 }
 
-async function convertUnit(unit, workers, budget, recipe, shard, why) {
+async function convertUnit(unit, workers, budget, recipe, shard, why, record) {
   const started = process.hrtime.bigint();
   const base = { key: unit.key, kind: unit.kind, shard: `${shard.index}/${shard.count}`, node: os.hostname(), recipe, redone: why };
   const inputs = unit.inputs.map((input) => ({ path: input, ...statOf(input) }));
@@ -466,14 +524,17 @@ async function convertUnit(unit, workers, budget, recipe, shard, why) {
     // The hash is read beside the conversion, not before it.
     const hashes = Promise.all(unit.inputs.map((input) => hashFile(input).catch(() => null)));
     let value;
+    // A BIDS run goes into the dataset's root with its labels; one this batch wrote before is replaced.
+    const [target, options] = unit.root === undefined ? [unit.output, budget]
+      : [unit.root, { ...budget, ...unit.labels, ...(record?.outputs?.length ? { overwrite: true } : {}) }];
     if (unit.kind === 'set') {
-      value = await workers.run('syncRecordings', [unit.inputs, unit.output, budget]);
+      value = await workers.run('syncRecordings', [unit.inputs, target, options]);
     } else {
-      ensureFolder(path.dirname(unit.output));
-      value = await workers.run('readRecording', [unit.inputs[0], unit.output, budget]);
+      if (unit.root === undefined) ensureFolder(path.dirname(unit.output));
+      value = await workers.run('readRecording', [unit.inputs[0], target, options]);
     }
     (await hashes).forEach((sha256, i) => { inputs[i].sha256 = sha256; });
-    const files = unit.kind === 'set' ? [...value] : [unit.output];
+    const files = unit.kind === 'set' ? [...value] : value.files ?? [unit.output];
     result = { status: 'converted', outputs: files.map((file) => ({ path: path.resolve(file), size: statOf(file)?.size })) };
     // A figure the report lacks leaves its cell empty; it never makes a written output a failure.
     try {
@@ -575,5 +636,5 @@ function mergeLedgers(outDir, { overwrite = false } = {}) {
 }
 
 module.exports = {
-  PlanError, parseManifest, planUnits, shardOf, parseShard, recipeOf, runShard, readLedgers, mergeLedgers, hashFile, COLUMNS, LEDGERS,
+  PlanError, parseManifest, planUnits, homeOf, shardOf, parseShard, recipeOf, runShard, readLedgers, mergeLedgers, hashFile, COLUMNS, LEDGERS,
 };

@@ -554,4 +554,4 @@ function ratesOf(info) {
   return { accel: rate('accel'), gyro: rate('gyro'), baro: rate('baro'), orientation: rate('accel') === rate('gyro') ? rate('accel') : undefined };
 }
 
-module.exports = { convertBids };
+module.exports = { convertBids, entitiesOf, layoutOf };

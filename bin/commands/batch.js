@@ -3,7 +3,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, positiveInteger, expandPatterns,
-  progressBar, failedLine,
+  progressBar, failedLine, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions,
 } = require('../shared');
 
 const summary = [
@@ -34,7 +34,10 @@ options:
                      optional "output" (a path in the output folder) and "set"
                      (rows sharing a set are synchronised together, into the
                      folder the set names)
-  --format <F>       plain (default), classic, parquet; opensense for sets only
+  --format <F>       plain (default), classic, parquet; opensense for sets only;
+${BIDS_HELP}                     a run per row or set of the manifest, whose columns subject,
+                       session, task, run, acquisition give its labels (the options
+                       above, those missing); ledgers and summary in <folder>/.kinovar
 ${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace files kinovar did not write
 ${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
                      list from the i-th; a set is one unit.
@@ -58,7 +61,7 @@ anything failed, and the last line gives the counts.
 const options = {
   out: { type: 'string', short: 'o' }, manifest: { type: 'string' }, shard: { type: 'string' }, shards: { type: 'string' },
   jobs: { type: 'string', short: 'j' }, rehash: { type: 'boolean' }, 'slurm-script': { type: 'boolean' }, clock: { type: 'string' },
-  ...CONVERSION_FLAGS,
+  ...CONVERSION_FLAGS, ...BIDS_FLAGS,
 };
 
 const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
@@ -125,7 +128,8 @@ exec ${command.map(quote).join(' ')}${jobs === undefined ? ` --jobs ${cpus}` : '
 
 async function merge(positionals, values, io) {
   if (positionals.length !== 1) throw new UsageError(`batch merge takes the batch's output folder\n\n${help}`);
-  const { rows, files } = require('../../lib/batch').mergeLedgers(positionals[0], { overwrite: values.force === true });
+  const batch = require('../../lib/batch');
+  const { rows, files } = batch.mergeLedgers(batch.homeOf(positionals[0]), { overwrite: values.force === true });
   const counts = countsOf(rows);
   for (const file of files) io.say(`wrote  ${file}\n`);
   const line = `${plural(rows.length, 'unit')}: ${countWords(counts)}\n`;
@@ -144,9 +148,10 @@ async function run(args, io) {
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
   const shards = values.shards === undefined ? undefined : positiveInteger(values.shards, '--shards');
-  const conversion = { ...conversionOptions(values, kinovar.setFormats), ...clockOption(values.clock) };
+  const conversion = { ...conversionOptions(values, [...kinovar.setFormats, BIDS]), ...clockOption(values.clock) };
+  const labels = bidsOptions(values, conversion.format);
   const units = await planned(() => batch.planUnits({
-    inputs: expandPatterns(given), manifest: values.manifest, outDir: values.out, format: conversion.format,
+    inputs: expandPatterns(given), manifest: values.manifest, outDir: values.out, format: conversion.format, labels,
   }));
   if (!units.length) throw new UsageError(`no recording (*.bin) found in ${given.join(', ')}`);
   if (values['slurm-script']) return io.stdout(slurmScript(args, units, { out: values.out, shards, jobs, cwd: io.cwd })), OK;
@@ -158,8 +163,8 @@ async function run(args, io) {
   const mine = batch.shardOf(units, shard);
   const bar = progressBar(io, true);
   const rows = await batch.runShard(mine, {
-    outDir: values.out, shard, jobs, rehash: values.rehash === true, onUnit: (row, done, total) => bar.update(done / total, row.key, `${done}/${total}`),
-  }, conversion).finally(() => bar.done());
+    outDir: batch.homeOf(values.out, conversion.format), shard, jobs, rehash: values.rehash === true, onUnit: (row, done, total) => bar.update(done / total, row.key, `${done}/${total}`),
+  }, { ...conversion, ...labels }).finally(() => bar.done());
   for (const row of rows) {
     if (row.status === 'failed') io.stderr(failedLine(row.inputs.map((i) => i.path).join(', '), { message: row.error }));
   }

@@ -172,3 +172,27 @@ test('runs written into one dataset at once keep every row of the shared tables'
   assert.deepEqual(fs.readdirSync(root).filter((f) => f.startsWith('.')), [], 'the lock is let go');
   assert.deepEqual(validatorErrors(root), []);
 });
+
+test('a batch writes each run of its manifest into the dataset, and a rerun finds them current', (t) => {
+  const dir = scratch(t);
+  for (const name of ['s1', 's2']) generateSession(path.join(dir, name), { seconds: 2, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b']] });
+  generateRecording(path.join(dir, 'w.bin'), { seconds: 2 });
+  const manifest = path.join(dir, 'm.csv');
+  const root = path.join(dir, 'ds');
+  const batch = (...args) => spawnSync(process.execPath, [CLI, 'batch', '--manifest', manifest, '-o', root, '--format', 'bids', ...args],
+    { encoding: 'utf8' });
+  fs.writeFileSync(manifest, 'path,set,subject,session\ns1/a.bin,x,01,1\ns1/b.bin,x,01,1\ns2/a.bin,y,02,1\ns2/b.bin,y,02,1\nw.bin,,,\n');
+  const unnamed = batch('--task', 'walk');
+  assert.deepEqual([unnamed.status, fs.existsSync(root)], [2, false], 'a run without a subject is refused before any work');
+  assert.match(unnamed.stderr, /line 6: .*subject/);
+
+  fs.writeFileSync(manifest, 'path,set,subject,session\ns1/a.bin,x,01,1\ns1/b.bin,x,01,1\ns2/a.bin,y,02,1\ns2/b.bin,y,02,1\nw.bin,,03,\n');
+  assert.equal(batch('--task', 'walk', '--jobs', '2').status, 0);
+  assert.deepEqual(validatorErrors(root), []);
+  assert.deepEqual(rowsOf(path.join(root, 'participants.tsv')).map((r) => r[0]).sort(), ['participant_id', 'sub-01', 'sub-02', 'sub-03']);
+  assert.match(batch('--task', 'walk').stdout, /0 converted, 3 current/);
+  // Other options redo the runs the batch wrote, in place.
+  assert.match(batch('--task', 'walk', '--orientation', 'none').stdout, /3 converted/);
+  assert.equal(rowsOf(path.join(root, 'sub-03', 'sub-03_scans.tsv')).length, 2);
+  assert.deepEqual(validatorErrors(root), []);
+});
