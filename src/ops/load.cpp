@@ -33,13 +33,22 @@ namespace {
 
 // The samples of `source`'s streams that `window` keeps, their times from
 // `origin`, into `into`'s streams (a quaternion without an estimate as NaN).
+// A stream kept whole is written straight into its block, sized by the
+// count its shape gives, so that its samples are held once instead of in
+// growing lists and then a copy; what a window cuts, or what the shape did
+// not count, goes through the lists.
 void keepWindow(const StreamSource& source, const StreamMap& shapes, double origin, const LoadWindow& window,
                 uint64_t piece, Recording& recording) {
   const TableLayout table = tableLayout(recording.settings, shapes);
+  const bool whole = window.from == -std::numeric_limits<double>::infinity() &&
+                     window.to == std::numeric_limits<double>::infinity();
   for (const TableColumn* column : {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion}) {
     if (!column->stream || !chosen(window.streams, column->key)) continue;
     std::unique_ptr<StreamCursor> cursor = source.cursor(column->key);
     const uint64_t channels = column->stream->channels;
+    const uint64_t expected = whole ? column->stream->count : 0;
+    SampleStream stream(channels, expected);
+    uint64_t kept = 0;
     std::vector<double> times;
     std::vector<std::vector<double>> values(channels);
     SampleStream read;
@@ -52,14 +61,37 @@ void keepWindow(const StreamSource& source, const StreamMap& shapes, double orig
           past = true;
           break;
         }
+        if (kept < expected) {
+          stream.times[kept] = t;
+          for (uint64_t c = 0; c < channels; ++c) stream.values[c * expected + kept] = read.value(c, i);
+          ++kept;
+          continue;
+        }
         times.push_back(t);
         for (uint64_t c = 0; c < channels; ++c) values[c].push_back(read.value(c, i));
       }
     }
-    SampleStream stream(channels, times.size());
-    std::copy(times.begin(), times.end(), stream.times.begin());
-    for (uint64_t c = 0; c < channels; ++c)
-      std::copy(values[c].begin(), values[c].end(), stream.values.begin() + static_cast<long>(c * stream.count));
+    if (kept < expected) {
+      // Fewer than counted: the channels close up, each moving towards the block's start.
+      for (uint64_t c = 1; c < channels; ++c)
+        std::copy(stream.values.begin() + static_cast<long>(c * expected),
+                  stream.values.begin() + static_cast<long>(c * expected + kept), stream.values.begin() + static_cast<long>(c * kept));
+      stream.values.resize(channels * kept);
+      stream.values.shrink_to_fit();
+      stream.times.resize(kept);
+      stream.times.shrink_to_fit();
+      stream.count = kept;
+    } else if (!times.empty()) {
+      SampleStream all(channels, kept + times.size());
+      std::copy(stream.times.begin(), stream.times.end(), all.times.begin());
+      std::copy(times.begin(), times.end(), all.times.begin() + static_cast<long>(kept));
+      for (uint64_t c = 0; c < channels; ++c) {
+        const auto into = all.values.begin() + static_cast<long>(c * all.count);
+        std::copy(stream.values.begin() + static_cast<long>(c * kept), stream.values.begin() + static_cast<long>(c * kept + kept), into);
+        std::copy(values[c].begin(), values[c].end(), into + static_cast<long>(kept));
+      }
+      stream = std::move(all);
+    }
     if (column->key == kQuaternionKey) {
       // NaN where the filter had no estimate.
       double* v = stream.values.data();
