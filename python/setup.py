@@ -57,6 +57,7 @@ core = Pybind11Extension(
     sources,
     include_dirs=[str(ROOT / "src")],
     extra_objects=[str(CORE_LIBRARY)],
+    depends=[str(CORE_LIBRARY)],  # relinked whenever the core changes
     extra_link_args=link_arguments(),
     cxx_std=20,
 )

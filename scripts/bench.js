@@ -20,6 +20,8 @@ run('cmake', ['--build', build, '-j', '2']);
 run(path.join(build, 'bench', 'kinovar-bench-table'), [path.join(build, 'workloads'), runs]);
 run(path.join(build, 'bench', 'kinovar-bench-micro'), ['--benchmark_min_time=0.2']);
 run(process.execPath, [path.join(root, 'bench', 'formats.js'), path.join(build, 'workloads'), runs]);
+// The Python package's load() against Node's, when it is built.
+run(process.execPath, [path.join(root, 'bench', 'python.js'), path.join(build, 'workloads'), runs]);
 run(process.execPath, [path.join(root, 'bench', 'view.js'), path.join(build, 'workloads')]);
 // The hour of the long table; npm run bench:long adds a day and a week.
 run(process.execPath, [path.join(root, 'bench', 'long.js'), path.join(build, 'workloads'), '--short']);

@@ -38,8 +38,7 @@ run(process.execPath, [path.join(root, 'node_modules', 'tsd', 'dist', 'cli.js')]
 // The Python package, where a Python 3 has pybind11, numpy and pytest (Debian's
 // python3-pybind11, python3-numpy, python3-pytest): built in place over the
 // core just built for the C++ tests.
-const python = [process.env.PYTHON, 'python3', '/usr/bin/python3'].filter(Boolean)
-  .find((exe) => spawnSync(exe, ['-c', 'import pybind11, numpy, pytest'], { stdio: 'ignore' }).status === 0);
+const python = require('./python').findPython(['pybind11', 'numpy', 'pytest']);
 if (python) {
   const inPython = { cwd: path.join(root, 'python'), stdio: 'inherit', env: { ...process.env, KINOVAR_CORE_BUILD: buildDir } };
   for (const args of [['setup.py', '-q', 'build_ext', '--inplace'], ['-m', 'pytest', '-q', 'tests']]) {

@@ -58,6 +58,17 @@ def _seconds(value, fn, name, default):
     return float(value)
 
 
+def _threads(value, fn):
+    """The most threads the core keeps busy for one call; None (0 to the core): one per core."""
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{fn}: threads must be a whole number or None, not {type(value).__name__}")
+    if not 1 <= value <= 1024:
+        raise ValueError(f"{fn}: threads must be from 1 to 1024, not {value}")
+    return int(value)
+
+
 def _window(fn, start, stop, streams):
     start = _seconds(start, fn, "start", -math.inf)
     stop = _seconds(stop, fn, "stop", math.inf)
@@ -98,7 +109,7 @@ def _require_samples(path, quality):
                            "ERR_KINOVAR_NO_SAMPLES", path=_display(path))
 
 
-def load(path, *, start=None, stop=None, streams=None, orientation="accurate"):
+def load(path, *, start=None, stop=None, streams=None, orientation="accurate", threads=None):
     """Loads a recording into memory.
 
     Each stream the recording has becomes a :class:`Stream` of numpy arrays:
@@ -108,13 +119,15 @@ def load(path, *, start=None, stop=None, streams=None, orientation="accurate"):
     named (accel, gyro, baro, events, orientation); only those are read
     into memory. ``orientation`` chooses the estimator: 'accurate' (offline,
     with gyroscope bias estimation), 'classic' (the sensor software's
-    filter) or 'none'; a sample without an estimate reads NaN.
+    filter) or 'none'; a sample without an estimate reads NaN. ``threads``
+    caps the threads the core keeps busy (default: one per core); a program
+    that loads from several threads at once may give each fewer.
     """
     encoded = _path(path, "load")
     orientation = _choice(orientation, "load", "orientation", ORIENTATIONS)
     window = _window("load", start, stop, streams)
     _check_recording(encoded)
-    raw = _core.load(encoded, orientation, *window)
+    raw = _core.load(encoded, orientation, _threads(threads, "load"), *window)
     recording = Recording(raw, path)
     _require_samples(encoded, recording.quality)
     if not raw["parsed"]:
@@ -150,13 +163,13 @@ def _set_error(outcome, paths):
     return KinovarError(f"{words}: {detail}", code, cause=cause)
 
 
-def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orientation="accurate"):
+def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orientation="accurate", threads=None):
     """Loads recordings made together, on one time base and cut to their
     common window: every ``time`` counts from the window's start.
 
     ``clock='drift'`` places each recording by its clock's measured model
     (offset and rate); 'offset' by one offset each. ``start``, ``stop``,
-    ``streams`` and ``orientation`` as :func:`load`, on the set's time.
+    ``streams``, ``orientation`` and ``threads`` as :func:`load`, on the set's time.
     Returns a :class:`RecordingSet`; its ``report`` says how they were aligned.
     """
     if isinstance(paths, (str, bytes)) or not hasattr(paths, "__iter__"):
@@ -166,7 +179,7 @@ def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orien
     clock = _choice(clock, "load_set", "clock", CLOCKS)
     orientation = _choice(orientation, "load_set", "orientation", ORIENTATIONS)
     window = _window("load_set", start, stop, streams)
-    raw = _core.load_set(encoded, orientation, clock, *window)
+    raw = _core.load_set(encoded, orientation, _threads(threads, "load_set"), clock, *window)
     if raw["failure"] is not None:
         raise _set_error(raw, encoded)
     recordings = [Recording(r, p) for r, p in zip(raw.pop("recordings"), originals)]
@@ -197,7 +210,7 @@ def _refuse_existing(target, fn, what):
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
-def convert(path, out, *, format="csv", orientation="accurate", overwrite=False):
+def convert(path, out, *, format="csv", orientation="accurate", overwrite=False, threads=None):
     """Converts a recording into a CSV file, as the command line does.
 
     ``format='csv'`` is the classic CSV (a row per clock tick, the classic
@@ -218,7 +231,7 @@ def convert(path, out, *, format="csv", orientation="accurate", overwrite=False)
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
     if not overwrite:
         _refuse_existing(target, "convert", "an output of kinovar")
-    answer = _core.convert(encoded, target, orientation, format)
+    answer = _core.convert(encoded, target, orientation, _threads(threads, "convert"), format)
     if answer is None:
         code = "ERR_KINOVAR_CSV_NOT_WRITTEN" if format == "csv" else "ERR_KINOVAR_OUTPUT_NOT_WRITTEN"
         raise KinovarError(f"could not write the CSV file {_display(target)}; check the disk (full, removed, or failing)",

@@ -32,9 +32,10 @@ struct CodedError : std::runtime_error {
 };
 
 // Names the package passes are the core's own; anything else is the package's fault.
-ConversionOptions conversionOptions(const std::string& orientation, const std::string& format = "csv",
+ConversionOptions conversionOptions(const std::string& orientation, unsigned threads, const std::string& format = "csv",
                                     const std::string& clock = "offset") {
   ConversionOptions options;
+  options.threads = threads;
   if (!estimatorNamed(orientation, options.estimator) || !outputFormatNamed(format, options.format))
     throw std::invalid_argument("unknown orientation '" + orientation + "' or format '" + format + "'");
   options.clock = clock == "drift" ? SetClock::Drift : SetClock::Offset;
@@ -206,19 +207,19 @@ PYBIND11_MODULE(_core, m) {
     return list;
   }, "[(column, unit, stream, channel)] of the table after its time");
 
-  m.def("load", [](const std::string& path, const std::string& orientation, double start, double stop,
+  m.def("load", [](const std::string& path, const std::string& orientation, unsigned threads, double start, double stop,
                    const std::vector<std::string>& streams) {
-    const ConversionOptions options = conversionOptions(orientation);
+    const ConversionOptions options = conversionOptions(orientation, threads);
     const LoadWindow window = loadWindow(start, stop, streams);
     LoadedRecording loaded = released([&] { return loadRecording(path.c_str(), options, window); });
     py::dict result = recordingOf(loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled);
     result["parsed"] = loaded.parsed;
     return result;
-  }, py::arg("path"), py::arg("orientation"), py::arg("start"), py::arg("stop"), py::arg("streams"));
+  }, py::arg("path"), py::arg("orientation"), py::arg("threads"), py::arg("start"), py::arg("stop"), py::arg("streams"));
 
-  m.def("load_set", [](const std::vector<std::string>& paths, const std::string& orientation, const std::string& clock,
-                       double start, double stop, const std::vector<std::string>& streams) {
-    const ConversionOptions options = conversionOptions(orientation, "csv", clock);
+  m.def("load_set", [](const std::vector<std::string>& paths, const std::string& orientation, unsigned threads,
+                       const std::string& clock, double start, double stop, const std::vector<std::string>& streams) {
+    const ConversionOptions options = conversionOptions(orientation, threads, "csv", clock);
     const LoadWindow window = loadWindow(start, stop, streams);
     LoadedSet set = released([&] { return loadRecordingSet(paths, options, window); });
     py::dict result = setOutcome(set.outcome);
@@ -227,7 +228,8 @@ PYBIND11_MODULE(_core, m) {
       recordings.append(recordingOf(set.recordings[i], set.qualities[i], set.timeBase, set.resampled));
     result["recordings"] = recordings;
     return result;
-  }, py::arg("paths"), py::arg("orientation"), py::arg("clock"), py::arg("start"), py::arg("stop"), py::arg("streams"));
+  }, py::arg("paths"), py::arg("orientation"), py::arg("threads"), py::arg("clock"), py::arg("start"), py::arg("stop"),
+     py::arg("streams"));
 
   m.def("inspect", [](const std::string& path) -> py::object {
     QualityReport report;
@@ -235,9 +237,9 @@ PYBIND11_MODULE(_core, m) {
     return py::str(qualityJson(report, QualityDetail::full));
   }, py::arg("path"), "the quality report as JSON, or None when the file cannot be read to its end as a recording");
 
-  m.def("convert", [](const std::string& path, const std::string& target, const std::string& orientation,
+  m.def("convert", [](const std::string& path, const std::string& target, const std::string& orientation, unsigned threads,
                       const std::string& format) -> py::object {
-    ConversionOptions options = conversionOptions(orientation, format);
+    ConversionOptions options = conversionOptions(orientation, threads, format);
     options.writeEmpty = false;  // a recording without samples leaves the target as it was
     DeviceSettings settings;
     QualityReport quality;
@@ -249,7 +251,7 @@ PYBIND11_MODULE(_core, m) {
       return py::make_tuple(failure.error.value(), failure.step, failure.path);
     }
     return py::make_tuple(jsonText([&](JsonSink& json) { writeRecordingInfo(json, settings); }), qualityJson(quality));
-  }, py::arg("path"), py::arg("target"), py::arg("orientation"), py::arg("format"),
+  }, py::arg("path"), py::arg("target"), py::arg("orientation"), py::arg("threads"), py::arg("format"),
      "(info, quality) as JSON; (errno, step, path) when the system refused the target; None when not written");
 
   m.def("holds_settings_record", [](const py::bytes& head) {

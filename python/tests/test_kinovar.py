@@ -12,10 +12,11 @@ def same(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-@pytest.mark.parametrize("options", [{}, {"orientation": "classic"}, {"start": 1.5, "stop": 4, "streams": ["gyro", "orientation"]}])
+@pytest.mark.parametrize("options", [{}, {"orientation": "classic", "threads": 1},
+                                     {"start": 1.5, "stop": 4, "streams": ["gyro", "orientation"]}])
 def test_load_equals_node(recordings, node, options):
     r = kinovar.load(recordings["one"], **options)
-    js_options = {"orientation": options.get("orientation", "accurate")}
+    js_options = {"orientation": options.get("orientation", "accurate"), "threads": options.get("threads", 2)}
     if "start" in options:
         js_options.update({"from": options["start"], "to": options["stop"], "streams": options["streams"]})
     js = node("load", str(recordings["one"]), js_options)
@@ -150,6 +151,8 @@ def test_errors(tmp_path, recordings):
     (lambda p: kinovar.load(p, start="1"), TypeError),
     (lambda p: kinovar.load(p, start=True), TypeError),
     (lambda p: kinovar.load(p, streams="accel"), TypeError),
+    (lambda p: kinovar.load(p, threads=1.5), TypeError),
+    (lambda p: kinovar.load(p, threads=0), ValueError),
     (lambda p: kinovar.load_set("a.bin"), TypeError),
     (lambda p: kinovar.write_settings("x.bin", {"deviceId": 1}), TypeError),
     (lambda p: kinovar.convert(p, "x.csv", overwrite="yes"), TypeError),
