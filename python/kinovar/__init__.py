@@ -22,7 +22,8 @@ __all__ = [
 
 ORIENTATIONS = ("classic", "accurate", "none")
 CLOCKS = ("drift", "offset")
-FORMATS = ("csv", "plain")
+# 'csv' names the classic CSV, as it did in 0.1.
+FORMATS = ("plain", "classic", "csv")
 STREAMS = tuple(name for name, _ in _core.stream_layouts())
 # The first block of a recording holds its settings.
 _BLOCK = 512
@@ -210,12 +211,12 @@ def _refuse_existing(target, fn, what):
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
-def convert(path, out, *, format="csv", orientation="accurate", overwrite=False, threads=None):
+def convert(path, out, *, format="plain", orientation="accurate", overwrite=False, threads=None):
     """Converts a recording into a CSV file, as the command line does.
 
-    ``format='csv'`` is the classic CSV (a row per clock tick, the classic
-    time column); 'plain' has a header row of names and the samples' true
-    times. The file is written beside its target and takes its name when
+    ``format='plain'`` has a header row of names and a row per instant a
+    sample was taken at, with its true time; 'classic' ('csv') is the
+    classic CSV (a row per clock tick, the classic time column). The file is written beside its target and takes its name when
     complete. An existing ``out`` is replaced only with ``overwrite=True``,
     never when it is the recording itself. Returns the recording's
     description with its ``quality`` report.
@@ -233,7 +234,7 @@ def convert(path, out, *, format="csv", orientation="accurate", overwrite=False,
         _refuse_existing(target, "convert", "an output of kinovar")
     answer = _core.convert(encoded, target, orientation, _threads(threads, "convert"), format)
     if answer is None:
-        code = "ERR_KINOVAR_CSV_NOT_WRITTEN" if format == "csv" else "ERR_KINOVAR_OUTPUT_NOT_WRITTEN"
+        code = "ERR_KINOVAR_OUTPUT_NOT_WRITTEN" if format == "plain" else "ERR_KINOVAR_CSV_NOT_WRITTEN"
         raise KinovarError(f"could not write the CSV file {_display(target)}; check the disk (full, removed, or failing)",
                            code, path=_display(target))
     if isinstance(answer[0], int):

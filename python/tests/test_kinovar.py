@@ -68,17 +68,17 @@ def test_load_set_equals_node(recordings, node):
         assert min(r.accel.time[0] for r in s) == pytest.approx(0, abs=0.02)
 
 
-@pytest.mark.parametrize("format", ["csv", "plain"])
+@pytest.mark.parametrize("format", [None, "classic", "csv"])
 def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     ours, theirs = tmp_path / f"ours-{format}.csv", tmp_path / f"node-{format}.csv"
-    info = kinovar.convert(recordings["one"], ours, format=format)
-    node("readRecording", str(recordings["one"]), str(theirs), {"format": format})
+    info = kinovar.convert(recordings["one"], ours, **({"format": format} if format else {}))
+    node("readRecording", str(recordings["one"]), str(theirs), {"format": format} if format else {})
     assert ours.read_bytes() == theirs.read_bytes()
     assert info["quality"]["streams"]["accel"]["samples"] == 600
     with pytest.raises(kinovar.KinovarError) as refused:
-        kinovar.convert(recordings["one"], ours, format=format)
+        kinovar.convert(recordings["one"], ours)
     assert refused.value.code == "ERR_KINOVAR_NOT_OURS" and ours.read_bytes() == theirs.read_bytes()
-    kinovar.convert(recordings["one"], ours, format=format, orientation="none", overwrite=True)
+    kinovar.convert(recordings["one"], ours, orientation="none", overwrite=True)
     assert b"quat" not in ours.read_bytes()[:400]
 
 
