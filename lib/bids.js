@@ -39,8 +39,7 @@ const CHANNEL_TYPES = [
   { stream: 'orientation', type: 'ORNT', units: 'n/a', factor: 1 },
   { stream: 'baro', type: 'MISC', units: { pressure: 'hPa', temperature: 'oC' }, factor: 1 },
 ];
-const COMPONENTS = { x: 'x', y: 'y', z: 'z', w: 'quat_w' };
-const componentOf = (stream, channel) => (stream === 'orientation' ? `quat_${channel}` : COMPONENTS[channel] ?? 'n/a');
+const componentOf = (stream, channel) => (stream === 'orientation' ? `quat_${channel}` : stream === 'baro' ? 'n/a' : channel);
 
 // The frames of our columns: the sensor's own axes, and the world the orientation turns them into.
 const FRAMES = {

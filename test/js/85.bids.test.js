@@ -64,6 +64,7 @@ test('sets of 1, 2 and 5 sensors, a resampled set with a gap and a second sessio
   kinovar.syncRecordings(five.slice(0, 2), root, { format: 'bids', subject: 'p01', task: 'walk', session: '2', run: 1 });
   const all = kinovar.syncRecordings(five, root, { format: 'bids', subject: 'p02', task: 'walk', placements: { thigh_r: 'right thigh' } });
   const gap = kinovar.syncRecordings(gappy, root, { format: 'bids', subject: 'p03', task: 'walk', acquisition: 'lab', resample: 50 });
+  const drifted = kinovar.syncRecordings(gappy, root, { format: 'bids', subject: 'p03', task: 'walk' });
   assert.deepEqual(validatorErrors(root), []);
 
   // Each sensor a tracked point, names mended; the subjects listed once each.
@@ -83,12 +84,16 @@ test('sets of 1, 2 and 5 sensors, a resampled set with a gap and a second sessio
   const scans = rowsOf(path.join(root, 'sub-p01', 'ses-1', 'sub-p01_ses-1_scans.tsv'));
   assert.deepEqual(scans[1], ['motion/sub-p01_ses-1_task-walk_tracksys-kinovar_motion.tsv', firstRow[1]]);
 
-  // The gap: the cut recording's cells empty for as long as its samples are missing, the others' full.
-  const table = motionTable(gap);
-  const missing = table.thigh_accel_x.map((v, r) => v === null && table.pelvis_accel_x[r] !== null);
-  const longest = missing.reduce(([run, best], m) => (m ? [run + 1, Math.max(best, run + 1)] : [0, best]), [0, 0])[1];
+  // The gap, resampled or on the drift grid: the cut recording's cells empty for as long as its samples
+  // are missing, the others' full.
   const truth = kinovar.inspect(gappy[1]).streams.accel.gaps.longest;
-  assert.ok(Math.abs(longest / 50 - truth) <= 3 / 50, `${longest} empty rows for a gap of ${truth} s`);
+  for (const files of [gap, drifted]) {
+    const table = motionTable(files);
+    const rate = JSON.parse(fs.readFileSync(files[3], 'utf8')).SamplingFrequency;
+    const missing = table.thigh_accel_x.map((v, r) => v === null && table.pelvis_accel_x[r] !== null);
+    const longest = missing.reduce(([run, best], m) => (m ? [run + 1, Math.max(best, run + 1)] : [0, best]), [0, 0])[1];
+    assert.ok(Math.abs(longest / rate - truth) <= 3 / rate, `${longest} empty rows at ${rate} Hz for a gap of ${truth} s`);
+  }
 });
 
 test('the motion table holds the plain CSV\'s values in m/s^2 and rad/s, row for row', (t) => {
