@@ -306,9 +306,10 @@ const BIDS_FLAGS = {
   subject: { type: 'string' }, session: { type: 'string' }, task: { type: 'string' }, run: { type: 'string' },
   acquisition: { type: 'string' }, tracksys: { type: 'string' }, placements: { type: 'string' },
 };
-const BIDS_HELP = `                     bids: a BIDS motion dataset (Motion-BIDS) whose root is -o:
+// `more`: lines a command adds before the options.
+const bidsHelp = (more = '') => `                     bids: a BIDS motion dataset (Motion-BIDS) whose root is -o:
                        the recordings are one tracking system, each a tracked
-                       point (see docs/bids.md); with:
+                       point (see docs/bids.md)${more}; with:
   --subject <label>  the participant (required)
   --task <label>     the task (required)
   --session <label>, --acquisition <label>, --run <n>, --tracksys <label> (default kinovar)
@@ -365,6 +366,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions, writeBids, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

@@ -4,7 +4,7 @@ const os = require('node:os');
 const path = require('node:path');
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
-  checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions, writeBids,
+  checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
@@ -30,7 +30,7 @@ options:
                        its name in 0.1, still gives it);
                      parquet: the same table in a compressed, typed file
                        (<name>.parquet; chosen too by an -o file ending in .parquet)
-  --force            replace an existing file that kinovar did not write
+${bidsHelp()}  --force            replace an existing file that kinovar did not write
                      (without it such files are refused)
 ${DURABLE_HELP}  -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
 ${ORIENTATION_HELP}${TIME_HELP}  --json             print the results as JSON on standard output, no progress bar

@@ -1,7 +1,7 @@
 'use strict';
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
-  progressBar, BIDS, BIDS_FLAGS, BIDS_HELP, bidsOptions, writeBids,
+  progressBar, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
@@ -18,7 +18,7 @@ options:
                      opensense: one OpenSim orientation table of the whole set,
                        <folder>/orientations.sto, for OpenSim's IMU placer and
                        inverse kinematics (see docs/analysis.md)
-${BIDS_HELP}  --imu-names <a,b>  the table's sensor names, in the order of the recordings
+${bidsHelp()}  --imu-names <a,b>  the table's sensor names, in the order of the recordings
                      (default: <name>_imu; bids: <name>); OpenSim matches them to the model
 ${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
 ${DURABLE_HELP}  --json             print what was done as JSON: {"ok":true, "files", "method",
