@@ -28,6 +28,7 @@ const flags = {
   seconds: '--seconds', clock: '--clock', accel: '--accel', gyro: '--gyro', baro: '--baro',
   events: '--events', seed: '--seed', still: '--still', rate: '--rate', noise: '--noise',
   startTick: '--start-tick', shortFinal: '--short-final', cutBlocks: '--cut-blocks', spike: '--spike', endDate: '--end-date', scenario: '--scenario',
+  flipBit: '--flip-bit',
 };
 const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
 
@@ -46,7 +47,8 @@ function optionArgs(options) {
  * Writes a synthetic recording with known contents.
  * @param {string} file where to write it
  * @param {object} [options] seconds, clock, accel, gyro, baro, events (rates in Hz; 0 leaves a sensor out),
- *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick, shortFinal, cutBlocks, spike (seconds),
+ *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick (the counter's first tick, 0 to 2^32 - 1),
+ *   shortFinal, cutBlocks, spike (seconds), flipBit (a bit of a data block's base tick flipped, 0-31),
  *   swapBlocks, duplicateTicks, unknownKinds, endDate ("YYYY-MM-DD hh:mm:ss"; default: the real end),
  *   scenario ('KIND:SECONDS[:NOISE_MG],...': active, nonwear, sleep, gap, clipped, one after another)
  * @returns {string} the file written

@@ -72,6 +72,16 @@ export interface QualityReport {
   outOfOrder: number;
   /** Bytes of a part shorter than a block at the end, never read. */
   tailBytes: number;
+  /**
+   * When there are any: blocks whose base tick lies far off both neighbours' (as from a flipped
+   * bit), left out of every table but the classic CSV, which keeps them at their wrong times.
+   */
+  corruptBlocks?: number;
+  /**
+   * When it happens: seconds from the first sample to where the device's tick counter passes
+   * 2^31. Every table keeps true time across it; the classic CSV's ticks turn negative there.
+   */
+  signedWrapAt?: number;
   settingsRecords: SettingsRecordProblem[];
 }
 

@@ -38,6 +38,10 @@ function qualityProblems(quality) {
     if (s.ticksPerSample) problems.push(clockWords(name, s));
   }
   if (quality.outOfOrder) problems.push(`${plural(quality.outOfOrder, 'block')} out of order`);
+  if (quality.corruptBlocks) {
+    problems.push(`${plural(quality.corruptBlocks, 'corrupt block')} left out (a base tick far off both ` +
+      "neighbours', as from a flipped bit)");
+  }
   return problems;
 }
 
@@ -79,6 +83,11 @@ function classicTimeWarning(quality, clock) {
   const reasons = [];
   if (gaps.length) reasons.push(`after a gap (${gaps.join(', ')}) every later row stands early`);
   if (off.length) reasons.push(`the rows of ${off.join(', ')} (a rate that does not divide the clock) run slow`);
+  if (quality.signedWrapAt !== undefined) {
+    reasons.push(`the device's tick counter passes 2^31 at ${quality.signedWrapAt.toFixed(3)} s, where its ticks ` +
+      'turn negative: the rows after it stand 2^32 ticks earlier, before the rest');
+  }
+  if (quality.corruptBlocks) reasons.push('it keeps the corrupt blocks at their wrong times');
   if (!reasons.length) return '';
   return `the classic CSV's Time column counts rows, not the samples' times: ${reasons.join('; ')}; ${TRUE_TIME} ` +
     '(--format plain or parquet)';

@@ -29,8 +29,8 @@ int usage(std::FILE* to = stderr) {
                "                   [--baro HZ] [--events HZ] [--seed N] [--still S] [--rate DPS]\n"
                "                   [--axis X,Y,Z] [--noise COUNTS] [--start-tick N] [--swap-blocks]\n"
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
-               "                   [--cut-blocks N] [--spike SECONDS] [--end-date 'YYYY-MM-DD hh:mm:ss']\n"
-               "                   [--scenario KIND:SECONDS[:NOISE_MG],...]\n"
+               "                   [--cut-blocks N] [--spike SECONDS] [--flip-bit BIT]\n"
+               "                   [--end-date 'YYYY-MM-DD hh:mm:ss'] [--scenario KIND:SECONDS[:NOISE_MG],...]\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME[,PPM]]...\n"
                "                   [--motion-start S] [--channel N] [--radio-hz HZ] [--radio-corrupt FRACTION]\n"
                "                   [--mark-span S] [options above]\n"
@@ -92,6 +92,7 @@ int run(int argc, char** argv) {
     else if (arg == "--scenario") {
       if (!kinovar::gen::parseScenario(value(), recipe.scenario)) return usage();
     }
+    else if (arg == "--flip-bit") recipe.tricky.flipBit = std::atoi(value());
     else if (arg == "--sync-set") syncDir = value();
     else if (arg == "--motion-start") syncSet.motionStart = std::strtod(value(), nullptr);
     else if (arg == "--channel") syncSet.radioChannel = static_cast<uint8_t>(std::strtoul(value(), nullptr, 10));

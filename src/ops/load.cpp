@@ -112,7 +112,7 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   loaded.resampled = options.resample;
   // Each stream is read in pieces (resampled as it is read), only what the
   // window keeps staying in memory.
-  RecordingReader reader(options.chunkSamples, options.cancel);
+  RecordingReader reader(options.chunkSamples, options.cancel, TickReading::Unwrapped);
   loaded.parsed = reader.openFile(utf8Path);
   loaded.quality = qualityReport(reader);
   recording.settings = reader.settings();
@@ -183,7 +183,8 @@ bool nextRows(TableRows& table, TablePiece& piece, const TableColumns& columns, 
 
 }  // namespace
 
-TableReader::TableReader(const char* utf8Path, const ConversionOptions& options) : reader_(options.chunkSamples, options.cancel) {
+TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
+    : reader_(options.chunkSamples, options.cancel, TickReading::Unwrapped) {
   parsed_ = reader_.openFile(utf8Path);
   quality_ = qualityReport(reader_);
   timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);

@@ -17,6 +17,7 @@
 #include "io/output_file.h"
 #include "ops/options.h"
 #include "reader/quality.h"
+#include "reader/stream_reader.h"
 #include "reader/unparsed.h"
 #include "sync/report.h"
 #include "view/view_data.h"
@@ -56,6 +57,11 @@ std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& cr
 // The CSV style of an output format.
 inline CsvStyle csvStyleOf(OutputFormat format) {
   return format == OutputFormat::PlainCsv ? CsvStyle::Plain : CsvStyle::Classic;
+}
+
+// The classic CSV keeps its signed ticks; every other table gives true times.
+inline TickReading tickReadingOf(CsvStyle style) {
+  return style == CsvStyle::Classic ? TickReading::Signed : TickReading::Unwrapped;
 }
 
 // Why a set was not converted, in the order the stages find it.

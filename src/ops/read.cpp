@@ -37,16 +37,27 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return false;
   const unsigned threads = threadBudget(options);
   std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads, options.durable);
-  RecordingReader reader(options.chunkSamples, options.cancel);
+  const CsvStyle style = csvStyleOf(options.format);
+  RecordingReader reader(options.chunkSamples, options.cancel, tickReadingOf(style));
   const bool parsed = reader.openFile(utf8RecordingPath);
-  if (quality) *quality = qualityReport(reader);
+  if (quality) {
+    // The report gives the true times; the classic table's signed ticks
+    // differ from them only past 2^31 or on a corrupt block, read once more then.
+    const ParseStats& seen = reader.stats();
+    if (reader.ticks() == TickReading::Signed && (seen.framesPastSigned > 0 || seen.corruptBlocks > 0)) {
+      RecordingReader truth(options.chunkSamples, options.cancel, TickReading::Unwrapped);
+      truth.openFile(utf8RecordingPath);
+      *quality = qualityReport(truth);
+    } else {
+      *quality = qualityReport(reader);
+    }
+  }
   const auto sampled = [&](uint32_t key) { return reader.count(key) > 0; };
   if (!options.writeEmpty && std::none_of(reader.keys().begin(), reader.keys().end(), sampled)) {
     output.get().output.discard();
     settings = reader.settings();
     return true;
   }
-  const CsvStyle style = csvStyleOf(options.format);
   // The creation time stands at the first sample, where the table's time starts.
   PlainTime time{kFromFirstSample, options.absoluteTime,
                        timeBase(epochSeconds(reader.settings().createdAt), 0.0, options), options.utcOffset == options.utcOffset};
@@ -79,7 +90,7 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
 }
 
 bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel) {
-  RecordingReader reader(0, cancel);
+  RecordingReader reader(0, cancel, TickReading::Unwrapped);
   if (!reader.openFile(utf8RecordingPath)) return false;
   report = qualityReport(reader);
   // How far apart the tables place each sensor's samples: told where the rate does not divide the clock.

@@ -268,7 +268,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   const bool resampled = style == CsvStyle::Plain && options.resample > 0;
   std::vector<Recording> set;
   std::vector<std::unique_ptr<RecordingReader>> readers;
-  SetOutcome outcome = openSet(paths, options, readers, set);
+  SetOutcome outcome = openSet(paths, options, tickReadingOf(style), readers, set);
   if (outcome.failure != SetFailure::None) return outcome;
   const OwnTime streamed = [&readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
 
@@ -359,7 +359,7 @@ std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& pat
   auto set = std::make_unique<StreamedSet>();
   if (paths.empty()) return set;
   SetOutcome& outcome = set->outcome;
-  outcome = openSet(paths, options, set->readers, set->recordings);
+  outcome = openSet(paths, options, tickReadingOf(style), set->readers, set->recordings);
   if (outcome.failure != SetFailure::None) return set;
   const OwnTime own = [&readers = set->readers](size_t i, uint32_t key, uint64_t j) { return ownTime(*readers[i], key, j); };
   const bool resampled = options.resample > 0;

@@ -23,14 +23,14 @@ bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char
   return parsed;
 }
 
-SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOptions& options,
+SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOptions& options, TickReading ticks,
                    std::vector<std::unique_ptr<RecordingReader>>& readers, std::vector<Recording>& set) {
   SetOutcome outcome;
   const size_t n = paths.size();
   for (const std::string& path : paths) utf8ToWide(path.c_str());
   set.assign(n, Recording{});
   readers.clear();
-  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples, options.cancel));
+  for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples, options.cancel, ticks));
   std::vector<UnparsedRecording> unparsed(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
   SetProgress progress(options, n, 0.0, kFirstPassShare);
@@ -40,6 +40,7 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
     parsed[i] = reader.openFile(paths[i].c_str(), &unparsed[i].reason, &unparsed[i].systemError);
     set[i].settings = reader.settings();
     set[i].streams = reader.shapes();
+    set[i].unwrappedTicks = ticks == TickReading::Unwrapped;
     for (const uint32_t key : {kRadioTimeKey, kEventKey}) {
       const auto found = set[i].streams.find(key);
       if (found == set[i].streams.end() || found->second.count == 0) continue;

@@ -26,7 +26,7 @@ bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char
 // is SetFailure::Unparsed (with why for each) or SetFailure::NoOrientation,
 // and the recordings are then of no use. A path that is not UTF-8 throws: it
 // is the caller's error, not a recording that failed.
-SetOutcome openSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
+SetOutcome openSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options, TickReading ticks,
                    std::vector<std::unique_ptr<RecordingReader>>& readers, std::vector<Recording>& set);
 
 // How a set's options put it on the common clock: by drift on a grid, or

@@ -13,7 +13,7 @@ namespace kinovar {
 bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& options, uint64_t budgetBytes,
                    std::vector<uint8_t>& page, std::string& error) {
   // The streams are read in pieces, as often as the page needs them.
-  RecordingReader reader(options.chunkSamples, options.cancel);
+  RecordingReader reader(options.chunkSamples, options.cancel, TickReading::Unwrapped);
   if (!reader.openFile(utf8RecordingPath)) {
     error = "could not be read to its end";
     return false;

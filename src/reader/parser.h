@@ -28,6 +28,13 @@ struct ParseStats {
   uint64_t blocks = 0;           // whole 512-byte blocks, block 0 included
   uint64_t tailBytes = 0;        // bytes after the last whole block, never read
   uint64_t blocksBackwards = 0;  // data blocks whose base tick is below the block before's
+  // Data blocks whose base tick lies far off both neighbours' (a flipped
+  // bit): left out of the unwrapped reading, kept by the signed one.
+  uint64_t corruptBlocks = 0;
+  // Frames whose true tick lies outside the signed 32-bit range, where the
+  // signed reading puts them 2^32 ticks away, and the true tick of the first.
+  uint64_t framesPastSigned = 0;
+  int64_t firstPastSigned = 0;
 };
 
 // Decodes a recording's bytes into default settings and an empty map. True

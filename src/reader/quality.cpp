@@ -172,6 +172,9 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
   for (StreamScan& walk : scans) walk.finish(origin);
   report.outOfOrder = scan.blocksBackwards;
   report.tailBytes = scan.tailBytes;
+  report.corruptBlocks = scan.corruptBlocks;
+  if (scan.framesPastSigned > 0 && settings.frequency > 0)
+    report.signedWrapAt = std::max(0.0, static_cast<double>(scan.firstPastSigned) / settings.frequency - origin);
   report.settingsRecords = settingsProblems(scan.settingsBlock);
   return report;
 }
@@ -223,6 +226,9 @@ void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail det
   json.endObject();
   json.member("outOfOrder", report.outOfOrder);
   json.member("tailBytes", report.tailBytes);
+  // Told only where they happened, as most recordings never meet them.
+  if (report.corruptBlocks > 0) json.member("corruptBlocks", report.corruptBlocks);
+  if (report.signedWrapAt >= 0) json.member("signedWrapAt", report.signedWrapAt);
   json.key("settingsRecords").beginArray();
   for (const SettingsRecordProblem& p : report.settingsRecords) {
     json.beginObject();

@@ -47,6 +47,10 @@ struct QualityReport {
   std::vector<StreamQuality> streams;  // in stream key order
   uint64_t outOfOrder = 0;
   uint64_t tailBytes = 0;
+  uint64_t corruptBlocks = 0;  // base tick far off both neighbours': left out of the true times
+  // Seconds from the first sample to where the counter leaves the signed
+  // 32-bit range, past which the classic table's ticks jump 2^32 back; -1: never.
+  double signedWrapAt = -1.0;
   std::vector<SettingsRecordProblem> settingsRecords;
 };
 

@@ -151,6 +151,9 @@ using StreamMap = std::unordered_map<uint32_t, SampleStream>;
 struct Recording {
   DeviceSettings settings;
   StreamMap streams;
+  // The samples' times follow the counter past 2^31 (a reader's unwrapped
+  // ticks), where the settings' ticks stay signed 32-bit.
+  bool unwrappedTicks = false;
 };
 
 // The stream under key, or nullptr when the recording has none.

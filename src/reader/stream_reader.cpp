@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <queue>
 #include <stdexcept>
@@ -28,9 +30,24 @@ constexpr size_t kPieceBytes = 1 << 20;
 constexpr uint64_t kRunFrames = 1 << 21;
 
 struct RawFrame {
-  int32_t tick;
+  int64_t tick;
   uint8_t payload[6];
 };
+
+// How one block's frames get their ticks: signed 32-bit, or from the
+// block's unwrapped base.
+struct BlockClock {
+  bool signedTicks = true;
+  int64_t base = 0;
+  int64_t tick(const uint8_t* block, size_t k) const {
+    return signedTicks ? frames::frameTick(block, k) : base + block[8 + 8 * k + 1];
+  }
+};
+
+// A base tick this far off both neighbours' (and four times further than
+// they lie apart) is a corrupt block: a block spans at most 255 ticks, so
+// neighbours in a steady recording lie within about 512.
+constexpr int64_t kFarTicks = 1024;
 
 // A sorted run of a stream's frames in the spill file.
 struct Run {
@@ -83,6 +100,23 @@ struct RecordingReader::State {
   uint64_t indexEvery = kDefaultChunkSamples;
   std::array<std::vector<std::pair<uint64_t, uint8_t>>, Routing::kStreams> index;
   CancelToken cancel;
+  TickReading ticks = TickReading::Signed;
+  // Unwrapped: the data blocks left out (ascending), and the counter's
+  // turns past the signed reading from each block where they change.
+  std::vector<uint64_t> leftOut;
+  std::vector<std::pair<uint64_t, int64_t>> turns;
+
+  bool isLeftOut(uint64_t block) const {
+    return !leftOut.empty() && std::binary_search(leftOut.begin(), leftOut.end(), block);
+  }
+  BlockClock clockOf(uint64_t block, const uint8_t* bytes) const {
+    // Block 0 holds the settings: its base tick is no part of the count.
+    if (ticks == TickReading::Signed || block == 0) return {};
+    const auto after = std::upper_bound(turns.begin(), turns.end(), block,
+                                        [](uint64_t b, const std::pair<uint64_t, int64_t>& t) { return b < t.first; });
+    const int64_t turn = after == turns.begin() ? 0 : std::prev(after)->second;
+    return {false, static_cast<int64_t>(frames::bigInt32(bytes + 4)) + turn * (int64_t{1} << 32)};
+  }
 };
 
 namespace {
@@ -91,7 +125,7 @@ namespace {
 // piece at a time from a file.
 class Pieces {
  public:
-  explicit Pieces(const RecordingReader::State& state, uint64_t from = 0) : state_(state), done_(from) {
+  explicit Pieces(const RecordingReader::State& state, uint64_t from = 0) : state_(state), done_(from), start_(from) {
     if (state.path.empty()) return;
     file_ = openFile(state.path.c_str(), OpenMode::ReadBinary);
     buffer_.resize(kPieceBytes);
@@ -103,6 +137,7 @@ class Pieces {
   }
   bool next(std::span<const uint8_t>& piece) {
     state_.cancel.check();
+    start_ = done_;
     if (state_.path.empty()) {
       if (done_ >= state_.blockBytes) return false;
       piece = state_.memory.subspan(done_, state_.blockBytes - done_);
@@ -118,12 +153,15 @@ class Pieces {
     piece = std::span<const uint8_t>(buffer_.data(), whole);
     return true;
   }
+  // The block number of a byte of the last piece.
+  uint64_t blockAt(size_t offset) const { return (start_ + offset) / kBlockSize; }
 
  private:
   const RecordingReader::State& state_;
   FilePtr file_;
   std::vector<uint8_t> buffer_;
   uint64_t done_ = 0;
+  uint64_t start_ = 0;
 };
 
 // Calls onFrame(stream, tick, frame) for every frame of the recording that
@@ -134,9 +172,12 @@ void forEachFrame(const RecordingReader::State& state, OnFrame&& onFrame) {
   for (std::span<const uint8_t> piece; pieces.next(piece);)
     for (size_t offset = 0; offset < piece.size(); offset += kBlockSize) {
       const uint8_t* block = piece.data() + offset;
+      const uint64_t index = pieces.blockAt(offset);
+      if (state.isLeftOut(index)) continue;
+      const BlockClock clock = state.clockOf(index, block);
       for (size_t k = 0; k < kFramesPerBlock; ++k) {
         const int stream = state.routing.byKind[block[8 + 8 * k]];
-        if (stream >= 0) onFrame(static_cast<size_t>(stream), frames::frameTick(block, k), block + 8 + 8 * k);
+        if (stream >= 0) onFrame(static_cast<size_t>(stream), clock.tick(block, k), block + 8 + 8 * k);
       }
     }
 }
@@ -159,7 +200,7 @@ uint64_t trim(SampleStream& out, uint64_t n, uint64_t max) {
 }
 
 inline void store(SampleStream& out, uint64_t i, uint64_t max, uint32_t key, const DeviceSettings& settings,
-                  int32_t tick, const uint8_t* payload) {
+                  int64_t tick, const uint8_t* payload) {
   double values[3];
   out.times[i] = tick / static_cast<double>(settings.frequency);
   frames::convert(key, settings, payload, values);
@@ -211,14 +252,23 @@ class InOrderCursor : public StreamCursor {
     while (n < max) {
       if (at_ >= piece_.size()) {
         if (!pieces_.next(piece_)) break;
-        at_ = 0, k_ = startK_, startK_ = 0;
+        at_ = 0, k_ = startK_, startK_ = 0, entered_ = false;
       }
       const uint8_t* block = piece_.data() + at_;
+      if (!entered_) {
+        const uint64_t index = pieces_.blockAt(at_);
+        if (s.isLeftOut(index)) {
+          at_ += kBlockSize, k_ = 0;
+          continue;
+        }
+        clock_ = s.clockOf(index, block);
+        entered_ = true;
+      }
       for (; k_ < kFramesPerBlock && n < max; ++k_) {
         const uint8_t* frame = block + 8 + 8 * k_;
-        if (s.routing.byKind[frame[0]] == stream) store(out, n++, max, key, s.settings, frames::frameTick(block, k_), frame + 2);
+        if (s.routing.byKind[frame[0]] == stream) store(out, n++, max, key, s.settings, clock_.tick(block, k_), frame + 2);
       }
-      if (k_ == kFramesPerBlock) at_ += kBlockSize, k_ = 0;
+      if (k_ == kFramesPerBlock) at_ += kBlockSize, k_ = 0, entered_ = false;
     }
     return trim(out, n, max);
   }
@@ -229,6 +279,8 @@ class InOrderCursor : public StreamCursor {
   std::span<const uint8_t> piece_;
   size_t at_ = 0, k_ = 0;
   size_t startK_ = 0;  // the first frame of the first piece
+  BlockClock clock_;
+  bool entered_ = false;  // clock_ is that of the block at at_
 };
 
 // Frames already sorted and de-duplicated, in memory.
@@ -312,29 +364,100 @@ class MergeCursor : public StreamCursor {
   std::shared_ptr<const RecordingReader::State> state_;
   size_t c_;
   std::vector<Reader> readers_;
-  using Head = std::pair<int32_t, size_t>;
+  using Head = std::pair<int64_t, size_t>;
   std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heap_;
   bool started_ = false;
-  int32_t last_ = 0;
+  int64_t last_ = 0;
 };
 
 // The first pass, a block at a time: counts, order, the blocks that go
-// back in time and the index of every stream.
+// back in time or lie far off their neighbours, the counter's turns and the
+// index of every stream. A data block is judged once the two after it are
+// seen, so up to three wait here.
 struct Scanner {
   RecordingReader::State& state;
   ParseStats& stats;
   std::array<int64_t, Routing::kStreams> lastTick;
   std::array<uint64_t, Routing::kStreams> frames{};
-  int32_t lastBase = 0;
+  struct Pending {
+    uint64_t index;
+    std::array<uint8_t, kBlockSize> bytes;
+    uint32_t base() const { return static_cast<uint32_t>(frames::bigInt32(bytes.data() + 4)); }
+  };
+  std::deque<Pending> pending;
+  // The last two data blocks kept: raw base, and the first's unwrapped base.
+  uint32_t kept[2] = {};
+  size_t keptCount = 0;
+  int64_t lastBase = 0;
+  int64_t lastTurn = 0;
 
   Scanner(RecordingReader::State& s, ParseStats& p) : state(s), stats(p) { lastTick.fill(INT64_MIN); }
 
-  void block(const uint8_t* block, uint64_t index) {
+  void block(const uint8_t* bytes, uint64_t index) {
+    if (index == 0) {
+      walk(bytes, 0, state.clockOf(0, bytes), 0);
+      return;
+    }
+    Pending& p = pending.emplace_back();
+    p.index = index;
+    std::copy_n(bytes, kBlockSize, p.bytes.begin());
+    if (pending.size() == 3) judge();
+  }
+  void end() {
+    while (!pending.empty()) judge();
+    for (size_t c = 0; c < Routing::kStreams; ++c)
+      if (state.routing.built[c]) stats.streams[Routing::keys[c]].frames = frames[c];
+  }
+
+ private:
+  static int64_t apart(uint32_t a, uint32_t b) { return std::llabs(static_cast<int64_t>(static_cast<int32_t>(a - b))); }
+  static int64_t far(int64_t step) { return std::max(kFarTicks, 4 * step); }
+
+  void judge() {
+    const Pending b = pending.front();
+    pending.pop_front();
+    const uint32_t base = b.base();
+    const bool next = !pending.empty(), second = pending.size() > 1;
+    bool corrupt = false;
+    if (keptCount > 0 && next) {
+      const uint32_t p = kept[0], n = pending[0].base();
+      corrupt = apart(base, p) > far(apart(p, n)) && apart(base, n) > far(apart(p, n));
+    } else if (keptCount == 0 && second) {
+      corrupt = apart(base, pending[0].base()) > far(apart(pending[0].base(), pending[1].base()));
+    } else if (keptCount == 2 && !next) {
+      corrupt = apart(base, kept[0]) > far(apart(kept[0], kept[1]));
+    }
+    if (corrupt) {
+      ++stats.corruptBlocks;
+      if (state.ticks == TickReading::Unwrapped) {
+        state.leftOut.push_back(b.index);
+        return;
+      }
+      walk(b.bytes.data(), b.index, BlockClock{}, INT64_MIN);
+      return;
+    }
+    // Kept: its base follows the one before by their difference modulo 2^32.
+    const int64_t unwrapped = keptCount ? lastBase + static_cast<int32_t>(base - kept[0]) : static_cast<int32_t>(base);
+    const int64_t turn = (unwrapped - static_cast<int32_t>(base)) / (int64_t{1} << 32);
+    if (turn != lastTurn) state.turns.emplace_back(b.index, turn), lastTurn = turn;
+    if (keptCount && unwrapped < lastBase) ++stats.blocksBackwards;
+    kept[1] = kept[0], kept[0] = base, keptCount = std::min<size_t>(keptCount + 1, 2);
+    lastBase = unwrapped;
+    const BlockClock clock = state.ticks == TickReading::Signed ? BlockClock{} : BlockClock{false, unwrapped};
+    walk(b.bytes.data(), b.index, clock, unwrapped);
+  }
+
+  // The frames of a block read; `unwrapped`: its true base tick (INT64_MIN: none).
+  void walk(const uint8_t* block, uint64_t index, const BlockClock& clock, int64_t unwrapped) {
     for (size_t k = 0; k < kFramesPerBlock; ++k) {
       const int stream = state.routing.byKind[block[8 + 8 * k]];
       if (stream < 0) continue;
       const auto c = static_cast<size_t>(stream);
-      const int32_t tick = frames::frameTick(block, k);
+      const int64_t tick = clock.tick(block, k);
+      if (unwrapped != INT64_MIN && index > 0) {
+        const int64_t truth = unwrapped + block[8 + 8 * k + 1];
+        if (truth != static_cast<int32_t>(truth) && stats.framesPastSigned++ == 0) stats.firstPastSigned = truth;
+      }
       if (frames[c] > 0 && frames[c] % state.indexEvery == 0)
         state.index[c].emplace_back(index * kBlockSize, static_cast<uint8_t>(k));
       ++frames[c];
@@ -344,13 +467,6 @@ struct Scanner {
       }
       lastTick[c] = tick;
     }
-    const int32_t base = frames::bigInt32(block + 4);
-    if (index >= 2 && base < lastBase) ++stats.blocksBackwards;
-    lastBase = base;
-  }
-  void end() {
-    for (size_t c = 0; c < Routing::kStreams; ++c)
-      if (state.routing.built[c]) stats.streams[Routing::keys[c]].frames = frames[c];
   }
 };
 
@@ -396,11 +512,14 @@ std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream, std::func
   return std::make_unique<MemoryCursor>(stream, std::move(await));
 }
 
-RecordingReader::RecordingReader(uint64_t chunkSamples, CancelToken cancel)
+RecordingReader::RecordingReader(uint64_t chunkSamples, CancelToken cancel, TickReading ticks)
     : chunk_(chunkSamples ? chunkSamples : kDefaultChunkSamples), state_(std::make_shared<State>()) {
   state_->indexEvery = chunk_;
   state_->cancel = std::move(cancel);
+  state_->ticks = ticks;
 }
+
+TickReading RecordingReader::ticks() const { return state_->ticks; }
 
 RecordingReader::~RecordingReader() = default;
 
@@ -507,7 +626,7 @@ void RecordingReader::finish() {
       s.runs[c].push_back({offset, run.size()});
       run.clear();
     };
-    forEachFrame(s, [&](size_t c, int32_t tick, const uint8_t* frame) {
+    forEachFrame(s, [&](size_t c, int64_t tick, const uint8_t* frame) {
       if (s.inOrder[c]) return;
       RawFrame raw;
       raw.tick = tick;

@@ -35,12 +35,21 @@ class StreamCursor {
 std::unique_ptr<StreamCursor> memoryCursor(const SampleStream& stream,
                                            std::function<void(uint64_t)> await = {});
 
+// How frames' ticks become times. Signed: the 32-bit tick read as signed,
+// as the classic table and the five functions have always read it, so a
+// counter passing 2^31 jumps back 49.7 days (at 1000 Hz). Unwrapped: each
+// block's base tick follows the block before by their difference modulo
+// 2^32, so a counter passing 2^31 or 2^32 runs on, and a block whose base
+// tick lies far off both neighbours' (a flipped bit) is left out.
+enum class TickReading { Signed, Unwrapped };
+
 class RecordingReader {
  public:
   // `chunkSamples` also bounds the frames a stream found out of order is
   // sorted in at once (0: the defaults). `cancel` is checked at every piece
   // of the file read and every cursor made.
-  explicit RecordingReader(uint64_t chunkSamples = 0, CancelToken cancel = {});
+  explicit RecordingReader(uint64_t chunkSamples = 0, CancelToken cancel = {},
+                           TickReading ticks = TickReading::Signed);
   ~RecordingReader();
   RecordingReader(const RecordingReader&) = delete;
   RecordingReader& operator=(const RecordingReader&) = delete;
@@ -63,6 +72,7 @@ class RecordingReader {
   uint64_t count(uint32_t key) const;
   uint64_t channels(uint32_t key) const;
   uint64_t chunkSamples() const { return chunk_; }
+  TickReading ticks() const;
   // Streams of the built keys with their counts and no samples: the shape
   // tables and reports are laid out from.
   StreamMap shapes() const;

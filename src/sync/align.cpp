@@ -58,13 +58,23 @@ double firstTime(const std::vector<Recording>& set, size_t i, const OwnTime& str
   return std::isinf(first) ? 0.0 : first;
 }
 
+// The whole turns of the 32-bit counter (in seconds of its clock) that put
+// a signed tick nearest `own`, the samples' unwrapped time; 0 without one.
+double turnsNear(int32_t tick, const DeviceSettings& settings, double own) {
+  const double wrap = 4294967296.0 / settings.frequency;
+  return wrap * std::round((own - tick / static_cast<double>(settings.frequency)) / wrap);
+}
+
 // In double precision: a mark is the reference time of the sensor's tick 0,
 // and with ticks near 2^30 single precision is off by a tenth of a second.
-double timeMarkStart(const DeviceSettings& settings) {
+// `own`: where the samples' times follow the counter past 2^31, their first
+// time, which each mark's tick is placed near.
+double timeMarkStart(const DeviceSettings& settings, double own = NAN) {
   const TimeMarksSettings& m = settings.timeMarks;
   const double clock = settings.frequency;
-  const double mark1 = (m.value4 * 1000.0 + m.value5) / 1000.0 - m.value6 / clock;
-  const double mark2 = (m.value9 * 1000.0 + m.value10) / 1000.0 - m.value11 / clock;
+  double mark1 = (m.value4 * 1000.0 + m.value5) / 1000.0 - m.value6 / clock;
+  double mark2 = (m.value9 * 1000.0 + m.value10) / 1000.0 - m.value11 / clock;
+  if (std::isfinite(own)) mark1 -= turnsNear(m.value6, settings, own), mark2 -= turnsNear(m.value11, settings, own);
   return (mark1 + mark2) * 0.5;
 }
 
@@ -168,12 +178,18 @@ bool clockOffsets(const std::vector<Recording>& set, SyncReport& report, const O
   for (size_t i = 0; i < set.size(); ++i)
     if (refuseClock(set[i].settings)) noClock.push_back(i);
   if (!noClock.empty()) return refuse(report, SyncRefusal::NoClock, noClock);
-  for (size_t i = 0; i < set.size(); ++i) report.offsets[i] = timeMarkStart(set[i].settings);
+  std::vector<double> own(set.size(), NAN);
+  for (size_t i = 0; i < set.size(); ++i)
+    if (set[i].unwrappedTicks) own[i] = firstTime(set, i, streamed);
+  for (size_t i = 0; i < set.size(); ++i) report.offsets[i] = timeMarkStart(set[i].settings, own[i]);
   const double earliest = *std::min_element(report.offsets.begin(), report.offsets.end());
   for (double& offset : report.offsets) offset -= earliest;
   for (size_t i = 0; i < set.size(); ++i) {
     report.clocks[i] = timeMarksClock(set[i].settings);
     report.clocks[i].offset -= earliest;
+    // The model stands on the first mark: its tick on the samples' turn.
+    if (std::isfinite(own[i]))
+      report.clocks[i].offset -= report.clocks[i].rate * turnsNear(set[i].settings.timeMarks.value6, set[i].settings, own[i]);
   }
   return true;
 }

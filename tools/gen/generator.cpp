@@ -538,6 +538,16 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
       if (f->missing && before >= 0 && after >= 0) f->gaps = 1, f->longestGapTicks = static_cast<uint64_t>(after - before);
     }
   }
+  if (recipe.tricky.flipBit >= 0 && recipe.tricky.flipBit < 32 && dataBlocks >= 3) {
+    // A third of the way in, clear of the blocks cut from the middle.
+    const size_t flipped = dataBlocks / 3;
+    uint8_t* base = out.data() + (1 + flipped) * kBlock + 4;
+    const int bit = recipe.tricky.flipBit;
+    base[3 - bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+    s.flippedBlock = static_cast<int64_t>(1 + flipped);
+    for (size_t i = firsts[flipped]; i < firsts[flipped + 1]; ++i)
+      if (StreamFaults* f = faultsOf[frames[i].kind]) f->inFlippedBlock += !cut[i];
+  }
   for (size_t i = 0; i < frames.size(); ++i) {
     StreamFaults* f = faultsOf[frames[i].kind];
     if (!f || cut[i] || f == &s.baroFaults) continue;

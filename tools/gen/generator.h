@@ -58,6 +58,7 @@ struct Tricky {
   int shortFinalBlock = 0;       // bytes of a partial block appended at the end
   int cutBlocks = 0;             // data blocks cut out of the middle, as if the memory lost them
   double spikeAt = -1;           // when not negative: the accel sample nearest this second reads full scale on X
+  int flipBit = -1;              // when not negative: this bit (0-31) of a data block's base tick flipped, a third of the way in
 };
 
 // A stretch of a free-living day: what the sensor saw for `seconds`.
@@ -117,6 +118,7 @@ struct StreamFaults {
   uint64_t gaps = 0;             // runs of cut samples
   uint64_t longestGapTicks = 0;  // between the samples either side of the longest run
   uint64_t saturated = 0;        // kept samples with an axis at a raw full scale
+  uint64_t inFlippedBlock = 0;   // samples in the block whose base tick has a flipped bit
 };
 
 // The raw samples the file carries, before calibration, in tick order.
@@ -129,6 +131,7 @@ struct GeneratedSamples {
   std::vector<double> trueQuaternion;      // w, x, y, z per gyro sample (sensor to world)
   StreamFaults accelFaults, gyroFaults, baroFaults;
   uint64_t blocksBackwards = 0;            // blocks placed after a block of later ticks
+  int64_t flippedBlock = -1;               // the block whose base tick has a flipped bit (block 0: settings)
 };
 
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload);

@@ -1,0 +1,85 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const kinovar = require('../../lib');
+const { readParquetBytes } = require('../../lib/parquet');
+const { generateRecording, generateSession } = require('../../lib/generator');
+const { scratch } = require('./helpers');
+
+const cli = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
+const TWO_31 = 2 ** 31;
+
+/** The time column of a plain CSV. */
+function csvColumn(file, name) {
+  const lines = fs.readFileSync(file, 'utf8').trim().split(/\r?\n/);
+  const column = lines[0].split(',').indexOf(name);
+  return lines.slice(1).map((line) => line.split(',')[column]).filter((cell) => cell !== '').map(Number);
+}
+
+/** Times that rise by no more than `step` each. */
+function assertSteady(times, step, what, strict = true) {
+  assert.ok(times.length > 0, what);
+  for (let i = 1; i < times.length; i++) {
+    const d = times[i] - times[i - 1];
+    assert.ok((strict ? d > 0 : d >= 0) && d <= step, `${what}: ${times[i - 1]} then ${times[i]}`);
+  }
+}
+
+test('a counter passing 2^31 keeps true time in every table; the classic CSV keeps its ticks and says so', (t) => {
+  const dir = scratch(t, 'kinovar-counter-');
+  for (const clock of [1000, 32768]) {
+    const recording = generateRecording(path.join(dir, `r${clock}.bin`), { seconds: 6, clock, startTick: TWO_31 - 3 * clock });
+    const start = (TWO_31 - 3 * clock) / clock;
+    kinovar.readRecording(recording, path.join(dir, 'plain.csv'), { format: 'plain', orientation: 'none' });
+    const plain = csvColumn(path.join(dir, 'plain.csv'), 'time');
+    assertSteady(plain, 0.0101, `plain ${clock}`);
+    assert.equal(plain.length, 600);  // 100 Hz for 6 s, the 25 Hz barometer on those rows
+    const loaded = kinovar.load(recording, { orientation: 'none' });
+    assertSteady(Array.from(loaded.streams.accel.time), 0.0101, `load ${clock}`);
+    assert.ok(Math.abs(loaded.info.quality.streams.accel.first - start) < 1e-9);
+    kinovar.readRecording(recording, path.join(dir, 'r.parquet'), { format: 'parquet', orientation: 'none' });
+    const parquet = readParquetBytes(fs.readFileSync(path.join(dir, 'r.parquet')));
+    assertSteady(Array.from(parquet.columns.time), 0.0101, `parquet ${clock}`);
+
+    // The classic CSV is warned about, by read and inspect; plain is not.
+    const read = spawnSync(process.execPath, [cli, 'read', recording, '-o', path.join(dir, 'c.csv'), '--format', 'csv'], { encoding: 'utf8' });
+    assert.equal(read.status, 0, read.stderr);
+    assert.match(read.stderr, /passes 2\^31 at 3\.000 s/);
+    const readPlain = spawnSync(process.execPath, [cli, 'read', recording, '-o', path.join(dir, 'p.csv'), '--format', 'plain'], { encoding: 'utf8' });
+    assert.doesNotMatch(readPlain.stderr, /2\^31/);
+    const inspect = spawnSync(process.execPath, [cli, 'inspect', recording], { encoding: 'utf8' });
+    assert.match(inspect.stdout, /passes 2\^31 at 3\.000 s/);
+  }
+});
+
+test('sets whose counters pass 2^31 or 2^32 mid-recording line up as sets that do not', (t) => {
+  const dir = scratch(t, 'kinovar-counter-set-');
+  // The motion starts at 4 s true time; the window at the latest first sample, 1 s.
+  for (const clock of [1000, 32768]) {
+    for (const method of ['marks', 'stream']) {
+      const folder = path.join(dir, `${clock}-${method}`);
+      // Each counter passes its mark 3 s into the recording, on clocks 20 and 30 ppm off.
+      const sensors = [[3 - TWO_31 / clock, 0.5, 'pelvis', 20], [1 - 2 * TWO_31 / clock, 0.25, 'thigh', -30], [0.75, 1, 'shank']];
+      const set = generateSession(folder, { method, seconds: 8, clock, motionStart: 4, radioHz: method === 'stream' ? 10 : undefined, sensors });
+      for (const recording of set) {
+        const quality = kinovar.inspect(recording);
+        assert.equal(quality.outOfOrder, 0);
+        for (const [name, s] of Object.entries(quality.streams)) assert.equal(s.gaps.count, 0, `${recording} ${name}`);
+      }
+      const out = path.join(folder, 'out');
+      kinovar.syncRecordings(set, out, { format: 'plain', clock: 'drift' });
+      for (const name of ['pelvis', 'thigh', 'shank']) {
+        const file = path.join(out, `${name}.csv`);
+        const times = csvColumn(file, 'time');
+        assertSteady(times, 0.0201, `${clock} ${method} ${name}`, false);  // a barometer row may share its time
+        // The rotation (90 deg/s about z) shows at 3 s on the common clock in every recording.
+        const rows = fs.readFileSync(file, 'utf8').trim().split(/\r?\n/).slice(1).map((line) => line.split(','));
+        const onset = rows.find((row) => row[3] !== '' && Number(row[3]) > 45);
+        assert.ok(onset && Math.abs(Number(onset[0]) - 3) <= 0.031, `${clock} ${method} ${name}: turns at ${onset?.[0]}`);
+      }
+    }
+  }
+});
