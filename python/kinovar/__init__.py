@@ -13,10 +13,10 @@ import os
 
 from . import _core
 from ._errors import KinovarError, from_os_error, system_error
-from ._recording import Recording, RecordingSet, Stream
+from ._recording import Recording, RecordingSet, Stream, _datetimes
 
 __all__ = [
-    "KinovarError", "Recording", "RecordingSet", "Stream", "load", "load_set", "inspect", "convert", "read_settings",
+    "KinovarError", "Recording", "RecordingSet", "Stream", "load", "load_set", "epochs", "inspect", "convert", "read_settings",
     "write_settings",
 ]
 
@@ -188,6 +188,70 @@ def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orien
     raw["recordings"] = [_display(p) for p in encoded]
     raw["window"] = dict(zip(("start", "end"), raw["window"]))
     return RecordingSet(recordings, raw)
+
+
+def _positive(value, fn, name):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{fn}: {name} must be a number, not {type(value).__name__}")
+    if not value > 0:
+        raise ValueError(f"{fn}: {name} must be above 0, not {value}")
+    return float(value)
+
+
+def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=None, nonwear_window_minutes=None,
+           time="relative", threads=None):
+    """Epoch summaries of a recording as a pandas DataFrame: one row per
+    ``epoch`` seconds (1 to 3600) from the first sample, or from whole clock
+    times with ``time='absolute'`` (then indexed by the epochs' dates).
+
+    Columns: ``samples`` (accelerometer samples in the epoch), ``enmo`` and
+    ``mad`` (g), ``anglez`` (degrees), the per-axis means and SDs,
+    ``clipped`` samples, ``nonwear`` (0 or 1), and with a gyroscope
+    ``gyro_mean``, with a barometer ``pressure`` and ``temperature``; an
+    epoch without samples has empty cells. Non-wear after van Hees et al.
+    (2013): 60-minute windows stepping by a quarter of it, where two axes
+    have SD below 13 mg and range below 150 mg; the ``nonwear_`` arguments
+    change those, ``nonwear=False`` turns it off. ``attrs`` holds the
+    recording's ``info`` and ``quality``, the columns' ``units`` and the
+    ``summary`` (epochs, recorded, worn and not-worn hours, clipped samples).
+    One streaming pass; only the table is held.
+    """
+    import pandas as pd
+
+    fn = "epochs"
+    encoded = _path(path, fn)
+    epoch = _positive(epoch, fn, "epoch")
+    if not 1 <= epoch <= 3600:
+        raise ValueError(f"{fn}: epoch must be seconds from 1 to 3600, not {epoch}; the field's usual epochs are 5, 30 and 60 s")
+    if not isinstance(nonwear, bool):
+        raise TypeError(f"{fn}: nonwear must be True or False, not {type(nonwear).__name__}")
+    sd = None if nonwear_sd_mg is None else _positive(nonwear_sd_mg, fn, "nonwear_sd_mg") / 1000
+    spread = None if nonwear_range_mg is None else _positive(nonwear_range_mg, fn, "nonwear_range_mg") / 1000
+    window = nonwear_window_minutes
+    if window is not None and (isinstance(window, bool) or not isinstance(window, numbers.Integral)):
+        raise TypeError(f"{fn}: nonwear_window_minutes must be whole minutes, not {type(window).__name__}")
+    if window is not None and not 1 <= window <= 1440:
+        raise ValueError(f"{fn}: nonwear_window_minutes must be from 1 to 1440, not {window}")
+    time = _choice(time, fn, "time", ("relative", "absolute"))
+    _check_recording(encoded)
+    raw = _core.epochs(encoded, epoch, nonwear, sd, spread, window, time == "absolute", _threads(threads, fn))
+    quality = json.loads(raw["quality"])
+    _require_samples(encoded, quality)
+    if raw["refusal"] == "unparsed":
+        raise KinovarError(f"{_display(encoded)}: damaged recording (a data block could not be read); "
+                           "kinovar.convert still converts what it holds", "ERR_KINOVAR_FORMAT", path=_display(encoded))
+    if raw["refusal"] == "no-accel":
+        raise KinovarError(f"{_display(encoded)}: has no accelerometer samples, which every epoch metric is made from; "
+                           "epochs need a recording whose accelerometer was on", "ERR_KINOVAR_NO_ACCELEROMETER",
+                           path=_display(encoded))
+    columns = {name: pd.array(values, dtype="Int64") if integer else values for name, _, integer, values in raw["columns"]}
+    table = pd.DataFrame(columns, index=pd.Index(raw["time"], name="time"))
+    if time == "absolute":
+        table.insert(0, "time", raw["time"])
+        table.index = pd.DatetimeIndex(_datetimes(raw["time"], raw["time_base"]), name="datetime")
+    table.attrs = {"info": json.loads(raw["info"]), "quality": quality, "summary": raw["summary"],
+                   "units": {name: unit for name, unit, _, _ in raw["columns"]}}
+    return table
 
 
 def inspect(path):

@@ -57,6 +57,9 @@ def load(path: PathLike, *, start: Optional[float] = None, stop: Optional[float]
 def load_set(paths: Iterable[PathLike], *, clock: Literal["drift", "offset"] = "drift", start: Optional[float] = None,
              stop: Optional[float] = None, streams: Optional[Iterable[StreamName]] = None,
              orientation: Orientation = "accurate", threads: Optional[int] = None) -> RecordingSet: ...
+def epochs(path: PathLike, *, epoch: float = 5, nonwear: bool = True, nonwear_sd_mg: Optional[float] = None,
+           nonwear_range_mg: Optional[float] = None, nonwear_window_minutes: Optional[int] = None,
+           time: Literal["relative", "absolute"] = "relative", threads: Optional[int] = None) -> pandas.DataFrame: ...
 def inspect(path: PathLike) -> dict[str, Any]: ...
 def convert(path: PathLike, out: PathLike, *, format: Literal["plain", "classic", "csv"] = "plain",
             orientation: Orientation = "accurate", overwrite: bool = False,

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "io/json_writer.h"
+#include "ops/epochs.h"
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
@@ -230,6 +232,68 @@ PYBIND11_MODULE(_core, m) {
     return result;
   }, py::arg("paths"), py::arg("orientation"), py::arg("threads"), py::arg("clock"), py::arg("start"), py::arg("stop"),
      py::arg("streams"));
+
+  m.def("epochs", [](const std::string& path, double seconds, std::optional<bool> nonwear, std::optional<double> sd,
+                     std::optional<double> range, std::optional<int> window, bool alignToClock, unsigned threads) {
+    ConversionOptions options = conversionOptions("none", threads);
+    EpochRequest request;
+    request.epochs.seconds = seconds;
+    NonwearRule& rule = request.epochs.nonwear;
+    rule.on = nonwear.value_or(rule.on);
+    rule.sd = sd.value_or(rule.sd);
+    rule.range = range.value_or(rule.range);
+    rule.windowMinutes = window.value_or(rule.windowMinutes);
+    request.alignToClock = alignToClock;
+    struct Table {
+      EpochRefusal refusal = EpochRefusal::None;
+      std::string info, quality;
+      double timeBase = 0.0;
+      std::vector<EpochColumn> columns;
+      std::vector<double> time;
+      std::vector<std::vector<double>> values;
+      EpochSummary summary;
+    };
+    Table table = released([&] {
+      Table made;
+      EpochReader reader(path.c_str(), options, request);
+      made.refusal = reader.refusal();
+      made.info = jsonText([&](JsonSink& json) { writeReadResult(json, reader.settings()); });
+      made.quality = qualityJson(reader.quality());
+      made.timeBase = reader.timeBase();
+      if (made.refusal != EpochRefusal::None) return made;
+      made.columns = reader.columns();
+      made.values.resize(made.columns.size());
+      std::vector<EpochRow> rows;
+      while (reader.next(4096, rows)) {
+        for (const EpochRow& row : rows) {
+          made.time.push_back(reader.timeOf(row));
+          for (size_t c = 0; c < made.columns.size(); ++c) made.values[c].push_back(reader.value(row, c));
+        }
+      }
+      made.summary = reader.summary();
+      return made;
+    });
+    py::dict result;
+    result["refusal"] = table.refusal == EpochRefusal::Unparsed  ? py::object(py::str("unparsed"))
+                        : table.refusal == EpochRefusal::NoAccel ? py::object(py::str("no-accel"))
+                                                                 : py::object(py::none());
+    result["info"] = table.info;
+    result["quality"] = table.quality;
+    result["time_base"] = table.timeBase;
+    const size_t n = table.time.size();
+    result["time"] = views(std::move(table.time), 1, n)[0];
+    py::list columns;
+    for (size_t c = 0; c < table.columns.size(); ++c)
+      columns.append(py::make_tuple(table.columns[c].name, table.columns[c].unit, table.columns[c].integer,
+                                    views(std::move(table.values[c]), 1, n)[0]));
+    result["columns"] = columns;
+    const EpochSummary& s = table.summary;
+    result["summary"] = py::dict(py::arg("epochs") = s.epochs, py::arg("recordedHours") = s.recordedHours,
+                                 py::arg("wornHours") = s.wornHours, py::arg("notWornHours") = s.notWornHours,
+                                 py::arg("clippedSamples") = s.clippedSamples);
+    return result;
+  }, py::arg("path"), py::arg("seconds"), py::arg("nonwear"), py::arg("sd"), py::arg("range"), py::arg("window"),
+     py::arg("align_to_clock"), py::arg("threads"));
 
   m.def("inspect", [](const std::string& path) -> py::object {
     QualityReport report;

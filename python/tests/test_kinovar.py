@@ -1,10 +1,12 @@
 import os
+import subprocess
 import threading
 
 import numpy as np
 import pytest
 
 import kinovar
+from conftest import generator
 
 
 def same(a, b):
@@ -82,6 +84,33 @@ def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     assert b"quat" not in ours.read_bytes()[:400]
 
 
+def test_epochs_equal_node_and_a_plain_computation(recordings, node, tmp_path):
+    pd = pytest.importorskip("pandas")
+    accel = kinovar.load(recordings["one"], orientation="none").accel
+    table = kinovar.epochs(recordings["one"], epoch=1.5)
+    assert list(table.index) == [0, 1.5, 3, 4.5] and table.attrs["units"]["enmo"] == "g"
+    for start, row in table.iterrows():
+        inside = (accel.time >= start) & (accel.time < start + 1.5)
+        x, y, z = accel.x[inside], accel.y[inside], accel.z[inside]
+        norm = np.sqrt(x * x + y * y + z * z)
+        assert row["samples"] == inside.sum() == 150
+        assert row["enmo"] == pytest.approx(np.maximum(norm - 1, 0).mean(), abs=1e-12)
+        assert row["mad"] == pytest.approx(np.abs(norm - norm.mean()).mean(), abs=1e-12)
+        assert row["anglez"] == pytest.approx(np.degrees(np.arctan2(z, np.hypot(x, y))).mean(), abs=1e-9)
+        assert row["accel_x_sd"] == pytest.approx(x.std(ddof=1), abs=1e-12)
+    # Node's file holds the same rows, to the digits it prints.
+    node("epochs", str(recordings["one"]), str(tmp_path / "node.csv"), {"epoch": 1.5})
+    written = pd.read_csv(tmp_path / "node.csv", index_col="time")
+    assert list(written.columns) == list(table.columns)
+    for name in table.columns:
+        assert np.allclose(written[name].to_numpy(float), table[name].to_numpy(float), rtol=0, atol=1e-4, equal_nan=True)
+    assert str(table["samples"].dtype) == "Int64" and table.attrs["summary"]["epochs"] == 4
+    absolute = kinovar.epochs(recordings["one"], epoch=60, time="absolute", nonwear=False)
+    # Whole clock minutes: the first epoch starts before the first sample.
+    assert absolute.index[0].second == 0 and absolute["time"].iloc[0] <= 0
+    assert absolute["samples"].sum() == len(accel)
+
+
 def test_to_pandas(recordings):
     pytest.importorskip("pandas")
     r = kinovar.load(recordings["one"])
@@ -140,6 +169,10 @@ def test_errors(tmp_path, recordings):
     assert codes_of(kinovar.write_settings, tmp_path / "bad.bin", "nonsense,1") == "ERR_KINOVAR_SETTINGS_NOT_WRITTEN"
     assert codes_of(kinovar.write_settings, junk, "device,1,2,3") == "ERR_KINOVAR_NOT_OURS"
     assert junk.read_bytes().startswith(b"not a recording")
+    no_accel = tmp_path / "gyro-only.bin"
+    subprocess.run([generator(), "--out", str(no_accel), "--seconds", "2", "--accel", "0"], check=True)
+    assert codes_of(kinovar.epochs, settings) == "ERR_KINOVAR_NO_SAMPLES"
+    assert codes_of(kinovar.epochs, no_accel) == "ERR_KINOVAR_NO_ACCELEROMETER"
     assert codes_of(kinovar.load_set, [one]) == "ERR_KINOVAR_NOT_SYNCHRONISABLE"
     error = pytest.raises(kinovar.KinovarError, kinovar.load_set, [recordings["set"][0], missing]).value
     assert error.code == "ERR_KINOVAR_UNREADABLE" and error.cause[0]["path"] == str(missing)
@@ -164,6 +197,11 @@ def test_errors(tmp_path, recordings):
     (lambda p: kinovar.load_set([p, p], clock="exact"), ValueError),
     (lambda p: kinovar.convert(p, "x.parquet", format="parquet"), ValueError),
     (lambda p: kinovar.load(p).to_pandas(how="inner"), ValueError),
+    (lambda p: kinovar.epochs(p, epoch="5"), TypeError),
+    (lambda p: kinovar.epochs(p, epoch=0), ValueError),
+    (lambda p: kinovar.epochs(p, epoch=3601), ValueError),
+    (lambda p: kinovar.epochs(p, nonwear_window_minutes=1.5), TypeError),
+    (lambda p: kinovar.epochs(p, nonwear_sd_mg=-1), ValueError),
 ])
 def test_wrong_arguments(recordings, call, error):
     with pytest.raises(error):
