@@ -188,6 +188,7 @@ constexpr uint64_t kCsvChunkRows = 1 << 13;
 constexpr size_t kRowBound = 16 * kMaxFixedLength;  // no row is longer
 
 uint64_t chunkRows(const StreamSource& source) { return source.chunkSamples ? source.chunkSamples : kCsvChunkRows; }
+constexpr uint64_t kHelperRows = 16;
 
 template <int P>
 char* cell(char* out, double value) {
@@ -609,11 +610,14 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
   output.buffer() += style == CsvStyle::Plain ? plainHeader(table, time.datetime) : classicHeader(settings, table);
   output.flush();
   if (threads == 0) threads = std::thread::hardware_concurrency();
+  const uint64_t rows = chunkRows(source);
+  // A second thread takes every other chunk; chunks of a few rows would cost
+  // more in waking it than formatting them does.
+  const bool helper = threads > 1 && rows >= kHelperRows;
   const auto write = [&](const char* data, size_t size) { output.write(data, size); };
   InOrder inOrder;
   ChunkPool<ClassicChunk> classicChunks;
   ChunkPool<TablePiece> tablePieces;
-  const uint64_t rows = chunkRows(source);
   if (style == CsvStyle::Plain) {
     TableRows loader(source, table, rows);
     PlainTime plain = time;
@@ -631,7 +635,7 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
           tablePieces.release(std::move(chunk));
           return rows;
         },
-        write, threads > 1, source.helperStart);
+        write, helper, source.helperStart);
   } else {
     const double period = 1.0 / settings.frequency;
     ClassicLoader loader(source, table, period);
@@ -647,7 +651,7 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
           formatChunk(buffer, table, *chunk, period);
           classicChunks.release(std::move(chunk));
         },
-        write, threads > 1, source.helperStart);
+        write, helper, source.helperStart);
   }
   output.flush();
   if (output.failed()) csv.output.noteWriteError(output.errnum());
