@@ -445,14 +445,14 @@ function figures(unit, value) {
       syncMethod: report.method, clockPpm: Math.max(...report.clocks.map((c) => Math.abs(c.ppm))),
     };
   }
-  const { streams, outOfOrder } = value.quality;
+  const { streams, outOfOrder, shorterThanSettings } = value.quality;
   const each = (key) => Object.values(streams).reduce((sum, s) => sum + s[key], 0);
   return {
     duration: Math.max(...Object.values(streams).map((s) => s.last - s.first)),
     accelHz: streams.accel?.rate, gyroHz: streams.gyro?.rate, baroHz: streams.baro?.rate,
     accelSamples: streams.accel?.samples, gyroSamples: streams.gyro?.samples, baroSamples: streams.baro?.samples,
     missing: Object.values(streams).reduce((sum, s) => sum + s.gaps.missing, 0), duplicates: each('duplicates'), saturated: each('saturated'),
-    outOfOrder,
+    outOfOrder, shortOfSettings: shorterThanSettings?.settings,
   };
 }
 
@@ -561,6 +561,7 @@ const COLUMNS = [
   ['gyro_samples', 'number', (r) => r.gyroSamples], ['baro_samples', 'number', (r) => r.baroSamples],
   ['missing_samples', 'number', (r) => r.missing], ['duplicates', 'number', (r) => r.duplicates],
   ['saturated', 'number', (r) => r.saturated], ['blocks_out_of_order', 'number', (r) => r.outOfOrder],
+  ['short_of_settings_s', 'number', (r) => r.shortOfSettings],
   ['sync_method', 'string', (r) => r.syncMethod], ['clock_ppm_max', 'number', (r) => r.clockPpm],
   ['format', 'string', (r) => r.recipe.format], ['estimator', 'string', (r) => r.recipe.orientation],
   ['clock', 'string', (r) => r.recipe.clock],

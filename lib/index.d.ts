@@ -82,6 +82,11 @@ export interface QualityReport {
    * 2^31. Every table keeps true time across it; the classic CSV's ticks turn negative there.
    */
   signedWrapAt?: number;
+  /**
+   * When the samples end more than 2 s before the settings' end date: the seconds they span (first
+   * to last sample), and the seconds from the settings' creation date to their end date.
+   */
+  shorterThanSettings?: { seconds: number; settings: number };
   settingsRecords: SettingsRecordProblem[];
 }
 

@@ -42,6 +42,11 @@ function qualityProblems(quality) {
     problems.push(`${plural(quality.corruptBlocks, 'corrupt block')} left out (a base tick far off both ` +
       "neighbours', as from a flipped bit)");
   }
+  const short = quality.shorterThanSettings;
+  if (short) {
+    problems.push(`shorter than its settings say (${short.seconds.toFixed(1)} of ${short.settings} s): ` +
+      'the recording was cut, or stopped before its end date');
+  }
   return problems;
 }
 

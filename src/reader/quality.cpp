@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 
+#include "reader/calendar.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {
@@ -114,7 +115,29 @@ struct Source {
   bool gaps;  // events come when they come: no rate to miss
 };
 
+// Seconds from a date to a later one, or 0 when either is no real date.
+double secondsBetween(const DateTimeFields& from, const DateTimeFields& to) {
+  const auto valid = [](const DateTimeFields& d) {
+    return d.year > 0 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&
+           d.day <= civilFromDays(daysFromCivil(d.year, d.month + 1, 1) - 1).day && d.hour >= 0 && d.hour < 24 &&
+           d.minute >= 0 && d.minute < 60 && d.second >= 0 && d.second < 60;
+  };
+  if (!valid(from) || !valid(to)) return 0.0;
+  const auto at = [](const DateTimeFields& d) {
+    return static_cast<double>(daysFromCivil(d.year, d.month, d.day) * 86400 + d.hour * 3600 + d.minute * 60 + d.second);
+  };
+  return std::max(0.0, at(to) - at(from));
+}
+
 }  // namespace
+
+// Dates hold whole seconds and the last sample stands a period before the
+// end: a recording this much short of its end date was cut.
+constexpr double kShortBySeconds = 2.0;
+
+bool QualityReport::shorterThanSettings() const {
+  return settingsSeconds > 0 && dataSeconds + kShortBySeconds < settingsSeconds;
+}
 
 double ticksOffClock(int32_t clock, int32_t rate) {
   return clock > 0 && rate > 0 && clock % rate != 0 ? static_cast<double>(clock) / rate : 0.0;
@@ -175,6 +198,13 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
   report.corruptBlocks = scan.corruptBlocks;
   if (scan.framesPastSigned > 0 && settings.frequency > 0)
     report.signedWrapAt = std::max(0.0, static_cast<double>(scan.firstPastSigned) / settings.frequency - origin);
+  report.settingsSeconds = secondsBetween(settings.createdAt, settings.endDate);
+  if (report.settingsSeconds > 0 && any) {
+    double last = origin;
+    for (const StreamQuality& q : report.streams)
+      if (q.samples > 0) last = std::max(last, q.last);
+    report.dataSeconds = last - origin;
+  }
   report.settingsRecords = settingsProblems(scan.settingsBlock);
   return report;
 }
@@ -229,6 +259,8 @@ void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail det
   // Told only where they happened, as most recordings never meet them.
   if (report.corruptBlocks > 0) json.member("corruptBlocks", report.corruptBlocks);
   if (report.signedWrapAt >= 0) json.member("signedWrapAt", report.signedWrapAt);
+  if (report.shorterThanSettings())
+    json.key("shorterThanSettings").beginObject().member("seconds", report.dataSeconds).member("settings", report.settingsSeconds).endObject();
   json.key("settingsRecords").beginArray();
   for (const SettingsRecordProblem& p : report.settingsRecords) {
     json.beginObject();

@@ -51,6 +51,12 @@ struct QualityReport {
   // Seconds from the first sample to where the counter leaves the signed
   // 32-bit range, past which the classic table's ticks jump 2^32 back; -1: never.
   double signedWrapAt = -1.0;
+  // Where the settings' end date is set: the seconds it lies after the
+  // creation date, and those the samples span (first to last); 0 otherwise.
+  double settingsSeconds = 0.0;
+  double dataSeconds = 0.0;
+  // The samples end that much before the settings' end date: cut short.
+  bool shorterThanSettings() const;
   std::vector<SettingsRecordProblem> settingsRecords;
 };
 

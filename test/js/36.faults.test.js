@@ -83,3 +83,23 @@ test('sets whose counters pass 2^31 or 2^32 mid-recording line up as sets that d
     }
   }
 });
+
+test('a recording cut on a block boundary is shorter than its settings say, in inspect, read and batch', (t) => {
+  const dir = scratch(t, 'kinovar-cut-');
+  const whole = fs.readFileSync(generateRecording(path.join(dir, 'whole.bin'), { seconds: 120 }));
+  fs.mkdirSync(path.join(dir, 'study'));
+  const cut = path.join(dir, 'study', 'cut.bin');
+  fs.writeFileSync(cut, whole.subarray(0, 11 * 512));  // the settings and 10 data blocks: 2.59 s of samples
+  const run = (...args) => spawnSync(process.execPath, [cli, ...args], { encoding: 'utf8' });
+  assert.deepEqual(kinovar.inspect(cut).shorterThanSettings, { seconds: 2.59, settings: 120 });
+  assert.equal(kinovar.inspect(path.join(dir, 'whole.bin')).shorterThanSettings, undefined);
+  const strict = run('inspect', '--strict', cut);
+  assert.equal(strict.status, 1);
+  assert.match(strict.stdout, /shorter than its settings say \(2\.6 of 120 s\)/);
+  assert.match(run('read', cut, '-o', path.join(dir, 'cut.csv')).stderr, /shorter than its settings say/);
+  const batch = run('batch', path.join(dir, 'study'), '-o', path.join(dir, 'out'));
+  assert.equal(batch.status, 0, batch.stderr);
+  run('batch', 'merge', path.join(dir, 'out'));
+  const [head, row] = fs.readFileSync(path.join(dir, 'out', 'summary.csv'), 'utf8').trim().split('\n').map((line) => line.split(','));
+  assert.equal(row[head.indexOf('short_of_settings_s')], '120');
+});
