@@ -28,7 +28,7 @@ const flags = {
   seconds: '--seconds', clock: '--clock', accel: '--accel', gyro: '--gyro', baro: '--baro',
   events: '--events', seed: '--seed', still: '--still', rate: '--rate', noise: '--noise',
   startTick: '--start-tick', shortFinal: '--short-final', cutBlocks: '--cut-blocks', spike: '--spike', endDate: '--end-date', scenario: '--scenario',
-  flipBit: '--flip-bit',
+  flipBit: '--flip-bit', createdAt: '--created',
 };
 const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
 
@@ -50,7 +50,8 @@ function optionArgs(options) {
  *   seed, still, rate (deg/s), axis ([x, y, z]), noise, startTick (the counter's first tick, 0 to 2^32 - 1),
  *   shortFinal, cutBlocks, spike (seconds), flipBit (a bit of a data block's base tick flipped, 0-31),
  *   swapBlocks, duplicateTicks, unknownKinds, endDate ("YYYY-MM-DD hh:mm:ss"; default: the real end),
- *   scenario ('KIND:SECONDS[:NOISE_MG],...': active, nonwear, sleep, gap, clipped, one after another)
+ *   scenario ('KIND:SECONDS[:NOISE_MG],...': active, nonwear, sleep, gap, clipped, one after another),
+ *   createdAt (the start, "YYYY-MM-DD hh:mm:ss")
  * @returns {string} the file written
  */
 function generateRecording(file, options = {}) {

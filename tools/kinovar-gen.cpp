@@ -31,6 +31,7 @@ int usage(std::FILE* to = stderr) {
                "                   [--duplicate-ticks] [--unknown-kinds] [--short-final BYTES]\n"
                "                   [--cut-blocks N] [--spike SECONDS] [--flip-bit BIT]\n"
                "                   [--end-date 'YYYY-MM-DD hh:mm:ss'] [--scenario KIND:SECONDS[:NOISE_MG],...]\n"
+               "                   [--created 'YYYY-MM-DD hh:mm:ss']\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME[,PPM]]...\n"
                "                   [--motion-start S] [--channel N] [--radio-hz HZ] [--radio-corrupt FRACTION]\n"
                "                   [--mark-span S] [options above]\n"
@@ -76,9 +77,9 @@ int run(int argc, char** argv) {
     else if (arg == "--rate") recipe.motion.rateDps = std::strtod(value(), nullptr);
     else if (arg == "--noise") recipe.motion.noise = std::strtod(value(), nullptr);
     else if (arg == "--start-tick") recipe.startTick = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
-    else if (arg == "--end-date") {
-      kinovar::DateTimeFields& end = recipe.endDate.emplace();
-      if (std::sscanf(value(), "%d-%d-%d %d:%d:%d", &end.year, &end.month, &end.day, &end.hour, &end.minute, &end.second) != 6)
+    else if (arg == "--end-date" || arg == "--created") {
+      kinovar::DateTimeFields& date = arg == "--created" ? recipe.createdAt : recipe.endDate.emplace();
+      if (std::sscanf(value(), "%d-%d-%d %d:%d:%d", &date.year, &date.month, &date.day, &date.hour, &date.minute, &date.second) != 6)
         return usage();
     }
     else if (arg == "--axis") {

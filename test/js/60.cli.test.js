@@ -10,6 +10,7 @@ const { progressBar } = require('../../bin/shared');
 
 const { codes, generateRecording, generateSession } = kinovar;
 const { decodeViewData } = require('../../lib/viewer');
+const { generatorPath } = require('../../lib/generator');
 const { scratch } = require('./helpers');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
@@ -57,7 +58,7 @@ test('every command has help, and a bad command line exits 2', async () => {
     [['read', 'x.bin', '-o', 'y.csv', '--format', 'parquet'], '-o y.csv ends in .csv, but --format parquet writes .parquet files; name it y.parquet, or give the format of .csv: plain or classic'],
     [['read', 'x.bin', '-o', 'y.parquet', '--format', 'Plain'], '-o y.parquet ends in .parquet, but --format plain writes .csv files'],
     [['read', 'x.bin', '-o', 'x.xlsx'], '-o x.xlsx: kinovar writes .csv (plain, classic) or .parquet (parquet) files, not .xlsx'],
-    [['gen', 'x.bin', '--seconds', '-5'], '--seconds must be a positive number, not "-5"'],
+    [['gen', 'x.bin', '--seconds', '-5'], '--seconds must be a positive number (of seconds, or with m, h, d), not "-5"'],
     [['gen', 'x.bin', '--accel', '2.5'], '--accel must be a whole number from 0 to 65535, not "2.5"'],
     [['rea', 'x.bin'], 'unknown command rea; did you mean read?'],
     [['read', 'x.bin', '--fromat', 'csv'], 'unknown option --fromat; did you mean --format?'],
@@ -428,7 +429,7 @@ test('gen writes what its help says, events slower than one a second, and sets o
   assert.equal((await cli('gen', path.join(dir, 'plain.bin'))).status, 0);
   const { gyro } = kinovar.load(path.join(dir, 'plain.bin'), { orientation: 'none' }).streams;
   const at = (s) => gyro.z[gyro.time.findIndex((time) => time >= s)];
-  assert.deepEqual([at(defaults.still - 0.05), Math.round(at(defaults.still + 0.05)), Math.round(gyro.time.at(-1))],
+  assert.deepEqual([Math.round(at(defaults.still - 0.05)), Math.round(at(defaults.still + 0.05)), Math.round(gyro.time.at(-1))],
     [0, defaults.rate, defaults.seconds], 'still, then turning, for as long as the help says');
   const { createdAt, endDate } = kinovar.readSettings(path.join(dir, 'plain.bin'));
   assert.deepEqual([createdAt, endDate], ['2017-03-21 14:05:09', '2017-03-21 14:05:19'], 'it ends when it ends');
@@ -442,6 +443,52 @@ test('gen writes what its help says, events slower than one a second, and sets o
   const { report } = kinovar.syncRecordings(set, path.join(dir, 'out'));
   assert.equal(report.method, 'radio-settings');
   assert.ok(report.window.end - report.window.start > 20, 'longer than the demo');
+});
+
+test('gen makes study data: noise by seed, a scenario of activity, non-wear and gaps, a start, drifting clocks', async (t) => {
+  const dir = scratch(t);
+  const file = (name) => path.join(dir, name);
+  const gen = async (...args) => {
+    const run = await cli('gen', ...args);
+    assert.equal(run.status, 0, run.stderr);
+  };
+  await gen(file('s1.bin'));
+  await gen(file('s2.bin'), '--seed', '2');
+  await gen(file('s1-again.bin'), '--seed', '1', '--force');
+  assert.ok(fs.readFileSync(file('s1.bin')).equals(fs.readFileSync(file('s1-again.bin'))));
+  assert.ok(!fs.readFileSync(file('s1.bin')).equals(fs.readFileSync(file('s2.bin'))), 'the seed matters');
+
+  // A scenario from the command line, lengths in minutes, starting at midnight.
+  await gen(file('day.bin'), '--scenario', 'active:1m,nonwear:1m,gap:30s,sleep:1m', '--seconds', '210', '--start', '2024-05-13 00:00:00');
+  const settings = kinovar.readSettings(file('day.bin'));
+  assert.deepEqual([settings.createdAt, settings.endDate], ['2024-05-13 00:00:00', '2024-05-13 00:03:30']);
+  const { accel } = kinovar.load(file('day.bin'), { orientation: 'none' }).streams;
+  const sd = (values) => Math.sqrt(values.reduce((s, v) => s + v * v, 0) / values.length - (values.reduce((s, v) => s + v, 0) / values.length) ** 2);
+  const within = (from, to) => (channel) => accel[channel].filter((_, i) => accel.time[i] >= from && accel.time[i] < to);
+  const [active, off] = [within(1, 59), within(61, 119)];
+  assert.ok(sd(active('z')) > 0.1 && ['x', 'y', 'z'].every((c) => sd(off(c)) < 0.013), 'a walk, then the noise of a table');
+  const { gaps } = kinovar.inspect(file('day.bin')).streams.accel;
+  assert.deepEqual([gaps.count, Math.round(gaps.longest)], [1, 30]);
+  for (const [args, words] of [[['--scenario', 'walk:5'], /--scenario takes kind:length stretches.*not "walk:5"/],
+    [['--start', '2023-02-29 10:00:00'], /--start must be a date and time that exists/], [['--drift', '50'], /--drift is for a set/]]) {
+    const run = await cli('gen', file('bad.bin'), ...args);
+    assert.ok(run.status === 2 && words.test(run.stderr), run.stderr);
+  }
+
+  await gen(file('set'), '--set', '3', '--drift', '100', '--method', 'stream', '--seconds', '60');
+  const { report } = kinovar.syncRecordings([1, 2, 3].map((i) => file(`set/sensor${i}.bin`)), file('out'));
+  // Common time = (1 + ppm / 1e6) x own time: a clock 100 ppm fast measures about -100.
+  [0, -100, 100].forEach((ppm, i) => assert.ok(Math.abs(report.clocks[i].ppm - ppm) < 2, `${report.clocks[i].ppm} against ${ppm}`));
+});
+
+test('a day generated at 100 Hz stays within 256 MB', { skip: process.platform !== 'linux' && 'the cap is set by a POSIX shell' }, (t) => {
+  const day = path.join(scratch(t), 'day.bin');
+  // The address space capped: the generator fails if a day of samples had to stand in memory (it took 1.1 GB).
+  const run = spawnSync('sh', ['-c', 'ulimit -v 262144 && exec "$0" "$@"', generatorPath(), '--out', day, '--seconds', '86400', '--baro', '0'],
+    { encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stderr);
+  const { accel, gyro } = kinovar.inspect(day).streams;
+  assert.deepEqual([accel.samples, gyro.samples, accel.gaps.count, Math.round(gyro.last)], [8640000, 8640000, 0, 86400]);
 });
 
 // Temporary files of ours beside their targets, and scratch folders.

@@ -1,6 +1,7 @@
 #include "gen/generator.h"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -156,31 +157,6 @@ std::vector<uint8_t> settingsBlock(const RecordingRecipe& recipe, const std::vec
   return block;
 }
 
-// Packs frames (in order) into blocks whose frames lie within 255 ticks of the base;
-// `firsts` receives the index of each block's first frame.
-void packBlocks(const std::vector<Frame>& frames, uint32_t startTick, std::vector<uint8_t>& out, uint32_t& blockNumber,
-                std::vector<size_t>* firsts = nullptr) {
-  size_t i = 0;
-  while (i < frames.size()) {
-    if (firsts) firsts->push_back(i);
-    std::vector<uint8_t> block(kBlock, 0);
-    const uint64_t base = frames[i].time;
-    const uint32_t wrapped = static_cast<uint32_t>(startTick + base);
-    block[0] = static_cast<uint8_t>(blockNumber >> 24), block[1] = static_cast<uint8_t>(blockNumber >> 16);
-    block[2] = static_cast<uint8_t>(blockNumber >> 8), block[3] = static_cast<uint8_t>(blockNumber);
-    block[4] = static_cast<uint8_t>(wrapped >> 24), block[5] = static_cast<uint8_t>(wrapped >> 16);
-    block[6] = static_cast<uint8_t>(wrapped >> 8), block[7] = static_cast<uint8_t>(wrapped);
-    for (size_t k = 0; k < 63 && i < frames.size() && frames[i].time - base <= 255; ++k, ++i) {
-      uint8_t* slot = block.data() + 8 + 8 * k;
-      slot[0] = frames[i].kind;
-      slot[1] = static_cast<uint8_t>(frames[i].time - base);
-      std::copy_n(frames[i].payload, 6, slot + 2);
-    }
-    out.insert(out.end(), block.begin(), block.end());
-    ++blockNumber;
-  }
-}
-
 // Quaternion product a b, and v turned by q (q v q*), for a tilted start.
 void multiply(const double a[4], const double b[4], double out[4]) {
   out[0] = a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3];
@@ -317,17 +293,70 @@ bool parseScenario(const std::string& text, std::vector<Stretch>& scenario) {
   return !scenario.empty();
 }
 
-std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples) {
-  GeneratedSamples local;
-  GeneratedSamples& s = samples ? *samples : local;
-  s = GeneratedSamples{};
-  std::mt19937 random(recipe.seed);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  auto noise = [&]() {
-    if (recipe.motion.noise <= 0) return 0.0;
-    const double u1 = 1.0 - unit(random), u2 = unit(random);
-    return recipe.motion.noise * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * kPi * u2);
-  };
+namespace {
+
+// The sensor's pose and motion at one instant of a recipe's motion.
+struct Pose {
+  double q[4];        // orientation, sensor to world (w, x, y, z)
+  double gyroDps[3];  // angular rate in the sensor frame
+};
+
+
+// A window of frames at a time, packed into blocks; a block the window's
+// end leaves open waits for the next window.
+class Packer {
+ public:
+  using Emit = std::function<void(std::vector<uint8_t>& block, const Frame* frames, size_t count)>;
+  Packer(uint32_t startTick, uint32_t firstNumber, Emit emit) : startTick_(startTick), number_(firstNumber), emit_(std::move(emit)) {}
+
+  std::vector<Frame>& pending() { return frames_; }
+
+  // Packs the frames pending; with `last`, the open block too.
+  void pack(bool last) {
+    size_t i = 0;
+    while (i < frames_.size()) {
+      const size_t first = i;
+      const uint64_t base = frames_[i].time;
+      while (i < frames_.size() && i - first < 63 && frames_[i].time - base <= 255) ++i;
+      if (i == frames_.size() && i - first < 63 && !last) {
+        frames_.erase(frames_.begin(), frames_.begin() + static_cast<std::ptrdiff_t>(first));
+        return;
+      }
+      std::vector<uint8_t> block(kBlock, 0);
+      const uint32_t wrapped = static_cast<uint32_t>(startTick_ + base);
+      block[0] = static_cast<uint8_t>(number_ >> 24), block[1] = static_cast<uint8_t>(number_ >> 16);
+      block[2] = static_cast<uint8_t>(number_ >> 8), block[3] = static_cast<uint8_t>(number_);
+      block[4] = static_cast<uint8_t>(wrapped >> 24), block[5] = static_cast<uint8_t>(wrapped >> 16);
+      block[6] = static_cast<uint8_t>(wrapped >> 8), block[7] = static_cast<uint8_t>(wrapped);
+      for (size_t k = first; k < i; ++k) {
+        uint8_t* slot = block.data() + 8 + 8 * (k - first);
+        slot[0] = frames_[k].kind;
+        slot[1] = static_cast<uint8_t>(frames_[k].time - base);
+        std::copy_n(frames_[k].payload, 6, slot + 2);
+      }
+      ++number_;
+      emit_(block, frames_.data() + first, i - first);
+    }
+    frames_.clear();
+  }
+
+  uint32_t nextNumber() const { return number_; }
+
+ private:
+  uint32_t startTick_;
+  uint32_t number_;
+  Emit emit_;
+  std::vector<Frame> frames_;
+};
+
+// Ticks of frames made at once: memory stays that of a window, however long the recording.
+constexpr uint64_t kWindowTicks = 1 << 16;
+
+using BlockVisitor = std::function<void(std::vector<uint8_t>& block, const Frame* frames, size_t count)>;
+
+// Makes the data blocks of a recipe in file order (before any fault), a
+// window at a time; fills `s` when `keep`. Returns the block number after the last.
+uint32_t makeBlocks(const RecordingRecipe& recipe, GeneratedSamples& s, bool keep, const BlockVisitor& visit) {
   const uint32_t clock = recipe.clock ? recipe.clock : 1;
   const uint64_t totalTicks = static_cast<uint64_t>(recipe.seconds * clock);
   double axis[3] = {recipe.motion.axis[0], recipe.motion.axis[1], recipe.motion.axis[2]};
@@ -340,12 +369,10 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
   for (double& c : start) c /= startNorm;
   const bool tilted = !(start[0] == 1 && start[1] == 0 && start[2] == 0 && start[3] == 0);
   const double startConj[4] = {start[0], -start[1], -start[2], -start[3]};
-  // The turn about the world axis after the start, sensor to world.
-  auto orientationAt = [&](double angle, double q[4]) {
-    const double turn[4] = {std::cos(angle / 2), axis[0] * std::sin(angle / 2), axis[1] * std::sin(angle / 2),
-                            axis[2] * std::sin(angle / 2)};
-    multiply(turn, start, q);
-  };
+  // A turn about a fixed world axis shows in sensor axes as that axis seen from the start.
+  double spin[3] = {axis[0], axis[1], axis[2]};
+  if (tilted) rotate(startConj, axis, spin);
+  Scenario scenario(recipe);
   const auto moving = [&](double t) {
     return t > motion.stillSeconds && (motion.moveSeconds <= 0 || t <= motion.stillSeconds + motion.moveSeconds);
   };
@@ -353,235 +380,300 @@ std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamp
     if (motion.moveSeconds > 0) t = std::min(t, motion.stillSeconds + motion.moveSeconds);
     return t <= motion.stillSeconds ? 0.0 : motion.rateDps * (t - motion.stillSeconds) * kPi / 180;
   };
+  // The still-then-turn motion as a pose, the same numbers it always gave.
+  const auto poseAt = [&](double t) {
+    Pose pose;
+    const double angle = angleAt(t), rate = moving(t) ? motion.rateDps : 0.0;
+    if (tilted) {
+      // The turn about the world axis after the start, sensor to world.
+      const double turn[4] = {std::cos(angle / 2), axis[0] * std::sin(angle / 2), axis[1] * std::sin(angle / 2),
+                              axis[2] * std::sin(angle / 2)};
+      multiply(turn, start, pose.q);
+    } else {
+      pose.q[0] = std::cos(angle / 2);
+      for (int a = 0; a < 3; ++a) pose.q[1 + a] = axis[a] * std::sin(angle / 2);
+    }
+    for (int a = 0; a < 3; ++a) pose.gyroDps[a] = rate * spin[a];
+    return pose;
+  };
 
-  Scenario scenario(recipe);
-  std::vector<Frame> frames;
+  // Each noisy stream draws from its own engine, placed where one engine
+  // shared by all the accelerometer's samples and then the gyroscope's was.
+  uint64_t accelCount = 0;
+  if (recipe.accelHz)
+    while (sampleTick(accelCount, recipe.accelHz, clock) < totalTicks) ++accelCount;
+  const auto lost = [&](uint64_t tick) { return scenario.gap(static_cast<double>(tick) / clock); };
+  std::mt19937 accelRandom(recipe.seed), gyroRandom(recipe.seed);
+  if (motion.noise > 0) gyroRandom.discard(accelCount * 3 * 4);  // 3 axes, 2 uniform doubles of 2 draws each
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto noise = [&](std::mt19937& random) {
+    if (motion.noise <= 0) return 0.0;
+    const double u1 = 1.0 - unit(random), u2 = unit(random);
+    return motion.noise * std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * kPi * u2);
+  };
+  // The accelerometer sample written nearest the spike's time, the first of two as near.
+  uint64_t spike = UINT64_MAX;
+  if (recipe.tricky.spikeAt >= 0) {
+    const double at = recipe.tricky.spikeAt * clock;
+    for (uint64_t i = 0; i < accelCount; ++i) {
+      const uint64_t tick = sampleTick(i, recipe.accelHz, clock);
+      if (!lost(tick) && (spike == UINT64_MAX || std::abs(static_cast<double>(tick) - at) <
+                                                     std::abs(static_cast<double>(sampleTick(spike, recipe.accelHz, clock)) - at)))
+        spike = i;
+    }
+  }
+  std::mt19937 radioRandom(recipe.seed ^ 0x5eedu);  // apart from the samples' draws, which stay as they were
+
+  Packer packer(recipe.startTick, 1, visit);
+  std::vector<Frame>& frames = packer.pending();
   auto addFrame = [&](uint64_t time, uint8_t kind) -> uint8_t* {
     frames.push_back(Frame{time, kind, {0, 0, 0, 0, 0, 0}});
     return frames.back().payload;
   };
-
-  if (recipe.accelHz) {
-    const double counts = 32768.0 / accelRange(recipe.accelRangeCode);
-    for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, recipe.accelHz, clock);
-      if (tick >= totalTicks) break;
-      const double seconds = static_cast<double>(tick) / clock;
-      if (scenario.active()) {
-        if (scenario.gap(seconds)) continue;
+  uint64_t accelI = 0, gyroI = 0, baroI = 0, eventI = 0, radioI = 0, unknownTick = 5;
+  for (uint64_t from = 0; from < totalTicks; from += kWindowTicks) {
+    const uint64_t to = std::min(totalTicks, from + kWindowTicks);
+    const size_t fresh = frames.size();  // frames before it are earlier: an open block's
+    if (recipe.accelHz) {
+      const double counts = 32768.0 / accelRange(recipe.accelRangeCode);
+      for (uint64_t tick; (tick = sampleTick(accelI, recipe.accelHz, clock)) < to; ++accelI) {
+        if (lost(tick)) continue;
+        const double seconds = static_cast<double>(tick) / clock;
         double g[3];
-        scenario.accel(seconds, g);
+        if (scenario.active()) {
+          scenario.accel(seconds, g);  // its own noise
+        } else if (tilted) {
+          // Gravity (world up) seen in the sensor frame: rotate by the inverse orientation.
+          const double up[3] = {0, 0, 1};
+          double q[4];
+          std::copy_n(poseAt(seconds).q, 4, q);
+          const double conj[4] = {q[0], -q[1], -q[2], -q[3]};
+          rotate(conj, up, g);
+        } else {
+          const double th = angleAt(seconds), c = std::cos(th), sn = std::sin(th);
+          const double up[3] = {0, 0, 1};
+          const double dot = axis[2];
+          const double cross[3] = {axis[1], -axis[0], 0.0};
+          for (int a = 0; a < 3; ++a) g[a] = up[a] * c - cross[a] * sn + axis[a] * dot * (1 - c);
+        }
         uint8_t* p = addFrame(tick, recipe.accelFrameId);
-        s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+        if (keep) s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
         for (int a = 0; a < 3; ++a) {
-          const int16_t raw = toRaw(g[a], counts);
+          int16_t raw = toRaw(g[a] + (scenario.active() ? 0.0 : noise(accelRandom) / counts), counts);
+          if (a == 0 && accelI == spike) raw = 32767;
           putBig16(p + 2 * a, raw);
-          s.accel.push_back(raw);
+          if (keep) s.accel.push_back(raw);
         }
-        continue;
-      }
-      // Gravity (world up) seen in the sensor frame: rotate by the inverse orientation.
-      const double th = angleAt(static_cast<double>(tick) / clock), c = std::cos(th), sn = std::sin(th);
-      const double up[3] = {0, 0, 1};
-      const double dot = axis[0] * up[0] + axis[1] * up[1] + axis[2] * up[2];
-      const double cross[3] = {axis[1] * up[2] - axis[2] * up[1], axis[2] * up[0] - axis[0] * up[2], axis[0] * up[1] - axis[1] * up[0]};
-      uint8_t* p = addFrame(tick, recipe.accelFrameId);
-      s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
-      double seen[3];  // gravity in sensor axes when tilted
-      if (tilted) {
-        double q[4];
-        orientationAt(th, q);
-        const double conj[4] = {q[0], -q[1], -q[2], -q[3]};
-        rotate(conj, up, seen);
-      }
-      for (int a = 0; a < 3; ++a) {
-        const double g = tilted ? seen[a] : up[a] * c - cross[a] * sn + axis[a] * dot * (1 - c);
-        const int16_t raw = toRaw(g + noise() / counts, counts);
-        putBig16(p + 2 * a, raw);
-        s.accel.push_back(raw);
       }
     }
-  }
-  if (recipe.tricky.spikeAt >= 0 && !s.accelTicks.empty()) {
-    // Frames are still in accel order here: sample i is frame i.
-    const double at = recipe.tricky.spikeAt * clock;
-    size_t nearest = 0;
-    for (size_t i = 0; i < s.accelTicks.size(); ++i)
-      if (std::abs(static_cast<double>(frames[i].time) - at) < std::abs(static_cast<double>(frames[nearest].time) - at)) nearest = i;
-    putBig16(frames[nearest].payload, 32767);
-    s.accel[3 * nearest] = 32767;
-  }
-  if (recipe.gyroHz) {
-    const double counts = 32768.0 / gyroRange(recipe.gyroRangeCode);
-    for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, recipe.gyroHz, clock);
-      if (tick >= totalTicks) break;
-      const double t = static_cast<double>(tick) / clock;
-      const double rate = moving(t) ? motion.rateDps : 0.0;
-      if (scenario.active()) {
-        if (scenario.gap(t)) continue;
+    if (recipe.gyroHz) {
+      const double counts = 32768.0 / gyroRange(recipe.gyroRangeCode);
+      for (uint64_t tick; (tick = sampleTick(gyroI, recipe.gyroHz, clock)) < to; ++gyroI) {
+        if (lost(tick)) continue;
+        const double t = static_cast<double>(tick) / clock;
         uint8_t* p = addFrame(tick, recipe.gyroFrameId);
-        s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
-        for (int a = 0; a < 3; ++a) {
-          const int16_t raw = toRaw(scenario.gyro(t, a) + motion.gyroBiasDps[a], counts);
-          putBig16(p + 2 * a, raw);
-          s.gyro.push_back(raw);
+        if (keep) s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+        if (scenario.active()) {
+          for (int a = 0; a < 3; ++a) {
+            const int16_t raw = toRaw(scenario.gyro(t, a) + motion.gyroBiasDps[a], counts);
+            putBig16(p + 2 * a, raw);
+            if (keep) s.gyro.push_back(raw);
+          }
+          continue;
         }
-        continue;
+        const Pose pose = poseAt(t);
+        for (int a = 0; a < 3; ++a) {
+          const int16_t raw = toRaw(pose.gyroDps[a] + motion.gyroBiasDps[a] + noise(gyroRandom) / counts, counts);
+          putBig16(p + 2 * a, raw);
+          if (keep) s.gyro.push_back(raw);
+        }
+        if (keep) s.trueQuaternion.insert(s.trueQuaternion.end(), pose.q, pose.q + 4);
       }
-      uint8_t* p = addFrame(tick, recipe.gyroFrameId);
-      s.gyroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
-      // A turn about a fixed world axis shows in sensor axes as that axis seen from the start.
-      double spin[3] = {axis[0], axis[1], axis[2]};
-      if (tilted) rotate(startConj, axis, spin);
-      for (int a = 0; a < 3; ++a) {
-        const int16_t raw = toRaw(rate * spin[a] + motion.gyroBiasDps[a] + noise() / counts, counts);
-        putBig16(p + 2 * a, raw);
-        s.gyro.push_back(raw);
+    }
+    if (recipe.baroHz) {
+      for (uint64_t tick; (tick = sampleTick(baroI, recipe.baroHz, clock)) < to; ++baroI) {
+        if (lost(tick)) continue;
+        const uint32_t pressure = static_cast<uint32_t>(std::nearbyint((1013.25 - 0.01 * static_cast<double>(baroI % 100)) * 4096));
+        const int16_t temperature = static_cast<int16_t>(2150 + static_cast<int>(baroI % 7));
+        uint8_t* p = addFrame(tick, recipe.baroFrameId);
+        p[0] = static_cast<uint8_t>(pressure), p[1] = static_cast<uint8_t>(pressure >> 8), p[2] = static_cast<uint8_t>(pressure >> 16);
+        p[3] = static_cast<uint8_t>(temperature), p[4] = static_cast<uint8_t>(static_cast<uint16_t>(temperature) >> 8);
+        if (keep) {
+          s.baroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+          s.pressure.push_back(pressure);
+          s.temperature.push_back(temperature);
+        }
       }
-      if (tilted) {
-        double q[4];
-        orientationAt(angleAt(t), q);
-        s.trueQuaternion.insert(s.trueQuaternion.end(), {q[0], q[1], q[2], q[3]});
-        continue;
+    }
+    if (recipe.eventHz) {
+      for (;; ++eventI) {
+        const uint64_t at = recipe.eventPeriod > 0
+                                ? static_cast<uint64_t>(std::llround(static_cast<double>(eventI) * recipe.eventPeriod * clock))
+                                : sampleTick(eventI, recipe.eventHz, clock);
+        const uint64_t tick = at + 3;  // off the sensor ticks
+        if (tick >= to) break;
+        uint8_t* p = addFrame(tick, recipe.eventFrameId);
+        p[0] = static_cast<uint8_t>(1 + eventI % 250);
+        if (keep) {
+          s.eventTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+          s.events.push_back(p[0]);
+        }
       }
-      const double half = angleAt(t) / 2;
-      s.trueQuaternion.insert(s.trueQuaternion.end(), {std::cos(half), axis[0] * std::sin(half), axis[1] * std::sin(half), axis[2] * std::sin(half)});
     }
-  }
-  if (recipe.baroHz) {
-    for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, recipe.baroHz, clock);
-      if (tick >= totalTicks) break;
-      if (scenario.gap(static_cast<double>(tick) / clock)) continue;
-      const uint32_t pressure = static_cast<uint32_t>(std::nearbyint((1013.25 - 0.01 * static_cast<double>(i % 100)) * 4096));
-      const int16_t temperature = static_cast<int16_t>(2150 + static_cast<int>(i % 7));
-      uint8_t* p = addFrame(tick, recipe.baroFrameId);
-      p[0] = static_cast<uint8_t>(pressure), p[1] = static_cast<uint8_t>(pressure >> 8), p[2] = static_cast<uint8_t>(pressure >> 16);
-      p[3] = static_cast<uint8_t>(temperature), p[4] = static_cast<uint8_t>(static_cast<uint16_t>(temperature) >> 8);
-      s.baroTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
-      s.pressure.push_back(pressure);
-      s.temperature.push_back(temperature);
+    if (recipe.radioTime && recipe.radioTime->frequency) {
+      const RadioTimeRecipe& radio = *recipe.radioTime;
+      for (uint64_t tick; (tick = sampleTick(radioI, radio.frequency, clock)) < to; ++radioI) {
+        const int64_t own = static_cast<int64_t>(recipe.startTick) + static_cast<int64_t>(tick);
+        uint32_t value = radio.valueRate == 1.0
+                             ? static_cast<uint32_t>(own + radio.valueOffsetTicks)
+                             : static_cast<uint32_t>(std::llround(static_cast<double>(own) * radio.valueRate +
+                                                                 radio.valueOffsetFraction) +
+                                                     radio.valueOffsetTicks);
+        if (radio.corrupt > 0 && std::uniform_real_distribution<double>(0, 1)(radioRandom) < radio.corrupt)
+          value = static_cast<uint32_t>(radioRandom());
+        uint8_t* p = addFrame(tick, recipe.radioTime->frameId);
+        p[0] = static_cast<uint8_t>(value >> 24), p[1] = static_cast<uint8_t>(value >> 16);
+        p[2] = static_cast<uint8_t>(value >> 8), p[3] = static_cast<uint8_t>(value);
+        if (keep) s.radioTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+      }
     }
-  }
-  if (recipe.eventHz) {
-    for (uint64_t i = 0;; ++i) {
-      const uint64_t at = recipe.eventPeriod > 0
-                              ? static_cast<uint64_t>(std::llround(static_cast<double>(i) * recipe.eventPeriod * clock))
-                              : sampleTick(i, recipe.eventHz, clock);
-      const uint64_t tick = at + 3;  // off the sensor ticks
-      if (tick >= totalTicks) break;
-      uint8_t* p = addFrame(tick, recipe.eventFrameId);
-      p[0] = static_cast<uint8_t>(1 + i % 250);
-      s.eventTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
-      s.events.push_back(p[0]);
+    if (recipe.tricky.unknownKinds) {
+      for (; unknownTick < to; unknownTick += 97) addFrame(unknownTick, 0x7E)[0] = 0x55;
     }
+    std::stable_sort(frames.begin() + static_cast<std::ptrdiff_t>(fresh), frames.end(),
+                     [](const Frame& a, const Frame& b) { return a.time < b.time; });
+    packer.pack(false);
   }
-  if (recipe.radioTime && recipe.radioTime->frequency) {
-    const RadioTimeRecipe& radio = *recipe.radioTime;
-    std::mt19937 noise(recipe.seed ^ 0x5eedu);  // apart from the samples' draws, which stay as they were
-    for (uint64_t i = 0;; ++i) {
-      const uint64_t tick = sampleTick(i, radio.frequency, clock);
-      if (tick >= totalTicks) break;
-      const int64_t own = static_cast<int64_t>(recipe.startTick) + static_cast<int64_t>(tick);
-      uint32_t value = radio.valueRate == 1.0
-                           ? static_cast<uint32_t>(own + radio.valueOffsetTicks)
-                           : static_cast<uint32_t>(std::llround(static_cast<double>(own) * radio.valueRate +
-                                                               radio.valueOffsetFraction) +
-                                                   radio.valueOffsetTicks);
-      if (radio.corrupt > 0 && std::uniform_real_distribution<double>(0, 1)(noise) < radio.corrupt)
-        value = static_cast<uint32_t>(noise());
-      uint8_t* p = addFrame(tick, recipe.radioTime->frameId);
-      p[0] = static_cast<uint8_t>(value >> 24), p[1] = static_cast<uint8_t>(value >> 16);
-      p[2] = static_cast<uint8_t>(value >> 8), p[3] = static_cast<uint8_t>(value);
-      s.radioTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
-    }
-  }
-  if (recipe.tricky.unknownKinds) {
-    for (uint64_t tick = 5; tick < totalTicks; tick += 97) addFrame(tick, 0x7E)[0] = 0x55;
-  }
-  std::stable_sort(frames.begin(), frames.end(), [](const Frame& a, const Frame& b) { return a.time < b.time; });
+  packer.pack(true);
+  return packer.nextNumber();
+}
 
-  std::vector<uint8_t> kinds;
-  for (const Frame& f : frames)
-    if (std::find(kinds.begin(), kinds.end(), f.kind) == kinds.end()) kinds.push_back(f.kind);
-  for (uint8_t kind : {recipe.accelFrameId, recipe.gyroFrameId, recipe.baroFrameId, recipe.eventFrameId}) kinds.push_back(kind);
+}  // namespace
+
+bool streamRecording(const RecordingRecipe& recipe, GeneratedSamples* samples, const ByteSink& sink) {
+  GeneratedSamples local;
+  GeneratedSamples& s = samples ? *samples : local;
+  s = GeneratedSamples{};
+  const uint32_t clock = recipe.clock ? recipe.clock : 1;
+  const uint64_t totalTicks = static_cast<uint64_t>(recipe.seconds * clock);
+  bool written = true;
+  const auto write = [&](const uint8_t* bytes, size_t size) { written = written && sink(bytes, size); };
+
+  std::vector<uint8_t> kinds = {recipe.accelFrameId, recipe.gyroFrameId, recipe.baroFrameId, recipe.eventFrameId};
   if (recipe.radioTime) kinds.push_back(recipe.radioTime->frameId);
+  if (recipe.tricky.unknownKinds && totalTicks > 5) kinds.push_back(0x7E);
+  const std::vector<uint8_t> settings = settingsBlock(recipe, kinds);
+  write(settings.data(), settings.size());
 
-  std::vector<uint8_t> out = settingsBlock(recipe, kinds);
-  uint32_t blockNumber = 1;
-  std::vector<size_t> firsts;
-  packBlocks(frames, recipe.startTick, out, blockNumber, &firsts);
-  firsts.push_back(frames.size());
-  const size_t dataBlocks = firsts.size() - 1;
+  // Blocks cut out of the middle, as if the memory lost them, and a block a
+  // third of the way in whose base tick has a bit flipped: where those are
+  // needs the count, from a first pass that keeps nothing.
+  size_t cutFrom = SIZE_MAX, cutTo = SIZE_MAX, flipped = SIZE_MAX;
+  const int bit = recipe.tricky.flipBit;
+  if (recipe.tricky.cutBlocks > 0 || (bit >= 0 && bit < 32)) {
+    GeneratedSamples none;
+    size_t blocks = 0;
+    makeBlocks(recipe, none, false, [&](std::vector<uint8_t>&, const Frame*, size_t) { ++blocks; });
+    if (recipe.tricky.cutBlocks > 0 && blocks > static_cast<size_t>(recipe.tricky.cutBlocks) + 2)
+      cutFrom = blocks / 2, cutTo = cutFrom + static_cast<size_t>(recipe.tricky.cutBlocks);
+    // Clear of the blocks cut from the middle.
+    if (bit >= 0 && bit < 32 && blocks >= 3) flipped = blocks / 3;
+  }
 
   // The faults each stream suffers, counted on the frames as they are placed.
   StreamFaults* faultsOf[256] = {};
   faultsOf[recipe.accelFrameId] = recipe.accelHz ? &s.accelFaults : nullptr;
   faultsOf[recipe.gyroFrameId] = recipe.gyroHz ? &s.gyroFaults : nullptr;
   faultsOf[recipe.baroFrameId] = recipe.baroHz ? &s.baroFaults : nullptr;
-  std::vector<bool> cut(frames.size(), false);
-  if (recipe.tricky.cutBlocks > 0 && dataBlocks > static_cast<size_t>(recipe.tricky.cutBlocks) + 2) {
-    const size_t from = dataBlocks / 2, to = from + static_cast<size_t>(recipe.tricky.cutBlocks);
-    for (size_t i = firsts[from]; i < firsts[to]; ++i) cut[i] = true;
-    out.erase(out.begin() + static_cast<std::ptrdiff_t>((1 + from) * kBlock), out.begin() + static_cast<std::ptrdiff_t>((1 + to) * kBlock));
-    for (int kind = 0; kind < 256; ++kind) {
-      StreamFaults* f = faultsOf[kind];
-      if (!f) continue;
-      // The stream's last sample before the cut and first after it.
-      int64_t before = -1, after = -1;
-      for (size_t i = 0; i < firsts[from]; ++i)
-        if (frames[i].kind == kind) before = static_cast<int64_t>(frames[i].time);
-      for (size_t i = firsts[from]; i < firsts[to]; ++i) f->missing += frames[i].kind == kind;
-      for (size_t i = firsts[to]; i < frames.size() && after < 0; ++i)
-        if (frames[i].kind == kind) after = static_cast<int64_t>(frames[i].time);
-      if (f->missing && before >= 0 && after >= 0) f->gaps = 1, f->longestGapTicks = static_cast<uint64_t>(after - before);
+  int64_t before[256], after[256];
+  std::fill_n(before, 256, -1), std::fill_n(after, 256, -1);
+  uint64_t cutAccelFirst = UINT64_MAX, cutAccelLast = 0;
+  std::vector<uint8_t> held;  // the first data block, while its swap waits for the second
+  size_t index = 0, kept = 0;
+  const uint32_t endNumber = makeBlocks(recipe, s, samples != nullptr, [&](std::vector<uint8_t>& block, const Frame* frames, size_t count) {
+    const size_t b = index++;
+    const bool cut = b >= cutFrom && b < cutTo;
+    if (b == flipped) {
+      block[4 + 3 - bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+      s.flippedBlock = static_cast<int64_t>(1 + b);
     }
-  }
-  if (recipe.tricky.flipBit >= 0 && recipe.tricky.flipBit < 32 && dataBlocks >= 3) {
-    // A third of the way in, clear of the blocks cut from the middle.
-    const size_t flipped = dataBlocks / 3;
-    uint8_t* base = out.data() + (1 + flipped) * kBlock + 4;
-    const int bit = recipe.tricky.flipBit;
-    base[3 - bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-    s.flippedBlock = static_cast<int64_t>(1 + flipped);
-    for (size_t i = firsts[flipped]; i < firsts[flipped + 1]; ++i)
-      if (StreamFaults* f = faultsOf[frames[i].kind]) f->inFlippedBlock += !cut[i];
-  }
-  for (size_t i = 0; i < frames.size(); ++i) {
-    StreamFaults* f = faultsOf[frames[i].kind];
-    if (!f || cut[i] || f == &s.baroFaults) continue;
-    bool full = false;
-    for (int a = 0; a < 3; ++a) {
-      const int16_t raw = static_cast<int16_t>(frames[i].payload[2 * a] << 8 | frames[i].payload[2 * a + 1]);
-      full |= raw == 32767 || raw == -32768;
+    for (size_t k = 0; k < count; ++k) {
+      const Frame& f = frames[k];
+      StreamFaults* faults = faultsOf[f.kind];
+      if (cut && f.kind == recipe.accelFrameId) cutAccelFirst = std::min(cutAccelFirst, f.time), cutAccelLast = std::max(cutAccelLast, f.time);
+      if (!faults) continue;
+      if (cut) {
+        ++faults->missing;
+        continue;
+      }
+      faults->inFlippedBlock += b == flipped;
+      if (b < cutFrom) before[f.kind] = static_cast<int64_t>(f.time);
+      else if (after[f.kind] < 0) after[f.kind] = static_cast<int64_t>(f.time);
+      if (faults == &s.baroFaults) continue;
+      bool full = false;
+      for (int a = 0; a < 3; ++a) {
+        const int16_t raw = static_cast<int16_t>(f.payload[2 * a] << 8 | f.payload[2 * a + 1]);
+        full |= raw == 32767 || raw == -32768;
+      }
+      faults->saturated += full;
     }
-    f->saturated += full;
+    if (cut) return;
+    ++kept;
+    if (recipe.tricky.swapBlocks && kept == 1) {
+      held = block;
+      return;
+    }
+    write(block.data(), block.size());
+    if (!held.empty()) {
+      write(held.data(), held.size());
+      held.clear();
+      s.blocksBackwards += 1;  // the first block now follows the second
+    }
+  });
+  if (!held.empty()) write(held.data(), held.size());  // one block: nothing to swap it with
+  for (int kind = 0; kind < 256; ++kind) {
+    StreamFaults* f = faultsOf[kind];
+    if (f && f->missing && before[kind] >= 0 && after[kind] >= 0) f->gaps = 1, f->longestGapTicks = static_cast<uint64_t>(after[kind] - before[kind]);
   }
-  if (recipe.tricky.swapBlocks && out.size() >= 3 * kBlock) {
-    std::swap_ranges(out.begin() + kBlock, out.begin() + 2 * kBlock, out.begin() + 2 * kBlock);
-    s.blocksBackwards += 1;  // the first block now follows the second
-  }
-  if (recipe.tricky.duplicateTicks) {
+  if (recipe.tricky.duplicateTicks && recipe.accelHz) {
     // Same ticks again, other values: these must lose against the originals.
+    const Scenario scenario(recipe);
     std::vector<Frame> duplicates;
-    for (size_t i = 0; i < frames.size(); ++i)
-      if (!cut[i] && frames[i].kind == recipe.accelFrameId && frames[i].time % 10 == 0)
-        duplicates.push_back(Frame{frames[i].time, frames[i].kind, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
+    for (uint64_t i = 0;; ++i) {
+      const uint64_t tick = sampleTick(i, recipe.accelHz, clock);
+      if (tick >= totalTicks) break;
+      const bool written = !scenario.gap(static_cast<double>(tick) / clock) && !(tick >= cutAccelFirst && tick <= cutAccelLast);
+      if (tick % 10 == 0 && written)
+        duplicates.push_back(Frame{tick, recipe.accelFrameId, {0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}});
+    }
     s.accelFaults.duplicates = duplicates.size();
     if (!duplicates.empty()) s.blocksBackwards += 1;  // they start again from the first tick
-    packBlocks(duplicates, recipe.startTick, out, blockNumber);
+    Packer packer(recipe.startTick, endNumber, [&](std::vector<uint8_t>& block, const Frame*, size_t) { write(block.data(), block.size()); });
+    packer.pending() = std::move(duplicates);
+    packer.pack(true);
   }
-  out.insert(out.end(), static_cast<size_t>(std::max(0, recipe.tricky.shortFinalBlock)), 0xAB);
+  const std::vector<uint8_t> tail(static_cast<size_t>(std::max(0, recipe.tricky.shortFinalBlock)), 0xAB);
+  if (!tail.empty()) write(tail.data(), tail.size());
+  return written;
+}
+
+std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples) {
+  std::vector<uint8_t> out;
+  streamRecording(recipe, samples, [&](const uint8_t* bytes, size_t size) {
+    out.insert(out.end(), bytes, bytes + size);
+    return true;
+  });
   return out;
 }
 
 bool writeRecording(const std::string& path, const RecordingRecipe& recipe, GeneratedSamples* samples) {
-  const std::vector<uint8_t> bytes = buildRecording(recipe, samples);
   // By UTF-8 path, so that names outside the Windows code page work too.
   FilePtr file = openFile(path.c_str(), OpenMode::WriteBinary);
   if (!file) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  // Written a block at a time: a week of samples never stands in memory whole.
+  const bool written = streamRecording(recipe, samples, [&](const uint8_t* bytes, size_t size) {
+    return std::fwrite(bytes, 1, size, file.get()) == size;
+  });
   return closeFile(file) && written;
 }
 

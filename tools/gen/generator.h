@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -137,6 +138,11 @@ struct GeneratedSamples {
 std::vector<uint8_t> settingsRecord(uint8_t type, uint8_t subtype, const std::vector<uint8_t>& payload);
 // The date and time that many seconds after `start` (whole seconds, rounded).
 DateTimeFields addSeconds(const DateTimeFields& start, double seconds);
+// Takes the recording's bytes in file order, a block at a time; false when they could not be kept.
+using ByteSink = std::function<bool(const uint8_t* bytes, size_t size)>;
+// The recording in pieces, in memory that does not grow with its length
+// (unless `samples` is asked for). False when the sink refused a piece.
+bool streamRecording(const RecordingRecipe& recipe, GeneratedSamples* samples, const ByteSink& sink);
 std::vector<uint8_t> buildRecording(const RecordingRecipe& recipe, GeneratedSamples* samples = nullptr);
 bool writeRecording(const std::string& path, const RecordingRecipe& recipe, GeneratedSamples* samples = nullptr);
 
