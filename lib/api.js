@@ -16,6 +16,7 @@ const { load, loadSet } = require('./data');
 const { readParquetFile } = require('./parquet');
 const { BLOCK } = require('./schema');
 const generator = require('./generator');
+const cohorts = require('./batch');
 const { epochs, checkEpochOptions } = require('./epochs');
 
 /**
@@ -251,7 +252,35 @@ function generateSession(folder, { overwrite = false, ...options } = {}) {
     overwrite);
 }
 
+/**
+ * Converts a study into a folder, resuming: see docs/cohorts.md. Every
+ * recording given, every recording (*.bin) under the folders given, or the
+ * rows of options.manifest; the shard asked for of the sorted work list.
+ * A unit is skipped while its ledger says it is current, or failed and its
+ * recordings' bytes are unchanged (options.retryFailed tries it again).
+ * @param {string[]} inputs recordings and folders
+ * @param {string} outDir the outputs, and the ledgers in outDir/ledgers
+ * @param {object} [options] the conversion options, with manifest, shard ('i/n' or {index, count}),
+ *   rehash, retryFailed, onProgress({done, total, row})
+ * @returns {{rows: object[], counts: {converted: number, current: number, failed: number}}} a ledger row per unit
+ */
+function batch(inputs, outDir, options) {
+  return cohorts.batch(inputs, outDir, options);
+}
+
+/**
+ * Joins the ledgers of a batch's folder into summary.csv and summary.parquet there.
+ * @param {string} outDir
+ * @param {{overwrite?: boolean}} [options] overwrite: replace summary files kinovar did not write
+ * @returns {{rows: object[], files: string[]}}
+ */
+function mergeBatch(outDir, options) {
+  requireString(outDir, 'mergeBatch', 'outDir');
+  return cohorts.mergeLedgers(cohorts.homeOf(outDir), options);
+}
+
 module.exports = {
+  batch, mergeBatch,
   readRecording, inspect, syncRecordings, epochs, checkEpochOptions, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   qualityProblems, generateRecording, generateSession,
 };

@@ -8,10 +8,11 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const native = require('./native');
-const { WorkerPool } = require('./pool');
+const { WorkerPool, COMPLETED } = require('./pool');
+const { convertRecording, convertSet } = require('./formats');
 const { outputOptions, setOptions, formatOf } = require('./checks');
-const { writeFileAtomic, ensureFolder, outputClash, inspect: inspectFile } = require('./output');
-const { KinovarError, codes } = require('./errors');
+const { writeFileAtomic, ensureFolder, outputClash, inputHead, inspect: inspectFile } = require('./output');
+const { KinovarError, codes, abortError } = require('./errors');
 const { EXTENSIONS, SET_FORMATS, PARQUET_META, PARQUET_MAGIC, BIDS } = require('./schema');
 const { entitiesOf, layoutOf } = require('./bids');
 const { version } = require('../package.json');
@@ -23,8 +24,17 @@ const SUMMARY = 'summary';
 const RECORDING = /\.bin$/i;
 const STATUSES = ['converted', 'current', 'failed'];
 
-/** A work list or manifest that cannot be planned: the command line's fault, not a conversion's. */
-class PlanError extends Error {}
+/** A work list or manifest that cannot be planned: the caller's fault, not a conversion's. */
+class PlanError extends KinovarError {
+  constructor(message) {
+    super(message, codes.WORK_LIST);
+  }
+}
+
+// Failures the recordings' bytes decide: tried again only when those change
+// (or when asked), since nothing else can mend them. A failure to write, or
+// of the system, may pass and is always tried again.
+const LASTING = [codes.FORMAT, codes.NO_SAMPLES, codes.NO_ORIENTATION, codes.NOT_SYNCHRONISABLE, codes.UNREADABLE];
 
 // ---------------------------------------------------------------- manifest
 
@@ -311,6 +321,39 @@ function hashFile(file) {
   });
 }
 
+/** hashFile on this thread, for the synchronous batch. */
+function hashFileSync(file) {
+  const hash = crypto.createHash('sha256');
+  const fd = fs.openSync(file, 'r');
+  try {
+    const piece = Buffer.alloc(1 << 20);
+    for (let n; (n = fs.readSync(fd, piece)) > 0;) hash.update(piece.subarray(0, n));
+  } finally {
+    fs.closeSync(fd);
+  }
+  return hash.digest('hex');
+}
+
+// The checks below yield each file whose hash they need and go on with it:
+// one logic, driven on this thread or with the hashes read beside other work.
+function driveSync(steps) {
+  let step = steps.next();
+  while (!step.done) step = steps.next(hashOrNull(hashFileSync, step.value));
+  return step.value;
+}
+async function drive(steps) {
+  let step = steps.next();
+  while (!step.done) step = steps.next(await hashFile(step.value).catch(() => null));
+  return step.value;
+}
+function hashOrNull(hash, file) {
+  try {
+    return hash(file);
+  } catch {
+    return null;
+  }
+}
+
 function statOf(file) {
   try {
     const { size, mtimeMs } = fs.statSync(file);
@@ -335,20 +378,21 @@ function recipeOf(options, kind) {
 /**
  * Why a unit must be converted again, or '' when its last record stands:
  * the same recordings (same size and time, else the same content), the same
- * recipe, a success, and every output still there at its size.
+ * recipe, a success or a lasting failure, and every output still there at
+ * its size. Yields the files to hash.
  */
-async function staleness(unit, record, recipe, rehash) {
+function* staleness(unit, record, recipe, { rehash, retryFailed }) {
   if (!record) return 'not converted yet';
-  if (record.status === 'failed') return 'failed before';
+  if (record.status === 'failed' && (retryFailed || !record.lasting)) return 'failed before';
   if (JSON.stringify(record.recipe) !== JSON.stringify(recipe)) return 'other options';
   if (record.inputs.length !== unit.inputs.length || record.inputs.some((input, i) => input.path !== unit.inputs[i])) return 'other recordings';
   for (const input of record.inputs) {
     const now = statOf(input.path);
     if (!now) return 'recording missing';
-    if (now.size !== input.size) return 'recording changed';
+    if (now.size !== input.size || !input.sha256) return 'recording changed';
     // A copy or a touch changes the time only: the content says whether it changed.
     if (rehash || now.mtimeMs !== input.mtimeMs) {
-      if ((await hashFile(input.path)) !== input.sha256) return 'recording changed';
+      if ((yield input.path) !== input.sha256) return 'recording changed';
       input.mtimeMs = now.mtimeMs;
     }
   }
@@ -456,96 +500,204 @@ function figures(unit, value) {
   };
 }
 
+/** Each recording's start (its settings' creation time) and device, from its settings block; null where none is read. */
+function identities(inputs) {
+  return inputs.map((input) => {
+    let settings = '';
+    try {
+      settings = native.readConfig(input);
+    } catch { /* a file that cannot be read names no device */ }
+    if (!settings) return { start: null, deviceId: null };
+    const { createdAt, deviceId } = JSON.parse(settings);
+    return { start: createdAt ?? null, deviceId: deviceId ?? null };
+  });
+}
+
 /**
- * Converts the units of a shard that are not current, several at once; one
- * that fails does not stop the others. Each finished unit is journalled at
- * once, and the shard's ledger written whole at the end.
+ * A shard's run, whichever way its units are converted: the records it
+ * starts from, the rows it makes, the journal each finished unit goes to at
+ * once, and the ledger written whole at the end.
+ */
+class ShardRun {
+  constructor(units, { outDir, shard, rehash = false, retryFailed = false }, options) {
+    // By the format's own name, so that an old name of it is the same recipe.
+    const format = options.format === BIDS ? BIDS : formatOf(options, undefined, 'batch', SET_FORMATS);
+    this.conversion = outputOptions('batch', { ...options, format });
+    this.recipes = { recording: recipeOf(this.conversion, 'recording'), set: recipeOf(this.conversion, 'set') };
+    Object.assign(this, { units, outDir, shard, how: { rehash, retryFailed } });
+    this.previous = readLedgers(outDir);
+    this.rows = new Array(units.length);
+    this.done = 0;
+    this.journal = null;
+  }
+
+  /** The checks of unit k (see staleness), for a driver to run. */
+  staleness(k) {
+    return staleness(this.units[k], this.previous.get(this.units[k].key), this.recipes[this.units[k].kind], this.how);
+  }
+
+  /** Unit k's last record stands: a success stays current, a lasting failure stays failed. */
+  stands(k) {
+    const record = this.previous.get(this.units[k].key);
+    this.rows[k] = { ...record, status: record.status === 'failed' ? 'failed' : 'current', shard: this.where(),
+      redone: undefined, checked: new Date().toISOString() };
+    this.done += 1;
+    return this.rows[k];
+  }
+
+  where() {
+    return `${this.shard.index}/${this.shard.count}`;
+  }
+
+  /** What a conversion of unit k is handed: its recordings, where it writes and with what. */
+  task(k, budget) {
+    const unit = this.units[k];
+    // A BIDS run goes into the dataset's root with its labels; one this batch wrote before is replaced.
+    const record = this.previous.get(unit.key);
+    const [target, options] = unit.root === undefined ? [unit.output, budget]
+      : [unit.root, { ...budget, ...unit.labels, ...(record?.outputs?.length ? { overwrite: true } : {}) }];
+    if (unit.kind === 'set') return ['syncRecordings', [unit.inputs, target, options]];
+    if (unit.root === undefined) ensureFolder(path.dirname(unit.output));
+    return ['readRecording', [unit.inputs[0], target, options]];
+  }
+
+  /** The record of unit k converted, from the conversion's value or error and its recordings' hashes. */
+  record(k, why, started, inputs, hashes, { value, error }) {
+    const unit = this.units[k];
+    inputs.forEach((input, i) => { input.sha256 = hashes[i]; });
+    let result;
+    if (error) {
+      const code = error.code ?? error.name;
+      result = { status: 'failed', outputs: [], errorCode: code, error: error.message, lasting: LASTING.includes(code) && hashes.every(Boolean) };
+    } else {
+      const files = unit.kind === 'set' ? [...value] : value.files ?? [unit.output];
+      result = { status: 'converted', outputs: files.map((file) => ({ path: path.resolve(file), size: statOf(file)?.size })) };
+      // A figure the report lacks leaves its cell empty; it never makes a written output a failure.
+      try {
+        Object.assign(result, figures(unit, value));
+      } catch { /* left empty */ }
+    }
+    const finished = new Date().toISOString();
+    const row = {
+      key: unit.key, kind: unit.kind, shard: this.where(), node: os.hostname(), recipe: this.recipes[unit.kind], redone: why, inputs,
+      identities: identities(unit.inputs), ...result, seconds: Number(process.hrtime.bigint() - started) / 1e9, finished, checked: finished,
+    };
+    this.journal ??= (ensureFolder(ledgerFolder(this.outDir)),
+    fs.openSync(path.join(ledgerFolder(this.outDir), `${shardName(this.shard)}.journal`), 'a'));
+    fs.writeSync(this.journal, `${JSON.stringify(row)}\n`);
+    this.rows[k] = row;
+    this.done += 1;
+    return row;
+  }
+
+  /**
+   * Writes the shard's ledger: the rows made, and for units a cancel left
+   * unreached the records they had, so that a rerun takes them up.
+   * @returns {object[]} the rows, in the order of the units
+   */
+  finish() {
+    if (this.journal !== null) fs.closeSync(this.journal);
+    const rows = Array.from(this.rows, (row, k) => row ?? this.previous.get(this.units[k].key)).filter(Boolean);
+    if (rows.length) {
+      ensureFolder(ledgerFolder(this.outDir));
+      writeLedger(this.outDir, this.shard, rows);
+    }
+    // The ledger holds what the journal did; a journal left by a kill stays until then.
+    fs.rmSync(path.join(ledgerFolder(this.outDir), `${shardName(this.shard)}.journal`), { force: true });
+    return this.rows.filter(Boolean);
+  }
+}
+
+const inputsOf = (unit) => unit.inputs.map((input) => ({ path: input, ...statOf(input) }));
+
+/**
+ * Converts the units of a shard that are not current, several at once on
+ * worker threads; one that fails does not stop the others. Each finished
+ * unit is journalled at once, and the shard's ledger written whole at the end.
  * @param {object[]} units the shard's, from planUnits
- * @param {{outDir: string, shard: {index: number, count: number}, jobs?: number, rehash?: boolean,
- *   onUnit?: (row: object, done: number, total: number) => void}} how
+ * @param {{outDir: string, shard: {index: number, count: number}, jobs?: number, rehash?: boolean, retryFailed?: boolean,
+ *   signal?: AbortSignal, onUnit?: (row: object, done: number, total: number) => void}} how
+ *   an abort stops the units under way (their outputs as they were), starts no other, writes the ledger of
+ *   what was done and rejects with an AbortError whose `rows` holds it
  * @param {object} options the conversion options, as readRecordings takes them
  * @returns {Promise<object[]>} the ledger's rows, in the order of the units
  */
-async function runShard(units, { outDir, shard, jobs, rehash = false, onUnit }, options = {}) {
-  // By the format's own name, so that an old name of it is the same recipe.
-  const format = options.format === BIDS ? BIDS : formatOf(options, undefined, 'batch', SET_FORMATS);
-  const conversion = outputOptions('batch', { ...options, format });
-  const recipes = { recording: recipeOf(conversion, 'recording'), set: recipeOf(conversion, 'set') };
-  const previous = readLedgers(outDir);
-  const rows = new Array(units.length);
+async function runShard(units, how, options = {}) {
+  const { jobs, signal, onUnit } = how;
+  const run = new ShardRun(units, how, options);
   const todo = [];
-  let done = 0;
-  for (let k = 0; k < units.length; k++) {
-    const record = previous.get(units[k].key);
-    const why = await staleness(units[k], record, recipes[units[k].kind], rehash);
-    if (why) todo.push({ k, why, record });
+  for (let k = 0; k < units.length && !signal?.aborted; k++) {
+    const why = await drive(run.staleness(k));
+    if (why) todo.push({ k, why });
     else {
-      rows[k] = { ...record, status: 'current', shard: `${shard.index}/${shard.count}`, redone: undefined, checked: new Date().toISOString() };
-      onUnit?.(rows[k], ++done, units.length);
+      const row = run.stands(k);
+      onUnit?.(row, run.done, units.length);
     }
   }
-  if (todo.length) {
-    ensureFolder(ledgerFolder(outDir));
-    const journal = fs.openSync(path.join(ledgerFolder(outDir), `${shardName(shard)}.journal`), 'a');
+  if (todo.length && !signal?.aborted) {
     const cores = os.availableParallelism?.() ?? os.cpus().length;
     const workers = new WorkerPool(Math.min(jobs ?? cores, todo.length));
-    const budget = { ...conversion, threads: Math.max(1, Math.floor(cores / workers.size)) };
+    const budget = { ...run.conversion, threads: Math.max(1, Math.floor(cores / workers.size)) };
     let next = 0;
     const lane = async () => {
-      while (next < todo.length) {
-        const { k, why, record } = todo[next++];
-        rows[k] = await convertUnit(units[k], workers, budget, recipes[units[k].kind], shard, why, record);
-        fs.writeSync(journal, `${JSON.stringify(rows[k])}\n`);
-        onUnit?.(rows[k], ++done, units.length);
+      while (next < todo.length && !signal?.aborted) {
+        const { k, why } = todo[next++];
+        const started = process.hrtime.bigint();
+        const inputs = inputsOf(units[k]);
+        // The hash is read beside the conversion, not before it.
+        const hashes = Promise.all(units[k].inputs.map((input) => hashFile(input).catch(() => null)));
+        let outcome;
+        try {
+          outcome = { value: await workers.run(...run.task(k, budget), signal) };
+        } catch (error) {
+          if (signal?.aborted && !(COMPLETED in error)) return;  // stopped: no record, its outputs as they were
+          outcome = COMPLETED in error ? { value: error[COMPLETED] } : { error };
+        }
+        const row = run.record(k, why, started, inputs, await hashes, outcome);
+        onUnit?.(row, run.done, units.length);
       }
     };
     try {
       await Promise.all(Array.from({ length: workers.size }, lane));
     } finally {
       await workers.close();
-      fs.closeSync(journal);
     }
   }
-  if (units.length) {
-    ensureFolder(ledgerFolder(outDir));
-    writeLedger(outDir, shard, rows);
-    // The ledger holds what the journal did; a journal left by a kill stays until then.
-    fs.rmSync(path.join(ledgerFolder(outDir), `${shardName(shard)}.journal`), { force: true });
+  const rows = run.finish();
+  if (signal?.aborted) {
+    throw Object.assign(abortError(signal, `${rows.length} of ${units.length} units done and in the ledger, the others ` +
+      'left as they were for a rerun'), { rows });
   }
   return rows;
 }
 
-async function convertUnit(unit, workers, budget, recipe, shard, why, record) {
-  const started = process.hrtime.bigint();
-  const base = { key: unit.key, kind: unit.kind, shard: `${shard.index}/${shard.count}`, node: os.hostname(), recipe, redone: why };
-  const inputs = unit.inputs.map((input) => ({ path: input, ...statOf(input) }));
-  let result;
-  try {
-    // The hash is read beside the conversion, not before it.
-    const hashes = Promise.all(unit.inputs.map((input) => hashFile(input).catch(() => null)));
-    let value;
-    // A BIDS run goes into the dataset's root with its labels; one this batch wrote before is replaced.
-    const [target, options] = unit.root === undefined ? [unit.output, budget]
-      : [unit.root, { ...budget, ...unit.labels, ...(record?.outputs?.length ? { overwrite: true } : {}) }];
-    if (unit.kind === 'set') {
-      value = await workers.run('syncRecordings', [unit.inputs, target, options]);
-    } else {
-      if (unit.root === undefined) ensureFolder(path.dirname(unit.output));
-      value = await workers.run('readRecording', [unit.inputs[0], target, options]);
+// The conversions a worker runs by name, run on this thread.
+const HERE = { readRecording: convertRecording, syncRecordings: convertSet };
+
+/** runShard on this thread, a unit at a time. */
+function runShardSync(units, how, options = {}) {
+  const run = new ShardRun(units, how, options);
+  for (let k = 0; k < units.length; k++) {
+    const why = driveSync(run.staleness(k));
+    if (!why) {
+      const row = run.stands(k);
+      how.onUnit?.(row, run.done, units.length);
+      continue;
     }
-    (await hashes).forEach((sha256, i) => { inputs[i].sha256 = sha256; });
-    const files = unit.kind === 'set' ? [...value] : value.files ?? [unit.output];
-    result = { status: 'converted', outputs: files.map((file) => ({ path: path.resolve(file), size: statOf(file)?.size })) };
-    // A figure the report lacks leaves its cell empty; it never makes a written output a failure.
+    const started = process.hrtime.bigint();
+    const inputs = inputsOf(units[k]);
+    const [op, args] = run.task(k, run.conversion);
+    let outcome;
     try {
-      Object.assign(result, figures(unit, value));
-    } catch { /* left empty */ }
-  } catch (error) {
-    result = { status: 'failed', outputs: [], errorCode: error.code ?? error.name, error: error.message };
+      outcome = { value: HERE[op](...args) };
+    } catch (error) {
+      outcome = { error };
+    }
+    const hashes = units[k].inputs.map((input) => hashOrNull(hashFileSync, input));
+    const row = run.record(k, why, started, inputs, hashes, outcome);
+    how.onUnit?.(row, run.done, units.length);
   }
-  const seconds = Number(process.hrtime.bigint() - started) / 1e9;
-  const finished = new Date().toISOString();
-  return { ...base, inputs, ...result, seconds, finished, checked: finished };
+  return run.finish();
 }
 
 // ---------------------------------------------------------------- summary
@@ -554,6 +706,9 @@ async function convertUnit(unit, workers, budget, recipe, shard, why, record) {
 const COLUMNS = [
   ['unit', 'string', (r) => r.key], ['kind', 'string', (r) => r.kind],
   ['inputs', 'string', (r) => r.inputs.map((i) => i.path).join(';')],
+  // Each recording's start and device, in the order of the inputs.
+  ['start', 'string', (r) => r.identities?.map((i) => i.start ?? '').join(';')],
+  ['device_id', 'string', (r) => r.identities?.map((i) => i.deviceId ?? '').join(';')],
   ['outputs', 'string', (r) => r.outputs.map((o) => o.path).join(';')],
   ['status', 'string', (r) => r.status], ['converted_because', 'string', (r) => r.redone], ['error_code', 'string', (r) => r.errorCode], ['error', 'string', (r) => r.error],
   ['duration_s', 'number', (r) => r.duration], ['accel_hz', 'number', (r) => r.accelHz], ['gyro_hz', 'number', (r) => r.gyroHz],
@@ -599,13 +754,17 @@ function summaryParquet(rows) {
   return parquet.writeParquet(parquet.Table.fromIPCStream(ipc), properties);
 }
 
+// A summary's header as every version of it has it: its first columns, and
+// columns named as ours are; versions add columns, so no list is fixed.
+const SUMMARY_HEAD = /^unit,kind,inputs(,[a-z0-9_]+)*,status(,[a-z0-9_]+)*\n/;
+
 // A summary is replaced only by a summary: the header it starts with, or the format its Parquet footer names.
 function isSummary(file, kind) {
   const found = inspectFile(file);
   if (['missing', 'empty'].includes(found.kind)) return true;
   if (found.kind !== 'other' && found.kind !== 'output') return false;
+  if (kind === 'csv') return SUMMARY_HEAD.test(inputHead(file, 4096).toString('latin1'));
   const bytes = fs.readFileSync(file);
-  if (kind === 'csv') return bytes.subarray(0, 200).toString('utf8').startsWith(`${COLUMNS.map(([name]) => name).join(',')}\n`);
   return bytes.subarray(0, 4).toString('latin1') === PARQUET_MAGIC && bytes.subarray(-65536).includes(SUMMARY_VERSION, 0, 'latin1');
 }
 
@@ -636,6 +795,59 @@ function mergeLedgers(outDir, { overwrite = false } = {}) {
   return { rows, files };
 }
 
+// ---------------------------------------------------------------- API
+
+/** The units of each status among a shard's rows. */
+const countsOf = (rows) => Object.fromEntries(STATUSES.map((s) => [s, rows.filter((r) => r.status === s).length]));
+
+/**
+ * The shard a caller of batch() asks for, planned, with how to run it.
+ * @returns {{units: object[], total: number, how: object}}
+ */
+function planned(fn, inputs, outDir, options) {
+  if (inputs !== undefined && (!Array.isArray(inputs) || !inputs.every((p) => typeof p === 'string'))) {
+    throw new TypeError(`${fn}: inputs must be an array of recordings and folders`);
+  }
+  if (typeof outDir !== 'string') throw new TypeError(`${fn}: outDir must be a string, not ${typeof outDir}`);
+  if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
+  const { manifest, shard, shards, jobs, rehash = false, retryFailed = false } = options;
+  if (!inputs?.length && manifest === undefined) {
+    throw new PlanError(`${fn}: no recording, folder or manifest given; give the study's recordings or folders, or options.manifest`);
+  }
+  if (jobs !== undefined && !(Number.isInteger(jobs) && jobs >= 1)) throw new TypeError(`${fn}: options.jobs must be a whole number above 0, not ${jobs}`);
+  for (const [name, value] of Object.entries({ rehash, retryFailed })) {
+    if (typeof value !== 'boolean') throw new TypeError(`${fn}: options.${name} must be true or false`);
+  }
+  const labels = Object.fromEntries(LABEL_COLUMNS.filter((name) => options[name] !== undefined).map((name) => [name, options[name]]));
+  const units = planUnits({ inputs, manifest, outDir, format: options.format, labels });
+  let where = { index: 0, count: 1 };
+  if (typeof shard === 'string') where = parseShard(shard, process.env, shards);
+  else if (shard !== undefined) where = checkedShard(shard?.index, shard?.count, `${fn}: options.shard`);
+  return { units: shardOf(units, where), total: units.length, how: { outDir: homeOf(outDir, options.format), shard: where, jobs, rehash, retryFailed } };
+}
+
+const progressOf = (onProgress, total) => onProgress && ((row, done) => onProgress({ done, total, row }));
+
+/**
+ * Converts a study into `outDir` as `kinovar batch` does, on this thread:
+ * the shard asked for of the sorted work list, skipping what its ledger
+ * says is current or failed for good, journalling each unit.
+ * @returns {{rows: object[], counts: {converted: number, current: number, failed: number}}}
+ */
+function batch(inputs, outDir, options = {}) {
+  const { units, how } = planned('batch', inputs, outDir, options);
+  const rows = runShardSync(units, { ...how, onUnit: progressOf(options.onProgress, units.length) }, options);
+  return { rows, counts: countsOf(rows) };
+}
+
+/** batch() with the units converted on worker threads, several at once; options.signal cancels it. */
+async function batchAsync(inputs, outDir, options = {}) {
+  const { units, how } = planned('batch', inputs, outDir, options);
+  const rows = await runShard(units, { ...how, signal: options.signal, onUnit: progressOf(options.onProgress, units.length) }, options);
+  return { rows, counts: countsOf(rows) };
+}
+
 module.exports = {
-  PlanError, parseManifest, planUnits, homeOf, shardOf, parseShard, recipeOf, runShard, readLedgers, mergeLedgers, hashFile, COLUMNS, LEDGERS,
+  PlanError, parseManifest, planUnits, homeOf, shardOf, parseShard, recipeOf, runShard, runShardSync, readLedgers, mergeLedgers, hashFile,
+  countsOf, batch, batchAsync, COLUMNS, LEDGERS,
 };

@@ -19,6 +19,8 @@ const codes = Object.freeze({
   // A settings value that no record kinovar writes can hold (a RangeError, as it always was).
   SETTINGS_VALUE: 'ERR_KINOVAR_SETTINGS_VALUE',
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT',
+  // A batch's work list (its inputs, manifest or shard) cannot be planned.
+  WORK_LIST: 'ERR_KINOVAR_WORK_LIST',
   NOT_OURS: 'ERR_KINOVAR_NOT_OURS',
   IS_RECORDING: 'ERR_KINOVAR_IS_RECORDING',
   // A BIDS dataset: a label missing or holding what BIDS forbids; a root that is not a dataset;

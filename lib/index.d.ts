@@ -245,6 +245,8 @@ export declare const codes: Readonly<{
   /** A settings value that no record kinovar writes can hold; thrown as a RangeError naming the field. */
   SETTINGS_VALUE: 'ERR_KINOVAR_SETTINGS_VALUE';
   DUPLICATE_OUTPUT: 'ERR_KINOVAR_DUPLICATE_OUTPUT';
+  /** batch(): its inputs, manifest or shard cannot be planned; the message names every bad row. */
+  WORK_LIST: 'ERR_KINOVAR_WORK_LIST';
   NOT_OURS: 'ERR_KINOVAR_NOT_OURS';
   IS_RECORDING: 'ERR_KINOVAR_IS_RECORDING';
   /** Format 'bids': a subject or task missing, or a label with what BIDS forbids (only letters and digits; run a number). */
@@ -602,6 +604,8 @@ export interface AbortOptions {
 export interface AbortError extends Error {
   name: 'AbortError';
   code: 'ABORT_ERR';
+  /** batch: the rows of the units done before the abort. */
+  rows?: CohortRow[];
   /** readRecordings: the results of the files finished before the abort. */
   results?: BatchResult[];
 }
@@ -633,8 +637,69 @@ export interface BatchOptions extends AbortOptions, ConversionOptions {
   onProgress?: (progress: BatchProgress) => void;
 }
 
+/** A unit of a batch's work list as its ledger records it: what it was made from and what came of it. */
+export interface CohortRow {
+  /** The output's path inside the output folder, with "/": a recording's file, or a set's folder. */
+  key: string;
+  kind: 'recording' | 'set';
+  /** `current`: its last record stands; `failed`: converted and failed now, or failed before with the same bytes. */
+  status: 'converted' | 'current' | 'failed';
+  /** Why it was converted again ('not converted yet', 'recording changed', 'failed before', ...). */
+  redone?: string;
+  inputs: Array<{ path: string; size?: number; mtimeMs?: number; sha256?: string | null }>;
+  outputs: Array<{ path: string; size?: number }>;
+  /** Each recording's start (its settings' creation time) and device, in the order of the inputs; null where unread. */
+  identities?: Array<{ start: string | null; deviceId: number | null }>;
+  errorCode?: string;
+  error?: string;
+  /** A failure its recordings' bytes decide: not tried again until they change, or `retryFailed`. */
+  lasting?: boolean;
+  /** The options that change the outputs' bytes, and the kinovar that wrote them. */
+  recipe: Record<string, unknown>;
+  shard: string;
+  node: string;
+  seconds: number;
+  finished: string;
+  checked: string;
+  [figure: string]: unknown;
+}
+
+export interface CohortOptions extends Omit<SetConversionOptions, 'imuNames'> {
+  /** A CSV with a `path` column and optional `output` and `set` columns (docs/cohorts.md). */
+  manifest?: string;
+  /** `'i/n'`, `'env'` (SLURM or a Kubernetes Indexed Job) or `{ index, count }`; default the whole list. */
+  shard?: string | { index: number; count: number };
+  /** The number of shards, with `shard: 'env'`. */
+  shards?: number;
+  /** Hash every recording again, even one whose size and time are as recorded. */
+  rehash?: boolean;
+  /** Convert again the units that failed with bytes unchanged since. */
+  retryFailed?: boolean;
+  /** Called once a unit is done (or found current), with its ledger row. */
+  onProgress?: (progress: { done: number; total: number; row: CohortRow }) => void;
+}
+
+export interface CohortRun {
+  /** A ledger row per unit of the shard, in the order of the sorted work list. */
+  rows: CohortRow[];
+  counts: { converted: number; current: number; failed: number };
+}
+
+/**
+ * Converts a study into `outDir`, resuming from its ledgers (docs/cohorts.md): every recording given, every
+ * recording (*.bin) under the folders given, or the rows of `options.manifest`. Runs on the calling thread.
+ */
+export declare function batch(inputs: string[], outDir: string, options?: CohortOptions): CohortRun;
+/** Joins a batch folder's ledgers into summary.csv and summary.parquet there. */
+export declare function mergeBatch(outDir: string, options?: { overwrite?: boolean }): { rows: CohortRow[]; files: string[] };
+
 /** The same functions on worker threads. */
 export declare namespace promises {
+  /**
+   * batch() with `jobs` units at once on worker threads. An abort stops the units under way (their outputs as
+   * they were), keeps the ledger of what was done and rejects with an AbortError whose `rows` holds it.
+   */
+  function batch(inputs: string[], outDir: string, options?: CohortOptions & AbortOptions & { jobs?: number }): Promise<CohortRun>;
   function readRecording(recordingPath: string, csvPath: string,
     options?: AbortOptions & ConversionOptions & ProgressOptions): Promise<RecordingInfo>;
   function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;

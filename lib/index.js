@@ -40,6 +40,8 @@ module.exports = {
   writeViewPage,
   generateRecording: api.generateRecording,
   generateSession: api.generateSession,
+  batch: api.batch,
+  mergeBatch: api.mergeBatch,
   estimators: list(ESTIMATORS),
   formats: list(FORMATS),
   setFormats: list(SET_FORMATS),

@@ -8,7 +8,7 @@ export const {
   read, readAndSync2, readConfig, writeConfig, readConfigDeviceId,
   readRecording, epochs, checkEpochOptions, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   settingsText, writeFileAtomic, checkReplaceable, ensureFolder, qualityProblems, writeViewPage,
-  generateRecording, generateSession,
+  generateRecording, generateSession, batch, mergeBatch,
   estimators, formats, setFormats, extensions, settingsKeys, sensorFields,
   promises, KinovarError, codes,
 } = kinovar;

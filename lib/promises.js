@@ -195,7 +195,21 @@ async function readRecordings(items, options = {}) {
   return results;
 }
 
+/**
+ * batch() with several units converted at once on worker threads.
+ * @param {string[]} inputs
+ * @param {string} outDir
+ * @param {object} [options] as batch(), with jobs (units at once; default: the cores) and signal: an abort
+ *   stops the units under way (their outputs as they were), writes the ledger of what was done and
+ *   rejects with an AbortError whose `rows` holds it
+ * @returns {Promise<{rows: object[], counts: object}>}
+ */
+function batch(inputs, outDir, options = {}) {
+  return require('./batch').batchAsync(inputs, outDir, options);
+}
+
 module.exports = {
+  batch,
   readRecording, epochs, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings, writeViewPage,
   generateRecording, generateSession,
 };

@@ -22,8 +22,9 @@ can be cut into shards that run anywhere (cluster tasks, machines, shells)
 without talking to each other. Each shard keeps a ledger in <folder>/ledgers
 of what each output was made from (the recordings' path, size, time and
 SHA-256, and the options): a rerun skips the outputs that are current and
-redoes only those missing, failed, or made from a changed recording or other
-options. "batch merge" joins the ledgers into <folder>/summary.csv and
+redoes only those missing, made from a changed recording or other options, or
+failed for a reason that may pass (a failure the recording's bytes decide is
+tried again once they change, or with --retry-failed). "batch merge" joins the ledgers into <folder>/summary.csv and
 <folder>/summary.parquet. See docs/cohorts.md.
 
 options:
@@ -49,6 +50,8 @@ ${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit 
   -j, --jobs <N>     units converted at once (default: the number of cores)
   --rehash           hash every recording again, even one whose size and time
                      are as recorded (by default only those are trusted)
+  --retry-failed     convert again the units that failed though their recordings
+                     are unchanged
   --slurm-script     print an sbatch script that runs this batch as a job array
                      (one task per unit, at most 1000, or --shards tasks)
   -q, --quiet        print nothing but errors and the counts of a failure
@@ -60,12 +63,12 @@ anything failed, and the last line gives the counts.
 
 const options = {
   out: { type: 'string', short: 'o' }, manifest: { type: 'string' }, shard: { type: 'string' }, shards: { type: 'string' },
-  jobs: { type: 'string', short: 'j' }, rehash: { type: 'boolean' }, 'slurm-script': { type: 'boolean' }, clock: { type: 'string' },
+  jobs: { type: 'string', short: 'j' }, rehash: { type: 'boolean' }, 'retry-failed': { type: 'boolean' }, 'slurm-script': { type: 'boolean' },
+  clock: { type: 'string' },
   ...CONVERSION_FLAGS, ...BIDS_FLAGS,
 };
 
 const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
-const countsOf = (rows) => Object.fromEntries(['converted', 'current', 'failed'].map((s) => [s, rows.filter((r) => r.status === s).length]));
 const countWords = ({ converted, current, failed }) => `${converted} converted, ${current} current, ${failed} failed`;
 const quote = (text) => `'${String(text).replaceAll("'", "'\\''")}'`;
 
@@ -130,7 +133,7 @@ async function merge(positionals, values, io) {
   if (positionals.length !== 1) throw new UsageError(`batch merge takes the batch's output folder\n\n${help}`);
   const batch = require('../../lib/batch');
   const { rows, files } = batch.mergeLedgers(batch.homeOf(positionals[0]), { overwrite: values.force === true });
-  const counts = countsOf(rows);
+  const counts = batch.countsOf(rows);
   for (const file of files) io.say(`wrote  ${file}\n`);
   const line = `${plural(rows.length, 'unit')}: ${countWords(counts)}\n`;
   if (counts.failed) io.stderr(line);
@@ -163,13 +166,20 @@ async function run(args, io) {
   const mine = batch.shardOf(units, shard);
   const bar = progressBar(io, true);
   const rows = await batch.runShard(mine, {
-    outDir: batch.homeOf(values.out, conversion.format), shard, jobs, rehash: values.rehash === true, onUnit: (row, done, total) => bar.update(done / total, row.key, `${done}/${total}`),
+    outDir: batch.homeOf(values.out, conversion.format), shard, jobs, rehash: values.rehash === true, retryFailed: values['retry-failed'] === true,
+    onUnit: (row, done, total) => bar.update(done / total, row.key, `${done}/${total}`),
   }, { ...conversion, ...labels }).finally(() => bar.done());
+  let kept = 0;
   for (const row of rows) {
-    if (row.status === 'failed') io.stderr(failedLine(row.inputs.map((i) => i.path).join(', '), { message: row.error }));
+    if (row.status !== 'failed') continue;
+    // A failure kept from a run before: its recordings have not changed since.
+    const before = row.redone === undefined;
+    kept += before;
+    io.stderr(failedLine(row.inputs.map((i) => i.path).join(', '), { message: `${row.error}${before ? ' (unchanged since; not tried again)' : ''}` }));
   }
-  const counts = countsOf(rows);
-  const line = `${countWords(counts)} (shard ${shard.index}/${shard.count}: ${mine.length} of ${plural(units.length, 'unit')})\n`;
+  const counts = batch.countsOf(rows);
+  const retry = kept ? `; ${kept} failed before with the same bytes, --retry-failed tries again` : '';
+  const line = `${countWords(counts)} (shard ${shard.index}/${shard.count}: ${mine.length} of ${plural(units.length, 'unit')}${retry})\n`;
   if (counts.failed) io.stderr(line);
   else io.say(line);
   return counts.failed ? FAILED : OK;

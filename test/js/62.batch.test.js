@@ -89,7 +89,9 @@ test('a batch converts in shards, resumes only what is missing, failed or out of
   const before = mtimes(outputs);
   // On a terminal the bar fills by the units done, and counts them.
   const again = await cli({ isTTY: true, progressDelay: 0 }, 'batch', study, ...flags);
-  assert.equal(again.last, '0 converted, 4 current, 1 failed (shard 0/1: 5 of 5 units)', 'failures are tried again');
+  const kept = '; 1 failed before with the same bytes, --retry-failed tries again';
+  assert.equal(again.last, `0 converted, 4 current, 1 failed (shard 0/1: 5 of 5 units${kept})`, 'a broken file is not tried again');
+  assert.match(again.stderr, /failed .*broken\.bin: not a recording .*\(unchanged since; not tried again\)$/m);
   assert.match(again.stderr, /\r\[#{6}\.{24}\] 1\/5 /);
   assert.match(again.stderr, /\r\[#{30}\] 5\/5 /);
   assert.deepEqual(mtimes(outputs), before);
@@ -98,7 +100,7 @@ test('a batch converts in shards, resumes only what is missing, failed or out of
   fs.appendFileSync(files[1], Buffer.alloc(512));
   fs.rmSync(outputs[2]);
   const redo = await cli('batch', study, ...flags);
-  assert.equal(redo.last, '2 converted, 2 current, 1 failed (shard 0/1: 5 of 5 units)');
+  assert.equal(redo.last, `2 converted, 2 current, 1 failed (shard 0/1: 5 of 5 units${kept})`);
   assert.deepEqual([...ledgerRows(out).values()].filter((r) => r.status === 'converted').map((r) => [r.key, r.redone]),
     [['b.csv', 'recording changed'], ['c.csv', 'output missing']]);
   assert.equal((await cli('batch', study, ...flags.slice(0, 4))).last, '4 converted, 0 current, 1 failed (shard 0/1: 5 of 5 units)');
@@ -108,7 +110,7 @@ test('a batch converts in shards, resumes only what is missing, failed or out of
   const rows = JSON.parse(fs.readFileSync(ledger, 'utf8')).rows;
   fs.rmSync(ledger);
   fs.writeFileSync(ledger.replace('.json', '.journal'), `${rows.slice(0, 4).map((r) => JSON.stringify(r)).join('\n')}\n{"key":"p2/a.cs`);
-  assert.equal((await cli('batch', study, '-o', out, '--format', 'plain')).last, '1 converted, 3 current, 1 failed (shard 0/1: 5 of 5 units)');
+  assert.equal((await cli('batch', study, '-o', out, '--format', 'plain')).last, `1 converted, 3 current, 1 failed (shard 0/1: 5 of 5 units${kept})`);
   assert.deepEqual(fs.readdirSync(path.join(out, 'ledgers')).filter((f) => !f.endsWith('.json')), []);
 
   const sets = await cli('batch', '--manifest', path.join(dir, 'm.csv'), '-o', path.join(dir, 'sets'), '--format', 'plain');
@@ -125,9 +127,21 @@ test('a batch converts in shards, resumes only what is missing, failed or out of
   assert.deepEqual(column('unit'), ['a.csv', 'b.csv', 'broken.csv', 'c.csv', 'p2/a.csv']);
   assert.deepEqual(column('status'), ['current', 'current', 'failed', 'current', 'converted']);
   assert.deepEqual([column('error_code')[2], column('accel_samples')[0], column('duration_s')[0]], ['ERR_KINOVAR_FORMAT', '200', '1.99']);
+  // Each recording's start and device, as its settings give them; none for a file without settings.
+  assert.deepEqual([column('start')[0], column('device_id')[0], column('start')[2], column('device_id')[2]],
+    [kinovar.readSettings(files[0]).createdAt, String(kinovar.readDeviceId(files[0])), '', '']);
   const { compressors } = await import('hyparquet-compressors');
   const parquet = await (await import('hyparquet')).parquetReadObjects({ file: new Uint8Array(fs.readFileSync(path.join(out, 'summary.parquet'))).buffer, compressors });
   assert.deepEqual(parquet.map((r) => [r.unit, r.status, r.accel_samples]), column('unit').map((u, i) => [u, column('status')[i], i === 2 ? null : 200]));
+  // Merged again (a resume, SLURM's afterany): the summary replaces its own.
+  assert.deepEqual([(await cli('batch', 'merge', out)).last], ['5 units: 1 converted, 3 current, 1 failed']);
+  // A failure is tried again on request, or once its bytes change.
+  const retried = await cli('batch', study, '-o', out, '--format', 'plain', '--retry-failed');
+  assert.equal(retried.last, '0 converted, 4 current, 1 failed (shard 0/1: 5 of 5 units)');
+  assert.equal(ledgerRows(out).get('broken.csv').redone, 'failed before');
+  fs.appendFileSync(path.join(study, 'broken.bin'), Buffer.alloc(512));
+  await cli('batch', study, '-o', out, '--format', 'plain');
+  assert.equal(ledgerRows(out).get('broken.csv').redone, 'recording changed');
   // A summary is replaced by a summary only.
   fs.writeFileSync(path.join(out, 'summary.csv'), 'mine\n');
   assert.match((await cli('batch', 'merge', out)).stderr, /summary\.csv exists and is not a summary kinovar wrote/);
@@ -143,4 +157,41 @@ test('--slurm-script prints an array sized from the work list that runs each sha
   assert.match(stdout, /^#SBATCH --cpus-per-task=2$/m);
   assert.match(stdout, /^exec .* 'batch' '[^']+' '-o' '[^']+' '--format' 'plain' '--shard' 'env' '--shards' '3' --jobs 2$/m);
   assert.match((await cli('batch', dir, '-o', 'x', '--shards', '2', '--slurm-script')).stdout, /^#SBATCH --array=0-1$/m);
+});
+
+test('batch() and promises.batch(): the command line batch from the API, with progress and cancel', async (t) => {
+  const dir = scratch(t);
+  const study = path.join(dir, 'study');
+  fs.mkdirSync(study);
+  const files = ['a', 'b', 'c', 'd'].map((n, i) => kinovar.generateRecording(path.join(study, `${n}.bin`), { seconds: 2, seed: i + 1 }));
+  fs.writeFileSync(path.join(study, 'e.bin'), Buffer.alloc(2048, 0x11));
+  const options = { format: 'plain', orientation: 'classic' };
+  const here = kinovar.batch([study], path.join(dir, 'here'), options);
+  assert.deepEqual(here.counts, { converted: 4, current: 0, failed: 1 });
+  assert.deepEqual(here.rows.map((r) => [r.key, r.status]), [['a.csv', 'converted'], ['b.csv', 'converted'], ['c.csv', 'converted'],
+    ['d.csv', 'converted'], ['e.csv', 'failed']]);
+  assert.equal(here.rows[4].errorCode, kinovar.codes.FORMAT);
+  // The same bytes as the command line's, and a second run finds everything done.
+  await cli('batch', study, '-o', path.join(dir, 'cli'), '--format', 'plain', '--orientation', 'classic');
+  for (const n of ['a', 'd']) assert.ok(fs.readFileSync(path.join(dir, 'here', `${n}.csv`)).equals(fs.readFileSync(path.join(dir, 'cli', `${n}.csv`))));
+  assert.deepEqual(kinovar.batch([study], path.join(dir, 'here'), options).counts, { converted: 0, current: 4, failed: 1 });
+
+  // Cancelled after the first unit: the ledger keeps what was done, and a rerun does the rest.
+  const out = path.join(dir, 'cancelled');
+  const controller = new AbortController();
+  const seen = [];
+  const stopped = await kinovar.promises.batch([study], out, { ...options, jobs: 1, signal: controller.signal,
+    onProgress: ({ done, total, row }) => { seen.push([done, total, row.key]); controller.abort(); } }).catch((e) => e);
+  assert.equal(stopped.name, 'AbortError');
+  assert.deepEqual(seen, [[1, 5, 'a.csv']]);
+  assert.deepEqual(stopped.rows.map((r) => r.key), ['a.csv']);
+  const rest = await kinovar.promises.batch([study], out, { ...options, onProgress: ({ row }) => seen.push(row.key) });
+  assert.deepEqual(rest.counts, { converted: 3, current: 1, failed: 1 });
+  assert.equal(seen.length, 6);
+  assert.deepEqual(kinovar.mergeBatch(out).files, ['csv', 'parquet'].map((e) => path.join(out, `summary.${e}`)));
+
+  for (const [inputs, outDir, bad, code] of [[[study], dir, { shard: '2/2' }, kinovar.codes.WORK_LIST], [[], dir, {}, kinovar.codes.WORK_LIST],
+    [study, dir, {}, undefined], [[study], dir, { jobs: 0 }, undefined]]) {
+    assert.throws(() => kinovar.batch(inputs, outDir, bad), (e) => (code ? e.code === code : e instanceof TypeError));
+  }
 });

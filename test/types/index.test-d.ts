@@ -79,3 +79,12 @@ expectType<'ERR_KINOVAR_UNREADABLE'>(kinovar.codes.UNREADABLE);
   expectError(kinovar.promises.readRecordings(['a.bin'], { jobs: '2' }));
   expectType<number>((await kinovar.promises.inspect('a.bin')).outOfOrder);
 })();
+
+const run = kinovar.batch(['study'], 'out', { format: 'parquet', shard: '0/4', retryFailed: true });
+expectType<'converted' | 'current' | 'failed'>(run.rows[0].status);
+expectType<number>(run.counts.failed);
+expectType<Promise<kinovar.CohortRun>>(kinovar.promises.batch(['study'], 'out', { jobs: 2, signal: new AbortController().signal,
+  onProgress: ({ done, total, row }) => { expectType<string>(row.key); expectType<number>(done + total); } }));
+expectType<string[]>(kinovar.mergeBatch('out').files);
+expectError(kinovar.batch('study', 'out'));
+expectError(kinovar.batch(['study'], 'out', { shard: 3 }));
