@@ -1,6 +1,7 @@
-// Linked into the prebuilt Linux addon only (cmake/old-glibc.cmake). glibc
-// gave these functions new symbol versions after 2.28: pthread moved into libc
-// in 2.34, stat became a function in 2.33, exp lost its error wrapper in 2.29,
+// Linked into the prebuilt Linux addon and the portable Python module only
+// (cmake/old-glibc.cmake, python/setup.py). glibc gave these functions new
+// symbol versions after 2.28: pthread moved into libc in 2.34, stat became a
+// function in 2.33, exp and hypot lost their error wrappers in 2.29 and 2.35,
 // and 2.30, 2.32 and 2.36 added pthread_cond_clockwait,
 // __libc_single_threaded and arc4random, which the static libstdc++ built
 // here expects. Every reference to NAME is redirected
@@ -33,6 +34,7 @@ int old___xstat(int, const char*, struct stat*);
 int old___lxstat(int, const char*, struct stat*);
 int old___fxstat(int, int, struct stat*);
 double old_exp(double);
+double old_hypot(double, double);
 }
 KINOVAR_OLD(pthread_create, "GLIBC_2.2.5");
 KINOVAR_OLD(pthread_join, "GLIBC_2.2.5");
@@ -47,6 +49,7 @@ KINOVAR_OLD(__xstat, "GLIBC_2.2.5");
 KINOVAR_OLD(__lxstat, "GLIBC_2.2.5");
 KINOVAR_OLD(__fxstat, "GLIBC_2.2.5");
 KINOVAR_OLD(exp, "GLIBC_2.2.5");
+KINOVAR_OLD(hypot, "GLIBC_2.2.5");
 
 // The stat layout of x86-64 Linux, which the __xstat family takes first.
 constexpr int kStatVersion = 1;
@@ -76,6 +79,7 @@ int __wrap_fstat(int fd, struct stat* out) { return old___fxstat(kStatVersion, f
 int __wrap_fstat64(int fd, struct stat* out) { return old___fxstat(kStatVersion, fd, out); }
 
 double __wrap_exp(double x) { return old_exp(x); }
+double __wrap_hypot(double x, double y) { return old_hypot(x, y); }
 
 // A condition variable's timed wait on the steady clock: the same deadline
 // on the real-time clock, which glibc 2.28 can wait for.
