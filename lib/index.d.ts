@@ -258,6 +258,10 @@ export declare const codes: Readonly<{
   /** Format 'bids': a set aligned by offset has no common grid of instants; resample it, or align by drift. */
   NO_GRID: 'ERR_KINOVAR_NO_GRID';
   UNKNOWN_STATUS: 'ERR_KINOVAR_UNKNOWN_STATUS';
+  /** A calibration file that cannot be read or holds no calibration of ours. */
+  CALIBRATION_FILE: 'ERR_KINOVAR_CALIBRATION_FILE';
+  /** A calibration file fitted on another device than the recording's (overwrite/--force applies it anyway). */
+  OTHER_DEVICE: 'ERR_KINOVAR_OTHER_DEVICE';
   NOT_BUILT: 'ERR_KINOVAR_NOT_BUILT';
   ADDON_INVALID: 'ERR_KINOVAR_ADDON_INVALID';
   INTERNAL: 'ERR_KINOVAR_INTERNAL';

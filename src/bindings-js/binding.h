@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "io/failure.h"
 #include "ops/operations.h"
 
 namespace kinovar::binding {
@@ -47,6 +48,9 @@ Napi::Value guarded(Napi::Env env, Operation&& operation, Fail&& fail) {
     message = "out of memory";
   } catch (const Cancelled& e) {
     code = "ABORT_ERR";
+    message = e.what();
+  } catch (const CodedFailure& e) {
+    code = e.code;
     message = e.what();
   } catch (const std::exception& e) {
     message = e.what();

@@ -109,6 +109,7 @@ class ValueSink : public JsonSink {
   }
   void string(std::string_view text) override { put(Napi::String::New(env_, text.data(), text.size())); }
   void nothing() override { put(env_.Null()); }
+  void boolean(bool truth) override { put(Napi::Boolean::New(env_, truth)); }
 
  private:
   struct Level {

@@ -68,6 +68,11 @@ void JsonWriter::nothing() {
   text_ += "null";
 }
 
+void JsonWriter::boolean(bool truth) {
+  separate();
+  text_ += truth ? "true" : "false";
+}
+
 JsonWriter& JsonWriter::document(std::string_view json) {
   separate();
   text_ += json;

@@ -31,6 +31,7 @@ class JsonSink {
   JsonSink& value(std::string_view text) { return string(text), *this; }
   JsonSink& value(const char* text) { return string(text), *this; }
   JsonSink& value(const std::string& text) { return string(text), *this; }
+  JsonSink& value(bool truth) { return boolean(truth), *this; }
   JsonSink& null() { return nothing(), *this; }
 
   template <typename T>
@@ -47,6 +48,7 @@ class JsonSink {
   virtual void real(double number) = 0;
   virtual void string(std::string_view text) = 0;
   virtual void nothing() = 0;
+  virtual void boolean(bool truth) = 0;
 };
 
 class JsonWriter : public JsonSink {
@@ -66,6 +68,7 @@ class JsonWriter : public JsonSink {
   // Quotes and backslashes escaped, control characters left out.
   void string(std::string_view text) override;
   void nothing() override;
+  void boolean(bool truth) override;
 
  private:
   void separate();

@@ -216,7 +216,7 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
 
 QualityReport qualityReport(const RecordingReader& reader) {
   const StreamMap shapes = reader.shapes();
-  return qualityReport(reader.settings(), shapes, reader.stats(), [&](uint32_t key) { return reader.cursor(key); },
+  return qualityReport(reader.settings(), shapes, reader.stats(), [&](uint32_t key) { return reader.rawCursor(key); },
                        reader.chunkSamples());
 }
 

@@ -700,6 +700,12 @@ StreamMap RecordingReader::shapes() const {
 }
 
 std::unique_ptr<StreamCursor> RecordingReader::cursor(uint32_t key, uint64_t first) const {
+  std::unique_ptr<StreamCursor> raw = rawCursor(key, first);
+  if (!raw || !wrap_) return raw;
+  return wrap_(key, std::min(first, count(key)), std::move(raw));
+}
+
+std::unique_ptr<StreamCursor> RecordingReader::rawCursor(uint32_t key, uint64_t first) const {
   if (!has(key)) return nullptr;
   state_->cancel.check();
   const size_t c = Routing::indexOf(key);

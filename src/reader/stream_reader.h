@@ -76,8 +76,16 @@ class RecordingReader {
   // Streams of the built keys with their counts and no samples: the shape
   // tables and reports are laid out from.
   StreamMap shapes() const;
-  // A new cursor at sample `first` of a built stream (null otherwise).
+  // A new cursor at sample `first` of a built stream (null otherwise),
+  // through the wrapper when one is set.
   std::unique_ptr<StreamCursor> cursor(uint32_t key, uint64_t first = 0) const;
+  // The same, as the file holds it: what reports on the recording itself read.
+  std::unique_ptr<StreamCursor> rawCursor(uint32_t key, uint64_t first = 0) const;
+  // Every cursor made after this is handed through `wrap` (which may return
+  // it as it is): how a correction of the samples reaches every stage.
+  using CursorWrap = std::function<std::unique_ptr<StreamCursor>(uint32_t key, uint64_t first,
+                                                                 std::unique_ptr<StreamCursor> raw)>;
+  void wrapCursors(CursorWrap wrap) { wrap_ = std::move(wrap); }
   // Every built stream read whole into `streams`.
   void readAll(StreamMap& streams) const;
 
@@ -92,6 +100,7 @@ class RecordingReader {
   ParseStats stats_;
   std::vector<uint32_t> keys_;
   std::shared_ptr<State> state_;
+  CursorWrap wrap_;
 };
 
 }  // namespace kinovar

@@ -175,6 +175,64 @@ void rotate(const double q[4], const double v[3], double out[3]) {
 // Unwrapped tick of sample i of a source at `hz` on a clock of `clock` ticks per second.
 uint64_t sampleTick(uint64_t i, uint32_t hz, uint32_t clock) { return (i * clock + hz / 2) / hz; }
 
+// The posture schedule of Postures: gravity seen in the sensor frame, and
+// the sensor's turning rate, at any time.
+class PostureSchedule {
+ public:
+  PostureSchedule(const Postures& postures, double seconds, uint32_t seed) : turn_(postures.turnSeconds) {
+    if (postures.holdSeconds <= 0) return;
+    std::mt19937 random(seed ^ 0x9057u);  // apart from the samples' draws
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double lowest = std::cos(std::clamp(postures.spreadDegrees, 0.0, 180.0) * kPi / 180);
+    for (double t = 0; t <= seconds; ) {
+      const double z = lowest + (1.0 - lowest) * unit(random), azimuth = 2 * kPi * unit(random);
+      const double r = std::sqrt(std::max(0.0, 1 - z * z));
+      holds_.push_back({t, postures.holdSeconds * (0.5 + unit(random)), {r * std::cos(azimuth), r * std::sin(azimuth), z}});
+      t += holds_.back().seconds + turn_;
+    }
+  }
+  bool active() const { return !holds_.empty(); }
+  void at(double t, double gravity[3], double rateDps[3]) const {
+    size_t i = 0;
+    while (i + 1 < holds_.size() && holds_[i + 1].start <= t) ++i;
+    const Hold& h = holds_[i];
+    std::copy_n(h.direction, 3, gravity);
+    std::fill_n(rateDps, 3, 0.0);
+    const double into = t - h.start - h.seconds;
+    if (into <= 0 || i + 1 >= holds_.size() || turn_ <= 0) return;
+    // Turning from this posture's gravity to the next one's about their common normal.
+    const double* a = h.direction;
+    const double* b = holds_[i + 1].direction;
+    double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    const double sine = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (sine < 1e-9) return;
+    for (double& x : n) x /= sine;
+    const double angle = std::atan2(sine, a[0] * b[0] + a[1] * b[1] + a[2] * b[2]), th = angle * into / turn_;
+    const double c = std::cos(th), s = std::sin(th);
+    const double cross[3] = {n[1] * a[2] - n[2] * a[1], n[2] * a[0] - n[0] * a[2], n[0] * a[1] - n[1] * a[0]};
+    for (int k = 0; k < 3; ++k) gravity[k] = a[k] * c + cross[k] * s;  // n is normal to a
+    // Gravity turning by +angle about n in the sensor frame is the sensor turning by -angle.
+    for (int k = 0; k < 3; ++k) rateDps[k] = -n[k] * angle / turn_ * 180 / kPi;
+  }
+
+ private:
+  struct Hold {
+    double start, seconds;
+    double direction[3];
+  };
+  double turn_;
+  std::vector<Hold> holds_;
+};
+
+bool within(const std::vector<std::pair<double, double>>& stretches, double t, size_t* which = nullptr) {
+  for (size_t i = 0; i < stretches.size(); ++i)
+    if (t >= stretches[i].first && t < stretches[i].first + stretches[i].second) {
+      if (which) *which = i;
+      return true;
+    }
+  return false;
+}
+
 }  // namespace
 
 DateTimeFields addSeconds(const DateTimeFields& start, double seconds) {
@@ -422,6 +480,18 @@ uint32_t makeBlocks(const RecordingRecipe& recipe, GeneratedSamples& s, bool kee
         spike = i;
     }
   }
+  const PostureSchedule postures(recipe.postures, recipe.seconds, recipe.seed);
+  const TemperatureSwing& swing = recipe.temperatureSwing;
+  const auto temperatureAt = [&](double t) {
+    return 21.5 + (swing.amplitude > 0 ? swing.amplitude * std::sin(2 * kPi * t / swing.periodSeconds) : 0.0);
+  };
+  // What the calibration would have to undo.
+  const Miscalibration& off = recipe.miscalibration;
+  const auto miscalibrated = [&](double g, double t, int a) {
+    return (g - (temperatureAt(t) - off.referenceTemperature) * off.temperature[a]) / off.scale[a] - off.offset[a];
+  };
+  int16_t held[3] = {0, 0, 0};  // the value an idle stretch repeats
+  size_t heldStretch = recipe.idle.size();
   std::mt19937 radioRandom(recipe.seed ^ 0x5eedu);  // apart from the samples' draws, which stay as they were
 
   Packer packer(recipe.startTick, 1, visit);
@@ -440,8 +510,11 @@ uint32_t makeBlocks(const RecordingRecipe& recipe, GeneratedSamples& s, bool kee
         if (lost(tick)) continue;
         const double seconds = static_cast<double>(tick) / clock;
         double g[3];
+        double turning[3];
         if (scenario.active()) {
           scenario.accel(seconds, g);  // its own noise
+        } else if (postures.active()) {
+          postures.at(seconds, g, turning);
         } else if (tilted) {
           // Gravity (world up) seen in the sensor frame: rotate by the inverse orientation.
           const double up[3] = {0, 0, 1};
@@ -458,12 +531,19 @@ uint32_t makeBlocks(const RecordingRecipe& recipe, GeneratedSamples& s, bool kee
         }
         uint8_t* p = addFrame(tick, recipe.accelFrameId);
         if (keep) s.accelTicks.push_back(static_cast<int32_t>(recipe.startTick + tick));
+        const bool shaking = within(recipe.clippedBursts, seconds);
+        size_t stretch = 0;
+        const bool idle = within(recipe.idle, seconds, &stretch);
         for (int a = 0; a < 3; ++a) {
-          int16_t raw = toRaw(g[a] + (scenario.active() ? 0.0 : noise(accelRandom) / counts), counts);
+          if (shaking) g[a] += 3 * accelRange(recipe.accelRangeCode) * std::sin(2 * kPi * (5 * seconds + a / 3.0));
+          int16_t raw = toRaw(miscalibrated(g[a], seconds, a) + (scenario.active() ? 0.0 : noise(accelRandom) / counts), counts);
+          if (idle && heldStretch != stretch) held[a] = raw;
+          if (idle) raw = held[a];
           if (a == 0 && accelI == spike) raw = 32767;
           putBig16(p + 2 * a, raw);
           if (keep) s.accel.push_back(raw);
         }
+        heldStretch = idle ? stretch : recipe.idle.size();
       }
     }
     if (recipe.gyroHz) {
@@ -482,8 +562,10 @@ uint32_t makeBlocks(const RecordingRecipe& recipe, GeneratedSamples& s, bool kee
           continue;
         }
         const Pose pose = poseAt(t);
+        double posture[3], turning[3] = {pose.gyroDps[0], pose.gyroDps[1], pose.gyroDps[2]};
+        if (postures.active()) postures.at(t, posture, turning);
         for (int a = 0; a < 3; ++a) {
-          const int16_t raw = toRaw(pose.gyroDps[a] + motion.gyroBiasDps[a] + noise(gyroRandom) / counts, counts);
+          const int16_t raw = toRaw(turning[a] + motion.gyroBiasDps[a] + noise(gyroRandom) / counts, counts);
           putBig16(p + 2 * a, raw);
           if (keep) s.gyro.push_back(raw);
         }
@@ -494,7 +576,9 @@ uint32_t makeBlocks(const RecordingRecipe& recipe, GeneratedSamples& s, bool kee
       for (uint64_t tick; (tick = sampleTick(baroI, recipe.baroHz, clock)) < to; ++baroI) {
         if (lost(tick)) continue;
         const uint32_t pressure = static_cast<uint32_t>(std::nearbyint((1013.25 - 0.01 * static_cast<double>(baroI % 100)) * 4096));
-        const int16_t temperature = static_cast<int16_t>(2150 + static_cast<int>(baroI % 7));
+        const int16_t temperature =
+            swing.amplitude > 0 ? static_cast<int16_t>(std::nearbyint(100 * temperatureAt(static_cast<double>(tick) / clock)))
+                                : static_cast<int16_t>(2150 + static_cast<int>(baroI % 7));
         uint8_t* p = addFrame(tick, recipe.baroFrameId);
         p[0] = static_cast<uint8_t>(pressure), p[1] = static_cast<uint8_t>(pressure >> 8), p[2] = static_cast<uint8_t>(pressure >> 16);
         p[3] = static_cast<uint8_t>(temperature), p[4] = static_cast<uint8_t>(static_cast<uint16_t>(temperature) >> 8);

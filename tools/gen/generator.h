@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reader/recording.h"
@@ -74,6 +75,33 @@ struct Stretch {
   double noiseMg = 2.0;
 };
 
+// A sensor that reads off, as every accelerometer does: described by the
+// calibration that undoes it, a = (raw + offset) * scale + (T - referenceTemperature) * temperature,
+// which is then the truth a fit is checked against.
+struct Miscalibration {
+  double offset[3] = {0.0, 0.0, 0.0};       // g
+  double scale[3] = {1.0, 1.0, 1.0};
+  double temperature[3] = {0.0, 0.0, 0.0};  // g per degree C
+  double referenceTemperature = 21.5;       // degree C
+};
+
+// Still periods in many orientations instead of Motion: the sensor holds a
+// posture, turns for turnSeconds to the next, and so on; the postures'
+// gravity directions are drawn from the seed, within spreadDegrees of z up
+// (180: anywhere on the sphere).
+struct Postures {
+  double holdSeconds = 0.0;  // 0: not used; else each hold lasts from half to one and a half of this
+  double turnSeconds = 2.0;
+  double spreadDegrees = 180.0;
+};
+
+// The barometer's temperature: 21.5 degree C plus a sine of this amplitude
+// and period (the default keeps the few hundredths it always had).
+struct TemperatureSwing {
+  double amplitude = 0.0;     // degree C
+  double periodSeconds = 3600.0;
+};
+
 struct RecordingRecipe {
   uint16_t clock = 1000;  // ticks per second of the timestamp clock
   uint16_t accelHz = 100; // 0: not declared
@@ -106,6 +134,13 @@ struct RecordingRecipe {
   // When given, the accelerometer and gyroscope follow these stretches, one
   // after another from the first sample, instead of `motion`.
   std::vector<Stretch> scenario;
+  // Stretches (start, seconds) where the accelerometer repeats one value, as a sensor left idle does.
+  std::vector<std::pair<double, double>> idle;
+  // Stretches (start, seconds) of shaking beyond the accelerometer's range, clipped at full scale.
+  std::vector<std::pair<double, double>> clippedBursts;
+  Miscalibration miscalibration;
+  Postures postures;
+  TemperatureSwing temperatureSwing;
 };
 
 // A scenario from text: KIND:SECONDS[:NOISE_MG] separated by commas, KIND
