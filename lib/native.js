@@ -20,6 +20,8 @@ module.exports = {
   inspect: entry.inspect,
   /** (clock, rate) -> clock ticks per sample when the rate does not divide the clock, else 0 */
   ticksOffClock: entry.ticksOffClock,
+  /** (year, month, day, hour, minute, second) -> why they are no real date and time, or '' */
+  dateProblem: entry.dateProblem,
   /** (path) -> the name a recording's outputs take */
   fileStem: entry.fileStem,
   /** (paths) -> [first, second] of two that the file system would file as one, or null */

@@ -222,6 +222,9 @@ function writeField(payload, name, field, value, where) {
       refuse(name, 'a date "YYYY-MM-DD hh:mm:ss" (year up to 65535, the others up to 255)', value, where);
     }
     const [year, month, day, hour, minute, second] = parts;
+    // All zeros is a date never set, as a new settings file has it.
+    const problem = parts.some((v) => v !== 0) && require('./native').dateProblem(...parts);
+    if (problem) refuse(name, `a real date and time: ${problem}`, value, where);
     payload.writeUInt16BE(year, 5);
     [second, minute, hour, day, month].forEach((v, i) => { payload[i] = v; });
     return;

@@ -49,13 +49,40 @@ function absoluteTime(conversion, createdAt, recordingPath) {
     throw new KinovarError(`${recordingPath}: has no creation date, which absolute time stands on; convert it ` +
       'without time: \'absolute\' (--time absolute)', codes.FORMAT, { path: recordingPath });
   }
+  const problem = require('./native').dateProblem(...wall);
+  if (problem) {
+    throw new KinovarError(`${recordingPath}: its creation date ${createdAt} is no real date and time (${problem}), so ` +
+      'absolute time has nothing to stand on; convert it without time: \'absolute\' (--time absolute)',
+    codes.FORMAT, { path: recordingPath });
+  }
   const { timezone, ...rest } = conversion;
   if (timezone === undefined) return rest;
   const local = Date.UTC(wall[0], wall[1] - 1, wall[2], wall[3], wall[4], wall[5]);
   // The instant whose wall time in the zone is the creation time: the zone's offset there, found twice.
   let offset = offsetAt(timezone, local);
   offset = offsetAt(timezone, local - offset * 1000);
+  const change = wallTimeChange(timezone, local);
+  if (change) {
+    process.emitWarning(`${recordingPath}: its creation time ${createdAt} ${change === 'skipped'
+      ? 'does not exist' : 'occurs twice'} in ${timezone} (a change of daylight-saving time ${change} it); the ` +
+      `datetime column takes it at UTC${offset < 0 ? '-' : '+'}${new Date(Math.abs(offset) * 1000).toISOString().slice(11, 16)}: ` +
+      'check the device\'s clock, or give the zone it kept (--timezone)', { code: 'KINOVAR_LOCAL_TIME' });
+  }
   return { ...rest, utcOffset: offset };
+}
+
+/**
+ * Whether a change of daylight-saving time skips or repeats the wall time
+ * `local` (milliseconds, read as UTC) in `zone`: 'skipped', 'repeated' or ''.
+ * The offsets a day either side are the ones it may have had.
+ */
+function wallTimeChange(zone, local) {
+  const fits = new Set();
+  for (const around of [local - 86400e3, local + 86400e3]) {
+    const offset = offsetAt(zone, around);
+    if (offsetAt(zone, local - offset * 1000) === offset) fits.add(offset);
+  }
+  return fits.size === 0 ? 'skipped' : fits.size > 1 ? 'repeated' : '';
 }
 
 /** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */

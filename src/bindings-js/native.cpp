@@ -25,6 +25,7 @@
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
+#include "reader/calendar.h"
 
 namespace {
 
@@ -391,6 +392,18 @@ Napi::Value Inspect(const Napi::CallbackInfo& info) {
     if (!inspectRecording(path.c_str(), report, cancel)) return env.Null();
     return document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); });
   });
+}
+
+// dateProblem(year, month, day, hour, minute, second) -> why they are no
+// real date and time, or "".
+Napi::Value DateProblem(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  int64_t fields[6];
+  for (size_t i = 0; i < 6; ++i) {
+    if (info.Length() < 6 || !info[i].IsNumber()) return wrongArguments(env, "dateProblem");
+    fields[i] = info[i].As<Napi::Number>().Int64Value();
+  }
+  return Napi::String::New(env, dateProblem(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]));
 }
 
 // ticksOffClock(clock, rate) -> clock ticks per sample when the rate does
@@ -1299,6 +1312,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertSet", ConvertSet},
       {"inspect", Inspect},
       {"ticksOffClock", TicksOffClock},
+      {"dateProblem", DateProblem},
       {"loadRecording", LoadRecording},
       {"openTable", OpenTable},
       {"openEpochs", OpenEpochs},

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kinovar {
 
@@ -31,5 +32,27 @@ constexpr CivilDate civilFromDays(int64_t days) {
   return {yearOfEra + era * 400 + (month <= 2), month, static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1)};
 }
 static_assert(daysFromCivil(1970, 1, 1) == 0 && civilFromDays(daysFromCivil(2000, 2, 29)).day == 29);
+
+// Why six fields are no real date and time, each field with its rule
+// ("month 13 is not 1 to 12; day 29 is not 1 to 28 in 2017-02"), or "".
+inline std::string dateProblem(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute, int64_t second) {
+  std::string problems;
+  const auto check = [&](const char* field, int64_t value, int64_t low, int64_t high, const std::string& where = "") {
+    if (value >= low && value <= high) return;
+    problems += (problems.empty() ? "" : "; ") + std::string(field) + " " + std::to_string(value) + " is not " +
+                std::to_string(low) + " to " + std::to_string(high) + where;
+  };
+  check("year", year, 1, 65535);
+  check("month", month, 1, 12);
+  if (month >= 1 && month <= 12) {
+    const int last = civilFromDays(daysFromCivil(year, month + 1, 1) - 1).day;
+    const std::string in = " in " + std::to_string(year) + (month < 10 ? "-0" : "-") + std::to_string(month);
+    check("day", day, 1, last, in);
+  }
+  check("hour", hour, 0, 23);
+  check("minute", minute, 0, 59);
+  check("second", second, 0, 59);
+  return problems;
+}
 
 }  // namespace kinovar

@@ -118,9 +118,7 @@ struct Source {
 // Seconds from a date to a later one, or 0 when either is no real date.
 double secondsBetween(const DateTimeFields& from, const DateTimeFields& to) {
   const auto valid = [](const DateTimeFields& d) {
-    return d.year > 0 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&
-           d.day <= civilFromDays(daysFromCivil(d.year, d.month + 1, 1) - 1).day && d.hour >= 0 && d.hour < 24 &&
-           d.minute >= 0 && d.minute < 60 && d.second >= 0 && d.second < 60;
+    return dateProblem(d.year, d.month, d.day, d.hour, d.minute, d.second).empty();
   };
   if (!valid(from) || !valid(to)) return 0.0;
   const auto at = [](const DateTimeFields& d) {

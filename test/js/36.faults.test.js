@@ -103,3 +103,36 @@ test('a recording cut on a block boundary is shorter than its settings say, in i
   const [head, row] = fs.readFileSync(path.join(dir, 'out', 'summary.csv'), 'utf8').trim().split('\n').map((line) => line.split(','));
   assert.equal(row[head.indexOf('short_of_settings_s')], '120');
 });
+
+test('impossible dates are refused, naming the field and the rule; a local time a clock change skips is warned of', (t) => {
+  const dir = scratch(t, 'kinovar-dates-');
+  const recording = generateRecording(path.join(dir, 'r.bin'), { seconds: 2 });
+  for (const [date, rule] of [['2017-13-40 25:61:99', /month 13 is not 1 to 12; hour 25 is not 0 to 23/], ['2017-02-29 10:00:00', /day 29 is not 1 to 28 in 2017-02/]]) {
+    const set = spawnSync(process.execPath, [cli, 'config', 'set', recording, `createdAt=${date}`, '-o', path.join(dir, 's.cfg')], { encoding: 'utf8' });
+    assert.notEqual(set.status, 0);
+    assert.match(set.stderr, /createdAt/);
+    assert.match(set.stderr, rule);
+    assert.ok(!fs.existsSync(path.join(dir, 's.cfg')));
+  }
+  // The creation record (3/0) holds second, minute, hour, day, month, then the year.
+  const withCreation = (second, minute, hour, day, month) => {
+    const bytes = fs.readFileSync(recording);
+    const at = bytes.indexOf(Buffer.from([0x51, 0x37, 3, 0]));
+    bytes.set([second, minute, hour, day, month], at + 5);
+    fs.writeFileSync(path.join(dir, 'dated.bin'), bytes);
+    return path.join(dir, 'dated.bin');
+  };
+  const absolute = (file, timezone) => kinovar.readRecording(file, path.join(dir, 'a.csv'), { format: 'plain', time: 'absolute', timezone });
+  assert.throws(() => absolute(withCreation(0, 0, 10, 21, 13)), { code: 'ERR_KINOVAR_FORMAT', message: /month 13 is not 1 to 12/ });
+  const warned = [];
+  const onWarning = (warning) => warned.push(warning);
+  process.on('warning', onWarning);
+  t.after(() => process.off('warning', onWarning));
+  absolute(withCreation(0, 30, 2, 26, 3), 'Europe/Paris');  // 2017-03-26 02:30, skipped
+  absolute(withCreation(0, 30, 2, 29, 10), 'Europe/Paris');  // 2017-10-29 02:30, twice
+  absolute(withCreation(0, 30, 2, 29, 10), 'UTC');
+  return new Promise(setImmediate).then(() => {
+    assert.deepEqual(warned.map((w) => [w.code, /does not exist|occurs twice/.exec(w.message)?.[0]]),
+      [['KINOVAR_LOCAL_TIME', 'does not exist'], ['KINOVAR_LOCAL_TIME', 'occurs twice']]);
+  });
+});
