@@ -82,7 +82,7 @@ struct EpochReader::Streams {
 };
 
 EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options, const EpochRequest& request)
-    : reader_(options.chunkSamples, options.cancel), request_(request), streams_(std::make_unique<Streams>()) {
+    : reader_(options.chunkSamples, options.cancel, TickReading::Unwrapped), request_(request), streams_(std::make_unique<Streams>()) {
   const bool parsed = reader_.openFile(utf8Path);
   quality_ = qualityReport(reader_);
   timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);

@@ -43,6 +43,7 @@ test('a counter passing 2^31 keeps true time in every table; the classic CSV kee
     kinovar.readRecording(recording, path.join(dir, 'r.parquet'), { format: 'parquet', orientation: 'none' });
     const parquet = readParquetBytes(fs.readFileSync(path.join(dir, 'r.parquet')));
     assertSteady(Array.from(parquet.columns.time), 0.0101, `parquet ${clock}`);
+    assert.equal(kinovar.epochs(recording, path.join(dir, 'e.csv'), { epoch: 1 }).epochs, 6);
 
     // The classic CSV is warned about, by read and inspect; plain is not.
     const read = spawnSync(process.execPath, [cli, 'read', recording, '-o', path.join(dir, 'c.csv'), '--format', 'csv'], { encoding: 'utf8' });
