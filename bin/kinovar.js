@@ -6,7 +6,7 @@
 const { OK, USAGE, UsageError, didYouMean, execute } = require('./shared');
 
 // In the order the main help lists them.
-const commands = Object.fromEntries(['read', 'inspect', 'epochs', 'sync', 'batch', 'config', 'view', 'demo', 'gen']
+const commands = Object.fromEntries(['read', 'inspect', 'calibrate', 'epochs', 'sync', 'batch', 'config', 'view', 'demo', 'gen']
   .map((name) => [name, require(`./commands/${name}`)]));
 
 const mainHelp = `usage: kinovar <command> [options]

@@ -109,7 +109,15 @@ async function execute(command, args, io) {
 const CONVERSION_FLAGS = {
   format: { type: 'string' }, orientation: { type: 'string' }, force: { type: 'boolean' },
   time: { type: 'string' }, timezone: { type: 'string' }, resample: { type: 'string' }, durable: { type: 'boolean' },
+  calibrate: { type: 'string' },
 };
+
+// --calibrate, in the help of every command that converts or draws recordings.
+const CALIBRATE_HELP = `  --calibrate <c>    auto: fit the accelerometer and the gyroscope's bias on the
+                       recording's still moments; off (default): the raw samples;
+                     FILE.json: the calibration kinovar calibrate -o wrote for this
+                       device (--force applies another device's); docs/calibration.md
+`;
 
 // --durable, in the help of every command that writes outputs.
 const DURABLE_HELP = `  --durable          force each output to the disk before it takes its name (slower;
@@ -127,6 +135,10 @@ function conversionOptions(values, formats) {
     options.format = format;
   }
   Object.assign(options, orientationOption(values.orientation));
+  if (values.calibrate !== undefined) {
+    if (values.calibrate === '') throw new UsageError('--calibrate must be auto, off or a calibration file');
+    options.calibrate = ['auto', 'off'].includes(values.calibrate.toLowerCase()) ? values.calibrate.toLowerCase() : values.calibrate;
+  }
   if (values.force) options.overwrite = true;
   if (values.durable) options.durable = true;
   if (values.time !== undefined) {
@@ -366,6 +378,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

@@ -14,7 +14,7 @@ const { notWritten, qualityProblems } = require('./outcomes');
 const formats = require('./formats');
 const { load, loadSet } = require('./data');
 const { readParquetFile } = require('./parquet');
-const { BLOCK } = require('./schema');
+const { BLOCK, CALIBRATION_VERSION } = require('./schema');
 const generator = require('./generator');
 const cohorts = require('./batch');
 const { epochs, checkEpochOptions } = require('./epochs');
@@ -53,6 +53,37 @@ function inspect(recordingPath) {
   const report = native.inspect(recordingPath);
   if (report === null) {
     throw new KinovarError(`${recordingPath}: could not be read to its end`, codes.UNREADABLE, { path: recordingPath });
+  }
+  return report;
+}
+
+/**
+ * The calibration a recording's own still moments give (accelerometer
+ * offset, scale and temperature term per axis, the gyroscope's bias), and
+ * why it was accepted or refused; nothing is converted. With `out`, the
+ * report is also written there as a calibration file, which a conversion's
+ * `calibrate` option applies to other recordings of the same device.
+ * @param {string} recordingPath
+ * @param {{out?: string, overwrite?: boolean, durable?: boolean}} [options]
+ * @returns {object}
+ */
+function calibrate(recordingPath, options = {}) {
+  requireString(recordingPath, 'calibrate', 'recordingPath');
+  if (options === null || typeof options !== 'object') throw new TypeError('calibrate: options must be an object');
+  const { out } = options;
+  if (out !== undefined) requireString(out, 'calibrate', 'options.out');
+  checkRecording(recordingPath);
+  if (out !== undefined) {
+    outputs.checkTarget(out, { kind: 'json', what: 'the calibration file', inputs: [recordingPath],
+      overwrite: options.overwrite === true, itself: `${out} is the recording itself: the calibration file must not replace it` });
+  }
+  const report = native.calibrate(recordingPath);
+  if (report === null) {
+    throw new KinovarError(`${recordingPath}: could not be read to its end`, codes.UNREADABLE, { path: recordingPath });
+  }
+  if (out !== undefined) {
+    outputs.writeFileAtomic(out, `${JSON.stringify({ format: CALIBRATION_VERSION, ...report }, null, 2)}\n`,
+      'the calibration file', options.durable === true);
   }
   return report;
 }
@@ -281,6 +312,6 @@ function mergeBatch(outDir, options) {
 
 module.exports = {
   batch, mergeBatch,
-  readRecording, inspect, syncRecordings, epochs, checkEpochOptions, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  readRecording, inspect, calibrate, syncRecordings, epochs, checkEpochOptions, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   qualityProblems, generateRecording, generateSession,
 };

@@ -72,6 +72,13 @@ function conversionOptions(fn, options) {
     }
     checked.clock = options.clock;
   }
+  if (options.calibrate !== undefined) {
+    const { calibrate } = options;
+    if (typeof calibrate !== 'string' || calibrate === '') {
+      throw new TypeError(`${fn}: options.calibrate must be 'auto', 'off' or a calibration file's path, not ${JSON.stringify(calibrate)}`);
+    }
+    checked.calibrate = calibrate;
+  }
   if (orientation === undefined) return { orientation: DEFAULT_ESTIMATOR, ...checked };
   if (!ESTIMATORS.includes(orientation)) {
     throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
@@ -121,6 +128,18 @@ function rangeOptions(fn, options) {
       `not ${JSON.stringify(streams)}`);
   }
   return { from, to, streams };
+}
+
+/**
+ * The calibration a conversion applies: as asked, else the
+ * raw samples, as every output had them before calibration came (the
+ * default is chosen here, for every entry). The native side takes 'off',
+ * 'auto' or a file's path; overwrite (--force) also applies a file fitted
+ * on another device.
+ */
+function calibrationOf(checked) {
+  if (checked.calibrate !== undefined) return checked;
+  return { ...checked, calibrate: 'off' };
 }
 
 /** A set's conversion options: aligned by drift unless asked otherwise. */
@@ -207,6 +226,6 @@ function checkSamples(file, quality) {
 }
 
 module.exports = {
-  requireString, requirePaths, conversionOptions, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
+  requireString, requirePaths, conversionOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
   checkRecording, checkSamples,
 };

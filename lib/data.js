@@ -3,15 +3,15 @@
 // the table the other formats hold (a row per instant a sample was taken at)
 // as columns.
 const native = require('./native');
-const { checkRecording, checkSamples, conversionOptions, rangeOptions, setOptions, requirePaths } = require('./checks');
-const { setFailure, checkMembers, reportOf } = require('./outcomes');
+const { checkRecording, checkSamples, conversionOptions, calibrationOf, rangeOptions, setOptions, requirePaths } = require('./checks');
+const { setFailure, checkMembers, reportOf, calibrationReport } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 const { STREAMS, COLUMNS } = require('./schema');
 
 // The rates of a loaded recording's streams, kept off its enumerable fields.
 const layoutKey = Symbol('kinovar.layout');
 
-function fromNative(raw, file) {
+function fromNative(raw, file, calibration) {
   const streams = {};
   const rates = {};
   for (const [name, channels] of Object.entries(STREAMS)) {
@@ -21,7 +21,7 @@ function fromNative(raw, file) {
     streams[name] = { time: stream.time };
     for (const channel of channels) streams[name][channel] = stream[channel];
   }
-  const recording = { info: { ...raw.info, quality: raw.quality }, streams };
+  const recording = { info: { ...raw.info, quality: raw.quality, ...calibration }, streams };
   if (file !== undefined) recording.path = file;
   Object.defineProperty(recording, layoutKey, { value: { rates, timeBase: raw.timeBase } });
   return recording;
@@ -39,7 +39,7 @@ function fromNative(raw, file) {
  */
 function load(recordingPath, options) {
   if (typeof recordingPath !== 'string') throw new TypeError('load: recordingPath must be a string');
-  const conversion = conversionOptions('load', options);
+  const conversion = calibrationOf(conversionOptions('load', options));
   const range = rangeOptions('load', options);
   checkRecording(recordingPath);
   return loadRecording(recordingPath, conversion, range);
@@ -58,7 +58,7 @@ function damaged(recordingPath) {
 function loadRecording(recordingPath, conversion, range = {}) {
   const raw = native.loadRecording(recordingPath, { ...conversion, ...range });
   if (!raw.parsed) throw damaged(recordingPath);
-  const recording = fromNative(raw);
+  const recording = fromNative(raw, undefined, calibrationReport(conversion, raw.calibration));
   checkSamples(recordingPath, recording.info.quality);
   return recording;
 }
@@ -80,7 +80,7 @@ function streamTable(recordingPath, { progress, ...conversion }, { datetime = fa
     native.closeTable(table.handle);
     throw damaged(recordingPath);
   }
-  const info = { ...table.info, quality: table.quality };
+  const info = { ...table.info, quality: table.quality, ...calibrationReport(conversion, table.calibration) };
   try {
     checkSamples(recordingPath, info.quality);
   } catch (error) {
@@ -144,7 +144,7 @@ function streamSet(recordingPaths, { progress, ...conversion }, { datetime = fal
   // The tables are read one after the other: each its share, by the window time its rows have reached.
   const done = (i, within) => progress?.((i + Math.min(1, within)) / set.recordings.length);
   const tables = set.recordings.map((recording, i) => ({
-    info: { ...recording.info, quality: recording.quality },
+    info: { ...recording.info, quality: recording.quality, ...calibrationReport(conversion, set.calibrations?.[i]) },
     columns: tableColumns(recording.columns, datetime),
     rates: recording.rates,
     * chunks(rows) {
@@ -182,7 +182,7 @@ function datetimes(time, timeBase) {
  */
 function loadSet(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
-  const conversion = setOptions(conversionOptions('loadSet', options));
+  const conversion = setOptions(calibrationOf(conversionOptions('loadSet', options)));
   const range = rangeOptions('loadSet', options);
   checkMembers(recordingPaths);
   return loadRecordingSet(recordingPaths, conversion, range);
@@ -193,7 +193,8 @@ function loadRecordingSet(recordingPaths, conversion, range = {}) {
   const raw = native.loadRecordingSet(recordingPaths, { ...conversion, ...range });
   if (raw.status !== 'OK') throw setFailure(raw, recordingPaths);
   return {
-    recordings: raw.recordings.map((recording, i) => fromNative(recording, recordingPaths[i])),
+    recordings: raw.recordings.map((recording, i) =>
+      fromNative(recording, recordingPaths[i], calibrationReport(conversion, raw.calibrations?.[i]))),
     report: reportOf(raw, recordingPaths, [], conversion),
   };
 }

@@ -6,11 +6,12 @@
 // output layer.
 const path = require('node:path');
 const native = require('./native');
-const { requireString, conversionOptions, checkRecording, checkSamples, progressOf } = require('./checks');
+const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf } = require('./checks');
 const { absoluteTime, localDays } = require('./time');
 const { tableWriter, tablePieceRows } = require('./parquet');
 const { datetimes } = require('./data');
 const output = require('./output');
+const { calibrationReport } = require('./outcomes');
 const { KinovarError, codes } = require('./errors');
 
 /** The epoch's length in seconds when none is asked for, and its bounds. */
@@ -105,7 +106,7 @@ function epochs(recordingPath, target, options = {}) {
   requireString(target, fn, 'target');
   const request = epochRequest(fn, options);
   const format = epochFormat(fn, target);
-  const conversion = conversionOptions(fn, { ...options, epoch: undefined });
+  const conversion = calibrationOf(conversionOptions(fn, { ...options, epoch: undefined }));
   if (options.days !== undefined) epochFormat(fn, options.days, 'options.days');
   if (options.days !== undefined && epochFormat(fn, options.days) !== 'plain') {
     throw new RangeError(`${fn}: options.days ${options.days} must be a .csv file`);
@@ -150,14 +151,16 @@ function epochs(recordingPath, target, options = {}) {
           progress?.(native.epochProgress(opened.handle));
         }
       } else {
-        writeParquet((bytes) => append(0, bytes), { ...opened, utcOffset: timing.utcOffset }, datetime, progress);
+        writeParquet((bytes) => append(0, bytes),
+          { ...opened, utcOffset: timing.utcOffset, calibrated: calibrationReport(conversion, opened.calibration) }, datetime, progress);
       }
       if (targets.length === 2) append(1, native.dayText(opened.handle));
     }, { durable: conversion.durable === true }));
     progress?.(1);
     const summary = native.epochSummary(opened.handle);
     const { days, ...totals } = summary;
-    return { ...opened.info, quality: opened.quality, ...totals, ...(options.days === undefined ? {} : { days }) };
+    return { ...opened.info, quality: opened.quality, ...calibrationReport(conversion, opened.calibration), ...totals,
+      ...(options.days === undefined ? {} : { days }) };
   } finally {
     native.closeEpochs(opened.handle);
   }
@@ -178,7 +181,7 @@ function writeParquet(write, opened, datetime, progress) {
     writer.append({ from: 0, to: piece.rows, columns: values });
     progress?.(native.epochProgress(opened.handle));
   }
-  writer.finish({ info: { ...opened.info, quality: opened.quality } });
+  writer.finish({ info: { ...opened.info, quality: opened.quality, ...opened.calibrated } });
 }
 
 /** Throws what epochs() would throw for these options, before any file is looked at. */

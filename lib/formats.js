@@ -6,8 +6,8 @@
 // not at all.
 const path = require('node:path');
 const native = require('./native');
-const { requireString, requirePaths, conversionOptions, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
-const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf } = require('./outcomes');
+const { requireString, requirePaths, conversionOptions, calibrationOf, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
+const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport } = require('./outcomes');
 const { streamTable, streamSet } = require('./data');
 const { tablePieceRows, writeTable, tableWriter } = require('./parquet');
 const { absoluteTime, timeCell } = require('./time');
@@ -64,7 +64,7 @@ function convertRecording(recordingPath, target, options) {
   if (answer === null) throw notWritten(target, what, notWrittenCode(format), { recording: recordingPath });
   // Blocks without a sample are told only by the parse: the native side then leaves the target as it was.
   checkSamples(recordingPath, answer.quality);
-  return { ...answer.info, quality: answer.quality };
+  return { ...answer.info, quality: answer.quality, ...calibrationReport(conversion, answer.calibration) };
 }
 
 /**
@@ -72,7 +72,8 @@ function convertRecording(recordingPath, target, options) {
  * without a datetime column, the zone's offset found from the creation
  * time of the recording whose time the others stand on.
  */
-function timeOf(fn, conversion, format, firstRecording) {
+function timeOf(fn, checked, format, firstRecording) {
+  const conversion = calibrationOf(checked);
   if (conversion.resample !== undefined && format === 'classic') {
     throw new RangeError(`${fn}: the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table ` +
       '(format \'plain\', \'parquet\' or \'opensense\')');

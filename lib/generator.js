@@ -30,6 +30,11 @@ const flags = {
   startTick: '--start-tick', shortFinal: '--short-final', cutBlocks: '--cut-blocks', spike: '--spike', endDate: '--end-date', scenario: '--scenario',
   flipBit: '--flip-bit', createdAt: '--created',
 };
+// [x, y, z] or [first, second, ...] values, given as lists.
+const triples = {
+  postures: '--postures', accelOffset: '--accel-offset', accelScale: '--accel-scale', accelTemperature: '--accel-temperature',
+  gyroBias: '--gyro-bias', temperatureSwing: '--temperature-swing',
+};
 const switches = { swapBlocks: '--swap-blocks', duplicateTicks: '--duplicate-ticks', unknownKinds: '--unknown-kinds' };
 
 function optionArgs(options) {
@@ -38,6 +43,8 @@ function optionArgs(options) {
     if (key in flags) args.push(flags[key], String(value));
     else if (key in switches) { if (value) args.push(switches[key]); }
     else if (key === 'axis') args.push('--axis', value.join(','));
+    else if (key in triples) args.push(triples[key], value.join(','));
+    else if (key === 'idle' || key === 'clipped') for (const stretch of value) args.push(`--${key}`, stretch.join(','));
     else throw new TypeError(`unknown generator option ${key}`);
   }
   return args;

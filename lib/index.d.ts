@@ -354,6 +354,12 @@ export interface BidsOptions {
 export interface ConversionOptions extends OutputOptions, BidsOptions {
   orientation?: Estimator;
   /**
+   * `'auto'` fits the accelerometer and the gyroscope's bias on the recording's still moments; `'off'` (the
+   * default) keeps the raw samples; a path applies a calibration file of the same device
+   * (another device's only with `overwrite`). See docs/calibration.md.
+   */
+  calibrate?: 'auto' | 'off' | (string & {});
+  /**
    * Default: `'parquet'` for a path ending in .parquet, else `'plain'` (0.1 wrote the classic CSV).
    * `'csv'`, the classic CSV's name in 0.1, still gives it. `'bids'`: the output path is a dataset's root.
    */
@@ -449,6 +455,28 @@ export declare function epochs(recordingPath: string, target: string, options?: 
 export declare function checkEpochOptions(options?: EpochOptions): void;
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
 export declare function inspect(recordingPath: string): QualityReport;
+
+/** What calibration found or applied (docs/calibration.md). */
+export interface CalibrationReport {
+  source: 'fitted' | 'file' | 'off';
+  file?: string;
+  deviceId: number;
+  applied: boolean;
+  accel: {
+    accepted: boolean; status: string;
+    offset: number[]; scale: number[]; temperature: number[]; referenceTemperature: number | null;
+    errorBeforeMg: number; errorAfterMg: number; windows: number; idleWindows: number; iterations: number;
+    lowest: number[]; highest: number[];
+  } | null;
+  gyro: { accepted: boolean; status: string; bias: number[]; restSeconds: number } | null;
+}
+
+/**
+ * Fits a recording's calibration on its still moments, converting nothing; with `out` also writes it as a
+ * calibration file, which `calibrate: FILE` applies to the device's other recordings.
+ */
+export declare function calibrate(recordingPath: string,
+  options?: { out?: string; overwrite?: boolean; durable?: boolean }): CalibrationReport;
 /**
  * Synchronised conversion into `outputFolder` (made when missing); the files written, with `report`
  * saying what was done (classic CSV only). Throws a KinovarError with the status's code and the
@@ -479,6 +507,12 @@ export interface LoadedRecording {
 }
 export interface LoadOptions {
   orientation?: Estimator;
+  /**
+   * `'auto'` fits the accelerometer and the gyroscope's bias on the recording's still moments; `'off'` (the
+   * default) keeps the raw samples; a path applies a calibration file of the same device
+   * (another device's only with `overwrite`). See docs/calibration.md.
+   */
+  calibrate?: 'auto' | 'off' | (string & {});
   /** Samples per second of a uniform grid from the first sample (a set: its window start); see docs/analysis.md. */
   resample?: number;
 }
@@ -547,6 +581,12 @@ export declare function qualityProblems(quality: QualityReport): string[];
 export interface ViewPageOptions {
   /** For a recording; a CSV or Parquet file shows the orientation it was written with. */
   orientation?: Estimator;
+  /**
+   * `'auto'` fits the accelerometer and the gyroscope's bias on the recording's still moments; `'off'` (the
+   * default) keeps the raw samples; a path applies a calibration file of the same device
+   * (another device's only with `overwrite`). See docs/calibration.md.
+   */
+  calibrate?: 'auto' | 'off' | (string & {});
   /** Bytes of the plots' data in the page (default 16e6). */
   budget?: number;
   /** Replace a file that is not a viewer page of kinovar (refused otherwise), as every other call takes it. */
@@ -707,6 +747,8 @@ export declare namespace promises {
   function readRecording(recordingPath: string, csvPath: string,
     options?: AbortOptions & ConversionOptions & ProgressOptions): Promise<RecordingInfo>;
   function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
+  function calibrate(recordingPath: string,
+    options?: AbortOptions & { out?: string; overwrite?: boolean; durable?: boolean }): Promise<CalibrationReport>;
   function epochs(recordingPath: string, target: string, options?: AbortOptions & EpochOptions): Promise<EpochReport>;
   function syncRecordings(recordingPaths: string[], outputFolder: string,
     options?: AbortOptions & SetConversionOptions & ProgressOptions): Promise<SyncFiles>;

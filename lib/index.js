@@ -25,6 +25,7 @@ module.exports = {
   epochs: api.epochs,
   checkEpochOptions: api.checkEpochOptions,
   inspect: api.inspect,
+  calibrate: api.calibrate,
   syncRecordings: api.syncRecordings,
   readSettings: api.readSettings,
   readDeviceId: api.readDeviceId,

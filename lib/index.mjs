@@ -6,7 +6,7 @@ import kinovar from './index.js';
 export default kinovar;
 export const {
   read, readAndSync2, readConfig, writeConfig, readConfigDeviceId,
-  readRecording, epochs, checkEpochOptions, inspect, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
+  readRecording, epochs, checkEpochOptions, inspect, calibrate, syncRecordings, readSettings, readDeviceId, writeSettings, load, loadSet, readParquet,
   settingsText, writeFileAtomic, checkReplaceable, ensureFolder, qualityProblems, writeViewPage,
   generateRecording, generateSession, batch, mergeBatch,
   estimators, formats, setFormats, extensions, settingsKeys, sensorFields,

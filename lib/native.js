@@ -18,6 +18,8 @@ module.exports = {
   convertSet: entry.convertSet,
   /** (recording) -> the quality report, or null */
   inspect: entry.inspect,
+  /** (recording) -> the calibration its still moments give, or null */
+  calibrate: entry.calibrate,
   /** (clock, rate) -> clock ticks per sample when the rate does not divide the clock, else 0 */
   ticksOffClock: entry.ticksOffClock,
   /** (year, month, day, hour, minute, second) -> why they are no real date and time, or '' */

@@ -10,7 +10,7 @@ const path = require('node:path');
 const native = require('./native');
 const { KinovarError, codes } = require('./errors');
 const {
-  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SUMMARY_COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD,
+  BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SUMMARY_COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD, CALIBRATION_HEAD,
 } = require('./schema');
 
 // The plain CSV's column names (datetime with absolute time), and those of the epoch and day tables.
@@ -34,7 +34,8 @@ function isOurOutput(file) {
     const size = fs.fstatSync(fd).size;
     if (size === 0) return true;  // an empty file holds nothing to lose
     const head = readRange(fd, 0, BLOCK).toString('latin1');
-    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_GENERATOR) || SET_HEAD.test(head)) return true;
+    if (head.startsWith(BANNER) || STO_HEAD.test(head) || head.includes(VIEW_GENERATOR) || SET_HEAD.test(head) ||
+      CALIBRATION_HEAD.test(head)) return true;
     if (head.includes('\n') && isPlainHeader(head.split(/\r?\n/)[0])) return true;
     return head.startsWith(PARQUET_MAGIC) && isOurParquet(readRange(fd, Math.max(0, size - 65536), 65536));
   } finally {

@@ -67,6 +67,12 @@ function inspect(recordingPath, options = {}) {
   return pool().run('inspect', [recordingPath], options.signal);
 }
 
+/** @returns {Promise<object>} as calibrate */
+function calibrate(recordingPath, options = {}) {
+  const { signal, ...rest } = options;
+  return pool().run('calibrate', [recordingPath, rest], signal);
+}
+
 /** @returns {Promise<object>} as load, computed on a worker; the arrays move to this thread */
 async function load(recordingPath, options = {}) {
   const checked = { ...conversionOptions('load', options), ...rangeOptions('load', options) };
@@ -210,6 +216,6 @@ function batch(inputs, outDir, options = {}) {
 
 module.exports = {
   batch,
-  readRecording, epochs, inspect, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings, writeViewPage,
+  readRecording, epochs, inspect, calibrate, syncRecordings, load, loadSet, readSettings, readDeviceId, writeSettings, readRecordings, writeViewPage,
   generateRecording, generateSession,
 };

@@ -123,7 +123,7 @@ function viewData(input, options = {}) {
   if (kind === 'recording') checkRecording(input);
   // The native side's own default is the classic filter; ours is named here.
   const orientation = options.orientation === undefined ? DEFAULT_ESTIMATOR : options.orientation;
-  return native.viewData(input, kind, { ...options, orientation });
+  return native.viewData(input, kind, { ...options, orientation, calibrate: options.calibrate ?? 'off' });
 }
 
 const asset = (file) => fs.readFileSync(path.join(path.dirname(require.resolve('uplot')), file), 'utf8');
@@ -521,7 +521,7 @@ function writeViewPage(input, page, options = {}) {
   output.ensureFolder(path.dirname(page));
   output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input],
     overwrite: overwrite === true || force === true });
-  const data = viewData(input, { ...viewOptions, progress });
+  const data = viewData(input, { ...viewOptions, progress, overwrite: overwrite === true || force === true });
   const { quality } = decodeViewData(data).header;
   if (kind === 'recording' && quality) checkSamples(input, quality);  // an empty page tells nothing
   const problems = quality ? qualityProblems(quality) : [];

@@ -32,6 +32,9 @@ int usage(std::FILE* to = stderr) {
                "                   [--cut-blocks N] [--spike SECONDS] [--flip-bit BIT]\n"
                "                   [--end-date 'YYYY-MM-DD hh:mm:ss'] [--scenario KIND:SECONDS[:NOISE_MG],...]\n"
                "                   [--created 'YYYY-MM-DD hh:mm:ss']\n"
+               "                   [--postures HOLD[,TURN[,SPREAD_DEG]]] [--accel-offset X,Y,Z]\n"
+               "                   [--accel-scale X,Y,Z] [--accel-temperature X,Y,Z] [--gyro-bias X,Y,Z]\n"
+               "                   [--temperature-swing DEG[,PERIOD]] [--idle START,S]... [--clipped START,S]...\n"
                "       kinovar-gen --sync-set DIR --method marks|radio|stream --sensor ZERO,FIRST[,NAME[,PPM]]...\n"
                "                   [--motion-start S] [--channel N] [--radio-hz HZ] [--radio-corrupt FRACTION]\n"
                "                   [--mark-span S] [options above]\n"
@@ -90,6 +93,23 @@ int run(int argc, char** argv) {
     else if (arg == "--short-final") recipe.tricky.shortFinalBlock = std::atoi(value());
     else if (arg == "--cut-blocks") recipe.tricky.cutBlocks = std::atoi(value());
     else if (arg == "--spike") recipe.tricky.spikeAt = std::strtod(value(), nullptr);
+    else if (arg == "--postures") {
+      kinovar::gen::Postures& p = recipe.postures;
+      if (std::sscanf(value(), "%lf,%lf,%lf", &p.holdSeconds, &p.turnSeconds, &p.spreadDegrees) < 1) return usage();
+    } else if (arg == "--accel-offset" || arg == "--accel-scale" || arg == "--accel-temperature" || arg == "--gyro-bias") {
+      // The miscalibration in the terms of the calibration that undoes it: offset and temperature in g, g per degree C.
+      kinovar::gen::Miscalibration& m = recipe.miscalibration;
+      double* to = arg == "--accel-offset" ? m.offset : arg == "--accel-scale" ? m.scale
+                   : arg == "--accel-temperature" ? m.temperature : recipe.motion.gyroBiasDps;
+      if (std::sscanf(value(), "%lf,%lf,%lf", &to[0], &to[1], &to[2]) != 3) return usage();
+    } else if (arg == "--temperature-swing") {
+      kinovar::gen::TemperatureSwing& t = recipe.temperatureSwing;
+      if (std::sscanf(value(), "%lf,%lf", &t.amplitude, &t.periodSeconds) < 1) return usage();
+    } else if (arg == "--idle" || arg == "--clipped") {
+      std::pair<double, double> stretch;
+      if (std::sscanf(value(), "%lf,%lf", &stretch.first, &stretch.second) != 2) return usage();
+      (arg == "--idle" ? recipe.idle : recipe.clippedBursts).push_back(stretch);
+    }
     else if (arg == "--scenario") {
       if (!kinovar::gen::parseScenario(value(), recipe.scenario)) return usage();
     }

@@ -2,7 +2,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, positiveInteger, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, positiveInteger, expandPatterns,
   progressBar, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions,
 } = require('../shared');
 
@@ -39,7 +39,7 @@ options:
 ${bidsHelp(`: a run per row or set of the
                        manifest, whose columns subject, session, task, run,
                        acquisition give its labels (the options below, those
-                       it leaves empty); ledgers and summary in <folder>/.kinovar`)}${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace files kinovar did not write
+                       it leaves empty); ledgers and summary in <folder>/.kinovar`)}${ORIENTATION_HELP}${CALIBRATE_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace files kinovar did not write
 ${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
                      list from the i-th; a set is one unit.
                      env: i from SLURM_ARRAY_TASK_ID, n from --shards or else

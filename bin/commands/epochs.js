@@ -1,7 +1,7 @@
 'use strict';
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, DURABLE_HELP, positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar,
+  lib, OK, FAILED, UsageError, parse, DURABLE_HELP, CALIBRATE_HELP, positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar,
   describe, failedLine,
 } = require('../shared');
 
@@ -10,7 +10,7 @@ const summary = [['epochs <recording>...', 'activity per epoch, non-wear and day
 const help = `usage: kinovar epochs <recording>... [-o <file-or-folder>] [--epoch S] [--nonwear on|off]
                      [--nonwear-sd MG] [--nonwear-range MG] [--nonwear-window MIN]
                      [--time absolute [--timezone Z]] [--days <file-or-folder>] [--valid-hours H]
-                     [--jobs N] [--force] [--durable] [--json] [--quiet]
+                     [--calibrate C] [--jobs N] [--force] [--durable] [--json] [--quiet]
 
 Summarises each recording in epochs: one row per epoch with the accelerometer
 samples it holds, ENMO, MAD, anglez, each axis's mean and SD, clipped samples
@@ -34,7 +34,7 @@ options:
                      hours recorded, worn, not worn and clipped, worn ENMO, valid.
                      Without --timezone days run 24 h from the first epoch
   --valid-hours <h>  hours worn that make a day valid (default 16)
-  --force            replace an existing file that kinovar did not write
+${CALIBRATE_HELP}  --force            replace an existing file that kinovar did not write
 ${DURABLE_HELP}  -j, --jobs <N>     recordings summarised at once (default: the number of cores)
   --json             print each recording's report as JSON: worn and not-worn
                      hours, valid days, the epoch count
@@ -46,7 +46,7 @@ const options = {
   out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' },
   epoch: { type: 'string' }, nonwear: { type: 'string' }, 'nonwear-sd': { type: 'string' }, 'nonwear-range': { type: 'string' },
   'nonwear-window': { type: 'string' }, time: { type: 'string' }, timezone: { type: 'string' }, days: { type: 'string' },
-  'valid-hours': { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' },
+  'valid-hours': { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' }, calibrate: { type: 'string' },
 };
 
 const number = (text, flag) => {
@@ -74,6 +74,7 @@ function epochOptions(values) {
   if (values.timezone !== undefined) chosen.timezone = values.timezone;
   if (values['valid-hours'] !== undefined) chosen.validHours = number(values['valid-hours'], '--valid-hours');
   if (values.days !== undefined) chosen.days = 'days.csv';  // its own path comes per recording
+  if (values.calibrate !== undefined) chosen.calibrate = values.calibrate;
   if (values.force) chosen.overwrite = true;
   if (values.durable) chosen.durable = true;
   try {

@@ -3,7 +3,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
   checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
 
@@ -33,7 +33,7 @@ options:
 ${bidsHelp()}  --force            replace an existing file that kinovar did not write
                      (without it such files are refused)
 ${DURABLE_HELP}  -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
-${ORIENTATION_HELP}${TIME_HELP}  --json             print the results as JSON on standard output, no progress bar
+${ORIENTATION_HELP}${CALIBRATE_HELP}${TIME_HELP}  --json             print the results as JSON on standard output, no progress bar
   -q, --quiet        print nothing but errors (no progress, warnings or summary)
   -h, --help         this text
 

@@ -1,6 +1,6 @@
 'use strict';
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
   progressBar, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
 
@@ -20,7 +20,7 @@ options:
                        inverse kinematics (see docs/analysis.md)
 ${bidsHelp()}  --imu-names <a,b>  the table's sensor names, in the order of the recordings
                      (default: <name>_imu; bids: <name>); OpenSim matches them to the model
-${ORIENTATION_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
+${ORIENTATION_HELP}${CALIBRATE_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace an output file that kinovar did not write
 ${DURABLE_HELP}  --json             print what was done as JSON: {"ok":true, "files", "method",
                      "clock", "offsets", "window", "samples", "events", "clocks"}, or
                      the error with its "cause"

@@ -1,12 +1,12 @@
 'use strict';
 const path = require('node:path');
 const {
-  lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, DURABLE_HELP, positiveInteger, isFolderTarget, progressBar,
+  lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, CALIBRATE_HELP, DURABLE_HELP, positiveInteger, isFolderTarget, progressBar,
 } = require('../shared');
 
 const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
 
-const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--force] [--durable] [--quiet]
+const help = `usage: kinovar view <recording|csv|parquet> [-o <page.html>] [--size MB] [--orientation E] [--calibrate C] [--force] [--durable] [--quiet]
 
 Writes one self-contained HTML page (works offline) with interactive plots
 of the accelerometer, gyroscope, pressure and temperature, and orientation
@@ -24,13 +24,13 @@ options:
                      keeps finer detail for deep zooms into long recordings
   --force            replace an existing file that is not a viewer page of kinovar
 ${DURABLE_HELP}  --max-points <N>   no longer used (every sample counts now); accepted for old scripts
-${ORIENTATION_HELP}  -q, --quiet        print nothing but errors
+${ORIENTATION_HELP}${CALIBRATE_HELP}  -q, --quiet        print nothing but errors
   -h, --help         this text
 `;
 
 const options = {
   out: { type: 'string', short: 'o' }, 'max-points': { type: 'string' }, orientation: { type: 'string' },
-  size: { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' },
+  size: { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' }, calibrate: { type: 'string' },
 };
 
 async function run(args, io) {
@@ -41,6 +41,7 @@ async function run(args, io) {
   const [input] = positionals;
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
   const pageOptions = { ...orientationOption(values.orientation), overwrite: values.force, durable: values.durable };
+  if (values.calibrate !== undefined) pageOptions.calibrate = values.calibrate;
   if (values.size !== undefined) pageOptions.budget = positiveInteger(values.size, '--size') * 1e6;
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);

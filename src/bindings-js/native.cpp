@@ -206,7 +206,25 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   else if (!progress.IsUndefined()) return false;
   const Napi::Value clock = object.Get("clock");
   if (clock.IsString() && clock.As<Napi::String>().Utf8Value() == "drift") options.clock = SetClock::Drift;
+  // calibrate: 'off', 'auto' or a calibration file's path, checked by the
+  // layer; overwrite (--force) also applies a file of another device.
+  if (const Napi::Value calibrate = object.Get("calibrate"); calibrate.IsString()) {
+    const std::string mode = calibrate.As<Napi::String>().Utf8Value();
+    if (mode == "auto") {
+      options.calibrate = CalibrationMode::Auto;
+    } else if (mode != "off") {
+      options.calibrate = CalibrationMode::File;
+      options.calibrationFile = pathArgument(calibrate);
+    }
+  } else if (!calibrate.IsUndefined()) {
+    return false;
+  }
+  options.calibrationOtherDevice = object.Get("overwrite").ToBoolean().Value();
   return true;
+}
+
+Napi::Value calibrationObject(Napi::Env env, const CalibrationReport& report) {
+  return document(env, [&](JsonSink& json) { writeCalibration(json, report); });
 }
 
 bool pathList(const Napi::Value& value, std::vector<std::string>& paths) {
@@ -243,10 +261,13 @@ Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
   Napi::Value answer = run(env, [&]() -> Napi::Value {
     DeviceSettings settings;
     QualityReport quality;
-    if (!convertRecording(recording.c_str(), csv.c_str(), options, settings, &quality, &failure)) return env.Null();
+    CalibrationReport calibration;
+    if (!convertRecording(recording.c_str(), csv.c_str(), options, settings, &quality, &failure, &calibration))
+      return env.Null();
     Napi::Object result = Napi::Object::New(env);
     result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, settings); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
+    result.Set("calibration", calibrationObject(env, calibration));
     return result;
   });
   if (failure.error && !env.IsExceptionPending()) {
@@ -288,6 +309,11 @@ Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
     result.Set("recordings", numbers(env, outcome.outputRecordings));
     // The system's reason for the first file not written, as Node gives its own.
     if (outcome.written.error) result.Set("systemError", systemError(env, outcome.written).Value());
+  }
+  if (!outcome.calibrations.empty()) {
+    Napi::Array calibrations = Napi::Array::New(env, outcome.calibrations.size());
+    for (uint32_t i = 0; i < outcome.calibrations.size(); ++i) calibrations.Set(i, calibrationObject(env, outcome.calibrations[i]));
+    result.Set("calibrations", calibrations);
   }
   if (!outcome.files.empty()) {
     Napi::Array files = Napi::Array::New(env, outcome.files.size());
@@ -406,6 +432,20 @@ Napi::Value DateProblem(const Napi::CallbackInfo& info) {
   return Napi::String::New(env, dateProblem(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]));
 }
 
+// calibrate(recording[, {cancel}]) -> the calibration its own still moments
+// give, or null when the file is not a recording that could be read to its end.
+Napi::Value Calibrate(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "calibrate");
+  const std::string path = pathArgument(info[0]);
+  const CancelToken cancel = cancelOf(info.Length() > 1 ? info[1] : env.Undefined());
+  return run(env, [&]() -> Napi::Value {
+    CalibrationReport report;
+    if (!calibrateRecordingFile(path.c_str(), report, cancel)) return env.Null();
+    return calibrationObject(env, report);
+  });
+}
+
 // ticksOffClock(clock, rate) -> clock ticks per sample when the rate does
 // not divide the clock, else 0.
 Napi::Value TicksOffClock(const Napi::CallbackInfo& info) {
@@ -486,6 +526,7 @@ Napi::Value LoadRecording(const Napi::CallbackInfo& info) {
     LoadedRecording loaded = loadRecording(path.c_str(), options, window);
     Napi::Object result = recordingObject(env, loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled);
     result.Set("parsed", Napi::Boolean::New(env, loaded.parsed));
+    result.Set("calibration", calibrationObject(env, loaded.calibration));
     return result;
   });
 }
@@ -556,6 +597,7 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
     result.Set("parsed", Napi::Boolean::New(env, table.parsed()));
     result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, table.settings()); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, table.quality()); }));
+    result.Set("calibration", calibrationObject(env, table.calibration()));
     result.Set("timeBase", Napi::Number::New(env, table.timeBase()));
     result.Set("columns", columnsObject(env, table.columns()));
     // Once its description is read: the thread then has the reader to itself.
@@ -771,6 +813,7 @@ Napi::Value OpenEpochs(const Napi::CallbackInfo& info) {
                                                              : env.Null());
     result.Set("info", document(env, [&](JsonSink& json) { writeReadResult(json, epochs.settings()); }));
     result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, epochs.quality()); }));
+    result.Set("calibration", calibrationObject(env, epochs.calibration()));
     result.Set("timeBase", Napi::Number::New(env, epochs.timeBase()));
     Napi::Array columns = Napi::Array::New(env, epochs.columns().size());
     for (uint32_t c = 0; c < epochs.columns().size(); ++c) {
@@ -1311,6 +1354,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertRecording", ConvertRecording},
       {"convertSet", ConvertSet},
       {"inspect", Inspect},
+      {"calibrate", Calibrate},
       {"ticksOffClock", TicksOffClock},
       {"dateProblem", DateProblem},
       {"loadRecording", LoadRecording},

@@ -538,13 +538,28 @@ double TemperatureTrack::at(double time) {
   return v0_ + (v1_ - v0_) * (time - t0_) / (t1_ - t0_);
 }
 
+AccelCorrector::AccelCorrector(const RecordingReader& reader, const CalibrationModel& model) : reader_(reader), model_(model) {}
+
+AccelCorrector::~AccelCorrector() = default;
+
+void AccelCorrector::apply(const double* time, double* x, double* y, double* z, uint64_t n) {
+  if (n > 0 && !track_ && reader_.count(kBaroKey) > 0) track_ = std::make_unique<TemperatureTrack>(reader_, time[0]);
+  for (uint64_t i = 0; i < n; ++i) {
+    // Without a barometer the temperature term has nothing to act on.
+    const double t = track_ ? track_->at(time[i]) : model_.referenceTemperature;
+    double a[3] = {x[i], y[i], z[i]};
+    model_.applyAccel(a, t);
+    x[i] = a[0], y[i] = a[1], z[i] = a[2];
+  }
+}
+
 namespace {
 
 class CalibratedCursor : public StreamCursor {
  public:
   CalibratedCursor(const RecordingReader& reader, uint32_t key, std::unique_ptr<StreamCursor> raw,
                    const CalibrationModel& model)
-      : reader_(reader), key_(key), raw_(std::move(raw)), model_(model) {}
+      : key_(key), raw_(std::move(raw)), model_(model), accel_(reader, model_) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
     const uint64_t n = raw_->read(out, max);
@@ -552,25 +567,17 @@ class CalibratedCursor : public StreamCursor {
     if (key_ == kGyroKey) {
       for (uint64_t c = 0; c < 3; ++c)
         for (uint64_t i = 0; i < n; ++i) v[c * n + i] -= model_.bias[c];
-      return n;
-    }
-    if (n > 0 && !track_ && reader_.count(kBaroKey) > 0) track_ = std::make_unique<TemperatureTrack>(reader_, out.times[0]);
-    for (uint64_t i = 0; i < n; ++i) {
-      // Without a barometer the temperature term has nothing to act on.
-      const double t = track_ ? track_->at(out.times[i]) : model_.referenceTemperature;
-      double a[3] = {v[i], v[n + i], v[2 * n + i]};
-      model_.applyAccel(a, t);
-      v[i] = a[0], v[n + i] = a[1], v[2 * n + i] = a[2];
+    } else {
+      accel_.apply(out.times.data(), v, v + n, v + 2 * n, n);
     }
     return n;
   }
 
  private:
-  const RecordingReader& reader_;
   uint32_t key_;
   std::unique_ptr<StreamCursor> raw_;
   CalibrationModel model_;
-  std::unique_ptr<TemperatureTrack> track_;
+  AccelCorrector accel_;  // after model_, which it holds
 };
 
 }  // namespace

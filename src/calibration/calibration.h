@@ -127,6 +127,23 @@ CalibrationReport readCalibrationFile(const char* utf8Path);
 // the model (nothing when it is empty). The reader must outlive its cursors.
 void applyCalibration(RecordingReader& reader, const CalibrationModel& model);
 
+class TemperatureTrack;
+
+// The model's accelerometer terms applied to samples in time order (pieces
+// of any size), the barometer's temperature read alongside them.
+class AccelCorrector {
+ public:
+  // Both must outlive this.
+  AccelCorrector(const RecordingReader& reader, const CalibrationModel& model);
+  ~AccelCorrector();
+  void apply(const double* time, double* x, double* y, double* z, uint64_t n);
+
+ private:
+  const RecordingReader& reader_;
+  const CalibrationModel& model_;
+  std::unique_ptr<TemperatureTrack> track_;
+};
+
 // The barometer's temperature at non-decreasing times, linear between its
 // samples and held beyond its ends.
 class TemperatureTrack {

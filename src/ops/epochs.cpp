@@ -8,6 +8,7 @@
 
 #include "export/csv.h"
 #include "export/fixed.h"
+#include "ops/operations.h"
 #include "ops/stream_recording.h"
 
 namespace kinovar {
@@ -107,6 +108,18 @@ EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options,
     const double local = timeBase_ + (options.utcOffset == options.utcOffset ? options.utcOffset : 0.0);
     grid_ = std::floor(local / epochs.seconds) * epochs.seconds - local;
   }
+  // Clipping counts the raw samples, so the accelerometer is calibrated in
+  // the builder; the gyroscope's bias as it is read.
+  calibration_ = calibrationOf(reader_, options);
+  model_ = calibration_.model();
+  CalibrationModel gyro = model_;
+  gyro.accel = false;
+  applyCalibration(reader_, gyro);
+  AccelCorrection correct;
+  if (model_.accel) {
+    corrector_ = std::make_unique<AccelCorrector>(reader_, model_);
+    correct = [this](const double* t, double* x, double* y, double* z, size_t n) { corrector_->apply(t, x, y, z, n); };
+  }
   const uint32_t keys[3] = {kAccelKey, kGyroKey, kBaroKey};
   for (int k = 0; k < 3; ++k) {
     if (reader_.count(keys[k]) == 0) continue;
@@ -120,7 +133,7 @@ EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options,
     columns_.push_back(kFields[f]);
     fields_.push_back(f);
   }
-  builder_ = std::make_unique<EpochBuilder>(epochs, origin + grid_);
+  builder_ = std::make_unique<EpochBuilder>(epochs, origin + grid_, std::move(correct));
   if (s.ended[1]) builder_->endGyro();
   if (s.ended[2]) builder_->endBaro();
 }

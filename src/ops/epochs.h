@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration/calibration.h"
 #include "epochs/epochs.h"
 #include "io/output_file.h"
 #include "ops/options.h"
@@ -74,6 +75,8 @@ class EpochReader {
   EpochRefusal refusal() const { return refusal_; }
   const DeviceSettings& settings() const { return reader_.settings(); }
   const QualityReport& quality() const { return quality_; }
+  // What was done to the samples (ConversionOptions::calibrate).
+  const CalibrationReport& calibration() const { return calibration_; }
   // Seconds since 1970 at the table's time 0 (the first sample).
   double timeBase() const { return timeBase_; }
   const std::vector<EpochColumn>& columns() const { return columns_; }
@@ -99,6 +102,9 @@ class EpochReader {
 
   RecordingReader reader_;
   EpochRequest request_;
+  CalibrationReport calibration_;
+  CalibrationModel model_;
+  std::unique_ptr<AccelCorrector> corrector_;
   EpochRefusal refusal_ = EpochRefusal::None;
   QualityReport quality_;
   double timeBase_ = 0.0;

@@ -115,6 +115,7 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   RecordingReader reader(options.chunkSamples, options.cancel, TickReading::Unwrapped);
   loaded.parsed = reader.openFile(utf8Path);
   loaded.quality = qualityReport(reader);
+  if (loaded.parsed) loaded.calibration = calibrateReader(reader, options);
   recording.settings = reader.settings();
   loaded.timeBase = timeBase(epochSeconds(recording.settings.createdAt), 0.0, options);
   ConversionOptions estimated = options;
@@ -187,6 +188,7 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
     : reader_(options.chunkSamples, options.cancel, TickReading::Unwrapped) {
   parsed_ = reader_.openFile(utf8Path);
   quality_ = qualityReport(reader_);
+  if (parsed_) calibration_ = calibrateReader(reader_, options);
   timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);
   ConversionOptions estimated = options;
   if (!parsed_) estimated.estimator = Estimator::None;

@@ -28,6 +28,7 @@ struct LoadedRecording {
   Recording recording;  // its settings are the description read answers with
   bool parsed = false;
   QualityReport quality;  // what happened in the recording
+  CalibrationReport calibration;  // what was done to its samples
   double timeBase = 0.0;  // seconds since 1970 at time 0 (ops/options.h timeBase)
   double resampled = 0.0;  // the grid's rate, 0: none
 };
@@ -66,6 +67,7 @@ class TableReader {
   bool parsed() const { return parsed_; }
   const DeviceSettings& settings() const { return reader_.settings(); }
   const QualityReport& quality() const { return quality_; }
+  const CalibrationReport& calibration() const { return calibration_; }
   double timeBase() const { return timeBase_; }
   // The table's columns after its time, in order.
   const std::vector<ColumnLayout>& columns() const { return columns_.layouts; }
@@ -83,6 +85,7 @@ class TableReader {
   RecordingReader reader_;
   bool parsed_ = false;
   QualityReport quality_;
+  CalibrationReport calibration_;
   double timeBase_ = 0.0;
   std::unique_ptr<RecordingStreams> streams_;
   StreamSource source_;

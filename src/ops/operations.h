@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "calibration/calibration.h"
 #include "export/csv.h"
 #include "export/json.h"
 #include "io/output_file.h"
@@ -37,7 +38,19 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
 // not written (`failure`, when given, holds the system's reason if there was
 // one); `settings` receives the recording's description (writeReadResult).
 bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
-                      DeviceSettings& settings, QualityReport* quality = nullptr, OutputFailure* failure = nullptr);
+                      DeviceSettings& settings, QualityReport* quality = nullptr, OutputFailure* failure = nullptr,
+                      CalibrationReport* calibration = nullptr);
+
+// The calibration the options ask for (ConversionOptions::calibrate): none,
+// fitted on the reader's raw samples, or a calibration file's. A file of
+// another device is refused (CodedFailure) unless the options allow it.
+CalibrationReport calibrationOf(const RecordingReader& reader, const ConversionOptions& options);
+// The same, applied to the reader's samples before any stage reads them.
+CalibrationReport calibrateReader(RecordingReader& reader, const ConversionOptions& options);
+
+// The calibration a recording's own still moments give, without converting
+// it; false when the file is not a recording that could be read to its end.
+bool calibrateRecordingFile(const char* utf8RecordingPath, CalibrationReport& report, const CancelToken& cancel = {});
 
 // The quality report of a recording; false when the file is not a recording
 // that could be read to its end.
@@ -94,6 +107,7 @@ struct SetOutcome {
   OutputProblem output = OutputProblem::None;  // Output
   std::vector<size_t> outputRecordings;        // Output
   std::vector<std::string> files;              // the CSV file of each recording, once written
+  std::vector<CalibrationReport> calibrations;  // of each recording, once opened
   OutputFailure written;                       // Output, not written: the first file and the system's reason
 };
 // readAndSync2: the set converted into <folder>/<stem>.csv. Not quiet: a

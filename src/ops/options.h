@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "io/cancel.h"
 #include "orientation/orientation.h"
@@ -22,6 +23,11 @@ enum class OutputFormat {
   ClassicCsv,  // the banner, three header rows and one row per clock tick
   PlainCsv,    // one row of column names, the same rows without the trailing comma
 };
+
+// What is done to the accelerometer and gyroscope before anything else:
+// nothing (the classic answers), a fit on the recording itself, or the
+// coefficients of a calibration file fitted before on the same device.
+enum class CalibrationMode { Off, Auto, File };
 
 struct ConversionOptions {
   Estimator estimator = Estimator::Classic;
@@ -54,6 +60,9 @@ struct ConversionOptions {
   // Samples a stream is read in, and rows a table is formatted in; 0: the
   // defaults. Tests make them tiny: the bytes never depend on them.
   uint64_t chunkSamples = 0;
+  CalibrationMode calibrate = CalibrationMode::Off;
+  std::string calibrationFile;      // File
+  bool calibrationOtherDevice = false;  // File: applied to a recording of another device too
   // A set: placed by each clock's measured model, or by one offset each.
   SetClock clock = SetClock::Offset;
   // Asks the conversion to stop (checked as each piece of a recording is

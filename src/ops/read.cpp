@@ -32,7 +32,8 @@ std::future<CsvFile> openCsvBeside(const char* utf8CsvPath, unsigned threads, bo
 }  // namespace
 
 bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, const ConversionOptions& options,
-                      DeviceSettings& settings, QualityReport* quality, OutputFailure* failure) {
+                      DeviceSettings& settings, QualityReport* quality, OutputFailure* failure,
+                      CalibrationReport* calibration) {
   // The CSV must never replace the recording it is made from.
   if (sameFile(utf8RecordingPath, utf8CsvPath)) return false;
   const unsigned threads = threadBudget(options);
@@ -51,6 +52,10 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
     } else {
       *quality = qualityReport(reader);
     }
+  }
+  if (parsed) {
+    CalibrationReport done = calibrateReader(reader, options);
+    if (calibration) *calibration = std::move(done);
   }
   const auto sampled = [&](uint32_t key) { return reader.count(key) > 0; };
   if (!options.writeEmpty && std::none_of(reader.keys().begin(), reader.keys().end(), sampled)) {

@@ -33,11 +33,13 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
   for (size_t i = 0; i < n; ++i) readers.push_back(std::make_unique<RecordingReader>(options.chunkSamples, options.cancel, ticks));
   std::vector<UnparsedRecording> unparsed(n);
   std::vector<char> parsed(n, 0), oriented(n, 0);
+  outcome.calibrations.assign(n, CalibrationReport{});
   SetProgress progress(options, n, 0.0, kFirstPassShare);
   forEachIndex(n, threadBudget(options), [&](size_t i) {
     RecordingReader& reader = *readers[i];
     unparsed[i].recording = i;
     parsed[i] = reader.openFile(paths[i].c_str(), &unparsed[i].reason, &unparsed[i].systemError);
+    if (parsed[i]) outcome.calibrations[i] = calibrateReader(reader, options);
     set[i].settings = reader.settings();
     set[i].streams = reader.shapes();
     set[i].unwrappedTicks = ticks == TickReading::Unwrapped;

@@ -19,6 +19,7 @@ bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& optio
     return false;
   }
   const std::string quality = qualityJson(qualityReport(reader));
+  calibrateReader(reader, options);
   reportProgress(options, 0.1);  // the first pass has read the file; the page's data remain
   const RecordingStreams streams(reader, options, threadBudget(options) > 1);
   const StreamSource source = streams.source();
