@@ -167,7 +167,8 @@ h2 button { font-size: 0.8rem; }
 <div id="plots"></div>
 <p class="note">Drag across a plot to zoom (all plots follow), double-click to see everything. Each pixel column
 shows the lowest and highest sample it covers, so no peak is lost; roll and yaw break their line where they
-cross &plusmn;180&deg;. Dashed lines are events, labelled with their values where there is room.</p>
+cross &plusmn;180&deg;. Dashed lines are events, labelled with their values where there is room. Grey spans:
+the sensor was not worn (no movement for an hour; see docs/epochs.md).</p>
 <pre id="status" hidden></pre>
 <script id="data" type="application/octet-stream">${Buffer.from(data.buffer, data.byteOffset, data.byteLength).toString('base64')}</script>
 <script id="settings" type="application/json">${settings}</script>
@@ -358,8 +359,55 @@ function pageScript() {
     if (!(max > min)) return;
     range = [min, max];
     redrawing = true;
-    for (const entry of charts) entry.chart.setData(columns(entry.plot, entry.chart.bbox.width / devicePixelRatio | 0 || width()));
+    for (const entry of charts) entry.chart.setData(entry.data ? entry.data() : columns(entry.plot, entry.chart.bbox.width / devicePixelRatio | 0 || width()));
     redrawing = false;
+  }
+
+  // Where the sensor was not worn, shaded in every plot.
+  const nonwear = header.activity ? header.activity.nonwear : [];
+  function shadeNonwear(u) {
+    if (!nonwear.length) return;
+    const { ctx } = u;
+    const { left, top, width: w, height: h } = u.bbox;
+    ctx.save();
+    ctx.fillStyle = 'rgba(120, 120, 120, 0.2)';
+    for (const [a, b] of nonwear) {
+      if (b < range[0] || a > range[1]) continue;
+      const x0 = Math.max(left, u.valToPos(a, 'x', true));
+      const x1 = Math.min(left + w, u.valToPos(b, 'x', true));
+      if (x1 > x0) ctx.fillRect(x0, top, x1 - x0, h);
+    }
+    ctx.restore();
+  }
+
+  // Selecting a span zooms every plot to it.
+  function selectZoom(u) {
+    if (u.select.width < 3) return;
+    const min = u.posToVal(u.select.left, 'x');
+    const max = u.posToVal(u.select.left + u.select.width, 'x');
+    u.setSelect({ left: 0, top: 0, width: 0, height: 0 }, false);
+    zoomTo(min, max);
+  }
+
+  // ENMO per epoch, in mg, as steps: the activity a study summarises.
+  function makeActivityChart(entry) {
+    const a = header.activity;
+    const xs = a.enmo.map((_, k) => a.start + k * a.epoch);
+    entry.data = () => [xs, a.enmo];
+    entry.pairs = [];
+    const room = { size: 70, labelSize: 20 };
+    entry.chart = new uPlot({
+      width: width(), height: entry.height,
+      series: [{ label: 'Time [s]', value: (u, v) => (v == null ? '' : v.toFixed(1)) },
+        { label: 'ENMO [mg], ' + a.epoch + ' s epochs', stroke: '#ff7f0e', fill: '#ff7f0e40', width: 1,
+          paths: uPlot.paths.stepped({ align: 1 }) }],
+      axes: [{ label: 'time [s]', size: 40, labelSize: 20 }, { ...room, label: '[mg]' },
+        { ...room, label: ' ', side: 1, grid: { show: false }, ticks: { show: false }, values: (u, splits) => splits.map(() => '') }],
+      scales: { x: { time: false, range: () => [range[0], range[1]] } },
+      cursor: { sync: { key: 'kinovar' }, drag: { x: true, y: false, setScale: false }, bind: { dblclick: () => null } },
+      hooks: { drawClear: [shadeNonwear], setSelect: [selectZoom] },
+    }, entry.data(), entry.body);
+    entry.chart.over.addEventListener('dblclick', () => zoomTo(header.start, header.end));
   }
 
   function makeChart(entry) {
@@ -405,29 +453,24 @@ function pageScript() {
     ];
     const scales = { x: { time: false, range: () => [range[0], range[1]] } };
     entry.chart = new uPlot({
-      width: W, height: 240, series, axes, scales, bands,
+      width: W, height: entry.height, series, axes, scales, bands,
       cursor: { sync: { key: 'kinovar' }, drag: { x: true, y: false, setScale: false }, bind: { dblclick: () => null } },
       hooks: {
         draw: [drawEvents],
+        drawClear: [shadeNonwear],
         setSeries: [(u, s, { show }) => {
           if (show == null || !companions[s]) return;
           for (const k of companions[s]) if (u.series[k].show !== show) u.setSeries(k, { show }, false);
         }],
-        setSelect: [(u) => {
-          if (u.select.width < 3) return;
-          const min = u.posToVal(u.select.left, 'x');
-          const max = u.posToVal(u.select.left + u.select.width, 'x');
-          u.setSelect({ left: 0, top: 0, width: 0, height: 0 }, false);
-          zoomTo(min, max);
-        }],
+        setSelect: [selectZoom],
       },
     }, columns(plot, W - 180), entry.body);
     entry.chart.over.addEventListener('dblclick', () => zoomTo(header.start, header.end));
   }
 
-  const order = ['accel', 'gyro', 'baro', 'orientation'];
+  const order = ['accel', 'gyro', 'baro', 'orientation', 'activity'];
   for (const id of order) {
-    const plot = byId[id];
+    const plot = id === 'activity' ? header.activity && { id, title: 'Activity (ENMO), non-wear shaded' } : byId[id];
     if (!plot) continue;
     const section = document.createElement('section');
     section.dataset.plot = id;
@@ -437,7 +480,7 @@ function pageScript() {
     const body = document.createElement('div');
     section.append(heading, body);
     holder.append(section);
-    const entry = { plot, body };
+    const entry = { plot, body, height: id === 'activity' ? 140 : 240 };
     const label = () => {
       name.textContent = entry.plot.title + (id === 'orientation' && entry.plot.id === 'orientation' ? ' (roll, pitch, yaw)' : '');
     };
@@ -457,14 +500,15 @@ function pageScript() {
       });
       heading.append(toggle);
     }
-    makeChart(entry);
+    if (id === 'activity') makeActivityChart(entry);
+    else makeChart(entry);
     charts.push(entry);
   }
   // The page may have grown a scroll bar while the plots were added.
-  for (const entry of charts) entry.chart.setSize({ width: width(), height: 240 });
+  for (const entry of charts) entry.chart.setSize({ width: width(), height: entry.height });
   if (!charts.length) holder.append(Object.assign(document.createElement('p'), { className: 'note', textContent: 'no samples to draw' }));
   addEventListener('resize', () => {
-    for (const entry of charts) entry.chart.setSize({ width: width(), height: 240 });
+    for (const entry of charts) entry.chart.setSize({ width: width(), height: entry.height });
     zoomTo(range[0], range[1]);
   });
   // A window that is not one (#t=5,2, #t=1.2.3,4) leaves the whole recording.

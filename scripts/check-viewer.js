@@ -56,12 +56,12 @@ try {
 
   const report = open(`file://${page}`);
   const drawn = report.plots.map((plot) => plot.id);
-  check(['accel', 'gyro', 'baro', 'orientation'].every((id) => drawn.includes(id)), `plots in the page: ${drawn.join(', ')}`);
+  check(['accel', 'gyro', 'baro', 'orientation', 'activity'].every((id) => drawn.includes(id)), `plots in the page: ${drawn.join(', ')}`);
   for (const plot of report.plots) check(plot.columns > 0 && plot.inked > 1000, `${plot.id}: ${plot.columns} columns, ${plot.inked} pixels drawn`);
   // Time, then each channel once: X, Y, Z; pressure, temperature; roll, pitch, yaw.
   for (const plot of report.plots) {
     const names = plot.legend ?? [];
-    check(new Set(names).size === names.length && names.length === (plot.id === 'baro' ? 3 : 4), `${plot.id} legend: ${names.join(', ')}`);
+    check(new Set(names).size === names.length && names.length === ({ baro: 3, activity: 2 }[plot.id] ?? 4), `${plot.id} legend: ${names.join(', ')}`);
   }
   const areas = new Set(report.plots.map((plot) => `${plot.left}+${plot.width}`));
   check(areas.size === 1, `one time axis: every plot area at ${[...areas].join(', ')}`);

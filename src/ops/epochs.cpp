@@ -83,50 +83,66 @@ struct EpochReader::Streams {
 };
 
 EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options, const EpochRequest& request)
-    : reader_(options.chunkSamples, options.cancel, TickReading::Unwrapped), request_(request), streams_(std::make_unique<Streams>()) {
-  const bool parsed = reader_.openFile(utf8Path);
-  quality_ = qualityReport(reader_);
-  timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);
+    : own_(std::make_unique<RecordingReader>(options.chunkSamples, options.cancel, TickReading::Unwrapped)),
+      reader_(own_.get()),
+      request_(request),
+      streams_(std::make_unique<Streams>()) {
+  start(options, own_->openFile(utf8Path));
+}
+
+EpochReader::EpochReader(const RecordingReader& reader, const ConversionOptions& options, const EpochRequest& request)
+    : reader_(&reader), request_(request), streams_(std::make_unique<Streams>()) {
+  start(options, true);
+}
+
+double EpochReader::origin() const { return streams_->streams ? streams_->streams->origin() : 0.0; }
+
+void EpochReader::start(const ConversionOptions& options, bool parsed) {
+  quality_ = qualityReport(*reader_);
+  timeBase_ = kinovar::timeBase(epochSeconds(reader_->settings().createdAt), 0.0, options);
   if (!parsed) {
     refusal_ = EpochRefusal::Unparsed;
     return;
   }
-  if (reader_.count(kAccelKey) == 0) {
+  if (reader_->count(kAccelKey) == 0) {
     refusal_ = EpochRefusal::NoAccel;
     return;
   }
-  const DeviceSettings& settings = reader_.settings();
+  const DeviceSettings& settings = reader_->settings();
   rate_ = settings.accel.frequency;
   EpochOptions& epochs = request_.epochs;
   if (std::isinf(epochs.clipLimit) && settings.accel.range > 0) epochs.clipLimit = settings.accel.range - 0.5;
   ConversionOptions raw = options;
   raw.estimator = Estimator::None;
   Streams& s = *streams_;
-  s.streams = std::make_unique<RecordingStreams>(reader_, raw);
+  s.streams = std::make_unique<RecordingStreams>(*reader_, raw);
   const double origin = s.streams->origin();
   if (request_.alignToClock) {
     const double local = timeBase_ + (options.utcOffset == options.utcOffset ? options.utcOffset : 0.0);
     grid_ = std::floor(local / epochs.seconds) * epochs.seconds - local;
   }
   // Clipping counts the raw samples, so the accelerometer is calibrated in
-  // the builder; the gyroscope's bias as it is read.
-  calibration_ = calibrationOf(reader_, options);
-  model_ = calibration_.model();
-  CalibrationModel gyro = model_;
-  gyro.accel = false;
-  applyCalibration(reader_, gyro);
+  // the builder; the gyroscope's bias as it is read. A reader handed in is
+  // read as its owner calibrated it.
   AccelCorrection correct;
-  if (model_.accel) {
-    corrector_ = std::make_unique<AccelCorrector>(reader_, model_);
-    correct = [this](const double* t, double* x, double* y, double* z, size_t n) { corrector_->apply(t, x, y, z, n); };
+  if (own_) {
+    calibration_ = calibrationOf(*own_, options);
+    model_ = calibration_.model();
+    CalibrationModel gyro = model_;
+    gyro.accel = false;
+    applyCalibration(*own_, gyro);
+    if (model_.accel) {
+      corrector_ = std::make_unique<AccelCorrector>(*own_, model_);
+      correct = [this](const double* t, double* x, double* y, double* z, size_t n) { corrector_->apply(t, x, y, z, n); };
+    }
   }
   const uint32_t keys[3] = {kAccelKey, kGyroKey, kBaroKey};
   for (int k = 0; k < 3; ++k) {
-    if (reader_.count(keys[k]) == 0) continue;
-    s.cursor[k] = reader_.cursor(keys[k]);
+    if (reader_->count(keys[k]) == 0) continue;
+    s.cursor[k] = reader_->cursor(keys[k]);
     s.ended[k] = false;
   }
-  s.accelTotal = reader_.count(kAccelKey);
+  s.accelTotal = reader_->count(kAccelKey);
   for (int f = 0; f < static_cast<int>(std::size(kFields)); ++f) {
     if (f == Gyro && s.ended[1]) continue;
     if ((f == Pressure || f == Temperature) && s.ended[2]) continue;
@@ -142,7 +158,7 @@ EpochReader::~EpochReader() = default;
 
 void EpochReader::pump() {
   Streams& s = *streams_;
-  const uint64_t piece = reader_.chunkSamples();
+  const uint64_t piece = reader_->chunkSamples();
   const auto read = [&](int k) {
     SampleStream& p = s.piece[k];
     const uint64_t n = s.cursor[k]->read(p, piece);

@@ -71,9 +71,13 @@ enum class EpochRefusal { None, Unparsed, NoAccel };
 class EpochReader {
  public:
   EpochReader(const char* utf8Path, const ConversionOptions& options, const EpochRequest& request);
+  // Over a recording already opened, which must outlive this.
+  EpochReader(const RecordingReader& reader, const ConversionOptions& options, const EpochRequest& request);
   ~EpochReader();
   EpochRefusal refusal() const { return refusal_; }
-  const DeviceSettings& settings() const { return reader_.settings(); }
+  const DeviceSettings& settings() const { return reader_->settings(); }
+  // The first sample's time on the streams' clock, which the table's time counts from.
+  double origin() const;
   const QualityReport& quality() const { return quality_; }
   // What was done to the samples (ConversionOptions::calibrate).
   const CalibrationReport& calibration() const { return calibration_; }
@@ -93,6 +97,7 @@ class EpochReader {
   double progress() const;
 
  private:
+  void start(const ConversionOptions& options, bool parsed);
   void pump();
   void count(const EpochRow& row);
   void closeDays();
@@ -100,7 +105,8 @@ class EpochReader {
   double dayStart(int64_t d) const;  // seconds since 1970
   int64_t dayOf(double at) const;
 
-  RecordingReader reader_;
+  std::unique_ptr<RecordingReader> own_;
+  const RecordingReader* reader_;
   EpochRequest request_;
   CalibrationReport calibration_;
   CalibrationModel model_;

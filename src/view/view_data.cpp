@@ -268,6 +268,10 @@ std::vector<uint8_t> buildViewData(const ViewSource& source, const std::string& 
   for (Plot& plot : plots) appendPlot(json, data, plot);
   json.endArray();
   appendEvents(json, source);
+  if (!options.activityJson.empty()) {
+    json.key("activity");
+    json.document(options.activityJson);
+  }
   if (!options.qualityJson.empty()) {
     json.key("quality");
     json.document(options.qualityJson);
