@@ -6,8 +6,9 @@
 namespace kinovar {
 
 const JsonValue* JsonValue::find(std::string_view name) const {
-  for (const auto& [key, value] : members)
-    if (key == name) return &value;
+  if (type != Type::Object) return nullptr;
+  for (size_t i = 0; i < keys.size() && i < items.size(); ++i)
+    if (keys[i] == name) return &items[i];
   return nullptr;
 }
 
@@ -119,12 +120,13 @@ class Parser {
     for (;;) {
       space();
       if (at_ >= text_.size() || text_[at_] != '"') return fail("a member without a name");
-      out.members.emplace_back();
-      if (!string(out.members.back().first)) return false;
+      out.keys.emplace_back();
+      out.items.emplace_back();
+      if (!string(out.keys.back())) return false;
       space();
       if (at_ >= text_.size() || text_[at_] != ':') return fail("a member without ':'");
       ++at_;
-      if (!value(out.members.back().second, depth + 1)) return false;
+      if (!value(out.items.back(), depth + 1)) return false;
       space();
       if (at_ < text_.size() && text_[at_] == ',') { ++at_; continue; }
       if (at_ < text_.size() && text_[at_] == '}') return ++at_, true;

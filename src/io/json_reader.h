@@ -4,7 +4,6 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kinovar {
@@ -15,8 +14,10 @@ struct JsonValue {
   bool boolean = false;
   double number = 0.0;
   std::string text;
-  std::vector<JsonValue> items;                            // Array
-  std::vector<std::pair<std::string, JsonValue>> members;  // Object, in order
+  // An array's values; an object's too, named by `keys` in order (a pair
+  // of a name and an incomplete value is refused by some libraries).
+  std::vector<JsonValue> items;
+  std::vector<std::string> keys;
 
   // The member named so, or nullptr (also when this is no object).
   const JsonValue* find(std::string_view name) const;
