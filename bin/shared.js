@@ -113,8 +113,8 @@ const CONVERSION_FLAGS = {
 };
 
 // --calibrate, in the help of every command that converts or draws recordings.
-const CALIBRATE_HELP = `  --calibrate <c>    auto: fit the accelerometer and the gyroscope's bias on the
-                       recording's still moments; off (default): the raw samples;
+const CALIBRATE_HELP = `  --calibrate <c>    auto (default; the classic CSV: off): fit the accelerometer and
+                       the gyroscope's bias on the recording's still moments; off: raw;
                      FILE.json: the calibration kinovar calibrate -o wrote for this
                        device (--force applies another device's); docs/calibration.md
 `;

@@ -131,15 +131,15 @@ function rangeOptions(fn, options) {
 }
 
 /**
- * The calibration a conversion applies: as asked, else the
- * raw samples, as every output had them before calibration came (the
- * default is chosen here, for every entry). The native side takes 'off',
- * 'auto' or a file's path; overwrite (--force) also applies a file fitted
- * on another device.
+ * The calibration a conversion applies: as asked, else fitted on the
+ * recording itself ('auto'), except for the classic CSV, which keeps the
+ * raw samples it always had. The default is chosen here, for every entry.
+ * The native side takes 'off', 'auto' or a file's path; overwrite
+ * (--force) also applies a file fitted on another device.
  */
-function calibrationOf(checked) {
+function calibrationOf(checked, format) {
   if (checked.calibrate !== undefined) return checked;
-  return { ...checked, calibrate: 'off' };
+  return { ...checked, calibrate: format === 'classic' ? 'off' : 'auto' };
 }
 
 /** A set's conversion options: aligned by drift unless asked otherwise. */

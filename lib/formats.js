@@ -73,7 +73,7 @@ function convertRecording(recordingPath, target, options) {
  * time of the recording whose time the others stand on.
  */
 function timeOf(fn, checked, format, firstRecording) {
-  const conversion = calibrationOf(checked);
+  const conversion = calibrationOf(checked, format);
   if (conversion.resample !== undefined && format === 'classic') {
     throw new RangeError(`${fn}: the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table ` +
       '(format \'plain\', \'parquet\' or \'opensense\')');

@@ -354,8 +354,9 @@ export interface BidsOptions {
 export interface ConversionOptions extends OutputOptions, BidsOptions {
   orientation?: Estimator;
   /**
-   * `'auto'` fits the accelerometer and the gyroscope's bias on the recording's still moments; `'off'` (the
-   * default) keeps the raw samples; a path applies a calibration file of the same device
+   * `'auto'` (the default; for the classic CSV, `'off'`) fits the accelerometer and the gyroscope's bias on the
+   * recording's still moments, and keeps the raw samples where the fit is refused; `'off'` keeps the raw samples;
+   * a path applies a calibration file of the same device
    * (another device's only with `overwrite`). See docs/calibration.md.
    */
   calibrate?: 'auto' | 'off' | (string & {});
@@ -508,8 +509,9 @@ export interface LoadedRecording {
 export interface LoadOptions {
   orientation?: Estimator;
   /**
-   * `'auto'` fits the accelerometer and the gyroscope's bias on the recording's still moments; `'off'` (the
-   * default) keeps the raw samples; a path applies a calibration file of the same device
+   * `'auto'` (the default; for the classic CSV, `'off'`) fits the accelerometer and the gyroscope's bias on the
+   * recording's still moments, and keeps the raw samples where the fit is refused; `'off'` keeps the raw samples;
+   * a path applies a calibration file of the same device
    * (another device's only with `overwrite`). See docs/calibration.md.
    */
   calibrate?: 'auto' | 'off' | (string & {});
@@ -582,8 +584,9 @@ export interface ViewPageOptions {
   /** For a recording; a CSV or Parquet file shows the orientation it was written with. */
   orientation?: Estimator;
   /**
-   * `'auto'` fits the accelerometer and the gyroscope's bias on the recording's still moments; `'off'` (the
-   * default) keeps the raw samples; a path applies a calibration file of the same device
+   * `'auto'` (the default; for the classic CSV, `'off'`) fits the accelerometer and the gyroscope's bias on the
+   * recording's still moments, and keeps the raw samples where the fit is refused; `'off'` keeps the raw samples;
+   * a path applies a calibration file of the same device
    * (another device's only with `overwrite`). See docs/calibration.md.
    */
   calibrate?: 'auto' | 'off' | (string & {});

@@ -254,7 +254,7 @@ test('sync reports what it did or why not, in words and as JSON, and leaves no f
   assert.match(done.stdout, /^3 recordings synchronised by radio settings, common window 1\.000 s to \d+\.\d{3} s/m);
   const json = JSON.parse((await cli('sync', ...set, '-o', out, '--json')).stdout);
   assert.equal(json.ok, true);
-  assert.deepEqual(Object.keys(json), ['ok', 'method', 'recordings', 'files', 'offsets', 'window', 'samples', 'events', 'clocks']);
+  assert.deepEqual(Object.keys(json), ['ok', 'method', 'recordings', 'files', 'offsets', 'window', 'samples', 'events', 'clocks', 'calibration']);
   assert.deepEqual(json.files, ['pelvis', 'thigh', 'shank'].map((n) => path.join(out, `${n}.csv`)));
   assert.equal(json.method, 'radio-settings');
   json.offsets.forEach((offset, i) => assert.ok(Math.abs(offset - [0, -1.25, 0.75][i]) < 1e-9, `${offset}`));

@@ -26,9 +26,9 @@ test('calibrate fits the generator\'s miscalibration, and the conversions apply 
   }
   assert.deepEqual(await kinovar.promises.calibrate(recording), report);
 
-  // Asked for, the values are the model applied to the raw ones.
-  const raw = kinovar.load(recording, { orientation: 'none' });
-  const fitted = kinovar.load(recording, { orientation: 'none', calibrate: 'auto' });
+  // By default the values are the model applied to the raw ones.
+  const raw = kinovar.load(recording, { orientation: 'none', calibrate: 'off' });
+  const fitted = kinovar.load(recording, { orientation: 'none' });
   assert.equal(fitted.info.calibration.source, 'fitted');
   assert.equal(raw.info.calibration, undefined);
   const { offset, scale } = report.accel;
@@ -38,11 +38,14 @@ test('calibrate fits the generator\'s miscalibration, and the conversions apply 
       assert.ok(Math.abs(fitted.streams.gyro[axis][i] - (raw.streams.gyro[axis][i] - report.gyro.bias[k])) < 1e-12);
     });
   }
-  // Every table keeps its raw samples unless asked; then its report says what was applied.
+  // Our tables are calibrated by default and say so; the classic CSV keeps its raw samples unless asked.
   const classic = kinovar.readRecording(recording, path.join(dir, 'c.csv'), { format: 'classic' });
   assert.equal(classic.calibration, undefined);
-  const plain = kinovar.readRecording(recording, path.join(dir, 'p.csv'), { format: 'plain', calibrate: 'auto' });
+  const plain = kinovar.readRecording(recording, path.join(dir, 'p.csv'));
   assert.equal(plain.calibration.applied, true);
+  const off = kinovar.readRecording(recording, path.join(dir, 'p-raw.csv'), { calibrate: 'off' });
+  assert.equal(off.calibration, undefined);
+  assert.notDeepEqual(fs.readFileSync(path.join(dir, 'p.csv')), fs.readFileSync(path.join(dir, 'p-raw.csv')));
   const asked = kinovar.readRecording(recording, path.join(dir, 'c2.csv'), { format: 'classic', calibrate: 'auto' });
   assert.equal(asked.calibration.applied, true);
   assert.notDeepEqual(fs.readFileSync(path.join(dir, 'c.csv')), fs.readFileSync(path.join(dir, 'c2.csv')));
