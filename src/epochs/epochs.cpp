@@ -74,12 +74,12 @@ void EpochBuilder::accel(const double* t, double* x, double* y, double* z, size_
     Block& k = block(b);
     lastBlock_ = std::max(lastBlock_, b);
     const double v[3] = {x[i], y[i], z[i]};
-    ++k.n;
+    // Sums about the minute's first sample: exact enough, and no division per sample.
+    if (k.n++ == 0)
+      for (int a = 0; a < 3; ++a) k.shift[a] = k.low[a] = k.high[a] = v[a];
     for (int a = 0; a < 3; ++a) {
-      const double d = v[a] - k.mean[a];
-      k.mean[a] += d / static_cast<double>(k.n);
-      k.m2[a] += d * (v[a] - k.mean[a]);
-      if (k.n == 1) k.low[a] = k.high[a] = v[a];
+      const double d = v[a] - k.shift[a];
+      k.sum[a] += d, k.squares[a] += d * d;
       k.low[a] = std::min(k.low[a], v[a]), k.high[a] = std::max(k.high[a], v[a]);
     }
   }
@@ -102,17 +102,21 @@ void EpochBuilder::closeAccelEpoch() {
     r.mean[a] = mean;
     r.sd[a] = n > 1 ? std::sqrt(squares / (count - 1)) : 0.0;
   }
+  // Plain square roots: hypot's care for overflow costs a third of the pass,
+  // and a few g cannot overflow. The norms are kept for the second pass.
   double enmo = 0.0, norms = 0.0, angle = 0.0;
+  norm_.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    const double horizontal = std::hypot(ex_[i], ey_[i]);
-    const double norm = std::hypot(horizontal, ez_[i]);
+    const double level = ex_[i] * ex_[i] + ey_[i] * ey_[i];
+    const double norm = std::sqrt(level + ez_[i] * ez_[i]);
+    norm_[i] = norm;
     norms += norm;
     enmo += std::max(0.0, norm - 1.0);
-    angle += std::atan2(ez_[i], horizontal);
+    angle += std::atan2(ez_[i], std::sqrt(level));
   }
   const double meanNorm = norms / count;
   double deviation = 0.0;
-  for (size_t i = 0; i < n; ++i) deviation += std::fabs(std::hypot(ex_[i], ey_[i], ez_[i]) - meanNorm);
+  for (size_t i = 0; i < n; ++i) deviation += std::fabs(norm_[i] - meanNorm);
   r.samples = n;
   r.enmo = enmo / count;
   r.mad = deviation / count;
@@ -126,7 +130,7 @@ void EpochBuilder::gyro(const double* t, const double* x, const double* y, const
   for (size_t i = 0; i < n; ++i) {
     EpochRow& r = row(epochOf(t[i]));
     ++r.gyroSamples;
-    r.gyro += std::hypot(x[i], y[i], z[i]);  // a sum until the row leaves
+    r.gyro += std::sqrt(x[i] * x[i] + y[i] * y[i] + z[i] * z[i]);  // a sum until the row leaves
   }
   if (n) reached_[1] = t[n - 1];
 }
@@ -161,8 +165,10 @@ void EpochBuilder::judge(int64_t first, int64_t count) {
     const double before = static_cast<double>(n), added = static_cast<double>(k.n), total = before + added;
     for (int a = 0; a < 3; ++a) {
       // Chan's combination keeps a long window's variance exact.
-      const double d = k.mean[a] - mean[a];
-      m2[a] += k.m2[a] + d * d * before * added / total;
+      const double blockMean = k.shift[a] + k.sum[a] / added;
+      const double blockM2 = std::max(0.0, k.squares[a] - k.sum[a] * k.sum[a] / added);
+      const double d = blockMean - mean[a];
+      m2[a] += blockM2 + d * d * before * added / total;
       mean[a] += d * added / total;
       low[a] = std::min(low[a], k.low[a]), high[a] = std::max(high[a], k.high[a]);
     }

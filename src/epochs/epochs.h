@@ -75,7 +75,7 @@ class EpochBuilder {
  private:
   struct Block {  // a minute's statistics per axis, for the non-wear windows
     uint64_t n = 0;
-    double mean[3] = {0, 0, 0}, m2[3] = {0, 0, 0}, low[3] = {0, 0, 0}, high[3] = {0, 0, 0};
+    double shift[3] = {0, 0, 0}, sum[3] = {0, 0, 0}, squares[3] = {0, 0, 0}, low[3] = {0, 0, 0}, high[3] = {0, 0, 0};
     bool nonwear = false;
   };
   int64_t epochOf(double t) const;
@@ -94,7 +94,7 @@ class EpochBuilder {
   bool anyRow_ = false;
   // The accelerometer's current epoch, its samples kept for the two-pass metrics.
   int64_t accelEpoch_ = std::numeric_limits<int64_t>::min();
-  std::vector<double> ex_, ey_, ez_;
+  std::vector<double> ex_, ey_, ez_, norm_;
   uint64_t clippedNow_ = 0;
   double reached_[3];  // the last time of each stream (accel, gyro, baro); infinity once ended
   std::deque<Block> blocks_;   // minutes from firstBlock_ on
