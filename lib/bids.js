@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native');
 const output = require('./output');
-const { conversionOptions, setOptions, checkRecording, progressOf } = require('./checks');
+const { conversionOptions, calibrationOf, setOptions, checkRecording, progressOf } = require('./checks');
 const { checkMembers, filesOf } = require('./outcomes');
 const { streamSet, streamTable } = require('./data');
 const { absoluteTime, timeCell } = require('./time');
@@ -392,8 +392,20 @@ function motionJson({ entities, channels, names, infos, settings, state, rate, c
       description: conversion.orientation === 'none' ? 'no orientation channels'
         : 'quaternions estimated from the accelerometer and gyroscope (see the kinovar documentation)',
     },
-    // Where calibration will state what it applied.
   };
+  const calibrations = infos.map((info) => info.calibration);
+  if (calibrations.some(Boolean)) {
+    filters['kinovar calibration'] = {
+      description: 'accelerometer fitted to gravity on still moments (offset, scale, temperature term per axis) and ' +
+        'gyroscope bias removed, per tracked point; raw where refused (see the kinovar documentation)',
+      trackedPoints: names,
+      source: calibrations.map((c) => c?.source ?? 'off'),
+      applied: calibrations.map((c) => c?.applied === true),
+      accel: calibrations.map((c) => (c ? { accepted: c.accel.accepted, status: c.accel.status, offset: c.accel.offset,
+        scale: c.accel.scale, temperature: c.accel.temperature, referenceTemperature: c.accel.referenceTemperature } : null)),
+      gyro: calibrations.map((c) => (c ? { accepted: c.gyro.accepted, status: c.gyro.status, bias: c.gyro.bias } : null)),
+    };
+  }
   if (conversion.resample) {
     filters['kinovar resampling'] = {
       'rate (Hz)': conversion.resample,
@@ -460,7 +472,7 @@ function convertBids(recordingPaths, root, options, fn, names) {
   const placements = placementsOf(fn, options?.placements, names);
   const isSet = recordingPaths.length > 1;
   // Absolute time, for acq_time; the zone, when given, makes it UTC.
-  const checked = conversionOptions(fn, options);
+  const checked = calibrationOf(conversionOptions(fn, options), 'bids');
   const conversion = isSet ? setOptions(checked) : checked;
   const progress = progressOf(options);
   if (isSet) checkMembers(recordingPaths, root);

@@ -75,6 +75,10 @@ test('sets of 1, 2 and 5 sensors, a resampled set with a gap and a second sessio
   const motion = JSON.parse(fs.readFileSync(all[3], 'utf8'));
   assert.equal(motion.TrackedPointsCount, 5);
   assert.deepEqual(motion.SoftwareFilters['kinovar clock alignment'].offsets, all.report.offsets);
+  // Calibrated by default, and the sidecar says per tracked point what was applied, or why not.
+  const calibration = motion.SoftwareFilters['kinovar calibration'];
+  assert.deepEqual(calibration.applied, all.report.calibration.map((c) => c.applied));
+  assert.match(calibration.accel[0].status, /still windows/);
   assert.ok(rowsOf(one.files[4]).length > 1, 'the events are listed');
 
   // The run's start: the plain CSV's first datetime, in UTC with the zone.
