@@ -90,8 +90,11 @@ DriftCheck checkDriftSet(const SyncSetRecipe& recipe, const SyncSet& written) {
     const GeneratedSamples& truth = written.samples[i];
     if (accel.count != grid.count) check.error = "recordings differ in rows";
     for (uint64_t r = 0; r < accel.count; ++r) {
-      const auto j = static_cast<size_t>(accel.value(0, r));
       if (accel.times[r] != grid.times[r]) check.error = "a row stands at two instants";
+      // An empty row has no sample to place; the loop below checks it.
+      const double index = accel.value(0, r);
+      if (index != index) continue;
+      const auto j = static_cast<size_t>(index);
       const double off = std::remainder(common(i, ownTick(made, truth.accelTicks[j])) - accel.times[r], wrap);
       check.worstRow = std::max(check.worstRow, std::fabs(off));
     }
