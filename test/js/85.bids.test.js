@@ -111,7 +111,7 @@ test('the motion table holds the plain CSV\'s values in m/s^2 and rad/s, row for
   const factors = { accel: 9.80665, gyro: Math.PI / 180, quat: 1 };
   let compared = 0;
   for (const name of ['a', 'b']) {
-    const [header, ...rows] = fs.readFileSync(path.join(dir, 'plain', `${name}.csv`), 'utf8').split('\n').filter(Boolean)
+    const [header, ...rows] = fs.readFileSync(path.join(dir, 'plain', `${name}.csv`), 'utf8').split(/\r?\n/).filter(Boolean)
       .map((line) => line.split(','));
     const motionRows = rows.filter((r) => r[header.indexOf('accel_x')] !== '');
     const latency = table.latency;
