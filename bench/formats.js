@@ -12,8 +12,8 @@ const root = path.join(__dirname, '..');
 
 function measure(mode, recording, output) {
   const kinovar = require(root);
-  const addon = require(path.join(root, 'lib', 'addon'));
-  const native = require(path.join(root, 'lib', 'native'));
+  const addon = require(path.join(root, 'lib', 'native', 'addon'));
+  const native = require(path.join(root, 'lib', 'native', 'entry'));
   // One estimator for every format, the one the classic CSV has.
   const classic = { orientation: 'classic' };
   const before = process.memoryUsage().rss;
@@ -43,7 +43,7 @@ fs.mkdirSync(work, { recursive: true });
 const recording = path.join(work, 'w1.bin');
 if (!fs.existsSync(recording)) {
   console.log(`generating ${recording} ...`);
-  require(path.join(root, 'lib', 'generator')).generateRecording(recording,
+  require(path.join(root, 'lib', 'native', 'generator')).generateRecording(recording,
     { seconds: 3600, clock: 1000, accel: 1000, gyro: 1000, baro: 25, events: 1, still: 5, rate: 30, noise: 8 });
 }
 const scratch = fs.mkdtempSync(path.join(work, 'formats-'));

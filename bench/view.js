@@ -15,8 +15,8 @@ const SPIKE = 32767 * 16 / 32768;  // raw full scale at the generator's 16 g ran
 if (process.argv[2] === '--child') {
   const [, , , mode, input, output] = process.argv;
   const start = process.hrtime.bigint();
-  if (mode === 'read') require(path.join(root, 'lib', 'addon')).read(input, output);
-  else require(path.join(root, 'lib', 'viewer')).writeViewPage(input, output, { force: true });
+  if (mode === 'read') require(path.join(root, 'lib', 'native', 'addon')).read(input, output);
+  else require(path.join(root, 'lib', 'viewer', 'page')).writeViewPage(input, output, { force: true });
   const seconds = Number(process.hrtime.bigint() - start) / 1e9;
   process.stdout.write(JSON.stringify({ seconds, peak: process.resourceUsage().maxRSS * 1024 }));
   process.exit(0);
@@ -30,7 +30,7 @@ const child = (mode, input, output) => JSON.parse(execFileSync(process.execPath,
 
 /** Where the spike is in the page: the top of the accelerometer's X at every level, in the spike's bin. */
 function spikeAtFullHeight(page, at) {
-  const { decodeViewData } = require(path.join(root, 'lib', 'viewer'));
+  const { decodeViewData } = require(path.join(root, 'lib', 'viewer', 'page'));
   const html = fs.readFileSync(page, 'latin1');
   const base64 = /<script id="data" type="application\/octet-stream">(.*?)<\/script>/s.exec(html)[1];
   const view = decodeViewData(new Uint8Array(Buffer.from(base64, 'base64')));
@@ -46,7 +46,7 @@ for (const h of hours) {
   const recording = path.join(work, `view-${h}h.bin`);
   const spike = h * 1800 + 0.5;  // mid-recording, off any bin edge
   if (!fs.existsSync(recording)) {
-    require(path.join(root, 'lib', 'generator')).generateRecording(recording,
+    require(path.join(root, 'lib', 'native', 'generator')).generateRecording(recording,
       { seconds: h * 3600, clock: 1000, accel: 1000, gyro: 1000, baro: 25, events: 1, still: 5, rate: 30, noise: 8, spike });
   }
   const csv = path.join(work, `view-${h}h.csv`);

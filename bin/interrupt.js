@@ -49,10 +49,10 @@ function handleInterruptions() {
         return;
       }
       interrupted = true;
-      const native = loaded('../lib/native');
+      const native = loaded('../lib/native/entry');
       if (native) {
         native.stopConversions();
-        const pool = loaded('../lib/pool');
+        const pool = loaded('../lib/workers/pool');
         if (pool) await Promise.race([pool.settled(GRACE_MS), new Promise((resolve) => { hurry = resolve; })]);
       }
       const left = native ? native.abandonTemporaries() : { files: [], folders: [], targets: [] };

@@ -60,7 +60,7 @@ if (require.main === module) {
     process.exit(process.exitCode ?? 0);
   });
   // Before any worker starts: the conversions' threads then share two allocator pools, keeping memory flat.
-  require('../lib/native').limitAllocatorPools();
+  require('../lib/native/entry').limitAllocatorPools();
   const { handleInterruptions, isInterrupted } = require('./interrupt');
   handleInterruptions();
   // Once interrupted, the one line says what was left: the command's own words on its stopped work are not said.

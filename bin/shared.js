@@ -160,7 +160,7 @@ function conversionOptions(values, formats) {
 
 // The estimators in the help texts, the library's default first; read from
 // its schema, which loads no native module, so that the help comes without one.
-const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK, BIDS, FORMAT_ALIASES } = require('../lib/schema');
+const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK, BIDS, FORMAT_ALIASES } = require('../lib/model/schema');
 const ESTIMATOR_WORDS = {
   accurate: "learns the gyroscope's bias",
   classic: "the sensor software's filter, as the native read() writes",

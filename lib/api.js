@@ -4,20 +4,20 @@
 // very functions, so the promise versions behave byte for byte the same.
 const fs = require('node:fs');
 const path = require('node:path');
-const native = require('./native');
-const { settingsText } = require('./settings');
+const native = require('./native/entry');
+const { settingsText } = require('./settings/text');
 const { KinovarError, codes } = require('./errors');
-const outputs = require('./output');
-const records = require('./records');
-const { requireString, checkRecording, rangeOptions } = require('./checks');
-const { notWritten, qualityProblems } = require('./outcomes');
-const formats = require('./formats');
-const { load, loadSet } = require('./data');
-const { readParquetFile } = require('./parquet');
-const { BLOCK, CALIBRATION_VERSION } = require('./schema');
-const generator = require('./generator');
-const cohorts = require('./batch');
-const { epochs, checkEpochOptions } = require('./epochs');
+const outputs = require('./output/files');
+const records = require('./settings/records');
+const { requireString, checkRecording, rangeOptions } = require('./checks/options');
+const { notWritten, qualityProblems } = require('./checks/outcomes');
+const formats = require('./pipeline/convert');
+const { load, loadSet } = require('./data/tables');
+const { readParquetFile } = require('./parquet/file');
+const { BLOCK, CALIBRATION_VERSION } = require('./model/schema');
+const generator = require('./native/generator');
+const cohorts = require('./batch/cohort');
+const { epochs, checkEpochOptions } = require('./pipeline/epochs');
 
 /**
  * Converts one recording into a table (the plain CSV by default) with its estimated orientation.

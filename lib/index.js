@@ -1,15 +1,15 @@
 'use strict';
 // Public entry: the five native functions exactly as the addon has them,
 // then the idiomatic layer (parsed results, thrown errors, promises).
-const addon = require('./addon');
+const addon = require('./native/addon');
 const api = require('./api');
 const promises = require('./promises');
-const { settingsText } = require('./settings');
+const { settingsText } = require('./settings/text');
 const { KinovarError, codes } = require('./errors');
-const outputs = require('./output');
-const { ESTIMATORS, FORMATS, SET_FORMATS, EXTENSIONS } = require('./schema');
-const { SETTINGS_KEYS, SENSOR_FIELDS } = require('./records');
-const { writeViewPage } = require('./viewer');
+const outputs = require('./output/files');
+const { ESTIMATORS, FORMATS, SET_FORMATS, EXTENSIONS } = require('./model/schema');
+const { SETTINGS_KEYS, SENSOR_FIELDS } = require('./settings/records');
+const { writeViewPage } = require('./viewer/page');
 
 // Lists handed out are copies the caller cannot change under the library.
 const list = (items) => Object.freeze([...items]);

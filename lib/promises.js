@@ -4,12 +4,12 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const native = require('./native');
-const { WorkerPool, COMPLETED } = require('./pool');
-const { conversionOptions, rangeOptions, outputOptions, formatOf } = require('./checks');
+const native = require('./native/entry');
+const { WorkerPool, COMPLETED } = require('./workers/pool');
+const { conversionOptions, rangeOptions, outputOptions, formatOf } = require('./checks/options');
 const { KinovarError, codes, abortError } = require('./errors');
-const { ensureFolder, outputClash } = require('./output');
-const { EXTENSIONS } = require('./schema');
+const { ensureFolder, outputClash } = require('./output/files');
+const { EXTENSIONS } = require('./model/schema');
 
 const cores = () => os.availableParallelism?.() ?? os.cpus().length;
 let shared;
@@ -211,7 +211,7 @@ async function readRecordings(items, options = {}) {
  * @returns {Promise<{rows: object[], counts: object}>}
  */
 function batch(inputs, outDir, options = {}) {
-  return require('./batch').batchAsync(inputs, outDir, options);
+  return require('./batch/cohort').batchAsync(inputs, outDir, options);
 }
 
 module.exports = {

@@ -2,7 +2,7 @@
 // A pool worker: runs the public synchronous functions off the host's event loop.
 const { parentPort } = require('node:worker_threads');
 const kinovar = require('./index');
-const native = require('./native');
+const native = require('./native/entry');
 const { serializeError } = require('./errors');
 
 // The sample buffers of loaded recordings move to the host instead of being copied.

@@ -18,8 +18,8 @@ if (!fs.existsSync(chromium)) {
 }
 
 const root = path.join(__dirname, '..');
-const { generateRecording } = require(path.join(root, 'lib', 'generator'));
-const { writeViewPage, viewData, decodeViewData } = require(path.join(root, 'lib', 'viewer'));
+const { generateRecording } = require(path.join(root, 'lib', 'native', 'generator'));
+const { writeViewPage, viewData, decodeViewData } = require(path.join(root, 'lib', 'viewer', 'page'));
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kinovar-viewer-'));
 const screenshot = path.resolve(process.argv[2] ?? path.join(root, 'build', 'viewer-check.png'));

@@ -11,8 +11,8 @@ const path = require('node:path');
 
 const root = path.join(__dirname, '..');
 const kinovar = require(root);
-const { generateRecording, generateSession } = require(path.join(root, 'lib', 'generator'));
-const viewer = require(path.join(root, 'lib', 'viewer'));
+const { generateRecording, generateSession } = require(path.join(root, 'lib', 'native', 'generator'));
+const viewer = require(path.join(root, 'lib', 'viewer', 'page'));
 
 const sha = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
 // Reports name their files: the temporary folder's name is not part of them.

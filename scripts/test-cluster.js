@@ -9,7 +9,7 @@ const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../lib');
-const { readLedgers } = require('../lib/batch');
+const { readLedgers } = require('../lib/batch/cohort');
 
 const dir = process.argv[2];
 const bin = path.join(__dirname, '..', 'bin', 'kinovar.js');

@@ -10,7 +10,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { execFileSync } = require('node:child_process');
-const { generateRecording, generatorPath } = require('../lib/generator');
+const { generateRecording, generatorPath } = require('../lib/native/generator');
 
 const args = process.argv.slice(2);
 const baseline = args.includes('--baseline');
@@ -40,7 +40,7 @@ try { addon.read(1); } catch {}
 function cycle() {
   return new Promise((resolve, reject) => {
     const worker = new Worker(source, {
-      eval: true, workerData: { addon: baseline ? null : require.resolve('../lib/addon'), dir, recording },
+      eval: true, workerData: { addon: baseline ? null : require.resolve('../lib/native/addon'), dir, recording },
     });
     worker.once('error', reject);
     worker.once('exit', (code) => (code === 0 ? resolve() : reject(new Error(`worker exited with ${code}`))));

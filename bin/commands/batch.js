@@ -77,7 +77,7 @@ async function planned(fn) {
   try {
     return await fn();
   } catch (error) {
-    if (error instanceof require('../../lib/batch').PlanError) throw new UsageError(error.message);
+    if (error instanceof require('../../lib/batch/cohort').PlanError) throw new UsageError(error.message);
     throw error;
   }
 }
@@ -98,7 +98,7 @@ const MAX_TASKS = 1000;
 
 /** An sbatch script running the batch as an array, one shard per task. */
 function slurmScript(args, units, { out, shards, jobs, cwd }) {
-  const batch = require('../../lib/batch');
+  const batch = require('../../lib/batch/cohort');
   const tasks = Math.max(1, Math.min(units.length, shards ?? MAX_TASKS));
   const cpus = jobs ?? 2;
   const bytes = (unit) => unit.inputs.reduce((sum, input) => sum + (fs.statSync(input, { throwIfNoEntry: false })?.size ?? 0), 0);
@@ -131,7 +131,7 @@ exec ${command.map(quote).join(' ')}${jobs === undefined ? ` --jobs ${cpus}` : '
 
 async function merge(positionals, values, io) {
   if (positionals.length !== 1) throw new UsageError(`batch merge takes the batch's output folder\n\n${help}`);
-  const batch = require('../../lib/batch');
+  const batch = require('../../lib/batch/cohort');
   const { rows, files } = batch.mergeLedgers(batch.homeOf(positionals[0]), { overwrite: values.force === true });
   const counts = batch.countsOf(rows);
   for (const file of files) io.say(`wrote  ${file}\n`);
@@ -146,7 +146,7 @@ async function run(args, io) {
   if (values.help) return io.stdout(help), OK;
   if (given[0] === 'merge') return merge(given.slice(1), values, io);
   const kinovar = lib();
-  const batch = require('../../lib/batch');
+  const batch = require('../../lib/batch/cohort');
   if (!given.length && values.manifest === undefined) throw new UsageError(`no recording, folder or manifest given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');

@@ -101,7 +101,7 @@ const actions = {
     if (['accel', 'gyro', 'baro'].some(changed)) {
       const written = kinovar.readSettings(target);
       const rates = Object.fromEntries(['accel', 'gyro', 'baro'].filter(changed).map((name) => [name, written[name]?.frequency]));
-      for (const name of require('../../lib/outcomes').ratesOffClock(written.frequency, rates)) {
+      for (const name of require('../../lib/checks/outcomes').ratesOffClock(written.frequency, rates)) {
         io.warn(`warning ${target}: ${name}.frequency=${rates[name]} does not divide the ${written.frequency} Hz clock; ` +
           'the classic CSV will put its samples a whole number of rows apart and its Time column will run slow ' +
           'for them (plain, parquet, opensense and load() keep true time)\n');

@@ -31,7 +31,7 @@ async function run(args, io) {
     return demo(kinovar, folder, values, io);
   }
   // Nobody asked for these files: none may stay behind in the temporary folder.
-  const native = require('../../lib/native');
+  const native = require('../../lib/native/entry');
   const folder = native.temporaryFolder();
   try {
     return await demo(kinovar, folder, values, io);

@@ -68,7 +68,7 @@ const GAPS_SHOWN = 5;
 
 /** The problems in a line, then a table of the streams, then the file's own findings. */
 function report(recording, q) {
-  const time = require('../../lib/outcomes').classicTimeWarning(q);
+  const time = require('../../lib/checks/outcomes').classicTimeWarning(q);
   const problems = [...lib().qualityProblems(q), ...(time ? [time] : [])];
   const lines = [`${recording}: ${problems.length ? problems.join('; ') : 'no lost, repeated, reordered or saturated samples'}`];
   const rows = [['stream', 'samples', 'rate', 'seen', 'first [s]', 'last [s]', 'duplicates', 'missing', 'gaps', 'longest [s]', 'saturated']];

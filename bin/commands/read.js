@@ -82,15 +82,15 @@ function checkExtension(kinovar, file, format) {
  */
 function warnings(kinovar, info, format, output) {
   const problems = kinovar.qualityProblems(info.quality);
-  const classic = require('../../lib/checks').formatOf({ format }, output, 'read') === 'classic';
-  const time = classic ? require('../../lib/outcomes').classicTimeWarning(info.quality, info.frequency) : '';
+  const classic = require('../../lib/checks/options').formatOf({ format }, output, 'read') === 'classic';
+  const time = classic ? require('../../lib/checks/outcomes').classicTimeWarning(info.quality, info.frequency) : '';
   return time ? [...problems, time] : problems;
 }
 
 // Standard output may be a pipe, a terminal or a file: the CSV is made in a
 // temporary folder and copied out, as it is on every system.
 async function toStandardOutput(kinovar, recording, conversion, io) {
-  const folder = require('../../lib/native').temporaryFolder();
+  const folder = require('../../lib/native/entry').temporaryFolder();
   try {
     const csv = path.join(folder, 'out.csv');
     const bar = progressBar(io, true, recording);
@@ -110,7 +110,7 @@ async function toStandardOutput(kinovar, recording, conversion, io) {
       fs.closeSync(fd);
     }
   } finally {
-    require('../../lib/native').discardTemporary(folder);
+    require('../../lib/native/entry').discardTemporary(folder);
   }
   return OK;
 }

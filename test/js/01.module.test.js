@@ -3,7 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const addon = require('../../lib/addon');
+const addon = require('../../lib/native/addon');
 const { scratch } = require('./helpers');
 
 const wrongCount = { name: 'TypeError', message: 'Wrong number of arguments' };
@@ -12,8 +12,8 @@ const wrongArgs = { name: 'TypeError', message: 'Wrong arguments' };
 test('the module is the five functions, in order, and nothing else; the library has an entry of its own', () => {
   assert.deepEqual(Object.keys(addon), ['read', 'readAndSync2', 'readConfig', 'writeConfig', 'readConfigDeviceId']);
   for (const name of Object.keys(addon)) assert.equal(addon[name].name, name);
-  const entry = require('../../lib/load').loadNative();
-  require('../../lib/native');  // hands the entry its error class
+  const entry = require('../../lib/native/addon-path').loadNative();
+  require('../../lib/native/entry');  // hands the entry its error class
   assert.ok(!Object.keys(entry).some((name) => Object.keys(addon).includes(name)));
   // Its errors are the class the library handed it, with a code.
   assert.throws(() => entry.fileStem(5), { name: 'KinovarError', code: 'ERR_KINOVAR_INTERNAL' });
@@ -61,9 +61,9 @@ test('our error codes are one list: lib/errors.js, index.d.ts and the README tab
 
 test('lib/ has no require loop, even through requires inside functions, and needs only run-time packages', () => {
   const dir = path.join(__dirname, '..', '..', 'lib');
-  const graph = new Map(fs.readdirSync(dir).filter((f) => f.endsWith('.js')).map((file) => [file,
-    [...fs.readFileSync(path.join(dir, file), 'utf8').matchAll(/require\(\s*['"]\.\/([\w.-]+?)(?:\.js)?['"]\s*\)/g)]
-      .map((m) => `${m[1]}.js`)]));
+  const graph = new Map(fs.readdirSync(dir, { recursive: true }).filter((f) => f.endsWith('.js')).map((file) => [file,
+    [...fs.readFileSync(path.join(dir, file), 'utf8').matchAll(/require\(\s*['"](\.\.?\/[\w./-]+?)(?:\.js)?['"]\s*\)/g)]
+      .map((m) => `${path.join(path.dirname(file), m[1])}.js`)]));
   // An install may leave out optional packages (cmake-js builds from source) and dev ones.
   const { dependencies } = require('../../package.json');
   const sources = (folder) => fs.readdirSync(folder, { recursive: true }).filter((f) => f.endsWith('.js'))

@@ -5,8 +5,8 @@ const crypto = require('node:crypto');
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const addon = require('../../lib/addon');
-const { generateRecording } = require('../../lib/generator');
+const addon = require('../../lib/native/addon');
+const { generateRecording } = require('../../lib/native/generator');
 const { scratch, EOL } = require('./helpers');
 
 test('a generated recording converts end to end', (t) => {
@@ -45,6 +45,6 @@ test('a recording at a non-ASCII path gives the same CSV everywhere, also in a r
   fs.copyFileSync(process.execPath, host);
   const again = path.join(dir, 'host.csv');
   execFileSync(host, ['-e', 'require(process.argv[1]).read(process.argv[2], process.argv[3])',
-    require.resolve('../../lib/addon'), recording, again]);
+    require.resolve('../../lib/native/addon'), recording, again]);
   assert.equal(fs.readFileSync(again, 'latin1'), text);
 });

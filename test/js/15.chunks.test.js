@@ -8,9 +8,9 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { generateRecording, generateSession } = require('../../lib/generator');
-const { sampleTable, streamTable, layoutKey } = require('../../lib/data');
-const { viewData } = require('../../lib/viewer');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
+const { sampleTable, streamTable, layoutKey } = require('../../lib/data/tables');
+const { viewData } = require('../../lib/viewer/page');
 const { scratch } = require('./helpers');
 
 const BLOCK = 512;

@@ -4,10 +4,10 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { syncFailure } = require('../../lib/outcomes');
-const { loadAddon } = require('../../lib/load');
-const { WorkerPool } = require('../../lib/pool');
-const { generateRecording, generateSession } = require('../../lib/generator');
+const { syncFailure } = require('../../lib/checks/outcomes');
+const { loadAddon } = require('../../lib/native/addon-path');
+const { WorkerPool } = require('../../lib/workers/pool');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 
 const { codes, promises } = kinovar;

@@ -5,9 +5,9 @@ const fs = require('node:fs');
 const path = require('node:path');
 const crypto = require('node:crypto');
 const { spawnSync } = require('node:child_process');
-const addon = require('../../lib/addon');
+const addon = require('../../lib/native/addon');
 const kinovar = require('../../lib');
-const { generateRecording, generateSession } = require('../../lib/generator');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { scratch, EOL } = require('./helpers');
 
 test('status precedence: -10, then -13, then -11, then -12; nothing written on failure', (t) => {

@@ -5,8 +5,8 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
-const { readParquetBytes } = require('../../lib/parquet');
-const { generateRecording, generateSession } = require('../../lib/generator');
+const { readParquetBytes } = require('../../lib/parquet/file');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 
 const cli = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');

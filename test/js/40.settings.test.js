@@ -3,9 +3,9 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const addon = require('../../lib/addon');
-const { settingsText } = require('../../lib/settings');
-const { decodeFields, unknownRecords, flatten } = require('../../lib/records');
+const addon = require('../../lib/native/addon');
+const { settingsText } = require('../../lib/settings/text');
+const { decodeFields, unknownRecords, flatten } = require('../../lib/settings/records');
 const { scratch, prng } = require('./helpers');
 
 const record = (type, subtype, payload) => Buffer.from([0x51, 0x37, type, subtype, payload.length, ...payload, 0xff, 0xfe]);

@@ -5,8 +5,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const addon = require('../../lib/addon');
-const { generateRecording, generateSession } = require('../../lib/generator');
+const addon = require('../../lib/native/addon');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { scratch, prng, errorDocument, defaultDocument, headerOnly } = require('./helpers');
 
 // Runs fn and checks that no entry of dir but the `allowed` ones changed.
@@ -244,7 +244,7 @@ test('a conversion killed while it writes leaves the old CSV whole', async (t) =
   const csv = path.join(dir, 'long.csv');
   const old = Buffer.from(`${headerOnly}the previous conversion\n`);
   const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
-  const native = `require(${JSON.stringify(require.resolve('../../lib/addon'))}).read(process.argv[1], process.argv[2])`;
+  const native = `require(${JSON.stringify(require.resolve('../../lib/native/addon'))}).read(process.argv[1], process.argv[2])`;
   for (const args of [[bin, 'read', recording, '-o', csv], ['-e', native, recording, csv]]) {
     fs.writeFileSync(csv, old);
     await killWhileWriting(t, dir, args);

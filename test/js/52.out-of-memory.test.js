@@ -5,12 +5,12 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
-const { generateRecording } = require('../../lib/generator');
+const { generateRecording } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 
 const prlimit = spawnSync('prlimit', ['--version']).status === 0;
-const addonPath = require.resolve('../../lib/addon');
-const nativePath = require.resolve('../../lib/native');
+const addonPath = require.resolve('../../lib/native/addon');
+const nativePath = require.resolve('../../lib/native/entry');
 
 const child = `
 const addon = require(${JSON.stringify(addonPath)});

@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { Worker } = require('node:worker_threads');
-const { generateRecording, generateSession } = require('../../lib/generator');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 const { runJob } = require('./workers-job');
 
@@ -51,7 +51,7 @@ test('four workers at once write exactly what one thread writes', async (t) => {
     };
   });
 
-  const addonPath = require.resolve('../../lib/addon');
+  const addonPath = require.resolve('../../lib/native/addon');
   const expected = jobs.map((job, i) => {
     const answers = runJob(require(addonPath), job, path.join(dir, `single${i}`));
     assert.notEqual(answers[0], '{"error":"Error during data loading."}');

@@ -9,8 +9,8 @@ const { main, commands } = require('../../bin/kinovar');
 const { progressBar } = require('../../bin/shared');
 
 const { codes, generateRecording, generateSession } = kinovar;
-const { decodeViewData } = require('../../lib/viewer');
-const { generatorPath } = require('../../lib/generator');
+const { decodeViewData } = require('../../lib/viewer/page');
+const { generatorPath } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 
 const bin = path.join(__dirname, '..', '..', 'bin', 'kinovar.js');
@@ -581,7 +581,7 @@ test('the next conversion into a folder removes the temporary files a killed run
   generateRecording(recording);
   const gone = spawnSync(process.execPath, ['-e', '']).pid;  // a process that has ended
   // One that lives, writing an output of its own.
-  const live = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../lib/native'))})` +
+  const live = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../lib/native/entry'))})` +
     `.openOutputs([${JSON.stringify(path.join(dir, 'live.csv'))}]); console.log(); setInterval(() => {}, 1000);`]);
   const ended = exited(live);
   await new Promise((resolve) => live.stdout.once('data', resolve));

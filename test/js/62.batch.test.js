@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
 const { main } = require('../../bin/kinovar');
-const batch = require('../../lib/batch');
+const batch = require('../../lib/batch/cohort');
 const { scratch } = require('./helpers');
 
 /** The command line in this process; a first argument that is an object changes its io (a terminal, say). */

@@ -8,9 +8,9 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
-const { generateRecording, generateSession } = require('../../lib/generator');
-const { writeInPieces } = require('../../lib/output');
-const { tableWriter, recordingTable } = require('../../lib/parquet');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
+const { writeInPieces } = require('../../lib/output/files');
+const { tableWriter, recordingTable } = require('../../lib/parquet/file');
 const { scratch, EOL } = require('./helpers');
 
 // Columns of the classic CSV by the load() stream and channel they hold, with their decimals.
@@ -584,7 +584,7 @@ test('outputs are written whole, and never over a file kinovar did not write', (
 test('Parquet sensor columns as dictionary pages: values, empty rows and page edges read back exactly by another reader', async (t) => {
   const { parquetReadObjects } = await import('hyparquet');
   const { compressors } = await import('hyparquet-compressors');
-  const { readParquetBytes } = require('../../lib/parquet');
+  const { readParquetBytes } = require('../../lib/parquet/file');
   // Over two pages of 16384 rows: a constant stretch (no index bits), long runs, a few hundred distinct
   // values, 0 and -0 apart, empty rows off the bytes' edges; a sparse column left to the encoder.
   const rows = 40000;

@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { decodeViewData } = require('../../lib/viewer');
+const { decodeViewData } = require('../../lib/viewer/page');
 const { scratch } = require('./helpers');
 
 const pageData = (page) => decodeViewData(new Uint8Array(Buffer.from(

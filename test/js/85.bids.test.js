@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
-const { generateRecording, generateSession } = require('../../lib/generator');
+const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 
 // Its package exports no path to its command: found beside its package.json.

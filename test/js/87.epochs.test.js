@@ -7,7 +7,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const kinovar = require('../../lib');
-const { generateRecording } = require('../../lib/generator');
+const { generateRecording } = require('../../lib/native/generator');
 const { main } = require('../../bin/kinovar');
 const { scratch } = require('./helpers');
 
@@ -145,7 +145,7 @@ test('the viewer\'s page gives ENMO per epoch and the spans the sensor was not w
   const recording = generateRecording(path.join(dir, 'a.bin'), { accel: 5, gyro: 0, baro: 0, seconds: 7200, scenario: 'active:3600,nonwear:3600' });
   const page = path.join(dir, 'a.html');
   kinovar.writeViewPage(recording, page);
-  const { header } = require('../../lib/viewer').decodeViewData(new Uint8Array(Buffer.from(
+  const { header } = require('../../lib/viewer/page').decodeViewData(new Uint8Array(Buffer.from(
     /<script id="data" type="application\/octet-stream">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1], 'base64')));
   assert.deepEqual([header.activity.epoch, header.activity.enmo.length, header.activity.nonwear], [5, 1440, [[3600, 7200]]]);
   assert.ok(header.activity.enmo[0] > 50 && header.activity.enmo[1000] < 5);

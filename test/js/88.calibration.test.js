@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 const kinovar = require('../..');
-const { generateRecording } = require('../../lib/generator');
+const { generateRecording } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
 
 // Two hours of still postures over the sphere, read off as a sensor reads:

@@ -7,11 +7,11 @@
 // our outputs are recognised: from their bytes alone.
 const fs = require('node:fs');
 const path = require('node:path');
-const native = require('./native');
-const { KinovarError, codes } = require('./errors');
+const native = require('../native/entry');
+const { KinovarError, codes } = require('../errors');
 const {
   BLOCK, RECORD_MAGIC, BANNER, VIEW_GENERATOR, STO_HEAD, COLUMNS, SUMMARY_COLUMNS, SIGNATURES, PARQUET_MAGIC, PARQUET_VERSION, SET_HEAD, CALIBRATION_HEAD,
-} = require('./schema');
+} = require('../model/schema');
 
 // The plain CSV's column names (datetime with absolute time), and those of the epoch and day tables.
 let plainNames;

@@ -15,14 +15,14 @@
 // A page opened as page.html#t=<from>,<to> (seconds) shows that window.
 const fs = require('node:fs');
 const path = require('node:path');
-const native = require('./native');
-const output = require('./output');
-const { readParquetBytes } = require('./parquet');
-const { checkRecording, checkSamples, progressOf } = require('./checks');
-const { qualityProblems } = require('./outcomes');
-const { KinovarError, codes } = require('./errors');
-const { tableStreams } = require('./data');
-const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC, DEFAULT_ESTIMATOR } = require('./schema');
+const native = require('../native/entry');
+const output = require('../output/files');
+const { readParquetBytes } = require('../parquet/file');
+const { checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { qualityProblems } = require('../checks/outcomes');
+const { KinovarError, codes } = require('../errors');
+const { tableStreams } = require('../data/tables');
+const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC, DEFAULT_ESTIMATOR } = require('../model/schema');
 
 /**
  * Reads the viewer data the native module builds: its header and the codes

@@ -2,11 +2,11 @@
 // Recordings as data: the samples in typed arrays, each at its own time, and
 // the table the other formats hold (a row per instant a sample was taken at)
 // as columns.
-const native = require('./native');
-const { checkRecording, checkSamples, conversionOptions, calibrationOf, rangeOptions, setOptions, requirePaths } = require('./checks');
-const { setFailure, checkMembers, reportOf, calibrationReport } = require('./outcomes');
-const { KinovarError, codes } = require('./errors');
-const { STREAMS, COLUMNS } = require('./schema');
+const native = require('../native/entry');
+const { checkRecording, checkSamples, conversionOptions, calibrationOf, rangeOptions, setOptions, requirePaths } = require('../checks/options');
+const { setFailure, checkMembers, reportOf, calibrationReport } = require('../checks/outcomes');
+const { KinovarError, codes } = require('../errors');
+const { STREAMS, COLUMNS } = require('../model/schema');
 
 // The rates of a loaded recording's streams, kept off its enumerable fields.
 const layoutKey = Symbol('kinovar.layout');

@@ -3,11 +3,11 @@
 // once, in the words callers see; and whether an input is a recording.
 const fs = require('node:fs');
 const path = require('node:path');
-const native = require('./native');
-const { KinovarError, codes } = require('./errors');
-const { inputHead } = require('./output');
-const { timeOptions } = require('./time');
-const schema = require('./schema');
+const native = require('../native/entry');
+const { KinovarError, codes } = require('../errors');
+const { inputHead } = require('../output/files');
+const { timeOptions } = require('../model/time');
+const schema = require('../model/schema');
 const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, DEFAULT_FORMAT, FORMAT_ALIASES, BIDS, MAX_RESAMPLE_HZ } = schema;
 /** The options of a BIDS dataset, handed on as given and checked where it is written. */
 const BIDS_OPTIONS = ['subject', 'session', 'task', 'run', 'acquisition', 'tracksys', 'placements'];

@@ -4,11 +4,11 @@
 // words, and the error of an output that could not be written.
 const os = require('node:os');
 const path = require('node:path');
-const native = require('./native');
-const { KinovarError, codes } = require('./errors');
-const { writeObstacle, systemError, deviceNameReason } = require('./output');
-const { recordingFailure, checkSamples } = require('./checks');
-const { BLOCK, EXTENSIONS } = require('./schema');
+const native = require('../native/entry');
+const { KinovarError, codes } = require('../errors');
+const { writeObstacle, systemError, deviceNameReason } = require('../output/files');
+const { recordingFailure, checkSamples } = require('./options');
+const { BLOCK, EXTENSIONS } = require('../model/schema');
 
 /** The error for an output the native side could not write. */
 function notWritten(file, what, fallbackCode, details = {}) {

@@ -14,7 +14,7 @@ const RECORD_MAGIC = [0x51, 0x37];
 // CSV's first line are the native writers': asked of them on first use, so
 // that what only needs the lists below loads no native module.
 let tables;
-const native = () => (tables ??= require('./native').schema());
+const native = () => (tables ??= require('../native/entry').schema());
 
 const ESTIMATORS = ['classic', 'accurate', 'none'];
 /** What a table's time counts: seconds from its first sample, or that with the wall-clock datetime beside. */

@@ -7,15 +7,15 @@
 // others once all are complete, so a failure leaves the dataset as it was.
 const fs = require('node:fs');
 const path = require('node:path');
-const native = require('./native');
-const output = require('./output');
-const { conversionOptions, calibrationOf, setOptions, checkRecording, progressOf } = require('./checks');
-const { checkMembers, filesOf } = require('./outcomes');
-const { streamSet, streamTable } = require('./data');
-const { absoluteTime, timeCell } = require('./time');
-const { KinovarError, codes } = require('./errors');
-const { COLUMNS } = require('./schema');
-const { version } = require('../package.json');
+const native = require('../native/entry');
+const output = require('../output/files');
+const { conversionOptions, calibrationOf, setOptions, checkRecording, progressOf } = require('../checks/options');
+const { checkMembers, filesOf } = require('../checks/outcomes');
+const { streamSet, streamTable } = require('../data/tables');
+const { absoluteTime, timeCell } = require('../model/time');
+const { KinovarError, codes } = require('../errors');
+const { COLUMNS } = require('../model/schema');
+const { version } = require('../../package.json');
 
 /** What BIDS allows in a label: letters and digits only. */
 const LABEL = /^[a-zA-Z0-9]+$/;

@@ -5,16 +5,16 @@
 // written by the same native writer. Either way a file appears complete or
 // not at all.
 const path = require('node:path');
-const native = require('./native');
-const { requireString, requirePaths, conversionOptions, calibrationOf, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('./checks');
-const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport } = require('./outcomes');
-const { streamTable, streamSet } = require('./data');
-const { tablePieceRows, writeTable, tableWriter } = require('./parquet');
-const { absoluteTime, timeCell } = require('./time');
-const output = require('./output');
-const { KinovarError, codes } = require('./errors');
+const native = require('../native/entry');
+const { requireString, requirePaths, conversionOptions, calibrationOf, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport } = require('../checks/outcomes');
+const { streamTable, streamSet } = require('../data/tables');
+const { tablePieceRows, writeTable, tableWriter } = require('../parquet/file');
+const { absoluteTime, timeCell } = require('../model/time');
+const output = require('../output/files');
+const { KinovarError, codes } = require('../errors');
 const { convertBids } = require('./bids');
-const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS, BIDS } = require('./schema');
+const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS, BIDS } = require('../model/schema');
 
 // A BIDS dataset's tracked points: the file name alone, in a table's channel names.
 const BIDS_NAMES = (fn) => ({ fn, suffix: '', holder: 'a BIDS channel name' });

@@ -1,3 +1,3 @@
 'use strict';
 // The native module itself: the five classic functions, nothing else.
-module.exports = require('./load').loadAddon();
+module.exports = require('./addon-path').loadAddon();

@@ -1,7 +1,7 @@
 'use strict';
 // A recording's table (a row per instant a sample was taken at) as a Parquet
 // file, written in row groups as its rows come, and read back whole or by a
-// range of time. Each group's columns go as an Arrow stream (lib/arrowstream)
+// range of time. Each group's columns go as an Arrow stream (arrowstream.js)
 // to parquet-wasm (the Rust Parquet writer compiled to WebAssembly), which
 // encodes and compresses the group as a file of its own, and the groups are
 // joined here under one footer.
@@ -30,15 +30,15 @@
 // The dictionary was two thirds of the encoding: a sensor's samples in a
 // group are few distinct counts (some 65 in a generated hour), which it
 // suits. So the sensor columns' dictionaries and pages of indexes are made
-// here (lib/dictionary), several times faster, and the encoder is handed
+// here (dictionary.js), several times faster, and the encoder is handed
 // those columns empty: for the hour, 0.59-0.61 s instead of 1.01-1.05 (least
 // of three runs in each of two processes), 19.48 MB. Page sizes and batch
 // sizes change neither by a hundredth. The Arrow stream handed to the encoder
-// is written here (see lib/arrowstream) rather than by apache-arrow, which
+// is written here (see arrowstream.js) rather than by apache-arrow, which
 // costs 65 ms to load and a copy of every column.
-const { sampleTable, tableStreams, ESTIMATED_FROM } = require('./data');
+const { sampleTable, tableStreams, ESTIMATED_FROM } = require('../data/tables');
 const { Hole, decode, encode, encodeOpen, fill, field, setField, T } = require('./thrift');
-const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('./schema');
+const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('../model/schema');
 const { ArrowGroup, ones } = require('./arrowstream');
 const { DictionaryEncoder, PAGE_TYPE, ENCODING } = require('./dictionary');
 
@@ -144,7 +144,7 @@ function dictionaryChunkEntry(name, n, { bytes, pages }, position) {
 }
 
 /**
- * Whether a group's column is encoded here (lib/dictionary) rather than by
+ * Whether a group's column is encoded here (dictionary.js) rather than by
  * the encoder: a sensor's samples, few distinct counts, on at least half the
  * rows. A sparser column's empty rows are a pattern that only compression
  * shortens, and its few values cost the encoder little; an empty one is the
@@ -399,7 +399,7 @@ function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS 
  * Writes a table as Parquet, row group by row group, then its footer.
  * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
  * @param {{columns: Array<{name: string, unit: string, type: string}>, chunks: (rows: number) => Iterable<object>}} table
- *   its columns and its rows in pieces, as lib/data's streamTable gives them
+ *   its columns and its rows in pieces, as lib/data/tables.js's streamTable gives them
  * @param {{info: object, set?: object, utcOffset?: number, rowGroupRows?: number}} about as tableWriter and its
  *   finish take them
  */

@@ -5,9 +5,9 @@
 // the entry of this library, which a prebuilt folder holds beside the first.
 const fs = require('node:fs');
 const path = require('node:path');
-const { codes } = require('./errors');
+const { codes } = require('../errors');
 
-const root = path.join(__dirname, '..');
+const root = path.join(__dirname, '..', '..');
 const FIX = 'Build it from source with "npm run build" in the kinovar folder (needs CMake and a C++20 compiler), ' +
   'or "npm rebuild kinovar" in an application that depends on it.';
 

@@ -4,7 +4,7 @@
 // the set's base, natively). The creation time carries no zone: a zone
 // given by name turns it into UTC; without one the column is the device's
 // local time without an offset.
-const { KinovarError, codes } = require('./errors');
+const { KinovarError, codes } = require('../errors');
 const { TIMES } = require('./schema');
 
 /** The time options checked: {time, timezone} as given, or nothing. */
@@ -49,7 +49,7 @@ function absoluteTime(conversion, createdAt, recordingPath) {
     throw new KinovarError(`${recordingPath}: has no creation date, which absolute time stands on; convert it ` +
       'without time: \'absolute\' (--time absolute)', codes.FORMAT, { path: recordingPath });
   }
-  const problem = require('./native').dateProblem(...wall);
+  const problem = require('../native/entry').dateProblem(...wall);
   if (problem) {
     throw new KinovarError(`${recordingPath}: its creation date ${createdAt} is no real date and time (${problem}), so ` +
       'absolute time has nothing to stand on; convert it without time: \'absolute\' (--time absolute)',

@@ -5,14 +5,14 @@
 // zone rules are JavaScript's) and the files written, together, through the
 // output layer.
 const path = require('node:path');
-const native = require('./native');
-const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf } = require('./checks');
-const { absoluteTime, localDays } = require('./time');
-const { tableWriter, tablePieceRows } = require('./parquet');
-const { datetimes } = require('./data');
-const output = require('./output');
-const { calibrationReport } = require('./outcomes');
-const { KinovarError, codes } = require('./errors');
+const native = require('../native/entry');
+const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { absoluteTime, localDays } = require('../model/time');
+const { tableWriter, tablePieceRows } = require('../parquet/file');
+const { datetimes } = require('../data/tables');
+const output = require('../output/files');
+const { calibrationReport } = require('../checks/outcomes');
+const { KinovarError, codes } = require('../errors');
 
 /** The epoch's length in seconds when none is asked for, and its bounds. */
 const DEFAULT_EPOCH = 5;

@@ -4,8 +4,8 @@
 // (a type-3 accelerometer stays type 3, with its range code); every other
 // byte stays as it was, unknown records and their order included.
 
-const { BLOCK, RECORD_MAGIC: MAGIC } = require('./schema');
-const { codes } = require('./errors');
+const { BLOCK, RECORD_MAGIC: MAGIC } = require('../model/schema');
+const { codes } = require('../errors');
 
 const INT32 = [-2147483648, 2147483647];
 
@@ -223,7 +223,7 @@ function writeField(payload, name, field, value, where) {
     }
     const [year, month, day, hour, minute, second] = parts;
     // All zeros is a date never set, as a new settings file has it.
-    const problem = parts.some((v) => v !== 0) && require('./native').dateProblem(...parts);
+    const problem = parts.some((v) => v !== 0) && require('../native/entry').dateProblem(...parts);
     if (problem) refuse(name, `a real date and time: ${problem}`, value, where);
     payload.writeUInt16BE(year, 5);
     [second, minute, hour, day, month].forEach((v, i) => { payload[i] = v; });

@@ -4,11 +4,11 @@
 const os = require('node:os');
 const path = require('node:path');
 const { Worker, isMainThread } = require('node:worker_threads');
-const native = require('./native');
-const { abortError, deserializeError } = require('./errors');
-const { filesOf } = require('./outcomes');
+const native = require('../native/entry');
+const { abortError, deserializeError } = require('../errors');
+const { filesOf } = require('../checks/outcomes');
 
-const script = path.join(__dirname, 'worker.js');
+const script = path.join(__dirname, '..', 'worker.js');
 
 // A worker's young generation, smaller than V8's default: a conversion in
 // pieces makes a few short-lived arrays a piece, which a small one lets go

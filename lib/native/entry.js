@@ -6,8 +6,8 @@
 // with a code: a system error's (ENOENT, ...) with errno, syscall and path,
 // ERR_KINOVAR_FORMAT, or ERR_KINOVAR_INTERNAL and ERR_KINOVAR_OUT_OF_MEMORY.
 const addon = require('./addon');
-const entry = require('./load').loadNative();
-const { KinovarError } = require('./errors');
+const entry = require('./addon-path').loadNative();
+const { KinovarError } = require('../errors');
 
 entry.init(KinovarError);
 

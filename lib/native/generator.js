@@ -3,15 +3,15 @@
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { codes } = require('./errors');
+const { codes } = require('../errors');
 
 const exe = process.platform === 'win32' ? 'kinovar-gen.exe' : 'kinovar-gen';
 const candidates = [
-  path.join(__dirname, '..', 'build', 'addon', exe),
+  path.join(__dirname, '..', '..', 'build', 'addon', exe),
   // Shipped beside a prebuilt addon, for machines without a compiler.
-  path.join(__dirname, '..', 'prebuilds', `${process.platform}-${process.arch}`, exe),
-  path.join(__dirname, '..', 'build', 'addon', 'Release', exe),
-  path.join(__dirname, '..', 'build', 'native', exe),
+  path.join(__dirname, '..', '..', 'prebuilds', `${process.platform}-${process.arch}`, exe),
+  path.join(__dirname, '..', '..', 'build', 'addon', 'Release', exe),
+  path.join(__dirname, '..', '..', 'build', 'native', exe),
 ];
 
 function generatorPath() {
