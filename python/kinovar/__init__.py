@@ -151,12 +151,12 @@ def _set_error(outcome, paths):
     code, words = _SET_FAILURES[failure]
     named = lambda indices: [_display(paths[i]) for i in indices]  # noqa: E731
     if failure == "unparsed":
-        cause = [{"path": _display(paths[i]), "reason": reason, **({"errno": number} if number else {})}
-                 for i, reason, number in outcome["unparsed"]]
+        cause = [{"path": _display(paths[u["recording"]]), "reason": u["reason"],
+                  **({"errno": u["errno"]} if u.get("errno") else {})} for u in outcome["unparsed"]]
         detail = "; ".join(f"{c['path']}: {c['reason']}" + (f" ({os.strerror(c['errno'])})" if "errno" in c else "")
                            for c in cause)
     elif failure == "no-orientation":
-        cause = {"recordings": named(outcome["recordings"])}
+        cause = {"recordings": named(outcome["noOrientation"])}
         detail = ", ".join(cause["recordings"])
     else:
         cause = {"reason": outcome["refusal"], "method": outcome["method"], "recordings": named(outcome["recordings"])}
@@ -181,13 +181,14 @@ def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orien
     orientation = _choice(orientation, "load_set", "orientation", ORIENTATIONS)
     window = _window("load_set", start, stop, streams)
     raw = _core.load_set(encoded, orientation, _threads(threads, "load_set"), clock, *window)
-    if raw["failure"] is not None:
-        raise _set_error(raw, encoded)
-    recordings = [Recording(r, p) for r, p in zip(raw.pop("recordings"), originals)]
-    del raw["failure"]
-    raw["recordings"] = [_display(p) for p in encoded]
-    raw["window"] = dict(zip(("start", "end"), raw["window"]))
-    return RecordingSet(recordings, raw)
+    outcome = json.loads(raw["outcome"])
+    if outcome["failure"] is not None:
+        raise _set_error(outcome, encoded)
+    recordings = [Recording(r, p) for r, p in zip(raw["recordings"], originals)]
+    # The report as the Node library gives it, without the files a load does not write.
+    report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "files", "calibrations")}
+    report["recordings"] = [_display(p) for p in encoded]
+    return RecordingSet(recordings, report)
 
 
 def _positive(value, fn, name):

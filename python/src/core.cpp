@@ -103,83 +103,6 @@ py::dict recordingOf(Recording& recording, const QualityReport& quality, double 
   return result;
 }
 
-py::list indices(const std::vector<size_t>& values) { return py::cast(values); }
-
-// What a set operation did, or why not, named as the core names it.
-py::dict setOutcome(const SetOutcome& outcome) {
-  py::dict result;
-  const SyncReport& sync = outcome.sync;
-  switch (outcome.failure) {
-    case SetFailure::None: result["failure"] = py::none(); break;
-    case SetFailure::Unparsed: {
-      result["failure"] = "unparsed";
-      py::list list;
-      for (const UnparsedRecording& u : outcome.unparsed)
-        list.append(py::make_tuple(u.recording, unparsedName(u.reason), u.systemError));
-      result["unparsed"] = list;
-      break;
-    }
-    case SetFailure::NoOrientation:
-      result["failure"] = "no-orientation";
-      result["recordings"] = indices(outcome.noOrientation);
-      break;
-    case SetFailure::NotSynchronised:
-      result["failure"] = "not-synchronised";
-      result["refusal"] = syncRefusalName(sync.refusal);
-      result["method"] = syncMethodName(sync.method);
-      result["recordings"] = indices(sync.recordings);
-      result["channel"] = sync.channel;
-      result["channels"] = py::cast(sync.channels);
-      break;
-    case SetFailure::Output:
-      result["failure"] = "output";
-      result["output"] = outputProblemName(outcome.output);
-      result["recordings"] = indices(outcome.outputRecordings);
-      break;
-  }
-  if (outcome.failure != SetFailure::None) return result;
-  result["method"] = syncMethodName(sync.method);
-  // As the Node library tells it: only a set aligned by drift says so.
-  if (sync.drift) result["clock"] = "drift";
-  result["offsets"] = py::cast(sync.offsets);
-  result["window"] = py::make_tuple(sync.windowStart, sync.windowEnd);
-  py::list samples, clocks;
-  for (size_t i = 0; i < sync.samples.size(); ++i) {
-    py::dict kept, skipped, repeated, empty;
-    for (const SyncStreamCount& s : sync.samples[i]) {
-      kept[syncStreamName(s.key)] = s.samples;
-      skipped[syncStreamName(s.key)] = s.skipped;
-      repeated[syncStreamName(s.key)] = s.repeated;
-      empty[syncStreamName(s.key)] = s.empty;
-    }
-    samples.append(kept);
-    if (i >= sync.clocks.size()) continue;
-    const ClockModel& c = sync.clocks[i];
-    py::dict clock;
-    clock["offset"] = c.offset;
-    clock["ppm"] = c.ppm();
-    clock["measured"] = c.master ? "master" : syncMethodName(sync.method);
-    clock["rateMeasured"] = c.rateMeasured;
-    clock["ppmUncertainty"] = c.rateMeasured ? py::object(py::float_(c.ppmUncertainty)) : py::object(py::none());
-    clock["rateSignificant"] = c.rateSignificant();
-    clock["pairs"] = c.pairs;
-    clock["outliers"] = c.outliers;
-    clock["pieces"] = c.pieces.size();
-    clock["residualsMs"] = py::dict(py::arg("rms") = c.rmsMs, py::arg("largest") = c.largestMs);
-    clock["offsetOnlyAtEndMs"] = c.endErrorMs;
-    if (sync.drift) {
-      clock["skipped"] = skipped;
-      clock["repeated"] = repeated;
-      clock["empty"] = empty;
-    }
-    clocks.append(clock);
-  }
-  result["samples"] = samples;
-  result["events"] = py::cast(sync.events);
-  result["clocks"] = clocks;
-  return result;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -224,7 +147,8 @@ PYBIND11_MODULE(_core, m) {
     const ConversionOptions options = conversionOptions(orientation, threads, "csv", clock);
     const LoadWindow window = loadWindow(start, stop, streams);
     LoadedSet set = released([&] { return loadRecordingSet(paths, options, window); });
-    py::dict result = setOutcome(set.outcome);
+    py::dict result;
+    result["outcome"] = jsonText([&](JsonSink& json) { writeSetOutcome(json, set.outcome); });
     py::list recordings;
     for (size_t i = 0; i < set.recordings.size(); ++i)
       recordings.append(recordingOf(set.recordings[i], set.qualities[i], set.timeBase, set.resampled));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings-js/binding.h"
+#include "ops/names.h"
 #include "ops/operations.h"
 
 namespace {
@@ -51,7 +52,7 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
     paths[i] = pathArgument(element, "");
   }
   std::string folder = pathArgument(info[1]);
-  return run(env, [&] { return std::string(statusText(readAndSyncSet(paths, folder, false).failure)); });
+  return run(env, [&] { return std::string(setStatus(readAndSyncSet(paths, folder, false).failure)); });
 }
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {

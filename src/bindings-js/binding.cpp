@@ -2,17 +2,6 @@
 
 namespace kinovar::binding {
 
-const char* statusText(SetFailure failure) {
-  switch (failure) {
-    case SetFailure::Unparsed: return "-10";
-    case SetFailure::NoOrientation: return "-13";
-    case SetFailure::NotSynchronised: return "-11";
-    case SetFailure::Output: return "-12";
-    case SetFailure::None: break;
-  }
-  return "OK";
-}
-
 bool checkArgs(const Napi::CallbackInfo& info, size_t minimum) {
   if (info.Length() < minimum) {
     Napi::TypeError::New(info.Env(), "Wrong number of arguments").ThrowAsJavaScriptException();

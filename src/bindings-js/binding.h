@@ -14,10 +14,6 @@
 
 namespace kinovar::binding {
 
-// readAndSync2's answer: "OK", or the code of the first stage that failed.
-// The JavaScript layer's set outcomes carry the same as their status.
-const char* statusText(SetFailure failure);
-
 bool checkArgs(const Napi::CallbackInfo& info, size_t minimum);
 void throwWrongArguments(Napi::Env env);
 // The first `count` arguments are strings; false after throwing.

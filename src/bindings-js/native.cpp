@@ -277,101 +277,12 @@ Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
   return answer;
 }
 
-// The outcome of a set as a plain object: status, then what was done or why not.
+// The outcome of a set as a plain object, with the system's reason for the
+// first file not written as Node gives its own.
 Napi::Object setOutcome(Napi::Env env, const SetOutcome& outcome) {
-  Napi::Object result = Napi::Object::New(env);
-  result.Set("status", statusText(outcome.failure));
-  const SyncReport& sync = outcome.sync;
-  if (outcome.failure == SetFailure::Unparsed) {
-    Napi::Array list = Napi::Array::New(env, outcome.unparsed.size());
-    for (uint32_t i = 0; i < outcome.unparsed.size(); ++i) {
-      const UnparsedRecording& u = outcome.unparsed[i];
-      Napi::Object entry = Napi::Object::New(env);
-      entry.Set("recording", static_cast<double>(u.recording));
-      entry.Set("reason", unparsedName(u.reason));
-      if (u.reason == Unparsed::Missing) entry.Set("errno", u.systemError);
-      list.Set(i, entry);
-    }
-    result.Set("unparsed", list);
-  } else if (outcome.failure == SetFailure::NoOrientation) {
-    result.Set("noOrientation", numbers(env, outcome.noOrientation));
-  } else if (outcome.failure == SetFailure::NotSynchronised) {
-    result.Set("method", syncMethodName(sync.method));
-    result.Set("refusal", syncRefusalName(sync.refusal));
-    result.Set("recordings", numbers(env, sync.recordings));
-    result.Set("masters", sync.masters);
-    if (sync.refusal == SyncRefusal::OtherChannel) {
-      result.Set("channel", sync.channel);
-      result.Set("channels", numbers(env, sync.channels));
-    }
-  } else if (outcome.failure == SetFailure::Output) {
-    result.Set("output", outputProblemName(outcome.output));
-    result.Set("recordings", numbers(env, outcome.outputRecordings));
-    // The system's reason for the first file not written, as Node gives its own.
-    if (outcome.written.error) result.Set("systemError", systemError(env, outcome.written).Value());
-  }
-  if (!outcome.calibrations.empty()) {
-    Napi::Array calibrations = Napi::Array::New(env, outcome.calibrations.size());
-    for (uint32_t i = 0; i < outcome.calibrations.size(); ++i) calibrations.Set(i, calibrationObject(env, outcome.calibrations[i]));
-    result.Set("calibrations", calibrations);
-  }
-  if (!outcome.files.empty()) {
-    Napi::Array files = Napi::Array::New(env, outcome.files.size());
-    for (uint32_t i = 0; i < outcome.files.size(); ++i) files.Set(i, outcome.files[i]);
-    result.Set("files", files);
-  }
-  if (outcome.failure == SetFailure::None && sync.method != SyncMethod::None) {
-    result.Set("method", syncMethodName(sync.method));
-    result.Set("offsets", numbers(env, sync.offsets));
-    Napi::Object window = Napi::Object::New(env);
-    window.Set("start", sync.windowStart);
-    window.Set("end", sync.windowEnd);
-    result.Set("window", window);
-    Napi::Array samples = Napi::Array::New(env, sync.samples.size());
-    for (uint32_t i = 0; i < sync.samples.size(); ++i) {
-      Napi::Object kept = Napi::Object::New(env);
-      for (const SyncStreamCount& s : sync.samples[i]) kept.Set(syncStreamName(s.key), static_cast<double>(s.samples));
-      samples.Set(i, kept);
-    }
-    result.Set("samples", samples);
-    // Only a set aligned by drift says so, with what slipped: one aligned by offset reads as it always has.
-    if (sync.drift) result.Set("clock", "drift");
-    result.Set("events", numbers(env, sync.events));
-    Napi::Array clocks = Napi::Array::New(env, sync.clocks.size());
-    for (uint32_t i = 0; i < sync.clocks.size(); ++i) {
-      const ClockModel& c = sync.clocks[i];
-      Napi::Object clock = Napi::Object::New(env);
-      clock.Set("offset", c.offset);
-      clock.Set("ppm", c.ppm());
-      clock.Set("measured", c.master ? "master" : syncMethodName(sync.method));
-      clock.Set("rateMeasured", c.rateMeasured);
-      // Unmeasured (radio settings): no uncertainty to give.
-      if (c.rateMeasured) clock.Set("ppmUncertainty", c.ppmUncertainty);
-      else clock.Set("ppmUncertainty", env.Null());
-      clock.Set("rateSignificant", c.rateSignificant());
-      clock.Set("pairs", static_cast<double>(c.pairs));
-      clock.Set("outliers", static_cast<double>(c.outliers));
-      clock.Set("pieces", static_cast<double>(c.pieces.size()));
-      Napi::Object residuals = Napi::Object::New(env);
-      residuals.Set("rms", c.rmsMs);
-      residuals.Set("largest", c.largestMs);
-      clock.Set("residualsMs", residuals);
-      clock.Set("offsetOnlyAtEndMs", c.endErrorMs);
-      if (sync.drift && i < sync.samples.size()) {
-        Napi::Object skipped = Napi::Object::New(env), repeated = Napi::Object::New(env), empty = Napi::Object::New(env);
-        for (const SyncStreamCount& s : sync.samples[i]) {
-          skipped.Set(syncStreamName(s.key), static_cast<double>(s.skipped));
-          repeated.Set(syncStreamName(s.key), static_cast<double>(s.repeated));
-          empty.Set(syncStreamName(s.key), static_cast<double>(s.empty));
-        }
-        clock.Set("skipped", skipped);
-        clock.Set("repeated", repeated);
-        clock.Set("empty", empty);
-      }
-      clocks.Set(i, clock);
-    }
-    result.Set("clocks", clocks);
-  }
+  Napi::Object result = document(env, [&](JsonSink& json) { writeSetOutcome(json, outcome); }).As<Napi::Object>();
+  if (outcome.failure == SetFailure::Output && outcome.written.error)
+    result.Set("systemError", systemError(env, outcome.written).Value());
   return result;
 }
 

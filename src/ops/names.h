@@ -14,6 +14,10 @@ const char* syncMethodName(SyncMethod method);
 const char* syncRefusalName(SyncRefusal refusal);
 const char* unparsedName(Unparsed reason);
 const char* outputProblemName(OutputProblem problem);
+// Why a set failed, or nullptr when it did not.
+const char* setFailureName(SetFailure failure);
+// readAndSync2's answer: "OK", or the code of the first stage that failed.
+const char* setStatus(SetFailure failure);
 // A stream's name in a synchronised set's sample counts.
 const char* syncStreamName(uint32_t key);
 

@@ -110,6 +110,8 @@ struct SetOutcome {
   std::vector<CalibrationReport> calibrations;  // of each recording, once opened
   OutputFailure written;                       // Output, not written: the first file and the system's reason
 };
+// The outcome as hosts receive it: status and failure, then what was done or why not.
+void writeSetOutcome(JsonSink& json, const SetOutcome& outcome);
 // readAndSync2: the set converted into <folder>/<stem>.csv. Not quiet: a
 // refusal of the synchronisation is told in a line on stderr, as the classic
 // operation does. Quiet (the JS layer): the files take their names together,
