@@ -1,7 +1,7 @@
 // The module's face: the five classic synchronous functions, and nothing
 // else, taking UTF-8 paths and returning the operation's text. Argument
 // checks throw TypeError; nothing an operation raises may escape into the
-// host uncaught. The JavaScript layer's own entries are in native.cpp.
+// host uncaught. The JavaScript layer's own entries are in native/.
 #include <napi.h>
 
 #include <string>

@@ -1,0 +1,117 @@
+// Conversions to files, and the reports of one recording.
+#include "bindings-js/native/native.h"
+#include "reader/calendar.h"
+
+namespace kinovar::native {
+
+// convertRecording(recording, target, options) -> {info, quality}, or null
+// when the CSV file was not written for no reason the system gave; throws
+// the system's reason when it gave one. A recording without samples writes
+// nothing.
+Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ConversionOptions options;
+  if (info.Length() < 2 || !info[0].IsString() || !info[1].IsString() || !conversionOptions(info[2], options))
+    return wrongArguments(env, "convertRecording");
+  options.writeEmpty = false;  // the layer refuses a recording without samples: its target stays as it was
+  const std::string recording = pathArgument(info[0]), csv = pathArgument(info[1]);
+  OutputFailure failure;
+  Napi::Value answer = run(env, [&]() -> Napi::Value {
+    DeviceSettings settings;
+    QualityReport quality;
+    CalibrationReport calibration;
+    if (!convertRecording(recording.c_str(), csv.c_str(), options, settings, &quality, &failure, &calibration))
+      return env.Null();
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, settings); }));
+    result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, quality); }));
+    result.Set("calibration", calibrationObject(env, calibration));
+    return result;
+  });
+  if (failure.error && !env.IsExceptionPending()) {
+    systemError(env, failure).ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return answer;
+}
+
+// convertSet(recordings, folder, options[, beside]) -> the set's outcome,
+// printing nothing; the CSV files, <folder>/<stem>.csv, take their names
+// together, with the files beside(outcome) gives as [[path, text], ...]
+// once the CSV files are complete.
+Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  ConversionOptions options;
+  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options) ||
+      (info.Length() > 3 && !info[3].IsFunction() && !info[3].IsUndefined()))
+    return wrongArguments(env, "convertSet");
+  const std::string folder = pathArgument(info[1]);
+  BesideFiles beside;
+  if (info.Length() > 3 && info[3].IsFunction()) {
+    beside = [env, give = info[3].As<Napi::Function>()](const SetOutcome& outcome) {
+      const Napi::Value given = give.Call({setOutcome(env, outcome)});
+      std::vector<std::pair<std::string, std::string>> files;
+      if (!given.IsArray()) throw Napi::TypeError::New(env, "convertSet: beside must give [[path, text], ...]");
+      const Napi::Array list = given.As<Napi::Array>();
+      for (uint32_t i = 0; i < list.Length(); ++i) {
+        const Napi::Value item = list.Get(i);
+        if (!item.IsArray() || !item.As<Napi::Array>().Get(0u).IsString() || !item.As<Napi::Array>().Get(1u).IsString())
+          throw Napi::TypeError::New(env, "convertSet: beside must give [[path, text], ...]");
+        files.emplace_back(pathArgument(item.As<Napi::Array>().Get(0u)), item.As<Napi::Array>().Get(1u).As<Napi::String>().Utf8Value());
+      }
+      return files;
+    };
+  }
+  return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options, beside)); });
+}
+
+// inspect(recording[, {cancel}]) -> the quality report, or null when the
+// file is not a recording that could be read to its end.
+Napi::Value Inspect(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "inspect");
+  const std::string path = pathArgument(info[0]);
+  const CancelToken cancel = cancelOf(info.Length() > 1 ? info[1] : env.Undefined());
+  return run(env, [&]() -> Napi::Value {
+    QualityReport report;
+    if (!inspectRecording(path.c_str(), report, cancel)) return env.Null();
+    return document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); });
+  });
+}
+
+// dateProblem(year, month, day, hour, minute, second) -> why they are no
+// real date and time, or "".
+Napi::Value DateProblem(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  int64_t fields[6];
+  for (size_t i = 0; i < 6; ++i) {
+    if (info.Length() < 6 || !info[i].IsNumber()) return wrongArguments(env, "dateProblem");
+    fields[i] = info[i].As<Napi::Number>().Int64Value();
+  }
+  return Napi::String::New(env, dateProblem(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]));
+}
+
+// calibrate(recording[, {cancel}]) -> the calibration its own still moments
+// give, or null when the file is not a recording that could be read to its end.
+Napi::Value Calibrate(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "calibrate");
+  const std::string path = pathArgument(info[0]);
+  const CancelToken cancel = cancelOf(info.Length() > 1 ? info[1] : env.Undefined());
+  return run(env, [&]() -> Napi::Value {
+    CalibrationReport report;
+    if (!calibrateRecordingFile(path.c_str(), report, cancel)) return env.Null();
+    return calibrationObject(env, report);
+  });
+}
+
+// ticksOffClock(clock, rate) -> clock ticks per sample when the rate does
+// not divide the clock, else 0.
+Napi::Value TicksOffClock(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsNumber() || !info[1].IsNumber()) return wrongArguments(env, "ticksOffClock");
+  return Napi::Number::New(env, ticksOffClock(info[0].As<Napi::Number>().Int32Value(), info[1].As<Napi::Number>().Int32Value()));
+}
+
+}  // namespace kinovar::native

@@ -1,0 +1,85 @@
+// The core's rules and lists that lib/ applies before converting, so that
+// the two never differ.
+#include "bindings-js/native/native.h"
+
+#include <map>
+#include <span>
+
+namespace kinovar::native {
+
+Napi::Value FileStem(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "fileStem");
+  return Napi::String::New(env, fileStem(info[0].As<Napi::String>().Utf8Value()));
+}
+
+// outputClash(paths): the first two output paths that the file system would
+// file under one name, as [first, second], or null when all differ.
+Napi::Value OutputClash(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  if (info.Length() < 1 || !pathList(info[0], paths)) return wrongArguments(env, "outputClash");
+  std::map<std::string, uint32_t> seen;
+  for (uint32_t i = 0; i < paths.size(); ++i) {
+    const auto [first, fresh] = seen.emplace(outputNameKey(paths[i]), i);
+    if (fresh) continue;
+    Napi::Array pair = Napi::Array::New(env, 2);
+    pair.Set(0u, first->second);
+    pair.Set(1u, i);
+    return pair;
+  }
+  return env.Null();
+}
+
+// isDeviceName(path): whether Windows opens a device, not a file, under the
+// path's file name (on every platform, for messages about Windows).
+Napi::Value IsDeviceName(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "isDeviceName");
+  return Napi::Boolean::New(env, reservedDeviceName(info[0].As<Napi::String>().Utf8Value()));
+}
+
+// Whether a recording's first block (a Buffer of at least 512 bytes) holds a settings record.
+Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsBuffer()) return wrongArguments(env, "hasSettingsRecord");
+  Napi::Buffer<uint8_t> block = info[0].As<Napi::Buffer<uint8_t>>();
+  return Napi::Boolean::New(env, holdsSettingsRecord({block.Data(), block.Length()}));
+}
+
+// schema(): what the tables look like, for the layer's writers and
+// recognisers: {banner, streams: {name: [channel...]}, columns: [[name, unit, stream, channel]...]}.
+Napi::Value Schema(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Object streams = Napi::Object::New(env);
+  for (const StreamLayout& layout : streamLayouts()) {
+    Napi::Array channels = Napi::Array::New(env, layout.channels.size());
+    for (uint32_t c = 0; c < layout.channels.size(); ++c) channels.Set(c, layout.channels[c]);
+    streams.Set(layout.name, channels);
+  }
+  const std::vector<ColumnLayout> layouts = columnLayouts();
+  Napi::Array columns = Napi::Array::New(env, layouts.size());
+  for (uint32_t i = 0; i < layouts.size(); ++i) {
+    Napi::Array column = Napi::Array::New(env, 4);
+    column.Set(0u, layouts[i].name);
+    column.Set(1u, layouts[i].unit);
+    column.Set(2u, layouts[i].stream);
+    column.Set(3u, layouts[i].channel);
+    columns.Set(i, column);
+  }
+  // The epoch and day tables' column names, by which their files are known as ours.
+  const auto names = [&](std::span<const EpochColumn> from) {
+    Napi::Array list = Napi::Array::New(env, from.size());
+    for (uint32_t i = 0; i < from.size(); ++i) list.Set(i, from[i].name);
+    return list;
+  };
+  Napi::Object schema = Napi::Object::New(env);
+  schema.Set("banner", csvBanner());
+  schema.Set("streams", streams);
+  schema.Set("columns", columns);
+  schema.Set("epochColumns", names(epochColumns()));
+  schema.Set("dayColumns", names(dayColumns()));
+  return schema;
+}
+
+}  // namespace kinovar::native
