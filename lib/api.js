@@ -14,7 +14,7 @@ const { notWritten, qualityProblems } = require('./checks/outcomes');
 const formats = require('./pipeline/convert');
 const { load, loadSet } = require('./data/tables');
 const { readParquetFile } = require('./parquet/file');
-const { BLOCK, CALIBRATION_VERSION } = require('./model/schema');
+const { BLOCK } = require('./model/schema');
 const generator = require('./native/generator');
 const cohorts = require('./batch/cohort');
 const { epochs, checkEpochOptions } = require('./pipeline/epochs');
@@ -77,13 +77,15 @@ function calibrate(recordingPath, options = {}) {
     outputs.checkTarget(out, { kind: 'json', what: 'the calibration file', inputs: [recordingPath],
       overwrite: options.overwrite === true, itself: `${out} is the recording itself: the calibration file must not replace it` });
   }
-  const report = native.calibrate(recordingPath);
+  let report;
+  try {
+    report = native.calibrate(recordingPath, undefined, out, options.durable === true);
+  } catch (error) {
+    if (!error.syscall) throw error;
+    throw outputs.systemError(error, out, 'write the calibration file');
+  }
   if (report === null) {
     throw new KinovarError(`${recordingPath}: could not be read to its end`, codes.UNREADABLE, { path: recordingPath });
-  }
-  if (out !== undefined) {
-    outputs.writeFileAtomic(out, `${JSON.stringify({ format: CALIBRATION_VERSION, ...report }, null, 2)}\n`,
-      'the calibration file', options.durable === true);
   }
   return report;
 }

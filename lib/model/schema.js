@@ -64,8 +64,8 @@ const PARQUET_VERSION = 'kinovar table 1';
 const SET_FILE = 'set.json';
 const SET_VERSION = 'kinovar set 1';
 const SET_HEAD = /^\{\s*"format":\s*"kinovar set 1"/;
-// A calibration file: the report of kinovar calibrate, by which a device's later recordings are calibrated.
-const CALIBRATION_VERSION = 'kinovar calibration 1';
+// A calibration file: the report of kinovar calibrate, by which a device's later recordings are calibrated;
+// the core writes it.
 const CALIBRATION_HEAD = /^\{\s*"format":\s*"kinovar calibration 1"/;
 
 /**
@@ -81,7 +81,7 @@ const signatures = () => Object.freeze({
 module.exports = {
   BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, DEFAULT_FORMAT,
   FORMAT_ALIASES, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
-  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD, CALIBRATION_VERSION, CALIBRATION_HEAD,
+  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD, CALIBRATION_HEAD,
 };
 for (const [name, value] of Object.entries({
   STREAMS: () => Object.freeze(native().streams),

@@ -18,7 +18,7 @@ module.exports = {
   convertSet: entry.convertSet,
   /** (recording) -> the quality report, or null */
   inspect: entry.inspect,
-  /** (recording) -> the calibration its still moments give, or null */
+  /** (recording[, cancel, out, durable]) -> the calibration its still moments give, or null; with out, written there as a calibration file */
   calibrate: entry.calibrate,
   /** (clock, rate) -> clock ticks per sample when the rate does not divide the clock, else 0 */
   ticksOffClock: entry.ticksOffClock,

@@ -16,8 +16,8 @@ from ._errors import KinovarError, from_os_error, system_error
 from ._recording import Recording, RecordingSet, Stream, _datetimes
 
 __all__ = [
-    "KinovarError", "Recording", "RecordingSet", "Stream", "load", "load_set", "epochs", "inspect", "convert", "read_settings",
-    "write_settings",
+    "KinovarError", "Recording", "RecordingSet", "Stream", "load", "load_set", "epochs", "calibrate", "inspect", "convert",
+    "read_settings", "write_settings",
 ]
 
 ORIENTATIONS = ("classic", "accurate", "none")
@@ -70,6 +70,25 @@ def _threads(value, fn):
     return int(value)
 
 
+def _asked(fn, orientation, calibrate, force, threads):
+    """What a conversion asks of the core: the estimator, the calibration
+    ('auto', 'off' or a calibration file) and whether a file of another
+    device applies."""
+    orientation = _choice(orientation, fn, "orientation", ORIENTATIONS)
+    if calibrate not in ("auto", "off"):
+        if isinstance(calibrate, str) and calibrate == "":
+            raise ValueError(f"{fn}: calibrate must be 'auto', 'off' or a calibration file's path, not ''")
+        calibrate = _path(calibrate, fn, "calibrate ('auto', 'off' or a calibration file's path)")
+    if not isinstance(force, bool):
+        raise TypeError(f"{fn}: force must be True or False, not {type(force).__name__}")
+    return _core.Asked(orientation, calibrate, force, _threads(threads, fn))
+
+
+def _calibration(raw, calibrate):
+    """The calibration report, where calibration was asked for."""
+    return None if calibrate == "off" else json.loads(raw)
+
+
 def _window(fn, start, stop, streams):
     start = _seconds(start, fn, "start", -math.inf)
     stop = _seconds(stop, fn, "stop", math.inf)
@@ -110,7 +129,7 @@ def _require_samples(path, quality):
                            "ERR_KINOVAR_NO_SAMPLES", path=_display(path))
 
 
-def load(path, *, start=None, stop=None, streams=None, orientation="accurate", threads=None):
+def load(path, *, start=None, stop=None, streams=None, orientation="accurate", calibrate="auto", force=False, threads=None):
     """Loads a recording into memory.
 
     Each stream the recording has becomes a :class:`Stream` of numpy arrays:
@@ -120,16 +139,21 @@ def load(path, *, start=None, stop=None, streams=None, orientation="accurate", t
     named (accel, gyro, baro, events, orientation); only those are read
     into memory. ``orientation`` chooses the estimator: 'accurate' (offline,
     with gyroscope bias estimation), 'classic' (the sensor software's
-    filter) or 'none'; a sample without an estimate reads NaN. ``threads``
-    caps the threads the core keeps busy (default: one per core); a program
-    that loads from several threads at once may give each fewer.
+    filter) or 'none'; a sample without an estimate reads NaN.
+    ``calibrate``: 'auto' fits the accelerometer and gyroscope calibration
+    on the recording's own still moments and applies it when accepted,
+    'off' keeps the sensor's samples, a path applies a calibration file
+    (``force=True`` even one of another device); ``calibration`` then holds
+    the report. ``threads`` caps the threads the core keeps busy (default:
+    one per core); a program that loads from several threads at once may
+    give each fewer.
     """
     encoded = _path(path, "load")
-    orientation = _choice(orientation, "load", "orientation", ORIENTATIONS)
+    asked = _asked("load", orientation, calibrate, force, threads)
     window = _window("load", start, stop, streams)
     _check_recording(encoded)
-    raw = _core.load(encoded, orientation, _threads(threads, "load"), *window)
-    recording = Recording(raw, path)
+    raw = _core.load(encoded, asked, *window)
+    recording = Recording(raw, path, _calibration(raw["calibration"], calibrate))
     _require_samples(encoded, recording.quality)
     if not raw["parsed"]:
         raise KinovarError(f"{_display(encoded)}: damaged recording (a data block could not be read); "
@@ -164,13 +188,16 @@ def _set_error(outcome, paths):
     return KinovarError(f"{words}: {detail}", code, cause=cause)
 
 
-def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orientation="accurate", threads=None):
+def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orientation="accurate", calibrate="auto",
+             force=False, threads=None):
     """Loads recordings made together, on one time base and cut to their
     common window: every ``time`` counts from the window's start.
 
     ``clock='drift'`` places each recording by its clock's measured model
     (offset and rate); 'offset' by one offset each. ``start``, ``stop``,
-    ``streams``, ``orientation`` and ``threads`` as :func:`load`, on the set's time.
+    ``streams``, ``orientation``, ``calibrate``, ``force`` and ``threads`` as
+    :func:`load`, on the set's time (a calibration file names one device,
+    so it fits a set only with ``force=True``).
     Returns a :class:`RecordingSet`; its ``report`` says how they were aligned.
     """
     if isinstance(paths, (str, bytes)) or not hasattr(paths, "__iter__"):
@@ -178,16 +205,18 @@ def load_set(paths, *, clock="drift", start=None, stop=None, streams=None, orien
     originals = list(paths)
     encoded = [_path(p, "load_set", "each path") for p in originals]
     clock = _choice(clock, "load_set", "clock", CLOCKS)
-    orientation = _choice(orientation, "load_set", "orientation", ORIENTATIONS)
+    asked = _asked("load_set", orientation, calibrate, force, threads)
     window = _window("load_set", start, stop, streams)
-    raw = _core.load_set(encoded, orientation, _threads(threads, "load_set"), clock, *window)
+    raw = _core.load_set(encoded, asked, clock, *window)
     outcome = json.loads(raw["outcome"])
     if outcome["failure"] is not None:
         raise _set_error(outcome, encoded)
-    recordings = [Recording(r, p) for r, p in zip(raw["recordings"], originals)]
+    recordings = [Recording(r, p, _calibration(r["calibration"], calibrate)) for r, p in zip(raw["recordings"], originals)]
     # The report as the Node library gives it, without the files a load does not write.
     report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "files", "calibrations")}
     report["recordings"] = [_display(p) for p in encoded]
+    if calibrate != "off":
+        report["calibration"] = [r.calibration for r in recordings]
     return RecordingSet(recordings, report)
 
 
@@ -200,7 +229,7 @@ def _positive(value, fn, name):
 
 
 def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=None, nonwear_window_minutes=None,
-           time="relative", threads=None):
+           time="relative", calibrate="auto", force=False, threads=None):
     """Epoch summaries of a recording as a pandas DataFrame: one row per
     ``epoch`` seconds (1 to 3600) from the first sample, or from whole clock
     times with ``time='absolute'`` (then indexed by the epochs' dates).
@@ -212,9 +241,11 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
     epoch without samples has empty cells. Non-wear after van Hees et al.
     (2013): 60-minute windows stepping by a quarter of it, where two axes
     have SD below 13 mg and range below 150 mg; the ``nonwear_`` arguments
-    change those, ``nonwear=False`` turns it off. ``attrs`` holds the
-    recording's ``info`` and ``quality``, the columns' ``units`` and the
-    ``summary`` (epochs, recorded, worn and not-worn hours, clipped samples).
+    change those, ``nonwear=False`` turns it off. ``calibrate`` and
+    ``force`` as :func:`load`. ``attrs`` holds the recording's ``info`` and
+    ``quality``, the ``calibration`` report (unless 'off'), the columns'
+    ``units`` and the ``summary`` (epochs, recorded, worn and not-worn
+    hours, clipped samples).
     One streaming pass; only the table is held.
     """
     import pandas as pd
@@ -234,8 +265,9 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
     if window is not None and not 1 <= window <= 1440:
         raise ValueError(f"{fn}: nonwear_window_minutes must be from 1 to 1440, not {window}")
     time = _choice(time, fn, "time", ("relative", "absolute"))
+    asked = _asked(fn, "none", calibrate, force, threads)
     _check_recording(encoded)
-    raw = _core.epochs(encoded, epoch, nonwear, sd, spread, window, time == "absolute", _threads(threads, fn))
+    raw = _core.epochs(encoded, asked, epoch, nonwear, sd, spread, window, time == "absolute")
     quality = json.loads(raw["quality"])
     _require_samples(encoded, quality)
     if raw["refusal"] == "unparsed":
@@ -252,7 +284,40 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
         table.index = pd.DatetimeIndex(_datetimes(raw["time"], raw["time_base"]), name="datetime")
     table.attrs = {"info": json.loads(raw["info"]), "quality": quality, "summary": raw["summary"],
                    "units": {name: unit for name, unit, _, _ in raw["columns"]}}
+    calibration = _calibration(raw["calibration"], calibrate)
+    if calibration is not None:
+        table.attrs["calibration"] = calibration
     return table
+
+
+def calibrate(path, *, out=None, overwrite=False):
+    """The calibration a recording's own still moments give, after van Hees
+    et al. (2014): the accelerometer's offset, scale and temperature term
+    per axis, fitted so that every still 10 s window's mean lies at 1 g, and
+    the gyroscope's bias at rest; with the error at rest before and after,
+    and why a fit was refused. Nothing is converted. With ``out``, the
+    report is also written there as a calibration file (an existing file is
+    replaced only with ``overwrite=True``), which ``calibrate=`` of a
+    conversion applies to the device's other recordings."""
+    encoded = _path(path, "calibrate")
+    target = None if out is None else _path(out, "calibrate", "out")
+    if not isinstance(overwrite, bool):
+        raise TypeError(f"calibrate: overwrite must be True or False, not {type(overwrite).__name__}")
+    _check_recording(encoded)
+    if target is not None:
+        if os.path.exists(target) and os.path.samefile(encoded, target):
+            raise KinovarError(f"{_display(target)} is the recording itself: the calibration file must not replace it",
+                               "ERR_KINOVAR_NOT_OURS", path=_display(target))
+        if not overwrite:
+            _refuse_existing(target, "calibrate", "a calibration file")
+    report = _core.calibrate(encoded, target)
+    if report is None:
+        raise KinovarError(f"{_display(encoded)}: could not be read to its end", "ERR_KINOVAR_UNREADABLE",
+                           path=_display(encoded))
+    if isinstance(report, tuple):
+        number, step, where = report
+        raise system_error(number, where, f"write the calibration file ({step})")
+    return json.loads(report)
 
 
 def inspect(path):
@@ -276,19 +341,24 @@ def _refuse_existing(target, fn, what):
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
-def convert(path, out, *, format="plain", orientation="accurate", overwrite=False, threads=None):
+def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None):
     """Converts a recording into a CSV file, as the command line does.
 
     ``format='plain'`` has a header row of names and a row per instant a
     sample was taken at, with its true time; 'classic' ('csv') is the
     classic CSV (a row per clock tick, the classic time column). The file is written beside its target and takes its name when
     complete. An existing ``out`` is replaced only with ``overwrite=True``,
-    never when it is the recording itself. Returns the recording's
-    description with its ``quality`` report.
+    never when it is the recording itself. ``calibrate`` and ``force`` as
+    :func:`load`; by default the plain table is calibrated ('auto') and the
+    classic CSV keeps the sensor's samples ('off'), as the command line
+    writes them. Returns the recording's description with its ``quality``
+    report (and ``calibration``, unless 'off').
     """
     encoded, target = _path(path, "convert"), _path(out, "convert", "out")
     format = _choice(format, "convert", "format", FORMATS)
-    orientation = _choice(orientation, "convert", "orientation", ORIENTATIONS)
+    if calibrate is None:
+        calibrate = "auto" if format == "plain" else "off"
+    asked = _asked("convert", orientation, calibrate, force, threads)
     if not isinstance(overwrite, bool):
         raise TypeError(f"convert: overwrite must be True or False, not {type(overwrite).__name__}")
     _check_recording(encoded)
@@ -297,7 +367,7 @@ def convert(path, out, *, format="plain", orientation="accurate", overwrite=Fals
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
     if not overwrite:
         _refuse_existing(target, "convert", "an output of kinovar")
-    answer = _core.convert(encoded, target, orientation, _threads(threads, "convert"), format)
+    answer = _core.convert(encoded, target, asked, format)
     if answer is None:
         code = "ERR_KINOVAR_OUTPUT_NOT_WRITTEN" if format == "plain" else "ERR_KINOVAR_CSV_NOT_WRITTEN"
         raise KinovarError(f"could not write the CSV file {_display(target)}; check the disk (full, removed, or failing)",
@@ -308,6 +378,9 @@ def convert(path, out, *, format="plain", orientation="accurate", overwrite=Fals
     info, quality = json.loads(answer[0]), json.loads(answer[1])
     _require_samples(encoded, quality)
     info["quality"] = quality
+    calibration = _calibration(answer[2], calibrate)
+    if calibration is not None:
+        info["calibration"] = calibration
     return info
 
 

@@ -65,11 +65,13 @@ class Recording:
     attribute (``rec.accel.x``); ``info`` is its description (dates, clock,
     firmware, measure id), ``quality`` what happened in it (samples, rates,
     gaps, duplicates, saturation) and ``time_base`` the seconds since 1970,
-    in the device's local time, at time 0.
+    in the device's local time, at time 0. ``calibration`` says how the
+    samples were calibrated (None when ``calibrate='off'``).
     """
 
-    def __init__(self, raw, path=None):
+    def __init__(self, raw, path=None, calibration=None):
         self.path = path
+        self.calibration = calibration
         self.info = json.loads(raw["info"])
         self.quality = json.loads(raw["quality"])
         self.time_base = raw["time_base"]

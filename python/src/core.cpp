@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "io/failure.h"
 #include "io/json_writer.h"
 #include "ops/epochs.h"
 #include "ops/load.h"
@@ -27,17 +28,23 @@ using namespace kinovar;
 
 namespace {
 
-// A failure with the code the package's KinovarError carries.
-struct CodedError : std::runtime_error {
-  CodedError(const char* code, const std::string& message) : std::runtime_error(message), code(code) {}
-  const char* code;
+// The package's KinovarError carries the failure's code.
+using CodedError = CodedFailure;
+
+// What the package passes of each conversion: names the core knows (anything
+// else is the package's fault) and the calibration asked for.
+struct Asked {
+  std::string orientation, calibrate;
+  bool otherDevice;  // a calibration file of another device applies too
+  unsigned threads;
 };
 
-// Names the package passes are the core's own; anything else is the package's fault.
-ConversionOptions conversionOptions(const std::string& orientation, unsigned threads, const std::string& format = "csv",
-                                    const std::string& clock = "offset") {
+ConversionOptions conversionOptions(const Asked& asked, const std::string& format = "csv", const std::string& clock = "offset") {
   ConversionOptions options;
-  options.threads = threads;
+  const std::string& orientation = asked.orientation;
+  options.threads = asked.threads;
+  calibrationNamed(asked.calibrate, options);
+  options.calibrationOtherDevice = asked.otherDevice;
   if (!estimatorNamed(orientation, options.estimator) || !outputFormatNamed(format, options.format))
     throw std::invalid_argument("unknown orientation '" + orientation + "' or format '" + format + "'");
   options.clock = clock == "drift" ? SetClock::Drift : SetClock::Offset;
@@ -60,7 +67,7 @@ auto released(Operation&& operation) -> decltype(operation()) {
     return operation();
   } catch (const std::bad_alloc&) {
     throw CodedError("ERR_KINOVAR_OUT_OF_MEMORY", "out of memory");
-  } catch (const CodedError&) {
+  } catch (const CodedFailure&) {
     throw;
   } catch (const std::exception& e) {
     throw CodedError("ERR_KINOVAR_INTERNAL", e.what());
@@ -94,8 +101,10 @@ py::dict streamsOf(Recording& recording, double resampled) {
   return streams;
 }
 
-py::dict recordingOf(Recording& recording, const QualityReport& quality, double timeBase, double resampled) {
+py::dict recordingOf(Recording& recording, const QualityReport& quality, double timeBase, double resampled,
+                     const CalibrationReport& calibration) {
   py::dict result;
+  result["calibration"] = calibrationJson(calibration);
   result["info"] = jsonText([&](JsonSink& json) { writeRecordingInfo(json, recording.settings); });
   result["quality"] = qualityJson(quality);
   result["time_base"] = timeBase;
@@ -132,34 +141,53 @@ PYBIND11_MODULE(_core, m) {
     return list;
   }, "[(column, unit, stream, channel)] of the table after its time");
 
-  m.def("load", [](const std::string& path, const std::string& orientation, unsigned threads, double start, double stop,
+  py::class_<Asked>(m, "Asked", "orientation, calibrate ('auto', 'off' or a file's path), other_device, threads")
+      .def(py::init<std::string, std::string, bool, unsigned>(), py::arg("orientation"), py::arg("calibrate"),
+           py::arg("other_device"), py::arg("threads"));
+
+  m.def("load", [](const std::string& path, const Asked& asked, double start, double stop,
                    const std::vector<std::string>& streams) {
-    const ConversionOptions options = conversionOptions(orientation, threads);
+    const ConversionOptions options = conversionOptions(asked);
     const LoadWindow window = loadWindow(start, stop, streams);
     LoadedRecording loaded = released([&] { return loadRecording(path.c_str(), options, window); });
-    py::dict result = recordingOf(loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled);
+    py::dict result = recordingOf(loaded.recording, loaded.quality, loaded.timeBase, loaded.resampled, loaded.calibration);
     result["parsed"] = loaded.parsed;
     return result;
-  }, py::arg("path"), py::arg("orientation"), py::arg("threads"), py::arg("start"), py::arg("stop"), py::arg("streams"));
+  }, py::arg("path"), py::arg("asked"), py::arg("start"), py::arg("stop"), py::arg("streams"));
 
-  m.def("load_set", [](const std::vector<std::string>& paths, const std::string& orientation, unsigned threads,
-                       const std::string& clock, double start, double stop, const std::vector<std::string>& streams) {
-    const ConversionOptions options = conversionOptions(orientation, threads, "csv", clock);
+  m.def("load_set", [](const std::vector<std::string>& paths, const Asked& asked, const std::string& clock, double start,
+                       double stop, const std::vector<std::string>& streams) {
+    const ConversionOptions options = conversionOptions(asked, "csv", clock);
     const LoadWindow window = loadWindow(start, stop, streams);
     LoadedSet set = released([&] { return loadRecordingSet(paths, options, window); });
     py::dict result;
     result["outcome"] = jsonText([&](JsonSink& json) { writeSetOutcome(json, set.outcome); });
     py::list recordings;
     for (size_t i = 0; i < set.recordings.size(); ++i)
-      recordings.append(recordingOf(set.recordings[i], set.qualities[i], set.timeBase, set.resampled));
+      recordings.append(recordingOf(set.recordings[i], set.qualities[i], set.timeBase, set.resampled,
+                                    set.outcome.calibrations.at(i)));
     result["recordings"] = recordings;
     return result;
-  }, py::arg("paths"), py::arg("orientation"), py::arg("threads"), py::arg("clock"), py::arg("start"), py::arg("stop"),
-     py::arg("streams"));
+  }, py::arg("paths"), py::arg("asked"), py::arg("clock"), py::arg("start"), py::arg("stop"), py::arg("streams"));
 
-  m.def("epochs", [](const std::string& path, double seconds, std::optional<bool> nonwear, std::optional<double> sd,
-                     std::optional<double> range, std::optional<int> window, bool alignToClock, unsigned threads) {
-    ConversionOptions options = conversionOptions("none", threads);
+  m.def("calibrate", [](const std::string& path, std::optional<std::string> out) -> py::object {
+    CalibrationReport report;
+    OutputFailure failure;
+    const bool read = released([&] {
+      if (!calibrateRecordingFile(path.c_str(), report)) return false;
+      if (out && !writeCalibrationFile(out->c_str(), report, true, &failure) && !failure.error)
+        throw CodedFailure("ERR_KINOVAR_OUTPUT_NOT_WRITTEN", *out + ": the calibration file was not written; check the disk");
+      return true;
+    });
+    if (failure.error) return py::make_tuple(failure.error.value(), failure.step, failure.path);
+    return read ? py::object(py::str(calibrationJson(report))) : py::object(py::none());
+  }, py::arg("path"), py::arg("out"),
+     "the calibration the recording's still moments give, as JSON, written to `out` as a calibration file when given; "
+     "(errno, step, path) when the system refused it; None when the recording cannot be read");
+
+  m.def("epochs", [](const std::string& path, const Asked& asked, double seconds, std::optional<bool> nonwear,
+                     std::optional<double> sd, std::optional<double> range, std::optional<int> window, bool alignToClock) {
+    ConversionOptions options = conversionOptions(asked);
     EpochRequest request;
     request.epochs.seconds = seconds;
     NonwearRule& rule = request.epochs.nonwear;
@@ -170,7 +198,7 @@ PYBIND11_MODULE(_core, m) {
     request.alignToClock = alignToClock;
     struct Table {
       EpochRefusal refusal = EpochRefusal::None;
-      std::string info, quality;
+      std::string info, quality, calibration;
       double timeBase = 0.0;
       std::vector<EpochColumn> columns;
       std::vector<double> time;
@@ -184,6 +212,7 @@ PYBIND11_MODULE(_core, m) {
       made.info = jsonText([&](JsonSink& json) { writeReadResult(json, reader.settings()); });
       made.quality = qualityJson(reader.quality());
       made.timeBase = reader.timeBase();
+      made.calibration = calibrationJson(reader.calibration());
       if (made.refusal != EpochRefusal::None) return made;
       made.columns = reader.columns();
       made.values.resize(made.columns.size());
@@ -203,6 +232,7 @@ PYBIND11_MODULE(_core, m) {
                                                                  : py::object(py::none());
     result["info"] = table.info;
     result["quality"] = table.quality;
+    result["calibration"] = table.calibration;
     result["time_base"] = table.timeBase;
     const size_t n = table.time.size();
     result["time"] = views(std::move(table.time), 1, n)[0];
@@ -216,8 +246,8 @@ PYBIND11_MODULE(_core, m) {
                                  py::arg("wornHours") = s.wornHours, py::arg("notWornHours") = s.notWornHours,
                                  py::arg("clippedSamples") = s.clippedSamples);
     return result;
-  }, py::arg("path"), py::arg("seconds"), py::arg("nonwear"), py::arg("sd"), py::arg("range"), py::arg("window"),
-     py::arg("align_to_clock"), py::arg("threads"));
+  }, py::arg("path"), py::arg("asked"), py::arg("seconds"), py::arg("nonwear"), py::arg("sd"), py::arg("range"),
+     py::arg("window"), py::arg("align_to_clock"));
 
   m.def("inspect", [](const std::string& path) -> py::object {
     QualityReport report;
@@ -225,22 +255,24 @@ PYBIND11_MODULE(_core, m) {
     return py::str(qualityJson(report, QualityDetail::full));
   }, py::arg("path"), "the quality report as JSON, or None when the file cannot be read to its end as a recording");
 
-  m.def("convert", [](const std::string& path, const std::string& target, const std::string& orientation, unsigned threads,
+  m.def("convert", [](const std::string& path, const std::string& target, const Asked& asked,
                       const std::string& format) -> py::object {
-    ConversionOptions options = conversionOptions(orientation, threads, format);
+    ConversionOptions options = conversionOptions(asked, format);
     options.writeEmpty = false;  // a recording without samples leaves the target as it was
     DeviceSettings settings;
     QualityReport quality;
     OutputFailure failure;
-    const bool written =
-        released([&] { return convertRecording(path.c_str(), target.c_str(), options, settings, &quality, &failure); });
+    CalibrationReport calibration;
+    const bool written = released(
+        [&] { return convertRecording(path.c_str(), target.c_str(), options, settings, &quality, &failure, &calibration); });
     if (!written) {
       if (!failure.error) return py::none();
       return py::make_tuple(failure.error.value(), failure.step, failure.path);
     }
-    return py::make_tuple(jsonText([&](JsonSink& json) { writeRecordingInfo(json, settings); }), qualityJson(quality));
-  }, py::arg("path"), py::arg("target"), py::arg("orientation"), py::arg("threads"), py::arg("format"),
-     "(info, quality) as JSON; (errno, step, path) when the system refused the target; None when not written");
+    return py::make_tuple(jsonText([&](JsonSink& json) { writeRecordingInfo(json, settings); }), qualityJson(quality),
+                          calibrationJson(calibration));
+  }, py::arg("path"), py::arg("target"), py::arg("asked"), py::arg("format"),
+     "(info, quality, calibration) as JSON; (errno, step, path) when the system refused the target; None when not written");
 
   m.def("holds_settings_record", [](const py::bytes& head) {
     const std::string bytes = head;

@@ -27,7 +27,13 @@ def recordings(tmp_path_factory):
                    check=True)
     subprocess.run([generator(), "--sync-set", str(folder / "set"), "--method", "marks", "--seconds", "12",
                     "--sensor", "0,0.5,pelvis,40", "--sensor", "-1.25,0.25,thigh,-25"], check=True)
-    return {"one": one, "set": [folder / "set" / "pelvis.bin", folder / "set" / "thigh.bin"], "folder": folder}
+    # Two hours of still postures over the sphere, the sensors off by a known calibration.
+    still = folder / "still.bin"
+    subprocess.run([generator(), "--out", str(still), "--seconds", "7200", "--accel", "25", "--gyro", "25", "--baro", "0",
+                    "--noise", "4", "--postures", "100,3", "--accel-offset", "0.05,-0.03,0.02", "--accel-scale",
+                    "1.02,0.98,1.01", "--gyro-bias", "1.5,-2,0.5"], check=True)
+    return {"one": one, "set": [folder / "set" / "pelvis.bin", folder / "set" / "thigh.bin"], "still": still,
+            "folder": folder}
 
 
 # What the Node library answers, its arrays as base64 of their bytes so that every bit (NaN too) arrives.

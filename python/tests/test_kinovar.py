@@ -18,9 +18,7 @@ def same(a, b):
                                      {"start": 1.5, "stop": 4, "streams": ["gyro", "orientation"]}])
 def test_load_equals_node(recordings, node, options):
     r = kinovar.load(recordings["one"], **options)
-    # The package does not calibrate yet: Node's raw samples are its match.
-    js_options = {"orientation": options.get("orientation", "accurate"), "threads": options.get("threads", 2),
-                  "calibrate": "off"}
+    js_options = {"orientation": options.get("orientation", "accurate"), "threads": options.get("threads", 2)}
     if "start" in options:
         js_options.update({"from": options["start"], "to": options["stop"], "streams": options["streams"]})
     js = node("load", str(recordings["one"]), js_options)
@@ -28,7 +26,7 @@ def test_load_equals_node(recordings, node, options):
     for name, stream in r.streams.items():
         for key, values in js["streams"][name].items():
             assert same(stream[key], values), (name, key)
-    assert {**r.info, "quality": r.quality} == js["info"]
+    assert {**r.info, "quality": r.quality, "calibration": r.calibration} == js["info"]
     if "start" in options:
         assert r.gyro.time[0] >= 1.5 and r.gyro.time[-1] < 4
 
@@ -64,7 +62,7 @@ def test_load_set_equals_node(recordings, node):
     paths = [str(p) for p in recordings["set"]]
     for clock in ["drift", "offset"]:
         s = kinovar.load_set(recordings["set"], clock=clock)
-        js = node("loadSet", paths, {"clock": clock, "calibrate": "off"})
+        js = node("loadSet", paths, {"clock": clock})
         assert {k: v for k, v in js["report"].items() if k != "files"} == s.report
         for r, j in zip(s, js["recordings"]):
             assert all(same(r.streams[n][k], v) for n in j["streams"] for k, v in j["streams"][n].items())
@@ -76,7 +74,7 @@ def test_load_set_equals_node(recordings, node):
 def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     ours, theirs = tmp_path / f"ours-{format}.csv", tmp_path / f"node-{format}.csv"
     info = kinovar.convert(recordings["one"], ours, **({"format": format} if format else {}))
-    node("readRecording", str(recordings["one"]), str(theirs), {"format": format, "calibrate": "off"} if format else {"calibrate": "off"})
+    node("readRecording", str(recordings["one"]), str(theirs), {"format": format} if format else {})
     assert ours.read_bytes() == theirs.read_bytes()
     assert info["quality"]["streams"]["accel"]["samples"] == 600
     with pytest.raises(kinovar.KinovarError) as refused:
@@ -101,7 +99,7 @@ def test_epochs_equal_node_and_a_plain_computation(recordings, node, tmp_path):
         assert row["anglez"] == pytest.approx(np.degrees(np.arctan2(z, np.hypot(x, y))).mean(), abs=1e-9)
         assert row["accel_x_sd"] == pytest.approx(x.std(ddof=1), abs=1e-12)
     # Node's file holds the same rows, to the digits it prints.
-    node("epochs", str(recordings["one"]), str(tmp_path / "node.csv"), {"epoch": 1.5, "calibrate": "off"})
+    node("epochs", str(recordings["one"]), str(tmp_path / "node.csv"), {"epoch": 1.5})
     written = pd.read_csv(tmp_path / "node.csv", index_col="time")
     assert list(written.columns) == list(table.columns)
     for name in table.columns:

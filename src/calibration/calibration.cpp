@@ -375,10 +375,7 @@ void triple(JsonSink& json, const char* name, const double (&v)[3], double facto
   json.endArray();
 }
 
-}  // namespace
-
-void writeCalibration(JsonSink& json, const CalibrationReport& report) {
-  json.beginObject();
+void writeMembers(JsonSink& json, const CalibrationReport& report) {
   json.member("source", sourceName(report.source));
   if (!report.file.empty()) json.member("file", report.file);
   json.member("deviceId", report.deviceId);
@@ -417,7 +414,24 @@ void writeCalibration(JsonSink& json, const CalibrationReport& report) {
     json.member("restSeconds", report.gyro.restSeconds);
     json.endObject();
   }
+}
+
+}  // namespace
+
+void writeCalibration(JsonSink& json, const CalibrationReport& report) {
+  json.beginObject();
+  writeMembers(json, report);
   json.endObject();
+}
+
+std::string calibrationFileText(const CalibrationReport& report) {
+  std::string text = jsonText([&](JsonSink& json) {
+    json.beginObject();
+    json.member("format", kCalibrationFormat);
+    writeMembers(json, report);
+    json.endObject();
+  });
+  return text + '\n';
 }
 
 std::string calibrationJson(const CalibrationReport& report) {

@@ -115,9 +115,14 @@ GyroFit fitGyro(const StillWindows& windows, const CalibrationParameters& parame
 // Both, over one recording.
 CalibrationReport calibrateRecording(const RecordingReader& reader, const CalibrationParameters& parameters = {});
 
-// The report as JSON (a calibration file holds the same object).
+// The report as JSON.
 void writeCalibration(JsonSink& json, const CalibrationReport& report);
 std::string calibrationJson(const CalibrationReport& report);
+
+// A calibration file: the report, its format named first so that the file
+// is known for ours (and its version) by its first bytes.
+inline constexpr const char* kCalibrationFormat = "kinovar calibration 1";
+std::string calibrationFileText(const CalibrationReport& report);
 
 // A calibration file's report; throws CalibrationFileError saying what is
 // wrong with it.

@@ -1,4 +1,5 @@
 #include "io/failure.h"
+#include "io/output_file.h"
 #include "ops/operations.h"
 
 namespace kinovar {
@@ -40,6 +41,11 @@ bool calibrateRecordingFile(const char* utf8RecordingPath, CalibrationReport& re
   if (!reader.openFile(utf8RecordingPath)) return false;
   report = calibrateRecording(reader);
   return true;
+}
+
+bool writeCalibrationFile(const char* utf8Path, const CalibrationReport& report, bool durable, OutputFailure* failure) {
+  const std::string text = calibrationFileText(report);
+  return replaceFile(utf8Path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, failure, durable);
 }
 
 }  // namespace kinovar

@@ -73,6 +73,11 @@ bool outputFormatNamed(std::string_view name, OutputFormat& format) {
   return true;
 }
 
+void calibrationNamed(const std::string& mode, ConversionOptions& options) {
+  options.calibrate = mode == "auto" ? CalibrationMode::Auto : mode == "off" ? CalibrationMode::Off : CalibrationMode::File;
+  options.calibrationFile = options.calibrate == CalibrationMode::File ? mode : std::string();
+}
+
 const std::vector<StreamLayout>& streamLayouts() {
   static const std::vector<StreamLayout> layouts = {{"accel", kAccelKey, {"x", "y", "z"}},
                                                     {"gyro", kGyroKey, {"x", "y", "z"}},

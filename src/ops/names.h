@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +26,8 @@ const char* syncStreamName(uint32_t key);
 // for any other name.
 bool estimatorNamed(std::string_view name, Estimator& estimator);
 bool outputFormatNamed(std::string_view name, OutputFormat& format);
+// calibrate: "off", "auto", or else the path of a calibration file.
+void calibrationNamed(const std::string& mode, ConversionOptions& options);
 
 // A stream as hosts receive it: its name, its key and its channels' names.
 struct StreamLayout {

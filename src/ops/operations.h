@@ -52,6 +52,11 @@ CalibrationReport calibrateReader(RecordingReader& reader, const ConversionOptio
 // it; false when the file is not a recording that could be read to its end.
 bool calibrateRecordingFile(const char* utf8RecordingPath, CalibrationReport& report, const CancelToken& cancel = {});
 
+// Writes the report as a calibration file, whole or not at all; false with
+// the system's reason in `failure`.
+bool writeCalibrationFile(const char* utf8Path, const CalibrationReport& report, bool durable = true,
+                          OutputFailure* failure = nullptr);
+
 // The quality report of a recording; false when the file is not a recording
 // that could be read to its end.
 bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel = {});

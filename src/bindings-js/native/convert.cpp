@@ -92,18 +92,31 @@ Napi::Value DateProblem(const Napi::CallbackInfo& info) {
   return Napi::String::New(env, dateProblem(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]));
 }
 
-// calibrate(recording[, {cancel}]) -> the calibration its own still moments
-// give, or null when the file is not a recording that could be read to its end.
+// calibrate(recording[, {cancel}[, out, durable]]) -> the calibration its own
+// still moments give, or null when the file is not a recording that could be
+// read to its end; with `out`, also written there as a calibration file
+// (throws the system's reason when it cannot be).
 Napi::Value Calibrate(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "calibrate");
   const std::string path = pathArgument(info[0]);
   const CancelToken cancel = cancelOf(info.Length() > 1 ? info[1] : env.Undefined());
-  return run(env, [&]() -> Napi::Value {
+  const bool toFile = info.Length() > 2 && info[2].IsString();
+  const std::string out = toFile ? pathArgument(info[2]) : std::string();
+  const bool durable = info.Length() > 3 && info[3].ToBoolean().Value();
+  OutputFailure failure;
+  Napi::Value answer = run(env, [&]() -> Napi::Value {
     CalibrationReport report;
     if (!calibrateRecordingFile(path.c_str(), report, cancel)) return env.Null();
+    if (toFile && !writeCalibrationFile(out.c_str(), report, durable, &failure) && !failure.error)
+      throw std::runtime_error(out + ": the calibration file was not written");
     return calibrationObject(env, report);
   });
+  if (failure.error && !env.IsExceptionPending()) {
+    systemError(env, failure).ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return answer;
 }
 
 // ticksOffClock(clock, rate) -> clock ticks per sample when the rate does

@@ -61,13 +61,7 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   // calibrate: 'off', 'auto' or a calibration file's path, checked by the
   // layer; overwrite (--force) also applies a file of another device.
   if (const Napi::Value calibrate = object.Get("calibrate"); calibrate.IsString()) {
-    const std::string mode = calibrate.As<Napi::String>().Utf8Value();
-    if (mode == "auto") {
-      options.calibrate = CalibrationMode::Auto;
-    } else if (mode != "off") {
-      options.calibrate = CalibrationMode::File;
-      options.calibrationFile = pathArgument(calibrate);
-    }
+    calibrationNamed(pathArgument(calibrate), options);
   } else if (!calibrate.IsUndefined()) {
     return false;
   }
