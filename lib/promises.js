@@ -2,16 +2,15 @@
 // Promise versions of the API, run on worker threads so that a long
 // conversion never blocks the host's event loop.
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const native = require('./native/entry');
 const { WorkerPool, COMPLETED } = require('./workers/pool');
+const { cores } = require('./workers/cores');
 const { conversionOptions, rangeOptions, outputOptions, formatOf } = require('./checks/options');
 const { KinovarError, codes, abortError } = require('./errors');
 const { ensureFolder, outputClash } = require('./output/files');
 const { EXTENSIONS } = require('./model/schema');
 
-const cores = () => os.availableParallelism?.() ?? os.cpus().length;
 let shared;
 const pool = () => (shared ??= new WorkerPool(Math.min(4, cores()), cores()));
 

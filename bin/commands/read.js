@@ -1,11 +1,11 @@
 'use strict';
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const {
   lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
   checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
+const { cores } = require('../../lib/workers/cores');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];
 
@@ -32,7 +32,7 @@ options:
                        (<name>.parquet; chosen too by an -o file ending in .parquet)
 ${bidsHelp()}  --force            replace an existing file that kinovar did not write
                      (without it such files are refused)
-${DURABLE_HELP}  -j, --jobs <N>     recordings converted at once (default: ${os.availableParallelism?.() ?? os.cpus().length}, the number of cores)
+${DURABLE_HELP}  -j, --jobs <N>     recordings converted at once (default: ${cores()}, the number of cores)
 ${ORIENTATION_HELP}${CALIBRATE_HELP}${TIME_HELP}  --json             print the results as JSON on standard output, no progress bar
   -q, --quiet        print nothing but errors (no progress, warnings or summary)
   -h, --help         this text

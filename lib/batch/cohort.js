@@ -9,6 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const native = require('../native/entry');
 const { WorkerPool, COMPLETED } = require('../workers/pool');
+const { cores: coreCount } = require('../workers/cores');
 const { convertRecording, convertSet } = require('../pipeline/convert');
 const { outputOptions, setOptions, formatOf } = require('../checks/options');
 const { writeFileAtomic, ensureFolder, outputClash, inputHead, inspect: inspectFile } = require('../output/files');
@@ -635,7 +636,7 @@ async function runShard(units, how, options = {}) {
     }
   }
   if (todo.length && !signal?.aborted) {
-    const cores = os.availableParallelism?.() ?? os.cpus().length;
+    const cores = coreCount();
     const workers = new WorkerPool(Math.min(jobs ?? cores, todo.length));
     const budget = { ...run.conversion, threads: Math.max(1, Math.floor(cores / workers.size)) };
     let next = 0;

@@ -1,11 +1,11 @@
 'use strict';
 // A small pool of worker threads, each with its own copy of the addon.
 // Idle workers are unreferenced so that a pool never keeps a process alive.
-const os = require('node:os');
 const path = require('node:path');
 const { Worker, isMainThread } = require('node:worker_threads');
 const native = require('../native/entry');
 const { abortError, deserializeError } = require('../errors');
+const { cores } = require('./cores');
 const { filesOf } = require('../checks/outcomes');
 
 const script = path.join(__dirname, '..', 'worker.js');
@@ -49,11 +49,11 @@ function stopAtExit() {
 class WorkerPool {
   /**
    * @param {number} size the most workers that run at once
-   * @param {number} [cores] the cores the tasks share
+   * @param {number} [shared] the cores the tasks share
    */
-  constructor(size, cores = os.availableParallelism?.() ?? os.cpus().length) {
+  constructor(size, shared = cores()) {
     this.size = Math.max(1, Math.floor(size) || 1);
-    this.cores = cores;
+    this.cores = shared;
     this.idle = [];
     this.workers = new Set();
     this.queue = [];
