@@ -124,43 +124,62 @@ const DURABLE_HELP = `  --durable          force each output to the disk before 
                        a power cut then cannot leave a named file without its data)
 `;
 
-/** The API options of --format (one of `formats`, in any letter case), --orientation and --force. */
-function conversionOptions(values, formats) {
-  const options = {};
-  if (values.format !== undefined) {
-    const format = FORMAT_ALIASES[values.format.toLowerCase()] ?? values.format.toLowerCase();
-    if (!formats.includes(format)) {
-      throw new UsageError(`--format must be one of ${formats.join(', ')}, not "${values.format}"${didYouMean(values.format, formats)}`);
+// The library's options as this command line spells them, where it spells them otherwise.
+const FLAG_OF = { overwrite: 'force', imuNames: 'imu-names' };
+const flag = (key) => `--${FLAG_OF[key] ?? key}`;
+
+/** How the command line words the library's checks: by its flags (see the library's libraryWords). */
+const FLAG_WORDS = {
+  option: flag,
+  about: (key) => (key ? `${flag(key)}: ` : ''),
+  given: (key, value) => `${flag(key)} ${value}`,
+  list: (values) => values,
+  shown: (value) => `"${value}"`,
+  hint: (value, values) => (typeof value === 'string' ? didYouMean(value, values) : ''),
+};
+
+/**
+ * Runs one of the library's checks of a request, `check(words)`, in the
+ * command line's words: what it refuses is a wrong command line (exit 2).
+ */
+function checked(check) {
+  try {
+    return check(FLAG_WORDS);
+  } catch (error) {
+    if (error instanceof TypeError || error instanceof RangeError || error.code === lib().codes.BIDS_LABEL) {
+      throw new UsageError(error.message);
     }
-    options.format = format;
+    throw error;
   }
-  Object.assign(options, orientationOption(values.orientation));
+}
+
+// A number given as text, or the text itself, which the library's check then names.
+const numberOrText = (text) => (text.trim() !== '' && Number.isFinite(Number(text)) ? Number(text) : text);
+
+/**
+ * The API options of the conversion flags, as given: letter case aside for
+ * the names, numbers as numbers. The library checks them (see checked).
+ */
+function conversionOptions(values) {
+  const options = {};
+  const lower = (key) => values[key]?.toLowerCase();
+  if (values.format !== undefined) options.format = FORMAT_ALIASES[lower('format')] ?? lower('format');
+  if (values.orientation !== undefined) options.orientation = values.orientation;
   if (values.calibrate !== undefined) {
-    if (values.calibrate === '') throw new UsageError('--calibrate must be auto, off or a calibration file');
-    options.calibrate = ['auto', 'off'].includes(values.calibrate.toLowerCase()) ? values.calibrate.toLowerCase() : values.calibrate;
+    options.calibrate = ['auto', 'off'].includes(lower('calibrate')) ? lower('calibrate') : values.calibrate;
   }
   if (values.force) options.overwrite = true;
   if (values.durable) options.durable = true;
-  if (values.time !== undefined) {
-    const time = values.time.toLowerCase();
-    if (!TIMES.includes(time)) throw new UsageError(`--time must be ${TIMES.join(' or ')}, not "${values.time}"`);
-    options.time = time;
-  }
-  if (values.resample !== undefined) {
-    const rate = Number(values.resample);
-    if (!(rate > 0 && rate <= MAX_RESAMPLE_HZ)) throw new UsageError(`--resample must be samples per second above 0, not "${values.resample}"`);
-    options.resample = rate;
-  }
-  if (values.timezone !== undefined) {
-    if (options.time !== 'absolute' && options.format !== BIDS) throw new UsageError('--timezone goes with --time absolute');
-    options.timezone = values.timezone;
-  }
+  if (values.time !== undefined) options.time = lower('time');
+  if (values.resample !== undefined) options.resample = numberOrText(values.resample);
+  if (values.timezone !== undefined) options.timezone = values.timezone;
+  if (values.clock !== undefined) options.clock = lower('clock');
   return options;
 }
 
 // The estimators in the help texts, the library's default first; read from
 // its schema, which loads no native module, so that the help comes without one.
-const { ESTIMATORS, DEFAULT_ESTIMATOR, TIMES, MAX_RESAMPLE_HZ, CLOCKS, DEFAULT_CLOCK, BIDS, FORMAT_ALIASES } = require('../lib/model/schema');
+const { ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, BIDS, FORMAT_ALIASES } = require('../lib/model/schema');
 const ESTIMATOR_WORDS = {
   accurate: "learns the gyroscope's bias",
   classic: "the sensor software's filter, as the native read() writes",
@@ -194,14 +213,6 @@ const CLOCK_HELP = `  --clock <c>        how the recordings go onto one clock (s
 ${[DEFAULT_CLOCK, ...CLOCKS.filter((c) => c !== DEFAULT_CLOCK)]
     .map((c) => `                     ${c} (${c === DEFAULT_CLOCK ? 'default; ' : ''}${CLOCK_WORDS[c]})`).join('\n')}
 `;
-
-/** The --clock value as an API option, in any letter case. */
-function clockOption(text) {
-  if (text === undefined) return {};
-  const clock = text.toLowerCase();
-  if (!CLOCKS.includes(clock)) throw new UsageError(`--clock must be ${CLOCKS.join(' or ')}, not "${text}"`);
-  return { clock };
-}
 
 /** The --orientation value as an API option. */
 function orientationOption(text) {
@@ -350,18 +361,12 @@ function bidsOptions(values, format) {
   return options;
 }
 
-/**
- * Writes recordings as a BIDS dataset, `write(onProgress)`, and says what was
- * written; a label the library refuses is a wrong command line.
- */
+/** Writes recordings as a BIDS dataset, `write(onProgress)`, and says what was written. */
 async function writeBids(write, values, io, label) {
   const bar = progressBar(io, !values.json, label);
   let written;
   try {
     written = await write(({ fraction }) => bar.update(fraction, label));
-  } catch (error) {
-    if (error.code === lib().codes.BIDS_LABEL) throw new UsageError(error.message.replace(/^\w+: /, ''));
-    throw error;
   } finally {
     bar.done();
   }
@@ -378,6 +383,6 @@ const describe = (error) => ({ code: error.code ?? error.name, message: error.me
 const failedLine = (recording, { message }) => `failed ${message.includes(recording) ? message : `${recording}: ${message}`}\n`;
 
 module.exports = {
-  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, orientationOption,
+  lib, OK, FAILED, USAGE, UsageError, didYouMean, parse, execute, CONVERSION_FLAGS, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, orientationOption,
   positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar, describe, failedLine,
 };

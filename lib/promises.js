@@ -6,7 +6,9 @@ const path = require('node:path');
 const native = require('./native/entry');
 const { WorkerPool, COMPLETED } = require('./workers/pool');
 const { cores } = require('./workers/cores');
-const { conversionOptions, rangeOptions, outputOptions, formatOf } = require('./checks/options');
+const { formatOf } = require('./checks/options');
+const { loadRequest, loadSetRequest } = require('./data/tables');
+const { recordingRequest, setRequest, withThreads } = require('./checks/request');
 const { KinovarError, codes, abortError } = require('./errors');
 const { ensureFolder, outputClash } = require('./output/files');
 const { EXTENSIONS } = require('./model/schema');
@@ -18,6 +20,7 @@ const pool = () => (shared ??= new WorkerPool(Math.min(4, cores()), cores()));
 const passed = ({ overwrite, from } = {}) => ({ overwrite, from });
 // A conversion's arguments with the threads the pool grants it, unless the caller chose a number.
 const budgeted = (args, conversion) => (threads) => [...args, { threads: Math.min(threads, 1024), ...conversion }];
+const budgetedRequest = (args, request) => (threads) => [...args, withThreads(request, threads)];
 
 // What an abort leaves of one output: stopped, the target as it was; complete, the new one.
 const leftOf = (target) => (complete) => (complete ? `${target} was complete before the abort took effect and stays`
@@ -32,8 +35,8 @@ const setLeft = (folder) => (complete) => (complete ? `the set's files in ${fold
  * @returns {Promise<object>} as readRecording
  */
 async function readRecording(recordingPath, csvPath, options = {}) {
-  const conversion = outputOptions('readRecording', options);
-  return pool().run('readRecording', budgeted([recordingPath, csvPath], conversion), options.signal, options.onProgress,
+  const request = recordingRequest('readRecording', recordingPath, csvPath, options);
+  return pool().run('runRecording', budgetedRequest([recordingPath, csvPath], request), options.signal, options.onProgress,
     leftOf(csvPath));
 }
 
@@ -45,8 +48,8 @@ async function readRecording(recordingPath, csvPath, options = {}) {
  * @returns {Promise<string[]>} as syncRecordings
  */
 async function syncRecordings(recordingPaths, outputFolder, options = {}) {
-  const conversion = outputOptions('syncRecordings', options);
-  return pool().run('syncRecordings', budgeted([recordingPaths, outputFolder], conversion), options.signal, options.onProgress,
+  const request = setRequest('syncRecordings', recordingPaths, outputFolder, options);
+  return pool().run('runSet', budgetedRequest([recordingPaths, outputFolder], request), options.signal, options.onProgress,
     setLeft(outputFolder));
 }
 
@@ -74,14 +77,12 @@ function calibrate(recordingPath, options = {}) {
 
 /** @returns {Promise<object>} as load, computed on a worker; the arrays move to this thread */
 async function load(recordingPath, options = {}) {
-  const checked = { ...conversionOptions('load', options), ...rangeOptions('load', options) };
-  return pool().run('load', budgeted([recordingPath], checked), options.signal);
+  return pool().run('runLoad', budgetedRequest([recordingPath], loadRequest(recordingPath, options)), options.signal);
 }
 
 /** @returns {Promise<object>} as loadSet */
 async function loadSet(recordingPaths, options = {}) {
-  const checked = { ...conversionOptions('loadSet', options), ...rangeOptions('loadSet', options) };
-  return pool().run('loadSet', budgeted([recordingPaths], checked), options.signal);
+  return pool().run('runLoadSet', budgetedRequest([recordingPaths], loadSetRequest(recordingPaths, options)), options.signal);
 }
 
 /** @returns {Promise<object>} as readSettings */
@@ -159,14 +160,14 @@ function planBatch(items, outDir, extension = '.csv') {
  */
 async function readRecordings(items, options = {}) {
   const { outDir, signal, onProgress } = options;
-  const conversion = outputOptions('readRecordings', options);
   const jobs = planBatch(items, outDir, EXTENSIONS[formatOf(options, undefined, 'readRecordings')]);
+  const requests = jobs.map((j) => recordingRequest('readRecordings', j.recording, j.output, options));
   if (signal?.aborted) throw Object.assign(abortError(signal), { results: [] });
   if (outDir !== undefined && jobs.length) ensureFolder(outDir);
   const results = new Array(jobs.length);
   const workers = new WorkerPool(Math.min(options.jobs ?? cores(), Math.max(1, jobs.length)));
   // Conversions side by side share the cores: a batch never keeps more threads busy than there are.
-  const budget = { threads: Math.max(1, Math.floor(cores() / workers.size)), ...conversion };
+  const threads = Math.max(1, Math.floor(cores() / workers.size));
   let next = 0;
   let done = 0;
   const lane = async () => {
@@ -176,7 +177,8 @@ async function readRecordings(items, options = {}) {
       let result;
       try {
         const converting = onProgress && (({ fraction }) => onProgress({ done, total: jobs.length, recording: planned.recording, fraction }));
-        result = { ...planned, ok: true, info: await workers.run('readRecording', [planned.recording, planned.output, budget], signal, converting) };
+        result = { ...planned, ok: true, info: await workers.run('runRecording',
+          [planned.recording, planned.output, withThreads(requests[index], threads)], signal, converting) };
       } catch (error) {
         if (signal?.aborted && !(COMPLETED in error)) return;  // stopped: not among the results, its target as it was
         result = COMPLETED in error ? { ...planned, ok: true, info: error[COMPLETED] } : { ...planned, ok: false, error };

@@ -2,8 +2,8 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, positiveInteger, expandPatterns,
-  progressBar, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions,
+  OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, positiveInteger, expandPatterns,
+  progressBar, failedLine, BIDS_FLAGS, bidsHelp, bidsOptions,
 } = require('../shared');
 
 const summary = [
@@ -145,13 +145,13 @@ async function run(args, io) {
   const { values, positionals: given } = parse('batch', args, options, io);
   if (values.help) return io.stdout(help), OK;
   if (given[0] === 'merge') return merge(given.slice(1), values, io);
-  const kinovar = lib();
   const batch = require('../../lib/batch/cohort');
   if (!given.length && values.manifest === undefined) throw new UsageError(`no recording, folder or manifest given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
   const shards = values.shards === undefined ? undefined : positiveInteger(values.shards, '--shards');
-  const conversion = { ...conversionOptions(values, [...kinovar.setFormats, BIDS]), ...clockOption(values.clock) };
+  const conversion = conversionOptions(values);
+  checked((words) => require('../../lib/checks/request').batchRequest('batch', conversion, words));
   const labels = bidsOptions(values, conversion.format);
   const units = await planned(() => batch.planUnits({
     inputs: expandPatterns(given), manifest: values.manifest, outDir: values.out, format: conversion.format, labels,

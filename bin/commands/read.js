@@ -2,7 +2,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, positiveInteger, isFolderTarget, expandPatterns,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, checked, positiveInteger, isFolderTarget, expandPatterns,
   checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
 const { cores } = require('../../lib/workers/cores');
@@ -121,9 +121,11 @@ async function run(args, io) {
   const kinovar = lib();
   if (positionals.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   const jobs = values.jobs === undefined ? undefined : positiveInteger(values.jobs, '--jobs');
-  const conversion = conversionOptions(values, [...kinovar.formats, BIDS]);
+  const conversion = conversionOptions(values);
   const bids = bidsOptions(values, conversion.format);
   const recordings = expandPatterns(positionals);
+  const file = values.out !== undefined && values.out !== '-' && !isFolderTarget(values.out) ? values.out : '';
+  checked((words) => require('../../lib/checks/request').recordingRequest('read', recordings[0], file, { ...conversion, ...bids }, words));
   checkInputs(recordings);
   if (conversion.format === BIDS) {
     if (values.out === undefined || values.out === '-') throw new UsageError('--format bids needs -o <folder>, the dataset\'s root');

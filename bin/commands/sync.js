@@ -1,6 +1,6 @@
 'use strict';
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, clockOption, conversionOptions, expandPatterns, checkInputs, describe,
+  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, expandPatterns, checkInputs, describe,
   progressBar, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
 } = require('../shared');
 
@@ -70,18 +70,16 @@ async function run(args, io) {
   const kinovar = lib();
   if (given.length === 0) throw new UsageError(`no recording given\n\n${help}`);
   if (!values.out) throw new UsageError(`-o <folder> is required\n\n${help}`);
-  const conversion = conversionOptions(values, [...kinovar.setFormats, BIDS]);
-  Object.assign(conversion, clockOption(values.clock), bidsOptions(values, conversion.format));
+  const conversion = conversionOptions(values);
+  Object.assign(conversion, bidsOptions(values, conversion.format));
   const positionals = expandPatterns(given);
   if (values['imu-names'] !== undefined) {
     if (conversion.format !== 'opensense' && conversion.format !== BIDS) {
       throw new UsageError('--imu-names names the columns of --format opensense or the tracked points of --format bids only');
     }
     conversion.imuNames = values['imu-names'].split(',');
-    if (conversion.imuNames.length !== positionals.length) {
-      throw new UsageError(`--imu-names gives ${conversion.imuNames.length} names for ${positionals.length} recordings`);
-    }
   }
+  checked((words) => require('../../lib/checks/request').setRequest('sync', positionals, values.out, conversion, words));
   checkInputs(positionals);
   if (conversion.format === BIDS) {
     return writeBids((onProgress) => kinovar.promises.syncRecordings(positionals, values.out, { ...conversion, onProgress }),
@@ -95,8 +93,6 @@ async function run(args, io) {
       { ...conversion, onProgress: ({ fraction }) => bar.update(fraction, `${positionals.length} recordings`) }));
   } catch (error) {
     bar.done();
-    // The library's refusal of a name is a refusal of the command line.
-    if (conversion.imuNames && error instanceof RangeError) throw new UsageError(error.message.replace(/^syncRecordings: /, '--imu-names: '));
     if (!error.status) throw error;
     if (values.json) {
       io.stdout(`${JSON.stringify({ ok: false, status: error.status, ...describe(error), cause: error.cause }, null, 2)}\n`);

@@ -10,12 +10,14 @@ const path = require('node:path');
 const native = require('../native/entry');
 const { WorkerPool, COMPLETED } = require('../workers/pool');
 const { cores: coreCount } = require('../workers/cores');
-const { convertRecording, convertSet } = require('../pipeline/convert');
-const { outputOptions, setOptions, formatOf } = require('../checks/options');
+const { runRecording, runSet } = require('../pipeline/convert');
+const { recordingRequest, setRequest, batchRequest } = require('../checks/request');
+const { outputOptions, setOptions, formatOf, libraryWords } = require('../checks/options');
 const { writeFileAtomic, ensureFolder, outputClash, inputHead, inspect: inspectFile } = require('../output/files');
 const { KinovarError, codes, abortError } = require('../errors');
 const { EXTENSIONS, SET_FORMATS, PARQUET_META, PARQUET_MAGIC, BIDS } = require('../model/schema');
-const { entitiesOf, layoutOf } = require('../pipeline/bids');
+const { layoutOf } = require('../pipeline/bids');
+const { entitiesOf } = require('../checks/names');
 const { version } = require('../../package.json');
 
 const LEDGERS = 'ledgers';
@@ -229,9 +231,10 @@ function planRuns({ inputs, manifest, outDir, labels }) {
   for (const [name, { entries }] of runs) {
     let entities;
     try {
-      entities = entitiesOf('batch', { ...labels, ...entries[0].labels });
+      // The manifest's line names where the labels came from, not a call.
+      entities = entitiesOf({ ...libraryWords('batch'), about: () => '' }, { ...labels, ...entries[0].labels });
     } catch (error) {
-      throw new PlanError(`manifest ${manifest}: line ${entries[0].line}: ${error.message.replace(/^batch: /, '')}`);
+      throw new PlanError(`manifest ${manifest}: line ${entries[0].line}: ${error.message}`);
     }
     if (entries[0].set !== undefined && entries.length < 2) {
       throw new PlanError(`manifest ${manifest}: line ${entries[0].line}: set ${name} has one recording; a set synchronises two or more`);
@@ -523,6 +526,8 @@ class ShardRun {
   constructor(units, { outDir, shard, rehash = false, retryFailed = false }, options) {
     // By the format's own name, so that an old name of it is the same recipe.
     const format = options.format === BIDS ? BIDS : formatOf(options, undefined, 'batch', SET_FORMATS);
+    // Refused here, before any unit: each unit's request is made as it starts.
+    batchRequest('batch', { ...options, format });
     this.conversion = outputOptions('batch', { ...options, format });
     this.recipes = { recording: recipeOf(this.conversion, 'recording'), set: recipeOf(this.conversion, 'set') };
     Object.assign(this, { units, outDir, shard, how: { rehash, retryFailed } });
@@ -550,16 +555,20 @@ class ShardRun {
     return `${this.shard.index}/${this.shard.count}`;
   }
 
-  /** What a conversion of unit k is handed: its recordings, where it writes and with what. */
+  /**
+   * What a conversion of unit k is handed: its recordings, where it writes
+   * and its request, checked here, which the worker runs as it is.
+   */
   task(k, budget) {
     const unit = this.units[k];
     // A BIDS run goes into the dataset's root with its labels; one this batch wrote before is replaced.
     const record = this.previous.get(unit.key);
     const [target, options] = unit.root === undefined ? [unit.output, budget]
       : [unit.root, { ...budget, ...unit.labels, ...(record?.outputs?.length ? { overwrite: true } : {}) }];
-    if (unit.kind === 'set') return ['syncRecordings', [unit.inputs, target, options]];
+    if (unit.kind === 'set') return ['runSet', [unit.inputs, target, setRequest('syncRecordings', unit.inputs, target, options)]];
+    const request = recordingRequest('readRecording', unit.inputs[0], target, options);
     if (unit.root === undefined) ensureFolder(path.dirname(unit.output));
-    return ['readRecording', [unit.inputs[0], target, options]];
+    return ['runRecording', [unit.inputs[0], target, request]];
   }
 
   /** The record of unit k converted, from the conversion's value or error and its recordings' hashes. */
@@ -673,7 +682,7 @@ async function runShard(units, how, options = {}) {
 }
 
 // The conversions a worker runs by name, run on this thread.
-const HERE = { readRecording: convertRecording, syncRecordings: convertSet };
+const HERE = { runRecording, runSet };
 
 /** runShard on this thread, a unit at a time. */
 function runShardSync(units, how, options = {}) {
@@ -687,9 +696,9 @@ function runShardSync(units, how, options = {}) {
     }
     const started = process.hrtime.bigint();
     const inputs = inputsOf(units[k]);
-    const [op, args] = run.task(k, run.conversion);
     let outcome;
     try {
+      const [op, args] = run.task(k, run.conversion);
       outcome = { value: HERE[op](...args) };
     } catch (error) {
       outcome = { error };

@@ -6,11 +6,33 @@ const path = require('node:path');
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
 const { inputHead } = require('../output/files');
-const { timeOptions } = require('../model/time');
 const schema = require('../model/schema');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, DEFAULT_FORMAT, FORMAT_ALIASES, BIDS, MAX_RESAMPLE_HZ } = schema;
+const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, DEFAULT_FORMAT, FORMAT_ALIASES, BIDS, MAX_RESAMPLE_HZ, TIMES } = schema;
 /** The options of a BIDS dataset, handed on as given and checked where it is written. */
 const BIDS_OPTIONS = ['subject', 'session', 'task', 'run', 'acquisition', 'tracksys', 'placements'];
+
+/**
+ * How an entry names an option in its messages: the library by the call and
+ * the option's key, the command line by its flags (bin/shared.js). The rule
+ * and the sentence are one; only these words differ.
+ *   option(key)      the option's name, with the call that took it
+ *   about(key)       what a message about a given value opens with
+ *   given(key, v)    an option set to a value
+ *   list(values)     the values allowed
+ *   shown(v, plain)  a value refused: `plain` is the library's way of showing it
+ *   hint(v, values)  what follows a refused name (the command line suggests one)
+ */
+const libraryWords = (fn) => ({
+  fn,
+  option: (key) => `${fn}: options.${key}`,
+  about: () => `${fn}: `,
+  given: (key, value) => `${key}: '${value}'`,
+  list: (values) => values.map((v) => `'${v}'`),
+  shown: (value, plain) => plain,
+  hint: () => '',
+});
+
+const either = (values) => `${values.slice(0, -1).join(', ')} or ${values[values.length - 1]}`;
 
 function requireString(value, fn, name) {
   if (typeof value !== 'string') throw new TypeError(`${fn}: ${name} must be a string, not ${typeof value}`);
@@ -22,6 +44,45 @@ function requirePaths(value, fn) {
   }
 }
 
+/** The time options checked: {time, timezone} as given, or nothing. */
+function timeOptions(words, { time, timezone } = {}) {
+  const checked = {};
+  if (time !== undefined) {
+    if (!TIMES.includes(time)) {
+      throw new TypeError(`${words.option('time')} must be ${either(words.list(TIMES))}, not ${words.shown(time, JSON.stringify(time))}`);
+    }
+    checked.time = time;
+  }
+  if (timezone !== undefined) {
+    if (time !== 'absolute') throw new TypeError(`${words.option('timezone')} goes with ${words.given('time', 'absolute')}`);
+    try {
+      new Intl.DateTimeFormat('en-US', { timeZone: timezone });
+    } catch {
+      throw new RangeError(`${words.option('timezone')} must be an IANA zone name such as "Europe/Paris" or "UTC", ` +
+        `not ${words.shown(timezone, JSON.stringify(timezone))}`);
+    }
+    checked.timezone = timezone;
+  }
+  return checked;
+}
+
+/** Checks `value` against a number rule, keeping it in `checked` under `key`. */
+function numberOption(checked, words, key, value, fits, wanted, plain = `${value}`) {
+  if (value === undefined) return;
+  if (!fits(value)) throw new TypeError(`${words.option(key)} must be ${wanted}, not ${words.shown(value, plain)}`);
+  checked[key] = value;
+}
+
+/** Checks a value that must be one of `values`, keeping it in `checked` under `key`. */
+function oneOfOption(checked, words, key, value, values, sentence = either(words.list(values))) {
+  if (value === undefined) return;
+  if (!values.includes(value)) {
+    const plain = key === 'orientation' ? (typeof value === 'string' ? `'${value}'` : typeof value) : JSON.stringify(value);
+    throw new TypeError(`${words.option(key)} must be ${sentence}, not ${words.shown(value, plain)}${words.hint(value, values)}`);
+  }
+  checked[key] = value;
+}
+
 /**
  * The conversion options the native layer takes, checked: only the fields
  * it knows, so that a worker can be handed them as they are. The estimator
@@ -29,61 +90,38 @@ function requirePaths(value, fn) {
  * @param {string} fn
  * @param {{orientation?: 'classic'|'accurate'|'none', threads?: number, overwrite?: boolean, durable?: boolean,
  *   onProgress?: Function}} [options] onProgress is checked, not passed: a worker cannot be handed a function
+ * @param {object} [words] how the entry names its options (libraryWords)
  */
-function conversionOptions(fn, options) {
+function conversionOptions(fn, options, words = libraryWords(fn)) {
   if (options === undefined) return { orientation: DEFAULT_ESTIMATOR };
   if (options === null || typeof options !== 'object') throw new TypeError(`${fn}: options must be an object`);
-  const { orientation, threads, overwrite } = options;
   // A BIDS dataset's scans table states when each run began: its time is always absolute.
-  const checked = timeOptions(fn, options.format === BIDS ? { ...options, time: 'absolute' } : options);
-  if (threads !== undefined) {
-    if (!Number.isInteger(threads) || threads < 1 || threads > 1024) {
-      throw new TypeError(`${fn}: options.threads must be a whole number from 1 to 1024, not ${threads}`);
-    }
-    checked.threads = threads;
-  }
-  if (options.resample !== undefined) {
-    const { resample } = options;
-    if (typeof resample !== 'number' || !(resample > 0 && resample <= MAX_RESAMPLE_HZ)) {
-      throw new TypeError(`${fn}: options.resample must be samples per second above 0 (up to ${MAX_RESAMPLE_HZ}), not ${resample}`);
-    }
-    checked.resample = resample;
-  }
+  const checked = timeOptions(words, options.format === BIDS ? { ...options, time: 'absolute' } : options);
+  numberOption(checked, words, 'threads', options.threads, (n) => Number.isInteger(n) && n >= 1 && n <= 1024,
+    'a whole number from 1 to 1024');
+  numberOption(checked, words, 'resample', options.resample, (n) => typeof n === 'number' && n > 0 && n <= MAX_RESAMPLE_HZ,
+    `samples per second above 0 (up to ${MAX_RESAMPLE_HZ})`);
   // Rows per Parquet row group and per piece of OpenSim's table: undocumented, for tests that cut small pieces.
-  if (options.rowGroupRows !== undefined) {
-    if (!Number.isInteger(options.rowGroupRows) || options.rowGroupRows < 1) {
-      throw new TypeError(`${fn}: options.rowGroupRows must be a whole number above 0, not ${options.rowGroupRows}`);
-    }
-    checked.rowGroupRows = options.rowGroupRows;
-  }
-  for (const [key, value] of Object.entries({ overwrite, durable: options.durable })) {
-    if (value === undefined) continue;
-    if (typeof value !== 'boolean') throw new TypeError(`${fn}: options.${key} must be true or false`);
-    checked[key] = value;
+  numberOption(checked, words, 'rowGroupRows', options.rowGroupRows, (n) => Number.isInteger(n) && n >= 1, 'a whole number above 0');
+  for (const key of ['overwrite', 'durable']) {
+    if (options[key] === undefined) continue;
+    if (typeof options[key] !== 'boolean') throw new TypeError(`${words.option(key)} must be true or false`);
+    checked[key] = options[key];
   }
   // Undocumented, for tests: pieces of that many samples, which change no byte.
   if (Number.isInteger(options.chunkSamples) && options.chunkSamples > 0) checked.chunkSamples = options.chunkSamples;
   if (options.onProgress !== undefined && typeof options.onProgress !== 'function') {
-    throw new TypeError(`${fn}: options.onProgress must be a function`);
+    throw new TypeError(`${words.option('onProgress')} must be a function`);
   }
-  if (options.clock !== undefined) {
-    if (!CLOCKS.includes(options.clock)) {
-      throw new TypeError(`${fn}: options.clock must be ${CLOCKS.map((c) => `'${c}'`).join(' or ')}, not ${JSON.stringify(options.clock)}`);
-    }
-    checked.clock = options.clock;
+  oneOfOption(checked, words, 'clock', options.clock, CLOCKS);
+  const { calibrate } = options;
+  if (calibrate !== undefined && (typeof calibrate !== 'string' || calibrate === '')) {
+    throw new TypeError(`${words.option('calibrate')} must be ${either([...words.list(['auto', 'off']), "a calibration file's path"])}, ` +
+      `not ${words.shown(calibrate, JSON.stringify(calibrate))}`);
   }
-  if (options.calibrate !== undefined) {
-    const { calibrate } = options;
-    if (typeof calibrate !== 'string' || calibrate === '') {
-      throw new TypeError(`${fn}: options.calibrate must be 'auto', 'off' or a calibration file's path, not ${JSON.stringify(calibrate)}`);
-    }
-    checked.calibrate = calibrate;
-  }
-  if (orientation === undefined) return { orientation: DEFAULT_ESTIMATOR, ...checked };
-  if (!ESTIMATORS.includes(orientation)) {
-    throw new TypeError(`${fn}: options.orientation must be one of ${ESTIMATORS.map((e) => `'${e}'`).join(', ')}, ` +
-      `not ${typeof orientation === 'string' ? `'${orientation}'` : typeof orientation}`);
-  }
+  if (calibrate !== undefined) checked.calibrate = calibrate;
+  const { orientation = DEFAULT_ESTIMATOR } = options;
+  oneOfOption(checked, words, 'orientation', orientation, ESTIMATORS, `one of ${words.list(ESTIMATORS).join(', ')}`);
   return { orientation, ...checked };
 }
 
@@ -155,15 +193,17 @@ function outputOptions(fn, options) {
 /**
  * The format an options object asks for, by its own name; a target ending
  * in .parquet or .sto chooses its own, anything else is the plain table.
+ * `listed`: the formats a refusal names, where the entry takes more than `allowed` (BIDS).
  */
-function formatOf(options, target, fn, allowed = FORMATS) {
+function formatOf(options, target, fn, allowed = FORMATS, words = libraryWords(fn), listed = allowed) {
   let format = FORMAT_ALIASES[options?.format] ?? options?.format;
   if (format === undefined) {
     const extension = path.extname(target ?? '').toLowerCase();
     format = extension === '.parquet' ? 'parquet' : extension === '.sto' && allowed.includes('opensense') ? 'opensense' : DEFAULT_FORMAT;
   }
   if (!allowed.includes(format)) {
-    throw new RangeError(`${fn}: format must be one of ${allowed.map((f) => `'${f}'`).join(', ')}, not ${JSON.stringify(format)}`);
+    throw new RangeError(`${words.option('format')} must be one of ${words.list(listed).join(', ')}, ` +
+      `not ${words.shown(options?.format, JSON.stringify(format))}${words.hint(options?.format, listed)}`);
   }
   return format;
 }
@@ -226,6 +266,6 @@ function checkSamples(file, quality) {
 }
 
 module.exports = {
-  requireString, requirePaths, conversionOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
+  libraryWords, requireString, requirePaths, conversionOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
   checkRecording, checkSamples,
 };

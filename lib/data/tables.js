@@ -38,9 +38,17 @@ function fromNative(raw, file, calibration) {
  *   an orientation without an estimate reads NaN
  */
 function load(recordingPath, options) {
+  return runLoad(recordingPath, loadRequest(recordingPath, options));
+}
+
+/** load()'s arguments checked: the conversion, its defaults chosen, and the range. */
+function loadRequest(recordingPath, options) {
   if (typeof recordingPath !== 'string') throw new TypeError('load: recordingPath must be a string');
-  const conversion = calibrationOf(conversionOptions('load', options));
-  const range = rangeOptions('load', options);
+  return { conversion: calibrationOf(conversionOptions('load', options)), range: rangeOptions('load', options) };
+}
+
+/** load() of a checked request (see loadRequest): what a worker runs. */
+function runLoad(recordingPath, { conversion, range }) {
   checkRecording(recordingPath);
   return loadRecording(recordingPath, conversion, range);
 }
@@ -181,9 +189,17 @@ function datetimes(time, timeBase) {
  *   `time` counts from the set's window start, so one instant has one time in every recording
  */
 function loadSet(recordingPaths, options) {
+  return runLoadSet(recordingPaths, loadSetRequest(recordingPaths, options));
+}
+
+/** loadSet()'s arguments checked, as loadRequest's. */
+function loadSetRequest(recordingPaths, options) {
   requirePaths(recordingPaths, 'loadSet');
-  const conversion = setOptions(calibrationOf(conversionOptions('loadSet', options)));
-  const range = rangeOptions('loadSet', options);
+  return { conversion: setOptions(calibrationOf(conversionOptions('loadSet', options))), range: rangeOptions('loadSet', options) };
+}
+
+/** loadSet() of a checked request: what a worker runs. */
+function runLoadSet(recordingPaths, { conversion, range }) {
   checkMembers(recordingPaths);
   return loadRecordingSet(recordingPaths, conversion, range);
 }
@@ -297,5 +313,5 @@ function noEstimates(channel) {
 }
 
 module.exports = {
-  load, loadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, datetimes, ESTIMATED_FROM, layoutKey,
+  load, loadSet, loadRequest, loadSetRequest, runLoad, runLoadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, datetimes, ESTIMATED_FROM, layoutKey,
 };

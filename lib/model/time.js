@@ -5,27 +5,6 @@
 // given by name turns it into UTC; without one the column is the device's
 // local time without an offset.
 const { KinovarError, codes } = require('../errors');
-const { TIMES } = require('./schema');
-
-/** The time options checked: {time, timezone} as given, or nothing. */
-function timeOptions(fn, { time, timezone } = {}) {
-  const checked = {};
-  if (time !== undefined) {
-    if (!TIMES.includes(time)) throw new TypeError(`${fn}: options.time must be 'relative' or 'absolute', not ${JSON.stringify(time)}`);
-    checked.time = time;
-  }
-  if (timezone !== undefined) {
-    if (time !== 'absolute') throw new TypeError(`${fn}: options.timezone goes with time: 'absolute'`);
-    try {
-      new Intl.DateTimeFormat('en-US', { timeZone: timezone });
-    } catch {
-      throw new RangeError(`${fn}: options.timezone must be an IANA zone name such as "Europe/Paris" or "UTC", ` +
-        `not ${JSON.stringify(timezone)}`);
-    }
-    checked.timezone = timezone;
-  }
-  return checked;
-}
 
 const wallParts = (text) => /^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})$/.exec(text)?.slice(1).map(Number);
 
@@ -119,4 +98,4 @@ function localDays(zone, from, to) {
   return { starts, dates };
 }
 
-module.exports = { timeOptions, absoluteTime, timeCell, localDays };
+module.exports = { absoluteTime, timeCell, localDays };

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const native = require('../native/entry');
 const output = require('../output/files');
-const { conversionOptions, calibrationOf, setOptions, checkRecording, progressOf } = require('../checks/options');
+const { checkRecording, progressOf } = require('../checks/options');
 const { checkMembers, filesOf } = require('../checks/outcomes');
 const { streamSet, streamTable } = require('../data/tables');
 const { absoluteTime, timeCell } = require('../model/time');
@@ -17,9 +17,6 @@ const { KinovarError, codes } = require('../errors');
 const { COLUMNS } = require('../model/schema');
 const { version } = require('../../package.json');
 
-/** What BIDS allows in a label: letters and digits only. */
-const LABEL = /^[a-zA-Z0-9]+$/;
-const DEFAULT_TRACKSYS = 'kinovar';
 /** Standard gravity, by which our g become m/s^2. */
 const G = 9.80665;
 const RADIANS = Math.PI / 180;
@@ -61,56 +58,6 @@ const FRAMES = {
   },
 };
 const frameOf = (stream) => (stream === 'orientation' ? 'global' : stream === 'baro' ? 'n/a' : 'sensor');
-
-/** An error of the options or labels: nothing has been read or written. */
-const labelError = (fn, message) => new KinovarError(`${fn}: ${message}`, codes.BIDS_LABEL);
-
-/**
- * The entities of the files, checked: subject and task required, session,
- * acquisition and the tracking system's name optional labels, run a number.
- */
-function entitiesOf(fn, options) {
-  const entities = {};
-  const fields = [['subject', '--subject', true], ['session', '--session'], ['task', '--task', true],
-    ['tracksys', '--tracksys'], ['acquisition', '--acquisition'], ['run', '--run']];
-  for (const [key, flag, required] of fields) {
-    let value = options?.[key] ?? (key === 'tracksys' ? DEFAULT_TRACKSYS : undefined);
-    if (value === undefined) {
-      if (required) {
-        throw labelError(fn, `a BIDS dataset names the ${key} of every file: give options.${key} (${flag} <label>), ` +
-          'letters and digits only');
-      }
-      continue;
-    }
-    if (key === 'run' && Number.isInteger(value) && value >= 0) value = String(value);
-    const valid = typeof value === 'string' && (key === 'run' ? /^\d+$/.test(value) : LABEL.test(value));
-    if (!valid) {
-      const wanted = key === 'run' ? 'a whole number (1, 2, ...)' : 'letters and digits only (BIDS forbids "-", "_", ' +
-        'blanks and any other character in a label, since they separate the parts of a file name)';
-      throw labelError(fn, `options.${key} (${flag}) must be ${wanted}, not ${JSON.stringify(value)}`);
-    }
-    entities[key] = value;
-  }
-  return entities;
-}
-
-/** The placements of the tracked points, checked: a text per name, or none. */
-function placementsOf(fn, placements, names) {
-  if (placements === undefined) return {};
-  if (placements === null || typeof placements !== 'object' || Array.isArray(placements)) {
-    throw labelError(fn, 'options.placements must be an object of a text per tracked point ({"pelvis": "left iliac crest"})');
-  }
-  for (const [name, text] of Object.entries(placements)) {
-    if (!names.includes(name)) {
-      throw labelError(fn, `options.placements names ${JSON.stringify(name)}, which is not a tracked point of this ` +
-        `set (${names.join(', ')})`);
-    }
-    if (typeof text !== 'string' || text === '' || /[\t\r\n]/.test(text)) {
-      throw labelError(fn, `the placement of ${name} must be a text on one line without tabs, not ${JSON.stringify(text)}`);
-    }
-  }
-  return placements;
-}
 
 /** The files of the run, named by their entities in BIDS order, and the folders that hold them. */
 function layoutOf(root, entities) {
@@ -460,21 +407,15 @@ function settingsOf(file) {
  * Writes recordings as a tracking system of the BIDS dataset at `root`.
  * @param {string[]} recordingPaths one recording, or a set made together
  * @param {string} root the dataset's root folder
- * @param {object} options the conversion's, with subject, task (required), session, run, acquisition,
- *   tracksys, imuNames, placements
- * @param {string} fn the entry's name, for messages
- * @param {string[]} names the tracked points, one per recording, checked
+ * @param {object} request checked (see recordingRequest): the conversion, the tracked points (`names`),
+ *   the labels (`entities`) and `placements`, with the entry's name `fn` and its onProgress
  * @returns {string[]|object} a set's files, with its report as `report`; for one recording its
  *   description, as readRecording answers, with `files`
  */
-function convertBids(recordingPaths, root, options, fn, names) {
-  const entities = entitiesOf(fn, options);
-  const placements = placementsOf(fn, options?.placements, names);
+function convertBids(recordingPaths, root, request) {
+  const { fn, names, entities, placements, conversion } = request;
   const isSet = recordingPaths.length > 1;
-  // Absolute time, for acq_time; the zone, when given, makes it UTC.
-  const checked = calibrationOf(conversionOptions(fn, options), 'bids');
-  const conversion = isSet ? setOptions(checked) : checked;
-  const progress = progressOf(options);
+  const progress = progressOf(request);
   if (isSet) checkMembers(recordingPaths, root);
   else recordingPaths.forEach((file) => checkRecording(file));
   const layout = layoutOf(root, entities);
@@ -565,4 +506,4 @@ function ratesOf(info) {
   return { accel: rate('accel'), gyro: rate('gyro'), baro: rate('baro'), orientation: rate('accel') === rate('gyro') ? rate('accel') : undefined };
 }
 
-module.exports = { convertBids, entitiesOf, layoutOf };
+module.exports = { convertBids, layoutOf };

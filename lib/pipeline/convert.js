@@ -6,7 +6,8 @@
 // not at all.
 const path = require('node:path');
 const native = require('../native/entry');
-const { requireString, requirePaths, conversionOptions, calibrationOf, setOptions, formatOf, checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { recordingRequest, setRequest, FILE_OF } = require('../checks/request');
 const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport } = require('../checks/outcomes');
 const { streamTable, streamSet } = require('../data/tables');
 const { tablePieceRows, writeTable, tableWriter } = require('../parquet/file');
@@ -14,13 +15,7 @@ const { absoluteTime, timeCell } = require('../model/time');
 const output = require('../output/files');
 const { KinovarError, codes } = require('../errors');
 const { convertBids } = require('./bids');
-const { SET_FORMATS, EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS, BIDS } = require('../model/schema');
-
-// A BIDS dataset's tracked points: the file name alone, in a table's channel names.
-const BIDS_NAMES = (fn) => ({ fn, suffix: '', holder: 'a BIDS channel name' });
-
-// What each format's file is called in messages.
-const FILE_OF = { classic: 'the CSV file', plain: 'the CSV file', parquet: 'the Parquet file', opensense: 'the OpenSim table' };
+const { EXTENSIONS, SET_FILE, SET_VERSION, COLUMNS, BIDS } = require('../model/schema');
 
 /**
  * Converts one recording into `target` in the format asked for (default:
@@ -28,14 +23,19 @@ const FILE_OF = { classic: 'the CSV file', plain: 'the CSV file', parquet: 'the 
  * @returns {object} the recording's description with its quality, as readRecording answers
  */
 function convertRecording(recordingPath, target, options) {
-  requireString(recordingPath, 'readRecording', 'recordingPath');
-  requireString(target, 'readRecording', 'csvPath');
-  if (options?.format === BIDS) {
-    return convertBids([recordingPath], target, options, 'readRecording', imuNamesOf(options, [recordingPath], BIDS_NAMES('readRecording')));
-  }
-  const format = formatOf(options, target, 'readRecording');
-  const conversion = timeOf('readRecording', conversionOptions('readRecording', options), format, recordingPath);
-  const progress = progressOf(options);
+  const request = recordingRequest('readRecording', recordingPath, target, options);
+  return runRecording(recordingPath, target, { ...request, onProgress: options?.onProgress });
+}
+
+/**
+ * convertRecording() of a checked request (see recordingRequest), with its
+ * onProgress: what a worker runs, trusting the request.
+ */
+function runRecording(recordingPath, target, request) {
+  if (request.format === BIDS) return convertBids([recordingPath], target, request);
+  const { format } = request;
+  const conversion = timeOf(request.conversion, recordingPath);
+  const progress = progressOf(request);
   const what = FILE_OF[format];
   checkRecording(recordingPath);
   output.checkTarget(target, {
@@ -68,21 +68,11 @@ function convertRecording(recordingPath, target, options) {
 }
 
 /**
- * The conversion with absolute time made native: refused for a format
- * without a datetime column, the zone's offset found from the creation
- * time of the recording whose time the others stand on.
+ * The conversion with absolute time made native: the zone's offset found
+ * from the creation time of the recording whose time the others stand on.
  */
-function timeOf(fn, checked, format, firstRecording) {
-  const conversion = calibrationOf(checked, format);
-  if (conversion.resample !== undefined && format === 'classic') {
-    throw new RangeError(`${fn}: the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table ` +
-      '(format \'plain\', \'parquet\' or \'opensense\')');
-  }
+function timeOf(conversion, firstRecording) {
   if (conversion.time !== 'absolute') return conversion;
-  if (format !== 'plain' && format !== 'parquet') {
-    throw new RangeError(`${fn}: time 'absolute' adds a datetime column to the plain CSV and Parquet, not to ` +
-      `${format === 'classic' ? 'the classic CSV' : FILE_OF[format]}; choose format 'plain' or 'parquet'`);
-  }
   checkRecording(firstRecording);
   const settings = native.readConfig(firstRecording);
   return absoluteTime(conversion, settings ? JSON.parse(settings).createdAt : '', firstRecording);
@@ -215,39 +205,6 @@ function* openSensePieces(set, recordingPaths, names, pieceRows = STO_PIECE_ROWS
     if (piece.rows) progress?.(piece.time[piece.rows - 1] / span);
   }
   if (lines.length) yield `${lines.join('\n')}\n`;
-}
-
-// What a column name of OpenSim's table cannot hold: its header is split at
-// blanks and tabs, and a quaternion cell's parts at commas.
-const NOT_IN_NAME = /[\s,\x00-\x1f\x7f]/;
-const mended = (name) => name.replace(new RegExp(NOT_IN_NAME, 'g'), '_');
-
-/**
- * The IMU names of a set: as given (checked), or derived from the file names
- * and mended. A BIDS dataset's tracked points are named the same way, from
- * the file name alone.
- */
-function imuNamesOf(options, recordingPaths, { fn = 'syncRecordings', suffix = '_imu', holder = "OpenSim's table" } = {}) {
-  const given = options?.imuNames;
-  const names = given ?? recordingPaths.map((p) => mended(`${native.fileStem(p)}${suffix}`));
-  if (!Array.isArray(names) || names.length !== recordingPaths.length || !names.every((n) => typeof n === 'string')) {
-    throw new TypeError(`${fn}: imuNames must be ${recordingPaths.length} names, one per recording`);
-  }
-  // A name given on purpose matches the model's: changing it would break that match silently.
-  const bad = names.find((n) => n === '' || NOT_IN_NAME.test(n));
-  if (bad !== undefined) {
-    throw new RangeError(bad === '' ? `${fn}: an IMU name is empty; give each sensor the name of its place on the body`
-      : `${fn}: IMU name ${JSON.stringify(bad)} holds a blank, comma or control character, which ${holder} ` +
-        `cannot hold in a name; use ${JSON.stringify(mended(bad))}`);
-  }
-  const second = names.findIndex((n, i) => names.indexOf(n) !== i);
-  if (second >= 0) {
-    const first = names.indexOf(names[second]);
-    throw new RangeError(`${fn}: two sensors have the same IMU name ${JSON.stringify(names[second])} ` +
-      `(${recordingPaths[first]} and ${recordingPaths[second]}); ` +
-      `${given ? 'give each its own' : 'name each sensor with imuNames (--imu-names)'}`);
-  }
-  return names;
 }
 
 /**
@@ -385,17 +342,17 @@ function writeStreamedSet(recordingPaths, outputFolder, targets, conversion) {
  * @returns {string[]} the files written, with the set's report as their `report`
  */
 function convertSet(recordingPaths, outputFolder, options) {
-  requirePaths(recordingPaths, 'syncRecordings');
-  requireString(outputFolder, 'syncRecordings', 'outputFolder');
-  if (options?.format === BIDS) {
-    return convertBids(recordingPaths, outputFolder, options, 'syncRecordings', imuNamesOf(options, recordingPaths, BIDS_NAMES('syncRecordings')));
-  }
-  const checked = setOptions(conversionOptions('syncRecordings', options));
-  const format = formatOf(options, undefined, 'syncRecordings', SET_FORMATS);
-  const names = format === 'opensense' ? imuNamesOf(options, recordingPaths) : undefined;
+  const request = setRequest('syncRecordings', recordingPaths, outputFolder, options);
+  return runSet(recordingPaths, outputFolder, { ...request, onProgress: options?.onProgress });
+}
+
+/** convertSet() of a checked request (see setRequest), with its onProgress: what a worker runs. */
+function runSet(recordingPaths, outputFolder, request) {
+  if (request.format === BIDS) return convertBids(recordingPaths, outputFolder, request);
+  const { format, names } = request;
   checkMembers(recordingPaths, outputFolder);
   // The first recording's creation time stands at its first sample.
-  const conversion = { ...timeOf('syncRecordings', checked, format, recordingPaths[0]), progress: progressOf(options) };
+  const conversion = { ...timeOf(request.conversion, recordingPaths[0]), progress: progressOf(request) };
   const targets = format === 'opensense' ? [path.join(outputFolder, 'orientations.sto')]
     : recordingPaths.map((p) => path.join(outputFolder, `${native.fileStem(p)}${EXTENSIONS[format]}`));
   const created = output.ensureFolder(outputFolder);
@@ -419,4 +376,4 @@ function convertSet(recordingPaths, outputFolder, options) {
   }
 }
 
-module.exports = { convertRecording, convertSet, openSensePieces };
+module.exports = { convertRecording, convertSet, runRecording, runSet, openSensePieces };
