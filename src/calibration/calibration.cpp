@@ -121,6 +121,96 @@ CalibrationModel accelModel(const AccelFit& fit) {
   return model;
 }
 
+// Weighted least squares toward the closest point on the unit sphere, from
+// `model` on; false when the windows leave it undetermined.
+bool fitSphere(AccelFit& fit, const std::vector<StillWindow>& still, const CalibrationParameters& parameters,
+               CalibrationModel& model) {
+  const size_t n = still.size();
+  const int terms = fit.temperatureTerm ? 3 : 2;
+  std::vector<double> weights(n, 1.0), closest(3 * n), current(3 * n);
+  const auto calibrated = [&](const CalibrationModel& m, std::vector<double>& out) {
+    for (size_t i = 0; i < n; ++i) {
+      double a[3] = {still[i].mean[0], still[i].mean[1], still[i].mean[2]};
+      m.applyAccel(a, still[i].temperature);
+      std::copy_n(a, 3, &out[3 * i]);
+    }
+  };
+  calibrated(model, current);
+  for (fit.iterations = 1; fit.iterations <= parameters.maxIterations; ++fit.iterations) {
+    for (size_t i = 0; i < n; ++i) {
+      const double* c = &current[3 * i];
+      const double norm = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+      for (size_t k = 0; k < 3; ++k) closest[3 * i + k] = norm > 0 ? c[k] / norm : 0.0;
+    }
+    CalibrationModel next = model;
+    bool solved = true;
+    for (size_t k = 0; k < 3 && solved; ++k) {
+      // closest = a + b * current + c * (T - Tref), by the windows' weights.
+      double normal[3][3] = {}, rhs[3] = {};
+      for (size_t i = 0; i < n; ++i) {
+        const double x[3] = {1.0, current[3 * i + k], still[i].temperature - fit.referenceTemperature};
+        for (int r = 0; r < terms; ++r) {
+          rhs[r] += weights[i] * x[r] * closest[3 * i + k];
+          for (int s = 0; s < terms; ++s) normal[r][s] += weights[i] * x[r] * x[s];
+        }
+      }
+      solved = solve(normal, rhs, terms);
+      if (!solved) break;
+      // a + b * ((raw + offset) * scale + dT * t) + c * dT
+      //   = (raw + offset + a / (b * scale)) * (b * scale) + dT * (b * t + c)
+      next.offset[k] = model.offset[k] + rhs[0] / (rhs[1] * model.scale[k]);
+      next.scale[k] = model.scale[k] * rhs[1];
+      next.temperature[k] = model.temperature[k] * rhs[1] + (terms == 3 ? rhs[2] : 0.0);
+    }
+    if (!solved) return false;
+    double moved = 0.0;
+    for (int k = 0; k < 3; ++k)
+      moved = std::max({moved, std::abs(next.offset[k] - model.offset[k]), std::abs(next.scale[k] - model.scale[k]),
+                        std::abs(next.temperature[k] - model.temperature[k])});
+    model = next;
+    calibrated(model, current);
+    for (size_t i = 0; i < n; ++i) {
+      const double d[3] = {current[3 * i] - closest[3 * i], current[3 * i + 1] - closest[3 * i + 1],
+                           current[3 * i + 2] - closest[3 * i + 2]};
+      const double residual = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+      weights[i] = residual > 0 ? std::min(1.0 / residual, parameters.maxWeight) : parameters.maxWeight;
+    }
+    if (moved <= parameters.tolerance) break;
+  }
+  return true;
+}
+
+// Whether the fitted model stands, told in the fit's status.
+void judgeAccel(AccelFit& fit, size_t windows, const CalibrationParameters& parameters) {
+  double worstScale = 0.0, worstTemperature = 0.0;
+  int scaleAxis = 0, temperatureAxis = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (std::abs(fit.scale[k] - 1.0) > worstScale) worstScale = std::abs(fit.scale[k] - 1.0), scaleAxis = k;
+    if (std::abs(fit.temperature[k]) > worstTemperature) worstTemperature = std::abs(fit.temperature[k]), temperatureAxis = k;
+  }
+  const char* refusal = "; the samples stay raw: record a calibration (six faces, still) and apply its file";
+  if (!(fit.errorAfterMg < fit.errorBeforeMg)) {
+    fit.status = format("the fit did not lower the error at rest (%.2f mg before, %.2f mg after)%s", fit.errorBeforeMg,
+                        fit.errorAfterMg, refusal);
+  } else if (!(fit.errorAfterMg < 1000.0 * parameters.maxErrorAfter)) {
+    fit.status = format("the error at rest stays at %.2f mg after the fit (%.2f mg before), not below %.0f mg%s",
+                        fit.errorAfterMg, fit.errorBeforeMg, 1000.0 * parameters.maxErrorAfter, refusal);
+  } else if (!(worstScale <= parameters.maxScaleChange)) {
+    fit.status = format("the scale of %s came out at %.4f, more than %.0f %% from 1%s", kAxes[scaleAxis],
+                        fit.scale[scaleAxis], 100.0 * parameters.maxScaleChange, refusal);
+  } else if (!(worstTemperature <= parameters.maxTemperature)) {
+    fit.status = format("the temperature term of %s came out at %.2f mg per degree C, beyond %.0f%s",
+                        kAxes[temperatureAxis], 1000.0 * fit.temperature[temperatureAxis],
+                        1000.0 * parameters.maxTemperature, refusal);
+  } else {
+    fit.accepted = true;
+    fit.status = format("calibrated: error at rest %.2f mg before, %.2f mg after, over %zu still windows%s",
+                        fit.errorBeforeMg, fit.errorAfterMg, windows,
+                        fit.temperatureTerm ? "" : " (no barometer: no temperature term)");
+  }
+}
+
+
 }  // namespace
 
 StillWindows collectStillWindows(const RecordingReader& reader, const CalibrationParameters& parameters) {
@@ -222,62 +312,10 @@ AccelFit fitAccel(const StillWindows& windows, const CalibrationParameters& para
     fit.referenceTemperature = sum / static_cast<double>(still.size());
   }
 
-  // Weighted least squares toward the closest point on the unit sphere.
-  const size_t n = still.size();
-  const int terms = fit.temperatureTerm ? 3 : 2;
-  std::vector<double> weights(n, 1.0), closest(3 * n), current(3 * n);
   CalibrationModel model = accelModel(fit);
-  const auto calibrated = [&](const CalibrationModel& m, std::vector<double>& out) {
-    for (size_t i = 0; i < n; ++i) {
-      double a[3] = {still[i].mean[0], still[i].mean[1], still[i].mean[2]};
-      m.applyAccel(a, still[i].temperature);
-      std::copy_n(a, 3, &out[3 * i]);
-    }
-  };
-  calibrated(model, current);
-  for (fit.iterations = 1; fit.iterations <= parameters.maxIterations; ++fit.iterations) {
-    for (size_t i = 0; i < n; ++i) {
-      const double* c = &current[3 * i];
-      const double norm = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
-      for (size_t k = 0; k < 3; ++k) closest[3 * i + k] = norm > 0 ? c[k] / norm : 0.0;
-    }
-    CalibrationModel next = model;
-    bool solved = true;
-    for (size_t k = 0; k < 3 && solved; ++k) {
-      // closest = a + b * current + c * (T - Tref), by the windows' weights.
-      double normal[3][3] = {}, rhs[3] = {};
-      for (size_t i = 0; i < n; ++i) {
-        const double x[3] = {1.0, current[3 * i + k], still[i].temperature - fit.referenceTemperature};
-        for (int r = 0; r < terms; ++r) {
-          rhs[r] += weights[i] * x[r] * closest[3 * i + k];
-          for (int s = 0; s < terms; ++s) normal[r][s] += weights[i] * x[r] * x[s];
-        }
-      }
-      solved = solve(normal, rhs, terms);
-      if (!solved) break;
-      // a + b * ((raw + offset) * scale + dT * t) + c * dT
-      //   = (raw + offset + a / (b * scale)) * (b * scale) + dT * (b * t + c)
-      next.offset[k] = model.offset[k] + rhs[0] / (rhs[1] * model.scale[k]);
-      next.scale[k] = model.scale[k] * rhs[1];
-      next.temperature[k] = model.temperature[k] * rhs[1] + (terms == 3 ? rhs[2] : 0.0);
-    }
-    if (!solved) {
-      fit.status = "the still windows leave the fit undetermined (all alike); turn the sensor through six faces";
-      return fit;
-    }
-    double moved = 0.0;
-    for (int k = 0; k < 3; ++k)
-      moved = std::max({moved, std::abs(next.offset[k] - model.offset[k]), std::abs(next.scale[k] - model.scale[k]),
-                        std::abs(next.temperature[k] - model.temperature[k])});
-    model = next;
-    calibrated(model, current);
-    for (size_t i = 0; i < n; ++i) {
-      const double d[3] = {current[3 * i] - closest[3 * i], current[3 * i + 1] - closest[3 * i + 1],
-                           current[3 * i + 2] - closest[3 * i + 2]};
-      const double residual = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-      weights[i] = residual > 0 ? std::min(1.0 / residual, parameters.maxWeight) : parameters.maxWeight;
-    }
-    if (moved <= parameters.tolerance) break;
+  if (!fitSphere(fit, still, parameters, model)) {
+    fit.status = "the still windows leave the fit undetermined (all alike); turn the sensor through six faces";
+    return fit;
   }
   fit.iterations = std::min(fit.iterations, parameters.maxIterations);
   std::copy_n(model.offset, 3, fit.offset);
@@ -285,32 +323,7 @@ AccelFit fitAccel(const StillWindows& windows, const CalibrationParameters& para
   std::copy_n(model.temperature, 3, fit.temperature);
   fit.errorAfterMg = sphereErrorMg(still, model);
 
-  double worstScale = 0.0, worstTemperature = 0.0;
-  int scaleAxis = 0, temperatureAxis = 0;
-  for (int k = 0; k < 3; ++k) {
-    if (std::abs(fit.scale[k] - 1.0) > worstScale) worstScale = std::abs(fit.scale[k] - 1.0), scaleAxis = k;
-    if (std::abs(fit.temperature[k]) > worstTemperature) worstTemperature = std::abs(fit.temperature[k]), temperatureAxis = k;
-  }
-  const char* refusal = "; the samples stay raw: record a calibration (six faces, still) and apply its file";
-  if (!(fit.errorAfterMg < fit.errorBeforeMg)) {
-    fit.status = format("the fit did not lower the error at rest (%.2f mg before, %.2f mg after)%s", fit.errorBeforeMg,
-                        fit.errorAfterMg, refusal);
-  } else if (!(fit.errorAfterMg < 1000.0 * parameters.maxErrorAfter)) {
-    fit.status = format("the error at rest stays at %.2f mg after the fit (%.2f mg before), not below %.0f mg%s",
-                        fit.errorAfterMg, fit.errorBeforeMg, 1000.0 * parameters.maxErrorAfter, refusal);
-  } else if (!(worstScale <= parameters.maxScaleChange)) {
-    fit.status = format("the scale of %s came out at %.4f, more than %.0f %% from 1%s", kAxes[scaleAxis],
-                        fit.scale[scaleAxis], 100.0 * parameters.maxScaleChange, refusal);
-  } else if (!(worstTemperature <= parameters.maxTemperature)) {
-    fit.status = format("the temperature term of %s came out at %.2f mg per degree C, beyond %.0f%s",
-                        kAxes[temperatureAxis], 1000.0 * fit.temperature[temperatureAxis],
-                        1000.0 * parameters.maxTemperature, refusal);
-  } else {
-    fit.accepted = true;
-    fit.status = format("calibrated: error at rest %.2f mg before, %.2f mg after, over %zu still windows%s",
-                        fit.errorBeforeMg, fit.errorAfterMg, still.size(),
-                        fit.temperatureTerm ? "" : " (no barometer: no temperature term)");
-  }
+  judgeAccel(fit, still.size(), parameters);
   return fit;
 }
 

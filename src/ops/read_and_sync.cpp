@@ -252,6 +252,34 @@ StreamSource streamedCut(const WindowPlan& window, size_t i, Recording& light, c
   return source;
 }
 
+// The set's files, with those beside them, take their names together; when
+// one fails none does, and the failure is noted for the first recording named.
+void commitSet(std::vector<CsvFile>& csvs, const std::vector<std::string>& csvPaths, const ConversionOptions& options,
+               const BesideFiles& beside, SetOutcome& outcome, std::vector<OutputFailure>& failures) {
+  const size_t n = csvs.size();
+  std::vector<OutputFile> outputs;
+  for (CsvFile& csv : csvs) outputs.push_back(std::move(csv.output));
+  std::vector<std::string> besidePaths;
+  if (beside) {
+    for (const auto& [path, bytes] : beside(outcome)) {
+      OutputFile& file = outputs.emplace_back(path.c_str(), OutputFile::Mode::Binary);
+      besidePaths.push_back(path);
+      if (file && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.file()) != bytes.size())
+        file.noteWriteError(errno);
+      if (!file) break;  // refused at open: its error stands, nothing further is needed
+    }
+  }
+  size_t bad = 0;
+  if (!commitTogether(outputs, options.durable, &bad)) {
+    const OutputFailure failure{bad < n ? csvPaths[bad] : besidePaths[bad - n], outputs[bad].error(),
+                                outputs[bad].failedStep()};
+    // A file beside them failed: no file of the set took its name.
+    if (bad < n) outcome.outputRecordings.push_back(bad);
+    else for (size_t i = 0; i < n; ++i) outcome.outputRecordings.push_back(i);
+    failures[outcome.outputRecordings.front()] = failure;
+  }
+}
+
 // The output paths are asked for only once the set is synchronised, so that
 // a refusal of them never hides an earlier stage's failure.
 // Quiet: prints nothing. Together: the files take their names only once all
@@ -319,29 +347,7 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
   outcome.files = csvPaths;
   for (size_t i = 0; i < n; ++i)
     if (!exported[i]) outcome.outputRecordings.push_back(i);
-  if (together && outcome.outputRecordings.empty()) {
-    std::vector<OutputFile> outputs;
-    for (CsvFile& csv : csvs) outputs.push_back(std::move(csv.output));
-    std::vector<std::string> besidePaths;
-    if (beside) {
-      for (const auto& [path, bytes] : beside(outcome)) {
-        OutputFile& file = outputs.emplace_back(path.c_str(), OutputFile::Mode::Binary);
-        besidePaths.push_back(path);
-        if (file && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.file()) != bytes.size())
-          file.noteWriteError(errno);
-        if (!file) break;  // refused at open: its error stands, nothing further is needed
-      }
-    }
-    size_t bad = 0;
-    if (!commitTogether(outputs, options.durable, &bad)) {
-      const OutputFailure failure{bad < n ? csvPaths[bad] : besidePaths[bad - n], outputs[bad].error(),
-                                  outputs[bad].failedStep()};
-      // A file beside them failed: no file of the set took its name.
-      if (bad < n) outcome.outputRecordings.push_back(bad);
-      else for (size_t i = 0; i < n; ++i) outcome.outputRecordings.push_back(i);
-      failures[outcome.outputRecordings.front()] = failure;
-    }
-  }
+  if (together && outcome.outputRecordings.empty()) commitSet(csvs, csvPaths, options, beside, outcome, failures);
   if (!outcome.outputRecordings.empty()) {
     outcome.failure = SetFailure::Output;
     outcome.output = OutputProblem::NotWritten;

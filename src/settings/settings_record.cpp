@@ -118,6 +118,71 @@ int minimumLength(int type, int subtype) {
   return -1;
 }
 
+// The firmware version: one number (major, minor and patch as its digits)
+// or three words.
+bool decodeVersion(DeviceSettings& s, const uint8_t* p, int length) {
+  if (length == 4) {
+    const int32_t n = s32(p);
+    if (n <= 999) {
+      s.version = n / 100;
+      s.majorVersion = (n - 100 * s.version) / 10;
+      s.minorVersion = n - 100 * s.version - 10 * s.majorVersion;
+    } else {
+      s.version = s.majorVersion = s.minorVersion = 0;
+    }
+  } else if (length == 6) {
+    s.version = u16(p);
+    s.majorVersion = u16(p + 2);
+    s.minorVersion = u16(p + 4);
+  } else {
+    return false;
+  }
+  s.hasDeviceInfo = true;
+  return true;
+}
+
+bool decodeGps(GpsSettings& gps, const uint8_t* p, int length) {
+  if (length == 5) {
+    gps.frequency = u16(p + 1);
+    gps.tailWord = u16(p + 3);
+  } else if (length == 8) {
+    // A period of 0 ms names no rate; report 0 rather than divide by it.
+    const uint32_t period = u32raw(p + 1);
+    gps.frequency = period == 0 ? 0 : static_cast<int32_t>(1.0 / (period * 0.001));
+    gps.extraByte = u8(p + 5);
+    gps.tailWord = u16(p + 6);
+  } else {
+    return false;
+  }
+  gps.frameId = u8(p);
+  gps.present = true;
+  return true;
+}
+
+void decodeRadioTime(RadioTimeSettings& r, const uint8_t* p) {
+  r.frameId = u8(p);
+  r.present = true;
+  r.frequency = u16(p + 1);
+  r.role = u8(p + 3);
+  r.channel = u8(p + 4);
+}
+
+void decodeTimeMarks(TimeMarksSettings& t, const uint8_t* p) {
+  t.frameId = u8(p);
+  t.present = true;
+  t.value1 = u16(p + 1);
+  t.value2 = u8(p + 3);
+  t.value3 = u8(p + 4);
+  t.value4 = u8(p + 5);
+  t.value5 = u16(p + 6);
+  t.value6 = s32(p + 8);
+  t.value7 = u8(p + 12);
+  t.value8 = u8(p + 13);
+  t.value9 = u8(p + 14);
+  t.value10 = u16(p + 15);
+  t.value11 = s32(p + 17);
+}
+
 // `p` is the payload; the caller has checked that L reaches the minimum.
 // Returns false when the length is not one the record allows.
 bool decodeKnown(DeviceSettings& s, int type, int subtype, const uint8_t* p, int length) {
@@ -128,25 +193,7 @@ bool decodeKnown(DeviceSettings& s, int type, int subtype, const uint8_t* p, int
       s.bodyLocation = u8(p + 5);
       s.hasDeviceInfo = true;
       return true;
-    case 0x102:
-      if (length == 4) {
-        const int32_t n = s32(p);
-        if (n <= 999) {
-          s.version = n / 100;
-          s.majorVersion = (n - 100 * s.version) / 10;
-          s.minorVersion = n - 100 * s.version - 10 * s.majorVersion;
-        } else {
-          s.version = s.majorVersion = s.minorVersion = 0;
-        }
-      } else if (length == 6) {
-        s.version = u16(p);
-        s.majorVersion = u16(p + 2);
-        s.minorVersion = u16(p + 4);
-      } else {
-        return false;
-      }
-      s.hasDeviceInfo = true;
-      return true;
+    case 0x102: return decodeVersion(s, p, length);
     case 0x105:
       s.radioMode = u8(p);
       s.radioChannel = u8(p + 1);
@@ -168,22 +215,7 @@ bool decodeKnown(DeviceSettings& s, int type, int subtype, const uint8_t* p, int
     case 0x303: decodeSensor(s.gyro, p, gyroRange(p[3])); return true;
     case 0x304: decodeChannel(s.baro, p); return true;
     case 0x306: decodeDate(s.endDate, p); return true;
-    case 0x307:
-      if (length == 5) {
-        s.gps.frequency = u16(p + 1);
-        s.gps.tailWord = u16(p + 3);
-      } else if (length == 8) {
-        // A period of 0 ms names no rate; report 0 rather than divide by it.
-        const uint32_t period = u32raw(p + 1);
-        s.gps.frequency = period == 0 ? 0 : static_cast<int32_t>(1.0 / (period * 0.001));
-        s.gps.extraByte = u8(p + 5);
-        s.gps.tailWord = u16(p + 6);
-      } else {
-        return false;
-      }
-      s.gps.frameId = u8(p);
-      s.gps.present = true;
-      return true;
+    case 0x307: return decodeGps(s.gps, p, length);
     case 0x308: s.frequency = u16(p); return true;
     case 0x309:
       // At L = 8 the last byte of word B is the record's first trailer byte:
@@ -200,30 +232,8 @@ bool decodeKnown(DeviceSettings& s, int type, int subtype, const uint8_t* p, int
     case 0x30E: s.gps.word32 = s32(p); return true;
     case 0x30F: s.channel10.word32 = s32(p); return true;
     case 0x310: decodeSource(s.event, p); return true;
-    case 0x311:
-      s.radioTime.frameId = u8(p);
-      s.radioTime.present = true;
-      s.radioTime.frequency = u16(p + 1);
-      s.radioTime.role = u8(p + 3);
-      s.radioTime.channel = u8(p + 4);
-      return true;
-    case 0x312: {
-      TimeMarksSettings& t = s.timeMarks;
-      t.frameId = u8(p);
-      t.present = true;
-      t.value1 = u16(p + 1);
-      t.value2 = u8(p + 3);
-      t.value3 = u8(p + 4);
-      t.value4 = u8(p + 5);
-      t.value5 = u16(p + 6);
-      t.value6 = s32(p + 8);
-      t.value7 = u8(p + 12);
-      t.value8 = u8(p + 13);
-      t.value9 = u8(p + 14);
-      t.value10 = u16(p + 15);
-      t.value11 = s32(p + 17);
-      return true;
-    }
+    case 0x311: decodeRadioTime(s.radioTime, p); return true;
+    case 0x312: decodeTimeMarks(s.timeMarks, p); return true;
     case 0x313: decodeWordChannel(s.channel19, p); return true;
     case 0x314: decodeWordChannel(s.channel20, p); return true;
     case 0x315: s.measureId = u16(p); return true;

@@ -54,6 +54,29 @@ Line robustLine(const std::vector<double>& x, const std::vector<double>& d, uint
   return line;
 }
 
+// Where the pairs' distance from the line steps by more than `jump` and the
+// next ones keep the step: the bounds of the pieces, from 0 to the end.
+std::vector<uint64_t> stepCuts(const std::vector<double>& off, double jump) {
+  constexpr uint64_t kHold = 5;
+  const uint64_t n = off.size();
+  std::vector<uint64_t> cuts{0};
+  double at = off[0];
+  for (uint64_t j = 1; j + kHold <= n; ++j) {
+    if (std::fabs(off[j] - at) <= jump) {
+      at = off[j];
+      continue;
+    }
+    bool holds = true;
+    for (uint64_t k = j + 1; k < j + kHold && holds; ++k) holds = std::fabs(off[k] - off[j]) <= jump;
+    if (holds) {
+      cuts.push_back(j);
+      at = off[j];
+    }
+  }
+  cuts.push_back(n);
+  return cuts;
+}
+
 }  // namespace
 
 ClockModel timeMarksClock(const DeviceSettings& settings) {
@@ -112,23 +135,7 @@ ClockModel radioStreamClock(const SampleStream& radio, int32_t clock) {
   const Line all = robustLine(x, d, 0, n, tick, inlier);
   std::vector<double> off(n);
   for (uint64_t j = 0; j < n; ++j) off[j] = d[j] - all.c - all.m * x[j];
-  constexpr uint64_t kHold = 5;
-  const double jump = 20 * tick;
-  std::vector<uint64_t> cuts{0};
-  double at = off[0];
-  for (uint64_t j = 1; j + kHold <= n; ++j) {
-    if (std::fabs(off[j] - at) <= jump) {
-      at = off[j];
-      continue;
-    }
-    bool holds = true;
-    for (uint64_t k = j + 1; k < j + kHold && holds; ++k) holds = std::fabs(off[k] - off[j]) <= jump;
-    if (holds) {
-      cuts.push_back(j);
-      at = off[j];
-    }
-  }
-  cuts.push_back(n);
+  const std::vector<uint64_t> cuts = stepCuts(off, 20 * tick);
 
   double sumSq = 0;
   std::vector<double> slopeErrors;  // per piece: the standard error of its slope

@@ -83,6 +83,18 @@ test('lib/ has no require loop, even through requires inside functions, and need
   for (const file of graph.keys()) visit(file, []);
 });
 
+test('functions stay within 80 lines in src/, counted by braces that comments and literals do not fool', () => {
+  const { longFunctions, functionsOf } = require('../../scripts/function-lengths');
+  const body = (n) => Array.from({ length: n }, (_, i) => `  x += ${i}; // }`).join('\n');
+  const cpp = `int shortOne() {\n  const char* s = "}}";\n  if (s) { return '}'; }\n}\nint longOne(int a) const {\n${body(79)}\n}\n`;
+  assert.deepEqual(functionsOf(cpp, false).map((f) => [f.name, f.lines]), [['shortOne', 4], ['longOne', 81]]);
+  const js = `const f = (a) => {\n  const r = /[{]/.test(a) ? \`\${a}}\` : '{';\n  for (const c of a) { r; }\n};\nclass A {\n  m() {\n  }\n}\n`;
+  assert.deepEqual(functionsOf(js, true).map((f) => [f.name, f.lines]), [['f', 4], ['m', 2]]);
+  const root = path.join(__dirname, '..', '..');
+  const long = longFunctions([path.join(root, 'src')]).map((f) => `${path.relative(root, f.file)}:${f.line} ${f.name} (${f.lines})`);
+  assert.deepEqual(long, []);
+});
+
 test('recognising an output of ours loads no Parquet decoder', (t) => {
   const file = path.join(scratch(t), 'ours.parquet');
   // Only what recognition reads: the magic at both ends and our format's name in the footer.
