@@ -23,6 +23,7 @@
 #include "export/rows.h"
 #include "io/ordered_writer.h"
 #include "io/paths.h"
+#include "model/streams.h"
 #include "orientation/orientation.h"
 #include "reader/calendar.h"
 
@@ -477,10 +478,8 @@ TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams
   event.key = event.stream ? kSecondEventKey : kEventKey;
   if (!event.stream) event.stream = takenStream(streams, kEventKey, settings.event.present);
   quaternion.stream = takenStream(streams, kQuaternionKey, true);
-  if (gyro.stream) gyro.divisor = divisorOf(settings.frequency, settings.gyro.frequency);
-  if (accel.stream) accel.divisor = divisorOf(settings.frequency, settings.accel.frequency);
-  if (baro.stream) baro.divisor = divisorOf(settings.frequency, settings.baro.frequency);
-  if (quaternion.stream) quaternion.divisor = divisorOf(settings.frequency, settings.gyro.frequency);
+  for (Column* column : {&gyro, &accel, &baro, &quaternion})
+    if (column->stream) column->divisor = divisorOf(settings.frequency, rateOf(settings, column->key));
 
   // Enough rows for the longest stream and for the last sample of every
   // divided group, so that no sample is left without its row.
@@ -496,12 +495,11 @@ TableLayout tableLayout(const DeviceSettings& settings, const StreamMap& streams
 
 std::span<const ColumnName> tableColumns() {
   static constexpr ColumnName columns[] = {
-      {"gyro_x", "deg/s", kGyroKey, 0},     {"gyro_y", "deg/s", kGyroKey, 1},     {"gyro_z", "deg/s", kGyroKey, 2},
-      {"accel_x", "g", kAccelKey, 0},       {"accel_y", "g", kAccelKey, 1},       {"accel_z", "g", kAccelKey, 2},
-      {"pressure", "mBar", kBaroKey, 0},    {"temperature", "degree C", kBaroKey, 1},
-      {"event", "", kEventKey, 0},
-      {"quat_w", "", kQuaternionKey, 0},    {"quat_x", "", kQuaternionKey, 1},    {"quat_y", "", kQuaternionKey, 2},
-      {"quat_z", "", kQuaternionKey, 3}};
+      {"gyro_x", kGyroKey, 0},     {"gyro_y", kGyroKey, 1},     {"gyro_z", kGyroKey, 2},
+      {"accel_x", kAccelKey, 0},   {"accel_y", kAccelKey, 1},   {"accel_z", kAccelKey, 2},
+      {"pressure", kBaroKey, 0},   {"temperature", kBaroKey, 1}, {"event", kEventKey, 0},
+      {"quat_w", kQuaternionKey, 0}, {"quat_x", kQuaternionKey, 1}, {"quat_y", kQuaternionKey, 2},
+      {"quat_z", kQuaternionKey, 3}};
   return columns;
 }
 
@@ -517,7 +515,7 @@ std::string classicHeader(const DeviceSettings& settings, const TableLayout& tab
   if (settings.accel.present) out += "Accel [" + std::to_string(settings.accel.frequency) + " hz],,,";
   if (settings.baro.present) out += "Baro [" + std::to_string(settings.baro.frequency) + " hz],,";
   if (settings.event.present) out += "Event [" + std::to_string(settings.frequency) + " hz],";
-  if (table.quaternion.stream) out += "Quaternion [" + std::to_string(settings.gyro.frequency) + " hz],,,,";
+  if (table.quaternion.stream) out += "Quaternion [" + std::to_string(rateOf(settings, kQuaternionKey)) + " hz],,,,";
   out += "\nTime,";
   if (settings.gyro.present) out += "Gyro X,Gyro Y,Gyro Z,";
   if (settings.accel.present) out += "Accel X,Accel Y,Accel Z,";

@@ -9,7 +9,7 @@
 
 #include "io/output_file.h"
 #include "io/paths.h"
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "reader/stream_reader.h"
 
 namespace kinovar {
@@ -35,10 +35,9 @@ double firstInstant(const TableLayout& table);
 inline constexpr char kCsvBanner[] = "Quandrel - Kinovar data export";
 
 // The table's columns after its time, in order: their names in the plain CSV
-// and Parquet, their units, and the stream and channel each comes from.
+// and Parquet, and the stream and channel each comes from (its unit: unitOf).
 struct ColumnName {
   const char* name;
-  const char* unit;
   uint32_t key;
   uint32_t channel;
 };

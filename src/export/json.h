@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "io/json_writer.h"
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar {
 

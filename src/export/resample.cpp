@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/paths.h"
+#include "model/streams.h"
 
 #include "orientation/orientation.h"
 
@@ -154,10 +155,10 @@ SampleStream resampled(const SampleStream& source, int32_t rate, double hz, doub
 }  // namespace
 
 std::array<ResampledSource, 4> resampledSources(const DeviceSettings& settings) {
-  return {{{kAccelKey, settings.accel.frequency},
-           {kGyroKey, settings.gyro.frequency},
-           {kBaroKey, settings.baro.frequency},
-           {kQuaternionKey, settings.gyro.frequency}}};
+  return {{{kAccelKey, rateOf(settings, kAccelKey)},
+           {kGyroKey, rateOf(settings, kGyroKey)},
+           {kBaroKey, rateOf(settings, kBaroKey)},
+           {kQuaternionKey, rateOf(settings, kQuaternionKey)}}};
 }
 
 void resampleStreams(const DeviceSettings& settings, StreamMap& streams, double hz, double origin) {

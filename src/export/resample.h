@@ -7,7 +7,7 @@
 #include <map>
 #include <memory>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "reader/stream_reader.h"
 
 namespace kinovar {

@@ -404,16 +404,15 @@ std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled) 
   const DeviceSettings& settings = recording.settings;
   const TableLayout table = tableLayout(settings, recording.streams);
   const TableColumn* columns[] = {&table.accel, &table.gyro, &table.baro, &table.event, &table.quaternion};
-  int32_t rates[] = {settings.accel.frequency, settings.gyro.frequency, settings.baro.frequency, 0,
-                     settings.gyro.frequency};
-  if (resampled > 0)
-    for (int32_t& rate : rates) rate = rate ? static_cast<int32_t>(std::lround(resampled)) : 0;
   std::vector<LoadedStream> loaded;
   const std::vector<StreamLayout>& layouts = streamLayouts();
   for (size_t i = 0; i < layouts.size(); ++i) {
     if (!columns[i]->stream) continue;
+    // Events come when they come: no rate.
+    int32_t rate = layouts[i].key == kEventKey ? 0 : rateOf(settings, layouts[i].key);
+    if (resampled > 0 && rate) rate = static_cast<int32_t>(std::lround(resampled));
     // The table reads the streams; a host may take their arrays.
-    loaded.push_back({&layouts[i], const_cast<SampleStream*>(columns[i]->stream), rates[i]});
+    loaded.push_back({&layouts[i], const_cast<SampleStream*>(columns[i]->stream), rate});
   }
   return loaded;
 }

@@ -17,7 +17,7 @@
 #include "ops/operations.h"
 #include "ops/options.h"
 #include "ops/stream_recording.h"
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar {
 

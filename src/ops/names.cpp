@@ -50,12 +50,8 @@ const char* outputProblemName(OutputProblem problem) {
 }
 
 const char* syncStreamName(uint32_t key) {
-  switch (key) {
-    case kAccelKey: return "accel";
-    case kGyroKey: return "gyro";
-    case kBaroKey: return "baro";
-    default: return "quaternion";
-  }
+  // Sync reports have always counted the orientation under this name.
+  return key == kQuaternionKey ? "quaternion" : streamName(key);
 }
 
 bool estimatorNamed(std::string_view name, Estimator& estimator) {
@@ -78,20 +74,11 @@ void calibrationNamed(const std::string& mode, ConversionOptions& options) {
   options.calibrationFile = options.calibrate == CalibrationMode::File ? mode : std::string();
 }
 
-const std::vector<StreamLayout>& streamLayouts() {
-  static const std::vector<StreamLayout> layouts = {{"accel", kAccelKey, {"x", "y", "z"}},
-                                                    {"gyro", kGyroKey, {"x", "y", "z"}},
-                                                    {"baro", kBaroKey, {"pressure", "temperature"}},
-                                                    {"events", kEventKey, {"value"}},
-                                                    {"orientation", kQuaternionKey, {"w", "x", "y", "z"}}};
-  return layouts;
-}
-
 std::vector<ColumnLayout> columnLayouts() {
   std::vector<ColumnLayout> columns;
   for (const ColumnName& column : tableColumns()) {
     for (const StreamLayout& layout : streamLayouts()) {
-      if (layout.key == column.key) columns.push_back({column.name, column.unit, layout.name, layout.channels.at(column.channel)});
+      if (layout.key == column.key) columns.push_back({column.name, layout.units.at(column.channel), layout.name, layout.channels.at(column.channel)});
     }
   }
   return columns;

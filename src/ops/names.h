@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/streams.h"
 #include "ops/operations.h"
 
 namespace kinovar {
@@ -29,14 +30,6 @@ bool outputFormatNamed(std::string_view name, OutputFormat& format);
 // calibrate: "off", "auto", or else the path of a calibration file.
 void calibrationNamed(const std::string& mode, ConversionOptions& options);
 
-// A stream as hosts receive it: its name, its key and its channels' names.
-struct StreamLayout {
-  const char* name;
-  uint32_t key;
-  std::vector<const char*> channels;
-};
-// accel, gyro, baro, events, orientation.
-const std::vector<StreamLayout>& streamLayouts();
 
 // A column of the table after its time, as hosts name it: the stream and
 // channel by the names of streamLayouts().

@@ -6,6 +6,7 @@
 
 #include "export/csv.h"
 #include "export/json.h"
+#include "model/streams.h"
 #include "ops/operations.h"
 #include "ops/workers.h"
 #include "ops/recording_file.h"
@@ -101,11 +102,9 @@ bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, cons
   // How far apart the tables place each sensor's samples: told where the rate does not divide the clock.
   const StreamMap shapes = reader.shapes();
   const TableLayout layout = tableLayout(reader.settings(), shapes);
-  for (StreamQuality& q : report.streams) {
-    const std::string_view name = q.name;
-    const TableColumn& column = name == "accel" ? layout.accel : name == "gyro" ? layout.gyro : layout.baro;
-    if ((name == "accel" || name == "gyro" || name == "baro") && column.stream) q.rowsPerSample = column.divisor;
-  }
+  for (StreamQuality& q : report.streams)
+    for (const TableColumn* column : {&layout.accel, &layout.gyro, &layout.baro})
+      if (column->stream && std::string_view(q.name) == streamName(column->key)) q.rowsPerSample = column->divisor;
   return true;
 }
 

@@ -12,7 +12,7 @@
 #include "ops/options.h"
 #include "ops/stream_recording.h"
 #include "reader/quality.h"
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "sync/sync.h"
 
 namespace kinovar {

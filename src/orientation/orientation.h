@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar {
 

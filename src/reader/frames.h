@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar::frames {
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <span>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar {
 

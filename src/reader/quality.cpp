@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 
+#include "model/streams.h"
 #include "reader/calendar.h"
 #include "settings/settings_record.h"
 
@@ -110,8 +111,6 @@ std::vector<SettingsRecordProblem> settingsProblems(const std::array<uint8_t, 51
 
 struct Source {
   uint32_t key;
-  const char* name;
-  int32_t rate;
   bool gaps;  // events come when they come: no rate to miss
 };
 
@@ -146,13 +145,8 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
                             uint64_t piece) {
   QualityReport report;
   const Source sources[] = {
-      {kAccelKey, "accel", settings.accel.frequency, true},
-      {kGyroKey, "gyro", settings.gyro.frequency, true},
-      {kBaroKey, "baro", settings.baro.frequency, true},
-      {kChannel10Key, "threeAxis", settings.channel10.frequency, true},
-      {kEventKey, "events", settings.event.frequency, false},
-      {kRadioTimeKey, "radioTime", settings.radioTime.frequency, true},
-      {kSecondEventKey, "secondEvents", settings.secondEvent.frequency, false},
+      {kAccelKey, true}, {kGyroKey, true}, {kBaroKey, true}, {kChannel10Key, true},
+      {kEventKey, false}, {kRadioTimeKey, true}, {kSecondEventKey, false},
   };
   std::vector<StreamScan> scans;
   report.streams.reserve(std::size(sources));
@@ -163,8 +157,8 @@ QualityReport qualityReport(const DeviceSettings& settings, const StreamMap& str
     const SampleStream* stream = findStream(streams, source.key);
     if (!stream) continue;
     StreamQuality& q = report.streams.emplace_back();
-    q.name = source.name;
-    q.rate = source.rate;
+    q.name = streamName(source.key);
+    q.rate = rateOf(settings, source.key);
     q.samples = stream->count;
     StreamScan& walk = scans.emplace_back(q, settings.frequency);
     walk.gaps = source.gaps && q.rate > 0 && settings.frequency > 0 && stream->count >= 2;

@@ -8,7 +8,7 @@
 
 #include "io/json_writer.h"
 #include "reader/parser.h"
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "reader/stream_reader.h"
 
 namespace kinovar {

@@ -13,7 +13,7 @@
 
 #include "io/cancel.h"
 #include "reader/parser.h"
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "reader/unparsed.h"
 
 namespace kinovar {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar {
 

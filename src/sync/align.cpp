@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "model/streams.h"
 #include "sync/clock_model.h"
 #include "sync/sync.h"
 
@@ -12,15 +13,6 @@ namespace kinovar {
 namespace {
 
 constexpr uint32_t kCandidateKeys[4] = {kAccelKey, kGyroKey, kBaroKey, kQuaternionKey};
-
-int32_t samplingFrequency(const DeviceSettings& settings, uint32_t key) {
-  switch (key) {
-    case kAccelKey: return settings.accel.frequency;
-    case kGyroKey: return settings.gyro.frequency;
-    case kBaroKey: return settings.baro.frequency;
-    default: return settings.gyro.frequency;  // the quaternion runs at the gyroscope's rate
-  }
-}
 
 // Every offset method but the radio stream's divides by the clock rate; a
 // rate of 0 would shift every sample by NaN or infinity.
@@ -40,7 +32,7 @@ std::vector<uint32_t> commonKeys(const std::vector<Recording>& set) {
     bool common = true;
     for (const Recording& r : set) {
       const SampleStream* stream = findStream(r.streams, key);
-      if (stream == nullptr || stream->count == 0 || samplingFrequency(r.settings, key) <= 0) common = false;
+      if (stream == nullptr || stream->count == 0 || rateOf(r.settings, key) <= 0) common = false;
     }
     if (common) keys.push_back(key);
   }
@@ -246,7 +238,7 @@ bool align(std::vector<Recording>& set, WindowPlan& plan, SyncReport& report, Cl
     moveOntoCommonClock(set[i].streams, keys, offset, rate);
     for (const uint32_t key : keys) {
       const SampleStream& stream = set[i].streams.at(key);
-      const int32_t frequency = samplingFrequency(set[i].settings, key);
+      const int32_t frequency = rateOf(set[i].settings, key);
       if (!streamed || stream.times.size() >= stream.count) {
         working[i].push_back({key, &stream, frequency});
         continue;

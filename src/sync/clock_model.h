@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "sync/report.h"
 
 namespace kinovar {

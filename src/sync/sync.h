@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "sync/report.h"
 #include "sync/window.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "sync/report.h"
 
 namespace kinovar {

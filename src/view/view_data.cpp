@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "io/json_writer.h"
+#include "model/streams.h"
 #include "orientation/orientation.h"
 
 namespace kinovar {
@@ -94,11 +95,17 @@ std::vector<Plot> plotsOf(const ViewSource& source) {
     std::tie(plot.first, plot.last) = source.span(key);
     plots.push_back(std::move(plot));
   };
-  add(kAccelKey, {"accel", "Accelerometer", {"X", "Y", "Z"}, {"g", "g", "g"}});
-  add(kGyroKey, {"gyro", "Gyroscope", {"X", "Y", "Z"}, {"deg/s", "deg/s", "deg/s"}});
-  add(kBaroKey, {"baro", "Pressure and temperature", {"Pressure", "Temperature"}, {"mBar", "degree C"}});
-  add(kQuaternionKey, {"orientation", "Orientation", {"Roll", "Pitch", "Yaw"}, {"deg", "deg", "deg"}, true});
-  add(kQuaternionKey, {"quaternion", "Orientation (quaternion)", {"W", "X", "Y", "Z"}, {"", "", "", ""}});
+  const auto units = [](uint32_t key, size_t n) {
+    std::vector<const char*> list;
+    for (size_t c = 0; c < n; ++c) list.push_back(unitOf(key, c));
+    return list;
+  };
+  add(kAccelKey, {streamName(kAccelKey), "Accelerometer", {"X", "Y", "Z"}, units(kAccelKey, 3)});
+  add(kGyroKey, {streamName(kGyroKey), "Gyroscope", {"X", "Y", "Z"}, units(kGyroKey, 3)});
+  add(kBaroKey, {streamName(kBaroKey), "Pressure and temperature", {"Pressure", "Temperature"}, units(kBaroKey, 2)});
+  // The page shows the orientation as angles, and as the quaternion it is.
+  add(kQuaternionKey, {streamName(kQuaternionKey), "Orientation", {"Roll", "Pitch", "Yaw"}, {"deg", "deg", "deg"}, true});
+  add(kQuaternionKey, {"quaternion", "Orientation (quaternion)", {"W", "X", "Y", "Z"}, units(kQuaternionKey, 4)});
   return plots;
 }
 

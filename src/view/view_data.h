@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 #include "reader/stream_reader.h"
 
 namespace kinovar {

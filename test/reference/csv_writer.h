@@ -3,7 +3,7 @@
 // it as its baseline.
 #pragma once
 
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar::reference {
 

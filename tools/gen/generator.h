@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "reader/recording.h"
+#include "model/recording.h"
 
 namespace kinovar::gen {
 
