@@ -157,6 +157,39 @@ function errnoName(errno) {
   return Object.entries(os.constants.errno).find(([, value]) => value === errno)?.[0] ?? `errno ${errno}`;
 }
 
+/** Words for a set the synchronisation refused, and the cause as data. */
+function refusalCause(outcome, recordingPaths) {
+  const recordings = (outcome.recordings ?? []).map((i) => recordingPaths[i]);
+  const list = (paths) => paths.join(', ');
+  const cause = { reason: outcome.refusal, method: outcome.method, recordings };
+  switch (outcome.refusal) {
+    case 'too-few-recordings':
+      return [`a set needs at least two recordings, ${recordingPaths.length} given`,
+        { reason: outcome.refusal, count: recordingPaths.length }];
+    case 'no-master':
+      return ['no recording is the radio master; exactly one of the set must be (radio mode 0)', cause];
+    case 'several-masters':
+      return [`${list(recordings)} all claim to be the radio master; exactly one of the set may be`, cause];
+    case 'other-channel': {
+      cause.channel = outcome.channel;
+      cause.channels = outcome.channels;
+      const which = recordings.map((file, i) => `${file} is on radio channel ${outcome.channels[i]}`);
+      return [`${which.join(', ')}, not on channel ${outcome.channel} like ${recordingPaths[0]}; ` +
+        'a set records on one channel', cause];
+    }
+    case 'no-radio-data':
+      return [`${list(recordings)} holds no radio time samples, which the radio-stream method needs from every slave`,
+        cause];
+    case 'no-clock':
+      return [`${list(recordings)} has a clock rate of 0, so its times cannot be placed`, cause];
+    case 'no-common-streams':
+      return ['the recordings share no motion stream with samples at a known rate', cause];
+    default:  // told only the status
+      return ['not exactly one radio master on one channel, no radio data, or fewer than two recordings',
+        { reason: 'unknown' }];
+  }
+}
+
 /** Words for the cause of a failed set, and the cause as data. */
 function syncCause(outcome, recordingPaths, outputFolder, extension) {
   const named = (indices = []) => indices.map((i) => recordingPaths[i]);
@@ -185,36 +218,8 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
       const recordings = named(outcome.noOrientation);
       return [list(recordings) || 'each needs accelerometer and gyroscope samples', { reason: 'no-orientation', recordings }];
     }
-    case '-11': {
-      const recordings = named(outcome.recordings);
-      const cause = { reason: outcome.refusal, method: outcome.method, recordings };
-      switch (outcome.refusal) {
-        case 'too-few-recordings':
-          return [`a set needs at least two recordings, ${recordingPaths.length} given`,
-            { reason: outcome.refusal, count: recordingPaths.length }];
-        case 'no-master':
-          return ['no recording is the radio master; exactly one of the set must be (radio mode 0)', cause];
-        case 'several-masters':
-          return [`${list(recordings)} all claim to be the radio master; exactly one of the set may be`, cause];
-        case 'other-channel': {
-          cause.channel = outcome.channel;
-          cause.channels = outcome.channels;
-          const which = recordings.map((file, i) => `${file} is on radio channel ${outcome.channels[i]}`);
-          return [`${which.join(', ')}, not on channel ${outcome.channel} like ${recordingPaths[0]}; ` +
-            'a set records on one channel', cause];
-        }
-        case 'no-radio-data':
-          return [`${list(recordings)} holds no radio time samples, which the radio-stream method needs from every slave`,
-            cause];
-        case 'no-clock':
-          return [`${list(recordings)} has a clock rate of 0, so its times cannot be placed`, cause];
-        case 'no-common-streams':
-          return ['the recordings share no motion stream with samples at a known rate', cause];
-        default:  // told only the status
-          return ['not exactly one radio master on one channel, no radio data, or fewer than two recordings',
-            { reason: 'unknown' }];
-      }
-    }
+    case '-11':
+      return refusalCause(outcome, recordingPaths);
     case '-12': {
       const recordings = named(outcome.recordings);
       const cause = { reason: outcome.output, recordings, path: outputFolder };
