@@ -115,6 +115,17 @@ async function toStandardOutput(kinovar, recording, conversion, io) {
   return OK;
 }
 
+/** --format bids: one recording, written as a run of the dataset at -o. */
+function readBids(kinovar, recordings, conversion, values, io) {
+  if (values.out === undefined || values.out === '-') throw new UsageError('--format bids needs -o <folder>, the dataset\'s root');
+  if (recordings.length !== 1) {
+    throw new UsageError(`--format bids writes one recording per run, not ${recordings.length}; give a set made ` +
+      'together to kinovar sync, or each recording with its own --run');
+  }
+  return writeBids((onProgress) => kinovar.promises.readRecording(recordings[0], values.out, { ...conversion, onProgress }),
+    values, io, recordings[0]);
+}
+
 async function run(args, io) {
   const { values, positionals } = parse('read', args, options, io);
   if (values.help) return io.stdout(help), OK;
@@ -127,15 +138,7 @@ async function run(args, io) {
   const file = values.out !== undefined && values.out !== '-' && !isFolderTarget(values.out) ? values.out : '';
   checked((words) => require('../../lib/checks/request').recordingRequest('read', recordings[0], file, { ...conversion, ...bids }, words));
   checkInputs(recordings);
-  if (conversion.format === BIDS) {
-    if (values.out === undefined || values.out === '-') throw new UsageError('--format bids needs -o <folder>, the dataset\'s root');
-    if (recordings.length !== 1) {
-      throw new UsageError(`--format bids writes one recording per run, not ${recordings.length}; give a set made ` +
-        'together to kinovar sync, or each recording with its own --run');
-    }
-    return writeBids((onProgress) => kinovar.promises.readRecording(recordings[0], values.out, { ...conversion, ...bids, onProgress }),
-      values, io, recordings[0]);
-  }
+  if (conversion.format === BIDS) return readBids(kinovar, recordings, { ...conversion, ...bids }, values, io);
 
   if (values.out === '-') {
     if (recordings.length !== 1) throw new UsageError(`-o - writes one recording to standard output, not ${recordings.length}`);
