@@ -403,6 +403,15 @@ function settingsOf(file) {
   return text ? JSON.parse(text) : null;
 }
 
+/** A set aligned by offsets alone: its recordings' samples stand at instants of their own clocks. */
+function noGrid(fn, outcome) {
+  const settings = outcome.method === 'radio-settings';
+  return new KinovarError(`${fn}: this set is aligned by one offset per recording (${settings
+    ? 'radio settings give no clock rate' : '--clock offset'}), so each recording's samples stand at instants of ` +
+    'its own clock and one motion table would interleave them; give --resample <Hz> (resample) to put them on one ' +
+    `grid${settings ? '' : ', or align by drift (leave out --clock offset)'}`, codes.NO_GRID);
+}
+
 /**
  * Writes recordings as a tracking system of the BIDS dataset at `root`.
  * @param {string[]} recordingPaths one recording, or a set made together
@@ -441,12 +450,7 @@ function convertBids(recordingPaths, root, request) {
   const created = [];
   try {
     const outcome = isSet ? set.report() : null;
-    if (isSet && outcome.clock !== 'drift' && !conversion.resample) {
-      throw new KinovarError(`${fn}: this set is aligned by one offset per recording (${outcome.method === 'radio-settings'
-        ? 'radio settings give no clock rate' : '--clock offset'}), so each recording's samples stand at instants of ` +
-        'its own clock and one motion table would interleave them; give --resample <Hz> (resample) to put them on one ' +
-        `grid${outcome.method === 'radio-settings' ? '' : ', or align by drift (leave out --clock offset)'}`, codes.NO_GRID);
-    }
+    if (isSet && outcome.clock !== 'drift' && !conversion.resample) throw noGrid(fn, outcome);
     const first = set.tables[0];
     const rates = (i, stream) => conversion.resample ?? (isSet ? first : set.tables[i]).rates[stream];
     const channels = channelsOf(set.tables, names, rates, placements, Boolean(conversion.resample));
