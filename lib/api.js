@@ -8,6 +8,7 @@ const native = require('./native/entry');
 const { settingsText } = require('./settings/text');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output/files');
+const recognise = require('./output/recognise');
 const records = require('./settings/records');
 const { requireString, checkRecording, rangeOptions } = require('./checks/options');
 const { notWritten, qualityProblems } = require('./checks/outcomes');
@@ -112,7 +113,7 @@ function readSettingsText(fn, file) {
     const settings = JSON.parse(answer);
     if (fn !== 'readSettings') return settings;
     // The native document cuts calibration to integers; the records hold it exactly.
-    for (const [group, exact] of Object.entries(records.exactCalibration(outputs.head(file, BLOCK)))) {
+    for (const [group, exact] of Object.entries(records.exactCalibration(recognise.head(file, BLOCK)))) {
       if (settings[group]) Object.assign(settings[group], exact);
     }
     return settings;
@@ -150,7 +151,7 @@ function readDeviceId(file) {
  */
 function settingsTarget(file, overwrite) {
   outputs.refuseDeviceName(file);
-  const found = outputs.inspect(file);
+  const found = recognise.inspect(file);
   if (found.kind === 'folder') {
     throw new KinovarError(`${file} is a folder, not a settings file; give a file name`, 'EISDIR', { path: file });
   }
@@ -185,7 +186,7 @@ function writeSettings(file, settings, options = {}) {
   if (typeof settings === 'string') settings = JSON.parse(settings);
   if (settings === null || typeof settings !== 'object') throw new TypeError('writeSettings: expected a settings object');
   const current = settingsTarget(file, options?.overwrite === true);
-  const source = options?.from === undefined ? current : outputs.head(options.from, BLOCK);
+  const source = options?.from === undefined ? current : recognise.head(options.from, BLOCK);
   let bytes;
   if (source && records.walkRecords(source)) {
     const wanted = records.flatten(settings);
