@@ -17,6 +17,39 @@ int64_t slot(double t, double origin, double length) {
   return static_cast<int64_t>(std::floor((t - origin + kOnBoundary) / length));
 }
 
+// The times that surely fall in slot `index`: a microsecond inside its
+// edges, far more than the rounding of slot() on any recording's clock.
+struct SlotSpan {
+  int64_t index = std::numeric_limits<int64_t>::min();
+  double from = kInf, to = -kInf;
+  bool holds(double t) const { return t >= from && t < to; }
+  void set(int64_t i, double origin, double length) {
+    index = i;
+    from = origin + static_cast<double>(i) * length - kOnBoundary + 1e-6;
+    to = origin + static_cast<double>(i + 1) * length - kOnBoundary - 1e-6;
+  }
+};
+
+// atan2(z, h) for h >= 0, within two units in the last place of the
+// library's at about half its cost: the argument folded into [-0.42, 0.66]
+// (pi/2 - atan(h/z) above tan(3pi/8), pi/4 + atan((z-h)/(z+h)) above 0.66),
+// then Moshier's rational approximation (Cephes atan.c).
+double elevation(double z, double h) {
+  constexpr double kHalfPi = 1.57079632679489661923, kQuarterPi = 0.78539816339744830962;
+  constexpr double kHalfPiLow = 6.123233995736765886130e-17;  // pi/2 less its double
+  const double a = std::fabs(z);
+  const bool steep = a > 2.41421356237309504880 * h, middle = a > 0.66 * h;
+  const double u = steep ? -h / a : middle ? (a - h) / (a + h) : h > 0 ? a / h : 0.0;
+  const double base = steep ? kHalfPi : middle ? kQuarterPi : 0.0;
+  const double low = steep ? kHalfPiLow : middle ? 0.5 * kHalfPiLow : 0.0;
+  const double s = u * u;
+  const double p = (((-8.750608600031904122785e-1 * s - 1.615753718733365076637e1) * s - 7.500855792314704667340e1) * s -
+                    1.228866684490136173410e2) * s - 6.485021904942025371773e1;
+  const double q = ((((s + 2.485846490142306297962e1) * s + 1.650270098316988542046e2) * s + 4.328810604912902668951e2) * s +
+                    4.853903996359136964868e2) * s + 1.945506571482613964425e2;
+  return std::copysign(base + (u * s * p / q + low + u), z);
+}
+
 }  // namespace
 
 EpochBuilder::EpochBuilder(const EpochOptions& options, double origin, AccelCorrection correct)
@@ -60,27 +93,35 @@ void EpochBuilder::accel(const double* t, double* x, double* y, double* z, size_
   for (size_t i = 0; i < n; ++i)
     clipped[i] = std::fabs(x[i]) >= limit || std::fabs(y[i]) >= limit || std::fabs(z[i]) >= limit;
   if (correct_) correct_(t, x, y, z, n);
+  SlotSpan epoch, minute;  // most samples fall in the epoch and minute of the one before
+  Block* k = nullptr;
   for (size_t i = 0; i < n; ++i) {
-    const int64_t e = epochOf(t[i]);
-    if (e != accelEpoch_) {
-      closeAccelEpoch();
-      accelEpoch_ = e;
-      row(e);
+    if (!epoch.holds(t[i])) {
+      const int64_t e = epochOf(t[i]);
+      epoch.set(e, origin_, options_.seconds);
+      if (e != accelEpoch_) {
+        closeAccelEpoch();
+        accelEpoch_ = e;
+        row(e);
+      }
     }
     ex_.push_back(x[i]), ey_.push_back(y[i]), ez_.push_back(z[i]);
     clippedNow_ += clipped[i];
     if (!options_.nonwear.on) continue;
-    const int64_t b = slot(t[i], origin_, 60.0);
-    Block& k = block(b);
-    lastBlock_ = std::max(lastBlock_, b);
+    if (!minute.holds(t[i])) {
+      const int64_t b = slot(t[i], origin_, 60.0);
+      minute.set(b, origin_, 60.0);
+      k = &block(b);
+      lastBlock_ = std::max(lastBlock_, b);
+    }
     const double v[3] = {x[i], y[i], z[i]};
     // Sums about the minute's first sample: exact enough, and no division per sample.
-    if (k.n++ == 0)
-      for (int a = 0; a < 3; ++a) k.shift[a] = k.low[a] = k.high[a] = v[a];
+    if (k->n++ == 0)
+      for (int a = 0; a < 3; ++a) k->shift[a] = k->low[a] = k->high[a] = v[a];
     for (int a = 0; a < 3; ++a) {
-      const double d = v[a] - k.shift[a];
-      k.sum[a] += d, k.squares[a] += d * d;
-      k.low[a] = std::min(k.low[a], v[a]), k.high[a] = std::max(k.high[a], v[a]);
+      const double d = v[a] - k->shift[a];
+      k->sum[a] += d, k->squares[a] += d * d;
+      k->low[a] = std::min(k->low[a], v[a]), k->high[a] = std::max(k->high[a], v[a]);
     }
   }
   reached_[0] = t[n - 1];
@@ -112,7 +153,7 @@ void EpochBuilder::closeAccelEpoch() {
     norm_[i] = norm;
     norms += norm;
     enmo += std::max(0.0, norm - 1.0);
-    angle += std::atan2(ez_[i], std::sqrt(level));
+    angle += elevation(ez_[i], std::sqrt(level));
   }
   const double meanNorm = norms / count;
   double deviation = 0.0;
@@ -127,10 +168,16 @@ void EpochBuilder::closeAccelEpoch() {
 }
 
 void EpochBuilder::gyro(const double* t, const double* x, const double* y, const double* z, size_t n) {
+  SlotSpan epoch;
+  EpochRow* r = nullptr;  // rows only come and go between pieces
   for (size_t i = 0; i < n; ++i) {
-    EpochRow& r = row(epochOf(t[i]));
-    ++r.gyroSamples;
-    r.gyro += std::sqrt(x[i] * x[i] + y[i] * y[i] + z[i] * z[i]);  // a sum until the row leaves
+    if (!epoch.holds(t[i])) {
+      const int64_t e = epochOf(t[i]);
+      epoch.set(e, origin_, options_.seconds);
+      r = &row(e);
+    }
+    ++r->gyroSamples;
+    r->gyro += std::sqrt(x[i] * x[i] + y[i] * y[i] + z[i] * z[i]);  // a sum until the row leaves
   }
   if (n) reached_[1] = t[n - 1];
 }

@@ -4,12 +4,15 @@
 #include <cmath>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <string_view>
 
 #include "export/csv.h"
 #include "export/fixed.h"
 #include "ops/operations.h"
 #include "ops/stream_recording.h"
+#include "ops/workers.h"
 
 namespace kinovar {
 
@@ -98,15 +101,25 @@ EpochReader::EpochReader(const RecordingReader& reader, const ConversionOptions&
 double EpochReader::origin() const { return streams_->streams ? streams_->streams->origin() : 0.0; }
 
 void EpochReader::start(const ConversionOptions& options, bool parsed) {
-  quality_ = qualityReport(*reader_);
+  // The quality report reads the file beside the calibration's fit when
+  // there is a core for it: each is a pass over the whole recording.
+  const bool spare = threadBudget(options) > 1;
+  std::future<QualityReport> quality;
+  if (spare) {
+    try {
+      quality = std::async(std::launch::async, [this] { return qualityReport(*reader_); });
+    } catch (const std::system_error&) {
+    }
+  }
+  const auto qualityDone = [&] { quality_ = quality.valid() ? quality.get() : qualityReport(*reader_); };
   timeBase_ = kinovar::timeBase(epochSeconds(reader_->settings().createdAt), 0.0, options);
   if (!parsed) {
     refusal_ = EpochRefusal::Unparsed;
-    return;
+    return qualityDone();
   }
   if (reader_->count(kAccelKey) == 0) {
     refusal_ = EpochRefusal::NoAccel;
-    return;
+    return qualityDone();
   }
   const DeviceSettings& settings = reader_->settings();
   rate_ = settings.accel.frequency;
@@ -136,10 +149,13 @@ void EpochReader::start(const ConversionOptions& options, bool parsed) {
       correct = [this](const double* t, double* x, double* y, double* z, size_t n) { corrector_->apply(t, x, y, z, n); };
     }
   }
+  qualityDone();
+  // With a core to spare, the streams are decoded beside the metrics.
   const uint32_t keys[3] = {kAccelKey, kGyroKey, kBaroKey};
   for (int k = 0; k < 3; ++k) {
     if (reader_->count(keys[k]) == 0) continue;
     s.cursor[k] = reader_->cursor(keys[k]);
+    if (spare) s.cursor[k] = aheadCursor(std::move(s.cursor[k]), reader_->chunkSamples());
     s.ended[k] = false;
   }
   s.accelTotal = reader_->count(kAccelKey);

@@ -360,6 +360,10 @@ std::unique_ptr<StreamCursor> RecordingStreams::ownCursor(uint32_t key) const {
   return std::make_unique<AheadCursor>(std::move(classic), reader_.chunkSamples());
 }
 
+std::unique_ptr<StreamCursor> aheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece) {
+  return std::make_unique<AheadCursor>(std::move(inner), piece);
+}
+
 StreamSource RecordingStreams::source() const {
   StreamSource source;
   source.settings = &reader_.settings();

@@ -42,4 +42,8 @@ class RecordingStreams {
   std::unique_ptr<ResampledTable> resampled_;  // none when not resampled
 };
 
+// `inner` read on a thread of its own, a few pieces of `piece` samples ahead
+// of the caller, so that decoding runs beside whatever the caller does.
+std::unique_ptr<StreamCursor> aheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece);
+
 }  // namespace kinovar
