@@ -133,27 +133,28 @@ void EpochBuilder::closeAccelEpoch() {
   if (n == 0) return;
   EpochRow& r = row(accelEpoch_);
   const double count = static_cast<double>(n);
-  const std::vector<double>* axes[3] = {&ex_, &ey_, &ez_};
-  for (int a = 0; a < 3; ++a) {
-    double sum = 0.0;
-    for (double v : *axes[a]) sum += v;
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (double v : *axes[a]) squares += (v - mean) * (v - mean);
-    r.mean[a] = mean;
-    r.sd[a] = n > 1 ? std::sqrt(squares / (count - 1)) : 0.0;
-  }
+  // Every sum runs in sample order as before; summing several in one loop
+  // only lets them run side by side.
+  double sum[3] = {0.0, 0.0, 0.0};
+  for (size_t i = 0; i < n; ++i) sum[0] += ex_[i], sum[1] += ey_[i], sum[2] += ez_[i];
+  const double mean[3] = {sum[0] / count, sum[1] / count, sum[2] / count};
   // Plain square roots: hypot's care for overflow costs a third of the pass,
-  // and a few g cannot overflow. The norms are kept for the second pass.
-  double enmo = 0.0, norms = 0.0, angle = 0.0;
+  // and a few g cannot overflow. The norms are kept for the last pass.
+  double squares[3] = {0.0, 0.0, 0.0}, enmo = 0.0, norms = 0.0, angle = 0.0;
   norm_.resize(n);
   for (size_t i = 0; i < n; ++i) {
+    const double dx = ex_[i] - mean[0], dy = ey_[i] - mean[1], dz = ez_[i] - mean[2];
+    squares[0] += dx * dx, squares[1] += dy * dy, squares[2] += dz * dz;
     const double level = ex_[i] * ex_[i] + ey_[i] * ey_[i];
     const double norm = std::sqrt(level + ez_[i] * ez_[i]);
     norm_[i] = norm;
     norms += norm;
     enmo += std::max(0.0, norm - 1.0);
     angle += elevation(ez_[i], std::sqrt(level));
+  }
+  for (int a = 0; a < 3; ++a) {
+    r.mean[a] = mean[a];
+    r.sd[a] = n > 1 ? std::sqrt(squares[a] / (count - 1)) : 0.0;
   }
   const double meanNorm = norms / count;
   double deviation = 0.0;
