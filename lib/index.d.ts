@@ -722,6 +722,15 @@ export interface CohortOptions extends Omit<SetConversionOptions, 'imuNames'> {
   rehash?: boolean;
   /** Convert again the units that failed with bytes unchanged since. */
   retryFailed?: boolean;
+  /**
+   * Also write each recording's epochs (`<name>.epochs.csv`, `.epochs.parquet` with the Parquet format) and days
+   * (`<name>.days.csv`) beside its table; the summary then gives worn hours and valid days. Not for sets or BIDS.
+   */
+  epochs?: boolean;
+  /** With `epochs`: as epochs() takes them. */
+  epoch?: EpochOptions['epoch'];
+  nonwear?: EpochOptions['nonwear'];
+  validHours?: EpochOptions['validHours'];
   /** Called once a unit is done (or found current), with its ledger row. */
   onProgress?: (progress: { done: number; total: number; row: CohortRow }) => void;
 }

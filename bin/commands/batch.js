@@ -5,6 +5,7 @@ const {
   OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, positiveInteger, expandPatterns,
   progressBar, failedLine, BIDS_FLAGS, bidsHelp, bidsOptions,
 } = require('../shared');
+const { EPOCH_HELP, VALID_HOURS_HELP, EPOCH_FLAGS, epochOptions } = require('./epochs');
 
 const summary = [
   ['batch <inputs>... -o <dir>', 'convert a study in shards that resume, with a ledger'],
@@ -40,7 +41,11 @@ ${bidsHelp(`: a run per row or set of the
                        manifest, whose columns subject, session, task, run,
                        acquisition give its labels (the options below, those
                        it leaves empty); ledgers and summary in <folder>/.kinovar`)}${ORIENTATION_HELP}${CALIBRATE_HELP}${CLOCK_HELP}${TIME_HELP}  --force            replace files kinovar did not write
-${DURABLE_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
+${DURABLE_HELP}  --epochs           also summarise each recording in epochs, beside its table:
+                     <name>.epochs.csv (.epochs.parquet with --format parquet)
+                     and <name>.days.csv; the summary gains worn hours and valid
+                     days (docs/epochs.md). With it:
+${EPOCH_HELP}${VALID_HOURS_HELP}  --shard <i/n>      do shard i of n (0 to n-1): every n-th unit of the sorted
                      list from the i-th; a set is one unit.
                      env: i from SLURM_ARRAY_TASK_ID, n from --shards or else
                      SLURM_ARRAY_TASK_COUNT; or i from a Kubernetes Indexed
@@ -64,9 +69,20 @@ anything failed, and the last line gives the counts.
 const options = {
   out: { type: 'string', short: 'o' }, manifest: { type: 'string' }, shard: { type: 'string' }, shards: { type: 'string' },
   jobs: { type: 'string', short: 'j' }, rehash: { type: 'boolean' }, 'retry-failed': { type: 'boolean' }, 'slurm-script': { type: 'boolean' },
-  clock: { type: 'string' },
-  ...CONVERSION_FLAGS, ...BIDS_FLAGS,
+  clock: { type: 'string' }, epochs: { type: 'boolean' },
+  ...CONVERSION_FLAGS, ...BIDS_FLAGS, ...EPOCH_FLAGS,
 };
+
+/** --epochs and its options, as batch() takes them. */
+function epochFlags(values) {
+  const given = Object.keys(EPOCH_FLAGS).find((flag) => values[flag] !== undefined);
+  if (!values.epochs) {
+    if (given) throw new UsageError(`--${given} goes with --epochs`);
+    return {};
+  }
+  const { epoch, nonwear, validHours } = epochOptions({ ...values, days: '', calibrate: undefined, force: undefined, durable: undefined });
+  return Object.fromEntries(Object.entries({ epochs: true, epoch, nonwear, validHours }).filter(([, value]) => value !== undefined));
+}
 
 const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
 const countWords = ({ converted, current, failed }) => `${converted} converted, ${current} current, ${failed} failed`;
@@ -153,8 +169,10 @@ async function run(args, io) {
   const conversion = conversionOptions(values);
   checked((words) => require('../../lib/checks/request').batchRequest('batch', conversion, words));
   const labels = bidsOptions(values, conversion.format);
+  const epochs = epochFlags(values);
   const units = await planned(() => batch.planUnits({
     inputs: expandPatterns(given), manifest: values.manifest, outDir: values.out, format: conversion.format, labels,
+    epochs: epochs.epochs === true,
   }));
   if (!units.length) throw new UsageError(`no recording (*.bin) found in ${given.join(', ')}`);
   if (values['slurm-script']) return io.stdout(slurmScript(args, units, { out: values.out, shards, jobs, cwd: io.cwd })), OK;
@@ -168,7 +186,7 @@ async function run(args, io) {
   const rows = await batch.runShard(mine, {
     outDir: batch.homeOf(values.out, conversion.format), shard, jobs, rehash: values.rehash === true, retryFailed: values['retry-failed'] === true,
     onUnit: (row, done, total) => bar.update(done / total, row.key, `${done}/${total}`),
-  }, { ...conversion, ...labels }).finally(() => bar.done());
+  }, { ...conversion, ...labels, ...epochs }).finally(() => bar.done());
   let kept = 0;
   for (const row of rows) {
     if (row.status !== 'failed') continue;

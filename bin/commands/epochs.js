@@ -7,6 +7,21 @@ const {
 
 const summary = [['epochs <recording>...', 'activity per epoch, non-wear and days']];
 
+// The epoch's length and the non-wear rule, as epochs and batch --epochs take them.
+const EPOCH_HELP = `  --epoch <s>        the epoch's length in seconds, 1 to 3600 (default 5)
+  --nonwear <on|off> find non-wear (default on): 60 min windows stepping by 15,
+                     non-wear where two axes have SD and range below the thresholds
+  --nonwear-sd <mg>  the SD threshold (default 13 mg)
+  --nonwear-range <mg> the range threshold (default 150 mg)
+  --nonwear-window <min> the window (default 60 minutes; it steps by a quarter)
+`;
+const VALID_HOURS_HELP = `  --valid-hours <h>  hours worn that make a day valid (default 16)
+`;
+const EPOCH_FLAGS = {
+  epoch: { type: 'string' }, nonwear: { type: 'string' }, 'nonwear-sd': { type: 'string' }, 'nonwear-range': { type: 'string' },
+  'nonwear-window': { type: 'string' }, 'valid-hours': { type: 'string' },
+};
+
 const help = `usage: kinovar epochs <recording>... [-o <file-or-folder>] [--epoch S] [--nonwear on|off]
                      [--nonwear-sd MG] [--nonwear-range MG] [--nonwear-window MIN]
                      [--time absolute [--timezone Z]] [--days <file-or-folder>] [--valid-hours H]
@@ -20,21 +35,14 @@ options:
   -o, --out <path>   the output file (.csv: a plain CSV; .parquet), for one
                      recording; a path ending in "/" or an existing folder:
                      <name>.epochs.csv in it. Default: beside each recording
-  --epoch <s>        the epoch's length in seconds, 1 to 3600 (default 5)
-  --nonwear <on|off> find non-wear (default on): 60 min windows stepping by 15,
-                     non-wear where two axes have SD and range below the thresholds
-  --nonwear-sd <mg>  the SD threshold (default 13 mg)
-  --nonwear-range <mg> the range threshold (default 150 mg)
-  --nonwear-window <min> the window (default 60 minutes; it steps by a quarter)
-  --time <t>         relative (default): time in seconds from the first sample;
+${EPOCH_HELP}  --time <t>         relative (default): time in seconds from the first sample;
                      absolute: a datetime column too, epochs at whole clock times
   --timezone <zone>  with --time absolute: the IANA zone the sensor's clock was set
                      in (Europe/Paris): days are its local calendar days
   --days <path>      one row per day as a plain CSV (a folder: <name>.days.csv):
                      hours recorded, worn, not worn and clipped, worn ENMO, valid.
                      Without --timezone days run 24 h from the first epoch
-  --valid-hours <h>  hours worn that make a day valid (default 16)
-${CALIBRATE_HELP}  --force            replace an existing file that kinovar did not write
+${VALID_HOURS_HELP}${CALIBRATE_HELP}  --force            replace an existing file that kinovar did not write
 ${DURABLE_HELP}  -j, --jobs <N>     recordings summarised at once (default: the number of cores)
   --json             print each recording's report as JSON: worn and not-worn
                      hours, valid days, the epoch count
@@ -43,10 +51,9 @@ ${DURABLE_HELP}  -j, --jobs <N>     recordings summarised at once (default: the 
 `;
 
 const options = {
-  out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' },
-  epoch: { type: 'string' }, nonwear: { type: 'string' }, 'nonwear-sd': { type: 'string' }, 'nonwear-range': { type: 'string' },
-  'nonwear-window': { type: 'string' }, time: { type: 'string' }, timezone: { type: 'string' }, days: { type: 'string' },
-  'valid-hours': { type: 'string' }, force: { type: 'boolean' }, durable: { type: 'boolean' }, calibrate: { type: 'string' },
+  out: { type: 'string', short: 'o' }, jobs: { type: 'string', short: 'j' }, json: { type: 'boolean' }, ...EPOCH_FLAGS,
+  time: { type: 'string' }, timezone: { type: 'string' }, days: { type: 'string' },
+  force: { type: 'boolean' }, durable: { type: 'boolean' }, calibrate: { type: 'string' },
 };
 
 const number = (text, flag) => {
@@ -161,4 +168,4 @@ async function run(args, io) {
   return failed.length ? FAILED : OK;
 }
 
-module.exports = { summary, help, options, run };
+module.exports = { summary, help, options, run, EPOCH_HELP, VALID_HOURS_HELP, EPOCH_FLAGS, epochOptions };

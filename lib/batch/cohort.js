@@ -11,6 +11,7 @@ const native = require('../native/entry');
 const { WorkerPool, COMPLETED } = require('../workers/pool');
 const { cores: coreCount } = require('../workers/cores');
 const { runRecording, runSet } = require('../pipeline/convert');
+const { epochs: writeEpochs, epochRequest } = require('../pipeline/epochs');
 const { recordingRequest, setRequest, batchRequest } = require('../checks/request');
 const { outputOptions, setOptions, formatOf, libraryWords } = require('../checks/options');
 const { writeFileAtomic, ensureFolder, outputClash, inputHead } = require('../output/files');
@@ -38,7 +39,7 @@ class PlanError extends KinovarError {
 // Failures the recordings' bytes decide: tried again only when those change
 // (or when asked), since nothing else can mend them. A failure to write, or
 // of the system, may pass and is always tried again.
-const LASTING = [codes.FORMAT, codes.NO_SAMPLES, codes.NO_ORIENTATION, codes.NOT_SYNCHRONISABLE, codes.UNREADABLE];
+const LASTING = [codes.FORMAT, codes.NO_SAMPLES, codes.NO_ORIENTATION, codes.NOT_SYNCHRONISABLE, codes.UNREADABLE, codes.NO_ACCELEROMETER];
 
 // ---------------------------------------------------------------- manifest
 
@@ -158,10 +159,15 @@ function insideOutput(relative, what) {
 /**
  * The sorted work list: a unit per recording, or per set of recordings
  * synchronised together.
- * @param {{inputs?: string[], manifest?: string, outDir: string, format?: string}} plan
- * @returns {Array<{key: string, kind: 'recording'|'set', inputs: string[], output: string}>}
+ * @param {{inputs?: string[], manifest?: string, outDir: string, format?: string, epochs?: boolean}} plan
+ *   epochs: each recording's epochs and days beside its table
+ * @returns {Array<{key: string, kind: 'recording'|'set', inputs: string[], output: string,
+ *   epochs?: {table: string, days: string}}>}
  */
-function planUnits({ inputs = [], manifest, outDir, format: asked, labels = {} }) {
+function planUnits({ inputs = [], manifest, outDir, format: asked, labels = {}, epochs = false }) {
+  if (asked === BIDS && epochs) {
+    throw new PlanError('--epochs writes files beside each table, which a BIDS dataset has no place for; run kinovar batch --epochs into a folder of its own');
+  }
   if (asked === BIDS) return planRuns({ inputs, manifest, outDir, labels });
   const format = formatOf({ format: asked }, undefined, 'batch', SET_FORMATS);
   const extension = EXTENSIONS[format];
@@ -201,6 +207,17 @@ function planUnits({ inputs = [], manifest, outDir, format: asked, labels = {} }
   }
   if (format === 'opensense' && units.some((u) => u.kind === 'recording')) {
     throw new PlanError(`--format opensense writes one table per set; ${units.find((u) => u.kind === 'recording').inputs[0]} is in no set`);
+  }
+  if (epochs) {
+    const set = units.find((u) => u.kind === 'set');
+    if (set) {
+      throw new PlanError(`--epochs summarises single recordings, and ${set.key} is a set; run kinovar epochs on its recordings, ` +
+        'or list them without a set');
+    }
+    for (const unit of units) {
+      const stem = unit.output.slice(0, -extension.length);
+      unit.epochs = { table: `${stem}.epochs${format === 'parquet' ? '.parquet' : '.csv'}`, days: `${stem}.days.csv` };
+    }
   }
   checkUnique(units, outDir);
   return units.sort((a, b) => (a.key < b.key ? -1 : a.key > b.key ? 1 : 0));
@@ -271,10 +288,12 @@ function checkUnique(units, outDir) {
       throw new PlanError(`${unit.key} would be written where the batch keeps its ${top === LEDGERS ? 'ledgers' : 'summary'} in ${outDir}; rename it in a manifest`);
     }
   }
-  const clash = outputClash(units.map((u) => u.output));
+  const files = units.flatMap((unit) => [unit.output, ...(unit.epochs ? [unit.epochs.table, unit.epochs.days] : [])]
+    .map((file) => ({ unit, file })));
+  const clash = outputClash(files.map((f) => f.file));
   if (clash) {
-    const [a, b] = clash.map((i) => units[i]);
-    throw new PlanError(`${a.inputs[0]} and ${b.inputs[0]} would both be written to ${b.output}; rename one, or name the outputs in a manifest`);
+    const [a, b] = clash.map((i) => files[i]);
+    throw new PlanError(`${a.unit.inputs[0]} and ${b.unit.inputs[0]} would both be written to ${b.file}; rename one, or name the outputs in a manifest`);
   }
 }
 
@@ -501,9 +520,12 @@ function figures(unit, value) {
     accelHz: streams.accel?.rate, gyroHz: streams.gyro?.rate, baroHz: streams.baro?.rate,
     accelSamples: streams.accel?.samples, gyroSamples: streams.gyro?.samples, baroSamples: streams.baro?.samples,
     missing: Object.values(streams).reduce((sum, s) => sum + s.gaps.missing, 0), duplicates: each('duplicates'), saturated: each('saturated'),
-    outOfOrder, shortOfSettings: shorterThanSettings?.settings,
+    outOfOrder, shortOfSettings: shorterThanSettings?.settings, calibrationErrorMg: calibrationError(value.calibration),
   };
 }
+
+/** The accelerometer's error at rest once calibrated, in mg; none without a still moment to measure it on. */
+const calibrationError = (calibration) => (calibration?.accel?.windows > 0 ? calibration.accel.errorAfterMg : undefined);
 
 /** Each recording's start (its settings' creation time) and device, from its settings block; null where none is read. */
 function identities(inputs) {
@@ -519,6 +541,22 @@ function identities(inputs) {
 }
 
 /**
+ * The epoch options of a batch that writes each recording's epochs (and
+ * days, for the summary's valid days), checked as epochs() checks them;
+ * null when it writes none.
+ */
+function epochOptionsOf(fn, { epochs, epoch, nonwear, validHours }) {
+  const chosen = Object.fromEntries(Object.entries({ epoch, nonwear, validHours }).filter(([, value]) => value !== undefined));
+  if (epochs === undefined || epochs === false) {
+    if (Object.keys(chosen).length) throw new TypeError(`${fn}: options.${Object.keys(chosen)[0]} goes with options.epochs: true`);
+    return null;
+  }
+  if (epochs !== true) throw new TypeError(`${fn}: options.epochs must be true or false, not ${JSON.stringify(epochs)}`);
+  epochRequest(fn, { ...chosen, days: 'days.csv' });
+  return chosen;
+}
+
+/**
  * A shard's run, whichever way its units are converted: the records it
  * starts from, the rows it makes, the journal each finished unit goes to at
  * once, and the ledger written whole at the end.
@@ -530,7 +568,10 @@ class ShardRun {
     // Refused here, before any unit: each unit's request is made as it starts.
     batchRequest('batch', { ...options, format });
     this.conversion = outputOptions('batch', { ...options, format });
-    this.recipes = { recording: recipeOf(this.conversion, 'recording'), set: recipeOf(this.conversion, 'set') };
+    this.epochs = epochOptionsOf('batch', options);
+    // Epochs asked for or not, and how, decide the outputs as the options do.
+    this.recipes = { recording: { ...recipeOf(this.conversion, 'recording'), ...(this.epochs ? { epochs: this.epochs } : {}) },
+      set: recipeOf(this.conversion, 'set') };
     Object.assign(this, { units, outDir, shard, how: { rehash, retryFailed } });
     this.previous = readLedgers(outDir);
     this.rows = new Array(units.length);
@@ -572,8 +613,21 @@ class ShardRun {
     return ['runRecording', [unit.inputs[0], target, request]];
   }
 
-  /** The record of unit k converted, from the conversion's value or error and its recordings' hashes. */
-  record(k, why, started, inputs, hashes, { value, error }) {
+  /** What makes unit k's epochs and days once its table is written; null when the batch writes none. */
+  epochTask(k, budget) {
+    const unit = this.units[k];
+    if (!unit.epochs) return null;
+    const { calibrate, time, timezone, durable, overwrite, threads } = budget;
+    const options = Object.fromEntries(Object.entries({ calibrate, time, timezone, durable, overwrite, threads })
+      .filter(([, value]) => value !== undefined));
+    return ['epochs', [unit.inputs[0], unit.epochs.table, { ...this.epochs, ...options, days: unit.epochs.days }]];
+  }
+
+  /**
+   * The record of unit k converted, from the conversion's value or error
+   * (and its epochs' report) and its recordings' hashes.
+   */
+  record(k, why, started, inputs, hashes, { value, error, epochs }) {
     const unit = this.units[k];
     inputs.forEach((input, i) => { input.sha256 = hashes[i]; });
     let result;
@@ -581,11 +635,17 @@ class ShardRun {
       const code = error.code ?? error.name;
       result = { status: 'failed', outputs: [], errorCode: code, error: error.message, lasting: LASTING.includes(code) && hashes.every(Boolean) };
     } else {
-      const files = unit.kind === 'set' ? [...value] : value.files ?? [unit.output];
+      const files = [...(unit.kind === 'set' ? [...value] : value.files ?? [unit.output]),
+        ...(epochs ? [unit.epochs.table, unit.epochs.days] : [])];
       result = { status: 'converted', outputs: files.map((file) => ({ path: path.resolve(file), size: statOf(file)?.size })) };
       // A figure the report lacks leaves its cell empty; it never makes a written output a failure.
       try {
         Object.assign(result, figures(unit, value));
+        // The epochs calibrate by default where a classic table stays raw.
+        if (epochs) {
+          Object.assign(result, { wornHours: epochs.wornHours, validDays: epochs.validDays });
+          result.calibrationErrorMg ??= calibrationError(epochs.calibration);
+        }
       } catch { /* left empty */ }
     }
     const finished = new Date().toISOString();
@@ -657,13 +717,23 @@ async function runShard(units, how, options = {}) {
         const inputs = inputsOf(units[k]);
         // The hash is read beside the conversion, not before it.
         const hashes = Promise.all(units[k].inputs.map((input) => hashFile(input).catch(() => null)));
-        let outcome;
-        try {
-          outcome = { value: await workers.run(...run.task(k, budget), signal) };
-        } catch (error) {
-          if (signal?.aborted && !(COMPLETED in error)) return;  // stopped: no record, its outputs as they were
-          outcome = COMPLETED in error ? { value: error[COMPLETED] } : { error };
+        // null: stopped, no record, its outputs as they were. The task is
+        // made inside: making a unit's request may refuse it.
+        const attempt = async (task) => {
+          try {
+            return { value: await workers.run(...task(), signal) };
+          } catch (error) {
+            if (signal?.aborted && !(COMPLETED in error)) return null;
+            return COMPLETED in error ? { value: error[COMPLETED] } : { error };
+          }
+        };
+        let outcome = await attempt(() => run.task(k, budget));
+        const epochTask = outcome && !outcome.error && run.epochTask(k, budget);
+        if (epochTask) {
+          const made = await attempt(() => epochTask);
+          outcome = made && (made.error ? made : { ...outcome, epochs: made.value });
         }
+        if (!outcome) return;
         const row = run.record(k, why, started, inputs, await hashes, outcome);
         onUnit?.(row, run.done, units.length);
       }
@@ -683,7 +753,7 @@ async function runShard(units, how, options = {}) {
 }
 
 // The conversions a worker runs by name, run on this thread.
-const HERE = { runRecording, runSet };
+const HERE = { runRecording, runSet, epochs: writeEpochs };
 
 /** runShard on this thread, a unit at a time. */
 function runShardSync(units, how, options = {}) {
@@ -697,12 +767,19 @@ function runShardSync(units, how, options = {}) {
     }
     const started = process.hrtime.bigint();
     const inputs = inputsOf(units[k]);
-    let outcome;
-    try {
-      const [op, args] = run.task(k, run.conversion);
-      outcome = { value: HERE[op](...args) };
-    } catch (error) {
-      outcome = { error };
+    const attempt = (task) => {
+      try {
+        const [op, args] = task();
+        return { value: HERE[op](...args) };
+      } catch (error) {
+        return { error };
+      }
+    };
+    let outcome = attempt(() => run.task(k, run.conversion));
+    const epochTask = !outcome.error && run.epochTask(k, run.conversion);
+    if (epochTask) {
+      const made = attempt(() => epochTask);
+      outcome = made.error ? made : { ...outcome, epochs: made.value };
     }
     const hashes = units[k].inputs.map((input) => hashOrNull(hashFileSync, input));
     const row = run.record(k, why, started, inputs, hashes, outcome);
@@ -728,6 +805,10 @@ const COLUMNS = [
   ['missing_samples', 'number', (r) => r.missing], ['duplicates', 'number', (r) => r.duplicates],
   ['saturated', 'number', (r) => r.saturated], ['blocks_out_of_order', 'number', (r) => r.outOfOrder],
   ['short_of_settings_s', 'number', (r) => r.shortOfSettings],
+  // The accelerometer's distance from 1 g on its still moments once calibrated (kinovar calibrate).
+  ['calibration_error_mg', 'number', (r) => r.calibrationErrorMg],
+  // With --epochs: hours worn, and days worn long enough to count.
+  ['worn_hours', 'number', (r) => r.wornHours], ['valid_days', 'number', (r) => r.validDays],
   ['sync_method', 'string', (r) => r.syncMethod], ['clock_ppm_max', 'number', (r) => r.clockPpm],
   ['format', 'string', (r) => r.recipe.format], ['estimator', 'string', (r) => r.recipe.orientation],
   ['clock', 'string', (r) => r.recipe.clock],
@@ -830,7 +911,8 @@ function planned(fn, inputs, outDir, options) {
     if (typeof value !== 'boolean') throw new TypeError(`${fn}: options.${name} must be true or false`);
   }
   const labels = Object.fromEntries(LABEL_COLUMNS.filter((name) => options[name] !== undefined).map((name) => [name, options[name]]));
-  const units = planUnits({ inputs, manifest, outDir, format: options.format, labels });
+  const epochs = epochOptionsOf(fn, options) !== null;
+  const units = planUnits({ inputs, manifest, outDir, format: options.format, labels, epochs });
   let where = { index: 0, count: 1 };
   if (typeof shard === 'string') where = parseShard(shard, process.env, shards);
   else if (shard !== undefined) where = checkedShard(shard?.index, shard?.count, `${fn}: options.shard`);

@@ -42,9 +42,10 @@ test('every epoch equals a plain computation from the plain CSV, in CSV and in P
     if (row.accel_x === null) continue;
     const [x, y, z] = [row.accel_x, row.accel_y, row.accel_z].map(Number);
     const k = Math.floor((Number(row.time) + 1e-9) / 15);
-    const s = sums.get(k) ?? sums.set(k, { n: 0, x: 0, z: 0, enmo: 0, angle: 0, clipped: 0 }).get(k);
+    const s = sums.get(k) ?? sums.set(k, { n: 0, x: 0, z: 0, enmo: 0, angle: 0, clipped: 0, y: [], norms: [] }).get(k);
     const norm = Math.hypot(x, y, z);
     s.n++, s.x += x, s.z += z, s.enmo += Math.max(0, norm - 1);
+    s.y.push(y), s.norms.push(norm);
     s.angle += Math.atan(z / Math.hypot(x, y)) * 180 / Math.PI;
     s.clipped += [x, y, z].some((v) => Math.abs(v) >= 15.5);
   }
@@ -61,6 +62,11 @@ test('every epoch equals a plain computation from the plain CSV, in CSV and in P
     assert.ok(Math.abs(Number(row.anglez) - s.angle / s.n) < 2e-3, `anglez of epoch ${k}`);
     assert.ok(Math.abs(Number(row.accel_x_mean) - s.x / s.n) < 1e-5 && Math.abs(Number(row.accel_z_mean) - s.z / s.n) < 1e-5);
     assert.equal(Number(row.clipped), s.clipped, `clipped in epoch ${k}`);
+    const mean = (v) => v.reduce((a, b) => a + b, 0) / v.length;
+    const meanNorm = mean(s.norms), meanY = mean(s.y);
+    assert.ok(Math.abs(Number(row.mad) - mean(s.norms.map((r) => Math.abs(r - meanNorm)))) < 1e-5, `mad of epoch ${k}`);
+    const sdY = Math.sqrt(s.y.reduce((a, v) => a + (v - meanY) ** 2, 0) / (s.n - 1));
+    assert.ok(Math.abs(Number(row.accel_y_sd) - sdY) < 1e-5, `accel_y_sd of epoch ${k}`);
   }
   // Non-wear where the sensor lay (30 to 120 min, on the windows' grid), nowhere else.
   const nonwear = epochs.filter((row) => row.nonwear === '1').map((row) => Number(row.time));
@@ -103,6 +109,11 @@ test('local days across a change of daylight-saving time, and 24 h days without 
   // The epochs stand at whole minutes of the wall clock, in UTC.
   const first = csvRows(path.join(dir, 'e.csv'))[0];
   assert.equal(first.datetime, '2017-03-21T13:05:00.000000Z');
+
+  // Autumn's change gives a day of 25 hours.
+  const autumn = generateRecording(path.join(dir, 'autumn.bin'), { accel: 1, gyro: 0, baro: 0, seconds: 3 * 86400, createdAt: '2017-10-28 00:00:00' });
+  kinovar.epochs(autumn, path.join(dir, 'a.csv'), { epoch: 60, time: 'absolute', timezone: 'Europe/Paris', days });
+  assert.deepEqual(csvRows(days).map((r) => [r.date, Number(r.hours)]), [['2017-10-28', 24], ['2017-10-29', 25], ['2017-10-30', 24]]);
 
   kinovar.epochs(recording, path.join(dir, 'e.csv'), { epoch: 60, days });
   const steps = csvRows(days);
@@ -149,4 +160,38 @@ test('the viewer\'s page gives ENMO per epoch and the spans the sensor was not w
     /<script id="data" type="application\/octet-stream">(.*?)<\/script>/s.exec(fs.readFileSync(page, 'utf8'))[1], 'base64')));
   assert.deepEqual([header.activity.epoch, header.activity.enmo.length, header.activity.nonwear], [5, 1440, [[3600, 7200]]]);
   assert.ok(header.activity.enmo[0] > 50 && header.activity.enmo[1000] < 5);
+});
+
+test('batch --epochs writes each recording\'s epochs and days; the summary gains worn hours, valid days and calibration error', async (t) => {
+  const dir = scratch(t);
+  const study = path.join(dir, 'study');
+  fs.mkdirSync(study);
+  const worn = generateRecording(path.join(study, 'p1.bin'), { accel: 10, gyro: 0, baro: 0, seconds: 7200, scenario: 'active:3600,nonwear:3600' });
+  generateRecording(path.join(study, 'p2.bin'), { seconds: 20, accel: 0 });
+  const out = path.join(dir, 'out');
+  const run = () => cli(['batch', study, '-o', out, '--epochs', '--epoch', '30', '--nonwear-window', '40', '--quiet']);
+  const first = await run();
+  assert.equal(first.code, 1);
+  assert.match(first.stderr, /p2\.bin.*no accelerometer samples/);
+  // The files epochs() writes with the same options, to the byte.
+  kinovar.epochs(worn, path.join(dir, 'alone.csv'), { epoch: 30, nonwear: { windowMinutes: 40 }, days: path.join(dir, 'alone.days.csv') });
+  assert.ok(fs.readFileSync(path.join(out, 'p1.epochs.csv')).equals(fs.readFileSync(path.join(dir, 'alone.csv'))));
+  assert.ok(fs.readFileSync(path.join(out, 'p1.days.csv')).equals(fs.readFileSync(path.join(dir, 'alone.days.csv'))));
+  // Nothing changed: nothing redone, the recording without an accelerometer not tried again.
+  const again = await run();
+  assert.match(again.stderr, /0 converted, 1 current, 1 failed/);
+
+  assert.equal((await cli(['batch', 'merge', out])).code, 1);
+  const [p1, p2] = csvRows(path.join(out, 'summary.csv'));
+  assert.equal(Number(p1.worn_hours), 1);
+  assert.equal(p1.valid_days, '0');
+  assert.ok(Number(p1.calibration_error_mg) >= 0 && Number(p1.calibration_error_mg) < 10, p1.calibration_error_mg);
+  assert.equal(p1.outputs.split(';').length, 3);
+  assert.deepEqual([p2.error_code, p2.worn_hours], ['ERR_KINOVAR_NO_ACCELEROMETER', null]);
+
+  // What batch --epochs cannot do is refused before anything is converted.
+  assert.throws(() => kinovar.batch([study], path.join(dir, 'o2'), { epoch: 30 }), /options.epoch goes with options.epochs: true/);
+  assert.throws(() => kinovar.batch([study], path.join(dir, 'o2'), { epochs: true, epoch: 7 }), /must divide a day/);
+  assert.equal((await cli(['batch', study, '-o', path.join(dir, 'o2'), '--epoch', '30'])).code, 2);
+  assert.ok(!fs.existsSync(path.join(dir, 'o2')));
 });
