@@ -192,14 +192,19 @@ function jobs(length, { recording, set }, scratch) {
     }
   }
   list.push({ name: 'inspect', args: [cli, 'inspect', recording, '--quiet'] });
-  // Epochs to Parquet against the plain CSV without orientation, the target they are held to.
-  if (length.key !== '1h') {
-    const plain = path.join(scratch, 'plain.csv');
-    list.push({ name: 'read --format plain --orientation none', kind: 'read', out: plain,
-      args: [cli, 'read', recording, '-o', plain, '--format', 'plain', '--orientation', 'none', '--quiet'] });
-  }
+  // Epochs to Parquet against the plain CSV without orientation, the target they are held to, at the
+  // same calibration: the default (a fit, then the pass) and none.
+  const plain = path.join(scratch, 'plain.csv');
   const epochs = path.join(scratch, 'epochs.parquet');
-  list.push({ name: 'epochs --epoch 5 to parquet', out: epochs, args: [cli, 'epochs', recording, '-o', epochs, '--quiet'] });
+  for (const off of [false, true]) {
+    const calibrate = off ? ['--calibrate', 'off'] : [];
+    if (length.key !== '1h' || off) {
+      list.push({ name: `read --format plain --orientation none${off ? ' --calibrate off' : ''}`, kind: 'read', out: plain,
+        args: [cli, 'read', recording, '-o', plain, '--format', 'plain', '--orientation', 'none', ...calibrate, '--quiet'] });
+    }
+    list.push({ name: `epochs --epoch 5 to parquet${off ? ' --calibrate off' : ''}`, out: epochs,
+      args: [cli, 'epochs', recording, '-o', epochs, ...calibrate, '--quiet'] });
+  }
   const page = path.join(scratch, 'page.html');
   list.push({ name: 'view', out: page, args: [cli, 'view', recording, '-o', page, '--quiet'] });
   for (const format of set ? ['csv', 'opensense'] : []) {
@@ -284,15 +289,16 @@ async function main() {
     console.log(['\nParquet against the plain CSV: its seconds over theirs (CPU s over theirs), by estimator',
       `| length | ${estimators.join(' | ')} |`, `|---|${estimators.map(() => '---:|').join('')}`, ...lines].join('\n'));
   }
-  const epochLines = lengths.map((length) => {
-    const epochs = results['epochs --epoch 5 to parquet']?.[length.key];
-    const plain = results['read --format plain --orientation none']?.[length.key];
+  const epochLines = lengths.flatMap((length) => ['', ' --calibrate off'].map((calibrate) => {
+    const epochs = results[`epochs --epoch 5 to parquet${calibrate}`]?.[length.key];
+    const plain = results[`read --format plain --orientation none${calibrate}`]?.[length.key];
     if (!epochs || !plain || epochs.failure || plain.failure) return null;
-    return `| ${length.name} | ${(epochs.seconds / plain.seconds).toFixed(2)} (${(epochs.cpu / plain.cpu).toFixed(2)}) | ${MB(epochs.peak)} |`;
-  }).filter(Boolean);
+    return `| ${length.name} | ${calibrate ? 'off' : 'auto'} | ${(epochs.seconds / plain.seconds).toFixed(2)} ` +
+      `(${(epochs.cpu / plain.cpu).toFixed(2)}) | ${MB(epochs.peak)} |`;
+  })).filter(Boolean);
   if (epochLines.length) {
-    console.log(['\nEpochs to Parquet against read to the plain CSV without orientation (target: at most 0.5, and 256 MB)',
-      '| length | seconds over theirs (CPU) | peak MB |', '|---|---:|---:|', ...epochLines].join('\n'));
+    console.log(['\nEpochs to Parquet against read to the plain CSV without orientation, each calibrated alike (target: at most 0.5, and 256 MB)',
+      '| length | calibrate | seconds over theirs (CPU) | peak MB |', '|---|---|---:|---:|', ...epochLines].join('\n'));
   }
   console.log('\nSeconds: wall time; CPU s: user and system time of every thread (what a busy machine changes least).' +
     '\nI/O floor: a process that reads the input and writes as many bytes as the output into the same folder with plain' +
