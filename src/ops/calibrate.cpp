@@ -38,7 +38,7 @@ CalibrationReport calibrateReader(RecordingReader& reader, const ConversionOptio
 
 bool calibrateRecordingFile(const char* utf8RecordingPath, CalibrationReport& report, const CancelToken& cancel) {
   RecordingReader reader(0, cancel);
-  if (!reader.openFile(utf8RecordingPath)) return false;
+  if (!reader.open(fileSource(utf8RecordingPath))) return false;
   report = calibrateRecording(reader);
   return true;
 }

@@ -90,7 +90,7 @@ EpochReader::EpochReader(const char* utf8Path, const ConversionOptions& options,
       reader_(own_.get()),
       request_(request),
       streams_(std::make_unique<Streams>()) {
-  start(options, own_->openFile(utf8Path));
+  start(options, own_->open(fileSource(utf8Path)));
 }
 
 EpochReader::EpochReader(const RecordingReader& reader, const ConversionOptions& options, const EpochRequest& request)

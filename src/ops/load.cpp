@@ -113,7 +113,7 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
   // Each stream is read in pieces (resampled as it is read), only what the
   // window keeps staying in memory.
   RecordingReader reader(options.chunkSamples, options.cancel, TickReading::Unwrapped);
-  loaded.parsed = reader.openFile(utf8Path);
+  loaded.parsed = reader.open(fileSource(utf8Path));
   loaded.quality = qualityReport(reader);
   if (loaded.parsed) loaded.calibration = calibrateReader(reader, options);
   recording.settings = reader.settings();
@@ -186,7 +186,7 @@ bool nextRows(TableRows& table, TablePiece& piece, const TableColumns& columns, 
 
 TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
     : reader_(options.chunkSamples, options.cancel, TickReading::Unwrapped) {
-  parsed_ = reader_.openFile(utf8Path);
+  parsed_ = reader_.open(fileSource(utf8Path));
   quality_ = qualityReport(reader_);
   if (parsed_) calibration_ = calibrateReader(reader_, options);
   timeBase_ = kinovar::timeBase(epochSeconds(reader_.settings().createdAt), 0.0, options);

@@ -41,14 +41,14 @@ bool convertRecording(const char* utf8RecordingPath, const char* utf8CsvPath, co
   std::future<CsvFile> output = openCsvBeside(utf8CsvPath, threads, options.durable);
   const CsvStyle style = csvStyleOf(options.format);
   RecordingReader reader(options.chunkSamples, options.cancel, tickReadingOf(style));
-  const bool parsed = reader.openFile(utf8RecordingPath);
+  const bool parsed = reader.open(fileSource(utf8RecordingPath));
   if (quality) {
     // The report gives the true times; the classic table's signed ticks
     // differ from them only past 2^31 or on a corrupt block, read once more then.
     const ParseStats& seen = reader.stats();
     if (reader.ticks() == TickReading::Signed && (seen.framesPastSigned > 0 || seen.corruptBlocks > 0)) {
       RecordingReader truth(options.chunkSamples, options.cancel, TickReading::Unwrapped);
-      truth.openFile(utf8RecordingPath);
+      truth.open(fileSource(utf8RecordingPath));
       *quality = qualityReport(truth);
     } else {
       *quality = qualityReport(reader);
@@ -97,7 +97,7 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
 
 bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel) {
   RecordingReader reader(0, cancel, TickReading::Unwrapped);
-  if (!reader.openFile(utf8RecordingPath)) return false;
+  if (!reader.open(fileSource(utf8RecordingPath))) return false;
   report = qualityReport(reader);
   // How far apart the tables place each sensor's samples: told where the rate does not divide the clock.
   const StreamMap shapes = reader.shapes();

@@ -12,7 +12,7 @@ bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char
   RecordingReader reader;
   Unparsed reason = Unparsed::None;
   int systemError = 0;
-  const bool parsed = reader.openFile(utf8Path, &reason, &systemError);
+  const bool parsed = reader.open(fileSource(utf8Path), &reason, &systemError);
   settings = reader.settings();
   reader.readAll(streams);
   if (stats && reader.stats().blocks > 0) *stats = reader.stats();  // the settings block was found
@@ -38,7 +38,7 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
   forEachIndex(n, threadBudget(options), [&](size_t i) {
     RecordingReader& reader = *readers[i];
     unparsed[i].recording = i;
-    parsed[i] = reader.openFile(paths[i].c_str(), &unparsed[i].reason, &unparsed[i].systemError);
+    parsed[i] = reader.open(fileSource(paths[i]), &unparsed[i].reason, &unparsed[i].systemError);
     if (parsed[i]) outcome.calibrations[i] = calibrateReader(reader, options);
     set[i].settings = reader.settings();
     set[i].streams = reader.shapes();

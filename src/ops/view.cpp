@@ -61,7 +61,7 @@ bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& optio
                    std::vector<uint8_t>& page, std::string& error) {
   // The streams are read in pieces, as often as the page needs them.
   RecordingReader reader(options.chunkSamples, options.cancel, TickReading::Unwrapped);
-  if (!reader.openFile(utf8RecordingPath)) {
+  if (!reader.open(fileSource(utf8RecordingPath))) {
     error = "could not be read to its end";
     return false;
   }

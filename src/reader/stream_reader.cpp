@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "io/paths.h"
+#include "io/byte_source.h"
 #include "reader/frames.h"
 #include "settings/settings_record.h"
 
@@ -86,7 +86,7 @@ struct SpillFile {
 
 struct RecordingReader::State {
   std::span<const uint8_t> memory;
-  std::string path;
+  std::shared_ptr<const ByteSource> source;  // else the bytes are in memory
   uint64_t blockBytes = 0;  // whole blocks, block 0 included
   DeviceSettings settings;
   Routing routing;
@@ -126,27 +126,23 @@ namespace {
 class Pieces {
  public:
   explicit Pieces(const RecordingReader::State& state, uint64_t from = 0) : state_(state), done_(from), start_(from) {
-    if (state.path.empty()) return;
-    file_ = openFile(state.path.c_str(), OpenMode::ReadBinary);
+    if (!state.source) return;
+    int error = 0;
+    bytes_ = state.source->open(from, error);
     buffer_.resize(kPieceBytes);
-#ifdef _WIN32
-    if (file_ && from && _fseeki64(file_.get(), static_cast<int64_t>(from), SEEK_SET) != 0) file_.reset();
-#else
-    if (file_ && from && fseeko(file_.get(), static_cast<off_t>(from), SEEK_SET) != 0) file_.reset();
-#endif
   }
   bool next(std::span<const uint8_t>& piece) {
     state_.cancel.check();
     start_ = done_;
-    if (state_.path.empty()) {
+    if (!state_.source) {
       if (done_ >= state_.blockBytes) return false;
       piece = state_.memory.subspan(done_, state_.blockBytes - done_);
       done_ = state_.blockBytes;
       return true;
     }
-    if (!file_ || done_ >= state_.blockBytes) return false;
+    if (!bytes_ || done_ >= state_.blockBytes) return false;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), state_.blockBytes - done_));
-    const size_t got = std::fread(buffer_.data(), 1, want, file_.get());
+    const size_t got = bytes_->read(buffer_.data(), want);
     const size_t whole = got - got % kBlockSize;
     if (whole == 0) return false;  // the file shrank since the first pass
     done_ += whole;
@@ -158,7 +154,7 @@ class Pieces {
 
  private:
   const RecordingReader::State& state_;
-  FilePtr file_;
+  std::unique_ptr<ByteReader> bytes_;
   std::vector<uint8_t> buffer_;
   uint64_t done_ = 0;
   uint64_t start_ = 0;
@@ -535,23 +531,22 @@ bool RecordingReader::open(std::span<const uint8_t> bytes, const StreamMap& exis
   return true;
 }
 
-bool RecordingReader::openFile(const char* utf8Path, Unparsed* why, int* systemError) {
-  errno = 0;
-  FilePtr file = kinovar::openFile(utf8Path, OpenMode::ReadBinary);
+bool RecordingReader::open(std::shared_ptr<const ByteSource> source, Unparsed* why, int* systemError) {
+  int error = 0;
+  std::unique_ptr<ByteReader> file = source->open(0, error);
   if (!file) {
     if (why) *why = Unparsed::Missing;
-    if (systemError) *systemError = errno;
+    if (systemError) *systemError = error;
     return false;
   }
   // Block 0 first: without settings there is nothing to scan.
   std::vector<uint8_t> piece(kPieceBytes);
   size_t used = 0;
-  for (size_t got; used < kBlockSize && (got = std::fread(piece.data() + used, 1, kBlockSize - used, file.get())) > 0;)
-    used += got;
+  for (size_t got; used < kBlockSize && (got = file->read(piece.data() + used, kBlockSize - used)) > 0;) used += got;
   const auto failed = [&] {
-    if (!std::ferror(file.get())) return false;  // a folder opens, then fails to read with EISDIR
+    if (!file->failed()) return false;  // a folder opens, then fails to read with EISDIR
     if (why) *why = Unparsed::Missing;
-    if (systemError) *systemError = errno;
+    if (systemError) *systemError = file->error();
     return true;
   };
   if (failed()) return false;
@@ -560,7 +555,7 @@ bool RecordingReader::openFile(const char* utf8Path, Unparsed* why, int* systemE
     return false;
   }
   std::copy_n(piece.begin(), kBlockSize, stats_.settingsBlock.begin());
-  state_->path = utf8Path;
+  state_->source = std::move(source);
   start({});
 
   // The first pass: counts, order, and the blocks that go back in time.
@@ -568,7 +563,7 @@ bool RecordingReader::openFile(const char* utf8Path, Unparsed* why, int* systemE
   uint64_t total = kBlockSize;
   size_t carry = 0;  // bytes of a block begun in the piece before
   scanner.block(piece.data(), 0);
-  for (size_t got; (got = std::fread(piece.data() + carry, 1, piece.size() - carry, file.get())) > 0;) {
+  for (size_t got; (got = file->read(piece.data() + carry, piece.size() - carry)) > 0;) {
     state_->cancel.check();
     const size_t have = carry + got;
     const size_t whole = have - have % kBlockSize;
@@ -595,7 +590,7 @@ void RecordingReader::start(const StreamMap& existing) {
   for (size_t c = 0; c < Routing::kStreams; ++c)
     if (s.routing.built[c]) stats_.streams[Routing::keys[c]] = {};
   // A recording in memory is scanned here; a file as it is first read.
-  if (!s.path.empty()) return;
+  if (s.source) return;
   Scanner scanner(s, stats_);
   for (uint64_t offset = 0; offset < s.blockBytes; offset += kBlockSize)
     scanner.block(s.memory.data() + offset, offset / kBlockSize);
@@ -615,7 +610,7 @@ void RecordingReader::finish() {
   if (any) {
     // Without a temporary file the frames stay in memory, whatever their number.
     s.spill = std::make_shared<SpillFile>();
-    s.spill->file.reset(std::tmpfile());
+    s.spill->file = scratchFile();
     const auto spill = [&](size_t c) {
       std::vector<RawFrame>& run = gathered[c];
       sortRun(run);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_source.h"
 #include "io/cancel.h"
 #include "reader/parser.h"
 #include "model/recording.h"
@@ -58,10 +59,11 @@ class RecordingReader {
   // streams already in `existing` are not built. True when the settings
   // block was found.
   bool open(std::span<const uint8_t> bytes, const StreamMap& existing = {});
-  // A recording file, read in pieces. False when it cannot be read to its
-  // end (the blocks read before a read error still count) or its bytes are
-  // no recording; `why` and `systemError` (when given) then say which.
-  bool openFile(const char* utf8Path, Unparsed* why = nullptr, int* systemError = nullptr);
+  // A recording's bytes from a source (a file), read in pieces. False when
+  // they cannot be read to their end (the blocks read before a read error
+  // still count) or are no recording; `why` and `systemError` (when given)
+  // then say which.
+  bool open(std::shared_ptr<const ByteSource> source, Unparsed* why = nullptr, int* systemError = nullptr);
 
   const DeviceSettings& settings() const { return settings_; }
   DeviceSettings& settings() { return settings_; }

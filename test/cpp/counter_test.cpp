@@ -19,7 +19,7 @@ struct Read {
 
 Read readAs(const std::string& path, TickReading ticks, uint64_t chunk = 0) {
   RecordingReader reader(chunk, {}, ticks);
-  EXPECT_TRUE(reader.openFile(path.c_str()));
+  EXPECT_TRUE(reader.open(fileSource(path.c_str())));
   Read r;
   reader.readAll(r.streams);
   r.quality = qualityReport(reader);

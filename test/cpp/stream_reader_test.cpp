@@ -46,7 +46,7 @@ TEST(StreamReader, PiecesOfAnySizeGiveTheWholeParse) {
     for (uint64_t chunk : {1, 2, 7, 63, 0}) {
       SCOPED_TRACE(chunk);
       RecordingReader reader(chunk);
-      ASSERT_TRUE(reader.openFile(dir.path("r.bin").c_str()));
+      ASSERT_TRUE(reader.open(fileSource(dir.path("r.bin"))));
       EXPECT_EQ(reader.stats().blocks, stats.blocks);
       EXPECT_EQ(reader.stats().tailBytes, stats.tailBytes);
       EXPECT_EQ(reader.stats().blocksBackwards, stats.blocksBackwards);

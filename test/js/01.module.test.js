@@ -96,6 +96,24 @@ test('functions stay within 80 lines in src/, lib/ and bin/, counted by braces t
   assert.deepEqual(long, []);
 });
 
+test('src/ includes only downward, from the bindings to io/, with no circle between its rooms', () => {
+  const floors = [['io'], ['model'], ['reader', 'settings', 'epochs'], ['calibration', 'orientation'], ['sync'], ['export'],
+    ['view'], ['ops'], ['bindings-js']];
+  const floor = new Map(floors.flatMap((rooms, i) => rooms.map((room) => [room, i])));
+  const src = path.join(__dirname, '..', '..', 'src');
+  const arrows = new Set();
+  for (const file of fs.readdirSync(src, { recursive: true }).filter((f) => /\.(h|cpp)$/.test(f))) {
+    const room = file.split(path.sep)[0];
+    assert.ok(floor.has(room), `${room}/ has no floor`);
+    for (const [, to] of fs.readFileSync(path.join(src, file), 'utf8').matchAll(/^#include "([\w-]+)\//gm)) {
+      assert.ok(floor.get(to) <= floor.get(room), `${file} includes ${to}/, a floor above it`);
+      if (to !== room) arrows.add(`${room}>${to}`);
+    }
+  }
+  // Rooms of one floor may include one another one way only.
+  for (const arrow of arrows) assert.ok(!arrows.has(arrow.split('>').reverse().join('>')), `${arrow} both ways`);
+});
+
 test('recognising an output of ours loads no Parquet decoder', (t) => {
   const file = path.join(scratch(t), 'ours.parquet');
   // Only what recognition reads: the magic at both ends and our format's name in the footer.
