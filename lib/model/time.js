@@ -67,35 +67,4 @@ function wallTimeChange(zone, local) {
 /** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */
 const timeCell = (seconds) => String(Number(seconds.toFixed(9)) || 0);
 
-/**
- * The local days of `zone` that overlap from..to (seconds since 1970, UTC):
- * when each starts (seconds since 1970), and the last one's end, with their
- * dates. A day that a change of daylight-saving time shortens or lengthens
- * lasts 23 or 25 hours; a midnight the change skips starts at the first
- * wall time that exists.
- * @returns {{starts: number[], dates: string[]}}
- */
-function localDays(zone, from, to) {
-  const dateOf = (seconds) => {
-    const local = new Date(seconds * 1000 + offsetAt(zone, seconds * 1000) * 1000);
-    return [local.getUTCFullYear(), local.getUTCMonth(), local.getUTCDate()];
-  };
-  const midnight = ([year, month, day]) => {
-    const wall = Date.UTC(year, month, day);
-    let offset = offsetAt(zone, wall);
-    offset = offsetAt(zone, wall - offset * 1000);
-    return (wall - offset * 1000) / 1000;
-  };
-  const starts = [];
-  const dates = [];
-  for (let [year, month, day] = dateOf(from); ; day++) {
-    const date = new Date(Date.UTC(year, month, day));
-    const start = midnight([date.getUTCFullYear(), date.getUTCMonth(), date.getUTCDate()]);
-    starts.push(start);
-    if (start > to) break;
-    dates.push(date.toISOString().slice(0, 10));
-  }
-  return { starts, dates };
-}
-
-module.exports = { absoluteTime, timeCell, localDays };
+module.exports = { absoluteTime, timeCell, offsetAt };

@@ -44,7 +44,7 @@ module.exports = {
   closeTable: entry.closeTable,
   /** (recording, conversion, request) -> {handle, refusal, info, quality, timeBase, columns: [{name, unit, integer}]} */
   openEpochs: entry.openEpochs,
-  /** (handle, {starts, dates}) -> the days are local days instead of 24 h steps */
+  /** (handle, offsetAt(utcSeconds) -> seconds east of UTC) -> the days are the zone's local days instead of 24 h steps */
   planDays: entry.planDays,
   /** (handle, maxRows[, store]) -> {rows, time, columns: [{values, valid}]}, or null after the last epoch */
   nextEpochs: entry.nextEpochs,

@@ -7,7 +7,7 @@
 const path = require('node:path');
 const native = require('../native/entry');
 const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf } = require('../checks/options');
-const { absoluteTime, localDays } = require('../model/time');
+const { absoluteTime, offsetAt } = require('../model/time');
 const { tableWriter, tablePieceRows } = require('../parquet/file');
 const { datetimes } = require('../data/tables');
 const output = require('../output/files');
@@ -83,14 +83,6 @@ function refusal(recordingPath, why) {
     'readRecording still converts what it holds', codes.FORMAT, { path: recordingPath });
 }
 
-/** The local days over the recording's span (seconds since 1970 and dates), or none: 24 h steps. */
-function dayPlan(zone, { quality, timeBase }) {
-  if (zone === undefined) return {};
-  const spans = Object.values(quality.streams).filter((s) => s.samples > 0);
-  const length = Math.max(...spans.map((s) => s.last)) - Math.min(...spans.map((s) => s.first));
-  return localDays(zone, timeBase - DAY_SECONDS, timeBase + length + DAY_SECONDS);
-}
-
 /**
  * Epoch summaries of a recording into `target` (.csv: a plain CSV; .parquet).
  * @param {string} recordingPath
@@ -133,8 +125,10 @@ function epochs(recordingPath, target, options = {}) {
   try {
     if (opened.refusal) throw refusal(recordingPath, opened.refusal);
     checkSamples(recordingPath, opened.quality);
-    // Local days need the recording's span, which opening it has found.
-    if (options.days !== undefined) native.planDays(opened.handle, dayPlan(conversion.timezone, opened));
+    // Local days: the core finds them over the recording's span, the zone's offsets JavaScript's.
+    if (options.days !== undefined && conversion.timezone !== undefined) {
+      native.planDays(opened.handle, (seconds) => offsetAt(conversion.timezone, seconds * 1000));
+    }
     const written = (write) => {
       try {
         return write();

@@ -6,6 +6,8 @@ recordings on one time base, and the sensors' settings files. Samples come
 as numpy arrays that are views of the memory the core filled; the core
 works without the GIL, so threads load in parallel.
 """
+import calendar
+import datetime as _datetime
 import json
 import math
 import numbers
@@ -229,7 +231,7 @@ def _positive(value, fn, name):
 
 
 def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=None, nonwear_window_minutes=None,
-           time="relative", calibrate="auto", force=False, threads=None):
+           time="relative", timezone=None, days=False, valid_hours=16, calibrate="auto", force=False, threads=None):
     """Epoch summaries of a recording as a pandas DataFrame: one row per
     ``epoch`` seconds (1 to 3600) from the first sample, or from whole clock
     times with ``time='absolute'`` (then indexed by the epochs' dates).
@@ -246,7 +248,15 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
     ``quality``, the ``calibration`` report (unless 'off'), the columns'
     ``units`` and the ``summary`` (epochs, recorded, worn and not-worn
     hours, clipped samples).
-    One streaming pass; only the table is held.
+
+    ``timezone`` (an IANA name, with ``time='absolute'``) reads the
+    recording's creation time as that zone's wall time: the index is then
+    in UTC. ``days=True`` adds ``attrs['days']``, a DataFrame of the days
+    (the zone's local days, 23 or 25 hours across a change of
+    daylight-saving time; without a zone, 24 h from the first epoch) with
+    their recorded, worn, not-worn and clipped hours, the mean ENMO worn and
+    whether the day is ``valid`` (at least ``valid_hours`` worn); the
+    epoch must then divide a day. One streaming pass; only the table is held.
     """
     import pandas as pd
 
@@ -265,9 +275,26 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
     if window is not None and not 1 <= window <= 1440:
         raise ValueError(f"{fn}: nonwear_window_minutes must be from 1 to 1440, not {window}")
     time = _choice(time, fn, "time", ("relative", "absolute"))
+    offset_at = None
+    if timezone is not None:
+        if time != "absolute":
+            raise ValueError(f"{fn}: timezone goes with time='absolute'")
+        offset_at = _zone_offsets(timezone, fn)
+    if not isinstance(days, bool):
+        raise TypeError(f"{fn}: days must be True or False, not {type(days).__name__}")
+    if days:
+        if 86400 % epoch:
+            raise ValueError(f"{fn}: epoch ({epoch:g} s) must divide a day (86400 s) evenly when days are asked, so that no "
+                             "epoch straddles midnight; choose 5, 10, 15, 30 or 60 s, for instance")
+        if isinstance(valid_hours, bool) or not isinstance(valid_hours, numbers.Real):
+            raise TypeError(f"{fn}: valid_hours must be hours (a number), not {type(valid_hours).__name__}")
+        if not 0 <= valid_hours <= 25:
+            raise ValueError(f"{fn}: valid_hours must be hours from 0 to 25, not {valid_hours}")
     asked = _asked(fn, "none", calibrate, force, threads)
     _check_recording(encoded)
-    raw = _core.epochs(encoded, asked, epoch, nonwear, sd, spread, window, time == "absolute")
+    utc_offset = None if offset_at is None else _core.wall_time_offset(offset_at, _created_at(encoded))
+    raw = _core.epochs(encoded, asked, epoch, nonwear, sd, spread, window, time == "absolute", utc_offset,
+                       float(valid_hours) if days else None, offset_at)
     quality = json.loads(raw["quality"])
     _require_samples(encoded, quality)
     if raw["refusal"] == "unparsed":
@@ -282,12 +309,45 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
     if time == "absolute":
         table.insert(0, "time", raw["time"])
         table.index = pd.DatetimeIndex(_datetimes(raw["time"], raw["time_base"]), name="datetime")
+        if timezone is not None:
+            table.index = table.index.tz_localize("UTC")
     table.attrs = {"info": json.loads(raw["info"]), "quality": quality, "summary": raw["summary"],
                    "units": {name: unit for name, unit, _, _ in raw["columns"]}}
     calibration = _calibration(raw["calibration"], calibrate)
     if calibration is not None:
         table.attrs["calibration"] = calibration
+    if days:
+        day_time = raw["days"].pop("time")
+        day_columns = {name: pd.array(values, dtype="Int64") if integer else values
+                       for name, (_, integer, values) in raw["days"].items()}
+        table.attrs["days"] = pd.DataFrame(day_columns, index=pd.Index(day_time, name="time"))
+        table.attrs["summary"]["validDays"] = raw["summary"]["validDays"]
     return table
+
+
+def _zone_offsets(zone, fn):
+    """Seconds east of UTC that the IANA zone is at an instant (seconds
+    since 1970, UTC), by Python's zone rules."""
+    from zoneinfo import ZoneInfo
+
+    if not isinstance(zone, str):
+        raise TypeError(f"{fn}: timezone must be an IANA zone name (a str), not {type(zone).__name__}")
+    try:
+        rules = ZoneInfo(zone)
+    except (ValueError, OSError, LookupError):
+        raise ValueError(f'{fn}: timezone must be an IANA zone name such as "Europe/Paris" or "UTC", not {zone!r}') from None
+    return lambda seconds: _datetime.datetime.fromtimestamp(math.floor(seconds), rules).utcoffset().total_seconds()
+
+
+def _created_at(path):
+    """The recording's creation time, seconds since 1970 read as UTC: what absolute time stands on."""
+    created = json.loads(_core.read_config(path) or "{}").get("createdAt", "")
+    try:
+        wall = _datetime.datetime.strptime(created, "%Y-%m-%d %H:%M:%S")
+    except ValueError:
+        raise KinovarError(f"{_display(path)}: has no real creation date ({created!r}), which absolute time stands on; "
+                           "ask without time='absolute'", "ERR_KINOVAR_FORMAT", path=_display(path)) from None
+    return float(calendar.timegm(wall.timetuple()))
 
 
 def calibrate(path, *, out=None, overwrite=False):

@@ -186,8 +186,10 @@ PYBIND11_MODULE(_core, m) {
      "(errno, step, path) when the system refused it; None when the recording cannot be read");
 
   m.def("epochs", [](const std::string& path, const Asked& asked, double seconds, std::optional<bool> nonwear,
-                     std::optional<double> sd, std::optional<double> range, std::optional<int> window, bool alignToClock) {
+                     std::optional<double> sd, std::optional<double> range, std::optional<int> window, bool alignToClock,
+                     std::optional<double> utcOffset, std::optional<double> validHours, std::optional<py::function> offsetAt) {
     ConversionOptions options = conversionOptions(asked);
+    if (utcOffset) options.utcOffset = *utcOffset;
     EpochRequest request;
     request.epochs.seconds = seconds;
     NonwearRule& rule = request.epochs.nonwear;
@@ -196,6 +198,10 @@ PYBIND11_MODULE(_core, m) {
     rule.range = range.value_or(rule.range);
     rule.windowMinutes = window.value_or(rule.windowMinutes);
     request.alignToClock = alignToClock;
+    if (validHours) {
+      request.days.on = true;
+      request.days.validHours = *validHours;
+    }
     struct Table {
       EpochRefusal refusal = EpochRefusal::None;
       std::string info, quality, calibration;
@@ -214,6 +220,10 @@ PYBIND11_MODULE(_core, m) {
       made.timeBase = reader.timeBase();
       made.calibration = calibrationJson(reader.calibration());
       if (made.refusal != EpochRefusal::None) return made;
+      if (validHours && offsetAt) reader.planLocalDays([&](double utc) {
+        py::gil_scoped_acquire held;
+        return (*offsetAt)(utc).cast<double>();
+      });
       made.columns = reader.columns();
       made.values.resize(made.columns.size());
       std::vector<EpochRow> rows;
@@ -245,9 +255,29 @@ PYBIND11_MODULE(_core, m) {
     result["summary"] = py::dict(py::arg("epochs") = s.epochs, py::arg("recordedHours") = s.recordedHours,
                                  py::arg("wornHours") = s.wornHours, py::arg("notWornHours") = s.notWornHours,
                                  py::arg("clippedSamples") = s.clippedSamples);
+    if (validHours) {
+      result["summary"]["validDays"] = s.validDays;
+      // {time: [...], column: [...]} of the days, named as their CSV names them.
+      py::dict days;
+      py::list time;
+      for (const DayRow& day : s.days) time.append(day.start);
+      days["time"] = time;
+      const std::span<const EpochColumn> fields = dayColumns();
+      for (size_t c = 0; c < fields.size(); ++c) {
+        py::list values;
+        for (const DayRow& day : s.days)
+          values.append(c == 1 ? py::object(py::str(day.date)) : py::object(py::float_(dayValue(day, c))));
+        days[fields[c].name] = py::make_tuple(fields[c].unit, fields[c].integer, values);
+      }
+      result["days"] = days;
+    }
     return result;
   }, py::arg("path"), py::arg("asked"), py::arg("seconds"), py::arg("nonwear"), py::arg("sd"), py::arg("range"),
-     py::arg("window"), py::arg("align_to_clock"));
+     py::arg("window"), py::arg("align_to_clock"), py::arg("utc_offset"), py::arg("valid_hours"), py::arg("offset_at"));
+
+  m.def("wall_time_offset", [](const py::function& offsetAt, double local) {
+    return wallTimeOffset([&](double utc) { return offsetAt(utc).cast<double>(); }, local);
+  }, py::arg("offset_at"), py::arg("local"), "the offset at which a zone takes a wall time (seconds since 1970 read as UTC)");
 
   m.def("inspect", [](const std::string& path) -> py::object {
     QualityReport report;

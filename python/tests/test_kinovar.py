@@ -207,3 +207,37 @@ def test_wrong_arguments(recordings, call, error):
     with pytest.raises(error):
         call(recordings["one"])
     assert not os.path.exists("x.csv")
+
+
+def test_local_days_across_a_clock_change_equal_node(tmp_path, node):
+    pd = pytest.importorskip("pandas")
+    # Made on 2017-03-21 at 14:05:09; Paris moved its clocks on the 26th.
+    week = tmp_path / "week.bin"
+    subprocess.run([generator(), "--out", str(week), "--seconds", str(6 * 86400), "--accel", "3", "--gyro", "0", "--baro", "0",
+                    "--scenario", f"active:{3 * 86400},nonwear:{3 * 86400}"], check=True)
+    for zone in ["Europe/Paris", None]:
+        options = {"time": "absolute", "timezone": zone} if zone else {}
+        table = kinovar.epochs(week, epoch=60, days=True, **options)
+        node("epochs", str(week), str(tmp_path / "e.csv"), {"epoch": 60, "days": str(tmp_path / "d.csv"), **options})
+        days, theirs = table.attrs["days"], pd.read_csv(tmp_path / "d.csv", index_col="time")
+        assert list(days.columns) == list(theirs.columns)
+        assert np.allclose(days.index, theirs.index, rtol=0, atol=1e-6)
+        for name in days.columns:
+            if name == "date":
+                assert list(days[name].fillna("")) == list(theirs[name].fillna(""))
+            else:
+                assert np.allclose(days[name].to_numpy(float), theirs[name].to_numpy(float), rtol=0, atol=1e-6, equal_nan=True)
+        if zone:
+            assert days.loc[days["date"] == "2017-03-26", "hours"].item() == 23
+            assert "".join(map(str, days["valid"])) == "0110000" and table.attrs["summary"]["validDays"] == 2
+            # The epochs stand at whole minutes of the wall clock, in UTC, as Node's datetime column.
+            assert str(table.index[0]) == "2017-03-21 13:05:00+00:00"
+            assert pd.read_csv(tmp_path / "e.csv")["datetime"][0] == "2017-03-21T13:05:00.000000Z"
+        else:
+            assert list(days["hours"]) == [24] * 6
+    with pytest.raises(ValueError):
+        kinovar.epochs(week, epoch=7, days=True)
+    with pytest.raises(ValueError):
+        kinovar.epochs(week, timezone="Europe/Paris")
+    with pytest.raises(ValueError):
+        kinovar.epochs(week, time="absolute", timezone="Mars/Olympus")

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <system_error>
@@ -13,6 +14,7 @@
 #include "ops/operations.h"
 #include "ops/stream_recording.h"
 #include "ops/workers.h"
+#include "reader/calendar.h"
 
 namespace kinovar {
 
@@ -221,6 +223,40 @@ void EpochReader::planDays(const std::vector<double>& starts, const std::vector<
   request_.days.on = true;
   request_.days.starts = starts;
   request_.days.dates = dates;
+}
+
+void EpochReader::planLocalDays(const ZoneOffset& offsetAt) {
+  double first = INFINITY, last = -INFINITY;
+  for (const StreamQuality& s : quality_.streams) {
+    if (s.samples == 0) continue;
+    first = std::min(first, s.first);
+    last = std::max(last, s.last);
+  }
+  const double length = first <= last ? last - first : 0.0;
+  DayPlan plan;
+  localDays(offsetAt, timeBase_ - 86400.0, timeBase_ + length + 86400.0, plan);
+  planDays(plan.starts, plan.dates);
+}
+
+double wallTimeOffset(const ZoneOffset& offsetAt, double local) {
+  const double offset = offsetAt(local);
+  return offsetAt(local - offset);
+}
+
+void localDays(const ZoneOffset& offsetAt, double from, double to, DayPlan& plan) {
+  plan.starts.clear();
+  plan.dates.clear();
+  const int64_t first = static_cast<int64_t>(std::floor((from + offsetAt(from)) / 86400.0));
+  for (int64_t day = first;; ++day) {
+    const double wall = static_cast<double>(day) * 86400.0;
+    const double start = wall - wallTimeOffset(offsetAt, wall);
+    plan.starts.push_back(start);
+    if (start > to) break;
+    const CivilDate date = civilFromDays(day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(date.year), date.month, date.day);
+    plan.dates.emplace_back(text);
+  }
 }
 
 double EpochReader::progress() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -28,6 +29,21 @@ struct DayPlan {
   std::vector<std::string> dates;  // YYYY-MM-DD of each day; empty with 24 h steps
   double validHours = 16.0;
 };
+
+// Seconds east of UTC that a zone is at an instant (seconds since 1970, UTC):
+// the zone rules are the host's.
+using ZoneOffset = std::function<double(double utcSeconds)>;
+
+// The offset at which a zone takes the wall time `local` (seconds since
+// 1970, read as UTC): looked up at `local`, then again at the instant that
+// first offset makes of it, so that a clock change between the two is seen.
+double wallTimeOffset(const ZoneOffset& offsetAt, double local);
+
+// The zone's local days that overlap from..to (seconds since 1970, UTC):
+// when each starts and its date, and the last one's end. A day that a change
+// of daylight-saving time shortens or lengthens lasts 23 or 25 hours; a
+// midnight the change skips starts at the first wall time that exists.
+void localDays(const ZoneOffset& offsetAt, double from, double to, DayPlan& plan);
 
 struct EpochRequest {
   EpochOptions epochs;  // clipLimit: from the recording's declared range unless set finite
@@ -93,6 +109,8 @@ class EpochReader {
   const EpochSummary& summary() const { return summary_; }
   // Local days instead of 24 h steps (before the first row is read).
   void planDays(const std::vector<double>& starts, const std::vector<std::string>& dates);
+  // The zone's local days over the recording's span, a day either side.
+  void planLocalDays(const ZoneOffset& offsetAt);
   // The fraction of the accelerometer's samples read.
   double progress() const;
 

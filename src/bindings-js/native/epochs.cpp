@@ -145,23 +145,21 @@ Napi::Value EpochProgress(const Napi::CallbackInfo& info) {
   return Napi::Number::New(env, (*handle)->progress());
 }
 
-// planDays(handle, {starts, dates}): local days instead of 24 h steps.
+// planDays(handle, offsetAt): the local days of the zone whose offset east of
+// UTC offsetAt(seconds since 1970, UTC) gives, instead of 24 h steps.
 Napi::Value PlanDays(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   EpochHandle* handle = info.Length() > 1 ? epochHandle(info[0]) : nullptr;
-  if (!handle || !*handle || !info[1].IsObject()) return wrongArguments(env, "planDays");
-  const Napi::Object plan = info[1].As<Napi::Object>();
-  std::vector<double> starts;
-  std::vector<std::string> dates;
-  const Napi::Value given = plan.Get("starts");
-  if (given.IsArray())
-    for (uint32_t i = 0; i < given.As<Napi::Array>().Length(); ++i) {
-      const Napi::Value start = given.As<Napi::Array>().Get(i);
-      if (!start.IsNumber()) return wrongArguments(env, "planDays");
-      starts.push_back(start.As<Napi::Number>().DoubleValue());
-    }
-  if (plan.Get("dates").IsArray() && !pathList(plan.Get("dates"), dates)) return wrongArguments(env, "planDays");
-  if (!starts.empty()) (*handle)->planDays(starts, dates);
+  if (!handle || !*handle || !info[1].IsFunction()) return wrongArguments(env, "planDays");
+  const Napi::Function offsetAt = info[1].As<Napi::Function>();
+  bool failed = false;
+  (*handle)->planLocalDays([&](double seconds) {
+    if (failed) return 0.0;
+    const Napi::Value offset = offsetAt.Call({Napi::Number::New(env, seconds)});
+    failed = env.IsExceptionPending() || !offset.IsNumber();
+    return failed ? 0.0 : offset.As<Napi::Number>().DoubleValue();
+  });
+  if (failed && !env.IsExceptionPending()) return wrongArguments(env, "planDays");
   return env.Undefined();
 }
 
