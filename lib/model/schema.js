@@ -64,9 +64,6 @@ const PARQUET_VERSION = 'kinovar table 1';
 const SET_FILE = 'set.json';
 const SET_VERSION = 'kinovar set 1';
 const SET_HEAD = /^\{\s*"format":\s*"kinovar set 1"/;
-// A calibration file: the report of kinovar calibrate, by which a device's later recordings are calibrated;
-// the core writes it.
-const CALIBRATION_HEAD = /^\{\s*"format":\s*"kinovar calibration 1"/;
 
 /**
  * How the outputs that may only be replaced by their own kind begin: a file
@@ -81,13 +78,16 @@ const signatures = () => Object.freeze({
 module.exports = {
   BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, DEFAULT_FORMAT,
   FORMAT_ALIASES, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
-  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD, CALIBRATION_HEAD,
+  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({
   STREAMS: () => Object.freeze(native().streams),
   COLUMNS: () => Object.freeze(native().columns),
   SUMMARY_COLUMNS: () => Object.freeze([...native().epochColumns, ...native().dayColumns]),
   BANNER: () => native().banner,
+  // A calibration file (the report of kinovar calibrate, by which a device's later recordings are
+  // calibrated) begins with the format the core writes it in.
+  CALIBRATION_HEAD: () => new RegExp(`^\\{\\s*"format":\\s*"${native().calibrationFormat.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}"`),
   SIGNATURES: signatures,
 })) {
   let made;

@@ -48,7 +48,8 @@ Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
 }
 
 // schema(): what the tables look like, for the layer's writers and
-// recognisers: {banner, streams: {name: [channel...]}, columns: [[name, unit, stream, channel]...]}.
+// recognisers: {banner, streams: {name: [channel...]}, columns: [[name, unit, stream, channel]...],
+// calibrationFormat, ...}.
 Napi::Value Schema(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   Napi::Object streams = Napi::Object::New(env);
@@ -75,6 +76,7 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   };
   Napi::Object schema = Napi::Object::New(env);
   schema.Set("banner", csvBanner());
+  schema.Set("calibrationFormat", kCalibrationFormat);
   schema.Set("streams", streams);
   schema.Set("columns", columns);
   schema.Set("epochColumns", names(epochColumns()));
