@@ -112,20 +112,108 @@ py::dict recordingOf(Recording& recording, const QualityReport& quality, double 
   return result;
 }
 
-}  // namespace
 
-PYBIND11_MODULE(_core, m) {
-  m.doc() = "The native core of kinovar; use the functions of the kinovar package.";
+EpochRequest epochRequest(double seconds, std::optional<bool> nonwear, std::optional<double> sd,
+                          std::optional<double> range, std::optional<int> window, bool alignToClock,
+                          std::optional<double> validHours) {
+  EpochRequest request;
+  request.epochs.seconds = seconds;
+  NonwearRule& rule = request.epochs.nonwear;
+  rule.on = nonwear.value_or(rule.on);
+  rule.sd = sd.value_or(rule.sd);
+  rule.range = range.value_or(rule.range);
+  rule.windowMinutes = window.value_or(rule.windowMinutes);
+  request.alignToClock = alignToClock;
+  request.days.on = validHours.has_value();
+  request.days.validHours = validHours.value_or(request.days.validHours);
+  return request;
+}
 
-  py::register_exception_translator([](std::exception_ptr thrown) {
-    try {
-      if (thrown) std::rethrow_exception(thrown);
-    } catch (const CodedError& e) {
-      py::object error = py::module_::import("kinovar._errors").attr("KinovarError")(e.what(), e.code);
-      PyErr_SetObject(error.get_type().ptr(), error.ptr());
-    }
+// An epoch table read whole, without the GIL.
+struct EpochTable {
+  EpochRefusal refusal = EpochRefusal::None;
+  std::string info, quality, calibration;
+  double timeBase = 0.0;
+  std::vector<EpochColumn> columns;
+  std::vector<double> time;
+  std::vector<std::vector<double>> values;
+  EpochSummary summary;
+};
+
+// `offsetAt` (a zone's offset east of UTC at an instant), when given, makes
+// the days local; it is called with the GIL held.
+EpochTable readEpochs(const std::string& path, const ConversionOptions& options, const EpochRequest& request,
+                      const std::optional<py::function>& offsetAt) {
+  EpochTable made;
+  EpochReader reader(path.c_str(), options, request);
+  made.refusal = reader.refusal();
+  made.info = jsonText([&](JsonSink& json) { writeReadResult(json, reader.settings()); });
+  made.quality = qualityJson(reader.quality());
+  made.timeBase = reader.timeBase();
+  made.calibration = calibrationJson(reader.calibration());
+  if (made.refusal != EpochRefusal::None) return made;
+  if (request.days.on && offsetAt) reader.planLocalDays([&](double utc) {
+    py::gil_scoped_acquire held;
+    return (*offsetAt)(utc).cast<double>();
   });
+  made.columns = reader.columns();
+  made.values.resize(made.columns.size());
+  std::vector<EpochRow> rows;
+  while (reader.next(4096, rows)) {
+    for (const EpochRow& row : rows) {
+      made.time.push_back(reader.timeOf(row));
+      for (size_t c = 0; c < made.columns.size(); ++c) made.values[c].push_back(reader.value(row, c));
+    }
+  }
+  made.summary = reader.summary();
+  return made;
+}
 
+// {time: [...], column: (unit, integer, [...])} of the days, named as their CSV names them.
+py::dict daysOf(const EpochSummary& summary) {
+  py::dict days;
+  py::list time;
+  for (const DayRow& day : summary.days) time.append(day.start);
+  days["time"] = time;
+  const std::span<const EpochColumn> fields = dayColumns();
+  for (size_t c = 0; c < fields.size(); ++c) {
+    py::list values;
+    for (const DayRow& day : summary.days)
+      values.append(c == 1 ? py::object(py::str(day.date)) : py::object(py::float_(dayValue(day, c))));
+    days[fields[c].name] = py::make_tuple(fields[c].unit, fields[c].integer, values);
+  }
+  return days;
+}
+
+py::dict epochsResult(EpochTable& table, bool days) {
+  py::dict result;
+  result["refusal"] = table.refusal == EpochRefusal::Unparsed  ? py::object(py::str("unparsed"))
+                      : table.refusal == EpochRefusal::NoAccel ? py::object(py::str("no-accel"))
+                                                               : py::object(py::none());
+  result["info"] = table.info;
+  result["quality"] = table.quality;
+  result["calibration"] = table.calibration;
+  result["time_base"] = table.timeBase;
+  const size_t n = table.time.size();
+  result["time"] = views(std::move(table.time), 1, n)[0];
+  py::list columns;
+  for (size_t c = 0; c < table.columns.size(); ++c)
+    columns.append(py::make_tuple(table.columns[c].name, table.columns[c].unit, table.columns[c].integer,
+                                  views(std::move(table.values[c]), 1, n)[0]));
+  result["columns"] = columns;
+  const EpochSummary& s = table.summary;
+  py::dict summary(py::arg("epochs") = s.epochs, py::arg("recordedHours") = s.recordedHours,
+                   py::arg("wornHours") = s.wornHours, py::arg("notWornHours") = s.notWornHours,
+                   py::arg("clippedSamples") = s.clippedSamples);
+  if (days) {
+    summary["validDays"] = s.validDays;
+    result["days"] = daysOf(s);
+  }
+  result["summary"] = summary;
+  return result;
+}
+
+void bindRecordings(py::module_& m) {
   m.def("stream_layouts", [] {
     py::list list;
     for (const StreamLayout& layout : streamLayouts()) {
@@ -185,96 +273,22 @@ PYBIND11_MODULE(_core, m) {
      "the calibration the recording's still moments give, as JSON, written to `out` as a calibration file when given; "
      "(errno, step, path) when the system refused it; None when the recording cannot be read");
 
+}
+
+void bindEpochs(py::module_& m) {
   m.def("epochs", [](const std::string& path, const Asked& asked, double seconds, std::optional<bool> nonwear,
                      std::optional<double> sd, std::optional<double> range, std::optional<int> window, bool alignToClock,
                      std::optional<double> utcOffset, std::optional<double> validHours, std::optional<py::function> offsetAt) {
     ConversionOptions options = conversionOptions(asked);
     if (utcOffset) options.utcOffset = *utcOffset;
-    EpochRequest request;
-    request.epochs.seconds = seconds;
-    NonwearRule& rule = request.epochs.nonwear;
-    rule.on = nonwear.value_or(rule.on);
-    rule.sd = sd.value_or(rule.sd);
-    rule.range = range.value_or(rule.range);
-    rule.windowMinutes = window.value_or(rule.windowMinutes);
-    request.alignToClock = alignToClock;
-    if (validHours) {
-      request.days.on = true;
-      request.days.validHours = *validHours;
-    }
-    struct Table {
-      EpochRefusal refusal = EpochRefusal::None;
-      std::string info, quality, calibration;
-      double timeBase = 0.0;
-      std::vector<EpochColumn> columns;
-      std::vector<double> time;
-      std::vector<std::vector<double>> values;
-      EpochSummary summary;
-    };
-    Table table = released([&] {
-      Table made;
-      EpochReader reader(path.c_str(), options, request);
-      made.refusal = reader.refusal();
-      made.info = jsonText([&](JsonSink& json) { writeReadResult(json, reader.settings()); });
-      made.quality = qualityJson(reader.quality());
-      made.timeBase = reader.timeBase();
-      made.calibration = calibrationJson(reader.calibration());
-      if (made.refusal != EpochRefusal::None) return made;
-      if (validHours && offsetAt) reader.planLocalDays([&](double utc) {
-        py::gil_scoped_acquire held;
-        return (*offsetAt)(utc).cast<double>();
-      });
-      made.columns = reader.columns();
-      made.values.resize(made.columns.size());
-      std::vector<EpochRow> rows;
-      while (reader.next(4096, rows)) {
-        for (const EpochRow& row : rows) {
-          made.time.push_back(reader.timeOf(row));
-          for (size_t c = 0; c < made.columns.size(); ++c) made.values[c].push_back(reader.value(row, c));
-        }
-      }
-      made.summary = reader.summary();
-      return made;
-    });
-    py::dict result;
-    result["refusal"] = table.refusal == EpochRefusal::Unparsed  ? py::object(py::str("unparsed"))
-                        : table.refusal == EpochRefusal::NoAccel ? py::object(py::str("no-accel"))
-                                                                 : py::object(py::none());
-    result["info"] = table.info;
-    result["quality"] = table.quality;
-    result["calibration"] = table.calibration;
-    result["time_base"] = table.timeBase;
-    const size_t n = table.time.size();
-    result["time"] = views(std::move(table.time), 1, n)[0];
-    py::list columns;
-    for (size_t c = 0; c < table.columns.size(); ++c)
-      columns.append(py::make_tuple(table.columns[c].name, table.columns[c].unit, table.columns[c].integer,
-                                    views(std::move(table.values[c]), 1, n)[0]));
-    result["columns"] = columns;
-    const EpochSummary& s = table.summary;
-    result["summary"] = py::dict(py::arg("epochs") = s.epochs, py::arg("recordedHours") = s.recordedHours,
-                                 py::arg("wornHours") = s.wornHours, py::arg("notWornHours") = s.notWornHours,
-                                 py::arg("clippedSamples") = s.clippedSamples);
-    if (validHours) {
-      result["summary"]["validDays"] = s.validDays;
-      // {time: [...], column: [...]} of the days, named as their CSV names them.
-      py::dict days;
-      py::list time;
-      for (const DayRow& day : s.days) time.append(day.start);
-      days["time"] = time;
-      const std::span<const EpochColumn> fields = dayColumns();
-      for (size_t c = 0; c < fields.size(); ++c) {
-        py::list values;
-        for (const DayRow& day : s.days)
-          values.append(c == 1 ? py::object(py::str(day.date)) : py::object(py::float_(dayValue(day, c))));
-        days[fields[c].name] = py::make_tuple(fields[c].unit, fields[c].integer, values);
-      }
-      result["days"] = days;
-    }
-    return result;
+    const EpochRequest request = epochRequest(seconds, nonwear, sd, range, window, alignToClock, validHours);
+    EpochTable table = released([&] { return readEpochs(path, options, request, offsetAt); });
+    return epochsResult(table, request.days.on);
   }, py::arg("path"), py::arg("asked"), py::arg("seconds"), py::arg("nonwear"), py::arg("sd"), py::arg("range"),
      py::arg("window"), py::arg("align_to_clock"), py::arg("utc_offset"), py::arg("valid_hours"), py::arg("offset_at"));
+}
 
+void bindFiles(py::module_& m) {
   m.def("wall_time_offset", [](const py::function& offsetAt, double local) {
     return wallTimeOffset([&](double utc) { return offsetAt(utc).cast<double>(); }, local);
   }, py::arg("offset_at"), py::arg("local"), "the offset at which a zone takes a wall time (seconds since 1970 read as UTC)");
@@ -315,4 +329,23 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_config", [](const std::string& path, const std::string& text) {
     return released([&] { return writeConfig(path.c_str(), text.c_str()); });
   }, py::arg("path"), py::arg("text"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The native core of kinovar; use the functions of the kinovar package.";
+
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const CodedError& e) {
+      py::object error = py::module_::import("kinovar._errors").attr("KinovarError")(e.what(), e.code);
+      PyErr_SetObject(error.get_type().ptr(), error.ptr());
+    }
+  });
+
+  bindRecordings(m);
+  bindEpochs(m);
+  bindFiles(m);
 }
