@@ -98,13 +98,18 @@ function classicTimeWarning(quality, clock) {
     '(--format plain or parquet)';
 }
 
-const syncFailures = {
-  '-10': [codes.UNREADABLE, 'not every recording could be read'],
-  '-13': [codes.NO_ORIENTATION,
+// A failed set by the core's name for its failure: the status it has always
+// carried (hosts compare it), its code and its words.
+const SET_FAILURES = {
+  unparsed: ['-10', codes.UNREADABLE, 'not every recording could be read'],
+  'no-orientation': ['-13', codes.NO_ORIENTATION,
     'the orientation could not be estimated for every recording (each needs accelerometer and gyroscope samples at one rate)'],
-  '-11': [codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
-  '-12': [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
+  'not-synchronised': ['-11', codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
+  output: ['-12', codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
 };
+
+/** The name of a set's failure: the core's, or for an outcome told only its status, found by it. */
+const failureOf = (outcome) => outcome.failure ?? Object.keys(SET_FAILURES).find((name) => SET_FAILURES[name][0] === outcome.status);
 
 /** The code of an output of `format` not written: classic CSV files keep theirs. */
 const notWrittenCode = (format) => (format === 'classic' ? codes.CSV_NOT_WRITTEN : codes.OUTPUT_NOT_WRITTEN);
@@ -132,7 +137,7 @@ function inputFailures(recordingPaths, options) {
 function checkMembers(recordingPaths, outputFolder) {
   const failures = inputFailures(recordingPaths);
   const unreadable = failures.filter(({ error }) => error.code !== codes.NO_SAMPLES);
-  if (unreadable.length) throw syncFailure({ status: '-10', unparsed: unreadable }, recordingPaths, outputFolder);
+  if (unreadable.length) throw syncFailure({ failure: 'unparsed', unparsed: unreadable }, recordingPaths, outputFolder);
   if (failures.length) throw failures[0].error;
 }
 
@@ -143,7 +148,7 @@ function checkMembers(recordingPaths, outputFolder) {
  * succeeds is parsed once.
  */
 function setFailure(outcome, recordingPaths, outputFolder, format) {
-  if (outcome.status === '-13' || outcome.status === '-11') {
+  if (['no-orientation', 'not-synchronised'].includes(failureOf(outcome))) {
     for (const file of recordingPaths) {
       const report = native.inspect(file);
       if (report) checkSamples(file, report);
@@ -194,8 +199,8 @@ function refusalCause(outcome, recordingPaths) {
 function syncCause(outcome, recordingPaths, outputFolder, extension) {
   const named = (indices = []) => indices.map((i) => recordingPaths[i]);
   const list = (paths) => paths.join(', ');
-  switch (outcome.status) {
-    case '-10': {
+  switch (failureOf(outcome)) {
+    case 'unparsed': {
       // Told only the status: the files that do not even look like recordings.
       const unparsed = outcome.unparsed ?? inputFailures(recordingPaths, { samples: false });
       const recordings = unparsed.map(({ recording, reason, errno, code }) => {
@@ -214,13 +219,13 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
       });
       return [words.join('; ') || 'a recording could not be parsed', { reason: 'unreadable-recordings', recordings }];
     }
-    case '-13': {
+    case 'no-orientation': {
       const recordings = named(outcome.noOrientation);
       return [list(recordings) || 'each needs accelerometer and gyroscope samples', { reason: 'no-orientation', recordings }];
     }
-    case '-11':
+    case 'not-synchronised':
       return refusalCause(outcome, recordingPaths);
-    case '-12': {
+    case 'output': {
       const recordings = named(outcome.recordings);
       const cause = { reason: outcome.output, recordings, path: outputFolder };
       if (outcome.output === 'same-name') {
@@ -255,13 +260,14 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
 function syncFailure(outcome, recordingPaths, outputFolder, format = 'classic') {
   const extension = EXTENSIONS[format];
   if (typeof outcome === 'string') outcome = { status: outcome };
-  let [code, words] = syncFailures[outcome.status] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
-  if (outcome.status === '-12') code = notWrittenCode(format);
-  if (outcome.status === '-12' && extension !== '.csv') words = `not every ${extension} file could be written`;
+  const failure = failureOf(outcome);
+  let [status, code, words] = SET_FAILURES[failure] ?? [outcome.status, codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  if (failure === 'output') code = notWrittenCode(format);
+  if (failure === 'output' && extension !== '.csv') words = `not every ${extension} file could be written`;
   const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder, extension);
-  const details = { status: outcome.status, cause };
-  if (outcome.status === '-10') details.files = cause.recordings.map((r) => r.path);
-  if (outcome.status === '-12') details.path = outputFolder;
+  const details = { status, cause };
+  if (failure === 'unparsed') details.files = cause.recordings.map((r) => r.path);
+  if (failure === 'output') details.path = outputFolder;
   return new KinovarError(`${words}: ${detail}`, code, details);
 }
 

@@ -86,7 +86,7 @@ function timeOf(conversion, firstRecording) {
  */
 function refuseClash(recordingPaths, outputFolder, targets, format) {
   const refuse = (problem, recordings) =>
-    syncFailure({ status: '-12', output: problem, recordings }, recordingPaths, outputFolder, format);
+    syncFailure({ failure: 'output', output: problem, recordings }, recordingPaths, outputFolder, format);
   const clash = output.outputClash(targets);
   if (clash) throw refuse('same-name', clash);
   const device = targets.findIndex((t) => output.deviceNameReason(t));
@@ -138,7 +138,7 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
   if (clash) {
     // Opened, which fails as the conversion would, and let go: no stream is read.
     streamSet(recordingPaths, conversion).close();
-    throw syncFailure({ status: '-12', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
+    throw syncFailure({ failure: 'output', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
   // A plain set's report goes into set.json, which takes its name with the CSV files.
   const beside = format === 'plain' ? (done) => [[path.join(outputFolder, SET_FILE),
