@@ -1,10 +1,12 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { OK, FAILED, UsageError, parse, positiveInteger, failedLine } = require('../shared');
 const {
-  OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, positiveInteger, expandPatterns,
-  progressBar, failedLine, BIDS_FLAGS, bidsHelp, bidsOptions,
-} = require('../shared');
+  CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, BIDS_FLAGS, bidsHelp, bidsOptions,
+} = require('../conversion');
+const { expandPatterns } = require('../inputs');
+const { progressBar } = require('../progress');
 const { EPOCH_HELP, VALID_HOURS_HELP, EPOCH_FLAGS, epochOptions } = require('./epochs');
 
 const summary = [

@@ -1,5 +1,7 @@
 'use strict';
-const { lib, OK, FAILED, UsageError, parse, describe, DURABLE_HELP, progressBar } = require('../shared');
+const { lib, OK, FAILED, UsageError, parse, describe } = require('../shared');
+const { DURABLE_HELP } = require('../conversion');
+const { progressBar } = require('../progress');
 
 const summary = [['calibrate <recording>', "fit the accelerometer's calibration and the gyroscope's bias"]];
 

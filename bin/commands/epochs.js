@@ -1,9 +1,9 @@
 'use strict';
 const path = require('node:path');
-const {
-  lib, OK, FAILED, UsageError, parse, DURABLE_HELP, CALIBRATE_HELP, positiveInteger, isFolderTarget, expandPatterns, checkInputs, progressBar,
-  describe, failedLine,
-} = require('../shared');
+const { lib, OK, FAILED, UsageError, parse, positiveInteger, describe, failedLine } = require('../shared');
+const { DURABLE_HELP, CALIBRATE_HELP } = require('../conversion');
+const { isFolderTarget, expandPatterns, checkInputs } = require('../inputs');
+const { progressBar } = require('../progress');
 
 const summary = [['epochs <recording>...', 'activity per epoch, non-wear and days']];
 

@@ -1,7 +1,8 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
-const { lib, OK, UsageError, didYouMean, parse, positiveInteger, progressBar } = require('../shared');
+const { lib, OK, UsageError, didYouMean, parse, positiveInteger } = require('../shared');
+const { progressBar } = require('../progress');
 
 const summary = [['gen <file.bin> [options]', 'write synthetic recordings (the generator demo uses)']];
 

@@ -1,5 +1,7 @@
 'use strict';
-const { lib, OK, FAILED, UsageError, parse, expandPatterns, describe, failedLine, progressBar } = require('../shared');
+const { lib, OK, FAILED, UsageError, parse, describe, failedLine } = require('../shared');
+const { expandPatterns } = require('../inputs');
+const { progressBar } = require('../progress');
 
 const summary = [['inspect <recording>...', 'report lost frames, clock jumps, saturation and cut tails']];
 

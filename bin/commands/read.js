@@ -1,10 +1,12 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { lib, OK, FAILED, UsageError, parse, positiveInteger, describe, failedLine } = require('../shared');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, checked, positiveInteger, isFolderTarget, expandPatterns,
-  checkInputs, progressBar, describe, failedLine, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
-} = require('../shared');
+  CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, conversionOptions, checked, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
+} = require('../conversion');
+const { isFolderTarget, expandPatterns, checkInputs } = require('../inputs');
+const { progressBar } = require('../progress');
 const { cores } = require('../../lib/workers/cores');
 
 const summary = [['read <recording>...', 'convert recordings to CSV files']];

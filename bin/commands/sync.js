@@ -1,8 +1,10 @@
 'use strict';
+const { lib, OK, FAILED, UsageError, parse, describe } = require('../shared');
 const {
-  lib, OK, FAILED, UsageError, parse, CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, expandPatterns, checkInputs, describe,
-  progressBar, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
-} = require('../shared');
+  CONVERSION_FLAGS, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP, conversionOptions, checked, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids,
+} = require('../conversion');
+const { expandPatterns, checkInputs } = require('../inputs');
+const { progressBar } = require('../progress');
 
 const summary = [['sync <recording>... -o <dir>', 'convert recordings made together, on one time base']];
 

@@ -1,8 +1,9 @@
 'use strict';
 const path = require('node:path');
-const {
-  lib, OK, UsageError, parse, orientationOption, ORIENTATION_HELP, CALIBRATE_HELP, DURABLE_HELP, positiveInteger, isFolderTarget, progressBar,
-} = require('../shared');
+const { lib, OK, UsageError, parse, positiveInteger } = require('../shared');
+const { orientationOption, ORIENTATION_HELP, CALIBRATE_HELP, DURABLE_HELP } = require('../conversion');
+const { isFolderTarget } = require('../inputs');
+const { progressBar } = require('../progress');
 
 const summary = [['view <recording|csv|parquet>', 'write an interactive HTML page of a recording']];
 

@@ -6,7 +6,7 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
 const { main, commands } = require('../../bin/kinovar');
-const { progressBar } = require('../../bin/shared');
+const { progressBar } = require('../../bin/progress');
 
 const { codes, generateRecording, generateSession } = kinovar;
 const { decodeViewData } = require('../../lib/viewer/page');
