@@ -124,6 +124,18 @@ class Ahead {
       if (error_) std::rethrow_exception(error_);
       if (pieces_.empty()) break;
       SampleStream& piece = pieces_.front();
+      if (count == 0 && used_ == 0 && piece.count == max) {
+        // A whole piece of the size asked for changes hands without a copy.
+        std::swap(out.values, piece.values);
+        std::swap(out.times, piece.times);
+        out.channels = piece.channels;
+        out.count = max;
+        queued_ -= max;
+        spare_.push_back(std::move(piece));
+        pieces_.pop_front();
+        changed_.notify_all();
+        return max;
+      }
       if (count == 0) {
         channels = piece.channels;
         timed = !piece.times.empty();
@@ -191,6 +203,8 @@ class Ahead {
 class Batch {
  public:
   explicit Batch(uint64_t least) : least_(least) {}
+  // A piece this large, with nothing held before it, may go as it is.
+  bool passes(uint64_t n) const { return count_ == 0 && n >= least_; }
   // n samples of `channels`, channel-major at v, and their times (or none).
   void add(const Ahead::Put& put, uint64_t channels, uint64_t n, const double* v, const double* times = nullptr) {
     columns_.resize(channels);
@@ -228,8 +242,10 @@ class AheadCursor : public StreamCursor {
       : inner_(std::move(inner)), ahead_(4 * handOffSamples(piece), [this, piece](const Ahead::Put& put) {
           SampleStream read;
           Batch batch(handOffSamples(piece));
-          while (inner_->read(read, std::max<uint64_t>(piece, 1)) > 0)
-            batch.add(put, read.channels, read.count, read.values.data(), read.times.empty() ? nullptr : read.times.data());
+          while (inner_->read(read, std::max<uint64_t>(piece, 1)) > 0) {
+            if (batch.passes(read.count)) put(read);  // swapped for a spare: no copy
+            else batch.add(put, read.channels, read.count, read.values.data(), read.times.empty() ? nullptr : read.times.data());
+          }
           batch.flush(put);
         }) {}
 
