@@ -52,8 +52,24 @@ double elevation(double z, double h) {
 
 }  // namespace
 
-EpochBuilder::EpochBuilder(const EpochOptions& options, double origin, AccelCorrection correct)
-    : options_(options), origin_(origin), correct_(std::move(correct)), reached_{-kInf, -kInf, -kInf} {}
+void prepareAccel(const EpochOptions& options, const AccelCorrection& correct, const double* t, double* x, double* y,
+                  double* z, double* clipped, double* norm, double* elevation, size_t n) {
+  // Clipping is the sensor's own reading, so it is counted before correction.
+  const double limit = options.clipLimit;
+  for (size_t i = 0; i < n; ++i)
+    clipped[i] = std::fabs(x[i]) >= limit || std::fabs(y[i]) >= limit || std::fabs(z[i]) >= limit ? 1.0 : 0.0;
+  if (correct) correct(t, x, y, z, n);
+  // Plain square roots: hypot's care for overflow costs a third of the pass,
+  // and a few g cannot overflow.
+  for (size_t i = 0; i < n; ++i) {
+    const double level = x[i] * x[i] + y[i] * y[i];
+    norm[i] = std::sqrt(level + z[i] * z[i]);
+    elevation[i] = kinovar::elevation(z[i], std::sqrt(level));
+  }
+}
+
+EpochBuilder::EpochBuilder(const EpochOptions& options, double origin)
+    : options_(options), origin_(origin), reached_{-kInf, -kInf, -kInf} {}
 
 int64_t EpochBuilder::epochOf(double t) const { return slot(t, origin_, options_.seconds); }
 
@@ -85,14 +101,9 @@ EpochBuilder::Block& EpochBuilder::block(int64_t index) {
   return blocks_[static_cast<size_t>(index - firstBlock_)];
 }
 
-void EpochBuilder::accel(const double* t, double* x, double* y, double* z, size_t n) {
+void EpochBuilder::accel(const double* t, const double* x, const double* y, const double* z, const double* clipped,
+                         const double* norm, const double* elevation, size_t n) {
   if (n == 0) return;
-  // Clipping is the sensor's own reading, so it is counted before correction.
-  std::vector<uint8_t> clipped(n);
-  const double limit = options_.clipLimit;
-  for (size_t i = 0; i < n; ++i)
-    clipped[i] = std::fabs(x[i]) >= limit || std::fabs(y[i]) >= limit || std::fabs(z[i]) >= limit;
-  if (correct_) correct_(t, x, y, z, n);
   SlotSpan epoch, minute;  // most samples fall in the epoch and minute of the one before
   Block* k = nullptr;
   for (size_t i = 0; i < n; ++i) {
@@ -106,7 +117,8 @@ void EpochBuilder::accel(const double* t, double* x, double* y, double* z, size_
       }
     }
     ex_.push_back(x[i]), ey_.push_back(y[i]), ez_.push_back(z[i]);
-    clippedNow_ += clipped[i];
+    norm_.push_back(norm[i]), elevation_.push_back(elevation[i]);
+    clippedNow_ += clipped[i] != 0.0;
     if (!options_.nonwear.on) continue;
     if (!minute.holds(t[i])) {
       const int64_t b = slot(t[i], origin_, 60.0);
@@ -138,19 +150,13 @@ void EpochBuilder::closeAccelEpoch() {
   double sum[3] = {0.0, 0.0, 0.0};
   for (size_t i = 0; i < n; ++i) sum[0] += ex_[i], sum[1] += ey_[i], sum[2] += ez_[i];
   const double mean[3] = {sum[0] / count, sum[1] / count, sum[2] / count};
-  // Plain square roots: hypot's care for overflow costs a third of the pass,
-  // and a few g cannot overflow. The norms are kept for the last pass.
   double squares[3] = {0.0, 0.0, 0.0}, enmo = 0.0, norms = 0.0, angle = 0.0;
-  norm_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const double dx = ex_[i] - mean[0], dy = ey_[i] - mean[1], dz = ez_[i] - mean[2];
     squares[0] += dx * dx, squares[1] += dy * dy, squares[2] += dz * dz;
-    const double level = ex_[i] * ex_[i] + ey_[i] * ey_[i];
-    const double norm = std::sqrt(level + ez_[i] * ez_[i]);
-    norm_[i] = norm;
-    norms += norm;
-    enmo += std::max(0.0, norm - 1.0);
-    angle += elevation(ez_[i], std::sqrt(level));
+    norms += norm_[i];
+    enmo += std::max(0.0, norm_[i] - 1.0);
+    angle += elevation_[i];
   }
   for (int a = 0; a < 3; ++a) {
     r.mean[a] = mean[a];
@@ -164,7 +170,7 @@ void EpochBuilder::closeAccelEpoch() {
   r.mad = deviation / count;
   r.anglez = angle / count * 180.0 / kPi;
   r.clipped = clippedNow_;
-  ex_.clear(), ey_.clear(), ez_.clear();
+  ex_.clear(), ey_.clear(), ez_.clear(), norm_.clear(), elevation_.clear();
   clippedNow_ = 0;
 }
 

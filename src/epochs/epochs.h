@@ -38,6 +38,14 @@ struct EpochOptions {
 // and before anything else: where calibrated values come in. Empty: raw.
 using AccelCorrection = std::function<void(const double* t, double* x, double* y, double* z, size_t n)>;
 
+// What the epochs take of each accelerometer sample, worked out where its
+// piece is read (on a thread of its own when there is a core to spare):
+// whether it is clipped (1 or 0), counted on the raw reading; then, once
+// `correct` has changed x, y, z in place, its norm and its elevation
+// atan(z / sqrt(x² + y²)) in radians.
+void prepareAccel(const EpochOptions& options, const AccelCorrection& correct, const double* t, double* x, double* y,
+                  double* z, double* clipped, double* norm, double* elevation, size_t n);
+
 struct EpochRow {
   int64_t index = 0;   // epochs from the grid's origin
   double start = 0.0;  // on the streams' clock
@@ -57,10 +65,11 @@ struct EpochRow {
 class EpochBuilder {
  public:
   // `origin`: where epoch 0 starts, on the streams' clock.
-  EpochBuilder(const EpochOptions& options, double origin, AccelCorrection correct = {});
+  EpochBuilder(const EpochOptions& options, double origin);
 
-  // Pieces in time order; x, y, z may be changed in place by the correction.
-  void accel(const double* t, double* x, double* y, double* z, size_t n);
+  // Pieces in time order, the accelerometer's as prepareAccel leaves them.
+  void accel(const double* t, const double* x, const double* y, const double* z, const double* clipped,
+             const double* norm, const double* elevation, size_t n);
   void gyro(const double* t, const double* x, const double* y, const double* z, size_t n);
   void baro(const double* t, const double* pressure, const double* temperature, size_t n);
   // A stream that has no more samples (or none at all).
@@ -88,13 +97,12 @@ class EpochBuilder {
 
   EpochOptions options_;
   double origin_;
-  AccelCorrection correct_;
   std::deque<EpochRow> rows_;  // from rows_.front().index on, every epoch
   int64_t firstRow_ = 0;       // index of rows_.front() (or of the next row made)
   bool anyRow_ = false;
   // The accelerometer's current epoch, its samples kept for the two-pass metrics.
   int64_t accelEpoch_ = std::numeric_limits<int64_t>::min();
-  std::vector<double> ex_, ey_, ez_, norm_;
+  std::vector<double> ex_, ey_, ez_, norm_, elevation_;
   uint64_t clippedNow_ = 0;
   double reached_[3];  // the last time of each stream (accel, gyro, baro); infinity once ended
   std::deque<Block> blocks_;   // minutes from firstBlock_ on

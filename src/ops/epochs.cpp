@@ -76,6 +76,32 @@ char* numberCell(char* out, double value, int decimals) {
   return end;
 }
 
+// The accelerometer as the epochs take it (prepareAccel): x, y, z
+// corrected, then whether each sample clipped, its norm and its elevation.
+class PreparedAccel : public StreamCursor {
+ public:
+  PreparedAccel(std::unique_ptr<StreamCursor> raw, const EpochOptions& options, AccelCorrection correct)
+      : raw_(std::move(raw)), options_(options), correct_(std::move(correct)) {}
+
+  uint64_t read(SampleStream& out, uint64_t max) override {
+    const uint64_t n = raw_->read(piece_, max);
+    out.channels = 6;
+    out.count = n;
+    out.values.resize(6 * n);
+    out.times.assign(piece_.times.begin(), piece_.times.begin() + static_cast<long>(n));
+    double* v = out.values.data();
+    std::copy_n(piece_.values.begin(), 3 * n, v);
+    prepareAccel(options_, correct_, out.times.data(), v, v + n, v + 2 * n, v + 3 * n, v + 4 * n, v + 5 * n, n);
+    return n;
+  }
+
+ private:
+  std::unique_ptr<StreamCursor> raw_;
+  EpochOptions options_;
+  AccelCorrection correct_;
+  SampleStream piece_;
+};
+
 }  // namespace
 
 struct EpochReader::Streams {
@@ -136,9 +162,9 @@ void EpochReader::start(const ConversionOptions& options, bool parsed) {
     const double local = timeBase_ + (options.utcOffset == options.utcOffset ? options.utcOffset : 0.0);
     grid_ = std::floor(local / epochs.seconds) * epochs.seconds - local;
   }
-  // Clipping counts the raw samples, so the accelerometer is calibrated in
-  // the builder; the gyroscope's bias as it is read. A reader handed in is
-  // read as its owner calibrated it.
+  // Clipping counts the raw samples, so the accelerometer is calibrated as
+  // its pieces are prepared; the gyroscope's bias as it is read. A reader
+  // handed in is read as its owner calibrated it.
   AccelCorrection correct;
   if (own_) {
     calibration_ = calibrationOf(*own_, options);
@@ -157,6 +183,7 @@ void EpochReader::start(const ConversionOptions& options, bool parsed) {
   for (int k = 0; k < 3; ++k) {
     if (reader_->count(keys[k]) == 0) continue;
     s.cursor[k] = reader_->cursor(keys[k]);
+    if (k == 0) s.cursor[k] = std::make_unique<PreparedAccel>(std::move(s.cursor[k]), epochs, std::move(correct));
     if (spare) s.cursor[k] = aheadCursor(std::move(s.cursor[k]), reader_->chunkSamples());
     s.ended[k] = false;
   }
@@ -167,7 +194,7 @@ void EpochReader::start(const ConversionOptions& options, bool parsed) {
     columns_.push_back(kFields[f]);
     fields_.push_back(f);
   }
-  builder_ = std::make_unique<EpochBuilder>(epochs, origin + grid_, std::move(correct));
+  builder_ = std::make_unique<EpochBuilder>(epochs, origin + grid_);
   if (s.ended[1]) builder_->endGyro();
   if (s.ended[2]) builder_->endBaro();
 }
@@ -188,7 +215,7 @@ void EpochReader::pump() {
       return;
     }
     double* v = p.values.data();
-    if (k == 0) builder_->accel(p.times.data(), v, v + n, v + 2 * n, n), s.accelRead += n;
+    if (k == 0) builder_->accel(p.times.data(), v, v + n, v + 2 * n, v + 3 * n, v + 4 * n, v + 5 * n, n), s.accelRead += n;
     if (k == 1) builder_->gyro(p.times.data(), v, v + n, v + 2 * n, n);
     if (k == 2) builder_->baro(p.times.data(), v, v + n, n);
     s.reached[k] = p.times[n - 1];
