@@ -454,8 +454,16 @@ export interface EpochReport extends RecordingInfo {
 export declare function epochs(recordingPath: string, target: string, options?: EpochOptions): EpochReport;
 /** Throws what `epochs()` would throw for these options. */
 export declare function checkEpochOptions(options?: EpochOptions): void;
+/** inspect()'s report: what happened in the recording, and how far its accelerometer is from 1 g at rest. */
+export interface InspectReport extends QualityReport {
+  /**
+   * The calibration the recording's still moments give, as calibrate() reports it (the fit costs one more
+   * pass over the motion sensors); `warning` when the raw error at rest is above 10 mg, saying what to do.
+   */
+  calibration: CalibrationReport & { warning?: string };
+}
 /** What happened in a recording. Throws `ENOENT`, `ERR_KINOVAR_FORMAT` or `ERR_KINOVAR_UNREADABLE`. */
-export declare function inspect(recordingPath: string): QualityReport;
+export declare function inspect(recordingPath: string): InspectReport;
 
 /** What calibration found or applied (docs/calibration.md). */
 export interface CalibrationReport {
@@ -584,10 +592,10 @@ export interface ViewPageOptions {
   /** For a recording; a CSV or Parquet file shows the orientation it was written with. */
   orientation?: Estimator;
   /**
-   * `'auto'` (the default; for the classic CSV, `'off'`) fits the accelerometer and the gyroscope's bias on the
-   * recording's still moments, and keeps the raw samples where the fit is refused; `'off'` keeps the raw samples;
-   * a path applies a calibration file of the same device
-   * (another device's only with `overwrite`). See docs/calibration.md.
+   * For a recording (a CSV or Parquet file shows the samples as written): `'auto'` (the default) fits the
+   * accelerometer and the gyroscope's bias on its still moments, and keeps the raw samples where the fit is
+   * refused; `'off'` keeps the raw samples; a path applies a calibration file of the same device (another
+   * device's only with `overwrite`). The page states which. See docs/calibration.md.
    */
   calibrate?: 'auto' | 'off' | (string & {});
   /** Bytes of the plots' data in the page (default 16e6). */
@@ -758,7 +766,7 @@ export declare namespace promises {
   function batch(inputs: string[], outDir: string, options?: CohortOptions & AbortOptions & { jobs?: number }): Promise<CohortRun>;
   function readRecording(recordingPath: string, csvPath: string,
     options?: AbortOptions & ConversionOptions & ProgressOptions): Promise<RecordingInfo>;
-  function inspect(recordingPath: string, options?: AbortOptions): Promise<QualityReport>;
+  function inspect(recordingPath: string, options?: AbortOptions): Promise<InspectReport>;
   function calibrate(recordingPath: string,
     options?: AbortOptions & { out?: string; overwrite?: boolean; durable?: boolean }): Promise<CalibrationReport>;
   function epochs(recordingPath: string, target: string, options?: AbortOptions & EpochOptions): Promise<EpochReport>;

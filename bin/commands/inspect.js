@@ -16,7 +16,11 @@ not divide the clock (the classic CSV's time then runs slow for that sensor,
 as it stands early after a gap; plain, parquet and opensense keep true time); for
 the file the blocks whose ticks run backwards, the tail shorter than a block
 that was never read, and the settings records that were malformed or not
-recognised.
+recognised. Then the accelerometer's error at rest (the mean distance of its
+still 10 s windows from 1 g) raw and after the fit on its still moments, or
+why none was fitted, and the gyroscope's bias at rest, with a warning when
+the raw error is above 10 mg. The fit reads the motion sensors once more,
+which about doubles inspect's time (see docs/calibration.md).
 
 options:
   --json             print the reports as JSON: an array of {recording, ok, quality} or {recording, ok, error}
@@ -93,7 +97,22 @@ function report(recording, q) {
   for (const r of q.settingsRecords) {
     lines.push(`  settings record ${r.type}/${r.subtype} (length ${r.length}) at byte ${r.offset}: ${r.problem}`);
   }
+  if (q.calibration) lines.push(...calibrationLines(q.calibration));
   return `${lines.join('\n')}\n`;
+}
+
+/** The error at rest before and after the fit, or why there is none; the gyroscope's bias; the warning. */
+function calibrationLines({ accel, gyro, warning }) {
+  const lines = [];
+  if (accel && accel.windows > 0) {
+    const after = accel.accepted ? `${accel.errorAfterMg.toFixed(2)} mg after the fit` : `not fitted: ${accel.status}`;
+    lines.push(`  accelerometer error at rest: ${accel.errorBeforeMg.toFixed(2)} mg raw over ${accel.windows} still windows; ${after}`);
+  } else if (accel) {
+    lines.push(`  accelerometer error at rest: not measured: ${accel.status}`);
+  }
+  if (gyro) lines.push(`  gyroscope bias at rest: ${gyro.accepted ? `${gyro.bias.map((b) => b.toFixed(3)).join(', ')} deg/s; ${gyro.status}` : gyro.status}`);
+  if (warning) lines.push(`  warning: ${warning}`);
+  return lines;
 }
 
 module.exports = { summary, help, options, run };

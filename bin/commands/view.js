@@ -15,7 +15,9 @@ of the accelerometer, gyroscope, pressure and temperature, and orientation
 marked with their values. Each pixel column shows the lowest and highest
 sample it covers at any zoom, so no peak is lost, whatever the length.
 Reads a recording, or a CSV (classic or plain) or Parquet file kinovar
-wrote (its orientation is the one it was written with).
+wrote (its orientation and calibration are those it was written with). The
+page states whether and how the samples were calibrated: a recording's are
+fitted on its own still moments by default (see docs/calibration.md).
 
 options:
   -o, --out <file>   the page (default: <name>.html beside the input); a path ending
@@ -58,6 +60,9 @@ async function run(args, io) {
   io.say(`wrote ${page} (${(bytes / 1e6).toFixed(1)} MB)\n`);
   if (values.orientation !== undefined && inputKind !== 'recording') {
     io.warn(`note: --orientation applies to recordings; ${input} shows the orientation it was written with\n`);
+  }
+  if (values.calibrate !== undefined && inputKind !== 'recording') {
+    io.warn(`note: --calibrate applies to recordings; ${input} shows the samples as they were written\n`);
   }
   return OK;
 }

@@ -48,8 +48,11 @@ const EXTENSIONS = Object.freeze({ plain: '.csv', classic: '.csv', parquet: '.pa
 
 /** The viewer's pages name their generator near the top. */
 const VIEW_GENERATOR = '<meta name="generator" content="kinovar view">';
-/** OpenSim's orientation table as we write it, up to its column names. */
-const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpenSimVersion=4\.5\r?\nendheader\r?\ntime\t/;
+/**
+ * OpenSim's orientation table as we write it, up to its column names or to
+ * the first sensor's calibration (a long header may pass the bytes read).
+ */
+const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpenSimVersion=4\.5\r?\n(?:endheader\r?\ntime\t|calibration\.)/;
 
 // Our Parquet files name their format in the footer's key-value metadata.
 const PARQUET_MAGIC = 'PAR1';

@@ -4,6 +4,7 @@
 const { KinovarError, codes } = require('../errors');
 const { timeCell } = require('../model/time');
 const { COLUMNS } = require('../model/schema');
+const { calibrationSummary } = require('../checks/outcomes');
 
 /** Cells of OpenSim's table: shortest text that reads back as the same double. */
 const cell = (value) => String(value);
@@ -107,7 +108,11 @@ function* openSensePieces(set, recordingPaths, names, pieceRows = STO_PIECE_ROWS
     throw new KinovarError(`the sensors estimate orientation at different rates (${rate} and ${other.rate} Hz); ` +
       'an OpenSim table has one rate for all', codes.FORMAT);
   }
-  let lines = [`DataRate=${rate}`, 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', 'endheader',
+  // What each sensor's samples went through before its orientation was
+  // estimated, as key=value lines that OpenSim keeps as the table's metadata.
+  const calibrations = set.tables.map(({ info }, i) =>
+    `calibration.${names[i]}=${info.calibration ? calibrationSummary(info.calibration) : calibrationSummary({ source: 'off' })}`);
+  let lines = [`DataRate=${rate}`, 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5', ...calibrations, 'endheader',
     ['time', ...names].join('\t')];
   const half = 0.5 / rate + 1e-9;
   const [first, ...others] = sensors.map(({ table }) => new Orientations(table, pieceRows));

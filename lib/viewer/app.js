@@ -370,6 +370,7 @@ function openData() {
   const settings = JSON.parse(document.getElementById('settings').textContent);
   document.getElementById('meta').textContent = 'Created on ' + header.created + ' \u00b7 ' + seconds(header.end - header.start) +
     ' \u00b7 ' + header.events.length + ' events';
+  document.getElementById('calibration').textContent = settings.calibration;
   if (settings.problems.length) {
     const warn = document.getElementById('warn');
     warn.textContent = 'In this recording: ' + settings.problems.join('; ');

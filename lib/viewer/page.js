@@ -19,8 +19,8 @@ const native = require('../native/entry');
 const output = require('../output/files');
 const { isPlainHeader } = require('../output/recognise');
 const { readParquetBytes } = require('../parquet/file');
-const { checkRecording, checkSamples, progressOf } = require('../checks/options');
-const { qualityProblems } = require('../checks/outcomes');
+const { checkRecording, checkSamples, progressOf, calibrationOf } = require('../checks/options');
+const { qualityProblems, calibrationSummary } = require('../checks/outcomes');
 const { KinovarError, codes } = require('../errors');
 const { tableStreams } = require('../data/tables');
 const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC, DEFAULT_ESTIMATOR } = require('../model/schema');
@@ -99,7 +99,7 @@ function estimatedOnly(streams) {
 /**
  * The viewer data of a recording, or of a classic CSV, plain CSV or Parquet file kinovar wrote.
  * @param {string} input
- * @param {{orientation?: string, budget?: number}} [options] budget: bytes of the pyramids
+ * @param {{orientation?: string, calibrate?: string, budget?: number}} [options] budget: bytes of the pyramids
  * @returns {Buffer}
  */
 function viewData(input, options = {}) {
@@ -115,16 +115,24 @@ function viewData(input, options = {}) {
     }
     // The table's orientation is the one it was written with; a Parquet file
     // written with orientation 'none' has none to show.
-    const { quality, createdAt = '' } = table.info;
-    return native.viewSamples(estimatedOnly(table.streams), createdAt,
-      { budget: options.budget, ...(quality ? { quality: JSON.stringify(quality) } : {}) });
+    // Its samples are as it was written: calibrated then, or raw.
+    const { quality, calibration, createdAt = '' } = table.info;
+    return native.viewSamples(estimatedOnly(table.streams), createdAt, { budget: options.budget,
+      ...(quality ? { quality: JSON.stringify(quality) } : {}), ...(calibration ? { calibration: JSON.stringify(calibration) } : {}) });
   }
   // Our plain CSV names its columns and keeps no date: its rows are read here, as Parquet's are.
   if (kind === 'plain') return native.viewSamples(estimatedOnly(tableStreams(plainColumns(input))), '', { budget: options.budget });
   if (kind === 'recording') checkRecording(input);
   // The native side's own default is the classic filter; ours is named here.
   const orientation = options.orientation === undefined ? DEFAULT_ESTIMATOR : options.orientation;
-  return native.viewData(input, kind, { ...options, orientation, calibrate: options.calibrate ?? 'off' });
+  return native.viewData(input, kind, calibrationOf({ ...options, orientation }, 'view'));
+}
+
+/** Whether and how the samples drawn were calibrated, for the page. */
+function calibrationStatement(calibration, kind) {
+  if (calibration) return `Calibration${kind === 'parquet' ? ' (as the file was written)' : ''}: ${calibrationSummary(calibration)}.`;
+  return kind === 'parquet' ? 'Calibration: raw: the Parquet file was written without it.'
+    : 'Calibration: as the CSV file holds the samples (a CSV does not record whether they were calibrated).';
 }
 
 const asset = (file) => fs.readFileSync(path.join(path.dirname(require.resolve('uplot')), file), 'utf8');
@@ -141,8 +149,8 @@ const escape = (s) => String(s).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};
  * @param {{title?: string, problems?: string[]}} [options] problems: the recording's quality warnings
  * @returns {string} HTML
  */
-function buildPage(data, { title = 'kinovar recording', problems = [] } = {}) {
-  const settings = inlineSafe(JSON.stringify({ problems }));
+function buildPage(data, { title = 'kinovar recording', problems = [], calibration = '' } = {}) {
+  const settings = inlineSafe(JSON.stringify({ problems, calibration }));
   return `<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 ${VIEW_GENERATOR}
@@ -167,6 +175,7 @@ h2 button { font-size: 0.8rem; }
 <body>
 <h1>${escape(title)}</h1>
 <p class="meta" id="meta"></p>
+<p class="meta" id="calibration"></p>
 <p class="warn" id="warn" hidden></p>
 <div id="plots"></div>
 <p class="note">Drag across a plot to zoom (all plots follow), double-click to see everything. Each pixel column
@@ -191,7 +200,8 @@ viewPage();
  * kinovar did not write unless `overwrite` is set (`force`, its older name).
  * @param {string} input a recording, a classic CSV export or a Parquet file
  * @param {string} page
- * @param {{orientation?: string, budget?: number, overwrite?: boolean, force?: boolean, durable?: boolean}} [options]
+ * @param {{orientation?: string, calibrate?: string, budget?: number, overwrite?: boolean, force?: boolean, durable?: boolean}} [options]
+ *   calibrate: for a recording, 'auto' (default), 'off' or a calibration file; the page states which
  *   durable: the page is forced to the disk before it takes its name
  */
 function writeViewPage(input, page, options = {}) {
@@ -203,10 +213,10 @@ function writeViewPage(input, page, options = {}) {
   output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input],
     overwrite: overwrite === true || force === true });
   const data = viewData(input, { ...viewOptions, progress, overwrite: overwrite === true || force === true });
-  const { quality } = decodeViewData(data).header;
+  const { quality, calibration } = decodeViewData(data).header;
   if (kind === 'recording' && quality) checkSamples(input, quality);  // an empty page tells nothing
   const problems = quality ? qualityProblems(quality) : [];
-  const html = buildPage(data, { title: path.basename(input), problems });
+  const html = buildPage(data, { title: path.basename(input), problems, calibration: calibrationStatement(calibration, kind) });
   output.writeFileAtomic(page, html, 'the viewer page', durable === true);
   progress?.(1);
   return { bytes: Buffer.byteLength(html), inputKind: kind };

@@ -370,6 +370,17 @@ CalibrationReport calibrateRecording(const RecordingReader& reader, const Calibr
   return report;
 }
 
+std::string rawErrorWarning(const CalibrationReport& report, const CalibrationParameters& parameters) {
+  const AccelFit& a = report.accel;
+  if (!report.hasAccel || a.windows == 0 || !(a.errorBeforeMg > 1000.0 * parameters.warnErrorBefore)) return {};
+  return format("the raw accelerometer is %.2f mg off 1 g at rest (over %llu still windows), above %.0f mg: %s",
+                a.errorBeforeMg, static_cast<unsigned long long>(a.windows), 1000.0 * parameters.warnErrorBefore,
+                a.accepted ? "the fit on its still moments mends that, and every table but the classic CSV applies it by "
+                             "default (--calibrate auto)"
+                           : "its own fit was refused; record a calibration (six faces, still) and apply its file "
+                             "(--calibrate FILE.json)");
+}
+
 // ---- The report and its file.
 
 namespace {

@@ -34,6 +34,7 @@ struct CalibrationParameters {
   double restGyroSd = 2.0;           // deg/s: a still window's gyroscope rests when every axis is below this
   double restGyroMean = 10.0;        // deg/s: larger is turning, not bias
   double minRestSeconds = 10.0;
+  double warnErrorBefore = 0.010;    // g: a raw error at rest above this is worth a warning
 };
 
 // What is applied to the samples.
@@ -114,6 +115,10 @@ GyroFit fitGyro(const StillWindows& windows, const CalibrationParameters& parame
 
 // Both, over one recording.
 CalibrationReport calibrateRecording(const RecordingReader& reader, const CalibrationParameters& parameters = {});
+
+// Why the raw accelerometer is worth calibrating (its error at rest above
+// warnErrorBefore) and what to do, or "" when it is not or nothing was measured.
+std::string rawErrorWarning(const CalibrationReport& report, const CalibrationParameters& parameters = {});
 
 // The report as JSON.
 void writeCalibration(JsonSink& json, const CalibrationReport& report);

@@ -57,9 +57,11 @@ bool calibrateRecordingFile(const char* utf8RecordingPath, CalibrationReport& re
 bool writeCalibrationFile(const char* utf8Path, const CalibrationReport& report, bool durable = true,
                           OutputFailure* failure = nullptr);
 
-// The quality report of a recording; false when the file is not a recording
-// that could be read to its end.
-bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel = {});
+// The quality report of a recording, and with `calibration` the fit its
+// still moments give (one more pass over the motion sensors); false when the
+// file is not a recording that could be read to its end.
+bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel = {},
+                      CalibrationReport* calibration = nullptr);
 
 // The viewer's data (view/view_data.h) of a recording, its orientation
 // estimated as `options` say, or of a classic CSV export; false with the
@@ -67,9 +69,10 @@ bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, cons
 bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& options, uint64_t budgetBytes,
                    std::vector<uint8_t>& page, std::string& error);
 bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<uint8_t>& page, std::string& error);
-// ... or of samples already in memory, with their quality report as JSON (or empty).
+// ... or of samples already in memory, with their quality report and the
+// calibration they were written with as JSON (or empty).
 std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& created, uint64_t budgetBytes,
-                                 const std::string& qualityJson);
+                                 const std::string& qualityJson, const std::string& calibrationJson = {});
 
 
 // The CSV style of an output format.

@@ -95,7 +95,8 @@ std::string readRecording(const char* utf8RecordingPath, const char* utf8CsvPath
   return readResultJson(settings);
 }
 
-bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel) {
+bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel,
+                      CalibrationReport* calibration) {
   RecordingReader reader(0, cancel, TickReading::Unwrapped);
   if (!reader.open(fileSource(utf8RecordingPath))) return false;
   report = qualityReport(reader);
@@ -105,6 +106,7 @@ bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, cons
   for (StreamQuality& q : report.streams)
     for (const TableColumn* column : {&layout.accel, &layout.gyro, &layout.baro})
       if (column->stream && std::string_view(q.name) == streamName(column->key)) q.rowsPerSample = column->divisor;
+  if (calibration) *calibration = calibrateRecording(reader);
   return true;
 }
 

@@ -66,7 +66,7 @@ bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& optio
     return false;
   }
   const std::string quality = qualityJson(qualityReport(reader));
-  calibrateReader(reader, options);
+  const std::string calibration = calibrationJson(calibrateReader(reader, options));
   reportProgress(options, 0.1);  // the first pass has read the file; the page's data remain
   const RecordingStreams streams(reader, options, threadBudget(options) > 1);
   const StreamSource source = streams.source();
@@ -83,7 +83,7 @@ bool viewRecording(const char* utf8RecordingPath, const ConversionOptions& optio
     reader.cursor(timed, streams.shapes().at(key).count - 1)->read(one, 1);
     return std::pair{first, one.times[0]};
   };
-  page = buildViewData(view, formatDateTime(reader.settings().createdAt), {budgetBytes, quality, activityJson(reader, options)});
+  page = buildViewData(view, formatDateTime(reader.settings().createdAt), {budgetBytes, quality, activityJson(reader, options), calibration});
   return true;
 }
 
@@ -97,13 +97,13 @@ bool viewClassicCsv(const char* utf8CsvPath, uint64_t budgetBytes, std::vector<u
   std::string created;
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (!decodeClassicCsv(text, streams, created, error)) return false;
-  page = buildViewData(streams, created, {budgetBytes, {}, {}});
+  page = buildViewData(streams, created, {budgetBytes, {}, {}, {}});
   return true;
 }
 
 std::vector<uint8_t> viewSamples(const StreamMap& streams, const std::string& created, uint64_t budgetBytes,
-                                 const std::string& qualityJson) {
-  return buildViewData(streams, created, {budgetBytes, qualityJson, {}});
+                                 const std::string& qualityJson, const std::string& calibrationJson) {
+  return buildViewData(streams, created, {budgetBytes, qualityJson, {}, calibrationJson});
 }
 
 }  // namespace kinovar

@@ -283,6 +283,10 @@ std::vector<uint8_t> buildViewData(const ViewSource& source, const std::string& 
     json.key("quality");
     json.document(options.qualityJson);
   }
+  if (!options.calibrationJson.empty()) {
+    json.key("calibration");
+    json.document(options.calibrationJson);
+  }
   json.endObject();
   const std::string header = json.take();
 

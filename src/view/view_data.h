@@ -22,6 +22,7 @@ struct ViewOptions {
   uint64_t budgetBytes = 16'000'000;  // the pyramids' bytes, before the page's Base64
   std::string qualityJson;            // when not empty, the header's "quality"
   std::string activityJson;           // when not empty, the header's "activity"
+  std::string calibrationJson;        // when not empty, the header's "calibration": what the samples went through
 };
 
 // The page's data: "KVW1", the header's length (u32, little-endian), the

@@ -413,9 +413,12 @@ test('a set in every format: one instant has one time in every file, counted fro
     const [pieces] = kinovar.syncRecordings(set, path.join(dir, `pieces${c}`), { format: 'opensense', ...CLASSIC_FILTER, rowGroupRows: 7, ...OFFSET });
     assert.equal(fs.readFileSync(pieces, 'utf8'), fs.readFileSync(sto, 'utf8'), `${label}: written 7 rows at a time`);
     const lines = fs.readFileSync(sto, 'utf8').split('\n').slice(0, -1);
-    assert.deepEqual(lines.slice(0, 6), [`DataRate=${options.accel}`, 'DataType=Quaternion', 'version=3',
-      'OpenSimVersion=4.5', 'endheader', 'time\tpelvis_imu\tthigh_imu\tshank_imu']);
-    const kept = new Map(lines.slice(6).map((line) => line.split('\t')).map(([time, ...cells]) => [Number(time), cells]));
+    assert.deepEqual(lines.slice(0, 4), [`DataRate=${options.accel}`, 'DataType=Quaternion', 'version=3', 'OpenSimVersion=4.5']);
+    // Each sensor's calibration, key=value before endheader: too short a set to fit, so raw and why.
+    assert.deepEqual(lines.slice(4, 7).map((line) => line.split('=')[0]), ['pelvis', 'thigh', 'shank'].map((n) => `calibration.${n}_imu`));
+    lines.slice(4, 7).forEach((line) => assert.match(line, /^[^=]+=raw: nothing could be fitted; accelerometer raw \(too few still windows/));
+    assert.deepEqual(lines.slice(7, 9), ['endheader', 'time\tpelvis_imu\tthigh_imu\tshank_imu']);
+    const kept = new Map(lines.slice(9).map((line) => line.split('\t')).map(([time, ...cells]) => [Number(time), cells]));
     const orientations = recordings.map((r) => r.streams.orientation);
     const [first] = orientations;
     first.time.forEach((time, k) => {

@@ -25,6 +25,14 @@ test('calibrate fits the generator\'s miscalibration, and the conversions apply 
     assert.ok(Math.abs(report.gyro.bias[k] - truth.gyroBias[k]) < 0.05, `bias ${k}`);
   }
   assert.deepEqual(await kinovar.promises.calibrate(recording), report);
+  // inspect tells the same fit, and warns of the raw error at rest.
+  const { calibration } = kinovar.inspect(recording);
+  assert.deepEqual(calibration.accel, report.accel);
+  assert.match(calibration.warning, /^the raw accelerometer is [\d.]+ mg off 1 g at rest .* applies it by default/);
+  const said = execFileSync(process.execPath, [path.join(__dirname, '../../bin/kinovar.js'), 'inspect', recording], { encoding: 'utf8' });
+  assert.match(said, new RegExp(`error at rest: ${report.accel.errorBeforeMg.toFixed(2)} mg raw over ${report.accel.windows} ` +
+    `still windows; ${report.accel.errorAfterMg.toFixed(2)} mg after the fit\n`));
+  assert.match(said, /gyroscope bias at rest: 1\.5\d*, -2\.0\d*, 0\.5\d* deg\/s/);
 
   // By default the values are the model applied to the raw ones.
   const raw = kinovar.load(recording, { orientation: 'none', calibrate: 'off' });
@@ -49,6 +57,22 @@ test('calibrate fits the generator\'s miscalibration, and the conversions apply 
   const asked = kinovar.readRecording(recording, path.join(dir, 'c2.csv'), { format: 'classic', calibrate: 'auto' });
   assert.equal(asked.calibration.applied, true);
   assert.notDeepEqual(fs.readFileSync(path.join(dir, 'c.csv')), fs.readFileSync(path.join(dir, 'c2.csv')));
+
+  // The viewer calibrates by default too, and its page says how; a Parquet file's page as the file was written.
+  const statement = (input, options) => {
+    const page = path.join(dir, 'page.html');
+    kinovar.writeViewPage(input, page, options);
+    return JSON.parse(/<script id="settings" type="application\/json">(.*?)<\/script>/.exec(fs.readFileSync(page, 'utf8'))[1]).calibration;
+  };
+  const offsets = report.accel.offset.map((v) => v.toFixed(4)).join(' ');
+  assert.match(statement(recording), new RegExp(`^Calibration: fitted on the recording's still moments; accelerometer offset ${offsets} g, ` +
+    `scale [\\d. ]+ \\(error at rest ${report.accel.errorBeforeMg.toFixed(2)} mg raw, [\\d.]+ mg after\\); gyroscope bias 1\\.5\\d* -2\\.0\\d* 0\\.5\\d* deg/s removed\\.$`));
+  assert.equal(statement(recording, { calibrate: 'off' }), 'Calibration: off: the samples are raw.');
+  const parquet = path.join(dir, 'p.parquet');
+  kinovar.readRecording(recording, parquet);
+  assert.equal(statement(parquet), statement(recording).replace('Calibration:', 'Calibration (as the file was written):'));
+  kinovar.readRecording(recording, parquet, { calibrate: 'off' });
+  assert.match(statement(parquet), /raw: the Parquet file was written without it/);
 });
 
 test('a calibration file applies to its device only, and what cannot be fitted says why', (t) => {
@@ -70,6 +94,17 @@ test('a calibration file applies to its device only, and what cannot be fitted s
   assert.throws(() => kinovar.readRecording(trial, out, { calibrate: other }),
     { code: kinovar.codes.OTHER_DEVICE, message: /fitted on device \d+, the recording is of device \d+; .*--force/ });
   assert.equal(kinovar.readRecording(trial, out, { calibrate: other, overwrite: true }).calibration.source, 'file');
+  // OpenSim's header states what each sensor's orientation was estimated from, as key=value lines.
+  const set = kinovar.generateSession(fs.mkdirSync(path.join(dir, 'set'), { recursive: true }), { seconds: 20 });
+  const [sto] = kinovar.syncRecordings(set, path.join(dir, 'sto'), { format: 'opensense', calibrate: other, overwrite: true });
+  const head = fs.readFileSync(sto, 'utf8').split('\nendheader\n')[0].split('\n');
+  assert.deepEqual(head.slice(4).map((line) => line.split('=')[0]), ['pelvis', 'thigh', 'shank'].map((n) => `calibration.${n}_imu`));
+  for (const line of head.slice(4)) {
+    assert.equal(line.slice(line.indexOf('=') + 1), `from other.json (device ${written.deviceId + 1}); accelerometer offset ` +
+      `${written.accel.offset.map((v) => v.toFixed(4)).join(' ')} g, scale ${written.accel.scale.map((v) => v.toFixed(5)).join(' ')}; ` +
+      `gyroscope bias ${written.gyro.bias.map((v) => v.toFixed(3)).join(' ')} deg/s removed`);
+  }
+  kinovar.syncRecordings(set, path.join(dir, 'sto'), { format: 'opensense' });  // our own table, long header and all, is replaced
   fs.writeFileSync(other, '{"deviceId": 1');
   assert.throws(() => kinovar.load(trial, { calibrate: other }), { code: kinovar.codes.CALIBRATION_FILE });
   assert.throws(() => kinovar.load(trial, { calibrate: 3 }), TypeError);
@@ -78,6 +113,10 @@ test('a calibration file applies to its device only, and what cannot be fitted s
   const refused = kinovar.calibrate(trial);
   assert.equal(refused.accel.accepted, false);
   assert.match(refused.accel.status, /too few still windows: \d+ of the 50 needed/);
+  const inspected = kinovar.inspect(trial).calibration;
+  assert.equal(inspected.accel.status, refused.accel.status);
+  assert.match(inspected.warning, /its own fit was refused; record a calibration .*--calibrate FILE\.json/);
+  assert.match(cli('inspect', trial), /error at rest: [\d.]+ mg raw over \d+ still windows; not fitted: too few still windows/);
   const loaded = kinovar.load(trial, { orientation: 'none', calibrate: 'auto' });
   assert.equal(loaded.info.calibration.accel.accepted, false);
   assert.deepEqual(loaded.streams.accel.x, kinovar.load(trial, { orientation: 'none', calibrate: 'off' }).streams.accel.x);

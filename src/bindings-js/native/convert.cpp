@@ -66,8 +66,10 @@ Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
   return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options, beside)); });
 }
 
-// inspect(recording[, {cancel}]) -> the quality report, or null when the
-// file is not a recording that could be read to its end.
+// inspect(recording[, {cancel}]) -> the quality report with the
+// calibration its still moments give ("calibration", and "warning" in it
+// when the raw error at rest is large), or null when the file is not a
+// recording that could be read to its end.
 Napi::Value Inspect(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "inspect");
@@ -75,8 +77,14 @@ Napi::Value Inspect(const Napi::CallbackInfo& info) {
   const CancelToken cancel = cancelOf(info.Length() > 1 ? info[1] : env.Undefined());
   return run(env, [&]() -> Napi::Value {
     QualityReport report;
-    if (!inspectRecording(path.c_str(), report, cancel)) return env.Null();
-    return document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); });
+    CalibrationReport calibration;
+    if (!inspectRecording(path.c_str(), report, cancel, &calibration)) return env.Null();
+    Napi::Object quality = document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); }).As<Napi::Object>();
+    Napi::Object fitted = calibrationObject(env, calibration).As<Napi::Object>();
+    const std::string warning = rawErrorWarning(calibration);
+    if (!warning.empty()) fitted.Set("warning", warning);
+    quality.Set("calibration", fitted);
+    return quality;
   });
 }
 

@@ -39,9 +39,10 @@ Napi::Value ViewData(const Napi::CallbackInfo& info) {
   });
 }
 
-// viewSamples(streams, created, {budget, quality}): the viewer's data of
-// samples already in memory (a Parquet file read in JS), streams shaped as
-// loadRecording gives them, the quality report as JSON text.
+// viewSamples(streams, created, {budget, quality, calibration}): the viewer's
+// data of samples already in memory (a Parquet file read in JS), streams
+// shaped as loadRecording gives them, the quality report and the calibration
+// they were written with as JSON text.
 Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() < 2 || !info[0].IsObject() || !info[1].IsString()) return wrongArguments(env, "viewSamples");
@@ -68,15 +69,17 @@ Napi::Value ViewSamples(const Napi::CallbackInfo& info) {
     }
     streams.emplace(layout.key, std::move(stream));
   }
-  std::string quality;
+  std::string quality, calibration;
   if (info.Length() > 2 && info[2].IsObject()) {
     Napi::Value q = info[2].As<Napi::Object>().Get("quality");
     if (q.IsString()) quality = q.As<Napi::String>().Utf8Value();
+    Napi::Value c = info[2].As<Napi::Object>().Get("calibration");
+    if (c.IsString()) calibration = c.As<Napi::String>().Utf8Value();
   }
   const std::string created = info[1].As<Napi::String>().Utf8Value();
   const uint64_t budget = viewBudget(info.Length() > 2 ? info[2] : env.Undefined());
   return run(env, [&]() -> Napi::Value {
-    const std::vector<uint8_t> page = viewSamples(streams, created, budget, quality);
+    const std::vector<uint8_t> page = viewSamples(streams, created, budget, quality, calibration);
     return Napi::Buffer<uint8_t>::Copy(env, page.data(), page.size());
   });
 }
