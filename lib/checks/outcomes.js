@@ -98,18 +98,19 @@ function classicTimeWarning(quality, clock) {
     '(--format plain or parquet)';
 }
 
-// A failed set by the core's name for its failure: the status it has always
-// carried (hosts compare it), its code and its words.
+// A failed set's code and words, by the core's name for its failure.
 const SET_FAILURES = {
-  unparsed: ['-10', codes.UNREADABLE, 'not every recording could be read'],
-  'no-orientation': ['-13', codes.NO_ORIENTATION,
+  unparsed: [codes.UNREADABLE, 'not every recording could be read'],
+  'no-orientation': [codes.NO_ORIENTATION,
     'the orientation could not be estimated for every recording (each needs accelerometer and gyroscope samples at one rate)'],
-  'not-synchronised': ['-11', codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
-  output: ['-12', codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
+  'not-synchronised': [codes.NOT_SYNCHRONISABLE, 'the recordings could not be put on one time base'],
+  output: [codes.CSV_NOT_WRITTEN, 'not every CSV file could be written'],
 };
 
+/** readAndSync2's status of each failure, by its name, as the core gives them. */
+const statuses = () => require('../model/schema').SET_STATUSES;
 /** The name of a set's failure: the core's, or for an outcome told only its status, found by it. */
-const failureOf = (outcome) => outcome.failure ?? Object.keys(SET_FAILURES).find((name) => SET_FAILURES[name][0] === outcome.status);
+const failureOf = (outcome) => outcome.failure ?? Object.keys(statuses()).find((name) => statuses()[name] === outcome.status);
 
 /** The code of an output of `format` not written: classic CSV files keep theirs. */
 const notWrittenCode = (format) => (format === 'classic' ? codes.CSV_NOT_WRITTEN : codes.OUTPUT_NOT_WRITTEN);
@@ -131,7 +132,7 @@ function inputFailures(recordingPaths, options) {
 
 /**
  * Throws before any work when a member of a set is a file read refuses, in
- * read's words: the unreadable ones as the set's first failure (status -10),
+ * read's words: the unreadable ones as the set's first failure (unparsed),
  * else one that holds no samples with that error itself.
  */
 function checkMembers(recordingPaths, outputFolder) {
@@ -254,18 +255,19 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
 
 /**
  * The error for a failed synchronised conversion, its cause named as far as
- * `outcome` (the native report, or only its status) tells it.
+ * `outcome` (the native report, or the failure found before it) tells it.
  * @param {string} [format] of the set's files, for their code and the names they would have
  */
 function syncFailure(outcome, recordingPaths, outputFolder, format = 'classic') {
   const extension = EXTENSIONS[format];
   if (typeof outcome === 'string') outcome = { status: outcome };
   const failure = failureOf(outcome);
-  let [status, code, words] = SET_FAILURES[failure] ?? [outcome.status, codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
+  let [code, words] = SET_FAILURES[failure] ?? [codes.UNKNOWN_STATUS, 'the synchronised conversion failed'];
   if (failure === 'output') code = notWrittenCode(format);
   if (failure === 'output' && extension !== '.csv') words = `not every ${extension} file could be written`;
   const [detail, cause] = syncCause(outcome, recordingPaths, outputFolder, extension);
-  const details = { status, cause };
+  // The status readAndSync2 gives, which errors have always carried (hosts compare it): the core's.
+  const details = { status: outcome.status ?? statuses()[failure], cause };
   if (failure === 'unparsed') details.files = cause.recordings.map((r) => r.path);
   if (failure === 'output') details.path = outputFolder;
   return new KinovarError(`${words}: ${detail}`, code, details);

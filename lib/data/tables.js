@@ -146,7 +146,7 @@ function* pieces(next, datetime, timeBase) {
 function streamSet(recordingPaths, { progress, ...conversion }, { datetime = false, streams } = {}) {
   // The handle outlives this call, so it must not hold the callback.
   const set = native.openSetTable(recordingPaths, { ...conversion, streams });
-  if (set.status !== 'OK') throw setFailure(set, recordingPaths);
+  if (set.failure) throw setFailure(set, recordingPaths);
   // The window's length in seconds, over which the tables' time runs.
   const span = set.window ? set.window.end - set.window.start : 0;
   // The tables are read one after the other: each its share, by the window time its rows have reached.
@@ -207,7 +207,7 @@ function runLoadSet(recordingPaths, { conversion, range }) {
 /** loadSet() with checked arguments; `range` as loadRecording's, on the set's time. */
 function loadRecordingSet(recordingPaths, conversion, range = {}) {
   const raw = native.loadRecordingSet(recordingPaths, { ...conversion, ...range });
-  if (raw.status !== 'OK') throw setFailure(raw, recordingPaths);
+  if (raw.failure) throw setFailure(raw, recordingPaths);
   return {
     recordings: raw.recordings.map((recording, i) =>
       fromNative(recording, recordingPaths[i], calibrationReport(conversion, raw.calibrations?.[i]))),

@@ -91,6 +91,8 @@ for (const [name, value] of Object.entries({
   // A calibration file (the report of kinovar calibrate, by which a device's later recordings are
   // calibrated) begins with the format the core writes it in.
   CALIBRATION_HEAD: () => new RegExp(`^\\{\\s*"format":\\s*"${native().calibrationFormat.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}"`),
+  /** The status readAndSync2 gives each failure of a set, by the failure's name ('unparsed', 'output', ...). */
+  SET_STATUSES: () => Object.freeze(native().setStatuses),
   SIGNATURES: signatures,
 })) {
   let made;

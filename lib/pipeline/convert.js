@@ -144,7 +144,7 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
   const beside = format === 'plain' ? (done) => [[path.join(outputFolder, SET_FILE),
     setFile(reportOf(done, recordingPaths, targets, conversion), outputFolder, targets)]] : undefined;
   const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format }, beside);
-  if (outcome.status !== 'OK') {
+  if (outcome.failure) {
     const failure = setFailure(outcome, recordingPaths, outputFolder, format);
     const cause = outcome.systemError;
     // A file the system refused: its code and path, with the set's status and cause.

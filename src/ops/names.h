@@ -20,6 +20,9 @@ const char* outputProblemName(OutputProblem problem);
 const char* setFailureName(SetFailure failure);
 // readAndSync2's answer: "OK", or the code of the first stage that failed.
 const char* setStatus(SetFailure failure);
+// Every failure of a set, in the order of its stages.
+inline constexpr SetFailure kSetFailures[] = {SetFailure::Unparsed, SetFailure::NoOrientation,
+                                              SetFailure::NotSynchronised, SetFailure::Output};
 // A stream's name in a synchronised set's sample counts.
 const char* syncStreamName(uint32_t key);
 

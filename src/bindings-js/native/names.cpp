@@ -49,7 +49,7 @@ Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
 
 // schema(): what the tables look like, for the layer's writers and
 // recognisers: {banner, streams: {name: [channel...]}, columns: [[name, unit, stream, channel]...],
-// calibrationFormat, ...}.
+// calibrationFormat, ...}, and the status readAndSync2 gives each failure of a set, by its name.
 Napi::Value Schema(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   Napi::Object streams = Napi::Object::New(env);
@@ -81,6 +81,9 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   schema.Set("columns", columns);
   schema.Set("epochColumns", names(epochColumns()));
   schema.Set("dayColumns", names(dayColumns()));
+  Napi::Object statuses = Napi::Object::New(env);
+  for (const SetFailure failure : kSetFailures) statuses.Set(setFailureName(failure), setStatus(failure));
+  schema.Set("setStatuses", statuses);
   return schema;
 }
 
