@@ -2,7 +2,6 @@
 // What a conversion's outcome means to a caller: the native outcome of a
 // set as a report or as an error naming its cause, a recording's quality in
 // words, and the error of an output that could not be written.
-const os = require('node:os');
 const path = require('node:path');
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
@@ -158,11 +157,6 @@ function setFailure(outcome, recordingPaths, outputFolder, format) {
   return syncFailure(outcome, recordingPaths, outputFolder, format);
 }
 
-/** The system's name for an errno the native side gives (ENOENT, EACCES, ...). */
-function errnoName(errno) {
-  return Object.entries(os.constants.errno).find(([, value]) => value === errno)?.[0] ?? `errno ${errno}`;
-}
-
 /** Words for a set the synchronisation refused, and the cause as data. */
 function refusalCause(outcome, recordingPaths) {
   const recordings = (outcome.recordings ?? []).map((i) => recordingPaths[i]);
@@ -204,10 +198,10 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
     case 'unparsed': {
       // Told only the status: the files that do not even look like recordings.
       const unparsed = outcome.unparsed ?? inputFailures(recordingPaths, { samples: false });
-      const recordings = unparsed.map(({ recording, reason, errno, code }) => {
+      const recordings = unparsed.map(({ recording, reason, code }) => {
         const entry = { path: recordingPaths[recording], reason };
         if (reason === 'unreadable' || reason === 'missing') {
-          entry.code = code ?? errnoName(errno);
+          entry.code = code;
           if (entry.code === 'ENOENT') entry.reason = 'missing';
         }
         return entry;

@@ -24,7 +24,8 @@ void writeRefusal(JsonSink& json, const SetOutcome& outcome) {
       json.key("unparsed").beginArray();
       for (const UnparsedRecording& u : outcome.unparsed) {
         json.beginObject().member("recording", static_cast<uint64_t>(u.recording)).member("reason", unparsedName(u.reason));
-        if (u.reason == Unparsed::Missing) json.member("errno", u.systemError);
+        // The system's reason by its number and by its name, named here once for every host.
+        if (u.reason == Unparsed::Missing) json.member("errno", u.systemError).member("code", errnoName(u.systemError));
         json.endObject();
       }
       json.endArray();
