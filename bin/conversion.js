@@ -25,7 +25,10 @@ const DURABLE_HELP = `  --durable          force each output to the disk before 
 `;
 
 // The library's options as this command line spells them, where it spells them otherwise.
-const FLAG_OF = { overwrite: 'force', imuNames: 'imu-names' };
+const FLAG_OF = {
+  overwrite: 'force', imuNames: 'imu-names', validHours: 'valid-hours',
+  'nonwear.sdMg': 'nonwear-sd', 'nonwear.rangeMg': 'nonwear-range', 'nonwear.windowMinutes': 'nonwear-window',
+};
 const flag = (key) => `--${FLAG_OF[key] ?? key}`;
 
 /** How the command line words the library's checks: by its flags (see the library's libraryWords). */

@@ -1,7 +1,7 @@
 'use strict';
 const path = require('node:path');
 const { lib, OK, FAILED, UsageError, parse, positiveInteger, describe, failedLine } = require('../shared');
-const { DURABLE_HELP, CALIBRATE_HELP } = require('../conversion');
+const { DURABLE_HELP, CALIBRATE_HELP, checked } = require('../conversion');
 const { isFolderTarget, expandPatterns, checkInputs } = require('../inputs');
 const { progressBar } = require('../progress');
 
@@ -84,12 +84,7 @@ function epochOptions(values) {
   if (values.calibrate !== undefined) chosen.calibrate = values.calibrate;
   if (values.force) chosen.overwrite = true;
   if (values.durable) chosen.durable = true;
-  try {
-    lib().checkEpochOptions(chosen);
-  } catch (error) {
-    if (error instanceof TypeError || error instanceof RangeError) throw new UsageError(error.message.replace(/^epochs: options\./, '--'));
-    throw error;
-  }
+  checked((words) => require('../../lib/pipeline/epochs').checkEpochOptions(chosen, words));
   return chosen;
 }
 

@@ -6,7 +6,7 @@
 // output layer.
 const path = require('node:path');
 const native = require('../native/entry');
-const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf, libraryWords } = require('../checks/options');
 const { absoluteTime, offsetAt } = require('../model/time');
 const { tableWriter, tablePieceRows } = require('../parquet/file');
 const { datetimes } = require('../data/tables');
@@ -30,12 +30,13 @@ const FORMAT_OF = { '.csv': 'plain', '.parquet': 'parquet' };
  * @param {string} fn
  * @param {{epoch?: number, nonwear?: false | {sdMg?: number, rangeMg?: number, windowMinutes?: number},
  *   days?: string, validHours?: number}} [options]
+ * @param {object} [words] how the entry names its options (libraryWords)
  */
-function epochRequest(fn, options = {}) {
+function epochRequest(fn, options = {}, words = libraryWords(fn)) {
   const { epoch = DEFAULT_EPOCH, nonwear = {}, days, validHours = VALID_HOURS } = options;
   if (typeof epoch !== 'number' || !(epoch >= EPOCH_RANGE[0] && epoch <= EPOCH_RANGE[1])) {
-    throw new RangeError(`${fn}: options.epoch must be seconds from ${EPOCH_RANGE[0]} to ${EPOCH_RANGE[1]}, not ` +
-      `${JSON.stringify(epoch)}; the field's usual epochs are 5, 30 and 60 s`);
+    throw new RangeError(`${words.option('epoch')} must be seconds from ${EPOCH_RANGE[0]} to ${EPOCH_RANGE[1]}, not ` +
+      `${words.shown(epoch, JSON.stringify(epoch))}; the field's usual epochs are 5, 30 and 60 s`);
   }
   const request = { epoch, align: options.time === 'absolute' };
   if (nonwear === false) {
@@ -43,24 +44,27 @@ function epochRequest(fn, options = {}) {
   } else if (nonwear !== null && typeof nonwear === 'object') {
     const rule = { ...NONWEAR, ...nonwear };
     for (const [key, value] of Object.entries(rule)) {
-      if (!(key in NONWEAR)) throw new TypeError(`${fn}: options.nonwear has no ${key}; it takes ${Object.keys(NONWEAR).join(', ')}`);
-      if (typeof value !== 'number' || !(value > 0)) throw new RangeError(`${fn}: options.nonwear.${key} must be a number above 0, not ${JSON.stringify(value)}`);
+      if (!(key in NONWEAR)) throw new TypeError(`${words.option('nonwear')} has no ${key}; it takes ${Object.keys(NONWEAR).join(', ')}`);
+      if (typeof value !== 'number' || !(value > 0)) {
+        throw new RangeError(`${words.option(`nonwear.${key}`)} must be a number above 0, not ${words.shown(value, JSON.stringify(value))}`);
+      }
     }
     if (!Number.isInteger(rule.windowMinutes) || rule.windowMinutes > 1440) {
-      throw new RangeError(`${fn}: options.nonwear.windowMinutes must be whole minutes from 1 to 1440, not ${rule.windowMinutes}`);
+      throw new RangeError(`${words.option('nonwear.windowMinutes')} must be whole minutes from 1 to 1440, ` +
+        `not ${words.shown(rule.windowMinutes, rule.windowMinutes)}`);
     }
     request.nonwear = { on: true, sd: rule.sdMg / 1000, range: rule.rangeMg / 1000, window: rule.windowMinutes };
   } else {
-    throw new TypeError(`${fn}: options.nonwear must be false (no non-wear) or an object of thresholds, not ${JSON.stringify(nonwear)}`);
+    throw new TypeError(`${words.option('nonwear')} must be false (no non-wear) or an object of thresholds, not ${JSON.stringify(nonwear)}`);
   }
   if (days !== undefined) {
     requireString(days, fn, 'options.days');
     if (!Number.isInteger(DAY_SECONDS / epoch)) {
-      throw new RangeError(`${fn}: options.epoch (${epoch} s) must divide a day (86400 s) evenly when days are asked, ` +
+      throw new RangeError(`${words.option('epoch')} (${epoch} s) must divide a day (86400 s) evenly when days are asked, ` +
         'so that no epoch straddles midnight; choose 5, 10, 15, 30 or 60 s, for instance');
     }
     if (typeof validHours !== 'number' || !(validHours >= 0 && validHours <= 25)) {
-      throw new RangeError(`${fn}: options.validHours must be hours from 0 to 25, not ${JSON.stringify(validHours)}`);
+      throw new RangeError(`${words.option('validHours')} must be hours from 0 to 25, not ${words.shown(validHours, JSON.stringify(validHours))}`);
     }
     request.days = { validHours };
   }
@@ -179,9 +183,9 @@ function writeParquet(write, opened, datetime, progress) {
 }
 
 /** Throws what epochs() would throw for these options, before any file is looked at. */
-function checkEpochOptions(options) {
-  epochRequest('epochs', options);
-  conversionOptions('epochs', { ...options, epoch: undefined });
+function checkEpochOptions(options, words = libraryWords('epochs')) {
+  epochRequest('epochs', options, words);
+  conversionOptions('epochs', { ...options, epoch: undefined }, words);
 }
 
 module.exports = { epochs, epochRequest, checkEpochOptions, DEFAULT_EPOCH, NONWEAR, VALID_HOURS };

@@ -85,5 +85,15 @@ test('a bad conversion option is refused by every entry in one sentence, before 
     const ran = await cli('sync', pelvis, thigh, '-o', out, ...flags);
     assert.deepEqual([ran.status, ran.stderr], [2, `kinovar: ${words}\n`]);
   }
+  // The epochs' own options, named by the flags that set them.
+  for (const [options, flags, words] of [
+    [{ nonwear: { sdMg: -3 } }, ['--nonwear-sd', '-3'], '--nonwear-sd must be a number above 0, not "-3"'],
+    [{ days: `${out}.days.csv`, validHours: 30 }, ['--days', `${out}.days.csv`, '--valid-hours', '30'], '--valid-hours must be hours from 0 to 25, not "30"'],
+  ]) {
+    const error = await refusal(() => kinovar.epochs(recording, `${out}.csv`, options));
+    assert.equal(error.constructor, RangeError);
+    const ran = await cli('epochs', recording, '-o', `${out}.csv`, ...flags);
+    assert.deepEqual([ran.status, ran.stderr], [2, `kinovar: ${words}\n`]);
+  }
   assert.ok(!fs.existsSync(out) && !fs.existsSync(`${out}.csv`), 'nothing was written');
 });
