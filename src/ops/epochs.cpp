@@ -84,13 +84,12 @@ class PreparedAccel : public StreamCursor {
       : raw_(std::move(raw)), options_(options), correct_(std::move(correct)) {}
 
   uint64_t read(SampleStream& out, uint64_t max) override {
-    const uint64_t n = raw_->read(piece_, max);
+    // Channel-major: the three prepared channels follow the axes read.
+    const uint64_t n = raw_->read(out, max);
     out.channels = 6;
     out.count = n;
     out.values.resize(6 * n);
-    out.times.assign(piece_.times.begin(), piece_.times.begin() + static_cast<long>(n));
     double* v = out.values.data();
-    std::copy_n(piece_.values.begin(), 3 * n, v);
     prepareAccel(options_, correct_, out.times.data(), v, v + n, v + 2 * n, v + 3 * n, v + 4 * n, v + 5 * n, n);
     return n;
   }
@@ -99,7 +98,6 @@ class PreparedAccel : public StreamCursor {
   std::unique_ptr<StreamCursor> raw_;
   EpochOptions options_;
   AccelCorrection correct_;
-  SampleStream piece_;
 };
 
 }  // namespace

@@ -73,6 +73,12 @@ test('every epoch equals a plain computation from the plain CSV, in CSV and in P
   assert.deepEqual([nonwear[0], nonwear.at(-1), nonwear.length], [1800, 7200 - 15, 5400 / 15]);
   assert.ok(Math.abs(report.notWornHours - 1.5) < 1e-9 && Math.abs(report.wornHours + report.notWornHours - (3 * 3600 + 3) / 3600) < 1e-6);
 
+  // Pieces of a few samples, decoded ahead on other threads or not, give the same bytes.
+  for (const threads of [1, 2]) {
+    kinovar.epochs(recording, path.join(dir, 'small.csv'), { epoch: 15, chunkSamples: 7, threads, overwrite: true });
+    assert.ok(fs.readFileSync(path.join(dir, 'small.csv')).equals(fs.readFileSync(path.join(dir, 'epochs.csv'))), `threads ${threads}`);
+  }
+
   // Parquet: the same numbers, read back by another reader.
   kinovar.epochs(recording, path.join(dir, 'epochs.parquet'), { epoch: 15 });
   const { parquetReadObjects } = await import('hyparquet');
