@@ -76,6 +76,9 @@ TEST(Calibration, FitFindsTheGeneratorsMiscalibrationOverADay) {
     // The two idle hours are left out, not fitted.
     EXPECT_GE(fit.idleWindows, 719u);
     EXPECT_LE(fit.idleWindows, 721u);
+    // The clipped burst is no rest: every still window lies near the sphere.
+    for (const StillWindow& w : collectStillWindows(day.reader).still)
+      ASSERT_NEAR(std::hypot(w.mean[0], w.mean[1], w.mean[2]), 1.0, 0.15);
     EXPECT_TRUE(report.gyro.found);
     EXPECT_GT(report.gyro.restSeconds, 40000.0);
   }

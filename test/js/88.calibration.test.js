@@ -3,7 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { execFileSync } = require('node:child_process');
+const { execFileSync, spawnSync } = require('node:child_process');
 const kinovar = require('../..');
 const { generateRecording } = require('../../lib/native/generator');
 const { scratch } = require('./helpers');
@@ -94,6 +94,11 @@ test('a calibration file applies to its device only, and what cannot be fitted s
   assert.throws(() => kinovar.readRecording(trial, out, { calibrate: other }),
     { code: kinovar.codes.OTHER_DEVICE, message: /fitted on device \d+, the recording is of device \d+; .*--force/ });
   assert.equal(kinovar.readRecording(trial, out, { calibrate: other, overwrite: true }).calibration.source, 'file');
+  const refusedRead = spawnSync(process.execPath, [path.join(__dirname, '../../bin/kinovar.js'), 'read', trial, '-o', out, '--calibrate', other],
+    { encoding: 'utf8' });
+  assert.notEqual(refusedRead.status, 0);
+  assert.match(refusedRead.stderr, /fitted on device \d+, the recording is of device \d+; .*--force/);
+  cli('read', trial, '-o', out, '--calibrate', other, '--force', '--quiet');
   // OpenSim's header states what each sensor's orientation was estimated from, as key=value lines.
   const set = kinovar.generateSession(fs.mkdirSync(path.join(dir, 'set'), { recursive: true }), { seconds: 20 });
   const [sto] = kinovar.syncRecordings(set, path.join(dir, 'sto'), { format: 'opensense', calibrate: other, overwrite: true });
