@@ -309,7 +309,12 @@ async function main() {
     '\nThe last columns: the time against the hour\'s, and in brackets per sample (1.00: linear in length).');
 }
 
-main().catch((error) => {
+main().then(() => {
+  // Calibration's cost on the day its target names (100 Hz, not these lengths' rates), and its accuracy.
+  if (!options.short && !options.only) {
+    spawnSync(process.execPath, [path.join(__dirname, 'calibration.js'), options.work, '--day'], { stdio: 'inherit' });
+  }
+}).catch((error) => {
   console.error(`bench/long.js: ${error.message}`);
   process.exit(1);
 });

@@ -25,3 +25,5 @@ run(process.execPath, [path.join(root, 'bench', 'python.js'), path.join(build, '
 run(process.execPath, [path.join(root, 'bench', 'view.js'), path.join(build, 'workloads')]);
 // The hour of the long table; npm run bench:long adds a day and a week.
 run(process.execPath, [path.join(root, 'bench', 'long.js'), path.join(build, 'workloads'), '--short']);
+// Calibration's cost (an hour here; npm run bench:long takes a day) and its accuracy.
+run(process.execPath, [path.join(root, 'bench', 'calibration.js'), path.join(build, 'workloads')]);
