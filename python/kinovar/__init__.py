@@ -292,7 +292,8 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
             raise ValueError(f"{fn}: valid_hours must be hours from 0 to 25, not {valid_hours}")
     asked = _asked(fn, "none", calibrate, force, threads)
     _check_recording(encoded)
-    utc_offset = None if offset_at is None else _core.wall_time_offset(offset_at, _created_at(encoded))
+    created = _created_at(encoded) if time == "absolute" else None
+    utc_offset = None if offset_at is None else _core.wall_time_offset(offset_at, created)
     raw = _core.epochs(encoded, asked, epoch, nonwear, sd, spread, window, time == "absolute", utc_offset,
                        float(valid_hours) if days else None, offset_at)
     quality = json.loads(raw["quality"])
