@@ -37,9 +37,8 @@ function absoluteTime(conversion, createdAt, recordingPath) {
   const { timezone, ...rest } = conversion;
   if (timezone === undefined) return rest;
   const local = Date.UTC(wall[0], wall[1] - 1, wall[2], wall[3], wall[4], wall[5]);
-  // The instant whose wall time in the zone is the creation time: the zone's offset there, found twice.
-  let offset = offsetAt(timezone, local);
-  offset = offsetAt(timezone, local - offset * 1000);
+  // The instant whose wall time in the zone is the creation time: the zone's offset there.
+  const offset = require('../native/entry').wallTimeOffset((seconds) => offsetAt(timezone, seconds * 1000), local / 1000);
   const change = wallTimeChange(timezone, local);
   if (change) {
     process.emitWarning(`${recordingPath}: its creation time ${createdAt} ${change === 'skipped'

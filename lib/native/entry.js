@@ -46,6 +46,8 @@ module.exports = {
   openEpochs: entry.openEpochs,
   /** (handle, offsetAt(utcSeconds) -> seconds east of UTC) -> the days are the zone's local days instead of 24 h steps */
   planDays: entry.planDays,
+  /** (offsetAt(utcSeconds) -> seconds east of UTC, local seconds read as UTC) -> the offset the zone takes that wall time at */
+  wallTimeOffset: entry.wallTimeOffset,
   /** (handle, maxRows[, store]) -> {rows, time, columns: [{values, valid}]}, or null after the last epoch */
   nextEpochs: entry.nextEpochs,
   /** (handle, maxRows, header, conversion) -> the next epochs as plain CSV text, or null after the last */

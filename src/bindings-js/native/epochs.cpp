@@ -145,22 +145,44 @@ Napi::Value EpochProgress(const Napi::CallbackInfo& info) {
   return Napi::Number::New(env, (*handle)->progress());
 }
 
+namespace {
+
+// A zone's offset east of UTC at an instant, asked of a JavaScript function;
+// once it throws or answers no number, `failed` and 0 from then on.
+ZoneOffset zoneOffsetOf(Napi::Env env, const Napi::Function& offsetAt, bool& failed) {
+  return [env, offsetAt, &failed](double seconds) {
+    if (failed) return 0.0;
+    const Napi::Value offset = offsetAt.Call({Napi::Number::New(env, seconds)});
+    failed = env.IsExceptionPending() || !offset.IsNumber();
+    return failed ? 0.0 : offset.As<Napi::Number>().DoubleValue();
+  };
+}
+
+}  // namespace
+
 // planDays(handle, offsetAt): the local days of the zone whose offset east of
 // UTC offsetAt(seconds since 1970, UTC) gives, instead of 24 h steps.
 Napi::Value PlanDays(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   EpochHandle* handle = info.Length() > 1 ? epochHandle(info[0]) : nullptr;
   if (!handle || !*handle || !info[1].IsFunction()) return wrongArguments(env, "planDays");
-  const Napi::Function offsetAt = info[1].As<Napi::Function>();
   bool failed = false;
-  (*handle)->planLocalDays([&](double seconds) {
-    if (failed) return 0.0;
-    const Napi::Value offset = offsetAt.Call({Napi::Number::New(env, seconds)});
-    failed = env.IsExceptionPending() || !offset.IsNumber();
-    return failed ? 0.0 : offset.As<Napi::Number>().DoubleValue();
-  });
+  (*handle)->planLocalDays(zoneOffsetOf(env, info[1].As<Napi::Function>(), failed));
   if (failed && !env.IsExceptionPending()) return wrongArguments(env, "planDays");
   return env.Undefined();
+}
+
+// wallTimeOffset(offsetAt, local) -> the offset at which the zone takes the
+// wall time `local` (seconds since 1970, read as UTC).
+Napi::Value WallTimeOffset(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsFunction() || !info[1].IsNumber()) return wrongArguments(env, "wallTimeOffset");
+  bool failed = false;
+  const double offset = wallTimeOffset(zoneOffsetOf(env, info[0].As<Napi::Function>(), failed),
+                                       info[1].As<Napi::Number>().DoubleValue());
+  if (env.IsExceptionPending()) return env.Undefined();
+  if (failed) return wrongArguments(env, "wallTimeOffset");
+  return Napi::Number::New(env, offset);
 }
 
 Napi::Value EpochSummaryOf(const Napi::CallbackInfo& info) {

@@ -98,6 +98,7 @@ Napi::Value NextEpochText(const Napi::CallbackInfo& info);
 Napi::Value DayText(const Napi::CallbackInfo& info);
 Napi::Value EpochProgress(const Napi::CallbackInfo& info);
 Napi::Value PlanDays(const Napi::CallbackInfo& info);
+Napi::Value WallTimeOffset(const Napi::CallbackInfo& info);
 Napi::Value EpochSummaryOf(const Napi::CallbackInfo& info);
 Napi::Value CloseEpochs(const Napi::CallbackInfo& info);
 // errors.cpp

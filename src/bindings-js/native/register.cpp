@@ -21,6 +21,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"openTable", OpenTable},
       {"openEpochs", OpenEpochs},
       {"planDays", PlanDays},
+      {"wallTimeOffset", WallTimeOffset},
       {"nextEpochs", NextEpochs},
       {"nextEpochText", NextEpochText},
       {"epochProgress", EpochProgress},
