@@ -260,12 +260,15 @@ function checkRecording(file, options) {
   if (failure) throw failure;
 }
 
-/** Throws noSamplesError when a quality report (of a file read whole) counts no sample at all. */
+/** The error of a recording that holds blocks but no sample. */
+const noSamples = (file) => noSamplesError(file, fs.statSync(file).size);
+
+/** Throws noSamples' error when a quality report (of a file read whole) counts no sample at all. */
 function checkSamples(file, quality) {
-  if (Object.values(quality.streams).every((s) => s.samples === 0)) throw noSamplesError(file, fs.statSync(file).size);
+  if (Object.values(quality.streams).every((s) => s.samples === 0)) throw noSamples(file);
 }
 
 module.exports = {
   libraryWords, requireString, requirePaths, conversionOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
-  checkRecording, checkSamples,
+  checkRecording, checkSamples, noSamples,
 };

@@ -6,7 +6,7 @@ const path = require('node:path');
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
 const { writeObstacle, systemError, deviceNameReason } = require('../output/files');
-const { recordingFailure, checkSamples } = require('./options');
+const { recordingFailure, noSamples } = require('./options');
 const { BLOCK, EXTENSIONS } = require('../model/schema');
 
 /** The error for an output the native side could not write. */
@@ -143,16 +143,12 @@ function checkMembers(recordingPaths, outputFolder) {
 
 /**
  * The error of a set the native side refused: a member that holds blocks but
- * no sample is told as read tells it (the set would name it for what it
- * lacks), else the set's own cause. Read only on failure, so a set that
- * succeeds is parsed once.
+ * no sample (the core names them) is told as read tells it, for the set
+ * would name it for what it lacks; else the set's own cause.
  */
 function setFailure(outcome, recordingPaths, outputFolder, format) {
-  if (['no-orientation', 'not-synchronised'].includes(failureOf(outcome))) {
-    for (const file of recordingPaths) {
-      const report = native.inspect(file);
-      if (report) checkSamples(file, report);
-    }
+  if (outcome.empty?.length) {
+    return noSamples(recordingPaths[outcome.empty[0]]);
   }
   return syncFailure(outcome, recordingPaths, outputFolder, format);
 }

@@ -111,6 +111,7 @@ struct SetOutcome {
   SetFailure failure = SetFailure::None;
   std::vector<UnparsedRecording> unparsed;     // Unparsed
   std::vector<size_t> noOrientation;           // NoOrientation
+  std::vector<size_t> empty;                   // parsed, but holding no sample: what a refusal may come of
   SyncReport sync;                             // NotSynchronised: the refusal; None: what was done
   OutputProblem output = OutputProblem::None;  // Output
   std::vector<size_t> outputRecordings;        // Output

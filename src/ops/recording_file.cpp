@@ -68,8 +68,13 @@ SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOption
     outcome.failure = SetFailure::Unparsed;
     return outcome;
   }
-  for (size_t i = 0; i < n; ++i)
+  for (size_t i = 0; i < n; ++i) {
     if (!oriented[i]) outcome.noOrientation.push_back(i);
+    uint64_t samples = 0;
+    for (const auto& [key, stream] : set[i].streams)
+      if (key != kQuaternionKey) samples += stream.count;
+    if (samples == 0) outcome.empty.push_back(i);
+  }
   if (!outcome.noOrientation.empty()) outcome.failure = SetFailure::NoOrientation;
   return outcome;
 }

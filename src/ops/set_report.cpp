@@ -123,6 +123,9 @@ void writeSetOutcome(JsonSink& json, const SetOutcome& outcome) {
   if (const char* name = setFailureName(outcome.failure)) json.member("failure", name);
   else json.key("failure").null();
   writeRefusal(json, outcome);
+  // A recording without a sample is what such a refusal comes of: hosts say so instead.
+  const bool refused = outcome.failure == SetFailure::NoOrientation || outcome.failure == SetFailure::NotSynchronised;
+  if (refused && !outcome.empty.empty()) numbers(json, "empty", outcome.empty);
   if (!outcome.calibrations.empty()) {
     json.key("calibrations").beginArray();
     for (const CalibrationReport& c : outcome.calibrations) writeCalibration(json, c);
