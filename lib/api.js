@@ -108,16 +108,9 @@ function syncRecordings(recordingPaths, outputFolder, options) {
 
 function readSettingsText(fn, file) {
   requireString(file, fn, 'path');
-  const answer = native[fn === 'readSettings' ? 'readConfig' : 'readConfigDeviceId'](file);
-  if (answer !== '') {
-    const settings = JSON.parse(answer);
-    if (fn !== 'readSettings') return settings;
-    // The native document cuts calibration to integers; the records hold it exactly.
-    for (const [group, exact] of Object.entries(records.exactCalibration(recognise.head(file, BLOCK)))) {
-      if (settings[group]) Object.assign(settings[group], exact);
-    }
-    return settings;
-  }
+  // readSettings takes the core's exact calibration; readConfig's document cuts it to integers.
+  const answer = native[fn === 'readSettings' ? 'readSettings' : 'readConfigDeviceId'](file);
+  if (answer !== '') return JSON.parse(answer);
   try {
     fs.statSync(file);
   } catch (error) {
@@ -190,14 +183,13 @@ function writeSettings(file, settings, options = {}) {
   let bytes;
   if (source && records.walkRecords(source)) {
     const wanted = records.flatten(settings);
+    // Fields left at what the file reads as (defaults included) are not edits.
+    const now = records.flatten(readSettings(options?.from ?? file));
     // Base64 of unknown records is not a field: they stay as the file has them.
-    const unknownFrames = records.unknownRecords(source).toString('base64');
-    if (wanted.has('unknownFrames') && wanted.get('unknownFrames') !== unknownFrames) {
+    if (wanted.has('unknownFrames') && wanted.get('unknownFrames') !== now.get('unknownFrames')) {
       throw new RangeError('unknownFrames cannot be changed in an existing settings file; its unknown records are kept as they are');
     }
     wanted.delete('unknownFrames');
-    // Fields left at what the file reads as (defaults included) are not edits.
-    const now = records.flatten(readSettings(options?.from ?? file));
     for (const [name, value] of wanted) if (now.has(name) && now.get(name) === value) wanted.delete(name);
     bytes = records.editRecords(source, wanted);
   } else {

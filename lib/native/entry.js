@@ -34,6 +34,10 @@ module.exports = {
   schema: entry.schema,
   /** (first block) -> whether it holds a settings record */
   hasSettingsRecord: entry.hasSettingsRecord,
+  /** (path) -> readConfig's JSON text with the calibration exact, or '' when the file holds no settings */
+  readSettings: entry.readSettings,
+  /** (bytes) -> JSON text {records: [{start, type, subtype, length, recognised}], end}, or '' when none */
+  settingsRecords: entry.settingsRecords,
   /** (recording, conversion) -> {parsed, info, quality, streams} */
   loadRecording: entry.loadRecording,
   /** (recording, conversion) -> {handle, parsed, info, quality, timeBase, columns: [{name, unit, stream, channel}]} */

@@ -7,6 +7,9 @@
 const { BLOCK, RECORD_MAGIC: MAGIC } = require('../model/schema');
 const { codes } = require('../errors');
 
+// The addon loads only when a block is walked or a date checked, not for the lists below.
+const native = () => require('../native/entry');
+
 const INT32 = [-2147483648, 2147483647];
 
 // Fields of one record kind: [name, offset, width] read big-endian; width 4
@@ -61,43 +64,14 @@ const KINDS = {
 const FIRMWARE = ['version', 'majorVersion', 'minorVersion'];
 
 /**
- * The records of a settings block as the native reader walks them: from the
- * first magic in the block, record after record, until a position without
- * the magic or a record that would run past the block.
+ * The records of a settings block, as the core walks them.
  * @param {Buffer} bytes the file's first bytes (at most one block is read)
- * @returns {{records: Array<{start: number, type: number, subtype: number, length: number}>, end: number}|null}
+ * @returns {{records: Array<{start: number, type: number, subtype: number, length: number,
+ *   recognised: boolean}>, end: number}|null}
  */
 function walkRecords(bytes) {
-  const block = Buffer.alloc(BLOCK);
-  bytes.copy(block, 0, 0, Math.min(bytes.length, BLOCK));
-  let offset = 0;
-  while (offset <= BLOCK - 5 && !(block[offset] === MAGIC[0] && block[offset + 1] === MAGIC[1])) offset++;
-  if (offset > BLOCK - 5) return null;
-  const first = offset;
-  const records = [];
-  while (offset + 5 <= BLOCK && block[offset] === MAGIC[0] && block[offset + 1] === MAGIC[1]) {
-    const length = block[offset + 4];
-    if (offset + length + 7 > BLOCK) break;
-    records.push({ start: offset, type: block[offset + 2], subtype: block[offset + 3], length });
-    offset += length + 7;
-  }
-  return { records, first, end: offset };
-}
-
-// Kinds the native reader recognises (whatever their length); the others
-// travel whole as unknown records.
-function recognised({ type, subtype }) {
-  if (type === 1) return [1, 2, 5].includes(subtype);
-  if (type === 2) return subtype <= 2;
-  return type === 3 && subtype <= 22 && subtype !== 5;
-}
-
-/** The records the native reader keeps as unknown, back to back. */
-function unknownRecords(bytes) {
-  const walk = walkRecords(bytes);
-  if (!walk) return Buffer.alloc(0);
-  return Buffer.concat(walk.records.filter((r) => !recognised(r))
-    .map((r) => bytes.subarray(r.start, r.start + r.length + 7)));
+  const text = native().settingsRecords(bytes);
+  return text === '' ? null : JSON.parse(text);
 }
 
 function kindOf(record) {
@@ -180,23 +154,6 @@ function decodeFields(bytes) {
   return { walk, block, values, owners };
 }
 
-/**
- * The sensor calibration of a settings block as stored: type-3 records keep
- * it in 1/10000, which the native reader's integer document cuts off.
- * @param {Buffer} bytes
- * @returns {{accel?: object, gyro?: object}}
- */
-function exactCalibration(bytes) {
-  const decoded = decodeFields(bytes);
-  const result = {};
-  if (!decoded) return result;
-  for (const group of ['accel', 'gyro']) {
-    if (!decoded.values.has(`${group}.frequency`)) continue;
-    result[group] = Object.fromEntries(SENSOR_FIELDS.slice(2).map((f) => [f, decoded.values.get(`${group}.${f}`)]));
-  }
-  return result;
-}
-
 class SettingsValueError extends RangeError {
   constructor(message) {
     super(message);
@@ -223,7 +180,7 @@ function writeField(payload, name, field, value, where) {
     }
     const [year, month, day, hour, minute, second] = parts;
     // All zeros is a date never set, as a new settings file has it.
-    const problem = parts.some((v) => v !== 0) && require('../native/entry').dateProblem(...parts);
+    const problem = parts.some((v) => v !== 0) && native().dateProblem(...parts);
     if (problem) refuse(name, `a real date and time: ${problem}`, value, where);
     payload.writeUInt16BE(year, 5);
     [second, minute, hour, day, month].forEach((v, i) => { payload[i] = v; });
@@ -420,6 +377,6 @@ const SETTINGS_KEYS = [...new Set([...Object.values(KINDS).flatMap((kind) => Obj
   ...FIRMWARE, 'radioMode', 'radioChannel', 'gps.frequency'])];
 
 module.exports = {
-  walkRecords, unknownRecords, decodeFields, exactCalibration, editRecords, newSensorRecord, flatten, SettingsValueError, BLOCK,
+  walkRecords, decodeFields, editRecords, newSensorRecord, flatten, SettingsValueError, BLOCK,
   SETTINGS_KEYS, SENSOR_FIELDS,
 };

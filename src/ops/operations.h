@@ -135,6 +135,15 @@ SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);
 
+// readConfig's document with the calibration as the records hold it (type-3
+// records keep steps of 0.0001, which readConfig cuts to whole numbers).
+std::string readSettingsExact(const char* utf8Path);
+
+// The records of a settings block (a file's first bytes, missing ones read
+// as zeros): {"records":[{"start","type","subtype","length","recognised"}],
+// "end":N}, or "" when it holds none.
+std::string settingsRecords(std::span<const uint8_t> bytes);
+
 // {"deviceId":N}, or "" on the same failures as readConfig.
 std::string readConfigDeviceId(const char* utf8Path);
 

@@ -30,29 +30,27 @@ int32_t truncateToInt32(double value) {
   return static_cast<int32_t>(std::trunc(value));
 }
 
-void writeSensor(JsonWriter& json, std::string_view name, const SensorSettings& sensor) {
+void writeSensor(JsonWriter& json, std::string_view name, const SensorSettings& sensor, bool exact) {
   json.key(name).beginObject();
   json.member("frequency", sensor.frequency);
   json.member("range", sensor.range);
-  json.member("offsetX", truncateToInt32(sensor.offset[0]));
-  json.member("offsetY", truncateToInt32(sensor.offset[1]));
-  json.member("offsetZ", truncateToInt32(sensor.offset[2]));
-  json.member("gainX", truncateToInt32(sensor.gain[0]));
-  json.member("gainY", truncateToInt32(sensor.gain[1]));
-  json.member("gainZ", truncateToInt32(sensor.gain[2]));
+  const char* names[] = {"offsetX", "offsetY", "offsetZ", "gainX", "gainY", "gainZ"};
+  for (int i = 0; i < 6; ++i) {
+    const double value = i < 3 ? sensor.offset[i] : sensor.gain[i - 3];
+    if (exact) json.member(names[i], value);
+    else json.member(names[i], truncateToInt32(value));
+  }
   json.endObject();
 }
 
-}  // namespace
-
-std::string readConfig(const char* utf8Path) {
+std::string settingsDocument(const char* utf8Path, bool exact) {
   DeviceSettings s;
   if (!loadSettings(utf8Path, s)) return "";
   JsonWriter json;
   json.beginObject();
   json.member("unknownFrames", encodeBase64(s.unknownRecords));
-  if (s.gyro.present) writeSensor(json, "gyro", s.gyro);
-  if (s.accel.present) writeSensor(json, "accel", s.accel);
+  if (s.gyro.present) writeSensor(json, "gyro", s.gyro, exact);
+  if (s.accel.present) writeSensor(json, "accel", s.accel, exact);
   if (s.baro.present) json.key("baro").beginObject().member("frequency", s.baro.frequency).endObject();
   if (s.gps.present) json.key("gps").beginObject().member("frequency", s.gps.frequency).endObject();
   if (s.hasDeviceInfo) {
@@ -70,6 +68,27 @@ std::string readConfig(const char* utf8Path) {
   json.member("frequency", s.frequency);
   json.member("measureId", s.measureId);
   json.endObject();
+  return json.take();
+}
+
+}  // namespace
+
+std::string readConfig(const char* utf8Path) { return settingsDocument(utf8Path, false); }
+
+std::string readSettingsExact(const char* utf8Path) { return settingsDocument(utf8Path, true); }
+
+std::string settingsRecords(std::span<const uint8_t> bytes) {
+  std::array<uint8_t, kSettingsBlockSize> block{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), block.size()), block.begin());
+  DeviceSettings ignored;
+  JsonWriter json;
+  json.beginObject().key("records").beginArray();
+  const int end = walkSettingsBlock(ignored, block.data(), [&](const SettingsRecordSpan& r) {
+    json.beginObject().member("start", static_cast<int32_t>(r.start)).member("type", r.type);
+    json.member("subtype", r.subtype).member("length", r.length).member("recognised", r.recognised).endObject();
+  });
+  if (end < 0) return "";
+  json.endArray().member("end", end).endObject();
   return json.take();
 }
 

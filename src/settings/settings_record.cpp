@@ -271,20 +271,27 @@ int firstSettingsRecord(const uint8_t* block) {
   return -1;
 }
 
-bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block) {
+int walkSettingsBlock(DeviceSettings& settings, const uint8_t* block,
+                      const std::function<void(const SettingsRecordSpan&)>& visit) {
   const int first = firstSettingsRecord(block);
-  if (first < 0) return false;
+  if (first < 0) return -1;
   size_t offset = static_cast<size_t>(first);
   while (offset < kSettingsBlockSize) {
     bool recognised = true;
     const int size = decodeSettingsRecord(settings, recognised, block + offset, kSettingsBlockSize - offset);
     if (size < 0) break;
-    if (!recognised) {
-      settings.unknownRecords.insert(settings.unknownRecords.end(), block + offset, block + offset + size);
-    }
+    visit({offset, block[offset + 2], block[offset + 3], size - 7, recognised});
     offset += static_cast<size_t>(size);
   }
-  return true;
+  return static_cast<int>(offset);
+}
+
+bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block) {
+  return walkSettingsBlock(settings, block, [&](const SettingsRecordSpan& record) {
+           if (record.recognised) return;
+           const uint8_t* start = block + record.start;
+           settings.unknownRecords.insert(settings.unknownRecords.end(), start, start + record.length + 7);
+         }) >= 0;
 }
 
 bool decodeSettingsFile(DeviceSettings& settings, std::span<const uint8_t> bytes) {

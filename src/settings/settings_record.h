@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "model/recording.h"
@@ -22,6 +23,22 @@ int decodeSettingsRecord(DeviceSettings& settings, bool& recognised, const uint8
 // Where the first record magic of a 512-byte block starts, or -1 when none
 // starts in bytes 0..507 (later, no whole record header would fit).
 int firstSettingsRecord(const uint8_t* block);
+
+// One whole record of a block, as the walk finds it.
+struct SettingsRecordSpan {
+  size_t start = 0;
+  int type = 0;
+  int subtype = 0;
+  int length = 0;  // of the payload: the record takes length + 7 bytes
+  bool recognised = true;
+};
+
+// Walks a 512-byte block from its first record until a position without the
+// magic or a record that would run past the block, decoding each record into
+// `settings` and handing it to `visit`. Returns the offset after the last
+// record read, or -1 when the block has none.
+int walkSettingsBlock(DeviceSettings& settings, const uint8_t* block,
+                      const std::function<void(const SettingsRecordSpan&)>& visit);
 
 // Walks a 512-byte block from its first record. False when it has none.
 bool decodeSettingsBlock(DeviceSettings& settings, const uint8_t* block);

@@ -132,3 +132,21 @@ TEST(SettingsRecord, UnknownMalformedAndCutRecords) {
   EXPECT_EQ(decodeSettingsRecord(s, recognised, clock.data(), clock.size() - 1), -1);
   EXPECT_EQ(decodeSettingsRecord(s, recognised, clock.data(), 4), -1);
 }
+
+TEST(SettingsRecord, WalkFindsEachWholeRecordAndItsEnd) {
+  const Bytes known = settingsRecord(3, 21, {0, 5}), unknown = settingsRecord(3, 5, {1, 2, 3});
+  const Bytes b = block(cat({known, unknown}), 3);
+  DeviceSettings s;
+  std::vector<SettingsRecordSpan> seen;
+  const int end = walkSettingsBlock(s, b.data(), [&](const SettingsRecordSpan& r) { seen.push_back(r); });
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].start, 3u);
+  EXPECT_EQ(seen[0].length, 2);
+  EXPECT_TRUE(seen[0].recognised);
+  EXPECT_EQ(seen[1].start, 3 + known.size());
+  EXPECT_EQ(seen[1].subtype, 5);
+  EXPECT_FALSE(seen[1].recognised);
+  EXPECT_EQ(end, static_cast<int>(3 + known.size() + unknown.size()));
+  EXPECT_EQ(s.measureId, 5);
+  EXPECT_EQ(walkSettingsBlock(s, Bytes(kSettingsBlockSize, 0).data(), [](const SettingsRecordSpan&) {}), -1);
+}

@@ -109,6 +109,9 @@ Napi::Value OutputClash(const Napi::CallbackInfo& info);
 Napi::Value IsDeviceName(const Napi::CallbackInfo& info);
 Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info);
 Napi::Value Schema(const Napi::CallbackInfo& info);
+// settings.cpp
+Napi::Value ReadSettings(const Napi::CallbackInfo& info);
+Napi::Value SettingsRecords(const Napi::CallbackInfo& info);
 // outputs.cpp
 Napi::Value ReplaceFiles(const Napi::CallbackInfo& info);
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info);

@@ -47,6 +47,8 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"outputClash", OutputClash},
       {"isDeviceName", IsDeviceName},
       {"hasSettingsRecord", HasSettingsRecord},
+      {"readSettings", ReadSettings},
+      {"settingsRecords", SettingsRecords},
       {"schema", Schema},
       {"temporaryFolder", TemporaryFolder},
       {"discardTemporary", DiscardTemporary},
