@@ -26,7 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (stream.count > lines) fuzz::fail("more samples than lines");
   }
   // A small budget keeps each execution fast.
-  const std::vector<uint8_t> page = buildViewData(streams, created, {1 << 16, {}, {}});
+  ViewOptions options;
+  options.budgetBytes = 1 << 16;
+  const std::vector<uint8_t> page = buildViewData(streams, created, options);
   if (page.size() < 8 || page[0] != 'K' || page[1] != 'V' || page[2] != 'W' || page[3] != '1')
     fuzz::fail("page data without its signature");
   const uint64_t header = page[4] | page[5] << 8 | page[6] << 16 | static_cast<uint64_t>(page[7]) << 24;
