@@ -29,20 +29,16 @@ ProgressFn progressCallback(Napi::Function callback) {
   };
 }
 
-// {orientation, format, threads, durable, progress}, checked by the JavaScript layer;
-// absent fields keep the classic behaviour. False for a value it lets through
-// by mistake.
+// {orientation, format, threads, durable, progress, ...}, checked once by the
+// JavaScript layer, where the request enters, and taken here as it is; absent
+// fields keep the classic behaviour. False only when there is no options object.
 bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
   options.cancel = cancelOf(value);
   if (!value.IsObject()) return value.IsUndefined();
   Napi::Object object = value.As<Napi::Object>();
   Napi::Value orientation = object.Get("orientation"), format = object.Get("format"), threads = object.Get("threads");
-  if (!orientation.IsUndefined() &&
-      !(orientation.IsString() && estimatorNamed(orientation.As<Napi::String>().Utf8Value(), options.estimator)))
-    return false;
-  if (!format.IsUndefined() &&
-      !(format.IsString() && outputFormatNamed(format.As<Napi::String>().Utf8Value(), options.format)))
-    return false;
+  if (orientation.IsString()) estimatorNamed(orientation.As<Napi::String>().Utf8Value(), options.estimator);
+  if (format.IsString()) outputFormatNamed(format.As<Napi::String>().Utf8Value(), options.format);
   if (threads.IsNumber()) options.threads = threads.As<Napi::Number>().Uint32Value();
   const Napi::Value time = object.Get("time"), utcOffset = object.Get("utcOffset");
   options.absoluteTime = time.IsString() && time.As<Napi::String>().Utf8Value() == "absolute";
@@ -55,16 +51,12 @@ bool conversionOptions(const Napi::Value& value, ConversionOptions& options) {
     options.chunkSamples = static_cast<uint64_t>(std::max(0.0, chunk.As<Napi::Number>().DoubleValue()));
   const Napi::Value progress = object.Get("progress");
   if (progress.IsFunction()) options.progress = progressCallback(progress.As<Napi::Function>());
-  else if (!progress.IsUndefined()) return false;
   const Napi::Value clock = object.Get("clock");
   if (clock.IsString() && clock.As<Napi::String>().Utf8Value() == "drift") options.clock = SetClock::Drift;
   // calibrate: 'off', 'auto' or a calibration file's path, checked by the
   // layer; overwrite (--force) also applies a file of another device.
-  if (const Napi::Value calibrate = object.Get("calibrate"); calibrate.IsString()) {
+  if (const Napi::Value calibrate = object.Get("calibrate"); calibrate.IsString())
     calibrationNamed(pathArgument(calibrate), options);
-  } else if (!calibrate.IsUndefined()) {
-    return false;
-  }
   options.calibrationOtherDevice = object.Get("overwrite").ToBoolean().Value();
   return true;
 }
