@@ -449,7 +449,7 @@ def read_settings(path):
     """The settings of a settings file, or of a recording's settings block, as
     a dict; ``unknownFrames`` carries the records not interpreted, as Base64."""
     encoded = _path(path, "read_settings")
-    text = _core.read_config(encoded)
+    text = _core.read_settings(encoded)
     if text:
         return json.loads(text)
     try:

@@ -326,6 +326,10 @@ void bindFiles(py::module_& m) {
   m.def("read_config", [](const std::string& path) { return released([&] { return readConfig(path.c_str()); }); },
         py::arg("path"), "the settings as JSON, or '' when the file holds none");
 
+  m.def("read_settings", [](const std::string& path) {
+    return released([&] { return readSettingsExact(path.c_str()); });
+  }, py::arg("path"), "read_config's JSON with the calibration as the records hold it");
+
   m.def("write_config", [](const std::string& path, const std::string& text) {
     return released([&] { return writeConfig(path.c_str(), text.c_str()); });
   }, py::arg("path"), py::arg("text"));

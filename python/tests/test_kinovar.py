@@ -1,3 +1,4 @@
+import base64
 import os
 import subprocess
 import threading
@@ -143,6 +144,19 @@ def test_unicode_paths_and_settings(tmp_path, recordings):
     assert (read["deviceId"], read["bodyLocation"], read["radioChannel"]) == (42, 7, 9)
     assert (read["accel"]["frequency"], read["accel"]["gainZ"]) == (100, 6)
     assert kinovar.read_settings(recording)["deviceId"] == 1234
+
+
+def test_read_settings_equals_node(tmp_path, recordings, node):
+    # A type-3 record keeps calibration in steps of 0.0001: gain 0.9995, offset -1.25.
+    words = [-12500, 0, 0, 9995, 10000, 10000]
+    payload = bytes([19, 0, 100, 1]) + b"".join(w.to_bytes(4, "big", signed=True) for w in words) + b"\0\0"
+    record = b"Q7" + bytes([3, 2, len(payload)]) + payload + b"\xff\xfe"
+    settings = tmp_path / "exact.bin"
+    kinovar.write_settings(settings, "unknownFrames," + base64.b64encode(record).decode())
+    read = kinovar.read_settings(settings)
+    assert (read["accel"]["gainX"], read["accel"]["offsetX"], read["accel"]["range"]) == (0.9995, -1.25, 16)
+    for path in [settings, recordings["one"]]:
+        assert kinovar.read_settings(path) == node("readSettings", str(path))
 
 
 def codes_of(call, *args, **kwargs):
