@@ -385,7 +385,9 @@ def inspect(path):
     """What happened in a recording: per stream the samples, rates, first
     and last time, duplicate frames dropped, gaps and saturated samples; for
     the file the blocks out of order and the settings records that could not
-    be used."""
+    be used; under "calibration", the fit the recording's still moments give
+    (as calibrate() reports it), with a "warning" when the raw accelerometer
+    is more than 10 mg off 1 g at rest."""
     encoded = _path(path, "inspect")
     _check_recording(encoded)
     report = _core.inspect(encoded)

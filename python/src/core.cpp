@@ -295,9 +295,10 @@ void bindFiles(py::module_& m) {
 
   m.def("inspect", [](const std::string& path) -> py::object {
     QualityReport report;
-    if (!released([&] { return inspectRecording(path.c_str(), report); })) return py::none();
-    return py::str(qualityJson(report, QualityDetail::full));
-  }, py::arg("path"), "the quality report as JSON, or None when the file cannot be read to its end as a recording");
+    CalibrationReport calibration;
+    if (!released([&] { return inspectRecording(path.c_str(), report, {}, &calibration); })) return py::none();
+    return py::str(jsonText([&](JsonSink& json) { writeInspection(json, report, calibration); }));
+  }, py::arg("path"), "the quality report with the calibration fit as JSON, or None when the file cannot be read to its end as a recording");
 
   m.def("convert", [](const std::string& path, const std::string& target, const Asked& asked,
                       const std::string& format) -> py::object {

@@ -16,6 +16,10 @@ def test_fit_finds_the_generators_calibration_and_equals_node(recordings, node):
     assert np.allclose(report["accel"]["scale"], SCALE, atol=0.002)
     assert np.allclose(report["gyro"]["bias"], BIAS, atol=0.05)
     assert report == node("calibrate", str(recordings["still"]))
+    # inspect tells the same fit, and warns of the raw error, as Node's does.
+    inspected = kinovar.inspect(recordings["still"])
+    assert inspected == node("inspect", str(recordings["still"]))
+    assert "warning" in inspected["calibration"]
 
 
 def test_conversions_calibrate_by_default_as_node_does(recordings, node, tmp_path):

@@ -442,9 +442,11 @@ void writeMembers(JsonSink& json, const CalibrationReport& report) {
 
 }  // namespace
 
-void writeCalibration(JsonSink& json, const CalibrationReport& report) {
+void writeCalibration(JsonSink& json, const CalibrationReport& report, bool warn) {
   json.beginObject();
   writeMembers(json, report);
+  if (const std::string warning = warn ? rawErrorWarning(report) : std::string(); !warning.empty())
+    json.member("warning", warning);
   json.endObject();
 }
 

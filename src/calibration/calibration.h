@@ -121,7 +121,8 @@ CalibrationReport calibrateRecording(const RecordingReader& reader, const Calibr
 std::string rawErrorWarning(const CalibrationReport& report, const CalibrationParameters& parameters = {});
 
 // The report as JSON.
-void writeCalibration(JsonSink& json, const CalibrationReport& report);
+// With `warn`, a "warning" member when the raw error at rest is large.
+void writeCalibration(JsonSink& json, const CalibrationReport& report, bool warn = false);
 std::string calibrationJson(const CalibrationReport& report);
 
 // A calibration file: the report, its format named first so that the file

@@ -63,6 +63,10 @@ bool writeCalibrationFile(const char* utf8Path, const CalibrationReport& report,
 bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, const CancelToken& cancel = {},
                       CalibrationReport* calibration = nullptr);
 
+// inspect's answer, for every host: the full quality report with the fit as
+// "calibration", warning when the raw error at rest is large.
+void writeInspection(JsonSink& json, const QualityReport& report, const CalibrationReport& calibration);
+
 // The viewer's data (view/view_data.h) of a recording, its orientation
 // estimated as `options` say, or of a classic CSV export; false with the
 // reason when the input cannot be read.

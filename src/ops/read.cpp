@@ -110,4 +110,11 @@ bool inspectRecording(const char* utf8RecordingPath, QualityReport& report, cons
   return true;
 }
 
+void writeInspection(JsonSink& json, const QualityReport& report, const CalibrationReport& calibration) {
+  writeQuality(json, report, QualityDetail::full, [&](JsonSink& sink) {
+    sink.key("calibration");
+    writeCalibration(sink, calibration, true);
+  });
+}
+
 }  // namespace kinovar

@@ -212,7 +212,8 @@ QualityReport qualityReport(const RecordingReader& reader) {
                        reader.chunkSamples());
 }
 
-void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail) {
+void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail,
+                  const std::function<void(JsonSink&)>& more) {
   const bool full = detail == QualityDetail::full;
   json.beginObject().key("streams").beginObject();
   for (const StreamQuality& q : report.streams) {
@@ -263,7 +264,9 @@ void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail det
     json.member("problem", p.problem);
     json.endObject();
   }
-  json.endArray().endObject();
+  json.endArray();
+  if (more) more(json);
+  json.endObject();
 }
 
 std::string qualityJson(const QualityReport& report, QualityDetail detail) {

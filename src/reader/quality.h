@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,7 +74,9 @@ double ticksOffClock(int32_t clock, int32_t rate);
 // The summary goes with every answer; the details (each gap, a rate that
 // does not divide the clock) are what inspect adds.
 enum class QualityDetail { summary, full };
-void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail = QualityDetail::summary);
+// `more` writes members of its own after the report's.
+void writeQuality(JsonSink& json, const QualityReport& report, QualityDetail detail = QualityDetail::summary,
+                  const std::function<void(JsonSink&)>& more = {});
 std::string qualityJson(const QualityReport& report, QualityDetail detail = QualityDetail::summary);
 
 }  // namespace kinovar

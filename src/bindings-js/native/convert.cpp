@@ -79,12 +79,7 @@ Napi::Value Inspect(const Napi::CallbackInfo& info) {
     QualityReport report;
     CalibrationReport calibration;
     if (!inspectRecording(path.c_str(), report, cancel, &calibration)) return env.Null();
-    Napi::Object quality = document(env, [&](JsonSink& json) { writeQuality(json, report, QualityDetail::full); }).As<Napi::Object>();
-    Napi::Object fitted = calibrationObject(env, calibration).As<Napi::Object>();
-    const std::string warning = rawErrorWarning(calibration);
-    if (!warning.empty()) fitted.Set("warning", warning);
-    quality.Set("calibration", fitted);
-    return quality;
+    return document(env, [&](JsonSink& json) { writeInspection(json, report, calibration); });
   });
 }
 
