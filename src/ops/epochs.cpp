@@ -131,13 +131,15 @@ void EpochReader::start(const ConversionOptions& options, bool parsed) {
   // there is a core for it: each is a pass over the whole recording.
   const bool spare = threadBudget(options) > 1;
   std::future<QualityReport> quality;
-  if (spare) {
+  if (spare && own_) {
     try {
       quality = std::async(std::launch::async, [this] { return qualityReport(*reader_); });
     } catch (const std::system_error&) {
     }
   }
-  const auto qualityDone = [&] { quality_ = quality.valid() ? quality.get() : qualityReport(*reader_); };
+  const auto qualityDone = [&] {
+    if (own_) quality_ = quality.valid() ? quality.get() : qualityReport(*reader_);
+  };
   timeBase_ = kinovar::timeBase(epochSeconds(reader_->settings().createdAt), 0.0, options);
   if (!parsed) {
     refusal_ = EpochRefusal::Unparsed;

@@ -87,7 +87,8 @@ enum class EpochRefusal { None, Unparsed, NoAccel };
 class EpochReader {
  public:
   EpochReader(const char* utf8Path, const ConversionOptions& options, const EpochRequest& request);
-  // Over a recording already opened, which must outlive this.
+  // Over a recording already opened, which must outlive this; its owner
+  // holds the quality report, so quality() stays empty.
   EpochReader(const RecordingReader& reader, const ConversionOptions& options, const EpochRequest& request);
   ~EpochReader();
   EpochRefusal refusal() const { return refusal_; }
