@@ -117,14 +117,6 @@ ${[DEFAULT_CLOCK, ...CLOCKS.filter((c) => c !== DEFAULT_CLOCK)]
     .map((c) => `                     ${c} (${c === DEFAULT_CLOCK ? 'default; ' : ''}${CLOCK_WORDS[c]})`).join('\n')}
 `;
 
-/** The --orientation value as an API option. */
-function orientationOption(text) {
-  if (text === undefined) return {};
-  const { estimators } = lib();
-  if (!estimators.includes(text)) throw new UsageError(`--orientation must be one of ${estimators.join(', ')}, not "${text}"`);
-  return { orientation: text };
-}
-
 // The entities and placements of a BIDS dataset (--format bids); the library checks them.
 const BIDS_FLAGS = {
   subject: { type: 'string' }, session: { type: 'string' }, task: { type: 'string' }, run: { type: 'string' },
@@ -179,5 +171,5 @@ async function writeBids(write, values, io, label) {
 
 module.exports = {
   CONVERSION_FLAGS, BIDS, BIDS_FLAGS, bidsHelp, bidsOptions, writeBids, ORIENTATION_HELP, CALIBRATE_HELP, TIME_HELP, DURABLE_HELP, CLOCK_HELP,
-  conversionOptions, checked, orientationOption,
+  conversionOptions, checked,
 };

@@ -9,6 +9,7 @@ const { cores } = require('./workers/cores');
 const { formatOf } = require('./checks/options');
 const { loadRequest, loadSetRequest } = require('./data/tables');
 const { recordingRequest, setRequest, withThreads } = require('./checks/request');
+const { epochsCall } = require('./pipeline/epochs');
 const { KinovarError, codes, abortError } = require('./errors');
 const { ensureFolder, outputClash } = require('./output/files');
 const { EXTENSIONS } = require('./model/schema');
@@ -18,8 +19,6 @@ const pool = () => (shared ??= new WorkerPool(Math.min(4, cores()), cores()));
 
 // The options a worker gets: plain values only (a signal stays here).
 const passed = ({ overwrite, from } = {}) => ({ overwrite, from });
-// A conversion's arguments with the threads the pool grants it, unless the caller chose a number.
-const budgeted = (args, conversion) => (threads) => [...args, { threads: Math.min(threads, 1024), ...conversion }];
 const budgetedRequest = (args, request) => (threads) => [...args, withThreads(request, threads)];
 
 // What an abort leaves of one output: stopped, the target as it was; complete, the new one.
@@ -60,8 +59,9 @@ async function syncRecordings(recordingPaths, outputFolder, options = {}) {
  * @returns {Promise<object>} as epochs
  */
 async function epochs(recordingPath, target, options = {}) {
-  const { signal, onProgress, ...rest } = options;
-  return pool().run('epochs', budgeted([recordingPath, target], rest), signal, onProgress, leftOf(target));
+  const call = epochsCall(recordingPath, target, options);
+  return pool().run('runEpochs', budgetedRequest([recordingPath, target], call), options.signal, options.onProgress,
+    leftOf(target));
 }
 
 /** @returns {Promise<object>} as inspect */

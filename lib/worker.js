@@ -6,9 +6,10 @@ const native = require('./native/entry');
 const { serializeError } = require('./errors');
 const { runRecording, runSet } = require('./pipeline/convert');
 const { runLoad, runLoadSet } = require('./data/tables');
+const { runEpochs } = require('./pipeline/epochs');
 
-// Requests the host's thread checked (see checks/request, data/tables): run as they are.
-const TRUSTED = { runRecording, runSet, runLoad, runLoadSet };
+// Requests the host's thread checked (see checks/request, data/tables, pipeline/epochs): run as they are.
+const TRUSTED = { runRecording, runSet, runLoad, runLoadSet, runEpochs };
 
 // The sample buffers of loaded recordings move to the host instead of being copied.
 function buffersOf(value, found = new Set()) {

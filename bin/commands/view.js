@@ -1,7 +1,7 @@
 'use strict';
 const path = require('node:path');
 const { lib, OK, UsageError, parse, positiveInteger } = require('../shared');
-const { orientationOption, ORIENTATION_HELP, CALIBRATE_HELP, DURABLE_HELP } = require('../conversion');
+const { checked, ORIENTATION_HELP, CALIBRATE_HELP, DURABLE_HELP } = require('../conversion');
 const { isFolderTarget } = require('../inputs');
 const { progressBar } = require('../progress');
 
@@ -43,8 +43,10 @@ async function run(args, io) {
   if (positionals.length !== 1) throw new UsageError(`view takes one recording, CSV or Parquet file\n\n${help}`);
   const [input] = positionals;
   if (values['max-points'] !== undefined) positiveInteger(values['max-points'], '--max-points');
-  const pageOptions = { ...orientationOption(values.orientation), overwrite: values.force, durable: values.durable };
+  const pageOptions = { overwrite: values.force, durable: values.durable };
+  if (values.orientation !== undefined) pageOptions.orientation = values.orientation;
   if (values.calibrate !== undefined) pageOptions.calibrate = values.calibrate;
+  checked((words) => require('../../lib/checks/options').viewOptions('writeViewPage', pageOptions, words));
   if (values.size !== undefined) pageOptions.budget = positiveInteger(values.size, '--size') * 1e6;
   const name = `${path.basename(input).replace(/\.[^.]*$/, '')}.html`;
   const out = values.out ?? path.dirname(input);

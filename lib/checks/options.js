@@ -125,6 +125,11 @@ function conversionOptions(fn, options, words = libraryWords(fn)) {
   return { orientation, ...checked };
 }
 
+/** A viewer page's options that a recording's conversion shares, checked as conversionOptions checks them. */
+function viewOptions(fn, { orientation, calibrate } = {}, words = libraryWords(fn)) {
+  conversionOptions(fn, { orientation, calibrate }, words);
+}
+
 /**
  * The native conversion's progress(fraction) for options.onProgress: called
  * with {fraction} only when the fraction grew, and with 1 once at the end.
@@ -269,6 +274,6 @@ function checkSamples(file, quality) {
 }
 
 module.exports = {
-  libraryWords, requireString, requirePaths, conversionOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
+  libraryWords, requireString, requirePaths, conversionOptions, viewOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
   checkRecording, checkSamples, noSamples,
 };

@@ -88,6 +88,24 @@ function refusal(recordingPath, why) {
 }
 
 /**
+ * An epochs call checked, as a worker takes it: the epoch rule, the output's
+ * format, the conversion and the days' file.
+ * @returns {{epoch: object, format: string, conversion: object, days?: string}}
+ */
+function epochsCall(recordingPath, target, options = {}, words = libraryWords('epochs')) {
+  const fn = 'epochs';
+  requireString(recordingPath, fn, 'recordingPath');
+  requireString(target, fn, 'target');
+  const epoch = epochRequest(fn, options, words);
+  const format = epochFormat(fn, target);
+  const conversion = calibrationOf(conversionOptions(fn, { ...options, epoch: undefined }, words));
+  if (options.days !== undefined && epochFormat(fn, options.days, 'options.days') !== 'plain') {
+    throw new RangeError(`${fn}: options.days ${options.days} must be a .csv file`);
+  }
+  return { epoch, format, conversion, ...(options.days === undefined ? {} : { days: options.days }) };
+}
+
+/**
  * Epoch summaries of a recording into `target` (.csv: a plain CSV; .parquet).
  * @param {string} recordingPath
  * @param {string} target
@@ -97,19 +115,15 @@ function refusal(recordingPath, why) {
  * @returns {object} the recording's info and quality, `epochs` (count), worn and not-worn hours, valid days, `days`
  */
 function epochs(recordingPath, target, options = {}) {
+  return runEpochs(recordingPath, target, { ...epochsCall(recordingPath, target, options), onProgress: options.onProgress });
+}
+
+/** epochs() of a checked call (see epochsCall), with its onProgress: what a worker runs, trusting it. */
+function runEpochs(recordingPath, target, { epoch: request, format, conversion, days, onProgress }) {
   const fn = 'epochs';
-  requireString(recordingPath, fn, 'recordingPath');
-  requireString(target, fn, 'target');
-  const request = epochRequest(fn, options);
-  const format = epochFormat(fn, target);
-  const conversion = calibrationOf(conversionOptions(fn, { ...options, epoch: undefined }));
-  if (options.days !== undefined) epochFormat(fn, options.days, 'options.days');
-  if (options.days !== undefined && epochFormat(fn, options.days) !== 'plain') {
-    throw new RangeError(`${fn}: options.days ${options.days} must be a .csv file`);
-  }
-  const progress = progressOf(options);
+  const progress = progressOf({ onProgress });
   checkRecording(recordingPath);
-  const targets = options.days === undefined ? [target] : [target, options.days];
+  const targets = days === undefined ? [target] : [target, days];
   if (targets.length === 2 && output.outputClash(targets)) {
     throw new KinovarError(`${fn}: the epochs and the days would both be ${target}; give the days a name of their own`,
       codes.DUPLICATE_OUTPUT, { path: target });
@@ -130,7 +144,7 @@ function epochs(recordingPath, target, options = {}) {
     if (opened.refusal) throw refusal(recordingPath, opened.refusal);
     checkSamples(recordingPath, opened.quality);
     // Local days: the core finds them over the recording's span, the zone's offsets JavaScript's.
-    if (options.days !== undefined && conversion.timezone !== undefined) {
+    if (days !== undefined && conversion.timezone !== undefined) {
       native.planDays(opened.handle, (seconds) => offsetAt(conversion.timezone, seconds * 1000));
     }
     const written = (write) => {
@@ -156,9 +170,9 @@ function epochs(recordingPath, target, options = {}) {
     }, { durable: conversion.durable === true }));
     progress?.(1);
     const summary = native.epochSummary(opened.handle);
-    const { days, ...totals } = summary;
+    const { days: dayRows, ...totals } = summary;
     return { ...opened.info, quality: opened.quality, ...calibrationReport(conversion, opened.calibration), ...totals,
-      ...(options.days === undefined ? {} : { days }) };
+      ...(days === undefined ? {} : { days: dayRows }) };
   } finally {
     native.closeEpochs(opened.handle);
   }
@@ -188,4 +202,4 @@ function checkEpochOptions(options, words = libraryWords('epochs')) {
   conversionOptions('epochs', { ...options, epoch: undefined }, words);
 }
 
-module.exports = { epochs, epochRequest, checkEpochOptions, DEFAULT_EPOCH, NONWEAR, VALID_HOURS };
+module.exports = { epochs, epochsCall, runEpochs, epochRequest, checkEpochOptions, DEFAULT_EPOCH, NONWEAR, VALID_HOURS };

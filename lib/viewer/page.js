@@ -19,7 +19,7 @@ const native = require('../native/entry');
 const output = require('../output/files');
 const { isPlainHeader } = require('../output/recognise');
 const { readParquetBytes } = require('../parquet/file');
-const { checkRecording, checkSamples, progressOf, calibrationOf } = require('../checks/options');
+const { checkRecording, checkSamples, progressOf, calibrationOf, viewOptions } = require('../checks/options');
 const { qualityProblems, calibrationSummary } = require('../checks/outcomes');
 const { KinovarError, codes } = require('../errors');
 const { tableStreams } = require('../data/tables');
@@ -205,14 +205,15 @@ viewPage();
  *   durable: the page is forced to the disk before it takes its name
  */
 function writeViewPage(input, page, options = {}) {
-  const { overwrite, force, durable, onProgress, ...viewOptions } = options;
+  viewOptions('writeViewPage', options);
+  const { overwrite, force, durable, onProgress, ...drawn } = options;
   const progress = progressOf(options);
   const kind = inputKind(input);  // an input that cannot be read must not pass for a page that cannot be written
   if (kind === 'recording') checkRecording(input);  // before any folder is made for its page
   output.ensureFolder(path.dirname(page));
   output.checkTarget(page, { kind: 'html', what: 'the viewer page', inputs: [input],
     overwrite: overwrite === true || force === true });
-  const data = viewData(input, { ...viewOptions, progress, overwrite: overwrite === true || force === true });
+  const data = viewData(input, { ...drawn, progress, overwrite: overwrite === true || force === true });
   const { quality, calibration } = decodeViewData(data).header;
   if (kind === 'recording' && quality) checkSamples(input, quality);  // an empty page tells nothing
   const problems = quality ? qualityProblems(quality) : [];

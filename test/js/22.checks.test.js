@@ -33,28 +33,32 @@ test('a bad conversion option is refused by every entry in one sentence, before 
   const { estimators, formats } = kinovar;
   // [options, flags, the command line's sentence, the entries that take the option]
   const all = ['api', 'promise', 'many', 'batch'];
+  const epochs = [...all, 'epochs', 'epochsPromise'];
   const cases = [
-    [{ orientation: 'best' }, ['--orientation', 'best'], `--orientation must be one of ${estimators.join(', ')}, not "best"`, all],
-    [{ time: 'wall' }, ['--time', 'wall'], '--time must be relative or absolute, not "wall"', all],
-    [{ timezone: 'UTC' }, ['--timezone', 'UTC'], '--timezone goes with --time absolute', all],
+    [{ orientation: 'best' }, ['--orientation', 'best'], `--orientation must be one of ${estimators.join(', ')}, not "best"`, [...epochs, 'view']],
+    [{ time: 'wall' }, ['--time', 'wall'], '--time must be relative or absolute, not "wall"', epochs],
+    [{ timezone: 'UTC' }, ['--timezone', 'UTC'], '--timezone goes with --time absolute', epochs],
     [{ time: 'absolute', timezone: 'Mars/Olympus' }, ['--time', 'absolute', '--timezone', 'Mars/Olympus'],
-      '--timezone must be an IANA zone name such as "Europe/Paris" or "UTC", not "Mars/Olympus"', all],
-    [{ resample: -5 }, ['--resample', '-5'], '--resample must be samples per second above 0 (up to 100000), not "-5"', all],
-    [{ calibrate: '' }, ['--calibrate', ''], '--calibrate must be auto, off or a calibration file\'s path, not ""', all],
+      '--timezone must be an IANA zone name such as "Europe/Paris" or "UTC", not "Mars/Olympus"', epochs],
+    [{ resample: -5 }, ['--resample', '-5'], '--resample must be samples per second above 0 (up to 100000), not "-5"', epochs],
+    [{ calibrate: '' }, ['--calibrate', ''], '--calibrate must be auto, off or a calibration file\'s path, not ""', [...epochs, 'view']],
     [{ format: 'xlsx' }, ['--format', 'xlsx'], `--format must be one of ${[...formats, 'bids'].join(', ')}, not "xlsx"`, ['api', 'promise']],
     [{ format: 'classic', resample: 50 }, ['--format', 'classic', '--resample', '50'],
       "the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table (format 'plain', 'parquet' or 'opensense')", all],
     [{ format: 'bids', subject: 'a-b', task: 'walk' }, ['--format', 'bids', '--subject', 'a-b', '--task', 'walk'],
       'options.subject (--subject) must be letters and digits only', ['api', 'promise']],
-    [{ threads: 0 }, null, null, all],
-    [{ overwrite: 'yes' }, null, null, all],
-    [{ durable: 1 }, null, null, all],
+    [{ threads: 0 }, null, null, epochs],
+    [{ overwrite: 'yes' }, null, null, epochs],
+    [{ durable: 1 }, null, null, epochs],
   ];
   const entries = {
     api: (options) => ['readRecording', () => kinovar.readRecording(recording, `${out}.csv`, options)],
     promise: (options) => ['readRecording', () => kinovar.promises.readRecording(recording, `${out}.csv`, options)],
     many: (options) => ['readRecordings', () => kinovar.promises.readRecordings([recording], { ...options, outDir: out })],
     batch: (options) => ['batch', () => kinovar.promises.batch([recording], out, options)],
+    epochs: (options) => ['epochs', () => kinovar.epochs(recording, `${out}.csv`, options)],
+    epochsPromise: (options) => ['epochs', () => kinovar.promises.epochs(recording, `${out}.csv`, options)],
+    view: (options) => ['writeViewPage', () => kinovar.promises.writeViewPage(recording, `${out}.html`, options)],
   };
   for (const [options, flags, words, takers] of cases) {
     const [fn, run] = entries.api(options);
@@ -70,6 +74,9 @@ test('a bad conversion option is refused by every entry in one sentence, before 
       const ran = await cli('read', recording, '-o', `${out}/`, ...flags);
       assert.equal(ran.status, 2, flags.join(' '));
       assert.ok(ran.stderr.startsWith(`kinovar: ${words}`) && ran.stderr.split('\n').length === 2, ran.stderr);
+      if (!takers.includes('view')) continue;
+      const viewed = await cli('view', recording, '-o', `${out}.html`, ...flags);
+      assert.deepEqual([viewed.status, viewed.stderr], [2, ran.stderr], flags.join(' '));
     }
   }
   // A set's own options, from the library and from sync.
@@ -95,5 +102,5 @@ test('a bad conversion option is refused by every entry in one sentence, before 
     const ran = await cli('epochs', recording, '-o', `${out}.csv`, ...flags);
     assert.deepEqual([ran.status, ran.stderr], [2, `kinovar: ${words}\n`]);
   }
-  assert.ok(!fs.existsSync(out) && !fs.existsSync(`${out}.csv`), 'nothing was written');
+  assert.ok(![out, `${out}.csv`, `${out}.html`].some((file) => fs.existsSync(file)), 'nothing was written');
 });
