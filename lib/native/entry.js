@@ -28,6 +28,7 @@ module.exports = {
   fileStem: entry.fileStem,
   /** (paths) -> [first, second] of two that the file system would file as one, or null */
   outputClash: entry.outputClash,
+  targetClash: entry.targetClash,
   /** (path) -> whether Windows opens a device, not a file, under its name */
   isDeviceName: entry.isDeviceName,
   /** () -> {banner, streams, columns}: what the tables look like, as the native writers make them */

@@ -12,15 +12,6 @@ const { KinovarError, codes } = require('../errors');
 const { inspect, head } = require('./recognise');
 const { SIGNATURES } = require('../model/schema');
 
-function sameExistingFile(a, b) {
-  try {
-    const [x, y] = [fs.statSync(a), fs.statSync(b)];
-    return x.dev === y.dev && x.ino === y.ino;
-  } catch {
-    return false;
-  }
-}
-
 /**
  * The first two of the paths that would be one file, as [first, second],
  * or null. Where names fold is the native rule, which the set conversion
@@ -28,9 +19,24 @@ function sameExistingFile(a, b) {
  * @param {string[]} files
  */
 function outputClash(files) {
-  const normalised = process.platform === 'darwin' ? (file) => file.normalize('NFC') : (file) => file;
-  return native.outputClash(files.map((file) => normalised(path.resolve(file))));
+  return native.outputClash(files.map(filedName));
 }
+
+// A path as the file system files it, as far as the native rule cannot tell.
+const filedName = (file) => (process.platform === 'darwin' ? path.resolve(file).normalize('NFC') : path.resolve(file));
+
+/**
+ * Why outputs may not take the names asked for, by the native rule every
+ * writer applies: {problem: 'same-name' (two targets, as outputClash finds
+ * them), 'device-name' (a target, Windows) or 'replaces-recording' (an
+ * input), recordings: the indices it concerns}, or null.
+ * @param {string[]} inputs
+ * @param {string[]} targets
+ */
+const targetClash = (inputs, targets) => native.targetClash(inputs, targets.map(filedName));
+
+/** Whether `target` names one of the existing `inputs` (through links or other spellings too). */
+const namesInput = (inputs, target) => targetClash(inputs, [target])?.problem === 'replaces-recording';
 
 /**
  * The system's reason why a file could not be created or replaced, as far
@@ -112,7 +118,7 @@ function checkExisting(file, kind, { overwrite = false } = {}) {
  *   when the target is an input; details: added to a system error
  */
 function checkTarget(target, { kind, what, inputs = [], overwrite = false, itself, details }) {
-  if (inputs.some((input) => sameExistingFile(input, target))) {
+  if (namesInput(inputs, target)) {
     throw new KinovarError(itself ?? `${target} is one of the files being converted: an output must not replace it`,
       codes.NOT_OURS, { path: target, found: 'recording' });
   }
@@ -254,6 +260,6 @@ function writeInPieces(files, write, { durable = false } = {}) {
 }
 
 module.exports = {
-  writeFileAtomic, writeInPieces, checkTarget, checkReplaceable, checkExisting, outputClash, ensureFolder, removeFolders,
-  systemError, inputError, inputHead, writeObstacle, sameExistingFile, deviceNameReason, refuseDeviceName,
+  writeFileAtomic, writeInPieces, checkTarget, checkReplaceable, checkExisting, outputClash, targetClash, ensureFolder, removeFolders,
+  systemError, inputError, inputHead, writeObstacle, namesInput, deviceNameReason, refuseDeviceName,
 };

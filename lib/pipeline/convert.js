@@ -85,14 +85,11 @@ function timeOf(conversion, firstRecording) {
  * conversion's order and by its rules.
  */
 function refuseClash(recordingPaths, outputFolder, targets, format) {
-  const refuse = (problem, recordings) =>
-    syncFailure({ failure: 'output', output: problem, recordings }, recordingPaths, outputFolder, format);
-  const clash = output.outputClash(targets);
-  if (clash) throw refuse('same-name', clash);
-  const device = targets.findIndex((t) => output.deviceNameReason(t));
-  if (device >= 0) throw refuse('device-name', [device]);
-  const replaced = recordingPaths.findIndex((r) => targets.some((t) => output.sameExistingFile(r, t)));
-  if (replaced >= 0) throw refuse('replaces-recording', [replaced]);
+  const clash = output.targetClash(recordingPaths, targets);
+  if (clash) {
+    throw syncFailure({ failure: 'output', output: clash.problem, recordings: clash.recordings }, recordingPaths,
+      outputFolder, format);
+  }
 }
 
 /**
@@ -231,7 +228,7 @@ function runSet(recordingPaths, outputFolder, request) {
     const besides = format === 'plain' || format === 'opensense' ? [path.join(outputFolder, SET_FILE)] : [];
     for (const target of [...targets, ...besides]) {
       // A target that is one of the recordings or a device name is refused in the set's order, after the synchronisation.
-      if (recordingPaths.some((r) => output.sameExistingFile(r, target))) continue;
+      if (output.namesInput(recordingPaths, target)) continue;
       output.checkExisting(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });
     }
     const report = format === 'classic' || format === 'plain'

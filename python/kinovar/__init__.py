@@ -366,9 +366,7 @@ def calibrate(path, *, out=None, overwrite=False):
         raise TypeError(f"calibrate: overwrite must be True or False, not {type(overwrite).__name__}")
     _check_recording(encoded)
     if target is not None:
-        if os.path.exists(target) and os.path.samefile(encoded, target):
-            raise KinovarError(f"{_display(target)} is the recording itself: the calibration file must not replace it",
-                               "ERR_KINOVAR_NOT_OURS", path=_display(target))
+        _refuse_clash(encoded, target, "is the recording itself: the calibration file must not replace it")
         if not overwrite:
             _refuse_existing(target, "calibrate", "a calibration file")
     report = _core.calibrate(encoded, target)
@@ -395,6 +393,19 @@ def inspect(path):
         raise KinovarError(f"{_display(encoded)}: could not be read to its end", "ERR_KINOVAR_UNREADABLE",
                            path=_display(encoded))
     return json.loads(report)
+
+
+def _refuse_clash(recording, target, itself):
+    """Raises, by the core's rule, when writing ``target`` would destroy the
+    recording (``itself`` says so) or Windows would hand it to a device."""
+    clash = _core.target_clash([recording], [target])
+    if clash is None:
+        return
+    if clash[0] == "replaces-recording":
+        raise KinovarError(f"{_display(target)} {itself}", "ERR_KINOVAR_NOT_OURS", path=_display(target))
+    name = os.path.basename(_display(target)).split(".")[0]
+    raise KinovarError(f"{_display(target)} cannot be written ({name} is a device name on Windows, not a file; choose "
+                       "another name)", "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
 def _refuse_existing(target, fn, what):
@@ -425,9 +436,7 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     if not isinstance(overwrite, bool):
         raise TypeError(f"convert: overwrite must be True or False, not {type(overwrite).__name__}")
     _check_recording(encoded)
-    if os.path.exists(target) and os.path.samefile(encoded, target):
-        raise KinovarError(f"{_display(target)} is the recording itself; write the CSV file elsewhere",
-                           "ERR_KINOVAR_NOT_OURS", path=_display(target))
+    _refuse_clash(encoded, target, "is the recording itself; write the CSV file elsewhere")
     if not overwrite:
         _refuse_existing(target, "convert", "an output of kinovar")
     answer = _core.convert(encoded, target, asked, format)

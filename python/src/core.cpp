@@ -22,6 +22,7 @@
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
+#include "ops/targets.h"
 
 namespace py = pybind11;
 using namespace kinovar;
@@ -318,6 +319,12 @@ void bindFiles(py::module_& m) {
                           calibrationJson(calibration));
   }, py::arg("path"), py::arg("target"), py::arg("asked"), py::arg("format"),
      "(info, quality, calibration) as JSON; (errno, step, path) when the system refused the target; None when not written");
+
+  m.def("target_clash", [](const std::vector<std::string>& inputs, const std::vector<std::string>& targets) -> py::object {
+    const TargetClash clash = targetClash(inputs, targets);
+    if (clash.problem == OutputProblem::None) return py::none();
+    return py::make_tuple(outputProblemName(clash.problem), clash.indices);
+  }, py::arg("inputs"), py::arg("targets"), "(problem, indices) when the targets may not be written, else None");
 
   m.def("holds_settings_record", [](const py::bytes& head) {
     const std::string bytes = head;

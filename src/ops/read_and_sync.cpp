@@ -13,6 +13,7 @@
 #include "ops/recording_file.h"
 #include "ops/stream_recording.h"
 #include "ops/streamed_set.h"
+#include "ops/targets.h"
 #include "ops/workers.h"
 #include "sync/sync.h"
 
@@ -20,37 +21,18 @@ namespace kinovar {
 
 namespace {
 
-// Two recordings with one stem would share a CSV file and the second would
-// silently replace the first; a CSV path that names one of the recordings
-// would destroy it; on Windows a device name would swallow the rows. Empty,
-// and the problem told, when any of these would happen.
+// Two recordings with one stem would share a CSV file; empty, and the
+// problem told, when the set's CSV files may not take their names.
 std::vector<std::string> csvPathsOf(const std::vector<std::string>& paths, const std::string& folder,
                                     SetOutcome& outcome) {
-  const auto refuse = [&](OutputProblem problem, std::vector<size_t> recordings) {
-    outcome.output = problem;
-    outcome.outputRecordings = std::move(recordings);
-    return std::vector<std::string>{};
-  };
-  std::vector<std::string> csvPaths(paths.size());
-  std::map<std::string, size_t> seen;
-  for (size_t i = 0; i < paths.size(); ++i) {
-    const std::string stem = fileStem(paths[i]);
-    const auto [first, fresh] = seen.emplace(outputNameKey(stem), i);
-    if (!fresh) return refuse(OutputProblem::SameName, {first->second, i});
-    csvPaths[i] = folder + "/" + stem + ".csv";
-#ifdef _WIN32
-    if (reservedDeviceName(csvPaths[i])) return refuse(OutputProblem::DeviceName, {i});
-#endif
-  }
-  for (const std::string& csv : csvPaths)
-    for (size_t j = 0; j < paths.size(); ++j)
-      if (sameFile(paths[j].c_str(), csv.c_str())) return refuse(OutputProblem::ReplacesRecording, {j});
-  return csvPaths;
+  std::vector<std::string> csvPaths;
+  for (const std::string& path : paths) csvPaths.push_back(folder + "/" + fileStem(path) + ".csv");
+  TargetClash clash = targetClash(paths, csvPaths);
+  if (clash.problem == OutputProblem::None) return csvPaths;
+  outcome.output = clash.problem;
+  outcome.outputRecordings = std::move(clash.indices);
+  return {};
 }
-
-}  // namespace
-
-namespace {
 
 // A stream of a set cut to its window as it is read: `count` samples after
 // skipping `skip`, their times onto the common clock. The token is checked

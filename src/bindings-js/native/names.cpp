@@ -2,10 +2,21 @@
 // the two never differ.
 #include "bindings-js/native/native.h"
 
-#include <map>
 #include <span>
 
+#include "ops/targets.h"
+
 namespace kinovar::native {
+
+namespace {
+
+Napi::Array indexList(Napi::Env env, const std::vector<size_t>& indices) {
+  Napi::Array list = Napi::Array::New(env, indices.size());
+  for (uint32_t i = 0; i < indices.size(); ++i) list.Set(i, static_cast<double>(indices[i]));
+  return list;
+}
+
+}  // namespace
 
 Napi::Value FileStem(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
@@ -19,16 +30,25 @@ Napi::Value OutputClash(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   std::vector<std::string> paths;
   if (info.Length() < 1 || !pathList(info[0], paths)) return wrongArguments(env, "outputClash");
-  std::map<std::string, uint32_t> seen;
-  for (uint32_t i = 0; i < paths.size(); ++i) {
-    const auto [first, fresh] = seen.emplace(outputNameKey(paths[i]), i);
-    if (fresh) continue;
-    Napi::Array pair = Napi::Array::New(env, 2);
-    pair.Set(0u, first->second);
-    pair.Set(1u, i);
-    return pair;
+  const std::vector<size_t> pair = sameNamedTargets(paths);
+  return pair.empty() ? env.Null() : indexList(env, pair);
+}
+
+// targetClash(inputs, targets): why the targets may not be written, as
+// {problem, recordings} (the problem by its name, the indices it concerns),
+// or null when nothing forbids them.
+Napi::Value TargetClash(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> inputs, targets;
+  if (info.Length() < 2 || !pathList(info[0], inputs) || !pathList(info[1], targets)) {
+    return wrongArguments(env, "targetClash");
   }
-  return env.Null();
+  const kinovar::TargetClash clash = targetClash(inputs, targets);
+  if (clash.problem == OutputProblem::None) return env.Null();
+  Napi::Object answer = Napi::Object::New(env);
+  answer.Set("problem", outputProblemName(clash.problem));
+  answer.Set("recordings", indexList(env, clash.indices));
+  return answer;
 }
 
 // isDeviceName(path): whether Windows opens a device, not a file, under the

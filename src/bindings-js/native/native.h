@@ -106,6 +106,7 @@ Napi::Value Init(const Napi::CallbackInfo& info);
 // names.cpp
 Napi::Value FileStem(const Napi::CallbackInfo& info);
 Napi::Value OutputClash(const Napi::CallbackInfo& info);
+Napi::Value TargetClash(const Napi::CallbackInfo& info);
 Napi::Value IsDeviceName(const Napi::CallbackInfo& info);
 Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info);
 Napi::Value Schema(const Napi::CallbackInfo& info);

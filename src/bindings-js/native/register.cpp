@@ -45,6 +45,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"discardOutputs", DiscardOutputs},
       {"fileStem", FileStem},
       {"outputClash", OutputClash},
+      {"targetClash", TargetClash},
       {"isDeviceName", IsDeviceName},
       {"hasSettingsRecord", HasSettingsRecord},
       {"readSettings", ReadSettings},
