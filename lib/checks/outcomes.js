@@ -296,32 +296,6 @@ function calibrationReport(conversion, calibration) {
   return asked(conversion) && calibration ? { calibration } : {};
 }
 
-/**
- * What a calibration did to the samples, on one line of plain ASCII (the
- * viewer's page and OpenSim's header state it): raw, or the coefficients
- * applied and where they came from; a sensor left raw says why.
- * @param {object} calibration a calibration report as the conversions give it
- * @returns {string}
- */
-function calibrationSummary({ source, file, deviceId, applied, accel, gyro }) {
-  if (source === 'off') return 'off: the samples are raw';
-  const triple = (values, digits, factor = 1) => values.map((v) => (v * factor).toFixed(digits)).join(' ');
-  const parts = [!applied ? 'raw: nothing could be fitted'
-    : source === 'file' ? `from ${path.basename(file)} (device ${deviceId})` : 'fitted on the recording\'s still moments'];
-  if (accel?.accepted) {
-    const temperature = accel.referenceTemperature === null ? ''
-      : `, temperature ${triple(accel.temperature, 3, 1000)} mg/degC about ${accel.referenceTemperature.toFixed(2)} degC`;
-    // A file's errors are those of the recording it was fitted on.
-    const error = source === 'fitted' ? ` (error at rest ${accel.errorBeforeMg.toFixed(2)} mg raw, ${accel.errorAfterMg.toFixed(2)} mg after)` : '';
-    parts.push(`accelerometer offset ${triple(accel.offset, 4)} g, scale ${triple(accel.scale, 5)}${temperature}${error}`);
-  } else if (accel) {
-    parts.push(`accelerometer raw (${accel.status})`);
-  }
-  if (gyro?.accepted) parts.push(`gyroscope bias ${triple(gyro.bias, 3)} deg/s removed`);
-  else if (gyro) parts.push(`gyroscope raw (${gyro.status})`);
-  return parts.join('; ');
-}
-
 /** The files of a report, as syncRecordings has always answered, with the report beside them. */
 function filesOf(report) {
   return Object.defineProperty([...report.files], 'report', { value: report, enumerable: false });
@@ -329,5 +303,5 @@ function filesOf(report) {
 
 module.exports = {
   notWritten, notWrittenCode, qualityProblems, classicTimeWarning, ratesOffClock, syncFailure, setFailure, checkMembers, reportOf, filesOf,
-  calibrationReport, calibrationSummary,
+  calibrationReport,
 };

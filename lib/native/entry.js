@@ -16,6 +16,10 @@ module.exports = {
   convertRecording: entry.convertRecording,
   /** (recordings, folder, conversion) -> the set's outcome, its CSV files written together as <folder>/<stem>.csv */
   convertSet: entry.convertSet,
+  /** (recordings, folder, {...conversion, names}[, beside]) -> the set's outcome, OpenSim's table written as <folder>/orientations.sto */
+  convertOpenSim: entry.convertOpenSim,
+  /** (calibration report as JSON text) -> what it did to the samples, on one line */
+  calibrationSummary: entry.calibrationSummary,
   /** (recording) -> the quality report, or null */
   inspect: entry.inspect,
   /** (recording[, cancel, out, durable]) -> the calibration its still moments give, or null; with out, written there as a calibration file */

@@ -1,9 +1,8 @@
 'use strict';
 // The one conversion path: a recording, or recordings made together, into
-// any format. The CSV formats are written by the native side; Parquet
-// (parquet/) and the OpenSim table (opensim.js) are made from the rows read
-// in pieces, and both are written by the same native writer. Either way a file appears complete or
-// not at all.
+// any format. The CSV formats and OpenSim's table are written by the native
+// side; Parquet (parquet/) is made from the rows read in pieces. Either way
+// a file appears complete or not at all.
 const path = require('node:path');
 const native = require('../native/entry');
 const { checkRecording, checkSamples, progressOf } = require('../checks/options');
@@ -14,7 +13,6 @@ const { tablePieceRows, writeTable, tableWriter } = require('../parquet/file');
 const { absoluteTime } = require('../model/time');
 const output = require('../output/files');
 const { convertBids } = require('./bids');
-const { openSensePieces, STO_PIECE_ROWS } = require('./opensim');
 const { EXTENSIONS, SET_FILE, SET_VERSION, BIDS } = require('../model/schema');
 
 /**
@@ -138,9 +136,17 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     throw syncFailure({ failure: 'output', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
   // A plain set's report goes into set.json, which takes its name with the CSV files.
-  const beside = format === 'plain' ? (done) => [[path.join(outputFolder, SET_FILE),
-    setFile(reportOf(done, recordingPaths, targets, conversion), outputFolder, targets)]] : undefined;
-  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format }, beside);
+  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format },
+    format === 'plain' ? besideOf(recordingPaths, outputFolder, targets, conversion) : undefined);
+  return nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, format);
+}
+
+/** The set.json that a native set conversion writes beside its files, from its outcome. */
+const besideOf = (recordingPaths, outputFolder, targets, conversion) => (done) => [[path.join(outputFolder, SET_FILE),
+  setFile(reportOf(done, recordingPaths, targets, conversion), outputFolder, targets)]];
+
+/** The report of a native set conversion's outcome, or its failure thrown. */
+function nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, format) {
   if (outcome.failure) {
     const failure = setFailure(outcome, recordingPaths, outputFolder, format);
     const cause = outcome.systemError;
@@ -152,28 +158,15 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
 }
 
 /**
- * OpenSim's table of a set, made here from the sensors' orientations read a
- * piece at a time, with set.json beside it, both taking their names together
- * once the table's last row is made (the report's slips are then complete).
+ * OpenSim's table of a set, written by the native side from the sensors'
+ * orientations read a piece at a time, with set.json beside it, both taking
+ * their names together once the table's last row is made.
  * @returns {object} the set's report
  */
 function writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names) {
-  const { progress, ...options } = conversion;
-  const set = streamSet(recordingPaths, options, { streams: ['orientation'] });
-  try {
-    refuseClash(recordingPaths, outputFolder, targets, 'opensense');
-    let report;
-    writeFiles([...targets, path.join(outputFolder, SET_FILE)], (append) => {
-      for (const piece of openSensePieces(set, recordingPaths, names, conversion.rowGroupRows, progress)) append(0, piece);
-      // Each sensor's orientation read to its end, for its slips (the first's is by now).
-      for (const table of set.tables.slice(1)) for (const pieces = table.chunks(STO_PIECE_ROWS); !pieces.next().done;);
-      report = set.report();
-      append(1, setFile({ ...report, files: targets }, outputFolder, targets));
-    }, 'opensense', conversion.durable === true);
-    return report;
-  } finally {
-    set.close();
-  }
+  const outcome = native.convertOpenSim(recordingPaths, outputFolder, { ...conversion, names },
+    besideOf(recordingPaths, outputFolder, targets, conversion));
+  return nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, 'opensense');
 }
 
 /**

@@ -20,7 +20,7 @@ const output = require('../output/files');
 const { isPlainHeader } = require('../output/recognise');
 const { readParquetBytes } = require('../parquet/file');
 const { checkRecording, checkSamples, progressOf, calibrationOf, viewOptions } = require('../checks/options');
-const { qualityProblems, calibrationSummary } = require('../checks/outcomes');
+const { qualityProblems } = require('../checks/outcomes');
 const { KinovarError, codes } = require('../errors');
 const { tableStreams } = require('../data/tables');
 const { BLOCK, BANNER, VIEW_GENERATOR, PARQUET_MAGIC, DEFAULT_ESTIMATOR } = require('../model/schema');
@@ -130,7 +130,7 @@ function viewData(input, options = {}) {
 
 /** Whether and how the samples drawn were calibrated, for the page. */
 function calibrationStatement(calibration, kind) {
-  if (calibration) return `Calibration${kind === 'parquet' ? ' (as the file was written)' : ''}: ${calibrationSummary(calibration)}.`;
+  if (calibration) return `Calibration${kind === 'parquet' ? ' (as the file was written)' : ''}: ${native.calibrationSummary(JSON.stringify(calibration))}.`;
   return kind === 'parquet' ? 'Calibration: raw: the Parquet file was written without it.'
     : 'Calibration: as the CSV file holds the samples (a CSV does not record whether they were calibrated).';
 }

@@ -19,7 +19,7 @@ using namespace kinovar::binding;
 // An operation's failure as an Error with a code the host can switch on.
 template <typename Operation>
 Napi::Value run(Napi::Env env, Operation&& operation) {
-  return guarded(env, operation, [&](const char* code, const std::string& message) {
+  return guarded(env, operation, [&](const char* code, const std::string& message, const std::string&) {
     Napi::Error error = Napi::Error::New(env, message);
     error.Set("code", Napi::String::New(env, code));
     error.ThrowAsJavaScriptException();

@@ -26,12 +26,13 @@ bool stringArguments(const Napi::CallbackInfo& info, size_t count);
 // reports it as a recording that did not open instead of throwing.
 std::string pathArgument(const Napi::Value& value, const char* unopenable = "\xFF");
 
-// Runs an operation and turns any C++ exception into `fail(code, message)`,
-// a thrown JavaScript error with a code the host can switch on.
+// Runs an operation and turns any C++ exception into `fail(code, message,
+// path)`, a thrown JavaScript error with a code the host can switch on (and
+// the file it concerns, or "").
 template <typename Operation, typename Fail>
 Napi::Value guarded(Napi::Env env, Operation&& operation, Fail&& fail) {
   const char* code = "ERR_KINOVAR_INTERNAL";
-  std::string message;
+  std::string message, path;
   try {
     if constexpr (std::is_same_v<decltype(operation()), std::string>)
       return Napi::String::New(env, operation());
@@ -48,12 +49,13 @@ Napi::Value guarded(Napi::Env env, Operation&& operation, Fail&& fail) {
   } catch (const CodedFailure& e) {
     code = e.code;
     message = e.what();
+    path = e.path;
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {
     message = "unknown native error";
   }
-  fail(code, message);
+  fail(code, message, path);
   return env.Undefined();
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "io/failure.h"
+#include "io/js_number.h"
 #include "io/json_reader.h"
 #include "io/read_file.h"
 
@@ -630,6 +631,74 @@ void applyCalibration(RecordingReader& reader, const CalibrationModel& model) {
       return std::make_unique<CalibratedCursor>(source, key, std::move(raw), model);
     return raw;
   });
+}
+
+}  // namespace kinovar
+
+namespace kinovar {
+
+namespace {
+
+double numberOf(const JsonValue* object, const char* name) {
+  const JsonValue* value = object ? object->find(name) : nullptr;
+  return value && value->type == JsonValue::Type::Number ? value->number : std::nan("");
+}
+
+std::string textOf(const JsonValue* object, const char* name) {
+  const JsonValue* value = object ? object->find(name) : nullptr;
+  return value && value->type == JsonValue::Type::String ? value->text : std::string();
+}
+
+// Three values to `digits` places, apart by blanks.
+std::string tripleText(const JsonValue* object, const char* name, int digits, double factor = 1.0) {
+  const JsonValue* values = object ? object->find(name) : nullptr;
+  std::string text;
+  for (size_t k = 0; values && k < values->items.size(); ++k)
+    text.append(k ? " " : "").append(jsFixed(values->items[k].number * factor, digits));
+  return text;
+}
+
+const JsonValue* objectOf(const JsonValue& report, const char* name) {
+  const JsonValue* value = report.find(name);
+  return value && value->type == JsonValue::Type::Object ? value : nullptr;
+}
+
+}  // namespace
+
+std::string calibrationSummary(const JsonValue& report) {
+  const std::string source = textOf(&report, "source");
+  if (source == "off") return "off: the samples are raw";
+  std::string file = textOf(&report, "file");
+  file = file.substr(file.find_last_of('/') == std::string::npos ? 0 : file.find_last_of('/') + 1);
+  std::string text = !flag(&report, "applied") ? "raw: nothing could be fitted"
+                     : source == "file" ? std::string("from ") + file + " (device " + jsNumber(numberOf(&report, "deviceId")) + ")"
+                                        : "fitted on the recording's still moments";
+  const JsonValue* accel = objectOf(report, "accel");
+  if (flag(accel, "accepted")) {
+    const double reference = numberOf(accel, "referenceTemperature");
+    text.append("; accelerometer offset ").append(tripleText(accel, "offset", 4)).append(" g, scale ")
+        .append(tripleText(accel, "scale", 5));
+    if (reference == reference)
+      text.append(", temperature ").append(tripleText(accel, "temperature", 3, 1000)).append(" mg/degC about ")
+          .append(jsFixed(reference, 2)).append(" degC");
+    // A file's errors are those of the recording it was fitted on.
+    if (source == "fitted")
+      text.append(" (error at rest ").append(jsFixed(numberOf(accel, "errorBeforeMg"), 2)).append(" mg raw, ")
+          .append(jsFixed(numberOf(accel, "errorAfterMg"), 2)).append(" mg after)");
+  } else if (accel) {
+    text.append("; accelerometer raw (").append(textOf(accel, "status")).append(")");
+  }
+  const JsonValue* gyro = objectOf(report, "gyro");
+  if (flag(gyro, "accepted")) text.append("; gyroscope bias ").append(tripleText(gyro, "bias", 3)).append(" deg/s removed");
+  else if (gyro) text.append("; gyroscope raw (").append(textOf(gyro, "status")).append(")");
+  return text;
+}
+
+std::string calibrationSummary(const CalibrationReport& report) {
+  JsonValue parsed;
+  std::string error;
+  parseJson(calibrationJson(report), parsed, error);
+  return calibrationSummary(parsed);
 }
 
 }  // namespace kinovar

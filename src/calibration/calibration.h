@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "io/json_reader.h"
 #include "io/json_writer.h"
 #include "reader/stream_reader.h"
 
@@ -124,6 +125,13 @@ std::string rawErrorWarning(const CalibrationReport& report, const CalibrationPa
 // With `warn`, a "warning" member when the raw error at rest is large.
 void writeCalibration(JsonSink& json, const CalibrationReport& report, bool warn = false);
 std::string calibrationJson(const CalibrationReport& report);
+
+// What a calibration did to the samples, on one line of plain ASCII (the
+// viewer's page and OpenSim's header state it), from the report as JSON:
+// raw, or the coefficients applied and where they came from; a sensor left
+// raw says why.
+std::string calibrationSummary(const JsonValue& report);
+std::string calibrationSummary(const CalibrationReport& report);
 
 // A calibration file: the report, its format named first so that the file
 // is known for ours (and its version) by its first bytes.

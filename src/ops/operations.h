@@ -136,6 +136,16 @@ using BesideFiles = std::function<std::vector<std::pair<std::string, std::string
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
                           const ConversionOptions& options = {}, const BesideFiles& beside = {});
 
+// OpenSim's orientation table of a set (export/opensim.h) as
+// <folder>/orientations.sto, a column per recording named by `names`, with
+// the files `beside` gives once its last row is made (the report's slips
+// are then complete), all taking their names together. Refused as an
+// Output failure when the table would replace a recording; a recording
+// without an orientation, or rates that differ, throw a CodedFailure.
+SetOutcome writeOpenSimSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
+                           const std::vector<std::string>& names, const ConversionOptions& options = {},
+                           const BesideFiles& beside = {});
+
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);
 

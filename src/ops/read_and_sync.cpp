@@ -241,25 +241,13 @@ void commitSet(std::vector<CsvFile>& csvs, const std::vector<std::string>& csvPa
   const size_t n = csvs.size();
   std::vector<OutputFile> outputs;
   for (CsvFile& csv : csvs) outputs.push_back(std::move(csv.output));
-  std::vector<std::string> besidePaths;
-  if (beside) {
-    for (const auto& [path, bytes] : beside(outcome)) {
-      OutputFile& file = outputs.emplace_back(path.c_str(), OutputFile::Mode::Binary);
-      besidePaths.push_back(path);
-      if (file && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.file()) != bytes.size())
-        file.noteWriteError(errno);
-      if (!file) break;  // refused at open: its error stands, nothing further is needed
-    }
-  }
   size_t bad = 0;
-  if (!commitTogether(outputs, options.durable, &bad)) {
-    const OutputFailure failure{bad < n ? csvPaths[bad] : besidePaths[bad - n], outputs[bad].error(),
-                                outputs[bad].failedStep()};
-    // A file beside them failed: no file of the set took its name.
-    if (bad < n) outcome.outputRecordings.push_back(bad);
-    else for (size_t i = 0; i < n; ++i) outcome.outputRecordings.push_back(i);
-    failures[outcome.outputRecordings.front()] = failure;
-  }
+  OutputFailure failure;
+  if (commitWithBeside(outputs, csvPaths, options, beside, outcome, bad, failure)) return;
+  // A file beside them failed: no file of the set took its name.
+  if (bad < n) outcome.outputRecordings.push_back(bad);
+  else for (size_t i = 0; i < n; ++i) outcome.outputRecordings.push_back(i);
+  failures[outcome.outputRecordings.front()] = failure;
 }
 
 // The output paths are asked for only once the set is synchronised, so that
@@ -341,6 +329,24 @@ SetOutcome synchronise(const std::vector<std::string>& paths, const ConversionOp
 }
 
 }  // namespace
+
+bool commitWithBeside(std::vector<OutputFile>& outputs, const std::vector<std::string>& paths,
+                      const ConversionOptions& options, const BesideFiles& beside, const SetOutcome& outcome, size_t& bad,
+                      OutputFailure& failure) {
+  std::vector<std::string> named = paths;
+  if (beside) {
+    for (const auto& [path, bytes] : beside(outcome)) {
+      OutputFile& file = outputs.emplace_back(path.c_str(), OutputFile::Mode::Binary);
+      named.push_back(path);
+      if (file && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.file()) != bytes.size())
+        file.noteWriteError(errno);
+      if (!file) break;  // refused at open: its error stands, nothing further is needed
+    }
+  }
+  if (commitTogether(outputs, options.durable, &bad)) return true;
+  failure = OutputFailure{named[bad], outputs[bad].error(), outputs[bad].failedStep()};
+  return false;
+}
 
 std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& paths, const ConversionOptions& options,
                                              CsvStyle style) {

@@ -32,4 +32,11 @@ struct StreamedSet {
 std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
                                              CsvStyle style);
 
+// Commits the files `outputs` (at `paths`) with those `beside` gives for the
+// outcome, all taking their names together; false, with the index of the
+// first that failed (past `outputs`' own: one beside them) and why.
+bool commitWithBeside(std::vector<OutputFile>& outputs, const std::vector<std::string>& paths,
+                      const ConversionOptions& options, const BesideFiles& beside, const SetOutcome& outcome, size_t& bad,
+                      OutputFailure& failure);
+
 }  // namespace kinovar

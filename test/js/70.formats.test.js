@@ -8,6 +8,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const kinovar = require('../../lib');
+const { codes } = kinovar;
 const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { writeInPieces } = require('../../lib/output/files');
 const { tableWriter, recordingTable } = require('../../lib/parquet/file');
@@ -316,7 +317,17 @@ test('the OpenSim table names a column per sensor, mended from file names or as 
   const twins = renamed(['bassin gauche.bin', 'bassin_gauche.bin', 'tibia.bin']);
   assert.throws(() => kinovar.syncRecordings(twins, out, { format: 'opensense' }), (e) => e instanceof RangeError &&
     e.message.includes(`same IMU name "bassin_gauche_imu" (${twins[0]} and ${twins[1]})`));
-
+  // Refused before a byte is written: a table that would replace a recording, and sensors without an orientation.
+  const recording = path.join(out, 'orientations.sto');
+  fs.renameSync(file, path.join(dir, 'kept.sto'));
+  fs.copyFileSync(set[0], recording);
+  assert.throws(() => kinovar.syncRecordings([recording, ...set.slice(1)], out, { format: 'opensense', overwrite: true }),
+    { code: codes.OUTPUT_NOT_WRITTEN, cause: { reason: 'replaces-recording', recordings: [recording], path: out } });
+  assert.deepEqual(fs.readFileSync(recording), fs.readFileSync(set[0]));
+  fs.rmSync(recording);
+  assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', orientation: 'none' }),
+    { code: codes.NO_ORIENTATION, path: set[0], message: `${set[0]}: has no orientation estimate (it needs accelerometer and gyroscope at one rate)` });
+  assert.deepEqual(fs.readdirSync(out), ['set.json']);
 });
 
 test('a set in every format: one instant has one time in every file, counted from the window start', async (t) => {

@@ -35,35 +35,78 @@ Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
   return answer;
 }
 
-// convertSet(recordings, folder, options[, beside]) -> the set's outcome,
-// printing nothing; the CSV files, <folder>/<stem>.csv, take their names
-// together, with the files beside(outcome) gives as [[path, text], ...]
-// once the CSV files are complete.
-Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
+// A set conversion's arguments: (recordings, folder, options[, beside]),
+// beside(outcome) giving the files to write beside the set's as
+// [[path, text], ...]; false when they are wrong.
+bool setArguments(const Napi::CallbackInfo& info, std::vector<std::string>& paths, std::string& folder,
+                  ConversionOptions& options, BesideFiles& beside) {
   Napi::Env env = info.Env();
-  std::vector<std::string> paths;
-  ConversionOptions options;
   if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options) ||
       (info.Length() > 3 && !info[3].IsFunction() && !info[3].IsUndefined()))
-    return wrongArguments(env, "convertSet");
-  const std::string folder = pathArgument(info[1]);
-  BesideFiles beside;
+    return false;
+  folder = pathArgument(info[1]);
   if (info.Length() > 3 && info[3].IsFunction()) {
     beside = [env, give = info[3].As<Napi::Function>()](const SetOutcome& outcome) {
       const Napi::Value given = give.Call({setOutcome(env, outcome)});
       std::vector<std::pair<std::string, std::string>> files;
-      if (!given.IsArray()) throw Napi::TypeError::New(env, "convertSet: beside must give [[path, text], ...]");
+      if (!given.IsArray()) throw Napi::TypeError::New(env, "beside must give [[path, text], ...]");
       const Napi::Array list = given.As<Napi::Array>();
       for (uint32_t i = 0; i < list.Length(); ++i) {
         const Napi::Value item = list.Get(i);
         if (!item.IsArray() || !item.As<Napi::Array>().Get(0u).IsString() || !item.As<Napi::Array>().Get(1u).IsString())
-          throw Napi::TypeError::New(env, "convertSet: beside must give [[path, text], ...]");
+          throw Napi::TypeError::New(env, "beside must give [[path, text], ...]");
         files.emplace_back(pathArgument(item.As<Napi::Array>().Get(0u)), item.As<Napi::Array>().Get(1u).As<Napi::String>().Utf8Value());
       }
       return files;
     };
   }
-  return run(env, [&]() -> Napi::Value { return setOutcome(env, readAndSyncSet(paths, folder, true, options, beside)); });
+  return true;
+}
+
+// convertSet(recordings, folder, options[, beside]) -> the set's outcome,
+// printing nothing; the CSV files, <folder>/<stem>.csv, take their names
+// together, with the files beside gives once the CSV files are complete.
+Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
+  std::vector<std::string> paths;
+  std::string folder;
+  ConversionOptions options;
+  BesideFiles beside;
+  if (!setArguments(info, paths, folder, options, beside)) return wrongArguments(info.Env(), "convertSet");
+  return run(info.Env(), [&]() -> Napi::Value {
+    return setOutcome(info.Env(), readAndSyncSet(paths, folder, true, options, beside));
+  });
+}
+
+// convertOpenSim(recordings, folder, options[, beside]) -> the set's
+// outcome: OpenSim's table, <folder>/orientations.sto, its columns named by
+// options.names, and the files beside gives, taking their names together.
+Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info) {
+  std::vector<std::string> paths, names;
+  std::string folder;
+  ConversionOptions options;
+  BesideFiles beside;
+  if (!setArguments(info, paths, folder, options, beside) || !info[2].IsObject()) return wrongArguments(info.Env(), "convertOpenSim");
+  const Napi::Value given = info[2].As<Napi::Object>().Get("names");
+  if (!given.IsArray()) return wrongArguments(info.Env(), "convertOpenSim");
+  for (uint32_t i = 0; i < given.As<Napi::Array>().Length(); ++i) {
+    const Napi::Value name = given.As<Napi::Array>().Get(i);
+    if (!name.IsString()) return wrongArguments(info.Env(), "convertOpenSim");
+    names.push_back(name.As<Napi::String>().Utf8Value());
+  }
+  if (names.size() != paths.size()) return wrongArguments(info.Env(), "convertOpenSim");
+  return run(info.Env(), [&]() -> Napi::Value {
+    return setOutcome(info.Env(), writeOpenSimSet(paths, folder, names, options, beside));
+  });
+}
+
+// calibrationSummary(report) -> what a calibration report (as the
+// conversions give it) did to the samples, on one line.
+Napi::Value CalibrationSummary(const Napi::CallbackInfo& info) {
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(info.Env(), "calibrationSummary");
+  JsonValue report;
+  std::string error;
+  if (!parseJson(info[0].As<Napi::String>().Utf8Value(), report, error)) return wrongArguments(info.Env(), "calibrationSummary");
+  return Napi::String::New(info.Env(), calibrationSummary(report));
 }
 
 // inspect(recording[, {cancel}]) -> the quality report with the

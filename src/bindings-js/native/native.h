@@ -32,8 +32,10 @@ Napi::Error systemError(Napi::Env env, const OutputFailure& failure);
 
 template <typename Operation>
 Napi::Value run(Napi::Env env, Operation&& operation) {
-  return guarded(env, operation, [&](const char* code, const std::string& message) {
-    makeError(env, message, code).ThrowAsJavaScriptException();
+  return guarded(env, operation, [&](const char* code, const std::string& message, const std::string& path) {
+    Napi::Object details = Napi::Object::New(env);
+    if (!path.empty()) details.Set("path", path);
+    makeError(env, message, code, details).ThrowAsJavaScriptException();
   });
 }
 
@@ -87,6 +89,8 @@ Napi::Value ExitNow(const Napi::CallbackInfo& info);
 // convert.cpp
 Napi::Value ConvertRecording(const Napi::CallbackInfo& info);
 Napi::Value ConvertSet(const Napi::CallbackInfo& info);
+Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info);
+Napi::Value CalibrationSummary(const Napi::CallbackInfo& info);
 Napi::Value Inspect(const Napi::CallbackInfo& info);
 Napi::Value DateProblem(const Napi::CallbackInfo& info);
 Napi::Value Calibrate(const Napi::CallbackInfo& info);

@@ -13,6 +13,8 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"init", Init},
       {"convertRecording", ConvertRecording},
       {"convertSet", ConvertSet},
+      {"convertOpenSim", ConvertOpenSim},
+      {"calibrationSummary", CalibrationSummary},
       {"inspect", Inspect},
       {"calibrate", Calibrate},
       {"ticksOffClock", TicksOffClock},
