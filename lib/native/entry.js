@@ -35,7 +35,7 @@ module.exports = {
   targetClash: entry.targetClash,
   /** (path) -> whether Windows opens a device, not a file, under its name */
   isDeviceName: entry.isDeviceName,
-  /** () -> {banner, streams, columns}: what the tables look like, as the native writers make them */
+  /** () -> {banner, streams, columns, parquetGroupRows, …}: what the tables look like, as the native writers make them */
   schema: entry.schema,
   /** (first block) -> whether it holds a settings record */
   hasSettingsRecord: entry.hasSettingsRecord,
@@ -43,6 +43,12 @@ module.exports = {
   readSettings: entry.readSettings,
   /** (bytes) -> JSON text {records: [{start, type, subtype, length, recognised}], end}, or '' when none */
   settingsRecords: entry.settingsRecords,
+  /** (columns: [{name, type}], utc, groupRows) -> a Parquet writer's handle */
+  parquetWriter: entry.parquetWriter,
+  /** (handle, from, to, columns: [{values, valid}]) -> the file's bytes made of rows from..to */
+  parquetAppend: entry.parquetAppend,
+  /** (handle, metadata: [[key, value]]) -> the file's last bytes */
+  parquetFinish: entry.parquetFinish,
   /** (recording, conversion) -> {parsed, info, quality, streams} */
   loadRecording: entry.loadRecording,
   /** (recording, conversion) -> {handle, parsed, info, quality, timeBase, columns: [{name, unit, stream, channel}]} */

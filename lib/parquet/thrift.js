@@ -1,8 +1,8 @@
 'use strict';
-// Thrift's compact protocol, which a Parquet footer and its page indexes are
-// written in: decoded into fields kept in their order, with their types, so
-// that what is encoded again is byte for byte what was read, but for the
-// values changed. Only what Parquet uses: no maps.
+// Thrift's compact protocol, which a Parquet footer is written in: decoded
+// into fields kept in their order, with their types, so that a footer
+// encoded again for one row group is what was read, but for the values
+// changed. Only what Parquet uses: no maps.
 
 const T = Object.freeze({ TRUE: 1, FALSE: 2, BYTE: 3, I16: 4, I32: 5, I64: 6, DOUBLE: 7, BINARY: 8, LIST: 9, SET: 10, STRUCT: 12 });
 
@@ -78,19 +78,10 @@ class Reader {
   }
 }
 
-/** A number left open in an encoding, known later: the `base`th of the bases given to fill, plus `by`. */
-class Hole {
-  constructor(base, by) {
-    this.base = base;
-    this.by = by;
-  }
-}
-
 class Writer {
   constructor() {
     this.bytes = new Uint8Array(256);
     this.length = 0;
-    this.holes = [];  // where each hole is, its base and its own part, flat
   }
 
   room(n) {
@@ -128,7 +119,6 @@ class Writer {
       case T.TRUE: case T.FALSE: return;
       case T.BYTE: return this.byte(value);
       case T.I16: case T.I32: case T.I64:
-        if (value instanceof Hole) return void this.holes.push(this.length, value.base, value.by);
         return this.zigzag(value);
       case T.DOUBLE: {
         this.room(8);
@@ -195,26 +185,6 @@ const encode = (fields) => {
   return writer.result();
 };
 
-/** The fields encoded but for their holes, which fill writes: a few bytes to keep instead of the fields. */
-const encodeOpen = (fields) => {
-  const writer = new Writer();
-  writer.struct(fields);
-  return { bytes: writer.result(), holes: Float64Array.from(writer.holes) };
-};
-
-/** An open encoding with its holes written. */
-function fill({ bytes, holes }, bases) {
-  const writer = new Writer();
-  let from = 0;
-  for (let h = 0; h < holes.length; h += 3) {
-    writer.raw(bytes.subarray(from, holes[h]));
-    writer.zigzag(bases[holes[h + 1]] + holes[h + 2]);
-    from = holes[h];
-  }
-  writer.raw(bytes.subarray(from));
-  return writer.result();
-}
-
 /** A field's value by id, or undefined. */
 const field = (fields, id) => fields.find((f) => f[0] === id)?.[2];
 
@@ -225,4 +195,4 @@ function setField(fields, id, value) {
   found[2] = value;
 }
 
-module.exports = { T, Hole, Writer, decode, encode, encodeOpen, fill, field, setField };
+module.exports = { T, decode, encode, field, setField };

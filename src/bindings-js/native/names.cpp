@@ -1,6 +1,7 @@
 // The core's rules and lists that lib/ applies before converting, so that
 // the two never differ.
 #include "bindings-js/native/native.h"
+#include "export/parquet.h"
 
 #include <span>
 
@@ -101,6 +102,7 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   schema.Set("columns", columns);
   schema.Set("epochColumns", names(epochColumns()));
   schema.Set("dayColumns", names(dayColumns()));
+  schema.Set("parquetGroupRows", static_cast<double>(parquet::kGroupRows));
   Napi::Object statuses = Napi::Object::New(env);
   for (const SetFailure failure : kSetFailures) statuses.Set(setFailureName(failure), setStatus(failure));
   schema.Set("setStatuses", statuses);

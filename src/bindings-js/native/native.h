@@ -128,6 +128,10 @@ Napi::Value DiscardTemporary(const Napi::CallbackInfo& info);
 Napi::Value LimitAllocatorPools(const Napi::CallbackInfo& info);
 Napi::Value AbandonTemporaries(const Napi::CallbackInfo& info);
 Napi::Value NoteMadeFolder(const Napi::CallbackInfo& info);
+// parquet.cpp
+Napi::Value ParquetWriter(const Napi::CallbackInfo& info);
+Napi::Value ParquetAppend(const Napi::CallbackInfo& info);
+Napi::Value ParquetFinish(const Napi::CallbackInfo& info);
 // recordings.cpp
 Napi::Value LoadRecording(const Napi::CallbackInfo& info);
 Napi::Value LoadSet(const Napi::CallbackInfo& info);

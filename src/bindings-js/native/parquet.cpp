@@ -1,0 +1,98 @@
+// Parquet files written by the core's encoder from rows the JavaScript
+// layer reads in pieces: parquetWriter(columns, utc, groupRows) -> handle,
+// parquetAppend(handle, from, to, columns) and parquetFinish(handle,
+// metadata), each answering the file's bytes made meanwhile, in order.
+#include "bindings-js/native/native.h"
+#include "export/parquet.h"
+
+#include <memory>
+
+namespace kinovar::native {
+namespace {
+
+struct ParquetHandle {
+  std::vector<uint8_t> made;
+  std::unique_ptr<parquet::Writer> writer;
+};
+
+ParquetHandle* parquetHandle(const Napi::Value& value) {
+  return value.IsExternal() ? value.As<Napi::External<ParquetHandle>>().Data() : nullptr;
+}
+
+Napi::Value made(Napi::Env env, ParquetHandle& handle) {
+  Napi::Buffer<uint8_t> bytes = Napi::Buffer<uint8_t>::Copy(env, handle.made.data(), handle.made.size());
+  handle.made.clear();
+  return bytes;
+}
+
+}  // namespace
+
+Napi::Value ParquetWriter(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 3 || !info[0].IsArray() || !info[2].IsNumber()) return wrongArguments(env, "parquetWriter");
+  Napi::Array given = info[0].As<Napi::Array>();
+  std::vector<parquet::ColumnLayout> columns;
+  for (uint32_t i = 0; i < given.Length(); ++i) {
+    Napi::Object column = given.Get(i).As<Napi::Object>();
+    const std::string type = column.Get("type").As<Napi::String>().Utf8Value();
+    columns.push_back({column.Get("name").As<Napi::String>().Utf8Value(),
+                       type == "int32" ? parquet::ColumnType::Int32
+                       : type == "timestamp" ? parquet::ColumnType::Timestamp
+                                             : parquet::ColumnType::Double});
+  }
+  auto handle = std::make_unique<ParquetHandle>();
+  ParquetHandle* into = handle.get();
+  const int64_t groupRows = info[2].As<Napi::Number>().Int64Value();
+  handle->writer = std::make_unique<parquet::Writer>(
+      std::move(columns), info[1].ToBoolean().Value(),
+      [into](const uint8_t* data, size_t n) { into->made.insert(into->made.end(), data, data + n); },
+      static_cast<size_t>(std::max<int64_t>(groupRows, 1)));
+  return Napi::External<ParquetHandle>::New(env, handle.release(), [](Napi::Env, ParquetHandle* done) { delete done; });
+}
+
+Napi::Value ParquetAppend(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ParquetHandle* handle = info.Length() > 3 ? parquetHandle(info[0]) : nullptr;
+  if (!handle || !handle->writer || !info[1].IsNumber() || !info[2].IsNumber() || !info[3].IsArray())
+    return wrongArguments(env, "parquetAppend");
+  const int64_t first = info[1].As<Napi::Number>().Int64Value(), last = info[2].As<Napi::Number>().Int64Value();
+  if (first < 0 || last < first) return wrongArguments(env, "parquetAppend");
+  const size_t from = static_cast<size_t>(first), to = static_cast<size_t>(last);
+  Napi::Array given = info[3].As<Napi::Array>();
+  std::vector<parquet::ColumnPiece> pieces(given.Length());
+  for (uint32_t i = 0; i < given.Length(); ++i) {
+    Napi::Object column = given.Get(i).As<Napi::Object>();
+    Napi::Value values = column.Get("values"), valid = column.Get("valid");
+    if (!values.IsTypedArray()) return wrongArguments(env, "parquetAppend");
+    Napi::TypedArray array = values.As<Napi::TypedArray>();
+    if (array.ElementLength() < to) return wrongArguments(env, "parquetAppend");
+    pieces[i].values = static_cast<const uint8_t*>(array.ArrayBuffer().Data()) + array.ByteOffset();
+    if (valid.IsTypedArray()) {
+      Napi::TypedArray bitmap = valid.As<Napi::TypedArray>();
+      pieces[i].valid = static_cast<const uint8_t*>(bitmap.ArrayBuffer().Data()) + bitmap.ByteOffset();
+    }
+  }
+  return run(env, [&]() -> Napi::Value {
+    handle->writer->append(pieces, from, to);
+    return made(env, *handle);
+  });
+}
+
+Napi::Value ParquetFinish(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ParquetHandle* handle = info.Length() > 1 ? parquetHandle(info[0]) : nullptr;
+  if (!handle || !handle->writer || !info[1].IsArray()) return wrongArguments(env, "parquetFinish");
+  Napi::Array given = info[1].As<Napi::Array>();
+  std::vector<std::pair<std::string, std::string>> metadata;
+  for (uint32_t i = 0; i < given.Length(); ++i) {
+    Napi::Array entry = given.Get(i).As<Napi::Array>();
+    metadata.emplace_back(entry.Get(0u).As<Napi::String>().Utf8Value(), entry.Get(1u).As<Napi::String>().Utf8Value());
+  }
+  return run(env, [&]() -> Napi::Value {
+    handle->writer->finish(metadata);
+    handle->writer.reset();
+    return made(env, *handle);
+  });
+}
+
+}  // namespace kinovar::native
