@@ -1,13 +1,9 @@
 'use strict';
 // The checks every entry makes before any work: its arguments and options,
-// once, in the words callers see; and whether an input is a recording.
-const fs = require('node:fs');
+// once, in the words callers see.
 const path = require('node:path');
-const native = require('../native/entry');
-const { KinovarError, codes } = require('../errors');
-const { inputHead } = require('../output/files');
 const schema = require('../model/schema');
-const { BLOCK, ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, DEFAULT_FORMAT, FORMAT_ALIASES, BIDS, MAX_RESAMPLE_HZ, TIMES } = schema;
+const { ESTIMATORS, DEFAULT_ESTIMATOR, CLOCKS, DEFAULT_CLOCK, FORMATS, DEFAULT_FORMAT, FORMAT_ALIASES, BIDS, MAX_RESAMPLE_HZ, TIMES } = schema;
 /** The options of a BIDS dataset, handed on as given and checked where it is written. */
 const BIDS_OPTIONS = ['subject', 'session', 'task', 'run', 'acquisition', 'tracksys', 'placements'];
 
@@ -213,67 +209,6 @@ function formatOf(options, target, fn, allowed = FORMATS, words = libraryWords(f
   return format;
 }
 
-/**
- * The error of a file that holds settings and no samples: a settings file, or
- * a recording that ends after its settings or whose sensor recorded nothing.
- * There is nothing to convert or draw; what it holds is its settings.
- * @param {string} file
- * @param {number} size its bytes
- */
-function noSamplesError(file, size) {
-  const what = size <= BLOCK ? 'is a settings file (settings and no samples)'
-    : 'is a recording with no samples (the sensor recorded nothing, or the file ends after its settings)';
-  return new KinovarError(`${file} ${what}: there is nothing to convert or draw; ` +
-    `"kinovar config show ${file}" lists its settings`, codes.NO_SAMPLES, { path: file, reason: size <= BLOCK ? 'settings-file' : 'no-samples' });
-}
-
-/**
- * Why a file cannot be converted as a recording, in the words every entry
- * gives for it (read, sync, load, view): an error with its code, path and
- * `reason` ('missing', 'unreadable', 'not-a-recording', 'cut-short',
- * 'settings-file', 'no-samples'), or null. The native reader accepts
- * anything and answers a default document, which tells a caller nothing.
- * @param {string} file
- * @param {{samples?: boolean}} [options] samples: false for an entry that reports a file without samples (inspect)
- */
-function recordingFailure(file, { samples = true } = {}) {
-  let head;
-  try {
-    head = inputHead(file, BLOCK);
-  } catch (error) {
-    if (error.syscall) return Object.assign(error, { reason: error.code === 'ENOENT' ? 'missing' : 'unreadable' });
-    throw error;
-  }
-  if (head.length < BLOCK) {
-    // Settings records at its start: a recording cut before its first block ends.
-    const cut = native.hasSettingsRecord(Buffer.concat([head, Buffer.alloc(BLOCK - head.length)]));
-    return new KinovarError(`${file}: ${cut ? 'cut short' : 'not a recording'} (${head.length} bytes, shorter than one ` +
-      `${BLOCK}-byte block)`, codes.FORMAT, { path: file, reason: cut ? 'cut-short' : 'not-a-recording' });
-  }
-  if (!native.hasSettingsRecord(head)) {
-    return new KinovarError(`${file}: not a recording (no settings block at its start)`, codes.FORMAT,
-      { path: file, reason: 'not-a-recording' });
-  }
-  // Samples come in whole blocks after the settings block: a file without one has none.
-  const size = fs.statSync(file).size;
-  return samples && size < 2 * BLOCK ? noSamplesError(file, size) : null;
-}
-
-/** Throws recordingFailure's error, if any. */
-function checkRecording(file, options) {
-  const failure = recordingFailure(file, options);
-  if (failure) throw failure;
-}
-
-/** The error of a recording that holds blocks but no sample. */
-const noSamples = (file) => noSamplesError(file, fs.statSync(file).size);
-
-/** Throws noSamples' error when a quality report (of a file read whole) counts no sample at all. */
-function checkSamples(file, quality) {
-  if (Object.values(quality.streams).every((s) => s.samples === 0)) throw noSamples(file);
-}
-
 module.exports = {
-  libraryWords, requireString, requirePaths, conversionOptions, viewOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf, recordingFailure,
-  checkRecording, checkSamples, noSamples,
+  libraryWords, requireString, requirePaths, conversionOptions, viewOptions, calibrationOf, setOptions, rangeOptions, outputOptions, progressOf, formatOf,
 };

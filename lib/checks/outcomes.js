@@ -1,12 +1,13 @@
 'use strict';
-// What a conversion's outcome means to a caller: the native outcome of a
-// set as a report or as an error naming its cause, a recording's quality in
-// words, and the error of an output that could not be written.
+// What a conversion's outcome means to a caller: a file the core finds is
+// no recording, the native outcome of a set as a report or as an error
+// naming its cause, a recording's quality in words, and the error of an
+// output that could not be written.
+const fs = require('node:fs');
 const path = require('node:path');
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
-const { writeObstacle, systemError, deviceNameReason } = require('../output/files');
-const { recordingFailure, noSamples } = require('./options');
+const { writeObstacle, systemError, deviceNameReason, inputError, systemCause } = require('../output/files');
 const { BLOCK, EXTENSIONS } = require('../model/schema');
 
 /** The error for an output the native side could not write. */
@@ -114,11 +115,64 @@ const failureOf = (outcome) => outcome.failure ?? Object.keys(statuses()).find((
 /** The code of an output of `format` not written: classic CSV files keep theirs. */
 const notWrittenCode = (format) => (format === 'classic' ? codes.CSV_NOT_WRITTEN : codes.OUTPUT_NOT_WRITTEN);
 
-const unparsedWords = {
-  'not-a-recording': 'is not a recording (no settings block at its start)',
-  'cut-short': `is cut short (a settings block, but not one whole ${BLOCK}-byte block of it can be read)`,
-  unknown: 'could not be parsed',
+// What a file the core finds is no recording is, by the core's name for it:
+// the code, the words when its first bytes tell it (`found`, from their
+// count) and when a set's parse did (`parsed`).
+const NOTHING = (file) => `: there is nothing to convert or draw; "kinovar config show ${file}" lists its settings`;
+const shorter = (bytes) => `(${bytes} bytes, shorter than one ${BLOCK}-byte block)`;
+const NOT_RECORDINGS = {
+  'not-a-recording': {
+    code: codes.FORMAT, parsed: 'is not a recording (no settings block at its start)',
+    found: (file, bytes) => `${file}: not a recording ${bytes < BLOCK ? shorter(bytes) : '(no settings block at its start)'}`,
+  },
+  'cut-short': {
+    code: codes.FORMAT, parsed: `is cut short (a settings block, but not one whole ${BLOCK}-byte block of it can be read)`,
+    found: (file, bytes) => `${file}: cut short ${shorter(bytes)}`,
+  },
+  'settings-file': { code: codes.NO_SAMPLES, found: (file) => `${file} is a settings file (settings and no samples)${NOTHING(file)}` },
+  'no-samples': {
+    code: codes.NO_SAMPLES,
+    found: (file) => `${file} is a recording with no samples (the sensor recorded nothing, or the file ends after its settings)${NOTHING(file)}`,
+  },
+  unknown: { parsed: 'could not be parsed' },
 };
+
+/**
+ * Why a file cannot be converted as a recording, as the core finds it, in
+ * the words every entry gives for it (read, sync, load, view): an error
+ * with its code, path and `reason` ('missing', 'unreadable',
+ * 'not-a-recording', 'cut-short', 'settings-file', 'no-samples'), or null.
+ * The native reader accepts anything and answers a default document, which
+ * tells a caller nothing.
+ * @param {string} file
+ * @param {{samples?: boolean}} [options] samples: false for an entry that reports a file without samples (inspect)
+ */
+function recordingFailure(file, { samples = true } = {}) {
+  const found = native.checkRecordingFile(file);
+  if (!found) return null;
+  const { reason, bytes } = found;
+  if (found.syscall) return Object.assign(inputError(systemCause(found), file), { reason });
+  const { code } = NOT_RECORDINGS[reason];
+  if (code === codes.NO_SAMPLES && !samples) return null;
+  return new KinovarError(NOT_RECORDINGS[reason].found(file, bytes), code, { path: file, reason });
+}
+
+/** Throws recordingFailure's error, if any. */
+function checkRecording(file, options) {
+  const failure = recordingFailure(file, options);
+  if (failure) throw failure;
+}
+
+/** The error of a recording that holds blocks but no sample (a file of one block is a settings file). */
+function noSamples(file) {
+  const reason = fs.statSync(file).size <= BLOCK ? 'settings-file' : 'no-samples';
+  return new KinovarError(NOT_RECORDINGS[reason].found(file), codes.NO_SAMPLES, { path: file, reason });
+}
+
+/** Throws noSamples' error when a quality report (of a file read whole) counts no sample at all. */
+function checkSamples(file, quality) {
+  if (Object.values(quality.streams).every((s) => s.samples === 0)) throw noSamples(file);
+}
 
 /** The set's members that read would refuse, each with read's reason and words. */
 function inputFailures(recordingPaths, options) {
@@ -206,7 +260,7 @@ function syncCause(outcome, recordingPaths, outputFolder, extension) {
       const words = unparsed.map(({ message }, i) => {
         const { path: file, reason, code } = recordings[i];
         return message ?? (reason === 'missing' ? `${file} is missing`
-          : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${unparsedWords[reason]}`);
+          : reason === 'unreadable' ? `${file} cannot be read (${code})` : `${file} ${NOT_RECORDINGS[reason]?.parsed ?? NOT_RECORDINGS.unknown.parsed}`);
       });
       return [words.join('; ') || 'a recording could not be parsed', { reason: 'unreadable-recordings', recordings }];
     }
@@ -302,6 +356,6 @@ function filesOf(report) {
 }
 
 module.exports = {
-  notWritten, notWrittenCode, qualityProblems, classicTimeWarning, ratesOffClock, syncFailure, setFailure, checkMembers, reportOf, filesOf,
-  calibrationReport,
+  recordingFailure, checkRecording, noSamples, checkSamples, notWritten, notWrittenCode, qualityProblems, classicTimeWarning,
+  ratesOffClock, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport,
 };

@@ -3,8 +3,8 @@
 // the table the other formats hold (a row per instant a sample was taken at)
 // as columns.
 const native = require('../native/entry');
-const { checkRecording, checkSamples, conversionOptions, calibrationOf, rangeOptions, setOptions, requirePaths } = require('../checks/options');
-const { setFailure, checkMembers, reportOf, calibrationReport } = require('../checks/outcomes');
+const { conversionOptions, calibrationOf, rangeOptions, setOptions, requirePaths } = require('../checks/options');
+const { setFailure, checkMembers, checkRecording, checkSamples, reportOf, calibrationReport } = require('../checks/outcomes');
 const { KinovarError, codes } = require('../errors');
 const { STREAMS, COLUMNS } = require('../model/schema');
 

@@ -38,7 +38,7 @@ module.exports = {
   /** () -> {banner, streams, columns, parquetGroupRows, …}: what the tables look like, as the native writers make them */
   schema: entry.schema,
   /** (first block) -> whether it holds a settings record */
-  hasSettingsRecord: entry.hasSettingsRecord,
+  checkRecordingFile: entry.checkRecordingFile,
   /** (path) -> readConfig's JSON text with the calibration exact, or '' when the file holds no settings */
   readSettings: entry.readSettings,
   /** (bytes) -> JSON text {records: [{start, type, subtype, length, recognised}], end}, or '' when none */

@@ -7,6 +7,7 @@
 // files are ours is recognise.js's to tell.
 const fs = require('node:fs');
 const path = require('node:path');
+const { getSystemErrorMap } = require('node:util');
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
 const { inspect, head } = require('./recognise');
@@ -196,6 +197,16 @@ function inputError(cause, file) {
     code, { path: file, syscall: cause.syscall, errno: cause.errno });
 }
 
+/**
+ * A system error the core named (its code, and the call that failed) as
+ * Node gives its own: its errno and words are Node's for that name.
+ * @param {{code: string, syscall: string}} failure
+ */
+function systemCause({ code, syscall }) {
+  const [errno, [, words]] = [...getSystemErrorMap()].find(([, [name]]) => name === code) ?? [undefined, [code, code]];
+  return { code, syscall, errno, message: `${code}: ${words}` };
+}
+
 /** The first bytes of an input (fewer when it is shorter); one that cannot be read throws inputError's error. */
 function inputHead(file, size) {
   try {
@@ -261,5 +272,5 @@ function writeInPieces(files, write, { durable = false } = {}) {
 
 module.exports = {
   writeFileAtomic, writeInPieces, checkTarget, checkReplaceable, checkExisting, outputClash, targetClash, ensureFolder, removeFolders,
-  systemError, inputError, inputHead, writeObstacle, namesInput, deviceNameReason, refuseDeviceName,
+  systemError, inputError, systemCause, inputHead, writeObstacle, namesInput, deviceNameReason, refuseDeviceName,
 };

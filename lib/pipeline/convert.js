@@ -5,9 +5,11 @@
 // a file appears complete or not at all.
 const path = require('node:path');
 const native = require('../native/entry');
-const { checkRecording, checkSamples, progressOf } = require('../checks/options');
+const { progressOf } = require('../checks/options');
 const { recordingRequest, setRequest, FILE_OF } = require('../checks/request');
-const { notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport } = require('../checks/outcomes');
+const {
+  notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, checkRecording, checkSamples, reportOf, filesOf, calibrationReport,
+} = require('../checks/outcomes');
 const { streamTable, streamSet } = require('../data/tables');
 const { tablePieceRows, writeTable, tableWriter } = require('../parquet/file');
 const { absoluteTime } = require('../model/time');

@@ -6,12 +6,12 @@
 // output layer.
 const path = require('node:path');
 const native = require('../native/entry');
-const { requireString, conversionOptions, calibrationOf, checkRecording, checkSamples, progressOf, libraryWords } = require('../checks/options');
+const { requireString, conversionOptions, calibrationOf, progressOf, libraryWords } = require('../checks/options');
 const { absoluteTime, offsetAt } = require('../model/time');
 const { tableWriter, tablePieceRows } = require('../parquet/file');
 const { datetimes } = require('../data/tables');
 const output = require('../output/files');
-const { calibrationReport } = require('../checks/outcomes');
+const { calibrationReport, checkRecording, checkSamples } = require('../checks/outcomes');
 const { KinovarError, codes } = require('../errors');
 
 /** The epoch's length in seconds when none is asked for, and its bounds. */

@@ -27,8 +27,6 @@ CLOCKS = ("drift", "offset")
 # 'csv' names the classic CSV, as it did in 0.1.
 FORMATS = ("plain", "classic", "csv")
 STREAMS = tuple(name for name, _ in _core.stream_layouts())
-# The first block of a recording holds its settings.
-_BLOCK = 512
 
 
 def _path(value, fn, name="path"):
@@ -113,13 +111,15 @@ def _display(path):
 
 def _check_recording(path):
     """Raises the system's error for a file that cannot be read, and
-    ERR_KINOVAR_FORMAT for one without settings at its start."""
-    try:
-        with open(path, "rb") as file:
-            head = file.read(_BLOCK)
-    except OSError as error:
-        raise from_os_error(error, _display(path), "read") from None
-    if not _core.holds_settings_record(head):
+    ERR_KINOVAR_FORMAT for one without settings at its start, as the core
+    finds them; a file cut short or without samples is told once read."""
+    found = _core.check_recording(path)
+    if found is None:
+        return
+    reason, number = found
+    if number:
+        raise system_error(number, _display(path), "read")
+    if reason == "not-a-recording":
         raise KinovarError(f"{_display(path)}: not a recording (no settings block at its start)", "ERR_KINOVAR_FORMAT",
                            path=_display(path))
 

@@ -326,10 +326,11 @@ void bindFiles(py::module_& m) {
     return py::make_tuple(outputProblemName(clash.problem), clash.indices);
   }, py::arg("inputs"), py::arg("targets"), "(problem, indices) when the targets may not be written, else None");
 
-  m.def("holds_settings_record", [](const py::bytes& head) {
-    const std::string bytes = head;
-    return holdsSettingsRecord({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-  }, py::arg("head"), "whether a file's first 512 bytes hold a settings record");
+  m.def("check_recording", [](const std::string& path) -> py::object {
+    const RecordingCheck check = released([&] { return checkRecordingFile(path.c_str()); });
+    if (check.fault == RecordingFault::None) return py::none();
+    return py::make_tuple(recordingFaultName(check), check.systemError);
+  }, py::arg("path"), "None for a recording; else (why by name, errno or 0)");
 
   m.def("read_config", [](const std::string& path) { return released([&] { return readConfig(path.c_str()); }); },
         py::arg("path"), "the settings as JSON, or '' when the file holds none");

@@ -1,5 +1,7 @@
 #include "ops/names.h"
 
+#include <cerrno>
+
 #include "export/csv.h"
 
 namespace kinovar {
@@ -36,6 +38,18 @@ const char* unparsedName(Unparsed reason) {
     case Unparsed::None: break;
   }
   return "unknown";
+}
+
+const char* recordingFaultName(const RecordingCheck& check) {
+  switch (check.fault) {
+    case RecordingFault::Unreadable: return check.systemError == ENOENT ? "missing" : "unreadable";
+    case RecordingFault::NotARecording: return "not-a-recording";
+    case RecordingFault::CutShort: return "cut-short";
+    case RecordingFault::SettingsFile: return "settings-file";
+    case RecordingFault::NoSamples: return "no-samples";
+    case RecordingFault::None: break;
+  }
+  return nullptr;
 }
 
 const char* outputProblemName(OutputProblem problem) {

@@ -16,6 +16,9 @@ const char* syncMethodName(SyncMethod method);
 const char* syncRefusalName(SyncRefusal refusal);
 const char* unparsedName(Unparsed reason);
 const char* outputProblemName(OutputProblem problem);
+// A file that is no recording: "missing" (ENOENT), "unreadable", "not-a-recording",
+// "cut-short", "settings-file" or "no-samples"; nullptr for a recording.
+const char* recordingFaultName(const RecordingCheck& check);
 // Why a set failed, or nullptr when it did not.
 const char* setFailureName(SetFailure failure);
 // readAndSync2's answer: "OK", or the code of the first stage that failed.

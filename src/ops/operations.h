@@ -165,6 +165,20 @@ std::string readConfigDeviceId(const char* utf8Path);
 // settings record.
 bool holdsSettingsRecord(std::span<const uint8_t> block);
 
+// Why a file cannot be converted as a recording, told before any work:
+// it cannot be read (systemError, at `step`), holds no settings at its
+// start, is cut inside its first block, or holds its settings and no
+// sample block (a settings file: one block or less).
+enum class RecordingFault { None, Unreadable, NotARecording, CutShort, SettingsFile, NoSamples };
+struct RecordingCheck {
+  RecordingFault fault = RecordingFault::None;
+  int systemError = 0;
+  const char* step = "";
+  uint64_t bytes = 0;  // the file's length, as far as its first two blocks tell
+};
+// Reads no more than the file's first two blocks.
+RecordingCheck checkRecordingFile(const char* utf8Path);
+
 // Builds the settings file from the settings text; false on failure.
 bool writeConfig(const char* utf8Path, const char* settingsText);
 

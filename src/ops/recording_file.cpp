@@ -1,8 +1,13 @@
 #include "ops/recording_file.h"
 
+#include <algorithm>
+#include <array>
+
+#include "io/byte_source.h"
 #include "io/paths.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
+#include "settings/settings_record.h"
 
 namespace kinovar {
 
@@ -21,6 +26,30 @@ bool parseRecordingFile(DeviceSettings& settings, StreamMap& streams, const char
     why->systemError = systemError;
   }
   return parsed;
+}
+
+RecordingCheck checkRecordingFile(const char* utf8Path) {
+  RecordingCheck check;
+  const auto fails = [&](const char* step, int error) {
+    check.fault = RecordingFault::Unreadable;
+    check.systemError = error;
+    check.step = step;
+    return check;
+  };
+  int error = 0;
+  const std::unique_ptr<ByteReader> file = fileSource(utf8Path)->open(0, error);
+  if (!file) return fails("open", error);
+  // Samples come in whole blocks after the settings block: a file without one has none.
+  std::array<uint8_t, 2 * kSettingsBlockSize> head{};
+  for (size_t got; check.bytes < head.size() && (got = file->read(head.data() + check.bytes, head.size() - check.bytes)) > 0;)
+    check.bytes += got;
+  if (file->failed()) return fails("read", file->error());  // a folder opens, then fails to read
+  const bool settings = holdsSettingsRecord({head.data(), static_cast<size_t>(std::min<uint64_t>(check.bytes, kSettingsBlockSize))});
+  if (check.bytes < kSettingsBlockSize) check.fault = settings ? RecordingFault::CutShort : RecordingFault::NotARecording;
+  else if (!settings) check.fault = RecordingFault::NotARecording;
+  else if (check.bytes == kSettingsBlockSize) check.fault = RecordingFault::SettingsFile;
+  else if (check.bytes < head.size()) check.fault = RecordingFault::NoSamples;
+  return check;
 }
 
 SetOutcome openSet(const std::vector<std::string>& paths, const ConversionOptions& options, TickReading ticks,

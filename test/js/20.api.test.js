@@ -37,6 +37,14 @@ test('readRecording throws where the native read answers a default document', (t
   const recording = generateRecording(path.join(dir, 'rec.bin'), { seconds: 1 });
   assert.throws(() => kinovar.readRecording(recording), TypeError);
   assert.equal(kinovar.readRecording(recording, csv).measureId, 7);
+  // Its length alone tells a settings file (one block) from a recording cut before a whole sample block;
+  // inspect reports both.
+  for (const [bytes, reason] of [[512, 'settings-file'], [1023, 'no-samples']]) {
+    const cut = path.join(dir, `cut${bytes}.bin`);
+    fs.writeFileSync(cut, fs.readFileSync(recording).subarray(0, bytes));
+    assert.throws(() => kinovar.readRecording(cut, csv), { code: codes.NO_SAMPLES, reason }, `${bytes} bytes`);
+    assert.equal(kinovar.inspect(cut).streams.accel.samples, 0);
+  }
 });
 
 // Quaternion cells of a CSV export, one array of four numbers per row that has them.

@@ -60,12 +60,23 @@ Napi::Value IsDeviceName(const Napi::CallbackInfo& info) {
   return Napi::Boolean::New(env, reservedDeviceName(info[0].As<Napi::String>().Utf8Value()));
 }
 
-// Whether a recording's first block (a Buffer of at least 512 bytes) holds a settings record.
-Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info) {
+// checkRecordingFile(path): null for a recording; else {reason, bytes} (the
+// reason by its name) and, for a file that cannot be read, {code, errno,
+// syscall} as the system gave them.
+Napi::Value CheckRecordingFile(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (info.Length() < 1 || !info[0].IsBuffer()) return wrongArguments(env, "hasSettingsRecord");
-  Napi::Buffer<uint8_t> block = info[0].As<Napi::Buffer<uint8_t>>();
-  return Napi::Boolean::New(env, holdsSettingsRecord({block.Data(), block.Length()}));
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "checkRecordingFile");
+  const RecordingCheck check = checkRecordingFile(info[0].As<Napi::String>().Utf8Value().c_str());
+  if (check.fault == RecordingFault::None) return env.Null();
+  Napi::Object answer = Napi::Object::New(env);
+  answer.Set("reason", recordingFaultName(check));
+  answer.Set("bytes", static_cast<double>(check.bytes));
+  if (check.fault == RecordingFault::Unreadable) {
+    answer.Set("code", errnoName(check.systemError));
+    answer.Set("errno", check.systemError);
+    answer.Set("syscall", check.step);
+  }
+  return answer;
 }
 
 // schema(): what the tables look like, for the layer's writers and

@@ -112,7 +112,7 @@ Napi::Value FileStem(const Napi::CallbackInfo& info);
 Napi::Value OutputClash(const Napi::CallbackInfo& info);
 Napi::Value TargetClash(const Napi::CallbackInfo& info);
 Napi::Value IsDeviceName(const Napi::CallbackInfo& info);
-Napi::Value HasSettingsRecord(const Napi::CallbackInfo& info);
+Napi::Value CheckRecordingFile(const Napi::CallbackInfo& info);
 Napi::Value Schema(const Napi::CallbackInfo& info);
 // settings.cpp
 Napi::Value ReadSettings(const Napi::CallbackInfo& info);

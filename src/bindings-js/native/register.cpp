@@ -52,7 +52,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"outputClash", OutputClash},
       {"targetClash", TargetClash},
       {"isDeviceName", IsDeviceName},
-      {"hasSettingsRecord", HasSettingsRecord},
+      {"checkRecordingFile", CheckRecordingFile},
       {"readSettings", ReadSettings},
       {"settingsRecords", SettingsRecords},
       {"schema", Schema},
