@@ -60,7 +60,7 @@ if (process.argv[2] === '--floor') {
 
 const options = parseArgs(process.argv.slice(2));
 const cli = path.join(options.root, 'bin', 'kinovar.js');
-const { generateRecording, generateSession } = require(path.join(options.root, 'lib', 'generator'));
+const { generateRecording, generateSession } = require(path.join(options.root, 'lib', 'native', 'generator'));
 const GB = 1e9;
 const MB = (bytes) => (bytes / 1e6).toFixed(0);
 
