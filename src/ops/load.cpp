@@ -201,14 +201,7 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
   ahead_ = threadBudget(options) > 1;
 }
 
-TableReader::~TableReader() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  changed_.notify_all();
-  if (maker_.joinable()) maker_.join();
-}
+TableReader::~TableReader() = default;
 
 bool TableReader::make(uint64_t maxRows, TableChunk& chunk) {
   return nextRows(*rows_, piece_, columns_, origin_, maxRows, chunk);
@@ -246,60 +239,35 @@ constexpr size_t kPiecesAhead = 4;
 bool TableReader::next(uint64_t maxRows, TableChunk& chunk) {
   maxRows = std::max<uint64_t>(maxRows, 1);
   ahead(maxRows);
-  if (!maker_.joinable()) return make(maxRows, chunk);
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return !made_.empty() || end_; });
-  if (made_.empty()) {
-    if (failure_) std::rethrow_exception(failure_);
+  if (!made_) return make(maxRows, chunk);
+  TableChunk* first = made_->front();
+  if (!first) {
     chunk.rows = 0;
     return false;
   }
-  TableChunk& first = made_.front();
-  if (first.rows <= maxRows) {
-    chunk = std::move(first);
-    made_.pop_front();
+  if (first->rows <= maxRows) {
+    std::swap(chunk, *first);
+    made_->used(1, true);
   } else {
     // Asked for fewer rows than were made ahead: the rest waits for the next call.
-    chunk = rowsOf(first, 0, maxRows);
-    first = rowsOf(first, maxRows, first.rows - maxRows);
+    chunk = rowsOf(*first, 0, maxRows);
+    *first = rowsOf(*first, maxRows, first->rows - maxRows);
   }
-  lock.unlock();
-  changed_.notify_all();
   return true;
 }
 
 void TableReader::ahead(uint64_t maxRows) {
-  if (!ahead_ || maker_.joinable()) return;
-  aheadRows_ = std::max<uint64_t>(maxRows, 1);
+  if (!ahead_ || made_) return;
+  const uint64_t rows = std::max<uint64_t>(maxRows, 1);
   try {
-    maker_ = std::thread([this] { makeAhead(); });
+    made_ = std::make_unique<Ahead<TableChunk>>(
+        // The piece the thread holds while the queue is full is the last of them.
+        kPiecesAhead - 1, [](const TableChunk&) { return uint64_t{1}; },
+        [this, rows](const Ahead<TableChunk>::Put& put) {
+          for (TableChunk piece; make(rows, piece);) put(piece);
+        });
   } catch (const std::system_error&) {
     ahead_ = false;  // no thread to be had: each piece is made when asked for
-  }
-}
-
-void TableReader::makeAhead() {
-  for (bool more = true; more;) {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return stop_ || made_.size() < kPiecesAhead; });
-      if (stop_) return;
-    }
-    TableChunk piece;
-    std::exception_ptr failure;
-    try {
-      more = make(aheadRows_, piece);
-    } catch (...) {
-      more = false;
-      failure = std::current_exception();
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (more) made_.push_back(std::move(piece));
-      end_ = !more;
-      failure_ = failure;
-    }
-    changed_.notify_all();
   }
 }
 

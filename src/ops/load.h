@@ -2,17 +2,13 @@
 // the same parse, orientation stage and synchronisation as the conversions.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "io/ahead.h"
 #include "ops/names.h"
 #include "ops/operations.h"
 #include "ops/options.h"
@@ -80,7 +76,6 @@ class TableReader {
 
  private:
   bool make(uint64_t maxRows, TableChunk& chunk);
-  void makeAhead();
 
   RecordingReader reader_;
   bool parsed_ = false;
@@ -95,14 +90,9 @@ class TableReader {
   TableColumns columns_;
   TablePiece piece_;
   bool ahead_ = false;  // whether pieces are made while the caller uses the ones before
-  uint64_t aheadRows_ = 0;  // their size
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<TableChunk> made_;  // in order; the first may be what is left of one handed out in part
-  bool end_ = false;  // nothing comes after made_
-  bool stop_ = false;
-  std::exception_ptr failure_;  // why the pieces ended early
-  std::thread maker_;
+  // Pieces made ahead, of the first call's size. Last: its thread stops
+  // before what it reads goes.
+  std::unique_ptr<Ahead<TableChunk>> made_;
 };
 
 // The tables of a set read in pieces, one per recording, aligned and cut as

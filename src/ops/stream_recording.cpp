@@ -3,13 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+#include "io/ahead.h"
 
 #include "orientation/orientation.h"
 #include "orientation/streaming.h"
@@ -75,42 +72,15 @@ class ClassicCursor : public StreamCursor {
   uint64_t head_ = 0;
 };
 
-// Samples made on a thread of its own, at most `limit` of them ahead of the
-// reader: the classic filter and the accurate estimate then run beside the
-// rows' formatting, as they did over whole streams. `produce` fills a piece
-// and hands it to `put` in order, returning at the end; put waits while the
-// reader is behind, and throws Stopped once the reader has gone. put swaps
-// the piece for one the reader has used up: the same few buffers go round
-// for the whole recording, allocated once on one thread, where a piece
-// allocated on this thread and freed on the reader's left its memory with
-// the allocator's arenas.
-class Ahead {
+// Samples made on a thread of its own (io/ahead.h), at most `limit` of them
+// ahead of the reader: the classic filter and the accurate estimate then run
+// beside the rows' formatting, as they did over whole streams.
+class SamplesAhead {
  public:
-  struct Stopped {};
-  using Put = std::function<void(SampleStream&)>;
+  using Put = Ahead<SampleStream>::Put;
 
-  Ahead(uint64_t limit, std::function<void(const Put&)> produce) : limit_(std::max<uint64_t>(limit, 1)) {
-    thread_ = std::thread([this, produce = std::move(produce)] {
-      try {
-        produce([this](SampleStream& piece) { put(piece); });
-      } catch (const Stopped&) {
-      } catch (...) {
-        std::lock_guard lock(mutex_);
-        error_ = std::current_exception();
-      }
-      std::lock_guard lock(mutex_);
-      done_ = true;
-      changed_.notify_all();
-    });
-  }
-  ~Ahead() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
+  SamplesAhead(uint64_t limit, std::function<void(const Put&)> produce)
+      : queue_(limit, [](const SampleStream& piece) { return piece.count; }, std::move(produce)) {}
 
   // The next max samples, fewer only at the end, as the pieces were put:
   // values channel-major, and times if the pieces had them. Each channel is
@@ -119,43 +89,33 @@ class Ahead {
     uint64_t count = 0, channels = 0;
     bool timed = false;
     while (count < max) {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return done_ || !pieces_.empty(); });
-      if (error_) std::rethrow_exception(error_);
-      if (pieces_.empty()) break;
-      SampleStream& piece = pieces_.front();
-      if (count == 0 && used_ == 0 && piece.count == max) {
+      SampleStream* piece = queue_.front();
+      if (!piece) break;
+      if (count == 0 && used_ == 0 && piece->count == max) {
         // A whole piece of the size asked for changes hands without a copy.
-        std::swap(out.values, piece.values);
-        std::swap(out.times, piece.times);
-        out.channels = piece.channels;
+        std::swap(out.values, piece->values);
+        std::swap(out.times, piece->times);
+        out.channels = piece->channels;
         out.count = max;
-        queued_ -= max;
-        spare_.push_back(std::move(piece));
-        pieces_.pop_front();
-        changed_.notify_all();
+        queue_.used(max, true);
         return max;
       }
       if (count == 0) {
-        channels = piece.channels;
-        timed = !piece.times.empty();
+        channels = piece->channels;
+        timed = !piece->times.empty();
         out.values.resize(channels * max);
         out.times.resize(timed ? max : 0);
       }
-      const uint64_t n = std::min(max - count, piece.count - used_);
-      if (timed) std::copy_n(piece.times.begin() + static_cast<long>(used_), n, out.times.begin() + static_cast<long>(count));
+      const uint64_t n = std::min(max - count, piece->count - used_);
+      if (timed) std::copy_n(piece->times.begin() + static_cast<long>(used_), n, out.times.begin() + static_cast<long>(count));
       for (uint64_t c = 0; c < channels; ++c)
-        std::copy_n(piece.values.begin() + static_cast<long>(c * piece.count + used_), n,
+        std::copy_n(piece->values.begin() + static_cast<long>(c * piece->count + used_), n,
                     out.values.begin() + static_cast<long>(c * max + count));
       count += n;
       used_ += n;
-      queued_ -= n;
-      if (used_ == piece.count) {
-        spare_.push_back(std::move(piece));
-        pieces_.pop_front();
-        used_ = 0;
-      }
-      changed_.notify_all();
+      const bool finished = used_ == piece->count;
+      if (finished) used_ = 0;
+      queue_.used(n, finished);
     }
     if (count < max) {
       for (uint64_t c = 1; c < channels; ++c)
@@ -170,30 +130,8 @@ class Ahead {
   }
 
  private:
-  void put(SampleStream& piece) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stop_ || queued_ < limit_; });
-    if (stop_) throw Stopped{};
-    queued_ += piece.count;
-    pieces_.push_back(std::move(piece));
-    if (spare_.empty()) {
-      piece = SampleStream{};
-    } else {
-      piece = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    changed_.notify_all();
-  }
-
-  uint64_t limit_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<SampleStream> pieces_;
-  std::vector<SampleStream> spare_;  // pieces taken, whose buffers the producer fills next
-  uint64_t queued_ = 0, used_ = 0;  // samples in pieces_ not yet taken; taken of the first piece
-  bool done_ = false, stop_ = false;
-  std::exception_ptr error_;
-  std::thread thread_;
+  Ahead<SampleStream> queue_;
+  uint64_t used_ = 0;  // samples taken of the front piece
 };
 
 // The samples a producer makes, handed to the reader in batches of at
@@ -206,14 +144,14 @@ class Batch {
   // A piece this large, with nothing held before it, may go as it is.
   bool passes(uint64_t n) const { return count_ == 0 && n >= least_; }
   // n samples of `channels`, channel-major at v, and their times (or none).
-  void add(const Ahead::Put& put, uint64_t channels, uint64_t n, const double* v, const double* times = nullptr) {
+  void add(const SamplesAhead::Put& put, uint64_t channels, uint64_t n, const double* v, const double* times = nullptr) {
     columns_.resize(channels);
     for (uint64_t c = 0; c < channels; ++c) columns_[c].insert(columns_[c].end(), v + c * n, v + (c + 1) * n);
     if (times) times_.insert(times_.end(), times, times + n);
     count_ += n;
     if (count_ >= least_) flush(put);
   }
-  void flush(const Ahead::Put& put) {
+  void flush(const SamplesAhead::Put& put) {
     if (count_ == 0) return;
     piece_.channels = columns_.size();
     piece_.count = count_;
@@ -239,7 +177,7 @@ uint64_t handOffSamples(uint64_t piece) { return std::max<uint64_t>(piece, 4096)
 class AheadCursor : public StreamCursor {
  public:
   AheadCursor(std::unique_ptr<StreamCursor> inner, uint64_t piece)
-      : inner_(std::move(inner)), ahead_(4 * handOffSamples(piece), [this, piece](const Ahead::Put& put) {
+      : inner_(std::move(inner)), ahead_(4 * handOffSamples(piece), [this, piece](const SamplesAhead::Put& put) {
           SampleStream read;
           Batch batch(handOffSamples(piece));
           while (inner_->read(read, std::max<uint64_t>(piece, 1)) > 0) {
@@ -256,7 +194,7 @@ class AheadCursor : public StreamCursor {
 
  private:
   std::unique_ptr<StreamCursor> inner_;
-  Ahead ahead_;  // last: its thread stops before what it reads goes
+  SamplesAhead ahead_;  // last: its thread stops before what it reads goes
 };
 
 // The accurate estimate runs on a thread of its own, a few chunks ahead of
@@ -272,7 +210,7 @@ class AccurateCursor : public StreamCursor {
                   readInput(accel_, kAccelKey, first, n, accel);
                   readInput(gyro_, kGyroKey, first, n, gyro);
                 }},
-        ahead_(4 * handOffSamples(reader.chunkSamples()), [this](const Ahead::Put& put) {
+        ahead_(4 * handOffSamples(reader.chunkSamples()), [this](const SamplesAhead::Put& put) {
           Batch batch(handOffSamples(reader_.chunkSamples()));
           estimateAccurateChunked(source_, std::max<uint64_t>(reader_.chunkSamples(), 1),
                                   [&](uint64_t, uint64_t n, const double* q) { batch.add(put, 4, n, q); });
@@ -310,7 +248,7 @@ class AccurateCursor : public StreamCursor {
   SampleStream timed_;  // the accelerometer's times, its buffers swapped with the caller's
   ImuSource source_;
   Input accel_, gyro_;
-  Ahead ahead_;  // last: its thread stops before what it reads goes
+  SamplesAhead ahead_;  // last: its thread stops before what it reads goes
 };
 
 }  // namespace

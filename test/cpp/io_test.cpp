@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <limits>
@@ -12,6 +13,7 @@
 
 #include "gen/generator.h"
 #include "gen/sync_set.h"
+#include "io/ahead.h"
 #include "io/json_writer.h"
 #include "io/ordered_writer.h"
 #include "io/output_file.h"
@@ -183,6 +185,42 @@ TEST(OrderedWriter, WritesChunksInOrderAndPassesOnTheFirstError) {
 }  // namespace
 
 namespace {
+
+TEST(Ahead, HandsPiecesInOrderWithinItsBoundThenTheFailure) {
+  // Pieces hold their number; the producer fails after five.
+  std::atomic<uint64_t> put{0};
+  Ahead<std::vector<int>> queue(2, [](const std::vector<int>& piece) { return piece.size(); },
+                                [&](const Ahead<std::vector<int>>::Put& hand) {
+                                  for (int i = 0; i < 5; ++i) {
+                                    std::vector<int> piece(1, i);
+                                    hand(piece);
+                                    ++put;
+                                  }
+                                  throw std::runtime_error("broken");
+                                });
+  uint64_t taken = 0;
+  for (int i = 0; i < 5; ++i) {
+    std::vector<int>* piece = queue.front();
+    ASSERT_NE(piece, nullptr);
+    EXPECT_EQ((*piece)[0], i);
+    // Never more than the bound waiting, however fast the producer runs.
+    EXPECT_LE(put - taken, 2u);
+    queue.used(1, true);
+    ++taken;
+  }
+  EXPECT_THROW(queue.front(), std::runtime_error);
+}
+
+TEST(Ahead, StopsItsProducerWhenTheConsumerGoes) {
+  std::atomic<int> made{0};
+  {
+    Ahead<int> queue(1, [](const int&) { return uint64_t{1}; }, [&](const Ahead<int>::Put& hand) {
+      for (int i = 0;; ++i, ++made) hand(i);
+    });
+    ASSERT_NE(queue.front(), nullptr);
+  }
+  EXPECT_LE(made.load(), 3);
+}
 
 TEST(JsonWriter, NestsSeparatesAndEscapes) {
   JsonWriter json;
