@@ -126,12 +126,15 @@ function tableColumns(layouts, datetime) {
   return columns;
 }
 
+/** A native piece's columns, the time (and datetime) first. */
+function pieceColumns(piece, datetime, timeBase) {
+  const values = [{ values: piece.time, valid: null }];
+  if (datetime) values.push({ values: datetimes(piece.time, timeBase), valid: null });
+  return [...values, ...piece.columns];
+}
+
 function* pieces(next, datetime, timeBase) {
-  for (let piece; (piece = next());) {
-    const values = [{ values: piece.time, valid: null }];
-    if (datetime) values.push({ values: datetimes(piece.time, timeBase), valid: null });
-    yield { from: 0, to: piece.rows, columns: [...values, ...piece.columns] };
-  }
+  for (let piece; (piece = next());) yield { from: 0, to: piece.rows, columns: pieceColumns(piece, datetime, timeBase) };
 }
 
 /**
@@ -227,47 +230,16 @@ function loadRecordingSet(recordingPaths, conversion, range = {}) {
 function sampleTable(recording, { datetime = false } = {}) {
   if (!recording[layoutKey]) throw new TypeError('sampleTable: expected a recording from load() or loadSet()');
   const { streams } = recording;
-  const names = Object.keys(STREAMS).filter((name) => streams[name]);
-  const { rows, rowOf } = native.tableRows(names.map((name) => streams[name].time));
-  const at = Object.fromEntries(names.map((name, s) => [name, rowOf[s]]));
-  // A stream with a sample on every row is its own column, without a copy.
-  const everyRow = (name) => streams[name].time.length === rows;
-  const whole = names.find(everyRow);
-  let time = whole && streams[whole].time;
-  if (!time) {
-    time = new Float64Array(rows);
-    for (const name of names) {
-      const { time: times } = streams[name];
-      const row = at[name];
-      for (let k = 0; k < row.length; k++) time[row[k]] = times[k];
-    }
-  }
-  // An orientation without an estimate is NaN in all four channels: one bitmap for them.
-  const estimated = streams.orientation && noEstimates(streams.orientation.w);
-  const columns = [{ name: 'time', unit: 's', type: 'double', values: time, valid: null }];
-  if (datetime) columns.push({ name: 'datetime', unit: '', type: 'timestamp', values: datetimes(time, recording[layoutKey].timeBase), valid: null });
-  for (const [name, unit, stream, channel] of COLUMNS) {
-    const source = streams[stream]?.[channel];
-    if (!source) continue;
-    const type = stream === 'events' ? 'int32' : 'double';
-    const none = stream === 'orientation' ? estimated : null;
-    if (type === 'double' && everyRow(stream)) {
-      columns.push({ name, unit, type, values: source, valid: none });
-      continue;
-    }
-    const row = at[stream];
-    const values = type === 'int32' ? new Int32Array(rows) : new Float64Array(rows);
-    const valid = new Uint8Array(Math.ceil(rows / 8));
-    for (let k = 0; k < source.length; k++) {
-      const value = source[k];
-      if (value !== value) continue;  // no estimate
-      const r = row[k];
-      values[r] = value;
-      valid[r >> 3] |= 1 << (r & 7);
-    }
-    columns.push({ name, unit, type, values, valid });
-  }
-  return { rows, columns };
+  const present = COLUMNS.filter(([, , stream]) => streams[stream]);
+  const piece = native.sampleRows(streams);
+  // The rows' times and a column the rows give no values for are a stream's own arrays.
+  piece.time ??= Object.values(streams).find(({ time }) => time.length === piece.rows).time;
+  const values = pieceColumns(piece, datetime, recording[layoutKey].timeBase);
+  const columns = tableColumns(present.map(([name, unit, stream]) => ({ name, unit, stream })), datetime)
+    .map((column, c) => ({ ...column, ...values[c] }));
+  const first = columns.length - present.length;
+  for (const [c, [, , stream, channel]] of present.entries()) columns[first + c].values ??= streams[stream][channel];
+  return { rows: piece.rows, columns };
 }
 
 /** The columns whose cells tell that an orientation sample stands on a row, estimated or not. */
@@ -301,15 +273,6 @@ function tableStreams(columns) {
     streams[group] = stream;
   }
   return streams;
-}
-
-/** The validity bitmap of a channel that is NaN where there is no value, or null when it has every one. */
-function noEstimates(channel) {
-  const first = channel.findIndex((v) => v !== v);
-  if (first < 0) return null;
-  const valid = new Uint8Array(Math.ceil(channel.length / 8));
-  for (let k = 0; k < channel.length; k++) if (channel[k] === channel[k]) valid[k >> 3] |= 1 << (k & 7);
-  return valid;
 }
 
 module.exports = {

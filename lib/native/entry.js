@@ -76,7 +76,7 @@ module.exports = {
   /** (handle) -> the recording is let go at once */
   closeEpochs: entry.closeEpochs,
   /** (times: Float64Array[], at most five) -> {rows, rowOf: Uint32Array[]}: the table's row of each sample */
-  tableRows: entry.tableRows,
+  sampleRows: entry.sampleRows,
   /** (recordings, conversion) -> the set's outcome with {handle, timeBase, recordings: [{info, quality, columns}]} */
   openSetTable: entry.openSetTable,
   /** (handle, i, maxRows) -> recording i's next rows as nextRows gives them, or null after its last */

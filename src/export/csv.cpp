@@ -24,7 +24,6 @@
 #include "io/ordered_writer.h"
 #include "io/paths.h"
 #include "model/streams.h"
-#include "orientation/orientation.h"
 #include "reader/calendar.h"
 
 namespace kinovar {
@@ -308,8 +307,6 @@ void formatChunk(ChunkBuffer& buffer, const TableLayout& table, const ClassicChu
   }
 }
 
-constexpr uint64_t kPlainChannels[5] = {3, 3, 2, 1, 4};
-
 }  // namespace
 
 struct TableRows::Queues {
@@ -373,44 +370,83 @@ double firstInstant(const TableLayout& table) {
   return merge.first();
 }
 
-bool holdsValue(const SampleStream& stream, size_t group, uint64_t k) {
-  const double* v = stream.values.data();
-  const uint64_t n = stream.count;
-  if (v[k] != v[k]) return false;  // a row of a set that no sample of the stream stood near
-  return group != 4 || !noEstimate(v[k], v[n + k], v[2 * n + k], v[3 * n + k]);
+std::array<RowGroup, 5> rowGroups(const TablePiece& piece) {
+  std::array<RowGroup, 5> groups;
+  for (size_t g = 0; g < 5; ++g) {
+    const SampleStream& window = piece.windows[g];
+    if (!window.channels) continue;
+    groups[g].times = window.times.data();
+    groups[g].count = window.count;
+    for (uint64_t c = 0; c < window.channels && c < 4; ++c) groups[g].channels[c] = window.values.data() + c * window.count;
+    groups[g].quaternion = g == 4;
+  }
+  return groups;
+}
+
+size_t groupOf(uint32_t key) {
+  switch (key) {
+    case kGyroKey: return 0;
+    case kAccelKey: return 1;
+    case kBaroKey: return 2;
+    case kEventKey:
+    case kSecondEventKey: return 3;
+    default: return 4;
+  }
+}
+
+PlainColumns plainColumns(const std::array<bool, 5>& present) {
+  PlainColumns columns;
+  const std::span<const ColumnName> names = tableColumns();
+  for (size_t i = 0; i < names.size(); ++i) {
+    const size_t g = groupOf(names[i].key);
+    if (!present[g]) continue;
+    columns.index.push_back(i);
+    columns.read.push_back({g, names[i].channel});
+  }
+  return columns;
+}
+
+PlainColumns plainColumns(const TableLayout& table) {
+  return plainColumns({table.gyro.stream != nullptr, table.accel.stream != nullptr, table.baro.stream != nullptr,
+                       table.event.stream != nullptr, table.quaternion.stream != nullptr});
 }
 
 namespace {
 
-void formatTablePiece(ChunkBuffer& buffer, const TablePiece& chunk, const PlainTime& time) {
+// A chunk of the plain table: the samples on its rows, and its rows.
+struct PlainChunk {
+  TablePiece samples;
+  RowPiece rows;
+};
+
+// Decimals of a column's cells: the classic export's.
+int decimalsOf(const ColumnName& column) {
+  if (column.key == kBaroKey) return column.channel == 0 ? 3 : 1;
+  return column.key == kEventKey ? 3 : 5;
+}
+
+void formatRows(ChunkBuffer& buffer, const RowPiece& rows, const std::vector<int>& decimals, const PlainTime& time) {
   buffer.clear();
-  InstantMerge merge;
-  size_t present[5];
-  size_t streams = 0;
-  for (size_t g = 0; g < 5; ++g)
-    if (chunk.windows[g].channels) present[streams++] = g, merge.add(chunk.windows[g].times.data(), chunk.windows[g].count);
-  for (uint64_t row = 0; row < chunk.rows; ++row) {
-    const double t = merge.next();
-    char* out = timeCell(buffer.room(), t - time.origin);
-    if (time.datetime) out = datetimeCell(out, time, t - time.origin);
-    for (size_t s = 0; s < streams; ++s) {
-      const size_t g = present[s];
-      const SampleStream& stream = chunk.windows[g];
-      const uint64_t channels = kPlainChannels[g];
-      uint64_t k = 0;
-      const bool sampled = merge.take(s, t, k);
-      const double* v = stream.values.data();
-      const uint64_t n = stream.count;
-      if (!sampled || !holdsValue(stream, g, k)) {
-        for (uint64_t c = 0; c < channels; ++c) *out++ = ',';
-      } else if (g == 2) {
-        out = cell<3>(out, v[k]);
-        out = cell<1>(out, v[n + k]);
-      } else if (g == 3) {
-        out = cell<3>(out, v[k]);
-      } else {
-        for (uint64_t c = 0; c < channels; ++c) out = cell<5>(out, v[c * n + k]);
+  struct Cells {
+    const double* values;
+    const uint8_t* valid;  // null: every row has a value
+    int decimals;
+  };
+  std::array<Cells, 16> cells;
+  const size_t columns = std::min(rows.values.size(), cells.size());
+  for (size_t c = 0; c < columns; ++c)
+    cells[c] = {rows.values[c].data(), rows.valid[c].empty() ? nullptr : rows.valid[c].data(), decimals[c]};
+  for (uint64_t r = 0; r < rows.rows; ++r) {
+    char* out = timeCell(buffer.room(), rows.time[r]);
+    if (time.datetime) out = datetimeCell(out, time, rows.time[r]);
+    for (size_t c = 0; c < columns; ++c) {
+      const Cells& column = cells[c];
+      if (column.valid && !((column.valid[r >> 3] >> (r & 7)) & 1)) {
+        *out++ = ',';
+        continue;
       }
+      const double v = column.values[r];
+      out = column.decimals == 5 ? cell<5>(out, v) : column.decimals == 3 ? cell<3>(out, v) : cell<1>(out, v);
     }
     out[-1] = '\n';  // in place of the last cell's comma
     buffer.commit(out);
@@ -532,22 +568,10 @@ std::string classicHeader(const DeviceSettings& settings, const TableLayout& tab
   return out;
 }
 
-const TableColumn& tableColumnOf(const TableLayout& table, uint32_t key) {
-  switch (key) {
-    case kGyroKey: return table.gyro;
-    case kAccelKey: return table.accel;
-    case kBaroKey: return table.baro;
-    case kEventKey: return table.event;
-    default: return table.quaternion;
-  }
-}
-
 // The names the Parquet file gives the same columns.
 std::string plainHeader(const TableLayout& table, bool datetime) {
   std::string out = datetime ? "time,datetime" : "time";
-  for (const ColumnName& column : tableColumns()) {
-    if (tableColumnOf(table, column.key).stream) out += std::string(",") + column.name;
-  }
+  for (const size_t i : plainColumns(table).index) out += std::string(",") + tableColumns()[i].name;
   return out + "\n";
 }
 
@@ -615,22 +639,26 @@ bool writeCsv(CsvFile& csv, const StreamSource& source, CsvStyle style, unsigned
   const auto write = [&](const char* data, size_t size) { output.write(data, size); };
   InOrder inOrder;
   ChunkPool<ClassicChunk> classicChunks;
-  ChunkPool<TablePiece> tablePieces;
+  ChunkPool<PlainChunk> plainChunks;
   if (style == CsvStyle::Plain) {
     TableRows loader(source, table, rows);
     PlainTime plain = time;
     if (std::isnan(plain.origin)) plain.origin = loader.first();
+    const PlainColumns columns = plainColumns(table);
+    std::vector<int> decimals;
+    for (const size_t i : columns.index) decimals.push_back(decimalsOf(tableColumns()[i]));
     writeChunksUntil(
         kRowBound,
         [&](size_t c, ChunkBuffer& buffer) {
-          std::unique_ptr<TablePiece> chunk = tablePieces.acquire();
+          std::unique_ptr<PlainChunk> chunk = plainChunks.acquire();
           inOrder.run(c, [&] {
-            loader.load(*chunk);
+            loader.load(chunk->samples);
             if (source.progress) source.progress(loader.fraction());
           });
-          formatTablePiece(buffer, *chunk, plain);
-          const bool rows = chunk->rows > 0;
-          tablePieces.release(std::move(chunk));
+          mergeRows(rowGroups(chunk->samples), chunk->samples.rows, columns.read, plain.origin, chunk->rows);
+          formatRows(buffer, chunk->rows, decimals, plain);
+          const bool rows = chunk->rows.rows > 0;
+          plainChunks.release(std::move(chunk));
           return rows;
         },
         write, helper, source.helperStart);

@@ -1,12 +1,14 @@
 // CSV export of one recording on its clock's time axis.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <span>
 
+#include "export/rows.h"
 #include "io/output_file.h"
 #include "io/paths.h"
 #include "model/recording.h"
@@ -120,10 +122,18 @@ struct TablePiece {
   uint64_t rows = 0;
   SampleStream windows[5];
 };
-// Whether sample k of a piece's group (as numbered above) holds a value:
-// a quaternion without an estimate, or a row of a set with no sample near
-// it (NaN), holds none.
-bool holdsValue(const SampleStream& stream, size_t group, uint64_t k);
+// The groups of a piece (numbered as above) as its rows read them.
+std::array<RowGroup, 5> rowGroups(const TablePiece& piece);
+// The table's columns after its time that the groups present (numbered as
+// above) give: where in tableColumns() each stands, and how the rows read it.
+struct PlainColumns {
+  std::vector<size_t> index;
+  std::vector<RowColumn> read;
+};
+PlainColumns plainColumns(const std::array<bool, 5>& present);
+PlainColumns plainColumns(const TableLayout& table);
+// The group (numbered as above) of a stream's key.
+size_t groupOf(uint32_t key);
 class TableRows {
  public:
   // Pieces of at most `rows` rows (0: the default).

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <vector>
 
 namespace kinovar {
 
@@ -62,5 +64,47 @@ class InstantMerge {
   std::array<uint64_t, kMax> at_{};
   size_t size_ = 0;
 };
+
+// A group of the table's streams as its rows read it: sample k at times[k],
+// its channel c at channels[c][k]. A group without samples has no columns.
+struct RowGroup {
+  const double* times = nullptr;
+  uint64_t count = 0;
+  std::array<const double*, 4> channels{};
+  bool quaternion = false;  // a quaternion of zeros is one without an estimate
+};
+
+// A column of the rows: the group and channel it reads; `values` false: only
+// whether each row has a value (the caller holds the values already).
+struct RowColumn {
+  size_t group = 0;
+  uint32_t channel = 0;
+  bool values = true;
+};
+
+// A piece of a table's rows: each row's time and, per column, its value on
+// the row and a bit per row that has one (bit r & 7 of byte r >> 3; empty:
+// every row has one). A row without a value holds 0.
+struct RowPiece {
+  uint64_t rows = 0;
+  std::vector<double> time;
+  std::vector<std::vector<double>> values;  // per column; empty for a column without values
+  std::vector<std::vector<uint8_t>> valid;  // per column
+};
+
+// The number of rows every sample of `groups` (at most InstantMerge::kMax)
+// stands on.
+uint64_t rowCount(std::span<const RowGroup> groups);
+
+// The `rows` rows of every sample of `groups` (at most InstantMerge::kMax),
+// their times counted from `origin` (`times` false: no times, the caller
+// has them). A sample holds no value when its first
+// channel is NaN (a row of a set that no sample of the stream stood near) or
+// it is a quaternion without an estimate.
+void mergeRows(std::span<const RowGroup> groups, uint64_t rows, std::span<const RowColumn> columns, double origin,
+               RowPiece& out, bool times = true);
+
+// Rows `first` to `first + count` of a piece.
+RowPiece rowsOf(const RowPiece& piece, uint64_t first, uint64_t count);
 
 }  // namespace kinovar

@@ -128,57 +128,27 @@ LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& opt
 
 namespace {
 
-TableColumns tableColumnsOf(const TableLayout& table) {
-  TableColumns columns;
-  const TableColumn* groups[5] = {&table.gyro, &table.accel, &table.baro, &table.event, &table.quaternion};
+TableColumns tableColumnsOf(const TableLayout& table) { return columnsOf(plainColumns(table)); }
+
+}  // namespace
+
+TableColumns columnsOf(const PlainColumns& plain) {
   const std::vector<ColumnLayout> all = columnLayouts();
-  const std::span<const ColumnName> names = tableColumns();
-  for (size_t i = 0; i < names.size(); ++i) {
-    for (size_t g = 0; g < 5; ++g) {
-      const uint32_t key = g == 3 ? kEventKey : groups[g]->key;
-      if (names[i].key != key || !groups[g]->stream) continue;
-      columns.layouts.push_back(all[i]);
-      columns.of.emplace_back(g, names[i].channel);
-    }
-  }
+  TableColumns columns;
+  for (const size_t i : plain.index) columns.layouts.push_back(all[i]);
+  columns.of = plain.read;
   return columns;
 }
 
+namespace {
+
 // The next rows of a table, their time from `origin`.
 bool nextRows(TableRows& table, TablePiece& piece, const TableColumns& columns, double origin, uint64_t maxRows,
-              TableChunk& chunk) {
+              RowPiece& chunk) {
   table.load(piece, std::max<uint64_t>(maxRows, 1));
-  const uint64_t rows = chunk.rows = piece.rows;
-  if (rows == 0) return false;
-  InstantMerge merge;
-  size_t slot[5] = {};
-  for (size_t g = 0, s = 0; g < 5; ++g)
-    if (piece.windows[g].channels) slot[g] = s++, merge.add(piece.windows[g].times.data(), piece.windows[g].count);
-  chunk.time.assign(rows, 0.0);
-  chunk.values.assign(columns.layouts.size(), std::vector<double>(rows, 0.0));
-  chunk.valid.assign(columns.layouts.size(), std::vector<uint8_t>((rows + 7) / 8, 0));
-  std::vector<bool> full(columns.layouts.size(), true);
-  uint64_t k[5] = {};
-  bool sampled[5] = {};
-  for (uint64_t r = 0; r < rows; ++r) {
-    const double t = merge.next();
-    chunk.time[r] = t - origin;
-    for (size_t g = 0; g < 5; ++g) {
-      if (!piece.windows[g].channels) continue;
-      sampled[g] = merge.take(slot[g], t, k[g]) && holdsValue(piece.windows[g], g, k[g]);
-    }
-    for (size_t c = 0; c < columns.layouts.size(); ++c) {
-      const auto [g, channel] = columns.of[c];
-      if (!sampled[g]) {
-        full[c] = false;
-        continue;
-      }
-      chunk.values[c][r] = piece.windows[g].value(channel, k[g]);
-      chunk.valid[c][r >> 3] = static_cast<uint8_t>(chunk.valid[c][r >> 3] | 1u << (r & 7));
-    }
-  }
-  for (size_t c = 0; c < columns.layouts.size(); ++c)
-    if (full[c]) chunk.valid[c].clear();
+  chunk.rows = piece.rows;
+  if (piece.rows == 0) return false;
+  mergeRows(rowGroups(piece), piece.rows, columns.of, origin, chunk);
   return true;
 }
 
@@ -203,31 +173,11 @@ TableReader::TableReader(const char* utf8Path, const ConversionOptions& options)
 
 TableReader::~TableReader() = default;
 
-bool TableReader::make(uint64_t maxRows, TableChunk& chunk) {
+bool TableReader::make(uint64_t maxRows, RowPiece& chunk) {
   return nextRows(*rows_, piece_, columns_, origin_, maxRows, chunk);
 }
 
 namespace {
-
-// Rows `first` to `first + count` of a piece.
-TableChunk rowsOf(const TableChunk& chunk, uint64_t first, uint64_t count) {
-  TableChunk part;
-  part.rows = count;
-  const auto copy = [&](const std::vector<double>& from, std::vector<double>& to) {
-    to.assign(from.data() + first, from.data() + first + count);
-  };
-  copy(chunk.time, part.time);
-  part.values.resize(chunk.values.size());
-  part.valid.resize(chunk.valid.size());
-  for (size_t c = 0; c < chunk.values.size(); ++c) {
-    copy(chunk.values[c], part.values[c]);
-    if (chunk.valid[c].empty()) continue;
-    part.valid[c].assign((count + 7) / 8, 0);
-    for (uint64_t r = 0; r < count; ++r)
-      if ((chunk.valid[c][(first + r) >> 3] >> ((first + r) & 7)) & 1) part.valid[c][r >> 3] |= static_cast<uint8_t>(1u << (r & 7));
-  }
-  return part;
-}
 
 // Pieces made ahead: a row group's worth of quarter-group pieces, which the
 // caller takes at once between encodings, so that it never waits for one the
@@ -236,11 +186,11 @@ constexpr size_t kPiecesAhead = 4;
 
 }  // namespace
 
-bool TableReader::next(uint64_t maxRows, TableChunk& chunk) {
+bool TableReader::next(uint64_t maxRows, RowPiece& chunk) {
   maxRows = std::max<uint64_t>(maxRows, 1);
   ahead(maxRows);
   if (!made_) return make(maxRows, chunk);
-  TableChunk* first = made_->front();
+  RowPiece* first = made_->front();
   if (!first) {
     chunk.rows = 0;
     return false;
@@ -260,11 +210,11 @@ void TableReader::ahead(uint64_t maxRows) {
   if (!ahead_ || made_) return;
   const uint64_t rows = std::max<uint64_t>(maxRows, 1);
   try {
-    made_ = std::make_unique<Ahead<TableChunk>>(
+    made_ = std::make_unique<Ahead<RowPiece>>(
         // The piece the thread holds while the queue is full is the last of them.
-        kPiecesAhead - 1, [](const TableChunk&) { return uint64_t{1}; },
-        [this, rows](const Ahead<TableChunk>::Put& put) {
-          for (TableChunk piece; make(rows, piece);) put(piece);
+        kPiecesAhead - 1, [](const RowPiece&) { return uint64_t{1}; },
+        [this, rows](const Ahead<RowPiece>::Put& put) {
+          for (RowPiece piece; make(rows, piece);) put(piece);
         });
   } catch (const std::system_error&) {
     ahead_ = false;  // no thread to be had: each piece is made when asked for
@@ -326,7 +276,7 @@ std::vector<LoadedStream> SetTableReader::streams(size_t i) const {
   return kept;
 }
 
-bool SetTableReader::next(size_t i, uint64_t maxRows, TableChunk& chunk) {
+bool SetTableReader::next(size_t i, uint64_t maxRows, RowPiece& chunk) {
   Table& table = tables_[i];
   // Made at the first rows asked for, so that a table not read costs nothing.
   if (!table.rows) {
@@ -383,24 +333,6 @@ std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled) 
     loaded.push_back({&layouts[i], const_cast<SampleStream*>(columns[i]->stream), rate});
   }
   return loaded;
-}
-
-static_assert(kTableStreams == InstantMerge::kMax);
-
-uint64_t tableRows(const std::vector<std::span<const double>>& times, std::vector<std::vector<uint32_t>>& rowOf) {
-  InstantMerge merge;
-  rowOf.assign(std::min(times.size(), InstantMerge::kMax), {});
-  for (size_t s = 0; s < rowOf.size(); ++s) {
-    merge.add(times[s].data(), times[s].size());
-    rowOf[s].resize(times[s].size());
-  }
-  uint64_t rows = 0;
-  for (double t = merge.next(); !std::isinf(t); t = merge.next(), ++rows) {
-    uint64_t k = 0;
-    for (size_t s = 0; s < rowOf.size(); ++s)
-      if (merge.take(s, t, k)) rowOf[s][k] = static_cast<uint32_t>(rows);
-  }
-  return rows;
 }
 
 }  // namespace kinovar

@@ -4,7 +4,6 @@
 
 #include <limits>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -42,20 +41,14 @@ struct LoadWindow {
 LoadedRecording loadRecording(const char* utf8Path, const ConversionOptions& options = {},
                               const LoadWindow& window = {});
 
-// A recording's table read a piece of rows at a time (openTable): the rows
-// of load()'s sampleTable, each column a value per row and a bit per row
-// that has one (a quaternion without an estimate has none).
-struct TableChunk {
-  uint64_t rows = 0;
-  std::vector<double> time;
-  std::vector<std::vector<double>> values;  // per column of columns()
-  std::vector<std::vector<uint8_t>> valid;  // per column; empty: every row has a value
-};
 // The columns of a table and where each takes its values from.
 struct TableColumns {
   std::vector<ColumnLayout> layouts;
-  std::vector<std::pair<size_t, uint64_t>> of;  // (group, channel) of each column
+  std::vector<RowColumn> of;
 };
+TableColumns columnsOf(const PlainColumns& plain);
+// A recording's table read a piece of rows at a time (openTable): the rows
+// of load()'s sampleTable (export/rows.h).
 class TableReader {
  public:
   TableReader(const char* utf8Path, const ConversionOptions& options);
@@ -70,12 +63,12 @@ class TableReader {
   // The next rows, at most maxRows; false at the end. With threads to spare
   // the pieces after are made ahead, on a thread of its own, of the first
   // call's size.
-  bool next(uint64_t maxRows, TableChunk& chunk);
+  bool next(uint64_t maxRows, RowPiece& chunk);
   // Starts making pieces of maxRows rows while the caller gets ready for them.
   void ahead(uint64_t maxRows);
 
  private:
-  bool make(uint64_t maxRows, TableChunk& chunk);
+  bool make(uint64_t maxRows, RowPiece& chunk);
 
   RecordingReader reader_;
   bool parsed_ = false;
@@ -92,7 +85,7 @@ class TableReader {
   bool ahead_ = false;  // whether pieces are made while the caller uses the ones before
   // Pieces made ahead, of the first call's size. Last: its thread stops
   // before what it reads goes.
-  std::unique_ptr<Ahead<TableChunk>> made_;
+  std::unique_ptr<Ahead<RowPiece>> made_;
 };
 
 // The tables of a set read in pieces, one per recording, aligned and cut as
@@ -117,7 +110,7 @@ class SetTableReader {
   const std::vector<ColumnLayout>& columns(size_t i) const { return tables_[i].columns.layouts; }
   // Recording i's streams in its table, with their rates, as loadSet gives them.
   std::vector<LoadedStream> streams(size_t i) const;
-  bool next(size_t i, uint64_t maxRows, TableChunk& chunk);
+  bool next(size_t i, uint64_t maxRows, RowPiece& chunk);
 
  private:
   struct Table {
@@ -157,10 +150,5 @@ struct LoadedStream {
   int32_t rate = 0;
 };
 std::vector<LoadedStream> loadedStreams(Recording& recording, double resampled = 0.0);
-
-// The table's rows (export/rows.h) of streams with the given times, at most
-// kTableStreams: the row of each sample of each stream, and the number of rows.
-inline constexpr size_t kTableStreams = 5;
-uint64_t tableRows(const std::vector<std::span<const double>>& times, std::vector<std::vector<uint32_t>>& rowOf);
 
 }  // namespace kinovar

@@ -40,7 +40,7 @@ QuaternionPieces quaternionsOf(SetTableReader& set, size_t i, uint64_t pieceRows
   for (size_t c = 0; c < columns.size(); ++c)
     if (std::string_view(columns[c].stream) == "orientation")
       at[std::string_view("wxyz").find(columns[c].channel[0])] = c;
-  return [&set, i, pieceRows, at, chunk = TableChunk{}](QuaternionPiece& piece) mutable {
+  return [&set, i, pieceRows, at, chunk = RowPiece{}](QuaternionPiece& piece) mutable {
     if (!set.next(i, pieceRows, chunk)) return false;
     piece.rows = chunk.rows;
     std::swap(piece.time, chunk.time);
@@ -85,7 +85,7 @@ SetOutcome writeOpenSimSet(const std::vector<std::string>& paths, const std::str
   openSimRows(sensors, rate, pieceRows, write, [&](double t) { reportProgress(options, t / (span > 0 ? span : 1.0)); });
   // Each sensor's orientation read to its end, for its slips (the first's is by now).
   for (size_t i = 1; i < paths.size(); ++i)
-    for (TableChunk rest; set.next(i, kOpenSimPieceRows, rest);) {
+    for (RowPiece rest; set.next(i, kOpenSimPieceRows, rest);) {
     }
   outcome = set.outcome();
   outcome.files = {target};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -169,3 +170,41 @@ TEST(Csv, FailedWriteKeepsTheOldFileAndSaysWhy) {
   EXPECT_EQ(dir.entries(), 1u);
 }
 #endif
+
+// Rows of two groups whose instants interleave and meet: each cell on its
+// own instant only, a NaN or a zero quaternion holding no value.
+TEST(Rows, EachCellStandsOnItsOwnInstant) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> aTimes = {1.0, 2.0, 4.0}, a0 = {10, nan, 40}, a1 = {11, 21, 41};
+  const std::vector<double> qTimes = {2.0, 3.0, 4.0}, w = {0.5, 0, 1}, x = {0.5, 0, 0};
+  std::array<RowGroup, 5> groups;
+  groups[1] = {aTimes.data(), 3, {a0.data(), a1.data()}, false};
+  groups[4] = {qTimes.data(), 3, {w.data(), x.data(), x.data(), x.data()}, true};
+  const std::vector<RowColumn> columns = {{1, 1}, {4, 0}, {1, 0, false}};
+  ASSERT_EQ(rowCount(groups), 4u);
+  RowPiece rows;
+  mergeRows(groups, 4, columns, 1.0, rows);
+  EXPECT_EQ(rows.time, (std::vector<double>{0, 1, 2, 3}));
+  const auto has = [&](size_t c, uint64_t r) { return rows.valid[c].empty() || ((rows.valid[c][r >> 3] >> (r & 7)) & 1); };
+  // accel_y: rows 0, 1, 3 (its row 1 is a NaN only in the other channel: the group has no value there).
+  EXPECT_TRUE(has(0, 0) && !has(0, 1) && !has(0, 2) && has(0, 3));
+  EXPECT_EQ(rows.values[0][0], 11);
+  EXPECT_EQ(rows.values[0][3], 41);
+  // The quaternion of zeros at 3.0 has no estimate.
+  EXPECT_TRUE(!has(1, 0) && has(1, 1) && !has(1, 2) && has(1, 3));
+  EXPECT_EQ(rows.values[1][1], 0.5);
+  EXPECT_TRUE(rows.values[2].empty());
+  // Rows 1 to 3 alone keep their cells.
+  const RowPiece part = rowsOf(rows, 1, 3);
+  EXPECT_EQ(part.time, (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(part.values[1], (std::vector<double>{0.5, 0, 1}));
+  EXPECT_EQ(part.valid[1], (std::vector<uint8_t>{0b101}));
+  // A group with a value on every row needs no bits.
+  groups[4] = {};
+  mergeRows(groups, 3, std::vector<RowColumn>{{1, 1}}, 0.0, rows);
+  EXPECT_EQ(rows.valid[0], (std::vector<uint8_t>{0b101}));
+  const std::vector<double> full = {10, 20, 40};
+  groups[1].channels[0] = full.data();
+  mergeRows(groups, 3, std::vector<RowColumn>{{1, 1}}, 0.0, rows);
+  EXPECT_TRUE(rows.valid[0].empty());
+}

@@ -78,6 +78,9 @@ Napi::TypedArrayOf<T> pieceArray(Napi::Env env, Napi::Object* store, const std::
   return array;
 }
 
+// A vector's memory handed to JavaScript as it is (recordings.cpp).
+Napi::ArrayBuffer takeBuffer(Napi::Env env, std::vector<double>&& values);
+
 // The entries, by file; register.cpp names them.
 // cancel.cpp
 Napi::Value StopConversions(const Napi::CallbackInfo& info);
@@ -143,7 +146,7 @@ Napi::Value NextSetRows(const Napi::CallbackInfo& info);
 Napi::Value SetTableOutcome(const Napi::CallbackInfo& info);
 Napi::Value CloseSetTable(const Napi::CallbackInfo& info);
 Napi::Value CloseTable(const Napi::CallbackInfo& info);
-Napi::Value TableRows(const Napi::CallbackInfo& info);
+Napi::Value SampleRows(const Napi::CallbackInfo& info);
 // view.cpp
 Napi::Value ViewData(const Napi::CallbackInfo& info);
 Napi::Value ViewSamples(const Napi::CallbackInfo& info);

@@ -36,7 +36,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"nextSetRows", NextSetRows},
       {"setTableOutcome", SetTableOutcome},
       {"closeSetTable", CloseSetTable},
-      {"tableRows", TableRows},
+      {"sampleRows", SampleRows},
       {"loadSet", LoadSet},
       {"viewData", ViewData},
       {"viewSamples", ViewSamples},

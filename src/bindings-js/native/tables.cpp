@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <span>
+#include <array>
+#include <cstdint>
 
 namespace kinovar::native {
 
@@ -62,13 +63,20 @@ Napi::Value OpenTable(const Napi::CallbackInfo& info) {
   });
 }
 
-// A piece of a table's rows as nextRows hands it.
-Napi::Value rowsObject(Napi::Env env, const TableChunk& chunk, const std::vector<ColumnLayout>& layouts,
-                       Napi::Object* store = nullptr) {
+// A piece of a table's rows as nextRows hands it. `lend`: a piece handed
+// once (sampleRows), whose vectors JS takes as they are; an array the piece
+// has none of is null (the caller holds it).
+Napi::Value rowsObject(Napi::Env env, RowPiece& chunk, const std::vector<ColumnLayout>& layouts,
+                       Napi::Object* store = nullptr, bool lend = false) {
   const size_t n = static_cast<size_t>(chunk.rows);
+  const auto doubles = [&](const std::string& key, std::vector<double>& values) -> Napi::Value {
+    if (values.empty() && n > 0) return env.Null();
+    if (lend) return Napi::Float64Array::New(env, n, takeBuffer(env, std::move(values)), 0);
+    return pieceArray(env, store, key, values);
+  };
   Napi::Object result = Napi::Object::New(env);
   result.Set("rows", Napi::Number::New(env, static_cast<double>(n)));
-  result.Set("time", pieceArray(env, store, "time", chunk.time));
+  result.Set("time", doubles("time", chunk.time));
   Napi::Array columns = Napi::Array::New(env, chunk.values.size());
   for (uint32_t c = 0; c < chunk.values.size(); ++c) {
     Napi::Object column = Napi::Object::New(env);
@@ -76,9 +84,10 @@ Napi::Value rowsObject(Napi::Env env, const TableChunk& chunk, const std::vector
     if (std::string_view(layouts[c].stream) == "events") {
       Napi::Int32Array values = pieceArray<int32_t>(env, store, "v" + key, n);
       for (size_t r = 0; r < n; ++r) values[r] = static_cast<int32_t>(chunk.values[c][r]);
+      if (lend) std::vector<double>().swap(chunk.values[c]);
       column.Set("values", values);
     } else {
-      column.Set("values", pieceArray(env, store, "v" + key, chunk.values[c]));
+      column.Set("values", doubles("v" + key, chunk.values[c]));
     }
     column.Set("valid", chunk.valid[c].empty() ? env.Null() : Napi::Value(pieceArray(env, store, "b" + key, chunk.valid[c])));
     columns.Set(c, column);
@@ -95,7 +104,7 @@ Napi::Value NextRows(const Napi::CallbackInfo& info) {
   const uint64_t maxRows = maxRowsOf(info[1]);
   Napi::Object store = info.Length() > 2 && info[2].IsObject() ? info[2].As<Napi::Object>() : Napi::Object();
   return run(env, [&]() -> Napi::Value {
-    TableChunk chunk;
+    RowPiece chunk;
     if (!(*handle)->next(maxRows, chunk)) return env.Null();
     return rowsObject(env, chunk, (*handle)->columns(), store.IsEmpty() ? nullptr : &store);
   });
@@ -153,7 +162,7 @@ Napi::Value NextSetRows(const Napi::CallbackInfo& info) {
   if (!(i >= 0 && i < static_cast<double>((*handle)->size()))) return wrongArguments(env, "nextSetRows");
   const uint64_t maxRows = maxRowsOf(info[2]);
   return run(env, [&]() -> Napi::Value {
-    TableChunk chunk;
+    RowPiece chunk;
     const size_t recording = static_cast<size_t>(i);
     if (!(*handle)->next(recording, maxRows, chunk)) return env.Null();
     return rowsObject(env, chunk, (*handle)->columns(recording));
@@ -183,34 +192,59 @@ Napi::Value CloseTable(const Napi::CallbackInfo& info) {
   return env.Undefined();
 }
 
-// tableRows([times...]) -> {rows, rowOf: [Uint32Array...]}: the table's row
-// of each sample of up to five streams, by their times (Float64Arrays).
-Napi::Value TableRows(const Napi::CallbackInfo& info) {
-  Napi::Env env = info.Env();
-  if (info.Length() < 1 || !info[0].IsArray()) return wrongArguments(env, "tableRows");
-  const Napi::Array list = info[0].As<Napi::Array>();
-  if (list.Length() > kTableStreams) return wrongArguments(env, "tableRows");
-  std::vector<std::span<const double>> times;
-  for (uint32_t i = 0; i < list.Length(); ++i) {
-    const Napi::Value item = list.Get(i);
-    if (!item.IsTypedArray() || item.As<Napi::TypedArray>().TypedArrayType() != napi_float64_array)
-      return wrongArguments(env, "tableRows");
-    const Napi::Float64Array array = item.As<Napi::Float64Array>();
-    times.emplace_back(array.Data(), array.ElementLength());
-  }
-  return run(env, [&]() -> Napi::Value {
-    std::vector<std::vector<uint32_t>> rowOf;
-    const uint64_t rows = tableRows(times, rowOf);
-    Napi::Object result = Napi::Object::New(env);
-    result.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));
-    Napi::Array arrays = Napi::Array::New(env, rowOf.size());
-    for (size_t s = 0; s < rowOf.size(); ++s) {
-      Napi::Uint32Array array = Napi::Uint32Array::New(env, rowOf[s].size());
-      std::copy(rowOf[s].begin(), rowOf[s].end(), array.Data());
-      arrays.Set(static_cast<uint32_t>(s), array);
+// sampleRows(streams) -> the rows of a loaded recording's streams (by name,
+// each {time, <channel>...} in Float64Arrays) as nextRows hands a piece: a
+// column's values, and the time, null where a stream has a sample on every
+// row (its own arrays hold them).
+namespace {
+
+const double* float64s(const Napi::Value& value, uint64_t& count) {
+  if (!value.IsTypedArray() || value.As<Napi::TypedArray>().TypedArrayType() != napi_float64_array) return nullptr;
+  const Napi::Float64Array array = value.As<Napi::Float64Array>();
+  count = array.ElementLength();
+  static constexpr double kNone = 0.0;  // an empty array may have no memory
+  return array.Data() ? array.Data() : &kNone;
+}
+
+bool rowGroupsOf(const Napi::Value& value, std::array<RowGroup, 5>& groups, std::array<bool, 5>& present) {
+  if (!value.IsObject()) return false;
+  const Napi::Object streams = value.As<Napi::Object>();
+  for (const StreamLayout& layout : streamLayouts()) {
+    const Napi::Value stream = streams.Get(layout.name);
+    if (stream.IsUndefined() || stream.IsNull()) continue;
+    if (!stream.IsObject()) return false;
+    const size_t g = groupOf(layout.key);
+    RowGroup& group = groups[g];
+    const Napi::Object object = stream.As<Napi::Object>();
+    if (!(group.times = float64s(object.Get("time"), group.count))) return false;
+    size_t c = 0;
+    for (const char* channel : layout.channels) {
+      uint64_t count = 0;
+      group.channels[c++] = float64s(object.Get(channel), count);
+      if (!group.channels[c - 1] || count != group.count) return false;
     }
-    result.Set("rowOf", arrays);
-    return result;
+    group.quaternion = layout.key == kQuaternionKey;
+    present[g] = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+Napi::Value SampleRows(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::array<RowGroup, 5> groups;
+  std::array<bool, 5> present{};
+  if (info.Length() < 1 || !rowGroupsOf(info[0], groups, present)) return wrongArguments(env, "sampleRows");
+  return run(env, [&]() -> Napi::Value {
+    const uint64_t rows = rowCount(groups);
+    PlainColumns columns = plainColumns(present);
+    // Events become Int32Arrays: theirs are always copied.
+    for (RowColumn& column : columns.read) column.values = column.group == 3 || groups[column.group].count != rows;
+    const bool whole = std::any_of(groups.begin(), groups.end(), [&](const RowGroup& g) { return g.times && g.count == rows; });
+    RowPiece piece;
+    mergeRows(groups, rows, columns.read, 0.0, piece, !whole);
+    return rowsObject(env, piece, columnsOf(columns).layouts, nullptr, true);
   });
 }
 
