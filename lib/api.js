@@ -5,11 +5,10 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const native = require('./native/entry');
-const { settingsText } = require('./settings/text');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output/files');
 const recognise = require('./output/recognise');
-const records = require('./settings/records');
+const { settingsWrite } = require('./settings/records');
 const { requireString, rangeOptions } = require('./checks/options');
 const { checkRecording, notWritten, qualityProblems } = require('./checks/outcomes');
 const formats = require('./pipeline/convert');
@@ -180,26 +179,12 @@ function writeSettings(file, settings, options = {}) {
   if (settings === null || typeof settings !== 'object') throw new TypeError('writeSettings: expected a settings object');
   const current = settingsTarget(file, options?.overwrite === true);
   const source = options?.from === undefined ? current : recognise.head(options.from, BLOCK);
-  let bytes;
-  if (source && records.walkRecords(source)) {
-    const wanted = records.flatten(settings);
-    // Fields left at what the file reads as (defaults included) are not edits.
-    const now = records.flatten(readSettings(options?.from ?? file));
-    // Base64 of unknown records is not a field: they stay as the file has them.
-    if (wanted.has('unknownFrames') && wanted.get('unknownFrames') !== now.get('unknownFrames')) {
-      throw new RangeError('unknownFrames cannot be changed in an existing settings file; its unknown records are kept as they are');
-    }
-    wanted.delete('unknownFrames');
-    for (const [name, value] of wanted) if (now.has(name) && now.get(name) === value) wanted.delete(name);
-    bytes = records.editRecords(source, wanted);
-  } else {
-    const text = settingsText(settings);
-    if (native.writeConfig(file, text) !== 'OK') {
-      throw notWritten(file, 'the settings file', codes.SETTINGS_NOT_WRITTEN);
-    }
-    return;
+  const made = settingsWrite(source, settings);
+  if (made.edit) {
+    outputs.writeFileAtomic(file, made.bytes, 'the settings file');
+  } else if (native.writeConfig(file, made.text) !== 'OK') {
+    throw notWritten(file, 'the settings file', codes.SETTINGS_NOT_WRITTEN);
   }
-  outputs.writeFileAtomic(file, bytes, 'the settings file');
 }
 
 /**

@@ -8,7 +8,7 @@ const { settingsText } = require('./settings/text');
 const { KinovarError, codes } = require('./errors');
 const outputs = require('./output/files');
 const { ESTIMATORS, FORMATS, SET_FORMATS, EXTENSIONS } = require('./model/schema');
-const { SETTINGS_KEYS, SENSOR_FIELDS } = require('./settings/records');
+const { settingsLists } = require('./settings/records');
 const { writeViewPage } = require('./viewer/page');
 
 // Lists handed out are copies the caller cannot change under the library.
@@ -47,8 +47,8 @@ module.exports = {
   formats: list(FORMATS),
   setFormats: list(SET_FORMATS),
   extensions: EXTENSIONS,
-  settingsKeys: list(SETTINGS_KEYS),
-  sensorFields: list(SENSOR_FIELDS),
+  settingsKeys: list(settingsLists().settingsKeys),
+  sensorFields: list(settingsLists().sensorFields),
   promises,
   KinovarError,
   codes,

@@ -41,8 +41,10 @@ module.exports = {
   checkRecordingFile: entry.checkRecordingFile,
   /** (path) -> readConfig's JSON text with the calibration exact, or '' when the file holds no settings */
   readSettings: entry.readSettings,
-  /** (bytes) -> JSON text {records: [{start, type, subtype, length, recognised}], end}, or '' when none */
-  settingsRecords: entry.settingsRecords,
+  /** (source bytes or null, settings JSON) -> {edit: true, bytes} | {text} | {refusal: 'type'|'range'|'value', message} */
+  settingsWrite: entry.settingsWrite,
+  /** () -> {settingsKeys, sensorFields}: the flat names an edit may change, a sensor's members */
+  settingsLists: entry.settingsLists,
   /** (columns: [{name, type}], utc, groupRows) -> a Parquet writer's handle */
   parquetWriter: entry.parquetWriter,
   /** (handle, from, to, columns: [{values, valid}]) -> the file's bytes made of rows from..to */

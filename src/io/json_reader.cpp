@@ -16,7 +16,7 @@ namespace {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : text_(text) {}
+  Parser(std::string_view text, bool nonFinite) : text_(text), nonFinite_(nonFinite) {}
 
   bool document(JsonValue& out, std::string& error) {
     if (!value(out, 0) || (space(), at_ != text_.size() && fail("text after the document"))) {
@@ -60,7 +60,8 @@ class Parser {
     char* end = nullptr;
     const char* begin = digits.c_str();
     out.number = std::strtod(begin, &end);
-    if (end == begin || !(digits[0] == '-' || (digits[0] >= '0' && digits[0] <= '9'))) return fail("not a value");
+    const bool word = nonFinite_ && (digits.starts_with("NaN") || digits.starts_with("Infinity"));
+    if (end == begin || !(word || digits[0] == '-' || (digits[0] >= '0' && digits[0] <= '9'))) return fail("not a value");
     out.type = JsonValue::Type::Number;
     at_ += static_cast<size_t>(end - begin);
     return true;
@@ -135,15 +136,16 @@ class Parser {
   }
 
   std::string_view text_;
+  bool nonFinite_;
   size_t at_ = 0;
   std::string why_;
 };
 
 }  // namespace
 
-bool parseJson(std::string_view text, JsonValue& out, std::string& error) {
+bool parseJson(std::string_view text, JsonValue& out, std::string& error, bool nonFinite) {
   out = JsonValue{};
-  return Parser(text).document(out, error);
+  return Parser(text, nonFinite).document(out, error);
 }
 
 }  // namespace kinovar

@@ -24,6 +24,8 @@ struct JsonValue {
 };
 
 // False, with where and why in `error`, when the text is no JSON document.
-bool parseJson(std::string_view text, JsonValue& out, std::string& error);
+// With `nonFinite`, NaN and Infinity (as hosts write numbers JSON lacks) are
+// numbers too.
+bool parseJson(std::string_view text, JsonValue& out, std::string& error, bool nonFinite = false);
 
 }  // namespace kinovar

@@ -20,6 +20,7 @@
 #include "reader/quality.h"
 #include "reader/stream_reader.h"
 #include "reader/unparsed.h"
+#include "settings/settings_edit.h"
 #include "sync/report.h"
 #include "view/view_data.h"
 
@@ -153,10 +154,17 @@ std::string readConfig(const char* utf8Path);
 // records keep steps of 0.0001, which readConfig cuts to whole numbers).
 std::string readSettingsExact(const char* utf8Path);
 
-// The records of a settings block (a file's first bytes, missing ones read
-// as zeros): {"records":[{"start","type","subtype","length","recognised"}],
-// "end":N}, or "" when it holds none.
-std::string settingsRecords(std::span<const uint8_t> bytes);
+// What writing a settings object (JSON shaped as readSettings gives it)
+// makes: with `source` (a file's first bytes) holding settings records, the
+// block edited field by field; else the settings text of a new file. The
+// problem, when refused, says which field and what it may be.
+struct SettingsWrite {
+  bool edit = false;
+  std::vector<uint8_t> bytes;  // edit
+  std::string text;            // a new file
+  SettingsProblem problem;
+};
+SettingsWrite settingsToWrite(std::span<const uint8_t> source, std::string_view settingsJson);
 
 // {"deviceId":N}, or "" on the same failures as readConfig.
 std::string readConfigDeviceId(const char* utf8Path);

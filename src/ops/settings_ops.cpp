@@ -6,10 +6,12 @@
 #include <string_view>
 
 #include "export/json.h"
+#include "io/json_reader.h"
 #include "io/json_writer.h"
 #include "io/output_file.h"
 #include "io/read_file.h"
 #include "settings/base64.h"
+#include "settings/settings_edit.h"
 #include "settings/settings_record.h"
 #include "settings/settings_text.h"
 
@@ -43,9 +45,7 @@ void writeSensor(JsonWriter& json, std::string_view name, const SensorSettings& 
   json.endObject();
 }
 
-std::string settingsDocument(const char* utf8Path, bool exact) {
-  DeviceSettings s;
-  if (!loadSettings(utf8Path, s)) return "";
+std::string settingsDocument(const DeviceSettings& s, bool exact) {
   JsonWriter json;
   json.beginObject();
   json.member("unknownFrames", encodeBase64(s.unknownRecords));
@@ -71,25 +71,83 @@ std::string settingsDocument(const char* utf8Path, bool exact) {
   return json.take();
 }
 
+std::string settingsDocument(const char* utf8Path, bool exact) {
+  DeviceSettings s;
+  return loadSettings(utf8Path, s) ? settingsDocument(s, exact) : "";
+}
+
+// Flat names of a settings object: "deviceId", "accel.gainX", ...; a name
+// given twice keeps its first place and its last value.
+std::vector<SettingChange> flatten(const JsonValue& settings) {
+  std::vector<SettingChange> flat;
+  const auto set = [&](std::string name, const JsonValue* value) {
+    const auto prior = std::find_if(flat.begin(), flat.end(), [&](const SettingChange& c) { return c.name == name; });
+    if (prior != flat.end()) prior->value = value;
+    else flat.push_back({std::move(name), value});
+  };
+  const auto nameOf = [](const JsonValue& parent, size_t i) {
+    return parent.type == JsonValue::Type::Object ? parent.keys[i] : std::to_string(i);
+  };
+  for (size_t i = 0; i < settings.items.size(); ++i) {
+    const JsonValue& value = settings.items[i];
+    if (value.type != JsonValue::Type::Object && value.type != JsonValue::Type::Array) {
+      set(nameOf(settings, i), &value);
+      continue;
+    }
+    for (size_t j = 0; j < value.items.size(); ++j) set(nameOf(settings, i) + "." + nameOf(value, j), &value.items[j]);
+  }
+  return flat;
+}
+
+const JsonValue* flatValue(const std::vector<SettingChange>& flat, std::string_view name) {
+  const auto found = std::find_if(flat.begin(), flat.end(), [&](const SettingChange& c) { return c.name == name; });
+  return found == flat.end() ? nullptr : found->value;
+}
+
+bool sameValue(const JsonValue* a, const JsonValue* b) {
+  if (a == nullptr || b == nullptr || a->type != b->type) return false;
+  return a->type == JsonValue::Type::Number ? a->number == b->number
+                                            : a->type == JsonValue::Type::String && a->text == b->text;
+}
+
 }  // namespace
 
 std::string readConfig(const char* utf8Path) { return settingsDocument(utf8Path, false); }
 
 std::string readSettingsExact(const char* utf8Path) { return settingsDocument(utf8Path, true); }
 
-std::string settingsRecords(std::span<const uint8_t> bytes) {
-  std::array<uint8_t, kSettingsBlockSize> block{};
-  std::copy_n(bytes.begin(), std::min(bytes.size(), block.size()), block.begin());
-  DeviceSettings ignored;
-  JsonWriter json;
-  json.beginObject().key("records").beginArray();
-  const int end = walkSettingsBlock(ignored, block.data(), [&](const SettingsRecordSpan& r) {
-    json.beginObject().member("start", static_cast<int32_t>(r.start)).member("type", r.type);
-    json.member("subtype", r.subtype).member("length", r.length).member("recognised", r.recognised).endObject();
+SettingsWrite settingsToWrite(std::span<const uint8_t> source, std::string_view settingsJson) {
+  SettingsWrite out;
+  JsonValue settings;
+  std::string error;
+  if (!parseJson(settingsJson, settings, error, true) ||
+      (settings.type != JsonValue::Type::Object && settings.type != JsonValue::Type::Array)) {
+    out.problem = {SettingsRefusal::Type, "writeSettings: expected a settings object"};
+    return out;
+  }
+  DeviceSettings current;
+  if (!decodeSettingsFile(current, source)) {
+    settingsTextOf(settings, out.text, out.problem);
+    return out;
+  }
+  out.edit = true;
+  std::vector<SettingChange> wanted = flatten(settings);
+  // Fields left at what the file reads as (defaults included) are not edits.
+  JsonValue document;
+  parseJson(settingsDocument(current, true), document, error);
+  const std::vector<SettingChange> now = flatten(document);
+  // Base64 of unknown records is not a field: they stay as the file has them.
+  const JsonValue* unknown = flatValue(wanted, "unknownFrames");
+  if (unknown != nullptr && !sameValue(unknown, flatValue(now, "unknownFrames"))) {
+    out.problem = {SettingsRefusal::Range,
+                   "unknownFrames cannot be changed in an existing settings file; its unknown records are kept as they are"};
+    return out;
+  }
+  std::erase_if(wanted, [&](const SettingChange& c) {
+    return c.name == "unknownFrames" || sameValue(c.value, flatValue(now, c.name));
   });
-  if (end < 0) return "";
-  json.endArray().member("end", end).endObject();
-  return json.take();
+  editSettingsRecords(source, wanted, out.bytes, out.problem);
+  return out;
 }
 
 std::string readConfigDeviceId(const char* utf8Path) {

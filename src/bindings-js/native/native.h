@@ -119,7 +119,8 @@ Napi::Value CheckRecordingFile(const Napi::CallbackInfo& info);
 Napi::Value Schema(const Napi::CallbackInfo& info);
 // settings.cpp
 Napi::Value ReadSettings(const Napi::CallbackInfo& info);
-Napi::Value SettingsRecords(const Napi::CallbackInfo& info);
+Napi::Value SettingsToWrite(const Napi::CallbackInfo& info);
+Napi::Value SettingsLists(const Napi::CallbackInfo& info);
 // outputs.cpp
 Napi::Value ReplaceFiles(const Napi::CallbackInfo& info);
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info);
