@@ -6,10 +6,8 @@
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
 
-// What a column name of OpenSim's table cannot hold: its header is split at
-// blanks and tabs, and a quaternion cell's parts at commas.
-const NOT_IN_NAME = /[\s,\x00-\x1f\x7f]/;
-const mended = (name) => name.replace(new RegExp(NOT_IN_NAME, 'g'), '_');
+// What a column name of OpenSim's table cannot hold made '_': the core's rule.
+const mended = (name) => native.mendedName(name);
 
 /**
  * The IMU names of a set: as given (checked), or derived from the file names
@@ -24,7 +22,7 @@ function imuNamesOf(options, recordingPaths, words, { suffix = '_imu', holder = 
   }
   // A name given on purpose matches the model's: changing it would break that match silently.
   const about = words.about(given ? 'imuNames' : undefined);
-  const bad = names.find((n) => n === '' || NOT_IN_NAME.test(n));
+  const bad = names.find((n) => n === '' || mended(n) !== n);
   if (bad !== undefined) {
     throw new RangeError(bad === '' ? `${about}an IMU name is empty; give each sensor the name of its place on the body`
       : `${about}IMU name ${JSON.stringify(bad)} holds a blank, comma or control character, which ${holder} ` +

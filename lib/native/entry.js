@@ -18,6 +18,8 @@ module.exports = {
   convertSet: entry.convertSet,
   /** (recordings, folder, {...conversion, names}[, beside]) -> the set's outcome, OpenSim's table written as <folder>/orientations.sto */
   convertOpenSim: entry.convertOpenSim,
+  /** (name) -> the name with each blank, comma or control character, which OpenSim's table cannot hold in a column's name, made '_' */
+  mendedName: entry.mendedName,
   /** (calibration report as JSON text) -> what it did to the samples, on one line */
   calibrationSummary: entry.calibrationSummary,
   /** (recording) -> the quality report, or null */

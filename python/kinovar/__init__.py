@@ -26,6 +26,8 @@ ORIENTATIONS = ("classic", "accurate", "none")
 CLOCKS = ("drift", "offset")
 # 'csv' names the classic CSV, as it did in 0.1.
 FORMATS = ("plain", "classic", "csv")
+# Formats of recordings made together: one file for the set.
+SET_FORMATS = ("opensense",)
 STREAMS = tuple(name for name, _ in _core.stream_layouts())
 
 
@@ -415,8 +417,77 @@ def _refuse_existing(target, fn, what):
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
-def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None):
-    """Converts a recording into a CSV file, as the command line does.
+def _imu_names(given, paths):
+    """The columns of OpenSim's table: as given, or each file's stem with
+    ``_imu``, mended; each one the table can hold, none twice."""
+    fn = "convert"
+    names = [_core.imu_name(p) for p in paths] if given is None else given
+    if isinstance(names, (str, bytes)) or not all(isinstance(n, str) for n in names):
+        raise TypeError(f"{fn}: imu_names must be a list of {len(paths)} str, one per recording")
+    names = list(names)
+    if len(names) != len(paths):
+        raise ValueError(f"{fn}: imu_names must be {len(paths)} names, one per recording, not {len(names)}")
+    for name in names:
+        if name == "" or _core.mended_name(name) != name:
+            raise ValueError(f"{fn}: IMU name {name!r} is empty or holds a blank, comma or control character, which "
+                             f"OpenSim's table cannot hold in a name; use {_core.mended_name(name) or 'a name'!r}")
+    twice = next((n for i, n in enumerate(names) if n in names[:i]), None)
+    if twice is not None:
+        raise ValueError(f"{fn}: two sensors have the same IMU name {twice!r}; "
+                         f"{'give each its own' if given is not None else 'name each sensor with imu_names'}")
+    return names
+
+
+def _convert_set(paths, out, imu_names, clock, asked, report_calibration, overwrite):
+    """OpenSim's table of recordings made together, as :func:`convert` writes it."""
+    fn = "convert"
+    if isinstance(paths, (str, bytes)) or not hasattr(paths, "__iter__"):
+        raise TypeError(f"{fn}: format='opensense' makes one table of recordings made together: path must be a list "
+                        f"of recordings, not {type(paths).__name__}")
+    encoded = [_path(p, fn, "each path") for p in paths]
+    folder = _path(out, fn, "out")
+    clock = _choice(clock, fn, "clock", CLOCKS)
+    names = _imu_names(imu_names, encoded)
+    target = os.path.join(folder, b"orientations.sto")
+    if not overwrite:
+        _refuse_existing(target, fn, "an output of kinovar")
+    created = not os.path.isdir(folder)
+    os.makedirs(folder, exist_ok=True)
+    try:
+        answer = _core.convert_opensim(encoded, folder, names, asked, clock)
+        if isinstance(answer, tuple):
+            number, step, where = answer
+            raise system_error(number, where, f"write OpenSim's table ({step})")
+        outcome = json.loads(answer)
+        if outcome["failure"] == "output":
+            raise KinovarError(f"{_display(target)} is one of the recordings; write OpenSim's table into another folder",
+                               "ERR_KINOVAR_OUTPUT_NOT_WRITTEN", path=_display(folder))
+        if outcome["failure"] is not None:
+            raise _set_error(outcome, encoded)
+    except BaseException:
+        # A failed set leaves no folder behind that it made itself.
+        if created:
+            os.rmdir(folder)
+        raise
+    report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "calibrations")}
+    report["recordings"] = [_display(p) for p in encoded]
+    report["files"] = [_display(target)]
+    if report_calibration:
+        report["calibration"] = outcome["calibrations"]
+    return report
+
+
+def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None,
+            imu_names=None, clock="drift"):
+    """Converts a recording into a CSV file, or recordings made together into
+    OpenSim's orientation table, as the command line does.
+
+    ``format='opensense'`` takes a list of recordings as ``path`` and a
+    folder as ``out``, and writes ``out/orientations.sto``: a column per
+    recording (``imu_names``, else each file's stem with ``_imu``), a row
+    per instant of the first recording where every one has an estimate, on
+    the set's time base (``clock`` as :func:`load_set`). It returns the
+    set's report, as :func:`load_set` gives it, with the file in ``files``.
 
     ``format='plain'`` has a header row of names and a row per instant a
     sample was taken at, with its true time; 'classic' ('csv') is the
@@ -428,13 +499,17 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     writes them. Returns the recording's description with its ``quality``
     report (and ``calibration``, unless 'off').
     """
-    encoded, target = _path(path, "convert"), _path(out, "convert", "out")
-    format = _choice(format, "convert", "format", FORMATS)
+    format = _choice(format, "convert", "format", FORMATS + SET_FORMATS)
     if calibrate is None:
-        calibrate = "auto" if format == "plain" else "off"
+        calibrate = "off" if format in ("classic", "csv") else "auto"
     asked = _asked("convert", orientation, calibrate, force, threads)
     if not isinstance(overwrite, bool):
         raise TypeError(f"convert: overwrite must be True or False, not {type(overwrite).__name__}")
+    if format in SET_FORMATS:
+        return _convert_set(path, out, imu_names, clock, asked, calibrate != "off", overwrite)
+    if imu_names is not None:
+        raise ValueError("convert: imu_names names the columns of format='opensense'")
+    encoded, target = _path(path, "convert"), _path(out, "convert", "out")
     _check_recording(encoded)
     _refuse_clash(encoded, target, "is the recording itself; write the CSV file elsewhere")
     if not overwrite:

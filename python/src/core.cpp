@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "export/opensim.h"
 #include "io/failure.h"
+#include "io/paths.h"
 #include "io/json_writer.h"
 #include "ops/epochs.h"
 #include "ops/load.h"
@@ -332,6 +334,22 @@ void bindFiles(py::module_& m) {
     return py::make_tuple(recordingFaultName(check), check.systemError);
   }, py::arg("path"), "None for a recording; else (why by name, errno or 0)");
 
+  m.def("imu_name", [](const std::string& path) { return mendedName(fileStem(path) + "_imu"); }, py::arg("path"),
+        "the column a recording takes in OpenSim's table when none is given: its file's stem, mended");
+  m.def("mended_name", &mendedName, py::arg("name"),
+        "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
+
+  m.def("convert_opensim", [](const std::vector<std::string>& paths, const std::string& folder,
+                              const std::vector<std::string>& names, const Asked& asked, const std::string& clock) -> py::object {
+    const ConversionOptions options = conversionOptions(asked, "csv", clock);
+    const SetOutcome outcome = released([&] { return writeOpenSimSet(paths, folder, names, options); });
+    if (outcome.written.error)
+      return py::make_tuple(outcome.written.error.value(), outcome.written.step, outcome.written.path);
+    return py::str(jsonText([&](JsonSink& json) { writeSetOutcome(json, outcome); }));
+  }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"),
+     "OpenSim's table of the set as <folder>/orientations.sto: the set's outcome as JSON; (errno, step, path) when the "
+     "system refused the table");
+
   m.def("read_config", [](const std::string& path) { return released([&] { return readConfig(path.c_str()); }); },
         py::arg("path"), "the settings as JSON, or '' when the file holds none");
 
@@ -354,6 +372,7 @@ PYBIND11_MODULE(_core, m) {
       if (thrown) std::rethrow_exception(thrown);
     } catch (const CodedError& e) {
       py::object error = py::module_::import("kinovar._errors").attr("KinovarError")(e.what(), e.code);
+      if (!e.path.empty()) error.attr("path") = e.path;
       PyErr_SetObject(error.get_type().ptr(), error.ptr());
     }
   });

@@ -85,6 +85,32 @@ def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     assert b"quat" not in ours.read_bytes()[:400]
 
 
+def test_convert_set_to_opensim_writes_nodes_bytes(recordings, node, tmp_path):
+    ours, theirs = tmp_path / "ours", tmp_path / "node"
+    paths = [str(p) for p in recordings["set"]]
+    for clock, names in [("drift", None), ("offset", ["pelvis", "femur_r"])]:
+        report = kinovar.convert(recordings["set"], ours, format="opensense", clock=clock, imu_names=names, overwrite=True)
+        node("syncRecordings", paths, str(theirs), {"format": "opensense", "clock": clock, "imuNames": names, "overwrite": True})
+        assert (ours / "orientations.sto").read_bytes() == (theirs / "orientations.sto").read_bytes()
+        assert report["method"] == "time-marks" and report["files"] == [str(ours / "orientations.sto")]
+    assert b"\ntime\tpelvis\tfemur_r\n" in (ours / "orientations.sto").read_bytes()
+    kinovar.convert(recordings["set"], ours, format="opensense", overwrite=True)
+    assert b"\ntime\tpelvis_imu\tthigh_imu\n" in (ours / "orientations.sto").read_bytes()
+    # Refused before anything is written; a folder made for a refused set goes again.
+    assert codes_of(kinovar.convert, recordings["set"], ours, format="opensense") == "ERR_KINOVAR_NOT_OURS"
+    fresh = tmp_path / "fresh"
+    with pytest.raises(kinovar.KinovarError) as refused:
+        kinovar.convert(recordings["set"], fresh, format="opensense", orientation="none")
+    assert refused.value.code == "ERR_KINOVAR_NO_ORIENTATION" and refused.value.path == paths[0] and not fresh.exists()
+    for names, error in [(["a"], ValueError), (["a b", "c"], ValueError), (["a", "a"], ValueError), ("ab", TypeError)]:
+        with pytest.raises(error):
+            kinovar.convert(recordings["set"], fresh, format="opensense", imu_names=names)
+    with pytest.raises(TypeError):
+        kinovar.convert(paths[0], fresh, format="opensense")
+    with pytest.raises(ValueError):
+        kinovar.convert(paths[0], fresh / "x.csv", imu_names=["a"])
+
+
 def test_epochs_equal_node_and_a_plain_computation(recordings, node, tmp_path):
     pd = pytest.importorskip("pandas")
     accel = kinovar.load(recordings["one"], orientation="none").accel

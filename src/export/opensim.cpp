@@ -62,6 +62,33 @@ bool appendQuaternion(std::string& out, const QuaternionPiece& piece, uint64_t k
 
 }  // namespace
 
+namespace {
+
+// JavaScript's \s (ASCII blanks and Unicode's white space), commas and controls.
+bool refusedInName(char32_t c) {
+  return c <= 0x20 || c == ',' || c == 0x7f || c == 0xa0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200a) ||
+         c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f || c == 0x3000 || c == 0xfeff;
+}
+
+}  // namespace
+
+std::string mendedName(const std::string& name) {
+  std::string mended;
+  for (size_t i = 0; i < name.size();) {
+    const auto byte = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(name[i + k])); };
+    const char32_t lead = byte(0);
+    size_t length = lead < 0xc0 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+    if (i + length > name.size()) length = 1;
+    // Every refused character lies in the first three bytes' planes.
+    const char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1f) << 6 | (byte(1) & 0x3f)
+                       : length == 3 ? (lead & 0x0f) << 12 | (byte(1) & 0x3f) << 6 | (byte(2) & 0x3f) : 0x10000;
+    if (refusedInName(c)) mended += '_';
+    else mended.append(name, i, length);
+    i += length;
+  }
+  return mended;
+}
+
 std::string openSimHeader(double rate, const std::vector<std::string>& names,
                           const std::vector<std::string>& calibrations) {
   std::string text = "DataRate=";

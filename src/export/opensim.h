@@ -23,6 +23,12 @@ struct QuaternionPiece {
 // The next piece of a sensor; false at its end.
 using QuaternionPieces = std::function<bool(QuaternionPiece&)>;
 
+// A name the table's header can hold as a column's: each blank (any
+// Unicode white space), comma or control character, which the header's
+// split at blanks and a cell's at commas would cut, made '_'. A name is
+// fit as it is when this leaves it unchanged.
+std::string mendedName(const std::string& utf8Name);
+
 // Rows per piece of text handed on: about a MB.
 inline constexpr uint64_t kOpenSimPieceRows = 1 << 12;
 

@@ -307,6 +307,10 @@ test('the OpenSim table names a column per sensor, mended from file names or as 
   assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b'] }), TypeError);
   assert.throws(() => kinovar.syncRecordings(set, out, { format: 'opensense', imuNames: ['a', 'b c', 'd'] }),
     (e) => e instanceof RangeError && /IMU name "b c" .*; use "b_c"$/.test(e.message));
+  // The core mends what JavaScript counts as a blank, over the whole basic plane.
+  let plane = '';
+  for (let c = 0; c < 0x10000; c++) if (c < 0xd800 || c > 0xdfff) plane += String.fromCharCode(c);
+  assert.equal(require('../../lib/native/entry').mendedName(plane), plane.replace(/[\s,\x00-\x1f\x7f]/g, '_'));
   // Names made from file names are mended into ones the table can hold; a clash left after that names the name.
   const renamed = (names) => names.map((name, i) => {
     fs.copyFileSync(set[i], path.join(dir, name));

@@ -1,6 +1,7 @@
 // The core's rules and lists that lib/ applies before converting, so that
 // the two never differ.
 #include "bindings-js/native/native.h"
+#include "export/opensim.h"
 #include "export/parquet.h"
 
 #include <span>
@@ -23,6 +24,14 @@ Napi::Value FileStem(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "fileStem");
   return Napi::String::New(env, fileStem(info[0].As<Napi::String>().Utf8Value()));
+}
+
+// mendedName(name) -> the name with what OpenSim's table cannot hold in a
+// column's name made '_' (export/opensim.h).
+Napi::Value MendedName(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "mendedName");
+  return Napi::String::New(env, mendedName(info[0].As<Napi::String>().Utf8Value()));
 }
 
 // outputClash(paths): the first two output paths that the file system would

@@ -93,6 +93,7 @@ Napi::Value ExitNow(const Napi::CallbackInfo& info);
 Napi::Value ConvertRecording(const Napi::CallbackInfo& info);
 Napi::Value ConvertSet(const Napi::CallbackInfo& info);
 Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info);
+Napi::Value MendedName(const Napi::CallbackInfo& info);
 Napi::Value CalibrationSummary(const Napi::CallbackInfo& info);
 Napi::Value Inspect(const Napi::CallbackInfo& info);
 Napi::Value DateProblem(const Napi::CallbackInfo& info);

@@ -14,6 +14,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertRecording", ConvertRecording},
       {"convertSet", ConvertSet},
       {"convertOpenSim", ConvertOpenSim},
+      {"mendedName", MendedName},
       {"calibrationSummary", CalibrationSummary},
       {"inspect", Inspect},
       {"calibrate", Calibrate},
