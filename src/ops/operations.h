@@ -169,10 +169,6 @@ SettingsWrite settingsToWrite(std::span<const uint8_t> source, std::string_view 
 // {"deviceId":N}, or "" on the same failures as readConfig.
 std::string readConfigDeviceId(const char* utf8Path);
 
-// Whether a recording's first block (or as much of it as there is) holds a
-// settings record.
-bool holdsSettingsRecord(std::span<const uint8_t> block);
-
 // Why a file cannot be converted as a recording, told before any work:
 // it cannot be read (systemError, at `step`), holds no settings at its
 // start, is cut inside its first block, or holds its settings and no

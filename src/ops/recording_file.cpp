@@ -7,6 +7,7 @@
 #include "io/paths.h"
 #include "ops/workers.h"
 #include "orientation/orientation.h"
+#include "reader/unparsed.h"
 #include "settings/settings_record.h"
 
 namespace kinovar {
@@ -44,9 +45,10 @@ RecordingCheck checkRecordingFile(const char* utf8Path) {
   for (size_t got; check.bytes < head.size() && (got = file->read(head.data() + check.bytes, head.size() - check.bytes)) > 0;)
     check.bytes += got;
   if (file->failed()) return fails("read", file->error());  // a folder opens, then fails to read
-  const bool settings = holdsSettingsRecord({head.data(), static_cast<size_t>(std::min<uint64_t>(check.bytes, kSettingsBlockSize))});
-  if (check.bytes < kSettingsBlockSize) check.fault = settings ? RecordingFault::CutShort : RecordingFault::NotARecording;
-  else if (!settings) check.fault = RecordingFault::NotARecording;
+  // The parse's own reason for a first block that holds no settings or is cut.
+  const Unparsed unparsed = whyUnparsed({head.data(), static_cast<size_t>(std::min<uint64_t>(check.bytes, kSettingsBlockSize))});
+  if (check.bytes < kSettingsBlockSize && unparsed == Unparsed::CutShort) check.fault = RecordingFault::CutShort;
+  else if (unparsed == Unparsed::NotARecording) check.fault = RecordingFault::NotARecording;
   else if (check.bytes == kSettingsBlockSize) check.fault = RecordingFault::SettingsFile;
   else if (check.bytes < head.size()) check.fault = RecordingFault::NoSamples;
   return check;

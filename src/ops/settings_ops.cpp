@@ -156,12 +156,6 @@ std::string readConfigDeviceId(const char* utf8Path) {
   return jsonText([&](JsonSink& json) { json.beginObject().member("deviceId", s.deviceId).endObject(); });
 }
 
-bool holdsSettingsRecord(std::span<const uint8_t> block) {
-  std::array<uint8_t, kSettingsBlockSize> whole{};
-  std::copy_n(block.begin(), std::min(block.size(), whole.size()), whole.begin());
-  return firstSettingsRecord(whole.data()) >= 0;
-}
-
 // The whole text is checked before the file is touched, and the file is
 // replaced only by a complete copy: a refused text or a failed write leaves
 // the old settings in place.
