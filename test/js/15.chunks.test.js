@@ -171,3 +171,36 @@ test('a Parquet, OpenSim or resampled set read in pieces gives the bytes of the 
     }
   }
 });
+
+test('sampleTable puts each sample on its own instant and lends the arrays of a stream on every row', (t) => {
+  const has = (valid, r) => !valid || ((valid[r >> 3] >> (r & 7)) & 1) === 1;
+  const dir = scratch(t);
+  for (const events of [5, 0]) {
+    const recording = generateRecording(path.join(dir, `rates${events}.bin`),
+      { seconds: 2, clock: 1000, accel: 100, gyro: 100, baro: 25, events });
+    const loaded = kinovar.load(recording, { orientation: 'classic' });
+    const { streams } = loaded;
+    const table = sampleTable(loaded);
+    const column = (name) => table.columns.find((c) => c.name === name);
+    const time = column('time').values;
+    // Each stream's samples on the rows of their own times, in order, and no other row holds one.
+    for (const [name, stream, channel] of [['accel_x', 'accel', 'x'], ['pressure', 'baro', 'pressure'], ['event', 'events', 'value']]) {
+      if (!streams[stream]) continue;
+      const { values, valid } = column(name);
+      let k = 0;
+      for (let r = 0; r < table.rows; r++) {
+        const at = k < streams[stream].time.length && streams[stream].time[k] === time[r];
+        assert.equal(has(valid, r), at, `${events} events: ${name} row ${r}`);
+        if (at) assert.equal(values[r], streams[stream][channel][k++], `${events} events: ${name} row ${r}`);
+      }
+      assert.equal(k, streams[stream].time.length, `${events} events: every ${stream} sample`);
+    }
+    if (events) {
+      assert.ok(column('event').values instanceof Int32Array);
+      continue;
+    }
+    // Without events the accelerometer stands on every row: its arrays are the table's, not copies.
+    assert.equal(time, streams.accel.time);
+    assert.equal(column('accel_x').values, streams.accel.x);
+  }
+});
