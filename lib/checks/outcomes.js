@@ -338,16 +338,16 @@ function reportOf(outcome, recordingPaths, files, conversion) {
   // 'drift' only where the clocks' models placed the samples: a set aligned by offset reads as it always has.
   return { method, recordings: [...recordingPaths], files, ...(clock ? { clock } : {}), offsets, window, samples, events, clocks,
     ...(conversion?.resample ? resampled(conversion.resample) : {}),
-    ...(asked(conversion) ? { calibration: outcome.calibrations ?? [] } : {}) };
+    ...(calibrationAsked(conversion) ? { calibration: outcome.calibrations ?? [] } : {}) };
 }
 
 // Where calibration was asked for, the reports say what it did; a conversion
 // that keeps the raw samples reads as it always has.
-const asked = (conversion) => conversion?.calibrate !== undefined && conversion.calibrate !== 'off';
+const calibrationAsked = (conversion) => conversion?.calibrate !== undefined && conversion.calibrate !== 'off';
 
 /** { calibration } of a recording's report, when the conversion calibrated. */
 function calibrationReport(conversion, calibration) {
-  return asked(conversion) && calibration ? { calibration } : {};
+  return calibrationAsked(conversion) && calibration ? { calibration } : {};
 }
 
 /** The files of a report, as syncRecordings has always answered, with the report beside them. */
@@ -358,4 +358,5 @@ function filesOf(report) {
 module.exports = {
   recordingFailure, checkRecording, noSamples, checkSamples, notWritten, notWrittenCode, qualityProblems, classicTimeWarning,
   ratesOffClock, syncFailure, setFailure, checkMembers, reportOf, filesOf, calibrationReport,
+  calibrationAsked,
 };

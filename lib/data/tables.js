@@ -174,13 +174,8 @@ function streamSet(recordingPaths, { progress, ...conversion }, { datetime = fal
   };
 }
 
-/** Microseconds since 1970 of each time: the time base's whole seconds kept apart, as the CSV does. */
-function datetimes(time, timeBase) {
-  const whole = Math.floor(timeBase);
-  const micros = new BigInt64Array(time.length);
-  for (let r = 0; r < time.length; r++) micros[r] = BigInt(whole) * 1000000n + BigInt(Math.round((timeBase - whole + time[r]) * 1e6));
-  return micros;
-}
+/** Microseconds since 1970 of each time, as the core writes the datetime column. */
+const datetimes = (time, timeBase) => native.datetimes(time, timeBase);
 
 /**
  * Loads recordings made together, on one time base and cut to their common window.
@@ -276,5 +271,5 @@ function tableStreams(columns) {
 }
 
 module.exports = {
-  load, loadSet, loadRequest, loadSetRequest, runLoad, runLoadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, datetimes, ESTIMATED_FROM, layoutKey,
+  load, loadSet, loadRequest, loadSetRequest, runLoad, runLoadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, datetimes, damaged, ESTIMATED_FROM, layoutKey,
 };

@@ -54,12 +54,7 @@ const VIEW_GENERATOR = '<meta name="generator" content="kinovar view">';
  */
 const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpenSimVersion=4\.5\r?\n(?:endheader\r?\ntime\t|calibration\.)/;
 
-// Our Parquet files name their format in the footer's key-value metadata.
 const PARQUET_MAGIC = 'PAR1';
-const PARQUET_META = Object.freeze({
-  format: 'kinovar.format', recording: 'kinovar.recording', units: 'kinovar.units', set: 'kinovar.set',
-});
-const PARQUET_VERSION = 'kinovar table 1';
 
 // A set's report beside its plain CSV files or OpenSim table: what the
 // synchronisation did and what their time counts from. It begins with its
@@ -81,13 +76,16 @@ const signatures = () => Object.freeze({
 module.exports = {
   BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, DEFAULT_FORMAT,
   FORMAT_ALIASES, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
-  PARQUET_MAGIC, PARQUET_META, PARQUET_VERSION, SET_FILE, SET_VERSION, SET_HEAD,
+  PARQUET_MAGIC, SET_FILE, SET_VERSION, SET_HEAD,
 };
 for (const [name, value] of Object.entries({
   STREAMS: () => Object.freeze(native().streams),
   COLUMNS: () => Object.freeze(native().columns),
   SUMMARY_COLUMNS: () => Object.freeze([...native().epochColumns, ...native().dayColumns]),
   BANNER: () => native().banner,
+  // Our Parquet files name their format in the footer's key-value metadata, which the core writes.
+  PARQUET_META: () => Object.freeze(native().parquetMeta),
+  PARQUET_VERSION: () => native().parquetVersion,
   // A calibration file (the report of kinovar calibrate, by which a device's later recordings are
   // calibrated) begins with the format the core writes it in.
   CALIBRATION_HEAD: () => new RegExp(`^\\{\\s*"format":\\s*"${native().calibrationFormat.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}"`),

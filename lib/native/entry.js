@@ -47,6 +47,10 @@ module.exports = {
   settingsWrite: entry.settingsWrite,
   /** () -> {settingsKeys, sensorFields}: the flat names an edit may change, a sensor's members */
   settingsLists: entry.settingsLists,
+  /** (recording, target, conversion, calibrated) -> {parsed, written, info, quality, calibration}: the table as Parquet */
+  convertParquet: entry.convertParquet,
+  /** (time: Float64Array, timeBase) -> BigInt64Array: the datetime column, microseconds since 1970 */
+  datetimes: entry.datetimes,
   /** (columns: [{name, type}], utc, groupRows) -> a Parquet writer's handle */
   parquetWriter: entry.parquetWriter,
   /** (handle, from, to, columns: [{values, valid}]) -> the file's bytes made of rows from..to */

@@ -1,20 +1,23 @@
 'use strict';
-// A recording's table (a row per instant a sample was taken at) as a Parquet
-// file, written in row groups as its rows come by the core's encoder (see
-// its parquet.h for what each column is encoded as), and read back whole or
-// by a range of time.
+// Tables (a row per instant a sample was taken at) as Parquet files, read
+// back whole or by a range of time. A recording's table is written by the
+// core from the recording itself (native convertParquet); the tables of a
+// set and the epochs are read here in pieces and handed to the core's
+// encoder (tableWriter). See the core's parquet.h for what each column is
+// encoded as.
 //
 // The encoder was parquet-wasm, fed one 64 Ki-row group at a time, with the
 // sensor columns' dictionaries made here and the groups joined here under
 // one footer. The core's own (snappy of its own too) writes the same
 // columns, encodings, statistics, page indexes and metadata; an hour at
 // 1000 Hz (3.6 M rows, 2 shared cores, least of three runs):
-//   parquet-wasm and the JS dictionaries   3.24 s processor, 187 MB peak, 52.8 MB file
-//   the core's encoder                     2.18 s processor, 151 MB peak, 48.8 MB file
+//   parquet-wasm and the JS dictionaries   3.22 s processor, 189 MB peak, 52.8 MB file
+//   the core's encoder fed from here       2.18 s processor, 151 MB peak, 48.8 MB file
+//   the core from the recording            2.17 s processor, 123 MB peak (six hours: 127 MB)
 // Reading a range decodes only the row groups whose time statistics meet
 // it, each on its own (parquet-wasm), so that the decoder's memory is a
 // group's.
-const { sampleTable, tableStreams, ESTIMATED_FROM } = require('../data/tables');
+const { tableStreams, ESTIMATED_FROM } = require('../data/tables');
 const { decode, encode, field, setField, T } = require('./thrift');
 const { PARQUET_META, PARQUET_VERSION, PARQUET_MAGIC, COLUMNS } = require('../model/schema');
 const native = require('../native/entry');
@@ -54,24 +57,10 @@ const shift = (fields, id, by) => {
 const chunkStart = (meta) => Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].map((id) => field(meta, id) ?? Infinity));
 
 /**
- * A loaded recording's table for the writer: its columns and their rows in
- * pieces. The one place that knows where rows come from.
- * @returns {{columns: Array<{name: string, unit: string, type: string}>, chunks: (rows: number) => Iterable<object>}}
- */
-function recordingTable(recording, { datetime = false } = {}) {
-  const table = sampleTable(recording, { datetime });
-  return {
-    columns: table.columns.map(({ name, unit, type }) => ({ name, unit, type })),
-    * chunks(rows) {
-      for (let from = 0; from < table.rows; from += rows) yield { from, to: Math.min(table.rows, from + rows), columns: table.columns };
-    },
-  };
-}
-
-/**
- * A writer of one recording's table, to be fed its rows in pieces (append,
- * see ParquetWriter) and finished with the recording's description: for a
- * recording loaded whole or one whose rows stream.
+ * A writer of one table, to be fed its rows in pieces (append: rows `from`
+ * to `to` of each column's values, with a bitmap of the rows that have one,
+ * or null) and finished with the recording's description: a set's member,
+ * or epochs.
  * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
  * @param {{columns: Array<{name: string, unit: string, type: string}>, utcOffset?: number, rowGroupRows?: number}}
  *   table utcOffset: known for a datetime column in UTC, else it is the device's local time (no zone)
@@ -94,31 +83,6 @@ function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS 
       ...(set ? [[PARQUET_META.set, JSON.stringify(set)]] : []),
     ])),
   };
-}
-
-/**
- * Writes a table as Parquet, row group by row group, then its footer.
- * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
- * @param {{columns: Array<{name: string, unit: string, type: string}>, chunks: (rows: number) => Iterable<object>}} table
- *   its columns and its rows in pieces, as lib/data/tables.js's streamTable gives them
- * @param {{info: object, set?: object, utcOffset?: number, rowGroupRows?: number}} about as tableWriter and its
- *   finish take them
- */
-function writeTable(write, table, { info, set, utcOffset, rowGroupRows }) {
-  const writer = tableWriter(write, { columns: table.columns, utcOffset, rowGroupRows });
-  for (const chunk of table.chunks(tablePieceRows(writer.rowGroupRows))) writer.append(chunk);
-  writer.finish({ info, set });
-}
-
-/**
- * Writes a loaded recording's table as Parquet.
- * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
- * @param {object} recording from load() or loadSet()
- * @param {{set?: object, time?: string, utcOffset?: number, rowGroupRows?: number}} [options] as writeTable's;
- *   time 'absolute': a datetime column
- */
-function writeParquet(write, recording, { time, ...options } = {}) {
-  writeTable(write, recordingTable(recording, { datetime: time === 'absolute' }), { ...options, info: recording.info });
 }
 
 /**
@@ -258,4 +222,4 @@ function readParquetBytes(bytes, range) {
   return readParquetFile((position, length) => bytes.subarray(position, position + length), bytes.length, range);
 }
 
-module.exports = { tablePieceRows, tableWriter, recordingTable, writeTable, writeParquet, readParquetFile, readParquetBytes };
+module.exports = { tablePieceRows, tableWriter, readParquetFile, readParquetBytes };

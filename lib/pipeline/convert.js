@@ -1,17 +1,19 @@
 'use strict';
 // The one conversion path: a recording, or recordings made together, into
-// any format. The CSV formats and OpenSim's table are written by the native
-// side; Parquet (parquet/) is made from the rows read in pieces. Either way
-// a file appears complete or not at all.
+// any format. The CSV formats, OpenSim's table and a recording's Parquet
+// table are written by the native side; a set's Parquet tables by the
+// core's encoder from the rows read in pieces (parquet/). Either way a file
+// appears complete or not at all.
 const path = require('node:path');
 const native = require('../native/entry');
 const { progressOf } = require('../checks/options');
 const { recordingRequest, setRequest, FILE_OF } = require('../checks/request');
 const {
   notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, checkRecording, checkSamples, reportOf, filesOf, calibrationReport,
+  calibrationAsked,
 } = require('../checks/outcomes');
-const { streamTable, streamSet } = require('../data/tables');
-const { tablePieceRows, writeTable, tableWriter } = require('../parquet/file');
+const { streamSet, damaged } = require('../data/tables');
+const { tableWriter } = require('../parquet/file');
 const { absoluteTime } = require('../model/time');
 const output = require('../output/files');
 const { convertBids } = require('./bids');
@@ -52,13 +54,12 @@ function runRecording(recordingPath, target, request) {
     }
   };
   if (format === 'parquet') {
-    // The rows come from the recording a piece at a time, so memory does not grow with its length.
-    const table = streamTable(recordingPath, { ...conversion, progress },
-      { datetime: conversion.time === 'absolute', rows: tablePieceRows(conversion.rowGroupRows) });
-    written(() => output.writeInPieces([target], (append) => writeTable((bytes) => append(0, bytes), table,
-      { ...conversion, info: table.info }), { durable: conversion.durable === true }));
+    // The core streams the rows from the recording into the file, so memory does not grow with its length.
+    const answer = written(() => native.convertParquet(recordingPath, target, { ...conversion, progress }, calibrationAsked(conversion)));
+    if (!answer.parsed) throw damaged(recordingPath);
+    checkSamples(recordingPath, answer.quality);
     progress?.(1);
-    return table.info;
+    return { ...answer.info, quality: answer.quality, ...calibrationReport(conversion, answer.calibration) };
   }
   const answer = written(() => native.convertRecording(recordingPath, target, { ...conversion, format, progress }));
   if (answer === null) throw notWritten(target, what, notWrittenCode(format), { recording: recordingPath });

@@ -25,7 +25,7 @@ __all__ = [
 ORIENTATIONS = ("classic", "accurate", "none")
 CLOCKS = ("drift", "offset")
 # 'csv' names the classic CSV, as it did in 0.1.
-FORMATS = ("plain", "classic", "csv")
+FORMATS = ("plain", "classic", "csv", "parquet")
 # Formats of recordings made together: one file for the set.
 SET_FORMATS = ("opensense",)
 STREAMS = tuple(name for name, _ in _core.stream_layouts())
@@ -479,8 +479,8 @@ def _convert_set(paths, out, imu_names, clock, asked, report_calibration, overwr
 
 def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None,
             imu_names=None, clock="drift"):
-    """Converts a recording into a CSV file, or recordings made together into
-    OpenSim's orientation table, as the command line does.
+    """Converts a recording into a CSV or Parquet file, or recordings made
+    together into OpenSim's orientation table, as the command line does.
 
     ``format='opensense'`` takes a list of recordings as ``path`` and a
     folder as ``out``, and writes ``out/orientations.sto``: a column per
@@ -490,14 +490,17 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     set's report, as :func:`load_set` gives it, with the file in ``files``.
 
     ``format='plain'`` has a header row of names and a row per instant a
-    sample was taken at, with its true time; 'classic' ('csv') is the
-    classic CSV (a row per clock tick, the classic time column). The file is written beside its target and takes its name when
-    complete. An existing ``out`` is replaced only with ``overwrite=True``,
-    never when it is the recording itself. ``calibrate`` and ``force`` as
-    :func:`load`; by default the plain table is calibrated ('auto') and the
-    classic CSV keeps the sensor's samples ('off'), as the command line
-    writes them. Returns the recording's description with its ``quality``
-    report (and ``calibration``, unless 'off').
+    sample was taken at, with its true time; 'parquet' is that table as a
+    Parquet file, the recording's description in its metadata (the bytes
+    the Node library writes); 'classic' ('csv') is the classic CSV (a row
+    per clock tick, the classic time column). The file is written beside
+    its target and takes its name when complete. An existing ``out`` is
+    replaced only with ``overwrite=True``, never when it is the recording
+    itself. ``calibrate`` and ``force`` as :func:`load`; by default the
+    tables are calibrated ('auto') and the classic CSV keeps the sensor's
+    samples ('off'), as the command line writes them. Returns the
+    recording's description with its ``quality`` report (and
+    ``calibration``, unless 'off').
     """
     format = _choice(format, "convert", "format", FORMATS + SET_FORMATS)
     if calibrate is None:
@@ -511,9 +514,12 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
         raise ValueError("convert: imu_names names the columns of format='opensense'")
     encoded, target = _path(path, "convert"), _path(out, "convert", "out")
     _check_recording(encoded)
-    _refuse_clash(encoded, target, "is the recording itself; write the CSV file elsewhere")
+    what = "the Parquet file" if format == "parquet" else "the CSV file"
+    _refuse_clash(encoded, target, f"is the recording itself; write {what} elsewhere")
     if not overwrite:
         _refuse_existing(target, "convert", "an output of kinovar")
+    if format == "parquet":
+        return _convert_parquet(encoded, target, asked, calibrate)
     answer = _core.convert(encoded, target, asked, format)
     if answer is None:
         code = "ERR_KINOVAR_OUTPUT_NOT_WRITTEN" if format == "plain" else "ERR_KINOVAR_CSV_NOT_WRITTEN"
@@ -526,6 +532,24 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     _require_samples(encoded, quality)
     info["quality"] = quality
     calibration = _calibration(answer[2], calibrate)
+    if calibration is not None:
+        info["calibration"] = calibration
+    return info
+
+
+def _convert_parquet(encoded, target, asked, calibrate):
+    answer = _core.convert_parquet(encoded, target, asked)
+    if len(answer) == 3:
+        number, step, where = answer
+        raise system_error(number, where, f"write the Parquet file ({step})")
+    parsed, info, quality, calibration = answer
+    if not parsed:
+        raise KinovarError(f"{_display(encoded)}: damaged recording (a data block could not be read); "
+                           "kinovar.convert still converts what it holds to CSV", "ERR_KINOVAR_FORMAT", path=_display(encoded))
+    info, quality = json.loads(info), json.loads(quality)
+    _require_samples(encoded, quality)
+    info["quality"] = quality
+    calibration = _calibration(calibration, calibrate)
     if calibration is not None:
         info["calibration"] = calibration
     return info

@@ -24,6 +24,7 @@
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
+#include "ops/parquet_table.h"
 #include "ops/targets.h"
 
 namespace py = pybind11;
@@ -291,6 +292,20 @@ void bindEpochs(py::module_& m) {
      py::arg("window"), py::arg("align_to_clock"), py::arg("utc_offset"), py::arg("valid_hours"), py::arg("offset_at"));
 }
 
+// A recording's table as Parquet, written by the core as the Node library writes it.
+void bindParquet(py::module_& m) {
+  m.def("convert_parquet", [](const std::string& path, const std::string& target, const Asked& asked) -> py::object {
+    const ConversionOptions options = conversionOptions(asked, "plain");
+    const ParquetTableOutcome done =
+        released([&] { return writeParquetTable(path.c_str(), target.c_str(), options, asked.calibrate != "off"); });
+    if (done.failure.error) return py::make_tuple(done.failure.error.value(), done.failure.step, done.failure.path);
+    return py::make_tuple(done.parsed, jsonText([&](JsonSink& json) { writeRecordingInfo(json, done.settings); }),
+                          qualityJson(done.quality), calibrationJson(done.calibration));
+  }, py::arg("path"), py::arg("target"), py::arg("asked"),
+     "(parsed, info, quality, calibration), JSON but parsed, the file written when parsed with samples; "
+     "(errno, step, path) when the system refused the target");
+}
+
 void bindFiles(py::module_& m) {
   m.def("wall_time_offset", [](const py::function& offsetAt, double local) {
     return wallTimeOffset([&](double utc) { return offsetAt(utc).cast<double>(); }, local);
@@ -380,4 +395,5 @@ PYBIND11_MODULE(_core, m) {
   bindRecordings(m);
   bindEpochs(m);
   bindFiles(m);
+  bindParquet(m);
 }

@@ -71,7 +71,7 @@ def test_load_set_equals_node(recordings, node):
         assert min(r.accel.time[0] for r in s) == pytest.approx(0, abs=0.02)
 
 
-@pytest.mark.parametrize("format", [None, "classic", "csv"])
+@pytest.mark.parametrize("format", [None, "classic", "csv", "parquet"])
 def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     ours, theirs = tmp_path / f"ours-{format}.csv", tmp_path / f"node-{format}.csv"
     info = kinovar.convert(recordings["one"], ours, **({"format": format} if format else {}))
@@ -235,7 +235,7 @@ def test_errors(tmp_path, recordings):
     (lambda p: kinovar.load(p, streams=["accel", "magnetometer"]), ValueError),
     (lambda p: kinovar.load("a\0b.bin"), ValueError),
     (lambda p: kinovar.load_set([p, p], clock="exact"), ValueError),
-    (lambda p: kinovar.convert(p, "x.parquet", format="parquet"), ValueError),
+    (lambda p: kinovar.convert(p, "x.xlsx", format="xlsx"), ValueError),
     (lambda p: kinovar.load(p).to_pandas(how="inner"), ValueError),
     (lambda p: kinovar.epochs(p, epoch="5"), TypeError),
     (lambda p: kinovar.epochs(p, epoch=0), ValueError),

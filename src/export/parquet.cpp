@@ -195,6 +195,10 @@ struct Writer::State {
       const ColumnPiece& piece = pieces[c];
       uint64_t* into = values[c].data() + filled;
       uint32_t* flags = has[c].data() + filled;
+      if (!piece.values) {
+        std::fill(flags, flags + n, 0u);
+        continue;
+      }
       if (columns[c].type == ColumnType::Int32) {
         const int32_t* v = static_cast<const int32_t*>(piece.values) + from;
         for (size_t i = 0; i < n; ++i) into[i] = static_cast<uint32_t>(v[i]);

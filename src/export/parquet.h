@@ -29,12 +29,21 @@ struct ColumnLayout {
 };
 
 // A column's rows in a piece: values (double, int32_t or int64_t by its
-// type) and a bitmap of the rows that have one, lowest bit first (null: all
-// have).
+// type; null: no row has one) and a bitmap of the rows that have one,
+// lowest bit first (null: all have).
 struct ColumnPiece {
   const void* values = nullptr;
   const uint8_t* valid = nullptr;
 };
+
+// The footer's key-value metadata by which a table of ours is known (its
+// format), and what it carries: the recording's description, the columns'
+// units, the report of the set it belongs to.
+inline constexpr char kMetaFormat[] = "kinovar.format";
+inline constexpr char kMetaRecording[] = "kinovar.recording";
+inline constexpr char kMetaUnits[] = "kinovar.units";
+inline constexpr char kMetaSet[] = "kinovar.set";
+inline constexpr char kTableFormat[] = "kinovar table 1";
 
 // Rows per row group: 64 Ki keeps a group's encoding within a few tens of
 // MB, and reads by range fine-grained.

@@ -11,6 +11,7 @@
 
 #include "export/parquet.h"
 #include "export/snappy.h"
+#include "ops/parquet_table.h"
 
 namespace {
 
@@ -110,6 +111,16 @@ TEST(ParquetFooter, ArrowSchemaIsArrowsOwnForTheseColumns) {
             "AAAAAAECHAAAAAgADAAEAAsACAAAACAAAAAAAAABAAAAAAUAAABldmVudAAAABAAFAAQAA4ADwAEAAAACAAQAAAAFAAAAAwAAAAAAAEK"
             "GAAAAAAAAAC6////AAACAAAAAAAAAAAACAAAAGRhdGV0aW1lAAAAABAAFgAQAA4ADwAEAAAACAAQAAAAGAAAABwAAAAAAAEDGAAAAAAA"
             "BgAIAAYABgAAAAAAAgAAAAAABAAAAHRpbWUAAAAA");
+}
+
+TEST(ParquetFooter, DescriptionNumbersAreWrittenAsJavaScriptWritesThem) {
+  // Node's JSON.stringify(JSON.parse(text)) of the same text.
+  EXPECT_EQ(scriptJson(R"({"a":1e-04,"b":1e-07,"c":1e+21,"d":1.2345678901234568e+20,"e":-0,)"
+                       R"("f":[1.5,100,-2.5e-06,12345678901234567890,5e-324,1.7976931348623157e+308,0.1,-1e-06,1e+20],)"
+                       R"("g":"x\"1e5\\","h":-123.456e2,"i":true,"j":null})"),
+            R"({"a":0.0001,"b":1e-7,"c":1e+21,"d":123456789012345680000,"e":0,)"
+            R"("f":[1.5,100,-0.0000025,12345678901234567000,5e-324,1.7976931348623157e+308,0.1,-0.000001,)"
+            R"(100000000000000000000],"g":"x\"1e5\\","h":-12345.6,"i":true,"j":null})");
 }
 
 }  // namespace

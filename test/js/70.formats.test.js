@@ -11,7 +11,8 @@ const kinovar = require('../../lib');
 const { codes } = kinovar;
 const { generateRecording, generateSession } = require('../../lib/native/generator');
 const { writeInPieces } = require('../../lib/output/files');
-const { tableWriter, recordingTable } = require('../../lib/parquet/file');
+const { tableWriter } = require('../../lib/parquet/file');
+const { sampleTable } = require('../../lib/data/tables');
 const { scratch, EOL } = require('./helpers');
 
 // Columns of the classic CSV by the load() stream and channel they hold, with their decimals.
@@ -197,12 +198,12 @@ test('plain CSV and Parquet: a row per instant a sample was taken at, each strea
     });
     assert.deepEqual(next, Object.fromEntries(Object.keys(next).map((s) => [s, loaded.streams[s].time.length])), label);
     if (groupRows) {
-      // The writer gathers pieces of any size into the same groups, whether the rows stream or come from load().
+      // The encoder fed load()'s rows in pieces of any size writes the file the core wrote from the recording.
       const fed = (sizes) => {
         const pieces = [];
-        const table = recordingTable(loaded);
+        const table = sampleTable(loaded);
         const writer = tableWriter((b) => pieces.push(Buffer.from(b)), { columns: table.columns, rowGroupRows: groupRows });
-        const [whole] = table.chunks(Infinity);
+        const whole = { from: 0, to: table.rows, columns: table.columns };
         for (let from = 0, i = 0; from < whole.to; i++) {
           const to = Math.min(whole.to, from + sizes[i % sizes.length]);
           writer.append({ ...whole, from, to });

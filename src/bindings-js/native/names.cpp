@@ -123,6 +123,13 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   schema.Set("epochColumns", names(epochColumns()));
   schema.Set("dayColumns", names(dayColumns()));
   schema.Set("parquetGroupRows", static_cast<double>(parquet::kGroupRows));
+  Napi::Object meta = Napi::Object::New(env);
+  meta.Set("format", parquet::kMetaFormat);
+  meta.Set("recording", parquet::kMetaRecording);
+  meta.Set("units", parquet::kMetaUnits);
+  meta.Set("set", parquet::kMetaSet);
+  schema.Set("parquetMeta", meta);
+  schema.Set("parquetVersion", parquet::kTableFormat);
   Napi::Object statuses = Napi::Object::New(env);
   for (const SetFailure failure : kSetFailures) statuses.Set(setFailureName(failure), setStatus(failure));
   schema.Set("setStatuses", statuses);

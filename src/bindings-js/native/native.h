@@ -137,6 +137,8 @@ Napi::Value NoteMadeFolder(const Napi::CallbackInfo& info);
 Napi::Value ParquetWriter(const Napi::CallbackInfo& info);
 Napi::Value ParquetAppend(const Napi::CallbackInfo& info);
 Napi::Value ParquetFinish(const Napi::CallbackInfo& info);
+Napi::Value ConvertParquet(const Napi::CallbackInfo& info);
+Napi::Value Datetimes(const Napi::CallbackInfo& info);
 // recordings.cpp
 Napi::Value LoadRecording(const Napi::CallbackInfo& info);
 Napi::Value LoadSet(const Napi::CallbackInfo& info);

@@ -1,9 +1,12 @@
-// Parquet files written by the core's encoder from rows the JavaScript
-// layer reads in pieces: parquetWriter(columns, utc, groupRows) -> handle,
-// parquetAppend(handle, from, to, columns) and parquetFinish(handle,
-// metadata), each answering the file's bytes made meanwhile, in order.
+// Parquet files: a recording's table written by the core from its file
+// (convertParquet), or by the core's encoder from rows the JavaScript layer
+// reads in pieces (a set's, epochs): parquetWriter(columns, utc, groupRows)
+// -> handle, parquetAppend(handle, from, to, columns) and
+// parquetFinish(handle, metadata), each answering the file's bytes made
+// meanwhile, in order.
 #include "bindings-js/native/native.h"
 #include "export/parquet.h"
+#include "ops/parquet_table.h"
 
 #include <memory>
 
@@ -63,6 +66,7 @@ Napi::Value ParquetAppend(const Napi::CallbackInfo& info) {
   for (uint32_t i = 0; i < given.Length(); ++i) {
     Napi::Object column = given.Get(i).As<Napi::Object>();
     Napi::Value values = column.Get("values"), valid = column.Get("valid");
+    if (values.IsNull()) continue;  // no row has a value
     if (!values.IsTypedArray()) return wrongArguments(env, "parquetAppend");
     Napi::TypedArray array = values.As<Napi::TypedArray>();
     if (array.ElementLength() < to) return wrongArguments(env, "parquetAppend");
@@ -93,6 +97,49 @@ Napi::Value ParquetFinish(const Napi::CallbackInfo& info) {
     handle->writer.reset();
     return made(env, *handle);
   });
+}
+
+// convertParquet(recording, target, options, calibrated) -> {parsed, written,
+// info, quality, calibration}: nothing written when not parsed or without
+// samples; throws the system's reason when the file could not be written.
+// options.rowGroupRows: rows per row group.
+Napi::Value ConvertParquet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  ConversionOptions options;
+  if (info.Length() < 4 || !info[0].IsString() || !info[1].IsString() || !conversionOptions(info[2], options))
+    return wrongArguments(env, "convertParquet");
+  const std::string recording = pathArgument(info[0]), target = pathArgument(info[1]);
+  size_t groupRows = parquet::kGroupRows;
+  if (const Napi::Value rows = info[2].As<Napi::Object>().Get("rowGroupRows"); rows.IsNumber())
+    groupRows = static_cast<size_t>(std::max(1.0, rows.As<Napi::Number>().DoubleValue()));
+  const bool calibrated = info[3].ToBoolean().Value();
+  ParquetTableOutcome done;
+  Napi::Value answer = run(env, [&]() -> Napi::Value {
+    done = writeParquetTable(recording.c_str(), target.c_str(), options, calibrated, groupRows);
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("parsed", Napi::Boolean::New(env, done.parsed));
+    result.Set("written", Napi::Boolean::New(env, done.written));
+    result.Set("info", document(env, [&](JsonSink& json) { writeRecordingInfo(json, done.settings); }));
+    result.Set("quality", document(env, [&](JsonSink& json) { writeQuality(json, done.quality); }));
+    result.Set("calibration", calibrationObject(env, done.calibration));
+    return result;
+  });
+  if (done.failure.error && !env.IsExceptionPending()) {
+    systemError(env, done.failure).ThrowAsJavaScriptException();
+    return env.Undefined();
+  }
+  return answer;
+}
+
+// datetimes(time, timeBase) -> BigInt64Array: the datetime column of rows at `time`.
+Napi::Value Datetimes(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsTypedArray() || !info[1].IsNumber()) return wrongArguments(env, "datetimes");
+  Napi::Float64Array time = info[0].As<Napi::Float64Array>();
+  const double timeBase = info[1].As<Napi::Number>().DoubleValue();
+  Napi::BigInt64Array micros = Napi::BigInt64Array::New(env, time.ElementLength());
+  for (size_t r = 0; r < time.ElementLength(); ++r) micros[r] = datetimeMicros(time[r], timeBase);
+  return micros;
 }
 
 }  // namespace kinovar::native

@@ -44,6 +44,8 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"parquetWriter", ParquetWriter},
       {"parquetAppend", ParquetAppend},
       {"parquetFinish", ParquetFinish},
+      {"convertParquet", ConvertParquet},
+      {"datetimes", Datetimes},
       {"replaceFiles", ReplaceFiles},
       {"openOutputs", OpenOutputs},
       {"appendOutput", AppendOutput},
