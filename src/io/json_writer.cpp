@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "io/js_number.h"
+
 namespace kinovar {
 
 void JsonWriter::separate() {
@@ -13,6 +15,7 @@ void JsonWriter::separate() {
   if (first_.empty()) return;
   if (!first_.back()) text_ += ',';
   first_.back() = false;
+  if (layout_ == JsonLayout::Indented) text_.append(1, '\n').append(2 * first_.size(), ' ');
 }
 
 void JsonWriter::open(bool array) {
@@ -22,13 +25,15 @@ void JsonWriter::open(bool array) {
 }
 
 void JsonWriter::close(bool array) {
-  text_ += array ? ']' : '}';
+  const bool empty = first_.back();
   first_.pop_back();
+  if (layout_ == JsonLayout::Indented && !empty) text_.append(1, '\n').append(2 * first_.size(), ' ');
+  text_ += array ? ']' : '}';
 }
 
 void JsonWriter::memberName(std::string_view name) {
   string(name);
-  text_ += ':';
+  text_ += layout_ == JsonLayout::Indented ? ": " : ":";
   afterKey_ = true;
 }
 
@@ -48,6 +53,7 @@ void JsonWriter::real(double number) {
     text_ += "null";
     return;
   }
+  if (layout_ == JsonLayout::Indented) return appendJsNumber(text_, number);
   char buffer[32];
   text_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
 }
@@ -55,12 +61,49 @@ void JsonWriter::real(double number) {
 void JsonWriter::string(std::string_view text) {
   separate();
   text_ += '"';
+  if (layout_ == JsonLayout::Indented) {
+    escape(text);
+    text_ += '"';
+    return;
+  }
   for (char c : text) {
     if (c == '"' || c == '\\') text_ += '\\';
     if (static_cast<unsigned char>(c) < 0x20) continue;
     text_ += c;
   }
   text_ += '"';
+}
+
+// As JSON.stringify escapes: the short forms, other controls as \u00XX, and
+// a lone surrogate (which a host's WTF-8 path may hold: ED A0-BF xx) as
+// \uDXXX in lower case; every other byte as it is.
+void JsonWriter::escape(std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  const auto u = [&](unsigned code) {
+    text_ += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) text_ += hex[(code >> shift) & 0xF];
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '"': text_ += "\\\""; continue;
+      case '\\': text_ += "\\\\"; continue;
+      case '\b': text_ += "\\b"; continue;
+      case '\f': text_ += "\\f"; continue;
+      case '\n': text_ += "\\n"; continue;
+      case '\r': text_ += "\\r"; continue;
+      case '\t': text_ += "\\t"; continue;
+      default: break;
+    }
+    if (c < 0x20) {
+      u(c);
+    } else if (c == 0xED && i + 2 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0) {
+      u(0xD000 | (static_cast<unsigned char>(text[i + 1]) & 0x3F) << 6 | (static_cast<unsigned char>(text[i + 2]) & 0x3F));
+      i += 2;
+    } else {
+      text_ += static_cast<char>(c);
+    }
+  }
 }
 
 void JsonWriter::nothing() {

@@ -1,7 +1,9 @@
 // The one writer of the core's JSON documents. A document is written once,
 // to a sink: JsonWriter makes compact text of it (no white space, members in
-// the order written, numbers in their shortest exact form); a host binding
-// may build its own values from the same calls instead.
+// the order written, numbers in their shortest exact form), or the text
+// JavaScript's JSON.stringify(value, null, 2) makes, for files whose bytes
+// were first written by the JS layer; a host binding may build its own
+// values from the same calls instead.
 #pragma once
 
 #include <cstdint>
@@ -51,9 +53,20 @@ class JsonSink {
   virtual void boolean(bool truth) = 0;
 };
 
+enum class JsonLayout {
+  Compact,
+  // JSON.stringify(value, null, 2): members and items on lines of their
+  // own indented by two spaces, [] and {} when empty, numbers as String(n)
+  // writes them, every control character and lone surrogate escaped.
+  Indented,
+};
+
 class JsonWriter : public JsonSink {
  public:
-  // A document made as text before, as the next value.
+  explicit JsonWriter(JsonLayout layout = JsonLayout::Compact) : layout_(layout) {}
+
+  // A document made as text before, as the next value (compact layout only:
+  // it is not indented again).
   JsonWriter& document(std::string_view json);
   const std::string& text() const { return text_; }
   std::string take() { return std::move(text_); }
@@ -65,14 +78,16 @@ class JsonWriter : public JsonSink {
   void integer(int64_t number) override;
   void unsignedInteger(uint64_t number) override;
   void real(double number) override;
-  // Quotes and backslashes escaped, control characters left out.
+  // Compact: quotes and backslashes escaped, control characters left out.
   void string(std::string_view text) override;
   void nothing() override;
   void boolean(bool truth) override;
 
  private:
   void separate();
+  void escape(std::string_view text);
 
+  JsonLayout layout_;
   std::string text_;
   std::vector<bool> first_;  // per open level: nothing written in it yet
   bool afterKey_ = false;
@@ -80,8 +95,8 @@ class JsonWriter : public JsonSink {
 
 // The text of a document written by `write` to a JsonWriter.
 template <typename Write>
-std::string jsonText(Write&& write) {
-  JsonWriter json;
+std::string jsonText(Write&& write, JsonLayout layout = JsonLayout::Compact) {
+  JsonWriter json(layout);
   write(static_cast<JsonSink&>(json));
   return json.take();
 }

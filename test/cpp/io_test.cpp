@@ -233,6 +233,27 @@ TEST(JsonWriter, NestsSeparatesAndEscapes) {
             "{\"text\":\"a\\\"b\\\\c\",\"list\":[1.5,null,18446744073709551615,{},[]],\"raw\":{\"x\":1},\"n\":-3}");
 }
 
+// Files first written by the JS layer keep their bytes: the text here is
+// what JSON.stringify(value, null, 2) gives for the same value.
+TEST(JsonWriter, IndentedIsJavaScriptsText) {
+  JsonWriter json(JsonLayout::Indented);
+  json.beginObject().key("a").beginArray().endArray().key("b").beginObject().endObject();
+  // A lone surrogate as a host's WTF-8 holds it: ED A0 80.
+  json.member("k\"ey", "q\"\\\n\r\t\b\f\x01\x1f \xc3\xa9 \xf0\x9f\x98\x80 \xed\xa0\x80x");
+  const double inf = std::numeric_limits<double>::infinity();
+  json.key("n").beginArray();
+  for (double v : {0.1, 1e-7, 1e21, -0.0, 123456789012.0, 5e-324, -1.5e300, inf - inf, inf}) json.value(v);
+  json.value(3).endArray();
+  json.key("o").beginObject().key("x").beginObject().key("y").beginArray();
+  json.beginArray().endArray().beginObject().endObject().endArray().endObject().endObject();
+  json.member("t", true).member("f", false).key("z").null().endObject();
+  EXPECT_EQ(json.take(),
+            "{\n  \"a\": [],\n  \"b\": {},\n  \"k\\\"ey\": \"q\\\"\\\\\\n\\r\\t\\b\\f\\u0001\\u001f \xc3\xa9 "
+            "\xf0\x9f\x98\x80 \\ud800x\",\n  \"n\": [\n    0.1,\n    1e-7,\n    1e+21,\n    0,\n    123456789012,\n    "
+            "5e-324,\n    -1.5e+300,\n    null,\n    null,\n    3\n  ],\n  \"o\": {\n    \"x\": {\n      \"y\": [\n        "
+            "[],\n        {}\n      ]\n    }\n  },\n  \"t\": true,\n  \"f\": false,\n  \"z\": null\n}");
+}
+
 }  // namespace
 
 namespace {
