@@ -594,14 +594,15 @@ bool editSettingsRecords(std::span<const uint8_t> bytes, const std::vector<Setti
     kept = std::max(kept, owner.start + 5 + static_cast<size_t>(owner.length));
   }
   std::vector<uint8_t> extra;
-  for (const auto& [group, named] : added) {
+  for (const auto& entry : added) {
+    const auto& named = entry.second;
     const Lookup get = [&](const std::string& name) -> const JsonValue* {
       for (const SettingChange& change : named)
         if (change.name == name) return change.value;
       const auto found = current.find(name);
       return found != current.end() ? &found->second.value : defaultOf(name);
     };
-    if (!newRecord(group, get, extra, problem)) return false;
+    if (!newRecord(entry.first, get, extra, problem)) return false;
   }
   const size_t split = std::min(static_cast<size_t>(end), kept);
   out.assign(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(split));
