@@ -12,9 +12,10 @@ import json
 import math
 import numbers
 import os
+import stat
 
 from . import _core
-from ._errors import KinovarError, from_os_error, system_error
+from ._errors import KinovarError, SettingsValueError, from_os_error, system_error
 from ._recording import Recording, RecordingSet, Stream, _datetimes
 
 __all__ = [
@@ -29,6 +30,8 @@ FORMATS = ("plain", "classic", "csv", "parquet")
 # Formats of recordings made together: one file for the set.
 SET_FORMATS = ("opensense",)
 STREAMS = tuple(name for name, _ in _core.stream_layouts())
+# A settings file is one block; a recording's data follow it.
+_BLOCK = _core.settings_block_size
 
 
 def _path(value, fn, name="path"):
@@ -571,22 +574,99 @@ def read_settings(path):
 
 
 def write_settings(path, settings, *, overwrite=False):
-    """Writes a settings file from the settings text the sensor software
-    takes: entries split by ':', fields by ',' (``device,ID,TYPE,LOCATION``,
-    ``accel,RATE,RANGE,...``, ``unknownFrames,BASE64``). The file is written
-    whole or not at all; an existing file is replaced only with
-    ``overwrite=True``."""
+    """Writes a settings file, whole or not at all.
+
+    ``settings`` is a dict shaped as read_settings returns it, or the settings
+    text the sensor software takes (entries split by ':', fields by ',':
+    ``device,ID,TYPE,LOCATION``, ``accel,RATE,RANGE,...``,
+    ``unknownFrames,BASE64``).
+
+    A dict edits an existing settings file: the fields whose values differ
+    from the file's change, each in the record (and the form) that holds it,
+    and every other byte stays; members left out keep their values. Else it
+    makes a new file of the native writer's records. A value no record can
+    hold raises KinovarError ERR_KINOVAR_SETTINGS_VALUE (also a ValueError)
+    naming the field and what it may be. A recording is never written; another
+    file that is not a settings file (any existing file, for the text) is
+    replaced only with ``overwrite=True``."""
     encoded = _path(path, "write_settings")
-    if not isinstance(settings, str):
-        raise TypeError("write_settings: settings must be the settings text (a str, entries split by ':'), "
-                        f"not {type(settings).__name__}")
-    if "\0" in settings:
-        raise ValueError("write_settings: the settings text holds a NUL character")
     if not isinstance(overwrite, bool):
         raise TypeError(f"write_settings: overwrite must be True or False, not {type(overwrite).__name__}")
+    if isinstance(settings, dict):
+        _write_settings_dict(encoded, settings, overwrite)
+        return
+    if not isinstance(settings, str):
+        raise TypeError("write_settings: settings must be a dict (as read_settings returns) or the settings text (a str, "
+                        f"entries split by ':'), not {type(settings).__name__}")
+    if "\0" in settings:
+        raise ValueError("write_settings: the settings text holds a NUL character")
     if not overwrite:
         _refuse_existing(encoded, "write_settings", "a settings file")
-    if not _core.write_config(encoded, settings):
+    _write_config(encoded, settings)
+
+
+def _write_config(encoded, text):
+    if not _core.write_config(encoded, text):
         raise KinovarError(f"the settings file {_display(encoded)} was not written: the text names an unknown record, "
                            "gives too few values or one that is not a 32-bit integer, or makes more than 512 bytes of "
                            "records; or the disk refused it", "ERR_KINOVAR_SETTINGS_NOT_WRITTEN", path=_display(encoded))
+
+
+_SETTINGS_REFUSALS = {"type": TypeError, "range": ValueError}
+
+
+def _settings_value(value):
+    # numpy's scalars are numbers to a settings file.
+    if hasattr(value, "item"):
+        return value.item()
+    raise TypeError(f"write_settings: a {type(value).__name__} is no settings value; give numbers and str")
+
+
+def _write_settings_dict(encoded, settings, overwrite):
+    source = _settings_source(encoded, overwrite)
+    # NaN and the infinities go as the words the core reads, to be refused as the Node library refuses them.
+    text = json.dumps(settings, separators=(",", ":"), ensure_ascii=False, default=_settings_value)
+    kind, made = _core.settings_write(source, text)
+    if kind in _SETTINGS_REFUSALS:
+        raise _SETTINGS_REFUSALS[kind](made)
+    if kind == "value":
+        raise SettingsValueError(made, "ERR_KINOVAR_SETTINGS_VALUE", path=_display(encoded))
+    if kind == "text":
+        _write_config(encoded, made)
+        return
+    failure = _core.replace_file(encoded, made)
+    if failure is not None:
+        number, step, where = failure
+        raise system_error(number, where, f"write the settings file ({step})")
+
+
+def _settings_source(target, overwrite):
+    """The bytes of the settings file at target, to be edited; None when a new
+    file is to be made. A recording is refused always, another file unless
+    overwrite."""
+    shown = _display(target)
+    try:
+        info = os.stat(target)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    except OSError as error:
+        raise from_os_error(error, shown, "open") from None
+    if stat.S_ISDIR(info.st_mode):
+        raise KinovarError(f"{shown} is a folder, not a settings file; give a file name", "EISDIR", path=shown)
+    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
+        return None  # a pipe or device is written as it is; an empty file holds nothing to lose
+    fault = _core.check_recording(target)
+    if fault is not None and fault[0] in ("missing", "unreadable"):
+        raise system_error(fault[1], shown, "read")
+    if fault is not None and fault[0] in ("cut-short", "settings-file"):
+        with open(target, "rb") as file:
+            return file.read(_BLOCK)
+    if fault is None or fault[0] == "no-samples":
+        raise KinovarError(f"{shown} is a recording ({info.st_size} bytes: data follow its settings block), not a "
+                           "settings file: kinovar never writes settings into a recording. Write them to a new file "
+                           "instead.", "ERR_KINOVAR_IS_RECORDING", path=shown)
+    if not overwrite:
+        raise KinovarError(f"{shown} is not a settings file (it holds no settings record): kinovar will not replace it. "
+                           "Choose another name, or replace it on purpose with overwrite=True.", "ERR_KINOVAR_NOT_OURS",
+                           path=shown)
+    return None

@@ -19,6 +19,10 @@ class KinovarError(Exception):
             setattr(self, name, value)
 
 
+class SettingsValueError(KinovarError, ValueError):
+    """A settings value that no record can hold (code ERR_KINOVAR_SETTINGS_VALUE)."""
+
+
 # What to do about the system's refusals met most often.
 _ADVICE = {
     "ENOENT": "check the path",

@@ -26,6 +26,7 @@
 #include "ops/operations.h"
 #include "ops/parquet_table.h"
 #include "ops/targets.h"
+#include "settings/settings_record.h"
 
 namespace py = pybind11;
 using namespace kinovar;
@@ -364,7 +365,10 @@ void bindFiles(py::module_& m) {
   }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"),
      "OpenSim's table of the set as <folder>/orientations.sto: the set's outcome as JSON; (errno, step, path) when the "
      "system refused the table");
+}
 
+// Settings files: read, made from text, and written from a settings object.
+void bindSettings(py::module_& m) {
   m.def("read_config", [](const std::string& path) { return released([&] { return readConfig(path.c_str()); }); },
         py::arg("path"), "the settings as JSON, or '' when the file holds none");
 
@@ -375,6 +379,28 @@ void bindFiles(py::module_& m) {
   m.def("write_config", [](const std::string& path, const std::string& text) {
     return released([&] { return writeConfig(path.c_str(), text.c_str()); });
   }, py::arg("path"), py::arg("text"));
+
+  m.attr("settings_block_size") = kSettingsBlockSize;
+
+  m.def("settings_write", [](const std::optional<py::bytes>& source, const std::string& json) -> py::tuple {
+    const std::string bytes = source ? std::string(*source) : std::string();
+    const SettingsWrite made = settingsToWrite({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, json);
+    const char* refusals[] = {"", "type", "range", "value"};
+    if (made.problem.kind != SettingsRefusal::None) {
+      return py::make_tuple(refusals[static_cast<int>(made.problem.kind)], made.problem.message);
+    }
+    if (!made.edit) return py::make_tuple("text", made.text);
+    return py::make_tuple("edit", py::bytes(reinterpret_cast<const char*>(made.bytes.data()), made.bytes.size()));
+  }, py::arg("source"), py::arg("json"),
+     "('edit', block) or ('text', a new file's settings text); a refusal is ('type'|'range'|'value', message)");
+
+  m.def("replace_file", [](const std::string& path, const py::bytes& content) -> py::object {
+    const std::string bytes = content;
+    OutputFailure failure;
+    const std::span<const uint8_t> span{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+    if (released([&] { return replaceFile(path.c_str(), span, &failure); })) return py::none();
+    return py::make_tuple(failure.error.value(), failure.step, failure.path);
+  }, py::arg("path"), py::arg("content"), "None once written whole; (errno, step, path) when the system refused it");
 }
 
 }  // namespace
@@ -396,4 +422,5 @@ PYBIND11_MODULE(_core, m) {
   bindEpochs(m);
   bindFiles(m);
   bindParquet(m);
+  bindSettings(m);
 }

@@ -227,7 +227,7 @@ def test_errors(tmp_path, recordings):
     (lambda p: kinovar.load(p, threads=1.5), TypeError),
     (lambda p: kinovar.load(p, threads=0), ValueError),
     (lambda p: kinovar.load_set("a.bin"), TypeError),
-    (lambda p: kinovar.write_settings("x.bin", {"deviceId": 1}), TypeError),
+    (lambda p: kinovar.write_settings("x.bin", [("deviceId", 1)]), TypeError),
     (lambda p: kinovar.convert(p, "x.csv", overwrite="yes"), TypeError),
     (lambda p: kinovar.load(p, orientation="best"), ValueError),
     (lambda p: kinovar.load(p, start=3, stop=1), ValueError),
