@@ -9,7 +9,7 @@ const { formatOf, libraryWords } = require('../checks/options');
 const { outputClash } = require('../output/files');
 const { KinovarError, codes } = require('../errors');
 const { EXTENSIONS, SET_FORMATS, BIDS } = require('../model/schema');
-const { layoutOf } = require('../pipeline/bids');
+const { ownFiles } = require('../pipeline/bids');
 const { entitiesOf } = require('../checks/names');
 const { LEDGERS } = require('./ledgers');
 const { SUMMARY } = require('./summary');
@@ -240,7 +240,7 @@ function planRuns({ inputs, manifest, outDir, labels }) {
     if (entries[0].set !== undefined && entries.length < 2) {
       throw new PlanError(`manifest ${manifest}: line ${entries[0].line}: set ${name} has one recording; a set synchronises two or more`);
     }
-    const { motion } = layoutOf(outDir, entities).own;
+    const { motion } = ownFiles(outDir, entities);
     units.push({
       key: keyOf(path.relative(outDir, motion)).replace(/_motion\.tsv$/, ''), kind: entries.length > 1 ? 'set' : 'recording',
       inputs: entries.map((e) => e.path), output: motion, root: outDir, labels: entities,

@@ -18,6 +18,10 @@ module.exports = {
   convertSet: entry.convertSet,
   /** (recordings, folder, {...conversion, names}[, beside]) -> the set's outcome, OpenSim's table written as <folder>/orientations.sto */
   convertOpenSim: entry.convertOpenSim,
+  /** (recordings, root, {...conversion, names, placements, entities, overwrite, fn, version}) -> the run's outcome, its files written into the BIDS dataset at root */
+  writeBids: entry.writeBids,
+  /** (root, entities) -> the run's own files by kind: {motion, channels, channelsJson, motionJson, events, eventsJson} */
+  bidsLayout: entry.bidsLayout,
   /** (name) -> the name with each blank, comma or control character, which OpenSim's table cannot hold in a column's name, made '_' */
   mendedName: entry.mendedName,
   /** (calibration report as JSON text) -> what it did to the samples, on one line */

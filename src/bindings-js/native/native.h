@@ -93,6 +93,8 @@ Napi::Value ExitNow(const Napi::CallbackInfo& info);
 Napi::Value ConvertRecording(const Napi::CallbackInfo& info);
 Napi::Value ConvertSet(const Napi::CallbackInfo& info);
 Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info);
+Napi::Value WriteBids(const Napi::CallbackInfo& info);
+Napi::Value BidsLayoutOf(const Napi::CallbackInfo& info);
 Napi::Value MendedName(const Napi::CallbackInfo& info);
 Napi::Value CalibrationSummary(const Napi::CallbackInfo& info);
 Napi::Value Inspect(const Napi::CallbackInfo& info);

@@ -14,6 +14,8 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertRecording", ConvertRecording},
       {"convertSet", ConvertSet},
       {"convertOpenSim", ConvertOpenSim},
+      {"writeBids", WriteBids},
+      {"bidsLayout", BidsLayoutOf},
       {"mendedName", MendedName},
       {"calibrationSummary", CalibrationSummary},
       {"inspect", Inspect},
