@@ -317,13 +317,11 @@ function syncFailure(outcome, recordingPaths, outputFolder, format = 'classic') 
   return new KinovarError(`${words}: ${detail}`, code, details);
 }
 
-// How a resampled set's files were made (the native resampler's method, export/resample.h).
-const resampled = (rate) => ({
-  resample: {
-    rate, grid: 'window.start + k / rate', method: 'linear interpolation, quaternions by slerp; to a lower rate after a ' +
-      'zero-phase second-order Butterworth low-pass at 0.4 x rate; no value across a gap of more than two source periods',
-  },
-});
+// How a resampled set's files were made, in the native resampler's words.
+const resampled = (rate) => {
+  const words = require('../model/schema').SET_WORDS;
+  return { resample: { rate, grid: words.resampleGrid, method: words.resampleMethod } };
+};
 
 /**
  * The report of a native outcome whose status is "OK", naming the files

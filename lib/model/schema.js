@@ -56,13 +56,6 @@ const STO_HEAD = /^DataRate=[^\n]*\r?\nDataType=Quaternion\r?\nversion=3\r?\nOpe
 
 const PARQUET_MAGIC = 'PAR1';
 
-// A set's report beside its plain CSV files or OpenSim table: what the
-// synchronisation did and what their time counts from. It begins with its
-// format, by which it is recognised.
-const SET_FILE = 'set.json';
-const SET_VERSION = 'kinovar set 1';
-const SET_HEAD = /^\{\s*"format":\s*"kinovar set 1"/;
-
 /**
  * How the outputs that may only be replaced by their own kind begin: a file
  * that starts with one of these strings, or whose first block matches one
@@ -76,7 +69,7 @@ const signatures = () => Object.freeze({
 module.exports = {
   BLOCK, RECORD_MAGIC, ESTIMATORS, CLOCKS, DEFAULT_CLOCK, TIMES, MAX_RESAMPLE_HZ, DEFAULT_ESTIMATOR, FORMATS, SET_FORMATS, BIDS, DEFAULT_FORMAT,
   FORMAT_ALIASES, EXTENSIONS, VIEW_GENERATOR, STO_HEAD,
-  PARQUET_MAGIC, SET_FILE, SET_VERSION, SET_HEAD,
+  PARQUET_MAGIC,
 };
 for (const [name, value] of Object.entries({
   STREAMS: () => Object.freeze(native().streams),
@@ -91,6 +84,13 @@ for (const [name, value] of Object.entries({
   CALIBRATION_HEAD: () => new RegExp(`^\\{\\s*"format":\\s*"${native().calibrationFormat.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}"`),
   /** The status readAndSync2 gives each failure of a set, by the failure's name ('unparsed', 'output', ...). */
   SET_STATUSES: () => Object.freeze(native().setStatuses),
+  // A set's report beside its plain CSV files or OpenSim table (written by the
+  // core): its name, the format it begins with, by which it is recognised,
+  // and the words the Parquet files' copy of it shares.
+  SET_FILE: () => native().set.file,
+  SET_VERSION: () => native().set.format,
+  SET_HEAD: () => new RegExp(`^\\{\\s*"format":\\s*"${native().set.format}"`),
+  SET_WORDS: () => Object.freeze(native().set),
   SIGNATURES: signatures,
 })) {
   let made;

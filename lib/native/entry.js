@@ -14,9 +14,9 @@ entry.init(KinovarError);
 module.exports = {
   /** (recording, target, conversion) -> {info, quality}, or null when the CSV file was not written; throws a system error */
   convertRecording: entry.convertRecording,
-  /** (recordings, folder, conversion) -> the set's outcome, its CSV files written together as <folder>/<stem>.csv */
+  /** (recordings, folder, conversion) -> the set's outcome, its CSV files (plain ones with set.json) written together into <folder> */
   convertSet: entry.convertSet,
-  /** (recordings, folder, {...conversion, names}[, beside]) -> the set's outcome, OpenSim's table written as <folder>/orientations.sto */
+  /** (recordings, folder, {...conversion, names}) -> the set's outcome, OpenSim's table and set.json written into <folder> */
   convertOpenSim: entry.convertOpenSim,
   /** (recordings, root, {...conversion, names, placements, entities, overwrite, fn, version}) -> the run's outcome, its files written into the BIDS dataset at root */
   writeBids: entry.writeBids,

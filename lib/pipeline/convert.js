@@ -17,7 +17,7 @@ const { tableWriter } = require('../parquet/file');
 const { absoluteTime } = require('../model/time');
 const output = require('../output/files');
 const { convertBids } = require('./bids');
-const { EXTENSIONS, SET_FILE, SET_VERSION, BIDS } = require('../model/schema');
+const { EXTENSIONS, SET_FILE, SET_WORDS, BIDS } = require('../model/schema');
 
 /**
  * Converts one recording into `target` in the format asked for (default:
@@ -94,22 +94,19 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
 }
 
 /**
- * The report a set's files carry: what the synchronisation did, the files
- * by name and the recordings from the folder (so that it stays true when
- * the folder moves with them), and what their time counts from.
+ * The report a set's Parquet files carry, as the core writes set.json beside
+ * the other formats: the files by name and the recordings from the folder
+ * (so that it stays true when the folder moves with them), and what their
+ * time counts from.
  */
 function carriedReport(report, outputFolder, targets) {
   return {
     ...report,
     recordings: report.recordings.map((r) => path.relative(outputFolder, r)),
     files: targets.map((target) => path.basename(target)),
-    time: 'seconds from window.start on the common time base: one instant has one time in every file',
+    time: SET_WORDS.time,
   };
 }
-
-/** set.json: the report beside the files, its format first, by which it is recognised. */
-const setFile = (report, outputFolder, targets) =>
-  `${JSON.stringify({ format: SET_VERSION, ...carriedReport(report, outputFolder, targets) }, null, 2)}\n`;
 
 /** The files of a set, written in pieces by `write` (see output.writeInPieces), taking their names together. */
 function writeFiles(files, write, format, durable) {
@@ -138,15 +135,10 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     streamSet(recordingPaths, conversion).close();
     throw syncFailure({ failure: 'output', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
-  // A plain set's report goes into set.json, which takes its name with the CSV files.
-  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format },
-    format === 'plain' ? besideOf(recordingPaths, outputFolder, targets, conversion) : undefined);
+  // A plain set's set.json takes its name with the CSV files.
+  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
   return nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, format);
 }
-
-/** The set.json that a native set conversion writes beside its files, from its outcome. */
-const besideOf = (recordingPaths, outputFolder, targets, conversion) => (done) => [[path.join(outputFolder, SET_FILE),
-  setFile(reportOf(done, recordingPaths, targets, conversion), outputFolder, targets)]];
 
 /** The report of a native set conversion's outcome, or its failure thrown. */
 function nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, format) {
@@ -167,8 +159,7 @@ function nativeReport(outcome, recordingPaths, outputFolder, targets, conversion
  * @returns {object} the set's report
  */
 function writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names) {
-  const outcome = native.convertOpenSim(recordingPaths, outputFolder, { ...conversion, names },
-    besideOf(recordingPaths, outputFolder, targets, conversion));
+  const outcome = native.convertOpenSim(recordingPaths, outputFolder, { ...conversion, names });
   return nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, 'opensense');
 }
 

@@ -453,7 +453,9 @@ def _convert_set(paths, out, imu_names, clock, asked, report_calibration, overwr
     names = _imu_names(imu_names, encoded)
     target = os.path.join(folder, b"orientations.sto")
     if not overwrite:
-        _refuse_existing(target, fn, "an output of kinovar")
+        # The set's report takes its name with the table.
+        for file in (target, os.path.join(folder, os.fsencode(_core.SET_FILE))):
+            _refuse_existing(file, fn, "an output of kinovar")
     created = not os.path.isdir(folder)
     os.makedirs(folder, exist_ok=True)
     try:

@@ -355,6 +355,7 @@ void bindFiles(py::module_& m) {
   m.def("mended_name", &mendedName, py::arg("name"),
         "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
 
+  m.attr("SET_FILE") = kSetFile;
   m.def("convert_opensim", [](const std::vector<std::string>& paths, const std::string& folder,
                               const std::vector<std::string>& names, const Asked& asked, const std::string& clock) -> py::object {
     const ConversionOptions options = conversionOptions(asked, "csv", clock);
@@ -363,7 +364,7 @@ void bindFiles(py::module_& m) {
       return py::make_tuple(outcome.written.error.value(), outcome.written.step, outcome.written.path);
     return py::str(jsonText([&](JsonSink& json) { writeSetOutcome(json, outcome); }));
   }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"),
-     "OpenSim's table of the set as <folder>/orientations.sto: the set's outcome as JSON; (errno, step, path) when the "
+     "OpenSim's table of the set as <folder>/orientations.sto, with its set.json: the set's outcome as JSON; (errno, step, path) when the "
      "system refused the table");
 }
 

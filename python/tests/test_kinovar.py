@@ -91,7 +91,8 @@ def test_convert_set_to_opensim_writes_nodes_bytes(recordings, node, tmp_path):
     for clock, names in [("drift", None), ("offset", ["pelvis", "femur_r"])]:
         report = kinovar.convert(recordings["set"], ours, format="opensense", clock=clock, imu_names=names, overwrite=True)
         node("syncRecordings", paths, str(theirs), {"format": "opensense", "clock": clock, "imuNames": names, "overwrite": True})
-        assert (ours / "orientations.sto").read_bytes() == (theirs / "orientations.sto").read_bytes()
+        for name in ("orientations.sto", "set.json"):
+            assert (ours / name).read_bytes() == (theirs / name).read_bytes(), name
         assert report["method"] == "time-marks" and report["files"] == [str(ours / "orientations.sto")]
     assert b"\ntime\tpelvis\tfemur_r\n" in (ours / "orientations.sto").read_bytes()
     kinovar.convert(recordings["set"], ours, format="opensense", overwrite=True)

@@ -20,6 +20,12 @@ namespace kinovar {
 // 0.4 x hz, run forwards and backwards (no phase shift), gap by gap. Events
 // keep their own times. Streams the grid points of one origin and rate give
 // the same times to the bit, so the tables' rows of a set line up.
+// How a resampled set's report names the grid and the method above.
+inline constexpr const char* kResampleGrid = "window.start + k / rate";
+inline constexpr const char* kResampleMethod =
+    "linear interpolation, quaternions by slerp; to a lower rate after a zero-phase second-order Butterworth "
+    "low-pass at 0.4 x rate; no value across a gap of more than two source periods";
+
 void resampleStreams(const DeviceSettings& settings, StreamMap& streams, double hz, double origin);
 
 // The streams a table resamples, each with the rate it was sampled at (the

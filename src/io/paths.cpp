@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iterator>
 #include <string_view>
+#include <vector>
 #include <stdexcept>
 
 #include "io/case_fold_table.h"
@@ -81,6 +82,106 @@ std::string fileStem(const std::string& path) {
   const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
   const size_t dot = name.find_last_of('.');
   return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string fileName(const std::string& path) {
+#ifdef _WIN32
+  const size_t separator = path.find_last_of("\\/");
+#else
+  const size_t separator = path.find_last_of('/');
+#endif
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+constexpr std::string_view kSeparators = "\\/";
+bool sameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+// "C:" of "C:\\x", "\\\\server\\share" of a UNC path, "" for a path of the current drive.
+std::string rootOf(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':') return std::string(path.substr(0, 2));
+  if (path.size() >= 2 && kSeparators.find(path[0]) != std::string_view::npos && path[0] == path[1]) {
+    const size_t server = path.find_first_of(kSeparators, 2);
+    const size_t share = server == std::string_view::npos ? server : path.find_first_of(kSeparators, server + 1);
+    return std::string(path.substr(0, share));
+  }
+  return "";
+}
+#else
+constexpr char kSeparator = '/';
+constexpr std::string_view kSeparators = "/";
+bool sameName(std::string_view a, std::string_view b) { return a == b; }
+std::string rootOf(std::string_view) { return ""; }
+#endif
+
+std::string workingFolder() {
+  std::error_code error;
+  const auto u8 = std::filesystem::current_path(error).u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
+// A path resolved against the working folder: its root and its names.
+struct Resolved {
+  std::string root;
+  std::vector<std::string_view> names;
+};
+
+void addNames(std::string_view path, std::vector<std::string_view>& names) {
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find_first_of(kSeparators, at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(at, end - at);
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    at = end + 1;
+  }
+}
+
+Resolved resolve(const std::string& path, const std::string& cwd) {
+  Resolved out;
+  std::string_view rest = path;
+  out.root = rootOf(rest);
+  rest.remove_prefix(out.root.size());
+  const bool absolute = !rest.empty() && kSeparators.find(rest[0]) != std::string_view::npos;
+  // A relative path (or one of this drive without its letter) stands in the working folder.
+  if (!absolute || out.root.empty()) {
+    std::string_view base = cwd;
+    const std::string cwdRoot = rootOf(base);
+    if (out.root.empty() || sameName(out.root, cwdRoot)) {
+      base.remove_prefix(cwdRoot.size());
+      if (out.root.empty()) out.root = cwdRoot;
+      if (!absolute) addNames(base, out.names);
+    }
+  }
+  addNames(rest, out.names);
+  return out;
+}
+
+}  // namespace
+
+std::string relativePath(const std::string& from, const std::string& to) {
+  const std::string cwd = workingFolder();
+  const Resolved a = resolve(from, cwd), b = resolve(to, cwd);
+  std::string out;
+  if (!sameName(a.root, b.root)) {
+    out = b.root;
+    for (const std::string_view name : b.names) out.append(1, kSeparator).append(name);
+    return out.empty() ? std::string(1, kSeparator) : out;
+  }
+  size_t common = 0;
+  while (common < a.names.size() && common < b.names.size() && sameName(a.names[common], b.names[common])) ++common;
+  for (size_t i = common; i < a.names.size(); ++i) out.append(out.empty() ? "" : std::string(1, kSeparator)).append("..");
+  for (size_t i = common; i < b.names.size(); ++i) out.append(out.empty() ? "" : std::string(1, kSeparator)).append(b.names[i]);
+  return out;
 }
 
 namespace {

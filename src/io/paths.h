@@ -15,6 +15,16 @@ std::wstring utf8ToWide(const char* utf8);
 // The file name of path without its folder and its last extension.
 std::string fileStem(const std::string& path);
 
+// The last name of a path: what follows its last separator.
+std::string fileName(const std::string& path);
+
+// Where `to` lies seen from the folder `from`, as Node's path.relative
+// gives it: both resolved against the working folder and made plain (no
+// ".", "..", doubled or trailing separators), then "../" as far as needed
+// and the rest of `to`; "" when they are one. Windows: names compared in
+// either case, and `to` resolved when the two stand on different drives.
+std::string relativePath(const std::string& from, const std::string& to);
+
 // The name under which a case-insensitive file system (Windows; macOS by
 // default) files a name: each code point becomes the lower case of its upper
 // case, so that Émilie, ÉMILIE and émilie meet. Malformed bytes stay as they are.

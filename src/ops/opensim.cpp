@@ -53,8 +53,7 @@ QuaternionPieces quaternionsOf(SetTableReader& set, size_t i, uint64_t pieceRows
 }  // namespace
 
 SetOutcome writeOpenSimSet(const std::vector<std::string>& paths, const std::string& folder,
-                           const std::vector<std::string>& names, const ConversionOptions& options,
-                           const BesideFiles& beside) {
+                           const std::vector<std::string>& names, const ConversionOptions& options) {
   ConversionOptions reading = options;
   reading.progress = nullptr;
   SetTableReader set(paths, reading, {"orientation"});
@@ -90,7 +89,7 @@ SetOutcome writeOpenSimSet(const std::vector<std::string>& paths, const std::str
   outcome = set.outcome();
   outcome.files = {target};
   size_t bad = 0;
-  if (!commitWithBeside(outputs, {target}, options, beside, outcome, bad, outcome.written)) {
+  if (!commitWithBeside(outputs, {target}, options, setFileBeside(paths, folder, options), outcome, bad, outcome.written)) {
     outcome.failure = SetFailure::Output;
     outcome.output = OutputProblem::NotWritten;
     for (size_t i = 0; i < paths.size(); ++i) outcome.outputRecordings.push_back(i);

@@ -126,26 +126,39 @@ struct SetOutcome {
 };
 // The outcome as hosts receive it: status and failure, then what was done or why not.
 void writeSetOutcome(JsonSink& json, const SetOutcome& outcome);
+// A set's report beside its plain CSV files or OpenSim table, by which it
+// is recognised: its format first, what the synchronisation did, the
+// recordings seen from the folder (so it stays true when the folder moves
+// with them), the files by name, and what their time counts from.
+inline constexpr const char* kSetFile = "set.json";
+inline constexpr const char* kSetFormat = "kinovar set 1";
+inline constexpr const char* kSetTime =
+    "seconds from window.start on the common time base: one instant has one time in every file";
+// The report those files carry, of a set whose outcome is OK (without its
+// format, as the Parquet files carry it, unless `format`).
+void writeSetReport(JsonSink& json, const SetOutcome& outcome, const std::vector<std::string>& recordings,
+                    const std::string& folder, const ConversionOptions& options, bool format);
+// set.json's bytes: the report indented as the JS layer first wrote it.
+std::string setFileText(const SetOutcome& outcome, const std::vector<std::string>& recordings, const std::string& folder,
+                        const ConversionOptions& options);
+
 // readAndSync2: the set converted into <folder>/<stem>.csv. Not quiet: a
 // refusal of the synchronisation is told in a line on stderr, as the classic
 // operation does. Quiet (the JS layer): the files take their names together,
-// once every one is complete.
-// Quiet only: `beside` gives files, (path, bytes), to write beside the CSV
-// files once they are complete (the outcome as it will be told); all take
-// their names together.
+// once every one is complete; plain CSV files with their set.json.
+// Files, (path, bytes), a set writes beside its own, given its outcome.
 using BesideFiles = std::function<std::vector<std::pair<std::string, std::string>>(const SetOutcome&)>;
 SetOutcome readAndSyncSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder, bool quiet,
-                          const ConversionOptions& options = {}, const BesideFiles& beside = {});
+                          const ConversionOptions& options = {});
 
 // OpenSim's orientation table of a set (export/opensim.h) as
 // <folder>/orientations.sto, a column per recording named by `names`, with
-// the files `beside` gives once its last row is made (the report's slips
-// are then complete), all taking their names together. Refused as an
-// Output failure when the table would replace a recording; a recording
-// without an orientation, or rates that differ, throw a CodedFailure.
+// its set.json once its last row is made (the report's slips are then
+// complete), both taking their names together. Refused as an Output
+// failure when the table would replace a recording; a recording without an
+// orientation, or rates that differ, throw a CodedFailure.
 SetOutcome writeOpenSimSet(const std::vector<std::string>& utf8Paths, const std::string& utf8Folder,
-                           const std::vector<std::string>& names, const ConversionOptions& options = {},
-                           const BesideFiles& beside = {});
+                           const std::vector<std::string>& names, const ConversionOptions& options = {});
 
 // The settings file as JSON, or "" when it cannot be read or holds no record.
 std::string readConfig(const char* utf8Path);

@@ -376,10 +376,11 @@ std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& pat
 }
 
 SetOutcome readAndSyncSet(const std::vector<std::string>& paths, const std::string& folder, bool quiet,
-                          const ConversionOptions& options, const BesideFiles& beside) {
+                          const ConversionOptions& options) {
   // Quiet callers (the JS layer) get the set whole or not at all.
+  const bool report = quiet && options.format == OutputFormat::PlainCsv;
   return synchronise(paths, options, quiet, quiet, [&](SetOutcome& outcome) { return csvPathsOf(paths, folder, outcome); },
-                     quiet ? beside : BesideFiles{});
+                     report ? setFileBeside(paths, folder, options) : BesideFiles{});
 }
 
 }  // namespace kinovar

@@ -1,7 +1,10 @@
 #include <type_traits>
 
+#include "export/resample.h"
+#include "io/paths.h"
 #include "ops/names.h"
 #include "ops/operations.h"
+#include "ops/streamed_set.h"
 
 namespace kinovar {
 
@@ -75,8 +78,7 @@ void writeClock(JsonSink& json, const SyncReport& sync, size_t i) {
   json.endObject();
 }
 
-void writeAlignment(JsonSink& json, const SyncReport& sync) {
-  json.member("method", syncMethodName(sync.method));
+void writeWindow(JsonSink& json, const SyncReport& sync) {
   numbers(json, "offsets", sync.offsets);
   json.key("window").beginObject().member("start", sync.windowStart).member("end", sync.windowEnd).endObject();
   json.key("samples").beginArray();
@@ -86,12 +88,25 @@ void writeAlignment(JsonSink& json, const SyncReport& sync) {
     json.endObject();
   }
   json.endArray();
-  // Only a set aligned by drift says so: one aligned by offset reads as it always has.
-  if (sync.drift) json.member("clock", "drift");
+}
+
+void writeClocks(JsonSink& json, const SyncReport& sync) {
   numbers(json, "events", sync.events);
   json.key("clocks").beginArray();
   for (size_t i = 0; i < sync.clocks.size(); ++i) writeClock(json, sync, i);
   json.endArray();
+}
+
+// Only a set aligned by drift says so: one aligned by offset reads as it always has.
+void writeDrift(JsonSink& json, const SyncReport& sync) {
+  if (sync.drift) json.member("clock", "drift");
+}
+
+void writeAlignment(JsonSink& json, const SyncReport& sync) {
+  json.member("method", syncMethodName(sync.method));
+  writeWindow(json, sync);
+  writeDrift(json, sync);
+  writeClocks(json, sync);
 }
 
 }  // namespace
@@ -138,6 +153,56 @@ void writeSetOutcome(JsonSink& json, const SetOutcome& outcome) {
   }
   if (outcome.failure == SetFailure::None && outcome.sync.method != SyncMethod::None) writeAlignment(json, outcome.sync);
   json.endObject();
+}
+
+void writeSetReport(JsonSink& json, const SetOutcome& outcome, const std::vector<std::string>& recordings,
+                    const std::string& folder, const ConversionOptions& options, bool format) {
+  const SyncReport& sync = outcome.sync;
+  const bool aligned = sync.method != SyncMethod::None;
+  json.beginObject();
+  if (format) json.member("format", kSetFormat);
+  json.member("method", syncMethodName(sync.method));
+  json.key("recordings").beginArray();
+  if (aligned)
+    for (const std::string& recording : recordings) json.value(relativePath(folder, recording));
+  json.endArray();
+  json.key("files").beginArray();
+  for (const std::string& file : outcome.files) json.value(fileName(file));
+  json.endArray();
+  if (aligned) {
+    writeDrift(json, sync);
+    writeWindow(json, sync);
+    writeClocks(json, sync);
+    if (options.resample > 0) {
+      json.key("resample").beginObject().member("rate", options.resample);
+      json.member("grid", kResampleGrid).member("method", kResampleMethod).endObject();
+    }
+    if (options.calibrate != CalibrationMode::Off) {
+      json.key("calibration").beginArray();
+      for (const CalibrationReport& c : outcome.calibrations) writeCalibration(json, c);
+      json.endArray();
+    }
+  } else {
+    // Nothing aligned: an empty report of the same shape.
+    json.key("offsets").beginArray().endArray();
+    json.key("window").beginObject().member("start", 0).member("end", 0).endObject();
+    for (const char* name : {"samples", "events", "clocks"}) json.key(name).beginArray().endArray();
+  }
+  json.member("time", kSetTime).endObject();
+}
+
+std::string setFileText(const SetOutcome& outcome, const std::vector<std::string>& recordings, const std::string& folder,
+                        const ConversionOptions& options) {
+  return jsonText([&](JsonSink& json) { writeSetReport(json, outcome, recordings, folder, options, true); },
+                  JsonLayout::Indented) + "\n";
+}
+
+BesideFiles setFileBeside(const std::vector<std::string>& paths, const std::string& folder,
+                          const ConversionOptions& options) {
+  return [&paths, folder, &options](const SetOutcome& outcome) {
+    return std::vector<std::pair<std::string, std::string>>{
+        {folder + "/" + kSetFile, setFileText(outcome, paths, folder, options)}};
+  };
 }
 
 }  // namespace kinovar

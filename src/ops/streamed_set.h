@@ -32,6 +32,10 @@ struct StreamedSet {
 std::unique_ptr<StreamedSet> openStreamedSet(const std::vector<std::string>& utf8Paths, const ConversionOptions& options,
                                              CsvStyle style);
 
+// The set.json a set's files take their names with, of its outcome then.
+BesideFiles setFileBeside(const std::vector<std::string>& paths, const std::string& folder,
+                          const ConversionOptions& options);
+
 // Commits the files `outputs` (at `paths`) with those `beside` gives for the
 // outcome, all taking their names together; false, with the index of the
 // first that failed (past `outputs`' own: one beside them) and why.

@@ -17,6 +17,7 @@
 #include "io/json_writer.h"
 #include "io/ordered_writer.h"
 #include "io/output_file.h"
+#include "io/paths.h"
 #include "ops/operations.h"
 #include "test_files.h"
 
@@ -253,6 +254,21 @@ TEST(JsonWriter, IndentedIsJavaScriptsText) {
             "5e-324,\n    -1.5e+300,\n    null,\n    null,\n    3\n  ],\n  \"o\": {\n    \"x\": {\n      \"y\": [\n        "
             "[],\n        {}\n      ]\n    }\n  },\n  \"t\": true,\n  \"f\": false,\n  \"z\": null\n}");
 }
+
+#ifndef _WIN32
+// Node's path.relative: names compared whole, "." and ".." and doubled or
+// trailing separators gone, the root on either side.
+TEST(Paths, RelativeAsNodeGivesIt) {
+  EXPECT_EQ(relativePath("/a/b", "/a//b/./"), "");
+  EXPECT_EQ(relativePath("/a/bc", "/a/b/c"), "../b/c");
+  EXPECT_EQ(relativePath("/a/b/", "/a"), "..");
+  EXPECT_EQ(relativePath("/", "/x/y"), "x/y");
+  EXPECT_EQ(relativePath("/x/y/../z", "/"), "../..");
+  const std::string cwd = std::filesystem::current_path().string();
+  EXPECT_EQ(relativePath(cwd + "/out", "in/a.bin"), "../in/a.bin");
+  EXPECT_EQ(fileName("/a/b\\c.csv"), "b\\c.csv");
+}
+#endif
 
 }  // namespace
 

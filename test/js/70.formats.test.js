@@ -600,6 +600,34 @@ test('outputs are written whole, and never over a file kinovar did not write', (
   assert.deepEqual(fs.readdirSync(dir).filter((name) => name.endsWith('.tmp')), []);
 });
 
+// The report was first written here as JSON.stringify with path.relative; the core now writes it
+// and must keep those bytes for any names, folders and options.
+test('set.json holds the report the library answers, its paths seen from the folder, as JSON.stringify wrote it', (t) => {
+  const dir = scratch(t);
+  fs.mkdirSync(path.join(dir, 'in', 'deep'), { recursive: true });
+  const made = generateSession(path.join(dir, 'in', 'deep'), { seconds: 2, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b']] });
+  // Names JSON must escape, a name of another script, and folders reached through "." and "..".
+  const set = made.map((file, i) => path.join(path.dirname(file), ['q"ote\\back\ttab\u0001', 'émilie 😀'][i] + '.bin'));
+  made.forEach((file, i) => fs.renameSync(file, set[i]));
+  const cwd = process.cwd();
+  process.chdir(path.join(dir, 'in'));
+  t.after(() => process.chdir(cwd));
+  const given = set.map((file) => ['.', 'deep', '..', 'deep', path.basename(file)].join(path.sep));
+  const cases = [
+    [['..', 'out', '.', 'one'].join(path.sep), { format: 'plain' }],
+    [path.join(dir, 'out', 'two') + path.sep, { format: 'plain', resample: 37.5, calibrate: 'auto', clock: 'offset' }],
+    ['deep', { format: 'opensense', calibrate: 'auto' }],
+    [path.join('deep', 'sub'), { format: 'opensense', clock: 'offset', overwrite: true }],
+  ];
+  for (const [folder, options] of cases) {
+    const files = kinovar.syncRecordings(given, folder, options);
+    const report = { ...files.report, recordings: files.report.recordings.map((r) => path.relative(folder, r)),
+      files: files.map((f) => path.basename(f)), time: 'seconds from window.start on the common time base: one instant has one time in every file' };
+    assert.equal(fs.readFileSync(path.join(folder, 'set.json'), 'utf8'),
+      `${JSON.stringify({ format: 'kinovar set 1', ...report }, null, 2)}\n`, JSON.stringify(options));
+  }
+});
+
 test('Parquet sensor columns as dictionary pages: values, empty rows and page edges read back exactly by another reader', async (t) => {
   const { parquetReadObjects } = await import('hyparquet');
   const { compressors } = await import('hyparquet-compressors');

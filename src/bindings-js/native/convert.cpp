@@ -35,57 +35,37 @@ Napi::Value ConvertRecording(const Napi::CallbackInfo& info) {
   return answer;
 }
 
-// A set conversion's arguments: (recordings, folder, options[, beside]),
-// beside(outcome) giving the files to write beside the set's as
-// [[path, text], ...]; false when they are wrong.
+// A set conversion's arguments: (recordings, folder, options); false when
+// they are wrong.
 bool setArguments(const Napi::CallbackInfo& info, std::vector<std::string>& paths, std::string& folder,
-                  ConversionOptions& options, BesideFiles& beside) {
-  Napi::Env env = info.Env();
-  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options) ||
-      (info.Length() > 3 && !info[3].IsFunction() && !info[3].IsUndefined()))
+                  ConversionOptions& options) {
+  if (info.Length() < 2 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options))
     return false;
   folder = pathArgument(info[1]);
-  if (info.Length() > 3 && info[3].IsFunction()) {
-    beside = [env, give = info[3].As<Napi::Function>()](const SetOutcome& outcome) {
-      const Napi::Value given = give.Call({setOutcome(env, outcome)});
-      std::vector<std::pair<std::string, std::string>> files;
-      if (!given.IsArray()) throw Napi::TypeError::New(env, "beside must give [[path, text], ...]");
-      const Napi::Array list = given.As<Napi::Array>();
-      for (uint32_t i = 0; i < list.Length(); ++i) {
-        const Napi::Value item = list.Get(i);
-        if (!item.IsArray() || !item.As<Napi::Array>().Get(0u).IsString() || !item.As<Napi::Array>().Get(1u).IsString())
-          throw Napi::TypeError::New(env, "beside must give [[path, text], ...]");
-        files.emplace_back(pathArgument(item.As<Napi::Array>().Get(0u)), item.As<Napi::Array>().Get(1u).As<Napi::String>().Utf8Value());
-      }
-      return files;
-    };
-  }
   return true;
 }
 
-// convertSet(recordings, folder, options[, beside]) -> the set's outcome,
-// printing nothing; the CSV files, <folder>/<stem>.csv, take their names
-// together, with the files beside gives once the CSV files are complete.
+// convertSet(recordings, folder, options) -> the set's outcome, printing
+// nothing; the CSV files, <folder>/<stem>.csv, take their names together
+// once all are complete, plain ones with their set.json.
 Napi::Value ConvertSet(const Napi::CallbackInfo& info) {
   std::vector<std::string> paths;
   std::string folder;
   ConversionOptions options;
-  BesideFiles beside;
-  if (!setArguments(info, paths, folder, options, beside)) return wrongArguments(info.Env(), "convertSet");
+  if (!setArguments(info, paths, folder, options)) return wrongArguments(info.Env(), "convertSet");
   return run(info.Env(), [&]() -> Napi::Value {
-    return setOutcome(info.Env(), readAndSyncSet(paths, folder, true, options, beside));
+    return setOutcome(info.Env(), readAndSyncSet(paths, folder, true, options));
   });
 }
 
-// convertOpenSim(recordings, folder, options[, beside]) -> the set's
-// outcome: OpenSim's table, <folder>/orientations.sto, its columns named by
-// options.names, and the files beside gives, taking their names together.
+// convertOpenSim(recordings, folder, options) -> the set's outcome:
+// OpenSim's table, <folder>/orientations.sto, its columns named by
+// options.names, and its set.json, taking their names together.
 Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info) {
   std::vector<std::string> paths, names;
   std::string folder;
   ConversionOptions options;
-  BesideFiles beside;
-  if (!setArguments(info, paths, folder, options, beside) || !info[2].IsObject()) return wrongArguments(info.Env(), "convertOpenSim");
+  if (!setArguments(info, paths, folder, options) || !info[2].IsObject()) return wrongArguments(info.Env(), "convertOpenSim");
   const Napi::Value given = info[2].As<Napi::Object>().Get("names");
   if (!given.IsArray()) return wrongArguments(info.Env(), "convertOpenSim");
   for (uint32_t i = 0; i < given.As<Napi::Array>().Length(); ++i) {
@@ -95,7 +75,7 @@ Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info) {
   }
   if (names.size() != paths.size()) return wrongArguments(info.Env(), "convertOpenSim");
   return run(info.Env(), [&]() -> Napi::Value {
-    return setOutcome(info.Env(), writeOpenSimSet(paths, folder, names, options, beside));
+    return setOutcome(info.Env(), writeOpenSimSet(paths, folder, names, options));
   });
 }
 

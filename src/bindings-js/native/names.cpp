@@ -3,9 +3,11 @@
 #include "bindings-js/native/native.h"
 #include "export/opensim.h"
 #include "export/parquet.h"
+#include "export/resample.h"
 
 #include <span>
 
+#include "ops/operations.h"
 #include "ops/targets.h"
 
 namespace kinovar::native {
@@ -118,6 +120,13 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   Napi::Object schema = Napi::Object::New(env);
   schema.Set("banner", csvBanner());
   schema.Set("calibrationFormat", kCalibrationFormat);
+  Napi::Object set = Napi::Object::New(env);
+  set.Set("file", kSetFile);
+  set.Set("format", kSetFormat);
+  set.Set("time", kSetTime);
+  set.Set("resampleGrid", kResampleGrid);
+  set.Set("resampleMethod", kResampleMethod);
+  schema.Set("set", set);
   schema.Set("streams", streams);
   schema.Set("columns", columns);
   schema.Set("epochColumns", names(epochColumns()));
