@@ -6,9 +6,6 @@ import numpy as np
 
 from . import _core
 
-# (column, unit, stream, channel) of the table after its time, as the core names them.
-_COLUMNS = _core.column_layouts()
-
 
 class Stream:
     """One stream of a recording: ``time`` (float64 seconds) and one float64
@@ -101,20 +98,31 @@ class Recording:
             raise TypeError(f"to_pandas: datetime must be True or False, not {type(datetime).__name__}")
         if how is None:
             return {name: _frame(pd, stream, datetime, self.time_base) for name, stream in self.streams.items()}
-        frames = []
-        for name, stream in self.streams.items():
-            names = {channel: column for column, _, of, channel in _COLUMNS if of == name}
-            frames.append(_frame(pd, stream, False, self.time_base, names))
-        if not frames:
-            return pd.DataFrame(index=pd.Index([], dtype=float, name="time"))
-        table = pd.concat(frames, axis=1, join="outer", sort=True)
-        table.index.name = "time"
-        order = [column for column, _, _, _ in _COLUMNS if column in table.columns]
-        table = table[order]
-        if datetime:
-            table.insert(0, "time", table.index.to_numpy())
-            table.index = pd.DatetimeIndex(_datetimes(table["time"].to_numpy(), self.time_base), name="datetime")
-        return table
+        return _outer(pd, self, datetime)
+
+
+def _outer(pd, recording, datetime):
+    """The table of every stream, its rows and cells as the core's other tables have them."""
+    streams = recording.streams
+    rows, time, held = _core.held_rows({name: (s.time, s.channels) for name, s in streams.items()})
+    if rows == 0:
+        time = np.empty(0)
+    elif time is None:
+        time = next(s.time for s in streams.values() if len(s) == rows)
+    columns = {}
+    for column, stream, channel, values, valid in held:
+        if values is None:
+            values = streams[stream].channels[channel]
+        empty = np.zeros(rows, bool) if valid is None else ~np.unpackbits(valid, count=rows, bitorder="little").view(bool)
+        if stream == "events":
+            columns[column] = pd.arrays.IntegerArray(values.astype(np.int32), empty)
+        else:
+            columns[column] = np.where(empty, np.nan, values) if valid is not None else values
+    table = pd.DataFrame(columns, index=pd.Index(time, dtype=float, name="time"))
+    if datetime:
+        table.insert(0, "time", time)
+        table.index = pd.DatetimeIndex(_datetimes(time, recording.time_base), name="datetime")
+    return table
 
 
 class RecordingSet:

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "export/csv.h"
 #include "export/opensim.h"
 #include "io/failure.h"
 #include "io/paths.h"
@@ -81,12 +83,13 @@ auto released(Operation&& operation) -> decltype(operation()) {
 
 // The values of a vector, moved into memory a capsule owns, as arrays of
 // `parts` equal pieces (a stream's channels lie one after the other).
-std::vector<py::array> views(std::vector<double>&& values, size_t parts, size_t n) {
-  auto* owned = new std::vector<double>(std::move(values));
-  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+template <typename T>
+std::vector<py::array> views(std::vector<T>&& values, size_t parts, size_t n) {
+  auto* owned = new std::vector<T>(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
   std::vector<py::array> arrays;
   for (size_t c = 0; c < parts; ++c)
-    arrays.push_back(py::array_t<double>({n}, {sizeof(double)}, owned->data() + c * n, owner));
+    arrays.push_back(py::array_t<T>({n}, {sizeof(T)}, owned->data() + c * n, owner));
   return arrays;
 }
 
@@ -115,6 +118,51 @@ py::dict recordingOf(Recording& recording, const QualityReport& quality, double 
   result["time_base"] = timeBase;
   result["streams"] = streamsOf(recording, resampled);
   return result;
+}
+
+// The table of a loaded recording's streams ({name: (time, {channel: values})}):
+// (rows, time, [(column, stream, channel, values, valid)]), where the time
+// or a column's values are None when a stream's own arrays hold them on
+// every row, and valid (a bit per row, bit r & 7 of byte r >> 3) None when
+// every row has a value.
+py::tuple heldRows(const py::dict& streams) {
+  using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+  std::vector<Doubles> held;  // kept while the GIL is let go
+  std::array<RowGroup, 5> groups;
+  static constexpr double kNone = 0.0;  // an empty array may have no memory
+  const auto pointer = [&](const py::handle& array) {
+    held.push_back(Doubles::ensure(array));
+    if (!held.back()) throw py::type_error("held_rows: a stream's arrays must be float64");
+    return held.back().size() ? held.back().data() : &kNone;
+  };
+  for (const StreamLayout& layout : streamLayouts()) {
+    if (!streams.contains(layout.name)) continue;
+    const py::tuple stream = streams[py::str(layout.name)].cast<py::tuple>();
+    RowGroup& group = groups[groupOf(layout.key)];
+    group.times = pointer(stream[0]);
+    group.count = static_cast<uint64_t>(held.back().size());
+    const py::dict channels = stream[1].cast<py::dict>();
+    for (size_t c = 0; c < layout.channels.size(); ++c) {
+      group.channels[c] = pointer(channels[py::str(layout.channels[c])]);
+      if (static_cast<uint64_t>(held.back().size()) != group.count)
+        throw py::value_error("held_rows: a stream's channels must have as many values as its times");
+    }
+    group.quaternion = layout.key == kQuaternionKey;
+  }
+  HeldTable table = released([&] { return heldTable(groups); });
+  RowPiece& rows = table.rows;
+  const size_t n = static_cast<size_t>(rows.rows);
+  const auto array = [](auto& values) {
+    const size_t size = values.size();
+    return size == 0 ? py::object(py::none()) : py::object(views(std::move(values), 1, size)[0]);
+  };
+  py::list columns;
+  for (size_t c = 0; c < table.columns.layouts.size(); ++c) {
+    const ColumnLayout& layout = table.columns.layouts[c];
+    columns.append(
+        py::make_tuple(layout.name, layout.stream, layout.channel, array(rows.values[c]), array(rows.valid[c])));
+  }
+  return py::make_tuple(n, array(rows.time), columns);
 }
 
 
@@ -228,11 +276,7 @@ void bindRecordings(py::module_& m) {
     return list;
   }, "[(stream, [channel, ...])] in the tables' order");
 
-  m.def("column_layouts", [] {
-    py::list list;
-    for (const ColumnLayout& c : columnLayouts()) list.append(py::make_tuple(c.name, c.unit, c.stream, c.channel));
-    return list;
-  }, "[(column, unit, stream, channel)] of the table after its time");
+  m.def("held_rows", &heldRows, py::arg("streams"));
 
   py::class_<Asked>(m, "Asked", "orientation, calibrate ('auto', 'off' or a file's path), other_device, threads")
       .def(py::init<std::string, std::string, bool, unsigned>(), py::arg("orientation"), py::arg("calibrate"),

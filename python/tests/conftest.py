@@ -50,6 +50,11 @@ if (what === 'load') {
 } else if (what === 'loadSet') {
   const s = kinovar.loadSet(...args);
   answer = { report: s.report, recordings: s.recordings.map((r) => ({ info: r.info, streams: streams(r) })) };
+} else if (what === 'sampleTable') {
+  // The library's table (internal), its cells as doubles, NaN where a row has no value.
+  const { columns } = require(`${process.argv[1]}/data/tables`).sampleTable(kinovar.load(...args));
+  answer = Object.fromEntries(columns.map(({ name, values, valid }) =>
+    [name, bytes(Float64Array.from(values, (v, r) => (!valid || valid[r >> 3] & (1 << (r & 7)) ? v : NaN)))]));
 } else {
   answer = kinovar[what](...args);
 }
@@ -71,6 +76,8 @@ def node():
             for stream in recording["streams"].values():
                 for key, value in stream.items():
                     stream[key] = np.frombuffer(base64.b64decode(value), dtype=np.float64)
+        if what == "sampleTable":
+            answer = {name: np.frombuffer(base64.b64decode(value), dtype=np.float64) for name, value in answer.items()}
         return answer
 
     return call

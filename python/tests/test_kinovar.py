@@ -156,6 +156,42 @@ def test_to_pandas(recordings):
     assert len(only_events) == len(r.events) and only_events["accel_x"].isna().all()
 
 
+def test_outer_table_holds_the_rows_of_every_table(recordings, node, tmp_path):
+    pd = pytest.importorskip("pandas")
+    # Gyroscope at half the accelerometer's rate; the barometer and events mostly on instants of their own.
+    mixed, even = tmp_path / "mixed.bin", tmp_path / "even.bin"
+    subprocess.run([generator(), "--out", str(mixed), "--seconds", "5", "--accel", "100", "--gyro", "50", "--baro", "13",
+                    "--events", "3", "--clock", "1000"], check=True)
+    subprocess.run([generator(), "--out", str(even), "--seconds", "5", "--accel", "100", "--gyro", "100", "--baro", "13",
+                    "--events", "3", "--clock", "1000"], check=True)
+    names = {"baro": {"pressure": "pressure", "temperature": "temperature"}, "events": {"value": "event"},
+             "orientation": {c: f"quat_{c}" for c in "wxyz"}}
+    loaded = [kinovar.load(mixed), kinovar.load(even), *kinovar.load_set(recordings["set"])]
+    for r in loaded:
+        table = r.to_pandas(how="outer")
+        # pandas' own outer join of the streams' frames: a cell only on its own instant.
+        frames = [f.rename(columns=names.get(s, {c: f"{s}_{c}" for c in f.columns})) for s, f in r.to_pandas().items()]
+        joined = pd.concat(frames, axis=1, join="outer", sort=True)[table.columns]
+        pd.testing.assert_frame_equal(table, joined, check_exact=True, check_names=False)
+        assert table.index.name == "time" and ("event" not in table or table["event"].dtype == "Int32")
+    assert list(loaded[1].to_pandas(how="outer").columns) == ["gyro_x", "gyro_y", "gyro_z", "accel_x", "accel_y",
+                                                              "accel_z", "pressure", "temperature", "event", "quat_w",
+                                                              "quat_x", "quat_y", "quat_z"]
+    for path in (mixed, even):
+        table = kinovar.load(path).to_pandas(how="outer")
+        theirs = node("sampleTable", str(path))
+        assert list(theirs) == ["time", *table.columns]
+        assert np.array_equal(theirs["time"], table.index.to_numpy())
+        for name in table.columns:
+            assert np.array_equal(theirs[name], table[name].to_numpy(float, na_value=np.nan), equal_nan=True)
+        kinovar.convert(path, tmp_path / "plain.csv", format="plain", overwrite=True)
+        written = pd.read_csv(tmp_path / "plain.csv", index_col="time")
+        assert np.array_equal(written.index.to_numpy(), table.index.to_numpy())
+        for name in table.columns:  # to the digits it prints: a tenth of a degree at the coarsest
+            assert np.allclose(written[name], table[name].to_numpy(float, na_value=np.nan), rtol=0, atol=0.05 + 1e-9,
+                               equal_nan=True)
+
+
 def test_unicode_paths_and_settings(tmp_path, recordings):
     folder = tmp_path / "Ünïcødé 測試 🎉"
     folder.mkdir()

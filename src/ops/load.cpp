@@ -140,6 +140,22 @@ TableColumns columnsOf(const PlainColumns& plain) {
   return columns;
 }
 
+HeldTable heldTable(const std::array<RowGroup, 5>& groups) {
+  const uint64_t rows = rowCount(groups);
+  std::array<bool, 5> present{}, whole{};
+  for (size_t g = 0; g < groups.size(); ++g) {
+    present[g] = groups[g].times != nullptr;
+    whole[g] = present[g] && groups[g].count == rows;
+  }
+  PlainColumns plain = plainColumns(present);
+  for (RowColumn& column : plain.read) column.values = !whole[column.group] || column.group == groupOf(kEventKey);
+  HeldTable table;
+  table.columns = columnsOf(plain);
+  const bool time = std::find(whole.begin(), whole.end(), true) == whole.end();
+  mergeRows(groups, rows, table.columns.of, 0.0, table.rows, time);
+  return table;
+}
+
 namespace {
 
 // The next rows of a table, their time from `origin`.

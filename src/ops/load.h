@@ -2,6 +2,7 @@
 // the same parse, orientation stage and synchronisation as the conversions.
 #pragma once
 
+#include <array>
 #include <limits>
 #include <memory>
 #include <string>
@@ -47,6 +48,16 @@ struct TableColumns {
   std::vector<RowColumn> of;
 };
 TableColumns columnsOf(const PlainColumns& plain);
+// The table of samples a host holds (load()'s streams), whole: its columns
+// and rows, times as the samples'. `groups` are numbered as rowGroups()
+// numbers them, a group without times absent. A column whose group has a
+// sample on every row, and the time then, carry no values (the host's arrays
+// hold them), events excepted (hosts change their type).
+struct HeldTable {
+  TableColumns columns;
+  RowPiece rows;
+};
+HeldTable heldTable(const std::array<RowGroup, 5>& groups);
 // A recording's table read a piece of rows at a time (openTable): the rows
 // of load()'s sampleTable (export/rows.h).
 class TableReader {

@@ -206,7 +206,7 @@ const double* float64s(const Napi::Value& value, uint64_t& count) {
   return array.Data() ? array.Data() : &kNone;
 }
 
-bool rowGroupsOf(const Napi::Value& value, std::array<RowGroup, 5>& groups, std::array<bool, 5>& present) {
+bool rowGroupsOf(const Napi::Value& value, std::array<RowGroup, 5>& groups) {
   if (!value.IsObject()) return false;
   const Napi::Object streams = value.As<Napi::Object>();
   for (const StreamLayout& layout : streamLayouts()) {
@@ -224,7 +224,6 @@ bool rowGroupsOf(const Napi::Value& value, std::array<RowGroup, 5>& groups, std:
       if (!group.channels[c - 1] || count != group.count) return false;
     }
     group.quaternion = layout.key == kQuaternionKey;
-    present[g] = true;
   }
   return true;
 }
@@ -234,17 +233,10 @@ bool rowGroupsOf(const Napi::Value& value, std::array<RowGroup, 5>& groups, std:
 Napi::Value SampleRows(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   std::array<RowGroup, 5> groups;
-  std::array<bool, 5> present{};
-  if (info.Length() < 1 || !rowGroupsOf(info[0], groups, present)) return wrongArguments(env, "sampleRows");
+  if (info.Length() < 1 || !rowGroupsOf(info[0], groups)) return wrongArguments(env, "sampleRows");
   return run(env, [&]() -> Napi::Value {
-    const uint64_t rows = rowCount(groups);
-    PlainColumns columns = plainColumns(present);
-    // Events become Int32Arrays: theirs are always copied.
-    for (RowColumn& column : columns.read) column.values = column.group == 3 || groups[column.group].count != rows;
-    const bool whole = std::any_of(groups.begin(), groups.end(), [&](const RowGroup& g) { return g.times && g.count == rows; });
-    RowPiece piece;
-    mergeRows(groups, rows, columns.read, 0.0, piece, !whole);
-    return rowsObject(env, piece, columnsOf(columns).layouts, nullptr, true);
+    HeldTable table = heldTable(groups);
+    return rowsObject(env, table.rows, table.columns.layouts, nullptr, true);
   });
 }
 
