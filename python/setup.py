@@ -52,9 +52,13 @@ sources = ["src/core.cpp"]
 if PORTABLE:
     sources.append(os.path.relpath(OLD_GLIBC, HERE))
 
+VERSION = json.loads((ROOT / "package.json").read_text())["version"]
+
 core = Pybind11Extension(
     "kinovar._core",
     sources,
+    # A new dataset's description names the package that made it.
+    define_macros=[("KINOVAR_VERSION", json.dumps(VERSION))],
     include_dirs=[str(ROOT / "src")],
     extra_objects=[str(CORE_LIBRARY)],
     depends=[str(CORE_LIBRARY)],  # relinked whenever the core changes
@@ -63,7 +67,7 @@ core = Pybind11Extension(
 )
 
 setup(
-    version=json.loads((ROOT / "package.json").read_text())["version"],
+    version=VERSION,
     ext_modules=[core],
     cmdclass={"build_ext": BuildWithCore},
 )

@@ -14,7 +14,7 @@ import numbers
 import os
 import stat
 
-from . import _core
+from . import _bids, _core
 from ._errors import KinovarError, SettingsValueError, from_os_error, system_error
 from ._recording import Recording, RecordingSet, Stream, _datetimes
 
@@ -420,11 +420,12 @@ def _refuse_existing(target, fn, what):
                            "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
-def _imu_names(given, paths):
-    """The columns of OpenSim's table: as given, or each file's stem with
-    ``_imu``, mended; each one the table can hold, none twice."""
+def _imu_names(given, paths, suffix="_imu", holder="OpenSim's table"):
+    """The columns of OpenSim's table (or a BIDS run's tracked points): as
+    given, or each file's stem with ``suffix``, mended; each one the table
+    can hold, none twice."""
     fn = "convert"
-    names = [_core.imu_name(p) for p in paths] if given is None else given
+    names = [_core.imu_name(p, suffix) for p in paths] if given is None else given
     if isinstance(names, (str, bytes)) or not all(isinstance(n, str) for n in names):
         raise TypeError(f"{fn}: imu_names must be a list of {len(paths)} str, one per recording")
     names = list(names)
@@ -433,7 +434,7 @@ def _imu_names(given, paths):
     for name in names:
         if name == "" or _core.mended_name(name) != name:
             raise ValueError(f"{fn}: IMU name {name!r} is empty or holds a blank, comma or control character, which "
-                             f"OpenSim's table cannot hold in a name; use {_core.mended_name(name) or 'a name'!r}")
+                             f"{holder} cannot hold in a name; use {_core.mended_name(name) or 'a name'!r}")
     twice = next((n for i, n in enumerate(names) if n in names[:i]), None)
     if twice is not None:
         raise ValueError(f"{fn}: two sensors have the same IMU name {twice!r}; "
@@ -483,7 +484,8 @@ def _convert_set(paths, out, imu_names, clock, asked, report_calibration, overwr
 
 
 def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None,
-            imu_names=None, clock="drift"):
+            imu_names=None, clock="drift", subject=None, session=None, task=None, tracksys=None, acquisition=None, run=None,
+            placements=None, timezone=None, resample=None):
     """Converts a recording into a CSV or Parquet file, or recordings made
     together into OpenSim's orientation table, as the command line does.
 
@@ -506,13 +508,27 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     samples ('off'), as the command line writes them. Returns the
     recording's description with its ``quality`` report (and
     ``calibration``, unless 'off').
+
+    ``format='bids'`` writes a recording, or a list of recordings made
+    together, as one tracking system of the Motion-BIDS dataset at ``out``
+    (made, or added to): the labels ``subject`` and ``task`` (required),
+    ``session``, ``tracksys`` ('kinovar'), ``acquisition`` and ``run``,
+    the tracked points ``imu_names`` (each file's stem), their
+    ``placements`` ({name: text}), ``timezone`` (the zone the sensors'
+    clocks kept: acq_time then in UTC) and ``resample`` (Hz; a set aligned
+    by ``clock='offset'`` needs one grid). The files are the Node
+    library's, byte for byte; ``files`` lists the run's own.
     """
-    format = _choice(format, "convert", "format", FORMATS + SET_FORMATS)
+    format = _choice(format, "convert", "format", FORMATS + SET_FORMATS + ("bids",))
     if calibrate is None:
         calibrate = "off" if format in ("classic", "csv") else "auto"
     asked = _asked("convert", orientation, calibrate, force, threads)
     if not isinstance(overwrite, bool):
         raise TypeError(f"convert: overwrite must be True or False, not {type(overwrite).__name__}")
+    if format == "bids":
+        labels = {"subject": subject, "session": session, "task": task, "tracksys": tracksys, "acquisition": acquisition,
+                  "run": run, "placements": placements}
+        return _bids.convert_bids(path, out, asked, calibrate, overwrite, clock, imu_names, resample, timezone, labels)
     if format in SET_FORMATS:
         return _convert_set(path, out, imu_names, clock, asked, calibrate != "off", overwrite)
     if imu_names is not None:

@@ -77,5 +77,13 @@ def convert(path: Sequence[PathLike], out: PathLike, *, format: Literal["opensen
             orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,
             overwrite: bool = False, threads: Optional[int] = None, imu_names: Optional[Sequence[str]] = None,
             clock: Literal["drift", "offset"] = "drift") -> dict[str, Any]: ...
+@overload
+def convert(path: Union[PathLike, Sequence[PathLike]], out: PathLike, *, format: Literal["bids"],
+            orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,
+            overwrite: bool = False, threads: Optional[int] = None, imu_names: Optional[Sequence[str]] = None,
+            clock: Literal["drift", "offset"] = "drift", subject: str, task: str, session: Optional[str] = None,
+            tracksys: Optional[str] = None, acquisition: Optional[str] = None, run: Optional[Union[int, str]] = None,
+            placements: Optional[dict[str, str]] = None, timezone: Optional[str] = None,
+            resample: Optional[float] = None) -> dict[str, Any]: ...
 def read_settings(path: PathLike) -> dict[str, Any]: ...
 def write_settings(path: PathLike, settings: Union[str, Mapping[str, Any]], *, overwrite: bool = False) -> None: ...

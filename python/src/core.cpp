@@ -22,6 +22,7 @@
 #include "io/failure.h"
 #include "io/paths.h"
 #include "io/json_writer.h"
+#include "ops/bids.h"
 #include "ops/epochs.h"
 #include "ops/load.h"
 #include "ops/names.h"
@@ -394,8 +395,9 @@ void bindFiles(py::module_& m) {
     return py::make_tuple(recordingFaultName(check), check.systemError);
   }, py::arg("path"), "None for a recording; else (why by name, errno or 0)");
 
-  m.def("imu_name", [](const std::string& path) { return mendedName(fileStem(path) + "_imu"); }, py::arg("path"),
-        "the column a recording takes in OpenSim's table when none is given: its file's stem, mended");
+  m.def("imu_name", [](const std::string& path, const std::string& suffix) { return mendedName(fileStem(path) + suffix); },
+        py::arg("path"), py::arg("suffix") = "_imu",
+        "the column a recording takes in OpenSim's table when none is given: its file's stem (with suffix), mended");
   m.def("mended_name", &mendedName, py::arg("name"),
         "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
 
@@ -410,6 +412,40 @@ void bindFiles(py::module_& m) {
   }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"),
      "OpenSim's table of the set as <folder>/orientations.sto, with its set.json: the set's outcome as JSON; (errno, step, path) when the "
      "system refused the table");
+}
+
+// A run of a BIDS motion dataset, written by the core.
+void bindBids(py::module_& m) {
+  m.def("write_bids", [](const std::vector<std::string>& paths, const std::string& root, const std::vector<std::string>& names,
+                         const std::vector<std::string>& placements, const std::vector<std::string>& entities,
+                         const Asked& asked, const std::string& clock, double resample, bool absolute,
+                         std::optional<double> utcOffset, bool overwrite) -> py::object {
+    ConversionOptions options = conversionOptions(asked, "csv", clock);
+    options.resample = resample;
+    options.absoluteTime = absolute;
+    if (utcOffset) options.utcOffset = *utcOffset;
+    const BidsRun run{paths, root, names, placements,
+                      {entities.at(0), entities.at(1), entities.at(2), entities.at(3), entities.at(4), entities.at(5)},
+                      overwrite, "convert", KINOVAR_VERSION};
+    const BidsOutcome outcome = released([&] { return writeBidsRun(run, options); });
+    const OutputFailure& failure = outcome.system.failure;
+    if (failure.error)
+      return py::make_tuple(failure.error.value(), failure.step, failure.path, outcome.system.action, outcome.system.reading);
+    py::dict answer;
+    answer["files"] = std::vector<std::string>(outcome.files.begin(), outcome.files.end());
+    if (paths.size() > 1) {
+      answer["outcome"] = jsonText([&](JsonSink& json) { writeSetOutcome(json, outcome.set); });
+    } else {
+      answer["info"] = jsonText([&](JsonSink& json) { writeRecordingInfo(json, outcome.settings); });
+      answer["quality"] = qualityJson(outcome.quality);
+      answer["calibration"] = calibrationJson(outcome.calibration);
+    }
+    return std::move(answer);
+  }, py::arg("paths"), py::arg("root"), py::arg("names"), py::arg("placements"), py::arg("entities"), py::arg("asked"),
+     py::arg("clock"), py::arg("resample"), py::arg("absolute"), py::arg("utc_offset"), py::arg("overwrite"),
+     "a run of the BIDS dataset at root (entities: subject, session, task, tracksys, acquisition, run; '' absent): "
+     "{files, outcome (a set's, JSON) or info, quality, calibration}; (errno, step, path, action, reading) when the "
+     "system refused a file");
 }
 
 // Settings files: read, made from text, and written from a settings object.
@@ -466,6 +502,7 @@ PYBIND11_MODULE(_core, m) {
   bindRecordings(m);
   bindEpochs(m);
   bindFiles(m);
+  bindBids(m);
   bindParquet(m);
   bindSettings(m);
 }

@@ -318,3 +318,37 @@ def test_local_days_across_a_clock_change_equal_node(tmp_path, node):
         kinovar.epochs(week, timezone="Europe/Paris")
     with pytest.raises(ValueError):
         kinovar.epochs(week, time="absolute", timezone="Mars/Olympus")
+
+
+def _tree(root):
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def test_convert_to_bids_writes_nodes_bytes(recordings, node, tmp_path):
+    ours, theirs = tmp_path / "ours", tmp_path / "node"
+    paths = [str(p) for p in recordings["set"]]
+    one = kinovar.convert(recordings["one"], ours, format="bids", subject="01", task="walk", session="1",
+                          timezone="Europe/Paris")
+    node("readRecording", str(recordings["one"]), str(theirs),
+         {"format": "bids", "subject": "01", "task": "walk", "session": "1", "timezone": "Europe/Paris"})
+    report = kinovar.convert(recordings["set"], ours, format="bids", subject="02", task="walk", run=2,
+                             placements={"thigh": "right thigh"}, clock="offset", resample=50)
+    node("syncRecordings", paths, str(theirs), {"format": "bids", "subject": "02", "task": "walk", "run": 2,
+                                                "placements": {"thigh": "right thigh"}, "clock": "offset", "resample": 50})
+    kinovar.convert(recordings["set"], ours, format="bids", subject="02", task="walk", run=2, overwrite=True)
+    node("syncRecordings", paths, str(theirs), {"format": "bids", "subject": "02", "task": "walk", "run": 2,
+                                                "overwrite": True})
+    assert _tree(ours) == _tree(theirs) and len(_tree(ours)) == 16
+    assert one["files"][0].endswith("sub-01_ses-1_task-walk_tracksys-kinovar_motion.tsv") and one["quality"]["streams"]
+    assert report["method"] == "time-marks" and len(report["files"]) == 6
+    # Refused before anything is written: labels, the run already there, a set without one grid.
+    before = _tree(ours)
+    for labels, error in [({"task": "walk"}, "ERR_KINOVAR_BIDS_LABEL"), ({"subject": "a_b", "task": "walk"},
+                          "ERR_KINOVAR_BIDS_LABEL"), ({"subject": "01", "task": "walk", "session": "1"},
+                          "ERR_KINOVAR_BIDS_EXISTS")]:
+        assert codes_of(kinovar.convert, recordings["one"], ours, format="bids", **labels) == error
+    assert codes_of(kinovar.convert, recordings["set"], ours, format="bids", subject="03", task="t",
+                    clock="offset") == "ERR_KINOVAR_NO_GRID"
+    assert codes_of(kinovar.convert, recordings["one"], recordings["one"], format="bids", subject="1",
+                    task="t") == "ERR_KINOVAR_NOT_BIDS"
+    assert _tree(ours) == before
