@@ -93,9 +93,12 @@ struct SharedFiles {
 };
 
 std::string newDescription(const BidsEntities& entities, const std::string& version) {
-  return "{\n  \"Name\": \"" + entities.task + " (kinovar)\",\n  \"BIDSVersion\": \"1.9.0\",\n  \"DatasetType\": \"raw\",\n" +
-         "  \"GeneratedBy\": [\n    {\n      \"Name\": \"kinovar\",\n      \"Version\": \"" + version +
-         "\",\n      \"Description\": \"Motion-BIDS from Kinovar inertial sensor recordings\"\n    }\n  ]\n}\n";
+  return jsonText([&](JsonSink& json) {
+    json.beginObject().member("Name", entities.task + " (kinovar)").member("BIDSVersion", "1.9.0");
+    json.member("DatasetType", "raw").key("GeneratedBy").beginArray().beginObject().member("Name", "kinovar");
+    json.member("Version", version).member("Description", "Motion-BIDS from Kinovar inertial sensor recordings");
+    json.endObject().endArray().endObject();
+  }, JsonLayout::Indented) + '\n';
 }
 
 // The dataset's shared files as they stand, with the run's subject; an error names what in them is not BIDS.
@@ -248,58 +251,27 @@ CalibrationReport BidsTables::calibration(size_t i) const {
 
 namespace {
 
-// JSON.stringify(value, null, 2) of a tree, for the sidecars hosts compare byte for byte.
-void appendPretty(std::string& out, const JsonValue& v, size_t depth);
-
-void appendQuoted(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(c));
-          out += hex;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
-void appendPretty(std::string& out, const JsonValue& v, size_t depth) {
+// A tree (read back from the core's reports, or built here) written to a sink.
+void writeValue(JsonSink& json, const JsonValue& v) {
   switch (v.type) {
-    case JsonValue::Type::Null: out += "null"; return;
-    case JsonValue::Type::Bool: out += v.boolean ? "true" : "false"; return;
-    case JsonValue::Type::Number:
-      if (std::isfinite(v.number)) appendJsNumber(out, v.number);
-      else out += "null";
-      return;
-    case JsonValue::Type::String: appendQuoted(out, v.text); return;
+    case JsonValue::Type::Null: json.null(); return;
+    case JsonValue::Type::Bool: json.value(v.boolean); return;
+    case JsonValue::Type::Number: json.value(v.number); return;
+    case JsonValue::Type::String: json.value(v.text); return;
     default: break;
   }
   const bool object = v.type == JsonValue::Type::Object;
-  if (v.items.empty()) {
-    out += object ? "{}" : "[]";
-    return;
-  }
-  out += object ? "{\n" : "[\n";
+  object ? json.beginObject() : json.beginArray();
   for (size_t i = 0; i < v.items.size(); ++i) {
-    out.append(2 * (depth + 1), ' ');
-    if (object) appendQuoted(out, v.keys[i]), out += ": ";
-    appendPretty(out, v.items[i], depth + 1);
-    out += i + 1 < v.items.size() ? ",\n" : "\n";
+    if (object) json.key(v.keys[i]);
+    writeValue(json, v.items[i]);
   }
-  out.append(2 * depth, ' ');
-  out += object ? '}' : ']';
+  object ? json.endObject() : json.endArray();
+}
+
+// JSON.stringify(value, null, 2) and a line break, as the sidecars were first written.
+std::string indented(const JsonValue& value) {
+  return jsonText([&](JsonSink& json) { writeValue(json, value); }, JsonLayout::Indented) + '\n';
 }
 
 JsonValue text(std::string value) {
@@ -485,9 +457,7 @@ std::string motionSidecar(const SidecarFacts& f, const std::string& estimator) {
   add(v, "LATENCYChannelCount", number(1));
   add(v, "MissingValues", text("n/a"));
   add(v, "SoftwareFilters", softwareFilters(f, estimator));
-  std::string out;
-  appendPretty(out, v, 0);
-  return out + '\n';
+  return indented(v);
 }
 
 // The tables opened as the run reads them: a set's motion streams (the
