@@ -86,7 +86,7 @@ for (const [name, value] of Object.entries({
   SET_STATUSES: () => Object.freeze(native().setStatuses),
   // A set's report beside its plain CSV files or OpenSim table (written by the
   // core): its name, the format it begins with, by which it is recognised,
-  // and the words the Parquet files' copy of it shares.
+  // and the resampler's words its reports share.
   SET_FILE: () => native().set.file,
   SET_VERSION: () => native().set.format,
   SET_HEAD: () => new RegExp(`^\\{\\s*"format":\\s*"${native().set.format}"`),

@@ -95,6 +95,8 @@ module.exports = {
   nextSetRows: entry.nextSetRows,
   /** (handle) -> the set's outcome, its slips those of the rows read */
   setTableOutcome: entry.setTableOutcome,
+  /** (handle, recordings, folder, files, conversion) -> the report the set's files carry, as JSON text */
+  setTableReport: entry.setTableReport,
   /** (handle) -> the recordings are let go at once */
   closeSetTable: entry.closeSetTable,
   /** (recordings, conversion) -> the set's outcome with its recordings */

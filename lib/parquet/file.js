@@ -64,8 +64,8 @@ const chunkStart = (meta) => Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].
  * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
  * @param {{columns: Array<{name: string, unit: string, type: string}>, utcOffset?: number, rowGroupRows?: number}}
  *   table utcOffset: known for a datetime column in UTC, else it is the device's local time (no zone)
- * @returns {{append: (chunk: object) => void, finish: (about: {info: object, set?: object}) => void, rowGroupRows: number}}
- *   finish's set: the report of the set the recording belongs to, carried in the metadata
+ * @returns {{append: (chunk: object) => void, finish: (about: {info: object, set?: string}) => void, rowGroupRows: number}}
+ *   finish's set: the report of the set the recording belongs to, as JSON text, carried in the metadata
  */
 function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS }) {
   const handle = native.parquetWriter(columns.map(({ name, type }) => ({ name, type })), utcOffset !== undefined, rowGroupRows);
@@ -80,7 +80,7 @@ function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS 
       [PARQUET_META.format, PARQUET_VERSION],
       [PARQUET_META.recording, JSON.stringify(info)],
       [PARQUET_META.units, JSON.stringify(units)],
-      ...(set ? [[PARQUET_META.set, JSON.stringify(set)]] : []),
+      ...(set ? [[PARQUET_META.set, set]] : []),
     ])),
   };
 }

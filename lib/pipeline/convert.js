@@ -17,7 +17,7 @@ const { tableWriter } = require('../parquet/file');
 const { absoluteTime } = require('../model/time');
 const output = require('../output/files');
 const { convertBids } = require('./bids');
-const { EXTENSIONS, SET_FILE, SET_WORDS, BIDS } = require('../model/schema');
+const { EXTENSIONS, SET_FILE, BIDS } = require('../model/schema');
 
 /**
  * Converts one recording into `target` in the format asked for (default:
@@ -91,21 +91,6 @@ function refuseClash(recordingPaths, outputFolder, targets, format) {
     throw syncFailure({ failure: 'output', output: clash.problem, recordings: clash.recordings }, recordingPaths,
       outputFolder, format);
   }
-}
-
-/**
- * The report a set's Parquet files carry, as the core writes set.json beside
- * the other formats: the files by name and the recordings from the folder
- * (so that it stays true when the folder moves with them), and what their
- * time counts from.
- */
-function carriedReport(report, outputFolder, targets) {
-  return {
-    ...report,
-    recordings: report.recordings.map((r) => path.relative(outputFolder, r)),
-    files: targets.map((target) => path.basename(target)),
-    time: SET_WORDS.time,
-  };
 }
 
 /** The files of a set, written in pieces by `write` (see output.writeInPieces), taking their names together. */
@@ -182,7 +167,7 @@ function writeStreamedSet(recordingPaths, outputFolder, targets, conversion) {
         return writer;
       });
       report = set.report();
-      const carried = carriedReport({ ...report, files: targets }, outputFolder, targets);
+      const carried = set.carried(outputFolder, targets);
       writers.forEach((writer, i) => writer.finish({ info: set.tables[i].info, set: carried }));
     }, 'parquet', conversion.durable === true);
     return report;

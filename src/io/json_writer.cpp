@@ -53,7 +53,7 @@ void JsonWriter::real(double number) {
     text_ += "null";
     return;
   }
-  if (layout_ == JsonLayout::Indented) return appendJsNumber(text_, number);
+  if (javascript()) return appendJsNumber(text_, number);
   char buffer[32];
   text_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
 }
@@ -61,7 +61,7 @@ void JsonWriter::real(double number) {
 void JsonWriter::string(std::string_view text) {
   separate();
   text_ += '"';
-  if (layout_ == JsonLayout::Indented) {
+  if (javascript()) {
     escape(text);
     text_ += '"';
     return;

@@ -1,9 +1,9 @@
 // The one writer of the core's JSON documents. A document is written once,
 // to a sink: JsonWriter makes compact text of it (no white space, members in
 // the order written, numbers in their shortest exact form), or the text
-// JavaScript's JSON.stringify(value, null, 2) makes, for files whose bytes
-// were first written by the JS layer; a host binding may build its own
-// values from the same calls instead.
+// JavaScript's JSON.stringify makes, compact or indented, for files whose
+// bytes were first written by the JS layer; a host binding may build its
+// own values from the same calls instead.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +55,8 @@ class JsonSink {
 
 enum class JsonLayout {
   Compact,
+  // JSON.stringify(value): compact, numbers and strings as below.
+  JavaScript,
   // JSON.stringify(value, null, 2): members and items on lines of their
   // own indented by two spaces, [] and {} when empty, numbers as String(n)
   // writes them, every control character and lone surrogate escaped.
@@ -86,6 +88,7 @@ class JsonWriter : public JsonSink {
  private:
   void separate();
   void escape(std::string_view text);
+  bool javascript() const { return layout_ != JsonLayout::Compact; }
 
   JsonLayout layout_;
   std::string text_;

@@ -253,6 +253,9 @@ TEST(JsonWriter, IndentedIsJavaScriptsText) {
             "\xf0\x9f\x98\x80 \\ud800x\",\n  \"n\": [\n    0.1,\n    1e-7,\n    1e+21,\n    0,\n    123456789012,\n    "
             "5e-324,\n    -1.5e+300,\n    null,\n    null,\n    3\n  ],\n  \"o\": {\n    \"x\": {\n      \"y\": [\n        "
             "[],\n        {}\n      ]\n    }\n  },\n  \"t\": true,\n  \"f\": false,\n  \"z\": null\n}");
+  JsonWriter compact(JsonLayout::JavaScript);
+  compact.beginObject().key("n").beginArray().value(1e-7).value(-0.0).endArray().member("s", "\x02").endObject();
+  EXPECT_EQ(compact.take(), "{\"n\":[1e-7,0],\"s\":\"\\u0002\"}");
 }
 
 #ifndef _WIN32

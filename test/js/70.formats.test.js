@@ -618,11 +618,18 @@ test('set.json holds the report the library answers, its paths seen from the fol
     [path.join(dir, 'out', 'two') + path.sep, { format: 'plain', resample: 37.5, calibrate: 'auto', clock: 'offset' }],
     ['deep', { format: 'opensense', calibrate: 'auto' }],
     [path.join('deep', 'sub'), { format: 'opensense', clock: 'offset', overwrite: true }],
+    [['..', 'out', 'pq'].join(path.sep), { format: 'parquet', resample: 20, calibrate: 'auto' }],
   ];
+  const { readParquetBytes } = require('../../lib/parquet/file');
   for (const [folder, options] of cases) {
     const files = kinovar.syncRecordings(given, folder, options);
     const report = { ...files.report, recordings: files.report.recordings.map((r) => path.relative(folder, r)),
       files: files.map((f) => path.basename(f)), time: 'seconds from window.start on the common time base: one instant has one time in every file' };
+    if (options.format === 'parquet') {
+      // Each file carries the report in its metadata.
+      for (const file of files) assert.deepEqual(readParquetBytes(fs.readFileSync(file)).set, report);
+      continue;
+    }
     assert.equal(fs.readFileSync(path.join(folder, 'set.json'), 'utf8'),
       `${JSON.stringify({ format: 'kinovar set 1', ...report }, null, 2)}\n`, JSON.stringify(options));
   }

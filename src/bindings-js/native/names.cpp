@@ -123,7 +123,6 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   Napi::Object set = Napi::Object::New(env);
   set.Set("file", kSetFile);
   set.Set("format", kSetFormat);
-  set.Set("time", kSetTime);
   set.Set("resampleGrid", kResampleGrid);
   set.Set("resampleMethod", kResampleMethod);
   schema.Set("set", set);

@@ -150,6 +150,7 @@ Napi::Value NextRows(const Napi::CallbackInfo& info);
 Napi::Value OpenSetTable(const Napi::CallbackInfo& info);
 Napi::Value NextSetRows(const Napi::CallbackInfo& info);
 Napi::Value SetTableOutcome(const Napi::CallbackInfo& info);
+Napi::Value SetTableReport(const Napi::CallbackInfo& info);
 Napi::Value CloseSetTable(const Napi::CallbackInfo& info);
 Napi::Value CloseTable(const Napi::CallbackInfo& info);
 Napi::Value SampleRows(const Napi::CallbackInfo& info);

@@ -38,6 +38,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"openSetTable", OpenSetTable},
       {"nextSetRows", NextSetRows},
       {"setTableOutcome", SetTableOutcome},
+      {"setTableReport", SetTableReport},
       {"closeSetTable", CloseSetTable},
       {"sampleRows", SampleRows},
       {"loadSet", LoadSet},
