@@ -38,8 +38,6 @@ function imuNamesOf(options, recordingPaths, words, { suffix = '_imu', holder = 
   return names;
 }
 
-/** What BIDS allows in a label: letters and digits only. */
-const LABEL = /^[a-zA-Z0-9]+$/;
 const DEFAULT_TRACKSYS = 'kinovar';
 
 /** An error of the options or labels: nothing has been read or written. */
@@ -63,7 +61,7 @@ function entitiesOf(words, options) {
       continue;
     }
     if (key === 'run' && Number.isInteger(value) && value >= 0) value = String(value);
-    const valid = typeof value === 'string' && (key === 'run' ? /^\d+$/.test(value) : LABEL.test(value));
+    const valid = typeof value === 'string' && native.bidsLabelFits(key, value);
     if (!valid) {
       const wanted = key === 'run' ? 'a whole number (1, 2, ...)' : 'letters and digits only (BIDS forbids "-", "_", ' +
         'blanks and any other character in a label, since they separate the parts of a file name)';
@@ -85,7 +83,7 @@ function placementsOf(words, placements, names) {
       throw labelError(words, `options.placements names ${JSON.stringify(name)}, which is not a tracked point of this ` +
         `set (${names.join(', ')})`);
     }
-    if (typeof text !== 'string' || text === '' || /[\t\r\n]/.test(text)) {
+    if (typeof text !== 'string' || !native.bidsPlacementFits(text)) {
       throw labelError(words, `the placement of ${name} must be a text on one line without tabs, not ${JSON.stringify(text)}`);
     }
   }

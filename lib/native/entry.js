@@ -22,6 +22,8 @@ module.exports = {
   writeBids: entry.writeBids,
   /** (root, entities) -> the run's own files by kind: {motion, channels, channelsJson, motionJson, events, eventsJson} */
   bidsLayout: entry.bidsLayout,
+  bidsLabelFits: entry.bidsLabelFits,
+  bidsPlacementFits: entry.bidsPlacementFits,
   /** (name) -> the name with each blank, comma or control character, which OpenSim's table cannot hold in a column's name, made '_' */
   mendedName: entry.mendedName,
   /** (calibration report as JSON text) -> what it did to the samples, on one line */

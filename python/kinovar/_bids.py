@@ -1,13 +1,10 @@
 """A recording, or recordings made together, as a run of a BIDS motion
 dataset: the labels checked here, the files written by the core."""
 import json
-import re
 
+from . import _core
 from ._errors import KinovarError, system_error
 
-# What BIDS allows in a label: letters and digits only; a run is a number.
-_LABEL = re.compile(r"[a-zA-Z0-9]+")
-_RUN = re.compile(r"[0-9]+")
 # In the order the core takes them; (required, default).
 _ENTITIES = (("subject", True, None), ("session", False, None), ("task", True, None), ("tracksys", False, "kinovar"),
              ("acquisition", False, None), ("run", False, None))
@@ -32,7 +29,7 @@ def _entities(given):
             continue
         if key == "run" and isinstance(value, int) and not isinstance(value, bool) and value >= 0:
             value = str(value)
-        if not isinstance(value, str) or not (_RUN if key == "run" else _LABEL).fullmatch(value):
+        if not isinstance(value, str) or not _core.bids_label_fits(key, value.encode("utf-8", "surrogatepass")):
             wanted = "a whole number (1, 2, ...)" if key == "run" else (
                 'letters and digits only (BIDS forbids "-", "_", blanks and any other character in a label, since they '
                 "separate the parts of a file name)")
@@ -49,14 +46,14 @@ def _placements(placements, names):
     for name, text in placements.items():
         if name not in names:
             raise _label_error(f"placements names {name!r}, which is not a tracked point of this set ({', '.join(names)})")
-        if not isinstance(text, str) or text == "" or re.search(r"[\t\r\n]", text):
+        if not isinstance(text, str) or not _core.bids_placement_fits(text.encode("utf-8", "surrogatepass")):
             raise _label_error(f"the placement of {name} must be a text on one line without tabs, not {text!r}")
     return [placements.get(name, "") for name in names]
 
 
 def _time(encoded, timezone):
     """Absolute time from the first recording's creation date (none without a real one), and the zone's offset."""
-    from . import _created_at, _zone_offsets, _core
+    from . import _created_at, _zone_offsets
 
     offset_at = None if timezone is None else _zone_offsets(timezone, "convert")
     try:
@@ -69,7 +66,7 @@ def _time(encoded, timezone):
 
 def convert_bids(paths, root, asked, calibrate, overwrite, clock, imu_names, resample, timezone, labels):
     """Writes the run; returns a set's report, or one recording's description, with the run's files."""
-    from . import CLOCKS, _calibration, _check_recording, _choice, _core, _display, _imu_names, _path, _set_error
+    from . import CLOCKS, _calibration, _check_recording, _choice, _display, _imu_names, _path, _set_error
 
     fn = "convert"
     single = not isinstance(paths, (list, tuple))

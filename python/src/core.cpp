@@ -398,6 +398,10 @@ void bindFiles(py::module_& m) {
   m.def("imu_name", [](const std::string& path, const std::string& suffix) { return mendedName(fileStem(path) + suffix); },
         py::arg("path"), py::arg("suffix") = "_imu",
         "the column a recording takes in OpenSim's table when none is given: its file's stem (with suffix), mended");
+  m.def("bids_label_fits", [](std::string_view key, std::string_view value) { return bidsLabelFits(key, value); },
+        py::arg("key"), py::arg("value"), "Whether BIDS takes the label (a run's is a number).");
+  m.def("bids_placement_fits", [](std::string_view text) { return bidsPlacementFits(text); }, py::arg("text"),
+        "Whether a placement fits a cell of channels.tsv.");
   m.def("mended_name", &mendedName, py::arg("name"),
         "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
 

@@ -344,7 +344,8 @@ def test_convert_to_bids_writes_nodes_bytes(recordings, node, tmp_path):
     # Refused before anything is written: labels, the run already there, a set without one grid.
     before = _tree(ours)
     for labels, error in [({"task": "walk"}, "ERR_KINOVAR_BIDS_LABEL"), ({"subject": "a_b", "task": "walk"},
-                          "ERR_KINOVAR_BIDS_LABEL"), ({"subject": "01", "task": "walk", "session": "1"},
+                          "ERR_KINOVAR_BIDS_LABEL"), ({"subject": "a\udc80", "task": "walk"}, "ERR_KINOVAR_BIDS_LABEL"),
+                          ({"subject": "01", "task": "walk", "run": "1a"}, "ERR_KINOVAR_BIDS_LABEL"), ({"subject": "01", "task": "walk", "session": "1"},
                           "ERR_KINOVAR_BIDS_EXISTS")]:
         assert codes_of(kinovar.convert, recordings["one"], ours, format="bids", **labels) == error
     assert codes_of(kinovar.convert, recordings["set"], ours, format="bids", subject="03", task="t",

@@ -1,5 +1,6 @@
 #include "export/bids.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -338,6 +339,17 @@ void motionRows(std::vector<MotionSource>& sources, const std::vector<BidsChanne
     }
   }
   if (!text.empty()) write(text);
+}
+
+bool bidsLabelFits(std::string_view key, std::string_view value) {
+  const bool run = key == "run";
+  return !value.empty() && std::all_of(value.begin(), value.end(), [run](char c) {
+    return (c >= '0' && c <= '9') || (!run && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')));
+  });
+}
+
+bool bidsPlacementFits(std::string_view text) {
+  return !text.empty() && text.find_first_of("\t\r\n") == std::string_view::npos;
 }
 
 }  // namespace kinovar

@@ -30,6 +30,13 @@ struct BidsLayout {
   std::string scans, scanName, participants, description, subject;
 };
 
+// What BIDS allows in a label, which separates the parts of a file name:
+// letters and digits; a run's label is a number.
+bool bidsLabelFits(std::string_view key, std::string_view value);
+
+// A placement is a cell of channels.tsv: text on one line, without tabs.
+bool bidsPlacementFits(std::string_view text);
+
 // Paths joined and normalised as POSIX does ("a//b/./c/../d" is "a/b/d").
 std::string joinPaths(std::string_view root, std::string_view rest);
 

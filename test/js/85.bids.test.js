@@ -146,6 +146,8 @@ test('bad input is refused with its code before anything is written; our own run
   refused({ ...options, task: undefined }, 'ERR_KINOVAR_BIDS_LABEL');
   refused({ ...options, subject: 'sub_01' }, 'ERR_KINOVAR_BIDS_LABEL');
   refused({ ...options, run: 'one' }, 'ERR_KINOVAR_BIDS_LABEL');
+  refused({ ...options, run: '1a' }, 'ERR_KINOVAR_BIDS_LABEL');
+  refused({ ...options, subject: 'caf\u00e9' }, 'ERR_KINOVAR_BIDS_LABEL');
   refused({ ...options, placements: { c: 'x' } }, 'ERR_KINOVAR_BIDS_LABEL');
   const other = path.join(dir, 'other');
   fs.mkdirSync(path.join(other, 'raw'), { recursive: true });

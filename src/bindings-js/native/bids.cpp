@@ -89,4 +89,17 @@ Napi::Value BidsLayoutOf(const Napi::CallbackInfo& info) {
   return own;
 }
 
+// bidsLabelFits(key, value), bidsPlacementFits(text) -> whether BIDS takes it.
+Napi::Value BidsLabelFits(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsString() || !info[1].IsString()) return wrongArguments(env, "bidsLabelFits");
+  return Napi::Boolean::New(env, bidsLabelFits(info[0].As<Napi::String>().Utf8Value(), info[1].As<Napi::String>().Utf8Value()));
+}
+
+Napi::Value BidsPlacementFits(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "bidsPlacementFits");
+  return Napi::Boolean::New(env, bidsPlacementFits(info[0].As<Napi::String>().Utf8Value()));
+}
+
 }  // namespace kinovar::native

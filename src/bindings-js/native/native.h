@@ -95,6 +95,8 @@ Napi::Value ConvertSet(const Napi::CallbackInfo& info);
 Napi::Value ConvertOpenSim(const Napi::CallbackInfo& info);
 Napi::Value WriteBids(const Napi::CallbackInfo& info);
 Napi::Value BidsLayoutOf(const Napi::CallbackInfo& info);
+Napi::Value BidsLabelFits(const Napi::CallbackInfo& info);
+Napi::Value BidsPlacementFits(const Napi::CallbackInfo& info);
 Napi::Value MendedName(const Napi::CallbackInfo& info);
 Napi::Value CalibrationSummary(const Napi::CallbackInfo& info);
 Napi::Value Inspect(const Napi::CallbackInfo& info);

@@ -16,6 +16,8 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"convertOpenSim", ConvertOpenSim},
       {"writeBids", WriteBids},
       {"bidsLayout", BidsLayoutOf},
+      {"bidsLabelFits", BidsLabelFits},
+      {"bidsPlacementFits", BidsPlacementFits},
       {"mendedName", MendedName},
       {"calibrationSummary", CalibrationSummary},
       {"inspect", Inspect},
