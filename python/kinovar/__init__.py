@@ -29,6 +29,8 @@ CLOCKS = ("drift", "offset")
 FORMATS = ("plain", "classic", "csv", "parquet")
 # Formats of recordings made together: one file for the set.
 SET_FORMATS = ("opensense",)
+# Formats a set is written in as a file per recording, <stem>.csv.
+CSV_FORMATS = ("plain", "classic", "csv")
 STREAMS = tuple(name for name, _ in _core.stream_layouts())
 # A settings file is one block; a recording's data follow it.
 _BLOCK = _core.settings_block_size
@@ -179,6 +181,11 @@ _SET_FAILURES = {
 
 def _set_error(outcome, paths):
     failure = outcome["failure"]
+    if outcome.get("empty"):
+        # A recording without samples is named for what it lacks, whatever the set made of it.
+        path = _display(paths[outcome["empty"][0]])
+        return KinovarError(f"{path} holds no samples (a settings file, or the sensor recorded nothing): there is "
+                            "nothing to convert", "ERR_KINOVAR_NO_SAMPLES", path=path)
     code, words = _SET_FAILURES[failure]
     named = lambda indices: [_display(paths[i]) for i in indices]  # noqa: E731
     if failure == "unparsed":
@@ -442,32 +449,75 @@ def _imu_names(given, paths, suffix="_imu", holder="OpenSim's table"):
     return names
 
 
-def _convert_set(paths, out, imu_names, clock, asked, report_calibration, overwrite):
-    """OpenSim's table of recordings made together, as :func:`convert` writes it."""
+def _is_list(paths):
+    return not isinstance(paths, (str, bytes, os.PathLike)) and hasattr(paths, "__iter__")
+
+
+def _is_recording(target, recordings):
+    return os.path.exists(target) and any(os.path.exists(r) and os.path.samefile(target, r) for r in recordings)
+
+
+def _output_error(outcome, paths, folder, format):
+    """The error of a set whose CSV files were refused or not written, in the Node library's words."""
+    named = [_display(paths[i]) for i in outcome["recordings"]]
+    problem = outcome["output"]
+    file = _core.file_stem(paths[outcome["recordings"][0]]) + b".csv" if named else b""
+    if problem == "same-name":
+        detail = f"{', '.join(named)} would both be written to {_display(os.path.join(folder, file))}; rename one of them"
+    elif problem == "replaces-recording":
+        detail = f"a CSV file would replace the recording {named[0]}; choose another output folder"
+    elif problem == "device-name":
+        detail = (f"the CSV file of {named[0]} would be {_display(file)}, a device name on Windows, not a file; "
+                  "rename that recording")
+    else:
+        detail = f"the CSV files of {', '.join(named)} could not be written into {_display(folder)}; check the disk"
+    code = "ERR_KINOVAR_CSV_NOT_WRITTEN" if format in ("classic", "csv") else "ERR_KINOVAR_OUTPUT_NOT_WRITTEN"
+    return KinovarError(f"not every CSV file could be written: {detail}", code, path=_display(folder),
+                        cause={"reason": problem, "recordings": named, "path": _display(folder)})
+
+
+def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration, overwrite):
+    """Recordings made together, as :func:`convert` writes them: OpenSim's
+    table, or a CSV file per recording."""
     fn = "convert"
-    if isinstance(paths, (str, bytes)) or not hasattr(paths, "__iter__"):
+    if not _is_list(paths):
         raise TypeError(f"{fn}: format='opensense' makes one table of recordings made together: path must be a list "
                         f"of recordings, not {type(paths).__name__}")
     encoded = [_path(p, fn, "each path") for p in paths]
     folder = _path(out, fn, "out")
     clock = _choice(clock, fn, "clock", CLOCKS)
-    names = _imu_names(imu_names, encoded)
-    target = os.path.join(folder, b"orientations.sto")
+    opensim = format in SET_FORMATS
+    if imu_names is not None and not opensim:
+        raise ValueError("convert: imu_names names the columns of format='opensense'")
+    names = _imu_names(imu_names, encoded) if opensim else None
+    if opensim:
+        targets = [os.path.join(folder, b"orientations.sto")]
+    else:
+        targets = [os.path.join(folder, _core.file_stem(p) + b".csv") for p in encoded]
     if not overwrite:
-        # The set's report takes its name with the table.
-        for file in (target, os.path.join(folder, os.fsencode(_core.SET_FILE))):
-            _refuse_existing(file, fn, "an output of kinovar")
+        # A plain set's report, and OpenSim's, take their name with the files.
+        besides = [os.path.join(folder, os.fsencode(_core.SET_FILE))] if format in ("plain", "opensense") else []
+        for target in targets + besides:
+            # One that is a recording is refused by the set's own rule, after the synchronisation.
+            if not _is_recording(target, encoded):
+                _refuse_existing(target, fn, "an output of kinovar")
     created = not os.path.isdir(folder)
     os.makedirs(folder, exist_ok=True)
     try:
-        answer = _core.convert_opensim(encoded, folder, names, asked, clock)
+        if opensim:
+            answer = _core.convert_opensim(encoded, folder, names, asked, clock)
+        else:
+            answer = _core.convert_set(encoded, folder, asked, clock, "classic" if format == "csv" else format)
         if isinstance(answer, tuple):
             number, step, where = answer
-            raise system_error(number, where, f"write OpenSim's table ({step})")
+            what = "OpenSim's table" if opensim else "the CSV files"
+            raise system_error(number, where, f"write {what} ({step})")
         outcome = json.loads(answer)
-        if outcome["failure"] == "output":
-            raise KinovarError(f"{_display(target)} is one of the recordings; write OpenSim's table into another folder",
+        if outcome["failure"] == "output" and opensim:
+            raise KinovarError(f"{_display(targets[0])} is one of the recordings; write OpenSim's table into another folder",
                                "ERR_KINOVAR_OUTPUT_NOT_WRITTEN", path=_display(folder))
+        if outcome["failure"] == "output" and not outcome.get("empty"):
+            raise _output_error(outcome, encoded, folder, format)
         if outcome["failure"] is not None:
             raise _set_error(outcome, encoded)
     except BaseException:
@@ -477,7 +527,7 @@ def _convert_set(paths, out, imu_names, clock, asked, report_calibration, overwr
         raise
     report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "calibrations")}
     report["recordings"] = [_display(p) for p in encoded]
-    report["files"] = [_display(target)]
+    report["files"] = [_display(t) for t in targets]
     if report_calibration:
         report["calibration"] = outcome["calibrations"]
     return report
@@ -487,14 +537,18 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
             imu_names=None, clock="drift", subject=None, session=None, task=None, tracksys=None, acquisition=None, run=None,
             placements=None, timezone=None, resample=None):
     """Converts a recording into a CSV or Parquet file, or recordings made
-    together into OpenSim's orientation table, as the command line does.
+    together into OpenSim's orientation table or a CSV file each, as the
+    command line does.
 
     ``format='opensense'`` takes a list of recordings as ``path`` and a
     folder as ``out``, and writes ``out/orientations.sto``: a column per
     recording (``imu_names``, else each file's stem with ``_imu``), a row
     per instant of the first recording where every one has an estimate, on
-    the set's time base (``clock`` as :func:`load_set`). It returns the
-    set's report, as :func:`load_set` gives it, with the file in ``files``.
+    the set's time base (``clock`` as :func:`load_set`). A list of
+    recordings with 'plain', 'classic' or 'csv' writes ``out/<stem>.csv``
+    for each, on the set's time base, the files taking their names
+    together once all are complete. A set returns its report, as
+    :func:`load_set` gives it, with the files written in ``files``.
 
     ``format='plain'`` has a header row of names and a row per instant a
     sample was taken at, with its true time; 'parquet' is that table as a
@@ -529,8 +583,15 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
         labels = {"subject": subject, "session": session, "task": task, "tracksys": tracksys, "acquisition": acquisition,
                   "run": run, "placements": placements}
         return _bids.convert_bids(path, out, asked, calibrate, overwrite, clock, imu_names, resample, timezone, labels)
-    if format in SET_FORMATS:
-        return _convert_set(path, out, imu_names, clock, asked, calibrate != "off", overwrite)
+    if resample is not None:
+        # Not silently ignored: only the BIDS writer resamples from Python.
+        raise ValueError(f"convert: resample applies to format='bids' only, not {format!r}; resample a set with "
+                         "the command line, or its arrays after load_set")
+    if format in SET_FORMATS or (format in CSV_FORMATS and _is_list(path)):
+        return _convert_set(path, out, format, imu_names, clock, asked, calibrate != "off", overwrite)
+    if format == "parquet" and _is_list(path):
+        raise TypeError("convert: format='parquet' converts one recording: path must be a path, not a list; convert a "
+                        "set to 'plain' CSV files, or each recording to its own Parquet file")
     if imu_names is not None:
         raise ValueError("convert: imu_names names the columns of format='opensense'")
     encoded, target = _path(path, "convert"), _path(out, "convert", "out")

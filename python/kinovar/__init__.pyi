@@ -73,7 +73,7 @@ def convert(path: PathLike, out: PathLike, *, format: Literal["plain", "classic"
             orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,
             overwrite: bool = False, threads: Optional[int] = None) -> dict[str, Any]: ...
 @overload
-def convert(path: Sequence[PathLike], out: PathLike, *, format: Literal["opensense"],
+def convert(path: Sequence[PathLike], out: PathLike, *, format: Literal["opensense", "plain", "classic", "csv"],
             orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,
             overwrite: bool = False, threads: Optional[int] = None, imu_names: Optional[Sequence[str]] = None,
             clock: Literal["drift", "offset"] = "drift") -> dict[str, Any]: ...

@@ -59,6 +59,13 @@ ConversionOptions conversionOptions(const Asked& asked, const std::string& forma
   return options;
 }
 
+// A set written to files: its outcome as JSON, or (errno, step, path) when the system refused a file.
+py::object setAnswer(const SetOutcome& outcome) {
+  if (outcome.written.error)
+    return py::make_tuple(outcome.written.error.value(), outcome.written.step, outcome.written.path);
+  return py::str(jsonText([&](JsonSink& json) { writeSetOutcome(json, outcome); }));
+}
+
 LoadWindow loadWindow(double start, double stop, const std::vector<std::string>& streams) {
   LoadWindow window;
   window.from = start;
@@ -402,17 +409,24 @@ void bindFiles(py::module_& m) {
         py::arg("key"), py::arg("value"), "Whether BIDS takes the label (a run's is a number).");
   m.def("bids_placement_fits", [](std::string_view text) { return bidsPlacementFits(text); }, py::arg("text"),
         "Whether a placement fits a cell of channels.tsv.");
+  m.def("file_stem", [](const std::string& path) { return py::bytes(fileStem(path)); }, py::arg("path"),
+        "the name a recording's outputs take: its file name without extension, as bytes");
   m.def("mended_name", &mendedName, py::arg("name"),
         "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
 
   m.attr("SET_FILE") = kSetFile;
+  m.def("convert_set", [](const std::vector<std::string>& paths, const std::string& folder, const Asked& asked,
+                          const std::string& clock, const std::string& format) -> py::object {
+    const ConversionOptions options = conversionOptions(asked, format, clock);
+    return setAnswer(released([&] { return readAndSyncSet(paths, folder, true, options); }));
+  }, py::arg("paths"), py::arg("folder"), py::arg("asked"), py::arg("clock"), py::arg("format"),
+     "the set's CSV files as <folder>/<stem>.csv, a plain set's with its set.json, taking their names together: the "
+     "set's outcome as JSON; (errno, step, path) when the system refused a file");
+
   m.def("convert_opensim", [](const std::vector<std::string>& paths, const std::string& folder,
                               const std::vector<std::string>& names, const Asked& asked, const std::string& clock) -> py::object {
     const ConversionOptions options = conversionOptions(asked, "csv", clock);
-    const SetOutcome outcome = released([&] { return writeOpenSimSet(paths, folder, names, options); });
-    if (outcome.written.error)
-      return py::make_tuple(outcome.written.error.value(), outcome.written.step, outcome.written.path);
-    return py::str(jsonText([&](JsonSink& json) { writeSetOutcome(json, outcome); }));
+    return setAnswer(released([&] { return writeOpenSimSet(paths, folder, names, options); }));
   }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"),
      "OpenSim's table of the set as <folder>/orientations.sto, with its set.json: the set's outcome as JSON; (errno, step, path) when the "
      "system refused the table");

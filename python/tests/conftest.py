@@ -55,6 +55,8 @@ if (what === 'load') {
   const { columns } = require(`${process.argv[1]}/data/tables`).sampleTable(kinovar.load(...args));
   answer = Object.fromEntries(columns.map(({ name, values, valid }) =>
     [name, bytes(Float64Array.from(values, (v, r) => (!valid || valid[r >> 3] & (1 << (r & 7)) ? v : NaN)))]));
+} else if (what === 'syncReport') {
+  answer = kinovar.syncRecordings(...args).report;
 } else {
   answer = kinovar[what](...args);
 }
