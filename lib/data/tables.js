@@ -170,7 +170,6 @@ function streamSet(recordingPaths, { progress, ...conversion }, { datetime = fal
     tables,
     span,
     report: () => reportOf(native.setTableOutcome(set.handle), recordingPaths, [], conversion),
-    carried: (folder, files) => native.setTableReport(set.handle, recordingPaths, folder, files, conversion),
     close: () => native.closeSetTable(set.handle),
   };
 }

@@ -55,6 +55,8 @@ module.exports = {
   settingsLists: entry.settingsLists,
   /** (recording, target, conversion, calibrated) -> {parsed, written, info, quality, calibration}: the table as Parquet */
   convertParquet: entry.convertParquet,
+  /** (recordings, folder, conversion, calibrated) -> the set's outcome: a Parquet file per recording, named together */
+  convertParquetSet: entry.convertParquetSet,
   /** (time: Float64Array, timeBase) -> BigInt64Array: the datetime column, microseconds since 1970 */
   datetimes: entry.datetimes,
   /** (columns: [{name, type}], utc, groupRows) -> a Parquet writer's handle */
@@ -97,8 +99,6 @@ module.exports = {
   nextSetRows: entry.nextSetRows,
   /** (handle) -> the set's outcome, its slips those of the rows read */
   setTableOutcome: entry.setTableOutcome,
-  /** (handle, recordings, folder, files, conversion) -> the report the set's files carry, as JSON text */
-  setTableReport: entry.setTableReport,
   /** (handle) -> the recordings are let go at once */
   closeSetTable: entry.closeSetTable,
   /** (recordings, conversion) -> the set's outcome with its recordings */

@@ -59,13 +59,11 @@ const chunkStart = (meta) => Math.min(...[META.DICTIONARY_PAGE, META.DATA_PAGE].
 /**
  * A writer of one table, to be fed its rows in pieces (append: rows `from`
  * to `to` of each column's values, with a bitmap of the rows that have one,
- * or null) and finished with the recording's description: a set's member,
- * or epochs.
+ * or null) and finished with the description of what it holds: epochs.
  * @param {(bytes: Uint8Array) => void} write where the file's bytes go, in order
  * @param {{columns: Array<{name: string, unit: string, type: string}>, utcOffset?: number, rowGroupRows?: number}}
  *   table utcOffset: known for a datetime column in UTC, else it is the device's local time (no zone)
- * @returns {{append: (chunk: object) => void, finish: (about: {info: object, set?: string}) => void, rowGroupRows: number}}
- *   finish's set: the report of the set the recording belongs to, as JSON text, carried in the metadata
+ * @returns {{append: (chunk: object) => void, finish: (about: {info: object}) => void, rowGroupRows: number}}
  */
 function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS }) {
   const handle = native.parquetWriter(columns.map(({ name, type }) => ({ name, type })), utcOffset !== undefined, rowGroupRows);
@@ -76,11 +74,10 @@ function tableWriter(write, { columns, utcOffset, rowGroupRows = ROW_GROUP_ROWS 
   return {
     rowGroupRows,
     append: ({ from, to, columns: pieces }) => written(native.parquetAppend(handle, from, to, pieces)),
-    finish: ({ info, set }) => written(native.parquetFinish(handle, [
+    finish: ({ info }) => written(native.parquetFinish(handle, [
       [PARQUET_META.format, PARQUET_VERSION],
       [PARQUET_META.recording, JSON.stringify(info)],
       [PARQUET_META.units, JSON.stringify(units)],
-      ...(set ? [[PARQUET_META.set, set]] : []),
     ])),
   };
 }

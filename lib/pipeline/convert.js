@@ -1,9 +1,7 @@
 'use strict';
 // The one conversion path: a recording, or recordings made together, into
-// any format. The CSV formats, OpenSim's table and a recording's Parquet
-// table are written by the native side; a set's Parquet tables by the
-// core's encoder from the rows read in pieces (parquet/). Either way a file
-// appears complete or not at all.
+// any format, written by the native side: a file appears complete or not
+// at all.
 const path = require('node:path');
 const native = require('../native/entry');
 const { progressOf } = require('../checks/options');
@@ -13,7 +11,6 @@ const {
   calibrationAsked,
 } = require('../checks/outcomes');
 const { streamSet, damaged } = require('../data/tables');
-const { tableWriter } = require('../parquet/file');
 const { absoluteTime } = require('../model/time');
 const output = require('../output/files');
 const { convertBids } = require('./bids');
@@ -80,37 +77,13 @@ function timeOf(conversion, firstRecording) {
 }
 
 /**
- * Throws when two of a set's outputs would be one file, one has a name
- * Windows keeps for a device, or one would replace a recording: after the
- * synchronisation and before any file takes its name, in the native set
- * conversion's order and by its rules.
- */
-function refuseClash(recordingPaths, outputFolder, targets, format) {
-  const clash = output.targetClash(recordingPaths, targets);
-  if (clash) {
-    throw syncFailure({ failure: 'output', output: clash.problem, recordings: clash.recordings }, recordingPaths,
-      outputFolder, format);
-  }
-}
-
-/** The files of a set, written in pieces by `write` (see output.writeInPieces), taking their names together. */
-function writeFiles(files, write, format, durable) {
-  try {
-    output.writeInPieces(files, write, { durable });
-  } catch (error) {
-    if (!error.syscall) throw error;
-    throw output.systemError(error, error.path ?? files[0], `write ${FILE_OF[format]}`);
-  }
-}
-
-/**
- * The CSV files of a set, written by the native conversion: it refuses
- * outputs that clash after the synchronisation, before writing any, and
- * the files take their names together once all are complete, a plain set's
- * set.json with them.
+ * The CSV or Parquet files of a set, written by the native conversion: it
+ * refuses outputs that clash after the synchronisation, before writing any,
+ * and the files take their names together once all are complete, a plain
+ * set's set.json with them.
  * @returns {object} the set's report
  */
-function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) {
+function writeNativeSet(recordingPaths, outputFolder, targets, conversion, format) {
   // The native conversion folds names as the file system does but cannot
   // normalise Unicode; when only that makes two outputs one, the set is
   // refused here, after what the conversion would have refused first.
@@ -120,8 +93,10 @@ function writeCsvSet(recordingPaths, outputFolder, targets, conversion, format) 
     streamSet(recordingPaths, conversion).close();
     throw syncFailure({ failure: 'output', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
-  // A plain set's set.json takes its name with the CSV files.
-  const outcome = native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
+  const outcome = format === 'parquet'
+    // Every file carries the set's report, so all stay open until the last table is read.
+    ? native.convertParquetSet(recordingPaths, outputFolder, conversion, calibrationAsked(conversion))
+    : native.convertSet(recordingPaths, outputFolder, { ...conversion, format });
   return nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, format);
 }
 
@@ -146,34 +121,6 @@ function nativeReport(outcome, recordingPaths, outputFolder, targets, conversion
 function writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names) {
   const outcome = native.convertOpenSim(recordingPaths, outputFolder, { ...conversion, names });
   return nativeReport(outcome, recordingPaths, outputFolder, targets, conversion, 'opensense');
-}
-
-/**
- * A Parquet file per recording of a set, its rows read a piece at a time:
- * every file stays open until the last row of the last recording is made,
- * since the report each carries counts the slips of all, then they are
- * finished and take their names together.
- * @returns {object} the set's report
- */
-function writeStreamedSet(recordingPaths, outputFolder, targets, conversion) {
-  const set = streamSet(recordingPaths, conversion, { datetime: conversion.time === 'absolute' });
-  try {
-    refuseClash(recordingPaths, outputFolder, targets, 'parquet');
-    let report;
-    writeFiles(targets, (append) => {
-      const writers = set.tables.map((table, i) => {
-        const writer = tableWriter((bytes) => append(i, bytes), { ...conversion, columns: table.columns });
-        for (const chunk of table.chunks(writer.rowGroupRows)) writer.append(chunk);
-        return writer;
-      });
-      report = set.report();
-      const carried = set.carried(outputFolder, targets);
-      writers.forEach((writer, i) => writer.finish({ info: set.tables[i].info, set: carried }));
-    }, 'parquet', conversion.durable === true);
-    return report;
-  } finally {
-    set.close();
-  }
 }
 
 /**
@@ -203,10 +150,8 @@ function runSet(recordingPaths, outputFolder, request) {
       if (output.namesInput(recordingPaths, target)) continue;
       output.checkExisting(target, path.extname(target).slice(1), { overwrite: conversion.overwrite === true });
     }
-    const report = format === 'classic' || format === 'plain'
-      ? writeCsvSet(recordingPaths, outputFolder, targets, conversion, format)
-      : format === 'parquet' ? writeStreamedSet(recordingPaths, outputFolder, targets, conversion)
-        : writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names);
+    const report = format === 'opensense' ? writeOpenSenseSet(recordingPaths, outputFolder, targets, conversion, names)
+      : writeNativeSet(recordingPaths, outputFolder, targets, conversion, format);
     conversion.progress?.(1);
     return filesOf({ ...report, files: targets });
   } catch (error) {

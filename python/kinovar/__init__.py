@@ -458,27 +458,28 @@ def _is_recording(target, recordings):
 
 
 def _output_error(outcome, paths, folder, format):
-    """The error of a set whose CSV files were refused or not written, in the Node library's words."""
+    """The error of a set whose CSV or Parquet files were refused or not written, in the Node library's words."""
+    kind = "Parquet" if format == "parquet" else "CSV"
     named = [_display(paths[i]) for i in outcome["recordings"]]
     problem = outcome["output"]
-    file = _core.file_stem(paths[outcome["recordings"][0]]) + b".csv" if named else b""
+    file = _core.file_stem(paths[outcome["recordings"][0]]) + (b".parquet" if format == "parquet" else b".csv") if named else b""
     if problem == "same-name":
         detail = f"{', '.join(named)} would both be written to {_display(os.path.join(folder, file))}; rename one of them"
     elif problem == "replaces-recording":
-        detail = f"a CSV file would replace the recording {named[0]}; choose another output folder"
+        detail = f"a {kind} file would replace the recording {named[0]}; choose another output folder"
     elif problem == "device-name":
-        detail = (f"the CSV file of {named[0]} would be {_display(file)}, a device name on Windows, not a file; "
+        detail = (f"the {kind} file of {named[0]} would be {_display(file)}, a device name on Windows, not a file; "
                   "rename that recording")
     else:
-        detail = f"the CSV files of {', '.join(named)} could not be written into {_display(folder)}; check the disk"
+        detail = f"the {kind} files of {', '.join(named)} could not be written into {_display(folder)}; check the disk"
     code = "ERR_KINOVAR_CSV_NOT_WRITTEN" if format in ("classic", "csv") else "ERR_KINOVAR_OUTPUT_NOT_WRITTEN"
-    return KinovarError(f"not every CSV file could be written: {detail}", code, path=_display(folder),
+    return KinovarError(f"not every {kind} file could be written: {detail}", code, path=_display(folder),
                         cause={"reason": problem, "recordings": named, "path": _display(folder)})
 
 
 def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration, overwrite):
     """Recordings made together, as :func:`convert` writes them: OpenSim's
-    table, or a CSV file per recording."""
+    table, or a CSV or Parquet file per recording."""
     fn = "convert"
     if not _is_list(paths):
         raise TypeError(f"{fn}: format='opensense' makes one table of recordings made together: path must be a list "
@@ -493,7 +494,8 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
     if opensim:
         targets = [os.path.join(folder, b"orientations.sto")]
     else:
-        targets = [os.path.join(folder, _core.file_stem(p) + b".csv") for p in encoded]
+        extension = b".parquet" if format == "parquet" else b".csv"
+        targets = [os.path.join(folder, _core.file_stem(p) + extension) for p in encoded]
     if not overwrite:
         # A plain set's report, and OpenSim's, take their name with the files.
         besides = [os.path.join(folder, os.fsencode(_core.SET_FILE))] if format in ("plain", "opensense") else []
@@ -506,11 +508,13 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
     try:
         if opensim:
             answer = _core.convert_opensim(encoded, folder, names, asked, clock)
+        elif format == "parquet":
+            answer = _core.convert_parquet_set(encoded, folder, asked, clock)
         else:
             answer = _core.convert_set(encoded, folder, asked, clock, "classic" if format == "csv" else format)
         if isinstance(answer, tuple):
             number, step, where = answer
-            what = "OpenSim's table" if opensim else "the CSV files"
+            what = "OpenSim's table" if opensim else "the Parquet files" if format == "parquet" else "the CSV files"
             raise system_error(number, where, f"write {what} ({step})")
         outcome = json.loads(answer)
         if outcome["failure"] == "output" and opensim:
@@ -537,8 +541,8 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
             imu_names=None, clock="drift", subject=None, session=None, task=None, tracksys=None, acquisition=None, run=None,
             placements=None, timezone=None, resample=None):
     """Converts a recording into a CSV or Parquet file, or recordings made
-    together into OpenSim's orientation table or a CSV file each, as the
-    command line does.
+    together into OpenSim's orientation table or a CSV or Parquet file
+    each, as the command line does.
 
     ``format='opensense'`` takes a list of recordings as ``path`` and a
     folder as ``out``, and writes ``out/orientations.sto``: a column per
@@ -546,7 +550,8 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     per instant of the first recording where every one has an estimate, on
     the set's time base (``clock`` as :func:`load_set`). A list of
     recordings with 'plain', 'classic' or 'csv' writes ``out/<stem>.csv``
-    for each, on the set's time base, the files taking their names
+    for each ('parquet': ``out/<stem>.parquet``, each carrying the set's
+    report), on the set's time base, the files taking their names
     together once all are complete. A set returns its report, as
     :func:`load_set` gives it, with the files written in ``files``.
 
@@ -587,11 +592,8 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
         # Not silently ignored: only the BIDS writer resamples from Python.
         raise ValueError(f"convert: resample applies to format='bids' only, not {format!r}; resample a set with "
                          "the command line, or its arrays after load_set")
-    if format in SET_FORMATS or (format in CSV_FORMATS and _is_list(path)):
+    if format in SET_FORMATS or (format in FORMATS and _is_list(path)):
         return _convert_set(path, out, format, imu_names, clock, asked, calibrate != "off", overwrite)
-    if format == "parquet" and _is_list(path):
-        raise TypeError("convert: format='parquet' converts one recording: path must be a path, not a list; convert a "
-                        "set to 'plain' CSV files, or each recording to its own Parquet file")
     if imu_names is not None:
         raise ValueError("convert: imu_names names the columns of format='opensense'")
     encoded, target = _path(path, "convert"), _path(out, "convert", "out")

@@ -423,6 +423,14 @@ void bindFiles(py::module_& m) {
      "the set's CSV files as <folder>/<stem>.csv, a plain set's with its set.json, taking their names together: the "
      "set's outcome as JSON; (errno, step, path) when the system refused a file");
 
+  m.def("convert_parquet_set", [](const std::vector<std::string>& paths, const std::string& folder, const Asked& asked,
+                                  const std::string& clock) -> py::object {
+    const ConversionOptions options = conversionOptions(asked, "plain", clock);
+    return setAnswer(released([&] { return writeParquetSet(paths, folder, options, asked.calibrate != "off"); }));
+  }, py::arg("paths"), py::arg("folder"), py::arg("asked"), py::arg("clock"),
+     "the set's Parquet files as <folder>/<stem>.parquet, taking their names together: the set's outcome as JSON; "
+     "(errno, step, path) when the system refused a file");
+
   m.def("convert_opensim", [](const std::vector<std::string>& paths, const std::string& folder,
                               const std::vector<std::string>& names, const Asked& asked, const std::string& clock) -> py::object {
     const ConversionOptions options = conversionOptions(asked, "csv", clock);

@@ -85,20 +85,21 @@ def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     assert b"quat" not in ours.read_bytes()[:400]
 
 
-@pytest.mark.parametrize("format", ["plain", "classic"])
-def test_convert_set_to_csv_writes_nodes_bytes(recordings, node, tmp_path, format):
+@pytest.mark.parametrize("format", ["plain", "classic", "parquet"])
+def test_convert_set_writes_nodes_bytes(recordings, node, tmp_path, format):
     ours, theirs = tmp_path / "ours", tmp_path / "node"
     paths = [str(p) for p in recordings["set"]]
+    ext = ".parquet" if format == "parquet" else ".csv"
     for clock in ("drift", "offset"):
         report = kinovar.convert(recordings["set"], ours, format=format, clock=clock, overwrite=True)
         theirs_report = node("syncReport", paths, str(theirs), {"format": format, "clock": clock, "overwrite": True})
         assert {**report, "files": None} == {**theirs_report, "files": None}
-        files = ["pelvis.csv", "thigh.csv"] + (["set.json"] if format == "plain" else [])
+        files = ["pelvis" + ext, "thigh" + ext] + (["set.json"] if format == "plain" else [])
         assert sorted(os.listdir(ours)) == sorted(os.listdir(theirs)) == sorted(files)
         for file in files:
             assert (ours / file).read_bytes() == (theirs / file).read_bytes()
-        assert report["method"] == "time-marks" and report["files"] == [str(ours / "pelvis.csv"), str(ours / "thigh.csv")]
-        assert ("calibration" in report) == (format == "plain")
+        assert report["method"] == "time-marks" and report["files"] == [str(ours / ("pelvis" + ext)), str(ours / ("thigh" + ext))]
+        assert ("calibration" in report) == (format != "classic")
     assert codes_of(kinovar.convert, recordings["set"], ours, format=format) == "ERR_KINOVAR_NOT_OURS"
     # Two recordings whose files would have one name: refused after the sync, nothing written, no folder left.
     other = tmp_path / "other"
@@ -109,8 +110,6 @@ def test_convert_set_to_csv_writes_nodes_bytes(recordings, node, tmp_path, forma
         kinovar.convert([recordings["set"][0], other / "pelvis.bin"], fresh, format=format)
     code = "ERR_KINOVAR_CSV_NOT_WRITTEN" if format == "classic" else "ERR_KINOVAR_OUTPUT_NOT_WRITTEN"
     assert refused.value.code == code and refused.value.cause["reason"] == "same-name" and not fresh.exists()
-    with pytest.raises(TypeError):
-        kinovar.convert(recordings["set"], fresh, format="parquet")
     with pytest.raises(ValueError):
         kinovar.convert(recordings["set"], fresh, format=format, imu_names=["a", "b"])
     with pytest.raises(ValueError):

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "calibration/calibration.h"
 #include "export/parquet.h"
 #include "io/output_file.h"
+#include "ops/operations.h"
 #include "ops/options.h"
 #include "reader/quality.h"
 #include "model/recording.h"
@@ -31,6 +33,13 @@ struct ParquetTableOutcome {
 // fraction of the recording's time the rows have reached.
 ParquetTableOutcome writeParquetTable(const char* utf8Path, const char* utf8Target, const ConversionOptions& options,
                                       bool calibrated, size_t groupRows = parquet::kGroupRows);
+
+// A set's tables, a Parquet file each as <folder>/<stem>.parquet, its rows
+// streamed as the CSV set's are; each carries the set's report, and all
+// take their names together once the last table is read. The outcome tells
+// what was done, or why not (no file then).
+SetOutcome writeParquetSet(const std::vector<std::string>& utf8Paths, const std::string& folder,
+                           const ConversionOptions& options, bool calibrated, size_t groupRows = parquet::kGroupRows);
 
 // A row's date in a table's datetime column: microseconds since 1970 of
 // `time` seconds after `timeBase`, the whole seconds of the base apart so

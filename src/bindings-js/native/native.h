@@ -142,6 +142,7 @@ Napi::Value ParquetWriter(const Napi::CallbackInfo& info);
 Napi::Value ParquetAppend(const Napi::CallbackInfo& info);
 Napi::Value ParquetFinish(const Napi::CallbackInfo& info);
 Napi::Value ConvertParquet(const Napi::CallbackInfo& info);
+Napi::Value ConvertParquetSet(const Napi::CallbackInfo& info);
 Napi::Value Datetimes(const Napi::CallbackInfo& info);
 // recordings.cpp
 Napi::Value LoadRecording(const Napi::CallbackInfo& info);
@@ -152,7 +153,6 @@ Napi::Value NextRows(const Napi::CallbackInfo& info);
 Napi::Value OpenSetTable(const Napi::CallbackInfo& info);
 Napi::Value NextSetRows(const Napi::CallbackInfo& info);
 Napi::Value SetTableOutcome(const Napi::CallbackInfo& info);
-Napi::Value SetTableReport(const Napi::CallbackInfo& info);
 Napi::Value CloseSetTable(const Napi::CallbackInfo& info);
 Napi::Value CloseTable(const Napi::CallbackInfo& info);
 Napi::Value SampleRows(const Napi::CallbackInfo& info);

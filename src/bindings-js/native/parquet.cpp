@@ -99,6 +99,16 @@ Napi::Value ParquetFinish(const Napi::CallbackInfo& info) {
   });
 }
 
+namespace {
+
+// A table's rows per group: options.rowGroupRows, else the writer's own.
+size_t groupRowsOf(const Napi::Value& options) {
+  const Napi::Value rows = options.As<Napi::Object>().Get("rowGroupRows");
+  return rows.IsNumber() ? static_cast<size_t>(std::max(1.0, rows.As<Napi::Number>().DoubleValue())) : parquet::kGroupRows;
+}
+
+}  // namespace
+
 // convertParquet(recording, target, options, calibrated) -> {parsed, written,
 // info, quality, calibration}: nothing written when not parsed or without
 // samples; throws the system's reason when the file could not be written.
@@ -109,9 +119,7 @@ Napi::Value ConvertParquet(const Napi::CallbackInfo& info) {
   if (info.Length() < 4 || !info[0].IsString() || !info[1].IsString() || !conversionOptions(info[2], options))
     return wrongArguments(env, "convertParquet");
   const std::string recording = pathArgument(info[0]), target = pathArgument(info[1]);
-  size_t groupRows = parquet::kGroupRows;
-  if (const Napi::Value rows = info[2].As<Napi::Object>().Get("rowGroupRows"); rows.IsNumber())
-    groupRows = static_cast<size_t>(std::max(1.0, rows.As<Napi::Number>().DoubleValue()));
+  const size_t groupRows = groupRowsOf(info[2]);
   const bool calibrated = info[3].ToBoolean().Value();
   ParquetTableOutcome done;
   Napi::Value answer = run(env, [&]() -> Napi::Value {
@@ -129,6 +137,23 @@ Napi::Value ConvertParquet(const Napi::CallbackInfo& info) {
     return env.Undefined();
   }
   return answer;
+}
+
+// convertParquetSet(recordings, folder, options, calibrated) -> the set's
+// outcome; a Parquet file per recording, <folder>/<stem>.parquet, the files
+// taking their names together once all are complete.
+Napi::Value ConvertParquetSet(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  std::vector<std::string> paths;
+  ConversionOptions options;
+  if (info.Length() < 4 || !pathList(info[0], paths) || !info[1].IsString() || !conversionOptions(info[2], options))
+    return wrongArguments(env, "convertParquetSet");
+  const std::string folder = pathArgument(info[1]);
+  const size_t groupRows = groupRowsOf(info[2]);
+  const bool calibrated = info[3].ToBoolean().Value();
+  return run(env, [&]() -> Napi::Value {
+    return setOutcome(env, writeParquetSet(paths, folder, options, calibrated, groupRows));
+  });
 }
 
 // datetimes(time, timeBase) -> BigInt64Array: the datetime column of rows at `time`.

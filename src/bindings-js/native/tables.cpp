@@ -176,26 +176,6 @@ Napi::Value SetTableOutcome(const Napi::CallbackInfo& info) {
   return setOutcome(env, (*handle)->outcome());
 }
 
-// setTableReport(handle, recordings, folder, files, conversion) -> the
-// report a set's files carry, as JSON.stringify writes it.
-Napi::Value SetTableReport(const Napi::CallbackInfo& info) {
-  Napi::Env env = info.Env();
-  SetTableHandle* handle = info.Length() > 4 ? setTableHandle(info[0]) : nullptr;
-  std::vector<std::string> recordings;
-  SetOutcome outcome;
-  ConversionOptions options;
-  if (!handle || !*handle || !pathList(info[1], recordings) || !info[2].IsString() || !pathList(info[3], outcome.files) ||
-      !conversionOptions(info[4], options))
-    return wrongArguments(env, "setTableReport");
-  const std::string folder = pathArgument(info[2]);
-  const std::vector<std::string> files = std::move(outcome.files);
-  outcome = (*handle)->outcome();
-  outcome.files = files;
-  return Napi::String::New(env, jsonText([&](JsonSink& json) {
-    writeSetReport(json, outcome, recordings, folder, options, false);
-  }, JsonLayout::JavaScript));
-}
-
 Napi::Value CloseSetTable(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   SetTableHandle* handle = info.Length() > 0 ? setTableHandle(info[0]) : nullptr;
