@@ -286,12 +286,7 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
         raise TypeError(f"{fn}: nonwear_window_minutes must be whole minutes, not {type(window).__name__}")
     if window is not None and not 1 <= window <= 1440:
         raise ValueError(f"{fn}: nonwear_window_minutes must be from 1 to 1440, not {window}")
-    time = _choice(time, fn, "time", ("relative", "absolute"))
-    offset_at = None
-    if timezone is not None:
-        if time != "absolute":
-            raise ValueError(f"{fn}: timezone goes with time='absolute'")
-        offset_at = _zone_offsets(timezone, fn)
+    absolute, offset_at = _time_asked(time, timezone, fn)
     if not isinstance(days, bool):
         raise TypeError(f"{fn}: days must be True or False, not {type(days).__name__}")
     if days:
@@ -304,9 +299,8 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
             raise ValueError(f"{fn}: valid_hours must be hours from 0 to 25, not {valid_hours}")
     asked = _asked(fn, "none", calibrate, force, threads)
     _check_recording(encoded)
-    created = _created_at(encoded) if time == "absolute" else None
-    utc_offset = None if offset_at is None else _core.wall_time_offset(offset_at, created)
-    raw = _core.epochs(encoded, asked, epoch, nonwear, sd, spread, window, time == "absolute", utc_offset,
+    utc_offset = _utc_offset(encoded, absolute, offset_at)
+    raw = _core.epochs(encoded, asked, epoch, nonwear, sd, spread, window, absolute, utc_offset,
                        float(valid_hours) if days else None, offset_at)
     quality = json.loads(raw["quality"])
     _require_samples(encoded, quality)
@@ -319,7 +313,7 @@ def epochs(path, *, epoch=5, nonwear=True, nonwear_sd_mg=None, nonwear_range_mg=
                            path=_display(encoded))
     columns = {name: pd.array(values, dtype="Int64") if integer else values for name, _, integer, values in raw["columns"]}
     table = pd.DataFrame(columns, index=pd.Index(raw["time"], name="time"))
-    if time == "absolute":
+    if absolute:
         table.insert(0, "time", raw["time"])
         table.index = pd.DatetimeIndex(_datetimes(raw["time"], raw["time_base"]), name="datetime")
         if timezone is not None:
@@ -350,6 +344,35 @@ def _zone_offsets(zone, fn):
     except (ValueError, OSError, LookupError):
         raise ValueError(f'{fn}: timezone must be an IANA zone name such as "Europe/Paris" or "UTC", not {zone!r}') from None
     return lambda seconds: _datetime.datetime.fromtimestamp(math.floor(seconds), rules).utcoffset().total_seconds()
+
+
+def _time_asked(time, timezone, fn):
+    """Whether absolute time is asked, and the zone's offsets (seconds east of UTC at an instant) when one is given."""
+    time = _choice(time, fn, "time", ("relative", "absolute"))
+    if timezone is None:
+        return time == "absolute", None
+    if time != "absolute":
+        raise ValueError(f"{fn}: timezone goes with time='absolute'")
+    return True, _zone_offsets(timezone, fn)
+
+
+def _utc_offset(path, absolute, offset_at):
+    """The zone's offset at the recording's creation time, which absolute time stands on (refused without one)."""
+    if not absolute:
+        return None
+    created = _created_at(path)
+    return None if offset_at is None else _core.wall_time_offset(offset_at, created)
+
+
+def _rate(resample, fn):
+    """The grid's rate asked for, samples per second; 0 for none."""
+    if resample is None:
+        return 0.0
+    if isinstance(resample, bool) or not isinstance(resample, numbers.Real):
+        raise TypeError(f"{fn}: resample must be samples per second (a number), not {type(resample).__name__}")
+    if not 0 < resample <= 100000:
+        raise ValueError(f"{fn}: resample must be samples per second above 0 and at most 100000, not {resample!r}")
+    return float(resample)
 
 
 def _created_at(path):
@@ -477,7 +500,7 @@ def _output_error(outcome, paths, folder, format):
                         cause={"reason": problem, "recordings": named, "path": _display(folder)})
 
 
-def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration, overwrite):
+def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration, overwrite, timing):
     """Recordings made together, as :func:`convert` writes them: OpenSim's
     table, or a CSV or Parquet file per recording."""
     fn = "convert"
@@ -503,15 +526,21 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
             # One that is a recording is refused by the set's own rule, after the synchronisation.
             if not _is_recording(target, encoded):
                 _refuse_existing(target, fn, "an output of kinovar")
+    rate, absolute, offset_at = timing
+    if absolute:
+        # The set's time stands on its first recording's.
+        _check_recording(encoded[0])
+    utc_offset = _utc_offset(encoded[0], absolute, offset_at)
     created = not os.path.isdir(folder)
     os.makedirs(folder, exist_ok=True)
     try:
         if opensim:
-            answer = _core.convert_opensim(encoded, folder, names, asked, clock)
+            answer = _core.convert_opensim(encoded, folder, names, asked, clock, rate)
         elif format == "parquet":
-            answer = _core.convert_parquet_set(encoded, folder, asked, clock)
+            answer = _core.convert_parquet_set(encoded, folder, asked, clock, rate, absolute, utc_offset)
         else:
-            answer = _core.convert_set(encoded, folder, asked, clock, "classic" if format == "csv" else format)
+            answer = _core.convert_set(encoded, folder, asked, clock, "classic" if format == "csv" else format, rate,
+                                       absolute, utc_offset)
         if isinstance(answer, tuple):
             number, step, where = answer
             what = "OpenSim's table" if opensim else "the Parquet files" if format == "parquet" else "the CSV files"
@@ -532,6 +561,8 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
     report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "calibrations")}
     report["recordings"] = [_display(p) for p in encoded]
     report["files"] = [_display(t) for t in targets]
+    if rate:
+        report["resample"] = {"rate": rate, "grid": _core.RESAMPLE_GRID, "method": _core.RESAMPLE_METHOD}
     if report_calibration:
         report["calibration"] = outcome["calibrations"]
     return report
@@ -539,7 +570,7 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
 
 def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None,
             imu_names=None, clock="drift", subject=None, session=None, task=None, tracksys=None, acquisition=None, run=None,
-            placements=None, timezone=None, resample=None):
+            placements=None, time="relative", timezone=None, resample=None):
     """Converts a recording into a CSV or Parquet file, or recordings made
     together into OpenSim's orientation table or a CSV or Parquet file
     each, as the command line does.
@@ -568,6 +599,13 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     recording's description with its ``quality`` report (and
     ``calibration``, unless 'off').
 
+    ``time='absolute'`` adds a datetime column to 'plain' and 'parquet'
+    (a set's: its first recording's creation time at its first sample),
+    in UTC with ``timezone`` (the IANA zone the sensor's clock kept).
+    ``resample`` (Hz) puts 'plain', 'parquet' and 'opensense' on a uniform
+    grid from the first sample (a set: from its window's start); the
+    classic CSV keeps its rows and takes neither.
+
     ``format='bids'`` writes a recording, or a list of recordings made
     together, as one tracking system of the Motion-BIDS dataset at ``out``
     (made, or added to): the labels ``subject`` and ``task`` (required),
@@ -588,12 +626,18 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
         labels = {"subject": subject, "session": session, "task": task, "tracksys": tracksys, "acquisition": acquisition,
                   "run": run, "placements": placements}
         return _bids.convert_bids(path, out, asked, calibrate, overwrite, clock, imu_names, resample, timezone, labels)
-    if resample is not None:
-        # Not silently ignored: only the BIDS writer resamples from Python.
-        raise ValueError(f"convert: resample applies to format='bids' only, not {format!r}; resample a set with "
-                         "the command line, or its arrays after load_set")
+    rate = _rate(resample, "convert")
+    absolute, offset_at = _time_asked(time, timezone, "convert")
+    if rate and format in ("classic", "csv"):
+        raise ValueError("convert: the classic CSV keeps its rows; resample the plain CSV, Parquet or OpenSim table "
+                         "(format 'plain', 'parquet' or 'opensense')")
+    if absolute and format not in ("plain", "parquet"):
+        what = "the classic CSV" if format in ("classic", "csv") else "the OpenSim table"
+        raise ValueError(f"convert: time 'absolute' adds a datetime column to the plain CSV and Parquet, not to {what}; "
+                         "choose format 'plain' or 'parquet'")
+    timing = (rate, absolute, offset_at)
     if format in SET_FORMATS or (format in FORMATS and _is_list(path)):
-        return _convert_set(path, out, format, imu_names, clock, asked, calibrate != "off", overwrite)
+        return _convert_set(path, out, format, imu_names, clock, asked, calibrate != "off", overwrite, timing)
     if imu_names is not None:
         raise ValueError("convert: imu_names names the columns of format='opensense'")
     encoded, target = _path(path, "convert"), _path(out, "convert", "out")
@@ -602,9 +646,10 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     _refuse_clash(encoded, target, f"is the recording itself; write {what} elsewhere")
     if not overwrite:
         _refuse_existing(target, "convert", "an output of kinovar")
+    timed = (rate, absolute, _utc_offset(encoded, absolute, offset_at))
     if format == "parquet":
-        return _convert_parquet(encoded, target, asked, calibrate)
-    answer = _core.convert(encoded, target, asked, format)
+        return _convert_parquet(encoded, target, asked, calibrate, timed)
+    answer = _core.convert(encoded, target, asked, format, *timed)
     if answer is None:
         code = "ERR_KINOVAR_OUTPUT_NOT_WRITTEN" if format == "plain" else "ERR_KINOVAR_CSV_NOT_WRITTEN"
         raise KinovarError(f"could not write the CSV file {_display(target)}; check the disk (full, removed, or failing)",
@@ -621,8 +666,8 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     return info
 
 
-def _convert_parquet(encoded, target, asked, calibrate):
-    answer = _core.convert_parquet(encoded, target, asked)
+def _convert_parquet(encoded, target, asked, calibrate, timed):
+    answer = _core.convert_parquet(encoded, target, asked, *timed)
     if len(answer) == 3:
         number, step, where = answer
         raise system_error(number, where, f"write the Parquet file ({step})")

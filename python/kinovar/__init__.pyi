@@ -71,12 +71,14 @@ def inspect(path: PathLike) -> dict[str, Any]: ...
 @overload
 def convert(path: PathLike, out: PathLike, *, format: Literal["plain", "classic", "csv", "parquet"] = "plain",
             orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,
-            overwrite: bool = False, threads: Optional[int] = None) -> dict[str, Any]: ...
+            overwrite: bool = False, threads: Optional[int] = None, time: Literal["relative", "absolute"] = "relative",
+            timezone: Optional[str] = None, resample: Optional[float] = None) -> dict[str, Any]: ...
 @overload
-def convert(path: Sequence[PathLike], out: PathLike, *, format: Literal["opensense", "plain", "classic", "csv"],
+def convert(path: Sequence[PathLike], out: PathLike, *, format: Literal["opensense", "plain", "classic", "csv", "parquet"],
             orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,
             overwrite: bool = False, threads: Optional[int] = None, imu_names: Optional[Sequence[str]] = None,
-            clock: Literal["drift", "offset"] = "drift") -> dict[str, Any]: ...
+            clock: Literal["drift", "offset"] = "drift", time: Literal["relative", "absolute"] = "relative",
+            timezone: Optional[str] = None, resample: Optional[float] = None) -> dict[str, Any]: ...
 @overload
 def convert(path: Union[PathLike, Sequence[PathLike]], out: PathLike, *, format: Literal["bids"],
             orientation: Orientation = "accurate", calibrate: Optional[Calibrate] = None, force: bool = False,

@@ -66,23 +66,21 @@ def _time(encoded, timezone):
 
 def convert_bids(paths, root, asked, calibrate, overwrite, clock, imu_names, resample, timezone, labels):
     """Writes the run; returns a set's report, or one recording's description, with the run's files."""
-    from . import CLOCKS, _calibration, _check_recording, _choice, _display, _imu_names, _path, _set_error
+    from . import CLOCKS, _calibration, _check_recording, _choice, _display, _imu_names, _path, _rate, _set_error
 
     fn = "convert"
     single = not isinstance(paths, (list, tuple))
     encoded = [_path(p, fn, "each path") for p in ([paths] if single else paths)]
     folder = _path(root, fn, "out")
     clock = _choice(clock, fn, "clock", CLOCKS)
-    if resample is not None and (isinstance(resample, bool) or not isinstance(resample, (int, float)) or not
-                                 0 < resample <= 100000):
-        raise ValueError(f"{fn}: resample must be samples per second above 0 and at most 100000, not {resample!r}")
+    rate = _rate(resample, fn)
     names = _imu_names(imu_names, encoded, suffix="", holder="a BIDS channel name")
     entities = _entities(labels)
     places = _placements(labels.get("placements"), names)
     for path in encoded if len(encoded) == 1 else []:
         _check_recording(path)
     absolute, utc_offset = _time(encoded[0], timezone)
-    answer = _core.write_bids(encoded, folder, names, places, entities, asked, clock, float(resample or 0), absolute,
+    answer = _core.write_bids(encoded, folder, names, places, entities, asked, clock, rate, absolute,
                               utc_offset, overwrite)
     if isinstance(answer, tuple):
         number, step, where, action, reading = answer

@@ -19,6 +19,7 @@
 
 #include "export/csv.h"
 #include "export/opensim.h"
+#include "export/resample.h"
 #include "io/failure.h"
 #include "io/paths.h"
 #include "io/json_writer.h"
@@ -57,6 +58,14 @@ ConversionOptions conversionOptions(const Asked& asked, const std::string& forma
     throw std::invalid_argument("unknown orientation '" + orientation + "' or format '" + format + "'");
   options.clock = clock == "drift" ? SetClock::Drift : SetClock::Offset;
   return options;
+}
+
+// The time a conversion's rows take: on a grid when resampled (0: none); absolute from the creation time,
+// in UTC when the zone's offset is known.
+void timed(ConversionOptions& options, double resample, bool absolute, std::optional<double> utcOffset) {
+  options.resample = resample;
+  options.absoluteTime = absolute;
+  if (utcOffset) options.utcOffset = *utcOffset;
 }
 
 // A set written to files: its outcome as JSON, or (errno, step, path) when the system refused a file.
@@ -347,16 +356,29 @@ void bindEpochs(py::module_& m) {
 
 // A recording's table as Parquet, written by the core as the Node library writes it.
 void bindParquet(py::module_& m) {
-  m.def("convert_parquet", [](const std::string& path, const std::string& target, const Asked& asked) -> py::object {
-    const ConversionOptions options = conversionOptions(asked, "plain");
+  m.def("convert_parquet", [](const std::string& path, const std::string& target, const Asked& asked, double resample,
+                              bool absolute, std::optional<double> utcOffset) -> py::object {
+    ConversionOptions options = conversionOptions(asked, "plain");
+    timed(options, resample, absolute, utcOffset);
     const ParquetTableOutcome done =
         released([&] { return writeParquetTable(path.c_str(), target.c_str(), options, asked.calibrate != "off"); });
     if (done.failure.error) return py::make_tuple(done.failure.error.value(), done.failure.step, done.failure.path);
     return py::make_tuple(done.parsed, jsonText([&](JsonSink& json) { writeRecordingInfo(json, done.settings); }),
                           qualityJson(done.quality), calibrationJson(done.calibration));
-  }, py::arg("path"), py::arg("target"), py::arg("asked"),
+  }, py::arg("path"), py::arg("target"), py::arg("asked"), py::arg("resample"), py::arg("absolute"),
+     py::arg("utc_offset"),
      "(parsed, info, quality, calibration), JSON but parsed, the file written when parsed with samples; "
      "(errno, step, path) when the system refused the target");
+  m.def("convert_parquet_set", [](const std::vector<std::string>& paths, const std::string& folder, const Asked& asked,
+                                  const std::string& clock, double resample, bool absolute,
+                                  std::optional<double> utcOffset) -> py::object {
+    ConversionOptions options = conversionOptions(asked, "plain", clock);
+    timed(options, resample, absolute, utcOffset);
+    return setAnswer(released([&] { return writeParquetSet(paths, folder, options, asked.calibrate != "off"); }));
+  }, py::arg("paths"), py::arg("folder"), py::arg("asked"), py::arg("clock"), py::arg("resample"), py::arg("absolute"),
+     py::arg("utc_offset"),
+     "the set's Parquet files as <folder>/<stem>.parquet, taking their names together: the set's outcome as JSON; "
+     "(errno, step, path) when the system refused a file");
 }
 
 void bindFiles(py::module_& m) {
@@ -371,9 +393,10 @@ void bindFiles(py::module_& m) {
     return py::str(jsonText([&](JsonSink& json) { writeInspection(json, report, calibration); }));
   }, py::arg("path"), "the quality report with the calibration fit as JSON, or None when the file cannot be read to its end as a recording");
 
-  m.def("convert", [](const std::string& path, const std::string& target, const Asked& asked,
-                      const std::string& format) -> py::object {
+  m.def("convert", [](const std::string& path, const std::string& target, const Asked& asked, const std::string& format,
+                      double resample, bool absolute, std::optional<double> utcOffset) -> py::object {
     ConversionOptions options = conversionOptions(asked, format);
+    timed(options, resample, absolute, utcOffset);
     options.writeEmpty = false;  // a recording without samples leaves the target as it was
     DeviceSettings settings;
     QualityReport quality;
@@ -387,7 +410,8 @@ void bindFiles(py::module_& m) {
     }
     return py::make_tuple(jsonText([&](JsonSink& json) { writeRecordingInfo(json, settings); }), qualityJson(quality),
                           calibrationJson(calibration));
-  }, py::arg("path"), py::arg("target"), py::arg("asked"), py::arg("format"),
+  }, py::arg("path"), py::arg("target"), py::arg("asked"), py::arg("format"), py::arg("resample"), py::arg("absolute"),
+     py::arg("utc_offset"),
      "(info, quality, calibration) as JSON; (errno, step, path) when the system refused the target; None when not written");
 
   m.def("target_clash", [](const std::vector<std::string>& inputs, const std::vector<std::string>& targets) -> py::object {
@@ -416,26 +440,23 @@ void bindFiles(py::module_& m) {
 
   m.attr("SET_FILE") = kSetFile;
   m.def("convert_set", [](const std::vector<std::string>& paths, const std::string& folder, const Asked& asked,
-                          const std::string& clock, const std::string& format) -> py::object {
-    const ConversionOptions options = conversionOptions(asked, format, clock);
+                          const std::string& clock, const std::string& format, double resample, bool absolute,
+                          std::optional<double> utcOffset) -> py::object {
+    ConversionOptions options = conversionOptions(asked, format, clock);
+    timed(options, resample, absolute, utcOffset);
     return setAnswer(released([&] { return readAndSyncSet(paths, folder, true, options); }));
-  }, py::arg("paths"), py::arg("folder"), py::arg("asked"), py::arg("clock"), py::arg("format"),
+  }, py::arg("paths"), py::arg("folder"), py::arg("asked"), py::arg("clock"), py::arg("format"), py::arg("resample"),
+     py::arg("absolute"), py::arg("utc_offset"),
      "the set's CSV files as <folder>/<stem>.csv, a plain set's with its set.json, taking their names together: the "
      "set's outcome as JSON; (errno, step, path) when the system refused a file");
 
-  m.def("convert_parquet_set", [](const std::vector<std::string>& paths, const std::string& folder, const Asked& asked,
-                                  const std::string& clock) -> py::object {
-    const ConversionOptions options = conversionOptions(asked, "plain", clock);
-    return setAnswer(released([&] { return writeParquetSet(paths, folder, options, asked.calibrate != "off"); }));
-  }, py::arg("paths"), py::arg("folder"), py::arg("asked"), py::arg("clock"),
-     "the set's Parquet files as <folder>/<stem>.parquet, taking their names together: the set's outcome as JSON; "
-     "(errno, step, path) when the system refused a file");
-
   m.def("convert_opensim", [](const std::vector<std::string>& paths, const std::string& folder,
-                              const std::vector<std::string>& names, const Asked& asked, const std::string& clock) -> py::object {
-    const ConversionOptions options = conversionOptions(asked, "csv", clock);
+                              const std::vector<std::string>& names, const Asked& asked, const std::string& clock,
+                              double resample) -> py::object {
+    ConversionOptions options = conversionOptions(asked, "csv", clock);
+    options.resample = resample;
     return setAnswer(released([&] { return writeOpenSimSet(paths, folder, names, options); }));
-  }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"),
+  }, py::arg("paths"), py::arg("folder"), py::arg("names"), py::arg("asked"), py::arg("clock"), py::arg("resample"),
      "OpenSim's table of the set as <folder>/orientations.sto, with its set.json: the set's outcome as JSON; (errno, step, path) when the "
      "system refused the table");
 }
@@ -447,9 +468,7 @@ void bindBids(py::module_& m) {
                          const Asked& asked, const std::string& clock, double resample, bool absolute,
                          std::optional<double> utcOffset, bool overwrite) -> py::object {
     ConversionOptions options = conversionOptions(asked, "csv", clock);
-    options.resample = resample;
-    options.absoluteTime = absolute;
-    if (utcOffset) options.utcOffset = *utcOffset;
+    timed(options, resample, absolute, utcOffset);
     const BidsRun run{paths, root, names, placements,
                       {entities.at(0), entities.at(1), entities.at(2), entities.at(3), entities.at(4), entities.at(5)},
                       overwrite, "convert", KINOVAR_VERSION};
@@ -514,6 +533,9 @@ void bindSettings(py::module_& m) {
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The native core of kinovar; use the functions of the kinovar package.";
+  // How a resampled set's files were made, in the resampler's words, for its report.
+  m.attr("RESAMPLE_GRID") = kResampleGrid;
+  m.attr("RESAMPLE_METHOD") = kResampleMethod;
 
   py::register_exception_translator([](std::exception_ptr thrown) {
     try {

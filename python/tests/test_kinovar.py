@@ -112,8 +112,62 @@ def test_convert_set_writes_nodes_bytes(recordings, node, tmp_path, format):
     assert refused.value.code == code and refused.value.cause["reason"] == "same-name" and not fresh.exists()
     with pytest.raises(ValueError):
         kinovar.convert(recordings["set"], fresh, format=format, imu_names=["a", "b"])
-    with pytest.raises(ValueError):
-        kinovar.convert(recordings["set"], fresh, format=format, resample=50)
+
+
+@pytest.mark.parametrize("format,options", [
+    ("plain", {"time": "absolute", "timezone": "Europe/Paris", "resample": 50}),
+    ("parquet", {"time": "absolute", "resample": 30.5}),
+    ("parquet", {"time": "absolute", "timezone": "America/New_York"}),
+])
+def test_convert_with_time_and_grid_writes_nodes_bytes(recordings, node, tmp_path, format, options):
+    ours, theirs = tmp_path / "ours", tmp_path / "node"
+    kinovar.convert(recordings["one"], ours, format=format, **options)
+    node("readRecording", str(recordings["one"]), str(theirs), {"format": format, **options})
+    assert ours.read_bytes() == theirs.read_bytes()
+    assert b"datetime" in ours.read_bytes()
+
+
+@pytest.mark.parametrize("format,options", [
+    ("plain", {"time": "absolute", "timezone": "Europe/Paris", "resample": 50, "clock": "drift"}),
+    ("plain", {"resample": 25, "clock": "offset"}),
+    ("opensense", {"resample": 60, "clock": "drift"}),
+    ("parquet", {"time": "absolute", "timezone": "Asia/Kolkata", "resample": 40, "clock": "drift"}),
+])
+def test_convert_set_with_time_and_grid_writes_nodes_bytes(recordings, node, tmp_path, format, options):
+    ours, theirs = tmp_path / "ours", tmp_path / "node"
+    paths = [str(p) for p in recordings["set"]]
+    report = kinovar.convert(recordings["set"], ours, format=format, **options)
+    theirs_report = node("syncReport", paths, str(theirs), {"format": format, **options})
+    assert {**report, "files": None} == {**theirs_report, "files": None}
+    assert report["resample"]["rate"] == options["resample"]
+    assert sorted(os.listdir(ours)) == sorted(os.listdir(theirs))
+    for file in os.listdir(ours):
+        assert (ours / file).read_bytes() == (theirs / file).read_bytes(), file
+
+
+def test_convert_refuses_time_and_grid_a_format_cannot_hold(recordings, tmp_path):
+    out = tmp_path / "out"
+    refusals = [
+        (ValueError, recordings["one"], {"format": "classic", "resample": 50}),
+        (ValueError, recordings["set"], {"format": "csv", "resample": 50}),
+        (ValueError, recordings["one"], {"format": "classic", "time": "absolute"}),
+        (ValueError, recordings["set"], {"format": "opensense", "time": "absolute"}),
+        (ValueError, recordings["one"], {"timezone": "Europe/Paris"}),
+        (ValueError, recordings["one"], {"time": "absolute", "timezone": "Mars/Olympus"}),
+        (ValueError, recordings["one"], {"time": "wall"}),
+        (ValueError, recordings["one"], {"resample": 0}),
+        (ValueError, recordings["set"], {"format": "opensense", "resample": 200000}),
+        (TypeError, recordings["one"], {"resample": "50"}),
+        (TypeError, recordings["one"], {"resample": True}),
+    ]
+    for error, path, options in refusals:
+        with pytest.raises(error):
+            kinovar.convert(path, out, **options)
+        assert not out.exists(), options
+    # Absolute time stands on the creation date: a recording without one is refused, not given 1970.
+    undated = tmp_path / "undated.bin"
+    subprocess.run([generator(), "--out", str(undated), "--seconds", "2", "--created", "0000-00-00 00:00:00"], check=True)
+    assert codes_of(kinovar.convert, undated, out, time="absolute") == "ERR_KINOVAR_FORMAT" and not out.exists()
 
 
 def test_convert_set_to_opensim_writes_nodes_bytes(recordings, node, tmp_path):
