@@ -138,40 +138,14 @@ function* pieces(next, datetime, timeBase) {
 }
 
 /**
- * The tables of a set read a piece of rows at a time, never whole: per
- * recording, the rows and columns of sampleTable of loadSet()'s with the same
- * options (`streams`: only those). The tables may be read interleaved, each
- * piece by piece. Call close() when done.
- * @returns {{tables: Array<{info: object, columns: object[], rates: Record<string, number>,
- *   chunks: (rows: number) => Iterable<object>}>, span: number, report: () => object, close: () => void}}
- *   report: the set's, its slips those of the whole tables once each is read to its end
+ * Opens a set as its conversion would and lets it go, reading no stream:
+ * throws the failure the conversion would meet first (a member that is no
+ * recording, a set that cannot be aligned).
  */
-function streamSet(recordingPaths, { progress, ...conversion }, { datetime = false, streams } = {}) {
-  // The handle outlives this call, so it must not hold the callback.
-  const set = native.openSetTable(recordingPaths, { ...conversion, streams });
+function checkSetOpens(recordingPaths, { progress, ...conversion }) {
+  const set = native.openSetTable(recordingPaths, conversion);
   if (set.failure) throw setFailure(set, recordingPaths);
-  // The window's length in seconds, over which the tables' time runs.
-  const span = set.window ? set.window.end - set.window.start : 0;
-  // The tables are read one after the other: each its share, by the window time its rows have reached.
-  const done = (i, within) => progress?.((i + Math.min(1, within)) / set.recordings.length);
-  const tables = set.recordings.map((recording, i) => ({
-    info: { ...recording.info, quality: recording.quality, ...calibrationReport(conversion, set.calibrations?.[i]) },
-    columns: tableColumns(recording.columns, datetime),
-    rates: recording.rates,
-    * chunks(rows) {
-      for (const piece of pieces(() => native.nextSetRows(set.handle, i, rows), datetime, set.timeBase)) {
-        yield piece;
-        if (piece.to && span > 0) done(i, piece.columns[0].values[piece.to - 1] / span);
-      }
-      done(i, 1);
-    },
-  }));
-  return {
-    tables,
-    span,
-    report: () => reportOf(native.setTableOutcome(set.handle), recordingPaths, [], conversion),
-    close: () => native.closeSetTable(set.handle),
-  };
+  native.closeSetTable(set.handle);
 }
 
 /** Microseconds since 1970 of each time, as the core writes the datetime column. */
@@ -271,5 +245,5 @@ function tableStreams(columns) {
 }
 
 module.exports = {
-  load, loadSet, loadRequest, loadSetRequest, runLoad, runLoadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, streamSet, tableStreams, datetimes, damaged, ESTIMATED_FROM, layoutKey,
+  load, loadSet, loadRequest, loadSetRequest, runLoad, runLoadSet, loadRecording, loadRecordingSet, sampleTable, streamTable, checkSetOpens, tableStreams, datetimes, damaged, ESTIMATED_FROM, layoutKey,
 };

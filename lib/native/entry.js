@@ -96,9 +96,7 @@ module.exports = {
   /** (recordings, conversion) -> the set's outcome with {handle, timeBase, recordings: [{info, quality, columns}]} */
   openSetTable: entry.openSetTable,
   /** (handle, i, maxRows) -> recording i's next rows as nextRows gives them, or null after its last */
-  nextSetRows: entry.nextSetRows,
   /** (handle) -> the set's outcome, its slips those of the rows read */
-  setTableOutcome: entry.setTableOutcome,
   /** (handle) -> the recordings are let go at once */
   closeSetTable: entry.closeSetTable,
   /** (recordings, conversion) -> the set's outcome with its recordings */

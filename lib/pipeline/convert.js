@@ -10,7 +10,7 @@ const {
   notWritten, notWrittenCode, syncFailure, setFailure, checkMembers, checkRecording, checkSamples, reportOf, filesOf, calibrationReport,
   calibrationAsked,
 } = require('../checks/outcomes');
-const { streamSet, damaged } = require('../data/tables');
+const { checkSetOpens, damaged } = require('../data/tables');
 const { absoluteTime } = require('../model/time');
 const output = require('../output/files');
 const { convertBids } = require('./bids');
@@ -89,8 +89,7 @@ function writeNativeSet(recordingPaths, outputFolder, targets, conversion, forma
   // refused here, after what the conversion would have refused first.
   const clash = output.outputClash(targets);
   if (clash) {
-    // Opened, which fails as the conversion would, and let go: no stream is read.
-    streamSet(recordingPaths, conversion).close();
+    checkSetOpens(recordingPaths, conversion);
     throw syncFailure({ failure: 'output', output: 'same-name', recordings: clash }, recordingPaths, outputFolder, format);
   }
   const outcome = format === 'parquet'

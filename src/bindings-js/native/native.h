@@ -151,8 +151,6 @@ Napi::Value LoadSet(const Napi::CallbackInfo& info);
 Napi::Value OpenTable(const Napi::CallbackInfo& info);
 Napi::Value NextRows(const Napi::CallbackInfo& info);
 Napi::Value OpenSetTable(const Napi::CallbackInfo& info);
-Napi::Value NextSetRows(const Napi::CallbackInfo& info);
-Napi::Value SetTableOutcome(const Napi::CallbackInfo& info);
 Napi::Value CloseSetTable(const Napi::CallbackInfo& info);
 Napi::Value CloseTable(const Napi::CallbackInfo& info);
 Napi::Value SampleRows(const Napi::CallbackInfo& info);

@@ -38,8 +38,6 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"nextRows", NextRows},
       {"closeTable", CloseTable},
       {"openSetTable", OpenSetTable},
-      {"nextSetRows", NextSetRows},
-      {"setTableOutcome", SetTableOutcome},
       {"closeSetTable", CloseSetTable},
       {"sampleRows", SampleRows},
       {"loadSet", LoadSet},

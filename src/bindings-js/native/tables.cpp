@@ -110,12 +110,10 @@ Napi::Value NextRows(const Napi::CallbackInfo& info) {
   });
 }
 
-// A set's tables in pieces: openSetTable(paths, options) -> the set's outcome
-// with {handle, timeBase, recordings: [{info, quality, columns, rates}]} (no
-// handle after a failure; options.streams: only those; rates: per stream's
-// name); nextSetRows(handle, i, maxRows) -> recording i's next rows as
-// nextRows, or null at its end; setTableOutcome(handle) -> the outcome with
-// the slips of the tables read to their end; closeSetTable(handle).
+// A set's tables opened as its conversion opens them: openSetTable(paths,
+// options) -> the set's outcome with {handle, timeBase, recordings: [{info,
+// quality, columns, rates}]} (no handle after a failure; options.streams:
+// only those); closeSetTable(handle).
 using SetTableHandle = std::unique_ptr<SetTableReader>;
 
 SetTableHandle* setTableHandle(const Napi::Value& value) {
@@ -152,28 +150,6 @@ Napi::Value OpenSetTable(const Napi::CallbackInfo& info) {
                Napi::External<SetTableHandle>::New(env, handle.release(), [](Napi::Env, SetTableHandle* done) { delete done; }));
     return result;
   });
-}
-
-Napi::Value NextSetRows(const Napi::CallbackInfo& info) {
-  Napi::Env env = info.Env();
-  SetTableHandle* handle = info.Length() > 2 ? setTableHandle(info[0]) : nullptr;
-  if (!handle || !*handle || !info[1].IsNumber() || !info[2].IsNumber()) return wrongArguments(env, "nextSetRows");
-  const double i = info[1].As<Napi::Number>().DoubleValue();
-  if (!(i >= 0 && i < static_cast<double>((*handle)->size()))) return wrongArguments(env, "nextSetRows");
-  const uint64_t maxRows = maxRowsOf(info[2]);
-  return run(env, [&]() -> Napi::Value {
-    RowPiece chunk;
-    const size_t recording = static_cast<size_t>(i);
-    if (!(*handle)->next(recording, maxRows, chunk)) return env.Null();
-    return rowsObject(env, chunk, (*handle)->columns(recording));
-  });
-}
-
-Napi::Value SetTableOutcome(const Napi::CallbackInfo& info) {
-  Napi::Env env = info.Env();
-  SetTableHandle* handle = info.Length() > 0 ? setTableHandle(info[0]) : nullptr;
-  if (!handle || !*handle) return wrongArguments(env, "setTableOutcome");
-  return setOutcome(env, (*handle)->outcome());
 }
 
 Napi::Value CloseSetTable(const Napi::CallbackInfo& info) {
