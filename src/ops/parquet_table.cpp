@@ -13,6 +13,7 @@
 #include "calibration/calibration.h"
 #include "export/json.h"
 #include "export/parquet.h"
+#include "io/js_number.h"
 #include "io/json_writer.h"
 #include "io/paths.h"
 #include "ops/load.h"
@@ -23,43 +24,6 @@
 
 namespace kinovar {
 namespace {
-
-// ECMAScript's Number::toString: the shortest digits, in plain notation
-// from 1e-6 up to 1e21.
-void scriptNumber(std::string& out, double v) {
-  if (v == 0) {
-    out += '0';
-    return;
-  }
-  char buffer[40];
-  const std::string_view s(buffer, static_cast<size_t>(
-                                       std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific).ptr -
-                                       buffer));
-  size_t at = 0;
-  if (s[0] == '-') out += '-', at = 1;
-  const size_t e = s.find('e');
-  std::string digits(1, s[at]);
-  if (e > at + 1) digits.append(s.substr(at + 2, e - at - 2));
-  const int k = static_cast<int>(digits.size());
-  const int n = std::atoi(std::string(s.substr(e + 1)).c_str()) + 1;
-  if (k <= n && n <= 21) {
-    out += digits;
-    out.append(static_cast<size_t>(n - k), '0');
-  } else if (0 < n && n <= 21) {
-    out.append(digits, 0, static_cast<size_t>(n));
-    out += '.';
-    out.append(digits, static_cast<size_t>(n));
-  } else if (-6 < n && n <= 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-n), '0');
-    out += digits;
-  } else {
-    out += digits[0];
-    if (k > 1) out += '.', out.append(digits, 1);
-    out += n - 1 < 0 ? "e-" : "e+";
-    out += std::to_string(std::abs(n - 1));
-  }
-}
 
 std::string unitsJson(const std::vector<ColumnLayout>& columns, bool datetime) {
   return jsonText([&](JsonSink& json) {
@@ -151,6 +115,8 @@ int64_t datetimeMicros(double time, double timeBase) {
   return static_cast<int64_t>(whole) * 1000000 + static_cast<int64_t>(rounded);
 }
 
+// Compact JSON with its numbers rewritten as JavaScript writes them, so the
+// description is the bytes JSON.stringify gives in either binding.
 std::string scriptJson(const std::string& json) {
   std::string out;
   out.reserve(json.size());
@@ -166,7 +132,7 @@ std::string scriptJson(const std::string& json) {
       while (end < json.size() && std::string_view("0123456789.eE+-").find(json[end]) != std::string_view::npos) ++end;
       double v = 0;
       std::from_chars(json.data() + i, json.data() + end, v);
-      scriptNumber(out, v);
+      appendJsNumber(out, v);
       i = end - 1;
     } else {
       inString = c == '"';
