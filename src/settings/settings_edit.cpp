@@ -9,6 +9,7 @@
 #include <map>
 #include <string_view>
 
+#include "io/js_number.h"
 #include "model/calendar.h"
 #include "settings/base64.h"
 #include "settings/settings_record.h"
@@ -18,24 +19,6 @@ namespace kinovar {
 namespace {
 
 // ---- Values as the hosts show them in messages ----
-
-// A number as JavaScript prints it: plain digits from 1e-6 to 1e21, else
-// an exponent without leading zeros.
-std::string jsNumber(double x) {
-  if (x == 0) return "0";
-  if (std::isnan(x)) return "NaN";
-  if (std::isinf(x)) return x > 0 ? "Infinity" : "-Infinity";
-  char buffer[400];
-  const double size = std::fabs(x);
-  if (size >= 1e-6 && size < 1e21) {
-    return {buffer, std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed).ptr};
-  }
-  std::string text(buffer, std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr);
-  const size_t e = text.find('e');
-  size_t digits = e + 2;
-  while (digits + 1 < text.size() && text[digits] == '0') text.erase(digits, 1);
-  return text;
-}
 
 std::string quoted(const std::string& text) {
   std::string out = "\"";
