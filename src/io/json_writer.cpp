@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "io/js_number.h"
+#include "io/json_reader.h"
 
 namespace kinovar {
 
@@ -120,6 +121,23 @@ JsonWriter& JsonWriter::document(std::string_view json) {
   separate();
   text_ += json;
   return *this;
+}
+
+void writeJsonValue(JsonSink& json, const JsonValue& v) {
+  switch (v.type) {
+    case JsonValue::Type::Null: json.null(); return;
+    case JsonValue::Type::Bool: json.value(v.boolean); return;
+    case JsonValue::Type::Number: json.value(v.number); return;
+    case JsonValue::Type::String: json.value(v.text); return;
+    default: break;
+  }
+  const bool object = v.type == JsonValue::Type::Object;
+  object ? json.beginObject() : json.beginArray();
+  for (size_t i = 0; i < v.items.size(); ++i) {
+    if (object) json.key(v.keys[i]);
+    writeJsonValue(json, v.items[i]);
+  }
+  object ? json.endObject() : json.endArray();
 }
 
 }  // namespace kinovar

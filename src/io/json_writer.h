@@ -96,6 +96,11 @@ class JsonWriter : public JsonSink {
   bool afterKey_ = false;
 };
 
+struct JsonValue;
+
+// A tree read by parseJson, written back to a sink.
+void writeJsonValue(JsonSink& json, const JsonValue& value);
+
 // The text of a document written by `write` to a JsonWriter.
 template <typename Write>
 std::string jsonText(Write&& write, JsonLayout layout = JsonLayout::Compact) {

@@ -251,27 +251,9 @@ CalibrationReport BidsTables::calibration(size_t i) const {
 
 namespace {
 
-// A tree (read back from the core's reports, or built here) written to a sink.
-void writeValue(JsonSink& json, const JsonValue& v) {
-  switch (v.type) {
-    case JsonValue::Type::Null: json.null(); return;
-    case JsonValue::Type::Bool: json.value(v.boolean); return;
-    case JsonValue::Type::Number: json.value(v.number); return;
-    case JsonValue::Type::String: json.value(v.text); return;
-    default: break;
-  }
-  const bool object = v.type == JsonValue::Type::Object;
-  object ? json.beginObject() : json.beginArray();
-  for (size_t i = 0; i < v.items.size(); ++i) {
-    if (object) json.key(v.keys[i]);
-    writeValue(json, v.items[i]);
-  }
-  object ? json.endObject() : json.endArray();
-}
-
 // JSON.stringify(value, null, 2) and a line break, as the sidecars were first written.
 std::string indented(const JsonValue& value) {
-  return jsonText([&](JsonSink& json) { writeValue(json, value); }, JsonLayout::Indented) + '\n';
+  return jsonText([&](JsonSink& json) { writeJsonValue(json, value); }, JsonLayout::Indented) + '\n';
 }
 
 JsonValue text(std::string value) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "io/js_number.h"
+#include "io/json_writer.h"
 #include "model/calendar.h"
 #include "settings/base64.h"
 #include "settings/settings_record.h"
@@ -20,45 +21,10 @@ namespace {
 
 // ---- Values as the hosts show them in messages ----
 
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') (out += '\\') += c;
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\b') out += "\\b";
-    else if (c == '\f') out += "\\f";
-    else if (byte < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
-}
-
 // As JSON.stringify shows the value; a null pointer is undefined.
 std::string shownJson(const JsonValue* v) {
   if (v == nullptr) return "undefined";
-  switch (v->type) {
-    case JsonValue::Type::Null: return "null";
-    case JsonValue::Type::Bool: return v->boolean ? "true" : "false";
-    case JsonValue::Type::Number: return std::isfinite(v->number) ? jsNumber(v->number) : "null";
-    case JsonValue::Type::String: return quoted(v->text);
-    default: break;
-  }
-  const bool object = v->type == JsonValue::Type::Object;
-  std::string out(1, object ? '{' : '[');
-  for (size_t i = 0; i < v->items.size(); ++i) {
-    if (i > 0) out += ',';
-    if (object) out += quoted(v->keys[i]) + ':';
-    out += shownJson(&v->items[i]);
-  }
-  return out + (object ? '}' : ']');
+  return jsonText([&](JsonSink& json) { writeJsonValue(json, *v); }, JsonLayout::JavaScript);
 }
 
 // As String() shows the value.
