@@ -99,7 +99,8 @@ void JsonWriter::escape(std::string_view text) {
     if (c < 0x20) {
       u(c);
     } else if (c == 0xED && i + 2 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0) {
-      u(0xD000 | (static_cast<unsigned char>(text[i + 1]) & 0x3F) << 6 | (static_cast<unsigned char>(text[i + 2]) & 0x3F));
+      u(0xD000u | (static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])) & 0x3Fu) << 6 |
+        (static_cast<unsigned>(static_cast<unsigned char>(text[i + 2])) & 0x3Fu));
       i += 2;
     } else {
       text_ += static_cast<char>(c);
