@@ -9,6 +9,7 @@
 #include "io/failure.h"
 #include "io/js_number.h"
 #include "io/json_reader.h"
+#include "io/paths.h"
 #include "io/read_file.h"
 
 namespace kinovar {
@@ -669,7 +670,7 @@ std::string calibrationSummary(const JsonValue& report) {
   const std::string source = textOf(&report, "source");
   if (source == "off") return "off: the samples are raw";
   std::string file = textOf(&report, "file");
-  file = file.substr(file.find_last_of('/') == std::string::npos ? 0 : file.find_last_of('/') + 1);
+  file = fileName(file);
   std::string text = !flag(&report, "applied") ? "raw: nothing could be fitted"
                      : source == "file" ? std::string("from ") + file + " (device " + jsNumber(numberOf(&report, "deviceId")) + ")"
                                         : "fitted on the recording's still moments";

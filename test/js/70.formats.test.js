@@ -607,7 +607,9 @@ test('set.json holds the report the library answers, its paths seen from the fol
   fs.mkdirSync(path.join(dir, 'in', 'deep'), { recursive: true });
   const made = generateSession(path.join(dir, 'in', 'deep'), { seconds: 2, sensors: [[0, 0.5, 'a'], [-1.25, 0.25, 'b']] });
   // Names JSON must escape, a name of another script, and folders reached through "." and "..".
-  const set = made.map((file, i) => path.join(path.dirname(file), ['q"ote\\back\ttab\u0001', 'émilie 😀'][i] + '.bin'));
+  // Windows names hold no quote, backslash or control character.
+  const odd = process.platform === 'win32' ? "q'uote back" : 'q"ote\\back\ttab\u0001';
+  const set = made.map((file, i) => path.join(path.dirname(file), [odd, 'émilie 😀'][i] + '.bin'));
   made.forEach((file, i) => fs.renameSync(file, set[i]));
   const cwd = process.cwd();
   process.chdir(path.join(dir, 'in'));
