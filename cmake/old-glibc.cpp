@@ -30,6 +30,9 @@ int old___pthread_key_create(pthread_key_t*, void (*)(void*));
 int old_pthread_key_delete(pthread_key_t);
 void* old_pthread_getspecific(pthread_key_t);
 int old_pthread_setspecific(pthread_key_t, const void*);
+int old_pthread_rwlock_rdlock(pthread_rwlock_t*);
+int old_pthread_rwlock_wrlock(pthread_rwlock_t*);
+int old_pthread_rwlock_unlock(pthread_rwlock_t*);
 int old___xstat(int, const char*, struct stat*);
 int old___lxstat(int, const char*, struct stat*);
 int old___fxstat(int, int, struct stat*);
@@ -45,6 +48,9 @@ KINOVAR_OLD(__pthread_key_create, "GLIBC_2.2.5");
 KINOVAR_OLD(pthread_key_delete, "GLIBC_2.2.5");
 KINOVAR_OLD(pthread_getspecific, "GLIBC_2.2.5");
 KINOVAR_OLD(pthread_setspecific, "GLIBC_2.2.5");
+KINOVAR_OLD(pthread_rwlock_rdlock, "GLIBC_2.2.5");
+KINOVAR_OLD(pthread_rwlock_wrlock, "GLIBC_2.2.5");
+KINOVAR_OLD(pthread_rwlock_unlock, "GLIBC_2.2.5");
 KINOVAR_OLD(__xstat, "GLIBC_2.2.5");
 KINOVAR_OLD(__lxstat, "GLIBC_2.2.5");
 KINOVAR_OLD(__fxstat, "GLIBC_2.2.5");
@@ -71,6 +77,10 @@ int __wrap___pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
 int __wrap_pthread_key_delete(pthread_key_t key) { return old_pthread_key_delete(key); }
 void* __wrap_pthread_getspecific(pthread_key_t key) { return old_pthread_getspecific(key); }
 int __wrap_pthread_setspecific(pthread_key_t key, const void* value) { return old_pthread_setspecific(key, value); }
+// std::shared_mutex's locks.
+int __wrap_pthread_rwlock_rdlock(pthread_rwlock_t* lock) { return old_pthread_rwlock_rdlock(lock); }
+int __wrap_pthread_rwlock_wrlock(pthread_rwlock_t* lock) { return old_pthread_rwlock_wrlock(lock); }
+int __wrap_pthread_rwlock_unlock(pthread_rwlock_t* lock) { return old_pthread_rwlock_unlock(lock); }
 
 int __wrap_stat(const char* path, struct stat* out) { return old___xstat(kStatVersion, path, out); }
 int __wrap_lstat(const char* path, struct stat* out) { return old___lxstat(kStatVersion, path, out); }
