@@ -38,7 +38,9 @@ for major in "${majors[@]}"; do
     grep -E '^# (tests|pass|fail|skipped)' "$dir.test.log"
     passed+=("$version")
   else
-    grep -E '^not ok|^# (tests|pass|fail|skipped)' "$dir.test.log"
+    # Each failure with its diagnostics, so that a CI log alone tells why.
+    awk '/^not ok/ { show = 1 } show { print } /^  \.\.\.$/ { show = 0 }' "$dir.test.log" | head -n 200
+    grep -E '^# (tests|pass|fail|skipped)' "$dir.test.log"
     failed+=("$version")
   fi
 done

@@ -539,9 +539,10 @@ void writeFiles(const BidsRun& run, const ConversionOptions& options, const Bids
   const SharedFiles now = sharedFiles(layout, run);
   std::optional<int64_t> start;
   if (options.absoluteTime && span.rows) start = datetimeMicros(tables.timeBase(), span.startTime);
-  put(files[6], scansText(now.scans, layout.scanName, bidsAcqTime(start, options.utcOffset == options.utcOffset)));
-  put(files[7], tsvText(now.participants));
-  if (files.size() > 8) put(files[8], now.description);
+  const size_t shared = files.size() - 2;
+  if (shared > kBidsEventsJson + 1) put(files[kBidsEventsJson + 1], now.description);
+  put(files[shared], scansText(now.scans, layout.scanName, bidsAcqTime(start, options.utcOffset == options.utcOffset)));
+  put(files[shared + 1], tsvText(now.participants));
   size_t bad = 0;
   if (!commitTogether(files, options.durable, &bad))
     stop(paths[bad], files[bad].error().value(), files[bad].failedStep(), "");
@@ -563,10 +564,11 @@ BidsOutcome writeBidsRun(const BidsRun& run, const ConversionOptions& options) {
     writing = true;
     made = ensureFolder(joinPaths(layout.own[kBidsMotion], ".."));
     // A description that is there is left as it is; one made now may meet another run's, whose bytes it keeps.
+    // It takes its name before the shared tables: a root with them but without it would look foreign to other runs.
     std::vector<std::string> paths(layout.own.begin(), layout.own.end());
+    if (kindOf(layout.description) == Kind::None) paths.push_back(layout.description);
     paths.push_back(layout.scans);
     paths.push_back(layout.participants);
-    if (kindOf(layout.description) == Kind::None) paths.push_back(layout.description);
     std::vector<OutputFile> files;
     for (const std::string& path : paths) {
       OutputFile& file = files.emplace_back(path.c_str(), OutputFile::Mode::Binary, options.durable);
