@@ -45,8 +45,10 @@ module.exports = {
   isDeviceName: entry.isDeviceName,
   /** () -> {banner, streams, columns, parquetGroupRows, …}: what the tables look like, as the native writers make them */
   schema: entry.schema,
-  /** (first block) -> whether it holds a settings record */
+  /** (path) -> null for a recording, else {reason, bytes} and for one that cannot be read {code, errno, syscall} */
   checkRecordingFile: entry.checkRecordingFile,
+  /** (path) -> {kind, size, ours, format}: what stands where an output would go, or {code, errno, syscall} */
+  existingFile: entry.existingFile,
   /** (path) -> readConfig's JSON text with the calibration exact, or '' when the file holds no settings */
   readSettings: entry.readSettings,
   /** (source bytes or null, settings JSON) -> {edit: true, bytes} | {text} | {refusal: 'type'|'range'|'value', message} */

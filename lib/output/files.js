@@ -7,11 +7,9 @@
 // files are ours is recognise.js's to tell.
 const fs = require('node:fs');
 const path = require('node:path');
-const { getSystemErrorMap } = require('node:util');
 const native = require('../native/entry');
 const { KinovarError, codes } = require('../errors');
-const { inspect, head } = require('./recognise');
-const { SIGNATURES } = require('../model/schema');
+const { inspect, head, systemCause } = require('./recognise');
 
 /**
  * The first two of the paths that would be one file, as [first, second],
@@ -86,7 +84,7 @@ const describe = {
  * is empty, is a pipe or device, or already is an output of ours (of any
  * format: one output of ours may replace another).
  * @param {string} file
- * @param {string} kind a key of SIGNATURES, or another format's name
+ * @param {string} kind the output's format, for the words
  * @param {{overwrite?: boolean}} [options] overwrite allows any file
  */
 function checkReplaceable(file, kind, options) {
@@ -101,7 +99,7 @@ function checkExisting(file, kind, { overwrite = false } = {}) {
     throw new KinovarError(`${file} is a folder; give a file name for the ${kind.toUpperCase()} output, or a folder path ending in "/"`,
       'EISDIR', { path: file });
   }
-  if (['missing', 'empty', 'device', 'output', ...Object.keys(SIGNATURES)].includes(found.kind) || overwrite) return found;
+  if (found.ours || overwrite) return found;
   throw new KinovarError(`${file} exists and is not a file kinovar wrote (${describe[found.kind] ?? ''}${found.size} bytes): ` +
     'kinovar will not replace it. Choose another output name, or replace it on purpose with --force ' +
     '(overwrite: true in the API).',
@@ -195,16 +193,6 @@ function inputError(cause, file) {
   const reason = cause.message?.replace(/^[A-Z]+: /, '').replace(/,.*$/, '') || code;
   return new KinovarError(`${file}: cannot be read: ${reason} (${code}); ${readAdvice[code] ?? 'check the path and the disk'}`,
     code, { path: file, syscall: cause.syscall, errno: cause.errno });
-}
-
-/**
- * A system error the core named (its code, and the call that failed) as
- * Node gives its own: its errno and words are Node's for that name.
- * @param {{code: string, syscall: string}} failure
- */
-function systemCause({ code, syscall }) {
-  const [errno, [, words]] = [...getSystemErrorMap()].find(([, [name]]) => name === code) ?? [undefined, [code, code]];
-  return { code, syscall, errno, message: `${code}: ${words}` };
 }
 
 /** The first bytes of an input (fewer when it is shorter); one that cannot be read throws inputError's error. */

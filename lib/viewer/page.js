@@ -17,7 +17,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const native = require('../native/entry');
 const output = require('../output/files');
-const { isPlainHeader } = require('../output/recognise');
+const { inspect } = require('../output/recognise');
 const { readParquetBytes } = require('../parquet/file');
 const { progressOf, calibrationOf, viewOptions } = require('../checks/options');
 const { checkRecording, checkSamples, qualityProblems } = require('../checks/outcomes');
@@ -57,7 +57,7 @@ function inputKind(file) {
   const head = output.inputHead(file, BLOCK).toString('latin1');
   if (head.startsWith(BANNER)) return 'csv';
   if (head.startsWith(PARQUET_MAGIC)) return 'parquet';
-  if (/\r?\n/.test(head) && isPlainHeader(head.split(/\r?\n/)[0])) return 'plain';
+  if (inspect(file).format === 'plain') return 'plain';
   return 'recording';
 }
 

@@ -12,7 +12,6 @@ import json
 import math
 import numbers
 import os
-import stat
 
 from . import _bids, _core
 from ._errors import KinovarError, SettingsValueError, from_os_error, system_error
@@ -392,8 +391,8 @@ def calibrate(path, *, out=None, overwrite=False):
     per axis, fitted so that every still 10 s window's mean lies at 1 g, and
     the gyroscope's bias at rest; with the error at rest before and after,
     and why a fit was refused. Nothing is converted. With ``out``, the
-    report is also written there as a calibration file (an existing file is
-    replaced only with ``overwrite=True``), which ``calibrate=`` of a
+    report is also written there as a calibration file (an output of ours
+    there is replaced, any other file only with ``overwrite=True``), which ``calibrate=`` of a
     conversion applies to the device's other recordings."""
     encoded = _path(path, "calibrate")
     target = None if out is None else _path(out, "calibrate", "out")
@@ -402,8 +401,7 @@ def calibrate(path, *, out=None, overwrite=False):
     _check_recording(encoded)
     if target is not None:
         _refuse_clash(encoded, target, "is the recording itself: the calibration file must not replace it")
-        if not overwrite:
-            _refuse_existing(target, "calibrate", "a calibration file")
+        _refuse_existing(target, overwrite)
     report = _core.calibrate(encoded, target)
     if report is None:
         raise KinovarError(f"{_display(encoded)}: could not be read to its end", "ERR_KINOVAR_UNREADABLE",
@@ -443,11 +441,27 @@ def _refuse_clash(recording, target, itself):
                        "another name)", "ERR_KINOVAR_NOT_OURS", path=_display(target))
 
 
-def _refuse_existing(target, fn, what):
-    if os.path.lexists(target):
-        raise KinovarError(f"{_display(target)} exists: {fn} replaces no file unless overwrite=True "
-                           f"(it cannot tell here whether the file is {what}); choose another name, or pass overwrite=True",
-                           "ERR_KINOVAR_NOT_OURS", path=_display(target))
+def _existing(target):
+    """(kind, size, ours) of what stands at target, as the core finds it."""
+    kind, size, ours, _, number = _core.existing_file(target)
+    if number:
+        raise system_error(number, _display(target), "open")
+    return kind, size, ours
+
+
+def _refuse_existing(target, overwrite):
+    """Raises unless an output may take target's place: nothing is there, an
+    output of kinovar is (one may replace another), or overwrite says so."""
+    shown = _display(target)
+    kind, size, ours = _existing(target)
+    if kind == "folder":
+        raise KinovarError(f"{shown} is a folder; give a file name for the output", "EISDIR", path=shown)
+    if ours or overwrite:
+        return
+    what = {"recording": "a recording, ", "settings": "a settings file, "}.get(kind, "")
+    raise KinovarError(f"{shown} exists and is not a file kinovar wrote ({what}{size} bytes): kinovar will not "
+                       "replace it. Choose another output name, or replace it on purpose with overwrite=True.",
+                       "ERR_KINOVAR_NOT_OURS", path=shown)
 
 
 def _imu_names(given, paths, suffix="_imu", holder="OpenSim's table"):
@@ -519,13 +533,12 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
     else:
         extension = b".parquet" if format == "parquet" else b".csv"
         targets = [os.path.join(folder, _core.file_stem(p) + extension) for p in encoded]
-    if not overwrite:
-        # A plain set's report, and OpenSim's, take their name with the files.
-        besides = [os.path.join(folder, os.fsencode(_core.SET_FILE))] if format in ("plain", "opensense") else []
-        for target in targets + besides:
-            # One that is a recording is refused by the set's own rule, after the synchronisation.
-            if not _is_recording(target, encoded):
-                _refuse_existing(target, fn, "an output of kinovar")
+    # A plain set's report, and OpenSim's, take their name with the files.
+    besides = [os.path.join(folder, os.fsencode(_core.SET_FILE))] if format in ("plain", "opensense") else []
+    for target in targets + besides:
+        # One that is a recording is refused by the set's own rule, after the synchronisation.
+        if not _is_recording(target, encoded):
+            _refuse_existing(target, overwrite)
     rate, absolute, offset_at = timing
     if absolute:
         # The set's time stands on its first recording's.
@@ -591,9 +604,9 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     Parquet file, the recording's description in its metadata (the bytes
     the Node library writes); 'classic' ('csv') is the classic CSV (a row
     per clock tick, the classic time column). The file is written beside
-    its target and takes its name when complete. An existing ``out`` is
-    replaced only with ``overwrite=True``, never when it is the recording
-    itself. ``calibrate`` and ``force`` as :func:`load`; by default the
+    its target and takes its name when complete. An existing ``out`` that
+    kinovar wrote (in any format) is replaced; any other file only with
+    ``overwrite=True``, and never the recording itself. ``calibrate`` and ``force`` as :func:`load`; by default the
     tables are calibrated ('auto') and the classic CSV keeps the sensor's
     samples ('off'), as the command line writes them. Returns the
     recording's description with its ``quality`` report (and
@@ -644,8 +657,7 @@ def convert(path, out, *, format="plain", orientation="accurate", calibrate=None
     _check_recording(encoded)
     what = "the Parquet file" if format == "parquet" else "the CSV file"
     _refuse_clash(encoded, target, f"is the recording itself; write {what} elsewhere")
-    if not overwrite:
-        _refuse_existing(target, "convert", "an output of kinovar")
+    _refuse_existing(target, overwrite)
     timed = (rate, absolute, _utc_offset(encoded, absolute, offset_at))
     if format == "parquet":
         return _convert_parquet(encoded, target, asked, calibrate, timed)
@@ -713,8 +725,7 @@ def write_settings(path, settings, *, overwrite=False):
     makes a new file of the native writer's records. A value no record can
     hold raises KinovarError ERR_KINOVAR_SETTINGS_VALUE (also a ValueError)
     naming the field and what it may be. A recording is never written; another
-    file that is not a settings file (any existing file, for the text) is
-    replaced only with ``overwrite=True``."""
+    file that is not a settings file is replaced only with ``overwrite=True``."""
     encoded = _path(path, "write_settings")
     if not isinstance(overwrite, bool):
         raise TypeError(f"write_settings: overwrite must be True or False, not {type(overwrite).__name__}")
@@ -726,8 +737,7 @@ def write_settings(path, settings, *, overwrite=False):
                         f"entries split by ':'), not {type(settings).__name__}")
     if "\0" in settings:
         raise ValueError("write_settings: the settings text holds a NUL character")
-    if not overwrite:
-        _refuse_existing(encoded, "write_settings", "a settings file")
+    _settings_source(encoded, overwrite)
     _write_config(encoded, settings)
 
 
@@ -771,28 +781,19 @@ def _settings_source(target, overwrite):
     file is to be made. A recording is refused always, another file unless
     overwrite."""
     shown = _display(target)
-    try:
-        info = os.stat(target)
-    except (FileNotFoundError, NotADirectoryError):
-        return None
-    except OSError as error:
-        raise from_os_error(error, shown, "open") from None
-    if stat.S_ISDIR(info.st_mode):
+    kind, size, _ = _existing(target)
+    if kind == "folder":
         raise KinovarError(f"{shown} is a folder, not a settings file; give a file name", "EISDIR", path=shown)
-    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
-        return None  # a pipe or device is written as it is; an empty file holds nothing to lose
-    fault = _core.check_recording(target)
-    if fault is not None and fault[0] in ("missing", "unreadable"):
-        raise system_error(fault[1], shown, "read")
-    if fault is not None and fault[0] in ("cut-short", "settings-file"):
-        with open(target, "rb") as file:
-            return file.read(_BLOCK)
-    if fault is None or fault[0] == "no-samples":
-        raise KinovarError(f"{shown} is a recording ({info.st_size} bytes: data follow its settings block), not a "
+    if kind == "recording":
+        raise KinovarError(f"{shown} is a recording ({size} bytes: data follow its settings block), not a "
                            "settings file: kinovar never writes settings into a recording. Write them to a new file "
                            "instead.", "ERR_KINOVAR_IS_RECORDING", path=shown)
-    if not overwrite:
-        raise KinovarError(f"{shown} is not a settings file (it holds no settings record): kinovar will not replace it. "
+    if kind == "settings":
+        with open(target, "rb") as file:
+            return file.read(_BLOCK)
+    if kind not in ("missing", "empty", "device") and not overwrite:
+        what = "holds no settings record" if kind == "other" else f"is a {kind.upper()} file"
+        raise KinovarError(f"{shown} is not a settings file (it {what}): kinovar will not replace it. "
                            "Choose another name, or replace it on purpose with overwrite=True.", "ERR_KINOVAR_NOT_OURS",
                            path=shown)
     return None

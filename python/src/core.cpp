@@ -25,6 +25,7 @@
 #include "io/json_writer.h"
 #include "ops/bids.h"
 #include "ops/epochs.h"
+#include "ops/existing.h"
 #include "ops/load.h"
 #include "ops/names.h"
 #include "ops/operations.h"
@@ -381,6 +382,41 @@ void bindParquet(py::module_& m) {
      "(errno, step, path) when the system refused a file");
 }
 
+// What stands at a path, and the names outputs take: asked before any work.
+void bindChecks(py::module_& m) {
+  m.def("target_clash", [](const std::vector<std::string>& inputs, const std::vector<std::string>& targets) -> py::object {
+    const TargetClash clash = targetClash(inputs, targets);
+    if (clash.problem == OutputProblem::None) return py::none();
+    return py::make_tuple(outputProblemName(clash.problem), clash.indices);
+  }, py::arg("inputs"), py::arg("targets"), "(problem, indices) when the targets may not be written, else None");
+
+  m.def("check_recording", [](const std::string& path) -> py::object {
+    const RecordingCheck check = released([&] { return checkRecordingFile(path.c_str()); });
+    if (check.fault == RecordingFault::None) return py::none();
+    return py::make_tuple(recordingFaultName(check), check.systemError);
+  }, py::arg("path"), "None for a recording; else (why by name, errno or 0)");
+
+  m.def("existing_file", [](const std::string& path) {
+    const ExistingFile found = released([&] { return existingFile(path); });
+    return py::make_tuple(existingName(found.kind), found.size, replaceableByOutput(found.kind),
+                          found.format ? py::object(py::str(found.format)) : py::none(), found.systemError);
+  }, py::arg("path"),
+        "(kind, size, ours, format, errno) of what stands where an output would go; ours: an output may take its "
+        "place unasked; errno when it could not be looked at");
+
+  m.def("imu_name", [](const std::string& path, const std::string& suffix) { return mendedName(fileStem(path) + suffix); },
+        py::arg("path"), py::arg("suffix") = "_imu",
+        "the column a recording takes in OpenSim's table when none is given: its file's stem (with suffix), mended");
+  m.def("bids_label_fits", [](std::string_view key, std::string_view value) { return bidsLabelFits(key, value); },
+        py::arg("key"), py::arg("value"), "Whether BIDS takes the label (a run's is a number).");
+  m.def("bids_placement_fits", [](std::string_view text) { return bidsPlacementFits(text); }, py::arg("text"),
+        "Whether a placement fits a cell of channels.tsv.");
+  m.def("file_stem", [](const std::string& path) { return py::bytes(fileStem(path)); }, py::arg("path"),
+        "the name a recording's outputs take: its file name without extension, as bytes");
+  m.def("mended_name", &mendedName, py::arg("name"),
+        "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
+}
+
 void bindFiles(py::module_& m) {
   m.def("wall_time_offset", [](const py::function& offsetAt, double local) {
     return wallTimeOffset([&](double utc) { return offsetAt(utc).cast<double>(); }, local);
@@ -413,30 +449,6 @@ void bindFiles(py::module_& m) {
   }, py::arg("path"), py::arg("target"), py::arg("asked"), py::arg("format"), py::arg("resample"), py::arg("absolute"),
      py::arg("utc_offset"),
      "(info, quality, calibration) as JSON; (errno, step, path) when the system refused the target; None when not written");
-
-  m.def("target_clash", [](const std::vector<std::string>& inputs, const std::vector<std::string>& targets) -> py::object {
-    const TargetClash clash = targetClash(inputs, targets);
-    if (clash.problem == OutputProblem::None) return py::none();
-    return py::make_tuple(outputProblemName(clash.problem), clash.indices);
-  }, py::arg("inputs"), py::arg("targets"), "(problem, indices) when the targets may not be written, else None");
-
-  m.def("check_recording", [](const std::string& path) -> py::object {
-    const RecordingCheck check = released([&] { return checkRecordingFile(path.c_str()); });
-    if (check.fault == RecordingFault::None) return py::none();
-    return py::make_tuple(recordingFaultName(check), check.systemError);
-  }, py::arg("path"), "None for a recording; else (why by name, errno or 0)");
-
-  m.def("imu_name", [](const std::string& path, const std::string& suffix) { return mendedName(fileStem(path) + suffix); },
-        py::arg("path"), py::arg("suffix") = "_imu",
-        "the column a recording takes in OpenSim's table when none is given: its file's stem (with suffix), mended");
-  m.def("bids_label_fits", [](std::string_view key, std::string_view value) { return bidsLabelFits(key, value); },
-        py::arg("key"), py::arg("value"), "Whether BIDS takes the label (a run's is a number).");
-  m.def("bids_placement_fits", [](std::string_view text) { return bidsPlacementFits(text); }, py::arg("text"),
-        "Whether a placement fits a cell of channels.tsv.");
-  m.def("file_stem", [](const std::string& path) { return py::bytes(fileStem(path)); }, py::arg("path"),
-        "the name a recording's outputs take: its file name without extension, as bytes");
-  m.def("mended_name", &mendedName, py::arg("name"),
-        "the name with what OpenSim's table cannot hold in a column's name (blanks, commas, controls) made '_'");
 
   m.attr("SET_FILE") = kSetFile;
   m.def("convert_set", [](const std::vector<std::string>& paths, const std::string& folder, const Asked& asked,
@@ -549,6 +561,7 @@ PYBIND11_MODULE(_core, m) {
 
   bindRecordings(m);
   bindEpochs(m);
+  bindChecks(m);
   bindFiles(m);
   bindBids(m);
   bindParquet(m);

@@ -59,7 +59,10 @@ def test_calibration_file_round_trip_and_its_device(recordings, node, tmp_path):
     # One writer: the same bytes from either library.
     assert file.read_bytes() == theirs.read_bytes()
     assert json.loads(file.read_text()) == {"format": "kinovar calibration 1", **report}
-    assert codes_of(kinovar.calibrate, still, out=file) == "ERR_KINOVAR_NOT_OURS"
+    # A calibration file of ours gives way to another; a file of somebody else's does not.
+    kinovar.calibrate(still, out=file)
+    theirs.write_text("{}")
+    assert codes_of(kinovar.calibrate, still, out=theirs) == "ERR_KINOVAR_NOT_OURS" and theirs.read_text() == "{}"
     assert codes_of(kinovar.calibrate, still, out=still, overwrite=True) == "ERR_KINOVAR_NOT_OURS"
 
     applied = kinovar.load(still, orientation="none", calibrate=file)

@@ -78,11 +78,15 @@ def test_convert_writes_nodes_bytes(recordings, node, tmp_path, format):
     node("readRecording", str(recordings["one"]), str(theirs), {"format": format} if format else {})
     assert ours.read_bytes() == theirs.read_bytes()
     assert info["quality"]["streams"]["accel"]["samples"] == 600
-    with pytest.raises(kinovar.KinovarError) as refused:
-        kinovar.convert(recordings["one"], ours)
-    assert refused.value.code == "ERR_KINOVAR_NOT_OURS" and ours.read_bytes() == theirs.read_bytes()
-    kinovar.convert(recordings["one"], ours, orientation="none", overwrite=True)
+    # An output of ours gives way to another unasked; any other file only to overwrite=True.
+    kinovar.convert(recordings["one"], ours, orientation="none")
     assert b"quat" not in ours.read_bytes()[:400]
+    foreign = tmp_path / f"notes-{format}.csv"
+    foreign.write_text("time,notes\n")
+    assert codes_of(kinovar.convert, recordings["one"], foreign) == "ERR_KINOVAR_NOT_OURS"
+    assert foreign.read_text() == "time,notes\n"
+    kinovar.convert(recordings["one"], foreign, overwrite=True, **({"format": format} if format else {}))
+    assert foreign.read_bytes() == theirs.read_bytes()
 
 
 @pytest.mark.parametrize("format", ["plain", "classic", "parquet"])
@@ -100,7 +104,9 @@ def test_convert_set_writes_nodes_bytes(recordings, node, tmp_path, format):
             assert (ours / file).read_bytes() == (theirs / file).read_bytes()
         assert report["method"] == "time-marks" and report["files"] == [str(ours / ("pelvis" + ext)), str(ours / ("thigh" + ext))]
         assert ("calibration" in report) == (format != "classic")
+    (ours / files[0]).write_text("kept")
     assert codes_of(kinovar.convert, recordings["set"], ours, format=format) == "ERR_KINOVAR_NOT_OURS"
+    assert (ours / files[0]).read_text() == "kept"
     # Two recordings whose files would have one name: refused after the sync, nothing written, no folder left.
     other = tmp_path / "other"
     other.mkdir()
@@ -183,6 +189,7 @@ def test_convert_set_to_opensim_writes_nodes_bytes(recordings, node, tmp_path):
     kinovar.convert(recordings["set"], ours, format="opensense", overwrite=True)
     assert b"\ntime\tpelvis_imu\tthigh_imu\n" in (ours / "orientations.sto").read_bytes()
     # Refused before anything is written; a folder made for a refused set goes again.
+    (ours / "set.json").write_text("{}")
     assert codes_of(kinovar.convert, recordings["set"], ours, format="opensense") == "ERR_KINOVAR_NOT_OURS"
     fresh = tmp_path / "fresh"
     with pytest.raises(kinovar.KinovarError) as refused:

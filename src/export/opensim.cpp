@@ -8,6 +8,9 @@ namespace kinovar {
 
 namespace {
 
+// The header's lines after the rate, the same in every table.
+constexpr const char* kFixedLines[] = {"DataType=Quaternion", "version=3", "OpenSimVersion=4.5"};
+
 // A sensor's orientation walked forward to the sample nearest each instant
 // asked for: only its piece and the next are held.
 class Nearest {
@@ -93,12 +96,30 @@ std::string openSimHeader(double rate, const std::vector<std::string>& names,
                           const std::vector<std::string>& calibrations) {
   std::string text = "DataRate=";
   appendJsNumber(text, rate);
-  text += "\nDataType=Quaternion\nversion=3\nOpenSimVersion=4.5\n";
+  for (const char* line : kFixedLines) text.append(1, '\n').append(line);
+  text += '\n';
   for (size_t i = 0; i < names.size() && i < calibrations.size(); ++i)
     text.append("calibration.").append(names[i]).append(1, '=').append(calibrations[i]).append(1, '\n');
   text += "endheader\ntime";
   for (const std::string& name : names) text.append(1, '\t').append(name);
   return text += '\n';
+}
+
+bool isOpenSimHead(std::string_view head) {
+  // Takes the next line (without its CR) into `line`; false when no line ends in the bytes.
+  const auto next = [&head](std::string_view& line) {
+    const size_t end = head.find('\n');
+    if (end == std::string_view::npos) return false;
+    line = head.substr(0, end > 0 && head[end - 1] == '\r' ? end - 1 : end);
+    head.remove_prefix(end + 1);
+    return true;
+  };
+  std::string_view line;
+  if (!next(line) || !line.starts_with("DataRate=")) return false;
+  for (const std::string_view expected : kFixedLines)
+    if (!next(line) || line != expected) return false;
+  if (head.starts_with("calibration.")) return true;
+  return next(line) && line == "endheader" && head.starts_with("time\t");
 }
 
 void openSimRows(const std::vector<QuaternionPieces>& sensors, double rate, uint64_t pieceRows,

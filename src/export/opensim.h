@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kinovar {
@@ -37,6 +38,11 @@ inline constexpr uint64_t kOpenSimPieceRows = 1 << 12;
 // keeps as the table's metadata), then the column names.
 std::string openSimHeader(double rate, const std::vector<std::string>& names,
                           const std::vector<std::string>& calibrations);
+
+// True when a file's first bytes are such a header, up to the column names
+// or to the first calibration line (a long header may pass the bytes read);
+// lines may end in CRLF, as an editor may have saved them.
+bool isOpenSimHead(std::string_view head);
 
 // The rows of the sensors (the first's instants), at most `pieceRows` to a
 // piece of text handed to `write`; `reached` gets the first sensor's time

@@ -12,7 +12,7 @@
 
 namespace kinovar {
 
-bool readFile(const char* utf8Path, std::vector<uint8_t>& bytes, int* systemError, size_t limit) {
+bool readFile(const char* utf8Path, std::vector<uint8_t>& bytes, int* systemError, size_t limit, uint64_t offset) {
   bytes.clear();
   errno = 0;
   FilePtr file = openFile(utf8Path, OpenMode::ReadBinary);
@@ -29,6 +29,18 @@ bool readFile(const char* utf8Path, std::vector<uint8_t>& bytes, int* systemErro
   struct stat info;
   if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) size = static_cast<size_t>(info.st_size);
 #endif
+  if (offset > 0) {
+#ifdef _WIN32
+    const int moved = _fseeki64(file.get(), static_cast<int64_t>(offset), SEEK_SET);
+#else
+    const int moved = fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET);
+#endif
+    if (moved != 0) {
+      if (systemError) *systemError = errno;
+      return false;
+    }
+    size = size > offset ? size - static_cast<size_t>(offset) : 0;
+  }
   // One byte more than the size, so that a file that grew is still read to its end.
   resizeLarge(bytes, std::min(limit, size + 1));
   size_t used = 0;

@@ -7,6 +7,7 @@
 
 #include <span>
 
+#include "ops/existing.h"
 #include "ops/operations.h"
 #include "ops/targets.h"
 
@@ -90,6 +91,28 @@ Napi::Value CheckRecordingFile(const Napi::CallbackInfo& info) {
   return answer;
 }
 
+// existingFile(path): what stands where an output would go, {kind, size,
+// ours, format} (ours: an output may take its place unasked; format: that
+// of an output of ours); for a file that
+// cannot be looked at, {code, errno, syscall} as the system gave them.
+Napi::Value ExistingFileOf(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1 || !info[0].IsString()) return wrongArguments(env, "existingFile");
+  const ExistingFile found = existingFile(info[0].As<Napi::String>().Utf8Value());
+  Napi::Object answer = Napi::Object::New(env);
+  if (found.systemError) {
+    answer.Set("code", errnoName(found.systemError));
+    answer.Set("errno", found.systemError);
+    answer.Set("syscall", "open");
+    return answer;
+  }
+  answer.Set("kind", existingName(found.kind));
+  answer.Set("size", static_cast<double>(found.size));
+  answer.Set("ours", replaceableByOutput(found.kind));
+  if (found.format) answer.Set("format", found.format);
+  return answer;
+}
+
 // schema(): what the tables look like, for the layer's writers and
 // recognisers: {banner, streams: {name: [channel...]}, columns: [[name, unit, stream, channel]...],
 // calibrationFormat, ...}, and the status readAndSync2 gives each failure of a set, by its name.
@@ -120,6 +143,7 @@ Napi::Value Schema(const Napi::CallbackInfo& info) {
   Napi::Object schema = Napi::Object::New(env);
   schema.Set("banner", csvBanner());
   schema.Set("calibrationFormat", kCalibrationFormat);
+  schema.Set("viewGenerator", kViewGenerator);
   Napi::Object set = Napi::Object::New(env);
   set.Set("file", kSetFile);
   set.Set("format", kSetFormat);

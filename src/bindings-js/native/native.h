@@ -121,6 +121,7 @@ Napi::Value OutputClash(const Napi::CallbackInfo& info);
 Napi::Value TargetClash(const Napi::CallbackInfo& info);
 Napi::Value IsDeviceName(const Napi::CallbackInfo& info);
 Napi::Value CheckRecordingFile(const Napi::CallbackInfo& info);
+Napi::Value ExistingFileOf(const Napi::CallbackInfo& info);
 Napi::Value Schema(const Napi::CallbackInfo& info);
 // settings.cpp
 Napi::Value ReadSettings(const Napi::CallbackInfo& info);

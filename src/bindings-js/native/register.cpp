@@ -59,6 +59,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"targetClash", TargetClash},
       {"isDeviceName", IsDeviceName},
       {"checkRecordingFile", CheckRecordingFile},
+      {"existingFile", ExistingFileOf},
       {"readSettings", ReadSettings},
       {"settingsWrite", SettingsToWrite},
       {"settingsLists", SettingsLists},
