@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "io/js_number.h"
+#include "io/paths.h"
 #include "model/calendar.h"
 
 namespace kinovar {
@@ -116,30 +117,6 @@ const char* const kBidsEventsText = R"json({
   }
 }
 )json";
-
-std::string joinPaths(std::string_view root, std::string_view rest) {
-  std::string whole(root);
-  if (!whole.empty() && !rest.empty()) whole += '/';
-  whole += rest;
-  const bool absolute = !whole.empty() && whole[0] == '/';
-  std::vector<std::string> parts;
-  size_t from = 0;
-  while (from <= whole.size()) {
-    size_t to = whole.find('/', from);
-    if (to == std::string::npos) to = whole.size();
-    const std::string part = whole.substr(from, to - from);
-    if (part == "..") {
-      if (!parts.empty() && parts.back() != "..") parts.pop_back();
-      else if (!absolute) parts.push_back(part);
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    from = to + 1;
-  }
-  const std::string body = joined(parts, '/');
-  if (absolute) return "/" + body;
-  return body.empty() ? "." : body;
-}
 
 BidsLayout bidsLayout(const std::string& root, const BidsEntities& e) {
   BidsLayout layout;

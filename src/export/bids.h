@@ -37,9 +37,6 @@ bool bidsLabelFits(std::string_view key, std::string_view value);
 // A placement is a cell of channels.tsv: text on one line, without tabs.
 bool bidsPlacementFits(std::string_view text);
 
-// Paths joined and normalised as POSIX does ("a//b/./c/../d" is "a/b/d").
-std::string joinPaths(std::string_view root, std::string_view rest);
-
 BidsLayout bidsLayout(const std::string& root, const BidsEntities& entities);
 
 struct TsvTable {

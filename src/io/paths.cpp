@@ -168,6 +168,34 @@ Resolved resolve(const std::string& path, const std::string& cwd) {
 
 }  // namespace
 
+std::string joinPaths(std::string_view root, std::string_view rest) {
+  std::string whole(root);
+  if (!whole.empty() && !rest.empty() && kSeparators.find(whole.back()) == std::string_view::npos) whole += kSeparator;
+  whole += rest;
+  std::string_view path = whole;
+  std::string out = rootOf(path);
+  path.remove_prefix(out.size());
+  const bool absolute = !path.empty() && kSeparators.find(path[0]) != std::string_view::npos;
+  std::vector<std::string_view> names;
+  for (size_t at = 0; at <= path.size();) {
+    size_t end = path.find_first_of(kSeparators, at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(at, end - at);
+    // Above a relative path's start ".." stays; above the root there is nothing.
+    if (name == ".." && (names.empty() || names.back() == "..")) {
+      if (!absolute) names.push_back(name);
+    } else if (name == "..") {
+      names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    at = end + 1;
+  }
+  if (absolute) out += kSeparator;
+  for (size_t i = 0; i < names.size(); ++i) out.append(i ? std::string(1, kSeparator) : "").append(names[i]);
+  return out.empty() ? "." : out;
+}
+
 std::string relativePath(const std::string& from, const std::string& to) {
   const std::string cwd = workingFolder();
   const Resolved a = resolve(from, cwd), b = resolve(to, cwd);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kinovar {
 
@@ -14,6 +15,11 @@ std::wstring utf8ToWide(const char* utf8);
 
 // The file name of path without its folder and its last extension.
 std::string fileStem(const std::string& path);
+
+// The paths joined and made plain, as Node's path.join does: no ".", no
+// doubled separators, ".." taking the name before it; Windows' separator
+// and roots ("C:", "\\\\server\\share") on Windows. "." for nothing.
+std::string joinPaths(std::string_view root, std::string_view rest);
 
 // The last name of a path: what follows its last separator.
 std::string fileName(const std::string& path);

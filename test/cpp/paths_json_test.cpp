@@ -16,6 +16,21 @@ TEST(Paths, FileStem) {
   for (const auto& [path, stem] : cases) EXPECT_EQ(fileStem(path), stem) << path;
 }
 
+TEST(Paths, JoinPathsAsNodeDoes) {
+#ifdef _WIN32
+  EXPECT_EQ(joinPaths("C:\\data\\", "sub-01/motion"), "C:\\data\\sub-01\\motion");
+  EXPECT_EQ(joinPaths("\\\\server\\share\\x\\..", "y"), "\\\\server\\share\\y");
+  EXPECT_EQ(joinPaths("\\", "y"), "\\y");  // the drive's root, not a share
+  EXPECT_EQ(joinPaths("a//b/./c/..", "d"), "a\\b\\d");
+#else
+  EXPECT_EQ(joinPaths("a//b/./c/..", "d"), "a/b/d");
+  EXPECT_EQ(joinPaths("/x/../..", "y"), "/y");
+  EXPECT_EQ(joinPaths("/", "y"), "/y");
+#endif
+  EXPECT_EQ(joinPaths("../up", "z"), joinPaths("..", "up/z"));
+  EXPECT_EQ(joinPaths("a/..", ""), ".");
+}
+
 // Surrogate pairs on Windows; elsewhere the fuzz target compares every
 // decoding with the C library's, so the refusals are what is left to check.
 TEST(Paths, Utf8ToWide) {
