@@ -711,7 +711,7 @@ def read_settings(path):
     raise KinovarError(f"{_display(encoded)}: holds no settings record", "ERR_KINOVAR_NO_SETTINGS", path=_display(encoded))
 
 
-def write_settings(path, settings, *, overwrite=False):
+def write_settings(path, settings, *, source=None, overwrite=False):
     """Writes a settings file, whole or not at all.
 
     ``settings`` is a dict shaped as read_settings returns it, or the settings
@@ -724,14 +724,19 @@ def write_settings(path, settings, *, overwrite=False):
     and every other byte stays; members left out keep their values. Else it
     makes a new file of the native writer's records. A value no record can
     hold raises KinovarError ERR_KINOVAR_SETTINGS_VALUE (also a ValueError)
-    naming the field and what it may be. A recording is never written; another
-    file that is not a settings file is replaced only with ``overwrite=True``."""
+    naming the field and what it may be. With ``source`` (a settings file or
+    a recording) a dict edits that file's records instead, and the result is
+    written to ``path``. A recording is never written; another file that is
+    not a settings file is replaced only with ``overwrite=True``."""
     encoded = _path(path, "write_settings")
     if not isinstance(overwrite, bool):
         raise TypeError(f"write_settings: overwrite must be True or False, not {type(overwrite).__name__}")
+    origin = None if source is None else _path(source, "write_settings", "source")
     if isinstance(settings, dict):
-        _write_settings_dict(encoded, settings, overwrite)
+        _write_settings_dict(encoded, settings, overwrite, origin)
         return
+    if origin is not None:
+        raise ValueError("write_settings: source edits the records of a file, which takes settings as a dict")
     if not isinstance(settings, str):
         raise TypeError("write_settings: settings must be a dict (as read_settings returns) or the settings text (a str, "
                         f"entries split by ':'), not {type(settings).__name__}")
@@ -758,8 +763,14 @@ def _settings_value(value):
     raise TypeError(f"write_settings: a {type(value).__name__} is no settings value; give numbers and str")
 
 
-def _write_settings_dict(encoded, settings, overwrite):
+def _write_settings_dict(encoded, settings, overwrite, origin):
     source = _settings_source(encoded, overwrite)
+    if origin is not None:
+        try:
+            with open(origin, "rb") as file:
+                source = file.read(_BLOCK)
+        except OSError as error:
+            raise from_os_error(error, _display(origin), "read") from None
     # NaN and the infinities go as the words the core reads, to be refused as the Node library refuses them.
     text = json.dumps(settings, separators=(",", ":"), ensure_ascii=False, default=_settings_value)
     kind, made = _core.settings_write(source, text)

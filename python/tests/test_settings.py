@@ -14,9 +14,9 @@ ROOT = Path(__file__).resolve().parents[2]
 # Node's writeSettings on the same file and dict: "" once written, else the error's class, code and message.
 NODE_WRITE = r"""
 const kinovar = require(process.argv[1]);
-const [file, settings] = JSON.parse(process.argv[2]);
+const [file, settings, options] = JSON.parse(process.argv[2]);
 try {
-  kinovar.writeSettings(file, settings);
+  kinovar.writeSettings(file, settings, options);
   process.stdout.write('""');
 } catch (e) {
   process.stdout.write(JSON.stringify([e instanceof RangeError ? 'value' : e.constructor.name, e.code ?? null, e.message]));
@@ -24,17 +24,17 @@ try {
 """
 
 
-def node_write(path, settings):
+def node_write(path, settings, options=None):
     if shutil.which("node") is None:
         pytest.skip("node is not installed")
-    out = subprocess.run(["node", "-e", NODE_WRITE, str(ROOT / "lib"), json.dumps([str(path), settings])], check=True,
+    out = subprocess.run(["node", "-e", NODE_WRITE, str(ROOT / "lib"), json.dumps([str(path), settings, options or {}])], check=True,
                          capture_output=True, text=True).stdout
     return json.loads(out)
 
 
-def python_write(path, settings):
+def python_write(path, settings, **options):
     try:
-        kinovar.write_settings(path, settings)
+        kinovar.write_settings(path, settings, **options)
         return ""
     except ValueError as error:
         return ["value", getattr(error, "code", None), str(error)]
@@ -79,6 +79,18 @@ def test_new_files_from_dicts_equal_node(tmp_path, recordings):
         assert not ours.exists() or ours.read_bytes() == theirs.read_bytes()
     back = kinovar.read_settings(tmp_path / "ours0.cfg")
     assert back["gyro"] == kinovar.read_settings(recordings["one"])["gyro"]
+    # A recording's records edited into a new settings file; the recording stays as it was.
+    kept = recordings["one"].read_bytes()
+    ours, theirs = tmp_path / "edited.cfg", tmp_path / "edited-node.cfg"
+    assert python_write(ours, {"deviceId": 5}, source=recordings["one"]) == ""
+    assert node_write(theirs, {"deviceId": 5}, {"from": str(recordings["one"])}) == ""
+    assert ours.read_bytes() == theirs.read_bytes() and recordings["one"].read_bytes() == kept
+    assert kinovar.read_settings(ours)["deviceId"] == 5
+    with pytest.raises(ValueError):
+        kinovar.write_settings(ours, "device,1,2,3", source=recordings["one"])
+    with pytest.raises(kinovar.KinovarError) as raised:
+        kinovar.write_settings(ours, {"deviceId": 5}, source=tmp_path / "missing.cfg")
+    assert raised.value.code == "ENOENT"
 
 
 def test_dict_refusals(tmp_path, recordings):
