@@ -36,10 +36,12 @@ function absoluteTime(conversion, createdAt, recordingPath) {
   }
   const { timezone, ...rest } = conversion;
   if (timezone === undefined) return rest;
-  const local = Date.UTC(wall[0], wall[1] - 1, wall[2], wall[3], wall[4], wall[5]);
+  const local = Date.UTC(wall[0], wall[1] - 1, wall[2], wall[3], wall[4], wall[5]) / 1000;
+  const zone = (seconds) => offsetAt(timezone, seconds * 1000);
+  const { wallTimeOffset, wallTimeChange } = require('../native/entry');
   // The instant whose wall time in the zone is the creation time: the zone's offset there.
-  const offset = require('../native/entry').wallTimeOffset((seconds) => offsetAt(timezone, seconds * 1000), local / 1000);
-  const change = wallTimeChange(timezone, local);
+  const offset = wallTimeOffset(zone, local);
+  const change = wallTimeChange(zone, local);
   if (change) {
     process.emitWarning(`${recordingPath}: its creation time ${createdAt} ${change === 'skipped'
       ? 'does not exist' : 'occurs twice'} in ${timezone} (a change of daylight-saving time ${change} it); the ` +
@@ -47,20 +49,6 @@ function absoluteTime(conversion, createdAt, recordingPath) {
       'check the device\'s clock, or give the zone it kept (--timezone)', { code: 'KINOVAR_LOCAL_TIME' });
   }
   return { ...rest, utcOffset: offset };
-}
-
-/**
- * Whether a change of daylight-saving time skips or repeats the wall time
- * `local` (milliseconds, read as UTC) in `zone`: 'skipped', 'repeated' or ''.
- * The offsets a day either side are the ones it may have had.
- */
-function wallTimeChange(zone, local) {
-  const fits = new Set();
-  for (const around of [local - 86400e3, local + 86400e3]) {
-    const offset = offsetAt(zone, around);
-    if (offsetAt(zone, local - offset * 1000) === offset) fits.add(offset);
-  }
-  return fits.size === 0 ? 'skipped' : fits.size > 1 ? 'repeated' : '';
 }
 
 /** A time to the nanosecond, which holds any tick and drops the last bits a subtraction leaves. */

@@ -81,6 +81,8 @@ module.exports = {
   planDays: entry.planDays,
   /** (offsetAt(utcSeconds) -> seconds east of UTC, local seconds read as UTC) -> the offset the zone takes that wall time at */
   wallTimeOffset: entry.wallTimeOffset,
+  /** (offsetAt, local seconds read as UTC) -> 'skipped' or 'repeated' when a change of daylight-saving time does that to the wall time, else '' */
+  wallTimeChange: entry.wallTimeChange,
   /** (handle, maxRows[, store]) -> {rows, time, columns: [{values, valid}]}, or null after the last epoch */
   nextEpochs: entry.nextEpochs,
   /** (handle, maxRows, header, conversion) -> the next epochs as plain CSV text, or null after the last */

@@ -12,14 +12,15 @@ import json
 import math
 import numbers
 import os
+import warnings
 
 from . import _bids, _core
-from ._errors import KinovarError, SettingsValueError, from_os_error, system_error
+from ._errors import KinovarError, LocalTimeWarning, SettingsValueError, from_os_error, system_error
 from ._recording import Recording, RecordingSet, Stream, _datetimes
 
 __all__ = [
-    "KinovarError", "Recording", "RecordingSet", "Stream", "load", "load_set", "epochs", "calibrate", "inspect", "convert",
-    "read_settings", "write_settings",
+    "KinovarError", "LocalTimeWarning", "Recording", "RecordingSet", "Stream", "load", "load_set", "epochs", "calibrate",
+    "inspect", "convert", "read_settings", "write_settings",
 ]
 
 ORIENTATIONS = ("classic", "accurate", "none")
@@ -342,7 +343,11 @@ def _zone_offsets(zone, fn):
         rules = ZoneInfo(zone)
     except (ValueError, OSError, LookupError):
         raise ValueError(f'{fn}: timezone must be an IANA zone name such as "Europe/Paris" or "UTC", not {zone!r}') from None
-    return lambda seconds: _datetime.datetime.fromtimestamp(math.floor(seconds), rules).utcoffset().total_seconds()
+    def offset_at(seconds):
+        return _datetime.datetime.fromtimestamp(math.floor(seconds), rules).utcoffset().total_seconds()
+
+    offset_at.zone = zone
+    return offset_at
 
 
 def _time_asked(time, timezone, fn):
@@ -360,7 +365,18 @@ def _utc_offset(path, absolute, offset_at):
     if not absolute:
         return None
     created = _created_at(path)
-    return None if offset_at is None else _core.wall_time_offset(offset_at, created)
+    if offset_at is None:
+        return None
+    offset = _core.wall_time_offset(offset_at, created)
+    change = _core.wall_time_change(offset_at, created)
+    if change:
+        wall = _datetime.datetime.fromtimestamp(created, _datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+        sign, minutes = "-" if offset < 0 else "+", int(abs(offset)) // 60
+        warnings.warn(f"{_display(path)}: its creation time {wall} {'does not exist' if change == 'skipped' else 'occurs twice'} "
+                      f"in {offset_at.zone} (a change of daylight-saving time {change} it); the datetime column takes it "
+                      f"at UTC{sign}{minutes // 60:02d}:{minutes % 60:02d}: check the device's clock, or give the zone it "
+                      "kept (timezone=)", LocalTimeWarning, stacklevel=4)
+    return offset
 
 
 def _rate(resample, fn):

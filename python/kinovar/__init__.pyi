@@ -21,6 +21,8 @@ class KinovarError(Exception):
     code: str
     def __init__(self, message: str, code: str, **details: Any) -> None: ...
 
+class LocalTimeWarning(UserWarning): ...
+
 class Stream:
     name: str
     rate: int

@@ -23,6 +23,12 @@ class SettingsValueError(KinovarError, ValueError):
     """A settings value that no record can hold (code ERR_KINOVAR_SETTINGS_VALUE)."""
 
 
+class LocalTimeWarning(UserWarning):
+    """A recording's creation time that a change of daylight-saving time
+    skips or repeats in the zone given: the datetime column takes it at the
+    zone's offset there, which may not be the one the device kept."""
+
+
 # What to do about the system's refusals met most often.
 _ADVICE = {
     "ENOENT": "check the path",

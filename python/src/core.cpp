@@ -421,6 +421,10 @@ void bindFiles(py::module_& m) {
   m.def("wall_time_offset", [](const py::function& offsetAt, double local) {
     return wallTimeOffset([&](double utc) { return offsetAt(utc).cast<double>(); }, local);
   }, py::arg("offset_at"), py::arg("local"), "the offset at which a zone takes a wall time (seconds since 1970 read as UTC)");
+  m.def("wall_time_change", [](const py::function& offsetAt, double local) {
+    return wallTimeChange([&](double utc) { return offsetAt(utc).cast<double>(); }, local);
+  }, py::arg("offset_at"), py::arg("local"),
+        "'skipped' or 'repeated' when a change of daylight-saving time does that to the wall time, else ''");
 
   m.def("inspect", [](const std::string& path) -> py::object {
     QualityReport report;

@@ -2,6 +2,7 @@ import base64
 import os
 import subprocess
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -149,6 +150,25 @@ def test_convert_set_with_time_and_grid_writes_nodes_bytes(recordings, node, tmp
     assert sorted(os.listdir(ours)) == sorted(os.listdir(theirs))
     for file in os.listdir(ours):
         assert (ours / file).read_bytes() == (theirs / file).read_bytes(), file
+
+
+def test_a_creation_time_a_clock_change_skips_or_repeats_is_warned_of(recordings, node, tmp_path):
+    bytes_ = bytearray(recordings["one"].read_bytes())
+    at = bytes_.index(b"Q7\x03\x00")
+    for name, when, zone, warned in [("skipped", [0, 30, 2, 26, 3], "Europe/Paris", "does not exist"),
+                                      ("twice", [0, 30, 2, 29, 10], "Europe/Paris", "occurs twice"),
+                                      ("utc", [0, 30, 2, 29, 10], "UTC", None)]:
+        bytes_[at + 5:at + 10] = bytes(when)
+        dated = tmp_path / f"{name}.bin"
+        dated.write_bytes(bytes_)
+        ours, theirs = tmp_path / f"{name}.csv", tmp_path / f"{name}-node.csv"
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            kinovar.convert(dated, ours, time="absolute", timezone=zone)
+        messages = [str(w.message) for w in caught if issubclass(w.category, kinovar.LocalTimeWarning)]
+        assert len(messages) == (1 if warned else 0) and (not warned or warned in messages[0]), messages
+        node("readRecording", str(dated), str(theirs), {"time": "absolute", "timezone": zone})
+        assert ours.read_bytes() == theirs.read_bytes()
 
 
 def test_convert_refuses_time_and_grid_a_format_cannot_hold(recordings, tmp_path):

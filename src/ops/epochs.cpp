@@ -270,6 +270,16 @@ double wallTimeOffset(const ZoneOffset& offsetAt, double local) {
   return offsetAt(local - offset);
 }
 
+const char* wallTimeChange(const ZoneOffset& offsetAt, double local) {
+  std::vector<double> fits;
+  for (const double around : {local - 86400.0, local + 86400.0}) {
+    const double offset = offsetAt(around);
+    if (offsetAt(local - offset) == offset && std::find(fits.begin(), fits.end(), offset) == fits.end())
+      fits.push_back(offset);
+  }
+  return fits.empty() ? "skipped" : fits.size() > 1 ? "repeated" : "";
+}
+
 void localDays(const ZoneOffset& offsetAt, double from, double to, DayPlan& plan) {
   plan.starts.clear();
   plan.dates.clear();

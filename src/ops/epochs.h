@@ -39,6 +39,11 @@ using ZoneOffset = std::function<double(double utcSeconds)>;
 // first offset makes of it, so that a clock change between the two is seen.
 double wallTimeOffset(const ZoneOffset& offsetAt, double local);
 
+// Whether a change of daylight-saving time skips or repeats the wall time
+// `local` in the zone: "skipped", "repeated" or "". The offsets a day
+// either side are the ones it may have had.
+const char* wallTimeChange(const ZoneOffset& offsetAt, double local);
+
 // The zone's local days that overlap from..to (seconds since 1970, UTC):
 // when each starts and its date, and the last one's end. A day that a change
 // of daylight-saving time shortens or lengthens lasts 23 or 25 hours; a

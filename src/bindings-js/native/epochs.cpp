@@ -185,6 +185,19 @@ Napi::Value WallTimeOffset(const Napi::CallbackInfo& info) {
   return Napi::Number::New(env, offset);
 }
 
+// wallTimeChange(offsetAt, local) -> "skipped" or "repeated" when a change
+// of daylight-saving time skips or repeats the wall time, else "".
+Napi::Value WallTimeChange(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsFunction() || !info[1].IsNumber()) return wrongArguments(env, "wallTimeChange");
+  bool failed = false;
+  const char* change = wallTimeChange(zoneOffsetOf(env, info[0].As<Napi::Function>(), failed),
+                                      info[1].As<Napi::Number>().DoubleValue());
+  if (env.IsExceptionPending()) return env.Undefined();
+  if (failed) return wrongArguments(env, "wallTimeChange");
+  return Napi::String::New(env, change);
+}
+
 Napi::Value EpochSummaryOf(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
   EpochHandle* handle = info.Length() > 0 ? epochHandle(info[0]) : nullptr;

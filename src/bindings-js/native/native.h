@@ -111,6 +111,7 @@ Napi::Value DayText(const Napi::CallbackInfo& info);
 Napi::Value EpochProgress(const Napi::CallbackInfo& info);
 Napi::Value PlanDays(const Napi::CallbackInfo& info);
 Napi::Value WallTimeOffset(const Napi::CallbackInfo& info);
+Napi::Value WallTimeChange(const Napi::CallbackInfo& info);
 Napi::Value EpochSummaryOf(const Napi::CallbackInfo& info);
 Napi::Value CloseEpochs(const Napi::CallbackInfo& info);
 // errors.cpp

@@ -29,6 +29,7 @@ Napi::Object Register(Napi::Env env, Napi::Object exports) {
       {"openEpochs", OpenEpochs},
       {"planDays", PlanDays},
       {"wallTimeOffset", WallTimeOffset},
+      {"wallTimeChange", WallTimeChange},
       {"nextEpochs", NextEpochs},
       {"nextEpochText", NextEpochText},
       {"epochProgress", EpochProgress},
