@@ -129,8 +129,9 @@ void checkRoot(const BidsLayout& layout, const BidsRun& run) {
   const Kind root = kindOf(run.root);
   if (root == Kind::File) throw notBids(run.root, "is a file, not a folder; give the root folder of the dataset");
   // Without a description the root may hold only what runs of ours make first (other runs may be under way).
+  // Another run may name its description while the folder is listed: a root that has one now is a dataset.
   const std::string foreign = root == Kind::Folder && kindOf(layout.description) == Kind::None ? foreignEntry(run.root) : "";
-  if (!foreign.empty())
+  if (!foreign.empty() && kindOf(layout.description) == Kind::None)
     throw notBids(run.root, "is a folder that is not a BIDS dataset: it holds " + foreign +
                                 " but no dataset_description.json; give a new or empty folder, or the root of a BIDS dataset");
   for (const std::string& folder : layout.folders)
