@@ -84,15 +84,6 @@ std::string fileStem(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-std::string fileName(const std::string& path) {
-#ifdef _WIN32
-  const size_t separator = path.find_last_of("\\/");
-#else
-  const size_t separator = path.find_last_of('/');
-#endif
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
 namespace {
 
 #ifdef _WIN32
@@ -122,8 +113,7 @@ std::string rootOf(std::string_view) { return ""; }
 
 std::string workingFolder() {
   std::error_code error;
-  const auto u8 = std::filesystem::current_path(error).u8string();
-  return std::string(u8.begin(), u8.end());
+  return utf8Of(std::filesystem::current_path(error));
 }
 
 // A path resolved against the working folder: its root and its names.
@@ -132,13 +122,18 @@ struct Resolved {
   std::vector<std::string_view> names;
 };
 
-void addNames(std::string_view path, std::vector<std::string_view>& names) {
+// The names of `path` added to `names`, made plain: no "." or empty
+// names, ".." taking the name before it; above the start a relative path
+// (`relative`) keeps its "..", a rooted one has nothing.
+void addNames(std::string_view path, std::vector<std::string_view>& names, bool relative = false) {
   for (size_t at = 0; at <= path.size();) {
     size_t end = path.find_first_of(kSeparators, at);
     if (end == std::string_view::npos) end = path.size();
     const std::string_view name = path.substr(at, end - at);
-    if (name == "..") {
-      if (!names.empty()) names.pop_back();
+    if (name == ".." && (names.empty() || names.back() == "..")) {
+      if (relative) names.push_back(name);
+    } else if (name == "..") {
+      names.pop_back();
     } else if (!name.empty() && name != ".") {
       names.push_back(name);
     }
@@ -168,6 +163,20 @@ Resolved resolve(const std::string& path, const std::string& cwd) {
 
 }  // namespace
 
+std::string fileName(const std::string& path) {
+  const size_t separator = path.find_last_of(kSeparators);
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+std::filesystem::path filePath(std::string_view utf8Path) {
+  return std::filesystem::path(std::u8string(utf8Path.begin(), utf8Path.end()));
+}
+
+std::string utf8Of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string joinPaths(std::string_view root, std::string_view rest) {
   std::string whole(root);
   if (!whole.empty() && !rest.empty() && kSeparators.find(whole.back()) == std::string_view::npos) whole += kSeparator;
@@ -177,20 +186,7 @@ std::string joinPaths(std::string_view root, std::string_view rest) {
   path.remove_prefix(out.size());
   const bool absolute = !path.empty() && kSeparators.find(path[0]) != std::string_view::npos;
   std::vector<std::string_view> names;
-  for (size_t at = 0; at <= path.size();) {
-    size_t end = path.find_first_of(kSeparators, at);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view name = path.substr(at, end - at);
-    // Above a relative path's start ".." stays; above the root there is nothing.
-    if (name == ".." && (names.empty() || names.back() == "..")) {
-      if (!absolute) names.push_back(name);
-    } else if (name == "..") {
-      names.pop_back();
-    } else if (!name.empty() && name != ".") {
-      names.push_back(name);
-    }
-    at = end + 1;
-  }
+  addNames(path, names, !absolute);
   if (absolute) out += kSeparator;
   for (size_t i = 0; i < names.size(); ++i) out.append(i ? std::string(1, kSeparator) : "").append(names[i]);
   return out.empty() ? "." : out;
@@ -314,19 +310,10 @@ FilePtr openFile(const char* utf8Path, OpenMode mode) {
 #endif
 }
 
-namespace {
-
-std::filesystem::path toPath(const char* utf8Path) {
-  std::string_view bytes(utf8Path);
-  return std::filesystem::path(std::u8string(bytes.begin(), bytes.end()));
-}
-
-}  // namespace
-
 bool sameFile(const char* utf8PathA, const char* utf8PathB) {
   try {
     std::error_code error;
-    return std::filesystem::equivalent(toPath(utf8PathA), toPath(utf8PathB), error) && !error;
+    return std::filesystem::equivalent(filePath(utf8PathA), filePath(utf8PathB), error) && !error;
   } catch (const std::exception&) {
     return false;  // a path that cannot be named names no file
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ std::string joinPaths(std::string_view root, std::string_view rest);
 
 // The last name of a path: what follows its last separator.
 std::string fileName(const std::string& path);
+
+// A UTF-8 path as the file system library takes it, and back.
+std::filesystem::path filePath(std::string_view utf8Path);
+std::string utf8Of(const std::filesystem::path& path);
 
 // Where `to` lies seen from the folder `from`, as Node's path.relative
 // gives it: both resolved against the working folder and made plain (no

@@ -350,8 +350,7 @@ size_t removeStaleTemporaries(const std::string& folder) {
     uint64_t pid = 0;
     std::string name;
     try {
-      const std::u8string utf8 = entry.path().filename().u8string();
-      name.assign(utf8.begin(), utf8.end());
+      name = utf8Of(entry.path().filename());
     } catch (const std::exception&) {
       continue;
     }
@@ -378,8 +377,7 @@ std::string systemTemporaryFolder() {
   std::error_code error;
   const fs::path system = fs::temp_directory_path(error);
   if (error) return ".";
-  const std::u8string utf8 = system.u8string();
-  return std::string(utf8.begin(), utf8.end());
+  return utf8Of(system);
 }
 
 }  // namespace

@@ -20,18 +20,13 @@
 #include "io/temporary.h"
 #include "ops/load.h"
 #include "ops/names.h"
+#include "ops/parquet_table.h"
 
 namespace kinovar {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path pathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-std::string utf8Of(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 // Rows of the motion table per piece written.
 constexpr uint64_t kPieceRows = 1 << 12;
@@ -53,7 +48,7 @@ CodedFailure notBids(const std::string& file, const std::string& message) {
 enum class Kind { None, File, Folder };
 Kind kindOf(const std::string& path) {
   std::error_code error;
-  const fs::file_status status = fs::status(pathOf(path), error);
+  const fs::file_status status = fs::status(filePath(path), error);
   if (error || !fs::exists(status)) return Kind::None;
   return fs::is_directory(status) ? Kind::Folder : Kind::File;
 }
@@ -79,7 +74,7 @@ bool makingEntry(const std::string& name) {
 std::string foreignEntry(const std::string& root) {
   std::vector<std::string> names;
   std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(pathOf(root), error))
+  for (const fs::directory_entry& entry : fs::directory_iterator(filePath(root), error))
     names.push_back(utf8Of(entry.path().filename()));
   std::sort(names.begin(), names.end());
   for (const std::string& name : names)
@@ -158,14 +153,14 @@ class DatasetLock {
       if (FilePtr made = createNewFile(file_.c_str())) return;
       if (errno != EEXIST) stop(file_, errno, "open", "lock the dataset");
       std::error_code error;
-      const auto since = fs::last_write_time(pathOf(file_), error);
-      if (!error && fs::file_time_type::clock::now() - since > kStaleLock) fs::remove(pathOf(file_), error);
+      const auto since = fs::last_write_time(filePath(file_), error);
+      if (!error && fs::file_time_type::clock::now() - since > kStaleLock) fs::remove(filePath(file_), error);
       else std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
   ~DatasetLock() {
     std::error_code error;
-    fs::remove(pathOf(file_), error);
+    fs::remove(filePath(file_), error);
   }
   DatasetLock(const DatasetLock&) = delete;
   DatasetLock& operator=(const DatasetLock&) = delete;
@@ -177,12 +172,12 @@ class DatasetLock {
 // The folders of the run, made as needed: those made, outermost first, to remove after a failure.
 std::vector<std::string> ensureFolder(const std::string& folder) {
   std::vector<std::string> missing;
-  for (fs::path dir = fs::absolute(pathOf(folder)).lexically_normal(); !fs::exists(dir); dir = dir.parent_path()) {
+  for (fs::path dir = fs::absolute(filePath(folder)).lexically_normal(); !fs::exists(dir); dir = dir.parent_path()) {
     missing.insert(missing.begin(), utf8Of(dir));
     if (dir.parent_path() == dir) break;
   }
   std::error_code error;
-  fs::create_directories(pathOf(folder), error);
+  fs::create_directories(filePath(folder), error);
   // The folder's own name taken by a file: that part of the path is not a folder.
   if (error) stop(folder, error.value() == EEXIST ? ENOTDIR : error.value(), "mkdir", "create the folder");
   for (const std::string& dir : missing) noteMadeFolder(dir);
@@ -192,7 +187,7 @@ std::vector<std::string> ensureFolder(const std::string& folder) {
 void removeFolders(const std::vector<std::string>& made) {
   for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
     std::error_code error;
-    if (!fs::remove(pathOf(*dir), error)) return;
+    if (!fs::remove(filePath(*dir), error)) return;
   }
 }
 
@@ -504,12 +499,6 @@ std::vector<BidsChannel> channelsOf(const BidsRun& run, const BidsTables& tables
                       [&tables](size_t i, const std::string& stream) { return tables.rate(i, stream); });
 }
 
-// The first row's datetime in microseconds since 1970, as the tables' datetime column gives it.
-int64_t datetimeMicros(double timeBase, double t) {
-  const double whole = std::floor(timeBase);
-  return static_cast<int64_t>(whole) * 1000000 + static_cast<int64_t>(std::floor((timeBase - whole + t) * 1e6 + 0.5));
-}
-
 void writeFiles(const BidsRun& run, const ConversionOptions& options, const BidsLayout& layout, BidsTables& tables,
                 const std::vector<std::string>& paths, std::vector<OutputFile>& files) {
   const std::vector<BidsChannel> channels = channelsOf(run, tables, options.resample > 0);
@@ -539,7 +528,7 @@ void writeFiles(const BidsRun& run, const ConversionOptions& options, const Bids
   DatasetLock lock(run.root);
   const SharedFiles now = sharedFiles(layout, run);
   std::optional<int64_t> start;
-  if (options.absoluteTime && span.rows) start = datetimeMicros(tables.timeBase(), span.startTime);
+  if (options.absoluteTime && span.rows) start = datetimeMicros(span.startTime, tables.timeBase());
   const size_t shared = files.size() - 2;
   if (shared > kBidsEventsJson + 1) put(files[kBidsEventsJson + 1], now.description);
   put(files[shared], scansText(now.scans, layout.scanName, bidsAcqTime(start, options.utcOffset == options.utcOffset)));

@@ -1,6 +1,5 @@
 #include "ops/existing.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string_view>
@@ -10,11 +9,13 @@
 #include "calibration/calibration.h"
 #include "export/opensim.h"
 #include "export/parquet.h"
+#include "io/paths.h"
 #include "io/read_file.h"
 #include "ops/epochs.h"
 #include "ops/names.h"
 #include "ops/operations.h"
 #include "reader/frames.h"
+#include "settings/settings_record.h"
 
 namespace kinovar {
 
@@ -105,18 +106,12 @@ int errnoOf(const std::error_code& error) {
   return condition.category() == std::generic_category() ? condition.value() : EIO;
 }
 
-bool hasSettingsRecord(std::string_view head) {
-  for (size_t i = 0; i + 5 <= std::min(head.size(), frames::kBlockSize); ++i)
-    if (head[i] == 'Q' && head[i + 1] == '7') return true;
-  return false;
-}
-
 }  // namespace
 
 ExistingFile existingFile(const std::string& utf8Path) {
   ExistingFile found;
   std::error_code error;
-  const fs::path path(std::u8string(utf8Path.begin(), utf8Path.end()));
+  const fs::path path = filePath(utf8Path);
   const fs::file_status status = fs::status(path, error);
   if (error) {
     // Nothing there to lose; writing says why the path is wrong.
@@ -140,7 +135,7 @@ ExistingFile existingFile(const std::string& utf8Path) {
   if (isClassicCsv(head)) found.kind = Existing::Csv;
   else if (isViewPage(head)) found.kind = Existing::Html;
   else if (found.format) found.kind = Existing::Output;
-  else if (hasSettingsRecord(head)) found.kind = found.size > frames::kBlockSize ? Existing::Recording : Existing::Settings;
+  else if (holdsSettingsRecord(bytes)) found.kind = found.size > frames::kBlockSize ? Existing::Recording : Existing::Settings;
   else found.kind = Existing::Other;
   return found;
 }

@@ -271,6 +271,12 @@ int firstSettingsRecord(const uint8_t* block) {
   return -1;
 }
 
+bool holdsSettingsRecord(std::span<const uint8_t> head) {
+  std::array<uint8_t, kSettingsBlockSize> block{};
+  std::copy_n(head.begin(), std::min(head.size(), block.size()), block.begin());
+  return firstSettingsRecord(block.data()) >= 0;
+}
+
 int walkSettingsBlock(DeviceSettings& settings, const uint8_t* block,
                       const std::function<void(const SettingsRecordSpan&)>& visit) {
   const int first = firstSettingsRecord(block);

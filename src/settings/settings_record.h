@@ -24,6 +24,10 @@ int decodeSettingsRecord(DeviceSettings& settings, bool& recognised, const uint8
 // starts in bytes 0..507 (later, no whole record header would fit).
 int firstSettingsRecord(const uint8_t* block);
 
+// Whether a file's first bytes hold a record's start, the bytes a short
+// file lacks read as zeros (which start no record).
+bool holdsSettingsRecord(std::span<const uint8_t> head);
+
 // One whole record of a block, as the walk finds it.
 struct SettingsRecordSpan {
   size_t start = 0;
