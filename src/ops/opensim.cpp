@@ -5,6 +5,7 @@
 #include "export/opensim.h"
 #include "io/failure.h"
 #include "io/js_number.h"
+#include "io/paths.h"
 #include "ops/load.h"
 #include "ops/operations.h"
 #include "ops/streamed_set.h"
@@ -59,7 +60,7 @@ SetOutcome writeOpenSimSet(const std::vector<std::string>& paths, const std::str
   SetTableReader set(paths, reading, {"orientation"});
   SetOutcome outcome = set.outcome();
   if (outcome.failure != SetFailure::None) return outcome;
-  const std::string target = folder + "/orientations.sto";
+  const std::string target = joinPaths(folder, "orientations.sto");
   if (const TargetClash clash = targetClash(paths, {target}); clash.problem != OutputProblem::None) {
     outcome.failure = SetFailure::Output;
     outcome.output = clash.problem;

@@ -189,7 +189,7 @@ SetOutcome writeParquetSet(const std::vector<std::string>& paths, const std::str
   if (outcome.failure != SetFailure::None) return outcome;
   const std::vector<CalibrationReport> calibrations = outcome.calibrations;
   std::vector<std::string> targets;
-  for (const std::string& path : paths) targets.push_back(folder + "/" + fileStem(path) + ".parquet");
+  for (const std::string& path : paths) targets.push_back(joinPaths(folder, fileStem(path) + ".parquet"));
   if (const TargetClash clash = targetClash(paths, targets); clash.problem != OutputProblem::None) {
     outcome.failure = SetFailure::Output;
     outcome.output = clash.problem;

@@ -201,7 +201,7 @@ BesideFiles setFileBeside(const std::vector<std::string>& paths, const std::stri
                           const ConversionOptions& options) {
   return [&paths, folder, &options](const SetOutcome& outcome) {
     return std::vector<std::pair<std::string, std::string>>{
-        {folder + "/" + kSetFile, setFileText(outcome, paths, folder, options)}};
+        {joinPaths(folder, kSetFile), setFileText(outcome, paths, folder, options)}};
   };
 }
 
