@@ -55,7 +55,7 @@ std::string joined(const std::vector<std::string>& cells, char by) {
 bool hasValue(const RowPiece& piece, size_t column, uint64_t k) {
   const std::vector<uint8_t>& valid = piece.valid[column];
   const double value = piece.values[column][k];
-  return (valid.empty() || ((valid[k >> 3] >> (k & 7)) & 1)) && value == value;
+  return (valid.empty() || rowBit(valid.data(), k)) && value == value;
 }
 
 // A table's pieces walked a row at a time.

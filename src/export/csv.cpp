@@ -441,7 +441,7 @@ void formatRows(ChunkBuffer& buffer, const RowPiece& rows, const std::vector<int
     if (time.datetime) out = datetimeCell(out, time, rows.time[r]);
     for (size_t c = 0; c < columns; ++c) {
       const Cells& column = cells[c];
-      if (column.valid && !((column.valid[r >> 3] >> (r & 7)) & 1)) {
+      if (column.valid && !rowBit(column.valid, r)) {
         *out++ = ',';
         continue;
       }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "export/rows.h"
 #include "io/js_number.h"
 
 namespace kinovar {
@@ -54,7 +55,7 @@ class Nearest {
 
 // Sample k of a piece as a cell; false, writing nothing, where it has no estimate.
 bool appendQuaternion(std::string& out, const QuaternionPiece& piece, uint64_t k) {
-  if ((!piece.valid.empty() && !((piece.valid[k >> 3] >> (k & 7)) & 1)) || piece.wxyz[0][k] != piece.wxyz[0][k])
+  if ((!piece.valid.empty() && !rowBit(piece.valid.data(), k)) || piece.wxyz[0][k] != piece.wxyz[0][k])
     return false;
   for (int c = 0; c < 4; ++c) {
     if (c) out += ',';

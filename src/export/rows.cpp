@@ -84,7 +84,7 @@ RowPiece rowsOf(const RowPiece& piece, uint64_t first, uint64_t count) {
     if (piece.valid[c].empty()) continue;
     part.valid[c].assign((count + 7) / 8, 0);
     for (uint64_t r = 0; r < count; ++r)
-      if ((piece.valid[c][(first + r) >> 3] >> ((first + r) & 7)) & 1) part.valid[c][r >> 3] |= static_cast<uint8_t>(1u << (r & 7));
+      if (rowBit(piece.valid[c].data(), first + r)) part.valid[c][r >> 3] |= static_cast<uint8_t>(1u << (r & 7));
   }
   return part;
 }

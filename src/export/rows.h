@@ -92,6 +92,9 @@ struct RowPiece {
   std::vector<std::vector<uint8_t>> valid;  // per column
 };
 
+// Whether row r has its bit in a bitmap of a bit per row, as `valid` holds them.
+inline bool rowBit(const uint8_t* bits, uint64_t r) { return (bits[r >> 3] >> (r & 7)) & 1; }
+
 // The number of rows every sample of `groups` (at most InstantMerge::kMax)
 // stands on.
 uint64_t rowCount(std::span<const RowGroup> groups);
