@@ -507,7 +507,21 @@ def _is_list(paths):
 
 
 def _is_recording(target, recordings):
-    return os.path.exists(target) and any(os.path.exists(r) and os.path.samefile(target, r) for r in recordings)
+    clash = _core.target_clash(recordings, [target])
+    return clash is not None and clash[0] == "replaces-recording"
+
+
+def _set_report(outcome, encoded, files, calibrated, rate):
+    """A written set's report as the Node library gives it: the outcome with the recordings and files shown, and
+    how it was resampled (at rate, 0 for not) and calibrated."""
+    report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "calibrations")}
+    report["recordings"] = [_display(p) for p in encoded]
+    report["files"] = files
+    if rate:
+        report["resample"] = {"rate": rate, "grid": _core.RESAMPLE_GRID, "method": _core.RESAMPLE_METHOD}
+    if calibrated:
+        report["calibration"] = outcome["calibrations"]
+    return report
 
 
 def _output_error(outcome, paths, folder, format):
@@ -587,14 +601,7 @@ def _convert_set(paths, out, format, imu_names, clock, asked, report_calibration
         if created:
             os.rmdir(folder)
         raise
-    report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "calibrations")}
-    report["recordings"] = [_display(p) for p in encoded]
-    report["files"] = [_display(t) for t in targets]
-    if rate:
-        report["resample"] = {"rate": rate, "grid": _core.RESAMPLE_GRID, "method": _core.RESAMPLE_METHOD}
-    if report_calibration:
-        report["calibration"] = outcome["calibrations"]
-    return report
+    return _set_report(outcome, encoded, [_display(t) for t in targets], report_calibration, rate)
 
 
 def convert(path, out, *, format="plain", orientation="accurate", calibrate=None, force=False, overwrite=False, threads=None,

@@ -66,7 +66,7 @@ def _time(encoded, timezone):
 
 def convert_bids(paths, root, asked, calibrate, overwrite, clock, imu_names, resample, timezone, labels):
     """Writes the run; returns a set's report, or one recording's description, with the run's files."""
-    from . import CLOCKS, _calibration, _check_recording, _choice, _display, _imu_names, _path, _rate, _set_error
+    from . import CLOCKS, _calibration, _check_recording, _choice, _display, _imu_names, _path, _rate, _set_error, _set_report
 
     fn = "convert"
     single = not isinstance(paths, (list, tuple))
@@ -97,9 +97,4 @@ def convert_bids(paths, root, asked, calibrate, overwrite, clock, imu_names, res
     outcome = json.loads(answer["outcome"])
     if outcome["failure"] is not None:
         raise _set_error(outcome, encoded)
-    report = {k: v for k, v in outcome.items() if k not in ("status", "failure", "calibrations")}
-    report["recordings"] = [_display(p) for p in encoded]
-    report["files"] = files
-    if calibrate != "off":
-        report["calibration"] = outcome["calibrations"]
-    return report
+    return _set_report(outcome, encoded, files, calibrate != "off", rate)

@@ -445,8 +445,11 @@ def test_convert_to_bids_writes_nodes_bytes(recordings, node, tmp_path):
          {"format": "bids", "subject": "01", "task": "walk", "session": "1", "timezone": "Europe/Paris"})
     report = kinovar.convert(recordings["set"], ours, format="bids", subject="02", task="walk", run=2,
                              placements={"thigh": "right thigh"}, clock="offset", resample=50)
-    node("syncRecordings", paths, str(theirs), {"format": "bids", "subject": "02", "task": "walk", "run": 2,
-                                                "placements": {"thigh": "right thigh"}, "clock": "offset", "resample": 50})
+    answer = node("syncReport", paths, str(theirs), {"format": "bids", "subject": "02", "task": "walk", "run": 2,
+                                                         "placements": {"thigh": "right thigh"}, "clock": "offset",
+                                                         "resample": 50})
+    # The same report but for where the files are.
+    assert {k: v for k, v in report.items() if k != "files"} == {k: v for k, v in answer.items() if k != "files"}
     kinovar.convert(recordings["set"], ours, format="bids", subject="02", task="walk", run=2, overwrite=True)
     node("syncRecordings", paths, str(theirs), {"format": "bids", "subject": "02", "task": "walk", "run": 2,
                                                 "overwrite": True})
