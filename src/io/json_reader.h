@@ -21,6 +21,28 @@ struct JsonValue {
 
   // The member named so, or nullptr (also when this is no object).
   const JsonValue* find(std::string_view name) const;
+
+  // Values built by hand, for a document composed before it is written.
+  static JsonValue of(Type type) {
+    JsonValue v;
+    v.type = type;
+    return v;
+  }
+  static JsonValue of(double value) {
+    JsonValue v = of(Type::Number);
+    v.number = value;
+    return v;
+  }
+  static JsonValue of(std::string value) {
+    JsonValue v = of(Type::String);
+    v.text = std::move(value);
+    return v;
+  }
+  static JsonValue truth(bool value) {
+    JsonValue v = of(Type::Bool);
+    v.boolean = value;
+    return v;
+  }
 };
 
 // False, with where and why in `error`, when the text is no JSON document.

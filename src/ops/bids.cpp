@@ -252,42 +252,19 @@ std::string indented(const JsonValue& value) {
   return jsonText([&](JsonSink& json) { writeJsonValue(json, value); }, JsonLayout::Indented) + '\n';
 }
 
-JsonValue text(std::string value) {
-  JsonValue v;
-  v.type = JsonValue::Type::String;
-  v.text = std::move(value);
-  return v;
-}
-JsonValue number(double value) {
-  JsonValue v;
-  v.type = JsonValue::Type::Number;
-  v.number = value;
-  return v;
-}
-JsonValue truth(bool value) {
-  JsonValue v;
-  v.type = JsonValue::Type::Bool;
-  v.boolean = value;
-  return v;
-}
-JsonValue container(JsonValue::Type type) {
-  JsonValue v;
-  v.type = type;
-  return v;
-}
 JsonValue& add(JsonValue& object, std::string key, JsonValue value) {
   object.keys.push_back(std::move(key));
   object.items.push_back(std::move(value));
   return object.items.back();
 }
 JsonValue texts(const std::vector<std::string>& values) {
-  JsonValue list = container(JsonValue::Type::Array);
-  for (const std::string& value : values) list.items.push_back(text(value));
+  JsonValue list = JsonValue::of(JsonValue::Type::Array);
+  for (const std::string& value : values) list.items.push_back(JsonValue::of(value));
   return list;
 }
 // A member of each of `values` (null where one has none).
 JsonValue each(const std::vector<const JsonValue*>& values, std::string_view key) {
-  JsonValue list = container(JsonValue::Type::Array);
+  JsonValue list = JsonValue::of(JsonValue::Type::Array);
   for (const JsonValue* value : values) {
     const JsonValue* member = value ? value->find(key) : nullptr;
     list.items.push_back(member ? *member : JsonValue{});
@@ -296,7 +273,7 @@ JsonValue each(const std::vector<const JsonValue*>& values, std::string_view key
 }
 // The named members of an object, in that order (null for one missing).
 JsonValue picked(const JsonValue& from, std::initializer_list<const char*> keys) {
-  JsonValue out = container(JsonValue::Type::Object);
+  JsonValue out = JsonValue::of(JsonValue::Type::Object);
   for (const char* key : keys) {
     const JsonValue* member = from.find(key);
     add(out, key, member ? *member : JsonValue{});
@@ -325,16 +302,16 @@ struct SidecarFacts {
 JsonValue calibrationFilter(const SidecarFacts& f) {
   std::vector<JsonValue> reports;
   for (size_t i = 0; i < f.tables.size(); ++i) reports.push_back(parsed(calibrationJson(f.tables.calibration(i))));
-  JsonValue filter = container(JsonValue::Type::Object);
-  add(filter, "description", text("accelerometer fitted to gravity on still moments (offset, scale, temperature term per axis) and "
+  JsonValue filter = JsonValue::of(JsonValue::Type::Object);
+  add(filter, "description", JsonValue::of("accelerometer fitted to gravity on still moments (offset, scale, temperature term per axis) and "
                                   "gyroscope bias removed, per tracked point; raw where refused (see the kinovar documentation)"));
   add(filter, "trackedPoints", texts(f.run.names));
-  JsonValue source = container(JsonValue::Type::Array), applied = source, accel = source, gyro = source;
+  JsonValue source = JsonValue::of(JsonValue::Type::Array), applied = source, accel = source, gyro = source;
   for (const JsonValue& r : reports) {
     const JsonValue* from = r.find("source");
-    source.items.push_back(from && from->type == JsonValue::Type::String ? *from : text("off"));
+    source.items.push_back(from && from->type == JsonValue::Type::String ? *from : JsonValue::of("off"));
     const JsonValue* done = r.find("applied");
-    applied.items.push_back(truth(done && done->type == JsonValue::Type::Bool && done->boolean));
+    applied.items.push_back(JsonValue::truth(done && done->type == JsonValue::Type::Bool && done->boolean));
     const JsonValue* a = r.find("accel");
     accel.items.push_back(a ? picked(*a, {"accepted", "status", "offset", "scale", "temperature", "referenceTemperature"}) : JsonValue{});
     const JsonValue* g = r.find("gyro");
@@ -355,9 +332,9 @@ JsonValue alignmentFilter(const SidecarFacts& f) {
   std::vector<const JsonValue*> each_;
   if (clocks)
     for (const JsonValue& c : clocks->items) each_.push_back(&c);
-  JsonValue filter = container(JsonValue::Type::Object);
+  JsonValue filter = JsonValue::of(JsonValue::Type::Object);
   add(filter, "method", *report.find("method"));
-  add(filter, "clock", clock ? *clock : text("offset"));
+  add(filter, "clock", clock ? *clock : JsonValue::of("offset"));
   add(filter, "trackedPoints", texts(f.run.names));
   add(filter, "offsets", *report.find("offsets"));
   add(filter, "ppm", each(each_, "ppm"));
@@ -369,16 +346,16 @@ JsonValue alignmentFilter(const SidecarFacts& f) {
 }
 
 JsonValue softwareFilters(const SidecarFacts& f, const std::string& estimator) {
-  JsonValue filters = container(JsonValue::Type::Object);
-  JsonValue& orientation = add(filters, "kinovar orientation", container(JsonValue::Type::Object));
-  add(orientation, "estimator", text(estimator));
-  add(orientation, "description", text(estimator == "none" ? "no orientation channels"
+  JsonValue filters = JsonValue::of(JsonValue::Type::Object);
+  JsonValue& orientation = add(filters, "kinovar orientation", JsonValue::of(JsonValue::Type::Object));
+  add(orientation, "estimator", JsonValue::of(estimator));
+  add(orientation, "description", JsonValue::of(estimator == "none" ? "no orientation channels"
                                        : "quaternions estimated from the accelerometer and gyroscope (see the kinovar documentation)"));
   if (f.options.calibrate != CalibrationMode::Off) add(filters, "kinovar calibration", calibrationFilter(f));
   if (f.options.resample > 0) {
-    JsonValue& resampling = add(filters, "kinovar resampling", container(JsonValue::Type::Object));
-    add(resampling, "rate (Hz)", number(f.options.resample));
-    add(resampling, "method", text("linear interpolation (orientation: slerp); to a lower rate low-passed first by a 2nd-order "
+    JsonValue& resampling = add(filters, "kinovar resampling", JsonValue::of(JsonValue::Type::Object));
+    add(resampling, "rate (Hz)", JsonValue::of(f.options.resample));
+    add(resampling, "method", JsonValue::of("linear interpolation (orientation: slerp); to a lower rate low-passed first by a 2nd-order "
                                    "Butterworth, forwards and backwards, cut-off 0.4 x the rate; no value across a gap longer than two periods"));
   }
   if (f.tables.set) add(filters, "kinovar clock alignment", alignmentFilter(f));
@@ -413,27 +390,27 @@ std::string motionSidecar(const SidecarFacts& f, const std::string& estimator) {
     return static_cast<double>(std::count_if(f.channels.begin(), f.channels.end(), [type](const BidsChannel& c) { return c.type == type; }));
   };
   const double span = f.span.rows > 1 ? f.span.last - f.span.first : 0.0;
-  JsonValue v = container(JsonValue::Type::Object);
-  add(v, "TaskName", text(f.run.entities.task));
-  add(v, "TrackingSystemName", text(f.run.entities.tracksys));
-  add(v, "SamplingFrequency", number(f.rate));
-  add(v, "SamplingFrequencyEffective", number(span > 0 ? sixPlaces(static_cast<double>(f.span.rows - 1) / span) : f.rate));
-  add(v, "RecordingType", text("continuous"));
-  add(v, "RecordingDuration", number(sixPlaces(span + (f.span.rows ? 1 / f.rate : 0.0))));
-  add(v, "Manufacturer", text("Kinovar"));
-  add(v, "ManufacturersModelName", text(distinct(models, "; ")));
+  JsonValue v = JsonValue::of(JsonValue::Type::Object);
+  add(v, "TaskName", JsonValue::of(f.run.entities.task));
+  add(v, "TrackingSystemName", JsonValue::of(f.run.entities.tracksys));
+  add(v, "SamplingFrequency", JsonValue::of(f.rate));
+  add(v, "SamplingFrequencyEffective", JsonValue::of(span > 0 ? sixPlaces(static_cast<double>(f.span.rows - 1) / span) : f.rate));
+  add(v, "RecordingType", JsonValue::of("continuous"));
+  add(v, "RecordingDuration", JsonValue::of(sixPlaces(span + (f.span.rows ? 1 / f.rate : 0.0))));
+  add(v, "Manufacturer", JsonValue::of("Kinovar"));
+  add(v, "ManufacturersModelName", JsonValue::of(distinct(models, "; ")));
   std::string listed;
   for (size_t i = 0; i < n; ++i) listed += (i ? ", " : "") + devices[i];
-  add(v, "DeviceSerialNumber", text(n == 1 ? deviceOf(f.tables.settings(0), &DeviceSettings::deviceId) : listed));
-  add(v, "SoftwareVersions", text("kinovar " + f.run.version + "; firmware " + distinct(firmware, ", ")));
-  add(v, "TrackedPointsCount", number(static_cast<double>(n)));
-  add(v, "MotionChannelCount", number(static_cast<double>(f.channels.size() + 1)));
-  add(v, "ACCELChannelCount", number(count("ACCEL")));
-  add(v, "GYROChannelCount", number(count("GYRO")));
-  add(v, "ORNTChannelCount", number(count("ORNT")));
-  add(v, "MISCChannelCount", number(count("MISC")));
-  add(v, "LATENCYChannelCount", number(1));
-  add(v, "MissingValues", text("n/a"));
+  add(v, "DeviceSerialNumber", JsonValue::of(n == 1 ? deviceOf(f.tables.settings(0), &DeviceSettings::deviceId) : listed));
+  add(v, "SoftwareVersions", JsonValue::of("kinovar " + f.run.version + "; firmware " + distinct(firmware, ", ")));
+  add(v, "TrackedPointsCount", JsonValue::of(static_cast<double>(n)));
+  add(v, "MotionChannelCount", JsonValue::of(static_cast<double>(f.channels.size() + 1)));
+  add(v, "ACCELChannelCount", JsonValue::of(count("ACCEL")));
+  add(v, "GYROChannelCount", JsonValue::of(count("GYRO")));
+  add(v, "ORNTChannelCount", JsonValue::of(count("ORNT")));
+  add(v, "MISCChannelCount", JsonValue::of(count("MISC")));
+  add(v, "LATENCYChannelCount", JsonValue::of(1));
+  add(v, "MissingValues", JsonValue::of("n/a"));
   add(v, "SoftwareFilters", softwareFilters(f, estimator));
   return indented(v);
 }

@@ -52,12 +52,6 @@ bool same(const JsonValue* a, const JsonValue* b) {
   return a->type == JsonValue::Type::String && a->text == b->text;
 }
 
-JsonValue number(double value) {
-  JsonValue v;
-  v.type = JsonValue::Type::Number;
-  v.number = value;
-  return v;
-}
 
 // ---- The records and their fields ----
 
@@ -185,23 +179,20 @@ std::string twoDigits(int value) {
 JsonValue readField(const uint8_t* p, const Field& field) {
   const uint8_t* at = p + field.offset;
   switch (field.codec) {
-    case Codec::U8: return number(at[0]);
-    case Codec::U16: return number(u16(at));
-    case Codec::S32: return number(s32(at));
-    case Codec::Scaled: return number(s32(at) / 10000.0);
-    case Codec::AccelCode: return number(at[0] < kAccelCodes.size() ? kAccelCodes[at[0]] : 4);
-    case Codec::GyroCode: return number(at[0] < kGyroCodes.size() ? kGyroCodes[at[0]] : 1000);
+    case Codec::U8: return JsonValue::of(at[0]);
+    case Codec::U16: return JsonValue::of(u16(at));
+    case Codec::S32: return JsonValue::of(s32(at));
+    case Codec::Scaled: return JsonValue::of(s32(at) / 10000.0);
+    case Codec::AccelCode: return JsonValue::of(at[0] < kAccelCodes.size() ? kAccelCodes[at[0]] : 4);
+    case Codec::GyroCode: return JsonValue::of(at[0] < kGyroCodes.size() ? kGyroCodes[at[0]] : 1000);
     case Codec::Period: {
       const uint32_t period = u32(at);
-      return number(period == 0 ? 0 : std::trunc(1 / (period * 0.001)));
+      return JsonValue::of(period == 0 ? 0 : std::trunc(1 / (period * 0.001)));
     }
     case Codec::Date: {
-      JsonValue date;
-      date.type = JsonValue::Type::String;
       const int year = u16(at + 5);
-      date.text = (year == 0 ? "0000" : std::to_string(year)) + "-" + twoDigits(at[4]) + "-" + twoDigits(at[3]) + " " +
-                  twoDigits(at[2]) + ":" + twoDigits(at[1]) + ":" + twoDigits(at[0]);
-      return date;
+      return JsonValue::of((year == 0 ? "0000" : std::to_string(year)) + "-" + twoDigits(at[4]) + "-" + twoDigits(at[3]) +
+                           " " + twoDigits(at[2]) + ":" + twoDigits(at[1]) + ":" + twoDigits(at[0]));
     }
   }
   return {};
@@ -448,8 +439,8 @@ std::string settingWords(const std::string& name) {
 
 // What a new record takes for a field neither named nor in the file.
 const JsonValue* defaultOf(const std::string& name) {
-  static const JsonValue zero = number(0);
-  static const JsonValue one = number(1);
+  static const JsonValue zero = JsonValue::of(0);
+  static const JsonValue one = JsonValue::of(1);
   const size_t dot = name.find('.');
   return dot != std::string::npos && name.compare(dot + 1, 4, "gain") == 0 && name.size() == dot + 6 ? &one : &zero;
 }
@@ -470,7 +461,7 @@ std::map<std::string, Owned> decodeFields(const uint8_t* block, const std::vecto
     const uint8_t* payload = block + record.start + 5;
     if (kind->key == 0x102) {
       const std::array<int32_t, 3> triple = readFirmware(payload, record.length);
-      for (size_t i = 0; i < 3; ++i) fields[kFirmware[i]] = {number(triple[i]), record, {kFirmware[i], 0, Codec::U16}};
+      for (size_t i = 0; i < 3; ++i) fields[kFirmware[i]] = {JsonValue::of(triple[i]), record, {kFirmware[i], 0, Codec::U16}};
       continue;
     }
     for (const Field& field : fieldsOf(*kind, record.length)) fields[field.name] = {readField(payload, field), record, field};
@@ -635,8 +626,8 @@ bool settingsTextOf(const JsonValue& config, std::string& text, SettingsProblem&
   static constexpr std::array<const char*, 8> kDeviceKeys = {
       "deviceId", "deviceType", "bodyLocation", "version", "majorVersion", "minorVersion", "radioMode", "radioChannel"};
   if (std::any_of(kDeviceKeys.begin(), kDeviceKeys.end(), [&](const char* key) { return config.find(key) != nullptr; })) {
-    static const JsonValue minusOne = number(-1);
-    static const JsonValue zero = number(0);
+    static const JsonValue minusOne = JsonValue::of(-1);
+    static const JsonValue zero = JsonValue::of(0);
     const auto valueOr = [&](const char* key, const JsonValue& fallback) {
       const JsonValue* v = config.find(key);
       return isNothing(v) ? &fallback : v;
